@@ -1,0 +1,288 @@
+#include "app/mMisc.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "Version.h"
+#include "app/Init.h"
+#include "common/CWinReg.h"
+#include "common/ClientConfig.h"
+#include "common/Errors.h"
+#include "common/FaxJob.h"
+#include "common/Folders.h"
+#include "common/Logging.h"
+#include "common/MailSessions.h"
+#include "common/SenderInfo.h"
+#include "faxjob/CXmlGroups.h"
+#include "platform/ui/Ui.h"
+
+namespace fs = std::filesystem;
+
+namespace brevant {
+namespace {
+
+std::string Trim(const std::string& s) {
+  auto b = s.find_first_not_of(' ');
+  if (b == std::string::npos) return "";
+  auto e = s.find_last_not_of(' ');
+  return s.substr(b, e - b + 1);
+}
+
+bool ContainsEmf(std::string name) {
+  for (char& c : name) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return name.find(".emf") != std::string::npos;
+}
+
+// "new" modes 1 and 2: the pages the fax printer left in the spool folder,
+// copied to the temporary folder, as a files list that ends with one empty
+// entry (or the empty list when there is no page).
+StringList CollectSpoolPages() {
+  StringList files{""};
+  std::string temp = mCommon::GetTempDir();
+  for (const fs::directory_entry& e : fs::directory_iterator(GetSpoolFolder())) {
+    std::string name = e.path().filename().string();
+    if (!ContainsEmf(name)) continue;
+    std::string copy = temp + name;
+    fs::copy_file(e.path(), copy, fs::copy_options::overwrite_existing);
+    files.back() = copy;
+    files.push_back("");
+  }
+  if (files.size() == 1) files.clear();
+  return files;
+}
+
+// Declared by the printing subsystem when it is built; "config" first gives
+// the fax printer its data type and print processor.
+void ConfigureFaxPrinter() { NotAvailable("mMisc.ConfigureFaxPrinter"); }
+
+// The bug report is made directly, not through the command front object.
+void MakeBugReport() { NotAvailable("mBug.BugReport"); }
+
+// Prints a document to the fax printer so that its pages land in the spool
+// folder ("new" mode 2).
+void PrintWebPage(const std::string&) { NotAvailable("mPrint.PrintWebPage"); }
+
+}  // namespace
+
+StringList SplitFields(const std::string& text, char sep) {
+  StringList out;
+  if (text.empty()) return out;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t cut = text.find(sep, start);
+    out.push_back(text.substr(start, cut == std::string::npos ? std::string::npos : cut - start));
+    if (cut == std::string::npos) break;
+    start = cut + 1;
+  }
+  return out;
+}
+
+StringList ParseFilesArg(const std::string& arg) {
+  StringList out;
+  for (const std::string& raw : SplitFields(arg, '#')) {
+    std::string item = Trim(raw);
+    if (item.empty() || item[0] != '@') {
+      out.push_back(item);
+      continue;
+    }
+    std::string listFile = item.substr(1);
+    bool deleteAfter = false;
+    if (!listFile.empty() && listFile[0] == '@') {
+      listFile.erase(0, 1);
+      deleteAfter = true;
+    }
+    struct stat st{};
+    if (::stat(listFile.c_str(), &st) != 0)
+      throw VbError(kErrFileNotFound, "File not found: " + listFile);
+    if (S_ISDIR(st.st_mode)) throw VbError(kErrPathFileAccess, "Path/File access error: " + listFile);
+    std::ifstream in(listFile, std::ios::binary);
+    if (!in) throw VbError(kErrPermission, "Permission denied: " + listFile);
+    std::string line;
+    while (std::getline(in, line)) {
+      // A text line ends at LF, CR LF or a lone CR.
+      std::size_t start = 0;
+      for (;;) {
+        std::size_t cr = line.find('\r', start);
+        std::string part = line.substr(start, cr == std::string::npos ? std::string::npos : cr - start);
+        if (cr == std::string::npos) {
+          out.push_back(Trim(part));
+          break;
+        }
+        out.push_back(Trim(part));
+        start = cr + 1;
+        if (start == line.size()) break;  // CR LF: the CR ended this line
+      }
+    }
+    if (in.bad()) throw VbError(kErrPathFileAccess, "Path/File access error: " + listFile);
+    in.close();
+    if (deleteAfter) ::unlink(listFile.c_str());
+  }
+  return out;
+}
+
+void ClearSpoolFolder() {
+  try {
+    std::string spool = GetSpoolFolder();
+    if (::mkdir(spool.c_str(), 0777) == 0 || errno != EEXIST) return;
+    std::error_code ec;
+    for (const fs::directory_entry& e : fs::directory_iterator(spool, ec)) {
+      std::error_code ec2;
+      if (e.is_directory(ec2)) continue;
+      fs::remove(e.path(), ec2);  // read-only files go too: only the folder's mode matters
+    }
+  } catch (...) {
+    // errors ignored
+  }
+}
+
+void mMisc::DumpLoadedForms() {
+  std::string names;
+  for (const std::string& n : ui::LoadedForms()) {
+    if (strcasecmp(n.c_str(), "frmCover") == 0) continue;
+    if (!names.empty()) names += ";";
+    names += n;
+  }
+  if (!names.empty()) WriteErrorLog(0, "Brevant.exe DumpedForms: " + names, "");
+}
+
+void UnloadAllForms() {
+  try {
+    ui::UnloadAllForms();
+  } catch (...) {
+    // errors ignored
+  }
+}
+
+void exitApp(int code) {
+  try {
+    std::string head = "exitApp(" + std::to_string(code) + ")";
+    WriteTraceLog(head, "");
+    if (code == 0) {
+      CWinReg reg;
+      if (reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, true)) reg.SetString("SetCoverPage", "0");
+      reg.CloseKey();
+    }
+    if (Run().AcrobatOpen && Run().ClosePdfReaderWindow) {
+      Run().ClosePdfReaderWindow();
+      Run().AcrobatOpen = false;
+    }
+    ClearSpoolFolder();
+    mMisc::DumpLoadedForms();
+    UnloadAllForms();
+    mMisc::DumpLoadedForms();
+    mCommon::Dispose();
+    WriteTraceLog(head + " - END", "");
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "mMisc.exitApp");
+  }
+}
+
+void mMisc::Main(const std::string& commandLine) {
+  Run().HelpFile = GetProgramFolder() + "/Pelorin.chm";
+
+  // Trace log housekeeping, errors ignored.
+  {
+    struct stat st{};
+    std::string trace = TraceLogPath();
+    if (::stat(trace.c_str(), &st) == 0 && st.st_size > 102400) ::unlink(trace.c_str());
+  }
+
+  try {
+    for (int i = 0; i < 6; ++i) WriteTraceLog("", "");
+    WriteTraceLog("Brevant.exe " + ProgramVersion(), "");
+    WriteTraceLog("Main", "CommandLine = " + commandLine);
+
+    StringList fields = SplitFields(commandLine, ';');
+    if (fields.empty()) return;
+
+    Run().OwnerWindow = ui::ForegroundWindow();
+    auto ci = std::make_unique<Init>();
+
+    StringList names, numbers, files;
+    if (fields.size() >= 4) {
+      names = SplitFields(fields[2], '#');
+      numbers = SplitFields(fields[3], '#');
+    }
+    if (fields.size() >= 5) files = ParseFilesArg(fields[4]);
+
+    {
+      CXmlGroups groups;
+      groups.ReadCfgProps();
+    }
+    mCommon::GetSenderInfo();
+    Run().SpoolPages = false;
+    ReadClientPaths();
+
+    const std::string& word = fields[0];
+    if (word == "bug") {
+      MakeBugReport();
+    } else if (word == "new") {
+      std::string m = fields.size() > 1 ? fields[1] : "";
+      if (m == "2") {
+        FaxJob().g_arrFiles.Resize(1);
+        FaxJob().g_arrFiles[1] = files.at(0);
+        ClearSpoolFolder();
+        PrintWebPage(FaxJob().g_arrFiles[1]);
+        Run().SpoolPages = true;
+        files = CollectSpoolPages();
+      } else if (m == "1") {
+        Run().SpoolPages = true;
+        Run().OwnerWindow = 0;
+        files = CollectSpoolPages();
+      } else if (fields.size() < 5) {
+        files.clear();
+      }
+      WriteTraceLog("Main", "before ci.ShowFaxNew");
+      ci->ShowFaxNew(names, numbers, files, m == "3");
+      WriteTraceLog("Main", "after ci.ShowFaxNew");
+    } else if (word == "sendnow") {
+      ci->SendNow(names, numbers, files);
+    } else if (word == "cover") {
+      ci->ShowFaxCover(names, numbers);
+    } else if (word == "import") {
+      NotAvailable("mCommon.Start");
+      ci->FaxImport();
+    } else if (word == "setcover") {
+      ci->SetCoverPage();
+    } else if (word == "config") {
+      ConfigureFaxPrinter();
+      ci->Config();
+    } else if (word == "repair") {
+      ci->Repair();
+    } else if (word == "sender") {
+      ci->FaxSender();
+    } else if (word == "help") {
+      ci->FaxHelp();
+    } else if (word == "about") {
+      ci->FaxAbout();
+    } else if (word == "recv") {
+      ci->FaxRecv();
+    } else if (word == "autorecv") {
+      ci->AutoRecv();
+    } else if (word == "pause") {
+      ci->FaxPause();
+    } else if (word == "stop") {
+      ci->FaxStop();
+    } else if (word == "folder") {
+      ci->FaxFolder();
+    } else if (word == "scan") {
+      ci->scan();
+    } else if (word == "warning") {
+      ci->ShowWarning("");
+    }
+    ci.reset();
+    WriteTraceLog("Main - END", "");
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, commandLine + e.description, "Brevant.mMisc.Main");
+  }
+}
+
+}  // namespace brevant

@@ -1,0 +1,105 @@
+#include "common/Folders.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "common/CWinReg.h"
+#include "common/Errors.h"
+#include "common/Logging.h"
+#include "platform/process/Process.h"
+
+namespace fs = std::filesystem;
+
+namespace brevant {
+
+std::string GetExecutableFolder() {
+  std::string exe = platform::ExecutablePath();
+  auto cut = exe.find_last_of('/');
+  return cut == std::string::npos ? std::string(".") : exe.substr(0, cut);
+}
+
+std::string GetProgramFolder() {
+  if (const char* d = std::getenv("BREVANT_PROGRAM_DIR"); d && *d) {
+    std::string dir = d;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir;
+  }
+  std::string exeDir = GetExecutableFolder();
+  if (::access(exeDir.c_str(), W_OK) == 0) return exeDir;
+  // An installed copy in a read-only folder keeps its files per user.
+  std::string data;
+  if (const char* x = std::getenv("XDG_DATA_HOME"); x && *x) data = x;
+  else data = std::string(std::getenv("HOME") ? std::getenv("HOME") : "/tmp") + "/.local/share";
+  std::string dir = data + "/brevant";
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  return dir;
+}
+
+std::string GetInstallFolder() {
+  CWinReg reg;
+  std::string dest;
+  if (reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Norvane\\Pelorin")) {
+    dest = reg.GetString("DestDir");
+    reg.CloseKey();
+  }
+  return dest;
+}
+
+std::string GetSpoolFolder() {
+  std::string dest = GetInstallFolder();
+  while (dest.size() > 1 && dest.back() == '/') dest.pop_back();
+  return (dest.empty() ? GetProgramFolder() : dest) + "/QuorSpool/";
+}
+
+std::string GetLocalComputerName() {
+  static const std::string name = [] {
+    char buf[256] = {};
+    if (::gethostname(buf, sizeof buf - 1) != 0) return std::string();
+    std::string s = buf;
+    auto b = s.find_first_not_of(' ');
+    auto e = s.find_last_not_of(' ');
+    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+  }();
+  return name;
+}
+
+namespace mCommon {
+
+std::string GetTempDir() {
+  try {
+    std::string dir;
+    if (const char* t = std::getenv("TMPDIR"); t && *t) dir = t;
+    else dir = "/tmp";
+    if (dir.back() != '/') dir += '/';
+    return dir;
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "mCommon.GetTempDir");
+    return "";
+  }
+}
+
+std::string GetTempFile() {
+  try {
+    std::string dir = GetTempDir();
+    if (dir.empty()) throw VbError(kErrPathNotFound, "no temporary folder");
+    std::string tmpl = dir + "FaxXXXXXX";
+    int fd = ::mkstemp(tmpl.data());
+    if (fd < 0) throw VbError(kErrPathFileAccess, "cannot create a file in " + dir + ": " + std::strerror(errno));
+    ::close(fd);
+    return tmpl;
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "mCommon.GetTempFile");
+    return "";
+  }
+}
+
+}  // namespace mCommon
+}  // namespace brevant

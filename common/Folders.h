@@ -1,0 +1,34 @@
+#pragma once
+// The folders all of Brevant shares: program folder, install folder, spool
+// folder, temporary folder and files, and the computer's name.
+#include <string>
+
+namespace brevant {
+
+// The program folder: where the logs and "FaxGroup.xml" live. It is
+// BREVANT_PROGRAM_DIR when set (an installed launcher sets it to a per-user
+// folder), else the executable's folder when writable, else
+// $XDG_DATA_HOME/brevant (~/.local/share/brevant). No trailing "/".
+std::string GetProgramFolder();
+// The folder that holds the executables (quorrender and the tools).
+std::string GetExecutableFolder();
+
+// The install folder: "DestDir" of "Software\Norvane\Pelorin" (local machine).
+std::string GetInstallFolder();
+
+// Install folder + "/QuorSpool/", or program folder + "/QuorSpool/" when
+// "DestDir" is missing or empty. Ends with "/".
+std::string GetSpoolFolder();
+
+// The computer's name, read once per run.
+std::string GetLocalComputerName();
+
+namespace mCommon {
+// The system temporary folder ($TMPDIR, else /tmp), ending with "/"; "" on error.
+std::string GetTempDir();
+// A new, empty, uniquely named file "Fax......" in the temporary folder; ""
+// on error. The caller deletes it.
+std::string GetTempFile();
+}  // namespace mCommon
+
+}  // namespace brevant

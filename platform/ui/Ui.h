@@ -1,0 +1,63 @@
+#pragma once
+// The one seam between Brevant's logic and its windows: message boxes, the
+// short waits that let pending window messages run, the mouse pointer, the
+// owner window, and the list of loaded forms. The core calls only this; the
+// window library installs a Qt backend at start-up, tests install a
+// recorder. Without a backend (or with BREVANT_UNATTENDED=1) every message
+// box writes its text to stderr and takes its default answer.
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace brevant::ui {
+
+enum class Buttons { Ok, OkCancel, YesNo, YesNoCancel };
+enum class Icon { None, Information, Warning, Critical, Question };
+enum class Answer { Ok = 1, Cancel = 2, Yes = 6, No = 7 };
+enum class Cursor { Default = 0, Arrow = 1, Wait = 11 };
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  virtual Answer MessageBox(const std::string& text, const std::string& caption, Buttons buttons,
+                            Icon icon, Answer defaultAnswer) = 0;
+  // Let pending window messages run.
+  virtual void DoEvents() = 0;
+  virtual void SetCursor(Cursor c) = 0;
+  // Runs the window loop until the last window has closed (modeless windows
+  // keep the process alive this way). Returns at once when none is open.
+  virtual void RunUntilWindowsClosed() = 0;
+};
+
+// Installs the backend (not owned); null returns to the unattended one.
+void SetBackend(Backend* backend);
+Backend* CurrentBackend();
+bool Unattended();  // BREVANT_UNATTENDED=1
+
+// Shows a message box with caption "Pelorin" unless another is given.
+Answer MsgBox(const std::string& text, const std::string& caption = "Pelorin",
+              Buttons buttons = Buttons::Ok, Icon icon = Icon::None,
+              Answer defaultAnswer = Answer::Ok);
+void DoEvents();
+// Sleeps ms milliseconds, then lets pending window messages run.
+void SleepEvents(long ms);
+void SetCursor(Cursor c);
+void RunUntilWindowsClosed();
+
+// Loaded forms, by name, with a way to unload each. Windows register
+// themselves when loaded and unregister when unloaded.
+struct FormEntry {
+  std::string name;
+  std::function<void()> unload;
+};
+int RegisterForm(const std::string& name, std::function<void()> unload);
+void UnregisterForm(int id);
+std::vector<std::string> LoadedForms();
+void UnloadAllForms();
+
+// The window that was in the front when the program started; owner of every
+// window the program shows (0 = none).
+using WindowHandle = unsigned long;
+WindowHandle ForegroundWindow();
+
+}  // namespace brevant::ui

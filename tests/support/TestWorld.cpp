@@ -1,0 +1,62 @@
+#include "tests/support/TestWorld.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/registry/Registry.h"
+
+namespace fs = std::filesystem;
+
+namespace brevant::test {
+
+std::string BinDir() { return BREVANT_BIN_DIR; }
+std::string SourceDir() { return BREVANT_SOURCE_DIR; }
+
+TestWorld::TestWorld() {
+  std::string tmpl = (fs::temp_directory_path() / "brevant-test-XXXXXX").string();
+  root_ = ::mkdtemp(tmpl.data());
+  for (const auto& d : {ProgramDir(), RegistryDir(), RuntimeDir(), TempDir()}) fs::create_directories(d);
+  ::setenv("BREVANT_REGISTRY_DIR", RegistryDir().c_str(), 1);
+  ::setenv("BREVANT_PROGRAM_DIR", ProgramDir().c_str(), 1);
+  ::setenv("BREVANT_RUNTIME_DIR", RuntimeDir().c_str(), 1);
+  ::setenv("TMPDIR", TempDir().c_str(), 1);
+  ::setenv("BREVANT_UNATTENDED", "1", 1);
+  reg::ResetForTests();
+}
+
+TestWorld::~TestWorld() {
+  reg::ResetForTests();
+  std::error_code ec;
+  fs::remove_all(root_, ec);
+}
+
+std::string TestWorld::ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void TestWorld::WriteFile(const std::string& path, const std::string& text) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+TestWorld::Result TestWorld::RunTool(const std::string& name, const std::string& args) const {
+  Result r;
+  std::string out = root_ + "/.out", err = root_ + "/.err";
+  std::string cmd = BinDir() + "/" + name + " " + args + " >" + out + " 2>" + err;
+  int st = std::system(cmd.c_str());
+  r.exitCode = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  r.out = ReadFile(out);
+  r.err = ReadFile(err);
+  return r;
+}
+
+}  // namespace brevant::test

@@ -1,0 +1,41 @@
+#pragma once
+// A private world for one test: its own registry hives, program folder,
+// runtime folder (named events), spool and temporary folders, all under one
+// fresh temporary folder that is removed afterwards.
+#include <string>
+
+namespace brevant::test {
+
+class TestWorld {
+ public:
+  TestWorld();
+  ~TestWorld();
+  TestWorld(const TestWorld&) = delete;
+  TestWorld& operator=(const TestWorld&) = delete;
+
+  const std::string& Root() const { return root_; }
+  std::string ProgramDir() const { return root_ + "/prog"; }
+  std::string RegistryDir() const { return root_ + "/reg"; }
+  std::string RuntimeDir() const { return root_ + "/run"; }
+  std::string TempDir() const { return root_ + "/tmp"; }
+  std::string SpoolDir() const { return ProgramDir() + "/QuorSpool/"; }
+
+  // Whole file as text ("" when missing).
+  static std::string ReadFile(const std::string& path);
+  static void WriteFile(const std::string& path, const std::string& text);
+  // Runs a program of the build tree (bin/NAME) with the world's
+  // environment; returns its exit code, stdout and stderr.
+  struct Result {
+    int exitCode = -1;
+    std::string out, err;
+  };
+  Result RunTool(const std::string& name, const std::string& args) const;
+
+ private:
+  std::string root_;
+};
+
+std::string BinDir();
+std::string SourceDir();
+
+}  // namespace brevant::test
