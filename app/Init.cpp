@@ -6,12 +6,9 @@
 #include "common/MailSessions.h"
 #include "platform/process/Process.h"
 #include "platform/ui/Ui.h"
+#include "receive/QueueControl.h"
 
 namespace brevant {
-
-void NotAvailable(const std::string& source) {
-  WriteErrorLog(kErrNotAvailable, source + " is not available in this build", source);
-}
 
 Init::~Init() { mCommon::Dispose(); }
 
@@ -20,9 +17,9 @@ void Init::ShowFaxNew(const StringList&, const StringList&, const StringList&, b
 }
 void Init::ShowWarning(const std::string&) { NotAvailable("Init.ShowWarning"); }
 void Init::Config() { NotAvailable("Init.Config"); }
-void Init::AutoRecv() { NotAvailable("Init.AutoRecv"); }
-void Init::FaxPause() { NotAvailable("Init.FaxPause"); }
-void Init::FaxStop() { NotAvailable("Init.FaxStop"); }
+void Init::AutoRecv() { brevant::AutoRecv(); }
+void Init::FaxPause() { brevant::FaxPause(); }
+void Init::FaxStop() { brevant::FaxStop(); }
 
 void Init::FaxFolder() {
   // The result is ignored: a missing file manager only means nothing opens.
@@ -37,7 +34,7 @@ void Init::FaxConsole() { NotAvailable("Init.FaxConsole"); }
 void Init::FaxAbout() { NotAvailable("Init.FaxAbout"); }
 void Init::Repair() { NotAvailable("Init.Repair"); }
 void Init::FaxHelp() { ui::MsgBox("Help", "Pelorin"); }
-void Init::FaxRecv() { NotAvailable("Init.FaxRecv"); }
+void Init::FaxRecv() { brevant::FaxRecv(); }
 void Init::SendNow(const StringList&, const StringList&, const StringList&) {
   NotAvailable("Init.SendNow");
 }

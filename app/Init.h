@@ -34,7 +34,4 @@ class Init {
   void BugReport();
 };
 
-// Writes the error record of an operation this build does not provide.
-void NotAvailable(const std::string& source);
-
 }  // namespace brevant

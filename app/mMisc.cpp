@@ -20,6 +20,9 @@
 #include "common/MailSessions.h"
 #include "common/SenderInfo.h"
 #include "faxjob/CXmlGroups.h"
+#include "maintenance/BugReport.h"
+#include "printing/FaxPrinterSetup.h"
+#include "render/Pipeline.h"
 #include "platform/ui/Ui.h"
 
 namespace fs = std::filesystem;
@@ -56,17 +59,6 @@ StringList CollectSpoolPages() {
   if (files.size() == 1) files.clear();
   return files;
 }
-
-// Declared by the printing subsystem when it is built; "config" first gives
-// the fax printer its data type and print processor.
-void ConfigureFaxPrinter() { NotAvailable("mMisc.ConfigureFaxPrinter"); }
-
-// The bug report is made directly, not through the command front object.
-void MakeBugReport() { NotAvailable("mBug.BugReport"); }
-
-// Prints a document to the fax printer so that its pages land in the spool
-// folder ("new" mode 2).
-void PrintWebPage(const std::string&) { NotAvailable("mPrint.PrintWebPage"); }
 
 }  // namespace
 
@@ -247,12 +239,12 @@ void mMisc::Main(const std::string& commandLine) {
     } else if (word == "cover") {
       ci->ShowFaxCover(names, numbers);
     } else if (word == "import") {
-      NotAvailable("mCommon.Start");
+      mCommon::Start(true);
       ci->FaxImport();
     } else if (word == "setcover") {
       ci->SetCoverPage();
     } else if (word == "config") {
-      ConfigureFaxPrinter();
+      ConfigureFaxPrinterForConfig();
       ci->Config();
     } else if (word == "repair") {
       ci->Repair();

@@ -99,6 +99,10 @@ void WriteErrorLog(long number, const std::string& description, const std::strin
     std::cerr << "brevant: cannot write " << TraceLogPath() << " (" << why << ")" << std::endl;
 }
 
+void NotAvailable(const std::string& source) {
+  WriteErrorLog(kErrNotAvailable, source + " is not available in this build", source);
+}
+
 void WriteDebugLog(const std::string& procedure, const std::string& message) {
   AppendOrThrow(DebugLogPath(), RecordDateTime() + "," + Quoted("ver") + "," +
                                     Quoted(ProgramVersion()) + "," + Quoted(procedure) + "," +

@@ -20,6 +20,9 @@ void WriteErrorLog(long number, const std::string& description, const std::strin
 // Appends a debug record. Throws VbError (75) when it cannot be written.
 void WriteDebugLog(const std::string& procedure, const std::string& message);
 
+// Writes the error record of an operation this build does not provide.
+void NotAvailable(const std::string& source);
+
 // "major.minor.revision" of this program.
 std::string ProgramVersion();
 

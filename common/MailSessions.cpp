@@ -5,6 +5,8 @@
 
 namespace brevant::mCommon {
 
+void Start(bool) { NotAvailable("mCommon.Start"); }
+
 void Dispose() {
   PendingError err;
   err.Step([] { WriteTraceLog("Dispose", ""); });

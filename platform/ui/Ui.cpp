@@ -20,6 +20,8 @@ class UnattendedBackend : public Backend {
   void DoEvents() override {}
   void SetCursor(Cursor) override {}
   void RunUntilWindowsClosed() override {}
+  void ShowStatus(const std::string& text, unsigned long) override { std::cerr << text << std::endl; }
+  void CloseStatus() override {}
 };
 
 UnattendedBackend g_unattended;
@@ -63,6 +65,8 @@ void SleepEvents(long ms) {
 void SetCursor(Cursor c) { CurrentBackend()->SetCursor(c); }
 
 void RunUntilWindowsClosed() { CurrentBackend()->RunUntilWindowsClosed(); }
+void ShowStatus(const std::string& text, unsigned long owner) { CurrentBackend()->ShowStatus(text, owner); }
+void CloseStatus() { CurrentBackend()->CloseStatus(); }
 
 int RegisterForm(const std::string& name, std::function<void()> unload) {
   Forms& f = TheForms();

@@ -27,6 +27,10 @@ class Backend {
   // Runs the window loop until the last window has closed (modeless windows
   // keep the process alive this way). Returns at once when none is open.
   virtual void RunUntilWindowsClosed() = 0;
+  // The status window of long operations ("Printing a.pdf..."), shown over
+  // the owner window; owner 0 means no status window is wanted.
+  virtual void ShowStatus(const std::string& text, unsigned long owner) = 0;
+  virtual void CloseStatus() = 0;
 };
 
 // Installs the backend (not owned); null returns to the unattended one.
@@ -43,6 +47,8 @@ void DoEvents();
 void SleepEvents(long ms);
 void SetCursor(Cursor c);
 void RunUntilWindowsClosed();
+void ShowStatus(const std::string& text, unsigned long owner);
+void CloseStatus();
 
 // Loaded forms, by name, with a way to unload each. Windows register
 // themselves when loaded and unregister when unloaded.

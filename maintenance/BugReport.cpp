@@ -1,0 +1,9 @@
+#include "maintenance/BugReport.h"
+
+#include "common/Logging.h"
+
+namespace brevant {
+
+void MakeBugReport() { NotAvailable("mBug.BugReport"); }
+
+}  // namespace brevant

@@ -1,0 +1,7 @@
+#pragma once
+// Diagnostics: the bug report mail.
+namespace brevant {
+
+void MakeBugReport();
+
+}  // namespace brevant
