@@ -1,6 +1,7 @@
 #include "tests/support/TestWorld.h"
 
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -53,6 +54,29 @@ TestWorld::Result TestWorld::RunTool(const std::string& name, const std::string&
   std::string out = root_ + "/.out", err = root_ + "/.err";
   std::string cmd = BinDir() + "/" + name + " " + args + " >" + out + " 2>" + err;
   int st = std::system(cmd.c_str());
+  r.exitCode = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  r.out = ReadFile(out);
+  r.err = ReadFile(err);
+  return r;
+}
+
+TestWorld::Result TestWorld::RunArgs(const std::string& name, const std::vector<std::string>& args) const {
+  Result r;
+  std::string out = root_ + "/.out", err = root_ + "/.err";
+  pid_t pid = fork();
+  if (pid == 0) {
+    freopen(out.c_str(), "w", stdout);
+    freopen(err.c_str(), "w", stderr);
+    std::vector<char*> argv;
+    std::string path = BinDir() + "/" + name;
+    argv.push_back(path.data());
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(path.c_str(), argv.data());
+    _exit(127);
+  }
+  int st = 0;
+  waitpid(pid, &st, 0);
   r.exitCode = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
   r.out = ReadFile(out);
   r.err = ReadFile(err);

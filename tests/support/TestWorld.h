@@ -3,6 +3,7 @@
 // runtime folder (named events), spool and temporary folders, all under one
 // fresh temporary folder that is removed afterwards.
 #include <string>
+#include <vector>
 
 namespace brevant::test {
 
@@ -30,6 +31,8 @@ class TestWorld {
     std::string out, err;
   };
   Result RunTool(const std::string& name, const std::string& args) const;
+  // The same without a shell: each argument as given.
+  Result RunArgs(const std::string& name, const std::vector<std::string>& args) const;
 
  private:
   std::string root_;

@@ -1,5 +1,6 @@
 #include "tools/brevant-reg/RegTool.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -79,10 +80,14 @@ bool ParseArgs(const std::vector<std::string>& args, Options* o, std::ostream& e
   std::vector<std::string> positional;
   for (std::size_t i = 1; i < args.size(); ++i) {
     std::string a = args[i];
-    bool isOpt = a.size() > 1 && (a[0] == '-' || a[0] == '/') && a.find('\\') == std::string::npos;
-    if (!isOpt) { positional.push_back(a); continue; }
-    std::string opt = a.substr(1);
+    std::string opt = a.size() > 1 ? a.substr(1) : "";
     for (char& c : opt) c = char(std::tolower(static_cast<unsigned char>(c)));
+    // "/v" is an option, "/home/x.reg" a file name.
+    static const char* const kOptions[] = {"v", "ve", "va", "s", "f", "y", "t", "d"};
+    bool isOpt = (a[0] == '-' || a[0] == '/') &&
+                 std::find(std::begin(kOptions), std::end(kOptions), opt) != std::end(kOptions);
+    if (!isOpt && a[0] == '-' && a.size() > 1) { err << "brevant-reg: unknown option " << a << "\n"; return false; }
+    if (!isOpt) { positional.push_back(a); continue; }
     auto next = [&](std::string* dst) {
       if (i + 1 >= args.size()) { err << "brevant-reg: " << a << " needs a value\n"; return false; }
       *dst = args[++i];
@@ -95,7 +100,6 @@ bool ParseArgs(const std::vector<std::string>& args, Options* o, std::ostream& e
     else if (opt == "f" || opt == "y") o->force = true;
     else if (opt == "t") { if (!next(&o->type)) return false; }
     else if (opt == "d") { o->hasData = true; if (!next(&o->data)) return false; }
-    else { err << "brevant-reg: unknown option " << a << "\n"; return false; }
   }
   if (o->command == "import") {
     if (positional.size() != 1) return false;

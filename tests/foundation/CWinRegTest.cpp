@@ -1,0 +1,78 @@
+// CWinReg over the real registry store.
+#include <gtest/gtest.h>
+
+#include "common/CWinReg.h"
+#include "platform/registry/Registry.h"
+#include "tests/support/TestWorld.h"
+
+using namespace brevant;
+
+TEST(CWinReg, StringSizesTypesAndBooleans) {
+  test::TestWorld w;
+  CWinReg reg;
+  EXPECT_FALSE(reg.SetString("x", "y"));  // no key open
+  EXPECT_EQ(reg.GetString("x"), "");
+  EXPECT_EQ(reg.GetDword("x"), 0);
+  ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, "Software\\Norvane\\Pelorin", true));
+  std::string s255(255, 'a'), s256(256, 'b'), s65555(65555, 'c'), s65556(65556, 'd');
+  EXPECT_TRUE(reg.SetString("s255", s255));
+  EXPECT_TRUE(reg.SetString("s256", s256));
+  EXPECT_TRUE(reg.SetString("s65555", s65555));
+  EXPECT_TRUE(reg.SetString("s65556", s65556));
+  EXPECT_TRUE(reg.SetString("empty", ""));
+  EXPECT_TRUE(reg.SetString("utf8", "Grüße"));  // 7 bytes in the 8-bit store
+  EXPECT_TRUE(reg.SetExpandString("exp", "$HOME/x"));
+  EXPECT_TRUE(reg.SetDword("neg", -5));
+  EXPECT_TRUE(reg.SetYesNo("on", true));
+  EXPECT_TRUE(reg.SetString("caps", "YES"));
+  EXPECT_TRUE(reg.SetString("truth", "true"));
+  EXPECT_TRUE(reg.FlushKey());
+
+  EXPECT_EQ(reg.GetString("s255"), s255);
+  EXPECT_EQ(reg.GetString("s256"), "");  // does not fit the 256-byte buffer
+  EXPECT_EQ(reg.GetLongString("s256"), s256);
+  EXPECT_EQ(reg.GetLongString("s65555"), s65555);
+  EXPECT_EQ(reg.GetLongString("s65556"), "");
+  EXPECT_EQ(reg.GetString("empty"), "");
+  EXPECT_EQ(reg.GetString("utf8"), "Grüße");
+  EXPECT_EQ(reg.GetString("exp"), "$HOME/x");
+  EXPECT_EQ(reg.GetString("neg"), "");  // a DWORD is no string
+  EXPECT_EQ(reg.GetDword("neg"), -5);
+  EXPECT_EQ(reg.GetDword("s255"), 0);  // a string is no DWORD
+  EXPECT_EQ(reg.GetString("on"), "yes");
+  EXPECT_TRUE(reg.GetYesNo("on"));
+  EXPECT_TRUE(reg.GetYesNo("caps"));
+  EXPECT_FALSE(reg.GetYesNo("truth"));
+  EXPECT_FALSE(reg.GetYesNo("missing"));
+  EXPECT_TRUE(reg.DeleteValue("on"));
+  EXPECT_FALSE(reg.DeleteValue("on"));
+  reg.CloseKey();
+  EXPECT_FALSE(reg.SetString("x", "y"));
+
+  // Read access does not write.
+  ASSERT_TRUE(reg.InitForRead(CWinReg::HKEY_CURRENT_USER, "Software\\Norvane\\Pelorin"));
+  EXPECT_FALSE(reg.SetString("x", "y"));
+  EXPECT_EQ(reg.GetString("x"), "");
+}
+
+TEST(CWinReg, FailedOpenWritesOneRecordAndClosesTheKey) {
+  test::TestWorld w;
+  CWinReg reg;
+  ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, "Software\\A", true));
+  EXPECT_FALSE(reg.InitForRead(CWinReg::HKEY_CURRENT_USER, "Software\\Missing"));
+  EXPECT_FALSE(reg.IsOpen());
+  EXPECT_FALSE(reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Missing"));
+  std::string log = test::TestWorld::ReadFile(w.ProgramDir() + "/Errors.log");
+  EXPECT_NE(log.find("0,\"failed open for 131097 access -2147483647\\Software\\Missing\",\"foundation_tests:CWinReg.InitForAccess\""),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("access -2147483646\\Software\\Missing\""), std::string::npos);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2);
+
+  // A damaged store: the record says so, and the file is left alone.
+  reg::ResetForTests();
+  test::TestWorld::WriteFile(reg::HiveFile(reg::kCurrentUser), std::string(4096, 'z'));
+  EXPECT_FALSE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, "Software\\A", true));
+  log = test::TestWorld::ReadFile(w.ProgramDir() + "/Errors.log");
+  EXPECT_NE(log.find("registry store is damaged"), std::string::npos) << log;
+}

@@ -1,0 +1,96 @@
+// The three logs: record formats, concurrent appends, unwritable files.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+#include <sstream>
+
+#include "common/Errors.h"
+#include "common/Logging.h"
+#include "tests/support/TestWorld.h"
+
+using namespace brevant;
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (std::size_t cut; (cut = text.find("\r\n", start)) != std::string::npos; start = cut + 2)
+    out.push_back(text.substr(start, cut - start));
+  EXPECT_EQ(start, text.size()) << "every record ends with CR LF";
+  return out;
+}
+
+const std::string kDate = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})";
+
+}  // namespace
+
+TEST(Logging, RecordFormats) {
+  test::TestWorld w;
+  WriteTraceLog("frmSend->btnNext_Click", "");
+  WriteTraceLog("Main", "CommandLine = new;0;");
+  WriteTraceLog("", "");
+  WriteErrorLog(5, "x", "m.p");
+  WriteDebugLog("PrintPDF", "Acrobat \"window\" found");
+
+  // The test executable is not "brevant": errors go to Errors.log only.
+  auto trace = Lines(test::TestWorld::ReadFile(w.ProgramDir() + "/foundation_tests.log"));
+  ASSERT_EQ(trace.size(), 3u);
+  EXPECT_TRUE(std::regex_match(trace[0], std::regex("\"" + kDate + ", frmSend->btnNext_Click\"")));
+  EXPECT_TRUE(std::regex_match(trace[1], std::regex("\"" + kDate + ", Main - CommandLine = new;0;\"")));
+  EXPECT_TRUE(std::regex_match(trace[2], std::regex("\"" + kDate + ", \"")));
+
+  auto errors = Lines(test::TestWorld::ReadFile(w.ProgramDir() + "/Errors.log"));
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_TRUE(std::regex_match(
+      errors[0], std::regex("5,\"x\",\"foundation_tests:m.p\",\"ver\",\"1\\.0\\.0\",\"str:\",0,#" + kDate + "#")))
+      << errors[0];
+
+  auto debug = Lines(test::TestWorld::ReadFile(w.ProgramDir() + "/Debug.log"));
+  ASSERT_EQ(debug.size(), 1u);
+  EXPECT_TRUE(std::regex_match(
+      debug[0], std::regex("#" + kDate + "#,\"ver\",\"1\\.0\\.0\",\"PrintPDF\",\"Acrobat \"window\" found\"")))
+      << debug[0];
+}
+
+TEST(Logging, ConcurrentWritersNeverInterleaveOrLoseARecord) {
+  test::TestWorld w;
+  const int kProcs = 4, kEach = 400;
+  std::string payload(300, 'p');  // long records make torn writes likely if they could happen
+  for (int p = 0; p < kProcs; ++p) {
+    if (fork() == 0) {
+      for (int i = 0; i < kEach; ++i) {
+        WriteTraceLog("proc" + std::to_string(p), std::to_string(i) + payload);
+        WriteErrorLog(i, payload, "proc" + std::to_string(p));
+      }
+      _exit(0);
+    }
+  }
+  for (int p = 0; p < kProcs; ++p) wait(nullptr);
+  auto trace = Lines(test::TestWorld::ReadFile(w.ProgramDir() + "/foundation_tests.log"));
+  auto errors = Lines(test::TestWorld::ReadFile(w.ProgramDir() + "/Errors.log"));
+  ASSERT_EQ(trace.size(), std::size_t(kProcs * kEach));
+  ASSERT_EQ(errors.size(), std::size_t(kProcs * kEach));
+  std::regex traceRe("\"" + kDate + ", proc\\d - \\d+" + payload + "\"");
+  for (const auto& l : trace) ASSERT_TRUE(std::regex_match(l, traceRe)) << l.substr(0, 80);
+}
+
+TEST(Logging, UnwritableLogRaisesForTraceButNotForErrors) {
+  test::TestWorld w;
+  // A program folder under a plain file cannot hold logs, even for root.
+  test::TestWorld::WriteFile(w.Root() + "/file", "x");
+  setenv("BREVANT_PROGRAM_DIR", (w.Root() + "/file/prog").c_str(), 1);
+  try {
+    WriteTraceLog("Main", "x");
+    FAIL() << "no error raised";
+  } catch (const VbError& e) {
+    EXPECT_EQ(e.Number(), 75);
+    EXPECT_NE(std::string(e.what()).find("foundation_tests.log"), std::string::npos);
+  }
+  EXPECT_THROW(WriteDebugLog("p", "m"), VbError);
+  testing::internal::CaptureStderr();
+  WriteErrorLog(1, "still reported", "m.p");
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("still reported"), std::string::npos);
+}

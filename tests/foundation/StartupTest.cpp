@@ -1,0 +1,173 @@
+// Start-up, command-line parsing, dispatch and the end of a run, through the
+// real brevant executable and the procedures behind it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "app/mMisc.h"
+#include "common/CWinReg.h"
+#include "common/Errors.h"
+#include "platform/ui/Ui.h"
+#include "tests/support/TestWorld.h"
+
+using namespace brevant;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Trace(const test::TestWorld& w) { return test::TestWorld::ReadFile(w.ProgramDir() + "/brevant.log"); }
+std::string Errors(const test::TestWorld& w) { return test::TestWorld::ReadFile(w.ProgramDir() + "/Errors.log"); }
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+}  // namespace
+
+TEST(ParseFilesArg, PathsListFilesAndTheirLineEnds) {
+  test::TestWorld w;
+  std::string list = w.Root() + "/list.txt";
+  test::TestWorld::WriteFile(list, "  /d/one.pdf \r\n\r\n/d/two words.doc\r/d/three.txt\n");
+  StringList got = ParseFilesArg(" /a/b.doc #@" + list + "#");
+  EXPECT_EQ(got, (StringList{"/a/b.doc", "/d/one.pdf", "", "/d/two words.doc", "/d/three.txt", ""}));
+  EXPECT_TRUE(fs::exists(list));
+  got = ParseFilesArg("@@" + list);
+  EXPECT_EQ(got.size(), 4u);
+  EXPECT_FALSE(fs::exists(list));  // "@@" deletes the list file after reading
+  EXPECT_TRUE(ParseFilesArg("").empty());
+
+  try {
+    ParseFilesArg("@" + w.Root() + "/missing.txt");
+    FAIL();
+  } catch (const VbError& e) {
+    EXPECT_EQ(e.Number(), 53);
+  }
+  EXPECT_THROW(ParseFilesArg("@" + w.Root()), VbError);  // a folder is no list file
+  // A binary list file is read as lines; nothing crashes and the file stays.
+  std::string bin(std::string("\x00\x01\xff\n\x7f", 5));
+  test::TestWorld::WriteFile(w.Root() + "/bin.lst", bin);
+  EXPECT_EQ(ParseFilesArg("@" + w.Root() + "/bin.lst").size(), 2u);
+}
+
+TEST(SplitFields, EmptyFieldsCountButAnEmptyTextHasNone) {
+  EXPECT_EQ(SplitFields("warning;1;", ';'), (StringList{"warning", "1", ""}));
+  EXPECT_EQ(SplitFields("A#B#", '#'), (StringList{"A", "B", ""}));
+  EXPECT_TRUE(SplitFields("", '#').empty());
+}
+
+TEST(Startup, TraceOfARunAndOfAnEmptyCommandLine) {
+  test::TestWorld w;
+  auto r = w.RunTool("brevant", "");
+  EXPECT_EQ(r.exitCode, 0);
+  std::string t = Trace(w);
+  EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 8) << t;  // six separators, version, command line
+  EXPECT_TRUE(std::regex_search(t, std::regex(", Brevant.exe 1\\.0\\.0\"\r\n")));
+  EXPECT_TRUE(Has(t, ", Main - CommandLine = \"\r\n"));
+  EXPECT_FALSE(Has(t, "Main - END"));
+
+  // The command line is the arguments joined with single blanks; a wrongly
+  // cased word does nothing but still ends normally.
+  fs::remove(w.ProgramDir() + "/brevant.log");
+  r = w.RunTool("brevant", "New\\;0\\;A#\\;1#\\;docs/a b.pdf#");
+  t = Trace(w);
+  EXPECT_TRUE(Has(t, "Main - CommandLine = New;0;A#;1#;docs/a b.pdf#\"")) << t;
+  EXPECT_TRUE(Has(t, "Main - END"));
+  EXPECT_FALSE(Has(t, "ShowFaxNew"));
+  r = w.RunTool("brevant", "\"new;0;A#B#;111#222#;\"");
+  t = Trace(w);
+  EXPECT_TRUE(Has(t, "Main - before ci.ShowFaxNew\"\r\n"));
+  EXPECT_TRUE(Has(t, "Main - after ci.ShowFaxNew\"\r\n"));
+}
+
+TEST(Startup, ErrorsEndMainWithOneRecordAndLoseNothing) {
+  test::TestWorld w;
+  std::string list = w.Root() + "/gone.txt";
+  auto r = w.RunTool("brevant", "\"new;0;A#;1#;@" + list + "#\"");
+  EXPECT_EQ(r.exitCode, 0);
+  std::string e = Errors(w);
+  EXPECT_TRUE(Has(e, "53,\"new;0;A#;1#;@" + list + "#File not found: " + list + "\",\"brevant:Brevant.mMisc.Main\""))
+      << e;
+  std::string t = Trace(w);
+  EXPECT_TRUE(Has(t, " - Error (53) in Brevant.mMisc.Main: new;0;A#;1#;@")) << t;
+  EXPECT_FALSE(Has(t, "Main - END"));
+
+  // "new" mode 2 without a document: the same path, no crash.
+  r = w.RunTool("brevant", "\"new;2;A#;1#\"");
+  EXPECT_TRUE(Has(Errors(w), "\"new;2;A#;1#Subscript out of range"));
+
+  // A command line of a megabyte, in ten arguments.
+  std::vector<std::string> big{"new"};
+  for (int i = 0; i < 10; ++i) big.push_back(std::string(100000, i % 2 ? '#' : ';'));
+  r = w.RunArgs("brevant", big);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(Has(Trace(w), "Main - END"));
+
+  // A damaged registry store: records say so, the run ends, the store is kept.
+  std::string hive = w.RegistryDir() + "/HKEY_CURRENT_USER.db";
+  test::TestWorld::WriteFile(hive, std::string(4096, '!'));
+  r = w.RunTool("brevant", "pause");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(Has(Errors(w), "registry store is damaged"));
+  EXPECT_EQ(test::TestWorld::ReadFile(hive), std::string(4096, '!'));
+}
+
+TEST(Startup, OversizedTraceLogIsDeletedAtStart) {
+  test::TestWorld w;
+  std::string trace = w.ProgramDir() + "/brevant.log";
+  test::TestWorld::WriteFile(trace, std::string(102400, 'x'));
+  w.RunTool("brevant", "x");
+  EXPECT_EQ(test::TestWorld::ReadFile(trace).substr(0, 102400), std::string(102400, 'x'));
+  test::TestWorld::WriteFile(trace, std::string(102401, 'x'));
+  w.RunTool("brevant", "x");
+  EXPECT_EQ(Trace(w)[0], '"');  // a fresh log, starting with this run
+}
+
+TEST(Startup, NewModeOneCopiesTheSpoolPagesToTheTemporaryFolder) {
+  test::TestWorld w;
+  for (const char* n : {"00000001.emf", "00000002.EMF", "00000003.emf", "notes.txt"})
+    test::TestWorld::WriteFile(w.SpoolDir() + n, n);
+  w.RunTool("brevant", "\"new;1;;;\"");
+  EXPECT_EQ(test::TestWorld::ReadFile(w.TempDir() + "/00000002.EMF"), "00000002.EMF");
+  EXPECT_TRUE(fs::exists(w.TempDir() + "/00000003.emf"));
+  EXPECT_FALSE(fs::exists(w.TempDir() + "/notes.txt"));
+  EXPECT_TRUE(Has(Trace(w), "Main - before ci.ShowFaxNew"));
+}
+
+TEST(ExitApp, ResetsTheCoverRequestEmptiesTheSpoolAndReportsLoadedForms) {
+  test::TestWorld w;
+  {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, "Software\\Norvane\\Pelorin", true));
+    reg.SetString("SetCoverPage", "1");
+  }
+  test::TestWorld::WriteFile(w.SpoolDir() + "00000001.emf", "page");
+  test::TestWorld::WriteFile(w.SpoolDir() + "keep/inner.txt", "stays");
+  fs::permissions(w.SpoolDir() + "00000001.emf", fs::perms::owner_read);
+
+  bool unloaded = false;
+  int cover = ui::RegisterForm("frmCover", [&] {});
+  int stubborn = ui::RegisterForm("frmFinish", [] { throw std::runtime_error("refuses"); });
+  int fine = ui::RegisterForm("frmNew", [&] { unloaded = true; });
+  ui::UnregisterForm(fine);
+  fine = ui::RegisterForm("frmNew", [&, idHolder = &fine] { unloaded = true; ui::UnregisterForm(*idHolder); });
+
+  exitApp(1);
+  CWinReg reg;
+  ASSERT_TRUE(reg.InitForRead(CWinReg::HKEY_CURRENT_USER, "Software\\Norvane\\Pelorin"));
+  EXPECT_EQ(reg.GetString("SetCoverPage"), "1");  // code 1 keeps the request
+  EXPECT_FALSE(fs::exists(w.SpoolDir() + "00000001.emf"));
+  EXPECT_EQ(test::TestWorld::ReadFile(w.SpoolDir() + "keep/inner.txt"), "stays");
+  EXPECT_TRUE(unloaded);
+  std::string e = Errors(w);
+  // Before unloading both forms are reported, afterwards the one that refused.
+  EXPECT_TRUE(Has(e, "0,\"Brevant.exe DumpedForms: frmFinish;frmNew\",\"foundation_tests:\"")) << e;
+  EXPECT_TRUE(Has(e, "0,\"Brevant.exe DumpedForms: frmFinish\",\"foundation_tests:\"")) << e;
+  EXPECT_FALSE(Has(e, "frmCover"));
+  ui::UnregisterForm(stubborn);
+  ui::UnregisterForm(cover);
+
+  exitApp(0);
+  EXPECT_EQ(reg.GetString("SetCoverPage"), "0");
+  std::string t = test::TestWorld::ReadFile(w.ProgramDir() + "/foundation_tests.log");
+  EXPECT_TRUE(Has(t, ", exitApp(0)\"\r\n"));
+  EXPECT_TRUE(Has(t, ", Dispose - END\"\r\n"));
+  EXPECT_TRUE(Has(t, ", exitApp(0) - END\"\r\n"));
+}
