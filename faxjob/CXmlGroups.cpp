@@ -11,6 +11,9 @@ namespace brevant {
 
 namespace {
 constexpr CXmlStore::Layout kGroupsLayout{"Groups", true, true, true};
+
+// Blanks alone count as no value for the number and the switches.
+bool Blank(const std::string& s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
 }  // namespace
 
 CXmlGroups::CXmlGroups() : CXmlStore(kGroupsLayout, GetProgramFolder() + "/FaxGroup.xml") {}
@@ -33,12 +36,12 @@ bool CXmlGroups::ReadCfgProps() {
   if (loaded) {
     c.EmailFax = ReadItemPropS("EmailFax");
     std::string t = ReadItemPropS("ProgramType");
-    c.ProgramType = t.empty() ? 0 : XmlTextToInt16(t);
+    c.ProgramType = Blank(t) ? 0 : XmlTextToInt16(t);
     c.CoverFolder = ReadItemPropS("CoverFolder");
     t = ReadItemPropS("ReceiveAll");
-    c.ReceiveAll = t.empty() ? true : XmlTextToBool(t);
+    c.ReceiveAll = Blank(t) ? true : XmlTextToBool(t);
     t = ReadItemPropS("FaxGroupConnect");
-    c.FaxGroupConnect = t.empty() ? true : XmlTextToBool(t);
+    c.FaxGroupConnect = Blank(t) ? true : XmlTextToBool(t);
   } else {
     c.ProgramType = 0;
     c.ReceiveAll = true;

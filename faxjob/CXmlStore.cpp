@@ -26,6 +26,8 @@ struct CXmlStore::Nodes {
 namespace {
 
 constexpr unsigned kWriteFlags = pugi::format_raw | pugi::format_no_declaration;
+// A value of blanks or line breaks only is still a value.
+constexpr unsigned kParseFlags = pugi::parse_default | pugi::parse_ws_pcdata_single;
 
 [[noreturn]] void NotSet() { throw VbError(kErrObjectNotSet, "Object variable or With block variable not set"); }
 
@@ -43,8 +45,8 @@ bool IsXmlName(const std::string& name) {
   if (name.empty()) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(name[i]);
-    bool start = std::isalpha(c) || c == '_' || c == ':' || c >= 0x80;
-    bool more = std::isdigit(c) || c == '-' || c == '.';
+    bool start = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c >= 0x80;
+    bool more = (c >= '0' && c <= '9') || c == '-' || c == '.';
     if (!(start || (i > 0 && more))) return false;
   }
   return true;
@@ -73,6 +75,25 @@ std::size_t Utf8Length(const std::string& s, std::size_t i) {
   return len;
 }
 
+// Whether the text can stand in an XML document as it is: no control
+// characters other than tab, CR and LF, and valid UTF-8.
+bool XmlSafe(const std::string& s) {
+  for (std::size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c < 0x80) {
+      ++i;
+    } else if (c < 0x20) {
+      if (c != '\t' && c != '\n' && c != '\r') return false;
+      ++i;
+    } else {
+      std::size_t n = Utf8Length(s, i);
+      if (n == 0) return false;
+      i += n;
+    }
+  }
+  return true;
+}
+
 // The text as it can stand in an XML document (see WriteItemProp).
 std::string XmlSafeText(const std::string& s) {
   std::string out;
@@ -97,6 +118,7 @@ std::string XmlSafeText(const std::string& s) {
 }
 
 struct StringWriter : pugi::xml_writer {
+  explicit StringWriter(std::size_t expected) { text.reserve(expected); }
   std::string text;
   void write(const void* data, std::size_t size) override {
     text.append(static_cast<const char*>(data), size);
@@ -231,7 +253,10 @@ void CXmlStore::WriteItemProp(const std::string& strName, const std::string& str
   if (!nodes_->propertyParent) NotSet();
   if (!IsXmlName(strName)) throw VbError(kErrInvalidCall, "Invalid procedure call: \"" + strName + "\" is not an element name");
   pugi::xml_node n = nodes_->propertyParent.append_child(strName.c_str());
-  if (!strValue.empty()) n.append_child(pugi::node_pcdata).set_value(XmlSafeText(strValue).c_str());
+  if (strValue.empty()) return;
+  pugi::xml_node text = n.append_child(pugi::node_pcdata);
+  if (XmlSafe(strValue)) text.set_value(strValue.c_str());
+  else text.set_value(XmlSafeText(strValue).c_str());
 }
 
 long CXmlStore::GetItemsCount() {
@@ -279,8 +304,12 @@ void CXmlStore::Save() {
 bool CXmlStore::IsEmpty() { return !nodes_->propertyParent || !nodes_->propertyParent.first_child(); }
 
 std::string CXmlStore::XML() {
-  StringWriter w;
+  // The text of the last document serialised is a fair guess of the size
+  // of the next one; it saves growing a long text step by step.
+  static std::atomic<std::size_t> lastSize{0};
+  StringWriter w(lastSize.load(std::memory_order_relaxed) + 256);
   doc_->save(w, "", kWriteFlags, pugi::encoding_utf8);
+  lastSize.store(w.text.size(), std::memory_order_relaxed);
   return std::move(w.text);
 }
 
@@ -319,14 +348,14 @@ void CXmlStore::SetXML(const std::string& strXML) {
     }
   }
   const std::string& in = layout_.stripLineBreaks ? text : strXML;
-  pugi::xml_parse_result r = doc_->load_buffer(in.data(), in.size());
+  pugi::xml_parse_result r = doc_->load_buffer(in.data(), in.size(), kParseFlags);
   if (!r) throw VbError(kErrInvalidCall, std::string("XML parse error: ") + r.description());
   Anchor();
 }
 
 bool CXmlStore::Load() {
   ClearNodes();
-  pugi::xml_parse_result r = doc_->load_file(fileName_.c_str());
+  pugi::xml_parse_result r = doc_->load_file(fileName_.c_str(), kParseFlags);
   if (!r || !doc_->document_element()) return false;
   Anchor();
   return true;

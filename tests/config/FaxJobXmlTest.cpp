@@ -104,6 +104,8 @@ TEST(FaxJobXml, TextIsExactlyTheWireFormat) {
 TEST(FaxJobXml, ReadsBackEveryFieldUnchanged) {
   LocalZone tz("Europe/Berlin");
   FillJob();
+  FaxJob().SenderDepartment = " ";  // blanks or a line break alone are values too
+  FaxJob().FaxName = "\n";
   const FaxJobRecord before = FaxJob();
   std::string xml = GetFaxJobXml();
   ASSERT_FALSE(xml.empty());
@@ -123,6 +125,8 @@ TEST(FaxJobXml, ReadsBackEveryFieldUnchanged) {
   EXPECT_EQ(j.Note, before.Note);
   EXPECT_EQ(j.SenderAddress, before.SenderAddress);
   EXPECT_EQ(j.SenderCompany, before.SenderCompany);
+  EXPECT_EQ(j.SenderDepartment, " ");
+  EXPECT_EQ(j.FaxName, "\n");
   EXPECT_EQ(j.SenderFullName, "Anna Müller");
   ASSERT_EQ(j.g_arrFaxName.Count(), 2u);
   EXPECT_EQ(j.g_arrFaxName[1], "Bob <Sales>");
