@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/Errors.h"
 #include "common/Logging.h"
 #include "platform/registry/Registry.h"
 
@@ -102,6 +103,30 @@ bool CWinReg::DeleteValue(const std::string& valueName) {
 bool CWinReg::FlushKey() {
   if (key_ == 0) return false;
   return reg::FlushKey(key_) == reg::kOk;
+}
+
+std::uint32_t CWinReg::ValueType(const std::string& valueName, std::uint32_t* size) {
+  std::uint32_t type = 0, bytes = 0;
+  if (key_ == 0 || reg::QueryValue(key_, valueName, &type, nullptr, &bytes) != reg::kOk) type = 0;
+  if (size) *size = type ? bytes : 0;
+  return type;
+}
+
+std::string CWinReg::GetStringChecked(const std::string& valueName, const std::string& source) {
+  std::string s = GetString(valueName);
+  if (!s.empty() || key_ == 0) return s;
+  std::uint32_t size = 0;
+  std::uint32_t type = ValueType(valueName, &size);
+  if (type == 0) return s;
+  std::string where = "value \"" + valueName + "\" of " + reg::RootName(reg::KeyRoot(key_)) + "\\" +
+                      reg::KeyPath(key_);
+  if (type != reg::REG_SZ && type != reg::REG_EXPAND_SZ)
+    WriteErrorLog(kErrTypeMismatch, where + " is of type " + std::to_string(type) + ", not a string; read as empty",
+                  source);
+  else if (size > 256)
+    WriteErrorLog(kErrOverflow, where + " has " + std::to_string(size - 1) + " characters, more than 255; read as empty",
+                  source);
+  return s;
 }
 
 }  // namespace brevant

@@ -38,6 +38,14 @@ class CWinReg {
   bool FlushKey();
 
   bool IsOpen() const { return key_ != 0; }
+  // Type of a value of the open key (REG_SZ 1, REG_EXPAND_SZ 2, REG_DWORD 4,
+  // ...); 0 when it is missing or no key is open. *size gets its data size.
+  std::uint32_t ValueType(const std::string& valueName, std::uint32_t* size = nullptr);
+  // GetString that says why a stored value reads as "": when the value is
+  // there but is not a string, or is longer than 255 characters, it writes
+  // an error record with the given source (13 for the type, 6 for the
+  // length). A missing value reads "" silently.
+  std::string GetStringChecked(const std::string& valueName, const std::string& source);
 
  private:
   std::string QueryString(const std::string& valueName, std::uint32_t bufferSize);

@@ -11,6 +11,7 @@ namespace brevant {
 // Error numbers used across the program.
 enum ErrorNumber : long {
   kErrInvalidCall = 5,
+  kErrOverflow = 6,
   kErrOutOfMemory = 7,
   kErrSubscript = 9,
   kErrTypeMismatch = 13,

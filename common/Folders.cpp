@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "common/CWinReg.h"
+#include "common/ClientConfig.h"
 #include "common/Errors.h"
 #include "common/Logging.h"
 #include "platform/process/Process.h"
@@ -27,6 +28,13 @@ std::string GetProgramFolder() {
   if (const char* d = std::getenv("BREVANT_PROGRAM_DIR"); d && *d) {
     std::string dir = d;
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    // A launcher may name a folder that a fresh account does not have yet.
+    // No error record when it cannot be made: the logs live in this folder.
+    struct stat st{};
+    if (::stat(dir.c_str(), &st) != 0) {
+      std::error_code ec;
+      fs::create_directories(dir, ec);
+    }
     return dir;
   }
   std::string exeDir = GetExecutableFolder();
@@ -44,8 +52,8 @@ std::string GetProgramFolder() {
 std::string GetInstallFolder() {
   CWinReg reg;
   std::string dest;
-  if (reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Norvane\\Pelorin")) {
-    dest = reg.GetString("DestDir");
+  if (reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, kPelorinKey)) {
+    dest = reg.GetStringChecked("DestDir", "mCommon.GetSpoolFolder");
     reg.CloseKey();
   }
   return dest;
@@ -54,7 +62,20 @@ std::string GetInstallFolder() {
 std::string GetSpoolFolder() {
   std::string dest = GetInstallFolder();
   while (dest.size() > 1 && dest.back() == '/') dest.pop_back();
-  return (dest.empty() ? GetProgramFolder() : dest) + "/QuorSpool/";
+  if (dest.empty()) return GetProgramFolder() + "/QuorSpool/";
+  // The spool folder stays where the installation says, so that the fax
+  // printer and this program agree on it; an install folder that is not
+  // there is reported once per run and folder.
+  struct stat st{};
+  if (::stat(dest.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    static std::string reported;
+    if (reported != dest) {
+      reported = dest;
+      WriteErrorLog(kErrPathNotFound, "Path not found: the install folder \"" + dest +
+                                          "\" (DestDir) does not exist", "mCommon.GetSpoolFolder");
+    }
+  }
+  return dest + "/QuorSpool/";
 }
 
 std::string GetLocalComputerName() {

@@ -2,57 +2,46 @@
 // CXmlGroups: "FaxGroup.xml" in the program folder, the part of the client
 // configuration that a group of users shares (delivery path, mail-fax
 // address, fax device, cover page folder, two switches). Root "Groups", one
-// element per value, no XML declaration.
-#include <cstdint>
-#include <memory>
+// element per value, no XML declaration. The values sit directly under the
+// root; a missing element reads as ""; SetXML drops CR LF pairs first.
 #include <string>
 
-namespace pugi {
-class xml_document;
-class xml_node;
-}  // namespace pugi
+#include "faxjob/CXmlStore.h"
 
 namespace brevant {
 
-class CXmlGroups {
+class CXmlGroups : private CXmlStore {
  public:
   CXmlGroups();  // file name: program folder + "/FaxGroup.xml"
-  ~CXmlGroups();
-  CXmlGroups(const CXmlGroups&) = delete;
-  CXmlGroups& operator=(const CXmlGroups&) = delete;
 
-  void CreateItem();
-  void WriteItemProp(const std::string& strName, const std::string& strValue);
-  long GetItemsCount();
-  void SetCurItem(long index);
-  std::string ReadItemPropS(const std::string& strName);
-  std::string ReadItemProp(long index);
-  // Writes the six file fields of the client configuration.
+  using CXmlStore::CreateItem;
+  using CXmlStore::WriteItemProp;
+  using CXmlStore::GetItemsCount;
+  using CXmlStore::SetCurItem;
+  using CXmlStore::ReadItemPropS;
+  using CXmlStore::ReadItemProp;
+  // Writes a new file holding the six file fields of the client
+  // configuration, in this order: EmailFax, ReceiveAll, ProgramType,
+  // FaxDevice, CoverFolder, FaxGroupConnect. Raises the error of Save when
+  // the file cannot be written; the old file then stays as it was.
   void WriteCfgProps();
   // Loads the file into the client configuration; false when it did not
-  // load (the defaults then apply). A value that is not a number or not a
-  // Boolean raises a VbError to the caller.
+  // load (missing, empty, not XML): ProgramType 0, ReceiveAll True, and
+  // EmailFax and CoverFolder keep their values. An empty CoverFolder
+  // becomes program folder + "/coverpage/"; FaxGroupConnect is always False
+  // afterwards. A file that exists but does not parse gets an error record.
+  // A value that is not a number or not a Boolean raises a VbError to the
+  // caller.
   bool ReadCfgProps();
-  void Create();
-  void Delete();
-  void Save();
-  std::string GetFilename() const { return fileName_; }
-  void SetFilename(const std::string& strFileName) { fileName_ = strFileName; }
-  bool IsEmpty();
-  std::string XML();
-  void SetXML(const std::string& strXML);
-  bool Load();
-
- private:
-  struct Nodes;
-  std::unique_ptr<pugi::xml_document> doc_;
-  std::unique_ptr<Nodes> nodes_;
-  std::string fileName_;
+  using CXmlStore::Create;
+  using CXmlStore::Delete;
+  using CXmlStore::Save;
+  using CXmlStore::GetFilename;
+  using CXmlStore::SetFilename;
+  using CXmlStore::IsEmpty;
+  using CXmlStore::XML;
+  using CXmlStore::SetXML;
+  using CXmlStore::Load;
 };
-
-// Text forms of "FaxGroup.xml" values. Both throw VbError 13 (type
-// mismatch) on text that is not a number or Boolean, 6 on overflow.
-std::int16_t XmlTextToInt16(const std::string& text);
-bool XmlTextToBool(const std::string& text);
 
 }  // namespace brevant

@@ -1,0 +1,192 @@
+// "FaxGroup.xml": reading it into the client configuration, writing it, and
+// every way the file can be bad.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/ClientConfig.h"
+#include "common/Errors.h"
+#include "faxjob/CXmlGroups.h"
+#include "tests/config/Unprivileged.h"
+#include "tests/support/TestWorld.h"
+
+using namespace brevant;
+using test::TestWorld;
+
+namespace {
+
+std::string GroupFile(const TestWorld& w) { return w.ProgramDir() + "/FaxGroup.xml"; }
+std::string ErrorLog(const TestWorld& w) { return TestWorld::ReadFile(w.ProgramDir() + "/Errors.log"); }
+
+// Reads the file into a configuration that starts from known odd values.
+bool ReadWith(const TestWorld& w, const std::string* text) {
+  if (text) TestWorld::WriteFile(GroupFile(w), *text);
+  Config() = ClientConfig();
+  Config().ProgramType = 7;
+  Config().ReceiveAll = false;
+  Config().EmailFax = "kept@example.org";
+  Config().CoverFolder = "";
+  CXmlGroups g;
+  return g.ReadCfgProps();
+}
+
+}  // namespace
+
+TEST(GroupFile, WritesTheSixValuesInOrderAndReadsThemBack) {
+  TestWorld w;
+  Config() = ClientConfig();
+  Config().EmailFax = "fax&co@example.org";
+  Config().ReceiveAll = false;
+  Config().ProgramType = 2;
+  Config().FaxDevice = "SRV1";
+  Config().CoverFolder = "/srv/Deckblätter/";
+  Config().FaxGroupConnect = true;
+  CXmlGroups g;
+  EXPECT_EQ(g.GetFilename(), GroupFile(w));
+  g.WriteCfgProps();
+  EXPECT_EQ(TestWorld::ReadFile(GroupFile(w)),
+            "<Groups><EmailFax>fax&amp;co@example.org</EmailFax><ReceiveAll>False</ReceiveAll>"
+            "<ProgramType>2</ProgramType><FaxDevice>SRV1</FaxDevice>"
+            "<CoverFolder>/srv/Deckblätter/</CoverFolder><FaxGroupConnect>True</FaxGroupConnect></Groups>");
+
+  Config() = ClientConfig();
+  EXPECT_TRUE(CXmlGroups().ReadCfgProps());
+  EXPECT_EQ(Config().EmailFax, "fax&co@example.org");
+  EXPECT_EQ(Config().ProgramType, 2);  // the EFax gateway
+  EXPECT_FALSE(Config().ReceiveAll);
+  EXPECT_EQ(Config().CoverFolder, "/srv/Deckblätter/");
+  EXPECT_FALSE(Config().FaxGroupConnect);  // whatever the file says
+  EXPECT_TRUE(Config().FaxDevice.empty());  // never read back
+  EXPECT_EQ(ErrorLog(w), "");
+}
+
+TEST(GroupFile, MissingEmptyOrBrokenFilesGiveTheDefaults) {
+  TestWorld w;
+  const std::string defaultCover = w.ProgramDir() + "/coverpage/";
+
+  // Missing: defaults, the address kept, no error record (a new installation).
+  EXPECT_FALSE(ReadWith(w, nullptr));
+  EXPECT_EQ(Config().ProgramType, 0);
+  EXPECT_TRUE(Config().ReceiveAll);
+  EXPECT_FALSE(Config().FaxGroupConnect);
+  EXPECT_EQ(Config().EmailFax, "kept@example.org");
+  EXPECT_EQ(Config().CoverFolder, defaultCover);
+  EXPECT_EQ(ErrorLog(w), "");
+
+  // Present but unreadable: the same defaults and one record each; the
+  // file itself is left for the user to repair.
+  for (std::string bad : {std::string(""), std::string("<Groups><EmailFax>a@b</EmailFax><Progr"),
+                          std::string("EmailFax=a@b\nProgramType=1\n"), std::string("<?xml version=\"1.0\"?>"),
+                          std::string("<Groups><EmailFax>a</Groups>")}) {
+    SCOPED_TRACE(bad);
+    std::filesystem::remove(w.ProgramDir() + "/Errors.log");
+    EXPECT_FALSE(ReadWith(w, &bad));
+    EXPECT_EQ(Config().ProgramType, 0);
+    EXPECT_TRUE(Config().ReceiveAll);
+    EXPECT_EQ(Config().EmailFax, "kept@example.org");
+    EXPECT_EQ(Config().CoverFolder, defaultCover);
+    EXPECT_NE(ErrorLog(w).find(":CXmlGroups.ReadCfgProps\""), std::string::npos);
+    EXPECT_EQ(TestWorld::ReadFile(GroupFile(w)), bad);
+  }
+
+  // Only the root: read like a file whose elements are all empty.
+  std::string bare = "<Groups/>";
+  EXPECT_TRUE(ReadWith(w, &bare));
+  EXPECT_EQ(Config().ProgramType, 0);
+  EXPECT_TRUE(Config().ReceiveAll);
+  EXPECT_EQ(Config().EmailFax, "");
+  EXPECT_EQ(Config().CoverFolder, defaultCover);
+}
+
+TEST(GroupFile, UnknownRepeatedAndBadValues) {
+  TestWorld w;
+  // Unknown elements are ignored, the first of a repeated one wins, text
+  // around values and line breaks do not matter.
+  std::string odd =
+      "<Groups>\r\n  <Colour>blue</Colour>\r\n  <ProgramType> 1 </ProgramType>\r\n"
+      "  <ProgramType>2</ProgramType><ReceiveAll>false</ReceiveAll><ReceiveAll>True</ReceiveAll>"
+      "<EmailFax>first@example.org</EmailFax><EmailFax>second@example.org</EmailFax>"
+      "<FaxGroupConnect>TRUE</FaxGroupConnect></Groups>";
+  EXPECT_TRUE(ReadWith(w, &odd));
+  EXPECT_EQ(Config().ProgramType, 1);
+  EXPECT_FALSE(Config().ReceiveAll);
+  EXPECT_EQ(Config().EmailFax, "first@example.org");
+  EXPECT_FALSE(Config().FaxGroupConnect);
+
+  // A value that is not a number or not a Boolean reaches the caller.
+  for (auto [text, number] : {std::pair<std::string, long>{"<Groups><ProgramType>two</ProgramType></Groups>", 13},
+                              {"<Groups><ProgramType>40000</ProgramType></Groups>", 6},
+                              {"<Groups><ReceiveAll>yes</ReceiveAll></Groups>", 13}}) {
+    SCOPED_TRACE(text);
+    try {
+      ReadWith(w, &text);
+      ADD_FAILURE() << "no error";
+    } catch (const VbError& e) {
+      EXPECT_EQ(e.Number(), number);
+    }
+  }
+
+  // The text form drops CR LF pairs before parsing; a missing element reads "".
+  CXmlGroups g;
+  g.SetXML("<Groups>\r\n<EmailFax>x@y</EmailFax>\r\n</Groups>");
+  EXPECT_EQ(g.ReadItemPropS("EmailFax"), "x@y");
+  EXPECT_EQ(g.ReadItemPropS("FaxDevice"), "");
+  EXPECT_EQ(g.XML(), "<Groups><EmailFax>x@y</EmailFax></Groups>");
+
+  // Switches may also be numbers; anything but 0 is True.
+  std::string numeric = "<Groups><ReceiveAll>0</ReceiveAll></Groups>";
+  EXPECT_TRUE(ReadWith(w, &numeric));
+  EXPECT_FALSE(Config().ReceiveAll);
+
+  // Items: the root holds them after parsing; none before.
+  g.Create();
+  EXPECT_THROW(g.CreateItem(), VbError);
+  g.SetXML("<Groups><item><a>1</a><b>2</b></item><item><a>3</a></item></Groups>");
+  EXPECT_EQ(g.GetItemsCount(), 2);
+  g.SetCurItem(2);
+  EXPECT_EQ(g.ReadItemProp(1), "3");
+  EXPECT_THROW(g.ReadItemProp(2), VbError);
+  g.CreateItem();
+  EXPECT_EQ(g.GetItemsCount(), 3);
+  EXPECT_THROW(g.SetCurItem(4), VbError);
+}
+
+TEST(GroupFile, AFileThatCannotBeWrittenStaysAsItWas) {
+  TestWorld w;
+  const std::string old = "<Groups><EmailFax>old@example.org</EmailFax></Groups>";
+  TestWorld::WriteFile(GroupFile(w), old);
+  Config() = ClientConfig();
+  Config().EmailFax = "new@example.org";
+
+  // The program folder may not be written by the user.
+  test::OpenFolder(w.Root(), false);
+  test::OpenFolder(w.ProgramDir(), false);
+  long number = 0;
+  {
+    test::Unprivileged user;
+    try {
+      CXmlGroups().WriteCfgProps();
+    } catch (const VbError& e) {
+      number = e.Number();
+    }
+  }
+  EXPECT_EQ(number, kErrPermission);
+  EXPECT_EQ(TestWorld::ReadFile(GroupFile(w)), old);
+  test::OpenFolder(w.ProgramDir(), true);
+
+  // A folder in the file's place is not replaced.
+  std::filesystem::remove(GroupFile(w));
+  std::filesystem::create_directory(GroupFile(w));
+  EXPECT_THROW(CXmlGroups().WriteCfgProps(), VbError);
+  EXPECT_TRUE(std::filesystem::is_directory(GroupFile(w)));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(w.ProgramDir()), {}), 1);  // no leftovers
+
+  // Replacing keeps the file's permissions.
+  std::filesystem::remove(GroupFile(w));
+  TestWorld::WriteFile(GroupFile(w), old);
+  ::chmod(GroupFile(w).c_str(), 0664);
+  CXmlGroups().WriteCfgProps();
+  EXPECT_EQ(std::filesystem::status(GroupFile(w)).permissions(),
+            std::filesystem::perms(0664));
+  EXPECT_NE(TestWorld::ReadFile(GroupFile(w)).find("new@example.org"), std::string::npos);
+}
