@@ -148,6 +148,8 @@ void RequestCancel() {
   if (pid > 0) ::kill(pid, SIGKILL);
 }
 
+void ClearCancel() { g_cancel = 0; }
+
 std::string SpoolFolderFromUri(const std::string& uri, const std::string& altScheme) {
   std::size_t colon = uri.find(':');
   if (colon == std::string::npos) return "";
@@ -362,7 +364,9 @@ RenderResult RenderToSpool(const RenderOptions& o) {
     if (o.onPage) o.onPage(path, int(r.pages.size()));
     ++number;
   }
-  if (in.TimedOut()) failure = "rendering took longer than " + std::to_string(o.timeoutMs / 1000) + " s";
+  if (in.TimedOut())
+    failure = "rendering took longer than " +
+              (o.timeoutMs % 1000 ? std::to_string(o.timeoutMs) + " ms" : std::to_string(o.timeoutMs / 1000) + " s");
   if (!failure.empty() || g_cancel) ::kill(pid, SIGKILL);
   ::close(fds[0]);
   int st = 0;
