@@ -312,3 +312,41 @@ TEST(VestrelBackend, NumberingContinuesAfterTheHighestPageAndACancelledJobLeaves
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
   EXPECT_EQ(CupsWorld::Pages(spool, true).size(), 4u);
 }
+
+// scripts/setup-printer, under a queue and backend name of the test's own:
+// it installs the backend, creates the queue for a folder with a blank in
+// its name, and run again keeps the queue and its waiting jobs.
+TEST(VestrelSetup, ScriptInstallsBackendAndQueueAndCanRunAgain) {
+  CupsWorld cw;
+  REQUIRE_CUPS(cw);
+  const std::string id = std::to_string(::getpid());
+  const std::string queue = "BrevantSetup" + id, scheme = "vestrel-s" + id;
+  const std::string spool = cw.World().Root() + "/Program Files/QuorSpool/";
+  const std::string build = std::filesystem::path(test::BinDir()).parent_path().string();
+  const std::string run = "VESTREL_QUEUE=" + queue + " VESTREL_SCHEME=" + scheme + " BUILD_DIR='" + build + "' " +
+                          test::SourceDir() + "/scripts/setup-printer '" + spool + "' >/dev/null";
+  struct Cleanup {
+    std::string queue, backend;
+    ~Cleanup() {
+      CupsWorld::Sh("lpadmin -x " + queue + " 2>/dev/null");
+      ::unlink(backend.c_str());
+    }
+  } cleanup{queue, "/usr/lib/cups/backend/" + scheme};
+
+  ASSERT_EQ(CupsWorld::Sh(run), 0);
+  struct stat st {};
+  ASSERT_EQ(::stat(cleanup.backend.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u) << "mode 0700 makes cupsd run it as root";
+  CPrinterInfo p;
+  p.SetDeviceName(queue);
+  EXPECT_EQ(p.PortName(), scheme + ":" + cw.World().Root() + "/Program%20Files/QuorSpool/");
+  EXPECT_EQ(p.DriverName(), "Vestrel Fax Printer");
+  EXPECT_FALSE(p.IsShared());
+
+  std::string pdf = cw.MakePdf(1);
+  ASSERT_EQ(CupsWorld::Sh("cupsdisable " + queue), 0);
+  int job = cw.Print(queue, pdf, "waiting");
+  ASSERT_EQ(CupsWorld::Sh(run), 0);  // enables the queue again
+  EXPECT_EQ(cw.WaitJobDone(job), 9) << "the waiting job survives a second set-up: " << cw.JobMessage(job);
+  EXPECT_EQ(CupsWorld::Pages(spool), std::vector<std::string>{"00000001.emf"});
+}
