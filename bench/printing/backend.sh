@@ -17,7 +17,7 @@ backend="$build/bin/vestrel"
 runs="${RUNS:-10}"
 [ -x "$backend" ] || { echo "build $backend first" >&2; exit 1; }
 
-work="$(mktemp -d /tmp/brevant-bench-XXXXXX)"
+work="$(mktemp -d /tmp/vestrel-bench-XXXXXX)"
 chmod 755 "$work"
 queue=""
 copy=""
@@ -47,24 +47,28 @@ mkdir -p "$work/gs" "$work/spool"
 gs_cmd="rm -f $work/gs/*; gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pbmraw -r204x196 -g1728x2292 -dFIXEDMEDIA -dPDFFitPage -o $work/gs/%03d.pbm -f $work/doc.pdf"
 be_cmd="rm -f $work/spool/*; DEVICE_URI=vestrel:$work/spool/ $backend 1 $(id -un) bench 1 '' $work/doc.pdf 2>/dev/null"
 
-# Interleave the two so both see the same machine load.
-gs_times=()
-be_times=()
-now() { date +%s.%N; }
+# Interleave the two so both see the same machine load. Wall time and CPU
+# time (user + system, children included) are both reported: on a shared
+# machine the CPU time is the steadier of the two.
+gs_wall=(); gs_cpu=(); be_wall=(); be_cpu=()
+measure() {  # command -> "wall cpu"
+  /usr/bin/time -f "%e %U %S" -o "$work/time" bash -c "$1"
+  awk '{printf "%s %.3f\n", $1, $2 + $3}' "$work/time"
+}
 bash -c "$gs_cmd"; bash -c "$be_cmd"   # warm-up
 for _ in $(seq 1 "$runs"); do
-  t0=$(now); bash -c "$gs_cmd"; t1=$(now); bash -c "$be_cmd"; t2=$(now)
-  gs_times+=("$(echo "$t1 - $t0" | bc -l)")
-  be_times+=("$(echo "$t2 - $t1" | bc -l)")
+  read -r w c < <(measure "$gs_cmd"); gs_wall+=("$w"); gs_cpu+=("$c")
+  read -r w c < <(measure "$be_cmd"); be_wall+=("$w"); be_cpu+=("$c")
 done
 pages=$(ls "$work/spool" | grep -c '\.emf$')
 [ "$pages" -eq 20 ] || { echo "backend wrote $pages pages, expected 20" >&2; exit 1; }
 median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
-gs_med=$(median "${gs_times[@]}")
-be_med=$(median "${be_times[@]}")
-printf 'Ghostscript alone (20 pages to PBM): median %.3f s  (%.1f pages/s)\n' "$gs_med" "$(echo "20 / $gs_med" | bc -l)"
-printf 'vestrel backend   (20 pages to EMF): median %.3f s  (%.1f pages/s)\n' "$be_med" "$(echo "20 / $be_med" | bc -l)"
-printf 'ratio backend / Ghostscript: %.2f (target <= 1.30)\n' "$(echo "$be_med / $gs_med" | bc -l)"
+gw=$(median "${gs_wall[@]}"); gc=$(median "${gs_cpu[@]}")
+bw=$(median "${be_wall[@]}"); bc_=$(median "${be_cpu[@]}")
+printf 'Ghostscript alone (20 pages to PBM files): wall %.3f s (%.1f pages/s), cpu %.3f s\n' "$gw" "$(echo "20 / $gw" | bc -l)" "$gc"
+printf 'vestrel backend   (20 pages to EMF files): wall %.3f s (%.1f pages/s), cpu %.3f s\n' "$bw" "$(echo "20 / $bw" | bc -l)" "$bc_"
+printf 'ratio backend / Ghostscript: wall %.2f, cpu %.2f (target <= 1.30; medians of %d runs)\n' \
+  "$(echo "$bw / $gw" | bc -l)" "$(echo "$bc_ / $gc" | bc -l)" "$runs"
 
 # One-page job through the scheduler.
 if [ "$(id -u)" -ne 0 ] || ! lpstat -r 2>/dev/null | grep -q "scheduler is running"; then
@@ -81,13 +85,13 @@ gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pdfwrite -sPAPERSIZE=a4 -dLastPage=1 -o
 waits=()
 for _ in $(seq 1 "$runs"); do
   rm -f "$work/spool/"*
-  t0=$(now)
+  t0=$(date +%s.%N)
   lp -d "$queue" "$work/one.pdf" >/dev/null
   for _ in $(seq 1 3000); do
     [ -e "$work/spool/00000001.emf" ] && break
     sleep 0.005
   done
-  t1=$(now)
+  t1=$(date +%s.%N)
   [ -e "$work/spool/00000001.emf" ] || { echo "the page did not arrive" >&2; exit 1; }
   waits+=("$(echo "$t1 - $t0" | bc -l)")
   # Let the job leave the queue before the next one.

@@ -87,7 +87,7 @@ std::string CupsWorld::AddQueue(const std::string& spool, bool createSpool, cons
 }
 
 std::string CupsWorld::OpenFolder() {
-  std::string tmpl = "/tmp/brevant-print-XXXXXX";
+  std::string tmpl = "/tmp/vestrel-print-XXXXXX";
   std::string dir = ::mkdtemp(tmpl.data());
   ::chmod(dir.c_str(), 0755);
   folders_.push_back(dir);

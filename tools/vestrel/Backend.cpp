@@ -304,12 +304,15 @@ RenderResult RenderToSpool(const RenderOptions& o) {
     ::close(dirFd);
     return r;
   }
+  // Room for a couple of pages in the pipe, so Ghostscript renders on while
+  // a page file is being written.
+  ::fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
   std::vector<std::string> args = {
       o.ghostscript, "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOPROMPT",
       "-sstdout=%stderr", "-sDEVICE=pbmraw",
       "-r" + std::to_string(kXdpi) + "x" + std::to_string(kYdpi),
       "-g" + std::to_string(kPageWidth) + "x" + std::to_string(kPageHeight),
-      "-dFIXEDMEDIA", "-dPDFFitPage", "-dFitPage", "-sOutputFile=-", "-f", o.document};
+      "-dFIXEDMEDIA", "-dPDFFitPage", "-sOutputFile=-", "-f", o.document};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
