@@ -95,9 +95,12 @@ std::string CupsWorld::OpenFolder() {
 }
 
 int CupsWorld::Print(const std::string& queue, const std::string& file, const std::string& title,
-                     const std::string& user) {
+                     const std::string& user, int copies) {
   cupsSetUser(user.empty() ? "root" : user.c_str());
-  int id = cupsPrintFile2(CUPS_HTTP_DEFAULT, queue.c_str(), file.c_str(), title.c_str(), 0, nullptr);
+  cups_option_t* options = nullptr;
+  int n = cupsAddOption("copies", std::to_string(copies).c_str(), 0, &options);
+  int id = cupsPrintFile2(CUPS_HTTP_DEFAULT, queue.c_str(), file.c_str(), title.c_str(), n, options);
+  cupsFreeOptions(n, options);
   cupsSetUser("root");
   return id;
 }

@@ -29,7 +29,7 @@ class CupsWorld {
 
   // Submits a file; returns the job id (0 on failure). user "" = root.
   int Print(const std::string& queue, const std::string& file, const std::string& title,
-            const std::string& user = "");
+            const std::string& user = "", int copies = 1);
   // Waits until the job reached a final state; returns that IPP state
   // (7 canceled, 8 aborted, 9 completed), 0 on time-out.
   int WaitJobDone(int jobId, int timeoutMs = 60000);

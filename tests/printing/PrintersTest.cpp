@@ -12,6 +12,7 @@
 #include "printing/CPrinterInfo.h"
 #include "printing/CPrinters.h"
 #include "printing/FaxPrinterSetup.h"
+#include "printing/Spooler.h"
 #include "tests/printing/CupsWorld.h"
 
 using namespace brevant;
@@ -370,6 +371,11 @@ TEST(PrinterStatusTexts, PrinterAndJobTextsFromStatusBits) {
   EXPECT_EQ(CPrinterJobInfo::StatusTextFor(0x2 | 0x200, ""), "Error - Cannot Print");
   EXPECT_EQ(CPrinterJobInfo::StatusTextFor(0x80, "Held by the operator"), "Held by the operator");
   EXPECT_EQ(CPrinterJobInfo::StatusTextFor(0, ""), "");
+  // Reasons the scheduler reports, with their grading suffixes.
+  EXPECT_EQ(spooler::PrinterStatusBits(3, true, {"media-empty-error", "toner-low-report"}), 0x20010u);
+  EXPECT_EQ(CPrinterInfo::StatusTextFor(spooler::PrinterStatusBits(3, true, {"door-open-warning"}), 0), "Door Open");
+  EXPECT_EQ(CPrinterInfo::StatusTextFor(spooler::PrinterStatusBits(3, true, {"connecting-to-device"}), 0), "Ready");
+  EXPECT_EQ(spooler::JobStatusBits(8, {}), 0x202u);
   EXPECT_EQ(CPrinterInfo::MakeDisplayName("\\\\SRV\\Laser", 0x10, "\\\\SRV", "\\\\SRV\\Laser"), "Laser on SRV");
   EXPECT_EQ(CPrinterInfo::MakeDisplayName("Laser", 0x40, "\\\\SRV", "\\\\SRV\\Laser"), "Laser");
   EXPECT_EQ(CPrinterInfo::MakeDisplayName("X", 0x10, "\\\\", "\\\\SRV\\Laser"), "X");

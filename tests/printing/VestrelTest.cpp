@@ -115,6 +115,11 @@ TEST(VestrelPrinter, PdfAndTextBecomeNumberedFaxPagesOfA4AtFineResolution) {
   ASSERT_EQ(::stat((spool + "00000004.emf").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 0u);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+  // A fax goes out once: copies asked for by the application are ignored.
+  job = cw.Print(q, cw.MakePdf(1, "one.pdf"), "two copies", "", 2);
+  ASSERT_EQ(cw.WaitJobDone(job), 9) << cw.JobMessage(job);
+  EXPECT_EQ(CupsWorld::Pages(spool).size(), 8u);
 }
 
 TEST(VestrelPrinter, PagesBelongToTheJobsUser) {
