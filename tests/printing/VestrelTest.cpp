@@ -316,6 +316,25 @@ TEST(VestrelBackend, NumberingContinuesAfterTheHighestPageAndACancelledJobLeaves
   EXPECT_NE(r.error.find("longer than"), std::string::npos) << r.error;
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
   EXPECT_EQ(CupsWorld::Pages(spool, true).size(), 4u);
+
+  // A renderer that is missing, says nothing, or talks nonsense.
+  o.timeoutMs = 10000;
+  o.ghostscript = w.Root() + "/no-such-gs";
+  r = vestrel::RenderToSpool(o);
+  EXPECT_EQ(r.status, vestrel::kBackendFailed);
+  EXPECT_NE(r.error.find("cannot start"), std::string::npos) << r.error;
+  o.ghostscript = "true";
+  EXPECT_EQ(vestrel::RenderToSpool(o).error, "the document has no pages");
+  std::string fake = w.Root() + "/fake-gs";
+  test::TestWorld::WriteFile(fake, "#!/bin/sh\nprintf 'P4\\n99999 99999\\n'\n");
+  ::chmod(fake.c_str(), 0755);
+  o.ghostscript = fake;
+  r = vestrel::RenderToSpool(o);
+  EXPECT_NE(r.error.find("unexpected page size"), std::string::npos) << r.error;
+  test::TestWorld::WriteFile(fake, "#!/bin/sh\nprintf 'P4\\n8 2\\n\\377'\nexit 0\n");
+  r = vestrel::RenderToSpool(o);
+  EXPECT_EQ(r.error, "a rendered page was cut short");
+  EXPECT_EQ(CupsWorld::Pages(spool, true).size(), 4u);
 }
 
 // scripts/setup-printer, under a queue and backend name of the test's own:

@@ -352,6 +352,12 @@ RenderResult RenderToSpool(const RenderOptions& o) {
       failure = "unexpected output from Ghostscript";
       break;
     }
+    // The page size is fixed on Ghostscript's command line; anything much
+    // larger is not a page of ours (and must not size an allocation).
+    if (w > 4 * kPageWidth || h > 4 * kPageHeight) {
+      failure = "unexpected page size " + std::to_string(w) + " x " + std::to_string(h);
+      break;
+    }
     page.Resize(w, h);
     if (!in.Read(page.bits.data(), page.bits.size())) {
       failure = "a rendered page was cut short";
