@@ -238,6 +238,20 @@ TEST(VestrelPrinter, APrinterBusyWithAJobShowsPrintingUntilThePagesAreWritten) {
   EXPECT_EQ(CupsWorld::Pages(spool).size(), 2u);
   printer.Refresh();
   EXPECT_EQ(printer.StatusText(), "Ready");
+
+  // Cancelling a job the backend is busy with stops it; none of its pages
+  // appear, not even once the folder is free again.
+  dir = ::open(spool.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(::flock(dir, LOCK_EX), 0);
+  job = cw.Print(q, pdf, "cancelled");
+  for (int i = 0; i < 500 && cw.JobState(job) != 5; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(cw.JobState(job), 5);
+  EXPECT_TRUE(printer.Jobs().ControlCancel(std::uint32_t(job)));
+  EXPECT_EQ(cw.WaitJobDone(job, 10000), 7);
+  ::close(dir);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(CupsWorld::Pages(spool, true).size(), 2u);
+  EXPECT_EQ(printer.Jobs().Count(), 0);
 }
 
 // The backend run directly, as CUPS would run it with a file argument, or
