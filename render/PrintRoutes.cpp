@@ -323,7 +323,10 @@ void PrintWebPageRoute(const std::string& pathOrUrl) {
   for (int i = 0; i < 1000 && QueueJobCount(printer) == c0; ++i) ui::SleepEvents(10);
 }
 
-void PrintDocument(const std::string& path, ui::WindowHandle owner) {
+void PrintDocument(const std::string& document, ui::WindowHandle owner) {
+  // The helpers run in folders of their own: they need the full path.
+  std::error_code ec;
+  const std::string path = fs::exists(document, ec) ? fs::absolute(document, ec).string() : document;
   Route r = RouteFor(path);
   Trace("printToPreview", std::string("route ") + RouteName(r) + ": " + path);
   switch (r) {
