@@ -10,6 +10,7 @@
 
 #include "platform/emf/Emf.h"
 #include "platform/events/NamedEvent.h"
+#include "tests/render/TiffCheck.h"
 #include "tests/support/TestWorld.h"
 #include "tools/quorrender/FaxTiff.h"
 #include "tools/quorrender/Quorrender.h"
@@ -17,6 +18,8 @@
 namespace fs = std::filesystem;
 using brevant::emf::Page;
 using brevant::test::TestWorld;
+using brevant::test::HasBandAt;
+using brevant::test::ReadBilevel;
 
 namespace {
 
@@ -44,54 +47,6 @@ void WritePage(const std::string& spool, int n, const Page& p) {
   ASSERT_TRUE(brevant::emf::WriteFile(spool + PageName(n), p, &err)) << err;
 }
 
-struct TiffPageInfo {
-  uint32_t width = 0, height = 0;
-  uint16_t compression = 0, bits = 0;
-  float xres = 0, yres = 0;
-  std::vector<int> blackRows;  // rows with more than half their pixels black
-  long black = 0;
-};
-
-// Every page of a bilevel TIFF, decoded by libtiff.
-std::vector<TiffPageInfo> ReadBilevel(const std::string& path) {
-  std::vector<TiffPageInfo> pages;
-  TIFF* t = TIFFOpen(path.c_str(), "r");
-  if (!t) return pages;
-  do {
-    TiffPageInfo i;
-    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &i.width);
-    TIFFGetField(t, TIFFTAG_IMAGELENGTH, &i.height);
-    TIFFGetField(t, TIFFTAG_COMPRESSION, &i.compression);
-    TIFFGetField(t, TIFFTAG_BITSPERSAMPLE, &i.bits);
-    TIFFGetField(t, TIFFTAG_XRESOLUTION, &i.xres);
-    TIFFGetField(t, TIFFTAG_YRESOLUTION, &i.yres);
-    if (i.bits == 1) {
-      std::vector<uint8_t> row(size_t(TIFFScanlineSize(t)));
-      for (uint32_t y = 0; y < i.height; ++y) {
-        if (TIFFReadScanline(t, row.data(), y, 0) < 0) break;
-        long n = 0;
-        for (uint32_t x = 0; x < i.width; ++x) n += (row[x / 8] >> (7 - x % 8)) & 1;
-        i.black += n;
-        if (n * 2 > long(i.width)) i.blackRows.push_back(int(y));
-      }
-    }
-    pages.push_back(i);
-  } while (TIFFReadDirectory(t));
-  TIFFClose(t);
-  return pages;
-}
-
-int DirectoryCount(const std::string& path) {
-  TIFF* t = TIFFOpen(path.c_str(), "r");
-  if (!t) return 0;
-  int n = TIFFNumberOfDirectories(t);
-  TIFFClose(t);
-  return n;
-}
-
-bool HasBandAt(const TiffPageInfo& p, int y) {
-  return std::find(p.blackRows.begin(), p.blackRows.end(), y) != p.blackRows.end();
-}
 
 // Each world points TMPDIR at its own folder and removes it; the next
 // world of the same process needs the original back.
