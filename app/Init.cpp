@@ -54,14 +54,17 @@ void Init::SendNow(const StringList& names, const StringList& numbers, const Str
   FaxJobRecord& job = FaxJob();
   // The lists of the command line end with "#", so their last entry is
   // empty and not taken.
+  // A recipient needs a number: the numbers list decides how many there
+  // are, so an empty or unterminated numbers field leaves none.
   if (!names.empty()) {
-    job.g_arrFaxName.Resize(names.size() - 1);
-    job.g_arrFaxNumber.Resize(names.size() - 1);
+    const std::size_t n = numbers.empty() ? 0 : numbers.size() - 1;
+    job.g_arrFaxName.Resize(n);
+    job.g_arrFaxNumber.Resize(n);
   }
   if (!files.empty()) job.g_arrFiles.Resize(files.size() - 1);
   for (std::size_t k = 1; k <= job.g_arrFaxNumber.Count(); ++k) {
-    job.g_arrFaxNumber[k] = k - 1 < numbers.size() ? numbers[k - 1] : "";
-    job.g_arrFaxName[k] = names[k - 1];
+    job.g_arrFaxNumber[k] = numbers[k - 1];
+    job.g_arrFaxName[k] = k - 1 < names.size() ? names[k - 1] : "";
   }
   for (std::size_t k = 1; k <= job.g_arrFiles.Count(); ++k) {
     std::string f = files[k - 1];
