@@ -64,8 +64,9 @@ SpoolResult SpoolToTiff(const std::string& spoolFolder, const SpoolOptions& opti
       result.error = "cannot read page file " + path + ": " + why;
       return result;  // the writers delete their temporary files
     }
-    emf::Page faxPage = ToFaxPage(page);
-    page = emf::Page();
+    // Pages from the fax printer are already in fax form: no copy then.
+    const bool faxForm = page.width == kFaxWidth && page.xdpi == kFaxXdpi && page.ydpi == kFaxYdpi;
+    const emf::Page faxPage = faxForm ? std::move(page) : ToFaxPage(page);
     if (!options.previewOnly && !fax.AddPage(faxPage, &result.error)) return result;
     if (!preview.AddPage(faxPage, &result.error)) return result;
   }
