@@ -167,6 +167,42 @@ TEST_F(Pipeline, PdfAndTextBecomeFaxImagesWithTheFaxPrinterDefaultOnlyWhilePrint
   EXPECT_EQ(FaxJob().FaxName, "letter.pdf");
 }
 
+TEST_F(Pipeline, TiffDocumentsPrintThroughTheConsoleToolWhateverTheirForm) {
+  // A fax image of the pipeline's own, printed again as a document.
+  auto first = Make({Sample("letter.pdf")});
+  ExpectFaxPages(first, 2);
+  const std::string faxDoc = world_->Root() + "/received fax.tif";
+  fs::copy_file(spool_ + "Fax.tif", faxDoc);
+  auto again = Make({faxDoc});
+  ExpectFaxPages(again, 2);
+  EXPECT_NEAR(double(again[0].black), double(first[0].black), double(first[0].black) * 0.1);
+
+  // A colour scan with LZW and no resolution: still one readable fax page.
+  const std::string scan = world_->Root() + "/scan.tiff";
+  TIFF* t = TIFFOpen(scan.c_str(), "w");
+  ASSERT_TRUE(t);
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 800);
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, 1100);
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+  TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 64);
+  std::vector<uint8_t> row(800 * 3);
+  for (uint32_t y = 0; y < 1100; ++y) {
+    for (int x = 0; x < 800; ++x) {
+      bool ink = (y / 50) % 2 == 0 && x < 600;  // dark blue stripes
+      row[size_t(x) * 3] = ink ? 10 : 250;
+      row[size_t(x) * 3 + 1] = ink ? 20 : 250;
+      row[size_t(x) * 3 + 2] = ink ? 90 : 250;
+    }
+    TIFFWriteScanline(t, row.data(), y, 0);
+  }
+  TIFFClose(t);
+  ExpectFaxPages(Make({scan}), 1);
+}
+
 TEST_F(Pipeline, WriterDocumentPrintsThroughTheOfficeSuite) {
   ExpectFaxPages(Make({Sample("letter.odt")}), 2);
   EXPECT_EQ(Errors().find("Cant Create"), std::string::npos) << Errors();
