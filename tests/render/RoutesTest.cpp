@@ -11,6 +11,9 @@
 #include <map>
 
 #include "common/CWinReg.h"
+#include "common/FaxJob.h"
+#include "render/FaxQueue.h"
+#include "render/Pipeline.h"
 #include "common/Logging.h"
 #include "render/PdfPrint.h"
 #include "render/PrintRoutes.h"
@@ -233,4 +236,30 @@ TEST_F(Routes, ProgressIsPublishedAndACancelIsReportedOnce) {
   p.Done();
   EXPECT_EQ(r.GetString("Caption"), "");
   EXPECT_EQ(r.GetDword("ProgressMax"), 0);
+}
+
+TEST_F(Routes, PipelineWithoutAPrintSchedulerEndsPromptlyAndSaysSo) {
+  // No scheduler at this address: every CUPS call fails at once.
+  ::setenv("CUPS_SERVER", (world_->Root() + "/no-cupsd.sock").c_str(), 1);
+  EXPECT_EQ(QueueJobCount("NoSuchFaxQueueHere"), -1);
+  EXPECT_FALSE(WaitQueueEmpty("NoSuchFaxQueueHere", "test", 60'000));
+  ClearFaxJob();
+  FaxJob().UseCover = false;
+  const std::string doc = world_->Root() + "/letter.txt";
+  TestWorld::WriteFile(doc, "Dear Ann,\nthe fax.\n");
+  FaxJob().g_arrFiles.Append(doc);
+  FaxJob().g_arrFiles.Append(world_->Root() + "/report.pdf");
+  TestWorld::WriteFile(world_->Root() + "/report.pdf", "%PDF-1.4 not really");
+  SetReaderPollLimit(200);
+  testing::internal::CaptureStderr();
+  auto start = std::chrono::steady_clock::now();
+  printToPreview(0, false);
+  std::string err = testing::internal::GetCapturedStderr();
+  ::unsetenv("CUPS_SERVER");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_NE(err.find("Generate fax image error."), std::string::npos) << err;
+  EXPECT_TRUE(FaxJob().FaxImageFile.empty());
+  const std::string errors = TestWorld::ReadFile(ErrorLogPath());
+  EXPECT_NE(errors.find("The print scheduler does not answer"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("Not found - "), std::string::npos);
 }
