@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <future>
 
 #include "tools/quorrender/FaxTiff.h"
 #include "tools/quorrender/Quorrender.h"
@@ -56,19 +57,39 @@ SpoolResult SpoolToTiff(const std::string& spoolFolder, const SpoolOptions& opti
                     count, &result.error))
     return result;
 
-  // One page in memory at a time: read, fit to the fax line, append to both.
-  for (const auto& [number, path] : pages) {
+  // Pages are streamed: while one page is encoded into both images (the
+  // two encoders side by side), the next one is read; never more than two
+  // pages are in memory, whatever the page count.
+  struct Loaded {
     emf::Page page;
-    std::string why;
-    if (!emf::ReadFile(path, &page, &why)) {
-      result.error = "cannot read page file " + path + ": " + why;
+    std::string error;
+  };
+  auto load = [&pages](std::size_t i) {
+    Loaded l;
+    const std::string& path = pages[i].second;
+    if (!emf::ReadFile(path, &l.page, &l.error)) l.error = "cannot read page file " + path + ": " + l.error;
+    return l;
+  };
+  std::future<Loaded> next = std::async(std::launch::async, load, 0);
+  for (std::size_t i = 0; i < pages.size(); ++i) {
+    Loaded cur = next.get();
+    if (!cur.error.empty()) {
+      result.error = cur.error;
       return result;  // the writers delete their temporary files
     }
+    if (i + 1 < pages.size()) next = std::async(std::launch::async, load, i + 1);
     // Pages from the fax printer are already in fax form: no copy then.
-    const bool faxForm = page.width == kFaxWidth && page.xdpi == kFaxXdpi && page.ydpi == kFaxYdpi;
-    const emf::Page faxPage = faxForm ? std::move(page) : ToFaxPage(page);
-    if (!options.previewOnly && !fax.AddPage(faxPage, &result.error)) return result;
-    if (!preview.AddPage(faxPage, &result.error)) return result;
+    const bool faxForm = cur.page.width == kFaxWidth && cur.page.xdpi == kFaxXdpi && cur.page.ydpi == kFaxYdpi;
+    const emf::Page faxPage = faxForm ? std::move(cur.page) : ToFaxPage(cur.page);
+    std::string previewError;
+    auto previewDone = std::async(std::launch::async, [&] { return preview.AddPage(faxPage, &previewError); });
+    bool faxOk = options.previewOnly || fax.AddPage(faxPage, &result.error);
+    bool previewOk = previewDone.get();
+    if (!faxOk) return result;
+    if (!previewOk) {
+      result.error = previewError;
+      return result;
+    }
   }
   if (!preview.Commit(&result.error)) return result;
   if (!options.previewOnly && !fax.Commit(&result.error)) {
