@@ -1,11 +1,332 @@
 #include "render/Pipeline.h"
 
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "common/CWinReg.h"
+#include "common/ClientConfig.h"
+#include "common/Errors.h"
+#include "common/FaxJob.h"
+#include "common/Folders.h"
 #include "common/Logging.h"
+#include "platform/events/NamedEvent.h"
+#include "printing/FaxPrinterSetup.h"
+#include "render/ChildProcess.h"
+#include "render/FaxQueue.h"
+#include "render/PdfPrint.h"
+#include "render/PrintRoutes.h"
+#include "render/ProgressStatus.h"
+
+namespace fs = std::filesystem;
 
 namespace brevant {
+namespace {
 
-void printToPreview(ui::WindowHandle, bool) { NotAvailable("mPrint.printToPreview"); }
-void PrintPreview(ui::WindowHandle owner, bool preview) { printToPreview(owner, preview); }
-void PrintWebPage(const std::string&) { NotAvailable("mPrint.PrintWebPage"); }
+using namespace render;
+
+void (*g_exitApp)(int) = nullptr;
+bool (*g_faxServiceRender)(const std::string&, const std::string&) = nullptr;
+
+std::string PageFile(const std::string& spool, long n) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%08ld.emf", n);
+  return spool + buf;
+}
+
+bool Exists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(path, ec);
+}
+
+// "XP" when the Windows version record of the local machine says 5.1 (the
+// default when it is missing), else "".
+std::string XPCheck() {
+  CWinReg reg;
+  std::string v;
+  if (reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows NT\\CurrentVersion"))
+    v = reg.GetString("CurrentVersion");
+  return v.empty() || v == "5.1" ? "XP" : "";
+}
+
+std::string ConsoleTool() {
+  const char* t = std::getenv("BREVANT_QUORRENDER");
+  return t && *t ? t : GetExecutableFolder() + "/quorrender";
+}
+
+// Runs the console tool hidden in the program folder and waits for its end
+// (bounded: a spool run of hundreds of pages takes seconds, not minutes).
+// Returns whether it was started.
+bool RunConsoleTool(const std::string& commandWord) {
+  ChildProcess p;
+  if (!p.Start({ConsoleTool(), commandWord}, GetProgramFolder())) {
+    WriteErrorLog(2, p.Error(), "mMailFuncs.SuperShell");
+    return false;
+  }
+  long limit = std::getenv("BREVANT_SPOOL_TIMEOUT_MS") ? std::atol(std::getenv("BREVANT_SPOOL_TIMEOUT_MS")) : 600'000;
+  if (!p.Wait(limit, 100)) {
+    p.Kill();
+    WriteErrorLog(0, "the console tool did not finish \"" + commandWord + "\" and was ended", "mMailFuncs.SuperShell");
+  }
+  return true;
+}
+
+// The page files 00000001.emf upward while they follow each other.
+std::string PageList(const std::string& spool) {
+  std::string list;
+  for (long k = 1; Exists(PageFile(spool, k)); ++k) list += (list.empty() ? "" : "\r\n") + PageFile(spool, k);
+  return list;
+}
+
+void WritePageList(const std::string& spool, const std::string& list) {
+  std::ofstream out(spool + "spool.pnx", std::ios::binary | std::ios::trunc);
+  out << list;
+}
+
+std::string DateText(const DateTime& t) {
+  std::time_t tt = std::chrono::system_clock::to_time_t(t);
+  std::tm tm{};
+  ::localtime_r(&tt, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+// One document (or the cover page) printed with the fax printer as the
+// default printer and "FaxPrinter" held, then the queue awaited.
+template <class F>
+void PrintWithFaxPrinter(F&& print) {
+  DefaultPrinterSwitch useFaxPrinter;
+  auto faxPrinter = platform::NamedEvent::Create("FaxPrinter", true, true);
+  print();
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  WaitQueueEmpty(FaxPrinterName(), "printToPreview");
+  if (faxPrinter) faxPrinter->Reset();
+}
+
+}  // namespace
+
+void SetPipelineExitHandler(void (*exitApp)(int)) { g_exitApp = exitApp; }
+void SetFaxServiceRenderer(bool (*render)(const std::string&, const std::string&)) { g_faxServiceRender = render; }
+
+void WaitForSpoolEvent(const std::string& eventName) {
+  try {
+    auto ev = platform::NamedEvent::Open(eventName);
+    if (!ev) ev = platform::NamedEvent::Create(eventName, false, true);
+    if (ev) ev->Wait(10'000'000);
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "mPrint.WaitForSpoolEvent");
+  }
+}
+
+void WriteCoverUserInfo() {
+  try {
+    FaxJobRecord& job = FaxJob();
+    CWinReg reg;
+    if (!reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kUserInfoKey, true)) return;
+    reg.SetString("Subject", job.FaxSubject);
+    reg.SetString("Note", job.Note);
+    reg.SetString("Sent", DateText(job.DTFaxSend));
+    reg.SetString("LastRecipientName", job.g_arrFaxName.Count() >= 1 ? job.g_arrFaxName[1] : "");
+    reg.SetString("LastRecipientNumber", job.g_arrFaxNumber.Count() >= 1 ? job.g_arrFaxNumber[1] : "");
+    reg.CloseKey();
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "mPrint.WriteCoverUserInfo");
+  }
+}
+
+int GetPrintStrategy() {
+  if (!MSFaxProperlyInstalled()) return 0;
+  if (XPCheck() == "XP") return 1;
+  if (Config().ProgramType == 0) return 2;
+  return 0;
+}
+
+void printToPreview(ui::WindowHandle owner, bool preview) {
+  FaxJobRecord& job = FaxJob();
+  // Every step runs on its own: a failing one is skipped.
+  auto step = [](auto&& f) {
+    try {
+      f();
+    } catch (...) {
+      ErrInfo e = CurrentError();
+      WriteErrorLog(e.number, e.description, "mPrint.printToPreview");
+    }
+  };
+  job.PreviewFile.clear();
+  job.FaxImageFile.clear();
+  job.CoverInImage = false;
+
+  const std::string spool = GetSpoolFolder();
+  step([&] {
+    fs::create_directories(spool);
+    for (const auto& e : fs::directory_iterator(spool)) {
+      std::error_code ec;
+      if (!e.is_regular_file(ec)) continue;
+      fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add, ec);
+      fs::remove(e.path(), ec);
+    }
+  });
+
+  const bool status = owner != 0;
+  if (status) step([&] {
+    ui::ShowStatus("", owner);
+    ui::DoEvents();
+  });
+
+  const std::size_t docs = job.g_arrFiles.Count();
+  ProgressStatus progress;
+  step([&] { progress.Init(std::int32_t(docs) + (job.UseCover ? 1 : 0), 0, 1, 0, ""); });
+  Run().AcrobatOpen = false;
+
+  // Shows the status, or reports a cancel request (then nothing else runs).
+  auto report = [&](const std::string& name) {
+    std::string text = "Printing " + name + "...";
+    if (status) ui::ShowStatus(text, owner);
+    if (progress.Aborted()) return false;
+    progress.SetStatusText(text);
+    return true;
+  };
+  auto abort = [&] {
+    if (status) ui::CloseStatus();
+    WriteTraceLog("printToPreview", "cancelled by the user");
+  };
+
+  if (Run().SpoolPages) {
+    for (std::size_t i = 1; i <= docs; ++i)
+      step([&] {
+        const std::string& f = job.g_arrFiles[i];
+        if (Exists(f)) fs::copy_file(f, spool + fs::path(f).filename().string(), fs::copy_options::overwrite_existing);
+      });
+  } else {
+    for (std::size_t i = 1; i <= docs; ++i) {
+      const std::string file = job.g_arrFiles[i];
+      const std::string name = fs::path(file).filename().string();
+      if (!job.UseCover) job.FaxSubject = name;
+      job.FaxName = name;
+      std::error_code ec;
+      auto size = fs::file_size(file, ec);
+      if (i == docs && !ec && size == 0 && !job.UseCover) {
+        if (status) ui::CloseStatus();
+        ui::MsgBox("The attachment's file is empty and cover page not exist. Cannot make fax.");
+        ui::SetCursor(ui::Cursor::Arrow);
+        if (g_exitApp) g_exitApp(0);
+        return;
+      }
+      bool goOn = true;
+      step([&] { goOn = report(name); });
+      if (!goOn) return abort();
+      step([&] { progress.SetPos(std::int32_t(i) - 1); });
+      step([&] { PrintWithFaxPrinter([&] { PrintDocument(file, owner); }); });
+    }
+  }
+
+  if (job.UseCover) {
+    const std::string cover =
+        job.CoverIndex >= 1 && std::size_t(job.CoverIndex) <= job.CoverPages.Count() ? job.CoverPages[std::size_t(job.CoverIndex)] : "";
+    bool goOn = true;
+    step([&] {
+      PrintWithFaxPrinter([&] {
+        WriteCoverUserInfo();
+        goOn = report(fs::path(cover).filename().string());
+        if (!goOn) return;
+        progress.SetPos(progress.GetProgressMax() - 1);
+        if (IsImageFile(cover)) PrintPictureFitted(FaxPrinterName(), cover);
+        else ShellPrint(cover, "");
+      });
+    });
+    if (!goOn) return abort();
+    // The cover page printed last, so it has the highest number: page 0.
+    step([&] {
+      long n = 0;
+      for (const auto& e : fs::directory_iterator(spool)) (void)e, ++n;
+      std::string last = PageFile(spool, n);
+      if (Exists(last)) fs::rename(last, PageFile(spool, 0));
+    });
+  }
+
+  if (status) step([] { ui::CloseStatus(); });
+  progress.Done();
+
+  const bool silent = owner == 0;
+  int strategy = GetPrintStrategy();
+  for (bool again = true; again;) {
+    again = false;
+    if (strategy == 1) {
+      step([&] {
+        RunConsoleTool(std::string("coverpage;") + (Config().ProgramType == 2 ? "maketif;" : ""));
+        std::string list = PageList(spool);
+        if (Exists(PageFile(spool, 0))) list = PageFile(spool, 0) + (list.empty() ? "" : "\r\n") + list;
+        WritePageList(spool, list);
+      });
+      bool ok = g_faxServiceRender && g_faxServiceRender(spool + "spool.pnx", spool + "FaxPreview.tif");
+      if (!ok) {
+        strategy = Config().ProgramType != 2 ? 2 : 0;
+        WriteErrorLog(0, "Good quality tiff failed, use " + std::to_string(strategy) + " strategy", "printToPreview_");
+        again = true;
+      }
+    } else if (strategy == 2) {
+      step([&] {
+        if (preview && RunConsoleTool(std::string("spool;keep;preview;fast;") + (silent ? "silent;" : "")))
+          WaitForSpoolEvent("VestrelSpool");
+        std::string list = PageList(spool);
+        if (docs < 1 && job.UseCover && XPCheck() != "XP") {
+          if (!preview) RunConsoleTool("coverpage;");
+          if (Exists(PageFile(spool, 0))) list = PageFile(spool, 0) + (list.empty() ? "" : "\r\n") + list;
+          job.CoverInImage = true;
+          job.FaxImageFile = spool + "spool.pnx";
+        }
+        WritePageList(spool, list);
+        if (preview) {
+          if (Exists(spool + "FaxPreview.tif")) job.PreviewFile = spool + "FaxPreview.tif";
+          else ui::MsgBox("Generate fax preview error.", "Pelorin");
+        }
+        if (docs >= 1) {
+          if (Exists(spool + "spool.pnx")) job.FaxImageFile = spool + "spool.pnx";
+          else WriteErrorLog(128, "printToPreview", "Not found - \"" + spool + "spool.pnx\"");
+        }
+      });
+    } else {
+      step([&] {
+        if (RunConsoleTool(std::string("spool;") + (silent ? "silent;" : ""))) WaitForSpoolEvent("VestrelSpool");
+        if (Exists(spool + "FaxPreview.tif")) job.PreviewFile = spool + "FaxPreview.tif";
+        else ui::MsgBox("Generate fax image error.", "Pelorin");
+        if (docs >= 1) {
+          if (Exists(spool + "Fax.tif")) job.FaxImageFile = spool + "Fax.tif";
+          else WriteErrorLog(128, "printToPreview", "Not found - \"" + spool + "Fax.tif\"");
+        }
+        if (Run().AcrobatOpen) {
+          CloseAcrobatWindow();
+          Run().AcrobatOpen = false;
+        }
+      });
+    }
+  }
+  ui::SetCursor(ui::Cursor::Arrow);
+}
+
+void PrintPreview(ui::WindowHandle owner, bool preview) {
+  std::int32_t debug = 0;
+  {
+    CWinReg reg;
+    if (reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kPelorinKey)) debug = reg.GetDword("Debug");
+  }
+  printToPreview(owner, preview);
+  if (debug == 1) ui::MsgBox("before print preview");
+}
+
+void PrintWebPage(const std::string& path) {
+  try {
+    PrintWithFaxPrinter([&] { PrintWebPageRoute(path); });
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "mPrint.PrintWebPage");
+  }
+}
 
 }  // namespace brevant

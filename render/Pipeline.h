@@ -17,4 +17,21 @@ void PrintPreview(ui::WindowHandle owner, bool preview);
 // Prints one document so that its pages land in the spool folder.
 void PrintWebPage(const std::string& path);
 
+// Waits for a named event: opens it (or creates it signalled when nobody
+// holds it) and waits at most 10,000,000 ms.
+void WaitForSpoolEvent(const std::string& eventName);
+// The cover page fields of "Software\Microsoft\Fax\UserInfo" from the fax job.
+void WriteCoverUserInfo();
+// 1 the fax service renders the page list, 2 the page list goes to the fax
+// service as it is, 0 the console tool makes the TIFF fax image.
+int GetPrintStrategy();
+
+// The end of the run the pipeline asks for when the fax cannot be made
+// (the application installs exitApp; without it the pipeline just stops).
+void SetPipelineExitHandler(void (*exitApp)(int code));
+// The fax service's rendering of a page list into a TIFF preview, installed
+// by the fax service transport; without it that attempt fails and the
+// pipeline falls back to another strategy.
+void SetFaxServiceRenderer(bool (*render)(const std::string& pageList, const std::string& tiffPath));
+
 }  // namespace brevant

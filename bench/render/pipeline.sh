@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# A 10-page A4 PDF through the whole fax image pipeline (CUPS queue,
+# filters, the fax printer backend, the console tool) against Ghostscript
+# making a G4 fax TIFF of the same PDF directly, in the same run; then the
+# pipeline's time split into its parts.
+#
+#   bench/render/pipeline.sh [RUNS]        (root, cupsd running, build/ built)
+#
+# Uses a queue of its own (served by a copy of build/bin/vestrel), so the
+# installed "Vestrel" queue is left alone. BUILD_DIR picks another build.
+set -euo pipefail
+top="$(cd "$(dirname "$0")/../.." && pwd)"
+bin="${BUILD_DIR:-$top/build}/bin"
+runs="${1:-3}"
+for t in render-pipeline quorrender vestrel; do
+  [ -x "$bin/$t" ] || { echo "pipeline.sh: $bin/$t missing; build it first" >&2; exit 1; }
+done
+[ "$(id -u)" -eq 0 ] || { echo "pipeline.sh: run as root (it adds a CUPS queue)" >&2; exit 1; }
+bash "$top/scripts/services.d/10-cups.sh"
+
+work="$(mktemp -d /tmp/brevant-bench-XXXXXX)"
+tag="b$$"
+queue="BrevantBench$tag"
+backend="/usr/lib/cups/backend/vestrel-$tag"
+cleanup() {
+  cancel -a "$queue" 2>/dev/null || true
+  lpadmin -x "$queue" 2>/dev/null || true
+  rm -f "$backend"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+spool="$work/prog/QuorSpool/"
+mkdir -p "$spool" "$work/reg" "$work/run" "$work/tmp" "$work/cups"
+install -m 0700 "$bin/vestrel" "$backend"
+lpadmin -p "$queue" -E -v "vestrel-$tag:$spool" -P "$top/tools/vestrel/vestrel.ppd" \
+  -o printer-error-policy=abort-job 2>/dev/null
+export BREVANT_PROGRAM_DIR="$work/prog" BREVANT_REGISTRY_DIR="$work/reg" BREVANT_RUNTIME_DIR="$work/run"
+export TMPDIR="$work/tmp" BREVANT_UNATTENDED=1 BREVANT_FAX_PRINTER="$queue" CUPS_SERVERROOT="$work/cups"
+
+# Ten pages of typed text, made by Ghostscript from a small PostScript program.
+cat > "$work/ten.ps" <<'PS'
+/Helvetica findfont 11 scalefont setfont
+1 1 10 {
+  /p exch def
+  << /PageSize [595 842] >> setpagedevice
+  72 780 moveto /Helvetica-Bold findfont 16 scalefont setfont
+  (Brevant benchmark - page ) show p 3 string cvs show
+  /Helvetica findfont 11 scalefont setfont
+  0 1 52 { /l exch def 72 750 l 13 mul sub moveto
+    (The quick brown fox jumps over the lazy dog; fax line ) show l 3 string cvs show } for
+  showpage
+} for
+PS
+gs -q -dNOPAUSE -dBATCH -sDEVICE=pdfwrite -o "$work/ten.pdf" "$work/ten.ps"
+
+now() { date +%s.%N; }
+elapsed() { echo "$2 - $1" | bc; }
+median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+
+gs_times=() pipe_times=() print_times=() tool_times=() backend_gs_times=()
+for i in $(seq 1 "$runs"); do
+  t0=$(now)
+  gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=tiffg4 -r204x196 -sPAPERSIZE=a4 -dFIXEDMEDIA -dPDFFitPage \
+    -o "$work/gs.tif" "$work/ten.pdf"
+  gs_times+=("$(elapsed "$t0" "$(now)")")
+
+  t0=$(now)
+  "$bin/render-pipeline" "$work/ten.pdf" > "$work/pipe.out"
+  pipe_times+=("$(elapsed "$t0" "$(now)")")
+  pages=$(tiffinfo "$spool/Fax.tif" 2>/dev/null | grep -c "TIFF Directory")
+
+  # The parts: the print system alone (submit, filters, backend, pages
+  # written, job gone), then the console tool alone on those pages.
+  rm -f "$spool"/*
+  t0=$(now)
+  lp -d "$queue" "$work/ten.pdf" > /dev/null
+  while [ -n "$(lpstat -o "$queue" 2>/dev/null)" ]; do sleep 0.01; done
+  print_times+=("$(elapsed "$t0" "$(now)")")
+  t0=$(now)
+  "$bin/quorrender" "spool;silent;"
+  tool_times+=("$(elapsed "$t0" "$(now)")")
+
+  # What the backend's own Ghostscript run costs, outside CUPS.
+  t0=$(now)
+  gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pbmraw -r204x196 -g1728x2292 -dFIXEDMEDIA -dPDFFitPage \
+    -o "$work/p%03d.pbm" "$work/ten.pdf"
+  backend_gs_times+=("$(elapsed "$t0" "$(now)")")
+done
+
+g=$(printf '%s\n' "${gs_times[@]}" | median)
+p=$(printf '%s\n' "${pipe_times[@]}" | median)
+pr=$(printf '%s\n' "${print_times[@]}" | median)
+q=$(printf '%s\n' "${tool_times[@]}" | median)
+bg=$(printf '%s\n' "${backend_gs_times[@]}" | median)
+printf 'pages in Fax.tif:                         %s\n' "$pages"
+printf 'gs -sDEVICE=tiffg4 -r204x196:             %.3f s\n' "$g"
+printf 'whole pipeline (render-pipeline):         %.3f s  (%.1fx Ghostscript)\n' "$p" "$(echo "$p / $g" | bc -l)"
+printf '  print system (lp -> queue empty):       %.3f s\n' "$pr"
+printf '    of which Ghostscript at fax res:      %.3f s\n' "$bg"
+printf '    dispatch, pdftopdf, backend, waits:   %.3f s\n' "$(echo "$pr - $bg" | bc -l)"
+printf '  console tool (quorrender spool;):       %.3f s\n' "$q"
+printf '  pipeline steering (rest):               %.3f s\n' "$(echo "$p - $pr - $q" | bc -l)"
+printf 'load average: %s\n' "$(cut -d' ' -f1-3 /proc/loadavg)"

@@ -1,0 +1,44 @@
+#pragma once
+// Programs the print routes start (office suite, browser, lp, the console
+// tool, the PDF reader): started in a process group of their own, waited
+// for in short sleeps that let window messages run, and ended with their
+// whole group when they outlive their time, so no helper is left behind.
+#include <string>
+#include <vector>
+
+namespace brevant::render {
+
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess();  // a child still running is ended
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // argv[0] is searched in PATH when it has no "/". Output goes to logFile
+  // when given (else it is discarded).
+  bool Start(const std::vector<std::string>& argv, const std::string& workDir,
+             const std::string& logFile = "");
+  bool Running();
+  // Waits in steps of stepMs, letting window messages run; false when
+  // timeoutMs passed first (< 0: no limit).
+  bool Wait(long timeoutMs, long stepMs = 100);
+  // Ends the whole process group (TERM, then KILL after a short grace).
+  void Kill();
+  int ExitCode() const { return exitCode_; }
+  int Pid() const { return pid_; }
+  const std::string& Error() const { return error_; }
+
+ private:
+  int pid_ = 0;
+  bool reaped_ = true;
+  int exitCode_ = -1;
+  std::string error_;
+};
+
+// Starts, waits up to timeoutMs, kills the group on time-out. Returns the
+// exit code, or -1 when it did not start or was killed (*why says which).
+int RunAwaited(const std::vector<std::string>& argv, const std::string& workDir, long timeoutMs,
+               std::string* why, long stepMs = 100);
+
+}  // namespace brevant::render

@@ -1,0 +1,347 @@
+#include "render/PrintRoutes.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "common/Errors.h"
+#include "common/FaxJob.h"
+#include "common/Folders.h"
+#include "common/Logging.h"
+#include "platform/emf/Emf.h"
+#include "render/ChildProcess.h"
+#include "render/FaxQueue.h"
+#include "render/PdfPrint.h"
+#include "render/WindowSystem.h"
+
+namespace fs = std::filesystem;
+
+namespace brevant::render {
+namespace {
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+  return s;
+}
+bool Has(const std::string& path, const char* ext) { return Lower(path).find(ext) != std::string::npos; }
+
+long EnvMs(const char* name, long fallback) {
+  const char* v = std::getenv(name);
+  return v && *v ? std::atol(v) : fallback;
+}
+
+void Trace(const std::string& procedure, const std::string& message) {
+  try {
+    WriteTraceLog(procedure, message);
+  } catch (...) {
+    // Trace lines are advisory.
+  }
+}
+
+// A folder of its own in the temporary folder, removed with the object.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string tmpl = mCommon::GetTempDir() + "brevant-print-XXXXXX";
+    if (::mkdtemp(tmpl.data())) path_ = tmpl;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string FindProgram(const char* envName, std::initializer_list<const char*> names) {
+  if (const char* e = std::getenv(envName); e && *e) return e;
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  for (const char* n : names) {
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+      std::size_t end = dirs.find(':', start);
+      std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+      std::string candidate = (dir.empty() ? "." : dir) + "/" + n;
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
+  }
+  return "";
+}
+
+// The office suite, headless, converting one document to PDF in outDir.
+// Returns the PDF's path, "" when the suite could not make one.
+enum class OfficeResult { Done, NoSuite, Failed };
+OfficeResult OfficeToPdf(const std::string& file, const std::string& outDir, std::string* pdf, std::string* why) {
+  std::string soffice = FindProgram("BREVANT_SOFFICE", {"soffice", "libreoffice"});
+  if (soffice.empty()) {
+    *why = "the office suite (soffice) is not installed";
+    return OfficeResult::NoSuite;
+  }
+  // A profile of our own: a suite the user has open does not take the job
+  // over, and no first-start dialog can appear.
+  std::string profile = mCommon::GetTempDir() + "brevant-office-" + std::to_string(::getuid());
+  std::string log = outDir + "/office.log";
+  ChildProcess p;
+  if (!p.Start({soffice, "-env:UserInstallation=file://" + profile, "--headless", "--invisible", "--norestore",
+                "--nolockcheck", "--nodefault", "--convert-to", "pdf", "--outdir", outDir, file},
+               outDir, log)) {
+    *why = p.Error();
+    return OfficeResult::NoSuite;
+  }
+  if (!p.Wait(OfficeTimeoutMs(), 50)) {
+    p.Kill();
+    *why = "the office suite did not finish " + file + " within " + std::to_string(OfficeTimeoutMs() / 1000) +
+           " s and was ended";
+    return OfficeResult::Failed;
+  }
+  *pdf = outDir + "/" + fs::path(file).stem().string() + ".pdf";
+  std::error_code ec;
+  if (!fs::exists(*pdf, ec) || fs::file_size(*pdf, ec) == 0) {
+    std::ifstream in(log);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    *why = "the office suite made no PDF of " + file + " (exit code " + std::to_string(p.ExitCode()) + ")" +
+           (text.empty() ? "" : ": " + text.substr(0, 300));
+    return OfficeResult::Failed;
+  }
+  return OfficeResult::Done;
+}
+
+// Word and Excel documents: the office suite makes a PDF, the PDF goes to
+// the default printer (the fax printer now), then the queue is awaited.
+void PrintOffice(const std::string& file, bool word) {
+  const char* app = word ? "Word.Application" : "Excel.Application";
+  if (IsFileOpen(file))
+    Trace("printToPreview", file + " is open in another program; a read-only copy is printed");
+  ScratchDir dir;
+  std::string pdf, why;
+  OfficeResult r = dir.Path().empty() ? OfficeResult::NoSuite : OfficeToPdf(file, dir.Path(), &pdf, &why);
+  if (r == OfficeResult::NoSuite) {
+    WriteErrorLog(429, why + "\t" + "Cant Create " + app, "printToPreview");
+    if (word) ShellPrint(file, "");
+    return;
+  }
+  if (r == OfficeResult::Failed) {
+    WriteErrorLog(0, why, "printToPreview");
+    return;
+  }
+  std::string error;
+  if (!SubmitFile("", pdf, fs::path(file).filename().string(), {}, &error)) {
+    WriteErrorLog(0, error, "printToPreview");
+    return;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  WaitQueueEmpty(FaxPrinterName(), "printToPreview");
+}
+
+void PrintImage(const std::string& file) {
+  const std::string printer = FaxPrinterName();
+  ScratchDir dir;
+  std::string toSend = file;
+  std::string error;
+  // Fax page files (and other single-bitmap EMFs) become a PBM, which the
+  // queue's image filter takes; the bits are the same layout.
+  if (Has(file, ".emf")) {
+    emf::Page page;
+    if (!emf::ReadFile(file, &page, &error)) {
+      WriteErrorLog(0, "cannot read " + file + ": " + error, "printToPreview(" + file + ")");
+      return;
+    }
+    toSend = dir.Path() + "/page.pbm";
+    std::ofstream out(toSend, std::ios::binary);
+    out << "P4\n" << page.width << ' ' << page.height << '\n';
+    out.write(reinterpret_cast<const char*>(page.bits.data()), std::streamsize(page.bits.size()));
+  }
+  int job = SubmitFile(printer, toSend, fs::path(file).filename().string(), {{"fit-to-page", "true"}}, &error);
+  if (!job) WriteErrorLog(0, error, "printToPreview(" + file + ")");
+  // Wait for the job to arrive.
+  int timeout = 10000;
+  int count = QueueJobCount(printer);
+  while (timeout >= 1 && count == 0 && job) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ui::DoEvents();
+    --timeout;
+    count = QueueJobCount(printer);
+  }
+  if (!job) timeout = 0;
+  Trace("printToPreview_(image)", "PrnInfo.Jobs.Count = " + std::to_string(count));
+  Trace("printToPreview_(image)", "nTimeOut = " + std::to_string(timeout));
+  if (timeout == 0) WriteErrorLog(0, "Exiting on timeout", "printToPreview_(" + file + ")");
+}
+
+void PrintTiff(const std::string& file) {
+  // The console tool prints the TIFF's pages on the named printer.
+  std::string why;
+  std::string tool = GetExecutableFolder() + "/quorrender";
+  int rc = RunAwaited({tool, file, "/pt", FaxPrinterName()}, GetProgramFolder(), ToolTimeoutMs(), &why);
+  if (rc < 0) WriteErrorLog(0, "cannot run " + tool + ": " + why, "mMailFuncs.SuperShell");
+  else if (rc != 0) WriteErrorLog(0, "the console tool could not print " + file, "printToPreview");
+}
+
+}  // namespace
+
+long OfficeTimeoutMs() { return EnvMs("BREVANT_OFFICE_TIMEOUT_MS", 180'000); }
+long BrowserTimeoutMs() { return EnvMs("BREVANT_BROWSER_TIMEOUT_MS", 90'000); }
+long ToolTimeoutMs() { return EnvMs("BREVANT_TOOL_TIMEOUT_MS", 120'000); }
+
+bool IsImageFile(const std::string& path) {
+  for (const char* e : {".emf", ".rle", ".wmf", ".bmp", ".ico", ".gif", ".jpg"})
+    if (Has(path, e)) return true;
+  return false;
+}
+
+Route RouteFor(const std::string& path) {
+  if (IsImageFile(path)) return Route::Image;
+  if (Has(path, ".tif")) return Route::Tiff;
+  if (Has(path, ".doc")) return Route::Word;
+  if (Has(path, ".xls")) return Route::Excel;
+  if (Has(path, ".htm")) return Route::WebPage;
+  if (Has(path, ".pdf")) return Route::Pdf;
+  // The office suite's own formats and rich text go the Word way too; the
+  // spreadsheet one the Excel way.
+  if (Has(path, ".odt") || Has(path, ".rtf")) return Route::Word;
+  if (Has(path, ".ods")) return Route::Excel;
+  return Route::Shell;
+}
+
+const char* RouteName(Route r) {
+  switch (r) {
+    case Route::Image: return "image";
+    case Route::Tiff: return "TIFF";
+    case Route::Word: return "Word";
+    case Route::Excel: return "Excel";
+    case Route::WebPage: return "web page";
+    case Route::Pdf: return "PDF";
+    case Route::Shell: return "shell";
+  }
+  return "?";
+}
+
+bool IsFileOpen(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool open = false;
+  if (::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) open = true;
+  else ::flock(fd, LOCK_UN);
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  if (!open && ::fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK) open = true;
+  ::close(fd);
+  if (!open) {
+    fs::path p(path);
+    std::error_code ec;
+    open = fs::exists(p.parent_path() / (".~lock." + p.filename().string() + "#"), ec);
+  }
+  return open;
+}
+
+bool ShellPrint(const std::string& path, const std::string& windowTitle) {
+  ChildProcess p;
+  if (!p.Start({"lp", "-t", fs::path(path).filename().string(), "--", path}, "")) {
+    WriteErrorLog(0, "cannot start the print verb: " + p.Error(), "ShellPrint");
+    return false;
+  }
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ToolTimeoutMs());
+  while (!p.Wait(100, 100)) {
+    if (!windowTitle.empty()) {
+      WindowSystem& ws = Windows();
+      for (auto w : ws.TopLevelWindows())
+        if (ws.Title(w) == windowTitle) ws.PostClose(w);
+    }
+    ui::DoEvents();
+    if (std::chrono::steady_clock::now() >= end) {
+      p.Kill();
+      WriteErrorLog(0, "the print verb on " + path + " did not end and was stopped", "ShellPrint");
+      break;
+    }
+  }
+  if (p.ExitCode() != 0)
+    WriteErrorLog(0, "the print verb could not print " + path + " (exit code " + std::to_string(p.ExitCode()) + ")",
+                  "ShellPrint");
+  return true;
+}
+
+void PrintPictureFitted(const std::string& printer, const std::string& picturePath) {
+  std::string error;
+  if (!SubmitFile(printer, picturePath, fs::path(picturePath).filename().string(), {{"fit-to-page", "true"}},
+                  &error))
+    WriteErrorLog(0, error, "PrintPictureFitted");
+}
+
+void PrintWebPageRoute(const std::string& pathOrUrl) {
+  const std::string printer = FaxPrinterName();
+  const int c0 = QueueJobCount(printer);
+  std::error_code ec;
+  std::string target = fs::exists(pathOrUrl, ec) ? "file://" + fs::absolute(pathOrUrl, ec).string() : pathOrUrl;
+  std::string browser = FindProgram("BREVANT_CHROMIUM", {"chromium", "chromium-browser", "google-chrome"});
+  if (browser.empty()) {
+    WriteErrorLog(0, "no web browser (chromium) to print " + pathOrUrl, "frmWebPrint.PrintPage");
+    return;
+  }
+  ScratchDir dir;
+  const std::string pdf = dir.Path() + "/page.pdf";
+  ChildProcess p;
+  if (!p.Start({browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                "--user-data-dir=" + dir.Path() + "/profile", "--no-pdf-header-footer", "--print-to-pdf=" + pdf,
+                target},
+               dir.Path(), dir.Path() + "/browser.log")) {
+    WriteErrorLog(0, "cannot start " + browser + ": " + p.Error(), "frmWebPrint.PrintPage");
+    return;
+  }
+  if (!p.Wait(BrowserTimeoutMs(), 10)) {
+    p.Kill();
+    WriteErrorLog(0, "the browser did not print " + pathOrUrl + " within " + std::to_string(BrowserTimeoutMs() / 1000) +
+                         " s and was ended",
+                  "frmWebPrint.PrintPage");
+    return;
+  }
+  if (!fs::exists(pdf, ec) || fs::file_size(pdf, ec) == 0) {
+    WriteErrorLog(0, "the browser made no page of " + pathOrUrl, "frmWebPrint.PrintPage");
+    return;
+  }
+  std::string error;
+  int job = SubmitFile("", pdf, fs::path(pathOrUrl).filename().string(), {}, &error);
+  if (!job) {
+    WriteErrorLog(0, error, "frmWebPrint.PrintPage");
+    return;
+  }
+  // Printed: now wait until the queue shows the change (bounded: a job
+  // that has already finished leaves the count where it was).
+  for (int i = 0; i < 1000 && QueueJobCount(printer) == c0; ++i) ui::SleepEvents(10);
+}
+
+void PrintDocument(const std::string& document, ui::WindowHandle owner) {
+  // The helpers run in folders of their own: they need the full path.
+  std::error_code ec;
+  const std::string path = fs::exists(document, ec) ? fs::absolute(document, ec).string() : document;
+  Route r = RouteFor(path);
+  Trace("printToPreview", std::string("route ") + RouteName(r) + ": " + path);
+  switch (r) {
+    case Route::Image: PrintImage(path); break;
+    case Route::Tiff: PrintTiff(path); break;
+    case Route::Word: PrintOffice(path, true); break;
+    case Route::Excel: PrintOffice(path, false); break;
+    case Route::WebPage: PrintWebPageRoute(path); break;
+    case Route::Pdf:
+      PrintPDF(path, owner, FaxPrinterName());
+      Run().AcrobatOpen = true;
+      Run().ClosePdfReaderWindow = &CloseAcrobatWindow;
+      break;
+    case Route::Shell: ShellPrint(path, ""); break;
+  }
+}
+
+}  // namespace brevant::render

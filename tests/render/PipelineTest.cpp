@@ -1,0 +1,349 @@
+// The whole fax image pipeline against the real print system: a CUPS queue
+// of its own per test, served by this build's fax printer backend, writing
+// into the test's spool folder; the produced TIFFs are checked with libtiff.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "common/CWinReg.h"
+#include "common/ClientConfig.h"
+#include "common/FaxJob.h"
+#include "common/Logging.h"
+#include "faxjob/CXmlGroups.h"
+#include "platform/events/NamedEvent.h"
+#include "render/FaxQueue.h"
+#include "render/Pipeline.h"
+#include "tests/render/TiffCheck.h"
+#include "tests/support/TestWorld.h"
+
+namespace fs = std::filesystem;
+using namespace brevant;
+using brevant::test::BinDir;
+using brevant::test::ReadBilevel;
+using brevant::test::SourceDir;
+using brevant::test::TestWorld;
+
+namespace {
+
+int Shell(const std::string& cmd) { return std::system(cmd.c_str()); }
+
+// A 1-bit BMP, black in its top half (ink where a fax page must show it).
+void WriteHalfBlackBmp(const std::string& path, int w, int h) {
+  const int stride = ((w + 31) / 32) * 4;
+  std::string bmp;
+  auto put32 = [&](uint32_t v) { for (int i = 0; i < 4; ++i) bmp.push_back(char((v >> (8 * i)) & 0xFF)); };
+  auto put16 = [&](uint16_t v) { bmp.push_back(char(v & 0xFF)); bmp.push_back(char(v >> 8)); };
+  bmp += "BM";
+  put32(uint32_t(62 + stride * h));
+  put32(0);
+  put32(62);
+  put32(40);
+  put32(uint32_t(w));
+  put32(uint32_t(h));  // bottom-up
+  put16(1);
+  put16(1);
+  put32(0);
+  put32(uint32_t(stride * h));
+  put32(2835);
+  put32(2835);
+  put32(2);
+  put32(0);
+  put32(0x00000000);  // palette 0: black
+  put32(0x00FFFFFF);  // palette 1: white
+  for (int row = 0; row < h; ++row) {
+    bool top = row >= h / 2;  // bottom-up rows
+    bmp.append(std::size_t(stride), top ? '\0' : '\xFF');
+  }
+  TestWorld::WriteFile(path, bmp);
+}
+
+class Pipeline : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* t = std::getenv("TMPDIR");
+    savedTmp_ = t ? t : "";
+    world_ = std::make_unique<TestWorld>();
+    if (::geteuid() != 0) GTEST_SKIP() << "adding a CUPS queue needs root";
+    if (Shell("lpstat -r 2>/dev/null | grep -q 'scheduler is running'") != 0)
+      GTEST_SKIP() << "the CUPS scheduler is not running (scripts/start-services starts it)";
+    tag_ = "r" + std::to_string(::getpid());
+    queue_ = "BrevantRender" + tag_;
+    backend_ = "/usr/lib/cups/backend/vestrel-" + tag_;
+    spool_ = world_->SpoolDir();
+    fs::create_directories(spool_);
+    fs::copy_file(BinDir() + "/vestrel", backend_, fs::copy_options::overwrite_existing);
+    ::chmod(backend_.c_str(), 0700);
+    ASSERT_EQ(Shell("lpadmin -p " + queue_ + " -E -v vestrel-" + tag_ + ":" + spool_ + " -P " + SourceDir() +
+                    "/tools/vestrel/vestrel.ppd -o printer-error-policy=abort-job 2>/dev/null"),
+              0);
+    ::setenv("BREVANT_FAX_PRINTER", queue_.c_str(), 1);
+    // The user's default printer lives in a private lpoptions file.
+    fs::create_directories(world_->Root() + "/cups");
+    ::setenv("CUPS_SERVERROOT", (world_->Root() + "/cups").c_str(), 1);
+    ClearFaxJob();
+    FaxJob().UseCover = false;
+    FaxJob().CoverPages.Clear();
+    FaxJob().CoverIndex = 0;
+    Config().ProgramType = 1;
+    brevant::Run() = RunState();
+    queued_ = true;
+  }
+  void TearDown() override {
+    if (queued_) {
+      Shell("cancel -a " + queue_ + " 2>/dev/null; lpadmin -x " + queue_ + " 2>/dev/null");
+      fs::remove(backend_);
+    }
+    for (const char* v : {"BREVANT_FAX_PRINTER", "CUPS_SERVERROOT", "BREVANT_SOFFICE", "BREVANT_CHROMIUM",
+                          "BREVANT_OFFICE_TIMEOUT_MS", "BREVANT_BROWSER_TIMEOUT_MS", "BREVANT_QUORRENDER",
+                          "BREVANT_PDF_READER"})
+      ::unsetenv(v);
+    SetPipelineExitHandler(nullptr);
+    world_.reset();
+    if (savedTmp_.empty()) ::unsetenv("TMPDIR");
+    else ::setenv("TMPDIR", savedTmp_.c_str(), 1);
+  }
+
+  // Runs the pipeline on documents; returns the pages of "Fax.tif".
+  std::vector<test::TiffPageInfo> Make(const std::vector<std::string>& docs, bool expectImage = true) {
+    FaxJob().g_arrFiles.Clear();
+    for (const auto& d : docs) FaxJob().g_arrFiles.Append(d);
+    printToPreview(0, false);
+    if (expectImage) {
+      EXPECT_EQ(FaxJob().FaxImageFile, spool_ + "Fax.tif");
+      EXPECT_EQ(FaxJob().PreviewFile, spool_ + "FaxPreview.tif");
+    }
+    return ReadBilevel(spool_ + "Fax.tif");
+  }
+
+  static void ExpectFaxPages(const std::vector<test::TiffPageInfo>& pages, std::size_t count) {
+    ASSERT_EQ(pages.size(), count);
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+      EXPECT_EQ(pages[i].width, 1728u) << "page " << i;
+      EXPECT_EQ(pages[i].compression, 4) << "page " << i;  // CCITT Group 4
+      EXPECT_FLOAT_EQ(pages[i].xres, 204.f);
+      EXPECT_FLOAT_EQ(pages[i].yres, 196.f);
+      EXPECT_GT(pages[i].black, 2000) << "page " << i << " is blank";
+    }
+  }
+
+  std::string Sample(const char* name) const { return SourceDir() + "/samples/" + name; }
+  std::string Errors() const { return TestWorld::ReadFile(ErrorLogPath()); }
+
+  std::unique_ptr<TestWorld> world_;
+  std::string savedTmp_, tag_, queue_, backend_, spool_;
+  bool queued_ = false;
+};
+
+}  // namespace
+
+TEST_F(Pipeline, PdfAndTextBecomeFaxImagesWithTheFaxPrinterDefaultOnlyWhilePrinting) {
+  // The reader records, while it prints, the default printer and whether
+  // "FaxPrinter" is held.
+  const std::string seen = world_->Root() + "/seen.txt";
+  const std::string reader = world_->Root() + "/reader.sh";
+  TestWorld::WriteFile(reader, "#!/bin/sh\nlpstat -d > " + seen + "\nif flock -n -x " +
+                                   platform::NamedEvent::RuntimeDir() +
+                                   "/FaxPrinter.event true; then echo free >> " + seen + "; else echo held >> " + seen +
+                                   "; fi\nexec lp \"$@\"\n");
+  ::chmod(reader.c_str(), 0755);
+  ::setenv("BREVANT_PDF_READER", reader.c_str(), 1);
+  const std::string before = render::GetDefaultPrinter();
+
+  ExpectFaxPages(Make({Sample("letter.pdf")}), 2);
+  std::string s = TestWorld::ReadFile(seen);
+  EXPECT_NE(s.find(queue_), std::string::npos) << s;
+  EXPECT_NE(s.find("held"), std::string::npos) << s;
+  EXPECT_EQ(render::GetDefaultPrinter(), before);
+  EXPECT_FALSE(platform::NamedEvent::Exists("FaxPrinter"));
+  EXPECT_FALSE(brevant::Run().AcrobatOpen);  // closed after the conversion
+
+  // Plain text goes through the print system's own text filter; two
+  // documents give their pages in order.
+  ExpectFaxPages(Make({Sample("letter.txt"), Sample("letter.pdf")}), 3);
+  EXPECT_EQ(FaxJob().FaxName, "letter.pdf");
+}
+
+TEST_F(Pipeline, TiffDocumentsPrintThroughTheConsoleToolWhateverTheirForm) {
+  // A fax image of the pipeline's own, printed again as a document.
+  auto first = Make({Sample("letter.pdf")});
+  ExpectFaxPages(first, 2);
+  const std::string faxDoc = world_->Root() + "/received fax.tif";
+  fs::copy_file(spool_ + "Fax.tif", faxDoc);
+  auto again = Make({faxDoc});
+  ExpectFaxPages(again, 2);
+  EXPECT_NEAR(double(again[0].black), double(first[0].black), double(first[0].black) * 0.1);
+
+  // A colour scan with LZW and no resolution: still one readable fax page.
+  const std::string scan = world_->Root() + "/scan.tiff";
+  TIFF* t = TIFFOpen(scan.c_str(), "w");
+  ASSERT_TRUE(t);
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 800);
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, 1100);
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+  TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 64);
+  std::vector<uint8_t> row(800 * 3);
+  for (uint32_t y = 0; y < 1100; ++y) {
+    for (int x = 0; x < 800; ++x) {
+      bool ink = (y / 50) % 2 == 0 && x < 600;  // dark blue stripes
+      row[size_t(x) * 3] = ink ? 10 : 250;
+      row[size_t(x) * 3 + 1] = ink ? 20 : 250;
+      row[size_t(x) * 3 + 2] = ink ? 90 : 250;
+    }
+    TIFFWriteScanline(t, row.data(), y, 0);
+  }
+  TIFFClose(t);
+  ExpectFaxPages(Make({scan}), 1);
+}
+
+TEST_F(Pipeline, WriterDocumentPrintsThroughTheOfficeSuite) {
+  ExpectFaxPages(Make({Sample("letter.odt")}), 2);
+  EXPECT_EQ(Errors().find("Cant Create"), std::string::npos) << Errors();
+}
+
+TEST_F(Pipeline, WebPageAndImagePrintAndTheCoverPageComesFirst) {
+  ExpectFaxPages(Make({Sample("letter.html")}), 1);
+
+  const std::string cover = world_->Root() + "/cover.bmp";
+  WriteHalfBlackBmp(cover, 400, 560);
+  FaxJob().UseCover = true;
+  FaxJob().CoverPages.Append(cover);
+  FaxJob().CoverIndex = 1;
+  FaxJob().FaxSubject = "Order 4711";
+  FaxJob().g_arrFaxName.Append("Ann Example");
+  FaxJob().g_arrFaxNumber.Append("5550100");
+  auto pages = Make({Sample("letter.txt"), Sample("letter.txt")});
+  ExpectFaxPages(pages, 3);
+  // The cover (half black) is page 0; the letters have far less ink.
+  EXPECT_GT(pages[0].black, long(pages[0].width) * pages[0].height / 4);
+  EXPECT_LT(pages[1].black, long(pages[1].width) * pages[1].height / 10);
+  CWinReg r;
+  ASSERT_TRUE(r.InitForRead(CWinReg::HKEY_CURRENT_USER, kUserInfoKey));
+  EXPECT_EQ(r.GetString("Subject"), "Order 4711");
+  EXPECT_EQ(r.GetString("LastRecipientName"), "Ann Example");
+  EXPECT_EQ(r.GetString("LastRecipientNumber"), "5550100");
+}
+
+TEST_F(Pipeline, BadDocumentsGiveMessagesAndRecordsAndLeaveNoHelpersBehind) {
+  // A document that does not exist: nothing printed, the user told, a record.
+  FaxJob().g_arrFiles.Append(world_->Root() + "/missing.pdf");
+  testing::internal::CaptureStderr();
+  printToPreview(0, false);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Generate fax image error."), std::string::npos) << err;
+  EXPECT_TRUE(FaxJob().FaxImageFile.empty());
+  EXPECT_FALSE(fs::exists(spool_ + "Fax.tif"));
+  EXPECT_NE(Errors().find("Not found - \"" + spool_ + "Fax.tif\""), std::string::npos);
+
+  // An office suite and a browser that hang: ended after their time, with
+  // every process of theirs.
+  const std::string pids = world_->Root() + "/pids";
+  const std::string hang = world_->Root() + "/hang.sh";
+  TestWorld::WriteFile(hang, "#!/bin/sh\necho $$ >> " + pids + "\nsleep 300 &\necho $! >> " + pids + "\nwait\n");
+  ::chmod(hang.c_str(), 0755);
+  ::setenv("BREVANT_SOFFICE", hang.c_str(), 1);
+  ::setenv("BREVANT_CHROMIUM", hang.c_str(), 1);
+  ::setenv("BREVANT_OFFICE_TIMEOUT_MS", "1500", 1);
+  ::setenv("BREVANT_BROWSER_TIMEOUT_MS", "1500", 1);
+  const std::string doc = world_->Root() + "/report.docx", page = world_->Root() + "/page.htm";
+  TestWorld::WriteFile(doc, "PK not really");
+  TestWorld::WriteFile(page, "<p>x</p>");
+  testing::internal::CaptureStderr();
+  auto start = std::chrono::steady_clock::now();
+  Make({doc, page}, false);
+  testing::internal::GetCapturedStderr();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  EXPECT_NE(Errors().find("the office suite did not finish"), std::string::npos);
+  EXPECT_NE(Errors().find("the browser did not print"), std::string::npos);
+  std::ifstream in(pids);
+  int pid = 0, n = 0;
+  while (in >> pid) {
+    ++n;
+    // Gone, or a zombie waiting for this container's init to reap it.
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string field, state;
+    stat >> field >> field >> state;
+    EXPECT_TRUE(!stat || state == "Z") << "helper " << pid << " still runs (" << state << ")";
+  }
+  EXPECT_EQ(n, 4);
+
+  // The console tool missing: the record names the start, the user is told.
+  ::setenv("BREVANT_QUORRENDER", "/nonexistent/quorrender", 1);
+  testing::internal::CaptureStderr();
+  Make({Sample("letter.txt")}, false);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Generate fax image error."), std::string::npos);
+  EXPECT_NE(Errors().find("mMailFuncs.SuperShell"), std::string::npos);
+  EXPECT_FALSE(fs::exists(spool_ + "Fax.tif"));
+}
+
+TEST_F(Pipeline, EmptyLastDocumentWithoutCoverEndsTheRunAndACancelStopsIt) {
+  static int exitCode = -1;
+  SetPipelineExitHandler([](int code) { exitCode = code; });
+  const std::string empty = world_->Root() + "/empty.txt";
+  TestWorld::WriteFile(empty, "");
+  FaxJob().g_arrFiles.Append(empty);
+  testing::internal::CaptureStderr();
+  printToPreview(0, false);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("The attachment's file is empty and cover page not exist. Cannot make fax."), std::string::npos);
+  EXPECT_EQ(exitCode, 0);
+  EXPECT_TRUE(FaxJob().FaxImageFile.empty());
+
+  // An empty first document with a non-empty last one is no reason to stop.
+  exitCode = -1;
+  ExpectFaxPages(Make({empty, Sample("letter.txt")}), 1);
+  EXPECT_EQ(exitCode, -1);
+
+  // The progress window asked to cancel: nothing is printed or converted.
+  CWinReg r;
+  ASSERT_TRUE(r.InitForWrite(CWinReg::HKEY_CURRENT_USER, "Software\\Norvane\\Pelorin\\ProgressBar", true));
+  r.SetDword("Abort", 1);
+  FaxJob().g_arrFiles.Clear();
+  FaxJob().g_arrFiles.Append(Sample("letter.txt"));
+  printToPreview(0, false);
+  EXPECT_TRUE(FaxJob().FaxImageFile.empty());
+  EXPECT_TRUE(FaxJob().PreviewFile.empty());
+  EXPECT_FALSE(fs::exists(spool_ + "00000001.emf"));
+  EXPECT_EQ(r.GetDword("Abort"), 0);
+}
+
+TEST_F(Pipeline, SendNowMakesTheFaxImageBeforeDelivering) {
+  // The delivery path and the cover page request of the configuration.
+  Config().ProgramType = 1;
+  Config().EmailFax = "";
+  {
+    CXmlGroups groups;
+    groups.WriteCfgProps();
+  }
+  auto r = world_->RunTool("brevant", "'sendnow;0;Ann#;5550100#;" + Sample("letter.txt") + "#'");
+  EXPECT_NE(r.err.find("You should set Fax Mail in Setup for using Pelorin."), std::string::npos) << r.err;
+
+  Config().ProgramType = 0;
+  {
+    CXmlGroups groups;
+    groups.WriteCfgProps();
+  }
+  r = world_->RunTool("brevant", "'sendnow;0;Ann#;;" + Sample("letter.txt") + "#'");
+  EXPECT_NE(r.err.find("Please dial a fax number."), std::string::npos) << r.err;
+  CWinReg reg;
+  ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, true));
+  reg.SetString("SetCoverPage", "0");
+  r = world_->RunTool("brevant", "'sendnow;0;Ann#;5550100#;'");
+  EXPECT_NE(r.err.find("You should add document and/or cover page to send fax."), std::string::npos) << r.err;
+
+  // A real one: the document is printed and "Fax.tif" exists when the
+  // delivery runs (no "File not exist" record), then the run ends.
+  r = world_->RunTool("brevant", "'sendnow;0;Ann#;5550100#;" + Sample("letter.txt") + "#'");
+  const std::string trace = TestWorld::ReadFile(world_->ProgramDir() + "/brevant.log");
+  EXPECT_NE(trace.find("route shell: " + Sample("letter.txt")), std::string::npos) << trace;
+  EXPECT_EQ(Errors().find("File not exist"), std::string::npos) << Errors();
+  EXPECT_NE(trace.find("exitApp(0)"), std::string::npos);
+}

@@ -1,0 +1,304 @@
+// The console tool as the pipeline runs it: real page files in a private
+// spool folder, real TIFF/JPEG/PDF files checked with libtiff, libjpeg and
+// poppler's pdfinfo.
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/emf/Emf.h"
+#include "platform/events/NamedEvent.h"
+#include "tests/render/TiffCheck.h"
+#include "tests/support/TestWorld.h"
+#include "tools/quorrender/FaxTiff.h"
+#include "tools/quorrender/Quorrender.h"
+
+namespace fs = std::filesystem;
+using brevant::emf::Page;
+using brevant::test::TestWorld;
+using brevant::test::HasBandAt;
+using brevant::test::ReadBilevel;
+
+namespace {
+
+// A page with a black band 20 rows high at row y0: each page of a test
+// carries its band at its own height, so the order of pages shows.
+Page BandPage(int y0, int width = 1728, int height = 2200, int xdpi = 204, int ydpi = 196) {
+  Page p;
+  p.xdpi = xdpi;
+  p.ydpi = ydpi;
+  p.Resize(width, height);
+  for (int y = y0; y < y0 + 20 && y < height; ++y)
+    for (int x = 0; x < width; ++x) p.SetBlack(x, y);
+  return p;
+}
+
+std::string PageName(int n) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%08d.emf", n);
+  return buf;
+}
+
+void WritePage(const std::string& spool, int n, const Page& p) {
+  fs::create_directories(spool);
+  std::string err;
+  ASSERT_TRUE(brevant::emf::WriteFile(spool + PageName(n), p, &err)) << err;
+}
+
+
+// Each world points TMPDIR at its own folder and removes it; the next
+// world of the same process needs the original back.
+class Quorrender : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* t = std::getenv("TMPDIR");
+    saved_ = t ? t : "";
+  }
+  void TearDown() override {
+    if (saved_.empty()) ::unsetenv("TMPDIR");
+    else ::setenv("TMPDIR", saved_.c_str(), 1);
+  }
+  std::string saved_;
+};
+
+}  // namespace
+
+TEST_F(Quorrender, SpoolMakesFaxImageAndPreviewInPageOrderWithCoverFirst) {
+  TestWorld w;
+  const std::string spool = w.SpoolDir();
+  WritePage(spool, 2, BandPage(600));
+  WritePage(spool, 1, BandPage(300));
+  WritePage(spool, 0, BandPage(100));  // the cover page
+  // A 300 dpi A4 page from another source must be fitted onto the fax line.
+  WritePage(spool, 3, BandPage(1200, 2480, 3508, 300, 300));
+  // Someone waits for the end of the run.
+  auto done = brevant::platform::NamedEvent::Create("VestrelSpool", false, false);
+  ASSERT_TRUE(done);
+
+  auto r = w.RunTool("quorrender", "'spool;silent;'");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(r.err.empty()) << "silent run wrote: " << r.err;
+  EXPECT_TRUE(done->Wait(0)) << "VestrelSpool not signalled";
+
+  auto pages = ReadBilevel(spool + "Fax.tif");
+  ASSERT_EQ(pages.size(), 4u);
+  for (const auto& p : pages) {
+    EXPECT_EQ(p.width, 1728u);
+    EXPECT_EQ(p.compression, COMPRESSION_CCITTFAX4);
+    EXPECT_FLOAT_EQ(p.xres, 204.f);
+    EXPECT_FLOAT_EQ(p.yres, 196.f);
+    EXPECT_GT(p.black, 0) << "blank page where the source had ink";
+  }
+  EXPECT_TRUE(HasBandAt(pages[0], 110)) << "cover page is not first";
+  EXPECT_TRUE(HasBandAt(pages[1], 310));
+  EXPECT_TRUE(HasBandAt(pages[2], 610));
+  EXPECT_FALSE(HasBandAt(pages[2], 310));
+  // 1200 rows at 300 dpi become about 784 at 196 dpi (then shrunk to fit
+  // 2480 px at 204 dpi = 1686 px, which fits, so no further shrink).
+  EXPECT_NEAR(double(pages[3].height), 3508.0 * 196 / 300, 2.0);
+  EXPECT_TRUE(HasBandAt(pages[3], int(1210 * 196 / 300)));
+
+  // The preview opens as an ordinary image: every page decodes to RGBA.
+  TIFF* t = TIFFOpen((spool + "FaxPreview.tif").c_str(), "r");
+  ASSERT_TRUE(t);
+  int previewPages = 0;
+  do {
+    uint32_t pw = 0, ph = 0;
+    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &pw);
+    TIFFGetField(t, TIFFTAG_IMAGELENGTH, &ph);
+    std::vector<uint32_t> rgba(size_t(pw) * ph);
+    ASSERT_TRUE(TIFFReadRGBAImageOriented(t, pw, ph, rgba.data(), ORIENTATION_TOPLEFT, 0));
+    long dark = 0;
+    for (auto px : rgba) dark += TIFFGetR(px) < 128;
+    EXPECT_GT(dark, 0) << "preview page " << previewPages << " is blank";
+    ++previewPages;
+  } while (TIFFReadDirectory(t));
+  TIFFClose(t);
+  EXPECT_EQ(previewPages, 4);
+
+  // Without "keep;" the page files are gone, and no temporary file is left.
+  for (int n = 0; n <= 3; ++n) EXPECT_FALSE(fs::exists(spool + PageName(n))) << PageName(n);
+  EXPECT_FALSE(fs::exists(spool + "Fax.tif.part"));
+}
+
+TEST_F(Quorrender, KeepPreviewFastLeavesPagesAndMakesOnlyTheBilevelPreview) {
+  TestWorld w;
+  const std::string spool = w.SpoolDir();
+  for (int n = 1; n <= 3; ++n) WritePage(spool, n, BandPage(100 * n));
+  auto r = w.RunTool("quorrender", "'spool;keep;preview;fast;silent;'");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  for (int n = 1; n <= 3; ++n) EXPECT_TRUE(fs::exists(spool + PageName(n)));
+  EXPECT_FALSE(fs::exists(spool + "Fax.tif"));
+  auto pages = ReadBilevel(spool + "FaxPreview.tif");
+  ASSERT_EQ(pages.size(), 3u);
+  EXPECT_EQ(pages[0].width, 1728u);
+  EXPECT_EQ(pages[0].compression, COMPRESSION_PACKBITS);
+  EXPECT_TRUE(HasBandAt(pages[2], 310));
+}
+
+TEST_F(Quorrender, FailedSpoolRunsLeaveNoFaxImageAndStillSignal) {
+  TestWorld w;
+  const std::string spool = w.SpoolDir();
+  fs::create_directories(spool);
+  // An image of an earlier run must not survive a failed one.
+  TestWorld::WriteFile(spool + "Fax.tif", "old");
+  auto done = brevant::platform::NamedEvent::Create("VestrelSpool", false, false);
+  ASSERT_TRUE(done);
+
+  auto r = w.RunTool("quorrender", "'spool;'");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("no page files"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(spool + "Fax.tif"));
+  EXPECT_TRUE(done->Wait(0));
+  EXPECT_NE(TestWorld::ReadFile(w.ProgramDir() + "/Errors.log").find("quorrender.Spool"), std::string::npos);
+
+  // A damaged page in the middle: nothing under the final names, no
+  // temporary files, the good page files stay for another try.
+  WritePage(spool, 1, BandPage(100));
+  TestWorld::WriteFile(spool + PageName(2), "EMF? no, just text");
+  WritePage(spool, 3, BandPage(300));
+  r = w.RunTool("quorrender", "'spool;silent;'");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.empty());
+  for (const char* f : {"Fax.tif", "FaxPreview.tif", "Fax.tif.part", "FaxPreview.tif.part"})
+    EXPECT_FALSE(fs::exists(spool + f)) << f;
+  EXPECT_TRUE(fs::exists(spool + PageName(1)));
+  EXPECT_TRUE(done->Wait(0));
+
+  // The spool folder itself is gone.
+  fs::remove_all(spool);
+  r = w.RunTool("quorrender", "'spool;silent;'");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_FALSE(fs::exists(spool + "Fax.tif"));
+}
+
+TEST_F(Quorrender, ConvertWritesJpegOfFirstPageBesideAnyTiff) {
+  TestWorld w;
+  const std::string dir = w.Root() + "/mail item/";
+  fs::create_directories(dir);
+  // A colour TIFF with LZW and an alpha channel, not a fax image.
+  const std::string src = dir + "scan.tif";
+  {
+    TIFF* t = TIFFOpen(src.c_str(), "w");
+    ASSERT_TRUE(t);
+    for (int page = 0; page < 2; ++page) {
+      TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 320);
+      TIFFSetField(t, TIFFTAG_IMAGELENGTH, 200);
+      TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+      TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+      TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+      TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+      TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+      TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 200);
+      std::vector<uint8_t> row(320 * 3);
+      for (int y = 0; y < 200; ++y) {
+        for (int x = 0; x < 320; ++x) {
+          bool ink = x < 160;  // left half dark red, right half white
+          row[size_t(x) * 3] = ink ? 120 : 255;
+          row[size_t(x) * 3 + 1] = ink ? 0 : 255;
+          row[size_t(x) * 3 + 2] = ink ? 0 : 255;
+        }
+        TIFFWriteScanline(t, row.data(), uint32_t(y), 0);
+      }
+      TIFFWriteDirectory(t);
+    }
+    TIFFClose(t);
+  }
+  auto r = w.RunTool("quorrender", "'convert;' '" + src + "'");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::string jpg = TestWorld::ReadFile(dir + "Fax.jpg");
+  ASSERT_GT(jpg.size(), 100u);
+  EXPECT_EQ(static_cast<unsigned char>(jpg[0]), 0xFF);
+  EXPECT_EQ(static_cast<unsigned char>(jpg[1]), 0xD8);
+  // SOF0 carries the size: height then width, big-endian.
+  auto sof = jpg.find("\xFF\xC0");
+  ASSERT_NE(sof, std::string::npos);
+  EXPECT_EQ((static_cast<unsigned char>(jpg[sof + 5]) << 8) | static_cast<unsigned char>(jpg[sof + 6]), 200);
+  EXPECT_EQ((static_cast<unsigned char>(jpg[sof + 7]) << 8) | static_cast<unsigned char>(jpg[sof + 8]), 320);
+
+  // Not a TIFF, and no file at all: a failure, an error record, no jpeg.
+  fs::remove(dir + "Fax.jpg");
+  TestWorld::WriteFile(dir + "bad.tif", "not a tiff at all");
+  EXPECT_EQ(w.RunTool("quorrender", "'convert;' '" + dir + "bad.tif'").exitCode, 1);
+  EXPECT_EQ(w.RunTool("quorrender", "'convert;' '" + dir + "missing.tif'").exitCode, 1);
+  EXPECT_FALSE(fs::exists(dir + "Fax.jpg"));
+  EXPECT_FALSE(fs::exists(dir + "Fax.jpg.part"));
+  EXPECT_NE(TestWorld::ReadFile(w.ProgramDir() + "/Errors.log").find("quorrender.Convert"), std::string::npos);
+}
+
+TEST_F(Quorrender, TiffBecomesPdfWithOnePagePerDirectoryAtPaperSize) {
+  TestWorld w;
+  const std::string spool = w.SpoolDir();
+  for (int n = 1; n <= 3; ++n) WritePage(spool, n, BandPage(100 * n, 1728, 2292));
+  ASSERT_EQ(w.RunTool("quorrender", "'spool;silent;'").exitCode, 0);
+  std::string error;
+  const std::string pdf = w.Root() + "/out.pdf";
+  ASSERT_TRUE(brevant::quor::WriteTiffAsPdf(spool + "Fax.tif", pdf, &error)) << error;
+  std::string info = w.Root() + "/info.txt";
+  ASSERT_EQ(std::system(("pdfinfo " + pdf + " > " + info + " 2>&1").c_str()), 0) << TestWorld::ReadFile(info);
+  std::string text = TestWorld::ReadFile(info);
+  EXPECT_NE(text.find("Pages:           3\n"), std::string::npos) << text;
+  // 1728 px at 204 dpi by 2292 rows at 196 dpi: 609.88 x 841.96 pt (A4 high).
+  EXPECT_NE(text.find("609.88 x 841.96 pts"), std::string::npos) << text;
+  // Ink survives: rendered back, page 2 is not blank.
+  std::string pgm = w.Root() + "/p";
+  ASSERT_EQ(std::system(("pdftoppm -gray -r 20 -f 2 -l 2 " + pdf + " " + pgm).c_str()), 0);
+  bool found = false;
+  for (auto& e : fs::directory_iterator(w.Root()))
+    if (e.path().filename().string().rfind("p-", 0) == 0) {
+      std::string img = TestWorld::ReadFile(e.path().string());
+      found = img.find('\0') != std::string::npos;  // a black pixel in the grey map
+    }
+  EXPECT_TRUE(found);
+}
+
+TEST_F(Quorrender, CommandLinesOfTheSuiteAreUnderstood) {
+  using brevant::quor::CommandLine;
+  using brevant::quor::ParseCommandLine;
+  auto c = ParseCommandLine("spool;keep;preview;fast;silent;");
+  EXPECT_EQ(c.verb, CommandLine::Verb::Spool);
+  EXPECT_TRUE(c.keep && c.preview && c.fast && c.silent);
+  c = ParseCommandLine("spool;");
+  EXPECT_EQ(c.verb, CommandLine::Verb::Spool);
+  EXPECT_FALSE(c.keep || c.preview || c.fast || c.silent);
+  c = ParseCommandLine("coverpage;maketif;");
+  EXPECT_EQ(c.verb, CommandLine::Verb::CoverPage);
+  EXPECT_TRUE(c.maketif);
+  c = ParseCommandLine("\"/home/a b/fax 1.tif\" /pt Vestrel");
+  EXPECT_EQ(c.verb, CommandLine::Verb::PrintTo);
+  EXPECT_EQ(c.path, "/home/a b/fax 1.tif");
+  EXPECT_EQ(c.printer, "Vestrel");
+  c = ParseCommandLine("convert; /var/mail/x/Fax.tif");
+  EXPECT_EQ(c.verb, CommandLine::Verb::Convert);
+  EXPECT_EQ(c.path, "/var/mail/x/Fax.tif");
+  c = ParseCommandLine("\"/tmp/spool;odd/FaxPreview.tif\"");
+  EXPECT_EQ(c.verb, CommandLine::Verb::View);
+  EXPECT_EQ(c.path, "/tmp/spool;odd/FaxPreview.tif");
+  EXPECT_EQ(ParseCommandLine("render;").verb, CommandLine::Verb::Unknown);
+
+  TestWorld w;
+  EXPECT_EQ(w.RunTool("quorrender", "").exitCode, 2);
+  EXPECT_EQ(w.RunTool("quorrender", "'render;'").exitCode, 2);
+  // Until cover pages are drawn, the request says so and fails.
+  auto r = w.RunTool("quorrender", "'coverpage;'");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("No cover page is configured"), std::string::npos);
+}
+
+TEST_F(Quorrender, ViewerShowsTheFirstPage) {
+  TestWorld w;
+  const std::string spool = w.SpoolDir();
+  WritePage(spool, 1, BandPage(100));
+  ASSERT_EQ(w.RunTool("quorrender", "'spool;silent;'").exitCode, 0);
+  const std::string shot = w.Root() + "/viewer.png";
+  ::setenv("QUORRENDER_VIEWER_SNAPSHOT", "1", 1);
+  ::setenv("QUORRENDER_VIEWER_SNAPSHOT_FILE", shot.c_str(), 1);
+  auto r = w.RunTool("quorrender", "\"" + spool + "Fax.tif\"");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_GT(fs::file_size(shot), 1000u);
+  r = w.RunTool("quorrender", "\"" + spool + "nothing.tif\"");
+  EXPECT_EQ(r.exitCode, 1);
+  ::unsetenv("QUORRENDER_VIEWER_SNAPSHOT");
+}

@@ -1,0 +1,167 @@
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+
+#include "common/Folders.h"
+#include "common/Logging.h"
+#include "platform/events/NamedEvent.h"
+#include "tools/quorrender/FaxTiff.h"
+#include "tools/quorrender/Quorrender.h"
+
+namespace fs = std::filesystem;
+
+namespace brevant::quor {
+namespace {
+
+std::string Trim(const std::string& s) {
+  auto b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return "";
+  auto e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+  return s;
+}
+std::string Unquote(std::string s) {
+  s = Trim(s);
+  s.erase(std::remove(s.begin(), s.end(), '"'), s.end());
+  return s;
+}
+
+void Trace(const std::string& message) {
+  try {
+    WriteTraceLog("quorrender", message);
+  } catch (...) {
+    // A log that cannot be written must not stop the conversion.
+  }
+}
+
+// Writes the error record and, unless silent, tells the user on stderr.
+int Fail(const CommandLine& cl, const std::string& source, const std::string& text) {
+  WriteErrorLog(1, text, "quorrender." + source);
+  if (!cl.silent) std::cerr << "quorrender: " << text << '\n';
+  return 1;
+}
+
+int RunSpool(const CommandLine& cl) {
+  // Held unsignalled while the run lasts: whoever opens it then waits
+  // until the images are in place (or the run has failed).
+  auto done = platform::NamedEvent::Create("VestrelSpool", false, false);
+  if (done) done->Reset();
+  SpoolOptions opt;
+  opt.keep = cl.keep;
+  opt.previewOnly = cl.preview;
+  opt.fast = cl.fast;
+  const std::string spool = GetSpoolFolder();
+  Trace("spool: " + spool + (cl.preview ? " (preview only)" : ""));
+  SpoolResult r = SpoolToTiff(spool, opt);
+  int code = 0;
+  if (r.ok) Trace("spool: " + std::to_string(r.pages) + " page(s) done");
+  else code = Fail(cl, "Spool", r.error);
+  if (done) done->Set();
+  return code;
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(const std::string& line) {
+  CommandLine cl;
+  const std::string text = Trim(line);
+  const std::string lower = Lower(text);
+  if (text.empty()) return cl;
+  if (lower.rfind("convert;", 0) == 0) {
+    cl.verb = CommandLine::Verb::Convert;
+    cl.word = "convert";
+    cl.path = Unquote(text.substr(8));
+    return cl;
+  }
+  if (auto pt = lower.find(" /pt "); pt != std::string::npos) {
+    cl.verb = CommandLine::Verb::PrintTo;
+    cl.path = Unquote(text.substr(0, pt));
+    cl.printer = Unquote(text.substr(pt + 5));
+    return cl;
+  }
+  if (text.front() == '"' || text.find(';') == std::string::npos) {
+    cl.verb = CommandLine::Verb::View;
+    cl.path = Unquote(text);
+    return cl;
+  }
+  std::size_t start = 0;
+  bool first = true;
+  while (start <= lower.size()) {
+    std::size_t end = lower.find(';', start);
+    std::string word = Trim(lower.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (first) {
+      cl.word = word;
+      cl.verb = word == "spool"       ? CommandLine::Verb::Spool
+                : word == "coverpage" ? CommandLine::Verb::CoverPage
+                : word == "scan"      ? CommandLine::Verb::Scan
+                                      : CommandLine::Verb::Unknown;
+      first = false;
+    } else if (word == "keep") cl.keep = true;
+    else if (word == "preview") cl.preview = true;
+    else if (word == "fast") cl.fast = true;
+    else if (word == "silent") cl.silent = true;
+    else if (word == "maketif") cl.maketif = true;
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return cl;
+}
+
+int Run(const std::string& line) {
+  QuietLibTiff();
+  const CommandLine cl = ParseCommandLine(line);
+  std::string error;
+  switch (cl.verb) {
+    case CommandLine::Verb::Spool:
+      return RunSpool(cl);
+    case CommandLine::Verb::CoverPage:
+      return Fail(cl, "CoverPage", "No cover page is configured: the cover page drawing is not part of this build");
+    case CommandLine::Verb::Scan:
+      NotAvailable("quorrender.Scan");
+      return Fail(cl, "Scan", "Scanning is not available in this build");
+    case CommandLine::Verb::Convert: {
+      if (cl.path.empty()) return Fail(cl, "Convert", "convert; needs a TIFF path");
+      std::string folder = fs::path(cl.path).parent_path().string();
+      std::string jpg = (folder.empty() ? std::string(".") : folder) + "/Fax.jpg";
+      if (!WriteJpegOfFirstPage(cl.path, jpg, &error)) return Fail(cl, "Convert", error);
+      Trace("convert: " + cl.path + " -> " + jpg);
+      return 0;
+    }
+    case CommandLine::Verb::PrintTo: {
+      int job = 0;
+      if (cl.path.empty() || cl.printer.empty()) return Fail(cl, "PrintTo", "/pt needs a TIFF path and a printer name");
+      if (!PrintTiff(cl.path, cl.printer, &job, &error)) return Fail(cl, "PrintTo", error);
+      Trace("print: " + cl.path + " -> " + cl.printer + " job " + std::to_string(job));
+      return 0;
+    }
+    case CommandLine::Verb::View: {
+      // The viewer is its own program, so the console paths never load
+      // the window libraries.
+      if (!fs::exists(cl.path)) return Fail(cl, "View", "File not found: " + cl.path);
+      auto set = [](const char* v) { return std::getenv(v) && *std::getenv(v); };
+      if (!set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM"))
+        return Fail(cl, "View", "No display to show " + cl.path + " on");
+      std::string viewer = GetExecutableFolder() + "/quorrender-viewer";
+      ::execl(viewer.c_str(), viewer.c_str(), cl.path.c_str(), static_cast<char*>(nullptr));
+      return Fail(cl, "View", "cannot start the viewer " + viewer);
+    }
+    case CommandLine::Verb::Unknown:
+      std::cerr << "quorrender: unknown command \"" << cl.word << "\"\n";
+      WriteErrorLog(2, "unknown command \"" + cl.word + "\"", "quorrender.Main");
+      return 2;
+    case CommandLine::Verb::None:
+      break;
+  }
+  std::cerr << "usage: quorrender spool;[keep;][preview;][fast;][silent;] | coverpage; | convert; TIFF |"
+               " \"TIFF\" /pt PRINTER | \"TIFF\"\n";
+  return 2;
+}
+
+}  // namespace brevant::quor

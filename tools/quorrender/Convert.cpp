@@ -1,0 +1,201 @@
+// TIFF pages to other forms: the JPEG picture of the first page that mail
+// items show, and a PDF of all pages that CUPS prints on any queue.
+#include <cups/cups.h>
+#include <cstdio>  // before jpeglib.h, which uses FILE
+#include <jpeglib.h>
+#include <zlib.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "common/Folders.h"
+#include "tools/quorrender/FaxTiff.h"
+#include "tools/quorrender/Quorrender.h"
+
+namespace fs = std::filesystem;
+
+namespace brevant::quor {
+namespace {
+
+struct JpegError {
+  jpeg_error_mgr mgr;
+  std::jmp_buf jump;
+  char message[JMSG_LENGTH_MAX];
+};
+
+void JpegErrorExit(j_common_ptr cinfo) {
+  auto* err = reinterpret_cast<JpegError*>(cinfo->err);
+  (*cinfo->err->format_message)(cinfo, err->message);
+  std::longjmp(err->jump, 1);
+}
+
+// Kept free of objects with destructors: libjpeg reports errors by
+// jumping out of its calls.
+bool EncodeJpeg(std::FILE* out, const GreyPage& page, char* message) {
+  jpeg_compress_struct cinfo;
+  JpegError err;
+  cinfo.err = jpeg_std_error(&err.mgr);
+  err.mgr.error_exit = JpegErrorExit;
+  err.message[0] = 0;
+  if (setjmp(err.jump)) {
+    jpeg_destroy_compress(&cinfo);
+    std::snprintf(message, JMSG_LENGTH_MAX, "%s", err.message);
+    return false;
+  }
+  jpeg_create_compress(&cinfo);
+  jpeg_stdio_dest(&cinfo, out);
+  cinfo.image_width = JDIMENSION(page.width);
+  cinfo.image_height = JDIMENSION(page.height);
+  cinfo.input_components = 1;
+  cinfo.in_color_space = JCS_GRAYSCALE;
+  jpeg_set_defaults(&cinfo);
+  jpeg_set_quality(&cinfo, 80, TRUE);
+  cinfo.density_unit = 1;  // dots per inch
+  cinfo.X_density = UINT16(page.xdpi > 0 ? page.xdpi : 72);
+  cinfo.Y_density = UINT16(page.ydpi > 0 ? page.ydpi : 72);
+  jpeg_start_compress(&cinfo, TRUE);
+  while (cinfo.next_scanline < cinfo.image_height) {
+    JSAMPROW row = const_cast<JSAMPROW>(page.pixels.data() + std::size_t(cinfo.next_scanline) * std::size_t(page.width));
+    jpeg_write_scanlines(&cinfo, &row, 1);
+  }
+  jpeg_finish_compress(&cinfo);
+  jpeg_destroy_compress(&cinfo);
+  return true;
+}
+
+// A TIFF without a resolution is taken for a fax page when it has a fax
+// line's width, else for a 200 dpi scan.
+void GuessResolution(GreyPage& p) {
+  if (p.xdpi > 0 && p.ydpi > 0) return;
+  bool fax = p.width >= 1700 && p.width <= 1740;
+  p.xdpi = fax ? kFaxXdpi : 200;
+  p.ydpi = fax ? (p.height < 1500 ? 98 : kFaxYdpi) : 200;
+}
+
+}  // namespace
+
+bool WriteJpegOfFirstPage(const std::string& tiffPath, const std::string& jpgPath, std::string* error) {
+  TiffPageReader reader;
+  GreyPage page;
+  if (!reader.Open(tiffPath, error) || !reader.ReadPage(0, &page, error)) return false;
+  const std::string tmp = jpgPath + ".part";
+  std::FILE* out = std::fopen(tmp.c_str(), "wb");
+  if (!out) {
+    *error = "cannot create " + tmp;
+    return false;
+  }
+  char message[JMSG_LENGTH_MAX] = "";
+  bool ok = EncodeJpeg(out, page, message);
+  ok = (std::fclose(out) == 0) && ok;
+  std::error_code ec;
+  if (ok) fs::rename(tmp, jpgPath, ec);
+  if (!ok || ec) {
+    *error = "cannot write " + jpgPath + (message[0] ? std::string(": ") + message : ec ? ": " + ec.message() : "");
+    fs::remove(tmp, ec);
+    return false;
+  }
+  return true;
+}
+
+bool WriteTiffAsPdf(const std::string& tiffPath, const std::string& pdfPath, std::string* error) {
+  TiffPageReader reader;
+  if (!reader.Open(tiffPath, error)) return false;
+  const int n = reader.PageCount();
+  std::ofstream out(pdfPath, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    *error = "cannot create " + pdfPath;
+    return false;
+  }
+  // Objects: 1 catalog, 2 page tree, then per page: page, contents, image.
+  std::vector<std::streamoff> offsets(std::size_t(3 + 3 * n), 0);
+  auto begin = [&](int obj) {
+    offsets[std::size_t(obj)] = out.tellp();
+    out << obj << " 0 obj\n";
+  };
+  out << "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";
+  begin(1);
+  out << "<< /Type /Catalog /Pages 2 0 R >>\nendobj\n";
+  for (int i = 0; i < n; ++i) {
+    GreyPage page;
+    if (!reader.ReadPage(i, &page, error)) return false;
+    GuessResolution(page);
+    // 1 bit per pixel, 1 = white, rows padded to whole bytes.
+    const std::size_t stride = std::size_t(page.width + 7) / 8;
+    std::vector<std::uint8_t> bits(stride * std::size_t(page.height), 0);
+    for (int y = 0; y < page.height; ++y)
+      for (int x = 0; x < page.width; ++x)
+        if (page.pixels[std::size_t(y) * std::size_t(page.width) + std::size_t(x)] >= 128)
+          bits[std::size_t(y) * stride + std::size_t(x) / 8] |= std::uint8_t(0x80 >> (x % 8));
+    page.pixels = {};
+    uLongf packedSize = compressBound(uLong(bits.size()));
+    std::vector<std::uint8_t> packed(packedSize);
+    if (compress2(packed.data(), &packedSize, bits.data(), uLong(bits.size()), 6) != Z_OK) {
+      *error = "cannot compress page " + std::to_string(i + 1);
+      return false;
+    }
+    const double wPt = page.width * 72.0 / page.xdpi, hPt = page.height * 72.0 / page.ydpi;
+    const int pageObj = 3 + 3 * i, contentObj = pageObj + 1, imageObj = pageObj + 2;
+    char box[96];
+    std::snprintf(box, sizeof box, "%.2f %.2f", wPt, hPt);
+    begin(pageObj);
+    out << "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " << box << "] /Contents " << contentObj
+        << " 0 R /Resources << /XObject << /Im0 " << imageObj << " 0 R >> >> >>\nendobj\n";
+    char cm[128];
+    std::snprintf(cm, sizeof cm, "q %.2f 0 0 %.2f 0 0 cm /Im0 Do Q\n", wPt, hPt);
+    const std::string content = cm;
+    begin(contentObj);
+    out << "<< /Length " << content.size() << " >>\nstream\n" << content << "endstream\nendobj\n";
+    begin(imageObj);
+    out << "<< /Type /XObject /Subtype /Image /Width " << page.width << " /Height " << page.height
+        << " /ColorSpace /DeviceGray /BitsPerComponent 1 /Filter /FlateDecode /Length " << packedSize
+        << " >>\nstream\n";
+    out.write(reinterpret_cast<const char*>(packed.data()), std::streamsize(packedSize));
+    out << "\nendstream\nendobj\n";
+  }
+  begin(2);
+  out << "<< /Type /Pages /Count " << n << " /Kids [";
+  for (int i = 0; i < n; ++i) out << ' ' << 3 + 3 * i << " 0 R";
+  out << " ] >>\nendobj\n";
+  const std::streamoff xref = out.tellp();
+  out << "xref\n0 " << offsets.size() << "\n0000000000 65535 f \n";
+  for (std::size_t k = 1; k < offsets.size(); ++k) {
+    char line[24];
+    std::snprintf(line, sizeof line, "%010lld 00000 n \n", static_cast<long long>(offsets[k]));
+    out << line;
+  }
+  out << "trailer\n<< /Size " << offsets.size() << " /Root 1 0 R >>\nstartxref\n" << xref << "\n%%EOF\n";
+  out.close();
+  if (!out) {
+    *error = "cannot write " + pdfPath;
+    return false;
+  }
+  return true;
+}
+
+bool PrintTiff(const std::string& tiffPath, const std::string& printer, int* jobId, std::string* error) {
+  *jobId = 0;
+  std::string pdf = mCommon::GetTempFile();
+  if (pdf.empty()) {
+    *error = "no temporary file for the print job";
+    return false;
+  }
+  bool ok = WriteTiffAsPdf(tiffPath, pdf, error);
+  if (ok) {
+    std::string title = fs::path(tiffPath).filename().string();
+    cups_option_t* options = nullptr;
+    int nOptions = cupsAddOption("document-format", "application/pdf", 0, &options);
+    *jobId = cupsPrintFile(printer.c_str(), pdf.c_str(), title.c_str(), nOptions, options);
+    cupsFreeOptions(nOptions, options);
+    if (*jobId <= 0) {
+      *error = "CUPS refused the job for " + printer + ": " + cupsLastErrorString();
+      ok = false;
+    }
+  }
+  std::error_code ec;
+  fs::remove(pdf, ec);  // CUPS has its own copy once the job exists
+  return ok;
+}
+
+}  // namespace brevant::quor

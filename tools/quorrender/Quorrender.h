@@ -1,0 +1,57 @@
+#pragma once
+// The rendering console tool: its command lines and the work behind each.
+//
+//   spool;[keep;][preview;][fast;][silent;]  page files -> "Fax.tif", "FaxPreview.tif"
+//   coverpage;[maketif;]                      the cover page as "00000000.emf"
+//   convert; PATH                             "Fax.jpg" of the first page, beside PATH
+//   "PATH" /pt PRINTER                        the TIFF's pages printed on PRINTER
+//   "PATH"                                    the TIFF shown in the viewer
+#include <string>
+
+namespace brevant::quor {
+
+struct CommandLine {
+  enum class Verb { None, Spool, CoverPage, Scan, Convert, PrintTo, View, Unknown };
+  Verb verb = Verb::None;
+  bool keep = false;
+  bool preview = false;  // preview only: no "Fax.tif"
+  bool fast = false;     // a full-resolution 1-bit preview instead of grey levels
+  bool silent = false;   // failures go to the error log only, never to the user
+  bool maketif = false;
+  std::string path;
+  std::string printer;
+  std::string word;  // the verb as given
+};
+
+// Parses the words of the command line joined by blanks, the way the suite
+// writes them ("spool;silent;", "convert; /x/Fax.tif", "\"/x/a.tif\" /pt Vestrel").
+CommandLine ParseCommandLine(const std::string& line);
+
+struct SpoolOptions {
+  bool keep = false;
+  bool previewOnly = false;
+  bool fast = false;
+};
+struct SpoolResult {
+  bool ok = false;
+  int pages = 0;
+  std::string error;
+};
+// Turns the page files of the spool folder (ending in "/") into "Fax.tif"
+// and "FaxPreview.tif" there: the cover page "00000000.emf" first, then the
+// pages in number order. Without keep the page files are deleted once both
+// images are in place.
+SpoolResult SpoolToTiff(const std::string& spoolFolder, const SpoolOptions& options);
+
+// "Fax.jpg" (or any path) of the first page of a TIFF.
+bool WriteJpegOfFirstPage(const std::string& tiffPath, const std::string& jpgPath, std::string* error);
+// All pages of a TIFF as one PDF, each page at the TIFF's own size.
+bool WriteTiffAsPdf(const std::string& tiffPath, const std::string& pdfPath, std::string* error);
+// Prints every page of a TIFF on a CUPS destination; *jobId is the job made.
+bool PrintTiff(const std::string& tiffPath, const std::string& printer, int* jobId, std::string* error);
+
+// Runs one command line; returns the process exit code (0 done, 1 failed,
+// 2 not understood).
+int Run(const std::string& line);
+
+}  // namespace brevant::quor
