@@ -29,6 +29,10 @@ bool ReadFaxPages(const std::string& path, std::vector<FaxPage>* pages, std::str
 bool WriteFaxTiff(const std::string& path, const std::vector<FaxPage>& pages,
                   const std::string& description, std::string* why);
 
+// Sets the image description of every page in place (the image data is
+// not touched).
+bool StampDescription(const std::string& path, const std::string& description, std::string* why);
+
 // A white A4 page at fine resolution (a document without pages of its own).
 FaxPage BlankPage();
 

@@ -514,21 +514,28 @@ Message Daemon::Submit(const Message& req) {
   // The queue keeps its own copy, so the sender may remove its spool files
   // at once; a text document (the blank stand-in of a fax that is only its
   // cover page) becomes one white page.
-  std::vector<faxsvc::FaxPage> pages;
   std::string why;
-  std::string ext = fs::path(file).extension().string();
-  for (auto& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (ext == ".txt") {
-    pages.push_back(faxsvc::BlankPage());
-  } else if (!faxsvc::ReadFaxPages(file, &pages, &why)) {
-    throw Refused(13, file + " is not a fax document: " + why);
-  }
+  int pageCount = 0;
   std::string queued = NewQueueFile("out-");
-  std::string description = "RecipientName=" + req.Get("name") + "\nRecipientNumber=" + number +
-                            "\nSenderName=" + req.Get("sender_name") + "\nSubject=" + req.Get("subject");
-  if (!faxsvc::WriteFaxTiff(queued, pages, description, &why)) {
-    fs::remove(queued, ec);
-    throw Refused(75, "cannot queue the fax: " + why);
+  // (".txt" alone is such a document: a name that is all extension.)
+  std::string lower = file;
+  for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lower.size() >= 4 && lower.compare(lower.size() - 4, 4, ".txt") == 0) {
+    pageCount = 1;
+    if (!faxsvc::WriteFaxTiff(queued, std::vector<faxsvc::FaxPage>{faxsvc::BlankPage()}, "", &why)) {
+      fs::remove(queued, ec);
+      throw Refused(75, "cannot queue the fax: " + why);
+    }
+  } else {
+    if (!faxsvc::CheckFaxTiff(file, &pageCount, &why)) {
+      fs::remove(queued, ec);
+      throw Refused(13, file + " is not a fax document: " + why);
+    }
+    fs::copy_file(file, queued, fs::copy_options::overwrite_existing, ec);
+    if (ec) {
+      fs::remove(queued, ec);
+      throw Refused(75, "cannot queue the fax: " + ec.message());
+    }
   }
   // Everything the document carries besides the recipient goes with the job
   // to the sent archive.
@@ -557,7 +564,7 @@ Message Daemon::Submit(const Message& req) {
              " next_attempt, subject, priority, sender_name, sender_fax, props)"
              " VALUES('out', ?, 1, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
              {static_cast<long long>(faxsvc::kJobPending), number, req.Get("name"), queued,
-              static_cast<long long>(pages.size()), now, due, due,
+              static_cast<long long>(pageCount), now, due, due,
               req.Get("display_name").empty() ? req.Get("subject") : req.Get("display_name"),
               req.GetInt("priority", 1), req.Get("sender_name"), req.Get("sender_fax"), props.Encode()});
   } catch (...) {
@@ -565,25 +572,25 @@ Message Daemon::Submit(const Message& req) {
     throw;
   }
   long long id = db_.LastInsertId();
-  Event("submitted", id, "fax to " + number + " (" + req.Get("name") + "), " + std::to_string(pages.size()) + " page(s)");
+  Event("submitted", id, "fax to " + number + " (" + req.Get("name") + "), " + std::to_string(pageCount) + " page(s)");
   cv_.notify_all();
-  return Ok().Set("id", id).Set("pages", static_cast<long long>(pages.size()));
+  return Ok().Set("id", id).Set("pages", static_cast<long long>(pageCount));
 }
 
 Message Daemon::PlaceCall(const Message& req) {
   const std::string file = req.Get("file");
-  std::vector<faxsvc::FaxPage> pages;
+  int pageCount = 0;
   std::string why;
-  if (!faxsvc::ReadFaxPages(file, &pages, &why)) throw Refused(13, file + " is not a fax document: " + why);
+  if (!faxsvc::CheckFaxTiff(file, &pageCount, &why)) throw Refused(13, file + " is not a fax document: " + why);
   std::string from = req.Get("from").empty() ? "Unknown" : req.Get("from");
   std::string copy = NewQueueFile("call-");
-  if (!faxsvc::WriteFaxTiff(copy, pages, "", &why)) throw Refused(75, why);
+  fs::copy_file(file, copy, fs::copy_options::overwrite_existing);
   std::unique_lock lk(mu_);
   long long device = req.GetInt("device", 1);
   if (db_.QueryInt("SELECT COUNT(*) FROM devices WHERE id=?", {device}) == 0) throw Refused(5, "no fax device " + std::to_string(device));
   db_.Exec("INSERT INTO jobs(queue, status, device_id, number, from_number, file, pages, submitted, started)"
            " VALUES('in', ?, ?, '', ?, ?, ?, ?, ?)",
-           {static_cast<long long>(faxsvc::kJobPending), device, from, copy, static_cast<long long>(pages.size()),
+           {static_cast<long long>(faxsvc::kJobPending), device, from, copy, static_cast<long long>(pageCount),
             Now(), Now()});
   long long id = db_.LastInsertId();
   Event("ringing", id, "incoming call from " + from + " ringing");
@@ -810,10 +817,17 @@ bool Daemon::RunIncoming(std::unique_lock<std::mutex>& lk, double now, double* w
   if (r.pagesReceived > 0) {
     // The store gets the fax with the station ids in its description, so a
     // reader of the file alone still knows who sent it.
-    std::vector<FaxPage> pages;
     std::string description = "TSID=" + r.callerIdent + "\nCSID=" + o.answerIdent + "\nTime=" + IsoTime(ended);
-    std::string target = StoreFolder() + "/" + Stamp(ended) + "-" + std::to_string(answer) + ".tif";
-    if (ReadFaxPages(rx, &pages, &why) && WriteFaxTiff(target, pages, description, &why)) stored = target;
+    try {
+      std::string target = StoreFolder() + "/" + Stamp(ended) + "-" + std::to_string(answer) + ".tif";
+      std::error_code cec;
+      fs::copy_file(rx, target, fs::copy_options::overwrite_existing, cec);
+      if (cec) why = cec.message();
+      else if (StampDescription(target, description, &why)) stored = target;
+      if (stored.empty()) fs::remove(target, cec);
+    } catch (const std::exception& e) {
+      why = e.what();
+    }
   }
   std::error_code ec;
   fs::remove(rx, ec);
@@ -920,7 +934,6 @@ bool Daemon::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, double* w
     // The sent archive keeps the fax with its station ids; a failure to
     // write it (a full disk) loses nothing: the queue copy stays and the
     // report says why.
-    std::vector<FaxPage> pages;
     std::string why, archived, archiveError;
     Message props;
     Message::Decode(job.Get("props"), &props);
@@ -929,10 +942,14 @@ bool Daemon::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, double* w
                               job.Get("sender_name") + "\nSubject=" + job.Get("subject") + "\nTime=" + IsoTime(ended);
     try {
       std::string target = ArchiveFolder() + "/" + Stamp(ended) + "-" + std::to_string(id) + ".tif";
-      if (ReadFaxPages(job.Get("file"), &pages, &why) && WriteFaxTiff(target, pages, description, &why))
-        archived = target;
-      else
+      std::error_code cec;
+      fs::copy_file(job.Get("file"), target, fs::copy_options::overwrite_existing, cec);
+      if (cec) why = "cannot write " + target + ": " + cec.message();
+      if (!cec && StampDescription(target, description, &why)) archived = target;
+      else {
         archiveError = why;
+        fs::remove(target, cec);
+      }
     } catch (const std::exception& e) {
       archiveError = e.what();
     }
