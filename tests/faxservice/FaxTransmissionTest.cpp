@@ -244,6 +244,31 @@ TEST_F(FaxTransmission, DaemonKilledMidCallSendsTheFaxExactlyOnceAfterRestart) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(daemon.ArchiveDir()), {}), 1);
 }
 
+TEST_F(FaxTransmission, ArchiveThatCannotBeWrittenLosesNothing) {
+  // The archive folder's place is taken by a file: nothing can be written
+  // there, as on a full or broken disk.
+  std::string blocked = world.Root() + "/blocked";
+  TestWorld::WriteFile(blocked, "x");
+  {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax", true));
+    reg.SetString("ArchiveDirectory", blocked + "/Sent");
+  }
+  Message sub = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0140"));
+  ASSERT_TRUE(QueueSettled());
+  Message j = daemon.Call(Message("job").Set("id", sub.Get("id"))).Item(1);
+  // The fax went out; the report says it is not archived and why, and the
+  // queue keeps its copy of the document.
+  EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCompleted);
+  EXPECT_NE(j.Get("error").find("not archived"), std::string::npos) << j.Get("error");
+  EXPECT_TRUE(std::filesystem::exists(j.Get("file")));
+  Message arch = daemon.Call(Message("archive").Set("folder", "out"));
+  ASSERT_EQ(arch.GetInt("count"), 1);
+  EXPECT_EQ(arch.Item(1).Get("path"), "");
+  EXPECT_NE(arch.Item(1).Get("archive_error"), "");
+  EXPECT_EQ(daemon.Call(Message("farend")).GetInt("count"), 1);
+}
+
 TEST(FaxServiceDown, DeliveryTellsTheUserAtOnceAndStillResetsTheCoverRequest) {
   TestWorld world;
   ResetFaxServerForTests();
