@@ -13,6 +13,7 @@
 #include "common/Errors.h"
 #include "common/Logging.h"
 #include "common/MailSessions.h"
+#include "delivery/FaxTransport.h"
 #include "platform/process/Process.h"
 #include "platform/ui/Ui.h"
 #include "receive/QueueControl.h"
@@ -39,11 +40,14 @@ void Init::scan() { NotAvailable("Init.scan"); }
 void Init::ShowFaxCover(const StringList&, const StringList&) { NotAvailable("Init.ShowFaxCover"); }
 void Init::FaxImport() { NotAvailable("Init.FaxImport"); }
 void Init::FaxSender() { NotAvailable("Init.FaxSender"); }
-void Init::FaxConsole() { NotAvailable("Init.FaxConsole"); }
+void Init::FaxConsole() { mCommon::RunFaxConsole(); }
 void Init::FaxAbout() { NotAvailable("Init.FaxAbout"); }
 void Init::Repair() { NotAvailable("Init.Repair"); }
 void Init::FaxHelp() { ui::MsgBox("Help", "Pelorin"); }
-void Init::FaxRecv() { brevant::FaxRecv(); }
+void Init::FaxRecv() {
+  brevant::FaxRecv([this](const std::string& m) { ShowWarning(m); });
+  exitApp(0);
+}
 void Init::SendNow(const StringList& names, const StringList& numbers, const StringList& files) {
   ClientConfig& cfg = brevant::Config();
   if (cfg.ProgramType == 1 && cfg.EmailFax.empty()) {

@@ -1,0 +1,228 @@
+// The command words "autorecv", "recv", "pause" and "stop" run as the user
+// runs them (the brevant program), against a running daemon, in both fax
+// server editions the version record selects.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "common/CWinReg.h"
+#include "common/ClientConfig.h"
+#include "platform/events/NamedEvent.h"
+#include "platform/faxservice/FaxService.h"
+#include "tests/faxservice/FaxTestSupport.h"
+
+namespace brevant {
+namespace {
+
+using faxsvc::Message;
+using test::FaxDaemon;
+using test::TestWorld;
+
+class QueueControl : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(daemon.Start());
+    fax = test::MakeFaxTiff(world.TempDir() + "/in.tif", 3);
+  }
+  TestWorld::Result Brevant(const std::string& word) { return world.RunTool("brevant", word); }
+  Message Device() { return daemon.Call(Message("devices")).Item(1); }
+  std::string UserValue(const std::string& name) {
+    CWinReg reg;
+    if (!reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kPelorinKey)) return "<no key>";
+    return reg.GetString(name);
+  }
+  void SetUserValue(const std::string& name, const std::string& value) {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, true));
+    reg.SetString(name, value);
+  }
+  Message Job(const std::string& id) { return daemon.Call(Message("job").Set("id", id)).Item(1); }
+  // A fax that stays on the line for a while: paced to 10 times real time,
+  // three pages take about 3.5 seconds.
+  std::string SlowFaxOnTheLine() {
+    daemon.Call(Message("line_set").Set("pace", "10"));
+    std::string id = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0300")).Get("id");
+    EXPECT_TRUE(test::WaitFor([&] { return Job(id).GetInt("status") == faxsvc::kJobInProgress; }, 10));
+    return id;
+  }
+
+  TestWorld world;
+  FaxDaemon daemon{world};
+  std::string fax;
+};
+
+TEST_F(QueueControl, AutoRecvTogglesAndRestoresTheDeviceOnXP) {
+  test::SetWindowsVersion("5.1");
+  daemon.Call(Message("device_set").Set("id", 1).Set("receive_mode", 2).Set("rings", 3));
+  auto on = Brevant("autorecv");
+  EXPECT_NE(on.err.find("Auto Receive ON"), std::string::npos) << on.err;
+  EXPECT_EQ(Device().GetInt("receive_mode"), faxsvc::kReceiveAuto);
+  EXPECT_EQ(Device().GetInt("rings"), 1);
+  EXPECT_EQ(UserValue("AutoReceive"), "1");
+  EXPECT_EQ(UserValue("IsReceive"), "2");
+  EXPECT_EQ(UserValue("Rings"), "3");
+
+  // With automatic answering on, a call is answered after the rings and
+  // lands in the received store with the caller's id.
+  daemon.Call(Message("line_set").Set("ring_seconds", "0"));
+  auto call = world.RunTool("brevant-faxd", "--socket " + daemon.Socket() + " call " + fax + " --from 4930555777 --wait");
+  EXPECT_EQ(call.exitCode, 0) << call.out << call.err;
+  Message in = daemon.Call(Message("archive").Set("folder", "in"));
+  ASSERT_EQ(in.GetInt("count"), 1);
+  EXPECT_EQ(in.Item(1).Get("tsid"), "4930555777");
+  EXPECT_EQ(in.Item(1).GetInt("pages"), 3);
+  EXPECT_EQ(std::filesystem::path(in.Item(1).Get("path")).parent_path(), daemon.StoreDir());
+  faxsvc::FaxTiff stored;
+  stored.SetImage(in.Item(1).Get("path"));
+  EXPECT_EQ(stored.TSID(), "4930555777");
+  EXPECT_EQ(stored.Pages(), 3);
+
+  auto off = Brevant("autorecv");
+  EXPECT_NE(off.err.find("Auto Receive OFF"), std::string::npos) << off.err;
+  EXPECT_EQ(Device().GetInt("receive_mode"), faxsvc::kReceiveManual);
+  EXPECT_EQ(Device().GetInt("rings"), 3);
+  EXPECT_EQ(UserValue("AutoReceive"), "0");
+
+  // Values that are not numbers fall back to manual answering and 4 rings.
+  SetUserValue("AutoReceive", "1");
+  SetUserValue("Rings", "abc");
+  SetUserValue("IsReceive", "");
+  Brevant("autorecv");
+  EXPECT_EQ(Device().GetInt("receive_mode"), faxsvc::kReceiveManual);
+  EXPECT_EQ(Device().GetInt("rings"), 4);
+}
+
+TEST_F(QueueControl, AutoRecvOnThePortsOfTheOlderEdition) {
+  test::SetWindowsVersion("5.0");
+  daemon.Call(Message("device_set").Set("id", 1).Set("receive_mode", 0).Set("rings", 2));
+  EXPECT_NE(Brevant("autorecv").err.find("Auto Receive ON"), std::string::npos);
+  EXPECT_EQ(Device().GetInt("receive_mode"), faxsvc::kReceiveAuto);
+  EXPECT_EQ(UserValue("IsReceive"), "0");
+  EXPECT_EQ(UserValue("Rings"), "2");
+  EXPECT_NE(Brevant("autorecv").err.find("Auto Receive OFF"), std::string::npos);
+  EXPECT_EQ(Device().GetInt("receive_mode"), faxsvc::kReceiveOff);
+  EXPECT_EQ(Device().GetInt("rings"), 2);
+}
+
+TEST_F(QueueControl, RecvAnswersTheRingingCallOnlyOnXP) {
+  test::SetWindowsVersion("5.1");
+  Message call = daemon.Call(Message("call").Set("file", fax).Set("from", "0044 20 7946 0000"));
+  ASSERT_EQ(call.Get("ok"), "1") << call.Get("error");
+  EXPECT_EQ(Device().GetInt("ringing"), 1);
+  EXPECT_EQ(daemon.Call(Message("archive").Set("folder", "in")).GetInt("count"), 0);  // manual: waits
+  auto r = Brevant("recv");
+  EXPECT_EQ(r.exitCode, 0);
+  ASSERT_TRUE(test::WaitFor([&] { return Job(call.Get("id")).GetInt("status") == faxsvc::kJobCompleted; }, 20));
+  Message in = daemon.Call(Message("archive").Set("folder", "in"));
+  ASSERT_EQ(in.GetInt("count"), 1);
+  EXPECT_EQ(in.Item(1).Get("tsid"), "0044 20 7946 0000");
+  auto sent = test::ReadPages(fax), got = test::ReadPages(in.Item(1).Get("path"));
+  ASSERT_EQ(got.size(), 3u);
+  for (std::size_t p = 0; p < 3; ++p) EXPECT_LT(faxsvc::PixelDifference(sent[p], got[p]), 0.01);
+
+  // Nothing ringing: the failure is logged, nothing else happens.
+  Brevant("recv");
+  EXPECT_NE(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("Init.FaxRecv"), std::string::npos);
+
+  test::SetWindowsVersion("5.0");
+  EXPECT_NE(Brevant("recv").err.find("This feature is only supported in Windows XP."), std::string::npos);
+}
+
+TEST_F(QueueControl, PauseTogglesTheServerQueueOnTheOlderEdition) {
+  test::SetWindowsVersion("5.0");
+  auto first = Brevant("pause");
+  EXPECT_NE(first.err.find("Fax stopped."), std::string::npos) << first.err;
+  EXPECT_EQ(daemon.Call(Message("queue_get")).Get("paused"), "1");
+  // A paused queue keeps its faxes.
+  std::string id = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0301")).Get("id");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(Job(id).GetInt("status"), faxsvc::kJobPending);
+  // "stop" leaves pending faxes alone and says nothing.
+  auto stop = Brevant("stop");
+  EXPECT_EQ(stop.err.find("Fax stopped."), std::string::npos);
+  EXPECT_EQ(Job(id).GetInt("status"), faxsvc::kJobPending);
+
+  auto second = Brevant("pause");
+  EXPECT_NE(second.err.find("Fax resumes."), std::string::npos) << second.err;
+  EXPECT_TRUE(test::WaitFor([&] { return Job(id).GetInt("status") == faxsvc::kJobCompleted; }, 20));
+}
+
+TEST_F(QueueControl, PauseAndResumeTheFaxOnTheLineOnXP) {
+  test::SetWindowsVersion("5.1");
+  EXPECT_EQ(Brevant("pause").err, "");  // an empty queue: nothing to say
+  std::string id = SlowFaxOnTheLine();
+  auto pause = Brevant("pause");
+  EXPECT_NE(pause.err.find("Fax stopped."), std::string::npos) << pause.err;
+  ASSERT_TRUE(test::WaitFor([&] { return Job(id).GetInt("status") == faxsvc::kJobPaused; }, 10));
+  EXPECT_EQ(daemon.Call(Message("farend")).GetInt("count"), 0);
+  daemon.Call(Message("line_set").Set("pace", "0"));
+  auto resume = Brevant("pause");
+  EXPECT_NE(resume.err.find("Fax resume."), std::string::npos) << resume.err;
+  ASSERT_TRUE(test::WaitFor([&] { return Job(id).GetInt("status") == faxsvc::kJobCompleted; }, 20));
+  EXPECT_EQ(daemon.Call(Message("farend")).GetInt("count"), 1);
+}
+
+TEST_F(QueueControl, SecondPauseWhileOneRunsDoesNothing) {
+  test::SetWindowsVersion("5.0");
+  {
+    // Another "pause" holds the command's event.
+    auto running = platform::NamedEvent::Create("QuorPause", false, true);
+    ASSERT_TRUE(running);
+    auto r = Brevant("pause");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(daemon.Call(Message("queue_get")).Get("paused"), "0");
+  }
+  // Two started together: each either toggles or stands aside, and the
+  // daemon serves them one at a time, so the queue ends in a state one of
+  // the toggles explains and at most two messages appear.
+  std::string cmd = test::BinDir() + "/brevant pause 2>>" + world.Root() + "/two.err";
+  std::thread a([&] { std::system(cmd.c_str()); }), b([&] { std::system(cmd.c_str()); });
+  a.join();
+  b.join();
+  std::string both = TestWorld::ReadFile(world.Root() + "/two.err");
+  bool stopped = both.find("Fax stopped.") != std::string::npos;
+  bool resumed = both.find("Fax resumes.") != std::string::npos;
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ(daemon.Call(Message("queue_get")).Get("paused"), resumed ? "0" : "1");
+}
+
+TEST_F(QueueControl, StopCancelsTheFaxInTransmission) {
+  test::SetWindowsVersion("5.1");
+  std::string id = SlowFaxOnTheLine();
+  auto r = Brevant("stop");
+  EXPECT_NE(r.err.find("Fax stopped."), std::string::npos) << r.err;
+  ASSERT_TRUE(test::WaitFor([&] { return Job(id).GetInt("status") == faxsvc::kJobCanceled; }, 10));
+  EXPECT_EQ(Job(id).Get("error"), "Cancelled during transmission");
+  EXPECT_EQ(daemon.Call(Message("farend")).GetInt("count"), 0);
+  EXPECT_EQ(daemon.Call(Message("archive").Set("folder", "out")).GetInt("count"), 0);
+  // Older edition: the first job that is not pending is cancelled.
+  test::SetWindowsVersion("5.0");
+  std::string second = SlowFaxOnTheLine();
+  EXPECT_NE(Brevant("stop").err.find("Fax stopped."), std::string::npos);
+  ASSERT_TRUE(test::WaitFor([&] { return Job(second).GetInt("status") == faxsvc::kJobCanceled; }, 10));
+}
+
+TEST(QueueControlWithoutDaemon, CommandsFailQuicklyWithTheirMessages) {
+  TestWorld world;
+  test::SetWindowsVersion("5.1");
+  auto t0 = std::chrono::steady_clock::now();
+  auto autorecv = world.RunTool("brevant", "autorecv");
+  auto pause = world.RunTool("brevant", "pause");
+  auto stop = world.RunTool("brevant", "stop");
+  auto recv = world.RunTool("brevant", "recv");
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_LT(took, 8.0);  // four program runs, none waiting on the missing service
+  EXPECT_NE(autorecv.err.find("Cannot connect to fax."), std::string::npos) << autorecv.err;
+  EXPECT_EQ(pause.err, "");
+  EXPECT_EQ(stop.err, "");
+  std::string errors = TestWorld::ReadFile(world.ProgramDir() + "/Errors.log");
+  EXPECT_NE(errors.find("Init.FaxPause"), std::string::npos);
+  EXPECT_NE(errors.find("Init.FaxRecv"), std::string::npos);
+  EXPECT_NE(errors.find("mCommon.GetFaxName"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace brevant

@@ -1,0 +1,299 @@
+// Faxes through the real daemon: submission from the fax job, transmission
+// over the loopback line, what the far end stored, the sent archive and its
+// reports, retries, resending, and a daemon killed in the middle of a call.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/CWinReg.h"
+#include "common/ClientConfig.h"
+#include "common/FaxJob.h"
+#include "common/Logging.h"
+#include "delivery/Delivery.h"
+#include "delivery/FaxTransport.h"
+#include "platform/faxservice/FaxService.h"
+#include "tests/faxservice/FaxTestSupport.h"
+
+namespace brevant {
+namespace {
+
+using faxsvc::Message;
+using test::FaxDaemon;
+using test::TestWorld;
+
+class FaxTransmission : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetFaxServerForTests();
+    ClearFaxJob();
+    ASSERT_TRUE(daemon.Start());
+    CWinReg config;  // the key the configuration creates at set-up
+    ASSERT_TRUE(config.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, true));
+    fax = test::MakeFaxTiff(world.TempDir() + "/Fax.tif", 3);
+    ASSERT_FALSE(fax.empty());
+  }
+  void TearDown() override { ResetFaxServerForTests(); }
+
+  void AddRecipient(const std::string& name, const std::string& number) {
+    FaxJob().g_arrFaxName.Append(name);
+    FaxJob().g_arrFaxNumber.Append(number);
+  }
+  Message Jobs(bool all = true) { return daemon.Call(Message("jobs").Set("queue", "out").Set("all", all ? "1" : "0")); }
+  // Waits until no job of the outgoing queue is waiting or on the line.
+  bool QueueSettled(double seconds = 30) {
+    return test::WaitFor([&] {
+      Message r = Jobs();
+      for (int i = 1; i <= r.GetInt("count"); ++i) {
+        long long s = r.Item(i).GetInt("status");
+        if (s == faxsvc::kJobPending || s == faxsvc::kJobInProgress || s == faxsvc::kJobRetrying) return false;
+      }
+      return true;
+    }, seconds);
+  }
+  std::string ErrorLog() { return TestWorld::ReadFile(ErrorLogPath()); }
+
+  TestWorld world;
+  FaxDaemon daemon{world};
+  std::string fax;
+};
+
+TEST_F(FaxTransmission, OneFaxPerRecipientArrivesIntactWithItsReport) {
+  FaxJob().g_arrFiles.Append(fax);
+  AddRecipient("Anna Berg", "+49 (30) 555-0101");
+  AddRecipient("Bo Lind", "0301234567");
+  AddRecipient("Cara Nuñez", "555 0199");
+  FaxJob().FaxSubject = "Quarterly figures";
+  FaxJob().SenderFullName = "Dana Sender";
+  FaxJob().SenderCompany = "";
+  FaxJob().SenderfaxNumber = "555 0100";
+  SendFaxMSFax();
+
+  ASSERT_TRUE(QueueSettled());
+  Message jobs = Jobs();
+  ASSERT_EQ(jobs.GetInt("count"), 3);
+  std::vector<std::string> numbers;
+  for (int i = 1; i <= 3; ++i) {
+    Message j = jobs.Item(i);
+    EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCompleted) << j.Get("error");
+    EXPECT_EQ(j.GetInt("attempts"), 1);
+    numbers.push_back(j.Get("number"));
+    // Sender properties travel with the job; an empty field is not sent.
+    Message props;
+    ASSERT_TRUE(Message::Decode(j.Get("props"), &props));
+    EXPECT_EQ(props.Get("sender_name"), "Dana Sender");
+    EXPECT_EQ(props.Get("sender_fax"), "555 0100");
+    EXPECT_EQ(props.Get("sender_company"), "");
+    EXPECT_EQ(props.Get("subject"), "Quarterly figures");
+  }
+  EXPECT_EQ(numbers, (std::vector<std::string>{"+49 (30) 555-0101", "0301234567", "555 0199"}));
+
+  // The far end received each fax once, page for page as sent.
+  auto sent = test::ReadPages(fax);
+  Message far = daemon.Call(Message("farend"));
+  ASSERT_EQ(far.GetInt("count"), 3);
+  for (int i = 1; i <= 3; ++i) {
+    auto got = test::ReadPages(far.Item(i).Get("path"));
+    ASSERT_EQ(got.size(), sent.size());
+    for (std::size_t p = 0; p < got.size(); ++p) EXPECT_LT(faxsvc::PixelDifference(sent[p], got[p]), 0.01);
+  }
+
+  // Sent archive: the file in the registry's folder and the report.
+  Message arch = daemon.Call(Message("archive").Set("folder", "out"));
+  ASSERT_EQ(arch.GetInt("count"), 3);
+  Message first = arch.Item(1);
+  EXPECT_EQ(first.GetInt("pages"), 3);
+  EXPECT_EQ(first.GetInt("bitrate"), 14400);
+  EXPECT_EQ(first.Get("result"), "OK");
+  EXPECT_EQ(first.Get("csid"), "+49 (30) 555-0101");  // the far end's station id
+  EXPECT_GT(first.GetReal("duration"), 20.0);          // seconds of line time for 3 pages
+  EXPECT_EQ(std::filesystem::path(first.Get("path")).parent_path(), daemon.ArchiveDir());
+  EXPECT_EQ(test::ReadPages(first.Get("path")).size(), 3u);
+  faxsvc::FaxTiff tiff;
+  tiff.SetImage(first.Get("path"));
+  EXPECT_EQ(tiff.CSID(), "+49 (30) 555-0101");
+  EXPECT_EQ(tiff.RecipientName(), "Anna Berg");
+
+  // The cover page request is reset after every delivery.
+  CWinReg reg;
+  ASSERT_TRUE(reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kPelorinKey));
+  EXPECT_EQ(reg.GetString("SetCoverPage"), "0");
+}
+
+TEST_F(FaxTransmission, BadRecipientsAndDocumentsAreRefusedWithoutLosingEarlierOnes) {
+  FaxJob().g_arrFiles.Append(fax);
+  AddRecipient("Good", "555 0101");
+  AddRecipient("Letters", "555-CALL-NOW");
+  AddRecipient("After", "555 0102");
+  SendFaxMSFax();
+  // The loop ends at the refused recipient; the one before it is queued.
+  Message jobs = Jobs();
+  ASSERT_EQ(jobs.GetInt("count"), 1);
+  EXPECT_EQ(jobs.Item(1).Get("number"), "555 0101");
+  EXPECT_NE(ErrorLog().find("msend.GenerateFax"), std::string::npos);
+  EXPECT_NE(ErrorLog().find("Invalid fax number \"555-CALL-NOW\""), std::string::npos);
+
+  ClearFaxJob();
+  FaxJob().g_arrFiles.Append(fax);
+  AddRecipient("Long", std::string(200, '7'));
+  SendFaxMSFax();
+  EXPECT_NE(ErrorLog().find("it has 200 digits"), std::string::npos);
+
+  // A colour TIFF is not a fax document.
+  std::string colour = world.TempDir() + "/photo.tif";
+  {
+    std::vector<faxsvc::FaxPage> pages(1, faxsvc::BlankPage());
+    pages[0].width = 1000;  // not a fax width
+    pages[0].pixels.resize(1000u * pages[0].height);
+    std::string why;
+    ASSERT_TRUE(faxsvc::WriteFaxTiff(colour, pages, "", &why));
+  }
+  ClearFaxJob();
+  FaxJob().g_arrFiles.Append(colour);
+  AddRecipient("Photo", "555 0103");
+  SendFaxMSFax();
+  EXPECT_NE(ErrorLog().find("is not a fax document: page 1 is not a fax page (1000x"), std::string::npos);
+  // And a text file that is not a TIFF at all.
+  Message r = daemon.Call(Message("submit").Set("file", world.TempDir() + "/none.doc").Set("number", "1"));
+  EXPECT_EQ(r.Get("ok"), "0");
+  EXPECT_EQ(Jobs().GetInt("count"), 1);
+}
+
+TEST_F(FaxTransmission, NoDocumentSendsTheBlankStandInPage) {
+  AddRecipient("Cover only", "555 0110");
+  FaxJob().UseCover = true;
+  FaxJob().CoverPages.Append(world.TempDir() + "/fax.cov");
+  FaxJob().CoverIndex = 1;
+  SendFaxMSFax();
+  ASSERT_TRUE(QueueSettled());
+  Message j = Jobs().Item(1);
+  EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCompleted);
+  EXPECT_EQ(j.GetInt("pages"), 1);
+  Message props;
+  Message::Decode(j.Get("props"), &props);
+  EXPECT_EQ(props.Get("cover"), world.TempDir() + "/fax.cov");
+  EXPECT_EQ(TestWorld::ReadFile(world.ProgramDir() + "/.txt"), " ");
+}
+
+TEST_F(FaxTransmission, BusyLineAndHangUpAreRetriedThenReportedAndResent) {
+  daemon.Call(Message("line_set").Set("busy_count", "2").Set("retries", "3").Set("retry_interval", "0"));
+  ASSERT_EQ(daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0120")).Get("ok"), "1");
+  ASSERT_TRUE(QueueSettled());
+  Message j = Jobs().Item(1);
+  EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCompleted);
+  EXPECT_EQ(j.GetInt("attempts"), 3);  // busy, busy, through
+
+  // The far end puts the phone down after the first page, every time.
+  daemon.Call(Message("line_set").Set("hangup_after", "1").Set("retries", "1"));
+  Message sub = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0121"));
+  ASSERT_TRUE(QueueSettled());
+  Message failed = daemon.Call(Message("job").Set("id", sub.Get("id"))).Item(1);
+  EXPECT_EQ(failed.GetInt("status"), faxsvc::kJobRetriesExceeded);
+  EXPECT_EQ(failed.GetInt("attempts"), 2);
+  EXPECT_NE(failed.Get("error").find("hung up after page 1"), std::string::npos) << failed.Get("error");
+  EXPECT_TRUE(failed.GetInt("ops") & faxsvc::kOpRestart);
+  Message events = daemon.Call(Message("events"));
+  bool reported = false;
+  for (int i = 1; i <= events.GetInt("count"); ++i)
+    reported |= events.Item(i).Get("kind") == "failed" && events.Item(i).Get("job_id") == sub.Get("id");
+  EXPECT_TRUE(reported);
+
+  // One action sends it again once the line is good.
+  daemon.Call(Message("line_set").Set("hangup_after", "0"));
+  Message again = daemon.Call(Message("job_op").Set("id", sub.Get("id")).Set("action", "restart"));
+  ASSERT_EQ(again.Get("ok"), "1") << again.Get("error");
+  ASSERT_TRUE(QueueSettled());
+  EXPECT_EQ(daemon.Call(Message("job").Set("id", sub.Get("id"))).Item(1).GetInt("status"), faxsvc::kJobCompleted);
+  Message far = daemon.Call(Message("farend"));
+  for (int i = 1; i <= far.GetInt("count"); ++i)
+    if (far.Item(i).Get("job_id") == sub.Get("id")) {
+      EXPECT_EQ(far.Item(i).GetInt("pages"), 3);
+      EXPECT_EQ(far.Item(i).GetInt("complete"), 1);
+    }
+
+  // A finished fax is resent from the archive as a new job.
+  Message arch = daemon.Call(Message("archive").Set("folder", "out"));
+  ASSERT_EQ(arch.GetInt("count"), 2);
+  Message resent = daemon.Call(Message("resend").Set("id", arch.Item(1).Get("id")));
+  ASSERT_EQ(resent.Get("ok"), "1") << resent.Get("error");
+  ASSERT_TRUE(QueueSettled());
+  EXPECT_EQ(daemon.Call(Message("archive").Set("folder", "out")).GetInt("count"), 3);
+}
+
+TEST_F(FaxTransmission, DaemonKilledMidCallSendsTheFaxExactlyOnceAfterRestart) {
+  // Paced to 20 times real time, the 3-page call lasts about 2 seconds.
+  daemon.Call(Message("line_set").Set("pace", "20"));
+  Message sub = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0130"));
+  ASSERT_EQ(sub.Get("ok"), "1");
+  ASSERT_TRUE(test::WaitFor([&] {
+    return daemon.Call(Message("job").Set("id", sub.Get("id"))).Item(1).GetInt("status") == faxsvc::kJobInProgress;
+  }, 10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  daemon.Kill();
+  ASSERT_TRUE(daemon.Start());
+  Message after = daemon.Call(Message("job").Set("id", sub.Get("id"))).Item(1);
+  EXPECT_NE(after.Get("error").find("interrupted"), std::string::npos);
+  daemon.Call(Message("line_set").Set("pace", "0"));
+  ASSERT_TRUE(QueueSettled());
+  Message done = daemon.Call(Message("job").Set("id", sub.Get("id"))).Item(1);
+  EXPECT_EQ(done.GetInt("status"), faxsvc::kJobCompleted);
+  EXPECT_EQ(done.GetInt("attempts"), 1);  // the cut-off call does not count
+  Message far = daemon.Call(Message("farend"));
+  ASSERT_EQ(far.GetInt("count"), 1);
+  EXPECT_EQ(test::ReadPages(far.Item(1).Get("path")).size(), 3u);
+  EXPECT_EQ(daemon.Call(Message("archive").Set("folder", "out")).GetInt("count"), 1);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(daemon.ArchiveDir()), {}), 1);
+}
+
+TEST_F(FaxTransmission, ArchiveThatCannotBeWrittenLosesNothing) {
+  // The archive folder's place is taken by a file: nothing can be written
+  // there, as on a full or broken disk.
+  std::string blocked = world.Root() + "/blocked";
+  TestWorld::WriteFile(blocked, "x");
+  {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax", true));
+    reg.SetString("ArchiveDirectory", blocked + "/Sent");
+  }
+  Message sub = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0140"));
+  ASSERT_TRUE(QueueSettled());
+  Message j = daemon.Call(Message("job").Set("id", sub.Get("id"))).Item(1);
+  // The fax went out; the report says it is not archived and why, and the
+  // queue keeps its copy of the document.
+  EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCompleted);
+  EXPECT_NE(j.Get("error").find("not archived"), std::string::npos) << j.Get("error");
+  EXPECT_TRUE(std::filesystem::exists(j.Get("file")));
+  Message arch = daemon.Call(Message("archive").Set("folder", "out"));
+  ASSERT_EQ(arch.GetInt("count"), 1);
+  EXPECT_EQ(arch.Item(1).Get("path"), "");
+  EXPECT_NE(arch.Item(1).Get("archive_error"), "");
+  EXPECT_EQ(daemon.Call(Message("farend")).GetInt("count"), 1);
+}
+
+TEST(FaxServiceDown, DeliveryTellsTheUserAtOnceAndStillResetsTheCoverRequest) {
+  TestWorld world;
+  ResetFaxServerForTests();
+  ClearFaxJob();
+  {
+    CWinReg config;
+    ASSERT_TRUE(config.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, true));
+    config.SetString("SetCoverPage", "1");
+  }
+  FaxJob().g_arrFaxName.Append("Nobody");
+  FaxJob().g_arrFaxNumber.Append("555");
+  testing::internal::CaptureStderr();
+  auto t0 = std::chrono::steady_clock::now();
+  SendFaxMSFax();
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_LT(took, 2.0);
+  EXPECT_NE(err.find("Error connect to fax. Please reinstall fax server."), std::string::npos);
+  CWinReg reg;
+  ASSERT_TRUE(reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kPelorinKey));
+  EXPECT_EQ(reg.GetString("SetCoverPage"), "0");
+  EXPECT_EQ(GetFaxName(), "");
+  EXPECT_NE(TestWorld::ReadFile(ErrorLogPath()).find("mCommon.GetFaxName"), std::string::npos);
+  ResetFaxServerForTests();
+}
+
+}  // namespace
+}  // namespace brevant

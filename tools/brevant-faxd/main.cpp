@@ -1,0 +1,207 @@
+// brevant-faxd: the fax service daemon, and its command line.
+//
+//   brevant-faxd [--state DIR] [--socket PATH] [--daemon]   run the service
+//   brevant-faxd call FILE.tif [--from NUMBER] [--wait]     ring the fax device
+//   brevant-faxd status                                     devices and queue
+//   brevant-faxd line KEY=VALUE...                          line and queue settings
+//   brevant-faxd stop                                       end the service
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/faxservice/FaxService.h"
+#include "platform/faxservice/Protocol.h"
+#include "tools/brevant-faxd/Daemon.h"
+
+using brevant::faxsvc::Message;
+
+namespace {
+
+brevant::faxd::Daemon* g_daemon = nullptr;
+void OnSignal(int) {
+  if (g_daemon) g_daemon->RequestStop();
+}
+
+int Usage() {
+  std::cerr << "usage: brevant-faxd [--state DIR] [--socket PATH] [--daemon]\n"
+               "       brevant-faxd call FILE.tif [--from NUMBER] [--wait]\n"
+               "       brevant-faxd status | stop | line KEY=VALUE...\n";
+  return 2;
+}
+
+// One request to the running daemon; prints the failure and returns false.
+bool Request(const std::string& socket, const Message& req, Message* reply) {
+  std::string error;
+  int fd = brevant::faxsvc::ConnectSocket(socket, &error);
+  if (fd < 0) {
+    std::cerr << "brevant-faxd: " << error << "\n";
+    return false;
+  }
+  std::string body;
+  bool ok = brevant::faxsvc::WriteFrame(fd, req.Encode()) &&
+            brevant::faxsvc::ReadFrame(fd, &body, 15000) == brevant::faxsvc::FrameResult::Ok &&
+            Message::Decode(body, reply);
+  ::close(fd);
+  if (!ok) {
+    std::cerr << "brevant-faxd: no answer from the fax service\n";
+    return false;
+  }
+  if (reply->Get("ok") != "1") {
+    std::cerr << "brevant-faxd: " << reply->Get("error") << "\n";
+    return false;
+  }
+  return true;
+}
+
+int RunDaemon(const std::string& state, const std::string& socket, bool background) {
+  if (background) {
+    // Detach from the starting shell; the parent returns once the service
+    // listens (or failed), so a start script knows which.
+    int ready[2];
+    if (::pipe(ready) != 0) return 1;
+    pid_t pid = ::fork();
+    if (pid < 0) return 1;
+    if (pid > 0) {
+      ::close(ready[1]);
+      char c = 0;
+      ssize_t n = ::read(ready[0], &c, 1);
+      return n == 1 && c == 'y' ? 0 : 1;
+    }
+    ::close(ready[0]);
+    ::setsid();
+    if (::fork() > 0) ::_exit(0);
+    std::filesystem::create_directories(state);
+    int log = ::open((state + "/faxd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int null = ::open("/dev/null", O_RDONLY);
+    if (null >= 0) ::dup2(null, 0);
+    if (log >= 0) {
+      ::dup2(log, 1);
+      ::dup2(log, 2);
+    }
+    brevant::faxd::Daemon d({state, socket});
+    std::string why;
+    if (!d.Start(&why)) {
+      std::cerr << "brevant-faxd: " << why << std::endl;
+      [[maybe_unused]] ssize_t w = ::write(ready[1], "n", 1);
+      return 1;
+    }
+    [[maybe_unused]] ssize_t w = ::write(ready[1], "y", 1);
+    ::close(ready[1]);
+    g_daemon = &d;
+    ::signal(SIGTERM, OnSignal);
+    ::signal(SIGINT, OnSignal);
+    ::signal(SIGCHLD, SIG_IGN);
+    ::signal(SIGPIPE, SIG_IGN);
+    d.Serve();
+    g_daemon = nullptr;
+    return 0;
+  }
+  brevant::faxd::Daemon d({state, socket});
+  std::string why;
+  if (!d.Start(&why)) {
+    std::cerr << "brevant-faxd: " << why << std::endl;
+    return 1;
+  }
+  g_daemon = &d;
+  ::signal(SIGTERM, OnSignal);
+  ::signal(SIGINT, OnSignal);
+  ::signal(SIGCHLD, SIG_IGN);
+  ::signal(SIGPIPE, SIG_IGN);
+  std::cout << "brevant-faxd: listening on " << socket << " (state " << state << ")" << std::endl;
+  d.Serve();
+  g_daemon = nullptr;
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string state = brevant::faxd::DefaultStateDir();
+  std::string socket = brevant::faxsvc::DefaultSocketPath();
+  std::vector<std::string> rest;
+  bool background = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--state" && i + 1 < args.size()) state = args[++i];
+    else if (args[i] == "--socket" && i + 1 < args.size()) socket = args[++i];
+    else if (args[i] == "--daemon") background = true;
+    else if (args[i] == "--help" || args[i] == "-h") return Usage();
+    else rest.push_back(args[i]);
+  }
+  if (rest.empty()) return RunDaemon(state, socket, background);
+
+  const std::string cmd = rest[0];
+  Message reply;
+  if (cmd == "call") {
+    if (rest.size() < 2) return Usage();
+    std::string from;
+    bool wait = false;
+    for (std::size_t i = 2; i < rest.size(); ++i) {
+      if (rest[i] == "--from" && i + 1 < rest.size()) from = rest[++i];
+      else if (rest[i] == "--wait") wait = true;
+      else return Usage();
+    }
+    std::string file = std::filesystem::absolute(rest[1]).string();
+    if (!Request(socket, Message("call").Set("file", file).Set("from", from), &reply)) return 1;
+    long long id = reply.GetInt("id");
+    std::cout << "call " << id << " ringing" << std::endl;
+    if (!wait) return 0;
+    for (;;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (!Request(socket, Message("job").Set("id", id), &reply)) return 1;
+      Message job = reply.Item(1);
+      long long status = job.GetInt("status");
+      if (status == brevant::faxsvc::kJobCompleted) {
+        std::cout << "received " << job.Get("pages_sent") << " page(s) from " << job.Get("remote_id") << std::endl;
+        return 0;
+      }
+      if (status != brevant::faxsvc::kJobPending && status != brevant::faxsvc::kJobInProgress) {
+        std::cout << "call ended: " << job.Get("error") << std::endl;
+        return 1;
+      }
+    }
+  }
+  if (cmd == "status") {
+    if (!Request(socket, Message("devices"), &reply)) return 1;
+    for (int i = 1; i <= reply.GetInt("count"); ++i) {
+      Message d = reply.Item(i);
+      std::cout << "device " << d.Get("id") << ": " << d.Get("name") << ", receive mode " << d.Get("receive_mode")
+                << ", " << d.Get("rings") << " rings" << (d.GetInt("ringing") ? ", ringing" : "") << "\n";
+    }
+    Message paused;
+    if (!Request(socket, Message("queue_get"), &paused)) return 1;
+    std::cout << "outgoing queue: " << (paused.Get("paused") == "1" ? "paused" : "running") << "\n";
+    if (!Request(socket, Message("jobs").Set("queue", "out"), &reply)) return 1;
+    for (int i = 1; i <= reply.GetInt("count"); ++i) {
+      Message j = reply.Item(i);
+      std::cout << "job " << j.Get("id") << ": " << j.Get("number") << " " << j.Get("queue_status") << " "
+                << j.Get("pages_sent") << "/" << j.Get("pages") << (j.Get("error").empty() ? "" : " - " + j.Get("error"))
+                << "\n";
+    }
+    return 0;
+  }
+  if (cmd == "line") {
+    Message req("line_set");
+    for (std::size_t i = 1; i < rest.size(); ++i) {
+      auto eq = rest[i].find('=');
+      if (eq == std::string::npos) return Usage();
+      req.Set(rest[i].substr(0, eq), rest[i].substr(eq + 1));
+    }
+    if (rest.size() == 1) req = Message("line_get");
+    if (!Request(socket, req, &reply)) return 1;
+    for (auto& [k, v] : reply.Fields())
+      if (k != "ok") std::cout << k << "=" << v << "\n";
+    return 0;
+  }
+  if (cmd == "stop") return Request(socket, Message("shutdown"), &reply) ? 0 : 1;
+  return Usage();
+}

@@ -1,0 +1,405 @@
+#include "tools/brevant-faxmon/FaxMonitor.h"
+
+#include <QDateTime>
+#include <QDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSortFilterProxyModel>
+#include <QSpinBox>
+#include <QStandardItemModel>
+#include <QStatusBar>
+#include <QStyledItemDelegate>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QPainter>
+#include <QApplication>
+
+#include "platform/faxservice/FaxService.h"
+#include "platform/faxservice/FaxTiff.h"
+
+namespace brevant::faxmon {
+
+using faxsvc::Message;
+
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+QString When(double t) {
+  if (t <= 0) return {};
+  return QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(t * 1000)).toString("yyyy-MM-dd HH:mm:ss");
+}
+
+QTableView* MakeTable(QAbstractItemModel* model, const char* name) {
+  auto* v = new QTableView;
+  v->setObjectName(name);
+  v->setModel(model);
+  v->setSelectionBehavior(QAbstractItemView::SelectRows);
+  v->setSelectionMode(QAbstractItemView::SingleSelection);
+  v->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  v->horizontalHeader()->setStretchLastSection(true);
+  v->verticalHeader()->hide();
+  v->setSortingEnabled(true);
+  return v;
+}
+
+// Draws the queue's progress column (pages sent of pages) as a bar.
+class ProgressDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  void paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QStyleOptionProgressBar bar;
+    bar.rect = option.rect.adjusted(2, 2, -2, -2);
+    bar.minimum = 0;
+    bar.maximum = std::max(1, index.data(Qt::UserRole + 1).toInt());
+    bar.progress = index.data(Qt::UserRole).toInt();
+    bar.text = index.data().toString();
+    bar.textVisible = true;
+    QApplication::style()->drawControl(QStyle::CE_ProgressBar, &bar, p);
+  }
+};
+
+int Selected(QTableView* view) {
+  auto rows = view->selectionModel() ? view->selectionModel()->selectedRows() : QModelIndexList();
+  return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+// The viewer: one fax's pages, one at a time, with its report above.
+class FaxViewer : public QDialog {
+ public:
+  FaxViewer(const std::string& path, const QString& report, QWidget* parent) : QDialog(parent) {
+    setObjectName("faxViewer");
+    setWindowTitle(tr("Fax - %1").arg(Q(path)));
+    std::string why;
+    faxsvc::ReadFaxPages(path, &pages_, &why);
+    auto* layout = new QVBoxLayout(this);
+    auto* info = new QLabel(report.isEmpty() ? Q(path) : report);
+    info->setObjectName("report");
+    info->setWordWrap(true);
+    layout->addWidget(info);
+    auto* bar = new QHBoxLayout;
+    page_ = new QSpinBox;
+    page_->setObjectName("page");
+    page_->setRange(1, std::max<int>(1, static_cast<int>(pages_.size())));
+    page_->setSuffix(tr(" of %1").arg(pages_.size()));
+    bar->addWidget(new QLabel(tr("Page")));
+    bar->addWidget(page_);
+    bar->addStretch();
+    layout->addLayout(bar);
+    image_ = new QLabel;
+    image_->setObjectName("image");
+    auto* scroll = new QScrollArea;
+    scroll->setWidget(image_);
+    scroll->setWidgetResizable(true);
+    layout->addWidget(scroll, 1);
+    if (pages_.empty()) image_->setText(tr("The fax cannot be shown: %1").arg(Q(why)));
+    connect(page_, &QSpinBox::valueChanged, this, [this](int n) { Show(n - 1); });
+    Show(0);
+    resize(760, 900);
+  }
+
+ private:
+  void Show(int index) {
+    if (index < 0 || index >= static_cast<int>(pages_.size())) return;
+    const faxsvc::FaxPage& p = pages_[static_cast<std::size_t>(index)];
+    QImage img(p.width, p.height, QImage::Format_Grayscale8);
+    for (int y = 0; y < p.height; ++y) {
+      uchar* line = img.scanLine(y);
+      for (int x = 0; x < p.width; ++x) line[x] = p.Black(x, y) ? 0 : 255;
+    }
+    // Fax pixels are not square: fine resolution is 204 x 196 dpi, standard
+    // 204 x 98; scale the height so the page keeps its proportions.
+    int h = static_cast<int>(p.height * (p.xres / std::max(1.0f, p.yres)));
+    image_->setPixmap(QPixmap::fromImage(img.scaled(700, h * 700 / p.width, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
+  }
+  std::vector<faxsvc::FaxPage> pages_;
+  QSpinBox* page_;
+  QLabel* image_;
+};
+
+}  // namespace
+
+FaxMonitor::FaxMonitor(bool queueFirst, QWidget* parent) : QMainWindow(parent) {
+  setObjectName("frmFaxMonitor");
+  setWindowTitle(tr("Fax Monitor"));
+  devices_ = new QStandardItemModel(0, 5, this);
+  devices_->setHorizontalHeaderLabels({tr("Device"), tr("Station id"), tr("Answer"), tr("Rings"), tr("Line")});
+  queue_ = new QStandardItemModel(0, 7, this);
+  queue_->setHorizontalHeaderLabels({tr("Job"), tr("Number"), tr("Name"), tr("Status"), tr("Progress"), tr("Attempts"), tr("Reason")});
+  failures_ = new QStandardItemModel(0, 6, this);
+  failures_->setHorizontalHeaderLabels({tr("Job"), tr("Date"), tr("Number"), tr("Name"), tr("Status"), tr("Reason")});
+  sent_ = new QStandardItemModel(0, 9, this);
+  sent_->setHorizontalHeaderLabels({tr("Date"), tr("Number"), tr("Name"), tr("Subject"), tr("Pages"), tr("Bit rate"), tr("Duration"), tr("Remote id"), tr("Result")});
+  received_ = new QStandardItemModel(0, 6, this);
+  received_->setHorizontalHeaderLabels({tr("Date"), tr("From"), tr("Pages"), tr("Bit rate"), tr("Duration"), tr("Result")});
+  sentProxy_ = new QSortFilterProxyModel(this);
+  sentProxy_->setSourceModel(sent_);
+  receivedProxy_ = new QSortFilterProxyModel(this);
+  receivedProxy_->setSourceModel(received_);
+  for (auto* proxy : {sentProxy_, receivedProxy_}) {
+    proxy->setFilterKeyColumn(-1);  // number, name and date alike
+    proxy->setFilterCaseSensitivity(Qt::CaseInsensitive);
+  }
+
+  tabs_ = new QTabWidget;
+  tabs_->setObjectName("tabs");
+
+  // Devices.
+  auto* devPage = new QWidget;
+  auto* devLayout = new QVBoxLayout(devPage);
+  devicesView_ = MakeTable(devices_, "lvDevices");
+  devLayout->addWidget(devicesView_);
+  auto* devButtons = new QHBoxLayout;
+  auto* autoBtn = new QPushButton(tr("Answer automatically"));
+  autoBtn->setObjectName("btnAutoAnswer");
+  auto* manualBtn = new QPushButton(tr("Answer manually"));
+  manualBtn->setObjectName("btnManualAnswer");
+  auto* answerBtn = new QPushButton(tr("Answer now"));
+  answerBtn->setObjectName("btnAnswer");
+  devButtons->addWidget(autoBtn);
+  devButtons->addWidget(manualBtn);
+  devButtons->addWidget(answerBtn);
+  devButtons->addStretch();
+  devLayout->addLayout(devButtons);
+  connect(autoBtn, &QPushButton::clicked, this, [this] { SetReceiveMode(faxsvc::kReceiveAuto); });
+  connect(manualBtn, &QPushButton::clicked, this, [this] { SetReceiveMode(faxsvc::kReceiveManual); });
+  connect(answerBtn, &QPushButton::clicked, this, [this] { AnswerCall(); });
+
+  // Outgoing queue.
+  auto* queuePage = new QWidget;
+  auto* queueLayout = new QVBoxLayout(queuePage);
+  queueState_ = new QLabel;
+  queueState_->setObjectName("lblQueueState");
+  queueLayout->addWidget(queueState_);
+  queueView_ = MakeTable(queue_, "lvQueue");
+  queueView_->setItemDelegateForColumn(4, new ProgressDelegate(queueView_));
+  queueLayout->addWidget(queueView_);
+  auto* queueButtons = new QHBoxLayout;
+  const std::pair<const char*, QString> actions[] = {
+      {"pause", tr("Pause")}, {"resume", tr("Resume")}, {"cancel", tr("Cancel")}, {"restart", tr("Send again")}};
+  for (const auto& [action, label] : actions) {
+    auto* b = new QPushButton(label);
+    b->setObjectName(QString("btn_") + action);
+    connect(b, &QPushButton::clicked, this, [this, action] { QueueAction(action); });
+    queueButtons->addWidget(b);
+  }
+  auto* toggle = new QPushButton(tr("Pause or resume the queue"));
+  toggle->setObjectName("btnToggleQueue");
+  connect(toggle, &QPushButton::clicked, this, [this] { ToggleQueue(); });
+  queueButtons->addStretch();
+  queueButtons->addWidget(toggle);
+  queueLayout->addLayout(queueButtons);
+
+  // Failed and cancelled faxes.
+  auto* failPage = new QWidget;
+  auto* failLayout = new QVBoxLayout(failPage);
+  failuresView_ = MakeTable(failures_, "lvFailures");
+  failLayout->addWidget(failuresView_);
+  auto* resend = new QPushButton(tr("Send again"));
+  resend->setObjectName("btnResendFailed");
+  connect(resend, &QPushButton::clicked, this, [this] { ResendFailure(); });
+  failLayout->addWidget(resend, 0, Qt::AlignLeft);
+
+  tabs_->addTab(devPage, tr("Devices"));
+  tabs_->addTab(queuePage, tr("Outgoing"));
+  tabs_->addTab(ArchivePage(false), tr("Sent"));
+  tabs_->addTab(ArchivePage(true), tr("Received"));
+  tabs_->addTab(failPage, tr("Failed"));
+  setCentralWidget(tabs_);
+  if (queueFirst) tabs_->setCurrentIndex(1);
+  resize(900, 560);
+
+  timer_ = new QTimer(this);
+  connect(timer_, &QTimer::timeout, this, [this] { Refresh(); });
+  timer_->start(1000);
+  Refresh();
+}
+
+FaxMonitor::~FaxMonitor() = default;
+
+QWidget* FaxMonitor::ArchivePage(bool incoming) {
+  auto* page = new QWidget;
+  auto* layout = new QVBoxLayout(page);
+  auto* search = new QLineEdit;
+  search->setObjectName(incoming ? "txtSearchReceived" : "txtSearchSent");
+  search->setPlaceholderText(tr("Search by number, name or date"));
+  search->setClearButtonEnabled(true);
+  layout->addWidget(search);
+  QSortFilterProxyModel* proxy = incoming ? receivedProxy_ : sentProxy_;
+  connect(search, &QLineEdit::textChanged, proxy, [proxy](const QString& text) {
+    proxy->setFilterFixedString(text);
+  });
+  QTableView* view = MakeTable(proxy, incoming ? "lvReceived" : "lvSent");
+  layout->addWidget(view);
+  auto* viewBtn = new QPushButton(tr("View"));
+  viewBtn->setObjectName(incoming ? "btnViewReceived" : "btnViewSent");
+  layout->addWidget(viewBtn, 0, Qt::AlignLeft);
+  auto open = [this, incoming, view, proxy] {
+    int row = Selected(view);
+    if (row >= 0) ViewFax(incoming, proxy->mapToSource(proxy->index(row, 0)).row());
+  };
+  connect(viewBtn, &QPushButton::clicked, this, open);
+  connect(view, &QTableView::doubleClicked, this, open);
+  (incoming ? receivedSearch_ : sentSearch_) = search;
+  (incoming ? receivedView_ : sentView_) = view;
+  return page;
+}
+
+Message FaxMonitor::Call(const Message& request) {
+  if (!server_) {
+    auto s = std::make_unique<faxsvc::FaxServer>();
+    s->Connect("");
+    server_ = std::move(s);
+  }
+  try {
+    return server_->Call(request);
+  } catch (...) {
+    server_.reset();  // reconnect next time: the service may have restarted
+    throw;
+  }
+}
+
+bool FaxMonitor::Refresh() {
+  try {
+    Message devs = Call(Message("devices"));
+    devices_->setRowCount(0);
+    for (int i = 1; i <= devs.GetInt("count"); ++i) {
+      Message d = devs.Item(i);
+      static const char* modes[] = {"No", "Automatically", "Manually"};
+      long long mode = d.GetInt("receive_mode");
+      devices_->appendRow({new QStandardItem(Q(d.Get("name"))), new QStandardItem(Q(d.Get("tsid"))),
+                           new QStandardItem(mode >= 0 && mode <= 2 ? modes[mode] : "?"),
+                           new QStandardItem(Q(d.Get("rings"))),
+                           new QStandardItem(d.GetInt("ringing") ? tr("Ringing") : tr("Idle"))});
+    }
+    queueState_->setText(Call(Message("queue_get")).Get("paused") == "1" ? tr("The outgoing queue is paused.")
+                                                                          : tr("The outgoing queue is running."));
+    Message jobs = Call(Message("jobs").Set("queue", "out").Set("all", "1"));
+    queue_->setRowCount(0);
+    failures_->setRowCount(0);
+    for (int i = 1; i <= jobs.GetInt("count"); ++i) {
+      Message j = jobs.Item(i);
+      long long status = j.GetInt("status");
+      if (status == faxsvc::kJobFailed || status == faxsvc::kJobRetriesExceeded || status == faxsvc::kJobCanceled) {
+        failures_->appendRow({new QStandardItem(Q(j.Get("id"))), new QStandardItem(When(j.GetReal("ended"))),
+                              new QStandardItem(Q(j.Get("number"))), new QStandardItem(Q(j.Get("name"))),
+                              new QStandardItem(Q(j.Get("queue_status"))), new QStandardItem(Q(j.Get("error")))});
+        continue;
+      }
+      if (status == faxsvc::kJobCompleted) continue;
+      auto* progress = new QStandardItem(QString("%1 / %2").arg(Q(j.Get("pages_sent")), Q(j.Get("pages"))));
+      progress->setData(static_cast<int>(j.GetInt("pages_sent")), Qt::UserRole);
+      progress->setData(static_cast<int>(j.GetInt("pages")), Qt::UserRole + 1);
+      queue_->appendRow({new QStandardItem(Q(j.Get("id"))), new QStandardItem(Q(j.Get("number"))),
+                         new QStandardItem(Q(j.Get("name"))), new QStandardItem(Q(j.Get("queue_status"))), progress,
+                         new QStandardItem(Q(j.Get("attempts"))), new QStandardItem(Q(j.Get("error")))});
+    }
+    Message sent = Call(Message("archive").Set("folder", "out"));
+    sent_->setRowCount(0);
+    for (int i = 1; i <= sent.GetInt("count"); ++i) {
+      Message s = sent.Item(i);
+      auto* first = new QStandardItem(When(s.GetReal("ended")));
+      first->setData(Q(s.Get("path")), Qt::UserRole);
+      sent_->appendRow({first, new QStandardItem(Q(s.Get("number"))), new QStandardItem(Q(s.Get("name"))),
+                        new QStandardItem(Q(s.Get("subject"))), new QStandardItem(Q(s.Get("pages"))),
+                        new QStandardItem(Q(s.Get("bitrate"))),
+                        new QStandardItem(QString::number(s.GetReal("duration"), 'f', 1) + " s"),
+                        new QStandardItem(Q(s.Get("csid"))), new QStandardItem(Q(s.Get("result")))});
+    }
+    Message rec = Call(Message("archive").Set("folder", "in"));
+    received_->setRowCount(0);
+    for (int i = 1; i <= rec.GetInt("count"); ++i) {
+      Message r = rec.Item(i);
+      auto* first = new QStandardItem(When(r.GetReal("ended")));
+      first->setData(Q(r.Get("path")), Qt::UserRole);
+      received_->appendRow({first, new QStandardItem(Q(r.Get("tsid"))), new QStandardItem(Q(r.Get("pages"))),
+                            new QStandardItem(Q(r.Get("bitrate"))),
+                            new QStandardItem(QString::number(r.GetReal("duration"), 'f', 1) + " s"),
+                            new QStandardItem(Q(r.Get("result")))});
+    }
+    // The newest failure of the event history goes to the status line.
+    Message events = Call(Message("events").Set("since", lastEvent_));
+    for (int i = 1; i <= events.GetInt("count"); ++i) {
+      Message e = events.Item(i);
+      lastEvent_ = std::max(lastEvent_, e.GetInt("id"));
+      if (e.Get("kind") == "failed") statusBar()->showMessage(tr("Failed: %1").arg(Q(e.Get("text"))));
+    }
+    return true;
+  } catch (const std::exception& e) {
+    statusBar()->showMessage(tr("The fax service cannot be reached: %1").arg(e.what()));
+    return false;
+  }
+}
+
+void FaxMonitor::ViewFax(bool incoming, int row) {
+  QStandardItemModel* model = incoming ? received_ : sent_;
+  if (row < 0 || row >= model->rowCount()) return;
+  QStringList report;
+  for (int c = 0; c < model->columnCount(); ++c)
+    report << model->horizontalHeaderItem(c)->text() + ": " + model->item(row, c)->text();
+  auto* viewer = new FaxViewer(model->item(row, 0)->data(Qt::UserRole).toString().toStdString(),
+                               report.join("   "), this);
+  viewer->setAttribute(Qt::WA_DeleteOnClose);
+  viewer->show();
+}
+
+void FaxMonitor::QueueAction(const char* action) {
+  int row = Selected(queueView_);
+  if (row < 0) return;
+  try {
+    Call(Message("job_op").Set("id", queue_->item(row, 0)->text().toStdString()).Set("action", action));
+  } catch (const std::exception& e) {
+    statusBar()->showMessage(e.what());
+  }
+  Refresh();
+}
+
+void FaxMonitor::ResendFailure() {
+  int row = Selected(failuresView_);
+  if (row < 0) return;
+  try {
+    Call(Message("job_op").Set("id", failures_->item(row, 0)->text().toStdString()).Set("action", "restart"));
+  } catch (const std::exception& e) {
+    statusBar()->showMessage(e.what());
+  }
+  Refresh();
+}
+
+void FaxMonitor::ToggleQueue() {
+  try {
+    bool paused = Call(Message("queue_get")).Get("paused") == "1";
+    Call(Message("queue_set").Set("paused", paused ? "0" : "1"));
+  } catch (const std::exception& e) {
+    statusBar()->showMessage(e.what());
+  }
+  Refresh();
+}
+
+void FaxMonitor::SetReceiveMode(int mode) {
+  try {
+    Call(Message("device_set").Set("id", 1).Set("receive_mode", mode));
+  } catch (const std::exception& e) {
+    statusBar()->showMessage(e.what());
+  }
+  Refresh();
+}
+
+void FaxMonitor::AnswerCall() {
+  try {
+    Call(Message("answer").Set("id", 1));
+  } catch (const std::exception& e) {
+    statusBar()->showMessage(e.what());
+  }
+  Refresh();
+}
+
+}  // namespace brevant::faxmon

@@ -1,0 +1,66 @@
+#pragma once
+// The fax monitor: the fax service's console. Devices, the outgoing queue
+// with each fax's progress, the sent and received faxes (searchable by
+// number, name and date, each viewable with its transmission report), and
+// the faxes that failed or were cancelled with their reason.
+#include <QMainWindow>
+#include <memory>
+
+class QLabel;
+class QLineEdit;
+class QSortFilterProxyModel;
+class QStandardItemModel;
+class QTableView;
+class QTabWidget;
+class QTimer;
+
+namespace brevant::faxsvc {
+class FaxServer;
+class Message;
+}  // namespace brevant::faxsvc
+
+namespace brevant::faxmon {
+
+class FaxMonitor : public QMainWindow {
+ public:
+  explicit FaxMonitor(bool queueFirst = false, QWidget* parent = nullptr);
+  ~FaxMonitor() override;
+
+  // Reads everything again from the fax service; false (and a status line)
+  // when it cannot be reached.
+  bool Refresh();
+  // Opens the viewer on a sent (incoming = false) or received fax, by row.
+  void ViewFax(bool incoming, int row);
+
+  QStandardItemModel* Devices() const { return devices_; }
+  QStandardItemModel* Queue() const { return queue_; }
+  QStandardItemModel* Sent() const { return sent_; }
+  QStandardItemModel* Received() const { return received_; }
+  QStandardItemModel* Failures() const { return failures_; }
+  QSortFilterProxyModel* SentView() const { return sentProxy_; }
+  QSortFilterProxyModel* ReceivedView() const { return receivedProxy_; }
+  QLineEdit* SentSearch() const { return sentSearch_; }
+  QLineEdit* ReceivedSearch() const { return receivedSearch_; }
+
+ private:
+  faxsvc::Message Call(const faxsvc::Message& request);
+  void QueueAction(const char* action);
+  void ResendFailure();
+  void ToggleQueue();
+  void SetReceiveMode(int mode);
+  void AnswerCall();
+  QWidget* ArchivePage(bool incoming);
+
+  std::unique_ptr<faxsvc::FaxServer> server_;
+  QTabWidget* tabs_ = nullptr;
+  QStandardItemModel *devices_, *queue_, *sent_, *received_, *failures_;
+  QSortFilterProxyModel *sentProxy_, *receivedProxy_;
+  QLineEdit *sentSearch_ = nullptr, *receivedSearch_ = nullptr;
+  QTableView *devicesView_ = nullptr, *queueView_ = nullptr, *failuresView_ = nullptr;
+  QTableView *sentView_ = nullptr, *receivedView_ = nullptr;
+  QLabel* queueState_ = nullptr;
+  QTimer* timer_ = nullptr;
+  long long lastEvent_ = 0;
+};
+
+}  // namespace brevant::faxmon
