@@ -4,7 +4,7 @@
 
 namespace brevant {
 
-void SendFaxMSFax() { NotAvailable("mFaxFuncs.SendFaxMSFax"); }
+// SendFaxMSFax lives in FaxTransport.cpp.
 void SendFaxMail() { NotAvailable("mSendFaxMail.SendFaxMail"); }
 void SendFaxEFax() { NotAvailable("mSendFaxMail.SendFaxEFax"); }
 

@@ -1,0 +1,231 @@
+#include "delivery/FaxTransport.h"
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+
+#include "common/CWinReg.h"
+#include "common/ClientConfig.h"
+#include "common/Errors.h"
+#include "common/FaxJob.h"
+#include "common/Folders.h"
+#include "common/Logging.h"
+#include "delivery/Delivery.h"
+#include "platform/events/NamedEvent.h"
+#include "platform/faxservice/FaxService.h"
+#include "platform/process/Process.h"
+#include "platform/registry/Registry.h"
+#include "platform/ui/Ui.h"
+
+namespace brevant {
+
+namespace {
+
+std::shared_ptr<faxsvc::FaxServer>& ProcessFaxServer() {
+  static std::shared_ptr<faxsvc::FaxServer> server;
+  return server;
+}
+
+std::string Trim(const std::string& s) {
+  std::size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
+  return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+}
+
+std::string ReadLocalMachine(const std::string& key, const std::string& value) {
+  CWinReg reg;
+  if (!reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, key)) return "";
+  return reg.GetString(value);
+}
+
+// A cover page of the fax service's own common cover page folder (the
+// local-machine "CoverPageDirectory" of the fax service) rather than one of
+// the user's.
+bool IsServerCoverPage(const std::string& coverFile) {
+  CWinReg reg;
+  if (!reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax")) return false;
+  std::string dir = reg.GetString("CoverPageDirectory");
+  if (dir.empty()) return false;
+  std::error_code ec;
+  auto a = std::filesystem::weakly_canonical(std::filesystem::path(coverFile).parent_path(), ec);
+  auto b = std::filesystem::weakly_canonical(dir, ec);
+  return !ec && a == b;
+}
+
+}  // namespace
+
+std::string XPCheck() {
+  // The version record lives in the registry store; a machine that never
+  // set it counts as Windows XP (5.1 build 2600).
+  std::string version = "5.1";
+  {
+    reg::HKEY key = 0;
+    if (reg::OpenKey(reg::kLocalMachine, "Software\\Microsoft\\Windows NT\\CurrentVersion", reg::kKeyRead,
+                     &key) == reg::kOk) {
+      char buf[64] = {};
+      std::uint32_t type = 0, size = sizeof buf - 1;
+      if (reg::QueryValue(key, "CurrentVersion", &type, buf, &size) == reg::kOk && buf[0]) version = buf;
+      reg::CloseKey(key);
+    }
+  }
+  std::size_t dot = version.find('.');
+  std::string major = Trim(version.substr(0, dot));
+  std::string minor = dot == std::string::npos ? "0" : Trim(version.substr(dot + 1));
+  return (major == "5" && minor > "0") ? "XP" : "";
+}
+
+std::string FaxStoreFolder() {
+  return ReadLocalMachine("Software\\Microsoft\\Fax\\Setup\\Original Setup Data", "Store Directory");
+}
+
+std::string FaxArchiveFolder() { return ReadLocalMachine("Software\\Microsoft\\Fax", "ArchiveDirectory"); }
+
+std::shared_ptr<faxsvc::FaxServer> CreateFaxServer() { return std::make_shared<faxsvc::FaxServer>(); }
+
+std::shared_ptr<faxsvc::FaxServer> GetFaxServer() {
+  auto& server = ProcessFaxServer();
+  if (!server) {
+    server = CreateFaxServer();
+    try {
+      server->Connect(Config().FaxDevice.empty() ? GetLocalComputerName() : Config().FaxDevice);
+    } catch (...) {
+      // Not reported here: the caller's next call on the server fails.
+    }
+  }
+  return server;
+}
+
+void ResetFaxServerForTests() { ProcessFaxServer().reset(); }
+
+void SendFaxMSFax() {
+  PendingError err;
+  std::shared_ptr<faxsvc::FaxServer> server;
+  err.Step([&] {
+    server = GetFaxServer();
+    if (!server || !server->Connected())
+      throw VbError(429, "ActiveX component can't create object");
+  });
+  // "FaxPrinter" tells the suite's printing components that this program is
+  // submitting; it is held for the whole submission.
+  std::unique_ptr<platform::NamedEvent> printing;
+  err.Step([&] {
+    printing = platform::NamedEvent::Create("FaxPrinter", true, true);
+    if (!printing) throw VbError(kErrInvalidCall, "cannot create the FaxPrinter event");
+  });
+  if (err.Any()) {
+    ui::MsgBox("Error connect to fax. Please reinstall fax server.", "Pelorin");
+  } else {
+    GenerateFax();
+  }
+  if (printing) printing->Reset();
+  printing.reset();
+  err.Step([&] {
+    CWinReg reg;
+    if (reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, false)) reg.SetString("SetCoverPage", "0");
+  });
+  err.Clear();
+}
+
+void GenerateFax() {
+  FaxJobRecord& job = FaxJob();
+  auto server = ProcessFaxServer();
+  try {
+    if (!server) throw VbError(kErrObjectNotSet, "Object variable or With block variable not set");
+    for (std::size_t i = 1; i <= job.g_arrFaxName.Count(); ++i) {
+      std::shared_ptr<faxsvc::FaxDocument> doc;
+      if (job.g_arrFiles.Count() < 1) {
+        // Without documents the fax is its cover page: a one-blank text
+        // document stands in for the body.
+        std::string blank = GetProgramFolder() + "/.txt";
+        std::ofstream out(blank, std::ios::binary | std::ios::trunc);
+        if (!out) throw VbError(kErrPathFileAccess, "Path/File access error: " + blank);
+        out << ' ';
+        out.close();
+        doc = server->CreateDocument(blank);
+      } else {
+        doc = server->CreateDocument(job.g_arrFiles[1]);
+        doc->FileName = job.g_arrFiles[1];
+      }
+      doc->CoverpageNote = job.Note;
+      doc->SendCoverpage = false;
+      doc->ServerCoverpage = false;
+      doc->RecipientName = job.g_arrFaxName[i];
+      std::string number = i <= job.g_arrFaxNumber.Count() ? job.g_arrFaxNumber[i] : "";
+      doc->RecipientAddress = number;
+      doc->FaxNumber = number;
+      if (job.FaxSchedule == 2) doc->DiscountSend = 1;
+      if (job.UseCover && !job.CoverInImage) {
+        std::string cover;
+        if (job.CoverIndex >= 1 && static_cast<std::size_t>(job.CoverIndex) <= job.CoverPages.Count())
+          cover = job.CoverPages[static_cast<std::size_t>(job.CoverIndex)];
+        doc->ServerCoverpage = IsServerCoverPage(cover);
+        doc->SendCoverpage = true;
+        doc->CoverPageName = cover;
+      }
+      auto copy = [](std::string& property, const std::string& field) {
+        if (!field.empty()) property = field;
+      };
+      copy(doc->BillingCode, job.SenderBillingCode);
+      copy(doc->SenderCompany, job.SenderCompany);
+      copy(doc->SenderDepartment, job.SenderDepartment);
+      copy(doc->EmailAddress, job.SenderEmail);
+      copy(doc->SenderFax, job.SenderfaxNumber);
+      copy(doc->SenderHomePhone, job.SenderHomePhone);
+      copy(doc->SenderName, job.SenderFullName);
+      copy(doc->SenderOffice, job.SenderOffice);
+      copy(doc->SenderOfficePhone, job.SenderWorkPhone);
+      copy(doc->SenderAddress, job.SenderAddress);
+      copy(doc->SenderTitle, job.SenderTitle);
+      doc->CoverpageSubject = job.FaxSubject;
+      doc->DisplayName = job.FaxSubject;
+      doc->Send();
+    }
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "msend.GenerateFax");
+  }
+}
+
+std::string GetFaxName() {
+  try {
+    auto server = GetFaxServer();
+    if (!server) throw VbError(kErrObjectNotSet, "Object variable or With block variable not set");
+    if (XPCheck() == "XP") return server->GetDevices().Item(1).DeviceName();
+    return server->GetPorts().Item(1).TSID();
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "mCommon.GetFaxName");
+    return "";
+  }
+}
+
+bool FaxDeviceInstalled() {
+  // Contacting the service logs why it failed; an empty name counts as no
+  // device, so the callers warn the user instead of failing later.
+  return !GetFaxName().empty();
+}
+
+bool Doc2Tiff_viaFaxComLibEx(const std::string&, const std::string&) {
+  WriteErrorLog(0, "Doc2Tiff_viaFaxComLibEx called", "mFaxFuncs(2K Version)");
+  return false;
+}
+
+namespace mCommon {
+
+void RunFaxConsole() {
+  try {
+    // The console shows the queue first on the older fax service, the
+    // devices and folders on the newer one.
+    std::string program = GetExecutableFolder() + "/brevant-faxmon";
+    std::vector<std::string> argv{program};
+    if (XPCheck() != "XP") argv.push_back("--queue");
+    auto r = platform::Spawn(argv, "", false);
+    if (!r.started) throw VbError(kErrFileNotFound, "cannot start " + program + ": " + r.error);
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "mCommon.RunFaxConsole");
+  }
+}
+
+}  // namespace mCommon
+
+}  // namespace brevant

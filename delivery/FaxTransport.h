@@ -1,0 +1,50 @@
+#pragma once
+// The fax service transport: the process's fax server connection, the
+// submission of a fax job (one fax per recipient), the fax device name and
+// check, and the fax service's store folders. SendFaxMSFax itself is
+// declared in Delivery.h.
+#include <memory>
+#include <string>
+
+namespace brevant {
+
+namespace faxsvc {
+class FaxServer;
+}
+
+// The process's fax server, created and connected on first use and reused
+// afterwards (never reconnected). Null when it could not be created; a
+// server whose Connect failed is returned unconnected, and its next call
+// fails.
+std::shared_ptr<faxsvc::FaxServer> GetFaxServer();
+// A fax server object, not connected.
+std::shared_ptr<faxsvc::FaxServer> CreateFaxServer();
+// Forgets the process's fax server (tests that start a new daemon).
+void ResetFaxServerForTests();
+
+// One fax document per recipient of the current fax job.
+void GenerateFax();
+
+// Name of the first fax device; "" when there is none or the fax service
+// cannot be reached.
+std::string GetFaxName();
+bool FaxDeviceInstalled();
+
+// Always False: documents are not converted through the fax service.
+bool Doc2Tiff_viaFaxComLibEx(const std::string& document, const std::string& target);
+
+// "XP" when the version record says Windows XP or Server 2003 (5.1, 5.2),
+// else "": chooses between the fax service's newer and older objects.
+std::string XPCheck();
+
+// The received-fax store ("Store Directory") and the sent-fax archive
+// ("ArchiveDirectory") of the local-machine registry; "" when unset.
+std::string FaxStoreFolder();
+std::string FaxArchiveFolder();
+
+namespace mCommon {
+// Opens the fax monitor (the fax service's console).
+void RunFaxConsole();
+}  // namespace mCommon
+
+}  // namespace brevant

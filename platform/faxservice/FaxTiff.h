@@ -1,0 +1,44 @@
+#pragma once
+// Fax TIFF files as the fax service keeps them: black-and-white pages of a
+// fax width (1728, 2048 or 2432 pixels), CCITT Group 4, least significant
+// bit first, with the station ids of the call in the image description.
+// Reading goes through libtiff, so any fill order and CCITT coding is read.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace brevant::faxsvc {
+
+struct FaxPage {
+  int width = 0;
+  int height = 0;
+  float xres = 204.0f;  // dots per inch
+  float yres = 196.0f;
+  std::vector<std::uint8_t> pixels;  // width*height, 1 = black
+  bool Black(int x, int y) const { return pixels[static_cast<std::size_t>(y) * width + x] != 0; }
+};
+
+// True when every page of the file is a fax page; *pages gets their count,
+// *why the reason when false.
+bool CheckFaxTiff(const std::string& path, int* pages, std::string* why);
+
+bool ReadFaxPages(const std::string& path, std::vector<FaxPage>* pages, std::string* why);
+
+// Writes the pages as a fax TIFF (G4, lsb-first) with the description on
+// every page. The file appears under its name only when complete.
+bool WriteFaxTiff(const std::string& path, const std::vector<FaxPage>& pages,
+                  const std::string& description, std::string* why);
+
+// A white A4 page at fine resolution (a document without pages of its own).
+FaxPage BlankPage();
+
+// The image description of the first page ("" when none).
+std::string ReadDescription(const std::string& path);
+
+// Station ids and names kept in the description as "Name=value" lines.
+std::string DescriptionValue(const std::string& description, const std::string& name);
+
+// Share of differing pixels between two pages (1.0 when their sizes differ).
+double PixelDifference(const FaxPage& a, const FaxPage& b);
+
+}  // namespace brevant::faxsvc

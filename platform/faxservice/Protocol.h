@@ -1,0 +1,69 @@
+#pragma once
+// The fax service's wire format. A client and brevant-faxd exchange frames
+// over a Unix stream socket: a 4-byte big-endian body length, then the body.
+// A body is a list of "key=value" lines; "\" escapes a newline ("\n") and
+// itself ("\\"). A request's first field is "op"; a reply's is "ok" ("1" or
+// "0", with "error" holding the reason). Lists in a reply use numbered keys
+// ("count", then "1.status", "2.status", ...). docs/fax-service.md lists the
+// operations.
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace brevant::faxsvc {
+
+// Largest body either side accepts; a longer frame is refused and the
+// connection closed.
+constexpr std::size_t kMaxBody = 1u << 20;
+
+class Message {
+ public:
+  Message() = default;
+  explicit Message(std::string op) { Set("op", std::move(op)); }
+
+  Message& Set(std::string_view key, std::string value);
+  Message& Set(std::string_view key, long long value) { return Set(key, std::to_string(value)); }
+  Message& Set(std::string_view key, long value) { return Set(key, std::to_string(value)); }
+  Message& Set(std::string_view key, int value) { return Set(key, std::to_string(value)); }
+  Message& Set(std::string_view key, const char* value) { return Set(key, std::string(value)); }
+  Message& SetReal(std::string_view key, double value);
+  bool Has(std::string_view key) const;
+  // "" / fallback when absent or not a number.
+  std::string Get(std::string_view key) const;
+  long long GetInt(std::string_view key, long long fallback = 0) const;
+  double GetReal(std::string_view key, double fallback = 0) const;
+
+  // The "i.name" fields of list entry i (1-based), as a message of their own.
+  Message Item(int i) const;
+  // Appends every field of item as "i.name".
+  void AddItem(int i, const Message& item);
+
+  const std::vector<std::pair<std::string, std::string>>& Fields() const { return fields_; }
+
+  std::string Encode() const;
+  // False on a body that is not a list of key=value lines.
+  static bool Decode(std::string_view body, Message* out);
+
+ private:
+  std::vector<std::pair<std::string, std::string>> fields_;
+};
+
+enum class FrameResult { Ok, Closed, Truncated, Oversized, TimedOut, Error };
+
+// Writes one frame; false when the peer is gone.
+bool WriteFrame(int fd, const std::string& body);
+// Reads one frame, waiting at most timeoutMs for its first byte (< 0: no
+// limit) and at most partMs between later bytes. Closed: the peer ended
+// cleanly before a frame began; Truncated: it ended or stalled in the middle.
+FrameResult ReadFrame(int fd, std::string* body, long timeoutMs, long partMs = 5000);
+
+// The daemon's socket: BREVANT_FAXD_SOCKET, else "faxd.sock" in the runtime
+// folder of the named events.
+std::string DefaultSocketPath();
+
+// Connects to a Unix socket; -1 with *error set when nobody listens there.
+int ConnectSocket(const std::string& path, std::string* error);
+
+}  // namespace brevant::faxsvc
