@@ -9,11 +9,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
@@ -256,7 +258,7 @@ struct IndexEntry {
 // The folder's summaries, brought up to date with the files on disk: lines
 // of vanished files are dropped, new files are read once and added. The
 // index file is rewritten when it changed.
-std::vector<IndexEntry> LoadIndex(const std::string& dir) {
+std::vector<IndexEntry> ReadIndex(const std::string& dir) {
   std::unordered_map<std::string, Summary> known;
   bool dirty = false;
   {
@@ -323,6 +325,82 @@ std::vector<IndexEntry> LoadIndex(const std::string& dir) {
     }
   }
   return out;
+}
+
+// What a folder looked like when its summaries were last read: the change
+// times of cur/, new/ and the index file. Any file added, removed or
+// renamed by any process changes one of them.
+struct FolderStamp {
+  timespec cur{}, fresh{}, index{};
+  off_t indexSize = -1;
+  bool operator==(const FolderStamp& o) const {
+    auto eq = [](const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
+    return eq(cur, o.cur) && eq(fresh, o.fresh) && eq(index, o.index) && indexSize == o.indexSize;
+  }
+};
+
+FolderStamp StampOf(const std::string& dir) {
+  FolderStamp s;
+  struct stat st {};
+  if (::stat((dir + "/cur").c_str(), &st) == 0) s.cur = st.st_mtim;
+  if (::stat((dir + "/new").c_str(), &st) == 0) s.fresh = st.st_mtim;
+  if (::stat((dir + "/" + kIndexFile).c_str(), &st) == 0) {
+    s.index = st.st_mtim;
+    s.indexSize = st.st_size;
+  }
+  return s;
+}
+
+using Summaries = std::shared_ptr<const std::vector<IndexEntry>>;
+
+std::mutex& CacheMutex() {
+  static std::mutex m;
+  return m;
+}
+std::unordered_map<std::string, std::pair<FolderStamp, Summaries>>& Cache() {
+  static std::unordered_map<std::string, std::pair<FolderStamp, Summaries>> c;
+  return c;
+}
+
+void ForgetSummaries(const std::string& dir) {
+  std::lock_guard<std::mutex> lock(CacheMutex());
+  Cache().erase(dir);
+}
+
+// A stamp younger than this may share its time tick with a change still to
+// come, so it is not trusted for caching.
+bool SettledStamp(const FolderStamp& s) {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  auto ms = [](const timespec& t) { return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000; };
+  long long newest = std::max({ms(s.cur), ms(s.fresh), ms(s.index)});
+  return ms(now) - newest > 50;
+}
+
+// The summaries of a folder, read again only when the folder changed since
+// the last read in this process (repeated lookups, as an import makes one
+// per fax, then cost three stat calls).
+Summaries LoadIndex(const std::string& dir) {
+  FolderStamp before = StampOf(dir);
+  {
+    std::lock_guard<std::mutex> lock(CacheMutex());
+    auto it = Cache().find(dir);
+    if (it != Cache().end() && it->second.first == before) return it->second.second;
+  }
+  auto fresh = std::make_shared<const std::vector<IndexEntry>>(ReadIndex(dir));
+  // The files were listed after `before` was taken; the index may have been
+  // rewritten by this read. A later change to cur/ or new/ by anyone shows
+  // as a different stamp.
+  FolderStamp after = StampOf(dir);
+  FolderStamp stamp = before;
+  stamp.index = after.index;
+  stamp.indexSize = after.indexSize;
+  if (SettledStamp(stamp) && after.cur.tv_sec == before.cur.tv_sec && after.cur.tv_nsec == before.cur.tv_nsec &&
+      after.fresh.tv_sec == before.fresh.tv_sec && after.fresh.tv_nsec == before.fresh.tv_nsec) {
+    std::lock_guard<std::mutex> lock(CacheMutex());
+    Cache()[dir] = {stamp, fresh};
+  }
+  return fresh;
 }
 
 const std::string* FindField(const Summary& s, const std::string& key) {
@@ -402,7 +480,8 @@ Items Folder::AllItems() const {
   Items items;
   items.folderDir_ = dir_;
   items.folderId_ = id_;
-  for (auto& e : LoadIndex(dir_))
+  Summaries summaries = LoadIndex(dir_);  // kept alive for the loop
+  for (const auto& e : *summaries)
     if (e.readable) items.files_.push_back(e.rel);
   return items;
 }
@@ -448,7 +527,8 @@ Items Folder::Restrict(const std::string& text) const {
   Items items;
   items.folderDir_ = dir_;
   items.folderId_ = id_;
-  for (auto& e : LoadIndex(dir_)) {
+  Summaries summaries = LoadIndex(dir_);  // kept alive for the loop
+  for (const auto& e : *summaries) {
     if (!e.readable) continue;
     bool ok = f.Matches([&](const std::string& field) -> std::optional<std::string> {
       for (const auto& [n, k] : keys)
@@ -473,6 +553,7 @@ void Folder::Save(MailItem& item) const {
   std::string target = dir_ + "/" + rel;
   WriteAtomic(dir_ + "/tmp", target, ToMime(item));
   if (here && !item.path_.empty() && item.path_ != target) ::unlink(item.path_.c_str());
+  ForgetSummaries(dir_);
   for (const auto& p : item.UserProperties) AddUserField(p.name, p.type);
   {
     FolderLock lock(dir_);
@@ -497,6 +578,7 @@ void Folder::Move(MailItem& item) const {
 void Folder::Delete(MailItem& item) const {
   if (!item.path_.empty() && ::unlink(item.path_.c_str()) != 0 && errno != ENOENT)
     throw MailError(70, "Cannot delete " + item.path_ + ": " + std::strerror(errno));
+  ForgetSummaries(dir_);
   item.path_.clear();
   item.entryId_.clear();
   item.folderId_.clear();
