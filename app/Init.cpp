@@ -16,6 +16,7 @@
 #include "delivery/FaxTransport.h"
 #include "platform/process/Process.h"
 #include "platform/ui/Ui.h"
+#include "receive/FaxImport.h"
 #include "receive/QueueControl.h"
 
 namespace brevant {
@@ -38,7 +39,7 @@ void Init::FaxFolder() {
 
 void Init::scan() { NotAvailable("Init.scan"); }
 void Init::ShowFaxCover(const StringList&, const StringList&) { NotAvailable("Init.ShowFaxCover"); }
-void Init::FaxImport() { NotAvailable("Init.FaxImport"); }
+void Init::FaxImport() { RunFaxImport(); }
 void Init::FaxSender() { NotAvailable("Init.FaxSender"); }
 void Init::FaxConsole() { mCommon::RunFaxConsole(); }
 void Init::FaxAbout() { NotAvailable("Init.FaxAbout"); }

@@ -1,11 +1,8 @@
 #include "delivery/Delivery.h"
 
-#include "common/Logging.h"
-
 namespace brevant {
 
-// SendFaxMSFax lives in FaxTransport.cpp.
-void SendFaxMail() { NotAvailable("mSendFaxMail.SendFaxMail"); }
-void SendFaxEFax() { NotAvailable("mSendFaxMail.SendFaxEFax"); }
+// SendFaxMSFax lives in FaxTransport.cpp; SendFaxMail and SendFaxEFax in
+// MailTransport.cpp.
 
 }  // namespace brevant

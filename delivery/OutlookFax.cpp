@@ -1,0 +1,267 @@
+#include "delivery/OutlookFax.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <strings.h>
+
+#include "common/ClientConfig.h"
+#include "common/Errors.h"
+#include "common/FaxJob.h"
+#include "common/Folders.h"
+#include "common/Logging.h"
+#include "common/MailSessions.h"
+#include "delivery/CFax.h"
+#include "platform/process/Process.h"
+#include "platform/ui/Ui.h"
+
+namespace fs = std::filesystem;
+
+namespace brevant {
+
+namespace {
+
+mail::Store& StoreOrThrow() {
+  mail::Store* store = mCommon::GetMapiNamespace();
+  if (!store) throw VbError(kErrObjectNotSet, "The mail store is not available");
+  return *store;
+}
+
+std::string TempFolder() {
+  std::string t = mCommon::MailTempFolder();
+  return t.empty() ? mCommon::GetTempDir() : t;
+}
+
+// A fax's name part as a file name: no folder separators.
+std::string FileSafe(std::string s) {
+  for (char& c : s)
+    if (c == '/' || c == '\0') c = '_';
+  return s;
+}
+
+// Copies the fax TIFF into the folder the user keeps copies in, unless that
+// is the fax service's own folder.
+void CopyToUserFolder(CFax& fax, const std::string& userFolder, const std::string& serviceFolder,
+                      const std::string& id) {
+  if (userFolder.empty() || strcasecmp(userFolder.c_str(), serviceFolder.c_str()) == 0) return;
+  fs::create_directories(userFolder);
+  std::string dest = userFolder + "/" + FileSafe(id) + ".tiff";
+  if (!fs::exists(dest)) fax.CopyTiff(dest);
+}
+
+// Pictures and the "FaxImage" attachment from a temporary copy of the TIFF.
+void AddPages(mail::MailItem& item, const std::string& tempCopy) {
+  GenerateFaxMessage(tempCopy, item);
+  if (fs::exists(tempCopy)) item.AddAttachmentFile(tempCopy, "FaxImage");
+}
+
+void SetFaxId(mail::MailItem& item, const std::string& id) {
+  item.AddUserProperty("FaxID", mail::olText).value = id;
+}
+
+enum class Kind { Inbox, Sent };
+
+bool WriteFaxItem(Kind kind, const std::function<void(CFax&)>& init) {
+  const char* source = kind == Kind::Inbox ? "mSend.GenerateOutlookInboxFax" : "msend.GenerateOutlookSentFax";
+  std::string tempCopy;
+  try {
+    CFax fax;
+    init(fax);
+    mail::Store& store = StoreOrThrow();
+    mail::Folder folder = store.GetDefaultFolder(kind == Kind::Inbox ? mail::olFolderInbox : mail::olFolderSentMail);
+    std::string id = fax.Id();
+    if (id.empty()) throw VbError(kErrInvalidCall, "The fax has no fax id");
+    if (OutlookFaxExists(folder, id)) return true;
+
+    const FaxJobRecord& job = FaxJob();
+    ClientConfig& cfg = Config();
+    mail::MailItem item = mail::Store::CreateItem(mail::olMailItem);
+    item.UnRead = true;
+    DateTime when;
+    if (kind == Kind::Inbox) {
+      item.Subject = "Fax";
+      when = fax.TimeReceived();
+      CopyToUserFolder(fax, cfg.InboxPath, cfg.MSInboxPath, id);
+    } else {
+      item.Subject = fax.Subject();
+      item.Importance = static_cast<int>(fax.Importance());
+      when = fax.TimeSent();
+      // A stored file knows no sending time; its own time stands for it.
+      if (when == DateTime{}) when = fax.TimeReceived();
+      CopyToUserFolder(fax, cfg.SentPath, cfg.MSSentPath, id);
+    }
+    item.CreationTime = when;
+    std::string csid = fax.CSID();
+    tempCopy = TempFolder() + FileSafe(csid.empty() ? id : csid) + ".tiff";
+    fax.CopyTiff(tempCopy);
+    AddPages(item, tempCopy);
+    SetFaxId(item, id);
+
+    item.SetProp(mail::tag::ClientSubmitTime, when);
+    item.SetProp(mail::tag::MessageDeliveryTime, when);
+    if (kind == Kind::Inbox) {
+      std::string tsid = fax.TSID();
+      item.To = job.SenderFullName;
+      item.SetProp(mail::tag::ReceivedByName, job.SenderFullName);
+      item.SetProp(mail::tag::ReceivedByEmail, job.SenderfaxNumber);
+      item.SetProp(mail::tag::ReceivedByAddrType, "Fax");
+      item.SetProp(mail::tag::ReceivedRepresentingName, job.SenderFullName);
+      item.SetProp(mail::tag::ReceivedRepresentingEmail, job.SenderfaxNumber);
+      item.SetProp(mail::tag::ReceivedRepresentingAddrType, "Fax");
+      item.SetProp(mail::tag::SentRepresentingName, tsid);
+      item.SetProp(mail::tag::SentRepresentingEmail, tsid);
+      item.SetProp(mail::tag::SentRepresentingAddrType, "Fax");
+      item.SetProp(mail::tag::SenderName, tsid);
+      item.SetProp(mail::tag::SenderEmail, tsid);
+      item.SetProp(mail::tag::SenderAddrType, "Fax");
+    } else {
+      item.To = fax.MailItemTo();
+      item.UnRead = false;
+      item.SetProp(mail::tag::DisplayTo, fax.XP() ? fax.SenderFaxNumber() : std::string());
+      item.SetProp(mail::tag::SentRepresentingName, job.SenderFullName);
+      item.SetProp(mail::tag::SentRepresentingEmail, job.SenderfaxNumber);
+      item.SetProp(mail::tag::SentRepresentingAddrType, "Fax");
+      item.SetProp(mail::tag::SenderName, job.SenderFullName);
+      item.SetProp(mail::tag::SenderEmail, job.SenderfaxNumber);
+      item.SetProp(mail::tag::SenderAddrType, "Fax");
+    }
+    item.SetProp(mail::tag::IconIndex, kFaxIconIndex);
+    folder.Save(item);  // the one moment the item appears, complete
+
+    if (kind == Kind::Inbox && !cfg.ForwardEmail.empty()) {
+      mail::MailItem fwd = item;
+      fwd.Subject = "FW: " + item.Subject;
+      fwd.To = cfg.ForwardEmail;
+      fwd.UserProperties.clear();
+      mail::Send(fwd, *mCommon::SetCDOSession());
+    }
+    std::error_code ec;
+    fs::remove(tempCopy, ec);
+    return true;
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, source);
+    if (!tempCopy.empty()) {
+      std::error_code ec;
+      fs::remove(tempCopy, ec);
+    }
+    return false;
+  }
+}
+
+}  // namespace
+
+bool GenerateOutlookInboxFax(const std::string& tiffPath) {
+  return WriteFaxItem(Kind::Inbox, [&](CFax& f) { f.Init(tiffPath); });
+}
+bool GenerateOutlookInboxFax(std::shared_ptr<faxsvc::FaxMessage> message) {
+  return WriteFaxItem(Kind::Inbox, [&](CFax& f) { f.Init(message); });
+}
+bool GenerateOutlookSentFax(const std::string& tiffPath) {
+  return WriteFaxItem(Kind::Sent, [&](CFax& f) { f.Init(tiffPath); });
+}
+bool GenerateOutlookSentFax(std::shared_ptr<faxsvc::FaxMessage> message) {
+  return WriteFaxItem(Kind::Sent, [&](CFax& f) { f.Init(message); });
+}
+
+bool OutlookFaxExists(const mail::Folder& folder, const std::string& faxId) {
+  std::optional<mail::Items> items = RestrictOutlookFaxes(folder, faxId);
+  return items && items->Count() > 0;
+}
+
+std::optional<mail::Items> RestrictOutlookFaxes(const mail::Folder& folder, const std::string& faxId) {
+  auto quote = [](const std::string& s) {
+    std::string o;
+    for (char c : s) o += c == '\'' ? std::string("''") : std::string(1, c);
+    return o;
+  };
+  std::string filter = "[MessageClass] = 'IPM.Note' And ";
+  filter += faxId.empty() ? "[FaxID] >= ' ' And [FaxID] <= 'z'" : "[FaxID] = '" + quote(faxId) + "'";
+  for (int attempt = 1;; ++attempt) {
+    try {
+      return folder.Restrict(filter);
+    } catch (...) {
+      ErrInfo e = CurrentError();
+      if (attempt == 2) {
+        WriteErrorLog(e.number, e.description, "mSend.RestrictOutlookFaxes");
+        return std::nullopt;
+      }
+    }
+    long itemType = mail::olMailItem;
+    try {
+      mail::Store& store = StoreOrThrow();
+      if (folder.EntryID() == store.GetDefaultFolder(mail::olFolderOutbox).EntryID() ||
+          folder.EntryID() == store.GetDefaultFolder(mail::olFolderSentMail).EntryID())
+        itemType = mail::olPostItem;
+    } catch (...) {
+    }
+    AddUserProp2Folder(folder, itemType, "FaxID", mail::olText, "");
+  }
+}
+
+void AddUserProp2Folder(const mail::Folder& folder, long itemType, const std::string& propName,
+                        long propType, const std::string&) {
+  WriteErrorLog(0, "Warning: Adding UserProperty to Folder", "AddUserProp2Folder");
+  try {
+    mail::MailItem item = mail::Store::CreateItem(static_cast<int>(itemType));
+    item.Subject = "------------- " + propName + " Folder Property -------------";
+    item.AddUserProperty(propName, static_cast<int>(propType));
+    folder.AddUserField(propName, static_cast<int>(propType));
+    folder.Save(item);
+    folder.Delete(item);
+  } catch (...) {
+    // Errors are cleared: the caller's next restriction tells.
+  }
+}
+
+std::string ConsoleToolPath() {
+  if (const char* q = std::getenv("BREVANT_QUORRENDER"); q && *q) return q;
+  return GetExecutableFolder() + "/quorrender";
+}
+
+bool SuperShell(const std::vector<std::string>& command, const std::string& workFolder, long timeoutMs) {
+  try {
+    platform::SpawnResult r = platform::Spawn(command, workFolder, true, timeoutMs);
+    if (!r.started) throw VbError(kErrFileNotFound, "Cannot start " + command.at(0) + ": " + r.error);
+    if (r.timedOut)
+      throw VbError(kErrInvalidCall, command.at(0) + " did not end within " +
+                                         std::to_string(timeoutMs / 1000) + " s and was ended");
+    return true;
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "mMailFuncs.SuperShell");
+    return false;
+  }
+}
+
+bool GenerateFaxMessage(const std::string& tiffPath, mail::MailItem& item) {
+  if (!fs::exists(tiffPath)) {
+    WriteErrorLog(567, "File not found:" + tiffPath, "mMailFuncs.generateFaxMessage");
+    return false;
+  }
+  std::string work = mCommon::GetTempDir() + "Quortmp";
+  PendingError err;
+  err.Step([&] {
+    fs::create_directories(work);
+    for (const auto& e : fs::directory_iterator(work)) fs::remove_all(e.path());
+    std::string inWork = work + "/" + fs::path(tiffPath).filename().string();
+    fs::copy_file(tiffPath, inWork, fs::copy_options::overwrite_existing);
+    if (fs::path(inWork).filename() != "Fax.tiff") fs::rename(inWork, work + "/Fax.tiff");
+    SuperShell({ConsoleToolPath(), "convert;", work + "/Fax.tiff"}, work);
+    std::string jpg = work + "/Fax.jpg";
+    if (fs::exists(jpg) && fs::file_size(jpg) > 0) {
+      mail::Attachment& a = item.AddAttachmentFile(jpg, "Page");
+      a.mimeType = "image/jpeg";
+      a.contentId = "Page";
+      item.HTMLBody = kPageHtml;
+      item.Body.clear();
+    }
+  });
+  if (err.Any() && (err.Get().number == kErrPermission || err.Get().number == kErrFileNotFound)) err.Clear();
+  std::error_code ec;
+  fs::remove_all(work, ec);
+  if (err.Any()) WriteErrorLog(err.Get().number, err.Get().description, "mMailFuncs.GenerateFaxMessage");
+  return true;
+}
+
+}  // namespace brevant

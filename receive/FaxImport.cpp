@@ -1,0 +1,138 @@
+#include "receive/FaxImport.h"
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <ctime>
+#include <filesystem>
+
+#include "common/Errors.h"
+#include "common/Logging.h"
+#include "delivery/FaxTransport.h"
+#include "delivery/OutlookFax.h"
+#include "platform/ui/Ui.h"
+
+namespace fs = std::filesystem;
+
+namespace brevant {
+
+namespace {
+
+struct Windows {
+  ImportDialogFn dialog;
+  ImportProgressFn progress;
+};
+Windows& W() {
+  static Windows w;
+  return w;
+}
+
+std::string FolderOf(FaxFolderKind kind) {
+  return kind == FaxFolderKind::SentArchive ? FaxArchiveFolder() : FaxStoreFolder();
+}
+
+DateTime ModifiedTime(const fs::directory_entry& e) {
+  struct stat st {};
+  if (::stat(e.path().c_str(), &st) != 0) return {};
+  return std::chrono::system_clock::from_time_t(st.st_mtim.tv_sec) +
+         std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::nanoseconds(st.st_mtim.tv_nsec));
+}
+
+// The files of a fax folder, in the order the file system lists them. A
+// folder that is not set or cannot be read has none.
+std::vector<fs::directory_entry> FaxFiles(const std::string& folder) {
+  std::vector<fs::directory_entry> out;
+  if (folder.empty()) return out;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+    if (it->is_regular_file(ec)) out.push_back(*it);
+  return out;
+}
+
+long DayNumber(DateTime t) {
+  std::time_t tt = std::chrono::system_clock::to_time_t(t);
+  std::tm tm{};
+  localtime_r(&tt, &tm);
+  // Days since a fixed origin counted on the local calendar.
+  tm.tm_hour = 12;
+  tm.tm_min = tm.tm_sec = 0;
+  tm.tm_isdst = -1;
+  return static_cast<long>(std::floor(static_cast<double>(timegm(&tm)) / 86400.0));
+}
+
+}  // namespace
+
+long DayBoundaries(DateTime from, DateTime to) { return DayNumber(to) - DayNumber(from); }
+
+long CountFaxes(DateTime& newest) {
+  long count = 0;
+  for (const auto& e : FaxFiles(FaxArchiveFolder())) {
+    ++count;
+    if (DateTime t = ModifiedTime(e); t > newest) newest = t;
+  }
+  if (newest == DateTime{}) newest = std::chrono::system_clock::now();
+  for (const auto& e : FaxFiles(FaxStoreFolder())) {
+    ++count;
+    if (DateTime t = ModifiedTime(e); t > newest) newest = t;
+  }
+  return count;
+}
+
+bool ImportFolder(FaxFolderKind kind, bool lastDay, ImportProgress* progress, DateTime reference) {
+  try {
+    if (reference == DateTime{}) reference = std::chrono::system_clock::now();
+    for (const auto& e : FaxFiles(FolderOf(kind))) {
+      if (progress && progress->Cancelled()) return false;
+      ui::DoEvents();
+      if (!lastDay || DayBoundaries(ModifiedTime(e), reference) <= 1) {
+        if (kind == FaxFolderKind::SentArchive) GenerateOutlookSentFax(e.path().string());
+        else GenerateOutlookInboxFax(e.path().string());
+      }
+      ui::DoEvents();
+      if (progress) progress->Step();
+    }
+  } catch (...) {
+    // Any failure ends this folder's walk without a message.
+  }
+  return !(progress && progress->Cancelled());
+}
+
+void ImportFaxes(bool lastDay, ImportProgress* progress, DateTime reference) {
+  if (!ImportFolder(FaxFolderKind::SentArchive, lastDay, progress, reference)) return;
+  ImportFolder(FaxFolderKind::ReceivedStore, lastDay, progress, reference);
+}
+
+void SetImportWindows(ImportDialogFn dialog, ImportProgressFn progress) {
+  W().dialog = std::move(dialog);
+  W().progress = std::move(progress);
+}
+
+void RunFaxImport() {
+  try {
+    DateTime newest{};
+    long count = CountFaxes(newest);
+    if (count == 0) {
+      ui::MsgBox(kNoFaxesText, "Pelorin");
+      return;
+    }
+    if (count < kImportChoiceThreshold) {
+      auto run = [](ImportProgress* p) { ImportFaxes(false, p, DateTime{}); };
+      if (W().progress) W().progress(count, run);
+      else run(nullptr);
+      ui::MsgBox(kImportDoneText, "Pelorin");
+      return;
+    }
+    if (W().dialog) {
+      W().dialog(count, newest);
+      return;
+    }
+    // No window library: the dialog's preselected choice.
+    ImportFaxes(true, nullptr, newest);
+    ui::MsgBox(kImportDoneText, "Pelorin");
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "Init.FaxImport");
+  }
+}
+
+}  // namespace brevant

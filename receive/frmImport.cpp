@@ -1,0 +1,132 @@
+#include "receive/frmImport.h"
+
+#include <QApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+#include "common/Logging.h"
+#include "platform/ui/Ui.h"
+
+namespace brevant {
+
+namespace {
+
+// The import's progress through a progress bar; Cancel is read from a flag
+// the window sets.
+class BarProgress : public ImportProgress {
+ public:
+  BarProgress(QProgressBar* bar, const bool* cancelled) : bar_(bar), cancelled_(cancelled) {}
+  void Step() override {
+    bar_->setValue(bar_->value() + 1);
+    QApplication::processEvents();
+  }
+  bool Cancelled() override {
+    QApplication::processEvents();
+    return cancelled_ && *cancelled_;
+  }
+
+ private:
+  QProgressBar* bar_;
+  const bool* cancelled_;
+};
+
+void Trace(const char* text) {
+  try {
+    WriteTraceLog(text, "");
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+frmImport::frmImport(long count, DateTime newest, QWidget* parent) : QDialog(parent), newest_(newest) {
+  setObjectName("frmImport");
+  setWindowTitle("Import Faxes");
+  setWindowFlag(Qt::WindowStaysOnTopHint, true);
+  auto* layout = new QVBoxLayout(this);
+  Label1 = new QLabel("You have many faxes. Import faxes can take a lot of time.", this);
+  Label1->setObjectName("Label1");
+  optAll = new QRadioButton("Import all faxes.", this);
+  optAll->setObjectName("optAll");
+  optLast = new QRadioButton("Import last day faxes.", this);
+  optLast->setObjectName("optLast");
+  progress = new QProgressBar(this);
+  progress->setObjectName("progress");
+  OKButton = new QPushButton("Import", this);
+  OKButton->setObjectName("OKButton");
+  CancelButton = new QPushButton("Cancel", this);
+  CancelButton->setObjectName("CancelButton");
+  layout->addWidget(Label1);
+  layout->addWidget(optAll);
+  layout->addWidget(optLast);
+  layout->addWidget(progress);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(OKButton);
+  buttons->addWidget(CancelButton);
+  layout->addLayout(buttons);
+
+  OKButton->setEnabled(true);
+  CancelButton->setEnabled(true);
+  progress->setMinimum(0);
+  progress->setMaximum(static_cast<int>(count));
+  progress->setValue(0);
+  optLast->setChecked(true);
+  connect(OKButton, &QPushButton::clicked, this, [this] { OKButton_Click(); });
+  connect(CancelButton, &QPushButton::clicked, this, [this] { CancelButton_Click(); });
+}
+
+void frmImport::OKButton_Click() {
+  Trace("frmImport->OKButton_Click");
+  OKButton->setEnabled(false);
+  optAll->setEnabled(false);
+  optLast->setEnabled(false);
+  importing_ = true;
+  BarProgress bar(progress, &cancelled_);
+  if (optLast->isChecked()) ImportFaxes(true, &bar, newest_);
+  else ImportFaxes(false, &bar, DateTime{});
+  importing_ = false;
+  hide();
+  if (!cancelled_) ui::MsgBox(kImportDoneText, "Pelorin");
+  accept();
+  Trace("frmImport->OKButton_Click - END");
+}
+
+void frmImport::CancelButton_Click() {
+  Trace("frmImport->CancelButton_Click");
+  // During an import Cancel stops it after the fax being filed; the dialog
+  // closes when the walk has ended.
+  cancelled_ = true;
+  if (!importing_) reject();
+  Trace("frmImport->CancelButton_Click - END");
+}
+
+void RegisterImportWindows() {
+  SetImportWindows(
+      [](long count, DateTime newest) {
+        frmImport dlg(count, newest);
+        dlg.exec();
+      },
+      [](long count, const std::function<void(ImportProgress*)>& run) {
+        QDialog frmProgress;
+        frmProgress.setObjectName("frmProgress");
+        frmProgress.setWindowTitle("Import Faxes");
+        auto* layout = new QVBoxLayout(&frmProgress);
+        auto* bar = new QProgressBar(&frmProgress);
+        bar->setObjectName("progress");
+        bar->setMinimum(0);
+        bar->setMaximum(static_cast<int>(count));
+        bar->setValue(0);
+        layout->addWidget(bar);
+        frmProgress.show();
+        BarProgress p(bar, nullptr);
+        run(&p);
+        frmProgress.close();
+      });
+}
+
+}  // namespace brevant

@@ -1,0 +1,157 @@
+// The address book over vCard files, and the mail sessions' default mail
+// client switch in the registry store.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/CWinReg.h"
+#include "common/FaxJob.h"
+#include "common/MailSessions.h"
+#include "delivery/AddressBook.h"
+#include "platform/mail/MailStore.h"
+#include "platform/mail/VCard.h"
+#include "tests/support/TestWorld.h"
+
+using namespace brevant;
+using brevant::test::TestWorld;
+
+namespace {
+
+class AddressBook : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = world.Root() + "/contacts";
+    ::setenv("BREVANT_CONTACTS_DIR", dir.c_str(), 1);
+    TestWorld::WriteFile(dir + "/ann.vcf",
+                         "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:ann-1\r\nFN:Ann Ærø\r\n"
+                         "TEL;TYPE=VOICE,WORK:+49 30 1\r\nTEL;TYPE=HOME,FAX:+49 30 2\r\n"
+                         "TEL;TYPE=FAX,WORK:+49 30 3\r\nEMAIL:ann@example.org\r\nEND:VCARD\r\n");
+    // 2.1 with a quoted-printable name over a soft line break, a fax of no kind.
+    TestWorld::WriteFile(dir + "/bob.vcf",
+                         "BEGIN:VCARD\nVERSION:2.1\nUID:bob-2\nN;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE:M=C3=BC=\nller;Bob\n"
+                         "TEL;FAX:0711 555\nEND:VCARD\n");
+    // 4.0 with a folded line, a value-type uri, and a card without a fax number.
+    TestWorld::WriteFile(dir + "/more.vcf",
+                         "BEGIN:VCARD\r\nVERSION:4.0\r\nUID:urn:uuid:cara-3\r\nFN:Cara\r\n  Long\r\n"
+                         "TEL;VALUE=uri;TYPE=\"fax,home\":tel:+1-555-0100\r\nEND:VCARD\r\n"
+                         "BEGIN:VCARD\r\nVERSION:4.0\r\nUID:dan-4\r\nFN:Dan Smith\r\nEMAIL:dan@example.org\r\nEND:VCARD\r\n"
+                         "BEGIN:VCARD\r\nVERSION:4.0\r\nUID:office-5\r\nFN:Office Fax\r\nEMAIL:fax@+49 89 4711\r\nEND:VCARD\r\n");
+    TestWorld::WriteFile(dir + "/team.vcf",
+                         "BEGIN:VCARD\r\nVERSION:4.0\r\nKIND:group\r\nUID:team-9\r\nFN:Team\r\n"
+                         "MEMBER:urn:uuid:ann-1\r\nMEMBER:urn:uuid:dan-4\r\nMEMBER:urn:uuid:cara-3\r\n"
+                         "MEMBER:urn:uuid:team-9\r\nMEMBER:urn:uuid:nobody\r\nMEMBER:mailto:ann@example.org\r\n"
+                         "MEMBER:urn:uuid:office-5\r\nEND:VCARD\r\n");
+    TestWorld::WriteFile(dir + "/broken.vcf",
+                         "BEGIN:VCARD\r\nthis line is broken\r\nFN:Eve\r\nTEL;TYPE=fax:+33 1 2\r\n");
+    TestWorld::WriteFile(dir + "/notes.txt", "BEGIN:VCARD\r\nFN:Ignored\r\nTEL;TYPE=FAX:1\r\nEND:VCARD\r\n");
+  }
+  TestWorld world;
+  std::string dir;
+};
+
+TEST_F(AddressBook, ReadsEveryVersionAndReportsBrokenLines) {
+  std::vector<mail::Contact> book = ReadAddressBook();
+  ASSERT_EQ(book.size(), 7u);
+  EXPECT_EQ(book[0].name, "Ann Ærø");
+  EXPECT_EQ(book[0].businessFax, "+49 30 3");
+  EXPECT_EQ(book[0].homeFax, "+49 30 2");
+  EXPECT_EQ(book[1].name, "Bob Müller");
+  EXPECT_EQ(book[1].otherFax, "0711 555");
+  EXPECT_EQ(book[2].name, "Eve") << "a card without END still counts";
+  EXPECT_EQ(book[2].otherFax, "+33 1 2");
+  EXPECT_EQ(book[3].name, "Cara Long");
+  EXPECT_EQ(book[3].homeFax, "+1-555-0100");
+  EXPECT_TRUE(book[6].isGroup);
+  std::string errors = TestWorld::ReadFile(world.ProgramDir() + "/Errors.log");
+  EXPECT_NE(errors.find("broken.vcf: line 2 has no value"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("frmNew.cmdAddress"), std::string::npos);
+}
+
+TEST_F(AddressBook, PickedEntriesAndListsAddRowsWithNumbersOnceEach) {
+  std::vector<mail::Contact> book = ReadAddressBook();
+  std::vector<RecipientRow> rows{{"Bob Müller", "0711 555"}};
+  EXPECT_EQ(AddPickedEntries({"team-9"}, book, rows), 3u);
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[1], (RecipientRow{"Ann Ærø", "+49 30 3"})) << "business fax first";
+  EXPECT_EQ(rows[2], (RecipientRow{"Cara Long", "+1-555-0100"}));
+  EXPECT_EQ(rows[3], (RecipientRow{"Office Fax", "+49 89 4711"})) << "a fax entry's number is its address after @";
+  // Picking again, and the member Bob already in the list, add nothing.
+  EXPECT_EQ(AddPickedEntries({"team-9", "bob-2", "dan-4", "unknown"}, book, rows), 0u);
+  EXPECT_EQ(rows.size(), 4u);
+  mail::Contact smtp;
+  smtp.name = "SMTP Fax";
+  smtp.email = "user@SMTP";
+  ExtractMails(smtp, book, rows);
+  EXPECT_EQ(rows.size(), 4u) << "\"SMTP\" is not a number";
+}
+
+TEST_F(AddressBook, MissingFolderGivesAnEmptyBookAndOneRecord) {
+  ::setenv("BREVANT_CONTACTS_DIR", (world.Root() + "/none").c_str(), 1);
+  EXPECT_TRUE(ReadAddressBook().empty());
+  EXPECT_NE(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("cannot open the contacts folder"),
+            std::string::npos);
+}
+
+std::string DefaultMail() {
+  CWinReg r;
+  if (!r.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, mCommon::kMailClientsKey)) return "<none>";
+  return r.GetString("");
+}
+
+TEST(MailSessions, SendingSessionMakesThisTheDefaultMailClientUntilDispose) {
+  TestWorld world;
+  ::setenv("BREVANT_MAILDIR", (world.Root() + "/Maildir").c_str(), 1);
+  {
+    CWinReg r;
+    ASSERT_TRUE(r.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, mCommon::kMailClientsKey, true));
+    r.SetString("", "Thunderbird");
+  }
+  // Not registered: nothing switches.
+  mCommon::SetCDOSession();
+  EXPECT_EQ(DefaultMail(), "Thunderbird");
+  mCommon::Dispose();
+  EXPECT_EQ(DefaultMail(), "Thunderbird");
+  {
+    CWinReg r;
+    ASSERT_TRUE(r.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE,
+                               std::string(mCommon::kMailClientsKey) + "\\" + mCommon::kMailClientName, true));
+    r.SetString("", "Brevant");
+  }
+  ASSERT_NE(mCommon::SetCDOSession(), nullptr);
+  EXPECT_TRUE(mCommon::HasCDOSession());
+  EXPECT_EQ(DefaultMail(), mCommon::kMailClientName);
+  mCommon::SetCDOSession();  // once per process: the first previous default is kept
+  mCommon::Dispose();
+  EXPECT_FALSE(mCommon::HasCDOSession());
+  EXPECT_EQ(DefaultMail(), "Thunderbird");
+  mCommon::Dispose();
+  EXPECT_EQ(DefaultMail(), "Thunderbird");
+  std::string trace = TestWorld::ReadFile(world.ProgramDir() + "/" + "mail_misc_tests.log");
+  EXPECT_NE(trace.find("Dispose - END"), std::string::npos);
+}
+
+TEST(MailSessions, StartOpensTheStoreAndResetsTheJobOnlyWhenAsked) {
+  TestWorld world;
+  ::setenv("BREVANT_MAILDIR", (world.Root() + "/Maildir").c_str(), 1);
+  FaxJob().g_arrFaxName.Append("Ann");
+  FaxJob().g_arrFiles.Append("/x.pdf");
+  FaxJob().FaxSubject = "kept";
+  mCommon::Start(false);
+  EXPECT_EQ(FaxJob().g_arrFaxName.Count(), 1u);
+  ASSERT_NE(mCommon::GetMapiNamespace(), nullptr);
+  EXPECT_TRUE(std::filesystem::is_directory(world.Root() + "/Maildir/cur"));
+  EXPECT_EQ(mCommon::MailTempFolder(), world.TempDir() + "/");
+  {
+    CWinReg r;
+    ASSERT_TRUE(r.InitForWrite(CWinReg::HKEY_CURRENT_USER, "Software\\Microsoft\\Fax\\UserInfo", true));
+    r.SetString("FullName", "Fiona Fax");
+  }
+  mCommon::Start(true);
+  EXPECT_EQ(FaxJob().g_arrFaxName.Count(), 0u);
+  EXPECT_EQ(FaxJob().g_arrFiles.Count(), 0u);
+  EXPECT_EQ(FaxJob().FaxSubject, "kept");
+  EXPECT_EQ(FaxJob().SenderFullName, "Fiona Fax");
+  mCommon::Dispose();
+}
+
+}  // namespace

@@ -1,0 +1,156 @@
+// Fax items in the mail store: the inbox and sent writers over real fax
+// TIFFs, the "FaxID" rule, the page picture, and their failures.
+#include <filesystem>
+
+#include "common/ClientConfig.h"
+#include "common/FaxJob.h"
+#include "delivery/OutlookFax.h"
+#include "tests/mail/FaxWorld.h"
+#include "tests/mail/MailTestSupport.h"
+
+namespace fs = std::filesystem;
+using namespace brevant;
+using brevant::test::FaxWorld;
+using brevant::test::TestWorld;
+
+namespace {
+
+const mail::Attachment* Find(const mail::MailItem& item, const std::string& display) {
+  for (const auto& a : item.Attachments)
+    if (a.displayName == display) return &a;
+  return nullptr;
+}
+
+using FaxItems = FaxWorld;
+
+TEST_F(FaxItems, ReceivedFaxIsFiledOnceWithPictureTiffAndFaxAddresses) {
+  std::string a = AddFax(Store(), "rcv0001.tif", "+49 30 111", "Ökobau +49 89 7");
+  std::string b = AddFax(Store(), "rcv0002.tif", "+49 30 111", "+1 555 0100");
+  Config().InboxPath = world.Root() + "/copies";
+  ASSERT_TRUE(GenerateOutlookInboxFax(a));
+  ASSERT_TRUE(GenerateOutlookInboxFax(b));
+  ASSERT_TRUE(GenerateOutlookInboxFax(a)) << "a fax already filed is skipped without complaint";
+
+  auto items = Items(mail::olFolderInbox);
+  ASSERT_EQ(items.size(), 2u);
+  const mail::MailItem* first = nullptr;
+  for (const auto& it : items)
+    if (it.FindUserProperty("FaxID")->value == "rcv0001.tif") first = &it;
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->Subject, "Fax");
+  EXPECT_EQ(first->To, "Fiona Fax");
+  EXPECT_TRUE(first->UnRead);
+  EXPECT_EQ(first->FindUserProperty("FaxID")->type, mail::olText);
+  EXPECT_EQ(first->GetProp(mail::tag::SenderName), "Ökobau +49 89 7");
+  EXPECT_EQ(first->GetProp(mail::tag::SenderEmail), "Ökobau +49 89 7");
+  EXPECT_EQ(first->GetProp(mail::tag::SenderAddrType), "Fax");
+  EXPECT_EQ(first->GetProp(mail::tag::ReceivedByEmail), "+49 30 999");
+  EXPECT_EQ(first->GetProp(mail::tag::ReceivedRepresentingName), "Fiona Fax");
+  EXPECT_EQ(first->GetProp(mail::tag::IconIndex), "1545");
+  EXPECT_FALSE(first->GetProp(mail::tag::MessageDeliveryTime).empty());
+  const mail::Attachment* tiff = Find(*first, "FaxImage");
+  ASSERT_NE(tiff, nullptr);
+  EXPECT_EQ(tiff->data, TestWorld::ReadFile(a));
+  EXPECT_EQ(tiff->fileName, "+49 30 111.tiff") << "the temporary copy is named after the CSID";
+  const mail::Attachment* page = Find(*first, "Page");
+  ASSERT_NE(page, nullptr);
+  EXPECT_EQ(page->contentId, "Page");
+  EXPECT_EQ(page->data.substr(0, 2), "\xFF\xD8") << "a JPEG picture";
+  EXPECT_EQ(first->HTMLBody, kPageHtml);
+  // The user's own copies, once per fax, and no temporary copy left behind.
+  EXPECT_EQ(TestWorld::ReadFile(world.Root() + "/copies/rcv0001.tif.tiff"), TestWorld::ReadFile(a));
+  EXPECT_FALSE(fs::exists(world.TempDir() + "/+49 30 111.tiff"));
+  EXPECT_FALSE(fs::exists(world.TempDir() + "/Quortmp"));
+}
+
+TEST_F(FaxItems, SentFaxGoesToSentItemsAsReadWithItsRecipientLine) {
+  std::string s = AddFax(Archive(), "snt0001.tif", "+44 20 7946", "Fiona");
+  Config().SentPath = Archive() + "/";  // the service's own folder, named differently
+  Config().MSSentPath = Archive() + "/";
+  ASSERT_TRUE(GenerateOutlookSentFax(s));
+  ASSERT_TRUE(GenerateOutlookSentFax(s));
+  auto sent = Items(mail::olFolderSentMail);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_TRUE(Items(mail::olFolderInbox).empty());
+  EXPECT_EQ(sent[0].Subject, "snt0001.tif");
+  EXPECT_EQ(sent[0].To, "+44 20 7946[Fax:+44 20 7946]");
+  EXPECT_FALSE(sent[0].UnRead);
+  EXPECT_EQ(sent[0].Importance, 1);
+  EXPECT_EQ(sent[0].GetProp(mail::tag::SenderName), "Fiona Fax");
+  EXPECT_EQ(sent[0].GetProp(mail::tag::SentRepresentingEmail), "+49 30 999");
+  EXPECT_EQ(sent[0].GetProp(mail::tag::ReceivedByName), "") << "no received-by on a sent fax";
+  ASSERT_NE(Find(sent[0], "FaxImage"), nullptr);
+  EXPECT_EQ(fs::directory_iterator(Archive())->path().filename(), "snt0001.tif")
+      << "no copy into the service's own folder";
+}
+
+TEST_F(FaxItems, TiffThatCannotBeConvertedIsStillFiledWithoutPicture) {
+  std::string bad = Store() + "/broken.tif";
+  TestWorld::WriteFile(bad, "II*\0this is not a fax image");
+  ASSERT_TRUE(GenerateOutlookInboxFax(bad));
+  auto items = Items(mail::olFolderInbox);
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].FindUserProperty("FaxID")->value, "broken.tif");
+  ASSERT_NE(Find(items[0], "FaxImage"), nullptr);
+  EXPECT_EQ(Find(items[0], "Page"), nullptr);
+  EXPECT_TRUE(items[0].HTMLBody.empty());
+
+  mail::MailItem item;
+  EXPECT_FALSE(GenerateFaxMessage(world.Root() + "/missing.tif", item));
+  EXPECT_NE(Errors().find("File not found:" + world.Root() + "/missing.tif"), std::string::npos);
+  EXPECT_NE(Errors().find("mMailFuncs.generateFaxMessage"), std::string::npos);
+
+  // A console tool that is not there: no picture, one record, no hang.
+  ::setenv("BREVANT_QUORRENDER", (world.Root() + "/no-such-tool").c_str(), 1);
+  std::string good = AddFax(Store(), "good.tif", "1", "2");
+  mail::MailItem plain;
+  EXPECT_TRUE(GenerateFaxMessage(good, plain));
+  EXPECT_TRUE(plain.Attachments.empty());
+  EXPECT_NE(Errors().find("mMailFuncs.SuperShell"), std::string::npos);
+}
+
+TEST_F(FaxItems, FolderWithoutFaxIdFieldGetsItOnceAndFindsFaxesByIt) {
+  mail::Folder inbox = Folder(mail::olFolderInbox);
+  auto none = RestrictOutlookFaxes(inbox, "x.tif");
+  ASSERT_TRUE(none.has_value());
+  EXPECT_EQ(none->Count(), 0u);
+  EXPECT_NE(Errors().find("Warning: Adding UserProperty to Folder"), std::string::npos);
+  EXPECT_EQ(inbox.AllItems().Count(), 0u) << "the throw-away item is gone";
+
+  mail::MailItem foreign;
+  foreign.Subject = "plain mail";
+  inbox.Save(foreign);
+  GenerateOutlookInboxFax(AddFax(Store(), "a b'c.tif", "1", "2"));
+  GenerateOutlookInboxFax(AddFax(Store(), "yy.tif", "1", "2"));
+  EXPECT_TRUE(OutlookFaxExists(inbox, "a b'c.tif"));
+  EXPECT_TRUE(OutlookFaxExists(inbox, "YY.TIF"));
+  EXPECT_FALSE(OutlookFaxExists(inbox, "yy"));
+  EXPECT_EQ(RestrictOutlookFaxes(inbox, "")->Count(), 2u) << "every printable fax id, no plain mail";
+}
+
+TEST_F(FaxItems, StoreThatCannotBeOpenedLogsAndFilesNothing) {
+  std::string notADir = world.Root() + "/plainfile";
+  TestWorld::WriteFile(notADir, "x");
+  ::setenv("BREVANT_MAILDIR", notADir.c_str(), 1);
+  EXPECT_FALSE(GenerateOutlookInboxFax(AddFax(Store(), "f.tif", "1", "2")));
+  EXPECT_NE(Errors().find("Cannot Init Outlook:"), std::string::npos);
+  EXPECT_NE(Errors().find("mSend.GenerateOutlookInboxFax"), std::string::npos);
+  EXPECT_EQ(TestWorld::ReadFile(notADir), "x");
+}
+
+TEST_F(FaxItems, ReceivedFaxIsForwardedWhenAnAddressIsSet) {
+  ASSERT_TRUE(test::EnsureSmtpServer());
+  test::UseLocalSmtp();
+  std::string marker = "fwd" + std::to_string(::getpid());
+  Config().ForwardEmail = marker + "@example.org";
+  ASSERT_TRUE(GenerateOutlookInboxFax(AddFax(Store(), "fwd.tif", "+1 2", "+3 4")));
+  auto got = test::ReceivedWith(marker);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].rcptTo, "<" + marker + "@example.org>");
+  EXPECT_EQ(got[0].item.Subject, "FW: Fax");
+  EXPECT_NE(Find(got[0].item, "FaxImage"), nullptr);
+  EXPECT_TRUE(got[0].item.UserProperties.empty());
+  EXPECT_EQ(Items(mail::olFolderInbox).size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,37 @@
+#pragma once
+// What the mail tests share: a private Maildir, the local SMTP server (started
+// through its service script when it does not answer), and reading back the
+// mails it received.
+#include <string>
+#include <vector>
+
+#include "platform/mail/MailStore.h"
+
+namespace brevant::test {
+
+// The local SMTP server's port and drop folder (BREVANT_SMTP_PORT,
+// BREVANT_SMTP_SPOOL, as the service script uses them).
+int SmtpPort();
+std::string SmtpSpool();
+// Starts the server through scripts/services.d/20-smtp.sh when it does not
+// answer yet; true when it answers.
+bool EnsureSmtpServer();
+// Points the mail account at the local server.
+void UseLocalSmtp(const std::string& user = "", const std::string& password = "");
+
+struct Received {
+  std::string raw;        // the file as the server wrote it
+  std::string rcptTo;     // envelope recipients as the server recorded them
+  mail::MailItem item;    // parsed back with GMime
+};
+// The mails received whose raw text contains marker, waiting up to 5 s for
+// at least `atLeast` of them.
+std::vector<Received> ReceivedWith(const std::string& marker, std::size_t atLeast = 1);
+
+// A real one-page fax TIFF (CCITT G4, 1728 wide) written with libtiff.
+void WriteFaxTiff(const std::string& path, int pages = 1, const std::string& description = "");
+
+// Every item of a Maildir folder parsed from its file.
+std::vector<mail::MailItem> ItemsOf(const mail::Folder& folder);
+
+}  // namespace brevant::test

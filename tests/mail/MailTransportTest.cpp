@@ -1,0 +1,173 @@
+// The two mail delivery paths against the local SMTP server: what arrives
+// (addresses, subject, body, attachments), what is filed in Sent Items, and
+// what a failure leaves behind.
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "common/CWinReg.h"
+#include "common/ClientConfig.h"
+#include "common/FaxJob.h"
+#include "common/Folders.h"
+#include "common/MailSessions.h"
+#include "delivery/Delivery.h"
+#include "delivery/FaxJobXml.h"
+#include "delivery/MailTransport.h"
+#include "tests/mail/FaxWorld.h"
+#include "tests/mail/MailTestSupport.h"
+
+namespace fs = std::filesystem;
+using namespace brevant;
+using brevant::test::FaxWorld;
+using brevant::test::TestWorld;
+
+namespace {
+
+class MailTransport : public FaxWorld {
+ protected:
+  void SetUp() override {
+    FaxWorld::SetUp();
+    ASSERT_TRUE(test::EnsureSmtpServer());
+    test::UseLocalSmtp();
+    marker = "t" + std::to_string(::getpid());
+    spool = GetSpoolFolder();
+    fs::create_directories(spool);
+    ClearFaxJob();
+    FaxJobRecord& j = FaxJob();
+    j.FaxSubject = "Quarterly figures";
+    j.g_arrFaxName.Append("Ann Ærø");
+    j.g_arrFaxNumber.Append("+4 (2) 7");
+    j.g_arrFaxName.Append("Bob");
+    j.g_arrFaxNumber.Append("5.1");
+    image = AddFax(spool, "Fax.tif", "", "");
+    j.FaxImageFile = image;
+    j.g_arrFiles.Append(image);
+    cover = world.Root() + "/covers/standard.cov";
+    TestWorld::WriteFile(cover, "cover template bytes");
+    j.CoverPages.Append(cover);
+    j.CoverIndex = 1;
+    j.UseCover = true;
+    j.CoverInImage = false;
+    AddFax(spool, "FaxPreview.tif", "", "");
+  }
+
+  const mail::Attachment* Find(const mail::MailItem& item, const std::string& display) {
+    for (const auto& a : item.Attachments)
+      if (a.displayName == display) return &a;
+    return nullptr;
+  }
+
+  std::string marker, spool, image, cover;
+};
+
+TEST_F(MailTransport, MailFaxServiceGetsOneMailWithJobXmlImageAndCoverAndTheFaxIsRecorded) {
+  Config().EmailFax = marker + "@talvane.test";
+  SendFaxMail();
+  auto got = test::ReceivedWith(marker);
+  ASSERT_EQ(got.size(), 1u) << Errors();
+  EXPECT_EQ(got[0].rcptTo, "<" + marker + "@talvane.test>");
+  EXPECT_EQ(got[0].item.Subject, "Talvane");
+  EXPECT_EQ(got[0].item.HTMLBody, GetFaxJobXml());
+  EXPECT_NE(got[0].item.HTMLBody.find("<RecipientName1>Ann Ærø</RecipientName1>"), std::string::npos);
+  EXPECT_NE(got[0].item.HTMLBody.find("<RecipientNumber2>5.1</RecipientNumber2>"), std::string::npos);
+  ASSERT_EQ(got[0].item.Attachments.size(), 2u);
+  EXPECT_EQ(got[0].item.Attachments[0].displayName, "FaxCover") << "added last, at position 1";
+  EXPECT_EQ(got[0].item.Attachments[0].fileName, "Fax.Cov");
+  EXPECT_EQ(got[0].item.Attachments[0].data, "cover template bytes");
+  EXPECT_EQ(got[0].item.Attachments[1].displayName, "FaxImage");
+  EXPECT_EQ(got[0].item.Attachments[1].data, TestWorld::ReadFile(image));
+
+  // Sent Items: the mail as sent, and the fax record with its pages.
+  auto sent = Items(mail::olFolderSentMail);
+  ASSERT_EQ(sent.size(), 2u);
+  const mail::MailItem* record = sent[0].Subject == "Talvane" ? &sent[1] : &sent[0];
+  const mail::MailItem* mailCopy = sent[0].Subject == "Talvane" ? &sent[0] : &sent[1];
+  EXPECT_EQ(mailCopy->To, marker + "@talvane.test");
+  EXPECT_EQ(record->Subject, "Quarterly figures");
+  EXPECT_EQ(record->To, "Ann Ærø[Fax:+4 (2) 7];Bob[Fax:5.1];");
+  ASSERT_NE(record->FindUserProperty("FaxID"), nullptr);
+  EXPECT_EQ(record->FindUserProperty("FaxID")->value.size(), 19u) << "the preview's time as date text";
+  EXPECT_EQ(record->GetProp(mail::tag::DisplayTo), "Fiona Fax");
+  EXPECT_EQ(record->GetProp(mail::tag::IconIndex), "1545");
+  ASSERT_NE(Find(*record, "FaxImage"), nullptr);
+  EXPECT_EQ(Find(*record, "FaxImage")->data, TestWorld::ReadFile(spool + "FaxPreview.tif"));
+  EXPECT_NE(Find(*record, "Page"), nullptr);
+
+  // Recording the same fax again replaces its record.
+  EXPECT_TRUE(GenerateMailSentFax(spool + "FaxPreview.tif"));
+  EXPECT_EQ(Items(mail::olFolderSentMail).size(), 2u);
+  EXPECT_TRUE(Items(mail::olFolderInbox).empty());
+}
+
+TEST_F(MailTransport, CoverAlreadyInTheImageAndNoDocumentsAttachNothingButTheXmlStillListsRecipients) {
+  Config().EmailFax = marker + "@talvane.test";
+  FaxJob().CoverInImage = true;
+  FaxJob().g_arrFiles.Clear();
+  SendFaxMail();
+  auto got = test::ReceivedWith(marker);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_TRUE(got[0].item.Attachments.empty());
+  EXPECT_NE(got[0].item.HTMLBody.find("<RecipientsNumber>2</RecipientsNumber>"), std::string::npos);
+}
+
+TEST_F(MailTransport, GatewayGetsOneAddressPerCleanedNumberAndEveryDocument) {
+  EXPECT_EQ(CleanFaxNumber("+1 (2) 3-4"), "1234");
+  EXPECT_EQ(CleanFaxNumber("9w5p1"), "951");
+  EXPECT_EQ(CleanFaxNumber("0049/30.1,2dD P"), "00493012");
+  {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, true));
+    reg.SetString("EFaxDomain", marker + ".gateway.test");
+  }
+  std::string doc2 = world.Root() + "/letter.pdf";
+  TestWorld::WriteFile(doc2, "%PDF-1.4 letter");
+  FaxJob().g_arrFiles.Append(doc2);
+  TestWorld::WriteFile(spool + "FaxCover.Tif", "cover image");
+  SendFaxEFax();
+  auto got = test::ReceivedWith(marker);
+  ASSERT_EQ(got.size(), 1u) << Errors();
+  EXPECT_EQ(got[0].rcptTo, "<427@" + marker + ".gateway.test>, <51@" + marker + ".gateway.test>");
+  EXPECT_EQ(got[0].item.Subject, "");
+  EXPECT_EQ(got[0].item.HTMLBody, "");
+  ASSERT_EQ(got[0].item.Attachments.size(), 3u);
+  EXPECT_EQ(got[0].item.Attachments[0].fileName, "letter.pdf");
+  EXPECT_EQ(got[0].item.Attachments[0].displayName, "FaxImage");
+  EXPECT_EQ(got[0].item.Attachments[1].fileName, "Fax.tif");
+  EXPECT_EQ(got[0].item.Attachments[2].displayName, "FaxCover");
+  EXPECT_EQ(got[0].item.Attachments[2].data, "cover image");
+
+  auto sent = Items(mail::olFolderSentMail);
+  ASSERT_EQ(sent.size(), 2u);
+  const mail::MailItem* gatewayMail = sent[0].FindUserProperty("FaxToEFax") ? &sent[0] : &sent[1];
+  ASSERT_NE(gatewayMail->FindUserProperty("FaxToEFax"), nullptr);
+  EXPECT_EQ(gatewayMail->FindUserProperty("FaxToEFax")->value, "");
+  EXPECT_EQ(gatewayMail->To, "427@" + marker + ".gateway.test;51@" + marker + ".gateway.test;");
+}
+
+TEST_F(MailTransport, FailureToHandOverLogsOnceAndRecordsNothing) {
+  Config().EmailFax = marker + "@talvane.test";
+  mail::Account a = mail::LoadAccount();
+  a.port = 1;
+  a.timeoutSeconds = 2;
+  mail::SaveAccount(a);
+  SendFaxMail();
+  EXPECT_NE(Errors().find("msendFaxMail.SendFaxMail"), std::string::npos);
+  EXPECT_NE(Errors().find("127.0.0.1:1"), std::string::npos);
+  EXPECT_TRUE(Items(mail::olFolderSentMail).empty());
+
+  test::UseLocalSmtp();
+  mCommon::Dispose();  // the sending session is read once per run
+  fs::remove(spool + "FaxCover.Tif");  // the gateway's cover image is missing
+  SendFaxEFax();
+  EXPECT_NE(Errors().find("msendFaxMail.SendFaxEFax"), std::string::npos);
+  EXPECT_TRUE(Items(mail::olFolderSentMail).empty());
+
+  // Handed over, but no preview to record: one 567 record.
+  FaxJob().UseCover = false;
+  fs::remove(spool + "FaxPreview.tif");
+  SendFaxEFax();
+  EXPECT_NE(Errors().find("File not found: " + spool + "FaxPreview.tif"), std::string::npos);
+  EXPECT_EQ(Items(mail::olFolderSentMail).size(), 1u) << "only the sent mail";
+}
+
+}  // namespace
