@@ -22,6 +22,7 @@ class frmFinish : public WizardPage {
  protected:
   void Activate() override;
   void FormUnload() override;
+  void CloseRequested() override { CancelButton_Click(); }
 
  private:
   frmFinish();

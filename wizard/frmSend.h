@@ -26,6 +26,7 @@ class frmSend : public WizardPage {
  protected:
   void Activate() override;
   void FormUnload() override;
+  void CloseRequested() override { btnCancel_Click(); }
 
  private:
   frmSend();
