@@ -1,5 +1,10 @@
 #include "app/Init.h"
 
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "app/WindowsModule.h"
@@ -17,7 +22,32 @@
 namespace brevant {
 namespace {
 
-Init::InstanceTest g_instanceTest = &platform::OtherInstanceRunning;
+// Another copy of this program in this session: same user, same executable
+// name, and the same runtime folder (where the named events live), so that
+// separate sessions and private test worlds do not block each other.
+bool OtherInstanceInSession() {
+  if (!platform::OtherInstanceRunning()) return false;
+  const char* mine = std::getenv("BREVANT_RUNTIME_DIR");
+  std::string me = platform::ExecutableName();
+  for (const platform::ProcessEntry& p : platform::ListProcesses()) {
+    std::string name = p.name;
+    if (name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".exe") == 0) name.resize(name.size() - 4);
+    if (p.pid == int(::getpid()) || p.uid != int(::getuid()) || strcasecmp(name.c_str(), me.c_str()) != 0)
+      continue;
+    std::ifstream in("/proc/" + std::to_string(p.pid) + "/environ", std::ios::binary);
+    std::string var, theirs;
+    bool found = false;
+    while (std::getline(in, var, '\0'))
+      if (var.rfind("BREVANT_RUNTIME_DIR=", 0) == 0) {
+        theirs = var.substr(20);
+        found = true;
+      }
+    if (found == (mine != nullptr) && (!found || theirs == mine)) return true;
+  }
+  return false;
+}
+
+Init::InstanceTest g_instanceTest = &OtherInstanceInSession;
 
 bool AnotherInstance() { return g_instanceTest && g_instanceTest(); }
 
