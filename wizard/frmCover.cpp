@@ -95,6 +95,7 @@ frmCover::frmCover() : WizardPage("frmCover", "Cover Page") {
 
   auto* grid = new QGridLayout;
   grid->setColumnStretch(1, 1);
+  grid->setHorizontalSpacing(10);
   lblTemplate_ = new QLabel("Cover page template:");
   cbCover = new QComboBox;
   cbCover->setObjectName("cbCover");
@@ -127,6 +128,7 @@ frmCover::frmCover() : WizardPage("frmCover", "Cover Page") {
 
   auto* attach = new QGridLayout;
   attach->setColumnStretch(1, 1);
+  attach->setHorizontalSpacing(10);
   auto* lblAttach = new QLabel("Attachment:");
   lstAttachments = new QTreeWidget;
   lstAttachments->setObjectName("lstAttachments");
@@ -164,7 +166,7 @@ frmCover::frmCover() : WizardPage("frmCover", "Cover Page") {
   connect(next_, &QPushButton::clicked, this, [this] { cmdNext_Click(); });
   connect(back_, &QPushButton::clicked, this, [this] { cmdBack_Click(); });
   connect(cancel_, &QPushButton::clicked, this, [this] { cmdCancel_Click(); });
-  resize(620, 540);
+  resize(620, 500);
 
   try {
     Trace("frmCover->Form_Load");

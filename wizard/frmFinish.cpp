@@ -62,11 +62,14 @@ frmFinish::frmFinish() : WizardPage("frmFinish", "Finish") {
 
   auto* form = new QFormLayout;
   form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
+  form->setHorizontalSpacing(12);
+  form->setVerticalSpacing(8);
   lvRecipients = new QTreeWidget;
   lvRecipients->setObjectName("lvRecipients");
   lvRecipients->setRootIsDecorated(false);
   lvRecipients->setHeaderLabels({"Recipient Name", "Fax Number"});
   lvRecipients->setMinimumHeight(90);
+  lvRecipients->setMaximumHeight(lvRecipients->fontMetrics().lineSpacing() * 9);
   lblSubject = Value("lblSubject");
   lblCover = Value("lblCover");
   lblSend = Value("lblSend");
@@ -74,7 +77,8 @@ frmFinish::frmFinish() : WizardPage("frmFinish", "Finish") {
   form->addRow("Subject:", lblSubject);
   form->addRow("Cover page template:", lblCover);
   form->addRow("Time to send:", lblSend);
-  body->addLayout(form, 1);
+  body->addLayout(form);
+  body->addSpacing(8);
 
   btnPreview = new QPushButton("Preview Fax...");
   btnPreview->setObjectName("btnPreview");
@@ -86,6 +90,7 @@ frmFinish::frmFinish() : WizardPage("frmFinish", "Finish") {
   auto* toSend = new QLabel("To send your fax, click Finish.");
   body->addSpacing(8);
   body->addWidget(toSend);
+  body->addStretch(1);
   FinishFrame("btnBack", "OKButton", "CancelButton", "Finish");
 
   connect(btnPreview, &QPushButton::clicked, this, [this] { btnPreview_Click(); });

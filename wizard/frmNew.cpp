@@ -53,6 +53,7 @@ frmNew::frmNew() : WizardPage("frmNew", "New Fax") {
 
   auto* grid = new QGridLayout;
   grid->setColumnStretch(1, 1);
+  grid->setHorizontalSpacing(10);
   txtTo = new QLineEdit;
   txtTo->setObjectName("txtTo");
   auto* lblTo = new QLabel("To:");

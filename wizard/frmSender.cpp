@@ -64,7 +64,7 @@ frmSender::frmSender() : Form("frmSender") {
   auto row = [&](int r, int c, const char* label, QWidget* field, int span = 1) {
     auto* l = new QLabel(label);
     l->setBuddy(field);
-    grid->addWidget(l, r, c, Qt::AlignTop);
+    grid->addWidget(l, r, c, field == txtAddress ? Qt::AlignTop : Qt::AlignVCenter);
     grid->addWidget(field, r, c + 1, 1, span);
   };
   // Reading order: name and numbers first, then the company, then the rest.

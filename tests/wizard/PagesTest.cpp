@@ -272,3 +272,46 @@ TEST_F(WizardTest, FinishPageShowsAScheduledTimeInTheLocaleFormat) {
 
 }  // namespace
 }  // namespace brevant::test
+
+namespace brevant::test {
+namespace {
+
+// Every control in focus order, from the first to the first repeat.
+QStringList FocusChain(QWidget* first) {
+  QStringList names;
+  QWidget* w = first;
+  do {
+    if (w->focusPolicy() & Qt::TabFocus && !w->objectName().isEmpty()) names << w->objectName();
+    w = w->nextInFocusChain();
+  } while (w && w != first);
+  return names;
+}
+
+TEST_F(WizardTest, PagesFitASmallScreenAtOneAndAHalfScaleAndTabInPageOrder) {
+  FaxJob().g_arrFaxName.Append("Ann");
+  FaxJob().g_arrFaxNumber.Append("1");
+  std::vector<QWidget*> pages{wizard::frmNew::Load(), wizard::frmCover::Load(), wizard::frmSend::Load(),
+                              wizard::frmFinish::Load()};
+  for (QWidget* p : pages) {
+    p->show();
+    // Nothing is squeezed below what its texts need at the size it opens
+    // with, and 150% of that still fits a 1024x768 screen.
+    QSize need = p->minimumSizeHint(), have = p->size();
+    EXPECT_GE(have.width(), need.width()) << p->objectName().toStdString();
+    EXPECT_GE(have.height(), need.height()) << p->objectName().toStdString();
+    EXPECT_LE(have.width() * 3 / 2, 1024) << p->objectName().toStdString();
+    EXPECT_LE(have.height() * 3 / 2, 768) << p->objectName().toStdString();
+  }
+  auto* page = static_cast<wizard::frmNew*>(pages[0]);
+  QStringList chain = FocusChain(page->txtTo);
+  ASSERT_GE(chain.size(), 10);
+  EXPECT_EQ(chain.mid(0, 10), (QStringList{"txtTo", "txtFaxNumber", "cmdAddress", "cmdAdd", "lvRecipients",
+                                           "cmdEdit", "cmdRemove", "btnBack", "btnNext", "btnCancel"}));
+  auto* cover = static_cast<wizard::frmCover*>(pages[1]);
+  chain = FocusChain(cover->chkCover);
+  EXPECT_EQ(chain.mid(0, 4), (QStringList{"chkCover", "cbCover", "txtSubject", "rtbNote"}));
+  EXPECT_EQ(chain.mid(chain.size() - 3), (QStringList{"cmdBack", "cmdNext", "cmdCancel"}));
+}
+
+}  // namespace
+}  // namespace brevant::test
