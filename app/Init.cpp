@@ -185,6 +185,9 @@ void Init::ShowFaxCover(const StringList& names, const StringList& numbers) {
 void Init::FaxImport() {
   try {
     if (AnotherInstance()) return;
+    // The fax device check of the fax service transport belongs before the
+    // import dialog (a warning when there is no device); it comes with the
+    // transport.
     if (wizard::Windows* w = WindowsOrReport("FaxImport")) w->ShowImport();
   } catch (...) {
     ErrInfo e = CurrentError();

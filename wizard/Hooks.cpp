@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "common/Logging.h"
 #include "delivery/Delivery.h"
 #include "platform/process/Process.h"
 #include "render/Pipeline.h"
@@ -15,11 +16,12 @@ Hooks RealHooks() {
   Hooks h;
   h.PrintPreview = [](ui::WindowHandle owner, bool preview) { brevant::PrintPreview(owner, preview); };
   h.OpenPreview = [](const std::string& path) {
-    // The desktop's image viewer, else our console tool shows it.
+    // The desktop's image viewer, else the console tool with the path.
     if (!platform::ShellExecute("open", path)) {
       std::string tool = platform::ExecutablePath();
       tool = tool.substr(0, tool.rfind('/') + 1) + "quorrender";
-      platform::Spawn({tool, "view;" + path}, "", false);
+      platform::SpawnResult r = platform::Spawn({tool, path}, "", false);
+      if (!r.started) WriteErrorLog(0, "ShellExecute returned 31: " + r.error, "TiffShellOpen");
     }
   };
   h.SendFaxMSFax = [] { brevant::SendFaxMSFax(); };
