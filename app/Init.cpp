@@ -1,33 +1,154 @@
 #include "app/Init.h"
 
+#include <strings.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <string>
 
+#include "app/WindowsModule.h"
 #include "common/CWinReg.h"
-#include "common/FaxJob.h"
-#include "delivery/Delivery.h"
-#include "render/Pipeline.h"
-
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
+#include "common/FaxJob.h"
 #include "common/Logging.h"
 #include "common/MailSessions.h"
+#include "delivery/Delivery.h"
 #include "delivery/FaxTransport.h"
+#include "maintenance/BugReport.h"
 #include "platform/process/Process.h"
 #include "platform/ui/Ui.h"
 #include "receive/FaxImport.h"
 #include "receive/QueueControl.h"
+#include "render/Pipeline.h"
 
 namespace brevant {
+namespace {
+
+// Another copy of this program in this session: same user, same executable
+// name, and the same runtime folder (where the named events live), so that
+// separate sessions and private test worlds do not block each other.
+bool OtherInstanceInSession() {
+  if (!platform::OtherInstanceRunning()) return false;
+  const char* mine = std::getenv("BREVANT_RUNTIME_DIR");
+  std::string me = platform::ExecutableName();
+  for (const platform::ProcessEntry& p : platform::ListProcesses()) {
+    std::string name = p.name;
+    if (name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".exe") == 0) name.resize(name.size() - 4);
+    if (p.pid == int(::getpid()) || p.uid != int(::getuid()) || strcasecmp(name.c_str(), me.c_str()) != 0)
+      continue;
+    std::ifstream in("/proc/" + std::to_string(p.pid) + "/environ", std::ios::binary);
+    std::string var, theirs;
+    bool found = false;
+    while (std::getline(in, var, '\0'))
+      if (var.rfind("BREVANT_RUNTIME_DIR=", 0) == 0) {
+        theirs = var.substr(20);
+        found = true;
+      }
+    if (found == (mine != nullptr) && (!found || theirs == mine)) return true;
+  }
+  return false;
+}
+
+Init::InstanceTest g_instanceTest = &OtherInstanceInSession;
+
+bool AnotherInstance() { return g_instanceTest && g_instanceTest(); }
+
+std::string WithoutQuotes(std::string s) {
+  std::erase(s, '"');
+  return s;
+}
+
+// The one-shot cover page request: "SetCoverPage" = "1" with the subject
+// and note stored beside it. keepStored: a request another component made
+// before this run ("new" mode 3) keeps its subject and note.
+void RequestCoverPage(bool keepStored) {
+  CWinReg reg;
+  if (!reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, true)) return;
+  if (keepStored) {
+    std::string previous = reg.GetString("SetCoverPage");
+    reg.SetString("SetCoverPage", "1");
+    if (previous != "0" && !previous.empty()) return;
+  } else {
+    reg.SetString("SetCoverPage", "1");
+  }
+  reg.SetString("CoverPageNote", "");
+  reg.SetString("CoverPageSubject", "");
+}
+
+wizard::Windows* WindowsOrReport(const char* operation) {
+  wizard::Windows* w = AppWindows();
+  if (!w) ui::MsgBox("The windows of Pelorin cannot be shown (" + std::string(operation) + ").");
+  return w;
+}
+
+}  // namespace
+
+void Init::SetInstanceTest(InstanceTest test) { g_instanceTest = test; }
 
 Init::~Init() { mCommon::Dispose(); }
 
-void Init::ShowFaxNew(const StringList&, const StringList&, const StringList&, bool) {
-  NotAvailable("Init.ShowFaxNew");
+void CopyListsToFaxJob(const StringList& names, const StringList& numbers, const StringList& files) {
+  FaxJobRecord& job = FaxJob();
+  if (!names.empty()) {
+    job.g_arrFaxName.Resize(names.size() - 1);
+    job.g_arrFaxNumber.Resize(names.size() - 1);
+  }
+  if (!files.empty()) job.g_arrFiles.Resize(files.size() - 1);
+  for (std::size_t k = 1; k <= job.g_arrFaxNumber.Count(); ++k) {
+    job.g_arrFaxNumber[k] = numbers.at(k - 1);
+    job.g_arrFaxName[k] = names.at(k - 1);
+  }
+  for (std::size_t k = 1; k <= job.g_arrFiles.Count(); ++k) job.g_arrFiles[k] = WithoutQuotes(files.at(k - 1));
 }
-void Init::ShowWarning(const std::string&) { NotAvailable("Init.ShowWarning"); }
-void Init::Config() { NotAvailable("Init.Config"); }
+
+void Init::ShowFaxNew(const StringList& names, const StringList& numbers, const StringList& files,
+                      bool useStoredCover) {
+  try {
+    if (AnotherInstance()) return;
+    if (brevant::Config().ProgramType == 1 && brevant::Config().EmailFax.empty()) {
+      ui::MsgBox("You should set Fax Mail in Setup for using Pelorin.");
+      return;
+    }
+    ClearFaxJob();
+    RequestCoverPage(useStoredCover);
+    CopyListsToFaxJob(names, numbers, files);
+    wizard::Windows* w = WindowsOrReport("ShowFaxNew");
+    if (!w) return;
+    WriteTraceLog("ShowFaxNew", "before frmNew.Show(vbModal)");
+    w->ShowFaxNew(Run().SpoolPages);
+    WriteTraceLog("ShowFaxNew", "after  frmNew.Show(vbModal)");
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "Init.ShowFaxNew");
+  }
+}
+
+void Init::ShowWarning(const std::string& message) {
+  try {
+    if (AnotherInstance()) return;
+    if (wizard::Windows* w = WindowsOrReport("ShowWarning")) w->ShowWarning(message.c_str());
+    exitApp(0);
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "Init.ShowWarning");
+  }
+}
+
+void Init::Config() {
+  try {
+    // The running copy owns the configuration dialog; a window of another
+    // process cannot be raised from here, so this copy just steps aside.
+    if (AnotherInstance()) return;
+    if (wizard::Windows* w = WindowsOrReport("Config")) w->ShowConfig();
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "Init.Config");
+  }
+}
+
 void Init::AutoRecv() { brevant::AutoRecv(); }
 void Init::FaxPause() { brevant::FaxPause(); }
 void Init::FaxStop() { brevant::FaxStop(); }
@@ -38,12 +159,79 @@ void Init::FaxFolder() {
 }
 
 void Init::scan() { NotAvailable("Init.scan"); }
-void Init::ShowFaxCover(const StringList&, const StringList&) { NotAvailable("Init.ShowFaxCover"); }
-void Init::FaxImport() { RunFaxImport(); }
-void Init::FaxSender() { NotAvailable("Init.FaxSender"); }
+
+void Init::ShowFaxCover(const StringList& names, const StringList& numbers) {
+  try {
+    if (AnotherInstance()) return;
+    ClearFaxJob();
+    {
+      CWinReg reg;
+      if (reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, true)) {
+        reg.SetString("SetCoverPage", "1");
+        reg.SetString("CoverPageNote", "");
+        reg.SetString("CoverPageSubject", "");
+      }
+    }
+    // Every entry counts here: "cover" lists do not end with an empty one.
+    FaxJobRecord& job = FaxJob();
+    job.g_arrFaxName.Resize(names.size());
+    job.g_arrFaxNumber.Resize(names.size());
+    for (std::size_t k = 1; k <= names.size(); ++k) {
+      job.g_arrFaxName[k] = names[k - 1];
+      job.g_arrFaxNumber[k] = k - 1 < numbers.size() ? numbers[k - 1] : "";
+    }
+    if (wizard::Windows* w = WindowsOrReport("ShowFaxCover")) w->ShowFaxCover();
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "Init.ShowFaxCover");
+  }
+}
+
+void Init::FaxImport() {
+  try {
+    if (AnotherInstance()) return;
+    // The fax device check of the fax service transport belongs before the
+    // import dialog (a warning when there is no device); it comes with the
+    // transport.
+    if (wizard::Windows* w = WindowsOrReport("FaxImport")) w->ShowImport();
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "Init.FaxImport");
+  }
+}
+
+void Init::FaxSender() {
+  try {
+    if (AnotherInstance()) return;
+    if (wizard::Windows* w = WindowsOrReport("FaxSender")) w->ShowSender();
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "Init.FaxSender");
+  }
+}
+
 void Init::FaxConsole() { mCommon::RunFaxConsole(); }
-void Init::FaxAbout() { NotAvailable("Init.FaxAbout"); }
-void Init::Repair() { NotAvailable("Init.Repair"); }
+
+void Init::FaxAbout() {
+  try {
+    if (AnotherInstance()) return;
+    if (wizard::Windows* w = WindowsOrReport("FaxAbout")) w->ShowAbout();
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "Init.FaxAbout");
+  }
+}
+
+void Init::Repair() {
+  try {
+    if (AnotherInstance()) return;
+    if (wizard::Windows* w = WindowsOrReport("Repair")) w->ShowRepair();
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "Init.Repair");
+  }
+}
+
 void Init::FaxHelp() { ui::MsgBox("Help", "Pelorin"); }
 void Init::FaxRecv() {
   brevant::FaxRecv([this](const std::string& m) { ShowWarning(m); });
@@ -142,7 +330,20 @@ void Init::SendNow(const StringList& names, const StringList& numbers, const Str
   }
   exitApp(0);
 }
-void Init::SetCoverPage() { NotAvailable("Init.SetCoverPage"); }
-void Init::BugReport() { NotAvailable("Init.BugReport"); }
+
+void Init::SetCoverPage() {
+  try {
+    if (AnotherInstance()) return;
+    if (wizard::Windows* w = WindowsOrReport("SetCoverPage")) w->ShowSetCover();
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "Init.SetCoverPage");
+  }
+}
+
+void Init::BugReport() {
+  if (AnotherInstance()) return;
+  MakeBugReport();
+}
 
 }  // namespace brevant

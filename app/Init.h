@@ -32,6 +32,15 @@ class Init {
   void SendNow(const StringList& names, const StringList& numbers, const StringList& files);
   void SetCoverPage();
   void BugReport();
+
+  // The previous-instance test of the window operations: another process
+  // of this program runs. Test programs, which are not `brevant`, replace it.
+  using InstanceTest = bool (*)();
+  static void SetInstanceTest(InstanceTest test);
 };
+
+// Copies the command-line recipient lists into the fax job the way "new"
+// and "sendnow" do: the last entry of each list is not used.
+void CopyListsToFaxJob(const StringList& names, const StringList& numbers, const StringList& files);
 
 }  // namespace brevant

@@ -1,0 +1,217 @@
+// The command front object's window operations, the sender dialog, and the
+// single-instance rule between real `brevant` processes.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
+
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTreeWidget>
+
+#include "app/Init.h"
+#include "common/CWinReg.h"
+#include "common/ClientConfig.h"
+#include "common/FaxJob.h"
+#include "common/Logging.h"
+#include "faxjob/CXmlGroups.h"
+#include "tests/wizard/WizardFixture.h"
+#include "wizard/frmCover.h"
+#include "wizard/frmNew.h"
+#include "wizard/frmSender.h"
+
+namespace brevant::test {
+namespace {
+
+using namespace brevant::wizard;
+constexpr auto HKCU = CWinReg::HKEY_CURRENT_USER;
+constexpr const char* kPelorin = "Software\\Norvane\\Pelorin";
+constexpr const char* kUserInfo = "Software\\Microsoft\\Fax\\UserInfo";
+
+TEST_F(WizardTest, NewAndCoverFillTheFaxJobAndHandleTheCoverPageRequest) {
+  // The mail-fax path without its address starts nothing.
+  Config().ProgramType = 1;
+  {
+    CXmlGroups groups;  // start-up reads the delivery path from the group file
+    groups.WriteCfgProps();
+    groups.Save();
+  }
+  Run("new;0;A#;1#;", [&] { EXPECT_EQ(frmNew::Loaded(), nullptr); });
+  ASSERT_EQ(recorder.boxes.size(), 1u);
+  EXPECT_EQ(recorder.boxes[0].caption, "Pelorin");
+  EXPECT_EQ(recorder.boxes[0].text, "You should set Fax Mail in Setup for using Pelorin.");
+  EXPECT_EQ(Reg(HKCU, kPelorin, "SetCoverPage"), "<no key>");
+  Config() = ClientConfig{};
+  {
+    CXmlGroups groups;
+    groups.WriteCfgProps();
+    groups.Save();
+  }
+
+  // Mode 3 keeps a request another component stored; other modes clear it.
+  SetReg(HKCU, kPelorin, "SetCoverPage", "1");
+  SetReg(HKCU, kPelorin, "CoverPageSubject", "Kept");
+  SetReg(HKCU, kPelorin, "CoverPageNote", "Kept note");
+  Run("new;3;A#;1#;", [&] {
+    EXPECT_EQ(Reg(HKCU, kPelorin, "SetCoverPage"), "1");
+    EXPECT_EQ(Reg(HKCU, kPelorin, "CoverPageSubject"), "Kept");
+    EXPECT_EQ(Reg(HKCU, kPelorin, "CoverPageNote"), "Kept note");
+  });
+  SetReg(HKCU, kPelorin, "SetCoverPage", "0");
+  SetReg(HKCU, kPelorin, "CoverPageSubject", "Old");
+  Run("new;3;A#;1#;", [&] {
+    EXPECT_EQ(Reg(HKCU, kPelorin, "SetCoverPage"), "1");
+    EXPECT_EQ(Reg(HKCU, kPelorin, "CoverPageSubject"), "");
+  });
+  SetReg(HKCU, kPelorin, "CoverPageSubject", "Old");
+  // The last entry of each list is not used; quotes leave the file names.
+  Run("new;0;A#B#C;1#2#3;\"/srv/x y.pdf\"#/srv/z.pdf", [&] {
+    EXPECT_EQ(Reg(HKCU, kPelorin, "CoverPageSubject"), "");
+    frmNew* page = frmNew::Loaded();
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(page->lvRecipients->topLevelItemCount(), 2);
+    Click(page->findChild<QPushButton*>("btnNext"));
+    ASSERT_NE(frmCover::Loaded(), nullptr);
+    EXPECT_EQ(frmCover::Loaded()->lstAttachments->topLevelItemCount(), 1);
+    EXPECT_EQ(frmCover::Loaded()->lstAttachments->topLevelItem(0)->text(0), "/srv/x y.pdf");
+  });
+  EXPECT_EQ(FaxJob().g_arrFaxName.Count(), 2u);
+  EXPECT_EQ(FaxJob().g_arrFaxName[2], "B");
+
+  // "cover" takes every entry.
+  Run("cover;0;A#B;1#2", [&] { EXPECT_NE(frmCover::Loaded(), nullptr); });
+  ASSERT_EQ(FaxJob().g_arrFaxNumber.Count(), 2u);
+  EXPECT_EQ(FaxJob().g_arrFaxName[2], "B");
+  EXPECT_EQ(FaxJob().g_arrFaxNumber[2], "2");
+
+  // Another copy running: the window operations do nothing.
+  Init::SetInstanceTest([] { return true; });
+  SetReg(HKCU, kPelorin, "SetCoverPage", "0");
+  for (const char* command : {"new;0;A#;1#;", "cover;0;A;1", "sender", "warning", "about"})
+    Run(command, [&] { EXPECT_TRUE(ui::LoadedForms().empty()) << command; });
+  EXPECT_EQ(Reg(HKCU, kPelorin, "SetCoverPage"), "0");
+  EXPECT_EQ(TestWorld::ReadFile(ErrorLogPath()).find("frmWarning.Show"), std::string::npos);
+  Init::SetInstanceTest([] { return false; });
+
+  // The windows other subsystems provide report that they are missing.
+  Run("warning", [] {});
+  EXPECT_NE(TestWorld::ReadFile(ErrorLogPath()).find("frmWarning.Show"), std::string::npos);
+  EXPECT_NE(Trace().find("exitApp(0) - END"), std::string::npos);
+}
+
+TEST_F(WizardTest, SenderDialogShowsStoresAndDiscardsTheSenderDetails) {
+  SetReg(HKCU, kUserInfo, "FullName", "Ann Example");
+  SetReg(HKCU, kUserInfo, "Company", "Norvane");
+  SetReg(HKCU, kPelorin, "SetCoverPage", "1");
+  Run("sender", [&] {
+    frmSender* d = frmSender::Loaded();
+    ASSERT_NE(d, nullptr);
+    EXPECT_TRUE(d->isVisible());
+    EXPECT_EQ(d->windowTitle(), "Sender Information");
+    EXPECT_EQ(d->txtFullName->text(), "Ann Example");
+    EXPECT_EQ(d->txtCompany->text(), "Norvane");
+    // Another program changes the name: activation shows the new one.
+    SetReg(HKCU, kUserInfo, "FullName", "Ann Changed");
+    QEvent activate(QEvent::WindowActivate);
+    QCoreApplication::sendEvent(d, &activate);
+    EXPECT_EQ(d->txtFullName->text(), "Ann Changed");
+
+    // Enter in the address box is a new line, not "OK".
+    Type(d->txtAddress, "1 Main St");
+    QTest::keyClick(d->txtAddress, Qt::Key_Return);
+    Type(d->txtAddress, "Springfield");
+    EXPECT_EQ(frmSender::Loaded(), d);
+    d->txtCompany->clear();
+    Type(d->txtWorkPhone, "555 0100");
+    Click(d->btnOk);
+    EXPECT_EQ(frmSender::Loaded(), nullptr);
+  });
+  EXPECT_EQ(Reg(HKCU, kUserInfo, "Address"), "1 Main St\nSpringfield");
+  EXPECT_EQ(Reg(HKCU, kUserInfo, "Company"), "");
+  EXPECT_EQ(Reg(HKCU, kUserInfo, "OfficePhone"), "555 0100");
+  EXPECT_EQ(Reg(HKCU, kUserInfo, "FullName"), "Ann Changed");
+  EXPECT_EQ(Reg(HKCU, kPelorin, "SetCoverPage"), "0");  // closing it ended the run
+
+  // Cancel leaves the store as it was; the next opening shows it.
+  Run("sender", [&] {
+    frmSender* d = frmSender::Loaded();
+    ASSERT_NE(d, nullptr);
+    d->txtFullName->setText("Not saved");
+    QTest::keyClick(d, Qt::Key_Escape);
+    EXPECT_EQ(frmSender::Loaded(), nullptr);
+  });
+  EXPECT_EQ(Reg(HKCU, kUserInfo, "FullName"), "Ann Changed");
+}
+
+// Real `brevant` processes: the window library loaded with dlopen.
+class BrevantProcessTest : public ::testing::Test {
+ protected:
+  std::string Brevant() const { return BinDir() + "/brevant"; }
+  std::string TraceLog() const { return world.ProgramDir() + "/brevant.log"; }
+  int Run(const std::string& env, const std::string& args) const {
+    std::string cmd = "env " + env + " " + Brevant() + " '" + args + "' >" + world.Root() + "/out 2>&1";
+    int st = std::system(cmd.c_str());
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  }
+  static std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+  }
+  TestWorld world;
+};
+
+TEST_F(BrevantProcessTest, WindowsWorkUnattendedWithoutADisplayAndNeverHang) {
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(Run("-u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM BREVANT_UNATTENDED=1",
+                "new;0;Ann#Bob#;5551234#5559876#;"),
+            0);
+  std::string trace = TestWorld::ReadFile(TraceLog());
+  EXPECT_NE(trace.find("frmNew->Activate - END"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("ShowFaxNew - after  frmNew.Show(vbModal)"), std::string::npos);
+  EXPECT_NE(trace.find("Main - END"), std::string::npos);
+
+  // Not unattended and no display: a clear record, no crash.
+  EXPECT_EQ(Run("-u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM BREVANT_UNATTENDED=0", "sender"), 0);
+  EXPECT_NE(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("No display"), std::string::npos);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+}
+
+TEST_F(BrevantProcessTest, SecondCopyOpensNoWindowWhileTheFirstRuns) {
+  // The first copy waits for its user, its page drawn off screen.
+  std::string pidFile = world.Root() + "/pid";
+  std::string cmd = "env BREVANT_UNATTENDED=0 QT_QPA_PLATFORM=offscreen " + Brevant() +
+                    " 'new;0;Ann#;5551234#;' >/dev/null 2>&1 & echo $! >" + pidFile;
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  int pid = std::stoi(TestWorld::ReadFile(pidFile));
+  bool shown = false;
+  for (int i = 0; i < 300 && !shown; ++i) {
+    shown = TestWorld::ReadFile(TraceLog()).find("frmNew->Activate - END") != std::string::npos;
+    if (!shown) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(shown);
+  {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorin, true));
+    reg.SetString("CoverPageSubject", "Stored");
+  }
+  EXPECT_EQ(Run("BREVANT_UNATTENDED=1", "new;0;Bob#;5559876#;"), 0);
+  EXPECT_EQ(Run("BREVANT_UNATTENDED=1", "sender"), 0);
+  std::string trace = TestWorld::ReadFile(TraceLog());
+  EXPECT_EQ(Count(trace, "before frmNew.Show(vbModal)"), 1u);
+  EXPECT_EQ(Count(trace, "Main - END"), 2u);  // the two later copies ended; the first still runs
+  {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kPelorin));
+    EXPECT_EQ(reg.GetString("CoverPageSubject"), "Stored");
+  }
+  EXPECT_EQ(::kill(pid, 0), 0) << "the first copy should still be waiting for its user";
+  ::kill(pid, SIGTERM);
+  for (int i = 0; i < 100 && ::kill(pid, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // A copy in another session (its own runtime folder) is not blocked.
+  EXPECT_NE(::kill(pid, 0), 0);
+}
+
+}  // namespace
+}  // namespace brevant::test

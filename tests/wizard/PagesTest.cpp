@@ -1,0 +1,317 @@
+// The cover, schedule and finish pages: their rules, what they store, and
+// how they end the run.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTimeEdit>
+#include <QDropEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QRadioButton>
+#include <QTextEdit>
+#include <QTreeWidget>
+#include <QUrl>
+
+#include "common/CWinReg.h"
+#include "common/ClientConfig.h"
+#include "common/FaxJob.h"
+#include "tests/wizard/WizardFixture.h"
+#include "wizard/frmCover.h"
+#include "wizard/frmFinish.h"
+#include "wizard/frmNew.h"
+#include "wizard/frmSend.h"
+
+namespace brevant::test {
+namespace {
+
+using namespace brevant::wizard;
+constexpr auto HKCU = CWinReg::HKEY_CURRENT_USER;
+constexpr auto HKLM = CWinReg::HKEY_LOCAL_MACHINE;
+constexpr const char* kPelorin = "Software\\Norvane\\Pelorin";
+constexpr const char* kVersion = "Software\\Microsoft\\Windows NT\\CurrentVersion";
+
+QPushButton* Button(QWidget* form, const char* name) { return form->findChild<QPushButton*>(name); }
+
+void DropFiles(QTreeWidget* list, const QStringList& paths) {
+  auto* mime = new QMimeData;
+  QList<QUrl> urls;
+  for (const QString& p : paths) urls << QUrl::fromLocalFile(p);
+  mime->setUrls(urls);
+  QPoint at = list->viewport()->rect().center();
+  QDragEnterEvent enter(at, Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(list->viewport(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(at), Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(list->viewport(), &drop);
+  delete mime;
+}
+
+TEST_F(WizardTest, CoverCommandStartsAtTheCoverPageAndItsChecksHold) {
+  // No common template folder: nothing is offered, the cover page check is off limits.
+  Run("cover;0;A#B;1#2", [&] {
+    EXPECT_EQ(frmNew::Loaded(), nullptr);
+    frmCover* cover = frmCover::Loaded();
+    ASSERT_NE(cover, nullptr);
+    EXPECT_TRUE(cover->isVisible());
+    EXPECT_EQ(cover->windowTitle(), "Cover Page");
+    EXPECT_EQ(cover->cbCover->currentText(), "Cover pages not found.");
+    EXPECT_FALSE(cover->chkCover->isEnabled());
+    EXPECT_TRUE(cover->chkCover->isChecked());  // "cover" asks for a cover page
+    Click(Button(cover, "cmdNext"));
+    ASSERT_EQ(recorder.boxes.size(), 1u);
+    EXPECT_EQ(recorder.boxes[0].caption, "Pelorin");
+    EXPECT_EQ(recorder.boxes[0].text, "Please enter text in the Note and/or Subject field.");
+    EXPECT_EQ(frmSend::Loaded(), nullptr);
+
+    // "< Back" shows the recipients the command line gave.
+    cover->txtSubject->setText("Kept across pages");
+    Click(Button(cover, "cmdBack"));
+    frmNew* page = frmNew::Loaded();
+    ASSERT_NE(page, nullptr);
+    EXPECT_FALSE(cover->isVisible());
+    QStringList rows;
+    for (int i = 0; i < page->lvRecipients->topLevelItemCount(); ++i)
+      rows << page->lvRecipients->topLevelItem(i)->text(0) + "|" + page->lvRecipients->topLevelItem(i)->text(1);
+    EXPECT_EQ(rows, (QStringList{"A|1", "B|2"}));
+    Click(Button(page, "btnNext"));
+    // The same page comes back, reading what was typed from the fax job.
+    EXPECT_EQ(frmCover::Loaded(), cover);
+    EXPECT_TRUE(cover->isVisible());
+    EXPECT_EQ(cover->txtSubject->text(), "Kept across pages");
+    Click(Button(cover, "cmdNext"));
+    ASSERT_NE(frmSend::Loaded(), nullptr);
+  });
+  EXPECT_EQ(FaxJob().FaxSubject, "Kept across pages");
+  EXPECT_EQ(FaxJob().g_arrFaxNumber.Count(), 2u);
+  // With no template, the stored template is the empty entry.
+  EXPECT_EQ(Reg(HKCU, "Software\\Microsoft\\Fax\\UserInfo", "CoverPageFile"), "");
+}
+
+TEST_F(WizardTest, CoverPageSwitchedOffNeedsAttachmentsAndClearsTheCoverFields) {
+  std::string folder = MakeTemplates({"Generic.cov"});
+  std::string personal = world.Root() + "/home/Personal/Fax";
+  TestWorld::WriteFile(personal + "/Mine.cov", "<svg xmlns='http://www.w3.org/2000/svg'/>");
+  TestWorld::WriteFile(personal + "/Mine.emf", "not a template");
+  SetReg(HKCU, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "Personal",
+         world.Root() + "/home/Personal");
+  SetReg(HKCU, "Software\\Microsoft\\Fax\\Setup", "CoverPageDir", "Fax");
+  brevant::Run().SpoolPages = true;
+  Run("cover;0;A;1", [&] {
+    frmCover* cover = frmCover::Loaded();
+    ASSERT_NE(cover, nullptr);
+    ASSERT_EQ(cover->cbCover->count(), 2);
+    EXPECT_EQ(cover->cbCover->itemText(1), "Mine(Personal)");
+    cover->txtSubject->setText("Subject");
+    ClickCheck(cover->chkCover);
+    EXPECT_FALSE(cover->chkCover->isChecked());
+    EXPECT_FALSE(cover->txtSubject->isEnabled());
+    EXPECT_FALSE(cover->cbCover->isEnabled());
+    Click(Button(cover, "cmdNext"));
+    ASSERT_EQ(recorder.boxes.size(), 1u);
+    EXPECT_EQ(recorder.boxes[0].text, "Please add attachment.");
+
+    DropFiles(cover->lstAttachments, {"/srv/a.pdf", "/srv/b.tif"});
+    EXPECT_FALSE(brevant::Run().SpoolPages);  // the fax is built from the list now
+    EXPECT_EQ(cover->lstAttachments->topLevelItemCount(), 2);
+    cover->lstAttachments->setCurrentItem(cover->lstAttachments->topLevelItem(0));
+    Click(cover->cmdRemove);
+    Click(Button(cover, "cmdNext"));
+    frmSend* send = frmSend::Loaded();
+    ASSERT_NE(send, nullptr);
+    // Closing the window ends the run like "Cancel".
+    send->close();
+  });
+  const FaxJobRecord& job = FaxJob();
+  EXPECT_FALSE(job.UseCover);
+  EXPECT_EQ(job.CoverIndex, 0);
+  EXPECT_EQ(job.FaxSubject, "");
+  ASSERT_EQ(job.g_arrFiles.Count(), 1u);
+  EXPECT_EQ(job.g_arrFiles[1], "/srv/b.tif");
+  EXPECT_EQ(Reg(HKCU, kPelorin, "CoverPageSubject"), "Subject");
+  EXPECT_EQ(Reg(HKCU, kPelorin, "SetCoverPage"), "0");
+  EXPECT_TRUE(ui::LoadedForms().empty());
+  EXPECT_NE(Trace().find("frmSend->Form_Unload END\""), std::string::npos);
+  EXPECT_NE(Trace().find("exitApp(0) - END\""), std::string::npos);
+}
+
+TEST_F(WizardTest, SchedulePageOffersWhatTheDeliveryPathAndSystemAllow) {
+  // Mail-fax path: only "Now", whatever the fax job held.
+  Config().ProgramType = 1;
+  FaxJob().FaxSchedule = 1;
+  frmSend* send = frmSend::Load();
+  send->show();
+  EXPECT_EQ(send->windowTitle(), "Send Schedule");
+  EXPECT_TRUE(send->optSchNow->isChecked());
+  EXPECT_FALSE(send->optSchTime->isChecked());
+  EXPECT_FALSE(send->optSchTime->isEnabled());
+  EXPECT_FALSE(send->optSchDiscount->isEnabled());
+  EXPECT_FALSE(send->dtFaxSend->isEnabled());
+  EXPECT_EQ(FaxJob().FaxSchedule, 0);
+  QTest::keyClick(send, Qt::Key_Escape);  // Escape is "Cancel": the run ends
+  EXPECT_EQ(frmSend::Loaded(), nullptr);
+  EXPECT_NE(Trace().find("frmSend->btnCancel_Click - END\""), std::string::npos);
+
+  // Fax service on a system older than XP: priority fixed at Normal, no set time.
+  SetReg(HKLM, kVersion, "CurrentVersion", "5.0");
+  Config().ProgramType = 0;
+  FaxJob().FaxSchedule = 1;
+  FaxJob().FaxPriority = 2;
+  send = frmSend::Load();
+  send->show();
+  EXPECT_FALSE(send->FramePriority->isEnabled());
+  EXPECT_TRUE(send->optPriorityNormal->isChecked());
+  EXPECT_FALSE(send->optPriorityHigh->isChecked());
+  EXPECT_FALSE(send->optSchTime->isEnabled());
+  EXPECT_TRUE(send->optSchNow->isChecked());
+  EXPECT_TRUE(send->optSchDiscount->isEnabled());
+  send->Unload();
+
+  // XP: the time is offered; the picker follows the choice, its value is kept.
+  SetReg(HKLM, kVersion, "CurrentVersion", "5.1");
+  FaxJob().FaxSchedule = 0;
+  FaxJob().FaxPriority = 0;
+  send = frmSend::Load();
+  send->show();
+  EXPECT_TRUE(send->FramePriority->isEnabled());
+  EXPECT_TRUE(send->optPriorityLow->isChecked());
+  EXPECT_FALSE(send->dtFaxSend->isEnabled());
+  send->optSchTime->click();
+  EXPECT_TRUE(send->dtFaxSend->isEnabled());
+  EXPECT_FALSE(send->optSchNow->isChecked());
+  QDateTime at(QDate::currentDate().addDays(1), QTime(14, 30, 15));
+  send->dtFaxSend->setDateTime(at);
+  send->optSchNow->click();
+  EXPECT_FALSE(send->dtFaxSend->isEnabled());
+  Click(Button(send, "btnNext"));
+  EXPECT_EQ(FaxJob().FaxSchedule, 0);
+  EXPECT_EQ(FaxJob().FaxPriority, 0);
+  EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(FaxJob().DTFaxSend.time_since_epoch()).count(),
+            at.toMSecsSinceEpoch());
+  frmFinish* finish = frmFinish::Loaded();
+  ASSERT_NE(finish, nullptr);
+  EXPECT_EQ(finish->lblSend->text(), "Now");
+  EXPECT_EQ(finish->lblCover->text(), "None");
+  // "< Back" shows the choices again from the fax job.
+  FaxJob().FaxSchedule = 1;
+  Click(Button(finish, "btnBack"));
+  send = frmSend::Loaded();
+  ASSERT_NE(send, nullptr);
+  EXPECT_TRUE(send->optSchTime->isChecked());
+  EXPECT_EQ(send->dtFaxSend->dateTime(), at);
+}
+
+TEST_F(WizardTest, FinishPagePreviewsOnceAndDeliversByTheConfiguredPath) {
+  FaxJobRecord& job = FaxJob();
+  job.g_arrFaxName.Append("Ann");
+  job.g_arrFaxNumber.Append("5551234");
+  job.g_arrFiles.Append("/srv/letter.pdf");
+  job.FaxSubject = "Figures";
+  job.CoverPages.Append("/covers/Generic.cov");
+  job.CoverIndex = 1;
+
+  // Preview, then Finish: the image is made once and the preview opened.
+  frmFinish* finish = frmFinish::Load();
+  finish->show();
+  EXPECT_EQ(finish->lblCover->text(), "Generic.cov");
+  EXPECT_EQ(finish->lblSubject->text(), "Figures");
+  Click(finish->btnPreview);
+  EXPECT_TRUE(finish->isEnabled());
+  EXPECT_TRUE(finish->btnPreview->isEnabled());
+  Click(Button(finish, "OKButton"));
+  std::string preview = world.TempDir() + "/FaxPreview.tif";
+  EXPECT_EQ(calls, (std::vector<std::string>{"preview", "open " + preview, "msfax"}));
+  EXPECT_EQ(job.g_arrFiles[1], world.TempDir() + "/Fax.tif");
+  EXPECT_EQ(frmFinish::Loaded(), nullptr);
+
+  // Preview, "< Back", "Next >", Finish: the image is made again.
+  calls.clear();
+  job.PreviewFile.clear();
+  finish = frmFinish::Load();
+  finish->show();
+  Click(finish->btnPreview);
+  Click(Button(finish, "btnBack"));
+  EXPECT_TRUE(job.PreviewFile.empty());
+  EXPECT_TRUE(job.FaxImageFile.empty());
+  Click(Button(frmSend::Loaded(), "btnNext"));
+  Click(Button(frmFinish::Loaded(), "OKButton"));
+  EXPECT_EQ(calls, (std::vector<std::string>{"preview", "open " + preview, "image", "msfax"}));
+
+  // The gateway keeps the documents; other values go the fax service's way.
+  for (auto [type, expected] : std::vector<std::pair<int, std::string>>{{2, "efax"}, {1, "mail"}, {7, "msfax"}}) {
+    calls.clear();
+    job.PreviewFile.clear();
+    job.g_arrFiles.Clear();
+    job.g_arrFiles.Append("/srv/letter.pdf");
+    Config().ProgramType = std::int16_t(type);
+    Config().EmailFax = "fax@example.org";
+    frmFinish* f = frmFinish::Load();
+    f->show();
+    Click(Button(f, "OKButton"));
+    EXPECT_EQ(calls, (std::vector<std::string>{"image", expected})) << type;
+    EXPECT_EQ(job.g_arrFiles[1], type == 2 ? "/srv/letter.pdf" : world.TempDir() + "/Fax.tif") << type;
+  }
+  EXPECT_EQ(Reg(HKCU, kPelorin, "SetCoverPage"), "0");
+}
+
+TEST_F(WizardTest, FinishPageShowsAScheduledTimeInTheLocaleFormat) {
+  QDate today = QDate::currentDate();
+  QString time = QLocale().toString(QTime(14, 30), QLocale::ShortFormat);
+  EXPECT_EQ(ScheduledTimeText(QDateTime(today, QTime(14, 30)), today), time);
+  QString tomorrow = ScheduledTimeText(QDateTime(today.addDays(1), QTime(14, 30)), today);
+  EXPECT_TRUE(tomorrow.endsWith(" " + time));
+  EXPECT_NE(tomorrow, time);
+
+  FaxJob().FaxSchedule = 1;
+  FaxJob().DTFaxSend = std::chrono::system_clock::time_point(
+      std::chrono::milliseconds(QDateTime(today, QTime(14, 30)).toMSecsSinceEpoch()));
+  frmFinish* finish = frmFinish::Load();
+  finish->show();
+  EXPECT_EQ(finish->lblSend->text(), time);
+}
+
+}  // namespace
+}  // namespace brevant::test
+
+namespace brevant::test {
+namespace {
+
+// Every control in focus order, from the first to the first repeat.
+QStringList FocusChain(QWidget* first) {
+  QStringList names;
+  QWidget* w = first;
+  do {
+    if (w->focusPolicy() & Qt::TabFocus && !w->objectName().isEmpty()) names << w->objectName();
+    w = w->nextInFocusChain();
+  } while (w && w != first);
+  return names;
+}
+
+TEST_F(WizardTest, PagesFitASmallScreenAtOneAndAHalfScaleAndTabInPageOrder) {
+  FaxJob().g_arrFaxName.Append("Ann");
+  FaxJob().g_arrFaxNumber.Append("1");
+  std::vector<QWidget*> pages{wizard::frmNew::Load(), wizard::frmCover::Load(), wizard::frmSend::Load(),
+                              wizard::frmFinish::Load()};
+  for (QWidget* p : pages) {
+    p->show();
+    // Nothing is squeezed below what its texts need at the size it opens
+    // with, and 150% of that still fits a 1024x768 screen.
+    QSize need = p->minimumSizeHint(), have = p->size();
+    EXPECT_GE(have.width(), need.width()) << p->objectName().toStdString();
+    EXPECT_GE(have.height(), need.height()) << p->objectName().toStdString();
+    EXPECT_LE(have.width() * 3 / 2, 1024) << p->objectName().toStdString();
+    EXPECT_LE(have.height() * 3 / 2, 768) << p->objectName().toStdString();
+  }
+  auto* page = static_cast<wizard::frmNew*>(pages[0]);
+  QStringList chain = FocusChain(page->txtTo);
+  ASSERT_GE(chain.size(), 10);
+  EXPECT_EQ(chain.mid(0, 10), (QStringList{"txtTo", "txtFaxNumber", "cmdAddress", "cmdAdd", "lvRecipients",
+                                           "cmdEdit", "cmdRemove", "btnBack", "btnNext", "btnCancel"}));
+  auto* cover = static_cast<wizard::frmCover*>(pages[1]);
+  chain = FocusChain(cover->chkCover);
+  EXPECT_EQ(chain.mid(0, 4), (QStringList{"chkCover", "cbCover", "txtSubject", "rtbNote"}));
+  EXPECT_EQ(chain.mid(chain.size() - 3), (QStringList{"cmdBack", "cmdNext", "cmdCancel"}));
+}
+
+}  // namespace
+}  // namespace brevant::test

@@ -1,0 +1,113 @@
+#include "tests/wizard/WizardFixture.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include <QTimer>
+
+#include "app/Init.h"
+#include "app/WindowsModule.h"
+#include "app/mMisc.h"
+#include "common/CWinReg.h"
+#include "common/ClientConfig.h"
+#include "common/FaxJob.h"
+#include "common/Logging.h"
+#include "wizard/Hooks.h"
+#include "wizard/QtWindows.h"
+#include "wizard/frmCover.h"
+
+namespace fs = std::filesystem;
+
+namespace brevant::test {
+
+void WizardTest::SetUp() {
+  // The windows here are answered by the script: not unattended.
+  ::unsetenv("BREVANT_UNATTENDED");
+  wizard::Windows* windows = wizard::QtWindows();
+  ASSERT_NE(windows, nullptr);
+  SetAppWindows(windows);
+  ui::SetBackend(&recorder);
+  Init::SetInstanceTest([] { return false; });
+  ClearFaxJob();
+  Config() = ClientConfig{};
+  brevant::Run() = RunState{};
+  wizard::ResetWizardHooks();
+  wizard::Hooks& h = wizard::WizardHooks();
+  h.PrintPreview = [this](ui::WindowHandle, bool preview) {
+    calls.push_back(preview ? "preview" : "image");
+    FaxJob().FaxImageFile = world.TempDir() + "/Fax.tif";
+    if (preview) FaxJob().PreviewFile = world.TempDir() + "/FaxPreview.tif";
+  };
+  h.OpenPreview = [this](const std::string& path) { calls.push_back("open " + path); };
+  h.SendFaxMSFax = [this] { calls.push_back("msfax"); };
+  h.SendFaxMail = [this] { calls.push_back("mail"); };
+  h.SendFaxEFax = [this] { calls.push_back("efax"); };
+  wizard::frmCover::SetFilePicker(nullptr);
+}
+
+void WizardTest::TearDown() {
+  ui::UnloadAllForms();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  QCoreApplication::processEvents();
+  ui::SetBackend(nullptr);
+}
+
+void WizardTest::Run(const std::string& commandLine, const std::function<void()>& script) {
+  bool done = false;
+  QTimer::singleShot(0, [&] {
+    script();
+    done = true;
+    ui::UnloadAllForms();
+  });
+  mMisc::Main(commandLine);
+  for (int i = 0; i < 200 && !done; ++i) QTest::qWait(10);
+  EXPECT_TRUE(done) << "the script did not run";
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void WizardTest::Soon(const std::function<void()>& script) { QTimer::singleShot(0, script); }
+
+void WizardTest::Click(QWidget* button) {
+  ASSERT_NE(button, nullptr);
+  ASSERT_TRUE(button->isEnabled()) << button->objectName().toStdString() << " is disabled";
+  QTest::mouseClick(button, Qt::LeftButton);
+}
+
+void WizardTest::ClickCheck(QWidget* box) {
+  QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
+}
+
+void WizardTest::Type(QWidget* field, const QString& text) {
+  field->setFocus();
+  QTest::keyClicks(field, text);
+}
+
+std::string WizardTest::Reg(std::uint32_t root, const std::string& key, const std::string& value) {
+  CWinReg reg;
+  if (!reg.InitForRead(root, key)) return "<no key>";
+  return reg.GetString(value);
+}
+
+void WizardTest::SetReg(std::uint32_t root, const std::string& key, const std::string& value,
+                        const std::string& data) {
+  CWinReg reg;
+  ASSERT_TRUE(reg.InitForWrite(root, key, true));
+  ASSERT_TRUE(reg.SetString(value, data));
+}
+
+std::string WizardTest::MakeTemplates(const std::vector<std::string>& names) {
+  std::string folder = world.Root() + "/common/Coverpages";
+  fs::create_directories(folder);
+  for (const std::string& n : names)
+    TestWorld::WriteFile(folder + "/" + n,
+                         "<svg xmlns='http://www.w3.org/2000/svg' width='850' height='1100'>"
+                         "<rect x='40' y='40' width='770' height='120' fill='black'/></svg>");
+  const char* shell = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+  SetReg(CWinReg::HKEY_LOCAL_MACHINE, shell, "Common AppData", world.Root() + "/common");
+  SetReg(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax\\Setup", "ServerCoverPageDir", "Coverpages");
+  return folder;
+}
+
+std::string WizardTest::Trace() const { return TestWorld::ReadFile(TraceLogPath()); }
+
+}  // namespace brevant::test

@@ -1,0 +1,68 @@
+#pragma once
+// A private world for driving the wizard's windows in this process: the
+// real windows under the offscreen platform, a recorder behind the message
+// boxes, and recorders behind the pipeline and delivery calls of the
+// finish page.
+#include <QApplication>
+#include <QPushButton>
+#include <QTest>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/ui/Ui.h"
+#include "tests/support/TestWorld.h"
+
+namespace brevant::test {
+
+struct Box {
+  std::string caption, text;
+};
+
+class RecordingUi : public ui::Backend {
+ public:
+  ui::Answer MessageBox(const std::string& text, const std::string& caption, ui::Buttons, ui::Icon,
+                        ui::Answer defaultAnswer) override {
+    boxes.push_back({caption, text});
+    return defaultAnswer;
+  }
+  void DoEvents() override { QCoreApplication::processEvents(); }
+  void SetCursor(ui::Cursor) override {}
+  void RunUntilWindowsClosed() override {}
+  void ShowStatus(const std::string&, unsigned long) override {}
+  void CloseStatus() override {}
+  std::vector<Box> boxes;
+};
+
+class WizardTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Runs one command line through the entry procedure while script drives
+  // the windows from inside the event loop (the recipients page is modal).
+  // Whatever the script leaves open is unloaded afterwards.
+  void Run(const std::string& commandLine, const std::function<void()>& script);
+  // Runs script once the event loop takes over; for a window opened modal
+  // from inside a script.
+  static void Soon(const std::function<void()>& script);
+
+  static void Click(QWidget* button);
+  static void ClickCheck(QWidget* box);
+  static void Type(QWidget* field, const QString& text);
+
+  std::string Reg(std::uint32_t root, const std::string& key, const std::string& value);
+  void SetReg(std::uint32_t root, const std::string& key, const std::string& value, const std::string& data);
+  // Cover templates in a common folder the registry names (XP layout).
+  std::string MakeTemplates(const std::vector<std::string>& names);
+  std::string Trace() const;
+
+  TestWorld world;
+  RecordingUi recorder;
+  // What the finish page asked of the pipeline and the delivery paths.
+  std::vector<std::string> calls;
+};
+
+}  // namespace brevant::test

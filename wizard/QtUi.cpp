@@ -1,0 +1,152 @@
+#include "wizard/QtUi.h"
+
+#include <cstdlib>
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
+#include <QScreen>
+#include <QTimer>
+
+#include "common/Logging.h"
+#include "platform/ui/Ui.h"
+
+namespace brevant::wizard {
+namespace {
+
+QString Q(const std::string& s) { return QString::fromLocal8Bit(s.data(), qsizetype(s.size())); }
+
+QMessageBox::StandardButton ToButton(ui::Answer a) {
+  switch (a) {
+    case ui::Answer::Cancel: return QMessageBox::Cancel;
+    case ui::Answer::Yes: return QMessageBox::Yes;
+    case ui::Answer::No: return QMessageBox::No;
+    default: return QMessageBox::Ok;
+  }
+}
+
+class QtBackend : public ui::Backend {
+ public:
+  ui::Answer MessageBox(const std::string& text, const std::string& caption, ui::Buttons buttons,
+                        ui::Icon icon, ui::Answer defaultAnswer) override {
+    QMessageBox box(QApplication::activeWindow());
+    box.setWindowTitle(Q(caption));
+    box.setText(Q(text));
+    switch (icon) {
+      case ui::Icon::Information: box.setIcon(QMessageBox::Information); break;
+      case ui::Icon::Warning: box.setIcon(QMessageBox::Warning); break;
+      case ui::Icon::Critical: box.setIcon(QMessageBox::Critical); break;
+      case ui::Icon::Question: box.setIcon(QMessageBox::Question); break;
+      case ui::Icon::None: break;
+    }
+    switch (buttons) {
+      case ui::Buttons::Ok: box.setStandardButtons(QMessageBox::Ok); break;
+      case ui::Buttons::OkCancel: box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel); break;
+      case ui::Buttons::YesNo: box.setStandardButtons(QMessageBox::Yes | QMessageBox::No); break;
+      case ui::Buttons::YesNoCancel:
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+        break;
+    }
+    box.setDefaultButton(ToButton(defaultAnswer));
+    switch (box.exec()) {
+      case QMessageBox::Cancel: return ui::Answer::Cancel;
+      case QMessageBox::Yes: return ui::Answer::Yes;
+      case QMessageBox::No: return ui::Answer::No;
+      case QMessageBox::Ok: return ui::Answer::Ok;
+      default: return buttons == ui::Buttons::Ok ? ui::Answer::Ok : ui::Answer::Cancel;  // closed
+    }
+  }
+
+  void DoEvents() override { QCoreApplication::processEvents(QEventLoop::AllEvents, 50); }
+
+  void SetCursor(ui::Cursor c) override {
+    if (c == ui::Cursor::Wait) {
+      if (!waitCursor_) QApplication::setOverrideCursor(Qt::WaitCursor);
+      waitCursor_ = true;
+    } else if (waitCursor_) {
+      QApplication::restoreOverrideCursor();
+      waitCursor_ = false;
+    }
+  }
+
+  void RunUntilWindowsClosed() override {
+    if (!AnyWindowOpen()) return;
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+      if (!AnyWindowOpen()) loop.quit();
+    });
+    check.start(50);
+    loop.exec();
+  }
+
+  void ShowStatus(const std::string& text, unsigned long owner) override {
+    if (owner == 0) return;
+    if (!status_) {
+      status_ = new QLabel;
+      status_->setObjectName("frmStatus");
+      status_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+      status_->setMargin(16);
+      status_->setFrameStyle(QFrame::Box);
+    }
+    status_->setText(Q(text));
+    status_->adjustSize();
+    if (QScreen* s = QGuiApplication::primaryScreen())
+      status_->move(s->availableGeometry().center() - status_->rect().center());
+    status_->show();
+    DoEvents();
+  }
+
+  void CloseStatus() override {
+    if (status_) status_->hide();
+  }
+
+ private:
+  bool AnyWindowOpen() const {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->isWindow() && w->isVisible() && w != status_.data() && w->windowType() != Qt::Popup &&
+          w->windowType() != Qt::ToolTip)
+        return true;
+    return false;
+  }
+
+  bool waitCursor_ = false;
+  QPointer<QLabel> status_;
+};
+
+bool HaveDisplay() {
+  auto set = [](const char* name) {
+    const char* v = std::getenv(name);
+    return v && *v;
+  };
+  return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+}
+
+}  // namespace
+
+bool EnsureQtUi() {
+  static bool installed = false;
+  if (installed) return true;
+  if (!QCoreApplication::instance()) {
+    if (!HaveDisplay()) {
+      if (!ui::Unattended()) {
+        WriteErrorLog(0, "No display: DISPLAY and WAYLAND_DISPLAY are not set", "Brevant.EnsureQtUi");
+        return false;
+      }
+      ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+    static int argc = 1;
+    static char name[] = "brevant";
+    static char* argv[] = {name, nullptr};
+    new QApplication(argc, argv);  // lives until the process ends
+  }
+  QApplication::setQuitOnLastWindowClosed(false);
+  static QtBackend backend;
+  ui::SetBackend(&backend);
+  installed = true;
+  return true;
+}
+
+}  // namespace brevant::wizard

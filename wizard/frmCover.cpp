@@ -1,0 +1,463 @@
+#include "wizard/frmCover.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPainter>
+#include <QPointer>
+#include <QPushButton>
+#include <QSvgRenderer>
+#include <QTextEdit>
+#include <QTreeWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "app/mMisc.h"
+#include "common/CWinReg.h"
+#include "common/ClientConfig.h"
+#include "common/Errors.h"
+#include "common/FaxJob.h"
+#include "common/Logging.h"
+#include "platform/emf/Emf.h"
+#include "platform/ui/Ui.h"
+#include "wizard/CoverFolders.h"
+#include "wizard/frmNew.h"
+#include "wizard/frmSend.h"
+#include "wizard/frmSender.h"
+
+namespace fs = std::filesystem;
+
+namespace brevant::wizard {
+namespace {
+
+QPointer<frmCover> g_page;
+frmCover::FilePicker g_picker;
+
+void LogError(const char* source) {
+  ErrInfo e = CurrentError();
+  WriteErrorLog(e.number, e.description, source);
+}
+
+bool ContainsNoCase(const std::string& text, const char* part) {
+  return Q(text).contains(part, Qt::CaseInsensitive);
+}
+
+QString PickWithDialog(QWidget* owner) {
+  return QFileDialog::getOpenFileName(
+      owner, "Add attachment", QString(),
+      "Documents ( *.doc,  *.pdf, *.txt, *.rtf, *.xls, *.xlw) (*.doc *.pdf *.rtf *.txt *.xls *.xlw);;"
+      "Images (*.bmp, *.jpg, *.gif, *.tif) (*.bmp *.jpg *.gif *.tif);;All (*.*) (*)");
+}
+
+// A fax page file as a picture: its 1-bit bitmap, black on white.
+QImage EmfPicture(const std::string& path) {
+  emf::Page page;
+  std::string why;
+  if (!emf::ReadFile(path, &page, &why)) return {};
+  QImage img(page.width, page.height, QImage::Format_Mono);
+  img.setColor(0, qRgb(255, 255, 255));
+  img.setColor(1, qRgb(0, 0, 0));
+  for (int y = 0; y < page.height; ++y)
+    std::copy_n(page.bits.data() + std::size_t(y) * page.Stride(), page.Stride(), img.scanLine(y));
+  return img;
+}
+
+}  // namespace
+
+frmCover* frmCover::Load() {
+  if (!g_page || g_page->Unloading()) g_page = new frmCover;
+  return g_page;
+}
+frmCover* frmCover::Loaded() { return g_page && !g_page->Unloading() ? g_page.data() : nullptr; }
+void frmCover::SetFilePicker(FilePicker picker) { g_picker = std::move(picker); }
+
+frmCover::frmCover() : WizardPage("frmCover", "Cover Page") {
+  QVBoxLayout* body = BuildFrame(
+      "Preparing the Cover Page",
+      {"Select a cover page template, and type a subject line and note if required by the template. "
+       "The information is automatically added to the cover page."});
+
+  chkCover = new QCheckBox("Select a cover page template with the following information.");
+  chkCover->setObjectName("chkCover");
+  body->addWidget(chkCover);
+
+  auto* grid = new QGridLayout;
+  grid->setColumnStretch(1, 1);
+  grid->setHorizontalSpacing(10);
+  lblTemplate_ = new QLabel("Cover page template:");
+  cbCover = new QComboBox;
+  cbCover->setObjectName("cbCover");
+  cbCover->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  cbCover->setMinimumContentsLength(16);
+  lblTemplate_->setBuddy(cbCover);
+  lblSubject_ = new QLabel("Subject line:");
+  txtSubject = new QLineEdit;
+  txtSubject->setObjectName("txtSubject");
+  lblSubject_->setBuddy(txtSubject);
+  lblNote_ = new QLabel("Note:");
+  rtbNote = new QTextEdit;
+  rtbNote->setObjectName("rtbNote");
+  rtbNote->setAcceptRichText(false);
+  rtbNote->setTabChangesFocus(true);
+  lblNote_->setBuddy(rtbNote);
+  Picture1 = new QLabel;
+  Picture1->setObjectName("Picture1");
+  Picture1->setFixedSize(112, 145);
+  Picture1->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+  Picture1->setAlignment(Qt::AlignCenter);
+  grid->addWidget(lblTemplate_, 0, 0);
+  grid->addWidget(cbCover, 0, 1);
+  grid->addWidget(lblSubject_, 1, 0);
+  grid->addWidget(txtSubject, 1, 1);
+  grid->addWidget(lblNote_, 2, 0, Qt::AlignTop);
+  grid->addWidget(rtbNote, 2, 1);
+  grid->addWidget(Picture1, 0, 2, 3, 1, Qt::AlignTop);
+  body->addLayout(grid, 1);
+
+  auto* attach = new QGridLayout;
+  attach->setColumnStretch(1, 1);
+  attach->setHorizontalSpacing(10);
+  auto* lblAttach = new QLabel("Attachment:");
+  lstAttachments = new QTreeWidget;
+  lstAttachments->setObjectName("lstAttachments");
+  lstAttachments->setRootIsDecorated(false);
+  lstAttachments->setHeaderLabels({"Files"});
+  lstAttachments->setAcceptDrops(true);
+  lstAttachments->viewport()->installEventFilter(this);
+  lstAttachments->setMinimumHeight(72);
+  lblAttach->setBuddy(lstAttachments);
+  cmdBrowse = new QPushButton("Add");
+  cmdBrowse->setObjectName("cmdBrowse");
+  cmdRemove = new QPushButton("Remove");
+  cmdRemove->setObjectName("cmdRemove");
+  attach->addWidget(lblAttach, 0, 0, Qt::AlignTop);
+  attach->addWidget(lstAttachments, 0, 1, 3, 1);
+  attach->addWidget(cmdBrowse, 0, 2);
+  attach->addWidget(cmdRemove, 1, 2);
+  attach->setRowStretch(2, 1);
+  body->addLayout(attach, 1);
+
+  cmdSender = new QPushButton("Sender Information...");
+  cmdSender->setObjectName("cmdSender");
+  auto* senderRow = new QHBoxLayout;
+  senderRow->addWidget(cmdSender);
+  senderRow->addStretch(1);
+  body->addLayout(senderRow);
+  for (QPushButton* b : {cmdBrowse, cmdRemove, cmdSender}) b->setAutoDefault(false);
+  FinishFrame("cmdBack", "cmdNext", "cmdCancel");
+
+  connect(chkCover, &QCheckBox::clicked, this, [this] { chkCover_Click(); });
+  connect(cbCover, &QComboBox::currentIndexChanged, this, [this] { cbCover_Click(); });
+  connect(cmdBrowse, &QPushButton::clicked, this, [this] { cmdBrowse_Click(); });
+  connect(cmdRemove, &QPushButton::clicked, this, [this] { cmdRemove_Click(); });
+  connect(cmdSender, &QPushButton::clicked, this, [this] { cmdSender_Click(); });
+  connect(next_, &QPushButton::clicked, this, [this] { cmdNext_Click(); });
+  connect(back_, &QPushButton::clicked, this, [this] { cmdBack_Click(); });
+  connect(cancel_, &QPushButton::clicked, this, [this] { cmdCancel_Click(); });
+  resize(620, 500);
+
+  try {
+    Trace("frmCover->Form_Load");
+    GetCoverPages();
+    Trace("frmCover->Form_Load - END");
+  } catch (...) {
+    LogError("frmCover.Form_Load");
+  }
+}
+
+void frmCover::FormUnload() { Trace("frmCover->Form_Unload"); }
+
+void frmCover::GetCoverPages() {
+  VbList<std::string>& list = FaxJob().CoverPages;
+  list.Clear();
+  auto add = [&](const std::string& display, const std::string& path) {
+    cbCover->addItem(Q(display));
+    list.Append(path);
+  };
+  auto displayName = [](const std::string& name) { return name.substr(0, name.find('.')); };
+  auto filesOf = [](const std::string& folder) {
+    // A folder that is not there is the path-not-found error, which ends the
+    // scan without a record.
+    if (!fs::is_directory(folder)) throw VbError(kErrPathNotFound, "Path not found: " + folder);
+    std::vector<fs::path> files;
+    for (const fs::directory_entry& e : fs::directory_iterator(folder))
+      if (e.is_regular_file()) files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    return files;
+  };
+  try {
+    for (const fs::path& p : filesOf(CommonCoverFolder()))
+      if (ContainsNoCase(p.filename().string(), ".cov")) add(displayName(p.filename().string()), p.string());
+    for (const fs::path& p : filesOf(PersonalCoverFolder()))
+      if (ContainsNoCase(p.filename().string(), ".cov"))
+        add(displayName(p.filename().string()) + "(Personal)", p.string());
+    if (brevant::Config().ProgramType != 0) {
+      // The group's templates are offered as pictures drawn beforehand, each
+      // ".cov" beside its ".emf". Until the cover page renderer can draw one,
+      // a template without its picture is offered as it is.
+      for (const fs::path& p : filesOf(brevant::Config().CoverFolder)) {
+        std::string name = p.filename().string();
+        if (ContainsNoCase(name, ".emf")) {
+          add(displayName(name) + "(Personal)", p.string());
+        } else if (ContainsNoCase(name, ".cov")) {
+          std::string twin = S(Q(p.string()).replace(".cov", ".emf", Qt::CaseInsensitive));
+          if (!fs::exists(twin)) add(displayName(name) + "(Personal)", p.string());
+        }
+      }
+    }
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    if (e.number != kErrPathNotFound) WriteErrorLog(e.number, e.description, "frmCover.GetCoverPages");
+  }
+  if (cbCover->count() == 0) {
+    cbCover->setEditable(true);
+    cbCover->setEditText("Cover pages not found.");
+    cbCover->lineEdit()->setReadOnly(true);
+    chkCover->setEnabled(false);
+  }
+}
+
+void frmCover::Activate() {
+  try {
+    Trace("frmCover->Form_Activate");
+    FaxJobRecord& job = FaxJob();
+    {
+      CWinReg reg;
+      if (reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kPelorinKey)) {
+        if (reg.GetString("SetCoverPage") != "0") {
+          job.UseCover = true;
+          job.FaxSubject = reg.GetString("CoverPageSubject");
+          job.Note = reg.GetString("CoverPageNote");
+        } else {
+          job.UseCover = false;
+        }
+      }
+    }
+    {
+      CWinReg reg;
+      if (reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kUserInfoKey)) {
+        std::string file = reg.GetString("CoverPageFile");
+        for (std::size_t i = 1; i <= job.CoverPages.Count(); ++i)
+          if (job.CoverPages[i] == file) job.CoverIndex = std::int16_t(i - 1);
+      }
+    }
+    txtSubject->setText(Q(job.FaxSubject));
+    rtbNote->setPlainText(Q(job.Note));
+    lstAttachments->clear();
+    for (std::size_t k = 1; k <= job.g_arrFiles.Count(); ++k)
+      new QTreeWidgetItem(lstAttachments, QStringList{Q(job.g_arrFiles[k])});
+    if (cbCover->count() > 0) {
+      if (job.CoverIndex < 1)
+        cbCover->setCurrentIndex(0);
+      else if (job.CoverIndex < cbCover->count())
+        cbCover->setCurrentIndex(job.CoverIndex);
+    }
+    chkCover->setChecked(job.UseCover);
+    chkCover_Click();
+    cbCover_Click();
+    Trace("frmCover->Form_Activate - END");
+  } catch (...) {
+    LogError("frmCover.Form_Activate");
+  }
+}
+
+void frmCover::chkCover_Click() {
+  bool on = chkCover->isChecked();
+  for (QWidget* w : std::initializer_list<QWidget*>{cbCover, txtSubject, rtbNote, lblTemplate_, lblSubject_, lblNote_})
+    w->setEnabled(on);
+  QPalette pal = txtSubject->palette();
+  pal.setColor(QPalette::Base, on ? rtbNote->palette().color(QPalette::Base) : palette().color(QPalette::Window));
+  txtSubject->setPalette(pal);
+}
+
+void frmCover::cbCover_Click() {
+  try {
+    int pos = cbCover->currentIndex();
+    const VbList<std::string>& list = FaxJob().CoverPages;
+    if (pos < 0 || std::size_t(pos) + 1 > list.Count()) {
+      Picture1->clear();
+      return;
+    }
+    const std::string& path = list[std::size_t(pos) + 1];
+    QImage picture(Picture1->size() * devicePixelRatioF(), QImage::Format_RGB32);
+    picture.fill(Qt::white);
+    QPainter painter(&picture);
+    QRectF area(QPointF(0, 0), QSizeF(picture.size()));
+    if (ContainsNoCase(path, ".emf")) {
+      QImage page = EmfPicture(path);
+      if (!page.isNull()) {
+        QSizeF fit = QSizeF(page.size()).scaled(area.size(), Qt::KeepAspectRatio);
+        painter.drawImage(QRectF(QPointF(0, 0), fit), page);
+      }
+    } else {
+      QSvgRenderer svg(Q(path));
+      if (svg.isValid()) {
+        QSizeF fit = QSizeF(svg.defaultSize()).scaled(area.size(), Qt::KeepAspectRatio);
+        svg.render(&painter, QRectF(QPointF(0, 0), fit));
+      }
+    }
+    painter.end();
+    picture.setDevicePixelRatio(devicePixelRatioF());
+    Picture1->setPixmap(QPixmap::fromImage(picture));
+  } catch (...) {
+    // the preview is a courtesy; the page stays usable without it
+  }
+}
+
+void frmCover::AddAttachments(const QStringList& paths) {
+  Run().SpoolPages = false;
+  for (const QString& p : paths) new QTreeWidgetItem(lstAttachments, QStringList{p});
+}
+
+bool frmCover::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == lstAttachments->viewport()) {
+    if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
+      auto* e = static_cast<QDragMoveEvent*>(event);
+      if (e->mimeData()->hasUrls()) {
+        e->setDropAction(Qt::CopyAction);
+        e->accept();
+      } else {
+        e->ignore();
+      }
+      return true;
+    }
+    if (event->type() == QEvent::Drop) {
+      auto* e = static_cast<QDropEvent*>(event);
+      QStringList files;
+      for (const QUrl& u : e->mimeData()->urls())
+        if (u.isLocalFile()) files << u.toLocalFile();
+      if (!files.isEmpty()) {
+        AddAttachments(files);
+        e->setDropAction(Qt::CopyAction);
+        e->accept();
+      }
+      return true;
+    }
+  }
+  return WizardPage::eventFilter(watched, event);
+}
+
+void frmCover::cmdBrowse_Click() {
+  try {
+    Run().SpoolPages = false;
+    QString file = g_picker ? g_picker(this) : PickWithDialog(this);
+    file = Q(TrimBlanks(S(file)));
+    if (!file.isEmpty()) new QTreeWidgetItem(lstAttachments, QStringList{file});
+  } catch (...) {
+    LogError("frmCover.cmdBrowse_Click");
+  }
+}
+
+void frmCover::cmdRemove_Click() {
+  Run().SpoolPages = false;
+  QList<QTreeWidgetItem*> selected = lstAttachments->selectedItems();
+  if (!selected.isEmpty()) delete selected.first();
+}
+
+void frmCover::SetProperties() {
+  try {
+    FaxJobRecord& job = FaxJob();
+    std::string subject = TrimBlanks(S(txtSubject->text()));
+    std::string note = TrimBlanks(S(rtbNote->toPlainText()));
+    job.FaxSubject = subject;
+    job.Note = note;
+    bool on = chkCover->isChecked();
+    int pos = cbCover->currentIndex();
+    if (!on) {
+      job.CoverIndex = 0;
+      job.FaxSubject.clear();
+      job.Note.clear();
+    } else {
+      job.CoverIndex = std::int16_t(pos + 1);
+    }
+    job.UseCover = on;
+    job.g_arrFiles.Clear();
+    for (int i = 0; i < lstAttachments->topLevelItemCount(); ++i)
+      job.g_arrFiles.Append(S(lstAttachments->topLevelItem(i)->text(0)));
+    {
+      CWinReg reg;
+      std::size_t entry = std::size_t(pos + 1);
+      if (reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kUserInfoKey, true))
+        reg.SetString("CoverPageFile", entry <= job.CoverPages.Count() ? job.CoverPages[entry] : "");
+    }
+    {
+      CWinReg reg;
+      if (reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, true)) {
+        reg.SetString("SetCoverPage", on ? "1" : "0");
+        reg.SetString("CoverPageSubject", subject);
+        reg.SetString("CoverPageNote", note);
+      }
+    }
+  } catch (...) {
+    LogError("frmCover.SetProperties");
+  }
+}
+
+void frmCover::cmdNext_Click() {
+  try {
+    Trace("frmCover->cmdNext_Click");
+    bool on = chkCover->isChecked();
+    bool mayLeave = lstAttachments->topLevelItemCount() > 0 ||
+                    (on && (!TrimBlanks(S(txtSubject->text())).empty() ||
+                            !TrimBlanks(S(rtbNote->toPlainText())).empty()));
+    if (!mayLeave) {
+      ui::MsgBox(on ? "Please enter text in the Note and/or Subject field." : "Please add attachment.",
+                 "Pelorin");
+      return;
+    }
+    SetProperties();
+    frmSend::Load()->ShowAt(this, true);
+    hide();
+    Trace("frmCover->cmdNext_Click - END");
+  } catch (...) {
+    LogError("frmCover.cmdNext_Click");
+  }
+}
+
+void frmCover::cmdBack_Click() {
+  try {
+    Trace("frmCover->btnBack_Click");
+    SetProperties();
+    frmNew::Load()->ShowAt(this, true);
+    hide();
+    Trace("frmCover->btnBack_Click - END");
+  } catch (...) {
+    LogError("frmCover.btnBack_Click");
+  }
+}
+
+void frmCover::cmdSender_Click() {
+  try {
+    Trace("frmCover->cmdSender_Click");
+    SetProperties();
+    frmSender::Open(false)->ShowModal();
+    Trace("frmCover->cmdSender_Click - END");
+  } catch (...) {
+    // the page stays usable
+  }
+}
+
+void frmCover::cmdCancel_Click() {
+  try {
+    Trace("frmCover->cmdCancel_Click");
+    Unload();
+    exitApp(0);
+    Trace("frmCover->cmdCancel_Click - END");
+  } catch (...) {
+    LogError("frmCover.btnCancel_Click()");
+  }
+}
+
+}  // namespace brevant::wizard

@@ -1,0 +1,42 @@
+#pragma once
+// "Send Schedule": when the fax is sent and with which priority.
+#include "wizard/Form.h"
+
+class QDateTimeEdit;
+class QGroupBox;
+class QRadioButton;
+
+namespace brevant::wizard {
+
+class frmSend : public WizardPage {
+ public:
+  static frmSend* Load();
+  static frmSend* Loaded();
+
+  QGroupBox* FramePriority = nullptr;
+  QRadioButton* optPriorityLow = nullptr;
+  QRadioButton* optPriorityNormal = nullptr;
+  QRadioButton* optPriorityHigh = nullptr;
+  QGroupBox* FrameSend = nullptr;
+  QRadioButton* optSchNow = nullptr;
+  QRadioButton* optSchDiscount = nullptr;
+  QRadioButton* optSchTime = nullptr;
+  QDateTimeEdit* dtFaxSend = nullptr;
+
+ protected:
+  void Activate() override;
+  void FormUnload() override;
+  void CloseRequested() override { btnCancel_Click(); }
+
+ private:
+  frmSend();
+  void Choose(QRadioButton* choice);
+  void SetParameters();
+  void btnNext_Click();
+  void btnBack_Click();
+  void btnCancel_Click();
+  bool guard_ = false;
+  bool movingOn_ = false;
+};
+
+}  // namespace brevant::wizard
