@@ -1,0 +1,34 @@
+#pragma once
+// Scanning over SANE: whether a scanner is there, clearing the previous scan
+// image, starting the console tool's scan, and taking one page from the
+// first scanner into a TIFF file (the console tool's "scan;" work).
+#include <functional>
+#include <string>
+
+namespace brevant {
+
+// True when SANE lists at least one device. Bounded: a backend that probes
+// the network for longer than timeoutMs counts as no device.
+bool ScanDeviceAvailable(long timeoutMs = 8000);
+
+// The previous scan image: program folder + "/FaxScan.bmp".
+std::string ScanImagePath();
+
+// Init.scan's work without its end: warns through showWarning when no scan
+// device is there (and goes on), deletes the previous scan image, and starts
+// consoleTool with "scan;" without waiting. consoleTool "" means quorrender
+// beside this program. True when the console tool started.
+bool StartScan(const std::function<void(const std::string&)>& showWarning,
+               const std::string& consoleTool = "");
+
+inline constexpr const char* kNoScanDeviceMessage =
+    "Can't find scan device. Please install scan or device camera.";
+
+// Takes one page from the first SANE device (or the named one) and writes it
+// as a one-page TIFF: 1-bit pages as CCITT Group 4, grey and colour pages
+// uncompressed with their resolution. False with *error set when there is no
+// device or the scan fails; no partial file is left.
+bool AcquireScanPage(const std::string& tiffPath, std::string* error,
+                     const std::string& deviceName = "");
+
+}  // namespace brevant
