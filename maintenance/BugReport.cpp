@@ -280,6 +280,8 @@ BugReportText BuildBugReport(const BugReportProbes& probes) {
 
 bool SendBugReport(const BugReportText& report) {
   bool sent = false;
+  std::string link = std::string("mailto:") + kSupportAddress + "?subject=" + kBugReportSubject +
+                     "&body=" + report.body + ";";
   if (report.withMailItem) {
     ReportMessage m;
     m.from = "Pelorin <brevant@" + GetLocalComputerName() + ">";
@@ -289,10 +291,13 @@ bool SendBugReport(const BugReportText& report) {
     m.attachments = report.attachments;
     std::string error;
     sent = SendReportMail(m, &error);
-    if (!sent) WriteErrorLog(kErrPathFileAccess, "The bug report mail was not sent: " + error, "mBug.BugReport");
+    if (!sent) {
+      // The server took the connection but not the mail: the user still
+      // gets the report in the mail program; the logs stay for the next one.
+      WriteErrorLog(kErrPathFileAccess, "The bug report mail was not sent: " + error, "mBug.BugReport");
+      platform::ShellExecute("open", link);
+    }
   } else {
-    std::string link = std::string("mailto:") + kSupportAddress + "?subject=" + kBugReportSubject +
-                       "&body=" + report.body + ";";
     sent = platform::ShellExecute("open", link);
     if (!sent) WriteErrorLog(kErrFileNotFound, "No mail program could be started.", "mBug.BugReport");
   }

@@ -98,8 +98,13 @@ size_t ReadUpload(char* buf, size_t size, size_t count, void* user) {
   return n;
 }
 
+// The envelope address: the part in angle brackets of "Name <a@b>", or the
+// whole text.
 std::string Bracketed(const std::string& address) {
-  return address.find('<') == std::string::npos ? "<" + address + ">" : address;
+  auto open = address.find('<');
+  auto close = address.find('>', open == std::string::npos ? 0 : open);
+  if (open == std::string::npos || close == std::string::npos) return "<" + address + ">";
+  return address.substr(open, close - open + 1);
 }
 
 }  // namespace
