@@ -3,12 +3,13 @@
 #include <sane/sane.h>
 #include <sane/saneopts.h>
 #include <tiffio.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <condition_variable>
+#include <chrono>
+
 #include <cstring>
-#include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -19,13 +20,6 @@
 
 namespace brevant {
 namespace {
-
-struct ProbeState {
-  std::mutex m;
-  std::condition_variable cv;
-  bool done = false;
-  bool found = false;
-};
 
 // SANE is initialised and left again around each use; the library keeps no
 // state of ours between calls.
@@ -120,26 +114,40 @@ void WriteTiff(const std::string& path, const SANE_Parameters& p, int lines, con
 }  // namespace
 
 bool ScanDeviceAvailable(long timeoutMs) {
-  auto state = std::make_shared<ProbeState>();
-  std::thread([state] {
-    bool found = false;
-    {
-      SaneSession sane;
-      const SANE_Device** list = nullptr;
-      if (sane.Ok() && sane_get_devices(&list, SANE_TRUE) == SANE_STATUS_GOOD && list && list[0]) found = true;
-    }
-    std::lock_guard<std::mutex> lock(state->m);
-    state->found = found;
-    state->done = true;
-    state->cv.notify_all();
-  }).detach();
-  std::unique_lock<std::mutex> lock(state->m);
-  if (!state->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return state->done; })) {
-    WriteErrorLog(kErrPathFileAccess, "The scanner search did not end within " + std::to_string(timeoutMs) + " ms.",
-                  "mScan.ScanDeviceAvailable");
+  // The search runs in a child process: backends probe USB and the network,
+  // may take long or crash, and SANE reads its configuration only once per
+  // process. The child's exit status is the answer.
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    WriteErrorLog(kErrOutOfMemory, "Cannot start the scanner search.", "mScan.ScanDeviceAvailable");
     return false;
   }
-  return state->found;
+  if (pid == 0) {
+    bool found = false;
+    if (sane_init(nullptr, nullptr) == SANE_STATUS_GOOD) {
+      const SANE_Device** list = nullptr;
+      found = sane_get_devices(&list, SANE_TRUE) == SANE_STATUS_GOOD && list && list[0];
+      sane_exit();
+    }
+    ::_exit(found ? 0 : 1);
+  }
+  int status = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) break;
+    if (r < 0) return false;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      WriteErrorLog(kErrPathFileAccess,
+                    "The scanner search did not end within " + std::to_string(timeoutMs) + " ms.",
+                    "mScan.ScanDeviceAvailable");
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string ScanImagePath() { return GetProgramFolder() + "/FaxScan.bmp"; }

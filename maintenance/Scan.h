@@ -7,8 +7,9 @@
 
 namespace brevant {
 
-// True when SANE lists at least one device. Bounded: a backend that probes
-// the network for longer than timeoutMs counts as no device.
+// True when SANE lists at least one device. The search runs in a child
+// process; one that takes longer than timeoutMs (network backends) or
+// crashes counts as no device.
 bool ScanDeviceAvailable(long timeoutMs = 8000);
 
 // The previous scan image: program folder + "/FaxScan.bmp".
