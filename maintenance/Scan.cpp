@@ -151,11 +151,13 @@ bool ScanDeviceAvailable(long timeoutMs) {
 }
 
 std::string ScanImagePath() { return GetProgramFolder() + "/FaxScan.bmp"; }
+std::string ScannedPagePath() { return GetProgramFolder() + "/FaxScan.tif"; }
 
 bool StartScan(const std::function<void(const std::string&)>& showWarning, const std::string& consoleTool) {
   try {
     if (!ScanDeviceAvailable() && showWarning) showWarning(kNoScanDeviceMessage);
     ::unlink(ScanImagePath().c_str());
+    ::unlink(ScannedPagePath().c_str());
     std::string tool = consoleTool.empty() ? GetExecutableFolder() + "/quorrender" : consoleTool;
     auto r = platform::Spawn({tool, "scan;"}, GetProgramFolder(), false);
     if (!r.started) throw VbError(kErrFileNotFound, "Cannot start " + tool + ": " + r.error);
@@ -217,6 +219,20 @@ bool AcquireScanPage(const std::string& tiffPath, std::string* error, const std:
   }
   if (!why.empty()) {
     WriteErrorLog(kErrPathFileAccess, why, "mScan.AcquireScanPage");
+    if (error) *error = why;
+    return false;
+  }
+  return true;
+}
+
+bool ScanToNewFax(std::string* error, const std::string& program) {
+  std::string page = ScannedPagePath();
+  if (!AcquireScanPage(page, error)) return false;
+  std::string exe = program.empty() ? GetExecutableFolder() + "/brevant" : program;
+  auto r = platform::Spawn({exe, "new;0;;;" + page + "#"}, GetProgramFolder(), false);
+  if (!r.started) {
+    std::string why = "Cannot start " + exe + ": " + r.error;
+    WriteErrorLog(kErrFileNotFound, why, "mScan.ScanToNewFax");
     if (error) *error = why;
     return false;
   }

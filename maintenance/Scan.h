@@ -12,8 +12,11 @@ namespace brevant {
 // crashes counts as no device.
 bool ScanDeviceAvailable(long timeoutMs = 8000);
 
-// The previous scan image: program folder + "/FaxScan.bmp".
+// The previous scan image: program folder + "/FaxScan.bmp". The console
+// tool's own scans are TIFF files beside it (ScannedPagePath); clearing the
+// previous scan removes both.
 std::string ScanImagePath();
+std::string ScannedPagePath();
 
 // Init.scan's work without its end: warns through showWarning when no scan
 // device is there (and goes on), deletes the previous scan image, and starts
@@ -31,5 +34,12 @@ inline constexpr const char* kNoScanDeviceMessage =
 // device or the scan fails; no partial file is left.
 bool AcquireScanPage(const std::string& tiffPath, std::string* error,
                      const std::string& deviceName = "");
+
+// The console tool's "scan;" work: one page from the first scanner into
+// ScannedPagePath, then a new fax with it: program (default: brevant beside
+// this program) is started, not awaited, with "new;0;;;" + the page + "#".
+// False with *error set when nothing was scanned or the program did not
+// start.
+bool ScanToNewFax(std::string* error, const std::string& program = "");
 
 }  // namespace brevant

@@ -126,3 +126,25 @@ TEST(Scan, StartClearsTheLastImageWarnsAndStartsTheConsoleTool) {
   EXPECT_FALSE(StartScan(nullptr, w.Root() + "/missing-tool"));
   EXPECT_NE(test::TestWorld::ReadFile(ErrorLogPath()).find("Init.scan"), std::string::npos);
 }
+
+TEST(Scan, ConsoleToolScanStartsANewFaxWithThePage) {
+  test::TestWorld w;
+  SaneEnv env;
+  std::string program = w.Root() + "/brevant";
+  std::string args = w.Root() + "/args.txt";
+  test::TestWorld::WriteFile(program, "#!/bin/sh\necho \"$@\" > '" + args + ".part'\nmv '" + args + ".part' '" + args + "'\n");
+  ::chmod(program.c_str(), 0755);
+
+  UseSaneConfig(w, true);
+  std::string error;
+  ASSERT_TRUE(ScanToNewFax(&error, program)) << error;
+  for (int i = 0; i < 250 && !fs::exists(args); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(test::TestWorld::ReadFile(args), "new;0;;;" + ScannedPagePath() + "#\n");
+  TIFF* t = TIFFOpen(ScannedPagePath().c_str(), "r");
+  ASSERT_NE(t, nullptr);
+  TIFFClose(t);
+
+  // The next "scan" clears it before the console tool runs again.
+  EXPECT_TRUE(StartScan(nullptr, program));
+  EXPECT_FALSE(fs::exists(ScannedPagePath()));
+}
