@@ -1,0 +1,265 @@
+// The about box, the warning and the repair dialog, driven by their control
+// names under the offscreen platform. With BREVANT_SCREENSHOT_DIR set, each
+// dialog is also saved as a PNG there (scripts/screenshots-maint).
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+
+#include "common/CWinReg.h"
+#include "common/ClientConfig.h"
+#include "common/Logging.h"
+#include "maintenance/Installation.h"
+#include "maintenance/ui/MaintenanceDialogs.h"
+#include "maintenance/ui/MaintenanceForms.h"
+#include "tests/maintenance/FakeShell.h"
+#include "tests/maintenance/HttpServer.h"
+#include "tests/maintenance/UiRecorder.h"
+#include "tests/support/TestWorld.h"
+
+using namespace brevant;
+namespace fs = std::filesystem;
+
+namespace {
+
+void EnsureApp() {
+  static int argc = 1;
+  static char name[] = "maintenance_ui_tests";
+  static char* argv[] = {name, nullptr};
+  if (!QApplication::instance()) new QApplication(argc, argv);
+}
+
+QWidget* OpenWindow(const QString& objectName) {
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w->objectName() == objectName && w->isVisible()) return w;
+  }
+  return nullptr;
+}
+
+int CountOpen(const QString& objectName) {
+  int n = 0;
+  for (QWidget* w : QApplication::topLevelWidgets()) n += w->objectName() == objectName && w->isVisible();
+  return n;
+}
+
+std::string Text(QWidget* form, const char* name) {
+  if (auto* l = form->findChild<QLabel*>(name)) return l->text().toStdString();
+  if (auto* b = form->findChild<QPushButton*>(name)) return b->text().toStdString();
+  return "<no control " + std::string(name) + ">";
+}
+
+void Click(QWidget* form, const char* name) {
+  auto* b = form->findChild<QPushButton*>(name);
+  ASSERT_NE(b, nullptr) << name;
+  QTest::mouseClick(b, Qt::LeftButton);
+}
+
+void Shot(QWidget* w, const std::string& name) {
+  const char* dir = std::getenv("BREVANT_SCREENSHOT_DIR");
+  if (!dir || !*dir) return;
+  QApplication::processEvents();
+  w->grab().save(QString::fromStdString(std::string(dir) + "/" + name + ".png"));
+}
+
+void CloseAll() {
+  for (QWidget* w : QApplication::topLevelWidgets()) w->close();
+  QApplication::processEvents();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void SetLocalMachine(const std::string& key, const std::string& name, const std::string& value) {
+  CWinReg reg;
+  ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, key, true));
+  ASSERT_TRUE(reg.SetString(name, value));
+}
+
+}  // namespace
+
+TEST(AboutBox, ControlsVersionAndOneWindowOnly) {
+  test::TestWorld w;
+  EnsureApp();
+  SetLocalMachine(kPelorinKey, "Version", "1.0.7");
+  ShowAboutBox();
+  QWidget* about = OpenWindow("frmAbout");
+  ASSERT_NE(about, nullptr);
+  EXPECT_EQ(about->windowTitle().toStdString(), "About Pelorin");
+  EXPECT_EQ(Text(about, "lblTitle"), "Pelorin");
+  EXPECT_EQ(Text(about, "lblVersion"), "Version 1.00.0007");
+  EXPECT_EQ(Text(about, "LabelURL"), "https://www.norvane.com/pelorin");
+  EXPECT_EQ(Text(about, "lblSupport"), "support@norvane.com");
+  EXPECT_EQ(Text(about, "cmdBug"), "Bug Report");
+  EXPECT_EQ(Text(about, "cmdUpdate"), "Update");
+  EXPECT_EQ(Text(about, "cmdSysInfo"), "&System Info...");
+  EXPECT_EQ(Text(about, "cmdOK"), "OK");
+  auto* image = about->findChild<QLabel*>("Image1");
+  ASSERT_NE(image, nullptr);
+  EXPECT_FALSE(image->pixmap().isNull());
+  Shot(about, "about");
+
+  // A second "about" shows the first one and opens nothing new.
+  about->showMinimized();
+  ShowAboutBox();
+  QApplication::processEvents();
+  EXPECT_EQ(CountOpen("frmAbout"), 1);
+  EXPECT_FALSE(about->isMinimized());
+
+  // OK closes it and ends the run.
+  int exits = 0;
+  SetMaintenanceExitHandler([&] { ++exits; });
+  Click(about, "cmdOK");
+  QApplication::processEvents();
+  EXPECT_EQ(CountOpen("frmAbout"), 0);
+  EXPECT_EQ(exits, 1);
+  SetMaintenanceExitHandler(nullptr);
+  std::string trace = test::TestWorld::ReadFile(TraceLogPath());
+  EXPECT_NE(trace.find("frmAbout->cmdOK_Click - END"), std::string::npos) << trace;
+  CloseAll();
+}
+
+TEST(AboutBox, ButtonsAndLinksReachTheirServices) {
+  test::TestWorld w;
+  EnsureApp();
+  test::FakeShell shell(w);
+  test::UiRecorder ui;
+  test::HttpServer updates({200, "0"});
+  SetLocalMachine(kPelorinKey, "UpdateSite", updates.Site());
+  ShowAboutBox();
+  QWidget* about = OpenWindow("frmAbout");
+  ASSERT_NE(about, nullptr);
+
+  Click(about, "cmdUpdate");
+  EXPECT_EQ(updates.Requests().size(), 1u);
+  // No system information tool is registered.
+  Click(about, "cmdSysInfo");
+  EXPECT_EQ(ui.messages, (std::vector<std::string>{"Pelorin: Update is not available.",
+                                                   "Pelorin: System Information Is Unavailable At This Time"}));
+  // One that is registered is started.
+  std::string tool = w.Root() + "/sysinfo";
+  test::TestWorld::WriteFile(tool, "#!/bin/sh\ntouch '" + w.Root() + "/sysinfo.ran'\n");
+  fs::permissions(tool, fs::perms::owner_all);
+  SetLocalMachine("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO", "PATH", tool);
+  Click(about, "cmdSysInfo");
+  for (int i = 0; i < 250 && !fs::exists(w.Root() + "/sysinfo.ran"); ++i) QTest::qWait(20);
+  EXPECT_TRUE(fs::exists(w.Root() + "/sysinfo.ran"));
+  EXPECT_EQ(ui.messages.size(), 2u);
+
+  QTest::mouseClick(about->findChild<QLabel*>("LabelURL"), Qt::LeftButton);
+  EXPECT_EQ(shell.Opened(), "https://www.norvane.com/pelorin");
+  CloseAll();
+}
+
+TEST(WarningDialog, TextsModalityAndDoNotShowAgain) {
+  test::TestWorld w;
+  EnsureApp();
+  std::string seenText, seenTitle;
+  bool topmost = false, checkboxShown = false;
+  auto answer = [&](bool tick) {
+    QTimer::singleShot(0, [&, tick] {
+      QWidget* dlg = OpenWindow("frmWarning");
+      ASSERT_NE(dlg, nullptr);
+      seenTitle = dlg->windowTitle().toStdString();
+      seenText = Text(dlg, "lblText");
+      topmost = dlg->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+      auto* box = dlg->findChild<QCheckBox*>("chkDontShow");
+      checkboxShown = box->isVisible();
+      if (seenText.rfind("Warning: This", 0) == 0) Shot(dlg, "warning");
+      if (seenText.find("scan device") != std::string::npos) Shot(dlg, "warning-message");
+      if (tick) QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(4, box->height() / 2));
+      Click(dlg, "cmdOK");
+    });
+  };
+
+  answer(false);
+  ShowWarningDialog("");  // returns only when OK closed it
+  EXPECT_EQ(seenTitle, "Pelorin - Warning");
+  EXPECT_EQ(seenText,
+            "Warning: This application work only with fax-modem. You fax not installed or not correct setup. "
+            "Please reinstall your fax.");
+  EXPECT_TRUE(topmost);
+  EXPECT_TRUE(checkboxShown);
+
+  answer(false);
+  ShowWarningDialog("Can't find scan device. Please install scan or device camera.");
+  EXPECT_EQ(seenText, "Warning:Can't find scan device. Please install scan or device camera.");
+  EXPECT_FALSE(checkboxShown);
+
+  // Ticked once, the fax-modem warning stays away; other warnings still show.
+  answer(true);
+  ShowWarningDialog("");
+  CWinReg reg;
+  ASSERT_TRUE(reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kPelorinKey));
+  EXPECT_EQ(reg.GetString(kShowFaxWarningValue), "no");
+  seenText.clear();
+  ShowWarningDialog("");
+  EXPECT_EQ(seenText, "");
+  answer(false);
+  ShowWarningDialog("Other");
+  EXPECT_EQ(seenText, "Warning:Other");
+  CloseAll();
+}
+
+TEST(RepairDialog, EachStepShowsItsOutcomeAndRepairRepeats) {
+  test::TestWorld w;
+  EnsureApp();
+  test::UiRecorder ui;
+  mInstallation::SetOfficeProbes({[] { return true; }, [] { return false; }, [] { return false; }});
+  std::string log = w.Root() + "/components.log";
+  ::setenv("BREVANT_COMPONENT_LOG", log.c_str(), 1);
+  std::string good = std::string(BREVANT_COMPONENTS_DIR) + "/component-good.so";
+  for (const char* f : {"QuorSendTo.dll", "QuorIE.dll", "Pelorin.dll", "PelorinAddin.dll"}) {
+    fs::copy_file(good, w.ProgramDir() + "/" + f);
+  }
+  fs::create_directories(w.Root() + "/system");
+  fs::copy_file(good, w.Root() + "/system/Redemption.dll");
+  SetLocalMachine(kPelorinKey, "SystemDir", w.Root() + "/system");
+
+  ShowRepairDialog();
+  QWidget* repair = OpenWindow("frmRepair");
+  ASSERT_NE(repair, nullptr);
+  EXPECT_EQ(repair->windowTitle().toStdString(), "Repair Dialog");
+  for (const char* r : {"lblFileOK", "lblRegOk", "lblAddinOk"}) EXPECT_EQ(Text(repair, r), "not testing");
+  EXPECT_EQ(Text(repair, "OKButton"), "Repair");
+  EXPECT_EQ(Text(repair, "CancelButton"), "Close");
+  Shot(repair, "repair");
+
+  Click(repair, "OKButton");
+  EXPECT_EQ(Text(repair, "lblFileOK"), "Ok");
+  EXPECT_EQ(Text(repair, "lblRegOk"), "Ok");
+  EXPECT_EQ(Text(repair, "lblAddinOk"), "Ok");
+  EXPECT_TRUE(repair->findChild<QPushButton*>("OKButton")->isEnabled());
+  auto lines = [&] {
+    std::string text = test::TestWorld::ReadFile(log);
+    return std::count(text.begin(), text.end(), '\n');
+  };
+  EXPECT_EQ(lines(), 5);
+  Shot(repair, "repair-done");
+
+  // QuorIE.dll gone, one library that crashes: the dialog survives, both
+  // rows say so, and Repair again repeats every step.
+  fs::remove(w.ProgramDir() + "/QuorIE.dll");
+  fs::copy_file(std::string(BREVANT_COMPONENTS_DIR) + "/component-crashes.so", w.ProgramDir() + "/Pelorin.dll",
+                fs::copy_options::overwrite_existing);
+  Click(repair, "OKButton");
+  EXPECT_EQ(Text(repair, "lblFileOK"), "Error, need reinstall.");
+  EXPECT_EQ(Text(repair, "lblRegOk"), "Error");
+  EXPECT_EQ(Text(repair, "lblAddinOk"), "Ok");
+  EXPECT_EQ(ui.messages.size(), 2u);
+  EXPECT_EQ(lines(), 8);  // QuorSendTo, PelorinAddin, Redemption again
+  Shot(repair, "repair-errors");
+
+  int exits = 0;
+  SetMaintenanceExitHandler([&] { ++exits; });
+  Click(repair, "CancelButton");
+  QApplication::processEvents();
+  EXPECT_EQ(CountOpen("frmRepair"), 0);
+  EXPECT_EQ(exits, 1);
+  SetMaintenanceExitHandler(nullptr);
+  mInstallation::SetOfficeProbes({});
+  ::unsetenv("BREVANT_COMPONENT_LOG");
+  CloseAll();
+}

@@ -1,0 +1,166 @@
+// The update check against a real HTTP server on 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "common/CWinReg.h"
+#include "common/ClientConfig.h"
+#include "common/Logging.h"
+#include "maintenance/UpdateCheck.h"
+#include "tests/maintenance/FakeShell.h"
+#include "tests/maintenance/HttpServer.h"
+#include "tests/maintenance/UiRecorder.h"
+#include "tests/support/TestWorld.h"
+
+using namespace brevant;
+using test::HttpServer;
+
+namespace {
+
+void SetSite(const std::string& site) {
+  CWinReg reg;
+  ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, kPelorinKey, true));
+  ASSERT_TRUE(reg.SetString("UpdateSite", site));
+}
+
+UpdateResult Ask(HttpServer& s, long timeoutMs = 3000) {
+  return QueryUpdateService(s.Site() + "/_check_update.asp", UpdateVersionText(), timeoutMs);
+}
+
+}  // namespace
+
+TEST(UpdateCheck, AddressComesFromTheRegistryStoreWithTheMakersSiteAsDefault) {
+  test::TestWorld w;
+  EXPECT_EQ(UpdateServiceAddress(), "https://www.norvane.com/_check_update.asp");
+  SetSite("http://updates.example.org/");
+  EXPECT_EQ(UpdateServiceAddress(), "http://updates.example.org/_check_update.asp");
+  CWinReg user;
+  ASSERT_TRUE(user.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, true));
+  ASSERT_TRUE(user.SetString("UpdateSite", "http://mine.example.org"));
+  EXPECT_EQ(UpdateServiceAddress(), "http://mine.example.org/_check_update.asp");
+  // Version 1.0 of this build is sent as "1.0": numbers without leading zeros.
+  EXPECT_EQ(UpdateVersionText(), "1.0");
+}
+
+TEST(UpdateCheck, TheThreeAnswersPlainAndAsHtml) {
+  test::TestWorld w;
+  {
+    HttpServer s({200, "0"});
+    UpdateResult r = Ask(s);
+    EXPECT_EQ(r.answer, UpdateAnswer::NoUpdate);
+    ASSERT_EQ(s.Requests().size(), 1u);
+    EXPECT_EQ(s.Requests()[0], "GET /_check_update.asp?ver=1.0 HTTP/1.1");
+  }
+  {
+    HttpServer s({200, "1\r\n"});
+    EXPECT_EQ(Ask(s).answer, UpdateAnswer::Nothing);
+  }
+  {
+    HttpServer s({200, "  https://www.norvane.com/download/pelorin-1.1.tar.gz\n"});
+    UpdateResult r = Ask(s);
+    EXPECT_EQ(r.answer, UpdateAnswer::Download);
+    EXPECT_EQ(r.text, "https://www.norvane.com/download/pelorin-1.1.tar.gz");
+  }
+  {
+    HttpServer s({200, "<html><head><title>1</title></head><body>\n <p>0</p>\n</body></html>", "text/html"});
+    EXPECT_EQ(Ask(s).answer, UpdateAnswer::NoUpdate);
+  }
+  {
+    HttpServer s({200, "<HTML><BODY><a href=\"x\">http://dl.example.org/a?x=1&amp;y=2</a></BODY></HTML>", "text/html"});
+    UpdateResult r = Ask(s);
+    EXPECT_EQ(r.answer, UpdateAnswer::Download);
+    EXPECT_EQ(r.text, "http://dl.example.org/a?x=1&y=2");
+  }
+}
+
+TEST(UpdateCheck, BadAnswersFailQuickly) {
+  test::TestWorld w;
+  {
+    // An HTML page that is no address (a portal's login page) is no update.
+    HttpServer s({200, "<html><body><h1>Please sign in</h1></body></html>", "text/html"});
+    UpdateResult r = Ask(s);
+    EXPECT_EQ(r.answer, UpdateAnswer::Failed);
+    EXPECT_EQ(r.text, "");
+  }
+  {
+    HttpServer s({500, "0"});
+    UpdateResult r = Ask(s);
+    EXPECT_EQ(r.answer, UpdateAnswer::Failed);
+    EXPECT_NE(r.error.find("500"), std::string::npos) << r.error;
+  }
+  {
+    HttpServer s({200, std::string(10 * 1024 * 1024, 'x')});
+    auto t0 = std::chrono::steady_clock::now();
+    UpdateResult r = Ask(s);
+    EXPECT_EQ(r.answer, UpdateAnswer::Failed);
+    EXPECT_NE(r.error.find("64 KB"), std::string::npos) << r.error;
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+  }
+  {
+    HttpServer::Reply stall;
+    stall.stall = true;
+    HttpServer s(stall);
+    auto t0 = std::chrono::steady_clock::now();
+    UpdateResult r = Ask(s, 1500);
+    auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(r.answer, UpdateAnswer::Failed);
+    EXPECT_GE(took, std::chrono::milliseconds(1400));
+    EXPECT_LT(took, std::chrono::milliseconds(4000));
+  }
+}
+
+TEST(UpdateCheck, WhatTheUserSeesForEachAnswer) {
+  test::TestWorld w;
+  test::FakeShell shell(w);
+  {
+    test::UiRecorder ui;
+    HttpServer s({200, "0"});
+    SetSite(s.Site());
+    CheckForUpdate();
+    EXPECT_EQ(ui.messages, std::vector<std::string>{"Pelorin: Update is not available."});
+    EXPECT_EQ(ui.cursor, ui::Cursor::Default);
+  }
+  {
+    test::UiRecorder ui;
+    HttpServer s({200, "1"});
+    SetSite(s.Site());
+    CheckForUpdate();
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_EQ(s.Requests().size(), 1u);
+  }
+  {
+    test::UiRecorder ui;
+    ui.answer = ui::Answer::No;
+    HttpServer s({200, "http://dl.example.org/new"});
+    SetSite(s.Site());
+    CheckForUpdate();
+    EXPECT_EQ(ui.messages, std::vector<std::string>{"Pelorin: Download Update?"});
+    EXPECT_EQ(shell.Opened(300), "");  // no browser
+  }
+  {
+    test::UiRecorder ui;
+    ui.answer = ui::Answer::Yes;
+    HttpServer s({200, "http://dl.example.org/new"});
+    SetSite(s.Site());
+    CheckForUpdate();
+    EXPECT_EQ(ui.messages, std::vector<std::string>{"Pelorin: Download Update?"});
+    EXPECT_EQ(shell.Opened(), "http://dl.example.org/new");
+  }
+}
+
+TEST(UpdateCheck, AServiceThatIsDownSaysSoAndLeavesARecord) {
+  test::TestWorld w;
+  test::UiRecorder ui;
+  int port;
+  {
+    HttpServer gone({200, "0"});  // a port that was free a moment ago
+    port = std::stoi(gone.Site().substr(gone.Site().rfind(':') + 1));
+  }
+  SetSite("http://127.0.0.1:" + std::to_string(port));
+  auto t0 = std::chrono::steady_clock::now();
+  CheckForUpdate();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+  EXPECT_EQ(ui.messages, std::vector<std::string>{"Pelorin: Connect error. Check your connection settings."});
+  std::string errors = test::TestWorld::ReadFile(ErrorLogPath());
+  EXPECT_NE(errors.find("frmUpdate.CheckForUpdate"), std::string::npos) << errors;
+}
