@@ -1,0 +1,143 @@
+// The fields a cover page shows: their names, the sample data of previews
+// and the current fax's values.
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+
+#include "common/CWinReg.h"
+#include "common/ClientConfig.h"
+#include "common/Errors.h"
+#include "common/FaxJob.h"
+#include "common/Folders.h"
+#include "common/Logging.h"
+#include "render/cover/CoverPage.h"
+
+namespace brevant::cover {
+namespace {
+
+std::string FormatTime(std::chrono::system_clock::time_point t, bool utc) {
+  std::time_t tt = std::chrono::system_clock::to_time_t(t);
+  std::tm tm{};
+  if (utc) gmtime_r(&tt, &tm); else localtime_r(&tt, &tm);
+  char buf[64];
+  std::strftime(buf, sizeof buf, utc ? "%Y-%m-%d %H:%M UTC" : "%Y-%m-%d %H:%M", &tm);
+  return buf;
+}
+
+// Page files "00000001.emf" upward in folder.
+int CountPageFiles(const std::string& folder) {
+  int n = 0;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (name.size() != 12 || name.substr(8) != ".emf") continue;
+    bool digits = true;
+    for (int i = 0; i < 8; ++i) digits = digits && name[std::size_t(i)] >= '0' && name[std::size_t(i)] <= '9';
+    if (digits && name.substr(0, 8) != "00000000") ++n;
+  }
+  return n;
+}
+
+}  // namespace
+
+const std::vector<std::string>& FieldNames() {
+  static const std::vector<std::string> names{
+      "RecName",       "RecFaxNumber",      "RecCompany",     "RecStreetAddress",
+      "RecCity",       "RecState",          "RecZip",         "RecCountry",
+      "RecTitle",      "RecDepartment",     "RecOfficeLocation", "RecHomePhone",
+      "RecOfficePhone", "SdrName",          "SdrFaxNumber",   "SdrCompany",
+      "SdrAddress",    "SdrTitle",          "SdrDepartment",  "SdrOfficeLocation",
+      "SdrHomePhone",  "SdrOfficePhone",    "SdrEmail",       "SdrBillingCode",
+      "Note",          "Subject",           "TimeSent",       "PageCount"};
+  return names;
+}
+
+CoverFields SampleFields() {
+  return {{"RecName", "RecName"},
+          {"RecFaxNumber", "12354"},
+          {"RecCompany", "RecCompany"},
+          {"RecStreetAddress", "Address"},
+          {"RecCity", "RecCity"},
+          {"RecState", "RecState"},
+          {"RecZip", "RecZip"},
+          {"RecCountry", "RecCountry"},
+          {"RecTitle", "RecTitle"},
+          {"RecDepartment", "RecDepartment"},
+          {"RecOfficeLocation", "Office"},
+          {"RecHomePhone", "1234"},
+          {"RecOfficePhone", "234"},
+          {"SdrName", "Sender"},
+          {"SdrFaxNumber", "9876"},
+          {"SdrCompany", "Company"},
+          {"SdrAddress", "Address"},
+          {"SdrTitle", "Title"},
+          {"SdrDepartment", "Dep"},
+          {"SdrOfficeLocation", "3"},
+          {"SdrHomePhone", "234"},
+          {"SdrOfficePhone", "567"},
+          {"SdrEmail", "sender@example.com"},
+          {"SdrBillingCode", "1234"},
+          {"Note", "Note"},
+          {"Subject", "Subject"},
+          {"TimeSent", FormatTime(std::chrono::system_clock::now(), true)},
+          {"PageCount", "2"}};
+}
+
+CoverFields JobFields(const std::string& spoolFolder) {
+  CoverFields f;
+  try {
+    FaxJobRecord& j = FaxJob();
+    CWinReg reg;
+    bool open = reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kUserInfoKey);
+    auto stored = [&](const char* value) { return open ? reg.GetString(value) : std::string(); };
+    auto either = [](const std::string& job, const std::string& saved) {
+      return job.empty() ? saved : job;
+    };
+    // In the program that composes the fax, the fax job holds the fields;
+    // in the console tool they come from the values written for it.
+    bool jobActive = j.g_arrFaxName.Count() > 0 || j.UseCover;
+    if (jobActive) {
+      f["RecName"] = j.g_arrFaxName.Count() > 0 ? j.g_arrFaxName[1] : "";
+      f["RecFaxNumber"] = j.g_arrFaxNumber.Count() > 0 ? j.g_arrFaxNumber[1] : "";
+      f["Subject"] = j.FaxSubject;
+      f["Note"] = j.Note;
+      f["TimeSent"] = FormatTime(j.DTFaxSend, false);
+    } else {
+      f["RecName"] = stored("LastRecipientName");
+      f["RecFaxNumber"] = stored("LastRecipientNumber");
+      f["Subject"] = stored("Subject");
+      f["Note"] = stored("Note");
+      std::string sent = stored("Sent");
+      f["TimeSent"] = sent.empty() ? FormatTime(std::chrono::system_clock::now(), false) : sent;
+    }
+    f["SdrName"] = either(j.SenderFullName, stored("FullName"));
+    f["SdrFaxNumber"] = either(j.SenderfaxNumber, stored("FaxNumber"));
+    f["SdrCompany"] = either(j.SenderCompany, stored("Company"));
+    f["SdrAddress"] = either(j.SenderAddress, stored("Address"));
+    f["SdrTitle"] = either(j.SenderTitle, stored("Title"));
+    f["SdrDepartment"] = either(j.SenderDepartment, stored("Department"));
+    f["SdrOfficeLocation"] = either(j.SenderOffice, stored("Office"));
+    f["SdrHomePhone"] = either(j.SenderHomePhone, stored("HomePhone"));
+    f["SdrOfficePhone"] = either(j.SenderWorkPhone, stored("OfficePhone"));
+    f["SdrEmail"] = either(j.SenderEmail, stored("MailBox"));
+    f["SdrBillingCode"] = either(j.SenderBillingCode, stored("BillingCode"));
+    std::string spool = spoolFolder.empty() ? GetSpoolFolder() : spoolFolder;
+    f["PageCount"] = std::to_string(CountPageFiles(spool) + 1);
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "mRender.JobFields");
+  }
+  return f;
+}
+
+std::string CurrentCoverTemplate() {
+  FaxJobRecord& j = FaxJob();
+  if (j.UseCover && j.CoverIndex >= 1 && std::size_t(j.CoverIndex) <= j.CoverPages.Count() &&
+      !j.CoverPages[std::size_t(j.CoverIndex)].empty())
+    return j.CoverPages[std::size_t(j.CoverIndex)];
+  CWinReg reg;
+  if (reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kUserInfoKey)) return reg.GetString("CoverPageFile");
+  return "";
+}
+
+}  // namespace brevant::cover

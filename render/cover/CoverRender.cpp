@@ -1,0 +1,336 @@
+// Drawing cover pages: templates and images onto fax pages, previews and
+// the current fax's "00000000.emf".
+#include <QByteArray>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
+#include <QSvgRenderer>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "common/Errors.h"
+#include "common/Folders.h"
+#include "common/Logging.h"
+#include "render/cover/CoverImage.h"
+#include "render/cover/CoverPage.h"
+#include "render/cover/CoverPage_p.h"
+
+namespace brevant::cover {
+namespace detail {
+
+bool EnsureGuiApplication() {
+  if (QCoreApplication* app = QCoreApplication::instance())
+    return qobject_cast<QGuiApplication*>(app) != nullptr;
+  // A console program: an off-screen GUI application gives fonts and
+  // drawing without a display. It lives until the process ends.
+  static int argc = 3;
+  static char arg0[] = "brevant", arg1[] = "-platform", arg2[] = "offscreen";
+  static char* argv[] = {arg0, arg1, arg2, nullptr};
+  static QGuiApplication* app = new QGuiApplication(argc, argv);
+  return app != nullptr;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool IsImageFile(const std::string& path) {
+  std::string ext = Lower(std::filesystem::path(path).extension().string());
+  return ext == ".bmp" || ext == ".jpg" || ext == ".jpeg" || ext == ".gif" || ext == ".tif" ||
+         ext == ".tiff" || ext == ".png";
+}
+
+namespace {
+
+bool PaintSvg(const std::string& svg, QPainter& painter, const QRectF& target) {
+  QSvgRenderer renderer(QByteArray::fromStdString(svg));
+  if (!renderer.isValid()) return false;
+  renderer.render(&painter, target);
+  return true;
+}
+
+bool PaintBuiltin(const CoverFields& fields, QPainter& painter, const QRectF& target,
+                  std::vector<Problem>* problems) {
+  FilledTemplate filled;
+  if (!FillTemplate(BuiltinTemplate(), fields, "", &filled)) {
+    problems->insert(problems->end(), filled.problems.begin(), filled.problems.end());
+    return false;
+  }
+  return PaintSvg(filled.svg, painter, target);
+}
+
+}  // namespace
+
+bool PaintCover(const std::string& templatePath, const CoverFields& fields, QPainter& painter,
+                const QRectF& target, std::vector<Problem>* problems) {
+  std::error_code ec;
+  if (templatePath.empty()) {
+    problems->push_back({kErrFileNotFound, "No cover page template chosen"});
+    return PaintBuiltin(fields, painter, target, problems);
+  }
+  if (!std::filesystem::is_regular_file(templatePath, ec)) {
+    problems->push_back({kErrFileNotFound, "File not found: " + templatePath});
+    return PaintBuiltin(fields, painter, target, problems);
+  }
+  if (IsImageFile(templatePath)) {
+    QImage image(QString::fromStdString(templatePath));
+    if (image.isNull()) {
+      problems->push_back({kErrTypeMismatch, "Cover page image cannot be read: " + templatePath});
+      return PaintBuiltin(fields, painter, target, problems);
+    }
+    // At its natural size from the top left corner, made smaller to fit.
+    QSizeF natural(image.width() * target.width() / kPageWidth,
+                   image.height() * target.height() / kPageHeight);
+    double scale = std::min({1.0, target.width() / natural.width(), target.height() / natural.height()});
+    painter.drawImage(QRectF(target.topLeft(), natural * scale), image);
+    return true;
+  }
+  auto size = std::filesystem::file_size(templatePath, ec);
+  if (!ec && size > kMaxTemplateBytes) {
+    problems->push_back({kErrOutOfMemory, "Cover page template too large: " + templatePath + " (" +
+                                              std::to_string(size) + " bytes)"});
+    return PaintBuiltin(fields, painter, target, problems);
+  }
+  std::ifstream in(templatePath, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!in.good() && !in.eof()) {
+    problems->push_back({kErrPathFileAccess, "Cannot read " + templatePath});
+    return PaintBuiltin(fields, painter, target, problems);
+  }
+  FilledTemplate filled;
+  bool usable = FillTemplate(text, fields, std::filesystem::path(templatePath).parent_path().string(),
+                             &filled);
+  for (auto& p : filled.problems) p.text += " (" + templatePath + ")";
+  problems->insert(problems->end(), filled.problems.begin(), filled.problems.end());
+  if (!usable || filled.placeholders == 0) return PaintBuiltin(fields, painter, target, problems);
+  if (!PaintSvg(filled.svg, painter, target)) {
+    problems->push_back({kErrTypeMismatch, "Cover page template cannot be drawn: " + templatePath});
+    return PaintBuiltin(fields, painter, target, problems);
+  }
+  return true;
+}
+
+void WriteDeviceCapsLog(int width, int height) {
+  try {
+    const std::pair<const char*, long> caps[] = {
+        {"DRIVERVERSION = ", 0x400}, {"TECHNOLOGY = ", 2},  // raster printer
+        {"HORZSIZE = ", std::lround(width * 25.4 / 204)},
+        {"VERTSIZE = ", std::lround(height * 25.4 / 196)},
+        {"HORZRES = ", width},       {"VERTRES = ", height},
+        {"BITSPIXEL = ", 1},         {"PLANES = ", 1},
+        {"RASTERCAPS = ", 0x0001 | 0x0008 | 0x0800},  // bitblt, bitmap64, stretchblt
+        {"ASPECTX = ", 196},         {"ASPECTY = ", 204},
+        {"ASPECTXY = ", 283},        {"LOGPIXELSX = ", 204},
+        {"LOGPIXELSY = ", 196},      {"SIZEPALETTE = ", 0},
+        {"COLORRES = ", 0},          {"PHYSICALWIDTH = ", width},
+        {"PHYSICALHEIGHT = ", height}, {"PHYSICALOFFSETX = ", 0},
+        {"PHYSICALOFFSETY = ", 0},   {"SCALINGFACTORX = ", 0},
+        {"SCALINGFACTORY = ", 0}};
+    std::ofstream out(GetProgramFolder() + "/DeviceCaps.log", std::ios::binary | std::ios::trunc);
+    for (const auto& [label, value] : caps) out << label << value << "\r\n";
+  } catch (...) {
+    // The log is a diagnostic aid; a preview does not fail for it.
+  }
+}
+
+void LogProblems(const std::vector<Problem>& problems, const std::string& source) {
+  for (const auto& p : problems) WriteErrorLog(p.number, p.text, source);
+}
+
+}  // namespace detail
+
+namespace {
+
+// Fax pages are black and white. Edges (text, lines) are cut at mid-grey
+// so they stay solid; flat grey areas are turned into an ordered dot
+// pattern, so tinted parts of a template stay visible as a light screen.
+void ToFaxPage(const QImage& image, emf::Page* page) {
+  static const int bayer[4][4] = {{0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
+  const int w = image.width(), h = image.height();
+  page->Resize(w, h);
+  page->xdpi = 204;
+  page->ydpi = 196;
+  std::vector<int> prev(static_cast<std::size_t>(w), 255), cur(static_cast<std::size_t>(w)), next(static_cast<std::size_t>(w));
+  auto load = [&](int y, std::vector<int>& row) {
+    if (y < 0 || y >= h) return std::fill(row.begin(), row.end(), 255);
+    const QRgb* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+    for (int x = 0; x < w; ++x) row[std::size_t(x)] = qGray(line[x]);
+  };
+  load(0, cur);
+  for (int y = 0; y < h; ++y) {
+    load(y + 1, next);
+    for (int x = 0; x < w; ++x) {
+      int g = cur[std::size_t(x)];
+      if (g >= 250) continue;
+      bool flat = g > 40 && g < 215 && x > 0 && x + 1 < w &&
+                  std::abs(cur[std::size_t(x - 1)] - g) < 12 && std::abs(cur[std::size_t(x + 1)] - g) < 12 &&
+                  std::abs(prev[std::size_t(x)] - g) < 12 && std::abs(next[std::size_t(x)] - g) < 12;
+      int threshold = flat ? bayer[y & 3][x & 3] * 16 + 8 : 150;
+      if (g < threshold) page->SetBlack(x, y);
+    }
+    std::swap(prev, cur);
+    std::swap(cur, next);
+  }
+}
+
+}  // namespace
+
+bool RenderPage(const std::string& templatePath, const CoverFields& fields, emf::Page* page,
+                std::vector<Problem>* problems) {
+  std::vector<Problem> local;
+  if (!problems) problems = &local;
+  if (!detail::EnsureGuiApplication()) {
+    problems->push_back({kErrNotAvailable, "No drawing in this process"});
+    return false;
+  }
+  QImage image(kPageWidth, kPageHeight, QImage::Format_RGB32);
+  image.fill(Qt::white);
+  bool drawn;
+  {
+    QPainter painter(&image);
+    drawn = detail::PaintCover(templatePath, fields, painter, QRectF(0, 0, kPageWidth, kPageHeight),
+                               problems);
+  }
+  if (!drawn) return false;
+  ToFaxPage(image, page);
+  return true;
+}
+
+QImage RenderCoverImage(const std::string& templatePath, const CoverFields& fields, QSize size,
+                        std::vector<Problem>* problems) {
+  std::vector<Problem> local;
+  if (!problems) problems = &local;
+  if (size.width() < 1 || size.height() < 1 || !detail::EnsureGuiApplication()) return QImage();
+  QImage image(size, QImage::Format_ARGB32);
+  image.fill(QColor(0xe4, 0xe6, 0xea));
+  // The page keeps its proportions (215 x 297 mm) inside the picture.
+  const double aspect = 215.0 / 297.0;
+  double margin = std::max(2.0, std::min(size.width(), size.height()) * 0.03);
+  double h = size.height() - 2 * margin, w = h * aspect;
+  if (w > size.width() - 2 * margin) {
+    w = size.width() - 2 * margin;
+    h = w / aspect;
+  }
+  QRectF pageRect((size.width() - w) / 2, (size.height() - h) / 2, w, h);
+  bool drawn;
+  {
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.fillRect(pageRect.translated(2, 2), QColor(0, 0, 0, 60));
+    painter.fillRect(pageRect, Qt::white);
+    painter.setClipRect(pageRect);
+    drawn = detail::PaintCover(templatePath, fields, painter, pageRect, problems);
+  }
+  return drawn ? image : QImage();
+}
+
+bool RenderPicture(const std::string& templatePath, const CoverFields& fields, int width,
+                   int height, Picture* picture, std::vector<Problem>* problems) {
+  QImage image = RenderCoverImage(templatePath, fields, QSize(width, height), problems);
+  if (image.isNull()) return false;
+  image = image.convertToFormat(QImage::Format_ARGB32);
+  picture->width = image.width();
+  picture->height = image.height();
+  picture->pixels.resize(std::size_t(image.width()) * std::size_t(image.height()));
+  for (int y = 0; y < image.height(); ++y)
+    std::copy_n(reinterpret_cast<const QRgb*>(image.constScanLine(y)), image.width(),
+                picture->pixels.begin() + std::ptrdiff_t(y) * image.width());
+  return true;
+}
+
+QImage ViewCoverPageImage(const std::string& coverPath, int width, int height) {
+  std::vector<Problem> problems;
+  QImage image;
+  try {
+    image = RenderCoverImage(coverPath, SampleFields(), QSize(width, height), &problems);
+    detail::WriteDeviceCapsLog(kPageWidth, kPageHeight);
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    problems.push_back({e.number, e.description});
+  }
+  detail::LogProblems(problems, "mRender.ViewCoverPage");
+  return image;
+}
+
+bool DrawJobCoverPage(const std::string& spoolFolder) {
+  try {
+    std::string folder = spoolFolder.empty() ? GetSpoolFolder() : spoolFolder;
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    std::filesystem::create_directories(folder);
+    std::vector<Problem> problems;
+    emf::Page page;
+    bool drawn = RenderPage(CurrentCoverTemplate(), JobFields(folder), &page, &problems);
+    detail::LogProblems(problems, "mRender.DrawJobCoverPage");
+    if (!drawn) return false;
+    std::string error;
+    if (!emf::WriteFile(folder + "00000000.emf", page, &error))
+      throw VbError(kErrPathFileAccess, "Cannot write " + folder + "00000000.emf: " + error);
+    return true;
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "mRender.DrawJobCoverPage");
+    return false;
+  }
+}
+
+}  // namespace brevant::cover
+
+namespace brevant::mRender {
+
+std::optional<cover::Picture> ViewCoverPage(const std::string& coverPath, long, long, int width,
+                                            int height) {
+  QImage image = cover::ViewCoverPageImage(coverPath, width, height);
+  if (image.isNull()) return std::nullopt;
+  cover::Picture picture;
+  picture.width = image.width();
+  picture.height = image.height();
+  picture.pixels.resize(std::size_t(image.width()) * std::size_t(image.height()));
+  for (int y = 0; y < image.height(); ++y)
+    std::copy_n(reinterpret_cast<const QRgb*>(image.constScanLine(y)), image.width(),
+                picture.pixels.begin() + std::ptrdiff_t(y) * image.width());
+  return picture;
+}
+
+}  // namespace brevant::mRender
+
+namespace brevant::mCreatePreview {
+
+std::string CoverEmfPath(const std::string& coverPath) {
+  std::string lower = cover::detail::Lower(coverPath);
+  auto pos = lower.rfind(".cov");
+  if (pos != std::string::npos) return coverPath.substr(0, pos) + ".emf" + coverPath.substr(pos + 4);
+  return coverPath + ".emf";
+}
+
+// The fax service's cover page documents are printed through the fax
+// printer, which leaves the page as an EMF. Here a template is an SVG
+// document this library draws itself, so the page is drawn straight into
+// the EMF beside the template: the same file the printed route would leave,
+// without a print job, the default printer switch or the spool folder.
+bool ConvertCoverPageToEMF(const std::string& coverPath) {
+  const char* source = "mCreatePreview.ConvertCoverPageToEMF";
+  try {
+    std::string target = CoverEmfPath(coverPath);
+    std::vector<cover::Problem> problems;
+    emf::Page page;
+    bool drawn = cover::RenderPage(coverPath, cover::JobFields(""), &page, &problems);
+    cover::detail::LogProblems(problems, source);
+    if (!drawn) {
+      WriteErrorLog(567, "File not found:" + target, source);
+      return true;
+    }
+    std::string error;
+    if (!emf::WriteFile(target, page, &error))
+      WriteErrorLog(kErrPathFileAccess, "Cannot write " + target + ": " + error, source);
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, source);
+  }
+  return true;
+}
+
+}  // namespace brevant::mCreatePreview

@@ -1,0 +1,367 @@
+// The settings windows driven like a user would: what ends up in
+// "FaxGroup.xml", the registry store and the fax job, and what is shown.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTextEdit>
+
+#include <pugixml.hpp>
+
+#include <filesystem>
+
+#include "common/CWinReg.h"
+#include "common/ClientConfig.h"
+#include "common/FaxJob.h"
+#include "common/Folders.h"
+#include "faxjob/CXmlGroups.h"
+#include "platform/ui/Ui.h"
+#include "receive/ui/ConfigServices.h"
+#include "receive/ui/frmConfigureClient.h"
+#include "receive/ui/frmSetCover.h"
+#include "tests/support/TestWorld.h"
+
+namespace fs = std::filesystem;
+using namespace brevant;
+using brevant::test::TestWorld;
+
+namespace {
+
+void EnsureApp() {
+  static int argc = 1;
+  static char arg0[] = "config_ui_tests";
+  static char* argv[] = {arg0, nullptr};
+  static QApplication* app = new QApplication(argc, argv);
+  (void)app;
+}
+
+std::vector<int> g_exitCodes;
+void RecordExit(int code) { g_exitCodes.push_back(code); }
+
+class MessageRecorder : public ui::Backend {
+ public:
+  ui::Answer MessageBox(const std::string& text, const std::string& caption, ui::Buttons, ui::Icon,
+                        ui::Answer defaultAnswer) override {
+    shown.push_back(caption + ": " + text);
+    return defaultAnswer;
+  }
+  void DoEvents() override {}
+  void SetCursor(ui::Cursor) override {}
+  void RunUntilWindowsClosed() override {}
+  void ShowStatus(const std::string&, unsigned long) override {}
+  void CloseStatus() override {}
+  std::vector<std::string> shown;
+};
+
+std::string RegValue(std::uint32_t root, const std::string& key, const std::string& value) {
+  CWinReg reg;
+  return reg.InitForRead(root, key) ? reg.GetString(value) : "<no key>";
+}
+
+void SetValue(std::uint32_t root, const std::string& key, const std::string& value, const std::string& data) {
+  CWinReg reg;
+  ASSERT_TRUE(reg.InitForWrite(root, key, true));
+  reg.SetString(value, data);
+}
+
+// The configuration as start-up loads it.
+void StartUp() {
+  Config() = ClientConfig();
+  CXmlGroups groups;
+  groups.ReadCfgProps();
+  ReadClientPaths();
+}
+
+struct ConfigFixture : ::testing::Test {
+  void SetUp() override {
+    EnsureApp();
+    g_exitCodes.clear();
+    configui::ResetServices();
+    SetValue(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax\\Inbox", "Folder", "/srv/fax/inbox");
+    SetValue(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax\\SentItems", "Folder", "/srv/fax/sent");
+    TestWorld::WriteFile(world.ProgramDir() + "/FaxGroup.xml",
+                         "<Groups><EmailFax></EmailFax><ReceiveAll>False</ReceiveAll><ProgramType>0</ProgramType>"
+                         "<FaxDevice>old</FaxDevice><CoverFolder></CoverFolder><FaxGroupConnect>True</FaxGroupConnect></Groups>");
+    StartUp();
+  }
+  void TearDown() override { configui::ResetServices(); }
+  TestWorld world;
+};
+
+}  // namespace
+
+TEST_F(ConfigFixture, SwitchingToTheMailFaxServiceSavesEverySettingWhereItBelongs) {
+  std::vector<std::string> pickerTitles;
+  configui::Services().pickFolder = [&](QWidget*, const std::string& title, const std::string&) {
+    pickerTitles.push_back(title);
+    return std::optional<std::string>(std::string("/home/ann/Maildir/.Faxes\0junk", 30));
+  };
+  configui::frmConfigureClient dlg(RecordExit);
+  EXPECT_EQ(dlg.windowTitle(), "Pelorin Configure");
+  // What start-up loaded.
+  EXPECT_TRUE(dlg.optFaxDevice->isChecked());
+  EXPECT_FALSE(dlg.chkAllIncoming->isChecked());
+  EXPECT_FALSE(dlg.cmdDisconnect->isEnabled());  // never connected after loading
+  EXPECT_EQ(dlg.txtFaxMachine->text().toStdString(), GetLocalComputerName());
+  EXPECT_EQ(dlg.txtIncomFolder->text(), "/srv/fax/inbox");
+  EXPECT_EQ(dlg.txtOutgFolder->text(), "/srv/fax/sent");
+  EXPECT_EQ(dlg.findChild<QLabel*>("Label6")->text(), "PC must be connected to phone line!");
+
+  dlg.optFaxMail->click();
+  QTest::keyClicks(dlg.txtServerEmail, "fax@talvane.example");
+  EXPECT_FALSE(dlg.cmdDisconnect->isEnabled());  // not while all incoming faxes are off
+  dlg.chkAllIncoming->click();
+  EXPECT_TRUE(dlg.cmdDisconnect->isEnabled());
+  dlg.txtFaxMachine->setText("faxhost");
+  QTest::keyClicks(dlg.txtForwardEmail, "boss@example.com");
+  dlg.cmdInboxFolder->click();
+  EXPECT_EQ(dlg.txtIncomFolder->text(), "/home/ann/Maildir/.Faxes");
+  ASSERT_EQ(pickerTitles.size(), 1u);
+  EXPECT_EQ(pickerTitles[0], "/srv/fax/inbox");
+  dlg.OKButton->click();
+
+  EXPECT_EQ(g_exitCodes, std::vector<int>{0});
+  EXPECT_FALSE(dlg.isVisible());
+  pugi::xml_document doc;
+  ASSERT_TRUE(doc.load_file((world.ProgramDir() + "/FaxGroup.xml").c_str()));
+  std::vector<std::string> order;
+  for (pugi::xml_node n : doc.child("Groups").children()) order.push_back(n.name());
+  EXPECT_EQ(order, (std::vector<std::string>{"EmailFax", "ReceiveAll", "ProgramType", "FaxDevice",
+                                             "CoverFolder", "FaxGroupConnect"}));
+  pugi::xml_node g = doc.child("Groups");
+  EXPECT_STREQ(g.child_value("EmailFax"), "fax@talvane.example");
+  EXPECT_STREQ(g.child_value("ReceiveAll"), "True");
+  EXPECT_STREQ(g.child_value("ProgramType"), "1");
+  EXPECT_STREQ(g.child_value("FaxDevice"), "faxhost");
+  EXPECT_STREQ(g.child_value("FaxGroupConnect"), "True");
+  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "ForwardEmail"), "boss@example.com");
+  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "InboxPath"), "/home/ann/Maildir/.Faxes");
+  // The fax service's own folder is stored as "follow the fax service".
+  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SentPath"), "");
+
+  // The next run starts on the mail-fax path with these values.
+  StartUp();
+  EXPECT_EQ(Config().ProgramType, 1);
+  EXPECT_EQ(Config().EmailFax, "fax@talvane.example");
+  EXPECT_EQ(Config().InboxPath, "/home/ann/Maildir/.Faxes");
+  EXPECT_EQ(Config().SentPath, "/srv/fax/sent");
+  configui::frmConfigureClient again(RecordExit);
+  EXPECT_TRUE(again.optFaxMail->isChecked());
+  EXPECT_TRUE(again.chkAllIncoming->isChecked());
+}
+
+TEST_F(ConfigFixture, DisconnectRuleDisconnectMailCancelAndTheOtherButtons) {
+  std::vector<std::string> mails;
+  int warnings = 0, helps = 0;
+  configui::Services().sendDisconnectMail = [&](const std::string& to) {
+    mails.push_back(to);
+    return true;
+  };
+  configui::Services().showFaxWarning = [&] { ++warnings; };
+  configui::Services().openHelp = [&] { ++helps; };
+  std::string before = TestWorld::ReadFile(world.ProgramDir() + "/FaxGroup.xml");
+  {
+    configui::frmConfigureClient dlg(RecordExit);
+    dlg.chkAllIncoming->click();
+    EXPECT_FALSE(dlg.cmdDisconnect->isEnabled());  // no address
+    dlg.cmdDisconnect->setEnabled(true);
+    dlg.cmdDisconnect->click();  // an empty address does nothing
+    EXPECT_TRUE(mails.empty());
+    QTest::keyClicks(dlg.txtServerEmail, "  fax@talvane.example");
+    EXPECT_TRUE(dlg.cmdDisconnect->isEnabled());
+    dlg.chkAllIncoming->click();
+    EXPECT_FALSE(dlg.cmdDisconnect->isEnabled());
+    dlg.chkAllIncoming->click();
+    dlg.cmdDisconnect->click();
+    EXPECT_EQ(mails, std::vector<std::string>{"  fax@talvane.example"});
+    EXPECT_FALSE(dlg.cmdDisconnect->isEnabled());
+    EXPECT_FALSE(dlg.chkAllIncoming->isChecked());
+    EXPECT_FALSE(Config().FaxGroupConnect);
+
+    dlg.cmdFaxDevice->click();  // no fax device configuration here: the warning
+    EXPECT_EQ(warnings, 1);
+    EXPECT_NE(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("FaxDeviceConfiguration"),
+              std::string::npos);
+    dlg.cmdHelp->click();
+    EXPECT_EQ(helps, 1);
+    dlg.CancelButton->click();
+  }
+  EXPECT_EQ(g_exitCodes, std::vector<int>{0});
+  // Cancel saves nothing.
+  EXPECT_EQ(TestWorld::ReadFile(world.ProgramDir() + "/FaxGroup.xml"), before);
+  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "ForwardEmail"), "<no key>");
+
+  // The plain disconnect mail is not available yet: an error record, and the
+  // button is disabled all the same.
+  configui::ResetServices();
+  std::vector<std::string> titles;
+  configui::Services().pickFolder = [&](QWidget*, const std::string& title, const std::string&) {
+    titles.push_back(title);
+    return std::optional<std::string>();
+  };
+  configui::frmConfigureClient dlg(RecordExit);
+  dlg.txtServerEmail->setText("fax@talvane.example");
+  dlg.chkAllIncoming->click();
+  dlg.cmdDisconnect->click();
+  EXPECT_FALSE(dlg.cmdDisconnect->isEnabled());
+  EXPECT_NE(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("frmConfigure.DisconnectFromServer"),
+            std::string::npos);
+  // An empty folder box opens the picker titled with the program folder;
+  // cancelling the picker keeps the box.
+  dlg.txtOutgFolder->clear();
+  dlg.cmdSentFolder->click();
+  EXPECT_EQ(titles, std::vector<std::string>{GetProgramFolder()});
+  EXPECT_EQ(dlg.txtOutgFolder->text(), "");
+  // E-Fax wins over the other options.
+  dlg.optFaxEFax->click();
+  dlg.OKButton->click();
+  pugi::xml_document doc;
+  ASSERT_TRUE(doc.load_file((world.ProgramDir() + "/FaxGroup.xml").c_str()));
+  EXPECT_STREQ(doc.child("Groups").child_value("ProgramType"), "2");
+  EXPECT_STREQ(doc.child("Groups").child_value("FaxGroupConnect"), "False");
+}
+
+TEST_F(ConfigFixture, MaildirFoldersAreOfferedFromTheMailStore) {
+  std::string root = world.Root() + "/Maildir";
+  for (const char* d : {"/cur", "/.Sent Items/cur", "/.Faxes/cur", "/notafolder"}) fs::create_directories(root + d);
+  setenv("BREVANT_MAILDIR", root.c_str(), 1);
+  EXPECT_EQ(configui::MaildirFolders(),
+            (std::vector<std::string>{root, root + "/.Faxes", root + "/.Sent Items"}));
+  unsetenv("BREVANT_MAILDIR");
+}
+
+namespace {
+
+struct SetCoverFixture : ConfigFixture {
+  void SetUp() override {
+    ConfigFixture::SetUp();
+    unsetenv("BREVANT_UNATTENDED");  // message boxes go to the recorder
+    ui::SetBackend(&messages);
+    std::string covers = test::SourceDir() + "/coverpage/";
+    common = world.Root() + "/shared/Coverpages/";
+    fs::create_directories(common);
+    fs::copy_file(covers + "Generic.cov", common + "Generic.cov");
+    fs::copy_file(covers + "Urgent.cov", common + "Urgent.Memo.cov");
+    TestWorld::WriteFile(common + "Old.emf", "not listed from here");
+    std::string personal = world.Root() + "/home/Covers/";
+    fs::create_directories(personal);
+    fs::copy_file(covers + "Confidential.cov", personal + "Mine.cov");
+    group = world.Root() + "/group/";
+    fs::create_directories(group);
+    fs::copy_file(covers + "Generic.cov", group + "Team.cov");
+    SetValue(CWinReg::HKEY_LOCAL_MACHINE,
+             "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "Common AppData",
+             world.Root() + "/shared");
+    SetValue(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax\\Setup", "ServerCoverPageDir", "Coverpages");
+    SetValue(CWinReg::HKEY_CURRENT_USER,
+             "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "Personal",
+             world.Root() + "/home");
+    SetValue(CWinReg::HKEY_CURRENT_USER, "Software\\Microsoft\\Fax\\Setup", "CoverPageDir", "Covers");
+    Config().ProgramType = 1;
+    Config().CoverFolder = group;
+    FaxJob().CoverIndex = 0;
+  }
+  void TearDown() override {
+    ui::SetBackend(nullptr);
+    ConfigFixture::TearDown();
+  }
+  MessageRecorder messages;
+  std::string common, group;
+};
+
+std::vector<std::string> Items(QComboBox* cb) {
+  std::vector<std::string> out;
+  for (int i = 0; i < cb->count(); ++i) out.push_back(cb->itemText(i).toStdString());
+  return out;
+}
+
+}  // namespace
+
+TEST_F(SetCoverFixture, TheStoredChoiceIsShownAndOkStoresTheNewOne) {
+  SetValue(CWinReg::HKEY_CURRENT_USER, kUserInfoKey, "CoverPageFile", common + "Urgent.Memo.cov");
+  SetValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SetCoverPage", "1");
+  SetValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "CoverPageSubject", "Quarterly figures");
+  SetValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "CoverPageNote", "See attached.");
+
+  configui::frmSetCover dlg(RecordExit);
+  EXPECT_EQ(dlg.windowTitle(), "Set Cover Page");
+  EXPECT_EQ(Items(dlg.cbCover),
+            (std::vector<std::string>{"Generic", "Urgent", "Mine(Personal)", "Team(Personal)"}));
+  // The group template is offered as its page drawn beside it.
+  EXPECT_TRUE(fs::exists(group + "Team.emf"));
+  EXPECT_EQ(FaxJob().CoverPages[4], group + "Team.emf");
+  dlg.Activate();
+  EXPECT_TRUE(dlg.chkCover->isChecked());
+  EXPECT_EQ(dlg.cbCover->currentIndex(), 1);
+  EXPECT_EQ(dlg.txtSubject->text(), "Quarterly figures");
+  EXPECT_EQ(dlg.rtbNote->toPlainText(), "See attached.");
+  QPixmap preview = dlg.Picture1->pixmap();
+  ASSERT_FALSE(preview.isNull());
+  EXPECT_EQ(preview.size(), dlg.Picture1->size());
+  // The urgent page's black band sits at the top of the preview.
+  QImage shown = preview.toImage();
+  EXPECT_LT(qGray(shown.pixel(shown.width() / 2, shown.height() / 8)), 60);
+  dlg.cbCover->setCurrentIndex(0);
+  EXPECT_GT(qGray(dlg.Picture1->pixmap().toImage().pixel(shown.width() / 2, shown.height() / 8)), 200);
+
+  dlg.cbCover->setCurrentIndex(2);
+  dlg.txtSubject->setText("  New subject ");
+  dlg.rtbNote->setPlainText("Line one\nLine two\n");
+  dlg.cmdNext->click();
+  EXPECT_TRUE(messages.shown.empty());
+  EXPECT_EQ(g_exitCodes, std::vector<int>{1});
+  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kUserInfoKey, "CoverPageFile"),
+            world.Root() + "/home/Covers/Mine.cov");
+  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SetCoverPage"), "1");
+  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "CoverPageSubject"), "New subject");
+  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "CoverPageNote"), "Line one\nLine two");
+}
+
+TEST_F(SetCoverFixture, EmptyFieldsUncheckedBoxCancelAndNoTemplates) {
+  SetValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SetCoverPage", "0");
+  SetValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "CoverPageSubject", "kept");
+  {
+    configui::frmSetCover dlg(RecordExit);
+    dlg.Activate();
+    EXPECT_FALSE(dlg.chkCover->isChecked());
+    EXPECT_FALSE(dlg.txtSubject->isEnabled());
+    EXPECT_EQ(dlg.txtSubject->text(), "");
+    // Checked with nothing to show: the message, nothing stored, still open.
+    dlg.chkCover->click();
+    EXPECT_TRUE(dlg.txtSubject->isEnabled());
+    dlg.txtSubject->setText("   ");
+    dlg.cmdNext->click();
+    EXPECT_EQ(messages.shown, std::vector<std::string>{"Pelorin: Please enter text in the Note and/or Subject field."});
+    EXPECT_TRUE(g_exitCodes.empty());
+    EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "CoverPageSubject"), "kept");
+    // Unchecked, Ok stores "0" and the (empty) fields.
+    dlg.chkCover->click();
+    dlg.cmdNext->click();
+    EXPECT_EQ(g_exitCodes, std::vector<int>{1});
+    EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SetCoverPage"), "0");
+    EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "CoverPageSubject"), "");
+    EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kUserInfoKey, "CoverPageFile"), common + "Generic.cov");
+  }
+  {
+    g_exitCodes.clear();
+    configui::frmSetCover dlg(RecordExit);
+    dlg.Activate();
+    dlg.chkCover->click();
+    dlg.txtSubject->setText("not stored");
+    dlg.cmdCancel->click();
+    EXPECT_EQ(g_exitCodes, std::vector<int>{1});
+    EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SetCoverPage"), "0");
+  }
+  // Without the common folder nothing is listed at all.
+  fs::remove_all(common);
+  configui::frmSetCover dlg(RecordExit);
+  EXPECT_EQ(dlg.cbCover->currentText(), "Cover pages not found.");
+  EXPECT_FALSE(dlg.chkCover->isEnabled());
+  EXPECT_EQ(FaxJob().CoverPages.Count(), 0u);
+}
