@@ -17,7 +17,9 @@ std::string GetExecutableFolder();
 std::string GetInstallFolder();
 
 // Install folder + "/QuorSpool/", or program folder + "/QuorSpool/" when
-// "DestDir" is missing or empty. Ends with "/".
+// "DestDir" is missing, empty or not a string. Ends with "/". An install
+// folder that does not exist is kept (the fax printer writes there too) and
+// reported with an error record once per run.
 std::string GetSpoolFolder();
 
 // The computer's name, read once per run.
