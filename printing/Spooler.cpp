@@ -30,7 +30,17 @@ constexpr double kAnswerSeconds = 5.0;
 // fail at once instead of each waiting out its own time-out (a printer
 // refresh makes several calls).
 constexpr auto kDownMemory = std::chrono::seconds(3);
-std::chrono::steady_clock::time_point g_downUntil{};
+struct DownMemory {
+  std::string server;
+  std::chrono::steady_clock::time_point until{};
+  bool Now() const {
+    return std::chrono::steady_clock::now() < until && server == cupsServer();
+  }
+  void Remember() {
+    server = cupsServer();
+    until = std::chrono::steady_clock::now() + kDownMemory;
+  }
+} g_down;
 
 struct HttpCloser {
   void operator()(http_t* h) const { httpClose(h); }
@@ -106,11 +116,10 @@ Ipp NewRequest(ipp_op_t op, const std::string& printerUri) {
 
 // Sends a request; on success *response holds the answer (when wanted).
 long Send(Ipp req, const std::string& resource, Ipp* response = nullptr) {
-  const auto now = std::chrono::steady_clock::now();
-  if (now < g_downUntil) return kErrServerUnavailable;
+  if (g_down.Now()) return kErrServerUnavailable;
   Http http = Connect();
   if (!http) {
-    g_downUntil = now + kDownMemory;
+    g_down.Remember();
     return kErrServerUnavailable;
   }
   Ipp resp(cupsDoRequest(http.get(), req.release(), resource.c_str()));
@@ -118,7 +127,7 @@ long Send(Ipp req, const std::string& resource, Ipp* response = nullptr) {
     // No answer at all, or an HTTP-level refusal.
     long err = ErrorFromIpp(cupsLastError());
     if (err == kErrAccessDenied || err == kErrInvalidPrinterName) return err;
-    g_downUntil = std::chrono::steady_clock::now() + kDownMemory;
+    g_down.Remember();
     return kErrServerUnavailable;
   }
   long err = ErrorFromIpp(ippGetStatusCode(resp.get()));
