@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,22 @@ namespace {
 // Connection time-out: a scheduler that does not answer must not stall the
 // program's polling loops for long.
 constexpr int kConnectMs = 5000;
+constexpr double kAnswerSeconds = 5.0;
+// After a scheduler failed to connect or answer, calls in the next moments
+// fail at once instead of each waiting out its own time-out (a printer
+// refresh makes several calls).
+constexpr auto kDownMemory = std::chrono::seconds(3);
+struct DownMemory {
+  std::string server;
+  std::chrono::steady_clock::time_point until{};
+  bool Now() const {
+    return std::chrono::steady_clock::now() < until && server == cupsServer();
+  }
+  void Remember() {
+    server = cupsServer();
+    until = std::chrono::steady_clock::now() + kDownMemory;
+  }
+} g_down;
 
 struct HttpCloser {
   void operator()(http_t* h) const { httpClose(h); }
@@ -35,8 +52,10 @@ struct IppDeleter {
 using Ipp = std::unique_ptr<ipp_t, IppDeleter>;
 
 Http Connect() {
-  return Http(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
-                           kConnectMs, nullptr));
+  Http http(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, kConnectMs, nullptr));
+  // A scheduler that takes a request but never answers fails it after this.
+  if (http) httpSetTimeout(http.get(), kAnswerSeconds, nullptr, nullptr);
+  return http;
 }
 
 // CUPS refuses names with these; such a printer cannot exist.
@@ -97,12 +116,19 @@ Ipp NewRequest(ipp_op_t op, const std::string& printerUri) {
 
 // Sends a request; on success *response holds the answer (when wanted).
 long Send(Ipp req, const std::string& resource, Ipp* response = nullptr) {
+  if (g_down.Now()) return kErrServerUnavailable;
   Http http = Connect();
-  if (!http) return kErrServerUnavailable;
+  if (!http) {
+    g_down.Remember();
+    return kErrServerUnavailable;
+  }
   Ipp resp(cupsDoRequest(http.get(), req.release(), resource.c_str()));
   if (!resp) {
-    ipp_status_t st = cupsLastError();
-    return st == IPP_STATUS_OK ? kErrServerUnavailable : ErrorFromIpp(st);
+    // No answer at all, or an HTTP-level refusal.
+    long err = ErrorFromIpp(cupsLastError());
+    if (err == kErrAccessDenied || err == kErrInvalidPrinterName) return err;
+    g_down.Remember();
+    return kErrServerUnavailable;
   }
   long err = ErrorFromIpp(ippGetStatusCode(resp.get()));
   if (err == 0 && response) *response = std::move(resp);
