@@ -148,6 +148,8 @@ void RequestCancel() {
   if (pid > 0) ::kill(pid, SIGKILL);
 }
 
+void ClearCancel() { g_cancel = 0; }
+
 std::string SpoolFolderFromUri(const std::string& uri, const std::string& altScheme) {
   std::size_t colon = uri.find(':');
   if (colon == std::string::npos) return "";
@@ -302,12 +304,15 @@ RenderResult RenderToSpool(const RenderOptions& o) {
     ::close(dirFd);
     return r;
   }
+  // Room for a couple of pages in the pipe, so Ghostscript renders on while
+  // a page file is being written.
+  ::fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
   std::vector<std::string> args = {
       o.ghostscript, "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOPROMPT",
       "-sstdout=%stderr", "-sDEVICE=pbmraw",
       "-r" + std::to_string(kXdpi) + "x" + std::to_string(kYdpi),
       "-g" + std::to_string(kPageWidth) + "x" + std::to_string(kPageHeight),
-      "-dFIXEDMEDIA", "-dPDFFitPage", "-dFitPage", "-sOutputFile=-", "-f", o.document};
+      "-dFIXEDMEDIA", "-dPDFFitPage", "-sOutputFile=-", "-f", o.document};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -347,6 +352,12 @@ RenderResult RenderToSpool(const RenderOptions& o) {
       failure = "unexpected output from Ghostscript";
       break;
     }
+    // The page size is fixed on Ghostscript's command line; anything much
+    // larger is not a page of ours (and must not size an allocation).
+    if (w > 4 * kPageWidth || h > 4 * kPageHeight) {
+      failure = "unexpected page size " + std::to_string(w) + " x " + std::to_string(h);
+      break;
+    }
     page.Resize(w, h);
     if (!in.Read(page.bits.data(), page.bits.size())) {
       failure = "a rendered page was cut short";
@@ -362,7 +373,9 @@ RenderResult RenderToSpool(const RenderOptions& o) {
     if (o.onPage) o.onPage(path, int(r.pages.size()));
     ++number;
   }
-  if (in.TimedOut()) failure = "rendering took longer than " + std::to_string(o.timeoutMs / 1000) + " s";
+  if (in.TimedOut())
+    failure = "rendering took longer than " +
+              (o.timeoutMs % 1000 ? std::to_string(o.timeoutMs) + " ms" : std::to_string(o.timeoutMs / 1000) + " s");
   if (!failure.empty() || g_cancel) ::kill(pid, SIGKILL);
   ::close(fds[0]);
   int st = 0;

@@ -63,5 +63,7 @@ RenderResult RenderToSpool(const RenderOptions& options);
 // Asks a running RenderToSpool to stop (safe from a signal handler): it
 // kills Ghostscript, removes this job's pages and returns kBackendCancel.
 void RequestCancel();
+// Forgets a cancel request (for a process that renders several documents).
+void ClearCancel();
 
 }  // namespace brevant::vestrel

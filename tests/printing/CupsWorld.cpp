@@ -1,0 +1,150 @@
+#include "tests/printing/CupsWorld.h"
+
+#include <cups/cups.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace brevant::test {
+
+namespace {
+int g_queueSerial = 0;
+
+int JobAttrInt(int jobId, const char* attr, std::string* text = nullptr) {
+  ipp_t* req = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+  char uri[256];
+  std::snprintf(uri, sizeof uri, "ipp://localhost/jobs/%d", jobId);
+  ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri);
+  ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "root");
+  ipp_t* resp = cupsDoRequest(CUPS_HTTP_DEFAULT, req, "/");
+  int v = 0;
+  if (resp) {
+    if (ipp_attribute_t* a = ippFindAttribute(resp, attr, IPP_TAG_ZERO)) {
+      if (text) {
+        const char* s = ippGetString(a, 0, nullptr);
+        *text = s ? s : "";
+      } else {
+        v = ippGetInteger(a, 0);
+      }
+    }
+    ippDelete(resp);
+  }
+  return v;
+}
+}  // namespace
+
+CupsWorld::CupsWorld() {
+  // The user's default printer lives in $HOME/.cups/lpoptions: keep it private.
+  ::setenv("HOME", world_.Root().c_str(), 1);
+  if (::geteuid() != 0) {
+    problem_ = "printing tests install a backend into CUPS and need root";
+    return;
+  }
+  if (Sh("lpstat -r 2>/dev/null | grep -q 'scheduler is running'") != 0) {
+    problem_ = "the CUPS scheduler is not running (scripts/services.d/10-cups.sh starts it)";
+    return;
+  }
+  scheme_ = "vestrel-t" + std::to_string(::getpid());
+  backendCopy_ = "/usr/lib/cups/backend/" + scheme_;
+  std::error_code ec;
+  fs::copy_file(BinDir() + "/vestrel", backendCopy_, fs::copy_options::overwrite_existing, ec);
+  if (ec || ::chmod(backendCopy_.c_str(), 0700) != 0) {
+    problem_ = "cannot install the backend copy " + backendCopy_ + ": " + ec.message();
+    backendCopy_.clear();
+  }
+}
+
+CupsWorld::~CupsWorld() {
+  for (const auto& q : queues_) Sh("lpadmin -x " + q + " 2>/dev/null");
+  if (!backendCopy_.empty()) ::unlink(backendCopy_.c_str());
+  std::error_code ec;
+  for (const auto& f : folders_) fs::remove_all(f, ec);
+}
+
+int CupsWorld::Sh(const std::string& command) {
+  int st = std::system(command.c_str());
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+std::string CupsWorld::AddQueue(const std::string& spool, bool createSpool, const std::string& ppd) {
+  if (createSpool) fs::create_directories(spool);
+  std::string name = "BrevantT" + std::to_string(::getpid()) + "_" + std::to_string(++g_queueSerial);
+  std::string file = ppd.empty() ? SourceDir() + "/tools/vestrel/vestrel.ppd" : ppd;
+  int rc = Sh("lpadmin -p " + name + " -E -v '" + scheme_ + ":" + spool + "' -P '" + file +
+              "' -D 'Brevant test queue' -L 'test bench' -o printer-error-policy=abort-job -o printer-is-shared=false 2>/dev/null");
+  if (rc != 0) return "";
+  queues_.push_back(name);
+  return name;
+}
+
+std::string CupsWorld::OpenFolder() {
+  std::string tmpl = "/tmp/vestrel-print-XXXXXX";
+  std::string dir = ::mkdtemp(tmpl.data());
+  ::chmod(dir.c_str(), 0755);
+  folders_.push_back(dir);
+  return dir;
+}
+
+int CupsWorld::Print(const std::string& queue, const std::string& file, const std::string& title,
+                     const std::string& user, int copies) {
+  cupsSetUser(user.empty() ? "root" : user.c_str());
+  cups_option_t* options = nullptr;
+  int n = cupsAddOption("copies", std::to_string(copies).c_str(), 0, &options);
+  int id = cupsPrintFile2(CUPS_HTTP_DEFAULT, queue.c_str(), file.c_str(), title.c_str(), n, options);
+  cupsFreeOptions(n, options);
+  cupsSetUser("root");
+  return id;
+}
+
+int CupsWorld::JobState(int jobId) { return JobAttrInt(jobId, "job-state"); }
+
+std::string CupsWorld::JobMessage(int jobId) {
+  std::string s;
+  JobAttrInt(jobId, "job-printer-state-message", &s);
+  return s;
+}
+
+int CupsWorld::WaitJobDone(int jobId, int timeoutMs) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < end) {
+    int st = JobState(jobId);
+    if (st >= 7) return st;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return 0;
+}
+
+std::vector<std::string> CupsWorld::Pages(const std::string& folder, bool all) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec)) {
+    std::string n = e.path().filename().string();
+    if (all || (n.size() == 12 && n.substr(8) == ".emf")) out.push_back(n);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string CupsWorld::MakePdf(int pages, const std::string& name) {
+  std::string ps = world_.Root() + "/" + name + ".ps";
+  std::string pdf = world_.Root() + "/" + name;
+  std::ofstream(ps) << "%!PS\n/Helvetica findfont 36 scalefont setfont\n"
+                    << "1 1 " << pages
+                    << " { /n exch def 72 700 moveto (Page ) show n 3 string cvs show\n"
+                       "newpath 72 72 moveto 450 0 rlineto 0 600 rlineto -450 0 rlineto closepath 2 setlinewidth stroke\n"
+                       "showpage } for\n";
+  if (Sh("gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pdfwrite -sPAPERSIZE=a4 -o '" + pdf + "' '" + ps + "'") != 0)
+    return "";
+  return pdf;
+}
+
+}  // namespace brevant::test

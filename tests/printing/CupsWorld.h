@@ -1,0 +1,58 @@
+#pragma once
+// A private printing world on the machine's real CUPS scheduler: the test
+// world's folders, a private HOME (so the user's default printer is the
+// test's own), a copy of the build's fax printer backend under a scheme of
+// its own, and queues with unique names that are removed afterwards.
+#include <string>
+#include <vector>
+
+#include "tests/support/TestWorld.h"
+
+namespace brevant::test {
+
+class CupsWorld {
+ public:
+  CupsWorld();
+  ~CupsWorld();
+  CupsWorld(const CupsWorld&) = delete;
+  CupsWorld& operator=(const CupsWorld&) = delete;
+
+  // Empty when the world is usable; else why not (no root, no scheduler).
+  const std::string& Problem() const { return problem_; }
+  TestWorld& World() { return world_; }
+
+  // A new fax printer queue rendering into spool (created when missing
+  // unless createSpool is false). ppd "" = tools/vestrel/vestrel.ppd.
+  std::string AddQueue(const std::string& spool, bool createSpool = true, const std::string& ppd = "");
+  // A folder anybody may enter, for jobs printed as another user.
+  std::string OpenFolder();
+
+  // Submits a file; returns the job id (0 on failure). user "" = root.
+  int Print(const std::string& queue, const std::string& file, const std::string& title,
+            const std::string& user = "", int copies = 1);
+  // Waits until the job reached a final state; returns that IPP state
+  // (7 canceled, 8 aborted, 9 completed), 0 on time-out.
+  int WaitJobDone(int jobId, int timeoutMs = 60000);
+  int JobState(int jobId);
+  std::string JobMessage(int jobId);
+
+  // Runs a command line through the shell; returns its exit code.
+  static int Sh(const std::string& command);
+  // Page files ("NNNNNNNN.emf") in a folder, sorted; `all` lists every file.
+  static std::vector<std::string> Pages(const std::string& folder, bool all = false);
+  // A PDF of `pages` A4 pages, each with "Page n" and a frame 72 pt from
+  // the edges, made with Ghostscript.
+  std::string MakePdf(int pages, const std::string& name = "doc.pdf");
+
+  std::string Scheme() const { return scheme_; }
+
+ private:
+  TestWorld world_;
+  std::string problem_;
+  std::string scheme_;
+  std::string backendCopy_;
+  std::vector<std::string> queues_;
+  std::vector<std::string> folders_;
+};
+
+}  // namespace brevant::test
