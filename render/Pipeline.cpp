@@ -141,6 +141,9 @@ void WriteCoverUserInfo() {
 }
 
 int GetPrintStrategy() {
+  // Installations (and tests) without the fax service's printer driver
+  // can still pick the page list edition.
+  if (const char* forced = std::getenv("BREVANT_PRINT_STRATEGY"); forced && *forced) return std::atoi(forced);
   if (!MSFaxProperlyInstalled()) return 0;
   if (XPCheck() == "XP") return 1;
   if (Config().ProgramType == 0) return 2;

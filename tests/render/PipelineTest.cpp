@@ -99,7 +99,7 @@ class Pipeline : public ::testing::Test {
     }
     for (const char* v : {"BREVANT_FAX_PRINTER", "CUPS_SERVERROOT", "BREVANT_SOFFICE", "BREVANT_CHROMIUM",
                           "BREVANT_OFFICE_TIMEOUT_MS", "BREVANT_BROWSER_TIMEOUT_MS", "BREVANT_QUORRENDER",
-                          "BREVANT_PDF_READER"})
+                          "BREVANT_PDF_READER", "BREVANT_PRINT_STRATEGY"})
       ::unsetenv(v);
     SetPipelineExitHandler(nullptr);
     world_.reset();
@@ -346,4 +346,36 @@ TEST_F(Pipeline, SendNowMakesTheFaxImageBeforeDelivering) {
   EXPECT_NE(trace.find("route shell: " + Sample("letter.txt")), std::string::npos) << trace;
   EXPECT_EQ(Errors().find("File not exist"), std::string::npos) << Errors();
   EXPECT_NE(trace.find("exitApp(0)"), std::string::npos);
+}
+
+TEST_F(Pipeline, PageListEditionKeepsThePagesAndListsThem) {
+  ::setenv("BREVANT_PRINT_STRATEGY", "2", 1);
+  const std::string cover = world_->Root() + "/cover.bmp";
+  WriteHalfBlackBmp(cover, 400, 560);
+  FaxJob().UseCover = true;
+  FaxJob().CoverPages.Append(cover);
+  FaxJob().CoverIndex = 1;
+  FaxJob().g_arrFiles.Append(Sample("letter.txt"));
+  FaxJob().g_arrFiles.Append(Sample("letter.txt"));
+  printToPreview(0, true);
+  // Two one-page documents and the cover page, renumbered to page 0.
+  for (const char* f : {"00000000.emf", "00000001.emf", "00000002.emf"}) EXPECT_TRUE(fs::exists(spool_ + f)) << f;
+  EXPECT_FALSE(fs::exists(spool_ + "00000003.emf"));
+  EXPECT_EQ(FaxJob().FaxImageFile, spool_ + "spool.pnx");
+  EXPECT_EQ(TestWorld::ReadFile(spool_ + "spool.pnx"), spool_ + "00000001.emf\r\n" + spool_ + "00000002.emf");
+  EXPECT_FALSE(FaxJob().CoverInImage);
+  EXPECT_EQ(FaxJob().PreviewFile, spool_ + "FaxPreview.tif");
+  EXPECT_EQ(ReadBilevel(spool_ + "FaxPreview.tif").size(), 3u);
+
+  // The cover page alone, outside Windows XP: it is the page list.
+  CWinReg os;
+  ASSERT_TRUE(os.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows NT\\CurrentVersion", true));
+  os.SetString("CurrentVersion", "5.0");
+  FaxJob().g_arrFiles.Clear();
+  testing::internal::CaptureStderr();
+  printToPreview(0, false);
+  testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(FaxJob().CoverInImage);
+  EXPECT_EQ(FaxJob().FaxImageFile, spool_ + "spool.pnx");
+  EXPECT_EQ(TestWorld::ReadFile(spool_ + "spool.pnx"), spool_ + "00000000.emf");
 }

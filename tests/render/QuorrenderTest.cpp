@@ -279,6 +279,12 @@ TEST_F(Quorrender, CommandLinesOfTheSuiteAreUnderstood) {
   EXPECT_EQ(ParseCommandLine("render;").verb, CommandLine::Verb::Unknown);
 
   TestWorld w;
+  // The console tool never loads the window libraries; only the viewer does.
+  const std::string libs = w.Root() + "/libs.txt";
+  ASSERT_EQ(std::system(("ldd " + brevant::test::BinDir() + "/quorrender > " + libs).c_str()), 0);
+  EXPECT_EQ(TestWorld::ReadFile(libs).find("Qt6Widgets"), std::string::npos);
+  ASSERT_EQ(std::system(("ldd " + brevant::test::BinDir() + "/quorrender-viewer > " + libs).c_str()), 0);
+  EXPECT_NE(TestWorld::ReadFile(libs).find("Qt6Widgets"), std::string::npos);
   EXPECT_EQ(w.RunTool("quorrender", "").exitCode, 2);
   EXPECT_EQ(w.RunTool("quorrender", "'render;'").exitCode, 2);
   // Until cover pages are drawn, the request says so and fails.
