@@ -169,11 +169,22 @@ TEST_F(FaxTransmission, NoDocumentSendsTheBlankStandInPage) {
   ASSERT_TRUE(QueueSettled());
   Message j = Jobs().Item(1);
   EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCompleted);
-  EXPECT_EQ(j.GetInt("pages"), 1);
   Message props;
   Message::Decode(j.Get("props"), &props);
   EXPECT_EQ(props.Get("cover"), world.TempDir() + "/fax.cov");
   EXPECT_EQ(TestWorld::ReadFile(world.ProgramDir() + "/.txt"), " ");
+  // The service's cover page (with the recipient and sender written on it)
+  // in front of the blank page.
+  EXPECT_EQ(j.GetInt("pages"), 2);
+  auto got = test::ReadPages(daemon.Call(Message("farend")).Item(1).Get("path"));
+  ASSERT_EQ(got.size(), 2u);
+  auto black = [](const faxsvc::FaxPage& p) {
+    std::size_t n = 0;
+    for (auto px : p.pixels) n += px;
+    return n;
+  };
+  EXPECT_GT(black(got[0]), 5000u);
+  EXPECT_EQ(black(got[1]), 0u);
 }
 
 TEST_F(FaxTransmission, BusyLineAndHangUpAreRetriedThenReportedAndResent) {
