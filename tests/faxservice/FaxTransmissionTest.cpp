@@ -3,7 +3,9 @@
 // reports, retries, resending, and a daemon killed in the middle of a call.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
+#include <thread>
 
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
@@ -167,11 +169,22 @@ TEST_F(FaxTransmission, NoDocumentSendsTheBlankStandInPage) {
   ASSERT_TRUE(QueueSettled());
   Message j = Jobs().Item(1);
   EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCompleted);
-  EXPECT_EQ(j.GetInt("pages"), 1);
   Message props;
   Message::Decode(j.Get("props"), &props);
   EXPECT_EQ(props.Get("cover"), world.TempDir() + "/fax.cov");
   EXPECT_EQ(TestWorld::ReadFile(world.ProgramDir() + "/.txt"), " ");
+  // The service's cover page (with the recipient and sender written on it)
+  // in front of the blank page.
+  EXPECT_EQ(j.GetInt("pages"), 2);
+  auto got = test::ReadPages(daemon.Call(Message("farend")).Item(1).Get("path"));
+  ASSERT_EQ(got.size(), 2u);
+  auto black = [](const faxsvc::FaxPage& p) {
+    std::size_t n = 0;
+    for (auto px : p.pixels) n += px;
+    return n;
+  };
+  EXPECT_GT(black(got[0]), 5000u);
+  EXPECT_EQ(black(got[1]), 0u);
 }
 
 TEST_F(FaxTransmission, BusyLineAndHangUpAreRetriedThenReportedAndResent) {
@@ -267,6 +280,72 @@ TEST_F(FaxTransmission, ArchiveThatCannotBeWrittenLosesNothing) {
   EXPECT_EQ(arch.Item(1).Get("path"), "");
   EXPECT_NE(arch.Item(1).Get("archive_error"), "");
   EXPECT_EQ(daemon.Call(Message("farend")).GetInt("count"), 1);
+}
+
+TEST_F(FaxTransmission, StateSurvivesARestart) {
+  daemon.Call(Message("queue_set").Set("paused", "1"));
+  daemon.Call(Message("device_set").Set("id", 1).Set("receive_mode", 0).Set("rings", 7));
+  daemon.Call(Message("line_set").Set("retries", "5"));
+  Message sub = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0150").Set("name", "Kept"));
+  daemon.Stop();
+  // The sender's own file is gone: the queue has its copy.
+  std::filesystem::remove(fax);
+  ASSERT_TRUE(daemon.Start());
+  EXPECT_EQ(daemon.Call(Message("queue_get")).Get("paused"), "1");
+  Message dev = daemon.Call(Message("devices")).Item(1);
+  EXPECT_EQ(dev.GetInt("receive_mode"), 0);
+  EXPECT_EQ(dev.GetInt("rings"), 7);
+  EXPECT_EQ(daemon.Call(Message("line_get")).Get("retries"), "5");
+  Message j = daemon.Call(Message("job").Set("id", sub.Get("id"))).Item(1);
+  EXPECT_EQ(j.GetInt("status"), faxsvc::kJobPending);
+  EXPECT_EQ(j.Get("name"), "Kept");
+  daemon.Call(Message("queue_set").Set("paused", "0"));
+  ASSERT_TRUE(QueueSettled());
+  EXPECT_EQ(daemon.Call(Message("job").Set("id", sub.Get("id"))).Item(1).GetInt("status"), faxsvc::kJobCompleted);
+  EXPECT_EQ(test::ReadPages(daemon.Call(Message("farend")).Item(1).Get("path")).size(), 3u);
+}
+
+TEST_F(FaxTransmission, IncomingCallsThatAreNotAnsweredOrNotFaxes) {
+  // Answering switched off: the call rings out and is recorded as missed.
+  daemon.Call(Message("device_set").Set("id", 1).Set("receive_mode", 0));
+  daemon.Call(Message("line_set").Set("ring_timeout", "0.3"));
+  Message call = daemon.Call(Message("call").Set("file", fax).Set("from", "111"));
+  ASSERT_EQ(call.Get("ok"), "1");
+  ASSERT_TRUE(test::WaitFor([&] {
+    return daemon.Call(Message("job").Set("id", call.Get("id"))).Item(1).GetInt("status") == faxsvc::kJobFailed;
+  }, 10));
+  EXPECT_EQ(daemon.Call(Message("job").Set("id", call.Get("id"))).Item(1).Get("error"), "Not answered");
+  EXPECT_EQ(daemon.Call(Message("answer").Set("id", 1)).Get("error"), "No call is ringing on the fax device");
+  EXPECT_EQ(daemon.Call(Message("archive").Set("folder", "in")).GetInt("count"), 0);
+
+  // A document that is no fax cannot be "sent" to us.
+  std::string text = world.TempDir() + "/letter.tif";
+  TestWorld::WriteFile(text, "Dear Sir,");
+  Message bad = daemon.Call(Message("call").Set("file", text).Set("from", "222"));
+  EXPECT_EQ(bad.Get("ok"), "0");
+  EXPECT_NE(bad.Get("error").find("is not a fax document"), std::string::npos);
+
+  // Device settings out of range are refused and change nothing.
+  EXPECT_EQ(daemon.Call(Message("device_set").Set("id", 1).Set("receive_mode", 5)).Get("ok"), "0");
+  EXPECT_EQ(daemon.Call(Message("device_set").Set("id", 1).Set("rings", 500)).Get("ok"), "0");
+  EXPECT_EQ(daemon.Call(Message("devices")).Item(1).GetInt("receive_mode"), 0);
+  EXPECT_EQ(daemon.Call(Message("line_set").Set("volume", "11")).Get("ok"), "0");
+}
+
+TEST_F(FaxTransmission, DiscountRateFaxWaitsForTheCheapHours) {
+  // Cheap rates from 3 to 4 o'clock: outside them the fax waits.
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  int start = (tm.tm_hour + 2) % 24;
+  daemon.Call(Message("line_set").Set("discount_start", std::to_string(start)).Set("discount_end", std::to_string((start + 1) % 24)));
+  Message sub = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0160").Set("discount", "1"));
+  Message j = daemon.Call(Message("job").Set("id", sub.Get("id"))).Item(1);
+  double wait = j.GetReal("next_attempt") - static_cast<double>(now);
+  EXPECT_GT(wait, 3600.0);
+  EXPECT_LT(wait, 3 * 3600.0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(daemon.Call(Message("job").Set("id", sub.Get("id"))).Item(1).GetInt("status"), faxsvc::kJobPending);
 }
 
 TEST(FaxServiceDown, DeliveryTellsTheUserAtOnceAndStillResetsTheCoverRequest) {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -21,9 +20,9 @@
 #include "platform/faxservice/FaxService.h"
 #include "platform/faxservice/FaxTiff.h"
 #include "platform/registry/Registry.h"
+#include "platform/process/Process.h"
+#include "tools/brevant-faxd/CoverPage.h"
 #include "tools/brevant-faxd/FaxLine.h"
-
-extern char** environ;
 
 namespace brevant::faxd {
 
@@ -407,22 +406,8 @@ std::string Daemon::NewQueueFile(const std::string& prefix) {
 void Daemon::Notify(const std::string& title, const std::string& text) {
   if (Setting("notify") != "1") return;
   // A desktop notification when the desktop's notifier is installed; the
-  // monitor shows the failure in any case.
-  const char* path = std::getenv("PATH");
-  std::string dirs = path ? path : "/usr/bin:/bin";
-  bool found = false;
-  for (std::size_t p = 0; p <= dirs.size();) {
-    std::size_t c = dirs.find(':', p);
-    if (c == std::string::npos) c = dirs.size();
-    if (::access((dirs.substr(p, c - p) + "/notify-send").c_str(), X_OK) == 0) found = true;
-    p = c + 1;
-  }
-  if (!found) return;
-  std::string t = title, b = text;
-  char* argv[] = {const_cast<char*>("notify-send"), const_cast<char*>("--app-name=Brevant Fax"),
-                  const_cast<char*>(t.c_str()), const_cast<char*>(b.c_str()), nullptr};
-  pid_t pid = 0;
-  ::posix_spawnp(&pid, "notify-send", nullptr, nullptr, argv, environ);  // reaped: SIGCHLD is ignored
+  // monitor shows the failure in any case. Spawn reaps the child itself.
+  platform::Spawn({"notify-send", "--app-name=Brevant Fax", title, text}, "", false);
 }
 
 // Requests ---------------------------------------------------------------------
@@ -537,6 +522,22 @@ Message Daemon::Submit(const Message& req) {
       throw Refused(75, "cannot queue the fax: " + ec.message());
     }
   }
+  // A fax that asks for the service's cover page gets it in front of the
+  // document; without Ghostscript it goes without one, and says so.
+  std::string coverNote;
+  if (!req.Get("cover").empty()) {
+    std::string cover = NewQueueFile("cover-");
+    std::vector<faxsvc::FaxPage> coverPages, docPages;
+    if (MakeCoverPage(req, pageCount, cover, &why) && faxsvc::ReadFaxPages(cover, &coverPages, &why) &&
+        faxsvc::ReadFaxPages(queued, &docPages, &why)) {
+      coverPages.insert(coverPages.end(), docPages.begin(), docPages.end());
+      if (faxsvc::WriteFaxTiff(queued, coverPages, "", &why)) pageCount = static_cast<int>(coverPages.size());
+      else coverNote = why;
+    } else {
+      coverNote = why;
+    }
+    fs::remove(cover, ec);
+  }
   // Everything the document carries besides the recipient goes with the job
   // to the sent archive.
   Message props;
@@ -573,6 +574,7 @@ Message Daemon::Submit(const Message& req) {
   }
   long long id = db_.LastInsertId();
   Event("submitted", id, "fax to " + number + " (" + req.Get("name") + "), " + std::to_string(pageCount) + " page(s)");
+  if (!coverNote.empty()) Event("error", id, "sent without its cover page: " + coverNote);
   cv_.notify_all();
   return Ok().Set("id", id).Set("pages", static_cast<long long>(pageCount));
 }

@@ -99,7 +99,6 @@ int RunDaemon(const std::string& state, const std::string& socket, bool backgrou
     g_daemon = &d;
     ::signal(SIGTERM, OnSignal);
     ::signal(SIGINT, OnSignal);
-    ::signal(SIGCHLD, SIG_IGN);
     ::signal(SIGPIPE, SIG_IGN);
     d.Serve();
     g_daemon = nullptr;
@@ -114,7 +113,6 @@ int RunDaemon(const std::string& state, const std::string& socket, bool backgrou
   g_daemon = &d;
   ::signal(SIGTERM, OnSignal);
   ::signal(SIGINT, OnSignal);
-  ::signal(SIGCHLD, SIG_IGN);
   ::signal(SIGPIPE, SIG_IGN);
   std::cout << "brevant-faxd: listening on " << socket << " (state " << state << ")" << std::endl;
   d.Serve();
