@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <random>
@@ -604,6 +605,8 @@ Folder Store::GetFolder(const std::string& name) const {
   f.name_ = name;
   f.dir_ = FolderDirFor(root_, name);
   f.id_ = Hex("F:" + name);
+  std::error_code ec;
+  std::filesystem::create_directories(root_, ec);  // failures show in the next step
   EnsureMaildir(root_);
   EnsureMaildir(f.dir_);
   return f;

@@ -1,0 +1,83 @@
+// The "Import Faxes" dialog driven by its controls (offscreen): its initial
+// state, the import with the progress bar moving, and Cancel.
+#include <QApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+
+#include "receive/frmImport.h"
+#include "tests/mail/FaxWorld.h"
+
+using namespace brevant;
+using brevant::test::FaxWorld;
+
+namespace {
+
+class ImportDialog : public FaxWorld {
+ protected:
+  void SetUp() override {
+    FaxWorld::SetUp();
+    static int argc = 1;
+    static char name[] = "mail_dialog_tests";
+    static char* argv[] = {name, nullptr};
+    if (!QApplication::instance()) new QApplication(argc, argv);
+    for (int i = 0; i < 22; ++i)
+      AddFax(Store(), "d" + std::to_string(i) + ".tif", "me", "x", i < 5 ? 2 : 24 * 6);
+    count = CountFaxes(newest);
+  }
+  long count = 0;
+  DateTime newest{};
+};
+
+TEST_F(ImportDialog, OpensOnLastDayAndImportsWithTheBarCountingEveryFax) {
+  ASSERT_EQ(count, 22);
+  frmImport dlg(count, newest);
+  dlg.show();
+  EXPECT_EQ(dlg.windowTitle(), "Import Faxes");
+  EXPECT_TRUE(dlg.windowFlags() & Qt::WindowStaysOnTopHint);
+  EXPECT_TRUE(dlg.optLast->isChecked());
+  EXPECT_FALSE(dlg.optAll->isChecked());
+  EXPECT_EQ(dlg.optAll->text(), "Import all faxes.");
+  EXPECT_EQ(dlg.Label1->text(), "You have many faxes. Import faxes can take a lot of time.");
+  EXPECT_EQ(dlg.OKButton->text(), "Import");
+  EXPECT_EQ(dlg.progress->maximum(), 22);
+  EXPECT_EQ(dlg.progress->value(), 0);
+  QTest::mouseClick(dlg.OKButton, Qt::LeftButton);
+  EXPECT_EQ(dlg.progress->value(), 22);
+  EXPECT_FALSE(dlg.OKButton->isEnabled());
+  EXPECT_EQ(dlg.result(), QDialog::Accepted);
+  EXPECT_EQ(Items(mail::olFolderInbox).size(), 5u);
+}
+
+TEST_F(ImportDialog, AllFaxesOrCancelMidwayOrBeforeStarting) {
+  {
+    frmImport dlg(count, newest);
+    dlg.show();
+    QTest::mouseClick(dlg.CancelButton, Qt::LeftButton);
+    EXPECT_EQ(dlg.result(), QDialog::Rejected);
+    EXPECT_TRUE(Items(mail::olFolderInbox).empty());
+  }
+  {
+    frmImport dlg(count, newest);
+    dlg.show();
+    dlg.optAll->setChecked(true);
+    QObject::connect(dlg.progress, &QProgressBar::valueChanged, [&](int v) {
+      if (v == 7) QTest::mouseClick(dlg.CancelButton, Qt::LeftButton);
+    });
+    QTest::mouseClick(dlg.OKButton, Qt::LeftButton);
+    EXPECT_EQ(dlg.progress->value(), 7);
+    EXPECT_EQ(Items(mail::olFolderInbox).size(), 7u);
+  }
+  {
+    frmImport dlg(count, newest);
+    dlg.show();
+    dlg.optAll->setChecked(true);
+    QTest::mouseClick(dlg.OKButton, Qt::LeftButton);
+    EXPECT_EQ(dlg.progress->value(), 22);
+    EXPECT_EQ(Items(mail::olFolderInbox).size(), 22u) << "the 7 filed before are not filed again";
+  }
+}
+
+}  // namespace
