@@ -174,6 +174,12 @@ TEST_F(BrevantProcessTest, WindowsWorkUnattendedWithoutADisplayAndNeverHang) {
   EXPECT_NE(trace.find("ShowFaxNew - after  frmNew.Show(vbModal)"), std::string::npos);
   EXPECT_NE(trace.find("Main - END"), std::string::npos);
 
+  // Only a window loads the window library (and Qt with it).
+  EXPECT_EQ(Run("LD_DEBUG=files BREVANT_UNATTENDED=1", "help"), 0);
+  EXPECT_EQ(TestWorld::ReadFile(world.Root() + "/out").find("brevant-windows"), std::string::npos);
+  EXPECT_EQ(Run("LD_DEBUG=files BREVANT_UNATTENDED=1", "sender"), 0);
+  EXPECT_NE(TestWorld::ReadFile(world.Root() + "/out").find("brevant-windows"), std::string::npos);
+
   // Not unattended and no display: a clear record, no crash.
   EXPECT_EQ(Run("-u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM BREVANT_UNATTENDED=0", "sender"), 0);
   EXPECT_NE(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("No display"), std::string::npos);
