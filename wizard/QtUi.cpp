@@ -80,6 +80,8 @@ class QtBackend : public ui::Backend {
     });
     check.start(50);
     loop.exec();
+    // Forms unloaded at the end of the run are deleted before it ends.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
 
   void ShowStatus(const std::string& text, unsigned long owner) override {

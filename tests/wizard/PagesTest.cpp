@@ -103,6 +103,17 @@ TEST_F(WizardTest, CoverPageSwitchedOffNeedsAttachmentsAndClearsTheCoverFields) 
     ASSERT_EQ(cover->cbCover->count(), 2);
     EXPECT_EQ(cover->cbCover->itemText(1), "Mine(Personal)");
     cover->txtSubject->setText("Subject");
+    // The sender dialog over the page: closing it leaves the wizard running.
+    Soon([&] {
+      auto* sender = QApplication::activeModalWidget();
+      ASSERT_NE(sender, nullptr);
+      EXPECT_EQ(sender->objectName(), "frmSender");
+      QTest::keyClick(sender, Qt::Key_Escape);
+    });
+    Click(cover->cmdSender);
+    EXPECT_EQ(frmCover::Loaded(), cover);
+    EXPECT_EQ(Reg(HKCU, kPelorin, "CoverPageSubject"), "Subject");  // stored before the dialog
+    EXPECT_EQ(Reg(HKCU, kPelorin, "SetCoverPage"), "1");
     ClickCheck(cover->chkCover);
     EXPECT_FALSE(cover->chkCover->isChecked());
     EXPECT_FALSE(cover->txtSubject->isEnabled());
