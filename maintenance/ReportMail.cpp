@@ -197,7 +197,7 @@ bool SendReportMail(const ReportMessage& m, std::string* error) {
   curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, 3000L);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 20000L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 10000L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   CURLcode rc = curl_easy_perform(curl);
   curl_slist_free_all(rcpt);

@@ -160,9 +160,12 @@ frmAbout::frmAbout(QWidget* parent) : QDialog(parent) {
     Trace t("frmAbout->cmdBug_Click");
     MakeBugReport();
   });
-  connect(cmdUpdate, &QPushButton::clicked, this, [] {
+  connect(cmdUpdate, &QPushButton::clicked, this, [cmdUpdate] {
     Trace t("frmAbout->cmdUpdate_Click");
+    // Window messages run while the check waits; one check at a time.
+    cmdUpdate->setEnabled(false);
     CheckForUpdate();
+    cmdUpdate->setEnabled(true);
   });
   connect(cmdSysInfo, &QPushButton::clicked, this, [] {
     Trace t("frmAbout->cmdSysInfo_Click");

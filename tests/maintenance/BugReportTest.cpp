@@ -18,6 +18,7 @@
 #include "common/Logging.h"
 #include "maintenance/BugReport.h"
 #include "tests/maintenance/FakeShell.h"
+#include "tests/maintenance/HttpServer.h"
 #include "tests/maintenance/SmtpServer.h"
 #include "tests/support/TestWorld.h"
 
@@ -318,5 +319,26 @@ TEST(BugReport, WithoutMailServerTheShellGetsAMailtoLink) {
   EXPECT_NE(link.find("#2026# 53 File not found sendNow\r\n"), std::string::npos);
   // The error log is consumed, the other logs stay.
   EXPECT_FALSE(fs::exists(ErrorLogPath()));
+  EXPECT_EQ(test::TestWorld::ReadFile(DebugLogPath()), "debug line\r\n");
+}
+
+TEST(BugReport, AServerThatNeverGreetsCountsAsNoMailClient) {
+  test::TestWorld w;
+  Config() = ClientConfig{};
+  test::FakeShell shell(w);
+  test::HttpServer::Reply silent;
+  silent.stall = true;  // takes the connection, never greets
+  test::HttpServer server(silent);
+  SetValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SmtpServer", server.Site().substr(7));
+  test::TestWorld::WriteFile(DebugLogPath(), "debug line\r\n");
+
+  auto t0 = std::chrono::steady_clock::now();
+  MakeBugReport();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(12));
+  // A server that does not greet counts as no mail client: the user gets
+  // the report through the mail program, and the other logs stay.
+  std::string link = shell.Opened();
+  EXPECT_EQ(link.rfind("mailto:support@norvane.com?subject=Pelorin Bug Report&body=", 0), 0u);
+  EXPECT_NE(link.find("MAPI:No\r\n"), std::string::npos);
   EXPECT_EQ(test::TestWorld::ReadFile(DebugLogPath()), "debug line\r\n");
 }
