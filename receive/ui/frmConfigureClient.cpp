@@ -11,6 +11,8 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
 #include "common/Folders.h"
@@ -121,6 +123,11 @@ frmConfigureClient::frmConfigureClient(ExitAppFn exitApp, QWidget* parent)
   foldersLayout->addWidget(Label5, 4, 0, 1, 2);
   foldersLayout->addWidget(txtOutgFolder, 5, 0);
   foldersLayout->addWidget(cmdSentFolder, 5, 1);
+
+  // The two short labels line up.
+  int labelWidth = std::max(Label1->sizeHint().width(), Label2->sizeHint().width());
+  Label1->setMinimumWidth(labelWidth);
+  Label2->setMinimumWidth(labelWidth);
 
   cmdHelp = static_cast<QPushButton*>(named(new QPushButton("Help"), "cmdHelp"));
   OKButton = static_cast<QPushButton*>(named(new QPushButton("OK"), "OKButton"));
