@@ -89,6 +89,7 @@ frmConfigureClient::frmConfigureClient(ExitAppFn exitApp, QWidget* parent)
   deviceLayout->addWidget(txtFaxMachine, 0, 1);
   deviceLayout->addWidget(cmdFaxDevice, 0, 2);
   deviceLayout->addWidget(Label6, 1, 1, 1, 2);
+  deviceLayout->setColumnStretch(1, 1);
 
   // The mail-fax service.
   auto* service = new QGroupBox("Talvane fax service");
@@ -102,6 +103,7 @@ frmConfigureClient::frmConfigureClient(ExitAppFn exitApp, QWidget* parent)
   serviceLayout->addWidget(txtServerEmail, 0, 1, 1, 2);
   serviceLayout->addWidget(chkAllIncoming, 1, 1);
   serviceLayout->addWidget(cmdDisconnect, 1, 2);
+  serviceLayout->setColumnStretch(1, 1);
 
   // Where faxes go.
   auto* folders = new QGroupBox("Incoming and outgoing faxes");
