@@ -2,20 +2,39 @@
 
 #include <QApplication>
 
+#include <cstdlib>
+
 #include "common/Logging.h"
+#include "platform/ui/Ui.h"
 #include "receive/ui/frmConfigureClient.h"
 #include "receive/ui/frmSetCover.h"
 
 namespace brevant::configui {
 namespace {
 
-// The windows need the widget application; a program that has none yet
-// gets one on the display the environment names.
+bool HaveDisplay() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    const char* v = std::getenv(name);
+    if (v && *v) return true;
+  }
+  return false;
+}
+
+// The windows need the widget application. A program that has none yet
+// gets one on the display the environment names; an unattended run without
+// a display draws off-screen.
 bool EnsureApplication(const char* source) {
   if (QCoreApplication* app = QCoreApplication::instance()) {
     if (qobject_cast<QApplication*>(app)) return true;
     WriteErrorLog(438, "No window system in this process", source);
     return false;
+  }
+  if (!HaveDisplay()) {
+    if (!ui::Unattended()) {
+      WriteErrorLog(0, "No display: DISPLAY and WAYLAND_DISPLAY are not set", source);
+      return false;
+    }
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
   }
   static int argc = 1;
   static char arg0[] = "brevant";
@@ -24,18 +43,30 @@ bool EnsureApplication(const char* source) {
   return app != nullptr;
 }
 
+// Modal until the user closes the window. Unattended, nobody answers: the
+// window is shown once and closed as if cancelled, so nothing is stored.
+void RunModal(QDialog& dialog) {
+  if (ui::Unattended()) {
+    dialog.show();
+    QCoreApplication::processEvents();
+    dialog.reject();
+    return;
+  }
+  dialog.exec();
+}
+
 }  // namespace
 
 void ShowConfigDialog(ExitAppFn exitApp) {
   if (!EnsureApplication("Init.Config")) return;
   frmConfigureClient dialog(exitApp);
-  dialog.exec();
+  RunModal(dialog);
 }
 
 void ShowSetCoverDialog(ExitAppFn exitApp) {
   if (!EnsureApplication("Init.SetCoverPage")) return;
   frmSetCover dialog(exitApp);
-  dialog.exec();
+  RunModal(dialog);
 }
 
 }  // namespace brevant::configui

@@ -11,6 +11,8 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
 #include "common/Folders.h"
@@ -87,6 +89,7 @@ frmConfigureClient::frmConfigureClient(ExitAppFn exitApp, QWidget* parent)
   deviceLayout->addWidget(txtFaxMachine, 0, 1);
   deviceLayout->addWidget(cmdFaxDevice, 0, 2);
   deviceLayout->addWidget(Label6, 1, 1, 1, 2);
+  deviceLayout->setColumnStretch(1, 1);
 
   // The mail-fax service.
   auto* service = new QGroupBox("Talvane fax service");
@@ -100,6 +103,7 @@ frmConfigureClient::frmConfigureClient(ExitAppFn exitApp, QWidget* parent)
   serviceLayout->addWidget(txtServerEmail, 0, 1, 1, 2);
   serviceLayout->addWidget(chkAllIncoming, 1, 1);
   serviceLayout->addWidget(cmdDisconnect, 1, 2);
+  serviceLayout->setColumnStretch(1, 1);
 
   // Where faxes go.
   auto* folders = new QGroupBox("Incoming and outgoing faxes");
@@ -121,6 +125,11 @@ frmConfigureClient::frmConfigureClient(ExitAppFn exitApp, QWidget* parent)
   foldersLayout->addWidget(Label5, 4, 0, 1, 2);
   foldersLayout->addWidget(txtOutgFolder, 5, 0);
   foldersLayout->addWidget(cmdSentFolder, 5, 1);
+
+  // The two short labels line up.
+  int labelWidth = std::max(Label1->sizeHint().width(), Label2->sizeHint().width());
+  Label1->setMinimumWidth(labelWidth);
+  Label2->setMinimumWidth(labelWidth);
 
   cmdHelp = static_cast<QPushButton*>(named(new QPushButton("Help"), "cmdHelp"));
   OKButton = static_cast<QPushButton*>(named(new QPushButton("OK"), "OKButton"));

@@ -16,6 +16,9 @@ namespace brevant::cover {
 QImage RenderCoverImage(const std::string& templatePath, const CoverFields& fields, QSize size,
                         std::vector<Problem>* problems);
 
+// A fax page as a black and white image.
+QImage PageImage(const emf::Page& page);
+
 // ViewCoverPage as a Qt image: the template with the sample data; problems
 // are error records with the source "mRender.ViewCoverPage". A null image
 // when nothing could be drawn.

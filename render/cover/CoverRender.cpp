@@ -19,6 +19,15 @@
 #include "render/cover/CoverPage_p.h"
 
 namespace brevant::cover {
+
+QImage PageImage(const emf::Page& page) {
+  QImage image(page.width, page.height, QImage::Format_Mono);
+  image.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
+  for (int y = 0; y < page.height; ++y)
+    std::copy_n(page.bits.data() + std::size_t(y) * page.Stride(), page.Stride(), image.scanLine(y));
+  return image;
+}
+
 namespace detail {
 
 bool EnsureGuiApplication() {
@@ -75,6 +84,17 @@ bool PaintCover(const std::string& templatePath, const CoverFields& fields, QPai
   if (!std::filesystem::is_regular_file(templatePath, ec)) {
     problems->push_back({kErrFileNotFound, "File not found: " + templatePath});
     return PaintBuiltin(fields, painter, target, problems);
+  }
+  if (Lower(std::filesystem::path(templatePath).extension().string()) == ".emf") {
+    // A page drawn beforehand (a group template's picture): the whole page.
+    emf::Page page;
+    std::string error;
+    if (!emf::ReadFile(templatePath, &page, &error)) {
+      problems->push_back({kErrTypeMismatch, "Cover page picture cannot be read: " + templatePath + ": " + error});
+      return PaintBuiltin(fields, painter, target, problems);
+    }
+    painter.drawImage(target, PageImage(page));
+    return true;
   }
   if (IsImageFile(templatePath)) {
     QImage image(QString::fromStdString(templatePath));

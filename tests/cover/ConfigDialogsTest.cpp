@@ -22,6 +22,7 @@
 #include "common/Folders.h"
 #include "faxjob/CXmlGroups.h"
 #include "platform/ui/Ui.h"
+#include "receive/ui/ConfigDialogs.h"
 #include "receive/ui/ConfigServices.h"
 #include "receive/ui/frmConfigureClient.h"
 #include "receive/ui/frmSetCover.h"
@@ -225,6 +226,16 @@ TEST_F(ConfigFixture, DisconnectRuleDisconnectMailCancelAndTheOtherButtons) {
   ASSERT_TRUE(doc.load_file((world.ProgramDir() + "/FaxGroup.xml").c_str()));
   EXPECT_STREQ(doc.child("Groups").child_value("ProgramType"), "2");
   EXPECT_STREQ(doc.child("Groups").child_value("FaxGroupConnect"), "False");
+}
+
+TEST_F(ConfigFixture, UnattendedTheWindowsEndTheRunWithoutStoringAnything) {
+  std::string before = TestWorld::ReadFile(world.ProgramDir() + "/FaxGroup.xml");
+  configui::ShowConfigDialog(RecordExit);
+  configui::ShowSetCoverDialog(RecordExit);
+  EXPECT_EQ(g_exitCodes, (std::vector<int>{0, 1}));
+  EXPECT_EQ(TestWorld::ReadFile(world.ProgramDir() + "/FaxGroup.xml"), before);
+  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SetCoverPage"), "<no key>");
+  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kUserInfoKey, "CoverPageFile"), "<no key>");
 }
 
 TEST_F(ConfigFixture, MaildirFoldersAreOfferedFromTheMailStore) {
