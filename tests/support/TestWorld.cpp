@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -18,8 +19,20 @@ namespace brevant::test {
 std::string BinDir() { return BREVANT_BIN_DIR; }
 std::string SourceDir() { return BREVANT_SOURCE_DIR; }
 
+namespace {
+// The temporary folder the test process started with; each world points
+// TMPDIR into itself and puts it back when it ends.
+std::string OriginalTemp() {
+  static const std::string dir = [] {
+    const char* t = std::getenv("TMPDIR");
+    return std::string(t && *t ? t : "/tmp");
+  }();
+  return dir;
+}
+}  // namespace
+
 TestWorld::TestWorld() {
-  std::string tmpl = (fs::temp_directory_path() / "brevant-test-XXXXXX").string();
+  std::string tmpl = OriginalTemp() + "/brevant-test-XXXXXX";
   root_ = ::mkdtemp(tmpl.data());
   for (const auto& d : {ProgramDir(), RegistryDir(), RuntimeDir(), TempDir()}) fs::create_directories(d);
   ::setenv("BREVANT_REGISTRY_DIR", RegistryDir().c_str(), 1);
@@ -32,6 +45,7 @@ TestWorld::TestWorld() {
 
 TestWorld::~TestWorld() {
   reg::ResetForTests();
+  ::setenv("TMPDIR", OriginalTemp().c_str(), 1);
   std::error_code ec;
   fs::remove_all(root_, ec);
 }
