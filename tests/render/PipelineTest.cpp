@@ -216,9 +216,16 @@ TEST_F(Pipeline, TiffDocumentsPrintThroughTheConsoleToolWhateverTheirForm) {
   ExpectFaxPages(Make({scan}), 1);
 }
 
-TEST_F(Pipeline, WriterDocumentPrintsThroughTheOfficeSuite) {
+TEST_F(Pipeline, WriterDocumentAndSpreadsheetPrintThroughTheOfficeSuite) {
   ExpectFaxPages(Make({Sample("letter.odt")}), 2);
   EXPECT_EQ(Errors().find("Cant Create"), std::string::npos) << Errors();
+  // ".xls" anywhere in the name takes the spreadsheet way; the suite reads
+  // the table by its content.
+  const std::string sheet = world_->Root() + "/prices.xls.csv";
+  std::string csv = "Item,Quantity,Price\n";
+  for (int i = 1; i <= 40; ++i) csv += "Fax paper box " + std::to_string(i) + "," + std::to_string(i % 7 + 1) + ",9.50\n";
+  TestWorld::WriteFile(sheet, csv);
+  ExpectFaxPages(Make({sheet}), 1);
 }
 
 TEST_F(Pipeline, WebPageAndImagePrintAndTheCoverPageComesFirst) {
