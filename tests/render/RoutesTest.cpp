@@ -285,3 +285,21 @@ TEST_F(Routes, ReaderWindowOnAnXServerIsFoundHiddenAndAskedToClose) {
   EXPECT_TRUE(unmapped);
   EXPECT_TRUE(closeAsked);
 }
+
+TEST_F(Routes, PreviewEntryShowsTheDebugMessageOnlyWhenAskedTo) {
+  ClearFaxJob();
+  FaxJob().UseCover = false;
+  testing::internal::CaptureStderr();
+  PrintPreview(0, false);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.find("before print preview"), std::string::npos);
+  EXPECT_NE(err.find("Generate fax image error."), std::string::npos) << err;  // nothing to make a fax of
+  CWinReg r;
+  ASSERT_TRUE(r.InitForWrite(CWinReg::HKEY_CURRENT_USER, "Software\\Norvane\\Pelorin", true));
+  r.SetDword("Debug", 1);
+  testing::internal::CaptureStderr();
+  PrintPreview(0, false);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("before print preview"), std::string::npos) << err;
+  EXPECT_LT(err.find("Generate fax image error."), err.find("before print preview"));
+}
