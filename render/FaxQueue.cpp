@@ -5,9 +5,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "common/Logging.h"
 #include "platform/ui/Ui.h"
+#include "printing/CPrinterInfo.h"
+#include "printing/Spooler.h"
 
 namespace brevant::render {
 
@@ -16,39 +20,50 @@ std::string FaxPrinterName() {
   return p && *p ? p : "Vestrel";
 }
 
-std::string GetDefaultPrinter() {
-  cups_dest_t* dest = cupsGetNamedDest(CUPS_HTTP_DEFAULT, nullptr, nullptr);
-  if (!dest) return "";
-  std::string name = dest->name ? dest->name : "";
-  cupsFreeDests(1, dest);
-  return name;
-}
+std::string GetDefaultPrinter() { return spooler::DefaultPrinterName(); }
 
 bool SetDefaultPrinter(const std::string& name, std::string* error) {
-  cups_dest_t* dests = nullptr;
-  int n = cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
-  bool found = name.empty();
-  for (int i = 0; i < n; ++i) {
-    bool it = !dests[i].instance && strcasecmp(dests[i].name, name.c_str()) == 0;
-    dests[i].is_default = it ? 1 : 0;
-    found = found || it;
+  if (!name.empty()) {
+    CPrinterInfo printer;
+    printer.SetDeviceName(name);
+    if (printer.GetPrinterError() != 0) {
+      if (error) *error = "no printer named \"" + name + "\" (" + std::to_string(printer.GetPrinterError()) + ")";
+      return false;
+    }
+    printer.SetIsDefault(true);
+    if (!printer.IsDefault()) {
+      if (error) *error = "\"" + name + "\" did not become the default printer";
+      return false;
+    }
+    return true;
   }
-  bool ok = found && cupsSetDests2(CUPS_HTTP_DEFAULT, n, dests) == 0;
-  cupsFreeDests(n, dests);
-  if (!ok && error)
-    *error = found ? std::string("cannot save the default printer: ") + cupsLastErrorString()
-                   : "no printer named \"" + name + "\"";
-  return ok;
+  // No default before: the user's "Default" line goes back to an ordinary
+  // "Dest" line, so the scheduler's own default applies again.
+  const char* home = std::getenv("HOME");
+  if (!home || !*home) return true;
+  const std::string path = std::string(home) + "/.cups/lpoptions";
+  std::ifstream in(path);
+  if (!in) return true;
+  std::string text, line;
+  while (std::getline(in, line)) {
+    if (line.rfind("Default ", 0) == 0) line = "Dest " + line.substr(8);
+    text += line + "\n";
+  }
+  in.close();
+  std::ofstream out(path + ".brevant", std::ios::trunc);
+  out << text;
+  out.close();
+  std::error_code ec;
+  std::filesystem::rename(path + ".brevant", path, ec);
+  if (ec && error) *error = "cannot rewrite " + path + ": " + ec.message();
+  return !ec;
 }
 
 int QueueJobCount(const std::string& printer) {
-  cups_job_t* jobs = nullptr;
-  int n = cupsGetJobs2(CUPS_HTTP_DEFAULT, &jobs, printer.c_str(), 0, CUPS_WHICHJOBS_ACTIVE);
-  if (jobs) cupsFreeJobs(n, jobs);
-  if (n <= 0 && cupsLastError() > IPP_STATUS_OK_EVENTS_COMPLETE &&
-      cupsLastError() != IPP_STATUS_ERROR_NOT_FOUND)
-    return -1;
-  return n < 0 ? -1 : n;
+  std::uint32_t count = 0;
+  long err = spooler::GetJobCount(printer, &count);
+  if (err == spooler::kErrInvalidPrinterName) return 0;
+  return err ? -1 : int(count);
 }
 
 bool WaitQueueEmpty(const std::string& printer, const std::string& source, long timeoutMs, long pollMs) {

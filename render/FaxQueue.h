@@ -4,8 +4,8 @@
 // document prints, then restored), the number of jobs waiting in a queue,
 // and handing a file to a queue.
 //
-// A small stand-in for the printer objects: it offers only what the
-// pipeline needs and keeps libcups out of every header.
+// The pipeline's view of the printer objects (CPrinterInfo and the
+// spooler layer under them): only what it needs, with its waits.
 #include <map>
 #include <string>
 
@@ -14,11 +14,12 @@ namespace brevant::render {
 // "Vestrel"; BREVANT_FAX_PRINTER names another queue (test queues).
 std::string FaxPrinterName();
 
-// The user's default destination ("" when there is none or CUPS does not
+// The user's default printer ("" when there is none or CUPS does not
 // answer).
 std::string GetDefaultPrinter();
-// Makes name the user's default destination ("" removes the default).
-// False when CUPS does not answer or knows no such queue.
+// Makes name the user's default printer (DeviceName, then IsDefault);
+// "" takes the user's own default away again. False when CUPS does not
+// answer or knows no such queue.
 bool SetDefaultPrinter(const std::string& name, std::string* error = nullptr);
 
 // Jobs not yet finished in the queue; -1 when the scheduler does not answer.

@@ -82,8 +82,10 @@ class Pipeline : public ::testing::Test {
               0);
     ::setenv("BREVANT_FAX_PRINTER", queue_.c_str(), 1);
     // The user's default printer lives in a private lpoptions file.
-    fs::create_directories(world_->Root() + "/cups");
-    ::setenv("CUPS_SERVERROOT", (world_->Root() + "/cups").c_str(), 1);
+    const char* home = std::getenv("HOME");
+    savedHome_ = home ? home : "";
+    fs::create_directories(world_->Root() + "/home");
+    ::setenv("HOME", (world_->Root() + "/home").c_str(), 1);
     ClearFaxJob();
     FaxJob().UseCover = false;
     FaxJob().CoverPages.Clear();
@@ -97,7 +99,11 @@ class Pipeline : public ::testing::Test {
       Shell("cancel -a " + queue_ + " 2>/dev/null; lpadmin -x " + queue_ + " 2>/dev/null");
       fs::remove(backend_);
     }
-    for (const char* v : {"BREVANT_FAX_PRINTER", "CUPS_SERVERROOT", "BREVANT_SOFFICE", "BREVANT_CHROMIUM",
+    if (queued_) {
+      if (savedHome_.empty()) ::unsetenv("HOME");
+      else ::setenv("HOME", savedHome_.c_str(), 1);
+    }
+    for (const char* v : {"BREVANT_FAX_PRINTER", "BREVANT_SOFFICE", "BREVANT_CHROMIUM",
                           "BREVANT_OFFICE_TIMEOUT_MS", "BREVANT_BROWSER_TIMEOUT_MS", "BREVANT_QUORRENDER",
                           "BREVANT_PDF_READER", "BREVANT_PRINT_STRATEGY"})
       ::unsetenv(v);
@@ -134,7 +140,7 @@ class Pipeline : public ::testing::Test {
   std::string Errors() const { return TestWorld::ReadFile(ErrorLogPath()); }
 
   std::unique_ptr<TestWorld> world_;
-  std::string savedTmp_, tag_, queue_, backend_, spool_;
+  std::string savedTmp_, savedHome_, tag_, queue_, backend_, spool_;
   bool queued_ = false;
 };
 
@@ -151,19 +157,26 @@ TEST_F(Pipeline, PdfAndTextBecomeFaxImagesWithTheFaxPrinterDefaultOnlyWhilePrint
                                    "; fi\nexec lp \"$@\"\n");
   ::chmod(reader.c_str(), 0755);
   ::setenv("BREVANT_PDF_READER", reader.c_str(), 1);
-  const std::string before = render::GetDefaultPrinter();
+  // No default of the user's own: afterwards there is none again.
+  const std::string schedulerDefault = render::GetDefaultPrinter();
 
   ExpectFaxPages(Make({Sample("letter.pdf")}), 2);
   std::string s = TestWorld::ReadFile(seen);
   EXPECT_NE(s.find(queue_), std::string::npos) << s;
   EXPECT_NE(s.find("held"), std::string::npos) << s;
-  EXPECT_EQ(render::GetDefaultPrinter(), before);
+  EXPECT_EQ(render::GetDefaultPrinter(), schedulerDefault);
   EXPECT_FALSE(platform::NamedEvent::Exists("FaxPrinter"));
   EXPECT_FALSE(brevant::Run().AcrobatOpen);  // closed after the conversion
 
   // Plain text goes through the print system's own text filter; two
-  // documents give their pages in order.
+  // documents give their pages in order. A default printer of the user's
+  // own is the default again afterwards.
+  const std::string other = "BrevantOther" + tag_;
+  ASSERT_EQ(Shell("lpadmin -p " + other + " -E -v file:/dev/null -m raw 2>/dev/null"), 0);
+  ASSERT_TRUE(render::SetDefaultPrinter(other));
   ExpectFaxPages(Make({Sample("letter.txt"), Sample("letter.pdf")}), 3);
+  EXPECT_EQ(render::GetDefaultPrinter(), other);
+  Shell("lpadmin -x " + other);
   EXPECT_EQ(FaxJob().FaxName, "letter.pdf");
 }
 
@@ -203,9 +216,16 @@ TEST_F(Pipeline, TiffDocumentsPrintThroughTheConsoleToolWhateverTheirForm) {
   ExpectFaxPages(Make({scan}), 1);
 }
 
-TEST_F(Pipeline, WriterDocumentPrintsThroughTheOfficeSuite) {
+TEST_F(Pipeline, WriterDocumentAndSpreadsheetPrintThroughTheOfficeSuite) {
   ExpectFaxPages(Make({Sample("letter.odt")}), 2);
   EXPECT_EQ(Errors().find("Cant Create"), std::string::npos) << Errors();
+  // ".xls" anywhere in the name takes the spreadsheet way; the suite reads
+  // the table by its content.
+  const std::string sheet = world_->Root() + "/prices.xls.csv";
+  std::string csv = "Item,Quantity,Price\n";
+  for (int i = 1; i <= 40; ++i) csv += "Fax paper box " + std::to_string(i) + "," + std::to_string(i % 7 + 1) + ",9.50\n";
+  TestWorld::WriteFile(sheet, csv);
+  ExpectFaxPages(Make({sheet}), 1);
 }
 
 TEST_F(Pipeline, WebPageAndImagePrintAndTheCoverPageComesFirst) {

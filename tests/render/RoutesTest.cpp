@@ -19,12 +19,14 @@
 #include "render/PrintRoutes.h"
 #include "render/ProgressStatus.h"
 #include "render/WindowSystem.h"
+#include "tests/render/XTestServer.h"
 #include "tests/support/TestWorld.h"
 
 namespace fs = std::filesystem;
 using namespace brevant;
 using namespace brevant::render;
 using brevant::test::TestWorld;
+using brevant::test::XTestServer;
 
 namespace {
 
@@ -262,4 +264,42 @@ TEST_F(Routes, PipelineWithoutAPrintSchedulerEndsPromptlyAndSaysSo) {
   const std::string errors = TestWorld::ReadFile(ErrorLogPath());
   EXPECT_NE(errors.find("The print scheduler does not answer"), std::string::npos) << errors;
   EXPECT_NE(errors.find("Not found - "), std::string::npos);
+}
+
+// The reader's window on a real X server (Xvfb): found by its title,
+// hidden, and asked to close the way a close button does.
+TEST_F(Routes, ReaderWindowOnAnXServerIsFoundHiddenAndAskedToClose) {
+  XTestServer x;
+  if (!x.Start()) GTEST_SKIP() << "no Xvfb to run windows on";
+  x.MakeWindow("Acrobat Reader - report.pdf");  // not bracketed: not the reader
+  unsigned long reader = x.MakeWindow("Acrobat Reader 9 - [invoice.pdf]");
+  ::setenv("DISPLAY", x.Display().c_str(), 1);
+  WindowSystem::Handle found = FindReaderWindow();
+  ::unsetenv("DISPLAY");
+  EXPECT_EQ(found, reader);
+  EXPECT_EQ(Windows().Title(found), "Acrobat Reader 9 - [invoice.pdf]");
+  Windows().Hide(found);
+  Windows().PostClose(found);
+  bool unmapped = false, closeAsked = false;
+  x.Watch(reader, &unmapped, &closeAsked, 2000);
+  EXPECT_TRUE(unmapped);
+  EXPECT_TRUE(closeAsked);
+}
+
+TEST_F(Routes, PreviewEntryShowsTheDebugMessageOnlyWhenAskedTo) {
+  ClearFaxJob();
+  FaxJob().UseCover = false;
+  testing::internal::CaptureStderr();
+  PrintPreview(0, false);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.find("before print preview"), std::string::npos);
+  EXPECT_NE(err.find("Generate fax image error."), std::string::npos) << err;  // nothing to make a fax of
+  CWinReg r;
+  ASSERT_TRUE(r.InitForWrite(CWinReg::HKEY_CURRENT_USER, "Software\\Norvane\\Pelorin", true));
+  r.SetDword("Debug", 1);
+  testing::internal::CaptureStderr();
+  PrintPreview(0, false);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("before print preview"), std::string::npos) << err;
+  EXPECT_LT(err.find("Generate fax image error."), err.find("before print preview"));
 }
