@@ -338,6 +338,11 @@ void Daemon::RecoverAfterRestart() {
              {static_cast<long long>(faxsvc::kJobPending), id});
     Event("recovered", id, "transmission interrupted by the end of the fax service; queued again");
   }
+  // A cancel that was under way when the daemon ended is complete now.
+  db_.Exec("UPDATE jobs SET status=?, error='Cancelled during transmission' WHERE status=?",
+           {static_cast<long long>(faxsvc::kJobCanceled), static_cast<long long>(faxsvc::kJobCanceling)});
+  // The event history keeps its newest 10,000 entries.
+  db_.Exec("DELETE FROM events WHERE id <= (SELECT MAX(id) FROM events) - 10000");
   // An incoming call does not survive: the caller has hung up.
   auto calls = db_.Query("SELECT id FROM jobs WHERE queue='in' AND status IN (?, ?)",
                          {static_cast<long long>(faxsvc::kJobPending), static_cast<long long>(faxsvc::kJobInProgress)});
