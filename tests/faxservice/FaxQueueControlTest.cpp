@@ -10,6 +10,7 @@
 
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
+#include "delivery/FaxTransport.h"
 #include "platform/events/NamedEvent.h"
 #include "platform/faxservice/FaxService.h"
 #include "tests/faxservice/FaxTestSupport.h"
@@ -203,6 +204,22 @@ TEST_F(QueueControl, StopCancelsTheFaxInTransmission) {
   std::string second = SlowFaxOnTheLine();
   EXPECT_NE(Brevant("stop").err.find("Fax stopped."), std::string::npos);
   ASSERT_TRUE(test::WaitFor([&] { return Job(second).GetInt("status") == faxsvc::kJobCanceled; }, 10));
+}
+
+TEST_F(QueueControl, DeviceNameComesFromDevicesOrPortsByEdition) {
+  daemon.Call(Message("device_set").Set("id", 1).Set("tsid", "+46 8 555 0000"));
+  test::SetWindowsVersion("5.1");
+  ResetFaxServerForTests();
+  EXPECT_EQ(GetFaxName(), "Brevant Loopback Modem");
+  EXPECT_TRUE(FaxDeviceInstalled());
+  test::SetWindowsVersion("5.0");
+  EXPECT_EQ(XPCheck(), "");
+  EXPECT_EQ(GetFaxName(), "+46 8 555 0000");  // the port's station id
+  test::SetWindowsVersion("5.2");
+  EXPECT_EQ(XPCheck(), "XP");
+  test::SetWindowsVersion("6.0");
+  EXPECT_EQ(XPCheck(), "");
+  ResetFaxServerForTests();
 }
 
 TEST(QueueControlWithoutDaemon, CommandsFailQuicklyWithTheirMessages) {

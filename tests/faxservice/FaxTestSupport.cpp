@@ -89,7 +89,7 @@ std::string MakeFaxTiff(const std::string& path, int pages) {
         int x0 = 120 + word * 125, len = 40 + ((line * 7 + word * 13 + p * 29) % 70);
         for (int y = y0; y < y0 + 18; ++y)
           for (int x = x0; x < x0 + len; ++x)
-            if ((x + y + p) % 4 != 0) page.pixels[static_cast<std::size_t>(y) * page.width + x] = 1;
+            page.pixels[static_cast<std::size_t>(y) * page.width + x] = 1;
       }
     }
     for (int y = 60; y < 120; ++y)

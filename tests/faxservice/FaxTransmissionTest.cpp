@@ -3,6 +3,8 @@
 // reports, retries, resending, and a daemon killed in the middle of a call.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <thread>
@@ -280,6 +282,11 @@ TEST_F(FaxTransmission, ArchiveThatCannotBeWrittenLosesNothing) {
   EXPECT_EQ(arch.Item(1).Get("path"), "");
   EXPECT_NE(arch.Item(1).Get("archive_error"), "");
   EXPECT_EQ(daemon.Call(Message("farend")).GetInt("count"), 1);
+  // It can still be sent again, from the queue's copy.
+  Message again = daemon.Call(Message("resend").Set("id", arch.Item(1).Get("id")));
+  ASSERT_EQ(again.Get("ok"), "1") << again.Get("error");
+  ASSERT_TRUE(QueueSettled());
+  EXPECT_EQ(daemon.Call(Message("farend")).GetInt("count"), 2);
 }
 
 TEST_F(FaxTransmission, StateSurvivesARestart) {
@@ -346,6 +353,33 @@ TEST_F(FaxTransmission, DiscountRateFaxWaitsForTheCheapHours) {
   EXPECT_LT(wait, 3 * 3600.0);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(daemon.Call(Message("job").Set("id", sub.Get("id"))).Item(1).GetInt("status"), faxsvc::kJobPending);
+}
+
+TEST(FaxFailureNotice, AFailedFaxReachesTheDesktopNotifier) {
+  TestWorld world;
+  // A stand-in for the desktop's notify-send that records what it was
+  // asked to show.
+  std::string bin = world.Root() + "/bin";
+  TestWorld::WriteFile(bin + "/notify-send", "#!/bin/sh\nprintf '%s|' \"$@\" >> " + world.Root() + "/notices\necho >> " +
+                                                 world.Root() + "/notices\n");
+  std::filesystem::permissions(bin + "/notify-send", std::filesystem::perms::owner_all);
+  std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+  ::setenv("PATH", (bin + ":" + path).c_str(), 1);
+  FaxDaemon daemon(world);
+  bool started = daemon.Start();
+  ::setenv("PATH", path.c_str(), 1);
+  ASSERT_TRUE(started);
+  std::string fax = test::MakeFaxTiff(world.TempDir() + "/n.tif", 2);
+  daemon.Call(Message("line_set").Set("busy_count", "5").Set("retries", "1").Set("retry_interval", "0"));
+  Message sub = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0170"));
+  ASSERT_TRUE(test::WaitFor([&] {
+    return daemon.Call(Message("job").Set("id", sub.Get("id"))).Item(1).GetInt("status") == faxsvc::kJobRetriesExceeded;
+  }, 20));
+  ASSERT_TRUE(test::WaitFor([&] { return !TestWorld::ReadFile(world.Root() + "/notices").empty(); }, 10));
+  std::string notices = TestWorld::ReadFile(world.Root() + "/notices");
+  EXPECT_NE(notices.find("Fax failed|Fax to 555 0170 failed: The line is busy|"), std::string::npos) << notices;
+  // One notice for the failed fax, none for the retry before it.
+  EXPECT_EQ(std::count(notices.begin(), notices.end(), '\n'), 1);
 }
 
 TEST(FaxServiceDown, DeliveryTellsTheUserAtOnceAndStillResetsTheCoverRequest) {

@@ -338,6 +338,11 @@ void Daemon::RecoverAfterRestart() {
              {static_cast<long long>(faxsvc::kJobPending), id});
     Event("recovered", id, "transmission interrupted by the end of the fax service; queued again");
   }
+  // A cancel that was under way when the daemon ended is complete now.
+  db_.Exec("UPDATE jobs SET status=?, error='Cancelled during transmission' WHERE status=?",
+           {static_cast<long long>(faxsvc::kJobCanceled), static_cast<long long>(faxsvc::kJobCanceling)});
+  // The event history keeps its newest 10,000 entries.
+  db_.Exec("DELETE FROM events WHERE id <= (SELECT MAX(id) FROM events) - 10000");
   // An incoming call does not survive: the caller has hung up.
   auto calls = db_.Query("SELECT id FROM jobs WHERE queue='in' AND status IN (?, ?)",
                          {static_cast<long long>(faxsvc::kJobPending), static_cast<long long>(faxsvc::kJobInProgress)});
@@ -671,10 +676,12 @@ Message Daemon::Resend(const Message& req) {
   Message& s = rows[0];
   std::string source = s.Get("path");
   std::error_code ec;
-  if (source.empty() || !fs::exists(source, ec)) throw Refused(53, "the archived fax is missing: " + source);
+  auto old = db_.Query("SELECT props, file FROM jobs WHERE id=?", {s.GetInt("job_id")});
+  // A fax that could not be archived still has its queue copy.
+  if ((source.empty() || !fs::exists(source, ec)) && !old.empty()) source = old[0].Get("file");
+  if (source.empty() || !fs::exists(source, ec)) throw Refused(53, "the sent fax's document is missing: " + source);
   std::string queued = NewQueueFile("out-");
   fs::copy_file(source, queued, fs::copy_options::overwrite_existing);
-  auto old = db_.Query("SELECT props FROM jobs WHERE id=?", {s.GetInt("job_id")});
   db_.Exec("INSERT INTO jobs(queue, status, device_id, number, name, file, pages, submitted, subject, priority,"
            " sender_name, sender_fax, props) VALUES('out', ?, 1, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
            {static_cast<long long>(faxsvc::kJobPending), s.Get("number"), s.Get("name"), queued, s.GetInt("pages"),
