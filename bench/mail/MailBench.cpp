@@ -3,7 +3,9 @@
 //   BM_ImportAgain   the same import again (files nothing)
 //   BM_RestrictFaxID Restrict by "FaxID" over a folder of 10,000 items
 // The page picture comes from quorrender when the build has it, else from
-// the stand-in mail_bench_convert (one process per fax either way).
+// the stand-in mail_bench_convert (one process per fax either way);
+// BREVANT_QUORRENDER names another converter (e.g. /bin/true to time the
+// store alone).
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -47,7 +49,7 @@ std::string Root() {
     };
     set("Software\\Microsoft\\Fax\\Setup\\Original Setup Data", "Store Directory", r + "/store");
     set("Software\\Microsoft\\Fax", "ArchiveDirectory", r + "/archive");
-    if (!fs::exists(GetExecutableFolder() + "/quorrender"))
+    if (!std::getenv("BREVANT_QUORRENDER") && !fs::exists(GetExecutableFolder() + "/quorrender"))
       ::setenv("BREVANT_QUORRENDER", (GetExecutableFolder() + "/mail_bench_convert").c_str(), 1);
     FaxJob().SenderFullName = "Bench";
     return r;

@@ -367,9 +367,10 @@ MailItem FromMime(const std::string& text) {
     } else if (strcasecmp(name, "X-Brevant-Prop") == 0) {
       auto a = v.find(';');
       if (a == std::string::npos) continue;
+      std::string hex = v.substr(0, a);
       char* end = nullptr;
-      unsigned long t = std::strtoul(v.substr(0, a).c_str(), &end, 16);
-      if (end && *end == '\0') item.Props[static_cast<std::uint32_t>(t)] = Unescape(v.substr(a + 1));
+      unsigned long t = std::strtoul(hex.c_str(), &end, 16);
+      if (!hex.empty() && end && *end == '\0') item.Props[static_cast<std::uint32_t>(t)] = Unescape(v.substr(a + 1));
     }
   }
   if (!haveTo) {
