@@ -207,13 +207,16 @@ void frmCover::GetCoverPages() {
       // The group's templates are offered as pictures drawn beforehand, each
       // ".cov" beside its ".emf". Until the cover page renderer can draw one,
       // a template without its picture is offered as it is.
-      for (const fs::path& p : filesOf(brevant::Config().CoverFolder)) {
+      std::vector<fs::path> files = filesOf(brevant::Config().CoverFolder);
+      QStringList names;  // the folder's file names, to find a twin in any letter case
+      for (const fs::path& p : files) names << Q(p.filename().string()).toLower();
+      for (const fs::path& p : files) {
         std::string name = p.filename().string();
         if (ContainsNoCase(name, ".emf")) {
           add(displayName(name) + "(Personal)", p.string());
         } else if (ContainsNoCase(name, ".cov")) {
-          std::string twin = S(Q(p.string()).replace(".cov", ".emf", Qt::CaseInsensitive));
-          if (!fs::exists(twin)) add(displayName(name) + "(Personal)", p.string());
+          QString twin = Q(name).toLower().replace(".cov", ".emf");
+          if (!names.contains(twin)) add(displayName(name) + "(Personal)", p.string());
         }
       }
     }

@@ -11,6 +11,7 @@
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/FaxJob.h"
+#include "common/Logging.h"
 #include "tests/wizard/WizardFixture.h"
 #include "wizard/Hooks.h"
 #include "wizard/frmCover.h"
@@ -145,6 +146,7 @@ TEST_F(WizardTest, NewRunThroughEveryPageToFinishFillsTheFaxJob) {
   EXPECT_EQ(Reg(HKCU, kPelorin, "CoverPageNote"), "Two pages follow.");
   EXPECT_EQ(Reg(HKCU, kUserInfo, "CoverPageFile"), folder + "/Urgent.Memo.cov");
   EXPECT_TRUE(ui::LoadedForms().empty());
+  EXPECT_EQ(TestWorld::ReadFile(ErrorLogPath()).find("DumpedForms"), std::string::npos);  // all unloaded
   ExpectInOrder(Trace(), {"ShowFaxNew - before frmNew.Show(vbModal)", "frmNew->btnNext_Click",
                           "frmCover->Form_Load", "frmNew->btnNext_Click - END",
                           "frmCover->cmdNext_Click - END", "frmSend->btnNext_Click",
