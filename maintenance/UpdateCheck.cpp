@@ -104,7 +104,19 @@ std::string BodyInnerText(const std::string& page) {
       continue;
     }
     if (c == '<') {
-      inTag = true;
+      // Scripts and style sheets are not part of the text a page shows.
+      bool skipped = false;
+      for (const char* block : {"script", "style"}) {
+        std::string open = std::string("<") + block;
+        if (Lower(part.substr(i, open.size())) == open) {
+          auto end = Lower(part).find(std::string("</") + block, i);
+          i = end == std::string::npos ? part.size() : part.find('>', end);
+          if (i == std::string::npos) i = part.size();
+          skipped = true;
+          break;
+        }
+      }
+      if (!skipped) inTag = true;
       continue;
     }
     if (c == '&') {
