@@ -86,6 +86,12 @@ TEST(UpdateCheck, BadAnswersFailQuickly) {
     EXPECT_EQ(r.text, "");
   }
   {
+    // A site that names a local file is refused, not read.
+    test::TestWorld::WriteFile(w.Root() + "/_check_update.asp", "0");
+    UpdateResult r = QueryUpdateService("file://" + w.Root() + "/_check_update.asp", "1.0");
+    EXPECT_EQ(r.answer, UpdateAnswer::Failed);
+  }
+  {
     HttpServer s({500, "0"});
     UpdateResult r = Ask(s);
     EXPECT_EQ(r.answer, UpdateAnswer::Failed);
