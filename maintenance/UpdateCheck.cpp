@@ -104,7 +104,19 @@ std::string BodyInnerText(const std::string& page) {
       continue;
     }
     if (c == '<') {
-      inTag = true;
+      // Scripts and style sheets are not part of the text a page shows.
+      bool skipped = false;
+      for (const char* block : {"script", "style"}) {
+        std::string open = std::string("<") + block;
+        if (Lower(part.substr(i, open.size())) == open) {
+          auto end = Lower(part).find(std::string("</") + block, i);
+          i = end == std::string::npos ? part.size() : part.find('>', end);
+          if (i == std::string::npos) i = part.size();
+          skipped = true;
+          break;
+        }
+      }
+      if (!skipped) inTag = true;
       continue;
     }
     if (c == '&') {
@@ -143,6 +155,9 @@ UpdateResult QueryUpdateService(const std::string& address, const std::string& v
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+  // Only the web: a site value naming a local file or another protocol fails.
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, std::min(timeoutMs, 3000L));
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);

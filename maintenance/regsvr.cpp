@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
   }
   std::string detail;
   int rc = RunRegistrationEntry(argv[i], reg, &detail);
-  std::fprintf(rc == kRegsvrOk ? stdout : stderr, "%s: %s\n", argv[i], detail.c_str());
+  // Quiet on success: its output goes wherever the calling program's does.
+  if (rc != kRegsvrOk) std::fprintf(stderr, "%s: %s\n", argv[i], detail.c_str());
   return rc;
 }

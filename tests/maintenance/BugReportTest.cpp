@@ -342,3 +342,39 @@ TEST(BugReport, AServerThatNeverGreetsCountsAsNoMailClient) {
   EXPECT_NE(link.find("MAPI:No\r\n"), std::string::npos);
   EXPECT_EQ(test::TestWorld::ReadFile(DebugLogPath()), "debug line\r\n");
 }
+
+TEST(BugReport, PrintersAreTheSpoolersQueues) {
+  test::TestWorld w;
+  // What the spooler's own tools list, one queue name per line.
+  FILE* p = ::popen("lpstat -e 2>/dev/null | sort", "r");
+  ASSERT_NE(p, nullptr);
+  std::vector<std::string> expected;
+  char line[512];
+  while (std::fgets(line, sizeof line, p)) {
+    std::string s = line;
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+    if (!s.empty()) expected.push_back(s);
+  }
+  ::pclose(p);
+  if (expected.empty()) GTEST_SKIP() << "no CUPS queue on this machine";
+
+  auto printers = DefaultBugReportProbes().printers();
+  std::vector<std::string> names;
+  for (const auto& r : printers) names.push_back(r.name);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, expected);
+  for (const auto& r : printers) {
+    std::string cmd = "lpoptions -p '" + r.name + "' 2>/dev/null";
+    FILE* o = ::popen(cmd.c_str(), "r");
+    std::string options;
+    while (o && std::fgets(line, sizeof line, o)) options += line;
+    if (o) ::pclose(o);
+    // lpoptions quotes a value only when it holds blanks.
+    bool listed = options.find("printer-make-and-model='" + r.driver + "'") != std::string::npos ||
+                  options.find("printer-make-and-model=" + r.driver + " ") != std::string::npos ||
+                  options.find("printer-make-and-model=" + r.driver + "\n") != std::string::npos;
+    EXPECT_TRUE(listed) << r.driver << "\n" << options;
+    EXPECT_FALSE(r.printProcessor.empty());
+    EXPECT_FALSE(r.datatype.empty());
+  }
+}

@@ -62,7 +62,10 @@ TEST(UpdateCheck, TheThreeAnswersPlainAndAsHtml) {
     EXPECT_EQ(r.text, "https://www.norvane.com/download/pelorin-1.1.tar.gz");
   }
   {
-    HttpServer s({200, "<html><head><title>1</title></head><body>\n <p>0</p>\n</body></html>", "text/html"});
+    HttpServer s({200,
+                  "<html><head><title>1</title></head><body>\n<script>var v = 2;</script><p>0</p>"
+                  "<STYLE>p { color: red }</STYLE>\n</body></html>",
+                  "text/html"});
     EXPECT_EQ(Ask(s).answer, UpdateAnswer::NoUpdate);
   }
   {
@@ -81,6 +84,12 @@ TEST(UpdateCheck, BadAnswersFailQuickly) {
     UpdateResult r = Ask(s);
     EXPECT_EQ(r.answer, UpdateAnswer::Failed);
     EXPECT_EQ(r.text, "");
+  }
+  {
+    // A site that names a local file is refused, not read.
+    test::TestWorld::WriteFile(w.Root() + "/_check_update.asp", "0");
+    UpdateResult r = QueryUpdateService("file://" + w.Root() + "/_check_update.asp", "1.0");
+    EXPECT_EQ(r.answer, UpdateAnswer::Failed);
   }
   {
     HttpServer s({500, "0"});
