@@ -21,11 +21,11 @@ namespace fs = std::filesystem;
 namespace brevant::configui {
 namespace {
 
+// The mail store's top folder, found the way the mail store finds it.
 std::string MaildirRoot() {
   if (const char* m = std::getenv("BREVANT_MAILDIR"); m && *m) return m;
-  if (const char* m = std::getenv("MAILDIR"); m && *m) return m;
   const char* home = std::getenv("HOME");
-  return std::string(home ? home : "") + "/Maildir";
+  return std::string(home && *home ? home : "/tmp") + "/Maildir";
 }
 
 // A list of the mail folders with a button for any other folder.

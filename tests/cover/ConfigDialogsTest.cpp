@@ -321,6 +321,15 @@ TEST_F(SetCoverFixture, TheStoredChoiceIsShownAndOkStoresTheNewOne) {
   dlg.cbCover->setCurrentIndex(0);
   EXPECT_GT(qGray(dlg.Picture1->pixmap().toImage().pixel(shown.width() / 2, shown.height() / 8)), 200);
 
+  // The group template's page drawn beforehand shows as it is.
+  dlg.cbCover->setCurrentIndex(3);
+  QImage drawn = dlg.Picture1->pixmap().toImage();
+  ASSERT_FALSE(drawn.isNull());
+  int dark = 0;
+  for (int y = 0; y < drawn.height(); ++y)
+    for (int x = 0; x < drawn.width(); ++x) dark += qGray(drawn.pixel(x, y)) < 128;
+  EXPECT_GT(dark, 200);
+
   dlg.cbCover->setCurrentIndex(2);
   dlg.txtSubject->setText("  New subject ");
   dlg.rtbNote->setPlainText("Line one\nLine two\n");

@@ -181,19 +181,23 @@ TEST(CoverPages, LongValuesAreCutToTheirPlaceAndNeverSpillOver) {
   ASSERT_TRUE(cover::RenderPage(generic, empty, &a, nullptr));
   ASSERT_TRUE(cover::RenderPage(generic, longOnes, &b, nullptr));
 
-  // The name stays in the left column: nothing drawn across the divider.
-  FieldBox name = FindField(generic, "RecName");
+  // In every template the name stays in its place, filled up to its edge.
   FieldBox note = FindField(generic, "Note");
-  emf::Page nameOnly;
-  cover::CoverFields justName = empty;
-  justName["RecName"] = huge;
-  ASSERT_TRUE(cover::RenderPage(generic, justName, &nameOnly, nullptr));
-  Diff dn = Compare(a, nameOnly);
-  EXPECT_GT(dn.count, 1000);
-  EXPECT_LE(dn.right, PageX(name.x + name.width) + 2);
-  EXPECT_GT(dn.right, PageX(name.x + name.width * 0.8));  // filled up to the edge
-  EXPECT_GT(dn.top, PageY(name.y - name.size * 1.2));
-  EXPECT_LT(dn.bottom, PageY(name.y + name.size * 0.4));
+  for (const char* name : {"Generic.cov", "Urgent.cov", "Confidential.cov"}) {
+    SCOPED_TRACE(name);
+    FieldBox box = FindField(Shipped(name), "RecName");
+    emf::Page none, nameOnly;
+    cover::CoverFields justName = empty;
+    ASSERT_TRUE(cover::RenderPage(Shipped(name), justName, &none, nullptr));
+    justName["RecName"] = huge;
+    ASSERT_TRUE(cover::RenderPage(Shipped(name), justName, &nameOnly, nullptr));
+    Diff dn = Compare(none, nameOnly);
+    EXPECT_GT(dn.count, 1000);
+    EXPECT_LE(dn.right, PageX(box.x + box.width) + 2);
+    EXPECT_GT(dn.right, PageX(box.x + box.width * 0.8));
+    EXPECT_GT(dn.top, PageY(box.y - box.size * 1.2));
+    EXPECT_LT(dn.bottom, PageY(box.y + box.size * 0.4));
+  }
 
   // The note fills its lines and stops at the last one.
   Diff dall = Compare(a, b);
