@@ -18,6 +18,7 @@
 #include "delivery/Delivery.h"
 #include "delivery/FaxTransport.h"
 #include "maintenance/BugReport.h"
+#include "maintenance/Scan.h"
 #include "platform/process/Process.h"
 #include "platform/ui/Ui.h"
 #include "receive/FaxImport.h"
@@ -158,7 +159,17 @@ void Init::FaxFolder() {
   platform::ShellExecute("explore", brevant::Config().InboxPath);
 }
 
-void Init::scan() { NotAvailable("Init.scan"); }
+void Init::scan() {
+  try {
+    StartScan([](const std::string& message) {
+      if (wizard::Windows* w = WindowsOrReport("scan")) w->ShowWarning(message.c_str());
+    });
+    exitApp(0);
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "Init.scan");
+  }
+}
 
 void Init::ShowFaxCover(const StringList& names, const StringList& numbers) {
   try {
@@ -190,9 +201,7 @@ void Init::ShowFaxCover(const StringList& names, const StringList& numbers) {
 void Init::FaxImport() {
   try {
     if (AnotherInstance()) return;
-    // The fax device check of the fax service transport belongs before the
-    // import dialog (a warning when there is no device); it comes with the
-    // transport.
+    if (!FaxDeviceInstalled()) ShowWarning("");
     if (wizard::Windows* w = WindowsOrReport("FaxImport")) w->ShowImport();
   } catch (...) {
     ErrInfo e = CurrentError();
@@ -297,11 +306,6 @@ void Init::SendNow(const StringList& names, const StringList& numbers, const Str
 
   // From here on errors do not stop the steps.
   PendingError err;
-  // A fax that cannot be made ends the run at once.
-  SetPipelineExitHandler([](int code) {
-    exitApp(code);
-    std::exit(code);
-  });
   err.Step([&] {
     if (job.PreviewFile.empty()) PrintPreview(0, false);
   });

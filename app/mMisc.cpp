@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 
 #include "Version.h"
 #include "app/Init.h"
+#include "app/ServiceProbes.h"
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
@@ -195,6 +197,12 @@ void mMisc::Main(const std::string& commandLine) {
     if (fields.empty()) return;
 
     Run().OwnerWindow = ui::ForegroundWindow();
+    RegisterServiceProbes();
+    // A fax that cannot be made ends the run from inside the pipeline.
+    SetPipelineExitHandler([](int code) {
+      exitApp(code);
+      std::exit(code);
+    });
     auto ci = std::make_unique<Init>();
 
     StringList names, numbers, files;

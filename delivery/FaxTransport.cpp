@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/OsCheck.h"
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
@@ -52,26 +53,6 @@ bool IsServerCoverPage(const std::string& coverFile) {
 }
 
 }  // namespace
-
-std::string XPCheck() {
-  // The version record lives in the registry store; a machine that never
-  // set it counts as Windows XP (5.1 build 2600).
-  std::string version = "5.1";
-  {
-    reg::HKEY key = 0;
-    if (reg::OpenKey(reg::kLocalMachine, "Software\\Microsoft\\Windows NT\\CurrentVersion", reg::kKeyRead,
-                     &key) == reg::kOk) {
-      char buf[64] = {};
-      std::uint32_t type = 0, size = sizeof buf - 1;
-      if (reg::QueryValue(key, "CurrentVersion", &type, buf, &size) == reg::kOk && buf[0]) version = buf;
-      reg::CloseKey(key);
-    }
-  }
-  std::size_t dot = version.find('.');
-  std::string major = Trim(version.substr(0, dot));
-  std::string minor = dot == std::string::npos ? "0" : Trim(version.substr(dot + 1));
-  return (major == "5" && minor > "0") ? "XP" : "";
-}
 
 std::string FaxStoreFolder() {
   return ReadLocalMachine("Software\\Microsoft\\Fax\\Setup\\Original Setup Data", "Store Directory");
@@ -189,7 +170,7 @@ std::string GetFaxName() {
   try {
     auto server = GetFaxServer();
     if (!server) throw VbError(kErrObjectNotSet, "Object variable or With block variable not set");
-    if (XPCheck() == "XP") return server->GetDevices().Item(1).DeviceName();
+    if (mCommon::CheckXP() == "XP") return server->GetDevices().Item(1).DeviceName();
     return server->GetPorts().Item(1).TSID();
   } catch (...) {
     ErrInfo e = CurrentError();
@@ -217,7 +198,7 @@ void RunFaxConsole() {
     // devices and folders on the newer one.
     std::string program = GetExecutableFolder() + "/brevant-faxmon";
     std::vector<std::string> argv{program};
-    if (XPCheck() != "XP") argv.push_back("--queue");
+    if (mCommon::CheckXP() != "XP") argv.push_back("--queue");
     auto r = platform::Spawn(argv, "", false);
     if (!r.started) throw VbError(kErrFileNotFound, "cannot start " + program + ": " + r.error);
   } catch (...) {

@@ -33,9 +33,6 @@ bool FaxDeviceInstalled();
 // Always False: documents are not converted through the fax service.
 bool Doc2Tiff_viaFaxComLibEx(const std::string& document, const std::string& target);
 
-// "XP" when the version record says Windows XP or Server 2003 (5.1, 5.2),
-// else "": chooses between the fax service's newer and older objects.
-std::string XPCheck();
 
 // The received-fax store ("Store Directory") and the sent-fax archive
 // ("ArchiveDirectory") of the local-machine registry; "" when unset.

@@ -13,7 +13,7 @@
 #include "common/Logging.h"
 #include "common/MailSessions.h"
 #include "delivery/Delivery.h"
-#include "delivery/FaxJobXml.h"
+#include "faxjob/CXmlFax.h"
 #include "delivery/OutlookFax.h"
 #include "platform/mail/MailStore.h"
 #include "platform/ui/Ui.h"

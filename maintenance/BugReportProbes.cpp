@@ -7,6 +7,7 @@
 
 #include <fstream>
 
+#include "common/OsCheck.h"
 #include "common/CWinReg.h"
 #include "maintenance/BugReport.h"
 #include "maintenance/ReportMail.h"
@@ -51,20 +52,6 @@ std::string OsDescription() {
   return text;
 }
 
-// The version record's "CurrentVersion" decides between the two editions of
-// the fax service: 5.1 and 5.2 are "XP".
-std::string XpCheck() {
-  std::string v = "5.1";
-  CWinReg reg;
-  if (reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows NT\\CurrentVersion")) {
-    std::string r = reg.GetString("CurrentVersion");
-    if (!r.empty()) v = r;
-  }
-  auto dot = v.find('.');
-  std::string major = v.substr(0, dot), minor = dot == std::string::npos ? "0" : v.substr(dot + 1);
-  return major == "5" && minor > "0" ? "XP" : "";
-}
-
 }  // namespace
 
 BugReportProbes DefaultBugReportProbes() {
@@ -75,7 +62,7 @@ BugReportProbes DefaultBugReportProbes() {
   };
   p.printers = CupsPrinters;
   p.osDescription = OsDescription;
-  p.xpCheck = XpCheck;
+  p.xpCheck = mCommon::CheckXP;
   return p;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "common/OsCheck.h"
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
@@ -65,7 +66,7 @@ void AutoRecv() {
     ui::MsgBox("This method is not supported.", "Pelorin");
     return;
   }
-  if (XPCheck() != "XP") {
+  if (mCommon::CheckXP() != "XP") {
     auto ports = Try(err, faxsvc::Collection<faxsvc::FaxPort>(), [&] { return server->GetPorts(); });
     if (ports.Count() == 0) {
       ui::MsgBox("Cannot connect to fax.", "Pelorin");
@@ -141,7 +142,7 @@ void FaxPause() {
     if (server) WriteErrorLog(462, "the fax service is not running", "Init.FaxPause");
     return;
   }
-  if (XPCheck() != "XP") {
+  if (mCommon::CheckXP() != "XP") {
     bool paused = Try(err, true, [&] { return server->PauseServerQueue(); });
     if (err.Any()) {
       Finish(err, "Init.FaxPause");
@@ -194,7 +195,7 @@ void FaxStop() {
     ui::MsgBox("Fax stopped.", "Pelorin");
     return;
   }
-  if (XPCheck() != "XP") {
+  if (mCommon::CheckXP() != "XP") {
     auto jobs = Try(err, faxsvc::Collection<faxsvc::FaxJob>(), [&] { return server->GetJobs(); });
     for (long i = 1; i <= jobs.Count(); ++i) {
       faxsvc::FaxJob& job = jobs.Item(i);
@@ -235,7 +236,7 @@ void FaxRecv(const std::function<void(const std::string&)>& showWarning) {
       std::shared_ptr<FaxServer> server = GetFaxServer();
       if (!server) {
         ui::MsgBox("This method is not supported.", "Pelorin");
-      } else if (XPCheck() == "XP") {
+      } else if (mCommon::CheckXP() == "XP") {
         err.Step([&] {
           auto devices = server->GetDevices();
           if (devices.Count() > 0) devices.Item(1).AnswerCall();

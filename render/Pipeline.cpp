@@ -7,6 +7,7 @@
 #include <fstream>
 #include <thread>
 
+#include "common/OsCheck.h"
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
@@ -42,16 +43,6 @@ bool Exists(const std::string& path) {
   return fs::exists(path, ec);
 }
 
-// "XP" when the Windows version record of the local machine says 5.1 (the
-// default when it is missing), else "".
-std::string XPCheck() {
-  CWinReg reg;
-  std::string v;
-  if (reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows NT\\CurrentVersion"))
-    v = reg.GetString("CurrentVersion");
-  return v.empty() || v == "5.1" ? "XP" : "";
-}
-
 std::string ConsoleTool() {
   const char* t = std::getenv("BREVANT_QUORRENDER");
   return t && *t ? t : GetExecutableFolder() + "/quorrender";
@@ -60,6 +51,14 @@ std::string ConsoleTool() {
 // Runs the console tool hidden in the program folder and waits for its end
 // (bounded: a spool run of hundreds of pages takes seconds, not minutes).
 // Returns whether it was started.
+// Cover page templates (".cov", SVG documents with the fax fields as
+// placeholders) are drawn, not printed.
+bool IsCoverTemplate(const std::string& path) {
+  std::string ext = fs::path(path).extension().string();
+  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return ext == ".cov" || ext == ".svg";
+}
+
 bool RunConsoleTool(const std::string& commandWord) {
   ChildProcess p;
   if (!p.Start({ConsoleTool(), commandWord}, GetProgramFolder())) {
@@ -145,7 +144,7 @@ int GetPrintStrategy() {
   // can still pick the page list edition.
   if (const char* forced = std::getenv("BREVANT_PRINT_STRATEGY"); forced && *forced) return std::atoi(forced);
   if (!MSFaxProperlyInstalled()) return 0;
-  if (XPCheck() == "XP") return 1;
+  if (mCommon::CheckXP() == "XP") return 1;
   if (Config().ProgramType == 0) return 2;
   return 0;
 }
@@ -239,8 +238,16 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
         goOn = report(fs::path(cover).filename().string());
         if (!goOn) return;
         progress.SetPos(progress.GetProgressMax() - 1);
-        if (IsImageFile(cover)) PrintPictureFitted(FaxPrinterName(), cover);
-        else ShellPrint(cover, "");
+        if (IsImageFile(cover)) {
+          PrintPictureFitted(FaxPrinterName(), cover);
+        } else if (IsCoverTemplate(cover)) {
+          // A cover page template is filled with the fax's fields by the
+          // console tool, which draws it straight as page 0.
+          ::setenv("BREVANT_COVER_TEMPLATE", cover.c_str(), 1);
+          RunConsoleTool("coverpage;");
+        } else {
+          ShellPrint(cover, "");
+        }
       });
     });
     if (!goOn) return abort();
@@ -278,7 +285,7 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
         if (preview && RunConsoleTool(std::string("spool;keep;preview;fast;") + (silent ? "silent;" : "")))
           WaitForSpoolEvent("VestrelSpool");
         std::string list = PageList(spool);
-        if (docs < 1 && job.UseCover && XPCheck() != "XP") {
+        if (docs < 1 && job.UseCover && mCommon::CheckXP() != "XP") {
           if (!preview) RunConsoleTool("coverpage;");
           if (Exists(PageFile(spool, 0))) list = PageFile(spool, 0) + (list.empty() ? "" : "\r\n") + list;
           job.CoverInImage = true;

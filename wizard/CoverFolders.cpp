@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/OsCheck.h"
 #include "common/CWinReg.h"
 
 namespace brevant::wizard {
@@ -24,17 +25,8 @@ std::string Join(std::string a, const std::string& b) {
 
 }  // namespace
 
-std::string XPCheck() {
-  std::string version = Read(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows NT\\CurrentVersion",
-                             "CurrentVersion");
-  if (version.empty()) version = "5.1";
-  auto dot = version.find('.');
-  std::string major = version.substr(0, dot), minor = dot == std::string::npos ? "0" : version.substr(dot + 1);
-  return major == "5" && minor > "0" ? "XP" : "";
-}
-
 std::string CommonCoverFolder() {
-  if (XPCheck() == "XP")
+  if (mCommon::CheckXP() == "XP")
     return Join(Read(CWinReg::HKEY_LOCAL_MACHINE, kShellFolders, "Common AppData"),
                 Read(CWinReg::HKEY_LOCAL_MACHINE, kFaxSetup, "ServerCoverPageDir"));
   return Join(Read(CWinReg::HKEY_LOCAL_MACHINE, kShellFolders, "Common Documents"),

@@ -6,9 +6,6 @@
 
 namespace brevant::wizard {
 
-// "XP" when the version record in the registry says 5.1 or 5.2 (the
-// default when it is missing), else "".
-std::string XPCheck();
 
 // Common templates: "Common AppData" + ServerCoverPageDir on XP, else
 // "Common Documents" + "/My Faxes/Common Coverpages".

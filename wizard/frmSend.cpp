@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "app/mMisc.h"
+#include "common/OsCheck.h"
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
 #include "common/FaxJob.h"
@@ -128,7 +129,7 @@ void frmSend::Activate() {
     }
 
     int programType = brevant::Config().ProgramType;
-    bool xp = XPCheck() == "XP";
+    bool xp = mCommon::CheckXP() == "XP";
     if (programType != 0) {
       // Mail-fax and gateway deliveries go out at once.
       optSchTime->setEnabled(false);

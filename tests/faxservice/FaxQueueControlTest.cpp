@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "common/OsCheck.h"
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "delivery/FaxTransport.h"
@@ -213,12 +214,12 @@ TEST_F(QueueControl, DeviceNameComesFromDevicesOrPortsByEdition) {
   EXPECT_EQ(GetFaxName(), "Brevant Loopback Modem");
   EXPECT_TRUE(FaxDeviceInstalled());
   test::SetWindowsVersion("5.0");
-  EXPECT_EQ(XPCheck(), "");
+  EXPECT_EQ(mCommon::CheckXP(), "");
   EXPECT_EQ(GetFaxName(), "+46 8 555 0000");  // the port's station id
   test::SetWindowsVersion("5.2");
-  EXPECT_EQ(XPCheck(), "XP");
+  EXPECT_EQ(mCommon::CheckXP(), "XP");
   test::SetWindowsVersion("6.0");
-  EXPECT_EQ(XPCheck(), "");
+  EXPECT_EQ(mCommon::CheckXP(), "");
   ResetFaxServerForTests();
 }
 

@@ -11,7 +11,7 @@
 #include "common/Folders.h"
 #include "common/MailSessions.h"
 #include "delivery/Delivery.h"
-#include "delivery/FaxJobXml.h"
+#include "faxjob/CXmlFax.h"
 #include "delivery/MailTransport.h"
 #include "tests/mail/FaxWorld.h"
 #include "tests/mail/MailTestSupport.h"

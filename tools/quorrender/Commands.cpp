@@ -6,6 +6,9 @@
 #include <filesystem>
 #include <iostream>
 
+#include "common/FaxJob.h"
+#include "maintenance/Scan.h"
+#include "render/cover/CoverPage.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
 #include "platform/events/NamedEvent.h"
@@ -121,11 +124,27 @@ int Run(const std::string& line) {
   switch (cl.verb) {
     case CommandLine::Verb::Spool:
       return RunSpool(cl);
-    case CommandLine::Verb::CoverPage:
-      return Fail(cl, "CoverPage", "No cover page is configured: the cover page drawing is not part of this build");
-    case CommandLine::Verb::Scan:
-      NotAvailable("quorrender.Scan");
-      return Fail(cl, "Scan", "Scanning is not available in this build");
+    case CommandLine::Verb::CoverPage: {
+      // The template the caller chose (the pipeline names it), else the
+      // one the registry names.
+      if (const char* t = std::getenv("BREVANT_COVER_TEMPLATE"); t && *t) {
+        FaxJobRecord& job = FaxJob();
+        job.CoverPages.Clear();
+        job.CoverPages.Append(t);
+        job.CoverIndex = 1;
+        job.UseCover = true;
+      }
+      if (cover::CurrentCoverTemplate().empty())
+        return Fail(cl, "CoverPage", "No cover page is configured");
+      if (!cover::DrawJobCoverPage()) return Fail(cl, "CoverPage", "The cover page could not be drawn");
+      Trace("coverpage: " + cover::CurrentCoverTemplate());
+      return 0;
+    }
+    case CommandLine::Verb::Scan: {
+      std::string scanError;
+      if (!ScanToNewFax(&scanError)) return Fail(cl, "Scan", scanError);
+      return 0;
+    }
     case CommandLine::Verb::Convert: {
       if (cl.path.empty()) return Fail(cl, "Convert", "convert; needs a TIFF path");
       std::string folder = fs::path(cl.path).parent_path().string();
