@@ -2,6 +2,10 @@
 // the first window is needed. Besides the wizard it carries the dialogs of
 // the other subsystems (warning, about, repair, import, configuration,
 // default cover page); their core code is found in the executable.
+#include <QApplication>
+#include <QDialog>
+#include <QEvent>
+#include <QTimer>
 #include <string>
 
 #include "app/mMisc.h"
@@ -9,9 +13,26 @@
 #include "receive/FaxImport.h"
 #include "receive/frmImport.h"
 #include "receive/ui/ConfigDialogs.h"
+#include "platform/ui/Ui.h"
 #include "wizard/QtWindows.h"
 
 namespace {
+
+// Run unattended, the about box, the warning and the repair dialog take
+// their default answer as soon as they are shown instead of waiting for a
+// user who is not there.
+class UnattendedDialogs : public QObject {
+ public:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Show) {
+      const QString name = watched->objectName();
+      if (auto* dialog = qobject_cast<QDialog*>(watched);
+          dialog && (name == "frmAbout" || name == "frmWarning" || name == "frmRepair"))
+        QTimer::singleShot(0, dialog, [dialog] { dialog->reject(); });
+    }
+    return false;
+  }
+};
 
 using brevant::wizard::Windows;
 
@@ -24,7 +45,8 @@ class ModuleWindows : public Windows {
   void ShowWarning(const char* message) override { brevant::ShowWarningDialog(message ? message : ""); }
   void ShowConfig() override { brevant::configui::ShowConfigDialog(&brevant::exitApp); }
   void ShowImport() override {
-    brevant::RegisterImportWindows();
+    // Unattended, the import takes the dialog's preselected choice.
+    if (!brevant::ui::Unattended()) brevant::RegisterImportWindows();
     brevant::RunFaxImport();
   }
   void ShowAbout() override {
@@ -47,5 +69,9 @@ extern "C" __attribute__((visibility("default"))) Windows* brevant_windows_modul
   Windows* wizard = brevant::wizard::QtWindows();
   if (!wizard) return nullptr;
   static ModuleWindows windows(wizard);
+  if (brevant::ui::Unattended() && qApp) {
+    static UnattendedDialogs closer;
+    qApp->installEventFilter(&closer);
+  }
   return &windows;
 }
