@@ -2,6 +2,7 @@
 
 #include <sane/sane.h>
 #include <sane/saneopts.h>
+#include <dlfcn.h>
 #include <tiffio.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,12 +12,63 @@
 
 #include <cstring>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "common/Errors.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
 #include "platform/process/Process.h"
+
+namespace {
+
+// SANE is loaded when a scan is asked for, not with every run of the
+// program: the scanner libraries are many and slow to load.
+struct SaneApi {
+  decltype(&::sane_init) init = nullptr;
+  decltype(&::sane_exit) exit = nullptr;
+  decltype(&::sane_get_devices) get_devices = nullptr;
+  decltype(&::sane_open) open = nullptr;
+  decltype(&::sane_close) close = nullptr;
+  decltype(&::sane_get_option_descriptor) get_option_descriptor = nullptr;
+  decltype(&::sane_control_option) control_option = nullptr;
+  decltype(&::sane_get_parameters) get_parameters = nullptr;
+  decltype(&::sane_start) start = nullptr;
+  decltype(&::sane_read) read = nullptr;
+  decltype(&::sane_cancel) cancel = nullptr;
+  decltype(&::sane_strstatus) strstatus = nullptr;
+  bool loaded = false;
+};
+
+SANE_Status NoSane(SANE_Int*, SANE_Auth_Callback) { return SANE_STATUS_UNSUPPORTED; }
+
+const SaneApi& Sane() {
+  static const SaneApi api = [] {
+    SaneApi a;
+    void* lib = ::dlopen("libsane.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (lib) {
+      auto load = [&](auto& fn, const char* name) {
+        fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(::dlsym(lib, name));
+        return fn != nullptr;
+      };
+      a.loaded = load(a.init, "sane_init") & load(a.exit, "sane_exit") &
+                 load(a.get_devices, "sane_get_devices") & load(a.open, "sane_open") &
+                 load(a.close, "sane_close") & load(a.get_option_descriptor, "sane_get_option_descriptor") &
+                 load(a.control_option, "sane_control_option") & load(a.get_parameters, "sane_get_parameters") &
+                 load(a.start, "sane_start") & load(a.read, "sane_read") & load(a.cancel, "sane_cancel") &
+                 load(a.strstatus, "sane_strstatus");
+    }
+    // Without SANE no device is ever found: sane_init reports it unsupported.
+    if (!a.loaded) {
+      a.init = &NoSane;
+      a.strstatus = [](SANE_Status) -> SANE_String_Const { return "the scanner library is not installed"; };
+    }
+    return a;
+  }();
+  return api;
+}
+
+}  // namespace
 
 namespace brevant {
 namespace {
@@ -25,9 +77,9 @@ namespace {
 // state of ours between calls.
 class SaneSession {
  public:
-  SaneSession() { ok_ = sane_init(nullptr, nullptr) == SANE_STATUS_GOOD; }
+  SaneSession() { ok_ = Sane().init(nullptr, nullptr) == SANE_STATUS_GOOD; }
   ~SaneSession() {
-    if (ok_) sane_exit();
+    if (ok_) Sane().exit();
   }
   bool Ok() const { return ok_; }
 
@@ -39,24 +91,24 @@ class SaneSession {
 // lets it be set; a device that refuses keeps its own.
 void PreferFaxResolution(SANE_Handle h) {
   for (SANE_Int i = 1;; ++i) {
-    const SANE_Option_Descriptor* d = sane_get_option_descriptor(h, i);
+    const SANE_Option_Descriptor* d = Sane().get_option_descriptor(h, i);
     if (!d) break;
     if (!d->name || std::strcmp(d->name, SANE_NAME_SCAN_RESOLUTION) != 0) continue;
     if (!SANE_OPTION_IS_SETTABLE(d->cap) || !SANE_OPTION_IS_ACTIVE(d->cap)) break;
     SANE_Word value = d->type == SANE_TYPE_FIXED ? SANE_FIX(200) : 200;
     SANE_Int info = 0;
-    sane_control_option(h, i, SANE_ACTION_SET_VALUE, &value, &info);
+    Sane().control_option(h, i, SANE_ACTION_SET_VALUE, &value, &info);
     break;
   }
 }
 
 double ResolutionOf(SANE_Handle h) {
   for (SANE_Int i = 1;; ++i) {
-    const SANE_Option_Descriptor* d = sane_get_option_descriptor(h, i);
+    const SANE_Option_Descriptor* d = Sane().get_option_descriptor(h, i);
     if (!d) break;
     if (!d->name || std::strcmp(d->name, SANE_NAME_SCAN_RESOLUTION) != 0) continue;
     SANE_Word value = 0;
-    if (sane_control_option(h, i, SANE_ACTION_GET_VALUE, &value, nullptr) != SANE_STATUS_GOOD) break;
+    if (Sane().control_option(h, i, SANE_ACTION_GET_VALUE, &value, nullptr) != SANE_STATUS_GOOD) break;
     return d->type == SANE_TYPE_FIXED ? SANE_UNFIX(value) : value;
   }
   return 200.0;
@@ -124,10 +176,10 @@ bool ScanDeviceAvailable(long timeoutMs) {
   }
   if (pid == 0) {
     bool found = false;
-    if (sane_init(nullptr, nullptr) == SANE_STATUS_GOOD) {
+    if (Sane().init(nullptr, nullptr) == SANE_STATUS_GOOD) {
       const SANE_Device** list = nullptr;
-      found = sane_get_devices(&list, SANE_TRUE) == SANE_STATUS_GOOD && list && list[0];
-      sane_exit();
+      found = Sane().get_devices(&list, SANE_TRUE) == SANE_STATUS_GOOD && list && list[0];
+      Sane().exit();
     }
     ::_exit(found ? 0 : 1);
   }
@@ -178,20 +230,20 @@ bool AcquireScanPage(const std::string& tiffPath, std::string* error, const std:
     std::string name = deviceName;
     if (name.empty()) {
       const SANE_Device** list = nullptr;
-      if (sane_get_devices(&list, SANE_TRUE) != SANE_STATUS_GOOD || !list || !list[0]) {
+      if (Sane().get_devices(&list, SANE_TRUE) != SANE_STATUS_GOOD || !list || !list[0]) {
         throw VbError(kErrFileNotFound, "No scan device was found.");
       }
       name = list[0]->name;
     }
-    SANE_Status st = sane_open(name.c_str(), &h);
-    if (st != SANE_STATUS_GOOD) throw VbError(kErrFileNotFound, "Cannot open " + name + ": " + sane_strstatus(st));
+    SANE_Status st = Sane().open(name.c_str(), &h);
+    if (st != SANE_STATUS_GOOD) throw VbError(kErrFileNotFound, "Cannot open " + name + ": " + Sane().strstatus(st));
     PreferFaxResolution(h);
     double dpi = ResolutionOf(h);
-    st = sane_start(h);
-    if (st != SANE_STATUS_GOOD) throw VbError(kErrPathFileAccess, std::string("The scan did not start: ") + sane_strstatus(st));
+    st = Sane().start(h);
+    if (st != SANE_STATUS_GOOD) throw VbError(kErrPathFileAccess, std::string("The scan did not start: ") + Sane().strstatus(st));
     SANE_Parameters p {};
-    st = sane_get_parameters(h, &p);
-    if (st != SANE_STATUS_GOOD) throw VbError(kErrPathFileAccess, sane_strstatus(st));
+    st = Sane().get_parameters(h, &p);
+    if (st != SANE_STATUS_GOOD) throw VbError(kErrPathFileAccess, Sane().strstatus(st));
     if (p.format != SANE_FRAME_GRAY && p.format != SANE_FRAME_RGB) {
       throw VbError(kErrInvalidCall, "Scans in separate colour frames are not supported.");
     }
@@ -200,9 +252,9 @@ bool AcquireScanPage(const std::string& tiffPath, std::string* error, const std:
     std::vector<unsigned char> buf(64 * 1024);
     for (;;) {
       SANE_Int len = 0;
-      st = sane_read(h, buf.data(), static_cast<SANE_Int>(buf.size()), &len);
+      st = Sane().read(h, buf.data(), static_cast<SANE_Int>(buf.size()), &len);
       if (st == SANE_STATUS_EOF) break;
-      if (st != SANE_STATUS_GOOD) throw VbError(kErrPathFileAccess, std::string("The scan failed: ") + sane_strstatus(st));
+      if (st != SANE_STATUS_GOOD) throw VbError(kErrPathFileAccess, std::string("The scan failed: ") + Sane().strstatus(st));
       data.insert(data.end(), buf.begin(), buf.begin() + len);
       if (data.size() > 512u * 1024 * 1024) throw VbError(kErrOutOfMemory, "The scanned page is too large.");
     }
@@ -214,8 +266,8 @@ bool AcquireScanPage(const std::string& tiffPath, std::string* error, const std:
     why = CurrentError().description;
   }
   if (h) {
-    sane_cancel(h);
-    sane_close(h);
+    Sane().cancel(h);
+    Sane().close(h);
   }
   if (!why.empty()) {
     WriteErrorLog(kErrPathFileAccess, why, "mScan.AcquireScanPage");

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <thread>
 
+#include "common/CRegStatus.h"
 #include "common/OsCheck.h"
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
@@ -20,7 +21,6 @@
 #include "render/FaxQueue.h"
 #include "render/PdfPrint.h"
 #include "render/PrintRoutes.h"
-#include "render/ProgressStatus.h"
 
 namespace fs = std::filesystem;
 
@@ -182,7 +182,7 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
   });
 
   const std::size_t docs = job.g_arrFiles.Count();
-  ProgressStatus progress;
+  CRegStatus progress;
   step([&] { progress.Init(std::int32_t(docs) + (job.UseCover ? 1 : 0), 0, 1, 0, ""); });
   Run().AcrobatOpen = false;
 

@@ -9,6 +9,11 @@
 #include <string>
 
 #include "app/mMisc.h"
+#include "common/Errors.h"
+#include "common/Logging.h"
+#include "delivery/FaxTransport.h"
+#include "platform/mail/MailStore.h"
+#include "receive/ui/ConfigServices.h"
 #include "maintenance/ui/MaintenanceDialogs.h"
 #include "receive/FaxImport.h"
 #include "receive/frmImport.h"
@@ -36,6 +41,31 @@ class UnattendedDialogs : public QObject {
 
 using brevant::wizard::Windows;
 
+// The configuration dialog's services, connected to the mail layer and the
+// fax service.
+void ConnectConfigServices() {
+  auto& services = brevant::configui::Services();
+  services.sendDisconnectMail = [](const std::string& to) {
+    try {
+      brevant::mail::MailItem item;
+      item.To = to;
+      item.Subject = "Pelorin Disconnect";
+      item.Body = "Disconnect";
+      brevant::mail::Send(item, brevant::mail::LoadAccount());
+      return true;
+    } catch (...) {
+      brevant::ErrInfo e = brevant::CurrentError();
+      brevant::WriteErrorLog(e.number, e.description, "frmConfigure.DisconnectFromServer");
+      return false;
+    }
+  };
+  services.openFaxDeviceConfiguration = [] {
+    if (!brevant::FaxDeviceInstalled()) return false;
+    brevant::mCommon::RunFaxConsole();
+    return true;
+  };
+}
+
 class ModuleWindows : public Windows {
  public:
   explicit ModuleWindows(Windows* wizard) : wizard_(wizard) {}
@@ -43,7 +73,10 @@ class ModuleWindows : public Windows {
   void ShowFaxCover() override { wizard_->ShowFaxCover(); }
   void ShowSender() override { wizard_->ShowSender(); }
   void ShowWarning(const char* message) override { brevant::ShowWarningDialog(message ? message : ""); }
-  void ShowConfig() override { brevant::configui::ShowConfigDialog(&brevant::exitApp); }
+  void ShowConfig() override {
+    ConnectConfigServices();
+    brevant::configui::ShowConfigDialog(&brevant::exitApp);
+  }
   void ShowImport() override {
     // Unattended, the import takes the dialog's preselected choice.
     if (!brevant::ui::Unattended()) brevant::RegisterImportWindows();

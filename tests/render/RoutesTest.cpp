@@ -17,7 +17,6 @@
 #include "common/Logging.h"
 #include "render/PdfPrint.h"
 #include "render/PrintRoutes.h"
-#include "render/ProgressStatus.h"
 #include "render/WindowSystem.h"
 #include "tests/render/XTestServer.h"
 #include "tests/support/TestWorld.h"
@@ -213,31 +212,6 @@ TEST_F(Routes, ReaderThatFailsWithoutWindowEndsPhaseOneEarly) {
   EXPECT_NE(DebugLog().find("ExitByReader: 1. Waiting creation of Acrobat window"), std::string::npos);
   EXPECT_NE(TestWorld::ReadFile(ErrorLogPath()).find("The PDF reader could not print /tmp/broken.pdf"),
             std::string::npos);
-}
-
-TEST_F(Routes, ProgressIsPublishedAndACancelIsReportedOnce) {
-  const char* key = "Software\\Norvane\\Pelorin\\ProgressBar";
-  ProgressStatus p;
-  p.Init(3, 0, 1, 0, "");
-  p.SetPos(2);
-  p.SetStatusText("Printing a.pdf...");
-  CWinReg r;
-  ASSERT_TRUE(r.InitForWrite(CWinReg::HKEY_CURRENT_USER, key, false));
-  EXPECT_EQ(r.GetDword("ProgressMax"), 3);
-  EXPECT_EQ(r.GetDword("ProgressPos"), 2);
-  EXPECT_EQ(r.GetString("Caption"), "Printing a.pdf...");
-  EXPECT_EQ(p.GetProgressMax(), 3);
-  EXPECT_FALSE(p.Aborted());
-  r.SetDword("Abort", 2);
-  EXPECT_FALSE(p.Aborted());
-  EXPECT_EQ(r.GetDword("Abort"), 2);
-  r.SetDword("Abort", 1);
-  EXPECT_TRUE(p.Aborted());
-  EXPECT_EQ(r.GetDword("Abort"), 0);
-  EXPECT_FALSE(p.Aborted());
-  p.Done();
-  EXPECT_EQ(r.GetString("Caption"), "");
-  EXPECT_EQ(r.GetDword("ProgressMax"), 0);
 }
 
 TEST_F(Routes, PipelineWithoutAPrintSchedulerEndsPromptlyAndSaysSo) {
