@@ -2,7 +2,8 @@
 // os-release for the system, the registry store for the version record, and
 // libcurl for the mail server.
 #include <cups/cups.h>
-#include <curl/curl.h>
+#include "platform/net/Curl.h"
+#include "platform/print/Cups.h"
 #include <sys/utsname.h>
 
 #include <fstream>
@@ -18,12 +19,12 @@ namespace {
 std::vector<PrinterRecord> CupsPrinters() {
   std::vector<PrinterRecord> list;
   cups_dest_t* dests = nullptr;
-  int n = cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
+  int n = brevant::print::Cups().cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
   for (int i = 0; i < n; ++i) {
     const cups_dest_t& d = dests[i];
     if (d.instance) continue;
     auto opt = [&](const char* name, const char* fallback) {
-      const char* v = cupsGetOption(name, d.num_options, d.options);
+      const char* v = brevant::print::Cups().cupsGetOption(name, d.num_options, d.options);
       return std::string(v && *v ? v : fallback);
     };
     // The queue's driver is its make and model; the print processor and the
@@ -32,7 +33,7 @@ std::vector<PrinterRecord> CupsPrinters() {
     list.push_back({d.name, opt("printer-make-and-model", ""), opt("print-processor", "winprint"),
                     opt("datatype", "RAW")});
   }
-  cupsFreeDests(n, dests);
+  brevant::print::Cups().cupsFreeDests(n, dests);
   return list;
 }
 
@@ -58,7 +59,7 @@ BugReportProbes DefaultBugReportProbes() {
   BugReportProbes p;
   p.mailClient = [] { return ReportMailReachable(); };
   p.mailClientVersion = [] {
-    return std::string("SMTP ") + ReportMailServer() + " (libcurl " + curl_version_info(CURLVERSION_NOW)->version + ")";
+    return std::string("SMTP ") + ReportMailServer() + " (libcurl " + (brevant::net::Curl().version_info ? brevant::net::Curl().version_info(CURLVERSION_NOW)->version : "not installed") + ")";
   };
   p.printers = CupsPrinters;
   p.osDescription = OsDescription;

@@ -1,6 +1,6 @@
 #include "maintenance/ReportMail.h"
 
-#include <curl/curl.h>
+#include "platform/net/Curl.h"
 
 #include <algorithm>
 #include <chrono>
@@ -123,16 +123,16 @@ std::string ReportMailServer() {
 }
 
 bool ReportMailReachable(long timeoutMs) {
-  CURL* curl = curl_easy_init();
+  CURL* curl = brevant::net::Curl().easy_init();
   if (!curl) return false;
   std::string url = "smtp://" + ReportMailServer();
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  CURLcode rc = curl_easy_perform(curl);
-  curl_easy_cleanup(curl);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_URL, url.c_str());
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  CURLcode rc = brevant::net::Curl().easy_perform(curl);
+  brevant::net::Curl().easy_cleanup(curl);
   return rc == CURLE_OK;
 }
 
@@ -179,31 +179,31 @@ bool SendReportMail(const ReportMessage& m, std::string* error) {
     if (error) *error = CurrentError().description;
     return false;
   }
-  CURL* curl = curl_easy_init();
+  CURL* curl = brevant::net::Curl().easy_init();
   if (!curl) {
     if (error) *error = "The network library could not be started.";
     return false;
   }
   std::string url = "smtp://" + ReportMailServer();
   std::string from = Bracketed(m.from), to = Bracketed(m.to);
-  curl_slist* rcpt = curl_slist_append(nullptr, to.c_str());
+  curl_slist* rcpt = brevant::net::Curl().slist_append(nullptr, to.c_str());
   Upload up{&message};
   char errbuf[CURL_ERROR_SIZE] = {0};
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_MAIL_FROM, from.c_str());
-  curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, rcpt);
-  curl_easy_setopt(curl, CURLOPT_READFUNCTION, ReadUpload);
-  curl_easy_setopt(curl, CURLOPT_READDATA, &up);
-  curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, 3000L);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 10000L);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  CURLcode rc = curl_easy_perform(curl);
-  curl_slist_free_all(rcpt);
-  curl_easy_cleanup(curl);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_URL, url.c_str());
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_MAIL_FROM, from.c_str());
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_MAIL_RCPT, rcpt);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_READFUNCTION, ReadUpload);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_READDATA, &up);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, 3000L);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_TIMEOUT_MS, 10000L);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  CURLcode rc = brevant::net::Curl().easy_perform(curl);
+  brevant::net::Curl().slist_free_all(rcpt);
+  brevant::net::Curl().easy_cleanup(curl);
   if (rc != CURLE_OK) {
-    if (error) *error = errbuf[0] ? errbuf : curl_easy_strerror(rc);
+    if (error) *error = errbuf[0] ? errbuf : brevant::net::Curl().easy_strerror(rc);
     return false;
   }
   return true;

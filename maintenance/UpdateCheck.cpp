@@ -1,6 +1,6 @@
 #include "maintenance/UpdateCheck.h"
 
-#include <curl/curl.h>
+#include "platform/net/Curl.h"
 
 #include <algorithm>
 #include <cctype>
@@ -141,7 +141,7 @@ std::string BodyInnerText(const std::string& page) {
 
 UpdateResult QueryUpdateService(const std::string& address, const std::string& version, long timeoutMs) {
   UpdateResult r;
-  CURL* curl = curl_easy_init();
+  CURL* curl = brevant::net::Curl().easy_init();
   if (!curl) {
     r.error = "The network library could not be started.";
     return r;
@@ -149,32 +149,32 @@ UpdateResult QueryUpdateService(const std::string& address, const std::string& v
   Download d;
   std::string url = address + "?ver=" + version;
   char errbuf[CURL_ERROR_SIZE] = {0};
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CollectBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &d);
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_URL, url.c_str());
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_WRITEFUNCTION, CollectBody);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_WRITEDATA, &d);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
   // Only the web: a site value naming a local file or another protocol fails.
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, std::min(timeoutMs, 3000L));
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, KeepWindowsAlive);
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, ("Brevant/" + std::string(BREVANT_VERSION_TEXT)).c_str());
-  CURLcode rc = curl_easy_perform(curl);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, std::min(timeoutMs, 3000L));
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, KeepWindowsAlive);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_USERAGENT, ("Brevant/" + std::string(BREVANT_VERSION_TEXT)).c_str());
+  CURLcode rc = brevant::net::Curl().easy_perform(curl);
   long status = 0;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  curl_easy_cleanup(curl);
+  brevant::net::Curl().easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  brevant::net::Curl().easy_cleanup(curl);
 
   if (d.tooLarge) {
     r.error = "The update service answered with more than 64 KB.";
     return r;
   }
   if (rc != CURLE_OK) {
-    r.error = errbuf[0] ? errbuf : curl_easy_strerror(rc);
+    r.error = errbuf[0] ? errbuf : brevant::net::Curl().easy_strerror(rc);
     return r;
   }
   if (status >= 400) {

@@ -1,6 +1,7 @@
 // The print spooler on CUPS: IPP requests to the local scheduler through
 // libcups, and the user's default destination in their lpoptions file.
 #include "printing/Spooler.h"
+#include "platform/print/Cups.h"
 
 #include <cups/cups.h>
 #include <fcntl.h>
@@ -34,27 +35,27 @@ struct DownMemory {
   std::string server;
   std::chrono::steady_clock::time_point until{};
   bool Now() const {
-    return std::chrono::steady_clock::now() < until && server == cupsServer();
+    return std::chrono::steady_clock::now() < until && server == brevant::print::Cups().cupsServer();
   }
   void Remember() {
-    server = cupsServer();
+    server = brevant::print::Cups().cupsServer();
     until = std::chrono::steady_clock::now() + kDownMemory;
   }
 } g_down;
 
 struct HttpCloser {
-  void operator()(http_t* h) const { httpClose(h); }
+  void operator()(http_t* h) const { brevant::print::Cups().httpClose(h); }
 };
 using Http = std::unique_ptr<http_t, HttpCloser>;
 struct IppDeleter {
-  void operator()(ipp_t* p) const { ippDelete(p); }
+  void operator()(ipp_t* p) const { brevant::print::Cups().ippDelete(p); }
 };
 using Ipp = std::unique_ptr<ipp_t, IppDeleter>;
 
 Http Connect() {
-  Http http(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, kConnectMs, nullptr));
+  Http http(brevant::print::Cups().httpConnect2(brevant::print::Cups().cupsServer(), brevant::print::Cups().ippPort(), nullptr, AF_UNSPEC, brevant::print::Cups().cupsEncryption(), 1, kConnectMs, nullptr));
   // A scheduler that takes a request but never answers fails it after this.
-  if (http) httpSetTimeout(http.get(), kAnswerSeconds, nullptr, nullptr);
+  if (http) brevant::print::Cups().httpSetTimeout(http.get(), kAnswerSeconds, nullptr, nullptr);
   return http;
 }
 
@@ -70,14 +71,14 @@ bool ValidName(const std::string& name) {
 
 std::string PrinterUri(const std::string& name) {
   char uri[HTTP_MAX_URI];
-  httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0,
+  brevant::print::Cups().httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0,
                    "/printers/%s", name.c_str());
   return uri;
 }
 
 std::string JobUri(std::uint32_t id) {
   char uri[HTTP_MAX_URI];
-  httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0,
+  brevant::print::Cups().httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0,
                    "/jobs/%u", id);
   return uri;
 }
@@ -107,10 +108,10 @@ long ErrorFromIpp(ipp_status_t st) {
 }
 
 Ipp NewRequest(ipp_op_t op, const std::string& printerUri) {
-  Ipp req(ippNewRequest(op));
+  Ipp req(brevant::print::Cups().ippNewRequest(op));
   if (!printerUri.empty())
-    ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri.c_str());
-  ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri.c_str());
+  brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, brevant::print::Cups().cupsUser());
   return req;
 }
 
@@ -122,39 +123,39 @@ long Send(Ipp req, const std::string& resource, Ipp* response = nullptr) {
     g_down.Remember();
     return kErrServerUnavailable;
   }
-  Ipp resp(cupsDoRequest(http.get(), req.release(), resource.c_str()));
+  Ipp resp(brevant::print::Cups().cupsDoRequest(http.get(), req.release(), resource.c_str()));
   if (!resp) {
     // No answer at all, or an HTTP-level refusal.
-    long err = ErrorFromIpp(cupsLastError());
+    long err = ErrorFromIpp(brevant::print::Cups().cupsLastError());
     if (err == kErrAccessDenied || err == kErrInvalidPrinterName) return err;
     g_down.Remember();
     return kErrServerUnavailable;
   }
-  long err = ErrorFromIpp(ippGetStatusCode(resp.get()));
+  long err = ErrorFromIpp(brevant::print::Cups().ippGetStatusCode(resp.get()));
   if (err == 0 && response) *response = std::move(resp);
   return err;
 }
 
 void RequestAttributes(ipp_t* req, const std::vector<const char*>& names) {
-  ippAddStrings(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", int(names.size()),
+  brevant::print::Cups().ippAddStrings(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", int(names.size()),
                 nullptr, names.data());
 }
 
 std::string Str(ipp_t* group, const char* name) {
-  ipp_attribute_t* a = ippFindAttribute(group, name, IPP_TAG_ZERO);
+  ipp_attribute_t* a = brevant::print::Cups().ippFindAttribute(group, name, IPP_TAG_ZERO);
   if (!a) return "";
-  ipp_tag_t t = ippGetValueTag(a);
-  if (t == IPP_TAG_INTEGER || t == IPP_TAG_ENUM) return std::to_string(ippGetInteger(a, 0));
-  const char* s = ippGetString(a, 0, nullptr);
+  ipp_tag_t t = brevant::print::Cups().ippGetValueTag(a);
+  if (t == IPP_TAG_INTEGER || t == IPP_TAG_ENUM) return std::to_string(brevant::print::Cups().ippGetInteger(a, 0));
+  const char* s = brevant::print::Cups().ippGetString(a, 0, nullptr);
   return s ? s : "";
 }
 
 std::string StrList(ipp_t* group, const char* name) {
-  ipp_attribute_t* a = ippFindAttribute(group, name, IPP_TAG_ZERO);
+  ipp_attribute_t* a = brevant::print::Cups().ippFindAttribute(group, name, IPP_TAG_ZERO);
   if (!a) return "";
   std::string out;
-  for (int i = 0; i < ippGetCount(a); ++i) {
-    const char* s = ippGetString(a, i, nullptr);
+  for (int i = 0; i < brevant::print::Cups().ippGetCount(a); ++i) {
+    const char* s = brevant::print::Cups().ippGetString(a, i, nullptr);
     if (!s) continue;
     if (!out.empty()) out += ",";
     out += s;
@@ -163,19 +164,19 @@ std::string StrList(ipp_t* group, const char* name) {
 }
 
 int Int(ipp_t* group, const char* name, int fallback = 0) {
-  ipp_attribute_t* a = ippFindAttribute(group, name, IPP_TAG_ZERO);
+  ipp_attribute_t* a = brevant::print::Cups().ippFindAttribute(group, name, IPP_TAG_ZERO);
   if (!a) return fallback;
-  ipp_tag_t t = ippGetValueTag(a);
-  if (t == IPP_TAG_INTEGER || t == IPP_TAG_ENUM) return ippGetInteger(a, 0);
-  if (t == IPP_TAG_BOOLEAN) return ippGetBoolean(a, 0);
+  ipp_tag_t t = brevant::print::Cups().ippGetValueTag(a);
+  if (t == IPP_TAG_INTEGER || t == IPP_TAG_ENUM) return brevant::print::Cups().ippGetInteger(a, 0);
+  if (t == IPP_TAG_BOOLEAN) return brevant::print::Cups().ippGetBoolean(a, 0);
   return fallback;
 }
 
 std::vector<std::string> Keywords(ipp_t* group, const char* name) {
   std::vector<std::string> out;
-  ipp_attribute_t* a = ippFindAttribute(group, name, IPP_TAG_ZERO);
-  for (int i = 0; a && i < ippGetCount(a); ++i)
-    if (const char* s = ippGetString(a, i, nullptr)) out.push_back(s);
+  ipp_attribute_t* a = brevant::print::Cups().ippFindAttribute(group, name, IPP_TAG_ZERO);
+  for (int i = 0; a && i < brevant::print::Cups().ippGetCount(a); ++i)
+    if (const char* s = brevant::print::Cups().ippGetString(a, i, nullptr)) out.push_back(s);
   return out;
 }
 
@@ -214,10 +215,10 @@ DevModeBytes DevModeFrom(ipp_t* g, const std::string& device, const std::string&
     b.Set16(DevModeBuilder::kOrientation, std::int16_t(orient == 4 ? 2 : 1), DevModeBuilder::DM_ORIENTATION);
   int copies = Int(g, name("copies").c_str());
   if (copies > 0) b.Set16(DevModeBuilder::kCopies, std::int16_t(copies), DevModeBuilder::DM_COPIES);
-  if (ipp_attribute_t* r = ippFindAttribute(g, name("printer-resolution").c_str(), IPP_TAG_RESOLUTION)) {
+  if (ipp_attribute_t* r = brevant::print::Cups().ippFindAttribute(g, name("printer-resolution").c_str(), IPP_TAG_RESOLUTION)) {
     int y = 0;
     ipp_res_t units;
-    int x = ippGetResolution(r, 0, &y, &units);
+    int x = brevant::print::Cups().ippGetResolution(r, 0, &y, &units);
     if (units == IPP_RES_PER_CM) {
       x = int(x * 2.54 + 0.5);
       y = int(y * 2.54 + 0.5);
@@ -338,7 +339,7 @@ std::string SystemMessage(long code) {
 
 std::string PrinterWebPage(const std::string& name) {
   char uri[HTTP_MAX_URI];
-  httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "http", nullptr, "localhost", ippPort(),
+  brevant::print::Cups().httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "http", nullptr, "localhost", brevant::print::Cups().ippPort(),
                    "/printers/%s", name.c_str());
   return uri;
 }
@@ -350,10 +351,10 @@ std::vector<std::string> PrinterNames(long* error) {
   Ipp resp;
   *error = Send(std::move(req), "/", &resp);
   if (*error) return names;
-  for (ipp_attribute_t* a = ippFirstAttribute(resp.get()); a; a = ippNextAttribute(resp.get())) {
-    const char* n = ippGetName(a);
+  for (ipp_attribute_t* a = brevant::print::Cups().ippFirstAttribute(resp.get()); a; a = brevant::print::Cups().ippNextAttribute(resp.get())) {
+    const char* n = brevant::print::Cups().ippGetName(a);
     if (n && std::strcmp(n, "printer-name") == 0)
-      if (const char* s = ippGetString(a, 0, nullptr)) names.push_back(s);
+      if (const char* s = brevant::print::Cups().ippGetString(a, 0, nullptr)) names.push_back(s);
   }
   return names;
 }
@@ -392,7 +393,7 @@ long GetPrinter(const std::string& name, PrinterRecord* out) {
     r.Attributes |= kAttrNetwork;
     char scheme[32], user[256], host[256], resource[1024];
     int port;
-    if (httpSeparateURI(HTTP_URI_CODING_ALL, r.PortName.c_str(), scheme, sizeof scheme, user, sizeof user,
+    if (brevant::print::Cups().httpSeparateURI(HTTP_URI_CODING_ALL, r.PortName.c_str(), scheme, sizeof scheme, user, sizeof user,
                         host, sizeof host, &port, resource, sizeof resource) >= HTTP_URI_STATUS_OK)
       r.ServerName = std::string("\\\\") + host;
   } else {
@@ -430,7 +431,7 @@ long EnumJobs(const std::string& name, std::vector<JobRecord>* out) {
   out->clear();
   if (!ValidName(name)) return kErrInvalidPrinterName;
   Ipp req = NewRequest(IPP_OP_GET_JOBS, PrinterUri(name));
-  ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "not-completed");
+  brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "not-completed");
   RequestAttributes(req.get(), {"job-id", "job-name", "job-originating-user-name", "job-originating-host-name",
                                 "job-state", "job-state-reasons", "job-priority", "job-k-octets",
                                 "time-at-creation", "time-at-processing", "time-at-completed",
@@ -447,12 +448,12 @@ long EnumJobs(const std::string& name, std::vector<JobRecord>* out) {
 
   // The answer is one attribute group per job, separated by group tags.
   ipp_t* g = resp.get();
-  ipp_attribute_t* a = ippFirstAttribute(g);
+  ipp_attribute_t* a = brevant::print::Cups().ippFirstAttribute(g);
   while (a) {
-    while (a && ippGetGroupTag(a) != IPP_TAG_JOB) a = ippNextAttribute(g);
+    while (a && brevant::print::Cups().ippGetGroupTag(a) != IPP_TAG_JOB) a = brevant::print::Cups().ippNextAttribute(g);
     if (!a) break;
-    Ipp job(ippNew());
-    for (; a && ippGetGroupTag(a) == IPP_TAG_JOB; a = ippNextAttribute(g)) ippCopyAttribute(job.get(), a, 0);
+    Ipp job(brevant::print::Cups().ippNew());
+    for (; a && brevant::print::Cups().ippGetGroupTag(a) == IPP_TAG_JOB; a = brevant::print::Cups().ippNextAttribute(g)) brevant::print::Cups().ippCopyAttribute(job.get(), a, 0);
     ipp_t* j = job.get();
     JobRecord r;
     r.JobId = std::uint32_t(Int(j, "job-id"));
@@ -512,17 +513,17 @@ long ControlJob(const std::string& name, std::uint32_t jobId, int command) {
   if (command != 4 &&
       std::none_of(jobs.begin(), jobs.end(), [&](const JobRecord& j) { return j.JobId == jobId; }))
     return kErrInvalidParameter;
-  Ipp req(ippNewRequest(op));
-  ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, JobUri(jobId).c_str());
-  ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+  Ipp req(brevant::print::Cups().ippNewRequest(op));
+  brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, JobUri(jobId).c_str());
+  brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, brevant::print::Cups().cupsUser());
   return Send(std::move(req), "/jobs/");
 }
 
 long SetJobPriority(std::uint32_t jobId, int priority) {
-  Ipp req(ippNewRequest(IPP_OP_SET_JOB_ATTRIBUTES));
-  ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, JobUri(jobId).c_str());
-  ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-  ippAddInteger(req.get(), IPP_TAG_JOB, IPP_TAG_INTEGER, "job-priority", priority);
+  Ipp req(brevant::print::Cups().ippNewRequest(IPP_OP_SET_JOB_ATTRIBUTES));
+  brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, JobUri(jobId).c_str());
+  brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, brevant::print::Cups().cupsUser());
+  brevant::print::Cups().ippAddInteger(req.get(), IPP_TAG_JOB, IPP_TAG_INTEGER, "job-priority", priority);
   return Send(std::move(req), "/jobs/");
 }
 
@@ -573,10 +574,10 @@ bool CanAdminister(const std::string& name) {
 }
 
 std::string DefaultPrinterName() {
-  cups_dest_t* dest = cupsGetNamedDest(CUPS_HTTP_DEFAULT, nullptr, nullptr);
+  cups_dest_t* dest = brevant::print::Cups().cupsGetNamedDest(CUPS_HTTP_DEFAULT, nullptr, nullptr);
   if (!dest) return "";
   std::string name = dest->name ? dest->name : "";
-  cupsFreeDests(1, dest);
+  brevant::print::Cups().cupsFreeDests(1, dest);
   return name;
 }
 
@@ -632,9 +633,9 @@ long SetPrinterOptions(const std::string& name, const std::map<std::string, std:
   for (const auto& [key, value] : options) {
     std::string attr = key + "-default";
     if (key == "job-priority")
-      ippAddInteger(req.get(), IPP_TAG_PRINTER, IPP_TAG_INTEGER, attr.c_str(), std::atoi(value.c_str()));
+      brevant::print::Cups().ippAddInteger(req.get(), IPP_TAG_PRINTER, IPP_TAG_INTEGER, attr.c_str(), std::atoi(value.c_str()));
     else
-      ippAddString(req.get(), IPP_TAG_PRINTER, IPP_TAG_NAME, attr.c_str(), nullptr, value.c_str());
+      brevant::print::Cups().ippAddString(req.get(), IPP_TAG_PRINTER, IPP_TAG_NAME, attr.c_str(), nullptr, value.c_str());
   }
   return Send(std::move(req), "/admin/");
 }

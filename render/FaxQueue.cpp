@@ -1,4 +1,5 @@
 #include "render/FaxQueue.h"
+#include "platform/print/Cups.h"
 
 #include <cups/cups.h>
 
@@ -97,10 +98,10 @@ int SubmitFile(const std::string& printer, const std::string& path, const std::s
   }
   cups_option_t* opts = nullptr;
   int n = 0;
-  for (const auto& [k, v] : options) n = cupsAddOption(k.c_str(), v.c_str(), n, &opts);
-  int job = cupsPrintFile(dest.c_str(), path.c_str(), title.c_str(), n, opts);
-  cupsFreeOptions(n, opts);
-  if (job <= 0) *error = "CUPS refused " + path + " for " + dest + ": " + cupsLastErrorString();
+  for (const auto& [k, v] : options) n = brevant::print::Cups().cupsAddOption(k.c_str(), v.c_str(), n, &opts);
+  int job = brevant::print::Cups().cupsPrintFile(dest.c_str(), path.c_str(), title.c_str(), n, opts);
+  brevant::print::Cups().cupsFreeOptions(n, opts);
+  if (job <= 0) *error = "CUPS refused " + path + " for " + dest + ": " + brevant::print::Cups().cupsLastErrorString();
   return job > 0 ? job : 0;
 }
 

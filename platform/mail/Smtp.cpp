@@ -1,5 +1,5 @@
 // Sending over SMTP with libcurl, and the mail account in the registry store.
-#include <curl/curl.h>
+#include "platform/net/Curl.h"
 #include <unistd.h>
 
 #include <cstring>
@@ -98,44 +98,44 @@ void SaveAccount(const Account& a) {
 
 void Send(const MailItem& item, const Account& account) {
   static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  std::call_once(once, [] { brevant::net::Curl().global_init(CURL_GLOBAL_DEFAULT); });
 
   std::vector<std::string> to = SplitAddresses(item.To);
   if (to.empty()) throw MailError(kErrNotAccepted, "The message has no recipient");
   std::string data = ToMime(item, account.sender);
 
-  CURL* curl = curl_easy_init();
+  CURL* curl = brevant::net::Curl().easy_init();
   if (!curl) throw MailError(7, "Cannot start a mail transfer");
   bool ssl = account.security == "ssl";
   std::string url = std::string(ssl ? "smtps://" : "smtp://") + account.server + ":" +
                     std::to_string(account.port);
   curl_slist* rcpt = nullptr;
-  for (const auto& a : to) rcpt = curl_slist_append(rcpt, Envelope(a).c_str());
+  for (const auto& a : to) rcpt = brevant::net::Curl().slist_append(rcpt, Envelope(a).c_str());
   Upload up{&data};
   char errbuf[CURL_ERROR_SIZE] = {};
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_MAIL_FROM, Envelope(account.sender).c_str());
-  curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, rcpt);
-  curl_easy_setopt(curl, CURLOPT_READFUNCTION, ReadChunk);
-  curl_easy_setopt(curl, CURLOPT_READDATA, &up);
-  curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-  curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(data.size()));
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, account.timeoutSeconds);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, account.timeoutSeconds * 4);
-  if (account.security == "starttls") curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_URL, url.c_str());
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_MAIL_FROM, Envelope(account.sender).c_str());
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_MAIL_RCPT, rcpt);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_READFUNCTION, ReadChunk);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_READDATA, &up);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(data.size()));
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, account.timeoutSeconds);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_TIMEOUT, account.timeoutSeconds * 4);
+  if (account.security == "starttls") brevant::net::Curl().easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
   if (!account.user.empty()) {
-    curl_easy_setopt(curl, CURLOPT_USERNAME, account.user.c_str());
-    curl_easy_setopt(curl, CURLOPT_PASSWORD, account.password.c_str());
+    brevant::net::Curl().easy_setopt(curl, CURLOPT_USERNAME, account.user.c_str());
+    brevant::net::Curl().easy_setopt(curl, CURLOPT_PASSWORD, account.password.c_str());
   }
-  CURLcode rc = curl_easy_perform(curl);
+  CURLcode rc = brevant::net::Curl().easy_perform(curl);
   long response = 0;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response);
-  curl_slist_free_all(rcpt);
-  curl_easy_cleanup(curl);
+  brevant::net::Curl().easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response);
+  brevant::net::Curl().slist_free_all(rcpt);
+  brevant::net::Curl().easy_cleanup(curl);
   if (rc == CURLE_OK) return;
-  std::string why = errbuf[0] ? errbuf : curl_easy_strerror(rc);
+  std::string why = errbuf[0] ? errbuf : brevant::net::Curl().easy_strerror(rc);
   std::string where = account.server + ":" + std::to_string(account.port);
   if (rc == CURLE_COULDNT_CONNECT || rc == CURLE_COULDNT_RESOLVE_HOST ||
       rc == CURLE_OPERATION_TIMEDOUT || rc == CURLE_SSL_CONNECT_ERROR)
