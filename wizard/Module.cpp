@@ -4,13 +4,19 @@
 // default cover page); their core code is found in the executable.
 #include <QApplication>
 #include <QDialog>
+#include <QDialogButtonBox>
 #include <QEvent>
+#include <QLabel>
+#include <QListWidget>
 #include <QTimer>
+#include <QVBoxLayout>
 #include <string>
+#include <vector>
 
 #include "app/mMisc.h"
 #include "common/Errors.h"
 #include "common/Logging.h"
+#include "delivery/AddressBook.h"
 #include "delivery/FaxTransport.h"
 #include "platform/mail/MailStore.h"
 #include "receive/ui/ConfigServices.h"
@@ -19,6 +25,7 @@
 #include "receive/frmImport.h"
 #include "receive/ui/ConfigDialogs.h"
 #include "platform/ui/Ui.h"
+#include "wizard/Hooks.h"
 #include "wizard/QtWindows.h"
 
 namespace {
@@ -66,6 +73,66 @@ void ConnectConfigServices() {
   };
 }
 
+using brevant::wizard::AddressEntry;
+
+AddressEntry EntryOf(const brevant::mail::Contact& c) {
+  AddressEntry e;
+  e.name = c.name;
+  e.address = c.email;
+  for (const std::string* n : {&c.businessFax, &c.homeFax, &c.otherFax})
+    if (!n->empty()) e.faxNumbers.push_back(*n);
+  return e;
+}
+
+// A member of a distribution list names a card by its UID (often as
+// "urn:uuid:..."), or by its name.
+const brevant::mail::Contact* FindMember(const std::string& member,
+                                         const std::vector<brevant::mail::Contact>& book) {
+  for (const auto& c : book) {
+    if (!c.uid.empty() && (member == c.uid || member == "urn:uuid:" + c.uid ||
+                           (member.size() > c.uid.size() &&
+                            member.compare(member.size() - c.uid.size(), c.uid.size(), c.uid) == 0)))
+      return &c;
+    if (member == c.name) return &c;
+  }
+  return nullptr;
+}
+
+// The recipients page's address book over the user's vCard contacts: a list
+// to pick people and distribution lists from.
+bool PickFromContacts(std::vector<AddressEntry>* picked) {
+  std::vector<brevant::mail::Contact> book = brevant::ReadAddressBook();
+  if (brevant::ui::Unattended()) return true;  // nobody to pick: nothing picked
+  QDialog dialog;
+  dialog.setObjectName("frmAddressBook");
+  dialog.setWindowTitle("Address Book");
+  auto* layout = new QVBoxLayout(&dialog);
+  layout->addWidget(new QLabel(QString::fromStdString(
+      book.empty() ? "No contacts in " + brevant::ContactsFolder() : "Contacts (" + brevant::ContactsFolder() + "):")));
+  auto* list = new QListWidget;
+  list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  for (const auto& c : book)
+    list->addItem(QString::fromStdString(c.isGroup ? c.name + " (list)" : c.name));
+  layout->addWidget(list);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+  QObject::connect(list, &QListWidget::itemDoubleClicked, &dialog, &QDialog::accept);
+  layout->addWidget(buttons);
+  dialog.resize(420, 360);
+  if (dialog.exec() != QDialog::Accepted) return true;
+  for (int row = 0; row < list->count(); ++row) {
+    if (!list->item(row)->isSelected()) continue;
+    const auto& c = book[std::size_t(row)];
+    AddressEntry e = EntryOf(c);
+    if (c.isGroup)
+      for (const std::string& m : c.members)
+        if (const auto* member = FindMember(m, book)) e.members.push_back(EntryOf(*member));
+    picked->push_back(std::move(e));
+  }
+  return true;
+}
+
 class ModuleWindows : public Windows {
  public:
   explicit ModuleWindows(Windows* wizard) : wizard_(wizard) {}
@@ -102,6 +169,7 @@ extern "C" __attribute__((visibility("default"))) Windows* brevant_windows_modul
   Windows* wizard = brevant::wizard::QtWindows();
   if (!wizard) return nullptr;
   static ModuleWindows windows(wizard);
+  brevant::wizard::WizardHooks().AddressBook = &PickFromContacts;
   if (brevant::ui::Unattended() && qApp) {
     static UnattendedDialogs closer;
     qApp->installEventFilter(&closer);
