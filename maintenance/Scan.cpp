@@ -45,7 +45,7 @@ SANE_Status NoSane(SANE_Int*, SANE_Auth_Callback) { return SANE_STATUS_UNSUPPORT
 const SaneApi& Sane() {
   static const SaneApi api = [] {
     SaneApi a;
-    void* lib = ::dlopen("libsane.so.1", RTLD_NOW | RTLD_LOCAL);
+    void* lib = ::dlopen("libsane.so.1", RTLD_NOW | RTLD_GLOBAL | RTLD_NODELETE);
     if (lib) {
       auto load = [&](auto& fn, const char* name) {
         fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(::dlsym(lib, name));

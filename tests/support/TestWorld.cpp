@@ -19,6 +19,25 @@ namespace brevant::test {
 std::string BinDir() { return BREVANT_BIN_DIR; }
 std::string SourceDir() { return BREVANT_SOURCE_DIR; }
 
+// Leaks inside system libraries that tests cannot free (fontconfig, D-Bus,
+// Qt, glib, CUPS, TLS); a test program may define its own list instead.
+extern "C" __attribute__((weak)) const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig\nleak:libdbus\nleak:libQt6\nleak:libglib\nleak:libgobject\n"
+         "leak:libcups\nleak:libgnutls\nleak:libsane\n";
+}
+
+namespace {
+
+// Every test process runs unattended, and the programs it starts (built
+// with the same sanitizers) get the same leak suppressions.
+[[maybe_unused]] const bool g_testEnvironment = [] {
+  ::setenv("BREVANT_UNATTENDED", "1", 1);
+  ::setenv("LSAN_OPTIONS", "suppressions=" BREVANT_SOURCE_DIR "/tests/lsan.supp", 0);
+  return true;
+}();
+
+}  // namespace
+
 namespace {
 // The temporary folder the test process started with; each world points
 // TMPDIR into itself and puts it back when it ends.
