@@ -7,10 +7,13 @@
 #include "common/Errors.h"
 #include "common/Logging.h"
 #include "platform/process/Process.h"
-#include "render/ChildProcess.h"
+#include "platform/process/ChildProcess.h"
 #include "render/FaxQueue.h"
 
 namespace brevant::render {
+
+using platform::ChildProcess;
+using platform::RunAwaited;
 namespace {
 
 int g_pollLimit = 30000;

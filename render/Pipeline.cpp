@@ -17,7 +17,7 @@
 #include "common/Logging.h"
 #include "platform/events/NamedEvent.h"
 #include "printing/FaxPrinterSetup.h"
-#include "render/ChildProcess.h"
+#include "platform/process/ChildProcess.h"
 #include "render/FaxQueue.h"
 #include "render/PdfPrint.h"
 #include "render/PrintRoutes.h"
@@ -25,6 +25,8 @@
 namespace fs = std::filesystem;
 
 namespace brevant {
+
+using platform::ChildProcess;
 namespace {
 
 using namespace render;

@@ -17,7 +17,7 @@
 #include "common/Folders.h"
 #include "common/Logging.h"
 #include "platform/emf/Emf.h"
-#include "render/ChildProcess.h"
+#include "platform/process/ChildProcess.h"
 #include "render/FaxQueue.h"
 #include "render/PdfPrint.h"
 #include "render/WindowSystem.h"
@@ -25,6 +25,9 @@
 namespace fs = std::filesystem;
 
 namespace brevant::render {
+
+using platform::ChildProcess;
+using platform::RunAwaited;
 namespace {
 
 std::string Lower(std::string s) {

@@ -1,20 +1,16 @@
 #include "platform/process/Process.h"
 
 #include <dirent.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <fstream>
-#include <thread>
 
-extern char** environ;
+#include "platform/process/ChildProcess.h"
 
 namespace brevant::platform {
 namespace {
@@ -111,55 +107,24 @@ std::vector<std::string> SplitCommandLine(const std::string& s) {
 SpawnResult Spawn(const std::vector<std::string>& argv, const std::string& workDir, bool wait,
                   long timeoutMs) {
   SpawnResult r;
-  if (argv.empty()) { r.error = "empty command"; return r; }
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 29))
-  if (!workDir.empty()) posix_spawn_file_actions_addchdir_np(&fa, workDir.c_str());
-#endif
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  // A child of its own process group, so a time-out can end its children too.
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attr, 0);
-  pid_t pid = 0;
-  int rc = argv[0].find('/') == std::string::npos
-               ? posix_spawnp(&pid, args[0], &fa, &attr, args.data(), environ)
-               : posix_spawn(&pid, args[0], &fa, &attr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) {
-    r.error = argv[0] + ": " + std::strerror(rc);
+  ChildProcess child;
+  if (!child.Start(argv, workDir, "", /*inheritOutput=*/true)) {
+    r.error = child.Error();
     return r;
   }
   r.started = true;
-  r.pid = int(pid);
+  r.pid = child.Pid();
   if (!wait) {
-    // Nobody waits for it: a detached reaper keeps it from lingering as a zombie.
-    std::thread([pid] { int st; ::waitpid(pid, &st, 0); }).detach();
+    child.Detach();
     return r;
   }
-  auto start = std::chrono::steady_clock::now();
-  for (;;) {
-    int st = 0;
-    pid_t w = ::waitpid(pid, &st, timeoutMs < 0 ? 0 : WNOHANG);
-    if (w == pid) {
-      r.exitCode = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      return r;
-    }
-    if (w < 0 && errno != EINTR) return r;
-    if (timeoutMs >= 0 &&
-        std::chrono::steady_clock::now() - start > std::chrono::milliseconds(timeoutMs)) {
-      ::kill(-pid, SIGKILL);
-      ::waitpid(pid, &st, 0);
-      r.timedOut = true;
-      return r;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (!child.Wait(timeoutMs, 5)) {
+    child.Kill();
+    r.timedOut = true;
+    return r;
   }
+  r.exitCode = child.ExitCode();
+  return r;
 }
 
 bool ShellExecute(const std::string& verb, const std::string& target) {

@@ -249,24 +249,11 @@ bool ParseRoot(std::string_view name, HKEY* root) {
 
 std::string LastErrorText() { return t_lastError; }
 
-long OpenKey(HKEY parent, std::string_view subPath, std::uint32_t access, HKEY* result) {
-  std::lock_guard lock(g_mutex);
-  t_lastError.clear();
-  *result = 0;
-  OpenHandle base;
-  if (!Resolve(parent, &base)) return Fail(kInvalidHandle, "invalid key handle");
-  std::string path = Normalise(base.path + "\\" + std::string(subPath));
-  long err = kOk;
-  Hive* h = GetHive(base.root, false, &err);
-  if (!h) return err;
-  std::string stored;
-  long rc = FindKey(*h, path, &stored);
-  if (rc != kOk) return rc;
-  *result = NewHandle(base.root, stored, access);
-  return kOk;
-}
+namespace {
 
-long CreateKey(HKEY parent, std::string_view subPath, std::uint32_t access, HKEY* result) {
+// Opens a key; with create, a missing key is created with its parents.
+long OpenOrCreateKey(HKEY parent, std::string_view subPath, std::uint32_t access, bool create,
+                     HKEY* result) {
   std::lock_guard lock(g_mutex);
   t_lastError.clear();
   *result = 0;
@@ -274,7 +261,7 @@ long CreateKey(HKEY parent, std::string_view subPath, std::uint32_t access, HKEY
   if (!Resolve(parent, &base)) return Fail(kInvalidHandle, "invalid key handle");
   std::string path = Normalise(base.path + "\\" + std::string(subPath));
   long err = kOk;
-  Hive* h = GetHive(base.root, true, &err);
+  Hive* h = GetHive(base.root, create, &err);
   if (!h) return err;
   std::string stored;
   long rc = FindKey(*h, path, &stored);
@@ -282,7 +269,7 @@ long CreateKey(HKEY parent, std::string_view subPath, std::uint32_t access, HKEY
     *result = NewHandle(base.root, stored, access);
     return kOk;
   }
-  if (rc != kFileNotFound) return rc;
+  if (rc != kFileNotFound || !create) return rc;
   int src = Exec(*h, "BEGIN IMMEDIATE");
   if (src != SQLITE_OK) return FromSqlite(*h, src);
   sqlite3_stmt* st = Prepare(*h, "INSERT OR IGNORE INTO keys(path) VALUES(?1)", &src);
@@ -309,6 +296,16 @@ long CreateKey(HKEY parent, std::string_view subPath, std::uint32_t access, HKEY
   if (rc != kOk) return rc;
   *result = NewHandle(base.root, stored, access);
   return kOk;
+}
+
+}  // namespace
+
+long OpenKey(HKEY parent, std::string_view subPath, std::uint32_t access, HKEY* result) {
+  return OpenOrCreateKey(parent, subPath, access, false, result);
+}
+
+long CreateKey(HKEY parent, std::string_view subPath, std::uint32_t access, HKEY* result) {
+  return OpenOrCreateKey(parent, subPath, access, true, result);
 }
 
 long CloseKey(HKEY key) {

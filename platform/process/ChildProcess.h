@@ -1,12 +1,12 @@
 #pragma once
-// Programs the print routes start (office suite, browser, lp, the console
-// tool, the PDF reader): started in a process group of their own, waited
-// for in short sleeps that let window messages run, and ended with their
-// whole group when they outlive their time, so no helper is left behind.
+// A program Brevant starts (office suite, browser, lp, the console tool, the
+// PDF reader, helpers): started in a process group of its own, waited for
+// in short sleeps that let window messages run, and ended with its whole
+// group when it outlives its time, so no helper is left behind.
 #include <string>
 #include <vector>
 
-namespace brevant::render {
+namespace brevant::platform {
 
 class ChildProcess {
  public:
@@ -16,15 +16,19 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   // argv[0] is searched in PATH when it has no "/". Output goes to logFile
-  // when given (else it is discarded).
+  // when given, else it is discarded, or with inheritOutput it goes where
+  // this program's output goes.
   bool Start(const std::vector<std::string>& argv, const std::string& workDir,
-             const std::string& logFile = "");
+             const std::string& logFile = "", bool inheritOutput = false);
   bool Running();
   // Waits in steps of stepMs, letting window messages run; false when
   // timeoutMs passed first (< 0: no limit).
   bool Wait(long timeoutMs, long stepMs = 100);
   // Ends the whole process group (TERM, then KILL after a short grace).
   void Kill();
+  // Nobody will wait for it: a background reaper keeps it from lingering
+  // as a zombie when it ends.
+  void Detach();
   int ExitCode() const { return exitCode_; }
   int Pid() const { return pid_; }
   const std::string& Error() const { return error_; }
@@ -41,4 +45,4 @@ class ChildProcess {
 int RunAwaited(const std::vector<std::string>& argv, const std::string& workDir, long timeoutMs,
                std::string* why, long stepMs = 100);
 
-}  // namespace brevant::render
+}  // namespace brevant::platform

@@ -1,4 +1,4 @@
-#include "render/ChildProcess.h"
+#include "platform/process/ChildProcess.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -14,14 +14,14 @@
 
 extern char** environ;
 
-namespace brevant::render {
+namespace brevant::platform {
 
 ChildProcess::~ChildProcess() {
   if (!reaped_) Kill();
 }
 
 bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& workDir,
-                         const std::string& logFile) {
+                         const std::string& logFile, bool inheritOutput) {
   error_.clear();
   if (argv.empty()) {
     error_ = "empty command";
@@ -33,10 +33,12 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   if (!workDir.empty()) posix_spawn_file_actions_addchdir_np(&fa, workDir.c_str());
-  const char* out = logFile.empty() ? "/dev/null" : logFile.c_str();
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, out, O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&fa, 1, 2);
+  if (!inheritOutput) {
+    const char* out = logFile.empty() ? "/dev/null" : logFile.c_str();
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+  }
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
@@ -97,6 +99,16 @@ void ChildProcess::Kill() {
   }
 }
 
+void ChildProcess::Detach() {
+  if (reaped_) return;
+  pid_t pid = pid_;
+  std::thread([pid] {
+    int st;
+    ::waitpid(pid, &st, 0);
+  }).detach();
+  reaped_ = true;
+}
+
 int RunAwaited(const std::vector<std::string>& argv, const std::string& workDir, long timeoutMs,
                std::string* why, long stepMs) {
   ChildProcess child;
@@ -112,4 +124,4 @@ int RunAwaited(const std::vector<std::string>& argv, const std::string& workDir,
   return child.ExitCode();
 }
 
-}  // namespace brevant::render
+}  // namespace brevant::platform
