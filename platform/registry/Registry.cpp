@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -106,6 +107,26 @@ sqlite3_stmt* Prepare(Hive& h, const char* sql, int* rc) {
 
 int Exec(Hive& h, const char* sql) { return sqlite3_exec(h.db, sql, nullptr, nullptr, nullptr); }
 
+// True when the schema of a read-only hive can be read as it is opened.
+bool ReadableAsIs(Hive& h) {
+  return sqlite3_exec(h.db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// A file path as the path of an SQLite "file:" URI.
+std::string UriPath(const std::string& file) {
+  std::string out;
+  for (char c : file) {
+    if (c == '%' || c == '?' || c == '#') {
+      char buf[4];
+      std::snprintf(buf, sizeof buf, "%%%02X", static_cast<unsigned char>(c));
+      out += buf;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 // Opens (or, with forWrite, creates) the hive's database. A read of a hive
 // whose file does not exist yet sees an empty hive without creating it.
 Hive* GetHive(HKEY root, bool forWrite, long* err) {
@@ -143,6 +164,33 @@ Hive* GetHive(HKEY root, bool forWrite, long* err) {
       return nullptr;
     }
     h->readOnly = true;
+  }
+  // SQLite opens a file the user may only read as read-only without
+  // saying so: such a hive (the local machine's, for everyone but root) is
+  // read, never set up.
+  if (!h->readOnly && sqlite3_db_readonly(h->db, "main") == 1) {
+    if (forWrite) {
+      sqlite3_close(h->db);
+      h->db = nullptr;
+      *err = Fail(kAccessDenied, "registry store is read-only: " + file);
+      return nullptr;
+    }
+    h->readOnly = true;
+  }
+  if (h->readOnly && !ReadableAsIs(*h)) {
+    // A hive kept in WAL mode needs its shared-memory file, which a reader
+    // without write access to the folder cannot create once the last writer
+    // has gone: read the database file itself then.
+    sqlite3_close(h->db);
+    h->db = nullptr;
+    std::string uri = "file:" + UriPath(file) + "?immutable=1";
+    rc = sqlite3_open_v2(uri.c_str(), &h->db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+      *err = FromSqlite(*h, rc);
+      if (h->db) sqlite3_close(h->db);
+      h->db = nullptr;
+      return nullptr;
+    }
   }
   sqlite3_busy_timeout(h->db, 10000);
   if (!h->readOnly) {

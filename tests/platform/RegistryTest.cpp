@@ -1,5 +1,6 @@
 // The registry store against real SQLite hive files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -92,6 +93,45 @@ TEST(RegistryStore, DamagedOrUnwritableDatabaseFailsCleanlyAndIsKept) {
   EXPECT_NE(LastErrorText().find("damaged"), std::string::npos) << LastErrorText();
   EXPECT_EQ(CreateKey(kCurrentUser, "Software", kKeyWrite, &k), kBadDb);
   EXPECT_EQ(test::TestWorld::ReadFile(file), junk);  // the user's file is not replaced
+}
+
+// The local machine's hive belongs to root; every other user only reads it,
+// also after root has written it in WAL mode and gone.
+TEST(RegistryStore, AHiveTheUserMayOnlyReadIsReadAndRefusesWrites) {
+  test::TestWorld w;
+  HKEY k = 0;
+  ASSERT_EQ(CreateKey(kLocalMachine, "Software\\Norvane\\Pelorin", kKeyWrite, &k), kOk);
+  ASSERT_EQ(SetValue(k, "Version", REG_SZ, "1.0.0", 5), kOk);
+  CloseKey(k);
+  ResetForTests();  // root's connection closes: no -wal or -shm file is left
+  std::string file = HiveFile(kLocalMachine);
+  std::string dir = file.substr(0, file.rfind('/'));
+  ASSERT_FALSE(std::ifstream(file + "-shm").good());
+  ::chmod(dir.c_str(), 0755);
+  ::chmod(file.c_str(), 0644);
+  for (std::string p = dir; p.size() > 1; p = p.substr(0, p.rfind('/'))) {
+    if (p == "/tmp") break;
+    ::chmod(p.c_str(), 0755);
+  }
+  if (::geteuid() == 0) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      // An ordinary user, in a process of its own (the hive cache is per process).
+      if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(10);
+      HKEY r = 0;
+      if (OpenKey(kLocalMachine, "Software\\Norvane\\Pelorin", kKeyRead, &r) != kOk) ::_exit(11);
+      if (std::string(Get(r, "Version").c_str()) != "1.0.0") ::_exit(12);
+      CloseKey(r);
+      HKEY wr = 0;
+      if (CreateKey(kLocalMachine, "Software\\Other", kKeyWrite, &wr) == kOk) ::_exit(13);
+      ::_exit(0);
+    }
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 0) << "10 setuid, 11 open, 12 value, 13 write allowed";
+  }
+  EXPECT_EQ(OpenKey(kLocalMachine, "Software\\Other", kKeyRead, &k), kFileNotFound);
 }
 
 TEST(RegistryStore, TwoProcessesWritingOneKeyLoseNothing) {
