@@ -76,14 +76,16 @@ std::vector<ProcessEntry> ListProcesses() {
   return out;
 }
 
-bool OtherInstanceRunning() {
-  std::string me = Lower(ExecutableName());
+bool ProgramRunning(const std::string& name) {
+  std::string wanted = Lower(StripExe(name));
   int self = int(::getpid());
   int uid = int(::getuid());
   for (const ProcessEntry& p : ListProcesses())
-    if (p.pid != self && p.uid == uid && Lower(StripExe(p.name)) == me) return true;
+    if (p.pid != self && p.uid == uid && Lower(StripExe(p.name)) == wanted) return true;
   return false;
 }
+
+bool OtherInstanceRunning() { return ProgramRunning(ExecutableName()); }
 
 std::vector<std::string> SplitCommandLine(const std::string& s) {
   std::vector<std::string> out;

@@ -22,6 +22,8 @@ std::vector<ProcessEntry> ListProcesses();
 // True when another process of the same user runs an executable with this
 // program's name (compared without regard to case and a trailing ".exe").
 bool OtherInstanceRunning();
+// The same for a program of the given name ("brevant").
+bool ProgramRunning(const std::string& name);
 
 // Splits a command line into words the way a shell would for plain words and
 // double-quoted parts (no variables, no globbing).

@@ -75,11 +75,12 @@ int CupsWorld::Sh(const std::string& command) {
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-std::string CupsWorld::AddQueue(const std::string& spool, bool createSpool, const std::string& ppd) {
+std::string CupsWorld::AddQueue(const std::string& spool, bool createSpool, const std::string& ppd,
+                                const std::string& query) {
   if (createSpool) fs::create_directories(spool);
   std::string name = "BrevantT" + std::to_string(::getpid()) + "_" + std::to_string(++g_queueSerial);
   std::string file = ppd.empty() ? SourceDir() + "/tools/vestrel/vestrel.ppd" : ppd;
-  int rc = Sh("lpadmin -p " + name + " -E -v '" + scheme_ + ":" + spool + "' -P '" + file +
+  int rc = Sh("lpadmin -p " + name + " -E -v '" + scheme_ + ":" + spool + (query.empty() ? "" : "?" + query) + "' -P '" + file +
               "' -D 'Brevant test queue' -L 'test bench' -o printer-error-policy=abort-job -o printer-is-shared=false 2>/dev/null");
   if (rc != 0) return "";
   queues_.push_back(name);

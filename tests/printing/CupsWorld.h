@@ -22,8 +22,10 @@ class CupsWorld {
   TestWorld& World() { return world_; }
 
   // A new fax printer queue rendering into spool (created when missing
-  // unless createSpool is false). ppd "" = tools/vestrel/vestrel.ppd.
-  std::string AddQueue(const std::string& spool, bool createSpool = true, const std::string& ppd = "");
+  // unless createSpool is false). ppd "" = tools/vestrel/vestrel.ppd;
+  // query is added to the device URI after "?".
+  std::string AddQueue(const std::string& spool, bool createSpool = true, const std::string& ppd = "",
+                       const std::string& query = "");
   // A folder anybody may enter, for jobs printed as another user.
   std::string OpenFolder();
 

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/emf/Emf.h"
 
@@ -150,33 +152,84 @@ void RequestCancel() {
 
 void ClearCancel() { g_cancel = 0; }
 
-std::string SpoolFolderFromUri(const std::string& uri, const std::string& altScheme) {
-  std::size_t colon = uri.find(':');
-  if (colon == std::string::npos) return "";
-  std::string scheme = uri.substr(0, colon);
-  if (scheme != "vestrel" && (altScheme.empty() || scheme != altScheme)) return "";
-  std::string rest = uri.substr(colon + 1);
-  // "vestrel://host/path" has an authority; only the local form is ours.
-  if (rest.compare(0, 3, "///") == 0) {
-    rest.erase(0, 2);
-  } else if (rest.compare(0, 2, "//") == 0) {
-    return "";
-  }
-  std::string path;
-  for (std::size_t i = 0; i < rest.size(); ++i) {
-    if (rest[i] == '%' && i + 2 < rest.size()) {
-      int hi = HexValue(rest[i + 1]), lo = HexValue(rest[i + 2]);
+namespace {
+
+std::string PercentDecode(const std::string& s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%' && i + 2 < s.size()) {
+      int hi = HexValue(s[i + 1]), lo = HexValue(s[i + 2]);
       if (hi >= 0 && lo >= 0) {
-        path.push_back(char(hi * 16 + lo));
+        out.push_back(char(hi * 16 + lo));
         i += 2;
         continue;
       }
     }
-    path.push_back(rest[i]);
+    out.push_back(s[i]);
   }
-  if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos) return "";
+  return out;
+}
+
+}  // namespace
+
+bool ParseDeviceUri(const std::string& uri, const std::string& altScheme, DeviceUri* out) {
+  std::size_t colon = uri.find(':');
+  if (colon == std::string::npos) return false;
+  std::string scheme = uri.substr(0, colon);
+  if (scheme != "vestrel" && (altScheme.empty() || scheme != altScheme)) return false;
+  std::string rest = uri.substr(colon + 1);
+  std::string query;
+  if (std::size_t q = rest.find('?'); q != std::string::npos) {
+    query = rest.substr(q + 1);
+    rest.resize(q);
+  }
+  // "vestrel://host/path" has an authority; only the local form is ours.
+  if (rest.compare(0, 3, "///") == 0) {
+    rest.erase(0, 2);
+  } else if (rest.compare(0, 2, "//") == 0) {
+    return false;
+  }
+  DeviceUri d;
+  d.spoolFolder = PercentDecode(rest);
+  std::string& path = d.spoolFolder;
+  if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos) return false;
   if (path.back() != '/') path.push_back('/');
-  return path;
+  std::size_t start = 0;
+  while (start < query.size()) {
+    std::size_t end = query.find('&', start);
+    if (end == std::string::npos) end = query.size();
+    std::string param = query.substr(start, end - start);
+    start = end + 1;
+    std::size_t eq = param.find('=');
+    std::string key = param.substr(0, eq);
+    std::string value = eq == std::string::npos ? "1" : PercentDecode(param.substr(eq + 1));
+    if (key == "handoff") {
+      d.handoff = value != "0" && value != "no" && value != "false";
+    } else if (key == "events") {
+      if (value.empty() || value[0] != '/' || value.find('\0') != std::string::npos) return false;
+      d.eventsDir = value;
+    }
+  }
+  *out = std::move(d);
+  return true;
+}
+
+std::string SpoolFolderFromUri(const std::string& uri, const std::string& altScheme) {
+  DeviceUri d;
+  return ParseDeviceUri(uri, altScheme, &d) ? d.spoolFolder : "";
+}
+
+std::string ExpandUserHome(const std::string& path, const std::string& home) {
+  if (path.compare(0, 3, "/~/") != 0 || home.empty()) return path;
+  std::string h = home;
+  while (h.size() > 1 && h.back() == '/') h.pop_back();
+  return (h == "/" ? "" : h) + path.substr(2);
+}
+
+std::string HandoffFolder(const std::string& spoolFolder) {
+  std::string s = spoolFolder;
+  if (s.empty() || s.back() != '/') s.push_back('/');
+  return s + "Printed/";
 }
 
 std::string PageFileName(int number) {
@@ -404,6 +457,47 @@ RenderResult RenderToSpool(const RenderOptions& o) {
     r.pages.clear();
   }
   ::close(dirFd);  // releases the lock
+  return r;
+}
+
+RenderResult RenderForAgent(const RenderOptions& o, const std::string& jobId, std::string* jobFolder) {
+  RenderResult r;
+  std::string root = HandoffFolder(o.spoolFolder);
+  // The user's spool folder may not exist yet when Brevant has never run.
+  for (const std::string& dir : {o.spoolFolder, root}) {
+    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+      r.error = "cannot create " + dir + ": " + std::strerror(errno);
+      return r;
+    }
+  }
+  std::string part = root + jobId + ".part/";
+  // A folder left by a job that was killed half-way is not this job's.
+  std::error_code ec;
+  std::filesystem::remove_all(part, ec);
+  if (::mkdir(part.c_str(), 0755) != 0) {
+    r.error = "cannot create " + part + ": " + std::strerror(errno);
+    return r;
+  }
+  RenderOptions into = o;
+  into.spoolFolder = part;
+  r = RenderToSpool(into);
+  if (r.status == kBackendOk) {
+    // The agent only sees the job once its name loses ".part": renaming
+    // the folder makes every page appear at once.
+    for (int n = 1; n < 1000; ++n) {
+      std::string name = root + jobId + (n == 1 ? "" : "-" + std::to_string(n));
+      if (::rename(part.substr(0, part.size() - 1).c_str(), name.c_str()) == 0) {
+        *jobFolder = name + "/";
+        for (auto& p : r.pages) p = *jobFolder + p.substr(part.size());
+        return r;
+      }
+      if (errno != EEXIST && errno != ENOTEMPTY) break;
+    }
+    r.status = kBackendFailed;
+    r.error = "cannot publish the job folder " + part + ": " + std::strerror(errno);
+    r.pages.clear();
+  }
+  std::filesystem::remove_all(part, ec);
   return r;
 }
 

@@ -23,10 +23,40 @@ constexpr int kPageHeight = 2292;
 constexpr int kXdpi = 204;
 constexpr int kYdpi = 196;
 
-// The spool folder named by a device URI "vestrel:/path/" or
-// "vestrel:///path/" (percent escapes decoded), ending with "/"; "" when the
-// URI is not of that form. The scheme may also be `altScheme`.
+// What the device URI of a fax printer queue says:
+//   vestrel:/path/            pages go into /path/
+//   vestrel:/~/path/          pages go into path/ under the job user's home
+//   ...?handoff=1             a job printed while no Brevant run holds the
+//                             "FaxPrinter" event (one from another
+//                             application) goes into a job folder for the
+//                             user's print agent instead (HandoffFolder)
+//   ...?events=/dir           Brevant's named events live in /dir (when the
+//                             desktop session keeps them somewhere the
+//                             scheduler's environment does not tell)
+// Parameters are joined with "&"; the path and the events folder are
+// percent-decoded.
+struct DeviceUri {
+  std::string spoolFolder;  // ends with "/"; may begin with "/~/"
+  bool handoff = false;
+  std::string eventsDir;
+};
+
+// Parses a device URI "vestrel:/path/" or "vestrel:///path/" (the scheme may
+// also be `altScheme`). False when the URI is not of that form.
+bool ParseDeviceUri(const std::string& uri, const std::string& altScheme, DeviceUri* out);
+
+// The spool folder named by a device URI, ending with "/"; "" when the URI is
+// not of the form above.
 std::string SpoolFolderFromUri(const std::string& uri, const std::string& altScheme = "vestrel");
+
+// "/~/rest" with home "/home/ann" gives "/home/ann/rest"; other paths are
+// returned as they are.
+std::string ExpandUserHome(const std::string& path, const std::string& home);
+
+// Where jobs printed from other applications wait for the print agent:
+// spool folder + "Printed/". Each job is a folder named after its job id,
+// written as "<id>.part" and renamed once all its pages are in place.
+std::string HandoffFolder(const std::string& spoolFolder);
 
 // The number the next page file takes: one more than the highest
 // "NNNNNNNN.emf" in the folder (letter case ignored), 1 in an empty folder.
@@ -59,6 +89,13 @@ struct RenderOptions {
 // job is left behind. Holds an exclusive lock on the spool folder while it
 // numbers and writes pages, so two jobs into one folder never share numbers.
 RenderResult RenderToSpool(const RenderOptions& options);
+
+// Renders options.document into a new job folder of HandoffFolder(spool
+// folder) for the print agent: "<jobId>.part/" while pages are written,
+// renamed to "<jobId>/" (or "<jobId>-2/" and so on when that name is taken)
+// when the job succeeded. On failure nothing of the job is left. *jobFolder
+// receives the final folder (ending with "/").
+RenderResult RenderForAgent(const RenderOptions& options, const std::string& jobId, std::string* jobFolder);
 
 // Asks a running RenderToSpool to stop (safe from a signal handler): it
 // kills Ghostscript, removes this job's pages and returns kBackendCancel.

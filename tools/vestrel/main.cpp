@@ -4,10 +4,12 @@
 //   vestrel job user title copies options [file]
 //
 // The device URI (argv[0] or DEVICE_URI) names the spool folder:
-// "vestrel:/home/ann/brevant/QuorSpool/". Installed with mode 0700 it runs
-// as root, takes on the job's user (or the spool folder's owner when the
-// user is not known here) and renders as that user, so the pages belong to
-// them and the backend never writes where they could not.
+// "vestrel:/home/ann/brevant/QuorSpool/", or one in each user's home,
+// "vestrel:/~/.local/share/brevant/QuorSpool/?handoff=1" (see DeviceUri).
+// Installed with mode 0700 it runs as root, takes on the job's user (or the
+// spool folder's owner when the user is not known here) and renders as that
+// user, so the pages belong to them and the backend never writes where they
+// could not.
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -18,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "platform/events/NamedEvent.h"
@@ -103,12 +106,22 @@ int main(int argc, char** argv) {
   // A copy of this program installed under another name serves the URI
   // scheme of that name (the tests run the build's backend that way).
   std::string scheme = brevant::platform::ExecutableName();
-  std::string spool = SpoolFolderFromUri(uri, scheme);
-  if (spool.empty()) {
+  DeviceUri device;
+  if (!ParseDeviceUri(uri, scheme, &device)) {
     std::fprintf(stderr, "ERROR: the device URI \"%s\" does not name a spool folder (vestrel:/path/)\n",
                  uri.c_str());
     return kBackendFailed;
   }
+  std::string spool = device.spoolFolder;
+  if (spool.compare(0, 3, "/~/") == 0) {
+    const passwd* pw = ::getpwnam(argv[2]);
+    if (!pw || !pw->pw_dir || !*pw->pw_dir) {
+      std::fprintf(stderr, "ERROR: the job's user \"%s\" has no home folder here for %s\n", argv[2], spool.c_str());
+      return kBackendFailed;
+    }
+    spool = ExpandUserHome(spool, pw->pw_dir);
+  }
+  bool perUserSpool = spool != device.spoolFolder;
 
   int input = 0;
   if (argc == 7) {
@@ -124,11 +137,31 @@ int main(int argc, char** argv) {
     return kBackendFailed;
   }
 
+  // A spool folder in the user's home may not exist before Brevant's first run.
+  if (perUserSpool) {
+    std::error_code ec;
+    std::filesystem::create_directories(spool, ec);
+  }
+  // Brevant's named events: where the URI says, else where the user's
+  // desktop session keeps them; the scheduler's environment has no
+  // XDG_RUNTIME_DIR of the user.
+  if (!device.eventsDir.empty()) {
+    ::setenv("BREVANT_RUNTIME_DIR", device.eventsDir.c_str(), 1);
+  } else if (!std::getenv("BREVANT_RUNTIME_DIR") && !std::getenv("XDG_RUNTIME_DIR")) {
+    std::string run = "/run/user/" + std::to_string(::getuid());
+    struct stat st {};
+    if (::stat(run.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid())
+      ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+  }
   // A job printed while no Brevant process holds "FaxPrinter" came from
-  // another application; its pages are kept like any other so the user's
-  // Brevant can take them over.
-  if (!brevant::platform::NamedEvent::Exists("FaxPrinter"))
+  // another application. With hand-off its pages go into a job folder of
+  // their own, where the user's print agent picks them up and opens the
+  // Send Fax wizard on them; otherwise they are kept in the spool folder
+  // like any other, so the user's Brevant can take them over.
+  bool fromApplication = !brevant::platform::NamedEvent::Exists("FaxPrinter");
+  if (fromApplication)
     std::fprintf(stderr, "INFO: job %s was printed from another application\n", argv[1]);
+  bool handOff = fromApplication && device.handoff;
 
   std::string doc;
   int tmp = MakeTemp(&doc);
@@ -146,20 +179,23 @@ int main(int argc, char** argv) {
   }
 
   std::fprintf(stderr, "STATE: +connecting-to-device\n");
-  std::fprintf(stderr, "INFO: rendering into %s\n", spool.c_str());
+  std::fprintf(stderr, "INFO: rendering into %s\n", handOff ? HandoffFolder(spool).c_str() : spool.c_str());
   RenderOptions o;
   o.document = doc;
   o.spoolFolder = spool;
   if (const char* gs = std::getenv("VESTREL_GS"); gs && *gs) o.ghostscript = gs;
   if (const char* t = std::getenv("VESTREL_TIMEOUT"); t && std::atol(t) > 0) o.timeoutMs = std::atol(t) * 1000;
   o.onPage = OnPage;
-  RenderResult r = RenderToSpool(o);
+  std::string jobFolder;
+  std::string jobId = argv[1];
+  if (jobId.empty() || jobId.find_first_not_of("0123456789") != std::string::npos) jobId = "job";
+  RenderResult r = handOff ? RenderForAgent(o, jobId, &jobFolder) : RenderToSpool(o);
   ::unlink(doc.c_str());
   std::fprintf(stderr, "STATE: -connecting-to-device\n");
   if (r.status != kBackendOk) {
     std::fprintf(stderr, "ERROR: %s\n", r.error.c_str());
     return r.status;
   }
-  std::fprintf(stderr, "INFO: %zu page(s) in %s\n", r.pages.size(), spool.c_str());
+  std::fprintf(stderr, "INFO: %zu page(s) in %s\n", r.pages.size(), handOff ? jobFolder.c_str() : spool.c_str());
   return kBackendOk;
 }

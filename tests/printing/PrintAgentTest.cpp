@@ -1,0 +1,144 @@
+// Printing to the fax printer from another application: with hand-off on,
+// the backend puts such a job's pages into a job folder of its own, and the
+// print agent hands each job to Brevant ("new;1;") with the pages in the
+// spool folder.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "platform/events/NamedEvent.h"
+#include "tests/printing/CupsWorld.h"
+#include "tools/brevant-printagent/PrintAgent.h"
+#include "tools/vestrel/Backend.h"
+
+using namespace brevant;
+using test::CupsWorld;
+using test::TestWorld;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> Names(const std::vector<std::string>& paths) {
+  std::vector<std::string> out;
+  for (std::string p : paths) {
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    out.push_back(p.substr(p.rfind('/') + 1));
+  }
+  return out;
+}
+
+// A stand-in for brevant that records its command line and the pages it
+// finds in the spool folder; with `take` it clears them as the wizard does
+// when it closes.
+std::string FakeBrevant(TestWorld& w, const std::string& name, const std::string& spool, bool take) {
+  std::string path = w.Root() + "/" + name;
+  TestWorld::WriteFile(path, "#!/bin/sh\necho \"run $1\" >>'" + w.Root() + "/runs.txt'\n"
+                             "cd '" + spool + "' && ls *.emf >>'" + w.Root() + "/runs.txt'\n" +
+                             (take ? "rm -f '" + spool + "'*.emf\n" : std::string()));
+  ::chmod(path.c_str(), 0755);
+  return path;
+}
+
+}  // namespace
+
+TEST(VestrelHandOff, DeviceUriOptions) {
+  vestrel::DeviceUri d;
+  ASSERT_TRUE(vestrel::ParseDeviceUri("vestrel:/~/.local/share/brevant/QuorSpool/?handoff=1", "", &d));
+  EXPECT_EQ(d.spoolFolder, "/~/.local/share/brevant/QuorSpool/");
+  EXPECT_TRUE(d.handoff);
+  EXPECT_EQ(d.eventsDir, "");
+  EXPECT_EQ(vestrel::ExpandUserHome(d.spoolFolder, "/home/ann/"), "/home/ann/.local/share/brevant/QuorSpool/");
+  EXPECT_EQ(vestrel::ExpandUserHome("/srv/spool/", "/home/ann"), "/srv/spool/");
+  EXPECT_EQ(vestrel::HandoffFolder("/srv/spool"), "/srv/spool/Printed/");
+
+  ASSERT_TRUE(vestrel::ParseDeviceUri("vestrel-x:/s%20p?events=/run/my%20events&handoff=0", "vestrel-x", &d));
+  EXPECT_EQ(d.spoolFolder, "/s p/");
+  EXPECT_FALSE(d.handoff);
+  EXPECT_EQ(d.eventsDir, "/run/my events");
+  // The query is not part of the folder; a relative events folder is refused.
+  EXPECT_EQ(vestrel::SpoolFolderFromUri("vestrel:/a/b?handoff"), "/a/b/");
+  EXPECT_FALSE(vestrel::ParseDeviceUri("vestrel:/a/?events=run", "", &d));
+}
+
+TEST(VestrelHandOff, JobsFromOtherApplicationsReachBrevantOneByOneAndNoneIsLost) {
+  CupsWorld cw;
+  if (!cw.Problem().empty()) GTEST_FAIL() << cw.Problem();
+  TestWorld& w = cw.World();
+  std::string spool = w.SpoolDir();
+  std::string printed = vestrel::HandoffFolder(spool);
+  std::string queue = cw.AddQueue(spool, true, "", "handoff=1&events=" + w.RuntimeDir());
+  ASSERT_FALSE(queue.empty());
+
+  // Printed while no Brevant run holds "FaxPrinter": a job folder appears,
+  // complete, and the spool folder stays as it was.
+  int first = cw.Print(queue, cw.MakePdf(2, "two.pdf"), "from an editor");
+  ASSERT_EQ(cw.WaitJobDone(first), 9) << cw.JobMessage(first);
+  EXPECT_TRUE(CupsWorld::Pages(spool).empty());
+  ASSERT_EQ(Names(printagent::WaitingJobs(printed)), std::vector<std::string>{std::to_string(first)});
+  EXPECT_EQ(CupsWorld::Pages(printed + std::to_string(first)),
+            (std::vector<std::string>{"00000001.emf", "00000002.emf"}));
+
+  // Brevant's own print goes into the spool folder as always.
+  {
+    auto faxPrinter = platform::NamedEvent::Create("FaxPrinter", true, true);
+    ASSERT_TRUE(faxPrinter);
+    int own = cw.Print(queue, cw.MakePdf(1, "own.pdf"), "the pipeline's");
+    ASSERT_EQ(cw.WaitJobDone(own), 9) << cw.JobMessage(own);
+  }
+  EXPECT_EQ(CupsWorld::Pages(spool), std::vector<std::string>{"00000001.emf"});
+  EXPECT_EQ(printagent::WaitingJobs(printed).size(), 1u);
+
+  int second = cw.Print(queue, cw.MakePdf(1, "one.pdf"), "from a browser");
+  ASSERT_EQ(cw.WaitJobDone(second), 9) << cw.JobMessage(second);
+  ASSERT_EQ(printagent::WaitingJobs(printed).size(), 2u);
+  for (const auto& e : fs::directory_iterator(printed))
+    EXPECT_EQ(e.path().string().find(".part"), std::string::npos) << e.path();
+
+  // The agent hands the older job over first, each with only its own pages
+  // (the page left in the spool folder by a run that ended is not one of
+  // them), and removes the job folders Brevant took.
+  printagent::Options o;
+  o.spoolFolder = spool;
+  o.brevant = FakeBrevant(w, "fake-brevant", spool, true);
+  o.once = true;
+  EXPECT_EQ(printagent::Run(o), 0);
+  EXPECT_EQ(TestWorld::ReadFile(w.Root() + "/runs.txt"),
+            "run new;1;\n00000001.emf\n00000002.emf\nrun new;1;\n00000001.emf\n");
+  EXPECT_TRUE(printagent::WaitingJobs(printed).empty());
+  EXPECT_TRUE(CupsWorld::Pages(spool).empty());
+}
+
+TEST(VestrelHandOff, AJobBrevantDoesNotTakeIsKeptAndSetAside) {
+  TestWorld w;
+  std::string spool = w.SpoolDir();
+  std::string job = vestrel::HandoffFolder(spool) + "17/";
+  fs::create_directories(job);
+  TestWorld::WriteFile(job + "00000001.emf", "page one");
+  TestWorld::WriteFile(job + "00000002.emf", "page two");
+
+  // A Brevant that leaves the pages (another run was in the way): the pages
+  // go back to the job, and after the last attempt the job is set aside
+  // whole, not deleted.
+  printagent::Options o;
+  o.spoolFolder = spool;
+  o.brevant = FakeBrevant(w, "busy-brevant", spool, false);
+  o.once = true;
+  o.maxAttempts = 2;
+  EXPECT_EQ(printagent::Run(o), 0);
+  EXPECT_EQ(TestWorld::ReadFile(w.Root() + "/runs.txt"),
+            "run new;1;\n00000001.emf\n00000002.emf\nrun new;1;\n00000001.emf\n00000002.emf\n");
+  EXPECT_TRUE(CupsWorld::Pages(spool).empty());
+  std::string aside = vestrel::HandoffFolder(spool) + "17.failed";
+  EXPECT_EQ(TestWorld::ReadFile(aside + "/00000002.emf"), "page two");
+
+  // A program that cannot be started leaves the job waiting, pages intact.
+  fs::create_directories(job);
+  TestWorld::WriteFile(job + "00000001.emf", "again");
+  std::string message;
+  o.brevant = w.Root() + "/no-such-brevant";
+  EXPECT_EQ(printagent::HandOver(job, o, &message), printagent::HandOverResult::Failed);
+  EXPECT_NE(message.find("cannot start"), std::string::npos) << message;
+  EXPECT_EQ(TestWorld::ReadFile(job + "00000001.emf"), "again");
+  EXPECT_TRUE(CupsWorld::Pages(spool).empty());
+}

@@ -1,0 +1,211 @@
+#include "tools/brevant-printagent/PrintAgent.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+
+#include "platform/process/ChildProcess.h"
+#include "platform/process/Process.h"
+#include "tools/vestrel/Backend.h"
+
+namespace fs = std::filesystem;
+
+namespace brevant::printagent {
+
+namespace {
+
+void Say(const std::string& text) { std::fprintf(stderr, "brevant-printagent: %s\n", text.c_str()); }
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool IsPageName(const std::string& n) {
+  if (n.size() != 12 || strcasecmp(n.c_str() + 8, ".emf") != 0) return false;
+  return std::all_of(n.begin(), n.begin() + 8, [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+}
+
+std::string NameOf(const std::string& path) {
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  return p.substr(p.rfind('/') + 1);
+}
+
+// Moves every page of `from` into `to` under the same name. On failure the
+// pages moved so far go back. Returns the moved pages' new paths.
+bool MovePages(const std::vector<std::string>& pages, const std::string& to, std::vector<std::string>* moved,
+               std::string* error) {
+  for (const std::string& p : pages) {
+    std::string target = to + NameOf(p);
+    if (::rename(p.c_str(), target.c_str()) != 0) {
+      *error = "cannot move " + p + " to " + to + ": " + std::strerror(errno);
+      for (const std::string& m : *moved)
+        ::rename(m.c_str(), (p.substr(0, p.rfind('/') + 1) + NameOf(m)).c_str());
+      moved->clear();
+      return false;
+    }
+    moved->push_back(target);
+  }
+  return true;
+}
+
+std::string ProgramName(const std::string& path) { return NameOf(path); }
+
+}  // namespace
+
+std::vector<std::string> PageFiles(const std::string& folder) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec)) {
+    std::string n = e.path().filename().string();
+    if (IsPageName(n) && e.is_regular_file(ec)) out.push_back(e.path().string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::vector<std::string> WaitingJobs(const std::string& handoffFolder) {
+  struct Job {
+    fs::file_time_type time;
+    std::string path;
+  };
+  std::vector<Job> jobs;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(handoffFolder, ec)) {
+    std::string n = e.path().filename().string();
+    if (n.empty() || n[0] == '.' || EndsWith(n, ".part") || EndsWith(n, ".failed")) continue;
+    if (!e.is_directory(ec)) continue;
+    jobs.push_back({e.last_write_time(ec), e.path().string() + "/"});
+  }
+  std::sort(jobs.begin(), jobs.end(), [](const Job& a, const Job& b) {
+    return a.time != b.time ? a.time < b.time : a.path < b.path;
+  });
+  std::vector<std::string> out;
+  for (auto& j : jobs) out.push_back(std::move(j.path));
+  return out;
+}
+
+HandOverResult HandOver(const std::string& jobFolder, const Options& o, std::string* message) {
+  std::vector<std::string> pages = PageFiles(jobFolder);
+  std::error_code ec;
+  if (pages.empty()) {
+    fs::remove_all(jobFolder, ec);
+    *message = "job " + NameOf(jobFolder) + " has no pages; removed";
+    return HandOverResult::Taken;
+  }
+  fs::create_directories(o.spoolFolder, ec);
+  // No Brevant runs now (the caller made sure), so pages in the spool folder
+  // are left from a run that ended without clearing it; "new" mode 1 would
+  // take them for this job's.
+  for (const std::string& stale : PageFiles(o.spoolFolder)) ::unlink(stale.c_str());
+
+  std::vector<std::string> moved;
+  if (!MovePages(pages, o.spoolFolder, &moved, message)) return HandOverResult::Failed;
+
+  platform::ChildProcess brevant;
+  Say("job " + NameOf(jobFolder) + ": opening the Send Fax wizard on " + std::to_string(pages.size()) + " page" +
+      (pages.size() == 1 ? "" : "s"));
+  if (!brevant.Start({o.brevant, "new;1;"}, "", "", true)) {
+    std::string error = brevant.Error();
+    std::vector<std::string> back;
+    std::string ignored;
+    MovePages(moved, jobFolder, &back, &ignored);
+    *message = "cannot start " + o.brevant + ": " + error;
+    return HandOverResult::Failed;
+  }
+  brevant.Wait(-1, 200);
+
+  // Brevant copies the pages when it starts and empties the spool folder
+  // when its wizard closes; pages still here were not taken over.
+  std::vector<std::string> left;
+  for (const std::string& m : moved)
+    if (::access(m.c_str(), F_OK) == 0) left.push_back(m);
+  if (left.size() == moved.size()) {
+    std::vector<std::string> back;
+    std::string error;
+    if (!MovePages(left, jobFolder, &back, &error)) {
+      *message = error;
+      return HandOverResult::Failed;
+    }
+    *message = "Brevant (exit code " + std::to_string(brevant.ExitCode()) + ") did not take job " +
+               NameOf(jobFolder) + "; it waits";
+    return HandOverResult::NotTaken;
+  }
+  fs::remove_all(jobFolder, ec);
+  *message = "job " + NameOf(jobFolder) + " (" + std::to_string(pages.size()) + " page" +
+             (pages.size() == 1 ? "" : "s") + ") handed to Brevant";
+  return HandOverResult::Taken;
+}
+
+int Run(const Options& o) {
+  const std::string handoff = vestrel::HandoffFolder(o.spoolFolder);
+  std::error_code ec;
+  fs::create_directories(handoff, ec);
+  if (ec) {
+    Say("cannot create " + handoff + ": " + ec.message());
+    return 1;
+  }
+  // One agent per user: a second one (the session started it twice) leaves.
+  int lock = ::open((handoff + ".agent.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    Say("another print agent already watches " + handoff);
+    if (lock >= 0) ::close(lock);
+    return o.once ? 1 : 0;
+  }
+  int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (watch >= 0 && ::inotify_add_watch(watch, handoff.c_str(), IN_MOVED_TO | IN_CREATE | IN_ATTRIB) < 0) {
+    ::close(watch);
+    watch = -1;
+  }
+  if (!o.once) Say("watching " + handoff);
+
+  const std::string program = ProgramName(o.brevant);
+  std::map<std::string, int> attempts;
+  for (;;) {
+    for (const std::string& job : WaitingJobs(handoff)) {
+      // A Brevant that runs now would be in the way: it either ignores a
+      // second wizard or clears the spool folder under it.
+      while (platform::ProgramRunning(program)) ::usleep(useconds_t(o.busyPollMs) * 1000);
+      std::string message;
+      HandOverResult r = HandOver(job, o, &message);
+      Say(message);
+      if (r == HandOverResult::Taken) {
+        attempts.erase(job);
+      } else if (++attempts[job] >= o.maxAttempts) {
+        std::string aside = job.substr(0, job.size() - 1) + ".failed";
+        ::rename(job.substr(0, job.size() - 1).c_str(), aside.c_str());
+        Say("job " + NameOf(job) + " set aside in " + aside + " after " + std::to_string(o.maxAttempts) +
+            " attempts");
+        attempts.erase(job);
+      }
+      if (r != HandOverResult::Taken) break;  // look again from the oldest job
+    }
+    if (o.once && WaitingJobs(handoff).empty()) break;
+    if (o.once) continue;
+    pollfd p{watch, POLLIN, 0};
+    if (watch >= 0 && ::poll(&p, 1, o.pollMs) > 0) {
+      char buf[4096];
+      while (::read(watch, buf, sizeof buf) > 0) {
+      }
+    } else if (watch < 0) {
+      ::usleep(useconds_t(o.pollMs) * 1000);
+    }
+  }
+  if (watch >= 0) ::close(watch);
+  ::close(lock);
+  return 0;
+}
+
+}  // namespace brevant::printagent
