@@ -188,12 +188,20 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
   step([&] { progress.Init(std::int32_t(docs) + (job.UseCover ? 1 : 0), 0, 1, 0, ""); });
   Run().AcrobatOpen = false;
 
+  // The documents and the cover page printed here, for the status window's
+  // bar and the progress lines (documents from the spool folder are only
+  // copied).
+  const long printSteps = long(Run().SpoolPages ? 0 : docs) + (job.UseCover ? 1 : 0);
   // Shows the status, or reports a cancel request (then nothing else runs).
-  auto report = [&](const std::string& name) {
+  // place: the document's place among the printed ones, from 1.
+  auto report = [&](const std::string& name, long place) {
     std::string text = "Printing " + name + "...";
     if (status) ui::ShowStatus(text, owner);
     if (progress.Aborted()) return false;
     progress.SetStatusText(text);
+    ui::ShowProgress("Preparing fax: printing " + name + " (" + std::to_string(place) + " of " +
+                         std::to_string(printSteps) + ")",
+                     place - 1, printSteps, status ? owner : 0);
     return true;
   };
   auto abort = [&] {
@@ -223,7 +231,7 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
         return;
       }
       bool goOn = true;
-      step([&] { goOn = report(name); });
+      step([&] { goOn = report(name, long(i)); });
       if (!goOn) return abort();
       step([&] { progress.SetPos(std::int32_t(i) - 1); });
       step([&] { PrintWithFaxPrinter([&] { PrintDocument(file, owner); }); });
@@ -237,7 +245,7 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
     step([&] {
       PrintWithFaxPrinter([&] {
         WriteCoverUserInfo();
-        goOn = report(fs::path(cover).filename().string());
+        goOn = report(fs::path(cover).filename().string(), printSteps);
         if (!goOn) return;
         progress.SetPos(progress.GetProgressMax() - 1);
         if (IsImageFile(cover)) {
@@ -262,6 +270,11 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
     });
   }
 
+  // Every document printed: the bar full, and the line for the conversion
+  // that follows (the console tool or the page list).
+  step([&] {
+    ui::ShowProgress("Preparing fax: converting the pages", printSteps, printSteps, status ? owner : 0);
+  });
   if (status) step([] { ui::CloseStatus(); });
   progress.Done();
 

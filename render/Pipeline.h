@@ -10,6 +10,8 @@ namespace brevant {
 
 // Generates the fax pages of the current fax job. owner: the window the
 // status window is shown over (0: none, and the console tool runs silent).
+// Each printed document is one step of the status window's bar; unattended,
+// each is one line on stderr ("Preparing fax: printing a.pdf (1 of 2)").
 void printToPreview(ui::WindowHandle owner, bool preview);
 // The entry the finish page and "sendnow" use: printToPreview, then the
 // "Debug" message when that registry value is 1.

@@ -1,14 +1,18 @@
 #include "wizard/QtUi.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QFrame>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProgressBar>
 #include <QScreen>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include "common/Logging.h"
 #include "platform/ui/Ui.h"
@@ -86,19 +90,22 @@ class QtBackend : public ui::Backend {
 
   void ShowStatus(const std::string& text, unsigned long owner) override {
     if (owner == 0) return;
-    if (!status_) {
-      status_ = new QLabel;
-      status_->setObjectName("frmStatus");
-      status_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-      status_->setMargin(16);
-      status_->setFrameStyle(QFrame::Box);
+    StatusWindow();
+    statusText_->setText(Q(text));
+    ShowStatusWindow();
+  }
+
+  void ShowProgress(const std::string&, long done, long total, unsigned long owner) override {
+    if (owner == 0) return;
+    StatusWindow();
+    if (total > 0) {
+      statusBar_->setRange(0, int(total));
+      statusBar_->setValue(int(std::clamp(done, 0L, total)));
+      statusBar_->show();
+    } else {
+      statusBar_->hide();
     }
-    status_->setText(Q(text));
-    status_->adjustSize();
-    if (QScreen* s = QGuiApplication::primaryScreen())
-      status_->move(s->availableGeometry().center() - status_->rect().center());
-    status_->show();
-    DoEvents();
+    ShowStatusWindow();
   }
 
   void CloseStatus() override {
@@ -114,8 +121,38 @@ class QtBackend : public ui::Backend {
     return false;
   }
 
+  // The status window of long operations: its text and, once a step count
+  // is known, a bar with the steps done.
+  void StatusWindow() {
+    if (status_) return;
+    status_ = new QFrame;
+    status_->setObjectName("frmStatus");
+    status_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    status_->setFrameStyle(QFrame::Box);
+    auto* layout = new QVBoxLayout(status_);
+    layout->setContentsMargins(16, 16, 16, 16);
+    statusText_ = new QLabel(status_);
+    statusText_->setObjectName("lblStatus");
+    statusBar_ = new QProgressBar(status_);
+    statusBar_->setObjectName("progress");
+    statusBar_->setMinimumWidth(240);
+    statusBar_->hide();
+    layout->addWidget(statusText_);
+    layout->addWidget(statusBar_);
+  }
+
+  void ShowStatusWindow() {
+    status_->adjustSize();
+    if (QScreen* s = QGuiApplication::primaryScreen())
+      status_->move(s->availableGeometry().center() - status_->rect().center());
+    status_->show();
+    DoEvents();
+  }
+
   bool waitCursor_ = false;
-  QPointer<QLabel> status_;
+  QPointer<QFrame> status_;
+  QLabel* statusText_ = nullptr;  // children of status_
+  QProgressBar* statusBar_ = nullptr;
 };
 
 bool HaveDisplay() {

@@ -1,7 +1,8 @@
 #pragma once
 // The Qt side of the UI seam: the application object and the backend that
 // shows message boxes, runs pending events, sets the mouse pointer, shows
-// the status window and keeps the process alive while a window is open.
+// the status window with its progress bar and keeps the process alive while
+// a window is open.
 namespace brevant::wizard {
 
 // Creates the application object when there is none and installs the Qt

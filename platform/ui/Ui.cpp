@@ -22,6 +22,9 @@ class UnattendedBackend : public Backend {
   void RunUntilWindowsClosed() override {}
   void ShowStatus(const std::string& text, unsigned long) override { std::cerr << text << std::endl; }
   void CloseStatus() override {}
+  void ShowProgress(const std::string& line, long, long, unsigned long) override {
+    if (!line.empty()) std::cerr << line << std::endl;
+  }
 };
 
 UnattendedBackend g_unattended;
@@ -67,6 +70,9 @@ void SetCursor(Cursor c) { CurrentBackend()->SetCursor(c); }
 void RunUntilWindowsClosed() { CurrentBackend()->RunUntilWindowsClosed(); }
 void ShowStatus(const std::string& text, unsigned long owner) { CurrentBackend()->ShowStatus(text, owner); }
 void CloseStatus() { CurrentBackend()->CloseStatus(); }
+void ShowProgress(const std::string& line, long done, long total, unsigned long owner) {
+  CurrentBackend()->ShowProgress(line, done, total, owner);
+}
 
 int RegisterForm(const std::string& name, std::function<void()> unload) {
   Forms& f = TheForms();

@@ -4,7 +4,8 @@
 // owner window, and the list of loaded forms. The core calls only this; the
 // window library installs a Qt backend at start-up, tests install a
 // recorder. Without a backend (or with BREVANT_UNATTENDED=1) every message
-// box writes its text to stderr and takes its default answer.
+// box writes its text to stderr and takes its default answer, and long
+// operations write one progress line to stderr per step.
 #include <functional>
 #include <string>
 #include <vector>
@@ -31,6 +32,12 @@ class Backend {
   // the owner window; owner 0 means no status window is wanted.
   virtual void ShowStatus(const std::string& text, unsigned long owner) = 0;
   virtual void CloseStatus() = 0;
+  // A step of a long operation the user waits for: done of total steps on
+  // the status window's bar over the owner (owner 0: no window), and line,
+  // the same step told in one line for a reader of stderr. A window backend
+  // shows the bar and ignores the line; the unattended one writes the line
+  // (an empty line writes nothing). Backends without a status bar ignore it.
+  virtual void ShowProgress(const std::string& line, long done, long total, unsigned long owner) {}
 };
 
 // Installs the backend (not owned); null returns to the unattended one.
@@ -49,6 +56,7 @@ void SetCursor(Cursor c);
 void RunUntilWindowsClosed();
 void ShowStatus(const std::string& text, unsigned long owner);
 void CloseStatus();
+void ShowProgress(const std::string& line, long done, long total, unsigned long owner);
 
 // Loaded forms, by name, with a way to unload each. Windows register
 // themselves when loaded and unregister when unloaded.

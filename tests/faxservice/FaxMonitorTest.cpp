@@ -2,11 +2,16 @@
 // lists, the search, the viewer, and a failure with its reason.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <sstream>
+#include <vector>
+
 #include <QApplication>
 #include <QDate>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QSortFilterProxyModel>
 #include <QSpinBox>
 #include <QStandardItemModel>
@@ -85,6 +90,97 @@ TEST(FaxMonitor, ListsSearchesShowsAndExplainsFailures) {
   daemon.Stop();
   EXPECT_FALSE(monitor.Refresh());
   EXPECT_TRUE(monitor.statusBar()->currentMessage().contains("cannot be reached"));
+}
+
+// The service's progress lines about one number, in order.
+std::vector<std::string> LinesFor(const std::string& err, const std::string& number) {
+  std::vector<std::string> out;
+  std::istringstream in(err);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("Sending fax to " + number + ": ", 0) == 0) out.push_back(line);
+  return out;
+}
+
+TEST(FaxMonitor, FollowsTheFaxOnTheLinePageByPageAndTheServiceTellsItUnattended) {
+  App();
+  test::TestWorld world;
+  test::FaxDaemon daemon(world);
+  daemon.CaptureStderr();
+  ASSERT_TRUE(daemon.Start());
+  std::string fax = test::MakeFaxTiff(world.TempDir() + "/p.tif", 3);
+  faxmon::FaxMonitor monitor;
+  auto* label = monitor.findChild<QLabel*>("lblTransmission");
+  auto* bar = monitor.findChild<QProgressBar*>("pbTransmission");
+  ASSERT_NE(label, nullptr);
+  ASSERT_NE(bar, nullptr);
+  ASSERT_TRUE(monitor.Refresh());
+  EXPECT_FALSE(label->isVisibleTo(&monitor)) << "nothing is on the line";
+
+  // Paced to 10 times real time, each page is on the line for about a
+  // second: the monitor, read again and again, goes through the pages.
+  daemon.Call(Message("line_set").Set("pace", "10"));
+  std::string id = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0404")).Get("id");
+  std::vector<std::string> seen;
+  int mostSent = -1;
+  ASSERT_TRUE(test::WaitFor(
+      [&] {
+        bool finished =
+            daemon.Call(Message("job").Set("id", id)).Item(1).GetInt("status") == faxsvc::kJobCompleted;
+        monitor.Refresh();
+        if (label->isVisibleTo(&monitor)) {
+          if (seen.empty() || seen.back() != label->text().toStdString())
+            seen.push_back(label->text().toStdString());
+          EXPECT_EQ(bar->maximum(), 3);
+          EXPECT_TRUE(bar->isVisibleTo(&monitor));
+          mostSent = std::max(mostSent, bar->value());
+        }
+        return finished;
+      },
+      60));
+  EXPECT_EQ(seen, (std::vector<std::string>{"Sending fax to 555 0404: page 1 of 3",
+                                            "Sending fax to 555 0404: page 2 of 3",
+                                            "Sending fax to 555 0404: page 3 of 3"}));
+  EXPECT_GE(mostSent, 2) << "the bar counts the pages the far end confirmed";
+  monitor.Refresh();
+  EXPECT_FALSE(label->isVisibleTo(&monitor)) << "the fax has left the line";
+  EXPECT_FALSE(bar->isVisibleTo(&monitor));
+
+  // Unattended (as every test runs), the service wrote one line per page
+  // and one with the outcome; a call the far end cuts off says so.
+  EXPECT_EQ(LinesFor(daemon.Stderr(), "555 0404"),
+            (std::vector<std::string>{
+                "Sending fax to 555 0404: page 1 of 3", "Sending fax to 555 0404: page 2 of 3",
+                "Sending fax to 555 0404: page 3 of 3", "Sending fax to 555 0404: 3 of 3 pages sent"}));
+  daemon.Call(Message("line_set").Set("pace", "0").Set("hangup_after", "1").Set("retries", "0"));
+  std::string cut = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0505")).Get("id");
+  ASSERT_TRUE(test::WaitFor(
+      [&] {
+        return daemon.Call(Message("job").Set("id", cut)).Item(1).GetInt("status") ==
+               faxsvc::kJobRetriesExceeded;
+      },
+      30));
+  auto lines = LinesFor(daemon.Stderr(), "555 0505");
+  ASSERT_GE(lines.size(), 2u) << daemon.Stderr();
+  EXPECT_EQ(lines.front(), "Sending fax to 555 0505: page 1 of 3");
+  EXPECT_EQ(lines.back().rfind("Sending fax to 555 0505: The far end hung up after page 1", 0), 0u)
+      << lines.back();
+  EXPECT_NE(lines.back().find(" of 3 pages sent)"), std::string::npos) << lines.back();
+  EXPECT_EQ(lines.back().find("trying again"), std::string::npos) << "no attempts were left";
+
+  // A service started for a person, not unattended, writes none of them.
+  daemon.Stop();
+  ::unsetenv("BREVANT_UNATTENDED");
+  bool started = daemon.Start();
+  ::setenv("BREVANT_UNATTENDED", "1", 1);
+  ASSERT_TRUE(started);
+  daemon.Call(Message("line_set").Set("hangup_after", "0"));
+  std::string quiet = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0606")).Get("id");
+  ASSERT_TRUE(test::WaitFor(
+      [&] {
+        return daemon.Call(Message("job").Set("id", quiet)).Item(1).GetInt("status") == faxsvc::kJobCompleted;
+      },
+      30));
+  EXPECT_TRUE(LinesFor(daemon.Stderr(), "555 0606").empty()) << daemon.Stderr();
 }
 
 }  // namespace

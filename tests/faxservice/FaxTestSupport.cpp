@@ -1,5 +1,6 @@
 #include "tests/faxservice/FaxTestSupport.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,7 +27,8 @@ FaxDaemon::FaxDaemon(const TestWorld& world)
     : state_(world.Root() + "/faxd"),
       socket_(world.RuntimeDir() + "/faxd.sock"),
       store_(world.Root() + "/fax/Received"),
-      archive_(world.Root() + "/fax/Sent") {
+      archive_(world.Root() + "/fax/Sent"),
+      stderr_(world.Root() + "/faxd.stderr") {
   SetLocalMachineString("Software\\Microsoft\\Fax\\Setup\\Original Setup Data", "Store Directory", store_);
   SetLocalMachineString("Software\\Microsoft\\Fax", "ArchiveDirectory", archive_);
 }
@@ -36,6 +38,10 @@ FaxDaemon::~FaxDaemon() { Stop(); }
 bool FaxDaemon::Start() {
   pid_ = ::fork();
   if (pid_ == 0) {
+    if (capture_) {
+      int fd = ::open(stderr_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      if (fd >= 0) ::dup2(fd, 2);
+    }
     std::string exe = BinDir() + "/brevant-faxd";
     ::execl(exe.c_str(), exe.c_str(), "--state", state_.c_str(), "--socket", socket_.c_str(), nullptr);
     ::_exit(127);
@@ -47,6 +53,10 @@ bool FaxDaemon::Start() {
     ::close(fd);
     return true;
   }, 10);
+}
+
+std::string FaxDaemon::Stderr() const {
+  return TestWorld::ReadFile(stderr_);
 }
 
 void FaxDaemon::Stop() {

@@ -20,6 +20,10 @@ class FaxDaemon {
   ~FaxDaemon();  // stops the daemon when still running
   // Starts it and waits until it answers; false when it did not come up.
   bool Start();
+  // From the next Start on, the daemon's stderr goes to a file of the world
+  // (kept over restarts) instead of the test's, and Stderr reads it.
+  void CaptureStderr() { capture_ = true; }
+  std::string Stderr() const;
   void Stop();  // SIGTERM and wait
   void Kill();  // SIGKILL, as a crash or a power cut would
   bool Running() const { return pid_ > 0; }
@@ -32,8 +36,9 @@ class FaxDaemon {
   std::string ArchiveDir() const { return archive_; }
 
  private:
-  std::string state_, socket_, store_, archive_;
+  std::string state_, socket_, store_, archive_, stderr_;
   pid_t pid_ = -1;
+  bool capture_ = false;
 };
 
 // A fax TIFF with `pages` pages, each with its own pattern of black bars

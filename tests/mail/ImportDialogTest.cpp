@@ -1,11 +1,16 @@
 // The "Import Faxes" dialog driven by its controls (offscreen): its initial
-// state, the import with the progress bar moving, and Cancel.
+// state, the import with the progress bar moving, and Cancel; the progress
+// window of small imports.
+#include <algorithm>
+#include <filesystem>
+
 #include <QApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <QTimer>
 
 #include "receive/frmImport.h"
 #include "tests/mail/FaxWorld.h"
@@ -82,6 +87,39 @@ TEST_F(ImportDialog, AllFaxesOrCancelMidwayOrBeforeStarting) {
     EXPECT_EQ(dlg.progress->value(), 22);
     EXPECT_EQ(Items(mail::olFolderInbox).size(), 22u) << "the 7 filed before are not filed again";
   }
+}
+
+TEST_F(ImportDialog, SmallImportShowsItsProgressWindowUpToTheLastFax) {
+  // Below 20 faxes the import starts at once in its own progress window.
+  for (int i = 0; i < 5; ++i) std::filesystem::remove(Store() + "/d" + std::to_string(i) + ".tif");
+  RegisterImportWindows();
+  int shownMax = -1, lastValue = -1, updates = 0;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (w->objectName() != "frmProgress" || !w->isVisible()) continue;
+      auto* bar = w->findChild<QProgressBar*>("progress");
+      if (!bar) continue;
+      shownMax = bar->maximum();
+      if (bar->value() != lastValue) ++updates;
+      lastValue = bar->value();
+    }
+  });
+  watch.start(0);
+  testing::internal::CaptureStderr();
+  RunFaxImport();
+  std::string err = testing::internal::GetCapturedStderr();
+  watch.stop();
+  SetImportWindows(nullptr, nullptr);
+  EXPECT_EQ(shownMax, 17);
+  EXPECT_EQ(lastValue, 17) << "the bar reaches its end while the window is shown";
+  EXPECT_GE(updates, 10) << "the bar moves fax by fax";
+  EXPECT_EQ(Items(mail::olFolderInbox).size(), 17u);
+  EXPECT_NE(err.find("Import from Fax Console has been successful."), std::string::npos) << err;
+  const QWidgetList windows = QApplication::topLevelWidgets();
+  EXPECT_FALSE(std::any_of(windows.begin(), windows.end(), [](QWidget* w) {
+    return w->objectName() == "frmProgress" && w->isVisible();
+  })) << "the progress window closes after the import";
 }
 
 }  // namespace

@@ -5,8 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include "common/FaxJob.h"
@@ -45,6 +48,15 @@ std::map<std::string, int> FaxIds(const std::vector<mail::MailItem>& items) {
   for (const auto& it : items)
     if (const auto* p = it.FindUserProperty("FaxID")) ++ids[p->value];
   return ids;
+}
+
+// The import's progress lines among a run's stderr.
+std::vector<std::string> ProgressLines(const std::string& err) {
+  std::vector<std::string> out;
+  std::istringstream in(err);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("Importing faxes: ", 0) == 0) out.push_back(line);
+  return out;
 }
 
 using Import = FaxWorld;
@@ -156,10 +168,45 @@ TEST_F(Import, ImportKilledAtAnyPointAndRunAgainFilesEveryFaxExactlyOnce) {
 TEST_F(Import, ImportCommandFilesFewFaxesAtOnceAndTellsWhenThereAreNone) {
   auto r = world.RunTool("brevant", "import");
   EXPECT_NE(r.err.find("You do not have faxes to import."), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("Importing faxes"), std::string::npos) << r.err;
   for (int i = 0; i < 3; ++i) AddFax(Store(), "cmd" + std::to_string(i) + ".tif", "me", "x", 24 * 30);
   r = world.RunTool("brevant", "import");
   EXPECT_NE(r.err.find("Import from Fax Console has been successful."), std::string::npos) << r.err;
   EXPECT_EQ(FaxIds(Items(mail::olFolderInbox)).size(), 3u) << "below 20 faxes every one is imported";
+  // Unattended, each fax is one progress line on stderr, before the message.
+  EXPECT_EQ(ProgressLines(r.err),
+            (std::vector<std::string>{"Importing faxes: 1 of 3", "Importing faxes: 2 of 3",
+                                      "Importing faxes: 3 of 3"}))
+      << r.err;
+  EXPECT_LT(r.err.find("Importing faxes: 3 of 3"),
+            r.err.find("Import from Fax Console has been successful."));
+  EXPECT_EQ(r.out.find("Importing faxes"), std::string::npos) << "progress never goes to stdout";
+}
+
+TEST_F(Import, ImportCommandTellsProgressInFewLinesAndEndsOnTheLastFax) {
+  // 60 faxes, 6 of them of the last day: every fax is walked, one line per
+  // 5% of them (or per second of a slow walk), the last one always.
+  const int n = 60;
+  for (int i = 0; i < n; ++i)
+    AddFax(i % 2 ? Store() : Archive(), "p" + std::to_string(i) + ".tif", "me", "x", i < 6 ? 1 : 24 * 9);
+  auto start = std::chrono::steady_clock::now();
+  auto r = world.RunTool("brevant", "import");
+  auto seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_NE(r.err.find("Import from Fax Console has been successful."), std::string::npos) << r.err;
+  EXPECT_EQ(FaxIds(Items(mail::olFolderInbox)).size() + FaxIds(Items(mail::olFolderSentMail)).size(), 6u);
+  auto lines = ProgressLines(r.err);
+  ASSERT_FALSE(lines.empty()) << r.err;
+  EXPECT_EQ(lines.back(), "Importing faxes: 60 of 60");
+  EXPECT_GE(lines.size(), 20u);
+  EXPECT_LE(lines.size(), 20u + std::size_t(seconds)) << r.err;
+  long before = 0;
+  for (const auto& l : lines) {
+    long done = std::atol(l.c_str() + std::string("Importing faxes: ").size());
+    EXPECT_GT(done, before) << l;
+    EXPECT_NE(l.find(" of 60"), std::string::npos) << l;
+    before = done;
+  }
 }
 
 TEST_F(Import, ImportCommandWithManyFaxesTakesTheLastDayWithoutWindows) {

@@ -6,8 +6,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QTimer>
 
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
@@ -19,6 +26,7 @@
 #include "render/Pipeline.h"
 #include "tests/render/TiffCheck.h"
 #include "tests/support/TestWorld.h"
+#include "wizard/QtUi.h"
 
 namespace fs = std::filesystem;
 using namespace brevant;
@@ -366,6 +374,86 @@ TEST_F(Pipeline, SendNowMakesTheFaxImageBeforeDelivering) {
   EXPECT_NE(trace.find("route shell: " + Sample("letter.txt")), std::string::npos) << trace;
   EXPECT_EQ(Errors().find("File not exist"), std::string::npos) << Errors();
   EXPECT_NE(trace.find("exitApp(0)"), std::string::npos);
+  // Unattended, the run tells on stderr what it prepares.
+  EXPECT_NE(r.err.find("Preparing fax: printing letter.txt (1 of 1)\nPreparing fax: converting the pages\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("Preparing fax"), std::string::npos) << "progress never goes to stdout";
+}
+
+TEST_F(Pipeline, EachPrintedDocumentIsAStepOnStderrUnattendedAndOnTheStatusWindowsBar) {
+  const std::string cover = world_->Root() + "/cover.bmp";
+  WriteHalfBlackBmp(cover, 400, 560);
+  FaxJob().UseCover = true;
+  FaxJob().CoverPages.Append(cover);
+  FaxJob().CoverIndex = 1;
+  const std::string second = world_->Root() + "/second.txt";
+  fs::copy_file(Sample("letter.txt"), second);
+  testing::internal::CaptureStderr();
+  ExpectFaxPages(Make({Sample("letter.txt"), second}), 3);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Preparing fax: printing letter.txt (1 of 3)\n"
+                     "Preparing fax: printing second.txt (2 of 3)\n"
+                     "Preparing fax: printing cover.bmp (3 of 3)\n"
+                     "Preparing fax: converting the pages\n"),
+            std::string::npos)
+      << err;
+
+  // A person at the wizard: the status window over it shows the document
+  // being printed with a bar of the documents done, up to the last one,
+  // and nothing goes to stderr.
+  struct Attended {
+    Attended() { ::unsetenv("BREVANT_UNATTENDED"); }
+    ~Attended() {
+      ui::SetBackend(nullptr);
+      ::setenv("BREVANT_UNATTENDED", "1", 1);
+    }
+  } attended;
+  ASSERT_TRUE(wizard::EnsureQtUi());
+  FaxJob().UseCover = false;
+  QWidget owner;
+  owner.show();
+  std::vector<std::string> texts, boxes;
+  std::vector<int> values;
+  int barMax = -1;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    // A message box would wait for a click: note it and close it.
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      boxes.push_back(box->text().toStdString());
+      box->done(QMessageBox::Ok);
+    }
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (w->objectName() != "frmStatus" || !w->isVisible()) continue;
+      auto* label = w->findChild<QLabel*>("lblStatus");
+      auto* bar = w->findChild<QProgressBar*>("progress");
+      if (label && (texts.empty() || texts.back() != label->text().toStdString()))
+        texts.push_back(label->text().toStdString());
+      if (bar && bar->isVisible()) {
+        barMax = bar->maximum();
+        if (values.empty() || values.back() != bar->value()) values.push_back(bar->value());
+      }
+    }
+  });
+  watch.start(0);
+  testing::internal::CaptureStderr();
+  FaxJob().g_arrFiles.Clear();
+  FaxJob().g_arrFiles.Append(Sample("letter.txt"));
+  FaxJob().g_arrFiles.Append(second);
+  printToPreview(ui::WindowHandle(owner.winId()), false);
+  err = testing::internal::GetCapturedStderr();
+  watch.stop();
+  EXPECT_TRUE(boxes.empty()) << boxes.front();
+  EXPECT_EQ(FaxJob().FaxImageFile, spool_ + "Fax.tif");
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "Printing letter.txt..."), texts.end());
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "Printing second.txt..."), texts.end());
+  EXPECT_EQ(barMax, 2);
+  EXPECT_EQ(values, (std::vector<int>{0, 1, 2})) << "one step per document, the last one fills the bar";
+  EXPECT_EQ(err.find("Preparing fax"), std::string::npos) << err;
+  const QWidgetList windows = QApplication::topLevelWidgets();
+  EXPECT_FALSE(std::any_of(windows.begin(), windows.end(), [](QWidget* w) {
+    return w->objectName() == "frmStatus" && w->isVisible();
+  })) << "the status window closes when the documents are printed";
 }
 
 TEST_F(Pipeline, PageListEditionKeepsThePagesAndListsThem) {

@@ -11,6 +11,7 @@
 #include <cctype>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -19,8 +20,9 @@
 
 #include "platform/faxservice/FaxService.h"
 #include "platform/faxservice/FaxTiff.h"
-#include "platform/registry/Registry.h"
 #include "platform/process/Process.h"
+#include "platform/registry/Registry.h"
+#include "platform/ui/Ui.h"
 #include "tools/brevant-faxd/CoverPage.h"
 #include "tools/brevant-faxd/FaxLine.h"
 
@@ -117,6 +119,21 @@ std::string ReadRegistryString(const char* key, const char* value) {
   }
   reg::CloseKey(h);
   return out;
+}
+
+// A transmission's progress for whoever reads the service's stderr in an
+// unattended run (BREVANT_UNATTENDED=1): a line as each page starts and one
+// with the outcome, "Sending fax to 5551234: page 2 of 3". One write per
+// line, so lines of the line worker never mix with others.
+void TransmissionLine(const std::string& number, const std::string& text) {
+  if (!ui::Unattended()) return;
+  std::string line = "Sending fax to " + number + ": " + text + "\n";
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+}
+
+std::string PagesSent(long long sent, long long pages) {
+  return std::to_string(sent) + " of " + std::to_string(pages) + " pages sent";
 }
 
 const char* const kSchema[] = {
@@ -888,9 +905,15 @@ bool Daemon::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, double* w
   o.pace = SettingReal("pace");
   o.hangupAfterPages = static_cast<int>(SettingReal("hangup_after"));
   o.cancel = &cancelCall_;
-  o.onPage = [this, id](int pages) {
-    std::lock_guard g(mu_);
-    db_.Exec("UPDATE jobs SET pages_sent=? WHERE id=?", {static_cast<long long>(pages), id});
+  const std::string number = job.Get("number");
+  const long long pages = job.GetInt("pages");
+  o.onPage = [this, id, number, pages](int sent) {
+    {
+      std::lock_guard g(mu_);
+      db_.Exec("UPDATE jobs SET pages_sent=? WHERE id=?", {static_cast<long long>(sent), id});
+    }
+    if (sent < pages)
+      TransmissionLine(number, "page " + std::to_string(sent + 1) + " of " + std::to_string(pages));
   };
   long long busy = static_cast<long long>(SettingReal("busy_count"));
   long long attempts = job.GetInt("attempts") + 1;
@@ -908,6 +931,7 @@ bool Daemon::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, double* w
     currentAction_.clear();
     cancelCall_ = stopping_.load();
     lk.unlock();
+    TransmissionLine(number, "page 1 of " + std::to_string(pages));
     r = RunCall(job.Get("file"), rx, o);
     lk.lock();
     currentJob_ = 0;
@@ -920,14 +944,17 @@ bool Daemon::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, double* w
     if (currentAction_ == "pause") {
       db_.Exec("UPDATE jobs SET status=?, attempts=?, error='Paused during transmission', pages_sent=0 WHERE id=?",
                {static_cast<long long>(kJobPaused), attempts - 1, id});
+      TransmissionLine(number, "Paused during transmission (" + PagesSent(r.pagesSent, pages) + ")");
     } else if (currentAction_ == "cancel") {
       db_.Exec("UPDATE jobs SET status=?, error='Cancelled during transmission', ended=? WHERE id=?",
                {static_cast<long long>(kJobCanceled), ended, id});
+      TransmissionLine(number, "Cancelled during transmission (" + PagesSent(r.pagesSent, pages) + ")");
     } else {
       // The service is stopping: the job waits for the next start.
       db_.Exec("UPDATE jobs SET status=?, attempts=?, pages_sent=0,"
                " error='Transmission interrupted when the fax service stopped; sending again' WHERE id=?",
                {static_cast<long long>(kJobPending), attempts - 1, id});
+      TransmissionLine(number, "Transmission interrupted when the fax service stopped; sending again");
     }
     return true;
   }
@@ -982,6 +1009,7 @@ bool Daemon::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, double* w
                             std::to_string(r.bitRate) + " bit/s");
       if (!archiveError.empty()) Event("error", id, "fax sent but not archived: " + archiveError);
     });
+    TransmissionLine(number, PagesSent(r.pagesSent, pages));
     if (!archived.empty()) fs::remove(job.Get("file"), ec);
     else Notify("Fax not archived", "Fax to " + job.Get("number") + " was sent but not archived: " + archiveError);
     return true;
@@ -1003,6 +1031,8 @@ bool Daemon::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, double* w
           "fax to " + job.Get("number") + ": " + r.result +
               (giveUp ? " (no attempts left)" : " (attempt " + std::to_string(attempts) + ", trying again)"));
   });
+  TransmissionLine(number,
+                   r.result + " (" + PagesSent(r.pagesSent, pages) + (giveUp ? ")" : ", trying again)"));
   if (giveUp) Notify("Fax failed", "Fax to " + job.Get("number") + " failed: " + r.result);
   return true;
 }

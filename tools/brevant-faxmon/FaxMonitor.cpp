@@ -1,5 +1,6 @@
 #include "tools/brevant-faxmon/FaxMonitor.h"
 
+#include <QApplication>
 #include <QDateTime>
 #include <QDialog>
 #include <QHBoxLayout>
@@ -7,6 +8,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
@@ -20,8 +22,7 @@
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <QPainter>
-#include <QApplication>
+#include <algorithm>
 
 #include "platform/faxservice/FaxService.h"
 #include "platform/faxservice/FaxTiff.h"
@@ -218,6 +219,18 @@ FaxMonitor::FaxMonitor(bool queueFirst, QWidget* parent) : QMainWindow(parent) {
   if (queueFirst) tabs_->setCurrentIndex(1);
   resize(900, 560);
 
+  // The fax on the line now, whatever the tab: its recipient and page, with
+  // a bar of the pages sent; hidden while no fax is being sent.
+  transmission_ = new QLabel;
+  transmission_->setObjectName("lblTransmission");
+  transmissionBar_ = new QProgressBar;
+  transmissionBar_->setObjectName("pbTransmission");
+  transmissionBar_->setMaximumWidth(160);
+  statusBar()->addPermanentWidget(transmission_);
+  statusBar()->addPermanentWidget(transmissionBar_);
+  transmission_->hide();
+  transmissionBar_->hide();
+
   timer_ = new QTimer(this);
   connect(timer_, &QTimer::timeout, this, [this] { Refresh(); });
   timer_->start(1000);
@@ -286,9 +299,11 @@ bool FaxMonitor::Refresh() {
     Message jobs = Call(Message("jobs").Set("queue", "out").Set("all", "1"));
     queue_->setRowCount(0);
     failures_->setRowCount(0);
+    Message sending;  // the job on the line, if any
     for (int i = 1; i <= jobs.GetInt("count"); ++i) {
       Message j = jobs.Item(i);
       long long status = j.GetInt("status");
+      if (status == faxsvc::kJobInProgress && !sending.Has("id")) sending = j;
       if (status == faxsvc::kJobFailed || status == faxsvc::kJobRetriesExceeded || status == faxsvc::kJobCanceled) {
         failures_->appendRow({new QStandardItem(Q(j.Get("id"))), new QStandardItem(When(j.GetReal("ended"))),
                               new QStandardItem(Q(j.Get("number"))), new QStandardItem(Q(j.Get("name"))),
@@ -303,6 +318,7 @@ bool FaxMonitor::Refresh() {
                          new QStandardItem(Q(j.Get("name"))), new QStandardItem(Q(j.Get("queue_status"))), progress,
                          new QStandardItem(Q(j.Get("attempts"))), new QStandardItem(Q(j.Get("error")))});
     }
+    ShowTransmission(sending);
     Message sent = Call(Message("archive").Set("folder", "out"));
     sent_->setRowCount(0);
     for (int i = 1; i <= sent.GetInt("count"); ++i) {
@@ -336,8 +352,28 @@ bool FaxMonitor::Refresh() {
     return true;
   } catch (const std::exception& e) {
     statusBar()->showMessage(tr("The fax service cannot be reached: %1").arg(e.what()));
+    ShowTransmission(Message());
     return false;
   }
+}
+
+void FaxMonitor::ShowTransmission(const Message& job) {
+  if (!job.Has("id")) {
+    transmission_->hide();
+    transmissionBar_->hide();
+    return;
+  }
+  // The page on the line is the one after those the far end confirmed.
+  const int pages = static_cast<int>(job.GetInt("pages"));
+  const int sent = std::clamp(static_cast<int>(job.GetInt("pages_sent")), 0, std::max(pages, 0));
+  transmission_->setText(tr("Sending fax to %1: page %2 of %3")
+                             .arg(Q(job.Get("number")))
+                             .arg(std::min(sent + 1, std::max(pages, 1)))
+                             .arg(pages));
+  transmissionBar_->setRange(0, std::max(pages, 1));
+  transmissionBar_->setValue(sent);
+  transmission_->show();
+  transmissionBar_->show();
 }
 
 void FaxMonitor::ViewFax(bool incoming, int row) {

@@ -1,13 +1,15 @@
 #pragma once
 // The fax monitor: the fax service's console. Devices, the outgoing queue
-// with each fax's progress, the sent and received faxes (searchable by
-// number, name and date, each viewable with its transmission report), and
-// the faxes that failed or were cancelled with their reason.
+// with each fax's progress (and the fax on the line, page by page, in the
+// status line), the sent and received faxes (searchable by number, name and
+// date, each viewable with its transmission report), and the faxes that
+// failed or were cancelled with their reason.
 #include <QMainWindow>
 #include <memory>
 
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QSortFilterProxyModel;
 class QStandardItemModel;
 class QTableView;
@@ -50,6 +52,9 @@ class FaxMonitor : public QMainWindow {
   void SetReceiveMode(int mode);
   void AnswerCall();
   QWidget* ArchivePage(bool incoming);
+  // The status line's part for the job on the line ("Sending fax to 555
+  // 0101: page 2 of 3" and its bar); a job without an id hides it.
+  void ShowTransmission(const faxsvc::Message& job);
 
   std::unique_ptr<faxsvc::FaxServer> server_;
   QTabWidget* tabs_ = nullptr;
@@ -59,6 +64,8 @@ class FaxMonitor : public QMainWindow {
   QTableView *devicesView_ = nullptr, *queueView_ = nullptr, *failuresView_ = nullptr;
   QTableView *sentView_ = nullptr, *receivedView_ = nullptr;
   QLabel* queueState_ = nullptr;
+  QLabel* transmission_ = nullptr;
+  QProgressBar* transmissionBar_ = nullptr;
   QTimer* timer_ = nullptr;
   long long lastEvent_ = 0;
 };
