@@ -27,11 +27,6 @@ std::shared_ptr<faxsvc::FaxServer>& ProcessFaxServer() {
   return server;
 }
 
-std::string Trim(const std::string& s) {
-  std::size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
-  return b == std::string::npos ? "" : s.substr(b, e - b + 1);
-}
-
 std::string ReadLocalMachine(const std::string& key, const std::string& value) {
   CWinReg reg;
   if (!reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, key)) return "";
