@@ -90,14 +90,14 @@ class QtBackend : public ui::Backend {
 
   void ShowStatus(const std::string& text, unsigned long owner) override {
     if (owner == 0) return;
-    StatusWindow();
+    MakeStatusWindow();
     statusText_->setText(Q(text));
     ShowStatusWindow();
   }
 
   void ShowProgress(const std::string&, long done, long total, unsigned long owner) override {
     if (owner == 0) return;
-    StatusWindow();
+    MakeStatusWindow();
     if (total > 0) {
       statusBar_->setRange(0, int(total));
       statusBar_->setValue(int(std::clamp(done, 0L, total)));
@@ -123,7 +123,7 @@ class QtBackend : public ui::Backend {
 
   // The status window of long operations: its text and, once a step count
   // is known, a bar with the steps done.
-  void StatusWindow() {
+  void MakeStatusWindow() {
     if (status_) return;
     status_ = new QFrame;
     status_->setObjectName("frmStatus");

@@ -36,8 +36,19 @@ std::string NamedEvent::RuntimeDir() {
     return d;
   }
   if (UsableDir("/run/brevant")) return "/run/brevant";
+  // The session's runtime folder; a process started outside the session
+  // (by the print scheduler, cron or runuser) has no XDG_RUNTIME_DIR but
+  // meets the session's events in the user's /run/user/<uid> all the same.
+  std::string session;
   if (const char* x = std::getenv("XDG_RUNTIME_DIR"); x && *x) {
-    std::string dir = std::string(x) + "/brevant";
+    session = x;
+  } else {
+    std::string run = "/run/user/" + std::to_string(::getuid());
+    struct stat st {};
+    if (::stat(run.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid()) session = run;
+  }
+  if (!session.empty()) {
+    std::string dir = session + "/brevant";
     if (UsableDir(dir)) return dir;
   }
   std::string dir = "/tmp/brevant-" + std::to_string(::getuid());

@@ -34,7 +34,8 @@ class NamedEvent {
   const std::string& Name() const { return name_; }
 
   // The folder that holds event files (BREVANT_RUNTIME_DIR, else
-  // /run/brevant when usable, else $XDG_RUNTIME_DIR/brevant, else /tmp).
+  // /run/brevant when usable, else $XDG_RUNTIME_DIR/brevant, or without that
+  // variable the user's /run/user/<uid>/brevant, else /tmp/brevant-<uid>).
   static std::string RuntimeDir();
 
  private:

@@ -25,6 +25,7 @@
 #include "platform/mail/Filter.h"
 #include "platform/mail/MailError.h"
 #include "platform/mail/Mime_p.h"
+#include "platform/text/Escapes.h"
 
 namespace brevant::mail {
 
@@ -179,32 +180,8 @@ class FolderLock {
 
 using Summary = std::vector<std::pair<std::string, std::string>>;
 
-std::string EscapeIdx(const std::string& s) {
-  std::string o;
-  for (char c : s) {
-    if (c == '%' || c == '\t' || c == '\n' || c == '\r' || c == '=') {
-      char b[4];
-      std::snprintf(b, sizeof b, "%%%02X", static_cast<unsigned char>(c));
-      o += b;
-    } else {
-      o += c;
-    }
-  }
-  return o;
-}
-
-std::string UnescapeIdx(const std::string& s) {
-  std::string o;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size()) {
-      o += static_cast<char>(std::strtol(s.substr(i + 1, 2).c_str(), nullptr, 16));
-      i += 2;
-    } else {
-      o += s[i];
-    }
-  }
-  return o;
-}
+std::string EscapeIdx(const std::string& s) { return platform::HexEscape(s, "%\t\n\r="); }
+std::string UnescapeIdx(const std::string& s) { return platform::HexUnescape(s); }
 
 Summary Summarize(const MailItem& item) {
   Summary s;

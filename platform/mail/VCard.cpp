@@ -1,5 +1,7 @@
 #include "platform/mail/VCard.h"
 
+#include "platform/text/Escapes.h"
+
 #include <dirent.h>
 #include <strings.h>
 
@@ -36,19 +38,7 @@ std::string Unescape(const std::string& v) {
   return o;
 }
 
-std::string DecodeQuotedPrintable(const std::string& v) {
-  std::string o;
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    if (v[i] == '=' && i + 2 < v.size() && std::isxdigit(static_cast<unsigned char>(v[i + 1])) &&
-        std::isxdigit(static_cast<unsigned char>(v[i + 2]))) {
-      o += static_cast<char>(std::stoi(v.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      o += v[i];
-    }
-  }
-  return o;
-}
+std::string DecodeQuotedPrintable(const std::string& v) { return platform::HexUnescape(v, '='); }
 
 // Physical lines joined into logical ones: a line starting with a blank or
 // TAB continues the previous one; a quoted-printable value ending in "="

@@ -2,7 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -11,6 +10,8 @@
 #include <mutex>
 
 namespace fs = std::filesystem;
+
+#include "platform/text/Escapes.h"
 
 namespace brevant::reg {
 namespace {
@@ -112,21 +113,6 @@ bool ReadableAsIs(Hive& h) {
   return sqlite3_exec(h.db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-// A file path as the path of an SQLite "file:" URI.
-std::string UriPath(const std::string& file) {
-  std::string out;
-  for (char c : file) {
-    if (c == '%' || c == '?' || c == '#') {
-      char buf[4];
-      std::snprintf(buf, sizeof buf, "%%%02X", static_cast<unsigned char>(c));
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 // Opens (or, with forWrite, creates) the hive's database. A read of a hive
 // whose file does not exist yet sees an empty hive without creating it.
 Hive* GetHive(HKEY root, bool forWrite, long* err) {
@@ -183,7 +169,7 @@ Hive* GetHive(HKEY root, bool forWrite, long* err) {
     // has gone: read the database file itself then.
     sqlite3_close(h->db);
     h->db = nullptr;
-    std::string uri = "file:" + UriPath(file) + "?immutable=1";
+    std::string uri = "file:" + platform::HexEscape(file, "%?#") + "?immutable=1";
     rc = sqlite3_open_v2(uri.c_str(), &h->db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
       *err = FromSqlite(*h, rc);

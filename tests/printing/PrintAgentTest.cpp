@@ -42,25 +42,6 @@ std::string FakeBrevant(TestWorld& w, const std::string& name, const std::string
 
 }  // namespace
 
-TEST(VestrelHandOff, DeviceUriOptions) {
-  vestrel::DeviceUri d;
-  ASSERT_TRUE(vestrel::ParseDeviceUri("vestrel:/~/.local/share/brevant/QuorSpool/?handoff=1", "", &d));
-  EXPECT_EQ(d.spoolFolder, "/~/.local/share/brevant/QuorSpool/");
-  EXPECT_TRUE(d.handoff);
-  EXPECT_EQ(d.eventsDir, "");
-  EXPECT_EQ(vestrel::ExpandUserHome(d.spoolFolder, "/home/ann/"), "/home/ann/.local/share/brevant/QuorSpool/");
-  EXPECT_EQ(vestrel::ExpandUserHome("/srv/spool/", "/home/ann"), "/srv/spool/");
-  EXPECT_EQ(vestrel::HandoffFolder("/srv/spool"), "/srv/spool/Printed/");
-
-  ASSERT_TRUE(vestrel::ParseDeviceUri("vestrel-x:/s%20p?events=/run/my%20events&handoff=0", "vestrel-x", &d));
-  EXPECT_EQ(d.spoolFolder, "/s p/");
-  EXPECT_FALSE(d.handoff);
-  EXPECT_EQ(d.eventsDir, "/run/my events");
-  // The query is not part of the folder; a relative events folder is refused.
-  EXPECT_EQ(vestrel::SpoolFolderFromUri("vestrel:/a/b?handoff"), "/a/b/");
-  EXPECT_FALSE(vestrel::ParseDeviceUri("vestrel:/a/?events=run", "", &d));
-}
-
 TEST(VestrelHandOff, JobsFromOtherApplicationsReachBrevantOneByOneAndNoneIsLost) {
   CupsWorld cw;
   if (!cw.Problem().empty()) GTEST_FAIL() << cw.Problem();

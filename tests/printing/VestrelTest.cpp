@@ -289,6 +289,25 @@ TEST(VestrelBackend, CommandLineStdinPjlAndUris) {
   EXPECT_EQ(vestrel::SpoolFolderFromUri("vestrel:relative/"), "");
   EXPECT_EQ(vestrel::SpoolFolderFromUri("vestrel-t1:/x", "vestrel-t1"), "/x/");
   EXPECT_EQ(vestrel::SpoolFolderFromUri("other:/x"), "");
+
+  // A folder in each user's home, the hand-off to the print agent and the
+  // events folder.
+  vestrel::DeviceUri d;
+  ASSERT_TRUE(vestrel::ParseDeviceUri("vestrel:/~/.local/share/brevant/QuorSpool/?handoff=1", "", &d));
+  EXPECT_EQ(d.spoolFolder, "/~/.local/share/brevant/QuorSpool/");
+  EXPECT_TRUE(d.handoff);
+  EXPECT_EQ(d.eventsDir, "");
+  EXPECT_EQ(vestrel::ExpandUserHome(d.spoolFolder, "/home/ann/"), "/home/ann/.local/share/brevant/QuorSpool/");
+  EXPECT_EQ(vestrel::ExpandUserHome("/srv/spool/", "/home/ann"), "/srv/spool/");
+  EXPECT_EQ(vestrel::HandoffFolder("/srv/spool"), "/srv/spool/Printed/");
+
+  ASSERT_TRUE(vestrel::ParseDeviceUri("vestrel-x:/s%20p?events=/run/my%20events&handoff=0", "vestrel-x", &d));
+  EXPECT_EQ(d.spoolFolder, "/s p/");
+  EXPECT_FALSE(d.handoff);
+  EXPECT_EQ(d.eventsDir, "/run/my events");
+  // The query is not part of the folder; a relative events folder is refused.
+  EXPECT_EQ(vestrel::SpoolFolderFromUri("vestrel:/a/b?handoff"), "/a/b/");
+  EXPECT_FALSE(vestrel::ParseDeviceUri("vestrel:/a/?events=run", "", &d));
 }
 
 TEST(VestrelBackend, NumberingContinuesAfterTheHighestPageAndACancelledJobLeavesNothing) {

@@ -2,14 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <strings.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -32,27 +30,23 @@ bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-bool IsPageName(const std::string& n) {
-  if (n.size() != 12 || strcasecmp(n.c_str() + 8, ".emf") != 0) return false;
-  return std::all_of(n.begin(), n.begin() + 8, [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
-}
-
 std::string NameOf(const std::string& path) {
   std::string p = path;
   while (p.size() > 1 && p.back() == '/') p.pop_back();
   return p.substr(p.rfind('/') + 1);
 }
 
-// Moves every page of `from` into `to` under the same name. On failure the
-// pages moved so far go back. Returns the moved pages' new paths.
+// Moves pages (all in one folder) into the folder `to` under the same
+// names, filling *moved with their new paths. On failure the pages moved so
+// far go back and *moved is left empty.
 bool MovePages(const std::vector<std::string>& pages, const std::string& to, std::vector<std::string>* moved,
                std::string* error) {
   for (const std::string& p : pages) {
     std::string target = to + NameOf(p);
     if (::rename(p.c_str(), target.c_str()) != 0) {
       *error = "cannot move " + p + " to " + to + ": " + std::strerror(errno);
-      for (const std::string& m : *moved)
-        ::rename(m.c_str(), (p.substr(0, p.rfind('/') + 1) + NameOf(m)).c_str());
+      const std::string from = p.substr(0, p.rfind('/') + 1);
+      for (const std::string& m : *moved) ::rename(m.c_str(), (from + NameOf(m)).c_str());
       moved->clear();
       return false;
     }
@@ -61,8 +55,6 @@ bool MovePages(const std::vector<std::string>& pages, const std::string& to, std
   return true;
 }
 
-std::string ProgramName(const std::string& path) { return NameOf(path); }
-
 }  // namespace
 
 std::vector<std::string> PageFiles(const std::string& folder) {
@@ -70,7 +62,7 @@ std::vector<std::string> PageFiles(const std::string& folder) {
   std::error_code ec;
   for (const auto& e : fs::directory_iterator(folder, ec)) {
     std::string n = e.path().filename().string();
-    if (IsPageName(n) && e.is_regular_file(ec)) out.push_back(e.path().string());
+    if (vestrel::PageNumberOf(n.c_str()) >= 0 && e.is_regular_file(ec)) out.push_back(e.path().string());
   }
   std::sort(out.begin(), out.end());
   return out;
@@ -171,7 +163,7 @@ int Run(const Options& o) {
   }
   if (!o.once) Say("watching " + handoff);
 
-  const std::string program = ProgramName(o.brevant);
+  const std::string program = NameOf(o.brevant);
   std::map<std::string, int> attempts;
   for (;;) {
     for (const std::string& job : WaitingJobs(handoff)) {

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -19,6 +20,7 @@
 #include <filesystem>
 
 #include "platform/emf/Emf.h"
+#include "platform/text/Escapes.h"
 
 extern char** environ;
 
@@ -34,13 +36,6 @@ long NowMs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return long(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = char(std::tolower(static_cast<unsigned char>(c)));
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
 }
 
 bool WriteAll(int fd, const char* p, std::size_t n) {
@@ -152,26 +147,6 @@ void RequestCancel() {
 
 void ClearCancel() { g_cancel = 0; }
 
-namespace {
-
-std::string PercentDecode(const std::string& s) {
-  std::string out;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size()) {
-      int hi = HexValue(s[i + 1]), lo = HexValue(s[i + 2]);
-      if (hi >= 0 && lo >= 0) {
-        out.push_back(char(hi * 16 + lo));
-        i += 2;
-        continue;
-      }
-    }
-    out.push_back(s[i]);
-  }
-  return out;
-}
-
-}  // namespace
-
 bool ParseDeviceUri(const std::string& uri, const std::string& altScheme, DeviceUri* out) {
   std::size_t colon = uri.find(':');
   if (colon == std::string::npos) return false;
@@ -190,7 +165,7 @@ bool ParseDeviceUri(const std::string& uri, const std::string& altScheme, Device
     return false;
   }
   DeviceUri d;
-  d.spoolFolder = PercentDecode(rest);
+  d.spoolFolder = platform::HexUnescape(rest);
   std::string& path = d.spoolFolder;
   if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos) return false;
   if (path.back() != '/') path.push_back('/');
@@ -202,7 +177,7 @@ bool ParseDeviceUri(const std::string& uri, const std::string& altScheme, Device
     start = end + 1;
     std::size_t eq = param.find('=');
     std::string key = param.substr(0, eq);
-    std::string value = eq == std::string::npos ? "1" : PercentDecode(param.substr(eq + 1));
+    std::string value = eq == std::string::npos ? "1" : platform::HexUnescape(param.substr(eq + 1));
     if (key == "handoff") {
       d.handoff = value != "0" && value != "no" && value != "false";
     } else if (key == "events") {
@@ -238,24 +213,21 @@ std::string PageFileName(int number) {
   return name;
 }
 
+int PageNumberOf(const char* n) {
+  if (std::strlen(n) != 12 || strcasecmp(n + 8, ".emf") != 0) return -1;
+  int v = 0;
+  for (int i = 0; i < 8; ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(n[i]))) return -1;
+    v = v * 10 + (n[i] - '0');
+  }
+  return v;
+}
+
 int NextPageNumber(const std::string& folder) {
   int highest = 0;
   DIR* d = ::opendir(folder.c_str());
   if (!d) return 1;
-  while (dirent* e = ::readdir(d)) {
-    const char* n = e->d_name;
-    if (std::strlen(n) != 12 || strcasecmp(n + 8, ".emf") != 0) continue;
-    int v = 0;
-    bool digits = true;
-    for (int i = 0; i < 8; ++i) {
-      if (!std::isdigit(static_cast<unsigned char>(n[i]))) {
-        digits = false;
-        break;
-      }
-      v = v * 10 + (n[i] - '0');
-    }
-    if (digits && v > highest) highest = v;
-  }
+  while (dirent* e = ::readdir(d)) highest = std::max(highest, PageNumberOf(e->d_name));
   ::closedir(d);
   return highest + 1;
 }

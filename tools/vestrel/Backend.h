@@ -65,6 +65,10 @@ int NextPageNumber(const std::string& folder);
 // "00000007.emf" for 7.
 std::string PageFileName(int number);
 
+// The number of a page file name "NNNNNNNN.emf" (letter case of ".emf"
+// ignored), or -1 for any other name.
+int PageNumberOf(const char* name);
+
 // Copies a print job's document from fd to out, dropping a PJL wrapper
 // (UEL and "@PJL" lines before the document, the UEL trailer after it).
 // Returns false on a read or write error.

@@ -143,16 +143,8 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(spool, ec);
   }
   // Brevant's named events: where the URI says, else where the user's
-  // desktop session keeps them; the scheduler's environment has no
-  // XDG_RUNTIME_DIR of the user.
-  if (!device.eventsDir.empty()) {
-    ::setenv("BREVANT_RUNTIME_DIR", device.eventsDir.c_str(), 1);
-  } else if (!std::getenv("BREVANT_RUNTIME_DIR") && !std::getenv("XDG_RUNTIME_DIR")) {
-    std::string run = "/run/user/" + std::to_string(::getuid());
-    struct stat st {};
-    if (::stat(run.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid())
-      ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
-  }
+  // desktop session keeps them.
+  if (!device.eventsDir.empty()) ::setenv("BREVANT_RUNTIME_DIR", device.eventsDir.c_str(), 1);
   // A job printed while no Brevant process holds "FaxPrinter" came from
   // another application. With hand-off its pages go into a job folder of
   // their own, where the user's print agent picks them up and opens the
