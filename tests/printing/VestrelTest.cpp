@@ -281,6 +281,9 @@ TEST(VestrelBackend, CommandLineStdinPjlAndUris) {
   EXPECT_EQ(run("vestrel:" + spool, "1 root"), 1);
   EXPECT_EQ(run("ipp://host/printers/x", "3 root t 1 '' " + pdf), 1);
   EXPECT_NE(test::TestWorld::ReadFile(w.Root() + "/err.txt").find("does not name a spool folder"), std::string::npos);
+  // An events folder that is not a full path is refused the same way.
+  EXPECT_EQ(run("vestrel:" + spool + "?events=run", "4 root t 1 '' " + pdf), 1);
+  EXPECT_NE(test::TestWorld::ReadFile(w.Root() + "/err.txt").find("does not name a spool folder"), std::string::npos);
   EXPECT_EQ(CupsWorld::Sh(test::BinDir() + "/vestrel | grep -q '^direct vestrel '"), 0);
 
   EXPECT_EQ(vestrel::SpoolFolderFromUri("vestrel:/a%20b/Quor%25Spool"), "/a b/Quor%Spool/");

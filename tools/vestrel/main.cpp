@@ -108,7 +108,9 @@ int main(int argc, char** argv) {
   std::string scheme = brevant::platform::ExecutableName();
   DeviceUri device;
   if (!ParseDeviceUri(uri, scheme, &device)) {
-    std::fprintf(stderr, "ERROR: the device URI \"%s\" does not name a spool folder (vestrel:/path/)\n",
+    std::fprintf(stderr,
+                 "ERROR: the device URI \"%s\" does not name a spool folder (vestrel:/path/, with "
+                 "?handoff=1 and &events=/folder when wanted)\n",
                  uri.c_str());
     return kBackendFailed;
   }
