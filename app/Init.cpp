@@ -21,6 +21,7 @@
 #include "maintenance/Scan.h"
 #include "platform/process/Process.h"
 #include "platform/ui/Ui.h"
+#include "platform/ui/WindowRaise.h"
 #include "receive/FaxImport.h"
 #include "receive/QueueControl.h"
 #include "render/Pipeline.h"
@@ -57,6 +58,15 @@ Init::InstanceTest g_instanceTest = &OtherInstanceInSession;
 
 bool AnotherInstance() { return g_instanceTest && g_instanceTest(); }
 
+// The window operations leave the window to the copy of the program that
+// runs already: it is asked to bring its window (the one titled title, or
+// whichever it shows) to the front, and this copy opens nothing.
+bool StepAside(const std::string& title = "") {
+  if (!AnotherInstance()) return false;
+  ui::AskToRaise(title);
+  return true;
+}
+
 std::string WithoutQuotes(std::string s) {
   std::erase(s, '"');
   return s;
@@ -77,12 +87,6 @@ void RequestCoverPage(bool keepStored) {
   }
   reg.SetString("CoverPageNote", "");
   reg.SetString("CoverPageSubject", "");
-}
-
-wizard::Windows* WindowsOrReport(const char* operation) {
-  wizard::Windows* w = AppWindows();
-  if (!w) ui::MsgBox("The windows of Pelorin cannot be shown (" + std::string(operation) + ").");
-  return w;
 }
 
 }  // namespace
@@ -108,7 +112,7 @@ void CopyListsToFaxJob(const StringList& names, const StringList& numbers, const
 void Init::ShowFaxNew(const StringList& names, const StringList& numbers, const StringList& files,
                       bool useStoredCover) {
   try {
-    if (AnotherInstance()) return;
+    if (StepAside()) return;
     if (brevant::Config().ProgramType == 1 && brevant::Config().EmailFax.empty()) {
       ui::MsgBox("You should set Fax Mail in Setup for using Pelorin.");
       return;
@@ -116,10 +120,11 @@ void Init::ShowFaxNew(const StringList& names, const StringList& numbers, const 
     ClearFaxJob();
     RequestCoverPage(useStoredCover);
     CopyListsToFaxJob(names, numbers, files);
-    wizard::Windows* w = WindowsOrReport("ShowFaxNew");
+    wizard::Windows* w = AppWindows();
     if (!w) return;
+    w->LoadFaxNew(Run().SpoolPages);
     WriteTraceLog("ShowFaxNew", "before frmNew.Show(vbModal)");
-    w->ShowFaxNew(Run().SpoolPages);
+    w->ShowFaxNewModal();
     WriteTraceLog("ShowFaxNew", "after  frmNew.Show(vbModal)");
   } catch (...) {
     ErrInfo e = CurrentError();
@@ -129,8 +134,8 @@ void Init::ShowFaxNew(const StringList& names, const StringList& numbers, const 
 
 void Init::ShowWarning(const std::string& message) {
   try {
-    if (AnotherInstance()) return;
-    if (wizard::Windows* w = WindowsOrReport("ShowWarning")) w->ShowWarning(message.c_str());
+    if (StepAside()) return;
+    if (wizard::Windows* w = AppWindows()) w->ShowWarning(message.c_str());
     exitApp(0);
   } catch (...) {
     ErrInfo e = CurrentError();
@@ -140,10 +145,9 @@ void Init::ShowWarning(const std::string& message) {
 
 void Init::Config() {
   try {
-    // The running copy owns the configuration dialog; a window of another
-    // process cannot be raised from here, so this copy just steps aside.
-    if (AnotherInstance()) return;
-    if (wizard::Windows* w = WindowsOrReport("Config")) w->ShowConfig();
+    // The running copy brings its configuration dialog to the front.
+    if (StepAside("Pelorin Configure")) return;
+    if (wizard::Windows* w = AppWindows()) w->ShowConfig();
   } catch (...) {
     ErrInfo e = CurrentError();
     WriteErrorLog(e.number, e.description, "Init.Config");
@@ -162,7 +166,7 @@ void Init::FaxFolder() {
 void Init::scan() {
   try {
     StartScan([](const std::string& message) {
-      if (wizard::Windows* w = WindowsOrReport("scan")) w->ShowWarning(message.c_str());
+      if (wizard::Windows* w = AppWindows()) w->ShowWarning(message.c_str());
     });
     exitApp(0);
   } catch (...) {
@@ -173,25 +177,20 @@ void Init::scan() {
 
 void Init::ShowFaxCover(const StringList& names, const StringList& numbers) {
   try {
-    if (AnotherInstance()) return;
+    if (StepAside()) return;
     ClearFaxJob();
-    {
-      CWinReg reg;
-      if (reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, true)) {
-        reg.SetString("SetCoverPage", "1");
-        reg.SetString("CoverPageNote", "");
-        reg.SetString("CoverPageSubject", "");
-      }
-    }
+    RequestCoverPage(false);
     // Every entry counts here: "cover" lists do not end with an empty one.
+    // A name without its number is an error (subscript out of range) and
+    // opens no page.
     FaxJobRecord& job = FaxJob();
     job.g_arrFaxName.Resize(names.size());
     job.g_arrFaxNumber.Resize(names.size());
     for (std::size_t k = 1; k <= names.size(); ++k) {
       job.g_arrFaxName[k] = names[k - 1];
-      job.g_arrFaxNumber[k] = k - 1 < numbers.size() ? numbers[k - 1] : "";
+      job.g_arrFaxNumber[k] = numbers.at(k - 1);
     }
-    if (wizard::Windows* w = WindowsOrReport("ShowFaxCover")) w->ShowFaxCover();
+    if (wizard::Windows* w = AppWindows()) w->ShowFaxCover();
   } catch (...) {
     ErrInfo e = CurrentError();
     WriteErrorLog(e.number, e.description, "Init.ShowFaxCover");
@@ -200,9 +199,9 @@ void Init::ShowFaxCover(const StringList& names, const StringList& numbers) {
 
 void Init::FaxImport() {
   try {
-    if (AnotherInstance()) return;
+    if (StepAside()) return;
     if (!FaxDeviceInstalled()) ShowWarning("");
-    if (wizard::Windows* w = WindowsOrReport("FaxImport")) w->ShowImport();
+    if (wizard::Windows* w = AppWindows()) w->ShowImport();
   } catch (...) {
     ErrInfo e = CurrentError();
     WriteErrorLog(e.number, e.description, "Init.FaxImport");
@@ -211,8 +210,8 @@ void Init::FaxImport() {
 
 void Init::FaxSender() {
   try {
-    if (AnotherInstance()) return;
-    if (wizard::Windows* w = WindowsOrReport("FaxSender")) w->ShowSender();
+    if (StepAside()) return;
+    if (wizard::Windows* w = AppWindows()) w->ShowSender();
   } catch (...) {
     ErrInfo e = CurrentError();
     WriteErrorLog(e.number, e.description, "Init.FaxSender");
@@ -223,8 +222,8 @@ void Init::FaxConsole() { mCommon::RunFaxConsole(); }
 
 void Init::FaxAbout() {
   try {
-    if (AnotherInstance()) return;
-    if (wizard::Windows* w = WindowsOrReport("FaxAbout")) w->ShowAbout();
+    if (StepAside()) return;
+    if (wizard::Windows* w = AppWindows()) w->ShowAbout();
   } catch (...) {
     ErrInfo e = CurrentError();
     WriteErrorLog(e.number, e.description, "Init.FaxAbout");
@@ -233,8 +232,8 @@ void Init::FaxAbout() {
 
 void Init::Repair() {
   try {
-    if (AnotherInstance()) return;
-    if (wizard::Windows* w = WindowsOrReport("Repair")) w->ShowRepair();
+    if (StepAside()) return;
+    if (wizard::Windows* w = AppWindows()) w->ShowRepair();
   } catch (...) {
     ErrInfo e = CurrentError();
     WriteErrorLog(e.number, e.description, "Init.Repair");
@@ -253,26 +252,8 @@ void Init::SendNow(const StringList& names, const StringList& numbers, const Str
     return;
   }
   ClearFaxJob();
+  CopyListsToFaxJob(names, numbers, files);
   FaxJobRecord& job = FaxJob();
-  // The lists of the command line end with "#", so their last entry is
-  // empty and not taken.
-  // A recipient needs a number: the numbers list decides how many there
-  // are, so an empty or unterminated numbers field leaves none.
-  if (!names.empty()) {
-    const std::size_t n = numbers.empty() ? 0 : numbers.size() - 1;
-    job.g_arrFaxName.Resize(n);
-    job.g_arrFaxNumber.Resize(n);
-  }
-  if (!files.empty()) job.g_arrFiles.Resize(files.size() - 1);
-  for (std::size_t k = 1; k <= job.g_arrFaxNumber.Count(); ++k) {
-    job.g_arrFaxNumber[k] = numbers[k - 1];
-    job.g_arrFaxName[k] = k - 1 < names.size() ? names[k - 1] : "";
-  }
-  for (std::size_t k = 1; k <= job.g_arrFiles.Count(); ++k) {
-    std::string f = files[k - 1];
-    f.erase(std::remove(f.begin(), f.end(), '"'), f.end());
-    job.g_arrFiles[k] = f;
-  }
   if (job.g_arrFaxNumber.Empty()) {
     ui::MsgBox("Please dial a fax number.");
     return;
@@ -337,8 +318,8 @@ void Init::SendNow(const StringList& names, const StringList& numbers, const Str
 
 void Init::SetCoverPage() {
   try {
-    if (AnotherInstance()) return;
-    if (wizard::Windows* w = WindowsOrReport("SetCoverPage")) w->ShowSetCover();
+    if (StepAside()) return;
+    if (wizard::Windows* w = AppWindows()) w->ShowSetCover();
   } catch (...) {
     ErrInfo e = CurrentError();
     WriteErrorLog(e.number, e.description, "Init.SetCoverPage");
@@ -346,7 +327,7 @@ void Init::SetCoverPage() {
 }
 
 void Init::BugReport() {
-  if (AnotherInstance()) return;
+  if (StepAside()) return;
   MakeBugReport();
 }
 

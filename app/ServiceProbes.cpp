@@ -1,6 +1,7 @@
 #include "app/ServiceProbes.h"
 
 #include "common/Folders.h"
+#include "common/MailSessions.h"
 #include "common/OsCheck.h"
 #include "delivery/FaxTransport.h"
 #include "maintenance/BugReport.h"
@@ -10,6 +11,7 @@
 namespace brevant {
 
 void RegisterServiceProbes() {
+  mCommon::SetFaxServerStarter([] { GetFaxServer(); });
   SetFaxServiceProbe(FaxServiceProbe{
       [] {
         auto server = GetFaxServer();

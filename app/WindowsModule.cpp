@@ -2,9 +2,11 @@
 
 #include <dlfcn.h>
 
+#include <iostream>
 #include <string>
 
 #include "common/Errors.h"
+#include "common/Folders.h"
 #include "common/Logging.h"
 #include "platform/process/Process.h"
 
@@ -50,9 +52,14 @@ wizard::Windows* AppWindows() {
   if (!g_windows && !g_tried) {
     g_tried = true;
     g_windows = LoadModule();
+    if (!g_windows)
+      std::cerr << platform::ExecutableName() << ": no window can be shown (see Errors.log in "
+                << GetProgramFolder() << "); messages follow here" << std::endl;
   }
   return g_windows;
 }
+
+bool LoadWindowsForMessages() { return AppWindows() != nullptr; }
 
 void SetAppWindows(wizard::Windows* windows) {
   g_windows = windows;

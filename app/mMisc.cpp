@@ -13,6 +13,7 @@
 #include "Version.h"
 #include "app/Init.h"
 #include "app/ServiceProbes.h"
+#include "app/WindowsModule.h"
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
@@ -50,7 +51,11 @@ bool ContainsEmf(std::string name) {
 StringList CollectSpoolPages() {
   StringList files{""};
   std::string temp = mCommon::GetTempDir();
-  for (const fs::directory_entry& e : fs::directory_iterator(GetSpoolFolder())) {
+  // A spool folder that is not there holds no page.
+  std::string spool = GetSpoolFolder();
+  std::error_code missing;
+  if (!fs::is_directory(spool, missing)) return {};
+  for (const fs::directory_entry& e : fs::directory_iterator(spool)) {
     std::string name = e.path().filename().string();
     if (!ContainsEmf(name)) continue;
     std::string copy = temp + name;
@@ -197,6 +202,7 @@ void mMisc::Main(const std::string& commandLine) {
     if (fields.empty()) return;
 
     Run().OwnerWindow = ui::ForegroundWindow();
+    ui::SetBackendLoader(&LoadWindowsForMessages);
     RegisterServiceProbes();
     // A fax that cannot be made ends the run from inside the pipeline.
     SetPipelineExitHandler([](int code) {

@@ -27,9 +27,9 @@ bool CWinReg::InitForAccess(std::uint32_t root, const std::string& keyPath, std:
   if (key_ != 0) reg::CloseKey(key_);
   key_ = rc == reg::kOk ? handle : 0;
   if (rc == reg::kOk) return true;
-  // A missing key has no description; a store failure says what went wrong.
+  // A missing key has no description; a store failure says what went wrong,
+  // directly followed by the fixed text.
   std::string description = reg::LastErrorText();
-  if (!description.empty()) description += " ";
   WriteErrorLog(0,
                 description + "failed open for " + std::to_string(accessMask) + " access " +
                     std::to_string(std::int32_t(root)) + "\\" + keyPath,

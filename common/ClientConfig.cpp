@@ -13,23 +13,22 @@ ClientConfig& Config() {
 }
 
 void ReadClientPaths() {
-  static constexpr const char* kSource = "mCommon.ReadClientPaths";
   ClientConfig& c = Config();
   try {
     CWinReg reg;
     if (reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kPelorinKey)) {
-      c.ForwardEmail = reg.GetStringChecked("ForwardEmail", kSource);
-      c.InboxPath = reg.GetStringChecked("InboxPath", kSource);
-      c.SentPath = reg.GetStringChecked("SentPath", kSource);
+      c.ForwardEmail = reg.GetString("ForwardEmail");
+      c.InboxPath = reg.GetString("InboxPath");
+      c.SentPath = reg.GetString("SentPath");
       reg.CloseKey();
     }
     if (reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax\\SentItems")) {
-      c.MSSentPath = reg.GetStringChecked("Folder", kSource);
+      c.MSSentPath = reg.GetString("Folder");
       if (c.SentPath.empty()) c.SentPath = c.MSSentPath;
       reg.CloseKey();
     }
     if (reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax\\Inbox")) {
-      c.MSInboxPath = reg.GetStringChecked("Folder", kSource);
+      c.MSInboxPath = reg.GetString("Folder");
       if (c.InboxPath.empty()) c.InboxPath = c.MSInboxPath;
       reg.CloseKey();
     }

@@ -29,7 +29,7 @@ ClientConfig& Config();
 
 // Reads ForwardEmail, InboxPath, SentPath, MSInboxPath, MSSentPath and fills
 // FaxDevice when it is empty. Errors ignored; a stored value of the wrong
-// type or longer than 255 characters reads as "" with an error record.
+// type or longer than 255 characters reads as "", like a missing one.
 void ReadClientPaths();
 // Saves ForwardEmail, InboxPath and SentPath; a folder equal to the fax
 // service's own is stored as "" ("follow the fax service"). Errors ignored.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
@@ -50,32 +51,38 @@ std::string GetProgramFolder() {
 }
 
 std::string GetInstallFolder() {
-  CWinReg reg;
-  std::string dest;
-  if (reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, kPelorinKey)) {
-    dest = reg.GetStringChecked("DestDir", "mCommon.GetSpoolFolder");
-    reg.CloseKey();
+  try {
+    CWinReg reg;
+    std::string dest;
+    if (reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, kPelorinKey)) {
+      dest = reg.GetString("DestDir");
+      reg.CloseKey();
+    }
+    return dest;
+  } catch (...) {
+    return "";  // errors ignored
   }
-  return dest;
 }
 
 std::string GetSpoolFolder() {
+  // The spool folder stays where the installation says, so that the fax
+  // printer and this program agree on it, whether or not it exists yet.
   std::string dest = GetInstallFolder();
   while (dest.size() > 1 && dest.back() == '/') dest.pop_back();
   if (dest.empty()) return GetProgramFolder() + "/QuorSpool/";
-  // The spool folder stays where the installation says, so that the fax
-  // printer and this program agree on it; an install folder that is not
-  // there is reported once per run and folder.
-  struct stat st{};
-  if (::stat(dest.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    static std::string reported;
-    if (reported != dest) {
-      reported = dest;
-      WriteErrorLog(kErrPathNotFound, "Path not found: the install folder \"" + dest +
-                                          "\" (DestDir) does not exist", "mCommon.GetSpoolFolder");
-    }
-  }
   return dest + "/QuorSpool/";
+}
+
+std::string GetGroupFileFolder() {
+  // An installed copy runs from <prefix>/lib/brevant, a folder its users
+  // cannot write; a build tree or a portable copy runs from a folder of its
+  // own, which is also its program folder.
+  std::string exeDir = GetExecutableFolder();
+  constexpr std::string_view kInstalled = "/lib/brevant";
+  if (exeDir.size() <= kInstalled.size() || !exeDir.ends_with(kInstalled)) return GetProgramFolder();
+  std::string prefix = exeDir.substr(0, exeDir.size() - kInstalled.size());
+  if (prefix == "/usr" || prefix == "/usr/local") return "/etc/brevant";
+  return prefix + "/etc/brevant";
 }
 
 std::string GetLocalComputerName() {

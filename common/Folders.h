@@ -17,10 +17,18 @@ std::string GetExecutableFolder();
 std::string GetInstallFolder();
 
 // Install folder + "/QuorSpool/", or program folder + "/QuorSpool/" when
-// "DestDir" is missing, empty or not a string. Ends with "/". An install
-// folder that does not exist is kept (the fax printer writes there too) and
-// reported with an error record once per run.
+// "DestDir" is missing, empty or not a string. Ends with "/". Errors are
+// ignored; an install folder that does not exist is kept (the fax printer
+// writes there too).
 std::string GetSpoolFolder();
+
+// The folder of "FaxGroup.xml", the settings every user of an installation
+// shares: for an installed copy (programs in <prefix>/lib/brevant) the
+// system folder /etc/brevant (<prefix>/etc/brevant for other prefixes),
+// readable by all and writable by the administrators' group
+// "brevant-fax-admin"; for a build tree or a portable copy its program
+// folder. No trailing "/".
+std::string GetGroupFileFolder();
 
 // The computer's name, read once per run.
 std::string GetLocalComputerName();

@@ -1,5 +1,6 @@
 #include "common/MailSessions.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "common/CWinReg.h"
@@ -14,11 +15,17 @@ namespace brevant::mCommon {
 
 namespace {
 
+// How long the logon of the sending session may take: it runs before the
+// first mail of a run, and a server that does not answer must not hold the
+// user up for the whole sending time-out.
+constexpr long kLogonSeconds = 5;
+
 struct Sessions {
   std::unique_ptr<mail::Store> store;
   std::unique_ptr<mail::Account> account;
   std::string previousDefaultMail;
   std::string tempFolder;
+  FaxServerStarter startFaxServer = nullptr;
 };
 
 Sessions& S() {
@@ -53,6 +60,16 @@ const mail::Account* SetCDOSession() {
   if (!S().account) {
     err.Step([] { OutlookDefaultMail(true); });
     err.Step([] { S().account = std::make_unique<mail::Account>(mail::LoadAccount()); });
+    if (S().account && !err.Any()) {
+      // Log on now, so a server that is not there or refuses the login is
+      // told once here. The session is kept all the same.
+      try {
+        mail::Logon(*S().account, std::min(kLogonSeconds, S().account->timeoutSeconds));
+      } catch (...) {
+        ErrInfo e = CurrentError();
+        WriteErrorLog(e.number, "Logon CDO error:" + e.description, "mCommon.SetCDOSession");
+      }
+    }
     if (!S().account) S().account = std::make_unique<mail::Account>();
   }
   if (err.Any()) WriteErrorLog(err.Get().number, err.Get().description, "mCommon.SetCDOSession");
@@ -91,14 +108,17 @@ void OutlookDefaultMail(bool set) {
 
 const std::string& MailTempFolder() { return S().tempFolder; }
 
+void SetFaxServerStarter(FaxServerStarter start) { S().startFaxServer = start; }
+
 void Start(bool resetJob) {
   PendingError err;
   err.Step([] {
     if (!S().store) InitOutlApp();
   });
   err.Step([] { S().tempFolder = GetTempDir(); });
-  // The fax service connection is opened by the fax service client on its
-  // first use; nothing to prepare for it here.
+  err.Step([] {
+    if (S().startFaxServer) S().startFaxServer();
+  });
   if (resetJob) {
     err.Step([] {
       FaxJob().g_arrFaxName.Clear();

@@ -13,10 +13,16 @@ struct Account;
 
 namespace brevant::mCommon {
 
-// Prepares the sessions for an operation that receives or imports faxes;
+// Prepares the sessions for an operation that receives or imports faxes:
+// the mail store, the mail temporary folder and the fax server connection;
 // with resetJob, empties the recipient names and attachments of the fax job
 // and reads the sender details again.
 void Start(bool resetJob);
+// The fax server lives in a library above this one; start-up tells Start
+// how to get the process's fax server (it is kept, so a second call costs
+// nothing).
+using FaxServerStarter = void (*)();
+void SetFaxServerStarter(FaxServerStarter start);
 // Releases every mail session; safe to call more than once.
 void Dispose();
 
@@ -25,8 +31,10 @@ void Dispose();
 mail::Store* InitOutlApp();
 // The process's mail store, opened on first use (null when it cannot be).
 mail::Store* GetMapiNamespace();
-// The sending session: the mail account of the registry store. Creating it
-// makes this program the default mail client until Dispose. Never null.
+// The sending session: the mail account of the registry store, logged on to
+// its server once per process (a failed logon is recorded as "Logon CDO
+// error:" and the session is kept). Creating it makes this program the
+// default mail client until Dispose. Never null.
 const mail::Account* SetCDOSession();
 // True once SetCDOSession has run in this process.
 bool HasCDOSession();

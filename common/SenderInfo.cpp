@@ -35,7 +35,7 @@ void GetSenderInfo() {
     CWinReg reg;
     if (reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kUserInfoKey)) {
       ForEachSenderField(FaxJob(), [&](const char* value, std::string& field) {
-        field = reg.GetStringChecked(value, "mCommon.GetSenderInfo");
+        field = reg.GetString(value);
       });
       reg.CloseKey();
     }

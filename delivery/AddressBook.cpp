@@ -12,67 +12,52 @@ namespace brevant {
 
 namespace {
 
-std::string Trim(const std::string& s) {
-  auto b = s.find_first_not_of(' ');
-  if (b == std::string::npos) return "";
-  return s.substr(b, s.find_last_not_of(' ') - b + 1);
-}
-
-bool ContainsFax(const std::string& name) {
-  for (std::size_t i = 0; i + 3 <= name.size(); ++i)
-    if (strncasecmp(name.c_str() + i, "fax", 3) == 0) return true;
-  return false;
-}
-
-std::string AfterAt(const std::string& address) {
-  auto at = address.find('@');
-  return at == std::string::npos ? address : address.substr(at + 1);
+std::string WithoutUrn(const std::string& id) {
+  return strncasecmp(id.c_str(), "urn:uuid:", 9) == 0 ? id.substr(9) : id;
 }
 
 // A MEMBER value to the card it names; a "mailto:" without a card becomes
-// a bare address entry.
-mail::Contact ResolveMember(const std::string& member, const std::vector<mail::Contact>& book, bool* found) {
-  *found = true;
-  std::string v = member;
-  if (strncasecmp(v.c_str(), "mailto:", 7) == 0) {
-    std::string addr = v.substr(7);
+// a bare address entry. False when nothing answers to it.
+bool ResolveMember(const std::string& member, const std::vector<mail::Contact>& book, mail::Contact* out) {
+  if (strncasecmp(member.c_str(), "mailto:", 7) == 0) {
+    std::string addr = member.substr(7);
     for (const auto& c : book)
-      if (strcasecmp(c.email.c_str(), addr.c_str()) == 0) return c;
-    mail::Contact bare;
-    bare.name = addr;
-    bare.email = addr;
-    return bare;
+      if (strcasecmp(c.email.c_str(), addr.c_str()) == 0) {
+        *out = c;
+        return true;
+      }
+    *out = mail::Contact{};
+    out->name = addr;
+    out->email = addr;
+    return true;
   }
-  std::string bareId = strncasecmp(v.c_str(), "urn:uuid:", 9) == 0 ? v.substr(9) : v;
-  for (const auto& c : book) {
-    std::string cid = strncasecmp(c.uid.c_str(), "urn:uuid:", 9) == 0 ? c.uid.substr(9) : c.uid;
-    if (!cid.empty() && strcasecmp(cid.c_str(), bareId.c_str()) == 0) return c;
-  }
-  *found = false;
-  return {};
+  std::string id = WithoutUrn(member);
+  for (const auto& c : book)
+    if ((!c.uid.empty() && strcasecmp(WithoutUrn(c.uid).c_str(), id.c_str()) == 0) || c.name == member) {
+      *out = c;
+      return true;
+    }
+  return false;
 }
 
-void Extract(const mail::Contact& entry, const std::vector<mail::Contact>& book, std::vector<RecipientRow>& rows,
-             int depth) {
-  if (entry.isGroup) {
-    if (depth > 16) return;  // a list that contains itself
-    for (const auto& m : entry.members) {
-      bool found = false;
-      mail::Contact member = ResolveMember(m, book, &found);
-      if (found) Extract(member, book, rows, depth + 1);
-    }
-    return;
+AddressEntry Entry(const mail::Contact& c, const std::vector<mail::Contact>& book,
+                   std::vector<const mail::Contact*>& open) {
+  AddressEntry e{c.name, c.email, {}, {}};
+  for (const std::string* n : {&c.businessFax, &c.homeFax, &c.otherFax})
+    if (!n->empty()) e.faxNumbers.push_back(*n);
+  if (!c.isGroup) return e;
+  open.push_back(&c);
+  for (const std::string& m : c.members) {
+    mail::Contact member;
+    if (!ResolveMember(m, book, &member)) continue;
+    // A list met again inside itself is not opened a second time.
+    bool inside = false;
+    for (const mail::Contact* o : open)
+      if (member.isGroup && o->uid == member.uid && o->name == member.name) inside = true;
+    if (!inside) e.members.push_back(Entry(member, book, open));
   }
-  std::string number;
-  if (ContainsFax(entry.name)) number = AfterAt(entry.email);
-  else if (!entry.businessFax.empty()) number = entry.businessFax;
-  else if (!entry.homeFax.empty()) number = entry.homeFax;
-  else number = entry.otherFax;
-  if (number.empty() || number == "SMTP") return;
-  RecipientRow row{Trim(entry.name), Trim(number)};
-  for (const auto& r : rows)
-    if (r == row) return;
-  rows.push_back(row);
+  open.pop_back();
+  return e;
 }
 
 }  // namespace
@@ -97,21 +82,9 @@ std::vector<mail::Contact> ReadAddressBook() {
   return book;
 }
 
-void ExtractMails(const mail::Contact& entry, const std::vector<mail::Contact>& book,
-                  std::vector<RecipientRow>& rows) {
-  Extract(entry, book, rows, 0);
-}
-
-std::size_t AddPickedEntries(const std::vector<std::string>& picked, const std::vector<mail::Contact>& book,
-                             std::vector<RecipientRow>& rows) {
-  std::size_t before = rows.size();
-  for (const auto& key : picked)
-    for (const auto& c : book)
-      if ((!c.uid.empty() && c.uid == key) || (c.uid.empty() && c.name == key)) {
-        ExtractMails(c, book, rows);
-        break;
-      }
-  return rows.size() - before;
+AddressEntry EntryOf(const mail::Contact& contact, const std::vector<mail::Contact>& book) {
+  std::vector<const mail::Contact*> open;
+  return Entry(contact, book, open);
 }
 
 }  // namespace brevant

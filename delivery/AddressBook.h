@@ -1,11 +1,7 @@
 #pragma once
 // The address book of the recipients page over the user's contacts kept as
-// vCard files. Picking entries adds recipients the way the page does for
-// entries of the mail system's address book: a distribution list adds each
-// member; an entry whose name contains "Fax" takes its number from the part
-// of its address after "@"; any other takes its business, else home, else
-// other fax number; an entry without a number adds nothing; a row equal in
-// name and number to an existing row is not added again.
+// vCard files: the contacts, and the entries the page takes its recipients
+// from (people, and distribution lists with their members resolved).
 #include <string>
 #include <vector>
 
@@ -13,10 +9,15 @@
 
 namespace brevant {
 
-struct RecipientRow {
+// One entry of the address book as the recipients page reads it: a person,
+// or a distribution list (with members, themselves entries). faxNumbers:
+// the entry's fax numbers in the order they are tried (business, home,
+// other).
+struct AddressEntry {
   std::string name;
-  std::string number;
-  bool operator==(const RecipientRow&) const = default;
+  std::string address;
+  std::vector<std::string> faxNumbers;
+  std::vector<AddressEntry> members;
 };
 
 // BREVANT_CONTACTS_DIR when set, else "ContactsFolder" of
@@ -27,13 +28,11 @@ std::string ContactsFolder();
 // are written to the error log ("frmNew.cmdAddress") and skipped.
 std::vector<mail::Contact> ReadAddressBook();
 
-// One picked entry into the rows (the recipients list in its order).
-void ExtractMails(const mail::Contact& entry, const std::vector<mail::Contact>& book,
-                  std::vector<RecipientRow>& rows);
-
-// The entries the user picked (by UID, or by name when a card has no UID),
-// in order, into the rows. Returns how many rows were added.
-std::size_t AddPickedEntries(const std::vector<std::string>& picked, const std::vector<mail::Contact>& book,
-                             std::vector<RecipientRow>& rows);
+// A contact as an address book entry. The members of a list are found in
+// the book by their UID ("urn:uuid:..." or bare) or name; a "mailto:"
+// member is the card with that address, else an entry of the bare address.
+// Lists inside lists are resolved too; a member that cannot be found, and a
+// list met again inside itself, are left out.
+AddressEntry EntryOf(const mail::Contact& contact, const std::vector<mail::Contact>& book);
 
 }  // namespace brevant

@@ -7,6 +7,7 @@
 #include "common/OsCheck.h"
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
+#include "common/CoverFolders.h"
 #include "common/Errors.h"
 #include "common/FaxJob.h"
 #include "common/Folders.h"
@@ -31,20 +32,6 @@ std::string ReadLocalMachine(const std::string& key, const std::string& value) {
   CWinReg reg;
   if (!reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, key)) return "";
   return reg.GetString(value);
-}
-
-// A cover page of the fax service's own common cover page folder (the
-// local-machine "CoverPageDirectory" of the fax service) rather than one of
-// the user's.
-bool IsServerCoverPage(const std::string& coverFile) {
-  CWinReg reg;
-  if (!reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax")) return false;
-  std::string dir = reg.GetString("CoverPageDirectory");
-  if (dir.empty()) return false;
-  std::error_code ec;
-  auto a = std::filesystem::weakly_canonical(std::filesystem::path(coverFile).parent_path(), ec);
-  auto b = std::filesystem::weakly_canonical(dir, ec);
-  return !ec && a == b;
 }
 
 }  // namespace
@@ -133,7 +120,7 @@ void GenerateFax() {
         std::string cover;
         if (job.CoverIndex >= 1 && static_cast<std::size_t>(job.CoverIndex) <= job.CoverPages.Count())
           cover = job.CoverPages[static_cast<std::size_t>(job.CoverIndex)];
-        doc->ServerCoverpage = IsServerCoverPage(cover);
+        doc->ServerCoverpage = mCommon::IsServerCoverPage(cover);
         doc->SendCoverpage = true;
         doc->CoverPageName = cover;
       }

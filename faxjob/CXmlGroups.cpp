@@ -1,7 +1,5 @@
 #include "faxjob/CXmlGroups.h"
 
-#include <sys/stat.h>
-
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
 #include "common/Folders.h"
@@ -11,12 +9,9 @@ namespace brevant {
 
 namespace {
 constexpr CXmlStore::Layout kGroupsLayout{"Groups", true, true, true};
-
-// Blanks alone count as no value for the number and the switches.
-bool Blank(const std::string& s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
 }  // namespace
 
-CXmlGroups::CXmlGroups() : CXmlStore(kGroupsLayout, GetProgramFolder() + "/FaxGroup.xml") {}
+CXmlGroups::CXmlGroups() : CXmlStore(kGroupsLayout, GetGroupFileFolder() + "/FaxGroup.xml") {}
 
 void CXmlGroups::WriteCfgProps() {
   const ClientConfig& c = Config();
@@ -36,22 +31,19 @@ bool CXmlGroups::ReadCfgProps() {
   if (loaded) {
     c.EmailFax = ReadItemPropS("EmailFax");
     std::string t = ReadItemPropS("ProgramType");
-    c.ProgramType = Blank(t) ? 0 : XmlTextToInt16(t);
+    // Only an empty text is no value; blanks are a text that is not a
+    // number or a Boolean, an error for the caller.
+    c.ProgramType = t.empty() ? 0 : XmlTextToInt16(t);
     c.CoverFolder = ReadItemPropS("CoverFolder");
     t = ReadItemPropS("ReceiveAll");
-    c.ReceiveAll = Blank(t) ? true : XmlTextToBool(t);
+    c.ReceiveAll = t.empty() ? true : XmlTextToBool(t);
     t = ReadItemPropS("FaxGroupConnect");
-    c.FaxGroupConnect = Blank(t) ? true : XmlTextToBool(t);
+    c.FaxGroupConnect = t.empty() ? true : XmlTextToBool(t);
   } else {
+    // A missing or malformed file gives the defaults; neither is an error.
     c.ProgramType = 0;
     c.ReceiveAll = true;
     c.FaxGroupConnect = true;
-    // A missing file is the normal state of a new installation; a file that
-    // is there but unreadable loses the group's settings, so say why.
-    struct stat st{};
-    if (::stat(GetFilename().c_str(), &st) == 0)
-      WriteErrorLog(0, GetFilename() + " cannot be read as XML; the default settings apply",
-                    "CXmlGroups.ReadCfgProps");
   }
   if (c.CoverFolder.empty()) c.CoverFolder = GetProgramFolder() + "/coverpage/";
   c.FaxGroupConnect = false;

@@ -20,8 +20,9 @@ void SetFaxServiceProbe(FaxServiceProbe probe) { Probe() = std::move(probe); }
 
 void ConfigureFaxPrinterForConfig() {
   try {
-    bool ok = SetFaxPrinterConfig("Vestrel", "NT EMF 1.008", "vprproc");
-    WriteTraceLog("ConfigureFaxPrinterForConfig", std::string("SetFaxPrinterConfig Vestrel: ") + (ok ? "True" : "False"));
+    // The result is not looked at: a fax printer that is missing is told
+    // by the fax printer checks, not by the configuration dialog.
+    SetFaxPrinterConfig("Vestrel", "NT EMF 1.008", "vprproc");
   } catch (...) {
     ErrInfo e = CurrentError();
     WriteErrorLog(e.number, e.description, "mPrinters.ConfigureFaxPrinterForConfig");

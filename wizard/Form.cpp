@@ -28,9 +28,13 @@ Form::Form(const char* name) {
   setObjectName(name);
   setAttribute(Qt::WA_DeleteOnClose, false);
   QPointer<Form> self(this);
-  formId_ = ui::RegisterForm(name, [self] {
-    if (self) self->Unload();
-  });
+  formId_ = ui::RegisterForm(
+      name, [self] {
+        if (self) self->Unload();
+      },
+      [self] {
+        if (self) self->CloseRequested();
+      });
 }
 
 Form::~Form() {
@@ -58,7 +62,13 @@ void Form::Unload() {
 void Form::ShowModal() {
   setWindowModality(Qt::ApplicationModal);
   show();
-  if (ui::Unattended() || !isVisible()) return;
+  // Nobody answers an unattended run: the window is closed as with its
+  // close box, which ends the run the way it always ends.
+  if (ui::Unattended()) {
+    CloseRequested();
+    return;
+  }
+  if (!isVisible()) return;
   QEventLoop loop;
   QPointer<Form> self(this);
   modalLoop_ = &loop;

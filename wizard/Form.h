@@ -31,7 +31,8 @@ class Form : public QDialog {
   void Unload();
   bool Unloading() const { return unloading_; }
   // Shows the form and waits until it is hidden or unloaded. Unattended
-  // runs do not wait: nobody is there to answer.
+  // runs do not wait: nobody is there to answer, so the form is closed as
+  // with its close box.
   void ShowModal();
   // Shows the form at the place of another window (the wizard's pages take
   // over each other's position; withSize also takes the size).

@@ -6,19 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "delivery/AddressBook.h"
 #include "platform/ui/Ui.h"
 
 namespace brevant::wizard {
 
 // One entry picked in the address book: a person or a distribution list
-// (with members). faxNumbers: the entry's fax numbers in the order they are
-// tried (business, home, primary).
-struct AddressEntry {
-  std::string name;
-  std::string address;
-  std::vector<std::string> faxNumbers;
-  std::vector<AddressEntry> members;
-};
+// (with members, resolved all the way down).
+using AddressEntry = brevant::AddressEntry;
 
 struct Hooks {
   // Fax image generation (the pipeline's wrapper) with the page as owner.

@@ -8,6 +8,7 @@
 #include <QEvent>
 #include <QLabel>
 #include <QListWidget>
+#include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <string>
@@ -32,15 +33,22 @@ namespace {
 
 // Run unattended, the about box, the warning and the repair dialog take
 // their default answer as soon as they are shown instead of waiting for a
-// user who is not there.
+// user who is not there: the button that closes them, which ends the run
+// the way it ends when a user presses it.
 class UnattendedDialogs : public QObject {
  public:
   bool eventFilter(QObject* watched, QEvent* event) override {
     if (event->type() == QEvent::Show) {
       const QString name = watched->objectName();
-      if (auto* dialog = qobject_cast<QDialog*>(watched);
-          dialog && (name == "frmAbout" || name == "frmWarning" || name == "frmRepair"))
-        QTimer::singleShot(0, dialog, [dialog] { dialog->reject(); });
+      auto* dialog = qobject_cast<QDialog*>(watched);
+      const char* button = name == "frmAbout" ? "cmdOK" : name == "frmRepair" ? "CancelButton" : nullptr;
+      if (dialog && (button || name == "frmWarning"))
+        QTimer::singleShot(0, dialog, [dialog, button] {
+          if (auto* b = button ? dialog->findChild<QPushButton*>(button) : nullptr)
+            b->click();
+          else
+            dialog->reject();
+        });
     }
     return false;
   }
@@ -73,34 +81,9 @@ void ConnectConfigServices() {
   };
 }
 
-using brevant::wizard::AddressEntry;
-
-AddressEntry EntryOf(const brevant::mail::Contact& c) {
-  AddressEntry e;
-  e.name = c.name;
-  e.address = c.email;
-  for (const std::string* n : {&c.businessFax, &c.homeFax, &c.otherFax})
-    if (!n->empty()) e.faxNumbers.push_back(*n);
-  return e;
-}
-
-// A member of a distribution list names a card by its UID (often as
-// "urn:uuid:..."), or by its name.
-const brevant::mail::Contact* FindMember(const std::string& member,
-                                         const std::vector<brevant::mail::Contact>& book) {
-  for (const auto& c : book) {
-    if (!c.uid.empty() && (member == c.uid || member == "urn:uuid:" + c.uid ||
-                           (member.size() > c.uid.size() &&
-                            member.compare(member.size() - c.uid.size(), c.uid.size(), c.uid) == 0)))
-      return &c;
-    if (member == c.name) return &c;
-  }
-  return nullptr;
-}
-
 // The recipients page's address book over the user's vCard contacts: a list
 // to pick people and distribution lists from.
-bool PickFromContacts(std::vector<AddressEntry>* picked) {
+bool PickFromContacts(std::vector<brevant::AddressEntry>* picked) {
   std::vector<brevant::mail::Contact> book = brevant::ReadAddressBook();
   if (brevant::ui::Unattended()) return true;  // nobody to pick: nothing picked
   QDialog dialog;
@@ -123,12 +106,7 @@ bool PickFromContacts(std::vector<AddressEntry>* picked) {
   if (dialog.exec() != QDialog::Accepted) return true;
   for (int row = 0; row < list->count(); ++row) {
     if (!list->item(row)->isSelected()) continue;
-    const auto& c = book[std::size_t(row)];
-    AddressEntry e = EntryOf(c);
-    if (c.isGroup)
-      for (const std::string& m : c.members)
-        if (const auto* member = FindMember(m, book)) e.members.push_back(EntryOf(*member));
-    picked->push_back(std::move(e));
+    picked->push_back(brevant::EntryOf(book[std::size_t(row)], book));
   }
   return true;
 }
@@ -136,7 +114,8 @@ bool PickFromContacts(std::vector<AddressEntry>* picked) {
 class ModuleWindows : public Windows {
  public:
   explicit ModuleWindows(Windows* wizard) : wizard_(wizard) {}
-  void ShowFaxNew(bool topmost) override { wizard_->ShowFaxNew(topmost); }
+  void LoadFaxNew(bool topmost) override { wizard_->LoadFaxNew(topmost); }
+  void ShowFaxNewModal() override { wizard_->ShowFaxNewModal(); }
   void ShowFaxCover() override { wizard_->ShowFaxCover(); }
   void ShowSender() override { wizard_->ShowSender(); }
   void ShowWarning(const char* message) override { brevant::ShowWarningDialog(message ? message : ""); }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 
 #include <QApplication>
 #include <QEventLoop>
@@ -11,11 +12,15 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
+#include "common/FaxJob.h"
 #include "common/Logging.h"
 #include "platform/ui/Ui.h"
+#include "platform/ui/WindowRaise.h"
 
 namespace brevant::wizard {
 namespace {
@@ -35,7 +40,11 @@ class QtBackend : public ui::Backend {
  public:
   ui::Answer MessageBox(const std::string& text, const std::string& caption, ui::Buttons buttons,
                         ui::Icon icon, ui::Answer defaultAnswer) override {
-    QMessageBox box(QApplication::activeWindow());
+    // Owned by the window in the front at this moment: ours when one of
+    // ours is active, else whatever window of the desktop is.
+    QWidget* active = QApplication::activeWindow();
+    QMessageBox box(active);
+    if (!active) GiveOwner(&box, ui::ForegroundWindow());
     box.setWindowTitle(Q(caption));
     box.setText(Q(text));
     switch (icon) {
@@ -155,6 +164,51 @@ class QtBackend : public ui::Backend {
   QProgressBar* statusBar_ = nullptr;
 };
 
+// Every top-level window the program shows without an owner of its own
+// gets the owner window of the run (the window that was in the front when
+// the program started). Windows kept above everything have none.
+class OwnerGiver : public QObject {
+ public:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::Show || !watched->isWidgetType()) return false;
+    auto* w = static_cast<QWidget*>(watched);
+    if (!w->isWindow() || w->parentWidget() || w->windowType() == Qt::Popup || w->windowType() == Qt::ToolTip ||
+        w->windowType() == Qt::Tool || (w->windowFlags() & Qt::WindowStaysOnTopHint))
+      return false;
+    if (QWindow* handle = w->windowHandle(); handle && !handle->transientParent()) GiveOwner(w, Run().OwnerWindow);
+    return false;
+  }
+};
+
+// A later copy asked this one to bring its window (titled title, or any)
+// to the front.
+bool RaiseWindow(const std::string& title) {
+  QWidget* found = nullptr;
+  if (title.empty()) found = QApplication::activeModalWidget();
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (found) break;
+    if (!w->isVisible() || w->windowType() == Qt::Popup || w->windowType() == Qt::ToolTip ||
+        w->windowType() == Qt::Tool)
+      continue;
+    if (title.empty() || w->windowTitle() == Q(title)) found = w;
+  }
+  if (!found) return false;
+  if (found->isMinimized()) found->showNormal();
+  found->raise();
+  found->activateWindow();
+  return true;
+}
+
+int g_raiseSocket = -1;
+
+void ListenForRaiseRequests() {
+  g_raiseSocket = ui::ListenForRaise();
+  if (g_raiseSocket < 0) return;
+  auto* notifier = new QSocketNotifier(qintptr(g_raiseSocket), QSocketNotifier::Read, qApp);
+  QObject::connect(notifier, &QSocketNotifier::activated, [] { ui::ServeRaiseRequests(g_raiseSocket, &RaiseWindow); });
+  std::atexit([] { ui::StopListening(g_raiseSocket); });
+}
+
 bool HaveDisplay() {
   auto set = [](const char* name) {
     const char* v = std::getenv(name);
@@ -184,8 +238,22 @@ bool EnsureQtUi() {
   QApplication::setQuitOnLastWindowClosed(false);
   static QtBackend backend;
   ui::SetBackend(&backend);
+  static OwnerGiver owners;
+  qApp->installEventFilter(&owners);
+  if (!ui::Unattended()) ListenForRaiseRequests();
   installed = true;
   return true;
+}
+
+void GiveOwner(QWidget* window, ui::WindowHandle owner) {
+  // Only X11 lets a program name another program's window as owner.
+  if (!window || owner == 0 || QGuiApplication::platformName() != "xcb") return;
+  static std::map<ui::WindowHandle, QWindow*> foreign;
+  QWindow*& ownerWindow = foreign[owner];
+  if (!ownerWindow) ownerWindow = QWindow::fromWinId(WId(owner));
+  if (!ownerWindow) return;
+  window->winId();  // the native window, so the owner is set before it is mapped
+  if (QWindow* handle = window->windowHandle()) handle->setTransientParent(ownerWindow);
 }
 
 }  // namespace brevant::wizard

@@ -12,12 +12,12 @@ namespace {
 
 class Impl : public Windows {
  public:
-  void ShowFaxNew(bool topmost) override {
+  void LoadFaxNew(bool topmost) override {
     frmNew* page = frmNew::Load();
     // Pages printed from another application bring the wizard to the front.
     page->setWindowFlag(Qt::WindowStaysOnTopHint, topmost);
-    page->ShowModal();
   }
+  void ShowFaxNewModal() override { frmNew::Load()->ShowModal(); }
   void ShowFaxCover() override { frmCover::Load()->ShowAt(nullptr, false); }
   void ShowSender() override { frmSender::Open(true)->ShowAt(nullptr, false); }
 

@@ -8,10 +8,13 @@ namespace brevant::wizard {
 class Windows {
  public:
   virtual ~Windows() = default;
-  // The recipients page, modal: returns when the page is unloaded (the
-  // wizard then goes on from the cover page). topmost: fax pages that came
-  // from the spool folder put the wizard in front of everything.
-  virtual void ShowFaxNew(bool topmost) = 0;
+  // Loads the recipients page (its creation and load handlers run).
+  // topmost: fax pages that came from the spool folder put the wizard in
+  // front of everything, with no owner.
+  virtual void LoadFaxNew(bool topmost) = 0;
+  // Shows the loaded recipients page, modal: returns when the page is
+  // unloaded (the wizard then goes on from the cover page).
+  virtual void ShowFaxNewModal() = 0;
   // The cover page as the first page of the wizard, modeless.
   virtual void ShowFaxCover() = 0;
   // The sender details dialog, modeless; closing it ends the run.

@@ -26,13 +26,13 @@
 
 #include "app/mMisc.h"
 #include "common/CWinReg.h"
+#include "common/CoverFolders.h"
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
 #include "common/FaxJob.h"
 #include "common/Logging.h"
 #include "platform/emf/Emf.h"
 #include "platform/ui/Ui.h"
-#include "wizard/CoverFolders.h"
 #include "wizard/frmNew.h"
 #include "wizard/frmSend.h"
 #include "wizard/frmSender.h"
@@ -198,9 +198,9 @@ void frmCover::GetCoverPages() {
     return files;
   };
   try {
-    for (const fs::path& p : filesOf(CommonCoverFolder()))
+    for (const fs::path& p : filesOf(mCommon::CommonCoverFolder()))
       if (ContainsNoCase(p.filename().string(), ".cov")) add(displayName(p.filename().string()), p.string());
-    for (const fs::path& p : filesOf(PersonalCoverFolder()))
+    for (const fs::path& p : filesOf(mCommon::PersonalCoverFolder()))
       if (ContainsNoCase(p.filename().string(), ".cov"))
         add(displayName(p.filename().string()) + "(Personal)", p.string());
     if (brevant::Config().ProgramType != 0) {
@@ -322,13 +322,30 @@ void frmCover::cbCover_Click() {
 void frmCover::AddAttachments(const QStringList& paths) {
   Run().SpoolPages = false;
   for (const QString& p : paths) new QTreeWidgetItem(lstAttachments, QStringList{p});
+  NarrowColumn();
 }
+
+void frmCover::NarrowColumn() {
+  // The file column stays 50 twips narrower than the list.
+  lstAttachments->header()->setStretchLastSection(false);
+  lstAttachments->setColumnWidth(0, std::max(0, lstAttachments->width() - 50 * logicalDpiX() / 1440));
+}
+
+namespace {
+// Data that carries a file list: only local files, at least one.
+bool IsFileList(const QMimeData* data) {
+  if (!data->hasUrls() || data->urls().isEmpty()) return false;
+  for (const QUrl& u : data->urls())
+    if (!u.isLocalFile()) return false;
+  return true;
+}
+}  // namespace
 
 bool frmCover::eventFilter(QObject* watched, QEvent* event) {
   if (watched == lstAttachments->viewport()) {
     if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
       auto* e = static_cast<QDragMoveEvent*>(event);
-      if (e->mimeData()->hasUrls()) {
+      if (IsFileList(e->mimeData())) {
         e->setDropAction(Qt::CopyAction);
         e->accept();
       } else {
@@ -339,8 +356,8 @@ bool frmCover::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::Drop) {
       auto* e = static_cast<QDropEvent*>(event);
       QStringList files;
-      for (const QUrl& u : e->mimeData()->urls())
-        if (u.isLocalFile()) files << u.toLocalFile();
+      if (IsFileList(e->mimeData()))
+        for (const QUrl& u : e->mimeData()->urls()) files << u.toLocalFile();
       if (!files.isEmpty()) {
         AddAttachments(files);
         e->setDropAction(Qt::CopyAction);
@@ -358,6 +375,7 @@ void frmCover::cmdBrowse_Click() {
     QString file = g_picker ? g_picker(this) : PickWithDialog(this);
     file = Q(TrimBlanks(S(file)));
     if (!file.isEmpty()) new QTreeWidgetItem(lstAttachments, QStringList{file});
+    NarrowColumn();
   } catch (...) {
     LogError("frmCover.cmdBrowse_Click");
   }
@@ -445,7 +463,8 @@ void frmCover::cmdSender_Click() {
   try {
     Trace("frmCover->cmdSender_Click");
     SetProperties();
-    frmSender::Open(false)->ShowModal();
+    // Not modal: the page stays usable while the details are edited.
+    frmSender::Open(false)->ShowAt(nullptr, false);
     Trace("frmCover->cmdSender_Click - END");
   } catch (...) {
     // the page stays usable

@@ -54,6 +54,7 @@ class frmCover : public WizardPage {
   void cmdSender_Click();
   void cmdBrowse_Click();
   void cmdRemove_Click();
+  void NarrowColumn();
   QLabel* lblTemplate_ = nullptr;
   QLabel* lblSubject_ = nullptr;
   QLabel* lblNote_ = nullptr;

@@ -43,7 +43,10 @@ QLabel* Value(const char* name) {
 
 QString ScheduledTimeText(const QDateTime& when, const QDate& today) {
   qint64 days = today.daysTo(when.date());
-  QString time = QLocale().toString(when.time(), QLocale::ShortFormat);
+  // The locale's long time, seconds included, without a time zone.
+  QString format = QLocale().timeFormat(QLocale::LongFormat);
+  format.remove(QLatin1Char('t'));
+  QString time = QLocale().toString(when.time(), format.trimmed());
   if (days == 0) return time;
   // A day count shown as a date counts from the day before 1900-01-01.
   return QLocale().toString(QDate(1899, 12, 30).addDays(days), QLocale::ShortFormat) + " " + time;

@@ -1,5 +1,7 @@
 #include "wizard/frmNew.h"
 
+#include <algorithm>
+
 #include <QGridLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -85,6 +87,7 @@ frmNew::frmNew() : WizardPage("frmNew", "New Fax") {
   lvRecipients->setUniformRowHeights(true);
   lvRecipients->setSelectionMode(QAbstractItemView::SingleSelection);
   lvRecipients->setHeaderLabels({"Recipient Name", "Fax Number"});
+  lvRecipients->header()->setStretchLastSection(false);
   cmdAdd = new QPushButton("Add");
   cmdAdd->setObjectName("cmdAdd");
   cmdEdit = new QPushButton("Edit");
@@ -125,12 +128,12 @@ frmNew::frmNew() : WizardPage("frmNew", "New Fax") {
 void frmNew::FormUnload() { Trace("frmNew->Form_Unload"); }
 
 void frmNew::FitColumns() {
-  // Both columns share the list's width; the number column takes what the
-  // names leave, so a vertical scroll bar never hides it.
-  lvRecipients->resizeColumnToContents(0);
-  int width = lvRecipients->viewport()->width();
-  if (lvRecipients->columnWidth(0) < width / 2) lvRecipients->setColumnWidth(0, width / 2);
-  lvRecipients->header()->setStretchLastSection(true);
+  // The number column takes what the name column leaves of the list's
+  // client area, which is narrower while a vertical scroll bar shows: the
+  // two columns always fill the list without a horizontal scroll bar.
+  lvRecipients->doItemsLayout();
+  int client = lvRecipients->viewport()->width();
+  lvRecipients->setColumnWidth(1, std::max(0, client - lvRecipients->header()->sectionPosition(1)));
 }
 
 void frmNew::Activate() {
@@ -143,6 +146,11 @@ void frmNew::Activate() {
     txtTo->clear();
     txtFaxNumber->clear();
     lvRecipients->clear();
+    // The name column has the list's standard width (an inch); the number
+    // column reaches from its left edge to the end of the client area.
+    lvRecipients->setColumnWidth(0, logicalDpiX());
+    lvRecipients->setColumnWidth(
+        1, std::max(0, lvRecipients->viewport()->width() - lvRecipients->header()->sectionPosition(1)));
     const FaxJobRecord& job = FaxJob();
     for (std::size_t k = 1; k <= job.g_arrFaxName.Count(); ++k) {
       auto* row = new QTreeWidgetItem(lvRecipients);

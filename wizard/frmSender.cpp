@@ -121,9 +121,11 @@ void frmSender::Activate() {
 }
 
 void frmSender::btnOk_Click() {
+  Trace("frmSender->btnOk_Click");
   if (focusWidget() == txtAddress) {
     // Enter in the address box is a line break, not "OK".
     txtAddress->insertPlainText("\n");
+    Trace("frmSender->btnOk_Click - END");
     return;
   }
   if (btnOk->text().contains('&'))
@@ -142,6 +144,7 @@ void frmSender::btnOk_Click() {
   j.SenderWorkPhone = S(txtWorkPhone->text());
   mCommon::SetSenderInfo();
   Unload();
+  Trace("frmSender->btnOk_Click - END");
 }
 
 void frmSender::btnCancel_Click() { Unload(); }

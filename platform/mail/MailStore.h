@@ -239,6 +239,12 @@ void SaveAccount(const Account& account);
 // The addresses of a "To" line ("a@b; c@d", "Name <a@b>") one by one.
 std::vector<std::string> SplitAddresses(const std::string& to);
 
+// Connects to the account's server and logs on (STARTTLS and the login when
+// the account asks for them), then hangs up; sends nothing. Throws VbError
+// with the reason when the server cannot be reached within timeoutSeconds
+// or refuses the login.
+void Logon(const Account& account, long timeoutSeconds);
+
 // Sends the item over SMTP to every address of its To. Throws VbError with
 // the server's or the connection's reason when the mail is not accepted.
 void Send(const MailItem& item, const Account& account);

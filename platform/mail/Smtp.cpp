@@ -57,6 +57,11 @@ std::string Envelope(const std::string& address) {
   return "<" + address + ">";
 }
 
+void InitCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { brevant::net::Curl().global_init(CURL_GLOBAL_DEFAULT); });
+}
+
 }  // namespace
 
 Account LoadAccount() {
@@ -96,9 +101,37 @@ void SaveAccount(const Account& a) {
   reg::CloseKey(key);
 }
 
+void Logon(const Account& account, long timeoutSeconds) {
+  InitCurlOnce();
+  CURL* curl = brevant::net::Curl().easy_init();
+  if (!curl) throw MailError(7, "Cannot start a mail transfer");
+  std::string url = std::string(account.security == "ssl" ? "smtps://" : "smtp://") + account.server + ":" +
+                    std::to_string(account.port);
+  char errbuf[CURL_ERROR_SIZE] = {};
+  // Only the connection: the greeting, STARTTLS when asked for, and the
+  // login; nothing is sent.
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_URL, url.c_str());
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, timeoutSeconds);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_TIMEOUT, timeoutSeconds);
+  if (account.security == "starttls") brevant::net::Curl().easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+  if (!account.user.empty()) {
+    brevant::net::Curl().easy_setopt(curl, CURLOPT_USERNAME, account.user.c_str());
+    brevant::net::Curl().easy_setopt(curl, CURLOPT_PASSWORD, account.password.c_str());
+  }
+  CURLcode rc = brevant::net::Curl().easy_perform(curl);
+  brevant::net::Curl().easy_cleanup(curl);
+  if (rc == CURLE_OK) return;
+  std::string why = errbuf[0] ? errbuf : brevant::net::Curl().easy_strerror(rc);
+  std::string where = account.server + ":" + std::to_string(account.port);
+  if (rc == CURLE_LOGIN_DENIED) throw MailError(kErrNotAccepted, "The server " + where + " rejected the login: " + why);
+  throw MailError(kErrCannotConnect, "The transport failed to connect to the server " + where + ": " + why);
+}
+
 void Send(const MailItem& item, const Account& account) {
-  static std::once_flag once;
-  std::call_once(once, [] { brevant::net::Curl().global_init(CURL_GLOBAL_DEFAULT); });
+  InitCurlOnce();
 
   std::vector<std::string> to = SplitAddresses(item.To);
   if (to.empty()) throw MailError(kErrNotAccepted, "The message has no recipient");

@@ -10,6 +10,12 @@
 namespace brevant::ui {
 namespace {
 
+void CloseLoadedForms();
+extern Backend* g_backend;
+
+// Message boxes and progress go to stderr; the window system, when one is
+// loaded (unattended runs draw their windows off screen), still runs its
+// pending events.
 class UnattendedBackend : public Backend {
  public:
   Answer MessageBox(const std::string& text, const std::string& caption, Buttons, Icon,
@@ -17,9 +23,18 @@ class UnattendedBackend : public Backend {
     std::cerr << caption << ": " << text << std::endl;
     return defaultAnswer;
   }
-  void DoEvents() override {}
+  void DoEvents() override {
+    if (g_backend) g_backend->DoEvents();
+  }
   void SetCursor(Cursor) override {}
-  void RunUntilWindowsClosed() override {}
+  // Nobody answers the windows of an unattended run: the answers their
+  // windows give themselves run first, then what is left is closed the way
+  // its close box closes it, which ends the run through exitApp.
+  void RunUntilWindowsClosed() override {
+    DoEvents();
+    CloseLoadedForms();
+    DoEvents();
+  }
   void ShowStatus(const std::string& text, unsigned long) override { std::cerr << text << std::endl; }
   void CloseStatus() override {}
   void ShowProgress(const std::string& line, long, long, unsigned long) override {
@@ -27,8 +42,10 @@ class UnattendedBackend : public Backend {
   }
 };
 
-UnattendedBackend g_unattended;
 Backend* g_backend = nullptr;
+UnattendedBackend g_unattended;
+BackendLoader g_loader = nullptr;
+bool g_loaderAsked = false;
 
 struct Forms {
   int next = 1;
@@ -39,9 +56,30 @@ Forms& TheForms() {
   return f;
 }
 
+void CloseLoadedForms() {
+  // A form's close handler may unload other forms (exitApp unloads them
+  // all); each round works on what is still loaded. A form that stays
+  // loaded after its close box is unloaded.
+  for (int round = 0; round < 16 && !TheForms().entries.empty(); ++round) {
+    auto [id, entry] = *TheForms().entries.begin();
+    try {
+      if (entry.close) entry.close();
+      if (TheForms().entries.count(id) && entry.unload) entry.unload();
+    } catch (...) {
+      // a form that refuses is reported by the end of the run
+    }
+    TheForms().entries.erase(id);
+  }
+}
+
 }  // namespace
 
 void SetBackend(Backend* backend) { g_backend = backend; }
+
+void SetBackendLoader(BackendLoader loader) {
+  g_loader = loader;
+  g_loaderAsked = false;
+}
 
 Backend* CurrentBackend() {
   if (g_backend && !Unattended()) return g_backend;
@@ -55,6 +93,12 @@ bool Unattended() {
 
 Answer MsgBox(const std::string& text, const std::string& caption, Buttons buttons, Icon icon,
               Answer defaultAnswer) {
+  // The user must see the box: the first one of an attended run loads the
+  // window library when no window has done so yet.
+  if (!g_backend && !g_loaderAsked && g_loader && !Unattended()) {
+    g_loaderAsked = true;
+    g_loader();
+  }
   return CurrentBackend()->MessageBox(text, caption, buttons, icon, defaultAnswer);
 }
 
@@ -74,10 +118,10 @@ void ShowProgress(const std::string& line, long done, long total, unsigned long 
   CurrentBackend()->ShowProgress(line, done, total, owner);
 }
 
-int RegisterForm(const std::string& name, std::function<void()> unload) {
+int RegisterForm(const std::string& name, std::function<void()> unload, std::function<void()> close) {
   Forms& f = TheForms();
   int id = f.next++;
-  f.entries[id] = FormEntry{name, std::move(unload)};
+  f.entries[id] = FormEntry{name, std::move(unload), std::move(close)};
   return id;
 }
 
@@ -100,7 +144,5 @@ void UnloadAllForms() {
     }
   }
 }
-
-WindowHandle ForegroundWindow() { return 0; }
 
 }  // namespace brevant::ui

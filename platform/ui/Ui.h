@@ -2,10 +2,11 @@
 // The one seam between Brevant's logic and its windows: message boxes, the
 // short waits that let pending window messages run, the mouse pointer, the
 // owner window, and the list of loaded forms. The core calls only this; the
-// window library installs a Qt backend at start-up, tests install a
-// recorder. Without a backend (or with BREVANT_UNATTENDED=1) every message
-// box writes its text to stderr and takes its default answer, and long
-// operations write one progress line to stderr per step.
+// window library installs a Qt backend when it is loaded (the first window,
+// or the first message box of an attended run, loads it), tests install a
+// recorder. Without a backend (no display, or BREVANT_UNATTENDED=1) every
+// message box writes its text to stderr and takes its default answer, and
+// long operations write one progress line to stderr per step.
 #include <functional>
 #include <string>
 #include <vector>
@@ -45,6 +46,12 @@ void SetBackend(Backend* backend);
 Backend* CurrentBackend();
 bool Unattended();  // BREVANT_UNATTENDED=1
 
+// Loads the window library, which installs its backend, for the first
+// message box of an attended run that has shown no window yet. It returns
+// false when no window can be shown; it is asked once per process.
+using BackendLoader = bool (*)();
+void SetBackendLoader(BackendLoader loader);
+
 // Shows a message box with caption "Pelorin" unless another is given.
 Answer MsgBox(const std::string& text, const std::string& caption = "Pelorin",
               Buttons buttons = Buttons::Ok, Icon icon = Icon::None,
@@ -58,19 +65,27 @@ void ShowStatus(const std::string& text, unsigned long owner);
 void CloseStatus();
 void ShowProgress(const std::string& line, long done, long total, unsigned long owner);
 
-// Loaded forms, by name, with a way to unload each. Windows register
-// themselves when loaded and unregister when unloaded.
+// Loaded forms, by name, with a way to unload each and what the window's
+// close box does (which ends the run for the windows that end it). Windows
+// register themselves when loaded and unregister when unloaded. At the end
+// of an unattended run, every form still loaded is closed through its close
+// box, so the run ends the way a user who closes the window ends it.
 struct FormEntry {
   std::string name;
   std::function<void()> unload;
+  std::function<void()> close;  // empty: unload
 };
-int RegisterForm(const std::string& name, std::function<void()> unload);
+int RegisterForm(const std::string& name, std::function<void()> unload,
+                 std::function<void()> close = {});
 void UnregisterForm(int id);
 std::vector<std::string> LoadedForms();
 void UnloadAllForms();
 
-// The window that was in the front when the program started; owner of every
-// window the program shows (0 = none).
+// The window system's active window at this moment (on X11 the window the
+// window manager names as active, else the one with the keyboard focus);
+// 0 when there is none or no window system answers (Wayland keeps other
+// programs' windows to itself). Start-up takes it as the owner of every
+// window the program shows.
 using WindowHandle = unsigned long;
 WindowHandle ForegroundWindow();
 

@@ -17,6 +17,7 @@
 
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
+#include "common/CoverFolders.h"
 #include "common/Errors.h"
 #include "common/FaxJob.h"
 #include "common/Logging.h"
@@ -33,31 +34,16 @@ namespace {
 QString Q(const std::string& s) { return QString::fromLocal8Bit(s.c_str()); }
 std::string S(const QString& s) { return s.toLocal8Bit().toStdString(); }
 
+// Blanks at both ends go; tabs and line breaks are part of the text.
 std::string Trim(const std::string& s) {
-  auto b = s.find_first_not_of(" \t\r\n");
+  auto b = s.find_first_not_of(' ');
   if (b == std::string::npos) return "";
-  return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
+  return s.substr(b, s.find_last_not_of(' ') - b + 1);
 }
 
 bool ContainsNoCase(const std::string& text, const std::string& part) {
   return QString::fromStdString(text).contains(QString::fromStdString(part), Qt::CaseInsensitive);
 }
-
-std::string ReadValue(std::uint32_t root, const std::string& key, const std::string& value) {
-  CWinReg reg;
-  return reg.InitForRead(root, key) ? reg.GetString(value) : std::string();
-}
-
-// The Windows XP edition of the fax service (version 5.1, also when the
-// version record is missing) keeps its shared templates elsewhere.
-bool IsXP() {
-  std::string v = ReadValue(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows NT\\CurrentVersion",
-                            "CurrentVersion");
-  return v.empty() || v == "5.1";
-}
-
-const char* kShellFolders = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
-const char* kFaxSetup = "Software\\Microsoft\\Fax\\Setup";
 
 // Files of a folder in name order; a missing folder is the path-not-found
 // error, which ends the scan without a record.
@@ -80,15 +66,8 @@ std::string DisplayName(const fs::path& p) {
 
 CoverFolders TemplateFolders() {
   CoverFolders f;
-  if (IsXP()) {
-    f.common = ReadValue(CWinReg::HKEY_LOCAL_MACHINE, kShellFolders, "Common AppData") + "/" +
-               ReadValue(CWinReg::HKEY_LOCAL_MACHINE, kFaxSetup, "ServerCoverPageDir");
-  } else {
-    f.common = ReadValue(CWinReg::HKEY_LOCAL_MACHINE, kShellFolders, "Common Documents") +
-               "/My Faxes/Common Coverpages";
-  }
-  f.personal = ReadValue(CWinReg::HKEY_CURRENT_USER, kShellFolders, "Personal") + "/" +
-               ReadValue(CWinReg::HKEY_CURRENT_USER, kFaxSetup, "CoverPageDir");
+  f.common = mCommon::CommonCoverFolder();
+  f.personal = mCommon::PersonalCoverFolder();
   if (Config().ProgramType != 0) f.group = Config().CoverFolder;
   return f;
 }

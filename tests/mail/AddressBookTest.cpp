@@ -67,22 +67,33 @@ TEST_F(AddressBook, ReadsEveryVersionAndReportsBrokenLines) {
   EXPECT_NE(errors.find("frmNew.cmdAddress"), std::string::npos);
 }
 
-TEST_F(AddressBook, PickedEntriesAndListsAddRowsWithNumbersOnceEach) {
+TEST_F(AddressBook, ListsResolveTheirMembersAllTheWayDown) {
+  // A list of lists: "All" holds the team (which holds itself) and Bob.
+  TestWorld::WriteFile(dir + "/all.vcf",
+                       "BEGIN:VCARD\r\nVERSION:4.0\r\nKIND:group\r\nUID:all-10\r\nFN:All\r\n"
+                       "MEMBER:urn:uuid:team-9\r\nMEMBER:bob-2\r\nMEMBER:mailto:zoe@example.org\r\nEND:VCARD\r\n");
   std::vector<mail::Contact> book = ReadAddressBook();
-  std::vector<RecipientRow> rows{{"Bob Müller", "0711 555"}};
-  EXPECT_EQ(AddPickedEntries({"team-9"}, book, rows), 3u);
-  ASSERT_EQ(rows.size(), 4u);
-  EXPECT_EQ(rows[1], (RecipientRow{"Ann Ærø", "+49 30 3"})) << "business fax first";
-  EXPECT_EQ(rows[2], (RecipientRow{"Cara Long", "+1-555-0100"}));
-  EXPECT_EQ(rows[3], (RecipientRow{"Office Fax", "+49 89 4711"})) << "a fax entry's number is its address after @";
-  // Picking again, and the member Bob already in the list, add nothing.
-  EXPECT_EQ(AddPickedEntries({"team-9", "bob-2", "dan-4", "unknown"}, book, rows), 0u);
-  EXPECT_EQ(rows.size(), 4u);
-  mail::Contact smtp;
-  smtp.name = "SMTP Fax";
-  smtp.email = "user@SMTP";
-  ExtractMails(smtp, book, rows);
-  EXPECT_EQ(rows.size(), 4u) << "\"SMTP\" is not a number";
+  const mail::Contact* all = nullptr;
+  for (const auto& c : book)
+    if (c.name == "All") all = &c;
+  ASSERT_NE(all, nullptr);
+  AddressEntry e = EntryOf(*all, book);
+  ASSERT_EQ(e.members.size(), 3u);
+  const AddressEntry& team = e.members[0];
+  EXPECT_EQ(team.name, "Team");
+  // Members by UID (with and without "urn:uuid:") and by "mailto:"; the
+  // team inside itself and an unknown UID are left out.
+  std::vector<std::string> names;
+  for (const auto& m : team.members) names.push_back(m.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"Ann Ærø", "Dan Smith", "Cara Long", "Ann Ærø", "Office Fax"}));
+  EXPECT_EQ(team.members[0].faxNumbers, (std::vector<std::string>{"+49 30 3", "+49 30 2"})) << "business first";
+  EXPECT_EQ(team.members[4].address, "fax@+49 89 4711");
+  EXPECT_TRUE(team.members[1].faxNumbers.empty());
+  EXPECT_EQ(e.members[1].name, "Bob Müller");
+  EXPECT_EQ(e.members[1].faxNumbers, std::vector<std::string>{"0711 555"});
+  // An address without a card is an entry of its own.
+  EXPECT_EQ(e.members[2].name, "zoe@example.org");
+  EXPECT_EQ(e.members[2].address, "zoe@example.org");
 }
 
 TEST_F(AddressBook, MissingFolderGivesAnEmptyBookAndOneRecord) {

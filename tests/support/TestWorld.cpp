@@ -101,7 +101,7 @@ TestWorld::Result TestWorld::RunArgs(const std::string& name, const std::vector<
     freopen(out.c_str(), "w", stdout);
     freopen(err.c_str(), "w", stderr);
     std::vector<char*> argv;
-    std::string path = BinDir() + "/" + name;
+    std::string path = name[0] == '/' ? name : BinDir() + "/" + name;
     argv.push_back(path.data());
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);

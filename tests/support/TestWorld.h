@@ -31,7 +31,8 @@ class TestWorld {
     std::string out, err;
   };
   Result RunTool(const std::string& name, const std::string& args) const;
-  // The same without a shell: each argument as given.
+  // The same without a shell: each argument as given; name may also be a
+  // full path.
   Result RunArgs(const std::string& name, const std::vector<std::string>& args) const;
 
  private:

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include <QLineEdit>
@@ -164,26 +165,91 @@ class BrevantProcessTest : public ::testing::Test {
   TestWorld world;
 };
 
-TEST_F(BrevantProcessTest, WindowsWorkUnattendedWithoutADisplayAndNeverHang) {
+TEST_F(BrevantProcessTest, UnattendedWindowsEndTheRunAsTheirCloseBoxDoes) {
+  const std::string offscreen = "-u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM BREVANT_UNATTENDED=1";
   auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(Run("-u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM BREVANT_UNATTENDED=1",
-                "new;0;Ann#Bob#;5551234#5559876#;"),
-            0);
+  // Each window word opens its window and ends through the end of a run:
+  // "exitApp(0)" resets the cover page request ("setcover" keeps it).
+  for (const char* command : {"new;0;Ann#Bob#;5551234#5559876#;", "cover;0;Ann;5551234", "sender", "about",
+                              "config", "warning", "repair", "setcover"}) {
+    SCOPED_TRACE(command);
+    std::filesystem::remove(TraceLog());
+    {
+      CWinReg reg;
+      ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorin, true));
+      reg.SetString("SetCoverPage", "1");
+    }
+    EXPECT_EQ(Run(offscreen, command), 0) << TestWorld::ReadFile(world.Root() + "/out");
+    std::string trace = TestWorld::ReadFile(TraceLog());
+    bool setcover = std::string(command) == "setcover";
+    EXPECT_NE(trace.find(setcover ? ", exitApp(1) - END\"" : ", exitApp(0) - END\""), std::string::npos) << trace;
+    EXPECT_NE(trace.find("Main - END"), std::string::npos);
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kPelorin));
+    EXPECT_EQ(reg.GetString("SetCoverPage"), setcover ? "1" : "0");
+  }
+  // The recipients page closed like its close box: "Cancel", then the end
+  // of the run, inside the modal show.
+  std::filesystem::remove(TraceLog());
+  std::filesystem::remove(world.ProgramDir() + "/Errors.log");
+  Run(offscreen, "new;0;Ann#;5551234#;");
   std::string trace = TestWorld::ReadFile(TraceLog());
-  EXPECT_NE(trace.find("frmNew->Activate - END"), std::string::npos) << trace;
-  EXPECT_NE(trace.find("ShowFaxNew - after  frmNew.Show(vbModal)"), std::string::npos);
-  EXPECT_NE(trace.find("Main - END"), std::string::npos);
+  std::size_t cancel = trace.find("frmNew->cmdCancel_Click\""), end = trace.find("exitApp(0) - END"),
+              after = trace.find("ShowFaxNew - after  frmNew.Show(vbModal)");
+  EXPECT_LT(trace.find("frmNew->Activate - END"), cancel);
+  EXPECT_LT(cancel, end);
+  EXPECT_LT(end, after);
+  EXPECT_EQ(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("DumpedForms"), std::string::npos);
 
-  // Only a window loads the window library (and Qt with it).
+  // Only a window or an attended message box loads the window library.
   EXPECT_EQ(Run("LD_DEBUG=files BREVANT_UNATTENDED=1", "help"), 0);
   EXPECT_EQ(TestWorld::ReadFile(world.Root() + "/out").find("brevant-windows"), std::string::npos);
   EXPECT_EQ(Run("LD_DEBUG=files BREVANT_UNATTENDED=1", "sender"), 0);
   EXPECT_NE(TestWorld::ReadFile(world.Root() + "/out").find("brevant-windows"), std::string::npos);
 
-  // Not unattended and no display: a clear record, no crash.
+  // Attended with no display: said once on stderr and in the error log;
+  // the messages follow there.
+  std::filesystem::remove(world.ProgramDir() + "/Errors.log");
+  EXPECT_EQ(Run("-u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM BREVANT_UNATTENDED=0", "sendnow;0;;;"), 0);
+  std::string out = TestWorld::ReadFile(world.Root() + "/out");
+  EXPECT_EQ(Count(out, "no window can be shown"), 1u) << out;
+  EXPECT_NE(out.find("Pelorin: Please dial a fax number."), std::string::npos) << out;
+  EXPECT_EQ(Count(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log"), "No display"), 1u);
   EXPECT_EQ(Run("-u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM BREVANT_UNATTENDED=0", "sender"), 0);
-  EXPECT_NE(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("No display"), std::string::npos);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+  EXPECT_EQ(Count(TestWorld::ReadFile(world.Root() + "/out"), "no window can be shown"), 1u);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
+}
+
+TEST_F(BrevantProcessTest, CommandLineListsThatDoNotMatchAreErrors) {
+  const std::string unattended = "BREVANT_UNATTENDED=1";
+  // "cover" takes every name; a name without its number opens nothing.
+  EXPECT_EQ(Run(unattended, "cover;0;Ann#Bob;5551234"), 0);
+  std::string errors = TestWorld::ReadFile(world.ProgramDir() + "/Errors.log");
+  EXPECT_NE(errors.find("9,\"Subscript out of range"), std::string::npos) << errors;
+  EXPECT_NE(errors.find(":Init.ShowFaxCover\""), std::string::npos) << errors;
+  EXPECT_EQ(TestWorld::ReadFile(TraceLog()).find("frmCover->Form_Load"), std::string::npos);
+
+  // "sendnow" and "new" size the recipients by the names: fewer numbers
+  // than names is the same error, and nothing is sent.
+  std::filesystem::remove(world.ProgramDir() + "/Errors.log");
+  EXPECT_EQ(Run(unattended, "sendnow;0;Ann#Bob#;5551234;/srv/letter.pdf#"), 0);
+  errors = TestWorld::ReadFile(world.ProgramDir() + "/Errors.log");
+  EXPECT_NE(errors.find("9,\"sendnow;0;Ann#Bob#;5551234;/srv/letter.pdf#Subscript out of range"), std::string::npos)
+      << errors;
+  EXPECT_EQ(errors.find("printToPreview"), std::string::npos) << errors;
+  // More numbers than names: the extra numbers are not used.
+  std::filesystem::remove(TraceLog());
+  EXPECT_EQ(Run("-u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + unattended, "new;0;Ann#;5551234#5559876#;"), 0);
+  EXPECT_NE(TestWorld::ReadFile(TraceLog()).find("frmNew->Activate - END"), std::string::npos);
+
+  // Pages from the fax printer with no spool folder at all: no pages, the
+  // wizard opens all the same.
+  std::filesystem::remove(world.ProgramDir() + "/Errors.log");
+  std::filesystem::remove_all(world.SpoolDir());
+  EXPECT_EQ(Run("-u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + unattended, "new;1;;;"), 0);
+  EXPECT_NE(TestWorld::ReadFile(TraceLog()).find("frmNew->Activate - END"), std::string::npos);
+  EXPECT_EQ(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("mMisc.Main"), std::string::npos)
+      << TestWorld::ReadFile(world.ProgramDir() + "/Errors.log");
 }
 
 TEST_F(BrevantProcessTest, SecondCopyOpensNoWindowWhileTheFirstRuns) {

@@ -21,6 +21,7 @@
 #include "wizard/frmFinish.h"
 #include "wizard/frmNew.h"
 #include "wizard/frmSend.h"
+#include "wizard/frmSender.h"
 
 namespace brevant::test {
 namespace {
@@ -33,18 +34,17 @@ constexpr const char* kVersion = "Software\\Microsoft\\Windows NT\\CurrentVersio
 
 QPushButton* Button(QWidget* form, const char* name) { return form->findChild<QPushButton*>(name); }
 
-void DropFiles(QTreeWidget* list, const QStringList& paths) {
-  auto* mime = new QMimeData;
-  QList<QUrl> urls;
-  for (const QString& p : paths) urls << QUrl::fromLocalFile(p);
-  mime->setUrls(urls);
+// Drags urls onto the list and drops them; returns whether the list
+// accepted the drag.
+bool DropUrls(QTreeWidget* list, const QList<QUrl>& urls) {
+  QMimeData mime;
+  mime.setUrls(urls);
   QPoint at = list->viewport()->rect().center();
-  QDragEnterEvent enter(at, Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+  QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
   QCoreApplication::sendEvent(list->viewport(), &enter);
-  EXPECT_TRUE(enter.isAccepted());
-  QDropEvent drop(QPointF(at), Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+  QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
   QCoreApplication::sendEvent(list->viewport(), &drop);
-  delete mime;
+  return enter.isAccepted();
 }
 
 TEST_F(WizardTest, CoverCommandStartsAtTheCoverPageAndItsChecksHold) {
@@ -96,24 +96,25 @@ TEST_F(WizardTest, CoverPageSwitchedOffNeedsAttachmentsAndClearsTheCoverFields) 
   SetReg(HKCU, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "Personal",
          world.Root() + "/home/Personal");
   SetReg(HKCU, "Software\\Microsoft\\Fax\\Setup", "CoverPageDir", "Fax");
-  brevant::Run().SpoolPages = true;
   Run("cover;0;A;1", [&] {
     frmCover* cover = frmCover::Loaded();
     ASSERT_NE(cover, nullptr);
     ASSERT_EQ(cover->cbCover->count(), 2);
     EXPECT_EQ(cover->cbCover->itemText(1), "Mine(Personal)");
     cover->txtSubject->setText("Subject");
-    // The sender dialog over the page: closing it leaves the wizard running.
-    Soon([&] {
-      auto* sender = QApplication::activeModalWidget();
-      ASSERT_NE(sender, nullptr);
-      EXPECT_EQ(sender->objectName(), "frmSender");
-      QTest::keyClick(sender, Qt::Key_Escape);
-    });
+    // The sender dialog beside the page, not modal: the page stays usable
+    // and closing the dialog leaves the wizard running.
     Click(cover->cmdSender);
-    EXPECT_EQ(frmCover::Loaded(), cover);
+    frmSender* sender = frmSender::Loaded();
+    ASSERT_NE(sender, nullptr);
+    EXPECT_TRUE(sender->isVisible());
+    EXPECT_FALSE(sender->isModal());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_EQ(Reg(HKCU, kPelorin, "CoverPageSubject"), "Subject");  // stored before the dialog
     EXPECT_EQ(Reg(HKCU, kPelorin, "SetCoverPage"), "1");
+    QTest::keyClick(sender, Qt::Key_Escape);
+    EXPECT_EQ(frmSender::Loaded(), nullptr);
+    EXPECT_EQ(frmCover::Loaded(), cover);
     ClickCheck(cover->chkCover);
     EXPECT_FALSE(cover->chkCover->isChecked());
     EXPECT_FALSE(cover->txtSubject->isEnabled());
@@ -122,9 +123,19 @@ TEST_F(WizardTest, CoverPageSwitchedOffNeedsAttachmentsAndClearsTheCoverFields) 
     ASSERT_EQ(recorder.boxes.size(), 1u);
     EXPECT_EQ(recorder.boxes[0].text, "Please add attachment.");
 
-    DropFiles(cover->lstAttachments, {"/srv/a.pdf", "/srv/b.tif"});
+    // Only a list of files is taken, in its order; the column then stays
+    // 50 twips narrower than the list.
+    brevant::Run().SpoolPages = true;  // pages from the fax printer so far
+    EXPECT_FALSE(DropUrls(cover->lstAttachments, {QUrl("https://example.org/a.pdf")}));
+    EXPECT_FALSE(DropUrls(cover->lstAttachments, {QUrl::fromLocalFile("/srv/a.pdf"), QUrl("https://x.org/")}));
+    EXPECT_EQ(cover->lstAttachments->topLevelItemCount(), 0);
+    EXPECT_TRUE(brevant::Run().SpoolPages);
+    EXPECT_TRUE(DropUrls(cover->lstAttachments, {QUrl::fromLocalFile("/srv/a.pdf"), QUrl::fromLocalFile("/srv/b.tif")}));
     EXPECT_FALSE(brevant::Run().SpoolPages);  // the fax is built from the list now
-    EXPECT_EQ(cover->lstAttachments->topLevelItemCount(), 2);
+    ASSERT_EQ(cover->lstAttachments->topLevelItemCount(), 2);
+    EXPECT_EQ(cover->lstAttachments->topLevelItem(1)->text(0), "/srv/b.tif");
+    EXPECT_EQ(cover->lstAttachments->columnWidth(0),
+              cover->lstAttachments->width() - 50 * cover->logicalDpiX() / 1440);
     cover->lstAttachments->setCurrentItem(cover->lstAttachments->topLevelItem(0));
     Click(cover->cmdRemove);
     Click(Button(cover, "cmdNext"));

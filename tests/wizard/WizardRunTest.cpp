@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QTextEdit>
 #include <QTreeWidget>
 
@@ -147,7 +148,9 @@ TEST_F(WizardTest, NewRunThroughEveryPageToFinishFillsTheFaxJob) {
   EXPECT_EQ(Reg(HKCU, kUserInfo, "CoverPageFile"), folder + "/Urgent.Memo.cov");
   EXPECT_TRUE(ui::LoadedForms().empty());
   EXPECT_EQ(TestWorld::ReadFile(ErrorLogPath()).find("DumpedForms"), std::string::npos);  // all unloaded
-  ExpectInOrder(Trace(), {"ShowFaxNew - before frmNew.Show(vbModal)", "frmNew->btnNext_Click",
+  // The page is loaded before it is shown.
+  ExpectInOrder(Trace(), {"Main - before ci.ShowFaxNew", "frmNew->Form_Initialize", "frmNew->Form_Load",
+                          "ShowFaxNew - before frmNew.Show(vbModal)", "frmNew->Activate", "frmNew->btnNext_Click",
                           "frmCover->Form_Load", "frmNew->btnNext_Click - END",
                           "frmCover->cmdNext_Click - END", "frmSend->btnNext_Click",
                           "frmFinish.Form_Initialize", "frmSend->Form_Unload END", "frmSend->btnNext_Click - END",
@@ -166,6 +169,15 @@ TEST_F(WizardTest, RecipientsAreTypedCheckedEditedAndRemoved) {
     ASSERT_EQ(recorder.boxes.size(), 1u);
     EXPECT_EQ(recorder.boxes[0].caption, "Send Fax Wizard");
     EXPECT_EQ(recorder.boxes[0].text, "Please enter the recipient's name.");
+
+    // The number column reaches from the name column to the end of the
+    // list's client area, also once a vertical scroll bar takes its part.
+    auto filled = [&] {
+      return page->lvRecipients->columnWidth(0) + page->lvRecipients->columnWidth(1) ==
+             page->lvRecipients->viewport()->width();
+    };
+    EXPECT_EQ(page->lvRecipients->columnWidth(0), page->logicalDpiX());
+    EXPECT_TRUE(filled());
 
     // "Add" follows the number check as the user types.
     Type(page->txtTo, "Carol");
@@ -226,8 +238,19 @@ TEST_F(WizardTest, RecipientsAreTypedCheckedEditedAndRemoved) {
     Click(page->cmdEdit);
     EXPECT_EQ(page->lvRecipients->topLevelItem(0)->text(0), "Caroline ");
 
-    page->lvRecipients->setCurrentItem(page->lvRecipients->topLevelItem(1));
-    Click(page->cmdRemove);
+    for (int i = 0; i < 40; ++i) {
+      page->txtTo->setText(QString("Many %1").arg(i));
+      page->txtFaxNumber->setText("5550100");
+      Click(page->cmdAdd);
+    }
+    EXPECT_TRUE(page->lvRecipients->verticalScrollBar()->isVisible());
+    EXPECT_TRUE(filled());
+    EXPECT_FALSE(page->lvRecipients->horizontalScrollBar()->isVisible());
+    while (page->lvRecipients->topLevelItemCount() > 1) {
+      page->lvRecipients->setCurrentItem(page->lvRecipients->topLevelItem(1));
+      Click(page->cmdRemove);
+    }
+    EXPECT_TRUE(filled());
     EXPECT_EQ(Rows(page->lvRecipients), QStringList{"Caroline |+49 (30) 123-456"});
 
     // Rows in the list and a half-typed recipient: "Next >" stays.
@@ -273,17 +296,21 @@ TEST_F(WizardTest, AddressBookAddsEveryEntryWithANumber) {
     EXPECT_EQ(recorder.boxes[0].text, "Please install CDO.");
     EXPECT_EQ(page->lvRecipients->topLevelItemCount(), 0);
 
+    // A list inside a list is opened too.
     WizardHooks().AddressBook = [](std::vector<AddressEntry>* picked) {
       AddressEntry list{"Sales", "", {}, {}};
       list.members.push_back({"Frank", "frank@example.org", {"", "5551111"}, {}});
       list.members.push_back({"Gina", "gina@example.org", {}, {}});           // no number
       list.members.push_back({"Office Fax", "FAX@+1 555 2222", {"999"}, {}});  // number from the address
+      AddressEntry inner{"Night shift", "", {}, {{"Hal", "hal@example.org", {"5553333"}, {}}}};
+      list.members.push_back(inner);
       picked->push_back(list);
       picked->push_back({"Frank", "frank@example.org", {"5551111"}, {}});  // already there
       return true;
     };
     Click(page->cmdAddress);
-    EXPECT_EQ(Rows(page->lvRecipients), (QStringList{"Frank|5551111", "Office Fax|+1 555 2222"}));
+    EXPECT_EQ(Rows(page->lvRecipients),
+              (QStringList{"Frank|5551111", "Office Fax|+1 555 2222", "Hal|5553333"}));
   });
 }
 

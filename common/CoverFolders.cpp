@@ -1,11 +1,14 @@
-#include "wizard/CoverFolders.h"
+#include "common/CoverFolders.h"
 
 #include <algorithm>
+#include <cctype>
 
-#include "common/OsCheck.h"
 #include "common/CWinReg.h"
+#include "common/Errors.h"
+#include "common/Logging.h"
+#include "common/OsCheck.h"
 
-namespace brevant::wizard {
+namespace brevant::mCommon {
 namespace {
 
 constexpr const char* kShellFolders = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
@@ -17,16 +20,21 @@ std::string Read(std::uint32_t root, const char* key, const char* value) {
   return reg.GetString(value);
 }
 
-std::string Join(std::string a, const std::string& b) {
+std::string Join(const std::string& a, const std::string& b) {
   std::string out = a + "/" + b;
   std::replace(out.begin(), out.end(), '\\', '/');
   return out;
 }
 
+std::string Lower(std::string s) {
+  for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
 }  // namespace
 
 std::string CommonCoverFolder() {
-  if (mCommon::CheckXP() == "XP")
+  if (CheckXP() == "XP")
     return Join(Read(CWinReg::HKEY_LOCAL_MACHINE, kShellFolders, "Common AppData"),
                 Read(CWinReg::HKEY_LOCAL_MACHINE, kFaxSetup, "ServerCoverPageDir"));
   return Join(Read(CWinReg::HKEY_LOCAL_MACHINE, kShellFolders, "Common Documents"),
@@ -38,4 +46,16 @@ std::string PersonalCoverFolder() {
               Read(CWinReg::HKEY_CURRENT_USER, kFaxSetup, "CoverPageDir"));
 }
 
-}  // namespace brevant::wizard
+bool IsServerCoverPage(const std::string& templatePath) {
+  try {
+    std::string path = templatePath;
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return Lower(path).find(Lower(CommonCoverFolder())) != std::string::npos;
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "mCommon.IsServerCoverPage");
+    return false;
+  }
+}
+
+}  // namespace brevant::mCommon

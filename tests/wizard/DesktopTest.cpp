@@ -1,0 +1,162 @@
+// The built `brevant` on a real X server, attended: its message boxes are
+// modal windows with their captions and texts, owned by the window that was
+// in front, and a second copy brings the first one's window to the front.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <cstdlib>
+#include <thread>
+
+#include "common/CWinReg.h"
+#include "tests/support/TestWorld.h"
+#include "tests/wizard/XDesktop.h"
+
+namespace brevant::test {
+namespace {
+
+constexpr const char* kPelorin = "Software\\Norvane\\Pelorin";
+
+class OnTheDesktop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!x.Start()) GTEST_SKIP() << "no Xvfb";
+  }
+  void TearDown() override {
+    for (int pid : pids_) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
+
+  // Starts brevant attended on the test's X server; its output goes to out.
+  int Start(const std::string& commandLine, const std::string& out) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::setenv("DISPLAY", x.Display().c_str(), 1);
+      ::unsetenv("BREVANT_UNATTENDED");
+      ::unsetenv("QT_QPA_PLATFORM");
+      ::unsetenv("WAYLAND_DISPLAY");
+      (void)!::freopen(out.c_str(), "w", stdout);
+      (void)!::freopen(out.c_str(), "a", stderr);
+      std::string exe = BinDir() + "/brevant";
+      ::execl(exe.c_str(), exe.c_str(), commandLine.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    pids_.push_back(pid);
+    return pid;
+  }
+  // Waits up to ms for the process to end; its exit code, or -1.
+  int Wait(int pid, int ms) {
+    for (int waited = 0; waited <= ms; waited += 20) {
+      int status = 0;
+      if (::waitpid(pid, &status, WNOHANG) == pid) {
+        std::erase(pids_, pid);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+  }
+  std::string Trace() const { return TestWorld::ReadFile(world.ProgramDir() + "/brevant.log"); }
+
+  TestWorld world;
+  XDesktop x;
+
+ private:
+  std::vector<int> pids_;
+};
+
+TEST_F(OnTheDesktop, MessagesOfTheCommandWordsAreModalBoxesOwnedByTheWindowInFront) {
+  unsigned long terminal = x.MakeWindow("terminal", true);
+  struct Case {
+    std::string commandLine, text, lastLine;
+    std::string groupFile;
+  };
+  const std::vector<Case> cases{
+      {"help", "Help", "Main - END", ""},
+      {"new;0;Ann#;5551234#;", "You should set Fax Mail in Setup for using Pelorin.", "Main - END",
+       "<Groups><ProgramType>1</ProgramType></Groups>"},
+      {"sendnow;0;;;", "Please dial a fax number.", "Main - END", ""},
+      {"sendnow;0;Ann#;5551234#;", "You should add document and/or cover page to send fax.", "Main - END", ""},
+  };
+  {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorin, true));
+    reg.SetString("SetCoverPage", "0");
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.commandLine);
+    TestWorld::WriteFile(world.ProgramDir() + "/FaxGroup.xml", c.groupFile);
+    std::filesystem::remove(world.ProgramDir() + "/brevant.log");
+    x.SetFocus(terminal);
+    int pid = Start(c.commandLine, world.Root() + "/out");
+    unsigned long box = x.WaitForWindow("Pelorin", 15000);
+    ASSERT_NE(box, 0u) << TestWorld::ReadFile(world.Root() + "/out");
+    EXPECT_EQ(x.Owner(box), terminal);
+    // The run waits for the user: the box stays, the run does not end.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(x.Mapped(box));
+    EXPECT_EQ(Trace().find(c.lastLine), std::string::npos);
+    // What the box says, selected as a user selects it.
+    EXPECT_EQ(x.SelectText(box), c.text);
+    // Its one button, OK, ends the run.
+    x.SetFocus(box);
+    ASSERT_TRUE(x.Keys("Return"));
+    EXPECT_EQ(Wait(pid, 10000), 0);
+    EXPECT_NE(Trace().find(c.lastLine), std::string::npos) << Trace();
+    EXPECT_EQ(TestWorld::ReadFile(world.Root() + "/out").find(c.text), std::string::npos)
+        << "shown, not written to stderr";
+  }
+  EXPECT_EQ(Trace().find("frmNew"), std::string::npos);
+}
+
+TEST_F(OnTheDesktop, ASecondConfigBringsTheOpenConfigurationToTheFront) {
+  int first = Start("config", world.Root() + "/first");
+  unsigned long dialog = x.WaitForWindow("Pelorin Configure", 15000);
+  ASSERT_NE(dialog, 0u) << TestWorld::ReadFile(world.Root() + "/first");
+  // Another program's window comes over it and takes the focus.
+  unsigned long other = x.MakeWindow("editor", true);
+  auto above = [&](unsigned long a, unsigned long b) {
+    std::vector<unsigned long> order = x.Stacking();
+    auto ia = std::find(order.begin(), order.end(), a), ib = std::find(order.begin(), order.end(), b);
+    return ia != order.end() && ib != order.end() && ia > ib;
+  };
+  ASSERT_TRUE(above(other, dialog));
+
+  int second = Start("config", world.Root() + "/second");
+  EXPECT_EQ(Wait(second, 10000), 0);
+  for (int i = 0; i < 100 && !above(dialog, other); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(above(dialog, other));
+  // One dialog only: the second copy opened nothing and ended normally.
+  std::string trace = Trace();
+  std::size_t shown = 0;
+  for (std::size_t at = trace.find("frmConfigureClient->GetInitData\""); at != std::string::npos;
+       at = trace.find("frmConfigureClient->GetInitData\"", at + 1))
+    ++shown;
+  EXPECT_EQ(shown, 1u) << trace;
+
+  // The same for another single window: "about" while the configuration
+  // shows raises the configuration (the running copy's window).
+  unsigned long second_editor = x.MakeWindow("editor 2", true);
+  ASSERT_TRUE(above(second_editor, dialog));
+  int third = Start("about", world.Root() + "/third");
+  EXPECT_EQ(Wait(third, 10000), 0);
+  for (int i = 0; i < 100 && !above(dialog, second_editor); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(above(dialog, second_editor));
+  EXPECT_EQ(x.WaitForWindow("About Pelorin", 300), 0u);
+
+  // Escape is "Cancel": the first copy ends through the end of a run.
+  x.SetFocus(dialog);
+  ASSERT_TRUE(x.Keys("Escape"));
+  EXPECT_EQ(Wait(first, 10000), 0);
+  EXPECT_NE(Trace().find("exitApp(0) - END"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace brevant::test

@@ -1,0 +1,177 @@
+#include "tests/wizard/XDesktop.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace brevant::test {
+namespace {
+
+::Display* D(void* p) { return static_cast<::Display*>(p); }
+int IgnoreErrors(::Display*, XErrorEvent*) { return 0; }
+
+}  // namespace
+
+XDesktop::~XDesktop() {
+  if (dpy_) XCloseDisplay(D(dpy_));
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool XDesktop::Start() {
+  if (::access("/usr/bin/Xvfb", X_OK) != 0) return false;
+  for (int attempt = 0; attempt < 5 && !dpy_; ++attempt) {
+    int n = 200 + (::getpid() * 7 + attempt * 131) % 700;
+    if (::access(("/tmp/.X11-unix/X" + std::to_string(n)).c_str(), F_OK) == 0) continue;
+    display_ = ":" + std::to_string(n);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::execl("/usr/bin/Xvfb", "Xvfb", display_.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    for (int i = 0; i < 100 && !dpy_; ++i) {
+      dpy_ = XOpenDisplay(display_.c_str());
+      if (!dpy_) ::usleep(50000);
+    }
+    if (!dpy_) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+      pid_ = 0;
+    }
+  }
+  if (dpy_) XSetErrorHandler(IgnoreErrors);
+  return dpy_ != nullptr;
+}
+
+unsigned long XDesktop::MakeWindow(const std::string& title, bool focused) {
+  ::Display* d = D(dpy_);
+  Window w = XCreateSimpleWindow(d, DefaultRootWindow(d), 10, 10, 300, 200, 0, 0, 0xffffff);
+  XStoreName(d, w, title.c_str());
+  XMapWindow(d, w);
+  XSync(d, False);
+  if (focused) SetFocus(w);
+  return w;
+}
+
+unsigned long XDesktop::WaitForWindow(const std::string& title, int ms) {
+  ::Display* d = D(dpy_);
+  for (int waited = 0; waited <= ms; waited += 50) {
+    for (unsigned long w : Stacking()) {
+      char* name = nullptr;
+      bool match = XFetchName(d, w, &name) && name && title == name;
+      if (name) XFree(name);
+      if (match && Mapped(w)) return w;
+    }
+    ::usleep(50000);
+  }
+  return 0;
+}
+
+bool XDesktop::Mapped(unsigned long window) {
+  XWindowAttributes a{};
+  return XGetWindowAttributes(D(dpy_), window, &a) && a.map_state == IsViewable;
+}
+
+unsigned long XDesktop::Owner(unsigned long window) {
+  Window owner = 0;
+  return XGetTransientForHint(D(dpy_), window, &owner) ? owner : 0;
+}
+
+std::vector<unsigned long> XDesktop::Stacking() {
+  ::Display* d = D(dpy_);
+  std::vector<unsigned long> out;
+  Window root, parent, *kids = nullptr;
+  unsigned int n = 0;
+  if (XQueryTree(d, DefaultRootWindow(d), &root, &parent, &kids, &n)) {
+    for (unsigned int i = 0; i < n; ++i) out.push_back(kids[i]);
+    if (kids) XFree(kids);
+  }
+  return out;
+}
+
+unsigned long XDesktop::Focus() {
+  Window w = 0;
+  int revert = 0;
+  XGetInputFocus(D(dpy_), &w, &revert);
+  return w;
+}
+
+void XDesktop::SetFocus(unsigned long window) {
+  XSetInputFocus(D(dpy_), window, RevertToParent, CurrentTime);
+  XSync(D(dpy_), False);
+}
+
+bool XDesktop::Xdotool(const std::vector<std::string>& args) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setenv("DISPLAY", display_.c_str(), 1);
+    std::vector<char*> argv{const_cast<char*>("xdotool")};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execvp("xdotool", argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool XDesktop::Keys(const std::string& keys) { return Xdotool({"key", "--delay", "50", keys}); }
+
+std::string XDesktop::SelectText(unsigned long window) {
+  ::Display* d = D(dpy_);
+  XWindowAttributes a{};
+  Window child = 0;
+  int x = 0, y = 0;
+  if (!XGetWindowAttributes(d, window, &a) ||
+      !XTranslateCoordinates(d, window, DefaultRootWindow(d), 0, 0, &x, &y, &child))
+    return "";
+  for (int percent : {25, 33, 40, 45}) {
+    int px = x + a.width / 2, py = y + a.height * percent / 100;
+    Xdotool({"mousemove", std::to_string(px), std::to_string(py), "click", "--repeat", "3", "--delay", "40", "1"});
+    std::string text = Selection("PRIMARY", 2000);
+    if (!text.empty()) return text;
+  }
+  return "";
+}
+
+std::string XDesktop::Selection(const char* name, int ms) {
+  ::Display* d = D(dpy_);
+  Window me = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
+  Atom selection = XInternAtom(d, name, False), utf8 = XInternAtom(d, "UTF8_STRING", False),
+       into = XInternAtom(d, "XDESKTOP_SELECTION", False);
+  XConvertSelection(d, selection, utf8, into, me, CurrentTime);
+  XSync(d, False);
+  std::string text;
+  for (int waited = 0; waited <= ms; waited += 20) {
+    XEvent ev;
+    if (XCheckTypedWindowEvent(d, me, SelectionNotify, &ev)) {
+      if (ev.xselection.property != None) {
+        Atom type;
+        int format;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(d, me, into, 0, 65536, True, AnyPropertyType, &type, &format, &count, &after,
+                               &data) == Success &&
+            data)
+          text.assign(reinterpret_cast<char*>(data), count);
+        if (data) XFree(data);
+      }
+      break;
+    }
+    ::usleep(20000);
+  }
+  XDestroyWindow(d, me);
+  return text;
+}
+
+}  // namespace brevant::test
