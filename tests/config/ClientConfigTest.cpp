@@ -9,6 +9,7 @@
 #include "common/CRegStatus.h"
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
+#include "common/CoverFolders.h"
 #include "common/FaxJob.h"
 #include "common/Folders.h"
 #include "common/OsCheck.h"
@@ -187,6 +188,29 @@ TEST(OsCheck, VersionRecordChoosesTheFaxServiceEdition) {
     EXPECT_NE(ErrorLog(w).find(":mCommon.GetOSDescription\""), std::string::npos) << bad;
   }
   EXPECT_FALSE(mCommon::GetSystemDescription().empty());
+}
+
+TEST(CoverFolders, TheCommonFolderByEditionAndWhatCountsAsTheServersTemplate) {
+  TestWorld w;
+  const std::string shell = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+  SetString(HKLM, shell, "Common AppData", "/srv/Data");
+  SetString(HKLM, shell, "Common Documents", "/srv/Docs");
+  SetString(HKLM, "Software\\Microsoft\\Fax\\Setup", "ServerCoverPageDir", "Fax\\Covers");
+  SetString(HKCU, shell, "Personal", "/home/anna");
+  SetString(HKCU, "Software\\Microsoft\\Fax\\Setup", "CoverPageDir", "Fax");
+  EXPECT_EQ(mCommon::PersonalCoverFolder(), "/home/anna/Fax");
+  for (const char* xp : {"5.1", "5.2"}) {
+    SetString(HKLM, kWindowsVersionKey, "CurrentVersion", xp);
+    EXPECT_EQ(mCommon::CommonCoverFolder(), "/srv/Data/Fax/Covers") << xp;
+    // Anywhere in the path, in any letter case.
+    EXPECT_TRUE(mCommon::IsServerCoverPage("/SRV/data/fax/covers/Generic.cov")) << xp;
+    EXPECT_TRUE(mCommon::IsServerCoverPage("/mnt/srv/Data/Fax/Covers/old/Memo.cov")) << xp;
+    EXPECT_FALSE(mCommon::IsServerCoverPage("/home/anna/Fax/Generic.cov")) << xp;
+  }
+  SetString(HKLM, kWindowsVersionKey, "CurrentVersion", "6.0");
+  EXPECT_EQ(mCommon::CommonCoverFolder(), "/srv/Docs/My Faxes/Common Coverpages");
+  EXPECT_TRUE(mCommon::IsServerCoverPage("/srv/docs/my faxes/common coverpages/Generic.cov"));
+  EXPECT_FALSE(mCommon::IsServerCoverPage("/srv/Data/Fax/Covers/Generic.cov"));
 }
 
 TEST(RegStatus, ProgressIsVisibleToAnotherProcessAndAbortIsReportedOnce) {

@@ -332,7 +332,7 @@ TEST_F(SetCoverFixture, TheStoredChoiceIsShownAndOkStoresTheNewOne) {
 
   dlg.cbCover->setCurrentIndex(2);
   dlg.txtSubject->setText("  New subject ");
-  dlg.rtbNote->setPlainText("Line one\nLine two\n");
+  dlg.rtbNote->setPlainText("\tLine one\nLine two\n ");
   dlg.cmdNext->click();
   EXPECT_TRUE(messages.shown.empty());
   EXPECT_EQ(g_exitCodes, std::vector<int>{1});
@@ -340,7 +340,14 @@ TEST_F(SetCoverFixture, TheStoredChoiceIsShownAndOkStoresTheNewOne) {
             world.Root() + "/home/Covers/Mine.cov");
   EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SetCoverPage"), "1");
   EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "CoverPageSubject"), "New subject");
-  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "CoverPageNote"), "Line one\nLine two");
+  // Only blanks are trimmed: a tab and line breaks are part of the note.
+  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "CoverPageNote"), "\tLine one\nLine two\n");
+
+  // Version 5.2 is XP too: the common templates come from the same folder.
+  SetValue(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows NT\\CurrentVersion", "CurrentVersion", "5.2");
+  configui::frmSetCover onServer(RecordExit);
+  EXPECT_EQ(Items(onServer.cbCover),
+            (std::vector<std::string>{"Generic", "Urgent", "Mine(Personal)", "Team(Personal)"}));
 }
 
 TEST_F(SetCoverFixture, EmptyFieldsUncheckedBoxCancelAndNoTemplates) {

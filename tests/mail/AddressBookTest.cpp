@@ -2,6 +2,7 @@
 // client switch in the registry store.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 
 #include "common/CWinReg.h"
@@ -10,6 +11,7 @@
 #include "delivery/AddressBook.h"
 #include "platform/mail/MailStore.h"
 #include "platform/mail/VCard.h"
+#include "tests/mail/MailTestSupport.h"
 #include "tests/support/TestWorld.h"
 
 using namespace brevant;
@@ -141,13 +143,59 @@ TEST(MailSessions, SendingSessionMakesThisTheDefaultMailClientUntilDispose) {
   EXPECT_NE(trace.find("Dispose - END"), std::string::npos);
 }
 
+TEST(MailSessions, TheSendingSessionLogsOnAndAFailedLogonIsRecordedOnce) {
+  TestWorld world;
+  ASSERT_TRUE(test::EnsureSmtpServer());
+  auto logonErrors = [&] {
+    std::string log = TestWorld::ReadFile(world.ProgramDir() + "/Errors.log");
+    std::size_t n = 0;
+    for (std::size_t at = log.find("Logon CDO error:"); at != std::string::npos; at = log.find("Logon CDO error:", at + 1))
+      ++n;
+    return n;
+  };
+  // The account's server answers and takes the login.
+  test::UseLocalSmtp("brevant", "secret");
+  ASSERT_NE(mCommon::SetCDOSession(), nullptr);
+  EXPECT_EQ(logonErrors(), 0u);
+  mCommon::Dispose();
+
+  // A wrong password: refused, recorded, and the session is kept all the
+  // same (it is not logged on again in this run).
+  test::UseLocalSmtp("brevant", "wrong");
+  const mail::Account* session = mCommon::SetCDOSession();
+  ASSERT_NE(session, nullptr);
+  EXPECT_EQ(session->user, "brevant");
+  EXPECT_EQ(mCommon::SetCDOSession(), session);
+  EXPECT_EQ(logonErrors(), 1u);
+  std::string log = TestWorld::ReadFile(world.ProgramDir() + "/Errors.log");
+  EXPECT_NE(log.find("rejected the login"), std::string::npos) << log;
+  EXPECT_NE(log.find(":mCommon.SetCDOSession\""), std::string::npos) << log;
+  mCommon::Dispose();
+
+  // Nobody listens: told within the short logon time, not the account's.
+  mail::Account gone;
+  gone.server = "127.0.0.1";
+  gone.port = 9;  // discard: nothing listens here
+  gone.timeoutSeconds = 60;
+  mail::SaveAccount(gone);
+  auto started = std::chrono::steady_clock::now();
+  mCommon::SetCDOSession();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  EXPECT_EQ(logonErrors(), 2u);
+  mCommon::Dispose();
+}
+
 TEST(MailSessions, StartOpensTheStoreAndResetsTheJobOnlyWhenAsked) {
   TestWorld world;
   ::setenv("BREVANT_MAILDIR", (world.Root() + "/Maildir").c_str(), 1);
+  // Start also gets the process's fax server, through what start-up told it.
+  static int faxServers = 0;
+  mCommon::SetFaxServerStarter([] { ++faxServers; });
   FaxJob().g_arrFaxName.Append("Ann");
   FaxJob().g_arrFiles.Append("/x.pdf");
   FaxJob().FaxSubject = "kept";
   mCommon::Start(false);
+  EXPECT_EQ(faxServers, 1);
   EXPECT_EQ(FaxJob().g_arrFaxName.Count(), 1u);
   ASSERT_NE(mCommon::GetMapiNamespace(), nullptr);
   EXPECT_TRUE(std::filesystem::is_directory(world.Root() + "/Maildir/cur"));

@@ -359,7 +359,7 @@ TEST_F(Pipeline, SendNowMakesTheFaxImageBeforeDelivering) {
     CXmlGroups groups;
     groups.WriteCfgProps();
   }
-  r = world_->RunTool("brevant", "'sendnow;0;Ann#;;" + Sample("letter.txt") + "#'");
+  r = world_->RunTool("brevant", "'sendnow;0;;;" + Sample("letter.txt") + "#'");
   EXPECT_NE(r.err.find("Please dial a fax number."), std::string::npos) << r.err;
   CWinReg reg;
   ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, true));

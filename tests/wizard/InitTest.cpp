@@ -133,6 +133,12 @@ TEST_F(WizardTest, SenderDialogShowsStoresAndDiscardsTheSenderDetails) {
   EXPECT_EQ(Reg(HKCU, kUserInfo, "OfficePhone"), "555 0100");
   EXPECT_EQ(Reg(HKCU, kUserInfo, "FullName"), "Ann Changed");
   EXPECT_EQ(Reg(HKCU, kPelorin, "SetCoverPage"), "0");  // closing it ended the run
+  // "OK" writes its entry and end lines around the end of the run.
+  std::string trace = Trace();
+  std::size_t entry = trace.find("frmSender->btnOk_Click\""), end = trace.find("frmSender->btnOk_Click - END\"");
+  ASSERT_NE(entry, std::string::npos) << trace;
+  EXPECT_LT(entry, trace.find("exitApp(0) - END"));
+  EXPECT_LT(trace.find("exitApp(0) - END"), end);
 
   // Cancel leaves the store as it was; the next opening shows it.
   Run("sender", [&] {

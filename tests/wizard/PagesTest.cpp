@@ -277,16 +277,19 @@ TEST_F(WizardTest, FinishPagePreviewsOnceAndDeliversByTheConfiguredPath) {
 }
 
 TEST_F(WizardTest, FinishPageShowsAScheduledTimeInTheLocaleFormat) {
+  // The locale's time with its seconds; a later day adds the day count.
   QDate today = QDate::currentDate();
-  QString time = QLocale().toString(QTime(14, 30), QLocale::ShortFormat);
-  EXPECT_EQ(ScheduledTimeText(QDateTime(today, QTime(14, 30)), today), time);
-  QString tomorrow = ScheduledTimeText(QDateTime(today.addDays(1), QTime(14, 30)), today);
+  QString format = QLocale().timeFormat(QLocale::LongFormat).remove('t').trimmed();
+  QString time = QLocale().toString(QTime(14, 30, 15), format);
+  EXPECT_NE(time.indexOf("15"), -1) << time.toStdString();
+  EXPECT_EQ(ScheduledTimeText(QDateTime(today, QTime(14, 30, 15)), today), time);
+  QString tomorrow = ScheduledTimeText(QDateTime(today.addDays(1), QTime(14, 30, 15)), today);
   EXPECT_TRUE(tomorrow.endsWith(" " + time));
   EXPECT_NE(tomorrow, time);
 
   FaxJob().FaxSchedule = 1;
   FaxJob().DTFaxSend = std::chrono::system_clock::time_point(
-      std::chrono::milliseconds(QDateTime(today, QTime(14, 30)).toMSecsSinceEpoch()));
+      std::chrono::milliseconds(QDateTime(today, QTime(14, 30, 15)).toMSecsSinceEpoch()));
   frmFinish* finish = frmFinish::Load();
   finish->show();
   EXPECT_EQ(finish->lblSend->text(), time);
