@@ -146,9 +146,10 @@ void frmNew::Activate() {
     txtTo->clear();
     txtFaxNumber->clear();
     lvRecipients->clear();
-    // The name column has the list's standard width (an inch); the number
-    // column reaches from its left edge to the end of the client area.
-    lvRecipients->setColumnWidth(0, logicalDpiX());
+    // The name column has the list's standard width (an inch, or what its
+    // heading needs); the number column reaches from its left edge to the
+    // end of the client area.
+    lvRecipients->setColumnWidth(0, std::max(logicalDpiX(), lvRecipients->header()->sectionSizeHint(0)));
     lvRecipients->setColumnWidth(
         1, std::max(0, lvRecipients->viewport()->width() - lvRecipients->header()->sectionPosition(1)));
     const FaxJobRecord& job = FaxJob();
