@@ -115,6 +115,33 @@ TEST_F(OnTheDesktop, MessagesOfTheCommandWordsAreModalBoxesOwnedByTheWindowInFro
   EXPECT_EQ(Trace().find("frmNew"), std::string::npos);
 }
 
+TEST_F(OnTheDesktop, TheWizardIsOwnedByTheWindowInFrontUnlessItsPagesCameFromThePrinter) {
+  unsigned long terminal = x.MakeWindow("terminal", true);
+  for (const char* mode : {"0", "1"}) {
+    SCOPED_TRACE(mode);
+    x.SetFocus(terminal);
+    int pid = Start(std::string("new;") + mode + ";Ann#;5551234#;", world.Root() + "/out");
+    unsigned long page = x.WaitForWindow("New Fax", 15000);
+    ASSERT_NE(page, 0u) << TestWorld::ReadFile(world.Root() + "/out");
+    std::vector<std::string> states = x.States(page);
+    bool above = std::find(states.begin(), states.end(), "_NET_WM_STATE_ABOVE") != states.end();
+    if (std::string(mode) == "0") {
+      EXPECT_EQ(x.Owner(page), terminal);
+      EXPECT_FALSE(above);
+    } else {
+      // Pages printed from another program: in front of everything, owned
+      // by nobody.
+      EXPECT_NE(x.Owner(page), terminal);
+      EXPECT_TRUE(above);
+    }
+    // Escape is "Cancel": the run ends.
+    x.SetFocus(page);
+    ASSERT_TRUE(x.Keys("Escape"));
+    EXPECT_EQ(Wait(pid, 10000), 0);
+  }
+  EXPECT_NE(Trace().find("frmNew->cmdCancel_Click - END"), std::string::npos);
+}
+
 TEST_F(OnTheDesktop, ASecondConfigBringsTheOpenConfigurationToTheFront) {
   int first = Start("config", world.Root() + "/first");
   unsigned long dialog = x.WaitForWindow("Pelorin Configure", 15000);

@@ -190,6 +190,7 @@ TEST_F(BrevantProcessTest, UnattendedWindowsEndTheRunAsTheirCloseBoxDoes) {
     bool setcover = std::string(command) == "setcover";
     EXPECT_NE(trace.find(setcover ? ", exitApp(1) - END\"" : ", exitApp(0) - END\""), std::string::npos) << trace;
     EXPECT_NE(trace.find("Main - END"), std::string::npos);
+    EXPECT_EQ(trace.find("ConfigureFaxPrinterForConfig"), std::string::npos) << "a line of its own for nothing";
     CWinReg reg;
     ASSERT_TRUE(reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kPelorin));
     EXPECT_EQ(reg.GetString("SetCoverPage"), setcover ? "1" : "0");

@@ -86,6 +86,27 @@ unsigned long XDesktop::Owner(unsigned long window) {
   return XGetTransientForHint(D(dpy_), window, &owner) ? owner : 0;
 }
 
+std::vector<std::string> XDesktop::States(unsigned long window) {
+  ::Display* d = D(dpy_);
+  std::vector<std::string> out;
+  Atom type;
+  int format;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(d, window, XInternAtom(d, "_NET_WM_STATE", False), 0, 64, False, XA_ATOM, &type, &format,
+                         &count, &after, &data) == Success &&
+      data) {
+    auto* atoms = reinterpret_cast<Atom*>(data);
+    for (unsigned long i = 0; i < count; ++i)
+      if (char* name = XGetAtomName(d, atoms[i])) {
+        out.push_back(name);
+        XFree(name);
+      }
+  }
+  if (data) XFree(data);
+  return out;
+}
+
 std::vector<unsigned long> XDesktop::Stacking() {
   ::Display* d = D(dpy_);
   std::vector<unsigned long> out;
