@@ -140,18 +140,6 @@ TEST(GroupFile, UnknownRepeatedAndBadValues) {
   std::string numeric = "<Groups><ReceiveAll>0</ReceiveAll></Groups>";
   EXPECT_TRUE(ReadWith(w, &numeric));
   EXPECT_FALSE(Config().ReceiveAll);
-
-  // Items: the root holds them after parsing; none before.
-  g.Create();
-  EXPECT_THROW(g.CreateItem(), VbError);
-  g.SetXML("<Groups><item><a>1</a><b>2</b></item><item><a>3</a></item></Groups>");
-  EXPECT_EQ(g.GetItemsCount(), 2);
-  g.SetCurItem(2);
-  EXPECT_EQ(g.ReadItemProp(1), "3");
-  EXPECT_THROW(g.ReadItemProp(2), VbError);
-  g.CreateItem();
-  EXPECT_EQ(g.GetItemsCount(), 3);
-  EXPECT_THROW(g.SetCurItem(4), VbError);
 }
 
 TEST(GroupFile, AFileThatCannotBeWrittenStaysAsItWas) {

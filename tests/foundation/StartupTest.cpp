@@ -47,12 +47,6 @@ TEST(ParseFilesArg, PathsListFilesAndTheirLineEnds) {
   EXPECT_EQ(ParseFilesArg("@" + w.Root() + "/bin.lst").size(), 2u);
 }
 
-TEST(SplitFields, EmptyFieldsCountButAnEmptyTextHasNone) {
-  EXPECT_EQ(SplitFields("warning;1;", ';'), (StringList{"warning", "1", ""}));
-  EXPECT_EQ(SplitFields("A#B#", '#'), (StringList{"A", "B", ""}));
-  EXPECT_TRUE(SplitFields("", '#').empty());
-}
-
 TEST(Startup, TraceOfARunAndOfAnEmptyCommandLine) {
   test::TestWorld w;
   auto r = w.RunTool("brevant", "");

@@ -167,6 +167,21 @@ TEST_F(OnTheDesktop, ASecondConfigBringsTheOpenConfigurationToTheFront) {
     ++shown;
   EXPECT_EQ(shown, 1u) << trace;
 
+  // The wizard while the configuration shows: it opens nothing and leaves
+  // the cover page request alone.
+  {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorin, true));
+    reg.SetString("CoverPageSubject", "Stored");
+  }
+  EXPECT_EQ(Wait(Start("new;0;Bob#;5559876#;", world.Root() + "/wizard"), 10000), 0);
+  EXPECT_EQ(Trace().find("frmNew->Form_Load"), std::string::npos);
+  {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kPelorin));
+    EXPECT_EQ(reg.GetString("CoverPageSubject"), "Stored");
+  }
+
   // The same for another single window: "about" while the configuration
   // shows raises the configuration (the running copy's window).
   unsigned long second_editor = x.MakeWindow("editor 2", true);

@@ -1,11 +1,10 @@
-// The command front object's window operations, the sender dialog, and the
-// single-instance rule between real `brevant` processes.
-#include <signal.h>
+// The command front object's window operations, the sender dialog, and real
+// `brevant` processes: how unattended windows end a run, and command lines
+// whose lists do not match.
 #include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -30,7 +29,7 @@ constexpr auto HKCU = CWinReg::HKEY_CURRENT_USER;
 constexpr const char* kPelorin = "Software\\Norvane\\Pelorin";
 constexpr const char* kUserInfo = "Software\\Microsoft\\Fax\\UserInfo";
 
-TEST_F(WizardTest, NewAndCoverFillTheFaxJobAndHandleTheCoverPageRequest) {
+TEST_F(WizardTest, NewFillsTheFaxJobAndHandlesTheCoverPageRequest) {
   // The mail-fax path without its address starts nothing.
   Config().ProgramType = 1;
   {
@@ -79,26 +78,6 @@ TEST_F(WizardTest, NewAndCoverFillTheFaxJobAndHandleTheCoverPageRequest) {
   });
   EXPECT_EQ(FaxJob().g_arrFaxName.Count(), 2u);
   EXPECT_EQ(FaxJob().g_arrFaxName[2], "B");
-
-  // "cover" takes every entry.
-  Run("cover;0;A#B;1#2", [&] { EXPECT_NE(frmCover::Loaded(), nullptr); });
-  ASSERT_EQ(FaxJob().g_arrFaxNumber.Count(), 2u);
-  EXPECT_EQ(FaxJob().g_arrFaxName[2], "B");
-  EXPECT_EQ(FaxJob().g_arrFaxNumber[2], "2");
-
-  // Another copy running: the window operations do nothing.
-  Init::SetInstanceTest([] { return true; });
-  SetReg(HKCU, kPelorin, "SetCoverPage", "0");
-  for (const char* command : {"new;0;A#;1#;", "cover;0;A;1", "sender", "warning", "about"})
-    Run(command, [&] { EXPECT_TRUE(ui::LoadedForms().empty()) << command; });
-  EXPECT_EQ(Reg(HKCU, kPelorin, "SetCoverPage"), "0");
-  EXPECT_EQ(TestWorld::ReadFile(ErrorLogPath()).find("frmWarning.Show"), std::string::npos);
-  Init::SetInstanceTest([] { return false; });
-
-  // The windows other subsystems provide report that they are missing.
-  Run("warning", [] {});
-  EXPECT_NE(TestWorld::ReadFile(ErrorLogPath()).find("frmWarning.Show"), std::string::npos);
-  EXPECT_NE(Trace().find("exitApp(0) - END"), std::string::npos);
 }
 
 TEST_F(WizardTest, SenderDialogShowsStoresAndDiscardsTheSenderDetails) {
@@ -257,41 +236,6 @@ TEST_F(BrevantProcessTest, CommandLineListsThatDoNotMatchAreErrors) {
   EXPECT_NE(TestWorld::ReadFile(TraceLog()).find("frmNew->Activate - END"), std::string::npos);
   EXPECT_EQ(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("mMisc.Main"), std::string::npos)
       << TestWorld::ReadFile(world.ProgramDir() + "/Errors.log");
-}
-
-TEST_F(BrevantProcessTest, SecondCopyOpensNoWindowWhileTheFirstRuns) {
-  // The first copy waits for its user, its page drawn off screen.
-  std::string pidFile = world.Root() + "/pid";
-  std::string cmd = "env " + Lsan() + "BREVANT_UNATTENDED=0 QT_QPA_PLATFORM=offscreen " + Brevant() +
-                    " 'new;0;Ann#;5551234#;' >/dev/null 2>&1 & echo $! >" + pidFile;
-  ASSERT_EQ(std::system(cmd.c_str()), 0);
-  int pid = std::stoi(TestWorld::ReadFile(pidFile));
-  bool shown = false;
-  for (int i = 0; i < 300 && !shown; ++i) {
-    shown = TestWorld::ReadFile(TraceLog()).find("frmNew->Activate - END") != std::string::npos;
-    if (!shown) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_TRUE(shown);
-  {
-    CWinReg reg;
-    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorin, true));
-    reg.SetString("CoverPageSubject", "Stored");
-  }
-  EXPECT_EQ(Run("BREVANT_UNATTENDED=1", "new;0;Bob#;5559876#;"), 0);
-  EXPECT_EQ(Run("BREVANT_UNATTENDED=1", "sender"), 0);
-  std::string trace = TestWorld::ReadFile(TraceLog());
-  EXPECT_EQ(Count(trace, "before frmNew.Show(vbModal)"), 1u);
-  EXPECT_EQ(Count(trace, "Main - END"), 2u);  // the two later copies ended; the first still runs
-  {
-    CWinReg reg;
-    ASSERT_TRUE(reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kPelorin));
-    EXPECT_EQ(reg.GetString("CoverPageSubject"), "Stored");
-  }
-  EXPECT_EQ(::kill(pid, 0), 0) << "the first copy should still be waiting for its user";
-  ::kill(pid, SIGTERM);
-  for (int i = 0; i < 100 && ::kill(pid, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  // A copy in another session (its own runtime folder) is not blocked.
-  EXPECT_NE(::kill(pid, 0), 0);
 }
 
 }  // namespace

@@ -119,13 +119,6 @@ std::vector<unsigned long> XDesktop::Stacking() {
   return out;
 }
 
-unsigned long XDesktop::Focus() {
-  Window w = 0;
-  int revert = 0;
-  XGetInputFocus(D(dpy_), &w, &revert);
-  return w;
-}
-
 void XDesktop::SetFocus(unsigned long window) {
   XSetInputFocus(D(dpy_), window, RevertToParent, CurrentTime);
   XSync(D(dpy_), False);

@@ -31,7 +31,6 @@ class XDesktop {
   std::vector<std::string> States(unsigned long window);
   // The top-level windows, bottom to top.
   std::vector<unsigned long> Stacking();
-  unsigned long Focus();
   void SetFocus(unsigned long window);
   // Presses keys with xdotool ("Escape", "Return") into the focused window.
   bool Keys(const std::string& keys);
