@@ -201,7 +201,9 @@ void mMisc::Main(const std::string& commandLine) {
     StringList fields = SplitFields(commandLine, ';');
     if (fields.empty()) return;
 
-    Run().OwnerWindow = ui::ForegroundWindow();
+    // An unattended run shows nobody a window, so it does not ask the
+    // window system (a round trip to the display) for the owner.
+    Run().OwnerWindow = ui::Unattended() ? 0 : ui::ForegroundWindow();
     ui::SetBackendLoader(&LoadWindowsForMessages);
     RegisterServiceProbes();
     // A fax that cannot be made ends the run from inside the pipeline.
