@@ -1,8 +1,9 @@
 #pragma once
-// CXmlGroups: "FaxGroup.xml" in the program folder, the part of the client
-// configuration that a group of users shares (delivery path, mail-fax
-// address, fax device, cover page folder, two switches). Root "Groups", one
-// element per value, no XML declaration. The values sit directly under the
+// CXmlGroups: "FaxGroup.xml", the part of the client configuration that a
+// group of users shares (delivery path, mail-fax address, fax device, cover
+// page folder, two switches), in the system folder of an installed copy
+// (GetGroupFileFolder). Root "Groups", one element per value, no XML
+// declaration. The values sit directly under the
 // root; a missing element reads as ""; SetXML drops CR LF pairs first.
 #include <string>
 
@@ -12,7 +13,7 @@ namespace brevant {
 
 class CXmlGroups : private CXmlStore {
  public:
-  CXmlGroups();  // file name: program folder + "/FaxGroup.xml"
+  CXmlGroups();  // file name: GetGroupFileFolder() + "/FaxGroup.xml"
 
   using CXmlStore::CreateItem;
   using CXmlStore::WriteItemProp;
@@ -27,11 +28,11 @@ class CXmlGroups : private CXmlStore {
   void WriteCfgProps();
   // Loads the file into the client configuration; false when it did not
   // load (missing, empty, not XML): ProgramType 0, ReceiveAll True, and
-  // EmailFax and CoverFolder keep their values. An empty CoverFolder
-  // becomes program folder + "/coverpage/"; FaxGroupConnect is always False
-  // afterwards. A file that exists but does not parse gets an error record.
-  // A value that is not a number or not a Boolean raises a VbError to the
-  // caller.
+  // EmailFax and CoverFolder keep their values; neither a missing nor a
+  // malformed file is an error. An empty CoverFolder becomes program folder
+  // + "/coverpage/"; FaxGroupConnect is always False afterwards. A value
+  // that is not a number or not a Boolean (blanks alone included; only an
+  // empty text is no value) raises a VbError to the caller.
   bool ReadCfgProps();
   using CXmlStore::Create;
   using CXmlStore::Delete;
