@@ -135,8 +135,11 @@ class BrevantProcessTest : public ::testing::Test {
  protected:
   std::string Brevant() const { return BinDir() + "/brevant"; }
   std::string TraceLog() const { return world.ProgramDir() + "/brevant.log"; }
-  // Sanitizer builds: leaks inside the system's font libraries are not ours.
-  static std::string Lsan() { return "LSAN_OPTIONS=suppressions=" + SourceDir() + "/tests/lsan.supp "; }
+  // Sanitizer builds: leaks inside the system's font libraries are not ours;
+  // the leak checker's scan of thread-local data crashes once libcups has
+  // been loaded beside the window library's threads ("config"), so it is
+  // left out here.
+  static std::string Lsan() { return "LSAN_OPTIONS=use_tls=0:suppressions=" + SourceDir() + "/tests/lsan.supp "; }
   int Run(const std::string& env, const std::string& args) const {
     std::string cmd = "env " + env + " " + Lsan() + Brevant() + " '" + args + "' >" + world.Root() + "/out 2>&1";
     int st = std::system(cmd.c_str());
