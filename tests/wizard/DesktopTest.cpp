@@ -3,6 +3,7 @@
 // in front, and a second copy brings the first one's window to the front.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,6 +38,7 @@ class OnTheDesktop : public ::testing::Test {
   int Start(const std::string& commandLine, const std::string& out) {
     pid_t pid = ::fork();
     if (pid == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a test that dies
       ::setenv("DISPLAY", x.Display().c_str(), 1);
       ::unsetenv("BREVANT_UNATTENDED");
       ::unsetenv("QT_QPA_PLATFORM");

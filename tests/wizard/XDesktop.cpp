@@ -1,6 +1,7 @@
 #include "tests/wizard/XDesktop.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +35,7 @@ bool XDesktop::Start() {
     display_ = ":" + std::to_string(n);
     pid_ = ::fork();
     if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlives a test that dies
       ::execl("/usr/bin/Xvfb", "Xvfb", display_.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
               static_cast<char*>(nullptr));
       ::_exit(127);
