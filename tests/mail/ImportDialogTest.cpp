@@ -77,8 +77,8 @@ TEST_F(ImportDialog, DialogIsModelessAndTheImportWaitsForIt) {
   bool seen = false, modal = true;
   QTimer::singleShot(0, [&] {
     for (QWidget* w : QApplication::topLevelWidgets()) {
-      auto* dlg = qobject_cast<frmImport*>(w);
-      if (!dlg || !dlg->isVisible()) continue;
+      if (w->objectName() != "frmImport" || !w->isVisible()) continue;
+      auto* dlg = static_cast<frmImport*>(w);
       seen = true;
       modal = dlg->isModal() || dlg->windowModality() != Qt::NonModal || QApplication::activeModalWidget();
       dlg->optAll->setChecked(true);
