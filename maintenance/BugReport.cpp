@@ -221,7 +221,7 @@ BugReportText BuildBugReport(const BugReportProbes& probes) {
     }
   });
   step("suite files", [&] {
-    std::string folder = GetProgramFolder();
+    std::string folder = mInstallation::GetComponentFolder();
     for (const char* dll : {"Pelorin.dll", "PelorinAddin.dll", "QuorIE.dll", "QuorSendTo.dll", "QuorWordAddin.dll"}) {
       if (mInstallation::FindFileNoCase(folder, dll).empty()) b += std::string(dll) + " not exist" + kCrLf;
     }

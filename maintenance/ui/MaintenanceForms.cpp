@@ -237,7 +237,7 @@ void frmWarning::SetMessage(const std::string& message) {
 
 // ---- frmRepair --------------------------------------------------------------
 
-frmRepair::frmRepair(QWidget* parent) : QDialog(parent), folder_(GetProgramFolder()) {
+frmRepair::frmRepair(QWidget* parent) : QDialog(parent), folder_(mInstallation::GetComponentFolder()) {
   Trace t("frmRepair->Form_Load");
   setObjectName("frmRepair");
   setAttribute(Qt::WA_DeleteOnClose);

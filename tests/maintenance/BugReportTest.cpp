@@ -69,6 +69,7 @@ void SetValue(std::uint32_t root, const std::string& key, const std::string& nam
 // A complete installation: every suite file, the shared control, the spool
 // document's print command, a running print helper.
 std::string CompleteInstallation(const test::TestWorld& w) {
+  ::setenv("BREVANT_COMPONENT_DIR", w.ProgramDir().c_str(), 1);
   for (const char* f : {"Pelorin.dll", "PelorinAddin.dll", "QuorIE.dll", "QuorSendTo.dll", "QuorWordAddin.dll",
                         "quorrender", "QuorPrint.exe"}) {
     test::TestWorld::WriteFile(w.ProgramDir() + "/" + f, "x");
@@ -202,6 +203,7 @@ TEST(BugReport, MissingPiecesEachAddTheirLine) {
   // ".pnx" names a class whose print command is another program's.
   SetValue(CWinReg::HKEY_CLASSES_ROOT, ".pnx", "", "Other.Doc");
   SetValue(CWinReg::HKEY_CLASSES_ROOT, "Other.Doc\\shell\\printto\\command", "", "lp \"%1\"");
+  ::setenv("BREVANT_COMPONENT_DIR", w.ProgramDir().c_str(), 1);
   test::TestWorld::WriteFile(w.ProgramDir() + "/quorie.DLL", "x");  // present, other case
   test::TestWorld::WriteFile(ErrorLogPath(), "#2026# 5 Boom Init.ShowFaxNew\r\n");
 

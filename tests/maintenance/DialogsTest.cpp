@@ -210,6 +210,7 @@ TEST(RepairDialog, EachStepShowsItsOutcomeAndRepairRepeats) {
   std::string log = w.Root() + "/components.log";
   ::setenv("BREVANT_COMPONENT_LOG", log.c_str(), 1);
   std::string good = std::string(BREVANT_COMPONENTS_DIR) + "/component-good.so";
+  ::setenv("BREVANT_COMPONENT_DIR", w.ProgramDir().c_str(), 1);  // a suite of stand-ins
   for (const char* f : {"QuorSendTo.dll", "QuorIE.dll", "Pelorin.dll", "PelorinAddin.dll"}) {
     fs::copy_file(good, w.ProgramDir() + "/" + f);
   }
