@@ -101,18 +101,6 @@ TEST(UpdateCheck, AnyOtherPageIsTheAddressOnlyNoAnswerFails) {
     EXPECT_EQ(r.answer, UpdateAnswer::Failed);
     EXPECT_NE(r.error.find("64 KB"), std::string::npos) << r.error;
   }
-  {
-    HttpServer::Reply stall;
-    stall.stall = true;
-    HttpServer s(stall);
-    auto t0 = std::chrono::steady_clock::now();
-    UpdateResult r = Ask(s, 1500);
-    auto took = std::chrono::steady_clock::now() - t0;
-    EXPECT_EQ(r.answer, UpdateAnswer::Failed);
-    EXPECT_TRUE(r.timedOut);
-    EXPECT_GE(took, std::chrono::milliseconds(1400));
-    EXPECT_LT(took, std::chrono::milliseconds(4000));
-  }
 }
 
 TEST(UpdateCheck, WhatTheUserSeesForEachAnswer) {
@@ -161,7 +149,11 @@ TEST(UpdateCheck, AServiceThatNeverAnswersSaysSoAndTheTraceTellsItTimedOut) {
   stall.stall = true;
   HttpServer s(stall);
   SetSite(s.Site());
+  auto t0 = std::chrono::steady_clock::now();
   CheckForUpdate(1500);
+  auto took = std::chrono::steady_clock::now() - t0;
+  EXPECT_GE(took, std::chrono::milliseconds(1400));
+  EXPECT_LT(took, std::chrono::milliseconds(4000));
   EXPECT_EQ(ui.messages, std::vector<std::string>{"Pelorin: Connect error. Check your connection settings."});
   std::string trace = test::TestWorld::ReadFile(TraceLogPath());
   EXPECT_NE(trace.find("did not answer within 1.5 s: timed out."), std::string::npos) << trace;
