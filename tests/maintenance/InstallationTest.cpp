@@ -210,6 +210,18 @@ TEST(Components, EachInstallsItsIntegrationForTheUserRemovesItAndRepairBringsItB
             std::string::npos);
   EXPECT_EQ(RegistryValue(progId, "Library"), fs::canonical(Component("Pelorin")).string());
   EXPECT_TRUE(fs::is_directory(user.home + "/Maildir/new"));
+  {
+    // A "fax:" link becomes the wizard's one recipient; nothing else of the
+    // link reaches the command line.
+    std::string copy = w.Root() + "/linkbin";
+    fs::create_directories(copy);
+    fs::copy_file(test::BinDir() + "/brevant-fax-link", copy + "/brevant-fax-link");
+    test::TestWorld::WriteFile(copy + "/brevant", "#!/bin/sh\nprintf '%s' \"$1\" > '" + copy + "/args'\n");
+    ::chmod((copy + "/brevant").c_str(), 0755);
+    ::chmod((copy + "/brevant-fax-link").c_str(), 0755);
+    ASSERT_EQ(::system(("'" + copy + "/brevant-fax-link' 'fax:+49%2030-1234;isub=5#;x'").c_str()), 0);
+    EXPECT_EQ(test::TestWorld::ReadFile(copy + "/args"), "new;0;+49 30-1234#;+49 30-1234#;");
+  }
 
   for (const char* c : {"QuorSendTo", "QuorIE", "Pelorin", "PelorinAddin", "Redemption"})
     EXPECT_TRUE(mInstallation::RegisterServerDll(Component(c), false)) << c;
