@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <ctime>
 #include <filesystem>
 
 #include "common/Errors.h"
@@ -32,6 +33,13 @@ T Guarded(CFax* self, void (CFax::*trace)(const std::string&, long, const std::s
 [[noreturn]] void TypeMismatch() { throw VbError(kErrTypeMismatch, "Type mismatch"); }
 
 }  // namespace
+
+long TimeZoneBias() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (!localtime_r(&now, &local)) return 0;
+  return -local.tm_gmtoff / 60;
+}
 
 CFax::CFax() = default;
 CFax::~CFax() { Done(); }

@@ -27,6 +27,12 @@ class FaxMessage;
 class FaxTiff;
 }  // namespace faxsvc
 
+// The time-zone bias in minutes as the mail client's times expect it: UTC
+// minus local time, daylight saving included when it is in force now (UTC+2
+// gives -120). The fax items' MAPI times are a fax time plus this bias.
+long TimeZoneBias();
+inline DateTime PlusTimeZoneBias(DateTime t) { return t + std::chrono::minutes(TimeZoneBias()); }
+
 class CFax {
  public:
   CFax();

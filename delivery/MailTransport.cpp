@@ -1,5 +1,6 @@
 #include "delivery/MailTransport.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <ctime>
@@ -12,6 +13,7 @@
 #include "common/Folders.h"
 #include "common/Logging.h"
 #include "common/MailSessions.h"
+#include "delivery/CFax.h"
 #include "delivery/Delivery.h"
 #include "faxjob/CXmlFax.h"
 #include "delivery/OutlookFax.h"
@@ -39,16 +41,6 @@ std::string ChosenCoverPage() {
   return j.CoverPages[static_cast<std::size_t>(j.CoverIndex)];
 }
 
-// Sends the item through the mail account and files it in Sent Items, as
-// the mail client does with a sent item.
-void SendAndFile(mail::MailItem& item) {
-  mail::Send(item, *mCommon::SetCDOSession());
-  if (mail::Store* store = mCommon::GetMapiNamespace()) {
-    item.UnRead = false;
-    store->GetDefaultFolder(mail::olFolderSentMail).Save(item);
-  }
-}
-
 // After a successful hand-over: tell the user, then record the sent fax.
 void AfterHandOver(const char* source) {
   ui::MsgBox(kHandedOverText, "Pelorin");
@@ -66,6 +58,29 @@ std::string LocalGeneralDate(std::time_t t) {
 }
 
 }  // namespace
+
+void SendMailItem(mail::MailItem& item) {
+  mail::Send(item, *mCommon::SetCDOSession());
+  if (mail::Store* store = mCommon::GetMapiNamespace()) {
+    item.UnRead = false;
+    store->GetDefaultFolder(mail::olFolderSentMail).Save(item);
+  }
+}
+
+bool SendDisconnectMail(const std::string& to) {
+  try {
+    mail::MailItem item = mail::Store::CreateItem(mail::olMailItem);
+    item.Subject = "Pelorin Disconnect";
+    item.Body = "Disconnect";
+    item.To = to;
+    SendMailItem(item);
+    return true;
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "frmConfigure.DisconnectFromServer");
+    return false;
+  }
+}
 
 std::string CleanFaxNumber(const std::string& number) {
   std::string out = number;
@@ -99,7 +114,7 @@ void SendFaxMail() {
       fs::copy_file(ChosenCoverPage(), copy, fs::copy_options::overwrite_existing, ec);
       item.AddAttachmentFile(copy, "FaxCover");
     }
-    SendAndFile(item);
+    SendMailItem(item);
   } catch (...) {
     ErrInfo e = CurrentError();
     WriteErrorLog(e.number, e.description, source);
@@ -124,7 +139,7 @@ void SendFaxEFax() {
     if (cover) item.AddAttachmentFile(GetSpoolFolder() + "FaxCover.Tif", "FaxCover");
     for (std::size_t k = 1; k <= job.g_arrFiles.Count(); ++k) item.AddAttachmentFile(job.g_arrFiles[k], "FaxImage");
     item.AddUserProperty("FaxToEFax", mail::olText);
-    SendAndFile(item);
+    SendMailItem(item);
   } catch (...) {
     ErrInfo e = CurrentError();
     WriteErrorLog(e.number, e.description, source);
@@ -167,7 +182,15 @@ bool GenerateMailSentFax(const std::string& previewPath) {
     for (std::size_t k = 1; k <= job.g_arrFaxName.Count(); ++k)
       to += job.g_arrFaxName[k] + "[Fax:" + (k <= job.g_arrFaxNumber.Count() ? job.g_arrFaxNumber[k] : "") + "];";
     item.To = to;
-    item.CreationTime = std::chrono::system_clock::from_time_t(st.st_mtime);
+    // A new item is created now; a reused one keeps the time it was made.
+    if (item.CreationTime == DateTime{}) item.CreationTime = std::chrono::system_clock::now();
+
+    const ClientConfig& cfg = Config();
+    if (!cfg.SentPath.empty() && strcasecmp(cfg.SentPath.c_str(), cfg.MSSentPath.c_str()) != 0) {
+      fs::create_directories(cfg.SentPath);
+      std::string copy = cfg.SentPath + "/" + faxId + ".tiff";
+      if (!fs::exists(copy)) fs::copy_file(previewPath, copy);
+    }
 
     tempCopy = mCommon::GetTempDir() + "FaxPreview.tif";
     if (fs::absolute(previewPath) != fs::absolute(tempCopy))
@@ -176,8 +199,8 @@ bool GenerateMailSentFax(const std::string& previewPath) {
     item.AddAttachmentFile(tempCopy, "FaxImage");
     item.AddUserProperty("FaxID", mail::olText).value = faxId;
 
-    item.SetProp(mail::tag::ClientSubmitTime, item.CreationTime);
-    item.SetProp(mail::tag::MessageDeliveryTime, item.CreationTime);
+    item.SetProp(mail::tag::ClientSubmitTime, PlusTimeZoneBias(item.CreationTime));
+    item.SetProp(mail::tag::MessageDeliveryTime, PlusTimeZoneBias(item.CreationTime));
     item.SetProp(mail::tag::DisplayTo, job.SenderFullName);
     item.SetProp(mail::tag::SentRepresentingName, job.SenderFullName);
     item.SetProp(mail::tag::SentRepresentingEmail, job.SenderfaxNumber);

@@ -12,6 +12,7 @@
 #include "common/Logging.h"
 #include "common/MailSessions.h"
 #include "delivery/CFax.h"
+#include "delivery/MailTransport.h"
 #include "platform/process/Process.h"
 #include "platform/ui/Ui.h"
 
@@ -85,9 +86,8 @@ bool WriteFaxItem(Kind kind, const std::function<void(CFax&)>& init) {
     } else {
       item.Subject = fax.Subject();
       item.Importance = static_cast<int>(fax.Importance());
+      // A stored file knows no sending time: the zero date, as CFax gives it.
       when = fax.TimeSent();
-      // A stored file knows no sending time; its own time stands for it.
-      if (when == DateTime{}) when = fax.TimeReceived();
       CopyToUserFolder(fax, cfg.SentPath, cfg.MSSentPath, id);
     }
     item.CreationTime = when;
@@ -97,8 +97,8 @@ bool WriteFaxItem(Kind kind, const std::function<void(CFax&)>& init) {
     AddPages(item, tempCopy);
     SetFaxId(item, id);
 
-    item.SetProp(mail::tag::ClientSubmitTime, when);
-    item.SetProp(mail::tag::MessageDeliveryTime, when);
+    item.SetProp(mail::tag::ClientSubmitTime, PlusTimeZoneBias(when));
+    item.SetProp(mail::tag::MessageDeliveryTime, PlusTimeZoneBias(when));
     if (kind == Kind::Inbox) {
       std::string tsid = fax.TSID();
       item.To = job.SenderFullName;
@@ -124,16 +124,22 @@ bool WriteFaxItem(Kind kind, const std::function<void(CFax&)>& init) {
       item.SetProp(mail::tag::SenderName, job.SenderFullName);
       item.SetProp(mail::tag::SenderEmail, job.SenderfaxNumber);
       item.SetProp(mail::tag::SenderAddrType, "Fax");
+      item.SetProp(mail::tag::IconIndex, kFaxIconIndex);
     }
-    item.SetProp(mail::tag::IconIndex, kFaxIconIndex);
-    folder.Save(item);  // the one moment the item appears, complete
+    folder.Save(item);  // the item appears complete, with its "FaxID"
 
-    if (kind == Kind::Inbox && !cfg.ForwardEmail.empty()) {
-      mail::MailItem fwd = item;
-      fwd.Subject = "FW: " + item.Subject;
-      fwd.To = cfg.ForwardEmail;
-      fwd.UserProperties.clear();
-      mail::Send(fwd, *mCommon::SetCDOSession());
+    if (kind == Kind::Inbox) {
+      // The forward is the item itself (pages, properties, "FaxID") under
+      // "FW: ", sent and filed in Sent Items like any sent mail. The fax
+      // icon comes last, so a forward that fails leaves the item without it.
+      if (!cfg.ForwardEmail.empty()) {
+        mail::MailItem fwd = item;
+        fwd.Subject = "FW: " + item.Subject;
+        fwd.To = cfg.ForwardEmail;
+        SendMailItem(fwd);
+      }
+      item.SetProp(mail::tag::IconIndex, kFaxIconIndex);
+      folder.Save(item);
     }
     std::error_code ec;
     fs::remove(tempCopy, ec);

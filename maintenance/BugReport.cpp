@@ -17,7 +17,8 @@
 #include "common/Folders.h"
 #include "common/Logging.h"
 #include "maintenance/Installation.h"
-#include "maintenance/ReportMail.h"
+#include "common/MailSessions.h"
+#include "platform/mail/MailStore.h"
 #include "platform/process/Process.h"
 
 namespace brevant {
@@ -49,17 +50,6 @@ std::string ReadWhole(const std::string& path) {
   return ss.str();
 }
 
-std::string Hex(unsigned long v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%lX", v);
-  return buf;
-}
-
-std::function<FaxServiceReport(bool, const std::string&)>& FaxProbeSlot() {
-  static std::function<FaxServiceReport(bool, const std::string&)> probe;
-  return probe;
-}
-
 // A suite executable is present in the program folder or beside this
 // program, under its own name or its Linux one (lower case, no ".exe").
 bool SuiteProgramPresent(const std::string& exe) {
@@ -89,13 +79,13 @@ std::string FaxServiceLines(const BugReportProbes& probes, std::string& modems) 
   if (probes.faxService) {
     fax = probes.faxService(xp, GetLocalComputerName());
   } else {
-    fax.createError = "The fax service is not available in this build.";
+    fax.createError = "No fax service client.";
   }
   if (!fax.created) return "The creation of '" + cls + "' was failed. " + fax.createError + kCrLf;
   if (!fax.connected) return std::string("The connection to FaxServer was failed.") + kCrLf;
   std::string out = cls + "(local): OK" + kCrLf;
   if (xp) {
-    out += cls + "(local): access rights granted to the user = 0x" + Hex(fax.grantedRights) + kCrLf;
+    out += cls + "(local): access rights granted to the user = 0x" + fax.grantedRights + kCrLf;
     for (const auto& d : fax.devices) {
       modems += std::string(kCrLf) + "DeviceName = " + d.DeviceName;
       modems += std::string(kCrLf) + "\tDescription = " + d.Description;
@@ -184,10 +174,6 @@ std::string ProductVersion() {
   }
 }
 
-void SetFaxServiceProbe(std::function<FaxServiceReport(bool, const std::string&)> probe) {
-  FaxProbeSlot() = std::move(probe);
-}
-
 BugReportText BuildBugReport(const BugReportProbes& probes) {
   BugReportText r;
   std::string& b = r.body;
@@ -199,7 +185,10 @@ BugReportText BuildBugReport(const BugReportProbes& probes) {
       WriteErrorLog(e.number, std::string(what) + ": " + e.description, "mBug.BugReport");
     }
   };
-  step("mail client", [&] { r.withMailItem = probes.mailClient && probes.mailClient(); });
+  step("mail program", [&] {
+    if (probes.mailProgram) r.program = probes.mailProgram();
+    r.withMailItem = r.program.Present() && probes.mailStore && probes.mailStore();
+  });
 
   b = std::string(kCrLf) + kCrLf + kCrLf + "-- Please type bug description above this line. Thank you --" + kCrLf + kCrLf;
   step("product version", [&] {
@@ -209,13 +198,14 @@ BugReportText BuildBugReport(const BugReportProbes& probes) {
   b += "Brevant version: " + ProgramVersion() + kCrLf;
   step("system", [&] { b += "OS:" + (probes.osDescription ? probes.osDescription() : std::string()) + kCrLf; });
   if (r.withMailItem) {
-    std::string v;
-    step("mail client version", [&] { v = probes.mailClientVersion ? probes.mailClientVersion() : ""; });
-    b += "Outlook version:" + v + kCrLf;
+    b += "Outlook version:" + r.program.name + (r.program.version.empty() ? "" : " " + r.program.version) + kCrLf;
   } else {
     b += std::string("Outlook version: Not installed") + kCrLf;
   }
-  b += std::string("MAPI:") + (r.withMailItem ? "Ok" : "No") + kCrLf;
+  std::string account;
+  step("mail account", [&] { account = probes.mailAccount ? probes.mailAccount() : ""; });
+  b += std::string("MAPI:") + (account.empty() ? "No" : "Ok") + kCrLf;
+  b += "Mail account: " + (account.empty() ? std::string("not set up") : account) + kCrLf;
 
   std::string modems;
   step("fax service", [&] { b += FaxServiceLines(probes, modems); });
@@ -231,7 +221,7 @@ BugReportText BuildBugReport(const BugReportProbes& probes) {
     }
   });
   step("suite files", [&] {
-    std::string folder = GetProgramFolder();
+    std::string folder = mInstallation::GetComponentFolder();
     for (const char* dll : {"Pelorin.dll", "PelorinAddin.dll", "QuorIE.dll", "QuorSendTo.dll", "QuorWordAddin.dll"}) {
       if (mInstallation::FindFileNoCase(folder, dll).empty()) b += std::string(dll) + " not exist" + kCrLf;
     }
@@ -278,35 +268,75 @@ BugReportText BuildBugReport(const BugReportProbes& probes) {
   return r;
 }
 
-bool SendBugReport(const BugReportText& report) {
-  bool sent = false;
+namespace {
+
+// Saves the report as a mail item of the Outbox; false when it could not be
+// saved (an error record says why).
+bool SaveReportItem(const BugReportText& report, mail::MailItem* item) {
+  try {
+    mail::Store* store = mCommon::GetMapiNamespace();
+    if (!store) throw VbError(kErrObjectNotSet, "The mail store is not available");
+    mail::Folder outbox = store->GetDefaultFolder(mail::olFolderOutbox);
+    *item = mail::Store::CreateItem(mail::olMailItem);
+    item->Importance = 2;
+    item->To = kSupportAddress;
+    item->Subject = kBugReportSubject;
+    item->Body = report.body;
+    // Each attachment goes to the front: the last log added is listed first.
+    for (auto it = report.attachments.rbegin(); it != report.attachments.rend(); ++it)
+      item->AddAttachmentFile(*it, "");
+    outbox.Save(*item);
+    return true;
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, "The bug report was not saved: " + e.description, "mBug.BugReport");
+    return false;
+  }
+}
+
+// Hands the item to the mail program as an unsent message, the way mail
+// programs open a draft from a file.
+bool DisplayReportItem(const mail::MailItem& item, const MailProgram& program) {
+  try {
+    std::string eml = mCommon::GetTempDir() + kBugReportFile;
+    std::string text = "X-Unsent: 1\r\n" + mail::ToMime(item, mCommon::SetCDOSession()->sender, mail::MimeForm::Outgoing);
+    std::ofstream out(eml, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out) throw VbError(kErrPathFileAccess, "Cannot write " + eml);
+    std::vector<std::string> argv = program.command;
+    argv.push_back(eml);
+    platform::SpawnResult started = platform::Spawn(argv, "", false);
+    if (!started.started) throw VbError(kErrFileNotFound, "Cannot start " + argv[0] + ": " + started.error);
+    return true;
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "mBug.BugReport");
+    return false;
+  }
+}
+
+}  // namespace
+
+bool ShowBugReport(const BugReportText& report) {
+  if (report.withMailItem) {
+    mail::MailItem item;
+    if (SaveReportItem(report, &item)) {
+      // Saved with the logs in it: only now are they gone from the folder.
+      for (const auto& log : report.consumedLogs) ::unlink(log.c_str());
+      return DisplayReportItem(item, report.program);
+    }
+  }
   std::string link = std::string("mailto:") + kSupportAddress + "?subject=" + kBugReportSubject +
                      "&body=" + report.body + ";";
-  if (report.withMailItem) {
-    ReportMessage m;
-    m.from = "Pelorin <brevant@" + GetLocalComputerName() + ">";
-    m.to = kSupportAddress;
-    m.subject = kBugReportSubject;
-    m.body = report.body;
-    m.attachments = report.attachments;
-    std::string error;
-    sent = SendReportMail(m, &error);
-    if (!sent) {
-      // The server took the connection but not the mail: the user still
-      // gets the report in the mail program; the logs stay for the next one.
-      WriteErrorLog(kErrPathFileAccess, "The bug report mail was not sent: " + error, "mBug.BugReport");
-      platform::ShellExecute("open", link);
-    }
-  } else {
-    sent = platform::ShellExecute("open", link);
-    if (!sent) WriteErrorLog(kErrFileNotFound, "No mail program could be started.", "mBug.BugReport");
-  }
-  if (sent) {
-    // With the mail the logs went as attachments; with the link the error
-    // log's text is in the body. Either way they are consumed.
+  bool shown = platform::ShellExecute("open", link);
+  if (!shown) {
+    WriteErrorLog(kErrFileNotFound, "No mail program could be started.", "mBug.BugReport");
+  } else if (!report.withMailItem) {
+    // The error log's text went into the link's body.
     for (const auto& log : report.consumedLogs) ::unlink(log.c_str());
   }
-  return sent;
+  return shown;
 }
 
 void MakeBugReport() {
@@ -314,10 +344,7 @@ void MakeBugReport() {
     WriteTraceLog("mBug.BugReport", "start");
   } catch (...) {
   }
-  BugReportProbes probes = DefaultBugReportProbes();
-  if (FaxProbeSlot()) probes.faxService = FaxProbeSlot();
-  BugReportText report = BuildBugReport(probes);
-  SendBugReport(report);
+  ShowBugReport(BuildBugReport(DefaultBugReportProbes()));
 }
 
 }  // namespace brevant

@@ -1,15 +1,18 @@
 #pragma once
-// Diagnostics: the bug report mail. Its body is a dump of the installation
-// (versions, system, mail, fax service and devices, processes, suite files,
-// configuration, printers); the program's logs go with it as attachments.
+// Diagnostics: the bug report. Its body is a dump of the installation
+// (versions, system, mail program and account, fax service and devices,
+// processes, suite files, configuration, printers); the program's logs go
+// with it as attachments. The report becomes a mail item in the Outbox of
+// the mail store and opens in the user's mail program, where the user types
+// a description above the dump and sends it.
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace brevant {
 
-// Makes and sends the bug report ("bug", Init.BugReport): through the SMTP
-// server with the logs attached when it can be reached, else as a "mailto:"
+// Makes the bug report ("bug", Init.BugReport) and shows it to the user: as
+// a mail item in the mail program when there is one, else as a "mailto:"
 // link opened through the shell.
 void MakeBugReport();
 
@@ -18,7 +21,8 @@ struct PrinterRecord {
   std::string name, driver, printProcessor, datatype;
 };
 
-// What the fax service told about itself and its devices (XP) or ports.
+// What the fax service told about itself and its devices (XP) or ports. A
+// value the service does not report stays empty.
 struct FaxDeviceInfo {
   std::string DeviceName, Description, PoweredOff, ReceiveMode, RingsBeforeAnswer, SendEnabled,
       CSID, TSID;
@@ -30,43 +34,57 @@ struct FaxServiceReport {
   bool created = false;
   std::string createError;  // why the server object could not be made
   bool connected = false;
-  unsigned long grantedRights = 0;  // XP only
+  std::string grantedRights;  // hexadecimal, upper case; "" when not reported (XP only)
   std::vector<FaxDeviceInfo> devices;  // XP
   std::vector<FaxPortInfo> ports;      // older systems
 };
 
-// The report's probes; each can be replaced (tests, and the fax service
-// client once it is connected).
+// The mail program that shows the report: the command line "MailProgram" of
+// the mail account key (current user) when set, else the desktop's program
+// for mail messages (message/rfc822), reached through xdg-open.
+struct MailProgram {
+  std::string name;     // "Thunderbird", or the configured program's file name
+  std::string version;  // the first line of its "--version", "" when it says none
+  std::vector<std::string> command;  // the report's .eml is added as last argument
+  bool Present() const { return !command.empty(); }
+};
+
+// The report's probes; each can be replaced (tests).
 struct BugReportProbes {
-  // A mail item can be made: the SMTP server accepts connections.
-  std::function<bool()> mailClient;
-  std::function<std::string()> mailClientVersion;
+  std::function<MailProgram()> mailProgram;
+  // The mail store opens, so the report can be an item of its Outbox.
+  std::function<bool()> mailStore;
+  // The mail account under "Software\Norvane\Pelorin\Mail": "" when none is
+  // set up, else what it sends through.
+  std::function<std::string()> mailAccount;
   std::function<FaxServiceReport(bool xp, const std::string& computerName)> faxService;
   std::function<std::vector<PrinterRecord>()> printers;
   std::function<std::string()> osDescription;
   std::function<std::string()> xpCheck;  // "XP" or ""
 };
-// The probes of this build: SMTP reachability, CUPS printers, uname and
-// /etc/os-release, the version record in the registry store, and a fax
-// service probe that reports the service as not available until one is set
-// with SetFaxServiceProbe.
+// The probes of this machine: the configured or desktop mail program, the
+// mail store and account, a fax server of its own connected to the fax
+// service, CUPS printers, uname and /etc/os-release.
 BugReportProbes DefaultBugReportProbes();
-void SetFaxServiceProbe(std::function<FaxServiceReport(bool xp, const std::string& computerName)> probe);
 
 // The report as built: body text (CR LF lines), the logs to attach and the
-// logs to delete once the report has gone.
+// logs to delete once the report is kept.
 struct BugReportText {
   std::string body;
   std::vector<std::string> attachments;
   std::vector<std::string> consumedLogs;
   bool withMailItem = false;
+  MailProgram program;
 };
 BugReportText BuildBugReport(const BugReportProbes& probes);
 
-// Sends a built report: SMTP when withMailItem, else "mailto:" + address +
-// "?subject=" + subject + "&body=" + body + ";" through the shell. Deletes
-// the consumed logs when the report went out. True when it went.
-bool SendBugReport(const BugReportText& report);
+// Shows a built report. With a mail item: the item (To, Subject, Body, high
+// importance, the logs attached) is saved in the Outbox, the logs are
+// deleted, and the item opens in the mail program as an unsent message
+// ("Pelorin Bug Report.eml" in the temporary folder). Without: "mailto:" +
+// address + "?subject=" + subject + "&body=" + body + ";" through the shell,
+// and the error log, now in the body, is deleted. True when it was shown.
+bool ShowBugReport(const BugReportText& report);
 
 // The "Version" value of "SOFTWARE\Norvane\Pelorin" (local machine); "" when
 // missing.
@@ -74,5 +92,6 @@ std::string ProductVersion();
 
 inline constexpr const char* kSupportAddress = "support@norvane.com";
 inline constexpr const char* kBugReportSubject = "Pelorin Bug Report";
+inline constexpr const char* kBugReportFile = "Pelorin Bug Report.eml";
 
 }  // namespace brevant

@@ -1,6 +1,7 @@
 #include "maintenance/Installation.h"
 
 #include <dirent.h>
+#include <cstdlib>
 #include <dlfcn.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -82,6 +83,11 @@ std::string GetSystemFolder() {
   return dir;
 }
 
+std::string GetComponentFolder() {
+  if (const char* d = std::getenv("BREVANT_COMPONENT_DIR"); d && *d) return d;
+  return GetExecutableFolder();
+}
+
 std::string FindFileNoCase(const std::string& folder, const std::string& name) {
   if (Exists(folder + "/" + name)) return folder + "/" + name;
   DIR* d = ::opendir(folder.c_str());
@@ -128,7 +134,8 @@ bool RegDll(const std::string& folder) {
   for (const auto& c : SuiteComponents()) {
     if (!ConditionHolds(c.needs)) continue;
     std::string path = PathIn(c.systemFolder ? GetSystemFolder() : folder, c.file);
-    if (!RegisterServerDll(path, true)) {
+    bool office = c.needs == Component::Needs::Word || c.needs == Component::Needs::Excel;
+    if (!RegisterServerDll(path, true, office ? kOfficeAddinTimeoutMs : 10000)) {
       ui::MsgBox(path + " - registration unsuccessful.");
       WriteErrorLog(124, "Cannot registrate:" + path, "RegDll");
       all = false;
@@ -142,6 +149,16 @@ bool RegisterAddin() {
   for (const auto& a : kAddinKeys) {
     if (!ConditionHolds(a.needs)) continue;
     pending.Step([&] {
+      // A key that already holds these values needs no writing: an ordinary
+      // user's repair of a sound installation succeeds without the rights
+      // the local machine's keys need.
+      {
+        CWinReg current;
+        if (current.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, a.key) && current.GetDword("CommandLineSafe") == 0 &&
+            current.GetDword("LoadBehavior") == 3 && current.GetString("Description") == "Add-In Orlimex" &&
+            current.GetString("FriendlyName") == a.friendlyName)
+          return;
+      }
       CWinReg reg;
       if (!reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, a.key, true)) {
         throw VbError(kErrPermission, std::string("The key ") + a.key + " cannot be written.");
@@ -161,15 +178,15 @@ bool RegisterAddin() {
   return true;
 }
 
-bool RegisterServerDll(const std::string& path, bool registerIt) {
+bool RegisterServerDll(const std::string& path, bool registerIt, long timeoutMs) {
   std::string helper = GetExecutableFolder() + "/brevant-regsvr";
   std::vector<std::string> argv = {helper};
   if (!registerIt) argv.push_back("/u");
   argv.push_back(path);
-  auto r = platform::Spawn(argv, "", true, 10000);
+  auto r = platform::Spawn(argv, "", true, timeoutMs);
   std::string why;
   if (!r.started) why = "the registration helper did not start: " + r.error;
-  else if (r.timedOut) why = "the library did not return within 10 s";
+  else if (r.timedOut) why = "the library did not return within " + std::to_string(timeoutMs / 1000) + " s";
   else if (r.exitCode == kRegsvrNotLoaded) why = "the library cannot be loaded";
   else if (r.exitCode == kRegsvrNoEntry) why = "the library has no registration entry";
   else if (r.exitCode == kRegsvrEntryFailed) why = "the registration entry reported a failure";

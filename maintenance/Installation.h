@@ -27,6 +27,11 @@ void SetOfficeProbes(OfficeProbes probes);
 // /usr/lib/brevant.
 std::string GetSystemFolder();
 
+// Where the suite's components are: beside the programs (the package ships
+// them in lib/brevant with the executables), or BREVANT_COMPONENT_DIR when
+// set (another copy of the suite).
+std::string GetComponentFolder();
+
 // The file in folder whose name equals name without regard to case; "" when
 // there is none.
 std::string FindFileNoCase(const std::string& folder, const std::string& name);
@@ -51,9 +56,12 @@ bool RegisterAddin();
 // Loads the library at path in a child process ("brevant-regsvr" beside the
 // executable) and calls its "DllRegisterServer" (register) or
 // "DllUnregisterServer" entry; true when the entry returned 0. A library that
-// does not load, lacks the entry, crashes or hangs (10 s) is a failure, and
-// the calling process is unharmed.
-bool RegisterServerDll(const std::string& path, bool registerIt);
+// does not load, lacks the entry, crashes or does not return within
+// timeoutMs is a failure, and the calling process is unharmed.
+bool RegisterServerDll(const std::string& path, bool registerIt, long timeoutMs = 10000);
+// The office add-ins register through LibreOffice's extension manager,
+// which takes its own start-up: they get longer.
+inline constexpr long kOfficeAddinTimeoutMs = 120000;
 
 // Outcome codes of the registration helper's exit status.
 enum RegsvrExit : int {

@@ -158,15 +158,13 @@ UpdateResult QueryUpdateService(const std::string& address, const std::string& v
   // Only the web: a site value naming a local file or another protocol fails.
   brevant::net::Curl().easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   brevant::net::Curl().easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  brevant::net::Curl().easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, std::min(timeoutMs, 3000L));
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
   brevant::net::Curl().easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
   brevant::net::Curl().easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   brevant::net::Curl().easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   brevant::net::Curl().easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, KeepWindowsAlive);
   brevant::net::Curl().easy_setopt(curl, CURLOPT_USERAGENT, ("Brevant/" + std::string(BREVANT_VERSION_TEXT)).c_str());
   CURLcode rc = brevant::net::Curl().easy_perform(curl);
-  long status = 0;
-  brevant::net::Curl().easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   brevant::net::Curl().easy_cleanup(curl);
 
   if (d.tooLarge) {
@@ -174,40 +172,26 @@ UpdateResult QueryUpdateService(const std::string& address, const std::string& v
     return r;
   }
   if (rc != CURLE_OK) {
+    r.timedOut = rc == CURLE_OPERATION_TIMEDOUT;
     r.error = errbuf[0] ? errbuf : brevant::net::Curl().easy_strerror(rc);
     return r;
   }
-  if (status >= 400) {
-    r.error = "The update service answered with status " + std::to_string(status) + ".";
-    return r;
-  }
+  // The page's text decides, as a browser shows it: an error page of the
+  // site is text like any other, and anything but "0" and "1" is the address
+  // to download from.
   r.text = BodyInnerText(d.body);
-  if (r.text == "0") {
-    r.answer = UpdateAnswer::NoUpdate;
-  } else if (r.text == "1") {
-    r.answer = UpdateAnswer::Nothing;
-  } else {
-    // Anything else is a download address; a text that is no web address
-    // (an error page, an empty body) must not be handed to the browser.
-    std::string l = Lower(r.text);
-    bool web = (l.rfind("http://", 0) == 0 || l.rfind("https://", 0) == 0) &&
-               r.text.find_first_of(" \t\r\n") == std::string::npos;
-    if (web) {
-      r.answer = UpdateAnswer::Download;
-    } else {
-      r.error = "The update service answered with no download address.";
-      r.text.clear();
-    }
-  }
+  if (r.text == "0") r.answer = UpdateAnswer::NoUpdate;
+  else if (r.text == "1") r.answer = UpdateAnswer::Nothing;
+  else r.answer = UpdateAnswer::Download;
   return r;
 }
 
-void CheckForUpdate() {
+void CheckForUpdate(long timeoutMs) {
   ui::SetCursor(ui::Cursor::Wait);
   UpdateResult r;
   try {
     WriteTraceLog("frmUpdate.CheckForUpdate", "start");
-    r = QueryUpdateService(UpdateServiceAddress(), UpdateVersionText());
+    r = QueryUpdateService(UpdateServiceAddress(), UpdateVersionText(), timeoutMs);
     switch (r.answer) {
       case UpdateAnswer::NoUpdate:
         ui::SetCursor(ui::Cursor::Default);
@@ -234,6 +218,14 @@ void CheckForUpdate() {
     r.error = CurrentError().description;
   }
   if (r.answer == UpdateAnswer::Failed) {
+    if (r.timedOut) {
+      try {
+        std::string limit = std::to_string(timeoutMs / 1000) + "." + std::to_string(timeoutMs % 1000 / 100);
+        WriteTraceLog("frmUpdate.CheckForUpdate",
+                      "The update service did not answer within " + limit + " s: timed out.");
+      } catch (...) {
+      }
+    }
     WriteErrorLog(kErrPathFileAccess, r.error, "frmUpdate.CheckForUpdate");
     ui::SetCursor(ui::Cursor::Default);
     ui::MsgBox("Connect error. Check your connection settings.");

@@ -10,15 +10,20 @@ namespace brevant {
 enum class UpdateAnswer {
   NoUpdate,  // body "0"
   Nothing,   // body "1": nothing is to be done
-  Download,  // any other text: the download address
-  Failed,    // no answer, an error status, or an answer that is no address
+  Download,  // any other text, whatever the page: the download address
+  Failed,    // no answer at all: no connection, a transfer that broke or ran out of time
 };
 
 struct UpdateResult {
   UpdateAnswer answer = UpdateAnswer::Failed;
   std::string text;   // the body's text (the download address for Download)
   std::string error;  // why the check failed
+  bool timedOut = false;
 };
+
+// How long a check may take before it counts as failed: long enough for a
+// slow line, short enough that the about box never waits for ever.
+inline constexpr long kUpdateTimeoutMs = 60000;
 
 // The update service address: the maker's site (the "UpdateSite" value of
 // "Software\Norvane\Pelorin", current user first, then local machine;
@@ -28,12 +33,11 @@ std::string UpdateServiceAddress();
 // "major.minor" of this program without leading zeros ("1.20").
 std::string UpdateVersionText();
 
-// Asks address + "?ver=" + version and interprets the answer. Bounded: the
-// connection must open within 3 s and the whole exchange end within
-// timeoutMs; answers longer than 64 KB are refused. HTML answers are reduced
-// to their body's text.
+// Asks address + "?ver=" + version and interprets the answer as the
+// browser's view of the page: the body's text, whatever the HTTP status.
+// Bounded by timeoutMs; the body is read up to 64 KB (a longer one fails).
 UpdateResult QueryUpdateService(const std::string& address, const std::string& version,
-                                long timeoutMs = 8000);
+                                long timeoutMs = kUpdateTimeoutMs);
 
 // The text a browser would show for a page body: tags removed, entities
 // for &amp; &lt; &gt; &quot; &nbsp; decoded, surrounding white space trimmed.
@@ -41,7 +45,8 @@ std::string BodyInnerText(const std::string& page);
 
 // The whole check as the about box runs it: busy pointer, the query,
 // "Update is not available.", "Download Update?" (Yes opens the address in
-// the browser), or "Connect error. Check your connection settings.".
-void CheckForUpdate();
+// the browser), or "Connect error. Check your connection settings." (a time
+// limit that ran out is said in the trace log).
+void CheckForUpdate(long timeoutMs = kUpdateTimeoutMs);
 
 }  // namespace brevant

@@ -1,6 +1,7 @@
 #include "receive/frmImport.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
@@ -15,23 +16,22 @@ namespace brevant {
 
 namespace {
 
-// The import's progress through a progress bar; Cancel is read from a flag
-// the window sets.
+// The import's progress through a progress bar. Nothing cancels it: both
+// buttons are disabled while it runs.
 class BarProgress : public ImportProgress {
  public:
-  BarProgress(QProgressBar* bar, const bool* cancelled) : bar_(bar), cancelled_(cancelled) {}
+  explicit BarProgress(QProgressBar* bar) : bar_(bar) {}
   void Step() override {
     bar_->setValue(bar_->value() + 1);
     QApplication::processEvents();
   }
   bool Cancelled() override {
     QApplication::processEvents();
-    return cancelled_ && *cancelled_;
+    return false;
   }
 
  private:
   QProgressBar* bar_;
-  const bool* cancelled_;
 };
 
 void Trace(const char* text) {
@@ -83,33 +83,37 @@ frmImport::frmImport(long count, DateTime newest, QWidget* parent) : QDialog(par
 void frmImport::OKButton_Click() {
   Trace("frmImport->OKButton_Click");
   OKButton->setEnabled(false);
-  optAll->setEnabled(false);
-  optLast->setEnabled(false);
+  CancelButton->setEnabled(false);
   importing_ = true;
-  BarProgress bar(progress, &cancelled_);
+  BarProgress bar(progress);
   if (optLast->isChecked()) ImportFaxes(true, &bar, newest_);
   else ImportFaxes(false, &bar, DateTime{});
   importing_ = false;
   hide();
-  if (!cancelled_) ui::MsgBox(kImportDoneText, "Pelorin");
+  ui::MsgBox(kImportDoneText, "Pelorin");
   accept();
   Trace("frmImport->OKButton_Click - END");
 }
 
 void frmImport::CancelButton_Click() {
   Trace("frmImport->CancelButton_Click");
-  // During an import Cancel stops it after the fax being filed; the dialog
-  // closes when the walk has ended.
-  cancelled_ = true;
-  if (!importing_) reject();
+  reject();
   Trace("frmImport->CancelButton_Click - END");
+}
+
+void frmImport::reject() {
+  if (!importing_) QDialog::reject();
 }
 
 void RegisterImportWindows() {
   SetImportWindows(
       [](long count, DateTime newest) {
         frmImport dlg(count, newest);
-        dlg.exec();
+        dlg.setModal(false);
+        QEventLoop wait;
+        QObject::connect(&dlg, &QDialog::finished, &wait, &QEventLoop::quit);
+        dlg.show();
+        wait.exec();
       },
       [](long count, const std::function<void(ImportProgress*)>& run) {
         QDialog frmProgress;
@@ -123,7 +127,7 @@ void RegisterImportWindows() {
         bar->setValue(0);
         layout->addWidget(bar);
         frmProgress.show();
-        BarProgress p(bar, nullptr);
+        BarProgress p(bar);
         run(&p);
         frmProgress.close();
       });

@@ -24,6 +24,8 @@ class frmImport : public QDialog {
   QPushButton* CancelButton;
 
   bool Importing() const { return importing_; }
+  // Escape or the window's close button while importing: the import goes on.
+  void reject() override;
 
  private:
   void OKButton_Click();
@@ -31,11 +33,11 @@ class frmImport : public QDialog {
 
   DateTime newest_;
   bool importing_ = false;
-  bool cancelled_ = false;
 };
 
 // Makes the dialog and the progress window the import's windows (call once
-// the window system is up).
+// the window system is up). The dialog is shown modeless, kept on top, and
+// the import waits until it closes.
 void RegisterImportWindows();
 
 }  // namespace brevant

@@ -56,24 +56,10 @@ class UnattendedDialogs : public QObject {
 
 using brevant::wizard::Windows;
 
-// The configuration dialog's services, connected to the mail layer and the
-// fax service.
+// The configuration dialog's services, connected to the fax service (the
+// disconnect mail is the receive library's own).
 void ConnectConfigServices() {
   auto& services = brevant::configui::Services();
-  services.sendDisconnectMail = [](const std::string& to) {
-    try {
-      brevant::mail::MailItem item;
-      item.To = to;
-      item.Subject = "Pelorin Disconnect";
-      item.Body = "Disconnect";
-      brevant::mail::Send(item, brevant::mail::LoadAccount());
-      return true;
-    } catch (...) {
-      brevant::ErrInfo e = brevant::CurrentError();
-      brevant::WriteErrorLog(e.number, e.description, "frmConfigure.DisconnectFromServer");
-      return false;
-    }
-  };
   services.openFaxDeviceConfiguration = [] {
     if (!brevant::FaxDeviceInstalled()) return false;
     brevant::mCommon::RunFaxConsole();

@@ -12,9 +12,9 @@ namespace brevant {
 // open one to the front instead.
 void ShowAboutBox();
 
-// "warning": shows the warning dialog and returns when it closes. With a
-// message the text becomes "Warning:" + message; with none it shows the
-// fax-modem warning, unless the user asked not to see that one again.
+// "warning": shows the warning dialog and returns when it closes: its text
+// and OK, every time. With a message the text becomes "Warning:" + message;
+// with none it is the fax-modem warning.
 void ShowWarningDialog(const std::string& message);
 
 // "repair": shows the repair dialog.
@@ -23,10 +23,5 @@ void ShowRepairDialog();
 // Called after the about box's OK or the repair dialog's Close has closed
 // the window: Init sets it to end the run (exitApp with code 0).
 void SetMaintenanceExitHandler(std::function<void()> handler);
-
-// The registry value behind the warning's "do not show again" box:
-// "ShowFaxWarning" of "Software\Norvane\Pelorin" (current user), "no" once
-// the user ticked it.
-inline constexpr const char* kShowFaxWarningValue = "ShowFaxWarning";
 
 }  // namespace brevant

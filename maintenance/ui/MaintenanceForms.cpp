@@ -211,13 +211,10 @@ frmWarning::frmWarning(QWidget* parent) : QDialog(parent) {
   lblText_ = NamedLabel("lblText", kFaxModemWarning, this);
   lblText_->setWordWrap(true);
   lblText_->setMinimumWidth(360);
-  chkDontShow_ = new QCheckBox("Do not show this warning again", this);
-  chkDontShow_->setObjectName("chkDontShow");
   auto* cmdOK = NamedButton("cmdOK", "OK", this);
   cmdOK->setDefault(true);
 
   auto* buttons = new QHBoxLayout;
-  buttons->addWidget(chkDontShow_);
   buttons->addStretch(1);
   buttons->addWidget(cmdOK);
   auto* layout = new QVBoxLayout(this);
@@ -227,10 +224,6 @@ frmWarning::frmWarning(QWidget* parent) : QDialog(parent) {
 
   connect(cmdOK, &QPushButton::clicked, this, [this] {
     Trace t("frmWarning->cmdOK_Click");
-    if (chkDontShow_->isVisible() && chkDontShow_->isChecked()) {
-      CWinReg reg;
-      if (reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, true)) reg.SetYesNo(kShowFaxWarningValue, false);
-    }
     accept();
   });
 }
@@ -240,13 +233,11 @@ frmWarning::~frmWarning() { ui::UnregisterForm(formId_); }
 void frmWarning::SetMessage(const std::string& message) {
   if (message.empty()) return;
   lblText_->setText(QString::fromStdString("Warning:" + message));
-  // The choice not to see it again belongs to the fax-modem warning only.
-  chkDontShow_->hide();
 }
 
 // ---- frmRepair --------------------------------------------------------------
 
-frmRepair::frmRepair(QWidget* parent) : QDialog(parent), folder_(GetProgramFolder()) {
+frmRepair::frmRepair(QWidget* parent) : QDialog(parent), folder_(mInstallation::GetComponentFolder()) {
   Trace t("frmRepair->Form_Load");
   setObjectName("frmRepair");
   setAttribute(Qt::WA_DeleteOnClose);
@@ -322,12 +313,6 @@ void ShowAboutBox() {
 }
 
 void ShowWarningDialog(const std::string& message) {
-  if (message.empty()) {
-    CWinReg reg;
-    if (reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kPelorinKey) && reg.GetString(kShowFaxWarningValue) == "no") {
-      return;
-    }
-  }
   frmWarning warning;
   warning.SetMessage(message);
   warning.exec();

@@ -38,7 +38,6 @@ class frmWarning : public QDialog {
 
  private:
   QLabel* lblText_ = nullptr;
-  QCheckBox* chkDontShow_ = nullptr;
   int formId_ = 0;
 };
 

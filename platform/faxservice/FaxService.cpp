@@ -147,7 +147,31 @@ void FaxDevice::Load(const Message& m) {
   name_ = m.Get("name");
   tsid_ = m.Get("tsid");
   csid_ = m.Get("csid");
+  fields_ = m;
 }
+
+std::optional<long> FaxDevice::Number(const char* key) const {
+  if (!fields_.Has(key)) return std::nullopt;
+  return static_cast<long>(fields_.GetInt(key));
+}
+std::optional<std::string> FaxDevice::Description() const {
+  if (!fields_.Has("description")) return std::nullopt;
+  return fields_.Get("description");
+}
+std::optional<bool> FaxDevice::PoweredOff() const {
+  auto v = Number("powered_off");
+  return v ? std::optional<bool>(*v != 0) : std::nullopt;
+}
+std::optional<bool> FaxDevice::SendEnabled() const {
+  auto v = Number("send_enabled");
+  return v ? std::optional<bool>(*v != 0) : std::nullopt;
+}
+std::optional<bool> FaxDevice::ReceiveEnabled() const {
+  auto v = Number("receive_enabled");
+  return v ? std::optional<bool>(*v != 0) : std::nullopt;
+}
+std::optional<long> FaxDevice::Priority() const { return Number("priority"); }
+std::optional<long> FaxDevice::CanModify() const { return Number("can_modify"); }
 
 void FaxDevice::Save() {
   s_->Call(Message("device_set").Set("id", id_).Set("receive_mode", mode_).Set("rings", rings_));
@@ -264,6 +288,8 @@ void FaxServer::Connect(const std::string& machineName) {
   Message hello = s->Call(Message("hello"));
   s_ = std::move(s);
   serverName_ = machineName.empty() ? hello.Get("server") : machineName;
+  grantedRights_.reset();
+  if (hello.Has("granted_rights")) grantedRights_ = static_cast<long>(hello.GetInt("granted_rights"));
 }
 
 void FaxServer::Disconnect() {

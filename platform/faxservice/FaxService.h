@@ -19,6 +19,7 @@
 // handlers turn that into their error records and messages.
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -107,12 +108,21 @@ class FaxDevice {
   void Refresh();
   // Answers the call ringing on this device now.
   void AnswerCall();
+  // Further properties, each empty when the service does not report it.
+  std::optional<std::string> Description() const;
+  std::optional<bool> PoweredOff() const;
+  std::optional<bool> SendEnabled() const;
+  std::optional<bool> ReceiveEnabled() const;
+  std::optional<long> Priority() const;
+  std::optional<long> CanModify() const;
 
  private:
   void Load(const Message& m);
+  std::optional<long> Number(const char* key) const;
   std::shared_ptr<Session> s_;
   long id_ = 0, mode_ = 0, rings_ = 4;
   std::string name_, tsid_, csid_;
+  Message fields_;
 };
 
 class FaxJob {
@@ -253,6 +263,9 @@ class FaxServer {
   void Disconnect();
   bool Connected() const;
   std::string ServerName() const { return serverName_; }
+  // The rights the service grants the connected user (its "hello" reply);
+  // empty when it does not say.
+  std::optional<long> GrantedRights() const { return grantedRights_; }
 
   // Older family.
   Collection<FaxPort> GetPorts();
@@ -271,6 +284,7 @@ class FaxServer {
  private:
   std::shared_ptr<Session> s_;
   std::string serverName_;
+  std::optional<long> grantedRights_;
 };
 
 // The older family's TIFF reader over a stored fax file.

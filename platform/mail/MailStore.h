@@ -211,8 +211,12 @@ class Store {
 
 // --- MIME form --------------------------------------------------------------
 
-// The item as a MIME message with CRLF line ends, as it is filed and sent.
-std::string ToMime(const MailItem& item, const std::string& from = "");
+// Which form of an item ToMime writes: the store's form carries what Brevant
+// keeps beyond plain mail in "X-Brevant-" headers; the form that leaves the
+// machine (SMTP, a mail handed to another mail program) has none of them.
+enum class MimeForm { Store, Outgoing };
+// The item as a MIME message with CRLF line ends.
+std::string ToMime(const MailItem& item, const std::string& from = "", MimeForm form = MimeForm::Store);
 // Reads a MIME message (any mail, not only Brevant's). Throws VbError 13 when
 // the text is not a message.
 MailItem FromMime(const std::string& text);

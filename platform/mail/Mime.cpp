@@ -214,7 +214,7 @@ std::string MimeTypeForName(const std::string& name) {
   return "application/octet-stream";
 }
 
-std::string ToMime(const MailItem& item, const std::string& from) {
+std::string ToMime(const MailItem& item, const std::string& from, MimeForm form) {
   InitGMime();
   Ref<GMimeMessage> msg(g_mime_message_new(TRUE));
   GMimeObject* top = GMIME_OBJECT(msg.get());
@@ -256,17 +256,21 @@ std::string ToMime(const MailItem& item, const std::string& from) {
   g_mime_message_set_message_id(msg.get(), mid);
   g_free(mid);
 
-  SetHeader(top, "X-Brevant-MessageClass", Escape(item.MessageClass));
-  SetHeader(top, "X-Brevant-To", Escape(item.To));
   SetHeader(top, "Importance", item.Importance == 2 ? "High" : item.Importance == 0 ? "Low" : "Normal");
-  for (const auto& p : item.UserProperties)
-    g_mime_object_append_header(top, "X-Brevant-UserProperty",
-                                (Escape(p.name) + ";" + std::to_string(p.type) + ";" + Escape(p.value)).c_str(),
-                                nullptr);
-  for (const auto& [t, v] : item.Props) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "%08X", t);
-    g_mime_object_append_header(top, "X-Brevant-Prop", (std::string(hex) + ";" + Escape(v)).c_str(), nullptr);
+  // The store's own headers describe the item to Brevant and stay on this
+  // machine: another server learns nothing of fax ids or user properties.
+  if (form == MimeForm::Store) {
+    SetHeader(top, "X-Brevant-MessageClass", Escape(item.MessageClass));
+    SetHeader(top, "X-Brevant-To", Escape(item.To));
+    for (const auto& p : item.UserProperties)
+      g_mime_object_append_header(
+          top, "X-Brevant-UserProperty",
+          (Escape(p.name) + ";" + std::to_string(p.type) + ";" + Escape(p.value)).c_str(), nullptr);
+    for (const auto& [t, v] : item.Props) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "%08X", t);
+      g_mime_object_append_header(top, "X-Brevant-Prop", (std::string(hex) + ";" + Escape(v)).c_str(), nullptr);
+    }
   }
 
   // Body: plain, HTML, or both as alternatives; pictures the HTML shows go

@@ -135,7 +135,7 @@ void Send(const MailItem& item, const Account& account) {
 
   std::vector<std::string> to = SplitAddresses(item.To);
   if (to.empty()) throw MailError(kErrNotAccepted, "The message has no recipient");
-  std::string data = ToMime(item, account.sender);
+  std::string data = ToMime(item, account.sender, MimeForm::Outgoing);
 
   CURL* curl = brevant::net::Curl().easy_init();
   if (!curl) throw MailError(7, "Cannot start a mail transfer");

@@ -14,6 +14,7 @@
 #include "common/FaxJob.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
+#include "delivery/MailTransport.h"
 #include "platform/process/Process.h"
 
 namespace fs = std::filesystem;
@@ -78,10 +79,7 @@ ConfigServices Plain() {
   s.showFaxWarning = [] {
     platform::Spawn({GetExecutableFolder() + "/brevant", "warning;1;"}, GetExecutableFolder(), false);
   };
-  s.sendDisconnectMail = [](const std::string&) {
-    NotAvailable("frmConfigure.DisconnectFromServer");
-    return false;
-  };
+  s.sendDisconnectMail = SendDisconnectMail;
   s.openHelp = [] { platform::ShellExecute("open", Run().HelpFile); };
   s.pickFolder = PickFolder;
   return s;

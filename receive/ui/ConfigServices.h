@@ -3,8 +3,9 @@
 // store's folders, the fax service's device configuration, the disconnect
 // mail to the mail-fax service, the help file, the folder picker. Each is a
 // replaceable function; the defaults here are the plain versions (folders
-// from a listing of the Maildir, no device configuration, no mail sending)
-// so the windows work before those parts are connected.
+// from a listing of the Maildir, no device configuration, the disconnect
+// mail through the mail account) so the windows work before those parts are
+// connected.
 #include <functional>
 #include <optional>
 #include <string>
@@ -22,8 +23,9 @@ struct ConfigServices {
   std::function<bool()> openFaxDeviceConfiguration;
   // Starts this program again with "warning;1;" (the fax warning).
   std::function<void()> showFaxWarning;
-  // Sends the "Pelorin Disconnect" mail to the mail-fax address; false when
-  // it could not be sent (the failure is already an error record).
+  // Sends the "Pelorin Disconnect" mail to the mail-fax address and files it
+  // in Sent Items; false when it could not be sent (the failure is already an
+  // error record).
   std::function<bool(const std::string& to)> sendDisconnectMail;
   // Opens the program's help file.
   std::function<void()> openHelp;

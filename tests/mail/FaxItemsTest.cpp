@@ -4,6 +4,7 @@
 
 #include "common/ClientConfig.h"
 #include "common/FaxJob.h"
+#include "delivery/CFax.h"
 #include "delivery/OutlookFax.h"
 #include "tests/mail/FaxWorld.h"
 #include "tests/mail/MailTestSupport.h"
@@ -138,7 +139,7 @@ TEST_F(FaxItems, StoreThatCannotBeOpenedLogsAndFilesNothing) {
   EXPECT_EQ(TestWorld::ReadFile(notADir), "x");
 }
 
-TEST_F(FaxItems, ReceivedFaxIsForwardedWhenAnAddressIsSet) {
+TEST_F(FaxItems, ForwardIsTheItemItselfFiledInSentItemsAndTheIconComesLast) {
   ASSERT_TRUE(test::EnsureSmtpServer());
   test::UseLocalSmtp();
   std::string marker = "fwd" + std::to_string(::getpid());
@@ -149,8 +150,59 @@ TEST_F(FaxItems, ReceivedFaxIsForwardedWhenAnAddressIsSet) {
   EXPECT_EQ(got[0].rcptTo, "<" + marker + "@example.org>");
   EXPECT_EQ(got[0].item.Subject, "FW: Fax");
   EXPECT_NE(Find(got[0].item, "FaxImage"), nullptr);
-  EXPECT_TRUE(got[0].item.UserProperties.empty());
-  EXPECT_EQ(Items(mail::olFolderInbox).size(), 1u);
+  EXPECT_NE(Find(got[0].item, "Page"), nullptr);
+  EXPECT_EQ(got[0].raw.find("X-Brevant-"), std::string::npos) << "the store's headers stay home";
+
+  auto inbox = Items(mail::olFolderInbox);
+  auto sent = Items(mail::olFolderSentMail);
+  ASSERT_EQ(inbox.size(), 1u);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(inbox[0].GetProp(mail::tag::IconIndex), "1545");
+  EXPECT_EQ(sent[0].Subject, "FW: Fax");
+  EXPECT_EQ(sent[0].To, marker + "@example.org");
+  ASSERT_NE(sent[0].FindUserProperty("FaxID"), nullptr);
+  EXPECT_EQ(sent[0].FindUserProperty("FaxID")->value, "fwd.tif");
+  EXPECT_EQ(sent[0].GetProp(mail::tag::SenderName), "+3 4");
+  EXPECT_EQ(sent[0].GetProp(mail::tag::IconIndex), "") << "forwarded before the icon is written";
+
+  // A forward the server refuses: the fax is filed, but stops before its icon.
+  Config().ForwardEmail = "refuse-" + marker + "@example.org";
+  ASSERT_FALSE(GenerateOutlookInboxFax(AddFax(Store(), "fwd2.tif", "+1 2", "+3 4")));
+  EXPECT_NE(Errors().find("mSend.GenerateOutlookInboxFax"), std::string::npos);
+  EXPECT_EQ(Items(mail::olFolderSentMail).size(), 1u);
+  for (const auto& item : Items(mail::olFolderInbox))
+    if (item.FindUserProperty("FaxID")->value == "fwd2.tif") EXPECT_EQ(item.GetProp(mail::tag::IconIndex), "");
+}
+
+// A time as the store writes MAPI times.
+std::string PropText(DateTime t) {
+  mail::MailItem probe;
+  probe.SetProp(mail::tag::ClientSubmitTime, t);
+  return probe.GetProp(mail::tag::ClientSubmitTime);
+}
+
+TEST_F(FaxItems, MapiTimesAddTheTimeZoneBiasAndAStoredSentFaxHasTheZeroDate) {
+  const char* tz = std::getenv("TZ");
+  std::string oldTz = tz ? tz : "";
+  ::setenv("TZ", "BRV-3", 1);  // three hours east of UTC: a bias of -180 minutes
+  ::tzset();
+  ASSERT_EQ(TimeZoneBias(), -180);
+  ASSERT_TRUE(GenerateOutlookInboxFax(AddFax(Store(), "tz.tif", "1", "2", 5)));
+  ASSERT_TRUE(GenerateOutlookSentFax(AddFax(Archive(), "tzsent.tif", "1", "2", 5)));
+  if (tz) ::setenv("TZ", oldTz.c_str(), 1);
+  else ::unsetenv("TZ");
+  ::tzset();
+
+  auto inbox = Items(mail::olFolderInbox);
+  ASSERT_EQ(inbox.size(), 1u);
+  std::string expected = PropText(inbox[0].CreationTime - std::chrono::minutes(180));
+  EXPECT_EQ(inbox[0].GetProp(mail::tag::ClientSubmitTime), expected);
+  EXPECT_EQ(inbox[0].GetProp(mail::tag::MessageDeliveryTime), expected);
+  auto sent = Items(mail::olFolderSentMail);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].GetProp(mail::tag::ClientSubmitTime), "1969-12-31 21:00:00")
+      << "a stored file knows no sending time";
+  EXPECT_NE(Errors().find("CFax.TimeSent"), std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The "Import Faxes" dialog driven by its controls (offscreen): its initial
-// state, the import with the progress bar moving, and Cancel; the progress
-// window of small imports.
+// state, the import with the progress bar moving and both buttons off,
+// Cancel, the modeless dialog of a real import; the progress window of small
+// imports.
 #include <algorithm>
 #include <filesystem>
 
@@ -42,6 +43,13 @@ class ImportDialog : public FaxWorld {
 
 TEST_F(ImportDialog, OpensOnLastDayAndImportsWithTheBarCountingEveryFax) {
   ASSERT_EQ(count, 22);
+  {
+    frmImport before(count, newest);
+    before.show();
+    QTest::mouseClick(before.CancelButton, Qt::LeftButton);
+    EXPECT_EQ(before.result(), QDialog::Rejected);
+    EXPECT_TRUE(Items(mail::olFolderInbox).empty()) << "Cancel before starting files nothing";
+  }
   frmImport dlg(count, newest);
   dlg.show();
   EXPECT_EQ(dlg.windowTitle(), "Import Faxes");
@@ -53,40 +61,45 @@ TEST_F(ImportDialog, OpensOnLastDayAndImportsWithTheBarCountingEveryFax) {
   EXPECT_EQ(dlg.OKButton->text(), "Import");
   EXPECT_EQ(dlg.progress->maximum(), 22);
   EXPECT_EQ(dlg.progress->value(), 0);
+  // While the import runs both buttons are off: a click on Cancel or the
+  // window's close button changes nothing.
+  int checkedAt = -1;
+  QObject::connect(dlg.progress, &QProgressBar::valueChanged, [&](int v) {
+    if (v != 7) return;
+    checkedAt = v;
+    EXPECT_FALSE(dlg.OKButton->isEnabled());
+    EXPECT_FALSE(dlg.CancelButton->isEnabled());
+    QTest::mouseClick(dlg.CancelButton, Qt::LeftButton);
+    dlg.close();
+  });
   QTest::mouseClick(dlg.OKButton, Qt::LeftButton);
+  EXPECT_EQ(checkedAt, 7);
   EXPECT_EQ(dlg.progress->value(), 22);
-  EXPECT_FALSE(dlg.OKButton->isEnabled());
   EXPECT_EQ(dlg.result(), QDialog::Accepted);
   EXPECT_EQ(Items(mail::olFolderInbox).size(), 5u);
 }
 
-TEST_F(ImportDialog, AllFaxesOrCancelMidwayOrBeforeStarting) {
-  {
-    frmImport dlg(count, newest);
-    dlg.show();
-    QTest::mouseClick(dlg.CancelButton, Qt::LeftButton);
-    EXPECT_EQ(dlg.result(), QDialog::Rejected);
-    EXPECT_TRUE(Items(mail::olFolderInbox).empty());
-  }
-  {
-    frmImport dlg(count, newest);
-    dlg.show();
-    dlg.optAll->setChecked(true);
-    QObject::connect(dlg.progress, &QProgressBar::valueChanged, [&](int v) {
-      if (v == 7) QTest::mouseClick(dlg.CancelButton, Qt::LeftButton);
-    });
-    QTest::mouseClick(dlg.OKButton, Qt::LeftButton);
-    EXPECT_EQ(dlg.progress->value(), 7);
-    EXPECT_EQ(Items(mail::olFolderInbox).size(), 7u);
-  }
-  {
-    frmImport dlg(count, newest);
-    dlg.show();
-    dlg.optAll->setChecked(true);
-    QTest::mouseClick(dlg.OKButton, Qt::LeftButton);
-    EXPECT_EQ(dlg.progress->value(), 22);
-    EXPECT_EQ(Items(mail::olFolderInbox).size(), 22u) << "the 7 filed before are not filed again";
-  }
+TEST_F(ImportDialog, DialogIsModelessAndTheImportWaitsForIt) {
+  RegisterImportWindows();
+  bool seen = false, modal = true;
+  QTimer::singleShot(0, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (w->objectName() != "frmImport" || !w->isVisible()) continue;
+      auto* dlg = static_cast<frmImport*>(w);
+      seen = true;
+      modal = dlg->isModal() || dlg->windowModality() != Qt::NonModal || QApplication::activeModalWidget();
+      dlg->optAll->setChecked(true);
+      QTest::mouseClick(dlg->OKButton, Qt::LeftButton);
+    }
+  });
+  testing::internal::CaptureStderr();
+  RunFaxImport();
+  std::string err = testing::internal::GetCapturedStderr();
+  SetImportWindows(nullptr, nullptr);
+  EXPECT_TRUE(seen);
+  EXPECT_FALSE(modal);
+  EXPECT_EQ(Items(mail::olFolderInbox).size(), 22u);
+  EXPECT_NE(err.find("Import from Fax Console has been successful."), std::string::npos) << err;
 }
 
 TEST_F(ImportDialog, SmallImportShowsItsProgressWindowUpToTheLastFax) {

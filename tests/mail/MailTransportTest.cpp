@@ -10,6 +10,7 @@
 #include "common/FaxJob.h"
 #include "common/Folders.h"
 #include "common/MailSessions.h"
+#include "delivery/CFax.h"
 #include "delivery/Delivery.h"
 #include "faxjob/CXmlFax.h"
 #include "delivery/MailTransport.h"
@@ -62,9 +63,13 @@ class MailTransport : public FaxWorld {
 
 TEST_F(MailTransport, MailFaxServiceGetsOneMailWithJobXmlImageAndCoverAndTheFaxIsRecorded) {
   Config().EmailFax = marker + "@talvane.test";
+  Config().SentPath = world.Root() + "/my sent faxes";
+  Config().MSSentPath = Archive();
+  SetModified(spool + "FaxPreview.tif", 5);  // made long before it is recorded
   SendFaxMail();
   auto got = test::ReceivedWith(marker);
   ASSERT_EQ(got.size(), 1u) << Errors();
+  EXPECT_EQ(got[0].raw.find("X-Brevant-"), std::string::npos);
   EXPECT_EQ(got[0].rcptTo, "<" + marker + "@talvane.test>");
   EXPECT_EQ(got[0].item.Subject, "Talvane");
   EXPECT_EQ(got[0].item.HTMLBody, GetFaxJobXml());
@@ -92,6 +97,15 @@ TEST_F(MailTransport, MailFaxServiceGetsOneMailWithJobXmlImageAndCoverAndTheFaxI
   ASSERT_NE(Find(*record, "FaxImage"), nullptr);
   EXPECT_EQ(Find(*record, "FaxImage")->data, TestWorld::ReadFile(spool + "FaxPreview.tif"));
   EXPECT_NE(Find(*record, "Page"), nullptr);
+  // Its times are the item's own creation, not the preview's.
+  auto created = record->CreationTime;
+  EXPECT_LT(std::chrono::system_clock::now() - created, std::chrono::minutes(2));
+  mail::MailItem expected;
+  expected.SetProp(mail::tag::ClientSubmitTime, PlusTimeZoneBias(created));
+  EXPECT_EQ(record->GetProp(mail::tag::ClientSubmitTime), expected.GetProp(mail::tag::ClientSubmitTime));
+  // The user's copy in SentPath, named after the fax id.
+  std::string faxId = record->FindUserProperty("FaxID")->value;
+  EXPECT_EQ(TestWorld::ReadFile(Config().SentPath + "/" + faxId + ".tiff"), TestWorld::ReadFile(spool + "FaxPreview.tif"));
 
   // Recording the same fax again replaces its record.
   EXPECT_TRUE(GenerateMailSentFax(spool + "FaxPreview.tif"));
@@ -142,6 +156,22 @@ TEST_F(MailTransport, GatewayGetsOneAddressPerCleanedNumberAndEveryDocument) {
   ASSERT_NE(gatewayMail->FindUserProperty("FaxToEFax"), nullptr);
   EXPECT_EQ(gatewayMail->FindUserProperty("FaxToEFax")->value, "");
   EXPECT_EQ(gatewayMail->To, "427@" + marker + ".gateway.test;51@" + marker + ".gateway.test;");
+}
+
+TEST_F(MailTransport, DisconnectMailGoesOutAndIsFiledInSentItems) {
+  ASSERT_TRUE(SendDisconnectMail(marker + "@talvane.test"));
+  auto got = test::ReceivedWith(marker);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].item.Subject, "Pelorin Disconnect");
+  EXPECT_EQ(got[0].item.Body.substr(0, got[0].item.Body.find_last_not_of("\r\n") + 1), "Disconnect");
+  auto sent = Items(mail::olFolderSentMail);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].Subject, "Pelorin Disconnect");
+  EXPECT_EQ(sent[0].To, marker + "@talvane.test");
+
+  EXPECT_FALSE(SendDisconnectMail("refuse-" + marker + "@talvane.test"));
+  EXPECT_NE(Errors().find("frmConfigure.DisconnectFromServer"), std::string::npos);
+  EXPECT_EQ(Items(mail::olFolderSentMail).size(), 1u);
 }
 
 TEST_F(MailTransport, FailureToHandOverLogsOnceAndRecordsNothing) {

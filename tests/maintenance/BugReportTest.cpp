@@ -1,6 +1,7 @@
-// The bug report: its body laid out from real registry values, processes and
-// files, and the mail delivered to a real SMTP server (aiosmtpd) or handed
-// to the shell as a "mailto:" link.
+// The bug report: its body laid out from real registry values, processes,
+// files and a real fax service, the report filed in the mail store's Outbox
+// and handed to the mail program as an unsent .eml, or to the shell as a
+// "mailto:" link.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -16,10 +17,12 @@
 #include "common/ClientConfig.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
+#include "common/MailSessions.h"
 #include "maintenance/BugReport.h"
+#include "platform/faxservice/FaxService.h"
+#include "platform/mail/MailStore.h"
+#include "tests/faxservice/FaxTestSupport.h"
 #include "tests/maintenance/FakeShell.h"
-#include "tests/maintenance/HttpServer.h"
-#include "tests/maintenance/SmtpServer.h"
 #include "tests/support/TestWorld.h"
 
 using namespace brevant;
@@ -66,6 +69,7 @@ void SetValue(std::uint32_t root, const std::string& key, const std::string& nam
 // A complete installation: every suite file, the shared control, the spool
 // document's print command, a running print helper.
 std::string CompleteInstallation(const test::TestWorld& w) {
+  ::setenv("BREVANT_COMPONENT_DIR", w.ProgramDir().c_str(), 1);
   for (const char* f : {"Pelorin.dll", "PelorinAddin.dll", "QuorIE.dll", "QuorSendTo.dll", "QuorWordAddin.dll",
                         "quorrender", "QuorPrint.exe"}) {
     test::TestWorld::WriteFile(w.ProgramDir() + "/" + f, "x");
@@ -81,8 +85,9 @@ std::string CompleteInstallation(const test::TestWorld& w) {
 
 BugReportProbes FixedProbes(bool mail) {
   BugReportProbes p;
-  p.mailClient = [mail] { return mail; };
-  p.mailClientVersion = [] { return "SMTP test"; };
+  p.mailProgram = [mail] { return mail ? MailProgram{"TestMail", "3.1", {"true"}} : MailProgram{}; };
+  p.mailStore = [] { return true; };
+  p.mailAccount = [mail] { return mail ? std::string("me@here via smtp.test:587 (starttls, login me)") : ""; };
   p.osDescription = [] { return "TestOS 1.2"; };
   p.xpCheck = [] { return "XP"; };
   p.printers = [] {
@@ -97,30 +102,33 @@ std::string WithoutInstanceWarning(const std::string& body) {
   return std::regex_replace(body, std::regex("Warning: running [0-9]+ instances of Brevant.exe\r\n"), "");
 }
 
-std::string Base64Decode(const std::string& in) {
-  std::string out;
-  int val = 0, bits = -8;
-  for (char c : in) {
-    const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    const char* p = std::strchr(abc, c);
-    if (!p || c == 0) continue;
-    val = (val << 6) + static_cast<int>(p - abc);
-    bits += 6;
-    if (bits >= 0) {
-      out += static_cast<char>((val >> bits) & 0xFF);
-      bits -= 8;
-    }
-  }
+// The mail store of the world and the folder a report is filed in.
+std::string UseMaildir(const test::TestWorld& w) {
+  std::string dir = w.Root() + "/Maildir";
+  ::setenv("BREVANT_MAILDIR", dir.c_str(), 1);
+  mCommon::Dispose();  // the store and the account are opened once per run
+  return dir;
+}
+
+std::vector<mail::MailItem> Outbox() {
+  mail::Items items = mail::Store().GetDefaultFolder(mail::olFolderOutbox).AllItems();
+  std::vector<mail::MailItem> out;
+  for (std::size_t i = 1; i <= items.Count(); ++i) out.push_back(items.Item(i));
   return out;
 }
 
-// The decoded attachment of a delivered message by file name.
-std::string Attachment(const std::string& message, const std::string& name) {
-  auto at = message.find("filename=\"" + name + "\"");
-  if (at == std::string::npos) return "<missing>";
-  auto start = message.find("\n\n", at);
-  auto end = message.find("--=_Brevant_", start);
-  return Base64Decode(message.substr(start + 2, end - start - 2));
+const mail::Attachment* Attached(const mail::MailItem& item, const std::string& name) {
+  for (const auto& a : item.Attachments)
+    if (a.fileName == name) return &a;
+  return nullptr;
+}
+
+// An executable script in the world's fakebin folder.
+std::string Script(const test::TestWorld& w, const std::string& name, const std::string& body) {
+  std::string path = w.Root() + "/fakebin/" + name;
+  test::TestWorld::WriteFile(path, "#!/bin/sh\n" + body);
+  ::chmod(path.c_str(), 0755);
+  return path;
 }
 
 }  // namespace
@@ -146,7 +154,8 @@ TEST(BugReport, BodyLayoutWithoutMailClient) {
       "OS:TestOS 1.2\r\n"
       "Outlook version: Not installed\r\n"
       "MAPI:No\r\n"
-      "The creation of 'FaxComEx.FaxServer' was failed. The fax service is not available in this build.\r\n"
+      "Mail account: not set up\r\n"
+      "The creation of 'FaxComEx.FaxServer' was failed. No fax service client.\r\n"
       "\r\nErrors log not found."
       "\r\n---------------- config ----------------\r\n"
       "Using = Invalid - 7\r\n"
@@ -174,7 +183,9 @@ TEST(BugReport, BodyLayoutWithoutMailClient) {
   r = BuildBugReport(FixedProbes(true));
   EXPECT_NE(r.body.find("Brevant version: " BREVANT_VERSION_TEXT "\r\n"), std::string::npos);
   EXPECT_NE(r.body.find("\r\n\r\nProduct version: 1.0.17\r\nBrevant version: "), std::string::npos);
-  EXPECT_NE(r.body.find("Outlook version:SMTP test\r\nMAPI:Ok\r\n"), std::string::npos);
+  EXPECT_NE(r.body.find("Outlook version:TestMail 3.1\r\nMAPI:Ok\r\n"
+                        "Mail account: me@here via smtp.test:587 (starttls, login me)\r\n"),
+            std::string::npos);
   EXPECT_NE(r.body.find("Using = QuorGroup\r\nLocalFaxServer = no\r\nForwardEmail = yes\r\n"), std::string::npos);
   c.ProgramType = 2;
   EXPECT_NE(BuildBugReport(FixedProbes(true)).body.find("Using = EFax\r\n"), std::string::npos);
@@ -192,6 +203,7 @@ TEST(BugReport, MissingPiecesEachAddTheirLine) {
   // ".pnx" names a class whose print command is another program's.
   SetValue(CWinReg::HKEY_CLASSES_ROOT, ".pnx", "", "Other.Doc");
   SetValue(CWinReg::HKEY_CLASSES_ROOT, "Other.Doc\\shell\\printto\\command", "", "lp \"%1\"");
+  ::setenv("BREVANT_COMPONENT_DIR", w.ProgramDir().c_str(), 1);
   test::TestWorld::WriteFile(w.ProgramDir() + "/quorie.DLL", "x");  // present, other case
   test::TestWorld::WriteFile(ErrorLogPath(), "#2026# 5 Boom Init.ShowFaxNew\r\n");
 
@@ -218,7 +230,7 @@ TEST(BugReport, FaxServiceLinesAndDeviceRecords) {
     FaxServiceReport f;
     f.created = true;
     f.connected = true;
-    f.grantedRights = 0x3f0a;
+    f.grantedRights = "3F0A";
     if (xp) {
       f.devices.push_back({"Loopback 1", "SpanDSP line", "False", "1", "2", "True", "4930 123", "4930 456"});
     } else {
@@ -227,7 +239,7 @@ TEST(BugReport, FaxServiceLinesAndDeviceRecords) {
     return f;
   };
   std::string body = BuildBugReport(p).body;
-  EXPECT_NE(body.find("MAPI:No\r\nFaxComEx.FaxServer(local): OK\r\n"
+  EXPECT_NE(body.find("not set up\r\nFaxComEx.FaxServer(local): OK\r\n"
                       "FaxComEx.FaxServer(local): access rights granted to the user = 0x3F0A\r\n"),
             std::string::npos)
       << body;
@@ -253,7 +265,7 @@ TEST(BugReport, FaxServiceLinesAndDeviceRecords) {
     f.created = true;
     return f;
   };
-  EXPECT_NE(BuildBugReport(p).body.find("MAPI:No\r\nThe connection to FaxServer was failed.\r\n"), std::string::npos);
+  EXPECT_NE(BuildBugReport(p).body.find("not set up\r\nThe connection to FaxServer was failed.\r\n"), std::string::npos);
 }
 
 TEST(BugReport, TwoRunningCopiesOfTheProgramAreReported) {
@@ -265,82 +277,163 @@ TEST(BugReport, TwoRunningCopiesOfTheProgramAreReported) {
   EXPECT_GE(std::stoi(m[1]), 2);
 }
 
-TEST(BugReport, MailedWithTheLogsThroughSmtp) {
+TEST(BugReport, DeviceRecordsAreWhatTheFaxServiceReports) {
+  test::TestWorld w;
+  test::FaxDaemon daemon(w);
+  ASSERT_TRUE(daemon.Start());
+  faxsvc::Message devices = daemon.Call(faxsvc::Message("devices"));
+  faxsvc::Message hello = daemon.Call(faxsvc::Message("hello"));
+  ASSERT_GE(devices.GetInt("count"), 1);
+  auto field = [](const faxsvc::Message& m, const char* key) { return m.Has(key) ? m.Get(key) : std::string(); };
+  auto yesNo = [](const faxsvc::Message& m, const char* key) {
+    return m.Has(key) ? std::string(m.GetInt(key) ? "True" : "False") : std::string();
+  };
+  auto probe = DefaultBugReportProbes().faxService;
+
+  FaxServiceReport xp = probe(true, GetLocalComputerName());
+  ASSERT_TRUE(xp.connected);
+  char hex[32] = "";
+  if (hello.Has("granted_rights")) std::snprintf(hex, sizeof hex, "%llX", hello.GetInt("granted_rights"));
+  EXPECT_EQ(xp.grantedRights, hex);
+  ASSERT_EQ(static_cast<long long>(xp.devices.size()), devices.GetInt("count"));
+  for (int i = 1; i <= devices.GetInt("count"); ++i) {
+    faxsvc::Message d = devices.Item(i);
+    const FaxDeviceInfo& got = xp.devices[static_cast<std::size_t>(i - 1)];
+    EXPECT_EQ(got.DeviceName, d.Get("name"));
+    EXPECT_EQ(got.Description, field(d, "description"));
+    EXPECT_EQ(got.PoweredOff, yesNo(d, "powered_off"));
+    EXPECT_EQ(got.SendEnabled, yesNo(d, "send_enabled"));
+    EXPECT_EQ(got.ReceiveMode, d.Get("receive_mode"));
+    EXPECT_EQ(got.RingsBeforeAnswer, d.Get("rings"));
+    EXPECT_EQ(got.CSID, d.Get("csid"));
+    EXPECT_EQ(got.TSID, d.Get("tsid"));
+  }
+  FaxServiceReport older = probe(false, GetLocalComputerName());
+  ASSERT_EQ(static_cast<long long>(older.ports.size()), devices.GetInt("count"));
+  for (int i = 1; i <= devices.GetInt("count"); ++i) {
+    faxsvc::Message d = devices.Item(i);
+    const FaxPortInfo& got = older.ports[static_cast<std::size_t>(i - 1)];
+    EXPECT_EQ(got.CanModify, field(d, "can_modify"));
+    EXPECT_EQ(got.Send, yesNo(d, "send_enabled"));
+    EXPECT_EQ(got.Receive, yesNo(d, "receive_enabled"));
+    EXPECT_EQ(got.Priority, field(d, "priority"));
+    EXPECT_EQ(got.DeviceId, d.Get("id"));
+  }
+  daemon.Stop();
+  FaxServiceReport down = probe(true, GetLocalComputerName());
+  EXPECT_FALSE(down.connected);
+}
+
+TEST(BugReport, ReportIsAnOutboxItemWithTheLogsOpenedInTheConfiguredMailProgram) {
   test::TestWorld w;
   Config() = ClientConfig{};
-  test::SmtpServer smtp(w.Root() + "/maildir");
-  ASSERT_TRUE(smtp.Ready());
-  SetValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SmtpServer", smtp.Address());
+  UseMaildir(w);
+  // The mail program records the file it was given and says its version.
+  std::string seen = w.Root() + "/seen.eml";
+  std::string program = Script(w, "fakemail",
+                               "if [ \"$1\" = --version ]; then echo 'FakeMail 9.9'; exit 0; fi\n"
+                               "cp \"$1\" '" + seen + ".part' && mv '" + seen + ".part' '" + seen + "'\n");
+  SetValue(CWinReg::HKEY_CURRENT_USER, mail::kAccountKey, "MailProgram", program);
+  SetValue(CWinReg::HKEY_CURRENT_USER, mail::kAccountKey, "SmtpServer", "smtp.example.org");
+  SetValue(CWinReg::HKEY_CURRENT_USER, mail::kAccountKey, "SenderAddress", "ann@example.org");
   test::TestWorld::WriteFile(ErrorLogPath(), "#2026# 91 Object not set frmNew.Form_Load\r\n");
   test::TestWorld::WriteFile(DebugLogPath(), "debug line\r\n");
-  test::TestWorld::WriteFile(TraceLogPath(), "trace line\r\n");
   test::TestWorld::WriteFile(w.ProgramDir() + "/FaxGroup.xml", "<Groups/>");
 
   MakeBugReport();
 
-  auto messages = smtp.Messages();
-  ASSERT_EQ(messages.size(), 1u);
-  const std::string& m = messages[0];
-  EXPECT_NE(m.find("To: support@norvane.com"), std::string::npos);
-  EXPECT_NE(m.find("X-RcptTo: support@norvane.com"), std::string::npos);
-  EXPECT_NE(m.find("Subject: Pelorin Bug Report"), std::string::npos);
-  EXPECT_NE(m.find("-- Please type bug description above this line. Thank you --"), std::string::npos);
-  EXPECT_NE(m.find("Outlook version:SMTP " + smtp.Address()), std::string::npos);
-  EXPECT_NE(m.find("MAPI:Ok"), std::string::npos);
-  // The error log went as an attachment, not into the body.
-  EXPECT_EQ(m.find("Object not set frmNew"), std::string::npos);
-  // Records the report's own probes wrote (keys not present) may follow.
-  EXPECT_EQ(Attachment(m, "Errors.log").rfind("#2026# 91 Object not set frmNew.Form_Load\r\n", 0), 0u);
-  EXPECT_EQ(Attachment(m, "Debug.log"), "debug line\r\n");
-  std::string traceName = fs::path(TraceLogPath()).filename();
-  EXPECT_EQ(Attachment(m, traceName).rfind("trace line\r\n", 0), 0u);
-  // The logs were consumed; other files stay.
-  for (const auto& e : fs::directory_iterator(w.ProgramDir())) {
-    EXPECT_NE(e.path().extension(), ".log") << e.path();
-  }
+  auto outbox = Outbox();
+  ASSERT_EQ(outbox.size(), 1u);
+  const mail::MailItem& item = outbox[0];
+  EXPECT_EQ(item.To, "support@norvane.com");
+  EXPECT_EQ(item.Subject, "Pelorin Bug Report");
+  EXPECT_EQ(item.Importance, 2);
+  EXPECT_EQ(item.Body.rfind("\n\n\n-- Please type bug description above this line. Thank you --\n", 0), 0u);
+  EXPECT_NE(item.Body.find("Outlook version:fakemail FakeMail 9.9\nMAPI:Ok\n"
+                           "Mail account: ann@example.org via smtp.example.org:25 (none, no login)\n"),
+            std::string::npos)
+      << item.Body;
+  EXPECT_EQ(item.Body.find("Object not set frmNew"), std::string::npos) << "the error log is attached";
+  ASSERT_NE(Attached(item, "Errors.log"), nullptr);
+  EXPECT_EQ(Attached(item, "Errors.log")->data.rfind("#2026# 91 Object not set frmNew.Form_Load\r\n", 0), 0u);
+  ASSERT_NE(Attached(item, "Debug.log"), nullptr);
+  EXPECT_EQ(Attached(item, "Debug.log")->data, "debug line\r\n");
+  ASSERT_NE(Attached(item, fs::path(TraceLogPath()).filename()), nullptr);
+  // Saved with them, the logs are gone from the folder; other files stay.
+  for (const auto& e : fs::directory_iterator(w.ProgramDir())) EXPECT_NE(e.path().extension(), ".log") << e.path();
   EXPECT_TRUE(fs::exists(w.ProgramDir() + "/FaxGroup.xml"));
+
+  // The mail program got the same message as an unsent one, without the
+  // store's own headers.
+  ASSERT_TRUE(test::WaitFor([&] { return fs::exists(seen); }, 5));
+  std::string eml = test::TestWorld::ReadFile(seen);
+  EXPECT_EQ(eml.rfind("X-Unsent: 1\r\n", 0), 0u);
+  EXPECT_EQ(eml.find("X-Brevant-"), std::string::npos);
+  EXPECT_NE(eml.find("ann@example.org"), std::string::npos) << "from the account's sender";
+  mail::MailItem shown = mail::FromMime(eml);
+  EXPECT_EQ(shown.Subject, "Pelorin Bug Report");
+  EXPECT_EQ(shown.Body, item.Body);
+  EXPECT_EQ(shown.Attachments.size(), item.Attachments.size());
+
+  // A store the item cannot be saved in: the logs stay, the link goes out.
+  test::FakeShell shell(w);
+  test::TestWorld::WriteFile(w.Root() + "/plainfile", "x");
+  ::setenv("BREVANT_MAILDIR", (w.Root() + "/plainfile").c_str(), 1);
+  mCommon::Dispose();
+  test::TestWorld::WriteFile(DebugLogPath(), "kept\r\n");
+  ShowBugReport(BuildBugReport(DefaultBugReportProbes()));
+  EXPECT_EQ(shell.Opened().rfind("mailto:support@norvane.com?subject=Pelorin Bug Report&body=", 0), 0u);
+  EXPECT_EQ(test::TestWorld::ReadFile(DebugLogPath()), "kept\r\n");
+  ::unsetenv("BREVANT_MAILDIR");
+  mCommon::Dispose();
 }
 
-TEST(BugReport, WithoutMailServerTheShellGetsAMailtoLink) {
+TEST(BugReport, TheDesktopsMailProgramOrElseAMailtoLink) {
   test::TestWorld w;
   Config() = ClientConfig{};
+  UseMaildir(w);
   test::FakeShell shell(w);
-  SetValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SmtpServer", "127.0.0.1:" + std::to_string(test::FreePort()));
-  test::TestWorld::WriteFile(ErrorLogPath(), "#2026# 53 File not found sendNow\r\n");
+  // The desktop names a mail program for mail messages.
+  std::string apps = w.Root() + "/data/applications";
+  ::setenv("XDG_DATA_HOME", (w.Root() + "/data").c_str(), 1);
+  test::TestWorld::WriteFile(apps + "/fakemail.desktop",
+                             "[Desktop Entry]\nName=Fake Mail\nExec=" + w.Root() + "/fakebin/fm %u\n");
+  Script(w, "fm", "echo 'Fake Mail 2.0'\n");
+  std::string answer = w.Root() + "/mime-answer";
+  Script(w, "xdg-mime", "cat '" + answer + "' 2>/dev/null\n");
+  test::TestWorld::WriteFile(answer, "fakemail.desktop\n");
   test::TestWorld::WriteFile(DebugLogPath(), "debug line\r\n");
 
   MakeBugReport();
+  std::string opened = shell.Opened();
+  EXPECT_EQ(opened, mCommon::GetTempDir() + kBugReportFile);
+  std::string eml = test::TestWorld::ReadFile(opened);
+  EXPECT_EQ(eml.rfind("X-Unsent: 1\r\n", 0), 0u);
+  EXPECT_NE(eml.find("Outlook version:Fake Mail Fake Mail 2.0"), std::string::npos);
+  EXPECT_NE(eml.find("MAPI:No"), std::string::npos);
+  EXPECT_NE(mail::FromMime(eml).Body.find("Mail account: not set up"), std::string::npos);
+  EXPECT_EQ(Outbox().size(), 1u);
+  EXPECT_FALSE(fs::exists(DebugLogPath()));
 
+  // No mail program at all: the link, the error log in its body and gone,
+  // the other logs kept.
+  fs::remove(w.Root() + "/shell.log");
+  test::TestWorld::WriteFile(answer, "");
+  test::TestWorld::WriteFile(ErrorLogPath(), "#2026# 53 File not found sendNow\r\n");
+  test::TestWorld::WriteFile(DebugLogPath(), "debug line\r\n");
+  MakeBugReport();
   std::string link = shell.Opened();
   ASSERT_EQ(link.rfind("mailto:support@norvane.com?subject=Pelorin Bug Report&body=\r\n\r\n\r\n-- Please", 0), 0u)
       << link;
   EXPECT_EQ(link.back(), ';');
   EXPECT_NE(link.find("Outlook version: Not installed\r\nMAPI:No\r\n"), std::string::npos);
   EXPECT_NE(link.find("#2026# 53 File not found sendNow\r\n"), std::string::npos);
-  // The error log is consumed, the other logs stay.
   EXPECT_FALSE(fs::exists(ErrorLogPath()));
   EXPECT_EQ(test::TestWorld::ReadFile(DebugLogPath()), "debug line\r\n");
-}
-
-TEST(BugReport, AServerThatNeverGreetsCountsAsNoMailClient) {
-  test::TestWorld w;
-  Config() = ClientConfig{};
-  test::FakeShell shell(w);
-  test::HttpServer::Reply silent;
-  silent.stall = true;  // takes the connection, never greets
-  test::HttpServer server(silent);
-  SetValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SmtpServer", server.Site().substr(7));
-  test::TestWorld::WriteFile(DebugLogPath(), "debug line\r\n");
-
-  auto t0 = std::chrono::steady_clock::now();
-  MakeBugReport();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(12));
-  // A server that does not greet counts as no mail client: the user gets
-  // the report through the mail program, and the other logs stay.
-  std::string link = shell.Opened();
-  EXPECT_EQ(link.rfind("mailto:support@norvane.com?subject=Pelorin Bug Report&body=", 0), 0u);
-  EXPECT_NE(link.find("MAPI:No\r\n"), std::string::npos);
-  EXPECT_EQ(test::TestWorld::ReadFile(DebugLogPath()), "debug line\r\n");
+  EXPECT_EQ(Outbox().size(), 1u);
+  ::unsetenv("XDG_DATA_HOME");
+  ::unsetenv("BREVANT_MAILDIR");
+  mCommon::Dispose();
 }
 
 TEST(BugReport, PrintersAreTheSpoolersQueues) {
