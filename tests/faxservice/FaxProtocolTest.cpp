@@ -83,7 +83,7 @@ TEST_F(FaxSocket, TruncatedOversizedAndMalformedMessagesAreRefusedCleanly) {
   // A body that is no list of fields: refused, the connection stays usable.
   fd = Connect();
   ASSERT_TRUE(faxsvc::WriteFrame(fd, "garbage without equals\n"));
-  EXPECT_EQ(ReadReply(fd).Get("error"), "malformed message");
+  EXPECT_EQ(ReadReply(fd).Get("error").rfind("malformed message", 0), 0u);
   ASSERT_TRUE(faxsvc::WriteFrame(fd, Message("hello").Encode()));
   EXPECT_EQ(ReadReply(fd).Get("ok"), "1");
   ASSERT_TRUE(faxsvc::WriteFrame(fd, Message("frobnicate").Encode()));
