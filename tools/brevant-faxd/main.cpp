@@ -5,6 +5,7 @@
 //   brevant-faxd call FILE.tif [--from NUMBER] [--wait]     ring the fax device
 //   brevant-faxd status                                     devices and queue
 //   brevant-faxd line KEY=VALUE...                          line and queue settings
+//   brevant-faxd device [id=N] KEY=VALUE...                 a device's settings
 //   brevant-faxd stop                                       end the service
 #include <fcntl.h>
 #include <signal.h>
@@ -38,7 +39,7 @@ int Usage() {
   std::cerr << "usage: brevant-faxd [--state DIR] [--socket PATH] [--admin-group GROUP]\n"
                "                    [--idle-timeout SECONDS] [--daemon]\n"
                "       brevant-faxd call FILE.tif [--from NUMBER] [--wait]\n"
-               "       brevant-faxd status | stop | line KEY=VALUE...\n";
+               "       brevant-faxd status | stop | line KEY=VALUE... | device [id=N] KEY=VALUE...\n";
   return 2;
 }
 
@@ -220,6 +221,24 @@ int main(int argc, char** argv) {
     if (!Request(socket, req, &reply)) return 1;
     for (auto& [k, v] : reply.Fields())
       if (k != "ok") std::cout << k << "=" << v << "\n";
+    return 0;
+  }
+  if (cmd == "device") {
+    // device_set with the fields given (device 1 unless id= says);
+    // without any, the devices as the service reports them.
+    Message req("device_set");
+    req.Set("id", "1");
+    for (std::size_t i = 1; i < rest.size(); ++i) {
+      auto eq = rest[i].find('=');
+      if (eq == std::string::npos) return Usage();
+      req.Set(rest[i].substr(0, eq), rest[i].substr(eq + 1));
+    }
+    if (rest.size() == 1) req = Message("devices");
+    if (!Request(socket, req, &reply)) return 1;
+    for (const Message& d : reply.Items()) {
+      for (auto& [k, v] : d.Fields()) std::cout << k << "=" << v << "\n";
+      std::cout << "\n";
+    }
     return 0;
   }
   if (cmd == "stop") return Request(socket, Message("shutdown"), &reply) ? 0 : 1;
