@@ -19,24 +19,18 @@ using faxsvc::Message;
 
 namespace {
 
-// "20261206-031502" in local time, for archive file names.
-std::string Stamp(double t) {
+// A time in local time: "%Y%m%d-%H%M%S" names archive files ("20261206-
+// 031502"), "%Y-%m-%d %H:%M:%S" goes into their descriptions.
+std::string LocalTime(double t, const char* format) {
   std::time_t tt = static_cast<std::time_t>(t);
   std::tm tm{};
   localtime_r(&tt, &tm);
   char buf[32];
-  std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &tm);
+  std::strftime(buf, sizeof buf, format, &tm);
   return buf;
 }
-
-std::string IsoTime(double t) {
-  std::time_t tt = static_cast<std::time_t>(t);
-  std::tm tm{};
-  localtime_r(&tt, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-  return buf;
-}
+std::string Stamp(double t) { return LocalTime(t, "%Y%m%d-%H%M%S"); }
+std::string IsoTime(double t) { return LocalTime(t, "%Y-%m-%d %H:%M:%S"); }
 
 // A transmission's progress for whoever reads the service's stderr in an
 // unattended run (BREVANT_UNATTENDED=1): a line as each page starts and one

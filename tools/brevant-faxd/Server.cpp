@@ -135,9 +135,10 @@ void Server::Serve() {
     lk.unlock();
     std::thread([this, fd, caller] { Client(fd, caller); }).detach();
   }
-  // Wake every client, then wait for them to finish.
+  // Wake every client waiting for a request, then wait for them to finish;
+  // a reply being made (the one to "shutdown" itself) still goes out.
   std::unique_lock lk(mu_);
-  for (int fd : clients_) ::shutdown(fd, SHUT_RDWR);
+  for (int fd : clients_) ::shutdown(fd, SHUT_RD);
   done_.wait_for(lk, std::chrono::seconds(10), [this] { return clients_.empty(); });
 }
 

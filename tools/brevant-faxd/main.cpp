@@ -210,31 +210,24 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (cmd == "line") {
-    Message req("line_set");
+  if (cmd == "line" || cmd == "device") {
+    // Without arguments the settings (line_get) or the devices; with
+    // KEY=VALUE arguments a change (of device 1 unless id= says).
+    bool line = cmd == "line";
+    Message req(line ? "line_set" : "device_set");
+    if (!line) req.Set("id", "1");
     for (std::size_t i = 1; i < rest.size(); ++i) {
       auto eq = rest[i].find('=');
       if (eq == std::string::npos) return Usage();
       req.Set(rest[i].substr(0, eq), rest[i].substr(eq + 1));
     }
-    if (rest.size() == 1) req = Message("line_get");
+    if (rest.size() == 1) req = Message(line ? "line_get" : "devices");
     if (!Request(socket, req, &reply)) return 1;
-    for (auto& [k, v] : reply.Fields())
-      if (k != "ok") std::cout << k << "=" << v << "\n";
-    return 0;
-  }
-  if (cmd == "device") {
-    // device_set with the fields given (device 1 unless id= says);
-    // without any, the devices as the service reports them.
-    Message req("device_set");
-    req.Set("id", "1");
-    for (std::size_t i = 1; i < rest.size(); ++i) {
-      auto eq = rest[i].find('=');
-      if (eq == std::string::npos) return Usage();
-      req.Set(rest[i].substr(0, eq), rest[i].substr(eq + 1));
+    if (line) {
+      for (auto& [k, v] : reply.Fields())
+        if (k != "ok") std::cout << k << "=" << v << "\n";
+      return 0;
     }
-    if (rest.size() == 1) req = Message("devices");
-    if (!Request(socket, req, &reply)) return 1;
     for (const Message& d : reply.Items()) {
       for (auto& [k, v] : d.Fields()) std::cout << k << "=" << v << "\n";
       std::cout << "\n";
