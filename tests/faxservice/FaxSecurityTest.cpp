@@ -163,10 +163,11 @@ TEST_F(Hostile, SubmitRacingASetuidBinaryLeavesOnlyPrivateFaxCopiesInTheQueue) {
   EXPECT_TRUE(bad.empty()) << bad.size() << " queue files not root 0600, first " << bad.front();
   // What was queued is exactly the user's fax, page for page.
   int queued = 0;
+  const auto original = test::ReadPages(good);
   for (auto& e : fs::directory_iterator(daemon.StateDir() + "/queue")) {
     auto pages = test::ReadPages(e.path());
     ASSERT_EQ(pages.size(), 1u) << e.path();
-    EXPECT_EQ(faxsvc::PixelDifference(pages[0], test::ReadPages(good)[0]), 0.0);
+    EXPECT_EQ(faxsvc::PixelDifference(pages[0], original[0]), 0.0);
     ++queued;
   }
   EXPECT_EQ(queued, sent);

@@ -237,13 +237,20 @@ void LineWorker::Loop() {
       return state_.changes != seen || state_.stopping.load();
     };
     hooks.ring = [&](const std::string& callerId) {
+      // The first ring makes the incoming call; each one after counts.
       std::lock_guard w(state_.mu);
-      if (state_.db.QueryInt("SELECT COUNT(*) FROM jobs WHERE queue='in' AND status IN (1, 2) AND device_id=?",
-                             {device_})) return;
-      state_.db.Exec("INSERT INTO jobs(queue, status, device_id, number, from_number, file, pages, submitted, started)"
-                     " VALUES('in', ?, ?, '', ?, '', 0, ?, ?)",
-                     {static_cast<long long>(faxsvc::kJobPending), device_, callerId, Now(), Now()});
-      state_.Event("ringing", state_.db.LastInsertId(), "incoming call from " + callerId + " ringing");
+      long long ringing = state_.db.QueryInt(
+          "SELECT id FROM jobs WHERE queue='in' AND status IN (1, 2) AND device_id=? ORDER BY id LIMIT 1", {device_});
+      if (ringing) {
+        state_.db.Exec("UPDATE jobs SET rings_heard=rings_heard+1 WHERE id=?", {ringing});
+      } else {
+        long long owner = state_.db.QueryInt("SELECT route_uid FROM devices WHERE id=?", {device_}, -1);
+        state_.db.Exec("INSERT INTO jobs(queue, status, device_id, number, from_number, file, pages, submitted, started,"
+                       " rings_heard, owner_uid) VALUES('in', ?, ?, '', ?, '', 0, ?, ?, 1, ?)",
+                       {static_cast<long long>(faxsvc::kJobPending), device_, callerId, Now(), Now(),
+                        owner >= 0 ? owner : 0});
+        state_.Event("ringing", state_.db.LastInsertId(), "incoming call from " + callerId + " ringing");
+      }
       state_.Changed();
     };
     line_->Idle(waitMs, hooks);
@@ -256,7 +263,8 @@ bool LineWorker::RunIncoming(std::unique_lock<std::mutex>& lk, double now, doubl
   long long ringSeconds = static_cast<long long>(state_.SettingReal("ring_seconds"));
   double ringTimeout = state_.SettingReal("ring_timeout");
   auto calls = state_.db.Query(
-      "SELECT j.id, j.status, j.started, d.receive_mode, d.rings FROM jobs j JOIN devices d ON d.id=j.device_id"
+      "SELECT j.id, j.status, j.started, j.rings_heard, d.receive_mode, d.rings FROM jobs j"
+      " JOIN devices d ON d.id=j.device_id"
       " WHERE j.queue='in' AND j.status IN (1, 2) AND j.device_id=? ORDER BY j.id",
       {device_});
   long long answer = 0;
@@ -268,8 +276,11 @@ bool LineWorker::RunIncoming(std::unique_lock<std::mutex>& lk, double now, doubl
     }
     double started = c.GetReal("started");
     if (c.GetInt("receive_mode") == kReceiveAuto) {
+      // A line that hears rings counts them; the loopback's calls ring by
+      // the clock (ring_seconds a ring).
+      long long heard = c.GetInt("rings_heard", -1);
       double at = started + static_cast<double>(c.GetInt("rings") * ringSeconds);
-      if (now >= at) {
+      if (heard >= 0 ? heard >= c.GetInt("rings") : now >= at) {
         state_.db.Exec("UPDATE jobs SET status=? WHERE id=?", {static_cast<long long>(kJobInProgress), id});
         state_.Event("answered", id, "incoming call answered after " + c.Get("rings") + " rings");
         answer = id;

@@ -121,6 +121,7 @@ void State::CreateSchema() {
   AddColumn("jobs", "owner_uid", "INTEGER DEFAULT 0");
   AddColumn("jobs", "owner_name", "TEXT DEFAULT ''");
   AddColumn("jobs", "resume_from", "INTEGER DEFAULT 1");
+  AddColumn("jobs", "rings_heard", "INTEGER DEFAULT -1");
   AddColumn("sent", "owner_uid", "INTEGER DEFAULT 0");
   AddColumn("received", "owner_uid", "INTEGER DEFAULT 0");
   for (const Default& d : kDefaults)
