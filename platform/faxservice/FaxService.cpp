@@ -33,18 +33,22 @@ struct FdGuard {
 
 // Writes everything readable from `from` (from its start) into a new file
 // that then takes the name destination: a link or file another user left
-// at that name is replaced, never followed or written through.
-void CopyDescriptorTo(int from, const std::string& destination, std::chrono::system_clock::time_point mtime = {}) {
+// at that name is replaced, never followed or written through. A private
+// copy is the user's alone (0600); otherwise the user's umask decides.
+void CopyDescriptorTo(int from, const std::string& destination, bool privateCopy = false,
+                      std::chrono::system_clock::time_point mtime = {}) {
   std::string tmpl = destination + ".part-XXXXXX";
   int to = ::mkostemp(tmpl.data(), O_CLOEXEC);
   if (to < 0)
     throw VbError(errno == ENOENT ? kErrPathNotFound : kErrPathFileAccess,
                   "cannot write " + destination + ": " + std::strerror(errno));
   FdGuard guard{to};
-  // mkstemp's 0600 becomes what a new file of this user would get.
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(to, 0666 & ~mask);
+  if (!privateCopy) {
+    // mkstemp's 0600 becomes what a new file of this user would get.
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(to, 0666 & ~mask);
+  }
   char buf[65536];
   off_t off = 0;
   for (;;) {
@@ -153,13 +157,17 @@ class Session {
                                                : "the fax service closed the connection");
     }
     Message m;
-    if (!Message::Decode(reply, &m)) {
+    auto dropReceived = [&] {
       if (receivedFd && *receivedFd >= 0) ::close(*receivedFd);
+      if (receivedFd) *receivedFd = -1;
+    };
+    if (!Message::Decode(reply, &m)) {
+      dropReceived();
       throw VbError(kErrInvalidCall, "unreadable reply from the fax service");
     }
     if (m.Has("idle_timeout_ms")) idleLimitMs_ = std::max(1000LL, m.GetInt("idle_timeout_ms", kIdleTimeoutMs));
     if (m.Get("ok") != "1") {
-      if (receivedFd && *receivedFd >= 0) ::close(*receivedFd);
+      dropReceived();
       throw VbError(m.GetInt("errno", kErrInvalidCall),
                     m.Get("error").empty() ? "the fax service refused the request" : m.Get("error"));
     }
@@ -437,9 +445,11 @@ long MirrorArchive(FaxServer& server, bool incoming, const std::string& folder) 
   FaxFolders folders = server.Folders();
   Collection<FaxMessage> messages =
       incoming ? folders.IncomingArchive.GetMessages() : folders.OutgoingArchive.GetMessages();
+  // The view holds the user's faxes: theirs alone.
   std::error_code ec;
-  fs::create_directories(folder, ec);
-  if (ec) throw VbError(kErrPathNotFound, "cannot create " + folder + ": " + ec.message());
+  fs::create_directories(fs::path(folder).parent_path(), ec);
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+    throw VbError(kErrPathNotFound, "cannot create " + folder + ": " + std::strerror(errno));
   std::set<std::string> names;
   for (FaxMessage& m : messages.Items()) {
     std::string name = m.FileName();
@@ -452,7 +462,7 @@ long MirrorArchive(FaxServer& server, bool incoming, const std::string& folder) 
     if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) continue;
     try {
       FdGuard fd{m.OpenTiff()};
-      CopyDescriptorTo(fd.fd, target, m.TransmissionEnd());
+      CopyDescriptorTo(fd.fd, target, true, m.TransmissionEnd());
     } catch (const VbError&) {
       // One fax that cannot be had (removed from the archive meanwhile)
       // leaves the others in the view.

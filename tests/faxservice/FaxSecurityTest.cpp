@@ -111,32 +111,23 @@ TEST_F(Hostile, SubmitRacingASetuidBinaryLeavesOnlyPrivateFaxCopiesInTheQueue) {
   std::string suid = shared.Path() + "/suid-true";
   fs::copy_file("/bin/true", suid);
   ::chmod(suid.c_str(), 04755);
-  std::string link = shared.Path() + "/swap.tif";
-  ASSERT_EQ(::symlink(good.c_str(), link.c_str()), 0);
-
-  std::atomic<bool> stop{false};
-  std::vector<std::string> bad;
-  std::thread swapper([&] {
-    // The name flips between the fax and the setuid binary, atomically.
-    std::string a = shared.Path() + "/swap-a", b = shared.Path() + "/swap-b";
-    while (!stop) {
-      ::symlink(suid.c_str(), a.c_str());
-      ::rename(a.c_str(), link.c_str());
-      ::symlink(good.c_str(), b.c_str());
-      ::rename(b.c_str(), link.c_str());
-    }
-  });
-  std::thread scanner([&] {
-    while (!stop) {
-      std::error_code ec;
-      for (auto& e : fs::directory_iterator(daemon.StateDir() + "/queue", ec)) {
-        Mode m = ModeOf(e.path());
-        if (m.uid != static_cast<uid_t>(-1) && (m.uid != 0 || m.mode != 0600 || m.link))
-          bad.push_back(e.path().string() + " " + std::to_string(m.mode));
+  // Alice's own folder, where she flips a name between her fax and the
+  // setuid binary while she submits that name.
+  std::string race = shared.Path() + "/race", link = race + "/swap.tif";
+  ::mkdir(race.c_str(), 0755);
+  ASSERT_EQ(::chown(race.c_str(), alice.Uid(), alice.Gid()), 0);
+  TestUser::Child child = alice.Start([&] {
+    std::atomic<bool> stop{false};
+    ::symlink(good.c_str(), link.c_str());
+    std::thread swapper([&] {
+      std::string a = race + "/a", b = race + "/b";
+      while (!stop) {
+        ::symlink(suid.c_str(), a.c_str());
+        ::rename(a.c_str(), link.c_str());
+        ::symlink(good.c_str(), b.c_str());
+        ::rename(b.c_str(), link.c_str());
       }
-    }
-  });
-  std::string counts = alice.Run([&] {
+    });
     faxsvc::FaxServer server;
     server.Connect("");
     int sent = 0, refused = 0;
@@ -151,10 +142,25 @@ TEST_F(Hostile, SubmitRacingASetuidBinaryLeavesOnlyPrivateFaxCopiesInTheQueue) {
         ++refused;
       }
     }
+    stop = true;
+    swapper.join();
     return std::to_string(sent) + " " + std::to_string(refused);
   });
+  // Meanwhile: nothing but root's private copies may appear in the queue.
+  std::atomic<bool> stop{false};
+  std::vector<std::string> bad;
+  std::thread scanner([&] {
+    while (!stop) {
+      std::error_code ec;
+      for (auto& e : fs::directory_iterator(daemon.StateDir() + "/queue", ec)) {
+        Mode m = ModeOf(e.path());
+        if (m.uid != static_cast<uid_t>(-1) && (m.uid != 0 || m.mode != 0600 || m.link))
+          bad.push_back(e.path().string() + " " + std::to_string(m.mode));
+      }
+    }
+  });
+  std::string counts = TestUser::Finish(child);
   stop = true;
-  swapper.join();
   scanner.join();
   int sent = 0, refused = 0;
   ASSERT_EQ(std::sscanf(counts.c_str(), "%d %d", &sent, &refused), 2) << counts;
@@ -272,6 +278,7 @@ TEST_F(Hostile, UsersSeeAndActOnlyOnTheirOwnJobsAndFaxes) {
   }), "1");
   std::string copy = home + "/Sent/" + fs::path(archived.Get("path")).filename().string();
   EXPECT_EQ(ModeOf(copy).uid, alice.Uid());
+  EXPECT_EQ(ModeOf(copy).mode, 0600u);
   EXPECT_EQ(test::ReadPages(copy).size(), 2u);
   struct stat st {};
   ::stat(copy.c_str(), &st);

@@ -135,9 +135,9 @@ TestUser::~TestUser() {
   if (Made()) Quiet("userdel " + name_);
 }
 
-std::string TestUser::Run(const std::function<std::string()>& body) const {
+TestUser::Child TestUser::Start(const std::function<std::string()>& body) const {
   int out[2];
-  if (!Made() || ::pipe(out) != 0) return "<no user>";
+  if (!Made() || ::pipe(out) != 0) return {};
   pid_t pid = ::fork();
   if (pid == 0) {
     ::close(out[0]);
@@ -153,12 +153,17 @@ std::string TestUser::Run(const std::function<std::string()>& body) const {
     ::_exit(0);
   }
   ::close(out[1]);
+  return {pid, out[0]};
+}
+
+std::string TestUser::Finish(Child child) {
+  if (child.pid <= 0) return "<no user>";
   std::string result;
   char buf[4096];
-  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) result.append(buf, static_cast<std::size_t>(n));
-  ::close(out[0]);
+  for (ssize_t n; (n = ::read(child.out, buf, sizeof buf)) > 0;) result.append(buf, static_cast<std::size_t>(n));
+  ::close(child.out);
   int st = 0;
-  ::waitpid(pid, &st, 0);
+  ::waitpid(child.pid, &st, 0);
   if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) return "<child failed " + std::to_string(st) + ">" + result;
   return result;
 }

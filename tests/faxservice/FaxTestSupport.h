@@ -69,8 +69,16 @@ class TestUser {
   uid_t Uid() const { return uid_; }
   gid_t Gid() const { return gid_; }
   // Runs body in a child process that is this user for good (groups, gid
-  // and uid dropped before body runs); returns what body returned.
-  std::string Run(const std::function<std::string()>& body) const;
+  // and uid dropped before body runs); returns what body returned. Start
+  // it while no other thread of the test runs (a child of a process with
+  // threads may inherit a lock one of them held).
+  struct Child {
+    pid_t pid = -1;
+    int out = -1;
+  };
+  Child Start(const std::function<std::string()>& body) const;
+  static std::string Finish(Child child);
+  std::string Run(const std::function<std::string()>& body) const { return Finish(Start(body)); }
 
  private:
   std::string name_;

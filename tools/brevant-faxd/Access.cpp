@@ -127,7 +127,7 @@ Grant CheckAccess(const Caller& caller, const faxsvc::Message& request, const Ow
   const OpRule* rule = nullptr;
   for (const OpRule& r : kRules)
     if (op == r.op) rule = &r;
-  if (!rule) throw Refused(438, "unknown request \"" + op + "\"");
+  if (!rule) throw Refused(438, "unknown request \"" + op.substr(0, 64) + "\"");
   Grant grant;
   grant.all = caller.admin;
   grant.owner = static_cast<long long>(caller.uid);

@@ -50,7 +50,7 @@ void CheckNumber(const std::string& number) {
       throw Refused(5, "Invalid fax number \"" + number.substr(0, 64) +
                            "\": only digits, blanks and + - ( ) . / are allowed");
   }
-  if (digits == 0) throw Refused(5, "Invalid fax number \"" + number + "\": it has no digits");
+  if (digits == 0) throw Refused(5, "Invalid fax number \"" + number.substr(0, 64) + "\": it has no digits");
   if (digits > kMaxDigits)
     throw Refused(5, "Invalid fax number: it has " + std::to_string(digits) + " digits, at most " +
                          std::to_string(kMaxDigits) + " are dialled");
@@ -191,7 +191,7 @@ Reply Requests::Handle(const Caller& caller, const Message& req, int documentFd)
       stopService_();
       return {Ok()};
     }
-    return {Error(438, "unknown request \"" + op + "\"")};
+    return {Error(438, "unknown request \"" + op.substr(0, 64) + "\"")};
   } catch (const Refused& e) {
     return {Error(e.Number(), e.what())};
   } catch (const fs::filesystem_error& e) {
