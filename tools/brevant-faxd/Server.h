@@ -3,9 +3,10 @@
 // are submitted), and each connection is served on a thread of its own as
 // the user the kernel says is at the other end. Limits keep one user from
 // holding the service: at most kMaxPerUser connections per user (and
-// kMaxClients in all), a connection idle for faxsvc::kIdleTimeoutMs is
-// closed (faxsvc::kIdleTimeoutMs unless the service is told otherwise), a request must arrive whole within 30 s of its first byte, and a
-// reply the client does not take within 10 s ends the connection.
+// kMaxClients in all), a connection idle for the idle time (a minute,
+// faxsvc::kIdleTimeoutMs, unless the service is told otherwise) is closed,
+// a request must arrive whole within 30 s of its first byte, and a reply
+// the client does not take within 10 s ends the connection.
 #include <signal.h>
 #include <sys/types.h>
 
