@@ -36,11 +36,30 @@ std::string ReadLocalMachine(const std::string& key, const std::string& value) {
 
 }  // namespace
 
+namespace {
+// The folder of faxes the user reads as files: the fax service's archives
+// belong to the service, so the user's own view of one (their faxes, as
+// the service hands them over) is kept in the program folder. Without the
+// service, the folder the registry names, for whoever may read it.
+std::string FolderView(bool incoming, const std::string& registryFolder) {
+  auto server = GetFaxServer();
+  if (!server || !server->Connected()) return registryFolder;
+  std::string view = GetProgramFolder() + "/FaxService/" + (incoming ? "Received" : "Sent");
+  try {
+    faxsvc::MirrorArchive(*server, incoming, view);
+  } catch (...) {
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, incoming ? "mCommon.FaxStoreFolder" : "mCommon.FaxArchiveFolder");
+  }
+  return view;
+}
+}  // namespace
+
 std::string FaxStoreFolder() {
-  return ReadLocalMachine("Software\\Microsoft\\Fax\\Setup\\Original Setup Data", "Store Directory");
+  return FolderView(true, ReadLocalMachine("Software\\Microsoft\\Fax\\Setup\\Original Setup Data", "Store Directory"));
 }
 
-std::string FaxArchiveFolder() { return ReadLocalMachine("Software\\Microsoft\\Fax", "ArchiveDirectory"); }
+std::string FaxArchiveFolder() { return FolderView(false, ReadLocalMachine("Software\\Microsoft\\Fax", "ArchiveDirectory")); }
 
 std::shared_ptr<faxsvc::FaxServer> CreateFaxServer() { return std::make_shared<faxsvc::FaxServer>(); }
 

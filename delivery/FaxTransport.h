@@ -34,8 +34,13 @@ bool FaxDeviceInstalled();
 bool Doc2Tiff_viaFaxComLibEx(const std::string& document, const std::string& target);
 
 
-// The received-fax store ("Store Directory") and the sent-fax archive
-// ("ArchiveDirectory") of the local-machine registry; "" when unset.
+// The received-fax store and the sent-fax archive as folders of files, for
+// the older fax server edition: with the fax service running, this user's
+// view of them in the program folder ("FaxService/Received", ".../Sent"),
+// refreshed from the service (the user's own faxes, received faxes routed
+// to them, every fax for an administrator); without it, the folders the
+// local-machine registry names ("Store Directory", "ArchiveDirectory"),
+// "" when unset.
 std::string FaxStoreFolder();
 std::string FaxArchiveFolder();
 

@@ -20,6 +20,7 @@
 #undef lrint
 #undef lrintf
 
+#include "bench/faxservice/BenchDaemon.h"
 #include "platform/faxservice/FaxService.h"
 #include "platform/faxservice/FaxTiff.h"
 
@@ -31,60 +32,9 @@ using brevant::faxsvc::Message;
 std::string g_dir;
 std::string g_fax;
 
-// A page of "text" like the one a fax printer makes: short bars of varying
-// length on regular lines.
-void MakeFax(const std::string& path, int pages) {
-  std::vector<brevant::faxsvc::FaxPage> out;
-  for (int p = 0; p < pages; ++p) {
-    auto page = brevant::faxsvc::BlankPage();
-    for (int line = 0; line < 40; ++line)
-      for (int word = 0; word < 12; ++word) {
-        int x0 = 120 + word * 125, len = 40 + ((line * 7 + word * 13 + p * 29) % 70), y0 = 150 + line * 50;
-        for (int y = y0; y < y0 + 18; ++y)
-          for (int x = x0; x < x0 + len; ++x) page.pixels[static_cast<std::size_t>(y) * page.width + x] = 1;
-      }
-    out.push_back(std::move(page));
-  }
-  std::string why;
-  brevant::faxsvc::WriteFaxTiff(path, out, "", &why);
-}
-
-struct Daemon {
-  pid_t pid = -1;
-  std::string socket;
-  void Start(const std::string& bin) {
-    std::string state = g_dir + "/state-" + std::to_string(::getpid()) + "-" + std::to_string(rand());
-    socket = g_dir + "/faxd.sock";
-    ::setenv("BREVANT_FAXD_SOCKET", socket.c_str(), 1);
-    pid = ::fork();
-    if (pid == 0) {
-      int null = ::open("/dev/null", O_WRONLY);
-      ::dup2(null, 1);
-      ::execl(bin.c_str(), bin.c_str(), "--state", state.c_str(), "--socket", socket.c_str(), nullptr);
-      ::_exit(127);
-    }
-    for (int i = 0; i < 500; ++i) {
-      std::string err;
-      int fd = brevant::faxsvc::ConnectSocket(socket, &err);
-      if (fd >= 0) {
-        ::close(fd);
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
-  ~Daemon() {
-    if (pid > 0) {
-      ::kill(pid, SIGTERM);
-      ::waitpid(pid, nullptr, 0);
-    }
-  }
-};
-
-std::string FaxdPath() {
-  if (const char* b = std::getenv("BREVANT_FAXD")) return b;
-  return (fs::path(fs::read_symlink("/proc/self/exe")).parent_path() / "brevant-faxd").string();
-}
+using brevant::bench::Daemon;
+using brevant::bench::FaxdPath;
+using brevant::bench::MakeFax;
 
 // The bare loop: two endpoints, 160-sample blocks, nothing else.
 double BareCall(const std::string& tx, const std::string& rx, int* pages, int* rate) {
@@ -136,7 +86,7 @@ void BM_BareLoop(benchmark::State& state) {
 
 void BM_DaemonLoopback(benchmark::State& state) {
   Daemon d;
-  d.Start(FaxdPath());
+  d.Start(FaxdPath(), g_dir);
   brevant::faxsvc::FaxServer server;
   server.Connect("");
   server.Call(Message("line_set").Set("modems", "4"));  // V.17: 14,400 bit/s
@@ -174,7 +124,7 @@ void BM_HundredJobsFourClients(benchmark::State& state) {
   MakeFax(one, 1);
   for (auto _ : state) {
     Daemon d;
-    d.Start(FaxdPath());
+    d.Start(FaxdPath(), g_dir);
     auto t0 = std::chrono::steady_clock::now();
     std::vector<std::thread> clients;
     for (int c = 0; c < 4; ++c)

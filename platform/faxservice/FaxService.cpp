@@ -1,9 +1,15 @@
 #include "platform/faxservice/FaxService.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <set>
 
 #include "common/Errors.h"
 #include "platform/faxservice/FaxTiff.h"
@@ -16,7 +22,81 @@ constexpr long kErrServerUnavailable = 462;
 // A reply slower than this means the daemon hangs; the caller fails rather
 // than waits.
 constexpr long kReplyTimeoutMs = 15000;
+
+// Closes a descriptor when it goes out of scope.
+struct FdGuard {
+  int fd;
+  ~FdGuard() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Writes everything readable from `from` (from its start) into a new file
+// that then takes the name destination: a link or file another user left
+// at that name is replaced, never followed or written through. A private
+// copy is the user's alone (0600); otherwise the user's umask decides.
+void CopyDescriptorTo(int from, const std::string& destination, bool privateCopy = false,
+                      std::chrono::system_clock::time_point mtime = {}) {
+  std::string tmpl = destination + ".part-XXXXXX";
+  int to = ::mkostemp(tmpl.data(), O_CLOEXEC);
+  if (to < 0)
+    throw VbError(errno == ENOENT ? kErrPathNotFound : kErrPathFileAccess,
+                  "cannot write " + destination + ": " + std::strerror(errno));
+  FdGuard guard{to};
+  if (!privateCopy) {
+    // mkstemp's 0600 becomes what a new file of this user would get.
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(to, 0666 & ~mask);
+  }
+  char buf[65536];
+  off_t off = 0;
+  for (;;) {
+    ssize_t n = ::pread(from, buf, sizeof buf, off);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int err = errno;
+      ::unlink(tmpl.c_str());
+      throw VbError(kErrPathFileAccess, "cannot read the fax: " + std::string(std::strerror(err)));
+    }
+    if (n == 0) break;
+    off += n;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = ::write(to, buf + done, static_cast<std::size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) {
+        int err = errno;
+        ::unlink(tmpl.c_str());
+        throw VbError(kErrPathFileAccess, "cannot write " + destination + ": " + std::strerror(err));
+      }
+      done += w;
+    }
+  }
+  if (mtime != std::chrono::system_clock::time_point{}) {
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(mtime.time_since_epoch()).count();
+    timespec times[2] = {{ns / 1000000000, ns % 1000000000}, {ns / 1000000000, ns % 1000000000}};
+    ::futimens(to, times);
+  }
+  if (::rename(tmpl.c_str(), destination.c_str()) != 0) {
+    int err = errno;
+    ::unlink(tmpl.c_str());
+    throw VbError(kErrPathFileAccess, "cannot write " + destination + ": " + std::strerror(err));
+  }
+}
 }  // namespace
+
+int OpenDocument(const std::string& path) {
+  // Non-blocking, so a FIFO named here cannot hold the caller; it is then
+  // refused as not a regular file.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) ::close(fd);
+    throw VbError(kErrFileNotFound,
+                  "cannot read the document " + path + ": it does not exist, is not a file or may not be read");
+  }
+  return fd;
+}
 
 std::string QueueStatusText(int status) {
   switch (status) {
@@ -44,25 +124,32 @@ class Session {
     OpenLocked();
   }
 
-  bool IsOpen() const { return fd_ >= 0; }
-
-  Message Call(const Message& request) {
+  // One request and its reply. passFd goes along with the request (the
+  // caller keeps it); a descriptor the reply carries goes to *receivedFd
+  // (-1 when none).
+  Message Call(const Message& request, int passFd = -1, int* receivedFd = nullptr) {
     std::lock_guard lock(mu_);
+    if (receivedFd) *receivedFd = -1;
+    // The service closes connections idle for a minute: start afresh well
+    // before, so a request never meets a connection closing under it.
+    if (fd_ >= 0 && std::chrono::steady_clock::now() - lastUse_ > std::chrono::milliseconds(idleLimitMs_ / 2))
+      CloseLocked();
     if (fd_ < 0) OpenLocked();
     std::string body = request.Encode();
     if (body.size() > kMaxBody) throw VbError(kErrInvalidCall, "request too large for the fax service");
     // A daemon restarted since the last call closed our socket: connect once
     // more before giving up.
-    if (!WriteFrame(fd_, body)) {
+    if (!WriteFrame(fd_, body, passFd)) {
       CloseLocked();
       OpenLocked();
-      if (!WriteFrame(fd_, body)) {
+      if (!WriteFrame(fd_, body, passFd)) {
         CloseLocked();
         throw VbError(kErrServerUnavailable, "the fax service closed the connection");
       }
     }
     std::string reply;
-    FrameResult r = ReadFrame(fd_, &reply, kReplyTimeoutMs);
+    FrameResult r = ReadFrame(fd_, &reply, kReplyTimeoutMs, 5000, receivedFd);
+    lastUse_ = std::chrono::steady_clock::now();
     if (r != FrameResult::Ok) {
       CloseLocked();
       throw VbError(kErrServerUnavailable, r == FrameResult::TimedOut
@@ -70,9 +157,20 @@ class Session {
                                                : "the fax service closed the connection");
     }
     Message m;
-    if (!Message::Decode(reply, &m)) throw VbError(kErrInvalidCall, "unreadable reply from the fax service");
-    if (m.Get("ok") != "1")
-      throw VbError(m.GetInt("errno", kErrInvalidCall), m.Get("error").empty() ? "the fax service refused the request" : m.Get("error"));
+    auto dropReceived = [&] {
+      if (receivedFd && *receivedFd >= 0) ::close(*receivedFd);
+      if (receivedFd) *receivedFd = -1;
+    };
+    if (!Message::Decode(reply, &m)) {
+      dropReceived();
+      throw VbError(kErrInvalidCall, "unreadable reply from the fax service");
+    }
+    if (m.Has("idle_timeout_ms")) idleLimitMs_ = std::max(1000LL, m.GetInt("idle_timeout_ms", kIdleTimeoutMs));
+    if (m.Get("ok") != "1") {
+      dropReceived();
+      throw VbError(m.GetInt("errno", kErrInvalidCall),
+                    m.Get("error").empty() ? "the fax service refused the request" : m.Get("error"));
+    }
     return m;
   }
 
@@ -87,6 +185,7 @@ class Session {
     std::string error;
     fd_ = ConnectSocket(path_, &error);
     if (fd_ < 0) throw VbError(kErrServerUnavailable, error);
+    lastUse_ = std::chrono::steady_clock::now();
   }
   void CloseLocked() {
     if (fd_ >= 0) ::close(fd_);
@@ -95,6 +194,8 @@ class Session {
   std::mutex mu_;
   std::string path_;
   int fd_ = -1;
+  std::chrono::steady_clock::time_point lastUse_;
+  long long idleLimitMs_ = kIdleTimeoutMs;  // the service's, as its hello says
 };
 
 template <class T>
@@ -111,9 +212,23 @@ namespace {
 template <class T, class... Extra>
 Collection<T> ListOf(const std::shared_ptr<Session>& s, const Message& reply, Extra... extra) {
   std::vector<T> items;
-  long n = static_cast<long>(reply.GetInt("count"));
-  for (int i = 1; i <= n; ++i) items.emplace_back(s, reply.Item(i), extra...);
+  for (const Message& m : reply.Items()) items.emplace_back(s, m, extra...);
   return Collection<T>(std::move(items));
+}
+
+// A list request over all its pages (the service sends a long list in
+// pages of at most a few hundred kilobytes: "more=1" and "next", the key to
+// ask from).
+Message ListAll(Session& s, Message request) {
+  Message all = Message().Set("ok", "1");
+  int count = 0;
+  for (int page = 0; page < 100000; ++page) {
+    Message r = s.Call(request);
+    for (const Message& m : r.Items()) all.AddItem(++count, m);
+    if (r.Get("more") != "1" || r.Get("next").empty()) break;
+    request.Set("after", r.Get("next"));
+  }
+  return all.Set("count", count);
 }
 }  // namespace
 
@@ -122,11 +237,14 @@ Collection<T> ListOf(const std::shared_ptr<Session>& s, const Message& reply, Ex
 FaxPort::FaxPort(std::shared_ptr<Session> s, const Message& m)
     : s_(std::move(s)),
       id_(static_cast<long>(m.GetInt("id"))),
-      canModify_(static_cast<long>(m.GetInt("can_modify", 1))),
+      canModify_(static_cast<long>(m.GetInt("can_modify", 0))),
       mode_(static_cast<long>(m.GetInt("receive_mode"))),
       rings_(static_cast<long>(m.GetInt("rings", 4))),
+      priority_(static_cast<long>(m.GetInt("priority", 1))),
+      send_(m.GetInt("send_enabled", 1) != 0),
       name_(m.Get("name")),
-      tsid_(m.Get("tsid")) {}
+      tsid_(m.Get("tsid")),
+      csid_(m.Get("csid")) {}
 
 void FaxPort::SetReceive(bool on) {
   s_->Call(Message("device_set").Set("id", id_).Set("receive_mode", on ? kReceiveAuto : kReceiveOff));
@@ -141,22 +259,22 @@ void FaxPort::SetRings(long rings) {
 FaxDevice::FaxDevice(std::shared_ptr<Session> s, const Message& m) : s_(std::move(s)) { Load(m); }
 
 void FaxDevice::Load(const Message& m) {
+  m_ = m;
   id_ = static_cast<long>(m.GetInt("id"));
   mode_ = static_cast<long>(m.GetInt("receive_mode"));
   rings_ = static_cast<long>(m.GetInt("rings", 4));
   name_ = m.Get("name");
   tsid_ = m.Get("tsid");
   csid_ = m.Get("csid");
-  fields_ = m;
 }
 
 std::optional<long> FaxDevice::Number(const char* key) const {
-  if (!fields_.Has(key)) return std::nullopt;
-  return static_cast<long>(fields_.GetInt(key));
+  if (!m_.Has(key)) return std::nullopt;
+  return static_cast<long>(m_.GetInt(key));
 }
 std::optional<std::string> FaxDevice::Description() const {
-  if (!fields_.Has("description")) return std::nullopt;
-  return fields_.Get("description");
+  if (!m_.Has("description")) return std::nullopt;
+  return m_.Get("description");
 }
 std::optional<bool> FaxDevice::PoweredOff() const {
   auto v = Number("powered_off");
@@ -178,9 +296,8 @@ void FaxDevice::Save() {
 }
 
 void FaxDevice::Refresh() {
-  Message r = s_->Call(Message("devices"));
-  for (int i = 1; i <= r.GetInt("count"); ++i)
-    if (r.Item(i).GetInt("id") == id_) Load(r.Item(i));
+  for (const Message& m : s_->Call(Message("devices")).Items())
+    if (m.GetInt("id") == id_) Load(m);
 }
 
 void FaxDevice::AnswerCall() { s_->Call(Message("answer").Set("id", id_)); }
@@ -218,17 +335,28 @@ TimePoint FaxMessage::Time(const char* key) const {
   return TimePoint(std::chrono::duration_cast<TimePoint::duration>(std::chrono::duration<double>(t)));
 }
 
+std::string FaxMessage::FileName() const { return std::filesystem::path(TiffPath()).filename().string(); }
+
+namespace {
+int OpenStoredFax(Session& s, bool incoming, const std::string& id) {
+  int fd = -1;
+  s.Call(Message("fax_open").Set("folder", incoming ? "in" : "out").Set("id", id), -1, &fd);
+  if (fd < 0) throw VbError(kErrFileNotFound, "the fax service sent no file for fax " + id);
+  return fd;
+}
+}  // namespace
+
+int FaxMessage::OpenTiff() const { return OpenStoredFax(*s_, incoming_, Id()); }
+
 void FaxMessage::CopyTiff(const std::string& destination) const {
-  std::error_code ec;
-  std::filesystem::copy_file(TiffPath(), destination, std::filesystem::copy_options::overwrite_existing, ec);
-  if (ec) throw VbError(ec.value() == ENOENT ? kErrFileNotFound : kErrPathFileAccess,
-                        "cannot copy " + TiffPath() + " to " + destination + ": " + ec.message());
+  FdGuard fd{OpenTiff()};
+  CopyDescriptorTo(fd.fd, destination);
 }
 
 // Folders ------------------------------------------------------------------
 
 Collection<FaxJob> FaxQueue::GetJobs() {
-  return ListOf<FaxJob>(s_, s_->Call(Message("jobs").Set("queue", incoming_ ? "in" : "out")));
+  return ListOf<FaxJob>(s_, ListAll(*s_, Message("jobs").Set("queue", incoming_ ? "in" : "out")));
 }
 
 bool FaxQueue::Paused() {
@@ -242,7 +370,7 @@ void FaxQueue::SetPaused(bool paused) {
 }
 
 Collection<FaxMessage> FaxArchive::GetMessages() {
-  return ListOf<FaxMessage>(s_, s_->Call(Message("archive").Set("folder", incoming_ ? "in" : "out")), incoming_);
+  return ListOf<FaxMessage>(s_, ListAll(*s_, Message("archive").Set("folder", incoming_ ? "in" : "out")), incoming_);
 }
 
 std::string FaxArchive::ArchiveFolder() {
@@ -252,8 +380,11 @@ std::string FaxArchive::ArchiveFolder() {
 // Documents ----------------------------------------------------------------
 
 long FaxDocument::Send() {
+  // The document goes as a descriptor opened with the sender's rights; its
+  // name only labels it (and tells a text stand-in from a fax TIFF).
+  FdGuard doc{OpenDocument(FileName)};
   Message m("submit");
-  m.Set("file", FileName)
+  m.Set("document", FileName)
       .Set("name", RecipientName)
       .Set("number", FaxNumber.empty() ? RecipientAddress : FaxNumber)
       .Set("subject", CoverpageSubject)
@@ -274,7 +405,7 @@ long FaxDocument::Send() {
       .Set("sender_office_phone", SenderOfficePhone)
       .Set("sender_address", SenderAddress)
       .Set("sender_title", SenderTitle);
-  return static_cast<long>(s_->Call(m).GetInt("id"));
+  return static_cast<long>(s_->Call(m, doc.fd).GetInt("id"));
 }
 
 // Server -------------------------------------------------------------------
@@ -285,16 +416,20 @@ FaxServer::~FaxServer() = default;
 void FaxServer::Connect(const std::string& machineName) {
   auto s = std::make_shared<Session>(DefaultSocketPath());
   s->Open();
-  Message hello = s->Call(Message("hello"));
+  hello_ = s->Call(Message("hello"));
   s_ = std::move(s);
-  serverName_ = machineName.empty() ? hello.Get("server") : machineName;
-  grantedRights_.reset();
-  if (hello.Has("granted_rights")) grantedRights_ = static_cast<long>(hello.GetInt("granted_rights"));
+  serverName_ = machineName.empty() ? hello_.Get("server") : machineName;
+}
+
+std::optional<long> FaxServer::GrantedRights() const {
+  if (!hello_.Has("granted_rights")) return std::nullopt;
+  return static_cast<long>(hello_.GetInt("granted_rights"));
 }
 
 void FaxServer::Disconnect() {
   if (s_) s_->Close();
   s_.reset();
+  hello_ = Message();
 }
 
 bool FaxServer::Connected() const { return s_ != nullptr; }
@@ -304,9 +439,19 @@ Message FaxServer::Call(const Message& request) {
   return s_->Call(request);
 }
 
+Message FaxServer::CallList(const Message& request) {
+  if (!s_) throw VbError(kErrObjectNotSet, "the fax server is not connected");
+  return ListAll(*s_, request);
+}
+
+int FaxServer::OpenFax(bool incoming, const std::string& id) {
+  if (!s_) throw VbError(kErrObjectNotSet, "the fax server is not connected");
+  return OpenStoredFax(*s_, incoming, id);
+}
+
 Collection<FaxPort> FaxServer::GetPorts() { return ListOf<FaxPort>(s_, Call(Message("devices"))); }
 Collection<FaxDevice> FaxServer::GetDevices() { return ListOf<FaxDevice>(s_, Call(Message("devices"))); }
-Collection<FaxJob> FaxServer::GetJobs() { return ListOf<FaxJob>(s_, Call(Message("jobs").Set("queue", "out"))); }
+Collection<FaxJob> FaxServer::GetJobs() { return ListOf<FaxJob>(s_, CallList(Message("jobs").Set("queue", "out"))); }
 
 std::shared_ptr<FaxDocument> FaxServer::CreateDocument(const std::string& file) {
   if (!s_) throw VbError(kErrObjectNotSet, "the fax server is not connected");
@@ -319,6 +464,46 @@ void FaxServer::SetPauseServerQueue(bool paused) { Call(Message("queue_set").Set
 FaxFolders FaxServer::Folders() {
   if (!s_) throw VbError(kErrObjectNotSet, "the fax server is not connected");
   return FaxFolders(s_);
+}
+
+// The file view of an archive -------------------------------------------------
+
+long MirrorArchive(FaxServer& server, bool incoming, const std::string& folder) {
+  namespace fs = std::filesystem;
+  FaxFolders folders = server.Folders();
+  Collection<FaxMessage> messages =
+      incoming ? folders.IncomingArchive.GetMessages() : folders.OutgoingArchive.GetMessages();
+  // The view holds the user's faxes: theirs alone.
+  std::error_code ec;
+  fs::create_directories(fs::path(folder).parent_path(), ec);
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+    throw VbError(kErrPathNotFound, "cannot create " + folder + ": " + std::strerror(errno));
+  std::set<std::string> names;
+  for (FaxMessage& m : messages.Items()) {
+    std::string name = m.FileName();
+    // A fax that could not be archived has no file; the names are the
+    // service's own, but a view never takes a name that leaves the folder.
+    if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos) continue;
+    names.insert(name);
+    std::string target = folder + "/" + name;
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) continue;
+    try {
+      FdGuard fd{m.OpenTiff()};
+      CopyDescriptorTo(fd.fd, target, true, m.TransmissionEnd());
+    } catch (const VbError&) {
+      // One fax that cannot be had (removed from the archive meanwhile)
+      // leaves the others in the view.
+      names.erase(name);
+    }
+  }
+  long count = 0;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (names.count(name)) ++count;
+    else if (it->is_regular_file(ec) || it->is_symlink(ec)) fs::remove(it->path(), ec);
+  }
+  return count;
 }
 
 // TIFF reader ----------------------------------------------------------------

@@ -17,6 +17,14 @@
 // stand for. Every call that reaches the daemon throws VbError when it
 // fails (the daemon not running, a refused request); the callers' own
 // handlers turn that into their error records and messages.
+//
+// The service decides every request by who asks (the connecting process's
+// user): a user sees and acts on their own jobs and faxes; the fax
+// administrators (root and the group brevant-fax-admin) on all of them,
+// and only they change devices and line settings. Documents go to the
+// service as descriptors this process opened, and stored faxes come back
+// the same way, so nothing is ever read with the service's rights on a
+// user's behalf.
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -53,9 +61,35 @@ enum JobOperation : int {
 // Device ReceiveMode values.
 enum ReceiveMode : int { kReceiveOff = 0, kReceiveAuto = 1, kReceiveManual = 2 };
 
+// Access rights of the fax server (the newer family's FaxSecurity
+// GrantedRights bits).
+enum AccessRight : int {
+  kRightSubmitLow = 0x1,
+  kRightSubmitNormal = 0x2,
+  kRightSubmitHigh = 0x4,
+  kRightQueryJobs = 0x8,
+  kRightManageJobs = 0x10,
+  kRightQueryConfig = 0x20,
+  kRightManageConfig = 0x40,
+  kRightQueryInArchive = 0x80,
+  kRightManageInArchive = 0x100,
+  kRightQueryOutArchive = 0x200,
+  kRightManageOutArchive = 0x400,
+};
+// What every user holds: submitting at any priority, managing their own
+// jobs and faxes, reading the configuration.
+constexpr int kUserRights = kRightSubmitLow | kRightSubmitNormal | kRightSubmitHigh | kRightQueryConfig;
+constexpr int kAdministratorRights = 0x7FF;
+
 // The older family's queue status text of a status value ("Pending",
 // "Transmitting", "Paused", "Retrying", "Failed", "Completed", "Canceled").
 std::string QueueStatusText(int status);
+
+// Opens a document for the fax service with this process's rights (the
+// descriptor goes over the socket). A path that is missing, cannot be read
+// or is not a regular file is refused with one message for all three.
+// Throws VbError; the caller closes the descriptor.
+int OpenDocument(const std::string& path);
 
 class Session;  // one connection to the daemon, shared by the objects of a server
 
@@ -78,9 +112,13 @@ class FaxPort {
   FaxPort(std::shared_ptr<Session> s, const Message& m);
   std::string Name() const { return name_; }
   std::string TSID() const { return tsid_; }
+  std::string CSID() const { return csid_; }
+  // 0 when the asking user may not change the port.
   long CanModify() const { return canModify_; }
   bool Receive() const { return mode_ == kReceiveAuto; }
+  bool Send() const { return send_; }
   long Rings() const { return rings_; }
+  long Priority() const { return priority_; }
   // The older family commits each property at once.
   void SetReceive(bool on);
   void SetRings(long rings);
@@ -88,8 +126,9 @@ class FaxPort {
 
  private:
   std::shared_ptr<Session> s_;
-  long id_ = 0, canModify_ = 1, mode_ = 0, rings_ = 4;
-  std::string name_, tsid_;
+  long id_ = 0, canModify_ = 0, mode_ = 0, rings_ = 4, priority_ = 1;
+  bool send_ = true;
+  std::string name_, tsid_, csid_;
 };
 
 class FaxDevice {
@@ -101,6 +140,7 @@ class FaxDevice {
   std::string CSID() const { return csid_; }
   long ReceiveMode() const { return mode_; }
   long RingsBeforeAnswer() const { return rings_; }
+  const Message& Fields() const { return m_; }
   void SetReceiveMode(long mode) { mode_ = mode; }
   void SetRingsBeforeAnswer(long rings) { rings_ = rings; }
   // Commits ReceiveMode and RingsBeforeAnswer.
@@ -108,7 +148,8 @@ class FaxDevice {
   void Refresh();
   // Answers the call ringing on this device now.
   void AnswerCall();
-  // Further properties, each empty when the service does not report it.
+  // Further properties, each empty when the service does not report it
+  // (CanModify: 0 when the asking user may not change the device).
   std::optional<std::string> Description() const;
   std::optional<bool> PoweredOff() const;
   std::optional<bool> SendEnabled() const;
@@ -120,9 +161,9 @@ class FaxDevice {
   void Load(const Message& m);
   std::optional<long> Number(const char* key) const;
   std::shared_ptr<Session> s_;
+  Message m_;
   long id_ = 0, mode_ = 0, rings_ = 4;
   std::string name_, tsid_, csid_;
-  Message fields_;
 };
 
 class FaxJob {
@@ -181,9 +222,16 @@ class FaxMessage {
   double DurationSeconds() const { return m_.GetReal("duration"); }
   long BitRate() const { return static_cast<long>(m_.GetInt("bitrate")); }
   std::string Result() const { return m_.Get("result"); }
-  // Full path of the stored TIFF.
+  // Full path of the stored TIFF, and its file name. The folders belong to
+  // the service: read the fax through OpenTiff or CopyTiff.
   std::string TiffPath() const { return m_.Get("path"); }
-  // Copies the fax's TIFF to the destination, overwriting; throws VbError.
+  std::string FileName() const;
+  // The stored TIFF, opened for reading by the service and handed over
+  // (the caller closes it); throws VbError when the fax is gone or not the
+  // caller's.
+  int OpenTiff() const;
+  // Copies the fax's TIFF to the destination, overwriting, with this
+  // process's rights; throws VbError.
   void CopyTiff(const std::string& destination) const;
   const Message& Fields() const { return m_; }
 
@@ -278,14 +326,35 @@ class FaxServer {
   Collection<FaxDevice> GetDevices();
   FaxFolders Folders();
 
+  // FaxSecurity: the access rights the service grants the connected user
+  // (AccessRight bits), and whether they are a fax administrator.
+  // Empty when the service does not report the rights.
+  std::optional<long> GrantedRights() const;
+  bool Administrator() const { return hello_.GetInt("admin") != 0; }
+
   // The raw request channel, for tools (the monitor, tests).
   Message Call(const Message& request);
+  // A list request followed over all its pages: one reply with every item
+  // ("count", "1.x", ...), however many the service holds.
+  Message CallList(const Message& request);
+  // A stored fax of the received (incoming) or sent archive by its id,
+  // opened by the service and handed over; the caller closes it. Throws
+  // VbError when it is gone or not the caller's.
+  int OpenFax(bool incoming, const std::string& id);
 
  private:
   std::shared_ptr<Session> s_;
   std::string serverName_;
-  std::optional<long> grantedRights_;
+  Message hello_;
 };
+
+// The file view of one archive folder for this user (the older family
+// reads faxes as files): every fax of the folder the service lets this
+// user read is written into `folder` under the service's file name, with
+// the fax's time as its modification time; files of faxes no longer listed
+// go. Faxes already there are not fetched again. Returns how many files the
+// folder holds; throws VbError when the service cannot be asked.
+long MirrorArchive(FaxServer& server, bool incoming, const std::string& folder);
 
 // The older family's TIFF reader over a stored fax file.
 class FaxTiff {

@@ -1,8 +1,11 @@
 #include "platform/faxservice/FaxTiff.h"
 
+#include <fcntl.h>
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cstring>
 #include <cstdio>
@@ -23,6 +26,7 @@ struct TiffCloser {
 };
 using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 
+
 TiffPtr OpenTiff(const std::string& path, const char* mode) {
   TIFFSetWarningHandler(QuietHandler);
   TIFFSetErrorHandler(QuietHandler);
@@ -31,60 +35,110 @@ TiffPtr OpenTiff(const std::string& path, const char* mode) {
 
 bool FaxWidth(std::uint32_t w) { return w == 1728 || w == 2048 || w == 2432; }
 
-}  // namespace
-
-bool CheckFaxTiff(const std::string& path, int* pages, std::string* why) {
-  *pages = 0;
-  auto t = OpenTiff(path, "r");
+// A fresh file for writing at path + ".part": a stale one (or anything a
+// link left there) is removed first, and the new one is made exclusively,
+// never following a link, readable by its owner only.
+TiffPtr CreatePart(const std::string& tmp, std::string* why) {
+  ::unlink(tmp.c_str());
+  int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *why = "cannot create " + tmp + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  TIFFSetWarningHandler(QuietHandler);
+  TIFFSetErrorHandler(QuietHandler);
+  TiffPtr t(TIFFFdOpen(fd, tmp.c_str(), "w"));
   if (!t) {
-    *why = "not a TIFF file: " + path;
+    ::close(fd);
+    *why = "cannot create " + tmp;
+  }
+  return t;
+}
+
+// Closes the written file and gives it its name. Write failures (a full
+// disk) have shown in the scanlines and directories written before.
+bool FinishPart(TiffPtr t, const std::string& tmp, const std::string& path, std::string* why) {
+  t.reset();
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    *why = "cannot rename " + tmp + " to " + path + ": " + std::strerror(errno);
+    ::unlink(tmp.c_str());
     return false;
   }
+  return true;
+}
+
+std::string WriteError(const std::string& tmp) {
+  int err = errno;
+  return "cannot write " + tmp + (err ? std::string(": ") + std::strerror(err) : std::string(" (disk full?)"));
+}
+
+void SetPageFields(TIFF* tf, std::uint32_t width, std::uint32_t height, float xres, float yres, int n, int count,
+                   const std::string& description) {
+  TIFFSetField(tf, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+  TIFFSetField(tf, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(tf, TIFFTAG_IMAGELENGTH, height);
+  TIFFSetField(tf, TIFFTAG_BITSPERSAMPLE, 1);
+  TIFFSetField(tf, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tf, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+  TIFFSetField(tf, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+  TIFFSetField(tf, TIFFTAG_FILLORDER, FILLORDER_LSB2MSB);
+  TIFFSetField(tf, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tf, TIFFTAG_ROWSPERSTRIP, height);
+  TIFFSetField(tf, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+  TIFFSetField(tf, TIFFTAG_XRESOLUTION, xres);
+  TIFFSetField(tf, TIFFTAG_YRESOLUTION, yres);
+  TIFFSetField(tf, TIFFTAG_PAGENUMBER, static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(count));
+  TIFFSetField(tf, TIFFTAG_SOFTWARE, "brevant-faxd");
+  if (!description.empty()) TIFFSetField(tf, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
+}
+
+// Every page directory checked against the fax page bounds; nothing is
+// decoded.
+bool CheckPages(TIFF* tif, int* pages, std::string* why) {
   int n = 0;
   do {
     ++n;
     std::uint32_t w = 0, h = 0;
     std::uint16_t bps = 1, spp = 1;
-    TIFFGetField(t.get(), TIFFTAG_IMAGEWIDTH, &w);
-    TIFFGetField(t.get(), TIFFTAG_IMAGELENGTH, &h);
-    TIFFGetFieldDefaulted(t.get(), TIFFTAG_BITSPERSAMPLE, &bps);
-    TIFFGetFieldDefaulted(t.get(), TIFFTAG_SAMPLESPERPIXEL, &spp);
-    if (bps != 1 || spp != 1 || !FaxWidth(w) || h == 0 || h > 20000) {
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    if (n > kMaxFaxPages) {
+      *why = "more than " + std::to_string(kMaxFaxPages) + " pages";
+      return false;
+    }
+    if (bps != 1 || spp != 1 || !FaxWidth(w) || h == 0 || h > kMaxFaxRows) {
       *why = "page " + std::to_string(n) + " is not a fax page (" + std::to_string(w) + "x" +
              std::to_string(h) + ", " + std::to_string(bps * spp) + " bits per pixel)";
       return false;
     }
-  } while (TIFFReadDirectory(t.get()));
+  } while (TIFFReadDirectory(tif));
   *pages = n;
   return true;
 }
 
-bool ReadFaxPages(const std::string& path, std::vector<FaxPage>* pages, std::string* why) {
-  pages->clear();
+bool ReadPages(TIFF* tif, std::vector<FaxPage>* pages, std::string* why) {
   int count = 0;
-  if (!CheckFaxTiff(path, &count, why)) return false;
-  auto t = OpenTiff(path, "r");
-  if (!t) {
-    *why = "cannot open " + path;
-    return false;
-  }
+  if (!CheckPages(tif, &count, why)) return false;
+  TIFFSetDirectory(tif, 0);
   do {
     FaxPage p;
     std::uint32_t w = 0, h = 0;
     std::uint16_t photo = PHOTOMETRIC_MINISWHITE, unit = RESUNIT_INCH;
     float xr = 204, yr = 196;
-    TIFFGetField(t.get(), TIFFTAG_IMAGEWIDTH, &w);
-    TIFFGetField(t.get(), TIFFTAG_IMAGELENGTH, &h);
-    TIFFGetFieldDefaulted(t.get(), TIFFTAG_PHOTOMETRIC, &photo);
-    TIFFGetFieldDefaulted(t.get(), TIFFTAG_RESOLUTIONUNIT, &unit);
-    if (TIFFGetField(t.get(), TIFFTAG_XRESOLUTION, &xr) && unit == RESUNIT_CENTIMETER) xr *= 2.54f;
-    if (TIFFGetField(t.get(), TIFFTAG_YRESOLUTION, &yr) && unit == RESUNIT_CENTIMETER) yr *= 2.54f;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PHOTOMETRIC, &photo);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+    if (TIFFGetField(tif, TIFFTAG_XRESOLUTION, &xr) && unit == RESUNIT_CENTIMETER) xr *= 2.54f;
+    if (TIFFGetField(tif, TIFFTAG_YRESOLUTION, &yr) && unit == RESUNIT_CENTIMETER) yr *= 2.54f;
     p.width = static_cast<int>(w);
     p.height = static_cast<int>(h);
     p.xres = xr;
     p.yres = yr;
     p.pixels.assign(static_cast<std::size_t>(w) * h, 0);
-    std::vector<unsigned char> row(static_cast<std::size_t>(TIFFScanlineSize(t.get())) + 8);
+    std::vector<unsigned char> row(static_cast<std::size_t>(TIFFScanlineSize(tif)) + 8);
     // Each decoded byte becomes eight pixels through a table; the fax
     // widths are all multiples of eight.
     static const auto kExpand = [] {
@@ -95,7 +149,7 @@ bool ReadFaxPages(const std::string& path, std::vector<FaxPage>* pages, std::str
     }();
     unsigned char invert = photo == PHOTOMETRIC_MINISBLACK ? 0xFF : 0x00;
     for (std::uint32_t y = 0; y < h; ++y) {
-      if (TIFFReadScanline(t.get(), row.data(), y, 0) < 0) {
+      if (TIFFReadScanline(tif, row.data(), y, 0) < 0) {
         *why = "page " + std::to_string(pages->size() + 1) + " is damaged at row " + std::to_string(y);
         return false;
       }
@@ -104,8 +158,52 @@ bool ReadFaxPages(const std::string& path, std::vector<FaxPage>* pages, std::str
         std::memcpy(dst + x, kExpand[static_cast<unsigned char>(row[x >> 3] ^ invert)].data(), 8);
     }
     pages->push_back(std::move(p));
-  } while (TIFFReadDirectory(t.get()));
+  } while (TIFFReadDirectory(tif));
   return true;
+}
+
+// A TIFF of an open descriptor (a copy of it: libtiff closes what it gets).
+TiffPtr OpenTiffFd(int fd) {
+  int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) return nullptr;
+  ::lseek(own, 0, SEEK_SET);
+  TIFFSetWarningHandler(QuietHandler);
+  TIFFSetErrorHandler(QuietHandler);
+  TiffPtr t(TIFFFdOpen(own, "fax", "r"));
+  if (!t) ::close(own);
+  return t;
+}
+
+}  // namespace
+
+bool CheckFaxTiff(const std::string& path, int* pages, std::string* why) {
+  *pages = 0;
+  auto t = OpenTiff(path, "r");
+  if (!t) {
+    *why = "not a TIFF file: " + path;
+    return false;
+  }
+  return CheckPages(t.get(), pages, why);
+}
+
+bool ReadFaxPages(const std::string& path, std::vector<FaxPage>* pages, std::string* why) {
+  pages->clear();
+  auto t = OpenTiff(path, "r");
+  if (!t) {
+    *why = "not a TIFF file: " + path;
+    return false;
+  }
+  return ReadPages(t.get(), pages, why);
+}
+
+bool ReadFaxPages(int fd, std::vector<FaxPage>* pages, std::string* why) {
+  pages->clear();
+  auto t = OpenTiffFd(fd);
+  if (!t) {
+    *why = "not a TIFF file";
+    return false;
+  }
+  return ReadPages(t.get(), pages, why);
 }
 
 bool WriteFaxTiff(const std::string& path, const std::vector<FaxPage>& pages,
@@ -115,60 +213,88 @@ bool WriteFaxTiff(const std::string& path, const std::vector<FaxPage>& pages,
     return false;
   }
   std::string tmp = path + ".part";
-  {
-    auto t = OpenTiff(tmp, "w");
-    if (!t) {
-      *why = "cannot create " + tmp;
-      return false;
-    }
-    int n = 0;
-    for (const FaxPage& p : pages) {
-      TIFF* tf = t.get();
-      TIFFSetField(tf, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-      TIFFSetField(tf, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(p.width));
-      TIFFSetField(tf, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(p.height));
-      TIFFSetField(tf, TIFFTAG_BITSPERSAMPLE, 1);
-      TIFFSetField(tf, TIFFTAG_SAMPLESPERPIXEL, 1);
-      TIFFSetField(tf, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
-      TIFFSetField(tf, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-      TIFFSetField(tf, TIFFTAG_FILLORDER, FILLORDER_LSB2MSB);
-      TIFFSetField(tf, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-      TIFFSetField(tf, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(p.height));
-      TIFFSetField(tf, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-      TIFFSetField(tf, TIFFTAG_XRESOLUTION, p.xres);
-      TIFFSetField(tf, TIFFTAG_YRESOLUTION, p.yres);
-      TIFFSetField(tf, TIFFTAG_PAGENUMBER, static_cast<std::uint16_t>(n),
-                   static_cast<std::uint16_t>(pages.size()));
-      TIFFSetField(tf, TIFFTAG_SOFTWARE, "brevant-faxd");
-      if (!description.empty()) TIFFSetField(tf, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
-      std::vector<unsigned char> row(static_cast<std::size_t>((p.width + 7) / 8));
-      for (int y = 0; y < p.height; ++y) {
-        std::fill(row.begin(), row.end(), 0);
-        const std::uint8_t* src = &p.pixels[static_cast<std::size_t>(y) * p.width];
-        for (int x = 0; x < p.width; ++x)
-          if (src[x]) row[x >> 3] |= static_cast<unsigned char>(0x80 >> (x & 7));
-        if (TIFFWriteScanline(tf, row.data(), static_cast<std::uint32_t>(y), 0) < 0) {
-          *why = "cannot write " + tmp + " (disk full?)";
-          t.reset();
-          std::remove(tmp.c_str());
-          return false;
-        }
-      }
-      if (!TIFFWriteDirectory(tf)) {
-        *why = "cannot write " + tmp + " (disk full?)";
+  auto t = CreatePart(tmp, why);
+  if (!t) return false;
+  int n = 0;
+  for (const FaxPage& p : pages) {
+    TIFF* tf = t.get();
+    SetPageFields(tf, static_cast<std::uint32_t>(p.width), static_cast<std::uint32_t>(p.height), p.xres, p.yres, n,
+                  static_cast<int>(pages.size()), description);
+    std::vector<unsigned char> row(static_cast<std::size_t>((p.width + 7) / 8));
+    errno = 0;
+    for (int y = 0; y < p.height; ++y) {
+      std::fill(row.begin(), row.end(), 0);
+      const std::uint8_t* src = &p.pixels[static_cast<std::size_t>(y) * p.width];
+      for (int x = 0; x < p.width; ++x)
+        if (src[x]) row[x >> 3] |= static_cast<unsigned char>(0x80 >> (x & 7));
+      if (TIFFWriteScanline(tf, row.data(), static_cast<std::uint32_t>(y), 0) < 0) {
+        *why = WriteError(tmp);
         t.reset();
-        std::remove(tmp.c_str());
+        ::unlink(tmp.c_str());
         return false;
       }
-      ++n;
     }
+    if (!TIFFWriteDirectory(tf)) {
+      *why = WriteError(tmp);
+      t.reset();
+      ::unlink(tmp.c_str());
+      return false;
+    }
+    ++n;
   }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    *why = "cannot rename " + tmp + " to " + path;
-    std::remove(tmp.c_str());
+  return FinishPart(std::move(t), tmp, path, why);
+}
+
+bool ConcatFaxTiffs(const std::vector<std::string>& inputs, const std::string& path, std::string* why) {
+  int total = 0;
+  for (const std::string& in : inputs) {
+    int pages = 0;
+    if (!CheckFaxTiff(in, &pages, why)) return false;
+    total += pages;
+  }
+  if (total == 0) {
+    *why = "no pages to write";
     return false;
   }
-  return true;
+  std::string tmp = path + ".part";
+  auto out = CreatePart(tmp, why);
+  if (!out) return false;
+  auto fail = [&](const std::string& reason) {
+    *why = reason;
+    out.reset();
+    ::unlink(tmp.c_str());
+    return false;
+  };
+  int n = 0;
+  for (const std::string& in : inputs) {
+    auto t = OpenTiff(in, "r");
+    if (!t) return fail("cannot open " + in);
+    do {
+      std::uint32_t w = 0, h = 0;
+      std::uint16_t photo = PHOTOMETRIC_MINISWHITE, unit = RESUNIT_INCH;
+      float xr = 204, yr = 196;
+      TIFFGetField(t.get(), TIFFTAG_IMAGEWIDTH, &w);
+      TIFFGetField(t.get(), TIFFTAG_IMAGELENGTH, &h);
+      TIFFGetFieldDefaulted(t.get(), TIFFTAG_PHOTOMETRIC, &photo);
+      TIFFGetFieldDefaulted(t.get(), TIFFTAG_RESOLUTIONUNIT, &unit);
+      if (TIFFGetField(t.get(), TIFFTAG_XRESOLUTION, &xr) && unit == RESUNIT_CENTIMETER) xr *= 2.54f;
+      if (TIFFGetField(t.get(), TIFFTAG_YRESOLUTION, &yr) && unit == RESUNIT_CENTIMETER) yr *= 2.54f;
+      SetPageFields(out.get(), w, h, xr, yr, n, total, "");
+      std::vector<unsigned char> row(static_cast<std::size_t>(TIFFScanlineSize(t.get())) + 8);
+      unsigned char invert = photo == PHOTOMETRIC_MINISBLACK ? 0xFF : 0x00;
+      errno = 0;
+      for (std::uint32_t y = 0; y < h; ++y) {
+        if (TIFFReadScanline(t.get(), row.data(), y, 0) < 0)
+          return fail(in + ": page " + std::to_string(n + 1) + " is damaged at row " + std::to_string(y));
+        if (invert)
+          for (auto& b : row) b = static_cast<unsigned char>(b ^ invert);
+        if (TIFFWriteScanline(out.get(), row.data(), y, 0) < 0) return fail(WriteError(tmp));
+      }
+      if (!TIFFWriteDirectory(out.get())) return fail(WriteError(tmp));
+      ++n;
+    } while (TIFFReadDirectory(t.get()));
+  }
+  return FinishPart(std::move(out), tmp, path, why);
 }
 
 FaxPage BlankPage() {
@@ -179,12 +305,13 @@ FaxPage BlankPage() {
   return p;
 }
 
-bool StampDescription(const std::string& path, const std::string& description, std::string* why) {
-  auto t = OpenTiff(path, "r+");
+namespace {
+bool StampPages(TiffPtr t, const std::string& name, const std::string& description, std::string* why) {
   if (!t) {
-    *why = "cannot open " + path + " for writing";
+    *why = "cannot open " + name + " for writing";
     return false;
   }
+  const std::string& path = name;
   int pages = TIFFNumberOfDirectories(t.get());
   for (int i = 0; i < pages; ++i) {
     if (!TIFFSetDirectory(t.get(), static_cast<tdir_t>(i)) ||
@@ -194,6 +321,26 @@ bool StampDescription(const std::string& path, const std::string& description, s
     }
   }
   return true;
+}
+}  // namespace
+
+bool StampDescription(const std::string& path, const std::string& description, std::string* why) {
+  return StampPages(OpenTiff(path, "r+"), path, description, why);
+}
+
+bool StampDescription(int fd, const std::string& description, std::string* why) {
+  // libtiff closes the descriptor it is given: give it a copy.
+  int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) {
+    *why = std::string("cannot stamp the fax: ") + std::strerror(errno);
+    return false;
+  }
+  ::lseek(own, 0, SEEK_SET);
+  TIFFSetWarningHandler(QuietHandler);
+  TIFFSetErrorHandler(QuietHandler);
+  TiffPtr t(TIFFFdOpen(own, "fax", "r+"));
+  if (!t) ::close(own);
+  return StampPages(std::move(t), "the fax", description, why);
 }
 
 std::string ReadDescription(const std::string& path) {

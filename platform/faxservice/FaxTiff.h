@@ -18,20 +18,37 @@ struct FaxPage {
   bool Black(int x, int y) const { return pixels[static_cast<std::size_t>(y) * width + x] != 0; }
 };
 
+// Most pages and rows per page a fax file may have: a fax of 500 pages
+// or a page 100 inches long is no fax anyone sends, and checking the
+// directories against these bounds costs nothing before any page is
+// decoded.
+constexpr int kMaxFaxPages = 500;
+constexpr unsigned kMaxFaxRows = 20000;
+
 // True when every page of the file is a fax page; *pages gets their count,
-// *why the reason when false.
+// *why the reason when false. Reads only the page directories.
 bool CheckFaxTiff(const std::string& path, int* pages, std::string* why);
 
 bool ReadFaxPages(const std::string& path, std::vector<FaxPage>* pages, std::string* why);
+// The same from an open file (left open, read from its start).
+bool ReadFaxPages(int fd, std::vector<FaxPage>* pages, std::string* why);
 
 // Writes the pages as a fax TIFF (G4, lsb-first) with the description on
-// every page. The file appears under its name only when complete.
+// every page. The file appears under its name only when complete; it is
+// made new (never through a link left at its name) with mode 0600.
 bool WriteFaxTiff(const std::string& path, const std::vector<FaxPage>& pages,
                   const std::string& description, std::string* why);
 
+// Writes the pages of the given fax files one after the other into a new
+// fax file, a row at a time: memory stays that of one row whatever the
+// pages' size. Same creation rules as WriteFaxTiff.
+bool ConcatFaxTiffs(const std::vector<std::string>& inputs, const std::string& path, std::string* why);
+
 // Sets the image description of every page in place (the image data is
-// not touched).
+// not touched): of the file at path, or of the open file fd (read and
+// written through its own descriptor; fd stays open).
 bool StampDescription(const std::string& path, const std::string& description, std::string* why);
+bool StampDescription(int fd, const std::string& description, std::string* why);
 
 // A white A4 page at fine resolution (a document without pages of its own).
 FaxPage BlankPage();

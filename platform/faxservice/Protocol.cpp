@@ -11,18 +11,19 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/events/NamedEvent.h"
-
 namespace brevant::faxsvc {
 
+const std::string* Message::Find(std::string_view key) const {
+  // Lists and requests may hold many thousands of fields; a linear search
+  // per lookup would make one large message cost quadratic time.
+  auto it = index_.find(std::string(key));
+  return it == index_.end() ? nullptr : &fields_[it->second].second;
+}
+
 Message& Message::Set(std::string_view key, std::string value) {
-  for (auto& [k, v] : fields_) {
-    if (k == key) {
-      v = std::move(value);
-      return *this;
-    }
-  }
-  fields_.emplace_back(std::string(key), std::move(value));
+  auto [it, added] = index_.try_emplace(std::string(key), fields_.size());
+  if (added) fields_.emplace_back(std::string(key), std::move(value));
+  else fields_[it->second].second = std::move(value);
   return *this;
 }
 
@@ -32,16 +33,11 @@ Message& Message::SetReal(std::string_view key, double value) {
   return Set(key, std::string(buf));
 }
 
-bool Message::Has(std::string_view key) const {
-  for (auto& f : fields_)
-    if (f.first == key) return true;
-  return false;
-}
+bool Message::Has(std::string_view key) const { return Find(key) != nullptr; }
 
 std::string Message::Get(std::string_view key) const {
-  for (auto& f : fields_)
-    if (f.first == key) return f.second;
-  return "";
+  const std::string* v = Find(key);
+  return v ? *v : std::string();
 }
 
 long long Message::GetInt(std::string_view key, long long fallback) const {
@@ -66,13 +62,29 @@ Message Message::Item(int i) const {
   Message m;
   std::string prefix = std::to_string(i) + ".";
   for (auto& [k, v] : fields_)
-    if (k.compare(0, prefix.size(), prefix) == 0) m.fields_.emplace_back(k.substr(prefix.size()), v);
+    if (k.compare(0, prefix.size(), prefix) == 0) m.Set(std::string_view(k).substr(prefix.size()), v);
   return m;
+}
+
+std::vector<Message> Message::Items() const {
+  long long count = GetInt("count");
+  std::vector<Message> items(count > 0 && static_cast<std::size_t>(count) <= fields_.size()
+                                 ? static_cast<std::size_t>(count)
+                                 : 0);
+  for (auto& [k, v] : fields_) {
+    std::size_t dot = k.find('.');
+    if (dot == std::string::npos || dot == 0) continue;
+    char* end = nullptr;
+    unsigned long n = std::strtoul(k.c_str(), &end, 10);
+    if (end != k.c_str() + dot || n < 1 || n > items.size()) continue;
+    items[n - 1].Set(std::string_view(k).substr(dot + 1), v);
+  }
+  return items;
 }
 
 void Message::AddItem(int i, const Message& item) {
   std::string prefix = std::to_string(i) + ".";
-  for (auto& [k, v] : item.fields_) fields_.emplace_back(prefix + k, v);
+  for (auto& [k, v] : item.fields_) Set(prefix + k, v);
 }
 
 std::string Message::Encode() const {
@@ -90,10 +102,11 @@ std::string Message::Encode() const {
   return out;
 }
 
-bool Message::Decode(std::string_view body, Message* out) {
+bool Message::Decode(std::string_view body, Message* out, std::size_t maxFields) {
   Message m;
   std::size_t pos = 0;
   while (pos < body.size()) {
+    if (m.fields_.size() >= maxFields) return false;
     std::size_t nl = body.find('\n', pos);
     if (nl == std::string_view::npos) return false;  // every line ends with a newline
     std::string_view line = body.substr(pos, nl - pos);
@@ -102,6 +115,7 @@ bool Message::Decode(std::string_view body, Message* out) {
     if (eq == std::string_view::npos || eq == 0) return false;
     std::string value;
     std::string_view raw = line.substr(eq + 1);
+    value.reserve(raw.size());
     for (std::size_t i = 0; i < raw.size(); ++i) {
       if (raw[i] != '\\') {
         value += raw[i];
@@ -112,7 +126,9 @@ bool Message::Decode(std::string_view body, Message* out) {
       else if (raw[i] == '\\') value += '\\';
       else return false;
     }
-    m.fields_.emplace_back(std::string(line.substr(0, eq)), std::move(value));
+    std::string_view key = line.substr(0, eq);
+    if (m.Has(key)) return false;  // two values for one key: which one was meant?
+    m.Set(key, std::move(value));
   }
   *out = std::move(m);
   return true;
@@ -120,7 +136,9 @@ bool Message::Decode(std::string_view body, Message* out) {
 
 namespace {
 
-bool WriteAll(int fd, const char* p, std::size_t n) {
+using Clock = std::chrono::steady_clock;
+
+bool SendAll(int fd, const char* p, std::size_t n) {
   while (n > 0) {
     ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
     if (w < 0) {
@@ -133,66 +151,131 @@ bool WriteAll(int fd, const char* p, std::size_t n) {
   return true;
 }
 
-// Reads exactly n bytes. Returns n on success, the count read when the peer
-// closed or stalled first, -1 on an error.
-long ReadExact(int fd, char* p, std::size_t n, long firstMs, long partMs, bool* timedOut) {
-  std::size_t got = 0;
-  *timedOut = false;
-  while (got < n) {
+// Collects the descriptors of one received message: the first is kept when
+// *kept is still free and the reader wants one, every other is closed at
+// once, so a peer cannot make us hold descriptors it pushed at us.
+void TakeDescriptors(msghdr& msg, int* kept, bool wanted) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+    std::size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    const unsigned char* data = CMSG_DATA(c);
+    for (std::size_t i = 0; i < n; ++i) {
+      int got;
+      std::memcpy(&got, data + i * sizeof(int), sizeof(int));
+      if (wanted && *kept < 0) *kept = got;
+      else ::close(got);
+    }
+  }
+}
+
+enum class ReadStatus { Done, Closed, Stalled, Error };
+
+// Reads exactly n bytes into p (recvmsg, so descriptors sent along are
+// seen). *got counts what arrived.
+// *frameEnd is the frame's deadline, set from frameMs when its first byte
+// arrives (a default time point until then).
+ReadStatus ReadExact(int fd, char* p, std::size_t n, std::size_t* got, long firstMs, long partMs, long frameMs,
+                     Clock::time_point* frameEnd, int* kept, bool wanted) {
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
+  while (*got < n) {
+    bool started = *frameEnd != Clock::time_point{};
+    long wait = started ? partMs : firstMs;
+    if (started) {
+      long left = static_cast<long>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(*frameEnd - Clock::now()).count());
+      if (left <= 0) return ReadStatus::Stalled;
+      if (wait < 0 || wait > left) wait = left;
+    }
     pollfd pfd{fd, POLLIN, 0};
-    int pr = ::poll(&pfd, 1, static_cast<int>(got == 0 ? firstMs : partMs));
+    int pr = ::poll(&pfd, 1, static_cast<int>(wait));
     if (pr < 0) {
       if (errno == EINTR) continue;
-      return -1;
+      return ReadStatus::Error;
     }
-    if (pr == 0) {
-      *timedOut = true;
-      return static_cast<long>(got);
-    }
-    ssize_t r = ::recv(fd, p + got, n - got, 0);
+    if (pr == 0) return ReadStatus::Stalled;
+    iovec iov{p + *got, n - *got};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t r = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
     if (r < 0) {
       if (errno == EINTR) continue;
-      return -1;
+      return ReadStatus::Error;
     }
-    if (r == 0) return static_cast<long>(got);
-    got += static_cast<std::size_t>(r);
+    TakeDescriptors(msg, kept, wanted);
+    if (r == 0) return ReadStatus::Closed;
+    if (!started) *frameEnd = Clock::now() + std::chrono::milliseconds(frameMs);
+    *got += static_cast<std::size_t>(r);
   }
-  return static_cast<long>(got);
+  return ReadStatus::Done;
 }
 
 }  // namespace
 
-bool WriteFrame(int fd, const std::string& body) {
+bool WriteFrame(int fd, const std::string& body, int passFd) {
   unsigned char hdr[4];
   std::size_t n = body.size();
   hdr[0] = static_cast<unsigned char>(n >> 24);
   hdr[1] = static_cast<unsigned char>(n >> 16);
   hdr[2] = static_cast<unsigned char>(n >> 8);
   hdr[3] = static_cast<unsigned char>(n);
-  return WriteAll(fd, reinterpret_cast<const char*>(hdr), 4) && WriteAll(fd, body.data(), n);
+  if (passFd < 0) return SendAll(fd, reinterpret_cast<const char*>(hdr), 4) && SendAll(fd, body.data(), n);
+  // The descriptor travels with the header's bytes.
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  iovec iov{hdr, 4};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  cmsghdr* c = CMSG_FIRSTHDR(&msg);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  c->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(c), &passFd, sizeof(int));
+  ssize_t w;
+  do {
+    w = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+  } while (w < 0 && errno == EINTR);
+  if (w < 0) return false;
+  return SendAll(fd, reinterpret_cast<const char*>(hdr) + w, 4 - static_cast<std::size_t>(w)) &&
+         SendAll(fd, body.data(), n);
 }
 
-FrameResult ReadFrame(int fd, std::string* body, long timeoutMs, long partMs) {
+FrameResult ReadFrame(int fd, std::string* body, long timeoutMs, long partMs, int* receivedFd, long frameMs) {
+  int kept = -1;
+  if (receivedFd) *receivedFd = -1;
+  auto finish = [&](FrameResult r) {
+    if (r == FrameResult::Ok && receivedFd) *receivedFd = kept;
+    else if (kept >= 0) ::close(kept);
+    return r;
+  };
   unsigned char hdr[4];
-  bool timedOut = false;
-  long r = ReadExact(fd, reinterpret_cast<char*>(hdr), 4, timeoutMs, partMs, &timedOut);
-  if (r < 0) return FrameResult::Error;
-  if (r == 0) return timedOut ? FrameResult::TimedOut : FrameResult::Closed;
-  if (r < 4) return FrameResult::Truncated;
-  std::size_t n = (std::size_t(hdr[0]) << 24) | (std::size_t(hdr[1]) << 16) |
-                  (std::size_t(hdr[2]) << 8) | std::size_t(hdr[3]);
-  if (n > kMaxBody) return FrameResult::Oversized;
+  std::size_t got = 0;
+  Clock::time_point frameEnd{};
+  ReadStatus st = ReadExact(fd, reinterpret_cast<char*>(hdr), 4, &got, timeoutMs, partMs, frameMs, &frameEnd, &kept,
+                            receivedFd != nullptr);
+  if (st == ReadStatus::Error) return finish(FrameResult::Error);
+  if (got == 0) return finish(st == ReadStatus::Stalled ? FrameResult::TimedOut : FrameResult::Closed);
+  if (st != ReadStatus::Done) return finish(FrameResult::Truncated);
+  std::size_t n = (std::size_t(hdr[0]) << 24) | (std::size_t(hdr[1]) << 16) | (std::size_t(hdr[2]) << 8) |
+                  std::size_t(hdr[3]);
+  if (n > kMaxBody) return finish(FrameResult::Oversized);
   body->assign(n, '\0');
-  if (n == 0) return FrameResult::Ok;
-  r = ReadExact(fd, body->data(), n, partMs, partMs, &timedOut);
-  if (r < 0) return FrameResult::Error;
-  if (static_cast<std::size_t>(r) < n) return FrameResult::Truncated;
-  return FrameResult::Ok;
+  if (n == 0) return finish(FrameResult::Ok);
+  got = 0;
+  st = ReadExact(fd, body->data(), n, &got, partMs, partMs, frameMs, &frameEnd, &kept, receivedFd != nullptr);
+  if (st == ReadStatus::Error) return finish(FrameResult::Error);
+  if (st != ReadStatus::Done) return finish(FrameResult::Truncated);
+  return finish(FrameResult::Ok);
 }
 
 std::string DefaultSocketPath() {
   if (const char* s = std::getenv("BREVANT_FAXD_SOCKET"); s && *s) return s;
-  return platform::NamedEvent::RuntimeDir() + "/faxd.sock";
+  if (const char* r = std::getenv("BREVANT_RUNTIME_DIR"); r && *r) return std::string(r) + "/faxd.sock";
+  return "/run/brevant-faxd/faxd.sock";
 }
 
 int ConnectSocket(const std::string& path, std::string* error) {

@@ -4,11 +4,14 @@
 // A body is a list of "key=value" lines; "\" escapes a newline ("\n") and
 // itself ("\\"). A request's first field is "op"; a reply's is "ok" ("1" or
 // "0", with "error" holding the reason). Lists in a reply use numbered keys
-// ("count", then "1.status", "2.status", ...). docs/fax-service.md lists the
-// operations.
+// ("count", then "1.status", "2.status", ...). A frame may carry one open
+// file descriptor (SCM_RIGHTS): the document of a "submit" or "call", or the
+// fax a "fax_open" hands back. docs/fax-service.md lists the operations.
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -17,7 +20,12 @@ namespace brevant::faxsvc {
 // Largest body either side accepts; a longer frame is refused and the
 // connection closed.
 constexpr std::size_t kMaxBody = 1u << 20;
+// A connection that sends no request for this long is closed by the
+// service; clients reconnect before reusing a connection idle for long.
+constexpr long kIdleTimeoutMs = 60000;
 
+// An ordered list of fields with lookup by key in constant time. Keys are
+// unique: setting a key again replaces its value in place.
 class Message {
  public:
   Message() = default;
@@ -37,30 +45,43 @@ class Message {
 
   // The "i.name" fields of list entry i (1-based), as a message of their own.
   Message Item(int i) const;
+  // Every list entry 1..count at once (one pass over the fields).
+  std::vector<Message> Items() const;
   // Appends every field of item as "i.name".
   void AddItem(int i, const Message& item);
 
   const std::vector<std::pair<std::string, std::string>>& Fields() const { return fields_; }
+  std::size_t Size() const { return fields_.size(); }
 
   std::string Encode() const;
-  // False on a body that is not a list of key=value lines.
-  static bool Decode(std::string_view body, Message* out);
+  // False on a body that is not a list of key=value lines, that names a key
+  // twice, or that has more than maxFields fields.
+  static bool Decode(std::string_view body, Message* out, std::size_t maxFields = SIZE_MAX);
 
  private:
+  const std::string* Find(std::string_view key) const;
   std::vector<std::pair<std::string, std::string>> fields_;
+  std::unordered_map<std::string, std::size_t> index_;
 };
 
 enum class FrameResult { Ok, Closed, Truncated, Oversized, TimedOut, Error };
 
-// Writes one frame; false when the peer is gone.
-bool WriteFrame(int fd, const std::string& body);
+// Writes one frame, with an open descriptor attached when passFd >= 0 (the
+// receiver gets its own copy; the caller keeps and closes passFd). False
+// when the peer is gone.
+bool WriteFrame(int fd, const std::string& body, int passFd = -1);
 // Reads one frame, waiting at most timeoutMs for its first byte (< 0: no
-// limit) and at most partMs between later bytes. Closed: the peer ended
-// cleanly before a frame began; Truncated: it ended or stalled in the middle.
-FrameResult ReadFrame(int fd, std::string* body, long timeoutMs, long partMs = 5000);
+// limit), at most partMs between later bytes and at most frameMs for the
+// whole frame once it began. Closed: the peer ended cleanly before a frame
+// began; Truncated: it ended or stalled in the middle. A descriptor the
+// frame carried goes to *receivedFd when given (-1 when none), else it is
+// closed; further descriptors are always closed.
+FrameResult ReadFrame(int fd, std::string* body, long timeoutMs, long partMs = 5000,
+                      int* receivedFd = nullptr, long frameMs = 30000);
 
-// The daemon's socket: BREVANT_FAXD_SOCKET, else "faxd.sock" in the runtime
-// folder of the named events.
+// The daemon's socket: BREVANT_FAXD_SOCKET, else "faxd.sock" in
+// BREVANT_RUNTIME_DIR (a test world or a portable run), else the machine's
+// /run/brevant-faxd/faxd.sock.
 std::string DefaultSocketPath();
 
 // Connects to a Unix socket; -1 with *error set when nobody listens there.

@@ -1,11 +1,16 @@
 #include "tests/faxservice/FaxTestSupport.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -21,11 +26,19 @@ void SetLocalMachineString(const char* key, const char* name, const std::string&
   reg::SetValue(h, name, reg::REG_SZ, value.c_str(), static_cast<std::uint32_t>(value.size() + 1));
   reg::CloseKey(h);
 }
+
+// A name no other test run on this machine uses at the same time.
+std::string UniqueName(const char* prefix) {
+  static std::atomic<int> n{0};
+  return prefix + std::to_string(::getpid()) + "x" + std::to_string(n++);
+}
+
+int Quiet(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()); }
 }  // namespace
 
-FaxDaemon::FaxDaemon(const TestWorld& world)
+FaxDaemon::FaxDaemon(const TestWorld& world, std::string socketDir)
     : state_(world.Root() + "/faxd"),
-      socket_(world.RuntimeDir() + "/faxd.sock"),
+      socket_((socketDir.empty() ? world.RuntimeDir() : socketDir) + "/faxd.sock"),
       store_(world.Root() + "/fax/Received"),
       archive_(world.Root() + "/fax/Sent"),
       stderr_(world.Root() + "/faxd.stderr") {
@@ -43,7 +56,13 @@ bool FaxDaemon::Start() {
       if (fd >= 0) ::dup2(fd, 2);
     }
     std::string exe = BinDir() + "/brevant-faxd";
-    ::execl(exe.c_str(), exe.c_str(), "--state", state_.c_str(), "--socket", socket_.c_str(), nullptr);
+    std::vector<std::string> args{exe, "--state", state_, "--socket", socket_};
+    if (!adminGroup_.empty()) args.insert(args.end(), {"--admin-group", adminGroup_});
+    if (idleTimeout_ > 0) args.insert(args.end(), {"--idle-timeout", std::to_string(idleTimeout_)});
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(exe.c_str(), argv.data());
     ::_exit(127);
   }
   return WaitFor([&] {
@@ -55,9 +74,7 @@ bool FaxDaemon::Start() {
   }, 10);
 }
 
-std::string FaxDaemon::Stderr() const {
-  return TestWorld::ReadFile(stderr_);
-}
+std::string FaxDaemon::Stderr() const { return TestWorld::ReadFile(stderr_); }
 
 void FaxDaemon::Stop() {
   if (pid_ <= 0) return;
@@ -75,16 +92,97 @@ void FaxDaemon::Kill() {
   pid_ = -1;
 }
 
-faxsvc::Message FaxDaemon::Call(const faxsvc::Message& request) const {
+bool FaxDaemon::WaitForExit(double seconds) {
+  bool ended = WaitFor([&] { return pid_ <= 0 || ::waitpid(pid_, nullptr, WNOHANG) == pid_; }, seconds);
+  if (ended) pid_ = -1;
+  return ended;
+}
+
+faxsvc::Message FaxDaemon::Raw(const faxsvc::Message& request, int passFd) const {
   std::string err;
   faxsvc::Message reply;
   int fd = faxsvc::ConnectSocket(socket_, &err);
   if (fd < 0) return reply.Set("ok", "0").Set("error", err);
   std::string body;
-  if (faxsvc::WriteFrame(fd, request.Encode()) && faxsvc::ReadFrame(fd, &body, 15000) == faxsvc::FrameResult::Ok)
+  if (faxsvc::WriteFrame(fd, request.Encode(), passFd) &&
+      faxsvc::ReadFrame(fd, &body, 15000) == faxsvc::FrameResult::Ok)
     faxsvc::Message::Decode(body, &reply);
   ::close(fd);
   return reply;
+}
+
+faxsvc::Message FaxDaemon::Call(const faxsvc::Message& request) const {
+  if (!request.Has("file")) return Raw(request);
+  faxsvc::Message req;
+  for (auto& [k, v] : request.Fields())
+    if (k != "file") req.Set(k, v);
+  req.Set("document", request.Get("file"));
+  int doc = ::open(request.Get("file").c_str(), O_RDONLY | O_CLOEXEC);
+  faxsvc::Message reply = Raw(req, doc);
+  if (doc >= 0) ::close(doc);
+  return reply;
+}
+
+TestUser::TestUser() : name_(UniqueName("bvt")) {
+  if (Quiet("useradd --no-create-home --user-group --shell /usr/sbin/nologin " + name_) != 0) return;
+  if (passwd* pw = ::getpwnam(name_.c_str())) {
+    uid_ = pw->pw_uid;
+    gid_ = pw->pw_gid;
+  }
+}
+
+TestUser::~TestUser() {
+  if (Made()) Quiet("userdel " + name_);
+}
+
+TestUser::Child TestUser::Start(const std::function<std::string()>& body) const {
+  int out[2];
+  if (!Made() || ::pipe(out) != 0) return {};
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(out[0]);
+    if (::initgroups(name_.c_str(), gid_) != 0 || ::setgid(gid_) != 0 || ::setuid(uid_) != 0 || ::getuid() != uid_)
+      ::_exit(126);
+    if (::chdir("/") != 0) ::_exit(126);
+    std::string result = body();
+    for (std::size_t done = 0; done < result.size();) {
+      ssize_t w = ::write(out[1], result.data() + done, result.size() - done);
+      if (w <= 0) break;
+      done += static_cast<std::size_t>(w);
+    }
+    ::_exit(0);
+  }
+  ::close(out[1]);
+  return {pid, out[0]};
+}
+
+std::string TestUser::Finish(Child child) {
+  if (child.pid <= 0) return "<no user>";
+  std::string result;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(child.out, buf, sizeof buf)) > 0;) result.append(buf, static_cast<std::size_t>(n));
+  ::close(child.out);
+  int st = 0;
+  ::waitpid(child.pid, &st, 0);
+  if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) return "<child failed " + std::to_string(st) + ">" + result;
+  return result;
+}
+
+TestGroup::TestGroup() : name_(UniqueName("bvg")) { Quiet("groupadd " + name_); }
+
+TestGroup::~TestGroup() { Quiet("groupdel " + name_); }
+
+bool TestGroup::Add(const TestUser& user) { return Quiet("usermod -a -G " + name_ + " " + user.Name()) == 0; }
+
+SharedDir::SharedDir() {
+  std::string tmpl = "/tmp/brevant-shared-XXXXXX";
+  path_ = ::mkdtemp(tmpl.data());
+  ::chmod(path_.c_str(), 0755);
+}
+
+SharedDir::~SharedDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
 }
 
 std::string MakeFaxTiff(const std::string& path, int pages) {

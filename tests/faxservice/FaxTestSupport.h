@@ -1,7 +1,9 @@
 #pragma once
 // A private brevant-faxd for one test: started from the build tree with its
-// own state folder and socket (inside the test's world), stopped or killed
-// at will, and helpers to make fax TIFFs and wait for jobs.
+// own state folder and socket (inside the test's world, or in a folder
+// other users can reach), stopped or killed at will; helpers to make fax
+// TIFFs and wait for jobs; and unprivileged users of the machine, made for
+// one test, to run clients as.
 #include <sys/types.h>
 
 #include <functional>
@@ -16,8 +18,12 @@ namespace brevant::test {
 
 class FaxDaemon {
  public:
-  explicit FaxDaemon(const TestWorld& world);
+  // socketDir: the socket's folder ("" for the world's runtime folder).
+  explicit FaxDaemon(const TestWorld& world, std::string socketDir = "");
   ~FaxDaemon();  // stops the daemon when still running
+  // Options for the next Start.
+  void SetAdminGroup(const std::string& group) { adminGroup_ = group; }
+  void SetIdleTimeout(int seconds) { idleTimeout_ = seconds; }
   // Starts it and waits until it answers; false when it did not come up.
   bool Start();
   // From the next Start on, the daemon's stderr goes to a file of the world
@@ -26,19 +32,82 @@ class FaxDaemon {
   std::string Stderr() const;
   void Stop();  // SIGTERM and wait
   void Kill();  // SIGKILL, as a crash or a power cut would
+  // Waits for a daemon that ends by itself; true when it ended.
+  bool WaitForExit(double seconds);
   bool Running() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
   const std::string& StateDir() const { return state_; }
   const std::string& Socket() const { return socket_; }
-  // One request on a fresh connection; the reply (ok=0 replies too).
+  // One request on a fresh connection, as the client library makes it: a
+  // "file" field names the document, which is opened here and handed over
+  // (the service gets its name as "document"). The reply (ok=0 replies
+  // too).
   faxsvc::Message Call(const faxsvc::Message& request) const;
+  // Exactly the request given, with a descriptor attached when passFd >= 0.
+  faxsvc::Message Raw(const faxsvc::Message& request, int passFd = -1) const;
   // Registry values naming the received store and the sent archive.
   std::string StoreDir() const { return store_; }
   std::string ArchiveDir() const { return archive_; }
 
  private:
-  std::string state_, socket_, store_, archive_, stderr_;
+  std::string state_, socket_, store_, archive_, stderr_, adminGroup_;
+  int idleTimeout_ = 0;
   pid_t pid_ = -1;
   bool capture_ = false;
+};
+
+// An unprivileged user of this machine, made for one test (useradd, with a
+// unique name and a group of its own) and removed with it.
+class TestUser {
+ public:
+  TestUser();
+  ~TestUser();
+  TestUser(const TestUser&) = delete;
+  TestUser& operator=(const TestUser&) = delete;
+  bool Made() const { return uid_ != static_cast<uid_t>(-1); }
+  const std::string& Name() const { return name_; }
+  uid_t Uid() const { return uid_; }
+  gid_t Gid() const { return gid_; }
+  // Runs body in a child process that is this user for good (groups, gid
+  // and uid dropped before body runs); returns what body returned. Start
+  // it while no other thread of the test runs (a child of a process with
+  // threads may inherit a lock one of them held).
+  struct Child {
+    pid_t pid = -1;
+    int out = -1;
+  };
+  Child Start(const std::function<std::string()>& body) const;
+  static std::string Finish(Child child);
+  std::string Run(const std::function<std::string()>& body) const { return Finish(Start(body)); }
+
+ private:
+  std::string name_;
+  uid_t uid_ = static_cast<uid_t>(-1);
+  gid_t gid_ = static_cast<gid_t>(-1);
+};
+
+// A group made for one test (groupadd), with members added by usermod.
+class TestGroup {
+ public:
+  TestGroup();
+  ~TestGroup();
+  const std::string& Name() const { return name_; }
+  bool Add(const TestUser& user);
+
+ private:
+  std::string name_;
+};
+
+// A folder every user may enter and read (mode 0755), outside the world's
+// private root, removed at the end: for sockets and documents of test users.
+class SharedDir {
+ public:
+  SharedDir();
+  ~SharedDir();
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
 };
 
 // A fax TIFF with `pages` pages, each with its own pattern of black bars

@@ -1,8 +1,13 @@
 #include "tools/brevant-faxd/CoverPage.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "platform/process/Process.h"
@@ -61,7 +66,7 @@ std::vector<std::string> Wrap(const std::string& text, std::size_t width) {
 bool MakeCoverPage(const faxsvc::Message& f, int documentPages, const std::string& tiffPath, std::string* why) {
   std::string ps = tiffPath + ".ps";
   {
-    std::ofstream out(ps, std::ios::trunc);
+    std::ostringstream out;
     out << "%!PS\n/F { findfont exch scalefont setfont } def\n"
         << "/L { moveto show } def\n"
         << "36 /Helvetica-Bold F " << PsString("FAX") << " 60 760 L\n"
@@ -100,8 +105,16 @@ bool MakeCoverPage(const faxsvc::Message& f, int documentPages, const std::strin
       out << "12 /Helvetica F " << PsString(line) << " 60 " << y << " L\n";
     }
     out << "showpage\n";
-    if (!out) {
-      *why = "cannot write " + ps;
+    // A new file next to the page, never one a link left there.
+    std::string text = out.str();
+    ::unlink(ps.c_str());
+    int fd = ::open(ps.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool written = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    int err = errno;
+    if (fd >= 0) ::close(fd);
+    if (!written) {
+      *why = "cannot write " + ps + ": " + std::strerror(err);
+      ::unlink(ps.c_str());
       return false;
     }
   }

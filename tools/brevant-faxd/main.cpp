@@ -1,9 +1,11 @@
 // brevant-faxd: the fax service daemon, and its command line.
 //
-//   brevant-faxd [--state DIR] [--socket PATH] [--daemon]   run the service
+//   brevant-faxd [--state DIR] [--socket PATH] [--admin-group GROUP] [--idle-timeout S] [--daemon]
+//                                                           run the service
 //   brevant-faxd call FILE.tif [--from NUMBER] [--wait]     ring the fax device
 //   brevant-faxd status                                     devices and queue
 //   brevant-faxd line KEY=VALUE...                          line and queue settings
+//   brevant-faxd device [id=N] KEY=VALUE...                 a device's settings
 //   brevant-faxd stop                                       end the service
 #include <fcntl.h>
 #include <signal.h>
@@ -11,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -18,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Errors.h"
 #include "platform/faxservice/FaxService.h"
 #include "platform/faxservice/Protocol.h"
 #include "tools/brevant-faxd/Daemon.h"
@@ -32,14 +36,16 @@ void OnSignal(int) {
 }
 
 int Usage() {
-  std::cerr << "usage: brevant-faxd [--state DIR] [--socket PATH] [--daemon]\n"
+  std::cerr << "usage: brevant-faxd [--state DIR] [--socket PATH] [--admin-group GROUP]\n"
+               "                    [--idle-timeout SECONDS] [--daemon]\n"
                "       brevant-faxd call FILE.tif [--from NUMBER] [--wait]\n"
-               "       brevant-faxd status | stop | line KEY=VALUE...\n";
+               "       brevant-faxd status | stop | line KEY=VALUE... | device [id=N] KEY=VALUE...\n";
   return 2;
 }
 
-// One request to the running daemon; prints the failure and returns false.
-bool Request(const std::string& socket, const Message& req, Message* reply) {
+// One request to the running daemon (with a document descriptor when
+// passFd >= 0); prints the failure and returns false.
+bool Request(const std::string& socket, const Message& req, Message* reply, int passFd = -1) {
   std::string error;
   int fd = brevant::faxsvc::ConnectSocket(socket, &error);
   if (fd < 0) {
@@ -47,7 +53,7 @@ bool Request(const std::string& socket, const Message& req, Message* reply) {
     return false;
   }
   std::string body;
-  bool ok = brevant::faxsvc::WriteFrame(fd, req.Encode()) &&
+  bool ok = brevant::faxsvc::WriteFrame(fd, req.Encode(), passFd) &&
             brevant::faxsvc::ReadFrame(fd, &body, 15000) == brevant::faxsvc::FrameResult::Ok &&
             Message::Decode(body, reply);
   ::close(fd);
@@ -62,7 +68,9 @@ bool Request(const std::string& socket, const Message& req, Message* reply) {
   return true;
 }
 
-int RunDaemon(const std::string& state, const std::string& socket, bool background) {
+int RunDaemon(const brevant::faxd::DaemonOptions& options, bool background) {
+  const std::string& state = options.stateDir;
+  const std::string& socket = options.socketPath;
   if (background) {
     // Detach from the starting shell; the parent returns once the service
     // listens (or failed), so a start script knows which.
@@ -80,14 +88,15 @@ int RunDaemon(const std::string& state, const std::string& socket, bool backgrou
     ::setsid();
     if (::fork() > 0) ::_exit(0);
     std::filesystem::create_directories(state);
-    int log = ::open((state + "/faxd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    ::chmod(state.c_str(), 0700);
+    int log = ::open((state + "/faxd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
     int null = ::open("/dev/null", O_RDONLY);
     if (null >= 0) ::dup2(null, 0);
     if (log >= 0) {
       ::dup2(log, 1);
       ::dup2(log, 2);
     }
-    brevant::faxd::Daemon d({state, socket});
+    brevant::faxd::Daemon d(options);
     std::string why;
     if (!d.Start(&why)) {
       std::cerr << "brevant-faxd: " << why << std::endl;
@@ -104,7 +113,7 @@ int RunDaemon(const std::string& state, const std::string& socket, bool backgrou
     g_daemon = nullptr;
     return 0;
   }
-  brevant::faxd::Daemon d({state, socket});
+  brevant::faxd::Daemon d(options);
   std::string why;
   if (!d.Start(&why)) {
     std::cerr << "brevant-faxd: " << why << std::endl;
@@ -124,18 +133,22 @@ int RunDaemon(const std::string& state, const std::string& socket, bool backgrou
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  std::string state = brevant::faxd::DefaultStateDir();
-  std::string socket = brevant::faxsvc::DefaultSocketPath();
+  brevant::faxd::DaemonOptions options;
+  options.stateDir = brevant::faxd::DefaultStateDir();
+  options.socketPath = brevant::faxsvc::DefaultSocketPath();
+  std::string& socket = options.socketPath;
   std::vector<std::string> rest;
   bool background = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--state" && i + 1 < args.size()) state = args[++i];
+    if (args[i] == "--state" && i + 1 < args.size()) options.stateDir = args[++i];
     else if (args[i] == "--socket" && i + 1 < args.size()) socket = args[++i];
+    else if (args[i] == "--admin-group" && i + 1 < args.size()) options.adminGroup = args[++i];
+    else if (args[i] == "--idle-timeout" && i + 1 < args.size()) options.idleTimeoutMs = std::atol(args[++i].c_str()) * 1000;
     else if (args[i] == "--daemon") background = true;
     else if (args[i] == "--help" || args[i] == "-h") return Usage();
     else rest.push_back(args[i]);
   }
-  if (rest.empty()) return RunDaemon(state, socket, background);
+  if (rest.empty()) return RunDaemon(options, background);
 
   const std::string cmd = rest[0];
   Message reply;
@@ -148,8 +161,18 @@ int main(int argc, char** argv) {
       else if (rest[i] == "--wait") wait = true;
       else return Usage();
     }
-    std::string file = std::filesystem::absolute(rest[1]).string();
-    if (!Request(socket, Message("call").Set("file", file).Set("from", from), &reply)) return 1;
+    // The caller's document is read with the rights of whoever runs this
+    // command, and handed to the service open.
+    int doc = -1;
+    try {
+      doc = brevant::faxsvc::OpenDocument(rest[1]);
+    } catch (const brevant::VbError& e) {
+      std::cerr << "brevant-faxd: " << e.what() << "\n";
+      return 1;
+    }
+    bool placed = Request(socket, Message("call").Set("document", rest[1]).Set("from", from), &reply, doc);
+    ::close(doc);
+    if (!placed) return 1;
     long long id = reply.GetInt("id");
     std::cout << "call " << id << " ringing" << std::endl;
     if (!wait) return 0;
@@ -187,17 +210,28 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (cmd == "line") {
-    Message req("line_set");
+  if (cmd == "line" || cmd == "device") {
+    // Without arguments the settings (line_get) or the devices; with
+    // KEY=VALUE arguments a change (of device 1 unless id= says).
+    bool line = cmd == "line";
+    Message req(line ? "line_set" : "device_set");
+    if (!line) req.Set("id", "1");
     for (std::size_t i = 1; i < rest.size(); ++i) {
       auto eq = rest[i].find('=');
       if (eq == std::string::npos) return Usage();
       req.Set(rest[i].substr(0, eq), rest[i].substr(eq + 1));
     }
-    if (rest.size() == 1) req = Message("line_get");
+    if (rest.size() == 1) req = Message(line ? "line_get" : "devices");
     if (!Request(socket, req, &reply)) return 1;
-    for (auto& [k, v] : reply.Fields())
-      if (k != "ok") std::cout << k << "=" << v << "\n";
+    if (line) {
+      for (auto& [k, v] : reply.Fields())
+        if (k != "ok") std::cout << k << "=" << v << "\n";
+      return 0;
+    }
+    for (const Message& d : reply.Items()) {
+      for (auto& [k, v] : d.Fields()) std::cout << k << "=" << v << "\n";
+      std::cout << "\n";
+    }
     return 0;
   }
   if (cmd == "stop") return Request(socket, Message("shutdown"), &reply) ? 0 : 1;

@@ -1,5 +1,7 @@
 #include "tools/brevant-faxmon/FaxMonitor.h"
 
+#include <unistd.h>
+
 #include <QApplication>
 #include <QDateTime>
 #include <QDialog>
@@ -77,13 +79,15 @@ int Selected(QTableView* view) {
 // The viewer: one fax's pages, one at a time, with its report above.
 class FaxViewer : public QDialog {
  public:
-  FaxViewer(const std::string& path, const QString& report, QWidget* parent) : QDialog(parent) {
+  // fd: the fax as the service handed it over (-1 when it could not,
+  // with the reason in why).
+  FaxViewer(int fd, const std::string& name, std::string why, const QString& report, QWidget* parent)
+      : QDialog(parent) {
     setObjectName("faxViewer");
-    setWindowTitle(tr("Fax - %1").arg(Q(path)));
-    std::string why;
-    faxsvc::ReadFaxPages(path, &pages_, &why);
+    setWindowTitle(tr("Fax - %1").arg(Q(name)));
+    if (fd >= 0) faxsvc::ReadFaxPages(fd, &pages_, &why);
     auto* layout = new QVBoxLayout(this);
-    auto* info = new QLabel(report.isEmpty() ? Q(path) : report);
+    auto* info = new QLabel(report.isEmpty() ? Q(name) : report);
     info->setObjectName("report");
     info->setWordWrap(true);
     layout->addWidget(info);
@@ -281,6 +285,16 @@ Message FaxMonitor::Call(const Message& request) {
   }
 }
 
+Message FaxMonitor::CallList(const Message& request) {
+  Call(Message("hello"));  // connected (again) if need be
+  try {
+    return server_->CallList(request);
+  } catch (...) {
+    server_.reset();
+    throw;
+  }
+}
+
 bool FaxMonitor::Refresh() {
   try {
     Message devs = Call(Message("devices"));
@@ -296,7 +310,12 @@ bool FaxMonitor::Refresh() {
     }
     queueState_->setText(Call(Message("queue_get")).Get("paused") == "1" ? tr("The outgoing queue is paused.")
                                                                           : tr("The outgoing queue is running."));
-    Message jobs = Call(Message("jobs").Set("queue", "out").Set("all", "1"));
+    // Changing devices and the queue is for the fax administrators; others
+    // see their own faxes only.
+    bool admin = server_ && server_->Administrator();
+    for (const char* name : {"btnAutoAnswer", "btnManualAnswer", "btnAnswer", "btnToggleQueue"})
+      if (auto* b = findChild<QPushButton*>(name)) b->setEnabled(admin);
+    Message jobs = CallList(Message("jobs").Set("queue", "out").Set("all", "1"));
     queue_->setRowCount(0);
     failures_->setRowCount(0);
     Message sending;  // the job on the line, if any
@@ -319,24 +338,24 @@ bool FaxMonitor::Refresh() {
                          new QStandardItem(Q(j.Get("attempts"))), new QStandardItem(Q(j.Get("error")))});
     }
     ShowTransmission(sending);
-    Message sent = Call(Message("archive").Set("folder", "out"));
+    Message sent = CallList(Message("archive").Set("folder", "out"));
     sent_->setRowCount(0);
     for (int i = 1; i <= sent.GetInt("count"); ++i) {
       Message s = sent.Item(i);
       auto* first = new QStandardItem(When(s.GetReal("ended")));
-      first->setData(Q(s.Get("path")), Qt::UserRole);
+      first->setData(Q(s.Get("id")), Qt::UserRole);
       sent_->appendRow({first, new QStandardItem(Q(s.Get("number"))), new QStandardItem(Q(s.Get("name"))),
                         new QStandardItem(Q(s.Get("subject"))), new QStandardItem(Q(s.Get("pages"))),
                         new QStandardItem(Q(s.Get("bitrate"))),
                         new QStandardItem(QString::number(s.GetReal("duration"), 'f', 1) + " s"),
                         new QStandardItem(Q(s.Get("csid"))), new QStandardItem(Q(s.Get("result")))});
     }
-    Message rec = Call(Message("archive").Set("folder", "in"));
+    Message rec = CallList(Message("archive").Set("folder", "in"));
     received_->setRowCount(0);
     for (int i = 1; i <= rec.GetInt("count"); ++i) {
       Message r = rec.Item(i);
       auto* first = new QStandardItem(When(r.GetReal("ended")));
-      first->setData(Q(r.Get("path")), Qt::UserRole);
+      first->setData(Q(r.Get("id")), Qt::UserRole);
       received_->appendRow({first, new QStandardItem(Q(r.Get("tsid"))), new QStandardItem(Q(r.Get("pages"))),
                             new QStandardItem(Q(r.Get("bitrate"))),
                             new QStandardItem(QString::number(r.GetReal("duration"), 'f', 1) + " s"),
@@ -382,8 +401,19 @@ void FaxMonitor::ViewFax(bool incoming, int row) {
   QStringList report;
   for (int c = 0; c < model->columnCount(); ++c)
     report << model->horizontalHeaderItem(c)->text() + ": " + model->item(row, c)->text();
-  auto* viewer = new FaxViewer(model->item(row, 0)->data(Qt::UserRole).toString().toStdString(),
-                               report.join("   "), this);
+  // The archives belong to the fax service: it opens the fax for us, if
+  // it is ours to read.
+  std::string id = model->item(row, 0)->data(Qt::UserRole).toString().toStdString();
+  int fd = -1;
+  std::string why;
+  try {
+    if (!server_) Call(Message("hello"));
+    fd = server_->OpenFax(incoming, id);
+  } catch (const std::exception& e) {
+    why = e.what();
+  }
+  auto* viewer = new FaxViewer(fd, (incoming ? "received fax " : "sent fax ") + id, why, report.join("   "), this);
+  if (fd >= 0) ::close(fd);
   viewer->setAttribute(Qt::WA_DeleteOnClose);
   viewer->show();
 }

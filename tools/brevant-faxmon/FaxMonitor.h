@@ -46,6 +46,8 @@ class FaxMonitor : public QMainWindow {
 
  private:
   faxsvc::Message Call(const faxsvc::Message& request);
+  // A list request over all its pages.
+  faxsvc::Message CallList(const faxsvc::Message& request);
   void QueueAction(const char* action);
   void ResendFailure();
   void ToggleQueue();

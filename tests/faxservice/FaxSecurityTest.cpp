@@ -1,0 +1,555 @@
+// The fax service as a hostile local user meets it: the root daemon serves
+// ordinary users (made for each test, clients run as them) and must give
+// none of them root, another user's faxes, the administrators' controls, or
+// the power to lock others out.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "common/Errors.h"
+#include "platform/faxservice/FaxService.h"
+#include "platform/registry/Registry.h"
+#include "tests/faxservice/FaxTestSupport.h"
+
+namespace brevant {
+namespace {
+
+namespace fs = std::filesystem;
+using faxsvc::Message;
+using test::FaxDaemon;
+using test::TestUser;
+using test::TestWorld;
+
+struct Mode {
+  uid_t uid = 0;
+  unsigned mode = 0;  // permission bits with setuid/setgid/sticky
+  bool link = false;
+};
+Mode ModeOf(const std::string& path) {
+  struct stat st {};
+  Mode m;
+  if (::lstat(path.c_str(), &st) != 0) return {static_cast<uid_t>(-1), 0, false};
+  m.uid = st.st_uid;
+  m.mode = st.st_mode & 07777;
+  m.link = S_ISLNK(st.st_mode);
+  return m;
+}
+
+long VmHwmKb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+void SetArchiveFolder(const std::string& dir) {
+  reg::HKEY h = 0;
+  reg::CreateKey(reg::kLocalMachine, "Software\\Microsoft\\Fax", reg::kKeyAllAccess, &h);
+  reg::SetValue(h, "ArchiveDirectory", reg::REG_SZ, dir.c_str(), static_cast<std::uint32_t>(dir.size() + 1));
+  reg::CloseKey(h);
+}
+
+class Hostile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "making test users needs root";
+    ASSERT_TRUE(alice.Made() && bob.Made() && boss.Made()) << "useradd failed";
+    ASSERT_TRUE(admins.Add(boss));
+    daemon.SetAdminGroup(admins.Name());
+    // Clients find the service as installed clients do: by its socket.
+    ::setenv("BREVANT_FAXD_SOCKET", daemon.Socket().c_str(), 1);
+  }
+  void Start() { ASSERT_TRUE(daemon.Start()); }
+  // A fax TIFF of the user's own, readable by them only.
+  std::string UserFax(const TestUser& u, const std::string& name, int pages) {
+    std::string path = shared.Path() + "/" + u.Name() + "-" + name;
+    test::MakeFaxTiff(path, pages);
+    EXPECT_EQ(::chown(path.c_str(), u.Uid(), u.Gid()), 0);
+    return path;
+  }
+  // A request made by the user's own process (a "file" field is opened
+  // there, with the user's rights, and handed over).
+  Message As(const TestUser& u, const Message& req) {
+    Message reply;
+    std::string body = u.Run([&] { return daemon.Call(req).Encode(); });
+    EXPECT_TRUE(Message::Decode(body, &reply)) << body;
+    return reply;
+  }
+  Message AsRaw(const TestUser& u, const Message& req) {
+    Message reply;
+    Message::Decode(u.Run([&] { return daemon.Raw(req).Encode(); }), &reply);
+    return reply;
+  }
+  Message Job(const std::string& id) { return daemon.Call(Message("job").Set("id", id)).Item(1); }
+  bool Settled(const std::string& id) {
+    return test::WaitFor([&] { return Job(id).GetInt("status") == faxsvc::kJobCompleted; }, 30);
+  }
+
+  TestWorld world;
+  test::SharedDir shared;
+  TestUser alice, bob, boss;
+  test::TestGroup admins;
+  FaxDaemon daemon{world, shared.Path()};
+};
+
+TEST_F(Hostile, SubmitRacingASetuidBinaryLeavesOnlyPrivateFaxCopiesInTheQueue) {
+  Start();
+  // The queue is paused, so every accepted copy stays there to be looked at.
+  daemon.Call(Message("queue_set").Set("paused", "1"));
+  std::string good = UserFax(alice, "good.tif", 1);
+  std::string suid = shared.Path() + "/suid-true";
+  fs::copy_file("/bin/true", suid);
+  ::chmod(suid.c_str(), 04755);
+  // Alice's own folder, where she flips a name between her fax and the
+  // setuid binary while she submits that name.
+  std::string race = shared.Path() + "/race", link = race + "/swap.tif";
+  ::mkdir(race.c_str(), 0755);
+  ASSERT_EQ(::chown(race.c_str(), alice.Uid(), alice.Gid()), 0);
+  TestUser::Child child = alice.Start([&] {
+    std::atomic<bool> stop{false};
+    ::symlink(good.c_str(), link.c_str());
+    std::thread swapper([&] {
+      std::string a = race + "/a", b = race + "/b";
+      while (!stop) {
+        ::symlink(suid.c_str(), a.c_str());
+        ::rename(a.c_str(), link.c_str());
+        ::symlink(good.c_str(), b.c_str());
+        ::rename(b.c_str(), link.c_str());
+      }
+    });
+    faxsvc::FaxServer server;
+    server.Connect("");
+    int sent = 0, refused = 0;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (std::chrono::steady_clock::now() < end) {
+      auto doc = server.CreateDocument(link);
+      doc->FaxNumber = "555 0100";
+      try {
+        doc->Send();
+        ++sent;
+      } catch (const VbError&) {
+        ++refused;
+      }
+    }
+    stop = true;
+    swapper.join();
+    return std::to_string(sent) + " " + std::to_string(refused);
+  });
+  // Meanwhile: nothing but root's private copies may appear in the queue.
+  std::atomic<bool> stop{false};
+  std::vector<std::string> bad;
+  std::thread scanner([&] {
+    while (!stop) {
+      std::error_code ec;
+      for (auto& e : fs::directory_iterator(daemon.StateDir() + "/queue", ec)) {
+        Mode m = ModeOf(e.path());
+        if (m.uid != static_cast<uid_t>(-1) && (m.uid != 0 || m.mode != 0600 || m.link))
+          bad.push_back(e.path().string() + " " + std::to_string(m.mode));
+      }
+    }
+  });
+  std::string counts = TestUser::Finish(child);
+  stop = true;
+  scanner.join();
+  int sent = 0, refused = 0;
+  ASSERT_EQ(std::sscanf(counts.c_str(), "%d %d", &sent, &refused), 2) << counts;
+  EXPECT_GT(sent, 10) << "the fax side of the race";
+  EXPECT_GT(refused, 10) << "the setuid side of the race";
+  EXPECT_TRUE(bad.empty()) << bad.size() << " queue files not root 0600, first " << bad.front();
+  // What was queued is exactly the user's fax, page for page.
+  int queued = 0;
+  const auto original = test::ReadPages(good);
+  for (auto& e : fs::directory_iterator(daemon.StateDir() + "/queue")) {
+    auto pages = test::ReadPages(e.path());
+    ASSERT_EQ(pages.size(), 1u) << e.path();
+    EXPECT_EQ(faxsvc::PixelDifference(pages[0], original[0]), 0.0);
+    ++queued;
+  }
+  EXPECT_EQ(queued, sent);
+}
+
+TEST_F(Hostile, ArchivesAreTheServicesAloneAndLinksLeftInThemAreNeverFollowed) {
+  // An archive folder everyone may write (as older packages made it) is
+  // not used: the fax is sent, kept in the queue, and the report says why.
+  std::string open = shared.Path() + "/open-archive";
+  ::mkdir(open.c_str(), 0755);
+  ::chmod(open.c_str(), 01777);
+  SetArchiveFolder(open);
+  Start();
+  std::string fax = UserFax(alice, "a.tif", 1);
+  std::string first = As(alice, Message("submit").Set("file", fax).Set("number", "555 0101")).Get("id");
+  ASSERT_TRUE(Settled(first));
+  EXPECT_NE(Job(first).Get("error").find("may be written by other users"), std::string::npos) << Job(first).Get("error");
+  EXPECT_TRUE(fs::is_empty(open));
+
+  // A folder of the service, with links left from the days it was open:
+  // at every name the next fax could get, one to a file of root's and one
+  // to a file that does not exist yet.
+  std::string sent = world.Root() + "/fax/Sent2", victim = world.Root() + "/victim",
+              created = world.Root() + "/made-by-root";
+  ::mkdir((world.Root() + "/fax").c_str(), 0755);
+  ::mkdir(sent.c_str(), 0750);
+  TestWorld::WriteFile(victim, "precious");
+  SetArchiveFolder(sent);
+  long long next = std::stoll(first) + 1;
+  std::time_t now = std::time(nullptr);
+  for (std::time_t t = now - 2; t < now + 90; ++t) {
+    char stamp[32];
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
+    std::string name = sent + "/" + stamp + "-" + std::to_string(next) + ".tif";
+    ::symlink((t % 2 ? victim : created).c_str(), name.c_str());
+  }
+  std::string second = As(alice, Message("submit").Set("file", fax).Set("number", "555 0102")).Get("id");
+  ASSERT_EQ(second, std::to_string(next));
+  ASSERT_TRUE(Settled(second));
+  EXPECT_EQ(TestWorld::ReadFile(victim), "precious");
+  EXPECT_FALSE(fs::exists(created));
+  std::string path = daemon.Call(Message("archive").Set("folder", "out")).Item(2).Get("path");
+  Mode m = ModeOf(path);
+  EXPECT_FALSE(m.link);
+  EXPECT_EQ(m.uid, 0u);
+  EXPECT_EQ(m.mode, 0600u) << path;
+  EXPECT_EQ(test::ReadPages(path).size(), 1u);
+
+  // The service's own folders and files are its alone.
+  EXPECT_EQ(ModeOf(daemon.StateDir()).mode, 0700u);
+  for (const char* f : {"/faxd.db", "/faxd.db-wal", "/faxd.db-shm"}) EXPECT_EQ(ModeOf(daemon.StateDir() + f).mode, 0600u) << f;
+  for (const char* d : {"/queue", "/farend", "/incoming"}) EXPECT_EQ(ModeOf(daemon.StateDir() + d).mode, 0700u) << d;
+  for (auto& e : fs::directory_iterator(daemon.StateDir() + "/farend")) EXPECT_EQ(ModeOf(e.path()).mode, 0600u);
+  EXPECT_EQ(As(alice, Message("farend")).GetInt("errno"), 70);
+}
+
+TEST_F(Hostile, UsersSeeAndActOnlyOnTheirOwnJobsAndFaxes) {
+  Start();
+  daemon.Call(Message("queue_set").Set("paused", "1"));
+  std::string fax = UserFax(alice, "mine.tif", 2);
+  Message sub = As(alice, Message("submit").Set("file", fax).Set("number", "555 0200").Set("note", "alice's secret")
+                              .Set("billing_code", "4711"));
+  ASSERT_EQ(sub.Get("ok"), "1") << sub.Get("error");
+  const std::string id = sub.Get("id");
+
+  // Bob: nothing of Alice's, and no way to tell her job from none at all.
+  EXPECT_EQ(As(bob, Message("jobs").Set("queue", "out").Set("all", "1")).GetInt("count"), 0);
+  Message peek = As(bob, Message("job").Set("id", id)), none = As(bob, Message("job").Set("id", "99999"));
+  EXPECT_EQ(peek.Get("ok"), "0");
+  EXPECT_EQ(peek.Get("error"), "no fax job " + id);
+  EXPECT_EQ(none.Get("error"), "no fax job 99999");
+  for (const char* action : {"cancel", "pause"})
+    EXPECT_EQ(As(bob, Message("job_op").Set("id", id).Set("action", action)).Get("error"), "no fax job " + id);
+  Message events = As(bob, Message("events"));
+  for (const Message& e : events.Items()) EXPECT_NE(e.Get("job_id"), id) << e.Get("text");
+  EXPECT_EQ(Job(id).GetInt("status"), faxsvc::kJobPending);
+  // Alice sees her job with its fields; the administrators see it too.
+  Message mine = As(alice, Message("jobs").Set("queue", "out"));
+  ASSERT_EQ(mine.GetInt("count"), 1);
+  EXPECT_NE(mine.Item(1).Get("props").find("alice's secret"), std::string::npos);
+  EXPECT_EQ(As(boss, Message("jobs").Set("queue", "out")).GetInt("count"), 1);
+
+  daemon.Call(Message("queue_set").Set("paused", "0"));
+  ASSERT_TRUE(Settled(id));
+  // Her sent fax comes to her through the service, as a copy she owns in
+  // her own view of the archive (the folder the import reads as files),
+  // under the archive's name and with the fax's time.
+  std::string home = shared.Path() + "/alice";
+  ::mkdir(home.c_str(), 0700);
+  ASSERT_EQ(::chown(home.c_str(), alice.Uid(), alice.Gid()), 0);
+  Message archived = daemon.Call(Message("archive").Set("folder", "out")).Item(1);
+  EXPECT_EQ(alice.Run([&] {
+    faxsvc::FaxServer server;
+    server.Connect("");
+    try {
+      return std::to_string(faxsvc::MirrorArchive(server, false, home + "/Sent"));
+    } catch (const std::exception& e) {
+      return std::string(e.what());
+    }
+  }), "1");
+  std::string copy = home + "/Sent/" + fs::path(archived.Get("path")).filename().string();
+  EXPECT_EQ(ModeOf(copy).uid, alice.Uid());
+  EXPECT_EQ(ModeOf(copy).mode, 0600u);
+  EXPECT_EQ(test::ReadPages(copy).size(), 2u);
+  struct stat st {};
+  ::stat(copy.c_str(), &st);
+  EXPECT_NEAR(static_cast<double>(st.st_mtime), archived.GetReal("ended"), 1.0);
+  std::string sentId = archived.Get("id");
+  EXPECT_EQ(As(bob, Message("archive").Set("folder", "out")).GetInt("count"), 0);
+  EXPECT_EQ(As(bob, Message("fax_open").Set("folder", "out").Set("id", sentId)).Get("error"),
+            "no fax " + sentId + " in this folder");
+  EXPECT_EQ(As(bob, Message("fax_open").Set("folder", "out").Set("id", "99999")).Get("error"),
+            "no fax 99999 in this folder");
+  // And not through the files: the database and archive are not hers.
+  EXPECT_EQ(bob.Run([&] {
+    return std::to_string(::open((daemon.StateDir() + "/faxd.db").c_str(), O_RDONLY)) + " " +
+           std::to_string(::open(archived.Get("path").c_str(), O_RDONLY));
+  }), "-1 -1");
+
+  // A received fax routed to Alice is hers, and nobody else's but the
+  // administrators'.
+  daemon.Call(Message("device_set").Set("id", 1).Set("route_to", alice.Name()).Set("receive_mode", 1).Set("rings", 0));
+  ASSERT_EQ(daemon.Call(Message("call").Set("file", fax).Set("from", "555 9999")).Get("ok"), "1");
+  ASSERT_TRUE(test::WaitFor([&] { return daemon.Call(Message("archive").Set("folder", "in")).GetInt("count") == 1; }, 30));
+  EXPECT_EQ(As(alice, Message("archive").Set("folder", "in")).GetInt("count"), 1);
+  EXPECT_EQ(As(bob, Message("archive").Set("folder", "in")).GetInt("count"), 0);
+
+  // What each may do, as the service tells the client library.
+  std::string rights = alice.Run([] {
+    faxsvc::FaxServer server;
+    server.Connect("");
+    return std::to_string(server.GrantedRights().value_or(-1)) + " " + std::to_string(server.GetPorts().Item(1).CanModify());
+  });
+  EXPECT_EQ(rights, std::to_string(faxsvc::kUserRights) + " 0");
+  Message bossHello = As(boss, Message("hello"));
+  EXPECT_EQ(bossHello.GetInt("granted_rights"), 0x7FF);
+  EXPECT_EQ(As(boss, Message("devices")).Item(1).GetInt("can_modify"), 1);
+}
+
+TEST_F(Hostile, AdministrationIsRefusedToUsersAndLeftToTheAdministrators) {
+  Start();
+  std::string fax = UserFax(alice, "x.tif", 1);
+  const Message attempts[] = {
+      Message("device_set").Set("id", 1).Set("receive_mode", 1),
+      Message("line_set").Set("retries", "9"),
+      Message("queue_set").Set("paused", "1"),
+      Message("answer").Set("id", 1),
+      Message("call").Set("file", fax),
+      Message("farend"),
+      Message("shutdown"),
+  };
+  for (const Message& m : attempts) {
+    Message r = As(alice, m);
+    EXPECT_EQ(r.GetInt("errno"), 70) << m.Get("op") << ": " << r.Get("error");
+  }
+  // Nothing changed, and the service still serves.
+  EXPECT_EQ(daemon.Call(Message("line_get")).Get("retries"), "3");
+  EXPECT_EQ(daemon.Call(Message("queue_get")).Get("paused"), "0");
+  EXPECT_EQ(daemon.Call(Message("devices")).Item(1).GetInt("receive_mode"), faxsvc::kReceiveManual);
+  EXPECT_EQ(daemon.Call(Message("jobs").Set("queue", "in").Set("all", "1")).GetInt("count"), 0);
+  // A member of the administrators' group may; so may root.
+  EXPECT_EQ(As(boss, Message("line_set").Set("retries", "5")).Get("ok"), "1");
+  EXPECT_EQ(daemon.Call(Message("line_get")).Get("retries"), "5");
+  EXPECT_EQ(As(boss, Message("shutdown")).Get("ok"), "1");
+  EXPECT_TRUE(daemon.WaitForExit(15));
+}
+
+TEST_F(Hostile, DocumentsArriveOnlyAsDescriptorsTheUserOpened) {
+  Start();
+  std::string secret = shared.Path() + "/root-secret.tif", missing = shared.Path() + "/missing.tif";
+  test::MakeFaxTiff(secret, 1);  // root's, mode 0600
+  // Named documents are refused alike, whether they exist or not, for
+  // anyone: the service opens no path a client names.
+  for (const char* op : {"call", "submit"}) {
+    Message a = daemon.Raw(Message(op).Set("file", secret).Set("number", "1"));
+    Message b = daemon.Raw(Message(op).Set("file", missing).Set("number", "1"));
+    EXPECT_EQ(a.Get("ok"), "0");
+    EXPECT_EQ(a.Encode(), b.Encode()) << op;
+    EXPECT_EQ(AsRaw(alice, Message(op).Set("file", secret).Set("number", "1")).Get("error"),
+              AsRaw(alice, Message(op).Set("file", missing).Set("number", "1")).Get("error"));
+  }
+  EXPECT_EQ(daemon.Call(Message("jobs").Set("queue", "in").Set("all", "1")).GetInt("count"), 0);
+  EXPECT_EQ(daemon.Call(Message("jobs").Set("queue", "out").Set("all", "1")).GetInt("count"), 0);
+  // The command line, run by the user, says the same for both.
+  auto run = [&](const std::string& path) {
+    return alice.Run([&] {
+      std::string cmd = test::BinDir() + "/brevant-faxd --socket " + daemon.Socket() + " call " + path + " 2>&1";
+      std::string out;
+      FILE* p = ::popen(cmd.c_str(), "r");
+      char buf[512];
+      while (p && std::fgets(buf, sizeof buf, p)) out += buf;
+      int st = p ? ::pclose(p) : -1;
+      std::size_t at = out.find(path);
+      if (at != std::string::npos) out.replace(at, path.size(), "PATH");
+      return std::to_string(st) + ":" + out;
+    });
+  };
+  std::string unreadable = run(secret);
+  EXPECT_EQ(unreadable, run(missing));
+  EXPECT_NE(unreadable.find("cannot read the document PATH"), std::string::npos) << unreadable;
+
+  // What the user opens must be a regular fax file of bounded size: a FIFO
+  // is refused at once (nothing waits on a writer), /dev/zero and a sparse
+  // 65 MiB file without being read to the end.
+  std::string fifo = shared.Path() + "/fifo", sparse = shared.Path() + "/sparse.tif";
+  ::mkfifo(fifo.c_str(), 0666);
+  int s = ::open(sparse.c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_EQ(::ftruncate(s, 65ll << 20), 0);
+  ::close(s);
+  std::string refusals = alice.Run([&] {
+    faxsvc::FaxServer server;
+    server.Connect("");
+    std::string out;
+    for (const std::string& path : {fifo, std::string("/dev/zero"), sparse}) {
+      try {
+        auto doc = server.CreateDocument(path);
+        doc->FaxNumber = "1";
+        doc->Send();
+        out += "sent|";
+      } catch (const VbError& e) {
+        out += std::string(e.what()).substr(0, 40) + "|";
+      }
+    }
+    int dir = ::open("/", O_RDONLY | O_DIRECTORY);
+    out += daemon.Raw(Message("submit").Set("number", "1"), dir).Get("error");
+    return out;
+  });
+  auto unreadable40 = [](const std::string& path) {
+    return ("cannot read the document " + path + ": it does not exist").substr(0, 40) + "|";
+  };
+  EXPECT_EQ(refusals, unreadable40(fifo) + unreadable40("/dev/zero") +
+                          "the document is larger than 64 MiB|the document is not a regular file");
+  EXPECT_TRUE(fs::is_empty(daemon.StateDir() + "/queue"));
+}
+
+// Opens n connections as the user (the service knows a connection by the
+// process that made it) and hands them to the test.
+std::vector<int> ConnectionsOf(const TestUser& u, const std::string& socket, int n) {
+  int sp[2];
+  ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sp);
+  u.Run([&] {
+    for (int i = 0; i < n; ++i) {
+      std::string err;
+      int fd = faxsvc::ConnectSocket(socket, &err);
+      faxsvc::WriteFrame(sp[1], "x", fd);
+      if (fd >= 0) ::close(fd);
+    }
+    return std::string();
+  });
+  ::close(sp[1]);
+  std::vector<int> fds;
+  for (int i = 0; i < n; ++i) {
+    std::string body;
+    int fd = -1;
+    if (faxsvc::ReadFrame(sp[0], &body, 1000, 1000, &fd) == faxsvc::FrameResult::Ok && fd >= 0) fds.push_back(fd);
+  }
+  ::close(sp[0]);
+  return fds;
+}
+
+TEST_F(Hostile, OneUsersIdleConnectionsLockNobodyOutAndAreClosed) {
+  daemon.SetIdleTimeout(2);
+  Start();
+  std::vector<int> held = ConnectionsOf(alice, daemon.Socket(), 64);
+  ASSERT_EQ(held.size(), 64u);
+  // The service takes 16 of them; the others are told why and closed.
+  int told = 0;
+  for (int fd : held) {
+    std::string body;
+    Message m;
+    if (faxsvc::ReadFrame(fd, &body, 50) == faxsvc::FrameResult::Ok && Message::Decode(body, &m) &&
+        m.Get("error").find("too many connections of your user") != std::string::npos)
+      ++told;
+  }
+  EXPECT_EQ(told, 64 - 16);
+  EXPECT_EQ(As(bob, Message("hello")).Get("ok"), "1");
+  EXPECT_EQ(daemon.Call(Message("hello")).Get("ok"), "1");
+  // Idle ones are closed after the idle time, and Alice is served again.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+  int closed = 0;
+  for (int fd : held) {
+    char c;
+    if (::recv(fd, &c, 1, MSG_DONTWAIT) == 0) ++closed;
+    ::close(fd);
+  }
+  EXPECT_EQ(closed, 64);
+  EXPECT_EQ(As(alice, Message("hello")).Get("ok"), "1");
+  // The client library reconnects by itself after an idle spell.
+  EXPECT_EQ(alice.Run([] {
+    faxsvc::FaxServer server;
+    server.Connect("");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    return server.Call(Message("hello")).Get("ok");
+  }), "1");
+}
+
+TEST_F(Hostile, HostileDocumentsAndRequestsCostBoundedMemoryAndTime) {
+  Start();
+  daemon.Call(Message("queue_set").Set("paused", "1"));
+  // 20 pages of the longest page a fax may have, all white: a few kB of G4
+  // that would decode to 700 MB. With the service's cover page in front,
+  // the pages are copied a row at a time.
+  std::string tall = shared.Path() + "/one-tall.tif", tiny = shared.Path() + "/tall.tif";
+  {
+    faxsvc::FaxPage page;
+    page.width = 1728;
+    page.height = static_cast<int>(faxsvc::kMaxFaxRows);
+    page.pixels.assign(static_cast<std::size_t>(page.width) * page.height, 0);
+    std::string why;
+    ASSERT_TRUE(faxsvc::WriteFaxTiff(tall, {page}, "", &why)) << why;
+    ASSERT_TRUE(faxsvc::ConcatFaxTiffs(std::vector<std::string>(20, tall), tiny, &why)) << why;
+  }
+  ::chown(tiny.c_str(), alice.Uid(), alice.Gid());
+  EXPECT_LT(fs::file_size(tiny), 200000u);
+  long before = VmHwmKb(daemon.Pid());
+  Message r = As(alice, Message("submit").Set("file", tiny).Set("number", "555 0300").Set("server_cover", "1"));
+  ASSERT_EQ(r.Get("ok"), "1") << r.Get("error");
+  EXPECT_EQ(r.GetInt("pages"), 21);
+  // Less than one such page would take decoded (1728 x 20,000 bytes).
+  EXPECT_LT(VmHwmKb(daemon.Pid()) - before, 24 * 1024) << "kB more at the daemon's peak";
+
+  // 170,000 fields in one 1 MiB request: refused at once, unread.
+  std::string body = "op=hello\n";
+  for (int i = 0; body.size() < faxsvc::kMaxBody - 8; ++i) body += std::to_string(i) + "=\n";
+  std::string err;
+  int fd = faxsvc::ConnectSocket(daemon.Socket(), &err);
+  ASSERT_GE(fd, 0) << err;
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(faxsvc::WriteFrame(fd, body));
+  std::string reply;
+  ASSERT_EQ(faxsvc::ReadFrame(fd, &reply, 10000), faxsvc::FrameResult::Ok);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+  EXPECT_NE(reply.find("malformed message"), std::string::npos) << reply.substr(0, 200);
+  ::close(fd);
+
+  // A note too long for a cover page is refused; notes of the longest size
+  // allowed, on many jobs, never make a list of jobs fail: it comes in
+  // pages the client library follows.
+  std::string fax = UserFax(alice, "n.tif", 1);
+  Message huge = As(alice, Message("submit").Set("file", fax).Set("number", "555 0301").Set("note", std::string(1000000, 'n')));
+  EXPECT_NE(huge.Get("error").find("\"note\" is longer than 8192"), std::string::npos) << huge.Get("error");
+  std::string listed = alice.Run([&] {
+    faxsvc::FaxServer server;
+    server.Connect("");
+    for (int i = 0; i < 140; ++i) {
+      auto doc = server.CreateDocument(fax);
+      doc->FaxNumber = "555 0302";
+      doc->CoverpageNote = std::string(8192, 'a' + i % 26);
+      doc->SenderAddress = std::string(512, 's');
+      doc->Send();
+    }
+    Message one = server.Call(Message("jobs").Set("queue", "out"));
+    return std::to_string(server.Folders().OutgoingQueue.GetJobs().Count()) + " " + one.Get("more") + " " +
+           std::to_string(one.GetInt("count") < 141);
+  });
+  EXPECT_EQ(listed, "141 1 1");
+}
+
+TEST(FaxServiceDisk, AFullDiskIsToldAsSuch) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+  TestWorld world;
+  FaxDaemon daemon(world);
+  std::string queue = world.Root() + "/faxd/queue";
+  fs::create_directories(queue);
+  ::chmod((world.Root() + "/faxd").c_str(), 0700);
+  if (::mount("tmpfs", queue.c_str(), "tmpfs", 0, "size=64k,mode=0700") != 0) GTEST_SKIP() << "no tmpfs here";
+  ASSERT_TRUE(daemon.Start());
+  std::string fax = test::MakeFaxTiff(world.TempDir() + "/big.tif", 20);
+  ASSERT_GT(fs::file_size(fax), 64u * 1024);
+  Message r = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0400"));
+  daemon.Stop();
+  ::umount2(queue.c_str(), MNT_DETACH);
+  EXPECT_EQ(r.Get("error"), "cannot queue the fax: No space left on device");
+}
+
+}  // namespace
+}  // namespace brevant

@@ -1,0 +1,542 @@
+#include "tools/brevant-faxd/Requests.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <vector>
+
+#include "platform/faxservice/FaxService.h"
+#include "platform/faxservice/FaxTiff.h"
+#include "tools/brevant-faxd/CoverPage.h"
+
+namespace brevant::faxd {
+
+namespace fs = std::filesystem;
+using faxsvc::Message;
+
+namespace {
+
+constexpr int kMaxDigits = 40;
+// Fields a client sets are bounded, so that no job's record can grow past
+// what a list of jobs can carry: the cover page note, and every other text.
+constexpr std::size_t kMaxNote = 8192;
+constexpr std::size_t kMaxText = 512;
+// A list reply holds at most this many rows and about this many bytes; the
+// rest follows in further pages ("more", "next").
+constexpr long long kPageRows = 500;
+constexpr std::size_t kPageBytes = 512 * 1024;
+// A single field longer than this (a record of an older installation) is
+// cut in lists; the item says "truncated=1".
+constexpr std::size_t kListField = 16384;
+
+Message Ok() { return Message().Set("ok", "1"); }
+
+Message Error(long number, const std::string& text) {
+  return Message().Set("ok", "0").Set("errno", static_cast<long long>(number)).Set("error", text);
+}
+
+// Accepts what people write in fax numbers (digits, blanks, + - ( ) . /)
+// and refuses letters and numbers no exchange would dial.
+void CheckNumber(const std::string& number) {
+  int digits = 0;
+  for (unsigned char c : number) {
+    if (std::isdigit(c)) ++digits;
+    else if (!std::strchr(" +-()./", c))
+      throw Refused(5, "Invalid fax number \"" + number.substr(0, 64) +
+                           "\": only digits, blanks and + - ( ) . / are allowed");
+  }
+  if (digits == 0) throw Refused(5, "Invalid fax number \"" + number.substr(0, 64) + "\": it has no digits");
+  if (digits > kMaxDigits)
+    throw Refused(5, "Invalid fax number: it has " + std::to_string(digits) + " digits, at most " +
+                         std::to_string(kMaxDigits) + " are dialled");
+}
+
+void CheckLengths(const Message& req) {
+  for (auto& [k, v] : req.Fields()) {
+    std::size_t limit = k == "note" ? kMaxNote : kMaxText;
+    if (v.size() > limit)
+      throw Refused(5, "the field \"" + k.substr(0, 32) + "\" is longer than " + std::to_string(limit) +
+                           " characters");
+  }
+}
+
+bool EndsWithTxt(std::string name) {
+  for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name.size() >= 4 && name.compare(name.size() - 4, 4, ".txt") == 0;
+}
+
+// Rows of a list (ordered by id, fetched with one more than kPageRows) as a
+// reply page: as many as fit, each long field cut, and where to go on.
+Message Page(std::vector<Message> rows, const std::function<void(Message&)>& decorate = {}) {
+  Message r = Ok();
+  std::size_t bytes = 0;
+  int count = 0;
+  bool more = rows.size() > static_cast<std::size_t>(kPageRows);
+  if (more) rows.resize(static_cast<std::size_t>(kPageRows));
+  std::string last;
+  for (Message& row : rows) {
+    if (decorate) decorate(row);
+    Message item;
+    for (auto& [k, v] : row.Fields()) {
+      if (v.size() > kListField) {
+        item.Set(k, v.substr(0, kListField));
+        item.Set("truncated", "1");
+      } else {
+        item.Set(k, v);
+      }
+    }
+    std::size_t size = item.Encode().size() + item.Size() * 6;
+    if (count > 0 && bytes + size > kPageBytes) {
+      more = true;
+      break;
+    }
+    bytes += size;
+    r.AddItem(++count, item);
+    last = row.Get("id");
+  }
+  r.Set("count", count);
+  if (more && !last.empty()) r.Set("more", "1").Set("next", last);
+  return r;
+}
+
+long long After(const Message& req) { return req.GetInt("after", req.GetInt("since", 0)); }
+
+std::string UserOf(long long uid) {
+  std::vector<char> buf(16384);
+  passwd pw{}, *found = nullptr;
+  if (uid >= 0 && ::getpwuid_r(static_cast<uid_t>(uid), &pw, buf.data(), buf.size(), &found) == 0 && found)
+    return pw.pw_name;
+  return "";
+}
+
+struct FdGuard {
+  int fd;
+  ~FdGuard() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+}  // namespace
+
+void RecordFarEnd(State& state, const Message& record) {
+  std::lock_guard g(state.mu);
+  state.db.Exec(
+      "INSERT INTO farend_calls(job_id, number, path, first_page, pages, complete, caller, received)"
+      " VALUES(?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT(path) DO UPDATE SET pages=excluded.pages,"
+      " complete=excluded.complete, received=excluded.received",
+      {record.GetInt("job_id"), record.Get("number"), record.Get("path"), record.GetInt("first_page", 1),
+       record.GetInt("pages"), record.GetInt("complete"), record.Get("caller"), record.GetReal("received")});
+}
+
+std::optional<long long> Requests::OwnerOf(const std::string& kind, long long id) {
+  const char* sql = kind == "job"        ? "SELECT owner_uid FROM jobs WHERE id=?"
+                    : kind == "sent"     ? "SELECT owner_uid FROM sent WHERE id=?"
+                    : kind == "sent_job" ? "SELECT owner_uid FROM sent WHERE job_id=?"
+                                         : "SELECT owner_uid FROM received WHERE id=?";
+  auto rows = state_.db.Query(sql, {id});
+  if (rows.empty()) return std::nullopt;
+  return rows[0].GetInt("owner_uid");
+}
+
+Reply Requests::Handle(const Caller& caller, const Message& req, int documentFd) {
+  const std::string op = req.Get("op");
+  try {
+    std::unique_lock lk(state_.mu);
+    Grant grant = CheckAccess(caller, req, [this](const std::string& kind, long long id) { return OwnerOf(kind, id); });
+    // The service never opens a file a client names: documents come as
+    // descriptors. A request naming one is refused the same way whatever
+    // the name, so nothing can be learnt about files through the service.
+    if (req.Has("file")) throw Refused(53, "no document: hand the document over as an open file");
+    if (op == "hello") return {Hello(caller)};
+    if (op == "devices") return {Devices(caller)};
+    if (op == "submit") return {Submit(caller, req, documentFd, lk)};
+    if (op == "call") return {PlaceCall(req, documentFd, lk)};
+    if (op == "device_set") return {SetDevice(req)};
+    if (op == "answer") return {Answer(req)};
+    if (op == "jobs") return {ListJobs(grant, req)};
+    if (op == "job") {
+      Message r = Ok().Set("count", 1);
+      r.AddItem(1, state_.JobRow(req.GetInt("id")));
+      return {r};
+    }
+    if (op == "job_op") return {JobOp(req, lk)};
+    if (op == "resend") return {Resend(req, lk)};
+    if (op == "queue_get") return {Ok().Set("paused", state_.Setting("paused"))};
+    if (op == "queue_set") {
+      std::string p = req.Get("paused") == "1" ? "1" : "0";
+      state_.PutSetting("paused", p);
+      state_.Event(p == "1" ? "paused" : "resumed", 0, p == "1" ? "outgoing queue paused" : "outgoing queue resumed");
+      state_.Changed();
+      return {Ok().Set("paused", p)};
+    }
+    if (op == "archive") return {ListArchive(grant, req)};
+    if (op == "farend") return {ListFarEnd(req)};
+    if (op == "events") return {ListEvents(grant, req)};
+    if (op == "fax_open") return OpenFax(req);
+    if (op == "folders")
+      return {Ok().Set("store", archive_.StoreFolder()).Set("archive", archive_.ArchiveFolder()).Set("state", state_.Dir())};
+    if (op == "line_get") {
+      Message r = Ok();
+      for (auto& row : state_.db.Query("SELECT key, value FROM settings ORDER BY key")) r.Set(row.Get("key"), row.Get("value"));
+      return {r};
+    }
+    if (op == "line_set") return {SetLine(req)};
+    if (op == "shutdown") {
+      state_.Event("stop", 0, "stop requested by " + (caller.name.empty() ? std::to_string(caller.uid) : caller.name));
+      stopService_();
+      return {Ok()};
+    }
+    return {Error(438, "unknown request \"" + op.substr(0, 64) + "\"")};
+  } catch (const Refused& e) {
+    return {Error(e.Number(), e.what())};
+  } catch (const fs::filesystem_error& e) {
+    return {Error(75, e.what())};
+  } catch (const std::exception& e) {
+    return {Error(5, e.what())};
+  }
+}
+
+Message Requests::Hello(const Caller& caller) {
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  return Ok()
+      .Set("server", host)
+      .Set("version", "2")
+      .Set("state", state_.Dir())
+      .Set("uid", static_cast<long long>(caller.uid))
+      .Set("user", caller.name)
+      .Set("admin", caller.admin ? 1 : 0)
+      .Set("granted_rights", caller.Rights())
+      .Set("idle_timeout_ms", static_cast<long long>(idleTimeoutMs_));
+}
+
+Message Requests::Devices(const Caller& caller) {
+  Message r = Ok();
+  auto rows = state_.db.Query("SELECT * FROM devices ORDER BY priority, id");
+  int n = 0;
+  for (Message& row : rows) {
+    Message d;
+    for (const char* k : {"id", "name", "description", "kind", "tsid", "csid", "receive_mode", "rings", "powered_off",
+                          "send_enabled", "priority"})
+      d.Set(k, row.Get(k));
+    d.Set("receive_enabled", row.GetInt("receive_mode") != faxsvc::kReceiveOff ? 1 : 0);
+    // Who may change the device: the administrators.
+    d.Set("can_modify", caller.admin ? 1 : 0);
+    d.Set("ringing", state_.db.QueryInt("SELECT COUNT(*) FROM jobs WHERE queue='in' AND status=? AND device_id=?",
+                                        {static_cast<long long>(faxsvc::kJobPending), row.GetInt("id")}));
+    if (caller.admin) d.Set("route_to", UserOf(row.GetInt("route_uid", -1)));
+    r.AddItem(++n, d);
+  }
+  return r.Set("count", n);
+}
+
+Message Requests::Submit(const Caller& caller, const Message& req, int fd, std::unique_lock<std::mutex>& lk) {
+  const std::string number = req.Get("number");
+  CheckNumber(number);
+  CheckLengths(req);
+  const std::string document = req.Get("document");
+  lk.unlock();
+  // The queue keeps its own copy, read from the descriptor the sender
+  // opened, so the sender may remove its spool files at once. A text
+  // document (the blank stand-in of a fax that is only its cover page)
+  // becomes one white page.
+  std::string queued = archive_.TakeDocument(fd, "out-");
+  std::string why;
+  int pageCount = 0;
+  try {
+    if (EndsWithTxt(document)) {
+      pageCount = 1;
+      if (!faxsvc::WriteFaxTiff(queued, std::vector<faxsvc::FaxPage>{faxsvc::BlankPage()}, "", &why))
+        throw Refused(75, "cannot queue the fax: " + why);
+    } else if (!faxsvc::CheckFaxTiff(queued, &pageCount, &why)) {
+      throw Refused(13, (document.empty() ? std::string("the document") : document) + " is not a fax document: " + why);
+    }
+  } catch (...) {
+    ::unlink(queued.c_str());
+    throw;
+  }
+  // A fax that asks for the service's own cover page gets it in front of
+  // the document (page by page, a row at a time); without Ghostscript it
+  // goes without one, and says so.
+  std::string coverNote;
+  if (req.GetInt("server_cover") == 1) {
+    std::string cover = archive_.NewQueueFile("cover-");
+    if (MakeCoverPage(req, pageCount, cover, &why) && faxsvc::ConcatFaxTiffs({cover, queued}, queued, &why))
+      ++pageCount;
+    else coverNote = why;
+    ::unlink(cover.c_str());
+  }
+  // Everything the document carries besides the recipient goes with the job
+  // to the sent archive.
+  Message props;
+  for (auto& [k, v] : req.Fields())
+    if (k != "op" && k != "document") props.Set(k, v);
+  lk.lock();
+  double now = Now();
+  double due = 0;
+  if (req.GetInt("discount") == 1) {
+    // Discount rates run from discount_start to discount_end (local hours).
+    int start = static_cast<int>(state_.SettingReal("discount_start")),
+        end = static_cast<int>(state_.SettingReal("discount_end"));
+    std::time_t tt = static_cast<std::time_t>(now);
+    std::tm tm{};
+    localtime_r(&tt, &tm);
+    bool inside = start > end ? (tm.tm_hour >= start || tm.tm_hour < end) : (tm.tm_hour >= start && tm.tm_hour < end);
+    if (!inside) {
+      tm.tm_hour = start;
+      tm.tm_min = tm.tm_sec = 0;
+      due = static_cast<double>(std::mktime(&tm));
+      if (due <= now) due += 86400;
+    }
+  }
+  try {
+    state_.db.Exec(
+        "INSERT INTO jobs(queue, status, device_id, number, name, file, pages, submitted, scheduled,"
+        " next_attempt, subject, priority, sender_name, sender_fax, props, owner_uid, owner_name)"
+        " VALUES('out', ?, 0, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        {static_cast<long long>(faxsvc::kJobPending), number, req.Get("name"), queued,
+         static_cast<long long>(pageCount), now, due, due,
+         req.Get("display_name").empty() ? req.Get("subject") : req.Get("display_name"), req.GetInt("priority", 1),
+         req.Get("sender_name"), req.Get("sender_fax"), props.Encode(), static_cast<long long>(caller.uid),
+         caller.name});
+  } catch (...) {
+    ::unlink(queued.c_str());
+    throw;
+  }
+  long long id = state_.db.LastInsertId();
+  state_.Event("submitted", id, "fax to " + number + " (" + req.Get("name") + "), " + std::to_string(pageCount) + " page(s)");
+  if (!coverNote.empty()) state_.Event("error", id, "sent without its cover page: " + coverNote);
+  state_.Changed();
+  return Ok().Set("id", id).Set("pages", static_cast<long long>(pageCount));
+}
+
+Message Requests::PlaceCall(const Message& req, int fd, std::unique_lock<std::mutex>& lk) {
+  long long device = req.GetInt("device", 1);
+  if (state_.db.QueryInt("SELECT COUNT(*) FROM devices WHERE id=?", {device}) == 0)
+    throw Refused(5, "no fax device " + std::to_string(device));
+  CheckLengths(req);
+  lk.unlock();
+  std::string copy = archive_.TakeDocument(fd, "call-");
+  int pageCount = 0;
+  std::string why;
+  if (!faxsvc::CheckFaxTiff(copy, &pageCount, &why)) {
+    ::unlink(copy.c_str());
+    std::string document = req.Get("document");
+    throw Refused(13, (document.empty() ? std::string("the document") : document) + " is not a fax document: " + why);
+  }
+  std::string from = req.Get("from").empty() ? "Unknown" : req.Get("from");
+  lk.lock();
+  long long owner = state_.db.QueryInt("SELECT route_uid FROM devices WHERE id=?", {device}, -1);
+  state_.db.Exec("INSERT INTO jobs(queue, status, device_id, number, from_number, file, pages, submitted, started,"
+                 " owner_uid) VALUES('in', ?, ?, '', ?, ?, ?, ?, ?, ?)",
+                 {static_cast<long long>(faxsvc::kJobPending), device, from, copy, static_cast<long long>(pageCount),
+                  Now(), Now(), owner >= 0 ? owner : 0});
+  long long id = state_.db.LastInsertId();
+  state_.Event("ringing", id, "incoming call from " + from + " ringing");
+  state_.Changed();
+  return Ok().Set("id", id);
+}
+
+Message Requests::ListJobs(const Grant& grant, const Message& req) {
+  std::string sql = "SELECT * FROM jobs WHERE queue=? AND id>?";
+  if (req.Get("all") != "1") sql += req.Get("queue") == "in" ? " AND status IN (1, 2)" : " AND status NOT IN (256, 512)";
+  std::vector<DbValue> args{req.Get("queue") == "in" ? std::string("in") : std::string("out"), After(req)};
+  if (!grant.all) {
+    sql += " AND owner_uid=?";
+    args.push_back(grant.owner);
+  }
+  sql += " ORDER BY id LIMIT " + std::to_string(kPageRows + 1);
+  return Page(state_.db.Query(sql, args), [](Message& m) {
+    int status = static_cast<int>(m.GetInt("status"));
+    m.Set("ops", OperationsFor(status, m.Get("queue") == "in"));
+    m.Set("queue_status", faxsvc::QueueStatusText(status));
+  });
+}
+
+Message Requests::ListArchive(const Grant& grant, const Message& req) {
+  std::string sql = std::string("SELECT * FROM ") + (req.Get("folder") == "in" ? "received" : "sent") + " WHERE id>?";
+  std::vector<DbValue> args{After(req)};
+  if (!grant.all) {
+    sql += " AND owner_uid=?";
+    args.push_back(grant.owner);
+  }
+  sql += " ORDER BY id LIMIT " + std::to_string(kPageRows + 1);
+  return Page(state_.db.Query(sql, args));
+}
+
+Message Requests::ListEvents(const Grant& grant, const Message& req) {
+  // A user's view of the history is that of their own jobs.
+  std::string sql = grant.all ? "SELECT * FROM events WHERE id>?"
+                              : "SELECT e.* FROM events e JOIN jobs j ON j.id=e.job_id WHERE e.id>? AND j.owner_uid=?";
+  std::vector<DbValue> args{After(req)};
+  if (!grant.all) args.push_back(grant.owner);
+  return Page(state_.db.Query(sql + " ORDER BY " + (grant.all ? "id" : "e.id") + " LIMIT " +
+                                  std::to_string(kPageRows + 1),
+                              args));
+}
+
+Message Requests::ListFarEnd(const Message& req) {
+  return Page(state_.db.Query("SELECT * FROM farend_calls WHERE id>? ORDER BY id LIMIT " + std::to_string(kPageRows + 1),
+                              {After(req)}));
+}
+
+Reply Requests::OpenFax(const Message& req) {
+  bool incoming = req.Get("folder") == "in";
+  auto rows = state_.db.Query(std::string("SELECT path") + (incoming ? "" : ", archive_error") + " FROM " +
+                                  (incoming ? "received" : "sent") + " WHERE id=?",
+                              {req.GetInt("id")});
+  if (rows.empty()) throw Refused(5, "no fax " + req.Get("id") + " in this folder");
+  std::string path = rows[0].Get("path");
+  if (path.empty()) throw Refused(53, "the fax was not archived: " + rows[0].Get("archive_error"));
+  std::string why;
+  int fd = archive_.OpenStored(path, &why);
+  if (fd < 0) throw Refused(53, why);
+  return {Ok().Set("name", fs::path(path).filename().string()), fd};
+}
+
+Message Requests::JobOp(const Message& req, std::unique_lock<std::mutex>& lk) {
+  using namespace faxsvc;
+  long long id = req.GetInt("id");
+  Message job = state_.JobRow(id);
+  int status = static_cast<int>(job.GetInt("status"));
+  bool incoming = job.Get("queue") == "in";
+  const std::string action = req.Get("action");
+  auto set = [&](int s, const std::string& error) {
+    state_.db.Exec("UPDATE jobs SET status=?, error=?, next_attempt=? WHERE id=?",
+                   {static_cast<long long>(s), error, s == kJobPending ? Now() : job.GetReal("next_attempt"), id});
+  };
+  auto running = state_.active.find(id);
+  bool onLine = status == kJobInProgress && running != state_.active.end();
+  int ops = OperationsFor(status, incoming);
+  if (action == "cancel") {
+    if (!(ops & kOpDelete)) throw Refused(5, "The fax job cannot be cancelled in its state (" + QueueStatusText(status) + ")");
+    if (onLine) {
+      running->second->action = "cancel";
+      running->second->cancel = true;
+      state_.db.Exec("UPDATE jobs SET status=? WHERE id=?", {static_cast<long long>(kJobCanceling), id});
+    } else {
+      set(kJobCanceled, incoming ? "Call rejected" : "Cancelled by the user");
+    }
+    state_.Event("cancelled", id, incoming ? "incoming call cancelled" : "fax to " + job.Get("number") + " cancelled");
+  } else if (action == "pause") {
+    if (!(ops & kOpPause)) throw Refused(5, "The fax job cannot be paused in its state (" + QueueStatusText(status) + ")");
+    if (onLine) {
+      running->second->action = "pause";
+      running->second->cancel = true;
+    } else {
+      set(kJobPaused, job.Get("error"));
+    }
+    state_.Event("paused", id, "fax to " + job.Get("number") + " paused");
+  } else if (action == "resume") {
+    if (!(ops & kOpResume)) throw Refused(5, "The fax job is not paused");
+    set(kJobPending, "");
+    state_.Event("resumed", id, "fax to " + job.Get("number") + " resumed");
+  } else if (action == "restart") {
+    if (!(ops & kOpRestart)) throw Refused(5, "The fax job cannot be sent again in its state (" + QueueStatusText(status) + ")");
+    if (status == kJobCompleted) return Resend(Message("resend").Set("job", id), lk);
+    state_.db.Exec("UPDATE jobs SET status=?, attempts=0, error='', pages_sent=0, next_attempt=0, resume_from=1 WHERE id=?",
+                   {static_cast<long long>(kJobPending), id});
+    state_.Event("restarted", id, "fax to " + job.Get("number") + " queued again");
+  } else {
+    throw Refused(5, "unknown job action \"" + action.substr(0, 32) + "\"");
+  }
+  state_.Changed();
+  Message r = Ok().Set("count", 1);
+  r.AddItem(1, state_.JobRow(id));
+  return r;
+}
+
+Message Requests::Resend(const Message& req, std::unique_lock<std::mutex>& lk) {
+  // A sent fax (by its archive id, or by the job that sent it) goes out
+  // again as a new job of its owner with the same document and recipient.
+  auto rows = req.Has("job") ? state_.db.Query("SELECT * FROM sent WHERE job_id=?", {req.GetInt("job")})
+                             : state_.db.Query("SELECT * FROM sent WHERE id=?", {req.GetInt("id")});
+  if (rows.empty()) throw Refused(5, "no sent fax to send again");
+  Message s = rows[0];
+  auto old = state_.db.Query("SELECT props, file, owner_name FROM jobs WHERE id=?", {s.GetInt("job_id")});
+  std::string why;
+  int fd = s.Get("path").empty() ? -1 : archive_.OpenStored(s.Get("path"), &why);
+  // A fax that could not be archived still has its queue copy.
+  if (fd < 0 && !old.empty() && !old[0].Get("file").empty())
+    fd = archive_.Queue().OpenOwn(fs::path(old[0].Get("file")).filename().string(), &why);
+  if (fd < 0) throw Refused(53, "the sent fax's document is missing: " + why);
+  FdGuard guard{fd};
+  lk.unlock();
+  std::string queued = archive_.TakeDocument(fd, "out-");
+  lk.lock();
+  state_.db.Exec("INSERT INTO jobs(queue, status, device_id, number, name, file, pages, submitted, subject, priority,"
+                 " sender_name, sender_fax, props, owner_uid, owner_name) VALUES('out', ?, 0, ?, ?, ?, ?, ?, ?, ?, ?, ?,"
+                 " ?, ?, ?)",
+                 {static_cast<long long>(faxsvc::kJobPending), s.Get("number"), s.Get("name"), queued,
+                  s.GetInt("pages"), Now(), s.Get("subject"), s.GetInt("priority", 1), s.Get("sender_name"),
+                  s.Get("sender_fax"), old.empty() ? std::string() : old[0].Get("props"), s.GetInt("owner_uid"),
+                  old.empty() ? std::string() : old[0].Get("owner_name")});
+  long long id = state_.db.LastInsertId();
+  state_.Event("submitted", id, "fax to " + s.Get("number") + " sent again");
+  state_.Changed();
+  Message r = Ok().Set("id", id).Set("count", 1);
+  r.AddItem(1, state_.JobRow(id));
+  return r;
+}
+
+Message Requests::SetDevice(const Message& req) {
+  long long id = req.GetInt("id", 1);
+  if (state_.db.QueryInt("SELECT COUNT(*) FROM devices WHERE id=?", {id}) == 0)
+    throw Refused(5, "no fax device " + std::to_string(id));
+  CheckLengths(req);
+  long long mode = req.GetInt("receive_mode", -1), rings = req.GetInt("rings", -1);
+  if (req.Has("receive_mode") && (mode < 0 || mode > 2)) throw Refused(5, "ReceiveMode must be 0, 1 or 2");
+  if (req.Has("rings") && (rings < 0 || rings > 99)) throw Refused(5, "rings must be 0 to 99");
+  long long route = -1;
+  if (req.Has("route_to") && !req.Get("route_to").empty()) {
+    std::vector<char> buf(16384);
+    passwd pw{}, *found = nullptr;
+    if (::getpwnam_r(req.Get("route_to").c_str(), &pw, buf.data(), buf.size(), &found) != 0 || !found)
+      throw Refused(5, "no user \"" + req.Get("route_to") + "\" to route received faxes to");
+    route = found->pw_uid;
+  }
+  if (req.Has("receive_mode")) state_.db.Exec("UPDATE devices SET receive_mode=? WHERE id=?", {mode, id});
+  if (req.Has("rings")) state_.db.Exec("UPDATE devices SET rings=? WHERE id=?", {rings, id});
+  if (req.Has("route_to")) state_.db.Exec("UPDATE devices SET route_uid=? WHERE id=?", {route, id});
+  if (req.Has("send_enabled"))
+    state_.db.Exec("UPDATE devices SET send_enabled=? WHERE id=?", {req.GetInt("send_enabled") ? 1LL : 0LL, id});
+  for (const char* k : {"tsid", "csid"})
+    if (req.Has(k))
+      state_.db.Exec(std::string("UPDATE devices SET ") + k + "=? WHERE id=?", {req.Get(k).substr(0, 20), id});
+  auto row = state_.db.Query("SELECT * FROM devices WHERE id=?", {id});
+  state_.Event("device", 0, "device " + std::to_string(id) + ": receive mode " + row[0].Get("receive_mode") + ", " +
+                                row[0].Get("rings") + " rings");
+  state_.Changed();
+  Message r = Ok().Set("count", 1);
+  r.AddItem(1, row[0]);
+  return r;
+}
+
+Message Requests::Answer(const Message& req) {
+  long long device = req.GetInt("id", 1);
+  auto rows = state_.db.Query("SELECT id FROM jobs WHERE queue='in' AND status=? AND device_id=? ORDER BY id LIMIT 1",
+                              {static_cast<long long>(faxsvc::kJobPending), device});
+  if (rows.empty()) throw Refused(5, "No call is ringing on the fax device");
+  long long id = rows[0].GetInt("id");
+  state_.db.Exec("UPDATE jobs SET status=?, error='' WHERE id=?", {static_cast<long long>(faxsvc::kJobInProgress), id});
+  state_.Event("answered", id, "incoming call answered");
+  state_.Changed();
+  return Ok().Set("id", id);
+}
+
+Message Requests::SetLine(const Message& req) {
+  CheckLengths(req);
+  for (auto& [k, v] : req.Fields())
+    if (k != "op" && !State::KnownSetting(k)) throw Refused(5, "unknown line setting \"" + k.substr(0, 32) + "\"");
+  for (auto& [k, v] : req.Fields())
+    if (k != "op") state_.PutSetting(k, v);
+  state_.Changed();
+  return Ok();
+}
+
+}  // namespace brevant::faxd

@@ -1,0 +1,60 @@
+#pragma once
+// The service's requests: each passes the access check (Access.h) and then
+// reaches the jobs, devices and archives through the state it shares with
+// the line workers. docs/fax-service.md lists them.
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/faxservice/Protocol.h"
+#include "tools/brevant-faxd/Access.h"
+#include "tools/brevant-faxd/Archive.h"
+#include "tools/brevant-faxd/State.h"
+
+namespace brevant::faxd {
+
+// A reply, with a descriptor to hand over (a stored fax) when fd >= 0; the
+// server closes it once sent.
+struct Reply {
+  faxsvc::Message message;
+  int fd = -1;
+};
+
+class Requests {
+ public:
+  Requests(State& state, const Archive& archive, long idleTimeoutMs, std::function<void()> stopService)
+      : state_(state), archive_(archive), idleTimeoutMs_(idleTimeoutMs), stopService_(std::move(stopService)) {}
+
+  // One request of the caller, with the document descriptor its frame
+  // carried (-1 when none; the caller of Handle closes it). Never throws.
+  Reply Handle(const Caller& caller, const faxsvc::Message& request, int documentFd);
+
+ private:
+  std::optional<long long> OwnerOf(const std::string& kind, long long id);
+  faxsvc::Message Hello(const Caller& caller);
+  faxsvc::Message Devices(const Caller& caller);
+  faxsvc::Message Submit(const Caller& caller, const faxsvc::Message& req, int fd, std::unique_lock<std::mutex>& lk);
+  faxsvc::Message PlaceCall(const faxsvc::Message& req, int fd, std::unique_lock<std::mutex>& lk);
+  faxsvc::Message ListJobs(const Grant& grant, const faxsvc::Message& req);
+  faxsvc::Message ListArchive(const Grant& grant, const faxsvc::Message& req);
+  faxsvc::Message ListEvents(const Grant& grant, const faxsvc::Message& req);
+  faxsvc::Message ListFarEnd(const faxsvc::Message& req);
+  faxsvc::Message JobOp(const faxsvc::Message& req, std::unique_lock<std::mutex>& lk);
+  faxsvc::Message Resend(const faxsvc::Message& req, std::unique_lock<std::mutex>& lk);
+  faxsvc::Message SetDevice(const faxsvc::Message& req);
+  faxsvc::Message Answer(const faxsvc::Message& req);
+  faxsvc::Message SetLine(const faxsvc::Message& req);
+  Reply OpenFax(const faxsvc::Message& req);
+
+  State& state_;
+  const Archive& archive_;
+  long idleTimeoutMs_;
+  std::function<void()> stopService_;
+};
+
+// The far-end station's record of one call, kept in the state (the
+// loopback line's LineEnv::farEndRecord).
+void RecordFarEnd(State& state, const faxsvc::Message& record);
+
+}  // namespace brevant::faxd

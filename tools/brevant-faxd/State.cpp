@@ -1,0 +1,169 @@
+#include "tools/brevant-faxd/State.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/faxservice/FaxService.h"
+
+namespace brevant::faxd {
+
+namespace {
+
+const char* const kSchema[] = {
+    "CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY, value TEXT)",
+    "CREATE TABLE IF NOT EXISTS devices(id INTEGER PRIMARY KEY, name TEXT, tsid TEXT, csid TEXT,"
+    " receive_mode INTEGER, rings INTEGER)",
+    "CREATE TABLE IF NOT EXISTS jobs(id INTEGER PRIMARY KEY, queue TEXT, status INTEGER, device_id INTEGER,"
+    " number TEXT, name TEXT, file TEXT, pages INTEGER, pages_sent INTEGER DEFAULT 0,"
+    " attempts INTEGER DEFAULT 0, next_attempt REAL DEFAULT 0, submitted REAL, scheduled REAL DEFAULT 0,"
+    " started REAL DEFAULT 0, ended REAL DEFAULT 0, error TEXT DEFAULT '', subject TEXT DEFAULT '',"
+    " priority INTEGER DEFAULT 1, sender_name TEXT DEFAULT '', sender_fax TEXT DEFAULT '',"
+    " from_number TEXT DEFAULT '', props TEXT DEFAULT '', bitrate INTEGER DEFAULT 0,"
+    " remote_id TEXT DEFAULT '', duration REAL DEFAULT 0)",
+    "CREATE TABLE IF NOT EXISTS sent(id INTEGER PRIMARY KEY, job_id INTEGER UNIQUE, path TEXT, number TEXT,"
+    " name TEXT, subject TEXT, priority INTEGER, sender_name TEXT, sender_fax TEXT, tsid TEXT, csid TEXT,"
+    " pages INTEGER, submitted REAL, scheduled REAL, started REAL, ended REAL, duration REAL,"
+    " bitrate INTEGER, result TEXT, status INTEGER, attempts INTEGER, archive_error TEXT DEFAULT '')",
+    "CREATE TABLE IF NOT EXISTS received(id INTEGER PRIMARY KEY, job_id INTEGER UNIQUE, device_id INTEGER,"
+    " path TEXT, tsid TEXT, csid TEXT, pages INTEGER, started REAL, ended REAL, duration REAL,"
+    " bitrate INTEGER, result TEXT, status INTEGER)",
+    // What the loopback line's far-end station received: one record per
+    // call (a fax resumed after the service stopped arrives in two).
+    "CREATE TABLE IF NOT EXISTS farend_calls(id INTEGER PRIMARY KEY, job_id INTEGER, number TEXT,"
+    " path TEXT UNIQUE, first_page INTEGER, pages INTEGER, complete INTEGER, caller TEXT, received REAL)",
+    "CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY, time REAL, kind TEXT, job_id INTEGER,"
+    " text TEXT)",
+};
+
+struct Default {
+  const char* key;
+  const char* value;
+};
+// The line's and the queue's settings; line_set changes them.
+const Default kDefaults[] = {
+    {"paused", "0"},          {"retries", "3"},        {"retry_interval", "60"},
+    {"pace", "0"},            {"ring_seconds", "6"},   {"ring_timeout", "60"},
+    {"busy_count", "0"},      {"hangup_after", "0"},   {"modems", "7"},
+    {"ecm", "0"},             {"discount_start", "20"}, {"discount_end", "7"},
+    {"station_id", "Brevant Fax"}, {"notify", "1"},
+};
+
+}  // namespace
+
+double Now() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+int OperationsFor(int status, bool incoming) {
+  using namespace faxsvc;
+  if (incoming) return (status == kJobPending || status == kJobInProgress) ? kOpView | kOpDelete : kOpView;
+  switch (status) {
+    case kJobPending:
+    case kJobInProgress:
+    case kJobRetrying: return kOpView | kOpPause | kOpDelete;
+    case kJobPaused: return kOpView | kOpResume | kOpDelete;
+    case kJobFailed:
+    case kJobRetriesExceeded:
+    case kJobNoLine: return kOpView | kOpRestart | kOpDelete;
+    case kJobCompleted:
+    case kJobCanceled: return kOpView | kOpRestart;
+    default: return kOpView;
+  }
+}
+
+bool State::Open(std::string* why) {
+  // The database holds every job's fields (notes, billing codes): it is the
+  // service's alone, whatever mode an older installation left it with. Its
+  // write-ahead log and index files follow the process's umask (0077).
+  std::string path = dir_ + "/faxd.db";
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *why = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  ::fchmod(fd, 0600);
+  ::close(fd);
+  for (const char* extra : {"-wal", "-shm"}) ::chmod((path + extra).c_str(), 0600);
+  if (!db.Open(path, why)) return false;
+  try {
+    CreateSchema();
+  } catch (const std::exception& e) {
+    *why = e.what();
+    return false;
+  }
+  return true;
+}
+
+void State::AddColumn(const std::string& table, const std::string& column, const std::string& declaration) {
+  for (auto& row : db.Query("PRAGMA table_info(" + table + ")"))
+    if (row.Get("name") == column) return;
+  db.Exec("ALTER TABLE " + table + " ADD COLUMN " + column + " " + declaration);
+}
+
+void State::CreateSchema() {
+  for (const char* sql : kSchema) db.Exec(sql);
+  // Columns added since the first release; a database of an older
+  // installation gets them with values that give every old job and fax to
+  // the administrators (owner 0).
+  AddColumn("devices", "kind", "TEXT DEFAULT 'loopback'");
+  AddColumn("devices", "config", "TEXT DEFAULT ''");
+  AddColumn("devices", "description", "TEXT DEFAULT ''");
+  AddColumn("devices", "powered_off", "INTEGER DEFAULT 0");
+  AddColumn("devices", "send_enabled", "INTEGER DEFAULT 1");
+  AddColumn("devices", "priority", "INTEGER DEFAULT 1");
+  AddColumn("devices", "route_uid", "INTEGER DEFAULT -1");
+  AddColumn("jobs", "owner_uid", "INTEGER DEFAULT 0");
+  AddColumn("jobs", "owner_name", "TEXT DEFAULT ''");
+  AddColumn("jobs", "resume_from", "INTEGER DEFAULT 1");
+  AddColumn("jobs", "rings_heard", "INTEGER DEFAULT -1");
+  AddColumn("sent", "owner_uid", "INTEGER DEFAULT 0");
+  AddColumn("received", "owner_uid", "INTEGER DEFAULT 0");
+  for (const Default& d : kDefaults)
+    db.Exec("INSERT OR IGNORE INTO settings(key, value) VALUES(?, ?)", {std::string(d.key), std::string(d.value)});
+  if (db.QueryInt("SELECT COUNT(*) FROM devices") == 0) {
+    std::string station = Setting("station_id");
+    db.Exec("INSERT INTO devices(id, name, tsid, csid, receive_mode, rings, kind, description) VALUES(1, ?, ?, ?, ?, 4,"
+            " 'loopback', ?)",
+            {std::string("Brevant Loopback Modem"), station, station, static_cast<long long>(faxsvc::kReceiveManual),
+             std::string("Loopback line: faxes go over T.30 (SpanDSP) to a far-end station inside the fax service")});
+  }
+}
+
+std::string State::Setting(const std::string& key) {
+  auto rows = db.Query("SELECT value FROM settings WHERE key=?", {key});
+  return rows.empty() ? "" : rows[0].Get("value");
+}
+
+double State::SettingReal(const std::string& key) { return std::atof(Setting(key).c_str()); }
+
+void State::PutSetting(const std::string& key, const std::string& value) {
+  db.Exec("INSERT OR REPLACE INTO settings(key, value) VALUES(?, ?)", {key, value});
+}
+
+bool State::KnownSetting(const std::string& key) {
+  for (const Default& d : kDefaults)
+    if (key == d.key) return true;
+  return false;
+}
+
+void State::Event(const std::string& kind, long long jobId, const std::string& text) {
+  db.Exec("INSERT INTO events(time, kind, job_id, text) VALUES(?, ?, ?, ?)", {Now(), kind, jobId, text});
+}
+
+faxsvc::Message State::JobRow(long long id) {
+  auto rows = db.Query("SELECT * FROM jobs WHERE id=?", {id});
+  if (rows.empty()) throw Refused(5, "no fax job " + std::to_string(id));
+  faxsvc::Message& m = rows[0];
+  int status = static_cast<int>(m.GetInt("status"));
+  m.Set("ops", OperationsFor(status, m.Get("queue") == "in"));
+  m.Set("queue_status", faxsvc::QueueStatusText(status));
+  return m;
+}
+
+}  // namespace brevant::faxd
