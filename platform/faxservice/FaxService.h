@@ -311,9 +311,6 @@ class FaxServer {
   void Disconnect();
   bool Connected() const;
   std::string ServerName() const { return serverName_; }
-  // The rights the service grants the connected user (its "hello" reply);
-  // empty when it does not say.
-  std::optional<long> GrantedRights() const { return grantedRights_; }
 
   // Older family.
   Collection<FaxPort> GetPorts();
@@ -327,8 +324,8 @@ class FaxServer {
   FaxFolders Folders();
 
   // FaxSecurity: the access rights the service grants the connected user
-  // (AccessRight bits), and whether they are a fax administrator.
-  // Empty when the service does not report the rights.
+  // (AccessRight bits; empty when the service does not say), and whether
+  // they are a fax administrator.
   std::optional<long> GrantedRights() const;
   bool Administrator() const { return hello_.GetInt("admin") != 0; }
 
