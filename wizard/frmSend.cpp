@@ -18,7 +18,6 @@
 #include "common/Errors.h"
 #include "common/FaxJob.h"
 #include "common/Logging.h"
-#include "wizard/CoverFolders.h"
 #include "wizard/frmCover.h"
 #include "wizard/frmFinish.h"
 

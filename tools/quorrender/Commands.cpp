@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <iostream>
 
-#include "common/FaxJob.h"
 #include "maintenance/Scan.h"
 #include "render/cover/CoverPage.h"
 #include "common/Folders.h"
@@ -125,15 +124,6 @@ int Run(const std::string& line) {
     case CommandLine::Verb::Spool:
       return RunSpool(cl);
     case CommandLine::Verb::CoverPage: {
-      // The template the caller chose (the pipeline names it), else the
-      // one the registry names.
-      if (const char* t = std::getenv("BREVANT_COVER_TEMPLATE"); t && *t) {
-        FaxJobRecord& job = FaxJob();
-        job.CoverPages.Clear();
-        job.CoverPages.Append(t);
-        job.CoverIndex = 1;
-        job.UseCover = true;
-      }
       if (cover::CurrentCoverTemplate().empty())
         return Fail(cl, "CoverPage", "No cover page is configured");
       if (!cover::DrawJobCoverPage()) return Fail(cl, "CoverPage", "The cover page could not be drawn");
@@ -155,8 +145,24 @@ int Run(const std::string& line) {
     }
     case CommandLine::Verb::PrintTo: {
       int job = 0;
-      if (cl.path.empty() || cl.printer.empty()) return Fail(cl, "PrintTo", "/pt needs a TIFF path and a printer name");
-      if (!PrintTiff(cl.path, cl.printer, &job, &error)) return Fail(cl, "PrintTo", error);
+      if (cl.path.empty() || cl.printer.empty()) return Fail(cl, "PrintTo", "/pt needs a file and a printer name");
+      if (!fs::is_regular_file(cl.path)) return Fail(cl, "PrintTo", "File not found: " + cl.path);
+      const std::string ext = Lower(fs::path(cl.path).extension().string());
+      if (ext == ".tif" || ext == ".tiff") {
+        if (!PrintTiff(cl.path, cl.printer, &job, &error)) return Fail(cl, "PrintTo", error);
+      } else if (cover::IsCoverTemplate(cl.path)) {
+        // The cover page of the fax being made: filled with the fields the
+        // fax image pipeline stored for it.
+        emf::Page page;
+        std::vector<cover::Problem> problems;
+        bool drawn = cover::RenderPage(cl.path, cover::JobFields(""), &page, &problems);
+        for (const auto& p : problems) WriteErrorLog(p.number, p.text, "quorrender.PrintTo");
+        if (!drawn) return Fail(cl, "PrintTo", "The cover page " + cl.path + " could not be drawn");
+        if (!PrintFaxPage(page, fs::path(cl.path).filename().string(), cl.printer, &job, &error))
+          return Fail(cl, "PrintTo", error);
+      } else if (!PrintPicture(cl.path, cl.printer, &job, &error)) {
+        return Fail(cl, "PrintTo", error);
+      }
       Trace("print: " + cl.path + " -> " + cl.printer + " job " + std::to_string(job));
       return 0;
     }
