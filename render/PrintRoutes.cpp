@@ -186,31 +186,16 @@ bool ConsolePrint(const std::string& file, const std::string& printer, std::stri
 }
 
 void PrintImage(const std::string& file) {
-  const std::string printer = FaxPrinterName();
   // Pictures reach the queue through the console tool, which turns forms
   // the print system refuses (metafiles, icons, RLE bitmaps) into one it
-  // prints, or says at once why it cannot.
+  // prints, or says at once why it cannot. It hands the job over before it
+  // ends, so there is no job to wait for here: the pipeline's queue wait
+  // follows.
   std::string why;
-  const bool printed = ConsolePrint(file, printer, &why);
-  if (!printed) {
+  if (!ConsolePrint(file, FaxPrinterName(), &why)) {
     WriteErrorLog(0, why, "printToPreview(" + file + ")");
     ui::MsgBox(why, "Pelorin");
-    return;
   }
-  // Wait for the job to arrive.
-  int timeout = 10000;
-  int count = QueueJobCount(printer);
-  while (timeout >= 1 && count == 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ui::DoEvents();
-    --timeout;
-    count = QueueJobCount(printer);
-  }
-  Trace("printToPreview_(image)", "PrnInfo.Jobs.Count = " + std::to_string(count));
-  Trace("printToPreview_(image)", "nTimeOut = " + std::to_string(timeout));
-  // A job may have come and gone between two looks (the fax printer is
-  // quick with one page); only a job that never appeared is a time-out.
-  if (timeout == 0) WriteErrorLog(0, "Exiting on timeout", "printToPreview_(" + file + ")");
 }
 
 void PrintTiff(const std::string& file) {

@@ -1,6 +1,6 @@
 #pragma once
 // How each kind of document reaches the fax printer while it is the
-// default printer: images and TIFF files straight to the print queue,
+// default printer: pictures and TIFF files through the console tool,
 // office documents and web pages through the office suite and the browser
 // (headless, to PDF, then to the queue), PDF files through the PDF reader,
 // everything else through the "print" verb (CUPS's own filters for plain

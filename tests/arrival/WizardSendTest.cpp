@@ -4,6 +4,7 @@
 // user chose on the pages.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QComboBox>
 #include <QCheckBox>
 #include <QLabel>
@@ -21,8 +22,10 @@
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/FaxJob.h"
+#include "common/Logging.h"
 #include "delivery/FaxTransport.h"
 #include "receive/ui/frmSetCover.h"
+#include "render/CoverPageList.h"
 #include "render/cover/CoverImage.h"
 #include "tests/arrival/ArrivalWorld.h"
 #include "tests/arrival/Marks.h"
@@ -41,6 +44,19 @@ namespace brevant::test {
 namespace {
 
 using namespace brevant::wizard;
+
+// The windows need a widget application, made before any test draws a
+// picture (which would make a plain GUI one).
+class WidgetApplication : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    static int argc = 3;
+    static char a0[] = "arrival_tests", a1[] = "-platform", a2[] = "offscreen";
+    static char* argv[] = {a0, a1, a2, nullptr};
+    if (!QCoreApplication::instance()) new QApplication(argc, argv);
+  }
+};
+[[maybe_unused]] ::testing::Environment* const g_app = ::testing::AddGlobalTestEnvironment(new WidgetApplication);
 
 QPushButton* Button(QWidget* form, const char* name) { return form ? form->findChild<QPushButton*>(name) : nullptr; }
 
@@ -189,7 +205,18 @@ TEST_F(WizardArrival, GroupTemplatePrintedBesideItselfGoesByMailAndSetCoverFeeds
   const std::string group = w.Dir() + "/group/";
   fs::create_directories(group);
   fs::copy_file(SourceDir() + "/coverpage/Generic.cov", group + "Team.cov");
+  fs::copy_file(SourceDir() + "/coverpage/Urgent.cov", group + "Memo.cov");
+  emf::Page memo;
+  memo.Resize(1728, 2292);
+  std::string why;
+  ASSERT_TRUE(emf::WriteFile(group + "Memo.EMF", memo, &why));  // printed before, in its own letter case
   Config().CoverFolder = group;
+  {
+    frmCover* onService = frmCover::Load();  // the fax service's path offers no group page
+    EXPECT_EQ(IndexOf(onService->cbCover, "Team(Personal)"), -1);
+    onService->Unload();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
   ASSERT_TRUE(EnsureSmtpServer());
   UseLocalSmtp();
   ::setenv("BREVANT_MAILDIR", (w.Dir() + "/Maildir").c_str(), 1);
@@ -197,12 +224,23 @@ TEST_F(WizardArrival, GroupTemplatePrintedBesideItselfGoesByMailAndSetCoverFeeds
   w.UseDeliveryPath(1, address);
   Config().CoverFolder = group;
 
+  // Printing into the twin starts from an empty spool folder; a cover page
+  // that prints nothing leaves no twin and names the page that is missing.
+  const std::string spool = w.World().SpoolDir();
+  TestWorld::WriteFile(spool + "00000007.emf", "left over");
+  EXPECT_TRUE(mCreatePreview::ConvertCoverPageToEMF(group + "Gone.cov"));
+  EXPECT_FALSE(fs::exists(spool + "00000007.emf"));
+  EXPECT_FALSE(fs::exists(group + "Gone.emf"));
+  EXPECT_NE(TestWorld::ReadFile(ErrorLogPath()).find("File not found:" + spool + "00000001.emf"), std::string::npos)
+      << TestWorld::ReadFile(ErrorLogPath());
+
   frmCover* shown = frmCover::Load();
   const int team = IndexOf(shown->cbCover, "Team(Personal)");
-  ASSERT_GE(team, 0);
-  EXPECT_EQ(FaxJob().CoverPages[std::size_t(team) + 1], group + "Team.emf");
+  ASSERT_EQ(shown->cbCover->count(), 5) << "the three shipped templates, Memo and Team";
+  ASSERT_EQ(team, 4);
+  EXPECT_EQ(FaxJob().CoverPages[4], group + "Memo.EMF");
+  EXPECT_EQ(FaxJob().CoverPages[5], group + "Team.emf");
   emf::Page twin;
-  std::string why;
   ASSERT_TRUE(emf::ReadFile(group + "Team.emf", &twin, &why)) << why;
   EXPECT_EQ(twin.width, 1728);
   shown->cbCover->setCurrentIndex(IndexOf(shown->cbCover, "Generic"));

