@@ -5,13 +5,13 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "common/OsCheck.h"
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
 #include "common/FaxJob.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
+#include "common/OsCheck.h"
 #include "delivery/Delivery.h"
 #include "delivery/ServiceDocument.h"
 #include "platform/events/NamedEvent.h"

@@ -32,7 +32,9 @@ std::string Extension(const std::string& path) {
   return ext;
 }
 
-std::string TempTiff() { return mCommon::GetTempFile() + ".tif"; }
+std::string TempTiff() {
+  return mCommon::GetTempFile() + ".tif";
+}
 
 faxsvc::FaxPage FromPageFile(const emf::Page& in) {
   faxsvc::FaxPage out;
@@ -42,7 +44,8 @@ faxsvc::FaxPage FromPageFile(const emf::Page& in) {
   out.yres = float(in.ydpi);
   out.pixels.resize(std::size_t(in.width) * std::size_t(in.height));
   for (int y = 0; y < in.height; ++y)
-    for (int x = 0; x < in.width; ++x) out.pixels[std::size_t(y) * std::size_t(in.width) + std::size_t(x)] = in.Black(x, y);
+    for (int x = 0; x < in.width; ++x)
+      out.pixels[std::size_t(y) * std::size_t(in.width) + std::size_t(x)] = in.Black(x, y);
   return out;
 }
 
@@ -79,18 +82,22 @@ bool FromPageList(const std::string& list, const std::string& tiff, std::string*
 // landscape and shrunk to fit, as the fax printer draws it.
 bool FromPdf(const std::string& pdf, const std::string& tiff, std::string* why) {
   std::string failure;
-  int rc = platform::RunAwaited({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dPDFSTOPONERROR", "-sDEVICE=tiffg4", "-r204x196",
-                                 "-g1728x2292", "-dFIXEDMEDIA", "-dPDFFitPage", "-sOutputFile=" + tiff, "-f", pdf},
-                                "", render::ToolTimeoutMs(), &failure);
+  int rc = platform::RunAwaited(
+      {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dPDFSTOPONERROR", "-sDEVICE=tiffg4", "-r204x196",
+       "-g1728x2292", "-dFIXEDMEDIA", "-dPDFFitPage", "-sOutputFile=" + tiff, "-f", pdf},
+      "", render::ToolTimeoutMs(), &failure);
   int pages = 0;
   std::string check;
   std::error_code ec;
   if (rc == 0 && fs::exists(tiff, ec) && faxsvc::CheckFaxTiff(tiff, &pages, &check) && pages > 0) return true;
   fs::remove(tiff, ec);
   const std::string name = fs::path(pdf).filename().string();
-  if (rc < 0) *why = "Ghostscript could not be run for " + name + " (" + failure + ").";
-  else if (rc != 0) *why = name + " is damaged: Ghostscript could not read it.";
-  else *why = name + " has no page to send.";
+  if (rc < 0)
+    *why = "Ghostscript could not be run for " + name + " (" + failure + ").";
+  else if (rc != 0)
+    *why = name + " is damaged: Ghostscript could not read it.";
+  else
+    *why = name + " has no page to send.";
   return false;
 }
 

@@ -41,13 +41,16 @@ std::string Lower(std::string s) {
   return s;
 }
 
-bool Contains(const std::string& name, const char* part) { return Lower(name).find(part) != std::string::npos; }
+bool Contains(const std::string& name, const char* part) {
+  return Lower(name).find(part) != std::string::npos;
+}
 
 // The files of a folder in name order. A folder that is not there is the
 // path-not-found error, which ends the scan without a record.
 std::vector<fs::path> FilesOf(const std::string& folder) {
   std::error_code ec;
-  if (folder.empty() || !fs::is_directory(folder, ec)) throw VbError(kErrPathNotFound, "Path not found: " + folder);
+  if (folder.empty() || !fs::is_directory(folder, ec))
+    throw VbError(kErrPathNotFound, "Path not found: " + folder);
   std::vector<fs::path> files;
   for (const fs::directory_entry& e : fs::directory_iterator(folder))
     if (e.is_regular_file()) files.push_back(e.path());
@@ -66,7 +69,8 @@ std::string CommonCoverFolder() {
   if (mCommon::CheckXP() == "XP")
     return Join(Read(CWinReg::HKEY_LOCAL_MACHINE, kShellFolders, "Common AppData"),
                 Read(CWinReg::HKEY_LOCAL_MACHINE, kFaxSetup, "ServerCoverPageDir"));
-  return Join(Read(CWinReg::HKEY_LOCAL_MACHINE, kShellFolders, "Common Documents"), "My Faxes/Common Coverpages");
+  return Join(Read(CWinReg::HKEY_LOCAL_MACHINE, kShellFolders, "Common Documents"),
+              "My Faxes/Common Coverpages");
 }
 
 std::string PersonalCoverFolder() {
@@ -80,12 +84,14 @@ std::vector<CoverPageEntry> ListCoverPages(const std::string& errorSource) {
     for (const fs::path& p : FilesOf(CommonCoverFolder()))
       if (Contains(p.filename().string(), ".cov")) list.push_back({DisplayName(p), p.string()});
     for (const fs::path& p : FilesOf(PersonalCoverFolder()))
-      if (Contains(p.filename().string(), ".cov")) list.push_back({DisplayName(p) + "(Personal)", p.string()});
+      if (Contains(p.filename().string(), ".cov"))
+        list.push_back({DisplayName(p) + "(Personal)", p.string()});
     if (Config().ProgramType != 0) {
       const std::vector<fs::path> files = FilesOf(Config().CoverFolder);
       // A twin is found in any letter case ("Memo.EMF" beside "Memo.cov").
       auto hasTwin = [&](const fs::path& cov) {
-        const std::string twin = Lower(fs::path(mCreatePreview::CoverEmfPath(cov.string())).filename().string());
+        const std::string twin =
+            Lower(fs::path(mCreatePreview::CoverEmfPath(cov.string())).filename().string());
         return std::any_of(files.begin(), files.end(),
                            [&](const fs::path& f) { return Lower(f.filename().string()) == twin; });
       };
@@ -126,8 +132,10 @@ bool ConvertCoverPageToEMF(const std::string& coverPath) {
     const std::string spool = GetSpoolFolder();
     ClearSpoolFiles(spool);
     render::PrintOnFaxPrinter(source, [&] {
-      if (render::IsImageFile(coverPath)) render::PrintPictureFitted(render::FaxPrinterName(), coverPath);
-      else render::ShellPrint(coverPath, "");
+      if (render::IsImageFile(coverPath))
+        render::PrintPictureFitted(render::FaxPrinterName(), coverPath);
+      else
+        render::ShellPrint(coverPath, "");
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const std::string page = spool + "00000001.emf";

@@ -1,18 +1,18 @@
 #include "render/FaxQueue.h"
-#include "platform/print/Cups.h"
 
 #include <cups/cups.h>
+#include <strings.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
 #include "common/Logging.h"
 #include "platform/events/NamedEvent.h"
+#include "platform/print/Cups.h"
 #include "platform/ui/Ui.h"
 #include "printing/CPrinterInfo.h"
 #include "printing/Spooler.h"
@@ -29,7 +29,8 @@ bool FaxPrinterInstalled(std::string* why) {
   std::vector<std::string> names = spooler::PrinterNames(&error);
   const std::string fax = FaxPrinterName();
   if (error != 0) {
-    *why = "The print system does not answer, so the fax printer \"" + fax + "\" cannot be used. Cannot make fax.";
+    *why = "The print system does not answer, so the fax printer \"" + fax +
+           "\" cannot be used. Cannot make fax.";
     return false;
   }
   for (const std::string& n : names)
@@ -133,8 +134,10 @@ std::pair<bool, std::string> TakeEnv(const char* name) {
 }
 
 void PutEnv(const char* name, const std::pair<bool, std::string>& value) {
-  if (value.first) ::setenv(name, value.second.c_str(), 1);
-  else ::unsetenv(name);
+  if (value.first)
+    ::setenv(name, value.second.c_str(), 1);
+  else
+    ::unsetenv(name);
 }
 
 }  // namespace
@@ -143,8 +146,9 @@ DefaultPrinterSwitch::DefaultPrinterSwitch() : printer_(TakeEnv("PRINTER")), lpd
   const std::string fax = FaxPrinterName();
   for (const auto* v : {&printer_, &lpdest_})
     if (v->first && strcasecmp(v->second.c_str(), fax.c_str()) != 0)
-      WriteTraceLog("mPrint.SetDefaultPrinter", std::string(v == &printer_ ? "PRINTER" : "LPDEST") + " names " +
-                                                     v->second + "; the fax's documents go to " + fax);
+      WriteTraceLog("mPrint.SetDefaultPrinter", std::string(v == &printer_ ? "PRINTER" : "LPDEST") +
+                                                    " names " + v->second + "; the fax's documents go to " +
+                                                    fax);
   previous_ = GetDefaultPrinter();
   std::string error;
   if (!SetDefaultPrinter(fax, &error)) WriteErrorLog(0, error, "mPrint.SetDefaultPrinter");

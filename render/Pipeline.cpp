@@ -7,17 +7,17 @@
 #include <fstream>
 
 #include "common/CRegStatus.h"
-#include "common/OsCheck.h"
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
 #include "common/FaxJob.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
+#include "common/OsCheck.h"
 #include "platform/emf/Emf.h"
 #include "platform/events/NamedEvent.h"
-#include "printing/FaxPrinterSetup.h"
 #include "platform/process/ChildProcess.h"
+#include "printing/FaxPrinterSetup.h"
 #include "render/FaxQueue.h"
 #include "render/PdfPrint.h"
 #include "render/PrintRoutes.h"
@@ -202,8 +202,9 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
     if (status) ui::CloseStatus();
     WriteTraceLog("printToPreview", "cancelled by the user");
   };
-  const std::string cover =
-      job.CoverIndex >= 1 && std::size_t(job.CoverIndex) <= job.CoverPages.Count() ? job.CoverPages[std::size_t(job.CoverIndex)] : "";
+  const std::string cover = job.CoverIndex >= 1 && std::size_t(job.CoverIndex) <= job.CoverPages.Count()
+                                ? job.CoverPages[std::size_t(job.CoverIndex)]
+                                : "";
 
   // Without the fax printer's queue nothing is printed at all (the print
   // programs would take the user's own printer): the run ends and says why.
@@ -271,8 +272,10 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
         // A picture is printed fitted to the page; anything else by its print
         // verb (a cover page template's is the console tool, which fills it
         // with the "UserInfo" values just written).
-        if (IsImageFile(cover)) PrintPictureFitted(FaxPrinterName(), cover);
-        else ShellPrint(cover, "");
+        if (IsImageFile(cover))
+          PrintPictureFitted(FaxPrinterName(), cover);
+        else
+          ShellPrint(cover, "");
       });
     });
     if (!goOn) return abort();
@@ -280,8 +283,14 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
     // becomes page 0. A cover page that printed nothing moves nothing.
     step([&] {
       const long n = PageFileCount(spool);
-      if (n > before && Exists(PageFile(spool, n))) fs::rename(PageFile(spool, n), PageFile(spool, 0));
-      else if (!cover.empty()) WriteErrorLog(567, "The cover page " + cover + " made no page", "printToPreview");
+      if (n > before && Exists(PageFile(spool, n))) {
+        fs::rename(PageFile(spool, n), PageFile(spool, 0));
+      } else if (!cover.empty()) {
+        WriteErrorLog(567, "The cover page " + cover + " made no page", "printToPreview");
+        ui::MsgBox("The cover page " + fs::path(cover).filename().string() +
+                       " could not be printed. The fax goes without it.",
+                   "Pelorin");
+      }
     });
   }
 

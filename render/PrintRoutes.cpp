@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -174,7 +174,8 @@ bool ConsolePrint(const std::string& file, const std::string& printer, std::stri
   }
   if (!p.Wait(ToolTimeoutMs(), 20)) {
     p.Kill();
-    *why = "the console tool did not print " + file + " within " + std::to_string(ToolTimeoutMs() / 1000) + " s";
+    *why =
+        "the console tool did not print " + file + " within " + std::to_string(ToolTimeoutMs() / 1000) + " s";
     return false;
   }
   if (p.ExitCode() != 0) {
@@ -305,8 +306,9 @@ bool ShellPrint(const std::string& path, const std::string& windowTitle) {
   }
   if (p.ExitCode() != 0) {
     const std::string said = LastLine(log);
-    WriteErrorLog(0, "the print verb could not print " + path + " (exit code " + std::to_string(p.ExitCode()) + ")" +
-                         (said.empty() ? "" : ": " + said),
+    WriteErrorLog(0,
+                  "the print verb could not print " + path + " (exit code " + std::to_string(p.ExitCode()) +
+                      ")" + (said.empty() ? "" : ": " + said),
                   "ShellPrint");
   }
   return true;

@@ -9,10 +9,10 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QImage>
-#include <QPixmap>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QPixmap>
 #include <QPointer>
 #include <QPushButton>
 #include <QSignalBlocker>
@@ -235,7 +235,8 @@ void frmCover::cbCover_Click() {
       return;
     }
     const qreal ratio = devicePixelRatioF();
-    QImage picture = cover::CoverPreview(list[std::size_t(pos) + 1], Picture1->size() * ratio, "frmCover.cbCover_Click");
+    QImage picture =
+        cover::CoverPreview(list[std::size_t(pos) + 1], Picture1->size() * ratio, "frmCover.cbCover_Click");
     picture.setDevicePixelRatio(ratio);
     Picture1->setPixmap(QPixmap::fromImage(picture));
   } catch (...) {

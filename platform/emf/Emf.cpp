@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <sstream>

@@ -8,11 +8,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
-#include <QSignalBlocker>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTextEdit>
 #include <QVBoxLayout>
-
 #include <algorithm>
 
 #include "common/CWinReg.h"
@@ -210,7 +209,8 @@ void frmSetCover::cbCover_Click() {
       Picture1->clear();
       return;
     }
-    QImage picture = cover::CoverPreview(list[std::size_t(pos) + 1], Picture1->size(), "frmSetCover.cbCover_Click");
+    QImage picture =
+        cover::CoverPreview(list[std::size_t(pos) + 1], Picture1->size(), "frmSetCover.cbCover_Click");
     Picture1->setPixmap(QPixmap::fromImage(picture));
   } catch (...) {
     ErrInfo e = CurrentError();

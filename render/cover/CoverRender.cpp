@@ -331,8 +331,9 @@ QImage CoverPreview(const std::string& coverPath, QSize size, const std::string&
     WriteErrorLog(kErrTypeMismatch, coverPath + ": " + error, source);
     return {};
   }
-  return PageImage(page).convertToFormat(QImage::Format_Grayscale8).scaled(size, Qt::KeepAspectRatio,
-                                                                          Qt::SmoothTransformation);
+  return PageImage(page)
+      .convertToFormat(QImage::Format_Grayscale8)
+      .scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
 }
 
 bool DrawJobCoverPage(const std::string& spoolFolder) {

@@ -61,12 +61,16 @@ ArrivalWorld::ArrivalWorld() {
   ChooseCover(std::nullopt);
 }
 
-ArrivalWorld::~ArrivalWorld() { ::unsetenv("BREVANT_FAX_PRINTER"); }
+ArrivalWorld::~ArrivalWorld() {
+  ::unsetenv("BREVANT_FAX_PRINTER");
+}
 
 const std::vector<std::pair<std::string, std::string>>& ArrivalWorld::Sender() {
-  static const std::vector<std::pair<std::string, std::string>> sender{
-      {"FullName", "Jonas Bergmann"},       {"Company", "Norvane Supplies"}, {"FaxNumber", "+49 30 5557 1200"},
-      {"OfficePhone", "+49 30 5557 1201"}, {"MailBox", "jonas@norvane.test"}};
+  static const std::vector<std::pair<std::string, std::string>> sender{{"FullName", "Jonas Bergmann"},
+                                                                       {"Company", "Norvane Supplies"},
+                                                                       {"FaxNumber", "+49 30 5557 1200"},
+                                                                       {"OfficePhone", "+49 30 5557 1201"},
+                                                                       {"MailBox", "jonas@norvane.test"}};
   return sender;
 }
 
@@ -98,13 +102,15 @@ long ArrivalWorld::LastJob() {
 Arrival ArrivalWorld::WaitArrival(long job) {
   Arrival a;
   a.job = job;
-  WaitFor([&] {
-    faxsvc::Message j = daemon_->Call(faxsvc::Message("job").Set("id", job)).Item(1);
-    a.status = int(j.GetInt("status"));
-    a.error = j.Get("error");
-    return a.status == faxsvc::kJobCompleted || a.status == faxsvc::kJobFailed ||
-           a.status == faxsvc::kJobRetriesExceeded || a.status == faxsvc::kJobCanceled;
-  }, 60);
+  WaitFor(
+      [&] {
+        faxsvc::Message j = daemon_->Call(faxsvc::Message("job").Set("id", job)).Item(1);
+        a.status = int(j.GetInt("status"));
+        a.error = j.Get("error");
+        return a.status == faxsvc::kJobCompleted || a.status == faxsvc::kJobFailed ||
+               a.status == faxsvc::kJobRetriesExceeded || a.status == faxsvc::kJobCanceled;
+      },
+      60);
   faxsvc::Message far = daemon_->Call(faxsvc::Message("farend"));
   for (int i = 1; i <= far.GetInt("count"); ++i)
     if (far.Item(i).GetInt("job_id") == job) a.pages = ReadPages(far.Item(i).Get("path"));

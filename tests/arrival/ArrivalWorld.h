@@ -25,11 +25,11 @@ struct CoverChoice {
 // One fax as the far end received it, with the service's report.
 struct Arrival {
   long job = 0;
-  int status = 0;                       // the job's status (256 completed)
-  std::string error;                    // why it failed
-  std::vector<faxsvc::FaxPage> pages;   // what the far end received
-  long reportedPages = 0;               // the sent archive's page count
-  int archiveCompression = 0;           // of the archive copy (4: G4)
+  int status = 0;                      // the job's status (256 completed)
+  std::string error;                   // why it failed
+  std::vector<faxsvc::FaxPage> pages;  // what the far end received
+  long reportedPages = 0;              // the sent archive's page count
+  int archiveCompression = 0;          // of the archive copy (4: G4)
 };
 
 class ArrivalWorld {

@@ -3,7 +3,6 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -42,7 +41,8 @@ void DrawMarks(QPainter& p, int w, int h, int squares, int side, int line) {
   p.setPen(QPen(Qt::black, line));
   p.drawRect(line * 2, line * 2, w - line * 4, h - line * 4);
   const int gap = side / 3, total = squares * side + (squares - 1) * gap;
-  for (int i = 0; i < squares; ++i) p.fillRect((w - total) / 2 + i * (side + gap), (h - side) / 2, side, side, Qt::black);
+  for (int i = 0; i < squares; ++i)
+    p.fillRect((w - total) / 2 + i * (side + gap), (h - side) / 2, side, side, Qt::black);
 }
 
 }  // namespace
@@ -57,10 +57,12 @@ std::string MarkedPdf(const std::string& path, const std::vector<PageSize>& page
         "  /x0 W N 80 mul 20 sub sub 2 div def\n"
         "  0 1 N 1 sub { 80 mul x0 add H 60 sub 2 div 60 60 rectfill } for\n"
         "  showpage } def\n";
-  for (std::size_t i = 0; i < pages.size(); ++i) ps << pages[i].width << ' ' << pages[i].height << ' ' << i + 1 << " page\n";
+  for (std::size_t i = 0; i < pages.size(); ++i)
+    ps << pages[i].width << ' ' << pages[i].height << ' ' << i + 1 << " page\n";
   const std::string src = path + ".ps";
   if (!Write(src, ps.str())) return "";
-  if (Sh("gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pdfwrite -o '" + path + "' '" + src + "' >/dev/null 2>&1") != 0)
+  if (Sh("gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pdfwrite -o '" + path + "' '" + src +
+         "' >/dev/null 2>&1") != 0)
     return "";
   fs::remove(src);
   return path;
@@ -70,7 +72,8 @@ std::string MarkedText(const std::string& path, int pages) {
   // Capitals and digits only: no descender joins two lines.
   std::string text;
   for (int p = 1; p <= pages; ++p) {
-    for (int l = 1; l <= 3 * p; ++l) text += "PAGE " + std::to_string(p) + " LINE " + std::to_string(l) + "\n";
+    for (int l = 1; l <= 3 * p; ++l)
+      text += "PAGE " + std::to_string(p) + " LINE " + std::to_string(l) + "\n";
     if (p < pages) text += "\f";
   }
   return Write(path, text) ? path : "";
@@ -99,7 +102,8 @@ std::string MarkedWriter(const std::string& path, int pages) {
   for (int p = 1; p <= pages; ++p) {
     body += std::string(R"(<text:p text:style-name=")") + (p == 1 ? "P1" : "P2") + R"(">)";
     for (int s = 0; s < p; ++s)
-      body += R"(<draw:rect draw:style-name="gr1" text:anchor-type="as-char" svg:width="2cm" svg:height="2cm"/><text:s text:c="6"/>)";
+      body +=
+          R"(<draw:rect draw:style-name="gr1" text:anchor-type="as-char" svg:width="2cm" svg:height="2cm"/><text:s text:c="6"/>)";
     body += "</text:p>";
   }
   const std::string fodt = R"(<?xml version="1.0" encoding="UTF-8"?>
@@ -122,7 +126,8 @@ std::string MarkedWriter(const std::string& path, int pages) {
  fo:margin-top="12cm" fo:break-before="page"/></style:style>
 </office:automatic-styles>
 <office:master-styles><style:master-page style:name="Standard" style:page-layout-name="pm1"/></office:master-styles>
-<office:body><office:text>)" + body + "</office:text></office:body></office:document>\n";
+<office:body><office:text>)" +
+                           body + "</office:text></office:body></office:document>\n";
   const fs::path target(path);
   const std::string flat = (target.parent_path() / (target.stem().string() + ".fodt")).string();
   if (!Write(flat, fodt)) return "";
@@ -140,6 +145,8 @@ std::string MarkedPicture(const std::string& path, int squares) {
   QPainter p(&image);
   DrawMarks(p, image.width(), image.height(), squares, 130, 4);
   p.end();
+  // An icon holds 256 pixels at most.
+  if (fs::path(path).extension() == ".ico") image = image.scaledToHeight(256, Qt::SmoothTransformation);
   return image.save(QString::fromStdString(path)) ? path : "";
 }
 
@@ -157,7 +164,8 @@ std::string MarkedTiff(const std::string& path, int pages) {
     page.pixels.resize(std::size_t(page.width) * std::size_t(page.height));
     for (int y = 0; y < page.height; ++y)
       for (int x = 0; x < page.width; ++x)
-        page.pixels[std::size_t(y) * std::size_t(page.width) + std::size_t(x)] = image.constScanLine(y)[x] < 128;
+        page.pixels[std::size_t(y) * std::size_t(page.width) + std::size_t(x)] =
+            image.constScanLine(y)[x] < 128;
     out.push_back(std::move(page));
   }
   std::string why;
@@ -190,7 +198,9 @@ int Squares(const faxsvc::FaxPage& page) {
       x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
       for (auto [dx, dy] : {std::pair{1, 0}, {-1, 0}, {0, 1}, {0, -1}}) {
         int nx = x + dx, ny = y + dy;
-        if (nx < 0 || ny < 0 || nx >= gw || ny >= gh || !solid[std::size_t(ny) * std::size_t(gw) + std::size_t(nx)]) continue;
+        if (nx < 0 || ny < 0 || nx >= gw || ny >= gh ||
+            !solid[std::size_t(ny) * std::size_t(gw) + std::size_t(nx)])
+          continue;
         solid[std::size_t(ny) * std::size_t(gw) + std::size_t(nx)] = 0;
         stack.push_back({nx, ny});
       }
@@ -246,7 +256,8 @@ std::vector<faxsvc::FaxPage> FaxPagesOf(const std::string& pdf) {
   const std::string tiff = pdf + ".fax.tif";
   std::vector<faxsvc::FaxPage> pages;
   std::string why;
-  if (Sh("gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=tiffg4 -r204x196 -g1728x2292 -dFIXEDMEDIA -dPDFFitPage -o '" +
+  if (Sh("gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=tiffg4 -r204x196 -g1728x2292 -dFIXEDMEDIA -dPDFFitPage -o "
+         "'" +
          tiff + "' '" + pdf + "' >/dev/null 2>&1") == 0)
     faxsvc::ReadFaxPages(tiff, &pages, &why);
   fs::remove(tiff);

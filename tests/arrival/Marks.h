@@ -25,8 +25,8 @@ std::string MarkedText(const std::string& path, int pages);
 std::string MarkedHtml(const std::string& path, int pages);
 // A Writer document (".odt"), made from its flat XML by the office suite.
 std::string MarkedWriter(const std::string& path, int pages);
-// A picture of an A4 page (PNG, JPEG or BMP by the name's extension) with
-// `squares` squares and the frame.
+// A picture of an A4 page (PNG, JPEG, BMP or ICO by the name's extension)
+// with `squares` squares and the frame (too thin to see in an icon).
 std::string MarkedPicture(const std::string& path, int squares);
 // A fax TIFF of `pages` pages.
 std::string MarkedTiff(const std::string& path, int pages);

@@ -67,7 +67,8 @@ TEST(FaxArrival, PdfPagesOfEverySizeAndOrientationArriveWholeAndInOrder) {
   REQUIRE_WORLD(w);
   // Landscape turned upright, Letter and Legal shrunk, A5 grown: each page
   // on its own, nothing cut off.
-  SendAndCheck(w, MarkedPdf(w.Dir() + "/mixed.pdf", {kA4, kA4Landscape, kLetter, kLegal, kA5}), 5, Mark::Squares);
+  SendAndCheck(w, MarkedPdf(w.Dir() + "/mixed.pdf", {kA4, kA4Landscape, kLetter, kLegal, kA5}), 5,
+               Mark::Squares);
   SendAndCheck(w, MarkedPdf(w.Dir() + "/letter size.pdf", {kLetter, kLetter}), 2, Mark::Squares);
   // The page list edition hands "spool.pnx" over; its pages are made into
   // the fax image before the service gets it.
@@ -84,10 +85,12 @@ TEST(FaxArrival, OfficeWebTextPicturesAndTiffArriveInOrder) {
   SendAndCheck(w, MarkedText(w.Dir() + "/marks.txt", 3), 3, Mark::Lines);
   SendAndCheck(w, MarkedTiff(w.Dir() + "/marks.tif", 3), 3, Mark::Squares);
   // One picture a page, each with its own number of squares: PNG goes to
-  // the print system as it is, JPEG and BMP through the console tool.
+  // the print system as it is, JPEG, BMP and ICO through the console tool.
   SendAndCheck(w, MarkedPicture(w.Dir() + "/one.png", 1), 1, Mark::Squares);
   SendAndCheck(w, MarkedPicture(w.Dir() + "/two.jpg", 2), 1, Mark::Squares, 0, 2);
   SendAndCheck(w, MarkedPicture(w.Dir() + "/three.bmp", 3), 1, Mark::Squares, 0, 3);
+  // An icon, which the print system does not read, is converted.
+  SendAndCheck(w, MarkedPicture(w.Dir() + "/four.ico", 4), 1, Mark::SquaresUnframed, 0, 4);
 }
 
 TEST(FaxArrival, CoverPagesArriveFirstFilledWithTheFaxsFields) {
@@ -104,7 +107,8 @@ TEST(FaxArrival, CoverPagesArriveFirstFilledWithTheFaxsFields) {
   std::vector<faxsvc::FaxPage> made = FaxPagesOf(letter);
   ASSERT_EQ(made.size(), 2u) << "the sample letter has two pages";
   ASSERT_EQ(a.pages.size(), made.size());
-  for (std::size_t i = 0; i < made.size(); ++i) EXPECT_LT(Difference(a.pages[i], made[i]), 0.01) << "page " << i + 1;
+  for (std::size_t i = 0; i < made.size(); ++i)
+    EXPECT_LT(Difference(a.pages[i], made[i]), 0.01) << "page " << i + 1;
   EXPECT_GT(Difference(a.pages[0], made[1]), 0.02) << "the letter's pages differ from each other";
   EXPECT_EQ(TestWorld::ReadFile(ErrorLogPath()).find("print verb"), std::string::npos)
       << TestWorld::ReadFile(ErrorLogPath());
@@ -139,19 +143,21 @@ TEST(FaxArrival, BadDocumentsEndWithAMessageAndNothingIsSent) {
   ArrivalWorld w;
   REQUIRE_WORLD(w);
   const std::string dir = w.Dir();
-  TestWorld::WriteFile(dir + "/empty.pdf",
-                       "%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
-                       "2 0 obj << /Type /Pages /Kids [] /Count 0 >> endobj\ntrailer << /Root 1 0 R >>\n%%EOF\n");
+  TestWorld::WriteFile(
+      dir + "/empty.pdf",
+      "%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
+      "2 0 obj << /Type /Pages /Kids [] /Count 0 >> endobj\ntrailer << /Root 1 0 R >>\n%%EOF\n");
   const std::string good = MarkedPdf(dir + "/good.pdf", {kA4});
   TestWorld::WriteFile(dir + "/damaged.pdf", TestWorld::ReadFile(good).substr(0, 400));
   TestWorld::WriteFile(dir + "/drawing.wmf", std::string("\xD7\xCD\xC6\x9A", 4) + std::string(60, '\0'));
   const long before = w.LastJob();
   struct Case {
     std::string file, says;
-  } cases[] = {{dir + "/empty.pdf", "empty.pdf has no page to send. The fax was not sent."},
-               {dir + "/damaged.pdf", "The fax was not sent."},
-               {dir + "/missing.pdf", "File not found: " + dir + "/missing.pdf The fax was not sent."},
-               {dir + "/drawing.wmf", "drawing.wmf cannot be printed: Windows metafiles (.wmf) cannot be faxed"}};
+  } cases[] = {
+      {dir + "/empty.pdf", "empty.pdf has no page to send. The fax was not sent."},
+      {dir + "/damaged.pdf", "The fax was not sent."},
+      {dir + "/missing.pdf", "File not found: " + dir + "/missing.pdf The fax was not sent."},
+      {dir + "/drawing.wmf", "drawing.wmf cannot be printed: Windows metafiles (.wmf) cannot be faxed"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
     auto start = std::chrono::steady_clock::now();
@@ -163,6 +169,18 @@ TEST(FaxArrival, BadDocumentsEndWithAMessageAndNothingIsSent) {
   EXPECT_EQ(w.LastJob(), before) << "a bad document was sent";
   EXPECT_EQ(TestWorld::ReadFile(ErrorLogPath()).find("Exiting on timeout"), std::string::npos);
 
+  // A cover page that cannot be printed is said; the document goes alone.
+  w.ChooseCover(CoverChoice{dir + "/drawing.wmf", "", "note"});
+  const long last = w.LastJob();
+  std::string said = SendNow(w, good + "#");
+  EXPECT_NE(said.find("The cover page drawing.wmf could not be printed. The fax goes without it."),
+            std::string::npos)
+      << said;
+  ASSERT_GT(w.LastJob(), last);
+  EXPECT_EQ(w.WaitArrival(w.LastJob()).pages.size(), 1u);
+  w.ChooseCover(std::nullopt);
+  const long sentBefore = w.LastJob();
+
   // Without the fax printer's queue the run says so and prints nothing
   // anywhere; PRINTER and LPDEST never take the fax's pages elsewhere.
   const std::string decoy = w.Cups().AddQueue(dir + "/decoy/");
@@ -171,14 +189,16 @@ TEST(FaxArrival, BadDocumentsEndWithAMessageAndNothingIsSent) {
   ::setenv("LPDEST", decoy.c_str(), 1);
   ::setenv("BREVANT_FAX_PRINTER", "NoFaxPrinterHere", 1);
   std::string err = SendNow(w, good + "#");
-  EXPECT_NE(err.find("The fax printer \"NoFaxPrinterHere\" is not installed. Cannot make fax."), std::string::npos)
+  EXPECT_NE(err.find("The fax printer \"NoFaxPrinterHere\" is not installed. Cannot make fax."),
+            std::string::npos)
       << err;
-  EXPECT_EQ(w.LastJob(), before);
+  EXPECT_EQ(w.LastJob(), sentBefore);
   ::setenv("BREVANT_FAX_PRINTER", w.Queue().c_str(), 1);
   SendAndCheck(w, good, 1, Mark::Squares);
   ::unsetenv("PRINTER");
   ::unsetenv("LPDEST");
-  EXPECT_EQ(CupsWorld::Pages(dir + "/decoy/"), std::vector<std::string>{}) << "pages went to PRINTER's printer";
+  EXPECT_EQ(CupsWorld::Pages(dir + "/decoy/"), std::vector<std::string>{})
+      << "pages went to PRINTER's printer";
 }
 
 }  // namespace brevant::test

@@ -5,15 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QComboBox>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
-
 #include <filesystem>
 
 #include "app/Init.h"
@@ -56,16 +55,21 @@ class WidgetApplication : public ::testing::Environment {
     if (!QCoreApplication::instance()) new QApplication(argc, argv);
   }
 };
-[[maybe_unused]] ::testing::Environment* const g_app = ::testing::AddGlobalTestEnvironment(new WidgetApplication);
+[[maybe_unused]] ::testing::Environment* const g_app =
+    ::testing::AddGlobalTestEnvironment(new WidgetApplication);
 
-QPushButton* Button(QWidget* form, const char* name) { return form ? form->findChild<QPushButton*>(name) : nullptr; }
+QPushButton* Button(QWidget* form, const char* name) {
+  return form ? form->findChild<QPushButton*>(name) : nullptr;
+}
 
 void Click(QWidget* button) {
   ASSERT_NE(button, nullptr);
   QTest::mouseClick(button, Qt::LeftButton);
 }
 
-int IndexOf(QComboBox* box, const QString& text) { return box->findText(text); }
+int IndexOf(QComboBox* box, const QString& text) {
+  return box->findText(text);
+}
 
 class WizardArrival : public ::testing::Test {
  protected:
@@ -78,7 +82,8 @@ class WizardArrival : public ::testing::Test {
     Init::SetInstanceTest([] { return false; });
     ResetWizardHooks();
     // The shipped templates are the common ones.
-    SetMachine("Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "Common AppData", SourceDir());
+    SetMachine("Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "Common AppData",
+               SourceDir());
     SetMachine("Software\\Microsoft\\Fax\\Setup", "ServerCoverPageDir", "coverpage");
   }
   void TearDown() override {
@@ -175,7 +180,8 @@ TEST_F(WizardArrival, NewFaxWithATemplateAndACoverOnlyFax) {
   // "cover": the wizard starts at the cover page; the fax is that page.
   a = Run("cover;0;Bob Reader;5559876", [] { Through("Urgent", "Call me back", ""); });
   ASSERT_EQ(a.pages.size(), 1u) << "the cover page alone, no page of the service's own";
-  ExpectCover(a.pages[0], {SourceDir() + "/coverpage/Urgent.cov", "Call me back", ""}, "Bob Reader", "5559876", 1);
+  ExpectCover(a.pages[0], {SourceDir() + "/coverpage/Urgent.cov", "Call me back", ""}, "Bob Reader",
+              "5559876", 1);
 }
 
 TEST_F(WizardArrival, PagesPrintedFromTheOfficeSuiteAndAWebPage) {
@@ -187,7 +193,8 @@ TEST_F(WizardArrival, PagesPrintedFromTheOfficeSuiteAndAWebPage) {
                           w.Queue() + " '" + odt + "' >/dev/null 2>&1"),
             0);
   ASSERT_TRUE(WaitFor([&] { return CupsWorld::Pages(w.World().SpoolDir()).size() == 2; }, 60));
-  Arrival a = Run("new;1;Dan Printer#;5550002#;", [] { Through("Confidential", "Printed pages", "From Writer"); });
+  Arrival a =
+      Run("new;1;Dan Printer#;5550002#;", [] { Through("Confidential", "Printed pages", "From Writer"); });
   ExpectPages(a, 1, 2);
   if (!a.pages.empty())
     ExpectCover(a.pages[0], {SourceDir() + "/coverpage/Confidential.cov", "Printed pages", "From Writer"},
@@ -231,7 +238,8 @@ TEST_F(WizardArrival, GroupTemplatePrintedBesideItselfGoesByMailAndSetCoverFeeds
   EXPECT_TRUE(mCreatePreview::ConvertCoverPageToEMF(group + "Gone.cov"));
   EXPECT_FALSE(fs::exists(spool + "00000007.emf"));
   EXPECT_FALSE(fs::exists(group + "Gone.emf"));
-  EXPECT_NE(TestWorld::ReadFile(ErrorLogPath()).find("File not found:" + spool + "00000001.emf"), std::string::npos)
+  EXPECT_NE(TestWorld::ReadFile(ErrorLogPath()).find("File not found:" + spool + "00000001.emf"),
+            std::string::npos)
       << TestWorld::ReadFile(ErrorLogPath());
 
   frmCover* shown = frmCover::Load();
@@ -252,14 +260,16 @@ TEST_F(WizardArrival, GroupTemplatePrintedBesideItselfGoesByMailAndSetCoverFeeds
   EXPECT_EQ(preview.convertToFormat(QImage::Format_ARGB32),
             cover::RenderCoverImage(generic, cover::SampleFields(), size, nullptr))
       << "the preview shows the sample data";
-  EXPECT_NE(preview.convertToFormat(QImage::Format_ARGB32), cover::RenderCoverImage(generic, raw, size, nullptr));
+  EXPECT_NE(preview.convertToFormat(QImage::Format_ARGB32),
+            cover::RenderCoverImage(generic, raw, size, nullptr));
   shown->Unload();
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
   // The group's page as the cover of a mail fax: the fax image in the mail
   // begins with exactly that page, then the document's pages.
   const std::string doc = MarkedPdf(w.Dir() + "/memo.pdf", {kA4, kA4Landscape});
-  Run("new;0;Eve Mail#;5550003#;" + doc + "#", [] { Through("Team(Personal)", "By mail", ""); }, false);
+  Run(
+      "new;0;Eve Mail#;5550003#;" + doc + "#", [] { Through("Team(Personal)", "By mail", ""); }, false);
   auto mails = ReceivedWith(address);
   ASSERT_EQ(mails.size(), 1u);
   EXPECT_NE(mails[0].item.HTMLBody.find("<RecipientNumber1>5550003</RecipientNumber1>"), std::string::npos)
@@ -275,7 +285,8 @@ TEST_F(WizardArrival, GroupTemplatePrintedBesideItselfGoesByMailAndSetCoverFeeds
   if (!mailed.pages.empty()) {
     faxsvc::FaxPage expected = mailed.pages[0];
     for (int y = 0; y < twin.height; ++y)
-      for (int x = 0; x < twin.width; ++x) expected.pixels[std::size_t(y) * 1728 + std::size_t(x)] = twin.Black(x, y);
+      for (int x = 0; x < twin.width; ++x)
+        expected.pixels[std::size_t(y) * 1728 + std::size_t(x)] = twin.Black(x, y);
     EXPECT_LT(Difference(mailed.pages[0], expected), 0.002) << "the cover page is not the group's page";
   }
 
@@ -294,7 +305,8 @@ TEST_F(WizardArrival, GroupTemplatePrintedBesideItselfGoesByMailAndSetCoverFeeds
   Arrival a = w.WaitArrival(w.LastJob());
   ExpectPages(a, 1, 2);
   if (!a.pages.empty())
-    ExpectCover(a.pages[0], {generic, "Set by default", "Chosen once, used by sendnow."}, "Fay Default", "5550004", 3);
+    ExpectCover(a.pages[0], {generic, "Set by default", "Chosen once, used by sendnow."}, "Fay Default",
+                "5550004", 3);
 }
 
 }  // namespace brevant::test

@@ -31,7 +31,8 @@ int main(int argc, char** argv) {
   int bad = 0;
   for (std::size_t i = 0; i < doc.size(); ++i) {
     const double d = test::Difference(fax[i + skip], doc[i]);
-    std::printf("page %zu: %.4f of its pixels differ from page %zu of the document\n", i + skip + 1, d, i + 1);
+    std::printf("page %zu: %.4f of its pixels differ from page %zu of the document\n", i + skip + 1, d,
+                i + 1);
     bad += d > 0.01;
   }
   if (cover) {

@@ -6,15 +6,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QTimer>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
@@ -85,9 +84,9 @@ class Pipeline : public ::testing::Test {
     brevant::Run() = RunState();
   }
   void TearDown() override {
-    for (const char* v : {"BREVANT_FAX_PRINTER", "BREVANT_SOFFICE", "BREVANT_CHROMIUM", "BREVANT_OFFICE_TIMEOUT_MS",
-                          "BREVANT_BROWSER_TIMEOUT_MS", "BREVANT_QUORRENDER", "BREVANT_PDF_READER",
-                          "BREVANT_PRINT_STRATEGY"})
+    for (const char* v :
+         {"BREVANT_FAX_PRINTER", "BREVANT_SOFFICE", "BREVANT_CHROMIUM", "BREVANT_OFFICE_TIMEOUT_MS",
+          "BREVANT_BROWSER_TIMEOUT_MS", "BREVANT_QUORRENDER", "BREVANT_PDF_READER", "BREVANT_PRINT_STRATEGY"})
       ::unsetenv(v);
     SetPipelineExitHandler(nullptr);
     cups_.reset();

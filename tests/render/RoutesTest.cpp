@@ -234,9 +234,10 @@ TEST_F(Routes, PipelineWithoutAPrintSchedulerEndsPromptlyAndSaysSo) {
   ::unsetenv("CUPS_SERVER");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   // Nothing can be printed: the run says so before printing anything.
-  EXPECT_NE(err.find("The print system does not answer, so the fax printer \"NoSuchFaxQueueHere\" cannot be used. "
-                     "Cannot make fax."),
-            std::string::npos)
+  EXPECT_NE(
+      err.find("The print system does not answer, so the fax printer \"NoSuchFaxQueueHere\" cannot be used. "
+               "Cannot make fax."),
+      std::string::npos)
       << err;
   EXPECT_TRUE(FaxJob().FaxImageFile.empty());
 }

@@ -4,13 +4,14 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 
-#include "maintenance/Scan.h"
-#include "render/cover/CoverPage.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
+#include "maintenance/Scan.h"
 #include "platform/events/NamedEvent.h"
+#include "render/cover/CoverPage.h"
 #include "tools/quorrender/FaxTiff.h"
 #include "tools/quorrender/Quorrender.h"
 
@@ -41,6 +42,15 @@ void Trace(const std::string& message) {
   } catch (...) {
     // A log that cannot be written must not stop the conversion.
   }
+}
+
+// A TIFF by its first bytes ("II*\0" or "MM\0*"), whatever its name.
+bool IsTiff(const std::string& path) {
+  char head[4] = {};
+  std::ifstream in(path, std::ios::binary);
+  in.read(head, 4);
+  const std::string magic(head, 4);
+  return in.gcount() == 4 && (magic == std::string("II*\0", 4) || magic == std::string("MM\0*", 4));
 }
 
 // Writes the error record and, unless silent, tells the user on stderr.
@@ -145,10 +155,10 @@ int Run(const std::string& line) {
     }
     case CommandLine::Verb::PrintTo: {
       int job = 0;
-      if (cl.path.empty() || cl.printer.empty()) return Fail(cl, "PrintTo", "/pt needs a file and a printer name");
+      if (cl.path.empty() || cl.printer.empty())
+        return Fail(cl, "PrintTo", "/pt needs a file and a printer name");
       if (!fs::is_regular_file(cl.path)) return Fail(cl, "PrintTo", "File not found: " + cl.path);
-      const std::string ext = Lower(fs::path(cl.path).extension().string());
-      if (ext == ".tif" || ext == ".tiff") {
+      if (IsTiff(cl.path)) {
         if (!PrintTiff(cl.path, cl.printer, &job, &error)) return Fail(cl, "PrintTo", error);
       } else if (cover::IsCoverTemplate(cl.path)) {
         // The cover page of the fax being made: filled with the fields the

@@ -105,8 +105,8 @@ bool WriteTiffAsPdf(const std::string& tiffPath, const std::string& pdfPath, std
   TiffPageReader reader;
   if (!reader.Open(tiffPath, error)) return false;
   return WritePagesAsPdf(
-      reader.PageCount(), [&](int i, GreyPage* page, std::string* why) { return reader.ReadPage(i, page, why); },
-      pdfPath, error);
+      reader.PageCount(),
+      [&](int i, GreyPage* page, std::string* why) { return reader.ReadPage(i, page, why); }, pdfPath, error);
 }
 
 bool WritePagesAsPdf(int n, const std::function<bool(int, GreyPage*, std::string*)>& pageAt,
@@ -202,8 +202,8 @@ bool Submit(const std::string& file, const std::string& format, const std::strin
 
 // Writes a PDF into a temporary file with write, prints it and removes it
 // (CUPS has its own copy once the job exists).
-bool PrintPdfMadeBy(const std::function<bool(const std::string&, std::string*)>& write, const std::string& title,
-                    const std::string& printer, int* jobId, std::string* error) {
+bool PrintPdfMadeBy(const std::function<bool(const std::string&, std::string*)>& write,
+                    const std::string& title, const std::string& printer, int* jobId, std::string* error) {
   *jobId = 0;
   std::string pdf = mCommon::GetTempFile();
   if (pdf.empty()) {
@@ -219,8 +219,9 @@ bool PrintPdfMadeBy(const std::function<bool(const std::string&, std::string*)>&
 }  // namespace
 
 bool PrintTiff(const std::string& tiffPath, const std::string& printer, int* jobId, std::string* error) {
-  return PrintPdfMadeBy([&](const std::string& pdf, std::string* why) { return WriteTiffAsPdf(tiffPath, pdf, why); },
-                        fs::path(tiffPath).filename().string(), printer, jobId, error);
+  return PrintPdfMadeBy(
+      [&](const std::string& pdf, std::string* why) { return WriteTiffAsPdf(tiffPath, pdf, why); },
+      fs::path(tiffPath).filename().string(), printer, jobId, error);
 }
 
 bool PrintFaxPage(const emf::Page& page, const std::string& title, const std::string& printer, int* jobId,
@@ -236,19 +237,20 @@ bool PrintFaxPage(const emf::Page& page, const std::string& title, const std::st
         if (page.Black(x, y)) g->pixels[std::size_t(y) * std::size_t(page.width) + std::size_t(x)] = 0;
     return true;
   };
-  return PrintPdfMadeBy([&](const std::string& pdf, std::string* why) { return WritePagesAsPdf(1, grey, pdf, why); },
-                        title, printer, jobId, error);
+  return PrintPdfMadeBy(
+      [&](const std::string& pdf, std::string* why) { return WritePagesAsPdf(1, grey, pdf, why); }, title,
+      printer, jobId, error);
 }
 
-bool PrintPicture(const std::string& picturePath, const std::string& printer, int* jobId, std::string* error) {
+bool PrintPicture(const std::string& picturePath, const std::string& printer, int* jobId,
+                  std::string* error) {
   *jobId = 0;
   const std::string name = fs::path(picturePath).filename().string();
   std::string why;
   // A fax page printed beforehand (a group's cover page) goes as it is,
   // so it comes back pixel for pixel.
   emf::Page page;
-  if (emf::ReadFile(picturePath, &page, &why) &&
-      page.width == kFaxWidth && page.xdpi == kFaxXdpi)
+  if (emf::ReadFile(picturePath, &page, &why) && page.width == kFaxWidth && page.xdpi == kFaxXdpi)
     return PrintFaxPage(page, name, printer, jobId, error);
   const std::string png = mCommon::GetTempFile() + ".png";
   if (!cover::SavePictureAsPng(picturePath, png, &why)) {
