@@ -3,8 +3,8 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 
-#include "common/OsCheck.h"
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/CoverFolders.h"
@@ -12,7 +12,9 @@
 #include "common/FaxJob.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
+#include "common/OsCheck.h"
 #include "delivery/Delivery.h"
+#include "delivery/ServiceDocument.h"
 #include "platform/events/NamedEvent.h"
 #include "platform/faxservice/FaxService.h"
 #include "platform/process/Process.h"
@@ -34,9 +36,6 @@ std::string ReadLocalMachine(const std::string& key, const std::string& value) {
   return reg.GetString(value);
 }
 
-}  // namespace
-
-namespace {
 // The folder of faxes the user reads as files: the fax service's archives
 // belong to the service, so the user's own view of one (their faxes, as
 // the service hands them over) is kept in the program folder. Without the
@@ -53,6 +52,12 @@ std::string FolderView(bool incoming, const std::string& registryFolder) {
   }
   return view;
 }
+
+// A document the service cannot be handed; the user is told why.
+struct Refusal : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 }  // namespace
 
 std::string FaxStoreFolder() {
@@ -110,23 +115,27 @@ void SendFaxMSFax() {
 void GenerateFax() {
   FaxJobRecord& job = FaxJob();
   auto server = ProcessFaxServer();
+  ServiceImage image;
   try {
     if (!server) throw VbError(kErrObjectNotSet, "Object variable or With block variable not set");
+    // One fax image for every recipient, made before the first is
+    // submitted: the service takes fax images only.
+    std::string document;
+    if (job.g_arrFiles.Count() < 1) {
+      // Without documents the fax is its cover page: a one-blank text
+      // document stands in for the body.
+      document = GetProgramFolder() + "/.txt";
+      std::ofstream out(document, std::ios::binary | std::ios::trunc);
+      if (!out) throw VbError(kErrPathFileAccess, "Path/File access error: " + document);
+      out << ' ';
+    } else {
+      document = job.g_arrFiles[1];
+    }
+    std::string why;
+    if (!MakeServiceImage(document, &image, &why)) throw Refusal(why);
     for (std::size_t i = 1; i <= job.g_arrFaxName.Count(); ++i) {
-      std::shared_ptr<faxsvc::FaxDocument> doc;
-      if (job.g_arrFiles.Count() < 1) {
-        // Without documents the fax is its cover page: a one-blank text
-        // document stands in for the body.
-        std::string blank = GetProgramFolder() + "/.txt";
-        std::ofstream out(blank, std::ios::binary | std::ios::trunc);
-        if (!out) throw VbError(kErrPathFileAccess, "Path/File access error: " + blank);
-        out << ' ';
-        out.close();
-        doc = server->CreateDocument(blank);
-      } else {
-        doc = server->CreateDocument(job.g_arrFiles[1]);
-        doc->FileName = job.g_arrFiles[1];
-      }
+      std::shared_ptr<faxsvc::FaxDocument> doc = server->CreateDocument(image.path);
+      doc->FileName = image.path;
       doc->CoverpageNote = job.Note;
       doc->SendCoverpage = false;
       doc->ServerCoverpage = false;
@@ -161,9 +170,19 @@ void GenerateFax() {
       doc->DisplayName = job.FaxSubject;
       doc->Send();
     }
+  } catch (const Refusal& r) {
+    WriteErrorLog(kErrFileNotFound, r.what(), "msend.GenerateFax");
+    ui::MsgBox(std::string(r.what()) + " The fax was not sent.", "Pelorin");
   } catch (...) {
     ErrInfo e = CurrentError();
     WriteErrorLog(e.number, e.description, "msend.GenerateFax");
+    // The service refused it (a bad number, a full queue) or is gone: the
+    // user learns that the fax did not go.
+    ui::MsgBox("The fax service did not take the fax: " + e.description, "Pelorin");
+  }
+  if (image.temporary) {
+    std::error_code ec;
+    std::filesystem::remove(image.path, ec);
   }
 }
 

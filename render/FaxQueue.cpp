@@ -1,15 +1,18 @@
 #include "render/FaxQueue.h"
-#include "platform/print/Cups.h"
 
 #include <cups/cups.h>
+#include <strings.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "common/Logging.h"
+#include "platform/events/NamedEvent.h"
+#include "platform/print/Cups.h"
 #include "platform/ui/Ui.h"
 #include "printing/CPrinterInfo.h"
 #include "printing/Spooler.h"
@@ -19,6 +22,21 @@ namespace brevant::render {
 std::string FaxPrinterName() {
   const char* p = std::getenv("BREVANT_FAX_PRINTER");
   return p && *p ? p : "Vestrel";
+}
+
+bool FaxPrinterInstalled(std::string* why) {
+  long error = 0;
+  std::vector<std::string> names = spooler::PrinterNames(&error);
+  const std::string fax = FaxPrinterName();
+  if (error != 0) {
+    *why = "The print system does not answer, so the fax printer \"" + fax +
+           "\" cannot be used. Cannot make fax.";
+    return false;
+  }
+  for (const std::string& n : names)
+    if (strcasecmp(n.c_str(), fax.c_str()) == 0) return true;
+  *why = "The fax printer \"" + fax + "\" is not installed. Cannot make fax.";
+  return false;
 }
 
 std::string GetDefaultPrinter() { return spooler::DefaultPrinterName(); }
@@ -105,14 +123,55 @@ int SubmitFile(const std::string& printer, const std::string& path, const std::s
   return job > 0 ? job : 0;
 }
 
-DefaultPrinterSwitch::DefaultPrinterSwitch() : previous_(GetDefaultPrinter()) {
+namespace {
+
+// Takes a variable out of the environment, returning what it held.
+std::pair<bool, std::string> TakeEnv(const char* name) {
+  const char* v = std::getenv(name);
+  std::pair<bool, std::string> saved{v != nullptr, v ? v : ""};
+  ::unsetenv(name);
+  return saved;
+}
+
+void PutEnv(const char* name, const std::pair<bool, std::string>& value) {
+  if (value.first)
+    ::setenv(name, value.second.c_str(), 1);
+  else
+    ::unsetenv(name);
+}
+
+}  // namespace
+
+DefaultPrinterSwitch::DefaultPrinterSwitch() : printer_(TakeEnv("PRINTER")), lpdest_(TakeEnv("LPDEST")) {
+  const std::string fax = FaxPrinterName();
+  for (const auto* v : {&printer_, &lpdest_})
+    if (v->first && strcasecmp(v->second.c_str(), fax.c_str()) != 0)
+      WriteTraceLog("mPrint.SetDefaultPrinter", std::string(v == &printer_ ? "PRINTER" : "LPDEST") +
+                                                    " names " + v->second + "; the fax's documents go to " +
+                                                    fax);
+  previous_ = GetDefaultPrinter();
   std::string error;
-  if (!SetDefaultPrinter(FaxPrinterName(), &error)) WriteErrorLog(0, error, "mPrint.SetDefaultPrinter");
+  if (!SetDefaultPrinter(fax, &error)) WriteErrorLog(0, error, "mPrint.SetDefaultPrinter");
+  ::setenv("PRINTER", fax.c_str(), 1);
+  ::setenv("LPDEST", fax.c_str(), 1);
 }
 
 DefaultPrinterSwitch::~DefaultPrinterSwitch() {
+  ::unsetenv("PRINTER");
+  ::unsetenv("LPDEST");
   std::string error;
   if (!SetDefaultPrinter(previous_, &error)) WriteErrorLog(0, error, "mPrint.SetDefaultPrinter");
+  PutEnv("PRINTER", printer_);
+  PutEnv("LPDEST", lpdest_);
+}
+
+void PrintOnFaxPrinter(const std::string& source, const std::function<void()>& print) {
+  DefaultPrinterSwitch useFaxPrinter;
+  auto faxPrinter = platform::NamedEvent::Create("FaxPrinter", true, true);
+  print();
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  WaitQueueEmpty(FaxPrinterName(), source);
+  if (faxPrinter) faxPrinter->Reset();
 }
 
 }  // namespace brevant::render

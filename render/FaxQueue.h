@@ -6,13 +6,20 @@
 //
 // The pipeline's view of the printer objects (CPrinterInfo and the
 // spooler layer under them): only what it needs, with its waits.
+#include <functional>
 #include <map>
 #include <string>
+#include <utility>
 
 namespace brevant::render {
 
 // "Vestrel"; BREVANT_FAX_PRINTER names another queue (test queues).
 std::string FaxPrinterName();
+
+// Whether the fax printer's queue is there to print to. False with *why
+// (the sentence the user is shown) when the queue is missing or the print
+// scheduler does not answer.
+bool FaxPrinterInstalled(std::string* why);
 
 // The user's default printer ("" when there is none or CUPS does not
 // answer).
@@ -39,7 +46,10 @@ int SubmitFile(const std::string& printer, const std::string& path, const std::s
                const std::map<std::string, std::string>& options, std::string* error);
 
 // The default printer switched to the fax printer for one document and
-// the previous one restored when the object goes.
+// the previous one restored when the object goes. PRINTER and LPDEST name
+// the fax printer meanwhile: the print programs started for the document
+// take those before the user's default, so a printer named there never
+// gets the fax's pages.
 class DefaultPrinterSwitch {
  public:
   DefaultPrinterSwitch();
@@ -50,6 +60,13 @@ class DefaultPrinterSwitch {
 
  private:
   std::string previous_;
+  // The user's own PRINTER and LPDEST ("" with false when unset).
+  std::pair<bool, std::string> printer_, lpdest_;
 };
+
+// Prints one document (or cover page) the way every print of a fax is
+// made: the fax printer the default printer and "FaxPrinter" held while
+// print runs, then the queue awaited (failures recorded under source).
+void PrintOnFaxPrinter(const std::string& source, const std::function<void()>& print);
 
 }  // namespace brevant::render

@@ -5,19 +5,19 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "common/CRegStatus.h"
-#include "common/OsCheck.h"
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
 #include "common/FaxJob.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
+#include "common/OsCheck.h"
+#include "platform/emf/Emf.h"
 #include "platform/events/NamedEvent.h"
-#include "printing/FaxPrinterSetup.h"
 #include "platform/process/ChildProcess.h"
+#include "printing/FaxPrinterSetup.h"
 #include "render/FaxQueue.h"
 #include "render/PdfPrint.h"
 #include "render/PrintRoutes.h"
@@ -53,14 +53,6 @@ std::string ConsoleTool() {
 // Runs the console tool hidden in the program folder and waits for its end
 // (bounded: a spool run of hundreds of pages takes seconds, not minutes).
 // Returns whether it was started.
-// Cover page templates (".cov", SVG documents with the fax fields as
-// placeholders) are drawn, not printed.
-bool IsCoverTemplate(const std::string& path) {
-  std::string ext = fs::path(path).extension().string();
-  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return ext == ".cov" || ext == ".svg";
-}
-
 bool RunConsoleTool(const std::string& commandWord) {
   ChildProcess p;
   if (!p.Start({ConsoleTool(), commandWord}, GetProgramFolder())) {
@@ -73,6 +65,17 @@ bool RunConsoleTool(const std::string& commandWord) {
     WriteErrorLog(0, "the console tool did not finish \"" + commandWord + "\" and was ended", "mMailFuncs.SuperShell");
   }
   return true;
+}
+
+// How many page files "00000001.emf" upward the spool folder holds (the
+// cover page "00000000.emf", the print agent's "Printed/" folder and the
+// images are not pages of the fax being printed).
+long PageFileCount(const std::string& spool) {
+  long n = 0;
+  std::error_code ec;
+  for (fs::directory_iterator it(spool, ec), end; !ec && it != end; it.increment(ec))
+    if (it->is_regular_file(ec) && emf::PageFileNumber(it->path().filename().string()) >= 1) ++n;
+  return n;
 }
 
 // The page files 00000001.emf upward while they follow each other.
@@ -96,21 +99,20 @@ std::string DateText(const DateTime& t) {
   return buf;
 }
 
-// One document (or the cover page) printed with the fax printer as the
-// default printer and "FaxPrinter" held, then the queue awaited.
-template <class F>
-void PrintWithFaxPrinter(F&& print) {
-  DefaultPrinterSwitch useFaxPrinter;
-  auto faxPrinter = platform::NamedEvent::Create("FaxPrinter", true, true);
-  print();
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  WaitQueueEmpty(FaxPrinterName(), "printToPreview");
-  if (faxPrinter) faxPrinter->Reset();
-}
-
 }  // namespace
 
 void SetPipelineExitHandler(void (*exitApp)(int)) { g_exitApp = exitApp; }
+
+void ClearSpoolFiles(const std::string& spool) {
+  fs::create_directories(spool);
+  for (const auto& e : fs::directory_iterator(spool)) {
+    std::error_code ec;
+    if (!e.is_regular_file(ec)) continue;
+    fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add, ec);
+    fs::remove(e.path(), ec);
+  }
+}
+
 void SetFaxServiceRenderer(bool (*render)(const std::string&, const std::string&)) { g_faxServiceRender = render; }
 
 void WaitForSpoolEvent(const std::string& eventName) {
@@ -167,15 +169,7 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
   job.CoverInImage = false;
 
   const std::string spool = GetSpoolFolder();
-  step([&] {
-    fs::create_directories(spool);
-    for (const auto& e : fs::directory_iterator(spool)) {
-      std::error_code ec;
-      if (!e.is_regular_file(ec)) continue;
-      fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add, ec);
-      fs::remove(e.path(), ec);
-    }
-  });
+  step([&] { ClearSpoolFiles(spool); });
 
   const bool status = owner != 0;
   if (status) step([&] {
@@ -208,6 +202,25 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
     if (status) ui::CloseStatus();
     WriteTraceLog("printToPreview", "cancelled by the user");
   };
+  const std::string cover = job.CoverIndex >= 1 && std::size_t(job.CoverIndex) <= job.CoverPages.Count()
+                                ? job.CoverPages[std::size_t(job.CoverIndex)]
+                                : "";
+
+  // Without the fax printer's queue nothing is printed at all (the print
+  // programs would take the user's own printer): the run ends and says why.
+  if ((!Run().SpoolPages && docs > 0) || (job.UseCover && !cover.empty())) {
+    std::string why;
+    bool ready = true;
+    step([&] { ready = FaxPrinterInstalled(&why); });
+    if (!ready) {
+      if (status) ui::CloseStatus();
+      WriteErrorLog(0, why, "printToPreview");
+      ui::MsgBox(why, "Pelorin");
+      ui::SetCursor(ui::Cursor::Arrow);
+      if (g_exitApp) g_exitApp(0);
+      return;
+    }
+  }
 
   if (Run().SpoolPages) {
     for (std::size_t i = 1; i <= docs; ++i)
@@ -234,39 +247,50 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
       step([&] { goOn = report(name, long(i)); });
       if (!goOn) return abort();
       step([&] { progress.SetPos(std::int32_t(i) - 1); });
-      step([&] { PrintWithFaxPrinter([&] { PrintDocument(file, owner); }); });
+      step([&] { PrintOnFaxPrinter("printToPreview", [&] { PrintDocument(file, owner); }); });
     }
   }
 
   if (job.UseCover) {
-    const std::string cover =
-        job.CoverIndex >= 1 && std::size_t(job.CoverIndex) <= job.CoverPages.Count() ? job.CoverPages[std::size_t(job.CoverIndex)] : "";
+    // The pages the documents made; the cover page's file is the one the
+    // printing adds after them.
+    const long before = PageFileCount(spool);
     bool goOn = true;
     step([&] {
-      PrintWithFaxPrinter([&] {
+      if (cover.empty()) {
+        // No template chosen (a new account has the cover page switched on
+        // but none picked): the fax goes without one.
+        goOn = report("the cover page", printSteps);
+        if (goOn) WriteTraceLog("printToPreview", "no cover page file is chosen; the fax has no cover page");
+        return;
+      }
+      PrintOnFaxPrinter("printToPreview", [&] {
         WriteCoverUserInfo();
         goOn = report(fs::path(cover).filename().string(), printSteps);
         if (!goOn) return;
         progress.SetPos(progress.GetProgressMax() - 1);
-        if (IsImageFile(cover)) {
+        // A picture is printed fitted to the page; anything else by its print
+        // verb (a cover page template's is the console tool, which fills it
+        // with the "UserInfo" values just written).
+        if (IsImageFile(cover))
           PrintPictureFitted(FaxPrinterName(), cover);
-        } else if (IsCoverTemplate(cover)) {
-          // A cover page template is filled with the fax's fields by the
-          // console tool, which draws it straight as page 0.
-          ::setenv("BREVANT_COVER_TEMPLATE", cover.c_str(), 1);
-          RunConsoleTool("coverpage;");
-        } else {
+        else
           ShellPrint(cover, "");
-        }
       });
     });
     if (!goOn) return abort();
-    // The cover page printed last, so it has the highest number: page 0.
+    // The cover page printed last, so its page has the highest number: it
+    // becomes page 0. A cover page that printed nothing moves nothing.
     step([&] {
-      long n = 0;
-      for (const auto& e : fs::directory_iterator(spool)) (void)e, ++n;
-      std::string last = PageFile(spool, n);
-      if (Exists(last)) fs::rename(last, PageFile(spool, 0));
+      const long n = PageFileCount(spool);
+      if (n > before && Exists(PageFile(spool, n))) {
+        fs::rename(PageFile(spool, n), PageFile(spool, 0));
+      } else if (!cover.empty()) {
+        WriteErrorLog(567, "The cover page " + cover + " made no page", "printToPreview");
+        ui::MsgBox("The cover page " + fs::path(cover).filename().string() +
+                       " could not be printed. The fax goes without it.",
+                   "Pelorin");
+      }
     });
   }
 
@@ -324,6 +348,11 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
         if (docs >= 1) {
           if (Exists(spool + "Fax.tif")) job.FaxImageFile = spool + "Fax.tif";
           else WriteErrorLog(128, "printToPreview", "Not found - \"" + spool + "Fax.tif\"");
+        } else if (job.UseCover && Exists(spool + "Fax.tif")) {
+          // A fax that is its cover page alone: the image is that page, and
+          // no delivery path adds another.
+          job.FaxImageFile = spool + "Fax.tif";
+          job.CoverInImage = true;
         }
         if (Run().AcrobatOpen) {
           CloseAcrobatWindow();
@@ -347,7 +376,13 @@ void PrintPreview(ui::WindowHandle owner, bool preview) {
 
 void PrintWebPage(const std::string& path) {
   try {
-    PrintWithFaxPrinter([&] { PrintWebPageRoute(path); });
+    std::string why;
+    if (!FaxPrinterInstalled(&why)) {
+      WriteErrorLog(0, why, "mPrint.PrintWebPage");
+      ui::MsgBox(why, "Pelorin");
+      return;
+    }
+    PrintOnFaxPrinter("printToPreview", [&] { PrintWebPageRoute(path); });
   } catch (...) {
     ErrInfo e = CurrentError();
     WriteErrorLog(e.number, e.description, "mPrint.PrintWebPage");

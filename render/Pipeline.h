@@ -28,6 +28,10 @@ void WriteCoverUserInfo();
 // service as it is, 0 the console tool makes the TIFF fax image.
 int GetPrintStrategy();
 
+// Creates the spool folder, or deletes every file in it (read-only ones
+// too); folders in it (the print agent's) stay.
+void ClearSpoolFiles(const std::string& spool);
+
 // The end of the run the pipeline asks for when the fax cannot be made
 // (the application installs exitApp; without it the pipeline just stops).
 void SetPipelineExitHandler(void (*exitApp)(int code));

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -16,7 +17,6 @@
 #include "common/FaxJob.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
-#include "platform/emf/Emf.h"
 #include "platform/process/ChildProcess.h"
 #include "render/FaxQueue.h"
 #include "render/PdfPrint.h"
@@ -27,7 +27,6 @@ namespace fs = std::filesystem;
 namespace brevant::render {
 
 using platform::ChildProcess;
-using platform::RunAwaited;
 namespace {
 
 std::string Lower(std::string s) {
@@ -149,48 +148,71 @@ void PrintOffice(const std::string& file, bool word) {
   WaitQueueEmpty(FaxPrinterName(), "printToPreview");
 }
 
-void PrintImage(const std::string& file) {
-  const std::string printer = FaxPrinterName();
+// What a helper program wrote, for the record of its failure: its last
+// line that is not empty, without the program's name in front.
+std::string LastLine(const std::string& logFile) {
+  std::ifstream in(logFile);
+  std::string line, last;
+  while (std::getline(in, line))
+    if (line.find_first_not_of(" \t\r") != std::string::npos) last = line;
+  for (const char* prefix : {"quorrender: ", "lp: "})
+    if (last.rfind(prefix, 0) == 0) last = last.substr(std::strlen(prefix));
+  return last;
+}
+
+// The console tool prints a page it can draw (a TIFF's pages, a cover page
+// template, a picture of any form the print system does not read itself)
+// on printer. False with *why when it could not.
+bool ConsolePrint(const std::string& file, const std::string& printer, std::string* why) {
   ScratchDir dir;
-  std::string toSend = file;
-  std::string error;
-  // Fax page files (and other single-bitmap EMFs) become a PBM, which the
-  // queue's image filter takes; the bits are the same layout.
-  if (Has(file, ".emf")) {
-    emf::Page page;
-    if (!emf::ReadFile(file, &page, &error)) {
-      WriteErrorLog(0, "cannot read " + file + ": " + error, "printToPreview(" + file + ")");
-      return;
-    }
-    toSend = dir.Path() + "/page.pbm";
-    std::ofstream out(toSend, std::ios::binary);
-    out << "P4\n" << page.width << ' ' << page.height << '\n';
-    out.write(reinterpret_cast<const char*>(page.bits.data()), std::streamsize(page.bits.size()));
+  const std::string log = dir.Path() + "/quorrender.log";
+  const std::string tool = GetExecutableFolder() + "/quorrender";
+  ChildProcess p;
+  if (!p.Start({tool, file, "/pt", printer}, GetProgramFolder(), log)) {
+    *why = "cannot run " + tool + ": " + p.Error();
+    return false;
   }
-  int job = SubmitFile(printer, toSend, fs::path(file).filename().string(), {{"fit-to-page", "true"}}, &error);
-  if (!job) WriteErrorLog(0, error, "printToPreview(" + file + ")");
-  // Wait for the job to arrive.
-  int timeout = 10000;
-  int count = QueueJobCount(printer);
-  while (timeout >= 1 && count == 0 && job) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ui::DoEvents();
-    --timeout;
-    count = QueueJobCount(printer);
+  if (!p.Wait(ToolTimeoutMs(), 20)) {
+    p.Kill();
+    *why =
+        "the console tool did not print " + file + " within " + std::to_string(ToolTimeoutMs() / 1000) + " s";
+    return false;
   }
-  if (!job) timeout = 0;
-  Trace("printToPreview_(image)", "PrnInfo.Jobs.Count = " + std::to_string(count));
-  Trace("printToPreview_(image)", "nTimeOut = " + std::to_string(timeout));
-  if (timeout == 0) WriteErrorLog(0, "Exiting on timeout", "printToPreview_(" + file + ")");
+  if (p.ExitCode() != 0) {
+    *why = LastLine(log);
+    if (why->empty()) *why = "the console tool could not print " + file;
+    return false;
+  }
+  return true;
+}
+
+void PrintImage(const std::string& file) {
+  // Pictures reach the queue through the console tool, which turns forms
+  // the print system refuses (metafiles, icons, RLE bitmaps) into one it
+  // prints, or says at once why it cannot. It hands the job over before it
+  // ends, so there is no job to wait for here: the pipeline's queue wait
+  // follows.
+  std::string why;
+  if (!ConsolePrint(file, FaxPrinterName(), &why)) {
+    WriteErrorLog(0, why, "printToPreview(" + file + ")");
+    ui::MsgBox(why, "Pelorin");
+  }
 }
 
 void PrintTiff(const std::string& file) {
-  // The console tool prints the TIFF's pages on the named printer.
   std::string why;
-  std::string tool = GetExecutableFolder() + "/quorrender";
-  int rc = RunAwaited({tool, file, "/pt", FaxPrinterName()}, GetProgramFolder(), ToolTimeoutMs(), &why);
-  if (rc < 0) WriteErrorLog(0, "cannot run " + tool + ": " + why, "mMailFuncs.SuperShell");
-  else if (rc != 0) WriteErrorLog(0, "the console tool could not print " + file, "printToPreview");
+  if (!ConsolePrint(file, FaxPrinterName(), &why)) WriteErrorLog(0, why, "printToPreview");
+}
+
+// The "print" verb of a file: a cover page template's is the console tool,
+// which fills it with the fax's fields; everything else goes to lp, which
+// hands it to the print system's own filters.
+std::vector<std::string> PrintVerb(const std::string& path) {
+  if (IsCoverTemplate(path)) {
+    const std::string printer = GetDefaultPrinter();
+    return {GetExecutableFolder() + "/quorrender", path, "/pt", printer.empty() ? FaxPrinterName() : printer};
+  }
+  return {"lp", "-t", fs::path(path).filename().string(), "--", path};
 }
 
 }  // namespace
@@ -198,6 +220,11 @@ void PrintTiff(const std::string& file) {
 long OfficeTimeoutMs() { return EnvMs("BREVANT_OFFICE_TIMEOUT_MS", 180'000); }
 long BrowserTimeoutMs() { return EnvMs("BREVANT_BROWSER_TIMEOUT_MS", 90'000); }
 long ToolTimeoutMs() { return EnvMs("BREVANT_TOOL_TIMEOUT_MS", 120'000); }
+
+bool IsCoverTemplate(const std::string& path) {
+  const std::string ext = Lower(fs::path(path).extension().string());
+  return ext == ".cov" || ext == ".svg";
+}
 
 bool IsImageFile(const std::string& path) {
   for (const char* e : {".emf", ".rle", ".wmf", ".bmp", ".ico", ".gif", ".jpg"})
@@ -252,8 +279,14 @@ bool IsFileOpen(const std::string& path) {
 }
 
 bool ShellPrint(const std::string& path, const std::string& windowTitle) {
+  if (path.empty()) {
+    WriteErrorLog(kErrFileNotFound, "no file to print", "ShellPrint");
+    return false;
+  }
+  ScratchDir dir;
+  const std::string log = dir.Path() + "/verb.log";
   ChildProcess p;
-  if (!p.Start({"lp", "-t", fs::path(path).filename().string(), "--", path}, "")) {
+  if (!p.Start(PrintVerb(path), "", log)) {
     WriteErrorLog(0, "cannot start the print verb: " + p.Error(), "ShellPrint");
     return false;
   }
@@ -271,17 +304,21 @@ bool ShellPrint(const std::string& path, const std::string& windowTitle) {
       break;
     }
   }
-  if (p.ExitCode() != 0)
-    WriteErrorLog(0, "the print verb could not print " + path + " (exit code " + std::to_string(p.ExitCode()) + ")",
+  if (p.ExitCode() != 0) {
+    const std::string said = LastLine(log);
+    WriteErrorLog(0,
+                  "the print verb could not print " + path + " (exit code " + std::to_string(p.ExitCode()) +
+                      ")" + (said.empty() ? "" : ": " + said),
                   "ShellPrint");
+  }
   return true;
 }
 
-void PrintPictureFitted(const std::string& printer, const std::string& picturePath) {
-  std::string error;
-  if (!SubmitFile(printer, picturePath, fs::path(picturePath).filename().string(), {{"fit-to-page", "true"}},
-                  &error))
-    WriteErrorLog(0, error, "PrintPictureFitted");
+bool PrintPictureFitted(const std::string& printer, const std::string& picturePath) {
+  std::string why;
+  if (ConsolePrint(picturePath, printer, &why)) return true;
+  WriteErrorLog(0, why, "PrintPictureFitted");
+  return false;
 }
 
 void PrintWebPageRoute(const std::string& pathOrUrl) {

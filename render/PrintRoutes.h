@@ -1,6 +1,6 @@
 #pragma once
 // How each kind of document reaches the fax printer while it is the
-// default printer: images and TIFF files straight to the print queue,
+// default printer: pictures and TIFF files through the console tool,
 // office documents and web pages through the office suite and the browser
 // (headless, to PDF, then to the queue), PDF files through the PDF reader,
 // everything else through the "print" verb (CUPS's own filters for plain
@@ -29,14 +29,21 @@ bool IsImageFile(const std::string& path);
 // lock on it, or the office suite's lock file ".~lock.NAME#" sits beside
 // it. A file that cannot be opened is not open.
 bool IsFileOpen(const std::string& path);
+// A cover page template (".cov", or an SVG document): its print verb is the
+// console tool, which fills it with the fax's "UserInfo" values.
+bool IsCoverTemplate(const std::string& path);
 // Starts the "print" verb on the file (the default printer gets it) and
 // waits for it to end; while waiting, a top-level window titled
 // windowTitle (when not empty) is asked to close. Returns whether the verb
-// could be started.
+// could be started; a verb that failed is an error record with what it
+// said.
 bool ShellPrint(const std::string& path, const std::string& windowTitle);
 // Prints a picture file on a printer, fitted into the printable area with
-// its shape kept (landscape when wider than high).
-void PrintPictureFitted(const std::string& printer, const std::string& picturePath);
+// its shape kept (landscape when wider than high), through the console
+// tool, which reads the forms the print system does not (metafiles that
+// hold one bitmap, icons, RLE bitmaps). False, with an error record, when
+// the picture cannot be printed.
+bool PrintPictureFitted(const std::string& printer, const std::string& picturePath);
 // The web page route alone (the caller switches printers and waits).
 void PrintWebPageRoute(const std::string& pathOrUrl);
 

@@ -1,8 +1,5 @@
 #include "wizard/frmCover.h"
 
-#include <algorithm>
-#include <filesystem>
-
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDragEnterEvent>
@@ -15,10 +12,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
-#include <QPainter>
+#include <QPixmap>
 #include <QPointer>
 #include <QPushButton>
-#include <QSvgRenderer>
+#include <QSignalBlocker>
 #include <QTextEdit>
 #include <QTreeWidget>
 #include <QUrl>
@@ -26,18 +23,16 @@
 
 #include "app/mMisc.h"
 #include "common/CWinReg.h"
-#include "common/CoverFolders.h"
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
 #include "common/FaxJob.h"
 #include "common/Logging.h"
-#include "platform/emf/Emf.h"
 #include "platform/ui/Ui.h"
+#include "render/CoverPageList.h"
+#include "render/cover/CoverImage.h"
 #include "wizard/frmNew.h"
 #include "wizard/frmSend.h"
 #include "wizard/frmSender.h"
-
-namespace fs = std::filesystem;
 
 namespace brevant::wizard {
 namespace {
@@ -50,28 +45,11 @@ void LogError(const char* source) {
   WriteErrorLog(e.number, e.description, source);
 }
 
-bool ContainsNoCase(const std::string& text, const char* part) {
-  return Q(text).contains(part, Qt::CaseInsensitive);
-}
-
 QString PickWithDialog(QWidget* owner) {
   return QFileDialog::getOpenFileName(
       owner, "Add attachment", QString(),
       "Documents ( *.doc,  *.pdf, *.txt, *.rtf, *.xls, *.xlw) (*.doc *.pdf *.rtf *.txt *.xls *.xlw);;"
       "Images (*.bmp, *.jpg, *.gif, *.tif) (*.bmp *.jpg *.gif *.tif);;All (*.*) (*)");
-}
-
-// A fax page file as a picture: its 1-bit bitmap, black on white.
-QImage EmfPicture(const std::string& path) {
-  emf::Page page;
-  std::string why;
-  if (!emf::ReadFile(path, &page, &why)) return {};
-  QImage img(page.width, page.height, QImage::Format_Mono);
-  img.setColor(0, qRgb(255, 255, 255));
-  img.setColor(1, qRgb(0, 0, 0));
-  for (int y = 0; y < page.height; ++y)
-    std::copy_n(page.bits.data() + std::size_t(y) * page.Stride(), page.Stride(), img.scanLine(y));
-  return img;
 }
 
 }  // namespace
@@ -182,47 +160,10 @@ void frmCover::FormUnload() { Trace("frmCover->Form_Unload"); }
 void frmCover::GetCoverPages() {
   VbList<std::string>& list = FaxJob().CoverPages;
   list.Clear();
-  auto add = [&](const std::string& display, const std::string& path) {
-    cbCover->addItem(Q(display));
-    list.Append(path);
-  };
-  auto displayName = [](const std::string& name) { return name.substr(0, name.find('.')); };
-  auto filesOf = [](const std::string& folder) {
-    // A folder that is not there is the path-not-found error, which ends the
-    // scan without a record.
-    if (!fs::is_directory(folder)) throw VbError(kErrPathNotFound, "Path not found: " + folder);
-    std::vector<fs::path> files;
-    for (const fs::directory_entry& e : fs::directory_iterator(folder))
-      if (e.is_regular_file()) files.push_back(e.path());
-    std::sort(files.begin(), files.end());
-    return files;
-  };
-  try {
-    for (const fs::path& p : filesOf(mCommon::CommonCoverFolder()))
-      if (ContainsNoCase(p.filename().string(), ".cov")) add(displayName(p.filename().string()), p.string());
-    for (const fs::path& p : filesOf(mCommon::PersonalCoverFolder()))
-      if (ContainsNoCase(p.filename().string(), ".cov"))
-        add(displayName(p.filename().string()) + "(Personal)", p.string());
-    if (brevant::Config().ProgramType != 0) {
-      // The group's templates are offered as pictures drawn beforehand, each
-      // ".cov" beside its ".emf". Until the cover page renderer can draw one,
-      // a template without its picture is offered as it is.
-      std::vector<fs::path> files = filesOf(brevant::Config().CoverFolder);
-      QStringList names;  // the folder's file names, to find a twin in any letter case
-      for (const fs::path& p : files) names << Q(p.filename().string()).toLower();
-      for (const fs::path& p : files) {
-        std::string name = p.filename().string();
-        if (ContainsNoCase(name, ".emf")) {
-          add(displayName(name) + "(Personal)", p.string());
-        } else if (ContainsNoCase(name, ".cov")) {
-          QString twin = Q(name).toLower().replace(".cov", ".emf");
-          if (!names.contains(twin)) add(displayName(name) + "(Personal)", p.string());
-        }
-      }
-    }
-  } catch (...) {
-    ErrInfo e = CurrentError();
-    if (e.number != kErrPathNotFound) WriteErrorLog(e.number, e.description, "frmCover.GetCoverPages");
+  QSignalBlocker quiet(cbCover);
+  for (const render::CoverPageEntry& e : render::ListCoverPages("frmCover.GetCoverPages")) {
+    cbCover->addItem(Q(e.display));
+    list.Append(e.path);
   }
   if (cbCover->count() == 0) {
     cbCover->setEditable(true);
@@ -289,30 +230,14 @@ void frmCover::cbCover_Click() {
   try {
     int pos = cbCover->currentIndex();
     const VbList<std::string>& list = FaxJob().CoverPages;
-    if (pos < 0 || std::size_t(pos) + 1 > list.Count()) {
+    if (cbCover->isEditable() || pos < 0 || std::size_t(pos) + 1 > list.Count()) {
       Picture1->clear();
       return;
     }
-    const std::string& path = list[std::size_t(pos) + 1];
-    QImage picture(Picture1->size() * devicePixelRatioF(), QImage::Format_RGB32);
-    picture.fill(Qt::white);
-    QPainter painter(&picture);
-    QRectF area(QPointF(0, 0), QSizeF(picture.size()));
-    if (ContainsNoCase(path, ".emf")) {
-      QImage page = EmfPicture(path);
-      if (!page.isNull()) {
-        QSizeF fit = QSizeF(page.size()).scaled(area.size(), Qt::KeepAspectRatio);
-        painter.drawImage(QRectF(QPointF(0, 0), fit), page);
-      }
-    } else {
-      QSvgRenderer svg(Q(path));
-      if (svg.isValid()) {
-        QSizeF fit = QSizeF(svg.defaultSize()).scaled(area.size(), Qt::KeepAspectRatio);
-        svg.render(&painter, QRectF(QPointF(0, 0), fit));
-      }
-    }
-    painter.end();
-    picture.setDevicePixelRatio(devicePixelRatioF());
+    const qreal ratio = devicePixelRatioF();
+    QImage picture =
+        cover::CoverPreview(list[std::size_t(pos) + 1], Picture1->size() * ratio, "frmCover.cbCover_Click");
+    picture.setDevicePixelRatio(ratio);
     Picture1->setPixmap(QPixmap::fromImage(picture));
   } catch (...) {
     // the preview is a courtesy; the page stays usable without it

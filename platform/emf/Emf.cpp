@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -37,6 +38,18 @@ std::uint16_t Get16(std::string_view d, std::size_t off) {
 }
 
 }  // namespace
+
+long PageFileNumber(std::string_view name) {
+  if (name.size() != 12 || name[8] != '.') return -1;
+  long n = 0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    if (name[i] < '0' || name[i] > '9') return -1;
+    n = n * 10 + (name[i] - '0');
+  }
+  for (std::size_t i = 9; i < 12; ++i)
+    if (std::tolower(static_cast<unsigned char>(name[i])) != "emf"[i - 9]) return -1;
+  return n;
+}
 
 std::size_t Page::BlackCount() const {
   std::size_t n = 0;

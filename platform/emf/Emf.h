@@ -41,4 +41,8 @@ bool Decode(std::string_view data, Page* page, std::string* error);
 bool WriteFile(const std::string& path, const Page& page, std::string* error);
 bool ReadFile(const std::string& path, Page* page, std::string* error);
 
+// The number of a page file name "NNNNNNNN.emf" (eight digits, letter case
+// of ".emf" ignored): 7 for "00000007.emf", -1 for any other name.
+long PageFileNumber(std::string_view name);
+
 }  // namespace brevant::emf

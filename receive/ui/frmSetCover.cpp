@@ -9,24 +9,20 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTextEdit>
 #include <QVBoxLayout>
-
 #include <algorithm>
-#include <filesystem>
 
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
-#include "common/CoverFolders.h"
 #include "common/Errors.h"
 #include "common/FaxJob.h"
 #include "common/Logging.h"
-#include "platform/emf/Emf.h"
 #include "platform/ui/Ui.h"
+#include "render/CoverPageList.h"
 #include "render/cover/CoverImage.h"
 #include "render/cover/CoverPage.h"
-
-namespace fs = std::filesystem;
 
 namespace brevant::configui {
 namespace {
@@ -41,36 +37,7 @@ std::string Trim(const std::string& s) {
   return s.substr(b, s.find_last_not_of(' ') - b + 1);
 }
 
-bool ContainsNoCase(const std::string& text, const std::string& part) {
-  return QString::fromStdString(text).contains(QString::fromStdString(part), Qt::CaseInsensitive);
-}
-
-// Files of a folder in name order; a missing folder is the path-not-found
-// error, which ends the scan without a record.
-std::vector<fs::path> FilesOf(const std::string& folder) {
-  std::error_code ec;
-  if (folder.empty() || !fs::is_directory(folder, ec)) throw VbError(kErrPathNotFound, "Path not found: " + folder);
-  std::vector<fs::path> files;
-  for (const fs::directory_entry& e : fs::directory_iterator(folder))
-    if (e.is_regular_file()) files.push_back(e.path());
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
-std::string DisplayName(const fs::path& p) {
-  std::string name = p.filename().string();
-  return name.substr(0, name.find('.'));
-}
-
 }  // namespace
-
-CoverFolders TemplateFolders() {
-  CoverFolders f;
-  f.common = mCommon::CommonCoverFolder();
-  f.personal = mCommon::PersonalCoverFolder();
-  if (Config().ProgramType != 0) f.group = Config().CoverFolder;
-  return f;
-}
 
 frmSetCover::frmSetCover(ExitAppFn exitApp, QWidget* parent) : QDialog(parent), exitApp_(exitApp) {
   setObjectName("frmSetCover");
@@ -175,35 +142,9 @@ void frmSetCover::GetCoverPages() {
   VbList<std::string>& list = FaxJob().CoverPages;
   list.Clear();
   QSignalBlocker quiet(cbCover);
-  auto add = [&](const std::string& display, const std::string& path) {
-    cbCover->addItem(Q(display));
-    list.Append(path);
-  };
-  try {
-    CoverFolders folders = TemplateFolders();
-    for (const fs::path& p : FilesOf(folders.common))
-      if (ContainsNoCase(p.filename().string(), ".cov")) add(DisplayName(p), p.string());
-    for (const fs::path& p : FilesOf(folders.personal))
-      if (ContainsNoCase(p.filename().string(), ".cov")) add(DisplayName(p) + "(Personal)", p.string());
-    if (Config().ProgramType != 0) {
-      // The group's templates are offered as pages drawn beforehand, each
-      // ".emf" beside its ".cov".
-      for (const fs::path& p : FilesOf(folders.group)) {
-        std::string name = p.filename().string();
-        if (ContainsNoCase(name, ".emf")) {
-          add(DisplayName(p) + "(Personal)", p.string());
-        } else if (ContainsNoCase(name, ".cov")) {
-          std::string twin = mCreatePreview::CoverEmfPath(p.string());
-          std::error_code ec;
-          if (fs::exists(twin, ec)) continue;
-          mCreatePreview::ConvertCoverPageToEMF(p.string());
-          if (fs::exists(twin, ec)) add(DisplayName(p) + "(Personal)", twin);
-        }
-      }
-    }
-  } catch (...) {
-    ErrInfo e = CurrentError();
-    if (e.number != kErrPathNotFound) WriteErrorLog(e.number, e.description, "frmSetCover.GetCoverPages");
+  for (const render::CoverPageEntry& e : render::ListCoverPages("frmSetCover.GetCoverPages")) {
+    cbCover->addItem(Q(e.display));
+    list.Append(e.path);
   }
   if (cbCover->count() == 0) {
     cbCover->setEditable(true);
@@ -269,18 +210,8 @@ void frmSetCover::cbCover_Click() {
       Picture1->clear();
       return;
     }
-    const std::string& path = list[std::size_t(pos) + 1];
-    QSize size = Picture1->size();
-    QImage picture;
-    if (ContainsNoCase(path, ".emf")) {
-      emf::Page page;
-      std::string error;
-      if (!emf::ReadFile(path, &page, &error)) throw VbError(kErrTypeMismatch, path + ": " + error);
-      picture = cover::PageImage(page).convertToFormat(QImage::Format_Grayscale8)
-                    .scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    } else {
-      picture = cover::ViewCoverPageImage(path, size.width(), size.height());
-    }
+    QImage picture =
+        cover::CoverPreview(list[std::size_t(pos) + 1], Picture1->size(), "frmSetCover.cbCover_Click");
     Picture1->setPixmap(QPixmap::fromImage(picture));
   } catch (...) {
     ErrInfo e = CurrentError();

@@ -50,12 +50,4 @@ class frmSetCover : public QDialog {
   bool finished_ = false;
 };
 
-// The folders the cover page templates are listed from, in order: the
-// common templates, the personal ones, and (not on the fax service's
-// delivery path) the group's CoverFolder ("" when not scanned).
-struct CoverFolders {
-  std::string common, personal, group;
-};
-CoverFolders TemplateFolders();
-
 }  // namespace brevant::configui

@@ -28,13 +28,8 @@ std::string FormatTime(std::chrono::system_clock::time_point t, bool utc) {
 int CountPageFiles(const std::string& folder) {
   int n = 0;
   std::error_code ec;
-  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string name = it->path().filename().string();
-    if (name.size() != 12 || name.substr(8) != ".emf") continue;
-    bool digits = true;
-    for (int i = 0; i < 8; ++i) digits = digits && name[std::size_t(i)] >= '0' && name[std::size_t(i)] <= '9';
-    if (digits && name.substr(0, 8) != "00000000") ++n;
-  }
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+    if (emf::PageFileNumber(it->path().filename().string()) >= 1) ++n;
   return n;
 }
 
@@ -86,41 +81,26 @@ CoverFields SampleFields() {
 CoverFields JobFields(const std::string& spoolFolder) {
   CoverFields f;
   try {
-    FaxJobRecord& j = FaxJob();
     CWinReg reg;
     bool open = reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kUserInfoKey);
     auto stored = [&](const char* value) { return open ? reg.GetString(value) : std::string(); };
-    auto either = [](const std::string& job, const std::string& saved) {
-      return job.empty() ? saved : job;
-    };
-    // In the program that composes the fax, the fax job holds the fields;
-    // in the console tool they come from the values written for it.
-    bool jobActive = j.g_arrFaxName.Count() > 0 || j.UseCover;
-    if (jobActive) {
-      f["RecName"] = j.g_arrFaxName.Count() > 0 ? j.g_arrFaxName[1] : "";
-      f["RecFaxNumber"] = j.g_arrFaxNumber.Count() > 0 ? j.g_arrFaxNumber[1] : "";
-      f["Subject"] = j.FaxSubject;
-      f["Note"] = j.Note;
-      f["TimeSent"] = FormatTime(j.DTFaxSend, false);
-    } else {
-      f["RecName"] = stored("LastRecipientName");
-      f["RecFaxNumber"] = stored("LastRecipientNumber");
-      f["Subject"] = stored("Subject");
-      f["Note"] = stored("Note");
-      std::string sent = stored("Sent");
-      f["TimeSent"] = sent.empty() ? FormatTime(std::chrono::system_clock::now(), false) : sent;
-    }
-    f["SdrName"] = either(j.SenderFullName, stored("FullName"));
-    f["SdrFaxNumber"] = either(j.SenderfaxNumber, stored("FaxNumber"));
-    f["SdrCompany"] = either(j.SenderCompany, stored("Company"));
-    f["SdrAddress"] = either(j.SenderAddress, stored("Address"));
-    f["SdrTitle"] = either(j.SenderTitle, stored("Title"));
-    f["SdrDepartment"] = either(j.SenderDepartment, stored("Department"));
-    f["SdrOfficeLocation"] = either(j.SenderOffice, stored("Office"));
-    f["SdrHomePhone"] = either(j.SenderHomePhone, stored("HomePhone"));
-    f["SdrOfficePhone"] = either(j.SenderWorkPhone, stored("OfficePhone"));
-    f["SdrEmail"] = either(j.SenderEmail, stored("MailBox"));
-    f["SdrBillingCode"] = either(j.SenderBillingCode, stored("BillingCode"));
+    f["RecName"] = stored("LastRecipientName");
+    f["RecFaxNumber"] = stored("LastRecipientNumber");
+    f["Subject"] = stored("Subject");
+    f["Note"] = stored("Note");
+    std::string sent = stored("Sent");
+    f["TimeSent"] = sent.empty() ? FormatTime(std::chrono::system_clock::now(), false) : sent;
+    f["SdrName"] = stored("FullName");
+    f["SdrFaxNumber"] = stored("FaxNumber");
+    f["SdrCompany"] = stored("Company");
+    f["SdrAddress"] = stored("Address");
+    f["SdrTitle"] = stored("Title");
+    f["SdrDepartment"] = stored("Department");
+    f["SdrOfficeLocation"] = stored("Office");
+    f["SdrHomePhone"] = stored("HomePhone");
+    f["SdrOfficePhone"] = stored("OfficePhone");
+    f["SdrEmail"] = stored("MailBox");
+    f["SdrBillingCode"] = stored("BillingCode");
     std::string spool = spoolFolder.empty() ? GetSpoolFolder() : spoolFolder;
     f["PageCount"] = std::to_string(CountPageFiles(spool) + 1);
   } catch (...) {
@@ -131,10 +111,6 @@ CoverFields JobFields(const std::string& spoolFolder) {
 }
 
 std::string CurrentCoverTemplate() {
-  FaxJobRecord& j = FaxJob();
-  if (j.UseCover && j.CoverIndex >= 1 && std::size_t(j.CoverIndex) <= j.CoverPages.Count() &&
-      !j.CoverPages[std::size_t(j.CoverIndex)].empty())
-    return j.CoverPages[std::size_t(j.CoverIndex)];
   CWinReg reg;
   if (reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kUserInfoKey)) return reg.GetString("CoverPageFile");
   return "";

@@ -28,12 +28,13 @@ const std::vector<std::string>& FieldNames();
 // The sample data shown in template previews.
 CoverFields SampleFields();
 
-// The current fax's fields: recipient 1, subject, note and send time from
-// the fax job, or (in another process, such as the console tool) from the
-// values "Subject", "Note", "Sent", "LastRecipientName" and
-// "LastRecipientNumber" of "Software\Microsoft\Fax\UserInfo"; the sender from
+// The current fax's fields as the fax image pipeline stored them for its
+// cover page before printing it: recipient 1, subject, note and send time
+// from the values "LastRecipientName", "LastRecipientNumber", "Subject",
+// "Note" and "Sent" of "Software\Microsoft\Fax\UserInfo", the sender from
 // the same key; the page count from the page files of spoolFolder plus the
-// cover page itself.
+// cover page itself. The cover page is drawn in another process than the
+// one composing the fax, so the registry is the only source.
 CoverFields JobFields(const std::string& spoolFolder);
 
 // What went wrong while drawing a cover page; each problem is also written
@@ -77,15 +78,21 @@ bool FillTemplate(const std::string& svgText, const CoverFields& fields,
                   const std::string& baseFolder, FilledTemplate* out);
 
 // The cover page of the current fax, drawn from the template named by
-// "CoverPageFile" (else the fax job's chosen cover page) with JobFields, as
-// "00000000.emf" in spoolFolder ("" = GetSpoolFolder()). False when no page
-// was written; errors go to the error log ("mRender.DrawJobCoverPage").
+// "CoverPageFile" with JobFields, as "00000000.emf" in spoolFolder ("" =
+// GetSpoolFolder()). False when no page was written; errors go to the error
+// log ("mRender.DrawJobCoverPage").
 bool DrawJobCoverPage(const std::string& spoolFolder = "");
 
-// Where the console tool's "coverpage;" run and the pipeline take the
-// template from: the fax job's chosen entry when it has one, else
-// "CoverPageFile" of "Software\Microsoft\Fax\UserInfo".
+// The template of the current fax: "CoverPageFile" of
+// "Software\Microsoft\Fax\UserInfo".
 std::string CurrentCoverTemplate();
+
+// A cover page template (".cov", or an SVG document) rather than a picture.
+bool IsCoverTemplate(const std::string& path);
+
+// Writes a picture file (LoadPicture in CoverImage.h) as a PNG for the print
+// system; false with *why when it is no picture that can be faxed.
+bool SavePictureAsPng(const std::string& picturePath, const std::string& pngPath, std::string* why);
 
 }  // namespace brevant::cover
 
@@ -98,13 +105,3 @@ namespace brevant::mRender {
 std::optional<cover::Picture> ViewCoverPage(const std::string& coverPath, long x, long y,
                                             int width, int height);
 }  // namespace brevant::mRender
-
-namespace brevant::mCreatePreview {
-// Draws the cover page into the ".emf" file beside it (".cov" replaced by
-// ".emf" whatever its case, else ".emf" appended), filled with the current
-// fax fields. Always true; failures are error records with the source
-// "mCreatePreview.ConvertCoverPageToEMF".
-bool ConvertCoverPageToEMF(const std::string& coverPath);
-// The ".emf" path that ConvertCoverPageToEMF writes for coverPath.
-std::string CoverEmfPath(const std::string& coverPath);
-}  // namespace brevant::mCreatePreview

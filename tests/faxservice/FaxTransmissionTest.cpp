@@ -154,8 +154,11 @@ TEST_F(FaxTransmission, BadRecipientsAndDocumentsAreRefusedWithoutLosingEarlierO
   ClearFaxJob();
   FaxJob().g_arrFiles.Append(colour);
   AddRecipient("Photo", "555 0103");
+  testing::internal::CaptureStderr();
   SendFaxMSFax();
-  EXPECT_NE(ErrorLog().find("is not a fax document: page 1 is not a fax page (1000x"), std::string::npos);
+  // Refused before it reaches the service, and the user is told.
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("photo.tif is not a fax image"), std::string::npos);
+  EXPECT_NE(ErrorLog().find("photo.tif is not a fax image"), std::string::npos);
   // And a text file that is not a TIFF at all.
   Message r = daemon.Call(Message("submit").Set("file", world.TempDir() + "/none.doc").Set("number", "1"));
   EXPECT_EQ(r.Get("ok"), "0");

@@ -340,33 +340,3 @@ TEST_F(WizardTest, PagesFitASmallScreenAtOneAndAHalfScaleAndTabInPageOrder) {
 
 }  // namespace
 }  // namespace brevant::test
-
-namespace brevant::test {
-namespace {
-
-TEST_F(WizardTest, GroupTemplatesAreOfferedOnlyOffTheFaxServicePath) {
-  MakeTemplates({"Generic.cov"});
-  std::string group = world.Root() + "/group";
-  TestWorld::WriteFile(group + "/Team.cov", "<svg xmlns='http://www.w3.org/2000/svg'/>");
-  TestWorld::WriteFile(group + "/Memo.cov", "<svg xmlns='http://www.w3.org/2000/svg'/>");
-  TestWorld::WriteFile(group + "/Memo.EMF", "drawn before");
-  Config().CoverFolder = group;
-  Config().ProgramType = 0;
-  wizard::frmCover* cover = wizard::frmCover::Load();
-  EXPECT_EQ(cover->cbCover->count(), 1);
-  cover->Unload();
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-
-  Config().ProgramType = 1;
-  cover = wizard::frmCover::Load();
-  QStringList names;
-  for (int i = 0; i < cover->cbCover->count(); ++i) names << cover->cbCover->itemText(i);
-  // A template drawn beforehand is offered as its picture only.
-  EXPECT_EQ(names, (QStringList{"Generic", "Memo(Personal)", "Team(Personal)"}));
-  ASSERT_EQ(FaxJob().CoverPages.Count(), 3u);
-  EXPECT_EQ(FaxJob().CoverPages[2], group + "/Memo.EMF");
-  EXPECT_EQ(FaxJob().CoverPages[3], group + "/Team.cov");
-}
-
-}  // namespace
-}  // namespace brevant::test

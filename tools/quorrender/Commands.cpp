@@ -4,14 +4,14 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 
-#include "common/FaxJob.h"
-#include "maintenance/Scan.h"
-#include "render/cover/CoverPage.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
+#include "maintenance/Scan.h"
 #include "platform/events/NamedEvent.h"
+#include "render/cover/CoverPage.h"
 #include "tools/quorrender/FaxTiff.h"
 #include "tools/quorrender/Quorrender.h"
 
@@ -42,6 +42,15 @@ void Trace(const std::string& message) {
   } catch (...) {
     // A log that cannot be written must not stop the conversion.
   }
+}
+
+// A TIFF by its first bytes ("II*\0" or "MM\0*"), whatever its name.
+bool IsTiff(const std::string& path) {
+  char head[4] = {};
+  std::ifstream in(path, std::ios::binary);
+  in.read(head, 4);
+  const std::string magic(head, 4);
+  return in.gcount() == 4 && (magic == std::string("II*\0", 4) || magic == std::string("MM\0*", 4));
 }
 
 // Writes the error record and, unless silent, tells the user on stderr.
@@ -125,15 +134,6 @@ int Run(const std::string& line) {
     case CommandLine::Verb::Spool:
       return RunSpool(cl);
     case CommandLine::Verb::CoverPage: {
-      // The template the caller chose (the pipeline names it), else the
-      // one the registry names.
-      if (const char* t = std::getenv("BREVANT_COVER_TEMPLATE"); t && *t) {
-        FaxJobRecord& job = FaxJob();
-        job.CoverPages.Clear();
-        job.CoverPages.Append(t);
-        job.CoverIndex = 1;
-        job.UseCover = true;
-      }
       if (cover::CurrentCoverTemplate().empty())
         return Fail(cl, "CoverPage", "No cover page is configured");
       if (!cover::DrawJobCoverPage()) return Fail(cl, "CoverPage", "The cover page could not be drawn");
@@ -155,8 +155,24 @@ int Run(const std::string& line) {
     }
     case CommandLine::Verb::PrintTo: {
       int job = 0;
-      if (cl.path.empty() || cl.printer.empty()) return Fail(cl, "PrintTo", "/pt needs a TIFF path and a printer name");
-      if (!PrintTiff(cl.path, cl.printer, &job, &error)) return Fail(cl, "PrintTo", error);
+      if (cl.path.empty() || cl.printer.empty())
+        return Fail(cl, "PrintTo", "/pt needs a file and a printer name");
+      if (!fs::is_regular_file(cl.path)) return Fail(cl, "PrintTo", "File not found: " + cl.path);
+      if (IsTiff(cl.path)) {
+        if (!PrintTiff(cl.path, cl.printer, &job, &error)) return Fail(cl, "PrintTo", error);
+      } else if (cover::IsCoverTemplate(cl.path)) {
+        // The cover page of the fax being made: filled with the fields the
+        // fax image pipeline stored for it.
+        emf::Page page;
+        std::vector<cover::Problem> problems;
+        bool drawn = cover::RenderPage(cl.path, cover::JobFields(""), &page, &problems);
+        for (const auto& p : problems) WriteErrorLog(p.number, p.text, "quorrender.PrintTo");
+        if (!drawn) return Fail(cl, "PrintTo", "The cover page " + cl.path + " could not be drawn");
+        if (!PrintFaxPage(page, fs::path(cl.path).filename().string(), cl.printer, &job, &error))
+          return Fail(cl, "PrintTo", error);
+      } else if (!PrintPicture(cl.path, cl.printer, &job, &error)) {
+        return Fail(cl, "PrintTo", error);
+      }
       Trace("print: " + cl.path + " -> " + cl.printer + " job " + std::to_string(job));
       return 0;
     }

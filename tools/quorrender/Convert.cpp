@@ -9,8 +9,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "common/Folders.h"
+#include "render/cover/CoverImage.h"
 #include "tools/quorrender/FaxTiff.h"
 #include "tools/quorrender/Quorrender.h"
 
@@ -102,7 +104,13 @@ bool WriteJpegOfFirstPage(const std::string& tiffPath, const std::string& jpgPat
 bool WriteTiffAsPdf(const std::string& tiffPath, const std::string& pdfPath, std::string* error) {
   TiffPageReader reader;
   if (!reader.Open(tiffPath, error)) return false;
-  const int n = reader.PageCount();
+  return WritePagesAsPdf(
+      reader.PageCount(),
+      [&](int i, GreyPage* page, std::string* why) { return reader.ReadPage(i, page, why); }, pdfPath, error);
+}
+
+bool WritePagesAsPdf(int n, const std::function<bool(int, GreyPage*, std::string*)>& pageAt,
+                     const std::string& pdfPath, std::string* error) {
   std::ofstream out(pdfPath, std::ios::binary | std::ios::trunc);
   if (!out) {
     *error = "cannot create " + pdfPath;
@@ -119,7 +127,7 @@ bool WriteTiffAsPdf(const std::string& tiffPath, const std::string& pdfPath, std
   out << "<< /Type /Catalog /Pages 2 0 R >>\nendobj\n";
   for (int i = 0; i < n; ++i) {
     GreyPage page;
-    if (!reader.ReadPage(i, &page, error)) return false;
+    if (!pageAt(i, &page, error)) return false;
     GuessResolution(page);
     // 1 bit per pixel, 1 = white, rows padded to whole bytes.
     const std::size_t stride = std::size_t(page.width + 7) / 8;
@@ -174,27 +182,84 @@ bool WriteTiffAsPdf(const std::string& tiffPath, const std::string& pdfPath, std
   return true;
 }
 
-bool PrintTiff(const std::string& tiffPath, const std::string& printer, int* jobId, std::string* error) {
+namespace {
+
+// Hands a file to a CUPS destination; false with *error when refused.
+bool Submit(const std::string& file, const std::string& format, const std::string& title,
+            const std::string& printer, bool fit, int* jobId, std::string* error) {
+  cups_option_t* options = nullptr;
+  int nOptions = cupsAddOption("document-format", format.c_str(), 0, &options);
+  if (fit) nOptions = cupsAddOption("fit-to-page", "true", nOptions, &options);
+  *jobId = cupsPrintFile(printer.c_str(), file.c_str(), title.c_str(), nOptions, options);
+  cupsFreeOptions(nOptions, options);
+  if (*jobId <= 0) {
+    *jobId = 0;
+    *error = "CUPS refused the job for " + printer + ": " + cupsLastErrorString();
+    return false;
+  }
+  return true;
+}
+
+// Writes a PDF into a temporary file with write, prints it and removes it
+// (CUPS has its own copy once the job exists).
+bool PrintPdfMadeBy(const std::function<bool(const std::string&, std::string*)>& write,
+                    const std::string& title, const std::string& printer, int* jobId, std::string* error) {
   *jobId = 0;
   std::string pdf = mCommon::GetTempFile();
   if (pdf.empty()) {
     *error = "no temporary file for the print job";
     return false;
   }
-  bool ok = WriteTiffAsPdf(tiffPath, pdf, error);
-  if (ok) {
-    std::string title = fs::path(tiffPath).filename().string();
-    cups_option_t* options = nullptr;
-    int nOptions = cupsAddOption("document-format", "application/pdf", 0, &options);
-    *jobId = cupsPrintFile(printer.c_str(), pdf.c_str(), title.c_str(), nOptions, options);
-    cupsFreeOptions(nOptions, options);
-    if (*jobId <= 0) {
-      *error = "CUPS refused the job for " + printer + ": " + cupsLastErrorString();
-      ok = false;
-    }
-  }
+  bool ok = write(pdf, error) && Submit(pdf, "application/pdf", title, printer, false, jobId, error);
   std::error_code ec;
-  fs::remove(pdf, ec);  // CUPS has its own copy once the job exists
+  fs::remove(pdf, ec);
+  return ok;
+}
+
+}  // namespace
+
+bool PrintTiff(const std::string& tiffPath, const std::string& printer, int* jobId, std::string* error) {
+  return PrintPdfMadeBy(
+      [&](const std::string& pdf, std::string* why) { return WriteTiffAsPdf(tiffPath, pdf, why); },
+      fs::path(tiffPath).filename().string(), printer, jobId, error);
+}
+
+bool PrintFaxPage(const emf::Page& page, const std::string& title, const std::string& printer, int* jobId,
+                  std::string* error) {
+  auto grey = [&](int, GreyPage* g, std::string*) {
+    g->width = page.width;
+    g->height = page.height;
+    g->xdpi = page.xdpi;
+    g->ydpi = page.ydpi;
+    g->pixels.assign(std::size_t(page.width) * std::size_t(page.height), 255);
+    for (int y = 0; y < page.height; ++y)
+      for (int x = 0; x < page.width; ++x)
+        if (page.Black(x, y)) g->pixels[std::size_t(y) * std::size_t(page.width) + std::size_t(x)] = 0;
+    return true;
+  };
+  return PrintPdfMadeBy(
+      [&](const std::string& pdf, std::string* why) { return WritePagesAsPdf(1, grey, pdf, why); }, title,
+      printer, jobId, error);
+}
+
+bool PrintPicture(const std::string& picturePath, const std::string& printer, int* jobId,
+                  std::string* error) {
+  *jobId = 0;
+  const std::string name = fs::path(picturePath).filename().string();
+  std::string why;
+  // A fax page printed beforehand (a group's cover page) goes as it is,
+  // so it comes back pixel for pixel.
+  emf::Page page;
+  if (emf::ReadFile(picturePath, &page, &why) && page.width == kFaxWidth && page.xdpi == kFaxXdpi)
+    return PrintFaxPage(page, name, printer, jobId, error);
+  const std::string png = mCommon::GetTempFile() + ".png";
+  if (!cover::SavePictureAsPng(picturePath, png, &why)) {
+    *error = name + " cannot be printed: " + why;
+    return false;
+  }
+  bool ok = Submit(png, "image/png", name, printer, true, jobId, error);
+  std::error_code ec;
+  fs::remove(png, ec);
   return ok;
 }
 

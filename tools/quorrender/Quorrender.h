@@ -4,9 +4,14 @@
 //   spool;[keep;][preview;][fast;][silent;]  page files -> "Fax.tif", "FaxPreview.tif"
 //   coverpage;[maketif;]                      the cover page as "00000000.emf"
 //   convert; PATH                             "Fax.jpg" of the first page, beside PATH
-//   "PATH" /pt PRINTER                        the TIFF's pages printed on PRINTER
+//   "PATH" /pt PRINTER                        PATH printed on PRINTER: a TIFF's pages, a
+//                                             cover page template filled with the fax's
+//                                             fields, or a picture
 //   "PATH"                                    the TIFF shown in the viewer
+#include <functional>
 #include <string>
+
+#include "tools/quorrender/FaxTiff.h"
 
 namespace brevant::quor {
 
@@ -47,8 +52,22 @@ SpoolResult SpoolToTiff(const std::string& spoolFolder, const SpoolOptions& opti
 bool WriteJpegOfFirstPage(const std::string& tiffPath, const std::string& jpgPath, std::string* error);
 // All pages of a TIFF as one PDF, each page at the TIFF's own size.
 bool WriteTiffAsPdf(const std::string& tiffPath, const std::string& pdfPath, std::string* error);
-// Prints every page of a TIFF on a CUPS destination; *jobId is the job made.
+// n pages, page i read by pageAt, as one PDF, each page at its own size.
+bool WritePagesAsPdf(int n, const std::function<bool(int, GreyPage*, std::string*)>& pageAt,
+                     const std::string& pdfPath, std::string* error);
+
+// Printing on a CUPS destination; *jobId is the job made. Every page goes
+// as PDF at its own size, which the fax printer renders back pixel for
+// pixel when the page is already a fax page.
+// Every page of a TIFF.
 bool PrintTiff(const std::string& tiffPath, const std::string& printer, int* jobId, std::string* error);
+// One fax page (a filled cover page).
+bool PrintFaxPage(const emf::Page& page, const std::string& title, const std::string& printer, int* jobId,
+                  std::string* error);
+// A picture, fitted to the page: any form Qt reads (BMP with or without
+// RLE, ICO, GIF, JPEG, PNG, ...) or an EMF that holds one bitmap. *error
+// says why one cannot be printed (a metafile of drawing commands).
+bool PrintPicture(const std::string& picturePath, const std::string& printer, int* jobId, std::string* error);
 
 // Runs one command line; returns the process exit code (0 done, 1 failed,
 // 2 not understood).

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <future>
 
@@ -9,20 +8,6 @@
 namespace fs = std::filesystem;
 
 namespace brevant::quor {
-namespace {
-
-// "00000012.emf" -> 12; anything else -> -1.
-long PageNumber(const std::string& name) {
-  if (name.size() != 12) return -1;
-  for (int i = 0; i < 8; ++i)
-    if (!std::isdigit(static_cast<unsigned char>(name[std::size_t(i)]))) return -1;
-  std::string ext = name.substr(8);
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-  if (ext != ".emf") return -1;
-  return std::stol(name.substr(0, 8));
-}
-
-}  // namespace
 
 SpoolResult SpoolToTiff(const std::string& spoolFolder, const SpoolOptions& options) {
   SpoolResult result;
@@ -36,7 +21,7 @@ SpoolResult SpoolToTiff(const std::string& spoolFolder, const SpoolOptions& opti
   std::vector<std::pair<long, std::string>> pages;
   for (fs::directory_iterator it(spoolFolder, ec), end; !ec && it != end; it.increment(ec)) {
     std::string name = it->path().filename().string();
-    long n = PageNumber(name);
+    long n = emf::PageFileNumber(name);
     if (n >= 0 && it->is_regular_file(ec)) pages.emplace_back(n, it->path().string());
   }
   if (ec) {

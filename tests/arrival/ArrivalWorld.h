@@ -1,0 +1,74 @@
+#pragma once
+// A world in which faxes really travel: the test world's folders and
+// registry, a CUPS queue served by this build's fax printer backend (the fax
+// printer of every run, through BREVANT_FAX_PRINTER), a private brevant-faxd
+// whose loopback line runs unpaced, and the delivery path's settings. The
+// cases of one test share it, one fax after the other; what the far end
+// received is read back page by page.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/faxservice/FaxService.h"
+#include "platform/faxservice/FaxTiff.h"
+#include "tests/faxservice/FaxTestSupport.h"
+#include "tests/printing/CupsWorld.h"
+
+namespace brevant::test {
+
+// The values a cover page shows, as the test set them.
+struct CoverChoice {
+  std::string file;  // template or picture ("" = the cover page switched on, none chosen)
+  std::string subject, note;
+};
+
+// One fax as the far end received it, with the service's report.
+struct Arrival {
+  long job = 0;
+  int status = 0;                      // the job's status (256 completed)
+  std::string error;                   // why it failed
+  std::vector<faxsvc::FaxPage> pages;  // what the far end received
+  long reportedPages = 0;              // the sent archive's page count
+  int archiveCompression = 0;          // of the archive copy (4: G4)
+};
+
+class ArrivalWorld {
+ public:
+  ArrivalWorld();
+  ~ArrivalWorld();
+  // Empty when usable; else why not (no root, no scheduler, no daemon).
+  const std::string& Problem() const { return problem_; }
+  TestWorld& World() { return cups_.World(); }
+  CupsWorld& Cups() { return cups_; }
+  const std::string& Queue() const { return queue_; }
+  std::string Dir() { return World().Root(); }
+
+  // The delivery path: 0 the fax service, 1 the mail-fax service at
+  // address (the local SMTP server).
+  void UseDeliveryPath(int programType, const std::string& address = "");
+  // The stored cover page choice ("SetCoverPage", subject, note,
+  // "CoverPageFile"); nullopt switches it off.
+  void ChooseCover(const std::optional<CoverChoice>& choice);
+  // The sender details every cover page shows.
+  static const std::vector<std::pair<std::string, std::string>>& Sender();
+
+  // Runs brevant as the user would (unattended), waiting for its end.
+  TestWorld::Result Brevant(const std::string& commandLine);
+
+  // The newest outgoing job (0 when none).
+  long LastJob();
+  // Waits for a job to end and reads what the far end received.
+  Arrival WaitArrival(long job);
+
+  // The cover page a template makes with the choice, the recipient and the
+  // send time the pipeline stored ("Sent"), pageCount pages in all.
+  faxsvc::FaxPage ExpectedCover(const CoverChoice& choice, const std::string& name, const std::string& number,
+                                int pageCount, bool blankFields = false);
+
+ private:
+  CupsWorld cups_;
+  std::string problem_, queue_;
+  std::optional<FaxDaemon> daemon_;
+};
+
+}  // namespace brevant::test

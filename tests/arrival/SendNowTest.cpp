@@ -1,0 +1,204 @@
+// Faxes sent with "sendnow" as a user sends them, checked at the far end
+// of the fax service's line: every page there, in order, whole, on a fax
+// page; the cover page filled with the fax's fields; bad documents end
+// with a message and send nothing.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/Logging.h"
+#include "tests/arrival/ArrivalWorld.h"
+#include "tests/arrival/Marks.h"
+
+namespace fs = std::filesystem;
+
+namespace brevant::test {
+namespace {
+
+#define REQUIRE_WORLD(w) \
+  if (!(w).Problem().empty()) GTEST_SKIP() << (w).Problem()
+
+// How a document's pages show their numbers.
+enum class Mark { Squares, Lines, SquaresUnframed };
+
+std::string SendNow(ArrivalWorld& w, const std::string& files, const std::string& name = "Ann Example",
+                    const std::string& number = "5551234") {
+  auto r = w.Brevant("sendnow;;" + name + "#;" + number + "#;" + files);
+  return r.err;
+}
+
+// Sends a document and checks what arrived: pages first..last of it after
+// `before` leading pages (a cover page), each showing its number.
+Arrival SendAndCheck(ArrivalWorld& w, const std::string& doc, int pages, Mark mark, int before = 0,
+                     int firstNumber = 1) {
+  SCOPED_TRACE(doc);
+  const long last = w.LastJob();
+  std::string err = SendNow(w, doc + "#");
+  const long job = w.LastJob();
+  EXPECT_GT(job, last) << "nothing was sent: " << err;
+  if (job <= last) return {};
+  Arrival a = w.WaitArrival(job);
+  EXPECT_EQ(a.status, faxsvc::kJobCompleted) << a.error;
+  EXPECT_EQ(a.pages.size(), std::size_t(before + pages)) << err;
+  EXPECT_EQ(a.reportedPages, long(a.pages.size())) << "the transmission report";
+  EXPECT_EQ(a.archiveCompression, 4) << "the archive keeps G4";
+  for (std::size_t i = 0; i < a.pages.size(); ++i) {
+    const faxsvc::FaxPage& p = a.pages[i];
+    EXPECT_EQ(p.width, 1728) << "page " << i + 1;
+    EXPECT_TRUE(p.yres == 196.0f || p.yres == 98.0f) << p.yres;
+    if (int(i) < before) continue;
+    const int n = firstNumber + int(i) - before;
+    if (mark == Mark::Lines) {
+      EXPECT_EQ(TextLines(p), 3 * n) << "page " << i + 1 << " is not text page " << n;
+    } else {
+      EXPECT_EQ(Squares(p), n) << "page " << i + 1 << " is not page " << n;
+      if (mark == Mark::Squares) {
+        EXPECT_EQ(MissingSides(p), std::vector<std::string>{}) << "page " << i + 1 << " lost its edges";
+      }
+    }
+  }
+  return a;
+}
+
+}  // namespace
+
+TEST(FaxArrival, PdfPagesOfEverySizeAndOrientationArriveWholeAndInOrder) {
+  ArrivalWorld w;
+  REQUIRE_WORLD(w);
+  // Landscape turned upright, Letter and Legal shrunk, A5 grown: each page
+  // on its own, nothing cut off.
+  SendAndCheck(w, MarkedPdf(w.Dir() + "/mixed.pdf", {kA4, kA4Landscape, kLetter, kLegal, kA5}), 5,
+               Mark::Squares);
+  SendAndCheck(w, MarkedPdf(w.Dir() + "/letter size.pdf", {kLetter, kLetter}), 2, Mark::Squares);
+  // The page list edition hands "spool.pnx" over; its pages are made into
+  // the fax image before the service gets it.
+  ::setenv("BREVANT_PRINT_STRATEGY", "2", 1);
+  SendAndCheck(w, MarkedPdf(w.Dir() + "/listed.pdf", {kA4, kA4Landscape, kA4}), 3, Mark::Squares);
+  ::unsetenv("BREVANT_PRINT_STRATEGY");
+}
+
+TEST(FaxArrival, OfficeWebTextPicturesAndTiffArriveInOrder) {
+  ArrivalWorld w;
+  REQUIRE_WORLD(w);
+  SendAndCheck(w, MarkedWriter(w.Dir() + "/marks.odt", 2), 2, Mark::Squares);
+  SendAndCheck(w, MarkedHtml(w.Dir() + "/marks.html", 2), 2, Mark::Squares);
+  SendAndCheck(w, MarkedText(w.Dir() + "/marks.txt", 3), 3, Mark::Lines);
+  SendAndCheck(w, MarkedTiff(w.Dir() + "/marks.tif", 3), 3, Mark::Squares);
+  // One picture a page, each with its own number of squares: PNG goes to
+  // the print system as it is, JPEG, BMP and ICO through the console tool.
+  SendAndCheck(w, MarkedPicture(w.Dir() + "/one.png", 1), 1, Mark::Squares);
+  SendAndCheck(w, MarkedPicture(w.Dir() + "/two.jpg", 2), 1, Mark::Squares, 0, 2);
+  SendAndCheck(w, MarkedPicture(w.Dir() + "/three.bmp", 3), 1, Mark::Squares, 0, 3);
+  // An icon, which the print system does not read, is converted.
+  SendAndCheck(w, MarkedPicture(w.Dir() + "/four.ico", 4), 1, Mark::SquaresUnframed, 0, 4);
+}
+
+TEST(FaxArrival, CoverPagesArriveFirstFilledWithTheFaxsFields) {
+  ArrivalWorld w;
+  REQUIRE_WORLD(w);
+  // The first fax of a new account, as the demo sends it: the cover page
+  // is on but none is chosen. The sample letter arrives alone, its pages in
+  // order and as the fax printer draws them, with no print failure on
+  // record.
+  w.ChooseCover(CoverChoice{});
+  const std::string letter = SourceDir() + "/samples/letter.pdf";
+  SendNow(w, letter + "#");
+  Arrival a = w.WaitArrival(w.LastJob());
+  std::vector<faxsvc::FaxPage> made = FaxPagesOf(letter);
+  ASSERT_EQ(made.size(), 2u) << "the sample letter has two pages";
+  ASSERT_EQ(a.pages.size(), made.size());
+  for (std::size_t i = 0; i < made.size(); ++i)
+    EXPECT_LT(Difference(a.pages[i], made[i]), 0.01) << "page " << i + 1;
+  EXPECT_GT(Difference(a.pages[0], made[1]), 0.02) << "the letter's pages differ from each other";
+  EXPECT_EQ(TestWorld::ReadFile(ErrorLogPath()).find("print verb"), std::string::npos)
+      << TestWorld::ReadFile(ErrorLogPath());
+
+  // From here on the print agent's folder is in the spool folder, as in
+  // every installed copy: it is no page of the fax.
+  fs::create_directories(w.World().SpoolDir() + "Printed");
+  const std::string doc = MarkedPdf(w.Dir() + "/two.pdf", {kA4, kA4});
+  for (const char* name : {"Generic.cov", "Confidential.cov", "Urgent.cov"}) {
+    SCOPED_TRACE(name);
+    CoverChoice choice{SourceDir() + "/coverpage/" + name, "Revised floor plans, building C",
+                       "Please check the stair widths on page 2 before Friday."};
+    w.ChooseCover(choice);
+    a = SendAndCheck(w, doc, 2, Mark::Squares, 1);
+    if (a.pages.size() != 3) continue;
+    faxsvc::FaxPage expected = w.ExpectedCover(choice, "Ann Example", "5551234", 3);
+    faxsvc::FaxPage blank = w.ExpectedCover(choice, "", "", 0, true);
+    const double filled = Difference(a.pages[0], expected), empty = Difference(a.pages[0], blank);
+    EXPECT_LT(filled, 0.002) << "the cover page is not the one its fields make";
+    EXPECT_GT(empty, 4 * filled + 0.002) << "the cover page arrived without its fields";
+  }
+
+  // A picture as the cover page: fitted onto the first page.
+  w.ChooseCover(CoverChoice{MarkedPicture(w.Dir() + "/cover.bmp", 4), "", "By picture"});
+  a = SendAndCheck(w, doc, 2, Mark::Squares, 1);
+  if (!a.pages.empty()) {
+    EXPECT_EQ(Squares(a.pages[0]), 4);
+  }
+}
+
+TEST(FaxArrival, BadDocumentsEndWithAMessageAndNothingIsSent) {
+  ArrivalWorld w;
+  REQUIRE_WORLD(w);
+  const std::string dir = w.Dir();
+  TestWorld::WriteFile(
+      dir + "/empty.pdf",
+      "%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
+      "2 0 obj << /Type /Pages /Kids [] /Count 0 >> endobj\ntrailer << /Root 1 0 R >>\n%%EOF\n");
+  const std::string good = MarkedPdf(dir + "/good.pdf", {kA4});
+  TestWorld::WriteFile(dir + "/damaged.pdf", TestWorld::ReadFile(good).substr(0, 400));
+  TestWorld::WriteFile(dir + "/drawing.wmf", std::string("\xD7\xCD\xC6\x9A", 4) + std::string(60, '\0'));
+  const long before = w.LastJob();
+  struct Case {
+    std::string file, says;
+  } cases[] = {
+      {dir + "/empty.pdf", "empty.pdf has no page to send. The fax was not sent."},
+      {dir + "/damaged.pdf", "The fax was not sent."},
+      {dir + "/missing.pdf", "File not found: " + dir + "/missing.pdf The fax was not sent."},
+      {dir + "/drawing.wmf", "drawing.wmf cannot be printed: Windows metafiles (.wmf) cannot be faxed"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    auto start = std::chrono::steady_clock::now();
+    std::string err = SendNow(w, c.file + "#");
+    EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    EXPECT_NE(err.find("Generate fax image error."), std::string::npos) << err;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  }
+  EXPECT_EQ(w.LastJob(), before) << "a bad document was sent";
+  EXPECT_EQ(TestWorld::ReadFile(ErrorLogPath()).find("Exiting on timeout"), std::string::npos);
+
+  // A cover page that cannot be printed is said; the document goes alone.
+  w.ChooseCover(CoverChoice{dir + "/drawing.wmf", "", "note"});
+  const long last = w.LastJob();
+  std::string said = SendNow(w, good + "#");
+  EXPECT_NE(said.find("The cover page drawing.wmf could not be printed. The fax goes without it."),
+            std::string::npos)
+      << said;
+  ASSERT_GT(w.LastJob(), last);
+  EXPECT_EQ(w.WaitArrival(w.LastJob()).pages.size(), 1u);
+  w.ChooseCover(std::nullopt);
+  const long sentBefore = w.LastJob();
+
+  // Without the fax printer's queue the run says so and prints nothing
+  // anywhere; PRINTER and LPDEST never take the fax's pages elsewhere.
+  const std::string decoy = w.Cups().AddQueue(dir + "/decoy/");
+  ASSERT_FALSE(decoy.empty());
+  ::setenv("PRINTER", decoy.c_str(), 1);
+  ::setenv("LPDEST", decoy.c_str(), 1);
+  ::setenv("BREVANT_FAX_PRINTER", "NoFaxPrinterHere", 1);
+  std::string err = SendNow(w, good + "#");
+  EXPECT_NE(err.find("The fax printer \"NoFaxPrinterHere\" is not installed. Cannot make fax."),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(w.LastJob(), sentBefore);
+  ::setenv("BREVANT_FAX_PRINTER", w.Queue().c_str(), 1);
+  SendAndCheck(w, good, 1, Mark::Squares);
+  ::unsetenv("PRINTER");
+  ::unsetenv("LPDEST");
+  EXPECT_EQ(CupsWorld::Pages(dir + "/decoy/"), std::vector<std::string>{})
+      << "pages went to PRINTER's printer";
+}
+
+}  // namespace brevant::test

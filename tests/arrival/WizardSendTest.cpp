@@ -1,0 +1,312 @@
+// The Send Fax wizard and the default cover page dialog driven as a user
+// drives them, with the real fax image pipeline and delivery behind
+// "Finish": what the far end (or the mail-fax service) receives is what the
+// user chose on the pages.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTextEdit>
+#include <QTimer>
+#include <filesystem>
+
+#include "app/Init.h"
+#include "app/WindowsModule.h"
+#include "app/mMisc.h"
+#include "common/CWinReg.h"
+#include "common/ClientConfig.h"
+#include "common/FaxJob.h"
+#include "common/Logging.h"
+#include "delivery/FaxTransport.h"
+#include "receive/ui/frmSetCover.h"
+#include "render/CoverPageList.h"
+#include "render/cover/CoverImage.h"
+#include "tests/arrival/ArrivalWorld.h"
+#include "tests/arrival/Marks.h"
+#include "tests/mail/MailTestSupport.h"
+#include "tests/wizard/WizardFixture.h"
+#include "wizard/Hooks.h"
+#include "wizard/QtWindows.h"
+#include "wizard/frmCover.h"
+#include "wizard/frmFinish.h"
+#include "wizard/frmNew.h"
+#include "wizard/frmSend.h"
+
+namespace fs = std::filesystem;
+
+namespace brevant::test {
+namespace {
+
+using namespace brevant::wizard;
+
+// The windows need a widget application, made before any test draws a
+// picture (which would make a plain GUI one).
+class WidgetApplication : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    static int argc = 3;
+    static char a0[] = "arrival_tests", a1[] = "-platform", a2[] = "offscreen";
+    static char* argv[] = {a0, a1, a2, nullptr};
+    if (!QCoreApplication::instance()) new QApplication(argc, argv);
+  }
+};
+[[maybe_unused]] ::testing::Environment* const g_app =
+    ::testing::AddGlobalTestEnvironment(new WidgetApplication);
+
+QPushButton* Button(QWidget* form, const char* name) {
+  return form ? form->findChild<QPushButton*>(name) : nullptr;
+}
+
+void Click(QWidget* button) {
+  ASSERT_NE(button, nullptr);
+  QTest::mouseClick(button, Qt::LeftButton);
+}
+
+int IndexOf(QComboBox* box, const QString& text) {
+  return box->findText(text);
+}
+
+class WizardArrival : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The windows are answered by the script, not unattended.
+    ::unsetenv("BREVANT_UNATTENDED");
+    SetAppWindows(QtWindows());
+    ui::SetBackend(&recorder);
+    if (!w.Problem().empty()) GTEST_SKIP() << w.Problem();
+    Init::SetInstanceTest([] { return false; });
+    ResetWizardHooks();
+    // The shipped templates are the common ones.
+    SetMachine("Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "Common AppData",
+               SourceDir());
+    SetMachine("Software\\Microsoft\\Fax\\Setup", "ServerCoverPageDir", "coverpage");
+  }
+  void TearDown() override {
+    ui::UnloadAllForms();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ui::SetBackend(nullptr);
+    ::setenv("BREVANT_UNATTENDED", "1", 1);
+  }
+  static void SetMachine(const char* key, const char* name, const std::string& value) {
+    CWinReg reg;
+    if (reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, key, true)) reg.SetString(name, value);
+  }
+
+  // Runs a command line through the entry procedure while script fills the
+  // pages from inside the event loop; returns the fax job the far end got.
+  Arrival Run(const std::string& commandLine, const std::function<void()>& script, bool byService = true) {
+    ResetFaxServerForTests();
+    const long last = w.LastJob();
+    // The script starts once the wizard's first page shows (printing a web
+    // page first runs the event loop too).
+    bool done = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      QWidget* first = frmNew::Loaded() ? static_cast<QWidget*>(frmNew::Loaded()) : frmCover::Loaded();
+      if (done || !first || !first->isVisible()) return;
+      done = true;
+      poll.stop();
+      script();
+    });
+    poll.start(20);
+    mMisc::Main(commandLine);
+    for (int i = 0; i < 500 && !done; ++i) QTest::qWait(10);
+    EXPECT_TRUE(done) << "the script did not run";
+    ui::UnloadAllForms();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    for (const Box& b : recorder.boxes)
+      if (b.text.find("Send/Receive") == std::string::npos) ADD_FAILURE() << "message: " << b.text;
+    recorder.boxes.clear();
+    if (!byService) return {};
+    const long job = w.LastJob();
+    EXPECT_GT(job, last) << "nothing was sent";
+    return job > last ? w.WaitArrival(job) : Arrival{};
+  }
+
+  // Recipients page as the command line filled it; the cover page with
+  // the template (none: switched off), subject and note; then on to Finish.
+  static void Through(const QString& templ, const QString& subject, const QString& note) {
+    if (frmNew* recipients = frmNew::Loaded()) Click(Button(recipients, "btnNext"));
+    frmCover* cover = frmCover::Loaded();
+    ASSERT_NE(cover, nullptr);
+    if (templ.isEmpty()) {
+      if (cover->chkCover->isChecked()) QTest::mouseClick(cover->chkCover, Qt::LeftButton, {}, QPoint(6, 8));
+    } else {
+      if (!cover->chkCover->isChecked()) QTest::mouseClick(cover->chkCover, Qt::LeftButton, {}, QPoint(6, 8));
+      cover->cbCover->setCurrentIndex(IndexOf(cover->cbCover, templ));
+      cover->txtSubject->setText(subject);
+      cover->rtbNote->setPlainText(note);
+    }
+    Click(Button(cover, "cmdNext"));
+    Click(Button(frmSend::Loaded(), "btnNext"));
+    Click(Button(frmFinish::Loaded(), "OKButton"));
+  }
+
+  static void ExpectPages(const Arrival& a, std::size_t skip, int count) {
+    ASSERT_EQ(a.pages.size(), skip + std::size_t(count)) << a.error;
+    for (int n = 1; n <= count; ++n) {
+      EXPECT_EQ(Squares(a.pages[skip + std::size_t(n) - 1]), n) << "page " << skip + std::size_t(n);
+      EXPECT_EQ(MissingSides(a.pages[skip + std::size_t(n) - 1]), std::vector<std::string>{});
+    }
+  }
+
+  void ExpectCover(const faxsvc::FaxPage& got, const CoverChoice& c, const std::string& name,
+                   const std::string& number, int pages) {
+    const double filled = Difference(got, w.ExpectedCover(c, name, number, pages));
+    EXPECT_LT(filled, 0.002) << "not the cover page its fields make";
+    EXPECT_GT(Difference(got, w.ExpectedCover(c, "", "", 0, true)), 4 * filled + 0.002) << "fields missing";
+  }
+
+  ArrivalWorld w;
+  RecordingUi recorder;
+};
+
+}  // namespace
+
+TEST_F(WizardArrival, NewFaxWithATemplateAndACoverOnlyFax) {
+  const std::string doc = MarkedPdf(w.Dir() + "/plans.pdf", {kA4, kLetter});
+  Arrival a = Run("new;0;Ann Example#;5551234#;" + doc + "#",
+                  [] { Through("Generic", "Floor plans", "Two pages follow."); });
+  ExpectPages(a, 1, 2);
+  if (!a.pages.empty())
+    ExpectCover(a.pages[0], {SourceDir() + "/coverpage/Generic.cov", "Floor plans", "Two pages follow."},
+                "Ann Example", "5551234", 3);
+
+  // "cover": the wizard starts at the cover page; the fax is that page.
+  a = Run("cover;0;Bob Reader;5559876", [] { Through("Urgent", "Call me back", ""); });
+  ASSERT_EQ(a.pages.size(), 1u) << "the cover page alone, no page of the service's own";
+  ExpectCover(a.pages[0], {SourceDir() + "/coverpage/Urgent.cov", "Call me back", ""}, "Bob Reader",
+              "5559876", 1);
+}
+
+TEST_F(WizardArrival, PagesPrintedFromTheOfficeSuiteAndAWebPage) {
+  // Mode 1: LibreOffice printed to the fax printer before the wizard runs.
+  const std::string odt = MarkedWriter(w.Dir() + "/printed.odt", 2);
+  ASSERT_FALSE(odt.empty());
+  const std::string profile = "file://" + w.Dir() + "/.office-profile";
+  ASSERT_EQ(CupsWorld::Sh("soffice -env:UserInstallation=" + profile + " --headless --norestore --pt " +
+                          w.Queue() + " '" + odt + "' >/dev/null 2>&1"),
+            0);
+  ASSERT_TRUE(WaitFor([&] { return CupsWorld::Pages(w.World().SpoolDir()).size() == 2; }, 60));
+  Arrival a =
+      Run("new;1;Dan Printer#;5550002#;", [] { Through("Confidential", "Printed pages", "From Writer"); });
+  ExpectPages(a, 1, 2);
+  if (!a.pages.empty())
+    ExpectCover(a.pages[0], {SourceDir() + "/coverpage/Confidential.cov", "Printed pages", "From Writer"},
+                "Dan Printer", "5550002", 3);
+
+  // Mode 2: a web page printed first, the wizard on its pages.
+  const std::string page = MarkedHtml(w.Dir() + "/page.html", 2);
+  a = Run("new;2;Carol Web#;5550001#;" + page + "#", [] { Through("", "", ""); });
+  ExpectPages(a, 0, 2);
+}
+
+TEST_F(WizardArrival, GroupTemplatePrintedBesideItselfGoesByMailAndSetCoverFeedsSendNow) {
+  // Off the fax service's path the group's template is offered as the page
+  // it prints into beside itself, and previewed with the sample data.
+  const std::string group = w.Dir() + "/group/";
+  fs::create_directories(group);
+  fs::copy_file(SourceDir() + "/coverpage/Generic.cov", group + "Team.cov");
+  fs::copy_file(SourceDir() + "/coverpage/Urgent.cov", group + "Memo.cov");
+  emf::Page memo;
+  memo.Resize(1728, 2292);
+  std::string why;
+  ASSERT_TRUE(emf::WriteFile(group + "Memo.EMF", memo, &why));  // printed before, in its own letter case
+  Config().CoverFolder = group;
+  {
+    frmCover* onService = frmCover::Load();  // the fax service's path offers no group page
+    EXPECT_EQ(IndexOf(onService->cbCover, "Team(Personal)"), -1);
+    onService->Unload();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+  ASSERT_TRUE(EnsureSmtpServer());
+  UseLocalSmtp();
+  ::setenv("BREVANT_MAILDIR", (w.Dir() + "/Maildir").c_str(), 1);
+  const std::string address = "arrival" + std::to_string(::getpid()) + "@talvane.test";
+  w.UseDeliveryPath(1, address);
+  Config().CoverFolder = group;
+
+  // Printing into the twin starts from an empty spool folder; a cover page
+  // that prints nothing leaves no twin and names the page that is missing.
+  const std::string spool = w.World().SpoolDir();
+  TestWorld::WriteFile(spool + "00000007.emf", "left over");
+  EXPECT_TRUE(mCreatePreview::ConvertCoverPageToEMF(group + "Gone.cov"));
+  EXPECT_FALSE(fs::exists(spool + "00000007.emf"));
+  EXPECT_FALSE(fs::exists(group + "Gone.emf"));
+  EXPECT_NE(TestWorld::ReadFile(ErrorLogPath()).find("File not found:" + spool + "00000001.emf"),
+            std::string::npos)
+      << TestWorld::ReadFile(ErrorLogPath());
+
+  frmCover* shown = frmCover::Load();
+  const int team = IndexOf(shown->cbCover, "Team(Personal)");
+  ASSERT_EQ(shown->cbCover->count(), 5) << "the three shipped templates, Memo and Team";
+  ASSERT_EQ(team, 4);
+  EXPECT_EQ(FaxJob().CoverPages[4], group + "Memo.EMF");
+  EXPECT_EQ(FaxJob().CoverPages[5], group + "Team.emf");
+  emf::Page twin;
+  ASSERT_TRUE(emf::ReadFile(group + "Team.emf", &twin, &why)) << why;
+  EXPECT_EQ(twin.width, 1728);
+  shown->cbCover->setCurrentIndex(IndexOf(shown->cbCover, "Generic"));
+  QImage preview = shown->Picture1->pixmap().toImage();
+  const std::string generic = SourceDir() + "/coverpage/Generic.cov";
+  const QSize size = shown->Picture1->size() * shown->devicePixelRatioF();
+  cover::CoverFields raw;
+  for (const std::string& f : cover::FieldNames()) raw[f] = "{{" + f + "}}";
+  EXPECT_EQ(preview.convertToFormat(QImage::Format_ARGB32),
+            cover::RenderCoverImage(generic, cover::SampleFields(), size, nullptr))
+      << "the preview shows the sample data";
+  EXPECT_NE(preview.convertToFormat(QImage::Format_ARGB32),
+            cover::RenderCoverImage(generic, raw, size, nullptr));
+  shown->Unload();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+  // The group's page as the cover of a mail fax: the fax image in the mail
+  // begins with exactly that page, then the document's pages.
+  const std::string doc = MarkedPdf(w.Dir() + "/memo.pdf", {kA4, kA4Landscape});
+  Run(
+      "new;0;Eve Mail#;5550003#;" + doc + "#", [] { Through("Team(Personal)", "By mail", ""); }, false);
+  auto mails = ReceivedWith(address);
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_NE(mails[0].item.HTMLBody.find("<RecipientNumber1>5550003</RecipientNumber1>"), std::string::npos)
+      << mails[0].item.HTMLBody;
+  std::string tiff;
+  for (const auto& att : mails[0].item.Attachments)
+    if (att.displayName == "FaxImage") tiff = att.data;
+  ASSERT_FALSE(tiff.empty());
+  TestWorld::WriteFile(w.Dir() + "/mailed.tif", tiff);
+  Arrival mailed;
+  mailed.pages = ReadPages(w.Dir() + "/mailed.tif");
+  ExpectPages(mailed, 1, 2);
+  if (!mailed.pages.empty()) {
+    faxsvc::FaxPage expected = mailed.pages[0];
+    for (int y = 0; y < twin.height; ++y)
+      for (int x = 0; x < twin.width; ++x)
+        expected.pixels[std::size_t(y) * 1728 + std::size_t(x)] = twin.Black(x, y);
+    EXPECT_LT(Difference(mailed.pages[0], expected), 0.002) << "the cover page is not the group's page";
+  }
+
+  // The default cover page dialog's choice is the next sendnow's cover page.
+  w.UseDeliveryPath(0);
+  {
+    configui::frmSetCover dlg([](int) {});
+    dlg.Activate();
+    dlg.cbCover->setCurrentIndex(IndexOf(dlg.cbCover, "Generic"));
+    if (!dlg.chkCover->isChecked()) dlg.chkCover->click();
+    dlg.txtSubject->setText("Set by default");
+    dlg.rtbNote->setPlainText("Chosen once, used by sendnow.");
+    dlg.cmdNext->click();
+  }
+  auto r = w.Brevant("sendnow;;Fay Default#;5550004#;" + doc + "#");
+  Arrival a = w.WaitArrival(w.LastJob());
+  ExpectPages(a, 1, 2);
+  if (!a.pages.empty())
+    ExpectCover(a.pages[0], {generic, "Set by default", "Chosen once, used by sendnow."}, "Fay Default",
+                "5550004", 3);
+}
+
+}  // namespace brevant::test
