@@ -34,11 +34,12 @@ std::string Lower(std::string s) {
 }  // namespace
 
 std::string CommonCoverFolder() {
-  if (CheckXP() == "XP")
-    return Join(Read(CWinReg::HKEY_LOCAL_MACHINE, kShellFolders, "Common AppData"),
-                Read(CWinReg::HKEY_LOCAL_MACHINE, kFaxSetup, "ServerCoverPageDir"));
-  return Join(Read(CWinReg::HKEY_LOCAL_MACHINE, kShellFolders, "Common Documents"),
-              "My Faxes/Common Coverpages");
+  // Without the machine's shared folder there is no common folder: "" (no
+  // template is one of its), never "/" (every template would be).
+  const bool xp = CheckXP() == "XP";
+  std::string base = Read(CWinReg::HKEY_LOCAL_MACHINE, kShellFolders, xp ? "Common AppData" : "Common Documents");
+  if (base.empty()) return "";
+  return Join(base, xp ? Read(CWinReg::HKEY_LOCAL_MACHINE, kFaxSetup, "ServerCoverPageDir") : "My Faxes/Common Coverpages");
 }
 
 std::string PersonalCoverFolder() {
@@ -50,7 +51,8 @@ bool IsServerCoverPage(const std::string& templatePath) {
   try {
     std::string path = templatePath;
     std::replace(path.begin(), path.end(), '\\', '/');
-    return Lower(path).find(Lower(CommonCoverFolder())) != std::string::npos;
+    const std::string common = CommonCoverFolder();
+    return !common.empty() && Lower(path).find(Lower(common)) != std::string::npos;
   } catch (...) {
     ErrInfo e = CurrentError();
     WriteErrorLog(e.number, e.description, "mCommon.IsServerCoverPage");

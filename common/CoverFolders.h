@@ -9,7 +9,7 @@ namespace brevant::mCommon {
 
 // Common templates: "Common AppData" + "/" + ServerCoverPageDir when the
 // XP check says "XP", else "Common Documents" + "/My Faxes/Common
-// Coverpages" (local machine).
+// Coverpages" (local machine); "" when the machine names no shared folder.
 std::string CommonCoverFolder();
 // Personal templates: "Personal" + "/" + CoverPageDir (current user).
 std::string PersonalCoverFolder();

@@ -134,8 +134,9 @@ void GenerateFax() {
     std::string why;
     if (!MakeServiceImage(document, &image, &why)) throw Refusal(why);
     for (std::size_t i = 1; i <= job.g_arrFaxName.Count(); ++i) {
-      std::shared_ptr<faxsvc::FaxDocument> doc = server->CreateDocument(image.path);
-      doc->FileName = image.path;
+      std::shared_ptr<faxsvc::FaxDocument> doc = server->CreateDocument(document);
+      doc->FileName = document;
+      doc->ImagePath = image.path;
       doc->CoverpageNote = job.Note;
       doc->SendCoverpage = false;
       doc->ServerCoverpage = false;

@@ -382,7 +382,7 @@ std::string FaxArchive::ArchiveFolder() {
 long FaxDocument::Send() {
   // The document goes as a descriptor opened with the sender's rights; its
   // name only labels it (and tells a text stand-in from a fax TIFF).
-  FdGuard doc{OpenDocument(FileName)};
+  FdGuard doc{OpenDocument(ImagePath.empty() ? FileName : ImagePath)};
   Message m("submit");
   m.Set("document", FileName)
       .Set("name", RecipientName)

@@ -287,6 +287,11 @@ class FaxDocument {
   long Send();
 
   std::string FileName;
+  // The fax image the service is handed for FileName (a document the client
+  // turned into one); FileName itself when empty. The service takes fax
+  // images only; FileName still names the document (a ".txt" name is the
+  // blank stand-in of a fax that is only its cover page).
+  std::string ImagePath;
   std::string CoverpageNote, CoverpageSubject, CoverPageName, DisplayName;
   bool SendCoverpage = false;
   bool ServerCoverpage = false;

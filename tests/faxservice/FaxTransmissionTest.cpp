@@ -194,8 +194,9 @@ TEST_F(FaxTransmission, NoDocumentSendsTheBlankStandInPageWithTheServiceCoverOnl
   // (recipient and sender written on it) in front of the blank page.
   {
     CWinReg reg;
-    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax", true));
-    reg.SetString("CoverPageDirectory", world.TempDir());
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE,
+                                 "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", true));
+    reg.SetString("Common AppData", world.TempDir());
   }
   SendFaxMSFax();
   ASSERT_TRUE(QueueSettled());

@@ -260,11 +260,13 @@ Message Requests::Submit(const Caller& caller, const Message& req, int fd, std::
     ::unlink(queued.c_str());
     throw;
   }
-  // A fax that asks for the service's own cover page gets it in front of
-  // the document (page by page, a row at a time); without Ghostscript it
-  // goes without one, and says so.
+  // A fax that asks for the service's own cover page and has no pages of
+  // its own (the blank stand-in) gets it in front of the blank page (page by
+  // page, a row at a time); without Ghostscript it goes without one, and
+  // says so. A fax image brings its cover page as its first page already:
+  // a second one in front of it is never added.
   std::string coverNote;
-  if (req.GetInt("server_cover") == 1) {
+  if (req.GetInt("server_cover") == 1 && EndsWithTxt(document)) {
     std::string cover = archive_.NewQueueFile("cover-");
     if (MakeCoverPage(req, pageCount, cover, &why) && faxsvc::ConcatFaxTiffs({cover, queued}, queued, &why))
       ++pageCount;
