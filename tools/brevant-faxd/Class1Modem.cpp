@@ -355,7 +355,7 @@ bool Class1Modem::Reset(const std::string& init, std::string* why) {
     WriteRaw(&can, 1, 1, {});
     Fill(0.1);
     in_.clear();
-    if (Command("Z", 10) != Reply::kOk) continue;
+    if (Command("Z", 4) != Reply::kOk) continue;
     if (Command("E0V1Q0", 5) != Reply::kOk) continue;
     if (!init.empty() && Command(init, 5) != Reply::kOk) {
       *why = "the modem on " + device_ + " refused its init string AT" + init;
