@@ -124,6 +124,15 @@ int Program::Wait(double seconds) {
 
 std::string Program::Output() const { return TestWorld::ReadFile(output_); }
 
+bool Program::WaitOutput(const std::string& text, double seconds) const {
+  auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  while (Output().find(text) == std::string::npos) {
+    if (Clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
 int Run(const std::vector<std::string>& argv, double seconds, std::string* output) {
   char path[] = "/tmp/brevant-run-XXXXXX";
   int fd = ::mkstemp(path);
@@ -212,8 +221,24 @@ std::vector<faxsvc::FaxPage> ReadPages(const std::string& path) {
   return pages;
 }
 
+namespace {
+
+// Whether the sent page's rows stand unchanged in `got` from row `top` on;
+// rows of `got` above `band` belong to the sender's header and are skipped.
+bool ImageAt(const faxsvc::FaxPage& sent, const faxsvc::FaxPage& got, int top, int band) {
+  if (got.height < top + sent.height) return false;
+  for (int y = std::max(0, band - top); y < sent.height; ++y)
+    if (!std::equal(sent.pixels.begin() + static_cast<std::ptrdiff_t>(y) * sent.width,
+                    sent.pixels.begin() + static_cast<std::ptrdiff_t>(y + 1) * sent.width,
+                    got.pixels.begin() + static_cast<std::ptrdiff_t>(y + top) * got.width))
+      return false;
+  return true;
+}
+
+}  // namespace
+
 ::testing::AssertionResult SamePages(const std::vector<faxsvc::FaxPage>& sent,
-                                     const std::vector<faxsvc::FaxPage>& got) {
+                                     const std::vector<faxsvc::FaxPage>& got, int header) {
   if (sent.size() != got.size())
     return ::testing::AssertionFailure() << got.size() << " pages arrived, " << sent.size() << " were sent";
   for (size_t p = 0; p < sent.size(); ++p) {
@@ -221,6 +246,14 @@ std::vector<faxsvc::FaxPage> ReadPages(const std::string& path) {
       return ::testing::AssertionFailure() << "page " << p + 1 << " arrived " << got[p].width << " wide at "
                                            << got[p].yres << " lpi; sent " << sent[p].width << " at "
                                            << sent[p].yres;
+    if (header > 0) {
+      bool found = false;
+      for (int top = 0; top <= header && !found; ++top) found = ImageAt(sent[p], got[p], top, header);
+      if (!found)
+        return ::testing::AssertionFailure() << "page " << p + 1 << " does not hold the sent image below a "
+                                             << header << "-row header (" << got[p].height << " rows arrived)";
+      continue;
+    }
     double d = faxsvc::PixelDifference(sent[p], got[p]);
     if (d != 0 || got[p].height < sent[p].height)
       return ::testing::AssertionFailure() << "page " << p + 1 << " differs in " << d * 100 << "% of its pixels ("

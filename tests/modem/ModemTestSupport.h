@@ -45,6 +45,8 @@ class Program {
   // Its exit code, -1 when it did not end in time (it is killed then).
   int Wait(double seconds);
   std::string Output() const;
+  // Waits until its output holds `text` (a program saying it is ready).
+  bool WaitOutput(const std::string& text, double seconds) const;
 
  private:
   pid_t pid_ = -1;
@@ -63,9 +65,13 @@ std::vector<faxsvc::FaxPage> TestPages(int count, bool fine);
 bool WriteG3Tiff(const std::string& path, const std::vector<faxsvc::FaxPage>& pages);
 std::vector<faxsvc::FaxPage> ReadPages(const std::string& path);
 // Each received page equals the sent one pixel for pixel over the image
-// (white rows added at its end are allowed), at the same resolution.
+// (white rows added at its end are allowed), at the same resolution. A
+// sender that stamps a header band of its own above each page, and rows
+// of its own below (efax does), gets `header` rows: the image may start
+// anywhere in them, the band's rows and what follows the image are not
+// compared (the test pages are white there).
 ::testing::AssertionResult SamePages(const std::vector<faxsvc::FaxPage>& sent,
-                                     const std::vector<faxsvc::FaxPage>& got);
+                                     const std::vector<faxsvc::FaxPage>& got, int header = 0);
 
 // The pages efax stored, one file per page (PREFIX.001, PREFIX.002, ...).
 std::vector<faxsvc::FaxPage> EfaxPages(const std::string& prefix);

@@ -1,0 +1,116 @@
+// Our Class 1 driver against a HylaFAX server (faxgetty on the other modem
+// of the emulated line, faxq and hfaxd beside it), both ways, with and
+// without error correction: the pages each side received, pixel for pixel.
+// HylaFAX's spool is system-wide, so these tests take turns (RESOURCE_LOCK).
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/modem/ModemTestSupport.h"
+#include "tests/support/TestWorld.h"
+#include "tools/brevant-faxd/ModemLine.h"
+
+using namespace brevant::faxd;
+using namespace brevant::test;
+
+namespace {
+
+constexpr const char* kOurId = "+49 30 1234";
+
+class HylaFaxLine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pair_ = std::make_unique<ModemPair>(world_.Root());
+    ASSERT_TRUE(pair_->Started());
+    hylafax_ = std::make_unique<HylaFax>(pair_->A());
+    if (!hylafax_->Running()) GTEST_SKIP() << hylafax_->Why();
+  }
+  void TearDown() override {
+    hylafax_.reset();  // its servers first, while the line still exists
+    pair_.reset();
+  }
+  ModemSettings Ours() {
+    ModemSettings s;
+    s.device = pair_->B();
+    s.stationId = kOurId;
+    return s;
+  }
+  // HylaFAX sends `pages` to us; our answer and what we stored.
+  ModemCallResult Receive(const ModemSettings& line, const std::vector<brevant::faxsvc::FaxPage>& pages,
+                          bool fine, std::string* got) {
+    std::string doc = world_.Root() + "/doc.tif";
+    *got = world_.Root() + "/got.tif";
+    EXPECT_TRUE(WriteG3Tiff(doc, pages));
+    ModemCallResult r;
+    std::thread rx([&] { r = ReceiveFax(line, *got, 120); });
+    std::string out;
+    EXPECT_TRUE(hylafax_->Send("5550100", doc, fine, &out)) << out;
+    rx.join();
+    return r;
+  }
+  TestWorld world_;
+  std::unique_ptr<ModemPair> pair_;
+  std::unique_ptr<HylaFax> hylafax_;
+};
+
+}  // namespace
+
+TEST_F(HylaFaxLine, ReceivesWhatWeSendWithErrorCorrectionOverV17) {
+  auto pages = TestPages(1, true);
+  std::string doc = world_.Root() + "/doc.tif";
+  ASSERT_TRUE(WriteG3Tiff(doc, pages));
+  auto before = hylafax_->Received();
+  ModemCallResult r = SendFax(Ours(), "5550200", doc);
+  EXPECT_TRUE(r.ok) << r.result;
+  EXPECT_EQ(r.pagesSent, 1);
+  EXPECT_EQ(r.bitRate, 14400);
+  EXPECT_EQ(r.remoteIdent, HylaFax::Station());
+  std::string file = hylafax_->WaitReceived(before, 30);
+  ASSERT_FALSE(file.empty());
+  EXPECT_TRUE(SamePages(pages, ReadPages(file)));
+  // Our partial page signal (PPS) went out: the pages travelled in ECM frames.
+  EXPECT_NE(pair_->Trace().find("B -> <FF><13><BF>"), std::string::npos);
+}
+
+TEST_F(HylaFaxLine, ReceivesWhatWeSendWithoutErrorCorrectionOverV29) {
+  auto pages = TestPages(2, false);
+  std::string doc = world_.Root() + "/doc.tif";
+  ASSERT_TRUE(WriteG3Tiff(doc, pages));
+  auto before = hylafax_->Received();
+  ModemSettings line = Ours();
+  line.ecm = false;
+  line.maxRate = 9600;
+  ModemCallResult r = SendFax(line, "5550200", doc);
+  EXPECT_TRUE(r.ok) << r.result;
+  EXPECT_EQ(r.pagesSent, 2);
+  EXPECT_EQ(r.bitRate, 9600);
+  std::string file = hylafax_->WaitReceived(before, 30);
+  ASSERT_FALSE(file.empty());
+  EXPECT_TRUE(SamePages(pages, ReadPages(file)));
+  EXPECT_EQ(pair_->Trace().find("B -> <FF><13><BF>"), std::string::npos);
+}
+
+TEST_F(HylaFaxLine, SendsUsOnePageWithErrorCorrection) {
+  auto pages = TestPages(1, true);
+  std::string got;
+  ModemCallResult r = Receive(Ours(), pages, true, &got);
+  EXPECT_TRUE(r.ok) << r.result;
+  EXPECT_EQ(r.pagesReceived, 1);
+  EXPECT_EQ(r.bitRate, 14400);
+  EXPECT_EQ(r.callerIdent, HylaFax::Station());
+  EXPECT_TRUE(SamePages(pages, ReadPages(got)));
+  EXPECT_NE(pair_->Trace().find("A -> <FF><13><BF>"), std::string::npos);
+}
+
+TEST_F(HylaFaxLine, SendsUsFivePagesWithoutErrorCorrectionOverV29) {
+  auto pages = TestPages(5, false);
+  ModemSettings line = Ours();
+  line.ecm = false;
+  line.maxRate = 9600;
+  std::string got;
+  ModemCallResult r = Receive(line, pages, false, &got);
+  EXPECT_TRUE(r.ok) << r.result;
+  EXPECT_EQ(r.pagesReceived, 5);
+  EXPECT_EQ(r.bitRate, 9600);
+  EXPECT_TRUE(SamePages(pages, ReadPages(got)));
+}
