@@ -144,6 +144,41 @@ TEST(ModemCall, OurOwnEndsExchangePagesWithErrorCorrection) {
   EXPECT_NE(pair.Trace().find("A -> <FF><13><BF>"), std::string::npos);
 }
 
+TEST(ModemCall, ANoisyLineIsOvercomeByFallingBackOrByResendingFrames) {
+  // Noise over the training check after the modems have trained: the
+  // receiver answers FTT and the sender falls back from 14,400 to 12,000.
+  TestWorld world;
+  auto pages = TestPages(2, true);
+  std::string doc = world.Root() + "/doc.tif";
+  ASSERT_TRUE(WriteG3Tiff(doc, pages));
+  {
+    ModemPair pair(world.Root(), {"--garble", "1:1800:500"});
+    ASSERT_TRUE(pair.Started());
+    std::string got = world.Root() + "/fallback.tif";
+    Receiver rx(Line(pair.B(), ""), got, 60);
+    ModemCallResult r = SendFax(Line(pair.A(), ""), "5550200", doc);
+    EXPECT_TRUE(rx.Join().ok);
+    EXPECT_TRUE(r.ok) << r.result;
+    EXPECT_EQ(r.bitRate, 12000);
+    EXPECT_NE(pair.Trace().find("B -> <FF><13>D"), std::string::npos);  // FTT, failure to train
+    EXPECT_TRUE(SamePages(pages, ReadPages(got)));
+  }
+  // Noise over the first page's frames in error correction mode: the
+  // receiver asks for the lost frames (PPR) and the page arrives whole.
+  {
+    ModemPair pair(world.Root(), {"--garble", "2:300:400"});
+    ASSERT_TRUE(pair.Started());
+    std::string got = world.Root() + "/repaired.tif";
+    Receiver rx(Line(pair.B(), ""), got, 60);
+    ModemCallResult r = SendFax(Line(pair.A(), ""), "5550200", doc);
+    EXPECT_TRUE(rx.Join().ok);
+    EXPECT_TRUE(r.ok) << r.result;
+    EXPECT_EQ(r.bitRate, 14400);
+    EXPECT_NE(pair.Trace().find("B -> <FF><13><BC>"), std::string::npos);  // PPR, partial page request
+    EXPECT_TRUE(SamePages(pages, ReadPages(got)));
+  }
+}
+
 TEST(ModemCall, TheLineRefusingIsReportedAsSuch) {
   TestWorld world;
   // The first call finds no dial tone, the second a busy line, the third

@@ -7,12 +7,16 @@
 // blocks of 8 kHz samples, in real time or at a chosen pace, with a delay
 // each way as on a real line. Dialling on one side rings the other (RING
 // every few seconds of line time); answering connects the two; hanging up
-// is passed on. The line can be made busy, without dial tone, or hung up
-// by the called side after it has confirmed a number of pages.
+// is passed on. The line can be made busy, without dial tone, hung up by
+// the called side after it has confirmed a number of pages, or garbled:
+// --garble N:FROM:MS[:LEVEL] puts MS ms of noise instead of the signal
+// (or, with LEVEL, noise of that amplitude added to it) FROM ms into the
+// Nth fast carrier of a call (the training check is the first, then the
+// pages).
 //
 //   modem-pair [--link-a PATH] [--link-b PATH] [--pace X] [--delay MS]
 //              [--ring-seconds S] [--rings N] [--busy N] [--no-dialtone N]
-//              [--hangup-after PAGES] [--trace]
+//              [--hangup-after PAGES] [--garble N:FROM:MS[:LEVEL]] [--trace]
 //
 // It prints "A <pty>" and "B <pty>", then "ready", and runs until killed.
 #include <fcntl.h>
@@ -20,6 +24,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <csignal>
@@ -56,6 +61,11 @@ struct Options {
   int busy = 0;
   int noDialTone = 0;
   int hangupAfter = 0;
+  int garbleCarrier = 0;
+  int garbleFromMs = 0;
+  int garbleMs = 0;
+  int garbleLevel = 8000;  // noise amplitude
+  bool garbleMix = false;  // noise added to the signal instead of replacing it
   bool trace = false;
 };
 
@@ -76,6 +86,7 @@ struct Modem {
   // Frames written by the program while the modem sends HDLC.
   std::vector<uint8_t> frame;
   bool dle = false;
+  bool fastTx = false;  // sending image data (or the training check)
   char Name() const { return static_cast<char>('A' + index); }
 };
 
@@ -96,6 +107,10 @@ struct Line {
   int rings = 0;
   int confirmed = 0;  // pages the called side confirmed in this call
   long hangupAt = -1;
+  int fastCarriers = 0;  // in this call, both ways
+  int garbled = -1;      // the modem whose signal is garbled
+  long garbleFrom = 0, garbleUntil = 0;
+  unsigned noise = 1;
   std::vector<Event> events;
 
   void Trace(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -199,6 +214,7 @@ int Control(t31_state_t*, void* user, int op, const char* num) {
       if (l.state == Line::kRinging && m->index != l.caller) {
         l.Trace("%c answers", m->Name());
         l.state = Line::kConnected;
+        l.fastCarriers = 0;
         for (auto& side : l.modem) side.heard.clear();
         l.Later(0, m->index, AT_CALL_EVENT_ANSWERED);
         l.Later(0, other, AT_CALL_EVENT_CONNECTED);
@@ -286,8 +302,24 @@ void Tick(Line& l) {
   // One block of audio each way; the line delay is a queue of samples.
   std::array<std::array<int16_t, kBlock>, 2> out{};
   for (int i = 0; i < 2; ++i) {
-    int n = t31_tx(l.modem[i].t31, out[i].data(), kBlock);
+    Modem& m = l.modem[i];
+    int n = t31_tx(m.t31, out[i].data(), kBlock);
     if (n < kBlock) std::memset(out[i].data() + n, 0, sizeof(int16_t) * (kBlock - n));
+    int kind = m.t31->modem;
+    bool fast = kind == FAX_MODEM_V17_TX || kind == FAX_MODEM_V27TER_TX || kind == FAX_MODEM_V29_TX;
+    if (fast && !m.fastTx && l.state == Line::kConnected && ++l.fastCarriers == l.opt.garbleCarrier) {
+      l.garbled = i;
+      l.garbleFrom = l.now + static_cast<long>(l.opt.garbleFromMs) * kRate / 1000;
+      l.garbleUntil = l.garbleFrom + static_cast<long>(l.opt.garbleMs) * kRate / 1000;
+      l.Trace("%c: %d ms of fast carrier %d will be noise", m.Name(), l.opt.garbleMs, l.fastCarriers);
+    }
+    m.fastTx = fast;
+    if (i == l.garbled && l.now >= l.garbleFrom && l.now < l.garbleUntil)
+      for (auto& sample : out[i]) {
+        l.noise = l.noise * 1103515245u + 12345u;
+        int n = static_cast<int>((l.noise >> 16) % (2 * l.opt.garbleLevel + 1)) - l.opt.garbleLevel;
+        sample = static_cast<int16_t>(std::clamp(l.opt.garbleMix ? sample + n : n, -32767, 32767));
+      }
   }
   size_t delay = static_cast<size_t>(l.opt.delayMs) * kRate / 1000;
   for (int i = 0; i < 2; ++i) {
@@ -325,6 +357,14 @@ bool ParseArgs(int argc, char** argv, Options* o) {
     else if (a == "--busy") o->busy = std::atoi(v);
     else if (a == "--no-dialtone") o->noDialTone = std::atoi(v);
     else if (a == "--hangup-after") o->hangupAfter = std::atoi(v);
+    else if (a == "--garble" &&
+             std::sscanf(v, "%d:%d:%d", &o->garbleCarrier, &o->garbleFromMs, &o->garbleMs) == 3) {
+      int level = 0;
+      if (std::sscanf(v, "%*d:%*d:%*d:%d", &level) == 1) {
+        o->garbleLevel = level;
+        o->garbleMix = true;
+      }
+    }
     else return false;
   }
   return o->pace > 0 && o->delayMs >= 0 && o->ringSeconds > 0;
@@ -337,7 +377,8 @@ int main(int argc, char** argv) {
   if (!ParseArgs(argc, argv, &line.opt)) {
     std::fprintf(stderr,
                  "usage: modem-pair [--link-a PATH] [--link-b PATH] [--pace X] [--delay MS] [--ring-seconds S]\n"
-                 "                  [--rings N] [--busy N] [--no-dialtone N] [--hangup-after PAGES] [--trace]\n");
+                 "                  [--rings N] [--busy N] [--no-dialtone N] [--hangup-after PAGES]\n"
+                 "                  [--garble N:FROM:MS[:LEVEL]] [--trace]\n");
     return 2;
   }
   std::signal(SIGTERM, OnSignal);

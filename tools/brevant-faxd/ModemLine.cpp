@@ -706,7 +706,9 @@ ModemCallResult SendFax(const ModemSettings& line, const std::string& number, co
     return r;
   }
   r.modem = info.Name();
+  auto dialling = Clock::now();
   Reply d = modem.Command(dial, 150, nullptr, [&] { return !Cancelled(hooks); });
+  r.dialSeconds = Since(dialling);
   if (d != Reply::kConnect) {
     switch (d) {
       case Reply::kBusy: r.failure = LineFailure::kBusy; r.result = "The line is busy"; break;
@@ -791,7 +793,9 @@ ModemCallResult ReceiveFax(const ModemSettings& line, const std::string& tiff, d
       return r;
     }
   }
+  auto answering = Clock::now();
   Reply a = modem.Command("A", 30, nullptr, [&] { return !Cancelled(hooks); });
+  r.dialSeconds = Since(answering);
   if (a != Reply::kConnect) {
     r.failure = a == Reply::kTimeout || a == Reply::kGone ? LineFailure::kModem : LineFailure::kNoCarrier;
     r.result = r.failure == LineFailure::kModem ? "modem stopped answering on " + line.device

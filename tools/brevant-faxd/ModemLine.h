@@ -47,10 +47,13 @@ enum class LineFailure {
   kNoCall,        // receiving: no call came in the time allowed
 };
 
+// audioSeconds counts from the answer (CONNECT) to the end of the T.30
+// session; wallSeconds the whole call with the modem's set-up and hang-up.
 struct ModemCallResult : CallResult {
   LineFailure failure = LineFailure::kNone;
   std::string modem;   // the modem's make and model
   std::string device;
+  double dialSeconds = 0;  // from dialling (or answering) to CONNECT
 };
 
 // How a running call reports and can be stopped.
