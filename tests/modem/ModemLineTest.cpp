@@ -3,6 +3,7 @@
 // every way a call can fail (the line refusing, a cancel, a modem that
 // goes away, no call at all).
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -84,6 +85,34 @@ TEST(ModemProbe, ReportsTheModemAndRefusesDevicesThatAreNoFaxModem) {
   auto cli = world.RunArgs("modem-fax", {"probe", silent});
   EXPECT_EQ(cli.exitCode, 1);
   EXPECT_EQ(cli.err, "modem-fax: modem stopped answering on " + silent + "\n");
+  ::close(master);
+
+  // A data modem: it answers every command but has no fax class 1.
+  master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ::grantpt(master);
+  ::unlockpt(master);
+  std::string dataModem = ::ptsname(master);
+  std::atomic<bool> stop{false};
+  std::thread answering([&] {
+    std::string line;
+    char c;
+    while (!stop) {
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0 || ::read(master, &c, 1) != 1) continue;
+      if (c != '\r') {
+        line += c;
+        continue;
+      }
+      std::string reply = line.find("+FCLASS") != std::string::npos ? "\r\nERROR\r\n" : "\r\nOK\r\n";
+      line.clear();
+      if (::write(master, reply.data(), reply.size()) < 0) break;
+    }
+  });
+  EXPECT_FALSE(ProbeDevice(Line(dataModem, ""), &info, &why));
+  EXPECT_EQ(why, dataModem + " does not answer as a Class 1 fax modem (AT+FCLASS=1 refused)");
+  stop = true;
+  answering.join();
   ::close(master);
 }
 

@@ -117,6 +117,17 @@ class Session {
   }
 
   void Run() {
+    Converse();
+    // A modem waiting for our next frame would take any command as frame
+    // data: a disconnect frame ends its carrier and the call.
+    if (hdlcReady_ && !modem_.Gone()) {
+      const uint8_t dcn[] = {0xFF, 0x13, T30_DCN};
+      if (modem_.WriteData(dcn, sizeof dcn, 2) && modem_.EndData(2)) modem_.WaitReply(5);
+      hdlcReady_ = false;
+    }
+  }
+
+  void Converse() {
     while (Tick()) {
       switch (tx_.type) {
         case T30_MODEM_V21:
@@ -309,7 +320,10 @@ class Session {
       bool final = frame.size() >= 2 && (frame[1] & 0x10);
       if (!modem_.WriteData(frame.data(), frame.size(), 5) || !modem_.EndData(5)) return End(LineFailure::kModem);
       double air = static_cast<double>(frame.size() + 40) * 8 / 300;  // the frame and a second of flags
-      Reply r = modem_.WaitReply(5 + air, tick);
+      Reply r = modem_.WaitReply(5 + air, [this] {
+        Tick();
+        return true;  // a frame on its way is finished even when the call ends meanwhile
+      });
       hdlcReady_ = r == Reply::kConnect;
       if (r == Reply::kOk || r == Reply::kConnect) {
         if ((r == Reply::kOk) != final) return End(LineFailure::kProtocol);
@@ -424,9 +438,9 @@ class Session {
       if (burst) return true;
       return !Transmitting() && rx_.type == want.type && rx_.bitRate == want.bitRate;
     });
-    if (r == Reply::kAborted && !finished_) {
+    if (r == Reply::kAborted) {
       Reply a = modem_.Abort();
-      if (a != Reply::kOk && a != Reply::kNoCarrier && a != Reply::kError) Failed(a);
+      if (!finished_ && a != Reply::kOk && a != Reply::kNoCarrier && a != Reply::kError) Failed(a);
     }
     return r;
   }
@@ -470,7 +484,10 @@ class Session {
     bool end = false;
     while (!end) {
       if (!modem_.ReadData(frame, &end, 0.02)) return Reply::kGone;
-      if (!Tick()) return Reply::kAborted;
+      if (!Tick()) {
+        modem_.Abort();
+        return Reply::kAborted;
+      }
       if (Since(start) > 5 || frame->size() > 400) {  // a control frame lasts under 3 s
         modem_.Abort();
         return Reply::kTimeout;
@@ -516,7 +533,10 @@ class Session {
           t30_non_ecm_put_chunk(t30_, data.data(), static_cast<int>(data.size()));
         }
       }
-      if (!Tick()) return;
+      if (!Tick()) {
+        modem_.Abort();
+        return;
+      }
       if (Since(last) > 5) {  // a fast modem sends fill, never nothing
         modem_.Abort();
         break;
