@@ -174,36 +174,32 @@ TEST(ModemCall, OurOwnEndsExchangePagesWithErrorCorrection) {
 }
 
 TEST(ModemCall, ANoisyLineIsOvercomeByFallingBackOrByResendingFrames) {
-  // Noise over the training check after the modems have trained: the
-  // receiver answers FTT and the sender falls back from 14,400 to 12,000.
+  struct Noise {
+    const char* garble;  // modem-pair's --garble
+    int bitRate;         // the rate the pages went at
+    const char* answer;  // what the receiver said about the noise
+  } cases[] = {
+      // Over the training check once the modems have trained: the receiver
+      // answers FTT (failure to train) and the sender falls back a rate.
+      {"1:1800:500", 12000, "B -> <FF><13>D"},
+      // Over the first page's frames in error correction mode: the receiver
+      // asks for the lost frames again (PPR, partial page request).
+      {"2:300:400", 14400, "B -> <FF><13><BC>"},
+  };
   TestWorld world;
   auto pages = TestPages(2, true);
-  std::string doc = world.Root() + "/doc.tif";
+  std::string doc = world.Root() + "/doc.tif", got = world.Root() + "/got.tif";
   ASSERT_TRUE(WriteG3Tiff(doc, pages));
-  {
-    ModemPair pair(world.Root(), {"--garble", "1:1800:500"});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.garble);
+    ModemPair pair(world.Root(), {"--garble", c.garble});
     ASSERT_TRUE(pair.Started());
-    std::string got = world.Root() + "/fallback.tif";
     Receiver rx(Line(pair.B(), ""), got, 60);
     ModemCallResult r = SendFax(Line(pair.A(), ""), "5550200", doc);
     EXPECT_TRUE(rx.Join().ok);
     EXPECT_TRUE(r.ok) << r.result;
-    EXPECT_EQ(r.bitRate, 12000);
-    EXPECT_NE(pair.Trace().find("B -> <FF><13>D"), std::string::npos);  // FTT, failure to train
-    EXPECT_TRUE(SamePages(pages, ReadPages(got)));
-  }
-  // Noise over the first page's frames in error correction mode: the
-  // receiver asks for the lost frames (PPR) and the page arrives whole.
-  {
-    ModemPair pair(world.Root(), {"--garble", "2:300:400"});
-    ASSERT_TRUE(pair.Started());
-    std::string got = world.Root() + "/repaired.tif";
-    Receiver rx(Line(pair.B(), ""), got, 60);
-    ModemCallResult r = SendFax(Line(pair.A(), ""), "5550200", doc);
-    EXPECT_TRUE(rx.Join().ok);
-    EXPECT_TRUE(r.ok) << r.result;
-    EXPECT_EQ(r.bitRate, 14400);
-    EXPECT_NE(pair.Trace().find("B -> <FF><13><BC>"), std::string::npos);  // PPR, partial page request
+    EXPECT_EQ(r.bitRate, c.bitRate);
+    EXPECT_NE(pair.Trace().find(c.answer), std::string::npos);
     EXPECT_TRUE(SamePages(pages, ReadPages(got)));
   }
 }

@@ -214,13 +214,6 @@ bool WriteG3Tiff(const std::string& path, const std::vector<faxsvc::FaxPage>& pa
   return true;
 }
 
-std::vector<faxsvc::FaxPage> ReadPages(const std::string& path) {
-  std::vector<faxsvc::FaxPage> pages;
-  std::string why;
-  faxsvc::ReadFaxPages(path, &pages, &why);
-  return pages;
-}
-
 namespace {
 
 // Whether the sent page's rows stand unchanged in `got` from row `top` on;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/faxservice/FaxTiff.h"
+#include "tests/faxservice/FaxTestSupport.h"  // ReadPages
 
 namespace brevant::test {
 
@@ -63,7 +64,6 @@ int Run(const std::vector<std::string>& argv, double seconds, std::string* outpu
 std::vector<faxsvc::FaxPage> TestPages(int count, bool fine);
 // A single-strip Group 3 TIFF of the pages, the form efax and HylaFAX take.
 bool WriteG3Tiff(const std::string& path, const std::vector<faxsvc::FaxPage>& pages);
-std::vector<faxsvc::FaxPage> ReadPages(const std::string& path);
 // Each received page equals the sent one pixel for pixel over the image
 // (white rows added at its end are allowed), at the same resolution. A
 // sender that stamps a header band of its own above each page, and rows
