@@ -127,6 +127,21 @@ class Session {
     }
   }
 
+  // What the call came to.
+  int Completion() const { return completion_; }
+  LineFailure Failure() const { return failure_; }
+  t30_state_t* T30() const { return t30_; }
+
+ private:
+  struct Mode {
+    int type = T30_MODEM_NONE;
+    int bitRate = 0;
+    int shortTrain = 0;  // for a pause: its length in ms
+    bool hdlc = false;
+    int gen = 0;  // counts the engine's requests
+  };
+
+  // The engine's requests, one after the other, until the call is over.
   void Converse() {
     while (Tick()) {
       switch (tx_.type) {
@@ -164,22 +179,6 @@ class Session {
       }
     }
   }
-
-  // What the call came to.
-  int Completion() const { return completion_; }
-  LineFailure Failure() const { return failure_; }
-  bool Cancelled() const { return failure_ == LineFailure::kCancelled; }
-  t30_state_t* T30() const { return t30_; }
-  int PagesDone() const { return pages_; }
-
- private:
-  struct Mode {
-    int type = T30_MODEM_NONE;
-    int bitRate = 0;
-    int shortTrain = 0;  // for a pause: its length in ms
-    bool hdlc = false;
-    int gen = 0;  // counts the engine's requests
-  };
 
   static void OnSetRx(void* user, int type, int bitRate, int shortTrain, int hdlc) {
     auto* s = static_cast<Session*>(user);
