@@ -87,6 +87,7 @@ struct Modem {
   std::vector<uint8_t> frame;
   bool dle = false;
   bool fastTx = false;  // sending image data (or the training check)
+  std::deque<uint8_t> out;  // to the program, not yet taken
   char Name() const { return static_cast<char>('A' + index); }
 };
 
@@ -149,17 +150,26 @@ std::string Printable(const uint8_t* buf, size_t len) {
   return out;
 }
 
-// What the modem says to its program.
+// What the modem says to its program: queued, and written as the program
+// reads, so a program slowed down (a loaded machine, a fast pace) loses
+// nothing.
 int ToProgram(at_state_t*, void* user, const uint8_t* buf, size_t len) {
   auto* m = static_cast<Modem*>(user);
   m->line->Trace("%c <- %s", m->Name(), Printable(buf, len).c_str());
-  size_t done = 0;
-  while (done < len) {
-    ssize_t n = ::write(m->master, buf + done, len - done);
-    if (n <= 0) break;  // nobody reads the device: the text is lost, as on a real port
-    done += static_cast<size_t>(n);
-  }
+  m->out.insert(m->out.end(), buf, buf + len);
   return 0;
+}
+
+void WriteProgram(Modem& m) {
+  while (!m.out.empty()) {
+    uint8_t buf[1024];
+    size_t len = std::min(m.out.size(), sizeof buf);
+    std::copy(m.out.begin(), m.out.begin() + static_cast<std::ptrdiff_t>(len), buf);
+    ssize_t n = ::write(m.master, buf, len);
+    if (n <= 0) break;
+    m.out.erase(m.out.begin(), m.out.begin() + n);
+  }
+  if (m.out.size() > (1u << 20)) m.out.clear();  // nobody reads the device at all
 }
 
 // Counts the pages the called side confirms (final MCF frames its program
@@ -268,7 +278,10 @@ void ReadProgram(Modem& m) {
 }
 
 void Tick(Line& l) {
-  for (auto& m : l.modem) ReadProgram(m);
+  for (auto& m : l.modem) {
+    WriteProgram(m);
+    ReadProgram(m);
+  }
 
   for (auto it = l.events.begin(); it != l.events.end();) {
     if (it->at <= l.now) {
@@ -334,6 +347,7 @@ void Tick(Line& l) {
       m.heard.erase(m.heard.begin(), m.heard.begin() + kBlock);
     }
     t31_rx(m.t31, in.data(), kBlock);
+    WriteProgram(m);
   }
   l.now += kBlock;
 }

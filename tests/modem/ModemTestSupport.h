@@ -77,25 +77,33 @@ bool WriteG3Tiff(const std::string& path, const std::vector<faxsvc::FaxPage>& pa
 std::vector<faxsvc::FaxPage> EfaxPages(const std::string& prefix);
 
 // HylaFAX's servers on one modem of the line (scripts/setup-hylafax);
-// stopped when destroyed. Needs root.
+// stopped when destroyed, with the jobs queued here that did not finish.
+// Needs root and the hylafax packages (Available() says why not).
 class HylaFax {
  public:
   explicit HylaFax(const std::string& device);
   ~HylaFax();
+  static bool Available(std::string* why);
   bool Running() const { return running_; }
   const std::string& Why() const { return why_; }
   // Files in its received queue; a fax it received appears there.
   std::vector<std::string> Received() const;
   // Waits for a file that is not in `before` and is complete.
   std::string WaitReceived(const std::vector<std::string>& before, double seconds) const;
-  // Queues a fax to `number` through hfaxd (sendfax), fine or normal resolution.
-  bool Send(const std::string& number, const std::string& tiff, bool fine, std::string* output);
+  // Queues a fax to us (5550100) through hfaxd (sendfax), fine or normal resolution.
+  bool Send(const std::string& tiff, bool fine, std::string* output);
+  // Waits until HylaFAX has finished the jobs queued here (done, or failed
+  // for good); false when one is still pending.
+  bool WaitJobsDone(double seconds) const;
   // The station id HylaFAX gives ("+1 555 0200").
   static const char* Station() { return "+1 555 0200"; }
+  // faxgetty's state line ("Running and idle"), for failure messages.
+  static std::string ModemState();
 
  private:
-  bool running_ = false;
+  bool started_ = false, running_ = false;
   std::string why_;
+  std::vector<std::string> jobs_;
 };
 
 }  // namespace brevant::test
