@@ -65,7 +65,8 @@ std::vector<faxsvc::FaxPage> TestPages(int count, bool fine);
 // A single-strip Group 3 TIFF of the pages, the form efax and HylaFAX take.
 bool WriteG3Tiff(const std::string& path, const std::vector<faxsvc::FaxPage>& pages);
 // Each received page equals the sent one pixel for pixel over the image
-// (white rows added at its end are allowed), at the same resolution. A
+// (white rows added at its end are allowed, and up to two white rows lost
+// there), at the same resolution. A
 // sender that stamps a header band of its own above each page, and rows
 // of its own below (efax does), gets `header` rows: the image may start
 // anywhere in them, the band's rows and what follows the image are not
@@ -88,8 +89,9 @@ class HylaFax {
   const std::string& Why() const { return why_; }
   // Files in its received queue; a fax it received appears there.
   std::vector<std::string> Received() const;
-  // Waits for a file that is not in `before` and is complete.
-  std::string WaitReceived(const std::vector<std::string>& before, double seconds) const;
+  // Waits for a file that is not in `before`, that faxgetty has logged as
+  // received and that holds `pages` pages (faxgetty may still be closing it).
+  std::string WaitReceived(const std::vector<std::string>& before, int pages, double seconds) const;
   // Queues a fax to us (5550100) through hfaxd (sendfax), fine or normal resolution.
   bool Send(const std::string& tiff, bool fine, std::string* output);
   // Waits until HylaFAX has finished the jobs queued here (done, or failed
