@@ -1,0 +1,364 @@
+#include "tests/modem/ModemTestSupport.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "tests/support/TestWorld.h"
+
+namespace fs = std::filesystem;
+
+namespace brevant::test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& dir, int out, int err) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setpgid(0, 0);
+    if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(126);
+    int null = ::open("/dev/null", O_RDONLY);
+    ::dup2(null, 0);
+    if (out >= 0) ::dup2(out, 1);
+    if (err >= 0) ::dup2(err, 2);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// Exit code, or -1 when the process was still running after `seconds`.
+int WaitPid(pid_t pid, double seconds) {
+  auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  for (;;) {
+    int st = 0;
+    pid_t r = ::waitpid(pid, &st, WNOHANG);
+    if (r == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    if (r < 0) return -1;
+    if (Clock::now() >= end) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+void Stop(pid_t pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  if (WaitPid(pid, 5) == -1) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+}
+
+}  // namespace
+
+double Pace() {
+  const char* p = std::getenv("BREVANT_MODEM_PACE");
+  double pace = p ? std::atof(p) : 0;
+  return pace > 0 ? pace : 4;
+}
+
+ModemPair::ModemPair(const std::string& dir, const std::vector<std::string>& options) : trace_(dir + "/line.trace") {
+  int fds[2];
+  if (::pipe(fds) != 0) return;
+  int err = ::open(trace_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  std::vector<std::string> argv = {BinDir() + "/modem-pair", "--pace", std::to_string(Pace()), "--trace"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  pid_ = Spawn(argv, "", fds[1], err);
+  ::close(fds[1]);
+  ::close(err);
+  FILE* in = ::fdopen(fds[0], "r");
+  char line[512];
+  while (in && std::fgets(line, sizeof line, in)) {
+    std::string l(line);
+    while (!l.empty() && l.back() == '\n') l.pop_back();
+    if (l.rfind("A ", 0) == 0) a_ = l.substr(2);
+    if (l.rfind("B ", 0) == 0) b_ = l.substr(2);
+    if (l == "ready") break;
+  }
+  if (in) std::fclose(in);
+}
+
+ModemPair::~ModemPair() { Stop(pid_); }
+
+void ModemPair::Kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+std::string ModemPair::Trace() const { return TestWorld::ReadFile(trace_); }
+
+Program::Program(const std::vector<std::string>& argv, const std::string& dir, const std::string& output)
+    : output_(output) {
+  int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  pid_ = Spawn(argv, dir, out, out);
+  ::close(out);
+}
+
+Program::~Program() { Stop(pid_); }
+
+int Program::Wait(double seconds) {
+  if (pid_ > 0) {
+    status_ = WaitPid(pid_, seconds);
+    if (status_ == -1) Stop(pid_);
+    pid_ = -1;
+  }
+  return status_;
+}
+
+std::string Program::Output() const { return TestWorld::ReadFile(output_); }
+
+bool Program::WaitOutput(const std::string& text, double seconds) const {
+  auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  while (Output().find(text) == std::string::npos) {
+    if (Clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+int Run(const std::vector<std::string>& argv, double seconds, std::string* output) {
+  char path[] = "/tmp/brevant-run-XXXXXX";
+  int fd = ::mkstemp(path);
+  if (fd >= 0) ::close(fd);
+  int code;
+  {
+    Program p(argv, "", path);
+    code = p.Wait(seconds);
+    if (output) *output = p.Output();
+  }
+  ::unlink(path);
+  return code;
+}
+
+std::vector<faxsvc::FaxPage> TestPages(int count, bool fine) {
+  std::vector<faxsvc::FaxPage> pages;
+  for (int p = 0; p < count; ++p) {
+    faxsvc::FaxPage page = faxsvc::BlankPage();
+    if (!fine) {
+      page.yres = 98;
+      page.height /= 2;
+      page.pixels.assign(static_cast<size_t>(page.width) * page.height, 0);
+    }
+    int rowScale = fine ? 2 : 1;
+    // Rows of "words" whose lengths follow from the page number, and the
+    // page number as a run of blocks along the top.
+    unsigned seed = 7919u * static_cast<unsigned>(p + 1);
+    for (int row = 0; row < 36; ++row) {
+      int x = 100, y0 = (80 + row * 28) * rowScale;
+      while (x < page.width - 200) {
+        seed = seed * 1103515245u + 12345u;
+        int len = 20 + static_cast<int>((seed >> 16) % 140);
+        for (int y = y0; y < y0 + 9 * rowScale; ++y)
+          for (int xx = x; xx < x + len; ++xx) page.pixels[static_cast<size_t>(y) * page.width + xx] = 1;
+        x += len + 24;
+      }
+    }
+    for (int b = 0; b <= p; ++b)
+      for (int y = 20 * rowScale; y < 50 * rowScale; ++y)
+        for (int x = 100 + b * 60; x < 140 + b * 60; ++x) page.pixels[static_cast<size_t>(y) * page.width + x] = 1;
+    pages.push_back(std::move(page));
+  }
+  return pages;
+}
+
+bool WriteG3Tiff(const std::string& path, const std::vector<faxsvc::FaxPage>& pages) {
+  TIFF* t = TIFFOpen(path.c_str(), "w");
+  if (!t) return false;
+  std::vector<uint8_t> row;
+  for (size_t p = 0; p < pages.size(); ++p) {
+    const auto& pg = pages[p];
+    TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, pg.width);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, pg.height);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 1);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX3);
+    TIFFSetField(t, TIFFTAG_GROUP3OPTIONS, 0);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+    TIFFSetField(t, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, pg.height);
+    TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    TIFFSetField(t, TIFFTAG_XRESOLUTION, pg.xres);
+    TIFFSetField(t, TIFFTAG_YRESOLUTION, pg.yres);
+    TIFFSetField(t, TIFFTAG_PAGENUMBER, static_cast<uint16_t>(p), static_cast<uint16_t>(pages.size()));
+    row.assign(static_cast<size_t>((pg.width + 7) / 8), 0);
+    for (int y = 0; y < pg.height; ++y) {
+      std::fill(row.begin(), row.end(), 0);
+      for (int x = 0; x < pg.width; ++x)
+        if (pg.Black(x, y)) row[static_cast<size_t>(x / 8)] |= static_cast<uint8_t>(0x80 >> (x % 8));
+      if (TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) < 0) {
+        TIFFClose(t);
+        return false;
+      }
+    }
+    TIFFWriteDirectory(t);
+  }
+  TIFFClose(t);
+  return true;
+}
+
+namespace {
+
+// Whether the sent page's rows stand unchanged in `got` from row `top` on;
+// rows of `got` above `band` belong to the sender's header and are skipped.
+bool ImageAt(const faxsvc::FaxPage& sent, const faxsvc::FaxPage& got, int top, int band) {
+  if (got.height < top + sent.height) return false;
+  for (int y = std::max(0, band - top); y < sent.height; ++y)
+    if (!std::equal(sent.pixels.begin() + static_cast<std::ptrdiff_t>(y) * sent.width,
+                    sent.pixels.begin() + static_cast<std::ptrdiff_t>(y + 1) * sent.width,
+                    got.pixels.begin() + static_cast<std::ptrdiff_t>(y + top) * got.width))
+      return false;
+  return true;
+}
+
+}  // namespace
+
+::testing::AssertionResult SamePages(const std::vector<faxsvc::FaxPage>& sent,
+                                     const std::vector<faxsvc::FaxPage>& got, int header) {
+  if (sent.size() != got.size())
+    return ::testing::AssertionFailure() << got.size() << " pages arrived, " << sent.size() << " were sent";
+  for (size_t p = 0; p < sent.size(); ++p) {
+    if (sent[p].width != got[p].width || std::abs(sent[p].yres - got[p].yres) > 2)
+      return ::testing::AssertionFailure() << "page " << p + 1 << " arrived " << got[p].width << " wide at "
+                                           << got[p].yres << " lpi; sent " << sent[p].width << " at "
+                                           << sent[p].yres;
+    if (header > 0) {
+      bool found = false;
+      for (int top = 0; top <= header && !found; ++top) found = ImageAt(sent[p], got[p], top, header);
+      if (!found)
+        return ::testing::AssertionFailure() << "page " << p + 1 << " does not hold the sent image below a "
+                                             << header << "-row header (" << got[p].height << " rows arrived)";
+      continue;
+    }
+    // Rows missing at the end count as white: a receiver may drop the last
+    // row when the carrier ends within the end-of-page signal, never more.
+    double d = faxsvc::PixelDifference(sent[p], got[p]);
+    if (d != 0 || got[p].height < sent[p].height - 2)
+      return ::testing::AssertionFailure() << "page " << p + 1 << " differs in " << d * 100 << "% of its pixels ("
+                                           << got[p].height << " rows arrived, " << sent[p].height << " sent)";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+std::vector<faxsvc::FaxPage> EfaxPages(const std::string& prefix) {
+  std::vector<faxsvc::FaxPage> pages;
+  for (int n = 1;; ++n) {
+    char name[16];
+    std::snprintf(name, sizeof name, ".%03d", n);
+    if (!fs::exists(prefix + name) || fs::file_size(prefix + name) == 0) break;
+    auto one = ReadPages(prefix + name);
+    pages.insert(pages.end(), one.begin(), one.end());
+  }
+  return pages;
+}
+
+namespace {
+const char* const kSpool = "/var/spool/hylafax";
+}  // namespace
+
+bool HylaFax::Available(std::string* why) {
+  if (::geteuid() != 0) {
+    *why = "HylaFAX's spool is system-wide: the test needs root";
+    return false;
+  }
+  if (!fs::exists("/usr/sbin/faxgetty") || !fs::exists("/usr/bin/sendfax")) {
+    *why = "hylafax-server and hylafax-client are not installed";
+    return false;
+  }
+  return true;
+}
+
+namespace {
+// Faxes these tests queue go to this number.
+constexpr const char* kOurNumber = "5550100";
+}  // namespace
+
+HylaFax::HylaFax(const std::string& device) {
+  if (!Available(&why_)) return;
+  // A job an earlier run left queued would be sent as soon as faxq starts.
+  for (const auto& e : fs::directory_iterator(std::string(kSpool) + "/sendq"))
+    if (e.path().filename().string().rfind('q', 0) == 0 &&
+        TestWorld::ReadFile(e.path().string()).find(std::string("\nnumber:") + kOurNumber + "\n") != std::string::npos)
+      fs::remove(e.path());
+  std::string out;
+  started_ = true;
+  running_ = Run({SourceDir() + "/scripts/setup-hylafax", "start", device}, 60, &out) == 0;
+  if (!running_) why_ = "setup-hylafax start failed: " + out;
+}
+
+HylaFax::~HylaFax() {
+  if (!started_) return;
+  for (const auto& id : jobs_) {
+    std::string queued = std::string(kSpool) + "/sendq/q" + id;
+    if (!fs::exists(queued)) continue;
+    Run({"faxrm", "-h", "localhost", id}, 20);
+    for (int i = 0; i < 100 && fs::exists(queued); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  Run({SourceDir() + "/scripts/setup-hylafax", "stop"}, 30);
+}
+
+std::vector<std::string> HylaFax::Received() const {
+  std::vector<std::string> files;
+  for (const auto& e : fs::directory_iterator(std::string(kSpool) + "/recvq"))
+    if (e.path().extension() == ".tif") files.push_back(e.path().string());
+  return files;
+}
+
+std::string HylaFax::WaitReceived(const std::vector<std::string>& before, int pages, double seconds) const {
+  auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  std::string logged;
+  while (Clock::now() < end) {
+    for (const auto& f : Received()) {
+      if (std::find(before.begin(), before.end(), f) != before.end()) continue;
+      std::string name = "recvq/" + fs::path(f).filename().string();
+      if (TestWorld::ReadFile(std::string(kSpool) + "/log/xferfaxlog").find(name) == std::string::npos) continue;
+      logged = f;
+      int count = 0;
+      std::string why;
+      if (faxsvc::CheckFaxTiff(f, &count, &why) && count == pages) return f;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  return logged;  // the pages it holds are for the caller to compare
+}
+
+std::string HylaFax::ModemState() { return TestWorld::ReadFile(std::string(kSpool) + "/status/ttyFAX0"); }
+
+bool HylaFax::Send(const std::string& tiff, bool fine, std::string* output) {
+  if (Run({"sendfax", "-n", "-h", "localhost", fine ? "-m" : "-l", "-d", kOurNumber, tiff}, 60, output) != 0)
+    return false;
+  // "request id is 7 (group id 7) for host localhost (1 file)"
+  size_t at = output->find("request id is ");
+  if (at != std::string::npos) jobs_.push_back(std::to_string(std::atoi(output->c_str() + at + 14)));
+  return true;
+}
+
+bool HylaFax::WaitJobsDone(double seconds) const {
+  auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  for (;;) {
+    bool done = std::all_of(jobs_.begin(), jobs_.end(),
+                            [](const std::string& id) { return fs::exists(std::string(kSpool) + "/doneq/q" + id); });
+    if (done) return true;
+    if (Clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+}
+
+}  // namespace brevant::test

@@ -1,0 +1,111 @@
+#pragma once
+// The emulated telephone line and the far ends for the modem tests:
+// modem-pair started per test, efax and HylaFAX run as black boxes, and fax
+// pages to send and compare.
+#include <sys/types.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/faxservice/FaxTiff.h"
+#include "tests/faxservice/FaxTestSupport.h"  // ReadPages
+
+namespace brevant::test {
+
+// The line's pace (times real time): BREVANT_MODEM_PACE, else 4.
+double Pace();
+
+// bin/modem-pair with its two modems; stopped when destroyed. Extra options
+// ("--busy", "1", ...) shape the line.
+class ModemPair {
+ public:
+  explicit ModemPair(const std::string& dir, const std::vector<std::string>& options = {});
+  ~ModemPair();
+  ModemPair(const ModemPair&) = delete;
+  ModemPair& operator=(const ModemPair&) = delete;
+  bool Started() const { return !a_.empty() && !b_.empty(); }
+  const std::string& A() const { return a_; }
+  const std::string& B() const { return b_; }
+  void Kill();                // as if the modems were unplugged
+  std::string Trace() const;  // the AT traffic of both modems
+
+ private:
+  pid_t pid_ = -1;
+  std::string a_, b_, trace_;
+};
+
+// A program run in the background with its output in a file.
+class Program {
+ public:
+  Program(const std::vector<std::string>& argv, const std::string& dir, const std::string& output);
+  ~Program();  // killed when still running
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+  // Its exit code, -1 when it did not end in time (it is killed then).
+  int Wait(double seconds);
+  std::string Output() const;
+  // Waits until its output holds `text` (a program saying it is ready).
+  bool WaitOutput(const std::string& text, double seconds) const;
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+  std::string output_;
+};
+
+// Runs a program to its end; its exit code (-1 when killed after the
+// time-out) and output.
+int Run(const std::vector<std::string>& argv, double seconds, std::string* output = nullptr);
+
+// Pages with a pattern of their own (a page swap or a lost page shows),
+// at fine (196 lines per inch) or normal (98) resolution.
+std::vector<faxsvc::FaxPage> TestPages(int count, bool fine);
+// A single-strip Group 3 TIFF of the pages, the form efax and HylaFAX take.
+bool WriteG3Tiff(const std::string& path, const std::vector<faxsvc::FaxPage>& pages);
+// Each received page equals the sent one pixel for pixel over the image
+// (white rows added at its end are allowed, and up to two white rows lost
+// there), at the same resolution. A
+// sender that stamps a header band of its own above each page, and rows
+// of its own below (efax does), gets `header` rows: the image may start
+// anywhere in them, the band's rows and what follows the image are not
+// compared (the test pages are white there).
+::testing::AssertionResult SamePages(const std::vector<faxsvc::FaxPage>& sent,
+                                     const std::vector<faxsvc::FaxPage>& got, int header = 0);
+
+// The pages efax stored, one file per page (PREFIX.001, PREFIX.002, ...).
+std::vector<faxsvc::FaxPage> EfaxPages(const std::string& prefix);
+
+// HylaFAX's servers on one modem of the line (scripts/setup-hylafax);
+// stopped when destroyed, with the jobs queued here that did not finish.
+// Needs root and the hylafax packages (Available() says why not).
+class HylaFax {
+ public:
+  explicit HylaFax(const std::string& device);
+  ~HylaFax();
+  static bool Available(std::string* why);
+  bool Running() const { return running_; }
+  const std::string& Why() const { return why_; }
+  // Files in its received queue; a fax it received appears there.
+  std::vector<std::string> Received() const;
+  // Waits for a file that is not in `before`, that faxgetty has logged as
+  // received and that holds `pages` pages (faxgetty may still be closing it).
+  std::string WaitReceived(const std::vector<std::string>& before, int pages, double seconds) const;
+  // Queues a fax to us (5550100) through hfaxd (sendfax), fine or normal resolution.
+  bool Send(const std::string& tiff, bool fine, std::string* output);
+  // Waits until HylaFAX has finished the jobs queued here (done, or failed
+  // for good); false when one is still pending.
+  bool WaitJobsDone(double seconds) const;
+  // The station id HylaFAX gives ("+1 555 0200").
+  static const char* Station() { return "+1 555 0200"; }
+  // faxgetty's state line ("Running and idle"), for failure messages.
+  static std::string ModemState();
+
+ private:
+  bool started_ = false, running_ = false;
+  std::string why_;
+  std::vector<std::string> jobs_;
+};
+
+}  // namespace brevant::test

@@ -1,0 +1,134 @@
+#pragma once
+// A fax modem on a serial port (built-in, USB or a pseudo-terminal), spoken
+// to in AT commands: the command and answer layer under a Class 1 fax call.
+//
+// Every wait has a time-out. A modem that does not answer in time, or whose
+// device goes away (unplugged, closed under us), shows as Reply::kTimeout or
+// Reply::kGone; Reset() tries ATZ and then reopens the device.
+//
+// In the data phases (after CONNECT) bytes are DLE-stuffed as Class 1
+// requires: a DLE in the data is sent and received twice, and DLE ETX ends
+// the data. Output is paced by the port's RTS/CTS flow control: writes wait
+// while the modem holds CTS off.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace brevant::faxd {
+
+// A modem's final result codes (V.250, T.31), plus two of our own.
+enum class Reply {
+  kOk,
+  kConnect,
+  kRing,
+  kNoCarrier,
+  kError,
+  kNoDialTone,
+  kBusy,
+  kNoAnswer,
+  kFcError,   // +FCERROR: a different carrier than the one asked for
+  kTimeout,   // no final result code in time
+  kGone,      // the device went away
+  kAborted,   // the caller's idle hook stopped the wait
+};
+
+const char* ReplyText(Reply r);
+
+class Class1Modem {
+ public:
+  // Runs while a wait is in progress (at least every 20 ms); returning false
+  // stops the wait with Reply::kAborted.
+  using Idle = std::function<bool()>;
+
+  explicit Class1Modem(std::string device, int baud = 19200);
+  ~Class1Modem();
+  Class1Modem(const Class1Modem&) = delete;
+  Class1Modem& operator=(const Class1Modem&) = delete;
+
+  const std::string& Device() const { return device_; }
+  // Opens the device for this process alone (flock and a UUCP lock file,
+  // so faxgetty or efax on the same port are not disturbed): raw 8N1,
+  // RTS/CTS flow control, DTR raised, pending input dropped.
+  bool Open(std::string* why);
+  void Close();
+  bool IsOpen() const { return fd_ >= 0; }
+  bool Gone() const { return gone_; }
+
+  // "AT" + cmd, and its final result code; the information lines before it
+  // (echo and blank lines left out) go to *info.
+  Reply Command(const std::string& cmd, double timeout, std::vector<std::string>* info = nullptr,
+                const Idle& idle = {});
+  // Sends "AT" + cmd without waiting for the answer.
+  bool Send(const std::string& cmd);
+  // The next final result code.
+  Reply WaitReply(double timeout, const Idle& idle = {}, std::vector<std::string>* info = nullptr);
+
+  // Data to the modem after CONNECT, DLE-stuffed; false when the modem did
+  // not take it within the time-out (flow control held too long) or went away.
+  bool WriteData(const uint8_t* data, size_t len, double timeout, const Idle& idle = {});
+  // DLE ETX: the end of the data.
+  bool EndData(double timeout);
+  // Data from the modem after CONNECT, DLE-unstuffed, appended to *out;
+  // waits up to `wait` seconds for the first byte. *end is set once DLE
+  // ETX has arrived (what follows stays for WaitReply). False when the
+  // device went away.
+  bool ReadData(std::vector<uint8_t>* out, bool* end, double wait);
+  // Stops a receive command in progress (any character does) and waits
+  // for the modem to return to command state.
+  Reply Abort(double timeout = 3);
+  // Drops output the port has not sent yet (a call cancelled mid-page).
+  void DiscardOutput();
+  // Waits up to `seconds` for the modem to say something, leaving it for
+  // the next WaitReply or ReadData; false when the device went away.
+  bool Wait(double seconds) { return Fill(seconds); }
+
+  // ATZ, the settings Class 1 needs (no echo, verbose result codes) and the
+  // line's own init string; on no answer the device is reopened and tried
+  // once more.
+  bool Reset(const std::string& init, std::string* why);
+
+  // Every line to and from the modem, for traces (data phases summarised).
+  void SetTrace(std::function<void(const std::string&)> trace) { trace_ = std::move(trace); }
+
+ private:
+  bool Fill(double wait);  // reads what has arrived into in_
+  bool TakeLine(std::string* line);
+  bool WriteRaw(const uint8_t* data, size_t len, double timeout, const Idle& idle);
+  void Trace(const std::string& what) const;
+  bool Lock(std::string* why);
+  void Unlock();
+
+  std::string device_;
+  int baud_;
+  int fd_ = -1;
+  bool gone_ = false;
+  bool dle_ = false;  // a DLE ended the last data read
+  std::string lockFile_;
+  std::vector<uint8_t> in_;  // received, not yet taken
+  std::function<void(const std::string&)> trace_;
+};
+
+// What a modem says about itself: ATI, +GMI/+GMM/+GMR, +FCLASS=?, +FTM=?,
+// +FRM=?.
+struct ModemInfo {
+  std::string manufacturer, model, revision, identity;
+  std::string classes;              // as the modem lists them ("0,1,2")
+  std::vector<int> transmitRates;   // Class 1 modulation codes (24 ... 146)
+  std::vector<int> receiveRates;
+  bool class1 = false;
+  // "maker model" as far as known, else the ATI answer, else the device.
+  std::string Name() const;
+  // Highest bit rate both directions offer (0 when none).
+  int MaxBitRate() const;
+};
+
+// Asks an open, reset modem about itself. False with a reason when it does
+// not answer or does not offer Class 1.
+bool ProbeModem(Class1Modem& modem, ModemInfo* info, std::string* why);
+
+// Bit rate of a Class 1 modulation code (24 -> 2400 ... 146 -> 14400; 0 when
+// unknown).
+int ModulationBitRate(int code);
+
+}  // namespace brevant::faxd
