@@ -170,8 +170,17 @@ TEST_F(FaxTransmission, NoDocumentSendsTheBlankStandInPageWithTheServiceCoverOnl
     for (auto px : p.pixels) n += px;
     return n;
   };
-  // A cover page of the user's own goes as it is: the service adds no
-  // cover sheet of its own.
+  // The service's common cover pages are in "Common AppData" +
+  // "ServerCoverPageDir". A cover page of the user's own goes as it is: the
+  // service adds no cover sheet of its own.
+  {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE,
+                                 "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", true));
+    reg.SetString("Common AppData", world.TempDir());
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax\\Setup", true));
+    reg.SetString("ServerCoverPageDir", "Common Coverpages");
+  }
   AddRecipient("Cover only", "555 0110");
   FaxJob().UseCover = true;
   FaxJob().CoverPages.Append(world.TempDir() + "/fax.cov");
@@ -191,11 +200,7 @@ TEST_F(FaxTransmission, NoDocumentSendsTheBlankStandInPageWithTheServiceCoverOnl
 
   // One of the service's common cover pages: the service's cover page
   // (recipient and sender written on it) in front of the blank page.
-  {
-    CWinReg reg;
-    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax", true));
-    reg.SetString("CoverPageDirectory", world.TempDir());
-  }
+  FaxJob().CoverPages[1] = world.TempDir() + "/Common Coverpages/fax.cov";
   SendFaxMSFax();
   ASSERT_TRUE(QueueSettled());
   j = Jobs().Item(2);

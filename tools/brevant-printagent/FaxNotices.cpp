@@ -72,13 +72,12 @@ void FaxNotices::Save() {
 
 bool FaxNotices::Poll() {
   try {
-    if (!server_) {
-      auto server = std::make_unique<faxsvc::FaxServer>();
-      server->Connect("");
-      server_ = std::move(server);
-    }
+    // A connection for each look, not one held for the session: the
+    // service's connections are counted, and every desktop has an agent.
+    faxsvc::FaxServer server;
+    server.Connect("");
     for (int page = 0; page < 1000; ++page) {
-      Message r = server_->Call(Message("events").Set("own", "1").Set("since", last_ < 0 ? 0 : last_));
+      Message r = server.Call(Message("events").Set("own", "1").Set("since", last_ < 0 ? 0 : last_));
       long long latest = r.GetInt("latest");
       if (last_ < 0 || last_ > latest) {
         // The first look, or a service whose history began anew: what
@@ -90,13 +89,13 @@ bool FaxNotices::Poll() {
       }
       std::vector<Message> events = r.Items();
       // The administrators may turn the notices off for everyone.
-      bool tell = !events.empty() && server_->Call(Message("line_get")).Get("notify") != "0";
+      bool tell = !events.empty() && server.Call(Message("line_get")).Get("notify") != "0";
       for (const Message& event : events) {
         Notice notice;
         if (tell && IsNews(event) && event.GetInt("job_id") > 0) {
           Message job;
           try {
-            job = server_->Call(Message("job").Set("id", event.Get("job_id"))).Item(1);
+            job = server.Call(Message("job").Set("id", event.Get("job_id"))).Item(1);
           } catch (const VbError&) {
           }
           notice = NoticeFor(event, job);
@@ -118,8 +117,7 @@ bool FaxNotices::Poll() {
     }
     return true;
   } catch (...) {
-    // The service stopped (or restarts): connect afresh at the next look.
-    server_.reset();
+    // The service does not run (or restarts): the next look asks again.
     return false;
   }
 }

@@ -14,7 +14,6 @@
 #include <thread>
 
 namespace brevant::faxsvc {
-class FaxServer;
 class Message;
 }  // namespace brevant::faxsvc
 
@@ -44,7 +43,6 @@ class FaxNotices {
 
  private:
   void Save();
-  std::unique_ptr<faxsvc::FaxServer> server_;
   std::string seenFile_;
   Show show_;
   long long last_ = -1;  // the last event told; -1 before the first look
