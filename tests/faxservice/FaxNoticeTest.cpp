@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 
 #include "platform/faxservice/FaxService.h"
 #include "tests/faxservice/FaxTestSupport.h"
@@ -84,18 +85,17 @@ TEST(FaxNotices, AFailedFaxIsToldOnTheDesktopOfItsSenderOnly) {
   ASSERT_TRUE(started);
 
   Desktop aliceDesktop(alice, shared.Path(), daemon.Socket());
-  Desktop bobDesktop(bob, shared.Path(), daemon.Socket());
+  std::optional<Desktop> bobDesktop(std::in_place, bob, shared.Path(), daemon.Socket());
   ASSERT_TRUE(aliceDesktop.Ready()) << TestWorld::ReadFile(aliceDesktop.AgentLog());
-  ASSERT_TRUE(bobDesktop.Ready()) << TestWorld::ReadFile(bobDesktop.AgentLog());
+  ASSERT_TRUE(bobDesktop->Ready()) << TestWorld::ReadFile(bobDesktop->AgentLog());
 
   std::string fax = shared.Path() + "/fax.tif";
   test::MakeFaxTiff(fax, 1);
   ::chmod(fax.c_str(), 0644);
-  // Each sends through the service as any client does; a busy line with no
-  // attempts left fails the fax, an archive folder others may write leaves
-  // it sent but not archived.
-  // busy: how many calls find the line busy, each attempt but the last
-  // one retried at once.
+  // Each sends through the service as any client does. A fax whose `busy`
+  // calls all find the line busy (each but the last retried at once)
+  // fails; an archive folder others may write leaves one sent but not
+  // archived.
   auto send = [&](const TestUser& user, const std::string& number, int busy) {
     daemon.Call(Message("line_set")
                     .Set("busy_count", busy)
@@ -121,7 +121,7 @@ TEST(FaxNotices, AFailedFaxIsToldOnTheDesktopOfItsSenderOnly) {
 
   // Events are told in their order, so the other user's faxes, sent
   // between each one's own, would have come before the last own one.
-  std::string toldAlice = aliceDesktop.Told(2), toldBob = bobDesktop.Told(2);
+  std::string toldAlice = aliceDesktop.Told(2), toldBob = bobDesktop->Told(2);
   EXPECT_EQ(toldAlice.substr(0, toldAlice.find('\n') + 1),
             "Brevant Fax|Fax failed|Fax to 555 0170 failed: The line is busy\n")
       << toldAlice;
@@ -134,6 +134,13 @@ TEST(FaxNotices, AFailedFaxIsToldOnTheDesktopOfItsSenderOnly) {
             "Brevant Fax|Fax failed|Fax to 555 0190 failed: The line is busy\n"
             "Brevant Fax|Fax failed|Fax to 555 0191 failed: The line is busy\n");
   EXPECT_FALSE(fs::exists(daemonTold)) << TestWorld::ReadFile(daemonTold);
+
+  // A fax that fails while Bob is logged out is told at his next login,
+  // and only that one.
+  bobDesktop.reset();
+  send(bob, "555 0192", 1);
+  bobDesktop.emplace(bob, shared.Path(), daemon.Socket());
+  EXPECT_EQ(bobDesktop->Told(3), toldBob + "Brevant Fax|Fax failed|Fax to 555 0192 failed: The line is busy\n");
 }
 
 }  // namespace
