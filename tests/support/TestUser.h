@@ -1,0 +1,41 @@
+#pragma once
+// An unprivileged local user made for one test (useradd, with a home
+// folder of its own under /tmp) and removed with its home when the test
+// ends. Hostile cases run code and programs as such users. Needs root.
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+
+namespace brevant::test {
+
+class TestUser {
+ public:
+  // tag goes into the unique name ("bt<pid>_<n><tag>").
+  explicit TestUser(const std::string& tag);
+  ~TestUser();
+  TestUser(const TestUser&) = delete;
+  TestUser& operator=(const TestUser&) = delete;
+
+  // Empty when the user exists; else why not (no root, useradd failed).
+  const std::string& Problem() const { return problem_; }
+  const std::string& Name() const { return name_; }
+  uid_t Uid() const { return uid_; }
+  gid_t Gid() const { return gid_; }
+  const std::string& Home() const { return home_; }
+
+  // Runs f in a child process that has become this user (groups, group and
+  // user set; HOME and USER point at the user); returns f's result, or -1
+  // when the child could not become the user or died.
+  int Run(const std::function<int()>& f) const;
+  // Runs a shell command line as this user in their home folder; returns
+  // its exit code, and its output (stdout and stderr) when asked.
+  int Sh(const std::string& command, std::string* output = nullptr) const;
+
+ private:
+  std::string name_, home_, problem_;
+  uid_t uid_ = uid_t(-1);
+  gid_t gid_ = gid_t(-1);
+};
+
+}  // namespace brevant::test
