@@ -184,12 +184,16 @@ bool Decode(std::string_view d, Page* p, std::string* error) {
   return fail("no bitmap in the metafile");
 }
 
-bool WriteFile(const std::string& path, const Page& page, std::string* error) {
+namespace {
+
+bool WriteNew(int dirFd, const std::string& name, const std::string& shown, const Page& page, bool exclusive,
+              std::string* error) {
   std::string data = Encode(page);
-  std::string tmp = path + ".part";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  std::string tmp = name + ".part";
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (exclusive ? O_EXCL : O_TRUNC);
+  int fd = ::openat(dirFd, tmp.c_str(), flags, 0644);
   if (fd < 0) {
-    *error = tmp + ": " + std::strerror(errno);
+    *error = shown + ".part: " + std::strerror(errno);
     return false;
   }
   const char* p = data.data();
@@ -198,20 +202,30 @@ bool WriteFile(const std::string& path, const Page& page, std::string* error) {
     ssize_t n = ::write(fd, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
-      *error = tmp + ": " + std::strerror(errno);
+      *error = shown + ".part: " + std::strerror(errno);
       ::close(fd);
-      ::unlink(tmp.c_str());
+      ::unlinkat(dirFd, tmp.c_str(), 0);
       return false;
     }
     p += n;
     left -= std::size_t(n);
   }
-  if (::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
-    *error = path + ": " + std::strerror(errno);
-    ::unlink(tmp.c_str());
+  if (::close(fd) != 0 || ::renameat(dirFd, tmp.c_str(), dirFd, name.c_str()) != 0) {
+    *error = shown + ": " + std::strerror(errno);
+    ::unlinkat(dirFd, tmp.c_str(), 0);
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool WriteFile(const std::string& path, const Page& page, std::string* error) {
+  return WriteNew(AT_FDCWD, path, path, page, false, error);
+}
+
+bool WriteFileAt(int dirFd, const std::string& name, const Page& page, std::string* error) {
+  return WriteNew(dirFd, name, name, page, true, error);
 }
 
 bool ReadFile(const std::string& path, Page* page, std::string* error) {

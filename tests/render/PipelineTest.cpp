@@ -86,7 +86,8 @@ class Pipeline : public ::testing::Test {
     fs::copy_file(BinDir() + "/vestrel", backend_, fs::copy_options::overwrite_existing);
     ::chmod(backend_.c_str(), 0700);
     ASSERT_EQ(Shell("lpadmin -p " + queue_ + " -E -v vestrel-" + tag_ + ":" + spool_ + " -P " + SourceDir() +
-                    "/tools/vestrel/vestrel.ppd -o printer-error-policy=abort-job 2>/dev/null"),
+                    "/tools/vestrel/vestrel.ppd -o printer-error-policy=abort-job -o printer-op-policy=authenticated "
+                    "2>/dev/null"),
               0);
     ::setenv("BREVANT_FAX_PRINTER", queue_.c_str(), 1);
     // The user's default printer lives in a private lpoptions file.
