@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -130,24 +131,29 @@ bool Decode(std::string_view d, Page* p, std::string* error) {
     if (type == EMR_EOF) break;
     if (type == EMR_STRETCHDIBITS && size >= kStretchFixed) {
       std::string_view r = d.substr(off, size);
-      std::uint32_t offBmi = Get32(r, 48), cbBmi = Get32(r, 52), offBits = Get32(r, 56), cbBits = Get32(r, 60);
-      if (offBmi + 40 > size || offBmi + cbBmi > size || offBits + cbBits > size || offBits > size)
+      // Offsets and sizes come from the file: every sum is taken in 64 bits
+      // so that none of them can wrap around and pass a bounds check.
+      const std::uint64_t rsize = size;
+      const std::uint64_t offBmi = Get32(r, 48), cbBmi = Get32(r, 52), offBits = Get32(r, 56), cbBits = Get32(r, 60);
+      if (offBmi + 40 > rsize || offBmi + cbBmi > rsize || offBits + cbBits > rsize)
         return fail("bitmap outside its record");
       std::int32_t w = std::int32_t(Get32(r, offBmi + 4)), h = std::int32_t(Get32(r, offBmi + 8));
       std::uint16_t bpp = Get16(r, offBmi + 14);
       std::uint32_t compression = Get32(r, offBmi + 16);
       std::uint32_t ppmX = Get32(r, offBmi + 24), ppmY = Get32(r, offBmi + 28);
       bool topDown = h < 0;
-      if (topDown) h = -h;
+      if (topDown) h = h == INT32_MIN ? 0 : -h;
       if (w <= 0 || h <= 0 || w > 20000 || h > 40000) return fail("bitmap size out of range");
       if (compression != 0) return fail("compressed bitmaps are not supported");
       if (bpp != 1 && bpp != 8 && bpp != 24 && bpp != 32) return fail("unsupported bits per pixel: " + std::to_string(bpp));
       std::uint64_t dibStride = (std::uint64_t(w) * bpp + 31) / 32 * 4;
       if (dibStride * std::uint64_t(h) > cbBits) return fail("bitmap data too short");
-      std::uint32_t hdr = Get32(r, offBmi);
-      std::uint32_t clrUsed = Get32(r, offBmi + 32);
-      std::uint32_t palCount = bpp <= 8 ? (clrUsed ? clrUsed : (1u << bpp)) : 0;
-      if (offBmi + hdr + palCount * 4 > size) return fail("palette outside its record");
+      const std::uint64_t hdr = Get32(r, offBmi);
+      const std::uint64_t clrUsed = Get32(r, offBmi + 32);
+      // A palette has at most one entry per pixel value.
+      if (bpp <= 8 && clrUsed > (1u << bpp)) return fail("palette larger than the bitmap's colours");
+      const std::uint32_t palCount = bpp <= 8 ? std::uint32_t(clrUsed ? clrUsed : (1u << bpp)) : 0;
+      if (hdr < 40 || offBmi + hdr + std::uint64_t(palCount) * 4 > rsize) return fail("palette outside its record");
       // Luminance of each palette entry decides black or white.
       std::vector<bool> palBlack(palCount);
       for (std::uint32_t i = 0; i < palCount; ++i) {
@@ -156,8 +162,14 @@ bool Decode(std::string_view d, Page* p, std::string* error) {
         palBlack[i] = lum < 128;
       }
       p->Resize(w, h);
-      p->xdpi = ppmX ? int((ppmX * 254 + 5000) / 10000) : 204;
-      p->ydpi = ppmY ? int((ppmY * 254 + 5000) / 10000) : 196;
+      // Pixels per metre to dots per inch; nonsense resolutions are taken
+      // as the fax's own.
+      auto dpi = [](std::uint32_t ppm, int fallback) {
+        std::uint64_t v = (std::uint64_t(ppm) * 254 + 5000) / 10000;
+        return v >= 20 && v <= 2400 ? int(v) : fallback;
+      };
+      p->xdpi = dpi(ppmX, 204);
+      p->ydpi = dpi(ppmY, 196);
       const char* bits = r.data() + offBits;
       for (int y = 0; y < h; ++y) {
         const unsigned char* src =
