@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -45,10 +46,16 @@ TestUser::TestUser(const std::string& tag) {
   }
   uid_ = pw->pw_uid;
   gid_ = pw->pw_gid;
+  // A user of an earlier run with the same uid may have left one.
+  std::error_code ec;
+  std::filesystem::remove_all("/tmp/brevant-" + std::to_string(uid_), ec);
 }
 
 TestUser::~TestUser() {
   if (name_.empty()) return;
+  // The named events folder its processes made outside a session.
+  std::error_code ec;
+  std::filesystem::remove_all("/tmp/brevant-" + std::to_string(uid_), ec);
   for (int attempt = 0; attempt < 50; ++attempt) {
     if (Shell("userdel -r -f " + name_ + " 2>/dev/null") == 0 || !::getpwnam(name_.c_str())) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));

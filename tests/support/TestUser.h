@@ -1,7 +1,9 @@
 #pragma once
 // An unprivileged local user made for one test (useradd, with a home
-// folder of its own under /tmp) and removed with its home when the test
-// ends. Hostile cases run code and programs as such users. Needs root.
+// folder of its own under /tmp) and removed with its home (and the named
+// events folder its processes made outside a session, /tmp/brevant-UID)
+// when the test ends. Hostile cases run code and programs as such users.
+// Needs root.
 #include <sys/types.h>
 
 #include <functional>
