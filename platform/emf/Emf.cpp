@@ -204,6 +204,12 @@ bool WriteNew(int dirFd, const std::string& name, const std::string& shown, cons
   std::string tmp = name + ".part";
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (exclusive ? O_EXCL : O_TRUNC);
   int fd = ::openat(dirFd, tmp.c_str(), flags, 0644);
+  if (fd < 0 && exclusive && errno == EEXIST) {
+    // Left by a writer that was killed half-way: the caller's folder is its
+    // own, so the leftover goes and the page is made new.
+    ::unlinkat(dirFd, tmp.c_str(), 0);
+    fd = ::openat(dirFd, tmp.c_str(), flags, 0644);
+  }
   if (fd < 0) {
     *error = shown + ".part: " + std::strerror(errno);
     return false;

@@ -75,26 +75,20 @@ class Parser {
     pos_ += n;
     return true;
   }
-  std::shared_ptr<const Filter::Node> OrExpr() {
-    auto first = AndExpr();
-    if (!Keyword("Or")) return first;
+  using Part = std::shared_ptr<const Filter::Node> (Parser::*)();
+  // Operands of `part` joined by `keyword`, all in one node of `kind`.
+  std::shared_ptr<const Filter::Node> Chain(Filter::Node::Kind kind, const char* keyword, Part part) {
+    auto first = (this->*part)();
+    if (!Keyword(keyword)) return first;
     auto n = std::make_shared<Filter::Node>();
-    n->kind = Filter::Node::Or;
+    n->kind = kind;
     n->operands.push_back(first);
-    do n->operands.push_back(AndExpr());
-    while (Keyword("Or"));
+    do n->operands.push_back((this->*part)());
+    while (Keyword(keyword));
     return n;
   }
-  std::shared_ptr<const Filter::Node> AndExpr() {
-    auto first = Unary();
-    if (!Keyword("And")) return first;
-    auto n = std::make_shared<Filter::Node>();
-    n->kind = Filter::Node::And;
-    n->operands.push_back(first);
-    do n->operands.push_back(Unary());
-    while (Keyword("And"));
-    return n;
-  }
+  std::shared_ptr<const Filter::Node> OrExpr() { return Chain(Filter::Node::Or, "Or", &Parser::AndExpr); }
+  std::shared_ptr<const Filter::Node> AndExpr() { return Chain(Filter::Node::And, "And", &Parser::Unary); }
   // One level deeper for the parenthesis or Not being read.
   struct Level {
     explicit Level(Parser& p) : p_(p) {

@@ -425,7 +425,7 @@ TEST(VestrelBackend, NumberingContinuesAfterTheHighestPageAndACancelledJobLeaves
   std::filesystem::create_directories(spool);
   test::TestWorld::WriteFile(spool + "00000000.emf", "cover");
   test::TestWorld::WriteFile(spool + "00000009.EMF", "x");
-  test::TestWorld::WriteFile(spool + "00000100.emf.part", "x");
+  test::TestWorld::WriteFile(spool + "00000010.emf.part", "x");
   test::TestWorld::WriteFile(spool + "spool.pnx", "x");
   EXPECT_EQ(vestrel::NextPageNumber(spool), 10);
   EXPECT_EQ(vestrel::NextPageNumber(w.Root() + "/missing/"), 1);
@@ -484,6 +484,13 @@ TEST(VestrelBackend, NumberingContinuesAfterTheHighestPageAndACancelledJobLeaves
   r = vestrel::RenderToSpool(o);
   EXPECT_EQ(r.error, "a rendered page was cut short");
   EXPECT_EQ(CupsWorld::Pages(spool, true).size(), 4u);
+
+  // A page a killed job left half-written does not block its number.
+  test::TestWorld::WriteFile(fake, "#!/bin/sh\nprintf 'P4\\n8 2\\n\\377\\377'\n");
+  r = vestrel::RenderToSpool(o);
+  EXPECT_EQ(r.status, vestrel::kBackendOk) << r.error;
+  EXPECT_EQ(CupsWorld::Pages(spool, true),
+            (std::vector<std::string>{"00000000.emf", "00000009.EMF", "00000010.emf", "spool.pnx"}));
 
   // Root never renders with its own rights.
   o.renderUid = uid_t(-1);
