@@ -58,9 +58,13 @@ std::vector<std::string> Unfold(const std::string& text) {
     } else {
       lines.push_back(line);
     }
+    // Only the start of a line names the property and its parameters:
+    // looking no further keeps a long folded value from costing the square
+    // of its length.
     const std::string& last = lines.back();
+    const std::string head = last.substr(0, std::min<std::size_t>(last.size(), 1024));
     qpSoft = !last.empty() && last.back() == '=' &&
-             Upper(last.substr(0, last.find(':'))).find("QUOTED-PRINTABLE") != std::string::npos;
+             Upper(head.substr(0, head.find(':'))).find("QUOTED-PRINTABLE") != std::string::npos;
   }
   return lines;
 }
