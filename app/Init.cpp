@@ -25,6 +25,7 @@
 #include "receive/FaxImport.h"
 #include "receive/QueueControl.h"
 #include "render/Pipeline.h"
+#include "platform/env/Environment.h"
 
 namespace brevant {
 namespace {
@@ -34,7 +35,7 @@ namespace {
 // separate sessions and private test worlds do not block each other.
 bool OtherInstanceInSession() {
   if (!platform::OtherInstanceRunning()) return false;
-  const char* mine = std::getenv("BREVANT_RUNTIME_DIR");
+  const std::string mine = platform::env::Get(platform::env::Var::RuntimeDir);
   std::string me = platform::ExecutableName();
   for (const platform::ProcessEntry& p : platform::ListProcesses()) {
     std::string name = p.name;
@@ -43,13 +44,14 @@ bool OtherInstanceInSession() {
       continue;
     std::ifstream in("/proc/" + std::to_string(p.pid) + "/environ", std::ios::binary);
     std::string var, theirs;
+    const std::string prefix = std::string(platform::env::Name(platform::env::Var::RuntimeDir)) + "=";
     bool found = false;
     while (std::getline(in, var, '\0'))
-      if (var.rfind("BREVANT_RUNTIME_DIR=", 0) == 0) {
-        theirs = var.substr(20);
-        found = true;
+      if (var.rfind(prefix, 0) == 0) {
+        theirs = var.substr(prefix.size());
+        found = !theirs.empty();
       }
-    if (found == (mine != nullptr) && (!found || theirs == mine)) return true;
+    if (found == !mine.empty() && (!found || theirs == mine)) return true;
   }
   return false;
 }

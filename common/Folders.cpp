@@ -14,6 +14,7 @@
 #include "common/Errors.h"
 #include "common/Logging.h"
 #include "platform/process/Process.h"
+#include "platform/env/Environment.h"
 
 namespace fs = std::filesystem;
 
@@ -26,8 +27,7 @@ std::string GetExecutableFolder() {
 }
 
 std::string GetProgramFolder() {
-  if (const char* d = std::getenv("BREVANT_PROGRAM_DIR"); d && *d) {
-    std::string dir = d;
+  if (std::string dir = platform::env::Get(platform::env::Var::ProgramDir); !dir.empty()) {
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     // A launcher may name a folder that a fresh account does not have yet.
     // No error record when it cannot be made: the logs live in this folder.

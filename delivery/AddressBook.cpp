@@ -7,6 +7,7 @@
 #include "common/CWinReg.h"
 #include "common/Logging.h"
 #include "platform/mail/MailStore.h"
+#include "platform/env/Environment.h"
 
 namespace brevant {
 
@@ -63,7 +64,7 @@ AddressEntry Entry(const mail::Contact& c, const std::vector<mail::Contact>& boo
 }  // namespace
 
 std::string ContactsFolder() {
-  if (const char* d = std::getenv("BREVANT_CONTACTS_DIR"); d && *d) return d;
+  if (std::string d = platform::env::Get(platform::env::Var::ContactsDir); !d.empty()) return d;
   CWinReg reg;
   std::string f;
   if (reg.InitForRead(CWinReg::HKEY_CURRENT_USER, mail::kAccountKey)) {

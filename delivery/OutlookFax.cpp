@@ -15,6 +15,7 @@
 #include "delivery/MailTransport.h"
 #include "platform/process/Process.h"
 #include "platform/ui/Ui.h"
+#include "platform/env/Environment.h"
 
 namespace fs = std::filesystem;
 
@@ -221,7 +222,7 @@ void AddUserProp2Folder(const mail::Folder& folder, long itemType, const std::st
 }
 
 std::string ConsoleToolPath() {
-  if (const char* q = std::getenv("BREVANT_QUORRENDER"); q && *q) return q;
+  if (std::string q = platform::env::Get(platform::env::Var::ConsoleTool); !q.empty()) return q;
   return GetExecutableFolder() + "/quorrender";
 }
 

@@ -13,6 +13,7 @@
 #include "common/Logging.h"
 #include "platform/process/Process.h"
 #include "platform/ui/Ui.h"
+#include "platform/env/Environment.h"
 
 namespace brevant::mInstallation {
 namespace {
@@ -84,7 +85,7 @@ std::string GetSystemFolder() {
 }
 
 std::string GetComponentFolder() {
-  if (const char* d = std::getenv("BREVANT_COMPONENT_DIR"); d && *d) return d;
+  if (std::string d = platform::env::Get(platform::env::Var::ComponentDir); !d.empty()) return d;
   return GetExecutableFolder();
 }
 

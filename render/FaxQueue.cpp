@@ -16,12 +16,13 @@
 #include "platform/ui/Ui.h"
 #include "printing/CPrinterInfo.h"
 #include "printing/Spooler.h"
+#include "platform/env/Environment.h"
 
 namespace brevant::render {
 
 std::string FaxPrinterName() {
-  const char* p = std::getenv("BREVANT_FAX_PRINTER");
-  return p && *p ? p : "Vestrel";
+  const std::string p = platform::env::Get(platform::env::Var::FaxPrinter);
+  return p.empty() ? "Vestrel" : p;
 }
 
 bool FaxPrinterInstalled(std::string* why) {
@@ -87,8 +88,7 @@ int QueueJobCount(const std::string& printer) {
 
 bool WaitQueueEmpty(const std::string& printer, const std::string& source, long timeoutMs, long pollMs) {
   if (timeoutMs < 0) {
-    const char* t = std::getenv("BREVANT_QUEUE_TIMEOUT_MS");
-    timeoutMs = t && *t ? std::atol(t) : 660'000;
+    timeoutMs = platform::env::Milliseconds(platform::env::Var::QueueTimeoutMs, 660'000);
   }
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   ui::SleepEvents(pollMs);

@@ -9,6 +9,7 @@
 #include "platform/process/Process.h"
 #include "platform/process/ChildProcess.h"
 #include "render/FaxQueue.h"
+#include "platform/env/Environment.h"
 
 namespace brevant::render {
 
@@ -57,8 +58,8 @@ WindowSystem::Handle FindReaderWindow() {
 }
 
 std::string PdfReaderCommand() {
-  const char* r = std::getenv("BREVANT_PDF_READER");
-  return r && *r ? r : "lp";
+  const std::string r = platform::env::Get(platform::env::Var::PdfReader);
+  return r.empty() ? "lp" : r;
 }
 
 void PrintPDF(const std::string& path, ui::WindowHandle, const std::string& faxPrinter) {

@@ -21,6 +21,7 @@
 #include "render/FaxQueue.h"
 #include "render/PdfPrint.h"
 #include "render/PrintRoutes.h"
+#include "platform/env/Environment.h"
 
 namespace fs = std::filesystem;
 
@@ -46,8 +47,8 @@ bool Exists(const std::string& path) {
 }
 
 std::string ConsoleTool() {
-  const char* t = std::getenv("BREVANT_QUORRENDER");
-  return t && *t ? t : GetExecutableFolder() + "/quorrender";
+  const std::string t = platform::env::Get(platform::env::Var::ConsoleTool);
+  return t.empty() ? GetExecutableFolder() + "/quorrender" : t;
 }
 
 // Runs the console tool hidden in the program folder and waits for its end
@@ -59,7 +60,7 @@ bool RunConsoleTool(const std::string& commandWord) {
     WriteErrorLog(2, p.Error(), "mMailFuncs.SuperShell");
     return false;
   }
-  long limit = std::getenv("BREVANT_SPOOL_TIMEOUT_MS") ? std::atol(std::getenv("BREVANT_SPOOL_TIMEOUT_MS")) : 600'000;
+  long limit = platform::env::Milliseconds(platform::env::Var::SpoolTimeoutMs, 600'000);
   if (!p.Wait(limit, 100)) {
     p.Kill();
     WriteErrorLog(0, "the console tool did not finish \"" + commandWord + "\" and was ended", "mMailFuncs.SuperShell");
@@ -146,7 +147,8 @@ void WriteCoverUserInfo() {
 int GetPrintStrategy() {
   // Installations (and tests) without the fax service's printer driver
   // can still pick the page list edition.
-  if (const char* forced = std::getenv("BREVANT_PRINT_STRATEGY"); forced && *forced) return std::atoi(forced);
+  if (std::string forced = platform::env::Get(platform::env::Var::PrintStrategy); !forced.empty())
+    return std::atoi(forced.c_str());
   if (!MSFaxProperlyInstalled()) return 0;
   if (mCommon::CheckXP() == "XP") return 1;
   if (Config().ProgramType == 0) return 2;

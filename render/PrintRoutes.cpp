@@ -21,6 +21,7 @@
 #include "render/FaxQueue.h"
 #include "render/PdfPrint.h"
 #include "render/WindowSystem.h"
+#include "platform/env/Environment.h"
 
 namespace fs = std::filesystem;
 
@@ -34,11 +35,6 @@ std::string Lower(std::string s) {
   return s;
 }
 bool Has(const std::string& path, const char* ext) { return Lower(path).find(ext) != std::string::npos; }
-
-long EnvMs(const char* name, long fallback) {
-  const char* v = std::getenv(name);
-  return v && *v ? std::atol(v) : fallback;
-}
 
 void Trace(const std::string& procedure, const std::string& message) {
   try {
@@ -65,8 +61,8 @@ class ScratchDir {
   std::string path_;
 };
 
-std::string FindProgram(const char* envName, std::initializer_list<const char*> names) {
-  if (const char* e = std::getenv(envName); e && *e) return e;
+std::string FindProgram(platform::env::Var given, std::initializer_list<const char*> names) {
+  if (std::string e = platform::env::Get(given); !e.empty()) return e;
   const char* path = std::getenv("PATH");
   std::string dirs = path ? path : "/usr/bin:/bin";
   for (const char* n : names) {
@@ -87,7 +83,7 @@ std::string FindProgram(const char* envName, std::initializer_list<const char*> 
 // Returns the PDF's path, "" when the suite could not make one.
 enum class OfficeResult { Done, NoSuite, Failed };
 OfficeResult OfficeToPdf(const std::string& file, const std::string& outDir, std::string* pdf, std::string* why) {
-  std::string soffice = FindProgram("BREVANT_SOFFICE", {"soffice", "libreoffice"});
+  std::string soffice = FindProgram(platform::env::Var::Office, {"soffice", "libreoffice"});
   if (soffice.empty()) {
     *why = "the office suite (soffice) is not installed";
     return OfficeResult::NoSuite;
@@ -217,9 +213,9 @@ std::vector<std::string> PrintVerb(const std::string& path) {
 
 }  // namespace
 
-long OfficeTimeoutMs() { return EnvMs("BREVANT_OFFICE_TIMEOUT_MS", 180'000); }
-long BrowserTimeoutMs() { return EnvMs("BREVANT_BROWSER_TIMEOUT_MS", 90'000); }
-long ToolTimeoutMs() { return EnvMs("BREVANT_TOOL_TIMEOUT_MS", 120'000); }
+long OfficeTimeoutMs() { return platform::env::Milliseconds(platform::env::Var::OfficeTimeoutMs, 180'000); }
+long BrowserTimeoutMs() { return platform::env::Milliseconds(platform::env::Var::BrowserTimeoutMs, 90'000); }
+long ToolTimeoutMs() { return platform::env::Milliseconds(platform::env::Var::ToolTimeoutMs, 120'000); }
 
 bool IsCoverTemplate(const std::string& path) {
   const std::string ext = Lower(fs::path(path).extension().string());
@@ -326,7 +322,7 @@ void PrintWebPageRoute(const std::string& pathOrUrl) {
   const int c0 = QueueJobCount(printer);
   std::error_code ec;
   std::string target = fs::exists(pathOrUrl, ec) ? "file://" + fs::absolute(pathOrUrl, ec).string() : pathOrUrl;
-  std::string browser = FindProgram("BREVANT_CHROMIUM", {"chromium", "chromium-browser", "google-chrome"});
+  std::string browser = FindProgram(platform::env::Var::Browser, {"chromium", "chromium-browser", "google-chrome"});
   if (browser.empty()) {
     WriteErrorLog(0, "no web browser (chromium) to print " + pathOrUrl, "frmWebPrint.PrintPage");
     return;

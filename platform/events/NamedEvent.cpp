@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "platform/fs/SafeFiles.h"
+#include "platform/env/Environment.h"
 
 namespace brevant::platform {
 namespace {
@@ -59,7 +60,7 @@ int OpenEventFile(int dirFd, const std::string& file, int flags, const char* sou
 void NamedEvent::SetReporter(Reporter reporter) { g_reporter = reporter ? reporter : &ToStderr; }
 
 std::string NamedEvent::RuntimeDir() {
-  if (const char* d = std::getenv("BREVANT_RUNTIME_DIR"); d && *d) return d;
+  if (std::string d = platform::env::Get(platform::env::Var::RuntimeDir); !d.empty()) return d;
   if (const char* x = std::getenv("XDG_RUNTIME_DIR"); x && *x) return std::string(x) + "/brevant";
   // Outside the session the user's runtime folder is still there while the
   // user is logged in, and the session's events live in it.

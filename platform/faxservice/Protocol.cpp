@@ -1,4 +1,5 @@
 #include "platform/faxservice/Protocol.h"
+#include "platform/env/Environment.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -273,8 +274,8 @@ FrameResult ReadFrame(int fd, std::string* body, long timeoutMs, long partMs, in
 }
 
 std::string DefaultSocketPath() {
-  if (const char* s = std::getenv("BREVANT_FAXD_SOCKET"); s && *s) return s;
-  if (const char* r = std::getenv("BREVANT_RUNTIME_DIR"); r && *r) return std::string(r) + "/faxd.sock";
+  if (std::string s = platform::env::Get(platform::env::Var::FaxdSocket); !s.empty()) return s;
+  if (std::string r = platform::env::Get(platform::env::Var::RuntimeDir); !r.empty()) return r + "/faxd.sock";
   return "/run/brevant-faxd/faxd.sock";
 }
 

@@ -27,6 +27,7 @@
 #include "platform/mail/Mime_p.h"
 #include "platform/fs/SafeFiles.h"
 #include "platform/text/Escapes.h"
+#include "platform/env/Environment.h"
 
 namespace brevant::mail {
 
@@ -592,7 +593,7 @@ void Folder::Delete(MailItem& item) const {
 // --- Store -------------------------------------------------------------------
 
 std::string Store::DefaultRoot() {
-  if (const char* d = std::getenv("BREVANT_MAILDIR"); d && *d) return d;
+  if (std::string d = platform::env::Get(platform::env::Var::MailDir); !d.empty()) return d;
   const char* home = std::getenv("HOME");
   return std::string(home && *home ? home : "/tmp") + "/Maildir";
 }

@@ -13,6 +13,7 @@
 namespace fs = std::filesystem;
 
 #include "platform/text/Escapes.h"
+#include "platform/env/Environment.h"
 
 namespace brevant::reg {
 namespace {
@@ -257,7 +258,7 @@ std::string LikePrefix(const std::string& path) {
 
 std::string HiveFile(HKEY root) {
   std::string name = RootName(root) + ".db";
-  std::string dir = EnvOr("BREVANT_REGISTRY_DIR", "");
+  std::string dir = platform::env::Get(platform::env::Var::RegistryDir);
   if (!dir.empty()) return dir + "/" + name;
   if (root == kCurrentUser) {
     std::string cfg = EnvOr("XDG_CONFIG_HOME", EnvOr("HOME", "/tmp") + "/.config");

@@ -21,6 +21,7 @@
 
 #include "platform/fs/SafeFiles.h"
 #include "platform/text/Escapes.h"
+#include "platform/env/Environment.h"
 
 namespace brevant::platform::secrets {
 namespace {
@@ -71,7 +72,7 @@ const SecretSchema kSchema = {"org.pelorin.Brevant",
 // so they never write into the desktop's own store by accident.
 bool SessionBus() {
   if (const char* a = std::getenv("DBUS_SESSION_BUS_ADDRESS"); a && *a) return true;
-  if (const char* r = std::getenv("BREVANT_REGISTRY_DIR"); r && *r) return false;
+  if (env::IsSet(env::Var::RegistryDir)) return false;
   const char* x = std::getenv("XDG_RUNTIME_DIR");
   struct stat st {};
   return x && *x && ::stat((std::string(x) + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
@@ -79,8 +80,8 @@ bool SessionBus() {
 
 // Entries of separate registry stores stay apart in the desktop's store.
 std::string StoreId() {
-  const char* r = std::getenv("BREVANT_REGISTRY_DIR");
-  return r && *r ? r : "user";
+  const std::string r = env::Get(env::Var::RegistryDir);
+  return r.empty() ? "user" : r;
 }
 
 // Cancels a call to the secret service that takes too long (a locked
@@ -257,7 +258,7 @@ void DeleteRegistryValue(reg::HKEY root, const std::string& key, const std::stri
 }  // namespace
 
 std::string FilePath() {
-  if (const char* r = std::getenv("BREVANT_REGISTRY_DIR"); r && *r) return std::string(r) + "/secrets";
+  if (std::string r = platform::env::Get(platform::env::Var::RegistryDir); !r.empty()) return r + "/secrets";
   std::string cfg;
   if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) {
     cfg = x;

@@ -1,4 +1,5 @@
 #include "platform/ui/Ui.h"
+#include "platform/env/Environment.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -87,8 +88,7 @@ Backend* CurrentBackend() {
 }
 
 bool Unattended() {
-  const char* v = std::getenv("BREVANT_UNATTENDED");
-  return v && std::strcmp(v, "1") == 0;
+  return platform::env::Get(platform::env::Var::Unattended) == "1";
 }
 
 Answer MsgBox(const std::string& text, const std::string& caption, Buttons buttons, Icon icon,

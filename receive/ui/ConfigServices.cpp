@@ -16,6 +16,7 @@
 #include "common/Logging.h"
 #include "delivery/MailTransport.h"
 #include "platform/process/Process.h"
+#include "platform/env/Environment.h"
 
 namespace fs = std::filesystem;
 
@@ -24,7 +25,7 @@ namespace {
 
 // The mail store's top folder, found the way the mail store finds it.
 std::string MaildirRoot() {
-  if (const char* m = std::getenv("BREVANT_MAILDIR"); m && *m) return m;
+  if (std::string m = platform::env::Get(platform::env::Var::MailDir); !m.empty()) return m;
   const char* home = std::getenv("HOME");
   return std::string(home && *home ? home : "/tmp") + "/Maildir";
 }

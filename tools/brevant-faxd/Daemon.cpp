@@ -1,4 +1,5 @@
 #include "tools/brevant-faxd/Daemon.h"
+#include "platform/env/Environment.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,7 +11,7 @@
 namespace brevant::faxd {
 
 std::string DefaultStateDir() {
-  if (const char* s = std::getenv("BREVANT_FAXD_STATE"); s && *s) return s;
+  if (std::string s = platform::env::Get(platform::env::Var::FaxdState); !s.empty()) return s;
   if (::access("/var/lib/brevant", W_OK) == 0 || (::access("/var/lib", W_OK) == 0 && ::geteuid() == 0))
     return "/var/lib/brevant/faxd";
   std::string base;

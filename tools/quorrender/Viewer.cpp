@@ -15,6 +15,7 @@
 #include <QToolBar>
 
 #include "tools/quorrender/FaxTiff.h"
+#include "platform/env/Environment.h"
 
 namespace {
 
@@ -109,7 +110,7 @@ int main(int argc, char** argv) {
   }
   TiffViewer viewer(QString::fromLocal8Bit(argv[1]));
   if (!viewer.Error().isEmpty()) {
-    if (qEnvironmentVariableIntValue("BREVANT_UNATTENDED") == 1) {
+    if (brevant::platform::env::Get(brevant::platform::env::Var::Unattended) == "1") {
       fprintf(stderr, "%s\n", viewer.Error().toLocal8Bit().constData());
     } else {
       QMessageBox::warning(nullptr, "Pelorin", viewer.Error());

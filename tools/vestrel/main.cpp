@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/env/Environment.h"
 #include "platform/events/NamedEvent.h"
 #include "platform/fs/SafeFiles.h"
 #include "platform/process/Process.h"
@@ -182,7 +183,7 @@ int main(int argc, char** argv) {
   }
   // Brevant's named events: where the URI says, else where the user's
   // desktop session keeps them.
-  if (!device.eventsDir.empty()) ::setenv("BREVANT_RUNTIME_DIR", device.eventsDir.c_str(), 1);
+  if (!device.eventsDir.empty()) brevant::platform::env::Set(brevant::platform::env::Var::RuntimeDir, device.eventsDir);
   // A job printed while no Brevant process holds "FaxPrinter" came from
   // another application. With hand-off its pages go into a job folder of
   // their own, where the user's print agent picks them up and opens the
