@@ -1,8 +1,10 @@
 #include "platform/process/ChildProcess.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,11 +81,25 @@ bool ChildProcess::Running() {
 
 bool ChildProcess::Wait(long timeoutMs, long stepMs) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  // Each step ends early when the child does (its process descriptor turns
+  // readable), so a short run is not rounded up to a whole step.
+  const int pidFd = reaped_ ? -1 : int(::syscall(SYS_pidfd_open, pid_, 0));
+  bool ended = true;
   while (Running()) {
-    if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= end) return false;
-    ui::SleepEvents(stepMs);
+    if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= end) {
+      ended = false;
+      break;
+    }
+    if (pidFd >= 0) {
+      pollfd p{pidFd, POLLIN, 0};
+      ::poll(&p, 1, int(stepMs));
+      ui::DoEvents();
+    } else {
+      ui::SleepEvents(stepMs);
+    }
   }
-  return true;
+  if (pidFd >= 0) ::close(pidFd);
+  return ended;
 }
 
 void ChildProcess::Kill() {

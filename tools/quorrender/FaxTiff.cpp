@@ -120,22 +120,38 @@ bool TiffPageWriter::AddPage(const emf::Page& page, std::string* error) {
     TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
     TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
     TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif_, 0));
-    // Each grey pixel is the average of a 2x2 block of fax pixels, taken
-    // a byte (four blocks) at a time.
-    static const auto pairBits = [] {
-      std::array<std::uint8_t, 4> t{0, 1, 1, 2};
+    // Each grey pixel is the average of a 2x2 block of fax pixels: a byte
+    // of a fax row holds four blocks' top (or bottom) halves, so one table
+    // look-up per byte and row gives four pixels' black counts.
+    static const auto pairCounts = [] {
+      std::array<std::array<std::uint8_t, 4>, 256> t{};
+      for (int b = 0; b < 256; ++b)
+        for (int k = 0; k < 4; ++k) {
+          const int pair = (b >> (6 - 2 * k)) & 3;
+          t[std::size_t(b)][std::size_t(k)] = std::uint8_t((pair & 1) + (pair >> 1));
+        }
       return t;
     }();
     const std::size_t stride = page.Stride();
-    std::vector<std::uint8_t> row(static_cast<std::size_t>(w));
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(w) + 4);
     for (int y = 0; y < h && ok; ++y) {
       const std::uint8_t* r0 = page.bits.data() + std::size_t(2 * y) * stride;
       const bool second = 2 * y + 1 < page.height;
       const std::uint8_t* r1 = second ? r0 + stride : nullptr;
-      for (int x = 0; x < w; ++x) {
+      // Full blocks: four pixels of the block, a fixed divisor.
+      const int full = second ? page.width / 2 : 0;
+      std::uint8_t* out = row.data();
+      for (std::size_t i = 0; 4 * int(i) < full; ++i) {
+        const auto& a = pairCounts[r0[i]];
+        const auto& b = pairCounts[r1[i]];
+        for (std::size_t k = 0; k < 4; ++k) out[4 * i + k] = std::uint8_t(255 - (255 * (a[k] + b[k])) / 4);
+      }
+      // The last row of an odd-height page and the last column of an
+      // odd-width page: blocks of one or two pixels.
+      for (int x = full; x < w; ++x) {
         const std::size_t byte = std::size_t(x) / 4;
-        const int shift = 6 - 2 * (x % 4);
-        int black = pairBits[(r0[byte] >> shift) & 3] + (r1 ? pairBits[(r1[byte] >> shift) & 3] : 0);
+        const std::size_t k = std::size_t(x % 4);
+        int black = pairCounts[r0[byte]][k] + (r1 ? pairCounts[r1[byte]][k] : 0);
         int n = (2 * x + 1 < page.width ? 2 : 1) * (second ? 2 : 1);
         row[std::size_t(x)] = std::uint8_t(255 - (255 * std::min(black, n)) / n);
       }
@@ -153,10 +169,14 @@ bool TiffPageWriter::AddPage(const emf::Page& page, std::string* error) {
       TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
       TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif_, 0));
     }
-    std::vector<std::uint8_t> row(page.Stride());
-    for (int y = 0; y < h && ok; ++y) {
-      std::copy_n(page.bits.begin() + std::ptrdiff_t(std::size_t(y) * page.Stride()), page.Stride(), row.begin());
-      ok = TIFFWriteScanline(tif_, row.data(), std::uint32_t(y), 0) >= 0;
+    // libtiff encodes straight from the page's rows: for one bit per
+    // pixel in the file's own bit order it leaves the buffer as it is.
+    auto* rows = const_cast<std::uint8_t*>(page.bits.data());
+    if (kind_ == Kind::FaxG4) {
+      ok = TIFFWriteEncodedStrip(tif_, 0, rows, tmsize_t(page.bits.size())) >= 0;
+    } else {
+      for (int y = 0; y < h && ok; ++y)
+        ok = TIFFWriteScanline(tif_, rows + std::size_t(y) * page.Stride(), std::uint32_t(y), 0) >= 0;
     }
   }
   if (ok) ok = TIFFWriteDirectory(tif_) != 0;
