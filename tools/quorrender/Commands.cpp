@@ -12,6 +12,7 @@
 #include "maintenance/Scan.h"
 #include "platform/events/NamedEvent.h"
 #include "render/cover/CoverPage.h"
+#include "tools/quorrender/FaxPicture.h"
 #include "tools/quorrender/FaxTiff.h"
 #include "tools/quorrender/Quorrender.h"
 

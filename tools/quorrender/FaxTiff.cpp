@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 namespace brevant::quor {
@@ -215,6 +216,13 @@ void TiffPageWriter::Abandon() {
 
 // ---------------------------------------------------------------------------
 
+void GuessResolution(GreyPage& p) {
+  if (p.xdpi > 0 && p.ydpi > 0) return;
+  bool fax = p.width >= 1700 && p.width <= 1740;
+  p.xdpi = fax ? kFaxXdpi : 200;
+  p.ydpi = fax ? (p.height < 1500 ? 98 : kFaxYdpi) : 200;
+}
+
 TiffPageReader::~TiffPageReader() {
   if (tif_) TIFFClose(tif_);
 }
@@ -256,6 +264,41 @@ bool TiffPageReader::ReadPage(int index, GreyPage* page, std::string* error) {
   double factor = unit == RESUNIT_CENTIMETER ? 2.54 : 1.0;
   page->xdpi = hasRes && unit != RESUNIT_NONE ? xr * factor : 0;
   page->ydpi = hasRes && unit != RESUNIT_NONE ? yr * factor : 0;
+
+  // A bilevel page (every fax) is read row by row, eight pixels per byte,
+  // into the grey levels the general path below gives it: black 0, white 255.
+  std::uint16_t bits = 0, samples = 0, photometric = 0, orientation = ORIENTATION_TOPLEFT, extra = 0;
+  std::uint16_t* extraTypes = nullptr;
+  TIFFGetFieldDefaulted(tif_, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(tif_, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  TIFFGetFieldDefaulted(tif_, TIFFTAG_ORIENTATION, &orientation);
+  TIFFGetFieldDefaulted(tif_, TIFFTAG_EXTRASAMPLES, &extra, &extraTypes);
+  if (bits == 1 && samples == 1 && extra == 0 && orientation == ORIENTATION_TOPLEFT && !TIFFIsTiled(tif_) &&
+      TIFFGetField(tif_, TIFFTAG_PHOTOMETRIC, &photometric) &&
+      (photometric == PHOTOMETRIC_MINISWHITE || photometric == PHOTOMETRIC_MINISBLACK)) {
+    const std::uint8_t one = photometric == PHOTOMETRIC_MINISWHITE ? 0 : 255;
+    // The eight grey pixels of each byte value.
+    std::array<std::array<std::uint8_t, 8>, 256> spread{};
+    for (int b = 0; b < 256; ++b)
+      for (int k = 0; k < 8; ++k) spread[std::size_t(b)][std::size_t(k)] = (b & (0x80 >> k)) ? one : std::uint8_t(255 - one);
+    std::vector<std::uint8_t> line(std::size_t(TIFFScanlineSize(tif_)));
+    page->pixels.resize(std::size_t(w) * h);
+    bool ok = line.size() * 8 >= w;
+    for (std::uint32_t y = 0; y < h && ok; ++y) {
+      ok = TIFFReadScanline(tif_, line.data(), y, 0) >= 0;
+      std::uint8_t* out = page->pixels.data() + std::size_t(y) * w;
+      const std::uint32_t whole = w / 8;
+      for (std::uint32_t i = 0; i < whole; ++i) std::memcpy(out + 8 * i, spread[line[i]].data(), 8);
+      for (std::uint32_t x = 8 * whole; x < w; ++x) out[x] = spread[line[x / 8]][x % 8];
+    }
+    if (ok) {
+      page->width = int(w);
+      page->height = int(h);
+      return true;
+    }
+    *error = Why("cannot decode page " + std::to_string(index + 1));
+    return false;
+  }
 
   std::vector<std::uint32_t> raster(std::size_t(w) * h);
   char emsg[1024] = "";

@@ -64,6 +64,10 @@ struct GreyPage {
   std::vector<std::uint8_t> pixels;
 };
 
+// A page read without a resolution is taken for a fax page when it has a
+// fax line's width, else for a 200 dpi scan.
+void GuessResolution(GreyPage& page);
+
 // Reads the pages of any TIFF libtiff decodes (any compression, bilevel,
 // grey, palette or colour).
 class TiffPageReader {

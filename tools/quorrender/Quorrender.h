@@ -48,8 +48,6 @@ struct SpoolResult {
 // images are in place.
 SpoolResult SpoolToTiff(const std::string& spoolFolder, const SpoolOptions& options);
 
-// "Fax.jpg" (or any path) of the first page of a TIFF.
-bool WriteJpegOfFirstPage(const std::string& tiffPath, const std::string& jpgPath, std::string* error);
 // All pages of a TIFF as one PDF, each page at the TIFF's own size.
 bool WriteTiffAsPdf(const std::string& tiffPath, const std::string& pdfPath, std::string* error);
 // n pages, page i read by pageAt, as one PDF, each page at its own size.
