@@ -579,6 +579,8 @@ void Folder::Save(MailItem& item) const {
   std::string rel = "cur/" + name;
   std::string target = dir_ + "/" + rel;
   const bool batched = Batch().open > 0;
+  // A batch keeps the folder's summaries in memory from its first save on.
+  if (batched) LoadIndex(dir_);
   const FolderStamp before = batched ? StampOf(dir_) : FolderStamp{};
   WriteAtomic(dir_ + "/tmp", target, ToMime(item), !batched);
   std::string oldRel;
