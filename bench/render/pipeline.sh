@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# A 10-page A4 PDF through the whole fax image pipeline (CUPS queue,
+# A 10-page (PAGES=100: 100-page) A4 PDF through the whole fax image pipeline (CUPS queue,
 # filters, the fax printer backend, the console tool) against Ghostscript
 # making a G4 fax TIFF of the same PDF directly, in the same run; then the
 # pipeline's time split into its parts.
@@ -12,6 +12,7 @@ set -euo pipefail
 top="$(cd "$(dirname "$0")/../.." && pwd)"
 bin="${BUILD_DIR:-$top/build}/bin"
 runs="${1:-3}"
+pages_in="${PAGES:-10}"
 for t in render-pipeline quorrender vestrel; do
   [ -x "$bin/$t" ] || { echo "pipeline.sh: $bin/$t missing; build it first" >&2; exit 1; }
 done
@@ -38,10 +39,10 @@ lpadmin -p "$queue" -E -v "vestrel-$tag:$spool" -P "$top/tools/vestrel/vestrel.p
 export BREVANT_PROGRAM_DIR="$work/prog" BREVANT_REGISTRY_DIR="$work/reg" BREVANT_RUNTIME_DIR="$work/run"
 export TMPDIR="$work/tmp" BREVANT_UNATTENDED=1 BREVANT_FAX_PRINTER="$queue" HOME="$work/home"
 
-# Ten pages of typed text, made by Ghostscript from a small PostScript program.
-cat > "$work/ten.ps" <<'PS'
+# Pages of typed text, made by Ghostscript from a small PostScript program.
+cat > "$work/ten.ps" <<PS
 /Helvetica findfont 11 scalefont setfont
-1 1 10 {
+1 1 $pages_in {
   /p exch def
   << /PageSize [595 842] >> setpagedevice
   72 780 moveto /Helvetica-Bold findfont 16 scalefont setfont
