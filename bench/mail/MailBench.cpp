@@ -34,7 +34,10 @@ std::string Root() {
   static std::string root = [] {
     std::string tmpl = (fs::temp_directory_path() / "brevant-mailbench-XXXXXX").string();
     std::string r = ::mkdtemp(tmpl.data());
-    for (const char* d : {"/reg", "/prog", "/tmp", "/store", "/archive"}) fs::create_directories(r + d);
+    for (const char* d : {"/reg", "/prog", "/tmp", "/store", "/archive", "/run"}) fs::create_directories(r + d);
+    // A runtime folder of its own: the machine's running fax service (and
+    // its archives) stays out of the run; the registry names the folders.
+    ::setenv("BREVANT_RUNTIME_DIR", (r + "/run").c_str(), 1);
     ::setenv("BREVANT_REGISTRY_DIR", (r + "/reg").c_str(), 1);
     ::setenv("BREVANT_PROGRAM_DIR", (r + "/prog").c_str(), 1);
     ::setenv("TMPDIR", (r + "/tmp").c_str(), 1);
