@@ -1,7 +1,6 @@
 #include "tools/quorrender/FaxPicture.h"
 
-#include <cstdio>  // before jpeglib.h, which uses FILE
-#include <jpeglib.h>
+#include "platform/lib/JpegApi.h"
 
 #include <csetjmp>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 #include "tools/quorrender/FaxTiff.h"
 
-#include <tiffio.h>
+#include "platform/lib/TiffApi.h"
 
 #include <algorithm>
 #include <array>
