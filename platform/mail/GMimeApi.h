@@ -102,7 +102,8 @@ const GMimeApi& GMime();
 #define g_mime_data_wrapper_write_to_stream (::brevant::mail::GMime().g_mime_data_wrapper_write_to_stream)
 #define g_mime_format_options_free (::brevant::mail::GMime().g_mime_format_options_free)
 #define g_mime_format_options_new (::brevant::mail::GMime().g_mime_format_options_new)
-#define g_mime_format_options_set_newline_format (::brevant::mail::GMime().g_mime_format_options_set_newline_format)
+#define g_mime_format_options_set_newline_format \
+  (::brevant::mail::GMime().g_mime_format_options_set_newline_format)
 #define g_mime_header_get_name (::brevant::mail::GMime().g_mime_header_get_name)
 #define g_mime_header_get_value (::brevant::mail::GMime().g_mime_header_get_value)
 #define g_mime_header_list_get_count (::brevant::mail::GMime().g_mime_header_list_get_count)
