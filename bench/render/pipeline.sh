@@ -7,7 +7,9 @@
 #   bench/render/pipeline.sh [RUNS]        (root, cupsd running, build/ built)
 #
 # Uses a queue of its own (served by a copy of build/bin/vestrel), so the
-# installed "Vestrel" queue is left alone. BUILD_DIR picks another build.
+# installed "Vestrel" queue is left alone. BUILD_DIR picks another build;
+# BASE_BIN (another build's bin folder with render-pipeline and quorrender)
+# times that build's whole pipeline in the same runs.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/../.." && pwd)"
 bin="${BUILD_DIR:-$top/build}/bin"
@@ -59,7 +61,8 @@ now() { date +%s.%N; }
 elapsed() { echo "$2 - $1" | bc; }
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
-gs_times=() pipe_times=() print_times=() tool_times=() backend_gs_times=()
+base="${BASE_BIN:-}"
+gs_times=() pipe_times=() base_times=() print_times=() tool_times=() backend_gs_times=()
 for i in $(seq 1 "$runs"); do
   t0=$(now)
   gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=tiffg4 -r204x196 -sPAPERSIZE=a4 -dFIXEDMEDIA -dPDFFitPage \
@@ -70,6 +73,11 @@ for i in $(seq 1 "$runs"); do
   "$bin/render-pipeline" "$work/ten.pdf" > "$work/pipe.out"
   pipe_times+=("$(elapsed "$t0" "$(now)")")
   pages=$(tiffinfo "$spool/Fax.tif" 2>/dev/null | grep -c "TIFF Directory")
+  if [ -n "$base" ]; then
+    t0=$(now)
+    "$base/render-pipeline" "$work/ten.pdf" > "$work/pipe.out"
+    base_times+=("$(elapsed "$t0" "$(now)")")
+  fi
 
   # The parts: the print system alone (submit, filters, backend, pages
   # written, job gone), then the console tool alone on those pages.
@@ -97,9 +105,14 @@ bg=$(printf '%s\n' "${backend_gs_times[@]}" | median)
 printf 'pages in Fax.tif:                         %s\n' "$pages"
 printf 'gs -sDEVICE=tiffg4 -r204x196:             %.3f s\n' "$g"
 printf 'whole pipeline (render-pipeline):         %.3f s  (%.1fx Ghostscript)\n' "$p" "$(echo "$p / $g" | bc -l)"
+if [ -n "$base" ]; then
+  b=$(printf '%s\n' "${base_times[@]}" | median)
+  printf 'the other build'"'"'s pipeline (BASE_BIN):   %.3f s  (%.1fx Ghostscript)\n' "$b" "$(echo "$b / $g" | bc -l)"
+fi
 printf '  print system (lp -> queue empty):       %.3f s\n' "$pr"
 printf '    of which Ghostscript at fax res:      %.3f s\n' "$bg"
 printf '    dispatch, pdftopdf, backend, waits:   %.3f s\n' "$(echo "$pr - $bg" | bc -l)"
-printf '  console tool (quorrender spool;):       %.3f s\n' "$q"
-printf '  pipeline steering (rest):               %.3f s\n' "$(echo "$p - $pr - $q" | bc -l)"
+printf '  console tool (quorrender spool;):       %.3f s  (overlapped with printing)\n' "$q"
+printf 'pages the console tool encoded while printing (last run): %s\n' \
+  "$(grep -o '[0-9]* page(s) encoded while printing' "$work/prog/quorrender.log" 2>/dev/null | tail -1 | cut -d' ' -f1)"
 printf 'load average: %s\n' "$(cut -d' ' -f1-3 /proc/loadavg)"

@@ -15,8 +15,11 @@
   X(TIFFIsTiled) \
   X(TIFFNumberOfDirectories) \
   X(TIFFOpen) \
+  X(TIFFNumberOfStrips) \
   X(TIFFRGBAImageOK) \
+  X(TIFFRawStripSize) \
   X(TIFFReadDirectory) \
+  X(TIFFReadRawStrip) \
   X(TIFFReadRGBAImageOriented) \
   X(TIFFReadScanline) \
   X(TIFFRewriteDirectory) \
@@ -27,6 +30,7 @@
   X(TIFFSetWarningHandler) \
   X(TIFFWriteDirectory) \
   X(TIFFWriteEncodedStrip) \
+  X(TIFFWriteRawStrip) \
   X(TIFFWriteScanline)
 
 namespace brevant::platform {
@@ -64,4 +68,8 @@ const TiffApi& Tiff();
 #define TIFFWriteDirectory (::brevant::platform::Tiff().TIFFWriteDirectory)
 #define TIFFWriteEncodedStrip (::brevant::platform::Tiff().TIFFWriteEncodedStrip)
 #define TIFFWriteScanline (::brevant::platform::Tiff().TIFFWriteScanline)
+#define TIFFNumberOfStrips (::brevant::platform::Tiff().TIFFNumberOfStrips)
+#define TIFFRawStripSize (::brevant::platform::Tiff().TIFFRawStripSize)
+#define TIFFReadRawStrip (::brevant::platform::Tiff().TIFFReadRawStrip)
+#define TIFFWriteRawStrip (::brevant::platform::Tiff().TIFFWriteRawStrip)
 #endif

@@ -20,6 +20,12 @@ namespace brevant::platform {
 
 ChildProcess::~ChildProcess() {
   if (!reaped_) Kill();
+  CloseInput();
+}
+
+void ChildProcess::CloseInput() {
+  if (input_ >= 0) ::close(input_);
+  input_ = -1;
 }
 
 bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& workDir,
@@ -32,12 +38,19 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  CloseInput();
+  int feed[2] = {-1, -1};
+  if (feedInput_ && ::pipe2(feed, O_CLOEXEC) != 0) {
+    error_ = std::string("pipe: ") + std::strerror(errno);
+    return false;
+  }
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   if (!workDir.empty()) posix_spawn_file_actions_addchdir_np(&fa, workDir.c_str());
+  if (feed[0] >= 0) posix_spawn_file_actions_adddup2(&fa, feed[0], 0);
   if (!inheritOutput) {
     const char* out = logFile.empty() ? "/dev/null" : logFile.c_str();
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    if (feed[0] < 0) posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, out, O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
   }
@@ -51,10 +64,13 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
                : posix_spawn(&pid, args[0], &fa, &attr, args.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
   posix_spawnattr_destroy(&attr);
+  if (feed[0] >= 0) ::close(feed[0]);
   if (rc != 0) {
+    if (feed[1] >= 0) ::close(feed[1]);
     error_ = argv[0] + ": " + std::strerror(rc);
     return false;
   }
+  input_ = feed[1];
   pid_ = int(pid);
   reaped_ = false;
   exitCode_ = -1;

@@ -96,6 +96,43 @@ bool TiffPageWriter::Open(const std::string& path, Kind kind, int pageCount, std
   return true;
 }
 
+// The fields of a page of this writer's kind, from the fax page's size and
+// resolution; the same for a page encoded here and one copied as encoded.
+void TiffPageWriter::SetPageFields(int width, int height, double xdpi, double ydpi) {
+  const bool grey = kind_ == Kind::PreviewGrey;
+  const int w = grey ? (width + 1) / 2 : width;
+  const int h = grey ? (height + 1) / 2 : height;
+  TIFFSetField(tif_, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+  TIFFSetField(tif_, TIFFTAG_IMAGEWIDTH, std::uint32_t(w));
+  TIFFSetField(tif_, TIFFTAG_IMAGELENGTH, std::uint32_t(h));
+  TIFFSetField(tif_, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tif_, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+  TIFFSetField(tif_, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+  TIFFSetField(tif_, TIFFTAG_XRESOLUTION, float(grey ? xdpi / 2.0 : xdpi));
+  TIFFSetField(tif_, TIFFTAG_YRESOLUTION, float(grey ? ydpi / 2.0 : ydpi));
+  TIFFSetField(tif_, TIFFTAG_PAGENUMBER, std::uint16_t(written_), std::uint16_t(pageCount_));
+  TIFFSetField(tif_, TIFFTAG_SOFTWARE, "quorrender");
+  if (grey) {
+    TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
+    TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif_, 0));
+    return;
+  }
+  TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, 1);
+  TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+  TIFFSetField(tif_, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
+  if (kind_ == Kind::FaxG4) {
+    TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+    TIFFSetField(tif_, TIFFTAG_GROUP4OPTIONS, 0);
+    TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, std::uint32_t(h));
+  } else {
+    TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
+    TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif_, 0));
+  }
+}
+
 bool TiffPageWriter::AddPage(const emf::Page& page, std::string* error) {
   if (!tif_) {
     *error = "no file open";
@@ -104,23 +141,9 @@ bool TiffPageWriter::AddPage(const emf::Page& page, std::string* error) {
   const bool grey = kind_ == Kind::PreviewGrey;
   const int w = grey ? (page.width + 1) / 2 : page.width;
   const int h = grey ? (page.height + 1) / 2 : page.height;
-  TIFFSetField(tif_, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-  TIFFSetField(tif_, TIFFTAG_IMAGEWIDTH, std::uint32_t(w));
-  TIFFSetField(tif_, TIFFTAG_IMAGELENGTH, std::uint32_t(h));
-  TIFFSetField(tif_, TIFFTAG_SAMPLESPERPIXEL, 1);
-  TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-  TIFFSetField(tif_, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
-  TIFFSetField(tif_, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-  TIFFSetField(tif_, TIFFTAG_XRESOLUTION, float(grey ? page.xdpi / 2.0 : page.xdpi));
-  TIFFSetField(tif_, TIFFTAG_YRESOLUTION, float(grey ? page.ydpi / 2.0 : page.ydpi));
-  TIFFSetField(tif_, TIFFTAG_PAGENUMBER, std::uint16_t(written_), std::uint16_t(pageCount_));
-  TIFFSetField(tif_, TIFFTAG_SOFTWARE, "quorrender");
+  SetPageFields(page.width, page.height, page.xdpi, page.ydpi);
   bool ok = true;
   if (grey) {
-    TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
-    TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif_, 0));
     // Each grey pixel is the average of a 2x2 block of fax pixels: a byte
     // of a fax row holds four blocks' top (or bottom) halves, so one table
     // look-up per byte and row gives four pixels' black counts.
@@ -159,17 +182,6 @@ bool TiffPageWriter::AddPage(const emf::Page& page, std::string* error) {
       ok = TIFFWriteScanline(tif_, row.data(), std::uint32_t(y), 0) >= 0;
     }
   } else {
-    TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, 1);
-    TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-    TIFFSetField(tif_, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
-    if (kind_ == Kind::FaxG4) {
-      TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
-      TIFFSetField(tif_, TIFFTAG_GROUP4OPTIONS, 0);
-      TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, std::uint32_t(h));
-    } else {
-      TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
-      TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif_, 0));
-    }
     // libtiff encodes straight from the page's rows: for one bit per
     // pixel in the file's own bit order it leaves the buffer as it is.
     auto* rows = const_cast<std::uint8_t*>(page.bits.data());
@@ -183,6 +195,35 @@ bool TiffPageWriter::AddPage(const emf::Page& page, std::string* error) {
   if (ok) ok = TIFFWriteDirectory(tif_) != 0;
   if (!ok) {
     *error = Why("cannot write page " + std::to_string(written_ + 1) + " of " + path_);
+    return false;
+  }
+  ++written_;
+  return true;
+}
+
+bool TiffPageWriter::AddEncodedPage(const std::string& onePageTiff, const PageShape& shape, std::string* error) {
+  if (!tif_) {
+    *error = "no file open";
+    return false;
+  }
+  TIFF* src = TIFFOpen(onePageTiff.c_str(), "r");
+  if (!src) {
+    *error = Why("cannot read " + onePageTiff);
+    return false;
+  }
+  SetPageFields(shape.width, shape.height, shape.xdpi, shape.ydpi);
+  // The strips were cut by the same fields, so they are copied one for one.
+  bool ok = TIFFNumberOfStrips(src) == TIFFNumberOfStrips(tif_);
+  std::vector<std::uint8_t> strip;
+  for (tstrile_t i = 0; ok && i < TIFFNumberOfStrips(src); ++i) {
+    strip.resize(std::size_t(TIFFRawStripSize(src, i)));
+    const tmsize_t n = TIFFReadRawStrip(src, i, strip.data(), tmsize_t(strip.size()));
+    ok = n >= 0 && TIFFWriteRawStrip(tif_, i, strip.data(), n) >= 0;
+  }
+  TIFFClose(src);
+  if (ok) ok = TIFFWriteDirectory(tif_) != 0;
+  if (!ok) {
+    *error = Why("cannot copy page " + std::to_string(written_ + 1) + " of " + path_ + " from " + onePageTiff);
     return false;
   }
   ++written_;
