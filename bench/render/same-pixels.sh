@@ -31,8 +31,12 @@ for pages in 10 100; do
 } for
 PS
   gs -q -dNOPAUSE -dBATCH -sDEVICE=pdfwrite -o "$work/doc.pdf" "$work/doc.ps"
+  # Run by hand, the backend renders as lp (it never renders as root) into
+  # a folder of lp's own.
+  chmod 0755 "$work"
   mkdir -p "$work/pages"
   rm -f "$work/pages"/*
+  [ "$(id -u)" -eq 0 ] && chown lp "$work/pages"
   DEVICE_URI="vestrel:$work/pages/" "$bin/vestrel" 1 "$(id -un)" doc 1 "" "$work/doc.pdf" 2>/dev/null
   for b in this other; do
     dir="$bin"; [ "$b" = other ] && dir="$other"
