@@ -86,6 +86,8 @@ struct GMimeApi {
   BREVANT_GMIME_FUNCTIONS(BREVANT_LAZY_MEMBER)
 };
 
+// The loaded table, or nullptr when GMime cannot be loaded.
+const GMimeApi* GMimeLibrary();
 // The loaded table; throws MailError when the library cannot be loaded.
 const GMimeApi& GMime();
 
