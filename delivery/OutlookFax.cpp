@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <strings.h>
 
@@ -16,6 +18,7 @@
 #include "platform/process/Process.h"
 #include "platform/ui/Ui.h"
 #include "platform/env/Environment.h"
+#include "tools/quorrender/FaxPicture.h"
 
 namespace fs = std::filesystem;
 
@@ -221,11 +224,6 @@ void AddUserProp2Folder(const mail::Folder& folder, long itemType, const std::st
   }
 }
 
-std::string ConsoleToolPath() {
-  if (std::string q = platform::env::Get(platform::env::Var::ConsoleTool); !q.empty()) return q;
-  return GetExecutableFolder() + "/quorrender";
-}
-
 bool SuperShell(const std::vector<std::string>& command, const std::string& workFolder, long timeoutMs) {
   try {
     platform::SpawnResult r = platform::Spawn(command, workFolder, true, timeoutMs);
@@ -246,6 +244,28 @@ bool GenerateFaxMessage(const std::string& tiffPath, mail::MailItem& item) {
     WriteErrorLog(567, "File not found:" + tiffPath, "mMailFuncs.generateFaxMessage");
     return false;
   }
+  auto showPicture = [&item](std::string jpeg) {
+    mail::Attachment a;
+    a.displayName = "Page";
+    a.fileName = "Fax.jpg";
+    a.mimeType = "image/jpeg";
+    a.contentId = "Page";
+    a.data = std::move(jpeg);
+    item.Attachments.insert(item.Attachments.begin(), std::move(a));
+    item.HTMLBody = kPageHtml;
+    item.Body.clear();
+  };
+  const std::string tool = platform::env::Get(platform::env::Var::ConsoleTool);
+  if (tool.empty()) {
+    // The picture is made here, as the console tool's "convert;" makes it,
+    // without a process per fax (an import makes one per fax).
+    std::string jpeg, why;
+    if (quor::JpegOfFirstPage(tiffPath, &jpeg, &why) && !jpeg.empty()) showPicture(std::move(jpeg));
+    else WriteErrorLog(1, why, "quorrender.Convert");
+    return true;
+  }
+  // Another converter named for this run gets the console tool's command
+  // line on a copy named "Fax.tiff" in a work folder of its own.
   std::string work = mCommon::GetTempDir() + "Quortmp";
   PendingError err;
   err.Step([&] {
@@ -254,14 +274,11 @@ bool GenerateFaxMessage(const std::string& tiffPath, mail::MailItem& item) {
     std::string inWork = work + "/" + fs::path(tiffPath).filename().string();
     fs::copy_file(tiffPath, inWork, fs::copy_options::overwrite_existing);
     if (fs::path(inWork).filename() != "Fax.tiff") fs::rename(inWork, work + "/Fax.tiff");
-    SuperShell({ConsoleToolPath(), "convert;", work + "/Fax.tiff"}, work);
+    SuperShell({tool, "convert;", work + "/Fax.tiff"}, work);
     std::string jpg = work + "/Fax.jpg";
     if (fs::exists(jpg) && fs::file_size(jpg) > 0) {
-      mail::Attachment& a = item.AddAttachmentFile(jpg, "Page");
-      a.mimeType = "image/jpeg";
-      a.contentId = "Page";
-      item.HTMLBody = kPageHtml;
-      item.Body.clear();
+      std::ifstream in(jpg, std::ios::binary);
+      showPicture(std::string(std::istreambuf_iterator<char>(in), {}));
     }
   });
   if (err.Any() && (err.Get().number == kErrPermission || err.Get().number == kErrFileNotFound)) err.Clear();

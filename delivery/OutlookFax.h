@@ -51,10 +51,6 @@ bool GenerateFaxMessage(const std::string& tiffPath, mail::MailItem& item);
 bool SuperShell(const std::vector<std::string>& command, const std::string& workFolder,
                 long timeoutMs = 120000);
 
-// The console tool that converts fax TIFFs: BREVANT_QUORRENDER when set
-// (an installed copy elsewhere), else "quorrender" beside the executables.
-std::string ConsoleToolPath();
-
 // The page HTML of a fax item: one picture from the attachment "Page".
 inline constexpr const char* kPageHtml =
     "<HTML><BODY><P><IMG alt=Page1 align=baseline border=0 hspace=0 src=cid:Page></P></BODY></HTML>";

@@ -3,7 +3,6 @@
 #include <sane/sane.h>
 #include <sane/saneopts.h>
 #include <dlfcn.h>
-#include <tiffio.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include "common/Folders.h"
 #include "common/Logging.h"
 #include "platform/process/Process.h"
+#include "platform/lib/TiffApi.h"
 
 namespace {
 

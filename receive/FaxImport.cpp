@@ -11,6 +11,7 @@
 #include "common/Logging.h"
 #include "delivery/FaxTransport.h"
 #include "delivery/OutlookFax.h"
+#include "platform/mail/MailStore.h"
 #include "platform/ui/Ui.h"
 
 namespace fs = std::filesystem;
@@ -112,7 +113,12 @@ long CountFaxes(DateTime& newest) {
 bool ImportFolder(FaxFolderKind kind, bool lastDay, ImportProgress* progress, DateTime reference) {
   try {
     if (reference == DateTime{}) reference = std::chrono::system_clock::now();
+    // Items are filed in batches: one index update and one flush to disk
+    // per hundred faxes instead of one per fax.
+    mail::SaveBatch batch;
+    long filed = 0;
     for (const auto& e : FaxFiles(FolderOf(kind))) {
+      if (++filed % 100 == 0) batch.Flush();
       if (progress && progress->Cancelled()) return false;
       ui::DoEvents();
       if (!lastDay || DayBoundaries(ModifiedTime(e), reference) <= 1) {

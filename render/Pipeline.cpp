@@ -51,20 +51,35 @@ std::string ConsoleTool() {
   return t.empty() ? GetExecutableFolder() + "/quorrender" : t;
 }
 
-// Runs the console tool hidden in the program folder and waits for its end
-// (bounded: a spool run of hundreds of pages takes seconds, not minutes).
-// Returns whether it was started.
-bool RunConsoleTool(const std::string& commandWord) {
-  ChildProcess p;
-  if (!p.Start({ConsoleTool(), commandWord}, GetProgramFolder())) {
+// Starts the console tool hidden in the program folder. Following, it
+// encodes the pages the fax printer writes from now on, and does the rest
+// of commandWord once AwaitConsoleTool says printing is over.
+bool StartConsoleTool(ChildProcess& p, const std::string& commandWord, bool follow) {
+  if (follow) p.FeedInput();
+  if (!p.Start({ConsoleTool(), commandWord + (follow ? "follow;" : "")}, GetProgramFolder())) {
     WriteErrorLog(2, p.Error(), "mMailFuncs.SuperShell");
     return false;
   }
+  return true;
+}
+
+// Waits for the console tool's end (bounded: a spool run of hundreds of
+// pages takes seconds, not minutes).
+void AwaitConsoleTool(ChildProcess& p, const std::string& commandWord) {
+  p.CloseInput();
   long limit = platform::env::Milliseconds(platform::env::Var::SpoolTimeoutMs, 600'000);
   if (!p.Wait(limit, 100)) {
     p.Kill();
     WriteErrorLog(0, "the console tool did not finish \"" + commandWord + "\" and was ended", "mMailFuncs.SuperShell");
   }
+}
+
+// Runs the console tool and waits for its end. Returns whether it was
+// started.
+bool RunConsoleTool(const std::string& commandWord) {
+  ChildProcess p;
+  if (!StartConsoleTool(p, commandWord, false)) return false;
+  AwaitConsoleTool(p, commandWord);
   return true;
 }
 
@@ -224,6 +239,14 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
     }
   }
 
+  // When the console tool makes the fax image, it starts now and encodes
+  // each page as the fax printer writes it, while the later pages render.
+  const bool silent = owner == 0;
+  int strategy = GetPrintStrategy();
+  const std::string spoolWord = std::string("spool;") + (silent ? "silent;" : "");
+  ChildProcess follower;
+  const bool following = strategy == 0 && !Run().SpoolPages && StartConsoleTool(follower, spoolWord, true);
+
   if (Run().SpoolPages) {
     for (std::size_t i = 1; i <= docs; ++i)
       step([&] {
@@ -242,6 +265,7 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
         if (status) ui::CloseStatus();
         ui::MsgBox("The attachment's file is empty and cover page not exist. Cannot make fax.");
         ui::SetCursor(ui::Cursor::Arrow);
+        if (following) follower.Kill();
         if (g_exitApp) g_exitApp(0);
         return;
       }
@@ -304,8 +328,6 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
   if (status) step([] { ui::CloseStatus(); });
   progress.Done();
 
-  const bool silent = owner == 0;
-  int strategy = GetPrintStrategy();
   for (bool again = true; again;) {
     again = false;
     if (strategy == 1) {
@@ -344,7 +366,8 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
       });
     } else {
       step([&] {
-        if (RunConsoleTool(std::string("spool;") + (silent ? "silent;" : ""))) WaitForSpoolEvent("VestrelSpool");
+        if (following) AwaitConsoleTool(follower, spoolWord);
+        if (following || RunConsoleTool(spoolWord)) WaitForSpoolEvent("VestrelSpool");
         if (Exists(spool + "FaxPreview.tif")) job.PreviewFile = spool + "FaxPreview.tif";
         else ui::MsgBox("Generate fax image error.", "Pelorin");
         if (docs >= 1) {

@@ -1,8 +1,9 @@
 #include "render/WindowSystem.h"
 
 #include <X11/Xatom.h>
-#include <X11/Xlib.h>
 #include <X11/Xutil.h>
+
+#include "platform/lib/X11Api.h"
 
 #include <cstdlib>
 #include <mutex>
@@ -118,7 +119,7 @@ WindowSystem& Windows() {
   if (g_override) return *g_override;
   static WindowSystem* session = [] () -> WindowSystem* {
     const char* display = std::getenv("DISPLAY");
-    if (display && *display)
+    if (display && *display && platform::X11Library())
       if (Display* d = XOpenDisplay(display)) return new X11Windows(d);
     return new NoWindows;
   }();

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# A 10-page A4 PDF through the whole fax image pipeline (CUPS queue,
+# A 10-page (PAGES=100: 100-page) A4 PDF through the whole fax image pipeline (CUPS queue,
 # filters, the fax printer backend, the console tool) against Ghostscript
 # making a G4 fax TIFF of the same PDF directly, in the same run; then the
 # pipeline's time split into its parts.
@@ -7,11 +7,14 @@
 #   bench/render/pipeline.sh [RUNS]        (root, cupsd running, build/ built)
 #
 # Uses a queue of its own (served by a copy of build/bin/vestrel), so the
-# installed "Vestrel" queue is left alone. BUILD_DIR picks another build.
+# installed "Vestrel" queue is left alone. BUILD_DIR picks another build;
+# BASE_BIN (another build's bin folder with render-pipeline and quorrender)
+# times that build's whole pipeline in the same runs.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/../.." && pwd)"
 bin="${BUILD_DIR:-$top/build}/bin"
 runs="${1:-3}"
+pages_in="${PAGES:-10}"
 for t in render-pipeline quorrender vestrel; do
   [ -x "$bin/$t" ] || { echo "pipeline.sh: $bin/$t missing; build it first" >&2; exit 1; }
 done
@@ -38,10 +41,10 @@ lpadmin -p "$queue" -E -v "vestrel-$tag:$spool" -P "$top/tools/vestrel/vestrel.p
 export BREVANT_PROGRAM_DIR="$work/prog" BREVANT_REGISTRY_DIR="$work/reg" BREVANT_RUNTIME_DIR="$work/run"
 export TMPDIR="$work/tmp" BREVANT_UNATTENDED=1 BREVANT_FAX_PRINTER="$queue" HOME="$work/home"
 
-# Ten pages of typed text, made by Ghostscript from a small PostScript program.
-cat > "$work/ten.ps" <<'PS'
+# Pages of typed text, made by Ghostscript from a small PostScript program.
+cat > "$work/ten.ps" <<PS
 /Helvetica findfont 11 scalefont setfont
-1 1 10 {
+1 1 $pages_in {
   /p exch def
   << /PageSize [595 842] >> setpagedevice
   72 780 moveto /Helvetica-Bold findfont 16 scalefont setfont
@@ -58,7 +61,8 @@ now() { date +%s.%N; }
 elapsed() { echo "$2 - $1" | bc; }
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
-gs_times=() pipe_times=() print_times=() tool_times=() backend_gs_times=()
+base="${BASE_BIN:-}"
+gs_times=() pipe_times=() base_times=() print_times=() tool_times=() backend_gs_times=()
 for i in $(seq 1 "$runs"); do
   t0=$(now)
   gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=tiffg4 -r204x196 -sPAPERSIZE=a4 -dFIXEDMEDIA -dPDFFitPage \
@@ -69,6 +73,11 @@ for i in $(seq 1 "$runs"); do
   "$bin/render-pipeline" "$work/ten.pdf" > "$work/pipe.out"
   pipe_times+=("$(elapsed "$t0" "$(now)")")
   pages=$(tiffinfo "$spool/Fax.tif" 2>/dev/null | grep -c "TIFF Directory")
+  if [ -n "$base" ]; then
+    t0=$(now)
+    "$base/render-pipeline" "$work/ten.pdf" > "$work/pipe.out"
+    base_times+=("$(elapsed "$t0" "$(now)")")
+  fi
 
   # The parts: the print system alone (submit, filters, backend, pages
   # written, job gone), then the console tool alone on those pages.
@@ -96,9 +105,14 @@ bg=$(printf '%s\n' "${backend_gs_times[@]}" | median)
 printf 'pages in Fax.tif:                         %s\n' "$pages"
 printf 'gs -sDEVICE=tiffg4 -r204x196:             %.3f s\n' "$g"
 printf 'whole pipeline (render-pipeline):         %.3f s  (%.1fx Ghostscript)\n' "$p" "$(echo "$p / $g" | bc -l)"
+if [ -n "$base" ]; then
+  b=$(printf '%s\n' "${base_times[@]}" | median)
+  printf 'the other build'"'"'s pipeline (BASE_BIN):   %.3f s  (%.1fx Ghostscript)\n' "$b" "$(echo "$b / $g" | bc -l)"
+fi
 printf '  print system (lp -> queue empty):       %.3f s\n' "$pr"
 printf '    of which Ghostscript at fax res:      %.3f s\n' "$bg"
 printf '    dispatch, pdftopdf, backend, waits:   %.3f s\n' "$(echo "$pr - $bg" | bc -l)"
-printf '  console tool (quorrender spool;):       %.3f s\n' "$q"
-printf '  pipeline steering (rest):               %.3f s\n' "$(echo "$p - $pr - $q" | bc -l)"
+printf '  console tool (quorrender spool;):       %.3f s  (overlapped with printing)\n' "$q"
+printf 'pages the console tool encoded while printing (last run): %s\n' \
+  "$(grep -o '[0-9]* page(s) encoded while printing' "$work/prog/quorrender.log" 2>/dev/null | tail -1 | cut -d' ' -f1)"
 printf 'load average: %s\n' "$(cut -d' ' -f1-3 /proc/loadavg)"

@@ -1,6 +1,7 @@
 #include "platform/emf/Emf.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -8,8 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 namespace brevant::emf {
 namespace {
@@ -115,11 +114,9 @@ std::string Encode(const Page& p) {
   Put32(s, 0x00FFFFFF);
   Put32(s, 0x00000000);
   const std::size_t stride = p.Stride();
-  std::string row(dibStride, '\0');
   for (int y = h - 1; y >= 0; --y) {
-    std::memcpy(row.data(), p.bits.data() + std::size_t(y) * stride, stride);
-    std::memset(row.data() + stride, 0, dibStride - stride);
-    s += row;
+    s.append(reinterpret_cast<const char*>(p.bits.data()) + std::size_t(y) * stride, stride);
+    s.append(dibStride - stride, '\0');
   }
   // EMR_EOF
   Put32(s, EMR_EOF);
@@ -168,7 +165,7 @@ bool Decode(std::string_view d, Page* p, std::string* error) {
       const std::uint32_t palCount = bpp <= 8 ? std::uint32_t(clrUsed ? clrUsed : (1u << bpp)) : 0;
       if (hdr < 40 || offBmi + hdr + std::uint64_t(palCount) * 4 > rsize) return fail("palette outside its record");
       // Luminance of each palette entry decides black or white.
-      std::vector<bool> palBlack(palCount);
+      std::vector<std::uint8_t> palBlack(palCount);
       for (std::uint32_t i = 0; i < palCount; ++i) {
         std::uint32_t c = Get32(r, offBmi + hdr + i * 4);
         int lum = (int(c & 0xFF) * 114 + int((c >> 8) & 0xFF) * 587 + int((c >> 16) & 0xFF) * 299) / 1000;
@@ -184,15 +181,34 @@ bool Decode(std::string_view d, Page* p, std::string* error) {
       p->xdpi = dpi(ppmX, 204);
       p->ydpi = dpi(ppmY, 196);
       const char* bits = r.data() + offBits;
+      if (bpp == 1) {
+        // A whole byte of eight pixels at a time: each output bit is the
+        // source bit, its inverse, or constant, by the two palette entries.
+        const bool black0 = 0 < palCount ? palBlack[0] : true;
+        const bool black1 = 1 < palCount ? palBlack[1] : false;
+        const std::size_t stride = p->Stride();
+        const int spare = int(stride * 8) - w;
+        const std::uint8_t lastMask = std::uint8_t(0xFF << spare);
+        for (int y = 0; y < h; ++y) {
+          const unsigned char* src =
+              reinterpret_cast<const unsigned char*>(bits) + dibStride * std::uint64_t(topDown ? y : h - 1 - y);
+          std::uint8_t* dst = p->bits.data() + std::size_t(y) * stride;
+          if (black1 && !black0) {
+            std::memcpy(dst, src, stride);
+          } else {
+            for (std::size_t i = 0; i < stride; ++i)
+              dst[i] = std::uint8_t((black1 ? src[i] : 0) | (black0 ? ~src[i] : 0));
+          }
+          dst[stride - 1] &= lastMask;  // the row's padding bits stay white
+        }
+        return true;
+      }
       for (int y = 0; y < h; ++y) {
         const unsigned char* src =
             reinterpret_cast<const unsigned char*>(bits) + dibStride * std::uint64_t(topDown ? y : h - 1 - y);
         for (int x = 0; x < w; ++x) {
           bool black;
-          if (bpp == 1) {
-            std::uint32_t idx = (src[x / 8] >> (7 - x % 8)) & 1;
-            black = idx < palCount ? palBlack[idx] : idx == 0;
-          } else if (bpp == 8) {
+          if (bpp == 8) {
             std::uint32_t idx = src[x];
             black = idx < palCount ? palBlack[idx] : idx < 128;
           } else {
@@ -260,14 +276,24 @@ bool WriteFileAt(int dirFd, const std::string& name, const Page& page, std::stri
 }
 
 bool ReadFile(const std::string& path, Page* page, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) {
+    if (fd >= 0) ::close(fd);
     *error = path + ": cannot open";
     return false;
   }
-  std::stringstream ss;
-  ss << in.rdbuf();
-  std::string data = ss.str();
+  // Read straight into one buffer of the file's size.
+  std::string data(std::size_t(st.st_size), '\0');
+  std::size_t got = 0;
+  while (got < data.size()) {
+    ssize_t n = ::read(fd, data.data() + got, data.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += std::size_t(n);
+  }
+  ::close(fd);
+  data.resize(got);
   if (!Decode(data, page, error)) {
     *error = path + ": " + *error;
     return false;

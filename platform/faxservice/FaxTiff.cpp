@@ -1,7 +1,6 @@
 #include "platform/faxservice/FaxTiff.h"
 
 #include <fcntl.h>
-#include <tiffio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +9,8 @@
 #include <cstring>
 #include <cstdio>
 #include <memory>
+
+#include "platform/lib/TiffApi.h"
 
 namespace brevant::faxsvc {
 

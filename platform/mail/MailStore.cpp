@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <random>
 #include <set>
@@ -109,8 +110,10 @@ std::string FileStamp(const struct stat& st) {
 }
 
 // Writes a file under dir/tmp and renames it to target: readers see the
-// whole file or none. Returns the stamp of the file written.
-std::string WriteAtomic(const std::string& tmpDir, const std::string& target, const std::string& data) {
+// whole file or none. Returns the stamp of the file written. Without sync
+// the caller flushes the file system itself later (a batch does, once).
+std::string WriteAtomic(const std::string& tmpDir, const std::string& target, const std::string& data,
+                        bool sync = true) {
   static std::atomic<unsigned> counter{0};
   std::string tmp = tmpDir + "/" + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".w";
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -129,7 +132,7 @@ std::string WriteAtomic(const std::string& tmpDir, const std::string& target, co
     p += n;
     left -= static_cast<std::size_t>(n);
   }
-  ::fsync(fd);
+  if (sync) ::fsync(fd);
   struct stat st {};
   ::fstat(fd, &st);  // a rename keeps the inode, size and time
   ::close(fd);
@@ -356,14 +359,25 @@ FolderStamp StampOf(const std::string& dir) {
   return s;
 }
 
+// The open batches of this process and the index lines they hold back,
+// by folder.
+struct BatchState {
+  int open = 0;
+  std::map<std::string, std::vector<IndexEntry>> pending;
+};
+BatchState& Batch() {
+  static BatchState b;
+  return b;
+}
+
 using Summaries = std::shared_ptr<const std::vector<IndexEntry>>;
 
 std::mutex& CacheMutex() {
   static std::mutex m;
   return m;
 }
-std::unordered_map<std::string, std::pair<FolderStamp, Summaries>>& Cache() {
-  static std::unordered_map<std::string, std::pair<FolderStamp, Summaries>> c;
+std::unordered_map<std::string, std::pair<FolderStamp, std::shared_ptr<std::vector<IndexEntry>>>>& Cache() {
+  static std::unordered_map<std::string, std::pair<FolderStamp, std::shared_ptr<std::vector<IndexEntry>>>> c;
   return c;
 }
 
@@ -392,7 +406,7 @@ Summaries LoadIndex(const std::string& dir) {
     auto it = Cache().find(dir);
     if (it != Cache().end() && it->second.first == before) return it->second.second;
   }
-  auto fresh = std::make_shared<const std::vector<IndexEntry>>(ReadIndex(dir));
+  auto fresh = std::make_shared<std::vector<IndexEntry>>(ReadIndex(dir));
   // The files were listed after `before` was taken; the index may have been
   // rewritten by this read. A later change to cur/ or new/ by anyone shows
   // as a different stamp.
@@ -400,12 +414,48 @@ Summaries LoadIndex(const std::string& dir) {
   FolderStamp stamp = before;
   stamp.index = after.index;
   stamp.indexSize = after.indexSize;
-  if (SettledStamp(stamp) && after.cur.tv_sec == before.cur.tv_sec && after.cur.tv_nsec == before.cur.tv_nsec &&
+  // Inside a batch this process's own saves keep the cache current, so a
+  // folder changed a moment ago is cached all the same.
+  if ((SettledStamp(stamp) || Batch().open > 0) && after.cur.tv_sec == before.cur.tv_sec && after.cur.tv_nsec == before.cur.tv_nsec &&
       after.fresh.tv_sec == before.fresh.tv_sec && after.fresh.tv_nsec == before.fresh.tv_nsec) {
     std::lock_guard<std::mutex> lock(CacheMutex());
     Cache()[dir] = {stamp, fresh};
   }
   return fresh;
+}
+
+// A batched save of rel (replacing oldRel when the file was renamed) into
+// a folder whose summaries were cached as of `before`: the cache takes the
+// item in place of a re-read. Any other change to the folder meanwhile
+// drops the cache, and the next read finds the new file on disk.
+void CacheSaved(const std::string& dir, const FolderStamp& before, const std::string& rel, const std::string& oldRel,
+                const std::string& stamp, const Summary& summary) {
+  std::lock_guard<std::mutex> lock(CacheMutex());
+  auto it = Cache().find(dir);
+  if (it == Cache().end()) return;
+  if (!(it->second.first == before)) {
+    Cache().erase(it);
+    return;
+  }
+  auto& entries = it->second.second;
+  // Readers still looping over the old list keep it; the cache moves on.
+  if (entries.use_count() > 1) entries = std::make_shared<std::vector<IndexEntry>>(*entries);
+  bool placed = false;
+  for (auto e = entries->begin(); e != entries->end();) {
+    if (e->rel == rel || (!oldRel.empty() && e->rel == oldRel)) {
+      if (!placed) {
+        *e = IndexEntry{rel, stamp, summary, true};
+        placed = true;
+        ++e;
+        continue;
+      }
+      e = entries->erase(e);
+      continue;
+    }
+    ++e;
+  }
+  if (!placed) entries->push_back(IndexEntry{rel, stamp, summary, true});
+  it->second.first = StampOf(dir);
 }
 
 const std::string* FindField(const Summary& s, const std::string& key) {
@@ -556,13 +606,25 @@ void Folder::Save(MailItem& item) const {
   std::string name = item.unique_ + ":2," + (item.UnRead ? "" : "S");
   std::string rel = "cur/" + name;
   std::string target = dir_ + "/" + rel;
-  const std::string stamp = WriteAtomic(dir_ + "/tmp", target, ToMime(item));
-  if (here && !item.path_.empty() && item.path_ != target) ::unlink(item.path_.c_str());
-  ForgetSummaries(dir_);
+  const bool batched = Batch().open > 0;
+  // A batch keeps the folder's summaries in memory from its first save on.
+  if (batched) LoadIndex(dir_);
+  const FolderStamp before = batched ? StampOf(dir_) : FolderStamp{};
+  const std::string stamp = WriteAtomic(dir_ + "/tmp", target, ToMime(item), !batched);
+  std::string oldRel;
+  if (here && !item.path_.empty() && item.path_ != target) {
+    ::unlink(item.path_.c_str());
+    if (item.path_.compare(0, dir_.size() + 1, dir_ + "/") == 0) oldRel = item.path_.substr(dir_.size() + 1);
+  }
   for (const auto& p : item.UserProperties) AddUserField(p.name, p.type);
-  {
+  Summary summary = Summarize(item);
+  if (batched) {
+    CacheSaved(dir_, before, rel, oldRel, stamp, summary);
+    Batch().pending[dir_].push_back(IndexEntry{rel, stamp, std::move(summary), true});
+  } else {
+    ForgetSummaries(dir_);
     FolderLock lock(dir_);
-    AppendIndex(dir_, rel, stamp, Summarize(item));
+    AppendIndex(dir_, rel, stamp, summary);
   }
   std::string folderName;
   Unhex(id_, &folderName);
@@ -675,6 +737,48 @@ std::vector<std::string> SplitAddresses(const std::string& to) {
   auto b = cur.find_first_not_of(" \t");
   if (b != std::string::npos) out.push_back(cur.substr(b, cur.find_last_not_of(" \t") - b + 1));
   return out;
+}
+
+// --- SaveBatch ----------------------------------------------------------------
+
+SaveBatch::SaveBatch() { ++Batch().open; }
+
+SaveBatch::~SaveBatch() {
+  try {
+    Flush();
+  } catch (...) {
+    // The items are filed; their index lines are found again from the files.
+  }
+  --Batch().open;
+}
+
+void SaveBatch::Flush() {
+  auto pending = std::move(Batch().pending);
+  Batch().pending.clear();
+  std::vector<dev_t> synced;
+  for (auto& [dir, lines] : pending) {
+    std::string text;
+    for (const auto& e : lines) text += IndexLine(e.rel, e.stamp, e.summary);
+    {
+      FolderLock lock(dir);
+      int fd = ::open((dir + "/" + kIndexFile).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+      if (fd >= 0) {
+        ssize_t n = ::write(fd, text.data(), text.size());
+        (void)n;
+        ::close(fd);
+      }
+    }
+    ForgetSummaries(dir);
+    // One flush per file system for all the items of the batch.
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || std::find(synced.begin(), synced.end(), st.st_dev) != synced.end()) continue;
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+      ::syncfs(dfd);
+      ::close(dfd);
+    }
+    synced.push_back(st.st_dev);
+  }
 }
 
 }  // namespace brevant::mail

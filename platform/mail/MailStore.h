@@ -187,6 +187,20 @@ class Folder {
   std::string name_, dir_, id_;
 };
 
+// Files items in batches (an import files hundreds at a time). While one
+// is open in this process, Save leaves out the flush to disk of each item
+// and keeps the folder's index up to date in memory only; Flush, and the
+// end of the batch, appends each folder's new index lines in one write and
+// flushes the file system once. Restrict sees every saved item throughout.
+class SaveBatch {
+ public:
+  SaveBatch();
+  ~SaveBatch();
+  SaveBatch(const SaveBatch&) = delete;
+  SaveBatch& operator=(const SaveBatch&) = delete;
+  void Flush();
+};
+
 class Store {
  public:
   // The store at root (created when missing); "" = BREVANT_MAILDIR or ~/Maildir.

@@ -1,6 +1,6 @@
-// The MIME form of an item, written and read with GMime. Only this file and
-// Smtp.cpp see GMime.
-#include <gmime/gmime.h>
+// The MIME form of an item, written and read with GMime, which is loaded on
+// the first call (GMimeApi.h). Only this file sees GMime.
+#include "platform/mail/GMimeApi.h"
 
 #include <algorithm>
 #include <cstring>

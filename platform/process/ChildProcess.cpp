@@ -1,8 +1,10 @@
 #include "platform/process/ChildProcess.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +20,12 @@ namespace brevant::platform {
 
 ChildProcess::~ChildProcess() {
   if (!reaped_) Kill();
+  CloseInput();
+}
+
+void ChildProcess::CloseInput() {
+  if (input_ >= 0) ::close(input_);
+  input_ = -1;
 }
 
 bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& workDir,
@@ -30,12 +38,19 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  CloseInput();
+  int feed[2] = {-1, -1};
+  if (feedInput_ && ::pipe2(feed, O_CLOEXEC) != 0) {
+    error_ = std::string("pipe: ") + std::strerror(errno);
+    return false;
+  }
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   if (!workDir.empty()) posix_spawn_file_actions_addchdir_np(&fa, workDir.c_str());
+  if (feed[0] >= 0) posix_spawn_file_actions_adddup2(&fa, feed[0], 0);
   if (!inheritOutput) {
     const char* out = logFile.empty() ? "/dev/null" : logFile.c_str();
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    if (feed[0] < 0) posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, out, O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
   }
@@ -49,10 +64,13 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
                : posix_spawn(&pid, args[0], &fa, &attr, args.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
   posix_spawnattr_destroy(&attr);
+  if (feed[0] >= 0) ::close(feed[0]);
   if (rc != 0) {
+    if (feed[1] >= 0) ::close(feed[1]);
     error_ = argv[0] + ": " + std::strerror(rc);
     return false;
   }
+  input_ = feed[1];
   pid_ = int(pid);
   reaped_ = false;
   exitCode_ = -1;
@@ -79,11 +97,25 @@ bool ChildProcess::Running() {
 
 bool ChildProcess::Wait(long timeoutMs, long stepMs) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  // Each step ends early when the child does (its process descriptor turns
+  // readable), so a short run is not rounded up to a whole step.
+  const int pidFd = reaped_ ? -1 : int(::syscall(SYS_pidfd_open, pid_, 0));
+  bool ended = true;
   while (Running()) {
-    if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= end) return false;
-    ui::SleepEvents(stepMs);
+    if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= end) {
+      ended = false;
+      break;
+    }
+    if (pidFd >= 0) {
+      pollfd p{pidFd, POLLIN, 0};
+      ::poll(&p, 1, int(stepMs));
+      ui::DoEvents();
+    } else {
+      ui::SleepEvents(stepMs);
+    }
   }
-  return true;
+  if (pidFd >= 0) ::close(pidFd);
+  return ended;
 }
 
 void ChildProcess::Kill() {

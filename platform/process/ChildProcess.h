@@ -20,6 +20,11 @@ class ChildProcess {
   // this program's output goes.
   bool Start(const std::vector<std::string>& argv, const std::string& workDir,
              const std::string& logFile = "", bool inheritOutput = false);
+  // Before Start: the child's standard input is a pipe from this program
+  // that stays open until CloseInput (or the end of this object), so the
+  // child can tell when this program is done with it.
+  void FeedInput() { feedInput_ = true; }
+  void CloseInput();
   bool Running();
   // Waits in steps of stepMs, letting window messages run; false when
   // timeoutMs passed first (< 0: no limit).
@@ -35,6 +40,8 @@ class ChildProcess {
 
  private:
   int pid_ = 0;
+  int input_ = -1;
+  bool feedInput_ = false;
   bool reaped_ = true;
   int exitCode_ = -1;
   std::string error_;

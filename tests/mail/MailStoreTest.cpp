@@ -176,6 +176,33 @@ TEST_F(MailStoreTest, RestrictEvaluatesFiltersOverFieldsAndUserProperties) {
   other.GetDefaultFolder(mail::olFolderInbox).Save(it);
   EXPECT_EQ(count("[FaxID] = 'fax1.tif'"), 0u);
   EXPECT_EQ(count("[FaxID] = 'fax9.tif'"), 1u);
+
+  // Saved in a batch: found at once, a re-save (read, so renamed) replaces
+  // its item, the index file gets the batch's lines only when it is
+  // flushed, and a file removed by another process is gone all the same.
+  const std::string index = inbox.Path() + "/brevant-index";
+  const auto indexSize = [&] { return fs::file_size(index); };
+  {
+    mail::SaveBatch batch;
+    const auto before = indexSize();
+    mail::MailItem b;
+    b.AddUserProperty("FaxID", mail::olText).value = "batch1.tif";
+    inbox.Save(b);
+    EXPECT_EQ(count("[FaxID] = 'batch1.tif'"), 1u);
+    b.UnRead = false;
+    b.Subject = "read";
+    inbox.Save(b);
+    EXPECT_EQ(count("[FaxID] = 'batch1.tif' And [Subject] = 'read'"), 1u);
+    EXPECT_EQ(count("[FaxID] = 'batch1.tif'"), 1u) << "the renamed file replaces the first";
+    EXPECT_EQ(indexSize(), before);
+    batch.Flush();
+    EXPECT_GT(indexSize(), before);
+    mail::Items nine = inbox.Restrict("[FaxID] = 'fax9.tif'");
+    ASSERT_EQ(::unlink((inbox.Path() + "/" + nine.File(1)).c_str()), 0);
+    EXPECT_EQ(count("[FaxID] = 'fax9.tif'"), 0u);
+  }
+  mail::Store fresh;
+  EXPECT_EQ(fresh.GetDefaultFolder(mail::olFolderInbox).Restrict("[FaxID] = 'batch1.tif'").Count(), 1u);
 }
 
 TEST_F(MailStoreTest, ForeignAndMalformedFilesAreReadOrSkippedAndNeverTouched) {

@@ -4,12 +4,17 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "platform/emf/Emf.h"
 #include "platform/events/NamedEvent.h"
+#include "platform/process/ChildProcess.h"
 #include "tests/render/TiffCheck.h"
 #include "tests/support/TestWorld.h"
 #include "tools/quorrender/FaxTiff.h"
@@ -45,6 +50,40 @@ void WritePage(const std::string& spool, int n, const Page& p) {
   fs::create_directories(spool);
   std::string err;
   ASSERT_TRUE(brevant::emf::WriteFile(spool + PageName(n), p, &err)) << err;
+}
+
+// Every page of a TIFF as its decoded rows, for comparing two images pixel
+// for pixel.
+std::vector<std::string> DecodedPages(const std::string& path) {
+  std::vector<std::string> pages;
+  TIFF* t = TIFFOpen(path.c_str(), "r");
+  if (!t) return pages;
+  do {
+    uint32_t h = 0;
+    TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h);
+    std::string rows, row(size_t(TIFFScanlineSize(t)), '\0');
+    for (uint32_t y = 0; y < h && TIFFReadScanline(t, row.data(), y, 0) >= 0; ++y) rows += row;
+    pages.push_back(rows);
+  } while (TIFFReadDirectory(t));
+  TIFFClose(t);
+  return pages;
+}
+
+// A page file put in place the way the fax printer does: written under a
+// temporary name, then renamed.
+void PlacePage(const std::string& spool, int n, const Page& p) {
+  std::string err;
+  ASSERT_TRUE(brevant::emf::WriteFile(spool + "new.part", p, &err)) << err;
+  fs::rename(spool + "new.part", spool + PageName(n));
+}
+
+// How many pages a following run has encoded so far (its files in TMPDIR).
+int EncodedSoFar(const std::string& tmp) {
+  int n = 0;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(tmp, ec), end; !ec && it != end; it.increment(ec))
+    n += it->path().string().size() > 8 && it->path().string().ends_with(".fax.tif");
+  return n;
 }
 
 
@@ -119,6 +158,57 @@ TEST_F(Quorrender, SpoolMakesFaxImageAndPreviewInPageOrderWithCoverFirst) {
   // Without "keep;" the page files are gone, and no temporary file is left.
   for (int n = 0; n <= 3; ++n) EXPECT_FALSE(fs::exists(spool + PageName(n))) << PageName(n);
   EXPECT_FALSE(fs::exists(spool + "Fax.tif.part"));
+}
+
+// The pipeline starts the tool before printing: pages are encoded as they
+// are renamed into place, a page replaced afterwards and the cover page
+// moved to "00000000.emf" at the end still come out as a plain run makes
+// them from the final files; ended by SIGTERM it leaves nothing behind.
+TEST_F(Quorrender, FollowingRunMakesTheImagesOfThePagesAsTheyEndUp) {
+  TestWorld w;
+  const std::string spool = w.SpoolDir();
+  WritePage(spool, 1, BandPage(300));
+  brevant::platform::ChildProcess tool;
+  tool.FeedInput();
+  ASSERT_TRUE(tool.Start({brevant::test::BinDir() + "/quorrender", "spool;keep;silent;follow;"}, w.ProgramDir()));
+  PlacePage(spool, 2, BandPage(600));
+  PlacePage(spool, 3, BandPage(100));  // printed last, the cover page
+  for (int i = 0; i < 500 && EncodedSoFar(w.TempDir()) < 3; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(EncodedSoFar(w.TempDir()), 3) << "pages were not encoded while printing went on";
+  PlacePage(spool, 2, BandPage(900));  // a later job took the number
+  fs::rename(spool + PageName(3), spool + PageName(0));
+  tool.CloseInput();
+  ASSERT_TRUE(tool.Wait(60'000, 10));
+  ASSERT_EQ(tool.ExitCode(), 0);
+  EXPECT_EQ(EncodedSoFar(w.TempDir()), 0) << "encoded pages left in TMPDIR";
+
+  const auto followed = ReadBilevel(spool + "Fax.tif");
+  ASSERT_EQ(followed.size(), 3u);
+  EXPECT_TRUE(HasBandAt(followed[0], 110));
+  EXPECT_TRUE(HasBandAt(followed[1], 310));
+  EXPECT_TRUE(HasBandAt(followed[2], 910));
+  const auto fax = DecodedPages(spool + "Fax.tif"), preview = DecodedPages(spool + "FaxPreview.tif");
+  auto r = w.RunTool("quorrender", "'spool;keep;silent;'");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(fax, DecodedPages(spool + "Fax.tif"));
+  EXPECT_EQ(preview, DecodedPages(spool + "FaxPreview.tif"));
+  EXPECT_EQ(preview.size(), 3u);
+
+  // Given up on (the pipeline cancelled): no images, and the page files
+  // stay for the run that follows.
+  fs::remove(spool + "Fax.tif");
+  brevant::platform::ChildProcess ended;
+  ended.FeedInput();
+  ASSERT_TRUE(ended.Start({brevant::test::BinDir() + "/quorrender", "spool;silent;follow;"}, w.ProgramDir()));
+  for (int i = 0; i < 500 && EncodedSoFar(w.TempDir()) < 3; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ::kill(ended.Pid(), SIGTERM);
+  ASSERT_TRUE(ended.Wait(60'000, 10));
+  EXPECT_EQ(ended.ExitCode(), 1);
+  EXPECT_FALSE(fs::exists(spool + "Fax.tif"));
+  EXPECT_TRUE(fs::exists(spool + PageName(1)));
+  EXPECT_EQ(EncodedSoFar(w.TempDir()), 0);
 }
 
 TEST_F(Quorrender, KeepPreviewFastLeavesPagesAndMakesOnlyTheBilevelPreview) {

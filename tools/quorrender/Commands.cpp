@@ -6,12 +6,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 
 #include "common/Folders.h"
 #include "common/Logging.h"
 #include "maintenance/Scan.h"
 #include "platform/events/NamedEvent.h"
 #include "render/cover/CoverPage.h"
+#include "tools/quorrender/FaxPicture.h"
 #include "tools/quorrender/FaxTiff.h"
 #include "tools/quorrender/Quorrender.h"
 
@@ -73,7 +75,18 @@ int RunSpool(const CommandLine& cl) {
   opt.fast = cl.fast;
   const std::string spool = GetSpoolFolder();
   Trace("spool: " + spool + (cl.preview ? " (preview only)" : ""));
-  SpoolResult r = SpoolToTiff(spool, opt);
+  // Following, the pages the fax printer writes are encoded while it
+  // renders the next ones; standard input ends when printing is over.
+  std::unique_ptr<PageCache> cache;
+  if (cl.follow) {
+    cache = std::make_unique<PageCache>(opt);
+    if (!FollowSpool(spool, *cache, 0)) {
+      if (done) done->Set();
+      return Fail(cl, "Spool", "the run was ended before the pages were printed");
+    }
+    Trace("spool: " + std::to_string(cache->Size()) + " page(s) encoded while printing");
+  }
+  SpoolResult r = SpoolToTiff(spool, opt, cache.get());
   int code = 0;
   if (r.ok) Trace("spool: " + std::to_string(r.pages) + " page(s) done");
   else code = Fail(cl, "Spool", r.error);
@@ -122,6 +135,7 @@ CommandLine ParseCommandLine(const std::string& line) {
     else if (word == "fast") cl.fast = true;
     else if (word == "silent") cl.silent = true;
     else if (word == "maketif") cl.maketif = true;
+    else if (word == "follow") cl.follow = true;
     if (end == std::string::npos) break;
     start = end + 1;
   }

@@ -1,11 +1,7 @@
-// TIFF pages to other forms: the JPEG picture of the first page that mail
-// items show, and a PDF of all pages that CUPS prints on any queue.
+// TIFF pages as a PDF of all pages that CUPS prints on any queue.
 #include <cups/cups.h>
-#include <cstdio>  // before jpeglib.h, which uses FILE
-#include <jpeglib.h>
 #include <zlib.h>
 
-#include <csetjmp>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -19,87 +15,6 @@
 namespace fs = std::filesystem;
 
 namespace brevant::quor {
-namespace {
-
-struct JpegError {
-  jpeg_error_mgr mgr;
-  std::jmp_buf jump;
-  char message[JMSG_LENGTH_MAX];
-};
-
-void JpegErrorExit(j_common_ptr cinfo) {
-  auto* err = reinterpret_cast<JpegError*>(cinfo->err);
-  (*cinfo->err->format_message)(cinfo, err->message);
-  std::longjmp(err->jump, 1);
-}
-
-// Kept free of objects with destructors: libjpeg reports errors by
-// jumping out of its calls.
-bool EncodeJpeg(std::FILE* out, const GreyPage& page, char* message) {
-  jpeg_compress_struct cinfo;
-  JpegError err;
-  cinfo.err = jpeg_std_error(&err.mgr);
-  err.mgr.error_exit = JpegErrorExit;
-  err.message[0] = 0;
-  if (setjmp(err.jump)) {
-    jpeg_destroy_compress(&cinfo);
-    std::snprintf(message, JMSG_LENGTH_MAX, "%s", err.message);
-    return false;
-  }
-  jpeg_create_compress(&cinfo);
-  jpeg_stdio_dest(&cinfo, out);
-  cinfo.image_width = JDIMENSION(page.width);
-  cinfo.image_height = JDIMENSION(page.height);
-  cinfo.input_components = 1;
-  cinfo.in_color_space = JCS_GRAYSCALE;
-  jpeg_set_defaults(&cinfo);
-  jpeg_set_quality(&cinfo, 80, TRUE);
-  cinfo.density_unit = 1;  // dots per inch
-  cinfo.X_density = UINT16(page.xdpi > 0 ? page.xdpi : 72);
-  cinfo.Y_density = UINT16(page.ydpi > 0 ? page.ydpi : 72);
-  jpeg_start_compress(&cinfo, TRUE);
-  while (cinfo.next_scanline < cinfo.image_height) {
-    JSAMPROW row = const_cast<JSAMPROW>(page.pixels.data() + std::size_t(cinfo.next_scanline) * std::size_t(page.width));
-    jpeg_write_scanlines(&cinfo, &row, 1);
-  }
-  jpeg_finish_compress(&cinfo);
-  jpeg_destroy_compress(&cinfo);
-  return true;
-}
-
-// A TIFF without a resolution is taken for a fax page when it has a fax
-// line's width, else for a 200 dpi scan.
-void GuessResolution(GreyPage& p) {
-  if (p.xdpi > 0 && p.ydpi > 0) return;
-  bool fax = p.width >= 1700 && p.width <= 1740;
-  p.xdpi = fax ? kFaxXdpi : 200;
-  p.ydpi = fax ? (p.height < 1500 ? 98 : kFaxYdpi) : 200;
-}
-
-}  // namespace
-
-bool WriteJpegOfFirstPage(const std::string& tiffPath, const std::string& jpgPath, std::string* error) {
-  TiffPageReader reader;
-  GreyPage page;
-  if (!reader.Open(tiffPath, error) || !reader.ReadPage(0, &page, error)) return false;
-  const std::string tmp = jpgPath + ".part";
-  std::FILE* out = std::fopen(tmp.c_str(), "wb");
-  if (!out) {
-    *error = "cannot create " + tmp;
-    return false;
-  }
-  char message[JMSG_LENGTH_MAX] = "";
-  bool ok = EncodeJpeg(out, page, message);
-  ok = (std::fclose(out) == 0) && ok;
-  std::error_code ec;
-  if (ok) fs::rename(tmp, jpgPath, ec);
-  if (!ok || ec) {
-    *error = "cannot write " + jpgPath + (message[0] ? std::string(": ") + message : ec ? ": " + ec.message() : "");
-    fs::remove(tmp, ec);
-    return false;
-  }
-  return true;
-}
 
 bool WriteTiffAsPdf(const std::string& tiffPath, const std::string& pdfPath, std::string* error) {
   TiffPageReader reader;

@@ -1,12 +1,13 @@
 #include "tools/quorrender/FaxTiff.h"
 
-#include <tiffio.h>
+#include "platform/lib/TiffApi.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 namespace brevant::quor {
@@ -95,6 +96,43 @@ bool TiffPageWriter::Open(const std::string& path, Kind kind, int pageCount, std
   return true;
 }
 
+// The fields of a page of this writer's kind, from the fax page's size and
+// resolution; the same for a page encoded here and one copied as encoded.
+void TiffPageWriter::SetPageFields(int width, int height, double xdpi, double ydpi) {
+  const bool grey = kind_ == Kind::PreviewGrey;
+  const int w = grey ? (width + 1) / 2 : width;
+  const int h = grey ? (height + 1) / 2 : height;
+  TIFFSetField(tif_, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+  TIFFSetField(tif_, TIFFTAG_IMAGEWIDTH, std::uint32_t(w));
+  TIFFSetField(tif_, TIFFTAG_IMAGELENGTH, std::uint32_t(h));
+  TIFFSetField(tif_, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tif_, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+  TIFFSetField(tif_, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+  TIFFSetField(tif_, TIFFTAG_XRESOLUTION, float(grey ? xdpi / 2.0 : xdpi));
+  TIFFSetField(tif_, TIFFTAG_YRESOLUTION, float(grey ? ydpi / 2.0 : ydpi));
+  TIFFSetField(tif_, TIFFTAG_PAGENUMBER, std::uint16_t(written_), std::uint16_t(pageCount_));
+  TIFFSetField(tif_, TIFFTAG_SOFTWARE, "quorrender");
+  if (grey) {
+    TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
+    TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif_, 0));
+    return;
+  }
+  TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, 1);
+  TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+  TIFFSetField(tif_, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
+  if (kind_ == Kind::FaxG4) {
+    TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+    TIFFSetField(tif_, TIFFTAG_GROUP4OPTIONS, 0);
+    TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, std::uint32_t(h));
+  } else {
+    TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
+    TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif_, 0));
+  }
+}
+
 bool TiffPageWriter::AddPage(const emf::Page& page, std::string* error) {
   if (!tif_) {
     *error = "no file open";
@@ -103,65 +141,89 @@ bool TiffPageWriter::AddPage(const emf::Page& page, std::string* error) {
   const bool grey = kind_ == Kind::PreviewGrey;
   const int w = grey ? (page.width + 1) / 2 : page.width;
   const int h = grey ? (page.height + 1) / 2 : page.height;
-  TIFFSetField(tif_, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-  TIFFSetField(tif_, TIFFTAG_IMAGEWIDTH, std::uint32_t(w));
-  TIFFSetField(tif_, TIFFTAG_IMAGELENGTH, std::uint32_t(h));
-  TIFFSetField(tif_, TIFFTAG_SAMPLESPERPIXEL, 1);
-  TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-  TIFFSetField(tif_, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
-  TIFFSetField(tif_, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-  TIFFSetField(tif_, TIFFTAG_XRESOLUTION, float(grey ? page.xdpi / 2.0 : page.xdpi));
-  TIFFSetField(tif_, TIFFTAG_YRESOLUTION, float(grey ? page.ydpi / 2.0 : page.ydpi));
-  TIFFSetField(tif_, TIFFTAG_PAGENUMBER, std::uint16_t(written_), std::uint16_t(pageCount_));
-  TIFFSetField(tif_, TIFFTAG_SOFTWARE, "quorrender");
+  SetPageFields(page.width, page.height, page.xdpi, page.ydpi);
   bool ok = true;
   if (grey) {
-    TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
-    TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif_, 0));
-    // Each grey pixel is the average of a 2x2 block of fax pixels, taken
-    // a byte (four blocks) at a time.
-    static const auto pairBits = [] {
-      std::array<std::uint8_t, 4> t{0, 1, 1, 2};
+    // Each grey pixel is the average of a 2x2 block of fax pixels: a byte
+    // of a fax row holds four blocks' top (or bottom) halves, so one table
+    // look-up per byte and row gives four pixels' black counts.
+    static const auto pairCounts = [] {
+      std::array<std::array<std::uint8_t, 4>, 256> t{};
+      for (int b = 0; b < 256; ++b)
+        for (int k = 0; k < 4; ++k) {
+          const int pair = (b >> (6 - 2 * k)) & 3;
+          t[std::size_t(b)][std::size_t(k)] = std::uint8_t((pair & 1) + (pair >> 1));
+        }
       return t;
     }();
     const std::size_t stride = page.Stride();
-    std::vector<std::uint8_t> row(static_cast<std::size_t>(w));
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(w) + 4);
     for (int y = 0; y < h && ok; ++y) {
       const std::uint8_t* r0 = page.bits.data() + std::size_t(2 * y) * stride;
       const bool second = 2 * y + 1 < page.height;
       const std::uint8_t* r1 = second ? r0 + stride : nullptr;
-      for (int x = 0; x < w; ++x) {
+      // Full blocks: four pixels of the block, a fixed divisor.
+      const int full = second ? page.width / 2 : 0;
+      std::uint8_t* out = row.data();
+      for (std::size_t i = 0; 4 * int(i) < full; ++i) {
+        const auto& a = pairCounts[r0[i]];
+        const auto& b = pairCounts[r1[i]];
+        for (std::size_t k = 0; k < 4; ++k) out[4 * i + k] = std::uint8_t(255 - (255 * (a[k] + b[k])) / 4);
+      }
+      // The last row of an odd-height page and the last column of an
+      // odd-width page: blocks of one or two pixels.
+      for (int x = full; x < w; ++x) {
         const std::size_t byte = std::size_t(x) / 4;
-        const int shift = 6 - 2 * (x % 4);
-        int black = pairBits[(r0[byte] >> shift) & 3] + (r1 ? pairBits[(r1[byte] >> shift) & 3] : 0);
+        const std::size_t k = std::size_t(x % 4);
+        int black = pairCounts[r0[byte]][k] + (r1 ? pairCounts[r1[byte]][k] : 0);
         int n = (2 * x + 1 < page.width ? 2 : 1) * (second ? 2 : 1);
         row[std::size_t(x)] = std::uint8_t(255 - (255 * std::min(black, n)) / n);
       }
       ok = TIFFWriteScanline(tif_, row.data(), std::uint32_t(y), 0) >= 0;
     }
   } else {
-    TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, 1);
-    TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-    TIFFSetField(tif_, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
+    // libtiff encodes straight from the page's rows: for one bit per
+    // pixel in the file's own bit order it leaves the buffer as it is.
+    auto* rows = const_cast<std::uint8_t*>(page.bits.data());
     if (kind_ == Kind::FaxG4) {
-      TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
-      TIFFSetField(tif_, TIFFTAG_GROUP4OPTIONS, 0);
-      TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, std::uint32_t(h));
+      ok = TIFFWriteEncodedStrip(tif_, 0, rows, tmsize_t(page.bits.size())) >= 0;
     } else {
-      TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
-      TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif_, 0));
-    }
-    std::vector<std::uint8_t> row(page.Stride());
-    for (int y = 0; y < h && ok; ++y) {
-      std::copy_n(page.bits.begin() + std::ptrdiff_t(std::size_t(y) * page.Stride()), page.Stride(), row.begin());
-      ok = TIFFWriteScanline(tif_, row.data(), std::uint32_t(y), 0) >= 0;
+      for (int y = 0; y < h && ok; ++y)
+        ok = TIFFWriteScanline(tif_, rows + std::size_t(y) * page.Stride(), std::uint32_t(y), 0) >= 0;
     }
   }
   if (ok) ok = TIFFWriteDirectory(tif_) != 0;
   if (!ok) {
     *error = Why("cannot write page " + std::to_string(written_ + 1) + " of " + path_);
+    return false;
+  }
+  ++written_;
+  return true;
+}
+
+bool TiffPageWriter::AddEncodedPage(const std::string& onePageTiff, const PageShape& shape, std::string* error) {
+  if (!tif_) {
+    *error = "no file open";
+    return false;
+  }
+  TIFF* src = TIFFOpen(onePageTiff.c_str(), "r");
+  if (!src) {
+    *error = Why("cannot read " + onePageTiff);
+    return false;
+  }
+  SetPageFields(shape.width, shape.height, shape.xdpi, shape.ydpi);
+  // The strips were cut by the same fields, so they are copied one for one.
+  bool ok = TIFFNumberOfStrips(src) == TIFFNumberOfStrips(tif_);
+  std::vector<std::uint8_t> strip;
+  for (tstrile_t i = 0; ok && i < TIFFNumberOfStrips(src); ++i) {
+    strip.resize(std::size_t(TIFFRawStripSize(src, i)));
+    const tmsize_t n = TIFFReadRawStrip(src, i, strip.data(), tmsize_t(strip.size()));
+    ok = n >= 0 && TIFFWriteRawStrip(tif_, i, strip.data(), n) >= 0;
+  }
+  TIFFClose(src);
+  if (ok) ok = TIFFWriteDirectory(tif_) != 0;
+  if (!ok) {
+    *error = Why("cannot copy page " + std::to_string(written_ + 1) + " of " + path_ + " from " + onePageTiff);
     return false;
   }
   ++written_;
@@ -194,6 +256,13 @@ void TiffPageWriter::Abandon() {
 }
 
 // ---------------------------------------------------------------------------
+
+void GuessResolution(GreyPage& p) {
+  if (p.xdpi > 0 && p.ydpi > 0) return;
+  bool fax = p.width >= 1700 && p.width <= 1740;
+  p.xdpi = fax ? kFaxXdpi : 200;
+  p.ydpi = fax ? (p.height < 1500 ? 98 : kFaxYdpi) : 200;
+}
 
 TiffPageReader::~TiffPageReader() {
   if (tif_) TIFFClose(tif_);
@@ -239,6 +308,41 @@ bool TiffPageReader::ReadPage(int index, GreyPage* page, std::string* error) {
   auto usable = [&](double dpi) { return hasRes && unit != RESUNIT_NONE && dpi >= 10 && dpi <= 10000 ? dpi : 0; };
   page->xdpi = usable(xr * factor);
   page->ydpi = usable(yr * factor);
+
+  // A bilevel page (every fax) is read row by row, eight pixels per byte,
+  // into the grey levels the general path below gives it: black 0, white 255.
+  std::uint16_t bits = 0, samples = 0, photometric = 0, orientation = ORIENTATION_TOPLEFT, extra = 0;
+  std::uint16_t* extraTypes = nullptr;
+  TIFFGetFieldDefaulted(tif_, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(tif_, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  TIFFGetFieldDefaulted(tif_, TIFFTAG_ORIENTATION, &orientation);
+  TIFFGetFieldDefaulted(tif_, TIFFTAG_EXTRASAMPLES, &extra, &extraTypes);
+  if (bits == 1 && samples == 1 && extra == 0 && orientation == ORIENTATION_TOPLEFT && !TIFFIsTiled(tif_) &&
+      TIFFGetField(tif_, TIFFTAG_PHOTOMETRIC, &photometric) &&
+      (photometric == PHOTOMETRIC_MINISWHITE || photometric == PHOTOMETRIC_MINISBLACK)) {
+    const std::uint8_t one = photometric == PHOTOMETRIC_MINISWHITE ? 0 : 255;
+    // The eight grey pixels of each byte value.
+    std::array<std::array<std::uint8_t, 8>, 256> spread{};
+    for (int b = 0; b < 256; ++b)
+      for (int k = 0; k < 8; ++k) spread[std::size_t(b)][std::size_t(k)] = (b & (0x80 >> k)) ? one : std::uint8_t(255 - one);
+    std::vector<std::uint8_t> line(std::size_t(TIFFScanlineSize(tif_)));
+    page->pixels.resize(std::size_t(w) * h);
+    bool ok = line.size() * 8 >= w;
+    for (std::uint32_t y = 0; y < h && ok; ++y) {
+      ok = TIFFReadScanline(tif_, line.data(), y, 0) >= 0;
+      std::uint8_t* out = page->pixels.data() + std::size_t(y) * w;
+      const std::uint32_t whole = w / 8;
+      for (std::uint32_t i = 0; i < whole; ++i) std::memcpy(out + 8 * i, spread[line[i]].data(), 8);
+      for (std::uint32_t x = 8 * whole; x < w; ++x) out[x] = spread[line[x / 8]][x % 8];
+    }
+    if (ok) {
+      page->width = int(w);
+      page->height = int(h);
+      return true;
+    }
+    *error = Why("cannot decode page " + std::to_string(index + 1));
+    return false;
+  }
 
   std::vector<std::uint32_t> raster(std::size_t(w) * h);
   char emsg[1024] = "";

@@ -24,12 +24,20 @@ constexpr int kFaxYdpi = 196;
 // 1728-pixel line. A page already in fax form is copied unchanged.
 emf::Page ToFaxPage(const emf::Page& in);
 
+// A fax page's size in pixels and its resolution.
+struct PageShape {
+  int width = 0;
+  int height = 0;
+  int xdpi = 0;
+  int ydpi = 0;
+};
+
 // Writes a multi-page TIFF one page at a time. The file is written under
 // a temporary name beside path and renamed by Commit, so a run that fails
 // leaves nothing under the final name.
 class TiffPageWriter {
  public:
-  // FaxG4: the fax image. PreviewGrey: half resolution, 8-bit grey, LZW
+  // FaxG4: the fax image. PreviewGrey: half resolution, 8-bit grey, PackBits
   // (readable and small). PreviewBilevel: full resolution, 1 bit,
   // PackBits (quickest to write).
   enum class Kind { FaxG4, PreviewGrey, PreviewBilevel };
@@ -41,12 +49,18 @@ class TiffPageWriter {
   bool Open(const std::string& path, Kind kind, int pageCount, std::string* error);
   // page must already be in fax form (ToFaxPage).
   bool AddPage(const emf::Page& page, std::string* error);
+  // Adds a page that a writer of the same kind already encoded into a TIFF
+  // of its own (that TIFF's first page; shape: the fax page it was made
+  // from): its strips are copied as they are, not encoded again.
+  bool AddEncodedPage(const std::string& onePageTiff, const PageShape& shape, std::string* error);
   bool Commit(std::string* error);
   // Closes and deletes the temporary file.
   void Abandon();
   int PagesWritten() const { return written_; }
 
  private:
+  void SetPageFields(int width, int height, double xdpi, double ydpi);
+
   TIFF* tif_ = nullptr;
   Kind kind_ = Kind::FaxG4;
   std::string path_, tmpPath_;
@@ -63,6 +77,10 @@ struct GreyPage {
   double ydpi = 0;
   std::vector<std::uint8_t> pixels;
 };
+
+// A page read without a resolution is taken for a fax page when it has a
+// fax line's width, else for a 200 dpi scan.
+void GuessResolution(GreyPage& page);
 
 // Reads the pages of any TIFF libtiff decodes (any compression, bilevel,
 // grey, palette or colour).
