@@ -13,6 +13,7 @@
 
 #include "common/Errors.h"
 #include "platform/faxservice/FaxTiff.h"
+#include "platform/faxservice/HylaFax.h"
 
 namespace brevant::faxsvc {
 
@@ -117,10 +118,13 @@ std::string QueueStatusText(int status) {
 class Session {
  public:
   explicit Session(std::string path) : path_(std::move(path)) {}
+  // A session whose requests a fax server answers (HylaFax.h).
+  explicit Session(std::unique_ptr<RemoteService> remote) : remote_(std::move(remote)) {}
   ~Session() { Close(); }
 
   void Open() {
     std::lock_guard lock(mu_);
+    if (remote_) return remote_->Open();
     OpenLocked();
   }
 
@@ -129,6 +133,7 @@ class Session {
   // (-1 when none).
   Message Call(const Message& request, int passFd = -1, int* receivedFd = nullptr) {
     std::lock_guard lock(mu_);
+    if (remote_) return remote_->Call(request, passFd, receivedFd);
     if (receivedFd) *receivedFd = -1;
     // The service closes connections idle for a minute: start afresh well
     // before, so a request never meets a connection closing under it.
@@ -176,6 +181,7 @@ class Session {
 
   void Close() {
     std::lock_guard lock(mu_);
+    if (remote_) return remote_->Close();
     CloseLocked();
   }
 
@@ -193,6 +199,7 @@ class Session {
   }
   std::mutex mu_;
   std::string path_;
+  std::unique_ptr<RemoteService> remote_;
   int fd_ = -1;
   std::chrono::steady_clock::time_point lastUse_;
   long long idleLimitMs_ = kIdleTimeoutMs;  // the service's, as its hello says
@@ -414,7 +421,11 @@ FaxServer::FaxServer() = default;
 FaxServer::~FaxServer() = default;
 
 void FaxServer::Connect(const std::string& machineName) {
-  auto s = std::make_shared<Session>(DefaultSocketPath());
+  // The fax service is brevant-faxd on this machine unless the settings
+  // name a HylaFAX server.
+  FaxServerSettings settings = ReadFaxServerSettings();
+  auto s = settings.hylafax ? std::make_shared<Session>(MakeHylaFaxService(settings))
+                            : std::make_shared<Session>(DefaultSocketPath());
   s->Open();
   hello_ = s->Call(Message("hello"));
   s_ = std::move(s);
