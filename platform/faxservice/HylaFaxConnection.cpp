@@ -376,6 +376,9 @@ std::string HylaFaxConnection::Receive(const std::string& line, bool binary) {
 }
 
 std::string HylaFaxConnection::StoreTemporary(int fd) {
+  // Stored as a TIFF, the server sends its pages as they are (any other
+  // form goes through its converters first).
+  Expect("FORM TIFF");
   int listener = -1;
   Fd data{OpenData(true, &listener)};
   Reply r = Command("STOT");

@@ -15,6 +15,7 @@
 
 #include "common/Errors.h"
 #include "platform/faxservice/FaxService.h"
+#include "platform/faxservice/FaxTiff.h"
 #include "platform/faxservice/HylaFax.h"
 
 namespace brevant::faxsvc {
@@ -329,19 +330,27 @@ class HylaFaxService : public RemoteService {
                                                                      .Set("tsid", f.Get("tsid")));
       return ListOf(items);
     }
-    for (const ServerJob& j : ListJobs("sendq"))
+    for (const ServerJob& j : AllJobs(req.Get("all") == "1"))
       if (Mine(j)) items.push_back(j.m);
-    if (req.Get("all") == "1")
-      for (const ServerJob& j : ListJobs("doneq"))
-        if (Mine(j)) items.push_back(j.m);
     return ListOf(items);
+  }
+  // The send queue's jobs, and with done the done queue's: a job finishes
+  // in the send queue before it moves, so one listed in both is taken once.
+  std::vector<ServerJob> AllJobs(bool done) {
+    std::vector<ServerJob> jobs = ListJobs("sendq");
+    if (!done) return jobs;
+    for (ServerJob& j : ListJobs("doneq"))
+      if (std::none_of(jobs.begin(), jobs.end(), [&](const ServerJob& k) { return k.m.Get("id") == j.m.Get("id"); }))
+        jobs.push_back(std::move(j));
+    std::sort(jobs.begin(), jobs.end(),
+              [](const ServerJob& a, const ServerJob& b) { return a.m.GetInt("id") < b.m.GetInt("id"); });
+    return jobs;
   }
   // The job by its id, from either queue; VbError when it is not there or
   // not the user's (the same reply for both).
   ServerJob FindJob(const std::string& id) {
-    for (const char* q : {"sendq", "doneq"})
-      for (ServerJob& j : ListJobs(q))
-        if (j.m.Get("id") == id && Mine(j)) return j;
+    for (ServerJob& j : AllJobs(true))
+      if (j.m.Get("id") == id && Mine(j)) return j;
     throw VbError(kErrInvalidCall, "the fax server has no job " + id + " of yours");
   }
   Message OneJob(const std::string& id) { return ListOf({FindJob(id).m}); }
@@ -397,8 +406,9 @@ class HylaFaxService : public RemoteService {
   }
   Message Submit(const Message& req, int fd) {
     if (fd < 0) throw VbError(kErrInvalidCall, "no document to send");
-    std::string number = req.Get("number");
-    if (Trim(number).empty()) throw VbError(kErrInvalidCall, "the fax has no recipient number");
+    // The number is the server's to judge (its dialling rules); a fax it
+    // refuses is refused with its reason.
+    const std::string number = req.Get("number");
     int pages = 0;
     float yres = 196;
     std::string why;
@@ -427,6 +437,9 @@ class HylaFaxService : public RemoteService {
       if (req.GetInt("send_at") > now) at = static_cast<std::time_t>(req.GetInt("send_at"));
       else if (req.GetInt("discount") != 0) at = NextDiscount(now, s_.discountStart, s_.discountEnd);
       Param("SENDTIME", at > now + 30 ? ServerTime(at) : "NOW");
+      // The time the server keeps trying, from the time to send: always
+      // given, the server's own default is not reliable across time zones.
+      Param("LASTTIME", "000300");
       if (s_.retries >= 0) Param("MAXTRIES", std::to_string(s_.retries + 1));
       Param("VRES", yres > 150 ? "196" : "98");
       Param("PAGEWIDTH", "209");
@@ -490,7 +503,7 @@ class HylaFaxService : public RemoteService {
       }
       return ListOf(items);
     }
-    for (const ServerJob& j : ListJobs("doneq")) {
+    for (const ServerJob& j : AllJobs(true)) {
       if (!Mine(j) || j.state != 'D') continue;
       Message m = j.m;
       m.Set("job_id", j.m.Get("id"))
@@ -535,7 +548,7 @@ class HylaFaxService : public RemoteService {
   Message Events(const Message& req) {
     std::vector<Message> items;
     long long since = req.GetInt("since"), latest = 0;
-    for (const ServerJob& j : ListJobs("doneq")) {
+    for (const ServerJob& j : AllJobs(true)) {
       if (!Mine(j, req.Get("own") == "1")) continue;
       long long id = j.m.GetInt("id");
       int status = static_cast<int>(j.m.GetInt("status"));

@@ -1,0 +1,329 @@
+// A HylaFAX server as Brevant's fax service: Brevant's own commands run as
+// programs against a real hfaxd and faxq, whose modem is one end of the
+// emulated line; our Class 1 driver is the far station on the other end.
+// One server serves the whole suite; its users are written into its access
+// list for the suite and the list is put back afterwards.
+#include <crypt.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "common/CWinReg.h"
+#include "common/Errors.h"
+#include "common/FaxJob.h"
+#include "delivery/Delivery.h"
+#include "delivery/FaxTransport.h"
+#include "platform/faxservice/FaxService.h"
+#include "platform/faxservice/HylaFax.h"
+#include "tests/mail/FaxWorld.h"
+#include "tests/modem/ModemTestSupport.h"
+#include "tools/brevant-faxd/ModemLine.h"
+
+namespace brevant {
+namespace {
+
+namespace fs = std::filesystem;
+using faxsvc::Message;
+using test::TestWorld;
+
+constexpr const char* kAccessList = "/var/spool/hylafax/etc/hosts.hfaxd";
+constexpr const char* kFarEnd = "5550100";
+constexpr const char* kFarId = "+1 555 0100";
+
+// The suite's server, its line and its users.
+struct Server {
+  std::string dir, accessBefore;
+  std::unique_ptr<test::ModemPair> pair;
+  std::unique_ptr<test::HylaFax> hylafax;
+};
+Server* server = nullptr;
+
+std::string Crypt(const std::string& password) { return crypt(password.c_str(), "$6$brevanttest$"); }
+
+class HylaFaxService : public test::FaxWorld {
+ protected:
+  static void SetUpTestSuite() {
+    std::string why;
+    if (!test::HylaFax::Available(&why)) return;
+    server = new Server;
+    char tmpl[] = "/tmp/brevant-hfx-XXXXXX";
+    server->dir = ::mkdtemp(tmpl);
+    server->pair = std::make_unique<test::ModemPair>(server->dir);
+    if (!server->pair->Started()) return;
+    server->hylafax = std::make_unique<test::HylaFax>(server->pair->A());
+    // Three logins: two users with their own uids and an administrator
+    // (ADMIN with the same password); the access list's own lines follow.
+    // Written once the server runs: its start copies the list anew.
+    server->accessBefore = TestWorld::ReadFile(kAccessList);
+    std::ofstream(kAccessList, std::ios::trunc)
+        << "^bvalice@localhost$:60201:" << Crypt("alice-pw") << "\n"
+        << "^bvbob@localhost$:60202:" << Crypt("bob-pw") << "\n"
+        << "^bvadmin@localhost$:60203:" << Crypt("admin-pw") << ":" << Crypt("admin-pw") << "\n"
+        << server->accessBefore;
+  }
+  static void TearDownTestSuite() {
+    if (!server) return;
+    if (!server->accessBefore.empty()) std::ofstream(kAccessList, std::ios::trunc) << server->accessBefore;
+    server->hylafax.reset();
+    server->pair.reset();
+    fs::remove_all(server->dir);
+    delete server;
+    server = nullptr;
+  }
+  void SetUp() override {
+    std::string why;
+    if (!test::HylaFax::Available(&why)) GTEST_SKIP() << why;
+    ASSERT_TRUE(server && server->pair->Started()) << "modem-pair did not start";
+    ASSERT_TRUE(server->hylafax->Running()) << server->hylafax->Why();
+    FaxWorld::SetUp();
+    test::SetWindowsVersion("5.1");
+  }
+
+  // This world's Brevant uses the server as `user`.
+  void UseServer(const std::string& user, const std::string& password, int port = 4559) {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, faxsvc::kFaxServerKey, true));
+    reg.SetString("Service", "HylaFAX");
+    reg.SetString("Server", "localhost");
+    reg.SetDword("Port", port);
+    reg.SetString("User", user);
+    reg.SetDword("Timeout", 20);
+    std::string why;
+    ASSERT_TRUE(faxsvc::StoreFaxServerPassword(password, &why)) << why;
+    ResetFaxServerForTests();
+  }
+  std::shared_ptr<faxsvc::FaxServer> Connect() {
+    auto s = std::make_shared<faxsvc::FaxServer>();
+    s->Connect("");
+    return s;
+  }
+  // The server's own view of a job (faxstat, HylaFAX's client): its state
+  // letter, "" when the job is not in that queue. faxstat's job lines are
+  // "id priority state owner ...".
+  static std::string ServerState(const std::string& id, bool done = false) {
+    std::string out;
+    test::Run({"faxstat", "-h", "localhost", done ? "-d" : "-s"}, 20, &out);
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream fields(line);
+      std::string jid, pri, state;
+      if (fields >> jid >> pri >> state && jid == id) return state;
+    }
+    return "";
+  }
+  TestWorld::Result Brevant(const std::string& args) { return world.RunArgs("brevant", {args}); }
+
+  // The far station answers one call; its pages.
+  std::vector<faxsvc::FaxPage> Answer(const std::function<void()>& send, faxd::ModemCallResult* r) {
+    faxd::ModemSettings far;
+    far.device = server->pair->B();
+    far.stationId = kFarId;
+    std::string got = world.TempDir() + "/far.tif";
+    std::thread rx([&] { *r = faxd::ReceiveFax(far, got, 120); });
+    send();
+    rx.join();
+    return fs::exists(got) ? test::ReadPages(got) : std::vector<faxsvc::FaxPage>{};
+  }
+};
+
+TEST_F(HylaFaxService, SendNowGoesThroughTheServerAndTheFarEndGetsThePagesInOrder) {
+  UseServer("bvalice", "alice-pw");
+  std::string fax = world.TempDir() + "/Fax.tif";
+  ASSERT_TRUE(test::WriteG3Tiff(fax, test::TestPages(2, true)));
+  // The fax job as the wizard and "sendnow" leave it for the delivery.
+  ClearFaxJob();
+  FaxJob().g_arrFiles.Append(fax);
+  FaxJob().g_arrFaxName.Append("Far End");
+  FaxJob().g_arrFaxNumber.Append(kFarEnd);
+  FaxJob().FaxSubject = "Two pages";
+  FaxJob().SenderFullName = "Alice Sender";
+  faxd::ModemCallResult r;
+  auto got = Answer([&] { SendFaxMSFax(); }, &r);
+  ASSERT_TRUE(r.ok) << r.result << "\n" << Errors();
+  EXPECT_EQ(r.callerIdent, test::HylaFax::Station());
+  EXPECT_TRUE(test::SamePages(test::TestPages(2, true), got));
+
+  // The job is the user's on the server, done; the monitor's lists and
+  // the sent archive show it with its recipient.
+  // The newest job of the user (earlier runs' jobs stay in the server's
+  // done queue) is done; the monitor's list and the sent archive show it.
+  auto s = Connect();
+  Message job;
+  ASSERT_TRUE(test::WaitFor([&] {
+    Message jobs = s->CallList(Message("jobs").Set("queue", "out").Set("all", "1"));
+    if (jobs.GetInt("count") == 0) return false;
+    job = jobs.Item(static_cast<int>(jobs.GetInt("count")));
+    return job.GetInt("status") == faxsvc::kJobCompleted;
+  }, 60));
+  EXPECT_EQ(job.Get("owner_name"), "bvalice");
+  EXPECT_EQ(job.Get("number"), kFarEnd);
+  EXPECT_EQ(job.Get("name"), "Far End");
+  EXPECT_EQ(job.Get("subject"), "Two pages");
+  EXPECT_EQ(job.Get("sender_name"), "Alice Sender");
+  EXPECT_EQ(job.GetInt("pages"), 2);
+  EXPECT_EQ(ServerState(job.Get("id"), true), "D");
+  bool archived = false;
+  auto sent = s->Folders().OutgoingArchive.GetMessages();
+  for (auto& m : sent.Items())
+    if (m.Id() == job.Get("id")) {
+      archived = true;
+      EXPECT_EQ(m.RecipientFaxNumber(), kFarEnd);
+      EXPECT_EQ(m.Pages(), 2);
+    }
+  EXPECT_TRUE(archived);
+}
+
+TEST_F(HylaFaxService, PauseAndStopActOnTheUsersJobOnTheServerAndOtherUsersSeeNone) {
+  // A fax for the cheap hours, which begin in three hours: it waits on the server.
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  ::localtime_r(&now, &tm);
+  {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, faxsvc::kFaxServerKey, true));
+    reg.SetDword("DiscountStart", (tm.tm_hour + 3) % 24);
+    reg.SetDword("DiscountEnd", (tm.tm_hour + 4) % 24);
+  }
+  UseServer("bvalice", "alice-pw");
+  std::string fax = test::MakeFaxTiff(world.TempDir() + "/Fax.tif", 1);
+  std::string id;
+  {
+    auto s = Connect();
+    auto doc = s->CreateDocument(fax);
+    doc->FaxNumber = "5550199";
+    doc->RecipientName = "Later";
+    doc->DiscountSend = 1;
+    id = std::to_string(doc->Send());
+  }
+  EXPECT_EQ(ServerState(id), "P");
+
+  // Another user neither sees nor touches it; the administrator sees it.
+  UseServer("bvbob", "bob-pw");
+  {
+    auto s = Connect();
+    EXPECT_FALSE(s->Administrator());
+    EXPECT_EQ(s->Folders().OutgoingQueue.GetJobs().Count(), 0);
+    EXPECT_THROW(s->Call(Message("job_op").Set("id", id).Set("action", "cancel")), VbError);
+  }
+  EXPECT_EQ(Brevant("stop").exitCode, 0);
+  EXPECT_EQ(ServerState(id), "P");
+  UseServer("bvadmin", "admin-pw");
+  {
+    auto s = Connect();
+    EXPECT_TRUE(s->Administrator());
+    auto jobs = s->Folders().OutgoingQueue.GetJobs();
+    ASSERT_EQ(jobs.Count(), 1);
+    EXPECT_EQ(jobs.Item(1).Fields().Get("owner_name"), "bvalice");
+  }
+
+  // The older edition's pause stops and restarts the user's queue on the
+  // server; on XP, stop cancels the job that is not merely waiting.
+  UseServer("bvalice", "alice-pw");
+  test::SetWindowsVersion("5.0");
+  EXPECT_EQ(Brevant("pause").exitCode, 0);
+  EXPECT_EQ(ServerState(id), "T");
+  EXPECT_EQ(Brevant("pause").exitCode, 0);
+  EXPECT_EQ(ServerState(id), "P");
+  EXPECT_EQ(Brevant("pause").exitCode, 0);
+  EXPECT_EQ(ServerState(id), "T");
+  test::SetWindowsVersion("5.1");
+  EXPECT_EQ(Brevant("stop").exitCode, 0);
+  EXPECT_TRUE(test::WaitFor([&] { return ServerState(id).empty(); }, 20));
+  EXPECT_EQ(ServerState(id, true), "F");
+  auto s = Connect();
+  EXPECT_EQ(s->Call(Message("job").Set("id", id)).Item(1).GetInt("status"), faxsvc::kJobCanceled);
+  // A cancelled fax is no failure the desktop is told of.
+  Message events = s->Call(Message("events").Set("since", std::stoll(id) - 1));
+  EXPECT_EQ(events.GetInt("count"), 0);
+}
+
+TEST_F(HylaFaxService, AFaxTheServerReceivesIsImportedOnce) {
+  std::string doc = world.TempDir() + "/in.tif";
+  ASSERT_TRUE(test::WriteG3Tiff(doc, test::TestPages(1, true)));
+  // After a call of its own the server's modem resets for a while.
+  ASSERT_TRUE(test::WaitFor([] { return test::HylaFax::ModemState().find("Running and idle") != std::string::npos; }, 60))
+      << test::HylaFax::ModemState();
+  auto before = server->hylafax->Received();
+  faxd::ModemSettings caller;
+  caller.device = server->pair->B();
+  caller.stationId = kFarId;
+  faxd::ModemCallResult r = faxd::SendFax(caller, "5550200", doc);
+  ASSERT_TRUE(r.ok) << r.result;
+  std::string file = server->hylafax->WaitReceived(before, 1, 60);
+  ASSERT_FALSE(file.empty());
+  const std::string name = fs::path(file).filename().string();
+
+  // The administrator reads the server's received faxes.
+  UseServer("bvadmin", "admin-pw");
+  auto s = Connect();
+  auto in = s->Folders().IncomingArchive.GetMessages();
+  bool listed = false;
+  for (auto& m : in.Items())
+    if (m.Id() == name) {
+      listed = true;
+      EXPECT_EQ(m.TSID(), kFarId);
+      EXPECT_EQ(m.Pages(), 1);
+    }
+  EXPECT_TRUE(listed);
+
+  ASSERT_EQ(Brevant("import").exitCode, 0);
+  ASSERT_EQ(Brevant("import").exitCode, 0);
+  std::map<std::string, int> ids;
+  for (const auto& it : Items(mail::olFolderInbox))
+    if (const auto* p = it.FindUserProperty("FaxID")) ++ids[p->value];
+  EXPECT_EQ(ids[name], 1);
+  fs::remove(file);
+}
+
+TEST_F(HylaFaxService, RefusedLoginsStoppedServersAndRefusedJobsSaySoAndLoseNothing) {
+  std::string fax = test::MakeFaxTiff(world.TempDir() + "/Fax.tif", 1);
+  // A wrong password: the login is refused, and sending says it cannot
+  // reach the fax service.
+  UseServer("bvalice", "not-the-password");
+  try {
+    Connect();
+    ADD_FAILURE() << "logged in with a wrong password";
+  } catch (const VbError& e) {
+    EXPECT_EQ(e.Number(), kErrPermission);
+    EXPECT_NE(std::string(e.what()).find("refused the login of bvalice"), std::string::npos) << e.what();
+  }
+  auto run = Brevant(std::string("sendnow;0;Far End#;") + kFarEnd + "#;" + fax + "#");
+  EXPECT_NE(run.err.find("Error connect to fax. Please reinstall fax server."), std::string::npos) << run.err;
+
+  // A server that does not run (nothing on its port).
+  UseServer("bvalice", "alice-pw", 4558);
+  try {
+    Connect();
+    ADD_FAILURE() << "connected to a server that does not run";
+  } catch (const VbError& e) {
+    EXPECT_EQ(e.Number(), 462);
+    EXPECT_NE(std::string(e.what()).find("cannot be reached"), std::string::npos) << e.what();
+  }
+  run = Brevant(std::string("sendnow;0;Far End#;") + kFarEnd + "#;" + fax + "#");
+  EXPECT_NE(run.err.find("Error connect to fax. Please reinstall fax server."), std::string::npos) << run.err;
+
+  // A job the server refuses: its reason reaches the user, and the server
+  // keeps no job of it.
+  UseServer("bvalice", "alice-pw");
+  auto s = Connect();
+  auto doc = s->CreateDocument(fax);
+  doc->FaxNumber = "";
+  try {
+    doc->Send();
+    ADD_FAILURE() << "a fax without a number was taken";
+  } catch (const VbError& e) {
+    EXPECT_NE(std::string(e.what()).find("DIALSTRING"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(s->Folders().OutgoingQueue.GetJobs().Count(), 0);
+  EXPECT_TRUE(fs::exists(fax));
+}
+
+}  // namespace
+}  // namespace brevant
