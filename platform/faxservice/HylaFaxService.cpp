@@ -440,15 +440,19 @@ class HylaFaxService : public RemoteService {
       // The time the server keeps trying, from the time to send: always
       // given, the server's own default is not reliable across time zones.
       Param("LASTTIME", "000300");
-      if (s_.retries >= 0) Param("MAXTRIES", std::to_string(s_.retries + 1));
+      if (s_.retries >= 0) {
+        // Calls nobody answered count as much as calls that failed.
+        Param("MAXTRIES", std::to_string(s_.retries + 1));
+        Param("MAXDIALS", std::to_string(s_.retries + 1));
+      }
       Param("VRES", yres > 150 ? "196" : "98");
       Param("PAGEWIDTH", "209");
       Param("PAGELENGTH", "296");
       Param("DOCUMENT", document);
       c_.Expect("JSUBM");
     } catch (const VbError&) {
-      // A job the server refused leaves nothing behind on it.
-      c_.Command("JKILL");
+      // A job the server refused is deleted: nothing is left behind on it.
+      c_.Command("JDELE");
       throw;
     }
     return Message().Set("id", id).Set("pages", pages);

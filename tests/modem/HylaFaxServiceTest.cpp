@@ -323,6 +323,32 @@ TEST_F(HylaFaxService, RefusedLoginsStoppedServersAndRefusedJobsSaySoAndLoseNoth
   }
   EXPECT_EQ(s->Folders().OutgoingQueue.GetJobs().Count(), 0);
   EXPECT_TRUE(fs::exists(fax));
+
+  // A fax that fails on the server (no one answers, no retry allowed) is
+  // news for the sender's desktop and the monitor: a "failed" event of its
+  // job with the server's reason, seen through data connections the
+  // server opens (active mode) as well.
+  {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, faxsvc::kFaxServerKey, true));
+    reg.SetDword("Retries", 0);
+    reg.SetDword("PassiveMode", 0);
+  }
+  ASSERT_TRUE(test::WaitFor([] { return test::HylaFax::ModemState().find("Running and idle") != std::string::npos; }, 60));
+  s = Connect();
+  doc = s->CreateDocument(fax);
+  doc->FaxNumber = "5550111";
+  const long long id = doc->Send();
+  Message failed;
+  EXPECT_TRUE(test::WaitFor([&] {
+    Message events = s->Call(Message("events").Set("since", id - 1));
+    for (int i = 1; i <= events.GetInt("count"); ++i)
+      if (events.Item(i).GetInt("job_id") == id) failed = events.Item(i);
+    return failed.Has("id");
+  }, 90));
+  EXPECT_EQ(failed.Get("kind"), "failed");
+  EXPECT_FALSE(failed.Get("text").empty());
+  EXPECT_EQ(ServerState(std::to_string(id), true), "F");
 }
 
 }  // namespace
