@@ -148,6 +148,15 @@ FaxServerSettings ReadFaxServerSettings() {
   s.discountStart = DwordOr("DiscountStart", s.discountStart) % 24;
   s.discountEnd = DwordOr("DiscountEnd", s.discountEnd) % 24;
   s.retries = DwordOr("Retries", s.retries);
+  // A password set in the registry (brevant-reg) moves to the user's
+  // password file at once; the registry is read by other programs.
+  {
+    CWinReg reg;
+    std::string why;
+    if (reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kFaxServerKey, false) && reg.ValueType("Password") == 1 &&
+        StoreFaxServerPassword(reg.GetString("Password"), &why))
+      reg.DeleteValue("Password");
+  }
   std::ifstream in(FaxServerPasswordFile(), std::ios::binary);
   if (in) std::getline(in, s.password);
   return s;

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "common/Errors.h"
+#include "common/Logging.h"
 #include "platform/faxservice/FaxService.h"
 #include "platform/faxservice/FaxTiff.h"
 #include "platform/faxservice/HylaFax.h"
@@ -137,7 +138,14 @@ class HylaFaxService : public RemoteService {
   explicit HylaFaxService(const FaxServerSettings& s) : s_(s), c_(s) {}
 
   void Open() override {
-    c_.Open();
+    try {
+      c_.Open();
+    } catch (const VbError& e) {
+      // Whoever connects may only learn that no fax server answered: the
+      // reason (unreachable, login refused) goes to the error log.
+      WriteErrorLog(e.Number(), e.what(), "HylaFax.Connect");
+      throw;
+    }
     lastUse_ = std::chrono::steady_clock::now();
   }
   void Close() override { c_.Close(); }

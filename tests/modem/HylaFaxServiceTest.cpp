@@ -4,6 +4,7 @@
 // One server serves the whole suite; its users are written into its access
 // list for the suite and the list is put back afterwards.
 #include <crypt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@
 #include "common/FaxJob.h"
 #include "delivery/Delivery.h"
 #include "delivery/FaxTransport.h"
+#include "tests/maintenance/UiRecorder.h"
 #include "platform/faxservice/FaxService.h"
 #include "platform/faxservice/HylaFax.h"
 #include "tests/mail/FaxWorld.h"
@@ -119,6 +121,10 @@ class HylaFaxService : public test::FaxWorld {
     return "";
   }
   TestWorld::Result Brevant(const std::string& args) { return world.RunArgs("brevant", {args}); }
+  void TearDown() override {
+    ResetFaxServerForTests();
+    FaxWorld::TearDown();
+  }
 
   // The far station answers one call; its pages.
   std::vector<faxsvc::FaxPage> Answer(const std::function<void()>& send, faxd::ModemCallResult* r) {
@@ -205,9 +211,19 @@ TEST_F(HylaFaxService, PauseAndStopActOnTheUsersJobOnTheServerAndOtherUsersSeeNo
   EXPECT_EQ(ServerState(id), "P");
 
   // Another user neither sees nor touches it; the administrator sees it.
-  UseServer("bvbob", "bob-pw");
+  // Bob gives his password with brevant-reg: it leaves the registry for
+  // his own password file at the first connection.
+  UseServer("bvbob", "");
+  auto reg = world.RunTool("brevant-reg", "add 'HKCU\\Software\\Norvane\\Pelorin\\FaxServer' /v Password /d bob-pw");
+  ASSERT_EQ(reg.exitCode, 0) << reg.err;
   {
     auto s = Connect();
+    struct stat st {};
+    ASSERT_EQ(::stat(faxsvc::FaxServerPasswordFile().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(TestWorld::ReadFile(faxsvc::FaxServerPasswordFile()), "bob-pw\n");
+    EXPECT_EQ(world.RunTool("brevant-reg", "query 'HKCU\\Software\\Norvane\\Pelorin\\FaxServer'").out.find("bob-pw"),
+              std::string::npos);
     EXPECT_FALSE(s->Administrator());
     EXPECT_EQ(s->Folders().OutgoingQueue.GetJobs().Count(), 0);
     EXPECT_THROW(s->Call(Message("job_op").Set("id", id).Set("action", "cancel")), VbError);
@@ -294,8 +310,16 @@ TEST_F(HylaFaxService, RefusedLoginsStoppedServersAndRefusedJobsSaySoAndLoseNoth
     EXPECT_EQ(e.Number(), kErrPermission);
     EXPECT_NE(std::string(e.what()).find("refused the login of bvalice"), std::string::npos) << e.what();
   }
-  auto run = Brevant(std::string("sendnow;0;Far End#;") + kFarEnd + "#;" + fax + "#");
-  EXPECT_NE(run.err.find("Error connect to fax. Please reinstall fax server."), std::string::npos) << run.err;
+  ResetFaxServerForTests();
+  ClearFaxJob();
+  FaxJob().g_arrFiles.Append(fax);
+  FaxJob().g_arrFaxName.Append("Far End");
+  FaxJob().g_arrFaxNumber.Append(kFarEnd);
+  const std::vector<std::string> cannotConnect{"Pelorin: Error connect to fax. Please reinstall fax server."};
+  auto shown = std::make_unique<test::UiRecorder>();
+  SendFaxMSFax();
+  EXPECT_EQ(shown->messages, cannotConnect);
+  EXPECT_NE(Errors().find("refused the login of bvalice"), std::string::npos) << Errors();
 
   // A server that does not run (nothing on its port).
   UseServer("bvalice", "alice-pw", 4558);
@@ -306,8 +330,12 @@ TEST_F(HylaFaxService, RefusedLoginsStoppedServersAndRefusedJobsSaySoAndLoseNoth
     EXPECT_EQ(e.Number(), 462);
     EXPECT_NE(std::string(e.what()).find("cannot be reached"), std::string::npos) << e.what();
   }
-  run = Brevant(std::string("sendnow;0;Far End#;") + kFarEnd + "#;" + fax + "#");
-  EXPECT_NE(run.err.find("Error connect to fax. Please reinstall fax server."), std::string::npos) << run.err;
+  ResetFaxServerForTests();
+  shown->messages.clear();
+  SendFaxMSFax();
+  EXPECT_EQ(shown->messages, cannotConnect);
+  shown.reset();
+  EXPECT_NE(Errors().find("localhost:4558 cannot be reached"), std::string::npos) << Errors();
 
   // A job the server refuses: its reason reaches the user, and the server
   // keeps no job of it.
