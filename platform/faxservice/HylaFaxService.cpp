@@ -307,6 +307,8 @@ class HylaFaxService : public RemoteService {
           .Set("subject", Trim(f[12]))
           .Set("error", status == kJobCompleted ? "" : error)
           .Set("state", std::string(1, j.state));
+      // A finished job's time is that of its last call.
+      if (j.state == 'D' || j.state == 'F') j.m.Set("ended", Number(f[8]));
       out.push_back(std::move(j));
     }
     std::sort(out.begin(), out.end(),
@@ -521,7 +523,6 @@ class HylaFaxService : public RemoteService {
       m.Set("job_id", j.m.Get("id"))
           .Set("path", "doneq/fax-" + j.m.Get("id") + ".tif")
           .Set("pages", j.m.Get("pages_sent"))
-          .Set("ended", j.m.Get("scheduled"))
           .Set("result", "sent")
           .Set("status", kJobCompleted);
       items.push_back(std::move(m));

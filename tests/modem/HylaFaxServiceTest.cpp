@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QStandardItemModel>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +25,7 @@
 #include "delivery/Delivery.h"
 #include "delivery/FaxTransport.h"
 #include "tests/maintenance/UiRecorder.h"
+#include "tools/brevant-faxmon/FaxMonitor.h"
 #include "platform/faxservice/FaxService.h"
 #include "platform/faxservice/HylaFax.h"
 #include "tests/mail/FaxWorld.h"
@@ -46,6 +50,22 @@ struct Server {
   std::unique_ptr<test::HylaFax> hylafax;
 };
 Server* server = nullptr;
+
+QApplication& App() {
+  static int argc = 1;
+  static char name[] = "modem_hylafax_service_tests";
+  static char* argv[] = {name, nullptr};
+  static QApplication app(argc, argv);
+  return app;
+}
+
+// The rows of a Fax Monitor list whose column holds text.
+int Rows(QStandardItemModel* model, int column, const std::string& text) {
+  int n = 0;
+  for (int r = 0; r < model->rowCount(); ++r)
+    if (model->item(r, column)->text().toStdString() == text) ++n;
+  return n;
+}
 
 std::string Crypt(const std::string& password) { return crypt(password.c_str(), "$6$brevanttest$"); }
 
@@ -175,6 +195,11 @@ TEST_F(HylaFaxService, SendNowGoesThroughTheServerAndTheFarEndGetsThePagesInOrde
   EXPECT_EQ(job.Get("sender_name"), "Alice Sender");
   EXPECT_EQ(job.GetInt("pages"), 2);
   EXPECT_EQ(ServerState(job.Get("id"), true), "D");
+  App();
+  faxmon::FaxMonitor monitor;
+  ASSERT_TRUE(monitor.Refresh());
+  EXPECT_GE(Rows(monitor.Sent(), 3, "Two pages"), 1);
+  EXPECT_EQ(Rows(monitor.Queue(), 0, job.Get("id")), 0);
   bool archived = false;
   auto sent = s->Folders().OutgoingArchive.GetMessages();
   for (auto& m : sent.Items())
@@ -249,12 +274,25 @@ TEST_F(HylaFaxService, PauseAndStopActOnTheUsersJobOnTheServerAndOtherUsersSeeNo
   EXPECT_EQ(ServerState(id), "P");
   EXPECT_EQ(Brevant("pause").exitCode, 0);
   EXPECT_EQ(ServerState(id), "T");
+  App();
+  {
+    faxmon::FaxMonitor monitor;
+    ASSERT_TRUE(monitor.Refresh());
+    EXPECT_EQ(Rows(monitor.Queue(), 0, id), 1);
+    EXPECT_EQ(Rows(monitor.Queue(), 3, "Paused"), 1);
+  }
   test::SetWindowsVersion("5.1");
   EXPECT_EQ(Brevant("stop").exitCode, 0);
   EXPECT_TRUE(test::WaitFor([&] { return ServerState(id).empty(); }, 20));
   EXPECT_EQ(ServerState(id, true), "F");
   auto s = Connect();
   EXPECT_EQ(s->Call(Message("job").Set("id", id)).Item(1).GetInt("status"), faxsvc::kJobCanceled);
+  {
+    faxmon::FaxMonitor monitor;
+    ASSERT_TRUE(monitor.Refresh());
+    EXPECT_EQ(Rows(monitor.Queue(), 0, id), 0);
+    EXPECT_EQ(Rows(monitor.Failures(), 0, id), 1);
+  }
   // A cancelled fax is no failure the desktop is told of.
   Message events = s->Call(Message("events").Set("since", std::stoll(id) - 1));
   EXPECT_EQ(events.GetInt("count"), 0);
@@ -288,6 +326,10 @@ TEST_F(HylaFaxService, AFaxTheServerReceivesIsImportedOnce) {
       EXPECT_EQ(m.Pages(), 1);
     }
   EXPECT_TRUE(listed);
+  App();
+  faxmon::FaxMonitor monitor;
+  ASSERT_TRUE(monitor.Refresh());
+  EXPECT_GE(Rows(monitor.Received(), 1, kFarId), 1);
 
   ASSERT_EQ(Brevant("import").exitCode, 0);
   ASSERT_EQ(Brevant("import").exitCode, 0);
