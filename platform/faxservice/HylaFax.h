@@ -49,6 +49,8 @@ struct FaxServerSettings {
 // The settings of this user (HKCU values first, then HKLM's; the password
 // from the user's password file).
 FaxServerSettings ReadFaxServerSettings();
+// Whether they name a HylaFAX server ("Service" alone is read).
+bool FaxServerConfigured();
 
 // The user-only file holding the fax server password: "faxserver-password"
 // in the user's Brevant config folder (BREVANT_REGISTRY_DIR when set).

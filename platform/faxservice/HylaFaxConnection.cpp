@@ -135,10 +135,14 @@ std::string StringOr(const char* name, const std::string& fallback) {
 
 // Settings ------------------------------------------------------------------
 
+bool FaxServerConfigured() {
+  std::string service = StringOr("Service", "");
+  return service == "HylaFAX" || service == "hylafax";
+}
+
 FaxServerSettings ReadFaxServerSettings() {
   FaxServerSettings s;
-  std::string service = StringOr("Service", "");
-  s.hylafax = service == "HylaFAX" || service == "hylafax";
+  s.hylafax = FaxServerConfigured();
   s.host = StringOr("Server", s.host);
   if (s.host.empty()) s.host = "localhost";
   s.port = DwordOr("Port", s.port);

@@ -173,6 +173,8 @@ class HylaFaxService : public RemoteService {
     else if (op == "fax_open") r = OpenFax(req, receivedFd);
     else if (op == "events") r = Events(req);
     else if (op == "folders") r = Message().Set("store", "").Set("archive", "").Set("state", "");
+    // Desktop notices of failed faxes are each user's own choice here.
+    else if (op == "line_get") r = Message().Set("notify", 1);
     else
       throw VbError(kErrNotOffered, "a HylaFAX fax server does not offer \"" + op + "\"");
     lastUse_ = std::chrono::steady_clock::now();
@@ -557,24 +559,28 @@ class HylaFaxService : public RemoteService {
     return Message().Set("name", path.substr(path.rfind('/') + 1));
   }
 
-  // The user's history: a job that failed is an event, its job id its id.
+  // The user's history: each job that failed is an event. Its id orders
+  // the events by the time the job ended (seconds * 1000, and the job id's
+  // last digits to tell jobs of the same second apart), so a job that
+  // fails after one with a higher number is still news.
   Message Events(const Message& req) {
     std::vector<Message> items;
     long long since = req.GetInt("since"), latest = 0;
     for (const ServerJob& j : AllJobs(true)) {
       if (!Mine(j, req.Get("own") == "1")) continue;
-      long long id = j.m.GetInt("id");
       int status = static_cast<int>(j.m.GetInt("status"));
       if (status != kJobFailed && status != kJobRetriesExceeded) continue;
+      long long id = j.m.GetInt("ended") * 1000 + j.m.GetInt("id") % 1000;
       latest = std::max(latest, id);
       if (id <= since) continue;
       items.push_back(Message()
                           .Set("id", id)
-                          .Set("time", j.m.Get("scheduled"))
+                          .Set("time", j.m.Get("ended"))
                           .Set("kind", "failed")
-                          .Set("job_id", id)
+                          .Set("job_id", j.m.Get("id"))
                           .Set("text", j.m.Get("error")));
     }
+    std::sort(items.begin(), items.end(), [](const Message& a, const Message& b) { return a.GetInt("id") < b.GetInt("id"); });
     return ListOf(items).Set("latest", latest);
   }
 

@@ -118,6 +118,7 @@ void State::CreateSchema() {
   AddColumn("devices", "send_enabled", "INTEGER DEFAULT 1");
   AddColumn("devices", "priority", "INTEGER DEFAULT 1");
   AddColumn("devices", "route_uid", "INTEGER DEFAULT -1");
+  AddColumn("devices", "idle_mode", "INTEGER DEFAULT 2");
   AddColumn("jobs", "owner_uid", "INTEGER DEFAULT 0");
   AddColumn("jobs", "owner_name", "TEXT DEFAULT ''");
   AddColumn("jobs", "resume_from", "INTEGER DEFAULT 1");
@@ -133,6 +134,12 @@ void State::CreateSchema() {
             {std::string("Brevant Loopback Modem"), station, station, static_cast<long long>(faxsvc::kReceiveManual),
              std::string("Loopback line: faxes go over T.30 (SpanDSP) to a far-end station inside the fax service")});
   }
+  RememberIdleMode(0);
+}
+
+void State::RememberIdleMode(long long id) {
+  db.Exec("UPDATE devices SET idle_mode=receive_mode WHERE (?=0 OR id=?) AND receive_mode<>?",
+          {id, id, static_cast<long long>(faxsvc::kReceiveAuto)});
 }
 
 std::string State::Setting(const std::string& key) {
