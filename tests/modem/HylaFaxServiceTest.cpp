@@ -264,6 +264,15 @@ TEST_F(HylaFaxService, PauseAndStopActOnTheUsersJobOnTheServerAndOtherUsersSeeNo
     ASSERT_EQ(jobs.Count(), 1);
     EXPECT_EQ(jobs.Item(1).Fields().Get("owner_name"), "bvalice");
   }
+  // Only the administrator changes how the server's modem answers:
+  // "autorecv" there and back leaves it answering after one ring.
+  auto on = Brevant("autorecv"), off = Brevant("autorecv");
+  EXPECT_NE(on.err.find("Auto Receive ON"), std::string::npos) << on.err;
+  EXPECT_NE(off.err.find("Auto Receive OFF"), std::string::npos) << off.err;
+  EXPECT_EQ(Errors().find("Init.AutoRecv"), std::string::npos) << Errors();
+  UseServer("bvbob", "bob-pw");
+  Brevant("autorecv");
+  EXPECT_NE(Errors().find("the fax server did not change ttyFAX0"), std::string::npos) << Errors();
 
   // The older edition's pause stops and restarts the user's queue on the
   // server; on XP, stop cancels the job that is not merely waiting.
