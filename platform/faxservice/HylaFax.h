@@ -22,8 +22,9 @@
 //                    a fax sent at discount rates waits for DiscountStart
 //     "Retries"      DWORD further attempts after the first (the server's
 //                    own default when absent)
-// The password is never kept in the registry: it is in a file only the user
-// may read (FaxServerPasswordFile, mode 0600).
+// The password ("Password" of the user's key) is never kept in the
+// registry: it is in the user's secret store (platform/secret), where
+// brevant-reg and the configuration dialog put it.
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,16 +48,13 @@ struct FaxServerSettings {
 };
 
 // The settings of this user (HKCU values first, then HKLM's; the password
-// from the user's password file).
+// from the user's secret store).
 FaxServerSettings ReadFaxServerSettings();
 // Whether they name a HylaFAX server ("Service" alone is read).
 bool FaxServerConfigured();
 
-// The user-only file holding the fax server password: "faxserver-password"
-// in the user's Brevant config folder (BREVANT_REGISTRY_DIR when set).
-std::string FaxServerPasswordFile();
-// Stores (or, when empty, removes) the password; false with *why when the
-// file cannot be written. The file is made anew with mode 0600.
+// Stores (or, when empty, removes) the password in the user's secret
+// store; false with *why when no store takes it.
 bool StoreFaxServerPassword(const std::string& password, std::string* why);
 
 // One control connection to hfaxd, logged in. Every reply is awaited at

@@ -14,12 +14,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 
 #include "common/CWinReg.h"
 #include "common/Errors.h"
 #include "platform/faxservice/HylaFax.h"
+#include "platform/registry/Registry.h"
+#include "platform/secret/Secrets.h"
 
 namespace brevant::faxsvc {
 
@@ -29,11 +29,6 @@ constexpr long kErrServerUnavailable = 462;
 constexpr std::size_t kMaxReply = 1u << 16;
 // Nor is a listing or a fax larger than this.
 constexpr std::size_t kMaxData = 256u << 20;
-
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
 
 std::string LoginName() {
   if (passwd* pw = ::getpwuid(::geteuid())) return pw->pw_name;
@@ -152,56 +147,13 @@ FaxServerSettings ReadFaxServerSettings() {
   s.discountStart = DwordOr("DiscountStart", s.discountStart) % 24;
   s.discountEnd = DwordOr("DiscountEnd", s.discountEnd) % 24;
   s.retries = DwordOr("Retries", s.retries);
-  // A password set in the registry (brevant-reg) moves to the user's
-  // password file at once; the registry is read by other programs.
-  {
-    CWinReg reg;
-    std::string why;
-    if (reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kFaxServerKey, false) && reg.ValueType("Password") == 1 &&
-        StoreFaxServerPassword(reg.GetString("Password"), &why))
-      reg.DeleteValue("Password");
-  }
-  std::ifstream in(FaxServerPasswordFile(), std::ios::binary);
-  if (in) std::getline(in, s.password);
+  // A password left in clear in the registry moves to the secret store.
+  s.password = platform::secrets::ReadRegistrySecret(reg::kCurrentUser, kFaxServerKey, "Password");
   return s;
 }
 
-std::string FaxServerPasswordFile() {
-  std::string dir = Env("BREVANT_REGISTRY_DIR");
-  if (dir.empty()) {
-    std::string cfg = Env("XDG_CONFIG_HOME");
-    if (cfg.empty()) cfg = Env("HOME") + "/.config";
-    dir = cfg + "/brevant";
-  }
-  return dir + "/faxserver-password";
-}
-
 bool StoreFaxServerPassword(const std::string& password, std::string* why) {
-  namespace fs = std::filesystem;
-  const std::string path = FaxServerPasswordFile();
-  if (password.empty()) {
-    ::unlink(path.c_str());
-    return true;
-  }
-  std::error_code ec;
-  fs::create_directories(fs::path(path).parent_path(), ec);
-  // A new file of the user's alone, renamed over the old one: a link or a
-  // file someone else left at the name is replaced, never written through.
-  std::string tmp = path + ".XXXXXX";
-  int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    *why = "cannot write " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  std::string line = OneLine(password) + "\n";
-  bool ok = ::fchmod(fd, 0600) == 0 && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-  ok = ::close(fd) == 0 && ok;
-  if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
-    *why = "cannot write " + path + ": " + std::strerror(errno);
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  return true;
+  return platform::secrets::WriteRegistrySecret(reg::kCurrentUser, kFaxServerKey, "Password", OneLine(password), why);
 }
 
 // The control connection --------------------------------------------------------

@@ -31,6 +31,7 @@
 #include "receive/ui/frmConfigureClient.h"
 #include "receive/ui/frmFaxServer.h"
 #include "platform/faxservice/HylaFax.h"
+#include "platform/secret/Secrets.h"
 #include "receive/ui/frmSetCover.h"
 #include "tests/support/TestWorld.h"
 
@@ -431,8 +432,9 @@ TEST_F(ConfigFixture, FaxServerSettingsGoToTheRegistryAndThePasswordToAUserOnlyF
   CWinReg reg;
   ASSERT_TRUE(reg.InitForRead(CWinReg::HKEY_CURRENT_USER, faxsvc::kFaxServerKey));
   EXPECT_EQ(reg.ValueType("Password"), 0u);  // never in the registry
+  // Without a desktop secret service here, the user-only secrets file.
   struct stat st {};
-  ASSERT_EQ(::stat(faxsvc::FaxServerPasswordFile().c_str(), &st), 0);
+  ASSERT_EQ(::stat(platform::secrets::FilePath().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   faxsvc::FaxServerSettings s = faxsvc::ReadFaxServerSettings();
   EXPECT_TRUE(s.hylafax);

@@ -4,7 +4,6 @@
 // One server serves the whole suite; its users are written into its access
 // list for the suite and the list is put back afterwards.
 #include <crypt.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -250,17 +249,16 @@ TEST_F(HylaFaxService, PauseAndStopActOnTheUsersJobOnTheServerAndOtherUsersSeeNo
   EXPECT_EQ(ServerState(id), "P");
 
   // Another user neither sees nor touches it; the administrator sees it.
-  // Bob gives his password with brevant-reg: it leaves the registry for
-  // his own password file at the first connection.
+  // Bob gives his password with brevant-reg: it goes to his secret store,
+  // never into the registry.
   UseServer("bvbob", "");
   auto reg = world.RunTool("brevant-reg", "add 'HKCU\\Software\\Norvane\\Pelorin\\FaxServer' /v Password /d bob-pw");
   ASSERT_EQ(reg.exitCode, 0) << reg.err;
   {
     auto s = Connect();
-    struct stat st {};
-    ASSERT_EQ(::stat(faxsvc::FaxServerPasswordFile().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(TestWorld::ReadFile(faxsvc::FaxServerPasswordFile()), "bob-pw\n");
+    CWinReg key;
+    ASSERT_TRUE(key.InitForRead(CWinReg::HKEY_CURRENT_USER, faxsvc::kFaxServerKey));
+    EXPECT_EQ(key.ValueType("Password"), 0u);
     EXPECT_EQ(world.RunTool("brevant-reg", "query 'HKCU\\Software\\Norvane\\Pelorin\\FaxServer'").out.find("bob-pw"),
               std::string::npos);
     EXPECT_FALSE(s->Administrator());
