@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -140,12 +142,15 @@ FaxServerSettings ReadFaxServerSettings() {
   s.hylafax = FaxServerConfigured();
   s.host = StringOr("Server", s.host);
   if (s.host.empty()) s.host = "localhost";
+  // Values out of range fall back to the defaults or the nearest sensible one.
   s.port = DwordOr("Port", s.port);
+  if (s.port < 1 || s.port > 65535) s.port = 4559;
   s.user = StringOr("User", "");
   s.passive = DwordOr("PassiveMode", 1) != 0;
-  s.timeoutMs = std::max(1, DwordOr("Timeout", 30)) * 1000;
-  s.discountStart = DwordOr("DiscountStart", s.discountStart) % 24;
-  s.discountEnd = DwordOr("DiscountEnd", s.discountEnd) % 24;
+  s.timeoutMs = std::clamp(DwordOr("Timeout", 30), 1, 3600) * 1000;
+  auto hour = [](int h, int fallback) { return h >= 0 && h < 24 ? h : fallback; };
+  s.discountStart = hour(DwordOr("DiscountStart", s.discountStart), 20);
+  s.discountEnd = hour(DwordOr("DiscountEnd", s.discountEnd), 7);
   s.retries = DwordOr("Retries", s.retries);
   // A password left in clear in the registry moves to the secret store.
   s.password = platform::secrets::ReadRegistrySecret(reg::kCurrentUser, kFaxServerKey, "Password");
