@@ -13,6 +13,7 @@
 
 #include "common/Errors.h"
 #include "platform/faxservice/FaxTiff.h"
+#include "platform/faxservice/HylaFax.h"
 #include "platform/registry/Registry.h"
 
 namespace brevant::faxsvc {
@@ -118,10 +119,13 @@ std::string QueueStatusText(int status) {
 class Session {
  public:
   explicit Session(std::string path) : path_(std::move(path)) {}
+  // A session whose requests a fax server answers (HylaFax.h).
+  explicit Session(std::unique_ptr<RemoteService> remote) : remote_(std::move(remote)) {}
   ~Session() { Close(); }
 
   void Open() {
     std::lock_guard lock(mu_);
+    if (remote_) return remote_->Open();
     OpenLocked();
   }
 
@@ -130,6 +134,7 @@ class Session {
   // (-1 when none).
   Message Call(const Message& request, int passFd = -1, int* receivedFd = nullptr) {
     std::lock_guard lock(mu_);
+    if (remote_) return remote_->Call(request, passFd, receivedFd);
     if (receivedFd) *receivedFd = -1;
     // The service closes connections idle for a minute: start afresh well
     // before, so a request never meets a connection closing under it.
@@ -177,6 +182,7 @@ class Session {
 
   void Close() {
     std::lock_guard lock(mu_);
+    if (remote_) return remote_->Close();
     CloseLocked();
   }
 
@@ -194,6 +200,7 @@ class Session {
   }
   std::mutex mu_;
   std::string path_;
+  std::unique_ptr<RemoteService> remote_;
   int fd_ = -1;
   std::chrono::steady_clock::time_point lastUse_;
   long long idleLimitMs_ = kIdleTimeoutMs;  // the service's, as its hello says
@@ -415,8 +422,17 @@ long FaxDocument::Send() {
 FaxServer::FaxServer() = default;
 FaxServer::~FaxServer() = default;
 
+namespace {
+// The fax service is brevant-faxd on this machine unless the user's
+// settings name a HylaFAX server.
+std::shared_ptr<Session> NewSession() {
+  if (!FaxServerConfigured()) return std::make_shared<Session>(DefaultSocketPath());
+  return std::make_shared<Session>(MakeHylaFaxService(ReadFaxServerSettings()));
+}
+}  // namespace
+
 std::shared_ptr<FaxServer> FaxServer::Running(std::string* why) {
-  auto s = std::make_shared<Session>(DefaultSocketPath());
+  auto s = NewSession();
   try {
     s->Open();
   } catch (const VbError& e) {
@@ -429,7 +445,7 @@ std::shared_ptr<FaxServer> FaxServer::Running(std::string* why) {
 }
 
 void FaxServer::Connect(const std::string& machineName) {
-  auto s = bound_ ? bound_ : std::make_shared<Session>(DefaultSocketPath());
+  auto s = bound_ ? bound_ : NewSession();
   s->Open();
   hello_ = s->Call(Message("hello"));
   s_ = std::move(s);

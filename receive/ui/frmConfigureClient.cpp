@@ -20,6 +20,7 @@
 #include "faxjob/CXmlGroups.h"
 #include "platform/ui/Ui.h"
 #include "receive/ui/ConfigServices.h"
+#include "receive/ui/frmFaxServer.h"
 
 namespace brevant::configui {
 namespace {
@@ -89,6 +90,9 @@ frmConfigureClient::frmConfigureClient(ExitAppFn exitApp, QWidget* parent)
   deviceLayout->addWidget(txtFaxMachine, 0, 1);
   deviceLayout->addWidget(cmdFaxDevice, 0, 2);
   deviceLayout->addWidget(Label6, 1, 1, 1, 2);
+  cmdFaxServer = static_cast<QPushButton*>(named(new QPushButton("Fax Server..."), "cmdFaxServer"));
+  cmdFaxServer->setToolTip("Send, receive and watch faxes through an office fax server.");
+  deviceLayout->addWidget(cmdFaxServer, 2, 2);
   deviceLayout->setColumnStretch(1, 1);
 
   // The mail-fax service.
@@ -135,7 +139,7 @@ frmConfigureClient::frmConfigureClient(ExitAppFn exitApp, QWidget* parent)
   OKButton = static_cast<QPushButton*>(named(new QPushButton("OK"), "OKButton"));
   CancelButton = static_cast<QPushButton*>(named(new QPushButton("Cancel"), "CancelButton"));
   OKButton->setDefault(true);
-  for (QPushButton* b : {cmdFaxDevice, cmdDisconnect, cmdInboxFolder, cmdSentFolder, cmdHelp, CancelButton})
+  for (QPushButton* b : {cmdFaxDevice, cmdFaxServer, cmdDisconnect, cmdInboxFolder, cmdSentFolder, cmdHelp, CancelButton})
     b->setAutoDefault(false);
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(cmdHelp);
@@ -157,6 +161,11 @@ frmConfigureClient::frmConfigureClient(ExitAppFn exitApp, QWidget* parent)
   connect(CancelButton, &QPushButton::clicked, this, [this] { CancelButton_Click(); });
   connect(cmdDisconnect, &QPushButton::clicked, this, [this] { cmdDisconnect_Click(); });
   connect(cmdFaxDevice, &QPushButton::clicked, this, [this] { cmdFaxDevice_Click(); });
+  connect(cmdFaxServer, &QPushButton::clicked, this, [this] {
+    Trace t("cmdFaxServer_Click");
+    frmFaxServer dlg(this);
+    dlg.exec();
+  });
   connect(cmdInboxFolder, &QPushButton::clicked, this,
           [this] { BrowseFolder(txtIncomFolder, "cmdInboxFolder_Click"); });
   connect(cmdSentFolder, &QPushButton::clicked, this,

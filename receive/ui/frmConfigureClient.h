@@ -27,6 +27,8 @@ class frmConfigureClient : public QDialog {
   QLineEdit *txtFaxMachine, *txtServerEmail, *txtForwardEmail, *txtIncomFolder, *txtOutgFolder;
   QPushButton *cmdFaxDevice, *cmdDisconnect, *cmdInboxFolder, *cmdSentFolder, *cmdHelp;
   QPushButton *OKButton, *CancelButton;
+  // Opens "Fax Server" (frmFaxServer.h): a HylaFAX server as the fax service.
+  QPushButton* cmdFaxServer;
   QCheckBox* chkAllIncoming;
   QLabel *Label1, *Label2, *Label3, *Label4, *Label5, *Label6;
 

@@ -9,10 +9,13 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTest>
 #include <QTextEdit>
 
 #include <pugixml.hpp>
+
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -22,10 +25,13 @@
 #include "common/Folders.h"
 #include "faxjob/CXmlGroups.h"
 #include "platform/emf/Emf.h"
+#include "platform/faxservice/HylaFax.h"
+#include "platform/secret/Secrets.h"
 #include "platform/ui/Ui.h"
 #include "receive/ui/ConfigDialogs.h"
 #include "receive/ui/ConfigServices.h"
 #include "receive/ui/frmConfigureClient.h"
+#include "receive/ui/frmFaxServer.h"
 #include "receive/ui/frmSetCover.h"
 #include "tests/support/TestWorld.h"
 
@@ -399,4 +405,56 @@ TEST_F(SetCoverFixture, EmptyFieldsUncheckedBoxCancelAndNoTemplates) {
   EXPECT_EQ(dlg.cbCover->currentText(), "Cover pages not found.");
   EXPECT_FALSE(dlg.chkCover->isEnabled());
   EXPECT_EQ(FaxJob().CoverPages.Count(), 0u);
+}
+
+TEST_F(ConfigFixture, FaxServerSettingsGoToTheRegistryAndThePasswordToAUserOnlyFile) {
+  // Machine-wide values an administrator set are what a user starts from.
+  SetValue(CWinReg::HKEY_LOCAL_MACHINE, faxsvc::kFaxServerKey, "Server", "fax.office.lan");
+  configui::frmConfigureClient config(RecordExit);
+  {
+    configui::frmFaxServer dlg(&config);
+    EXPECT_FALSE(dlg.chkUseServer->isChecked());
+    EXPECT_FALSE(dlg.txtServer->isEnabled());
+    EXPECT_EQ(dlg.txtServer->text(), "fax.office.lan");
+    EXPECT_EQ(dlg.spnPort->value(), 4559);
+    EXPECT_TRUE(dlg.chkPassive->isChecked());
+    dlg.chkUseServer->click();
+    EXPECT_TRUE(dlg.txtServer->isEnabled());
+    dlg.spnPort->setValue(4600);
+    QTest::keyClicks(dlg.txtUser, "anna");
+    QTest::keyClicks(dlg.txtPassword, "s3cret pass");
+    dlg.chkPassive->click();
+    dlg.OKButton->click();
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+  }
+  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, faxsvc::kFaxServerKey, "Service"), "HylaFAX");
+  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, faxsvc::kFaxServerKey, "User"), "anna");
+  CWinReg reg;
+  ASSERT_TRUE(reg.InitForRead(CWinReg::HKEY_CURRENT_USER, faxsvc::kFaxServerKey));
+  EXPECT_EQ(reg.ValueType("Password"), 0u);  // never in the registry
+  // Without a desktop secret service here, the user-only secrets file.
+  struct stat st {};
+  ASSERT_EQ(::stat(platform::secrets::FilePath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  faxsvc::FaxServerSettings s = faxsvc::ReadFaxServerSettings();
+  EXPECT_TRUE(s.hylafax);
+  EXPECT_EQ(s.host, "fax.office.lan");
+  EXPECT_EQ(s.port, 4600);
+  EXPECT_EQ(s.password, "s3cret pass");
+  EXPECT_FALSE(s.passive);
+
+  // Cancel keeps what was saved; switching the server off again is kept.
+  {
+    configui::frmFaxServer dlg(&config);
+    EXPECT_EQ(dlg.txtPassword->text(), "s3cret pass");
+    dlg.chkUseServer->click();
+    dlg.CancelButton->click();
+  }
+  EXPECT_TRUE(faxsvc::ReadFaxServerSettings().hylafax);
+  {
+    configui::frmFaxServer dlg(&config);
+    dlg.chkUseServer->click();
+    dlg.OKButton->click();
+  }
+  EXPECT_FALSE(faxsvc::ReadFaxServerSettings().hylafax);
 }

@@ -2,15 +2,18 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <tiffio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -292,6 +295,12 @@ constexpr const char* kOurNumber = "5550100";
 
 HylaFax::HylaFax(const std::string& device) {
   if (!Available(&why_)) return;
+  // Another test program's server may be running: wait for it to end.
+  lock_ = ::open("/run/brevant-hylafax.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+  if (lock_ < 0 || ::flock(lock_, LOCK_EX) != 0) {
+    why_ = std::string("cannot take /run/brevant-hylafax.lock: ") + std::strerror(errno);
+    return;
+  }
   // A job an earlier run left queued would be sent as soon as faxq starts.
   for (const auto& e : fs::directory_iterator(std::string(kSpool) + "/sendq"))
     if (e.path().filename().string().rfind('q', 0) == 0 &&
@@ -312,6 +321,7 @@ HylaFax::~HylaFax() {
     for (int i = 0; i < 100 && fs::exists(queued); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
   Run({SourceDir() + "/scripts/setup-hylafax", "stop"}, 30);
+  if (lock_ >= 0) ::close(lock_);
 }
 
 std::vector<std::string> HylaFax::Received() const {

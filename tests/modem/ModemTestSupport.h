@@ -79,7 +79,10 @@ std::vector<faxsvc::FaxPage> EfaxPages(const std::string& prefix);
 
 // HylaFAX's servers on one modem of the line (scripts/setup-hylafax);
 // stopped when destroyed, with the jobs queued here that did not finish.
-// Needs root and the hylafax packages (Available() says why not).
+// Needs root and the hylafax packages (Available() says why not). The
+// spool is the machine's: one HylaFax at a time on the whole machine (a
+// lock file, /run/brevant-hylafax.lock, held from start to stop), whichever
+// build tree or test program makes it.
 class HylaFax {
  public:
   explicit HylaFax(const std::string& device);
@@ -104,6 +107,7 @@ class HylaFax {
 
  private:
   bool started_ = false, running_ = false;
+  int lock_ = -1;
   std::string why_;
   std::vector<std::string> jobs_;
 };

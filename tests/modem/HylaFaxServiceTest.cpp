@@ -1,0 +1,455 @@
+// A HylaFAX server as Brevant's fax service: Brevant's own commands run as
+// programs against a real hfaxd and faxq, whose modem is one end of the
+// emulated line; our Class 1 driver is the far station on the other end.
+// One server serves the whole suite; its users are written into its access
+// list for the suite and the list is put back afterwards.
+#include <crypt.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QStandardItemModel>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "common/CWinReg.h"
+#include "common/Errors.h"
+#include "common/FaxJob.h"
+#include "delivery/Delivery.h"
+#include "delivery/FaxTransport.h"
+#include "tests/maintenance/UiRecorder.h"
+#include "tools/brevant-faxmon/FaxMonitor.h"
+#include "tools/brevant-printagent/FaxNotices.h"
+#include "platform/faxservice/FaxService.h"
+#include "platform/faxservice/HylaFax.h"
+#include "tests/mail/FaxWorld.h"
+#include "tests/modem/ModemTestSupport.h"
+#include "tools/brevant-faxd/ModemLine.h"
+
+namespace brevant {
+namespace {
+
+namespace fs = std::filesystem;
+using faxsvc::Message;
+using test::TestWorld;
+
+constexpr const char* kAccessList = "/var/spool/hylafax/etc/hosts.hfaxd";
+constexpr const char* kFarEnd = "5550100";
+constexpr const char* kFarId = "+1 555 0100";
+
+// The suite's server, its line and its users.
+struct Server {
+  std::string dir, accessBefore;
+  std::unique_ptr<test::ModemPair> pair;
+  std::unique_ptr<test::HylaFax> hylafax;
+};
+Server* server = nullptr;
+
+QApplication& App() {
+  static int argc = 1;
+  static char name[] = "modem_hylafax_service_tests";
+  static char* argv[] = {name, nullptr};
+  static QApplication app(argc, argv);
+  return app;
+}
+
+// The rows of a Fax Monitor list whose column holds text.
+int Rows(QStandardItemModel* model, int column, const std::string& text) {
+  int n = 0;
+  for (int r = 0; r < model->rowCount(); ++r)
+    if (model->item(r, column)->text().toStdString() == text) ++n;
+  return n;
+}
+
+std::string Crypt(const std::string& password) { return crypt(password.c_str(), "$6$brevanttest$"); }
+
+class HylaFaxService : public test::FaxWorld {
+ protected:
+  static void SetUpTestSuite() {
+    std::string why;
+    if (!test::HylaFax::Available(&why)) return;
+    server = new Server;
+    char tmpl[] = "/tmp/brevant-hfx-XXXXXX";
+    server->dir = ::mkdtemp(tmpl);
+    server->pair = std::make_unique<test::ModemPair>(server->dir);
+    if (!server->pair->Started()) return;
+    server->hylafax = std::make_unique<test::HylaFax>(server->pair->A());
+    // Three logins: two users with their own uids and an administrator
+    // (ADMIN with the same password); the access list's own lines follow.
+    // Written once the server runs: its start copies the list anew.
+    server->accessBefore = TestWorld::ReadFile(kAccessList);
+    std::ofstream(kAccessList, std::ios::trunc)
+        << "^bvalice@localhost$:60201:" << Crypt("alice-pw") << "\n"
+        << "^bvbob@localhost$:60202:" << Crypt("bob-pw") << "\n"
+        << "^bvadmin@localhost$:60203:" << Crypt("admin-pw") << ":" << Crypt("admin-pw") << "\n"
+        << server->accessBefore;
+  }
+  static void TearDownTestSuite() {
+    if (!server) return;
+    if (!server->accessBefore.empty()) std::ofstream(kAccessList, std::ios::trunc) << server->accessBefore;
+    server->hylafax.reset();
+    server->pair.reset();
+    fs::remove_all(server->dir);
+    delete server;
+    server = nullptr;
+  }
+  void SetUp() override {
+    std::string why;
+    if (!test::HylaFax::Available(&why)) GTEST_SKIP() << why;
+    ASSERT_TRUE(server && server->pair->Started()) << "modem-pair did not start";
+    ASSERT_TRUE(server->hylafax->Running()) << server->hylafax->Why();
+    FaxWorld::SetUp();
+    test::SetWindowsVersion("5.1");
+  }
+
+  // This world's Brevant uses the server as `user`.
+  void UseServer(const std::string& user, const std::string& password, int port = 4559) {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, faxsvc::kFaxServerKey, true));
+    reg.SetString("Service", "HylaFAX");
+    reg.SetString("Server", "localhost");
+    reg.SetDword("Port", port);
+    reg.SetString("User", user);
+    reg.SetDword("Timeout", 20);
+    std::string why;
+    ASSERT_TRUE(faxsvc::StoreFaxServerPassword(password, &why)) << why;
+    ResetFaxServerForTests();
+  }
+  std::shared_ptr<faxsvc::FaxServer> Connect() {
+    auto s = std::make_shared<faxsvc::FaxServer>();
+    s->Connect("");
+    return s;
+  }
+  // The server's own view of a job (faxstat, HylaFAX's client): its state
+  // letter, "" when the job is not in that queue. faxstat's job lines are
+  // "id priority state owner ...".
+  static std::string ServerState(const std::string& id, bool done = false) {
+    std::string out;
+    test::Run({"faxstat", "-h", "localhost", done ? "-d" : "-s"}, 20, &out);
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream fields(line);
+      std::string jid, pri, state;
+      if (fields >> jid >> pri >> state && jid == id) return state;
+    }
+    return "";
+  }
+  TestWorld::Result Brevant(const std::string& args) { return world.RunArgs("brevant", {args}); }
+  void TearDown() override {
+    // The jobs of the suite's users that did not finish leave the server
+    // (a fax of a failed test would otherwise be sent to the next test's
+    // far end).
+    if (server && server->hylafax && server->hylafax->Running()) {
+      UseServer("bvadmin", "admin-pw");
+      try {
+        auto jobs = Connect()->Folders().OutgoingQueue.GetJobs();
+        for (auto& job : jobs.Items())
+          if (job.Fields().Get("owner_name").rfind("bv", 0) == 0) job.Cancel();
+      } catch (const VbError& e) {
+        ADD_FAILURE() << "jobs left on the server: " << e.what();
+      }
+    }
+    ResetFaxServerForTests();
+    FaxWorld::TearDown();
+  }
+
+  // The far station answers one call; its pages.
+  std::vector<faxsvc::FaxPage> Answer(const std::function<void()>& send, faxd::ModemCallResult* r) {
+    faxd::ModemSettings far;
+    far.device = server->pair->B();
+    far.stationId = kFarId;
+    std::string got = world.TempDir() + "/far.tif";
+    std::thread rx([&] { *r = faxd::ReceiveFax(far, got, 120); });
+    send();
+    rx.join();
+    return fs::exists(got) ? test::ReadPages(got) : std::vector<faxsvc::FaxPage>{};
+  }
+};
+
+TEST_F(HylaFaxService, SendNowGoesThroughTheServerAndTheFarEndGetsThePagesInOrder) {
+  UseServer("bvalice", "alice-pw");
+  std::string fax = world.TempDir() + "/Fax.tif";
+  ASSERT_TRUE(test::WriteG3Tiff(fax, test::TestPages(2, true)));
+  // The fax job as the wizard and "sendnow" leave it for the delivery.
+  ClearFaxJob();
+  FaxJob().g_arrFiles.Append(fax);
+  FaxJob().g_arrFaxName.Append("Far End");
+  FaxJob().g_arrFaxNumber.Append(kFarEnd);
+  FaxJob().FaxSubject = "Two pages";
+  FaxJob().SenderFullName = "Alice Sender";
+  faxd::ModemCallResult r;
+  auto got = Answer([&] { SendFaxMSFax(); }, &r);
+  ASSERT_TRUE(r.ok) << r.result << "\n" << Errors();
+  EXPECT_EQ(r.callerIdent, test::HylaFax::Station());
+  EXPECT_TRUE(test::SamePages(test::TestPages(2, true), got));
+
+  // The job is the user's on the server, done; the monitor's lists and
+  // the sent archive show it with its recipient.
+  // The newest job of the user (earlier runs' jobs stay in the server's
+  // done queue) is done; the monitor's list and the sent archive show it.
+  auto s = Connect();
+  Message job;
+  ASSERT_TRUE(test::WaitFor([&] {
+    Message jobs = s->CallList(Message("jobs").Set("queue", "out").Set("all", "1"));
+    if (jobs.GetInt("count") == 0) return false;
+    job = jobs.Item(static_cast<int>(jobs.GetInt("count")));
+    return job.GetInt("status") == faxsvc::kJobCompleted;
+  }, 60));
+  EXPECT_EQ(job.Get("owner_name"), "bvalice");
+  EXPECT_EQ(job.Get("number"), kFarEnd);
+  EXPECT_EQ(job.Get("name"), "Far End");
+  EXPECT_EQ(job.Get("subject"), "Two pages");
+  EXPECT_EQ(job.Get("sender_name"), "Alice Sender");
+  EXPECT_EQ(job.GetInt("pages"), 2);
+  EXPECT_EQ(ServerState(job.Get("id"), true), "D");
+  App();
+  faxmon::FaxMonitor monitor;
+  ASSERT_TRUE(monitor.Refresh());
+  EXPECT_GE(Rows(monitor.Sent(), 3, "Two pages"), 1);
+  EXPECT_EQ(Rows(monitor.Queue(), 0, job.Get("id")), 0);
+  bool archived = false;
+  auto sent = s->Folders().OutgoingArchive.GetMessages();
+  for (auto& m : sent.Items())
+    if (m.Id() == job.Get("id")) {
+      archived = true;
+      EXPECT_EQ(m.RecipientFaxNumber(), kFarEnd);
+      EXPECT_EQ(m.Pages(), 2);
+    }
+  EXPECT_TRUE(archived);
+}
+
+TEST_F(HylaFaxService, PauseAndStopActOnTheUsersJobOnTheServerAndOtherUsersSeeNone) {
+  // A fax for the cheap hours, which begin in three hours: it waits on the server.
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  ::localtime_r(&now, &tm);
+  {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, faxsvc::kFaxServerKey, true));
+    reg.SetDword("DiscountStart", (tm.tm_hour + 3) % 24);
+    reg.SetDword("DiscountEnd", (tm.tm_hour + 4) % 24);
+  }
+  UseServer("bvalice", "alice-pw");
+  std::string fax = test::MakeFaxTiff(world.TempDir() + "/Fax.tif", 1);
+  std::string id;
+  {
+    auto s = Connect();
+    auto doc = s->CreateDocument(fax);
+    doc->FaxNumber = "5550199";
+    doc->RecipientName = "Later";
+    doc->DiscountSend = 1;
+    id = std::to_string(doc->Send());
+  }
+  EXPECT_EQ(ServerState(id), "P");
+
+  // Another user neither sees nor touches it; the administrator sees it.
+  // Bob gives his password with brevant-reg: it goes to his secret store,
+  // never into the registry.
+  UseServer("bvbob", "");
+  auto reg = world.RunTool("brevant-reg", "add 'HKCU\\Software\\Norvane\\Pelorin\\FaxServer' /v Password /d bob-pw");
+  ASSERT_EQ(reg.exitCode, 0) << reg.err;
+  {
+    auto s = Connect();
+    CWinReg key;
+    ASSERT_TRUE(key.InitForRead(CWinReg::HKEY_CURRENT_USER, faxsvc::kFaxServerKey));
+    EXPECT_EQ(key.ValueType("Password"), 0u);
+    EXPECT_EQ(world.RunTool("brevant-reg", "query 'HKCU\\Software\\Norvane\\Pelorin\\FaxServer'").out.find("bob-pw"),
+              std::string::npos);
+    EXPECT_FALSE(s->Administrator());
+    EXPECT_EQ(s->Folders().OutgoingQueue.GetJobs().Count(), 0);
+    EXPECT_THROW(s->Call(Message("job_op").Set("id", id).Set("action", "cancel")), VbError);
+  }
+  EXPECT_EQ(Brevant("stop").exitCode, 0);
+  EXPECT_EQ(ServerState(id), "P");
+  UseServer("bvadmin", "admin-pw");
+  {
+    auto s = Connect();
+    EXPECT_TRUE(s->Administrator());
+    auto jobs = s->Folders().OutgoingQueue.GetJobs();
+    auto it = std::find_if(jobs.Items().begin(), jobs.Items().end(),
+                           [&](const faxsvc::FaxJob& j) { return j.Id() == id; });
+    ASSERT_NE(it, jobs.Items().end());
+    EXPECT_EQ(it->Fields().Get("owner_name"), "bvalice");
+  }
+  // Only the administrator changes how the server's modem answers:
+  // "autorecv" there and back leaves it answering after one ring.
+  auto on = Brevant("autorecv"), off = Brevant("autorecv");
+  EXPECT_NE(on.err.find("Auto Receive ON"), std::string::npos) << on.err;
+  EXPECT_NE(off.err.find("Auto Receive OFF"), std::string::npos) << off.err;
+  EXPECT_EQ(Errors().find("Init.AutoRecv"), std::string::npos) << Errors();
+  UseServer("bvbob", "bob-pw");
+  Brevant("autorecv");
+  EXPECT_NE(Errors().find("the fax server did not change ttyFAX0"), std::string::npos) << Errors();
+
+  // The older edition's pause stops and restarts the user's queue on the
+  // server; on XP, stop cancels the job that is not merely waiting.
+  UseServer("bvalice", "alice-pw");
+  test::SetWindowsVersion("5.0");
+  EXPECT_EQ(Brevant("pause").exitCode, 0);
+  EXPECT_EQ(ServerState(id), "T");
+  EXPECT_EQ(Brevant("pause").exitCode, 0);
+  EXPECT_EQ(ServerState(id), "P");
+  EXPECT_EQ(Brevant("pause").exitCode, 0);
+  EXPECT_EQ(ServerState(id), "T");
+  App();
+  {
+    faxmon::FaxMonitor monitor;
+    ASSERT_TRUE(monitor.Refresh());
+    EXPECT_EQ(Rows(monitor.Queue(), 0, id), 1);
+    EXPECT_EQ(Rows(monitor.Queue(), 3, "Paused"), 1);
+  }
+  test::SetWindowsVersion("5.1");
+  EXPECT_EQ(Brevant("stop").exitCode, 0);
+  EXPECT_TRUE(test::WaitFor([&] { return ServerState(id).empty(); }, 20));
+  EXPECT_EQ(ServerState(id, true), "F");
+  auto s = Connect();
+  EXPECT_EQ(s->Call(Message("job").Set("id", id)).Item(1).GetInt("status"), faxsvc::kJobCanceled);
+  {
+    faxmon::FaxMonitor monitor;
+    ASSERT_TRUE(monitor.Refresh());
+    EXPECT_EQ(Rows(monitor.Queue(), 0, id), 0);
+    EXPECT_EQ(Rows(monitor.Failures(), 0, id), 1);
+  }
+  // A cancelled fax is no failure the desktop is told of.
+  Message events = s->Call(Message("events").Set("since", 0));
+  for (int i = 1; i <= events.GetInt("count"); ++i) EXPECT_NE(events.Item(i).Get("job_id"), id);
+}
+
+TEST_F(HylaFaxService, AFaxTheServerReceivesIsImportedOnce) {
+  std::string doc = world.TempDir() + "/in.tif";
+  ASSERT_TRUE(test::WriteG3Tiff(doc, test::TestPages(1, true)));
+  // After a call of its own the server's modem resets for a while.
+  ASSERT_TRUE(test::WaitFor([] { return test::HylaFax::ModemState().find("Running and idle") != std::string::npos; }, 60))
+      << test::HylaFax::ModemState();
+  auto before = server->hylafax->Received();
+  faxd::ModemSettings caller;
+  caller.device = server->pair->B();
+  caller.stationId = kFarId;
+  faxd::ModemCallResult r = faxd::SendFax(caller, "5550200", doc);
+  ASSERT_TRUE(r.ok) << r.result;
+  std::string file = server->hylafax->WaitReceived(before, 1, 60);
+  ASSERT_FALSE(file.empty());
+  const std::string name = fs::path(file).filename().string();
+
+  // The administrator reads the server's received faxes.
+  UseServer("bvadmin", "admin-pw");
+  auto s = Connect();
+  auto in = s->Folders().IncomingArchive.GetMessages();
+  bool listed = false;
+  for (auto& m : in.Items())
+    if (m.Id() == name) {
+      listed = true;
+      EXPECT_EQ(m.TSID(), kFarId);
+      EXPECT_EQ(m.Pages(), 1);
+    }
+  EXPECT_TRUE(listed);
+  App();
+  faxmon::FaxMonitor monitor;
+  ASSERT_TRUE(monitor.Refresh());
+  EXPECT_GE(Rows(monitor.Received(), 1, kFarId), 1);
+
+  ASSERT_EQ(Brevant("import").exitCode, 0);
+  ASSERT_EQ(Brevant("import").exitCode, 0);
+  std::map<std::string, int> ids;
+  for (const auto& it : Items(mail::olFolderInbox))
+    if (const auto* p = it.FindUserProperty("FaxID")) ++ids[p->value];
+  EXPECT_EQ(ids[name], 1);
+  fs::remove(file);
+}
+
+TEST_F(HylaFaxService, RefusedLoginsStoppedServersAndRefusedJobsSaySoAndLoseNothing) {
+  std::string fax = test::MakeFaxTiff(world.TempDir() + "/Fax.tif", 1);
+  // A wrong password: the login is refused, and sending says it cannot
+  // reach the fax service.
+  UseServer("bvalice", "not-the-password");
+  try {
+    Connect();
+    ADD_FAILURE() << "logged in with a wrong password";
+  } catch (const VbError& e) {
+    EXPECT_EQ(e.Number(), kErrPermission);
+    EXPECT_NE(std::string(e.what()).find("refused the login of bvalice"), std::string::npos) << e.what();
+  }
+  ResetFaxServerForTests();
+  ClearFaxJob();
+  FaxJob().g_arrFiles.Append(fax);
+  FaxJob().g_arrFaxName.Append("Far End");
+  FaxJob().g_arrFaxNumber.Append(kFarEnd);
+  const std::vector<std::string> cannotConnect{"Pelorin: Error connect to fax. Please reinstall fax server."};
+  auto shown = std::make_unique<test::UiRecorder>();
+  SendFaxMSFax();
+  EXPECT_EQ(shown->messages, cannotConnect);
+  EXPECT_NE(Errors().find("refused the login of bvalice"), std::string::npos) << Errors();
+
+  // A server that does not run (nothing on its port).
+  UseServer("bvalice", "alice-pw", 4558);
+  try {
+    Connect();
+    ADD_FAILURE() << "connected to a server that does not run";
+  } catch (const VbError& e) {
+    EXPECT_EQ(e.Number(), 462);
+    EXPECT_NE(std::string(e.what()).find("cannot be reached"), std::string::npos) << e.what();
+  }
+  ResetFaxServerForTests();
+  shown->messages.clear();
+  SendFaxMSFax();
+  EXPECT_EQ(shown->messages, cannotConnect);
+  shown.reset();
+  EXPECT_NE(Errors().find("localhost:4558 cannot be reached"), std::string::npos) << Errors();
+
+  // A job the server refuses: its reason reaches the user, and the server
+  // keeps no job of it.
+  UseServer("bvalice", "alice-pw");
+  auto s = Connect();
+  auto doc = s->CreateDocument(fax);
+  doc->FaxNumber = "";
+  try {
+    doc->Send();
+    ADD_FAILURE() << "a fax without a number was taken";
+  } catch (const VbError& e) {
+    EXPECT_NE(std::string(e.what()).find("DIALSTRING"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(s->Folders().OutgoingQueue.GetJobs().Count(), 0);
+  EXPECT_TRUE(fs::exists(fax));
+
+  // A fax that fails on the server (no one answers, no retry allowed) is
+  // news for the sender's desktop, as the print agent tells it, and for
+  // the monitor; seen through data connections the server opens (active
+  // mode) as well.
+  {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, faxsvc::kFaxServerKey, true));
+    reg.SetDword("Retries", 0);
+    reg.SetDword("PassiveMode", 0);
+  }
+  std::vector<printagent::Notice> told;
+  printagent::FaxNotices notices(world.Root() + "/notices-seen", [&](const printagent::Notice& n, std::string*) {
+    told.push_back(n);
+    return true;
+  });
+  ASSERT_TRUE(notices.Poll());  // the first look: what failed before is no news
+  ASSERT_TRUE(test::WaitFor([] { return test::HylaFax::ModemState().find("Running and idle") != std::string::npos; }, 60));
+  s = Connect();
+  doc = s->CreateDocument(fax);
+  doc->FaxNumber = "5550111";
+  const long long id = doc->Send();
+  EXPECT_TRUE(test::WaitFor([&] {
+    notices.Poll();
+    return !told.empty();
+  }, 90));
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_EQ(told[0].summary, "Fax failed");
+  EXPECT_EQ(told[0].body.rfind("Fax to 5550111 failed: ", 0), 0u) << told[0].body;
+  EXPECT_GT(told[0].body.size(), std::string("Fax to 5550111 failed: ").size());
+  notices.Poll();
+  EXPECT_EQ(told.size(), 1u);  // told once
+  EXPECT_EQ(ServerState(std::to_string(id), true), "F");
+}
+
+}  // namespace
+}  // namespace brevant
