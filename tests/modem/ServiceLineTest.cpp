@@ -21,6 +21,10 @@
 #include "tests/modem/ModemTestSupport.h"
 #include "tests/modem/ServiceLineFixture.h"
 #include "tools/brevant-faxd/ModemLine.h"
+#include "tools/brevant-faxmon/FaxMonitor.h"
+
+#include <QApplication>
+#include <QStandardItemModel>
 
 namespace fs = std::filesystem;
 using brevant::faxsvc::Message;
@@ -113,6 +117,33 @@ TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLine) {
   EXPECT_EQ(removed.out, "line 2 removed\n") << removed.err;
   EXPECT_TRUE(WaitFor([&] { return ProbeDevice(other, &info, &why); }, 10)) << why;
   EXPECT_EQ(Faxd({"lines", "remove", "2"}).err, "brevant-faxd: no fax line 2\n");
+}
+
+TEST_F(ServiceLine, TheFaxMonitorProbesAddsAndRemovesAModemLine) {
+  static int argc = 1;
+  static char name[] = "modem_service_tests";
+  static char* argv[] = {name, nullptr};
+  static QApplication app(argc, argv);
+  auto pair = Pair("m");
+  SilentPort silent;
+  faxmon::FaxMonitor monitor;
+  ASSERT_TRUE(monitor.Refresh());
+  EXPECT_EQ(monitor.Devices()->rowCount(), 0);
+  EXPECT_EQ(monitor.ProbeModem(QString::fromStdString(Link("m", 'A'))).toStdString(),
+            Link("m", 'A') + ": spandsp, a Class 1 fax modem, up to 14400 bit/s");
+  EXPECT_EQ(monitor.AddLine(QString::fromStdString(silent.path)).toStdString(),
+            "modem stopped answering on " + silent.path);
+  EXPECT_EQ(monitor.AddLine(QString::fromStdString(Link("m", 'A'))).toStdString(),
+            "Line 2 added: spandsp on " + Link("m", 'A') + ", up to 14400 bit/s");
+  ASSERT_TRUE(WaitFor([&] {
+    monitor.Refresh();
+    return monitor.Devices()->rowCount() == 1 &&
+           monitor.Devices()->item(0, 5)->text() == "ready: spandsp, up to 14400 bit/s";
+  }, 20));
+  EXPECT_EQ(monitor.Devices()->item(0, 0)->text().toStdString(), "Fax modem on " + Link("m", 'A'));
+  EXPECT_EQ(monitor.RemoveLine(0).toStdString(), "Line 2 removed.");
+  EXPECT_EQ(monitor.Devices()->rowCount(), 0);
+  EXPECT_TRUE(daemon_.Call(Message("lines")).Items().empty());
 }
 
 TEST_F(ServiceLine, SendsToEfaxWithDialModifiersAndReportsTheModem) {

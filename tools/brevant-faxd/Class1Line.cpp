@@ -28,6 +28,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 
 #include "tools/brevant-faxd/Class1Modem.h"
@@ -246,47 +247,15 @@ class Class1Line : public Line {
   Class1Line(LineEnv env, const Message& device) : env_(std::move(env)), id_(device.GetInt("id")) {}
 
   CallReport Send(const OutgoingCall& call, CallEvents& events) override {
-    ModemSettings s = Current();
-    s.stationId = call.localIdent;
-    CallReport report;
-    if (!Prepared(s)) {
-      report.outcome = CallOutcome::kLineFault;
-      report.result = status_;
-      return report;
-    }
-    CallHooks hooks = Hooks(events, true);
-    ModemCallResult r = SendOnModem(*modem_, info_, s, call.number, call.document, call.firstPage, hooks);
-    AfterCall(r, s);
-    report.outcome = OutcomeOf(r);
-    report.result = r.result;
-    report.pagesSent = r.pagesSent;
-    report.bitRate = r.bitRate;
-    report.remoteIdent = r.remoteIdent;
-    report.lineSeconds = r.dialSeconds + r.audioSeconds;
-    report.modem = ModemName(s);
-    return report;
+    return Call(call.localIdent, events, true, [&](const ModemSettings& s, const CallHooks& hooks) {
+      return SendOnModem(*modem_, info_, s, call.number, call.document, call.firstPage, hooks);
+    });
   }
 
   CallReport Receive(const IncomingCall& call, CallEvents& events) override {
-    ModemSettings s = Current();
-    s.stationId = call.localIdent;
-    CallReport report;
-    if (!Prepared(s)) {
-      report.outcome = CallOutcome::kLineFault;
-      report.result = status_;
-      return report;
-    }
-    CallHooks hooks = Hooks(events, false);
-    ModemCallResult r = AnswerOnModem(*modem_, info_, s, call.receiveFile, hooks);
-    AfterCall(r, s);
-    report.outcome = OutcomeOf(r);
-    report.result = r.result;
-    report.pagesReceived = r.pagesReceived;
-    report.bitRate = r.bitRate;
-    report.remoteIdent = r.callerIdent;
-    report.lineSeconds = r.dialSeconds + r.audioSeconds;
-    report.modem = ModemName(s);
-    return report;
+    return Call(call.localIdent, events, false, [&](const ModemSettings& s, const CallHooks& hooks) {
+      return AnswerOnModem(*modem_, info_, s, call.receiveFile, hooks);
+    });
   }
 
   void Idle(int ms, const IdleHooks& hooks) override {
@@ -320,6 +289,31 @@ class Class1Line : public Line {
 
  private:
   ModemSettings Current() const { return SettingsOf(env_.device()); }
+
+  // One call on the prepared modem as station `localIdent`: `run` dials or
+  // answers; its result becomes the line's report.
+  CallReport Call(const std::string& localIdent, CallEvents& events, bool sending,
+                  const std::function<ModemCallResult(const ModemSettings&, const CallHooks&)>& run) {
+    ModemSettings s = Current();
+    s.stationId = localIdent;
+    CallReport report;
+    if (!Prepared(s)) {
+      report.outcome = CallOutcome::kLineFault;
+      report.result = status_;
+      return report;
+    }
+    ModemCallResult r = run(s, Hooks(events, sending));
+    AfterCall(r, s);
+    report.outcome = OutcomeOf(r);
+    report.result = r.result;
+    report.pagesSent = r.pagesSent;
+    report.pagesReceived = r.pagesReceived;
+    report.bitRate = r.bitRate;
+    report.remoteIdent = sending ? r.remoteIdent : r.callerIdent;
+    report.lineSeconds = r.dialSeconds + r.audioSeconds;
+    report.modem = ModemName(s);
+    return report;
+  }
 
   std::string ModemName(const ModemSettings& s) const { return info_.Name() + " on " + s.device; }
 

@@ -512,8 +512,7 @@ QString FaxMonitor::AskDevice(const QString& title) {
 QString FaxMonitor::ProbeModem(const QString& device) {
   try {
     Message r = Call(Message("modem_probe").Set("device", device.toStdString()));
-    return tr("%1: %2, up to %3 bit/s (sends at %4)")
-        .arg(device, Q(r.Get("modem")), Q(r.Get("max_rate")), Q(r.Get("transmit")));
+    return tr("%1: %2, a Class 1 fax modem, up to %3 bit/s").arg(device, Q(r.Get("modem")), Q(r.Get("max_rate")));
   } catch (const std::exception& e) {
     return Q(e.what());
   }
