@@ -122,9 +122,10 @@ std::string CFax::Id() {
 
 DateTime CFax::TimeReceived() {
   return Guarded<DateTime>(this, &CFax::ErrorTrace, "TimeReceived", DateTime{}, [&] {
-    // The service's times are points in time; local-time display is the
-    // reader's business, so no time-zone bias is added here.
-    if (m_XP) return DateTime(m_FaxEx->TransmissionEnd());
+    // A message's end of transmission carries the time-zone bias, as the
+    // mail items' times do; a stored file's creation time does not (the
+    // item writers add the bias to it).
+    if (m_XP) return PlusTimeZoneBias(DateTime(m_FaxEx->TransmissionEnd()));
     struct statx sx {};
     if (::statx(AT_FDCWD, m_File2k.c_str(), 0, STATX_BTIME | STATX_MTIME, &sx) != 0)
       throw VbError(kErrFileNotFound, "File not found: " + m_File2k);

@@ -49,7 +49,8 @@ class CFax {
   bool CopyTiff(const std::string& destination);
   // The message id, or the file name.
   std::string Id();
-  // End of the transmission in local time, or the file's creation time.
+  // End of the transmission plus the time-zone bias (XP mode), or the
+  // file's creation time (file mode).
   DateTime TimeReceived();
   std::string CSID();
   std::string TSID();

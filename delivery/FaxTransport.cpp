@@ -30,19 +30,14 @@ std::shared_ptr<faxsvc::FaxServer>& ProcessFaxServer() {
   return server;
 }
 
-std::string ReadLocalMachine(const std::string& key, const std::string& value) {
-  CWinReg reg;
-  if (!reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, key)) return "";
-  return reg.GetString(value);
-}
-
 // The folder of faxes the user reads as files: the fax service's archives
 // belong to the service, so the user's own view of one (their faxes, as
 // the service hands them over) is kept in the program folder. Without the
-// service, the folder the registry names, for whoever may read it.
-std::string FolderView(bool incoming, const std::string& registryFolder) {
+// service, the folder the registry names (the service names its own there
+// when it starts), for whoever may read it.
+std::string FolderView(bool incoming) {
   auto server = GetFaxServer();
-  if (!server || !server->Connected()) return registryFolder;
+  if (!server || !server->Connected()) return faxsvc::RegisteredFaxFolder(incoming);
   std::string view = GetProgramFolder() + "/FaxService/" + (incoming ? "Received" : "Sent");
   try {
     faxsvc::MirrorArchive(*server, incoming, view);
@@ -60,18 +55,19 @@ struct Refusal : std::runtime_error {
 
 }  // namespace
 
-std::string FaxStoreFolder() {
-  return FolderView(true, ReadLocalMachine("Software\\Microsoft\\Fax\\Setup\\Original Setup Data", "Store Directory"));
-}
+std::string FaxStoreFolder() { return FolderView(true); }
 
-std::string FaxArchiveFolder() { return FolderView(false, ReadLocalMachine("Software\\Microsoft\\Fax", "ArchiveDirectory")); }
+std::string FaxArchiveFolder() { return FolderView(false); }
 
-std::shared_ptr<faxsvc::FaxServer> CreateFaxServer() { return std::make_shared<faxsvc::FaxServer>(); }
+std::shared_ptr<faxsvc::FaxServer> CreateFaxServer() { return faxsvc::FaxServer::Running(); }
 
 std::shared_ptr<faxsvc::FaxServer> GetFaxServer() {
   auto& server = ProcessFaxServer();
   if (!server) {
+    // Without the service there is no server, and the next call tries
+    // again; a server that fails to connect is kept, unconnected.
     server = CreateFaxServer();
+    if (!server) return nullptr;
     try {
       server->Connect(Config().FaxDevice.empty() ? GetLocalComputerName() : Config().FaxDevice);
     } catch (...) {

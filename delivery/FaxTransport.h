@@ -13,11 +13,12 @@ class FaxServer;
 }
 
 // The process's fax server, created and connected on first use and reused
-// afterwards (never reconnected). Null when it could not be created; a
-// server whose Connect failed is returned unconnected, and its next call
-// fails.
+// afterwards (never reconnected). Null while the fax service does not run
+// (each call asks again); a server whose Connect failed is returned
+// unconnected, and its next call fails.
 std::shared_ptr<faxsvc::FaxServer> GetFaxServer();
-// A fax server object, not connected.
+// The running fax service as a fax server object, not connected; null when
+// the service does not answer.
 std::shared_ptr<faxsvc::FaxServer> CreateFaxServer();
 // Forgets the process's fax server (tests that start a new daemon).
 void ResetFaxServerForTests();
@@ -39,8 +40,8 @@ bool Doc2Tiff_viaFaxComLibEx(const std::string& document, const std::string& tar
 // view of them in the program folder ("FaxService/Received", ".../Sent"),
 // refreshed from the service (the user's own faxes, received faxes routed
 // to them, every fax for an administrator); without it, the folders the
-// local-machine registry names ("Store Directory", "ArchiveDirectory"),
-// "" when unset.
+// local-machine registry names ("Store Directory", "ArchiveDirectory"; the
+// service names its own there when it starts), "" when unset.
 std::string FaxStoreFolder();
 std::string FaxArchiveFolder();
 

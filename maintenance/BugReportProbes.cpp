@@ -18,7 +18,6 @@
 #include "common/CWinReg.h"
 #include "common/MailSessions.h"
 #include "common/OsCheck.h"
-#include "delivery/FaxTransport.h"
 #include "maintenance/BugReport.h"
 #include "platform/faxservice/FaxService.h"
 #include "platform/mail/MailStore.h"
@@ -183,15 +182,13 @@ std::string MailAccountState() {
          (a.user.empty() ? std::string("no login") : "login " + a.user) + ")";
 }
 
-// A fax server of the report's own: connected, read, disconnected.
+// A fax server object of the report's own (the client library makes one
+// whether or not the service runs; a service that does not run is a failed
+// connection): connected, read, disconnected.
 FaxServiceReport ProbeFaxService(bool xp, const std::string& computerName) {
   FaxServiceReport r;
-  auto server = CreateFaxServer();
-  r.created = server != nullptr;
-  if (!server) {
-    r.createError = "The fax service client is not available.";
-    return r;
-  }
+  auto server = std::make_shared<faxsvc::FaxServer>();
+  r.created = true;
   try {
     server->Connect(computerName);
   } catch (...) {

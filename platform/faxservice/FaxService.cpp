@@ -13,6 +13,7 @@
 
 #include "common/Errors.h"
 #include "platform/faxservice/FaxTiff.h"
+#include "platform/registry/Registry.h"
 
 namespace brevant::faxsvc {
 
@@ -247,8 +248,9 @@ FaxPort::FaxPort(std::shared_ptr<Session> s, const Message& m)
       csid_(m.Get("csid")) {}
 
 void FaxPort::SetReceive(bool on) {
-  s_->Call(Message("device_set").Set("id", id_).Set("receive_mode", on ? kReceiveAuto : kReceiveOff));
-  mode_ = on ? kReceiveAuto : kReceiveOff;
+  // The service knows what the device did before it answered by itself.
+  Message r = s_->Call(Message("device_set").Set("id", id_).Set("auto_answer", on ? 1 : 0));
+  mode_ = static_cast<long>(r.Item(1).GetInt("receive_mode", on ? kReceiveAuto : kReceiveOff));
 }
 
 void FaxPort::SetRings(long rings) {
@@ -413,11 +415,25 @@ long FaxDocument::Send() {
 FaxServer::FaxServer() = default;
 FaxServer::~FaxServer() = default;
 
-void FaxServer::Connect(const std::string& machineName) {
+std::shared_ptr<FaxServer> FaxServer::Running(std::string* why) {
   auto s = std::make_shared<Session>(DefaultSocketPath());
+  try {
+    s->Open();
+  } catch (const VbError& e) {
+    if (why) *why = e.what();
+    return nullptr;
+  }
+  auto server = std::make_shared<FaxServer>();
+  server->bound_ = std::move(s);
+  return server;
+}
+
+void FaxServer::Connect(const std::string& machineName) {
+  auto s = bound_ ? bound_ : std::make_shared<Session>(DefaultSocketPath());
   s->Open();
   hello_ = s->Call(Message("hello"));
   s_ = std::move(s);
+  bound_.reset();
   serverName_ = machineName.empty() ? hello_.Get("server") : machineName;
 }
 
@@ -429,6 +445,7 @@ std::optional<long> FaxServer::GrantedRights() const {
 void FaxServer::Disconnect() {
   if (s_) s_->Close();
   s_.reset();
+  bound_.reset();
   hello_ = Message();
 }
 
@@ -504,6 +521,40 @@ long MirrorArchive(FaxServer& server, bool incoming, const std::string& folder) 
     else if (it->is_regular_file(ec) || it->is_symlink(ec)) fs::remove(it->path(), ec);
   }
   return count;
+}
+
+// The service's folders ------------------------------------------------------
+
+namespace {
+const char* FolderKey(bool incoming) {
+  return incoming ? "Software\\Microsoft\\Fax\\Setup\\Original Setup Data" : "Software\\Microsoft\\Fax";
+}
+const char* FolderValue(bool incoming) { return incoming ? "Store Directory" : "ArchiveDirectory"; }
+}  // namespace
+
+std::string RegisteredFaxFolder(bool incoming) {
+  reg::HKEY h = 0;
+  if (reg::OpenKey(reg::kLocalMachine, FolderKey(incoming), reg::kKeyRead, &h) != reg::kOk) return "";
+  std::uint32_t type = 0, size = 0;
+  std::string out;
+  if (reg::QueryValue(h, FolderValue(incoming), &type, nullptr, &size) == reg::kOk && size > 0 &&
+      (type == reg::REG_SZ || type == reg::REG_EXPAND_SZ)) {
+    out.resize(size);
+    if (reg::QueryValue(h, FolderValue(incoming), &type, out.data(), &size) != reg::kOk) out.clear();
+    while (!out.empty() && out.back() == '\0') out.pop_back();
+  }
+  reg::CloseKey(h);
+  return out;
+}
+
+bool RegisterFaxFolder(bool incoming, const std::string& folder) {
+  reg::HKEY h = 0;
+  if (reg::CreateKey(reg::kLocalMachine, FolderKey(incoming), reg::kKeyAllAccess, &h) != reg::kOk)
+    return false;
+  bool ok = reg::SetValue(h, FolderValue(incoming), reg::REG_SZ, folder.c_str(),
+                          static_cast<std::uint32_t>(folder.size() + 1)) == reg::kOk;
+  reg::CloseKey(h);
+  return ok;
 }
 
 // TIFF reader ----------------------------------------------------------------

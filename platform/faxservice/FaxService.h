@@ -115,6 +115,10 @@ class FaxPort {
   std::string CSID() const { return csid_; }
   // 0 when the asking user may not change the port.
   long CanModify() const { return canModify_; }
+  // Whether the port answers calls by itself (after Rings rings). A port
+  // that does not is either off or answered by hand: switching Receive off
+  // again returns the device to whichever of the two it was last, so a
+  // round trip through automatic answering changes nothing.
   bool Receive() const { return mode_ == kReceiveAuto; }
   bool Send() const { return send_; }
   long Rings() const { return rings_; }
@@ -309,6 +313,10 @@ class FaxServer {
  public:
   FaxServer();
   ~FaxServer();
+  // The fax service running on this machine, as a server object bound to
+  // it but not yet connected; null (and *why) when no service answers on
+  // its socket.
+  static std::shared_ptr<FaxServer> Running(std::string* why = nullptr);
   // Connects to the daemon on this machine (the machine name is the
   // server's name; only the local machine has a fax service here). Throws
   // VbError when the daemon does not answer.
@@ -345,10 +353,21 @@ class FaxServer {
   int OpenFax(bool incoming, const std::string& id);
 
  private:
-  std::shared_ptr<Session> s_;
+  std::shared_ptr<Session> s_;      // once connected
+  std::shared_ptr<Session> bound_;  // Running's connection, until Connect takes it
   std::string serverName_;
   Message hello_;
 };
+
+// The fax service's folders as this machine's local-machine registry names
+// them: the received-fax store when incoming ("Store Directory" under
+// Software\Microsoft\Fax\Setup\Original Setup Data), else the sent-fax
+// archive ("ArchiveDirectory" under Software\Microsoft\Fax); "" when not
+// set. The service records its folders there when it starts, so the
+// service and every reader of the folders name the same ones.
+std::string RegisteredFaxFolder(bool incoming);
+// Records a folder there; false when the registry cannot be written.
+bool RegisterFaxFolder(bool incoming, const std::string& folder);
 
 // The file view of one archive folder for this user (the older family
 // reads faxes as files): every fax of the folder the service lets this

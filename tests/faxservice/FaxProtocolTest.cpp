@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -163,7 +165,18 @@ TEST_F(FaxSocket, CFaxReadsMessagesAndStoredFiles) {
   EXPECT_FALSE(sent.IsCanceled());
   auto now = std::chrono::system_clock::now();
   EXPECT_LT(std::chrono::abs(sent.TimeSent() - now), std::chrono::seconds(60));
-  EXPECT_LE(sent.TimeSent(), sent.TimeReceived());
+  // The end of transmission carries the time-zone bias: three hours east
+  // of UTC, 180 minutes earlier.
+  const char* tz = std::getenv("TZ");
+  std::string oldTz = tz ? tz : "";
+  ::setenv("TZ", "BRV-3", 1);
+  ::tzset();
+  DateTime received = sent.TimeReceived();
+  if (tz) ::setenv("TZ", oldTz.c_str(), 1);
+  else ::unsetenv("TZ");
+  ::tzset();
+  EXPECT_EQ(received, DateTime(messages.Item(1).TransmissionEnd()) - std::chrono::minutes(180));
+  EXPECT_LE(sent.TimeSent(), messages.Item(1).TransmissionEnd());
   std::string copy = world.TempDir() + "/copy.tif";
   ASSERT_TRUE(sent.CopyTiff(copy));
   EXPECT_EQ(test::ReadPages(copy).size(), 2u);

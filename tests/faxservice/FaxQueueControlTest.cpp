@@ -3,8 +3,12 @@
 // server editions the version record selects.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -97,16 +101,34 @@ TEST_F(QueueControl, AutoRecvTogglesAndRestoresTheDeviceOnXP) {
   EXPECT_EQ(Device().GetInt("rings"), 4);
 }
 
-TEST_F(QueueControl, AutoRecvOnThePortsOfTheOlderEdition) {
+TEST_F(QueueControl, AutoRecvOnThePortsOfTheOlderEditionRestoresWhatTheDeviceDid) {
   test::SetWindowsVersion("5.0");
-  daemon.Call(Message("device_set").Set("id", 1).Set("receive_mode", 0).Set("rings", 2));
+  // Answered by hand after 3 rings: the port does not answer by itself.
+  daemon.Call(Message("device_set").Set("id", 1).Set("receive_mode", 2).Set("rings", 3));
   EXPECT_NE(Brevant("autorecv").err.find("Auto Receive ON"), std::string::npos);
   EXPECT_EQ(Device().GetInt("receive_mode"), faxsvc::kReceiveAuto);
+  EXPECT_EQ(Device().GetInt("rings"), 1);
   EXPECT_EQ(UserValue("IsReceive"), "0");
-  EXPECT_EQ(UserValue("Rings"), "2");
+  EXPECT_EQ(UserValue("Rings"), "3");
   EXPECT_NE(Brevant("autorecv").err.find("Auto Receive OFF"), std::string::npos);
+  EXPECT_EQ(Device().GetInt("receive_mode"), faxsvc::kReceiveManual);
+  EXPECT_EQ(Device().GetInt("rings"), 3);
+
+  // A device that does not answer at all comes back to that.
+  daemon.Call(Message("device_set").Set("id", 1).Set("receive_mode", 0).Set("rings", 2));
+  Brevant("autorecv");
+  EXPECT_EQ(Device().GetInt("receive_mode"), faxsvc::kReceiveAuto);
+  Brevant("autorecv");
   EXPECT_EQ(Device().GetInt("receive_mode"), faxsvc::kReceiveOff);
   EXPECT_EQ(Device().GetInt("rings"), 2);
+
+  // Stored values that are not numbers switch answering on, after 4 rings.
+  SetUserValue("AutoReceive", "1");
+  SetUserValue("IsReceive", "");
+  SetUserValue("Rings", "abc");
+  EXPECT_NE(Brevant("autorecv").err.find("Auto Receive OFF"), std::string::npos);
+  EXPECT_EQ(Device().GetInt("receive_mode"), faxsvc::kReceiveAuto);
+  EXPECT_EQ(Device().GetInt("rings"), 4);
 }
 
 TEST_F(QueueControl, RecvAnswersTheRingingCallOnlyOnXP) {
@@ -223,23 +245,74 @@ TEST_F(QueueControl, DeviceNameComesFromDevicesOrPortsByEdition) {
   ResetFaxServerForTests();
 }
 
-TEST(QueueControlWithoutDaemon, CommandsFailQuicklyWithTheirMessages) {
+TEST(QueueControlWithoutDaemon, EachCommandSaysWhatItSaysWithoutAFaxServer) {
   TestWorld world;
-  test::SetWindowsVersion("5.1");
-  auto t0 = std::chrono::steady_clock::now();
-  auto autorecv = world.RunTool("brevant", "autorecv");
-  auto pause = world.RunTool("brevant", "pause");
-  auto stop = world.RunTool("brevant", "stop");
-  auto recv = world.RunTool("brevant", "recv");
-  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  EXPECT_LT(took, 8.0);  // four program runs, none waiting on the missing service
-  EXPECT_NE(autorecv.err.find("Cannot connect to fax."), std::string::npos) << autorecv.err;
-  EXPECT_EQ(pause.err, "");
-  EXPECT_EQ(stop.err, "");
+  {
+    // The service ran and stopped; its socket is left, and nobody listens.
+    FaxDaemon daemon(world);
+    ASSERT_TRUE(daemon.Start());
+    daemon.Stop();
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", daemon.Socket().c_str());
+    ::unlink(addr.sun_path);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::close(fd);
+  }
+  for (const char* version : {"5.1", "5.0"}) {
+    SCOPED_TRACE(version);
+    test::SetWindowsVersion(version);
+    auto autorecv = world.RunTool("brevant", "autorecv");
+    EXPECT_NE(autorecv.err.find("This method is not supported."), std::string::npos) << autorecv.err;
+    EXPECT_EQ(autorecv.err.find("Cannot connect to fax."), std::string::npos) << autorecv.err;
+    EXPECT_NE(world.RunTool("brevant", "stop").err.find("Fax stopped."), std::string::npos);
+    EXPECT_EQ(world.RunTool("brevant", "pause").err, "");
+    auto recv = world.RunTool("brevant", "recv");
+    EXPECT_NE(recv.err.find("This method is not supported."), std::string::npos) << recv.err;
+  }
+  // Nothing was switched on: "autorecv" stored nothing.
+  CWinReg reg;
+  if (reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kPelorinKey)) {
+    EXPECT_EQ(reg.GetString("AutoReceive"), "");
+  }
+  // "recv" looked for a device first and logged why there was none.
   std::string errors = TestWorld::ReadFile(world.ProgramDir() + "/Errors.log");
-  EXPECT_NE(errors.find("Init.FaxPause"), std::string::npos);
-  EXPECT_NE(errors.find("Init.FaxRecv"), std::string::npos);
-  EXPECT_NE(errors.find("mCommon.GetFaxName"), std::string::npos);
+  EXPECT_NE(errors.find("mCommon.GetFaxName"), std::string::npos) << errors;
+}
+
+TEST(QueueControlAsUsers, OnlyAFaxAdministratorMayToggleAutomaticAnswering) {
+  if (::geteuid() != 0) GTEST_SKIP() << "making test users needs root";
+  TestWorld world;
+  test::SharedDir shared;
+  test::TestUser alice, boss;
+  test::TestGroup admins;
+  ASSERT_TRUE(alice.Made() && boss.Made());
+  ASSERT_TRUE(admins.Add(boss));
+  FaxDaemon daemon(world, shared.Path());
+  daemon.SetAdminGroup(admins.Name());
+  ASSERT_TRUE(daemon.Start());
+  daemon.Call(Message("device_set").Set("id", 1).Set("receive_mode", 2).Set("rings", 3));
+  std::string bin = test::BinDir();
+  auto autorecv = [&](const test::TestUser& user) {
+    test::UserHome home(user, shared.Path(), daemon.Socket());
+    return home.Run(bin + "/brevant-reg add 'HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion'" +
+                    " -v CurrentVersion -d 5.0 -f >/dev/null && " + bin + "/brevant autorecv; " + bin +
+                    "/brevant-reg query 'HKCU\\Software\\Norvane\\Pelorin' -v AutoReceive");
+  };
+  // The service says an ordinary user may not change the port.
+  std::string refused = autorecv(alice);
+  EXPECT_NE(refused.find("You have no rights to change Fax Properties."), std::string::npos) << refused;
+  EXPECT_EQ(refused.find("Auto Receive"), std::string::npos) << refused;
+  EXPECT_EQ(refused.find("REG_SZ"), std::string::npos) << "nothing was stored: " << refused;
+  Message device = daemon.Call(Message("devices")).Item(1);
+  EXPECT_EQ(device.GetInt("receive_mode"), faxsvc::kReceiveManual);
+  EXPECT_EQ(device.GetInt("rings"), 3);
+  // An administrator may.
+  std::string done = autorecv(boss);
+  EXPECT_NE(done.find("Auto Receive ON"), std::string::npos) << done;
+  EXPECT_NE(done.find("REG_SZ"), std::string::npos) << done;
+  EXPECT_EQ(daemon.Call(Message("devices")).Item(1).GetInt("receive_mode"), faxsvc::kReceiveAuto);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -166,6 +167,58 @@ std::string TestUser::Finish(Child child) {
   ::waitpid(child.pid, &st, 0);
   if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) return "<child failed " + std::to_string(st) + ">" + result;
   return result;
+}
+
+UserHome::UserHome(const TestUser& user, const std::string& parent, std::string socket)
+    : user_(user), path_(parent + "/" + user.Name()), socket_(std::move(socket)) {
+  ::mkdir(path_.c_str(), 0700);
+  if (::chown(path_.c_str(), user.Uid(), user.Gid()) != 0) path_.clear();
+}
+
+void UserHome::Enter() const {
+  for (const char* sub : {"/reg", "/prog", "/run", "/tmp"}) ::mkdir((path_ + sub).c_str(), 0700);
+  ::setenv("HOME", path_.c_str(), 1);
+  ::setenv("BREVANT_REGISTRY_DIR", (path_ + "/reg").c_str(), 1);
+  ::setenv("BREVANT_PROGRAM_DIR", (path_ + "/prog").c_str(), 1);
+  ::setenv("BREVANT_RUNTIME_DIR", (path_ + "/run").c_str(), 1);
+  ::setenv("XDG_RUNTIME_DIR", (path_ + "/run").c_str(), 1);
+  ::setenv("TMPDIR", (path_ + "/tmp").c_str(), 1);
+  ::setenv("BREVANT_FAXD_SOCKET", socket_.c_str(), 1);
+  ::setenv("BREVANT_UNATTENDED", "1", 1);
+  for (const char* var : {"DBUS_SESSION_BUS_ADDRESS", "BREVANT_MAILDIR", "DISPLAY"}) ::unsetenv(var);
+}
+
+std::string UserHome::Run(const std::string& command) const {
+  return user_.Run([&] {
+    Enter();
+    std::string out;
+    if (FILE* p = ::popen(("cd " + path_ + " && { " + command + "; } 2>&1").c_str(), "r")) {
+      char buf[4096];
+      for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+      ::pclose(p);
+    }
+    return out;
+  });
+}
+
+TestUser::Child UserHome::Start(const std::string& command) const {
+  TestUser::Child child = user_.Start([&] {
+    ::setpgid(0, 0);
+    Enter();
+    int rc = std::system(("cd " + path_ + " && " + command).c_str());
+    return std::to_string(rc);
+  });
+  // Set on both sides, so that Stop finds the group however soon it comes.
+  if (child.pid > 0) ::setpgid(child.pid, child.pid);
+  return child;
+}
+
+void UserHome::Stop(TestUser::Child child) {
+  if (child.pid <= 0) return;
+  ::kill(-child.pid, SIGTERM);
+  int st = 0;
+  ::waitpid(child.pid, &st, 0);
+  ::close(child.out);
 }
 
 TestGroup::TestGroup() : name_(UniqueName("bvg")) { Quiet("groupadd " + name_); }

@@ -86,6 +86,27 @@ class TestUser {
   gid_t gid_ = static_cast<gid_t>(-1);
 };
 
+// A folder of the user's own inside a folder every user may reach, set up
+// as the user's environment for Brevant's programs: registry hives,
+// program, runtime and temporary folders, unattended, and the fax service
+// at `socket`. Commands run there as the user through the shell.
+class UserHome {
+ public:
+  UserHome(const TestUser& user, const std::string& parent, std::string socket);
+  const std::string& Path() const { return path_; }
+  // Runs the command as the user; what it wrote (stdout and stderr).
+  std::string Run(const std::string& command) const;
+  // Starts the command as the user in a process group of its own, which
+  // Stop ends (SIGTERM to the group) and waits for.
+  TestUser::Child Start(const std::string& command) const;
+  static void Stop(TestUser::Child child);
+
+ private:
+  void Enter() const;  // in the user's process: the environment
+  const TestUser& user_;
+  std::string path_, socket_;
+};
+
 // A group made for one test (groupadd), with members added by usermod.
 class TestGroup {
  public:

@@ -16,11 +16,13 @@
 #include "delivery/Delivery.h"
 #include "delivery/FaxTransport.h"
 #include "platform/faxservice/FaxService.h"
+#include "platform/registry/Registry.h"
 #include "tests/faxservice/FaxTestSupport.h"
 
 namespace brevant {
 namespace {
 
+namespace fs = std::filesystem;
 using faxsvc::Message;
 using test::FaxDaemon;
 using test::TestWorld;
@@ -171,8 +173,17 @@ TEST_F(FaxTransmission, NoDocumentSendsTheBlankStandInPageWithTheServiceCoverOnl
     for (auto px : p.pixels) n += px;
     return n;
   };
-  // A cover page of the user's own goes as it is: the service adds no
-  // cover sheet of its own.
+  // The service's common cover pages are in "Common AppData" +
+  // "ServerCoverPageDir". A cover page of the user's own goes as it is: the
+  // service adds no cover sheet of its own.
+  {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE,
+                                 "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", true));
+    reg.SetString("Common AppData", world.TempDir());
+    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax\\Setup", true));
+    reg.SetString("ServerCoverPageDir", "Common Coverpages");
+  }
   AddRecipient("Cover only", "555 0110");
   FaxJob().UseCover = true;
   FaxJob().CoverPages.Append(world.TempDir() + "/fax.cov");
@@ -192,12 +203,7 @@ TEST_F(FaxTransmission, NoDocumentSendsTheBlankStandInPageWithTheServiceCoverOnl
 
   // One of the service's common cover pages: the service's cover page
   // (recipient and sender written on it) in front of the blank page.
-  {
-    CWinReg reg;
-    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE,
-                                 "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", true));
-    reg.SetString("Common AppData", world.TempDir());
-  }
+  FaxJob().CoverPages[1] = world.TempDir() + "/Common Coverpages/fax.cov";
   SendFaxMSFax();
   ASSERT_TRUE(QueueSettled());
   j = Jobs().Item(2);
@@ -410,31 +416,43 @@ TEST_F(FaxTransmission, DiscountRateFaxWaitsForTheCheapHours) {
   EXPECT_EQ(daemon.Call(Message("job").Set("id", sub.Get("id"))).Item(1).GetInt("status"), faxsvc::kJobPending);
 }
 
-TEST(FaxFailureNotice, AFailedFaxReachesTheDesktopNotifier) {
+TEST(FaxServiceFolders, WithoutRegisteredFoldersTheServiceNamesItsOwnAndImportFindsThemWhileItIsStopped) {
   TestWorld world;
-  // A stand-in for the desktop's notify-send that records what it was
-  // asked to show.
-  std::string bin = world.Root() + "/bin";
-  TestWorld::WriteFile(bin + "/notify-send", "#!/bin/sh\nprintf '%s|' \"$@\" >> " + world.Root() + "/notices\necho >> " +
-                                                 world.Root() + "/notices\n");
-  std::filesystem::permissions(bin + "/notify-send", std::filesystem::perms::owner_all);
-  std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
-  ::setenv("PATH", (bin + ":" + path).c_str(), 1);
   FaxDaemon daemon(world);
-  bool started = daemon.Start();
-  ::setenv("PATH", path.c_str(), 1);
-  ASSERT_TRUE(started);
-  std::string fax = test::MakeFaxTiff(world.TempDir() + "/n.tif", 2);
-  daemon.Call(Message("line_set").Set("busy_count", "5").Set("retries", "1").Set("retry_interval", "0"));
-  Message sub = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0170"));
-  ASSERT_TRUE(test::WaitFor([&] {
-    return daemon.Call(Message("job").Set("id", sub.Get("id"))).Item(1).GetInt("status") == faxsvc::kJobRetriesExceeded;
-  }, 20));
-  ASSERT_TRUE(test::WaitFor([&] { return !TestWorld::ReadFile(world.Root() + "/notices").empty(); }, 10));
-  std::string notices = TestWorld::ReadFile(world.Root() + "/notices");
-  EXPECT_NE(notices.find("Fax failed|Fax to 555 0170 failed: The line is busy|"), std::string::npos) << notices;
-  // One notice for the failed fax, none for the retry before it.
-  EXPECT_EQ(std::count(notices.begin(), notices.end(), '\n'), 1);
+  for (bool incoming : {true, false}) {
+    reg::HKEY h = 0;
+    const char* key =
+        incoming ? "Software\\Microsoft\\Fax\\Setup\\Original Setup Data" : "Software\\Microsoft\\Fax";
+    reg::OpenKey(reg::kLocalMachine, key, reg::kKeyAllAccess, &h);
+    reg::DeleteValue(h, incoming ? "Store Directory" : "ArchiveDirectory");
+    reg::CloseKey(h);
+    ASSERT_EQ(faxsvc::RegisteredFaxFolder(incoming), "");
+  }
+  ASSERT_TRUE(daemon.Start());
+  EXPECT_EQ(faxsvc::RegisteredFaxFolder(true), daemon.StateDir() + "/Received");
+  EXPECT_EQ(faxsvc::RegisteredFaxFolder(false), daemon.StateDir() + "/Sent");
+  // One fax out, one in.
+  std::string fax = test::MakeFaxTiff(world.TempDir() + "/f.tif", 1);
+  std::string out = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0175")).Get("id");
+  std::string in = daemon.Call(Message("call").Set("file", fax).Set("from", "555 0176")).Get("id");
+  daemon.Call(Message("answer").Set("id", 1));
+  for (const std::string& id : {out, in})
+    ASSERT_TRUE(test::WaitFor([&] {
+      return daemon.Call(Message("job").Set("id", id)).Item(1).GetInt("status") == faxsvc::kJobCompleted;
+    }, 20)) << id;
+  EXPECT_EQ(fs::path(daemon.Call(Message("archive").Set("folder", "in")).Item(1).Get("path")).parent_path(),
+            daemon.StateDir() + "/Received");
+  EXPECT_EQ(fs::path(daemon.Call(Message("archive").Set("folder", "out")).Item(1).Get("path")).parent_path(),
+            daemon.StateDir() + "/Sent");
+  daemon.Stop();
+
+  // The service is stopped: the import reads the folders as files, the
+  // ones the service used.
+  ::setenv("BREVANT_MAILDIR", (world.Root() + "/Maildir").c_str(), 1);
+  auto r = world.RunTool("brevant", "import");
+  ::unsetenv("BREVANT_MAILDIR");
+  EXPECT_NE(r.err.find("Importing faxes: 2 of 2"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Import from Fax Console has been successful."), std::string::npos) << r.err;
 }
 
 TEST(FaxServiceDown, DeliveryTellsTheUserAtOnceAndStillResetsTheCoverRequest) {

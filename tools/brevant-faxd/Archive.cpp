@@ -10,8 +10,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/faxservice/FaxService.h"
 #include "platform/faxservice/FaxTiff.h"
-#include "platform/registry/Registry.h"
 #include "tools/brevant-faxd/State.h"
 
 namespace brevant::faxd {
@@ -21,20 +21,6 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string Errno(int err) { return std::strerror(err); }
-
-std::string ReadRegistryString(const char* key, const char* value) {
-  reg::HKEY h = 0;
-  if (reg::OpenKey(reg::kLocalMachine, key, reg::kKeyRead, &h) != reg::kOk) return "";
-  std::uint32_t type = 0, size = 0;
-  std::string out;
-  if (reg::QueryValue(h, value, &type, nullptr, &size) == reg::kOk && size > 0) {
-    out.resize(size);
-    if (reg::QueryValue(h, value, &type, out.data(), &size) != reg::kOk) out.clear();
-    while (!out.empty() && out.back() == '\0') out.pop_back();
-  }
-  reg::CloseKey(h);
-  return out;
-}
 
 // Copies everything of `from` (from its start, at most limit bytes) to
 // `to`; the count copied, or -1 with *err (-2 when from holds more).
@@ -251,14 +237,24 @@ std::string Archive::TakeDocument(int fd, const std::string& prefix) const {
   throw Refused(75, "cannot queue the fax: no free file name");
 }
 
+std::string Archive::DefaultFolder(bool incoming) const {
+  return StateDir() + (incoming ? "/Received" : "/Sent");
+}
+
+void Archive::RegisterFolders() const {
+  for (bool incoming : {true, false})
+    if (faxsvc::RegisteredFaxFolder(incoming).empty())
+      faxsvc::RegisterFaxFolder(incoming, DefaultFolder(incoming));
+}
+
 std::string Archive::StoreFolder() const {
-  std::string dir = ReadRegistryString("Software\\Microsoft\\Fax\\Setup\\Original Setup Data", "Store Directory");
-  return dir.empty() ? StateDir() + "/Received" : dir;
+  std::string dir = faxsvc::RegisteredFaxFolder(true);
+  return dir.empty() ? DefaultFolder(true) : dir;
 }
 
 std::string Archive::ArchiveFolder() const {
-  std::string dir = ReadRegistryString("Software\\Microsoft\\Fax", "ArchiveDirectory");
-  return dir.empty() ? StateDir() + "/Sent" : dir;
+  std::string dir = faxsvc::RegisteredFaxFolder(false);
+  return dir.empty() ? DefaultFolder(false) : dir;
 }
 
 bool Archive::File(bool sent, const std::string& source, const std::string& name, const std::string& description,

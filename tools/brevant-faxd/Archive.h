@@ -81,8 +81,14 @@ class Archive {
   // The folders the registry names (or the defaults in the state folder).
   std::string StoreFolder() const;
   std::string ArchiveFolder() const;
+  // Names the default folders (Received/ and Sent/ in the state folder) in
+  // the registry where no folder is named yet, so that whoever reads the
+  // faxes as files while the service does not run looks where the service
+  // put them. A registry the service may not write leaves them unnamed.
+  void RegisterFolders() const;
 
  private:
+  std::string DefaultFolder(bool incoming) const;
   std::string NewFile(const Folder& folder, const std::string& prefix) const;
   Folder state_, queue_, farend_, incoming_;
 };

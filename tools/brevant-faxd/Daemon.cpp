@@ -56,6 +56,7 @@ bool Daemon::Start(std::string* why) {
     return false;
   }
   if (!state_.Open(why)) return false;
+  archive_.RegisterFolders();
   try {
     LineWorker::RecoverAfterRestart(state_, archive_);
   } catch (const std::exception& e) {

@@ -9,7 +9,6 @@
 #include <filesystem>
 
 #include "platform/faxservice/FaxService.h"
-#include "platform/process/Process.h"
 #include "platform/ui/Ui.h"
 
 namespace brevant::faxd {
@@ -45,13 +44,6 @@ void TransmissionLine(const std::string& number, const std::string& text) {
 
 std::string PagesSent(long long sent, long long pages) {
   return std::to_string(sent) + " of " + std::to_string(pages) + " pages sent";
-}
-
-void Notify(State& state, const std::string& title, const std::string& text) {
-  if (state.Setting("notify") != "1") return;
-  // A desktop notification when the desktop's notifier is installed; the
-  // monitor shows the failure in any case. Spawn reaps the child itself.
-  platform::Spawn({"notify-send", "--app-name=Brevant Fax", title, text}, "", false);
 }
 
 // A line that hears rings itself: a ring this long after the last one
@@ -101,10 +93,11 @@ void FileDelivered(State& state, const Archive& archive, std::unique_lock<std::m
          c.remoteIdent, c.duration, id});
     state.Event("sent", id, "fax to " + job.Get("number") + ": " + std::to_string(c.pages) + " page(s) at " +
                                 std::to_string(c.bitRate) + " bit/s");
-    if (!archiveError.empty()) state.Event("error", id, "fax sent but not archived: " + archiveError);
+    // The sender's desktop is told of this event (and of "failed") by the
+    // sender's own session, which follows the events of its faxes.
+    if (!archiveError.empty()) state.Event("not_archived", id, "fax sent but not archived: " + archiveError);
   });
   if (!archived.empty()) ::unlink(job.Get("file").c_str());
-  else Notify(state, "Fax not archived", "Fax to " + job.Get("number") + " was sent but not archived: " + archiveError);
 }
 
 // The service's side of one call on this worker's line.
@@ -368,11 +361,10 @@ bool LineWorker::RunIncoming(std::unique_lock<std::mutex>& lk, double now, doubl
         {static_cast<long long>(status), r.ok() ? std::string() : result, ended,
          static_cast<long long>(r.pagesReceived), static_cast<long long>(r.bitRate), r.remoteIdent, r.lineSeconds,
          answer});
-    state_.Event(r.ok() ? "received" : "failed", answer,
+    state_.Event(r.ok() ? "received" : cancelled ? "cancelled" : "failed", answer,
                  "fax from " + r.remoteIdent + ": " + std::to_string(r.pagesReceived) + " page(s), " + result);
   });
   if (!call.callerDocument.empty()) ::unlink(call.callerDocument.c_str());
-  if (!r.ok() && !cancelled) Notify(state_, "Fax reception failed", "Fax from " + r.remoteIdent + ": " + result);
   return true;
 }
 
@@ -480,7 +472,6 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
                      (badNumber ? "" : giveUp ? " (no attempts left)" : " (attempt " + std::to_string(attempts) + ", trying again)"));
   });
   TransmissionLine(number, r.result + " (" + PagesSent(confirmed, pages) + (giveUp ? ")" : ", trying again)"));
-  if (giveUp) Notify(state_, "Fax failed", "Fax to " + number + " failed: " + r.result);
   return true;
 }
 

@@ -436,14 +436,19 @@ Message Requests::ListArchive(const Grant& grant, const Message& req) {
 }
 
 Message Requests::ListEvents(const Grant& grant, const Message& req) {
-  // A user's view of the history is that of their own jobs.
-  std::string sql = grant.all ? "SELECT * FROM events WHERE id>?"
-                              : "SELECT e.* FROM events e JOIN jobs j ON j.id=e.job_id WHERE e.id>? AND j.owner_uid=?";
+  // A user's view of the history is that of their own jobs; "own=1" asks
+  // for that view whoever asks (an administrator's desktop is told of the
+  // administrator's own faxes only). "latest" is the newest event of the
+  // view, where someone who follows the history from now on starts.
+  bool all = grant.all && req.Get("own") != "1";
+  std::string from = all ? " FROM events e WHERE e.id>?"
+                         : " FROM events e JOIN jobs j ON j.id=e.job_id WHERE e.id>? AND j.owner_uid=?";
   std::vector<DbValue> args{After(req)};
-  if (!grant.all) args.push_back(grant.owner);
-  return Page(state_.db.Query(sql + " ORDER BY " + (grant.all ? "id" : "e.id") + " LIMIT " +
-                                  std::to_string(kPageRows + 1),
-                              args));
+  if (!all) args.push_back(grant.owner);
+  const std::string limit = " ORDER BY e.id LIMIT " + std::to_string(kPageRows + 1);
+  Message r = Page(state_.db.Query("SELECT e.*" + from + limit, args));
+  args[0] = 0LL;
+  return r.Set("latest", state_.db.QueryInt("SELECT COALESCE(MAX(e.id), 0)" + from, args));
 }
 
 Message Requests::ListFarEnd(const Message& req) {
@@ -557,6 +562,9 @@ Message Requests::SetDevice(const Message& req) {
   CheckLengths(req);
   long long mode = req.GetInt("receive_mode", -1), rings = req.GetInt("rings", -1);
   if (req.Has("receive_mode") && (mode < 0 || mode > 2)) throw Refused(5, "ReceiveMode must be 0, 1 or 2");
+  const std::string autoAnswer = req.Has("auto_answer") ? req.Get("auto_answer") : "";
+  if (req.Has("auto_answer") && (req.Has("receive_mode") || (autoAnswer != "0" && autoAnswer != "1")))
+    throw Refused(5, "auto_answer is 0 or 1, and goes without receive_mode");
   if (req.Has("rings") && (rings < 0 || rings > 99)) throw Refused(5, "rings must be 0 to 99");
   long long route = -1;
   if (req.Has("route_to") && !req.Get("route_to").empty()) {
@@ -567,6 +575,14 @@ Message Requests::SetDevice(const Message& req) {
     route = found->pw_uid;
   }
   if (req.Has("receive_mode")) state_.db.Exec("UPDATE devices SET receive_mode=? WHERE id=?", {mode, id});
+  // Automatic answering as one switch (the older family's port): off again
+  // returns the device to what it did before, off or answered by hand.
+  const long long automatic = faxsvc::kReceiveAuto;
+  if (autoAnswer == "1") state_.db.Exec("UPDATE devices SET receive_mode=? WHERE id=?", {automatic, id});
+  if (autoAnswer == "0")
+    state_.db.Exec("UPDATE devices SET receive_mode=idle_mode WHERE id=? AND receive_mode=?",
+                   {id, automatic});
+  state_.RememberIdleMode(id);
   if (req.Has("rings")) state_.db.Exec("UPDATE devices SET rings=? WHERE id=?", {rings, id});
   if (req.Has("route_to")) state_.db.Exec("UPDATE devices SET route_uid=? WHERE id=?", {route, id});
   if (req.Has("send_enabled"))
@@ -700,6 +716,7 @@ Message Requests::AddLine(const Message& req, std::unique_lock<std::mutex>& lk) 
                  {id, name, station, station, static_cast<long long>(faxsvc::kReceiveAuto), 2LL, kind,
                   config.Size() ? config.Encode() : std::string(), description, 1LL});
   for (auto& [col, value] : cols) state_.db.Exec("UPDATE devices SET " + col + "=? WHERE id=?", {value, id});
+  state_.RememberIdleMode(id);
   state_.Event("line", 0, "line " + std::to_string(id) + " added: " + description);
   state_.Changed();
   Message r = Ok().Set("id", id);
@@ -748,6 +765,7 @@ Message Requests::UpdateLine(const Message& req, std::unique_lock<std::mutex>& l
                       id});
   }
   for (auto& [col, value] : cols) state_.db.Exec("UPDATE devices SET " + col + "=? WHERE id=?", {value, id});
+  state_.RememberIdleMode(id);
   state_.Event("line", 0, "line " + std::to_string(id) + " changed");
   state_.Changed();
   return Ok().Set("id", id);

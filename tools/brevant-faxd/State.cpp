@@ -118,6 +118,7 @@ void State::CreateSchema() {
   AddColumn("devices", "send_enabled", "INTEGER DEFAULT 1");
   AddColumn("devices", "priority", "INTEGER DEFAULT 1");
   AddColumn("devices", "route_uid", "INTEGER DEFAULT -1");
+  AddColumn("devices", "idle_mode", "INTEGER DEFAULT 2");
   AddColumn("jobs", "owner_uid", "INTEGER DEFAULT 0");
   AddColumn("jobs", "owner_name", "TEXT DEFAULT ''");
   AddColumn("jobs", "resume_from", "INTEGER DEFAULT 1");
@@ -144,6 +145,12 @@ void State::CreateSchema() {
   // The highest line number given so far (a removed line's is not given
   // again).
   db.Exec("INSERT OR IGNORE INTO settings(key, value) SELECT 'last_line_id', COALESCE(MAX(id), 0) FROM devices");
+  RememberIdleMode(0);
+}
+
+void State::RememberIdleMode(long long id) {
+  db.Exec("UPDATE devices SET idle_mode=receive_mode WHERE (?=0 OR id=?) AND receive_mode<>?",
+          {id, id, static_cast<long long>(faxsvc::kReceiveAuto)});
 }
 
 std::string State::Setting(const std::string& key) {

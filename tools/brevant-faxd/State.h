@@ -49,6 +49,11 @@ class State {
   void PutSetting(const std::string& key, const std::string& value);
   static bool KnownSetting(const std::string& key);
   void Event(const std::string& kind, long long jobId, const std::string& text);
+  // A device that does not answer by itself keeps how it was left (off or
+  // answered by hand), the mode it returns to when automatic answering,
+  // switched on as one switch, is switched off again; all devices when id
+  // is 0.
+  void RememberIdleMode(long long id);
   // One job with its available operations and status text; Refused when
   // there is none.
   faxsvc::Message JobRow(long long id);

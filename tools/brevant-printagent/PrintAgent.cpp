@@ -13,9 +13,12 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 
+#include "platform/notify/DesktopNotice.h"
 #include "platform/process/ChildProcess.h"
 #include "platform/process/Process.h"
+#include "tools/brevant-printagent/FaxNotices.h"
 #include "tools/vestrel/Backend.h"
 
 namespace fs = std::filesystem;
@@ -162,6 +165,15 @@ int Run(const Options& o) {
     watch = -1;
   }
   if (!o.once) Say("watching " + handoff);
+  // A failed fax asks for the user's action: it stays on screen until seen.
+  auto show = [](const Notice& n, std::string* why) {
+    return platform::ShowDesktopNotice("Brevant Fax", n.summary, n.body, platform::NoticeUrgency::Critical,
+                                       why);
+  };
+  std::unique_ptr<FaxNoticeThread> notices;
+  if (!o.once && o.noticePollMs > 0)
+    notices = std::make_unique<FaxNoticeThread>(std::make_unique<FaxNotices>(handoff + ".fax-notices", show),
+                                                o.noticePollMs);
 
   const std::string program = NameOf(o.brevant);
   std::map<std::string, int> attempts;

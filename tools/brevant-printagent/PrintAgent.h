@@ -11,6 +11,9 @@
 // them and opens the wizard. It waits for that run to end before the next
 // job, and never starts Brevant while another Brevant of the user runs (that
 // one would clear the spool folder), so no printed page is lost.
+//
+// Being the user's process in the desktop session, it is also where the fax
+// service's failures reach the user's desktop (FaxNotices.h).
 #include <string>
 #include <vector>
 
@@ -23,6 +26,7 @@ struct Options {
   int pollMs = 2000;        // rescan period besides change notifications
   int busyPollMs = 500;     // how often to look whether Brevant still runs
   int maxAttempts = 3;      // hand-overs of one job before it is set aside
+  int noticePollMs = 5000;  // how often to ask the fax service for news (0: never)
 };
 
 // Finished job folders in the hand-off folder (not "*.part", not
@@ -43,7 +47,8 @@ enum class HandOverResult {
 HandOverResult HandOver(const std::string& jobFolder, const Options& options, std::string* message);
 
 // The agent: hands over every waiting job and, unless options.once, keeps
-// watching for new ones. Returns the process exit code.
+// watching for new ones, and tells the desktop of the user's faxes that
+// failed (FaxNotices.h). Returns the process exit code.
 int Run(const Options& options);
 
 }  // namespace brevant::printagent

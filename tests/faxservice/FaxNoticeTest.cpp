@@ -1,0 +1,147 @@
+// A fax that fails reaches the desktop of the user who sent it: each user's
+// desktop session (a session bus of its own with a notification service
+// that records what it shows) runs that user's print agent, which follows
+// the service's events of the user's own faxes. The root daemon shows
+// nothing itself.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+
+#include "platform/faxservice/FaxService.h"
+#include "tests/faxservice/FaxTestSupport.h"
+
+namespace brevant {
+namespace {
+
+namespace fs = std::filesystem;
+using faxsvc::Message;
+using test::FaxDaemon;
+using test::TestUser;
+using test::TestWorld;
+using test::UserHome;
+
+// The user's desktop session, as the session manager starts it: a session
+// bus, the desktop's notification service, and the autostarted agent.
+class Desktop {
+ public:
+  Desktop(const TestUser& user, const std::string& parent, const std::string& socket)
+      : home_(user, parent, socket) {
+    std::string bin = test::BinDir();
+    session_ = home_.Start("exec dbus-run-session -- sh -c '" + bin + "/notice-listener " + Notices() +
+                           " & exec " + bin + "/brevant-printagent --brevant /bin/false --spool " +
+                           home_.Path() + "/spool/ 2>" + AgentLog() + "'");
+  }
+  ~Desktop() { UserHome::Stop(session_); }
+  std::string Notices() const { return home_.Path() + "/notices"; }
+  std::string AgentLog() const { return home_.Path() + "/agent.err"; }
+  // The notification service owns its name and the agent follows the
+  // service's events.
+  bool Ready() const {
+    return test::WaitFor([&] {
+      return fs::exists(Notices()) &&
+             TestWorld::ReadFile(AgentLog()).find("telling this desktop") != std::string::npos;
+    }, 20);
+  }
+  std::string Told(std::size_t lines) const {
+    test::WaitFor([&] {
+      std::string t = TestWorld::ReadFile(Notices());
+      return static_cast<std::size_t>(std::count(t.begin(), t.end(), '\n')) >= lines;
+    }, 20);
+    return TestWorld::ReadFile(Notices());
+  }
+
+ private:
+  UserHome home_;
+  TestUser::Child session_;
+};
+
+TEST(FaxNotices, AFailedFaxIsToldOnTheDesktopOfItsSenderOnly) {
+  if (::geteuid() != 0) GTEST_SKIP() << "making test users needs root";
+  TestWorld world;
+  test::SharedDir shared;
+  TestUser alice, bob;
+  test::TestGroup admins;
+  ASSERT_TRUE(alice.Made() && bob.Made());
+  // Bob is a fax administrator, who may see every fax: his desktop is
+  // still told of his own only.
+  ASSERT_TRUE(admins.Add(bob));
+  // A notify-send the daemon would find on its way: the service itself
+  // must not try to show anything (it has no desktop).
+  std::string bin = world.Root() + "/bin", daemonTold = world.Root() + "/daemon-notices";
+  TestWorld::WriteFile(bin + "/notify-send", "#!/bin/sh\necho \"$*\" >> " + daemonTold + "\n");
+  fs::permissions(bin + "/notify-send", fs::perms::owner_all);
+  std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+  ::setenv("PATH", (bin + ":" + path).c_str(), 1);
+  FaxDaemon daemon(world, shared.Path());
+  daemon.SetAdminGroup(admins.Name());
+  bool started = daemon.Start();
+  ::setenv("PATH", path.c_str(), 1);
+  ASSERT_TRUE(started);
+
+  Desktop aliceDesktop(alice, shared.Path(), daemon.Socket());
+  std::optional<Desktop> bobDesktop(std::in_place, bob, shared.Path(), daemon.Socket());
+  ASSERT_TRUE(aliceDesktop.Ready()) << TestWorld::ReadFile(aliceDesktop.AgentLog());
+  ASSERT_TRUE(bobDesktop->Ready()) << TestWorld::ReadFile(bobDesktop->AgentLog());
+
+  std::string fax = shared.Path() + "/fax.tif";
+  test::MakeFaxTiff(fax, 1);
+  ::chmod(fax.c_str(), 0644);
+  // Each sends through the service as any client does. A fax whose `busy`
+  // calls all find the line busy (each but the last retried at once)
+  // fails; an archive folder others may write leaves one sent but not
+  // archived.
+  auto send = [&](const TestUser& user, const std::string& number, int busy) {
+    daemon.Call(Message("line_set")
+                    .Set("busy_count", busy)
+                    .Set("retries", busy > 0 ? busy - 1 : 0)
+                    .Set("retry_interval", "0"));
+    Message reply, request = Message("submit").Set("file", fax).Set("number", number);
+    Message::Decode(user.Run([&] { return daemon.Call(request).Encode(); }), &reply);
+    EXPECT_EQ(reply.Get("ok"), "1") << reply.Get("error");
+    int expected = busy ? faxsvc::kJobRetriesExceeded : faxsvc::kJobCompleted;
+    EXPECT_TRUE(test::WaitFor([&] {
+      return daemon.Call(Message("job").Set("id", reply.Get("id"))).Item(1).GetInt("status") == expected;
+    }, 20)) << number;
+  };
+  send(bob, "555 0190", 1);
+  send(alice, "555 0170", 2);  // told once, when no attempt is left
+  std::string open = shared.Path() + "/open-archive";
+  ::mkdir(open.c_str(), 0755);
+  ::chmod(open.c_str(), 01777);
+  faxsvc::RegisterFaxFolder(false, open);
+  send(alice, "555 0171", 0);
+  faxsvc::RegisterFaxFolder(false, daemon.ArchiveDir());
+  send(bob, "555 0191", 1);
+
+  // Events are told in their order, so the other user's faxes, sent
+  // between each one's own, would have come before the last own one.
+  std::string toldAlice = aliceDesktop.Told(2), toldBob = bobDesktop->Told(2);
+  EXPECT_EQ(toldAlice.substr(0, toldAlice.find('\n') + 1),
+            "Brevant Fax|Fax failed|Fax to 555 0170 failed: The line is busy\n")
+      << toldAlice;
+  EXPECT_NE(toldAlice.find("\nBrevant Fax|Fax not archived|Fax to 555 0171 was sent but not archived: "),
+            std::string::npos)
+      << toldAlice;
+  EXPECT_NE(toldAlice.find("may be written by other users"), std::string::npos) << toldAlice;
+  EXPECT_EQ(std::count(toldAlice.begin(), toldAlice.end(), '\n'), 2) << toldAlice;
+  EXPECT_EQ(toldBob,
+            "Brevant Fax|Fax failed|Fax to 555 0190 failed: The line is busy\n"
+            "Brevant Fax|Fax failed|Fax to 555 0191 failed: The line is busy\n");
+  EXPECT_FALSE(fs::exists(daemonTold)) << TestWorld::ReadFile(daemonTold);
+
+  // A fax that fails while Bob is logged out is told at his next login,
+  // and only that one.
+  bobDesktop.reset();
+  send(bob, "555 0192", 1);
+  bobDesktop.emplace(bob, shared.Path(), daemon.Socket());
+  EXPECT_EQ(bobDesktop->Told(3), toldBob + "Brevant Fax|Fax failed|Fax to 555 0192 failed: The line is busy\n");
+}
+
+}  // namespace
+}  // namespace brevant
