@@ -621,9 +621,7 @@ Message Requests::SetLine(const Message& req) {
   return Ok();
 }
 
-}  // namespace brevant::faxd
-
-namespace brevant::faxd {
+// The fax lines.
 
 long long Requests::LineWithDevice(const std::string& device, long long except) {
   const std::string wanted = SameDevice(device);
