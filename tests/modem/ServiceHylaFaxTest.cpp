@@ -43,8 +43,8 @@ class ServiceHylaFax : public ServiceLine {
 }  // namespace
 
 TEST_F(ServiceHylaFax, ReceivesFiveNormalPagesTheServiceSendsOverV29WithoutErrorCorrection) {
-  // Without error correction HylaFAX needs the line at twice real time at
-  // most to keep its modem fed.
+  // At twice real time at most: faxgetty answers the call in time and keeps
+  // its modem fed without error correction on a busy machine.
   ASSERT_TRUE(Start({"--pace", std::to_string(std::min(Pace(), 2.0))}));
   Message settings("line_add");
   settings.Set("max_rate", "9600").Set("ecm", "off");
