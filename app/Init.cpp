@@ -67,9 +67,35 @@ bool StepAside(const std::string& title = "") {
   return true;
 }
 
-std::string WithoutQuotes(std::string s) {
-  std::erase(s, '"');
-  return s;
+// A document named on the command line: the quotes a caller put around it
+// (or around part of it) are dropped, but a quote that is part of the file's
+// own name (Linux names may hold them) stays: the first of these that names
+// an existing file wins, every quote removed first.
+std::string FileArgument(const std::string& given) {
+  std::string bare = given;
+  std::erase(bare, '"');
+  if (bare == given) return bare;
+  std::string unwrapped = given;
+  if (unwrapped.size() >= 2 && unwrapped.front() == '"' && unwrapped.back() == '"')
+    unwrapped = unwrapped.substr(1, unwrapped.size() - 2);
+  std::error_code ec;
+  const std::string* candidates[] = {&bare, &unwrapped, &given};
+  for (const std::string* c : candidates)
+    if (std::filesystem::exists(*c, ec)) return *c;
+  return bare;
+}
+
+// A named document that is not there would be left out of the fax without a
+// word: the user is told which, and the error log keeps it.
+void ReportMissingFiles(const char* source) {
+  const FaxJobRecord& job = FaxJob();
+  for (std::size_t k = 1; k <= job.g_arrFiles.Count(); ++k) {
+    const std::string& f = job.g_arrFiles[k];
+    std::error_code ec;
+    if (f.empty() || std::filesystem::exists(f, ec)) continue;
+    WriteErrorLog(kErrFileNotFound, "File not found: " + f, source);
+    ui::MsgBox("The file \"" + f + "\" cannot be found and is not part of the fax.", "Pelorin");
+  }
 }
 
 // The one-shot cover page request: "SetCoverPage" = "1" with the subject
@@ -106,7 +132,7 @@ void CopyListsToFaxJob(const StringList& names, const StringList& numbers, const
     job.g_arrFaxNumber[k] = numbers.at(k - 1);
     job.g_arrFaxName[k] = names.at(k - 1);
   }
-  for (std::size_t k = 1; k <= job.g_arrFiles.Count(); ++k) job.g_arrFiles[k] = WithoutQuotes(files.at(k - 1));
+  for (std::size_t k = 1; k <= job.g_arrFiles.Count(); ++k) job.g_arrFiles[k] = FileArgument(files.at(k - 1));
 }
 
 void Init::ShowFaxNew(const StringList& names, const StringList& numbers, const StringList& files,
@@ -120,6 +146,7 @@ void Init::ShowFaxNew(const StringList& names, const StringList& numbers, const 
     ClearFaxJob();
     RequestCoverPage(useStoredCover);
     CopyListsToFaxJob(names, numbers, files);
+    ReportMissingFiles("Init.ShowFaxNew");
     wizard::Windows* w = AppWindows();
     if (!w) return;
     w->LoadFaxNew(Run().SpoolPages);
@@ -284,6 +311,7 @@ void Init::SendNow(const StringList& names, const StringList& numbers, const Str
     ui::MsgBox("You should add document and/or cover page to send fax.");
     return;
   }
+  ReportMissingFiles("Init.SendNow");
 
   // From here on errors do not stop the steps.
   PendingError err;

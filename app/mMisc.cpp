@@ -33,13 +33,6 @@ namespace fs = std::filesystem;
 namespace brevant {
 namespace {
 
-std::string Trim(const std::string& s) {
-  auto b = s.find_first_not_of(' ');
-  if (b == std::string::npos) return "";
-  auto e = s.find_last_not_of(' ');
-  return s.substr(b, e - b + 1);
-}
-
 bool ContainsEmf(std::string name) {
   for (char& c : name) c = char(std::tolower(static_cast<unsigned char>(c)));
   return name.find(".emf") != std::string::npos;
@@ -68,62 +61,6 @@ StringList CollectSpoolPages() {
 }
 
 }  // namespace
-
-StringList SplitFields(const std::string& text, char sep) {
-  StringList out;
-  if (text.empty()) return out;
-  std::size_t start = 0;
-  for (;;) {
-    std::size_t cut = text.find(sep, start);
-    out.push_back(text.substr(start, cut == std::string::npos ? std::string::npos : cut - start));
-    if (cut == std::string::npos) break;
-    start = cut + 1;
-  }
-  return out;
-}
-
-StringList ParseFilesArg(const std::string& arg) {
-  StringList out;
-  for (const std::string& raw : SplitFields(arg, '#')) {
-    std::string item = Trim(raw);
-    if (item.empty() || item[0] != '@') {
-      out.push_back(item);
-      continue;
-    }
-    std::string listFile = item.substr(1);
-    bool deleteAfter = false;
-    if (!listFile.empty() && listFile[0] == '@') {
-      listFile.erase(0, 1);
-      deleteAfter = true;
-    }
-    struct stat st{};
-    if (::stat(listFile.c_str(), &st) != 0)
-      throw VbError(kErrFileNotFound, "File not found: " + listFile);
-    if (S_ISDIR(st.st_mode)) throw VbError(kErrPathFileAccess, "Path/File access error: " + listFile);
-    std::ifstream in(listFile, std::ios::binary);
-    if (!in) throw VbError(kErrPermission, "Permission denied: " + listFile);
-    std::string line;
-    while (std::getline(in, line)) {
-      // A text line ends at LF, CR LF or a lone CR.
-      std::size_t start = 0;
-      for (;;) {
-        std::size_t cr = line.find('\r', start);
-        std::string part = line.substr(start, cr == std::string::npos ? std::string::npos : cr - start);
-        if (cr == std::string::npos) {
-          out.push_back(Trim(part));
-          break;
-        }
-        out.push_back(Trim(part));
-        start = cr + 1;
-        if (start == line.size()) break;  // CR LF: the CR ended this line
-      }
-    }
-    if (in.bad()) throw VbError(kErrPathFileAccess, "Path/File access error: " + listFile);
-    in.close();
-    if (deleteAfter) ::unlink(listFile.c_str());
-  }
-  return out;
-}
 
 void ClearSpoolFolder() {
   try {

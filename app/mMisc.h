@@ -1,5 +1,6 @@
 #pragma once
 // The entry procedure and the end of a run.
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -16,8 +17,10 @@ void DumpLoadedForms();
 
 // Turns the files field into a list of paths; "@file" adds each line of a
 // list file, "@@file" deletes the list file after reading. Throws VbError
-// when a list file cannot be read.
+// when a list file cannot be read, is not a regular file or is larger than
+// kMaxListFileBytes.
 StringList ParseFilesArg(const std::string& arg);
+inline constexpr std::size_t kMaxListFileBytes = 1 << 20;
 
 // Ends the run in order: "SetCoverPage" reset (code 0), PDF reader closed,
 // spool folder emptied, forms unloaded, mail sessions released.

@@ -12,6 +12,8 @@
 #include "Version.h"
 #include "common/Errors.h"
 #include "common/Folders.h"
+#include "platform/events/NamedEvent.h"
+#include "platform/fs/SafeFiles.h"
 #include "platform/process/Process.h"
 
 namespace brevant {
@@ -29,14 +31,17 @@ std::string FormatNow(const char* fmt) {
 }
 
 // One record, one write(2) on an O_APPEND descriptor, under flock: records of
-// concurrent writers never interleave.
+// concurrent writers never interleave. A lock another process keeps for
+// more than two seconds is not waited for longer: the record is written
+// without it (a single append still lands whole). A log that is a symlink
+// is not written through.
 bool AppendRecord(const std::string& path, const std::string& record, std::string* why) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) {
     *why = std::strerror(errno);
     return false;
   }
-  ::flock(fd, LOCK_EX);
+  platform::LockFile(fd, LOCK_EX, 2000);
   std::string line = record + "\r\n";
   const char* p = line.data();
   std::size_t left = line.size();
@@ -69,6 +74,14 @@ std::string TraceText(const std::string& procedure, const std::string& message) 
 }
 
 }  // namespace
+
+// Refusals of the named events (an unsafe runtime folder, a planted file)
+// become error records of whichever program meets them.
+[[maybe_unused]] static const bool g_eventReports = [] {
+  platform::NamedEvent::SetReporter(
+      [](const std::string& text, const std::string& source) { WriteErrorLog(kErrPathFileAccess, text, source); });
+  return true;
+}();
 
 std::string ProgramVersion() { return BREVANT_VERSION_TEXT; }
 

@@ -80,7 +80,7 @@ copy="/usr/lib/cups/backend/$scheme"
 install -m 0700 "$backend" "$copy"
 queue="BrevantBench$$"
 lpadmin -p "$queue" -E -v "$scheme:$work/spool/" -P "$top/tools/vestrel/vestrel.ppd" \
-  -o printer-error-policy=abort-job -o printer-is-shared=false 2>/dev/null
+  -o printer-error-policy=abort-job -o printer-is-shared=false -o printer-op-policy=authenticated 2>/dev/null
 gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pdfwrite -sPAPERSIZE=a4 -dLastPage=1 -o "$work/one.pdf" "$work/doc.pdf"
 waits=()
 for _ in $(seq 1 "$runs"); do

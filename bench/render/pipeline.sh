@@ -34,7 +34,7 @@ spool="$work/prog/QuorSpool/"
 mkdir -p "$spool" "$work/reg" "$work/run" "$work/tmp" "$work/home"
 install -m 0700 "$bin/vestrel" "$backend"
 lpadmin -p "$queue" -E -v "vestrel-$tag:$spool" -P "$top/tools/vestrel/vestrel.ppd" \
-  -o printer-error-policy=abort-job 2>/dev/null
+  -o printer-error-policy=abort-job -o printer-op-policy=authenticated 2>/dev/null
 export BREVANT_PROGRAM_DIR="$work/prog" BREVANT_REGISTRY_DIR="$work/reg" BREVANT_RUNTIME_DIR="$work/run"
 export TMPDIR="$work/tmp" BREVANT_UNATTENDED=1 BREVANT_FAX_PRINTER="$queue" HOME="$work/home"
 

@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -143,24 +144,29 @@ bool Decode(std::string_view d, Page* p, std::string* error) {
     if (type == EMR_EOF) break;
     if (type == EMR_STRETCHDIBITS && size >= kStretchFixed) {
       std::string_view r = d.substr(off, size);
-      std::uint32_t offBmi = Get32(r, 48), cbBmi = Get32(r, 52), offBits = Get32(r, 56), cbBits = Get32(r, 60);
-      if (offBmi + 40 > size || offBmi + cbBmi > size || offBits + cbBits > size || offBits > size)
+      // Offsets and sizes come from the file: every sum is taken in 64 bits
+      // so that none of them can wrap around and pass a bounds check.
+      const std::uint64_t rsize = size;
+      const std::uint64_t offBmi = Get32(r, 48), cbBmi = Get32(r, 52), offBits = Get32(r, 56), cbBits = Get32(r, 60);
+      if (offBmi + 40 > rsize || offBmi + cbBmi > rsize || offBits + cbBits > rsize)
         return fail("bitmap outside its record");
       std::int32_t w = std::int32_t(Get32(r, offBmi + 4)), h = std::int32_t(Get32(r, offBmi + 8));
       std::uint16_t bpp = Get16(r, offBmi + 14);
       std::uint32_t compression = Get32(r, offBmi + 16);
       std::uint32_t ppmX = Get32(r, offBmi + 24), ppmY = Get32(r, offBmi + 28);
       bool topDown = h < 0;
-      if (topDown) h = -h;
+      if (topDown) h = h == INT32_MIN ? 0 : -h;
       if (w <= 0 || h <= 0 || w > 20000 || h > 40000) return fail("bitmap size out of range");
       if (compression != 0) return fail("compressed bitmaps are not supported");
       if (bpp != 1 && bpp != 8 && bpp != 24 && bpp != 32) return fail("unsupported bits per pixel: " + std::to_string(bpp));
       std::uint64_t dibStride = (std::uint64_t(w) * bpp + 31) / 32 * 4;
       if (dibStride * std::uint64_t(h) > cbBits) return fail("bitmap data too short");
-      std::uint32_t hdr = Get32(r, offBmi);
-      std::uint32_t clrUsed = Get32(r, offBmi + 32);
-      std::uint32_t palCount = bpp <= 8 ? (clrUsed ? clrUsed : (1u << bpp)) : 0;
-      if (offBmi + hdr + palCount * 4 > size) return fail("palette outside its record");
+      const std::uint64_t hdr = Get32(r, offBmi);
+      const std::uint64_t clrUsed = Get32(r, offBmi + 32);
+      // A palette has at most one entry per pixel value.
+      if (bpp <= 8 && clrUsed > (1u << bpp)) return fail("palette larger than the bitmap's colours");
+      const std::uint32_t palCount = bpp <= 8 ? std::uint32_t(clrUsed ? clrUsed : (1u << bpp)) : 0;
+      if (hdr < 40 || offBmi + hdr + std::uint64_t(palCount) * 4 > rsize) return fail("palette outside its record");
       // Luminance of each palette entry decides black or white.
       std::vector<bool> palBlack(palCount);
       for (std::uint32_t i = 0; i < palCount; ++i) {
@@ -169,8 +175,14 @@ bool Decode(std::string_view d, Page* p, std::string* error) {
         palBlack[i] = lum < 128;
       }
       p->Resize(w, h);
-      p->xdpi = ppmX ? int((ppmX * 254 + 5000) / 10000) : 204;
-      p->ydpi = ppmY ? int((ppmY * 254 + 5000) / 10000) : 196;
+      // Pixels per metre to dots per inch; nonsense resolutions are taken
+      // as the fax's own.
+      auto dpi = [](std::uint32_t ppm, int fallback) {
+        std::uint64_t v = (std::uint64_t(ppm) * 254 + 5000) / 10000;
+        return v >= 20 && v <= 2400 ? int(v) : fallback;
+      };
+      p->xdpi = dpi(ppmX, 204);
+      p->ydpi = dpi(ppmY, 196);
       const char* bits = r.data() + offBits;
       for (int y = 0; y < h; ++y) {
         const unsigned char* src =
@@ -197,12 +209,22 @@ bool Decode(std::string_view d, Page* p, std::string* error) {
   return fail("no bitmap in the metafile");
 }
 
-bool WriteFile(const std::string& path, const Page& page, std::string* error) {
+namespace {
+
+bool WriteNew(int dirFd, const std::string& name, const std::string& shown, const Page& page, bool exclusive,
+              std::string* error) {
   std::string data = Encode(page);
-  std::string tmp = path + ".part";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  std::string tmp = name + ".part";
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (exclusive ? O_EXCL : O_TRUNC);
+  int fd = ::openat(dirFd, tmp.c_str(), flags, 0644);
+  if (fd < 0 && exclusive && errno == EEXIST) {
+    // Left by a writer that was killed half-way: the caller's folder is its
+    // own, so the leftover goes and the page is made new.
+    ::unlinkat(dirFd, tmp.c_str(), 0);
+    fd = ::openat(dirFd, tmp.c_str(), flags, 0644);
+  }
   if (fd < 0) {
-    *error = tmp + ": " + std::strerror(errno);
+    *error = shown + ".part: " + std::strerror(errno);
     return false;
   }
   const char* p = data.data();
@@ -211,20 +233,30 @@ bool WriteFile(const std::string& path, const Page& page, std::string* error) {
     ssize_t n = ::write(fd, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
-      *error = tmp + ": " + std::strerror(errno);
+      *error = shown + ".part: " + std::strerror(errno);
       ::close(fd);
-      ::unlink(tmp.c_str());
+      ::unlinkat(dirFd, tmp.c_str(), 0);
       return false;
     }
     p += n;
     left -= std::size_t(n);
   }
-  if (::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
-    *error = path + ": " + std::strerror(errno);
-    ::unlink(tmp.c_str());
+  if (::close(fd) != 0 || ::renameat(dirFd, tmp.c_str(), dirFd, name.c_str()) != 0) {
+    *error = shown + ": " + std::strerror(errno);
+    ::unlinkat(dirFd, tmp.c_str(), 0);
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool WriteFile(const std::string& path, const Page& page, std::string* error) {
+  return WriteNew(AT_FDCWD, path, path, page, false, error);
+}
+
+bool WriteFileAt(int dirFd, const std::string& name, const Page& page, std::string* error) {
+  return WriteNew(dirFd, name, name, page, true, error);
 }
 
 bool ReadFile(const std::string& path, Page* page, std::string* error) {

@@ -39,6 +39,11 @@ bool Decode(std::string_view data, Page* page, std::string* error);
 // Writes to a temporary name beside path, then renames: a reader never sees
 // a half-written page under its final name.
 bool WriteFile(const std::string& path, const Page& page, std::string* error);
+// The same into an open folder of the caller's own: the temporary file is
+// made new (O_EXCL; one a killed writer left is removed first) and nothing
+// is followed through a symlink. A page file already under `name` is
+// replaced.
+bool WriteFileAt(int dirFd, const std::string& name, const Page& page, std::string* error);
 bool ReadFile(const std::string& path, Page* page, std::string* error);
 
 // The number of a page file name "NNNNNNNN.emf" (eight digits, letter case

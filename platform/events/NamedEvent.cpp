@@ -8,19 +8,19 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
+
+#include "platform/fs/SafeFiles.h"
 
 namespace brevant::platform {
 namespace {
 
-bool UsableDir(const std::string& dir) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (::access(dir.c_str(), W_OK | X_OK) != 0) return false;
-  ::chmod(dir.c_str(), 01777);  // shared by all users, like /tmp; errors ignored
-  return true;
+void ToStderr(const std::string& text, const std::string& source) {
+  std::fprintf(stderr, "%s: %s\n", source.c_str(), text.c_str());
 }
+
+NamedEvent::Reporter g_reporter = &ToStderr;
 
 std::string SafeName(const std::string& name) {
   std::string out;
@@ -28,41 +28,58 @@ std::string SafeName(const std::string& name) {
   return out;
 }
 
+// The runtime folder, checked and opened; -1 (reported) when refused.
+int OpenFolder(const char* source) {
+  std::string dir = NamedEvent::RuntimeDir();
+  std::string why;
+  int fd = OpenOwnedFolder(dir, ::geteuid(), true, 0700, &why);
+  if (fd < 0) g_reporter("the named events folder is refused: " + why, source);
+  return fd;
+}
+
+// One file of an event in the folder: never through a symlink, and only a
+// regular file of the user's own.
+int OpenEventFile(int dirFd, const std::string& file, int flags, const char* source) {
+  int fd = ::openat(dirFd, file.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (errno == ELOOP) g_reporter("the named event file " + file + " is a symbolic link", source);
+    return -1;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+    g_reporter("the named event file " + file + " is not a regular file of this user", source);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
+void NamedEvent::SetReporter(Reporter reporter) { g_reporter = reporter ? reporter : &ToStderr; }
+
 std::string NamedEvent::RuntimeDir() {
-  if (const char* d = std::getenv("BREVANT_RUNTIME_DIR"); d && *d) {
-    UsableDir(d);
-    return d;
-  }
-  if (UsableDir("/run/brevant")) return "/run/brevant";
-  // The session's runtime folder; a process started outside the session
-  // (by the print scheduler, cron or runuser) has no XDG_RUNTIME_DIR but
-  // meets the session's events in the user's /run/user/<uid> all the same.
-  std::string session;
-  if (const char* x = std::getenv("XDG_RUNTIME_DIR"); x && *x) {
-    session = x;
-  } else {
-    std::string run = "/run/user/" + std::to_string(::getuid());
-    struct stat st {};
-    if (::stat(run.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid()) session = run;
-  }
-  if (!session.empty()) {
-    std::string dir = session + "/brevant";
-    if (UsableDir(dir)) return dir;
-  }
-  std::string dir = "/tmp/brevant-" + std::to_string(::getuid());
-  UsableDir(dir);
-  return dir;
+  if (const char* d = std::getenv("BREVANT_RUNTIME_DIR"); d && *d) return d;
+  if (const char* x = std::getenv("XDG_RUNTIME_DIR"); x && *x) return std::string(x) + "/brevant";
+  // Outside the session the user's runtime folder is still there while the
+  // user is logged in, and the session's events live in it.
+  const std::string uid = std::to_string(::geteuid());
+  const std::string run = "/run/user/" + uid;
+  struct stat st {};
+  if (::lstat(run.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) return run + "/brevant";
+  return "/tmp/brevant-" + uid;
 }
 
 NamedEvent::~NamedEvent() {
+  if (sigFd_ >= 0) ::close(sigFd_);
   if (lockFd_ >= 0) ::close(lockFd_);  // releases the shared lock
 }
 
 bool NamedEvent::Exists(const std::string& name) {
-  std::string path = RuntimeDir() + "/" + SafeName(name) + ".event";
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int dir = OpenFolder("NamedEvent.Exists");
+  if (dir < 0) return false;
+  int fd = OpenEventFile(dir, SafeName(name) + ".event", O_RDONLY, "NamedEvent.Exists");
+  ::close(dir);
   if (fd < 0) return false;
   // Someone holds it when an exclusive lock cannot be had.
   bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
@@ -72,22 +89,37 @@ bool NamedEvent::Exists(const std::string& name) {
 
 std::unique_ptr<NamedEvent> NamedEvent::Create(const std::string& name, bool manualReset,
                                                bool initiallySignalled, bool* alreadyExisted) {
-  std::string base = RuntimeDir() + "/" + SafeName(name);
-  int fd = ::open((base + ".event").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
-  ::fchmod(fd, 0666);
-  // First holder: nobody else has it, so reset the signal file.
+  const char* source = "NamedEvent.Create";
+  int dir = OpenFolder(source);
+  if (dir < 0) return nullptr;
+  const std::string base = SafeName(name);
+  int fd = OpenEventFile(dir, base + ".event", O_RDWR | O_CREAT, source);
+  if (fd < 0) {
+    ::close(dir);
+    return nullptr;
+  }
+  // First holder: nobody else has it, so the signal count starts again.
   bool first = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  int sig = OpenEventFile(dir, base + ".sig", O_RDWR | O_CREAT | O_APPEND, source);
+  ::close(dir);
+  if (sig < 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  if (first && ::ftruncate(sig, 0) != 0) g_reporter("cannot reset the signals of " + name, source);
+  // Converts the exclusive lock, or joins the holders once a process that
+  // is creating the event has let go of its exclusive one.
+  if (!LockFile(fd, LOCK_SH, kLockTimeoutMs)) {
+    g_reporter("the named event " + name + " stayed locked by another process", source);
+    ::close(sig);
+    ::close(fd);
+    return nullptr;
+  }
   std::unique_ptr<NamedEvent> ev(new NamedEvent);
   ev->name_ = name;
-  ev->sigPath_ = base + ".sig";
   ev->manualReset_ = manualReset;
-  if (first) {
-    int s = ::open(ev->sigPath_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (s >= 0) { ::fchmod(s, 0666); ::close(s); }
-  }
-  ::flock(fd, LOCK_SH);  // converts the exclusive lock, or joins the holders
   ev->lockFd_ = fd;
+  ev->sigFd_ = sig;
   ev->seen_ = ev->SignalCount();
   if (first && initiallySignalled) ev->Set();
   if (alreadyExisted) *alreadyExisted = !first;
@@ -103,16 +135,13 @@ std::unique_ptr<NamedEvent> NamedEvent::Open(const std::string& name) {
 }
 
 long NamedEvent::SignalCount() const {
-  struct stat st{};
-  return ::stat(sigPath_.c_str(), &st) == 0 ? long(st.st_size) : 0;
+  struct stat st {};
+  return ::fstat(sigFd_, &st) == 0 ? long(st.st_size) : 0;
 }
 
 void NamedEvent::Set() {
-  int fd = ::open(sigPath_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return;
   char b = 1;
-  [[maybe_unused]] auto n = ::write(fd, &b, 1);
-  ::close(fd);
+  [[maybe_unused]] auto n = ::write(sigFd_, &b, 1);
 }
 
 void NamedEvent::Reset() { seen_ = SignalCount(); }
@@ -121,7 +150,10 @@ bool NamedEvent::Wait(long timeoutMs) {
   using clock = std::chrono::steady_clock;
   auto deadline = clock::now() + std::chrono::milliseconds(timeoutMs);
   int in = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  if (in >= 0) ::inotify_add_watch(in, sigPath_.c_str(), IN_MODIFY | IN_ATTRIB);
+  // Watched through the open descriptor: the name in the folder is not
+  // looked up again.
+  const std::string self = "/proc/self/fd/" + std::to_string(sigFd_);
+  if (in >= 0) ::inotify_add_watch(in, self.c_str(), IN_MODIFY | IN_ATTRIB);
   bool signalled = false;
   for (;;) {
     long now = SignalCount();
@@ -138,7 +170,8 @@ bool NamedEvent::Wait(long timeoutMs) {
     if (in >= 0) {
       if (::poll(&p, 1, slice) > 0) {
         char buf[4096];
-        while (::read(in, buf, sizeof buf) > 0) {}
+        while (::read(in, buf, sizeof buf) > 0) {
+        }
       }
     } else {
       ::usleep(useconds_t(slice) * 1000);

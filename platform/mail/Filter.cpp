@@ -8,10 +8,12 @@
 
 namespace brevant::mail {
 
+// And and Or hold all their operands in one node, so a long chain of
+// conditions is one level deep, not one level per condition.
 struct Filter::Node {
   enum Kind { Compare, And, Or, Not } kind = Compare;
   std::string field, op, literal;
-  std::shared_ptr<const Node> left, right;
+  std::vector<std::shared_ptr<const Node>> operands;
 };
 
 namespace {
@@ -35,6 +37,10 @@ int CompareText(const std::string& a, const std::string& b) {
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
+// Parentheses and Not nest at most this deep: the parser and the
+// evaluation recurse once per level.
+constexpr int kMaxNesting = 64;
+
 class Parser {
  public:
   explicit Parser(const std::string& text) : s_(text) {}
@@ -49,7 +55,9 @@ class Parser {
 
  private:
   [[noreturn]] void Fail(const std::string& why) {
-    throw MailError(13, "Cannot parse the filter \"" + s_ + "\": " + why + " at position " +
+    // A long filter is named by its start only.
+    std::string shown = s_.size() > 200 ? s_.substr(0, 200) + "..." : s_;
+    throw MailError(13, "Cannot parse the filter \"" + shown + "\": " + why + " at position " +
                             std::to_string(pos_ + 1));
   }
   void SkipBlanks() {
@@ -67,37 +75,39 @@ class Parser {
     pos_ += n;
     return true;
   }
-  std::shared_ptr<const Filter::Node> OrExpr() {
-    auto left = AndExpr();
-    while (Keyword("Or")) {
-      auto n = std::make_shared<Filter::Node>();
-      n->kind = Filter::Node::Or;
-      n->left = left;
-      n->right = AndExpr();
-      left = n;
-    }
-    return left;
+  using Part = std::shared_ptr<const Filter::Node> (Parser::*)();
+  // Operands of `part` joined by `keyword`, all in one node of `kind`.
+  std::shared_ptr<const Filter::Node> Chain(Filter::Node::Kind kind, const char* keyword, Part part) {
+    auto first = (this->*part)();
+    if (!Keyword(keyword)) return first;
+    auto n = std::make_shared<Filter::Node>();
+    n->kind = kind;
+    n->operands.push_back(first);
+    do n->operands.push_back((this->*part)());
+    while (Keyword(keyword));
+    return n;
   }
-  std::shared_ptr<const Filter::Node> AndExpr() {
-    auto left = Unary();
-    while (Keyword("And")) {
-      auto n = std::make_shared<Filter::Node>();
-      n->kind = Filter::Node::And;
-      n->left = left;
-      n->right = Unary();
-      left = n;
+  std::shared_ptr<const Filter::Node> OrExpr() { return Chain(Filter::Node::Or, "Or", &Parser::AndExpr); }
+  std::shared_ptr<const Filter::Node> AndExpr() { return Chain(Filter::Node::And, "And", &Parser::Unary); }
+  // One level deeper for the parenthesis or Not being read.
+  struct Level {
+    explicit Level(Parser& p) : p_(p) {
+      if (++p_.depth_ > kMaxNesting) p_.Fail("more than " + std::to_string(kMaxNesting) + " levels of nesting");
     }
-    return left;
-  }
+    ~Level() { --p_.depth_; }
+    Parser& p_;
+  };
   std::shared_ptr<const Filter::Node> Unary() {
     if (Keyword("Not")) {
+      Level level(*this);
       auto n = std::make_shared<Filter::Node>();
       n->kind = Filter::Node::Not;
-      n->left = Unary();
+      n->operands.push_back(Unary());
       return n;
     }
     SkipBlanks();
     if (pos_ < s_.size() && s_[pos_] == '(') {
+      Level level(*this);
       ++pos_;
       auto n = OrExpr();
       SkipBlanks();
@@ -166,14 +176,21 @@ class Parser {
 
   const std::string& s_;
   std::size_t pos_ = 0;
+  int depth_ = 0;
   std::vector<std::string>* fields_ = nullptr;
 };
 
 bool Eval(const Filter::Node& n, const Filter::Lookup& value) {
   switch (n.kind) {
-    case Filter::Node::And: return Eval(*n.left, value) && Eval(*n.right, value);
-    case Filter::Node::Or: return Eval(*n.left, value) || Eval(*n.right, value);
-    case Filter::Node::Not: return !Eval(*n.left, value);
+    case Filter::Node::And:
+      for (const auto& o : n.operands)
+        if (!Eval(*o, value)) return false;
+      return true;
+    case Filter::Node::Or:
+      for (const auto& o : n.operands)
+        if (Eval(*o, value)) return true;
+      return false;
+    case Filter::Node::Not: return !Eval(*n.operands.front(), value);
     case Filter::Node::Compare: break;
   }
   std::optional<std::string> v = value(n.field);

@@ -25,6 +25,7 @@
 #include "platform/mail/Filter.h"
 #include "platform/mail/MailError.h"
 #include "platform/mail/Mime_p.h"
+#include "platform/fs/SafeFiles.h"
 #include "platform/text/Escapes.h"
 
 namespace brevant::mail {
@@ -99,9 +100,16 @@ std::string ReadWhole(const std::string& path) {
   return ss.str();
 }
 
+// Which version of a file an index line describes: a re-saved item is a new
+// file (a new inode), and its size and time tell the rest.
+std::string FileStamp(const struct stat& st) {
+  return std::to_string(st.st_ino) + "." + std::to_string(st.st_size) + "." + std::to_string(st.st_mtim.tv_sec) +
+         "." + std::to_string(st.st_mtim.tv_nsec);
+}
+
 // Writes a file under dir/tmp and renames it to target: readers see the
-// whole file or none.
-void WriteAtomic(const std::string& tmpDir, const std::string& target, const std::string& data) {
+// whole file or none. Returns the stamp of the file written.
+std::string WriteAtomic(const std::string& tmpDir, const std::string& target, const std::string& data) {
   static std::atomic<unsigned> counter{0};
   std::string tmp = tmpDir + "/" + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".w";
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -121,12 +129,15 @@ void WriteAtomic(const std::string& tmpDir, const std::string& target, const std
     left -= static_cast<std::size_t>(n);
   }
   ::fsync(fd);
+  struct stat st {};
+  ::fstat(fd, &st);  // a rename keeps the inode, size and time
   ::close(fd);
   if (::rename(tmp.c_str(), target.c_str()) != 0) {
     int e = errno;
     ::unlink(tmp.c_str());
     throw MailError(75, "Cannot file " + target + ": " + std::strerror(e));
   }
+  return FileStamp(st);
 }
 
 std::string NewUniqueName() {
@@ -158,11 +169,13 @@ std::string FlagsOf(const std::string& fileName) {
 }
 
 // An exclusive lock on a folder's summary files for as long as it lives.
+// A holder that keeps it beyond the time-out is not waited for: the index
+// is only a summary, and a reader checks every line against its file.
 class FolderLock {
  public:
   explicit FolderLock(const std::string& dir) {
-    fd_ = ::open((dir + "/" + kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+    fd_ = ::open((dir + "/" + kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ >= 0) platform::LockFile(fd_, LOCK_EX, 5000);
   }
   ~FolderLock() {
     if (fd_ >= 0) ::close(fd_);
@@ -175,8 +188,11 @@ class FolderLock {
 };
 
 // --- The summary index -------------------------------------------------------
-// One line per item file: "cur/NAME" then TAB-separated "field=value" pairs
-// of the fields Restrict looks at. Values escape %, TAB, CR, LF.
+// One line per item file: "cur/NAME", a TAB and "#" + the file's stamp, then
+// TAB-separated "field=value" pairs of the fields Restrict looks at. Values
+// escape %, TAB, CR, LF. A line whose stamp is not that of the file on disk
+// (the file was replaced after the line was written, or a writer's line was
+// lost to another's rewrite of the index) is stale: the file is read again.
 
 using Summary = std::vector<std::pair<std::string, std::string>>;
 
@@ -193,14 +209,14 @@ Summary Summarize(const MailItem& item) {
   return s;
 }
 
-std::string IndexLine(const std::string& rel, const Summary& s) {
-  std::string line = rel;
+std::string IndexLine(const std::string& rel, const std::string& stamp, const Summary& s) {
+  std::string line = rel + "\t#" + stamp;
   for (const auto& [k, v] : s) line += "\t" + EscapeIdx(k) + "=" + EscapeIdx(v);
   return line + "\n";
 }
 
-void AppendIndex(const std::string& dir, const std::string& rel, const Summary& s) {
-  std::string line = IndexLine(rel, s);
+void AppendIndex(const std::string& dir, const std::string& rel, const std::string& stamp, const Summary& s) {
+  std::string line = IndexLine(rel, stamp, s);
   int fd = ::open((dir + "/" + kIndexFile).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (fd < 0) return;  // the index is rebuilt from the files when needed
   ssize_t n = ::write(fd, line.data(), line.size());
@@ -229,15 +245,22 @@ MailItem ReadItemFile(const std::string& dir, const std::string& rel, const std:
 
 struct IndexEntry {
   std::string rel;
+  std::string stamp;
   Summary summary;
   bool readable = true;
 };
 
+struct IndexLineData {
+  std::string stamp;
+  Summary summary;
+};
+
 // The folder's summaries, brought up to date with the files on disk: lines
-// of vanished files are dropped, new files are read once and added. The
-// index file is rewritten when it changed.
+// of vanished files are dropped, new files and files whose line is stale are
+// read once and summarised again. The index file is rewritten when it
+// changed.
 std::vector<IndexEntry> ReadIndex(const std::string& dir) {
-  std::unordered_map<std::string, Summary> known;
+  std::unordered_map<std::string, IndexLineData> known;
   bool dirty = false;
   {
     std::ifstream in(dir + "/" + kIndexFile, std::ios::binary);
@@ -246,16 +269,17 @@ std::vector<IndexEntry> ReadIndex(const std::string& dir) {
       if (line.empty()) continue;
       std::size_t tab = line.find('\t');
       std::string rel = line.substr(0, tab);
-      Summary s;
+      IndexLineData d;
       while (tab != std::string::npos) {
         std::size_t next = line.find('\t', tab + 1);
         std::string kv = line.substr(tab + 1, next == std::string::npos ? std::string::npos : next - tab - 1);
         auto eq = kv.find('=');
-        if (eq != std::string::npos) s.emplace_back(UnescapeIdx(kv.substr(0, eq)), UnescapeIdx(kv.substr(eq + 1)));
+        if (!kv.empty() && kv[0] == '#') d.stamp = kv.substr(1);
+        else if (eq != std::string::npos) d.summary.emplace_back(UnescapeIdx(kv.substr(0, eq)), UnescapeIdx(kv.substr(eq + 1)));
         tab = next;
       }
       if (known.count(rel)) dirty = true;  // a later line for the same file wins
-      known[rel] = std::move(s);
+      known[rel] = std::move(d);
     }
   }
   std::vector<std::string> files = ListItemFiles(dir);
@@ -263,15 +287,18 @@ std::vector<IndexEntry> ReadIndex(const std::string& dir) {
   // and the removal of the old name): keep one.
   std::unordered_map<std::string, std::size_t> byUnique;
   std::vector<IndexEntry> out;
+  std::vector<std::int64_t> mtimes;
   out.reserve(files.size());
   for (const auto& rel : files) {
+    struct stat st {};
+    if (::stat((dir + "/" + rel).c_str(), &st) != 0) continue;  // gone since the listing
     std::string unique = UniqueOf(rel.substr(4));
     IndexEntry e;
     e.rel = rel;
+    e.stamp = FileStamp(st);
     auto it = known.find(rel);
-    if (it != known.end()) {
-      e.summary = std::move(it->second);
-      known.erase(it);
+    if (it != known.end() && it->second.stamp == e.stamp) {
+      e.summary = std::move(it->second.summary);
     } else {
       dirty = true;
       try {
@@ -281,20 +308,19 @@ std::vector<IndexEntry> ReadIndex(const std::string& dir) {
         e.summary = {{"MessageClass", ""}};
       }
     }
+    if (it != known.end()) known.erase(it);
     auto [pos, fresh] = byUnique.emplace(unique, out.size());
     if (!fresh) {
-      struct stat a {}, b {};
-      ::stat((dir + "/" + out[pos->second].rel).c_str(), &a);
-      ::stat((dir + "/" + rel).c_str(), &b);
-      if (b.st_mtime >= a.st_mtime) out[pos->second] = std::move(e);
+      if (st.st_mtime >= mtimes[pos->second]) out[pos->second] = std::move(e), mtimes[pos->second] = st.st_mtime;
       continue;
     }
     out.push_back(std::move(e));
+    mtimes.push_back(st.st_mtime);
   }
   if (!known.empty()) dirty = true;
   if (dirty) {
     std::string text;
-    for (const auto& e : out) text += IndexLine(e.rel, e.summary);
+    for (const auto& e : out) text += IndexLine(e.rel, e.stamp, e.summary);
     try {
       FolderLock lock(dir);
       WriteAtomic(dir + "/tmp", dir + "/" + kIndexFile, text);
@@ -529,13 +555,13 @@ void Folder::Save(MailItem& item) const {
   std::string name = item.unique_ + ":2," + (item.UnRead ? "" : "S");
   std::string rel = "cur/" + name;
   std::string target = dir_ + "/" + rel;
-  WriteAtomic(dir_ + "/tmp", target, ToMime(item));
+  const std::string stamp = WriteAtomic(dir_ + "/tmp", target, ToMime(item));
   if (here && !item.path_.empty() && item.path_ != target) ::unlink(item.path_.c_str());
   ForgetSummaries(dir_);
   for (const auto& p : item.UserProperties) AddUserField(p.name, p.type);
   {
     FolderLock lock(dir_);
-    AppendIndex(dir_, rel, Summarize(item));
+    AppendIndex(dir_, rel, stamp, Summarize(item));
   }
   std::string folderName;
   Unhex(id_, &folderName);

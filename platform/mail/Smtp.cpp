@@ -8,6 +8,7 @@
 #include "platform/mail/MailError.h"
 #include "platform/mail/MailStore.h"
 #include "platform/registry/Registry.h"
+#include "platform/secret/Secrets.h"
 
 namespace brevant::mail {
 
@@ -77,10 +78,14 @@ Account LoadAccount() {
   a.security = ReadString(key, "SmtpSecurity", a.security);
   a.sender = ReadString(key, "SenderAddress", a.sender);
   a.user = ReadString(key, "SmtpUser", "");
-  a.password = ReadString(key, "SmtpPassword", "");
   a.timeoutSeconds = std::atol(ReadString(key, "SmtpTimeout", std::to_string(a.timeoutSeconds)).c_str());
   if (a.timeoutSeconds <= 0) a.timeoutSeconds = 30;
   reg::CloseKey(key);
+  // The password lives in the secret store (looked up only for a login); a
+  // clear one left in the registry moves there now.
+  // (When neither store can take it, it stays where it is and still works.)
+  if (!a.user.empty())
+    a.password = platform::secrets::ReadRegistrySecret(reg::kCurrentUser, kAccountKey, "SmtpPassword");
   return a;
 }
 
@@ -96,9 +101,11 @@ void SaveAccount(const Account& a) {
   put("SmtpSecurity", a.security);
   put("SenderAddress", a.sender);
   put("SmtpUser", a.user);
-  put("SmtpPassword", a.password);
   put("SmtpTimeout", std::to_string(a.timeoutSeconds));
   reg::CloseKey(key);
+  std::string why;
+  if (!platform::secrets::WriteRegistrySecret(reg::kCurrentUser, kAccountKey, "SmtpPassword", a.password, &why))
+    throw MailError(75, "Cannot store the SMTP password: " + why);
 }
 
 void Logon(const Account& account, long timeoutSeconds) {

@@ -48,6 +48,10 @@ std::vector<std::string> Unfold(const std::string& text) {
   std::istringstream in(text);
   std::string line;
   bool qpSoft = false;
+  // Whether the logical line's name part (before ":", its first 1024 bytes
+  // at most) asks for quoted-printable; decided once per logical line, so a
+  // long folded value costs no more than its length.
+  bool nameKnown = false, quotedPrintable = false;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (qpSoft && !lines.empty()) {
@@ -57,10 +61,16 @@ std::vector<std::string> Unfold(const std::string& text) {
       lines.back() += line.substr(1);
     } else {
       lines.push_back(line);
+      nameKnown = false;
     }
     const std::string& last = lines.back();
-    qpSoft = !last.empty() && last.back() == '=' &&
-             Upper(last.substr(0, last.find(':'))).find("QUOTED-PRINTABLE") != std::string::npos;
+    if (!nameKnown) {
+      std::size_t colon = last.find(':');
+      nameKnown = colon != std::string::npos || last.size() > 1024;
+      quotedPrintable = Upper(last.substr(0, std::min<std::size_t>(colon, 1024))).find("QUOTED-PRINTABLE") !=
+                        std::string::npos;
+    }
+    qpSoft = quotedPrintable && !last.empty() && last.back() == '=';
   }
   return lines;
 }

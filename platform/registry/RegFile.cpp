@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/registry/Registry.h"
+#include "platform/secret/Secrets.h"
 
 namespace brevant::reg {
 namespace {
@@ -119,6 +120,11 @@ void HexLine(std::ostringstream& os, const std::string& head, const std::string&
 
 void WriteValue(std::ostringstream& os, const Value& v) {
   std::string head = v.name.empty() ? "@=" : Quote(v.name) + "=";
+  // A password is never written out, whatever its type.
+  if (platform::secrets::IsSecretValueName(v.name)) {
+    os << head << Quote(platform::secrets::kMask) << "\r\n";
+    return;
+  }
   switch (v.type) {
     case REG_SZ:
       if (Printable(v.data)) { os << head << Quote(v.data) << "\r\n"; return; }
@@ -297,7 +303,8 @@ bool ImportText(const std::string& textIn, std::string* error) {
       }
       skipping = false;
       if (CreateKey(root, path, kKeyWrite, &cur) != kOk)
-        return bad(no, "cannot create key " + name + ": " + LastErrorText());
+        return bad(no, "cannot create key " + (name.size() > 120 ? name.substr(0, 120) + "..." : name) + ": " +
+                           LastErrorText());
       continue;
     }
     if (skipping) continue;

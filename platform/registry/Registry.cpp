@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -183,6 +184,9 @@ Hive* GetHive(HKEY root, bool forWrite, long* err) {
     // WAL lets readers and one writer work at once across processes.
     rc = Exec(*h, "PRAGMA journal_mode=WAL");
     if (rc == SQLITE_OK) rc = Exec(*h, "PRAGMA synchronous=NORMAL");
+    // A value deleted (a secret moved out of the store) leaves no copy in
+    // the file's free pages.
+    if (rc == SQLITE_OK) rc = Exec(*h, "PRAGMA secure_delete=ON");
     if (rc == SQLITE_OK)
       rc = Exec(*h,
                 "CREATE TABLE IF NOT EXISTS keys(path TEXT PRIMARY KEY COLLATE NOCASE) WITHOUT ROWID;"
@@ -304,6 +308,24 @@ long OpenOrCreateKey(HKEY parent, std::string_view subPath, std::uint32_t access
     return kOk;
   }
   if (rc != kFileNotFound || !create) return rc;
+  // Every level of a new key is a row holding its whole path, so a deep
+  // path costs the square of its length: keys keep the registry's own
+  // bounds.
+  {
+    std::size_t depth = 0, longest = 0;
+    for (std::size_t i = 0; i <= path.size();) {
+      std::size_t j = std::min(path.find('\\', i), path.size());
+      ++depth;
+      longest = std::max(longest, j - i);
+      i = j + 1;
+    }
+    if (depth > kMaxKeyDepth)
+      return Fail(kInvalidParameter, "the key path has " + std::to_string(depth) + " levels (at most " +
+                                         std::to_string(kMaxKeyDepth) + ")");
+    if (longest > kMaxKeyNameLength)
+      return Fail(kInvalidParameter, "a key name has " + std::to_string(longest) + " characters (at most " +
+                                         std::to_string(kMaxKeyNameLength) + ")");
+  }
   int src = Exec(*h, "BEGIN IMMEDIATE");
   if (src != SQLITE_OK) return FromSqlite(*h, src);
   sqlite3_stmt* st = Prepare(*h, "INSERT OR IGNORE INTO keys(path) VALUES(?1)", &src);
@@ -440,6 +462,14 @@ long FlushKey(HKEY key) {
   int rc = sqlite3_wal_checkpoint_v2(it->second->db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr,
                                      nullptr);
   return (rc == SQLITE_OK || rc == SQLITE_BUSY) ? kOk : FromSqlite(*it->second, rc);
+}
+
+long ScrubHive(HKEY root) {
+  std::lock_guard lock(g_mutex);
+  auto it = g_hives.find(root);
+  if (it == g_hives.end() || it->second->readOnly) return kOk;
+  int rc = sqlite3_wal_checkpoint_v2(it->second->db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  return rc == SQLITE_OK ? kOk : FromSqlite(*it->second, rc);
 }
 
 long DeleteKeyTree(HKEY root, std::string_view subPath) {

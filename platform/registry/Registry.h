@@ -49,8 +49,12 @@ enum : long {
 };
 
 long OpenKey(HKEY root, std::string_view path, std::uint32_t access, HKEY* result);
-// Opens the key, creating it and every missing parent first.
+// Opens the key, creating it and every missing parent first. A new key's
+// path has at most kMaxKeyDepth levels of at most kMaxKeyNameLength
+// characters each (else kInvalidParameter).
 long CreateKey(HKEY root, std::string_view path, std::uint32_t access, HKEY* result);
+constexpr std::size_t kMaxKeyDepth = 512;
+constexpr std::size_t kMaxKeyNameLength = 255;
 long CloseKey(HKEY key);
 long SetValue(HKEY key, std::string_view name, std::uint32_t type, const void* data,
               std::uint32_t size);
@@ -62,6 +66,10 @@ long QueryValue(HKEY key, std::string_view name, std::uint32_t* type, void* data
                 std::uint32_t* size);
 long DeleteValue(HKEY key, std::string_view name);
 long FlushKey(HKEY key);
+// Writes the hive's journal into its file and empties the journal, so that
+// no copy of a deleted value stays behind in either (deleted data is
+// overwritten in the file itself).
+long ScrubHive(HKEY root);
 // Deletes a key with its values and all subkeys.
 long DeleteKeyTree(HKEY root, std::string_view path);
 

@@ -20,6 +20,8 @@ const std::string& BuiltinTemplate();
 
 // Templates larger than this are refused.
 inline constexpr std::size_t kMaxTemplateBytes = 4 * 1024 * 1024;
+// Elements nest at most this deep in a template.
+inline constexpr int kMaxTemplateNesting = 100;
 
 // Paints the cover page into target on painter; false when nothing could
 // be painted.

@@ -241,6 +241,22 @@ std::string Substitute(const std::string& text, const CoverFields& fields, bool 
   return out;
 }
 
+// How deep elements nest, counted without recursion: the template's own
+// walks and the SVG renderer recurse once per level.
+int NestingDepth(const pugi::xml_document& doc) {
+  int deepest = 0;
+  std::vector<std::pair<pugi::xml_node, int>> stack{{doc, 0}};
+  while (!stack.empty()) {
+    auto [n, depth] = stack.back();
+    stack.pop_back();
+    deepest = std::max(deepest, depth);
+    if (depth > detail::kMaxTemplateNesting) break;
+    for (pugi::xml_node c = n.first_child(); c; c = c.next_sibling())
+      if (c.type() == pugi::node_element) stack.emplace_back(c, depth + 1);
+  }
+  return deepest;
+}
+
 void CollectPcdata(pugi::xml_node n, std::vector<pugi::xml_node>* out) {
   for (pugi::xml_node c = n.first_child(); c; c = c.next_sibling()) {
     if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) out->push_back(c);
@@ -419,6 +435,12 @@ bool FillTemplate(const std::string& svgText, const CoverFields& fields,
     out->problems.push_back({kErrTypeMismatch, std::string("Cover page template is not SVG: ") +
                                                    parsed.description() + " at offset " +
                                                    std::to_string(parsed.offset)});
+    return false;
+  }
+  if (int depth = NestingDepth(doc); depth > detail::kMaxTemplateNesting) {
+    out->problems.push_back({kErrTypeMismatch, "Cover page template nests elements " + std::to_string(depth) +
+                                                   " deep (at most " + std::to_string(detail::kMaxTemplateNesting) +
+                                                   ")"});
     return false;
   }
   pugi::xml_node svg = doc.document_element();

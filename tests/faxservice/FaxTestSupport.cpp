@@ -124,51 +124,6 @@ faxsvc::Message FaxDaemon::Call(const faxsvc::Message& request) const {
   return reply;
 }
 
-TestUser::TestUser() : name_(UniqueName("bvt")) {
-  if (Quiet("useradd --no-create-home --user-group --shell /usr/sbin/nologin " + name_) != 0) return;
-  if (passwd* pw = ::getpwnam(name_.c_str())) {
-    uid_ = pw->pw_uid;
-    gid_ = pw->pw_gid;
-  }
-}
-
-TestUser::~TestUser() {
-  if (Made()) Quiet("userdel " + name_);
-}
-
-TestUser::Child TestUser::Start(const std::function<std::string()>& body) const {
-  int out[2];
-  if (!Made() || ::pipe(out) != 0) return {};
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(out[0]);
-    if (::initgroups(name_.c_str(), gid_) != 0 || ::setgid(gid_) != 0 || ::setuid(uid_) != 0 || ::getuid() != uid_)
-      ::_exit(126);
-    if (::chdir("/") != 0) ::_exit(126);
-    std::string result = body();
-    for (std::size_t done = 0; done < result.size();) {
-      ssize_t w = ::write(out[1], result.data() + done, result.size() - done);
-      if (w <= 0) break;
-      done += static_cast<std::size_t>(w);
-    }
-    ::_exit(0);
-  }
-  ::close(out[1]);
-  return {pid, out[0]};
-}
-
-std::string TestUser::Finish(Child child) {
-  if (child.pid <= 0) return "<no user>";
-  std::string result;
-  char buf[4096];
-  for (ssize_t n; (n = ::read(child.out, buf, sizeof buf)) > 0;) result.append(buf, static_cast<std::size_t>(n));
-  ::close(child.out);
-  int st = 0;
-  ::waitpid(child.pid, &st, 0);
-  if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) return "<child failed " + std::to_string(st) + ">" + result;
-  return result;
-}
-
 UserHome::UserHome(const TestUser& user, const std::string& parent, std::string socket)
     : user_(user), path_(parent + "/" + user.Name()), socket_(std::move(socket)) {
   ::mkdir(path_.c_str(), 0700);

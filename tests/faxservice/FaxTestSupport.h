@@ -12,6 +12,7 @@
 
 #include "platform/faxservice/FaxTiff.h"
 #include "platform/faxservice/Protocol.h"
+#include "tests/support/TestUser.h"
 #include "tests/support/TestWorld.h"
 
 namespace brevant::test {
@@ -54,36 +55,6 @@ class FaxDaemon {
   int idleTimeout_ = 0;
   pid_t pid_ = -1;
   bool capture_ = false;
-};
-
-// An unprivileged user of this machine, made for one test (useradd, with a
-// unique name and a group of its own) and removed with it.
-class TestUser {
- public:
-  TestUser();
-  ~TestUser();
-  TestUser(const TestUser&) = delete;
-  TestUser& operator=(const TestUser&) = delete;
-  bool Made() const { return uid_ != static_cast<uid_t>(-1); }
-  const std::string& Name() const { return name_; }
-  uid_t Uid() const { return uid_; }
-  gid_t Gid() const { return gid_; }
-  // Runs body in a child process that is this user for good (groups, gid
-  // and uid dropped before body runs); returns what body returned. Start
-  // it while no other thread of the test runs (a child of a process with
-  // threads may inherit a lock one of them held).
-  struct Child {
-    pid_t pid = -1;
-    int out = -1;
-  };
-  Child Start(const std::function<std::string()>& body) const;
-  static std::string Finish(Child child);
-  std::string Run(const std::function<std::string()>& body) const { return Finish(Start(body)); }
-
- private:
-  std::string name_;
-  uid_t uid_ = static_cast<uid_t>(-1);
-  gid_t gid_ = static_cast<gid_t>(-1);
 };
 
 // A folder of the user's own inside a folder every user may reach, set up

@@ -1,8 +1,11 @@
 // The three logs: record formats, concurrent appends, unwritable files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <regex>
 #include <sstream>
 
@@ -75,6 +78,47 @@ TEST(Logging, ConcurrentWritersNeverInterleaveOrLoseARecord) {
   ASSERT_EQ(errors.size(), std::size_t(kProcs * kEach));
   std::regex traceRe("\"" + kDate + ", proc\\d - \\d+" + payload + "\"");
   for (const auto& l : trace) ASSERT_TRUE(std::regex_match(l, traceRe)) << l.substr(0, 80);
+}
+
+// A log another process keeps locked (or one planted as a symlink) cannot
+// stop a run: the record is written after two seconds without the lock, and
+// a symlink is not written through.
+TEST(Logging, ALockedOrPlantedLogNeverHangsOrMisleadsARun) {
+  test::TestWorld w;
+  const std::string log = w.ProgramDir() + "/Errors.log";
+  int fd = ::open(log.c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  int ready[2], release[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(release), 0);
+  pid_t holder = fork();
+  if (holder == 0) {
+    ::close(release[1]);
+    ::flock(fd, LOCK_EX);
+    char c = 1;
+    (void)!::write(ready[1], &c, 1);
+    (void)!::read(release[0], &c, 1);
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  auto t0 = std::chrono::steady_clock::now();
+  WriteErrorLog(7, "written while locked", "m.p");
+  auto waited = std::chrono::steady_clock::now() - t0;
+  ::close(release[1]);
+  ::waitpid(holder, nullptr, 0);
+  ::close(fd);
+  EXPECT_LT(waited, std::chrono::seconds(4));
+  EXPECT_NE(test::TestWorld::ReadFile(log).find("written while locked"), std::string::npos);
+
+  const std::string target = w.Root() + "/target";
+  test::TestWorld::WriteFile(target, "untouched");
+  ::unlink(log.c_str());
+  ASSERT_EQ(::symlink(target.c_str(), log.c_str()), 0);
+  testing::internal::CaptureStderr();
+  WriteErrorLog(8, "not through a symlink", "m.p");
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(test::TestWorld::ReadFile(target), "untouched");
 }
 
 TEST(Logging, UnwritableLogRaisesForTraceButNotForErrors) {

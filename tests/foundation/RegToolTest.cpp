@@ -1,6 +1,8 @@
 // brevant-reg: what a user sees and what lands in the store.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <sstream>
 
 #include "common/CWinReg.h"
@@ -57,6 +59,36 @@ TEST(RegTool, AddQueryDeleteAndRoundTripThroughAFile) {
   ASSERT_EQ(Reg({"query", key, "/v", "SetCoverPage"}, &out), 0);
   EXPECT_EQ(out.find("Debug"), std::string::npos);
   EXPECT_EQ(Reg({"delete", key, "/v", "Debug"}, &out, &err), 1);
+}
+
+// A key 40,000 levels deep in an 80 KB file once made a 1.67 GB store: key
+// paths keep the registry's bounds (512 levels, names of 255 characters)
+// and a deeper one is refused with the line that named it.
+TEST(RegTool, AKeyTooDeepIsRefusedBeforeItFillsTheStore) {
+  test::TestWorld w;
+  auto keyOf = [](int levels, const std::string& name) {
+    std::string k = "HKEY_CURRENT_USER";
+    for (int i = 0; i < levels; ++i) k += "\\" + name;
+    return k;
+  };
+  const std::string file = w.Root() + "/deep.reg";
+  test::TestWorld::WriteFile(file, "Windows Registry Editor Version 5.00\r\n\r\n[" + keyOf(40000, "a") +
+                                       "]\r\n\"v\"=\"x\"\r\n");
+  std::string out, err;
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(Reg({"import", file}, &out, &err), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+  EXPECT_NE(err.find("line 3: cannot create key HKEY_CURRENT_USER\\a\\a"), std::string::npos) << err.substr(0, 300);
+  EXPECT_NE(err.find("...: the key path has 40000 levels (at most 512)"), std::string::npos) << err.substr(0, 300);
+  EXPECT_LT(err.size(), 400u) << "the message names the key by its start";
+  EXPECT_LT(std::filesystem::file_size(w.RegistryDir() + "/HKEY_CURRENT_USER.db"), 1u << 20);
+
+  EXPECT_EQ(Reg({"add", keyOf(512, "b")}), 0);
+  EXPECT_EQ(Reg({"add", keyOf(513, "c")}, &out, &err), 1);
+  EXPECT_NE(err.find("513 levels (at most 512)"), std::string::npos) << err.substr(0, 300);
+  EXPECT_EQ(Reg({"add", "HKCU\\" + std::string(256, 'n')}, &out, &err), 1);
+  EXPECT_NE(err.find("a key name has 256 characters (at most 255)"), std::string::npos) << err;
+  EXPECT_EQ(Reg({"add", "HKCU\\" + std::string(255, 'n')}), 0);
 }
 
 TEST(RegTool, BadArgumentsSayWhatIsWrong) {

@@ -1,7 +1,9 @@
 // Start-up, command-line parsing, dispatch and the end of a run, through the
 // real brevant executable and the procedures behind it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <regex>
 
@@ -40,11 +42,31 @@ TEST(ParseFilesArg, PathsListFilesAndTheirLineEnds) {
   } catch (const VbError& e) {
     EXPECT_EQ(e.Number(), 53);
   }
-  EXPECT_THROW(ParseFilesArg("@" + w.Root()), VbError);  // a folder is no list file
   // A binary list file is read as lines; nothing crashes and the file stays.
   std::string bin(std::string("\x00\x01\xff\n\x7f", 5));
   test::TestWorld::WriteFile(w.Root() + "/bin.lst", bin);
   EXPECT_EQ(ParseFilesArg("@" + w.Root() + "/bin.lst").size(), 2u);
+
+  // Only a regular file of at most 1 MiB is a list file: a folder, a device
+  // that never ends, a FIFO nobody writes to and a file one byte too large
+  // are refused at once with error 75, without reading them.
+  const std::string fifo = w.Root() + "/list.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string big = w.Root() + "/big.lst";
+  test::TestWorld::WriteFile(big, std::string(kMaxListFileBytes + 1, '\n'));
+  auto t0 = std::chrono::steady_clock::now();
+  for (const std::string& bad : {w.Root(), std::string("/dev/zero"), fifo, big}) {
+    try {
+      ParseFilesArg("a.pdf#@" + bad);
+      ADD_FAILURE() << bad << " was read";
+    } catch (const VbError& e) {
+      EXPECT_EQ(e.Number(), 75) << bad;
+      EXPECT_NE(e.what(), std::string()) << bad;
+    }
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+  test::TestWorld::WriteFile(big, std::string(kMaxListFileBytes, '\n'));
+  EXPECT_EQ(ParseFilesArg("@" + big).size(), kMaxListFileBytes);
 }
 
 TEST(Startup, TraceOfARunAndOfAnEmptyCommandLine) {
@@ -82,6 +104,12 @@ TEST(Startup, ErrorsEndMainWithOneRecordAndLoseNothing) {
   std::string t = Trace(w);
   EXPECT_TRUE(Has(t, " - Error (53) in Brevant.mMisc.Main: new;0;A#;1#;@")) << t;
   EXPECT_FALSE(Has(t, "Main - END"));
+
+  // A device as list file: the same record, at once.
+  r = w.RunTool("brevant", "\"new;0;A#;1#;@/dev/zero#\"");
+  EXPECT_TRUE(Has(Errors(w), "75,\"new;0;A#;1#;@/dev/zero#Path/File access error: /dev/zero is not a regular file\","
+                             "\"brevant:Brevant.mMisc.Main\""))
+      << Errors(w);
 
   // "new" mode 2 without a document: the same path, no crash.
   r = w.RunTool("brevant", "\"new;2;A#;1#\"");

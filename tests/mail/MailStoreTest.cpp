@@ -1,13 +1,16 @@
 // The Maildir store, its MIME form, Restrict and SMTP sending, against real
 // Maildir folders and the local SMTP server.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "platform/mail/Filter.h"
 #include "platform/mail/MailError.h"
 #include "platform/mail/MailStore.h"
+#include "platform/registry/Registry.h"
 #include "tests/mail/MailTestSupport.h"
 #include "tests/support/TestWorld.h"
 
@@ -214,6 +217,30 @@ TEST_F(MailStoreTest, ForeignAndMalformedFilesAreReadOrSkippedAndNeverTouched) {
   EXPECT_EQ(ErrorNumberOf([] { mail::FromMime(""); }), 13) << "an empty file is not a message";
 }
 
+// The index is a summary written beside the items; a line of it that no
+// longer describes its file (the item was saved again, and another
+// process's rewrite of the index put the older line back) must not hide the
+// item's fax id: an import would file the fax a second time.
+TEST_F(MailStoreTest, AStaleIndexLineNeverHidesAFaxId) {
+  mail::Store store;
+  mail::Folder sent = store.GetDefaultFolder(mail::olFolderSentMail);
+  sent.AddUserField("FaxID", mail::olText);
+  // Saved first without its fax id, as the fax item writers do.
+  mail::MailItem item;
+  item.Subject = "Fax";
+  sent.Save(item);
+  const std::string index = sent.Path() + "/brevant-index";
+  const std::string before = TestWorld::ReadFile(index);
+  ASSERT_EQ(sent.Restrict("[FaxID] = '20260601-7'").Count(), 0u);
+  item.AddUserProperty("FaxID", mail::olText).value = "20260601-7";
+  sent.Save(item);
+  TestWorld::WriteFile(index, before);
+  EXPECT_EQ(sent.Restrict("[FaxID] = '20260601-7'").Count(), 1u);
+  EXPECT_EQ(sent.AllItems().Count(), 1u);
+  // Read once, the index describes the file again.
+  EXPECT_NE(TestWorld::ReadFile(index).find("U:FaxID=20260601-7"), std::string::npos);
+}
+
 TEST(MailFilter, ParsesPrecedenceAndComparesNumbersAsNumbers) {
   auto m = [](const std::string& f, std::map<std::string, std::string> v) {
     return mail::Filter::Parse(f).Matches([&](const std::string& k) -> std::optional<std::string> {
@@ -230,6 +257,108 @@ TEST(MailFilter, ParsesPrecedenceAndComparesNumbersAsNumbers) {
   EXPECT_TRUE(m("[Android] = 'x' AND [b]='y'", {{"Android", "x"}, {"b", "y"}}));
   EXPECT_EQ(mail::Filter::Parse("[x] = 'a' and not [y] = 'b'").Fields(),
             (std::vector<std::string>{"x", "y"}));
+
+  // Nesting is bounded with a clear error; a long chain of conditions is
+  // no nesting at all.
+  auto nested = [](int levels) { return std::string(levels, '(') + "[a] = 1" + std::string(levels, ')'); };
+  EXPECT_TRUE(m(nested(64), {{"a", "1"}}));
+  try {
+    mail::Filter::Parse(nested(65));
+    ADD_FAILURE() << "65 levels were taken";
+  } catch (const VbError& e) {
+    EXPECT_EQ(e.Number(), 13);
+    EXPECT_NE(std::string(e.what()).find("more than 64 levels of nesting"), std::string::npos) << e.what();
+  }
+  std::string chain = "[a] = 1";
+  for (int i = 0; i < 100000; ++i) chain += " And [a] = 1";
+  EXPECT_TRUE(m(chain, {{"a", "1"}}));
+  EXPECT_FALSE(m(chain + " And [a] = 2", {{"a", "1"}}));
+}
+
+// The SMTP password never rests in the registry store, which any program
+// of the user and a bug report read: it goes to the user-only secrets file
+// where no secret service runs (as here), a clear value left in the
+// registry moves there on first use (and leaves no copy in the store's
+// files), and brevant-reg shows it masked.
+TEST(MailAccount, ThePasswordIsKeptOutOfTheRegistryAndNeverShown) {
+  TestWorld w;
+  auto inStore = [&](const std::string& text) {
+    std::string bytes;
+    for (const char* f : {"/HKEY_CURRENT_USER.db", "/HKEY_CURRENT_USER.db-wal"})
+      bytes += TestWorld::ReadFile(w.RegistryDir() + f);
+    return bytes.find(text) != std::string::npos;
+  };
+  const std::string key = std::string("HKCU\\") + mail::kAccountKey;
+  mail::Account a;
+  a.user = "ann";
+  a.password = "first-pw-4711";
+  mail::SaveAccount(a);
+  EXPECT_EQ(mail::LoadAccount().password, "first-pw-4711");
+  EXPECT_FALSE(inStore("first-pw-4711"));
+  const std::string file = w.RegistryDir() + "/secrets";
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+  EXPECT_NE(TestWorld::ReadFile(file).find("first-pw-4711"), std::string::npos);
+
+  // A clear password an older Brevant (or a hand) left in the registry.
+  reg::HKEY k = 0;
+  ASSERT_EQ(reg::CreateKey(reg::kCurrentUser, mail::kAccountKey, reg::kKeyAllAccess, &k), reg::kOk);
+  const std::string clear = "clear-pw-0815";
+  ASSERT_EQ(reg::SetValue(k, "SmtpPassword", reg::REG_SZ, clear.c_str(), std::uint32_t(clear.size() + 1)), reg::kOk);
+  reg::CloseKey(k);
+  auto q = w.RunTool("brevant-reg", "query '" + key + "' -v SmtpPassword");
+  EXPECT_NE(q.out.find("SmtpPassword    REG_SZ    ********"), std::string::npos) << q.out;
+  EXPECT_EQ(q.out.find(clear), std::string::npos);
+  auto x = w.RunTool("brevant-reg", "export '" + key + "' -");
+  EXPECT_NE(x.out.find("\"SmtpPassword\"=\"********\""), std::string::npos) << x.out;
+  EXPECT_EQ(x.out.find(clear), std::string::npos);
+  EXPECT_EQ(mail::LoadAccount().password, clear);
+  EXPECT_FALSE(inStore(clear)) << "the registry's files keep no copy of the moved password";
+  EXPECT_NE(w.RunTool("brevant-reg", "query '" + key + "' -v SmtpPassword").exitCode, 0);
+
+  // Set or imported with brevant-reg, it goes straight to the secrets file.
+  auto r = w.RunTool("brevant-reg", "add '" + key + "' -v SmtpPassword -d typed-pw-42");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("SmtpPassword is kept in the secret store."), std::string::npos) << r.out;
+  EXPECT_EQ(mail::LoadAccount().password, "typed-pw-42");
+  TestWorld::WriteFile(w.Root() + "/in.reg", "Windows Registry Editor Version 5.00\r\n\r\n[" + key +
+                                                 "]\r\n\"SmtpPassword\"=\"imported-pw-9\"\r\n");
+  EXPECT_EQ(w.RunTool("brevant-reg", "import " + w.Root() + "/in.reg").exitCode, 0);
+  EXPECT_FALSE(inStore("imported-pw-9"));
+  EXPECT_FALSE(inStore("typed-pw-42"));
+  EXPECT_EQ(mail::LoadAccount().password, "imported-pw-9");
+  // An exported file brought back in does not make the mask a password.
+  TestWorld::WriteFile(w.Root() + "/back.reg", x.out);
+  EXPECT_EQ(w.RunTool("brevant-reg", "import " + w.Root() + "/back.reg").exitCode, 0);
+  EXPECT_EQ(mail::LoadAccount().password, "imported-pw-9");
+}
+
+// With a secret service on the session bus (a real one: gnome-keyring), the
+// password goes there and no file holds it.
+TEST(MailAccount, WithASecretServiceThePasswordGoesThere) {
+  TestWorld w;
+  if (std::system("command -v gnome-keyring-daemon >/dev/null && command -v dbus-run-session >/dev/null && "
+                  "command -v secret-tool >/dev/null") != 0)
+    GTEST_FAIL() << "gnome-keyring, dbus and libsecret-tools are needed (scripts/deps.d/mail.list)";
+  const std::string home = w.Root() + "/home";
+  fs::create_directories(home);
+  const std::string key = std::string("HKCU\\") + mail::kAccountKey;
+  const std::string script = w.Root() + "/session.sh";
+  TestWorld::WriteFile(script,
+                       "set -e\n"
+                       "printf pw | gnome-keyring-daemon --unlock --components=secrets >/dev/null\n"
+                       "'" + test::BinDir() + "/brevant-reg' add '" + key + "' -v SmtpPassword -d keyring-pw-77 >/dev/null\n"
+                       "secret-tool lookup store '" + w.RegistryDir() +
+                           "' name 'HKEY_CURRENT_USER\\software\\norvane\\pelorin\\mail\\smtppassword'\n");
+  const std::string out = w.Root() + "/lookup.txt";
+  int rc = std::system(("HOME='" + home + "' XDG_RUNTIME_DIR='" + home + "' timeout 60 dbus-run-session -- sh '" +
+                        script + "' >'" + out + "' 2>/dev/null")
+                           .c_str());
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(TestWorld::ReadFile(out), "keyring-pw-77");
+  EXPECT_FALSE(fs::exists(w.RegistryDir() + "/secrets"));
 }
 
 class SmtpTest : public ::testing::Test {

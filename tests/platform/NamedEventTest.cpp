@@ -1,12 +1,19 @@
 // Named events: existence follows live holders, signals cross processes.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 
 #include "platform/events/NamedEvent.h"
+#include "tests/support/TestUser.h"
 #include "tests/support/TestWorld.h"
 
 using brevant::platform::NamedEvent;
@@ -71,4 +78,139 @@ TEST(NamedEvent, SignalFromAnotherProcessWakesTheWaiterOnce) {
   EXPECT_TRUE(manual->Wait(0));  // manual reset stays signalled
   manual->Reset();
   EXPECT_FALSE(manual->Wait(0));
+}
+
+namespace {
+
+std::string g_reports;
+void Collect(const std::string& text, const std::string& source) { g_reports += source + ": " + text + "\n"; }
+
+std::string ModeAndText(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return "missing";
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+  return std::string(mode) + " " + brevant::test::TestWorld::ReadFile(path);
+}
+
+// A process of `user` that holds an exclusive lock on path until released.
+struct LockHolder {
+  LockHolder(const std::string& path, uid_t uid, gid_t gid) {
+    int ready[2];
+    EXPECT_EQ(::pipe(hold), 0);
+    EXPECT_EQ(::pipe(ready), 0);
+    pid = ::fork();
+    if (pid == 0) {
+      ::close(hold[1]);
+      if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(1);
+      int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);
+      if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(2);
+      char c = 1;
+      (void)!::write(ready[1], &c, 1);
+      (void)!::read(hold[0], &c, 1);  // until the test lets go
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(hold[0]);
+    char c = 0;
+    held = ::read(ready[0], &c, 1) == 1;
+    ::close(ready[0]);
+  }
+  ~LockHolder() {
+    ::close(hold[1]);
+    ::waitpid(pid, nullptr, 0);
+  }
+  int hold[2];
+  pid_t pid = -1;
+  bool held = false;
+};
+
+}  // namespace
+
+// What the old shared folder (mode 1777) let any user do to another: plant
+// symlinks that the events followed (truncating and chmod-ing the victim's
+// files to 0666) and hold a lock that hung the victim's Brevant. Now a
+// folder others may write or own is refused, a symlink is never followed,
+// and no lock is waited for without end.
+TEST(NamedEvent, AnotherUserCanNeitherPlantFilesNorHoldTheEvents) {
+  brevant::test::TestWorld w;
+  brevant::test::TestUser victim("v"), attacker("a");
+  ASSERT_EQ(victim.Problem() + attacker.Problem(), "");
+  ASSERT_EQ(victim.Sh("umask 077; printf keep > secret.txt; printf mine > own.txt"), 0);
+  const std::string secret = victim.Home() + "/secret.txt", own = victim.Home() + "/own.txt";
+  ASSERT_EQ(ModeAndText(secret), "0600 keep");
+
+  // A folder shared by everybody, as /run/brevant was, with the attacker's
+  // symlinks and a lock the attacker holds.
+  const std::string shared = "/tmp/" + attacker.Name() + "-shared";
+  ASSERT_EQ(::mkdir(shared.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  ASSERT_EQ(attacker.Sh("ln -s " + secret + " " + shared + "/FaxPrinter.event && ln -s " + secret + " " + shared +
+                        "/FaxPrinter.sig"),
+            0);
+  LockHolder holder(shared + "/QuorPause.event", attacker.Uid(), attacker.Gid());
+  ASSERT_TRUE(holder.held);
+  auto inShared = [&] {
+    NamedEvent::SetReporter(&Collect);
+    ::setenv("BREVANT_RUNTIME_DIR", shared.c_str(), 1);
+    auto t0 = std::chrono::steady_clock::now();
+    bool none = !NamedEvent::Create("FaxPrinter", true, true) && !NamedEvent::Create("QuorPause", false, true) &&
+                !NamedEvent::Exists("QuorPause");
+    bool quick = std::chrono::steady_clock::now() - t0 < std::chrono::seconds(1);
+    bool told = g_reports.find("NamedEvent.Create: the named events folder is refused: " + shared +
+                               " (owner uid 0, mode 1777) may be changed by other users") != std::string::npos;
+    return none && quick && told ? 0 : 1;
+  };
+  EXPECT_EQ(victim.Run(inShared), 0);
+  EXPECT_EQ(ModeAndText(secret), "0600 keep");
+
+  // Outside a session the folder is /tmp/brevant-<uid>; one the attacker
+  // made first is not the victim's and is refused the same way.
+  const std::string fallback = "/tmp/brevant-" + std::to_string(victim.Uid());
+  ASSERT_EQ(attacker.Sh("mkdir -m 0755 " + fallback + " && ln -s " + secret + " " + fallback + "/FaxPrinter.sig"), 0);
+  auto outsideSession = [&] {
+    NamedEvent::SetReporter(&Collect);
+    ::unsetenv("BREVANT_RUNTIME_DIR");
+    ::unsetenv("XDG_RUNTIME_DIR");
+    bool none = NamedEvent::RuntimeDir() == fallback && !NamedEvent::Create("FaxPrinter", true, true);
+    bool told = g_reports.find("does not belong to uid " + std::to_string(::getuid())) != std::string::npos;
+    return none && told ? 0 : 1;
+  };
+  EXPECT_EQ(victim.Run(outsideSession), 0);
+  EXPECT_EQ(ModeAndText(secret), "0600 keep");
+  std::filesystem::remove_all(fallback);
+  std::filesystem::remove_all(shared);
+
+  // The victim's own folder is made private, its files are the victim's
+  // alone, and even there a symlink in place of an event file is refused.
+  const std::string mine = victim.Home() + "/run/brevant";
+  auto ownFolder = [&] {
+    NamedEvent::SetReporter(&Collect);
+    ::setenv("BREVANT_RUNTIME_DIR", mine.c_str(), 1);
+    auto ev = NamedEvent::Create("VestrelSpool", false, false);
+    if (!ev || !NamedEvent::Exists("VestrelSpool")) return 1;
+    if (::symlink(own.c_str(), (mine + "/QuorStop.sig").c_str()) != 0) return 2;
+    if (NamedEvent::Create("QuorStop", false, true)) return 3;
+    return g_reports.find("QuorStop.sig is a symbolic link") != std::string::npos ? 0 : 4;
+  };
+  EXPECT_EQ(victim.Run(ownFolder), 0);
+  EXPECT_EQ(ModeAndText(mine).substr(0, 4), "0700");
+  EXPECT_EQ(ModeAndText(mine + "/VestrelSpool.event"), "0600 ");
+  EXPECT_EQ(ModeAndText(own), "0600 mine");
+  struct stat st {};
+  ASSERT_EQ(::stat((mine + "/VestrelSpool.sig").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, victim.Uid());
+
+  // A process that keeps an event's lock is waited for two seconds, not
+  // for ever.
+  {
+    LockHolder same(w.RuntimeDir() + "/QuorStop.event", ::getuid(), ::getgid());
+    ASSERT_TRUE(same.held);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(NamedEvent::Create("QuorStop", false, true), nullptr);
+    auto waited = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(waited, std::chrono::milliseconds(NamedEvent::kLockTimeoutMs - 100));
+    EXPECT_LT(waited, std::chrono::milliseconds(NamedEvent::kLockTimeoutMs + 1500));
+  }
+  EXPECT_NE(NamedEvent::Create("QuorStop", false, true), nullptr);
 }

@@ -1,7 +1,9 @@
 #include "tests/printing/CupsWorld.h"
 
 #include <cups/cups.h>
+#include <grp.h>
 #include <pwd.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,7 +83,8 @@ std::string CupsWorld::AddQueue(const std::string& spool, bool createSpool, cons
   std::string name = "BrevantT" + std::to_string(::getpid()) + "_" + std::to_string(++g_queueSerial);
   std::string file = ppd.empty() ? SourceDir() + "/tools/vestrel/vestrel.ppd" : ppd;
   int rc = Sh("lpadmin -p " + name + " -E -v '" + scheme_ + ":" + spool + (query.empty() ? "" : "?" + query) + "' -P '" + file +
-              "' -D 'Brevant test queue' -L 'test bench' -o printer-error-policy=abort-job -o printer-is-shared=false 2>/dev/null");
+              "' -D 'Brevant test queue' -L 'test bench' -o printer-error-policy=abort-job -o printer-is-shared=false"
+              " -o printer-op-policy=authenticated 2>/dev/null");
   if (rc != 0) return "";
   queues_.push_back(name);
   return name;
@@ -97,12 +100,39 @@ std::string CupsWorld::OpenFolder() {
 
 int CupsWorld::Print(const std::string& queue, const std::string& file, const std::string& title,
                      const std::string& user, int copies) {
-  cupsSetUser(user.empty() ? "root" : user.c_str());
   cups_option_t* options = nullptr;
   int n = cupsAddOption("copies", std::to_string(copies).c_str(), 0, &options);
-  int id = cupsPrintFile2(CUPS_HTTP_DEFAULT, queue.c_str(), file.c_str(), title.c_str(), n, options);
+  if (user.empty() || user == "root") {
+    cupsSetUser("root");
+    int id = cupsPrintFile2(CUPS_HTTP_DEFAULT, queue.c_str(), file.c_str(), title.c_str(), n, options);
+    cupsFreeOptions(n, options);
+    return id;
+  }
+  // The scheduler takes the user from the connection's peer credentials:
+  // the job is submitted by a process that is that user, on a connection
+  // of its own.
+  const passwd* pw = ::getpwnam(user.c_str());
+  int id = 0;
+  int result[2];
+  if (pw && ::pipe(result) == 0) {
+    uid_t uid = pw->pw_uid;
+    gid_t gid = pw->pw_gid;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(result[0]);
+      if (::initgroups(user.c_str(), gid) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(1);
+      cupsSetUser(nullptr);
+      http_t* http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 30000, nullptr);
+      int job = http ? cupsPrintFile2(http, queue.c_str(), file.c_str(), title.c_str(), n, options) : 0;
+      (void)!::write(result[1], &job, sizeof job);
+      ::_exit(0);
+    }
+    ::close(result[1]);
+    if (::read(result[0], &id, sizeof id) != ssize_t(sizeof id)) id = 0;
+    ::close(result[0]);
+    ::waitpid(pid, nullptr, 0);
+  }
   cupsFreeOptions(n, options);
-  cupsSetUser("root");
   return id;
 }
 

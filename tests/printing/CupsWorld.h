@@ -29,7 +29,9 @@ class CupsWorld {
   // A folder anybody may enter, for jobs printed as another user.
   std::string OpenFolder();
 
-  // Submits a file; returns the job id (0 on failure). user "" = root.
+  // Submits a file as `user` (a process of that user submits it, so the
+  // file must be readable by them); returns the job id (0 on failure).
+  // user "" = root.
   int Print(const std::string& queue, const std::string& file, const std::string& title,
             const std::string& user = "", int copies = 1);
   // Waits until the job reached a final state; returns that IPP state

@@ -10,13 +10,17 @@
 
 #include <cups/cups.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "platform/emf/Emf.h"
 #include "printing/CPrinterInfo.h"
 #include "tests/printing/CupsWorld.h"
+#include "tests/support/TestUser.h"
 #include "tools/vestrel/Backend.h"
 
 using namespace brevant;
@@ -122,31 +126,128 @@ TEST(VestrelPrinter, PdfAndTextBecomeNumberedFaxPagesOfA4AtFineResolution) {
   EXPECT_EQ(CupsWorld::Pages(spool).size(), 8u);
 }
 
-TEST(VestrelPrinter, PagesBelongToTheJobsUser) {
+// Who printed decides where the pages go: the scheduler authenticates the
+// submitting user, the backend renders as that user and writes only into a
+// folder of theirs. Claiming another name ("lp -U"), a queue whose folder
+// belongs to someone else, or a symlink on the way leaves nothing anywhere
+// but in the printing user's own folder.
+TEST(VestrelPrinter, PagesGoOnlyIntoTheAuthenticatedUsersOwnFolder) {
   CupsWorld cw;
   REQUIRE_CUPS(cw);
-  const passwd* nobody = ::getpwnam("nobody");
-  ASSERT_NE(nobody, nullptr);
-  std::string spool = cw.OpenFolder() + "/QuorSpool/";
-  ASSERT_EQ(::mkdir(spool.c_str(), 0755), 0);
-  ASSERT_EQ(::chown(spool.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  test::TestUser ann("ann"), eve("eve");
+  ASSERT_EQ(ann.Problem() + eve.Problem(), "");
+  const std::string tag = ".brevant-t" + std::to_string(::getpid());
+  const std::string perUser = "/~/" + tag + "/QuorSpool/";
+  std::string q = cw.AddQueue(perUser, false);
+  ASSERT_FALSE(q.empty());
+  const std::string doc = cw.OpenFolder() + "/doc.pdf";
+  std::filesystem::copy_file(cw.MakePdf(2), doc);
+  ASSERT_EQ(::chmod(doc.c_str(), 0644), 0);
+
+  // Ann's job: her pages in her folder, made for her alone.
+  int job = cw.Print(q, doc, "ann's letter", ann.Name());
+  ASSERT_GT(job, 0) << cupsLastErrorString();
+  ASSERT_EQ(cw.WaitJobDone(job), 9) << cw.JobMessage(job);
+  const std::string annSpool = ann.Home() + "/" + tag + "/QuorSpool/";
+  ASSERT_EQ(CupsWorld::Pages(annSpool, true), (std::vector<std::string>{"00000001.emf", "00000002.emf"}));
+  struct stat st {};
+  ASSERT_EQ(::stat(annSpool.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, ann.Uid());
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(::stat((annSpool + "00000002.emf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, ann.Uid());
+  EXPECT_EQ(st.st_gid, ann.Gid());
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+  // Eve claims to be Ann, then root: the scheduler refuses both, and
+  // neither Ann's folder nor root's home gets anything.
+  std::string said;
+  EXPECT_NE(eve.Sh("lp -U " + ann.Name() + " -d " + q + " " + doc, &said), 0);
+  EXPECT_NE(said.find("Unauthorized"), std::string::npos) << said;
+  EXPECT_NE(eve.Sh("lp -U root -d " + q + " " + doc, &said), 0);
+  EXPECT_EQ(CupsWorld::Pages(annSpool, true).size(), 2u);
+  EXPECT_FALSE(std::filesystem::exists("/root/" + tag));
+
+  // Eve's own job lands in Eve's folder only.
+  ASSERT_EQ(eve.Sh("lp -d " + q + " " + doc), 0);
+  const std::string eveSpool = eve.Home() + "/" + tag + "/QuorSpool/";
+  for (int i = 0; i < 600 && CupsWorld::Pages(eveSpool).size() < 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(CupsWorld::Pages(eveSpool).size(), 2u);
+  EXPECT_EQ(CupsWorld::Pages(annSpool, true).size(), 2u);
+
+  // A queue whose folder is Ann's, printed to by Eve: aborted, with the
+  // reason, and nothing written there.
+  ASSERT_EQ(ann.Sh("mkdir -m 0755 fixed", &said), 0) << said;
+  const std::string annFixed = ann.Home() + "/fixed/";
+  std::string q2 = cw.AddQueue(annFixed, false);
+  job = cw.Print(q2, doc, "eve into ann's", eve.Name());
+  EXPECT_EQ(cw.WaitJobDone(job), 8);
+  EXPECT_NE(cw.JobMessage(job).find(ann.Home() + " (owner uid " + std::to_string(ann.Uid()) +
+                                     ", mode 0755) belongs to another user"),
+            std::string::npos)
+      << cw.JobMessage(job);
+  // Through a symlink of Eve's that leads there: refused all the same.
+  ASSERT_EQ(eve.Sh("ln -s " + annFixed + " link"), 0);
+  std::string q3 = cw.AddQueue(eve.Home() + "/link/sub/", false);
+  job = cw.Print(q3, doc, "eve through a link", eve.Name());
+  EXPECT_EQ(cw.WaitJobDone(job), 8);
+  EXPECT_NE(cw.JobMessage(job).find("is a symbolic link"), std::string::npos) << cw.JobMessage(job);
+  EXPECT_TRUE(CupsWorld::Pages(annFixed, true).empty());
+
+  // A queue that lets anyone print under any name: there "lp -U" gets
+  // through the scheduler, so the name counts for nothing and the job has
+  // no user's folder to go to.
+  std::string q4 = cw.AddQueue(perUser, false);
+  ASSERT_EQ(CupsWorld::Sh("lpadmin -p " + q4 + " -o printer-op-policy=default"), 0);
+  ASSERT_EQ(eve.Sh("lp -U " + ann.Name() + " -d " + q4 + " " + doc, &said), 0) << said;
+  int claimed = std::atoi(said.substr(said.find(q4 + "-") + q4.size() + 1).c_str());
+  EXPECT_EQ(cw.WaitJobDone(claimed), 8);
+  EXPECT_NE(cw.JobMessage(claimed).find("no home folder of the job's user"), std::string::npos)
+      << cw.JobMessage(claimed);
+  EXPECT_EQ(CupsWorld::Pages(annSpool, true).size(), 2u);
+}
+
+// Root's own jobs are written into root's folder, but Ghostscript reads the
+// document as lp, never as root.
+TEST(VestrelPrinter, RootsJobsAreRenderedAsLp) {
+  CupsWorld cw;
+  REQUIRE_CUPS(cw);
+  std::string spool = cw.World().SpoolDir();
   std::string q = cw.AddQueue(spool);
-  std::string pdf = cw.MakePdf(1);
-  int job = cw.Print(q, pdf, "as nobody", "nobody");
+  // A page that takes Ghostscript a few seconds, so its process is seen.
+  std::string slow = cw.World().Root() + "/slow.ps";
+  test::TestWorld::WriteFile(slow, "%!PS\n1 1 15000000 { pop } for\n/Helvetica findfont 30 scalefont setfont\n"
+                                   "72 700 moveto (slow) show showpage\n");
+  int job = cw.Print(q, slow, "slow");
+  ASSERT_GT(job, 0);
+  std::string renderers;
+  for (int i = 0; i < 400 && renderers.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    // The backend runs with its device URI as argv[0]; its children render.
+    std::string backends, all;
+    FILE* ps = ::popen("ps -eo pid=,ppid=,user=,args=", "r");
+    char line[4096];
+    std::vector<std::tuple<std::string, std::string, std::string, std::string>> rows;
+    while (ps && std::fgets(line, sizeof line, ps)) {
+      std::istringstream in(line);
+      std::string pid, ppid, user, args;
+      in >> pid >> ppid >> user;
+      std::getline(in, args);
+      rows.emplace_back(pid, ppid, user, args);
+    }
+    if (ps) ::pclose(ps);
+    for (const auto& [pid, ppid, user, args] : rows)
+      if (args.find(cw.Scheme() + ":") != std::string::npos) backends += " " + pid + " ";
+    for (const auto& [pid, ppid, user, args] : rows)
+      if (args.find("pbmraw") != std::string::npos && backends.find(" " + ppid + " ") != std::string::npos)
+        renderers += user + " ";
+  }
+  EXPECT_EQ(renderers, "lp ");
   ASSERT_EQ(cw.WaitJobDone(job), 9) << cw.JobMessage(job);
   struct stat st {};
   ASSERT_EQ(::stat((spool + "00000001.emf").c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, nobody->pw_uid);
-  EXPECT_EQ(st.st_gid, nobody->pw_gid);
-
-  // A folder the user may not write into: the job is aborted with a clear
-  // message and nothing is written there.
-  std::string closed = cw.OpenFolder() + "/";
-  std::string q2 = cw.AddQueue(closed, false);
-  job = cw.Print(q2, pdf, "not allowed", "nobody");
-  EXPECT_EQ(cw.WaitJobDone(job), 8);
-  EXPECT_NE(cw.JobMessage(job).find("not writable"), std::string::npos) << cw.JobMessage(job);
-  EXPECT_TRUE(CupsWorld::Pages(closed, true).empty());
+  EXPECT_EQ(st.st_uid, 0u);
 }
 
 TEST(VestrelPrinter, BadDocumentsAndFoldersAbortTheJobAndLeaveNoPages) {
@@ -254,37 +355,42 @@ TEST(VestrelPrinter, APrinterBusyWithAJobShowsPrintingUntilThePagesAreWritten) {
   EXPECT_EQ(printer.Jobs().Count(), 0);
 }
 
-// The backend run directly, as CUPS would run it with a file argument, or
-// with the document on stdin.
+// The backend run directly by a user, as CUPS would run it with a file
+// argument, or with the document on stdin. Run so (not as root), it is that
+// user and writes into that user's own folder.
 TEST(VestrelBackend, CommandLineStdinPjlAndUris) {
-  test::TestWorld w;
-  std::string spool = w.SpoolDir();
-  std::filesystem::create_directories(spool);
+  test::TestUser user("cli");
+  ASSERT_EQ(user.Problem(), "");
+  const std::string spool = user.Home() + "/QuorSpool/";
+  std::string said;
+  ASSERT_EQ(user.Sh("mkdir QuorSpool", &said), 0) << said;
   CupsWorld helper;  // only for MakePdf
-  std::string pdf = helper.MakePdf(2);
-  ASSERT_FALSE(pdf.empty());
+  const std::string pdf = user.Home() + "/doc.pdf";
+  std::filesystem::copy_file(helper.MakePdf(2), pdf);
+  ASSERT_EQ(::chmod(pdf.c_str(), 0644), 0);
+  const std::string err = user.Home() + "/err.txt";
 
   auto run = [&](const std::string& uri, const std::string& args) {
-    return CupsWorld::Sh("DEVICE_URI='" + uri + "' " + test::BinDir() + "/vestrel " + args + " 2>" + w.Root() +
-                         "/err.txt");
+    return user.Sh("DEVICE_URI=\"" + uri + "\" " + test::BinDir() + "/vestrel " + args + " 2>" + err);
   };
-  EXPECT_EQ(run("vestrel:" + spool, "1 root title 1 ''"  " " + pdf), 0);
+  EXPECT_EQ(run("vestrel:" + spool, "1 anyone title 1 \"\" " + pdf), 0) << test::TestWorld::ReadFile(err);
   EXPECT_EQ(CupsWorld::Pages(spool).size(), 2u);
 
   // A document wrapped in PJL, on stdin: the wrapper is dropped.
-  std::string wrapped = w.Root() + "/wrapped.prn";
+  std::string wrapped = user.Home() + "/wrapped.prn";
   test::TestWorld::WriteFile(wrapped, std::string("\x1b%-12345X@PJL JOB\n@PJL ENTER LANGUAGE = PDF\n") +
                                           test::TestWorld::ReadFile(pdf) + "\x1b%-12345X@PJL EOJ \n\x1b%-12345X");
-  EXPECT_EQ(run("vestrel://" + spool, "2 root title 1 '' <" + wrapped), 0) << test::TestWorld::ReadFile(w.Root() + "/err.txt");
+  ::chmod(wrapped.c_str(), 0644);
+  EXPECT_EQ(run("vestrel://" + spool, "2 anyone title 1 \"\" <" + wrapped), 0) << test::TestWorld::ReadFile(err);
   EXPECT_EQ(CupsWorld::Pages(spool).back(), "00000004.emf");
 
   // Wrong argument counts and URIs that name no folder fail at once.
   EXPECT_EQ(run("vestrel:" + spool, "1 root"), 1);
-  EXPECT_EQ(run("ipp://host/printers/x", "3 root t 1 '' " + pdf), 1);
-  EXPECT_NE(test::TestWorld::ReadFile(w.Root() + "/err.txt").find("does not name a spool folder"), std::string::npos);
+  EXPECT_EQ(run("ipp://host/printers/x", "3 root t 1 \"\" " + pdf), 1);
+  EXPECT_NE(test::TestWorld::ReadFile(err).find("does not name a spool folder"), std::string::npos);
   // An events folder that is not a full path is refused the same way.
-  EXPECT_EQ(run("vestrel:" + spool + "?events=run", "4 root t 1 '' " + pdf), 1);
-  EXPECT_NE(test::TestWorld::ReadFile(w.Root() + "/err.txt").find("does not name a spool folder"), std::string::npos);
+  EXPECT_EQ(run("vestrel:" + spool + "?events=run", "4 root t 1 \"\" " + pdf), 1);
+  EXPECT_NE(test::TestWorld::ReadFile(err).find("does not name a spool folder"), std::string::npos);
   EXPECT_EQ(CupsWorld::Sh(test::BinDir() + "/vestrel | grep -q '^direct vestrel '"), 0);
 
   EXPECT_EQ(vestrel::SpoolFolderFromUri("vestrel:/a%20b/Quor%25Spool"), "/a b/Quor%Spool/");
@@ -320,7 +426,7 @@ TEST(VestrelBackend, NumberingContinuesAfterTheHighestPageAndACancelledJobLeaves
   std::filesystem::create_directories(spool);
   test::TestWorld::WriteFile(spool + "00000000.emf", "cover");
   test::TestWorld::WriteFile(spool + "00000009.EMF", "x");
-  test::TestWorld::WriteFile(spool + "00000100.emf.part", "x");
+  test::TestWorld::WriteFile(spool + "00000010.emf.part", "x");
   test::TestWorld::WriteFile(spool + "spool.pnx", "x");
   EXPECT_EQ(vestrel::NextPageNumber(spool), 10);
   EXPECT_EQ(vestrel::NextPageNumber(w.Root() + "/missing/"), 1);
@@ -332,6 +438,14 @@ TEST(VestrelBackend, NumberingContinuesAfterTheHighestPageAndACancelledJobLeaves
   vestrel::RenderOptions o;
   o.document = ps;
   o.spoolFolder = spool;
+  // Run as root, the backend renders as another user, who must reach the
+  // document and the renderer.
+  const passwd* nobody = ::getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  o.renderUid = nobody->pw_uid;
+  o.renderGid = nobody->pw_gid;
+  ::chmod(w.Root().c_str(), 0755);
+  ::chmod(ps.c_str(), 0644);
   std::thread canceller([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     vestrel::RequestCancel();
@@ -371,6 +485,19 @@ TEST(VestrelBackend, NumberingContinuesAfterTheHighestPageAndACancelledJobLeaves
   r = vestrel::RenderToSpool(o);
   EXPECT_EQ(r.error, "a rendered page was cut short");
   EXPECT_EQ(CupsWorld::Pages(spool, true).size(), 4u);
+
+  // A page a killed job left half-written does not block its number.
+  test::TestWorld::WriteFile(fake, "#!/bin/sh\nprintf 'P4\\n8 2\\n\\377\\377'\n");
+  r = vestrel::RenderToSpool(o);
+  EXPECT_EQ(r.status, vestrel::kBackendOk) << r.error;
+  EXPECT_EQ(CupsWorld::Pages(spool, true),
+            (std::vector<std::string>{"00000000.emf", "00000009.EMF", "00000010.emf", "spool.pnx"}));
+
+  // Root never renders with its own rights.
+  o.renderUid = uid_t(-1);
+  EXPECT_EQ(vestrel::RenderToSpool(o).error, "the document is not rendered with root's rights");
+  o.renderUid = 0;
+  EXPECT_EQ(vestrel::RenderToSpool(o).error, "the document is not rendered with root's rights");
 }
 
 // scripts/setup-printer, under a queue and backend name of the test's own:

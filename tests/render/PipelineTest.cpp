@@ -262,6 +262,32 @@ TEST_F(Pipeline, SendNowSaysWhatIsMissingBeforeMakingAnything) {
   reg.SetString("SetCoverPage", "0");
   r = world_->RunTool("brevant", "'sendnow;0;Ann#;5550100#;'");
   EXPECT_NE(r.err.find("You should add document and/or cover page to send fax."), std::string::npos) << r.err;
+
+  // A real one: the document is printed and "Fax.tif" exists when the
+  // delivery runs (no "File not exist" record), then the run ends. A name
+  // whose double quotes are its own is printed under that name (quotes a
+  // caller put around a name still go); a named file that is not there is
+  // reported, never silently left out.
+  const std::string quoted = world_->Root() + "/say \"hi\".txt";
+  fs::copy_file(Sample("letter.txt"), quoted);
+  r = world_->RunTool("brevant", "'sendnow;0;Ann#;5550100#;" + Sample("letter.txt") + "#\"" + quoted + "\"#" +
+                                     world_->Root() + "/gone.txt#'");
+  const std::string trace = TestWorld::ReadFile(world_->ProgramDir() + "/brevant.log");
+  EXPECT_NE(trace.find("route shell: " + Sample("letter.txt")), std::string::npos) << trace;
+  EXPECT_NE(trace.find("route shell: " + quoted), std::string::npos) << trace;
+  EXPECT_NE(r.err.find("The file \"" + world_->Root() + "/gone.txt\" cannot be found and is not part of the fax."),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(Errors().find("53,\"File not found: " + world_->Root() + "/gone.txt\",\"brevant:Init.SendNow\""),
+            std::string::npos)
+      << Errors();
+  EXPECT_EQ(Errors().find("File not exist"), std::string::npos) << Errors();
+  EXPECT_NE(trace.find("exitApp(0)"), std::string::npos);
+  // Unattended, the run tells on stderr what it prepares.
+  EXPECT_NE(r.err.find("Preparing fax: printing letter.txt (1 of 3)\nPreparing fax: printing say \"hi\".txt (2 of 3)\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("Preparing fax"), std::string::npos) << "progress never goes to stdout";
 }
 
 TEST_F(Pipeline, EachPrintedDocumentIsAStepOnStderrUnattendedAndOnTheStatusWindowsBar) {

@@ -23,7 +23,7 @@ std::string SourceDir() { return BREVANT_SOURCE_DIR; }
 // Qt, glib, CUPS, TLS); a test program may define its own list instead.
 extern "C" __attribute__((weak)) const char* __lsan_default_suppressions() {
   return "leak:libfontconfig\nleak:libdbus\nleak:libQt6\nleak:libglib\nleak:libgobject\n"
-         "leak:libcups\nleak:libgnutls\nleak:libsane\n";
+         "leak:libcups\nleak:libgnutls\nleak:libsane\nleak:libsecret\nleak:libgio\n";
 }
 
 namespace {
@@ -59,6 +59,8 @@ TestWorld::TestWorld() {
   ::setenv("BREVANT_RUNTIME_DIR", RuntimeDir().c_str(), 1);
   ::setenv("TMPDIR", TempDir().c_str(), 1);
   ::setenv("BREVANT_UNATTENDED", "1", 1);
+  // Secrets go into the world's own file, never the desktop's secret store.
+  ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
   reg::ResetForTests();
 }
 

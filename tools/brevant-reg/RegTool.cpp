@@ -8,6 +8,7 @@
 
 #include "platform/registry/RegFile.h"
 #include "platform/registry/Registry.h"
+#include "platform/secret/Secrets.h"
 
 namespace brevant::regtool {
 namespace {
@@ -44,6 +45,7 @@ std::string TypeName(std::uint32_t t) {
 }
 
 std::string DataText(const reg::Value& v) {
+  if (platform::secrets::IsSecretValueName(v.name)) return platform::secrets::kMask;
   std::ostringstream os;
   switch (v.type) {
     case reg::REG_SZ:
@@ -230,10 +232,19 @@ int Add(const Options& o, std::ostream& out, std::ostream& err) {
     return 1;
   }
   long rc = reg::kOk;
-  if (o.hasName) rc = reg::SetValue(k, o.name, type, bytes.data(), std::uint32_t(bytes.size()));
+  // A user's password goes to the secret store, never into the registry.
+  const bool secret = o.hasName && root == reg::kCurrentUser && type == reg::REG_SZ &&
+                      platform::secrets::IsSecretValueName(o.name);
+  if (o.hasName && !secret) rc = reg::SetValue(k, o.name, type, bytes.data(), std::uint32_t(bytes.size()));
   reg::CloseKey(k);
   if (rc != reg::kOk) { err << "brevant-reg: cannot set the value: " << reg::LastErrorText() << "\n"; return 1; }
+  std::string why;
+  if (secret && !platform::secrets::WriteRegistrySecret(root, path, o.name, bytes, &why)) {
+    err << "brevant-reg: cannot store " << o.name << ": " << why << "\n";
+    return 1;
+  }
   out << "The operation completed successfully.\n";
+  if (secret) out << o.name << " is kept in the secret store.\n";
   return 0;
 }
 
@@ -283,7 +294,12 @@ int Import(const Options& o, std::ostream& out, std::ostream& err) {
   std::stringstream ss;
   ss << f.rdbuf();
   std::string error;
-  if (!reg::ImportText(ss.str(), &error)) { err << "brevant-reg: " << o.file << ": " << error << "\n"; return 1; }
+  bool imported = reg::ImportText(ss.str(), &error);
+  // Passwords the file brought in move on into the secret store.
+  std::string why;
+  if (!platform::secrets::MoveRegistrySecrets(reg::kCurrentUser, &why))
+    err << "brevant-reg: a password stays in the registry: " << why << "\n";
+  if (!imported) { err << "brevant-reg: " << o.file << ": " << error << "\n"; return 1; }
   out << "The operation completed successfully.\n";
   return 0;
 }

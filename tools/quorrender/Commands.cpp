@@ -30,9 +30,11 @@ std::string Lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
   return s;
 }
+// A path as the suite writes it: in double quotes, or bare. Only the
+// enclosing pair goes; a quote inside is part of the file's name.
 std::string Unquote(std::string s) {
   s = Trim(s);
-  s.erase(std::remove(s.begin(), s.end(), '"'), s.end());
+  if (s.size() >= 2 && s.front() == '"' && s.back() == '"') return s.substr(1, s.size() - 2);
   return s;
 }
 

@@ -234,8 +234,11 @@ bool TiffPageReader::ReadPage(int index, GreyPage* page, std::string* error) {
   TIFFGetFieldDefaulted(tif_, TIFFTAG_RESOLUTIONUNIT, &unit);
   bool hasRes = TIFFGetField(tif_, TIFFTAG_XRESOLUTION, &xr) && TIFFGetField(tif_, TIFFTAG_YRESOLUTION, &yr);
   double factor = unit == RESUNIT_CENTIMETER ? 2.54 : 1.0;
-  page->xdpi = hasRes && unit != RESUNIT_NONE ? xr * factor : 0;
-  page->ydpi = hasRes && unit != RESUNIT_NONE ? yr * factor : 0;
+  // A resolution no page has (zero, negative, not a number, absurdly fine)
+  // counts as none: it would size the page it is scaled to.
+  auto usable = [&](double dpi) { return hasRes && unit != RESUNIT_NONE && dpi >= 10 && dpi <= 10000 ? dpi : 0; };
+  page->xdpi = usable(xr * factor);
+  page->ydpi = usable(yr * factor);
 
   std::vector<std::uint32_t> raster(std::size_t(w) * h);
   char emsg[1024] = "";

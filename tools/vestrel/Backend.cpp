@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -137,6 +138,57 @@ bool HeaderNumber(PipeReader& in, int* value) {
   return v > 0;
 }
 
+// Starts the renderer with its output on `out`, as `uid`/`gid` when given
+// (the process itself stays who it is). 0 or the errno of the failed start.
+int SpawnRenderer(std::vector<char*>& argv, int out, uid_t uid, gid_t gid, pid_t* pid) {
+  if (uid == uid_t(-1)) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out, 1);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    int rc = posix_spawnp(pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    return rc;
+  }
+  // The child reports a failed set-up or exec through this pipe.
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return errno;
+  pid_t child = ::fork();
+  if (child < 0) {
+    int e = errno;
+    ::close(report[0]);
+    ::close(report[1]);
+    return e;
+  }
+  if (child == 0) {
+    int e = 0;
+    if (::setgroups(1, &gid) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0 || ::getuid() != uid ||
+        ::geteuid() != uid)
+      e = errno ? errno : EPERM;
+    int in = e ? -1 : ::open("/dev/null", O_RDONLY);
+    if (!e && (in < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0)) e = errno;
+    if (!e) {
+      ::execvp(argv[0], argv.data());
+      e = errno;
+    }
+    [[maybe_unused]] auto n = ::write(report[1], &e, sizeof e);
+    ::_exit(127);
+  }
+  ::close(report[1]);
+  int e = 0;
+  ssize_t n;
+  while ((n = ::read(report[0], &e, sizeof e)) < 0 && errno == EINTR) {
+  }
+  ::close(report[0]);
+  if (n == sizeof e) {
+    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return e;
+  }
+  *pid = child;
+  return 0;
+}
+
 }  // namespace
 
 void RequestCancel() {
@@ -224,9 +276,22 @@ int PageNumberOf(const char* n) {
 }
 
 int NextPageNumber(const std::string& folder) {
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return 1;
+  int n = NextPageNumberAt(fd);
+  ::close(fd);
+  return n;
+}
+
+int NextPageNumberAt(int folderFd) {
   int highest = 0;
-  DIR* d = ::opendir(folder.c_str());
-  if (!d) return 1;
+  int fd = ::dup(folderFd);
+  DIR* d = fd < 0 ? nullptr : ::fdopendir(fd);
+  if (!d) {
+    if (fd >= 0) ::close(fd);
+    return 1;
+  }
+  ::rewinddir(d);
   while (dirent* e = ::readdir(d)) highest = std::max(highest, PageNumberOf(e->d_name));
   ::closedir(d);
   return highest + 1;
@@ -302,12 +367,16 @@ RenderResult RenderToSpool(const RenderOptions& o) {
   RenderResult r;
   const long deadline = NowMs() + o.timeoutMs;
 
-  int dirFd = ::open(o.spoolFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (::geteuid() == 0 && (o.renderUid == uid_t(-1) || o.renderUid == 0)) {
+    r.error = "the document is not rendered with root's rights";
+    return r;
+  }
+  int dirFd = o.folderFd >= 0 ? ::dup(o.folderFd) : ::open(o.spoolFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd < 0) {
     r.error = "spool folder " + o.spoolFolder + ": " + std::strerror(errno);
     return r;
   }
-  if (::access(o.spoolFolder.c_str(), W_OK) != 0) {
+  if (::faccessat(dirFd, ".", W_OK, AT_EACCESS) != 0) {
     r.error = "spool folder " + o.spoolFolder + " is not writable: " + std::strerror(errno);
     ::close(dirFd);
     return r;
@@ -341,13 +410,8 @@ RenderResult RenderToSpool(const RenderOptions& o) {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   pid_t pid = 0;
-  int rc = posix_spawnp(&pid, o.ghostscript.c_str(), &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
+  int rc = SpawnRenderer(argv, fds[1], o.renderUid, o.renderGid, &pid);
   ::close(fds[1]);
   if (rc != 0) {
     r.error = "cannot start " + o.ghostscript + ": " + std::strerror(rc);
@@ -358,7 +422,7 @@ RenderResult RenderToSpool(const RenderOptions& o) {
   g_child = pid;
   if (g_cancel) ::kill(pid, SIGKILL);
 
-  int number = NextPageNumber(o.spoolFolder);
+  int number = NextPageNumberAt(dirFd);
   PipeReader in(fds[0], deadline);
   emf::Page page;
   page.xdpi = kXdpi;
@@ -390,8 +454,8 @@ RenderResult RenderToSpool(const RenderOptions& o) {
     }
     std::string path = o.spoolFolder + PageFileName(number);
     std::string err;
-    if (!emf::WriteFile(path, page, &err)) {
-      failure = "writing " + err;
+    if (!emf::WriteFileAt(dirFd, PageFileName(number), page, &err)) {
+      failure = "writing " + o.spoolFolder + err;
       break;
     }
     r.pages.push_back(path);
@@ -425,42 +489,100 @@ RenderResult RenderToSpool(const RenderOptions& o) {
   }
   if (r.status != kBackendOk) {
     // All or nothing: a failed job leaves no pages of its own behind.
-    for (const auto& p : r.pages) ::unlink(p.c_str());
+    for (const auto& p : r.pages) ::unlinkat(dirFd, p.substr(p.find_last_of('/') + 1).c_str(), 0);
     r.pages.clear();
   }
   ::close(dirFd);  // releases the lock
   return r;
 }
 
+namespace {
+
+// Removes a job folder left by a job that was killed half-way: its page
+// files, then the folder. Nothing is followed through a symlink.
+void RemoveJobFolder(int parentFd, const std::string& name) {
+  int fd = ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    if (DIR* d = ::fdopendir(fd)) {
+      while (dirent* e = ::readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ::unlinkat(fd, e->d_name, 0);
+      ::closedir(d);
+    } else {
+      ::close(fd);
+    }
+  }
+  ::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR);
+}
+
+// A folder inside parentFd, made when missing, opened without following a
+// symlink and checked to be this process's own.
+int SubFolder(int parentFd, const std::string& name, std::string* error) {
+  if (::mkdirat(parentFd, name.c_str(), 0700) != 0 && errno != EEXIST) {
+    *error = std::strerror(errno);
+    return -1;
+  }
+  int fd = ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    *error = std::strerror(errno);
+    return -1;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+    *error = "not a folder of this user that only they may change";
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
 RenderResult RenderForAgent(const RenderOptions& o, const std::string& jobId, std::string* jobFolder) {
   RenderResult r;
   std::string root = HandoffFolder(o.spoolFolder);
-  // The user's spool folder may not exist yet when Brevant has never run.
-  for (const std::string& dir : {o.spoolFolder, root}) {
-    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-      r.error = "cannot create " + dir + ": " + std::strerror(errno);
-      return r;
-    }
+  int spoolFd = o.folderFd >= 0 ? ::dup(o.folderFd) : -1;
+  if (spoolFd < 0) {
+    // The user's spool folder may not exist yet when Brevant has never run.
+    ::mkdir(o.spoolFolder.c_str(), 0700);
+    spoolFd = ::open(o.spoolFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   }
-  std::string part = root + jobId + ".part/";
+  if (spoolFd < 0) {
+    r.error = "cannot open " + o.spoolFolder + ": " + std::strerror(errno);
+    return r;
+  }
+  int rootFd = SubFolder(spoolFd, "Printed", &r.error);
+  ::close(spoolFd);
+  if (rootFd < 0) {
+    r.error = "cannot create " + root + ": " + r.error;
+    return r;
+  }
+  const std::string partName = jobId + ".part";
+  std::string part = root + partName + "/";
   // A folder left by a job that was killed half-way is not this job's.
-  std::error_code ec;
-  std::filesystem::remove_all(part, ec);
-  if (::mkdir(part.c_str(), 0755) != 0) {
-    r.error = "cannot create " + part + ": " + std::strerror(errno);
+  RemoveJobFolder(rootFd, partName);
+  int partFd = SubFolder(rootFd, partName, &r.error);
+  if (partFd < 0) {
+    r.error = "cannot create " + part + ": " + r.error;
+    ::close(rootFd);
     return r;
   }
   RenderOptions into = o;
   into.spoolFolder = part;
+  into.folderFd = partFd;
   r = RenderToSpool(into);
+  ::close(partFd);
   if (r.status == kBackendOk) {
     // The agent only sees the job once its name loses ".part": renaming
     // the folder makes every page appear at once.
     for (int n = 1; n < 1000; ++n) {
-      std::string name = root + jobId + (n == 1 ? "" : "-" + std::to_string(n));
-      if (::rename(part.substr(0, part.size() - 1).c_str(), name.c_str()) == 0) {
-        *jobFolder = name + "/";
+      std::string name = jobId + (n == 1 ? "" : "-" + std::to_string(n));
+      int moved = ::renameat2(rootFd, partName.c_str(), rootFd, name.c_str(), RENAME_NOREPLACE);
+      if (moved != 0 && errno == EINVAL)  // a file system without the flag: a non-empty folder still stays
+        moved = ::renameat(rootFd, partName.c_str(), rootFd, name.c_str());
+      if (moved == 0) {
+        *jobFolder = root + name + "/";
         for (auto& p : r.pages) p = *jobFolder + p.substr(part.size());
+        ::close(rootFd);
         return r;
       }
       if (errno != EEXIST && errno != ENOTEMPTY) break;
@@ -469,7 +591,8 @@ RenderResult RenderForAgent(const RenderOptions& o, const std::string& jobId, st
     r.error = "cannot publish the job folder " + part + ": " + std::strerror(errno);
     r.pages.clear();
   }
-  std::filesystem::remove_all(part, ec);
+  RemoveJobFolder(rootFd, partName);
+  ::close(rootFd);
   return r;
 }
 

@@ -4,6 +4,8 @@
 // into the spool folder as "00000001.emf" upward, continuing after the pages
 // already there. The job leaves the queue only when this returns, so an
 // empty queue means the pages are in place.
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -61,6 +63,7 @@ std::string HandoffFolder(const std::string& spoolFolder);
 // The number the next page file takes: one more than the highest
 // "NNNNNNNN.emf" in the folder (letter case ignored), 1 in an empty folder.
 int NextPageNumber(const std::string& folder);
+int NextPageNumberAt(int folderFd);
 
 // "00000007.emf" for 7.
 std::string PageFileName(int number);
@@ -83,6 +86,14 @@ struct RenderResult {
 struct RenderOptions {
   std::string document;     // PDF or PostScript file to render
   std::string spoolFolder;  // ends with "/"
+  // The spool folder already opened (and checked) by the caller; -1 opens
+  // spoolFolder. Pages are created in it with openat, never through a
+  // symlink.
+  int folderFd = -1;
+  // The user Ghostscript runs as. A backend running as root never renders
+  // as root: it must name another user here, or the job fails.
+  uid_t renderUid = uid_t(-1);
+  gid_t renderGid = gid_t(-1);
   std::string ghostscript = "gs";
   long timeoutMs = 600000;  // the whole render; Ghostscript is killed after it
   // Called with each page's path once it is under its final name.
@@ -98,7 +109,8 @@ RenderResult RenderToSpool(const RenderOptions& options);
 // folder) for the print agent: "<jobId>.part/" while pages are written,
 // renamed to "<jobId>/" (or "<jobId>-2/" and so on when that name is taken)
 // when the job succeeded. On failure nothing of the job is left. *jobFolder
-// receives the final folder (ending with "/").
+// receives the final folder (ending with "/"). The folders are made inside
+// options.folderFd (when given) with mode 0700.
 RenderResult RenderForAgent(const RenderOptions& options, const std::string& jobId, std::string* jobFolder);
 
 // Asks a running RenderToSpool to stop (safe from a signal handler): it

@@ -6,10 +6,11 @@
 // The device URI (argv[0] or DEVICE_URI) names the spool folder:
 // "vestrel:/home/ann/brevant/QuorSpool/", or one in each user's home,
 // "vestrel:/~/.local/share/brevant/QuorSpool/?handoff=1" (see DeviceUri).
-// Installed with mode 0700 it runs as root, takes on the job's user (or the
-// spool folder's owner when the user is not known here) and renders as that
-// user, so the pages belong to them and the backend never writes where they
-// could not.
+// Installed with mode 0700 it runs as root and asks the scheduler who
+// printed the job (see JobUser.h): it becomes that user before it reads the
+// document, renders as them and writes only into a spool folder that is
+// theirs. A job of root is rendered as "lp" (root only writes the pages), and
+// a job whose user the scheduler did not authenticate is treated as lp's.
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -24,8 +25,10 @@
 #include <string>
 
 #include "platform/events/NamedEvent.h"
+#include "platform/fs/SafeFiles.h"
 #include "platform/process/Process.h"
 #include "tools/vestrel/Backend.h"
+#include "tools/vestrel/JobUser.h"
 
 using namespace brevant::vestrel;
 
@@ -33,29 +36,27 @@ namespace {
 
 void OnTerm(int) { RequestCancel(); }
 
-// Becomes the job's user. Returns false (with a message) when that fails.
-bool BecomeUser(const std::string& user, const std::string& spool, std::string* error) {
-  if (::geteuid() != 0) return true;  // already running as somebody
-  uid_t uid;
-  gid_t gid;
-  const passwd* pw = ::getpwnam(user.c_str());
-  if (pw) {
-    uid = pw->pw_uid;
-    gid = pw->pw_gid;
-  } else {
-    struct stat st {};
-    if (::stat(spool.c_str(), &st) != 0) return true;  // the render reports the folder
-    uid = st.st_uid;
-    gid = st.st_gid;
-  }
-  if (uid == 0) {
-    // Root keeps its rights; only the group of new files follows the user.
-    if (::setgid(gid) != 0) std::fprintf(stderr, "DEBUG: setgid(%d): %s\n", int(gid), std::strerror(errno));
-    return true;
-  }
-  bool groups = pw ? ::initgroups(pw->pw_name, gid) == 0 : ::setgroups(1, &gid) == 0;
-  if (::setgid(gid) != 0 || !groups || ::setuid(uid) != 0) {
-    *error = std::string("cannot take on the job's user: ") + std::strerror(errno);
+struct Account {
+  std::string name;
+  uid_t uid = uid_t(-1);
+  gid_t gid = gid_t(-1);
+  std::string home;
+};
+
+bool Lookup(const passwd* pw, Account* a) {
+  if (!pw) return false;
+  a->name = pw->pw_name;
+  a->uid = pw->pw_uid;
+  a->gid = pw->pw_gid;
+  a->home = pw->pw_dir ? pw->pw_dir : "";
+  return true;
+}
+
+// Takes on the account for good: groups, group, user.
+bool Become(const Account& a, std::string* error) {
+  if (::initgroups(a.name.c_str(), a.gid) != 0 || ::setgid(a.gid) != 0 || ::setuid(a.uid) != 0 ||
+      ::geteuid() != a.uid) {
+    *error = "cannot take on the user " + a.name + ": " + std::strerror(errno);
     return false;
   }
   return true;
@@ -114,16 +115,48 @@ int main(int argc, char** argv) {
                  uri.c_str());
     return kBackendFailed;
   }
-  std::string spool = device.spoolFolder;
-  if (spool.compare(0, 3, "/~/") == 0) {
-    const passwd* pw = ::getpwnam(argv[2]);
-    if (!pw || !pw->pw_dir || !*pw->pw_dir) {
-      std::fprintf(stderr, "ERROR: the job's user \"%s\" has no home folder here for %s\n", argv[2], spool.c_str());
+  // Who the pages are for (the writer) and who runs Ghostscript (the
+  // renderer); only a backend running as root can choose.
+  Account writer, renderer;
+  std::string jobUser = argv[2];
+  if (::geteuid() == 0) {
+    const char* root = std::getenv("CUPS_SERVERROOT");
+    const char* queue = std::getenv("PRINTER");
+    JobUser ju = FindJobUser(std::atoi(argv[1]), queue ? queue : "", root && *root ? root : "/etc/cups");
+    if (!ju.name.empty() && ju.name != jobUser) {
+      std::fprintf(stderr, "ERROR: the job names the user \"%s\" but the print scheduler recorded \"%s\"\n",
+                   argv[2], ju.name.c_str());
       return kBackendFailed;
     }
-    spool = ExpandUserHome(spool, pw->pw_dir);
+    Account lp;
+    if (!Lookup(::getpwnam("lp"), &lp)) {
+      std::fprintf(stderr, "ERROR: there is no user \"lp\" to render the document as\n");
+      return kBackendFailed;
+    }
+    if (!ju.authenticated || !Lookup(::getpwnam(ju.name.c_str()), &writer)) {
+      std::fprintf(stderr, "INFO: the job's user is not known (%s); it is handled as lp's\n",
+                   ju.authenticated ? ("no account \"" + ju.name + "\" here").c_str() : ju.why.c_str());
+      writer = lp;
+      jobUser.clear();
+    }
+    renderer = writer.uid == 0 ? lp : writer;
+  } else {
+    if (!Lookup(::getpwuid(::geteuid()), &writer)) {
+      writer.uid = ::geteuid();
+      writer.gid = ::getegid();
+    }
+    renderer = writer;
   }
-  bool perUserSpool = spool != device.spoolFolder;
+
+  std::string spool = device.spoolFolder;
+  const bool perUserSpool = spool.compare(0, 3, "/~/") == 0;
+  if (perUserSpool) {
+    if (jobUser.empty() || writer.home.empty() || writer.home[0] != '/') {
+      std::fprintf(stderr, "ERROR: no home folder of the job's user for %s\n", spool.c_str());
+      return kBackendFailed;
+    }
+    spool = ExpandUserHome(spool, writer.home);
+  }
 
   int input = 0;
   if (argc == 7) {
@@ -134,15 +167,18 @@ int main(int argc, char** argv) {
     }
   }
   std::string error;
-  if (!BecomeUser(argv[2], spool, &error)) {
+  if (writer.uid != ::geteuid() && !Become(writer, &error)) {
     std::fprintf(stderr, "ERROR: %s\n", error.c_str());
     return kBackendFailed;
   }
 
-  // A spool folder in the user's home may not exist before Brevant's first run.
-  if (perUserSpool) {
-    std::error_code ec;
-    std::filesystem::create_directories(spool, ec);
+  // Pages go only into a folder of the writer's own that nobody else may
+  // change, reached without a symlink anywhere on its path. A spool folder
+  // in the user's home may not exist before Brevant's first run.
+  int folder = brevant::platform::OpenOwnedFolder(spool, ::geteuid(), perUserSpool, 0700, &error);
+  if (folder < 0) {
+    std::fprintf(stderr, "ERROR: the spool folder %s is refused: %s\n", spool.c_str(), error.c_str());
+    return kBackendFailed;
   }
   // Brevant's named events: where the URI says, else where the user's
   // desktop session keeps them.
@@ -163,6 +199,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ERROR: cannot create a temporary file: %s\n", std::strerror(errno));
     return kBackendFailed;
   }
+  // Root's own jobs are rendered by lp, which must read the copy.
+  if (renderer.uid != ::geteuid() && ::fchown(tmp, renderer.uid, renderer.gid) != 0) {
+    std::fprintf(stderr, "ERROR: cannot hand the document to %s: %s\n", renderer.name.c_str(), std::strerror(errno));
+    ::close(tmp);
+    ::unlink(doc.c_str());
+    return kBackendFailed;
+  }
   bool copied = CopyWithoutPjl(input, tmp, &error);
   ::close(tmp);
   if (input != 0) ::close(input);
@@ -177,6 +220,11 @@ int main(int argc, char** argv) {
   RenderOptions o;
   o.document = doc;
   o.spoolFolder = spool;
+  o.folderFd = folder;
+  if (renderer.uid != ::geteuid()) {
+    o.renderUid = renderer.uid;
+    o.renderGid = renderer.gid;
+  }
   if (const char* gs = std::getenv("VESTREL_GS"); gs && *gs) o.ghostscript = gs;
   if (const char* t = std::getenv("VESTREL_TIMEOUT"); t && std::atol(t) > 0) o.timeoutMs = std::atol(t) * 1000;
   o.onPage = OnPage;
