@@ -26,6 +26,9 @@ class ServiceHylaFax : public ServiceLine {
     hylafax_ = std::make_unique<HylaFax>(pair_->A());
     if (!hylafax_->Running()) return ::testing::AssertionFailure() << hylafax_->Why();
     before_ = hylafax_->Received();
+    // faxgetty answers only once it has its modem ready.
+    if (!WaitFor([] { return HylaFax::ModemState().find("idle") != std::string::npos; }, 60))
+      return ::testing::AssertionFailure() << "faxgetty: " << HylaFax::ModemState();
     return ::testing::AssertionSuccess();
   }
   void TearDown() override {
