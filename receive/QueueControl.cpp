@@ -238,8 +238,13 @@ void FaxRecv(const std::function<void(const std::string&)>& showWarning) {
         ui::MsgBox("This method is not supported.", "Pelorin");
       } else if (mCommon::CheckXP() == "XP") {
         err.Step([&] {
+          // The line that rings; the first one when none does (its answer
+          // says that nothing rings).
           auto devices = server->GetDevices();
-          if (devices.Count() > 0) devices.Item(1).AnswerCall();
+          long ringing = devices.Count() > 0 ? 1 : 0;
+          for (long i = devices.Count(); i >= 1; --i)
+            if (devices.Item(i).Fields().GetInt("ringing") != 0) ringing = i;
+          if (ringing > 0) devices.Item(ringing).AnswerCall();
         });
       } else {
         ui::MsgBox("This feature is only supported in Windows XP.", "Pelorin");

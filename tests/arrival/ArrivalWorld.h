@@ -39,6 +39,8 @@ class ArrivalWorld {
   // Empty when usable; else why not (no root, no scheduler, no daemon).
   const std::string& Problem() const { return problem_; }
   TestWorld& World() { return cups_.World(); }
+  // The private fax service (for tests that change its lines).
+  FaxDaemon& Daemon() { return *daemon_; }
   CupsWorld& Cups() { return cups_; }
   const std::string& Queue() const { return queue_; }
   std::string Dir() { return World().Root(); }

@@ -24,15 +24,8 @@ class Efax : public ::testing::Test {
   void SetUp() override {
     if (!fs::exists("/usr/bin/efax")) GTEST_SKIP() << "efax is not installed";
   }
-  // efax answering on B (auto-answer on the first ring), pages to got.NNN,
-  // once it has set its modem up.
-  std::unique_ptr<Program> Receive(const ModemPair& pair) {
-    auto efax = std::make_unique<Program>(
-        std::vector<std::string>{"efax", "-d", pair.B(), "-o1", "-w", "-iS0=1", "-l", kEfaxId, "-r", "got"},
-        world_.Root(), world_.Root() + "/efax.log");
-    EXPECT_TRUE(efax->WaitOutput("waiting for activity", 30)) << efax->Output();
-    return efax;
-  }
+  // efax answering on B, pages to got.NNN.
+  std::unique_ptr<Program> Receive(const ModemPair& pair) { return EfaxReceiver(pair.B(), world_.Root(), kEfaxId); }
   ModemSettings Ours(const ModemPair& pair) {
     ModemSettings s;
     s.device = pair.A();

@@ -272,6 +272,14 @@ std::vector<faxsvc::FaxPage> EfaxPages(const std::string& prefix) {
   return pages;
 }
 
+std::unique_ptr<Program> EfaxReceiver(const std::string& device, const std::string& dir, const std::string& id) {
+  auto efax = std::make_unique<Program>(
+      std::vector<std::string>{"efax", "-d", device, "-o1", "-w", "-iS0=1", "-l", id, "-r", "got"}, dir,
+      dir + "/efax.log");
+  EXPECT_TRUE(efax->WaitOutput("waiting for activity", 30)) << efax->Output();
+  return efax;
+}
+
 namespace {
 const char* const kSpool = "/var/spool/hylafax";
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,10 @@ bool WriteG3Tiff(const std::string& path, const std::vector<faxsvc::FaxPage>& pa
 
 // The pages efax stored, one file per page (PREFIX.001, PREFIX.002, ...).
 std::vector<faxsvc::FaxPage> EfaxPages(const std::string& prefix);
+// efax waiting for a call on `device` and answering at the first ring as
+// station `id`, its pages going to DIR/got.001, ...; returned once it has
+// set its modem up (a failed expectation when it did not).
+std::unique_ptr<Program> EfaxReceiver(const std::string& device, const std::string& dir, const std::string& id);
 
 // HylaFAX's servers on one modem of the line (scripts/setup-hylafax);
 // stopped when destroyed, with the jobs queued here that did not finish.

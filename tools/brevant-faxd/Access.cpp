@@ -48,6 +48,11 @@ const OpRule kRules[] = {
     {"call", Rule::kAdministrators, "ring the fax device with a test call"},
     {"queue_set", Rule::kAdministrators, "pause or resume the outgoing queue"},
     {"line_set", Rule::kAdministrators, "change line settings"},
+    {"lines", Rule::kAdministrators, "list the fax lines"},
+    {"line_add", Rule::kAdministrators, "add fax lines"},
+    {"line_update", Rule::kAdministrators, "change fax lines"},
+    {"line_remove", Rule::kAdministrators, "remove fax lines"},
+    {"modem_probe", Rule::kAdministrators, "probe modems"},
     {"farend", Rule::kAdministrators, "read the far-end station's faxes"},
     {"shutdown", Rule::kAdministrators, "stop the fax service"},
 };

@@ -13,6 +13,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <sstream>
 
 namespace brevant::faxd {
@@ -81,6 +83,16 @@ bool LockHeld(const std::string& path, long* pid) {
   return ::kill(static_cast<pid_t>(p), 0) == 0 || errno == EPERM;
 }
 
+// The ports the modem objects of this process hold.
+std::mutex& HeldMutex() {
+  static std::mutex mu;
+  return mu;
+}
+std::set<std::string>& HeldPorts() {
+  static std::set<std::string> held;
+  return held;
+}
+
 }  // namespace
 
 const char* ReplyText(Reply r) {
@@ -101,7 +113,8 @@ const char* ReplyText(Reply r) {
   return "?";
 }
 
-Class1Modem::Class1Modem(std::string device, int baud) : device_(std::move(device)), baud_(baud) {}
+Class1Modem::Class1Modem(std::string device, int baud, std::string openPath)
+    : device_(std::move(device)), openPath_(openPath.empty() ? device_ : std::move(openPath)), baud_(baud) {}
 
 Class1Modem::~Class1Modem() { Close(); }
 
@@ -111,14 +124,20 @@ void Class1Modem::Trace(const std::string& what) const {
 
 bool Class1Modem::Lock(std::string* why) {
   // UUCP lock files are how faxgetty, efax and cu keep off each other's port.
-  std::string name = device_.compare(0, 5, "/dev/") == 0 ? device_.substr(5) : device_;
+  std::string name = openPath_.compare(0, 5, "/dev/") == 0 ? openPath_.substr(5) : openPath_;
   std::replace(name.begin(), name.end(), '/', '_');
   std::string path = "/var/lock/LCK.." + name;
+  std::lock_guard g(HeldMutex());
+  // A port another modem object of this process holds (a line of the fax
+  // service) is as busy as one of another program; a lock file with this
+  // process's id that no object holds is left from an earlier process.
   long pid = 0;
-  if (LockHeld(path, &pid) && pid != ::getpid()) {
-    *why = device_ + " is in use by process " + std::to_string(pid) + " (" + path + ")";
+  if (HeldPorts().count(path) || (LockHeld(path, &pid) && pid != ::getpid())) {
+    *why = device_ + " is in use by process " + std::to_string(pid ? pid : ::getpid()) + " (" + path + ")";
     return false;
   }
+  HeldPorts().insert(path);
+  heldPort_ = path;
   ::unlink(path.c_str());  // stale
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
   if (fd < 0) return true;  // no lock folder we may write: the flock alone guards the port
@@ -131,15 +150,18 @@ bool Class1Modem::Lock(std::string* why) {
 }
 
 void Class1Modem::Unlock() {
+  std::lock_guard g(HeldMutex());
   if (!lockFile_.empty()) ::unlink(lockFile_.c_str());
   lockFile_.clear();
+  if (!heldPort_.empty()) HeldPorts().erase(heldPort_);
+  heldPort_.clear();
 }
 
 bool Class1Modem::Open(std::string* why) {
   Close();
   gone_ = false;
   if (!Lock(why)) return false;
-  fd_ = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  fd_ = ::open(openPath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd_ < 0) {
     *why = "cannot open " + device_ + ": " + std::strerror(errno);
     Unlock();

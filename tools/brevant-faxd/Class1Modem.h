@@ -41,7 +41,9 @@ class Class1Modem {
   // stops the wait with Reply::kAborted.
   using Idle = std::function<bool()>;
 
-  explicit Class1Modem(std::string device, int baud = 19200);
+  // openPath, when given, is what is opened and locked (the device a
+  // checked link resolved to); messages name `device` as configured.
+  explicit Class1Modem(std::string device, int baud = 19200, std::string openPath = "");
   ~Class1Modem();
   Class1Modem(const Class1Modem&) = delete;
   Class1Modem& operator=(const Class1Modem&) = delete;
@@ -99,12 +101,13 @@ class Class1Modem {
   bool Lock(std::string* why);
   void Unlock();
 
-  std::string device_;
+  std::string device_, openPath_;
   int baud_;
   int fd_ = -1;
   bool gone_ = false;
   bool dle_ = false;  // a DLE ended the last data read
   std::string lockFile_;
+  std::string heldPort_;  // the lock file's name while this object holds the port
   std::vector<uint8_t> in_;  // received, not yet taken
   std::function<void(const std::string&)> trace_;
 };

@@ -24,7 +24,7 @@ std::string DefaultStateDir() {
 Daemon::Daemon(DaemonOptions options)
     : opt_(std::move(options)),
       state_(opt_.stateDir),
-      requests_(state_, archive_, opt_.idleTimeoutMs, [this] { RequestStop(); }),
+      requests_(state_, archive_, opt_.idleTimeoutMs, [this] { RequestStop(); }, [this] { SyncLines(); }),
       server_(opt_.socketPath, opt_.adminGroup, opt_.idleTimeoutMs,
               [this](const Caller& caller, const faxsvc::Message& req, int fd) {
                 return requests_.Handle(caller, req, fd);
@@ -36,7 +36,10 @@ Daemon::~Daemon() {
     std::lock_guard lk(state_.mu);
     state_.Changed();
   }
-  workers_.clear();  // joins
+  {
+    std::lock_guard w(workersMu_);
+    workers_.clear();  // joins
+  }
   state_.db.Close();
   if (lockFd_ >= 0) ::close(lockFd_);
 }
@@ -62,30 +65,73 @@ bool Daemon::Start(std::string* why) {
     return false;
   }
   if (!server_.Listen(why)) return false;
-
-  LineEnv env;
-  env.stateDir = archive_.StateDir();
-  env.setting = [this](const std::string& key) {
-    std::lock_guard lk(state_.mu);
-    return state_.Setting(key);
-  };
-  env.putSetting = [this](const std::string& key, const std::string& value) {
-    std::lock_guard lk(state_.mu);
-    state_.PutSetting(key, value);
-  };
-  env.farEndRecord = [this](const faxsvc::Message& record) { RecordFarEnd(state_, record); };
+  SyncLines();
   std::lock_guard lk(state_.mu);
-  for (const faxsvc::Message& device : state_.db.Query("SELECT * FROM devices ORDER BY id")) {
-    std::unique_ptr<Line> line = MakeLine(env, device);
-    if (!line) {
-      state_.Event("error", 0, "device " + device.Get("id") + ": no line of kind \"" + device.Get("kind") + "\"");
-      continue;
-    }
-    workers_.push_back(std::make_unique<LineWorker>(state_, archive_, device, std::move(line)));
-  }
-  for (auto& w : workers_) w->Start();
   state_.Event("start", 0, "brevant-faxd started (state " + opt_.stateDir + ")");
   return true;
+}
+
+void Daemon::SyncLines() {
+  std::vector<std::unique_ptr<LineWorker>> ended;
+  {
+    std::lock_guard w(workersMu_);
+    std::lock_guard lk(state_.mu);
+    if (state_.stopping) return;
+    auto devices = state_.db.Query("SELECT * FROM devices ORDER BY id");
+    auto listed = [&](long long id) {
+      for (const auto& d : devices)
+        if (d.GetInt("id") == id) return true;
+      return false;
+    };
+    for (auto it = workers_.begin(); it != workers_.end();) {
+      if (listed((*it)->Device())) {
+        ++it;
+        continue;
+      }
+      ended.push_back(std::move(*it));
+      it = workers_.erase(it);
+    }
+    for (const faxsvc::Message& device : devices) {
+      const long long id = device.GetInt("id");
+      bool running = false;
+      for (const auto& worker : workers_) running |= worker->Device() == id;
+      if (running) continue;
+      LineEnv env;
+      env.stateDir = archive_.StateDir();
+      env.setting = [this](const std::string& key) {
+        std::lock_guard g(state_.mu);
+        return state_.Setting(key);
+      };
+      env.putSetting = [this](const std::string& key, const std::string& value) {
+        std::lock_guard g(state_.mu);
+        state_.PutSetting(key, value);
+      };
+      env.farEndRecord = [this](const faxsvc::Message& record) { RecordFarEnd(state_, record); };
+      env.device = [this, id] {
+        std::lock_guard g(state_.mu);
+        auto rows = state_.db.Query("SELECT * FROM devices WHERE id=?", {id});
+        return rows.empty() ? faxsvc::Message() : rows[0];
+      };
+      env.status = [this, id](const std::string& status) {
+        std::lock_guard g(state_.mu);
+        state_.db.Exec("UPDATE devices SET line_status=? WHERE id=?", {status, id});
+        state_.Event("line", 0, "line " + std::to_string(id) + ": " + status);
+      };
+      std::unique_ptr<Line> line = MakeLine(env, device);
+      if (!line) {
+        std::string why = "no line of kind \"" + device.Get("kind") + "\" in this fax service";
+        state_.db.Exec("UPDATE devices SET line_status=? WHERE id=?", {why, id});
+        state_.Event("error", 0, "device " + device.Get("id") + ": " + why);
+        continue;
+      }
+      workers_.push_back(std::make_unique<LineWorker>(state_, archive_, device, std::move(line)));
+      workers_.back()->Start();
+    }
+  }
+  // A removed line's worker ends once it sees the change; its thread is
+  // waited for without the state's lock, which it needs on its way out.
+  for (auto& worker : ended) worker->RequestStop();
+  ended.clear();
 }
 
 void Daemon::RequestStop() {
@@ -102,7 +148,10 @@ void Daemon::Serve() {
     for (auto& [job, call] : state_.active) call->cancel = true;
     state_.Changed();
   }
-  for (auto& w : workers_) w->Join();
+  {
+    std::lock_guard w(workersMu_);
+    for (auto& worker : workers_) worker->Join();
+  }
   std::lock_guard lk(state_.mu);
   try {
     state_.Event("stop", 0, "brevant-faxd stopped");

@@ -5,6 +5,7 @@
 // (Access.h), and the socket that clients talk to (Server.h). One instance
 // per state folder (a lock file in it) and per socket.
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -46,11 +47,16 @@ class Daemon {
   void RequestStop();
 
  private:
+  // One worker per device row: starts the workers of lines added since,
+  // ends those of lines removed. Called without the state's lock.
+  void SyncLines();
+
   DaemonOptions opt_;
   State state_;
   Archive archive_;
   Requests requests_;
   Server server_;
+  std::mutex workersMu_;
   std::vector<std::unique_ptr<LineWorker>> workers_;
   int lockFd_ = -1;
 };

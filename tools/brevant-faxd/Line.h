@@ -10,8 +10,8 @@
 //
 // and a device row whose "kind" names it gets one. The loopback line
 // (LoopbackLine.cpp) joins two SpanDSP T.30 endpoints in memory; a fax
-// modem line dials, reports busy/no answer/no carrier, counts rings and
-// speaks T.30 through the modem.
+// modem line (Class1Line.cpp, kind "modem") dials, reports busy/no
+// answer/no carrier, counts rings and speaks T.30 through the modem.
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,7 +26,10 @@ enum class CallOutcome {
   kBusy,        // the number was busy
   kNoAnswer,    // nobody answered
   kNoCarrier,   // answered, but no fax machine (or the line dropped)
+  kNoDialTone,  // the line is dead or not plugged in
   kFailed,      // the T.30 session failed (training, far end hung up, ...)
+  kLineFault,   // the line's own device failed (a modem that stopped answering)
+  kBadNumber,   // the number cannot be dialled: trying again would not help
   kCancelled,   // abandoned on request (cancel, pause, service stopping)
 };
 
@@ -39,7 +42,7 @@ struct CallReport {
   int bitRate = 0;
   std::string remoteIdent;   // the far end's station id
   double lineSeconds = 0;    // length of the call on the line
-  std::string modem;         // the line's modem, when it has one
+  std::string modem;         // the line's modem ("spandsp on /dev/ttyUSB0"), when it has one
   bool ok() const { return outcome == CallOutcome::kDelivered; }
 };
 
@@ -63,7 +66,7 @@ class CallEvents {
 // A fax to send.
 struct OutgoingCall {
   long long job = 0;
-  std::string number;        // as dialled: digits and dial modifiers
+  std::string number;        // as submitted: digits, separators and dial modifiers (p w d ,)
   std::string document;      // fax TIFF in the service's own queue folder
   int firstPage = 1;         // 1-based; earlier pages reached the far end before
   int pages = 0;             // pages of the document
@@ -91,6 +94,12 @@ struct LineEnv {
   // A record of something the line's far end did (the loopback's far-end
   // station), kept in the service's state.
   std::function<void(const faxsvc::Message& record)> farEndRecord;
+  // The line's device row as it is now (its settings may change while the
+  // line runs).
+  std::function<faxsvc::Message()> device;
+  // What the line says about itself for people ("ready", or why it cannot
+  // take calls now): shown with the device.
+  std::function<void(const std::string& status)> status;
 };
 
 // What an idle line may do while the service has nothing for it.
@@ -115,14 +124,28 @@ class Line {
   // the service has work: a line that hears rings by itself watches its
   // device and reports each ring. The default just waits.
   virtual void Idle(int ms, const IdleHooks& hooks) { hooks.wait(ms); }
+  // False while the line cannot place calls (its modem does not answer):
+  // the queue keeps its faxes for a line that can.
+  virtual bool Ready() const { return true; }
 };
 
 using LineFactory = std::function<std::unique_ptr<Line>(const LineEnv&, const faxsvc::Message& device)>;
 
+// Checks the settings of a line of a kind before the service keeps them:
+// `config` holds the kind's own settings (a modem's device, speed, init
+// string, ...); the check refuses unknown ones and fills in defaults, and
+// with tryDevice asks the device itself (not while a line of the service
+// holds it). `report` gets what the device said about itself (a modem's
+// make, model and rates). False with a reason a person can act on.
+using LineCheck =
+    std::function<bool(faxsvc::Message& config, bool tryDevice, faxsvc::Message* report, std::string* why)>;
+
 // Registers a kind of line (at static initialisation); false when the name
-// is taken.
-bool RegisterLineKind(const std::string& kind, LineFactory factory);
+// is taken. A kind without a check has no settings of its own.
+bool RegisterLineKind(const std::string& kind, LineFactory factory, LineCheck check = {});
 // A line of the device's "kind", or null when no such kind is built in.
 std::unique_ptr<Line> MakeLine(const LineEnv& env, const faxsvc::Message& device);
+// Whether the kind is built in; its check (empty when it has none).
+bool FindLineKind(const std::string& kind, LineCheck* check);
 
 }  // namespace brevant::faxd

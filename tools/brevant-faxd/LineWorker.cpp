@@ -46,9 +46,14 @@ std::string PagesSent(long long sent, long long pages) {
   return std::to_string(sent) + " of " + std::to_string(pages) + " pages sent";
 }
 
+// A line that hears rings itself: a ring this long after the last one
+// belongs to a new call; a waiting call without rings for this long was
+// given up by its caller.
+constexpr double kRingGap = 10;
+
 // What the sent record says about the call that completed a fax.
 struct Completion {
-  std::string localIdent, remoteIdent, result;
+  std::string localIdent, remoteIdent, result, modem;
   long long pages = 0, bitRate = 0, attempts = 0;
   double started = 0, ended = 0, duration = 0;
 };
@@ -74,11 +79,12 @@ void FileDelivered(State& state, const Archive& archive, std::unique_lock<std::m
     state.db.Exec(
         "INSERT OR REPLACE INTO sent(job_id, path, number, name, subject, priority, sender_name, sender_fax,"
         " tsid, csid, pages, submitted, scheduled, started, ended, duration, bitrate, result, status,"
-        " attempts, archive_error, owner_uid) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        " attempts, archive_error, owner_uid, modem)"
+        " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
         {id, archived, job.Get("number"), job.Get("name"), job.Get("subject"), job.GetInt("priority", 1),
          job.Get("sender_name"), job.Get("sender_fax"), c.localIdent, c.remoteIdent, c.pages,
          job.GetReal("submitted"), job.GetReal("scheduled"), c.started, c.ended, c.duration, c.bitRate, c.result,
-         static_cast<long long>(faxsvc::kJobCompleted), c.attempts, archiveError, job.GetInt("owner_uid")});
+         static_cast<long long>(faxsvc::kJobCompleted), c.attempts, archiveError, job.GetInt("owner_uid"), c.modem});
     state.db.Exec(
         "UPDATE jobs SET status=?, error=?, ended=?, pages_sent=?, bitrate=?, remote_id=?, duration=?,"
         " resume_from=1 WHERE id=?",
@@ -138,6 +144,12 @@ LineWorker::LineWorker(State& state, const Archive& archive, const Message& devi
 LineWorker::~LineWorker() { Join(); }
 
 void LineWorker::Start() { thread_ = std::thread([this] { Loop(); }); }
+
+void LineWorker::RequestStop() {
+  stop_ = true;
+  std::lock_guard lk(state_.mu);
+  state_.Changed();
+}
 
 void LineWorker::Join() {
   if (thread_.joinable()) thread_.join();
@@ -201,7 +213,7 @@ void LineWorker::RecoverAfterRestart(State& state, const Archive& archive) {
 
 void LineWorker::Loop() {
   std::unique_lock lk(state_.mu);
-  while (!state_.stopping) {
+  while (!state_.stopping && !stop_) {
     double now = Now();
     double wake = now + 1.0;
     try {
@@ -215,7 +227,7 @@ void LineWorker::Loop() {
       } catch (...) {
       }
     }
-    if (state_.stopping) break;
+    if (state_.stopping || stop_) break;
     int waitMs = static_cast<int>(std::clamp(wake - Now(), 0.01, 1.0) * 1000);
     unsigned long long seen = state_.changes;
     lk.unlock();
@@ -227,22 +239,28 @@ void LineWorker::Loop() {
     };
     hooks.workPending = [&] {
       std::lock_guard w(state_.mu);
-      return state_.changes != seen || state_.stopping.load();
+      return state_.changes != seen || state_.stopping.load() || stop_.load();
     };
     hooks.ring = [&](const std::string& callerId) {
-      // The first ring makes the incoming call; each one after counts.
+      // The first ring makes the incoming call; each one after counts, also
+      // towards a call that was rejected or missed: its rings go on until
+      // the caller gives up.
       std::lock_guard w(state_.mu);
-      long long ringing = state_.db.QueryInt(
-          "SELECT id FROM jobs WHERE queue='in' AND status IN (1, 2) AND device_id=? ORDER BY id LIMIT 1", {device_});
-      if (ringing) {
-        state_.db.Exec("UPDATE jobs SET rings_heard=rings_heard+1 WHERE id=?", {ringing});
+      double at = Now();
+      bool sameCall = ringCall_ != 0 && at - lastRing_ < kRingGap;
+      lastRing_ = at;
+      if (sameCall) {
+        state_.db.Exec("UPDATE jobs SET rings_heard=rings_heard+1 WHERE id=? AND status=?",
+                       {ringCall_, static_cast<long long>(faxsvc::kJobPending)});
       } else {
         long long owner = state_.db.QueryInt("SELECT route_uid FROM devices WHERE id=?", {device_}, -1);
         state_.db.Exec("INSERT INTO jobs(queue, status, device_id, number, from_number, file, pages, submitted, started,"
                        " rings_heard, owner_uid) VALUES('in', ?, ?, '', ?, '', 0, ?, ?, 1, ?)",
                        {static_cast<long long>(faxsvc::kJobPending), device_, callerId, Now(), Now(),
                         owner >= 0 ? owner : 0});
-        state_.Event("ringing", state_.db.LastInsertId(), "incoming call from " + callerId + " ringing");
+        ringCall_ = state_.db.LastInsertId();
+        state_.Event("ringing", ringCall_,
+                     "incoming call" + (callerId.empty() ? std::string() : " from " + callerId) + " ringing");
       }
       state_.Changed();
     };
@@ -281,12 +299,17 @@ bool LineWorker::RunIncoming(std::unique_lock<std::mutex>& lk, double now, doubl
       }
       *wake = std::min(*wake, at);
     }
-    if (now >= started + ringTimeout) {
+    if (id == ringCall_ && now >= lastRing_ + kRingGap) {
+      state_.db.Exec("UPDATE jobs SET status=?, error='The caller hung up before the call was answered', ended=?"
+                     " WHERE id=?",
+                     {static_cast<long long>(kJobFailed), now, id});
+      state_.Event("missed", id, "incoming call not answered: the caller hung up");
+    } else if (now >= started + ringTimeout) {
       state_.db.Exec("UPDATE jobs SET status=?, error='Not answered', ended=? WHERE id=?",
                      {static_cast<long long>(kJobFailed), now, id});
       state_.Event("missed", id, "incoming call not answered");
     } else {
-      *wake = std::min(*wake, started + ringTimeout);
+      *wake = std::min(*wake, id == ringCall_ ? lastRing_ + kRingGap : started + ringTimeout);
     }
   }
   if (!answer) return false;
@@ -295,6 +318,7 @@ bool LineWorker::RunIncoming(std::unique_lock<std::mutex>& lk, double now, doubl
   auto dev = state_.db.Query("SELECT * FROM devices WHERE id=?", {device_});
   IncomingCall call;
   call.job = answer;
+  if (answer == ringCall_) ringCall_ = 0;  // the rings of the answered call are over
   call.localIdent = dev.empty() ? "" : dev[0].Get("csid");
   call.callerNumber = job.Get("from_number");
   call.callerDocument = job.Get("file");
@@ -328,10 +352,10 @@ bool LineWorker::RunIncoming(std::unique_lock<std::mutex>& lk, double now, doubl
     if (!stored.empty())
       state_.db.Exec(
           "INSERT OR REPLACE INTO received(job_id, device_id, path, tsid, csid, pages, started, ended, duration,"
-          " bitrate, result, status, owner_uid) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+          " bitrate, result, status, owner_uid, modem) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
           {answer, device_, stored, r.remoteIdent, call.localIdent, static_cast<long long>(r.pagesReceived), started,
            ended, r.lineSeconds, static_cast<long long>(r.bitRate), result, static_cast<long long>(status),
-           owner >= 0 ? owner : 0});
+           owner >= 0 ? owner : 0, !r.modem.empty() || dev.empty() ? r.modem : dev[0].Get("name")});
     state_.db.Exec(
         "UPDATE jobs SET status=?, error=?, ended=?, pages_sent=?, bitrate=?, remote_id=?, duration=? WHERE id=?",
         {static_cast<long long>(status), r.ok() ? std::string() : result, ended,
@@ -346,12 +370,13 @@ bool LineWorker::RunIncoming(std::unique_lock<std::mutex>& lk, double now, doubl
 
 bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, double* wake) {
   using namespace faxsvc;
-  if (state_.Setting("paused") == "1") return false;
+  if (state_.Setting("paused") == "1" || !line_->Ready()) return false;
   auto dev = state_.db.Query("SELECT * FROM devices WHERE id=?", {device_});
   if (dev.empty() || dev[0].GetInt("send_enabled", 1) == 0 || dev[0].GetInt("powered_off") != 0) return false;
+  // Any line may take any fax, also one an earlier attempt made on another
+  // line: a line whose modem fails leaves its faxes to the others.
   auto due = state_.db.Query("SELECT id, next_attempt FROM jobs WHERE queue='out' AND status IN (1, 64)"
-                             " AND device_id IN (0, ?) ORDER BY priority DESC, id LIMIT 50",
-                             {device_});
+                             " ORDER BY priority DESC, id LIMIT 50");
   long long id = 0;
   for (auto& d : due) {
     double at = d.GetReal("next_attempt");
@@ -403,6 +428,7 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
     c.ended = ended;
     c.duration = r.lineSeconds;
     c.bitRate = r.bitRate;
+    c.modem = r.modem.empty() ? dev[0].Get("name") : r.modem;
     FileDelivered(state_, archive_, &lk, job, c);
     TransmissionLine(number, PagesSent(confirmed, pages));
     return true;
@@ -428,9 +454,12 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
     return true;
   }
 
+  // A number the line cannot dial fails at once: another attempt would
+  // fail the same way.
   long long retries = static_cast<long long>(state_.SettingReal("retries"));
-  bool giveUp = attempts > retries;
-  int status = giveUp ? kJobRetriesExceeded : kJobRetrying;
+  bool badNumber = r.outcome == CallOutcome::kBadNumber;
+  bool giveUp = attempts > retries || badNumber;
+  int status = badNumber ? kJobFailed : giveUp ? kJobRetriesExceeded : kJobRetrying;
   double next = ended + state_.SettingReal("retry_interval");
   state_.db.Transaction([&] {
     state_.db.Exec(
@@ -440,7 +469,7 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
          r.lineSeconds, id});
     state_.Event(giveUp ? "failed" : "retrying", id,
                  "fax to " + number + ": " + r.result +
-                     (giveUp ? " (no attempts left)" : " (attempt " + std::to_string(attempts) + ", trying again)"));
+                     (badNumber ? "" : giveUp ? " (no attempts left)" : " (attempt " + std::to_string(attempts) + ", trying again)"));
   });
   TransmissionLine(number, r.result + " (" + PagesSent(confirmed, pages) + (giveUp ? ")" : ", trying again)"));
   return true;

@@ -6,6 +6,7 @@
 // service that ends in the middle of a call (even killed) knows at its
 // next start which pages arrived: a fax whose last page was confirmed is
 // filed as sent, any other resumes at its first unconfirmed page.
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,8 +23,12 @@ class LineWorker {
   LineWorker(State& state, const Archive& archive, const faxsvc::Message& device, std::unique_ptr<Line> line);
   ~LineWorker();
   void Start();
-  // Waits for the thread; set state.stopping (and Changed) first.
+  // Ends the worker of a line that was removed (the service goes on).
+  void RequestStop();
+  // Waits for the thread; set state.stopping (and Changed), or call
+  // RequestStop, first.
   void Join();
+  long long Device() const { return device_; }
 
   // Before any line runs: finishes what a stopped service left on the
   // lines, from what the far ends confirmed.
@@ -39,6 +44,11 @@ class LineWorker {
   long long device_;
   std::unique_ptr<Line> line_;
   std::thread thread_;
+  std::atomic<bool> stop_{false};
+  // The call the line's last ring belonged to, and when that ring came
+  // (guarded by state.mu): rings a few seconds apart are one call.
+  long long ringCall_ = 0;
+  double lastRing_ = 0;
 };
 
 }  // namespace brevant::faxd

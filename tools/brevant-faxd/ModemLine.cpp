@@ -73,6 +73,10 @@ void SpanTrace(int, const char* text) {
   }
 }
 
+bool Cancelled(const CallHooks& hooks) {
+  return (hooks.cancel && hooks.cancel->load()) || (hooks.cancelled && hooks.cancelled());
+}
+
 // One T.30 session over an answered call: the T.30 engine says what to send
 // and what to listen for (its front-end hooks); this class does it with the
 // modem's Class 1 commands and reports back (frames, data, carrier, the end
@@ -91,7 +95,7 @@ class Session {
 
   // After ATD's CONNECT the modem already delivers the answerer's frames;
   // after ATA's CONNECT it waits for our first frame.
-  void Start(const std::string& txFile, const std::string& rxFile) {
+  void Start(const std::string& txFile, int firstPage, const std::string& rxFile) {
     rxConnected_ = calling_;
     hdlcReady_ = !calling_;
     t30_ = t30_init(nullptr, calling_, OnSetRx, this, OnSetTx, this, OnSendHdlc, this);
@@ -111,7 +115,8 @@ class Session {
     } else {
       span_log_set_level(log, SPAN_LOG_NONE);
     }
-    if (!txFile.empty()) t30_set_tx_file(t30_, txFile.c_str(), -1, -1);
+    // SpanDSP counts pages from 0.
+    if (!txFile.empty()) t30_set_tx_file(t30_, txFile.c_str(), firstPage > 1 ? firstPage - 1 : -1, -1);
     if (!rxFile.empty()) t30_set_rx_file(t30_, rxFile.c_str(), -1);
     timerBase_ = Clock::now();
   }
@@ -228,7 +233,7 @@ class Session {
       timerBase_ += std::chrono::microseconds(static_cast<long>(samples) * 1000 / 8);
       t30_timer_update(t30_, samples);
     }
-    if (!finished_ && hooks_.cancel && hooks_.cancel->load()) End(LineFailure::kCancelled);
+    if (!finished_ && Cancelled(hooks_)) End(LineFailure::kCancelled);
     if (!finished_ && modem_.Gone()) End(LineFailure::kModem);
     return !finished_;
   }
@@ -577,16 +582,6 @@ class Session {
   Clock::time_point timerBase_;
 };
 
-bool Cancelled(const CallHooks& hooks) { return hooks.cancel && hooks.cancel->load(); }
-
-// Opens, resets and asks the modem about itself.
-bool Prepare(Class1Modem& modem, const ModemSettings& line, const CallHooks& hooks, ModemInfo* info,
-             std::string* why) {
-  modem.SetTrace(hooks.trace);
-  if (!modem.Reset(line.init, why)) return false;
-  return ProbeModem(modem, info, why);
-}
-
 // Puts the modem back on hook; a modem that does not answer is reset, so
 // the next call finds it in command state.
 void HangUp(Class1Modem& modem, const ModemSettings& line) {
@@ -695,16 +690,43 @@ bool DialCommand(const ModemSettings& line, const std::string& number, std::stri
   return true;
 }
 
+bool PrepareModem(Class1Modem& modem, const ModemSettings& line, const CallHooks& hooks, ModemInfo* info,
+                  std::string* why) {
+  modem.SetTrace(hooks.trace);
+  if (!modem.Reset(line.init, why)) return false;
+  return ProbeModem(modem, info, why);
+}
+
 bool ProbeDevice(const ModemSettings& line, ModemInfo* info, std::string* why) {
   Class1Modem modem(line.device, line.baud);
-  return Prepare(modem, line, {}, info, why);
+  return PrepareModem(modem, line, {}, info, why);
 }
 
 ModemCallResult SendFax(const ModemSettings& line, const std::string& number, const std::string& tiff,
                         const CallHooks& hooks) {
   auto start = Clock::now();
+  Class1Modem modem(line.device, line.baud);
+  ModemInfo info;
+  std::string why;
+  ModemCallResult r;
+  if (!PrepareModem(modem, line, hooks, &info, &why)) {
+    r.device = line.device;
+    r.failure = LineFailure::kModem;
+    r.result = why;
+    return r;
+  }
+  r = SendOnModem(modem, info, line, number, tiff, 1, hooks);
+  r.wallSeconds = Since(start);
+  return r;
+}
+
+ModemCallResult SendOnModem(Class1Modem& modem, const ModemInfo& info, const ModemSettings& line,
+                            const std::string& number, const std::string& tiff, int firstPage,
+                            const CallHooks& hooks) {
+  auto start = Clock::now();
   ModemCallResult r;
   r.device = line.device;
+  r.modem = info.Name();
   std::string dial, why;
   int pages = 0;
   if (!DialCommand(line, number, &dial, &why)) {
@@ -712,19 +734,12 @@ ModemCallResult SendFax(const ModemSettings& line, const std::string& number, co
     r.result = why;
     return r;
   }
-  if (!faxsvc::CheckFaxTiff(tiff, &pages, &why)) {
+  if (!faxsvc::CheckFaxTiff(tiff, &pages, &why) || firstPage < 1 || firstPage > pages) {
     r.failure = LineFailure::kProtocol;
-    r.result = "cannot send " + tiff + ": " + why;
+    r.result = "cannot send " + tiff + (why.empty() ? ": it has no page " + std::to_string(firstPage) : ": " + why);
     return r;
   }
-  Class1Modem modem(line.device, line.baud);
-  ModemInfo info;
-  if (!Prepare(modem, line, hooks, &info, &why)) {
-    r.failure = LineFailure::kModem;
-    r.result = why;
-    return r;
-  }
-  r.modem = info.Name();
+  modem.SetTrace(hooks.trace);
   auto dialling = Clock::now();
   Reply d = modem.Command(dial, 150, nullptr, [&] { return !Cancelled(hooks); });
   r.dialSeconds = Since(dialling);
@@ -757,9 +772,10 @@ ModemCallResult SendFax(const ModemSettings& line, const std::string& number, co
     return r;
   }
   auto connected = Clock::now();
+  if (hooks.onConnect) hooks.onConnect();
   {
     Session s(modem, line, info, hooks, true);
-    s.Start(tiff, "");
+    s.Start(tiff, firstPage, "");
     s.Run();
     Report(s, line.device, true, &r);
   }
@@ -776,7 +792,7 @@ ModemCallResult ReceiveFax(const ModemSettings& line, const std::string& tiff, d
   std::string why;
   Class1Modem modem(line.device, line.baud);
   ModemInfo info;
-  if (!Prepare(modem, line, hooks, &info, &why) || modem.Command("S0=0", 5) != Reply::kOk) {
+  if (!PrepareModem(modem, line, hooks, &info, &why) || modem.Command("S0=0", 5) != Reply::kOk) {
     r.failure = LineFailure::kModem;
     r.result = why.empty() ? "modem stopped answering on " + line.device : why;
     return r;
@@ -812,6 +828,18 @@ ModemCallResult ReceiveFax(const ModemSettings& line, const std::string& tiff, d
       return r;
     }
   }
+  r = AnswerOnModem(modem, info, line, tiff, hooks);
+  r.wallSeconds = Since(start);
+  return r;
+}
+
+ModemCallResult AnswerOnModem(Class1Modem& modem, const ModemInfo& info, const ModemSettings& line,
+                              const std::string& tiff, const CallHooks& hooks) {
+  auto start = Clock::now();
+  ModemCallResult r;
+  r.device = line.device;
+  r.modem = info.Name();
+  modem.SetTrace(hooks.trace);
   auto answering = Clock::now();
   Reply a = modem.Command("A", 30, nullptr, [&] { return !Cancelled(hooks); });
   r.dialSeconds = Since(answering);
@@ -829,9 +857,10 @@ ModemCallResult ReceiveFax(const ModemSettings& line, const std::string& tiff, d
     return r;
   }
   auto connected = Clock::now();
+  if (hooks.onConnect) hooks.onConnect();
   {
     Session s(modem, line, info, hooks, false);
-    s.Start("", tiff);
+    s.Start("", 0, tiff);
     s.Run();
     Report(s, line.device, false, &r);
   }

@@ -69,7 +69,12 @@ struct ModemCallResult {
 
 // How a running call reports and can be stopped.
 struct CallHooks {
+  // The call is abandoned once either says so (asked every few ms).
   const std::atomic<bool>* cancel = nullptr;
+  std::function<bool()> cancelled;
+  // The far end answered as a fax machine (CONNECT after dialling or
+  // answering): pages are about to flow.
+  std::function<void()> onConnect;
   // After each page the far end confirmed (sending) or we stored (receiving).
   std::function<void(int pages)> onPage;
   // Every line to and from the modem.
@@ -82,6 +87,24 @@ struct CallHooks {
 // with a reason when nothing dialable is left or a character is not one a
 // fax number may hold.
 bool DialCommand(const ModemSettings& line, const std::string& number, std::string* command, std::string* why);
+
+// Opens the modem when it is not open (or went away), resets it (ATZ, the
+// line's init string, Class 1) and asks it about itself: the first step of
+// every call. The fax service's lines do it once and keep the modem open
+// between calls, listening for rings.
+bool PrepareModem(Class1Modem& modem, const ModemSettings& line, const CallHooks& hooks, ModemInfo* info,
+                  std::string* why);
+
+// On a prepared modem: dials `number`, sends pages firstPage.. (1-based) of
+// the TIFF and hangs up.
+ModemCallResult SendOnModem(Class1Modem& modem, const ModemInfo& info, const ModemSettings& line,
+                            const std::string& number, const std::string& tiff, int firstPage,
+                            const CallHooks& hooks = {});
+
+// On a prepared modem with a call ringing: answers it (ATA), stores the
+// pages in `tiff` and hangs up. The caller's TSID is in callerIdent.
+ModemCallResult AnswerOnModem(Class1Modem& modem, const ModemInfo& info, const ModemSettings& line,
+                              const std::string& tiff, const CallHooks& hooks = {});
 
 // Dials `number` and sends the TIFF's pages.
 ModemCallResult SendFax(const ModemSettings& line, const std::string& number, const std::string& tiff,

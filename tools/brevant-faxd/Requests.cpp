@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <ctime>
@@ -13,6 +14,7 @@
 #include "platform/faxservice/FaxService.h"
 #include "platform/faxservice/FaxTiff.h"
 #include "tools/brevant-faxd/CoverPage.h"
+#include "tools/brevant-faxd/Line.h"
 
 namespace brevant::faxd {
 
@@ -41,14 +43,16 @@ Message Error(long number, const std::string& text) {
 }
 
 // Accepts what people write in fax numbers (digits, blanks, + - ( ) . /)
-// and refuses letters and numbers no exchange would dial.
+// and the dial modifiers (p pulse dialling, w and d wait for dial tone, ","
+// pause), and refuses letters and numbers no exchange would dial. A modem
+// line dials the modifiers; the loopback line ignores them.
 void CheckNumber(const std::string& number) {
   int digits = 0;
   for (unsigned char c : number) {
     if (std::isdigit(c)) ++digits;
-    else if (!std::strchr(" +-()./", c))
+    else if (!std::strchr(" +-()./pPwWd,", c))
       throw Refused(5, "Invalid fax number \"" + number.substr(0, 64) +
-                           "\": only digits, blanks and + - ( ) . / are allowed");
+                           "\": only digits, blanks, + - ( ) . / and the dial characters p w d , are allowed");
   }
   if (digits == 0) throw Refused(5, "Invalid fax number \"" + number.substr(0, 64) + "\": it has no digits");
   if (digits > kMaxDigits)
@@ -112,6 +116,56 @@ std::string UserOf(long long uid) {
   if (uid >= 0 && ::getpwuid_r(static_cast<uid_t>(uid), &pw, buf.data(), buf.size(), &found) == 0 && found)
     return pw.pw_name;
   return "";
+}
+
+// The settings every line has, kept in the device row's own columns; the
+// others of a line request are the line's kind's own ("config").
+bool CommonLineSetting(const std::string& key) {
+  for (const char* k : {"op", "id", "kind", "name", "station_id", "tsid", "csid", "rings", "receive", "priority"})
+    if (key == k) return true;
+  return false;
+}
+
+// "receive" as people write it: off, auto (on), manual, or the number.
+long long ReceiveModeOf(const std::string& v) {
+  if (v == "off" || v == "0" || v == "no") return faxsvc::kReceiveOff;
+  if (v == "auto" || v == "on" || v == "1" || v == "yes") return faxsvc::kReceiveAuto;
+  if (v == "manual" || v == "2") return faxsvc::kReceiveManual;
+  throw Refused(5, "receive must be off, auto or manual");
+}
+
+// The device row's columns a line request sets (name, station ids, rings,
+// receive mode, priority), checked.
+std::vector<std::pair<std::string, DbValue>> CommonColumns(const Message& req) {
+  std::vector<std::pair<std::string, DbValue>> cols;
+  if (req.Has("name")) {
+    if (req.Get("name").empty()) throw Refused(5, "a line's name may not be empty");
+    cols.emplace_back("name", req.Get("name").substr(0, 64));
+  }
+  if (req.Has("station_id")) {
+    cols.emplace_back("tsid", req.Get("station_id").substr(0, 20));
+    cols.emplace_back("csid", req.Get("station_id").substr(0, 20));
+  }
+  for (const char* k : {"tsid", "csid"})
+    if (req.Has(k)) cols.emplace_back(k, req.Get(k).substr(0, 20));
+  if (req.Has("rings")) {
+    long long rings = req.GetInt("rings", -1);
+    if (rings < 0 || rings > 99 || req.Get("rings").find_first_not_of("0123456789") != std::string::npos)
+      throw Refused(5, "rings must be 0 to 99");
+    cols.emplace_back("rings", rings);
+  }
+  if (req.Has("receive")) cols.emplace_back("receive_mode", ReceiveModeOf(req.Get("receive")));
+  if (req.Has("priority")) cols.emplace_back("priority", req.GetInt("priority", 1));
+  return cols;
+}
+
+// A line's device as a path that names the same thing for every line
+// ("" when none).
+std::string SameDevice(const std::string& path) {
+  if (path.empty()) return "";
+  std::error_code ec;
+  fs::path p = fs::weakly_canonical(path, ec);
+  return ec ? path : p.string();
 }
 
 struct FdGuard {
@@ -182,10 +236,19 @@ Reply Requests::Handle(const Caller& caller, const Message& req, int documentFd)
       return {Ok().Set("store", archive_.StoreFolder()).Set("archive", archive_.ArchiveFolder()).Set("state", state_.Dir())};
     if (op == "line_get") {
       Message r = Ok();
-      for (auto& row : state_.db.Query("SELECT key, value FROM settings ORDER BY key")) r.Set(row.Get("key"), row.Get("value"));
+      for (auto& row : state_.db.Query("SELECT key, value FROM settings ORDER BY key"))
+        if (State::KnownSetting(row.Get("key"))) r.Set(row.Get("key"), row.Get("value"));
       return {r};
     }
     if (op == "line_set") return {SetLine(req)};
+    if (op == "lines") return {ListLines()};
+    if (op == "modem_probe") return {ProbeModem(req, lk)};
+    if (op == "line_add" || op == "line_update" || op == "line_remove") {
+      Message r = op == "line_add" ? AddLine(req, lk) : op == "line_update" ? UpdateLine(req, lk) : RemoveLine(req);
+      if (lk.owns_lock()) lk.unlock();
+      if (linesChanged_) linesChanged_();
+      return {r};
+    }
     if (op == "shutdown") {
       state_.Event("stop", 0, "stop requested by " + (caller.name.empty() ? std::to_string(caller.uid) : caller.name));
       stopService_();
@@ -224,6 +287,7 @@ Message Requests::Devices(const Caller& caller) {
     for (const char* k : {"id", "name", "description", "kind", "tsid", "csid", "receive_mode", "rings", "powered_off",
                           "send_enabled", "priority"})
       d.Set(k, row.Get(k));
+    d.Set("status", row.Get("line_status").empty() ? "ready" : row.Get("line_status"));
     d.Set("receive_enabled", row.GetInt("receive_mode") != faxsvc::kReceiveOff ? 1 : 0);
     // Who may change the device: the administrators.
     d.Set("can_modify", caller.admin ? 1 : 0);
@@ -555,6 +619,175 @@ Message Requests::SetLine(const Message& req) {
     if (k != "op") state_.PutSetting(k, v);
   state_.Changed();
   return Ok();
+}
+
+// The fax lines.
+
+long long Requests::LineWithDevice(const std::string& device, long long except) {
+  const std::string wanted = SameDevice(device);
+  for (Message& row : state_.db.Query("SELECT id, config FROM devices WHERE id<>?", {except})) {
+    Message config;
+    Message::Decode(row.Get("config"), &config);
+    if (!wanted.empty() && SameDevice(config.Get("device")) == wanted) return row.GetInt("id");
+  }
+  return 0;
+}
+
+Message Requests::ListLines() {
+  Message r = Ok();
+  int n = 0;
+  for (Message& row : state_.db.Query("SELECT * FROM devices ORDER BY priority, id")) {
+    Message line;
+    for (const char* k : {"id", "name", "kind", "description", "tsid", "csid", "rings", "receive_mode", "priority",
+                          "send_enabled"})
+      line.Set(k, row.Get(k));
+    line.Set("status", row.Get("line_status").empty() ? "ready" : row.Get("line_status"));
+    Message config;
+    Message::Decode(row.Get("config"), &config);
+    for (auto& [k, v] : config.Fields()) line.Set(k, v);
+    r.AddItem(++n, line);
+  }
+  return r.Set("count", n);
+}
+
+Message Requests::ProbeModem(const Message& req, std::unique_lock<std::mutex>& lk) {
+  LineCheck check;
+  if (!FindLineKind("modem", &check) || !check) throw Refused(5, "this fax service has no modem lines");
+  Message config;
+  for (auto& [k, v] : req.Fields())
+    if (k != "op") config.Set(k, v);
+  // A modem a line holds is busy for anyone else, the service included.
+  if (long long line = LineWithDevice(config.Get("device"), 0)) {
+    auto rows = state_.db.Query("SELECT line_status FROM devices WHERE id=?", {line});
+    throw Refused(5, config.Get("device") + " is the modem of line " + std::to_string(line) + " (" +
+                         (rows.empty() ? std::string() : rows[0].Get("line_status")) + ")");
+  }
+  lk.unlock();  // asking a modem takes seconds
+  Message report;
+  std::string why;
+  bool ok = check(config, true, &report, &why);
+  lk.lock();
+  if (!ok) throw Refused(5, why);
+  Message r = Ok();
+  for (auto& [k, v] : report.Fields()) r.Set(k, v);
+  return r.Set("device", config.Get("device"));
+}
+
+Message Requests::AddLine(const Message& req, std::unique_lock<std::mutex>& lk) {
+  CheckLengths(req);
+  const std::string kind = req.Get("kind").empty() ? "modem" : req.Get("kind");
+  LineCheck check;
+  if (!FindLineKind(kind, &check)) throw Refused(5, "no line of kind \"" + kind.substr(0, 32) + "\" in this fax service");
+  auto cols = CommonColumns(req);
+  Message config;
+  for (auto& [k, v] : req.Fields())
+    if (!CommonLineSetting(k)) config.Set(k, v);
+  if (!check && config.Size() > 0)
+    throw Refused(5, "unknown setting \"" + config.Fields()[0].first.substr(0, 32) + "\" of a " + kind + " line");
+  if (long long other = LineWithDevice(config.Get("device"), 0))
+    throw Refused(5, config.Get("device") + " is the device of line " + std::to_string(other) + " already");
+  Message report;
+  if (check) {
+    // The modem is asked before the line is kept: a device that is no fax
+    // modem is refused here, with the reason.
+    lk.unlock();
+    std::string why;
+    bool ok = check(config, true, &report, &why);
+    lk.lock();
+    if (!ok) throw Refused(5, why);
+    if (long long other = LineWithDevice(config.Get("device"), 0))
+      throw Refused(5, config.Get("device") + " is the device of line " + std::to_string(other) + " already");
+  }
+  const std::string station = state_.Setting("station_id");
+  std::string name = kind == "modem" ? "Fax modem on " + config.Get("device") : "Brevant Loopback Modem";
+  std::string description =
+      kind == "modem" ? "Class 1 fax modem " + report.Get("modem") + " on " + config.Get("device") + ", up to " +
+                            report.Get("max_rate") + " bit/s"
+                      : "Loopback line: faxes go over T.30 (SpanDSP) to a far-end station inside the fax service";
+  // A line's number is never given again: jobs and faxes name the line
+  // that carried them.
+  long long id = 1 + std::max(state_.db.QueryInt("SELECT MAX(id) FROM devices"),
+                              static_cast<long long>(state_.SettingReal("last_line_id")));
+  state_.PutSetting("last_line_id", std::to_string(id));
+  state_.db.Exec("INSERT INTO devices(id, name, tsid, csid, receive_mode, rings, kind, config, description, priority)"
+                 " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                 {id, name, station, station, static_cast<long long>(faxsvc::kReceiveAuto), 2LL, kind,
+                  config.Size() ? config.Encode() : std::string(), description, 1LL});
+  for (auto& [col, value] : cols) state_.db.Exec("UPDATE devices SET " + col + "=? WHERE id=?", {value, id});
+  state_.RememberIdleMode(id);
+  state_.Event("line", 0, "line " + std::to_string(id) + " added: " + description);
+  state_.Changed();
+  Message r = Ok().Set("id", id);
+  for (auto& [k, v] : report.Fields()) r.Set(k, v);
+  return r;
+}
+
+Message Requests::UpdateLine(const Message& req, std::unique_lock<std::mutex>& lk) {
+  CheckLengths(req);
+  const long long id = req.GetInt("id");
+  auto rows = state_.db.Query("SELECT * FROM devices WHERE id=?", {id});
+  if (rows.empty()) throw Refused(5, "no fax line " + req.Get("id").substr(0, 32));
+  if (req.Has("kind") && req.Get("kind") != rows[0].Get("kind"))
+    throw Refused(5, "a line's kind cannot change: remove the line and add another");
+  auto cols = CommonColumns(req);
+  Message config;
+  Message::Decode(rows[0].Get("config"), &config);
+  bool changed = false;
+  for (auto& [k, v] : req.Fields())
+    if (!CommonLineSetting(k)) {
+      config.Set(k, v);
+      changed = true;
+    }
+  LineCheck check;
+  FindLineKind(rows[0].Get("kind"), &check);
+  if (changed && !check) throw Refused(5, "a " + rows[0].Get("kind") + " line has no settings of its own");
+  if (changed) {
+    if (long long other = LineWithDevice(config.Get("device"), id))
+      throw Refused(5, config.Get("device") + " is the device of line " + std::to_string(other) + " already");
+    // A new device is asked before the line takes it; the line's own modem
+    // is busy with the line, which opens it again with the new settings.
+    Message old;
+    Message::Decode(rows[0].Get("config"), &old);
+    bool newDevice = SameDevice(old.Get("device")) != SameDevice(config.Get("device"));
+    lk.unlock();
+    Message report;
+    std::string why;
+    bool ok = check(config, newDevice, &report, &why);
+    lk.lock();
+    if (!ok) throw Refused(5, why);
+    state_.db.Exec("UPDATE devices SET config=? WHERE id=?", {config.Encode(), id});
+    if (newDevice)
+      state_.db.Exec("UPDATE devices SET description=? WHERE id=?",
+                     {"Class 1 fax modem " + report.Get("modem") + " on " + config.Get("device") + ", up to " +
+                          report.Get("max_rate") + " bit/s",
+                      id});
+  }
+  for (auto& [col, value] : cols) state_.db.Exec("UPDATE devices SET " + col + "=? WHERE id=?", {value, id});
+  state_.RememberIdleMode(id);
+  state_.Event("line", 0, "line " + std::to_string(id) + " changed");
+  state_.Changed();
+  return Ok().Set("id", id);
+}
+
+Message Requests::RemoveLine(const Message& req) {
+  const long long id = req.GetInt("id");
+  if (state_.db.QueryInt("SELECT COUNT(*) FROM devices WHERE id=?", {id}) == 0)
+    throw Refused(5, "no fax line " + req.Get("id").substr(0, 32));
+  // A call on the line is finished (or cancelled) first; a fax waiting
+  // for the line goes on another.
+  if (state_.db.QueryInt("SELECT COUNT(*) FROM jobs WHERE device_id=? AND status IN (?, ?)",
+                         {id, static_cast<long long>(faxsvc::kJobInProgress),
+                          static_cast<long long>(faxsvc::kJobCanceling)}) > 0)
+    throw Refused(5, "line " + std::to_string(id) + " is on a call: cancel it or wait until it ends");
+  state_.db.Transaction([&] {
+    state_.db.Exec("DELETE FROM devices WHERE id=?", {id});
+    state_.db.Exec("UPDATE jobs SET status=?, error='The line was removed while the call rang', ended=?"
+                   " WHERE queue='in' AND device_id=? AND status=?",
+                   {static_cast<long long>(faxsvc::kJobFailed), Now(), id, static_cast<long long>(faxsvc::kJobPending)});
+    state_.Event("line", 0, "line " + std::to_string(id) + " removed");
+  });
+  state_.Changed();
+  return Ok().Set("id", id);
 }
 
 }  // namespace brevant::faxd

@@ -23,8 +23,12 @@ struct Reply {
 
 class Requests {
  public:
-  Requests(State& state, const Archive& archive, long idleTimeoutMs, std::function<void()> stopService)
-      : state_(state), archive_(archive), idleTimeoutMs_(idleTimeoutMs), stopService_(std::move(stopService)) {}
+  // stopService ends the service; linesChanged starts and ends the
+  // workers of lines added or removed (called without the state's lock).
+  Requests(State& state, const Archive& archive, long idleTimeoutMs, std::function<void()> stopService,
+           std::function<void()> linesChanged = {})
+      : state_(state), archive_(archive), idleTimeoutMs_(idleTimeoutMs), stopService_(std::move(stopService)),
+        linesChanged_(std::move(linesChanged)) {}
 
   // One request of the caller, with the document descriptor its frame
   // carried (-1 when none; the caller of Handle closes it). Never throws.
@@ -45,12 +49,20 @@ class Requests {
   faxsvc::Message SetDevice(const faxsvc::Message& req);
   faxsvc::Message Answer(const faxsvc::Message& req);
   faxsvc::Message SetLine(const faxsvc::Message& req);
+  faxsvc::Message ListLines();
+  faxsvc::Message AddLine(const faxsvc::Message& req, std::unique_lock<std::mutex>& lk);
+  faxsvc::Message UpdateLine(const faxsvc::Message& req, std::unique_lock<std::mutex>& lk);
+  faxsvc::Message RemoveLine(const faxsvc::Message& req);
+  faxsvc::Message ProbeModem(const faxsvc::Message& req, std::unique_lock<std::mutex>& lk);
+  // The line (other than `except`) whose device is `device`, 0 when none.
+  long long LineWithDevice(const std::string& device, long long except);
   Reply OpenFax(const faxsvc::Message& req);
 
   State& state_;
   const Archive& archive_;
   long idleTimeoutMs_;
   std::function<void()> stopService_;
+  std::function<void()> linesChanged_;
 };
 
 // The far-end station's record of one call, kept in the state (the

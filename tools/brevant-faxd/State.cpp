@@ -125,15 +125,26 @@ void State::CreateSchema() {
   AddColumn("jobs", "rings_heard", "INTEGER DEFAULT -1");
   AddColumn("sent", "owner_uid", "INTEGER DEFAULT 0");
   AddColumn("received", "owner_uid", "INTEGER DEFAULT 0");
+  // Lines: what each line says about itself, and the modem that carried a
+  // fax in its transmission report.
+  AddColumn("devices", "line_status", "TEXT DEFAULT ''");
+  AddColumn("sent", "modem", "TEXT DEFAULT ''");
+  AddColumn("received", "modem", "TEXT DEFAULT ''");
+  // A new service starts with the loopback line; lines an administrator
+  // removed stay removed.
+  bool fresh = db.QueryInt("SELECT COUNT(*) FROM settings") == 0;
   for (const Default& d : kDefaults)
     db.Exec("INSERT OR IGNORE INTO settings(key, value) VALUES(?, ?)", {std::string(d.key), std::string(d.value)});
-  if (db.QueryInt("SELECT COUNT(*) FROM devices") == 0) {
+  if (fresh && db.QueryInt("SELECT COUNT(*) FROM devices") == 0) {
     std::string station = Setting("station_id");
     db.Exec("INSERT INTO devices(id, name, tsid, csid, receive_mode, rings, kind, description) VALUES(1, ?, ?, ?, ?, 4,"
             " 'loopback', ?)",
             {std::string("Brevant Loopback Modem"), station, station, static_cast<long long>(faxsvc::kReceiveManual),
              std::string("Loopback line: faxes go over T.30 (SpanDSP) to a far-end station inside the fax service")});
   }
+  // The highest line number given so far (a removed line's is not given
+  // again).
+  db.Exec("INSERT OR IGNORE INTO settings(key, value) SELECT 'last_line_id', COALESCE(MAX(id), 0) FROM devices");
   RememberIdleMode(0);
 }
 

@@ -6,6 +6,9 @@
 //   brevant-faxd status                                     devices and queue
 //   brevant-faxd line KEY=VALUE...                          line and queue settings
 //   brevant-faxd device [id=N] KEY=VALUE...                 a device's settings
+//   brevant-faxd lines [add DEVICE | set ID | remove ID] [KEY=VALUE...]
+//                                                           the fax lines (administrators)
+//   brevant-faxd modem probe DEVICE [speed=N] [init=CMDS]   what a modem says about itself
 //   brevant-faxd stop                                       end the service
 #include <fcntl.h>
 #include <signal.h>
@@ -39,7 +42,9 @@ int Usage() {
   std::cerr << "usage: brevant-faxd [--state DIR] [--socket PATH] [--admin-group GROUP]\n"
                "                    [--idle-timeout SECONDS] [--daemon]\n"
                "       brevant-faxd call FILE.tif [--from NUMBER] [--wait]\n"
-               "       brevant-faxd status | stop | line KEY=VALUE... | device [id=N] KEY=VALUE...\n";
+               "       brevant-faxd status | stop | line KEY=VALUE... | device [id=N] KEY=VALUE...\n"
+               "       brevant-faxd lines [list] | lines add DEVICE [KEY=VALUE...] | lines set ID KEY=VALUE...\n"
+               "       brevant-faxd lines remove ID | modem probe DEVICE [speed=N] [init=CMDS]\n";
   return 2;
 }
 
@@ -232,6 +237,50 @@ int main(int argc, char** argv) {
       for (auto& [k, v] : d.Fields()) std::cout << k << "=" << v << "\n";
       std::cout << "\n";
     }
+    return 0;
+  }
+  if (cmd == "lines" || cmd == "modem") {
+    // lines [list]; lines add DEVICE [KEY=VALUE...]; lines set ID KEY=VALUE...;
+    // lines remove ID; modem probe DEVICE [KEY=VALUE...].
+    const std::string sub = rest.size() > 1 ? rest[1] : "list";
+    Message req;
+    std::size_t from = 2;
+    if (cmd == "modem") {
+      if (sub != "probe" || rest.size() < 3) return Usage();
+      req = Message("modem_probe").Set("device", rest[2]);
+      from = 3;
+    } else if (sub == "list") {
+      req = Message("lines");
+    } else if (sub == "add" && rest.size() >= 3) {
+      // "lines add kind=loopback" adds a line without a device.
+      req = Message("line_add");
+      bool device = rest[2].find('=') == std::string::npos;
+      if (device) req.Set("device", rest[2]);
+      from = device ? 3 : 2;
+    } else if ((sub == "set" || sub == "remove") && rest.size() >= 3) {
+      req = Message(sub == "set" ? "line_update" : "line_remove").Set("id", rest[2]);
+      from = 3;
+    } else {
+      return Usage();
+    }
+    for (std::size_t i = from; i < rest.size(); ++i) {
+      auto eq = rest[i].find('=');
+      if (eq == std::string::npos || sub == "remove" || sub == "list") return Usage();
+      req.Set(rest[i].substr(0, eq), rest[i].substr(eq + 1));
+    }
+    if (!Request(socket, req, &reply)) return 1;
+    if (sub == "list") {
+      for (const Message& line : reply.Items()) {
+        for (auto& [k, v] : line.Fields()) std::cout << k << "=" << v << "\n";
+        std::cout << "\n";
+      }
+      return 0;
+    }
+    if (sub == "add") std::cout << "line " << reply.Get("id") << " added\n";
+    else if (sub == "set") std::cout << "line " << reply.Get("id") << " changed\n";
+    else if (sub == "remove") std::cout << "line " << reply.Get("id") << " removed\n";
+    for (auto& [k, v] : reply.Fields())
+      if (k != "ok" && k != "id") std::cout << k << "=" << v << "\n";
     return 0;
   }
   if (cmd == "stop") return Request(socket, Message("shutdown"), &reply) ? 0 : 1;

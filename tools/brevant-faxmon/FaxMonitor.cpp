@@ -8,6 +8,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QImage>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -136,8 +137,9 @@ class FaxViewer : public QDialog {
 FaxMonitor::FaxMonitor(bool queueFirst, QWidget* parent) : QMainWindow(parent) {
   setObjectName("frmFaxMonitor");
   setWindowTitle(tr("Fax Monitor"));
-  devices_ = new QStandardItemModel(0, 5, this);
-  devices_->setHorizontalHeaderLabels({tr("Device"), tr("Station id"), tr("Answer"), tr("Rings"), tr("Line")});
+  devices_ = new QStandardItemModel(0, 6, this);
+  devices_->setHorizontalHeaderLabels(
+      {tr("Device"), tr("Station id"), tr("Answer"), tr("Rings"), tr("Line"), tr("Status")});
   queue_ = new QStandardItemModel(0, 7, this);
   queue_->setHorizontalHeaderLabels({tr("Job"), tr("Number"), tr("Name"), tr("Status"), tr("Progress"), tr("Attempts"), tr("Reason")});
   failures_ = new QStandardItemModel(0, 6, this);
@@ -174,10 +176,32 @@ FaxMonitor::FaxMonitor(bool queueFirst, QWidget* parent) : QMainWindow(parent) {
   devButtons->addWidget(manualBtn);
   devButtons->addWidget(answerBtn);
   devButtons->addStretch();
+  // The lines themselves: a fax modem probed, added as a line, removed.
+  auto* probeBtn = new QPushButton(tr("Probe modem..."));
+  probeBtn->setObjectName("btnProbeModem");
+  auto* addBtn = new QPushButton(tr("Add modem line..."));
+  addBtn->setObjectName("btnAddLine");
+  auto* removeBtn = new QPushButton(tr("Remove line"));
+  removeBtn->setObjectName("btnRemoveLine");
+  devButtons->addWidget(probeBtn);
+  devButtons->addWidget(addBtn);
+  devButtons->addWidget(removeBtn);
   devLayout->addLayout(devButtons);
   connect(autoBtn, &QPushButton::clicked, this, [this] { SetReceiveMode(faxsvc::kReceiveAuto); });
   connect(manualBtn, &QPushButton::clicked, this, [this] { SetReceiveMode(faxsvc::kReceiveManual); });
   connect(answerBtn, &QPushButton::clicked, this, [this] { AnswerCall(); });
+  connect(probeBtn, &QPushButton::clicked, this, [this] {
+    QString device = AskDevice(tr("Probe a fax modem"));
+    if (!device.isEmpty()) statusBar()->showMessage(ProbeModem(device));
+  });
+  connect(addBtn, &QPushButton::clicked, this, [this] {
+    QString device = AskDevice(tr("Add a fax modem line"));
+    if (!device.isEmpty()) statusBar()->showMessage(AddLine(device));
+  });
+  connect(removeBtn, &QPushButton::clicked, this, [this] {
+    int row = Selected(devicesView_);
+    if (row >= 0) statusBar()->showMessage(RemoveLine(row));
+  });
 
   // Outgoing queue.
   auto* queuePage = new QWidget;
@@ -303,17 +327,21 @@ bool FaxMonitor::Refresh() {
       Message d = devs.Item(i);
       static const char* modes[] = {"No", "Automatically", "Manually"};
       long long mode = d.GetInt("receive_mode");
-      devices_->appendRow({new QStandardItem(Q(d.Get("name"))), new QStandardItem(Q(d.Get("tsid"))),
+      auto* name = new QStandardItem(Q(d.Get("name")));
+      name->setData(static_cast<qlonglong>(d.GetInt("id")), Qt::UserRole);
+      devices_->appendRow({name, new QStandardItem(Q(d.Get("tsid"))),
                            new QStandardItem(mode >= 0 && mode <= 2 ? modes[mode] : "?"),
                            new QStandardItem(Q(d.Get("rings"))),
-                           new QStandardItem(d.GetInt("ringing") ? tr("Ringing") : tr("Idle"))});
+                           new QStandardItem(d.GetInt("ringing") ? tr("Ringing") : tr("Idle")),
+                           new QStandardItem(Q(d.Get("status")))});
     }
     queueState_->setText(Call(Message("queue_get")).Get("paused") == "1" ? tr("The outgoing queue is paused.")
                                                                           : tr("The outgoing queue is running."));
     // Changing devices and the queue is for the fax administrators; others
     // see their own faxes only.
     bool admin = server_ && server_->Administrator();
-    for (const char* name : {"btnAutoAnswer", "btnManualAnswer", "btnAnswer", "btnToggleQueue"})
+    for (const char* name : {"btnAutoAnswer", "btnManualAnswer", "btnAnswer", "btnToggleQueue", "btnProbeModem",
+                             "btnAddLine", "btnRemoveLine"})
       if (auto* b = findChild<QPushButton*>(name)) b->setEnabled(admin);
     Message jobs = CallList(Message("jobs").Set("queue", "out").Set("all", "1"));
     queue_->setRowCount(0);
@@ -452,7 +480,7 @@ void FaxMonitor::ToggleQueue() {
 
 void FaxMonitor::SetReceiveMode(int mode) {
   try {
-    Call(Message("device_set").Set("id", 1).Set("receive_mode", mode));
+    Call(Message("device_set").Set("id", SelectedDevice()).Set("receive_mode", mode));
   } catch (const std::exception& e) {
     statusBar()->showMessage(e.what());
   }
@@ -461,11 +489,59 @@ void FaxMonitor::SetReceiveMode(int mode) {
 
 void FaxMonitor::AnswerCall() {
   try {
-    Call(Message("answer").Set("id", 1));
+    Call(Message("answer").Set("id", SelectedDevice()));
   } catch (const std::exception& e) {
     statusBar()->showMessage(e.what());
   }
   Refresh();
+}
+
+long long FaxMonitor::SelectedDevice() {
+  int row = std::max(0, Selected(devicesView_));
+  if (row >= devices_->rowCount()) return 0;
+  return devices_->item(row, 0)->data(Qt::UserRole).toLongLong();
+}
+
+QString FaxMonitor::AskDevice(const QString& title) {
+  bool ok = false;
+  QString device = QInputDialog::getText(this, title, tr("The modem's device (a USB fax modem is /dev/ttyACM0 or /dev/ttyUSB0):"),
+                                         QLineEdit::Normal, "/dev/ttyACM0", &ok);
+  return ok ? device.trimmed() : QString();
+}
+
+QString FaxMonitor::ProbeModem(const QString& device) {
+  try {
+    Message r = Call(Message("modem_probe").Set("device", device.toStdString()));
+    return tr("%1: %2, a Class 1 fax modem, up to %3 bit/s").arg(device, Q(r.Get("modem")), Q(r.Get("max_rate")));
+  } catch (const std::exception& e) {
+    return Q(e.what());
+  }
+}
+
+QString FaxMonitor::AddLine(const QString& device) {
+  QString text;
+  try {
+    Message r = Call(Message("line_add").Set("device", device.toStdString()));
+    text = tr("Line %1 added: %2 on %3, up to %4 bit/s").arg(Q(r.Get("id")), Q(r.Get("modem")), device, Q(r.Get("max_rate")));
+  } catch (const std::exception& e) {
+    text = Q(e.what());
+  }
+  Refresh();
+  return text;
+}
+
+QString FaxMonitor::RemoveLine(int row) {
+  QString text;
+  try {
+    if (row < 0 || row >= devices_->rowCount()) return tr("No line is selected.");
+    qlonglong id = devices_->item(row, 0)->data(Qt::UserRole).toLongLong();
+    Call(Message("line_remove").Set("id", static_cast<long long>(id)));
+    text = tr("Line %1 removed.").arg(id);
+  } catch (const std::exception& e) {
+    text = Q(e.what());
+  }
+  Refresh();
+  return text;
 }
 
 }  // namespace brevant::faxmon

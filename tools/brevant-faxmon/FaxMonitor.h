@@ -33,6 +33,14 @@ class FaxMonitor : public QMainWindow {
   bool Refresh();
   // Opens the viewer on a sent (incoming = false) or received fax, by row.
   void ViewFax(bool incoming, int row);
+  // The fax lines (administrators): a modem line added on `device` after
+  // the service probed it, what a modem says about itself, a line (by its
+  // row in Devices()) removed. What the service answered, for the status
+  // line: the new line and its modem, the modem's make and rates, or why
+  // not.
+  QString AddLine(const QString& device);
+  QString ProbeModem(const QString& device);
+  QString RemoveLine(int row);
 
   QStandardItemModel* Devices() const { return devices_; }
   QStandardItemModel* Queue() const { return queue_; }
@@ -53,6 +61,11 @@ class FaxMonitor : public QMainWindow {
   void ToggleQueue();
   void SetReceiveMode(int mode);
   void AnswerCall();
+  // The device id of the selected row of Devices() (the first when none is
+  // selected), 0 when there is none.
+  long long SelectedDevice();
+  // Asks for a modem's device path; empty when cancelled.
+  QString AskDevice(const QString& title);
   QWidget* ArchivePage(bool incoming);
   // The status line's part for the job on the line ("Sending fax to 555
   // 0101: page 2 of 3" and its bar); a job without an id hides it.

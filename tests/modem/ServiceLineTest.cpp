@@ -1,0 +1,354 @@
+// Fax lines of the fax service on the emulated telephone line: brevant-faxd
+// with modem lines, managed from its command line and the client library,
+// sending to efax and receiving from it through its queue, retry rules,
+// store and reports; a modem unplugged or a service killed in a call, and
+// two lines at once. The pages efax received are compared pixel for pixel.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/faxservice/FaxService.h"
+#include "tests/faxservice/FaxTestSupport.h"
+#include "tests/modem/ModemTestSupport.h"
+#include "tests/modem/ServiceLineFixture.h"
+#include "tools/brevant-faxd/ModemLine.h"
+#include "tools/brevant-faxmon/FaxMonitor.h"
+
+#include <QApplication>
+#include <QStandardItemModel>
+
+namespace fs = std::filesystem;
+using brevant::faxsvc::Message;
+using namespace brevant;
+using namespace brevant::faxd;
+using namespace brevant::test;
+
+
+TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLine) {
+  auto pair = Pair("m");
+  auto probe = Faxd({"modem", "probe", Link("m", 'A')});
+  EXPECT_EQ(probe.exitCode, 0) << probe.err;
+  EXPECT_NE(probe.out.find("modem=spandsp\n"), std::string::npos) << probe.out;
+  EXPECT_NE(probe.out.find("max_rate=14400\n"), std::string::npos) << probe.out;
+
+  // Devices that are no fax modem, each refused with its reason.
+  SilentPort silent;
+  SilentPort session;
+  pid_t leader = ::fork();
+  if (leader == 0) {  // a login on the terminal: its controlling terminal
+    ::setsid();
+    int fd = ::open(session.path.c_str(), O_RDWR);
+    ::pause();
+    ::_exit(fd < 0);
+  }
+  ASSERT_TRUE(WaitFor([&] { return Faxd({"modem", "probe", session.path}).err.find("terminal of process") != std::string::npos; }, 5));
+  const std::pair<std::string, std::string> refused[] = {
+      {"/dev/null", "brevant-faxd: /dev/null is not a serial port\n"},
+      {"/dev/tty", "brevant-faxd: /dev/tty is not a serial port\n"},
+      {"ttyS0", "brevant-faxd: the modem's device must be given as a full path (/dev/ttyUSB0), not \"ttyS0\"\n"},
+      {world_.Root() + "/none", "brevant-faxd: cannot open " + world_.Root() + "/none: No such file or directory\n"},
+      {silent.path, "brevant-faxd: modem stopped answering on " + silent.path + "\n"},
+      {session.path, "brevant-faxd: " + session.path + " is the terminal of process " + std::to_string(leader) +
+                         ", not a modem\n"},
+  };
+  for (const auto& [device, message] : refused) {
+    auto r = Faxd({"lines", "add", device});
+    EXPECT_EQ(r.exitCode, 1) << device;
+    EXPECT_EQ(r.err, message);
+  }
+  ::kill(leader, SIGKILL);
+  ::waitpid(leader, nullptr, 0);
+  EXPECT_EQ(daemon_.Call(Message("devices")).GetInt("count"), 0);
+
+  auto add = Faxd({"lines", "add", Link("m", 'A'), "station_id=+49 30 1234", "rings=3", "receive=manual",
+                   "dial_prefix=0,", "max_rate=9600", "ecm=off"});
+  ASSERT_EQ(add.exitCode, 0) << add.err;
+  EXPECT_NE(add.out.find("line 2 added\nmodem=spandsp\n"), std::string::npos) << add.out;
+  EXPECT_EQ(Faxd({"lines", "add", Link("m", 'A')}).err,
+            "brevant-faxd: " + Link("m", 'A') + " is the device of line 2 already\n");
+  ASSERT_TRUE(WaitFor([&] { return LineStatus("2") == "ready: spandsp, up to 9600 bit/s"; }, 20)) << LineStatus("2");
+  auto list = Faxd({"lines"});
+  for (const std::string& field : std::vector<std::string>{"id=2\n", "kind=modem\n", "device=" + Link("m", 'A') + "\n", "speed=19200\n",
+                                   "dial_prefix=0,\n", "dial_mode=tone\n", "max_rate=9600\n", "ecm=0\n", "rings=3\n",
+                                   "receive_mode=2\n", "tsid=+49 30 1234\n", "status=ready: spandsp, up to 9600 bit/s\n"})
+    EXPECT_NE(list.out.find(field), std::string::npos) << field << " in\n" << list.out;
+  // The modem belongs to the line now: nobody else opens it.
+  EXPECT_NE(Faxd({"modem", "probe", Link("m", 'A')}).err.find("is the modem of line 2 (ready"), std::string::npos);
+  ModemInfo info;
+  std::string why;
+  ModemSettings other;
+  other.device = pair->A();
+  EXPECT_FALSE(ProbeDevice(other, &info, &why));
+
+  // Settings that make no sense are refused and change nothing.
+  EXPECT_EQ(Faxd({"lines", "set", "2", "dial_mode=rotary"}).err, "brevant-faxd: dial_mode must be tone or pulse\n");
+  EXPECT_NE(Faxd({"lines", "set", "2", "volume=9"}).err.find("unknown modem setting \"volume\""), std::string::npos);
+  EXPECT_NE(Faxd({"lines", "set", "2", "init=Z\x01"}).err.find("printable characters only"), std::string::npos);
+  EXPECT_EQ(Faxd({"lines", "set", "2", "dial_mode=pulse", "rings=4"}).exitCode, 0);
+  EXPECT_EQ(LineOf("2").Get("dial_mode"), "pulse");
+
+  // The client library's device objects (the configuration dialog and
+  // "autorecv" use them) reach the line.
+  faxsvc::FaxServer server;
+  server.Connect("");
+  auto devices = server.GetDevices();
+  ASSERT_EQ(devices.Count(), 1);
+  faxsvc::FaxDevice& device = devices.Item(1);
+  EXPECT_EQ(device.DeviceName(), "Fax modem on " + Link("m", 'A'));
+  EXPECT_EQ(device.RingsBeforeAnswer(), 4);
+  EXPECT_EQ(device.Fields().Get("status"), "ready: spandsp, up to 9600 bit/s");
+  device.SetReceiveMode(faxsvc::kReceiveAuto);
+  device.SetRingsBeforeAnswer(1);
+  device.Save();
+  EXPECT_EQ(LineOf("2").Get("receive_mode"), "1");
+  EXPECT_EQ(LineOf("2").Get("rings"), "1");
+
+  // Removed, the line lets go of its modem.
+  auto removed = Faxd({"lines", "remove", "2"});
+  EXPECT_EQ(removed.out, "line 2 removed\n") << removed.err;
+  EXPECT_TRUE(WaitFor([&] { return ProbeDevice(other, &info, &why); }, 10)) << why;
+  EXPECT_EQ(Faxd({"lines", "remove", "2"}).err, "brevant-faxd: no fax line 2\n");
+}
+
+TEST_F(ServiceLine, TheFaxMonitorProbesAddsAndRemovesAModemLine) {
+  static int argc = 1;
+  static char name[] = "modem_service_tests";
+  static char* argv[] = {name, nullptr};
+  static QApplication app(argc, argv);
+  auto pair = Pair("m");
+  SilentPort silent;
+  faxmon::FaxMonitor monitor;
+  ASSERT_TRUE(monitor.Refresh());
+  EXPECT_EQ(monitor.Devices()->rowCount(), 0);
+  EXPECT_EQ(monitor.ProbeModem(QString::fromStdString(Link("m", 'A'))).toStdString(),
+            Link("m", 'A') + ": spandsp, a Class 1 fax modem, up to 14400 bit/s");
+  EXPECT_EQ(monitor.AddLine(QString::fromStdString(silent.path)).toStdString(),
+            "modem stopped answering on " + silent.path);
+  EXPECT_EQ(monitor.AddLine(QString::fromStdString(Link("m", 'A'))).toStdString(),
+            "Line 2 added: spandsp on " + Link("m", 'A') + ", up to 14400 bit/s");
+  ASSERT_TRUE(WaitFor([&] {
+    monitor.Refresh();
+    return monitor.Devices()->rowCount() == 1 &&
+           monitor.Devices()->item(0, 5)->text() == "ready: spandsp, up to 14400 bit/s";
+  }, 20));
+  EXPECT_EQ(monitor.Devices()->item(0, 0)->text().toStdString(), "Fax modem on " + Link("m", 'A'));
+  EXPECT_EQ(monitor.RemoveLine(0).toStdString(), "Line 2 removed.");
+  EXPECT_EQ(monitor.Devices()->rowCount(), 0);
+  EXPECT_TRUE(daemon_.Call(Message("lines")).Items().empty());
+}
+
+TEST_F(ServiceLine, SendsToEfaxWithDialModifiersAndReportsTheModem) {
+  auto pair = Pair("m");
+  Message settings("line_add");
+  settings.Set("dial_prefix", "0,");
+  std::string line = AddLine(Link("m", 'A'), settings);
+  auto efax = EfaxReceiver(Link("m", 'B'), Dir("efax"), kEfaxId);
+  auto pages = TestPages(1, true);
+  std::string job = Submit(Doc("one.tif", pages), "555 p0300w");
+
+  Message j = Settled(job);
+  EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCompleted) << j.Get("error");
+  EXPECT_EQ(efax->Wait(60), 0) << efax->Output();
+  EXPECT_TRUE(SamePages(pages, EfaxPages(Dir("efax") + "/got")));
+  // The line's prefix, then the number with its dial characters as the
+  // modem's modifiers.
+  std::string trace = pair->Trace();
+  EXPECT_NE(trace.find("A -> ATDT0,555P0300W<0D>"), std::string::npos) << trace.substr(std::min(trace.find("A -> ATD"), trace.size()), 80);
+  // The transmission report.
+  auto sent = Archive("out");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].Get("result"), "OK");
+  EXPECT_EQ(sent[0].GetInt("pages"), 1);
+  EXPECT_EQ(sent[0].GetInt("bitrate"), 14400);
+  EXPECT_EQ(sent[0].Get("csid"), kEfaxId);
+  EXPECT_EQ(sent[0].Get("tsid"), kOurId);
+  EXPECT_EQ(sent[0].Get("modem"), "spandsp on " + Link("m", 'A'));
+  EXPECT_GT(sent[0].GetReal("duration"), 1.0);
+  EXPECT_TRUE(SamePages(pages, ReadPages(sent[0].Get("path"))));
+
+  // Cancelled during its second page, a fax ends at once; the line is
+  // ready for the next.
+  auto more = EfaxReceiver(Link("m", 'B'), Dir("efax2"), kEfaxId);
+  std::string cancelled = Submit(Doc("three.tif", TestPages(3, true)), "5550300");
+  ASSERT_TRUE(WaitFor([&] { return Job(cancelled).GetInt("pages_sent") >= 1; }, 60));
+  daemon_.Call(Message("job_op").Set("id", cancelled).Set("action", "cancel"));
+  j = Settled(cancelled, 30);
+  EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCanceled);
+  EXPECT_EQ(j.Get("error"), "Cancelled during transmission");
+  more->Wait(60);
+  EXPECT_TRUE(WaitFor([&] { return LineStatus(line).rfind("ready", 0) == 0; }, 20)) << LineStatus(line) << "\n"
+                                                                                    << ModemLog(line);
+  EXPECT_EQ(Archive("out").size(), 1u);
+}
+
+TEST_F(ServiceLine, EfaxCallsAndTheFaxLandsInTheStoreAfterTheRingsAndIsImportable) {
+  auto pair = Pair("m");
+  Message settings("line_add");
+  settings.Set("receive", "auto").Set("rings", "2");
+  std::string line = AddLine(Link("m", 'A'), settings);
+  ASSERT_EQ(daemon_.Call(Message("device_set").Set("id", line).Set("route_to", "nobody")).Get("ok"), "1");
+  auto pages = TestPages(2, false);
+  std::vector<std::string> argv = {"efax", "-d", Link("m", 'B'), "-o1", "-l", kEfaxId, "-t", "5550200"};
+  for (size_t p = 0; p < pages.size(); ++p) argv.push_back(Doc("page" + std::to_string(p + 1) + ".tif", {pages[p]}));
+  Program efax(argv, world_.Root(), world_.Root() + "/efax.log");
+  EXPECT_EQ(efax.Wait(120), 0) << efax.Output();
+
+  ASSERT_TRUE(WaitFor([&] { return Archive("in").size() == 1; }, 30));
+  Message in = Archive("in")[0];
+  EXPECT_EQ(in.Get("result"), "OK");
+  EXPECT_EQ(in.Get("tsid"), kEfaxId);
+  EXPECT_EQ(in.Get("csid"), kOurId);
+  EXPECT_EQ(in.GetInt("pages"), 2);
+  EXPECT_EQ(in.Get("modem"), "spandsp on " + Link("m", 'A'));
+  EXPECT_EQ(in.GetInt("owner_uid"), 65534);  // routed to "nobody"
+  EXPECT_EQ(fs::path(in.Get("path")).parent_path(), daemon_.StoreDir());
+  // efax stamps a header band of its own above each page.
+  EXPECT_TRUE(SamePages(pages, ReadPages(in.Get("path")), 32));
+  Message call = daemon_.Call(Message("job").Set("id", in.Get("job_id"))).Item(1);
+  EXPECT_EQ(call.GetInt("rings_heard"), 2);
+  faxsvc::FaxTiff tiff;
+  tiff.SetImage(in.Get("path"));
+  EXPECT_EQ(tiff.TSID(), kEfaxId);
+
+  // The program's import files it in the mail store's inbox.
+  ::setenv("BREVANT_MAILDIR", (world_.Root() + "/Maildir").c_str(), 1);
+  auto imported = world_.RunTool("brevant", "import");
+  ::unsetenv("BREVANT_MAILDIR");
+  EXPECT_NE(imported.err.find("Import from Fax Console has been successful."), std::string::npos) << imported.err;
+  int items = 0;
+  for (const auto& e : fs::recursive_directory_iterator(world_.Root() + "/Maildir"))
+    if (e.is_regular_file() && TestWorld::ReadFile(e.path().string()).find(kEfaxId) != std::string::npos) ++items;
+  EXPECT_EQ(items, 1);
+}
+
+TEST_F(ServiceLine, BusyIsRetriedAndAHangUpAfterThePageOneIsReported) {
+  auto pages = TestPages(3, true);
+  std::string doc = Doc("three.tif", pages);
+  {
+    auto pair = Pair("busy", {"--busy", "1"});
+    std::string line = AddLine(Link("busy", 'A'));
+    auto efax = EfaxReceiver(Link("busy", 'B'), Dir("efax1"), kEfaxId);
+    std::string job = Submit(doc, "5550300");
+    Message j = Settled(job);
+    EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCompleted) << j.Get("error");
+    EXPECT_EQ(j.GetInt("attempts"), 2);  // busy, then through
+    EXPECT_EQ(efax->Wait(60), 0);
+    EXPECT_TRUE(SamePages(pages, EfaxPages(Dir("efax1") + "/got")));
+    bool retried = false;
+    for (const Message& e : daemon_.Call(Message("events")).Items())
+      retried |= e.Get("kind") == "retrying" && e.Get("text").find("The line is busy") != std::string::npos;
+    EXPECT_TRUE(retried);
+    daemon_.Call(Message("line_remove").Set("id", line));
+  }
+  auto pair = Pair("hangup", {"--hangup-after", "1"});
+  AddLine(Link("hangup", 'A'));
+  daemon_.Call(Message("line_set").Set("retries", "0"));
+  auto efax = EfaxReceiver(Link("hangup", 'B'), Dir("efax2"), kEfaxId);
+  std::string job = Submit(doc, "5550300");
+  Message j = Settled(job);
+  efax->Wait(60);
+  EXPECT_EQ(j.GetInt("status"), faxsvc::kJobRetriesExceeded);
+  EXPECT_EQ(j.Get("error").rfind("The far end hung up after page 1", 0), 0u) << j.Get("error");
+  EXPECT_EQ(j.GetInt("pages_sent"), 1);  // what the far end confirmed before it hung up
+  EXPECT_TRUE(SamePages({pages[0]}, EfaxPages(Dir("efax2") + "/got")));
+  EXPECT_TRUE(Archive("out").size() == 1);  // only the first fax was sent
+}
+
+TEST_F(ServiceLine, AModemUnpluggedInACallIsReopenedAndTheFaxSentOnce) {
+  auto pages = TestPages(3, true);
+  auto pair = Pair("m");
+  std::string line = AddLine(Link("m", 'A'));
+  auto efax = EfaxReceiver(Link("m", 'B'), Dir("efax1"), kEfaxId);
+  std::string job = Submit(Doc("three.tif", pages), "5550300");
+  ASSERT_TRUE(WaitFor([&] { return Job(job).GetInt("pages_sent") >= 1; }, 60));
+  pair->Kill();  // both modems vanish
+  ASSERT_TRUE(WaitFor([&] { return Job(job).GetInt("status") == faxsvc::kJobRetrying; }, 30));
+  EXPECT_EQ(Job(job).Get("error"), "modem stopped answering on " + Link("m", 'A'));
+  // While the modem is away the line says why and keeps the fax queued.
+  EXPECT_TRUE(WaitFor([&] { return LineStatus(line).find(Link("m", 'A')) != std::string::npos &&
+                                   LineStatus(line).rfind("ready", 0) != 0; }, 10));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_EQ(Job(job).GetInt("status"), faxsvc::kJobRetrying);
+  EXPECT_EQ(Job(job).GetInt("attempts"), 1);
+
+  // Plugged in again: the line reopens it, and the fax goes out once.
+  efax->Wait(5);
+  pair = Pair("m");
+  auto again = EfaxReceiver(Link("m", 'B'), Dir("efax2"), kEfaxId);
+  Message j = Settled(job);
+  EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCompleted) << j.Get("error");
+  EXPECT_EQ(j.GetInt("attempts"), 2);
+  EXPECT_EQ(again->Wait(60), 0);
+  EXPECT_TRUE(SamePages(pages, EfaxPages(Dir("efax2") + "/got")));
+  EXPECT_EQ(Archive("out").size(), 1u);
+  EXPECT_EQ(LineStatus(line).rfind("ready", 0), 0u) << LineStatus(line);
+}
+
+TEST_F(ServiceLine, AServiceKilledInACallSendsOnlyThePagesNotConfirmed) {
+  auto pages = TestPages(3, true);
+  auto pair = Pair("m");
+  Message settings("line_add");
+  settings.Set("ecm", "off");
+  AddLine(Link("m", 'A'), settings);
+  // Our own driver is the far end: it takes one call after the other.
+  std::atomic<int> calls{0};
+  std::thread far([&] {
+    ModemSettings b;
+    b.device = Link("m", 'B');
+    b.stationId = kEfaxId;
+    for (int n = 1; n <= 2; ++n) {
+      ReceiveFax(b, world_.Root() + "/far" + std::to_string(n) + ".tif", 90);
+      ++calls;
+    }
+  });
+  std::string job = Submit(Doc("three.tif", pages), "5550300");
+  bool confirmed = WaitFor([&] { return Job(job).GetInt("pages_sent") >= 1; }, 60);
+  daemon_.Kill();
+  // The far end notices the silence and hangs up; then the service comes back.
+  bool hungUp = WaitFor([&] { return calls == 1; }, 90);
+  ASSERT_TRUE(daemon_.Start());
+  ASSERT_TRUE(confirmed);
+  ASSERT_TRUE(hungUp);
+  EXPECT_NE(Job(job).Get("error").find("sending page 2 onwards"), std::string::npos) << Job(job).Get("error");
+  Message j = Settled(job);
+  far.join();
+  EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCompleted) << j.Get("error");
+  EXPECT_EQ(j.GetInt("attempts"), 1);
+  // The first call brought page 1 (and page 2 when the far end had it before
+  // the kill, which the service said it might); the second pages 2 and 3.
+  auto first = ReadPages(world_.Root() + "/far1.tif"), second = ReadPages(world_.Root() + "/far2.tif");
+  ASSERT_GE(first.size(), 1u);
+  EXPECT_TRUE(SamePages({pages[0]}, {first[0]}));
+  EXPECT_TRUE(SamePages({pages[1], pages[2]}, second));
+  EXPECT_EQ(Archive("out").size(), 1u);
+}
+
+TEST_F(ServiceLine, TwoLinesSendAtOnce) {
+  auto one = Pair("one"), two = Pair("two");
+  AddLine(Link("one", 'A'));
+  AddLine(Link("two", 'A'));
+  auto efax1 = EfaxReceiver(Link("one", 'B'), Dir("efax1"), kEfaxId);
+  auto efax2 = EfaxReceiver(Link("two", 'B'), Dir("efax2"), "+1 555 0400");
+  auto pages = TestPages(2, false);
+  std::string doc = Doc("two.tif", pages);
+  std::string a = Submit(doc, "5550300"), b = Submit(doc, "5550400");
+  Message ja = Settled(a), jb = Settled(b);
+  EXPECT_EQ(ja.GetInt("status"), faxsvc::kJobCompleted) << ja.Get("error");
+  EXPECT_EQ(jb.GetInt("status"), faxsvc::kJobCompleted) << jb.Get("error");
+  EXPECT_NE(ja.Get("device_id"), jb.Get("device_id"));
+  EXPECT_LT(ja.GetReal("started"), jb.GetReal("ended"));  // the calls overlapped
+  EXPECT_LT(jb.GetReal("started"), ja.GetReal("ended"));
+  EXPECT_EQ(efax1->Wait(60), 0);
+  EXPECT_EQ(efax2->Wait(60), 0);
+  EXPECT_TRUE(SamePages(pages, EfaxPages(Dir("efax1") + "/got")));
+  EXPECT_TRUE(SamePages(pages, EfaxPages(Dir("efax2") + "/got")));
+}
