@@ -199,7 +199,11 @@ class HylaFaxService : public RemoteService {
     bool served = false;
   };
   std::vector<Modem> Modems() {
-    c_.Expect(std::string("MDMFMT \"") + kModemFormat + "\"");
+    // hfaxd sometimes answers the first modem format of a fresh
+    // administrator's session with a syntax error (500) and takes the same
+    // line when it comes again: it is sent once more before giving up.
+    const std::string format = std::string("MDMFMT \"") + kModemFormat + "\"";
+    if (c_.Command(format).code / 100 != 2) c_.Expect(format);
     std::vector<Modem> out;
     for (const std::string& l : Lines(c_.Receive("LIST status", false))) {
       // The scheduler's own line ("HylaFAX scheduler on host: Running") has no fields.
