@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <thread>
 
 #include "common/Logging.h"
@@ -360,38 +359,4 @@ TEST(PrinterStatusTexts, PrinterAndJobTextsFromStatusBits) {
   EXPECT_EQ(CPrinterInfo::MakeDisplayName("\\\\SRV\\Laser", 0x10, "\\\\SRV", "\\\\SRV\\Laser"), "Laser on SRV");
   EXPECT_EQ(CPrinterInfo::MakeDisplayName("Laser", 0x40, "\\\\SRV", "\\\\SRV\\Laser"), "Laser");
   EXPECT_EQ(CPrinterInfo::MakeDisplayName("X", 0x10, "\\\\", "\\\\SRV\\Laser"), "X");
-}
-
-TEST(DevMode, NameFieldsAndOnlyThePublicBytes) {
-  std::vector<std::uint8_t> raw(220, 0xEE);  // a driver with private bytes after the public ones
-  std::memset(raw.data(), ' ', 32);
-  std::memcpy(raw.data() + 2, "FULL WIDTH NAME WITHOUT A NUL", 29);
-  std::memcpy(raw.data() + 70, "\0ignored", 8);
-  raw[36] = 220;  // the size the driver reports
-  raw[37] = 0;
-  CDevMode dm;
-  EXPECT_EQ(dm.DeviceName(), "");
-  EXPECT_EQ(dm.Copies(), 0);
-  dm.Load(raw.data());
-  EXPECT_EQ(dm.DeviceName(), "FULL WIDTH NAME WITHOUT A NUL");
-  EXPECT_EQ(dm.FormName(), "");
-  EXPECT_EQ(dm.Bytes().size(), 124u);
-  EXPECT_EQ(dm.DisplayFrequency(), std::int32_t(0xEEEEEEEE));
-  dm.Load(nullptr);
-  EXPECT_EQ(dm.DeviceName(), "FULL WIDTH NAME WITHOUT A NUL") << "a null address changes nothing";
-
-  DevModeBuilder b;
-  b.DeviceName("Vestrel").FormName("Letter");
-  b.Set16(DevModeBuilder::kCopies, 3, DevModeBuilder::DM_COPIES);
-  b.Set16(DevModeBuilder::kOrientation, 2, DevModeBuilder::DM_ORIENTATION);
-  b.Set32(DevModeBuilder::kNup, 4, DevModeBuilder::DM_NUP);
-  CDevMode built;
-  built.Load(b.Bytes().data());
-  EXPECT_EQ(built.DeviceName(), "Vestrel");
-  EXPECT_EQ(built.FormName(), "Letter");
-  EXPECT_EQ(built.Copies(), 3);
-  EXPECT_EQ(built.Orientation(), 2);
-  EXPECT_EQ(built.NUP(), 4);
-  EXPECT_EQ(built.Fields(), std::int32_t(0x1 | 0x100 | 0x40 | 0x10000));
-  EXPECT_EQ(built.Collate(), 0);
 }
