@@ -74,10 +74,11 @@ int IndexOf(QComboBox* box, const QString& text) {
 class WizardArrival : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The windows are answered by the script, not unattended.
-    ::unsetenv("BREVANT_UNATTENDED");
+    // The windows are answered by the script (the recorder makes the run
+    // attended).
     SetAppWindows(QtWindows());
-    ui::SetBackend(&recorder);
+    ui::SetBackend(&recorder);  // in place of the window library's own boxes
+    recorder.onDoEvents = [] { QCoreApplication::processEvents(); };
     if (!w.Problem().empty()) GTEST_SKIP() << w.Problem();
     Init::SetInstanceTest([] { return false; });
     ResetWizardHooks();
@@ -89,8 +90,6 @@ class WizardArrival : public ::testing::Test {
   void TearDown() override {
     ui::UnloadAllForms();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    ui::SetBackend(nullptr);
-    ::setenv("BREVANT_UNATTENDED", "1", 1);
   }
   static void SetMachine(const char* key, const char* name, const std::string& value) {
     CWinReg reg;
@@ -119,9 +118,9 @@ class WizardArrival : public ::testing::Test {
     EXPECT_TRUE(done) << "the script did not run";
     ui::UnloadAllForms();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    for (const Box& b : recorder.boxes)
-      if (b.text.find("Send/Receive") == std::string::npos) ADD_FAILURE() << "message: " << b.text;
-    recorder.boxes.clear();
+    for (const std::string& m : recorder.messages)
+      if (m.find("Send/Receive") == std::string::npos) ADD_FAILURE() << "message: " << m;
+    recorder.messages.clear();
     if (!byService) return {};
     const long job = w.LastJob();
     EXPECT_GT(job, last) << "nothing was sent";
@@ -163,7 +162,7 @@ class WizardArrival : public ::testing::Test {
   }
 
   ArrivalWorld w;
-  RecordingUi recorder;
+  UiRecorder recorder;
 };
 
 }  // namespace

@@ -15,45 +15,28 @@
 #include "common/OsCheck.h"
 #include "common/SenderInfo.h"
 #include "tests/config/Unprivileged.h"
+#include "tests/support/RegValues.h"
 #include "tests/support/TestWorld.h"
 
 using namespace brevant;
 using test::TestWorld;
+using test::HKCU;
+using test::HKLM;
 
 namespace {
 
 std::string ErrorLog(const TestWorld& w) { return TestWorld::ReadFile(w.ProgramDir() + "/Errors.log"); }
-
-void SetString(std::uint32_t root, const std::string& key, const std::string& name, const std::string& data) {
-  CWinReg r;
-  ASSERT_TRUE(r.InitForWrite(root, key, true));
-  ASSERT_TRUE(r.SetString(name, data));
-}
-
-void SetDword(std::uint32_t root, const std::string& key, const std::string& name, std::int32_t data) {
-  CWinReg r;
-  ASSERT_TRUE(r.InitForWrite(root, key, true));
-  ASSERT_TRUE(r.SetDword(name, data));
-}
-
-std::string GetString(std::uint32_t root, const std::string& key, const std::string& name) {
-  CWinReg r;
-  return r.InitForRead(root, key) ? r.GetLongString(name) : "<no key>";
-}
-
-constexpr auto HKCU = CWinReg::HKEY_CURRENT_USER;
-constexpr auto HKLM = CWinReg::HKEY_LOCAL_MACHINE;
 
 }  // namespace
 
 TEST(ClientPaths, FollowTheFaxServiceFoldersUnlessSetAndSaveThatWay) {
   TestWorld w;
   Config() = ClientConfig();
-  SetString(HKLM, "Software\\Microsoft\\Fax\\Inbox", "Folder", "/var/spool/fax/Inbox");
-  SetString(HKLM, "Software\\Microsoft\\Fax\\SentItems", "Folder", "/var/spool/fax/Sent");
-  SetString(HKCU, kPelorinKey, "ForwardEmail", "boss@example.org");
-  SetString(HKCU, kPelorinKey, "SentPath", "/home/anna/Faxes/Sent");
-  SetString(HKCU, kPelorinKey, "InboxPath", "");
+  test::SetRegString(HKLM, "Software\\Microsoft\\Fax\\Inbox", "Folder", "/var/spool/fax/Inbox");
+  test::SetRegString(HKLM, "Software\\Microsoft\\Fax\\SentItems", "Folder", "/var/spool/fax/Sent");
+  test::SetRegString(HKCU, kPelorinKey, "ForwardEmail", "boss@example.org");
+  test::SetRegString(HKCU, kPelorinKey, "SentPath", "/home/anna/Faxes/Sent");
+  test::SetRegString(HKCU, kPelorinKey, "InboxPath", "");
   ReadClientPaths();
   EXPECT_EQ(Config().ForwardEmail, "boss@example.org");
   EXPECT_EQ(Config().InboxPath, "/var/spool/fax/Inbox");
@@ -68,15 +51,15 @@ TEST(ClientPaths, FollowTheFaxServiceFoldersUnlessSetAndSaveThatWay) {
   Config().InboxPath = "/VAR/spool/fax/inbox";
   Config().ForwardEmail = "";
   WriteClientPaths();
-  EXPECT_EQ(GetString(HKCU, kPelorinKey, "InboxPath"), "");
-  EXPECT_EQ(GetString(HKCU, kPelorinKey, "SentPath"), "/home/anna/Faxes/Sent");
-  EXPECT_EQ(GetString(HKCU, kPelorinKey, "ForwardEmail"), "");
+  EXPECT_EQ(test::RegString(HKCU, kPelorinKey, "InboxPath"), "");
+  EXPECT_EQ(test::RegString(HKCU, kPelorinKey, "SentPath"), "/home/anna/Faxes/Sent");
+  EXPECT_EQ(test::RegString(HKCU, kPelorinKey, "ForwardEmail"), "");
   EXPECT_EQ(ErrorLog(w), "");
 
   // Values of the wrong type or far too long read as missing, silently.
   Config() = ClientConfig();
-  SetDword(HKCU, kPelorinKey, "ForwardEmail", 5);
-  SetString(HKCU, kPelorinKey, "SentPath", std::string(300, 'x'));
+  test::SetRegDword(HKCU, kPelorinKey, "ForwardEmail", 5);
+  test::SetRegString(HKCU, kPelorinKey, "SentPath", std::string(300, 'x'));
   ReadClientPaths();
   EXPECT_EQ(Config().ForwardEmail, "");
   EXPECT_EQ(Config().SentPath, "/var/spool/fax/Sent");
@@ -93,15 +76,15 @@ TEST(Folders, ProgramSpoolAndTemporaryFolders) {
   ::setenv("BREVANT_PROGRAM_DIR", w.ProgramDir().c_str(), 1);
 
   EXPECT_EQ(GetSpoolFolder(), w.ProgramDir() + "/QuorSpool/");
-  SetString(HKLM, kPelorinKey, "DestDir", w.Root() + "/suite/");
+  test::SetRegString(HKLM, kPelorinKey, "DestDir", w.Root() + "/suite/");
   std::filesystem::create_directory(w.Root() + "/suite");
   EXPECT_EQ(GetSpoolFolder(), w.Root() + "/suite/QuorSpool/");
   // An install folder that is not there: the spool folder stays under it
   // (the fax printer uses the same); a "DestDir" that is not a string reads
   // as missing. Neither is an error.
-  SetString(HKLM, kPelorinKey, "DestDir", "/nonexistent/Suite");
+  test::SetRegString(HKLM, kPelorinKey, "DestDir", "/nonexistent/Suite");
   EXPECT_EQ(GetSpoolFolder(), "/nonexistent/Suite/QuorSpool/");
-  SetDword(HKLM, kPelorinKey, "DestDir", 1);
+  test::SetRegDword(HKLM, kPelorinKey, "DestDir", 1);
   EXPECT_EQ(GetSpoolFolder(), w.ProgramDir() + "/QuorSpool/");
   // Only the key that was not there yet at the first call is recorded.
   EXPECT_EQ(ErrorLog(w).find("GetSpoolFolder"), std::string::npos) << ErrorLog(w);
@@ -138,10 +121,10 @@ TEST(SenderInfo, ElevenValuesOfTheFaxServiceKey) {
   j.SenderFullName = "Anna Müller";
   j.SenderWorkPhone = "+49 228 2";
   mCommon::SetSenderInfo();
-  EXPECT_EQ(GetString(HKCU, kUserInfoKey, "MailBox"), "anna@example.org");
-  EXPECT_EQ(GetString(HKCU, kUserInfoKey, "FaxNumber"), "+49 228 1");
-  EXPECT_EQ(GetString(HKCU, kUserInfoKey, "OfficePhone"), "+49 228 2");
-  EXPECT_EQ(GetString(HKCU, kUserInfoKey, "Address"), "Ringstraße 5\nBonn");
+  EXPECT_EQ(test::RegString(HKCU, kUserInfoKey, "MailBox"), "anna@example.org");
+  EXPECT_EQ(test::RegString(HKCU, kUserInfoKey, "FaxNumber"), "+49 228 1");
+  EXPECT_EQ(test::RegString(HKCU, kUserInfoKey, "OfficePhone"), "+49 228 2");
+  EXPECT_EQ(test::RegString(HKCU, kUserInfoKey, "Address"), "Ringstraße 5\nBonn");
   CWinReg r;
   ASSERT_TRUE(r.InitForRead(HKCU, kUserInfoKey));
   EXPECT_EQ(r.ValueType("Company"), 1u);  // written empty, not deleted
@@ -149,9 +132,9 @@ TEST(SenderInfo, ElevenValuesOfTheFaxServiceKey) {
 
   // Another program changes the values; one too long and one a number
   // read as missing, silently.
-  SetString(HKCU, kUserInfoKey, "FullName", "Anna Schmidt");
-  SetString(HKCU, kUserInfoKey, "Title", std::string(256, 't'));
-  SetDword(HKCU, kUserInfoKey, "Department", 12);
+  test::SetRegString(HKCU, kUserInfoKey, "FullName", "Anna Schmidt");
+  test::SetRegString(HKCU, kUserInfoKey, "Title", std::string(256, 't'));
+  test::SetRegDword(HKCU, kUserInfoKey, "Department", 12);
   j.SenderTitle = "old";
   mCommon::GetSenderInfo();
   EXPECT_EQ(j.SenderFullName, "Anna Schmidt");
@@ -171,17 +154,17 @@ TEST(OsCheck, VersionRecordChoosesTheFaxServiceEdition) {
   const std::string key = kWindowsVersionKey;
   for (auto [version, xp] : {std::pair<const char*, const char*>{"5.0", ""}, {"5.2", "XP"}, {"6.0", ""},
                              {"10.0", ""}, {"5.10", "XP"}}) {
-    SetString(HKLM, key, "CurrentVersion", version);
+    test::SetRegString(HKLM, key, "CurrentVersion", version);
     EXPECT_EQ(mCommon::CheckXP(), xp) << version;
   }
-  SetString(HKLM, key, "CurrentVersion", "5.0");
-  SetString(HKLM, key, "CurrentBuildNumber", "2195");
+  test::SetRegString(HKLM, key, "CurrentVersion", "5.0");
+  test::SetRegString(HKLM, key, "CurrentBuildNumber", "2195");
   EXPECT_EQ(mCommon::GetOSDescription(), "Windows NT Win version: 5.0 Build:  2195");
 
   // An unusable record: the query fails, both give "" and say why.
   for (auto bad : {"5", "five.one", "5.1.2", ""}) {
-    SetString(HKLM, key, "CurrentVersion", bad);
-    if (std::string(bad).empty()) SetDword(HKLM, key, "CurrentVersion", 5);
+    test::SetRegString(HKLM, key, "CurrentVersion", bad);
+    if (std::string(bad).empty()) test::SetRegDword(HKLM, key, "CurrentVersion", 5);
     std::filesystem::remove(w.ProgramDir() + "/Errors.log");
     EXPECT_EQ(mCommon::CheckXP(), "") << bad;
     EXPECT_EQ(mCommon::GetOSDescription(), "") << bad;
@@ -193,21 +176,21 @@ TEST(OsCheck, VersionRecordChoosesTheFaxServiceEdition) {
 TEST(CoverFolders, TheCommonFolderByEditionAndWhatCountsAsTheServersTemplate) {
   TestWorld w;
   const std::string shell = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
-  SetString(HKLM, shell, "Common AppData", "/srv/Data");
-  SetString(HKLM, shell, "Common Documents", "/srv/Docs");
-  SetString(HKLM, "Software\\Microsoft\\Fax\\Setup", "ServerCoverPageDir", "Fax\\Covers");
-  SetString(HKCU, shell, "Personal", "/home/anna");
-  SetString(HKCU, "Software\\Microsoft\\Fax\\Setup", "CoverPageDir", "Fax");
+  test::SetRegString(HKLM, shell, "Common AppData", "/srv/Data");
+  test::SetRegString(HKLM, shell, "Common Documents", "/srv/Docs");
+  test::SetRegString(HKLM, "Software\\Microsoft\\Fax\\Setup", "ServerCoverPageDir", "Fax\\Covers");
+  test::SetRegString(HKCU, shell, "Personal", "/home/anna");
+  test::SetRegString(HKCU, "Software\\Microsoft\\Fax\\Setup", "CoverPageDir", "Fax");
   EXPECT_EQ(mCommon::PersonalCoverFolder(), "/home/anna/Fax");
   for (const char* xp : {"5.1", "5.2"}) {
-    SetString(HKLM, kWindowsVersionKey, "CurrentVersion", xp);
+    test::SetRegString(HKLM, kWindowsVersionKey, "CurrentVersion", xp);
     EXPECT_EQ(mCommon::CommonCoverFolder(), "/srv/Data/Fax/Covers") << xp;
     // Anywhere in the path, in any letter case.
     EXPECT_TRUE(mCommon::IsServerCoverPage("/SRV/data/fax/covers/Generic.cov")) << xp;
     EXPECT_TRUE(mCommon::IsServerCoverPage("/mnt/srv/Data/Fax/Covers/old/Memo.cov")) << xp;
     EXPECT_FALSE(mCommon::IsServerCoverPage("/home/anna/Fax/Generic.cov")) << xp;
   }
-  SetString(HKLM, kWindowsVersionKey, "CurrentVersion", "6.0");
+  test::SetRegString(HKLM, kWindowsVersionKey, "CurrentVersion", "6.0");
   EXPECT_EQ(mCommon::CommonCoverFolder(), "/srv/Docs/My Faxes/Common Coverpages");
   EXPECT_TRUE(mCommon::IsServerCoverPage("/srv/docs/my faxes/common coverpages/Generic.cov"));
   EXPECT_FALSE(mCommon::IsServerCoverPage("/srv/Data/Fax/Covers/Generic.cov"));

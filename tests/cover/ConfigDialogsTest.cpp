@@ -33,50 +33,23 @@
 #include "receive/ui/frmConfigureClient.h"
 #include "receive/ui/frmFaxServer.h"
 #include "receive/ui/frmSetCover.h"
+#include "tests/support/QtApp.h"
+#include "tests/support/RegValues.h"
 #include "tests/support/TestWorld.h"
+#include "tests/support/UiRecorder.h"
 
 namespace fs = std::filesystem;
 using namespace brevant;
 using brevant::test::TestWorld;
+using brevant::test::RegString;
+using brevant::test::SetRegString;
+using brevant::test::HKCU;
+using brevant::test::HKLM;
 
 namespace {
 
-void EnsureApp() {
-  static int argc = 1;
-  static char arg0[] = "config_ui_tests";
-  static char* argv[] = {arg0, nullptr};
-  static QApplication* app = new QApplication(argc, argv);
-  (void)app;
-}
-
 std::vector<int> g_exitCodes;
 void RecordExit(int code) { g_exitCodes.push_back(code); }
-
-class MessageRecorder : public ui::Backend {
- public:
-  ui::Answer MessageBox(const std::string& text, const std::string& caption, ui::Buttons, ui::Icon,
-                        ui::Answer defaultAnswer) override {
-    shown.push_back(caption + ": " + text);
-    return defaultAnswer;
-  }
-  void DoEvents() override {}
-  void SetCursor(ui::Cursor) override {}
-  void RunUntilWindowsClosed() override {}
-  void ShowStatus(const std::string&, unsigned long) override {}
-  void CloseStatus() override {}
-  std::vector<std::string> shown;
-};
-
-std::string RegValue(std::uint32_t root, const std::string& key, const std::string& value) {
-  CWinReg reg;
-  return reg.InitForRead(root, key) ? reg.GetString(value) : "<no key>";
-}
-
-void SetValue(std::uint32_t root, const std::string& key, const std::string& value, const std::string& data) {
-  CWinReg reg;
-  ASSERT_TRUE(reg.InitForWrite(root, key, true));
-  reg.SetString(value, data);
-}
 
 // The configuration as start-up loads it.
 void StartUp() {
@@ -88,11 +61,11 @@ void StartUp() {
 
 struct ConfigFixture : ::testing::Test {
   void SetUp() override {
-    EnsureApp();
+    test::EnsureWidgetApplication();
     g_exitCodes.clear();
     configui::ResetServices();
-    SetValue(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax\\Inbox", "Folder", "/srv/fax/inbox");
-    SetValue(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax\\SentItems", "Folder", "/srv/fax/sent");
+    SetRegString(HKLM, "Software\\Microsoft\\Fax\\Inbox", "Folder", "/srv/fax/inbox");
+    SetRegString(HKLM, "Software\\Microsoft\\Fax\\SentItems", "Folder", "/srv/fax/sent");
     TestWorld::WriteFile(world.ProgramDir() + "/FaxGroup.xml",
                          "<Groups><EmailFax></EmailFax><ReceiveAll>False</ReceiveAll><ProgramType>0</ProgramType>"
                          "<FaxDevice>old</FaxDevice><CoverFolder></CoverFolder><FaxGroupConnect>True</FaxGroupConnect></Groups>");
@@ -148,10 +121,10 @@ TEST_F(ConfigFixture, SwitchingToTheMailFaxServiceSavesEverySettingWhereItBelong
   EXPECT_STREQ(g.child_value("ProgramType"), "1");
   EXPECT_STREQ(g.child_value("FaxDevice"), "faxhost");
   EXPECT_STREQ(g.child_value("FaxGroupConnect"), "True");
-  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "ForwardEmail"), "boss@example.com");
-  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "InboxPath"), "/home/ann/Maildir/.Faxes");
+  EXPECT_EQ(RegString(HKCU, kPelorinKey, "ForwardEmail"), "boss@example.com");
+  EXPECT_EQ(RegString(HKCU, kPelorinKey, "InboxPath"), "/home/ann/Maildir/.Faxes");
   // The fax service's own folder is stored as "follow the fax service".
-  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SentPath"), "");
+  EXPECT_EQ(RegString(HKCU, kPelorinKey, "SentPath"), "");
 
   // The next run starts on the mail-fax path with these values.
   StartUp();
@@ -203,7 +176,7 @@ TEST_F(ConfigFixture, DisconnectRuleDisconnectMailCancelAndTheOtherButtons) {
   EXPECT_EQ(g_exitCodes, std::vector<int>{0});
   // Cancel saves nothing.
   EXPECT_EQ(TestWorld::ReadFile(world.ProgramDir() + "/FaxGroup.xml"), before);
-  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "ForwardEmail"), "<no key>");
+  EXPECT_EQ(RegString(HKCU, kPelorinKey, "ForwardEmail"), "<no key>");
 
   // The plain disconnect mail is not available yet: an error record, and the
   // button is disabled all the same.
@@ -241,8 +214,8 @@ TEST_F(ConfigFixture, UnattendedTheWindowsEndTheRunWithoutStoringAnything) {
   configui::ShowSetCoverDialog(RecordExit);
   EXPECT_EQ(g_exitCodes, (std::vector<int>{0, 1}));
   EXPECT_EQ(TestWorld::ReadFile(world.ProgramDir() + "/FaxGroup.xml"), before);
-  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SetCoverPage"), "<no key>");
-  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kUserInfoKey, "CoverPageFile"), "<no key>");
+  EXPECT_EQ(RegString(HKCU, kPelorinKey, "SetCoverPage"), "<no key>");
+  EXPECT_EQ(RegString(HKCU, kUserInfoKey, "CoverPageFile"), "<no key>");
 }
 
 TEST_F(ConfigFixture, MaildirFoldersAreOfferedFromTheMailStore) {
@@ -259,8 +232,6 @@ namespace {
 struct SetCoverFixture : ConfigFixture {
   void SetUp() override {
     ConfigFixture::SetUp();
-    unsetenv("BREVANT_UNATTENDED");  // message boxes go to the recorder
-    ui::SetBackend(&messages);
     std::string covers = test::SourceDir() + "/coverpage/";
     common = world.Root() + "/shared/Coverpages/";
     fs::create_directories(common);
@@ -281,23 +252,19 @@ struct SetCoverFixture : ConfigFixture {
       for (int x = 100; x < 1600; ++x) page.SetBlack(x, y);
     std::string error;
     emf::WriteFile(group + "Team.emf", page, &error);
-    SetValue(CWinReg::HKEY_LOCAL_MACHINE,
+    SetRegString(HKLM,
              "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "Common AppData",
              world.Root() + "/shared");
-    SetValue(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax\\Setup", "ServerCoverPageDir", "Coverpages");
-    SetValue(CWinReg::HKEY_CURRENT_USER,
+    SetRegString(HKLM, "Software\\Microsoft\\Fax\\Setup", "ServerCoverPageDir", "Coverpages");
+    SetRegString(HKCU,
              "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "Personal",
              world.Root() + "/home");
-    SetValue(CWinReg::HKEY_CURRENT_USER, "Software\\Microsoft\\Fax\\Setup", "CoverPageDir", "Covers");
+    SetRegString(HKCU, "Software\\Microsoft\\Fax\\Setup", "CoverPageDir", "Covers");
     Config().ProgramType = 1;
     Config().CoverFolder = group;
     FaxJob().CoverIndex = 0;
   }
-  void TearDown() override {
-    ui::SetBackend(nullptr);
-    ConfigFixture::TearDown();
-  }
-  MessageRecorder messages;
+  test::UiRecorder messages;  // the boxes go here, not to stderr
   std::string common, group;
 };
 
@@ -310,10 +277,10 @@ std::vector<std::string> Items(QComboBox* cb) {
 }  // namespace
 
 TEST_F(SetCoverFixture, TheStoredChoiceIsShownAndOkStoresTheNewOne) {
-  SetValue(CWinReg::HKEY_CURRENT_USER, kUserInfoKey, "CoverPageFile", common + "Urgent.Memo.cov");
-  SetValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SetCoverPage", "1");
-  SetValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "CoverPageSubject", "Quarterly figures");
-  SetValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "CoverPageNote", "See attached.");
+  SetRegString(HKCU, kUserInfoKey, "CoverPageFile", common + "Urgent.Memo.cov");
+  SetRegString(HKCU, kPelorinKey, "SetCoverPage", "1");
+  SetRegString(HKCU, kPelorinKey, "CoverPageSubject", "Quarterly figures");
+  SetRegString(HKCU, kPelorinKey, "CoverPageNote", "See attached.");
 
   configui::frmSetCover dlg(RecordExit);
   EXPECT_EQ(dlg.windowTitle(), "Set Cover Page");
@@ -348,25 +315,25 @@ TEST_F(SetCoverFixture, TheStoredChoiceIsShownAndOkStoresTheNewOne) {
   dlg.txtSubject->setText("  New subject ");
   dlg.rtbNote->setPlainText("\tLine one\nLine two\n ");
   dlg.cmdNext->click();
-  EXPECT_TRUE(messages.shown.empty());
+  EXPECT_TRUE(messages.messages.empty());
   EXPECT_EQ(g_exitCodes, std::vector<int>{1});
-  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kUserInfoKey, "CoverPageFile"),
+  EXPECT_EQ(RegString(HKCU, kUserInfoKey, "CoverPageFile"),
             world.Root() + "/home/Covers/Mine.cov");
-  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SetCoverPage"), "1");
-  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "CoverPageSubject"), "New subject");
+  EXPECT_EQ(RegString(HKCU, kPelorinKey, "SetCoverPage"), "1");
+  EXPECT_EQ(RegString(HKCU, kPelorinKey, "CoverPageSubject"), "New subject");
   // Only blanks are trimmed: a tab and line breaks are part of the note.
-  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "CoverPageNote"), "\tLine one\nLine two\n");
+  EXPECT_EQ(RegString(HKCU, kPelorinKey, "CoverPageNote"), "\tLine one\nLine two\n");
 
   // Version 5.2 is XP too: the common templates come from the same folder.
-  SetValue(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows NT\\CurrentVersion", "CurrentVersion", "5.2");
+  SetRegString(HKLM, "Software\\Microsoft\\Windows NT\\CurrentVersion", "CurrentVersion", "5.2");
   configui::frmSetCover onServer(RecordExit);
   EXPECT_EQ(Items(onServer.cbCover),
             (std::vector<std::string>{"Generic", "Urgent", "Mine(Personal)", "Team(Personal)"}));
 }
 
 TEST_F(SetCoverFixture, EmptyFieldsUncheckedBoxCancelAndNoTemplates) {
-  SetValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SetCoverPage", "0");
-  SetValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "CoverPageSubject", "kept");
+  SetRegString(HKCU, kPelorinKey, "SetCoverPage", "0");
+  SetRegString(HKCU, kPelorinKey, "CoverPageSubject", "kept");
   {
     configui::frmSetCover dlg(RecordExit);
     dlg.Activate();
@@ -378,16 +345,16 @@ TEST_F(SetCoverFixture, EmptyFieldsUncheckedBoxCancelAndNoTemplates) {
     EXPECT_TRUE(dlg.txtSubject->isEnabled());
     dlg.txtSubject->setText("   ");
     dlg.cmdNext->click();
-    EXPECT_EQ(messages.shown, std::vector<std::string>{"Pelorin: Please enter text in the Note and/or Subject field."});
+    EXPECT_EQ(messages.messages, std::vector<std::string>{"Pelorin: Please enter text in the Note and/or Subject field."});
     EXPECT_TRUE(g_exitCodes.empty());
-    EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "CoverPageSubject"), "kept");
+    EXPECT_EQ(RegString(HKCU, kPelorinKey, "CoverPageSubject"), "kept");
     // Unchecked, Ok stores "0" and the (empty) fields.
     dlg.chkCover->click();
     dlg.cmdNext->click();
     EXPECT_EQ(g_exitCodes, std::vector<int>{1});
-    EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SetCoverPage"), "0");
-    EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "CoverPageSubject"), "");
-    EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kUserInfoKey, "CoverPageFile"), common + "Generic.cov");
+    EXPECT_EQ(RegString(HKCU, kPelorinKey, "SetCoverPage"), "0");
+    EXPECT_EQ(RegString(HKCU, kPelorinKey, "CoverPageSubject"), "");
+    EXPECT_EQ(RegString(HKCU, kUserInfoKey, "CoverPageFile"), common + "Generic.cov");
   }
   {
     g_exitCodes.clear();
@@ -397,7 +364,7 @@ TEST_F(SetCoverFixture, EmptyFieldsUncheckedBoxCancelAndNoTemplates) {
     dlg.txtSubject->setText("not stored");
     dlg.cmdCancel->click();
     EXPECT_EQ(g_exitCodes, std::vector<int>{1});
-    EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, kPelorinKey, "SetCoverPage"), "0");
+    EXPECT_EQ(RegString(HKCU, kPelorinKey, "SetCoverPage"), "0");
   }
   // Without the common folder nothing is listed at all.
   fs::remove_all(common);
@@ -409,7 +376,7 @@ TEST_F(SetCoverFixture, EmptyFieldsUncheckedBoxCancelAndNoTemplates) {
 
 TEST_F(ConfigFixture, FaxServerSettingsGoToTheRegistryAndThePasswordToAUserOnlyFile) {
   // Machine-wide values an administrator set are what a user starts from.
-  SetValue(CWinReg::HKEY_LOCAL_MACHINE, faxsvc::kFaxServerKey, "Server", "fax.office.lan");
+  SetRegString(CWinReg::HKEY_LOCAL_MACHINE, faxsvc::kFaxServerKey, "Server", "fax.office.lan");
   configui::frmConfigureClient config(RecordExit);
   {
     configui::frmFaxServer dlg(&config);
@@ -427,8 +394,8 @@ TEST_F(ConfigFixture, FaxServerSettingsGoToTheRegistryAndThePasswordToAUserOnlyF
     dlg.OKButton->click();
     EXPECT_EQ(dlg.result(), QDialog::Accepted);
   }
-  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, faxsvc::kFaxServerKey, "Service"), "HylaFAX");
-  EXPECT_EQ(RegValue(CWinReg::HKEY_CURRENT_USER, faxsvc::kFaxServerKey, "User"), "anna");
+  EXPECT_EQ(RegString(CWinReg::HKEY_CURRENT_USER, faxsvc::kFaxServerKey, "Service"), "HylaFAX");
+  EXPECT_EQ(RegString(CWinReg::HKEY_CURRENT_USER, faxsvc::kFaxServerKey, "User"), "anna");
   CWinReg reg;
   ASSERT_TRUE(reg.InitForRead(CWinReg::HKEY_CURRENT_USER, faxsvc::kFaxServerKey));
   EXPECT_EQ(reg.ValueType("Password"), 0u);  // never in the registry

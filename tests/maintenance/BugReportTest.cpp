@@ -23,10 +23,14 @@
 #include "platform/mail/MailStore.h"
 #include "tests/faxservice/FaxTestSupport.h"
 #include "tests/maintenance/FakeShell.h"
+#include "tests/support/RegValues.h"
 #include "tests/support/TestWorld.h"
 
 using namespace brevant;
 namespace fs = std::filesystem;
+using test::SetRegString;
+using test::HKCU;
+using test::HKLM;
 
 namespace {
 
@@ -60,12 +64,6 @@ class NamedProcess {
   pid_t pid_ = -1;
 };
 
-void SetValue(std::uint32_t root, const std::string& key, const std::string& name, const std::string& value) {
-  CWinReg reg;
-  ASSERT_TRUE(reg.InitForWrite(root, key, true));
-  ASSERT_TRUE(reg.SetString(name, value));
-}
-
 // A complete installation: every suite file, the shared control, the spool
 // document's print command, a running print helper.
 std::string CompleteInstallation(const test::TestWorld& w) {
@@ -76,9 +74,9 @@ std::string CompleteInstallation(const test::TestWorld& w) {
   }
   std::string sys = w.Root() + "/system";
   test::TestWorld::WriteFile(sys + "/RICHTX32.OCX", "x");
-  SetValue(CWinReg::HKEY_LOCAL_MACHINE, kPelorinKey, "SystemDir", sys);
-  SetValue(CWinReg::HKEY_CLASSES_ROOT, ".pnx", "", "Pelorin.Spool");
-  SetValue(CWinReg::HKEY_CLASSES_ROOT, "Pelorin.Spool\\shell\\printto\\command", "",
+  SetRegString(HKLM, kPelorinKey, "SystemDir", sys);
+  SetRegString(CWinReg::HKEY_CLASSES_ROOT, ".pnx", "", "Pelorin.Spool");
+  SetRegString(CWinReg::HKEY_CLASSES_ROOT, "Pelorin.Spool\\shell\\printto\\command", "",
            "\"/opt/pelorin/QuorPlot.exe\" \"%1\" \"%2\"");
   return sys;
 }
@@ -176,7 +174,7 @@ TEST(BugReport, BodyLayoutWithoutMailClient) {
 
   // Product version, the other program types, a forward address, a device
   // that is not this computer.
-  SetValue(CWinReg::HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvane\\Pelorin", "Version", "1.0.17");
+  SetRegString(HKLM, "SOFTWARE\\Norvane\\Pelorin", "Version", "1.0.17");
   c.ProgramType = 1;
   c.FaxDevice = "faxhost";
   c.ForwardEmail = "boss@example.org";
@@ -199,10 +197,10 @@ TEST(BugReport, MissingPiecesEachAddTheirLine) {
   Config() = ClientConfig{};
   std::string sys = w.Root() + "/emptysystem";
   fs::create_directories(sys);
-  SetValue(CWinReg::HKEY_LOCAL_MACHINE, kPelorinKey, "SystemDir", sys);
+  SetRegString(HKLM, kPelorinKey, "SystemDir", sys);
   // ".pnx" names a class whose print command is another program's.
-  SetValue(CWinReg::HKEY_CLASSES_ROOT, ".pnx", "", "Other.Doc");
-  SetValue(CWinReg::HKEY_CLASSES_ROOT, "Other.Doc\\shell\\printto\\command", "", "lp \"%1\"");
+  SetRegString(CWinReg::HKEY_CLASSES_ROOT, ".pnx", "", "Other.Doc");
+  SetRegString(CWinReg::HKEY_CLASSES_ROOT, "Other.Doc\\shell\\printto\\command", "", "lp \"%1\"");
   ::setenv("BREVANT_COMPONENT_DIR", w.ProgramDir().c_str(), 1);
   test::TestWorld::WriteFile(w.ProgramDir() + "/quorie.DLL", "x");  // present, other case
   test::TestWorld::WriteFile(ErrorLogPath(), "#2026# 5 Boom Init.ShowFaxNew\r\n");
@@ -333,9 +331,9 @@ TEST(BugReport, ReportIsAnOutboxItemWithTheLogsOpenedInTheConfiguredMailProgram)
   std::string program = Script(w, "fakemail",
                                "if [ \"$1\" = --version ]; then echo 'FakeMail 9.9'; exit 0; fi\n"
                                "cp \"$1\" '" + seen + ".part' && mv '" + seen + ".part' '" + seen + "'\n");
-  SetValue(CWinReg::HKEY_CURRENT_USER, mail::kAccountKey, "MailProgram", program);
-  SetValue(CWinReg::HKEY_CURRENT_USER, mail::kAccountKey, "SmtpServer", "smtp.example.org");
-  SetValue(CWinReg::HKEY_CURRENT_USER, mail::kAccountKey, "SenderAddress", "ann@example.org");
+  SetRegString(HKCU, mail::kAccountKey, "MailProgram", program);
+  SetRegString(HKCU, mail::kAccountKey, "SmtpServer", "smtp.example.org");
+  SetRegString(HKCU, mail::kAccountKey, "SenderAddress", "ann@example.org");
   test::TestWorld::WriteFile(ErrorLogPath(), "#2026# 91 Object not set frmNew.Form_Load\r\n");
   test::TestWorld::WriteFile(DebugLogPath(), "debug line\r\n");
   test::TestWorld::WriteFile(w.ProgramDir() + "/FaxGroup.xml", "<Groups/>");

@@ -20,27 +20,15 @@
 #include "maintenance/ui/MaintenanceForms.h"
 #include "tests/maintenance/FakeShell.h"
 #include "tests/maintenance/HttpServer.h"
-#include "tests/maintenance/UiRecorder.h"
+#include "tests/support/QtApp.h"
+#include "tests/support/RegValues.h"
 #include "tests/support/TestWorld.h"
+#include "tests/support/UiRecorder.h"
 
 using namespace brevant;
 namespace fs = std::filesystem;
 
-// Leaks inside the font and window-system libraries Qt loads, which this
-// program cannot free. (Kept here as well as in tests/lsan.supp, because
-// the suppressions named in the test environment do not reach every test.)
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig\nleak:libQt6\nleak:libdbus\nleak:libglib\nleak:libxcb\nleak:libX11\n";
-}
-
 namespace {
-
-void EnsureApp() {
-  static int argc = 1;
-  static char name[] = "maintenance_ui_tests";
-  static char* argv[] = {name, nullptr};
-  if (!QApplication::instance()) new QApplication(argc, argv);
-}
 
 QWidget* OpenWindow(const QString& objectName) {
   for (QWidget* w : QApplication::topLevelWidgets()) {
@@ -80,18 +68,12 @@ void CloseAll() {
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-void SetLocalMachine(const std::string& key, const std::string& name, const std::string& value) {
-  CWinReg reg;
-  ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, key, true));
-  ASSERT_TRUE(reg.SetString(name, value));
-}
-
 }  // namespace
 
 TEST(AboutBox, ControlsVersionAndOneWindowOnly) {
   test::TestWorld w;
-  EnsureApp();
-  SetLocalMachine(kPelorinKey, "Version", "1.0.7");
+  test::EnsureWidgetApplication();
+  test::SetRegString(test::HKLM, kPelorinKey, "Version", "1.0.7");
   ShowAboutBox();
   QWidget* about = OpenWindow("frmAbout");
   ASSERT_NE(about, nullptr);
@@ -131,11 +113,11 @@ TEST(AboutBox, ControlsVersionAndOneWindowOnly) {
 
 TEST(AboutBox, ButtonsAndLinksReachTheirServices) {
   test::TestWorld w;
-  EnsureApp();
+  test::EnsureWidgetApplication();
   test::FakeShell shell(w);
   test::UiRecorder ui;
   test::HttpServer updates({200, "0"});
-  SetLocalMachine(kPelorinKey, "UpdateSite", updates.Site());
+  test::SetRegString(test::HKLM, kPelorinKey, "UpdateSite", updates.Site());
   ShowAboutBox();
   QWidget* about = OpenWindow("frmAbout");
   ASSERT_NE(about, nullptr);
@@ -150,7 +132,7 @@ TEST(AboutBox, ButtonsAndLinksReachTheirServices) {
   std::string tool = w.Root() + "/sysinfo";
   test::TestWorld::WriteFile(tool, "#!/bin/sh\ntouch '" + w.Root() + "/sysinfo.ran'\n");
   fs::permissions(tool, fs::perms::owner_all);
-  SetLocalMachine("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO", "PATH", tool);
+  test::SetRegString(test::HKLM, "SOFTWARE\\Microsoft\\Shared Tools\\MSINFO", "PATH", tool);
   Click(about, "cmdSysInfo");
   for (int i = 0; i < 250 && !fs::exists(w.Root() + "/sysinfo.ran"); ++i) QTest::qWait(20);
   EXPECT_TRUE(fs::exists(w.Root() + "/sysinfo.ran"));
@@ -163,7 +145,7 @@ TEST(AboutBox, ButtonsAndLinksReachTheirServices) {
 
 TEST(WarningDialog, TextAndOkOnlyEveryTime) {
   test::TestWorld w;
-  EnsureApp();
+  test::EnsureWidgetApplication();
   std::string seenText, seenTitle;
   bool topmost = false;
   std::vector<std::string> controls;
@@ -204,7 +186,7 @@ TEST(WarningDialog, TextAndOkOnlyEveryTime) {
 
 TEST(RepairDialog, EachStepShowsItsOutcomeAndRepairRepeats) {
   test::TestWorld w;
-  EnsureApp();
+  test::EnsureWidgetApplication();
   test::UiRecorder ui;
   mInstallation::SetOfficeProbes({[] { return true; }, [] { return false; }, [] { return false; }});
   std::string log = w.Root() + "/components.log";
@@ -216,7 +198,7 @@ TEST(RepairDialog, EachStepShowsItsOutcomeAndRepairRepeats) {
   }
   fs::create_directories(w.Root() + "/system");
   fs::copy_file(good, w.Root() + "/system/Redemption.dll");
-  SetLocalMachine(kPelorinKey, "SystemDir", w.Root() + "/system");
+  test::SetRegString(test::HKLM, kPelorinKey, "SystemDir", w.Root() + "/system");
 
   ShowRepairDialog();
   QWidget* repair = OpenWindow("frmRepair");

@@ -11,8 +11,8 @@
 #include "common/ClientConfig.h"
 #include "common/Logging.h"
 #include "maintenance/Installation.h"
-#include "tests/maintenance/UiRecorder.h"
 #include "tests/support/TestWorld.h"
+#include "tests/support/UiRecorder.h"
 
 using namespace brevant;
 namespace fs = std::filesystem;

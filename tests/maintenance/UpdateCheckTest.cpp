@@ -9,19 +9,16 @@
 #include "maintenance/UpdateCheck.h"
 #include "tests/maintenance/FakeShell.h"
 #include "tests/maintenance/HttpServer.h"
-#include "tests/maintenance/UiRecorder.h"
+#include "tests/support/RegValues.h"
 #include "tests/support/TestWorld.h"
+#include "tests/support/UiRecorder.h"
 
 using namespace brevant;
 using test::HttpServer;
 
 namespace {
 
-void SetSite(const std::string& site) {
-  CWinReg reg;
-  ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, kPelorinKey, true));
-  ASSERT_TRUE(reg.SetString("UpdateSite", site));
-}
+void SetSite(const std::string& site) { test::SetRegString(test::HKLM, kPelorinKey, "UpdateSite", site); }
 
 UpdateResult Ask(HttpServer& s, long timeoutMs = 3000) {
   return QueryUpdateService(s.Site() + "/_check_update.asp", UpdateVersionText(), timeoutMs);
@@ -34,9 +31,7 @@ TEST(UpdateCheck, AddressComesFromTheRegistryStoreWithTheMakersSiteAsDefault) {
   EXPECT_EQ(UpdateServiceAddress(), "https://www.norvane.com/_check_update.asp");
   SetSite("http://updates.example.org/");
   EXPECT_EQ(UpdateServiceAddress(), "http://updates.example.org/_check_update.asp");
-  CWinReg user;
-  ASSERT_TRUE(user.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, true));
-  ASSERT_TRUE(user.SetString("UpdateSite", "http://mine.example.org"));
+  test::SetRegString(test::HKCU, kPelorinKey, "UpdateSite", "http://mine.example.org");
   EXPECT_EQ(UpdateServiceAddress(), "http://mine.example.org/_check_update.asp");
   // Version 1.0 of this build is sent as "1.0": numbers without leading zeros.
   EXPECT_EQ(UpdateVersionText(), "1.0");
@@ -106,39 +101,27 @@ TEST(UpdateCheck, AnyOtherPageIsTheAddressOnlyNoAnswerFails) {
 TEST(UpdateCheck, WhatTheUserSeesForEachAnswer) {
   test::TestWorld w;
   test::FakeShell shell(w);
-  {
+  const std::vector<std::string> none, download{"Pelorin: Download Update?"};
+  struct Case {
+    std::string page;
+    ui::Answer answer;
+    std::vector<std::string> messages;
+    std::string opened;  // what the browser is asked to open
+  } cases[] = {{"0", ui::Answer::Ok, {"Pelorin: Update is not available."}, ""},
+               {"1", ui::Answer::Ok, none, ""},
+               {"http://dl.example.org/new", ui::Answer::No, download, ""},
+               {"http://dl.example.org/new", ui::Answer::Yes, download, "http://dl.example.org/new"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.page);
     test::UiRecorder ui;
-    HttpServer s({200, "0"});
+    ui.answer = c.answer;
+    HttpServer s({200, c.page});
     SetSite(s.Site());
     CheckForUpdate();
-    EXPECT_EQ(ui.messages, std::vector<std::string>{"Pelorin: Update is not available."});
-    EXPECT_EQ(ui.cursor, ui::Cursor::Default);
-  }
-  {
-    test::UiRecorder ui;
-    HttpServer s({200, "1"});
-    SetSite(s.Site());
-    CheckForUpdate();
-    EXPECT_TRUE(ui.messages.empty());
     EXPECT_EQ(s.Requests().size(), 1u);
-  }
-  {
-    test::UiRecorder ui;
-    ui.answer = ui::Answer::No;
-    HttpServer s({200, "http://dl.example.org/new"});
-    SetSite(s.Site());
-    CheckForUpdate();
-    EXPECT_EQ(ui.messages, std::vector<std::string>{"Pelorin: Download Update?"});
-    EXPECT_EQ(shell.Opened(300), "");  // no browser
-  }
-  {
-    test::UiRecorder ui;
-    ui.answer = ui::Answer::Yes;
-    HttpServer s({200, "http://dl.example.org/new"});
-    SetSite(s.Site());
-    CheckForUpdate();
-    EXPECT_EQ(ui.messages, std::vector<std::string>{"Pelorin: Download Update?"});
-    EXPECT_EQ(shell.Opened(), "http://dl.example.org/new");
+    EXPECT_EQ(ui.messages, c.messages);
+    EXPECT_EQ(ui.cursor, ui::Cursor::Default);
+    EXPECT_EQ(shell.Opened(c.opened.empty() ? 300 : 5000), c.opened);
   }
 }
 

@@ -23,7 +23,7 @@
 #include "common/FaxJob.h"
 #include "delivery/Delivery.h"
 #include "delivery/FaxTransport.h"
-#include "tests/maintenance/UiRecorder.h"
+#include "tests/support/UiRecorder.h"
 #include "tools/brevant-faxmon/FaxMonitor.h"
 #include "tools/brevant-printagent/FaxNotices.h"
 #include "platform/faxservice/FaxService.h"

@@ -25,7 +25,6 @@ namespace brevant::test {
 namespace {
 
 using namespace brevant::wizard;
-constexpr auto HKCU = CWinReg::HKEY_CURRENT_USER;
 constexpr const char* kPelorin = "Software\\Norvane\\Pelorin";
 constexpr const char* kUserInfo = "Software\\Microsoft\\Fax\\UserInfo";
 
@@ -38,10 +37,8 @@ TEST_F(WizardTest, NewFillsTheFaxJobAndHandlesTheCoverPageRequest) {
     groups.Save();
   }
   Run("new;0;A#;1#;", [&] { EXPECT_EQ(frmNew::Loaded(), nullptr); });
-  ASSERT_EQ(recorder.boxes.size(), 1u);
-  EXPECT_EQ(recorder.boxes[0].caption, "Pelorin");
-  EXPECT_EQ(recorder.boxes[0].text, "You should set Fax Mail in Setup for using Pelorin.");
-  EXPECT_EQ(Reg(HKCU, kPelorin, "SetCoverPage"), "<no key>");
+  EXPECT_EQ(recorder.messages, std::vector<std::string>{"Pelorin: You should set Fax Mail in Setup for using Pelorin."});
+  EXPECT_EQ(RegString(HKCU, kPelorin, "SetCoverPage"), "<no key>");
   Config() = ClientConfig{};
   {
     CXmlGroups groups;
@@ -50,24 +47,24 @@ TEST_F(WizardTest, NewFillsTheFaxJobAndHandlesTheCoverPageRequest) {
   }
 
   // Mode 3 keeps a request another component stored; other modes clear it.
-  SetReg(HKCU, kPelorin, "SetCoverPage", "1");
-  SetReg(HKCU, kPelorin, "CoverPageSubject", "Kept");
-  SetReg(HKCU, kPelorin, "CoverPageNote", "Kept note");
+  SetRegString(HKCU, kPelorin, "SetCoverPage", "1");
+  SetRegString(HKCU, kPelorin, "CoverPageSubject", "Kept");
+  SetRegString(HKCU, kPelorin, "CoverPageNote", "Kept note");
   Run("new;3;A#;1#;", [&] {
-    EXPECT_EQ(Reg(HKCU, kPelorin, "SetCoverPage"), "1");
-    EXPECT_EQ(Reg(HKCU, kPelorin, "CoverPageSubject"), "Kept");
-    EXPECT_EQ(Reg(HKCU, kPelorin, "CoverPageNote"), "Kept note");
+    EXPECT_EQ(RegString(HKCU, kPelorin, "SetCoverPage"), "1");
+    EXPECT_EQ(RegString(HKCU, kPelorin, "CoverPageSubject"), "Kept");
+    EXPECT_EQ(RegString(HKCU, kPelorin, "CoverPageNote"), "Kept note");
   });
-  SetReg(HKCU, kPelorin, "SetCoverPage", "0");
-  SetReg(HKCU, kPelorin, "CoverPageSubject", "Old");
+  SetRegString(HKCU, kPelorin, "SetCoverPage", "0");
+  SetRegString(HKCU, kPelorin, "CoverPageSubject", "Old");
   Run("new;3;A#;1#;", [&] {
-    EXPECT_EQ(Reg(HKCU, kPelorin, "SetCoverPage"), "1");
-    EXPECT_EQ(Reg(HKCU, kPelorin, "CoverPageSubject"), "");
+    EXPECT_EQ(RegString(HKCU, kPelorin, "SetCoverPage"), "1");
+    EXPECT_EQ(RegString(HKCU, kPelorin, "CoverPageSubject"), "");
   });
-  SetReg(HKCU, kPelorin, "CoverPageSubject", "Old");
+  SetRegString(HKCU, kPelorin, "CoverPageSubject", "Old");
   // The last entry of each list is not used; quotes leave the file names.
   Run("new;0;A#B#C;1#2#3;\"/srv/x y.pdf\"#/srv/z.pdf", [&] {
-    EXPECT_EQ(Reg(HKCU, kPelorin, "CoverPageSubject"), "");
+    EXPECT_EQ(RegString(HKCU, kPelorin, "CoverPageSubject"), "");
     frmNew* page = frmNew::Loaded();
     ASSERT_NE(page, nullptr);
     EXPECT_EQ(page->lvRecipients->topLevelItemCount(), 2);
@@ -81,9 +78,9 @@ TEST_F(WizardTest, NewFillsTheFaxJobAndHandlesTheCoverPageRequest) {
 }
 
 TEST_F(WizardTest, SenderDialogShowsStoresAndDiscardsTheSenderDetails) {
-  SetReg(HKCU, kUserInfo, "FullName", "Ann Example");
-  SetReg(HKCU, kUserInfo, "Company", "Norvane");
-  SetReg(HKCU, kPelorin, "SetCoverPage", "1");
+  SetRegString(HKCU, kUserInfo, "FullName", "Ann Example");
+  SetRegString(HKCU, kUserInfo, "Company", "Norvane");
+  SetRegString(HKCU, kPelorin, "SetCoverPage", "1");
   Run("sender", [&] {
     frmSender* d = frmSender::Loaded();
     ASSERT_NE(d, nullptr);
@@ -92,7 +89,7 @@ TEST_F(WizardTest, SenderDialogShowsStoresAndDiscardsTheSenderDetails) {
     EXPECT_EQ(d->txtFullName->text(), "Ann Example");
     EXPECT_EQ(d->txtCompany->text(), "Norvane");
     // Another program changes the name: activation shows the new one.
-    SetReg(HKCU, kUserInfo, "FullName", "Ann Changed");
+    SetRegString(HKCU, kUserInfo, "FullName", "Ann Changed");
     QEvent activate(QEvent::WindowActivate);
     QCoreApplication::sendEvent(d, &activate);
     EXPECT_EQ(d->txtFullName->text(), "Ann Changed");
@@ -107,11 +104,11 @@ TEST_F(WizardTest, SenderDialogShowsStoresAndDiscardsTheSenderDetails) {
     Click(d->btnOk);
     EXPECT_EQ(frmSender::Loaded(), nullptr);
   });
-  EXPECT_EQ(Reg(HKCU, kUserInfo, "Address"), "1 Main St\nSpringfield");
-  EXPECT_EQ(Reg(HKCU, kUserInfo, "Company"), "");
-  EXPECT_EQ(Reg(HKCU, kUserInfo, "OfficePhone"), "555 0100");
-  EXPECT_EQ(Reg(HKCU, kUserInfo, "FullName"), "Ann Changed");
-  EXPECT_EQ(Reg(HKCU, kPelorin, "SetCoverPage"), "0");  // closing it ended the run
+  EXPECT_EQ(RegString(HKCU, kUserInfo, "Address"), "1 Main St\nSpringfield");
+  EXPECT_EQ(RegString(HKCU, kUserInfo, "Company"), "");
+  EXPECT_EQ(RegString(HKCU, kUserInfo, "OfficePhone"), "555 0100");
+  EXPECT_EQ(RegString(HKCU, kUserInfo, "FullName"), "Ann Changed");
+  EXPECT_EQ(RegString(HKCU, kPelorin, "SetCoverPage"), "0");  // closing it ended the run
   // "OK" writes its entry and end lines around the end of the run.
   std::string trace = Trace();
   std::size_t entry = trace.find("frmSender->btnOk_Click\""), end = trace.find("frmSender->btnOk_Click - END\"");
@@ -127,7 +124,7 @@ TEST_F(WizardTest, SenderDialogShowsStoresAndDiscardsTheSenderDetails) {
     QTest::keyClick(d, Qt::Key_Escape);
     EXPECT_EQ(frmSender::Loaded(), nullptr);
   });
-  EXPECT_EQ(Reg(HKCU, kUserInfo, "FullName"), "Ann Changed");
+  EXPECT_EQ(RegString(HKCU, kUserInfo, "FullName"), "Ann Changed");
 }
 
 // Real `brevant` processes: the window library loaded with dlopen.

@@ -18,21 +18,16 @@
 
 namespace fs = std::filesystem;
 
-// Sanitizer builds: leaks inside the system's font and window libraries are
-// not ours; named here so the suppressions hold however the test is run.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig\nleak:libQt6\nleak:libglib\nleak:libdbus\n";
-}
-
 namespace brevant::test {
 
 void WizardTest::SetUp() {
-  // The windows here are answered by the script: not unattended.
-  ::unsetenv("BREVANT_UNATTENDED");
+  // The windows here are answered by the script (the recorder makes the
+  // run attended).
+  recorder.onDoEvents = [] { QCoreApplication::processEvents(); };
   wizard::Windows* windows = wizard::QtWindows();
   ASSERT_NE(windows, nullptr);
   SetAppWindows(windows);
-  ui::SetBackend(&recorder);
+  ui::SetBackend(&recorder);  // in place of the window library's own boxes
   Init::SetInstanceTest([] { return false; });
   ClearFaxJob();
   Config() = ClientConfig{};
@@ -55,7 +50,6 @@ void WizardTest::TearDown() {
   ui::UnloadAllForms();
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   QCoreApplication::processEvents();
-  ui::SetBackend(nullptr);
 }
 
 void WizardTest::Run(const std::string& commandLine, const std::function<void()>& script) {
@@ -88,19 +82,6 @@ void WizardTest::Type(QWidget* field, const QString& text) {
   QTest::keyClicks(field, text);
 }
 
-std::string WizardTest::Reg(std::uint32_t root, const std::string& key, const std::string& value) {
-  CWinReg reg;
-  if (!reg.InitForRead(root, key)) return "<no key>";
-  return reg.GetString(value);
-}
-
-void WizardTest::SetReg(std::uint32_t root, const std::string& key, const std::string& value,
-                        const std::string& data) {
-  CWinReg reg;
-  ASSERT_TRUE(reg.InitForWrite(root, key, true));
-  ASSERT_TRUE(reg.SetString(value, data));
-}
-
 std::string WizardTest::MakeTemplates(const std::vector<std::string>& names) {
   std::string folder = world.Root() + "/common/Coverpages";
   fs::create_directories(folder);
@@ -109,8 +90,8 @@ std::string WizardTest::MakeTemplates(const std::vector<std::string>& names) {
                          "<svg xmlns='http://www.w3.org/2000/svg' width='850' height='1100'>"
                          "<rect x='40' y='40' width='770' height='120' fill='black'/></svg>");
   const char* shell = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
-  SetReg(CWinReg::HKEY_LOCAL_MACHINE, shell, "Common AppData", world.Root() + "/common");
-  SetReg(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax\\Setup", "ServerCoverPageDir", "Coverpages");
+  SetRegString(HKLM, shell, "Common AppData", world.Root() + "/common");
+  SetRegString(HKLM, "Software\\Microsoft\\Fax\\Setup", "ServerCoverPageDir", "Coverpages");
   return folder;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // A private world for driving the wizard's windows in this process: the
 // real windows under the offscreen platform, a recorder behind the message
-// boxes, and recorders behind the pipeline and delivery calls of the
-// finish page.
+// boxes, and recorders behind the pipeline and delivery calls of the finish
+// page.
 #include <QApplication>
 #include <QPushButton>
 #include <QTest>
@@ -13,28 +13,11 @@
 #include <gtest/gtest.h>
 
 #include "platform/ui/Ui.h"
+#include "tests/support/RegValues.h"
 #include "tests/support/TestWorld.h"
+#include "tests/support/UiRecorder.h"
 
 namespace brevant::test {
-
-struct Box {
-  std::string caption, text;
-};
-
-class RecordingUi : public ui::Backend {
- public:
-  ui::Answer MessageBox(const std::string& text, const std::string& caption, ui::Buttons, ui::Icon,
-                        ui::Answer defaultAnswer) override {
-    boxes.push_back({caption, text});
-    return defaultAnswer;
-  }
-  void DoEvents() override { QCoreApplication::processEvents(); }
-  void SetCursor(ui::Cursor) override {}
-  void RunUntilWindowsClosed() override {}
-  void ShowStatus(const std::string&, unsigned long) override {}
-  void CloseStatus() override {}
-  std::vector<Box> boxes;
-};
 
 class WizardTest : public ::testing::Test {
  protected:
@@ -53,14 +36,12 @@ class WizardTest : public ::testing::Test {
   static void ClickCheck(QWidget* box);
   static void Type(QWidget* field, const QString& text);
 
-  std::string Reg(std::uint32_t root, const std::string& key, const std::string& value);
-  void SetReg(std::uint32_t root, const std::string& key, const std::string& value, const std::string& data);
   // Cover templates in a common folder the registry names (XP layout).
   std::string MakeTemplates(const std::vector<std::string>& names);
   std::string Trace() const;
 
   TestWorld world;
-  RecordingUi recorder;
+  UiRecorder recorder;
   // What the finish page asked of the pipeline and the delivery paths.
   std::vector<std::string> calls;
 };
