@@ -42,19 +42,8 @@ export BREVANT_PROGRAM_DIR="$work/prog" BREVANT_REGISTRY_DIR="$work/reg" BREVANT
 export TMPDIR="$work/tmp" BREVANT_UNATTENDED=1 BREVANT_FAX_PRINTER="$queue" HOME="$work/home"
 
 # Pages of typed text, made by Ghostscript from a small PostScript program.
-cat > "$work/ten.ps" <<PS
-/Helvetica findfont 11 scalefont setfont
-1 1 $pages_in {
-  /p exch def
-  << /PageSize [595 842] >> setpagedevice
-  72 780 moveto /Helvetica-Bold findfont 16 scalefont setfont
-  (Brevant benchmark - page ) show p 3 string cvs show
-  /Helvetica findfont 11 scalefont setfont
-  0 1 52 { /l exch def 72 750 l 13 mul sub moveto
-    (The quick brown fox jumps over the lazy dog; fax line ) show l 3 string cvs show } for
-  showpage
-} for
-PS
+source "$top/bench/render/pages.sh"
+bench_pages "$pages_in" "$work/ten.ps"
 gs -q -dNOPAUSE -dBATCH -sDEVICE=pdfwrite -o "$work/ten.pdf" "$work/ten.ps"
 
 now() { date +%s.%N; }

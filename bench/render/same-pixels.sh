@@ -12,24 +12,12 @@ set -euo pipefail
 top="$(cd "$(dirname "$0")/../.." && pwd)"
 bin="${BUILD_DIR:-$top/build}/bin"
 other="${1:?usage: same-pixels.sh OTHER_BIN_DIR}"
+source "$(dirname "$0")/pages.sh"
 work="$(mktemp -d /tmp/brevant-pixels-XXXXXX)"
 trap 'rm -rf "$work"' EXIT
 export BREVANT_REGISTRY_DIR="$work/reg" BREVANT_RUNTIME_DIR="$work/run" BREVANT_UNATTENDED=1
 for pages in 10 100; do
-  cat > "$work/doc.ps" <<PS
-/Helvetica findfont 11 scalefont setfont
-1 1 $pages {
-  /p exch def
-  << /PageSize [595 842] >> setpagedevice
-  72 780 moveto /Helvetica-Bold findfont 16 scalefont setfont
-  (Brevant benchmark - page ) show p 3 string cvs show
-  /Helvetica findfont 11 scalefont setfont
-  0 1 52 { /l exch def 72 750 l 13 mul sub moveto
-    (The quick brown fox jumps over the lazy dog; fax line ) show l 3 string cvs show } for
-  p 3 mod 0 eq { 300 300 moveto 200 0 rlineto 0 200 rlineto closepath 0.5 setgray fill 0 setgray } if
-  showpage
-} for
-PS
+  bench_pages "$pages" "$work/doc.ps" grey
   gs -q -dNOPAUSE -dBATCH -sDEVICE=pdfwrite -o "$work/doc.pdf" "$work/doc.ps"
   # Run by hand, the backend renders as lp (it never renders as root) into
   # a folder of lp's own.
