@@ -37,9 +37,7 @@ class HylaFaxLine : public ::testing::Test {
   void TearDown() override {
     // The faxes this test made HylaFAX receive go again; its servers stop
     // while the line still exists.
-    if (hylafax_ && hylafax_->Running())
-      for (const auto& f : hylafax_->Received())
-        if (std::find(before_.begin(), before_.end(), f) == before_.end()) std::remove(f.c_str());
+    if (hylafax_ && hylafax_->Running()) hylafax_->RemoveReceivedSince(before_);
     hylafax_.reset();
     pair_.reset();
   }

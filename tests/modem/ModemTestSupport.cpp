@@ -339,6 +339,11 @@ std::vector<std::string> HylaFax::Received() const {
   return files;
 }
 
+void HylaFax::RemoveReceivedSince(const std::vector<std::string>& before) const {
+  for (const auto& f : Received())
+    if (std::find(before.begin(), before.end(), f) == before.end()) std::remove(f.c_str());
+}
+
 std::string HylaFax::WaitReceived(const std::vector<std::string>& before, int pages, double seconds) const {
   auto end = Clock::now() + std::chrono::duration<double>(seconds);
   std::string logged;

@@ -97,6 +97,9 @@ class HylaFax {
   const std::string& Why() const { return why_; }
   // Files in its received queue; a fax it received appears there.
   std::vector<std::string> Received() const;
+  // Removes the received faxes that are not in `before` (what a test made
+  // the server receive).
+  void RemoveReceivedSince(const std::vector<std::string>& before) const;
   // Waits for a file that is not in `before`, that faxgetty has logged as
   // received and that holds `pages` pages (faxgetty may still be closing it).
   std::string WaitReceived(const std::vector<std::string>& before, int pages, double seconds) const;

@@ -32,9 +32,7 @@ class ServiceHylaFax : public ServiceLine {
     return ::testing::AssertionSuccess();
   }
   void TearDown() override {
-    if (hylafax_ && hylafax_->Running())
-      for (const auto& f : hylafax_->Received())
-        if (std::find(before_.begin(), before_.end(), f) == before_.end()) std::remove(f.c_str());
+    if (hylafax_ && hylafax_->Running()) hylafax_->RemoveReceivedSince(before_);
     hylafax_.reset();
     pair_.reset();
   }
