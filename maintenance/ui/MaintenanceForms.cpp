@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -86,13 +87,35 @@ constexpr const char* kFaxModemWarning =
 
 }  // namespace
 
+// ---- FormDialog -------------------------------------------------------------
+
+FormDialog::FormDialog(const char* name, QWidget* parent) : QDialog(parent) {
+  setObjectName(name);
+  formId_ = ui::RegisterForm(name, [this] { close(); });
+}
+
+FormDialog::~FormDialog() { Unload(); }
+
+void FormDialog::Unload() {
+  if (formId_) ui::UnregisterForm(formId_);
+  formId_ = 0;
+}
+
+void FormDialog::done(int result) {
+  Unload();
+  QDialog::done(result);
+}
+
+void FormDialog::closeEvent(QCloseEvent* event) {
+  QDialog::closeEvent(event);
+  if (event->isAccepted()) Unload();
+}
+
 // ---- frmAbout ---------------------------------------------------------------
 
-frmAbout::frmAbout(QWidget* parent) : QDialog(parent) {
+frmAbout::frmAbout(QWidget* parent) : FormDialog("frmAbout", parent) {
   Trace t("frmAbout->Form_Load");
-  setObjectName("frmAbout");
   setAttribute(Qt::WA_DeleteOnClose);
-  formId_ = ui::RegisterForm("frmAbout", [this] { close(); });
 
   // One about box: a second one shows the first in its normal state.
   for (QWidget* w : QApplication::topLevelWidgets()) {
@@ -174,8 +197,6 @@ frmAbout::frmAbout(QWidget* parent) : QDialog(parent) {
   connect(cmdOK, &QPushButton::clicked, this, [this] { cmdOK_Click(); });
 }
 
-frmAbout::~frmAbout() { ui::UnregisterForm(formId_); }
-
 void frmAbout::cmdOK_Click() {
   {
     Trace t("frmAbout->cmdOK_Click");
@@ -201,10 +222,8 @@ bool frmAbout::eventFilter(QObject* watched, QEvent* event) {
 
 // ---- frmWarning -------------------------------------------------------------
 
-frmWarning::frmWarning(QWidget* parent) : QDialog(parent) {
+frmWarning::frmWarning(QWidget* parent) : FormDialog("frmWarning", parent) {
   Trace t("frmWarning->Form_Load");
-  setObjectName("frmWarning");
-  formId_ = ui::RegisterForm("frmWarning", [this] { close(); });
   setWindowTitle("Pelorin - Warning");
   setWindowFlag(Qt::WindowStaysOnTopHint, true);
 
@@ -228,8 +247,6 @@ frmWarning::frmWarning(QWidget* parent) : QDialog(parent) {
   });
 }
 
-frmWarning::~frmWarning() { ui::UnregisterForm(formId_); }
-
 void frmWarning::SetMessage(const std::string& message) {
   if (message.empty()) return;
   lblText_->setText(QString::fromStdString("Warning:" + message));
@@ -237,11 +254,10 @@ void frmWarning::SetMessage(const std::string& message) {
 
 // ---- frmRepair --------------------------------------------------------------
 
-frmRepair::frmRepair(QWidget* parent) : QDialog(parent), folder_(mInstallation::GetComponentFolder()) {
+frmRepair::frmRepair(QWidget* parent)
+    : FormDialog("frmRepair", parent), folder_(mInstallation::GetComponentFolder()) {
   Trace t("frmRepair->Form_Load");
-  setObjectName("frmRepair");
   setAttribute(Qt::WA_DeleteOnClose);
-  formId_ = ui::RegisterForm("frmRepair", [this] { close(); });
   setWindowTitle("Repair Dialog");
 
   lblFileOK_ = NamedLabel("lblFileOK", "not testing", this);
@@ -271,8 +287,6 @@ frmRepair::frmRepair(QWidget* parent) : QDialog(parent), folder_(mInstallation::
   connect(okButton_, &QPushButton::clicked, this, [this] { OKButton_Click(); });
   connect(cancelButton_, &QPushButton::clicked, this, [this] { CancelButton_Click(); });
 }
-
-frmRepair::~frmRepair() { ui::UnregisterForm(formId_); }
 
 void frmRepair::OKButton_Click() {
   Trace t("frmRepair->OKButton_Click");

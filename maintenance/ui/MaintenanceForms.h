@@ -4,16 +4,33 @@
 #include <QDialog>
 
 class QCheckBox;
+class QCloseEvent;
 class QLabel;
 class QPushButton;
 
 namespace brevant {
 
-class frmAbout : public QDialog {
+// A dialog that counts as a loaded form from its construction until it
+// closes, the way a form unloads with its window, not until Qt deletes it
+// later: an exit right after the close finds no form left behind.
+class FormDialog : public QDialog {
+ public:
+  FormDialog(const char* name, QWidget* parent);
+  ~FormDialog() override;
+  void done(int result) override;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void Unload();
+  int formId_ = 0;
+};
+
+class frmAbout : public FormDialog {
   Q_OBJECT
  public:
   explicit frmAbout(QWidget* parent = nullptr);
-  ~frmAbout() override;
   // True when the load found another about box and handed over to it.
   bool HandedOver() const { return handedOver_; }
 
@@ -26,26 +43,22 @@ class frmAbout : public QDialog {
   QLabel* labelUrl_ = nullptr;
   QLabel* lblSupport_ = nullptr;
   bool handedOver_ = false;
-  int formId_ = 0;
 };
 
-class frmWarning : public QDialog {
+class frmWarning : public FormDialog {
   Q_OBJECT
  public:
   explicit frmWarning(QWidget* parent = nullptr);
-  ~frmWarning() override;
   void SetMessage(const std::string& message);
 
  private:
   QLabel* lblText_ = nullptr;
-  int formId_ = 0;
 };
 
-class frmRepair : public QDialog {
+class frmRepair : public FormDialog {
   Q_OBJECT
  public:
   explicit frmRepair(QWidget* parent = nullptr);
-  ~frmRepair() override;
   // The folder whose components are checked and registered (the program
   // folder unless set).
   void SetFolder(const std::string& folder) { folder_ = folder; }
@@ -59,7 +72,6 @@ class frmRepair : public QDialog {
   QPushButton* okButton_ = nullptr;
   QPushButton* cancelButton_ = nullptr;
   std::string folder_;
-  int formId_ = 0;
 };
 
 }  // namespace brevant

@@ -159,6 +159,7 @@ TEST_F(BrevantProcessTest, UnattendedWindowsEndTheRunAsTheirCloseBoxDoes) {
                               "config", "warning", "repair", "setcover"}) {
     SCOPED_TRACE(command);
     std::filesystem::remove(TraceLog());
+    std::filesystem::remove(world.ProgramDir() + "/Errors.log");
     {
       CWinReg reg;
       ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorin, true));
@@ -170,6 +171,8 @@ TEST_F(BrevantProcessTest, UnattendedWindowsEndTheRunAsTheirCloseBoxDoes) {
     EXPECT_NE(trace.find(setcover ? ", exitApp(1) - END\"" : ", exitApp(0) - END\""), std::string::npos) << trace;
     EXPECT_NE(trace.find("Main - END"), std::string::npos);
     EXPECT_EQ(trace.find("ConfigureFaxPrinterForConfig"), std::string::npos) << "a line of its own for nothing";
+    // A closed window is unloaded before the run ends: no form is left behind.
+    EXPECT_EQ(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("DumpedForms"), std::string::npos);
     CWinReg reg;
     ASSERT_TRUE(reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kPelorin));
     EXPECT_EQ(reg.GetString("SetCoverPage"), setcover ? "1" : "0");
