@@ -2,7 +2,18 @@
 
 #include "common/ClientConfig.h"
 
+#include <ctime>
+
 namespace brevant {
+
+LocalDateTime LocalNow() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t t = std::chrono::system_clock::to_time_t(now);
+  std::tm tm{};
+  ::localtime_r(&t, &tm);
+  const auto sub = now - std::chrono::system_clock::from_time_t(t);
+  return LocalDateTime(std::chrono::seconds(::timegm(&tm))) + sub;
+}
 
 FaxJobRecord& FaxJob() {
   static FaxJobRecord job;
@@ -19,7 +30,7 @@ void ClearFaxJob() {
   j.FaxSubject.clear();
   j.FaxPriority = 1;
   j.FaxSchedule = 0;
-  j.DTFaxSend = std::chrono::system_clock::now();
+  j.DTFaxSend = LocalNow();
   j.Note.clear();
   j.FaxName.clear();
   j.FaxBody.clear();

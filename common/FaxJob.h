@@ -31,11 +31,20 @@ class VbList {
 
 using DateTime = std::chrono::system_clock::time_point;
 
+// A date and time as the user's clock shows it, with no time zone: the fax
+// job's send time. Calendar arithmetic on it never crosses a daylight-saving
+// change, and a time the clock skips on a spring-forward night still exists
+// as written.
+using LocalDateTime = std::chrono::local_time<std::chrono::system_clock::duration>;
+
+// The local clock's date and time now.
+LocalDateTime LocalNow();
+
 struct FaxJobRecord {
   std::string FaxSubject;
   std::int32_t FaxPriority = 1;  // 0 low, 1 normal, 2 high
   std::int32_t FaxSchedule = 0;  // 0 now, 1 at DTFaxSend, 2 at discount rates
-  DateTime DTFaxSend = std::chrono::system_clock::now();
+  LocalDateTime DTFaxSend = LocalNow();
   std::string Note;
   std::string FaxName;
   std::string FaxBody;

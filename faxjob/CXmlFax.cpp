@@ -17,10 +17,12 @@ namespace {
 
 constexpr CXmlStore::Layout kFaxLayout{"Fax", false, false, false};
 
-// Local calendar fields to a date-time, normalising out-of-range fields the
-// way calendar arithmetic carries them (second 60 is the next minute, month
-// 13 the next year, day 0 the last day of the month before).
-DateTime FromLocalFields(int year, int month, int day, int hour, int minute, int second) {
+// Calendar fields to a local date-time: the date from year, month and day,
+// then the seconds, minutes and hours added by calendar arithmetic, so
+// out-of-range fields carry over (second 60 is the next minute, month 13 the
+// next year, day 0 the last day of the month before). No time zone takes
+// part: the result is the wall-clock time the fields name.
+LocalDateTime FromFields(int year, int month, int day, int hour, int minute, int second) {
   std::tm tm{};
   tm.tm_year = year - 1900;
   tm.tm_mon = month - 1;
@@ -28,20 +30,19 @@ DateTime FromLocalFields(int year, int month, int day, int hour, int minute, int
   tm.tm_hour = hour;
   tm.tm_min = minute;
   tm.tm_sec = second;
-  tm.tm_isdst = -1;
   errno = 0;
-  std::time_t t = std::mktime(&tm);
+  std::time_t t = ::timegm(&tm);
   // The date-time type counts nanoseconds in 64 bits: about 1678 to 2261.
-  constexpr auto kLimit = std::chrono::duration_cast<std::chrono::seconds>(DateTime::duration::max()).count() - 1;
+  constexpr auto kLimit = std::chrono::duration_cast<std::chrono::seconds>(LocalDateTime::duration::max()).count() - 1;
   if ((t == std::time_t(-1) && errno == EOVERFLOW) || t > kLimit || t < -kLimit)
     throw VbError(kErrOverflow, "Overflow: the date is out of range");
-  return std::chrono::system_clock::from_time_t(t);
+  return LocalDateTime(std::chrono::seconds(t));
 }
 
 }  // namespace
 
-DateTime ZeroDate() {
-  static const DateTime zero = FromLocalFields(1899, 12, 30, 0, 0, 0);
+LocalDateTime ZeroDate() {
+  static const LocalDateTime zero = FromFields(1899, 12, 30, 0, 0, 0);
   return zero;
 }
 
@@ -78,22 +79,22 @@ void CXmlFax::WriteSendFaxProps() {
   }
 }
 
-std::string CXmlFax::ConvertDateToStr(DateTime dtDate) {
+std::string CXmlFax::ConvertDateToStr(LocalDateTime dtDate) {
   auto secs = std::chrono::floor<std::chrono::seconds>(dtDate.time_since_epoch()).count();
   std::time_t t = std::time_t(secs);
   std::tm tm{};
-  localtime_r(&t, &tm);
+  ::gmtime_r(&t, &tm);
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y%m%d %H:%M:%S", &tm);
   return buf;
 }
 
-DateTime CXmlFax::ConvertStrToDate(const std::string& strDate) {
+LocalDateTime CXmlFax::ConvertStrToDate(const std::string& strDate) {
   if (strDate.size() != 17) return ZeroDate();
   auto part = [&](std::size_t pos, std::size_t len) { return XmlTextToInt32(strDate.substr(pos, len)); };
   int year = part(0, 4), month = part(4, 2), day = part(6, 2);
   int hour = part(9, 2), minute = part(12, 2), second = part(15, 2);
-  return FromLocalFields(year, month, day, hour, minute, second);
+  return FromFields(year, month, day, hour, minute, second);
 }
 
 void CXmlFax::ReadSendFaxProps() {

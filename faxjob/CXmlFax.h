@@ -33,12 +33,14 @@ class CXmlFax : private CXmlStore {
   // past the cover page list or a recipient has no number entry.
   void WriteSendFaxProps();
   // The 17-character date text, e.g. "20261204 14:05:09".
-  static std::string ConvertDateToStr(DateTime dtDate);
+  static std::string ConvertDateToStr(LocalDateTime dtDate);
   // Reads a date text back. A text that is not 17 characters long gives the
   // zero date-time (ZeroDate). Out-of-range parts carry over by calendar
-  // arithmetic ("20261231 23:59:60" is 1 January 2027, midnight). Error 13
+  // arithmetic ("20261231 23:59:60" is 1 January 2027, midnight), with no
+  // daylight-saving change in between: the text's wall-clock time is the
+  // date-time's, even one the clock skips. Error 13
   // when a part is not a number, 6 when the date is out of range.
-  static DateTime ConvertStrToDate(const std::string& strDate);
+  static LocalDateTime ConvertStrToDate(const std::string& strDate);
   // Reads a fax job XML (after Load or SetXML) into the fax job: the cover
   // page list becomes one entry (FaxCover), the text and number fields, the
   // date, the sender fields and the recipient lists. The use-cover flag and
@@ -59,8 +61,8 @@ class CXmlFax : private CXmlStore {
 // record ("mCommon.GetFaxJobXml") when it cannot be built.
 std::string GetFaxJobXml();
 
-// The zero date-time: midnight (local time) of 30 December 1899, the day
-// from which dates of the program's time are counted.
-DateTime ZeroDate();
+// The zero date-time: midnight of 30 December 1899, the day from which
+// dates of the program's time are counted.
+LocalDateTime ZeroDate();
 
 }  // namespace brevant

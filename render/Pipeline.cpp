@@ -106,10 +106,10 @@ void WritePageList(const std::string& spool, const std::string& list) {
   out << list;
 }
 
-std::string DateText(const DateTime& t) {
-  std::time_t tt = std::chrono::system_clock::to_time_t(t);
+std::string DateText(const LocalDateTime& t) {
+  std::time_t tt = std::time_t(std::chrono::floor<std::chrono::seconds>(t.time_since_epoch()).count());
   std::tm tm{};
-  ::localtime_r(&tt, &tm);
+  ::gmtime_r(&tt, &tm);
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
   return buf;

@@ -1,7 +1,5 @@
 #include "wizard/frmFinish.h"
 
-#include <chrono>
-
 #include <QDateTime>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -115,8 +113,7 @@ void frmFinish::Activate() {
                                                     Q(k <= job.g_arrFaxNumber.Count() ? job.g_arrFaxNumber[k] : "")});
     lvRecipients->resizeColumnToContents(0);
     if (job.FaxSchedule == 1) {
-      auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(job.DTFaxSend.time_since_epoch()).count();
-      lblSend->setText(ScheduledTimeText(QDateTime::fromMSecsSinceEpoch(ms), QDate::currentDate()));
+      lblSend->setText(ScheduledTimeText(ToQt(job.DTFaxSend), QDate::currentDate()));
     } else if (job.FaxSchedule == 2) {
       lblSend->setText("Discount period");
     } else if (job.FaxSchedule == 0) {

@@ -31,13 +31,6 @@ void LogError(const char* source) {
   WriteErrorLog(e.number, e.description, source);
 }
 
-QDateTime ToQt(DateTime t) {
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-  return QDateTime::fromMSecsSinceEpoch(ms);
-}
-
-DateTime FromQt(const QDateTime& t) { return DateTime(std::chrono::milliseconds(t.toMSecsSinceEpoch())); }
-
 // A radio button that only changes when the page says so: the page switches
 // the choices of a group itself, as the fax job demands, including "none".
 QRadioButton* Choice(const char* name, const char* text) {
@@ -48,6 +41,16 @@ QRadioButton* Choice(const char* name, const char* text) {
 }
 
 }  // namespace
+
+QDateTime ToQt(LocalDateTime t) {
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+  const QDateTime fields = QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
+  return QDateTime(fields.date(), fields.time());
+}
+
+LocalDateTime FromQt(const QDateTime& t) {
+  return LocalDateTime(std::chrono::milliseconds(QDateTime(t.date(), t.time(), Qt::UTC).toMSecsSinceEpoch()));
+}
 
 frmSend* frmSend::Load() {
   if (!g_page || g_page->Unloading()) g_page = new frmSend;

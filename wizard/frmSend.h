@@ -1,5 +1,8 @@
 #pragma once
 // "Send Schedule": when the fax is sent and with which priority.
+#include <QDateTime>
+
+#include "common/FaxJob.h"
 #include "wizard/Form.h"
 
 class QDateTimeEdit;
@@ -7,6 +10,12 @@ class QGroupBox;
 class QRadioButton;
 
 namespace brevant::wizard {
+
+// The fax job's send time in a date-time picker and back: the wall-clock
+// date and time fields as they stand, not an instant moved through the time
+// zone.
+QDateTime ToQt(LocalDateTime t);
+LocalDateTime FromQt(const QDateTime& t);
 
 class frmSend : public WizardPage {
  public:

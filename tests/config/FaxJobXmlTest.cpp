@@ -188,9 +188,12 @@ TEST(FaxJobXml, DatesUseTheFixedPatternAndCarryOver) {
   EXPECT_EQ(CXmlFax::ConvertDateToStr(CXmlFax::ConvertStrToDate("20261300 00:00:00")), "20261231 00:00:00");
   // Separator positions are not looked at.
   EXPECT_EQ(CXmlFax::ConvertDateToStr(CXmlFax::ConvertStrToDate("20260704T09x08y07")), "20260704 09:08:07");
-  // Across the change to summer time the text stays the wall-clock time.
+  // The change to summer time moves nothing: a day is 24 hours, and a time
+  // the clock skips, written or carried into, stays as written.
   auto spring = CXmlFax::ConvertStrToDate("20260308 12:00:00");
-  EXPECT_EQ(spring - CXmlFax::ConvertStrToDate("20260307 12:00:00"), hours(23));
+  EXPECT_EQ(spring - CXmlFax::ConvertStrToDate("20260307 12:00:00"), hours(24));
+  EXPECT_EQ(CXmlFax::ConvertDateToStr(CXmlFax::ConvertStrToDate("20260308 02:30:00")), "20260308 02:30:00");
+  EXPECT_EQ(CXmlFax::ConvertDateToStr(CXmlFax::ConvertStrToDate("20260307 26:30:00")), "20260308 02:30:00");
 
   EXPECT_EQ(CXmlFax::ConvertStrToDate("20261231 23:59:6"), ZeroDate());
   EXPECT_EQ(CXmlFax::ConvertStrToDate("20261231 23:59:600"), ZeroDate());
@@ -238,6 +241,6 @@ TEST(FaxJob, ClearKeepsSenderAndCoverFlagsAndIndexesFromOne) {
   EXPECT_EQ(j.CoverIndex, 0);
   EXPECT_EQ(j.SenderFullName, "Anna Müller");
   EXPECT_TRUE(j.UseCover);
-  EXPECT_LT(std::chrono::system_clock::now() - j.DTFaxSend, std::chrono::seconds(5));
+  EXPECT_LT(LocalNow() - j.DTFaxSend, std::chrono::seconds(5));
   EXPECT_THROW(FaxJob().g_arrFiles[1], std::out_of_range);
 }

@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint32_t secs;
   std::memcpy(&secs, data + 2, 4);
   // Any second from 1900 to about 2036.
-  j.DTFaxSend = std::chrono::system_clock::from_time_t(std::time_t(secs) - 2208988800LL);
+  j.DTFaxSend = LocalDateTime(std::chrono::seconds(std::int64_t(secs) - 2208988800LL));
   j.UseCover = data[6] & 1;
 
   std::vector<std::string> fields;

@@ -200,8 +200,7 @@ TEST_F(WizardTest, SchedulePageOffersWhatTheDeliveryPathAndSystemAllow) {
   Click(Button(send, "btnNext"));
   EXPECT_EQ(FaxJob().FaxSchedule, 0);
   EXPECT_EQ(FaxJob().FaxPriority, 0);
-  EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(FaxJob().DTFaxSend.time_since_epoch()).count(),
-            at.toMSecsSinceEpoch());
+  EXPECT_EQ(ToQt(FaxJob().DTFaxSend), at);
   frmFinish* finish = frmFinish::Loaded();
   ASSERT_NE(finish, nullptr);
   EXPECT_EQ(finish->lblSend->text(), "Now");
@@ -280,8 +279,7 @@ TEST_F(WizardTest, FinishPageShowsAScheduledTimeInTheLocaleFormat) {
   EXPECT_NE(tomorrow, time);
 
   FaxJob().FaxSchedule = 1;
-  FaxJob().DTFaxSend = std::chrono::system_clock::time_point(
-      std::chrono::milliseconds(QDateTime(today, QTime(14, 30, 15)).toMSecsSinceEpoch()));
+  FaxJob().DTFaxSend = FromQt(QDateTime(today, QTime(14, 30, 15)));
   frmFinish* finish = frmFinish::Load();
   finish->show();
   EXPECT_EQ(finish->lblSend->text(), time);
