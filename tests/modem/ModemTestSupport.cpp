@@ -128,12 +128,7 @@ int Program::Wait(double seconds) {
 std::string Program::Output() const { return TestWorld::ReadFile(output_); }
 
 bool Program::WaitOutput(const std::string& text, double seconds) const {
-  auto end = Clock::now() + std::chrono::duration<double>(seconds);
-  while (Output().find(text) == std::string::npos) {
-    if (Clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
+  return WaitFor([&] { return Output().find(text) != std::string::npos; }, seconds);
 }
 
 int Run(const std::vector<std::string>& argv, double seconds, std::string* output) {
@@ -282,6 +277,8 @@ std::unique_ptr<Program> EfaxReceiver(const std::string& device, const std::stri
 
 namespace {
 const char* const kSpool = "/var/spool/hylafax";
+// Faxes these tests queue go to this number.
+constexpr const char* kOurNumber = "5550100";
 }  // namespace
 
 bool HylaFax::Available(std::string* why) {
@@ -295,11 +292,6 @@ bool HylaFax::Available(std::string* why) {
   }
   return true;
 }
-
-namespace {
-// Faxes these tests queue go to this number.
-constexpr const char* kOurNumber = "5550100";
-}  // namespace
 
 HylaFax::HylaFax(const std::string& device) {
   if (!Available(&why_)) return;
@@ -317,7 +309,8 @@ HylaFax::HylaFax(const std::string& device) {
   std::string out;
   started_ = true;
   running_ = Run({SourceDir() + "/scripts/setup-hylafax", "start", device}, 60, &out) == 0;
-  if (!running_) why_ = "setup-hylafax start failed: " + out;
+  if (running_) before_ = Received();
+  else why_ = "setup-hylafax start failed: " + out;
 }
 
 HylaFax::~HylaFax() {
@@ -328,6 +321,9 @@ HylaFax::~HylaFax() {
     Run({"faxrm", "-h", "localhost", id}, 20);
     for (int i = 0; i < 100 && fs::exists(queued); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
+  if (running_)
+    for (const auto& f : Received())
+      if (std::find(before_.begin(), before_.end(), f) == before_.end()) fs::remove(f);
   Run({SourceDir() + "/scripts/setup-hylafax", "stop"}, 30);
   if (lock_ >= 0) ::close(lock_);
 }
@@ -339,27 +335,25 @@ std::vector<std::string> HylaFax::Received() const {
   return files;
 }
 
-void HylaFax::RemoveReceivedSince(const std::vector<std::string>& before) const {
-  for (const auto& f : Received())
-    if (std::find(before.begin(), before.end(), f) == before.end()) std::remove(f.c_str());
-}
-
-std::string HylaFax::WaitReceived(const std::vector<std::string>& before, int pages, double seconds) const {
-  auto end = Clock::now() + std::chrono::duration<double>(seconds);
+std::string HylaFax::WaitReceived(int pages, double seconds) const {
   std::string logged;
-  while (Clock::now() < end) {
+  WaitFor([&] {
     for (const auto& f : Received()) {
-      if (std::find(before.begin(), before.end(), f) != before.end()) continue;
+      if (std::find(before_.begin(), before_.end(), f) != before_.end()) continue;
       std::string name = "recvq/" + fs::path(f).filename().string();
       if (TestWorld::ReadFile(std::string(kSpool) + "/log/xferfaxlog").find(name) == std::string::npos) continue;
       logged = f;
       int count = 0;
       std::string why;
-      if (faxsvc::CheckFaxTiff(f, &count, &why) && count == pages) return f;
+      if (faxsvc::CheckFaxTiff(f, &count, &why) && count == pages) return true;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
+    return false;
+  }, seconds);
   return logged;  // the pages it holds are for the caller to compare
+}
+
+bool HylaFax::WaitIdle(double seconds) {
+  return WaitFor([] { return ModemState().find("Running and idle") != std::string::npos; }, seconds);
 }
 
 std::string HylaFax::ModemState() { return TestWorld::ReadFile(std::string(kSpool) + "/status/ttyFAX0"); }
@@ -374,14 +368,10 @@ bool HylaFax::Send(const std::string& tiff, bool fine, std::string* output) {
 }
 
 bool HylaFax::WaitJobsDone(double seconds) const {
-  auto end = Clock::now() + std::chrono::duration<double>(seconds);
-  for (;;) {
-    bool done = std::all_of(jobs_.begin(), jobs_.end(),
-                            [](const std::string& id) { return fs::exists(std::string(kSpool) + "/doneq/q" + id); });
-    if (done) return true;
-    if (Clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
+  return WaitFor([&] {
+    return std::all_of(jobs_.begin(), jobs_.end(),
+                       [](const std::string& id) { return fs::exists(std::string(kSpool) + "/doneq/q" + id); });
+  }, seconds);
 }
 
 }  // namespace brevant::test

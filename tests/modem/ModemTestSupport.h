@@ -83,11 +83,11 @@ std::vector<faxsvc::FaxPage> EfaxPages(const std::string& prefix);
 std::unique_ptr<Program> EfaxReceiver(const std::string& device, const std::string& dir, const std::string& id);
 
 // HylaFAX's servers on one modem of the line (scripts/setup-hylafax);
-// stopped when destroyed, with the jobs queued here that did not finish.
-// Needs root and the hylafax packages (Available() says why not). The
-// spool is the machine's: one HylaFax at a time on the whole machine (a
-// lock file, /run/brevant-hylafax.lock, held from start to stop), whichever
-// build tree or test program makes it.
+// stopped when destroyed, with the jobs queued here that did not finish and
+// the faxes it received meanwhile. Needs root and the hylafax packages
+// (Available() says why not). The spool is the machine's: one HylaFax at a
+// time on the whole machine (a lock file, /run/brevant-hylafax.lock, held
+// from start to stop), whichever build tree or test program makes it.
 class HylaFax {
  public:
   explicit HylaFax(const std::string& device);
@@ -95,29 +95,27 @@ class HylaFax {
   static bool Available(std::string* why);
   bool Running() const { return running_; }
   const std::string& Why() const { return why_; }
-  // Files in its received queue; a fax it received appears there.
-  std::vector<std::string> Received() const;
-  // Removes the received faxes that are not in `before` (what a test made
-  // the server receive).
-  void RemoveReceivedSince(const std::vector<std::string>& before) const;
-  // Waits for a file that is not in `before`, that faxgetty has logged as
-  // received and that holds `pages` pages (faxgetty may still be closing it).
-  std::string WaitReceived(const std::vector<std::string>& before, int pages, double seconds) const;
+  // Waits for a fax received since the start that faxgetty has logged and
+  // that holds `pages` pages (faxgetty may still be closing it); its file.
+  std::string WaitReceived(int pages, double seconds) const;
   // Queues a fax to us (5550100) through hfaxd (sendfax), fine or normal resolution.
   bool Send(const std::string& tiff, bool fine, std::string* output);
   // Waits until HylaFAX has finished the jobs queued here (done, or failed
   // for good); false when one is still pending.
   bool WaitJobsDone(double seconds) const;
+  // Waits until faxgetty has its modem ready to answer (after a start or a call).
+  static bool WaitIdle(double seconds);
   // The station id HylaFAX gives ("+1 555 0200").
   static const char* Station() { return "+1 555 0200"; }
   // faxgetty's state line ("Running and idle"), for failure messages.
   static std::string ModemState();
 
  private:
+  std::vector<std::string> Received() const;  // files in its received queue
   bool started_ = false, running_ = false;
   int lock_ = -1;
   std::string why_;
-  std::vector<std::string> jobs_;
+  std::vector<std::string> jobs_, before_;
 };
 
 }  // namespace brevant::test

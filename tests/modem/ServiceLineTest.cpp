@@ -4,27 +4,25 @@
 // store and reports; a modem unplugged or a service killed in a call, and
 // two lines at once. The pages efax received are compared pixel for pixel.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "platform/faxservice/FaxService.h"
-#include "tests/faxservice/FaxTestSupport.h"
-#include "tests/modem/ModemTestSupport.h"
+#include <QStandardItemModel>
+
 #include "tests/modem/ServiceLineFixture.h"
+#include "tests/support/QtApp.h"
 #include "tools/brevant-faxd/ModemLine.h"
 #include "tools/brevant-faxmon/FaxMonitor.h"
-
-#include <QApplication>
-#include <QStandardItemModel>
 
 namespace fs = std::filesystem;
 using brevant::faxsvc::Message;
@@ -40,9 +38,8 @@ TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLine) {
   EXPECT_NE(probe.out.find("modem=spandsp\n"), std::string::npos) << probe.out;
   EXPECT_NE(probe.out.find("max_rate=14400\n"), std::string::npos) << probe.out;
 
-  // Devices that are no fax modem, each refused with its reason.
-  SilentPort silent;
-  SilentPort session;
+  // Devices that are no fax modem, or another program's, each refused with its reason.
+  SilentPort silent, session, dataModem(true);
   pid_t leader = ::fork();
   if (leader == 0) {  // a login on the terminal: its controlling terminal
     ::setsid();
@@ -51,7 +48,7 @@ TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLine) {
     ::_exit(fd < 0);
   }
   ASSERT_TRUE(WaitFor([&] { return Faxd({"modem", "probe", session.path}).err.find("terminal of process") != std::string::npos; }, 5));
-  const std::pair<std::string, std::string> refused[] = {
+  std::vector<std::pair<std::string, std::string>> refused = {
       {"/dev/null", "brevant-faxd: /dev/null is not a serial port\n"},
       {"/dev/tty", "brevant-faxd: /dev/tty is not a serial port\n"},
       {"ttyS0", "brevant-faxd: the modem's device must be given as a full path (/dev/ttyUSB0), not \"ttyS0\"\n"},
@@ -59,7 +56,17 @@ TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLine) {
       {silent.path, "brevant-faxd: modem stopped answering on " + silent.path + "\n"},
       {session.path, "brevant-faxd: " + session.path + " is the terminal of process " + std::to_string(leader) +
                          ", not a modem\n"},
+      {dataModem.path, "brevant-faxd: " + dataModem.path +
+                           " does not answer as a Class 1 fax modem (AT+FCLASS=1 refused)\n"},
   };
+  // A port another program has locked the UUCP way (faxgetty, efax -x).
+  std::string lock = "/var/lock/LCK.." + pair->B().substr(5);  // without "/dev/"
+  std::replace(lock.begin() + 10, lock.end(), '/', '_');
+  if (::access("/var/lock", W_OK) == 0) {
+    TestWorld::WriteFile(lock, std::to_string(::getppid()) + "\n");
+    refused.push_back({pair->B(), "brevant-faxd: " + pair->B() + " is in use by process " +
+                                      std::to_string(::getppid()) + " (" + lock + ")\n"});
+  }
   for (const auto& [device, message] : refused) {
     auto r = Faxd({"lines", "add", device});
     EXPECT_EQ(r.exitCode, 1) << device;
@@ -67,6 +74,7 @@ TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLine) {
   }
   ::kill(leader, SIGKILL);
   ::waitpid(leader, nullptr, 0);
+  ::unlink(lock.c_str());
   EXPECT_EQ(daemon_.Call(Message("devices")).GetInt("count"), 0);
 
   auto add = Faxd({"lines", "add", Link("m", 'A'), "station_id=+49 30 1234", "rings=3", "receive=manual",
@@ -120,10 +128,7 @@ TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLine) {
 }
 
 TEST_F(ServiceLine, TheFaxMonitorProbesAddsAndRemovesAModemLine) {
-  static int argc = 1;
-  static char name[] = "modem_service_tests";
-  static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
+  EnsureWidgetApplication();
   auto pair = Pair("m");
   SilentPort silent;
   faxmon::FaxMonitor monitor;
@@ -146,23 +151,39 @@ TEST_F(ServiceLine, TheFaxMonitorProbesAddsAndRemovesAModemLine) {
   EXPECT_TRUE(daemon_.Call(Message("lines")).Items().empty());
 }
 
-TEST_F(ServiceLine, SendsToEfaxWithDialModifiersAndReportsTheModem) {
+TEST_F(ServiceLine, ACancelledFaxEndsAtOnceAndTheNextGoesToEfaxWithDialModifiers) {
   auto pair = Pair("m");
-  Message settings("line_add");
-  settings.Set("dial_prefix", "0,");
-  std::string line = AddLine(Link("m", 'A'), settings);
-  auto efax = EfaxReceiver(Link("m", 'B'), Dir("efax"), kEfaxId);
+  std::string line = AddLine(Link("m", 'A'), Message("line_add").Set("dial_prefix", "0,"));
+  // Cancelled during its second page, a fax ends at once; the line is
+  // ready for the next.
+  auto first = EfaxReceiver(Link("m", 'B'), Dir("efax1"), kEfaxId);
+  std::string cancelled = Submit(Doc("three.tif", TestPages(3, true)), "5550300");
+  ASSERT_TRUE(WaitFor([&] { return Job(cancelled).GetInt("pages_sent") >= 1; }, 60));
+  daemon_.Call(Message("job_op").Set("id", cancelled).Set("action", "cancel"));
+  Message j = Settled(cancelled, 30);
+  EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCanceled);
+  EXPECT_EQ(j.Get("error"), "Cancelled during transmission");
+  first->Wait(60);
+  EXPECT_TRUE(WaitFor([&] { return LineStatus(line).rfind("ready", 0) == 0; }, 20)) << LineStatus(line) << "\n"
+                                                                                    << ModemLog(line);
+  EXPECT_TRUE(Archive("out").empty());
+
+  auto efax = EfaxReceiver(Link("m", 'B'), Dir("efax2"), kEfaxId);
   auto pages = TestPages(1, true);
   std::string job = Submit(Doc("one.tif", pages), "555 p0300w");
-
-  Message j = Settled(job);
+  j = Settled(job);
   EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCompleted) << j.Get("error");
   EXPECT_EQ(efax->Wait(60), 0) << efax->Output();
-  EXPECT_TRUE(SamePages(pages, EfaxPages(Dir("efax") + "/got")));
+  EXPECT_TRUE(SamePages(pages, EfaxPages(Dir("efax2") + "/got")));
+  // efax logs the caller's station id as "remote ID -> ...".
+  std::string log = efax->Output();
+  size_t at = log.find("remote ID ->");
+  EXPECT_NE(log.substr(std::min(at, log.size()), 80).find(kOurId), std::string::npos) << log;
   // The line's prefix, then the number with its dial characters as the
   // modem's modifiers.
   std::string trace = pair->Trace();
-  EXPECT_NE(trace.find("A -> ATDT0,555P0300W<0D>"), std::string::npos) << trace.substr(std::min(trace.find("A -> ATD"), trace.size()), 80);
+  EXPECT_NE(trace.find("A -> ATDT0,555P0300W<0D>"), std::string::npos)
+      << trace.substr(std::min(trace.rfind("A -> ATD"), trace.size()), 80);
   // The transmission report.
   auto sent = Archive("out");
   ASSERT_EQ(sent.size(), 1u);
@@ -174,29 +195,13 @@ TEST_F(ServiceLine, SendsToEfaxWithDialModifiersAndReportsTheModem) {
   EXPECT_EQ(sent[0].Get("modem"), "spandsp on " + Link("m", 'A'));
   EXPECT_GT(sent[0].GetReal("duration"), 1.0);
   EXPECT_TRUE(SamePages(pages, ReadPages(sent[0].Get("path"))));
-
-  // Cancelled during its second page, a fax ends at once; the line is
-  // ready for the next.
-  auto more = EfaxReceiver(Link("m", 'B'), Dir("efax2"), kEfaxId);
-  std::string cancelled = Submit(Doc("three.tif", TestPages(3, true)), "5550300");
-  ASSERT_TRUE(WaitFor([&] { return Job(cancelled).GetInt("pages_sent") >= 1; }, 60));
-  daemon_.Call(Message("job_op").Set("id", cancelled).Set("action", "cancel"));
-  j = Settled(cancelled, 30);
-  EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCanceled);
-  EXPECT_EQ(j.Get("error"), "Cancelled during transmission");
-  more->Wait(60);
-  EXPECT_TRUE(WaitFor([&] { return LineStatus(line).rfind("ready", 0) == 0; }, 20)) << LineStatus(line) << "\n"
-                                                                                    << ModemLog(line);
-  EXPECT_EQ(Archive("out").size(), 1u);
 }
 
 TEST_F(ServiceLine, EfaxCallsAndTheFaxLandsInTheStoreAfterTheRingsAndIsImportable) {
   auto pair = Pair("m");
-  Message settings("line_add");
-  settings.Set("receive", "auto").Set("rings", "2");
-  std::string line = AddLine(Link("m", 'A'), settings);
+  std::string line = AddLine(Link("m", 'A'), Message("line_add").Set("receive", "auto").Set("rings", "2"));
   ASSERT_EQ(daemon_.Call(Message("device_set").Set("id", line).Set("route_to", "nobody")).Get("ok"), "1");
-  auto pages = TestPages(2, false);
+  auto pages = TestPages(2, true);
   std::vector<std::string> argv = {"efax", "-d", Link("m", 'B'), "-o1", "-l", kEfaxId, "-t", "5550200"};
   for (size_t p = 0; p < pages.size(); ++p) argv.push_back(Doc("page" + std::to_string(p + 1) + ".tif", {pages[p]}));
   Program efax(argv, world_.Root(), world_.Root() + "/efax.log");
@@ -296,9 +301,7 @@ TEST_F(ServiceLine, AModemUnpluggedInACallIsReopenedAndTheFaxSentOnce) {
 TEST_F(ServiceLine, AServiceKilledInACallSendsOnlyThePagesNotConfirmed) {
   auto pages = TestPages(3, true);
   auto pair = Pair("m");
-  Message settings("line_add");
-  settings.Set("ecm", "off");
-  AddLine(Link("m", 'A'), settings);
+  AddLine(Link("m", 'A'), Message("line_add").Set("ecm", "off"));
   // Our own driver is the far end: it takes one call after the other.
   std::atomic<int> calls{0};
   std::thread far([&] {
@@ -332,14 +335,14 @@ TEST_F(ServiceLine, AServiceKilledInACallSendsOnlyThePagesNotConfirmed) {
   EXPECT_EQ(Archive("out").size(), 1u);
 }
 
-TEST_F(ServiceLine, TwoLinesSendAtOnce) {
+TEST_F(ServiceLine, TwoLinesSendAtOnceAtTheirOwnRates) {
   auto one = Pair("one"), two = Pair("two");
   AddLine(Link("one", 'A'));
-  AddLine(Link("two", 'A'));
+  AddLine(Link("two", 'A'), Message("line_add").Set("max_rate", "9600"));
   auto efax1 = EfaxReceiver(Link("one", 'B'), Dir("efax1"), kEfaxId);
   auto efax2 = EfaxReceiver(Link("two", 'B'), Dir("efax2"), "+1 555 0400");
-  auto pages = TestPages(2, false);
-  std::string doc = Doc("two.tif", pages);
+  auto pages = TestPages(3, false);
+  std::string doc = Doc("three.tif", pages);
   std::string a = Submit(doc, "5550300"), b = Submit(doc, "5550400");
   Message ja = Settled(a), jb = Settled(b);
   EXPECT_EQ(ja.GetInt("status"), faxsvc::kJobCompleted) << ja.Get("error");
@@ -349,6 +352,8 @@ TEST_F(ServiceLine, TwoLinesSendAtOnce) {
   EXPECT_LT(jb.GetReal("started"), ja.GetReal("ended"));
   EXPECT_EQ(efax1->Wait(60), 0);
   EXPECT_EQ(efax2->Wait(60), 0);
-  EXPECT_TRUE(SamePages(pages, EfaxPages(Dir("efax1") + "/got")));
-  EXPECT_TRUE(SamePages(pages, EfaxPages(Dir("efax2") + "/got")));
+  for (const char* dir : {"efax1", "efax2"}) EXPECT_TRUE(SamePages(pages, EfaxPages(Dir(dir) + "/got"))) << dir;
+  std::multiset<long long> rates;
+  for (const Message& m : Archive("out")) rates.insert(m.GetInt("bitrate"));
+  EXPECT_EQ(rates, (std::multiset<long long>{9600, 14400}));
 }
