@@ -142,17 +142,6 @@ TEST(Startup, OversizedTraceLogIsDeletedAtStart) {
   EXPECT_EQ(Trace(w)[0], '"');  // a fresh log, starting with this run
 }
 
-TEST(Startup, NewModeOneCopiesTheSpoolPagesToTheTemporaryFolder) {
-  test::TestWorld w;
-  for (const char* n : {"00000001.emf", "00000002.EMF", "00000003.emf", "notes.txt"})
-    test::TestWorld::WriteFile(w.SpoolDir() + n, n);
-  w.RunTool("brevant", "\"new;1;;;\"");
-  EXPECT_EQ(test::TestWorld::ReadFile(w.TempDir() + "/00000002.EMF"), "00000002.EMF");
-  EXPECT_TRUE(fs::exists(w.TempDir() + "/00000003.emf"));
-  EXPECT_FALSE(fs::exists(w.TempDir() + "/notes.txt"));
-  EXPECT_TRUE(Has(Trace(w), "Main - before ci.ShowFaxNew"));
-}
-
 TEST(ExitApp, ResetsTheCoverRequestEmptiesTheSpoolAndReportsLoadedForms) {
   test::TestWorld w;
   {

@@ -54,10 +54,7 @@ Server* server = nullptr;
 
 // The rows of a Fax Monitor list whose column holds text.
 int Rows(QStandardItemModel* model, int column, const std::string& text) {
-  int n = 0;
-  for (int r = 0; r < model->rowCount(); ++r)
-    if (model->item(r, column)->text().toStdString() == text) ++n;
-  return n;
+  return static_cast<int>(model->findItems(QString::fromStdString(text), Qt::MatchExactly, column).size());
 }
 
 std::string Crypt(const std::string& password) { return crypt(password.c_str(), "$6$brevanttest$"); }
