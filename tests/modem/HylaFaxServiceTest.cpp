@@ -347,42 +347,36 @@ TEST_F(HylaFaxService, AFaxTheServerReceivesIsImportedOnce) {
 
 TEST_F(HylaFaxService, RefusedLoginsStoppedServersAndRefusedJobsSaySoAndLoseNothing) {
   std::string fax = test::MakeFaxTiff(world.TempDir() + "/Fax.tif", 1);
-  // A wrong password: the login is refused, and sending says it cannot
-  // reach the fax service.
-  auto refusal = [&] {
+  // A wrong password, and a server that does not run (nothing on its
+  // port): connecting says why, and sending tells the user it cannot reach
+  // the fax service.
+  struct Refusal {
+    const char* password;
+    int port;
+    std::string error, logged;
+  } refusals[] = {{"not-the-password", 4559, std::to_string(kErrPermission) + " ", "refused the login of bvalice"},
+                  {"alice-pw", 4558, "462 ", "localhost:4558 cannot be reached"}};
+  for (const Refusal& r : refusals) {
+    SCOPED_TRACE(r.logged);
+    UseServer("bvalice", r.password, r.port);
     try {
       Connect();
+      ADD_FAILURE() << "connected";
     } catch (const VbError& e) {
-      return std::to_string(e.Number()) + " " + e.what();
+      const std::string told = std::to_string(e.Number()) + " " + e.what();
+      EXPECT_EQ(told.rfind(r.error, 0), 0u) << told;
+      EXPECT_NE(told.find(r.logged), std::string::npos) << told;
     }
-    return std::string("connected");
-  };
-  UseServer("bvalice", "not-the-password");
-  const std::string wrong = refusal();
-  EXPECT_EQ(wrong.rfind(std::to_string(kErrPermission) + " ", 0), 0u) << wrong;
-  EXPECT_NE(wrong.find("refused the login of bvalice"), std::string::npos) << wrong;
-  ResetFaxServerForTests();
-  ClearFaxJob();
-  FaxJob().g_arrFiles.Append(fax);
-  FaxJob().g_arrFaxName.Append("Far End");
-  FaxJob().g_arrFaxNumber.Append(kFarEnd);
-  const std::vector<std::string> cannotConnect{"Pelorin: Error connect to fax. Please reinstall fax server."};
-  auto shown = std::make_unique<test::UiRecorder>();
-  SendFaxMSFax();
-  EXPECT_EQ(shown->messages, cannotConnect);
-  EXPECT_NE(Errors().find("refused the login of bvalice"), std::string::npos) << Errors();
-
-  // A server that does not run (nothing on its port).
-  UseServer("bvalice", "alice-pw", 4558);
-  const std::string down = refusal();
-  EXPECT_EQ(down.rfind("462 ", 0), 0u) << down;
-  EXPECT_NE(down.find("cannot be reached"), std::string::npos) << down;
-  ResetFaxServerForTests();
-  shown->messages.clear();
-  SendFaxMSFax();
-  EXPECT_EQ(shown->messages, cannotConnect);
-  shown.reset();
-  EXPECT_NE(Errors().find("localhost:4558 cannot be reached"), std::string::npos) << Errors();
+    ResetFaxServerForTests();
+    ClearFaxJob();
+    FaxJob().g_arrFiles.Append(fax);
+    FaxJob().g_arrFaxName.Append("Far End");
+    FaxJob().g_arrFaxNumber.Append(kFarEnd);
+    test::UiRecorder shown;
+    SendFaxMSFax();
+    EXPECT_EQ(shown.messages, std::vector<std::string>{"Pelorin: Error connect to fax. Please reinstall fax server."});
+    EXPECT_NE(Errors().find(r.logged), std::string::npos) << Errors();
+  }
 
   // A job the server refuses: its reason reaches the user, and the server
   // keeps no job of it.

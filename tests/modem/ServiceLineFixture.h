@@ -124,9 +124,11 @@ class ServiceLine : public ::testing::Test {
   std::vector<faxsvc::Message> Archive(const char* folder) {
     return daemon_.Call(faxsvc::Message("archive").Set("folder", folder)).Items();
   }
-  std::string Doc(const std::string& name, const std::vector<faxsvc::FaxPage>& pages) {
-    std::string path = world_.Root() + "/" + name;
-    EXPECT_TRUE(WriteG3Tiff(path, pages));
+  // A document in the fax service's own form, as the fax printer hands it
+  // over (Group 4), or with `g3` as efax sends it.
+  std::string Doc(const std::string& name, const std::vector<faxsvc::FaxPage>& pages, bool g3 = false) {
+    std::string path = world_.Root() + "/" + name, why;
+    EXPECT_TRUE(g3 ? WriteG3Tiff(path, pages) : faxsvc::WriteFaxTiff(path, pages, "", &why)) << why;
     return path;
   }
   std::string Dir(const std::string& name) {

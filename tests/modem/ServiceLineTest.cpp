@@ -31,7 +31,7 @@ using namespace brevant::faxd;
 using namespace brevant::test;
 
 
-TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLine) {
+TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLineAndTheMonitor) {
   auto pair = Pair("m");
   auto probe = Faxd({"modem", "probe", Link("m", 'A')});
   EXPECT_EQ(probe.exitCode, 0) << probe.err;
@@ -125,12 +125,9 @@ TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLine) {
   EXPECT_EQ(removed.out, "line 2 removed\n") << removed.err;
   EXPECT_TRUE(WaitFor([&] { return ProbeDevice(other, &info, &why); }, 10)) << why;
   EXPECT_EQ(Faxd({"lines", "remove", "2"}).err, "brevant-faxd: no fax line 2\n");
-}
 
-TEST_F(ServiceLine, TheFaxMonitorProbesAddsAndRemovesAModemLine) {
+  // The same from the Fax Monitor's window.
   EnsureWidgetApplication();
-  auto pair = Pair("m");
-  SilentPort silent;
   faxmon::FaxMonitor monitor;
   ASSERT_TRUE(monitor.Refresh());
   EXPECT_EQ(monitor.Devices()->rowCount(), 0);
@@ -139,14 +136,14 @@ TEST_F(ServiceLine, TheFaxMonitorProbesAddsAndRemovesAModemLine) {
   EXPECT_EQ(monitor.AddLine(QString::fromStdString(silent.path)).toStdString(),
             "modem stopped answering on " + silent.path);
   EXPECT_EQ(monitor.AddLine(QString::fromStdString(Link("m", 'A'))).toStdString(),
-            "Line 2 added: spandsp on " + Link("m", 'A') + ", up to 14400 bit/s");
+            "Line 3 added: spandsp on " + Link("m", 'A') + ", up to 14400 bit/s");
   ASSERT_TRUE(WaitFor([&] {
     monitor.Refresh();
     return monitor.Devices()->rowCount() == 1 &&
            monitor.Devices()->item(0, 5)->text() == "ready: spandsp, up to 14400 bit/s";
   }, 20));
   EXPECT_EQ(monitor.Devices()->item(0, 0)->text().toStdString(), "Fax modem on " + Link("m", 'A'));
-  EXPECT_EQ(monitor.RemoveLine(0).toStdString(), "Line 2 removed.");
+  EXPECT_EQ(monitor.RemoveLine(0).toStdString(), "Line 3 removed.");
   EXPECT_EQ(monitor.Devices()->rowCount(), 0);
   EXPECT_TRUE(daemon_.Call(Message("lines")).Items().empty());
 }
@@ -197,16 +194,20 @@ TEST_F(ServiceLine, ACancelledFaxEndsAtOnceAndTheNextGoesToEfaxWithDialModifiers
   EXPECT_TRUE(SamePages(pages, ReadPages(sent[0].Get("path"))));
 }
 
-TEST_F(ServiceLine, EfaxCallsAndTheFaxLandsInTheStoreAfterTheRingsAndIsImportable) {
+// Received faxes: answered after the rings, or by hand ("recv") while the
+// call rings, filed in the store and imported into the mail store's inbox.
+TEST_F(ServiceLine, EfaxCallsAndTheFaxIsAnsweredStoredAndImportable) {
   auto pair = Pair("m");
   std::string line = AddLine(Link("m", 'A'), Message("line_add").Set("receive", "auto").Set("rings", "2"));
   ASSERT_EQ(daemon_.Call(Message("device_set").Set("id", line).Set("route_to", "nobody")).Get("ok"), "1");
   auto pages = TestPages(2, true);
-  std::vector<std::string> argv = {"efax", "-d", Link("m", 'B'), "-o1", "-l", kEfaxId, "-t", "5550200"};
-  for (size_t p = 0; p < pages.size(); ++p) argv.push_back(Doc("page" + std::to_string(p + 1) + ".tif", {pages[p]}));
-  Program efax(argv, world_.Root(), world_.Root() + "/efax.log");
-  EXPECT_EQ(efax.Wait(120), 0) << efax.Output();
-
+  auto call = [&](const std::vector<faxsvc::FaxPage>& send, const std::string& name) {
+    std::vector<std::string> argv = {"efax", "-d", Link("m", 'B'), "-o1", "-l", kEfaxId, "-t", "5550200"};
+    for (size_t p = 0; p < send.size(); ++p) argv.push_back(Doc(name + std::to_string(p + 1) + ".tif", {send[p]}, true));
+    return std::make_unique<Program>(argv, world_.Root(), world_.Root() + "/" + name + ".log");
+  };
+  auto efax = call(pages, "auto");
+  EXPECT_EQ(efax->Wait(120), 0) << efax->Output();
   ASSERT_TRUE(WaitFor([&] { return Archive("in").size() == 1; }, 30));
   Message in = Archive("in")[0];
   EXPECT_EQ(in.Get("result"), "OK");
@@ -218,13 +219,29 @@ TEST_F(ServiceLine, EfaxCallsAndTheFaxLandsInTheStoreAfterTheRingsAndIsImportabl
   EXPECT_EQ(fs::path(in.Get("path")).parent_path(), daemon_.StoreDir());
   // efax stamps a header band of its own above each page.
   EXPECT_TRUE(SamePages(pages, ReadPages(in.Get("path")), 32));
-  Message call = daemon_.Call(Message("job").Set("id", in.Get("job_id"))).Item(1);
-  EXPECT_EQ(call.GetInt("rings_heard"), 2);
+  EXPECT_EQ(Job(in.Get("job_id")).GetInt("rings_heard"), 2);
   faxsvc::FaxTiff tiff;
   tiff.SetImage(in.Get("path"));
   EXPECT_EQ(tiff.TSID(), kEfaxId);
 
-  // The program's import files it in the mail store's inbox.
+  // Answered by hand: the call rings until "recv" takes it.
+  ASSERT_EQ(daemon_.Call(Message("device_set").Set("id", line).Set("receive_mode", 2)).Get("ok"), "1");
+  efax = call({pages[1]}, "manual");
+  auto ringing = [&] {
+    for (const Message& d : daemon_.Call(Message("devices")).Items())
+      if (d.Get("id") == line) return d.GetInt("ringing") != 0;
+    return false;
+  };
+  ASSERT_TRUE(WaitFor(ringing, 60)) << efax->Output();
+  EXPECT_EQ(Archive("in").size(), 1u);
+  SetWindowsVersion("5.1");
+  EXPECT_EQ(world_.RunTool("brevant", "recv").exitCode, 0);
+  EXPECT_EQ(efax->Wait(120), 0) << efax->Output();
+  ASSERT_TRUE(WaitFor([&] { return Archive("in").size() == 2; }, 30)) << ModemLog(line);
+  for (const Message& m : Archive("in"))
+    if (m.GetInt("pages") == 1) EXPECT_TRUE(SamePages({pages[1]}, ReadPages(m.Get("path")), 32));
+
+  // The program's import files both in the mail store's inbox.
   ::setenv("BREVANT_MAILDIR", (world_.Root() + "/Maildir").c_str(), 1);
   auto imported = world_.RunTool("brevant", "import");
   ::unsetenv("BREVANT_MAILDIR");
@@ -232,7 +249,7 @@ TEST_F(ServiceLine, EfaxCallsAndTheFaxLandsInTheStoreAfterTheRingsAndIsImportabl
   int items = 0;
   for (const auto& e : fs::recursive_directory_iterator(world_.Root() + "/Maildir"))
     if (e.is_regular_file() && TestWorld::ReadFile(e.path().string()).find(kEfaxId) != std::string::npos) ++items;
-  EXPECT_EQ(items, 1);
+  EXPECT_EQ(items, 2);
 }
 
 TEST_F(ServiceLine, BusyIsRetriedAndAHangUpAfterThePageOneIsReported) {

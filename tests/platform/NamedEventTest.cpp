@@ -1,9 +1,6 @@
 // Named events: existence follows live holders, signals cross processes.
-#include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,10 +10,12 @@
 #include <filesystem>
 
 #include "platform/events/NamedEvent.h"
+#include "tests/support/LockHolder.h"
 #include "tests/support/TestUser.h"
 #include "tests/support/TestWorld.h"
 
 using brevant::platform::NamedEvent;
+using brevant::test::LockHolder;
 
 // An event exists while a process holds it (a crashed holder leaves none
 // behind); a signal from another process wakes the waiter once (auto
@@ -79,38 +78,6 @@ std::string ModeAndText(const std::string& path) {
   std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
   return std::string(mode) + " " + brevant::test::TestWorld::ReadFile(path);
 }
-
-// A process of `user` that holds an exclusive lock on path until released.
-struct LockHolder {
-  LockHolder(const std::string& path, uid_t uid, gid_t gid) {
-    int ready[2];
-    EXPECT_EQ(::pipe(hold), 0);
-    EXPECT_EQ(::pipe(ready), 0);
-    pid = ::fork();
-    if (pid == 0) {
-      ::close(hold[1]);
-      if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(1);
-      int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);
-      if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(2);
-      char c = 1;
-      (void)!::write(ready[1], &c, 1);
-      (void)!::read(hold[0], &c, 1);  // until the test lets go
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    ::close(hold[0]);
-    char c = 0;
-    held = ::read(ready[0], &c, 1) == 1;
-    ::close(ready[0]);
-  }
-  ~LockHolder() {
-    ::close(hold[1]);
-    ::waitpid(pid, nullptr, 0);
-  }
-  int hold[2];
-  pid_t pid = -1;
-  bool held = false;
-};
 
 }  // namespace
 
@@ -191,7 +158,7 @@ TEST(NamedEvent, AnotherUserCanNeitherPlantFilesNorHoldTheEvents) {
   // A process that keeps an event's lock is waited for two seconds, not
   // for ever.
   {
-    LockHolder same(w.RuntimeDir() + "/QuorStop.event", ::getuid(), ::getgid());
+    LockHolder same(w.RuntimeDir() + "/QuorStop.event");
     ASSERT_TRUE(same.held);
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(NamedEvent::Create("QuorStop", false, true), nullptr);
