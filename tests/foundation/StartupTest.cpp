@@ -156,9 +156,8 @@ TEST(ExitApp, ResetsTheCoverRequestEmptiesTheSpoolAndReportsLoadedForms) {
   bool unloaded = false;
   int cover = ui::RegisterForm("frmCover", [&] {});
   int stubborn = ui::RegisterForm("frmFinish", [] { throw std::runtime_error("refuses"); });
-  int fine = ui::RegisterForm("frmNew", [&] { unloaded = true; });
-  ui::UnregisterForm(fine);
-  fine = ui::RegisterForm("frmNew", [&, idHolder = &fine] { unloaded = true; ui::UnregisterForm(*idHolder); });
+  int fine = 0;
+  fine = ui::RegisterForm("frmNew", [&] { unloaded = true; ui::UnregisterForm(fine); });
 
   exitApp(1);
   CWinReg reg;

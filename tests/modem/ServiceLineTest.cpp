@@ -105,20 +105,15 @@ TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLineAndThe
   EXPECT_EQ(LineOf("2").Get("dial_mode"), "pulse");
 
   // The client library's device objects (the configuration dialog and
-  // "autorecv" use them) reach the line.
+  // "autorecv" use them) show the line; their changes act on its calls
+  // (EfaxCallsAndTheFaxIsAnsweredStoredAndImportable).
   faxsvc::FaxServer server;
   server.Connect("");
   auto devices = server.GetDevices();
   ASSERT_EQ(devices.Count(), 1);
-  faxsvc::FaxDevice& device = devices.Item(1);
-  EXPECT_EQ(device.DeviceName(), "Fax modem on " + Link("m", 'A'));
-  EXPECT_EQ(device.RingsBeforeAnswer(), 4);
-  EXPECT_EQ(device.Fields().Get("status"), "ready: spandsp, up to 9600 bit/s");
-  device.SetReceiveMode(faxsvc::kReceiveAuto);
-  device.SetRingsBeforeAnswer(1);
-  device.Save();
-  EXPECT_EQ(LineOf("2").Get("receive_mode"), "1");
-  EXPECT_EQ(LineOf("2").Get("rings"), "1");
+  EXPECT_EQ(devices.Item(1).DeviceName(), "Fax modem on " + Link("m", 'A'));
+  EXPECT_EQ(devices.Item(1).RingsBeforeAnswer(), 4);
+  EXPECT_EQ(devices.Item(1).Fields().Get("status"), "ready: spandsp, up to 9600 bit/s");
 
   // Removed, the line lets go of its modem.
   auto removed = Faxd({"lines", "remove", "2"});
@@ -238,8 +233,9 @@ TEST_F(ServiceLine, EfaxCallsAndTheFaxIsAnsweredStoredAndImportable) {
   EXPECT_EQ(world_.RunTool("brevant", "recv").exitCode, 0);
   EXPECT_EQ(efax->Wait(120), 0) << efax->Output();
   ASSERT_TRUE(WaitFor([&] { return Archive("in").size() == 2; }, 30)) << ModemLog(line);
-  for (const Message& m : Archive("in"))
+  for (const Message& m : Archive("in")) {
     if (m.GetInt("pages") == 1) EXPECT_TRUE(SamePages({pages[1]}, ReadPages(m.Get("path")), 32));
+  }
 
   // The program's import files both in the mail store's inbox.
   ::setenv("BREVANT_MAILDIR", (world_.Root() + "/Maildir").c_str(), 1);
@@ -252,37 +248,23 @@ TEST_F(ServiceLine, EfaxCallsAndTheFaxIsAnsweredStoredAndImportable) {
   EXPECT_EQ(items, 2);
 }
 
-TEST_F(ServiceLine, BusyIsRetriedAndAHangUpAfterThePageOneIsReported) {
+// A far end that hangs up after confirming page 1 (a busy line, retried,
+// is the loopback line's case in the fax service tests).
+TEST_F(ServiceLine, AHangUpAfterThePageOneIsReported) {
   auto pages = TestPages(3, true);
   std::string doc = Doc("three.tif", pages);
-  {
-    auto pair = Pair("busy", {"--busy", "1"});
-    std::string line = AddLine(Link("busy", 'A'));
-    auto efax = EfaxReceiver(Link("busy", 'B'), Dir("efax1"), kEfaxId);
-    std::string job = Submit(doc, "5550300");
-    Message j = Settled(job);
-    EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCompleted) << j.Get("error");
-    EXPECT_EQ(j.GetInt("attempts"), 2);  // busy, then through
-    EXPECT_EQ(efax->Wait(60), 0);
-    EXPECT_TRUE(SamePages(pages, EfaxPages(Dir("efax1") + "/got")));
-    bool retried = false;
-    for (const Message& e : daemon_.Call(Message("events")).Items())
-      retried |= e.Get("kind") == "retrying" && e.Get("text").find("The line is busy") != std::string::npos;
-    EXPECT_TRUE(retried);
-    daemon_.Call(Message("line_remove").Set("id", line));
-  }
   auto pair = Pair("hangup", {"--hangup-after", "1"});
   AddLine(Link("hangup", 'A'));
   daemon_.Call(Message("line_set").Set("retries", "0"));
-  auto efax = EfaxReceiver(Link("hangup", 'B'), Dir("efax2"), kEfaxId);
+  auto efax = EfaxReceiver(Link("hangup", 'B'), Dir("efax"), kEfaxId);
   std::string job = Submit(doc, "5550300");
   Message j = Settled(job);
   efax->Wait(60);
   EXPECT_EQ(j.GetInt("status"), faxsvc::kJobRetriesExceeded);
   EXPECT_EQ(j.Get("error").rfind("The far end hung up after page 1", 0), 0u) << j.Get("error");
   EXPECT_EQ(j.GetInt("pages_sent"), 1);  // what the far end confirmed before it hung up
-  EXPECT_TRUE(SamePages({pages[0]}, EfaxPages(Dir("efax2") + "/got")));
-  EXPECT_TRUE(Archive("out").size() == 1);  // only the first fax was sent
+  EXPECT_TRUE(SamePages({pages[0]}, EfaxPages(Dir("efax") + "/got")));
+  EXPECT_TRUE(Archive("out").empty());
 }
 
 TEST_F(ServiceLine, AModemUnpluggedInACallIsReopenedAndTheFaxSentOnce) {
