@@ -233,9 +233,8 @@ TEST_F(ServiceLine, EfaxCallsAndTheFaxIsAnsweredStoredAndImportable) {
   EXPECT_EQ(world_.RunTool("brevant", "recv").exitCode, 0);
   EXPECT_EQ(efax->Wait(120), 0) << efax->Output();
   ASSERT_TRUE(WaitFor([&] { return Archive("in").size() == 2; }, 30)) << ModemLog(line);
-  for (const Message& m : Archive("in")) {
-    if (m.GetInt("pages") == 1) EXPECT_TRUE(SamePages({pages[1]}, ReadPages(m.Get("path")), 32));
-  }
+  for (const Message& m : Archive("in"))
+    EXPECT_TRUE(m.GetInt("pages") == 2 || SamePages({pages[1]}, ReadPages(m.Get("path")), 32));
 
   // The program's import files both in the mail store's inbox.
   ::setenv("BREVANT_MAILDIR", (world_.Root() + "/Maildir").c_str(), 1);
