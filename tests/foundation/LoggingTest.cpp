@@ -1,7 +1,5 @@
 // The three logs: record formats, concurrent appends, unwritable files.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +9,7 @@
 
 #include "common/Errors.h"
 #include "common/Logging.h"
+#include "tests/support/LockHolder.h"
 #include "tests/support/TestWorld.h"
 
 using namespace brevant;
@@ -86,28 +85,14 @@ TEST(Logging, ConcurrentWritersNeverInterleaveOrLoseARecord) {
 TEST(Logging, ALockedOrPlantedLogNeverHangsOrMisleadsARun) {
   test::TestWorld w;
   const std::string log = w.ProgramDir() + "/Errors.log";
-  int fd = ::open(log.c_str(), O_WRONLY | O_CREAT, 0644);
-  ASSERT_GE(fd, 0);
-  int ready[2], release[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  ASSERT_EQ(::pipe(release), 0);
-  pid_t holder = fork();
-  if (holder == 0) {
-    ::close(release[1]);
-    ::flock(fd, LOCK_EX);
-    char c = 1;
-    (void)!::write(ready[1], &c, 1);
-    (void)!::read(release[0], &c, 1);
-    _exit(0);
+  std::chrono::steady_clock::duration waited;
+  {
+    test::LockHolder holder(log);
+    ASSERT_TRUE(holder.held);
+    auto t0 = std::chrono::steady_clock::now();
+    WriteErrorLog(7, "written while locked", "m.p");
+    waited = std::chrono::steady_clock::now() - t0;
   }
-  char c;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
-  auto t0 = std::chrono::steady_clock::now();
-  WriteErrorLog(7, "written while locked", "m.p");
-  auto waited = std::chrono::steady_clock::now() - t0;
-  ::close(release[1]);
-  ::waitpid(holder, nullptr, 0);
-  ::close(fd);
   EXPECT_LT(waited, std::chrono::seconds(4));
   EXPECT_NE(test::TestWorld::ReadFile(log).find("written while locked"), std::string::npos);
 

@@ -142,17 +142,6 @@ TEST(Startup, OversizedTraceLogIsDeletedAtStart) {
   EXPECT_EQ(Trace(w)[0], '"');  // a fresh log, starting with this run
 }
 
-TEST(Startup, NewModeOneCopiesTheSpoolPagesToTheTemporaryFolder) {
-  test::TestWorld w;
-  for (const char* n : {"00000001.emf", "00000002.EMF", "00000003.emf", "notes.txt"})
-    test::TestWorld::WriteFile(w.SpoolDir() + n, n);
-  w.RunTool("brevant", "\"new;1;;;\"");
-  EXPECT_EQ(test::TestWorld::ReadFile(w.TempDir() + "/00000002.EMF"), "00000002.EMF");
-  EXPECT_TRUE(fs::exists(w.TempDir() + "/00000003.emf"));
-  EXPECT_FALSE(fs::exists(w.TempDir() + "/notes.txt"));
-  EXPECT_TRUE(Has(Trace(w), "Main - before ci.ShowFaxNew"));
-}
-
 TEST(ExitApp, ResetsTheCoverRequestEmptiesTheSpoolAndReportsLoadedForms) {
   test::TestWorld w;
   {
@@ -167,9 +156,8 @@ TEST(ExitApp, ResetsTheCoverRequestEmptiesTheSpoolAndReportsLoadedForms) {
   bool unloaded = false;
   int cover = ui::RegisterForm("frmCover", [&] {});
   int stubborn = ui::RegisterForm("frmFinish", [] { throw std::runtime_error("refuses"); });
-  int fine = ui::RegisterForm("frmNew", [&] { unloaded = true; });
-  ui::UnregisterForm(fine);
-  fine = ui::RegisterForm("frmNew", [&, idHolder = &fine] { unloaded = true; ui::UnregisterForm(*idHolder); });
+  int fine = 0;
+  fine = ui::RegisterForm("frmNew", [&] { unloaded = true; ui::UnregisterForm(fine); });
 
   exitApp(1);
   CWinReg reg;

@@ -9,14 +9,13 @@
 // every few seconds of line time); answering connects the two; hanging up
 // is passed on. The line can be made busy, without dial tone, hung up by
 // the called side after it has confirmed a number of pages, or garbled:
-// --garble N:FROM:MS[:LEVEL] puts MS ms of noise instead of the signal
-// (or, with LEVEL, noise of that amplitude added to it) FROM ms into the
-// Nth fast carrier of a call (the training check is the first, then the
-// pages).
+// --garble N:FROM:MS puts MS ms of noise instead of the signal FROM ms into
+// the Nth fast carrier of a call (the training check is the first, then
+// the pages).
 //
-//   modem-pair [--link-a PATH] [--link-b PATH] [--pace X] [--delay MS]
-//              [--ring-seconds S] [--rings N] [--busy N] [--no-dialtone N]
-//              [--hangup-after PAGES] [--garble N:FROM:MS[:LEVEL]] [--trace]
+//   modem-pair [--link-a PATH] [--link-b PATH] [--pace X] [--ring-seconds S]
+//              [--rings N] [--busy N] [--no-dialtone N] [--hangup-after PAGES]
+//              [--garble N:FROM:MS] [--trace]
 //
 // It prints "A <pty>" and "B <pty>", then "ready", and runs until killed.
 #include <fcntl.h>
@@ -51,11 +50,12 @@ constexpr int kBlock = 160;        // 20 ms at 8 kHz
 constexpr int kRate = 8000;
 constexpr uint8_t kDle = 0x10, kEtx = 0x03;
 constexpr uint8_t kMcf = 0x8C;     // message confirmation, as it stands in a frame
+constexpr int kDelayMs = 160;      // each way, as on a real line
+constexpr int kNoise = 8000;       // amplitude of the noise that garbles a carrier
 
 struct Options {
   std::string link[2];
   double pace = 1.0;
-  int delayMs = 160;
   double ringSeconds = 6;
   int maxRings = 10;
   int busy = 0;
@@ -64,8 +64,6 @@ struct Options {
   int garbleCarrier = 0;
   int garbleFromMs = 0;
   int garbleMs = 0;
-  int garbleLevel = 8000;  // noise amplitude
-  bool garbleMix = false;  // noise added to the signal instead of replacing it
   bool trace = false;
 };
 
@@ -235,7 +233,7 @@ int Control(t31_state_t*, void* user, int op, const char* num) {
     case AT_MODEM_CONTROL_HANGUP:
       if (l.state == Line::kConnected || (l.state == Line::kRinging && m->index == l.caller)) {
         l.Trace("%c hangs up", m->Name());
-        if (l.state == Line::kConnected) l.Later(l.opt.delayMs / 1000.0 + 0.3, other, AT_CALL_EVENT_HANGUP);
+        if (l.state == Line::kConnected) l.Later(kDelayMs / 1000.0 + 0.3, other, AT_CALL_EVENT_HANGUP);
         l.EndCall();
       }
       break;
@@ -330,11 +328,10 @@ void Tick(Line& l) {
     if (i == l.garbled && l.now >= l.garbleFrom && l.now < l.garbleUntil)
       for (auto& sample : out[i]) {
         l.noise = l.noise * 1103515245u + 12345u;
-        int n = static_cast<int>((l.noise >> 16) % (2 * l.opt.garbleLevel + 1)) - l.opt.garbleLevel;
-        sample = static_cast<int16_t>(std::clamp(l.opt.garbleMix ? sample + n : n, -32767, 32767));
+        sample = static_cast<int16_t>(static_cast<int>((l.noise >> 16) % (2 * kNoise + 1)) - kNoise);
       }
   }
-  size_t delay = static_cast<size_t>(l.opt.delayMs) * kRate / 1000;
+  size_t delay = static_cast<size_t>(kDelayMs) * kRate / 1000;
   for (int i = 0; i < 2; ++i) {
     Modem& m = l.modem[i];
     if (l.state == Line::kConnected)
@@ -365,23 +362,15 @@ bool ParseArgs(int argc, char** argv, Options* o) {
     if (a == "--link-a") o->link[0] = v;
     else if (a == "--link-b") o->link[1] = v;
     else if (a == "--pace") o->pace = std::atof(v);
-    else if (a == "--delay") o->delayMs = std::atoi(v);
     else if (a == "--ring-seconds") o->ringSeconds = std::atof(v);
     else if (a == "--rings") o->maxRings = std::atoi(v);
     else if (a == "--busy") o->busy = std::atoi(v);
     else if (a == "--no-dialtone") o->noDialTone = std::atoi(v);
     else if (a == "--hangup-after") o->hangupAfter = std::atoi(v);
-    else if (a == "--garble" &&
-             std::sscanf(v, "%d:%d:%d", &o->garbleCarrier, &o->garbleFromMs, &o->garbleMs) == 3) {
-      int level = 0;
-      if (std::sscanf(v, "%*d:%*d:%*d:%d", &level) == 1) {
-        o->garbleLevel = level;
-        o->garbleMix = true;
-      }
-    }
-    else return false;
+    else if (a != "--garble" || std::sscanf(v, "%d:%d:%d", &o->garbleCarrier, &o->garbleFromMs, &o->garbleMs) != 3)
+      return false;
   }
-  return o->pace > 0 && o->delayMs >= 0 && o->ringSeconds > 0;
+  return o->pace > 0 && o->ringSeconds > 0;
 }
 
 }  // namespace
@@ -390,9 +379,9 @@ int main(int argc, char** argv) {
   static Line line;
   if (!ParseArgs(argc, argv, &line.opt)) {
     std::fprintf(stderr,
-                 "usage: modem-pair [--link-a PATH] [--link-b PATH] [--pace X] [--delay MS] [--ring-seconds S]\n"
+                 "usage: modem-pair [--link-a PATH] [--link-b PATH] [--pace X] [--ring-seconds S]\n"
                  "                  [--rings N] [--busy N] [--no-dialtone N] [--hangup-after PAGES]\n"
-                 "                  [--garble N:FROM:MS[:LEVEL]] [--trace]\n");
+                 "                  [--garble N:FROM:MS] [--trace]\n");
     return 2;
   }
   std::signal(SIGTERM, OnSignal);

@@ -128,12 +128,7 @@ int Program::Wait(double seconds) {
 std::string Program::Output() const { return TestWorld::ReadFile(output_); }
 
 bool Program::WaitOutput(const std::string& text, double seconds) const {
-  auto end = Clock::now() + std::chrono::duration<double>(seconds);
-  while (Output().find(text) == std::string::npos) {
-    if (Clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
+  return WaitFor([&] { return Output().find(text) != std::string::npos; }, seconds);
 }
 
 int Run(const std::vector<std::string>& argv, double seconds, std::string* output) {
@@ -151,32 +146,19 @@ int Run(const std::vector<std::string>& argv, double seconds, std::string* outpu
 }
 
 std::vector<faxsvc::FaxPage> TestPages(int count, bool fine) {
-  std::vector<faxsvc::FaxPage> pages;
-  for (int p = 0; p < count; ++p) {
-    faxsvc::FaxPage page = faxsvc::BlankPage();
-    if (!fine) {
-      page.yres = 98;
-      page.height /= 2;
-      page.pixels.assign(static_cast<size_t>(page.width) * page.height, 0);
-    }
-    int rowScale = fine ? 2 : 1;
-    // Rows of "words" whose lengths follow from the page number, and the
-    // page number as a run of blocks along the top.
-    unsigned seed = 7919u * static_cast<unsigned>(p + 1);
-    for (int row = 0; row < 36; ++row) {
-      int x = 100, y0 = (80 + row * 28) * rowScale;
-      while (x < page.width - 200) {
-        seed = seed * 1103515245u + 12345u;
-        int len = 20 + static_cast<int>((seed >> 16) % 140);
-        for (int y = y0; y < y0 + 9 * rowScale; ++y)
-          for (int xx = x; xx < x + len; ++xx) page.pixels[static_cast<size_t>(y) * page.width + xx] = 1;
-        x += len + 24;
-      }
-    }
-    for (int b = 0; b <= p; ++b)
-      for (int y = 20 * rowScale; y < 50 * rowScale; ++y)
-        for (int x = 100 + b * 60; x < 140 + b * 60; ++x) page.pixels[static_cast<size_t>(y) * page.width + x] = 1;
-    pages.push_back(std::move(page));
+  char path[] = "/tmp/brevant-pages-XXXXXX";
+  int fd = ::mkstemp(path);
+  if (fd >= 0) ::close(fd);
+  auto pages = ReadPages(MakeFaxTiff(path, count));
+  ::unlink(path);
+  for (auto& page : pages) {
+    if (fine) continue;
+    // Every other row: the same page at normal resolution.
+    page.yres = 98;
+    page.height /= 2;
+    for (int y = 0; y < page.height; ++y)
+      std::copy_n(page.pixels.begin() + 2L * y * page.width, page.width, page.pixels.begin() + 1L * y * page.width);
+    page.pixels.resize(static_cast<size_t>(page.width) * page.height);
   }
   return pages;
 }
@@ -282,6 +264,8 @@ std::unique_ptr<Program> EfaxReceiver(const std::string& device, const std::stri
 
 namespace {
 const char* const kSpool = "/var/spool/hylafax";
+// Faxes these tests queue go to this number.
+constexpr const char* kFarNumber = "5550100";
 }  // namespace
 
 bool HylaFax::Available(std::string* why) {
@@ -296,11 +280,6 @@ bool HylaFax::Available(std::string* why) {
   return true;
 }
 
-namespace {
-// Faxes these tests queue go to this number.
-constexpr const char* kOurNumber = "5550100";
-}  // namespace
-
 HylaFax::HylaFax(const std::string& device) {
   if (!Available(&why_)) return;
   // Another test program's server may be running: wait for it to end.
@@ -312,22 +291,20 @@ HylaFax::HylaFax(const std::string& device) {
   // A job an earlier run left queued would be sent as soon as faxq starts.
   for (const auto& e : fs::directory_iterator(std::string(kSpool) + "/sendq"))
     if (e.path().filename().string().rfind('q', 0) == 0 &&
-        TestWorld::ReadFile(e.path().string()).find(std::string("\nnumber:") + kOurNumber + "\n") != std::string::npos)
+        TestWorld::ReadFile(e.path().string()).find(std::string("\nnumber:") + kFarNumber + "\n") != std::string::npos)
       fs::remove(e.path());
   std::string out;
   started_ = true;
   running_ = Run({SourceDir() + "/scripts/setup-hylafax", "start", device}, 60, &out) == 0;
-  if (!running_) why_ = "setup-hylafax start failed: " + out;
+  if (running_) before_ = Received();
+  else why_ = "setup-hylafax start failed: " + out;
 }
 
 HylaFax::~HylaFax() {
   if (!started_) return;
-  for (const auto& id : jobs_) {
-    std::string queued = std::string(kSpool) + "/sendq/q" + id;
-    if (!fs::exists(queued)) continue;
-    Run({"faxrm", "-h", "localhost", id}, 20);
-    for (int i = 0; i < 100 && fs::exists(queued); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
+  if (running_)
+    for (const auto& f : Received())
+      if (std::find(before_.begin(), before_.end(), f) == before_.end()) fs::remove(f);
   Run({SourceDir() + "/scripts/setup-hylafax", "stop"}, 30);
   if (lock_ >= 0) ::close(lock_);
 }
@@ -339,49 +316,27 @@ std::vector<std::string> HylaFax::Received() const {
   return files;
 }
 
-void HylaFax::RemoveReceivedSince(const std::vector<std::string>& before) const {
-  for (const auto& f : Received())
-    if (std::find(before.begin(), before.end(), f) == before.end()) std::remove(f.c_str());
-}
-
-std::string HylaFax::WaitReceived(const std::vector<std::string>& before, int pages, double seconds) const {
-  auto end = Clock::now() + std::chrono::duration<double>(seconds);
+std::string HylaFax::WaitReceived(int pages, double seconds) const {
   std::string logged;
-  while (Clock::now() < end) {
+  WaitFor([&] {
     for (const auto& f : Received()) {
-      if (std::find(before.begin(), before.end(), f) != before.end()) continue;
+      if (std::find(before_.begin(), before_.end(), f) != before_.end()) continue;
       std::string name = "recvq/" + fs::path(f).filename().string();
       if (TestWorld::ReadFile(std::string(kSpool) + "/log/xferfaxlog").find(name) == std::string::npos) continue;
       logged = f;
       int count = 0;
       std::string why;
-      if (faxsvc::CheckFaxTiff(f, &count, &why) && count == pages) return f;
+      if (faxsvc::CheckFaxTiff(f, &count, &why) && count == pages) return true;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
+    return false;
+  }, seconds);
   return logged;  // the pages it holds are for the caller to compare
 }
 
+bool HylaFax::WaitIdle(double seconds) {
+  return WaitFor([] { return ModemState().find("Running and idle") != std::string::npos; }, seconds);
+}
+
 std::string HylaFax::ModemState() { return TestWorld::ReadFile(std::string(kSpool) + "/status/ttyFAX0"); }
-
-bool HylaFax::Send(const std::string& tiff, bool fine, std::string* output) {
-  if (Run({"sendfax", "-n", "-h", "localhost", fine ? "-m" : "-l", "-d", kOurNumber, tiff}, 60, output) != 0)
-    return false;
-  // "request id is 7 (group id 7) for host localhost (1 file)"
-  size_t at = output->find("request id is ");
-  if (at != std::string::npos) jobs_.push_back(std::to_string(std::atoi(output->c_str() + at + 14)));
-  return true;
-}
-
-bool HylaFax::WaitJobsDone(double seconds) const {
-  auto end = Clock::now() + std::chrono::duration<double>(seconds);
-  for (;;) {
-    bool done = std::all_of(jobs_.begin(), jobs_.end(),
-                            [](const std::string& id) { return fs::exists(std::string(kSpool) + "/doneq/q" + id); });
-    if (done) return true;
-    if (Clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-}
 
 }  // namespace brevant::test

@@ -60,18 +60,16 @@ class Program {
 // time-out) and output.
 int Run(const std::vector<std::string>& argv, double seconds, std::string* output = nullptr);
 
-// Pages with a pattern of their own (a page swap or a lost page shows),
-// at fine (196 lines per inch) or normal (98) resolution.
+// MakeFaxTiff's pages (a page swap or a lost page shows), at fine (196
+// lines per inch) or normal (98) resolution.
 std::vector<faxsvc::FaxPage> TestPages(int count, bool fine);
 // A single-strip Group 3 TIFF of the pages, the form efax and HylaFAX take.
 bool WriteG3Tiff(const std::string& path, const std::vector<faxsvc::FaxPage>& pages);
-// Each received page equals the sent one pixel for pixel over the image
-// (white rows added at its end are allowed, and up to two white rows lost
-// there), at the same resolution. A
-// sender that stamps a header band of its own above each page, and rows
-// of its own below (efax does), gets `header` rows: the image may start
-// anywhere in them, the band's rows and what follows the image are not
-// compared (the test pages are white there).
+// Each received page equals the sent one pixel for pixel at the same
+// resolution (white rows added at its end are allowed, up to two lost). A
+// sender that stamps a band of its own above each page (efax) gets
+// `header` rows: the image may start anywhere in them; the band and what
+// follows the image are not compared.
 ::testing::AssertionResult SamePages(const std::vector<faxsvc::FaxPage>& sent,
                                      const std::vector<faxsvc::FaxPage>& got, int header = 0);
 
@@ -83,11 +81,9 @@ std::vector<faxsvc::FaxPage> EfaxPages(const std::string& prefix);
 std::unique_ptr<Program> EfaxReceiver(const std::string& device, const std::string& dir, const std::string& id);
 
 // HylaFAX's servers on one modem of the line (scripts/setup-hylafax);
-// stopped when destroyed, with the jobs queued here that did not finish.
-// Needs root and the hylafax packages (Available() says why not). The
-// spool is the machine's: one HylaFax at a time on the whole machine (a
-// lock file, /run/brevant-hylafax.lock, held from start to stop), whichever
-// build tree or test program makes it.
+// stopped when destroyed, removing the faxes it received meanwhile. Needs
+// root and the hylafax packages. The spool is the machine's: one HylaFax at
+// a time machine-wide (/run/brevant-hylafax.lock, held from start to stop).
 class HylaFax {
  public:
   explicit HylaFax(const std::string& device);
@@ -95,29 +91,22 @@ class HylaFax {
   static bool Available(std::string* why);
   bool Running() const { return running_; }
   const std::string& Why() const { return why_; }
-  // Files in its received queue; a fax it received appears there.
-  std::vector<std::string> Received() const;
-  // Removes the received faxes that are not in `before` (what a test made
-  // the server receive).
-  void RemoveReceivedSince(const std::vector<std::string>& before) const;
-  // Waits for a file that is not in `before`, that faxgetty has logged as
-  // received and that holds `pages` pages (faxgetty may still be closing it).
-  std::string WaitReceived(const std::vector<std::string>& before, int pages, double seconds) const;
-  // Queues a fax to us (5550100) through hfaxd (sendfax), fine or normal resolution.
-  bool Send(const std::string& tiff, bool fine, std::string* output);
-  // Waits until HylaFAX has finished the jobs queued here (done, or failed
-  // for good); false when one is still pending.
-  bool WaitJobsDone(double seconds) const;
+  // Waits for a fax received since the start that faxgetty has logged and
+  // that holds `pages` pages (faxgetty may still be closing it); its file.
+  std::string WaitReceived(int pages, double seconds) const;
+  // Waits until faxgetty has its modem ready to answer (after a start or a call).
+  static bool WaitIdle(double seconds);
   // The station id HylaFAX gives ("+1 555 0200").
   static const char* Station() { return "+1 555 0200"; }
   // faxgetty's state line ("Running and idle"), for failure messages.
   static std::string ModemState();
 
  private:
+  std::vector<std::string> Received() const;  // files in its received queue
   bool started_ = false, running_ = false;
   int lock_ = -1;
   std::string why_;
-  std::vector<std::string> jobs_;
+  std::vector<std::string> before_;
 };
 
 }  // namespace brevant::test

@@ -4,12 +4,15 @@
 // brevant-faxd, modem pairs by links that outlive modem-pair, and the
 // service's jobs, lines and archives read through its requests.
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -23,17 +26,40 @@ namespace brevant::test {
 inline constexpr const char* kEfaxId = "+1 555 0300";
 inline constexpr const char* kOurId = "+49 30 1234";
 
-// A pseudo-terminal nobody answers on (a serial port with no modem behind it).
+// A pseudo-terminal nobody answers on (a serial port with no modem behind
+// it), or with `dataModem` one where a modem without fax class 1 answers
+// every command but AT+FCLASS.
 struct SilentPort {
-  SilentPort() {
+  explicit SilentPort(bool dataModem = false) {
     master = ::posix_openpt(O_RDWR | O_NOCTTY);
     ::grantpt(master);
     ::unlockpt(master);
     path = ::ptsname(master);
+    if (dataModem) answering = std::thread([this] {
+      std::string line;
+      char c;
+      while (!stop) {
+        pollfd p{master, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0 || ::read(master, &c, 1) != 1) continue;
+        if (c != '\r') {
+          line += c;
+          continue;
+        }
+        std::string reply = line.find("+FCLASS") != std::string::npos ? "\r\nERROR\r\n" : "\r\nOK\r\n";
+        line.clear();
+        if (::write(master, reply.data(), reply.size()) < 0) break;
+      }
+    });
   }
-  ~SilentPort() { ::close(master); }
+  ~SilentPort() {
+    stop = true;
+    if (answering.joinable()) answering.join();
+    ::close(master);
+  }
   int master;
   std::string path;
+  std::atomic<bool> stop{false};
+  std::thread answering;
 };
 
 // The fax service with modem lines; the loopback line goes, so that every
@@ -98,9 +124,11 @@ class ServiceLine : public ::testing::Test {
   std::vector<faxsvc::Message> Archive(const char* folder) {
     return daemon_.Call(faxsvc::Message("archive").Set("folder", folder)).Items();
   }
-  std::string Doc(const std::string& name, const std::vector<faxsvc::FaxPage>& pages) {
-    std::string path = world_.Root() + "/" + name;
-    EXPECT_TRUE(WriteG3Tiff(path, pages));
+  // A document in the fax service's own form, as the fax printer hands it
+  // over (Group 4), or with `g3` as efax sends it.
+  std::string Doc(const std::string& name, const std::vector<faxsvc::FaxPage>& pages, bool g3 = false) {
+    std::string path = world_.Root() + "/" + name, why;
+    EXPECT_TRUE(g3 ? WriteG3Tiff(path, pages) : faxsvc::WriteFaxTiff(path, pages, "", &why)) << why;
     return path;
   }
   std::string Dir(const std::string& name) {

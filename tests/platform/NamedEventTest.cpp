@@ -1,9 +1,6 @@
 // Named events: existence follows live holders, signals cross processes.
-#include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,12 +10,17 @@
 #include <filesystem>
 
 #include "platform/events/NamedEvent.h"
+#include "tests/support/LockHolder.h"
 #include "tests/support/TestUser.h"
 #include "tests/support/TestWorld.h"
 
 using brevant::platform::NamedEvent;
+using brevant::test::LockHolder;
 
-TEST(NamedEvent, ExistsWhileHeldAndACrashedHolderLeavesNoStaleEvent) {
+// An event exists while a process holds it (a crashed holder leaves none
+// behind); a signal from another process wakes the waiter once (auto
+// reset) or until reset (manual).
+TEST(NamedEvent, ExistsWhileHeldAndSignalsCrossProcesses) {
   brevant::test::TestWorld w;
   EXPECT_FALSE(NamedEvent::Exists("FaxPrinter"));
   {
@@ -29,55 +31,39 @@ TEST(NamedEvent, ExistsWhileHeldAndACrashedHolderLeavesNoStaleEvent) {
     EXPECT_TRUE(NamedEvent::Exists("FaxPrinter"));
     auto second = NamedEvent::Create("FaxPrinter", true, false, &existed);
     EXPECT_TRUE(existed);
+    EXPECT_TRUE(ev->Wait(0));
+    EXPECT_TRUE(ev->Wait(0));  // manual reset stays signalled
+    ev->Reset();
+    EXPECT_FALSE(second->Wait(0));
   }
   EXPECT_FALSE(NamedEvent::Exists("FaxPrinter"));
   EXPECT_EQ(NamedEvent::Open("FaxPrinter"), nullptr);
 
-  int pipefd[2];
-  ASSERT_EQ(pipe(pipefd), 0);
-  pid_t kid = fork();
-  if (kid == 0) {
-    auto ev = NamedEvent::Create("QuorPause", false, false);
-    char c = 1;
-    (void)!write(pipefd[1], &c, 1);
-    pause();  // killed below, holding the event
-    _exit(0);
-  }
-  char c;
-  ASSERT_EQ(read(pipefd[0], &c, 1), 1);
-  EXPECT_TRUE(NamedEvent::Exists("QuorPause"));
-  kill(kid, SIGKILL);
-  waitpid(kid, nullptr, 0);
-  EXPECT_FALSE(NamedEvent::Exists("QuorPause"));
-}
-
-TEST(NamedEvent, SignalFromAnotherProcessWakesTheWaiterOnce) {
-  brevant::test::TestWorld w;
   auto ev = NamedEvent::Create("VestrelSpool", false, false);
   ASSERT_TRUE(ev);
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_FALSE(ev->Wait(50));
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(45));
-
+  int pipefd[2];
+  ASSERT_EQ(pipe(pipefd), 0);
   pid_t kid = fork();
   if (kid == 0) {
-    usleep(100 * 1000);
+    auto held = NamedEvent::Create("QuorPause", false, false);
     auto other = NamedEvent::Open("VestrelSpool");
-    if (!other) _exit(1);
-    other->Set();
+    char c = 1;
+    (void)!write(pipefd[1], &c, 1);
+    if (other) other->Set();
+    pause();  // killed below, holding QuorPause
     _exit(0);
   }
   EXPECT_TRUE(ev->Wait(5000));
-  int st = 0;
-  waitpid(kid, &st, 0);
-  EXPECT_EQ(WEXITSTATUS(st), 0);
+  char c;
+  ASSERT_EQ(read(pipefd[0], &c, 1), 1);
   EXPECT_FALSE(ev->Wait(20));  // auto-reset: the signal was consumed
-
-  auto manual = NamedEvent::Create("FaxPrinter", true, true);
-  EXPECT_TRUE(manual->Wait(0));
-  EXPECT_TRUE(manual->Wait(0));  // manual reset stays signalled
-  manual->Reset();
-  EXPECT_FALSE(manual->Wait(0));
+  EXPECT_TRUE(NamedEvent::Exists("QuorPause"));
+  kill(kid, SIGKILL);
+  waitpid(kid, nullptr, 0);
+  EXPECT_FALSE(NamedEvent::Exists("QuorPause"));
 }
 
 namespace {
@@ -92,38 +78,6 @@ std::string ModeAndText(const std::string& path) {
   std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
   return std::string(mode) + " " + brevant::test::TestWorld::ReadFile(path);
 }
-
-// A process of `user` that holds an exclusive lock on path until released.
-struct LockHolder {
-  LockHolder(const std::string& path, uid_t uid, gid_t gid) {
-    int ready[2];
-    EXPECT_EQ(::pipe(hold), 0);
-    EXPECT_EQ(::pipe(ready), 0);
-    pid = ::fork();
-    if (pid == 0) {
-      ::close(hold[1]);
-      if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(1);
-      int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);
-      if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(2);
-      char c = 1;
-      (void)!::write(ready[1], &c, 1);
-      (void)!::read(hold[0], &c, 1);  // until the test lets go
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    ::close(hold[0]);
-    char c = 0;
-    held = ::read(ready[0], &c, 1) == 1;
-    ::close(ready[0]);
-  }
-  ~LockHolder() {
-    ::close(hold[1]);
-    ::waitpid(pid, nullptr, 0);
-  }
-  int hold[2];
-  pid_t pid = -1;
-  bool held = false;
-};
 
 }  // namespace
 
@@ -204,7 +158,7 @@ TEST(NamedEvent, AnotherUserCanNeitherPlantFilesNorHoldTheEvents) {
   // A process that keeps an event's lock is waited for two seconds, not
   // for ever.
   {
-    LockHolder same(w.RuntimeDir() + "/QuorStop.event", ::getuid(), ::getgid());
+    LockHolder same(w.RuntimeDir() + "/QuorStop.event");
     ASSERT_TRUE(same.held);
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(NamedEvent::Create("QuorStop", false, true), nullptr);

@@ -83,18 +83,6 @@ TEST(RegistryStore, DeleteKeyTreeAndEnumeration) {
   CloseKey(k);
 }
 
-TEST(RegistryStore, DamagedOrUnwritableDatabaseFailsCleanlyAndIsKept) {
-  test::TestWorld w;
-  std::string file = HiveFile(kCurrentUser);
-  std::string junk(8192, 'x');
-  test::TestWorld::WriteFile(file, junk);
-  HKEY k = 0;
-  EXPECT_EQ(OpenKey(kCurrentUser, "Software", kKeyRead, &k), kBadDb);
-  EXPECT_NE(LastErrorText().find("damaged"), std::string::npos) << LastErrorText();
-  EXPECT_EQ(CreateKey(kCurrentUser, "Software", kKeyWrite, &k), kBadDb);
-  EXPECT_EQ(test::TestWorld::ReadFile(file), junk);  // the user's file is not replaced
-}
-
 // The local machine's hive belongs to root; every other user only reads it,
 // also after root has written it in WAL mode and gone.
 TEST(RegistryStore, AHiveTheUserMayOnlyReadIsReadAndRefusesWrites) {
