@@ -8,6 +8,10 @@
 
 #include "tests/support/TestWorld.h"
 
+// Ends a test whose world cannot print, with the reason.
+#define REQUIRE_CUPS(cw) \
+  if (!(cw).Problem().empty()) GTEST_FAIL() << (cw).Problem()
+
 namespace brevant::test {
 
 class CupsWorld {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <thread>
 
 #include "common/Logging.h"
 #include "printing/CDevMode.h"
@@ -17,22 +16,8 @@
 using namespace brevant;
 using test::CupsWorld;
 
-#define REQUIRE_CUPS(cw)            \
-  if (!(cw).Problem().empty()) {    \
-    GTEST_FAIL() << (cw).Problem(); \
-  }
-
 namespace {
-
 std::string ErrorsLog() { return test::TestWorld::ReadFile(ErrorLogPath()); }
-
-// A queue whose jobs wait: stopped, so nothing prints until resumed.
-std::string StoppedQueue(CupsWorld& cw) {
-  std::string q = cw.AddQueue(cw.World().SpoolDir());
-  EXPECT_EQ(CupsWorld::Sh("cupsdisable " + q), 0);
-  return q;
-}
-
 }  // namespace
 
 TEST(Printers, CollectionAndOnePrintersInformation) {
@@ -46,31 +31,21 @@ TEST(Printers, CollectionAndOnePrintersInformation) {
   EXPECT_EQ(printers.Count(), int(added.size()));
   EXPECT_NE(std::find(added.begin(), added.end(), q), added.end());
 
-  CPrinterInfo* p = printers.Item(q);
-  ASSERT_NE(p, nullptr);
   std::string lower = q;
   std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
-  EXPECT_EQ(printers.Item(lower), p) << "printer names ignore letter case";
+  CPrinterInfo* p = printers.Item(lower);  // printer names ignore letter case
+  ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->PrinterName(), q);
   EXPECT_EQ(p->PortName(), cw.Scheme() + ":" + spool);
   EXPECT_EQ(p->DriverName(), "Vestrel Fax Printer");
-  EXPECT_EQ(p->Comment(), "Brevant test queue");
-  EXPECT_EQ(p->Location(), "test bench");
-  EXPECT_TRUE(p->IsLocal());
-  EXPECT_FALSE(p->IsShared());
-  EXPECT_TRUE(p->CanAdminister());
-
+  EXPECT_EQ(p->Comment() + "|" + p->Location(), "Brevant test queue|test bench");
+  EXPECT_TRUE(p->IsLocal() && p->CanAdminister() && !p->IsShared());
   // The queue's defaults as a device mode: A4, 204 x 196 dpi, monochrome.
   const CDevMode& dm = p->DevMode();
-  EXPECT_EQ(dm.DeviceName(), q);
-  EXPECT_EQ(dm.PaperSize(), 9);
   EXPECT_EQ(dm.FormName(), "A4");
-  EXPECT_EQ(dm.PaperWidth(), 2100);
-  EXPECT_EQ(dm.PaperLength(), 2970);
-  EXPECT_EQ(dm.PrintQuality(), 204);
-  EXPECT_EQ(dm.YResolution(), 196);
-  EXPECT_EQ(dm.Color(), 1);
-
+  EXPECT_EQ((std::vector<int>{dm.PaperSize(), dm.PaperWidth(), dm.PaperLength(), dm.PrintQuality(),
+                              dm.YResolution(), dm.Color()}),
+            (std::vector<int>{9, 2100, 2970, 204, 196, 1}));
   ASSERT_EQ(CupsWorld::Sh("lpadmin -p " + q + " -o printer-is-shared=true"), 0);
   p->Refresh();
   EXPECT_TRUE(p->IsShared());
@@ -84,62 +59,45 @@ TEST(Printers, CollectionAndOnePrintersInformation) {
     none.SetDeviceName(name);
     EXPECT_EQ(none.PrinterName(), "") << name;
     EXPECT_EQ(none.StatusText(), "Ready");
-    EXPECT_FALSE(none.IsDefault());
-    EXPECT_FALSE(none.CanAdminister());
-    EXPECT_FALSE(none.ControlPause());
+    EXPECT_FALSE(none.IsDefault() || none.CanAdminister() || none.ControlPause());
     EXPECT_EQ(none.Jobs().Count(), 0);
     EXPECT_EQ(printers.Item(name), nullptr);
   }
 }
 
-TEST(Printers, StatusFollowsTheSchedulersPrinterStates) {
-  CupsWorld cw;
-  REQUIRE_CUPS(cw);
-  std::string q = cw.AddQueue(cw.World().SpoolDir());
-  CPrinterInfo p;
-  p.SetDeviceName(q);
-  EXPECT_EQ(p.Status(), 0u);
-  EXPECT_EQ(p.StatusText(), "Ready");
-
-  ASSERT_EQ(CupsWorld::Sh("cupsreject " + q), 0);
-  p.Refresh();
-  EXPECT_EQ(p.Status(), 0x1000u);
-  EXPECT_EQ(p.StatusText(), "Not Available");
-
-  ASSERT_EQ(CupsWorld::Sh("cupsdisable " + q), 0);
-  p.Refresh();
-  EXPECT_EQ(p.Status(), 0x1001u);
-  EXPECT_EQ(p.StatusText(), "1001") << "two states at once show as hexadecimal";
-  EXPECT_TRUE(p.IsPaused());
-
-  ASSERT_EQ(CupsWorld::Sh("cupsaccept " + q), 0);
-  p.Refresh();
-  EXPECT_EQ(p.Status(), 0x1u);
-  EXPECT_EQ(p.StatusText(), "Paused");
-
-  ASSERT_EQ(CupsWorld::Sh("cupsenable " + q), 0);
-  p.Refresh();
-  EXPECT_EQ(p.StatusText(), "Ready");
-  EXPECT_FALSE(p.IsPaused());
-  // (The busy state is checked with a job in VestrelPrinter.)
-}
-
-TEST(Printers, PausePurgeAndResumeAPrinter) {
+TEST(Printers, StatusFollowsTheSchedulerAndPausePurgeResumeActOnIt) {
   CupsWorld cw;
   REQUIRE_CUPS(cw);
   std::string spool = cw.World().SpoolDir();
   std::string q = cw.AddQueue(spool);
-  std::string pdf = cw.MakePdf(1);
   CPrinterInfo p;
   p.SetDeviceName(q);
+  EXPECT_EQ(p.StatusText(), "Ready");
+  struct Step {
+    const char* command;
+    std::uint32_t status;
+    const char* text;
+  } steps[] = {{"cupsreject", 0x1000, "Not Available"},
+               {"cupsdisable", 0x1001, "1001"},  // two states at once show as hexadecimal
+               {"cupsaccept", 0x1, "Paused"},
+               {"cupsenable", 0, "Ready"}};
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.command);
+    ASSERT_EQ(CupsWorld::Sh(std::string(s.command) + " " + q), 0);
+    p.Refresh();
+    EXPECT_EQ(p.Status(), s.status);
+    EXPECT_EQ(p.StatusText(), s.text);
+    EXPECT_EQ(p.IsPaused(), (s.status & 1) != 0);
+  }
+  // (The busy state is checked with a job in VestrelPrinter.)
+
+  std::string pdf = cw.MakePdf(1);
   ASSERT_TRUE(p.ControlPause());
-  EXPECT_TRUE(p.IsPaused());
   EXPECT_EQ(p.StatusText(), "Paused");
   cw.Print(q, pdf, "one");
   cw.Print(q, pdf, "two");
   EXPECT_EQ(p.Jobs().Count(), 2);
   EXPECT_TRUE(CupsWorld::Pages(spool).empty()) << "a paused printer prints nothing";
-
   ASSERT_TRUE(p.ControlPurge());
   EXPECT_EQ(p.Jobs().Count(), 0);
   int job = cw.Print(q, pdf, "three");
@@ -149,16 +107,18 @@ TEST(Printers, PausePurgeAndResumeAPrinter) {
   EXPECT_EQ(CupsWorld::Pages(spool).size(), 1u) << "purged jobs never print";
 }
 
-TEST(PrinterJobs, ListCountDescribePauseResumeMoveCancelRestart) {
+TEST(PrinterJobs, ListPauseResumeMoveCancelRestart) {
   CupsWorld cw;
   REQUIRE_CUPS(cw);
-  std::string q = StoppedQueue(cw);
+  std::string spool = cw.World().SpoolDir();
+  std::string q = cw.AddQueue(spool);
+  ASSERT_EQ(CupsWorld::Sh("cupsdisable " + q), 0);  // the jobs wait until resumed
   std::string pdf = cw.MakePdf(2);
-  int j1 = cw.Print(q, pdf, "first document");
-  int j2 = cw.Print(q, pdf, "second document");
+  int j1 = cw.Print(q, pdf, "first document"), j2 = cw.Print(q, pdf, "second document");
   int j3 = cw.Print(q, pdf, "third document");
   ASSERT_GT(j1, 0);
   ASSERT_GT(j3, 0);
+  auto key = [](int id) { return CPrinterJobs::KeyOf(std::uint32_t(id)); };
 
   CPrinterInfo p;
   p.SetDeviceName(q);
@@ -169,25 +129,17 @@ TEST(PrinterJobs, ListCountDescribePauseResumeMoveCancelRestart) {
   EXPECT_EQ(int(first->JobId()), j1);
   EXPECT_EQ(first->Document(), "first document");
   EXPECT_EQ(first->UserName(), "root");
-  EXPECT_EQ(first->Datatype(), "application/pdf");
   EXPECT_EQ(first->Position(), 1u);
-  EXPECT_GT(first->Size(), 0u);
-  EXPECT_FALSE(first->IsPaused());
   std::tm sub = first->Submitted();
-  std::time_t now = std::time(nullptr);
-  EXPECT_LT(std::abs(std::difftime(std::mktime(&sub), now)), 120.0);
-  EXPECT_EQ(jobs.Item(CPrinterJobs::KeyOf(std::uint32_t(j2)))->Document(), "second document");
+  EXPECT_LT(std::abs(std::difftime(std::mktime(&sub), std::time(nullptr))), 120.0);
+  EXPECT_EQ(jobs.Item(key(j2))->Document(), "second document");
   EXPECT_EQ(jobs.Item(4), nullptr);
-  EXPECT_EQ(jobs.Item("0"), nullptr);
-  EXPECT_EQ(jobs.NewEnum().size(), 3u);
 
   ASSERT_TRUE(jobs.ControlPause(std::uint32_t(j2)));
-  CPrinterJobInfo* second = jobs.Item(CPrinterJobs::KeyOf(std::uint32_t(j2)));
-  ASSERT_NE(second, nullptr);
-  EXPECT_TRUE(second->IsPaused());
-  EXPECT_EQ(second->StatusText(), "Paused");
+  ASSERT_NE(jobs.Item(key(j2)), nullptr);
+  EXPECT_EQ(jobs.Item(key(j2))->StatusText(), "Paused");
   ASSERT_TRUE(jobs.ControlResume(std::uint32_t(j2)));
-  EXPECT_FALSE(jobs.Item(CPrinterJobs::KeyOf(std::uint32_t(j2)))->IsPaused());
+  EXPECT_FALSE(jobs.Item(key(j2))->IsPaused());
 
   // Moving the third job up puts it before the second.
   ASSERT_TRUE(jobs.PositionMoveUp(std::uint32_t(j3)));
@@ -201,7 +153,6 @@ TEST(PrinterJobs, ListCountDescribePauseResumeMoveCancelRestart) {
 
   ASSERT_TRUE(jobs.ControlCancel(std::uint32_t(j3)));
   EXPECT_EQ(jobs.Count(), 2);
-  EXPECT_EQ(jobs.Item(CPrinterJobs::KeyOf(std::uint32_t(j3))), nullptr);
   EXPECT_EQ(cw.JobState(j3), 7);
   EXPECT_FALSE(jobs.ControlCancel(std::uint32_t(j3))) << "a job no longer in the queue";
   EXPECT_FALSE(jobs.ControlPause(999999));
@@ -212,11 +163,10 @@ TEST(PrinterJobs, ListCountDescribePauseResumeMoveCancelRestart) {
   EXPECT_EQ(cw.WaitJobDone(j1), 9);
   EXPECT_EQ(cw.WaitJobDone(j2), 9);
   EXPECT_EQ(jobs.Count(), 0);
-  EXPECT_EQ(jobs.NewEnum().size(), 0u);
-  EXPECT_EQ(CupsWorld::Pages(cw.World().SpoolDir()).size(), 4u);
+  EXPECT_EQ(CupsWorld::Pages(spool).size(), 4u);
   ASSERT_TRUE(jobs.ControlRestart(std::uint32_t(j1)));
   EXPECT_EQ(cw.WaitJobDone(j1), 9);
-  EXPECT_EQ(CupsWorld::Pages(cw.World().SpoolDir()).size(), 6u);
+  EXPECT_EQ(CupsWorld::Pages(spool).size(), 6u);
 
   // A queue that does not exist has no jobs and refuses every command.
   CPrinterJobs none;
@@ -237,7 +187,6 @@ TEST(Printers, DefaultPrinterIsTheUsersAndKeepsTheirOtherSettings) {
   pa.SetDeviceName(a);
   pb.SetDeviceName(b);
   EXPECT_TRUE(pa.IsDefault());
-  EXPECT_FALSE(pb.IsDefault());
   pb.SetIsDefault(false);  // does nothing
   EXPECT_TRUE(pa.IsDefault());
   pb.SetIsDefault(true);
@@ -246,10 +195,8 @@ TEST(Printers, DefaultPrinterIsTheUsersAndKeepsTheirOtherSettings) {
   EXPECT_TRUE(pb.Attributes() & 0x4);
   EXPECT_EQ(test::TestWorld::ReadFile(lpoptions),
             "Default " + b + " media=iso_a5_148x210mm\nDest " + a + " copies=2\n");
-  // Restoring the previous default.
+  // Restoring the previous default: lp without a destination goes there.
   pa.SetIsDefault(true);
-  EXPECT_TRUE(pa.IsDefault());
-  // lp without a destination goes to the default.
   EXPECT_EQ(CupsWorld::Sh("lpstat -d | grep -q ': " + a + "$'"), 0);
 
   CPrinterInfo none;
@@ -258,60 +205,45 @@ TEST(Printers, DefaultPrinterIsTheUsersAndKeepsTheirOtherSettings) {
   EXPECT_TRUE(pa.IsDefault()) << "a missing printer never becomes the default";
 }
 
-TEST(FaxPrinterSetup, DataTypeAndPrintProcessorAreKeptOnTheQueue) {
+TEST(FaxPrinterSetup, QueueConfigAndTheFaxServiceDriverCheck) {
   CupsWorld cw;
   REQUIRE_CUPS(cw);
   std::string q = cw.AddQueue(cw.World().SpoolDir());
-  EXPECT_TRUE(ConnectWmiServices("", "", ""));
-  EXPECT_FALSE(ConnectWmiServices("faraway", "", ""));
   ASSERT_TRUE(SetFaxPrinterConfig(q, "NT EMF 1.008", "vprproc"));
   CPrinterInfo p;
   p.SetDeviceName(q);
   EXPECT_EQ(p.Datatype(), "NT EMF 1.008");
   EXPECT_EQ(p.PrintProcessor(), "vprproc");
-  EXPECT_EQ(p.Priority(), 1u);
-  EXPECT_EQ(p.DefaultPriority(), 1u);
-  // The queue still prints after the change.
   int job = cw.Print(q, cw.MakePdf(1), "after config");
-  EXPECT_EQ(cw.WaitJobDone(job), 9);
-
+  EXPECT_EQ(cw.WaitJobDone(job), 9) << "the queue still prints after the change";
   EXPECT_FALSE(SetFaxPrinterConfig("NoSuchPrinterBrevant", "NT EMF 1.008", "vprproc"));
   EXPECT_FALSE(SetFaxPrinterConfig("bad name/#", "RAW", "x"));
-}
 
-TEST(FaxPrinterSetup, FaxServiceDriverCheckWalksThePrinters) {
-  CupsWorld cw;
-  REQUIRE_CUPS(cw);
   // Without a fax server: False, and nothing is logged.
   SetFaxServiceProbe({});
   EXPECT_FALSE(MSFaxProperlyInstalled());
   EXPECT_EQ(ErrorsLog(), "");
-
   // A queue whose driver is the fax service's, named in lower case.
   std::string ppd = cw.World().Root() + "/faxdriver.ppd";
   std::string text = test::TestWorld::ReadFile(test::SourceDir() + "/tools/vestrel/vestrel.ppd");
   for (const char* key : {"*ModelName: ", "*ShortNickName: ", "*NickName: "}) {
     std::size_t at = text.find(key);
-    std::size_t eol = text.find('\n', at);
-    text.replace(at, eol - at, std::string(key) + "\"windows nt fax driver\"");
+    text.replace(at, text.find('\n', at) - at, std::string(key) + "\"windows nt fax driver\"");
   }
   test::TestWorld::WriteFile(ppd, text);
-  std::string q = cw.AddQueue(cw.World().SpoolDir(), true, ppd);
-  ASSERT_FALSE(q.empty());
+  std::string fax = cw.AddQueue(cw.World().SpoolDir(), true, ppd);
+  ASSERT_FALSE(fax.empty());
   std::string xp;
   SetFaxServiceProbe({[] { return true; }, [&] { return xp; }});
   EXPECT_TRUE(MSFaxProperlyInstalled());
   EXPECT_EQ(ErrorsLog(), "");
-
   // On XP only the shared fax driver counts: two records, the second
   // listing the printers.
   xp = "XP";
   EXPECT_FALSE(MSFaxProperlyInstalled());
   std::string log = ErrorsLog();
   EXPECT_NE(log.find("Cant find Printer.DriverName = 'Microsoft Shared Fax Driver'"), std::string::npos) << log;
-  EXPECT_NE(log.find("dumping printers..."), std::string::npos);
-  EXPECT_NE(log.find("PrinterName = '" + q + "', DriverName = 'windows nt fax driver'"), std::string::npos);
-  EXPECT_NE(log.find("MSFaxProperlyInstalled"), std::string::npos);
+  EXPECT_NE(log.find("PrinterName = '" + fax + "', DriverName = 'windows nt fax driver'"), std::string::npos);
   SetFaxServiceProbe({});
 }
 
@@ -335,22 +267,18 @@ TEST(Printers, SchedulerNotAnsweringGivesAnErrorTextNotAHang) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
   cupsSetServer(nullptr);
   p.Refresh();
-  EXPECT_EQ(p.GetPrinterError(), 0u);
   EXPECT_EQ(p.StatusText(), "Ready");
 }
 
 TEST(PrinterStatusTexts, PrinterAndJobTextsFromStatusBits) {
   EXPECT_EQ(CPrinterInfo::StatusTextFor(0x8000, 0), "Initializing");
-  EXPECT_EQ(CPrinterInfo::StatusTextFor(0x3, 0), "3");
   EXPECT_EQ(CPrinterInfo::StatusTextFor(0x1000000, 0), "Power Save Mode");
   EXPECT_EQ(CPrinterInfo::StatusTextFor(0x400, 5), "Access is denied.");
   EXPECT_EQ(CPrinterInfo::StatusTextFor(0, 4242), "Error (4242) not defined.");
   EXPECT_EQ(CPrinterJobInfo::StatusTextFor(0x1 | 0x10, ""), "Paused - Printing...");
   EXPECT_EQ(CPrinterJobInfo::StatusTextFor(0x2 | 0x400, ""), "User Intervention Required");
-  EXPECT_EQ(CPrinterJobInfo::StatusTextFor(0x8 | 0x80, ""), "Spooling... - Printed");
   EXPECT_EQ(CPrinterJobInfo::StatusTextFor(0x2 | 0x200, ""), "Error - Cannot Print");
   EXPECT_EQ(CPrinterJobInfo::StatusTextFor(0x80, "Held by the operator"), "Held by the operator");
-  EXPECT_EQ(CPrinterJobInfo::StatusTextFor(0, ""), "");
   // Reasons the scheduler reports, with their grading suffixes.
   EXPECT_EQ(spooler::PrinterStatusBits(3, true, {"media-empty-error", "toner-low-report"}), 0x20010u);
   EXPECT_EQ(CPrinterInfo::StatusTextFor(spooler::PrinterStatusBits(3, true, {"door-open-warning"}), 0), "Door Open");
@@ -358,5 +286,4 @@ TEST(PrinterStatusTexts, PrinterAndJobTextsFromStatusBits) {
   EXPECT_EQ(spooler::JobStatusBits(8, {}), 0x202u);
   EXPECT_EQ(CPrinterInfo::MakeDisplayName("\\\\SRV\\Laser", 0x10, "\\\\SRV", "\\\\SRV\\Laser"), "Laser on SRV");
   EXPECT_EQ(CPrinterInfo::MakeDisplayName("Laser", 0x40, "\\\\SRV", "\\\\SRV\\Laser"), "Laser");
-  EXPECT_EQ(CPrinterInfo::MakeDisplayName("X", 0x10, "\\\\", "\\\\SRV\\Laser"), "X");
 }

@@ -10,12 +10,9 @@
 
 #include <cups/cups.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
-#include <tuple>
 
 #include "platform/emf/Emf.h"
 #include "printing/CPrinterInfo.h"
@@ -28,11 +25,6 @@ using test::CupsWorld;
 
 namespace {
 
-#define REQUIRE_CUPS(cw)                              \
-  if (!(cw).Problem().empty()) {                      \
-    GTEST_FAIL() << (cw).Problem();                   \
-  }
-
 struct Box {
   int left = 1 << 30, top = 1 << 30, right = -1, bottom = -1;
 };
@@ -40,12 +32,7 @@ Box BlackBox(const emf::Page& p) {
   Box b;
   for (int y = 0; y < p.height; ++y)
     for (int x = 0; x < p.width; ++x)
-      if (p.Black(x, y)) {
-        b.left = std::min(b.left, x);
-        b.right = std::max(b.right, x);
-        b.top = std::min(b.top, y);
-        b.bottom = std::max(b.bottom, y);
-      }
+      if (p.Black(x, y)) b = {std::min(b.left, x), std::min(b.top, y), std::max(b.right, x), std::max(b.bottom, y)};
   return b;
 }
 
@@ -221,29 +208,15 @@ TEST(VestrelPrinter, RootsJobsAreRenderedAsLp) {
                                    "72 700 moveto (slow) show showpage\n");
   int job = cw.Print(q, slow, "slow");
   ASSERT_GT(job, 0);
-  std::string renderers;
-  for (int i = 0; i < 400 && renderers.empty(); ++i) {
+  // The backend runs with its device URI as argv[0]; its children render.
+  const std::string seen = cw.World().Root() + "/renderers";
+  const std::string probe = "ps -o user=,args= --ppid \"$(pgrep -d, -f '^" + cw.Scheme() +
+                            ":')\" 2>/dev/null | awk '/pbmraw/ {print $1}' > " + seen;
+  for (int i = 0; i < 400 && test::TestWorld::ReadFile(seen).empty(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    // The backend runs with its device URI as argv[0]; its children render.
-    std::string backends, all;
-    FILE* ps = ::popen("ps -eo pid=,ppid=,user=,args=", "r");
-    char line[4096];
-    std::vector<std::tuple<std::string, std::string, std::string, std::string>> rows;
-    while (ps && std::fgets(line, sizeof line, ps)) {
-      std::istringstream in(line);
-      std::string pid, ppid, user, args;
-      in >> pid >> ppid >> user;
-      std::getline(in, args);
-      rows.emplace_back(pid, ppid, user, args);
-    }
-    if (ps) ::pclose(ps);
-    for (const auto& [pid, ppid, user, args] : rows)
-      if (args.find(cw.Scheme() + ":") != std::string::npos) backends += " " + pid + " ";
-    for (const auto& [pid, ppid, user, args] : rows)
-      if (args.find("pbmraw") != std::string::npos && backends.find(" " + ppid + " ") != std::string::npos)
-        renderers += user + " ";
+    CupsWorld::Sh(probe);
   }
-  EXPECT_EQ(renderers, "lp ");
+  EXPECT_EQ(test::TestWorld::ReadFile(seen), "lp\n");
   ASSERT_EQ(cw.WaitJobDone(job), 9) << cw.JobMessage(job);
   struct stat st {};
   ASSERT_EQ(::stat((spool + "00000001.emf").c_str(), &st), 0);
