@@ -288,16 +288,8 @@ TEST(VestrelBackend, CommandLineStdinPjlAndUris) {
   EXPECT_NE(TestWorld::ReadFile(err).find("does not name a spool folder"), std::string::npos);
   EXPECT_EQ(CupsWorld::Sh(test::BinDir() + "/vestrel | grep -q '^direct vestrel '"), 0);
 
-  // Escapes, the query, the per-user folder and the events folder.
-  EXPECT_EQ(vestrel::SpoolFolderFromUri("vestrel:/a%20b/Quor%25Spool?handoff"), "/a b/Quor%Spool/");
-  EXPECT_EQ(vestrel::SpoolFolderFromUri("vestrel-t1:/x", "vestrel-t1"), "/x/");
-  EXPECT_EQ(vestrel::SpoolFolderFromUri("other:/x"), "");
-  vestrel::DeviceUri d;
-  ASSERT_TRUE(vestrel::ParseDeviceUri("vestrel-x:/~/s%20p/?events=/run/my%20events&handoff=0", "vestrel-x", &d));
-  EXPECT_EQ(vestrel::ExpandUserHome(d.spoolFolder, "/home/ann/"), "/home/ann/s p/");
-  EXPECT_EQ(vestrel::ExpandUserHome("/srv/spool/", "/home/ann"), "/srv/spool/");
-  EXPECT_FALSE(d.handoff);
-  EXPECT_EQ(d.eventsDir, "/run/my events");
+  // (Escapes, the per-user folder, the hand-off and the events folder in
+  // device URIs are used by the queues of the tests above and below.)
 }
 
 TEST(VestrelBackend, NumberingContinuesAfterTheHighestPageAndACancelledJobLeavesNothing) {
@@ -362,8 +354,7 @@ TEST(VestrelBackend, NumberingContinuesAfterTheHighestPageAndACancelledJobLeaves
   r = vestrel::RenderToSpool(o);
   EXPECT_NE(r.error.find("unexpected page size"), std::string::npos) << r.error;
   TestWorld::WriteFile(fake, "#!/bin/sh\nprintf 'P4\\n8 2\\n\\377'\nexit 0\n");
-  r = vestrel::RenderToSpool(o);
-  EXPECT_EQ(r.error, "a rendered page was cut short");
+  EXPECT_EQ(vestrel::RenderToSpool(o).error, "a rendered page was cut short");
   EXPECT_EQ(CupsWorld::Pages(spool, true).size(), 4u);
 
   // A page a killed job left half-written does not block its number.
@@ -374,10 +365,10 @@ TEST(VestrelBackend, NumberingContinuesAfterTheHighestPageAndACancelledJobLeaves
             (std::vector<std::string>{"00000000.emf", "00000009.EMF", "00000010.emf", "spool.pnx"}));
 
   // Root never renders with its own rights.
-  o.renderUid = uid_t(-1);
-  EXPECT_EQ(vestrel::RenderToSpool(o).error, "the document is not rendered with root's rights");
-  o.renderUid = 0;
-  EXPECT_EQ(vestrel::RenderToSpool(o).error, "the document is not rendered with root's rights");
+  for (uid_t uid : {uid_t(-1), uid_t(0)}) {
+    o.renderUid = uid;
+    EXPECT_EQ(vestrel::RenderToSpool(o).error, "the document is not rendered with root's rights");
+  }
 }
 
 // scripts/setup-printer, under a queue and backend name of the test's own:
