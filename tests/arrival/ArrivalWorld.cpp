@@ -1,31 +1,29 @@
 #include "tests/arrival/ArrivalWorld.h"
 
+#include <gtest/gtest.h>
 #include <tiffio.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
-#include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "faxjob/CXmlGroups.h"
 #include "platform/emf/Emf.h"
 #include "render/cover/CoverPage.h"
+#include "tests/arrival/Marks.h"
+#include "tests/support/RegValues.h"
 
 namespace brevant::test {
 namespace {
 
-constexpr const char* kUserInfo = "Software\\Microsoft\\Fax\\UserInfo";
-constexpr const char* kPelorin = "Software\\Norvane\\Pelorin";
-
-void SetUser(const char* key, const std::string& name, const std::string& value) {
-  CWinReg reg;
-  if (reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, key, true)) reg.SetString(name, value);
-}
-
-std::string GetUser(const char* key, const std::string& name) {
-  CWinReg reg;
-  return reg.InitForRead(CWinReg::HKEY_CURRENT_USER, key) ? reg.GetString(name) : "";
-}
+// The sender details every cover page shows: the stored value, its field.
+const struct {
+  const char *value, *field, *text;
+} kSender[] = {{"FullName", "SdrName", "Jonas Bergmann"},
+               {"Company", "SdrCompany", "Norvane Supplies"},
+               {"FaxNumber", "SdrFaxNumber", "+49 30 5557 1200"},
+               {"OfficePhone", "SdrOfficePhone", "+49 30 5557 1201"},
+               {"MailBox", "SdrEmail", "jonas@norvane.test"}};
 
 int Compression(const std::string& path) {
   TIFF* t = TIFFOpen(path.c_str(), "r");
@@ -56,22 +54,13 @@ ArrivalWorld::ArrivalWorld() {
     return;
   }
   daemon_->Call(faxsvc::Message("line_set").Set("pace", 0).Set("retries", 0));
-  for (const auto& [name, value] : Sender()) SetUser(kUserInfo, name, value);
+  for (const auto& s : kSender) SetRegString(HKCU, kUserInfoKey, s.value, s.text);
   UseDeliveryPath(0);
   ChooseCover(std::nullopt);
 }
 
 ArrivalWorld::~ArrivalWorld() {
   ::unsetenv("BREVANT_FAX_PRINTER");
-}
-
-const std::vector<std::pair<std::string, std::string>>& ArrivalWorld::Sender() {
-  static const std::vector<std::pair<std::string, std::string>> sender{{"FullName", "Jonas Bergmann"},
-                                                                       {"Company", "Norvane Supplies"},
-                                                                       {"FaxNumber", "+49 30 5557 1200"},
-                                                                       {"OfficePhone", "+49 30 5557 1201"},
-                                                                       {"MailBox", "jonas@norvane.test"}};
-  return sender;
 }
 
 void ArrivalWorld::UseDeliveryPath(int programType, const std::string& address) {
@@ -82,10 +71,10 @@ void ArrivalWorld::UseDeliveryPath(int programType, const std::string& address) 
 }
 
 void ArrivalWorld::ChooseCover(const std::optional<CoverChoice>& choice) {
-  SetUser(kPelorin, "SetCoverPage", choice ? "1" : "0");
-  SetUser(kPelorin, "CoverPageSubject", choice ? choice->subject : "");
-  SetUser(kPelorin, "CoverPageNote", choice ? choice->note : "");
-  SetUser(kUserInfo, "CoverPageFile", choice ? choice->file : "");
+  SetRegString(HKCU, kPelorinKey, "SetCoverPage", choice ? "1" : "0");
+  SetRegString(HKCU, kPelorinKey, "CoverPageSubject", choice ? choice->subject : "");
+  SetRegString(HKCU, kPelorinKey, "CoverPageNote", choice ? choice->note : "");
+  SetRegString(HKCU, kUserInfoKey, "CoverPageFile", choice ? choice->file : "");
 }
 
 TestWorld::Result ArrivalWorld::Brevant(const std::string& commandLine) {
@@ -131,24 +120,45 @@ faxsvc::FaxPage ArrivalWorld::ExpectedCover(const CoverChoice& choice, const std
          {"RecFaxNumber", number},
          {"Subject", choice.subject},
          {"Note", choice.note},
-         {"TimeSent", GetUser(kUserInfo, "Sent")},
-         {"PageCount", std::to_string(pageCount)},
-         {"SdrName", "Jonas Bergmann"},
-         {"SdrCompany", "Norvane Supplies"},
-         {"SdrFaxNumber", "+49 30 5557 1200"},
-         {"SdrOfficePhone", "+49 30 5557 1201"},
-         {"SdrEmail", "jonas@norvane.test"}};
+         {"TimeSent", RegString(HKCU, kUserInfoKey, "Sent")},
+         {"PageCount", std::to_string(pageCount)}};
+    for (const auto& s : kSender) f[s.field] = s.text;
   }
   emf::Page drawn;
   faxsvc::FaxPage page;
   if (!cover::RenderPage(choice.file, f, &drawn, nullptr)) return page;
   page.width = drawn.width;
   page.height = drawn.height;
-  page.pixels.resize(std::size_t(drawn.width) * std::size_t(drawn.height));
   for (int y = 0; y < drawn.height; ++y)
-    for (int x = 0; x < drawn.width; ++x)
-      page.pixels[std::size_t(y) * std::size_t(drawn.width) + std::size_t(x)] = drawn.Black(x, y);
+    for (int x = 0; x < drawn.width; ++x) page.pixels.push_back(drawn.Black(x, y));
   return page;
+}
+
+void ExpectPages(const Arrival& a, std::size_t skip, int count, Mark mark, int first) {
+  ASSERT_EQ(a.pages.size(), skip + std::size_t(count)) << a.error;
+  for (std::size_t i = 0; i < a.pages.size(); ++i) {
+    const faxsvc::FaxPage& p = a.pages[i];
+    EXPECT_EQ(p.width, 1728) << "page " << i + 1;
+    EXPECT_TRUE(p.yres == 196.0f || p.yres == 98.0f) << p.yres;
+    const int n = first + int(i) - int(skip);
+    if (i < skip) continue;
+    if (mark == Mark::Lines) {
+      EXPECT_EQ(TextLines(p), 3 * n) << "page " << i + 1 << " is not text page " << n;
+      continue;
+    }
+    EXPECT_EQ(Squares(p), n) << "page " << i + 1 << " is not page " << n;
+    if (mark == Mark::Squares) EXPECT_EQ(MissingSides(p), std::vector<std::string>{}) << "page " << i + 1 << " lost its edges";
+  }
+}
+
+void ArrivalWorld::ExpectCover(const Arrival& a, const CoverChoice& choice, const std::string& name,
+                               const std::string& number, int pageCount) {
+  ASSERT_FALSE(a.pages.empty()) << "no cover page arrived";
+  const double filled = Difference(a.pages[0], ExpectedCover(choice, name, number, pageCount));
+  // Fax lines carry G4 pages whole: a wrong digit (about 400 pixels) shows.
+  EXPECT_LT(filled, 0.00006) << "the cover page is not the one its fields make";
+  EXPECT_GT(Difference(a.pages[0], ExpectedCover(choice, "", "", 0, true)), 4 * filled + 0.002)
+      << "the cover page arrived without its fields";
 }
 
 }  // namespace brevant::test

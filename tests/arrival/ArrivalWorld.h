@@ -32,6 +32,13 @@ struct Arrival {
   int archiveCompression = 0;          // of the archive copy (4: G4)
 };
 
+// How a document's pages show their numbers (see Marks.h).
+enum class Mark { Squares, Lines, SquaresUnframed };
+
+// Pages skip+1.. of a fax show the numbers first.. count of them in `mark`'s
+// way, each on a fax page and (framed) whole.
+void ExpectPages(const Arrival& a, std::size_t skip, int count, Mark mark = Mark::Squares, int first = 1);
+
 class ArrivalWorld {
  public:
   ArrivalWorld();
@@ -39,8 +46,6 @@ class ArrivalWorld {
   // Empty when usable; else why not (no root, no scheduler, no daemon).
   const std::string& Problem() const { return problem_; }
   TestWorld& World() { return cups_.World(); }
-  // The private fax service (for tests that change its lines).
-  FaxDaemon& Daemon() { return *daemon_; }
   CupsWorld& Cups() { return cups_; }
   const std::string& Queue() const { return queue_; }
   std::string Dir() { return World().Root(); }
@@ -51,8 +56,6 @@ class ArrivalWorld {
   // The stored cover page choice ("SetCoverPage", subject, note,
   // "CoverPageFile"); nullopt switches it off.
   void ChooseCover(const std::optional<CoverChoice>& choice);
-  // The sender details every cover page shows.
-  static const std::vector<std::pair<std::string, std::string>>& Sender();
 
   // Runs brevant as the user would (unattended), waiting for its end.
   TestWorld::Result Brevant(const std::string& commandLine);
@@ -66,6 +69,9 @@ class ArrivalWorld {
   // send time the pipeline stored ("Sent"), pageCount pages in all.
   faxsvc::FaxPage ExpectedCover(const CoverChoice& choice, const std::string& name, const std::string& number,
                                 int pageCount, bool blankFields = false);
+  // The first page of a fax is that cover page, its fields filled in.
+  void ExpectCover(const Arrival& a, const CoverChoice& choice, const std::string& name, const std::string& number,
+                   int pageCount);
 
  private:
   CupsWorld cups_;

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -158,15 +157,11 @@ std::string MarkedTiff(const std::string& path, int pages) {
     QPainter p(&image);
     DrawMarks(p, image.width(), image.height(), n, 170, 6);
     p.end();
-    faxsvc::FaxPage page;
+    faxsvc::FaxPage& page = out.emplace_back();
     page.width = image.width();
     page.height = image.height();
-    page.pixels.resize(std::size_t(page.width) * std::size_t(page.height));
     for (int y = 0; y < page.height; ++y)
-      for (int x = 0; x < page.width; ++x)
-        page.pixels[std::size_t(y) * std::size_t(page.width) + std::size_t(x)] =
-            image.constScanLine(y)[x] < 128;
-    out.push_back(std::move(page));
+      for (int x = 0; x < page.width; ++x) page.pixels.push_back(image.constScanLine(y)[x] < 128);
   }
   std::string why;
   return faxsvc::WriteFaxTiff(path, out, "", &why) ? path : "";
@@ -229,26 +224,21 @@ int TextLines(const faxsvc::FaxPage& page) {
 std::vector<std::string> MissingSides(const faxsvc::FaxPage& page) {
   // A line of the frame: a column (row) near its side black over at least
   // 40 % of the page's height (width).
-  auto column = [&](int x) {
-    int n = 0;
-    for (int y = 0; y < page.height; ++y) n += page.Black(x, y);
-    return n * 10 >= page.height * 4;
-  };
-  auto row = [&](int y) {
-    int n = 0;
-    for (int x = 0; x < page.width; ++x) n += page.Black(x, y);
-    return n * 10 >= page.width * 4;
-  };
-  auto any = [](int from, int to, const std::function<bool(int)>& line) {
-    for (int i = from; i < to; ++i)
-      if (line(i)) return true;
+  auto any = [&](bool columns, int from, int to) {
+    const int length = columns ? page.height : page.width;
+    for (int i = from; i < to; ++i) {
+      int n = 0;
+      for (int j = 0; j < length; ++j) n += columns ? page.Black(i, j) : page.Black(j, i);
+      if (n * 10 >= length * 4) return true;
+    }
     return false;
   };
+  const int w = page.width, h = page.height;
   std::vector<std::string> missing;
-  if (!any(0, page.width / 6, column)) missing.push_back("left");
-  if (!any(page.width * 5 / 6, page.width, column)) missing.push_back("right");
-  if (!any(0, page.height / 6, row)) missing.push_back("top");
-  if (!any(page.height * 5 / 6, page.height, row)) missing.push_back("bottom");
+  if (!any(true, 0, w / 6)) missing.push_back("left");
+  if (!any(true, w * 5 / 6, w)) missing.push_back("right");
+  if (!any(false, 0, h / 6)) missing.push_back("top");
+  if (!any(false, h * 5 / 6, h)) missing.push_back("bottom");
   return missing;
 }
 
@@ -256,8 +246,7 @@ std::vector<faxsvc::FaxPage> FaxPagesOf(const std::string& pdf) {
   const std::string tiff = pdf + ".fax.tif";
   std::vector<faxsvc::FaxPage> pages;
   std::string why;
-  if (Sh("gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=tiffg4 -r204x196 -g1728x2292 -dFIXEDMEDIA -dPDFFitPage -o "
-         "'" +
+  if (Sh("gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=tiffg4 -r204x196 -g1728x2292 -dFIXEDMEDIA -dPDFFitPage -o '" +
          tiff + "' '" + pdf + "' >/dev/null 2>&1") == 0)
     faxsvc::ReadFaxPages(tiff, &pages, &why);
   fs::remove(tiff);

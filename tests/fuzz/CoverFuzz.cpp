@@ -6,10 +6,6 @@
 #include <QPainter>
 #include <QSvgRenderer>
 
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-
 #include "render/cover/CoverPage.h"
 #include "tests/fuzz/FuzzWorld.h"
 
@@ -23,7 +19,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string svg(reinterpret_cast<const char*>(data), size);
+  const std::string svg = fuzz::Text(data, size);
   cover::CoverFields fields = cover::SampleFields();
   fields["Subject"] = "<b>&amp;\"x\"</b>]]>";
   cover::FilledTemplate out;

@@ -1,21 +1,18 @@
 // Fuzzes the reader of fax page files: any bytes either are refused with a
 // reason or give a page whose size and bits agree, and a page read once
 // reads back the same after writing.
-#include <cstdint>
-#include <string>
 
 #include "platform/emf/Emf.h"
 #include "tests/fuzz/FuzzWorld.h"
 
 using namespace brevant;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
+FUZZ_NO_SETUP
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   emf::Page page;
   std::string error;
-  std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  if (!emf::Decode(bytes, &page, &error)) {
+  if (!emf::Decode(fuzz::Text(data, size), &page, &error)) {
     FUZZ_CHECK(!error.empty());
     return 0;
   }

@@ -3,10 +3,6 @@
 // VbError and nothing else, and what is read can be written and read back.
 #include <unistd.h>
 
-#include <cstdint>
-#include <fstream>
-#include <string>
-
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
 #include "faxjob/CXmlGroups.h"
@@ -31,12 +27,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string text(reinterpret_cast<const char*>(data), size);
+  const std::string text = fuzz::Text(data, size);
   const std::string file = g_dir + "/FaxGroup.xml";
-  {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << text;
-  }
+  fuzz::Put(file, text);
   ::unlink((g_dir + "/Errors.log").c_str());
 
   Config() = ClientConfig();

@@ -2,9 +2,7 @@
 // parses and reads back into the same fax job (texts that XML can hold
 // exactly, the others stable after one pass), and any element name is either
 // refused or written so that it reads back.
-#include <cstdint>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "common/Errors.h"
@@ -40,10 +38,7 @@ FaxJobRecord ReadBack(const std::string& xml) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::MakeWorld();
-  return 0;
-}
+FUZZ_WORLD_SETUP
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 8) return 0;

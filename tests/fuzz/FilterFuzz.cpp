@@ -1,9 +1,7 @@
 // Fuzzes the mail store's filter expressions: any text either is refused
 // with a parse error (VbError 13) or gives a filter that evaluates on an
 // item without trouble, however long or deeply nested the text.
-#include <cstdint>
 #include <optional>
-#include <string>
 
 #include "common/Errors.h"
 #include "platform/mail/Filter.h"
@@ -11,10 +9,10 @@
 
 using namespace brevant;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
+FUZZ_NO_SETUP
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string text(reinterpret_cast<const char*>(data), size);
+  const std::string text = fuzz::Text(data, size);
   try {
     mail::Filter f = mail::Filter::Parse(text);
     auto item = [](const std::string& field) -> std::optional<std::string> {

@@ -1,18 +1,21 @@
 #pragma once
-// A private program folder and registry for a fuzz target, on tmpfs when
-// there is one, and a check that stops the run with a message.
+// What every fuzz harness shares: a private program folder and registry (on
+// tmpfs when there is one), the input as text or as a file, and a check that
+// stops the run with a message.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 namespace brevant::fuzz {
 
 inline std::string MakeWorld() {
-  std::string base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string dir = base + "/brevant-fuzz-" + std::to_string(::getpid());
+  std::string dir = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/brevant-fuzz-") +
+                    std::to_string(::getpid());
   ::mkdir(dir.c_str(), 0700);
   ::mkdir((dir + "/reg").c_str(), 0700);
   ::setenv("BREVANT_PROGRAM_DIR", dir.c_str(), 1);
@@ -21,12 +24,30 @@ inline std::string MakeWorld() {
   return dir;
 }
 
-#define FUZZ_CHECK(cond)                                                         \
-  do {                                                                           \
-    if (!(cond)) {                                                               \
+inline std::string Text(const std::uint8_t* data, std::size_t size) {
+  return std::string(reinterpret_cast<const char*>(data), size);
+}
+
+// Replaces the file's content with the input.
+inline void Put(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+#define FUZZ_CHECK(cond)                                                              \
+  do {                                                                                \
+    if (!(cond)) {                                                                    \
       std::fprintf(stderr, "check failed at %s:%d: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                              \
-    }                                                                            \
+      std::abort();                                                                   \
+    }                                                                                 \
   } while (0)
+
+// A harness that needs no set-up, or only the private world.
+#define FUZZ_NO_SETUP \
+  extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
+#define FUZZ_WORLD_SETUP                              \
+  extern "C" int LLVMFuzzerInitialize(int*, char***) { \
+    brevant::fuzz::MakeWorld();                       \
+    return 0;                                         \
+  }
 
 }  // namespace brevant::fuzz

@@ -3,10 +3,6 @@
 // stays unless named with "@@".
 #include <unistd.h>
 
-#include <cstdint>
-#include <fstream>
-#include <string>
-
 #include "app/mMisc.h"
 #include "common/Errors.h"
 #include "tests/fuzz/FuzzWorld.h"
@@ -23,11 +19,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string text(reinterpret_cast<const char*>(data), size);
-  {
-    std::ofstream out(g_file, std::ios::binary | std::ios::trunc);
-    out << text;
-  }
+  const std::string text = fuzz::Text(data, size);
+  fuzz::Put(g_file, text);
   std::size_t lines = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;

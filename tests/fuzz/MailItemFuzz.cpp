@@ -2,8 +2,6 @@
 // them, from Brevant or any other mail program): any text either is refused
 // with a VbError or gives an item that is written and read back with the
 // same subject, user properties and attachments.
-#include <cstdint>
-#include <string>
 
 #include "common/Errors.h"
 #include "platform/mail/MailStore.h"
@@ -11,13 +9,10 @@
 
 using namespace brevant;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  brevant::fuzz::MakeWorld();
-  return 0;
-}
+FUZZ_WORLD_SETUP
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string text(reinterpret_cast<const char*>(data), size);
+  const std::string text = fuzz::Text(data, size);
   mail::MailItem item;
   try {
     item = mail::FromMime(text);

@@ -5,9 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <filesystem>
-#include <string>
 
 #include "platform/registry/RegFile.h"
 #include "platform/registry/Registry.h"

@@ -2,9 +2,6 @@
 // reader, and the console tool's page reader (TIFF documents, received
 // faxes). Any file is refused with a reason or read into pages whose sizes
 // agree with their pixels.
-#include <cstdint>
-#include <fstream>
-#include <string>
 #include <vector>
 
 #include "platform/faxservice/FaxTiff.h"
@@ -24,10 +21,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  {
-    std::ofstream out(g_file, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data), std::streamsize(size));
-  }
+  fuzz::Put(g_file, fuzz::Text(data, size));
   int pages = 0;
   std::string why;
   if (faxsvc::CheckFaxTiff(g_file, &pages, &why)) {

@@ -3,8 +3,6 @@
 // no card holds more text than the file.
 #include <strings.h>
 
-#include <cstdint>
-#include <string>
 #include <vector>
 
 #include "platform/mail/VCard.h"
@@ -12,10 +10,10 @@
 
 using namespace brevant;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
+FUZZ_NO_SETUP
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string text(reinterpret_cast<const char*>(data), size);
+  const std::string text = fuzz::Text(data, size);
   std::vector<std::string> problems;
   std::vector<mail::Contact> cards = mail::ParseVCards(text, &problems);
   std::size_t begins = 0;

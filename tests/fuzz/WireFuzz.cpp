@@ -1,18 +1,17 @@
 // Fuzzes the fax service's wire format: any frame body either is refused or
 // decodes into fields that encode back to a body decoding to the same
 // fields.
-#include <cstdint>
-#include <string>
 
 #include "platform/faxservice/Protocol.h"
 #include "tests/fuzz/FuzzWorld.h"
 
 using brevant::faxsvc::Message;
+namespace fuzz = brevant::fuzz;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
+FUZZ_NO_SETUP
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string body(reinterpret_cast<const char*>(data), size);
+  const std::string body = fuzz::Text(data, size);
   Message m;
   if (!Message::Decode(body, &m)) return 0;
   const std::string again = m.Encode();

@@ -1,5 +1,7 @@
 #include "tests/printing/CupsWorld.h"
 
+#include "tests/arrival/Marks.h"
+
 #include <cups/cups.h>
 #include <grp.h>
 #include <pwd.h>
@@ -11,7 +13,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -154,6 +155,26 @@ int CupsWorld::WaitJobDone(int jobId, int timeoutMs) {
   return 0;
 }
 
+std::string CupsWorld::PrintDone(const std::string& queue, const std::string& file, const std::string& title,
+                                 const std::string& user, int copies) {
+  int job = Print(queue, file, title, user, copies);
+  if (job <= 0) return "not accepted";
+  switch (WaitJobDone(job)) {
+    case 9: return "completed";
+    case 8: return "aborted: " + JobMessage(job);
+    case 7: return "canceled";
+  }
+  return "timed out";
+}
+
+std::string CupsWorld::Owner(const std::string& path, bool group) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return "";
+  char mode[16];
+  std::snprintf(mode, sizeof mode, "%o", unsigned(st.st_mode & 0777));
+  return std::to_string(st.st_uid) + (group ? " " + std::to_string(st.st_gid) : "") + " " + mode;
+}
+
 std::vector<std::string> CupsWorld::Pages(const std::string& folder, bool all) {
   std::vector<std::string> out;
   std::error_code ec;
@@ -166,16 +187,7 @@ std::vector<std::string> CupsWorld::Pages(const std::string& folder, bool all) {
 }
 
 std::string CupsWorld::MakePdf(int pages, const std::string& name) {
-  std::string ps = world_.Root() + "/" + name + ".ps";
-  std::string pdf = world_.Root() + "/" + name;
-  std::ofstream(ps) << "%!PS\n/Helvetica findfont 36 scalefont setfont\n"
-                    << "1 1 " << pages
-                    << " { /n exch def 72 700 moveto (Page ) show n 3 string cvs show\n"
-                       "newpath 72 72 moveto 450 0 rlineto 0 600 rlineto -450 0 rlineto closepath 2 setlinewidth stroke\n"
-                       "showpage } for\n";
-  if (Sh("gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pdfwrite -sPAPERSIZE=a4 -o '" + pdf + "' '" + ps + "'") != 0)
-    return "";
-  return pdf;
+  return MarkedPdf(world_.Root() + "/" + name, std::vector<PageSize>(std::size_t(pages), kA4));
 }
 
 }  // namespace brevant::test

@@ -8,6 +8,10 @@
 
 #include "tests/support/TestWorld.h"
 
+// Ends a test whose world cannot print, with the reason.
+#define REQUIRE_CUPS(cw) \
+  if (!(cw).Problem().empty()) GTEST_FAIL() << (cw).Problem()
+
 namespace brevant::test {
 
 class CupsWorld {
@@ -37,15 +41,21 @@ class CupsWorld {
   // Waits until the job reached a final state; returns that IPP state
   // (7 canceled, 8 aborted, 9 completed), 0 on time-out.
   int WaitJobDone(int jobId, int timeoutMs = 60000);
+  // Prints and waits for the end: "completed", "aborted: " and the job's
+  // message, "canceled", "not accepted" or "timed out".
+  std::string PrintDone(const std::string& queue, const std::string& file, const std::string& title,
+                        const std::string& user = "", int copies = 1);
   int JobState(int jobId);
   std::string JobMessage(int jobId);
 
   // Runs a command line through the shell; returns its exit code.
   static int Sh(const std::string& command);
+  // "uid gid mode" of a file (mode in octal, e.g. "1001 1001 644"), without
+  // the group "uid mode"; "" if missing.
+  static std::string Owner(const std::string& path, bool group = true);
   // Page files ("NNNNNNNN.emf") in a folder, sorted; `all` lists every file.
   static std::vector<std::string> Pages(const std::string& folder, bool all = false);
-  // A PDF of `pages` A4 pages, each with "Page n" and a frame 72 pt from
-  // the edges, made with Ghostscript.
+  // A PDF of `pages` A4 pages, page n marked with n squares (Marks.h).
   std::string MakePdf(int pages, const std::string& name = "doc.pdf");
 
   std::string Scheme() const { return scheme_; }

@@ -19,15 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> Names(const std::vector<std::string>& paths) {
-  std::vector<std::string> out;
-  for (std::string p : paths) {
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
-    out.push_back(p.substr(p.rfind('/') + 1));
-  }
-  return out;
-}
-
 // A stand-in for brevant that records its command line and the pages it
 // finds in the spool folder; with `take` it clears them as the wizard does
 // when it closes.
@@ -56,7 +47,7 @@ TEST(VestrelHandOff, JobsFromOtherApplicationsReachBrevantOneByOneAndNoneIsLost)
   int first = cw.Print(queue, cw.MakePdf(2, "two.pdf"), "from an editor");
   ASSERT_EQ(cw.WaitJobDone(first), 9) << cw.JobMessage(first);
   EXPECT_TRUE(CupsWorld::Pages(spool).empty());
-  ASSERT_EQ(Names(printagent::WaitingJobs(printed)), std::vector<std::string>{std::to_string(first)});
+  ASSERT_EQ(printagent::WaitingJobs(printed), std::vector<std::string>{printed + std::to_string(first) + "/"});
   EXPECT_EQ(CupsWorld::Pages(printed + std::to_string(first)),
             (std::vector<std::string>{"00000001.emf", "00000002.emf"}));
 
@@ -64,14 +55,12 @@ TEST(VestrelHandOff, JobsFromOtherApplicationsReachBrevantOneByOneAndNoneIsLost)
   {
     auto faxPrinter = platform::NamedEvent::Create("FaxPrinter", true, true);
     ASSERT_TRUE(faxPrinter);
-    int own = cw.Print(queue, cw.MakePdf(1, "own.pdf"), "the pipeline's");
-    ASSERT_EQ(cw.WaitJobDone(own), 9) << cw.JobMessage(own);
+    ASSERT_EQ(cw.PrintDone(queue, cw.MakePdf(1, "own.pdf"), "the pipeline's"), "completed");
   }
   EXPECT_EQ(CupsWorld::Pages(spool), std::vector<std::string>{"00000001.emf"});
   EXPECT_EQ(printagent::WaitingJobs(printed).size(), 1u);
 
-  int second = cw.Print(queue, cw.MakePdf(1, "one.pdf"), "from a browser");
-  ASSERT_EQ(cw.WaitJobDone(second), 9) << cw.JobMessage(second);
+  ASSERT_EQ(cw.PrintDone(queue, cw.MakePdf(1, "one.pdf"), "from a browser"), "completed");
   ASSERT_EQ(printagent::WaitingJobs(printed).size(), 2u);
   for (const auto& e : fs::directory_iterator(printed))
     EXPECT_EQ(e.path().string().find(".part"), std::string::npos) << e.path();

@@ -1,15 +1,14 @@
 // The console tool as the pipeline runs it: real page files in a private
-// spool folder, real TIFF/JPEG/PDF files checked with libtiff, libjpeg and
-// poppler's pdfinfo.
+// spool folder, the TIFF and JPEG files it makes read back.
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "platform/emf/Emf.h"
@@ -22,9 +21,7 @@
 
 namespace fs = std::filesystem;
 using brevant::emf::Page;
-using brevant::test::TestWorld;
-using brevant::test::HasBandAt;
-using brevant::test::ReadBilevel;
+using namespace brevant::test;
 
 namespace {
 
@@ -46,35 +43,20 @@ std::string PageName(int n) {
   return buf;
 }
 
+// A page file put in place the way the fax printer does: written under a
+// temporary name, then renamed.
 void WritePage(const std::string& spool, int n, const Page& p) {
   fs::create_directories(spool);
   std::string err;
-  ASSERT_TRUE(brevant::emf::WriteFile(spool + PageName(n), p, &err)) << err;
-}
-
-// Every page of a TIFF as its decoded rows, for comparing two images pixel
-// for pixel.
-std::vector<std::string> DecodedPages(const std::string& path) {
-  std::vector<std::string> pages;
-  TIFF* t = TIFFOpen(path.c_str(), "r");
-  if (!t) return pages;
-  do {
-    uint32_t h = 0;
-    TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h);
-    std::string rows, row(size_t(TIFFScanlineSize(t)), '\0');
-    for (uint32_t y = 0; y < h && TIFFReadScanline(t, row.data(), y, 0) >= 0; ++y) rows += row;
-    pages.push_back(rows);
-  } while (TIFFReadDirectory(t));
-  TIFFClose(t);
-  return pages;
-}
-
-// A page file put in place the way the fax printer does: written under a
-// temporary name, then renamed.
-void PlacePage(const std::string& spool, int n, const Page& p) {
-  std::string err;
   ASSERT_TRUE(brevant::emf::WriteFile(spool + "new.part", p, &err)) << err;
   fs::rename(spool + "new.part", spool + PageName(n));
+}
+
+// Every page of a TIFF as its decoded rows.
+std::vector<std::string> DecodedPages(const std::string& path) {
+  std::vector<std::string> pages;
+  for (const auto& p : ReadBilevel(path)) pages.push_back(p.rows);
+  return pages;
 }
 
 // How many pages a following run has encoded so far (its files in TMPDIR).
@@ -85,7 +67,6 @@ int EncodedSoFar(const std::string& tmp) {
     n += it->path().string().size() > 8 && it->path().string().ends_with(".fax.tif");
   return n;
 }
-
 
 // Each world points TMPDIR at its own folder and removes it; the next
 // world of the same process needs the original back.
@@ -147,9 +128,8 @@ TEST_F(Quorrender, SpoolMakesFaxImageAndPreviewInPageOrderWithCoverFirst) {
     TIFFGetField(t, TIFFTAG_IMAGELENGTH, &ph);
     std::vector<uint32_t> rgba(size_t(pw) * ph);
     ASSERT_TRUE(TIFFReadRGBAImageOriented(t, pw, ph, rgba.data(), ORIENTATION_TOPLEFT, 0));
-    long dark = 0;
-    for (auto px : rgba) dark += TIFFGetR(px) < 128;
-    EXPECT_GT(dark, 0) << "preview page " << previewPages << " is blank";
+    EXPECT_TRUE(std::any_of(rgba.begin(), rgba.end(), [](uint32_t px) { return TIFFGetR(px) < 128; }))
+        << "preview page " << previewPages << " is blank";
     ++previewPages;
   } while (TIFFReadDirectory(t));
   TIFFClose(t);
@@ -167,16 +147,22 @@ TEST_F(Quorrender, SpoolMakesFaxImageAndPreviewInPageOrderWithCoverFirst) {
 TEST_F(Quorrender, FollowingRunMakesTheImagesOfThePagesAsTheyEndUp) {
   TestWorld w;
   const std::string spool = w.SpoolDir();
+  auto follow = [&](brevant::platform::ChildProcess& tool, const char* args) {
+    tool.FeedInput();
+    return tool.Start({brevant::test::BinDir() + "/quorrender", args}, w.ProgramDir());
+  };
+  auto encoded = [&](int pages) {
+    for (int i = 0; i < 500 && EncodedSoFar(w.TempDir()) < pages; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return EncodedSoFar(w.TempDir());
+  };
   WritePage(spool, 1, BandPage(300));
   brevant::platform::ChildProcess tool;
-  tool.FeedInput();
-  ASSERT_TRUE(tool.Start({brevant::test::BinDir() + "/quorrender", "spool;keep;silent;follow;"}, w.ProgramDir()));
-  PlacePage(spool, 2, BandPage(600));
-  PlacePage(spool, 3, BandPage(100));  // printed last, the cover page
-  for (int i = 0; i < 500 && EncodedSoFar(w.TempDir()) < 3; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_EQ(EncodedSoFar(w.TempDir()), 3) << "pages were not encoded while printing went on";
-  PlacePage(spool, 2, BandPage(900));  // a later job took the number
+  ASSERT_TRUE(follow(tool, "spool;keep;silent;follow;"));
+  WritePage(spool, 2, BandPage(600));
+  WritePage(spool, 3, BandPage(100));  // printed last, the cover page
+  ASSERT_EQ(encoded(3), 3) << "pages were not encoded while printing went on";
+  WritePage(spool, 2, BandPage(900));  // a later job took the number
   fs::rename(spool + PageName(3), spool + PageName(0));
   tool.CloseInput();
   ASSERT_TRUE(tool.Wait(60'000, 10));
@@ -199,31 +185,14 @@ TEST_F(Quorrender, FollowingRunMakesTheImagesOfThePagesAsTheyEndUp) {
   // stay for the run that follows.
   fs::remove(spool + "Fax.tif");
   brevant::platform::ChildProcess ended;
-  ended.FeedInput();
-  ASSERT_TRUE(ended.Start({brevant::test::BinDir() + "/quorrender", "spool;silent;follow;"}, w.ProgramDir()));
-  for (int i = 0; i < 500 && EncodedSoFar(w.TempDir()) < 3; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(follow(ended, "spool;silent;follow;"));
+  encoded(3);
   ::kill(ended.Pid(), SIGTERM);
   ASSERT_TRUE(ended.Wait(60'000, 10));
   EXPECT_EQ(ended.ExitCode(), 1);
   EXPECT_FALSE(fs::exists(spool + "Fax.tif"));
   EXPECT_TRUE(fs::exists(spool + PageName(1)));
   EXPECT_EQ(EncodedSoFar(w.TempDir()), 0);
-}
-
-TEST_F(Quorrender, KeepPreviewFastLeavesPagesAndMakesOnlyTheBilevelPreview) {
-  TestWorld w;
-  const std::string spool = w.SpoolDir();
-  for (int n = 1; n <= 3; ++n) WritePage(spool, n, BandPage(100 * n));
-  auto r = w.RunTool("quorrender", "'spool;keep;preview;fast;silent;'");
-  ASSERT_EQ(r.exitCode, 0) << r.err;
-  for (int n = 1; n <= 3; ++n) EXPECT_TRUE(fs::exists(spool + PageName(n)));
-  EXPECT_FALSE(fs::exists(spool + "Fax.tif"));
-  auto pages = ReadBilevel(spool + "FaxPreview.tif");
-  ASSERT_EQ(pages.size(), 3u);
-  EXPECT_EQ(pages[0].width, 1728u);
-  EXPECT_EQ(pages[0].compression, COMPRESSION_PACKBITS);
-  EXPECT_TRUE(HasBandAt(pages[2], 310));
 }
 
 TEST_F(Quorrender, FailedSpoolRunsLeaveNoFaxImageAndStillSignal) {
@@ -268,32 +237,20 @@ TEST_F(Quorrender, ConvertWritesJpegOfFirstPageBesideAnyTiff) {
   fs::create_directories(dir);
   // A colour TIFF with LZW and an alpha channel, not a fax image.
   const std::string src = dir + "scan.tif";
-  {
-    TIFF* t = TIFFOpen(src.c_str(), "w");
-    ASSERT_TRUE(t);
-    for (int page = 0; page < 2; ++page) {
-      TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 320);
-      TIFFSetField(t, TIFFTAG_IMAGELENGTH, 200);
-      TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
-      TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
-      TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-      TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-      TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-      TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 200);
-      std::vector<uint8_t> row(320 * 3);
-      for (int y = 0; y < 200; ++y) {
-        for (int x = 0; x < 320; ++x) {
-          bool ink = x < 160;  // left half dark red, right half white
-          row[size_t(x) * 3] = ink ? 120 : 255;
-          row[size_t(x) * 3 + 1] = ink ? 0 : 255;
-          row[size_t(x) * 3 + 2] = ink ? 0 : 255;
-        }
-        TIFFWriteScanline(t, row.data(), uint32_t(y), 0);
-      }
-      TIFFWriteDirectory(t);
-    }
-    TIFFClose(t);
+  TIFF* t = TIFFOpen(src.c_str(), "w");
+  ASSERT_TRUE(t);
+  std::vector<uint8_t> row(320 * 3, 255);  // left half dark red, right half white
+  for (int x = 0; x < 160; ++x) row[size_t(x) * 3] = 120, row[size_t(x) * 3 + 1] = row[size_t(x) * 3 + 2] = 0;
+  for (int page = 0; page < 2; ++page) {
+    for (auto [tag, value] : {std::pair{TIFFTAG_IMAGEWIDTH, 320}, {TIFFTAG_IMAGELENGTH, 200},
+                              {TIFFTAG_SAMPLESPERPIXEL, 3}, {TIFFTAG_BITSPERSAMPLE, 8},
+                              {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB}, {TIFFTAG_COMPRESSION, COMPRESSION_LZW},
+                              {TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG}, {TIFFTAG_ROWSPERSTRIP, 200}})
+      TIFFSetField(t, tag, value);
+    for (int y = 0; y < 200; ++y) TIFFWriteScanline(t, row.data(), uint32_t(y), 0);
+    TIFFWriteDirectory(t);
   }
+  TIFFClose(t);
   auto r = w.RunTool("quorrender", "'convert;' '" + src + "'");
   ASSERT_EQ(r.exitCode, 0) << r.err;
   std::string jpg = TestWorld::ReadFile(dir + "Fax.jpg");
@@ -320,25 +277,23 @@ TEST_F(Quorrender, CommandLinesOfTheSuiteAreUnderstood) {
   using brevant::quor::CommandLine;
   using brevant::quor::ParseCommandLine;
   auto c = ParseCommandLine("spool;keep;preview;fast;silent;");
-  EXPECT_EQ(c.verb, CommandLine::Verb::Spool);
-  EXPECT_TRUE(c.keep && c.preview && c.fast && c.silent);
+  EXPECT_TRUE(c.verb == CommandLine::Verb::Spool && c.keep && c.preview && c.fast && c.silent);
   c = ParseCommandLine("spool;");
-  EXPECT_EQ(c.verb, CommandLine::Verb::Spool);
   EXPECT_FALSE(c.keep || c.preview || c.fast || c.silent);
-  c = ParseCommandLine("coverpage;maketif;");
-  EXPECT_EQ(c.verb, CommandLine::Verb::CoverPage);
-  EXPECT_TRUE(c.maketif);
-  c = ParseCommandLine("\"/home/a b/fax 1.tif\" /pt Vestrel");
-  EXPECT_EQ(c.verb, CommandLine::Verb::PrintTo);
-  EXPECT_EQ(c.path, "/home/a b/fax 1.tif");
-  EXPECT_EQ(c.printer, "Vestrel");
-  c = ParseCommandLine("convert; /var/mail/x/Fax.tif");
-  EXPECT_EQ(c.verb, CommandLine::Verb::Convert);
-  EXPECT_EQ(c.path, "/var/mail/x/Fax.tif");
-  c = ParseCommandLine("\"/tmp/spool;odd/FaxPreview.tif\"");
-  EXPECT_EQ(c.verb, CommandLine::Verb::View);
-  EXPECT_EQ(c.path, "/tmp/spool;odd/FaxPreview.tif");
-  EXPECT_EQ(ParseCommandLine("render;").verb, CommandLine::Verb::Unknown);
+  EXPECT_TRUE(ParseCommandLine("coverpage;maketif;").maketif);
+  struct {
+    const char* line;
+    CommandLine::Verb verb;
+    const char* path;
+  } lines[] = {{"\"/home/a b/fax 1.tif\" /pt Vestrel", CommandLine::Verb::PrintTo, "/home/a b/fax 1.tif"},
+               {"convert; /var/mail/x/Fax.tif", CommandLine::Verb::Convert, "/var/mail/x/Fax.tif"},
+               {"\"/tmp/spool;odd/FaxPreview.tif\"", CommandLine::Verb::View, "/tmp/spool;odd/FaxPreview.tif"},
+               {"render;", CommandLine::Verb::Unknown, ""}};
+  for (const auto& l : lines) {
+    c = ParseCommandLine(l.line);
+    EXPECT_TRUE(c.verb == l.verb && c.path == l.path) << l.line;
+  }
+  EXPECT_EQ(ParseCommandLine("\"/a.tif\" /pt Vestrel").printer, "Vestrel");
 
   TestWorld w;
   // The console tool never loads the window libraries; only the viewer does.

@@ -15,9 +15,11 @@ struct TiffPageInfo {
   float xres = 0, yres = 0;
   std::vector<int> blackRows;  // rows with more than half their pixels black
   long black = 0;              // black pixels on the page
+  std::string rows;            // the decoded rows, for comparing two images
 };
 
-// Every page of a bilevel TIFF, decoded by libtiff; empty when it does not open.
+// Every page of a TIFF, decoded by libtiff (ink counted on bilevel pages);
+// empty when it does not open.
 inline std::vector<TiffPageInfo> ReadBilevel(const std::string& path) {
   std::vector<TiffPageInfo> pages;
   TIFF* t = TIFFOpen(path.c_str(), "r");
@@ -30,15 +32,13 @@ inline std::vector<TiffPageInfo> ReadBilevel(const std::string& path) {
     TIFFGetField(t, TIFFTAG_BITSPERSAMPLE, &i.bits);
     TIFFGetField(t, TIFFTAG_XRESOLUTION, &i.xres);
     TIFFGetField(t, TIFFTAG_YRESOLUTION, &i.yres);
-    if (i.bits == 1) {
-      std::vector<uint8_t> row(size_t(TIFFScanlineSize(t)));
-      for (uint32_t y = 0; y < i.height; ++y) {
-        if (TIFFReadScanline(t, row.data(), y, 0) < 0) break;
-        long n = 0;
-        for (uint32_t x = 0; x < i.width; ++x) n += (row[x / 8] >> (7 - x % 8)) & 1;
-        i.black += n;
-        if (n * 2 > long(i.width)) i.blackRows.push_back(int(y));
-      }
+    std::string row(size_t(TIFFScanlineSize(t)), '\0');
+    for (uint32_t y = 0; y < i.height && TIFFReadScanline(t, row.data(), y, 0) >= 0; ++y) {
+      i.rows += row;
+      long n = 0;
+      for (uint32_t x = 0; i.bits == 1 && x < i.width; ++x) n += (uint8_t(row[x / 8]) >> (7 - x % 8)) & 1;
+      i.black += n;
+      if (n * 2 > long(i.width)) i.blackRows.push_back(int(y));
     }
     pages.push_back(i);
   } while (TIFFReadDirectory(t));
