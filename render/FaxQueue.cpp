@@ -14,7 +14,6 @@
 #include "platform/events/NamedEvent.h"
 #include "platform/print/Cups.h"
 #include "platform/ui/Ui.h"
-#include "printing/CPrinterInfo.h"
 #include "printing/Spooler.h"
 #include "platform/env/Environment.h"
 
@@ -44,18 +43,16 @@ std::string GetDefaultPrinter() { return spooler::DefaultPrinterName(); }
 
 bool SetDefaultPrinter(const std::string& name, std::string* error) {
   if (!name.empty()) {
-    CPrinterInfo printer;
-    printer.SetDeviceName(name);
-    if (printer.GetPrinterError() != 0) {
-      if (error) *error = "no printer named \"" + name + "\" (" + std::to_string(printer.GetPrinterError()) + ")";
-      return false;
-    }
-    printer.SetIsDefault(true);
-    if (!printer.IsDefault()) {
-      if (error) *error = "\"" + name + "\" did not become the default printer";
-      return false;
-    }
-    return true;
+    // The user's lpoptions "Default" line names the queue, and that is
+    // what every print program takes (PRINTER and LPDEST aside): written,
+    // the queue is the default, so nothing is read back.
+    const long err = spooler::SetDefaultPrinterName(name);
+    if (err == 0) return true;
+    if (error)
+      *error = err == spooler::kErrInvalidPrinterName
+                   ? "no printer named \"" + name + "\""
+                   : "\"" + name + "\" did not become the default printer (" + std::to_string(err) + ")";
+    return false;
   }
   // No default before: the user's "Default" line goes back to an ordinary
   // "Dest" line, so the scheduler's own default applies again.
