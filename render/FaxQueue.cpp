@@ -76,6 +76,12 @@ bool SetDefaultPrinter(const std::string& name, std::string* error) {
   return !ec;
 }
 
+namespace {
+// How often WaitQueueEmpty saw a queue empty: a print that awaited its own
+// job shows as a change.
+unsigned long g_queueEmptied = 0;
+}  // namespace
+
 int QueueJobCount(const std::string& printer) {
   std::uint32_t count = 0;
   long err = spooler::GetJobCount(printer, &count);
@@ -88,10 +94,12 @@ bool WaitQueueEmpty(const std::string& printer, const std::string& source, long 
     timeoutMs = platform::env::Milliseconds(platform::env::Var::QueueTimeoutMs, 660'000);
   }
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  ui::SleepEvents(pollMs);
   for (;;) {
     int n = QueueJobCount(printer);
-    if (n == 0) return true;
+    if (n == 0) {
+      ++g_queueEmptied;
+      return true;
+    }
     if (n < 0) {
       WriteErrorLog(0, "The print scheduler does not answer while waiting for " + printer, source);
       return false;
@@ -165,8 +173,13 @@ DefaultPrinterSwitch::~DefaultPrinterSwitch() {
 void PrintOnFaxPrinter(const std::string& source, const std::function<void()>& print) {
   DefaultPrinterSwitch useFaxPrinter;
   auto faxPrinter = platform::NamedEvent::Create("FaxPrinter", true, true);
+  const unsigned long emptied = g_queueEmptied;
   print();
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // A route that handed its job over and returned gives the scheduler a
+  // moment to show the job. One that waited until its job had left the
+  // queue needs no such pause: the queue is only asked whether anything
+  // came after.
+  if (g_queueEmptied == emptied) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   WaitQueueEmpty(FaxPrinterName(), source);
   if (faxPrinter) faxPrinter->Reset();
 }

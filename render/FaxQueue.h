@@ -33,11 +33,12 @@ bool SetDefaultPrinter(const std::string& name, std::string* error = nullptr);
 // Jobs not yet finished in the queue; -1 when the scheduler does not answer.
 int QueueJobCount(const std::string& printer);
 
-// Polls every pollMs (letting window messages run) until the queue holds
-// no job. The wait ends, with an error record under source, when timeoutMs
-// passed (< 0: the configured limit, BREVANT_QUEUE_TIMEOUT_MS, default
-// 660 s: longer than the fax printer takes for any job) or when the
-// scheduler stops answering. Returns true when the queue emptied.
+// Asks at once, then every pollMs (letting window messages run), until the
+// queue holds no job. The wait ends, with an error record under source,
+// when timeoutMs passed (< 0: the configured limit,
+// BREVANT_QUEUE_TIMEOUT_MS, default 660 s: longer than the fax printer
+// takes for any job) or when the scheduler stops answering. Returns true
+// when the queue emptied.
 bool WaitQueueEmpty(const std::string& printer, const std::string& source, long timeoutMs = -1,
                     long pollMs = 10);
 
