@@ -63,6 +63,7 @@ for i in $(seq 1 "$runs"); do
   "$bin/render-pipeline" "$work/ten.pdf" > "$work/pipe.out"
   pipe_times+=("$(elapsed "$t0" "$(now)")")
   pages=$(tiffinfo "$spool/Fax.tif" 2>/dev/null | grep -c "TIFF Directory")
+  ahead=$(grep -o '[0-9]* page(s) encoded while printing' "$work/prog/quorrender.log" 2>/dev/null | tail -1 | cut -d' ' -f1)
   if [ -n "$base" ]; then
     t0=$(now)
     "$base/render-pipeline" "$work/ten.pdf" > "$work/pipe.out"
@@ -110,6 +111,5 @@ printf '  print system (lp -> queue empty):       %.3f s\n' "$pr"
 printf '    of which Ghostscript at fax res:      %.3f s\n' "$bg"
 printf '    dispatch, pdftopdf, backend, waits:   %.3f s\n' "$(echo "$pr - $bg" | bc -l)"
 printf '  console tool (quorrender spool;):       %.3f s  (overlapped with printing)\n' "$q"
-printf 'pages the console tool encoded while printing (last run): %s\n' \
-  "$(grep -o '[0-9]* page(s) encoded while printing' "$work/prog/quorrender.log" 2>/dev/null | tail -1 | cut -d' ' -f1)"
+printf 'pages this build'"'"'s console tool had encoded when printing ended (last run): %s\n' "$ahead"
 printf 'load average: %s\n' "$(cut -d' ' -f1-3 /proc/loadavg)"
