@@ -583,8 +583,16 @@ std::string DefaultPrinterName() {
 
 long SetDefaultPrinterName(const std::string& name) {
   if (!ValidName(name)) return kErrInvalidPrinterName;
+  // Only the queue's own spelling of its name is needed: one request.
   PrinterRecord r;
-  if (long err = GetPrinter(name, &r)) return err;
+  {
+    Ipp req = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, PrinterUri(name));
+    RequestAttributes(req.get(), {"printer-name"});
+    Ipp resp;
+    if (long err = Send(std::move(req), "/", &resp)) return err;
+    r.PrinterName = Str(resp.get(), "printer-name");
+    if (r.PrinterName.empty()) return kErrInvalidPrinterName;
+  }
   std::string home = HomeFolder();
   if (home.empty()) return kErrAccessDenied;
   std::string dir = home + "/.cups";

@@ -14,7 +14,6 @@
 #include "platform/events/NamedEvent.h"
 #include "platform/print/Cups.h"
 #include "platform/ui/Ui.h"
-#include "printing/CPrinterInfo.h"
 #include "printing/Spooler.h"
 #include "platform/env/Environment.h"
 
@@ -44,18 +43,16 @@ std::string GetDefaultPrinter() { return spooler::DefaultPrinterName(); }
 
 bool SetDefaultPrinter(const std::string& name, std::string* error) {
   if (!name.empty()) {
-    CPrinterInfo printer;
-    printer.SetDeviceName(name);
-    if (printer.GetPrinterError() != 0) {
-      if (error) *error = "no printer named \"" + name + "\" (" + std::to_string(printer.GetPrinterError()) + ")";
-      return false;
-    }
-    printer.SetIsDefault(true);
-    if (!printer.IsDefault()) {
-      if (error) *error = "\"" + name + "\" did not become the default printer";
-      return false;
-    }
-    return true;
+    // The user's lpoptions "Default" line names the queue, and that is
+    // what every print program takes (PRINTER and LPDEST aside): written,
+    // the queue is the default, so nothing is read back.
+    const long err = spooler::SetDefaultPrinterName(name);
+    if (err == 0) return true;
+    if (error)
+      *error = err == spooler::kErrInvalidPrinterName
+                   ? "no printer named \"" + name + "\""
+                   : "\"" + name + "\" did not become the default printer (" + std::to_string(err) + ")";
+    return false;
   }
   // No default before: the user's "Default" line goes back to an ordinary
   // "Dest" line, so the scheduler's own default applies again.
@@ -79,6 +76,12 @@ bool SetDefaultPrinter(const std::string& name, std::string* error) {
   return !ec;
 }
 
+namespace {
+// How often WaitQueueEmpty saw a queue empty: a print that awaited its own
+// job shows as a change.
+unsigned long g_queueEmptied = 0;
+}  // namespace
+
 int QueueJobCount(const std::string& printer) {
   std::uint32_t count = 0;
   long err = spooler::GetJobCount(printer, &count);
@@ -91,10 +94,12 @@ bool WaitQueueEmpty(const std::string& printer, const std::string& source, long 
     timeoutMs = platform::env::Milliseconds(platform::env::Var::QueueTimeoutMs, 660'000);
   }
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  ui::SleepEvents(pollMs);
   for (;;) {
     int n = QueueJobCount(printer);
-    if (n == 0) return true;
+    if (n == 0) {
+      ++g_queueEmptied;
+      return true;
+    }
     if (n < 0) {
       WriteErrorLog(0, "The print scheduler does not answer while waiting for " + printer, source);
       return false;
@@ -168,8 +173,13 @@ DefaultPrinterSwitch::~DefaultPrinterSwitch() {
 void PrintOnFaxPrinter(const std::string& source, const std::function<void()>& print) {
   DefaultPrinterSwitch useFaxPrinter;
   auto faxPrinter = platform::NamedEvent::Create("FaxPrinter", true, true);
+  const unsigned long emptied = g_queueEmptied;
   print();
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // A route that handed its job over and returned gives the scheduler a
+  // moment to show the job. One that waited until its job had left the
+  // queue needs no such pause: the queue is only asked whether anything
+  // came after.
+  if (g_queueEmptied == emptied) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   WaitQueueEmpty(FaxPrinterName(), source);
   if (faxPrinter) faxPrinter->Reset();
 }

@@ -4,8 +4,9 @@
 // document prints, then restored), the number of jobs waiting in a queue,
 // and handing a file to a queue.
 //
-// The pipeline's view of the printer objects (CPrinterInfo and the
-// spooler layer under them): only what it needs, with its waits.
+// The pipeline's view of the spooler layer under the printer objects:
+// only what it needs, with its waits, in as few requests to the scheduler
+// as it can.
 #include <functional>
 #include <map>
 #include <string>
@@ -24,19 +25,20 @@ bool FaxPrinterInstalled(std::string* why);
 // The user's default printer ("" when there is none or CUPS does not
 // answer).
 std::string GetDefaultPrinter();
-// Makes name the user's default printer (DeviceName, then IsDefault);
-// "" takes the user's own default away again. False when CUPS does not
-// answer or knows no such queue.
+// Makes name the user's default printer (the "Default" line of the
+// user's lpoptions); "" takes the user's own default away again. False
+// when CUPS does not answer or knows no such queue.
 bool SetDefaultPrinter(const std::string& name, std::string* error = nullptr);
 
 // Jobs not yet finished in the queue; -1 when the scheduler does not answer.
 int QueueJobCount(const std::string& printer);
 
-// Polls every pollMs (letting window messages run) until the queue holds
-// no job. The wait ends, with an error record under source, when timeoutMs
-// passed (< 0: the configured limit, BREVANT_QUEUE_TIMEOUT_MS, default
-// 660 s: longer than the fax printer takes for any job) or when the
-// scheduler stops answering. Returns true when the queue emptied.
+// Asks at once, then every pollMs (letting window messages run), until the
+// queue holds no job. The wait ends, with an error record under source,
+// when timeoutMs passed (< 0: the configured limit,
+// BREVANT_QUEUE_TIMEOUT_MS, default 660 s: longer than the fax printer
+// takes for any job) or when the scheduler stops answering. Returns true
+// when the queue emptied.
 bool WaitQueueEmpty(const std::string& printer, const std::string& source, long timeoutMs = -1,
                     long pollMs = 10);
 

@@ -97,7 +97,10 @@ void PrintPDF(const std::string& path, ui::WindowHandle, const std::string& faxP
           break;
         }
         SleepMs(1);
-        if (QueueJobCount(faxPrinter) >= 1) {
+        // The scheduler is asked every 10 ms while the reader runs, and at
+        // once when it has ended (lp ends as soon as its job is queued).
+        const bool readerEnded = !reuse && !reader.Running();
+        if ((readerEnded || i % 10 == 9) && QueueJobCount(faxPrinter) >= 1) {
           exit = Exit::Job;
           break;
         }

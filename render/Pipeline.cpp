@@ -133,8 +133,11 @@ void SetFaxServiceRenderer(bool (*render)(const std::string&, const std::string&
 
 void WaitForSpoolEvent(const std::string& eventName) {
   try {
+    // An event no process holds any more (the console tool has ended) is
+    // no wait at all: nothing is created to be waited on, which also
+    // spares the file watch a wait sets up and closes again (closing one
+    // takes the kernel milliseconds).
     auto ev = platform::NamedEvent::Open(eventName);
-    if (!ev) ev = platform::NamedEvent::Create(eventName, false, true);
     if (ev) ev->Wait(10'000'000);
   } catch (...) {
     ErrInfo e = CurrentError();

@@ -49,6 +49,7 @@ gs -q -dNOPAUSE -dBATCH -sDEVICE=pdfwrite -o "$work/ten.pdf" "$work/ten.ps"
 now() { date +%s.%N; }
 elapsed() { echo "$2 - $1" | bc; }
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+fastest() { sort -n | head -1; }
 
 base="${BASE_BIN:-}"
 gs_times=() pipe_times=() base_times=() print_times=() tool_times=() backend_gs_times=()
@@ -62,6 +63,7 @@ for i in $(seq 1 "$runs"); do
   "$bin/render-pipeline" "$work/ten.pdf" > "$work/pipe.out"
   pipe_times+=("$(elapsed "$t0" "$(now)")")
   pages=$(tiffinfo "$spool/Fax.tif" 2>/dev/null | grep -c "TIFF Directory")
+  ahead=$(grep -o '[0-9]* page(s) encoded while printing' "$work/prog/quorrender.log" 2>/dev/null | tail -1 | cut -d' ' -f1)
   if [ -n "$base" ]; then
     t0=$(now)
     "$base/render-pipeline" "$work/ten.pdf" > "$work/pipe.out"
@@ -91,17 +93,23 @@ p=$(printf '%s\n' "${pipe_times[@]}" | median)
 pr=$(printf '%s\n' "${print_times[@]}" | median)
 q=$(printf '%s\n' "${tool_times[@]}" | median)
 bg=$(printf '%s\n' "${backend_gs_times[@]}" | median)
-printf 'pages in Fax.tif:                         %s\n' "$pages"
-printf 'gs -sDEVICE=tiffg4 -r204x196:             %.3f s\n' "$g"
-printf 'whole pipeline (render-pipeline):         %.3f s  (%.1fx Ghostscript)\n' "$p" "$(echo "$p / $g" | bc -l)"
+gf=$(printf '%s\n' "${gs_times[@]}" | fastest)
+pf=$(printf '%s\n' "${pipe_times[@]}" | fastest)
+printf 'pages in Fax.tif:                         %s (%s-page PDF, medians of %s runs; fastest run in brackets)\n' \
+  "$pages" "$pages_in" "$runs"
+printf 'gs -sDEVICE=tiffg4 -r204x196:             %.3f s  [%.3f s]\n' "$g" "$gf"
+printf 'whole pipeline (render-pipeline):         %.3f s  (%.2fx Ghostscript)  [%.3f s, %.2fx]\n' \
+  "$p" "$(echo "$p / $g" | bc -l)" "$pf" "$(echo "$pf / $gf" | bc -l)"
 if [ -n "$base" ]; then
   b=$(printf '%s\n' "${base_times[@]}" | median)
-  printf 'the other build'"'"'s pipeline (BASE_BIN):   %.3f s  (%.1fx Ghostscript)\n' "$b" "$(echo "$b / $g" | bc -l)"
+  bf=$(printf '%s\n' "${base_times[@]}" | fastest)
+  printf 'the other build'"'"'s pipeline (BASE_BIN):   %.3f s  (%.2fx Ghostscript)  [%.3f s, %.2fx]\n' \
+    "$b" "$(echo "$b / $g" | bc -l)" "$bf" "$(echo "$bf / $gf" | bc -l)"
+  printf '  this build against the other:           %.2fx\n' "$(echo "$p / $b" | bc -l)"
 fi
 printf '  print system (lp -> queue empty):       %.3f s\n' "$pr"
 printf '    of which Ghostscript at fax res:      %.3f s\n' "$bg"
 printf '    dispatch, pdftopdf, backend, waits:   %.3f s\n' "$(echo "$pr - $bg" | bc -l)"
 printf '  console tool (quorrender spool;):       %.3f s  (overlapped with printing)\n' "$q"
-printf 'pages the console tool encoded while printing (last run): %s\n' \
-  "$(grep -o '[0-9]* page(s) encoded while printing' "$work/prog/quorrender.log" 2>/dev/null | tail -1 | cut -d' ' -f1)"
+printf 'pages this build'"'"'s console tool had encoded when printing ended (last run): %s\n' "$ahead"
 printf 'load average: %s\n' "$(cut -d' ' -f1-3 /proc/loadavg)"

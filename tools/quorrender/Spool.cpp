@@ -95,26 +95,36 @@ bool FollowSpool(const std::string& spoolFolder, PageCache& cache, int inputFd) 
   sigaddset(&term, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &term, nullptr);
   const int sig = ::signalfd(-1, &term, SFD_CLOEXEC);
-  // The folder is looked at every few milliseconds: a page appears there
-  // whole, renamed into place. (An inotify watch would say so sooner, but
-  // closing one costs several milliseconds at the end of every run.)
-  bool go = true;
-  for (;;) {
-    std::error_code ec;
-    for (fs::directory_iterator it(spoolFolder, ec), end; !ec && it != end; it.increment(ec))
-      if (emf::PageFileNumber(it->path().filename().string()) >= 0) cache.Add(it->path().string());
+  // Whether printing is over (standard input at its end) or the run is
+  // being ended (SIGTERM), waiting up to waitMs for either.
+  enum class Input { Open, Ended, Term };
+  auto look = [&](int waitMs) {
     pollfd fds[2] = {{inputFd, POLLIN, 0}, {sig, POLLIN, 0}};
-    if (::poll(fds, sig >= 0 ? 2 : 1, 5) < 0 && errno != EINTR) break;
-    if (sig >= 0 && fds[1].revents) {
-      go = false;
-      break;
-    }
+    if (::poll(fds, sig >= 0 ? 2 : 1, waitMs) < 0) return errno == EINTR ? Input::Open : Input::Ended;
+    if (sig >= 0 && fds[1].revents) return Input::Term;
     if (fds[0].revents) {
       char b[256];
       const ssize_t n = ::read(inputFd, b, sizeof b);
-      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
+      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return Input::Ended;
     }
+    return Input::Open;
+  };
+  // The folder is looked at every few milliseconds: a page appears there
+  // whole, renamed into place. (An inotify watch would say so sooner, but
+  // closing one costs several milliseconds at the end of every run.) The
+  // end of printing is looked for after every page: the pages not encoded
+  // by then are left to the final pass, which encodes the fax and the
+  // preview side by side.
+  Input input = Input::Open;
+  while (input == Input::Open) {
+    std::error_code ec;
+    for (fs::directory_iterator it(spoolFolder, ec), end; !ec && it != end && input == Input::Open;
+         it.increment(ec))
+      if (emf::PageFileNumber(it->path().filename().string()) >= 0 && cache.Add(it->path().string()))
+        input = look(0);
+    if (input == Input::Open) input = look(5);
   }
+  const bool go = input != Input::Term;
   if (sig >= 0) ::close(sig);
   if (go) pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
   return go;
