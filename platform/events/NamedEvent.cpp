@@ -150,6 +150,12 @@ void NamedEvent::Reset() { seen_ = SignalCount(); }
 bool NamedEvent::Wait(long timeoutMs) {
   using clock = std::chrono::steady_clock;
   auto deadline = clock::now() + std::chrono::milliseconds(timeoutMs);
+  // An event already signalled needs no watch: setting one up and closing it
+  // again costs the kernel tens of milliseconds on a busy machine.
+  if (long now = SignalCount(); now > seen_) {
+    if (!manualReset_) seen_ = now;
+    return true;
+  }
   int in = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   // Watched through the open descriptor: the name in the folder is not
   // looked up again.
