@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -19,7 +18,6 @@
 
 #include "common/Errors.h"
 #include "platform/faxservice/FaxService.h"
-#include "platform/registry/Registry.h"
 #include "tests/faxservice/FaxTestSupport.h"
 
 namespace brevant {
@@ -31,19 +29,14 @@ using test::FaxDaemon;
 using test::TestUser;
 using test::TestWorld;
 
-struct Mode {
-  uid_t uid = 0;
-  unsigned mode = 0;  // permission bits with setuid/setgid/sticky
-  bool link = false;
-};
-Mode ModeOf(const std::string& path) {
+// A file's owner and permission bits ("0 600"), "link" for a symbolic link.
+std::string Owner(const std::string& path) {
   struct stat st {};
-  Mode m;
-  if (::lstat(path.c_str(), &st) != 0) return {static_cast<uid_t>(-1), 0, false};
-  m.uid = st.st_uid;
-  m.mode = st.st_mode & 07777;
-  m.link = S_ISLNK(st.st_mode);
-  return m;
+  if (::lstat(path.c_str(), &st) != 0) return "missing";
+  if (S_ISLNK(st.st_mode)) return "link";
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%o", st.st_mode & 07777u);
+  return std::to_string(st.st_uid) + " " + mode;
 }
 
 long VmHwmKb(pid_t pid) {
@@ -51,13 +44,6 @@ long VmHwmKb(pid_t pid) {
   for (std::string line; std::getline(in, line);)
     if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
   return -1;
-}
-
-void SetArchiveFolder(const std::string& dir) {
-  reg::HKEY h = 0;
-  reg::CreateKey(reg::kLocalMachine, "Software\\Microsoft\\Fax", reg::kKeyAllAccess, &h);
-  reg::SetValue(h, "ArchiveDirectory", reg::REG_SZ, dir.c_str(), static_cast<std::uint32_t>(dir.size() + 1));
-  reg::CloseKey(h);
 }
 
 class Hostile : public ::testing::Test {
@@ -91,10 +77,8 @@ class Hostile : public ::testing::Test {
     Message::Decode(u.Run([&] { return daemon.Raw(req).Encode(); }), &reply);
     return reply;
   }
-  Message Job(const std::string& id) { return daemon.Call(Message("job").Set("id", id)).Item(1); }
-  bool Settled(const std::string& id) {
-    return test::WaitFor([&] { return Job(id).GetInt("status") == faxsvc::kJobCompleted; }, 30);
-  }
+  Message Job(const std::string& id) { return daemon.Job(id); }
+  bool Settled(const std::string& id) { return daemon.WaitJob(id, faxsvc::kJobCompleted); }
 
   TestWorld world;
   test::SharedDir shared;
@@ -103,89 +87,13 @@ class Hostile : public ::testing::Test {
   FaxDaemon daemon{world, shared.Path()};
 };
 
-TEST_F(Hostile, SubmitRacingASetuidBinaryLeavesOnlyPrivateFaxCopiesInTheQueue) {
-  Start();
-  // The queue is paused, so every accepted copy stays there to be looked at.
-  daemon.Call(Message("queue_set").Set("paused", "1"));
-  std::string good = UserFax(alice, "good.tif", 1);
-  std::string suid = shared.Path() + "/suid-true";
-  fs::copy_file("/bin/true", suid);
-  ::chmod(suid.c_str(), 04755);
-  // Alice's own folder, where she flips a name between her fax and the
-  // setuid binary while she submits that name.
-  std::string race = shared.Path() + "/race", link = race + "/swap.tif";
-  ::mkdir(race.c_str(), 0755);
-  ASSERT_EQ(::chown(race.c_str(), alice.Uid(), alice.Gid()), 0);
-  TestUser::Child child = alice.Start([&] {
-    std::atomic<bool> stop{false};
-    ::symlink(good.c_str(), link.c_str());
-    std::thread swapper([&] {
-      std::string a = race + "/a", b = race + "/b";
-      while (!stop) {
-        ::symlink(suid.c_str(), a.c_str());
-        ::rename(a.c_str(), link.c_str());
-        ::symlink(good.c_str(), b.c_str());
-        ::rename(b.c_str(), link.c_str());
-      }
-    });
-    faxsvc::FaxServer server;
-    server.Connect("");
-    int sent = 0, refused = 0;
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (std::chrono::steady_clock::now() < end) {
-      auto doc = server.CreateDocument(link);
-      doc->FaxNumber = "555 0100";
-      try {
-        doc->Send();
-        ++sent;
-      } catch (const VbError&) {
-        ++refused;
-      }
-    }
-    stop = true;
-    swapper.join();
-    return std::to_string(sent) + " " + std::to_string(refused);
-  });
-  // Meanwhile: nothing but root's private copies may appear in the queue.
-  std::atomic<bool> stop{false};
-  std::vector<std::string> bad;
-  std::thread scanner([&] {
-    while (!stop) {
-      std::error_code ec;
-      for (auto& e : fs::directory_iterator(daemon.StateDir() + "/queue", ec)) {
-        Mode m = ModeOf(e.path());
-        if (m.uid != static_cast<uid_t>(-1) && (m.uid != 0 || m.mode != 0600 || m.link))
-          bad.push_back(e.path().string() + " " + std::to_string(m.mode));
-      }
-    }
-  });
-  std::string counts = TestUser::Finish(child);
-  stop = true;
-  scanner.join();
-  int sent = 0, refused = 0;
-  ASSERT_EQ(std::sscanf(counts.c_str(), "%d %d", &sent, &refused), 2) << counts;
-  EXPECT_GT(sent, 10) << "the fax side of the race";
-  EXPECT_GT(refused, 10) << "the setuid side of the race";
-  EXPECT_TRUE(bad.empty()) << bad.size() << " queue files not root 0600, first " << bad.front();
-  // What was queued is exactly the user's fax, page for page.
-  int queued = 0;
-  const auto original = test::ReadPages(good);
-  for (auto& e : fs::directory_iterator(daemon.StateDir() + "/queue")) {
-    auto pages = test::ReadPages(e.path());
-    ASSERT_EQ(pages.size(), 1u) << e.path();
-    EXPECT_EQ(faxsvc::PixelDifference(pages[0], original[0]), 0.0);
-    ++queued;
-  }
-  EXPECT_EQ(queued, sent);
-}
-
 TEST_F(Hostile, ArchivesAreTheServicesAloneAndLinksLeftInThemAreNeverFollowed) {
   // An archive folder everyone may write (as older packages made it) is
   // not used: the fax is sent, kept in the queue, and the report says why.
   std::string open = shared.Path() + "/open-archive";
   ::mkdir(open.c_str(), 0755);
   ::chmod(open.c_str(), 01777);
-  SetArchiveFolder(open);
+  faxsvc::RegisterFaxFolder(false, open);
   Start();
   std::string fax = UserFax(alice, "a.tif", 1);
   std::string first = As(alice, Message("submit").Set("file", fax).Set("number", "555 0101")).Get("id");
@@ -201,7 +109,7 @@ TEST_F(Hostile, ArchivesAreTheServicesAloneAndLinksLeftInThemAreNeverFollowed) {
   ::mkdir((world.Root() + "/fax").c_str(), 0755);
   ::mkdir(sent.c_str(), 0750);
   TestWorld::WriteFile(victim, "precious");
-  SetArchiveFolder(sent);
+  faxsvc::RegisterFaxFolder(false, sent);
   long long next = std::stoll(first) + 1;
   std::time_t now = std::time(nullptr);
   for (std::time_t t = now - 2; t < now + 90; ++t) {
@@ -217,18 +125,14 @@ TEST_F(Hostile, ArchivesAreTheServicesAloneAndLinksLeftInThemAreNeverFollowed) {
   ASSERT_TRUE(Settled(second));
   EXPECT_EQ(TestWorld::ReadFile(victim), "precious");
   EXPECT_FALSE(fs::exists(created));
-  std::string path = daemon.Call(Message("archive").Set("folder", "out")).Item(2).Get("path");
-  Mode m = ModeOf(path);
-  EXPECT_FALSE(m.link);
-  EXPECT_EQ(m.uid, 0u);
-  EXPECT_EQ(m.mode, 0600u) << path;
+  std::string path = daemon.Archive("out").Item(2).Get("path");
+  EXPECT_EQ(Owner(path), "0 600") << path;
   EXPECT_EQ(test::ReadPages(path).size(), 1u);
 
   // The service's own folders and files are its alone.
-  EXPECT_EQ(ModeOf(daemon.StateDir()).mode, 0700u);
-  for (const char* f : {"/faxd.db", "/faxd.db-wal", "/faxd.db-shm"}) EXPECT_EQ(ModeOf(daemon.StateDir() + f).mode, 0600u) << f;
-  for (const char* d : {"/queue", "/farend", "/incoming"}) EXPECT_EQ(ModeOf(daemon.StateDir() + d).mode, 0700u) << d;
-  for (auto& e : fs::directory_iterator(daemon.StateDir() + "/farend")) EXPECT_EQ(ModeOf(e.path()).mode, 0600u);
+  for (const char* d : {"", "/queue", "/farend", "/incoming"}) EXPECT_EQ(Owner(daemon.StateDir() + d), "0 700") << d;
+  for (const char* f : {"/faxd.db", "/faxd.db-wal", "/faxd.db-shm"}) EXPECT_EQ(Owner(daemon.StateDir() + f), "0 600") << f;
+  for (auto& e : fs::directory_iterator(daemon.StateDir() + "/farend")) EXPECT_EQ(Owner(e.path()), "0 600");
   EXPECT_EQ(As(alice, Message("farend")).GetInt("errno"), 70);
 }
 
@@ -252,6 +156,10 @@ TEST_F(Hostile, UsersSeeAndActOnlyOnTheirOwnJobsAndFaxes) {
   Message events = As(bob, Message("events"));
   for (const Message& e : events.Items()) EXPECT_NE(e.Get("job_id"), id) << e.Get("text");
   EXPECT_EQ(Job(id).GetInt("status"), faxsvc::kJobPending);
+  // The queue holds root's private copy of her fax, page for page.
+  const std::string queued = Job(id).Get("file");
+  EXPECT_EQ(Owner(queued), "0 600") << queued;
+  EXPECT_EQ(faxsvc::PixelDifference(test::ReadPages(queued).at(1), test::ReadPages(fax).at(1)), 0.0);
   // Alice sees her job with its fields; the administrators see it too.
   Message mine = As(alice, Message("jobs").Set("queue", "out"));
   ASSERT_EQ(mine.GetInt("count"), 1);
@@ -266,7 +174,7 @@ TEST_F(Hostile, UsersSeeAndActOnlyOnTheirOwnJobsAndFaxes) {
   std::string home = shared.Path() + "/alice";
   ::mkdir(home.c_str(), 0700);
   ASSERT_EQ(::chown(home.c_str(), alice.Uid(), alice.Gid()), 0);
-  Message archived = daemon.Call(Message("archive").Set("folder", "out")).Item(1);
+  Message archived = daemon.Archive("out").Item(1);
   EXPECT_EQ(alice.Run([&] {
     faxsvc::FaxServer server;
     server.Connect("");
@@ -277,8 +185,7 @@ TEST_F(Hostile, UsersSeeAndActOnlyOnTheirOwnJobsAndFaxes) {
     }
   }), "1");
   std::string copy = home + "/Sent/" + fs::path(archived.Get("path")).filename().string();
-  EXPECT_EQ(ModeOf(copy).uid, alice.Uid());
-  EXPECT_EQ(ModeOf(copy).mode, 0600u);
+  EXPECT_EQ(Owner(copy), std::to_string(alice.Uid()) + " 600");
   EXPECT_EQ(test::ReadPages(copy).size(), 2u);
   struct stat st {};
   ::stat(copy.c_str(), &st);
@@ -299,7 +206,7 @@ TEST_F(Hostile, UsersSeeAndActOnlyOnTheirOwnJobsAndFaxes) {
   // administrators'.
   daemon.Call(Message("device_set").Set("id", 1).Set("route_to", alice.Name()).Set("receive_mode", 1).Set("rings", 0));
   ASSERT_EQ(daemon.Call(Message("call").Set("file", fax).Set("from", "555 9999")).Get("ok"), "1");
-  ASSERT_TRUE(test::WaitFor([&] { return daemon.Call(Message("archive").Set("folder", "in")).GetInt("count") == 1; }, 30));
+  ASSERT_TRUE(test::WaitFor([&] { return daemon.Archive("in").GetInt("count") == 1; }, 30));
   EXPECT_EQ(As(alice, Message("archive").Set("folder", "in")).GetInt("count"), 1);
   EXPECT_EQ(As(bob, Message("archive").Set("folder", "in")).GetInt("count"), 0);
 

@@ -1,8 +1,6 @@
 #include "tests/faxservice/FaxTestSupport.h"
 
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,13 +19,6 @@
 namespace brevant::test {
 
 namespace {
-void SetLocalMachineString(const char* key, const char* name, const std::string& value) {
-  reg::HKEY h = 0;
-  reg::CreateKey(reg::kLocalMachine, key, reg::kKeyAllAccess, &h);
-  reg::SetValue(h, name, reg::REG_SZ, value.c_str(), static_cast<std::uint32_t>(value.size() + 1));
-  reg::CloseKey(h);
-}
-
 // A name no other test run on this machine uses at the same time.
 std::string UniqueName(const char* prefix) {
   static std::atomic<int> n{0};
@@ -43,8 +34,8 @@ FaxDaemon::FaxDaemon(const TestWorld& world, std::string socketDir)
       store_(world.Root() + "/fax/Received"),
       archive_(world.Root() + "/fax/Sent"),
       stderr_(world.Root() + "/faxd.stderr") {
-  SetLocalMachineString("Software\\Microsoft\\Fax\\Setup\\Original Setup Data", "Store Directory", store_);
-  SetLocalMachineString("Software\\Microsoft\\Fax", "ArchiveDirectory", archive_);
+  faxsvc::RegisterFaxFolder(true, store_);
+  faxsvc::RegisterFaxFolder(false, archive_);
 }
 
 FaxDaemon::~FaxDaemon() { Stop(); }
@@ -77,19 +68,14 @@ bool FaxDaemon::Start() {
 
 std::string FaxDaemon::Stderr() const { return TestWorld::ReadFile(stderr_); }
 
-void FaxDaemon::Stop() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  int st = 0;
-  ::waitpid(pid_, &st, 0);
-  pid_ = -1;
-}
+void FaxDaemon::Stop() { End(SIGTERM); }
 
-void FaxDaemon::Kill() {
+void FaxDaemon::Kill() { End(SIGKILL); }
+
+void FaxDaemon::End(int signal) {
   if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  int st = 0;
-  ::waitpid(pid_, &st, 0);
+  ::kill(pid_, signal);
+  ::waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }
 
@@ -122,6 +108,18 @@ faxsvc::Message FaxDaemon::Call(const faxsvc::Message& request) const {
   faxsvc::Message reply = Raw(req, doc);
   if (doc >= 0) ::close(doc);
   return reply;
+}
+
+faxsvc::Message FaxDaemon::Job(const std::string& id) const {
+  return Call(faxsvc::Message("job").Set("id", id)).Item(1);
+}
+
+bool FaxDaemon::WaitJob(const std::string& id, long long status, double seconds) const {
+  return WaitFor([&] { return Job(id).GetInt("status") == status; }, seconds);
+}
+
+faxsvc::Message FaxDaemon::Archive(const std::string& folder) const {
+  return Call(faxsvc::Message("archive").Set("folder", folder));
 }
 
 UserHome::UserHome(const TestUser& user, const std::string& parent, std::string socket)
@@ -171,8 +169,7 @@ TestUser::Child UserHome::Start(const std::string& command) const {
 void UserHome::Stop(TestUser::Child child) {
   if (child.pid <= 0) return;
   ::kill(-child.pid, SIGTERM);
-  int st = 0;
-  ::waitpid(child.pid, &st, 0);
+  ::waitpid(child.pid, nullptr, 0);
   ::close(child.out);
 }
 
@@ -234,7 +231,10 @@ bool WaitFor(const std::function<bool()>& pred, double seconds) {
 }
 
 void SetWindowsVersion(const std::string& version) {
-  SetLocalMachineString("Software\\Microsoft\\Windows NT\\CurrentVersion", "CurrentVersion", version);
+  reg::HKEY h = 0;
+  reg::CreateKey(reg::kLocalMachine, "Software\\Microsoft\\Windows NT\\CurrentVersion", reg::kKeyAllAccess, &h);
+  reg::SetValue(h, "CurrentVersion", reg::REG_SZ, version.c_str(), static_cast<std::uint32_t>(version.size() + 1));
+  reg::CloseKey(h);
 }
 
 }  // namespace brevant::test

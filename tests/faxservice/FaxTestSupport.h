@@ -46,11 +46,17 @@ class FaxDaemon {
   faxsvc::Message Call(const faxsvc::Message& request) const;
   // Exactly the request given, with a descriptor attached when passFd >= 0.
   faxsvc::Message Raw(const faxsvc::Message& request, int passFd = -1) const;
+  // The job's record, and waiting (up to `seconds`) until it has `status`.
+  faxsvc::Message Job(const std::string& id) const;
+  bool WaitJob(const std::string& id, long long status, double seconds = 30) const;
+  // The service's list of the sent ("out") or received ("in") archive.
+  faxsvc::Message Archive(const std::string& folder) const;
   // Registry values naming the received store and the sent archive.
   std::string StoreDir() const { return store_; }
   std::string ArchiveDir() const { return archive_; }
 
  private:
+  void End(int signal);
   std::string state_, socket_, store_, archive_, stderr_, adminGroup_;
   int idleTimeout_ = 0;
   pid_t pid_ = -1;
