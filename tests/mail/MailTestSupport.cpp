@@ -3,14 +3,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <tiffio.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "tests/support/TestWorld.h"
@@ -78,32 +75,6 @@ std::vector<Received> ReceivedWith(const std::string& marker, std::size_t atLeas
     if (out.size() >= atLeast || std::chrono::steady_clock::now() > until) return out;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-}
-
-void WriteFaxTiff(const std::string& path, int pages, const std::string& description) {
-  TIFF* t = TIFFOpen(path.c_str(), "w");
-  const int w = 1728, h = 200;
-  std::vector<unsigned char> row(w / 8);
-  for (int p = 0; p < pages; ++p) {
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 1);
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-    TIFFSetField(t, TIFFTAG_XRESOLUTION, 204.0);
-    TIFFSetField(t, TIFFTAG_YRESOLUTION, 196.0);
-    TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-    TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-    TIFFSetField(t, TIFFTAG_PAGENUMBER, p, pages);
-    if (!description.empty()) TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
-    for (int y = 0; y < h; ++y) {
-      for (auto& b : row) b = (y % 20 < 2) ? 0xFF : 0x00;
-      TIFFWriteScanline(t, row.data(), y, 0);
-    }
-    TIFFWriteDirectory(t);
-  }
-  TIFFClose(t);
 }
 
 std::vector<mail::MailItem> ItemsOf(const mail::Folder& folder) {

@@ -28,9 +28,6 @@ struct Received {
 // at least `atLeast` of them.
 std::vector<Received> ReceivedWith(const std::string& marker, std::size_t atLeast = 1);
 
-// A real one-page fax TIFF (CCITT G4, 1728 wide) written with libtiff.
-void WriteFaxTiff(const std::string& path, int pages = 1, const std::string& description = "");
-
 // Every item of a Maildir folder parsed from its file.
 std::vector<mail::MailItem> ItemsOf(const mail::Folder& folder);
 
