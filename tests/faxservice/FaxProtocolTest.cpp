@@ -64,28 +64,23 @@ class FaxSocket : public ::testing::Test {
 };
 
 TEST_F(FaxSocket, TruncatedOversizedAndMalformedMessagesAreRefusedCleanly) {
+  // Raw bytes on a connection of their own, the writer closing or not:
+  // the reply as "ok:error".
+  auto raw = [&](const std::string& bytes, bool closeWrite) {
+    int fd = Connect();
+    EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+    if (closeWrite) ::shutdown(fd, SHUT_WR);
+    Message r = ReadReply(fd);
+    ::close(fd);
+    return r.Get("ok") + ":" + r.Get("error");
+  };
   // A header announcing 100 bytes, 10 sent, then the writer closes.
-  int fd = Connect();
-  const unsigned char hdr[4] = {0, 0, 0, 100};
-  ASSERT_EQ(::send(fd, hdr, 4, 0), 4);
-  ASSERT_EQ(::send(fd, "op=hello\nx", 10, 0), 10);
-  ::shutdown(fd, SHUT_WR);
-  Message r = ReadReply(fd);
-  EXPECT_EQ(r.Get("ok"), "0");
-  EXPECT_EQ(r.Get("error"), "truncated message");
-  ::close(fd);
-
+  EXPECT_EQ(raw(std::string("\0\0\0\x64op=hello\nx", 14), true), "0:truncated message");
   // A header announcing 64 MiB: refused before any of it is read.
-  fd = Connect();
-  const unsigned char big[4] = {0x04, 0, 0, 0};
-  ASSERT_EQ(::send(fd, big, 4, 0), 4);
-  r = ReadReply(fd);
-  EXPECT_EQ(r.Get("ok"), "0");
-  EXPECT_NE(r.Get("error").find("message too large"), std::string::npos);
-  ::close(fd);
+  EXPECT_EQ(raw(std::string("\x04\0\0\0", 4), false).rfind("0:message too large", 0), 0u);
 
   // A body that is no list of fields: refused, the connection stays usable.
-  fd = Connect();
+  int fd = Connect();
   ASSERT_TRUE(faxsvc::WriteFrame(fd, "garbage without equals\n"));
   EXPECT_EQ(ReadReply(fd).Get("error").rfind("malformed message", 0), 0u);
   ASSERT_TRUE(faxsvc::WriteFrame(fd, Message("hello").Encode()));
