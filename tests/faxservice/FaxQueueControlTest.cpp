@@ -267,16 +267,9 @@ TEST(QueueControlWithoutDaemon, EachCommandSaysWhatItSaysWithoutAFaxServer) {
   EXPECT_NE(errors.find("mCommon.GetFaxName"), std::string::npos) << errors;
 }
 
-TEST(QueueControlAsUsers, OnlyAFaxAdministratorMayToggleAutomaticAnswering) {
-  if (::geteuid() != 0) GTEST_SKIP() << "making test users needs root";
-  TestWorld world;
-  test::SharedDir shared;
-  test::TestUser alice, boss;
-  test::TestGroup admins;
-  ASSERT_TRUE(alice.Made() && boss.Made());
-  ASSERT_TRUE(admins.Add(boss));
-  FaxDaemon daemon(world, shared.Path());
-  daemon.SetAdminGroup(admins.Name());
+using QueueControlAsUsers = test::FaxUsers;
+
+TEST_F(QueueControlAsUsers, OnlyAFaxAdministratorMayToggleAutomaticAnswering) {
   ASSERT_TRUE(daemon.Start());
   daemon.Call(Message("device_set").Set("id", 1).Set("receive_mode", 2).Set("rings", 3));
   std::string bin = test::BinDir();

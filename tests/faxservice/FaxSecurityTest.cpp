@@ -46,16 +46,8 @@ long VmHwmKb(pid_t pid) {
   return -1;
 }
 
-class Hostile : public ::testing::Test {
+class Hostile : public test::FaxUsers {
  protected:
-  void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "making test users needs root";
-    ASSERT_TRUE(alice.Made() && bob.Made() && boss.Made()) << "useradd failed";
-    ASSERT_TRUE(admins.Add(boss));
-    daemon.SetAdminGroup(admins.Name());
-    // Clients find the service as installed clients do: by its socket.
-    ::setenv("BREVANT_FAXD_SOCKET", daemon.Socket().c_str(), 1);
-  }
   void Start() { ASSERT_TRUE(daemon.Start()); }
   // A fax TIFF of the user's own, readable by them only.
   std::string UserFax(const TestUser& u, const std::string& name, int pages) {
@@ -64,14 +56,6 @@ class Hostile : public ::testing::Test {
     EXPECT_EQ(::chown(path.c_str(), u.Uid(), u.Gid()), 0);
     return path;
   }
-  // A request made by the user's own process (a "file" field is opened
-  // there, with the user's rights, and handed over).
-  Message As(const TestUser& u, const Message& req) {
-    Message reply;
-    std::string body = u.Run([&] { return daemon.Call(req).Encode(); });
-    EXPECT_TRUE(Message::Decode(body, &reply)) << body;
-    return reply;
-  }
   Message AsRaw(const TestUser& u, const Message& req) {
     Message reply;
     Message::Decode(u.Run([&] { return daemon.Raw(req).Encode(); }), &reply);
@@ -79,12 +63,6 @@ class Hostile : public ::testing::Test {
   }
   Message Job(const std::string& id) { return daemon.Job(id); }
   bool Settled(const std::string& id) { return daemon.WaitJob(id, faxsvc::kJobCompleted); }
-
-  TestWorld world;
-  test::SharedDir shared;
-  TestUser alice, bob, boss;
-  test::TestGroup admins;
-  FaxDaemon daemon{world, shared.Path()};
 };
 
 TEST_F(Hostile, ArchivesAreTheServicesAloneAndLinksLeftInThemAreNeverFollowed) {

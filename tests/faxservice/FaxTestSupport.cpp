@@ -190,6 +190,22 @@ SharedDir::~SharedDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
+void FaxUsers::SetUp() {
+  if (::geteuid() != 0) GTEST_SKIP() << "making test users needs root";
+  ASSERT_TRUE(alice.Made() && bob.Made() && boss.Made()) << "useradd failed";
+  ASSERT_TRUE(admins.Add(boss));
+  daemon.SetAdminGroup(admins.Name());
+  // Clients find the service as installed clients do: by its socket.
+  ::setenv("BREVANT_FAXD_SOCKET", daemon.Socket().c_str(), 1);
+}
+
+faxsvc::Message FaxUsers::As(const TestUser& u, const faxsvc::Message& request) const {
+  faxsvc::Message reply;
+  std::string body = u.Run([&] { return daemon.Call(request).Encode(); });
+  EXPECT_TRUE(faxsvc::Message::Decode(body, &reply)) << body;
+  return reply;
+}
+
 std::string MakeFaxTiff(const std::string& path, int pages) {
   std::vector<faxsvc::FaxPage> out;
   for (int p = 0; p < pages; ++p) {

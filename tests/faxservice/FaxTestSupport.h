@@ -4,6 +4,7 @@
 // other users can reach), stopped or killed at will; helpers to make fax
 // TIFFs and wait for jobs; and unprivileged users of the machine, made for
 // one test, to run clients as.
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -106,6 +107,24 @@ class SharedDir {
 
  private:
   std::string path_;
+};
+
+// Users of the machine made for one test, as the fax service meets them:
+// alice and bob, ordinary users, and boss, in the administrators' group of
+// the test's daemon, which serves on a socket in a folder all of them
+// reach (started by the test). Skipped without root.
+class FaxUsers : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  // A request made by the user's own process (a "file" field is opened
+  // there, with the user's rights, and handed over).
+  faxsvc::Message As(const TestUser& u, const faxsvc::Message& request) const;
+
+  TestWorld world;
+  SharedDir shared;
+  TestUser alice, bob, boss;
+  TestGroup admins;
+  FaxDaemon daemon{world, shared.Path()};
 };
 
 // A fax TIFF with `pages` pages, each with its own pattern of black bars
