@@ -36,6 +36,14 @@ class ImportDialog : public FaxWorld {
       AddFax(Store(), "d" + std::to_string(i) + ".tif", "me", "x", i < 5 ? 2 : 24 * 6);
     count = CountFaxes(newest);
   }
+  // The import as the program runs it, with its windows; what it told.
+  static std::string RunImport() {
+    RegisterImportWindows();
+    testing::internal::CaptureStderr();
+    RunFaxImport();
+    SetImportWindows(nullptr, nullptr);
+    return testing::internal::GetCapturedStderr();
+  }
   long count = 0;
   DateTime newest{};
 };
@@ -73,7 +81,6 @@ TEST_F(ImportDialog, OpensOnLastDayAndImportsWithTheBarCountingEveryFax) {
 }
 
 TEST_F(ImportDialog, DialogIsModelessAndTheImportWaitsForIt) {
-  RegisterImportWindows();
   bool seen = false, modal = true;
   QTimer::singleShot(0, [&] {
     for (QWidget* w : QApplication::topLevelWidgets()) {
@@ -85,10 +92,7 @@ TEST_F(ImportDialog, DialogIsModelessAndTheImportWaitsForIt) {
       QTest::mouseClick(dlg->OKButton, Qt::LeftButton);
     }
   });
-  testing::internal::CaptureStderr();
-  RunFaxImport();
-  std::string err = testing::internal::GetCapturedStderr();
-  SetImportWindows(nullptr, nullptr);
+  std::string err = RunImport();
   EXPECT_TRUE(seen);
   EXPECT_FALSE(modal);
   EXPECT_EQ(Items(mail::olFolderInbox).size(), 22u);
@@ -98,7 +102,6 @@ TEST_F(ImportDialog, DialogIsModelessAndTheImportWaitsForIt) {
 TEST_F(ImportDialog, SmallImportShowsItsProgressWindowUpToTheLastFax) {
   // Below 20 faxes the import starts at once in its own progress window.
   for (int i = 0; i < 5; ++i) std::filesystem::remove(Store() + "/d" + std::to_string(i) + ".tif");
-  RegisterImportWindows();
   int shownMax = -1, lastValue = -1, updates = 0;
   QTimer watch;
   QObject::connect(&watch, &QTimer::timeout, [&] {
@@ -112,11 +115,8 @@ TEST_F(ImportDialog, SmallImportShowsItsProgressWindowUpToTheLastFax) {
     }
   });
   watch.start(0);
-  testing::internal::CaptureStderr();
-  RunFaxImport();
-  std::string err = testing::internal::GetCapturedStderr();
+  std::string err = RunImport();
   watch.stop();
-  SetImportWindows(nullptr, nullptr);
   EXPECT_EQ(shownMax, 17);
   EXPECT_EQ(lastValue, 17) << "the bar reaches its end while the window is shown";
   EXPECT_GE(updates, 10) << "the bar moves fax by fax";
