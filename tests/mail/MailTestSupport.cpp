@@ -16,17 +16,14 @@ namespace fs = std::filesystem;
 
 namespace brevant::test {
 
-int SmtpPort() {
-  const char* p = std::getenv("BREVANT_SMTP_PORT");
-  return p && *p ? std::atoi(p) : 8025;
+namespace {
+std::string Env(const char* name, const char* otherwise) {
+  const char* v = std::getenv(name);
+  return v && *v ? v : otherwise;
 }
+int SmtpPort() { return std::atoi(Env("BREVANT_SMTP_PORT", "8025").c_str()); }
 
-std::string SmtpSpool() {
-  const char* p = std::getenv("BREVANT_SMTP_SPOOL");
-  return p && *p ? p : "/tmp/brevant-smtp";
-}
-
-static bool Answers() {
+bool Answers() {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -36,12 +33,12 @@ static bool Answers() {
   ::close(fd);
   return ok;
 }
+}  // namespace
 
 bool EnsureSmtpServer() {
-  if (Answers()) return true;
-  std::string cmd = "bash " + SourceDir() + "/scripts/services.d/20-smtp.sh >/dev/null 2>&1";
-  if (std::system(cmd.c_str()) != 0) return false;
-  return Answers();
+  return Answers() ||
+         (std::system(("bash " + SourceDir() + "/scripts/services.d/20-smtp.sh >/dev/null 2>&1").c_str()) == 0 &&
+          Answers());
 }
 
 void UseLocalSmtp(const std::string& user, const std::string& password) {
@@ -61,7 +58,7 @@ std::vector<Received> ReceivedWith(const std::string& marker, std::size_t atLeas
   for (;;) {
     out.clear();
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(SmtpSpool(), ec)) {
+    for (const auto& e : fs::directory_iterator(Env("BREVANT_SMTP_SPOOL", "/tmp/brevant-smtp"), ec)) {
       if (e.path().extension() != ".eml") continue;
       std::string raw = TestWorld::ReadFile(e.path().string());
       if (raw.find(marker) == std::string::npos) continue;

@@ -1,7 +1,7 @@
 #pragma once
-// What the mail tests share: a private Maildir, the local SMTP server (started
-// through its service script when it does not answer), and reading back the
-// mails it received.
+// What the mail tests share: the local SMTP server (BREVANT_SMTP_PORT and
+// BREVANT_SMTP_SPOOL, as its service script uses them) and the mails it
+// received, and the items of a Maildir folder.
 #include <string>
 #include <vector>
 
@@ -9,10 +9,6 @@
 
 namespace brevant::test {
 
-// The local SMTP server's port and drop folder (BREVANT_SMTP_PORT,
-// BREVANT_SMTP_SPOOL, as the service script uses them).
-int SmtpPort();
-std::string SmtpSpool();
 // Starts the server through scripts/services.d/20-smtp.sh when it does not
 // answer yet; true when it answers.
 bool EnsureSmtpServer();
