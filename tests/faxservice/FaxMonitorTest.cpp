@@ -1,5 +1,5 @@
-// The fax monitor against a running fax service: what the user sees in its
-// lists, the search, the viewer, and a failure with its reason.
+// The fax monitor against a running fax service: its lists, search, viewer
+// and failures as the user sees them.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -60,8 +60,7 @@ TEST(FaxMonitor, FollowsTheLineListsSearchesShowsAndExplainsFailures) {
   ASSERT_TRUE(monitor.Refresh());
   EXPECT_FALSE(label->isVisibleTo(&monitor)) << "nothing is on the line";
 
-  // Paced to 10 times real time, each page is on the line for about a
-  // second: the monitor, read again and again, goes through the pages.
+  // Paced to 10 times real time, the monitor goes through the pages.
   daemon.Call(Message("line_set").Set("pace", "10"));
   std::string id = submit("555 0101", "Anna Berg");
   std::vector<std::string> seen;
@@ -83,8 +82,7 @@ TEST(FaxMonitor, FollowsTheLineListsSearchesShowsAndExplainsFailures) {
   EXPECT_GE(mostSent, 2) << "the bar counts the pages the far end confirmed";
   monitor.Refresh();
   EXPECT_FALSE(label->isVisibleTo(&monitor) || bar->isVisibleTo(&monitor)) << "the fax has left the line";
-  // Unattended (as every test runs), the service wrote one line per page
-  // and one with the outcome.
+  // Unattended, the service wrote one line per page and the outcome.
   auto told = pages;
   told.push_back("Sending fax to 555 0101: 3 of 3 pages sent");
   EXPECT_EQ(LinesFor(daemon.Stderr(), "555 0101"), told);

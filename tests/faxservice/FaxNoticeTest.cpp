@@ -1,8 +1,5 @@
-// A fax that fails reaches the desktop of the user who sent it: each user's
-// desktop session (a session bus of its own with a notification service
-// that records what it shows) runs that user's print agent, which follows
-// the service's events of the user's own faxes. The root daemon shows
-// nothing itself.
+// A fax that fails is told on the desktop of the user who sent it, by the
+// print agent of that user's session; the root daemon shows nothing itself.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -26,8 +23,8 @@ using test::TestUser;
 using test::TestWorld;
 using test::UserHome;
 
-// The user's desktop session, as the session manager starts it: a session
-// bus, the desktop's notification service, and the autostarted agent.
+// The user's desktop session: a session bus, a notification service that
+// records what it shows, and the autostarted agent.
 class Desktop {
  public:
   Desktop(const TestUser& user, const std::string& parent, const std::string& socket)
@@ -40,8 +37,6 @@ class Desktop {
   ~Desktop() { UserHome::Stop(session_); }
   std::string Notices() const { return home_.Path() + "/notices"; }
   std::string AgentLog() const { return home_.Path() + "/agent.err"; }
-  // The notification service owns its name and the agent follows the
-  // service's events.
   bool Ready() const {
     return test::WaitFor([&] {
       return fs::exists(Notices()) &&
@@ -63,11 +58,9 @@ class Desktop {
 
 using FaxNotices = test::FaxUsers;
 
-// Boss is a fax administrator, who may see every fax: his desktop is still
-// told of his own only.
 TEST_F(FaxNotices, AFailedFaxIsToldOnTheDesktopOfItsSenderOnly) {
-  // A notify-send the daemon would find on its way: the service itself
-  // must not try to show anything (it has no desktop).
+  // A notify-send on the daemon's way, which it must not call. Boss, an
+  // administrator who sees every fax, is still told of his own only.
   std::string bin = world.Root() + "/bin", daemonTold = world.Root() + "/daemon-notices";
   TestWorld::WriteFile(bin + "/notify-send", "#!/bin/sh\necho \"$*\" >> " + daemonTold + "\n");
   fs::permissions(bin + "/notify-send", fs::perms::owner_all);
@@ -85,10 +78,8 @@ TEST_F(FaxNotices, AFailedFaxIsToldOnTheDesktopOfItsSenderOnly) {
   std::string fax = shared.Path() + "/fax.tif";
   test::MakeFaxTiff(fax, 1);
   ::chmod(fax.c_str(), 0644);
-  // Each sends through the service as any client does. A fax whose `busy`
-  // calls all find the line busy (each but the last retried at once)
-  // fails; an archive folder others may write leaves one sent but not
-  // archived.
+  // A fax whose `busy` calls all find the line busy fails; an archive
+  // folder others may write leaves one sent but not archived.
   auto send = [&](const TestUser& user, const std::string& number, int busy) {
     daemon.Call(Message("line_set")
                     .Set("busy_count", busy)
@@ -109,8 +100,8 @@ TEST_F(FaxNotices, AFailedFaxIsToldOnTheDesktopOfItsSenderOnly) {
   faxsvc::RegisterFaxFolder(false, daemon.ArchiveDir());
   send(boss, "555 0191", 1);
 
-  // Events are told in their order, so the other user's faxes, sent
-  // between each one's own, would have come before the last own one.
+  // Told in order: another user's fax, sent in between, would show before
+  // the last own one.
   std::string toldAlice = aliceDesktop.Told(2), toldBoss = bossDesktop->Told(2);
   EXPECT_EQ(toldAlice.substr(0, toldAlice.find('\n') + 1),
             "Brevant Fax|Fax failed|Fax to 555 0170 failed: The line is busy\n")
@@ -125,8 +116,7 @@ TEST_F(FaxNotices, AFailedFaxIsToldOnTheDesktopOfItsSenderOnly) {
             "Brevant Fax|Fax failed|Fax to 555 0191 failed: The line is busy\n");
   EXPECT_FALSE(fs::exists(daemonTold)) << TestWorld::ReadFile(daemonTold);
 
-  // A fax that fails while Boss is logged out is told at his next login,
-  // and only that one.
+  // One that fails while Boss is logged out is told at his next login.
   bossDesktop.reset();
   send(boss, "555 0192", 1);
   bossDesktop.emplace(boss, shared.Path(), daemon.Socket());

@@ -64,7 +64,8 @@ class Hostile : public test::FaxUsers {
 };
 
 TEST_F(Hostile, ArchivesAreTheServicesAloneAndLinksLeftInThemAreNeverFollowed) {
-  // An archive folder everyone may write is not used, and the report says why.
+  // An archive folder everyone may write is not used: the report says why,
+  // and the fax is sent again from the queue's copy.
   std::string open = shared.Path() + "/open-archive";
   ::mkdir(open.c_str(), 0755);
   ::chmod(open.c_str(), 01777);
@@ -74,6 +75,12 @@ TEST_F(Hostile, ArchivesAreTheServicesAloneAndLinksLeftInThemAreNeverFollowed) {
   std::string first = As(alice, Message("submit").Set("file", fax).Set("number", "555 0101")).Get("id");
   ASSERT_TRUE(Settled(first));
   EXPECT_NE(daemon.Job(first).Get("error").find("may be written by other users"), std::string::npos) << daemon.Job(first).Get("error");
+  EXPECT_TRUE(fs::exists(daemon.Job(first).Get("file")));
+  EXPECT_NE(daemon.Archive("out").Item(1).Get("archive_error"), "");
+  Message again = daemon.Call(Message("resend").Set("id", daemon.Archive("out").Item(1).Get("id")));
+  ASSERT_EQ(again.Get("ok"), "1") << again.Get("error");
+  ASSERT_TRUE(Settled(again.Get("id")));
+  EXPECT_EQ(daemon.Call(Message("farend")).GetInt("count"), 2);
   EXPECT_TRUE(fs::is_empty(open));
 
   // Links left in the service's own folder at every name the next fax could
@@ -84,7 +91,7 @@ TEST_F(Hostile, ArchivesAreTheServicesAloneAndLinksLeftInThemAreNeverFollowed) {
   ::mkdir(sent.c_str(), 0750);
   TestWorld::WriteFile(victim, "precious");
   faxsvc::RegisterFaxFolder(false, sent);
-  long long next = std::stoll(first) + 1;
+  long long next = std::stoll(again.Get("id")) + 1;
   std::time_t now = std::time(nullptr);
   for (std::time_t t = now - 2; t < now + 90; ++t) {
     char stamp[32];
@@ -99,7 +106,7 @@ TEST_F(Hostile, ArchivesAreTheServicesAloneAndLinksLeftInThemAreNeverFollowed) {
   ASSERT_TRUE(Settled(second));
   EXPECT_EQ(TestWorld::ReadFile(victim), "precious");
   EXPECT_FALSE(fs::exists(created));
-  std::string path = daemon.Archive("out").Item(2).Get("path");
+  std::string path = daemon.Archive("out").Item(3).Get("path");
   EXPECT_EQ(Owner(path), "0 600") << path;
   EXPECT_EQ(test::ReadPages(path).size(), 1u);
 

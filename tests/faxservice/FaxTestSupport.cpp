@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "platform/faxservice/FaxService.h"
-#include "platform/registry/Registry.h"
+#include "tests/support/RegValues.h"
 
 namespace brevant::test {
 
@@ -161,7 +161,6 @@ TestUser::Child UserHome::Start(const std::string& command) const {
     int rc = std::system(("cd " + path_ + " && " + command).c_str());
     return std::to_string(rc);
   });
-  // Set on both sides, so that Stop finds the group however soon it comes.
   if (child.pid > 0) ::setpgid(child.pid, child.pid);
   return child;
 }
@@ -195,7 +194,6 @@ void FaxUsers::SetUp() {
   ASSERT_TRUE(alice.Made() && bob.Made() && boss.Made()) << "useradd failed";
   ASSERT_TRUE(admins.Add(boss));
   daemon.SetAdminGroup(admins.Name());
-  // Clients find the service as installed clients do: by its socket.
   ::setenv("BREVANT_FAXD_SOCKET", daemon.Socket().c_str(), 1);
 }
 
@@ -210,8 +208,7 @@ std::string MakeFaxTiff(const std::string& path, int pages) {
   std::vector<faxsvc::FaxPage> out;
   for (int p = 0; p < pages; ++p) {
     faxsvc::FaxPage page = faxsvc::BlankPage();
-    // Lines of "text": short bars whose length and spacing depend on the
-    // page, like words on a line, plus one solid block placed by page.
+    // Lines of "words" that differ by page, and a block placed by page.
     for (int line = 0; line < 40; ++line) {
       int y0 = 150 + line * 50;
       for (int word = 0; word < 12; ++word) {
@@ -247,10 +244,7 @@ bool WaitFor(const std::function<bool()>& pred, double seconds) {
 }
 
 void SetWindowsVersion(const std::string& version) {
-  reg::HKEY h = 0;
-  reg::CreateKey(reg::kLocalMachine, "Software\\Microsoft\\Windows NT\\CurrentVersion", reg::kKeyAllAccess, &h);
-  reg::SetValue(h, "CurrentVersion", reg::REG_SZ, version.c_str(), static_cast<std::uint32_t>(version.size() + 1));
-  reg::CloseKey(h);
+  SetRegString(HKLM, "Software\\Microsoft\\Windows NT\\CurrentVersion", "CurrentVersion", version);
 }
 
 }  // namespace brevant::test

@@ -254,30 +254,6 @@ TEST_F(FaxTransmission, ADaemonKilledDuringACallNeverSendsAConfirmedPageAgain) {
   EXPECT_EQ(calls, std::vector<std::string>{id + ":3"});
 }
 
-TEST_F(FaxTransmission, ArchiveThatCannotBeWrittenLosesNothing) {
-  // A file where the archive folder should be: nothing can be written there.
-  std::string blocked = world.Root() + "/blocked";
-  TestWorld::WriteFile(blocked, "x");
-  faxsvc::RegisterFaxFolder(false, blocked + "/Sent");
-  std::string id = Submit("555 0140").Get("id");
-  ASSERT_TRUE(QueueSettled());
-  Message j = daemon.Job(id);
-  // Sent; the report says why it is not archived; the queue keeps its copy,
-  // from which it can still be sent again.
-  EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCompleted);
-  EXPECT_NE(j.Get("error").find("not archived"), std::string::npos) << j.Get("error");
-  EXPECT_TRUE(fs::exists(j.Get("file")));
-  Message arch = daemon.Archive("out");
-  ASSERT_EQ(arch.GetInt("count"), 1);
-  EXPECT_EQ(arch.Item(1).Get("path"), "");
-  EXPECT_NE(arch.Item(1).Get("archive_error"), "");
-  EXPECT_EQ(FarEnd().GetInt("count"), 1);
-  Message again = daemon.Call(Message("resend").Set("id", arch.Item(1).Get("id")));
-  ASSERT_EQ(again.Get("ok"), "1") << again.Get("error");
-  ASSERT_TRUE(QueueSettled());
-  EXPECT_EQ(FarEnd().GetInt("count"), 2);
-}
-
 TEST_F(FaxTransmission, StateSurvivesARestart) {
   daemon.Call(Message("queue_set").Set("paused", "1"));
   daemon.Call(Message("device_set").Set("id", 1).Set("receive_mode", 0).Set("rings", 7));

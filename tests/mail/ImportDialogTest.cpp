@@ -1,7 +1,5 @@
-// The "Import Faxes" dialog driven by its controls (offscreen): its initial
-// state, the import with the progress bar moving and both buttons off,
-// Cancel, the modeless dialog of a real import; the progress window of small
-// imports.
+// The "Import Faxes" dialog and the small import's progress window, driven
+// by their controls.
 #include <filesystem>
 
 #include <QApplication>
@@ -14,13 +12,10 @@
 
 #include "receive/frmImport.h"
 #include "tests/mail/FaxWorld.h"
+#include "tests/support/QtApp.h"
 
 using namespace brevant;
 using brevant::test::FaxWorld;
-
-// Font configuration caches that Qt's offscreen platform leaves to the end of
-// the process (the suite's suppression file is not always passed on).
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig\n"; }
 
 namespace {
 
@@ -28,15 +23,12 @@ class ImportDialog : public FaxWorld {
  protected:
   void SetUp() override {
     FaxWorld::SetUp();
-    static int argc = 1;
-    static char name[] = "mail_dialog_tests";
-    static char* argv[] = {name, nullptr};
-    if (!QApplication::instance()) new QApplication(argc, argv);
+    test::EnsureWidgetApplication();
     for (int i = 0; i < 22; ++i)
       AddFax(Store(), "d" + std::to_string(i) + ".tif", "me", "x", i < 5 ? 2 : 24 * 6);
     count = CountFaxes(newest);
   }
-  // The import as the program runs it, with its windows; what it told.
+  // The import as the program runs it, with its windows; its stderr.
   static std::string RunImport() {
     RegisterImportWindows();
     testing::internal::CaptureStderr();
@@ -62,8 +54,7 @@ TEST_F(ImportDialog, OpensOnLastDayAndImportsWithTheBarCountingEveryFax) {
   EXPECT_TRUE(dlg.windowFlags() & Qt::WindowStaysOnTopHint);
   EXPECT_TRUE(dlg.optLast->isChecked() && !dlg.optAll->isChecked());
   EXPECT_EQ(dlg.progress->maximum(), 22);
-  // While the import runs both buttons are off: a click on Cancel or the
-  // window's close button changes nothing.
+  // While the import runs, Cancel and the close button do nothing.
   int checkedAt = -1;
   QObject::connect(dlg.progress, &QProgressBar::valueChanged, [&](int v) {
     if (v != 7) return;

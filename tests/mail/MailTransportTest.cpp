@@ -1,11 +1,9 @@
-// The two mail delivery paths against the local SMTP server: what arrives
-// (addresses, subject, body, attachments), what is filed in Sent Items, and
-// what a failure leaves behind.
+// The mail delivery paths against the local SMTP server: what arrives, what
+// is filed in Sent Items, and what a failure leaves behind.
 #include <unistd.h>
 
 #include <filesystem>
 
-#include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/FaxJob.h"
 #include "common/Folders.h"
@@ -16,6 +14,7 @@
 #include "delivery/MailTransport.h"
 #include "tests/mail/FaxWorld.h"
 #include "tests/mail/MailTestSupport.h"
+#include "tests/support/RegValues.h"
 
 namespace fs = std::filesystem;
 using namespace brevant;
@@ -124,11 +123,7 @@ TEST_F(MailTransport, GatewayGetsOneAddressPerCleanedNumberAndEveryDocument) {
   EXPECT_EQ(CleanFaxNumber("+1 (2) 3-4"), "1234");
   EXPECT_EQ(CleanFaxNumber("9w5p1"), "951");
   EXPECT_EQ(CleanFaxNumber("0049/30.1,2dD P"), "00493012");
-  {
-    CWinReg reg;
-    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, true));
-    reg.SetString("EFaxDomain", marker + ".gateway.test");
-  }
+  test::SetRegString(test::HKCU, kPelorinKey, "EFaxDomain", marker + ".gateway.test");
   std::string doc2 = world.Root() + "/letter.pdf";
   TestWorld::WriteFile(doc2, "%PDF-1.4 letter");
   FaxJob().g_arrFiles.Append(doc2);
