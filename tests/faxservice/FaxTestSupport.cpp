@@ -19,12 +19,6 @@
 namespace brevant::test {
 
 namespace {
-// A name no other test run on this machine uses at the same time.
-std::string UniqueName(const char* prefix) {
-  static std::atomic<int> n{0};
-  return prefix + std::to_string(::getpid()) + "x" + std::to_string(n++);
-}
-
 int Quiet(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()); }
 }  // namespace
 
@@ -67,9 +61,7 @@ bool FaxDaemon::Start() {
 }
 
 std::string FaxDaemon::Stderr() const { return TestWorld::ReadFile(stderr_); }
-
 void FaxDaemon::Stop() { End(SIGTERM); }
-
 void FaxDaemon::Kill() { End(SIGKILL); }
 
 void FaxDaemon::End(int signal) {
@@ -101,9 +93,7 @@ faxsvc::Message FaxDaemon::Raw(const faxsvc::Message& request, int passFd) const
 faxsvc::Message FaxDaemon::Call(const faxsvc::Message& request) const {
   if (!request.Has("file")) return Raw(request);
   faxsvc::Message req;
-  for (auto& [k, v] : request.Fields())
-    if (k != "file") req.Set(k, v);
-  req.Set("document", request.Get("file"));
+  for (auto& [k, v] : request.Fields()) req.Set(k == "file" ? "document" : k, v);
   int doc = ::open(request.Get("file").c_str(), O_RDONLY | O_CLOEXEC);
   faxsvc::Message reply = Raw(req, doc);
   if (doc >= 0) ::close(doc);
@@ -130,14 +120,11 @@ UserHome::UserHome(const TestUser& user, const std::string& parent, std::string 
 
 void UserHome::Enter() const {
   for (const char* sub : {"/reg", "/prog", "/run", "/tmp"}) ::mkdir((path_ + sub).c_str(), 0700);
-  ::setenv("HOME", path_.c_str(), 1);
-  ::setenv("BREVANT_REGISTRY_DIR", (path_ + "/reg").c_str(), 1);
-  ::setenv("BREVANT_PROGRAM_DIR", (path_ + "/prog").c_str(), 1);
-  ::setenv("BREVANT_RUNTIME_DIR", (path_ + "/run").c_str(), 1);
-  ::setenv("XDG_RUNTIME_DIR", (path_ + "/run").c_str(), 1);
-  ::setenv("TMPDIR", (path_ + "/tmp").c_str(), 1);
-  ::setenv("BREVANT_FAXD_SOCKET", socket_.c_str(), 1);
-  ::setenv("BREVANT_UNATTENDED", "1", 1);
+  for (const auto& [var, value] : {std::pair<const char*, std::string>{"HOME", path_}, {"BREVANT_REGISTRY_DIR", path_ + "/reg"},
+                                   {"BREVANT_PROGRAM_DIR", path_ + "/prog"}, {"BREVANT_RUNTIME_DIR", path_ + "/run"},
+                                   {"XDG_RUNTIME_DIR", path_ + "/run"}, {"TMPDIR", path_ + "/tmp"},
+                                   {"BREVANT_FAXD_SOCKET", socket_}, {"BREVANT_UNATTENDED", "1"}})
+    ::setenv(var, value.c_str(), 1);
   for (const char* var : {"DBUS_SESSION_BUS_ADDRESS", "BREVANT_MAILDIR", "DISPLAY"}) ::unsetenv(var);
 }
 
@@ -172,7 +159,11 @@ void UserHome::Stop(TestUser::Child child) {
   ::close(child.out);
 }
 
-TestGroup::TestGroup() : name_(UniqueName("bvg")) { Quiet("groupadd " + name_); }
+TestGroup::TestGroup() {
+  static std::atomic<int> n{0};  // a name no other run uses at the same time
+  name_ = "bvg" + std::to_string(::getpid()) + "x" + std::to_string(n++);
+  Quiet("groupadd " + name_);
+}
 
 TestGroup::~TestGroup() { Quiet("groupdel " + name_); }
 

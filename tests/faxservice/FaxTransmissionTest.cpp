@@ -274,22 +274,14 @@ TEST_F(FaxTransmission, StateSurvivesARestart) {
   EXPECT_EQ(test::ReadPages(FarEnd().Item(1).Get("path")).size(), 3u);
 }
 
-TEST_F(FaxTransmission, IncomingCallsThatAreNotAnsweredOrNotFaxes) {
-  // Answering switched off: the call rings out and is recorded as missed.
+TEST_F(FaxTransmission, AnIncomingCallNotAnsweredIsRecordedAsMissed) {
   daemon.Call(Message("device_set").Set("id", 1).Set("receive_mode", 0));
   daemon.Call(Message("line_set").Set("ring_timeout", "0.3"));
   Message call = daemon.Call(Message("call").Set("file", fax).Set("from", "111"));
   ASSERT_EQ(call.Get("ok"), "1");
   ASSERT_TRUE(daemon.WaitJob(call.Get("id"), faxsvc::kJobFailed, 10));
   EXPECT_EQ(daemon.Job(call.Get("id")).Get("error"), "Not answered");
-  EXPECT_EQ(daemon.Call(Message("answer").Set("id", 1)).Get("error"), "No call is ringing on the fax device");
   EXPECT_EQ(daemon.Archive("in").GetInt("count"), 0);
-
-  std::string text = world.TempDir() + "/letter.tif";
-  TestWorld::WriteFile(text, "Dear Sir,");
-  Message bad = daemon.Call(Message("call").Set("file", text).Set("from", "222"));
-  EXPECT_EQ(bad.Get("ok"), "0");
-  EXPECT_NE(bad.Get("error").find("is not a fax document"), std::string::npos);
 }
 
 TEST_F(FaxTransmission, DiscountRateFaxWaitsForTheCheapHours) {

@@ -1,5 +1,5 @@
-// Fax items in the mail store: the inbox and sent writers over real fax
-// TIFFs, the "FaxID" rule, the page picture, and their failures.
+// Fax items in the mail store from real fax TIFFs: what the mail program
+// shows, the "FaxID" rule, the page picture, and failures.
 #include <filesystem>
 
 #include "common/ClientConfig.h"
@@ -34,10 +34,8 @@ TEST_F(FaxItems, ReceivedFaxIsFiledOnceWithPictureTiffAndFaxAddresses) {
 
   auto items = Items(mail::olFolderInbox);
   ASSERT_EQ(items.size(), 2u);
-  const mail::MailItem* first = nullptr;
-  for (const auto& it : items)
-    if (it.FindUserProperty("FaxID")->value == "rcv0001.tif") first = &it;
-  ASSERT_NE(first, nullptr);
+  const mail::MailItem* first = &items[items[0].FindUserProperty("FaxID")->value == "rcv0001.tif" ? 0 : 1];
+  ASSERT_EQ(first->FindUserProperty("FaxID")->value, "rcv0001.tif");
   EXPECT_EQ(first->Subject + "|" + first->To, "Fax|Fiona Fax");
   EXPECT_TRUE(first->UnRead);
   // What the mail program shows: who sent it, by fax, to whom, and the icon.
@@ -167,13 +165,6 @@ TEST_F(FaxItems, ForwardIsTheItemItselfFiledInSentItemsAndTheIconComesLast) {
     if (item.FindUserProperty("FaxID")->value == "fwd2.tif") EXPECT_EQ(item.GetProp(mail::tag::IconIndex), "");
 }
 
-// A time as the store writes MAPI times.
-std::string PropText(DateTime t) {
-  mail::MailItem probe;
-  probe.SetProp(mail::tag::ClientSubmitTime, t);
-  return probe.GetProp(mail::tag::ClientSubmitTime);
-}
-
 TEST_F(FaxItems, MapiTimesAddTheTimeZoneBiasAndAStoredSentFaxHasTheZeroDate) {
   const char* tz = std::getenv("TZ");
   std::string oldTz = tz ? tz : "";
@@ -182,13 +173,14 @@ TEST_F(FaxItems, MapiTimesAddTheTimeZoneBiasAndAStoredSentFaxHasTheZeroDate) {
   ASSERT_EQ(TimeZoneBias(), -180);
   ASSERT_TRUE(GenerateOutlookInboxFax(AddFax(Store(), "tz.tif", "1", "2", 5)));
   ASSERT_TRUE(GenerateOutlookSentFax(AddFax(Archive(), "tzsent.tif", "1", "2", 5)));
-  if (tz) ::setenv("TZ", oldTz.c_str(), 1);
-  else ::unsetenv("TZ");
+  tz ? ::setenv("TZ", oldTz.c_str(), 1) : ::unsetenv("TZ");
   ::tzset();
 
   auto inbox = Items(mail::olFolderInbox);
   ASSERT_EQ(inbox.size(), 1u);
-  std::string expected = PropText(inbox[0].CreationTime - std::chrono::minutes(180));
+  mail::MailItem probe;  // the time as the store writes MAPI times
+  probe.SetProp(mail::tag::ClientSubmitTime, inbox[0].CreationTime - std::chrono::minutes(180));
+  const std::string expected = probe.GetProp(mail::tag::ClientSubmitTime);
   EXPECT_EQ(inbox[0].GetProp(mail::tag::ClientSubmitTime), expected);
   EXPECT_EQ(inbox[0].GetProp(mail::tag::MessageDeliveryTime), expected);
   auto sent = Items(mail::olFolderSentMail);
