@@ -105,25 +105,6 @@ TEST_F(FaxItems, TiffThatCannotBeConvertedIsStillFiledWithoutPicture) {
   EXPECT_NE(Errors().find("mMailFuncs.SuperShell"), std::string::npos);
 }
 
-TEST_F(FaxItems, FolderWithoutFaxIdFieldGetsItOnceAndFindsFaxesByIt) {
-  mail::Folder inbox = Folder(mail::olFolderInbox);
-  auto none = RestrictOutlookFaxes(inbox, "x.tif");
-  ASSERT_TRUE(none.has_value());
-  EXPECT_EQ(none->Count(), 0u);
-  EXPECT_NE(Errors().find("Warning: Adding UserProperty to Folder"), std::string::npos);
-  EXPECT_EQ(inbox.AllItems().Count(), 0u) << "the throw-away item is gone";
-
-  mail::MailItem foreign;
-  foreign.Subject = "plain mail";
-  inbox.Save(foreign);
-  GenerateOutlookInboxFax(AddFax(Store(), "a b'c.tif", "1", "2"));
-  GenerateOutlookInboxFax(AddFax(Store(), "yy.tif", "1", "2"));
-  EXPECT_TRUE(OutlookFaxExists(inbox, "a b'c.tif"));
-  EXPECT_TRUE(OutlookFaxExists(inbox, "YY.TIF"));
-  EXPECT_FALSE(OutlookFaxExists(inbox, "yy"));
-  EXPECT_EQ(RestrictOutlookFaxes(inbox, "")->Count(), 2u) << "every printable fax id, no plain mail";
-}
-
 TEST_F(FaxItems, StoreThatCannotBeOpenedLogsAndFilesNothing) {
   std::string notADir = world.Root() + "/plainfile";
   TestWorld::WriteFile(notADir, "x");
