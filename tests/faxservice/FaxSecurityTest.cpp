@@ -1,6 +1,5 @@
-// The fax service as a hostile local user meets it: the root daemon serves
-// ordinary users (made for each test, clients run as them) and must give
-// none of them root, another user's faxes, the administrators' controls, or
+// The fax service as a hostile local user meets it: the root daemon must
+// give no user root, another user's faxes, the administrators' controls, or
 // the power to lock others out.
 #include <gtest/gtest.h>
 
@@ -10,7 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -19,7 +17,6 @@
 
 #include "common/Errors.h"
 #include "platform/faxservice/FaxService.h"
-#include "platform/registry/Registry.h"
 #include "tests/faxservice/FaxTestSupport.h"
 
 namespace brevant {
@@ -31,19 +28,14 @@ using test::FaxDaemon;
 using test::TestUser;
 using test::TestWorld;
 
-struct Mode {
-  uid_t uid = 0;
-  unsigned mode = 0;  // permission bits with setuid/setgid/sticky
-  bool link = false;
-};
-Mode ModeOf(const std::string& path) {
+// A file's owner and permission bits ("0 600"), "link" for a symbolic link.
+std::string Owner(const std::string& path) {
   struct stat st {};
-  Mode m;
-  if (::lstat(path.c_str(), &st) != 0) return {static_cast<uid_t>(-1), 0, false};
-  m.uid = st.st_uid;
-  m.mode = st.st_mode & 07777;
-  m.link = S_ISLNK(st.st_mode);
-  return m;
+  if (::lstat(path.c_str(), &st) != 0) return "missing";
+  if (S_ISLNK(st.st_mode)) return "link";
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%o", st.st_mode & 07777u);
+  return std::to_string(st.st_uid) + " " + mode;
 }
 
 long VmHwmKb(pid_t pid) {
@@ -53,23 +45,8 @@ long VmHwmKb(pid_t pid) {
   return -1;
 }
 
-void SetArchiveFolder(const std::string& dir) {
-  reg::HKEY h = 0;
-  reg::CreateKey(reg::kLocalMachine, "Software\\Microsoft\\Fax", reg::kKeyAllAccess, &h);
-  reg::SetValue(h, "ArchiveDirectory", reg::REG_SZ, dir.c_str(), static_cast<std::uint32_t>(dir.size() + 1));
-  reg::CloseKey(h);
-}
-
-class Hostile : public ::testing::Test {
+class Hostile : public test::FaxUsers {
  protected:
-  void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "making test users needs root";
-    ASSERT_TRUE(alice.Made() && bob.Made() && boss.Made()) << "useradd failed";
-    ASSERT_TRUE(admins.Add(boss));
-    daemon.SetAdminGroup(admins.Name());
-    // Clients find the service as installed clients do: by its socket.
-    ::setenv("BREVANT_FAXD_SOCKET", daemon.Socket().c_str(), 1);
-  }
   void Start() { ASSERT_TRUE(daemon.Start()); }
   // A fax TIFF of the user's own, readable by them only.
   std::string UserFax(const TestUser& u, const std::string& name, int pages) {
@@ -78,131 +55,43 @@ class Hostile : public ::testing::Test {
     EXPECT_EQ(::chown(path.c_str(), u.Uid(), u.Gid()), 0);
     return path;
   }
-  // A request made by the user's own process (a "file" field is opened
-  // there, with the user's rights, and handed over).
-  Message As(const TestUser& u, const Message& req) {
-    Message reply;
-    std::string body = u.Run([&] { return daemon.Call(req).Encode(); });
-    EXPECT_TRUE(Message::Decode(body, &reply)) << body;
-    return reply;
-  }
   Message AsRaw(const TestUser& u, const Message& req) {
     Message reply;
     Message::Decode(u.Run([&] { return daemon.Raw(req).Encode(); }), &reply);
     return reply;
   }
-  Message Job(const std::string& id) { return daemon.Call(Message("job").Set("id", id)).Item(1); }
-  bool Settled(const std::string& id) {
-    return test::WaitFor([&] { return Job(id).GetInt("status") == faxsvc::kJobCompleted; }, 30);
-  }
-
-  TestWorld world;
-  test::SharedDir shared;
-  TestUser alice, bob, boss;
-  test::TestGroup admins;
-  FaxDaemon daemon{world, shared.Path()};
+  bool Settled(const std::string& id) { return daemon.WaitJob(id, faxsvc::kJobCompleted); }
 };
 
-TEST_F(Hostile, SubmitRacingASetuidBinaryLeavesOnlyPrivateFaxCopiesInTheQueue) {
-  Start();
-  // The queue is paused, so every accepted copy stays there to be looked at.
-  daemon.Call(Message("queue_set").Set("paused", "1"));
-  std::string good = UserFax(alice, "good.tif", 1);
-  std::string suid = shared.Path() + "/suid-true";
-  fs::copy_file("/bin/true", suid);
-  ::chmod(suid.c_str(), 04755);
-  // Alice's own folder, where she flips a name between her fax and the
-  // setuid binary while she submits that name.
-  std::string race = shared.Path() + "/race", link = race + "/swap.tif";
-  ::mkdir(race.c_str(), 0755);
-  ASSERT_EQ(::chown(race.c_str(), alice.Uid(), alice.Gid()), 0);
-  TestUser::Child child = alice.Start([&] {
-    std::atomic<bool> stop{false};
-    ::symlink(good.c_str(), link.c_str());
-    std::thread swapper([&] {
-      std::string a = race + "/a", b = race + "/b";
-      while (!stop) {
-        ::symlink(suid.c_str(), a.c_str());
-        ::rename(a.c_str(), link.c_str());
-        ::symlink(good.c_str(), b.c_str());
-        ::rename(b.c_str(), link.c_str());
-      }
-    });
-    faxsvc::FaxServer server;
-    server.Connect("");
-    int sent = 0, refused = 0;
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (std::chrono::steady_clock::now() < end) {
-      auto doc = server.CreateDocument(link);
-      doc->FaxNumber = "555 0100";
-      try {
-        doc->Send();
-        ++sent;
-      } catch (const VbError&) {
-        ++refused;
-      }
-    }
-    stop = true;
-    swapper.join();
-    return std::to_string(sent) + " " + std::to_string(refused);
-  });
-  // Meanwhile: nothing but root's private copies may appear in the queue.
-  std::atomic<bool> stop{false};
-  std::vector<std::string> bad;
-  std::thread scanner([&] {
-    while (!stop) {
-      std::error_code ec;
-      for (auto& e : fs::directory_iterator(daemon.StateDir() + "/queue", ec)) {
-        Mode m = ModeOf(e.path());
-        if (m.uid != static_cast<uid_t>(-1) && (m.uid != 0 || m.mode != 0600 || m.link))
-          bad.push_back(e.path().string() + " " + std::to_string(m.mode));
-      }
-    }
-  });
-  std::string counts = TestUser::Finish(child);
-  stop = true;
-  scanner.join();
-  int sent = 0, refused = 0;
-  ASSERT_EQ(std::sscanf(counts.c_str(), "%d %d", &sent, &refused), 2) << counts;
-  EXPECT_GT(sent, 10) << "the fax side of the race";
-  EXPECT_GT(refused, 10) << "the setuid side of the race";
-  EXPECT_TRUE(bad.empty()) << bad.size() << " queue files not root 0600, first " << bad.front();
-  // What was queued is exactly the user's fax, page for page.
-  int queued = 0;
-  const auto original = test::ReadPages(good);
-  for (auto& e : fs::directory_iterator(daemon.StateDir() + "/queue")) {
-    auto pages = test::ReadPages(e.path());
-    ASSERT_EQ(pages.size(), 1u) << e.path();
-    EXPECT_EQ(faxsvc::PixelDifference(pages[0], original[0]), 0.0);
-    ++queued;
-  }
-  EXPECT_EQ(queued, sent);
-}
-
 TEST_F(Hostile, ArchivesAreTheServicesAloneAndLinksLeftInThemAreNeverFollowed) {
-  // An archive folder everyone may write (as older packages made it) is
-  // not used: the fax is sent, kept in the queue, and the report says why.
+  // An archive folder everyone may write is not used: the report says why,
+  // and the fax is sent again from the queue's copy.
   std::string open = shared.Path() + "/open-archive";
   ::mkdir(open.c_str(), 0755);
   ::chmod(open.c_str(), 01777);
-  SetArchiveFolder(open);
+  faxsvc::RegisterFaxFolder(false, open);
   Start();
   std::string fax = UserFax(alice, "a.tif", 1);
   std::string first = As(alice, Message("submit").Set("file", fax).Set("number", "555 0101")).Get("id");
   ASSERT_TRUE(Settled(first));
-  EXPECT_NE(Job(first).Get("error").find("may be written by other users"), std::string::npos) << Job(first).Get("error");
+  EXPECT_NE(daemon.Job(first).Get("error").find("may be written by other users"), std::string::npos) << daemon.Job(first).Get("error");
+  EXPECT_TRUE(fs::exists(daemon.Job(first).Get("file")));
+  EXPECT_NE(daemon.Archive("out").Item(1).Get("archive_error"), "");
+  Message again = daemon.Call(Message("resend").Set("id", daemon.Archive("out").Item(1).Get("id")));
+  ASSERT_EQ(again.Get("ok"), "1") << again.Get("error");
+  ASSERT_TRUE(Settled(again.Get("id")));
+  EXPECT_EQ(daemon.Call(Message("farend")).GetInt("count"), 2);
   EXPECT_TRUE(fs::is_empty(open));
 
-  // A folder of the service, with links left from the days it was open:
-  // at every name the next fax could get, one to a file of root's and one
-  // to a file that does not exist yet.
+  // Links left in the service's own folder at every name the next fax could
+  // get: to a file of root's, and to one that does not exist yet.
   std::string sent = world.Root() + "/fax/Sent2", victim = world.Root() + "/victim",
               created = world.Root() + "/made-by-root";
   ::mkdir((world.Root() + "/fax").c_str(), 0755);
   ::mkdir(sent.c_str(), 0750);
   TestWorld::WriteFile(victim, "precious");
-  SetArchiveFolder(sent);
-  long long next = std::stoll(first) + 1;
+  faxsvc::RegisterFaxFolder(false, sent);
+  long long next = std::stoll(again.Get("id")) + 1;
   std::time_t now = std::time(nullptr);
   for (std::time_t t = now - 2; t < now + 90; ++t) {
     char stamp[32];
@@ -217,18 +106,14 @@ TEST_F(Hostile, ArchivesAreTheServicesAloneAndLinksLeftInThemAreNeverFollowed) {
   ASSERT_TRUE(Settled(second));
   EXPECT_EQ(TestWorld::ReadFile(victim), "precious");
   EXPECT_FALSE(fs::exists(created));
-  std::string path = daemon.Call(Message("archive").Set("folder", "out")).Item(2).Get("path");
-  Mode m = ModeOf(path);
-  EXPECT_FALSE(m.link);
-  EXPECT_EQ(m.uid, 0u);
-  EXPECT_EQ(m.mode, 0600u) << path;
+  std::string path = daemon.Archive("out").Item(3).Get("path");
+  EXPECT_EQ(Owner(path), "0 600") << path;
   EXPECT_EQ(test::ReadPages(path).size(), 1u);
 
   // The service's own folders and files are its alone.
-  EXPECT_EQ(ModeOf(daemon.StateDir()).mode, 0700u);
-  for (const char* f : {"/faxd.db", "/faxd.db-wal", "/faxd.db-shm"}) EXPECT_EQ(ModeOf(daemon.StateDir() + f).mode, 0600u) << f;
-  for (const char* d : {"/queue", "/farend", "/incoming"}) EXPECT_EQ(ModeOf(daemon.StateDir() + d).mode, 0700u) << d;
-  for (auto& e : fs::directory_iterator(daemon.StateDir() + "/farend")) EXPECT_EQ(ModeOf(e.path()).mode, 0600u);
+  for (const char* d : {"", "/queue", "/farend", "/incoming"}) EXPECT_EQ(Owner(daemon.StateDir() + d), "0 700") << d;
+  for (const char* f : {"/faxd.db", "/faxd.db-wal", "/faxd.db-shm"}) EXPECT_EQ(Owner(daemon.StateDir() + f), "0 600") << f;
+  for (auto& e : fs::directory_iterator(daemon.StateDir() + "/farend")) EXPECT_EQ(Owner(e.path()), "0 600");
   EXPECT_EQ(As(alice, Message("farend")).GetInt("errno"), 70);
 }
 
@@ -251,7 +136,11 @@ TEST_F(Hostile, UsersSeeAndActOnlyOnTheirOwnJobsAndFaxes) {
     EXPECT_EQ(As(bob, Message("job_op").Set("id", id).Set("action", action)).Get("error"), "no fax job " + id);
   Message events = As(bob, Message("events"));
   for (const Message& e : events.Items()) EXPECT_NE(e.Get("job_id"), id) << e.Get("text");
-  EXPECT_EQ(Job(id).GetInt("status"), faxsvc::kJobPending);
+  EXPECT_EQ(daemon.Job(id).GetInt("status"), faxsvc::kJobPending);
+  // The queue holds root's private copy of her fax, page for page.
+  const std::string queued = daemon.Job(id).Get("file");
+  EXPECT_EQ(Owner(queued), "0 600") << queued;
+  EXPECT_EQ(faxsvc::PixelDifference(test::ReadPages(queued).at(1), test::ReadPages(fax).at(1)), 0.0);
   // Alice sees her job with its fields; the administrators see it too.
   Message mine = As(alice, Message("jobs").Set("queue", "out"));
   ASSERT_EQ(mine.GetInt("count"), 1);
@@ -261,12 +150,11 @@ TEST_F(Hostile, UsersSeeAndActOnlyOnTheirOwnJobsAndFaxes) {
   daemon.Call(Message("queue_set").Set("paused", "0"));
   ASSERT_TRUE(Settled(id));
   // Her sent fax comes to her through the service, as a copy she owns in
-  // her own view of the archive (the folder the import reads as files),
-  // under the archive's name and with the fax's time.
+  // the folder the import reads, with the archive's name and the fax's time.
   std::string home = shared.Path() + "/alice";
   ::mkdir(home.c_str(), 0700);
   ASSERT_EQ(::chown(home.c_str(), alice.Uid(), alice.Gid()), 0);
-  Message archived = daemon.Call(Message("archive").Set("folder", "out")).Item(1);
+  Message archived = daemon.Archive("out").Item(1);
   EXPECT_EQ(alice.Run([&] {
     faxsvc::FaxServer server;
     server.Connect("");
@@ -277,8 +165,7 @@ TEST_F(Hostile, UsersSeeAndActOnlyOnTheirOwnJobsAndFaxes) {
     }
   }), "1");
   std::string copy = home + "/Sent/" + fs::path(archived.Get("path")).filename().string();
-  EXPECT_EQ(ModeOf(copy).uid, alice.Uid());
-  EXPECT_EQ(ModeOf(copy).mode, 0600u);
+  EXPECT_EQ(Owner(copy), std::to_string(alice.Uid()) + " 600");
   EXPECT_EQ(test::ReadPages(copy).size(), 2u);
   struct stat st {};
   ::stat(copy.c_str(), &st);
@@ -295,24 +182,13 @@ TEST_F(Hostile, UsersSeeAndActOnlyOnTheirOwnJobsAndFaxes) {
            std::to_string(::open(archived.Get("path").c_str(), O_RDONLY));
   }), "-1 -1");
 
-  // A received fax routed to Alice is hers, and nobody else's but the
-  // administrators'.
+  // A received fax routed to Alice is hers.
   daemon.Call(Message("device_set").Set("id", 1).Set("route_to", alice.Name()).Set("receive_mode", 1).Set("rings", 0));
   ASSERT_EQ(daemon.Call(Message("call").Set("file", fax).Set("from", "555 9999")).Get("ok"), "1");
-  ASSERT_TRUE(test::WaitFor([&] { return daemon.Call(Message("archive").Set("folder", "in")).GetInt("count") == 1; }, 30));
+  ASSERT_TRUE(test::WaitFor([&] { return daemon.Archive("in").GetInt("count") == 1; }, 30));
   EXPECT_EQ(As(alice, Message("archive").Set("folder", "in")).GetInt("count"), 1);
   EXPECT_EQ(As(bob, Message("archive").Set("folder", "in")).GetInt("count"), 0);
 
-  // What each may do, as the service tells the client library.
-  std::string rights = alice.Run([] {
-    faxsvc::FaxServer server;
-    server.Connect("");
-    return std::to_string(server.GrantedRights().value_or(-1)) + " " + std::to_string(server.GetPorts().Item(1).CanModify());
-  });
-  EXPECT_EQ(rights, std::to_string(faxsvc::kUserRights) + " 0");
-  Message bossHello = As(boss, Message("hello"));
-  EXPECT_EQ(bossHello.GetInt("granted_rights"), 0x7FF);
-  EXPECT_EQ(As(boss, Message("devices")).Item(1).GetInt("can_modify"), 1);
 }
 
 TEST_F(Hostile, AdministrationIsRefusedToUsersAndLeftToTheAdministrators) {
@@ -347,8 +223,7 @@ TEST_F(Hostile, DocumentsArriveOnlyAsDescriptorsTheUserOpened) {
   Start();
   std::string secret = shared.Path() + "/root-secret.tif", missing = shared.Path() + "/missing.tif";
   test::MakeFaxTiff(secret, 1);  // root's, mode 0600
-  // Named documents are refused alike, whether they exist or not, for
-  // anyone: the service opens no path a client names.
+  // The service opens no path a client names: refused alike, existing or not.
   for (const char* op : {"call", "submit"}) {
     Message a = daemon.Raw(Message(op).Set("file", secret).Set("number", "1"));
     Message b = daemon.Raw(Message(op).Set("file", missing).Set("number", "1"));
@@ -359,27 +234,8 @@ TEST_F(Hostile, DocumentsArriveOnlyAsDescriptorsTheUserOpened) {
   }
   EXPECT_EQ(daemon.Call(Message("jobs").Set("queue", "in").Set("all", "1")).GetInt("count"), 0);
   EXPECT_EQ(daemon.Call(Message("jobs").Set("queue", "out").Set("all", "1")).GetInt("count"), 0);
-  // The command line, run by the user, says the same for both.
-  auto run = [&](const std::string& path) {
-    return alice.Run([&] {
-      std::string cmd = test::BinDir() + "/brevant-faxd --socket " + daemon.Socket() + " call " + path + " 2>&1";
-      std::string out;
-      FILE* p = ::popen(cmd.c_str(), "r");
-      char buf[512];
-      while (p && std::fgets(buf, sizeof buf, p)) out += buf;
-      int st = p ? ::pclose(p) : -1;
-      std::size_t at = out.find(path);
-      if (at != std::string::npos) out.replace(at, path.size(), "PATH");
-      return std::to_string(st) + ":" + out;
-    });
-  };
-  std::string unreadable = run(secret);
-  EXPECT_EQ(unreadable, run(missing));
-  EXPECT_NE(unreadable.find("cannot read the document PATH"), std::string::npos) << unreadable;
-
-  // What the user opens must be a regular fax file of bounded size: a FIFO
-  // is refused at once (nothing waits on a writer), /dev/zero and a sparse
-  // 65 MiB file without being read to the end.
+  // What the user opens must be a regular file of bounded size: a FIFO,
+  // /dev/zero and a sparse 65 MiB file are refused without being read.
   std::string fifo = shared.Path() + "/fifo", sparse = shared.Path() + "/sparse.tif";
   ::mkfifo(fifo.c_str(), 0666);
   int s = ::open(sparse.c_str(), O_WRONLY | O_CREAT, 0644);
@@ -411,8 +267,7 @@ TEST_F(Hostile, DocumentsArriveOnlyAsDescriptorsTheUserOpened) {
   EXPECT_TRUE(fs::is_empty(daemon.StateDir() + "/queue"));
 }
 
-// Opens n connections as the user (the service knows a connection by the
-// process that made it) and hands them to the test.
+// n connections opened by the user's process, handed to the test.
 std::vector<int> ConnectionsOf(const TestUser& u, const std::string& socket, int n) {
   int sp[2];
   ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sp);
@@ -475,9 +330,8 @@ TEST_F(Hostile, OneUsersIdleConnectionsLockNobodyOutAndAreClosed) {
 TEST_F(Hostile, HostileDocumentsAndRequestsCostBoundedMemoryAndTime) {
   Start();
   daemon.Call(Message("queue_set").Set("paused", "1"));
-  // 20 pages of the longest page a fax may have, all white: a few kB of G4
-  // that would decode to 700 MB. Checking it (and a cover page asked for,
-  // which a fax image never gets) must not decode whole pages.
+  // 20 white pages of the longest a fax may have: a few kB of G4 that
+  // would decode to 700 MB, checked without decoding whole pages.
   std::string tall = shared.Path() + "/one-tall.tif", tiny = shared.Path() + "/tall.tif";
   {
     faxsvc::FaxPage page;
@@ -511,9 +365,8 @@ TEST_F(Hostile, HostileDocumentsAndRequestsCostBoundedMemoryAndTime) {
   EXPECT_NE(reply.find("malformed message"), std::string::npos) << reply.substr(0, 200);
   ::close(fd);
 
-  // A note too long for a cover page is refused; notes of the longest size
-  // allowed, on many jobs, never make a list of jobs fail: it comes in
-  // pages the client library follows.
+  // A note too long is refused; the longest notes allowed on many jobs make
+  // a list of jobs come in pages the client library follows.
   std::string fax = UserFax(alice, "n.tif", 1);
   Message huge = As(alice, Message("submit").Set("file", fax).Set("number", "555 0301").Set("note", std::string(1000000, 'n')));
   EXPECT_NE(huge.Get("error").find("\"note\" is longer than 8192"), std::string::npos) << huge.Get("error");

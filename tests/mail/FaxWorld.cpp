@@ -10,21 +10,12 @@
 #include "common/FaxJob.h"
 #include "common/MailSessions.h"
 #include "platform/faxservice/FaxTiff.h"
-#include "platform/registry/Registry.h"
+#include "platform/faxservice/FaxService.h"
 #include "tests/mail/MailTestSupport.h"
 
 namespace fs = std::filesystem;
 
 namespace brevant::test {
-
-namespace {
-void SetLocalMachine(const std::string& key, const std::string& name, const std::string& value) {
-  reg::HKEY k = 0;
-  ASSERT_EQ(reg::CreateKey(reg::kLocalMachine, key, reg::kKeyAllAccess, &k), reg::kOk);
-  reg::SetValue(k, name, reg::REG_SZ, value.c_str(), static_cast<std::uint32_t>(value.size() + 1));
-  reg::CloseKey(k);
-}
-}  // namespace
 
 bool FaxWorld::RealConverter() { return fs::exists(BinDir() + "/quorrender"); }
 
@@ -32,8 +23,7 @@ void FaxWorld::SetUp() {
   ::setenv("BREVANT_MAILDIR", Maildir().c_str(), 1);
   fs::create_directories(Store());
   fs::create_directories(Archive());
-  SetLocalMachine("Software\\Microsoft\\Fax\\Setup\\Original Setup Data", "Store Directory", Store());
-  SetLocalMachine("Software\\Microsoft\\Fax", "ArchiveDirectory", Archive());
+  ASSERT_TRUE(faxsvc::RegisterFaxFolder(true, Store()) && faxsvc::RegisterFaxFolder(false, Archive()));
   if (!RealConverter()) {
     std::string tool = world.Root() + "/quorrender";
     // A JPEG start-of-image, a marker and end-of-image: enough to be told apart.

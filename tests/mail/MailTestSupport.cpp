@@ -3,14 +3,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <tiffio.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "tests/support/TestWorld.h"
@@ -19,17 +16,14 @@ namespace fs = std::filesystem;
 
 namespace brevant::test {
 
-int SmtpPort() {
-  const char* p = std::getenv("BREVANT_SMTP_PORT");
-  return p && *p ? std::atoi(p) : 8025;
+namespace {
+std::string Env(const char* name, const char* otherwise) {
+  const char* v = std::getenv(name);
+  return v && *v ? v : otherwise;
 }
+int SmtpPort() { return std::atoi(Env("BREVANT_SMTP_PORT", "8025").c_str()); }
 
-std::string SmtpSpool() {
-  const char* p = std::getenv("BREVANT_SMTP_SPOOL");
-  return p && *p ? p : "/tmp/brevant-smtp";
-}
-
-static bool Answers() {
+bool Answers() {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -39,12 +33,12 @@ static bool Answers() {
   ::close(fd);
   return ok;
 }
+}  // namespace
 
 bool EnsureSmtpServer() {
-  if (Answers()) return true;
-  std::string cmd = "bash " + SourceDir() + "/scripts/services.d/20-smtp.sh >/dev/null 2>&1";
-  if (std::system(cmd.c_str()) != 0) return false;
-  return Answers();
+  return Answers() ||
+         (std::system(("bash " + SourceDir() + "/scripts/services.d/20-smtp.sh >/dev/null 2>&1").c_str()) == 0 &&
+          Answers());
 }
 
 void UseLocalSmtp(const std::string& user, const std::string& password) {
@@ -64,7 +58,7 @@ std::vector<Received> ReceivedWith(const std::string& marker, std::size_t atLeas
   for (;;) {
     out.clear();
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(SmtpSpool(), ec)) {
+    for (const auto& e : fs::directory_iterator(Env("BREVANT_SMTP_SPOOL", "/tmp/brevant-smtp"), ec)) {
       if (e.path().extension() != ".eml") continue;
       std::string raw = TestWorld::ReadFile(e.path().string());
       if (raw.find(marker) == std::string::npos) continue;
@@ -78,32 +72,6 @@ std::vector<Received> ReceivedWith(const std::string& marker, std::size_t atLeas
     if (out.size() >= atLeast || std::chrono::steady_clock::now() > until) return out;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-}
-
-void WriteFaxTiff(const std::string& path, int pages, const std::string& description) {
-  TIFF* t = TIFFOpen(path.c_str(), "w");
-  const int w = 1728, h = 200;
-  std::vector<unsigned char> row(w / 8);
-  for (int p = 0; p < pages; ++p) {
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 1);
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-    TIFFSetField(t, TIFFTAG_XRESOLUTION, 204.0);
-    TIFFSetField(t, TIFFTAG_YRESOLUTION, 196.0);
-    TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-    TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-    TIFFSetField(t, TIFFTAG_PAGENUMBER, p, pages);
-    if (!description.empty()) TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
-    for (int y = 0; y < h; ++y) {
-      for (auto& b : row) b = (y % 20 < 2) ? 0xFF : 0x00;
-      TIFFWriteScanline(t, row.data(), y, 0);
-    }
-    TIFFWriteDirectory(t);
-  }
-  TIFFClose(t);
 }
 
 std::vector<mail::MailItem> ItemsOf(const mail::Folder& folder) {

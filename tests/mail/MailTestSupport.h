@@ -1,7 +1,7 @@
 #pragma once
-// What the mail tests share: a private Maildir, the local SMTP server (started
-// through its service script when it does not answer), and reading back the
-// mails it received.
+// What the mail tests share: the local SMTP server (BREVANT_SMTP_PORT and
+// BREVANT_SMTP_SPOOL, as its service script uses them) and the mails it
+// received, and the items of a Maildir folder.
 #include <string>
 #include <vector>
 
@@ -9,10 +9,6 @@
 
 namespace brevant::test {
 
-// The local SMTP server's port and drop folder (BREVANT_SMTP_PORT,
-// BREVANT_SMTP_SPOOL, as the service script uses them).
-int SmtpPort();
-std::string SmtpSpool();
 // Starts the server through scripts/services.d/20-smtp.sh when it does not
 // answer yet; true when it answers.
 bool EnsureSmtpServer();
@@ -27,9 +23,6 @@ struct Received {
 // The mails received whose raw text contains marker, waiting up to 5 s for
 // at least `atLeast` of them.
 std::vector<Received> ReceivedWith(const std::string& marker, std::size_t atLeast = 1);
-
-// A real one-page fax TIFF (CCITT G4, 1728 wide) written with libtiff.
-void WriteFaxTiff(const std::string& path, int pages = 1, const std::string& description = "");
 
 // Every item of a Maildir folder parsed from its file.
 std::vector<mail::MailItem> ItemsOf(const mail::Folder& folder);

@@ -1,11 +1,9 @@
-// The two mail delivery paths against the local SMTP server: what arrives
-// (addresses, subject, body, attachments), what is filed in Sent Items, and
-// what a failure leaves behind.
+// The mail delivery paths against the local SMTP server: what arrives, what
+// is filed in Sent Items, and what a failure leaves behind.
 #include <unistd.h>
 
 #include <filesystem>
 
-#include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/FaxJob.h"
 #include "common/Folders.h"
@@ -16,6 +14,7 @@
 #include "delivery/MailTransport.h"
 #include "tests/mail/FaxWorld.h"
 #include "tests/mail/MailTestSupport.h"
+#include "tests/support/RegValues.h"
 
 namespace fs = std::filesystem;
 using namespace brevant;
@@ -23,6 +22,13 @@ using brevant::test::FaxWorld;
 using brevant::test::TestWorld;
 
 namespace {
+
+// Each attachment as "display name:file name:bytes|", in order.
+std::string Attached(const mail::MailItem& item) {
+  std::string out;
+  for (const auto& a : item.Attachments) out += a.displayName + ":" + a.fileName + ":" + a.data + "|";
+  return out;
+}
 
 class MailTransport : public FaxWorld {
  protected:
@@ -52,12 +58,6 @@ class MailTransport : public FaxWorld {
     AddFax(spool, "FaxPreview.tif", "", "");
   }
 
-  const mail::Attachment* Find(const mail::MailItem& item, const std::string& display) {
-    for (const auto& a : item.Attachments)
-      if (a.displayName == display) return &a;
-    return nullptr;
-  }
-
   std::string marker, spool, image, cover;
 };
 
@@ -72,15 +72,11 @@ TEST_F(MailTransport, MailFaxServiceGetsOneMailWithJobXmlImageAndCoverAndTheFaxI
   EXPECT_EQ(got[0].raw.find("X-Brevant-"), std::string::npos);
   EXPECT_EQ(got[0].rcptTo, "<" + marker + "@talvane.test>");
   EXPECT_EQ(got[0].item.Subject, "Talvane");
-  EXPECT_EQ(got[0].item.HTMLBody, GetFaxJobXml());
+  EXPECT_EQ(got[0].item.HTMLBody, GetFaxJobXml());  // the job as the fax service reads it
   EXPECT_NE(got[0].item.HTMLBody.find("<RecipientName1>Ann Ærø</RecipientName1>"), std::string::npos);
   EXPECT_NE(got[0].item.HTMLBody.find("<RecipientNumber2>5.1</RecipientNumber2>"), std::string::npos);
-  ASSERT_EQ(got[0].item.Attachments.size(), 2u);
-  EXPECT_EQ(got[0].item.Attachments[0].displayName, "FaxCover") << "added last, at position 1";
-  EXPECT_EQ(got[0].item.Attachments[0].fileName, "Fax.Cov");
-  EXPECT_EQ(got[0].item.Attachments[0].data, "cover template bytes");
-  EXPECT_EQ(got[0].item.Attachments[1].displayName, "FaxImage");
-  EXPECT_EQ(got[0].item.Attachments[1].data, TestWorld::ReadFile(image));
+  // The cover added last, at position 1.
+  EXPECT_EQ(Attached(got[0].item), "FaxCover:Fax.Cov:cover template bytes|FaxImage:Fax.tif:" + TestWorld::ReadFile(image) + "|");
 
   // Sent Items: the mail as sent, and the fax record with its pages.
   auto sent = Items(mail::olFolderSentMail);
@@ -88,15 +84,14 @@ TEST_F(MailTransport, MailFaxServiceGetsOneMailWithJobXmlImageAndCoverAndTheFaxI
   const mail::MailItem* record = sent[0].Subject == "Talvane" ? &sent[1] : &sent[0];
   const mail::MailItem* mailCopy = sent[0].Subject == "Talvane" ? &sent[0] : &sent[1];
   EXPECT_EQ(mailCopy->To, marker + "@talvane.test");
-  EXPECT_EQ(record->Subject, "Quarterly figures");
-  EXPECT_EQ(record->To, "Ann Ærø[Fax:+4 (2) 7];Bob[Fax:5.1];");
+  EXPECT_EQ(record->Subject + "|" + record->To, "Quarterly figures|Ann Ærø[Fax:+4 (2) 7];Bob[Fax:5.1];");
   ASSERT_NE(record->FindUserProperty("FaxID"), nullptr);
   EXPECT_EQ(record->FindUserProperty("FaxID")->value.size(), 19u) << "the preview's time as date text";
-  EXPECT_EQ(record->GetProp(mail::tag::DisplayTo), "Fiona Fax");
-  EXPECT_EQ(record->GetProp(mail::tag::IconIndex), "1545");
-  ASSERT_NE(Find(*record, "FaxImage"), nullptr);
-  EXPECT_EQ(Find(*record, "FaxImage")->data, TestWorld::ReadFile(spool + "FaxPreview.tif"));
-  EXPECT_NE(Find(*record, "Page"), nullptr);
+  EXPECT_EQ(record->GetProp(mail::tag::DisplayTo) + "|" + record->GetProp(mail::tag::IconIndex), "Fiona Fax|1545");
+  const std::string attached = Attached(*record);  // the page picture, then the preview as the fax image
+  EXPECT_EQ(attached.rfind("Page:", 0), 0u);
+  EXPECT_NE(attached.find("|FaxImage:FaxPreview.tif:" + TestWorld::ReadFile(spool + "FaxPreview.tif") + "|"),
+            std::string::npos);
   // Its times are the item's own creation, not the preview's.
   auto created = record->CreationTime;
   EXPECT_LT(std::chrono::system_clock::now() - created, std::chrono::minutes(2));
@@ -128,11 +123,7 @@ TEST_F(MailTransport, GatewayGetsOneAddressPerCleanedNumberAndEveryDocument) {
   EXPECT_EQ(CleanFaxNumber("+1 (2) 3-4"), "1234");
   EXPECT_EQ(CleanFaxNumber("9w5p1"), "951");
   EXPECT_EQ(CleanFaxNumber("0049/30.1,2dD P"), "00493012");
-  {
-    CWinReg reg;
-    ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, true));
-    reg.SetString("EFaxDomain", marker + ".gateway.test");
-  }
+  test::SetRegString(test::HKCU, kPelorinKey, "EFaxDomain", marker + ".gateway.test");
   std::string doc2 = world.Root() + "/letter.pdf";
   TestWorld::WriteFile(doc2, "%PDF-1.4 letter");
   FaxJob().g_arrFiles.Append(doc2);
@@ -141,14 +132,9 @@ TEST_F(MailTransport, GatewayGetsOneAddressPerCleanedNumberAndEveryDocument) {
   auto got = test::ReceivedWith(marker);
   ASSERT_EQ(got.size(), 1u) << Errors();
   EXPECT_EQ(got[0].rcptTo, "<427@" + marker + ".gateway.test>, <51@" + marker + ".gateway.test>");
-  EXPECT_EQ(got[0].item.Subject, "");
-  EXPECT_EQ(got[0].item.HTMLBody, "");
-  ASSERT_EQ(got[0].item.Attachments.size(), 3u);
-  EXPECT_EQ(got[0].item.Attachments[0].fileName, "letter.pdf");
-  EXPECT_EQ(got[0].item.Attachments[0].displayName, "FaxImage");
-  EXPECT_EQ(got[0].item.Attachments[1].fileName, "Fax.tif");
-  EXPECT_EQ(got[0].item.Attachments[2].displayName, "FaxCover");
-  EXPECT_EQ(got[0].item.Attachments[2].data, "cover image");
+  EXPECT_EQ(got[0].item.Subject + got[0].item.HTMLBody, "");
+  EXPECT_EQ(Attached(got[0].item), "FaxImage:letter.pdf:%PDF-1.4 letter|FaxImage:Fax.tif:" + TestWorld::ReadFile(image) +
+                                       "|FaxCover:FaxCover.Tif:cover image|");
 
   auto sent = Items(mail::olFolderSentMail);
   ASSERT_EQ(sent.size(), 2u);
@@ -162,12 +148,11 @@ TEST_F(MailTransport, DisconnectMailGoesOutAndIsFiledInSentItems) {
   ASSERT_TRUE(SendDisconnectMail(marker + "@talvane.test"));
   auto got = test::ReceivedWith(marker);
   ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].item.Subject, "Pelorin Disconnect");
-  EXPECT_EQ(got[0].item.Body.substr(0, got[0].item.Body.find_last_not_of("\r\n") + 1), "Disconnect");
+  EXPECT_EQ(got[0].item.Subject + "|" + got[0].item.Body.substr(0, got[0].item.Body.find_last_not_of("\r\n") + 1),
+            "Pelorin Disconnect|Disconnect");
   auto sent = Items(mail::olFolderSentMail);
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].Subject, "Pelorin Disconnect");
-  EXPECT_EQ(sent[0].To, marker + "@talvane.test");
+  EXPECT_EQ(sent[0].Subject + "|" + sent[0].To, "Pelorin Disconnect|" + marker + "@talvane.test");
 
   EXPECT_FALSE(SendDisconnectMail("refuse-" + marker + "@talvane.test"));
   EXPECT_NE(Errors().find("frmConfigure.DisconnectFromServer"), std::string::npos);
