@@ -69,8 +69,6 @@ CupsWorld::CupsWorld() {
 CupsWorld::~CupsWorld() {
   for (const auto& q : queues_) Sh("lpadmin -x " + q + " 2>/dev/null");
   if (!backendCopy_.empty()) ::unlink(backendCopy_.c_str());
-  std::error_code ec;
-  for (const auto& f : folders_) fs::remove_all(f, ec);
 }
 
 int CupsWorld::Sh(const std::string& command) {
@@ -89,14 +87,6 @@ std::string CupsWorld::AddQueue(const std::string& spool, bool createSpool, cons
   if (rc != 0) return "";
   queues_.push_back(name);
   return name;
-}
-
-std::string CupsWorld::OpenFolder() {
-  std::string tmpl = "/tmp/vestrel-print-XXXXXX";
-  std::string dir = ::mkdtemp(tmpl.data());
-  ::chmod(dir.c_str(), 0755);
-  folders_.push_back(dir);
-  return dir;
 }
 
 int CupsWorld::Print(const std::string& queue, const std::string& file, const std::string& title,

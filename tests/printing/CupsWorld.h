@@ -30,8 +30,6 @@ class CupsWorld {
   // query is added to the device URI after "?".
   std::string AddQueue(const std::string& spool, bool createSpool = true, const std::string& ppd = "",
                        const std::string& query = "");
-  // A folder anybody may enter, for jobs printed as another user.
-  std::string OpenFolder();
 
   // Submits a file as `user` (a process of that user submits it, so the
   // file must be readable by them); returns the job id (0 on failure).
@@ -66,7 +64,6 @@ class CupsWorld {
   std::string scheme_;
   std::string backendCopy_;
   std::vector<std::string> queues_;
-  std::vector<std::string> folders_;
 };
 
 }  // namespace brevant::test
