@@ -1,4 +1,4 @@
-// The print routes' small services, the PDF reader's window on a real X
+// The print routes' names, the PDF reader's window on a real X
 // server, and the pipeline without a print scheduler.
 #include <gtest/gtest.h>
 
@@ -12,7 +12,6 @@
 #include "render/PrintRoutes.h"
 #include "render/WindowSystem.h"
 #include "tests/render/XTestServer.h"
-#include "tests/support/LockHolder.h"
 #include "tests/support/TestWorld.h"
 
 namespace fs = std::filesystem;
@@ -59,23 +58,6 @@ TEST_F(Routes, NamesDecideTheRouteAndTheReadersWindow) {
   EXPECT_TRUE(ParseReaderTitle("Acrobat Reader 7.0 - [report.pdf]", &version, &doc));
   EXPECT_EQ(version + "|" + doc, "7.0|report.pdf");
   EXPECT_FALSE(ParseReaderTitle("Acrobat Reader - [a - b.pdf]") || ParseReaderTitle("acrobat reader"));
-}
-
-TEST_F(Routes, FileIsOpenWhenLockedOrTheOfficeSuiteHasIt) {
-  const std::string dir = world_->Root() + "/docs/";
-  TestWorld::WriteFile(dir + "free.odt", "x");
-  TestWorld::WriteFile(dir + "locked.doc", "x");
-  TestWorld::WriteFile(dir + "edited.odt", "x");
-  TestWorld::WriteFile(dir + ".~lock.edited.odt#", ",ann,host,2026;");
-  EXPECT_FALSE(IsFileOpen(dir + "free.odt"));
-  EXPECT_FALSE(IsFileOpen(dir + "missing.doc"));
-  EXPECT_TRUE(IsFileOpen(dir + "edited.odt"));
-  {
-    test::LockHolder other(dir + "locked.doc");  // another process's exclusive lock
-    ASSERT_TRUE(other.held);
-    EXPECT_TRUE(IsFileOpen(dir + "locked.doc"));
-  }
-  EXPECT_FALSE(IsFileOpen(dir + "locked.doc"));
 }
 
 // The default reader ("lp") opens no window: a reader that fails ends the
