@@ -1,5 +1,4 @@
-// The settings windows driven like a user would: what ends up in
-// "FaxGroup.xml", the registry store and the fax job, and what is shown.
+// The settings windows driven like a user would: what is stored and shown.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -142,8 +141,7 @@ TEST_F(ConfigFixture, DisconnectMailCancelAndTheFaxDeviceButton) {
   EXPECT_EQ(TestWorld::ReadFile(world.ProgramDir() + "/FaxGroup.xml"), before);
   EXPECT_EQ(RegString(HKCU, kPelorinKey, "ForwardEmail"), "<no key>");
 
-  // A disconnect mail that cannot go (no mail server here): an error record,
-  // and the button is disabled all the same. E-Fax wins over the others.
+  // A disconnect mail that cannot go: an error record; E-Fax wins.
   configui::ResetServices();
   configui::frmConfigureClient dlg(RecordExit);
   dlg.txtServerEmail->setText("fax@talvane.example");
@@ -186,8 +184,7 @@ struct SetCoverFixture : ConfigFixture {
     fs::copy_file(covers + "Confidential.cov", personal + "Mine.cov");
     group = world.Root() + "/group/";
     fs::create_directories(group);
-    // The group template's page printed beforehand (printing one is for the
-    // arrival tests, which have a fax printer of their own).
+    // The group template's page printed beforehand.
     fs::copy_file(covers + "Generic.cov", group + "Team.cov");
     emf::Page page;
     page.Resize(1728, 2292);
@@ -235,8 +232,7 @@ TEST_F(SetCoverFixture, TheStoredChoiceIsShownAndOkStoresTheNewOne) {
   dlg.cbCover->setCurrentIndex(0);
   EXPECT_GT(qGray(dlg.Picture1->pixmap().toImage().pixel(shown.width() / 2, shown.height() / 8)), 200);
 
-  // The group template's page drawn beforehand shows as it is: its band
-  // at rows 200 to 400 of 2292.
+  // The group template's printed page shows as it is.
   dlg.cbCover->setCurrentIndex(3);
   QImage drawn = dlg.Picture1->pixmap().toImage();
   ASSERT_FALSE(drawn.isNull());

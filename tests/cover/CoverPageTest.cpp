@@ -1,7 +1,5 @@
-// Cover pages: the shipped templates drawn as fax pages, filling that keeps
-// values as text, cutting long values, bad templates, and the fax's cover
-// page from its stored fields. (The preview in the cover page dialogs is
-// checked in ConfigDialogsTest.)
+// Cover pages drawn as fax pages: values kept as text, long ones cut, bad
+// templates, and the fax's cover page from its stored fields.
 #include <gtest/gtest.h>
 
 #include <pugixml.hpp>
@@ -131,8 +129,7 @@ TEST(CoverPages, ShippedTemplatesDrawEachFieldInItsPlaceAndCutLongValuesThere) {
   ASSERT_TRUE(cover::RenderPage(generic, empty, &a, nullptr));
   ASSERT_TRUE(cover::RenderPage(generic, longOnes, &b, nullptr));
 
-  // In every template the recipient's name sits on the baseline the
-  // template gives it; a long one stays in its place, filled up to its edge.
+  // The name sits on its baseline; a long one fills up to its edge, no further.
   FieldBox note = FindField(generic, "Note");
   for (const char* name : {"Generic.cov", "Urgent.cov", "Confidential.cov"}) {
     SCOPED_TRACE(name);
@@ -215,10 +212,8 @@ TEST(CoverPages, UnusableTemplatesAreReportedAndTheFieldsStillShow) {
   }
 }
 
-// The console tool draws the fax's cover page from the template and the
-// fields the fax image pipeline stored, never from a fax job of its own
-// (which is empty); the page count is the spool folder's page files and the
-// cover page, not its folders.
+// The fax's cover page from the stored fields, never the console tool's own
+// (empty) fax job; the page count counts page files, not folders.
 TEST(CoverPages, TheFaxsCoverPageIsDrawnFromTheStoredFields) {
   TestWorld world;
   const std::pair<const char*, std::string> stored[] = {{"CoverPageFile", Shipped("Generic.cov")},

@@ -1,8 +1,6 @@
-// The fax image pipeline's own behaviour against the real print system (a
-// CUPS queue of its own per test, served by this build's fax printer
-// backend): the printer switching, helpers that hang, the empty-file and
-// cancel ends, progress, the page list edition. What arrives at the far end
-// of a fax is checked in tests/arrival.
+// The fax image pipeline against a CUPS queue of its own: printer switching,
+// hanging helpers, empty files, cancel, progress, the page list edition.
+// What arrives at the far end is checked in tests/arrival.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -64,7 +62,6 @@ class Pipeline : public ::testing::Test {
     cups_.reset();
   }
 
-  // Runs the pipeline on documents; returns the pages of "Fax.tif".
   std::vector<test::TiffPageInfo> Make(const std::vector<std::string>& docs, bool expectImage = true) {
     FaxJob().g_arrFiles.Clear();
     for (const auto& d : docs) FaxJob().g_arrFiles.Append(d);
@@ -117,9 +114,7 @@ TEST_F(Pipeline, PdfAndTextBecomeFaxImagesWithTheFaxPrinterDefaultOnlyWhilePrint
   EXPECT_FALSE(platform::NamedEvent::Exists("FaxPrinter"));
   EXPECT_FALSE(brevant::Run().AcrobatOpen);  // closed after the conversion
 
-  // Plain text goes through the print system's own text filter; two
-  // documents give their pages in order. A default printer of the user's
-  // own is the default again afterwards.
+  // A default printer of the user's own is the default again afterwards.
   const std::string other = cups_->AddQueue(world_->Root() + "/other/");
   ASSERT_TRUE(render::SetDefaultPrinter(other));
   ExpectFaxPages(Make({Sample("letter.txt"), Sample("letter.pdf")}), 3);
@@ -128,8 +123,7 @@ TEST_F(Pipeline, PdfAndTextBecomeFaxImagesWithTheFaxPrinterDefaultOnlyWhilePrint
 }
 
 TEST_F(Pipeline, HelpersThatHangAreEndedAndAMissingConsoleToolIsSaid) {
-  // An office suite and a browser that hang: ended after their time, with
-  // every process of theirs.
+  // A hanging office suite and browser: ended in time, every process of theirs.
   const std::string pids = world_->Root() + "/pids";
   const std::string hang = world_->Root() + "/hang.sh";
   TestWorld::WriteFile(hang, "#!/bin/sh\necho $$ >> " + pids + "\nsleep 300 &\necho $! >> " + pids + "\nwait\n");
@@ -241,9 +235,7 @@ TEST_F(Pipeline, EachPrintedDocumentIsAStepOnStderrUnattendedAndOnTheStatusWindo
             std::string::npos)
       << err;
 
-  // A person at the wizard: the status window over it shows the document
-  // being printed with a bar of the documents done, up to the last one,
-  // and nothing goes to stderr.
+  // Attended: the status window shows each document and a bar, not stderr.
   struct Attended {
     Attended() { ::unsetenv("BREVANT_UNATTENDED"); }
     ~Attended() {

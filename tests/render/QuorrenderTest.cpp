@@ -1,5 +1,4 @@
-// The console tool as the pipeline runs it: real page files in a private
-// spool folder, the TIFF and JPEG files it makes read back.
+// The console tool as the pipeline runs it, on real page files.
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
@@ -25,8 +24,7 @@ using namespace brevant::test;
 
 namespace {
 
-// A page with a black band 20 rows high at row y0: each page of a test
-// carries its band at its own height, so the order of pages shows.
+// A page with a black band 20 rows high at row y0 (its own height per page).
 Page BandPage(int y0, int width = 1728, int height = 2200, int xdpi = 204, int ydpi = 196) {
   Page p;
   p.xdpi = xdpi;
@@ -43,8 +41,7 @@ std::string PageName(int n) {
   return buf;
 }
 
-// A page file put in place the way the fax printer does: written under a
-// temporary name, then renamed.
+// A page file put in place as the fax printer does: written, then renamed.
 void WritePage(const std::string& spool, int n, const Page& p) {
   fs::create_directories(spool);
   std::string err;
@@ -52,7 +49,6 @@ void WritePage(const std::string& spool, int n, const Page& p) {
   fs::rename(spool + "new.part", spool + PageName(n));
 }
 
-// Every page of a TIFF as its decoded rows.
 std::vector<std::string> DecodedPages(const std::string& path) {
   std::vector<std::string> pages;
   for (const auto& p : ReadBilevel(path)) pages.push_back(p.rows);
@@ -78,7 +74,6 @@ TEST(Quorrender, SpoolMakesFaxImageAndPreviewInPageOrderWithCoverFirst) {
   WritePage(spool, 0, BandPage(100));  // the cover page
   // A 300 dpi A4 page from another source must be fitted onto the fax line.
   WritePage(spool, 3, BandPage(1200, 2480, 3508, 300, 300));
-  // Someone waits for the end of the run.
   auto done = brevant::platform::NamedEvent::Create("VestrelSpool", false, false);
   ASSERT_TRUE(done);
 
@@ -96,10 +91,7 @@ TEST(Quorrender, SpoolMakesFaxImageAndPreviewInPageOrderWithCoverFirst) {
     EXPECT_FLOAT_EQ(p.yres, 196.f);
     EXPECT_GT(p.black, 0) << "blank page where the source had ink";
   }
-  // (The order of the pages, cover page first, is checked where faxes
-  // arrive: tests/arrival.)
-  // 1200 rows at 300 dpi become about 784 at 196 dpi (then shrunk to fit
-  // 2480 px at 204 dpi = 1686 px, which fits, so no further shrink).
+  // 1200 rows at 300 dpi become about 784 at 196 dpi (2480 px fit at 204 dpi).
   EXPECT_NEAR(double(pages[3].height), 3508.0 * 196 / 300, 2.0);
   EXPECT_TRUE(HasBandAt(pages[3], int(1210 * 196 / 300)));
 
@@ -113,10 +105,8 @@ TEST(Quorrender, SpoolMakesFaxImageAndPreviewInPageOrderWithCoverFirst) {
   EXPECT_FALSE(fs::exists(spool + "Fax.tif.part"));
 }
 
-// The pipeline starts the tool before printing: pages are encoded as they
-// are renamed into place, a page replaced afterwards and the cover page
-// moved to "00000000.emf" at the end still come out as a plain run makes
-// them from the final files; ended by SIGTERM it leaves nothing behind.
+// Started before printing: pages replaced or renumbered late still come out
+// as a plain run makes them; ended by SIGTERM it leaves nothing behind.
 TEST(Quorrender, FollowingRunMakesTheImagesOfThePagesAsTheyEndUp) {
   TestWorld w;
   const std::string spool = w.SpoolDir();
@@ -154,8 +144,7 @@ TEST(Quorrender, FollowingRunMakesTheImagesOfThePagesAsTheyEndUp) {
   EXPECT_EQ(preview, DecodedPages(spool + "FaxPreview.tif"));
   EXPECT_EQ(preview.size(), 3u);
 
-  // Given up on (the pipeline cancelled): no images, and the page files
-  // stay for the run that follows.
+  // Cancelled: no images, the page files stay for the next run.
   fs::remove(spool + "Fax.tif");
   brevant::platform::ChildProcess ended;
   ASSERT_TRUE(follow(ended, "spool;silent;follow;"));
@@ -184,8 +173,7 @@ TEST(Quorrender, FailedSpoolRunsLeaveNoFaxImageAndStillSignal) {
   EXPECT_TRUE(done->Wait(0));
   EXPECT_NE(TestWorld::ReadFile(w.ProgramDir() + "/Errors.log").find("quorrender.Spool"), std::string::npos);
 
-  // A damaged page in the middle: nothing under the final names, no
-  // temporary files, the good page files stay for another try.
+  // A damaged page: no images, no temporary files, the good pages stay.
   WritePage(spool, 1, BandPage(100));
   TestWorld::WriteFile(spool + PageName(2), "EMF? no, just text");
   WritePage(spool, 3, BandPage(300));
