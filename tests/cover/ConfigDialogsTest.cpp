@@ -26,7 +26,6 @@
 #include "platform/emf/Emf.h"
 #include "platform/faxservice/HylaFax.h"
 #include "platform/secret/Secrets.h"
-#include "platform/ui/Ui.h"
 #include "receive/ui/ConfigDialogs.h"
 #include "receive/ui/ConfigServices.h"
 #include "receive/ui/frmConfigureClient.h"
@@ -113,14 +112,12 @@ TEST_F(ConfigFixture, SwitchingToTheMailFaxServiceSavesEverySettingWhereItBelong
   EXPECT_TRUE(again.optFaxMail->isChecked() && again.chkAllIncoming->isChecked());
 }
 
-TEST_F(ConfigFixture, DisconnectMailCancelAndTheFaxDeviceButton) {
+TEST_F(ConfigFixture, DisconnectMailAndCancel) {
   std::vector<std::string> mails;
-  int warnings = 0;
   configui::Services().sendDisconnectMail = [&](const std::string& to) {
     mails.push_back(to);
     return true;
   };
-  configui::Services().showFaxWarning = [&] { ++warnings; };
   std::string before = TestWorld::ReadFile(world.ProgramDir() + "/FaxGroup.xml");
   {
     configui::frmConfigureClient dlg(RecordExit);
@@ -129,33 +126,12 @@ TEST_F(ConfigFixture, DisconnectMailCancelAndTheFaxDeviceButton) {
     dlg.cmdDisconnect->click();
     EXPECT_EQ(mails, std::vector<std::string>{"  fax@talvane.example"});
     EXPECT_FALSE(dlg.cmdDisconnect->isEnabled() || dlg.chkAllIncoming->isChecked() || Config().FaxGroupConnect);
-
-    dlg.cmdFaxDevice->click();  // no fax device configuration here: the warning
-    EXPECT_EQ(warnings, 1);
-    EXPECT_NE(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("FaxDeviceConfiguration"),
-              std::string::npos);
     dlg.CancelButton->click();
   }
   EXPECT_EQ(g_exitCodes, std::vector<int>{0});
   // Cancel saves nothing.
   EXPECT_EQ(TestWorld::ReadFile(world.ProgramDir() + "/FaxGroup.xml"), before);
   EXPECT_EQ(RegString(HKCU, kPelorinKey, "ForwardEmail"), "<no key>");
-
-  // A disconnect mail that cannot go: an error record; E-Fax wins.
-  configui::ResetServices();
-  configui::frmConfigureClient dlg(RecordExit);
-  dlg.txtServerEmail->setText("fax@talvane.example");
-  dlg.chkAllIncoming->click();
-  dlg.cmdDisconnect->click();
-  EXPECT_FALSE(dlg.cmdDisconnect->isEnabled());
-  EXPECT_NE(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("frmConfigure.DisconnectFromServer"),
-            std::string::npos);
-  dlg.optFaxEFax->click();
-  dlg.OKButton->click();
-  pugi::xml_document doc;
-  ASSERT_TRUE(doc.load_file((world.ProgramDir() + "/FaxGroup.xml").c_str()));
-  EXPECT_STREQ(doc.child("Groups").child_value("ProgramType"), "2");
-  EXPECT_STREQ(doc.child("Groups").child_value("FaxGroupConnect"), "False");
 }
 
 TEST_F(ConfigFixture, UnattendedTheWindowsEndTheRunWithoutStoringAnything) {

@@ -19,8 +19,6 @@ ClientConfig ReadBack() {
 }
 }  // namespace
 
-FUZZ_WORLD_SETUP
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text = fuzz::Text(data, size);
   const std::string file = fuzz::Dir() + "/FaxGroup.xml";

@@ -45,9 +45,8 @@ inline void Put(const std::string& path, const std::string& text) {
     }                                                                                 \
   } while (0)
 
-// A harness that needs no set-up, or only the private world.
-#define FUZZ_NO_SETUP \
-  extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
+// A harness whose first step needs the private world (the others call Dir()
+// first; a harness without set-up defines no LLVMFuzzerInitialize).
 #define FUZZ_WORLD_SETUP                              \
   extern "C" int LLVMFuzzerInitialize(int*, char***) { \
     brevant::fuzz::Dir();                             \

@@ -96,14 +96,4 @@ TEST(VestrelHandOff, AJobBrevantDoesNotTakeIsKeptAndSetAside) {
   EXPECT_TRUE(CupsWorld::Pages(spool).empty());
   std::string aside = vestrel::HandoffFolder(spool) + "17.failed";
   EXPECT_EQ(TestWorld::ReadFile(aside + "/00000002.emf"), "page two");
-
-  // A program that cannot be started leaves the job waiting, pages intact.
-  fs::create_directories(job);
-  TestWorld::WriteFile(job + "00000001.emf", "again");
-  std::string message;
-  o.brevant = w.Root() + "/no-such-brevant";
-  EXPECT_EQ(printagent::HandOver(job, o, &message), printagent::HandOverResult::Failed);
-  EXPECT_NE(message.find("cannot start"), std::string::npos) << message;
-  EXPECT_EQ(TestWorld::ReadFile(job + "00000001.emf"), "again");
-  EXPECT_TRUE(CupsWorld::Pages(spool).empty());
 }

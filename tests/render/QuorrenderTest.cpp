@@ -4,7 +4,6 @@
 
 #include <signal.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -15,7 +14,6 @@
 #include "platform/process/ChildProcess.h"
 #include "tests/render/TiffCheck.h"
 #include "tests/support/TestWorld.h"
-#include "tools/quorrender/FaxTiff.h"
 #include "tools/quorrender/Quorrender.h"
 
 namespace fs = std::filesystem;
@@ -47,12 +45,6 @@ void WritePage(const std::string& spool, int n, const Page& p) {
   std::string err;
   ASSERT_TRUE(brevant::emf::WriteFile(spool + "new.part", p, &err)) << err;
   fs::rename(spool + "new.part", spool + PageName(n));
-}
-
-std::vector<std::string> DecodedPages(const std::string& path) {
-  std::vector<std::string> pages;
-  for (const auto& p : ReadBilevel(path)) pages.push_back(p.rows);
-  return pages;
 }
 
 // How many pages a following run has encoded so far (its files in TMPDIR).
@@ -137,12 +129,7 @@ TEST(Quorrender, FollowingRunMakesTheImagesOfThePagesAsTheyEndUp) {
   EXPECT_TRUE(HasBandAt(followed[0], 110));
   EXPECT_TRUE(HasBandAt(followed[1], 310));
   EXPECT_TRUE(HasBandAt(followed[2], 910));
-  const auto fax = DecodedPages(spool + "Fax.tif"), preview = DecodedPages(spool + "FaxPreview.tif");
-  auto r = w.RunTool("quorrender", "'spool;keep;silent;'");
-  ASSERT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(fax, DecodedPages(spool + "Fax.tif"));
-  EXPECT_EQ(preview, DecodedPages(spool + "FaxPreview.tif"));
-  EXPECT_EQ(preview.size(), 3u);
+  EXPECT_EQ(ReadBilevel(spool + "FaxPreview.tif").size(), 3u);
 
   // Cancelled: no images, the page files stay for the next run.
   fs::remove(spool + "Fax.tif");
@@ -184,12 +171,6 @@ TEST(Quorrender, FailedSpoolRunsLeaveNoFaxImageAndStillSignal) {
     EXPECT_FALSE(fs::exists(spool + f)) << f;
   EXPECT_TRUE(fs::exists(spool + PageName(1)));
   EXPECT_TRUE(done->Wait(0));
-
-  // The spool folder itself is gone.
-  fs::remove_all(spool);
-  r = w.RunTool("quorrender", "'spool;silent;'");
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_FALSE(fs::exists(spool + "Fax.tif"));
 }
 
 TEST(Quorrender, ConvertWritesJpegOfFirstPageBesideAnyTiff) {
