@@ -68,10 +68,6 @@ void ArrivalWorld::ChooseCover(const std::optional<CoverChoice>& choice) {
   SetRegString(HKCU, kUserInfoKey, "CoverPageFile", choice ? choice->file : "");
 }
 
-TestWorld::Result ArrivalWorld::Brevant(const std::string& commandLine) {
-  return World().RunArgs("brevant", {commandLine});
-}
-
 long ArrivalWorld::LastJob() {
   faxsvc::Message r = daemon_->Call(faxsvc::Message("jobs").Set("queue", "out").Set("all", 1));
   long last = 0;

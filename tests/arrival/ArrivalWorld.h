@@ -51,7 +51,6 @@ class ArrivalWorld {
   // The stored cover page choice; nullopt switches it off.
   void ChooseCover(const std::optional<CoverChoice>& choice);
 
-  TestWorld::Result Brevant(const std::string& commandLine);
 
   // The newest outgoing job (0 when none).
   long LastJob();

@@ -17,7 +17,7 @@ namespace {
 
 // Sends files ("a#b#") to Ann Example; returns what the run said on stderr.
 std::string SendNow(ArrivalWorld& w, const std::string& files) {
-  return w.Brevant("sendnow;;Ann Example#;5551234#;" + files).err;
+  return w.World().RunArgs("brevant", {"sendnow;;Ann Example#;5551234#;" + files}).err;
 }
 
 // Sends a document; its pages must arrive after `before` leading pages.

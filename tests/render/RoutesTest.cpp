@@ -35,7 +35,6 @@ class Routes : public ::testing::Test {
     ::unsetenv("BREVANT_PDF_READER");
     world_.reset();
   }
-  std::string DebugLog() const { return TestWorld::ReadFile(DebugLogPath()); }
   std::unique_ptr<TestWorld> world_;
 };
 
@@ -69,7 +68,7 @@ TEST_F(Routes, ReaderThatFailsWithoutWindowEndsTheWaitEarly) {
   auto start = std::chrono::steady_clock::now();
   PrintPDF("/tmp/broken.pdf", 0, "NoSuchFaxQueueHere");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  EXPECT_NE(DebugLog().find("ExitByReader: 1. Waiting creation of Acrobat window"), std::string::npos);
+  EXPECT_NE(TestWorld::ReadFile(DebugLogPath()).find("ExitByReader: 1. Waiting creation of Acrobat window"), std::string::npos);
   EXPECT_NE(TestWorld::ReadFile(ErrorLogPath()).find("The PDF reader could not print /tmp/broken.pdf"),
             std::string::npos);
 }
