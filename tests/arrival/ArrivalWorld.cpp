@@ -1,7 +1,6 @@
 #include "tests/arrival/ArrivalWorld.h"
 
 #include <gtest/gtest.h>
-#include <tiffio.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -11,6 +10,7 @@
 #include "platform/emf/Emf.h"
 #include "render/cover/CoverPage.h"
 #include "tests/arrival/Marks.h"
+#include "tests/render/TiffCheck.h"
 #include "tests/support/RegValues.h"
 
 namespace brevant::test {
@@ -24,15 +24,6 @@ const struct {
                {"FaxNumber", "SdrFaxNumber", "+49 30 5557 1200"},
                {"OfficePhone", "SdrOfficePhone", "+49 30 5557 1201"},
                {"MailBox", "SdrEmail", "jonas@norvane.test"}};
-
-int Compression(const std::string& path) {
-  TIFF* t = TIFFOpen(path.c_str(), "r");
-  if (!t) return 0;
-  uint16_t c = 0;
-  TIFFGetField(t, TIFFTAG_COMPRESSION, &c);
-  TIFFClose(t);
-  return c;
-}
 
 }  // namespace
 
@@ -77,10 +68,6 @@ void ArrivalWorld::ChooseCover(const std::optional<CoverChoice>& choice) {
   SetRegString(HKCU, kUserInfoKey, "CoverPageFile", choice ? choice->file : "");
 }
 
-TestWorld::Result ArrivalWorld::Brevant(const std::string& commandLine) {
-  return World().RunArgs("brevant", {commandLine});
-}
-
 long ArrivalWorld::LastJob() {
   faxsvc::Message r = daemon_->Call(faxsvc::Message("jobs").Set("queue", "out").Set("all", 1));
   long last = 0;
@@ -107,7 +94,8 @@ Arrival ArrivalWorld::WaitArrival(long job) {
   for (int i = 1; i <= sent.GetInt("count"); ++i)
     if (sent.Item(i).GetInt("job_id") == job) {
       a.reportedPages = long(sent.Item(i).GetInt("pages"));
-      a.archiveCompression = Compression(sent.Item(i).Get("path"));
+      const auto archived = ReadBilevel(sent.Item(i).Get("path"));
+      a.archiveCompression = archived.empty() ? 0 : archived[0].compression;
     }
   return a;
 }

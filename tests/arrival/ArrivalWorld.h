@@ -1,10 +1,7 @@
 #pragma once
-// A world in which faxes really travel: the test world's folders and
-// registry, a CUPS queue served by this build's fax printer backend (the fax
-// printer of every run, through BREVANT_FAX_PRINTER), a private brevant-faxd
-// whose loopback line runs unpaced, and the delivery path's settings. The
-// cases of one test share it, one fax after the other; what the far end
-// received is read back page by page.
+// A world in which faxes really travel: a CUPS queue served by this build's
+// backend (the fax printer of every run) and a private brevant-faxd whose
+// loopback line runs unpaced; what the far end received is read back.
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,30 +40,24 @@ class ArrivalWorld {
  public:
   ArrivalWorld();
   ~ArrivalWorld();
-  // Empty when usable; else why not (no root, no scheduler, no daemon).
   const std::string& Problem() const { return problem_; }
   TestWorld& World() { return cups_.World(); }
   CupsWorld& Cups() { return cups_; }
   const std::string& Queue() const { return queue_; }
   std::string Dir() { return World().Root(); }
 
-  // The delivery path: 0 the fax service, 1 the mail-fax service at
-  // address (the local SMTP server).
+  // 0 the fax service, 1 the mail-fax service at address.
   void UseDeliveryPath(int programType, const std::string& address = "");
-  // The stored cover page choice ("SetCoverPage", subject, note,
-  // "CoverPageFile"); nullopt switches it off.
+  // The stored cover page choice; nullopt switches it off.
   void ChooseCover(const std::optional<CoverChoice>& choice);
 
-  // Runs brevant as the user would (unattended), waiting for its end.
-  TestWorld::Result Brevant(const std::string& commandLine);
 
   // The newest outgoing job (0 when none).
   long LastJob();
   // Waits for a job to end and reads what the far end received.
   Arrival WaitArrival(long job);
 
-  // The cover page a template makes with the choice, the recipient and the
-  // send time the pipeline stored ("Sent"), pageCount pages in all.
+  // The cover page the choice's template makes with these fields.
   faxsvc::FaxPage ExpectedCover(const CoverChoice& choice, const std::string& name, const std::string& number,
                                 int pageCount, bool blankFields = false);
   // The first page of a fax is that cover page, its fields filled in.

@@ -168,8 +168,7 @@ std::string MarkedTiff(const std::string& path, int pages) {
 }
 
 int Squares(const faxsvc::FaxPage& page) {
-  // Cells of 8 x 8 pixels nearly all black, joined into blocks; a block at
-  // least 64 pixels each way and about as high as wide is a square.
+  // Joined black 8 x 8 cells at least 64 pixels each way, about square.
   const int c = 8, gw = page.width / c, gh = page.height / c;
   std::vector<char> solid(std::size_t(gw) * std::size_t(gh), 0);
   for (int gy = 0; gy < gh; ++gy)
@@ -222,8 +221,7 @@ int TextLines(const faxsvc::FaxPage& page) {
 }
 
 std::vector<std::string> MissingSides(const faxsvc::FaxPage& page) {
-  // A line of the frame: a column (row) near its side black over at least
-  // 40 % of the page's height (width).
+  // A column (row) near its side black over 40 % of the page.
   auto any = [&](bool columns, int from, int to) {
     const int length = columns ? page.height : page.width;
     for (int i = from; i < to; ++i) {

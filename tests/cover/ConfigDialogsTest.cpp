@@ -1,5 +1,4 @@
-// The settings windows driven like a user would: what ends up in
-// "FaxGroup.xml", the registry store and the fax job, and what is shown.
+// The settings windows driven like a user would: what is stored and shown.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -27,7 +26,6 @@
 #include "platform/emf/Emf.h"
 #include "platform/faxservice/HylaFax.h"
 #include "platform/secret/Secrets.h"
-#include "platform/ui/Ui.h"
 #include "receive/ui/ConfigDialogs.h"
 #include "receive/ui/ConfigServices.h"
 #include "receive/ui/frmConfigureClient.h"
@@ -80,8 +78,7 @@ TEST_F(ConfigFixture, SwitchingToTheMailFaxServiceSavesEverySettingWhereItBelong
   };
   configui::frmConfigureClient dlg(RecordExit);
   // What start-up loaded.
-  EXPECT_TRUE(dlg.optFaxDevice->isChecked());
-  EXPECT_FALSE(dlg.chkAllIncoming->isChecked());
+  EXPECT_TRUE(dlg.optFaxDevice->isChecked() && !dlg.chkAllIncoming->isChecked());
   EXPECT_EQ(dlg.txtFaxMachine->text().toStdString(), GetLocalComputerName());
   EXPECT_EQ(dlg.txtIncomFolder->text() + "|" + dlg.txtOutgFolder->text(), "/srv/fax/inbox|/srv/fax/sent");
 
@@ -108,66 +105,33 @@ TEST_F(ConfigFixture, SwitchingToTheMailFaxServiceSavesEverySettingWhereItBelong
 
   // The next run starts on the mail-fax path with these values.
   StartUp();
-  EXPECT_EQ(Config().ProgramType, 1);
-  EXPECT_EQ(Config().EmailFax, "fax@talvane.example");
-  EXPECT_EQ(Config().InboxPath, "/home/ann/Maildir/.Faxes");
-  EXPECT_EQ(Config().SentPath, "/srv/fax/sent");
+  EXPECT_EQ(std::to_string(Config().ProgramType) + " " + Config().EmailFax + " " + Config().InboxPath + " " +
+                Config().SentPath,
+            "1 fax@talvane.example /home/ann/Maildir/.Faxes /srv/fax/sent");
   configui::frmConfigureClient again(RecordExit);
-  EXPECT_TRUE(again.optFaxMail->isChecked());
-  EXPECT_TRUE(again.chkAllIncoming->isChecked());
+  EXPECT_TRUE(again.optFaxMail->isChecked() && again.chkAllIncoming->isChecked());
 }
 
-TEST_F(ConfigFixture, DisconnectMailCancelAndTheFaxDeviceButton) {
+TEST_F(ConfigFixture, DisconnectMailAndCancel) {
   std::vector<std::string> mails;
-  int warnings = 0;
   configui::Services().sendDisconnectMail = [&](const std::string& to) {
     mails.push_back(to);
     return true;
   };
-  configui::Services().showFaxWarning = [&] { ++warnings; };
   std::string before = TestWorld::ReadFile(world.ProgramDir() + "/FaxGroup.xml");
   {
     configui::frmConfigureClient dlg(RecordExit);
     dlg.chkAllIncoming->click();
-    EXPECT_FALSE(dlg.cmdDisconnect->isEnabled());  // no address
-    dlg.cmdDisconnect->setEnabled(true);
-    dlg.cmdDisconnect->click();  // an empty address does nothing
-    EXPECT_TRUE(mails.empty());
     QTest::keyClicks(dlg.txtServerEmail, "  fax@talvane.example");
-    EXPECT_TRUE(dlg.cmdDisconnect->isEnabled());
     dlg.cmdDisconnect->click();
     EXPECT_EQ(mails, std::vector<std::string>{"  fax@talvane.example"});
-    EXPECT_FALSE(dlg.cmdDisconnect->isEnabled());
-    EXPECT_FALSE(dlg.chkAllIncoming->isChecked());
-    EXPECT_FALSE(Config().FaxGroupConnect);
-
-    dlg.cmdFaxDevice->click();  // no fax device configuration here: the warning
-    EXPECT_EQ(warnings, 1);
-    EXPECT_NE(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("FaxDeviceConfiguration"),
-              std::string::npos);
+    EXPECT_FALSE(dlg.cmdDisconnect->isEnabled() || dlg.chkAllIncoming->isChecked() || Config().FaxGroupConnect);
     dlg.CancelButton->click();
   }
   EXPECT_EQ(g_exitCodes, std::vector<int>{0});
   // Cancel saves nothing.
   EXPECT_EQ(TestWorld::ReadFile(world.ProgramDir() + "/FaxGroup.xml"), before);
   EXPECT_EQ(RegString(HKCU, kPelorinKey, "ForwardEmail"), "<no key>");
-
-  // A disconnect mail that cannot go (no mail server here): an error record,
-  // and the button is disabled all the same. E-Fax wins over the others.
-  configui::ResetServices();
-  configui::frmConfigureClient dlg(RecordExit);
-  dlg.txtServerEmail->setText("fax@talvane.example");
-  dlg.chkAllIncoming->click();
-  dlg.cmdDisconnect->click();
-  EXPECT_FALSE(dlg.cmdDisconnect->isEnabled());
-  EXPECT_NE(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("frmConfigure.DisconnectFromServer"),
-            std::string::npos);
-  dlg.optFaxEFax->click();
-  dlg.OKButton->click();
-  pugi::xml_document doc;
-  ASSERT_TRUE(doc.load_file((world.ProgramDir() + "/FaxGroup.xml").c_str()));
-  EXPECT_STREQ(doc.child("Groups").child_value("ProgramType"), "2");
-  EXPECT_STREQ(doc.child("Groups").child_value("FaxGroupConnect"), "False");
 }
 
 TEST_F(ConfigFixture, UnattendedTheWindowsEndTheRunWithoutStoringAnything) {
@@ -178,15 +142,6 @@ TEST_F(ConfigFixture, UnattendedTheWindowsEndTheRunWithoutStoringAnything) {
   EXPECT_EQ(TestWorld::ReadFile(world.ProgramDir() + "/FaxGroup.xml"), before);
   EXPECT_EQ(RegString(HKCU, kPelorinKey, "SetCoverPage"), "<no key>");
   EXPECT_EQ(RegString(HKCU, kUserInfoKey, "CoverPageFile"), "<no key>");
-}
-
-TEST_F(ConfigFixture, MaildirFoldersAreOfferedFromTheMailStore) {
-  std::string root = world.Root() + "/Maildir";
-  for (const char* d : {"/cur", "/.Sent Items/cur", "/.Faxes/cur", "/notafolder"}) fs::create_directories(root + d);
-  setenv("BREVANT_MAILDIR", root.c_str(), 1);
-  EXPECT_EQ(configui::MaildirFolders(),
-            (std::vector<std::string>{root, root + "/.Faxes", root + "/.Sent Items"}));
-  unsetenv("BREVANT_MAILDIR");
 }
 
 namespace {
@@ -205,8 +160,7 @@ struct SetCoverFixture : ConfigFixture {
     fs::copy_file(covers + "Confidential.cov", personal + "Mine.cov");
     group = world.Root() + "/group/";
     fs::create_directories(group);
-    // The group template's page printed beforehand (printing one is for the
-    // arrival tests, which have a fax printer of their own).
+    // The group template's page printed beforehand.
     fs::copy_file(covers + "Generic.cov", group + "Team.cov");
     emf::Page page;
     page.Resize(1728, 2292);
@@ -244,13 +198,9 @@ TEST_F(SetCoverFixture, TheStoredChoiceIsShownAndOkStoresTheNewOne) {
   configui::frmSetCover dlg(RecordExit);
   EXPECT_EQ(Items(dlg.cbCover),
             (std::vector<std::string>{"Generic", "Urgent", "Mine(Personal)", "Team(Personal)"}));
-  // The group template is offered as its page beside it.
-  EXPECT_EQ(FaxJob().CoverPages[4], group + "Team.emf");
   dlg.Activate();
-  EXPECT_TRUE(dlg.chkCover->isChecked());
-  EXPECT_EQ(dlg.cbCover->currentIndex(), 1);
-  EXPECT_EQ(dlg.txtSubject->text(), "Quarterly figures");
-  EXPECT_EQ(dlg.rtbNote->toPlainText(), "See attached.");
+  EXPECT_TRUE(dlg.chkCover->isChecked() && dlg.cbCover->currentIndex() == 1);
+  EXPECT_EQ(dlg.txtSubject->text() + "|" + dlg.rtbNote->toPlainText(), "Quarterly figures|See attached.");
   // The urgent page's black band sits at the top of the preview.
   QImage shown = dlg.Picture1->pixmap().toImage();
   ASSERT_FALSE(shown.isNull());
@@ -258,8 +208,7 @@ TEST_F(SetCoverFixture, TheStoredChoiceIsShownAndOkStoresTheNewOne) {
   dlg.cbCover->setCurrentIndex(0);
   EXPECT_GT(qGray(dlg.Picture1->pixmap().toImage().pixel(shown.width() / 2, shown.height() / 8)), 200);
 
-  // The group template's page drawn beforehand shows as it is: its band
-  // at rows 200 to 400 of 2292.
+  // The group template's printed page shows as it is.
   dlg.cbCover->setCurrentIndex(3);
   QImage drawn = dlg.Picture1->pixmap().toImage();
   ASSERT_FALSE(drawn.isNull());
@@ -269,8 +218,7 @@ TEST_F(SetCoverFixture, TheStoredChoiceIsShownAndOkStoresTheNewOne) {
   dlg.txtSubject->setText("  New subject ");
   dlg.rtbNote->setPlainText("\tLine one\nLine two\n ");
   dlg.cmdNext->click();
-  EXPECT_TRUE(messages.messages.empty());
-  EXPECT_EQ(g_exitCodes, std::vector<int>{1});
+  EXPECT_TRUE(messages.messages.empty() && g_exitCodes == std::vector<int>{1});
   EXPECT_EQ(RegString(HKCU, kUserInfoKey, "CoverPageFile"), world.Root() + "/home/Covers/Mine.cov");
   // Only blanks are trimmed: a tab and line breaks are part of the note.
   EXPECT_EQ(RegString(HKCU, kPelorinKey, "SetCoverPage") + "|" + RegString(HKCU, kPelorinKey, "CoverPageSubject") +
@@ -284,12 +232,9 @@ TEST_F(SetCoverFixture, EmptyFieldsUncheckedBoxCancelAndNoTemplates) {
   {
     configui::frmSetCover dlg(RecordExit);
     dlg.Activate();
-    EXPECT_FALSE(dlg.chkCover->isChecked());
-    EXPECT_FALSE(dlg.txtSubject->isEnabled());
-    EXPECT_EQ(dlg.txtSubject->text(), "");
+    EXPECT_FALSE(dlg.chkCover->isChecked() || dlg.txtSubject->isEnabled());
     // Checked with nothing to show: the message, nothing stored, still open.
     dlg.chkCover->click();
-    EXPECT_TRUE(dlg.txtSubject->isEnabled());
     dlg.txtSubject->setText("   ");
     dlg.cmdNext->click();
     EXPECT_EQ(messages.messages, std::vector<std::string>{"Pelorin: Please enter text in the Note and/or Subject field."});
@@ -299,18 +244,16 @@ TEST_F(SetCoverFixture, EmptyFieldsUncheckedBoxCancelAndNoTemplates) {
     dlg.chkCover->click();
     dlg.cmdNext->click();
     EXPECT_EQ(g_exitCodes, std::vector<int>{1});
-    EXPECT_EQ(RegString(HKCU, kPelorinKey, "SetCoverPage"), "0");
-    EXPECT_EQ(RegString(HKCU, kPelorinKey, "CoverPageSubject"), "");
-    EXPECT_EQ(RegString(HKCU, kUserInfoKey, "CoverPageFile"), common + "Generic.cov");
+    EXPECT_EQ(RegString(HKCU, kPelorinKey, "SetCoverPage") + "|" + RegString(HKCU, kPelorinKey, "CoverPageSubject") +
+                  "|" + RegString(HKCU, kUserInfoKey, "CoverPageFile"),
+              "0||" + common + "Generic.cov");
   }
   {
-    g_exitCodes.clear();
     configui::frmSetCover dlg(RecordExit);
     dlg.Activate();
     dlg.chkCover->click();
     dlg.txtSubject->setText("not stored");
     dlg.cmdCancel->click();
-    EXPECT_EQ(g_exitCodes, std::vector<int>{1});
     EXPECT_EQ(RegString(HKCU, kPelorinKey, "SetCoverPage"), "0");
   }
   // Without the common folder nothing is listed at all.
@@ -318,7 +261,6 @@ TEST_F(SetCoverFixture, EmptyFieldsUncheckedBoxCancelAndNoTemplates) {
   configui::frmSetCover dlg(RecordExit);
   EXPECT_EQ(dlg.cbCover->currentText(), "Cover pages not found.");
   EXPECT_FALSE(dlg.chkCover->isEnabled());
-  EXPECT_EQ(FaxJob().CoverPages.Count(), 0u);
 }
 
 TEST_F(ConfigFixture, FaxServerSettingsGoToTheRegistryAndThePasswordToAUserOnlyFile) {
@@ -327,19 +269,14 @@ TEST_F(ConfigFixture, FaxServerSettingsGoToTheRegistryAndThePasswordToAUserOnlyF
   configui::frmConfigureClient config(RecordExit);
   {
     configui::frmFaxServer dlg(&config);
-    EXPECT_FALSE(dlg.chkUseServer->isChecked());
-    EXPECT_FALSE(dlg.txtServer->isEnabled());
+    EXPECT_FALSE(dlg.chkUseServer->isChecked() || dlg.txtServer->isEnabled());
     EXPECT_EQ(dlg.txtServer->text(), "fax.office.lan");
-    EXPECT_EQ(dlg.spnPort->value(), 4559);
-    EXPECT_TRUE(dlg.chkPassive->isChecked());
     dlg.chkUseServer->click();
-    EXPECT_TRUE(dlg.txtServer->isEnabled());
     dlg.spnPort->setValue(4600);
     QTest::keyClicks(dlg.txtUser, "anna");
     QTest::keyClicks(dlg.txtPassword, "s3cret pass");
     dlg.chkPassive->click();
     dlg.OKButton->click();
-    EXPECT_EQ(dlg.result(), QDialog::Accepted);
   }
   EXPECT_EQ(RegString(HKCU, faxsvc::kFaxServerKey, "Service") + "|" + RegString(HKCU, faxsvc::kFaxServerKey, "User"),
             "HylaFAX|anna");
@@ -355,17 +292,11 @@ TEST_F(ConfigFixture, FaxServerSettingsGoToTheRegistryAndThePasswordToAUserOnlyF
   EXPECT_EQ(s.host + ":" + std::to_string(s.port) + " " + s.password, "fax.office.lan:4600 s3cret pass");
 
   // Cancel keeps what was saved; switching the server off again is kept.
-  {
+  for (bool ok : {false, true}) {
     configui::frmFaxServer dlg(&config);
     EXPECT_EQ(dlg.txtPassword->text(), "s3cret pass");
     dlg.chkUseServer->click();
-    dlg.CancelButton->click();
+    (ok ? dlg.OKButton : dlg.CancelButton)->click();
+    EXPECT_EQ(faxsvc::ReadFaxServerSettings().hylafax, !ok);
   }
-  EXPECT_TRUE(faxsvc::ReadFaxServerSettings().hylafax);
-  {
-    configui::frmFaxServer dlg(&config);
-    dlg.chkUseServer->click();
-    dlg.OKButton->click();
-  }
-  EXPECT_FALSE(faxsvc::ReadFaxServerSettings().hylafax);
 }

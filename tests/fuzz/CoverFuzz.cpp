@@ -12,7 +12,7 @@
 using namespace brevant;
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  fuzz::MakeWorld();
+  fuzz::Dir();
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
   static QGuiApplication app(*argc, *argv);
   return 0;

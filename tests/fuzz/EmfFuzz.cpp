@@ -7,8 +7,6 @@
 
 using namespace brevant;
 
-FUZZ_NO_SETUP
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   emf::Page page;
   std::string error;

@@ -11,8 +11,6 @@
 using namespace brevant;
 
 namespace {
-std::string g_dir;
-
 ClientConfig ReadBack() {
   Config() = ClientConfig();
   CXmlGroups g;
@@ -21,16 +19,11 @@ ClientConfig ReadBack() {
 }
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  g_dir = fuzz::MakeWorld();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text = fuzz::Text(data, size);
-  const std::string file = g_dir + "/FaxGroup.xml";
+  const std::string file = fuzz::Dir() + "/FaxGroup.xml";
   fuzz::Put(file, text);
-  ::unlink((g_dir + "/Errors.log").c_str());
+  ::unlink((fuzz::Dir() + "/Errors.log").c_str());
 
   Config() = ClientConfig();
   Config().EmailFax = "kept";
@@ -42,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(!first.CoverFolder.empty());
     if (!loaded) {
       FUZZ_CHECK(first.ProgramType == 0 && first.ReceiveAll && first.EmailFax == "kept");
-      FUZZ_CHECK(first.CoverFolder == g_dir + "/coverpage/");
+      FUZZ_CHECK(first.CoverFolder == fuzz::Dir() + "/coverpage/");
     }
     // Written and read back twice: the numbers and switches survive the
     // first pass, the texts are stable from the second on (the first may

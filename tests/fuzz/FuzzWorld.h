@@ -13,14 +13,18 @@
 
 namespace brevant::fuzz {
 
-inline std::string MakeWorld() {
-  std::string dir = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/brevant-fuzz-") +
+// The world's folder, made on first use.
+inline const std::string& Dir() {
+  static const std::string dir = [] {
+    std::string dir = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/brevant-fuzz-") +
                     std::to_string(::getpid());
-  ::mkdir(dir.c_str(), 0700);
-  ::mkdir((dir + "/reg").c_str(), 0700);
-  ::setenv("BREVANT_PROGRAM_DIR", dir.c_str(), 1);
-  ::setenv("BREVANT_REGISTRY_DIR", (dir + "/reg").c_str(), 1);
-  ::setenv("TZ", "UTC", 1);
+    ::mkdir(dir.c_str(), 0700);
+    ::mkdir((dir + "/reg").c_str(), 0700);
+    ::setenv("BREVANT_PROGRAM_DIR", dir.c_str(), 1);
+    ::setenv("BREVANT_REGISTRY_DIR", (dir + "/reg").c_str(), 1);
+    ::setenv("TZ", "UTC", 1);
+    return dir;
+  }();
   return dir;
 }
 
@@ -41,12 +45,11 @@ inline void Put(const std::string& path, const std::string& text) {
     }                                                                                 \
   } while (0)
 
-// A harness that needs no set-up, or only the private world.
-#define FUZZ_NO_SETUP \
-  extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
+// A harness whose first step needs the private world (the others call Dir()
+// first; a harness without set-up defines no LLVMFuzzerInitialize).
 #define FUZZ_WORLD_SETUP                              \
   extern "C" int LLVMFuzzerInitialize(int*, char***) { \
-    brevant::fuzz::MakeWorld();                       \
+    brevant::fuzz::Dir();                             \
     return 0;                                         \
   }
 

@@ -14,12 +14,10 @@
 using namespace brevant;
 
 namespace {
-std::string g_dir;
-
 void EmptyStore() {
   reg::ResetForTests();
   std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(g_dir + "/reg", ec))
+  for (const auto& e : std::filesystem::directory_iterator(fuzz::Dir() + "/reg", ec))
     std::filesystem::remove(e.path(), ec);
 }
 
@@ -31,10 +29,7 @@ std::string ExportAll() {
 }
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  g_dir = fuzz::MakeWorld();
-  return 0;
-}
+FUZZ_WORLD_SETUP
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   EmptyStore();
@@ -45,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   struct stat st {};
   std::uintmax_t stored = 0;
   std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(g_dir + "/reg", ec))
+  for (const auto& e : std::filesystem::directory_iterator(fuzz::Dir() + "/reg", ec))
     if (::stat(e.path().c_str(), &st) == 0) stored += std::uintmax_t(st.st_size);
   FUZZ_CHECK(stored < 64 * 1024 * 1024);
 

@@ -10,24 +10,20 @@
 
 using namespace brevant;
 
-namespace {
-std::string g_file;
-}
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  g_file = fuzz::MakeWorld() + "/page.tif";
   quor::QuietLibTiff();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  fuzz::Put(g_file, fuzz::Text(data, size));
+  const std::string file = fuzz::Dir() + "/page.tif";
+  fuzz::Put(file, fuzz::Text(data, size));
   int pages = 0;
   std::string why;
-  if (faxsvc::CheckFaxTiff(g_file, &pages, &why)) {
+  if (faxsvc::CheckFaxTiff(file, &pages, &why)) {
     FUZZ_CHECK(pages >= 1);
     std::vector<faxsvc::FaxPage> read;
-    if (faxsvc::ReadFaxPages(g_file, &read, &why)) {
+    if (faxsvc::ReadFaxPages(file, &read, &why)) {
       FUZZ_CHECK(int(read.size()) == pages);
       for (const auto& p : read) FUZZ_CHECK(p.pixels.size() == std::size_t(p.width) * std::size_t(p.height));
     }
@@ -37,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   quor::TiffPageReader reader;
   std::string error;
-  if (!reader.Open(g_file, &error)) return 0;
+  if (!reader.Open(file, &error)) return 0;
   for (int i = 0; i < reader.PageCount() && i < 4; ++i) {
     quor::GreyPage page;
     if (reader.ReadPage(i, &page, &error))

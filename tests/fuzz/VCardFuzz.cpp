@@ -10,8 +10,6 @@
 
 using namespace brevant;
 
-FUZZ_NO_SETUP
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text = fuzz::Text(data, size);
   std::vector<std::string> problems;

@@ -8,8 +8,6 @@
 using brevant::faxsvc::Message;
 namespace fuzz = brevant::fuzz;
 
-FUZZ_NO_SETUP
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string body = fuzz::Text(data, size);
   Message m;

@@ -69,8 +69,6 @@ CupsWorld::CupsWorld() {
 CupsWorld::~CupsWorld() {
   for (const auto& q : queues_) Sh("lpadmin -x " + q + " 2>/dev/null");
   if (!backendCopy_.empty()) ::unlink(backendCopy_.c_str());
-  std::error_code ec;
-  for (const auto& f : folders_) fs::remove_all(f, ec);
 }
 
 int CupsWorld::Sh(const std::string& command) {
@@ -91,49 +89,30 @@ std::string CupsWorld::AddQueue(const std::string& spool, bool createSpool, cons
   return name;
 }
 
-std::string CupsWorld::OpenFolder() {
-  std::string tmpl = "/tmp/vestrel-print-XXXXXX";
-  std::string dir = ::mkdtemp(tmpl.data());
-  ::chmod(dir.c_str(), 0755);
-  folders_.push_back(dir);
-  return dir;
-}
-
 int CupsWorld::Print(const std::string& queue, const std::string& file, const std::string& title,
                      const std::string& user, int copies) {
-  cups_option_t* options = nullptr;
-  int n = cupsAddOption("copies", std::to_string(copies).c_str(), 0, &options);
-  if (user.empty() || user == "root") {
-    cupsSetUser("root");
-    int id = cupsPrintFile2(CUPS_HTTP_DEFAULT, queue.c_str(), file.c_str(), title.c_str(), n, options);
-    cupsFreeOptions(n, options);
-    return id;
-  }
   // The scheduler takes the user from the connection's peer credentials:
-  // the job is submitted by a process that is that user, on a connection
-  // of its own.
-  const passwd* pw = ::getpwnam(user.c_str());
-  int id = 0;
-  int result[2];
-  if (pw && ::pipe(result) == 0) {
-    uid_t uid = pw->pw_uid;
-    gid_t gid = pw->pw_gid;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ::close(result[0]);
-      if (::initgroups(user.c_str(), gid) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(1);
-      cupsSetUser(nullptr);
-      http_t* http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 30000, nullptr);
-      int job = http ? cupsPrintFile2(http, queue.c_str(), file.c_str(), title.c_str(), n, options) : 0;
-      (void)!::write(result[1], &job, sizeof job);
-      ::_exit(0);
-    }
-    ::close(result[1]);
-    if (::read(result[0], &id, sizeof id) != ssize_t(sizeof id)) id = 0;
+  // a process that is that user submits the job on a connection of its own.
+  const passwd* pw = ::getpwnam(user.empty() ? "root" : user.c_str());
+  int id = 0, result[2];
+  if (!pw || ::pipe(result) != 0) return 0;
+  pid_t pid = ::fork();
+  if (pid == 0) {
     ::close(result[0]);
-    ::waitpid(pid, nullptr, 0);
+    if (::initgroups(pw->pw_name, pw->pw_gid) != 0 || ::setgid(pw->pw_gid) != 0 || ::setuid(pw->pw_uid) != 0)
+      ::_exit(1);
+    cupsSetUser(nullptr);  // the user the parent's connection cached is not this one
+    cups_option_t* options = nullptr;
+    int n = cupsAddOption("copies", std::to_string(copies).c_str(), 0, &options);
+    http_t* http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 30000, nullptr);
+    int job = http ? cupsPrintFile2(http, queue.c_str(), file.c_str(), title.c_str(), n, options) : 0;
+    (void)!::write(result[1], &job, sizeof job);
+    ::_exit(0);
   }
-  cupsFreeOptions(n, options);
+  ::close(result[1]);
+  if (::read(result[0], &id, sizeof id) != ssize_t(sizeof id)) id = 0;
+  ::close(result[0]);
+  ::waitpid(pid, nullptr, 0);
   return id;
 }
 

@@ -1,8 +1,7 @@
 #pragma once
-// A private printing world on the machine's real CUPS scheduler: the test
-// world's folders, a private HOME (so the user's default printer is the
-// test's own), a copy of the build's fax printer backend under a scheme of
-// its own, and queues with unique names that are removed afterwards.
+// A private printing world on the real CUPS scheduler: a private HOME (the
+// user's default printer), the build's backend under a scheme of its own,
+// queues with unique names, all removed afterwards.
 #include <string>
 #include <vector>
 
@@ -25,33 +24,24 @@ class CupsWorld {
   const std::string& Problem() const { return problem_; }
   TestWorld& World() { return world_; }
 
-  // A new fax printer queue rendering into spool (created when missing
-  // unless createSpool is false). ppd "" = tools/vestrel/vestrel.ppd;
-  // query is added to the device URI after "?".
+  // A fax printer queue rendering into spool; ppd "" = vestrel.ppd; query
+  // goes after "?" in the device URI.
   std::string AddQueue(const std::string& spool, bool createSpool = true, const std::string& ppd = "",
                        const std::string& query = "");
-  // A folder anybody may enter, for jobs printed as another user.
-  std::string OpenFolder();
 
-  // Submits a file as `user` (a process of that user submits it, so the
-  // file must be readable by them); returns the job id (0 on failure).
-  // user "" = root.
+  // Submits a file as `user` ("" = root), who must read it; the job id or 0.
   int Print(const std::string& queue, const std::string& file, const std::string& title,
             const std::string& user = "", int copies = 1);
-  // Waits until the job reached a final state; returns that IPP state
-  // (7 canceled, 8 aborted, 9 completed), 0 on time-out.
+  // The job's final IPP state (7 canceled, 8 aborted, 9 completed), 0 on time-out.
   int WaitJobDone(int jobId, int timeoutMs = 60000);
-  // Prints and waits for the end: "completed", "aborted: " and the job's
-  // message, "canceled", "not accepted" or "timed out".
+  // "completed", "aborted: " + the job's message, "canceled", "not accepted" or "timed out".
   std::string PrintDone(const std::string& queue, const std::string& file, const std::string& title,
                         const std::string& user = "", int copies = 1);
   int JobState(int jobId);
   std::string JobMessage(int jobId);
 
-  // Runs a command line through the shell; returns its exit code.
   static int Sh(const std::string& command);
-  // "uid gid mode" of a file (mode in octal, e.g. "1001 1001 644"), without
-  // the group "uid mode"; "" if missing.
+  // "uid gid mode" (octal mode; without the group "uid mode"), "" if missing.
   static std::string Owner(const std::string& path, bool group = true);
   // Page files ("NNNNNNNN.emf") in a folder, sorted; `all` lists every file.
   static std::vector<std::string> Pages(const std::string& folder, bool all = false);
@@ -66,7 +56,6 @@ class CupsWorld {
   std::string scheme_;
   std::string backendCopy_;
   std::vector<std::string> queues_;
-  std::vector<std::string> folders_;
 };
 
 }  // namespace brevant::test

@@ -1,10 +1,6 @@
-// The print routes' small services, the PDF reader's window on a real X
+// The print routes' names, the PDF reader's window on a real X
 // server, and the pipeline without a print scheduler.
 #include <gtest/gtest.h>
-#include <sys/file.h>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <filesystem>
 
@@ -29,8 +25,6 @@ namespace {
 class Routes : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* t = std::getenv("TMPDIR");
-    saved_ = t ? t : "";
     world_ = std::make_unique<TestWorld>();
     // No print queue of that name: the job count stays 0.
     ::setenv("BREVANT_FAX_PRINTER", "NoSuchFaxQueueHere", 1);
@@ -40,27 +34,21 @@ class Routes : public ::testing::Test {
     ::unsetenv("BREVANT_FAX_PRINTER");
     ::unsetenv("BREVANT_PDF_READER");
     world_.reset();
-    if (saved_.empty()) ::unsetenv("TMPDIR");
-    else ::setenv("TMPDIR", saved_.c_str(), 1);
   }
-  std::string DebugLog() const { return TestWorld::ReadFile(DebugLogPath()); }
   std::unique_ptr<TestWorld> world_;
-  std::string saved_;
 };
 
 }  // namespace
 
 TEST_F(Routes, NamesDecideTheRouteAndTheReadersWindow) {
+  // (Each kind of document is sent end to end in tests/arrival; here the
+  // names that are easy to get wrong.)
   const std::pair<const char*, Route> routes[] = {
-      {"report.DOC", Route::Word},   {"archive.doc.zip", Route::Word}, {"notes.docx", Route::Word},
-      {"letter.odt", Route::Word},   {"letter.rtf", Route::Word},      {"sheet.xlsx", Route::Excel},
-      {"sheet.ods", Route::Excel},   {"page.html", Route::WebPage},    {"page.HTM", Route::WebPage},
-      {"a.pdf", Route::Pdf},         {"photo.tiff", Route::Tiff},      {"photo.jpg", Route::Image},
-      {"photo.jpeg", Route::Shell},  {"readme.txt", Route::Shell},
+      {"report.DOC", Route::Word},  {"archive.doc.zip", Route::Word}, {"sheet.ods", Route::Excel},
+      {"page.HTM", Route::WebPage}, {"photo.jpeg", Route::Shell},
       {"x.pdf/scan.gif", Route::Image}};  // images win over a folder named like a document
   for (auto [name, route] : routes) EXPECT_EQ(RouteFor(std::string("/home/a/") + name), route) << name;
-  for (const char* p : {"a.EMF", "a.rle", "a.wmf", "a.bmp", "a.ico", "a.gif", "a.Jpg"}) EXPECT_TRUE(IsImageFile(p)) << p;
-  for (const char* p : {"a.png", "a.jpeg", "a.tif", "a.pdf"}) EXPECT_FALSE(IsImageFile(p)) << p;
+  EXPECT_TRUE(IsImageFile("a.Jpg") && IsImageFile("a.EMF") && !IsImageFile("a.jpeg") && !IsImageFile("a.png"));
 
   // The reader's window: idle, or with a document in brackets after the
   // last " - ".
@@ -68,38 +56,7 @@ TEST_F(Routes, NamesDecideTheRouteAndTheReadersWindow) {
   EXPECT_TRUE(ParseReaderTitle("Acrobat Reader", &version, &doc));
   EXPECT_TRUE(ParseReaderTitle("Acrobat Reader 7.0 - [report.pdf]", &version, &doc));
   EXPECT_EQ(version + "|" + doc, "7.0|report.pdf");
-  for (const char* t : {"Acrobat Reader - [a - b.pdf]", "Acrobat Reader - report.pdf", "acrobat reader",
-                        "Adobe Acrobat Reader - [x.pdf]"})
-    EXPECT_FALSE(ParseReaderTitle(t)) << t;
-}
-
-TEST_F(Routes, FileIsOpenWhenLockedOrTheOfficeSuiteHasIt) {
-  const std::string dir = world_->Root() + "/docs/";
-  TestWorld::WriteFile(dir + "free.odt", "x");
-  TestWorld::WriteFile(dir + "locked.doc", "x");
-  TestWorld::WriteFile(dir + "edited.odt", "x");
-  TestWorld::WriteFile(dir + ".~lock.edited.odt#", ",ann,host,2026;");
-  EXPECT_FALSE(IsFileOpen(dir + "free.odt"));
-  EXPECT_FALSE(IsFileOpen(dir + "missing.doc"));
-  EXPECT_TRUE(IsFileOpen(dir + "edited.odt"));
-  // Another holder of an exclusive lock: a child process, so the lock is
-  // really someone else's.
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int fd = ::open((dir + "locked.doc").c_str(), O_RDWR);
-    ::flock(fd, LOCK_EX);
-    ::sleep(5);
-    ::_exit(0);
-  }
-  bool seen = false;
-  for (int i = 0; i < 100 && !seen; ++i) {
-    seen = IsFileOpen(dir + "locked.doc");
-    if (!seen) ::usleep(20000);
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-  EXPECT_TRUE(seen);
-  EXPECT_FALSE(IsFileOpen(dir + "locked.doc"));
+  EXPECT_FALSE(ParseReaderTitle("Acrobat Reader - [a - b.pdf]") || ParseReaderTitle("acrobat reader"));
 }
 
 // The default reader ("lp") opens no window: a reader that fails ends the
@@ -111,7 +68,7 @@ TEST_F(Routes, ReaderThatFailsWithoutWindowEndsTheWaitEarly) {
   auto start = std::chrono::steady_clock::now();
   PrintPDF("/tmp/broken.pdf", 0, "NoSuchFaxQueueHere");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  EXPECT_NE(DebugLog().find("ExitByReader: 1. Waiting creation of Acrobat window"), std::string::npos);
+  EXPECT_NE(TestWorld::ReadFile(DebugLogPath()).find("ExitByReader: 1. Waiting creation of Acrobat window"), std::string::npos);
   EXPECT_NE(TestWorld::ReadFile(ErrorLogPath()).find("The PDF reader could not print /tmp/broken.pdf"),
             std::string::npos);
 }
