@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <numeric>
 #include <filesystem>
 #include <regex>
 
@@ -148,21 +149,12 @@ TEST(BugReport, BodyLayoutWithoutMailClient) {
   BugReportText r = BuildBugReport(FixedProbes(false));
   const std::string expected =
       "\r\n\r\n\r\n-- Please type bug description above this line. Thank you --\r\n\r\n"
-      "Brevant version: " BREVANT_VERSION_TEXT "\r\n"
-      "OS:TestOS 1.2\r\n"
-      "Outlook version: Not installed\r\n"
-      "MAPI:No\r\n"
-      "Mail account: not set up\r\n"
-      "The creation of 'FaxComEx.FaxServer' was failed. No fax service client.\r\n"
-      "\r\nErrors log not found."
-      "\r\n---------------- config ----------------\r\n"
-      "Using = Invalid - 7\r\n"
-      "LocalFaxServer = yes\r\n"
-      "ForwardEmail = no\r\n"
-      "InboxPath = /home/u/Faxes/Inbox\r\n"
-      "SentPath = /home/u/Faxes/Sent\r\n"
-      "MSSentPath = /var/spool/fax/sent\r\n"
-      "MSInboxPath = /var/spool/fax/inbox\r\n"
+      "Brevant version: " BREVANT_VERSION_TEXT "\r\nOS:TestOS 1.2\r\nOutlook version: Not installed\r\n"
+      "MAPI:No\r\nMail account: not set up\r\n"
+      "The creation of 'FaxComEx.FaxServer' was failed. No fax service client.\r\n\r\nErrors log not found."
+      "\r\n---------------- config ----------------\r\nUsing = Invalid - 7\r\nLocalFaxServer = yes\r\n"
+      "ForwardEmail = no\r\nInboxPath = /home/u/Faxes/Inbox\r\nSentPath = /home/u/Faxes/Sent\r\n"
+      "MSSentPath = /var/spool/fax/sent\r\nMSInboxPath = /var/spool/fax/inbox\r\n"
       "---------------- modems ----------------\r\n"
       "---------------- printers ----------------\r\n"
       "PrinterName = 'Vestrel'\r\n\tDriverName = 'Generic PDF Printer'\r\n\tPrintProcessor = winprint\r\n\tDatatype = RAW\r\n"
@@ -179,16 +171,16 @@ TEST(BugReport, BodyLayoutWithoutMailClient) {
   c.FaxDevice = "faxhost";
   c.ForwardEmail = "boss@example.org";
   r = BuildBugReport(FixedProbes(true));
-  EXPECT_NE(r.body.find("Brevant version: " BREVANT_VERSION_TEXT "\r\n"), std::string::npos);
   EXPECT_NE(r.body.find("\r\n\r\nProduct version: 1.0.17\r\nBrevant version: "), std::string::npos);
   EXPECT_NE(r.body.find("Outlook version:TestMail 3.1\r\nMAPI:Ok\r\n"
                         "Mail account: me@here via smtp.test:587 (starttls, login me)\r\n"),
             std::string::npos);
-  EXPECT_NE(r.body.find("Using = QuorGroup\r\nLocalFaxServer = no\r\nForwardEmail = yes\r\n"), std::string::npos);
-  c.ProgramType = 2;
-  EXPECT_NE(BuildBugReport(FixedProbes(true)).body.find("Using = EFax\r\n"), std::string::npos);
-  c.ProgramType = 0;
-  EXPECT_NE(BuildBugReport(FixedProbes(true)).body.find("Using = MSFAX\r\n"), std::string::npos);
+  EXPECT_NE(r.body.find("LocalFaxServer = no\r\nForwardEmail = yes\r\n"), std::string::npos);
+  for (auto [type, name] : {std::pair<int, const char*>{1, "QuorGroup"}, {2, "EFax"}, {0, "MSFAX"}}) {
+    c.ProgramType = static_cast<std::int16_t>(type);
+    EXPECT_NE(BuildBugReport(FixedProbes(true)).body.find("Using = " + std::string(name) + "\r\n"),
+              std::string::npos);
+  }
   c = ClientConfig{};
 }
 
@@ -220,52 +212,6 @@ TEST(BugReport, MissingPiecesEachAddTheirLine) {
   EXPECT_NE(WithoutInstanceWarning(body).find(files), std::string::npos) << body;
 }
 
-TEST(BugReport, FaxServiceLinesAndDeviceRecords) {
-  test::TestWorld w;
-  Config() = ClientConfig{};
-  BugReportProbes p = FixedProbes(false);
-  p.faxService = [](bool xp, const std::string&) {
-    FaxServiceReport f;
-    f.created = true;
-    f.connected = true;
-    f.grantedRights = "3F0A";
-    if (xp) {
-      f.devices.push_back({"Loopback 1", "SpanDSP line", "False", "1", "2", "True", "4930 123", "4930 456"});
-    } else {
-      f.ports.push_back({"True", "1", "0", "3", "1", "TSID1", "CSID1", "7"});
-    }
-    return f;
-  };
-  std::string body = BuildBugReport(p).body;
-  EXPECT_NE(body.find("not set up\r\nFaxComEx.FaxServer(local): OK\r\n"
-                      "FaxComEx.FaxServer(local): access rights granted to the user = 0x3F0A\r\n"),
-            std::string::npos)
-      << body;
-  EXPECT_NE(body.find("---------------- modems ----------------\r\nDeviceName = Loopback 1\r\n"
-                      "\tDescription = SpanDSP line\r\n\tPoweredOff = False\r\n\tReceiveMode = 1\r\n"
-                      "\tRingsBeforeAnswer = 2\r\n\tSendEnabled = True\r\n\tCSID = 4930 123\r\n"
-                      "\tTSID = 4930 456\r\n---------------- printers"),
-            std::string::npos)
-      << body;
-
-  p.xpCheck = [] { return ""; };
-  body = BuildBugReport(p).body;
-  EXPECT_NE(body.find("FaxServer.FaxServer(local): OK\r\nError"), std::string::npos) << body;
-  EXPECT_EQ(body.find("access rights"), std::string::npos);
-  EXPECT_NE(body.find("---------------- modems ----------------\r\n\tCanModify = True\r\n\tSend = 1\r\n"
-                      "\tReceive = 0\r\n\tRings = 3\r\n\tPriority = 1\r\n\tTsid = TSID1\r\n\tCsid = CSID1\r\n"
-                      "\tDeviceId = 7\r\n---------------- printers"),
-            std::string::npos)
-      << body;
-
-  p.faxService = [](bool, const std::string&) {
-    FaxServiceReport f;
-    f.created = true;
-    return f;
-  };
-  EXPECT_NE(BuildBugReport(p).body.find("not set up\r\nThe connection to FaxServer was failed.\r\n"), std::string::npos);
-}
-
 TEST(BugReport, TwoRunningCopiesOfTheProgramAreReported) {
   test::TestWorld w;
   NamedProcess a(w, "brevant", 1), b(w, "Brevant.exe", 2);
@@ -275,51 +221,53 @@ TEST(BugReport, TwoRunningCopiesOfTheProgramAreReported) {
   EXPECT_GE(std::stoi(m[1]), 2);
 }
 
-TEST(BugReport, DeviceRecordsAreWhatTheFaxServiceReports) {
+// The fax service lines and device records of both editions, as the running
+// service reports its devices; a stopped service is a failed connection.
+TEST(BugReport, FaxServiceLinesAndDeviceRecordsFromTheRunningService) {
   test::TestWorld w;
+  Config() = ClientConfig{};
   test::FaxDaemon daemon(w);
   ASSERT_TRUE(daemon.Start());
   faxsvc::Message devices = daemon.Call(faxsvc::Message("devices"));
   faxsvc::Message hello = daemon.Call(faxsvc::Message("hello"));
   ASSERT_GE(devices.GetInt("count"), 1);
-  auto field = [](const faxsvc::Message& m, const char* key) { return m.Has(key) ? m.Get(key) : std::string(); };
+  auto get = [](const faxsvc::Message& m, const char* key) { return m.Has(key) ? m.Get(key) : std::string(); };
   auto yesNo = [](const faxsvc::Message& m, const char* key) {
     return m.Has(key) ? std::string(m.GetInt(key) ? "True" : "False") : std::string();
   };
-  auto probe = DefaultBugReportProbes().faxService;
-
-  FaxServiceReport xp = probe(true, GetLocalComputerName());
-  ASSERT_TRUE(xp.connected);
+  std::string xpRecords, portRecords;
+  for (int i = 1; i <= devices.GetInt("count"); ++i) {
+    faxsvc::Message d = devices.Item(i);
+    xpRecords += "\r\nDeviceName = " + d.Get("name") + "\r\n\tDescription = " + get(d, "description") +
+                 "\r\n\tPoweredOff = " + yesNo(d, "powered_off") + "\r\n\tReceiveMode = " + d.Get("receive_mode") +
+                 "\r\n\tRingsBeforeAnswer = " + d.Get("rings") + "\r\n\tSendEnabled = " +
+                 yesNo(d, "send_enabled") + "\r\n\tCSID = " + d.Get("csid") + "\r\n\tTSID = " + d.Get("tsid");
+    portRecords += "\r\n\tCanModify = " + get(d, "can_modify") + "\r\n\tSend = " + yesNo(d, "send_enabled") +
+                   "\r\n\tReceive = " + yesNo(d, "receive_enabled") + "\r\n\tRings = " + d.Get("rings") +
+                   "\r\n\tPriority = " + get(d, "priority") + "\r\n\tTsid = " + d.Get("tsid") + "\r\n\tCsid = " +
+                   d.Get("csid") + "\r\n\tDeviceId = " + d.Get("id");
+  }
   char hex[32] = "";
   if (hello.Has("granted_rights")) std::snprintf(hex, sizeof hex, "%llX", hello.GetInt("granted_rights"));
-  EXPECT_EQ(xp.grantedRights, hex);
-  ASSERT_EQ(static_cast<long long>(xp.devices.size()), devices.GetInt("count"));
-  for (int i = 1; i <= devices.GetInt("count"); ++i) {
-    faxsvc::Message d = devices.Item(i);
-    const FaxDeviceInfo& got = xp.devices[static_cast<std::size_t>(i - 1)];
-    EXPECT_EQ(got.DeviceName, d.Get("name"));
-    EXPECT_EQ(got.Description, field(d, "description"));
-    EXPECT_EQ(got.PoweredOff, yesNo(d, "powered_off"));
-    EXPECT_EQ(got.SendEnabled, yesNo(d, "send_enabled"));
-    EXPECT_EQ(got.ReceiveMode, d.Get("receive_mode"));
-    EXPECT_EQ(got.RingsBeforeAnswer, d.Get("rings"));
-    EXPECT_EQ(got.CSID, d.Get("csid"));
-    EXPECT_EQ(got.TSID, d.Get("tsid"));
-  }
-  FaxServiceReport older = probe(false, GetLocalComputerName());
-  ASSERT_EQ(static_cast<long long>(older.ports.size()), devices.GetInt("count"));
-  for (int i = 1; i <= devices.GetInt("count"); ++i) {
-    faxsvc::Message d = devices.Item(i);
-    const FaxPortInfo& got = older.ports[static_cast<std::size_t>(i - 1)];
-    EXPECT_EQ(got.CanModify, field(d, "can_modify"));
-    EXPECT_EQ(got.Send, yesNo(d, "send_enabled"));
-    EXPECT_EQ(got.Receive, yesNo(d, "receive_enabled"));
-    EXPECT_EQ(got.Priority, field(d, "priority"));
-    EXPECT_EQ(got.DeviceId, d.Get("id"));
-  }
+  const std::string modems = "---------------- modems ----------------", printers = "\r\n---------------- printers";
+  BugReportProbes p = FixedProbes(false);
+  p.faxService = DefaultBugReportProbes().faxService;
+  std::string body = BuildBugReport(p).body;
+  EXPECT_NE(body.find("not set up\r\nFaxComEx.FaxServer(local): OK\r\nFaxComEx.FaxServer(local): access rights "
+                      "granted to the user = 0x" + std::string(hex) + "\r\n"),
+            std::string::npos)
+      << body;
+  EXPECT_NE(body.find(modems + xpRecords + printers), std::string::npos) << body;
+
+  p.xpCheck = [] { return ""; };
+  body = BuildBugReport(p).body;
+  EXPECT_NE(body.find("not set up\r\nFaxServer.FaxServer(local): OK\r\nError"), std::string::npos) << body;
+  EXPECT_EQ(body.find("access rights"), std::string::npos);
+  EXPECT_NE(body.find(modems + portRecords + printers), std::string::npos) << body;
+
   daemon.Stop();
-  FaxServiceReport down = probe(true, GetLocalComputerName());
-  EXPECT_FALSE(down.connected);
+  EXPECT_NE(BuildBugReport(p).body.find("not set up\r\nThe connection to FaxServer was failed.\r\n" ),
+            std::string::npos);
 }
 
 TEST(BugReport, ReportIsAnOutboxItemWithTheLogsOpenedInTheConfiguredMailProgram) {
@@ -436,36 +384,29 @@ TEST(BugReport, TheDesktopsMailProgramOrElseAMailtoLink) {
 
 TEST(BugReport, PrintersAreTheSpoolersQueues) {
   test::TestWorld w;
-  // What the spooler's own tools list, one queue name per line.
-  FILE* p = ::popen("lpstat -e 2>/dev/null | sort", "r");
-  ASSERT_NE(p, nullptr);
-  std::vector<std::string> expected;
-  char line[512];
-  while (std::fgets(line, sizeof line, p)) {
-    std::string s = line;
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-    if (!s.empty()) expected.push_back(s);
-  }
-  ::pclose(p);
+  // What the spooler's own tools say.
+  auto output = [](const std::string& cmd) {
+    std::string text;
+    char line[512];
+    FILE* p = ::popen(cmd.c_str(), "r");
+    while (p && std::fgets(line, sizeof line, p)) text += line;
+    if (p) ::pclose(p);
+    return text;
+  };
+  std::string expected = output("lpstat -e 2>/dev/null | sort");
   if (expected.empty()) GTEST_SKIP() << "no CUPS queue on this machine";
-
   auto printers = DefaultBugReportProbes().printers();
   std::vector<std::string> names;
-  for (const auto& r : printers) names.push_back(r.name);
+  for (const auto& r : printers) names.push_back(r.name + "\n");
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, expected);
+  EXPECT_EQ(std::accumulate(names.begin(), names.end(), std::string()), expected);
   for (const auto& r : printers) {
-    std::string cmd = "lpoptions -p '" + r.name + "' 2>/dev/null";
-    FILE* o = ::popen(cmd.c_str(), "r");
-    std::string options;
-    while (o && std::fgets(line, sizeof line, o)) options += line;
-    if (o) ::pclose(o);
+    std::string options = output("lpoptions -p '" + r.name + "' 2>/dev/null") + " ";
     // lpoptions quotes a value only when it holds blanks.
     bool listed = options.find("printer-make-and-model='" + r.driver + "'") != std::string::npos ||
                   options.find("printer-make-and-model=" + r.driver + " ") != std::string::npos ||
                   options.find("printer-make-and-model=" + r.driver + "\n") != std::string::npos;
     EXPECT_TRUE(listed) << r.driver << "\n" << options;
-    EXPECT_FALSE(r.printProcessor.empty());
-    EXPECT_FALSE(r.datatype.empty());
+    EXPECT_FALSE(r.printProcessor.empty() || r.datatype.empty());
   }
 }

@@ -52,16 +52,13 @@ class HttpServer {
 
  private:
   void Serve() {
-    while (!stop_) {
+    for (char buf[4096]; !stop_;) {
       pollfd p{fd_, POLLIN, 0};
       if (::poll(&p, 1, 50) <= 0) continue;
       int c = ::accept(fd_, nullptr, nullptr);
       if (c < 0) continue;
       std::string req;
-      char buf[4096];
-      while (req.find("\r\n\r\n") == std::string::npos) {
-        pollfd q{c, POLLIN, 0};
-        if (::poll(&q, 1, 2000) <= 0) break;
+      for (pollfd q{c, POLLIN, 0}; req.find("\r\n\r\n") == std::string::npos && ::poll(&q, 1, 2000) > 0;) {
         ssize_t n = ::read(c, buf, sizeof buf);
         if (n <= 0) break;
         req.append(buf, static_cast<size_t>(n));
@@ -70,22 +67,16 @@ class HttpServer {
         std::lock_guard<std::mutex> l(m_);
         requests_.push_back(req.substr(0, req.find("\r\n")));
       }
-      if (reply_.stall) {
-        while (!stop_) {
-          pollfd q{c, POLLIN, 0};
-          if (::poll(&q, 1, 50) > 0 && ::read(c, buf, sizeof buf) <= 0) break;
-        }
-      } else {
-        std::string head = "HTTP/1.1 " + std::to_string(reply_.status) + " X\r\nContent-Type: " +
-                           reply_.contentType + "\r\nContent-Length: " + std::to_string(reply_.body.size()) +
-                           "\r\nConnection: close\r\n\r\n";
-        std::string all = head + reply_.body;
-        size_t off = 0;
-        while (off < all.size() && !stop_) {
-          ssize_t n = ::send(c, all.data() + off, all.size() - off, MSG_NOSIGNAL);
-          if (n <= 0) break;
-          off += static_cast<size_t>(n);
-        }
+      // A stalled reply holds the connection until the client or the test ends.
+      for (pollfd q{c, POLLIN, 0}; reply_.stall && !stop_;)
+        if (::poll(&q, 1, 50) > 0 && ::read(c, buf, sizeof buf) <= 0) break;
+      std::string all = "HTTP/1.1 " + std::to_string(reply_.status) + " X\r\nContent-Type: " + reply_.contentType +
+                        "\r\nContent-Length: " + std::to_string(reply_.body.size()) +
+                        "\r\nConnection: close\r\n\r\n" + reply_.body;
+      for (size_t off = 0; !reply_.stall && off < all.size() && !stop_;) {
+        ssize_t n = ::send(c, all.data() + off, all.size() - off, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        off += static_cast<size_t>(n);
       }
       ::close(c);
     }

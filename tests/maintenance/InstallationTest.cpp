@@ -11,6 +11,7 @@
 #include "common/ClientConfig.h"
 #include "common/Logging.h"
 #include "maintenance/Installation.h"
+#include "tests/support/RegValues.h"
 #include "tests/support/TestWorld.h"
 #include "tests/support/UiRecorder.h"
 
@@ -35,9 +36,7 @@ std::string InstallSuite(const test::TestWorld& w, const std::vector<std::string
   std::string sys = w.Root() + "/system";
   fs::create_directories(sys);
   fs::copy_file(Fixture("good"), sys + "/Redemption.dll", fs::copy_options::overwrite_existing);
-  CWinReg reg;
-  reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, kPelorinKey, true);
-  reg.SetString("SystemDir", sys);
+  test::SetRegString(test::HKLM, kPelorinKey, "SystemDir", sys);
   return sys;
 }
 
@@ -176,12 +175,6 @@ struct UserHome {
 
 std::string Component(const std::string& name) { return test::BinDir() + "/" + name + ".dll"; }
 
-std::string RegistryValue(const std::string& key, const std::string& name) {
-  CWinReg reg;
-  if (!reg.InitForRead(CWinReg::HKEY_CURRENT_USER, key)) return "<no key>";
-  return reg.GetString(name);
-}
-
 }  // namespace
 
 TEST(Components, EachInstallsItsIntegrationForTheUserRemovesItAndRepairBringsItBack) {
@@ -198,17 +191,18 @@ TEST(Components, EachInstallsItsIntegrationForTheUserRemovesItAndRepairBringsItB
   for (const char* c : {"QuorSendTo", "QuorIE", "Pelorin", "PelorinAddin", "Redemption"})
     ASSERT_TRUE(mInstallation::RegisterServerDll(Component(c), true)) << c << test::TestWorld::ReadFile(ErrorLogPath());
 
-  EXPECT_NE(test::TestWorld::ReadFile(entry).find("Exec=\"" + send + "\" %F\n"), std::string::npos);
-  EXPECT_NE(test::TestWorld::ReadFile(entry).find("application/vnd.oasis.opendocument.text;"), std::string::npos);
+  auto has = [](const std::string& file, const std::string& text) {
+    return test::TestWorld::ReadFile(file).find(text) != std::string::npos;
+  };
+  EXPECT_TRUE(has(entry, "Exec=\"" + send + "\" %F\n"));
+  EXPECT_TRUE(has(entry, "application/vnd.oasis.opendocument.text;"));
   EXPECT_EQ(test::TestWorld::ReadFile(thunar), test::TestWorld::ReadFile(entry));
-  EXPECT_NE(test::TestWorld::ReadFile(script).find("exec \"" + send + "\" \"$@\""), std::string::npos);
+  EXPECT_TRUE(has(script, "exec \"" + send + "\" \"$@\""));
   EXPECT_EQ(fs::status(script).permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
-  EXPECT_NE(test::TestWorld::ReadFile(page).find("MimeType=text/html;"), std::string::npos);
-  EXPECT_NE(test::TestWorld::ReadFile(link).find("MimeType=x-scheme-handler/fax;"), std::string::npos);
-  EXPECT_NE(test::TestWorld::ReadFile(user.home + "/.config/mimeapps.list")
-                .find("x-scheme-handler/fax=brevant-faxlink.desktop"),
-            std::string::npos);
-  EXPECT_EQ(RegistryValue(progId, "Library"), fs::canonical(Component("Pelorin")).string());
+  EXPECT_TRUE(has(page, "MimeType=text/html;"));
+  EXPECT_TRUE(has(link, "MimeType=x-scheme-handler/fax;"));
+  EXPECT_TRUE(has(user.home + "/.config/mimeapps.list", "x-scheme-handler/fax=brevant-faxlink.desktop"));
+  EXPECT_EQ(test::RegString(test::HKCU, progId, "Library"), fs::canonical(Component("Pelorin")).string());
   EXPECT_TRUE(fs::is_directory(user.home + "/Maildir/new"));
   {
     // A "fax:" link becomes the wizard's one recipient; nothing else of the
@@ -226,17 +220,14 @@ TEST(Components, EachInstallsItsIntegrationForTheUserRemovesItAndRepairBringsItB
   for (const char* c : {"QuorSendTo", "QuorIE", "Pelorin", "PelorinAddin", "Redemption"})
     EXPECT_TRUE(mInstallation::RegisterServerDll(Component(c), false)) << c;
   for (const auto& f : {entry, script, thunar, page, link}) EXPECT_FALSE(fs::exists(f)) << f;
-  EXPECT_EQ(RegistryValue(progId, "Library"), "<no key>");
+  EXPECT_EQ(test::RegString(test::HKCU, progId, "Library"), "<no key>");
   EXPECT_TRUE(fs::is_directory(user.home + "/Maildir/new")) << "nobody's mail is deleted";
 
   // Repair over the built suite (the office add-ins have a test of their
   // own) succeeds and brings the removed registrations back.
   test::UiRecorder ui;
   Office office(true, false, false);
-  CWinReg reg;
-  ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, kPelorinKey, true));
-  reg.SetString("SystemDir", test::BinDir());  // Redemption.dll is shipped beside the programs
-  reg.CloseKey();
+  test::SetRegString(test::HKLM, kPelorinKey, "SystemDir", test::BinDir());  // Redemption.dll beside the programs
   ASSERT_EQ(mInstallation::GetComponentFolder(), test::BinDir());
   EXPECT_TRUE(mInstallation::CheckFiles(mInstallation::GetComponentFolder()));
   EXPECT_TRUE(mInstallation::RegDll(mInstallation::GetComponentFolder()));

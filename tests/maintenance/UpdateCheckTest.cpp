@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
@@ -37,65 +38,44 @@ TEST(UpdateCheck, AddressComesFromTheRegistryStoreWithTheMakersSiteAsDefault) {
   EXPECT_EQ(UpdateVersionText(), "1.0");
 }
 
-TEST(UpdateCheck, TheThreeAnswersPlainAndAsHtml) {
+TEST(UpdateCheck, TheThreeAnswersPlainOrAsHtmlAndAnyOtherPageIsTheAddress) {
   test::TestWorld w;
-  {
-    HttpServer s({200, "0"});
+  struct Case {
+    HttpServer::Reply reply;
+    UpdateAnswer answer;
+    std::string text;
+  } cases[] = {
+      {{200, "0"}, UpdateAnswer::NoUpdate, ""},
+      {{200, "1\r\n"}, UpdateAnswer::Nothing, ""},
+      {{200, "  https://www.norvane.com/download/pelorin-1.1.tar.gz\n"}, UpdateAnswer::Download,
+       "https://www.norvane.com/download/pelorin-1.1.tar.gz"},
+      {{200,
+        "<html><head><title>1</title></head><body>\n<script>var v = 2;</script><p>0</p>"
+        "<STYLE>p { color: red }</STYLE>\n</body></html>",
+        "text/html"},
+       UpdateAnswer::NoUpdate, ""},
+      {{200, "<HTML><BODY><a href=\"x\">http://dl.example.org/a?x=1&amp;y=2</a></BODY></HTML>", "text/html"},
+       UpdateAnswer::Download, "http://dl.example.org/a?x=1&y=2"},
+      // Whatever the page says and whatever its status, its text is the answer.
+      {{404, "<html><body><h1>Not Found</h1></body></html>", "text/html"}, UpdateAnswer::Download, "Not Found"},
+      {{500, "0"}, UpdateAnswer::NoUpdate, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply.body);
+    HttpServer s(c.reply);
     UpdateResult r = Ask(s);
-    EXPECT_EQ(r.answer, UpdateAnswer::NoUpdate);
-    ASSERT_EQ(s.Requests().size(), 1u);
-    EXPECT_EQ(s.Requests()[0], "GET /_check_update.asp?ver=1.0 HTTP/1.1");
+    EXPECT_EQ(r.answer, c.answer);
+    if (c.answer == UpdateAnswer::Download) EXPECT_EQ(r.text, c.text);
+    EXPECT_EQ(s.Requests(), std::vector<std::string>{"GET /_check_update.asp?ver=1.0 HTTP/1.1"});
   }
-  {
-    HttpServer s({200, "1\r\n"});
-    EXPECT_EQ(Ask(s).answer, UpdateAnswer::Nothing);
-  }
-  {
-    HttpServer s({200, "  https://www.norvane.com/download/pelorin-1.1.tar.gz\n"});
-    UpdateResult r = Ask(s);
-    EXPECT_EQ(r.answer, UpdateAnswer::Download);
-    EXPECT_EQ(r.text, "https://www.norvane.com/download/pelorin-1.1.tar.gz");
-  }
-  {
-    HttpServer s({200,
-                  "<html><head><title>1</title></head><body>\n<script>var v = 2;</script><p>0</p>"
-                  "<STYLE>p { color: red }</STYLE>\n</body></html>",
-                  "text/html"});
-    EXPECT_EQ(Ask(s).answer, UpdateAnswer::NoUpdate);
-  }
-  {
-    HttpServer s({200, "<HTML><BODY><a href=\"x\">http://dl.example.org/a?x=1&amp;y=2</a></BODY></HTML>", "text/html"});
-    UpdateResult r = Ask(s);
-    EXPECT_EQ(r.answer, UpdateAnswer::Download);
-    EXPECT_EQ(r.text, "http://dl.example.org/a?x=1&y=2");
-  }
-}
 
-TEST(UpdateCheck, AnyOtherPageIsTheAddressOnlyNoAnswerFails) {
-  test::TestWorld w;
-  {
-    // Whatever the page says and whatever its status, its text is the address.
-    HttpServer s({404, "<html><body><h1>Not Found</h1></body></html>", "text/html"});
-    UpdateResult r = Ask(s);
-    EXPECT_EQ(r.answer, UpdateAnswer::Download);
-    EXPECT_EQ(r.text, "Not Found");
-  }
-  {
-    HttpServer s({500, "0"});
-    EXPECT_EQ(Ask(s).answer, UpdateAnswer::NoUpdate);
-  }
-  {
-    // A site that names a local file is refused, not read.
-    test::TestWorld::WriteFile(w.Root() + "/_check_update.asp", "0");
-    UpdateResult r = QueryUpdateService("file://" + w.Root() + "/_check_update.asp", "1.0");
-    EXPECT_EQ(r.answer, UpdateAnswer::Failed);
-  }
-  {
-    HttpServer s({200, std::string(10 * 1024 * 1024, 'x')});
-    UpdateResult r = Ask(s);
-    EXPECT_EQ(r.answer, UpdateAnswer::Failed);
-    EXPECT_NE(r.error.find("64 KB"), std::string::npos) << r.error;
-  }
+  // A site that names a local file is refused, not read; a page too long fails.
+  test::TestWorld::WriteFile(w.Root() + "/_check_update.asp", "0");
+  EXPECT_EQ(QueryUpdateService("file://" + w.Root() + "/_check_update.asp", "1.0").answer, UpdateAnswer::Failed);
+  HttpServer s({200, std::string(10 * 1024 * 1024, 'x')});
+  UpdateResult r = Ask(s);
+  EXPECT_EQ(r.answer, UpdateAnswer::Failed);
+  EXPECT_NE(r.error.find("64 KB"), std::string::npos) << r.error;
 }
 
 TEST(UpdateCheck, WhatTheUserSeesForEachAnswer) {
@@ -125,36 +105,32 @@ TEST(UpdateCheck, WhatTheUserSeesForEachAnswer) {
   }
 }
 
-TEST(UpdateCheck, AServiceThatNeverAnswersSaysSoAndTheTraceTellsItTimedOut) {
+TEST(UpdateCheck, AServiceThatNeverAnswersOrIsDownSaysSoAndLeavesARecord) {
   test::TestWorld w;
   test::UiRecorder ui;
-  HttpServer::Reply stall;
-  stall.stall = true;
-  HttpServer s(stall);
-  SetSite(s.Site());
-  auto t0 = std::chrono::steady_clock::now();
-  CheckForUpdate(1500);
-  auto took = std::chrono::steady_clock::now() - t0;
-  EXPECT_GE(took, std::chrono::milliseconds(1400));
-  EXPECT_LT(took, std::chrono::milliseconds(4000));
-  EXPECT_EQ(ui.messages, std::vector<std::string>{"Pelorin: Connect error. Check your connection settings."});
+  const std::vector<std::string> connectError{"Pelorin: Connect error. Check your connection settings."};
+  {
+    HttpServer::Reply stall;
+    stall.stall = true;
+    HttpServer s(stall);
+    SetSite(s.Site());
+    auto t0 = std::chrono::steady_clock::now();
+    CheckForUpdate(1500);
+    auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(took, std::chrono::milliseconds(1400));
+    EXPECT_LT(took, std::chrono::milliseconds(4000));
+  }
+  EXPECT_EQ(ui.messages, connectError);
   std::string trace = test::TestWorld::ReadFile(TraceLogPath());
   EXPECT_NE(trace.find("did not answer within 1.5 s: timed out."), std::string::npos) << trace;
-}
 
-TEST(UpdateCheck, AServiceThatIsDownSaysSoAndLeavesARecord) {
-  test::TestWorld w;
-  test::UiRecorder ui;
-  int port;
-  {
-    HttpServer gone({200, "0"});  // a port that was free a moment ago
-    port = std::stoi(gone.Site().substr(gone.Site().rfind(':') + 1));
-  }
-  SetSite("http://127.0.0.1:" + std::to_string(port));
+  // The same port with nobody listening any more.
+  ui.messages.clear();
+  std::remove(ErrorLogPath().c_str());
   auto t0 = std::chrono::steady_clock::now();
   CheckForUpdate();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
-  EXPECT_EQ(ui.messages, std::vector<std::string>{"Pelorin: Connect error. Check your connection settings."});
+  EXPECT_EQ(ui.messages, connectError);
   std::string errors = test::TestWorld::ReadFile(ErrorLogPath());
   EXPECT_NE(errors.find("frmUpdate.CheckForUpdate"), std::string::npos) << errors;
 }
