@@ -15,18 +15,6 @@ using namespace brevant;
 
 namespace {
 
-// A test world points TMPDIR into itself and removes it at the end; the next
-// world of the same process must not start from there. (Under ctest every
-// test runs in a process of its own; this keeps a plain run of the binary
-// working too.)
-class RestoreTmpDir : public testing::EmptyTestEventListener {
-  void OnTestEnd(const testing::TestInfo&) override { ::unsetenv("TMPDIR"); }
-};
-const bool kListening = [] {
-  testing::UnitTest::GetInstance()->listeners().Append(new RestoreTmpDir);
-  return true;
-}();
-
 // Local time is fixed per test so the date texts are known.
 struct LocalZone {
   explicit LocalZone(const char* tz) {
@@ -106,39 +94,30 @@ TEST(FaxJobXml, ReadsBackEveryFieldUnchanged) {
   FillJob();
   FaxJob().SenderDepartment = " ";  // blanks or a line break alone are values too
   FaxJob().FaxName = "\n";
-  const FaxJobRecord before = FaxJob();
+  const std::string subject = FaxJob().FaxSubject;
   std::string xml = GetFaxJobXml();
   ASSERT_FALSE(xml.empty());
 
-  ClearFaxJob();
-  FaxJob().SenderFullName = "someone else";
+  FaxJob() = FaxJobRecord{};
+  FaxJob().UseCover = true;
   CXmlFax reader;
   reader.SetXML(xml);
   reader.ReadSendFaxProps();
   const FaxJobRecord& j = FaxJob();
   ASSERT_EQ(j.CoverPages.Count(), 1u);
   EXPECT_EQ(j.CoverPages[1], "/covers/R&D <urgent>.cov");
-  EXPECT_EQ(j.FaxSubject, before.FaxSubject);
-  EXPECT_EQ(j.FaxPriority, 2);
-  EXPECT_EQ(j.FaxSchedule, 1);
-  EXPECT_EQ(j.DTFaxSend, before.DTFaxSend);
-  EXPECT_EQ(j.Note, before.Note);
-  EXPECT_EQ(j.SenderAddress, before.SenderAddress);
-  EXPECT_EQ(j.SenderCompany, before.SenderCompany);
+  EXPECT_EQ(j.CoverIndex, 0);  // not read back
+  // Every other field as it was: the text made from it is the same.
+  FaxJob().CoverIndex = 1;
+  EXPECT_EQ(GetFaxJobXml(), xml);
   EXPECT_EQ(j.SenderDepartment, " ");
   EXPECT_EQ(j.FaxName, "\n");
-  EXPECT_EQ(j.SenderFullName, "Anna Müller");
-  ASSERT_EQ(j.g_arrFaxName.Count(), 2u);
-  EXPECT_EQ(j.g_arrFaxName[1], "Bob <Sales>");
-  EXPECT_EQ(j.g_arrFaxName[2], "Zoë");
-  EXPECT_EQ(j.g_arrFaxNumber[2], "555-0101");
-  EXPECT_EQ(j.CoverIndex, 0);  // not read back
 
   // The values wrapped in one element under the root read the same way.
   CXmlFax wrapped;
   std::string inner = xml.substr(5, xml.size() - 11);
   wrapped.SetXML("<Fax><Job>" + inner + "</Job></Fax>");
-  EXPECT_EQ(wrapped.ReadItemPropS("FaxSubject"), before.FaxSubject);
+  EXPECT_EQ(wrapped.ReadItemPropS("FaxSubject"), subject);
 
   // A missing element or a count that is not a number reaches the caller;
   // the recipient lists stay as they were.
@@ -204,7 +183,6 @@ TEST(FaxJobXml, SaveLoadAndDeleteTheFile) {
   std::string path = w.TempDir() + "/job.xml";
   CXmlFax x;
   x.SetFilename(path);
-  EXPECT_EQ(x.GetFilename(), path);
   test::TestWorld::WriteFile(path, "old");
   x.Create();
   EXPECT_TRUE(x.IsEmpty());
