@@ -184,17 +184,6 @@ TEST_F(OnTheDesktop, ASecondConfigBringsTheOpenConfigurationToTheFront) {
     EXPECT_EQ(reg.GetString("CoverPageSubject"), "Stored");
   }
 
-  // The same for another single window: "about" while the configuration
-  // shows raises the configuration (the running copy's window).
-  unsigned long second_editor = x.MakeWindow("editor 2", true);
-  ASSERT_TRUE(above(second_editor, dialog));
-  int third = Start("about", world.Root() + "/third");
-  EXPECT_EQ(Wait(third, 10000), 0);
-  for (int i = 0; i < 100 && !above(dialog, second_editor); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_TRUE(above(dialog, second_editor));
-  EXPECT_EQ(x.WaitForWindow("About Pelorin", 300), 0u);
-
   // Escape is "Cancel": the first copy ends through the end of a run.
   x.SetFocus(dialog);
   ASSERT_TRUE(x.Keys("Escape"));
