@@ -154,40 +154,32 @@ std::string XDesktop::SelectText(unsigned long window) {
   for (int percent : {25, 33, 40, 45}) {
     int px = x + a.width / 2, py = y + a.height * percent / 100;
     Xdotool({"mousemove", std::to_string(px), std::to_string(py), "click", "--repeat", "3", "--delay", "40", "1"});
-    std::string text = Selection("PRIMARY", 2000);
+    // What the window put into the primary selection, asked for as UTF-8.
+    Window me = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
+    Atom into = XInternAtom(d, "XDESKTOP_SELECTION", False);
+    XConvertSelection(d, XA_PRIMARY, XInternAtom(d, "UTF8_STRING", False), into, me, CurrentTime);
+    XSync(d, False);
+    std::string text;
+    XEvent ev{};
+    bool got = false;
+    for (int waited = 0; waited <= 2000 && !(got = XCheckTypedWindowEvent(d, me, SelectionNotify, &ev));
+         waited += 20)
+      ::usleep(20000);
+    if (got && ev.xselection.property != None) {
+      Atom type;
+      int format;
+      unsigned long count = 0, after = 0;
+      unsigned char* data = nullptr;
+      if (XGetWindowProperty(d, me, into, 0, 65536, True, AnyPropertyType, &type, &format, &count, &after, &data) ==
+              Success &&
+          data)
+        text.assign(reinterpret_cast<char*>(data), count);
+      if (data) XFree(data);
+    }
+    XDestroyWindow(d, me);
     if (!text.empty()) return text;
   }
   return "";
-}
-
-std::string XDesktop::Selection(const char* name, int ms) {
-  ::Display* d = D(dpy_);
-  Window me = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
-  Atom selection = XInternAtom(d, name, False), utf8 = XInternAtom(d, "UTF8_STRING", False),
-       into = XInternAtom(d, "XDESKTOP_SELECTION", False);
-  XConvertSelection(d, selection, utf8, into, me, CurrentTime);
-  XSync(d, False);
-  std::string text;
-  for (int waited = 0; waited <= ms; waited += 20) {
-    XEvent ev;
-    if (XCheckTypedWindowEvent(d, me, SelectionNotify, &ev)) {
-      if (ev.xselection.property != None) {
-        Atom type;
-        int format;
-        unsigned long count = 0, after = 0;
-        unsigned char* data = nullptr;
-        if (XGetWindowProperty(d, me, into, 0, 65536, True, AnyPropertyType, &type, &format, &count, &after,
-                               &data) == Success &&
-            data)
-          text.assign(reinterpret_cast<char*>(data), count);
-        if (data) XFree(data);
-      }
-      break;
-    }
-    ::usleep(20000);
-  }
-  XDestroyWindow(d, me);
-  return text;
 }
 
 }  // namespace brevant::test

@@ -40,7 +40,6 @@ class XDesktop {
   std::string SelectText(unsigned long window);
 
  private:
-  std::string Selection(const char* name, int ms);
   bool Xdotool(const std::vector<std::string>& args);
   int pid_ = 0;
   void* dpy_ = nullptr;
