@@ -5,27 +5,11 @@
 
 #include <filesystem>
 
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QTreeWidget>
-
-#include "app/Init.h"
-#include "common/CWinReg.h"
-#include "common/ClientConfig.h"
-#include "common/FaxJob.h"
-#include "common/Logging.h"
 #include "faxjob/CXmlGroups.h"
 #include "tests/wizard/WizardFixture.h"
-#include "wizard/frmCover.h"
-#include "wizard/frmNew.h"
-#include "wizard/frmSender.h"
 
 namespace brevant::test {
 namespace {
-
-using namespace brevant::wizard;
-constexpr const char* kPelorin = "Software\\Norvane\\Pelorin";
-constexpr const char* kUserInfo = "Software\\Microsoft\\Fax\\UserInfo";
 
 TEST_F(WizardTest, NewFillsTheFaxJobAndHandlesTheCoverPageRequest) {
   CXmlGroups().WriteCfgProps();  // start-up reads the delivery path from the group file

@@ -1,36 +1,15 @@
 // The cover, schedule and finish pages: their rules, what they store, and
 // how they end the run.
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDateTimeEdit>
 #include <QDropEvent>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
 #include <QMimeData>
-#include <QRadioButton>
-#include <QTextEdit>
-#include <QTreeWidget>
 #include <QUrl>
 
-#include "common/CWinReg.h"
-#include "common/ClientConfig.h"
-#include "common/FaxJob.h"
 #include "tests/wizard/WizardFixture.h"
-#include "wizard/frmCover.h"
-#include "wizard/frmFinish.h"
-#include "wizard/frmNew.h"
-#include "wizard/frmSend.h"
-#include "wizard/frmSender.h"
 
 namespace brevant::test {
 namespace {
 
-using namespace brevant::wizard;
-constexpr const char* kPelorin = "Software\\Norvane\\Pelorin";
 constexpr const char* kVersion = "Software\\Microsoft\\Windows NT\\CurrentVersion";
-
-QPushButton* Button(QWidget* form, const char* name) { return form->findChild<QPushButton*>(name); }
 
 // Drags urls onto the list and drops them; returns whether the list
 // accepted the drag.

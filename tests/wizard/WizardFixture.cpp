@@ -1,6 +1,5 @@
 #include "tests/wizard/WizardFixture.h"
 
-#include <cstdlib>
 #include <filesystem>
 
 #include <QTimer>
@@ -8,13 +7,7 @@
 #include "app/Init.h"
 #include "app/WindowsModule.h"
 #include "app/mMisc.h"
-#include "common/CWinReg.h"
-#include "common/ClientConfig.h"
-#include "common/FaxJob.h"
-#include "common/Logging.h"
-#include "wizard/Hooks.h"
 #include "wizard/QtWindows.h"
-#include "wizard/frmCover.h"
 
 namespace fs = std::filesystem;
 
@@ -95,6 +88,13 @@ std::string WizardTest::MakeTemplates(const std::vector<std::string>& names) {
   return folder;
 }
 
-std::string WizardTest::Trace() const { return TestWorld::ReadFile(TraceLogPath()); }
+QStringList WizardTest::Rows(QTreeWidget* list) {
+  QStringList out;
+  for (int i = 0; i < list->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* row = list->topLevelItem(i);
+    out << (list->columnCount() > 1 ? row->text(0) + "|" + row->text(1) : row->text(0));
+  }
+  return out;
+}
 
 }  // namespace brevant::test

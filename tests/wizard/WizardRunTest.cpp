@@ -1,39 +1,9 @@
 // The Send Fax wizard driven as a user drives it: from the command line
 // through every page to "Finish", and the recipients page on its own.
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QRadioButton>
-#include <QTextEdit>
-#include <QTreeWidget>
-
-#include "common/FaxJob.h"
 #include "tests/wizard/WizardFixture.h"
-#include "wizard/Hooks.h"
-#include "wizard/frmCover.h"
-#include "wizard/frmEditRecipient.h"
-#include "wizard/frmFinish.h"
-#include "wizard/frmNew.h"
-#include "wizard/frmSend.h"
 
 namespace brevant::test {
 namespace {
-
-using namespace brevant::wizard;
-constexpr const char* kPelorin = "Software\\Norvane\\Pelorin";
-constexpr const char* kUserInfo = "Software\\Microsoft\\Fax\\UserInfo";
-
-QStringList Rows(QTreeWidget* list) {
-  QStringList out;
-  for (int i = 0; i < list->topLevelItemCount(); ++i) {
-    QTreeWidgetItem* row = list->topLevelItem(i);
-    out << (list->columnCount() > 1 ? row->text(0) + "|" + row->text(1) : row->text(0));
-  }
-  return out;
-}
-
-QPushButton* Button(QWidget* form, const char* name) { return form->findChild<QPushButton*>(name); }
 
 frmEditRecipient* EditDialog() {
   for (QWidget* w : QApplication::topLevelWidgets())
