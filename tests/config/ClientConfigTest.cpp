@@ -1,5 +1,5 @@
 // The registry side of the configuration against the real registry store:
-// client paths, folders, sender details, operating-system checks, progress
+// client paths, folders, operating-system checks, progress
 // status seen by a second process, and start-up loading it all.
 #include <gtest/gtest.h>
 
@@ -10,12 +10,10 @@
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/CoverFolders.h"
-#include "common/FaxJob.h"
 #include "common/Folders.h"
 #include "common/OsCheck.h"
-#include "common/SenderInfo.h"
-#include "tests/config/Unprivileged.h"
 #include "tests/support/RegValues.h"
+#include "tests/support/TestUser.h"
 #include "tests/support/TestWorld.h"
 
 using namespace brevant;
@@ -92,47 +90,15 @@ TEST(Folders, ProgramSpoolAndTemporaryFolders) {
   EXPECT_NE(a, b);
   EXPECT_EQ(a.rfind(w.TempDir() + "/Fax", 0), 0u);
   EXPECT_EQ(std::filesystem::file_size(a), 0u);
-  // A temporary folder the user may not write: "" and a record.
+  // A temporary folder an ordinary user may not write: "" and a record.
   std::filesystem::remove(w.ProgramDir() + "/Errors.log");
-  test::OpenFolder(w.Root(), false);
-  test::OpenFolder(w.ProgramDir(), true);
-  test::OpenFolder(w.TempDir(), false);
-  std::string denied = "?";
-  {
-    test::Unprivileged user;
-    denied = mCommon::GetTempFile();
-  }
-  EXPECT_EQ(denied, "");
+  test::TestUser user;
+  ASSERT_TRUE(user.Made()) << user.Problem();
+  std::filesystem::permissions(w.Root(), std::filesystem::perms(0555));
+  std::filesystem::permissions(w.ProgramDir(), std::filesystem::perms(0777));
+  std::filesystem::permissions(w.TempDir(), std::filesystem::perms(0555));
+  EXPECT_EQ(user.Run([] { return mCommon::GetTempFile().empty() ? 0 : 1; }), 0);
   EXPECT_NE(ErrorLog(w).find(":mCommon.GetTempFile\""), std::string::npos) << ErrorLog(w);
-}
-
-TEST(SenderInfo, ElevenValuesOfTheFaxServiceKey) {
-  TestWorld w;
-  FaxJobRecord& j = FaxJob();
-  j.SenderAddress = "Ringstraße 5\nBonn";
-  j.SenderCompany = "";
-  j.SenderEmail = "anna@example.org";
-  j.SenderfaxNumber = "+49 228 1";
-  j.SenderWorkPhone = "+49 228 2";
-  mCommon::SetSenderInfo();
-  EXPECT_EQ(RegString(HKCU, kUserInfoKey, "MailBox"), "anna@example.org");
-  EXPECT_EQ(RegString(HKCU, kUserInfoKey, "FaxNumber"), "+49 228 1");
-  EXPECT_EQ(RegString(HKCU, kUserInfoKey, "OfficePhone"), "+49 228 2");
-  EXPECT_EQ(RegString(HKCU, kUserInfoKey, "Address"), "Ringstraße 5\nBonn");
-  CWinReg r;
-  ASSERT_TRUE(r.InitForRead(HKCU, kUserInfoKey));
-  EXPECT_EQ(r.ValueType("Company"), 1u);  // written empty, not deleted
-
-  // Another program changes the values; one too long and one a number
-  // read as missing, silently.
-  SetRegString(HKCU, kUserInfoKey, "FullName", "Anna Schmidt");
-  SetRegString(HKCU, kUserInfoKey, "Title", std::string(256, 't'));
-  SetRegDword(HKCU, kUserInfoKey, "Department", 12);
-  j.SenderTitle = "old";
-  mCommon::GetSenderInfo();
-  EXPECT_EQ(j.SenderFullName + "|" + j.SenderTitle + "|" + j.SenderDepartment + "|" + j.SenderAddress,
-            "Anna Schmidt|||Ringstraße 5\nBonn");
-  EXPECT_EQ(ErrorLog(w), "");
 }
 
 TEST(OsCheck, VersionRecordChoosesTheFaxServiceEditionAndTheCoverFolders) {

@@ -7,7 +7,7 @@
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
 #include "faxjob/CXmlGroups.h"
-#include "tests/config/Unprivileged.h"
+#include "tests/support/TestUser.h"
 #include "tests/support/TestWorld.h"
 
 using namespace brevant;
@@ -139,21 +139,21 @@ TEST(GroupFile, AFileThatCannotBeWrittenStaysAsItWas) {
   Config() = ClientConfig();
   Config().EmailFax = "new@example.org";
 
-  // The program folder may not be written by the user.
-  test::OpenFolder(w.Root(), false);
-  test::OpenFolder(w.ProgramDir(), false);
-  long number = 0;
-  {
-    test::Unprivileged user;
+  // A program folder an ordinary user may not write.
+  test::TestUser user;
+  ASSERT_TRUE(user.Made()) << user.Problem();
+  std::filesystem::permissions(w.Root(), std::filesystem::perms(0555));
+  std::filesystem::permissions(w.ProgramDir(), std::filesystem::perms(0555));
+  EXPECT_EQ(user.Run([] {
     try {
       CXmlGroups().WriteCfgProps();
     } catch (const VbError& e) {
-      number = e.Number();
+      return e.Number() == kErrPermission ? 0 : 2;
     }
-  }
-  EXPECT_EQ(number, kErrPermission);
+    return 1;
+  }), 0);
   EXPECT_EQ(TestWorld::ReadFile(GroupFile(w)), old);
-  test::OpenFolder(w.ProgramDir(), true);
+  std::filesystem::permissions(w.ProgramDir(), std::filesystem::perms(0777));
 
   // A folder in the file's place is not replaced.
   std::filesystem::remove(GroupFile(w));

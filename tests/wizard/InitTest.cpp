@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "common/CWinReg.h"
 #include "faxjob/CXmlGroups.h"
 #include "tests/wizard/WizardFixture.h"
 
@@ -36,14 +37,19 @@ TEST_F(WizardTest, NewFillsTheFaxJobAndHandlesTheCoverPageRequest) {
   EXPECT_EQ(FaxJob().g_arrFaxName.Count(), 2u);
 }
 
+// The sender details are the fax service's values under the user's key.
 TEST_F(WizardTest, SenderDialogShowsStoresAndDiscardsTheSenderDetails) {
   SetRegString(HKCU, kUserInfo, "FullName", "Ann Example");
   SetRegString(HKCU, kUserInfo, "Company", "Norvane");
+  // One value too long and one a number: read as missing, silently.
+  SetRegString(HKCU, kUserInfo, "Title", std::string(256, 't'));
+  SetRegDword(HKCU, kUserInfo, "Department", 12);
   SetRegString(HKCU, kPelorin, "SetCoverPage", "1");
   Run("sender", [&] {
     frmSender* d = frmSender::Loaded();
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->txtCompany->text(), "Norvane");
+    EXPECT_TRUE(d->txtTitle->text().isEmpty() && d->txtDepartment->text().isEmpty());
     // Another program changes the name: activation shows the new one.
     SetRegString(HKCU, kUserInfo, "FullName", "Ann Changed");
     QEvent activate(QEvent::WindowActivate);
@@ -55,12 +61,20 @@ TEST_F(WizardTest, SenderDialogShowsStoresAndDiscardsTheSenderDetails) {
     Type(d->txtAddress, "Springfield");
     d->txtCompany->clear();
     Type(d->txtWorkPhone, "555 0100");
+    Type(d->txtEmail, "ann@example.org");
+    Type(d->txtFaxNumber, "+49 228 1");
     Click(d->btnOk);
     EXPECT_EQ(frmSender::Loaded(), nullptr);
   });
   EXPECT_EQ(RegString(HKCU, kUserInfo, "Address"), "1 Main St\nSpringfield");
-  EXPECT_EQ(RegString(HKCU, kUserInfo, "Company"), "");
   EXPECT_EQ(RegString(HKCU, kUserInfo, "OfficePhone"), "555 0100");
+  EXPECT_EQ(RegString(HKCU, kUserInfo, "MailBox"), "ann@example.org");
+  EXPECT_EQ(RegString(HKCU, kUserInfo, "FaxNumber"), "+49 228 1");
+  CWinReg reg;
+  ASSERT_TRUE(reg.InitForRead(HKCU, kUserInfo));
+  EXPECT_EQ(reg.ValueType("Company"), 1u);  // written empty, not deleted
+  EXPECT_EQ(reg.GetString("Company"), "");
+  reg.CloseKey();
   EXPECT_EQ(RegString(HKCU, kPelorin, "SetCoverPage"), "0");  // closing it ended the run
   // Cancel leaves the store as it was.
   Run("sender", [&] {
