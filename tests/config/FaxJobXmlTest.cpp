@@ -1,10 +1,9 @@
 // The fax job and its XML form: the exact text sent to the mail-fax
-// service, reading it back, dates, and the file operations of the store.
+// service, reading it back, and dates.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
 
 #include "common/Errors.h"
 #include "common/FaxJob.h"
@@ -168,46 +167,4 @@ TEST(FaxJobXml, DatesUseTheFixedPatternAndCarryOver) {
   EXPECT_EQ(text("20261231 23:59:6"), "18991230 00:00:00");  // the zero date
   EXPECT_THROW(CXmlFax::ConvertStrToDate("2026ab31 23:59:59"), VbError);
   EXPECT_THROW(CXmlFax::ConvertStrToDate("99991231 23:59:59"), VbError);
-}
-
-TEST(FaxJobXml, SaveLoadAndDeleteTheFile) {
-  test::TestWorld w;
-  std::string path = w.TempDir() + "/job.xml";
-  CXmlFax x;
-  x.SetFilename(path);
-  test::TestWorld::WriteFile(path, "old");
-  x.Create();
-  EXPECT_TRUE(x.IsEmpty());
-  x.Save();  // nothing written: the file goes
-  EXPECT_FALSE(std::filesystem::exists(path));
-
-  x.WriteItemProp("FaxSubject", "x");
-  EXPECT_THROW(x.WriteItemProp("two words", "y"), VbError);
-  x.Save();
-  EXPECT_EQ(test::TestWorld::ReadFile(path), "<Fax><FaxSubject>x</FaxSubject></Fax>");
-  CXmlFax y;
-  y.SetFilename(path);
-  ASSERT_TRUE(y.Load());
-  EXPECT_EQ(y.ReadItemPropS("FaxSubject"), "x");
-  test::TestWorld::WriteFile(path, "<Fax><FaxSubject>x</Fax>");
-  EXPECT_FALSE(y.Load());
-  y.Delete();
-  y.Delete();  // a missing file is no error
-  EXPECT_FALSE(y.Load());
-}
-
-TEST(FaxJob, ClearKeepsSenderAndCoverFlagsAndIndexesFromOne) {
-  FillJob();
-  ClearFaxJob();
-  const FaxJobRecord& j = FaxJob();
-  EXPECT_EQ(j.FaxPriority, 1);
-  EXPECT_EQ(j.FaxSchedule, 0);
-  EXPECT_TRUE(j.FaxSubject.empty() && j.Note.empty() && j.FaxName.empty());
-  EXPECT_EQ(j.g_arrFaxName.Count(), 0u);
-  EXPECT_EQ(j.CoverPages.Count(), 0u);
-  EXPECT_EQ(j.CoverIndex, 0);
-  EXPECT_EQ(j.SenderFullName, "Anna Müller");
-  EXPECT_TRUE(j.UseCover);
-  EXPECT_LT(std::chrono::system_clock::now() - j.DTFaxSend, std::chrono::seconds(5));
-  EXPECT_THROW(FaxJob().g_arrFiles[1], std::out_of_range);
 }

@@ -115,13 +115,6 @@ TEST(GroupFile, UnknownRepeatedAndBadValues) {
     }
   }
 
-  // The text form drops CR LF pairs before parsing; a missing element reads "".
-  CXmlGroups g;
-  g.SetXML("<Groups>\r\n<EmailFax>x@y</EmailFax>\r\n</Groups>");
-  EXPECT_EQ(g.ReadItemPropS("EmailFax"), "x@y");
-  EXPECT_EQ(g.ReadItemPropS("FaxDevice"), "");
-  EXPECT_EQ(g.XML(), "<Groups><EmailFax>x@y</EmailFax></Groups>");
-
   // Switches may also be numbers; anything but 0 is True.
   std::string numeric = "<Groups><ReceiveAll>0</ReceiveAll></Groups>";
   EXPECT_TRUE(ReadWith(w, &numeric));

@@ -17,6 +17,19 @@ namespace {
 ::Display* D(void* p) { return static_cast<::Display*>(p); }
 int IgnoreErrors(::Display*, XErrorEvent*) { return 0; }
 
+// A window property's bytes (format 32 items are longs in memory).
+std::string Property(::Display* d, Window w, Atom name, Atom type, bool remove) {
+  Atom got;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  std::string out;
+  if (XGetWindowProperty(d, w, name, 0, 65536, remove, type, &got, &format, &count, &after, &data) == Success && data)
+    out.assign(reinterpret_cast<char*>(data), count * (format == 32 ? sizeof(long) : std::size_t(format / 8)));
+  if (data) XFree(data);
+  return out;
+}
+
 }  // namespace
 
 XDesktop::~XDesktop() {
@@ -88,25 +101,13 @@ unsigned long XDesktop::Owner(unsigned long window) {
   return XGetTransientForHint(D(dpy_), window, &owner) ? owner : 0;
 }
 
-std::vector<std::string> XDesktop::States(unsigned long window) {
+bool XDesktop::HasState(unsigned long window, const std::string& state) {
   ::Display* d = D(dpy_);
-  std::vector<std::string> out;
-  Atom type;
-  int format;
-  unsigned long count = 0, after = 0;
-  unsigned char* data = nullptr;
-  if (XGetWindowProperty(d, window, XInternAtom(d, "_NET_WM_STATE", False), 0, 64, False, XA_ATOM, &type, &format,
-                         &count, &after, &data) == Success &&
-      data) {
-    auto* atoms = reinterpret_cast<Atom*>(data);
-    for (unsigned long i = 0; i < count; ++i)
-      if (char* name = XGetAtomName(d, atoms[i])) {
-        out.push_back(name);
-        XFree(name);
-      }
-  }
-  if (data) XFree(data);
-  return out;
+  std::string atoms = Property(d, window, XInternAtom(d, "_NET_WM_STATE", False), XA_ATOM, false);
+  Atom want = XInternAtom(d, state.c_str(), False);
+  for (std::size_t at = 0; at + sizeof(Atom) <= atoms.size(); at += sizeof(Atom))
+    if (*reinterpret_cast<const Atom*>(atoms.data() + at) == want) return true;
+  return false;
 }
 
 std::vector<unsigned long> XDesktop::Stacking() {
@@ -159,23 +160,11 @@ std::string XDesktop::SelectText(unsigned long window) {
     Atom into = XInternAtom(d, "XDESKTOP_SELECTION", False);
     XConvertSelection(d, XA_PRIMARY, XInternAtom(d, "UTF8_STRING", False), into, me, CurrentTime);
     XSync(d, False);
-    std::string text;
     XEvent ev{};
     bool got = false;
-    for (int waited = 0; waited <= 2000 && !(got = XCheckTypedWindowEvent(d, me, SelectionNotify, &ev));
-         waited += 20)
+    for (int waited = 0; waited <= 2000 && !(got = XCheckTypedWindowEvent(d, me, SelectionNotify, &ev)); waited += 20)
       ::usleep(20000);
-    if (got && ev.xselection.property != None) {
-      Atom type;
-      int format;
-      unsigned long count = 0, after = 0;
-      unsigned char* data = nullptr;
-      if (XGetWindowProperty(d, me, into, 0, 65536, True, AnyPropertyType, &type, &format, &count, &after, &data) ==
-              Success &&
-          data)
-        text.assign(reinterpret_cast<char*>(data), count);
-      if (data) XFree(data);
-    }
+    std::string text = got && ev.xselection.property != None ? Property(d, me, into, AnyPropertyType, true) : "";
     XDestroyWindow(d, me);
     if (!text.empty()) return text;
   }
