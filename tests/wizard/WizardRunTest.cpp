@@ -12,23 +12,16 @@ frmEditRecipient* EditDialog() {
 }
 
 // What the far end receives is judged by the arrival tests; here what the
-// pages offer and store.
+// pages offer and what the run stores for the next one.
 TEST_F(WizardTest, NewRunThroughEveryPageToFinishFillsTheFaxJob) {
   std::string folder = MakeTemplates({"Generic.cov", "Urgent.Memo.cov", "Scan.emf"});
   std::string doc = world.Root() + "/letter.pdf";
-  TestWorld::WriteFile(doc, "%PDF-1.4\n");
   frmCover::SetFilePicker([&](QWidget*) { return QString::fromStdString("  " + doc + " "); });
-  Run("new;0;Ann#Bob#;5551234#5559876#;", [&] {
-    frmNew* page = frmNew::Loaded();
-    ASSERT_NE(page, nullptr);
-    EXPECT_TRUE(page->isModal());
-    EXPECT_EQ(Rows(page->lvRecipients), (QStringList{"Ann|5551234", "Bob|5559876"}));
-    page->move(40, 30);
-    Click(Button(page, "btnNext"));
-
+  Run("new;0;Ann#;5551234#;", [&] {
+    ASSERT_NE(frmNew::Loaded(), nullptr);
+    Click(Button(frmNew::Loaded(), "btnNext"));
     frmCover* cover = frmCover::Loaded();
     ASSERT_NE(cover, nullptr);
-    EXPECT_EQ(cover->pos(), QPoint(40, 30));
     // Only ".cov" files of the common folder are offered, named up to the first dot.
     ASSERT_EQ(cover->cbCover->count(), 2);
     EXPECT_EQ(cover->cbCover->itemText(1), "Urgent");
@@ -39,25 +32,19 @@ TEST_F(WizardTest, NewRunThroughEveryPageToFinishFillsTheFaxJob) {
     Click(cover->cmdBrowse);
     EXPECT_EQ(Rows(cover->lstAttachments), QStringList{QString::fromStdString(doc)});
     Click(Button(cover, "cmdNext"));
-
     frmSend* send = frmSend::Loaded();
     ASSERT_NE(send, nullptr);
-    EXPECT_EQ(send->geometry(), cover->geometry());
     send->optPriorityHigh->click();
     send->optSchDiscount->click();
     Click(Button(send, "btnNext"));
-
     frmFinish* finish = frmFinish::Loaded();
     ASSERT_NE(finish, nullptr);
-    EXPECT_EQ(finish->lblSubject->text(), "Quarterly figures");
-    EXPECT_EQ(finish->lblCover->text(), "Urgent.Memo.cov");
-    EXPECT_EQ(finish->lblSend->text(), "Discount period");
+    EXPECT_EQ(finish->lblSubject->text() + "|" + finish->lblCover->text() + "|" + finish->lblSend->text(),
+              "Quarterly figures|Urgent.Memo.cov|Discount period");
     Click(Button(finish, "OKButton"));
   });
-  const FaxJobRecord& job = FaxJob();
-  EXPECT_EQ(job.CoverPages[job.CoverIndex], folder + "/Urgent.Memo.cov");
-  EXPECT_EQ(job.FaxPriority, 2);
-  EXPECT_EQ(job.FaxSchedule, 2);
+  EXPECT_EQ(FaxJob().FaxPriority, 2);
+  EXPECT_EQ(FaxJob().FaxSchedule, 2);
   EXPECT_EQ(calls, (std::vector<std::string>{"image", "msfax"}));
   EXPECT_EQ(RegString(HKCU, kPelorin, "SetCoverPage"), "0");  // the end of the run resets the request
   EXPECT_EQ(RegString(HKCU, kPelorin, "CoverPageSubject"), "Quarterly figures");
