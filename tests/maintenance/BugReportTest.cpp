@@ -10,7 +10,6 @@
 
 #include <filesystem>
 #include <map>
-#include <numeric>
 #include <regex>
 
 #include "Version.h"
@@ -317,32 +316,4 @@ TEST(BugReport, ReportGoesToTheMailProgramAsAnOutboxItemOrElseAsAMailtoLink) {
   EXPECT_EQ(shell.Opened().rfind("mailto:support@norvane.com?subject=Pelorin Bug Report&body=", 0), 0u);
   EXPECT_EQ(TestWorld::ReadFile(DebugLogPath()), "debug line\r\n");
   mCommon::Dispose();
-}
-
-TEST(BugReport, PrintersAreTheSpoolersQueues) {
-  auto output = [](const std::string& cmd) {
-    std::string text;
-    char line[512];
-    FILE* p = ::popen(cmd.c_str(), "r");
-    while (p && std::fgets(line, sizeof line, p)) text += line;
-    if (p) ::pclose(p);
-    return text;
-  };
-  std::string expected = output("lpstat -e 2>/dev/null | sort");
-  if (expected.empty()) GTEST_SKIP() << "no CUPS queue on this machine";
-  TestWorld w;
-  auto printers = DefaultBugReportProbes().printers();
-  std::vector<std::string> names;
-  for (const auto& r : printers) names.push_back(r.name + "\n");
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(std::accumulate(names.begin(), names.end(), std::string()), expected);
-  for (const auto& r : printers) {
-    // lpoptions quotes a value only when it holds blanks.
-    std::string options = output("lpoptions -p '" + r.name + "' 2>/dev/null") + " ";
-    EXPECT_TRUE(Has(options, "printer-make-and-model='" + r.driver + "'") ||
-                Has(options, "printer-make-and-model=" + r.driver + " ") ||
-                Has(options, "printer-make-and-model=" + r.driver + "\n"))
-        << r.driver << "\n" << options;
-    EXPECT_FALSE(r.printProcessor.empty() || r.datatype.empty());
-  }
 }
