@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
@@ -21,81 +22,62 @@ namespace {
 
 void SetSite(const std::string& site) { test::SetRegString(test::HKLM, kPelorinKey, "UpdateSite", site); }
 
-UpdateResult Ask(HttpServer& s) { return QueryUpdateService(s.Site() + "/_check_update.asp", UpdateVersionText(), 3000); }
-
 }  // namespace
 
-TEST(UpdateCheck, TheAddressAndTheThreeAnswersPlainOrAsHtmlAndAnyOtherPageIsTheAddress) {
+TEST(UpdateCheck, TheAddressAndWhatTheUserSeesForEachAnswerPlainOrAsHtml) {
   test::TestWorld w;
+  test::FakeShell shell(w);
   // The machine's site, the user's own over it, the maker's by default.
   EXPECT_EQ(UpdateServiceAddress(), "https://www.norvane.com/_check_update.asp");
   SetSite("http://updates.example.org/");
   EXPECT_EQ(UpdateServiceAddress(), "http://updates.example.org/_check_update.asp");
   test::SetRegString(test::HKCU, kPelorinKey, "UpdateSite", "http://mine.example.org");
   EXPECT_EQ(UpdateServiceAddress(), "http://mine.example.org/_check_update.asp");
+  test::SetRegString(test::HKCU, kPelorinKey, "UpdateSite", "");
+
+  const std::string none = "Update is not available.", download = "Download Update?",
+                    failed = "Connect error. Check your connection settings.";
   struct Case {
     HttpServer::Reply reply;
-    UpdateAnswer answer;
-    std::string text;
+    ui::Answer answer;
+    std::string shown, opened;  // the message box, what the browser is asked to open
   } cases[] = {
-      {{200, "0"}, UpdateAnswer::NoUpdate, ""},
-      {{200, "1\r\n"}, UpdateAnswer::Nothing, ""},
-      {{200, "  https://www.norvane.com/download/pelorin-1.1.tar.gz\n"}, UpdateAnswer::Download,
+      {{200, "0"}, ui::Answer::Ok, none, ""},
+      {{200, "1\r\n"}, ui::Answer::Ok, "", ""},
+      {{200, "  https://www.norvane.com/download/pelorin-1.1.tar.gz\n"}, ui::Answer::Yes, download,
        "https://www.norvane.com/download/pelorin-1.1.tar.gz"},
+      {{200, "http://dl.example.org/new"}, ui::Answer::No, download, ""},
       {{200,
         "<html><head><title>1</title></head><body>\n<script>var v = 2;</script><p>0</p>"
         "<STYLE>p { color: red }</STYLE>\n</body></html>",
         "text/html"},
-       UpdateAnswer::NoUpdate, ""},
+       ui::Answer::Ok, none, ""},
       {{200, "<HTML><BODY><a href=\"x\">http://dl.example.org/a?x=1&amp;y=2</a></BODY></HTML>", "text/html"},
-       UpdateAnswer::Download, "http://dl.example.org/a?x=1&y=2"},
+       ui::Answer::Yes, download, "http://dl.example.org/a?x=1&y=2"},
       // Whatever the page says and whatever its status, its text is the answer.
-      {{404, "<html><body><h1>Not Found</h1></body></html>", "text/html"}, UpdateAnswer::Download, "Not Found"},
-      {{500, "0"}, UpdateAnswer::NoUpdate, ""},
+      {{404, "<html><body><h1>Not Found</h1></body></html>", "text/html"}, ui::Answer::Yes, download, "Not Found"},
+      {{500, "0"}, ui::Answer::Ok, none, ""},
+      {{200, std::string(10 * 1024 * 1024, 'x')}, ui::Answer::Ok, failed, ""},  // a page too long
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.reply.body);
-    HttpServer s(c.reply);
-    UpdateResult r = Ask(s);
-    EXPECT_EQ(r.answer, c.answer);
-    if (c.answer == UpdateAnswer::Download) EXPECT_EQ(r.text, c.text);
-    EXPECT_EQ(s.Requests(), std::vector<std::string>{"GET /_check_update.asp?ver=1.0 HTTP/1.1"});
-  }
-
-  // A site that names a local file is refused, not read; a page too long fails.
-  test::TestWorld::WriteFile(w.Root() + "/_check_update.asp", "0");
-  EXPECT_EQ(QueryUpdateService("file://" + w.Root() + "/_check_update.asp", "1.0").answer, UpdateAnswer::Failed);
-  HttpServer s({200, std::string(10 * 1024 * 1024, 'x')});
-  UpdateResult r = Ask(s);
-  EXPECT_EQ(r.answer, UpdateAnswer::Failed);
-  EXPECT_NE(r.error.find("64 KB"), std::string::npos) << r.error;
-}
-
-TEST(UpdateCheck, WhatTheUserSeesForEachAnswer) {
-  test::TestWorld w;
-  test::FakeShell shell(w);
-  const std::vector<std::string> none, download{"Pelorin: Download Update?"};
-  struct Case {
-    std::string page;
-    ui::Answer answer;
-    std::vector<std::string> messages;
-    std::string opened;  // what the browser is asked to open
-  } cases[] = {{"0", ui::Answer::Ok, {"Pelorin: Update is not available."}, ""},
-               {"1", ui::Answer::Ok, none, ""},
-               {"http://dl.example.org/new", ui::Answer::No, download, ""},
-               {"http://dl.example.org/new", ui::Answer::Yes, download, "http://dl.example.org/new"}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.page);
+    SCOPED_TRACE(c.reply.body.substr(0, 80));
+    std::filesystem::remove(w.Root() + "/shell.log");
     test::UiRecorder ui;
     ui.answer = c.answer;
-    HttpServer s({200, c.page});
+    HttpServer s(c.reply);
     SetSite(s.Site());
     CheckForUpdate();
-    EXPECT_EQ(s.Requests().size(), 1u);
-    EXPECT_EQ(ui.messages, c.messages);
+    EXPECT_EQ(s.Requests(), std::vector<std::string>{"GET /_check_update.asp?ver=1.0 HTTP/1.1"});
+    EXPECT_EQ(ui.messages, c.shown.empty() ? std::vector<std::string>{} : std::vector<std::string>{"Pelorin: " + c.shown});
     EXPECT_EQ(ui.cursor, ui::Cursor::Default);
     EXPECT_EQ(shell.Opened(c.opened.empty() ? 300 : 5000), c.opened);
   }
+  // A site that names a local file is refused, not read.
+  test::UiRecorder ui;
+  test::TestWorld::WriteFile(w.Root() + "/_check_update.asp", "0");
+  SetSite("file://" + w.Root());
+  CheckForUpdate();
+  EXPECT_EQ(ui.messages, std::vector<std::string>{"Pelorin: " + failed});
 }
 
 TEST(UpdateCheck, AServiceThatNeverAnswersOrIsDownSaysSoAndLeavesARecord) {
