@@ -45,14 +45,16 @@ std::string WaitForText(const std::string& path, const std::string& expected) {
 
 }  // namespace
 
+// The console tool's "scan": the first device's page as a TIFF, and a new
+// fax with it; the next "scan" clears it before the tool runs again.
 TEST(Scan, PageFromTheFirstDeviceBecomesATiffAndANewFax) {
   TestWorld w;
-  std::string path = w.Root() + "/page.tif";
-  std::string error;
   UseSaneConfig(w, true);
   EXPECT_TRUE(ScanDeviceAvailable());
-  ASSERT_TRUE(AcquireScanPage(path, &error)) << error;
-  TIFF* t = TIFFOpen(path.c_str(), "r");
+  std::string error, args = w.Root() + "/args.txt", program = Recorder(w, "brevant", args);
+  ASSERT_TRUE(ScanToNewFax(&error, program)) << error;
+  EXPECT_EQ(WaitForText(args, "new;0;;;" + ScannedPagePath() + "#\n"), "new;0;;;" + ScannedPagePath() + "#\n");
+  TIFF* t = TIFFOpen(ScannedPagePath().c_str(), "r");
   ASSERT_NE(t, nullptr);
   uint32_t width = 0, height = 0;
   uint16_t bits = 0, spp = 0, photometric = 0;
@@ -77,16 +79,6 @@ TEST(Scan, PageFromTheFirstDeviceBecomesATiffAndANewFax) {
     EXPECT_EQ(std::count(row.begin(), row.end(), 0), static_cast<long>(width)) << "row " << y;
   }
   EXPECT_EQ(TIFFReadDirectory(t), 0);  // one page
-  TIFFClose(t);
-
-  // The console tool's "scan" starts a new fax with the page; the next
-  // "scan" clears it before the tool runs again, with no warning.
-  std::string args = w.Root() + "/args.txt";
-  std::string program = Recorder(w, "brevant", args);
-  ASSERT_TRUE(ScanToNewFax(&error, program)) << error;
-  EXPECT_EQ(WaitForText(args, "new;0;;;" + ScannedPagePath() + "#\n"), "new;0;;;" + ScannedPagePath() + "#\n");
-  t = TIFFOpen(ScannedPagePath().c_str(), "r");
-  ASSERT_NE(t, nullptr);
   TIFFClose(t);
   bool warned = false;
   EXPECT_TRUE(StartScan([&](const std::string&) { warned = true; }, program));
