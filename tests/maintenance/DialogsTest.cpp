@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <filesystem>
 
+#include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/Logging.h"
 #include "maintenance/About.h"
@@ -160,6 +161,21 @@ TEST(RepairDialog, EachStepShowsItsOutcomeAndRepairRepeats) {
                                       "register PelorinAddin.dll\nregister Redemption.dll\n");
   EXPECT_TRUE(ui.messages.empty());
   Shot(repair, "repair-done");
+  // The add-in keys of the machine: Outlook's and Excel's, not Word's.
+  const std::string office = "Software\\Microsoft\\Office\\";
+  auto expectKey = [&](const std::string& key, const char* friendly) {
+    CWinReg reg;
+    ASSERT_TRUE(reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, office + key)) << key;
+    EXPECT_EQ(reg.GetDword("CommandLineSafe"), 0);
+    EXPECT_EQ(reg.GetString("CommandLineSafe"), "");  // a DWORD, not text
+    EXPECT_EQ(reg.GetDword("LoadBehavior"), 3);
+    EXPECT_EQ(reg.GetString("Description"), "Add-In Orlimex");
+    EXPECT_EQ(reg.GetString("FriendlyName"), friendly);
+  };
+  expectKey("Outlook\\Addins\\PelorinAddin.ConnectOutlook", "Outlook Fax");
+  expectKey("Excel\\Addins\\QuorExcelAddin.ConnectExcel", "Excel Fax");
+  const std::string word = "Word\\Addins\\QuorWordAddin.ConnectWord";
+  EXPECT_EQ(test::RegString(test::HKLM, office + word, "FriendlyName"), "<no key>");
 
   // QuorIE.dll gone, one library that crashes, one named in another letter
   // case: the dialog survives, both rows say so, the others register again.
@@ -176,10 +192,13 @@ TEST(RepairDialog, EachStepShowsItsOutcomeAndRepairRepeats) {
   EXPECT_EQ(TestWorld::ReadFile(log), "register QuorSendTo.dll\nregister pelorin.DLL\nregister Redemption.dll\n");
   EXPECT_NE(TestWorld::ReadFile(ErrorLogPath()).find("Cannot registrate:" + missing), std::string::npos);
   Shot(repair, "repair-errors");
-  // With Excel its missing add-in fails the check.
-  mInstallation::SetOfficeProbes({[] { return true; }, [] { return false; }, [] { return true; }});
+  // With Excel its missing add-in fails the check; with Word its key is written.
+  mInstallation::SetOfficeProbes({[] { return true; }, [] { return true; }, [] { return true; }});
   fs::copy_file(fixtures + "/component-good.so", missing);
+  fs::copy_file(fixtures + "/component-good.so", w.ProgramDir() + "/QuorWordAddin.dll");
   EXPECT_FALSE(mInstallation::CheckFiles(w.ProgramDir()));
+  EXPECT_TRUE(mInstallation::RegisterAddin());
+  expectKey(word, "Outlook Word");
 
   Exits exits;
   Click(repair, "CancelButton");

@@ -61,34 +61,6 @@ TEST(Registration, EntryOutcomesOfRealLibraries) {
   ::unsetenv("BREVANT_COMPONENT_LOG");
 }
 
-TEST(Repair, AddinKeysInTheLocalMachineStore) {
-  TestWorld w;
-  test::UiRecorder ui;
-  const std::string office = "Software\\Microsoft\\Office\\";
-  const std::string word = office + "Word\\Addins\\QuorWordAddin.ConnectWord";
-  auto expectKey = [](const std::string& key, const char* friendly) {
-    CWinReg reg;
-    ASSERT_TRUE(reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, key)) << key;
-    EXPECT_EQ(reg.GetDword("CommandLineSafe"), 0);
-    EXPECT_EQ(reg.GetString("CommandLineSafe"), "");  // a DWORD, not text
-    EXPECT_EQ(reg.GetDword("LoadBehavior"), 3);
-    EXPECT_EQ(reg.GetString("Description"), "Add-In Orlimex");
-    EXPECT_EQ(reg.GetString("FriendlyName"), friendly);
-  };
-  {
-    // Without Word or Excel: the Word key is skipped; Excel's is still written.
-    Office without(true, false, false);
-    EXPECT_TRUE(mInstallation::RegisterAddin());
-    expectKey(office + "Outlook\\Addins\\PelorinAddin.ConnectOutlook", "Outlook Fax");
-    expectKey(office + "Excel\\Addins\\QuorExcelAddin.ConnectExcel", "Excel Fax");
-    EXPECT_EQ(test::RegString(test::HKLM, word, "FriendlyName"), "<no key>");
-  }
-  Office all(true, true, true);
-  EXPECT_TRUE(mInstallation::RegisterAddin());
-  expectKey(word, "Outlook Word");
-  EXPECT_TRUE(ui.messages.empty());
-}
-
 namespace {
 
 std::string Component(const std::string& name) { return test::BinDir() + "/" + name + ".dll"; }

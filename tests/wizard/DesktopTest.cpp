@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "tests/support/RegValues.h"
@@ -40,9 +40,7 @@ class OnTheDesktop : public ::testing::Test {
     if (pid == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a test that dies
       ::setenv("DISPLAY", x.Display().c_str(), 1);
-      ::unsetenv("BREVANT_UNATTENDED");
-      ::unsetenv("QT_QPA_PLATFORM");
-      ::unsetenv("WAYLAND_DISPLAY");
+      for (const char* v : {"BREVANT_UNATTENDED", "QT_QPA_PLATFORM", "WAYLAND_DISPLAY"}) ::unsetenv(v);
       (void)!::freopen(out.c_str(), "w", stdout);
       (void)!::freopen(out.c_str(), "a", stderr);
       std::string exe = BinDir() + "/brevant";

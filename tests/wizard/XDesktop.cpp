@@ -53,10 +53,7 @@ bool XDesktop::Start() {
               static_cast<char*>(nullptr));
       ::_exit(127);
     }
-    for (int i = 0; i < 100 && !dpy_; ++i) {
-      dpy_ = XOpenDisplay(display_.c_str());
-      if (!dpy_) ::usleep(50000);
-    }
+    for (int i = 0; i < 100 && !(dpy_ = XOpenDisplay(display_.c_str())); ++i) ::usleep(50000);
     if (!dpy_) {
       ::kill(pid_, SIGTERM);
       ::waitpid(pid_, nullptr, 0);
@@ -80,12 +77,8 @@ unsigned long XDesktop::MakeWindow(const std::string& title, bool focused) {
 unsigned long XDesktop::WaitForWindow(const std::string& title, int ms) {
   ::Display* d = D(dpy_);
   for (int waited = 0; waited <= ms; waited += 50) {
-    for (unsigned long w : Stacking()) {
-      char* name = nullptr;
-      bool match = XFetchName(d, w, &name) && name && title == name;
-      if (name) XFree(name);
-      if (match && Mapped(w)) return w;
-    }
+    for (unsigned long w : Stacking())
+      if (Property(d, w, XA_WM_NAME, AnyPropertyType, false) == title && Mapped(w)) return w;
     ::usleep(50000);
   }
   return 0;
