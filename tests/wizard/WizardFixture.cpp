@@ -33,9 +33,8 @@ void WizardTest::SetUp() {
     if (preview) FaxJob().PreviewFile = world.TempDir() + "/FaxPreview.tif";
   };
   h.OpenPreview = [this](const std::string& path) { calls.push_back("open " + path); };
-  h.SendFaxMSFax = [this] { calls.push_back("msfax"); };
-  h.SendFaxMail = [this] { calls.push_back("mail"); };
-  h.SendFaxEFax = [this] { calls.push_back("efax"); };
+  for (auto [hook, path] : {std::pair{&h.SendFaxMSFax, "msfax"}, {&h.SendFaxMail, "mail"}, {&h.SendFaxEFax, "efax"}})
+    *hook = [this, path] { calls.push_back(path); };
   wizard::frmCover::SetFilePicker(nullptr);
 }
 
@@ -58,21 +57,10 @@ void WizardTest::Run(const std::string& commandLine, const std::function<void()>
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-void WizardTest::Soon(const std::function<void()>& script) { QTimer::singleShot(0, script); }
-
 void WizardTest::Click(QWidget* button) {
   ASSERT_NE(button, nullptr);
   ASSERT_TRUE(button->isEnabled()) << button->objectName().toStdString() << " is disabled";
   QTest::mouseClick(button, Qt::LeftButton);
-}
-
-void WizardTest::ClickCheck(QWidget* box) {
-  QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
-}
-
-void WizardTest::Type(QWidget* field, const QString& text) {
-  field->setFocus();
-  QTest::keyClicks(field, text);
 }
 
 std::string WizardTest::MakeTemplates(const std::vector<std::string>& names) {

@@ -17,6 +17,7 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 #include <QTreeWidget>
 #include <functional>
 #include <string>
@@ -53,11 +54,14 @@ class WizardTest : public ::testing::Test {
   void Run(const std::string& commandLine, const std::function<void()>& script);
   // Runs script once the event loop takes over; for a window opened modal
   // from inside a script.
-  static void Soon(const std::function<void()>& script);
+  static void Soon(const std::function<void()>& script) { QTimer::singleShot(0, script); }
 
   static void Click(QWidget* button);
-  static void ClickCheck(QWidget* box);
-  static void Type(QWidget* field, const QString& text);
+  static void ClickCheck(QWidget* box) { QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2)); }
+  static void Type(QWidget* field, const QString& text) {
+    field->setFocus();
+    QTest::keyClicks(field, text);
+  }
   static QPushButton* Button(QWidget* form, const char* name) { return form->findChild<QPushButton*>(name); }
   // A list's rows as "column 0|column 1".
   static QStringList Rows(QTreeWidget* list);
