@@ -26,15 +26,12 @@ class HttpServer {
   };
 
   explicit HttpServer(Reply reply) : reply_(std::move(reply)) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a {};
+    sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd_, 8);
     socklen_t len = sizeof a;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), len);
+    ::listen(fd_, 8);
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
     port_ = ntohs(a.sin_port);
     thread_ = std::thread([this] { Serve(); });
@@ -51,48 +48,36 @@ class HttpServer {
   }
 
  private:
+  // Waits up to ms for fd to be readable.
+  static bool Readable(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) > 0;
+  }
   void Serve() {
-    while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      int c = ::accept(fd_, nullptr, nullptr);
+    for (char buf[4096]; !stop_;) {
+      int c = Readable(fd_, 50) ? ::accept(fd_, nullptr, nullptr) : -1;
       if (c < 0) continue;
       std::string req;
-      char buf[4096];
-      while (req.find("\r\n\r\n") == std::string::npos) {
-        pollfd q{c, POLLIN, 0};
-        if (::poll(&q, 1, 2000) <= 0) break;
-        ssize_t n = ::read(c, buf, sizeof buf);
-        if (n <= 0) break;
-        req.append(buf, static_cast<size_t>(n));
-      }
+      for (ssize_t n = 1; n > 0 && req.find("\r\n\r\n") == std::string::npos && Readable(c, 2000);)
+        if ((n = ::read(c, buf, sizeof buf)) > 0) req.append(buf, static_cast<size_t>(n));
       {
         std::lock_guard<std::mutex> l(m_);
         requests_.push_back(req.substr(0, req.find("\r\n")));
       }
-      if (reply_.stall) {
-        while (!stop_) {
-          pollfd q{c, POLLIN, 0};
-          if (::poll(&q, 1, 50) > 0 && ::read(c, buf, sizeof buf) <= 0) break;
-        }
-      } else {
-        std::string head = "HTTP/1.1 " + std::to_string(reply_.status) + " X\r\nContent-Type: " +
-                           reply_.contentType + "\r\nContent-Length: " + std::to_string(reply_.body.size()) +
-                           "\r\nConnection: close\r\n\r\n";
-        std::string all = head + reply_.body;
-        size_t off = 0;
-        while (off < all.size() && !stop_) {
-          ssize_t n = ::send(c, all.data() + off, all.size() - off, MSG_NOSIGNAL);
-          if (n <= 0) break;
-          off += static_cast<size_t>(n);
-        }
-      }
+      // A stalled reply holds the connection until the client or the test ends.
+      while (reply_.stall && !stop_)
+        if (Readable(c, 50) && ::read(c, buf, sizeof buf) <= 0) break;
+      std::string all = "HTTP/1.1 " + std::to_string(reply_.status) + " X\r\nContent-Type: " + reply_.contentType +
+                        "\r\nContent-Length: " + std::to_string(reply_.body.size()) +
+                        "\r\nConnection: close\r\n\r\n" + reply_.body;
+      for (ssize_t off = 0, n = 1; !reply_.stall && n > 0 && off < ssize_t(all.size()) && !stop_; off += n)
+        n = ::send(c, all.data() + off, all.size() - size_t(off), MSG_NOSIGNAL);
       ::close(c);
     }
   }
 
   Reply reply_;
-  int fd_ = -1;
+  int fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::thread thread_;

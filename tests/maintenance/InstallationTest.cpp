@@ -11,11 +11,13 @@
 #include "common/ClientConfig.h"
 #include "common/Logging.h"
 #include "maintenance/Installation.h"
+#include "tests/support/RegValues.h"
 #include "tests/support/TestWorld.h"
 #include "tests/support/UiRecorder.h"
 
 using namespace brevant;
 namespace fs = std::filesystem;
+using test::TestWorld;
 
 namespace {
 
@@ -28,215 +30,91 @@ struct Office {
   ~Office() { mInstallation::SetOfficeProbes({}); }
 };
 
-// A program folder with the suite's libraries (good ones unless stated) and a
-// system folder holding Redemption.dll.
-std::string InstallSuite(const test::TestWorld& w, const std::vector<std::string>& files) {
-  for (const auto& f : files) fs::copy_file(Fixture("good"), w.ProgramDir() + "/" + f, fs::copy_options::overwrite_existing);
-  std::string sys = w.Root() + "/system";
-  fs::create_directories(sys);
-  fs::copy_file(Fixture("good"), sys + "/Redemption.dll", fs::copy_options::overwrite_existing);
-  CWinReg reg;
-  reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, kPelorinKey, true);
-  reg.SetString("SystemDir", sys);
-  return sys;
-}
-
 }  // namespace
 
 TEST(Registration, EntryOutcomesOfRealLibraries) {
-  test::TestWorld w;
+  TestWorld w;
   std::string log = w.Root() + "/components.log";
   ::setenv("BREVANT_COMPONENT_LOG", log.c_str(), 1);
-
+  const std::string good = "register component-good.so\nunregister component-good.so\n";
   EXPECT_TRUE(mInstallation::RegisterServerDll(Fixture("good"), true));
   EXPECT_TRUE(mInstallation::RegisterServerDll(Fixture("good"), false));
-  EXPECT_EQ(test::TestWorld::ReadFile(log), "register component-good.so\nunregister component-good.so\n");
-  EXPECT_EQ(test::TestWorld::ReadFile(ErrorLogPath()), "");
+  EXPECT_EQ(TestWorld::ReadFile(log), good);
+  EXPECT_EQ(TestWorld::ReadFile(ErrorLogPath()), "");
 
-  test::TestWorld::WriteFile(w.ProgramDir() + "/NotALibrary.dll", "MZ this is text\n");
-  for (const std::string& bad : {Fixture("noentry"), Fixture("refuses"), Fixture("crashes"),
+  // Each failure has a record naming its library, this process survives the
+  // crash, and a hanging library is stopped within ten seconds.
+  TestWorld::WriteFile(w.ProgramDir() + "/NotALibrary.dll", "MZ this is text\n");
+  auto t0 = std::chrono::steady_clock::now();
+  for (const std::string& bad : {Fixture("noentry"), Fixture("refuses"), Fixture("crashes"), Fixture("hangs"),
                                  w.ProgramDir() + "/Missing.dll", w.ProgramDir() + "/NotALibrary.dll"}) {
     EXPECT_FALSE(mInstallation::RegisterServerDll(bad, true)) << bad;
   }
-  // Only the good library ever wrote to the log; each failure has a record
-  // naming its library, and this process survived the crash.
-  EXPECT_EQ(test::TestWorld::ReadFile(log), "register component-good.so\nunregister component-good.so\n");
-  std::string errors = test::TestWorld::ReadFile(ErrorLogPath());
-  for (const char* name : {"component-noentry.so", "component-refuses.so", "component-crashes.so", "Missing.dll",
-                           "NotALibrary.dll"}) {
-    EXPECT_NE(errors.find(name), std::string::npos) << name;
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(14));
+  EXPECT_EQ(TestWorld::ReadFile(log), good);
+  std::string errors = TestWorld::ReadFile(ErrorLogPath());
+  for (const char* part : {"component-noentry.so", "component-refuses.so", "component-crashes.so", "Missing.dll",
+                           "NotALibrary.dll", "no registration entry", "mInstallation.RegisterServerDll",
+                           "did not return within 10 s"}) {
+    EXPECT_NE(errors.find(part), std::string::npos) << part;
   }
-  EXPECT_NE(errors.find("no registration entry"), std::string::npos);
-  EXPECT_NE(errors.find("mInstallation.RegisterServerDll"), std::string::npos);
   ::unsetenv("BREVANT_COMPONENT_LOG");
-}
-
-TEST(Registration, AHangingLibraryIsStoppedWithinTenSeconds) {
-  test::TestWorld w;
-  auto t0 = std::chrono::steady_clock::now();
-  EXPECT_FALSE(mInstallation::RegisterServerDll(Fixture("hangs"), true));
-  auto took = std::chrono::steady_clock::now() - t0;
-  EXPECT_LT(took, std::chrono::seconds(12));
-  EXPECT_NE(test::TestWorld::ReadFile(ErrorLogPath()).find("did not return within 10 s"), std::string::npos);
-}
-
-TEST(Repair, FilesAndRegistrationFollowTheInstalledOfficePrograms) {
-  test::TestWorld w;
-  test::UiRecorder ui;
-  Office office(true, true, false);  // no Excel
-  std::string log = w.Root() + "/components.log";
-  ::setenv("BREVANT_COMPONENT_LOG", log.c_str(), 1);
-  InstallSuite(w, {"QuorSendTo.dll", "QuorIE.dll", "Pelorin.dll", "PelorinAddin.dll", "QuorWordAddin.dll"});
-
-  // Without Excel its add-in is neither checked nor registered.
-  EXPECT_TRUE(mInstallation::CheckFiles(w.ProgramDir()));
-  EXPECT_TRUE(mInstallation::RegDll(w.ProgramDir()));
-  EXPECT_EQ(test::TestWorld::ReadFile(log),
-            "register QuorSendTo.dll\nregister QuorIE.dll\nregister Pelorin.dll\nregister PelorinAddin.dll\n"
-            "register QuorWordAddin.dll\nregister Redemption.dll\n");
-  EXPECT_TRUE(ui.messages.empty());
-
-  // With Excel its missing add-in fails the check and the registration.
-  {
-    Office withExcel(true, true, true);
-    EXPECT_FALSE(mInstallation::CheckFiles(w.ProgramDir()));
-  }
-  Office noExcel(true, true, false);
-
-  // A missing QuorIE.dll: the check fails, its registration fails with a
-  // message and a record, and the others still register. Names ignore case.
-  fs::remove(w.ProgramDir() + "/QuorIE.dll");
-  fs::rename(w.ProgramDir() + "/Pelorin.dll", w.ProgramDir() + "/pelorin.DLL");
-  fs::remove(log);
-  EXPECT_FALSE(mInstallation::CheckFiles(w.ProgramDir()));
-  EXPECT_FALSE(mInstallation::RegDll(w.ProgramDir()));
-  std::string path = w.ProgramDir() + "/QuorIE.dll";
-  EXPECT_EQ(ui.messages, std::vector<std::string>{"Pelorin: " + path + " - registration unsuccessful."});
-  EXPECT_EQ(test::TestWorld::ReadFile(log),
-            "register QuorSendTo.dll\nregister pelorin.DLL\nregister PelorinAddin.dll\n"
-            "register QuorWordAddin.dll\nregister Redemption.dll\n");
-  std::string errors = test::TestWorld::ReadFile(ErrorLogPath());
-  EXPECT_NE(errors.find("Cannot registrate:" + path), std::string::npos) << errors;
-  EXPECT_NE(errors.find("124"), std::string::npos);
-  ::unsetenv("BREVANT_COMPONENT_LOG");
-}
-
-TEST(Repair, AddinKeysInTheLocalMachineStore) {
-  test::TestWorld w;
-  test::UiRecorder ui;
-  struct Row {
-    const char* key;
-    const char* friendly;
-  };
-  const Row word{"Software\\Microsoft\\Office\\Word\\Addins\\QuorWordAddin.ConnectWord", "Outlook Word"};
-  const Row outlook{"Software\\Microsoft\\Office\\Outlook\\Addins\\PelorinAddin.ConnectOutlook", "Outlook Fax"};
-  const Row excel{"Software\\Microsoft\\Office\\Excel\\Addins\\QuorExcelAddin.ConnectExcel", "Excel Fax"};
-  auto expectKey = [](const Row& r) {
-    CWinReg reg;
-    ASSERT_TRUE(reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, r.key)) << r.key;
-    EXPECT_EQ(reg.GetDword("CommandLineSafe"), 0);
-    EXPECT_EQ(reg.GetString("CommandLineSafe"), "");  // a DWORD, not text
-    EXPECT_EQ(reg.GetDword("LoadBehavior"), 3);
-    EXPECT_EQ(reg.GetString("Description"), "Add-In Orlimex");
-    EXPECT_EQ(reg.GetString("FriendlyName"), r.friendly);
-  };
-  {
-    // Without Word or Excel: the Word key is skipped; Excel's is still written.
-    Office office(true, false, false);
-    EXPECT_TRUE(mInstallation::RegisterAddin());
-    expectKey(outlook);
-    expectKey(excel);
-    CWinReg reg;
-    EXPECT_FALSE(reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, word.key));
-  }
-  {
-    Office office(true, true, true);
-    EXPECT_TRUE(mInstallation::RegisterAddin());
-    expectKey(word);
-  }
-  EXPECT_TRUE(ui.messages.empty());
 }
 
 namespace {
 
-// The user's desktop folders inside the world.
-struct UserHome {
-  explicit UserHome(const test::TestWorld& w) : home(w.Root() + "/home"), data(home + "/.local/share") {
-    fs::create_directories(data);
-    ::setenv("HOME", home.c_str(), 1);
-    ::setenv("XDG_DATA_HOME", data.c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
-    ::setenv("BREVANT_MAILDIR", (home + "/Maildir").c_str(), 1);
-  }
-  ~UserHome() {
-    for (const char* v : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "BREVANT_MAILDIR", "BREVANT_COMPONENT_DIR"}) ::unsetenv(v);
-  }
-  std::string home, data;
-};
-
 std::string Component(const std::string& name) { return test::BinDir() + "/" + name + ".dll"; }
-
-std::string RegistryValue(const std::string& key, const std::string& name) {
-  CWinReg reg;
-  if (!reg.InitForRead(CWinReg::HKEY_CURRENT_USER, key)) return "<no key>";
-  return reg.GetString(name);
-}
+bool Has(const std::string& file, const std::string& text) { return TestWorld::ReadFile(file).find(text) != std::string::npos; }
 
 }  // namespace
 
 TEST(Components, EachInstallsItsIntegrationForTheUserRemovesItAndRepairBringsItBack) {
-  test::TestWorld w;
-  UserHome user(w);
-  const std::string send = test::BinDir() + "/brevant-send-files";
-  const std::string entry = user.data + "/applications/brevant-sendto.desktop";
-  const std::string script = user.data + "/nautilus/scripts/Send to fax";
-  const std::string thunar = user.data + "/Thunar/sendto/brevant-sendto.desktop";
-  const std::string page = user.data + "/applications/brevant-sendpage.desktop";
-  const std::string link = user.data + "/applications/brevant-faxlink.desktop";
+  TestWorld w;
+  const std::string home = w.Root() + "/home", data = home + "/.local/share";
+  fs::create_directories(data);
+  ::setenv("HOME", home.c_str(), 1);
+  ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
+  ::setenv("BREVANT_MAILDIR", (home + "/Maildir").c_str(), 1);
+  const std::string send = test::BinDir() + "/brevant-send-files", apps = data + "/applications/";
+  const std::string entry = apps + "brevant-sendto.desktop", script = data + "/nautilus/scripts/Send to fax";
+  const std::string thunar = data + "/Thunar/sendto/brevant-sendto.desktop";
+  const std::string page = apps + "brevant-sendpage.desktop", link = apps + "brevant-faxlink.desktop";
   const std::string progId = "Software\\Classes\\Pelorin.Application";
+  const char* suite[] = {"QuorSendTo", "QuorIE", "Pelorin", "PelorinAddin", "Redemption"};
 
-  for (const char* c : {"QuorSendTo", "QuorIE", "Pelorin", "PelorinAddin", "Redemption"})
-    ASSERT_TRUE(mInstallation::RegisterServerDll(Component(c), true)) << c << test::TestWorld::ReadFile(ErrorLogPath());
-
-  EXPECT_NE(test::TestWorld::ReadFile(entry).find("Exec=\"" + send + "\" %F\n"), std::string::npos);
-  EXPECT_NE(test::TestWorld::ReadFile(entry).find("application/vnd.oasis.opendocument.text;"), std::string::npos);
-  EXPECT_EQ(test::TestWorld::ReadFile(thunar), test::TestWorld::ReadFile(entry));
-  EXPECT_NE(test::TestWorld::ReadFile(script).find("exec \"" + send + "\" \"$@\""), std::string::npos);
+  for (const char* c : suite)
+    ASSERT_TRUE(mInstallation::RegisterServerDll(Component(c), true)) << c << TestWorld::ReadFile(ErrorLogPath());
+  EXPECT_TRUE(Has(entry, "Exec=\"" + send + "\" %F\n"));
+  EXPECT_TRUE(Has(entry, "application/vnd.oasis.opendocument.text;"));
+  EXPECT_EQ(TestWorld::ReadFile(thunar), TestWorld::ReadFile(entry));
+  EXPECT_TRUE(Has(script, "exec \"" + send + "\" \"$@\""));
   EXPECT_EQ(fs::status(script).permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
-  EXPECT_NE(test::TestWorld::ReadFile(page).find("MimeType=text/html;"), std::string::npos);
-  EXPECT_NE(test::TestWorld::ReadFile(link).find("MimeType=x-scheme-handler/fax;"), std::string::npos);
-  EXPECT_NE(test::TestWorld::ReadFile(user.home + "/.config/mimeapps.list")
-                .find("x-scheme-handler/fax=brevant-faxlink.desktop"),
-            std::string::npos);
-  EXPECT_EQ(RegistryValue(progId, "Library"), fs::canonical(Component("Pelorin")).string());
-  EXPECT_TRUE(fs::is_directory(user.home + "/Maildir/new"));
-  {
-    // A "fax:" link becomes the wizard's one recipient; nothing else of the
-    // link reaches the command line.
-    std::string copy = w.Root() + "/linkbin";
-    fs::create_directories(copy);
-    fs::copy_file(test::BinDir() + "/brevant-fax-link", copy + "/brevant-fax-link");
-    test::TestWorld::WriteFile(copy + "/brevant", "#!/bin/sh\nprintf '%s' \"$1\" > '" + copy + "/args'\n");
-    ::chmod((copy + "/brevant").c_str(), 0755);
-    ::chmod((copy + "/brevant-fax-link").c_str(), 0755);
-    ASSERT_EQ(::system(("'" + copy + "/brevant-fax-link' 'fax:+49%2030-1234;isub=5#;x'").c_str()), 0);
-    EXPECT_EQ(test::TestWorld::ReadFile(copy + "/args"), "new;0;+49 30-1234#;+49 30-1234#;");
-  }
+  EXPECT_TRUE(Has(page, "MimeType=text/html;"));
+  EXPECT_TRUE(Has(link, "MimeType=x-scheme-handler/fax;"));
+  EXPECT_TRUE(Has(home + "/.config/mimeapps.list", "x-scheme-handler/fax=brevant-faxlink.desktop"));
+  EXPECT_EQ(test::RegString(test::HKCU, progId, "Library"), fs::canonical(Component("Pelorin")).string());
+  EXPECT_TRUE(fs::is_directory(home + "/Maildir/new"));
+  // A "fax:" link becomes the wizard's one recipient; nothing else of the
+  // link reaches the command line.
+  std::string copy = w.Root() + "/linkbin";
+  fs::create_directories(copy);
+  fs::copy_file(test::BinDir() + "/brevant-fax-link", copy + "/brevant-fax-link");
+  TestWorld::WriteFile(copy + "/brevant", "#!/bin/sh\nprintf '%s' \"$1\" > '" + copy + "/args'\n");
+  ::chmod((copy + "/brevant").c_str(), 0755);
+  ASSERT_EQ(::system(("'" + copy + "/brevant-fax-link' 'fax:+49%2030-1234;isub=5#;x'").c_str()), 0);
+  EXPECT_EQ(TestWorld::ReadFile(copy + "/args"), "new;0;+49 30-1234#;+49 30-1234#;");
 
-  for (const char* c : {"QuorSendTo", "QuorIE", "Pelorin", "PelorinAddin", "Redemption"})
-    EXPECT_TRUE(mInstallation::RegisterServerDll(Component(c), false)) << c;
+  for (const char* c : suite) EXPECT_TRUE(mInstallation::RegisterServerDll(Component(c), false)) << c;
   for (const auto& f : {entry, script, thunar, page, link}) EXPECT_FALSE(fs::exists(f)) << f;
-  EXPECT_EQ(RegistryValue(progId, "Library"), "<no key>");
-  EXPECT_TRUE(fs::is_directory(user.home + "/Maildir/new")) << "nobody's mail is deleted";
+  EXPECT_EQ(test::RegString(test::HKCU, progId, "Library"), "<no key>");
+  EXPECT_TRUE(fs::is_directory(home + "/Maildir/new")) << "nobody's mail is deleted";
 
-  // Repair over the built suite (the office add-ins have a test of their
-  // own) succeeds and brings the removed registrations back.
+  // Repair over the built suite (Redemption.dll beside the programs)
+  // succeeds and brings the removed registrations back.
   test::UiRecorder ui;
   Office office(true, false, false);
-  CWinReg reg;
-  ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_LOCAL_MACHINE, kPelorinKey, true));
-  reg.SetString("SystemDir", test::BinDir());  // Redemption.dll is shipped beside the programs
-  reg.CloseKey();
+  test::SetRegString(test::HKLM, kPelorinKey, "SystemDir", test::BinDir());
   ASSERT_EQ(mInstallation::GetComponentFolder(), test::BinDir());
   EXPECT_TRUE(mInstallation::CheckFiles(mInstallation::GetComponentFolder()));
   EXPECT_TRUE(mInstallation::RegDll(mInstallation::GetComponentFolder()));
@@ -250,32 +128,37 @@ TEST(Components, EachInstallsItsIntegrationForTheUserRemovesItAndRepairBringsItB
 TEST(Components, SendAsFaxFromLibreOfficeHandsTheDocumentOver) {
   if (::geteuid() != 0 || ::system("command -v soffice unopkg runuser >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "needs root, LibreOffice and runuser";
-  test::TestWorld w;
+  TestWorld w;
   std::string dir = w.Root() + "/lo";
   fs::create_directories(dir + "/home");
-  fs::create_directories(dir + "/bin");
   for (const char* f : {"QuorWordAddin.dll", "QuorWordAddin.oxt", "QuorExcelAddin.dll", "QuorExcelAddin.oxt",
                         "brevant-regsvr"})
     fs::copy_file(test::BinDir() + "/" + f, dir + "/" + f);
   // What "Send as Fax" starts, recorded.
-  test::TestWorld::WriteFile(dir + "/bin/brevant-send-files", "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + dir + "/sent'\n");
-  test::TestWorld::WriteFile(dir + "/note one.txt", "Hello fax\n");
-  test::TestWorld::WriteFile(dir + "/sums.csv", "1,2\n3,4\n");
+  TestWorld::WriteFile(dir + "/bin/brevant-send-files", "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + dir + "/sent'\n");
+  TestWorld::WriteFile(dir + "/note one.txt", "Hello fax\n");
+  TestWorld::WriteFile(dir + "/sums.csv", "1,2\n3,4\n");
   // The world is the test's own; the folders above it only need to let the
   // user pass.
   for (std::string p = w.Root(); p.size() > 1; p = fs::path(p).parent_path().string()) {
     struct stat st {};
     if (::stat(p.c_str(), &st) == 0) ::chmod(p.c_str(), (st.st_mode & 07777) | S_IXGRP | S_IXOTH);
   }
-  ::system(("chmod -R a+rwX '" + dir + "'").c_str());
-  ::chmod((dir + "/bin/brevant-send-files").c_str(), 0755);
-  std::string as = "runuser -u nobody -- env HOME='" + dir + "/home' TMPDIR='" + dir + "' PATH='" + dir +
-                   "/bin:/usr/bin:/bin' ";
-  auto run = [&](const std::string& cmd) { return ::system((as + cmd + " 2>/dev/null").c_str()); };
-
-  ASSERT_EQ(run("'" + dir + "/brevant-regsvr' '" + dir + "/QuorWordAddin.dll'"), 0);
-  ASSERT_EQ(run("'" + dir + "/brevant-regsvr' '" + dir + "/QuorExcelAddin.dll'"), 0);
-  ASSERT_EQ(run("unopkg list > '" + dir + "/list'"), 0);
+  ::system(("chmod -R a+rwX '" + dir + "' && chmod 0755 '" + dir + "/bin/brevant-send-files'").c_str());
+  auto run = [&](const std::string& cmd) {
+    return ::system(("runuser -u nobody -- env HOME='" + dir + "/home' TMPDIR='" + dir + "' PATH='" + dir +
+                     "/bin:/usr/bin:/bin' " + cmd + " 2>/dev/null").c_str());
+  };
+  auto regsvr = [&](const std::string& args) { return run("'" + dir + "/brevant-regsvr' " + args); };
+  auto listed = [&] {
+    EXPECT_EQ(run("unopkg list > '" + dir + "/list'"), 0);
+    return TestWorld::ReadFile(dir + "/list");
+  };
+  ASSERT_EQ(regsvr("'" + dir + "/QuorWordAddin.dll'"), 0);
+  ASSERT_EQ(regsvr("'" + dir + "/QuorExcelAddin.dll'"), 0);
+  std::string list = listed();
+  EXPECT_NE(list.find("com.norvane.pelorin.writer"), std::string::npos) << list;
+  EXPECT_NE(list.find("com.norvane.pelorin.calc"), std::string::npos) << list;
 
   // A macro of the user's own opens a text file in Writer, a CSV in Calc
   // and a new, unsaved Writer document, and runs the menu's command in each.
@@ -288,7 +171,7 @@ TEST(Components, SendAsFaxFromLibreOfficeHandsTheDocumentOver) {
            ".SendFax.SendAsFax?language=Basic&amp;location=application\", \"\", 0, Array())\n"
            "  doc.close(True)\n";
   };
-  test::TestWorld::WriteFile(
+  TestWorld::WriteFile(
       module,
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<!DOCTYPE script:module PUBLIC \"-//OpenOffice.org//DTD OfficeDocument 1.0//EN\" \"module.dtd\">\n"
@@ -300,17 +183,11 @@ TEST(Components, SendAsFaxFromLibreOfficeHandsTheDocumentOver) {
           "  StarDesktop.terminate()\nEnd Sub\n</script:module>\n");
   ::chmod(module.c_str(), 0666);
   ASSERT_EQ(run("timeout 90 soffice --headless --norestore macro:///Standard.Module1.Drive"), 0);
+  EXPECT_EQ(TestWorld::ReadFile(dir + "/sent"), dir + "/note one.txt\n" + dir + "/sums.csv\n" + dir + "/Untitled 1.pdf\n");
+  EXPECT_EQ(TestWorld::ReadFile(dir + "/Untitled 1.pdf").substr(0, 5), "%PDF-") << "an unsaved document as PDF";
 
-  std::string list = test::TestWorld::ReadFile(dir + "/list");
-  EXPECT_NE(list.find("com.norvane.pelorin.writer"), std::string::npos) << list;
-  EXPECT_NE(list.find("com.norvane.pelorin.calc"), std::string::npos) << list;
-  std::string sent = test::TestWorld::ReadFile(dir + "/sent");
-  EXPECT_EQ(sent, dir + "/note one.txt\n" + dir + "/sums.csv\n" + dir + "/Untitled 1.pdf\n");
-  EXPECT_EQ(test::TestWorld::ReadFile(dir + "/Untitled 1.pdf").substr(0, 5), "%PDF-") << "an unsaved document as PDF";
-
-  ASSERT_EQ(run("'" + dir + "/brevant-regsvr' /u '" + dir + "/QuorWordAddin.dll'"), 0);
-  ASSERT_EQ(run("unopkg list > '" + dir + "/list'"), 0);
-  list = test::TestWorld::ReadFile(dir + "/list");
+  ASSERT_EQ(regsvr("/u '" + dir + "/QuorWordAddin.dll'"), 0);
+  list = listed();
   EXPECT_EQ(list.find("com.norvane.pelorin.writer"), std::string::npos);
   EXPECT_NE(list.find("com.norvane.pelorin.calc"), std::string::npos);
 }

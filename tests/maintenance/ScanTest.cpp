@@ -14,42 +14,47 @@
 
 using namespace brevant;
 namespace fs = std::filesystem;
+using test::TestWorld;
 
 namespace {
 
 // Points SANE at a folder of our own: with the test backend, or with none.
-void UseSaneConfig(const test::TestWorld& w, bool testBackend) {
+void UseSaneConfig(const TestWorld& w, bool testBackend) {
   std::string dir = w.Root() + (testBackend ? "/sane-test" : "/sane-none");
   fs::create_directories(dir);
-  test::TestWorld::WriteFile(dir + "/dll.conf", testBackend ? "test\n" : "\n");
+  TestWorld::WriteFile(dir + "/dll.conf", testBackend ? "test\n" : "\n");
   if (testBackend) fs::copy_file("/etc/sane.d/test.conf", dir + "/test.conf", fs::copy_options::overwrite_existing);
   ::setenv("SANE_CONFIG_DIR", dir.c_str(), 1);
 }
 
-struct SaneEnv {
-  ~SaneEnv() { ::unsetenv("SANE_CONFIG_DIR"); }
-};
+// A stand-in program that appends its arguments to a file (noting when the
+// last scanned image is still there).
+std::string Recorder(const TestWorld& w, const std::string& name, const std::string& args) {
+  std::string tool = w.Root() + "/" + name;
+  TestWorld::WriteFile(tool, "#!/bin/sh\ntest -e '" + w.ProgramDir() + "/FaxScan.bmp' && echo stale >> '" + args +
+                                 "'\necho \"$@\" >> '" + args + "'\n");
+  ::chmod(tool.c_str(), 0755);
+  return tool;
+}
+
+std::string WaitForText(const std::string& path, const std::string& expected) {
+  for (int i = 0; i < 250 && TestWorld::ReadFile(path) != expected; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return TestWorld::ReadFile(path);
+}
 
 }  // namespace
 
-TEST(Scan, DeviceAvailableFollowsWhatSaneLists) {
-  test::TestWorld w;
-  SaneEnv env;
+// The console tool's "scan": the first device's page as a TIFF, and a new
+// fax with it; the next "scan" clears it before the tool runs again.
+TEST(Scan, PageFromTheFirstDeviceBecomesATiffAndANewFax) {
+  TestWorld w;
   UseSaneConfig(w, true);
   EXPECT_TRUE(ScanDeviceAvailable());
-  UseSaneConfig(w, false);
-  EXPECT_FALSE(ScanDeviceAvailable());
-}
-
-TEST(Scan, PageFromTheFirstDeviceBecomesATiff) {
-  test::TestWorld w;
-  SaneEnv env;
-  UseSaneConfig(w, true);
-  std::string path = w.Root() + "/page.tif";
-  std::string error;
-  ASSERT_TRUE(AcquireScanPage(path, &error)) << error;
-
-  TIFF* t = TIFFOpen(path.c_str(), "r");
+  std::string error, args = w.Root() + "/args.txt", program = Recorder(w, "brevant", args);
+  ASSERT_TRUE(ScanToNewFax(&error, program)) << error;
+  EXPECT_EQ(WaitForText(args, "new;0;;;" + ScannedPagePath() + "#\n"), "new;0;;;" + ScannedPagePath() + "#\n");
+  TIFF* t = TIFFOpen(ScannedPagePath().c_str(), "r");
   ASSERT_NE(t, nullptr);
   uint32_t width = 0, height = 0;
   uint16_t bits = 0, spp = 0, photometric = 0;
@@ -64,8 +69,7 @@ TEST(Scan, PageFromTheFirstDeviceBecomesATiff) {
   // fax resolution it delivers 200 dpi: about 630 x 787 pixels.
   EXPECT_NEAR(width, 630u, 5u);
   EXPECT_NEAR(height, 787u, 5u);
-  EXPECT_EQ(bits, 8);
-  EXPECT_EQ(spp, 1);
+  EXPECT_EQ(bits * 10 + spp, 81) << "8 bits, one sample";
   EXPECT_EQ(photometric, PHOTOMETRIC_MINISBLACK);
   EXPECT_FLOAT_EQ(xres, 200.0f);
   // Its default picture is solid black.
@@ -76,75 +80,36 @@ TEST(Scan, PageFromTheFirstDeviceBecomesATiff) {
   }
   EXPECT_EQ(TIFFReadDirectory(t), 0);  // one page
   TIFFClose(t);
+  bool warned = false;
+  EXPECT_TRUE(StartScan([&](const std::string&) { warned = true; }, program));
+  EXPECT_FALSE(fs::exists(ScannedPagePath()));
+  EXPECT_FALSE(warned);
 }
 
-TEST(Scan, NoDeviceLeavesNoFileAndARecord) {
-  test::TestWorld w;
-  SaneEnv env;
-  UseSaneConfig(w, false);
+// SANE reads its configuration once per process: no device is a test of its own.
+TEST(Scan, NoDeviceLeavesNoFileARecordAndAWarning) {
+  TestWorld w;
   std::string path = w.Root() + "/page.tif";
   std::string error;
+  UseSaneConfig(w, false);
+  EXPECT_FALSE(ScanDeviceAvailable());
   EXPECT_FALSE(AcquireScanPage(path, &error));
   EXPECT_EQ(error, "No scan device was found.");
   EXPECT_FALSE(fs::exists(path));
-  EXPECT_NE(test::TestWorld::ReadFile(ErrorLogPath()).find("mScan.AcquireScanPage"), std::string::npos);
+  EXPECT_NE(TestWorld::ReadFile(ErrorLogPath()).find("mScan.AcquireScanPage"), std::string::npos);
   EXPECT_FALSE(AcquireScanPage(path, &error, "test:9"));
   EXPECT_NE(error.find("Cannot open test:9"), std::string::npos) << error;
-}
 
-TEST(Scan, StartClearsTheLastImageWarnsAndStartsTheConsoleTool) {
-  test::TestWorld w;
-  SaneEnv env;
-  std::string tool = w.Root() + "/quorrender";
+  // "scan" warns, clears the last image and still starts the console tool.
   std::string args = w.Root() + "/args.txt";
-  test::TestWorld::WriteFile(tool, "#!/bin/sh\ntest -e '" + w.ProgramDir() + "/FaxScan.bmp' && echo stale >> '" + args +
-                                       "'\necho \"$@\" >> '" + args + "'\n");
-  ::chmod(tool.c_str(), 0755);
-  auto waitForArgs = [&](const std::string& expected) {
-    for (int i = 0; i < 250 && test::TestWorld::ReadFile(args) != expected; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return test::TestWorld::ReadFile(args);
-  };
-
-  // No device: the warning, and the console tool still starts.
-  UseSaneConfig(w, false);
-  test::TestWorld::WriteFile(ScanImagePath(), "BM old scan");
+  std::string tool = Recorder(w, "quorrender", args);
+  TestWorld::WriteFile(ScanImagePath(), "BM old scan");
   std::vector<std::string> warnings;
   EXPECT_TRUE(StartScan([&](const std::string& m) { warnings.push_back(m); }, tool));
   EXPECT_EQ(warnings, std::vector<std::string>{"Can't find scan device. Please install scan or device camera."});
   EXPECT_FALSE(fs::exists(ScanImagePath()));
-  EXPECT_EQ(waitForArgs("scan;\n"), "scan;\n");
-
-  // With a device: no warning.
-  UseSaneConfig(w, true);
-  warnings.clear();
-  EXPECT_TRUE(StartScan([&](const std::string& m) { warnings.push_back(m); }, tool));
-  EXPECT_TRUE(warnings.empty());
-  EXPECT_EQ(waitForArgs("scan;\nscan;\n"), "scan;\nscan;\n");
-
+  EXPECT_EQ(WaitForText(args, "scan;\n"), "scan;\n");
   // A console tool that is not there is an error record, not a crash.
   EXPECT_FALSE(StartScan(nullptr, w.Root() + "/missing-tool"));
-  EXPECT_NE(test::TestWorld::ReadFile(ErrorLogPath()).find("Init.scan"), std::string::npos);
-}
-
-TEST(Scan, ConsoleToolScanStartsANewFaxWithThePage) {
-  test::TestWorld w;
-  SaneEnv env;
-  std::string program = w.Root() + "/brevant";
-  std::string args = w.Root() + "/args.txt";
-  test::TestWorld::WriteFile(program, "#!/bin/sh\necho \"$@\" > '" + args + ".part'\nmv '" + args + ".part' '" + args + "'\n");
-  ::chmod(program.c_str(), 0755);
-
-  UseSaneConfig(w, true);
-  std::string error;
-  ASSERT_TRUE(ScanToNewFax(&error, program)) << error;
-  for (int i = 0; i < 250 && !fs::exists(args); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(test::TestWorld::ReadFile(args), "new;0;;;" + ScannedPagePath() + "#\n");
-  TIFF* t = TIFFOpen(ScannedPagePath().c_str(), "r");
-  ASSERT_NE(t, nullptr);
-  TIFFClose(t);
-
-  // The next "scan" clears it before the console tool runs again.
-  EXPECT_TRUE(StartScan(nullptr, program));
-  EXPECT_FALSE(fs::exists(ScannedPagePath()));
+  EXPECT_NE(TestWorld::ReadFile(ErrorLogPath()).find("Init.scan"), std::string::npos);
 }

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
@@ -20,141 +22,88 @@ namespace {
 
 void SetSite(const std::string& site) { test::SetRegString(test::HKLM, kPelorinKey, "UpdateSite", site); }
 
-UpdateResult Ask(HttpServer& s, long timeoutMs = 3000) {
-  return QueryUpdateService(s.Site() + "/_check_update.asp", UpdateVersionText(), timeoutMs);
-}
-
 }  // namespace
 
-TEST(UpdateCheck, AddressComesFromTheRegistryStoreWithTheMakersSiteAsDefault) {
+TEST(UpdateCheck, TheAddressAndWhatTheUserSeesForEachAnswerPlainOrAsHtml) {
   test::TestWorld w;
+  test::FakeShell shell(w);
+  // The machine's site, the user's own over it, the maker's by default.
   EXPECT_EQ(UpdateServiceAddress(), "https://www.norvane.com/_check_update.asp");
   SetSite("http://updates.example.org/");
   EXPECT_EQ(UpdateServiceAddress(), "http://updates.example.org/_check_update.asp");
   test::SetRegString(test::HKCU, kPelorinKey, "UpdateSite", "http://mine.example.org");
   EXPECT_EQ(UpdateServiceAddress(), "http://mine.example.org/_check_update.asp");
-  // Version 1.0 of this build is sent as "1.0": numbers without leading zeros.
-  EXPECT_EQ(UpdateVersionText(), "1.0");
-}
+  test::SetRegString(test::HKCU, kPelorinKey, "UpdateSite", "");
 
-TEST(UpdateCheck, TheThreeAnswersPlainAndAsHtml) {
-  test::TestWorld w;
-  {
-    HttpServer s({200, "0"});
-    UpdateResult r = Ask(s);
-    EXPECT_EQ(r.answer, UpdateAnswer::NoUpdate);
-    ASSERT_EQ(s.Requests().size(), 1u);
-    EXPECT_EQ(s.Requests()[0], "GET /_check_update.asp?ver=1.0 HTTP/1.1");
-  }
-  {
-    HttpServer s({200, "1\r\n"});
-    EXPECT_EQ(Ask(s).answer, UpdateAnswer::Nothing);
-  }
-  {
-    HttpServer s({200, "  https://www.norvane.com/download/pelorin-1.1.tar.gz\n"});
-    UpdateResult r = Ask(s);
-    EXPECT_EQ(r.answer, UpdateAnswer::Download);
-    EXPECT_EQ(r.text, "https://www.norvane.com/download/pelorin-1.1.tar.gz");
-  }
-  {
-    HttpServer s({200,
-                  "<html><head><title>1</title></head><body>\n<script>var v = 2;</script><p>0</p>"
-                  "<STYLE>p { color: red }</STYLE>\n</body></html>",
-                  "text/html"});
-    EXPECT_EQ(Ask(s).answer, UpdateAnswer::NoUpdate);
-  }
-  {
-    HttpServer s({200, "<HTML><BODY><a href=\"x\">http://dl.example.org/a?x=1&amp;y=2</a></BODY></HTML>", "text/html"});
-    UpdateResult r = Ask(s);
-    EXPECT_EQ(r.answer, UpdateAnswer::Download);
-    EXPECT_EQ(r.text, "http://dl.example.org/a?x=1&y=2");
-  }
-}
-
-TEST(UpdateCheck, AnyOtherPageIsTheAddressOnlyNoAnswerFails) {
-  test::TestWorld w;
-  {
-    // Whatever the page says and whatever its status, its text is the address.
-    HttpServer s({404, "<html><body><h1>Not Found</h1></body></html>", "text/html"});
-    UpdateResult r = Ask(s);
-    EXPECT_EQ(r.answer, UpdateAnswer::Download);
-    EXPECT_EQ(r.text, "Not Found");
-  }
-  {
-    HttpServer s({500, "0"});
-    EXPECT_EQ(Ask(s).answer, UpdateAnswer::NoUpdate);
-  }
-  {
-    // A site that names a local file is refused, not read.
-    test::TestWorld::WriteFile(w.Root() + "/_check_update.asp", "0");
-    UpdateResult r = QueryUpdateService("file://" + w.Root() + "/_check_update.asp", "1.0");
-    EXPECT_EQ(r.answer, UpdateAnswer::Failed);
-  }
-  {
-    HttpServer s({200, std::string(10 * 1024 * 1024, 'x')});
-    UpdateResult r = Ask(s);
-    EXPECT_EQ(r.answer, UpdateAnswer::Failed);
-    EXPECT_NE(r.error.find("64 KB"), std::string::npos) << r.error;
-  }
-}
-
-TEST(UpdateCheck, WhatTheUserSeesForEachAnswer) {
-  test::TestWorld w;
-  test::FakeShell shell(w);
-  const std::vector<std::string> none, download{"Pelorin: Download Update?"};
+  const std::string none = "Update is not available.", download = "Download Update?",
+                    failed = "Connect error. Check your connection settings.";
   struct Case {
-    std::string page;
+    HttpServer::Reply reply;
     ui::Answer answer;
-    std::vector<std::string> messages;
-    std::string opened;  // what the browser is asked to open
-  } cases[] = {{"0", ui::Answer::Ok, {"Pelorin: Update is not available."}, ""},
-               {"1", ui::Answer::Ok, none, ""},
-               {"http://dl.example.org/new", ui::Answer::No, download, ""},
-               {"http://dl.example.org/new", ui::Answer::Yes, download, "http://dl.example.org/new"}};
+    std::string shown, opened;  // the message box, what the browser is asked to open
+  } cases[] = {
+      {{200, "0"}, ui::Answer::Ok, none, ""},
+      {{200, "1\r\n"}, ui::Answer::Ok, "", ""},
+      {{200, "  https://www.norvane.com/download/pelorin-1.1.tar.gz\n"}, ui::Answer::Yes, download,
+       "https://www.norvane.com/download/pelorin-1.1.tar.gz"},
+      {{200, "http://dl.example.org/new"}, ui::Answer::No, download, ""},
+      {{200,
+        "<html><head><title>1</title></head><body>\n<script>var v = 2;</script><p>0</p>"
+        "<STYLE>p { color: red }</STYLE>\n</body></html>",
+        "text/html"},
+       ui::Answer::Ok, none, ""},
+      {{200, "<HTML><BODY><a href=\"x\">http://dl.example.org/a?x=1&amp;y=2</a></BODY></HTML>", "text/html"},
+       ui::Answer::Yes, download, "http://dl.example.org/a?x=1&y=2"},
+      // Whatever the page says and whatever its status, its text is the answer.
+      {{404, "<html><body><h1>Not Found</h1></body></html>", "text/html"}, ui::Answer::Yes, download, "Not Found"},
+      {{500, "0"}, ui::Answer::Ok, none, ""},
+      {{200, std::string(10 * 1024 * 1024, 'x')}, ui::Answer::Ok, failed, ""},  // a page too long
+  };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.page);
+    SCOPED_TRACE(c.reply.body.substr(0, 80));
+    std::filesystem::remove(w.Root() + "/shell.log");
     test::UiRecorder ui;
     ui.answer = c.answer;
-    HttpServer s({200, c.page});
+    HttpServer s(c.reply);
     SetSite(s.Site());
     CheckForUpdate();
-    EXPECT_EQ(s.Requests().size(), 1u);
-    EXPECT_EQ(ui.messages, c.messages);
+    EXPECT_EQ(s.Requests(), std::vector<std::string>{"GET /_check_update.asp?ver=1.0 HTTP/1.1"});
+    EXPECT_EQ(ui.messages, c.shown.empty() ? std::vector<std::string>{} : std::vector<std::string>{"Pelorin: " + c.shown});
     EXPECT_EQ(ui.cursor, ui::Cursor::Default);
     EXPECT_EQ(shell.Opened(c.opened.empty() ? 300 : 5000), c.opened);
   }
+  // A site that names a local file is refused, not read.
+  test::UiRecorder ui;
+  test::TestWorld::WriteFile(w.Root() + "/_check_update.asp", "0");
+  SetSite("file://" + w.Root());
+  CheckForUpdate();
+  EXPECT_EQ(ui.messages, std::vector<std::string>{"Pelorin: " + failed});
 }
 
-TEST(UpdateCheck, AServiceThatNeverAnswersSaysSoAndTheTraceTellsItTimedOut) {
+TEST(UpdateCheck, AServiceThatNeverAnswersOrIsDownSaysSoAndLeavesARecord) {
   test::TestWorld w;
   test::UiRecorder ui;
-  HttpServer::Reply stall;
-  stall.stall = true;
-  HttpServer s(stall);
-  SetSite(s.Site());
-  auto t0 = std::chrono::steady_clock::now();
-  CheckForUpdate(1500);
-  auto took = std::chrono::steady_clock::now() - t0;
-  EXPECT_GE(took, std::chrono::milliseconds(1400));
-  EXPECT_LT(took, std::chrono::milliseconds(4000));
-  EXPECT_EQ(ui.messages, std::vector<std::string>{"Pelorin: Connect error. Check your connection settings."});
+  const std::vector<std::string> connectError{"Pelorin: Connect error. Check your connection settings."};
+  {
+    HttpServer s({200, "", "text/plain", true});  // never answers
+    SetSite(s.Site());
+    auto t0 = std::chrono::steady_clock::now();
+    CheckForUpdate(1500);
+    auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(took, std::chrono::milliseconds(1400));
+    EXPECT_LT(took, std::chrono::milliseconds(4000));
+  }
+  EXPECT_EQ(ui.messages, connectError);
   std::string trace = test::TestWorld::ReadFile(TraceLogPath());
   EXPECT_NE(trace.find("did not answer within 1.5 s: timed out."), std::string::npos) << trace;
-}
 
-TEST(UpdateCheck, AServiceThatIsDownSaysSoAndLeavesARecord) {
-  test::TestWorld w;
-  test::UiRecorder ui;
-  int port;
-  {
-    HttpServer gone({200, "0"});  // a port that was free a moment ago
-    port = std::stoi(gone.Site().substr(gone.Site().rfind(':') + 1));
-  }
-  SetSite("http://127.0.0.1:" + std::to_string(port));
+  // The same port with nobody listening any more.
+  ui.messages.clear();
+  std::remove(ErrorLogPath().c_str());
   auto t0 = std::chrono::steady_clock::now();
   CheckForUpdate();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
-  EXPECT_EQ(ui.messages, std::vector<std::string>{"Pelorin: Connect error. Check your connection settings."});
+  EXPECT_EQ(ui.messages, connectError);
   std::string errors = test::TestWorld::ReadFile(ErrorLogPath());
   EXPECT_NE(errors.find("frmUpdate.CheckForUpdate"), std::string::npos) << errors;
 }

@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
+
+#include "tests/support/TestWorld.h"
 
 namespace brevant::test {
 namespace {
@@ -22,6 +22,11 @@ int Shell(const std::string& command) {
 }
 
 int g_serial = 0;
+
+// In a child: groups, group and user of the test user, for good.
+bool Become(const std::string& name, gid_t gid, uid_t uid) {
+  return ::initgroups(name.c_str(), gid) == 0 && ::setgid(gid) == 0 && ::setuid(uid) == 0 && ::getuid() == uid;
+}
 
 }  // namespace
 
@@ -67,7 +72,7 @@ int TestUser::Run(const std::function<int()>& f) const {
   std::fflush(nullptr);
   pid_t pid = ::fork();
   if (pid == 0) {
-    if (::initgroups(name_.c_str(), gid_) != 0 || ::setgid(gid_) != 0 || ::setuid(uid_) != 0) ::_exit(255);
+    if (!Become(name_, gid_, uid_)) ::_exit(255);
     ::setenv("HOME", home_.c_str(), 1);
     ::setenv("USER", name_.c_str(), 1);
     ::setenv("LOGNAME", name_.c_str(), 1);
@@ -76,8 +81,7 @@ int TestUser::Run(const std::function<int()>& f) const {
     ::_exit(rc & 0xFF);
   }
   int st = 0;
-  while (::waitpid(pid, &st, 0) < 0) {
-  }
+  while (::waitpid(pid, &st, 0) < 0) continue;
   if (!WIFEXITED(st) || WEXITSTATUS(st) == 255) return -1;
   return WEXITSTATUS(st);
 }
@@ -87,12 +91,7 @@ int TestUser::Sh(const std::string& command, std::string* output) const {
   std::string quoted;
   for (char c : command) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   int rc = Shell("cd " + home_ + " && runuser -u " + name_ + " -- sh -c '" + quoted + "' >" + out + " 2>&1 </dev/null");
-  if (output) {
-    std::ifstream in(out);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    *output = ss.str();
-  }
+  if (output) *output = TestWorld::ReadFile(out);
   ::unlink(out.c_str());
   return rc;
 }
@@ -104,9 +103,7 @@ TestUser::Child TestUser::Start(const std::function<std::string()>& body) const 
   pid_t pid = ::fork();
   if (pid == 0) {
     ::close(out[0]);
-    if (::initgroups(name_.c_str(), gid_) != 0 || ::setgid(gid_) != 0 || ::setuid(uid_) != 0 || ::getuid() != uid_)
-      ::_exit(126);
-    if (::chdir("/") != 0) ::_exit(126);
+    if (!Become(name_, gid_, uid_) || ::chdir("/") != 0) ::_exit(126);
     std::string result = body();
     for (std::size_t done = 0; done < result.size();) {
       ssize_t w = ::write(out[1], result.data() + done, result.size() - done);

@@ -39,9 +39,6 @@ namespace {
   return true;
 }();
 
-}  // namespace
-
-namespace {
 // The temporary folder the test process started with; each world points
 // TMPDIR into itself and puts it back when it ends.
 std::string OriginalTemp() {
@@ -88,14 +85,7 @@ void TestWorld::WriteFile(const std::string& path, const std::string& text) {
 }
 
 TestWorld::Result TestWorld::RunTool(const std::string& name, const std::string& args) const {
-  Result r;
-  std::string out = root_ + "/.out", err = root_ + "/.err";
-  std::string cmd = BinDir() + "/" + name + " " + args + " >" + out + " 2>" + err;
-  int st = std::system(cmd.c_str());
-  r.exitCode = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  r.out = ReadFile(out);
-  r.err = ReadFile(err);
-  return r;
+  return RunArgs("/bin/sh", {"-c", BinDir() + "/" + name + " " + args});
 }
 
 TestWorld::Result TestWorld::RunArgs(const std::string& name, const std::vector<std::string>& args) const {

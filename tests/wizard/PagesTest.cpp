@@ -1,36 +1,15 @@
 // The cover, schedule and finish pages: their rules, what they store, and
 // how they end the run.
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDateTimeEdit>
 #include <QDropEvent>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
 #include <QMimeData>
-#include <QRadioButton>
-#include <QTextEdit>
-#include <QTreeWidget>
 #include <QUrl>
 
-#include "common/CWinReg.h"
-#include "common/ClientConfig.h"
-#include "common/FaxJob.h"
 #include "tests/wizard/WizardFixture.h"
-#include "wizard/frmCover.h"
-#include "wizard/frmFinish.h"
-#include "wizard/frmNew.h"
-#include "wizard/frmSend.h"
-#include "wizard/frmSender.h"
 
 namespace brevant::test {
 namespace {
 
-using namespace brevant::wizard;
-constexpr const char* kPelorin = "Software\\Norvane\\Pelorin";
 constexpr const char* kVersion = "Software\\Microsoft\\Windows NT\\CurrentVersion";
-
-QPushButton* Button(QWidget* form, const char* name) { return form->findChild<QPushButton*>(name); }
 
 // Drags urls onto the list and drops them; returns whether the list
 // accepted the drag.
@@ -51,46 +30,34 @@ TEST_F(WizardTest, CoverCommandStartsAtTheCoverPageAndItsChecksHold) {
     EXPECT_EQ(frmNew::Loaded(), nullptr);
     frmCover* cover = frmCover::Loaded();
     ASSERT_NE(cover, nullptr);
-    EXPECT_TRUE(cover->isVisible());
-    EXPECT_EQ(cover->windowTitle(), "Cover Page");
     EXPECT_EQ(cover->cbCover->currentText(), "Cover pages not found.");
     EXPECT_FALSE(cover->chkCover->isEnabled());
-    EXPECT_TRUE(cover->chkCover->isChecked());  // "cover" asks for a cover page
     Click(Button(cover, "cmdNext"));
     EXPECT_EQ(recorder.messages, std::vector<std::string>{"Pelorin: Please enter text in the Note and/or Subject field."});
     EXPECT_EQ(frmSend::Loaded(), nullptr);
-
-    // "< Back" shows the recipients the command line gave.
+    // "< Back" shows the recipients the command line gave; the same page
+    // comes back, reading what was typed from the fax job.
     cover->txtSubject->setText("Kept across pages");
     Click(Button(cover, "cmdBack"));
-    frmNew* page = frmNew::Loaded();
-    ASSERT_NE(page, nullptr);
-    EXPECT_FALSE(cover->isVisible());
-    QStringList rows;
-    for (int i = 0; i < page->lvRecipients->topLevelItemCount(); ++i)
-      rows << page->lvRecipients->topLevelItem(i)->text(0) + "|" + page->lvRecipients->topLevelItem(i)->text(1);
-    EXPECT_EQ(rows, (QStringList{"A|1", "B|2"}));
-    Click(Button(page, "btnNext"));
-    // The same page comes back, reading what was typed from the fax job.
+    ASSERT_NE(frmNew::Loaded(), nullptr);
+    EXPECT_EQ(frmNew::Loaded()->lvRecipients->topLevelItem(1)->text(1), "2");
+    Click(Button(frmNew::Loaded(), "btnNext"));
     EXPECT_EQ(frmCover::Loaded(), cover);
-    EXPECT_TRUE(cover->isVisible());
     EXPECT_EQ(cover->txtSubject->text(), "Kept across pages");
     Click(Button(cover, "cmdNext"));
     ASSERT_NE(frmSend::Loaded(), nullptr);
   });
   EXPECT_EQ(FaxJob().FaxSubject, "Kept across pages");
-  EXPECT_EQ(FaxJob().g_arrFaxNumber.Count(), 2u);
-  // With no template, the stored template is the empty entry.
   EXPECT_EQ(RegString(HKCU, "Software\\Microsoft\\Fax\\UserInfo", "CoverPageFile"), "");
 }
 
 TEST_F(WizardTest, CoverPageSwitchedOffNeedsAttachmentsAndClearsTheCoverFields) {
-  std::string folder = MakeTemplates({"Generic.cov"});
+  MakeTemplates({"Generic.cov"});
   std::string personal = world.Root() + "/home/Personal/Fax";
   TestWorld::WriteFile(personal + "/Mine.cov", "<svg xmlns='http://www.w3.org/2000/svg'/>");
   TestWorld::WriteFile(personal + "/Mine.emf", "not a template");
   SetRegString(HKCU, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "Personal",
-         world.Root() + "/home/Personal");
+               world.Root() + "/home/Personal");
   SetRegString(HKCU, "Software\\Microsoft\\Fax\\Setup", "CoverPageDir", "Fax");
   Run("cover;0;A;1", [&] {
     frmCover* cover = frmCover::Loaded();
@@ -98,55 +65,38 @@ TEST_F(WizardTest, CoverPageSwitchedOffNeedsAttachmentsAndClearsTheCoverFields) 
     ASSERT_EQ(cover->cbCover->count(), 2);
     EXPECT_EQ(cover->cbCover->itemText(1), "Mine(Personal)");
     cover->txtSubject->setText("Subject");
-    // The sender dialog beside the page, not modal: the page stays usable
-    // and closing the dialog leaves the wizard running.
+    // The sender dialog beside the page, not modal; closing it leaves the
+    // wizard running.
     Click(cover->cmdSender);
-    frmSender* sender = frmSender::Loaded();
-    ASSERT_NE(sender, nullptr);
-    EXPECT_TRUE(sender->isVisible());
-    EXPECT_FALSE(sender->isModal());
+    ASSERT_NE(frmSender::Loaded(), nullptr);
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_EQ(RegString(HKCU, kPelorin, "CoverPageSubject"), "Subject");  // stored before the dialog
-    EXPECT_EQ(RegString(HKCU, kPelorin, "SetCoverPage"), "1");
-    QTest::keyClick(sender, Qt::Key_Escape);
-    EXPECT_EQ(frmSender::Loaded(), nullptr);
+    QTest::keyClick(frmSender::Loaded(), Qt::Key_Escape);
     EXPECT_EQ(frmCover::Loaded(), cover);
     ClickCheck(cover->chkCover);
-    EXPECT_FALSE(cover->chkCover->isChecked());
     EXPECT_FALSE(cover->txtSubject->isEnabled());
-    EXPECT_FALSE(cover->cbCover->isEnabled());
     Click(Button(cover, "cmdNext"));
     EXPECT_EQ(recorder.messages, std::vector<std::string>{"Pelorin: Please add attachment."});
 
     // Only a list of files is taken, in its order.
     brevant::Run().SpoolPages = true;  // pages from the fax printer so far
-    EXPECT_FALSE(DropUrls(cover->lstAttachments, {QUrl("https://example.org/a.pdf")}));
     EXPECT_FALSE(DropUrls(cover->lstAttachments, {QUrl::fromLocalFile("/srv/a.pdf"), QUrl("https://x.org/")}));
-    EXPECT_EQ(cover->lstAttachments->topLevelItemCount(), 0);
     EXPECT_TRUE(brevant::Run().SpoolPages);
     EXPECT_TRUE(DropUrls(cover->lstAttachments, {QUrl::fromLocalFile("/srv/a.pdf"), QUrl::fromLocalFile("/srv/b.tif")}));
     EXPECT_FALSE(brevant::Run().SpoolPages);  // the fax is built from the list now
-    ASSERT_EQ(cover->lstAttachments->topLevelItemCount(), 2);
-    EXPECT_EQ(cover->lstAttachments->topLevelItem(1)->text(0), "/srv/b.tif");
     cover->lstAttachments->setCurrentItem(cover->lstAttachments->topLevelItem(0));
     Click(cover->cmdRemove);
     Click(Button(cover, "cmdNext"));
-    frmSend* send = frmSend::Loaded();
-    ASSERT_NE(send, nullptr);
-    // Closing the window ends the run like "Cancel".
-    send->close();
+    ASSERT_NE(frmSend::Loaded(), nullptr);
+    frmSend::Loaded()->close();  // like "Cancel": the run ends
   });
   const FaxJobRecord& job = FaxJob();
   EXPECT_FALSE(job.UseCover);
-  EXPECT_EQ(job.CoverIndex, 0);
   EXPECT_EQ(job.FaxSubject, "");
   ASSERT_EQ(job.g_arrFiles.Count(), 1u);
   EXPECT_EQ(job.g_arrFiles[1], "/srv/b.tif");
-  EXPECT_EQ(RegString(HKCU, kPelorin, "CoverPageSubject"), "Subject");
   EXPECT_EQ(RegString(HKCU, kPelorin, "SetCoverPage"), "0");
   EXPECT_TRUE(ui::LoadedForms().empty());
-  EXPECT_NE(Trace().find("frmSend->Form_Unload END\""), std::string::npos);
-  EXPECT_NE(Trace().find("exitApp(0) - END\""), std::string::npos);
 }
 
 TEST_F(WizardTest, SchedulePageOffersWhatTheDeliveryPathAndSystemAllow) {
@@ -155,63 +105,54 @@ TEST_F(WizardTest, SchedulePageOffersWhatTheDeliveryPathAndSystemAllow) {
   FaxJob().FaxSchedule = 1;
   frmSend* send = frmSend::Load();
   send->show();
-  EXPECT_EQ(send->windowTitle(), "Send Schedule");
   EXPECT_TRUE(send->optSchNow->isChecked());
-  EXPECT_FALSE(send->optSchTime->isChecked());
-  EXPECT_FALSE(send->optSchTime->isEnabled());
-  EXPECT_FALSE(send->optSchDiscount->isEnabled());
-  EXPECT_FALSE(send->dtFaxSend->isEnabled());
+  EXPECT_FALSE(send->optSchTime->isEnabled() || send->optSchDiscount->isEnabled());
   EXPECT_EQ(FaxJob().FaxSchedule, 0);
-  QTest::keyClick(send, Qt::Key_Escape);  // Escape is "Cancel": the run ends
-  EXPECT_EQ(frmSend::Loaded(), nullptr);
-  EXPECT_NE(Trace().find("frmSend->btnCancel_Click - END\""), std::string::npos);
+  send->Unload();
 
   // Fax service on a system older than XP: priority fixed at Normal, no set time.
   SetRegString(HKLM, kVersion, "CurrentVersion", "5.0");
   Config().ProgramType = 0;
-  FaxJob().FaxSchedule = 1;
   FaxJob().FaxPriority = 2;
   send = frmSend::Load();
   send->show();
   EXPECT_FALSE(send->FramePriority->isEnabled());
   EXPECT_TRUE(send->optPriorityNormal->isChecked());
-  EXPECT_FALSE(send->optPriorityHigh->isChecked());
   EXPECT_FALSE(send->optSchTime->isEnabled());
-  EXPECT_TRUE(send->optSchNow->isChecked());
   EXPECT_TRUE(send->optSchDiscount->isEnabled());
   send->Unload();
 
   // XP: the time is offered; the picker follows the choice, its value is kept.
   SetRegString(HKLM, kVersion, "CurrentVersion", "5.1");
-  FaxJob().FaxSchedule = 0;
   FaxJob().FaxPriority = 0;
   send = frmSend::Load();
   send->show();
-  EXPECT_TRUE(send->FramePriority->isEnabled());
   EXPECT_TRUE(send->optPriorityLow->isChecked());
-  EXPECT_FALSE(send->dtFaxSend->isEnabled());
   send->optSchTime->click();
   EXPECT_TRUE(send->dtFaxSend->isEnabled());
-  EXPECT_FALSE(send->optSchNow->isChecked());
   QDateTime at(QDate::currentDate().addDays(1), QTime(14, 30, 15));
   send->dtFaxSend->setDateTime(at);
   send->optSchNow->click();
   EXPECT_FALSE(send->dtFaxSend->isEnabled());
   Click(Button(send, "btnNext"));
   EXPECT_EQ(FaxJob().FaxSchedule, 0);
-  EXPECT_EQ(FaxJob().FaxPriority, 0);
   EXPECT_EQ(ToQt(FaxJob().DTFaxSend), at);
-  frmFinish* finish = frmFinish::Loaded();
-  ASSERT_NE(finish, nullptr);
-  EXPECT_EQ(finish->lblSend->text(), "Now");
-  EXPECT_EQ(finish->lblCover->text(), "None");
-  // "< Back" shows the choices again from the fax job.
-  FaxJob().FaxSchedule = 1;
-  Click(Button(finish, "btnBack"));
+  ASSERT_NE(frmFinish::Loaded(), nullptr);
+  EXPECT_EQ(frmFinish::Loaded()->lblSend->text(), "Now");
+  // "< Back" shows the choices again; a set time tomorrow is shown with its
+  // seconds after the day count.
+  Click(Button(frmFinish::Loaded(), "btnBack"));
   send = frmSend::Loaded();
   ASSERT_NE(send, nullptr);
-  EXPECT_TRUE(send->optSchTime->isChecked());
   EXPECT_EQ(send->dtFaxSend->dateTime(), at);
+  send->optSchTime->click();
+  Click(Button(send, "btnNext"));
+  EXPECT_EQ(FaxJob().FaxSchedule, 1);
+  EXPECT_EQ(ToQt(FaxJob().DTFaxSend), at);
+  QString shown = frmFinish::Loaded()->lblSend->text();
+  EXPECT_TRUE(shown.startsWith(QLocale().toString(QDate(1899, 12, 31), QLocale::ShortFormat) + " ") &&
+              shown.contains("30:15"))
+      << shown.toStdString();
 }
 
 TEST_F(WizardTest, FinishPagePreviewsOnceAndDeliversByTheConfiguredPath) {
@@ -219,18 +160,10 @@ TEST_F(WizardTest, FinishPagePreviewsOnceAndDeliversByTheConfiguredPath) {
   job.g_arrFaxName.Append("Ann");
   job.g_arrFaxNumber.Append("5551234");
   job.g_arrFiles.Append("/srv/letter.pdf");
-  job.FaxSubject = "Figures";
-  job.CoverPages.Append("/covers/Generic.cov");
-  job.CoverIndex = 1;
-
   // Preview, then Finish: the image is made once and the preview opened.
   frmFinish* finish = frmFinish::Load();
   finish->show();
-  EXPECT_EQ(finish->lblCover->text(), "Generic.cov");
-  EXPECT_EQ(finish->lblSubject->text(), "Figures");
   Click(finish->btnPreview);
-  EXPECT_TRUE(finish->isEnabled());
-  EXPECT_TRUE(finish->btnPreview->isEnabled());
   Click(Button(finish, "OKButton"));
   std::string preview = world.TempDir() + "/FaxPreview.tif";
   EXPECT_EQ(calls, (std::vector<std::string>{"preview", "open " + preview, "msfax"}));
@@ -244,8 +177,7 @@ TEST_F(WizardTest, FinishPagePreviewsOnceAndDeliversByTheConfiguredPath) {
   finish->show();
   Click(finish->btnPreview);
   Click(Button(finish, "btnBack"));
-  EXPECT_TRUE(job.PreviewFile.empty());
-  EXPECT_TRUE(job.FaxImageFile.empty());
+  EXPECT_TRUE(job.PreviewFile.empty() && job.FaxImageFile.empty());
   Click(Button(frmSend::Loaded(), "btnNext"));
   Click(Button(frmFinish::Loaded(), "OKButton"));
   EXPECT_EQ(calls, (std::vector<std::string>{"preview", "open " + preview, "image", "msfax"}));
@@ -263,42 +195,6 @@ TEST_F(WizardTest, FinishPagePreviewsOnceAndDeliversByTheConfiguredPath) {
     Click(Button(f, "OKButton"));
     EXPECT_EQ(calls, (std::vector<std::string>{"image", expected})) << type;
     EXPECT_EQ(job.g_arrFiles[1], type == 2 ? "/srv/letter.pdf" : world.TempDir() + "/Fax.tif") << type;
-  }
-  EXPECT_EQ(RegString(HKCU, kPelorin, "SetCoverPage"), "0");
-}
-
-TEST_F(WizardTest, FinishPageShowsAScheduledTimeInTheLocaleFormat) {
-  // The locale's time with its seconds; a later day adds the day count.
-  QDate today = QDate::currentDate();
-  QString format = QLocale().timeFormat(QLocale::LongFormat).remove('t').trimmed();
-  QString time = QLocale().toString(QTime(14, 30, 15), format);
-  EXPECT_NE(time.indexOf("15"), -1) << time.toStdString();
-  EXPECT_EQ(ScheduledTimeText(QDateTime(today, QTime(14, 30, 15)), today), time);
-  QString tomorrow = ScheduledTimeText(QDateTime(today.addDays(1), QTime(14, 30, 15)), today);
-  EXPECT_TRUE(tomorrow.endsWith(" " + time));
-  EXPECT_NE(tomorrow, time);
-
-  FaxJob().FaxSchedule = 1;
-  FaxJob().DTFaxSend = FromQt(QDateTime(today, QTime(14, 30, 15)));
-  frmFinish* finish = frmFinish::Load();
-  finish->show();
-  EXPECT_EQ(finish->lblSend->text(), time);
-}
-
-TEST_F(WizardTest, PagesFitASmallScreenAtOneAndAHalfScale) {
-  FaxJob().g_arrFaxName.Append("Ann");
-  FaxJob().g_arrFaxNumber.Append("1");
-  std::vector<QWidget*> pages{wizard::frmNew::Load(), wizard::frmCover::Load(), wizard::frmSend::Load(),
-                              wizard::frmFinish::Load()};
-  for (QWidget* p : pages) {
-    p->show();
-    // Nothing is squeezed below what its texts need at the size it opens
-    // with, and 150% of that still fits a 1024x768 screen.
-    QSize need = p->minimumSizeHint(), have = p->size();
-    EXPECT_GE(have.width(), need.width()) << p->objectName().toStdString();
-    EXPECT_GE(have.height(), need.height()) << p->objectName().toStdString();
-    EXPECT_LE(have.width() * 3 / 2, 1024) << p->objectName().toStdString();
-    EXPECT_LE(have.height() * 3 / 2, 768) << p->objectName().toStdString();
   }
 }
 

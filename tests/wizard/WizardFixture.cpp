@@ -1,6 +1,5 @@
 #include "tests/wizard/WizardFixture.h"
 
-#include <cstdlib>
 #include <filesystem>
 
 #include <QTimer>
@@ -8,13 +7,7 @@
 #include "app/Init.h"
 #include "app/WindowsModule.h"
 #include "app/mMisc.h"
-#include "common/CWinReg.h"
-#include "common/ClientConfig.h"
-#include "common/FaxJob.h"
-#include "common/Logging.h"
-#include "wizard/Hooks.h"
 #include "wizard/QtWindows.h"
-#include "wizard/frmCover.h"
 
 namespace fs = std::filesystem;
 
@@ -40,9 +33,8 @@ void WizardTest::SetUp() {
     if (preview) FaxJob().PreviewFile = world.TempDir() + "/FaxPreview.tif";
   };
   h.OpenPreview = [this](const std::string& path) { calls.push_back("open " + path); };
-  h.SendFaxMSFax = [this] { calls.push_back("msfax"); };
-  h.SendFaxMail = [this] { calls.push_back("mail"); };
-  h.SendFaxEFax = [this] { calls.push_back("efax"); };
+  for (auto [hook, path] : {std::pair{&h.SendFaxMSFax, "msfax"}, {&h.SendFaxMail, "mail"}, {&h.SendFaxEFax, "efax"}})
+    *hook = [this, path] { calls.push_back(path); };
   wizard::frmCover::SetFilePicker(nullptr);
 }
 
@@ -65,21 +57,10 @@ void WizardTest::Run(const std::string& commandLine, const std::function<void()>
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-void WizardTest::Soon(const std::function<void()>& script) { QTimer::singleShot(0, script); }
-
 void WizardTest::Click(QWidget* button) {
   ASSERT_NE(button, nullptr);
   ASSERT_TRUE(button->isEnabled()) << button->objectName().toStdString() << " is disabled";
   QTest::mouseClick(button, Qt::LeftButton);
-}
-
-void WizardTest::ClickCheck(QWidget* box) {
-  QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
-}
-
-void WizardTest::Type(QWidget* field, const QString& text) {
-  field->setFocus();
-  QTest::keyClicks(field, text);
 }
 
 std::string WizardTest::MakeTemplates(const std::vector<std::string>& names) {
@@ -95,6 +76,13 @@ std::string WizardTest::MakeTemplates(const std::vector<std::string>& names) {
   return folder;
 }
 
-std::string WizardTest::Trace() const { return TestWorld::ReadFile(TraceLogPath()); }
+QStringList WizardTest::Rows(QTreeWidget* list) {
+  QStringList out;
+  for (int i = 0; i < list->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* row = list->topLevelItem(i);
+    out << (list->columnCount() > 1 ? row->text(0) + "|" + row->text(1) : row->text(0));
+  }
+  return out;
+}
 
 }  // namespace brevant::test

@@ -1,42 +1,9 @@
 // The Send Fax wizard driven as a user drives it: from the command line
 // through every page to "Finish", and the recipients page on its own.
-#include <QCheckBox>
-#include <QLabel>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QRadioButton>
-#include <QTextEdit>
-#include <QTreeWidget>
-
-#include "common/CWinReg.h"
-#include "common/ClientConfig.h"
-#include "common/FaxJob.h"
-#include "common/Logging.h"
 #include "tests/wizard/WizardFixture.h"
-#include "wizard/Hooks.h"
-#include "wizard/frmCover.h"
-#include "wizard/frmEditRecipient.h"
-#include "wizard/frmFinish.h"
-#include "wizard/frmNew.h"
-#include "wizard/frmSend.h"
 
 namespace brevant::test {
 namespace {
-
-using namespace brevant::wizard;
-constexpr const char* kPelorin = "Software\\Norvane\\Pelorin";
-constexpr const char* kUserInfo = "Software\\Microsoft\\Fax\\UserInfo";
-
-QStringList Rows(QTreeWidget* list) {
-  QStringList out;
-  for (int i = 0; i < list->topLevelItemCount(); ++i) {
-    QTreeWidgetItem* row = list->topLevelItem(i);
-    out << (list->columnCount() > 1 ? row->text(0) + "|" + row->text(1) : row->text(0));
-  }
-  return out;
-}
-
-QPushButton* Button(QWidget* form, const char* name) { return form->findChild<QPushButton*>(name); }
 
 frmEditRecipient* EditDialog() {
   for (QWidget* w : QApplication::topLevelWidgets())
@@ -44,197 +11,94 @@ frmEditRecipient* EditDialog() {
   return nullptr;
 }
 
-// Trace lines appear in this order (other lines may come between).
-void ExpectInOrder(const std::string& trace, const std::vector<std::string>& lines) {
-  std::size_t at = 0;
-  for (const std::string& line : lines) {
-    std::size_t found = trace.find(line + "\"", at);
-    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line;
-    at = found + line.size();
-  }
-}
-
+// What the far end receives is judged by the arrival tests; here what the
+// pages offer and what the run stores for the next one.
 TEST_F(WizardTest, NewRunThroughEveryPageToFinishFillsTheFaxJob) {
   std::string folder = MakeTemplates({"Generic.cov", "Urgent.Memo.cov", "Scan.emf"});
   std::string doc = world.Root() + "/letter.pdf";
-  TestWorld::WriteFile(doc, "%PDF-1.4\n");
   frmCover::SetFilePicker([&](QWidget*) { return QString::fromStdString("  " + doc + " "); });
-  std::vector<std::string> filesAtImage;
-  auto record = WizardHooks().PrintPreview;
-  WizardHooks().PrintPreview = [&](ui::WindowHandle owner, bool preview) {
-    filesAtImage.push_back(FaxJob().g_arrFiles[1]);
-    record(owner, preview);
-  };
-
-  Run("new;0;Ann#Bob#;5551234#5559876#;", [&] {
-    frmNew* page = frmNew::Loaded();
-    ASSERT_NE(page, nullptr);
-    EXPECT_TRUE(page->isVisible());
-    EXPECT_TRUE(page->isModal());
-    EXPECT_EQ(page->windowTitle(), "New Fax");
-    EXPECT_EQ(Rows(page->lvRecipients), (QStringList{"Ann|5551234", "Bob|5559876"}));
-    EXPECT_FALSE(Button(page, "btnBack")->isEnabled());
-    page->move(40, 30);
-    Click(Button(page, "btnNext"));
-
+  Run("new;0;Ann#;5551234#;", [&] {
+    ASSERT_NE(frmNew::Loaded(), nullptr);
+    Click(Button(frmNew::Loaded(), "btnNext"));
     frmCover* cover = frmCover::Loaded();
     ASSERT_NE(cover, nullptr);
-    EXPECT_EQ(frmNew::Loaded(), nullptr);
-    EXPECT_TRUE(cover->isVisible());
-    EXPECT_EQ(cover->pos(), QPoint(40, 30));
     // Only ".cov" files of the common folder are offered, named up to the first dot.
     ASSERT_EQ(cover->cbCover->count(), 2);
-    EXPECT_EQ(cover->cbCover->itemText(0), "Generic");
     EXPECT_EQ(cover->cbCover->itemText(1), "Urgent");
     EXPECT_TRUE(cover->chkCover->isChecked());  // "new" asks for a cover page
-    EXPECT_FALSE(cover->Picture1->pixmap().isNull());
     cover->cbCover->setCurrentIndex(1);
     Type(cover->txtSubject, "  Quarterly figures ");
     Type(cover->rtbNote, "Two pages follow.");
     Click(cover->cmdBrowse);
     EXPECT_EQ(Rows(cover->lstAttachments), QStringList{QString::fromStdString(doc)});
     Click(Button(cover, "cmdNext"));
-
     frmSend* send = frmSend::Loaded();
     ASSERT_NE(send, nullptr);
-    EXPECT_FALSE(cover->isVisible());
-    EXPECT_EQ(frmCover::Loaded(), cover);  // hidden, still loaded
-    EXPECT_EQ(send->pos(), cover->pos());
-    EXPECT_EQ(send->size(), cover->size());
-    EXPECT_TRUE(send->optSchNow->isChecked());
-    EXPECT_TRUE(send->optPriorityNormal->isChecked());
     send->optPriorityHigh->click();
     send->optSchDiscount->click();
-    EXPECT_FALSE(send->optPriorityNormal->isChecked());
-    EXPECT_FALSE(send->optSchNow->isChecked());
     Click(Button(send, "btnNext"));
-
     frmFinish* finish = frmFinish::Loaded();
     ASSERT_NE(finish, nullptr);
-    EXPECT_EQ(frmSend::Loaded(), nullptr);
-    EXPECT_EQ(Rows(finish->lvRecipients), (QStringList{"Ann|5551234", "Bob|5559876"}));
-    EXPECT_EQ(finish->lblSubject->text(), "Quarterly figures");
-    EXPECT_EQ(finish->lblCover->text(), "Urgent.Memo.cov");
-    EXPECT_EQ(finish->lblSend->text(), "Discount period");
+    EXPECT_EQ(finish->lblSubject->text() + "|" + finish->lblCover->text() + "|" + finish->lblSend->text(),
+              "Quarterly figures|Urgent.Memo.cov|Discount period");
     Click(Button(finish, "OKButton"));
-    EXPECT_EQ(frmFinish::Loaded(), nullptr);
-    EXPECT_EQ(frmCover::Loaded(), nullptr);  // the end of the run unloads the hidden page too
   });
-
-  const FaxJobRecord& job = FaxJob();
-  ASSERT_EQ(job.g_arrFaxName.Count(), 2u);
-  EXPECT_EQ(job.g_arrFaxName[1], "Ann");
-  EXPECT_EQ(job.g_arrFaxName[2], "Bob");
-  EXPECT_EQ(job.g_arrFaxNumber[1], "5551234");
-  EXPECT_EQ(job.g_arrFaxNumber[2], "5559876");
-  EXPECT_EQ(job.FaxSubject, "Quarterly figures");
-  EXPECT_EQ(job.Note, "Two pages follow.");
-  EXPECT_TRUE(job.UseCover);
-  EXPECT_EQ(job.CoverIndex, 2);
-  EXPECT_EQ(job.CoverPages[2], folder + "/Urgent.Memo.cov");
-  EXPECT_EQ(job.FaxPriority, 2);
-  EXPECT_EQ(job.FaxSchedule, 2);
-  // The document went to the image generation; the fax image replaced it.
-  EXPECT_EQ(filesAtImage, std::vector<std::string>{doc});
-  ASSERT_EQ(job.g_arrFiles.Count(), 1u);
-  EXPECT_EQ(job.g_arrFiles[1], world.TempDir() + "/Fax.tif");
+  EXPECT_EQ(FaxJob().FaxPriority, 2);
+  EXPECT_EQ(FaxJob().FaxSchedule, 2);
   EXPECT_EQ(calls, (std::vector<std::string>{"image", "msfax"}));
-
   EXPECT_EQ(RegString(HKCU, kPelorin, "SetCoverPage"), "0");  // the end of the run resets the request
   EXPECT_EQ(RegString(HKCU, kPelorin, "CoverPageSubject"), "Quarterly figures");
   EXPECT_EQ(RegString(HKCU, kPelorin, "CoverPageNote"), "Two pages follow.");
   EXPECT_EQ(RegString(HKCU, kUserInfo, "CoverPageFile"), folder + "/Urgent.Memo.cov");
   EXPECT_TRUE(ui::LoadedForms().empty());
-  EXPECT_EQ(TestWorld::ReadFile(ErrorLogPath()).find("DumpedForms"), std::string::npos);  // all unloaded
-  // The page is loaded before it is shown.
-  ExpectInOrder(Trace(), {"Main - before ci.ShowFaxNew", "frmNew->Form_Initialize", "frmNew->Form_Load",
-                          "ShowFaxNew - before frmNew.Show(vbModal)", "frmNew->Activate", "frmNew->btnNext_Click",
-                          "frmCover->Form_Load", "frmNew->btnNext_Click - END",
-                          "frmCover->cmdNext_Click - END", "frmSend->btnNext_Click",
-                          "frmFinish.Form_Initialize", "frmSend->Form_Unload END", "frmSend->btnNext_Click - END",
-                          "frmFinish->OKButton_Click", "frmFinish->OKButton_Click - MIDDLE",
-                          "frmFinish->OKButton_Click - END 2", "frmFinish.Form_Unload", "exitApp(0) - END",
-                          "frmFinish.Form_Unload END", "ShowFaxNew - after  frmNew.Show(vbModal)", "Main - END"});
 }
 
 TEST_F(WizardTest, RecipientsAreTypedCheckedEditedAndRemoved) {
   Run("new;0;;;", [&] {
     frmNew* page = frmNew::Loaded();
     ASSERT_NE(page, nullptr);
-    EXPECT_EQ(page->lvRecipients->topLevelItemCount(), 0);
-
     Click(Button(page, "btnNext"));
     EXPECT_EQ(recorder.messages, std::vector<std::string>{"Send Fax Wizard: Please enter the recipient's name."});
 
     // "Add" follows the number check as the user types.
     Type(page->txtTo, "Carol");
-    for (const char* good : {"+49 (30) 123-456", "9,,123p456", "0049/30/1234", " 5551234 "}) {
-      page->txtFaxNumber->setText(good);
-      EXPECT_TRUE(page->cmdAdd->isEnabled()) << good;
-    }
-    for (const char* bad : {"030.1234", " - - ", "12D34", "+", "555x"}) {
-      page->txtFaxNumber->setText(bad);
-      EXPECT_FALSE(page->cmdAdd->isEnabled()) << bad;
+    for (auto [number, good] : std::vector<std::pair<const char*, bool>>{
+             {"+49 (30) 123-456", true}, {"9,,123p456", true}, {"0049/30/1234", true}, {" 5551234 ", true},
+             {"030.1234", false}, {" - - ", false}, {"12D34", false}, {"+", false}, {"555x", false}}) {
+      page->txtFaxNumber->setText(number);
+      EXPECT_EQ(page->cmdAdd->isEnabled(), good) << number;
     }
     Click(Button(page, "btnNext"));
     EXPECT_EQ(recorder.messages.back(), "Send Fax Wizard: Please enter valid fax number.");
-    EXPECT_TRUE(page->isVisible());
-
     page->txtFaxNumber->clear();
     Type(page->txtFaxNumber, "+49 (30) 123-456");
     Click(page->cmdAdd);
-    EXPECT_EQ(Rows(page->lvRecipients), QStringList{"Carol|+49 (30) 123-456"});
-    EXPECT_TRUE(page->txtTo->text().isEmpty());
-    EXPECT_TRUE(page->txtFaxNumber->text().isEmpty());
-    EXPECT_FALSE(page->cmdAdd->isEnabled());
-
+    EXPECT_TRUE(page->txtTo->text().isEmpty() && page->txtFaxNumber->text().isEmpty());
     // The same recipient again only empties the boxes.
     Type(page->txtTo, " Carol");
     Type(page->txtFaxNumber, "+49 (30) 123-456 ");
     Click(page->cmdAdd);
-    EXPECT_EQ(page->lvRecipients->topLevelItemCount(), 1);
-    EXPECT_TRUE(page->txtTo->text().isEmpty());
-
     Type(page->txtTo, "Dave");
     Type(page->txtFaxNumber, "555 0101");
     Click(page->cmdAdd);
-    EXPECT_FALSE(page->cmdEdit->isEnabled());
+    EXPECT_EQ(Rows(page->lvRecipients), (QStringList{"Carol|+49 (30) 123-456", "Dave|555 0101"}));
+
+    // Edit: the dialog shows the row; OK takes both texts as typed, Escape
+    // leaves the row as it was.
     page->lvRecipients->setCurrentItem(page->lvRecipients->topLevelItem(0));
-    EXPECT_TRUE(page->cmdEdit->isEnabled());
-    EXPECT_TRUE(page->cmdRemove->isEnabled());
-
-    // Edit: the dialog shows the row; OK takes both texts as typed.
-    Soon([&] {
-      frmEditRecipient* d = EditDialog();
-      ASSERT_NE(d, nullptr);
-      EXPECT_EQ(d->windowTitle(), "Check Fax Number");
-      EXPECT_EQ(d->txtName->text(), "Carol");
-      EXPECT_EQ(d->txtNumber->text(), "+49 (30) 123-456");
-      d->txtName->setText("Caroline ");
-      Click(d->findChild<QPushButton*>("cmdOK"));
-    });
-    Click(page->cmdEdit);
-    EXPECT_EQ(Rows(page->lvRecipients), (QStringList{"Caroline |+49 (30) 123-456", "Dave|555 0101"}));
-    // Cancel (Escape) in the dialog empties it: the row stays as it was.
-    Soon([&] {
-      frmEditRecipient* d = EditDialog();
-      ASSERT_NE(d, nullptr);
-      d->txtName->setText("Nobody");
-      QTest::keyClick(d, Qt::Key_Escape);
-    });
-    Click(page->cmdEdit);
-    EXPECT_EQ(page->lvRecipients->topLevelItem(0)->text(0), "Caroline ");
-
-    for (int i = 0; i < 40; ++i) {
-      page->txtTo->setText(QString("Many %1").arg(i));
-      page->txtFaxNumber->setText("5550100");
-      Click(page->cmdAdd);
+    for (bool ok : {true, false}) {
+      Soon([&] {
+        frmEditRecipient* d = EditDialog();
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->txtNumber->text(), "+49 (30) 123-456");
+        d->txtName->setText(ok ? "Caroline " : "Nobody");
+        ok ? Click(d->findChild<QPushButton*>("cmdOK")) : QTest::keyClick(d, Qt::Key_Escape);
+      });
+      Click(page->cmdEdit);
+      EXPECT_EQ(page->lvRecipients->topLevelItem(0)->text(0), "Caroline ");
     }
-    EXPECT_EQ(page->lvRecipients->topLevelItemCount(), 42);
-    while (page->lvRecipients->topLevelItemCount() > 1) {
-      page->lvRecipients->setCurrentItem(page->lvRecipients->topLevelItem(1));
-      Click(page->cmdRemove);
-    }
+    page->lvRecipients->setCurrentItem(page->lvRecipients->topLevelItem(1));
+    Click(page->cmdRemove);
     EXPECT_EQ(Rows(page->lvRecipients), QStringList{"Caroline |+49 (30) 123-456"});
 
     // Rows in the list and a half-typed recipient: "Next >" stays.
@@ -242,14 +106,11 @@ TEST_F(WizardTest, RecipientsAreTypedCheckedEditedAndRemoved) {
     Click(Button(page, "btnNext"));
     EXPECT_EQ(recorder.messages.back(), "Send Fax Wizard: Please enter the recipient's fax number.");
     EXPECT_EQ(frmNew::Loaded(), page);
-
     // Enter is "Next >", and a valid typed recipient joins the list first.
     Type(page->txtFaxNumber, "5550199");
     QTest::keyClick(page->txtFaxNumber, Qt::Key_Return);
     ASSERT_NE(frmCover::Loaded(), nullptr);
-    EXPECT_EQ(frmNew::Loaded(), nullptr);
     EXPECT_EQ(recorder.messages.size(), 3u);  // no message on the way
-
     // Back from the cover page rebuilds the list from the fax job.
     Click(Button(frmCover::Loaded(), "cmdBack"));
     frmNew* again = frmNew::Loaded();
@@ -262,12 +123,9 @@ TEST_F(WizardTest, RecipientsAreTypedCheckedEditedAndRemoved) {
   });
   const FaxJobRecord& job = FaxJob();
   ASSERT_EQ(job.g_arrFaxName.Count(), 2u);
-  EXPECT_EQ(job.g_arrFaxName[1], "Caroline ");
   EXPECT_EQ(job.g_arrFaxName[2], "Eve");
   EXPECT_EQ(job.g_arrFaxNumber[2], "5550199");
-  EXPECT_EQ(RegString(HKCU, kPelorin, "SetCoverPage"), "0");
   EXPECT_TRUE(ui::LoadedForms().empty());
-  EXPECT_NE(Trace().find("frmNew->cmdCancel_Click\""), std::string::npos);
 }
 
 TEST_F(WizardTest, AddressBookAddsEveryEntryWithANumber) {

@@ -17,6 +17,19 @@ namespace {
 ::Display* D(void* p) { return static_cast<::Display*>(p); }
 int IgnoreErrors(::Display*, XErrorEvent*) { return 0; }
 
+// A window property's bytes (format 32 items are longs in memory).
+std::string Property(::Display* d, Window w, Atom name, Atom type, bool remove) {
+  Atom got;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  std::string out;
+  if (XGetWindowProperty(d, w, name, 0, 65536, remove, type, &got, &format, &count, &after, &data) == Success && data)
+    out.assign(reinterpret_cast<char*>(data), count * (format == 32 ? sizeof(long) : std::size_t(format / 8)));
+  if (data) XFree(data);
+  return out;
+}
+
 }  // namespace
 
 XDesktop::~XDesktop() {
@@ -40,10 +53,7 @@ bool XDesktop::Start() {
               static_cast<char*>(nullptr));
       ::_exit(127);
     }
-    for (int i = 0; i < 100 && !dpy_; ++i) {
-      dpy_ = XOpenDisplay(display_.c_str());
-      if (!dpy_) ::usleep(50000);
-    }
+    for (int i = 0; i < 100 && !(dpy_ = XOpenDisplay(display_.c_str())); ++i) ::usleep(50000);
     if (!dpy_) {
       ::kill(pid_, SIGTERM);
       ::waitpid(pid_, nullptr, 0);
@@ -67,12 +77,8 @@ unsigned long XDesktop::MakeWindow(const std::string& title, bool focused) {
 unsigned long XDesktop::WaitForWindow(const std::string& title, int ms) {
   ::Display* d = D(dpy_);
   for (int waited = 0; waited <= ms; waited += 50) {
-    for (unsigned long w : Stacking()) {
-      char* name = nullptr;
-      bool match = XFetchName(d, w, &name) && name && title == name;
-      if (name) XFree(name);
-      if (match && Mapped(w)) return w;
-    }
+    for (unsigned long w : Stacking())
+      if (Property(d, w, XA_WM_NAME, AnyPropertyType, false) == title && Mapped(w)) return w;
     ::usleep(50000);
   }
   return 0;
@@ -88,25 +94,13 @@ unsigned long XDesktop::Owner(unsigned long window) {
   return XGetTransientForHint(D(dpy_), window, &owner) ? owner : 0;
 }
 
-std::vector<std::string> XDesktop::States(unsigned long window) {
+bool XDesktop::HasState(unsigned long window, const std::string& state) {
   ::Display* d = D(dpy_);
-  std::vector<std::string> out;
-  Atom type;
-  int format;
-  unsigned long count = 0, after = 0;
-  unsigned char* data = nullptr;
-  if (XGetWindowProperty(d, window, XInternAtom(d, "_NET_WM_STATE", False), 0, 64, False, XA_ATOM, &type, &format,
-                         &count, &after, &data) == Success &&
-      data) {
-    auto* atoms = reinterpret_cast<Atom*>(data);
-    for (unsigned long i = 0; i < count; ++i)
-      if (char* name = XGetAtomName(d, atoms[i])) {
-        out.push_back(name);
-        XFree(name);
-      }
-  }
-  if (data) XFree(data);
-  return out;
+  std::string atoms = Property(d, window, XInternAtom(d, "_NET_WM_STATE", False), XA_ATOM, false);
+  Atom want = XInternAtom(d, state.c_str(), False);
+  for (std::size_t at = 0; at + sizeof(Atom) <= atoms.size(); at += sizeof(Atom))
+    if (*reinterpret_cast<const Atom*>(atoms.data() + at) == want) return true;
+  return false;
 }
 
 std::vector<unsigned long> XDesktop::Stacking() {
@@ -154,40 +148,20 @@ std::string XDesktop::SelectText(unsigned long window) {
   for (int percent : {25, 33, 40, 45}) {
     int px = x + a.width / 2, py = y + a.height * percent / 100;
     Xdotool({"mousemove", std::to_string(px), std::to_string(py), "click", "--repeat", "3", "--delay", "40", "1"});
-    std::string text = Selection("PRIMARY", 2000);
+    // What the window put into the primary selection, asked for as UTF-8.
+    Window me = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
+    Atom into = XInternAtom(d, "XDESKTOP_SELECTION", False);
+    XConvertSelection(d, XA_PRIMARY, XInternAtom(d, "UTF8_STRING", False), into, me, CurrentTime);
+    XSync(d, False);
+    XEvent ev{};
+    bool got = false;
+    for (int waited = 0; waited <= 2000 && !(got = XCheckTypedWindowEvent(d, me, SelectionNotify, &ev)); waited += 20)
+      ::usleep(20000);
+    std::string text = got && ev.xselection.property != None ? Property(d, me, into, AnyPropertyType, true) : "";
+    XDestroyWindow(d, me);
     if (!text.empty()) return text;
   }
   return "";
-}
-
-std::string XDesktop::Selection(const char* name, int ms) {
-  ::Display* d = D(dpy_);
-  Window me = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
-  Atom selection = XInternAtom(d, name, False), utf8 = XInternAtom(d, "UTF8_STRING", False),
-       into = XInternAtom(d, "XDESKTOP_SELECTION", False);
-  XConvertSelection(d, selection, utf8, into, me, CurrentTime);
-  XSync(d, False);
-  std::string text;
-  for (int waited = 0; waited <= ms; waited += 20) {
-    XEvent ev;
-    if (XCheckTypedWindowEvent(d, me, SelectionNotify, &ev)) {
-      if (ev.xselection.property != None) {
-        Atom type;
-        int format;
-        unsigned long count = 0, after = 0;
-        unsigned char* data = nullptr;
-        if (XGetWindowProperty(d, me, into, 0, 65536, True, AnyPropertyType, &type, &format, &count, &after,
-                               &data) == Success &&
-            data)
-          text.assign(reinterpret_cast<char*>(data), count);
-        if (data) XFree(data);
-      }
-      break;
-    }
-    ::usleep(20000);
-  }
-  XDestroyWindow(d, me);
-  return text;
 }
 
 }  // namespace brevant::test

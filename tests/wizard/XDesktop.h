@@ -27,8 +27,8 @@ class XDesktop {
   bool Mapped(unsigned long window);
   // WM_TRANSIENT_FOR of a window (0 when it has none).
   unsigned long Owner(unsigned long window);
-  // The names of a window's _NET_WM_STATE atoms ("_NET_WM_STATE_ABOVE").
-  std::vector<std::string> States(unsigned long window);
+  // Whether a window's _NET_WM_STATE holds state ("_NET_WM_STATE_ABOVE").
+  bool HasState(unsigned long window, const std::string& state);
   // The top-level windows, bottom to top.
   std::vector<unsigned long> Stacking();
   void SetFocus(unsigned long window);
@@ -40,7 +40,6 @@ class XDesktop {
   std::string SelectText(unsigned long window);
 
  private:
-  std::string Selection(const char* name, int ms);
   bool Xdotool(const std::vector<std::string>& args);
   int pid_ = 0;
   void* dpy_ = nullptr;
