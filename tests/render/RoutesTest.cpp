@@ -11,14 +11,14 @@
 #include "render/PdfPrint.h"
 #include "render/PrintRoutes.h"
 #include "render/WindowSystem.h"
-#include "tests/render/XTestServer.h"
+#include "tests/support/XDesktop.h"
 #include "tests/support/TestWorld.h"
 
 namespace fs = std::filesystem;
 using namespace brevant;
 using namespace brevant::render;
 using brevant::test::TestWorld;
-using brevant::test::XTestServer;
+using brevant::test::XDesktop;
 
 namespace {
 
@@ -104,7 +104,7 @@ TEST_F(Routes, PipelineWithoutAPrintSchedulerEndsPromptlyAndSaysSo) {
 // The reader's window on a real X server (Xvfb): found by its title,
 // hidden, and asked to close the way a close button does.
 TEST_F(Routes, ReaderWindowOnAnXServerIsFoundHiddenAndAskedToClose) {
-  XTestServer x;
+  XDesktop x;
   if (!x.Start()) GTEST_SKIP() << "no Xvfb to run windows on";
   x.MakeWindow("Acrobat Reader - report.pdf");  // not bracketed: not the reader
   unsigned long reader = x.MakeWindow("Acrobat Reader 9 - [invoice.pdf]");

@@ -15,7 +15,7 @@
 
 #include "tests/support/RegValues.h"
 #include "tests/support/TestWorld.h"
-#include "tests/wizard/XDesktop.h"
+#include "tests/support/XDesktop.h"
 
 namespace brevant::test {
 namespace {
@@ -163,7 +163,7 @@ TEST_F(OnTheDesktop, ASecondConfigBringsTheOpenConfigurationToTheFront) {
   // Escape is "Cancel": the first copy ends through the end of a run.
   x.SetFocus(dialog);
   ASSERT_TRUE(x.Keys("Escape"));
-  EXPECT_EQ(Wait(first, 10000), 0);
+  EXPECT_EQ(Wait(first, 10000), 0) << TestWorld::ReadFile(world.Root() + "/first");
   EXPECT_NE(Trace().find("exitApp(0) - END"), std::string::npos);
 }
 

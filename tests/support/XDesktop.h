@@ -2,7 +2,8 @@
 // A private X server (Xvfb) to see the program's windows as a user does:
 // find them by title, read their owner and stacking, copy their text the
 // way a user copies it (Ctrl+C), and press keys (xdotool). Kept apart from
-// the tests so X11's macros stay out of them.
+// the tests so X11's macros stay out of them. Each desktop is a server of
+// its own, so tests running side by side never share one.
 #include <string>
 #include <vector>
 
@@ -20,8 +21,11 @@ class XDesktop {
   const std::string& Display() const { return display_; }
 
   // A mapped top-level window of this connection (another program's, for
-  // the program under test), given the keyboard focus when focused.
-  unsigned long MakeWindow(const std::string& title, bool focused);
+  // the program under test) that takes close requests, given the keyboard
+  // focus when focused.
+  unsigned long MakeWindow(const std::string& title, bool focused = false);
+  // Collects what happened to a window of MakeWindow for up to ms.
+  void Watch(unsigned long window, bool* unmapped, bool* closeAsked, int ms);
   // The first mapped window titled title, waiting up to ms; 0 when none.
   unsigned long WaitForWindow(const std::string& title, int ms);
   bool Mapped(unsigned long window);

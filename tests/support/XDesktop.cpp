@@ -1,4 +1,4 @@
-#include "tests/wizard/XDesktop.h"
+#include "tests/support/XDesktop.h"
 
 #include <signal.h>
 #include <sys/prctl.h>
@@ -40,38 +40,60 @@ XDesktop::~XDesktop() {
   }
 }
 
+// Xvfb picks the display itself (-displayfd): it takes the first number
+// whose lock it can create and says which once it listens, so two tests
+// starting at the same moment never end up on one server.
 bool XDesktop::Start() {
   if (::access("/usr/bin/Xvfb", X_OK) != 0) return false;
-  for (int attempt = 0; attempt < 5 && !dpy_; ++attempt) {
-    int n = 200 + (::getpid() * 7 + attempt * 131) % 700;
-    if (::access(("/tmp/.X11-unix/X" + std::to_string(n)).c_str(), F_OK) == 0) continue;
-    display_ = ":" + std::to_string(n);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlives a test that dies
-      ::execl("/usr/bin/Xvfb", "Xvfb", display_.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-              static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    for (int i = 0; i < 100 && !(dpy_ = XOpenDisplay(display_.c_str())); ++i) ::usleep(50000);
-    if (!dpy_) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-      pid_ = 0;
-    }
+  int fds[2];
+  if (::pipe(fds) != 0) return false;
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlives a test that dies
+    ::close(fds[0]);
+    std::string fd = std::to_string(fds[1]);
+    ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+            static_cast<char*>(nullptr));
+    ::_exit(127);
   }
-  if (dpy_) XSetErrorHandler(IgnoreErrors);
-  return dpy_ != nullptr;
+  ::close(fds[1]);
+  std::string number;
+  char c;
+  while (::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+  ::close(fds[0]);
+  if (!number.empty()) {
+    display_ = ":" + number;
+    dpy_ = XOpenDisplay(display_.c_str());
+  }
+  if (!dpy_) return false;
+  XSetErrorHandler(IgnoreErrors);
+  return true;
 }
 
 unsigned long XDesktop::MakeWindow(const std::string& title, bool focused) {
   ::Display* d = D(dpy_);
   Window w = XCreateSimpleWindow(d, DefaultRootWindow(d), 10, 10, 300, 200, 0, 0, 0xffffff);
   XStoreName(d, w, title.c_str());
+  Atom del = XInternAtom(d, "WM_DELETE_WINDOW", False);
+  XSetWMProtocols(d, w, &del, 1);
+  XSelectInput(d, w, StructureNotifyMask);
   XMapWindow(d, w);
   XSync(d, False);
   if (focused) SetFocus(w);
   return w;
+}
+
+void XDesktop::Watch(unsigned long window, bool* unmapped, bool* closeAsked, int ms) {
+  ::Display* d = D(dpy_);
+  Atom del = XInternAtom(d, "WM_DELETE_WINDOW", False);
+  for (int waited = 0; waited < ms && !(*unmapped && *closeAsked); waited += 20) {
+    XEvent ev;
+    while (XCheckWindowEvent(d, window, StructureNotifyMask, &ev))
+      if (ev.type == UnmapNotify) *unmapped = true;
+    while (XCheckTypedWindowEvent(d, window, ClientMessage, &ev))
+      if (Atom(ev.xclient.data.l[0]) == del) *closeAsked = true;
+    ::usleep(20000);
+  }
 }
 
 unsigned long XDesktop::WaitForWindow(const std::string& title, int ms) {
