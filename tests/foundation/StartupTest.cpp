@@ -24,35 +24,21 @@ bool Has(const std::string& text, const std::string& part) { return text.find(pa
 
 }  // namespace
 
-TEST(ParseFilesArg, PathsListFilesAndTheirLineEnds) {
+// List files: their line ends, "@@" deleting one after reading; only a
+// regular file of at most 1 MiB is one: a folder, a device that never ends,
+// a FIFO nobody writes to and a file one byte too large are refused at once
+// with error 75, without reading them.
+TEST(ParseFilesArg, ListFilesTheirLineEndsAndWhatIsNoListFile) {
   test::TestWorld w;
   std::string list = w.Root() + "/list.txt";
   test::TestWorld::WriteFile(list, "  /d/one.pdf \r\n\r\n/d/two words.doc\r/d/three.txt\n");
-  StringList got = ParseFilesArg(" /a/b.doc #@" + list + "#");
-  EXPECT_EQ(got, (StringList{"/a/b.doc", "/d/one.pdf", "", "/d/two words.doc", "/d/three.txt", ""}));
-  EXPECT_TRUE(fs::exists(list));
-  got = ParseFilesArg("@@" + list);
-  EXPECT_EQ(got.size(), 4u);
-  EXPECT_FALSE(fs::exists(list));  // "@@" deletes the list file after reading
-  EXPECT_TRUE(ParseFilesArg("").empty());
+  EXPECT_EQ(ParseFilesArg(" /a/b.doc #@" + list + "#"),
+            (StringList{"/a/b.doc", "/d/one.pdf", "", "/d/two words.doc", "/d/three.txt", ""}));
+  EXPECT_EQ(ParseFilesArg("@@" + list).size(), 4u);
+  EXPECT_FALSE(fs::exists(list));
 
-  try {
-    ParseFilesArg("@" + w.Root() + "/missing.txt");
-    FAIL();
-  } catch (const VbError& e) {
-    EXPECT_EQ(e.Number(), 53);
-  }
-  // A binary list file is read as lines; nothing crashes and the file stays.
-  std::string bin(std::string("\x00\x01\xff\n\x7f", 5));
-  test::TestWorld::WriteFile(w.Root() + "/bin.lst", bin);
-  EXPECT_EQ(ParseFilesArg("@" + w.Root() + "/bin.lst").size(), 2u);
-
-  // Only a regular file of at most 1 MiB is a list file: a folder, a device
-  // that never ends, a FIFO nobody writes to and a file one byte too large
-  // are refused at once with error 75, without reading them.
-  const std::string fifo = w.Root() + "/list.fifo";
+  const std::string fifo = w.Root() + "/list.fifo", big = w.Root() + "/big.lst";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const std::string big = w.Root() + "/big.lst";
   test::TestWorld::WriteFile(big, std::string(kMaxListFileBytes + 1, '\n'));
   auto t0 = std::chrono::steady_clock::now();
   for (const std::string& bad : {w.Root(), std::string("/dev/zero"), fifo, big}) {
@@ -61,7 +47,6 @@ TEST(ParseFilesArg, PathsListFilesAndTheirLineEnds) {
       ADD_FAILURE() << bad << " was read";
     } catch (const VbError& e) {
       EXPECT_EQ(e.Number(), 75) << bad;
-      EXPECT_NE(e.what(), std::string()) << bad;
     }
   }
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
@@ -110,10 +95,6 @@ TEST(Startup, ErrorsEndMainWithOneRecordAndLoseNothing) {
   EXPECT_TRUE(Has(Errors(w), "75,\"new;0;A#;1#;@/dev/zero#Path/File access error: /dev/zero is not a regular file\","
                              "\"brevant:Brevant.mMisc.Main\""))
       << Errors(w);
-
-  // "new" mode 2 without a document: the same path, no crash.
-  r = w.RunTool("brevant", "\"new;2;A#;1#\"");
-  EXPECT_TRUE(Has(Errors(w), "\"new;2;A#;1#Subscript out of range"));
 
   // A command line of a megabyte, in ten arguments.
   std::vector<std::string> big{"new"};
