@@ -24,11 +24,6 @@ TEST(Process, SplitSpawnWaitTimeOutAndInstances) {
   EXPECT_TRUE(Spawn({"sh", "-c", "sleep 30 & sleep 30"}, "", true, 200).timedOut);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
 
-  EXPECT_EQ(ExecutableName(), "platform_tests");
-  bool found = false;
-  for (const ProcessEntry& p : ListProcesses())
-    if (p.pid == getpid()) found = p.name == "platform_tests";
-  EXPECT_TRUE(found);
   // A second process of this program is seen (other test processes may run
   // at the same time, so only the positive case can be asserted).
   pid_t kid = fork();

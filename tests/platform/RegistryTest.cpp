@@ -57,12 +57,7 @@ TEST(RegistryStore, KeysAreCaseInsensitiveValuesKeepTheirTypeAndTreesGo) {
   EXPECT_EQ(type, REG_DWORD);
   EXPECT_EQ(Get(r, "", &type), std::string("%HOME%\0", 7));
   EXPECT_EQ(type, REG_EXPAND_SZ);
-  // A read-only handle cannot write; a too-small buffer says how much is needed.
-  EXPECT_EQ(SetValue(r, "x", REG_SZ, "y", 1), kAccessDenied);
-  char small[2];
-  std::uint32_t size = sizeof small;
-  EXPECT_EQ(QueryValue(r, "", nullptr, small, &size), kMoreData);
-  EXPECT_EQ(size, 7u);
+  EXPECT_EQ(SetValue(r, "x", REG_SZ, "y", 1), kAccessDenied);  // a read-only handle
   CloseKey(r);
   EXPECT_EQ(OpenKey(kLocalMachine, "Software\\Norvane\\Pelorin", kKeyRead, &r), kFileNotFound);
 
