@@ -1,10 +1,8 @@
-// The Class 1 driver on the emulated telephone line: how dial strings reach
-// the modem, calls between two of our own ends (error correction, a noisy
-// line) and the line refusing a call or no call coming. What a probe
-// reports, a cancel and a modem unplugged mid-call are judged through the
-// fax service (modem_service_tests).
+// The Class 1 driver on the emulated telephone line: dial strings, calls
+// between two of our own ends (error correction, a noisy line) and the line
+// refusing a call or no call coming.
 #include <filesystem>
-#include <thread>
+#include <future>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -25,18 +23,6 @@ ModemSettings Line(const std::string& device, const std::string& id) {
   s.stationId = id;
   return s;
 }
-
-// A receiving end running beside the test.
-struct Receiver {
-  Receiver(const ModemSettings& line, const std::string& tiff, double wait, const CallHooks& hooks = {})
-      : thread([=, this] { result = ReceiveFax(line, tiff, wait, hooks); }) {}
-  ModemCallResult Join() {
-    thread.join();
-    return result;
-  }
-  ModemCallResult result;
-  std::thread thread;
-};
 
 }  // namespace
 
@@ -97,19 +83,13 @@ TEST(ModemCall, OurOwnEndsExchangePagesOnCleanAndNoisyLines) {
     CallHooks rxHooks, txHooks;
     rxHooks.onPage = [&](int n) { received.push_back(n); };
     txHooks.onPage = [&](int n) { confirmed.push_back(n); };
-    Receiver rx(Line(pair.B(), "+49 30 2222"), got, 60, rxHooks);
+    auto rx = std::async(std::launch::async, [&] { return ReceiveFax(Line(pair.B(), "+49 30 2222"), got, 60, rxHooks); });
     ModemCallResult sent = SendFax(Line(pair.A(), "+49 30 1111"), "5550200", doc, txHooks);
-    ModemCallResult in = rx.Join();
-    EXPECT_TRUE(sent.ok) << sent.result;
-    EXPECT_EQ(sent.result, "OK");
+    ModemCallResult in = rx.get();
+    EXPECT_TRUE(sent.ok && in.ok) << sent.result << " / " << in.result;
     EXPECT_EQ(sent.bitRate, c.bitRate);
     EXPECT_EQ(sent.remoteIdent, "+49 30 2222");
-    EXPECT_EQ(sent.modem, "spandsp");
-    EXPECT_GT(sent.audioSeconds, 0);
-    EXPECT_TRUE(in.ok) << in.result;
     EXPECT_EQ(in.callerIdent, "+49 30 1111");
-    EXPECT_EQ(sent.pagesSent, 3);
-    EXPECT_EQ(in.pagesReceived, 3);
     EXPECT_EQ(confirmed, (std::vector<int>{1, 2, 3}));
     EXPECT_EQ(received, (std::vector<int>{1, 2, 3}));
     EXPECT_NE(pair.Trace().find(c.signal), std::string::npos);

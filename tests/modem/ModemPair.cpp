@@ -11,13 +11,8 @@
 // the called side after it has confirmed a number of pages, or garbled:
 // --garble N:FROM:MS puts MS ms of noise instead of the signal FROM ms into
 // the Nth fast carrier of a call (the training check is the first, then
-// the pages).
-//
-//   modem-pair [--link-a PATH] [--link-b PATH] [--pace X] [--ring-seconds S]
-//              [--rings N] [--busy N] [--no-dialtone N] [--hangup-after PAGES]
-//              [--garble N:FROM:MS] [--trace]
-//
-// It prints "A <pty>" and "B <pty>", then "ready", and runs until killed.
+// the pages). Options: see Usage. It prints "A <pty>" and "B <pty>", then
+// "ready", and runs until killed.
 #include <fcntl.h>
 #include <signal.h>
 #include <termios.h>
@@ -349,6 +344,11 @@ void Tick(Line& l) {
   l.now += kBlock;
 }
 
+const char* const Usage =
+    "usage: modem-pair [--link-a PATH] [--link-b PATH] [--pace X] [--ring-seconds S]\n"
+    "                  [--rings N] [--busy N] [--no-dialtone N] [--hangup-after PAGES]\n"
+    "                  [--garble N:FROM:MS] [--trace]\n";
+
 bool ParseArgs(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -378,10 +378,7 @@ bool ParseArgs(int argc, char** argv, Options* o) {
 int main(int argc, char** argv) {
   static Line line;
   if (!ParseArgs(argc, argv, &line.opt)) {
-    std::fprintf(stderr,
-                 "usage: modem-pair [--link-a PATH] [--link-b PATH] [--pace X] [--ring-seconds S]\n"
-                 "                  [--rings N] [--busy N] [--no-dialtone N] [--hangup-after PAGES]\n"
-                 "                  [--garble N:FROM:MS] [--trace]\n");
+    std::fputs(Usage, stderr);
     return 2;
   }
   std::signal(SIGTERM, OnSignal);

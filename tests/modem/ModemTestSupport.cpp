@@ -3,19 +3,16 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/wait.h>
-#include <tiffio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <thread>
+#include <sstream>
 
 #include "tests/support/TestWorld.h"
 
@@ -23,112 +20,44 @@ namespace fs = std::filesystem;
 
 namespace brevant::test {
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& dir, int out, int err) {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::setpgid(0, 0);
-    if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(126);
-    int null = ::open("/dev/null", O_RDONLY);
-    ::dup2(null, 0);
-    if (out >= 0) ::dup2(out, 1);
-    if (err >= 0) ::dup2(err, 2);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execvp(args[0], args.data());
-    ::_exit(127);
-  }
-  return pid;
-}
-
-// Exit code, or -1 when the process was still running after `seconds`.
-int WaitPid(pid_t pid, double seconds) {
-  auto end = Clock::now() + std::chrono::duration<double>(seconds);
-  for (;;) {
-    int st = 0;
-    pid_t r = ::waitpid(pid, &st, WNOHANG);
-    if (r == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    if (r < 0) return -1;
-    if (Clock::now() >= end) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
-
-void Stop(pid_t pid) {
-  if (pid <= 0) return;
-  ::kill(pid, SIGTERM);
-  if (WaitPid(pid, 5) == -1) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-  }
-}
-
-}  // namespace
-
 double Pace() {
   const char* p = std::getenv("BREVANT_MODEM_PACE");
   double pace = p ? std::atof(p) : 0;
   return pace > 0 ? pace : 4;
 }
 
-ModemPair::ModemPair(const std::string& dir, const std::vector<std::string>& options) : trace_(dir + "/line.trace") {
-  int fds[2];
-  if (::pipe(fds) != 0) return;
-  int err = ::open(trace_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  std::vector<std::string> argv = {BinDir() + "/modem-pair", "--pace", std::to_string(Pace()), "--trace"};
-  argv.insert(argv.end(), options.begin(), options.end());
-  pid_ = Spawn(argv, "", fds[1], err);
-  ::close(fds[1]);
-  ::close(err);
-  FILE* in = ::fdopen(fds[0], "r");
-  char line[512];
-  while (in && std::fgets(line, sizeof line, in)) {
-    std::string l(line);
-    while (!l.empty() && l.back() == '\n') l.pop_back();
-    if (l.rfind("A ", 0) == 0) a_ = l.substr(2);
-    if (l.rfind("B ", 0) == 0) b_ = l.substr(2);
-    if (l == "ready") break;
-  }
-  if (in) std::fclose(in);
-}
-
-ModemPair::~ModemPair() { Stop(pid_); }
-
-void ModemPair::Kill() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
-  pid_ = -1;
-}
-
-std::string ModemPair::Trace() const { return TestWorld::ReadFile(trace_); }
-
 Program::Program(const std::vector<std::string>& argv, const std::string& dir, const std::string& output)
     : output_(output) {
-  int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  pid_ = Spawn(argv, dir, out, out);
-  ::close(out);
+  ::unlink(output.c_str());
+  EXPECT_TRUE(child_.Start(argv, dir, output)) << child_.Error();
 }
 
-Program::~Program() { Stop(pid_); }
-
 int Program::Wait(double seconds) {
-  if (pid_ > 0) {
-    status_ = WaitPid(pid_, seconds);
-    if (status_ == -1) Stop(pid_);
-    pid_ = -1;
-  }
-  return status_;
+  if (child_.Wait(static_cast<long>(seconds * 1000), 20)) return child_.ExitCode();
+  child_.Kill();
+  return -1;
 }
 
 std::string Program::Output() const { return TestWorld::ReadFile(output_); }
 
 bool Program::WaitOutput(const std::string& text, double seconds) const {
   return WaitFor([&] { return Output().find(text) != std::string::npos; }, seconds);
+}
+
+ModemPair::ModemPair(const std::string& dir, const std::vector<std::string>& options) {
+  static int count = 0;
+  std::vector<std::string> argv = {BinDir() + "/modem-pair", "--pace", std::to_string(Pace()), "--trace"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  program_ = std::make_unique<Program>(argv, "", dir + "/line" + std::to_string(++count) + ".trace");
+  if (!program_->WaitOutput("\nready\n", 30)) return;
+  std::istringstream out(program_->Output());
+  for (std::string l; std::getline(out, l) && l != "ready";)
+    if (l.size() > 2) (l[0] == 'A' ? a_ : b_) = l.substr(2);
+}
+
+void ModemPair::Kill() {
+  ::kill(program_->Pid(), SIGKILL);
+  program_->Wait(5);
 }
 
 int Run(const std::vector<std::string>& argv, double seconds, std::string* output) {
@@ -164,39 +93,11 @@ std::vector<faxsvc::FaxPage> TestPages(int count, bool fine) {
 }
 
 bool WriteG3Tiff(const std::string& path, const std::vector<faxsvc::FaxPage>& pages) {
-  TIFF* t = TIFFOpen(path.c_str(), "w");
-  if (!t) return false;
-  std::vector<uint8_t> row;
-  for (size_t p = 0; p < pages.size(); ++p) {
-    const auto& pg = pages[p];
-    TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, pg.width);
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, pg.height);
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 1);
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX3);
-    TIFFSetField(t, TIFFTAG_GROUP3OPTIONS, 0);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-    TIFFSetField(t, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
-    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, pg.height);
-    TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-    TIFFSetField(t, TIFFTAG_XRESOLUTION, pg.xres);
-    TIFFSetField(t, TIFFTAG_YRESOLUTION, pg.yres);
-    TIFFSetField(t, TIFFTAG_PAGENUMBER, static_cast<uint16_t>(p), static_cast<uint16_t>(pages.size()));
-    row.assign(static_cast<size_t>((pg.width + 7) / 8), 0);
-    for (int y = 0; y < pg.height; ++y) {
-      std::fill(row.begin(), row.end(), 0);
-      for (int x = 0; x < pg.width; ++x)
-        if (pg.Black(x, y)) row[static_cast<size_t>(x / 8)] |= static_cast<uint8_t>(0x80 >> (x % 8));
-      if (TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) < 0) {
-        TIFFClose(t);
-        return false;
-      }
-    }
-    TIFFWriteDirectory(t);
-  }
-  TIFFClose(t);
-  return true;
+  std::string g4 = path + ".g4", why;
+  bool ok = faxsvc::WriteFaxTiff(g4, pages, "", &why) &&
+            Run({"tiffcp", "-c", "g3:1d", "-f", "msb2lsb", "-r", "100000", g4, path}, 30) == 0;
+  ::unlink(g4.c_str());
+  return ok;
 }
 
 namespace {

@@ -2,8 +2,6 @@
 // The emulated telephone line and the far ends for the modem tests:
 // modem-pair started per test, efax and HylaFAX run as black boxes, and fax
 // pages to send and compare.
-#include <sys/types.h>
-
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "platform/faxservice/FaxTiff.h"
+#include "platform/process/ChildProcess.h"
 #include "tests/faxservice/FaxTestSupport.h"  // ReadPages
 
 namespace brevant::test {
@@ -18,42 +17,37 @@ namespace brevant::test {
 // The line's pace (times real time): BREVANT_MODEM_PACE, else 4.
 double Pace();
 
-// bin/modem-pair with its two modems; stopped when destroyed. Extra options
-// ("--busy", "1", ...) shape the line.
-class ModemPair {
- public:
-  explicit ModemPair(const std::string& dir, const std::vector<std::string>& options = {});
-  ~ModemPair();
-  ModemPair(const ModemPair&) = delete;
-  ModemPair& operator=(const ModemPair&) = delete;
-  bool Started() const { return !a_.empty() && !b_.empty(); }
-  const std::string& A() const { return a_; }
-  const std::string& B() const { return b_; }
-  void Kill();                // as if the modems were unplugged
-  std::string Trace() const;  // the AT traffic of both modems
-
- private:
-  pid_t pid_ = -1;
-  std::string a_, b_, trace_;
-};
-
-// A program run in the background with its output in a file.
+// A program run in the background with its output (and errors) in a file;
+// killed when destroyed.
 class Program {
  public:
   Program(const std::vector<std::string>& argv, const std::string& dir, const std::string& output);
-  ~Program();  // killed when still running
-  Program(const Program&) = delete;
-  Program& operator=(const Program&) = delete;
   // Its exit code, -1 when it did not end in time (it is killed then).
   int Wait(double seconds);
+  int Pid() const { return child_.Pid(); }
   std::string Output() const;
   // Waits until its output holds `text` (a program saying it is ready).
   bool WaitOutput(const std::string& text, double seconds) const;
 
  private:
-  pid_t pid_ = -1;
-  int status_ = -1;
+  platform::ChildProcess child_;
   std::string output_;
+};
+
+// bin/modem-pair with its two modems; stopped when destroyed. Extra options
+// ("--busy", "1", ...) shape the line.
+class ModemPair {
+ public:
+  explicit ModemPair(const std::string& dir, const std::vector<std::string>& options = {});
+  bool Started() const { return !a_.empty() && !b_.empty(); }
+  const std::string& A() const { return a_; }
+  const std::string& B() const { return b_; }
+  void Kill();  // as if the modems were unplugged
+  std::string Trace() const { return program_->Output(); }  // the AT traffic of both modems
+
+ private:
+  std::unique_ptr<Program> program_;
+  std::string a_, b_;
 };
 
 // Runs a program to its end; its exit code (-1 when killed after the
@@ -66,10 +60,8 @@ std::vector<faxsvc::FaxPage> TestPages(int count, bool fine);
 // A single-strip Group 3 TIFF of the pages, the form efax and HylaFAX take.
 bool WriteG3Tiff(const std::string& path, const std::vector<faxsvc::FaxPage>& pages);
 // Each received page equals the sent one pixel for pixel at the same
-// resolution (white rows added at its end are allowed, up to two lost). A
-// sender that stamps a band of its own above each page (efax) gets
-// `header` rows: the image may start anywhere in them; the band and what
-// follows the image are not compared.
+// resolution (white rows may be added at its end, up to two lost). Below a
+// sender's band of `header` rows (efax) the image may start anywhere.
 ::testing::AssertionResult SamePages(const std::vector<faxsvc::FaxPage>& sent,
                                      const std::vector<faxsvc::FaxPage>& got, int header = 0);
 
@@ -80,10 +72,9 @@ std::vector<faxsvc::FaxPage> EfaxPages(const std::string& prefix);
 // set its modem up (a failed expectation when it did not).
 std::unique_ptr<Program> EfaxReceiver(const std::string& device, const std::string& dir, const std::string& id);
 
-// HylaFAX's servers on one modem of the line (scripts/setup-hylafax);
-// stopped when destroyed, removing the faxes it received meanwhile. Needs
-// root and the hylafax packages. The spool is the machine's: one HylaFax at
-// a time machine-wide (/run/brevant-hylafax.lock, held from start to stop).
+// HylaFAX's servers on one modem of the line (scripts/setup-hylafax), until
+// destroyed (removing the faxes received meanwhile). Needs root; the spool is
+// the machine's: /run/brevant-hylafax.lock is held from start to stop.
 class HylaFax {
  public:
   explicit HylaFax(const std::string& device);
@@ -96,8 +87,6 @@ class HylaFax {
   std::string WaitReceived(int pages, double seconds) const;
   // Waits until faxgetty has its modem ready to answer (after a start or a call).
   static bool WaitIdle(double seconds);
-  // The station id HylaFAX gives ("+1 555 0200").
-  static const char* Station() { return "+1 555 0200"; }
   // faxgetty's state line ("Running and idle"), for failure messages.
   static std::string ModemState();
 
