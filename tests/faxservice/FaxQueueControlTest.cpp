@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "common/ClientConfig.h"
-#include "delivery/FaxTransport.h"
 #include "platform/events/NamedEvent.h"
 #include "platform/faxservice/FaxService.h"
 #include "tests/faxservice/FaxTestSupport.h"
@@ -163,17 +162,6 @@ TEST_F(QueueControl, StopCancelsTheFaxInTransmission) {
   std::string second = SlowFaxOnTheLine();
   EXPECT_NE(Brevant("stop").err.find("Fax stopped."), std::string::npos);
   ASSERT_TRUE(daemon.WaitJob(second, faxsvc::kJobCanceled, 10));
-}
-
-TEST_F(QueueControl, DeviceNameComesFromDevicesOrPortsByEdition) {
-  daemon.Call(Message("device_set").Set("id", 1).Set("tsid", "+46 8 555 0000"));
-  test::SetWindowsVersion("5.1");
-  ResetFaxServerForTests();
-  EXPECT_EQ(GetFaxName(), "Brevant Loopback Modem");
-  EXPECT_TRUE(FaxDeviceInstalled());
-  test::SetWindowsVersion("5.0");
-  EXPECT_EQ(GetFaxName(), "+46 8 555 0000");  // the port's station id
-  ResetFaxServerForTests();
 }
 
 TEST(QueueControlWithoutDaemon, EachCommandSaysWhatItSaysWithoutAFaxServer) {
