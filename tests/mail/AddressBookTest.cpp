@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 
-#include "common/FaxJob.h"
 #include "common/MailSessions.h"
 #include "delivery/AddressBook.h"
 #include "platform/mail/MailStore.h"
@@ -149,27 +147,6 @@ TEST(MailSessions, TheSendingSessionLogsOnAndAFailedLogonIsRecordedOnce) {
   mCommon::SetCDOSession();
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
   EXPECT_EQ(logonErrors(), 2u);
-  mCommon::Dispose();
-}
-
-// Start also gets the process's fax server, through what start-up told it.
-TEST(MailSessions, StartOpensTheStoreAndResetsTheJobOnlyWhenAsked) {
-  TestWorld world;
-  ::setenv("BREVANT_MAILDIR", (world.Root() + "/Maildir").c_str(), 1);
-  static int faxServers = 0;
-  mCommon::SetFaxServerStarter([] { ++faxServers; });
-  FaxJob().g_arrFaxName.Append("Ann");
-  FaxJob().g_arrFiles.Append("/x.pdf");
-  FaxJob().FaxSubject = "kept";
-  mCommon::Start(false);
-  EXPECT_EQ(faxServers, 1);
-  EXPECT_EQ(FaxJob().g_arrFaxName.Count(), 1u);
-  ASSERT_NE(mCommon::GetMapiNamespace(), nullptr);
-  EXPECT_TRUE(std::filesystem::is_directory(world.Root() + "/Maildir/cur"));
-  test::SetRegString(test::HKCU, "Software\\Microsoft\\Fax\\UserInfo", "FullName", "Fiona Fax");
-  mCommon::Start(true);
-  EXPECT_EQ(FaxJob().g_arrFaxName.Count() + FaxJob().g_arrFiles.Count(), 0u);
-  EXPECT_EQ(FaxJob().FaxSubject + "|" + FaxJob().SenderFullName, "kept|Fiona Fax");
   mCommon::Dispose();
 }
 

@@ -28,14 +28,6 @@ class ImportDialog : public FaxWorld {
       AddFax(Store(), "d" + std::to_string(i) + ".tif", "me", "x", i < 5 ? 2 : 24 * 6);
     count = CountFaxes(newest);
   }
-  // The import as the program runs it, with its windows; its stderr.
-  static std::string RunImport() {
-    RegisterImportWindows();
-    testing::internal::CaptureStderr();
-    RunFaxImport();
-    SetImportWindows(nullptr, nullptr);
-    return testing::internal::GetCapturedStderr();
-  }
   long count = 0;
   DateTime newest{};
 };
@@ -71,25 +63,6 @@ TEST_F(ImportDialog, OpensOnLastDayAndImportsWithTheBarCountingEveryFax) {
   EXPECT_EQ(Items(mail::olFolderInbox).size(), 5u);
 }
 
-TEST_F(ImportDialog, DialogIsModelessAndTheImportWaitsForIt) {
-  bool seen = false, modal = true;
-  QTimer::singleShot(0, [&] {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-      if (w->objectName() != "frmImport" || !w->isVisible()) continue;
-      auto* dlg = static_cast<frmImport*>(w);
-      seen = true;
-      modal = dlg->isModal() || dlg->windowModality() != Qt::NonModal || QApplication::activeModalWidget();
-      dlg->optAll->setChecked(true);
-      QTest::mouseClick(dlg->OKButton, Qt::LeftButton);
-    }
-  });
-  std::string err = RunImport();
-  EXPECT_TRUE(seen);
-  EXPECT_FALSE(modal);
-  EXPECT_EQ(Items(mail::olFolderInbox).size(), 22u);
-  EXPECT_NE(err.find("Import from Fax Console has been successful."), std::string::npos) << err;
-}
-
 TEST_F(ImportDialog, SmallImportShowsItsProgressWindowUpToTheLastFax) {
   // Below 20 faxes the import starts at once in its own progress window.
   for (int i = 0; i < 5; ++i) std::filesystem::remove(Store() + "/d" + std::to_string(i) + ".tif");
@@ -106,7 +79,11 @@ TEST_F(ImportDialog, SmallImportShowsItsProgressWindowUpToTheLastFax) {
     }
   });
   watch.start(0);
-  std::string err = RunImport();
+  RegisterImportWindows();  // the import as the program runs it, with its windows
+  testing::internal::CaptureStderr();
+  RunFaxImport();
+  SetImportWindows(nullptr, nullptr);
+  std::string err = testing::internal::GetCapturedStderr();
   watch.stop();
   EXPECT_EQ(shownMax, 17);
   EXPECT_EQ(lastValue, 17) << "the bar reaches its end while the window is shown";
