@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <chrono>
@@ -199,18 +200,14 @@ std::string MakeFaxTiff(const std::string& path, int pages) {
   std::vector<faxsvc::FaxPage> out;
   for (int p = 0; p < pages; ++p) {
     faxsvc::FaxPage page = faxsvc::BlankPage();
+    auto fill = [&](int x0, int y0, int w, int h) {
+      for (int y = y0; y < y0 + h; ++y) std::fill_n(page.pixels.begin() + std::ptrdiff_t(y) * page.width + x0, w, 1);
+    };
     // Lines of "words" that differ by page, and a block placed by page.
-    for (int line = 0; line < 40; ++line) {
-      int y0 = 150 + line * 50;
-      for (int word = 0; word < 12; ++word) {
-        int x0 = 120 + word * 125, len = 40 + ((line * 7 + word * 13 + p * 29) % 70);
-        for (int y = y0; y < y0 + 18; ++y)
-          for (int x = x0; x < x0 + len; ++x)
-            page.pixels[static_cast<std::size_t>(y) * page.width + x] = 1;
-      }
-    }
-    for (int y = 60; y < 120; ++y)
-      for (int x = 200 + p * 300; x < 400 + p * 300; ++x) page.pixels[static_cast<std::size_t>(y) * page.width + x] = 1;
+    for (int line = 0; line < 40; ++line)
+      for (int word = 0; word < 12; ++word)
+        fill(120 + word * 125, 150 + line * 50, 40 + ((line * 7 + word * 13 + p * 29) % 70), 18);
+    fill(200 + p * 300, 60, 200, 60);
     out.push_back(std::move(page));
   }
   std::string why;

@@ -36,27 +36,19 @@ int InChild(const std::function<int()>& fn) {
 
 }  // namespace
 
-TEST(RegistryStore, KeysAreCaseInsensitiveValuesKeepTheirTypeAndTreesGo) {
+TEST(RegistryStore, KeysAreCaseInsensitiveHandlesKeepTheirAccessAndTreesGo) {
   test::TestWorld w;
   HKEY k = 0;
   ASSERT_EQ(OpenKey(kCurrentUser, "Software\\Norvane", kKeyRead, &k), kFileNotFound);
   ASSERT_EQ(CreateKey(kCurrentUser, "Software\\Norvane\\Pelorin", kKeyWrite, &k), kOk);
   ASSERT_EQ(SetValue(k, "SetCoverPage", REG_SZ, "1", 1), kOk);
-  std::uint32_t d = 0x12345678;
-  ASSERT_EQ(SetValue(k, "Debug", REG_DWORD, &d, 4), kOk);
-  ASSERT_EQ(SetValue(k, "", REG_EXPAND_SZ, "%HOME%", 6), kOk);
   CloseKey(k);
 
+  // Value types: the .reg round trip below.
   HKEY r = 0;
   ASSERT_EQ(OpenKey(kCurrentUser, "\\SOFTWARE\\norvane\\pelorin\\", kKeyRead, &r), kOk);
   EXPECT_EQ(KeyPath(r), "Software\\Norvane\\Pelorin");
-  std::uint32_t type = 0;
-  EXPECT_EQ(Get(r, "setcoverpage", &type), std::string("1\0", 2));  // strings come back terminated
-  EXPECT_EQ(type, REG_SZ);
-  EXPECT_EQ(Get(r, "DEBUG", &type), std::string("\x78\x56\x34\x12", 4));
-  EXPECT_EQ(type, REG_DWORD);
-  EXPECT_EQ(Get(r, "", &type), std::string("%HOME%\0", 7));
-  EXPECT_EQ(type, REG_EXPAND_SZ);
+  EXPECT_EQ(Get(r, "setcoverpage"), std::string("1\0", 2));  // strings come back terminated
   EXPECT_EQ(SetValue(r, "x", REG_SZ, "y", 1), kAccessDenied);  // a read-only handle
   CloseKey(r);
   EXPECT_EQ(OpenKey(kLocalMachine, "Software\\Norvane\\Pelorin", kKeyRead, &r), kFileNotFound);
