@@ -17,14 +17,12 @@ namespace fs = std::filesystem;
 
 namespace brevant::test {
 
-bool FaxWorld::RealConverter() { return fs::exists(BinDir() + "/quorrender"); }
-
 void FaxWorld::SetUp() {
-  ::setenv("BREVANT_MAILDIR", Maildir().c_str(), 1);
+  ::setenv("BREVANT_MAILDIR", (world.Root() + "/Maildir").c_str(), 1);
   fs::create_directories(Store());
   fs::create_directories(Archive());
   ASSERT_TRUE(faxsvc::RegisterFaxFolder(true, Store()) && faxsvc::RegisterFaxFolder(false, Archive()));
-  if (!RealConverter()) {
+  if (!fs::exists(BinDir() + "/quorrender")) {  // else the real console tool of this tree
     std::string tool = world.Root() + "/quorrender";
     // A JPEG start-of-image, a marker and end-of-image: enough to be told apart.
     TestWorld::WriteFile(tool,

@@ -19,7 +19,6 @@ class FaxWorld : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  std::string Maildir() const { return world.Root() + "/Maildir"; }
   std::string Store() const { return world.Root() + "/faxstore"; }
   std::string Archive() const { return world.Root() + "/faxarchive"; }
   // A real fax TIFF with these station ids; its time is hoursAgo before now.
@@ -29,8 +28,6 @@ class FaxWorld : public ::testing::Test {
   mail::Folder Folder(int number) const { return mail::Store().GetDefaultFolder(number); }
   std::vector<mail::MailItem> Items(int number) const;
   std::string Errors() const { return TestWorld::ReadFile(world.ProgramDir() + "/Errors.log"); }
-  // Whether the real console tool of this tree converts.
-  static bool RealConverter();
 
   TestWorld world;
 };
