@@ -37,22 +37,17 @@ TEST(Logging, RecordFormats) {
   WriteDebugLog("PrintPDF", "Acrobat \"window\" found");
 
   // The test executable is not "brevant": errors go to Errors.log only.
-  auto trace = Lines(test::TestWorld::ReadFile(w.ProgramDir() + "/foundation_tests.log"));
-  ASSERT_EQ(trace.size(), 2u);
-  EXPECT_TRUE(std::regex_match(trace[0], std::regex("\"" + kDate + ", frmSend->btnNext_Click\"")));
-  EXPECT_TRUE(std::regex_match(trace[1], std::regex("\"" + kDate + ", Main - CommandLine = new;0;\"")));
-
-  auto errors = Lines(test::TestWorld::ReadFile(w.ProgramDir() + "/Errors.log"));
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_TRUE(std::regex_match(
-      errors[0], std::regex("5,\"x\",\"foundation_tests:m.p\",\"ver\",\"1\\.0\\.0\",\"str:\",0,#" + kDate + "#")))
-      << errors[0];
-
-  auto debug = Lines(test::TestWorld::ReadFile(w.ProgramDir() + "/Debug.log"));
-  ASSERT_EQ(debug.size(), 1u);
-  EXPECT_TRUE(std::regex_match(
-      debug[0], std::regex("#" + kDate + "#,\"ver\",\"1\\.0\\.0\",\"PrintPDF\",\"Acrobat \"window\" found\"")))
-      << debug[0];
+  const std::pair<const char*, std::vector<std::string>> logs[] = {
+      {"/foundation_tests.log",
+       {"\"" + kDate + ", frmSend->btnNext_Click\"", "\"" + kDate + ", Main - CommandLine = new;0;\""}},
+      {"/Errors.log", {"5,\"x\",\"foundation_tests:m.p\",\"ver\",\"1\\.0\\.0\",\"str:\",0,#" + kDate + "#"}},
+      {"/Debug.log", {"#" + kDate + "#,\"ver\",\"1\\.0\\.0\",\"PrintPDF\",\"Acrobat \"window\" found\""}}};
+  for (const auto& [file, patterns] : logs) {
+    auto lines = Lines(test::TestWorld::ReadFile(w.ProgramDir() + file));
+    ASSERT_EQ(lines.size(), patterns.size()) << file;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+      EXPECT_TRUE(std::regex_match(lines[i], std::regex(patterns[i]))) << lines[i];
+  }
 }
 
 TEST(Logging, ConcurrentWritersNeverInterleaveOrLoseARecord) {
