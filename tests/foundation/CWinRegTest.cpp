@@ -21,9 +21,10 @@ TEST(CWinReg, StringSizesTypesBooleansAndAFailedOpen) {
                                     {"truth", "true"}})
     EXPECT_TRUE(reg.SetString(name, value)) << name;
   EXPECT_TRUE(reg.SetDword("neg", -5));
-  EXPECT_TRUE(reg.SetYesNo("on", true));
-  EXPECT_EQ(reg.GetString("s255") + "|" + reg.GetString("s256") + "|" + reg.GetString("neg") + "|" + reg.GetString("on"),
-            s255 + "|||yes");
+  EXPECT_TRUE(reg.SetYesNo("on", true) && reg.SetExpandString("exp", "$HOME/x"));
+  EXPECT_EQ(reg.GetString("s255") + "|" + reg.GetString("s256") + "|" + reg.GetString("neg") + "|" + reg.GetString("on") +
+                "|" + reg.GetString("exp"),
+            s255 + "|||yes|$HOME/x");
   EXPECT_EQ(reg.GetLongString("s256"), s256);
   EXPECT_EQ(reg.GetLongString("s65555"), s65555);
   EXPECT_EQ(reg.GetLongString("s65556"), "");
