@@ -201,7 +201,8 @@ std::string MakeFaxTiff(const std::string& path, int pages) {
   for (int p = 0; p < pages; ++p) {
     faxsvc::FaxPage page = faxsvc::BlankPage();
     auto fill = [&](int x0, int y0, int w, int h) {
-      for (int y = y0; y < y0 + h; ++y) std::fill_n(page.pixels.begin() + std::ptrdiff_t(y) * page.width + x0, w, 1);
+      for (int y = y0; y < y0 + h; ++y)
+        std::fill_n(page.pixels.begin() + std::ptrdiff_t(y) * page.width + x0, w, 1);
     };
     // Lines of "words" that differ by page, and a block placed by page.
     for (int line = 0; line < 40; ++line)
