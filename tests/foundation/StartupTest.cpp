@@ -55,7 +55,7 @@ TEST(ParseFilesArg, ListFilesTheirLineEndsAndWhatIsNoListFile) {
 
 // The command line is the arguments joined with single blanks; a wrongly
 // cased word does nothing but still ends normally.
-TEST(Startup, TraceOfTheCommandLineAndItsDispatch) {
+TEST(Startup, TraceOfTheCommandLineItsDispatchAndAnOversizedLog) {
   test::TestWorld w;
   auto r = w.RunTool("brevant", "New\\;0\\;A#\\;1#\\;docs/a b.pdf#");
   std::string t = Trace(w);
@@ -66,6 +66,15 @@ TEST(Startup, TraceOfTheCommandLineAndItsDispatch) {
   t = Trace(w);
   EXPECT_TRUE(Has(t, "Main - before ci.ShowFaxNew\"\r\n"));
   EXPECT_TRUE(Has(t, "Main - after ci.ShowFaxNew\"\r\n"));
+
+  // A trace log over 100 kB is started anew.
+  std::string trace = w.ProgramDir() + "/brevant.log";
+  test::TestWorld::WriteFile(trace, std::string(102400, 'x'));
+  w.RunTool("brevant", "x");
+  EXPECT_EQ(test::TestWorld::ReadFile(trace).substr(0, 102400), std::string(102400, 'x'));
+  test::TestWorld::WriteFile(trace, std::string(102401, 'x'));
+  w.RunTool("brevant", "x");
+  EXPECT_EQ(Trace(w)[0], '"');  // a fresh log, starting with this run
 }
 
 TEST(Startup, ErrorsEndMainWithOneRecordAndLoseNothing) {
@@ -94,17 +103,6 @@ TEST(Startup, ErrorsEndMainWithOneRecordAndLoseNothing) {
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_TRUE(Has(Errors(w), "registry store is damaged"));
   EXPECT_EQ(test::TestWorld::ReadFile(hive), std::string(4096, '!'));
-}
-
-TEST(Startup, OversizedTraceLogIsDeletedAtStart) {
-  test::TestWorld w;
-  std::string trace = w.ProgramDir() + "/brevant.log";
-  test::TestWorld::WriteFile(trace, std::string(102400, 'x'));
-  w.RunTool("brevant", "x");
-  EXPECT_EQ(test::TestWorld::ReadFile(trace).substr(0, 102400), std::string(102400, 'x'));
-  test::TestWorld::WriteFile(trace, std::string(102401, 'x'));
-  w.RunTool("brevant", "x");
-  EXPECT_EQ(Trace(w)[0], '"');  // a fresh log, starting with this run
 }
 
 TEST(ExitApp, ResetsTheCoverRequestEmptiesTheSpoolAndReportsLoadedForms) {
