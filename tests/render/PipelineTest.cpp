@@ -113,11 +113,15 @@ TEST_F(Pipeline, PdfAndTextBecomeFaxImagesWithTheFaxPrinterDefaultOnlyWhilePrint
   EXPECT_EQ(render::GetDefaultPrinter(), schedulerDefault);
   EXPECT_FALSE(platform::NamedEvent::Exists("FaxPrinter"));
 
-  // A default printer of the user's own is the default again afterwards.
+  // A default printer of the user's own is the default again afterwards,
+  // with the user's settings for it.
   const std::string other = cups_->AddQueue(world_->Root() + "/other/");
-  ASSERT_TRUE(render::SetDefaultPrinter(other));
+  const std::string lpoptions = world_->Root() + "/.cups/lpoptions";
+  TestWorld::WriteFile(lpoptions, "Default " + other + " copies=2\n");
   ExpectFaxPages(Make({Sample("letter.txt"), Sample("letter.pdf")}), 3);
   EXPECT_EQ(render::GetDefaultPrinter(), other);
+  EXPECT_NE(TestWorld::ReadFile(lpoptions).find("Default " + other + " copies=2\n"), std::string::npos)
+      << TestWorld::ReadFile(lpoptions);
   EXPECT_EQ(FaxJob().FaxName, "letter.pdf");
 }
 
