@@ -120,6 +120,9 @@ TEST_F(BrevantProcessTest, UnattendedWindowsEndTheRunAsTheirCloseBoxDoes) {
     EXPECT_NE(trace.find(setcover ? ", exitApp(1) - END\"" : ", exitApp(0) - END\""), std::string::npos) << trace;
     EXPECT_EQ(trace.find("ConfigureFaxPrinterForConfig"), std::string::npos) << "a line of its own for nothing";
     EXPECT_EQ(RegString(HKCU, kPelorin, "SetCoverPage"), setcover ? "1" : "0");
+    // Closed unattended, no window stores a setting.
+    EXPECT_FALSE(std::filesystem::exists(world.ProgramDir() + "/FaxGroup.xml"));
+    EXPECT_EQ(RegString(HKCU, kUserInfo, "CoverPageFile"), "<no key>");
     // A closed window is unloaded before the run ends: no form is left behind.
     EXPECT_EQ(Errors().find("DumpedForms"), std::string::npos) << Errors();
   }
