@@ -24,12 +24,6 @@ using test::SetRegDword;
 using test::SetRegString;
 using test::TestWorld;
 
-namespace {
-
-std::string ErrorLog(const TestWorld& w) { return TestWorld::ReadFile(w.ProgramDir() + "/Errors.log"); }
-
-}  // namespace
-
 // (What start-up reads and the configuration window saves is checked in
 // tests/cover/ConfigDialogsTest; here the folder given in another case.)
 TEST(ClientPaths, FollowTheFaxServiceFoldersUnlessSetAndSaveThatWay) {
@@ -48,7 +42,7 @@ TEST(ClientPaths, FollowTheFaxServiceFoldersUnlessSetAndSaveThatWay) {
   WriteClientPaths();
   EXPECT_EQ(RegString(HKCU, kPelorinKey, "InboxPath"), "");
   EXPECT_EQ(RegString(HKCU, kPelorinKey, "SentPath"), "/home/anna/Faxes/Sent");
-  EXPECT_EQ(ErrorLog(w), "");
+  EXPECT_EQ(w.Errors(), "");
 }
 
 TEST(Folders, ProgramSpoolAndTemporaryFolders) {
@@ -69,7 +63,7 @@ TEST(Folders, ProgramSpoolAndTemporaryFolders) {
   EXPECT_EQ(GetSpoolFolder(), "/nonexistent/Suite/QuorSpool/");
   SetRegDword(HKLM, kPelorinKey, "DestDir", 1);
   EXPECT_EQ(GetSpoolFolder(), w.ProgramDir() + "/QuorSpool/");
-  EXPECT_EQ(ErrorLog(w).find("DestDir"), std::string::npos) << ErrorLog(w);
+  EXPECT_EQ(w.Errors().find("DestDir"), std::string::npos) << w.Errors();
 
   // Temporary files: unique, empty, named "Fax...".
   EXPECT_EQ(mCommon::GetTempDir(), w.TempDir() + "/");
@@ -85,7 +79,7 @@ TEST(Folders, ProgramSpoolAndTemporaryFolders) {
   std::filesystem::permissions(w.ProgramDir(), std::filesystem::perms(0777));
   std::filesystem::permissions(w.TempDir(), std::filesystem::perms(0555));
   EXPECT_EQ(user.Run([] { return mCommon::GetTempFile().empty() ? 0 : 1; }), 0);
-  EXPECT_NE(ErrorLog(w).find(":mCommon.GetTempFile\""), std::string::npos) << ErrorLog(w);
+  EXPECT_NE(w.Errors().find(":mCommon.GetTempFile\""), std::string::npos) << w.Errors();
 }
 
 TEST(OsCheck, VersionRecordChoosesTheFaxServiceEditionAndTheCoverFolders) {
@@ -97,14 +91,14 @@ TEST(OsCheck, VersionRecordChoosesTheFaxServiceEditionAndTheCoverFolders) {
     SetRegString(HKLM, key, "CurrentVersion", version);
     EXPECT_EQ(mCommon::CheckXP(), xp) << version;
   }
-  EXPECT_EQ(ErrorLog(w), "");
+  EXPECT_EQ(w.Errors(), "");
   // An unusable record: the query fails, "" and a record of why.
   for (auto bad : {"5", "five.one", "5.1.2", ""}) {
     SetRegString(HKLM, key, "CurrentVersion", bad);
     if (!*bad) SetRegDword(HKLM, key, "CurrentVersion", 5);
     std::filesystem::remove(w.ProgramDir() + "/Errors.log");
     EXPECT_EQ(mCommon::CheckXP(), "") << bad;
-    EXPECT_NE(ErrorLog(w).find(":mCommon.CheckXP\""), std::string::npos) << bad;
+    EXPECT_NE(w.Errors().find(":mCommon.CheckXP\""), std::string::npos) << bad;
   }
 
   // The common cover folder by edition, and what counts as the server's
@@ -165,8 +159,8 @@ TEST(StartUp, LoadsGroupFileSenderAndClientPaths) {
   TestWorld::WriteFile(w.ProgramDir() + "/FaxGroup.xml", "<Groups><ProgramType>many</ProgramType></Groups>");
   auto r = w.RunTool("brevant", "'nothing;0;'");
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_NE(ErrorLog(w).find("13,\"nothing;0;Type mismatch"), std::string::npos) << ErrorLog(w);
-  EXPECT_NE(ErrorLog(w).find(":Brevant.mMisc.Main\""), std::string::npos) << ErrorLog(w);
+  EXPECT_NE(w.Errors().find("13,\"nothing;0;Type mismatch"), std::string::npos) << w.Errors();
+  EXPECT_NE(w.Errors().find(":Brevant.mMisc.Main\""), std::string::npos) << w.Errors();
 
   // An installed copy (programs in <prefix>/lib/brevant) reads the file
   // every user shares from <prefix>/etc/brevant, not from the user's

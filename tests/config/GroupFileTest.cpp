@@ -17,7 +17,6 @@ using test::TestWorld;
 namespace {
 
 std::string GroupFile(const TestWorld& w) { return w.ProgramDir() + "/FaxGroup.xml"; }
-std::string ErrorLog(const TestWorld& w) { return TestWorld::ReadFile(w.ProgramDir() + "/Errors.log"); }
 
 // Reads the file into a configuration that starts from known odd values.
 bool ReadWith(const TestWorld& w, const std::string* text) {
@@ -49,7 +48,7 @@ TEST(GroupFile, MissingEmptyOrBrokenFilesGiveTheDefaults) {
     EXPECT_FALSE(Config().FaxGroupConnect);
     EXPECT_EQ(Config().EmailFax, "kept@example.org");
     EXPECT_EQ(Config().CoverFolder, w.ProgramDir() + "/coverpage/");
-    EXPECT_EQ(ErrorLog(w), "");
+    EXPECT_EQ(w.Errors(), "");
     if (bad) EXPECT_EQ(TestWorld::ReadFile(GroupFile(w)), text);
   }
 

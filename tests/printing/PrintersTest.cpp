@@ -2,16 +2,11 @@
 // default printer around a fax run is checked in tests/render/PipelineTest.)
 #include <gtest/gtest.h>
 
-#include "common/Logging.h"
 #include "printing/FaxPrinterSetup.h"
 #include "tests/printing/CupsWorld.h"
 
 using namespace brevant;
 using test::CupsWorld;
-
-namespace {
-std::string ErrorsLog() { return test::TestWorld::ReadFile(ErrorLogPath()); }
-}  // namespace
 
 TEST(FaxPrinterSetup, TheFaxServiceDriverCheck) {
   CupsWorld cw;
@@ -19,7 +14,7 @@ TEST(FaxPrinterSetup, TheFaxServiceDriverCheck) {
   // Without a fax server: False, and nothing is logged.
   SetFaxServiceProbe({});
   EXPECT_FALSE(MSFaxProperlyInstalled());
-  EXPECT_EQ(ErrorsLog(), "");
+  EXPECT_EQ(cw.World().Errors(), "");
   // A queue whose driver is the fax service's, named in lower case.
   std::string ppd = cw.World().Root() + "/faxdriver.ppd";
   std::string text = test::TestWorld::ReadFile(test::SourceDir() + "/tools/vestrel/vestrel.ppd");
@@ -33,11 +28,11 @@ TEST(FaxPrinterSetup, TheFaxServiceDriverCheck) {
   std::string xp;
   SetFaxServiceProbe({[] { return true; }, [&] { return xp; }});
   EXPECT_TRUE(MSFaxProperlyInstalled());
-  EXPECT_EQ(ErrorsLog(), "");
+  EXPECT_EQ(cw.World().Errors(), "");
   // On XP only the shared fax driver counts; the record lists the printers.
   xp = "XP";
   EXPECT_FALSE(MSFaxProperlyInstalled());
-  EXPECT_NE(ErrorsLog().find("PrinterName = '" + fax + "', DriverName = 'windows nt fax driver'"), std::string::npos)
-      << ErrorsLog();
+  EXPECT_NE(cw.World().Errors().find("PrinterName = '" + fax + "', DriverName = 'windows nt fax driver'"), std::string::npos)
+      << cw.World().Errors();
   SetFaxServiceProbe({});
 }

@@ -119,7 +119,7 @@ TEST(Quorrender, FailedSpoolRunsLeaveNoFaxImageAndStillSignal) {
   EXPECT_NE(r.err.find("no page files"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(spool + "Fax.tif"));
   EXPECT_TRUE(done->Wait(0));
-  EXPECT_NE(TestWorld::ReadFile(w.ProgramDir() + "/Errors.log").find("quorrender.Spool"), std::string::npos);
+  EXPECT_NE(w.Errors().find("quorrender.Spool"), std::string::npos);
 
   // A damaged page: no images, no temporary files, the good pages stay.
   WritePage(spool, 1, BandPage(100));
@@ -172,7 +172,7 @@ TEST(Quorrender, ConvertWritesJpegOfFirstPageBesideAnyTiff) {
   EXPECT_EQ(w.RunTool("quorrender", "'convert;' '" + dir + "missing.tif'").exitCode, 1);
   EXPECT_FALSE(fs::exists(dir + "Fax.jpg"));
   EXPECT_FALSE(fs::exists(dir + "Fax.jpg.part"));
-  EXPECT_NE(TestWorld::ReadFile(w.ProgramDir() + "/Errors.log").find("quorrender.Convert"), std::string::npos);
+  EXPECT_NE(w.Errors().find("quorrender.Convert"), std::string::npos);
 }
 
 TEST(Quorrender, ConsoleToolStaysOffTheWindowLibrariesAndRefusesUnknownRequests) {

@@ -2,8 +2,6 @@
 // real X server, and the pipeline without a print scheduler.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "common/FaxJob.h"
 #include "render/FaxQueue.h"
 #include "render/Pipeline.h"
@@ -14,7 +12,6 @@
 #include "tests/support/XDesktop.h"
 #include "tests/support/TestWorld.h"
 
-namespace fs = std::filesystem;
 using namespace brevant;
 using namespace brevant::render;
 using brevant::test::TestWorld;
