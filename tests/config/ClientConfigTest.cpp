@@ -24,24 +24,26 @@ using test::SetRegDword;
 using test::SetRegString;
 using test::TestWorld;
 
-// (What start-up reads and the configuration window saves is checked in
-// tests/cover/ConfigDialogsTest; here the folder given in another case.)
+// (The window that sets them is driven in tests/cover/ConfigDialogsTest.)
 TEST(ClientPaths, FollowTheFaxServiceFoldersUnlessSetAndSaveThatWay) {
   TestWorld w;
   Config() = ClientConfig();
   SetRegString(HKLM, "Software\\Microsoft\\Fax\\Inbox", "Folder", "/var/spool/fax/Inbox");
   SetRegString(HKLM, "Software\\Microsoft\\Fax\\SentItems", "Folder", "/var/spool/fax/Sent");
   SetRegString(HKCU, kPelorinKey, "SentPath", "/home/anna/Faxes/Sent");
+  SetRegString(HKCU, kPelorinKey, "ForwardEmail", "boss@example.org");
   ReadClientPaths();
   const ClientConfig& c = Config();
-  EXPECT_EQ(c.InboxPath + "|" + c.MSInboxPath + "|" + c.SentPath + "|" + c.MSSentPath,
-            "/var/spool/fax/Inbox|/var/spool/fax/Inbox|/home/anna/Faxes/Sent|/var/spool/fax/Sent");
+  EXPECT_EQ(c.ForwardEmail + "|" + c.InboxPath + "|" + c.MSInboxPath + "|" + c.SentPath + "|" + c.MSSentPath,
+            "boss@example.org|/var/spool/fax/Inbox|/var/spool/fax/Inbox|/home/anna/Faxes/Sent|/var/spool/fax/Sent");
   // A folder equal to the fax service's own in any letter case is stored
-  // as "": follow the fax service.
+  // as "": follow the fax service. A cleared address is stored cleared.
   Config().InboxPath = "/VAR/spool/fax/inbox";
+  Config().ForwardEmail = "";
   WriteClientPaths();
   EXPECT_EQ(RegString(HKCU, kPelorinKey, "InboxPath"), "");
   EXPECT_EQ(RegString(HKCU, kPelorinKey, "SentPath"), "/home/anna/Faxes/Sent");
+  EXPECT_EQ(RegString(HKCU, kPelorinKey, "ForwardEmail"), "");
   EXPECT_EQ(w.Errors(), "");
 }
 

@@ -101,6 +101,7 @@ class BrevantProcessTest : public ::testing::Test {
   void Clean() const {
     std::filesystem::remove(TraceLog());
     std::filesystem::remove(world.ProgramDir() + "/Errors.log");
+    std::filesystem::remove(world.ProgramDir() + "/FaxGroup.xml");
   }
   TestWorld world;
 };
