@@ -49,7 +49,7 @@ TEST(GroupFile, MissingEmptyOrBrokenFilesGiveTheDefaults) {
     EXPECT_EQ(Config().EmailFax, "kept@example.org");
     EXPECT_EQ(Config().CoverFolder, w.ProgramDir() + "/coverpage/");
     EXPECT_EQ(w.Errors(), "");
-    if (bad) EXPECT_EQ(TestWorld::ReadFile(GroupFile(w)), text);
+    if (bad) { EXPECT_EQ(TestWorld::ReadFile(GroupFile(w)), text); }
   }
 
   // Only the root: read like a file whose elements are all empty.

@@ -281,7 +281,7 @@ TEST(VestrelBackend, NumberingContinuesAfterTheHighestPageAndACancelledJobLeaves
     o.ghostscript = *output ? fake : w.Root() + "/no-such-gs";
     r = vestrel::RenderToSpool(o);
     EXPECT_TRUE(*error ? r.error.find(error) != std::string::npos : r.status == vestrel::kBackendOk) << r.error;
-    if (*error) EXPECT_EQ(CupsWorld::Pages(spool, true).size(), 4u) << error;
+    if (*error) { EXPECT_EQ(CupsWorld::Pages(spool, true).size(), 4u) << error; }
   }
   EXPECT_EQ(CupsWorld::Pages(spool, true),
             (std::vector<std::string>{"00000000.emf", "00000009.EMF", "00000010.emf", "spool.pnx"}));
