@@ -12,9 +12,6 @@ namespace fs = std::filesystem;
 namespace brevant::test {
 namespace {
 
-#define REQUIRE_WORLD(w) \
-  if (!(w).Problem().empty()) GTEST_SKIP() << (w).Problem()
-
 // Sends files ("a#b#") to Ann Example; returns what the run said on stderr.
 std::string SendNow(ArrivalWorld& w, const std::string& files) {
   return w.World().RunArgs("brevant", {"sendnow;;Ann Example#;5551234#;" + files}).err;
@@ -37,11 +34,17 @@ Arrival SendAndCheck(ArrivalWorld& w, const std::string& doc, int pages, Mark ma
   return a;
 }
 
+class FaxArrival : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!w.Problem().empty()) GTEST_SKIP() << w.Problem();
+  }
+  ArrivalWorld w;
+};
+
 }  // namespace
 
-TEST(FaxArrival, PdfPagesOfEverySizeAndOrientationArriveWholeAndInOrder) {
-  ArrivalWorld w;
-  REQUIRE_WORLD(w);
+TEST_F(FaxArrival, PdfPagesOfEverySizeAndOrientationArriveWholeAndInOrder) {
   // Landscape turned upright, Letter and Legal shrunk, A5 grown, none cut.
   SendAndCheck(w, MarkedPdf(w.Dir() + "/mixed.pdf", {kA4, kA4Landscape, kLetter, kLegal, kA5}), 5,
                Mark::Squares);
@@ -52,9 +55,7 @@ TEST(FaxArrival, PdfPagesOfEverySizeAndOrientationArriveWholeAndInOrder) {
   ::unsetenv("BREVANT_PRINT_STRATEGY");
 }
 
-TEST(FaxArrival, OfficeWebTextPicturesAndTiffArriveInOrder) {
-  ArrivalWorld w;
-  REQUIRE_WORLD(w);
+TEST_F(FaxArrival, OfficeWebTextPicturesAndTiffArriveInOrder) {
   SendAndCheck(w, MarkedWriter(w.Dir() + "/marks.odt", 2), 2, Mark::Squares);
   SendAndCheck(w, MarkedHtml(w.Dir() + "/marks.html", 2), 2, Mark::Squares);
   SendAndCheck(w, MarkedText(w.Dir() + "/marks.txt", 3), 3, Mark::Lines);
@@ -66,9 +67,7 @@ TEST(FaxArrival, OfficeWebTextPicturesAndTiffArriveInOrder) {
   SendAndCheck(w, MarkedPicture(w.Dir() + "/four.ico", 4), 1, Mark::SquaresUnframed, 0, 4);
 }
 
-TEST(FaxArrival, CoverPagesArriveFirstFilledWithTheFaxsFields) {
-  ArrivalWorld w;
-  REQUIRE_WORLD(w);
+TEST_F(FaxArrival, CoverPagesArriveFirstFilledWithTheFaxsFields) {
   // The cover page on but none chosen (a new account): the letter arrives
   // alone, as the fax printer draws it, with no print failure on record.
   w.ChooseCover(CoverChoice{});
@@ -101,9 +100,7 @@ TEST(FaxArrival, CoverPagesArriveFirstFilledWithTheFaxsFields) {
   EXPECT_EQ(a.pages.empty() ? -1 : Squares(a.pages[0]), 4);
 }
 
-TEST(FaxArrival, BadDocumentsEndWithAMessageAndNothingIsSent) {
-  ArrivalWorld w;
-  REQUIRE_WORLD(w);
+TEST_F(FaxArrival, BadDocumentsEndWithAMessageAndNothingIsSent) {
   const std::string dir = w.Dir();
   TestWorld::WriteFile(
       dir + "/empty.pdf",

@@ -80,7 +80,7 @@ TEST(FaxJobXml, TextThatXmlCannotHoldIsMadeSafe) {
   FaxJob().UseCover = true;
   FaxJob().CoverIndex = 3;
   EXPECT_EQ(GetFaxJobXml(), "");
-  std::string log = test::TestWorld::ReadFile(w.ProgramDir() + "/Errors.log");
+  std::string log = w.Errors();
   EXPECT_NE(log.find("9,\"Subscript out of range"), std::string::npos) << log;
   EXPECT_NE(log.find(":mCommon.GetFaxJobXml\""), std::string::npos) << log;
   FaxJob().UseCover = false;

@@ -134,16 +134,6 @@ TEST_F(ConfigFixture, DisconnectMailAndCancel) {
   EXPECT_EQ(RegString(HKCU, kPelorinKey, "ForwardEmail"), "<no key>");
 }
 
-TEST_F(ConfigFixture, UnattendedTheWindowsEndTheRunWithoutStoringAnything) {
-  std::string before = TestWorld::ReadFile(world.ProgramDir() + "/FaxGroup.xml");
-  configui::ShowConfigDialog(RecordExit);
-  configui::ShowSetCoverDialog(RecordExit);
-  EXPECT_EQ(g_exitCodes, (std::vector<int>{0, 1}));
-  EXPECT_EQ(TestWorld::ReadFile(world.ProgramDir() + "/FaxGroup.xml"), before);
-  EXPECT_EQ(RegString(HKCU, kPelorinKey, "SetCoverPage"), "<no key>");
-  EXPECT_EQ(RegString(HKCU, kUserInfoKey, "CoverPageFile"), "<no key>");
-}
-
 namespace {
 
 struct SetCoverFixture : ConfigFixture {

@@ -1,18 +1,14 @@
 // Cover pages drawn as fax pages: values kept as text, long ones cut, bad
-// templates, and the fax's cover page from its stored fields.
+// templates. The fax's own cover page is judged where it arrives (tests/arrival).
 #include <gtest/gtest.h>
 
 #include <pugixml.hpp>
 
-#include <filesystem>
 #include <functional>
 #include <string>
 
-#include "common/ClientConfig.h"
-#include "common/FaxJob.h"
 #include "platform/emf/Emf.h"
 #include "render/cover/CoverPage.h"
-#include "tests/support/RegValues.h"
 #include "tests/support/TestWorld.h"
 
 using namespace brevant;
@@ -201,31 +197,4 @@ TEST(CoverPages, UnusableTemplatesAreReportedAndTheFieldsStillShow) {
     EXPECT_EQ(page.width, 1728);
     EXPECT_GT(Compare(page, blank).count, 300) << "the recipient's name is not on the page";
   }
-}
-
-// The fax's cover page from the stored fields, never the console tool's own
-// (empty) fax job; the page count counts page files, not folders.
-TEST(CoverPages, TheFaxsCoverPageIsDrawnFromTheStoredFields) {
-  TestWorld world;
-  const std::pair<const char*, std::string> stored[] = {{"CoverPageFile", Shipped("Generic.cov")},
-                                                         {"LastRecipientName", "Dr. Helena Markovic"},
-                                                         {"Subject", "Plans"},
-                                                         {"FullName", "Jonas Bergmann"},
-                                                         {"Sent", "2026-12-06 09:30:00"}};
-  for (const auto& [name, value] : stored) test::SetRegString(test::HKCU, kUserInfoKey, name, value);
-  ClearFaxJob();
-  FaxJob().UseCover = true;
-  const std::string spool = world.SpoolDir();
-  std::filesystem::create_directories(spool + "Printed");
-  emf::Page page, drawn, expected;
-  page.Resize(1728, 2292);
-  std::string error;
-  for (const char* f : {"00000001.emf", "00000002.emf"}) ASSERT_TRUE(emf::WriteFile(spool + f, page, &error)) << error;
-  ASSERT_TRUE(cover::DrawJobCoverPage(spool));
-  ASSERT_TRUE(emf::ReadFile(spool + "00000000.emf", &drawn, &error)) << error;
-  ASSERT_TRUE(cover::RenderPage(Shipped("Generic.cov"),
-                                {{"RecName", "Dr. Helena Markovic"}, {"Subject", "Plans"}, {"SdrName", "Jonas Bergmann"},
-                                 {"TimeSent", "2026-12-06 09:30:00"}, {"PageCount", "3"}},
-                                &expected, nullptr));
-  EXPECT_EQ(Compare(drawn, expected).count, 0) << "not the page the stored fields make";
 }

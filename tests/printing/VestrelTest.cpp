@@ -27,14 +27,20 @@ emf::Page ReadPage(const std::string& path) {
   return p;
 }
 
+// A fax printer queue writing into the world's spool folder.
+class VestrelPrinter : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_CUPS(cw);
+    ASSERT_FALSE(q.empty());
+  }
+  CupsWorld cw;
+  std::string spool = cw.World().SpoolDir(), q = cw.Problem().empty() ? cw.AddQueue(spool) : "";
+};
+
 }  // namespace
 
-TEST(VestrelPrinter, PdfBecomesNumberedFaxPagesOfA4AtFineResolution) {
-  CupsWorld cw;
-  REQUIRE_CUPS(cw);
-  std::string spool = cw.World().SpoolDir();
-  std::string q = cw.AddQueue(spool);
-  ASSERT_FALSE(q.empty());
+TEST_F(VestrelPrinter, PdfBecomesNumberedFaxPagesOfA4AtFineResolution) {
   ASSERT_EQ(cw.PrintDone(q, cw.MakePdf(3), "three pages"), "completed");
   ASSERT_EQ(CupsWorld::Pages(spool), (std::vector<std::string>{"00000001.emf", "00000002.emf", "00000003.emf"}));
 
@@ -53,14 +59,12 @@ TEST(VestrelPrinter, PdfBecomesNumberedFaxPagesOfA4AtFineResolution) {
 
 // Pages go only into the authenticated printing user's own folder, whatever
 // name is claimed, whose folder the queue names or which symlink is on the way.
-TEST(VestrelPrinter, PagesGoOnlyIntoTheAuthenticatedUsersOwnFolder) {
-  CupsWorld cw;
-  REQUIRE_CUPS(cw);
+TEST_F(VestrelPrinter, PagesGoOnlyIntoTheAuthenticatedUsersOwnFolder) {
   test::TestUser ann("ann"), eve("eve");
   ASSERT_EQ(ann.Problem() + eve.Problem(), "");
   const std::string tag = ".brevant-t" + std::to_string(::getpid());
   const std::string perUser = "/~/" + tag + "/QuorSpool/";
-  std::string q = cw.AddQueue(perUser, false);
+  q = cw.AddQueue(perUser, false);
   ASSERT_FALSE(q.empty());
   const std::string doc = cw.MakePdf(2);  // the other users read it
   ASSERT_EQ(::chmod(cw.World().Root().c_str(), 0755) + ::chmod(doc.c_str(), 0644), 0);
@@ -115,11 +119,7 @@ TEST(VestrelPrinter, PagesGoOnlyIntoTheAuthenticatedUsersOwnFolder) {
 }
 
 // Root's jobs go into root's folder, but Ghostscript reads them as lp.
-TEST(VestrelPrinter, RootsJobsAreRenderedAsLp) {
-  CupsWorld cw;
-  REQUIRE_CUPS(cw);
-  std::string spool = cw.World().SpoolDir();
-  std::string q = cw.AddQueue(spool);
+TEST_F(VestrelPrinter, RootsJobsAreRenderedAsLp) {
   // A page that takes Ghostscript a few seconds, so its process is seen.
   std::string slow = cw.World().Root() + "/slow.ps";
   TestWorld::WriteFile(slow, "%!PS\n1 1 15000000 { pop } for\n/Helvetica findfont 30 scalefont setfont\n"
@@ -139,11 +139,8 @@ TEST(VestrelPrinter, RootsJobsAreRenderedAsLp) {
   EXPECT_EQ(CupsWorld::Owner(spool + "00000001.emf", false), "0 644");
 }
 
-TEST(VestrelPrinter, BadDocumentsAndFoldersAbortTheJobAndTwoQueuesShareNoPageNumber) {
-  CupsWorld cw;
-  REQUIRE_CUPS(cw);
-  std::string spool = cw.World().SpoolDir();
-  std::string q = cw.AddQueue(spool), q2 = cw.AddQueue(spool);
+TEST_F(VestrelPrinter, BadDocumentsAndFoldersAbortTheJobAndTwoQueuesShareNoPageNumber) {
+  std::string q2 = cw.AddQueue(spool);
   std::string pdf = cw.MakePdf(4);
 
   // A cut, a garbage and an empty PDF: never a page.
@@ -171,11 +168,7 @@ TEST(VestrelPrinter, BadDocumentsAndFoldersAbortTheJobAndTwoQueuesShareNoPageNum
 
 // While another writer holds the spool folder the job stays queued (the
 // pipeline waits for an empty queue); cancelled then, it writes no page.
-TEST(VestrelPrinter, AJobStaysQueuedUntilItsPagesAreWrittenAndACancelledOneWritesNone) {
-  CupsWorld cw;
-  REQUIRE_CUPS(cw);
-  std::string spool = cw.World().SpoolDir();
-  std::string q = cw.AddQueue(spool);
+TEST_F(VestrelPrinter, AJobStaysQueuedUntilItsPagesAreWrittenAndACancelledOneWritesNone) {
   std::string pdf = cw.MakePdf(2);
   for (bool cancel : {false, true}) {
     SCOPED_TRACE(cancel ? "cancelled" : "waits");
@@ -288,7 +281,7 @@ TEST(VestrelBackend, NumberingContinuesAfterTheHighestPageAndACancelledJobLeaves
     o.ghostscript = *output ? fake : w.Root() + "/no-such-gs";
     r = vestrel::RenderToSpool(o);
     EXPECT_TRUE(*error ? r.error.find(error) != std::string::npos : r.status == vestrel::kBackendOk) << r.error;
-    if (*error) EXPECT_EQ(CupsWorld::Pages(spool, true).size(), 4u) << error;
+    if (*error) { EXPECT_EQ(CupsWorld::Pages(spool, true).size(), 4u) << error; }
   }
   EXPECT_EQ(CupsWorld::Pages(spool, true),
             (std::vector<std::string>{"00000000.emf", "00000009.EMF", "00000010.emf", "spool.pnx"}));

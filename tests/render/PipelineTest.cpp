@@ -15,7 +15,6 @@
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/FaxJob.h"
-#include "common/Logging.h"
 #include "faxjob/CXmlGroups.h"
 #include "platform/events/NamedEvent.h"
 #include "render/FaxQueue.h"
@@ -83,7 +82,6 @@ class Pipeline : public ::testing::Test {
   }
 
   std::string Sample(const char* name) const { return SourceDir() + "/samples/" + name; }
-  std::string Errors() const { return TestWorld::ReadFile(ErrorLogPath()); }
 
   std::unique_ptr<test::CupsWorld> cups_;
   TestWorld* world_ = nullptr;
@@ -113,11 +111,15 @@ TEST_F(Pipeline, PdfAndTextBecomeFaxImagesWithTheFaxPrinterDefaultOnlyWhilePrint
   EXPECT_EQ(render::GetDefaultPrinter(), schedulerDefault);
   EXPECT_FALSE(platform::NamedEvent::Exists("FaxPrinter"));
 
-  // A default printer of the user's own is the default again afterwards.
+  // A default printer of the user's own is the default again afterwards,
+  // with the user's settings for it.
   const std::string other = cups_->AddQueue(world_->Root() + "/other/");
-  ASSERT_TRUE(render::SetDefaultPrinter(other));
+  const std::string lpoptions = world_->Root() + "/.cups/lpoptions";
+  TestWorld::WriteFile(lpoptions, "Default " + other + " copies=2\n");
   ExpectFaxPages(Make({Sample("letter.txt"), Sample("letter.pdf")}), 3);
   EXPECT_EQ(render::GetDefaultPrinter(), other);
+  EXPECT_NE(TestWorld::ReadFile(lpoptions).find("Default " + other + " copies=2\n"), std::string::npos)
+      << TestWorld::ReadFile(lpoptions);
   EXPECT_EQ(FaxJob().FaxName, "letter.pdf");
 }
 
@@ -139,8 +141,8 @@ TEST_F(Pipeline, HelpersThatHangAreEnded) {
   Make({doc, page}, false);
   testing::internal::GetCapturedStderr();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
-  EXPECT_NE(Errors().find("the office suite did not finish"), std::string::npos);
-  EXPECT_NE(Errors().find("the browser did not print"), std::string::npos);
+  EXPECT_NE(world_->Errors().find("the office suite did not finish"), std::string::npos);
+  EXPECT_NE(world_->Errors().find("the browser did not print"), std::string::npos);
   std::ifstream in(pids);
   int pid = 0, n = 0;
   for (std::string state; in >> pid; ++n) {
@@ -201,10 +203,10 @@ TEST_F(Pipeline, SendNowPrintsEveryNamedDocumentAndSaysWhichIsMissing) {
   EXPECT_NE(r.err.find("The file \"" + world_->Root() + "/gone.txt\" cannot be found and is not part of the fax."),
             std::string::npos)
       << r.err;
-  EXPECT_NE(Errors().find("53,\"File not found: " + world_->Root() + "/gone.txt\",\"brevant:Init.SendNow\""),
+  EXPECT_NE(world_->Errors().find("53,\"File not found: " + world_->Root() + "/gone.txt\",\"brevant:Init.SendNow\""),
             std::string::npos)
-      << Errors();
-  EXPECT_EQ(Errors().find("File not exist"), std::string::npos) << Errors();
+      << world_->Errors();
+  EXPECT_EQ(world_->Errors().find("File not exist"), std::string::npos) << world_->Errors();
   EXPECT_NE(trace.find("exitApp(0)"), std::string::npos);
   EXPECT_EQ(r.out.find("Preparing fax"), std::string::npos) << "progress never goes to stdout";
 }

@@ -22,14 +22,14 @@ using namespace brevant::test;
 
 namespace {
 
-// A page with a black band 20 rows high at row y0 (its own height per page).
-Page BandPage(int y0, int width = 1728, int height = 2200, int xdpi = 204, int ydpi = 196) {
+// A fax page with a black band 20 rows high at row y0.
+Page BandPage(int y0) {
   Page p;
-  p.xdpi = xdpi;
-  p.ydpi = ydpi;
-  p.Resize(width, height);
-  for (int y = y0; y < y0 + 20 && y < height; ++y)
-    for (int x = 0; x < width; ++x) p.SetBlack(x, y);
+  p.xdpi = 204;
+  p.ydpi = 196;
+  p.Resize(1728, 2200);
+  for (int y = y0; y < y0 + 20; ++y)
+    for (int x = 0; x < 1728; ++x) p.SetBlack(x, y);
   return p;
 }
 
@@ -57,45 +57,6 @@ int EncodedSoFar(const std::string& tmp) {
 }
 
 }  // namespace
-
-TEST(Quorrender, SpoolMakesFaxImageAndPreviewInPageOrderWithCoverFirst) {
-  TestWorld w;
-  const std::string spool = w.SpoolDir();
-  WritePage(spool, 2, BandPage(600));
-  WritePage(spool, 1, BandPage(300));
-  WritePage(spool, 0, BandPage(100));  // the cover page
-  // A 300 dpi A4 page from another source must be fitted onto the fax line.
-  WritePage(spool, 3, BandPage(1200, 2480, 3508, 300, 300));
-  auto done = brevant::platform::NamedEvent::Create("VestrelSpool", false, false);
-  ASSERT_TRUE(done);
-
-  auto r = w.RunTool("quorrender", "'spool;silent;'");
-  ASSERT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_TRUE(r.err.empty()) << "silent run wrote: " << r.err;
-  EXPECT_TRUE(done->Wait(0)) << "VestrelSpool not signalled";
-
-  auto pages = ReadBilevel(spool + "Fax.tif");
-  ASSERT_EQ(pages.size(), 4u);
-  for (const auto& p : pages) {
-    EXPECT_EQ(p.width, 1728u);
-    EXPECT_EQ(p.compression, COMPRESSION_CCITTFAX4);
-    EXPECT_FLOAT_EQ(p.xres, 204.f);
-    EXPECT_FLOAT_EQ(p.yres, 196.f);
-    EXPECT_GT(p.black, 0) << "blank page where the source had ink";
-  }
-  // 1200 rows at 300 dpi become about 784 at 196 dpi (2480 px fit at 204 dpi).
-  EXPECT_NEAR(double(pages[3].height), 3508.0 * 196 / 300, 2.0);
-  EXPECT_TRUE(HasBandAt(pages[3], int(1210 * 196 / 300)));
-
-  // The preview: the same pages, none of them blank.
-  const auto preview = ReadBilevel(spool + "FaxPreview.tif");
-  ASSERT_EQ(preview.size(), 4u);
-  for (const auto& p : preview) EXPECT_NE(p.rows.find_first_not_of(p.rows[0]), std::string::npos) << "blank preview";
-
-  // Without "keep;" the page files are gone, and no temporary file is left.
-  for (int n = 0; n <= 3; ++n) EXPECT_FALSE(fs::exists(spool + PageName(n))) << PageName(n);
-  EXPECT_FALSE(fs::exists(spool + "Fax.tif.part"));
-}
 
 // Started before printing: pages replaced or renumbered late still come out
 // as a plain run makes them; ended by SIGTERM it leaves nothing behind.
@@ -158,7 +119,7 @@ TEST(Quorrender, FailedSpoolRunsLeaveNoFaxImageAndStillSignal) {
   EXPECT_NE(r.err.find("no page files"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(spool + "Fax.tif"));
   EXPECT_TRUE(done->Wait(0));
-  EXPECT_NE(TestWorld::ReadFile(w.ProgramDir() + "/Errors.log").find("quorrender.Spool"), std::string::npos);
+  EXPECT_NE(w.Errors().find("quorrender.Spool"), std::string::npos);
 
   // A damaged page: no images, no temporary files, the good pages stay.
   WritePage(spool, 1, BandPage(100));
@@ -211,7 +172,7 @@ TEST(Quorrender, ConvertWritesJpegOfFirstPageBesideAnyTiff) {
   EXPECT_EQ(w.RunTool("quorrender", "'convert;' '" + dir + "missing.tif'").exitCode, 1);
   EXPECT_FALSE(fs::exists(dir + "Fax.jpg"));
   EXPECT_FALSE(fs::exists(dir + "Fax.jpg.part"));
-  EXPECT_NE(TestWorld::ReadFile(w.ProgramDir() + "/Errors.log").find("quorrender.Convert"), std::string::npos);
+  EXPECT_NE(w.Errors().find("quorrender.Convert"), std::string::npos);
 }
 
 TEST(Quorrender, ConsoleToolStaysOffTheWindowLibrariesAndRefusesUnknownRequests) {

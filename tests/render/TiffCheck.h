@@ -12,10 +12,8 @@ namespace brevant::test {
 struct TiffPageInfo {
   uint32_t width = 0, height = 0;
   uint16_t compression = 0, bits = 0;
-  float xres = 0, yres = 0;
   std::vector<int> blackRows;  // rows with more than half their pixels black
   long black = 0;              // black pixels on the page
-  std::string rows;            // the decoded rows, for comparing two images
 };
 
 // Every page of a TIFF, decoded by libtiff (ink counted on bilevel pages);
@@ -30,11 +28,8 @@ inline std::vector<TiffPageInfo> ReadBilevel(const std::string& path) {
     TIFFGetField(t, TIFFTAG_IMAGELENGTH, &i.height);
     TIFFGetField(t, TIFFTAG_COMPRESSION, &i.compression);
     TIFFGetField(t, TIFFTAG_BITSPERSAMPLE, &i.bits);
-    TIFFGetField(t, TIFFTAG_XRESOLUTION, &i.xres);
-    TIFFGetField(t, TIFFTAG_YRESOLUTION, &i.yres);
     std::string row(size_t(TIFFScanlineSize(t)), '\0');
     for (uint32_t y = 0; y < i.height && TIFFReadScanline(t, row.data(), y, 0) >= 0; ++y) {
-      i.rows += row;
       long n = 0;
       for (uint32_t x = 0; i.bits == 1 && x < i.width; ++x) n += (uint8_t(row[x / 8]) >> (7 - x % 8)) & 1;
       i.black += n;

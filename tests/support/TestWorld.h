@@ -20,6 +20,7 @@ class TestWorld {
   std::string RuntimeDir() const { return root_ + "/run"; }
   std::string TempDir() const { return root_ + "/tmp"; }
   std::string SpoolDir() const { return ProgramDir() + "/QuorSpool/"; }
+  std::string Errors() const { return ReadFile(ProgramDir() + "/Errors.log"); }
 
   // Whole file as text ("" when missing).
   static std::string ReadFile(const std::string& path);

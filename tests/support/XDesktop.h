@@ -1,7 +1,7 @@
 #pragma once
 // A private X server (Xvfb) to see the program's windows as a user does:
 // find them by title, read their owner and stacking, copy their text the
-// way a user copies it (Ctrl+C), and press keys (xdotool). Kept apart from
+// way a user selects it (a triple click), and press keys (xdotool). Kept apart from
 // the tests so X11's macros stay out of them. Each desktop is a server of
 // its own, so tests running side by side never share one.
 #include <string>

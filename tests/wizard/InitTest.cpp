@@ -89,7 +89,6 @@ TEST_F(WizardTest, SenderDialogShowsStoresAndDiscardsTheSenderDetails) {
 class BrevantProcessTest : public ::testing::Test {
  protected:
   std::string TraceLog() const { return world.ProgramDir() + "/brevant.log"; }
-  std::string Errors() const { return TestWorld::ReadFile(world.ProgramDir() + "/Errors.log"); }
   // Sanitizer builds: the leak checker's scan of thread-local data crashes
   // once libcups has been loaded beside the window library's threads.
   int Run(const std::string& env, const std::string& args) const {
@@ -102,6 +101,7 @@ class BrevantProcessTest : public ::testing::Test {
   void Clean() const {
     std::filesystem::remove(TraceLog());
     std::filesystem::remove(world.ProgramDir() + "/Errors.log");
+    std::filesystem::remove(world.ProgramDir() + "/FaxGroup.xml");
   }
   TestWorld world;
 };
@@ -120,8 +120,11 @@ TEST_F(BrevantProcessTest, UnattendedWindowsEndTheRunAsTheirCloseBoxDoes) {
     EXPECT_NE(trace.find(setcover ? ", exitApp(1) - END\"" : ", exitApp(0) - END\""), std::string::npos) << trace;
     EXPECT_EQ(trace.find("ConfigureFaxPrinterForConfig"), std::string::npos) << "a line of its own for nothing";
     EXPECT_EQ(RegString(HKCU, kPelorin, "SetCoverPage"), setcover ? "1" : "0");
+    // Closed unattended, no window stores a setting.
+    EXPECT_FALSE(std::filesystem::exists(world.ProgramDir() + "/FaxGroup.xml"));
+    EXPECT_EQ(RegString(HKCU, kUserInfo, "CoverPageFile"), "<no key>");
     // A closed window is unloaded before the run ends: no form is left behind.
-    EXPECT_EQ(Errors().find("DumpedForms"), std::string::npos) << Errors();
+    EXPECT_EQ(world.Errors().find("DumpedForms"), std::string::npos) << world.Errors();
   }
   // Attended with no display: said once on stderr and in the error log;
   // the messages follow there.
@@ -130,23 +133,23 @@ TEST_F(BrevantProcessTest, UnattendedWindowsEndTheRunAsTheirCloseBoxDoes) {
   std::string out = TestWorld::ReadFile(world.Root() + "/out");
   EXPECT_EQ(out.find("no window can be shown"), out.rfind("no window can be shown")) << out;
   EXPECT_NE(out.find("Pelorin: Please dial a fax number."), std::string::npos) << out;
-  EXPECT_EQ(Errors().find("No display"), Errors().rfind("No display"));
-  EXPECT_NE(Errors().find("No display"), std::string::npos);
+  EXPECT_EQ(world.Errors().find("No display"), world.Errors().rfind("No display"));
+  EXPECT_NE(world.Errors().find("No display"), std::string::npos);
 }
 
 TEST_F(BrevantProcessTest, CommandLineListsThatDoNotMatchAreErrors) {
   // "cover" takes every name; a name without its number opens nothing.
   EXPECT_EQ(Run("BREVANT_UNATTENDED=1", "cover;0;Ann#Bob;5551234"), 0);
-  EXPECT_NE(Errors().find("9,\"Subscript out of range"), std::string::npos) << Errors();
-  EXPECT_NE(Errors().find(":Init.ShowFaxCover\""), std::string::npos) << Errors();
+  EXPECT_NE(world.Errors().find("9,\"Subscript out of range"), std::string::npos) << world.Errors();
+  EXPECT_NE(world.Errors().find(":Init.ShowFaxCover\""), std::string::npos) << world.Errors();
   EXPECT_EQ(TestWorld::ReadFile(TraceLog()).find("frmCover->Form_Load"), std::string::npos);
   // "sendnow" and "new" size the recipients by the names: fewer numbers
   // than names is the same error, and nothing is sent.
   Clean();
   EXPECT_EQ(Run("BREVANT_UNATTENDED=1", "sendnow;0;Ann#Bob#;5551234;/srv/letter.pdf#"), 0);
-  EXPECT_NE(Errors().find("9,\"sendnow;0;Ann#Bob#;5551234;/srv/letter.pdf#Subscript out of range"), std::string::npos)
-      << Errors();
-  EXPECT_EQ(Errors().find("printToPreview"), std::string::npos) << Errors();
+  EXPECT_NE(world.Errors().find("9,\"sendnow;0;Ann#Bob#;5551234;/srv/letter.pdf#Subscript out of range"), std::string::npos)
+      << world.Errors();
+  EXPECT_EQ(world.Errors().find("printToPreview"), std::string::npos) << world.Errors();
   // More numbers than names: the extra numbers are not used. Pages from the
   // fax printer with no spool folder at all: no pages, the wizard opens all
   // the same.
@@ -155,7 +158,7 @@ TEST_F(BrevantProcessTest, CommandLineListsThatDoNotMatchAreErrors) {
     Clean();
     EXPECT_EQ(Run("BREVANT_UNATTENDED=1", command), 0);
     EXPECT_NE(TestWorld::ReadFile(TraceLog()).find("frmNew->Activate - END"), std::string::npos) << command;
-    EXPECT_EQ(Errors().find("mMisc.Main"), std::string::npos) << Errors();
+    EXPECT_EQ(world.Errors().find("mMisc.Main"), std::string::npos) << world.Errors();
   }
 }
 
