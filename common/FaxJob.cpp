@@ -15,6 +15,14 @@ LocalDateTime LocalNow() {
   return LocalDateTime(std::chrono::seconds(::timegm(&tm))) + sub;
 }
 
+std::tm CalendarFields(LocalDateTime t) {
+  const auto secs = std::chrono::floor<std::chrono::seconds>(t.time_since_epoch()).count();
+  const std::time_t tt = std::time_t(secs);
+  std::tm tm{};
+  ::gmtime_r(&tt, &tm);  // the fields as they stand: no time zone applies
+  return tm;
+}
+
 FaxJobRecord& FaxJob() {
   static FaxJobRecord job;
   return job;

@@ -3,6 +3,7 @@
 // the process-wide state that start-up sets for the rest of the run.
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,8 @@ using LocalDateTime = std::chrono::local_time<std::chrono::system_clock::duratio
 
 // The local clock's date and time now.
 LocalDateTime LocalNow();
+// Its calendar fields (year, month, ..., second), for formatting.
+std::tm CalendarFields(LocalDateTime t);
 
 struct FaxJobRecord {
   std::string FaxSubject;

@@ -80,10 +80,7 @@ void CXmlFax::WriteSendFaxProps() {
 }
 
 std::string CXmlFax::ConvertDateToStr(LocalDateTime dtDate) {
-  auto secs = std::chrono::floor<std::chrono::seconds>(dtDate.time_since_epoch()).count();
-  std::time_t t = std::time_t(secs);
-  std::tm tm{};
-  ::gmtime_r(&t, &tm);
+  const std::tm tm = CalendarFields(dtDate);
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y%m%d %H:%M:%S", &tm);
   return buf;

@@ -107,9 +107,7 @@ void WritePageList(const std::string& spool, const std::string& list) {
 }
 
 std::string DateText(const LocalDateTime& t) {
-  std::time_t tt = std::time_t(std::chrono::floor<std::chrono::seconds>(t.time_since_epoch()).count());
-  std::tm tm{};
-  ::gmtime_r(&tt, &tm);
+  const std::tm tm = CalendarFields(t);
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
   return buf;

@@ -99,7 +99,7 @@ TEST_F(QueueControl, RecvAnswersTheRingingCallOnlyOnXP) {
 
   // Nothing ringing: the failure is logged, nothing else happens.
   Brevant("recv");
-  EXPECT_NE(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("Init.FaxRecv"), std::string::npos);
+  EXPECT_NE(world.Errors().find("Init.FaxRecv"), std::string::npos);
 
   test::SetWindowsVersion("5.0");
   EXPECT_NE(Brevant("recv").err.find("This feature is only supported in Windows XP."), std::string::npos);
@@ -182,7 +182,7 @@ TEST(QueueControlWithoutDaemon, EachCommandSaysWhatItSaysWithoutAFaxServer) {
   const std::string stored = test::RegString(test::HKCU, kPelorinKey, "AutoReceive");
   EXPECT_TRUE(stored == "" || stored == "<no key>") << stored;
   // "recv" looked for a device first and logged why there was none.
-  std::string errors = TestWorld::ReadFile(world.ProgramDir() + "/Errors.log");
+  std::string errors = world.Errors();
   EXPECT_NE(errors.find("mCommon.GetFaxName"), std::string::npos) << errors;
 }
 

@@ -41,7 +41,7 @@ TEST(CWinReg, StringSizesTypesBooleansAndAFailedOpen) {
   // A failed open closes the key and writes one record.
   EXPECT_FALSE(reg.InitForRead(CWinReg::HKEY_CURRENT_USER, "Software\\Missing"));
   EXPECT_FALSE(reg.IsOpen());
-  std::string log = test::TestWorld::ReadFile(w.ProgramDir() + "/Errors.log");
+  std::string log = w.Errors();
   EXPECT_NE(log.find("0,\"failed open for 131097 access -2147483647\\Software\\Missing\",\"foundation_tests:CWinReg.InitForAccess\""),
             std::string::npos)
       << log;

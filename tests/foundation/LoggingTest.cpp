@@ -65,7 +65,7 @@ TEST(Logging, ConcurrentWritersNeverInterleaveOrLoseARecord) {
   }
   for (int p = 0; p < kProcs; ++p) wait(nullptr);
   auto trace = Lines(test::TestWorld::ReadFile(w.ProgramDir() + "/foundation_tests.log"));
-  auto errors = Lines(test::TestWorld::ReadFile(w.ProgramDir() + "/Errors.log"));
+  auto errors = Lines(w.Errors());
   ASSERT_EQ(trace.size(), std::size_t(kProcs * kEach));
   ASSERT_EQ(errors.size(), std::size_t(kProcs * kEach));
   std::regex traceRe("\"" + kDate + ", proc\\d - \\d+" + payload + "\"");

@@ -18,7 +18,6 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string Trace(const test::TestWorld& w) { return test::TestWorld::ReadFile(w.ProgramDir() + "/brevant.log"); }
-std::string Errors(const test::TestWorld& w) { return test::TestWorld::ReadFile(w.ProgramDir() + "/Errors.log"); }
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 }  // namespace
@@ -82,7 +81,7 @@ TEST(Startup, ErrorsEndMainWithOneRecordAndLoseNothing) {
   std::string list = w.Root() + "/gone.txt";
   auto r = w.RunTool("brevant", "\"new;0;A#;1#;@" + list + "#\"");
   EXPECT_EQ(r.exitCode, 0);
-  std::string e = Errors(w);
+  std::string e = w.Errors();
   EXPECT_TRUE(Has(e, "53,\"new;0;A#;1#;@" + list + "#File not found: " + list + "\",\"brevant:Brevant.mMisc.Main\""))
       << e;
   std::string t = Trace(w);
@@ -101,7 +100,7 @@ TEST(Startup, ErrorsEndMainWithOneRecordAndLoseNothing) {
   test::TestWorld::WriteFile(hive, std::string(4096, '!'));
   r = w.RunTool("brevant", "pause");
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_TRUE(Has(Errors(w), "registry store is damaged"));
+  EXPECT_TRUE(Has(w.Errors(), "registry store is damaged"));
   EXPECT_EQ(test::TestWorld::ReadFile(hive), std::string(4096, '!'));
 }
 
@@ -129,7 +128,7 @@ TEST(ExitApp, ResetsTheCoverRequestEmptiesTheSpoolAndReportsLoadedForms) {
   EXPECT_EQ(test::TestWorld::ReadFile(w.SpoolDir() + "keep/inner.txt"), "stays");
   EXPECT_TRUE(unloaded);
   // The form that refused to unload is reported.
-  EXPECT_TRUE(Has(Errors(w), "0,\"Brevant.exe DumpedForms: frmFinish\",\"foundation_tests:\"")) << Errors(w);
+  EXPECT_TRUE(Has(w.Errors(), "0,\"Brevant.exe DumpedForms: frmFinish\",\"foundation_tests:\"")) << w.Errors();
   ui::UnregisterForm(stubborn);
 
   exitApp(0);

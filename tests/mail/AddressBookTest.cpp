@@ -58,13 +58,13 @@ TEST_F(AddressBook, ReadsEveryVersionAndReportsBrokenLines) {
             (std::vector<std::string>{"Ann Ærø|+49 30 3|+49 30 2|", "Bob Müller|||0711 555", "Eve|||+33 1 2",
                                       "Cara Long||+1-555-0100|"}));
   EXPECT_TRUE(book[6].isGroup);
-  std::string errors = TestWorld::ReadFile(world.ProgramDir() + "/Errors.log");
+  std::string errors = world.Errors();
   EXPECT_NE(errors.find("broken.vcf: line 2 has no value"), std::string::npos) << errors;
   EXPECT_NE(errors.find("frmNew.cmdAddress"), std::string::npos);
   // No folder at all: an empty book and a record.
   ::setenv("BREVANT_CONTACTS_DIR", (world.Root() + "/none").c_str(), 1);
   EXPECT_TRUE(ReadAddressBook().empty());
-  EXPECT_NE(TestWorld::ReadFile(world.ProgramDir() + "/Errors.log").find("cannot open the contacts folder"),
+  EXPECT_NE(world.Errors().find("cannot open the contacts folder"),
             std::string::npos);
 }
 
@@ -118,7 +118,7 @@ TEST(MailSessions, SendingSessionMakesThisTheDefaultMailClientUntilDispose) {
 TEST(MailSessions, TheSendingSessionLogsOnAndAFailedLogonIsRecordedOnce) {
   TestWorld world;
   ASSERT_TRUE(test::EnsureSmtpServer());
-  auto log = [&] { return TestWorld::ReadFile(world.ProgramDir() + "/Errors.log"); };
+  auto log = [&] { return world.Errors(); };
   auto logonErrors = [&] {
     std::string text = log();
     std::size_t n = 0;

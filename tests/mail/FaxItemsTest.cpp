@@ -93,8 +93,8 @@ TEST_F(FaxItems, TiffThatCannotBeConvertedIsStillFiledWithoutPicture) {
 
   mail::MailItem item;
   EXPECT_FALSE(GenerateFaxMessage(world.Root() + "/missing.tif", item));
-  EXPECT_NE(Errors().find("File not found:" + world.Root() + "/missing.tif"), std::string::npos);
-  EXPECT_NE(Errors().find("mMailFuncs.generateFaxMessage"), std::string::npos);
+  EXPECT_NE(world.Errors().find("File not found:" + world.Root() + "/missing.tif"), std::string::npos);
+  EXPECT_NE(world.Errors().find("mMailFuncs.generateFaxMessage"), std::string::npos);
 
   // A console tool that is not there: no picture, one record, no hang.
   ::setenv("BREVANT_QUORRENDER", (world.Root() + "/no-such-tool").c_str(), 1);
@@ -102,7 +102,7 @@ TEST_F(FaxItems, TiffThatCannotBeConvertedIsStillFiledWithoutPicture) {
   mail::MailItem plain;
   EXPECT_TRUE(GenerateFaxMessage(good, plain));
   EXPECT_TRUE(plain.Attachments.empty());
-  EXPECT_NE(Errors().find("mMailFuncs.SuperShell"), std::string::npos);
+  EXPECT_NE(world.Errors().find("mMailFuncs.SuperShell"), std::string::npos);
 }
 
 TEST_F(FaxItems, StoreThatCannotBeOpenedLogsAndFilesNothing) {
@@ -110,8 +110,8 @@ TEST_F(FaxItems, StoreThatCannotBeOpenedLogsAndFilesNothing) {
   TestWorld::WriteFile(notADir, "x");
   ::setenv("BREVANT_MAILDIR", notADir.c_str(), 1);
   EXPECT_FALSE(GenerateOutlookInboxFax(AddFax(Store(), "f.tif", "1", "2")));
-  EXPECT_NE(Errors().find("Cannot Init Outlook:"), std::string::npos);
-  EXPECT_NE(Errors().find("mSend.GenerateOutlookInboxFax"), std::string::npos);
+  EXPECT_NE(world.Errors().find("Cannot Init Outlook:"), std::string::npos);
+  EXPECT_NE(world.Errors().find("mSend.GenerateOutlookInboxFax"), std::string::npos);
   EXPECT_EQ(TestWorld::ReadFile(notADir), "x");
 }
 
@@ -140,7 +140,7 @@ TEST_F(FaxItems, ForwardIsTheItemItselfFiledInSentItemsAndTheIconComesLast) {
   // A forward the server refuses: the fax is filed, but stops before its icon.
   Config().ForwardEmail = "refuse-" + marker + "@example.org";
   ASSERT_FALSE(GenerateOutlookInboxFax(AddFax(Store(), "fwd2.tif", "+1 2", "+3 4")));
-  EXPECT_NE(Errors().find("mSend.GenerateOutlookInboxFax"), std::string::npos);
+  EXPECT_NE(world.Errors().find("mSend.GenerateOutlookInboxFax"), std::string::npos);
   EXPECT_EQ(Items(mail::olFolderSentMail).size(), 1u);
   for (const auto& item : Items(mail::olFolderInbox))
     if (item.FindUserProperty("FaxID")->value == "fwd2.tif") EXPECT_EQ(item.GetProp(mail::tag::IconIndex), "");
@@ -168,7 +168,7 @@ TEST_F(FaxItems, MapiTimesAddTheTimeZoneBiasAndAStoredSentFaxHasTheZeroDate) {
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].GetProp(mail::tag::ClientSubmitTime), "1969-12-31 21:00:00")
       << "a stored file knows no sending time";
-  EXPECT_NE(Errors().find("CFax.TimeSent"), std::string::npos);
+  EXPECT_NE(world.Errors().find("CFax.TimeSent"), std::string::npos);
 }
 
 }  // namespace

@@ -27,7 +27,6 @@ class FaxWorld : public ::testing::Test {
   static void SetModified(const std::string& path, double hoursAgo);
   mail::Folder Folder(int number) const { return mail::Store().GetDefaultFolder(number); }
   std::vector<mail::MailItem> Items(int number) const;
-  std::string Errors() const { return TestWorld::ReadFile(world.ProgramDir() + "/Errors.log"); }
 
   TestWorld world;
 };

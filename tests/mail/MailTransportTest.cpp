@@ -68,7 +68,7 @@ TEST_F(MailTransport, MailFaxServiceGetsOneMailWithJobXmlImageAndCoverAndTheFaxI
   SetModified(spool + "FaxPreview.tif", 5);  // made long before it is recorded
   SendFaxMail();
   auto got = test::ReceivedWith(marker);
-  ASSERT_EQ(got.size(), 1u) << Errors();
+  ASSERT_EQ(got.size(), 1u) << world.Errors();
   EXPECT_EQ(got[0].raw.find("X-Brevant-"), std::string::npos);
   EXPECT_EQ(got[0].rcptTo, "<" + marker + "@talvane.test>");
   EXPECT_EQ(got[0].item.Subject, "Talvane");
@@ -130,7 +130,7 @@ TEST_F(MailTransport, GatewayGetsOneAddressPerCleanedNumberAndEveryDocument) {
   TestWorld::WriteFile(spool + "FaxCover.Tif", "cover image");
   SendFaxEFax();
   auto got = test::ReceivedWith(marker);
-  ASSERT_EQ(got.size(), 1u) << Errors();
+  ASSERT_EQ(got.size(), 1u) << world.Errors();
   EXPECT_EQ(got[0].rcptTo, "<427@" + marker + ".gateway.test>, <51@" + marker + ".gateway.test>");
   EXPECT_EQ(got[0].item.Subject + got[0].item.HTMLBody, "");
   EXPECT_EQ(Attached(got[0].item), "FaxImage:letter.pdf:%PDF-1.4 letter|FaxImage:Fax.tif:" + TestWorld::ReadFile(image) +
@@ -155,7 +155,7 @@ TEST_F(MailTransport, DisconnectMailGoesOutAndIsFiledInSentItems) {
   EXPECT_EQ(sent[0].Subject + "|" + sent[0].To, "Pelorin Disconnect|" + marker + "@talvane.test");
 
   EXPECT_FALSE(SendDisconnectMail("refuse-" + marker + "@talvane.test"));
-  EXPECT_NE(Errors().find("frmConfigure.DisconnectFromServer"), std::string::npos);
+  EXPECT_NE(world.Errors().find("frmConfigure.DisconnectFromServer"), std::string::npos);
   EXPECT_EQ(Items(mail::olFolderSentMail).size(), 1u);
 }
 
@@ -166,22 +166,22 @@ TEST_F(MailTransport, FailureToHandOverLogsOnceAndRecordsNothing) {
   a.timeoutSeconds = 2;
   mail::SaveAccount(a);
   SendFaxMail();
-  EXPECT_NE(Errors().find("msendFaxMail.SendFaxMail"), std::string::npos);
-  EXPECT_NE(Errors().find("127.0.0.1:1"), std::string::npos);
+  EXPECT_NE(world.Errors().find("msendFaxMail.SendFaxMail"), std::string::npos);
+  EXPECT_NE(world.Errors().find("127.0.0.1:1"), std::string::npos);
   EXPECT_TRUE(Items(mail::olFolderSentMail).empty());
 
   test::UseLocalSmtp();
   mCommon::Dispose();  // the sending session is read once per run
   fs::remove(spool + "FaxCover.Tif");  // the gateway's cover image is missing
   SendFaxEFax();
-  EXPECT_NE(Errors().find("msendFaxMail.SendFaxEFax"), std::string::npos);
+  EXPECT_NE(world.Errors().find("msendFaxMail.SendFaxEFax"), std::string::npos);
   EXPECT_TRUE(Items(mail::olFolderSentMail).empty());
 
   // Handed over, but no preview to record: one 567 record.
   FaxJob().UseCover = false;
   fs::remove(spool + "FaxPreview.tif");
   SendFaxEFax();
-  EXPECT_NE(Errors().find("File not found: " + spool + "FaxPreview.tif"), std::string::npos);
+  EXPECT_NE(world.Errors().find("File not found: " + spool + "FaxPreview.tif"), std::string::npos);
   EXPECT_EQ(Items(mail::olFolderSentMail).size(), 1u) << "only the sent mail";
 }
 

@@ -162,7 +162,7 @@ TEST_F(HylaFaxService, SendNowGoesThroughTheServerAndTheFarEndGetsThePagesInOrde
   std::thread rx([&] { r = faxd::ReceiveFax(far, got, 120); });
   SendFaxMSFax();
   rx.join();
-  ASSERT_TRUE(r.ok) << r.result << "\n" << Errors();
+  ASSERT_TRUE(r.ok) << r.result << "\n" << world.Errors();
   EXPECT_EQ(r.callerIdent, "+1 555 0200");  // the server's station id (scripts/setup-hylafax)
   EXPECT_EQ(r.bitRate, 14400);
   EXPECT_TRUE(test::SamePages(pages, test::ReadPages(got)));
@@ -252,10 +252,10 @@ TEST_F(HylaFaxService, PauseAndStopActOnTheUsersJobOnTheServerAndOtherUsersSeeNo
   auto on = Brevant("autorecv"), off = Brevant("autorecv");
   EXPECT_NE(on.err.find("Auto Receive ON"), std::string::npos) << on.err;
   EXPECT_NE(off.err.find("Auto Receive OFF"), std::string::npos) << off.err;
-  EXPECT_EQ(Errors().find("Init.AutoRecv"), std::string::npos) << Errors();
+  EXPECT_EQ(world.Errors().find("Init.AutoRecv"), std::string::npos) << world.Errors();
   UseServer("bvbob", "bob-pw");
   Brevant("autorecv");
-  EXPECT_NE(Errors().find("the fax server did not change ttyFAX0"), std::string::npos) << Errors();
+  EXPECT_NE(world.Errors().find("the fax server did not change ttyFAX0"), std::string::npos) << world.Errors();
 
   // The older edition's pause stops and restarts the user's queue on the
   // server; on XP, stop cancels the job that is not merely waiting.
@@ -355,7 +355,7 @@ TEST_F(HylaFaxService, RefusedLoginsAndAStoppedServerSaySoAndAFailedFaxIsNews) {
     test::UiRecorder shown;
     SendFaxMSFax();
     EXPECT_EQ(shown.messages, std::vector<std::string>{"Pelorin: Error connect to fax. Please reinstall fax server."});
-    EXPECT_NE(Errors().find(r.logged), std::string::npos) << Errors();
+    EXPECT_NE(world.Errors().find(r.logged), std::string::npos) << world.Errors();
   }
 
   // A fax that fails on the server (no answer, no retry) is news for the
