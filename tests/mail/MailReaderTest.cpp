@@ -4,6 +4,7 @@
 // reader shows to a file).
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -135,7 +136,9 @@ TEST_F(MailReader, ImportedFaxesReadAsMailWithSendersRecipientsDatesTextAndNamed
   const std::string received =
       AddPhotoFax(Store() + "/20261107-101500-3.tif", "CSID=+49 30 999\nTSID=+49 89 7");
   SetModified(received, 24 * 30);
-  const std::time_t receivedAt = std::time(nullptr) - 24 * 30 * 3600;
+  struct stat st {};
+  ASSERT_EQ(::stat(received.c_str(), &st), 0);
+  const std::time_t receivedAt = st.st_mtime;
   AddFax(Archive(), "20261207-144615-15.tif", "+44 20 7946", "+49 30 999");
   ImportFaxes(false, nullptr, DateTime{});
   ASSERT_EQ(std::system(("chown -R " + user.Name() + ": " + maildir).c_str()), 0);
@@ -153,7 +156,6 @@ TEST_F(MailReader, ImportedFaxesReadAsMailWithSendersRecipientsDatesTextAndNamed
   EXPECT_NE(inbox.find("From: +49 89 7 <+49897@fax.invalid>\n"), std::string::npos) << inbox << dovecot.Log();
   EXPECT_NE(inbox.find("To: Fiona Fax <+4930999@fax.invalid>\n"), std::string::npos) << inbox;
   EXPECT_NE(inbox.find("Subject: Fax\n"), std::string::npos) << inbox;
-  EXPECT_NE(inbox.find("Date: " /* weekday, */), std::string::npos) << inbox;
   EXPECT_NE(inbox.find(UtcDate(receivedAt)), std::string::npos) << "the reception time, not the import's\n"
                                                                 << inbox;
   EXPECT_NE(inbox.find("Fax from +49 89 7\nPages: 1\nReceived: "), std::string::npos) << inbox;
