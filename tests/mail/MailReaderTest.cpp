@@ -48,21 +48,42 @@ class Dovecot {
     dir_ = ::mkdtemp(tmpl);
     fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     TestWorld::WriteFile(dir_ + "/passwd", user.Name() + ":{PLAIN}pw\n");
-    TestWorld::WriteFile(dir_ + "/dovecot.conf",
-                         "base_dir = " + dir_ + "/run\nstate_dir = " + dir_ + "/state\nlog_path = " + dir_ +
-                             "/dovecot.log\nprotocols = imap\nlisten = 127.0.0.1\nssl = no\n"
-                             "disable_plaintext_auth = no\nmail_location = maildir:~/Maildir\n"
-                             "passdb {\n driver = passwd-file\n args = scheme=PLAIN " +
-                             dir_ +
-                             "/passwd\n}\n"
-                             "userdb {\n driver = static\n args = uid=" +
-                             std::to_string(user.Uid()) + " gid=" + std::to_string(user.Gid()) +
-                             " home=" + user.Home() +
-                             "\n}\n"
-                             "service imap-login {\n inet_listener imap {\n  address = 127.0.0.1\n  port = " +
-                             std::to_string(port_) +
-                             "\n }\n inet_listener imaps {\n  port = 0\n }\n}\n"
-                             "service anvil {\n chroot =\n}\n");
+    std::string conf = R"(base_dir = @DIR@/run
+state_dir = @DIR@/state
+log_path = @DIR@/dovecot.log
+protocols = imap
+listen = 127.0.0.1
+ssl = no
+disable_plaintext_auth = no
+mail_location = maildir:~/Maildir
+passdb {
+  driver = passwd-file
+  args = scheme=PLAIN @DIR@/passwd
+}
+userdb {
+  driver = static
+  args = uid=@UID@ gid=@GID@ home=@HOME@
+}
+service imap-login {
+  inet_listener imap {
+    address = 127.0.0.1
+    port = @PORT@
+  }
+  inet_listener imaps {
+    port = 0
+  }
+}
+service anvil {
+  chroot =
+}
+)";
+    for (auto [key, value] : {std::pair<std::string, std::string>{"@DIR@", dir_},
+                              {"@UID@", std::to_string(user.Uid())},
+                              {"@GID@", std::to_string(user.Gid())},
+                              {"@HOME@", user.Home()},
+                              {"@PORT@", std::to_string(port_)}})
+      for (std::size_t p; (p = conf.find(key)) != std::string::npos;) conf.replace(p, key.size(), value);
+    TestWorld::WriteFile(dir_ + "/dovecot.conf", conf);
     started_ = std::system(("/usr/sbin/dovecot -c " + dir_ + "/dovecot.conf").c_str()) == 0;
   }
   ~Dovecot() {
