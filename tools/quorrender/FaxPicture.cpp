@@ -48,8 +48,10 @@ bool EncodeJpeg(const GreyPage& page, unsigned char** out, unsigned long* outSiz
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, 80, TRUE);
   cinfo.density_unit = 1;  // dots per inch
-  cinfo.X_density = UINT16(page.xdpi > 0 ? page.xdpi : 72);
-  cinfo.Y_density = UINT16(page.ydpi > 0 ? page.ydpi : 72);
+  // A file's resolution is whatever it says: out of range is 72 dpi.
+  auto density = [](double dpi) { return UINT16(dpi >= 1 && dpi <= 65535 ? dpi : 72); };
+  cinfo.X_density = density(page.xdpi);
+  cinfo.Y_density = density(page.ydpi);
   jpeg_start_compress(&cinfo, TRUE);
   while (cinfo.next_scanline < cinfo.image_height) {
     JSAMPROW row = const_cast<JSAMPROW>(page.pixels.data() + std::size_t(cinfo.next_scanline) * std::size_t(page.width));
