@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 
@@ -129,10 +130,17 @@ DateTime CFax::TimeReceived() {
     struct statx sx {};
     if (::statx(AT_FDCWD, m_File2k.c_str(), 0, STATX_BTIME | STATX_MTIME, &sx) != 0)
       throw VbError(kErrFileNotFound, "File not found: " + m_File2k);
-    // File systems without a birth time report the last change instead.
-    const statx_timestamp& ts = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_mtime;
-    return DateTime(std::chrono::duration_cast<DateTime::duration>(
-        std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec)));
+    // A file's creation time is its birth time, unless it was modified
+    // before that: a copy that kept its original's times (the user's view
+    // of the service's store is made of such copies) was created when the
+    // original was, which Linux cannot write as a birth time. File systems
+    // without a birth time give the last change.
+    auto at = [](const statx_timestamp& ts) {
+      return DateTime(std::chrono::duration_cast<DateTime::duration>(std::chrono::seconds(ts.tv_sec) +
+                                                                     std::chrono::nanoseconds(ts.tv_nsec)));
+    };
+    DateTime modified = at(sx.stx_mtime);
+    return (sx.stx_mask & STATX_BTIME) ? std::min(at(sx.stx_btime), modified) : modified;
   });
 }
 

@@ -196,6 +196,7 @@ bool GenerateMailSentFax(const std::string& previewPath) {
     if (fs::absolute(previewPath) != fs::absolute(tempCopy))
       fs::copy_file(previewPath, tempCopy, fs::copy_options::overwrite_existing);
     GenerateFaxMessage(tempCopy, item);
+    item.Body = FaxSummaryText(true, to, FaxPageCount(tempCopy), item.CreationTime, subject);
     item.AddAttachmentFile(tempCopy, "FaxImage");
     item.AddUserProperty("FaxID", mail::olText).value = faxId;
 

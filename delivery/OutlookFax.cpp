@@ -1,11 +1,13 @@
 #include "delivery/OutlookFax.h"
 
+#include <strings.h>
+
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <functional>
-#include <strings.h>
+#include <iterator>
 
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
@@ -15,9 +17,10 @@
 #include "common/MailSessions.h"
 #include "delivery/CFax.h"
 #include "delivery/MailTransport.h"
+#include "platform/env/Environment.h"
+#include "platform/faxservice/FaxTiff.h"
 #include "platform/process/Process.h"
 #include "platform/ui/Ui.h"
-#include "platform/env/Environment.h"
 #include "tools/quorrender/FaxPicture.h"
 
 namespace fs = std::filesystem;
@@ -99,6 +102,9 @@ bool WriteFaxItem(Kind kind, const std::function<void(CFax&)>& init) {
     tempCopy = TempFolder() + FileSafe(csid.empty() ? id : csid) + ".tiff";
     fax.CopyTiff(tempCopy);
     AddPages(item, tempCopy);
+    item.Body = kind == Kind::Inbox
+                    ? FaxSummaryText(false, fax.TSID(), FaxPageCount(tempCopy), when, item.Subject)
+                    : FaxSummaryText(true, fax.MailItemTo(), FaxPageCount(tempCopy), when, item.Subject);
     SetFaxId(item, id);
 
     item.SetProp(mail::tag::ClientSubmitTime, PlusTimeZoneBias(when));
@@ -172,6 +178,41 @@ bool GenerateOutlookSentFax(const std::string& tiffPath) {
 }
 bool GenerateOutlookSentFax(std::shared_ptr<faxsvc::FaxMessage> message) {
   return WriteFaxItem(Kind::Sent, [&](CFax& f) { f.Init(message); });
+}
+
+std::string FaxSummaryText(bool sent, const std::string& parties, long pages, mail::DateTime time,
+                           const std::string& subject) {
+  // "Name[Fax:number]" reads "Name (number)", or the number alone when the
+  // name is the number (a station id).
+  std::string who;
+  for (const std::string& p : mail::SplitAddresses(parties)) {
+    std::string one = p;
+    auto fax = p.rfind("[Fax:");
+    if (fax != std::string::npos && p.back() == ']') {
+      std::string name = p.substr(0, fax), number = p.substr(fax + 5, p.size() - fax - 6);
+      one = name.empty() || name == number ? number : number.empty() ? name : name + " (" + number + ")";
+    }
+    if (one.empty()) continue;
+    who += (who.empty() ? "" : ", ") + one;
+  }
+  if (who.empty()) who = sent ? "an unknown number" : "an unknown station";
+  std::string text = std::string(sent ? "Fax to " : "Fax from ") + who + "\n";
+  if (pages > 0) text += "Pages: " + std::to_string(pages) + "\n";
+  if (time != mail::DateTime{}) {
+    std::time_t t = std::chrono::system_clock::to_time_t(time);
+    std::tm tm{};
+    char buf[32] = "";
+    if (localtime_r(&t, &tm)) std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm);
+    text += std::string(sent ? "Sent: " : "Received: ") + buf + "\n";
+  }
+  if (!subject.empty()) text += "Subject: " + subject + "\n";
+  return text;
+}
+
+long FaxPageCount(const std::string& tiffPath) {
+  int pages = 0;
+  std::string why;
+  return faxsvc::CheckFaxTiff(tiffPath, &pages, &why) ? pages : 0;
 }
 
 bool OutlookFaxExists(const mail::Folder& folder, const std::string& faxId) {

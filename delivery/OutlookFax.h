@@ -51,6 +51,15 @@ bool GenerateFaxMessage(const std::string& tiffPath, mail::MailItem& item);
 bool SuperShell(const std::vector<std::string>& command, const std::string& workFolder,
                 long timeoutMs = 120000);
 
+// The plain text of a fax item, the alternative to its picture that mail
+// readers without HTML show: whom the fax came from or went to (a station
+// id, or "Name[Fax:number];" entries), the pages, the time and the
+// subject. Pages 0 and the zero time are left out as unknown.
+std::string FaxSummaryText(bool sent, const std::string& parties, long pages, mail::DateTime time,
+                           const std::string& subject);
+// The number of pages of a fax TIFF; 0 when it cannot be read.
+long FaxPageCount(const std::string& tiffPath);
+
 // The page HTML of a fax item: one picture from the attachment "Page".
 inline constexpr const char* kPageHtml =
     "<HTML><BODY><P><IMG alt=Page1 align=baseline border=0 hspace=0 src=cid:Page></P></BODY></HTML>";

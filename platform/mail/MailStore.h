@@ -229,7 +229,11 @@ class Store {
 // keeps beyond plain mail in "X-Brevant-" headers; the form that leaves the
 // machine (SMTP, a mail handed to another mail program) has none of them.
 enum class MimeForm { Store, Outgoing };
-// The item as a MIME message with CRLF line ends.
+// The item as a MIME message: the store's form with LF line ends, as
+// Maildir files are on Linux, the outgoing form with CRLF. Either form has
+// the headers a mail reader shows: From (the item's sender), To (its mail
+// addresses, and its fax addresses "Name[Fax:number]" as
+// "Name <number@fax.invalid>"), Date (its creation time) and Subject.
 std::string ToMime(const MailItem& item, const std::string& from = "", MimeForm form = MimeForm::Store);
 // Reads a MIME message (any mail, not only Brevant's). Throws VbError 13 when
 // the text is not a message.

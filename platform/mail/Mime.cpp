@@ -180,7 +180,8 @@ void Walk(GMimeObject* obj, MailItem& item, bool inRelated) {
   const char* fn = g_mime_part_get_filename(part);
   a.fileName = fn ? fn : "";
   const char* desc = g_mime_part_get_content_description(part);
-  a.displayName = desc ? desc : a.fileName;
+  std::string stored = Header(obj, "X-Brevant-DisplayName");
+  a.displayName = !stored.empty() ? Unescape(Trim(stored)) : desc ? desc : a.fileName;
   a.contentId = cid ? cid : "";
   a.data = PartBytes(part);
   item.Attachments.push_back(std::move(a));
@@ -193,6 +194,26 @@ std::string FormatUtc(DateTime t) {
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
   return buf;
+}
+
+// A fax address as a mailbox a mail reader shows: the number's digits (and
+// a leading "+") at the reserved domain "fax.invalid", which no mail
+// server delivers to, so a reply cannot go astray.
+void AddFaxMailbox(GMimeMessage* msg, GMimeAddressType type, const std::string& name,
+                   const std::string& number) {
+  std::string local;
+  for (char c : number)
+    if (std::isdigit(static_cast<unsigned char>(c)) || (c == '+' && local.empty())) local += c;
+  if (local.empty() || local == "+") local = "fax";
+  std::string shown = name.empty() ? number : name;
+  g_mime_message_add_mailbox(msg, type, shown.c_str(), (local + "@fax.invalid").c_str());
+}
+
+void AddAddresses(GMimeMessage* msg, GMimeAddressType type, const std::string& text) {
+  InternetAddressList* l = internet_address_list_parse(nullptr, text.c_str());
+  if (!l) return;
+  internet_address_list_append(g_mime_message_get_addresses(msg, type), l);
+  g_object_unref(l);
 }
 
 }  // namespace
@@ -219,32 +240,30 @@ std::string ToMime(const MailItem& item, const std::string& from, MimeForm form)
   Ref<GMimeMessage> msg(g_mime_message_new(TRUE));
   GMimeObject* top = GMIME_OBJECT(msg.get());
 
-  std::string fromText = from;
-  if (fromText.empty()) {
+  // From: the given sender, else the item's sender (a fax address unless
+  // it is a mail address).
+  if (from.empty()) {
     std::string name = item.GetProp(tag::SenderName);
     std::string addr = item.GetProp(tag::SenderEmail);
-    if (!name.empty() || !addr.empty()) {
-      std::string local;
-      for (char c : addr)
-        if (std::isalnum(static_cast<unsigned char>(c))) local += c;
-      if (addr.find('@') != std::string::npos) local = addr;
-      else local = (local.empty() ? "fax" : local) + "@fax.invalid";
-      g_mime_message_add_mailbox(msg.get(), GMIME_ADDRESS_TYPE_FROM, name.c_str(), local.c_str());
-    }
+    if (addr.find('@') != std::string::npos)
+      g_mime_message_add_mailbox(msg.get(), GMIME_ADDRESS_TYPE_FROM, name.c_str(), addr.c_str());
+    else if (!name.empty() || !addr.empty())
+      AddFaxMailbox(msg.get(), GMIME_ADDRESS_TYPE_FROM, name, addr);
   } else {
-    InternetAddressList* l = internet_address_list_parse(nullptr, fromText.c_str());
-    if (l) {
-      internet_address_list_append(g_mime_message_get_from(msg.get()), l);
-      g_object_unref(l);
-    }
+    AddAddresses(msg.get(), GMIME_ADDRESS_TYPE_FROM, from);
   }
-  // Standard To: every part of the To text that reads as an address.
+  // To: every part of the To text that is a mail address or a fax address
+  // ("Name[Fax:number]"); a bare name is the one the item was received by,
+  // with its fax number when the item has one.
   for (const std::string& a : SplitAddresses(item.To)) {
-    if (a.find('@') == std::string::npos) continue;
-    InternetAddressList* l = internet_address_list_parse(nullptr, a.c_str());
-    if (l) {
-      internet_address_list_append(g_mime_message_get_addresses(msg.get(), GMIME_ADDRESS_TYPE_TO), l);
-      g_object_unref(l);
+    auto fax = a.rfind("[Fax:");
+    if (fax != std::string::npos && a.back() == ']') {
+      std::string number = a.substr(fax + 5, a.size() - fax - 6);
+      if (!number.empty()) AddFaxMailbox(msg.get(), GMIME_ADDRESS_TYPE_TO, a.substr(0, fax), number);
+    } else if (a.find('@') != std::string::npos) {
+      AddAddresses(msg.get(), GMIME_ADDRESS_TYPE_TO, a);
+    } else if (a == item.GetProp(tag::ReceivedByName) && !item.GetProp(tag::ReceivedByEmail).empty()) {
+      AddFaxMailbox(msg.get(), GMIME_ADDRESS_TYPE_TO, a, item.GetProp(tag::ReceivedByEmail));
     }
   }
   g_mime_message_set_subject(msg.get(), item.Subject.c_str(), "utf-8");
@@ -290,11 +309,19 @@ std::string ToMime(const MailItem& item, const std::string& from, MimeForm form)
   }
   bool hasInline = false, hasAttach = false;
   for (const auto& a : item.Attachments) (a.contentId.empty() ? hasAttach : hasInline) = true;
-  auto makePart = [](const Attachment& a, bool inlined) {
+  auto makePart = [form](const Attachment& a, bool inlined) {
     std::string type = a.mimeType.empty() ? MimeTypeForName(a.fileName) : a.mimeType;
     GMimePart* part = NewPart(type, a.data, false);
     g_mime_part_set_filename(part, a.fileName.empty() ? a.displayName.c_str() : a.fileName.c_str());
-    if (!a.displayName.empty()) g_mime_part_set_content_description(part, a.displayName.c_str());
+    // Mail readers list an attachment by its description when it has one:
+    // in the store they show the file name ("Fax.jpg"), and the display
+    // name ("Page") waits in a header of its own for Brevant to read.
+    if (!a.displayName.empty() && a.displayName != a.fileName) {
+      if (form == MimeForm::Store)
+        SetHeader(GMIME_OBJECT(part), "X-Brevant-DisplayName", Escape(a.displayName));
+      else
+        g_mime_part_set_content_description(part, a.displayName.c_str());
+    }
     g_mime_object_set_disposition(GMIME_OBJECT(part), inlined ? "inline" : "attachment");
     if (inlined) g_mime_object_set_content_id(GMIME_OBJECT(part), a.contentId.c_str());
     return part;
@@ -322,7 +349,9 @@ std::string ToMime(const MailItem& item, const std::string& from, MimeForm form)
   g_mime_message_set_mime_part(msg.get(), body.get());
 
   GMimeFormatOptions* opts = g_mime_format_options_new();
-  g_mime_format_options_set_newline_format(opts, GMIME_NEWLINE_FORMAT_DOS);
+  // Maildir files have the system's line ends; mail on the wire has CRLF.
+  g_mime_format_options_set_newline_format(
+      opts, form == MimeForm::Store ? GMIME_NEWLINE_FORMAT_UNIX : GMIME_NEWLINE_FORMAT_DOS);
   Ref<GMimeStream> mem(g_mime_stream_mem_new());
   g_mime_object_write_to_stream(top, opts, mem.get());
   g_mime_format_options_free(opts);

@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
 
 #include "platform/mail/MailError.h"
 #include "platform/mail/MailStore.h"
@@ -37,8 +36,8 @@ class MailStoreTest : public ::testing::Test {
 };
 
 // An item as another process reads it back from its file: a binary
-// attachment byte for byte, lines ended by CRLF, the seen flag, and a second
-// save replacing the file.
+// attachment byte for byte, lines ended by LF as Maildir files are on
+// Linux, the seen flag, and a second save replacing the file.
 TEST_F(MailStoreTest, ItemSurvivesARoundTripThroughItsFile) {
   mail::Store store;
   mail::Folder sent = store.GetDefaultFolder(mail::olFolderSentMail);
@@ -54,7 +53,7 @@ TEST_F(MailStoreTest, ItemSurvivesARoundTripThroughItsFile) {
   sent.Save(item);
   EXPECT_NE(item.FilePath().find("/cur/"), std::string::npos);
   EXPECT_NE(item.FilePath().find(":2,S"), std::string::npos) << "a read item carries the seen flag";
-  EXPECT_FALSE(std::regex_search(TestWorld::ReadFile(item.FilePath()), std::regex("(^|[^\r])\n"))) << "a bare LF";
+  EXPECT_EQ(TestWorld::ReadFile(item.FilePath()).find('\r'), std::string::npos) << "a CR in the Maildir file";
   auto items = test::ItemsOf(mail::Store().GetDefaultFolder(mail::olFolderSentMail));
   ASSERT_EQ(items.size(), 1u);
   ASSERT_EQ(items[0].Attachments.size(), 1u);

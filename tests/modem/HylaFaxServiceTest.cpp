@@ -2,6 +2,7 @@
 // a real hfaxd and faxq on one modem of the emulated line; our Class 1 driver
 // is the far station. One server, with the suite's users, serves the suite.
 #include <crypt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -143,6 +145,89 @@ class HylaFaxService : public test::FaxWorld {
     FaxJob().g_arrFaxNumber.Append(kFarEnd);
   }
 };
+
+// A shell block of the user guide's server set-up, marked there as checked
+// by this suite under `name`; the office's names and addresses become this
+// machine's.
+std::string GuideBlock(const std::string& name) {
+  const std::string guide = TestWorld::ReadFile(test::SourceDir() + "/docs/user-guide.md");
+  const std::string marker = "<!-- checked by tests/modem/HylaFaxServiceTest.cpp: " + name + " -->\n```\n";
+  const auto at = guide.find(marker);
+  if (at == std::string::npos) return "";
+  const auto from = at + marker.size();
+  std::string block = guide.substr(from, guide.find("```", from) - from);
+  for (auto [office, here] : {std::pair<std::string, std::string>{"/etc/hylafax/hosts.hfaxd", kAccessList},
+                              {"desktop1\\.office\\.lan|192\\.168\\.1\\.23", "localhost|127\\.0\\.0\\.1"},
+                              {"192\\.168\\.1\\.24", "localhost"},
+                              {"faxserver.office.lan", "localhost"}})
+    for (std::size_t p; (p = block.find(office)) != std::string::npos;) block.replace(p, office.size(), here);
+  return block;
+}
+
+// The port a PASV of a logged-in user is answered with; 0 when none.
+int PassivePort(const std::string& user, const std::string& password) {
+  std::string out;
+  test::Run({"bash", "-c",
+             "exec 3<>/dev/tcp/127.0.0.1/4559; printf 'USER " + user + "\\r\\nPASS " + password +
+                 "\\r\\nPASV\\r\\nQUIT\\r\\n' >&3; timeout 10 cat <&3"},
+            15, &out);
+  std::smatch m;
+  if (!std::regex_search(out, m, std::regex("227 .*\\(\\d+,\\d+,\\d+,\\d+,(\\d+),(\\d+)\\)"))) return 0;
+  return std::stoi(m[1]) * 256 + std::stoi(m[2]);
+}
+
+// The guide's server set-up, as far as a machine without a real modem and
+// without systemd can follow it: the logins it writes let a desktop in
+// (Brevant with the guide's desktop settings, and the guide's faxstat
+// check), the administrator it makes is one, and the data ports are in
+// the range it tells the firewall to open.
+TEST_F(HylaFaxService, TheGuidesLoginsLetADesktopInOnThePortsItNames) {
+  const std::string logins = GuideBlock("logins"), desktop = GuideBlock("desktop"),
+                    check = GuideBlock("login test");
+  ASSERT_NE(logins.find("openssl passwd"), std::string::npos) << logins;
+  ASSERT_NE(desktop.find("brevant-reg add"), std::string::npos) << desktop;
+  ASSERT_NE(check.find("faxstat"), std::string::npos) << check;
+  // Debian's list lets anyone on the server itself in ("localhost"): here
+  // the desktops are on the server, so that line goes for this test.
+  const std::string before = TestWorld::ReadFile(kAccessList);
+  std::ofstream(kAccessList, std::ios::trunc)
+      << std::regex_replace(before, std::regex("(^|\n)(localhost[:\n])"), "$1#$2");
+  std::string out;
+  ASSERT_EQ(test::Run({"bash", "-ec", logins}, 20, &out), 0) << out;
+  struct stat st {};
+  ASSERT_EQ(::stat(kAccessList, &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // Anna's desktop, set up as the guide says.
+  ASSERT_EQ(test::Run({"bash", "-ec", "PATH=" + test::BinDir() + ":$PATH\n" + desktop}, 20, &out), 0) << out;
+  ResetFaxServerForTests();
+  auto anna = Connect();
+  auto devices = anna->GetDevices();
+  ASSERT_GE(devices.Count(), 1) << world.Errors();
+  EXPECT_EQ(devices.Item(1).DeviceName(), "ttyFAX0");
+  EXPECT_EQ(anna->GrantedRights(), faxsvc::kUserRights);
+  UseServer("ben", "Ben-pass-2");
+  EXPECT_EQ(Connect()->GrantedRights(), faxsvc::kAdministratorRights);
+  UseServer("anna", "Ben-pass-2");
+  EXPECT_THROW(Connect(), VbError) << "a wrong password is refused";
+
+  // The guide's login test from the desktop: faxstat asks for the password
+  // on its terminal, which drops what was typed before it asked, so the
+  // password comes once a second until faxstat has ended.
+  const std::string typing = "for i in $(seq 20); do sleep 1; echo Anna-pass-1 || exit 0; done";
+  ASSERT_EQ(test::Run({"bash", "-c", "{ " + typing + "; } | script -qec '" + check + "' /dev/null"}, 30, &out), 0)
+      << out;
+  EXPECT_NE(out.find("Modem ttyFAX0 (5550200): "), std::string::npos) << out;
+
+  // Passive data connections come to a port of the range the guide opens.
+  int lo = 0, hi = 0;
+  std::istringstream(TestWorld::ReadFile("/proc/sys/net/ipv4/ip_local_port_range")) >> lo >> hi;
+  EXPECT_EQ(std::to_string(lo) + "-" + std::to_string(hi), "32768-60999") << "the range the guide names";
+  const int port = PassivePort("anna", "Anna-pass-1");
+  EXPECT_GE(port, lo);
+  EXPECT_LE(port, hi);
+  std::ofstream(kAccessList, std::ios::trunc) << before;
+}
 
 TEST_F(HylaFaxService, SendNowGoesThroughTheServerAndTheFarEndGetsThePagesInOrder) {
   UseServer("bvalice", "alice-pw");

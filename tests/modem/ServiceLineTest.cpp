@@ -189,8 +189,11 @@ TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLineAndThe
   EXPECT_EQ(Faxd({"lines", "set", "2", "dial_mode=rotary"}).err, "brevant-faxd: dial_mode must be tone or pulse\n");
   EXPECT_NE(Faxd({"lines", "set", "2", "volume=9"}).err.find("unknown modem setting \"volume\""), std::string::npos);
   EXPECT_NE(Faxd({"lines", "set", "2", "init=Z\x01"}).err.find("printable characters only"), std::string::npos);
-  EXPECT_EQ(Faxd({"lines", "set", "2", "dial_mode=pulse", "rings=4"}).exitCode, 0);
-  EXPECT_EQ(LineOf("2").Get("dial_mode"), "pulse");
+  EXPECT_EQ(Faxd({"lines", "set", "2", "send_enabled=maybe"}).err,
+            "brevant-faxd: send_enabled must be on or off\n");
+  EXPECT_EQ(Faxd({"lines", "set", "2", "dial_mode=pulse", "rings=4", "send_enabled=off"}).exitCode, 0);
+  EXPECT_EQ(LineOf("2").Get("dial_mode") + LineOf("2").Get("send_enabled"), "pulse0");
+  EXPECT_EQ(Faxd({"lines", "set", "2", "send_enabled=on"}).exitCode, 0);
 
   // The client library's device objects (the configuration dialog and
   // "autorecv" use them) show the line; their changes act on its calls

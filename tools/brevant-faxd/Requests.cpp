@@ -121,7 +121,8 @@ std::string UserOf(long long uid) {
 // The settings every line has, kept in the device row's own columns; the
 // others of a line request are the line's kind's own ("config").
 bool CommonLineSetting(const std::string& key) {
-  for (const char* k : {"op", "id", "kind", "name", "station_id", "tsid", "csid", "rings", "receive", "priority"})
+  for (const char* k : {"op", "id", "kind", "name", "station_id", "tsid", "csid", "rings", "receive",
+                        "send_enabled", "priority"})
     if (key == k) return true;
   return false;
 }
@@ -135,7 +136,7 @@ long long ReceiveModeOf(const std::string& v) {
 }
 
 // The device row's columns a line request sets (name, station ids, rings,
-// receive mode, priority), checked.
+// receive mode, sending, priority), checked.
 std::vector<std::pair<std::string, DbValue>> CommonColumns(const Message& req) {
   std::vector<std::pair<std::string, DbValue>> cols;
   if (req.Has("name")) {
@@ -155,6 +156,11 @@ std::vector<std::pair<std::string, DbValue>> CommonColumns(const Message& req) {
     cols.emplace_back("rings", rings);
   }
   if (req.Has("receive")) cols.emplace_back("receive_mode", ReceiveModeOf(req.Get("receive")));
+  if (req.Has("send_enabled")) {
+    const std::string v = req.Get("send_enabled");
+    if (v != "0" && v != "1" && v != "on" && v != "off") throw Refused(5, "send_enabled must be on or off");
+    cols.emplace_back("send_enabled", v == "1" || v == "on" ? 1LL : 0LL);
+  }
   if (req.Has("priority")) cols.emplace_back("priority", req.GetInt("priority", 1));
   return cols;
 }

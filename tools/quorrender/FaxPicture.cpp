@@ -1,11 +1,12 @@
 #include "tools/quorrender/FaxPicture.h"
 
-#include "platform/lib/JpegApi.h"
-
+#include <algorithm>
+#include <cmath>
 #include <csetjmp>
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/lib/JpegApi.h"
 #include "tools/quorrender/FaxTiff.h"
 
 namespace fs = std::filesystem;
@@ -47,8 +48,10 @@ bool EncodeJpeg(const GreyPage& page, unsigned char** out, unsigned long* outSiz
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, 80, TRUE);
   cinfo.density_unit = 1;  // dots per inch
-  cinfo.X_density = UINT16(page.xdpi > 0 ? page.xdpi : 72);
-  cinfo.Y_density = UINT16(page.ydpi > 0 ? page.ydpi : 72);
+  // A file's resolution is whatever it says: out of range is 72 dpi.
+  auto density = [](double dpi) { return UINT16(dpi >= 1 && dpi <= 65535 ? dpi : 72); };
+  cinfo.X_density = density(page.xdpi);
+  cinfo.Y_density = density(page.ydpi);
   jpeg_start_compress(&cinfo, TRUE);
   while (cinfo.next_scanline < cinfo.image_height) {
     JSAMPROW row = const_cast<JSAMPROW>(page.pixels.data() + std::size_t(cinfo.next_scanline) * std::size_t(page.width));
@@ -59,6 +62,44 @@ bool EncodeJpeg(const GreyPage& page, unsigned char** out, unsigned long* outSiz
   return true;
 }
 
+// The page at about 100 dots per inch: enough to read it in a mail. Each
+// picture pixel is the average of the page pixels around it, over twice
+// the step between picture pixels, so the dither and halftone screens of
+// photos and grey areas become smooth greys that JPEG keeps small (a
+// full-resolution picture of a photo page is megabytes).
+GreyPage Preview(const GreyPage& page) {
+  auto step = [](double dpi) {
+    return std::isfinite(dpi) ? static_cast<int>(std::clamp(dpi / 100.0, 1.0, 64.0) + 0.5) : 1;
+  };
+  const int fx = step(page.xdpi), fy = step(page.ydpi);
+  if (fx == 1 && fy == 1) return page;
+  GreyPage out;
+  out.width = std::max(1, page.width / fx);
+  out.height = std::max(1, page.height / fy);
+  out.xdpi = page.xdpi / fx;
+  out.ydpi = page.ydpi / fy;
+  out.pixels.resize(std::size_t(out.width) * std::size_t(out.height));
+  // Column sums over each picture column's window, one picture row at a time.
+  std::vector<unsigned> sums(std::size_t(page.width));
+  for (int oy = 0; oy < out.height; ++oy) {
+    const int y0 = std::max(0, oy * fy - fy / 2), y1 = std::min(page.height, (oy + 1) * fy + (fy + 1) / 2);
+    std::fill(sums.begin(), sums.end(), 0u);
+    for (int y = y0; y < y1; ++y) {
+      const std::uint8_t* row = page.pixels.data() + std::size_t(y) * std::size_t(page.width);
+      for (int x = 0; x < page.width; ++x) sums[std::size_t(x)] += row[x];
+    }
+    for (int ox = 0; ox < out.width; ++ox) {
+      const int x0 = std::max(0, ox * fx - fx / 2), x1 = std::min(page.width, (ox + 1) * fx + (fx + 1) / 2);
+      unsigned total = 0;
+      for (int x = x0; x < x1; ++x) total += sums[std::size_t(x)];
+      const unsigned n = unsigned(std::max(1, (y1 - y0) * (x1 - x0)));
+      out.pixels[std::size_t(oy) * std::size_t(out.width) + std::size_t(ox)] =
+          static_cast<std::uint8_t>((total + n / 2) / n);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 bool JpegOfFirstPage(const std::string& tiffPath, std::string* jpeg, std::string* error) {
@@ -66,6 +107,8 @@ bool JpegOfFirstPage(const std::string& tiffPath, std::string* jpeg, std::string
   TiffPageReader reader;
   GreyPage page;
   if (!reader.Open(tiffPath, error) || !reader.ReadPage(0, &page, error)) return false;
+  GuessResolution(page);
+  page = Preview(page);
   unsigned char* buf = nullptr;
   unsigned long size = 0;
   char message[JMSG_LENGTH_MAX] = "";

@@ -1,6 +1,7 @@
 #pragma once
 // The picture of a fax that mail items show inline: the first page of a
-// TIFF as a grey JPEG at the page's own size and resolution.
+// TIFF as a grey JPEG at about 100 dots per inch (half a fax page's fine
+// resolution), whatever the page's own resolution.
 #include <string>
 
 namespace brevant::quor {
