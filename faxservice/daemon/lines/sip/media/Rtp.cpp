@@ -46,7 +46,7 @@ bool ParseRtp(std::span<const std::uint8_t> d, RtpHeader* h, std::span<const std
   return true;
 }
 
-Playout::Playout(int delay) : delay_(std::clamp(delay, 160, int(kSize) / 2)), ring_(kSize), filled_(kSize) {}
+Playout::Playout(int delay) : delay_(std::clamp(delay, 1, int(kSize) / 2)), ring_(kSize), filled_(kSize) {}
 
 bool Playout::Put(std::uint32_t timestamp, std::span<const std::int16_t> samples) {
   if (samples.size() > kSize / 2) samples = samples.first(kSize / 2);

@@ -31,7 +31,10 @@ class PerReader {
     return Fail();
   }
   bool Octets(std::size_t n, Bytes* out) {
-    if (!ok_ || n > in_.size() - pos_) return Fail();
+    if (!ok_ || n > in_.size() - pos_) {
+      Fail();
+      return false;
+    }
     out->assign(in_.begin() + long(pos_), in_.begin() + long(pos_ + n));
     pos_ += n;
     return true;
