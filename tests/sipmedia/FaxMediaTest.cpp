@@ -52,11 +52,8 @@ class Relay {
     peer_[1] = bPort;
     thread_ = std::thread([this] { Run(); });
   }
-  // Carries `more` more image datagrams from a (T.38 non-ECM or ECM image
-  // data), then nothing at all.
+  // Carries `more` more T.38 image datagrams from a, then nothing at all.
   void VanishAfterImage(int more) { vanishAt_ = imageFromA_ + more; }
-  long ImageFromA() const { return imageFromA_; }
-  long Dropped() const { return dropped_; }
 
  private:
   void Run() {
@@ -74,10 +71,7 @@ class Relay {
         const std::size_t at = buf[2] & 0x80 ? 4 : 3;
         if (i == 0 && std::size_t(n) > at && (buf[at] & 0x40) && ((buf[at] >> 1) & 0x0F) != 0) ++imageFromA_;
         if (vanishAt_ >= 0 && imageFromA_ > vanishAt_) continue;
-        if (std::uniform_real_distribution<double>(0, 1)(random_) < loss_) {
-          ++dropped_;
-          continue;
-        }
+        if (std::uniform_real_distribution<double>(0, 1)(random_) < loss_) continue;
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -92,7 +86,7 @@ class Relay {
   int fd_[2] = {-1, -1}, port_[2] = {0, 0}, peer_[2] = {0, 0};
   std::thread thread_;
   std::atomic<bool> stop_{false};
-  std::atomic<long> imageFromA_{0}, vanishAt_{-1}, dropped_{0};
+  std::atomic<long> imageFromA_{0}, vanishAt_{-1};
 };
 
 // Counts what a session reported, on its loop thread.
@@ -205,11 +199,8 @@ class FaxMediaTest : public ::testing::Test {
     EXPECT_EQ(o.received.remoteIdent, "+1 555 0100") << what;
     ASSERT_EQ(o.arrived.size(), std::size_t(pages)) << what;
     ASSERT_EQ(o.document.size(), std::size_t(pages)) << what;
-    for (int i = 0; i < pages; ++i) {
-      EXPECT_EQ(o.arrived[i].width, o.document[i].width) << what << " page " << i + 1;
-      EXPECT_EQ(o.arrived[i].height, o.document[i].height) << what << " page " << i + 1;
+    for (int i = 0; i < pages; ++i)  // 1.0 when the sizes differ
       EXPECT_EQ(faxsvc::PixelDifference(o.arrived[i], o.document[i]), 0.0) << what << " page " << i + 1;
-    }
   }
 
   test::TestWorld world_;
@@ -335,11 +326,8 @@ TEST_F(FaxMediaTest, PortsCancelAndBadRequestsEndClearly) {
   EXPECT_EQ(why, "No free media port in 42100-42103 (2 in use by fax calls)");
   const int freed = two->LocalPort();
   two.reset();
-  std::unique_ptr<MediaCall> again;
-  for (int i = 0; i < 50 && !again; ++i) {  // the loop closes the socket
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    again = engine->Open(&why);
-  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the loop closes the socket
+  auto again = engine->Open(&why);
   ASSERT_TRUE(again) << why;
   EXPECT_EQ(again->LocalPort(), freed);
 

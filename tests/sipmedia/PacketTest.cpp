@@ -133,14 +133,10 @@ TEST(Rtp, PlayoutKeepsTimeOrderAndFillsGapsWithSilence) {
   RtpHeader h{true, 8, 65535, 0xfffffff0u, 0x1234};
   std::vector<std::uint8_t> payload{1, 2, 3};
   const auto wire = BuildRtp(h, payload);
+  EXPECT_EQ(wire, (std::vector<std::uint8_t>{0x80, 0x88, 0xff, 0xff, 0xff, 0xff, 0xff, 0xf0, 0, 0, 0x12, 0x34, 1, 2, 3}));
   RtpHeader back;
   std::span<const std::uint8_t> got;
   ASSERT_TRUE(ParseRtp(wire, &back, &got));
-  EXPECT_TRUE(back.marker);
-  EXPECT_EQ(back.payloadType, 8);
-  EXPECT_EQ(back.seq, 65535);
-  EXPECT_EQ(back.timestamp, 0xfffffff0u);
-  EXPECT_EQ(back.ssrc, 0x1234u);
   EXPECT_EQ(std::vector<std::uint8_t>(got.begin(), got.end()), payload);
   auto padded = wire;
   padded[0] |= 0x20;

@@ -109,6 +109,9 @@ struct EngineOptions {
   int threads = 1;
   double pace = 1.0;                  // line time per wall time (tests run faster)
   int silenceLimitMs = 30000;         // line time the far end may stay silent
+  // Received audio held before it is played, in wall time: it absorbs the
+  // network's jitter and the loop threads' own on a loaded machine.
+  int playoutMs = 100;
 };
 
 class MediaEngine;

@@ -109,6 +109,7 @@ struct Worker {
   std::thread thread;
   double pace = 1;
   int silenceLimit = 0;
+  int playoutMs = 0;
 
   std::mutex mu;
   bool running = false;
@@ -234,6 +235,7 @@ std::unique_ptr<MediaEngine> MediaEngine::Start(const EngineOptions& options, st
     auto w = std::make_shared<Worker>();
     w->pace = options.pace > 0 ? options.pace : 1;
     w->silenceLimit = options.silenceLimitMs;
+    w->playoutMs = options.playoutMs;
     w->epfd = epoll_create1(EPOLL_CLOEXEC);
     w->timerfd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     w->wakefd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -259,6 +261,7 @@ std::unique_ptr<MediaCall> MediaEngine::Open(std::string* why) {
   const int first = m.options.firstPort, last = m.options.lastPort;
   const int count = (last - first) / 2 + 1;
   int fd = -1, port = 0;
+  std::shared_ptr<Worker> worker;
   {
     std::lock_guard<std::mutex> lock(*m.portsMu);
     for (int tried = 0; tried < count && fd < 0; ++tried) {
@@ -282,6 +285,7 @@ std::unique_ptr<MediaCall> MediaEngine::Open(std::string* why) {
       return *why = "No free media port in " + std::to_string(first) + "-" + std::to_string(last) + " (" +
                     std::to_string(m.ports->size()) + " in use by fax calls)",
              nullptr;
+    worker = m.workers[m.nextWorker++ % m.workers.size()];
   }
   const int big = 1 << 18;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
@@ -290,7 +294,7 @@ std::unique_ptr<MediaCall> MediaEngine::Open(std::string* why) {
   auto state = std::make_shared<MediaCall::State>();
   state->fd = fd;
   state->port = port;
-  state->worker = m.workers[m.nextWorker++ % m.workers.size()];
+  state->worker = std::move(worker);
   state->releasePort = [mu = m.portsMu, ports = m.ports](int p) {
     std::lock_guard<std::mutex> lock(*mu);
     ports->erase(p);
@@ -363,7 +367,7 @@ bool StartSession(const std::shared_ptr<MediaCall::State>& state, const Endpoint
     ctx.events = raw;
     ctx.report = &state->working;
     ctx.silenceLimitSamples = int(std::lround(w.silenceLimit * 8.0));
-    ctx.playoutDelay = detail::kTickSamples * (2 + 2 * int(std::ceil(w.pace)));
+    ctx.playoutDelay = int(std::lround(w.playoutMs * 8.0 * w.pace));
     std::string failed;
     state->session = make(ctx, next, &failed);
     if (!state->session) {

@@ -35,7 +35,7 @@ class Playout {
   void Take(std::span<std::int16_t> out);
 
  private:
-  static constexpr std::uint32_t kSize = 8192;  // about a second of audio
+  static constexpr std::uint32_t kSize = 16384;  // two seconds of audio
   int delay_;
   bool started_ = false;
   std::uint32_t playAt_ = 0;  // timestamp of the next sample played
