@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The input as a stream: each datagram prefixed by its length byte. IFPs
   // come out in sequence order, each once, unless the far end started a
-  // new stream (a jump back of more than 256).
+  // new stream (a jump back of 256 or more).
   UdptlReceiver rx;
   bool started = false;
   std::uint16_t last = 0;
@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t n = std::min<std::size_t>(data[at], size - at - 1);
     rx.Receive({data + at + 1, n}, [&](std::uint16_t seq, std::span<const std::uint8_t> ifp) {
       const int step = std::int16_t(std::uint16_t(seq - last));
-      FUZZ_CHECK(!started || step > 0 || step < -256);
+      FUZZ_CHECK(!started || step > 0 || step <= -256);
       FUZZ_CHECK(!ifp.empty() && ifp.size() <= kMaxIfpBytes);
       started = true;
       last = seq;
