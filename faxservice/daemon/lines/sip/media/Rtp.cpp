@@ -70,20 +70,28 @@ bool Playout::Put(std::uint32_t timestamp, std::span<const std::int16_t> samples
     ahead = delay_;
   }
   lateRun_ = 0;
-  for (std::uint32_t i = 0; i < n; ++i) {
-    if (std::int32_t(i) + ahead < 0) continue;  // the part that is already played
-    const std::uint32_t at = (playAt_ + std::uint32_t(ahead) + i) % kSize;
-    ring_[at] = samples[i];
-    filled_[at] = 1;
+  // What is left after the part already played, in at most two runs of
+  // the ring.
+  const std::uint32_t skip = ahead < 0 ? std::uint32_t(-ahead) : 0;
+  std::uint32_t at = (playAt_ + std::uint32_t(ahead) + skip) % kSize;
+  for (std::uint32_t i = skip; i < n;) {
+    const std::uint32_t run = std::min(n - i, kSize - at);
+    std::copy_n(samples.begin() + i, run, ring_.begin() + at);
+    std::fill_n(filled_.begin() + at, run, 1);
+    i += run;
+    at = (at + run) % kSize;
   }
   return true;
 }
 
 void Playout::Take(std::span<std::int16_t> out) {
-  for (auto& s : out) {
-    const std::uint32_t at = playAt_++ % kSize;
-    s = filled_[at] ? ring_[at] : 0;
-    filled_[at] = 0;
+  for (std::size_t i = 0; i < out.size();) {
+    const std::uint32_t at = playAt_ % kSize;
+    const std::uint32_t run = std::min<std::uint32_t>(std::uint32_t(out.size() - i), kSize - at);
+    for (std::uint32_t k = 0; k < run; ++k) out[i + k] = filled_[at + k] ? ring_[at + k] : 0;
+    std::fill_n(filled_.begin() + at, run, 0);
+    playAt_ += run;
+    i += run;
   }
 }
 

@@ -240,6 +240,9 @@ class AudioSession final : public T30Session {
     fax_set_tep_mode(fax_, 0);
     span_log_set_level(fax_get_logging_state(fax_), SPAN_LOG_NONE);
     SetupT30(fax_get_t30_state(fax_));
+    // Once T.30 has its first frame the tones have done their work: the
+    // detectors stop (they cost as much as a modem's receiver).
+    t30_set_phase_b_handler(t30_, PhaseB, this);
     // A caller listens for the answerer's CED or V.21 preamble; an answerer
     // for the caller's CNG, and for V.21 from a caller that sends no CNG.
     if (job.calling) {
@@ -297,13 +300,19 @@ class AudioSession final : public T30Session {
     tx_.timestamp += kTickSamples;
 
     playout_.Take(pcm);
-    for (auto* t : tones_)
-      if (t) modem_connect_tones_rx(t, pcm, kTickSamples);
+    if (listening_)
+      for (auto* t : tones_)
+        if (t) modem_connect_tones_rx(t, pcm, kTickSamples);
     fax_rx(fax_, pcm, kTickSamples);
     if (Silent(false)) EndSilent();
   }
 
  private:
+  static int PhaseB(t30_state_t*, void* user, int) {
+    static_cast<AudioSession*>(user)->listening_ = false;
+    return T30_ERR_OK;
+  }
+
   static void Tone(void* user, int code, int, int) {
     auto* self = static_cast<AudioSession*>(user);
     FaxTone tone;
@@ -321,6 +330,7 @@ class AudioSession final : public T30Session {
   g711_state_t *enc_ = nullptr, *dec_ = nullptr;
   modem_connect_tones_rx_state_t* tones_[2] = {nullptr, nullptr};
   bool heard_[3] = {false, false, false};
+  bool listening_ = true;
   int payloadType_ = 8;
   RtpHeader tx_;
   Playout playout_;
