@@ -378,10 +378,17 @@ bool StartSession(const std::shared_ptr<MediaCall::State>& state, const Endpoint
     state->working.finished = false;
     detail::SessionContext ctx;
     MediaCall::State* raw = state.get();
-    ctx.send = [raw](std::span<const std::uint8_t> d) {
-      if (raw->fd >= 0)
-        ::sendto(raw->fd, d.data(), d.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&raw->remote),
-                 raw->remoteLen);
+    ctx.send = [raw](std::span<const std::uint8_t> d, int copies) {
+      if (raw->fd < 0) return;
+      iovec iov{const_cast<std::uint8_t*>(d.data()), d.size()};
+      mmsghdr msgs[8] = {};
+      for (int i = 0; i < copies; ++i) {
+        msgs[i].msg_hdr.msg_name = &raw->remote;
+        msgs[i].msg_hdr.msg_namelen = raw->remoteLen;
+        msgs[i].msg_hdr.msg_iov = &iov;
+        msgs[i].msg_hdr.msg_iovlen = 1;
+      }
+      ::sendmmsg(raw->fd, msgs, unsigned(copies), MSG_DONTWAIT);
     };
     ctx.events = raw;
     ctx.report = &state->working;

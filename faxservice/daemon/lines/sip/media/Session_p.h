@@ -13,7 +13,8 @@ namespace brevant::faxmedia::detail {
 constexpr int kTickSamples = 160;  // 20 ms at 8 kHz
 
 struct SessionContext {
-  std::function<void(std::span<const std::uint8_t>)> send;  // one datagram to the far end
+  // A datagram to the far end, sent `copies` times in one system call.
+  std::function<void(std::span<const std::uint8_t>, int copies)> send;
   SessionEvents* events = nullptr;
   FaxReport* report = nullptr;  // the call's report, written as the session goes
   int silenceLimitSamples = 0;

@@ -211,7 +211,7 @@ class T38Session final : public T30Session {
     const bool v21 = len > 0 && (buf[0] & 0x40) && (buf[0] & 0x20) == 0 && ((buf[0] >> 1) & 0x0F) == 0;
     if (len > 0 && !indicator && !v21) self->sinceImage_ = 0;
     const Bytes d = self->sender_.Next({buf, std::size_t(std::max(len, 0))}, indicator || v21);
-    for (int i = 0; i < std::max(count, 1); ++i) self->ctx_.send(d);
+    self->ctx_.send(d, std::clamp(count, 1, 8));
     return 0;
   }
 
@@ -293,7 +293,7 @@ class AudioSession final : public T30Session {
     std::fill(pcm + std::max(n, 0), pcm + kTickSamples, 0);
     std::uint8_t g711[kTickSamples];
     g711_encode(enc_, g711, pcm, kTickSamples);
-    ctx_.send(BuildRtp(tx_, g711));
+    ctx_.send(BuildRtp(tx_, g711), 1);
     ++ctx_.report->rtp.sent;
     tx_.marker = false;
     ++tx_.seq;
