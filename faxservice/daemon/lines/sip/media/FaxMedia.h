@@ -18,7 +18,8 @@
 // 20 ms tick); every session lives on one of them. MediaCall's methods may
 // be called from any thread and never wait for the loop, except Wait.
 // SessionEvents are called on the session's loop thread and must not
-// block; they may call MediaCall's methods.
+// block; they may call MediaCall's methods other than Wait, and destroy
+// the MediaCall.
 //
 // Honest results: a sending session is "delivered" only when the far end
 // confirmed every page and the T.30 session ended well; the report lists
