@@ -138,7 +138,9 @@ class FaxMediaTest : public ::testing::Test {
 
   std::string Document(int pages) {
     const std::string path = world_.Root() + "/send-" + std::to_string(pages) + ".tif";
-    if (access(path.c_str(), R_OK) != 0) EXPECT_EQ(test::MarkedTiff(path, pages), path);
+    if (access(path.c_str(), R_OK) != 0) {
+      EXPECT_EQ(test::MarkedTiff(path, pages), path);
+    }
     return path;
   }
 
