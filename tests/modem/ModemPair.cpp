@@ -13,6 +13,13 @@
 // the Nth fast carrier of a call (the training check is the first, then
 // the pages). Options: see Usage. It prints "A <pty>" and "B <pty>", then
 // "ready", and runs until killed.
+//
+// With --rtp PORT the far end of modem A's line is not modem B but a G.711
+// RTP peer on 127.0.0.1:PORT (a SIP line's audio session): A's line audio
+// goes there as 20 ms PCMA packets (PCMU with --pcmu) and what comes back
+// is played to A. Dialling on A connects at once; RTP arriving while the
+// line is idle rings A; RTP that stops for 3 s of line time hangs A up. It
+// prints "B 127.0.0.1:<its own port>" for the peer to send to.
 #include <fcntl.h>
 #include <signal.h>
 #include <termios.h>
@@ -27,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +46,12 @@
 #include <spandsp.h>
 #undef lrint
 #undef lrintf
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "faxservice/daemon/lines/sip/media/Rtp.h"
 
 namespace {
 
@@ -60,6 +74,8 @@ struct Options {
   int garbleFromMs = 0;
   int garbleMs = 0;
   bool trace = false;
+  int rtpPeer = 0;  // modem B replaced by an RTP peer on this port
+  bool pcmu = false;
 };
 
 volatile sig_atomic_t g_stop = 0;
@@ -91,9 +107,22 @@ struct Event {
   int event;
 };
 
+// The RTP side of modem A's line (--rtp).
+struct RtpSide {
+  int fd = -1;
+  int port = 0;
+  sockaddr_in peer{};
+  brevant::faxmedia::RtpHeader tx;
+  std::unique_ptr<brevant::faxmedia::Playout> playout;
+  g711_state_t *enc = nullptr, *dec = nullptr;
+  long lastHeard = 0;
+};
+
 struct Line {
   Options opt;
   Modem modem[2];
+  RtpSide rtp;
+  int Modems() const { return opt.rtpPeer ? 1 : 2; }
   enum State { kIdle, kRinging, kConnected } state = kIdle;
   int caller = -1;
   long now = 0;  // samples of line time
@@ -205,6 +234,12 @@ int Control(t31_state_t*, void* user, int op, const char* num) {
       } else if (l.opt.busy > 0 || l.state != Line::kIdle) {
         if (l.opt.busy > 0) --l.opt.busy;
         l.Later(2, m->index, AT_CALL_EVENT_BUSY);
+      } else if (l.opt.rtpPeer) {
+        // The RTP peer is a session that already runs: it answers at once.
+        l.state = Line::kConnected;
+        l.caller = m->index;
+        l.rtp.lastHeard = l.now;
+        l.Later(1, m->index, AT_CALL_EVENT_CONNECTED);
       } else {
         l.state = Line::kRinging;
         l.caller = m->index;
@@ -220,7 +255,8 @@ int Control(t31_state_t*, void* user, int op, const char* num) {
         l.fastCarriers = 0;
         for (auto& side : l.modem) side.heard.clear();
         l.Later(0, m->index, AT_CALL_EVENT_ANSWERED);
-        l.Later(0, other, AT_CALL_EVENT_CONNECTED);
+        if (other < l.Modems()) l.Later(0, other, AT_CALL_EVENT_CONNECTED);
+        l.rtp.lastHeard = l.now;
       } else {
         l.Later(1, m->index, AT_CALL_EVENT_HANGUP);  // nothing to answer
       }
@@ -228,7 +264,8 @@ int Control(t31_state_t*, void* user, int op, const char* num) {
     case AT_MODEM_CONTROL_HANGUP:
       if (l.state == Line::kConnected || (l.state == Line::kRinging && m->index == l.caller)) {
         l.Trace("%c hangs up", m->Name());
-        if (l.state == Line::kConnected) l.Later(kDelayMs / 1000.0 + 0.3, other, AT_CALL_EVENT_HANGUP);
+        if (l.state == Line::kConnected && other < l.Modems())
+          l.Later(kDelayMs / 1000.0 + 0.3, other, AT_CALL_EVENT_HANGUP);
         l.EndCall();
       }
       break;
@@ -270,11 +307,53 @@ void ReadProgram(Modem& m) {
   }
 }
 
-void Tick(Line& l) {
-  for (auto& m : l.modem) {
-    WriteProgram(m);
-    ReadProgram(m);
+// Packets from the RTP peer: they ring an idle line and are played to
+// modem A while connected; a peer gone quiet hangs A up.
+void ReceiveRtp(Line& l) {
+  using namespace brevant::faxmedia;
+  std::uint8_t buf[2048];
+  ssize_t n;
+  while ((n = ::recv(l.rtp.fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
+    RtpHeader h;
+    std::span<const std::uint8_t> payload;
+    if (!ParseRtp({buf, std::size_t(n)}, &h, &payload) || payload.size() > 1024) continue;
+    std::int16_t pcm[1024];
+    const int got = g711_decode(l.rtp.dec, pcm, payload.data(), int(payload.size()));
+    l.rtp.playout->Put(h.timestamp, {pcm, std::size_t(got)});
+    l.rtp.lastHeard = l.now;
+    if (l.state == Line::kIdle) {
+      l.Trace("RTP from the peer: the line rings");
+      l.state = Line::kRinging;
+      l.caller = 1;
+      l.rings = 0;
+      l.confirmed = 0;
+      l.nextRing = l.now;
+    }
   }
+  if (l.state != Line::kIdle && l.now - l.rtp.lastHeard > 3L * kRate) {
+    l.Trace("the RTP peer went quiet: A hangs up");
+    t31_call_event(l.modem[0].t31, AT_CALL_EVENT_HANGUP);
+    l.EndCall();
+  }
+}
+
+void SendRtp(Line& l, const int16_t* samples) {
+  std::uint8_t g711[kBlock];
+  g711_encode(l.rtp.enc, g711, samples, kBlock);
+  const auto packet = brevant::faxmedia::BuildRtp(l.rtp.tx, g711);
+  ::sendto(l.rtp.fd, packet.data(), packet.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&l.rtp.peer),
+           sizeof l.rtp.peer);
+  l.rtp.tx.marker = false;
+  ++l.rtp.tx.seq;
+  l.rtp.tx.timestamp += kBlock;
+}
+
+void Tick(Line& l) {
+  for (int i = 0; i < l.Modems(); ++i) {
+    WriteProgram(l.modem[i]);
+    ReadProgram(l.modem[i]);
+  }
+  if (l.opt.rtpPeer) ReceiveRtp(l);
 
   for (auto it = l.events.begin(); it != l.events.end();) {
     if (it->at <= l.now) {
@@ -291,7 +370,7 @@ void Tick(Line& l) {
     int callee = 1 - l.caller;
     if (l.rings >= l.opt.maxRings) {
       l.Trace("no answer after %d rings", l.rings);
-      t31_call_event(l.modem[l.caller].t31, AT_CALL_EVENT_NO_ANSWER);
+      if (l.caller < l.Modems()) t31_call_event(l.modem[l.caller].t31, AT_CALL_EVENT_NO_ANSWER);
       l.EndCall();
     } else {
       ++l.rings;
@@ -301,13 +380,14 @@ void Tick(Line& l) {
   }
   if (l.hangupAt >= 0 && l.now >= l.hangupAt) {
     l.Trace("the called side hangs up after page %d", l.confirmed);
-    for (auto& m : l.modem) t31_call_event(m.t31, AT_CALL_EVENT_HANGUP);
+    for (int i = 0; i < l.Modems(); ++i) t31_call_event(l.modem[i].t31, AT_CALL_EVENT_HANGUP);
     l.EndCall();
   }
 
   // One block of audio each way; the line delay is a queue of samples.
   std::array<std::array<int16_t, kBlock>, 2> out{};
-  for (int i = 0; i < 2; ++i) {
+  if (l.opt.rtpPeer) l.rtp.playout->Take(out[1]);
+  for (int i = 0; i < l.Modems(); ++i) {
     Modem& m = l.modem[i];
     int n = t31_tx(m.t31, out[i].data(), kBlock);
     if (n < kBlock) std::memset(out[i].data() + n, 0, sizeof(int16_t) * (kBlock - n));
@@ -326,8 +406,9 @@ void Tick(Line& l) {
         sample = static_cast<int16_t>(static_cast<int>((l.noise >> 16) % (2 * kNoise + 1)) - kNoise);
       }
   }
+  if (l.opt.rtpPeer && l.state == Line::kConnected) SendRtp(l, out[0].data());
   size_t delay = static_cast<size_t>(kDelayMs) * kRate / 1000;
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < l.Modems(); ++i) {
     Modem& m = l.modem[i];
     if (l.state == Line::kConnected)
       m.heard.insert(m.heard.end(), out[1 - i].begin(), out[1 - i].end());
@@ -347,15 +428,15 @@ void Tick(Line& l) {
 const char* const Usage =
     "usage: modem-pair [--link-a PATH] [--link-b PATH] [--pace X] [--ring-seconds S]\n"
     "                  [--rings N] [--busy N] [--no-dialtone N] [--hangup-after PAGES]\n"
-    "                  [--garble N:FROM:MS] [--trace]\n";
+    "                  [--garble N:FROM:MS] [--rtp PORT [--pcmu]] [--trace]\n";
 
 bool ParseArgs(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
     const char* v = nullptr;
-    if (a == "--trace") {
-      o->trace = true;
+    if (a == "--trace" || a == "--pcmu") {
+      (a == "--trace" ? o->trace : o->pcmu) = true;
       continue;
     }
     if (!(v = value())) return false;
@@ -367,10 +448,37 @@ bool ParseArgs(int argc, char** argv, Options* o) {
     else if (a == "--busy") o->busy = std::atoi(v);
     else if (a == "--no-dialtone") o->noDialTone = std::atoi(v);
     else if (a == "--hangup-after") o->hangupAfter = std::atoi(v);
+    else if (a == "--rtp") o->rtpPeer = std::atoi(v);
     else if (a != "--garble" || std::sscanf(v, "%d:%d:%d", &o->garbleCarrier, &o->garbleFromMs, &o->garbleMs) != 3)
       return false;
   }
   return o->pace > 0 && o->ringSeconds > 0;
+}
+
+// The socket and codec of the RTP side; prints "B 127.0.0.1:<port>".
+bool OpenRtp(Line& l) {
+  RtpSide& r = l.rtp;
+  r.fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in me{};
+  me.sin_family = AF_INET;
+  me.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof me;
+  if (r.fd < 0 || ::bind(r.fd, reinterpret_cast<sockaddr*>(&me), sizeof me) != 0 ||
+      ::getsockname(r.fd, reinterpret_cast<sockaddr*>(&me), &len) != 0)
+    return false;
+  r.port = ntohs(me.sin_port);
+  r.peer.sin_family = AF_INET;
+  r.peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  r.peer.sin_port = htons(static_cast<uint16_t>(l.opt.rtpPeer));
+  r.enc = g711_init(nullptr, l.opt.pcmu ? G711_ULAW : G711_ALAW);
+  r.dec = g711_init(nullptr, l.opt.pcmu ? G711_ULAW : G711_ALAW);
+  r.tx.payloadType = l.opt.pcmu ? 0 : 8;
+  r.tx.ssrc = 0x6d6f6465;
+  r.tx.marker = true;
+  // 100 ms of wall time in hand, as the media engine keeps.
+  r.playout = std::make_unique<brevant::faxmedia::Playout>(static_cast<int>(800 * l.opt.pace));
+  std::printf("B 127.0.0.1:%d\n", r.port);
+  return true;
 }
 
 }  // namespace
@@ -384,7 +492,7 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, OnSignal);
   std::signal(SIGINT, OnSignal);
   std::signal(SIGPIPE, SIG_IGN);
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < line.Modems(); ++i) {
     Modem& m = line.modem[i];
     m.index = i;
     m.line = &line;
@@ -403,6 +511,10 @@ int main(int argc, char** argv) {
     }
     std::printf("%c %s\n", m.Name(), m.path.c_str());
   }
+  if (line.opt.rtpPeer && !OpenRtp(line)) {
+    std::perror("modem-pair: RTP socket");
+    return 1;
+  }
   std::printf("ready\n");
   std::fflush(stdout);
 
@@ -412,7 +524,7 @@ int main(int argc, char** argv) {
     Tick(line);
     std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(block * ticks));
   }
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < line.Modems(); ++i) {
     if (!line.opt.link[i].empty()) ::unlink(line.opt.link[i].c_str());
     t31_free(line.modem[i].t31);
   }
