@@ -2,6 +2,7 @@
 // Kamailio, call each other through it, move calls to T.38 and end them;
 // SIPp plays a far end our own second account could not (one that answers
 // 491 and 488 on cue), and tshark reads what really went over the wire.
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -32,6 +33,8 @@ class Recorder : public SipListener {
     c->Answer();
   };
   std::shared_ptr<SipCall> incoming;
+  // Runs on the signalling thread after each event line.
+  std::function<void(const std::string&)> onEvent = [](const std::string&) {};
 
   void RegistrationChanged(const Registration& r) override {
     static const char* names[] = {"unregistered", "registering", "registered", "failed"};
@@ -84,8 +87,11 @@ class Recorder : public SipListener {
 
  private:
   void Add(const std::string& line) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    AddLocked(line);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      AddLocked(line);
+    }
+    onEvent(line);
   }
   void AddLocked(const std::string& line) {
     events_.push_back(line);
@@ -276,6 +282,98 @@ TEST(SipUa, AFarEndRefusingT38KeepsTheCallOnAudio) {
   EXPECT_TRUE(p.a.Wait("t38 refused: 488 Not Acceptable Here", 5, ma)) << p.a.Events();
   EXPECT_TRUE(p.a.Wait("media audio PCMA", 5, ma)) << p.a.Events();
   EXPECT_EQ(call->State(), CallState::kConnected);
+}
+
+// Captures the provider's traffic with tshark until Fields() reads it back.
+class Capture {
+ public:
+  Capture(const std::string& dir, int port) : file_(dir + "/sip.pcap") {
+    tshark_.Start({"dumpcap", "-q", "-i", "lo", "-f", "udp port " + std::to_string(port), "-w", file_}, dir,
+                  dir + "/tshark.log");
+    for (int i = 0; i < 100 && TestWorld::ReadFile(dir + "/tshark.log").find("Capturing") == std::string::npos; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  // One line per SIP message: method or status, and the SDP media type.
+  std::string Fields() {
+    ::kill(-tshark_.Pid(), SIGINT);  // dumpcap writes out what it has and ends
+    tshark_.Wait(5000);
+    TestWorld w;
+    return w.RunArgs("/usr/bin/tshark", {"-r", file_, "-Y", "sip", "-T", "fields", "-e", "sip.Method",
+                                         "-e", "sip.Status-Code", "-e", "sdp.media.media"}).out;
+  }
+
+ private:
+  std::string file_;
+  platform::ChildProcess tshark_;
+};
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST(SipUa, CrossedReInvitesSettleOnT38AndSessionRefreshesKeepIt) {
+  Pair p({.sessionSeconds = 4});
+  Capture wire(p.world.TempDir(), p.provider.Port());
+  auto call = p.Connect();
+  size_t ma = p.a.Mark(), mb = p.b.Mark();
+  // Both sides offer T.38 in the same turn of the signalling thread, so the
+  // two re-INVITEs cross for sure.
+  p.a.onEvent = [&](const std::string& e) {
+    if (e.rfind("ended bad number", 0) != 0) return;
+    call->OfferT38();
+    p.b.incoming->OfferT38();
+  };
+  p.alice->Dial("5559999", false);
+  ASSERT_TRUE(p.a.Wait("media t38", 6, ma) && p.b.Wait("media t38", 6, mb)) << p.a.Events() << p.b.Events();
+  Media t38 = call->CurrentMedia();
+  // Two refresh periods and more: still the same call on the same stream.
+  ma = p.a.Mark(), mb = p.b.Mark();
+  std::this_thread::sleep_for(std::chrono::seconds(6));
+  EXPECT_EQ(call->State(), CallState::kConnected);
+  EXPECT_EQ(call->CurrentMedia(), t38);
+  EXPECT_EQ(p.a.Mark(), ma) << p.a.Events();
+  EXPECT_EQ(p.b.Mark(), mb) << p.b.Events();
+  call->HangUp();
+  EXPECT_TRUE(p.b.Wait("ended hung up there: BYE", 5, mb));
+  // On the wire: the re-INVITEs did cross, the refreshes went out as
+  // UPDATEs, and no description after the switch went back to audio.
+  std::string fields = wire.Fields();
+  EXPECT_GE(Count(fields, "\t491\t"), 1u) << fields;
+  EXPECT_GE(Count(fields, "UPDATE\t\t"), 4u) << fields;  // each refresh twice: to and from the proxy
+  size_t switched = fields.rfind("\t200\timage");
+  ASSERT_NE(switched, std::string::npos) << fields;
+  EXPECT_EQ(fields.find("audio", switched), std::string::npos) << fields;
+}
+
+TEST(SipUa, ACrossedReInviteIsTriedAgainAfterTheCallersWaitAndARefusalKeepsAudio) {
+  TestWorld world;
+  int farEnd = SipWorld::FreeUdpPort();
+  SipWorld provider(world.TempDir(), kUsers, {.routes = {{"5557000", "127.0.0.1:" + std::to_string(farEnd)}}});
+  platform::ChildProcess sipp;
+  sipp.Start({"sipp", "-sf", SourceDir() + "/tests/sipua/reinvite-491-then-488.xml", "-i", "127.0.0.1", "-p",
+              std::to_string(farEnd), "-m", "1", "-timeout", "20", "-nostdin"},
+             world.TempDir(), world.TempDir() + "/sipp.log");
+  ASSERT_TRUE(SipWorld::WaitUdpBound(farEnd, 5)) << TestWorld::ReadFile(world.TempDir() + "/sipp.log");
+  SipStack stack;
+  Recorder a;
+  std::string error;
+  auto alice = SipAccount::Create(stack, Settings(provider, "alice", "secretA", "5551001"), a, &error);
+  ASSERT_TRUE(alice && a.Wait("registration registered")) << error << a.Events();
+  auto call = alice->Dial("5557000", false);
+  ASSERT_TRUE(a.Wait("media audio PCMA")) << a.Events();
+  auto start = Clock::now();
+  call->OfferT38();
+  ASSERT_TRUE(a.Wait("t38 refused: 488 Not Acceptable Here", 8)) << a.Events();
+  double waited = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_GE(waited, 2.1);  // the caller owns the call: 2.1 to 4 s
+  EXPECT_LT(waited, 4.5);
+  EXPECT_EQ(call->CurrentMedia().kind, MediaKind::kAudio);
+  call->HangUp();
+  EXPECT_TRUE(sipp.Wait(10000));
+  EXPECT_EQ(sipp.ExitCode(), 0) << TestWorld::ReadFile(world.TempDir() + "/sipp.log");
 }
 
 }  // namespace

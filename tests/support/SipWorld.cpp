@@ -14,7 +14,7 @@
 namespace brevant::test {
 namespace {
 
-// The proxy: REGISTER and INVITE need digest authentication (401 and 407),
+// The proxy: REGISTER and new INVITEs need digest authentication (401 and 407),
 // a called number is mapped to its user, the user's registration gives the
 // way on. In-dialog requests follow the recorded route.
 constexpr const char* kConfig = R"(#!KAMAILIO
@@ -51,7 +51,10 @@ modparam("rr", "append_fromtag", 1)
 request_route {
   if (!mf_process_maxfwd_header("10")) { sl_send_reply("483", "Too Many Hops"); exit; }
   if (has_totag()) {
-    if (loose_route()) { route(RELAY); }
+    if (loose_route()) {
+      if (is_method("INVITE|UPDATE")) { route(SESSION); }
+      route(RELAY);
+    }
     if (is_method("ACK")) { if (t_check_trans()) { t_relay(); } exit; }
     sl_send_reply("404", "Not here");
     exit;
@@ -67,12 +70,17 @@ request_route {
     if (!auth_check("$fd", "subscriber", "1")) { auth_challenge("$fd", "0"); exit; }
     consume_credentials();
     record_route();
-@SESSION@  }
+    route(SESSION);
+  }
   if ($rU == "5550503") { sl_send_reply("503", "Service Unavailable"); exit; }
 @NUMBERS@
   if (!lookup("location")) { sl_send_reply("404", "Not Found"); exit; }
   route(RELAY);
 }
+
+# The provider's session timer policy, for new calls and refreshes alike.
+route[SESSION] {
+@SESSION@}
 
 route[RELAY] {
   if (!t_relay()) { sl_reply_error(); }
@@ -96,6 +104,13 @@ bool PortBound(int port) {
 }
 
 }  // namespace
+
+bool SipWorld::WaitUdpBound(int port, double seconds) {
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+       std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(50)))
+    if (PortBound(port)) return true;
+  return false;
+}
 
 int SipWorld::FreeUdpPort() {
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -131,7 +146,7 @@ void SipWorld::WriteConfig() const {
   for (const auto& [number, target] : options_.routes)
     numbers += "  if ($rU == \"" + number + "\") { $du = \"sip:" + target + "\"; route(RELAY); }\n";
   TestWorld::WriteFile(dir_ + "/db/subscriber", table);
-  std::string session;
+  std::string session = "  return;\n";
   if (options_.sessionSeconds > 0) {
     std::string s = std::to_string(options_.sessionSeconds);
     session = "    remove_hf(\"Session-Expires\");\n    remove_hf(\"Min-SE\");\n"
@@ -149,10 +164,7 @@ bool SipWorld::Start() {
   if (running_) return true;
   kamailio_.Start({"kamailio", "-f", dir_ + "/kamailio.cfg", "-DD", "-E", "-m", "32", "-M", "4", "-Y", dir_ + "/run"},
                   dir_, dir_ + "/kamailio.log");
-  for (int i = 0; i < 200 && !running_; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    running_ = kamailio_.Running() && PortBound(port_);
-  }
+  running_ = WaitUdpBound(port_, 10) && kamailio_.Running();
   return running_;
 }
 

@@ -42,8 +42,10 @@ class SipWorld {
   bool Start();
   std::string Log() const;
 
-  // A UDP port on 127.0.0.1 nobody uses now.
+  // A UDP port on 127.0.0.1 nobody uses now; whether someone took it
+  // within the time (a far end started by the test).
   static int FreeUdpPort();
+  static bool WaitUdpBound(int port, double seconds);
 
  private:
   void WriteConfig() const;
