@@ -68,12 +68,17 @@ T38Params ReadT38(const sdp_attribute_t* a) {
 // Reads every media line of a description; false and why when the text is
 // no session description at all.
 bool Parse(std::string_view text, std::vector<Line>* lines, std::string* why) {
-  // Control bytes have no place in a description, and a NUL inside a media
-  // line sends the library's parser into an endless loop: refuse them first.
-  if (std::any_of(text.begin(), text.end(), [](char c) {
-        return static_cast<unsigned char>(c) < 0x20 && c != '\r' && c != '\n' && c != '\t';
-      }))
-    return *why = "unreadable session description: control characters", false;
+  // Control bytes have no place in a description, and the library's parser
+  // loops for ever on a media line whose formats hold a byte outside
+  // printable ASCII (a NUL, DEL, 0xCC, ...): refuse such text first.
+  bool inMediaLine = false, atLineStart = true;
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (atLineStart) inMediaLine = c == 'm';
+    atLineStart = c == '\n';
+    if ((c < 0x20 && c != '\r' && c != '\n' && c != '\t') || (inMediaLine && c >= 0x7f))
+      return *why = "unreadable session description: bad characters", false;
+  }
   std::unique_ptr<su_home_t, void (*)(su_home_t*)> home(static_cast<su_home_t*>(su_home_new(sizeof(su_home_t))),
                                                          [](su_home_t* h) { su_home_unref(h); });
   if (!home) return *why = "out of memory", false;
