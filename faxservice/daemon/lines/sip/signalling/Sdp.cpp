@@ -65,19 +65,43 @@ T38Params ReadT38(const sdp_attribute_t* a) {
   return p;
 }
 
+// "<media> <port>[/<count>] <proto> <format> ...": printable words with
+// single spaces, a port of digits.
+bool PlainMediaLine(std::string_view l) {
+  std::vector<std::string_view> words;
+  for (size_t at = 0; at <= l.size();) {
+    size_t space = l.find(' ', at);
+    if (space == std::string_view::npos) space = l.size();
+    words.push_back(l.substr(at, space - at));
+    at = space + 1;
+  }
+  if (words.size() < 4) return false;
+  for (std::string_view w : words)
+    if (w.empty() || std::any_of(w.begin(), w.end(), [](char c) { return c < 0x21 || c > 0x7e; })) return false;
+  std::string_view port = words[1].substr(0, words[1].find('/'));
+  auto digits = [](std::string_view d) {
+    return !d.empty() && d.size() <= 5 && std::all_of(d.begin(), d.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  return digits(port) && (port.size() == words[1].size() || digits(words[1].substr(port.size() + 1)));
+}
+
 // Reads every media line of a description; false and why when the text is
 // no session description at all.
 bool Parse(std::string_view text, std::vector<Line>* lines, std::string* why) {
-  // Control bytes have no place in a description, and the library's parser
-  // loops for ever on a media line whose formats hold a byte outside
-  // printable ASCII (a NUL, DEL, 0xCC, ...): refuse such text first.
-  bool inMediaLine = false, atLineStart = true;
-  for (size_t i = 0; i < text.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (atLineStart) inMediaLine = c == 'm';
-    atLineStart = c == '\n';
-    if ((c < 0x20 && c != '\r' && c != '\n' && c != '\t') || (inMediaLine && c >= 0x7f))
-      return *why = "unreadable session description: bad characters", false;
+  // The library's parser loops for ever on some malformed media lines (a
+  // NUL, DEL or 0xCC among the formats, junk after the port): control bytes
+  // are refused anywhere, and media lines must have the plain form
+  // "m=<media> <port>[/<count>] <proto> <format> ..." before it sees them.
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    start = end == std::string_view::npos ? text.size() : end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (std::any_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\t'; }))
+      return *why = "unreadable session description: control characters", false;
+    if (line.substr(0, 2) == "m=" && !PlainMediaLine(line.substr(2)))
+      return *why = "unreadable session description: bad media line", false;
   }
   std::unique_ptr<su_home_t, void (*)(su_home_t*)> home(static_cast<su_home_t*>(su_home_new(sizeof(su_home_t))),
                                                          [](su_home_t* h) { su_home_unref(h); });
