@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <memory>
 
@@ -66,7 +67,7 @@ T38Params ReadT38(const sdp_attribute_t* a) {
 }
 
 // "<media> <port>[/<count>] <proto> <format> ...": printable words with
-// single spaces, a port of digits.
+// single spaces, a port of digits, formats of letters and digits.
 bool PlainMediaLine(std::string_view l) {
   std::vector<std::string_view> words;
   for (size_t at = 0; at <= l.size();) {
@@ -78,6 +79,12 @@ bool PlainMediaLine(std::string_view l) {
   if (words.size() < 4) return false;
   for (std::string_view w : words)
     if (w.empty() || std::any_of(w.begin(), w.end(), [](char c) { return c < 0x21 || c > 0x7e; })) return false;
+  // Formats are payload numbers or names ("t38"): a format that starts
+  // with anything else (":38") also sends the parser round in circles.
+  for (size_t i = 3; i < words.size(); ++i)
+    if (!std::all_of(words[i].begin(), words[i].end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_'; }))
+      return false;
   std::string_view port = words[1].substr(0, words[1].find('/'));
   auto digits = [](std::string_view d) {
     return !d.empty() && d.size() <= 5 && std::all_of(d.begin(), d.end(), [](char c) { return c >= '0' && c <= '9'; });
