@@ -259,6 +259,7 @@ class Account : public SipAccount {
   SipStackImpl& Stack() { return stack_; }
   nua_t* Nua() { return nua_; }
   void Authenticate(nua_handle_t* nh, const sip_t* sip);
+  void FreePort(const Call& call);
   void Release(Call* call);
   std::string Target(const std::string& number) const { return "sip:" + UriNumber(number) + "@" + domain_; }
 
@@ -558,6 +559,7 @@ void Call::End(CallEndReason reason, const std::string& text) {
   ended_ = true;
   state_ = CallState::kEnded;
   StopTimer();
+  account_->FreePort(*this);  // the next call may have it at once
   if (SipListener* l = account_->Listener()) l->CallEnded(*this, CallEnd{reason, text});
 }
 
@@ -598,6 +600,12 @@ bool Account::Start(std::string* error) {
       sipPort_ = ntohs(a.sin_port);
     if (fd >= 0) close(fd);
   }
+  // A user agent that cannot bind its port fails to start and keeps a
+  // reference to the signalling thread's event loop for good (it is never
+  // freed): a port taken or an address not of this machine is found here,
+  // before the user agent is made.
+  if (sipPort_ <= 0 || !PortFree(address_, sipPort_))
+    return *error = "cannot use SIP port " + std::to_string(sipPort_) + " on " + address_, false;
   std::string bindUrl = "sip:" + address_ + ":" + std::to_string(sipPort_) + ";transport=udp";
   std::string from = "sip:" + s_.user + "@" + domain_;
   std::string registrarUrl = "sip:" + registrar;
@@ -620,7 +628,7 @@ bool Account::Start(std::string* error) {
     Register();
     ok = true;
   });
-  if (!ok) return *error = "cannot use SIP port " + std::to_string(sipPort_) + " on " + address_, false;
+  if (!ok) return *error = "the SIP user agent does not start on " + bindUrl, false;
   return true;
 }
 
@@ -772,8 +780,13 @@ int Account::AllocatePort() {
   return 0;
 }
 
+void Account::FreePort(const Call& call) {
+  auto it = ports_.find(call.port_);
+  if (it != ports_.end() && it->second == call.Id()) ports_.erase(it);
+}
+
 void Account::Release(Call* call) {
-  ports_.erase(call->port_);
+  FreePort(*call);
   if (call->nh_) nua_handle_destroy(call->nh_);
   call->nh_ = nullptr;
   auto keep = calls_[call->Id()];  // the call may be its last owner's only reference
@@ -815,7 +828,9 @@ void Account::IncomingInvite(nua_handle_t* nh, const sip_t* sip) {
   }
   int port = AllocatePort();
   if (!port) {
-    nua_respond(nh, 503, "No Free Media Port", TAG_END());
+    // Every port in use: to the caller the line is busy (a proxy would
+    // turn a 503 into its own failure).
+    nua_respond(nh, SIP_486_BUSY_HERE, SIPTAG_WARNING_STR("399 brevant \"no free media port\""), TAG_END());
     nua_handle_destroy(nh);
     return;
   }
@@ -829,6 +844,17 @@ void Account::IncomingInvite(nua_handle_t* nh, const sip_t* sip) {
 }
 
 }  // namespace
+
+const char* Name(RegistrationState state) {
+  static const char* const names[] = {"unregistered", "registering", "registered", "failed"};
+  return names[static_cast<int>(state)];
+}
+
+const char* Name(CallEndReason reason) {
+  static const char* const names[] = {"hung up here", "hung up there", "busy",     "no answer",     "bad number",
+                                      "provider",     "auth failed",   "rejected", "no media port", "failed"};
+  return names[static_cast<int>(reason)];
+}
 
 std::unique_ptr<SipAccount> SipAccount::Create(SipStack& stack, const AccountSettings& settings,
                                                SipListener& listener, std::string* error) {

@@ -19,8 +19,9 @@
 // from other threads wait until the signalling thread has done them.
 //
 // Calls: an account runs any number of calls at once, each with its own
-// media port from the account's range. A call object stays valid as long as
-// someone holds it; once ended, its functions do nothing.
+// media port from the account's range, given back as the call ends. A call
+// object stays valid as long as someone holds it; once ended, its
+// functions do nothing.
 #include <memory>
 #include <string>
 #include <vector>
@@ -79,6 +80,10 @@ struct CallEnd {
   std::string text;  // "486 Busy Here", "timeout", "BYE", ...
 };
 
+// Names for line status and logs: "registered", "no answer", ...
+const char* Name(RegistrationState state);
+const char* Name(CallEndReason reason);
+
 class SipCall {
  public:
   virtual ~SipCall() = default;
@@ -106,7 +111,9 @@ class SipListener {
   virtual ~SipListener() = default;
   virtual void RegistrationChanged(const Registration&) {}
   // An INVITE for the account's number: Ring, Answer or Reject it, now or
-  // later (the INVITE waits; the far end may CANCEL meanwhile).
+  // later (the INVITE waits; the far end may CANCEL meanwhile). One that
+  // comes while every media port is in use is answered 486 (busy) and not
+  // offered.
   virtual void IncomingCall(const std::shared_ptr<SipCall>&) {}
   // 180 or 183 for an outgoing call.
   virtual void Ringing(SipCall&) {}
