@@ -1,170 +1,18 @@
 #include "faxservice/daemon/lines/sip/signalling/Sdp.h"
 
-#include <strings.h>
-
 #include <algorithm>
-#include <cctype>
-#include <charconv>
-#include <memory>
 
-#include <sofia-sip/sdp.h>
-#include <sofia-sip/su_alloc.h>
+#include "faxservice/daemon/lines/sip/signalling/SdpReader.h"
 
 namespace brevant::sip {
 namespace {
 
 constexpr int kPtime = 20;  // this side sends and asks for 20 ms packets
 
-// One media line of a far end's description, as far as a fax call cares.
-struct Line {
-  MediaKind kind = MediaKind::kNone;  // kNone: a stream a fax call has no use for
-  std::string type, proto, formats;   // to refuse it in an answer: "m=<type> 0 <proto> <formats>"
-  int port = 0;
-  std::string address;
-  std::vector<std::pair<int, Codec>> codecs;  // G.711 payloads offered, in the far end's order
-  int ptime = kPtime;
-  T38Params t38;
-};
-
 const char* CodecName(Codec c) { return c == Codec::kPcma ? "PCMA" : "PCMU"; }
 
 const char* EcName(T38ErrorCorrection ec) {
   return ec == T38ErrorCorrection::kFec ? "t38UDPFEC" : "t38UDPRedundancy";
-}
-
-bool Is(const char* a, const char* b) { return a && strcasecmp(a, b) == 0; }
-
-// A number attribute in [low, high], else the default.
-int Number(const char* text, int low, int high, int fallback) {
-  if (!text) return fallback;
-  std::string_view s(text);
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  int v = 0;
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || v < low || v > high) return fallback;
-  return v;
-}
-
-// T.38 attributes of an image line. Attributes missing leave the defaults,
-// except error correction: none stated means none.
-T38Params ReadT38(const sdp_attribute_t* a) {
-  T38Params p;
-  p.errorCorrection = T38ErrorCorrection::kNone;
-  for (; a; a = a->a_next) {
-    const char* v = a->a_value;
-    if (Is(a->a_name, "T38FaxVersion")) p.version = Number(v, 0, 255, 0);
-    else if (Is(a->a_name, "T38MaxBitRate")) p.maxBitRate = Number(v, 2400, 33600, p.maxBitRate);
-    else if (Is(a->a_name, "T38FaxRateManagement")) p.transferredTcf = !Is(v, "localTCF");
-    else if (Is(a->a_name, "T38FaxMaxBuffer")) p.maxBuffer = Number(v, 1, 65535, p.maxBuffer);
-    else if (Is(a->a_name, "T38FaxMaxDatagram")) p.maxDatagram = Number(v, 1, 65535, p.maxDatagram);
-    else if (Is(a->a_name, "T38FaxUdpEC")) {
-      p.errorCorrection = Is(v, "t38UDPRedundancy") ? T38ErrorCorrection::kRedundancy
-                          : Is(v, "t38UDPFEC")      ? T38ErrorCorrection::kFec
-                                                    : T38ErrorCorrection::kNone;
-    }
-  }
-  return p;
-}
-
-// "<media> <port>[/<count>] <proto> <format> ...": printable words with
-// single spaces, a port of digits, formats of letters and digits.
-bool PlainMediaLine(std::string_view l) {
-  std::vector<std::string_view> words;
-  for (size_t at = 0; at <= l.size();) {
-    size_t space = l.find(' ', at);
-    if (space == std::string_view::npos) space = l.size();
-    words.push_back(l.substr(at, space - at));
-    at = space + 1;
-  }
-  if (words.size() < 4) return false;
-  for (std::string_view w : words)
-    if (w.empty() || std::any_of(w.begin(), w.end(), [](char c) { return c < 0x21 || c > 0x7e; })) return false;
-  // Formats are payload numbers or names ("t38"): a format that starts
-  // with anything else (":38") also sends the parser round in circles.
-  for (size_t i = 3; i < words.size(); ++i)
-    if (!std::all_of(words[i].begin(), words[i].end(),
-                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_'; }))
-      return false;
-  std::string_view port = words[1].substr(0, words[1].find('/'));
-  auto digits = [](std::string_view d) {
-    return !d.empty() && d.size() <= 5 && std::all_of(d.begin(), d.end(), [](char c) { return c >= '0' && c <= '9'; });
-  };
-  return digits(port) && (port.size() == words[1].size() || digits(words[1].substr(port.size() + 1)));
-}
-
-// Reads every media line of a description; false and why when the text is
-// no session description at all.
-bool Parse(std::string_view text, std::vector<Line>* lines, std::string* why) {
-  // The library's parser loops for ever on some malformed media lines (a
-  // NUL, DEL or 0xCC among the formats, junk after the port): control bytes
-  // are refused anywhere, and media lines must have the plain form
-  // "m=<media> <port>[/<count>] <proto> <format> ..." before it sees them.
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-    start = end == std::string_view::npos ? text.size() : end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (std::any_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\t'; }))
-      return *why = "unreadable session description: control characters", false;
-    if (line.substr(0, 2) == "m=" && !PlainMediaLine(line.substr(2)))
-      return *why = "unreadable session description: bad media line", false;
-  }
-  std::unique_ptr<su_home_t, void (*)(su_home_t*)> home(static_cast<su_home_t*>(su_home_new(sizeof(su_home_t))),
-                                                         [](su_home_t* h) { su_home_unref(h); });
-  if (!home) return *why = "out of memory", false;
-  sdp_parser_t* parser = sdp_parse(home.get(), text.data(), static_cast<int>(text.size()), 0);
-  sdp_session_t* session = sdp_session(parser);
-  if (!session) {
-    const char* e = sdp_parsing_error(parser);
-    *why = std::string("unreadable session description") + (e && *e ? std::string(": ") + e : "");
-    sdp_parser_free(parser);
-    return false;
-  }
-  for (const sdp_media_t* m = session->sdp_media; m; m = m->m_next) {
-    Line line;
-    line.type = m->m_type_name ? m->m_type_name : "audio";
-    line.proto = m->m_proto_name ? m->m_proto_name : "RTP/AVP";
-    for (const sdp_list_t* f = m->m_format; f; f = f->l_next) {
-      if (!f->l_text) continue;
-      line.formats += (line.formats.empty() ? "" : " ") + std::string(f->l_text);
-    }
-    if (line.formats.empty()) line.formats = "0";
-    line.port = m->m_port <= 65535 ? static_cast<int>(m->m_port) : 0;
-    const sdp_connection_t* c = m->m_connections ? m->m_connections : session->sdp_connection;
-    if (c && c->c_address) line.address = c->c_address;
-    if (m->m_type == sdp_media_audio && m->m_proto == sdp_proto_rtp) {
-      line.kind = MediaKind::kAudio;
-      for (const sdp_rtpmap_t* r = m->m_rtpmaps; r; r = r->rm_next) {
-        if (r->rm_rate != 8000) continue;
-        if (Is(r->rm_encoding, "PCMA")) line.codecs.emplace_back(r->rm_pt, Codec::kPcma);
-        else if (Is(r->rm_encoding, "PCMU")) line.codecs.emplace_back(r->rm_pt, Codec::kPcmu);
-      }
-      // Static payload types need no rtpmap line.
-      for (const sdp_list_t* f = m->m_format; f; f = f->l_next) {
-        for (Codec codec : {Codec::kPcmu, Codec::kPcma}) {
-          int pt = static_cast<int>(codec);
-          bool mapped = std::any_of(line.codecs.begin(), line.codecs.end(),
-                                    [&](const auto& e) { return e.first == pt; });
-          if (!mapped && f->l_text && std::string_view(f->l_text) == std::to_string(pt))
-            line.codecs.emplace_back(pt, codec);
-        }
-      }
-      if (const sdp_attribute_t* a = sdp_attribute_find(m->m_attributes, "ptime"))
-        line.ptime = Number(a->a_value, 10, 200, kPtime);
-    } else if (m->m_type == sdp_media_image && m->m_proto == sdp_proto_udptl) {
-      bool t38 = false;
-      for (const sdp_list_t* f = m->m_format; f; f = f->l_next) t38 = t38 || Is(f->l_text, "t38");
-      if (t38) {
-        line.kind = MediaKind::kT38;
-        line.t38 = ReadT38(m->m_attributes);
-      }
-    }
-    lines->push_back(std::move(line));
-  }
-  sdp_parser_free(parser);
-  if (lines->empty()) return *why = "no media in session description", false;
-  return true;
 }
 
 std::string AudioLine(int port, const std::vector<std::pair<int, Codec>>& codecs) {
@@ -190,9 +38,11 @@ std::string T38Line(int port, const T38Params& p, const T38Params& local) {
   return s;
 }
 
-bool Usable(const Line& l, std::string* why) {
+// Whether the fax can run on a stream: a port, an address, both ways.
+bool Usable(const SdpStream& l, std::string* why) {
   if (l.port <= 0) return false;
   if (l.address.empty() || l.address == "0.0.0.0") return *why = "no connection address", false;
+  if (l.direction != "sendrecv") return *why = "stream is " + l.direction, false;
   return true;
 }
 
@@ -226,11 +76,12 @@ std::string SdpSession::Describe(const Media& media, const MediaPolicy& policy) 
 }
 
 std::optional<Media> SdpSession::ReadAnswer(std::string_view sdp, std::string* why) const {
-  std::vector<Line> lines;
-  if (!Parse(sdp, &lines, why)) return std::nullopt;
-  const char* refused = offered_ == MediaKind::kT38 ? "T.38 refused" : "audio refused";
-  auto it = std::find_if(lines.begin(), lines.end(), [&](const Line& l) { return l.kind == offered_; });
-  if (it == lines.end() || it->port <= 0) return *why = refused, std::nullopt;
+  auto lines = ReadSdp(sdp, why);
+  if (!lines) return std::nullopt;
+  // The answer's first media line answers the one stream offered.
+  auto it = lines->begin();
+  if (it->kind != offered_ || it->port <= 0)
+    return *why = offered_ == MediaKind::kT38 ? "T.38 refused" : "audio refused", std::nullopt;
   if (!Usable(*it, why)) return std::nullopt;
   Media m;
   m.kind = offered_;
@@ -258,8 +109,9 @@ std::optional<Media> SdpSession::ReadAnswer(std::string_view sdp, std::string* w
 
 std::optional<Media> SdpSession::Answer(std::string_view offer, int localPort, const MediaPolicy& policy,
                                         std::string* answer, std::string* why) {
-  std::vector<Line> lines;
-  if (!Parse(offer, &lines, why)) return std::nullopt;
+  auto read = ReadSdp(offer, why);
+  if (!read) return std::nullopt;
+  const std::vector<SdpStream>& lines = *read;
   // The stream to take: T.38 when allowed and offered, else audio with a
   // codec of ours (ours decide the order).
   std::optional<size_t> chosen;
@@ -267,7 +119,7 @@ std::optional<Media> SdpSession::Answer(std::string_view offer, int localPort, c
   m.localPort = localPort;
   *why = "no acceptable media";
   for (size_t i = 0; i < lines.size() && !chosen && policy.t38; ++i) {
-    const Line& l = lines[i];
+    const SdpStream& l = lines[i];
     if (l.kind != MediaKind::kT38 || !Usable(l, why)) continue;
     if (!l.t38.transferredTcf) {
       *why = "T.38 with local TCF is not supported";
@@ -283,7 +135,7 @@ std::optional<Media> SdpSession::Answer(std::string_view offer, int localPort, c
   }
   for (Codec want : policy.codecs) {
     for (size_t i = 0; i < lines.size() && !chosen; ++i) {
-      const Line& l = lines[i];
+      const SdpStream& l = lines[i];
       if (l.kind != MediaKind::kAudio || !Usable(l, why)) continue;
       for (const auto& [pt, codec] : l.codecs) {
         if (codec != want || chosen) continue;
@@ -297,18 +149,18 @@ std::optional<Media> SdpSession::Answer(std::string_view offer, int localPort, c
   }
   if (!chosen) {
     if (!policy.t38 && std::any_of(lines.begin(), lines.end(),
-                                   [](const Line& l) { return l.kind == MediaKind::kT38 && l.port > 0; }))
+                                   [](const SdpStream& l) { return l.kind == MediaKind::kT38 && l.port > 0; }))
       *why = "T.38 is switched off";
     return std::nullopt;
   }
-  const Line& l = lines[*chosen];
+  const SdpStream& l = lines[*chosen];
   m.remoteAddress = l.address;
   m.remotePort = l.port;
   // The answer keeps the offer's lines in order; those not taken get port 0.
   std::string body;
   for (size_t i = 0; i < lines.size(); ++i) {
     if (i != *chosen)
-      body += "m=" + lines[i].type + " 0 " + lines[i].proto + " " + lines[i].formats + "\r\n";
+      body += "m=" + lines[i].media + " 0 " + lines[i].proto + " " + lines[i].formats + "\r\n";
     else if (m.kind == MediaKind::kT38)
       body += T38Line(localPort, m.t38, policy.t38Local);
     else

@@ -9,9 +9,10 @@
 // side describes changes, so a session refresh that repeats the same
 // description carries the same version, as offer/answer requires.
 //
-// Descriptions are read with the SIP library's SDP parser; nothing here is
-// trusted from the far end: a description this side cannot use gives a
-// reason text instead of a `Media`, and the caller refuses with 488.
+// A far end's descriptions are read by our own reader (SdpReader.h), never
+// by the SIP library, and nothing in them is trusted: a description this
+// side cannot use gives a reason text instead of a `Media`, and the caller
+// refuses with 488.
 #include <cstdint>
 #include <optional>
 #include <string>
