@@ -1,12 +1,11 @@
 #pragma once
-// A SIP provider on 127.0.0.1 for tests: Kamailio as registrar (digest
-// authentication against a users table written here) and proxy between its
-// registered users, on a free port, with its configuration written by the
-// test and stopped with the world. A user's number (DID) routes to that
-// user; further numbers can route to a user too (a number the user does
-// not answer). The number "5550503" is always answered "503 Service
-// Unavailable" by the provider itself. Optionally Kamailio shortens every
-// call's session timer.
+// A SIP provider on 127.0.0.1 for tests: Kamailio on a free port (its
+// configuration: kamailio.cfg here), registrar with digest authentication
+// against a users table, proxy that delivers a number to the user it
+// belongs to. "5550503" is answered "503 Service Unavailable" by the
+// provider itself. Optionally every call gets a short session timer,
+// numbers lead to fixed far ends (SIPp), and rtpengine serves as the
+// provider's T.38 gateway.
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,21 +22,25 @@ struct SipUser {
 class SipWorld {
  public:
   struct Options {
-    int sessionSeconds = 0;  // > 0: Session-Expires and Min-SE of every new call, set by the proxy
-    // Numbers sent straight on to a fixed "host:port" (a far end that does
-    // not register, such as a SIPp scenario).
-    std::vector<std::pair<std::string, std::string>> routes;
+    int sessionSeconds = 0;  // > 0: Session-Expires and Min-SE of every call, set by the proxy
+    std::vector<std::pair<std::string, std::string>> routes{};  // number, "host:port" of a far end
+    // rtpengine (user space) as a gateway for numbers dialled behind a
+    // prefix: kForceT38 turns the caller's audio offer into T.38 for the
+    // called side, kDecodeT38 a T.38 offer into audio.
+    bool t38Gateway = false;
   };
-  // dir: a folder of the test's own for the configuration, users table and log.
+  static constexpr const char* kForceT38 = "9381";
+  static constexpr const char* kDecodeT38 = "9382";
+
+  // dir: a folder of the test's own for configuration, users and logs.
   SipWorld(const std::string& dir, std::vector<SipUser> users, Options options);
-  SipWorld(const std::string& dir, std::vector<SipUser> users) : SipWorld(dir, std::move(users), Options{}) {}
   ~SipWorld();
 
   bool Running() const { return running_; }
   int Port() const { return port_; }
   std::string Registrar() const { return "127.0.0.1:" + std::to_string(port_); }
-  // Stops the provider (the registrar goes away) and starts it again on
-  // the same port, with no registrations.
+  // The registrar goes away; it comes back on the same port with no
+  // registrations.
   void Stop();
   bool Start();
   std::string Log() const;
@@ -48,14 +51,11 @@ class SipWorld {
   static bool WaitUdpBound(int port, double seconds);
 
  private:
-  void WriteConfig() const;
-
   std::string dir_;
-  std::vector<SipUser> users_;
   Options options_;
   int port_;
   bool running_ = false;
-  platform::ChildProcess kamailio_;
+  platform::ChildProcess rtpengine_, kamailio_;
 };
 
 }  // namespace brevant::test
