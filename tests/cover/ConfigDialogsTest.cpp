@@ -126,7 +126,7 @@ TEST_F(ConfigFixture, TheFolderBrowserOffersFileSystemFoldersAndHelpOpensTheGuid
     if (auto* browser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
       seen = browser->windowTitle().toStdString() + (browser->testOption(QFileDialog::ShowDirsOnly) ? "|dirs" : "");
       browser->setDirectory(QString::fromStdString(picked));
-      browser->accept();
+      static_cast<QDialog*>(browser)->accept();
     }
   });
   answer.start(20);
@@ -143,7 +143,7 @@ TEST_F(ConfigFixture, TheFolderBrowserOffersFileSystemFoldersAndHelpOpensTheGuid
   test::FakeShell shell(world);
   UiRecorder ui;
   for (const std::string& help : {guide, missing}) {
-    Run().HelpFile = help;
+    brevant::Run().HelpFile = help;
     dlg.cmdHelp->click();
   }
   EXPECT_EQ(shell.Opened(), guide);

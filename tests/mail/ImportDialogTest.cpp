@@ -39,7 +39,7 @@ TEST_F(ImportDialog, OpensOnLastDayAndImportsWithTheBarCountingEveryFax) {
     // nothing and ends the run.
     auto shown = [] {
       for (QWidget* w : QApplication::topLevelWidgets())
-        if (w->objectName() == "frmImport" && w->isVisible()) return qobject_cast<frmImport*>(w);
+        if (w->objectName() == "frmImport" && w->isVisible()) return dynamic_cast<frmImport*>(w);
       return static_cast<frmImport*>(nullptr);
     };
     QTimer::singleShot(2000, [&] {  // a modal dialog would hold the test here
