@@ -271,7 +271,7 @@ void Init::Repair() {
 
 void Init::FaxHelp() { ui::MsgBox("Help", "Pelorin"); }
 void Init::FaxRecv() {
-  brevant::FaxRecv([this](const std::string& m) { ShowWarning(m); });
+  brevant::FaxRecv();
   exitApp(0);
 }
 void Init::SendNow(const StringList& names, const StringList& numbers, const StringList& files) {
@@ -281,8 +281,11 @@ void Init::SendNow(const StringList& names, const StringList& numbers, const Str
     return;
   }
   ClearFaxJob();
-  CopyListsToFaxJob(names, numbers, files);
+  // The last entry of a list is never used, so a numbers field that is empty
+  // or holds one entry names no number, whatever the names say: the user is
+  // asked to dial one instead of the copy failing on the missing number.
   FaxJobRecord& job = FaxJob();
+  if (numbers.size() > 1) CopyListsToFaxJob(names, numbers, files);
   if (job.g_arrFaxNumber.Empty()) {
     ui::MsgBox("Please dial a fax number.");
     return;

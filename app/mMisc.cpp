@@ -60,6 +60,19 @@ StringList CollectSpoolPages() {
   return files;
 }
 
+// The program's help file: the user guide as HTML, beside the program in a
+// build tree or a portable copy, in the package's documentation folder when
+// installed (programs in <prefix>/lib/brevant/). The first that exists; the
+// one beside the program when neither does (opening it then says so).
+std::string HelpFilePath() {
+  const std::string bin = GetExecutableFolder();
+  const std::string beside = bin + "/Pelorin.html";
+  std::error_code ec;
+  for (const std::string& path : {beside, bin + "/../../share/doc/brevant/user-guide.html"})
+    if (fs::is_regular_file(path, ec)) return fs::weakly_canonical(path, ec).string();
+  return beside;
+}
+
 }  // namespace
 
 void ClearSpoolFolder() {
@@ -121,7 +134,7 @@ void exitApp(int code) {
 }
 
 void mMisc::Main(const std::string& commandLine) {
-  Run().HelpFile = GetProgramFolder() + "/Pelorin.chm";
+  Run().HelpFile = HelpFilePath();
 
   // Trace log housekeeping, errors ignored.
   {

@@ -112,21 +112,15 @@ std::uint32_t CWinReg::ValueType(const std::string& valueName, std::uint32_t* si
   return type;
 }
 
-std::string CWinReg::GetStringChecked(const std::string& valueName, const std::string& source) {
-  std::string s = GetString(valueName);
-  if (!s.empty() || key_ == 0) return s;
-  std::uint32_t size = 0;
-  std::uint32_t type = ValueType(valueName, &size);
-  if (type == 0) return s;
-  std::string where = "value \"" + valueName + "\" of " + reg::RootName(reg::KeyRoot(key_)) + "\\" +
-                      reg::KeyPath(key_);
-  if (type != reg::REG_SZ && type != reg::REG_EXPAND_SZ)
-    WriteErrorLog(kErrTypeMismatch, where + " is of type " + std::to_string(type) + ", not a string; read as empty",
-                  source);
-  else if (size > 256)
-    WriteErrorLog(kErrOverflow, where + " has " + std::to_string(size - 1) + " characters, more than 255; read as empty",
-                  source);
-  return s;
+bool CWinReg::InitForReadIfPresent(std::uint32_t root, const std::string& keyPath) {
+  reg::HKEY probe = 0;
+  long rc = reg::OpenKey(root, keyPath, std::uint32_t(kRead), &probe);
+  if (rc == reg::kOk) reg::CloseKey(probe);
+  if (rc == reg::kFileNotFound) {
+    CloseKey();
+    return false;
+  }
+  return InitForRead(root, keyPath);
 }
 
 }  // namespace brevant

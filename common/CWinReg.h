@@ -41,11 +41,10 @@ class CWinReg {
   // Type of a value of the open key (REG_SZ 1, REG_EXPAND_SZ 2, REG_DWORD 4,
   // ...); 0 when it is missing or no key is open. *size gets its data size.
   std::uint32_t ValueType(const std::string& valueName, std::uint32_t* size = nullptr);
-  // GetString that says why a stored value reads as "": when the value is
-  // there but is not a string, or is longer than 255 characters, it writes
-  // an error record with the given source (13 for the type, 6 for the
-  // length). A missing value reads "" silently.
-  std::string GetStringChecked(const std::string& valueName, const std::string& source);
+  // InitForRead of a key that most installations never create (a setting of
+  // our own that only some users make): a missing key is no failure and
+  // writes no record; any other failure is recorded as InitForRead does.
+  bool InitForReadIfPresent(std::uint32_t root, const std::string& keyPath);
 
  private:
   std::string QueryString(const std::string& valueName, std::uint32_t bufferSize);

@@ -26,40 +26,31 @@ bool ParseNumber(const std::string& s, std::uint32_t* out) {
   return true;
 }
 
-// A value that exists but reads as "" is unusable; a missing one is not.
-bool ReadValue(CWinReg& reg, const char* name, std::string* text, const std::string& source) {
-  *text = reg.GetStringChecked(name, source);
-  return !text->empty() || reg.ValueType(name) == 0;
-}
-
 }  // namespace
 
-bool QueryOsVersion(OsVersionInfo* info, const std::string& source) {
+bool QueryOsVersion(OsVersionInfo* info) {
   *info = OsVersionInfo();
+  // The key is absent on most installations and that is no failure: the
+  // defaults stand. A value that is there but unusable (not a string, not
+  // "major.minor", not a number) is a version query that failed; the
+  // callers then answer "" without a record of their own.
   CWinReg reg;
+  if (!reg.InitForReadIfPresent(CWinReg::HKEY_LOCAL_MACHINE, kWindowsVersionKey)) return true;
+  auto read = [&](const char* name, std::string* text) {
+    *text = reg.GetString(name);
+    return !text->empty() || reg.ValueType(name) == 0;
+  };
   std::string version, build;
-  // The key is absent on most installations and that is no failure: look
-  // for it quietly first (opening a missing key writes an error record).
-  reg::HKEY probe = 0;
-  if (reg::OpenKey(reg::kLocalMachine, kWindowsVersionKey, reg::kKeyRead, &probe) != reg::kOk) return true;
-  reg::CloseKey(probe);
-  if (!reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, kWindowsVersionKey)) return true;
-  bool ok = ReadValue(reg, "CurrentVersion", &version, source) && ReadValue(reg, "CurrentBuildNumber", &build, source);
+  bool ok = read("CurrentVersion", &version) && read("CurrentBuildNumber", &build);
   reg.CloseKey();
   if (!ok) return false;
   if (!version.empty()) {
     auto dot = version.find('.');
     if (dot == std::string::npos || !ParseNumber(version.substr(0, dot), &info->major) ||
-        !ParseNumber(version.substr(dot + 1), &info->minor)) {
-      WriteErrorLog(kErrTypeMismatch, "the Windows version \"" + version + "\" is not major.minor", source);
+        !ParseNumber(version.substr(dot + 1), &info->minor))
       return false;
-    }
   }
-  if (!build.empty() && !ParseNumber(build, &info->build)) {
-    WriteErrorLog(kErrTypeMismatch, "the Windows build number \"" + build + "\" is not a number", source);
-    return false;
-  }
-  return true;
+  return build.empty() || ParseNumber(build, &info->build);
 }
 
 namespace mCommon {
@@ -67,7 +58,7 @@ namespace mCommon {
 std::string CheckXP() {
   try {
     OsVersionInfo v;
-    if (!QueryOsVersion(&v, "mCommon.CheckXP")) return "";
+    if (!QueryOsVersion(&v)) return "";
     return std::to_string(v.major) == "5" && std::to_string(v.minor) > "0" ? "XP" : "";
   } catch (...) {
     ErrInfo e = CurrentError();
@@ -79,7 +70,7 @@ std::string CheckXP() {
 std::string GetOSDescription() {
   try {
     OsVersionInfo v;
-    if (!QueryOsVersion(&v, "mCommon.GetOSDescription")) return "";
+    if (!QueryOsVersion(&v)) return "";
     std::string platform;
     switch (v.platformId) {
       case 0: platform = "Windows 32s"; break;

@@ -27,9 +27,9 @@ struct OsVersionInfo {
 
 inline constexpr const char* kWindowsVersionKey = "Software\\Microsoft\\Windows NT\\CurrentVersion";
 
-// Reads the version record; false (after an error record with the given
-// source) when it is unusable.
-bool QueryOsVersion(OsVersionInfo* info, const std::string& source);
+// Reads the version record; false when it is unusable (no record: the
+// callers' answer "" says so).
+bool QueryOsVersion(OsVersionInfo* info);
 
 namespace mCommon {
 // "XP" for versions 5.1 and 5.2 (compared as texts: major "5", minor

@@ -27,20 +27,28 @@ void CXmlGroups::WriteCfgProps() {
 
 bool CXmlGroups::ReadCfgProps() {
   ClientConfig& c = Config();
-  bool loaded = Load();
-  if (loaded) {
-    c.EmailFax = ReadItemPropS("EmailFax");
-    std::string t = ReadItemPropS("ProgramType");
-    // Only an empty text is no value; blanks are a text that is not a
-    // number or a Boolean, an error for the caller.
-    c.ProgramType = t.empty() ? 0 : XmlTextToInt16(t);
-    c.CoverFolder = ReadItemPropS("CoverFolder");
-    t = ReadItemPropS("ReceiveAll");
-    c.ReceiveAll = t.empty() ? true : XmlTextToBool(t);
-    t = ReadItemPropS("FaxGroupConnect");
-    c.FaxGroupConnect = t.empty() ? true : XmlTextToBool(t);
-  } else {
-    // A missing or malformed file gives the defaults; neither is an error.
+  bool loaded = false;
+  try {
+    loaded = Load();
+    if (loaded) {
+      c.EmailFax = ReadItemPropS("EmailFax");
+      std::string t = ReadItemPropS("ProgramType");
+      c.ProgramType = t.empty() ? 0 : XmlTextToInt16(t);
+      c.CoverFolder = ReadItemPropS("CoverFolder");
+      t = ReadItemPropS("ReceiveAll");
+      c.ReceiveAll = t.empty() ? true : XmlTextToBool(t);
+      t = ReadItemPropS("FaxGroupConnect");
+      c.FaxGroupConnect = t.empty() ? true : XmlTextToBool(t);
+    }
+  } catch (...) {
+    // A hand-edited value that is not a number or a Boolean makes the file
+    // unreadable: recorded once, and the run goes on with the defaults.
+    ErrInfo e = CurrentError();
+    WriteErrorLog(e.number, e.description, "CXmlGroups.ReadCfgProps");
+    loaded = false;
+  }
+  if (!loaded) {
+    // A missing, malformed or unreadable file gives the defaults.
     c.ProgramType = 0;
     c.ReceiveAll = true;
     c.FaxGroupConnect = true;

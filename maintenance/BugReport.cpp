@@ -63,12 +63,13 @@ bool SuiteProgramPresent(const std::string& exe) {
 // The spool document type prints through the plot helper when ".pnx" names
 // a class whose printto command runs QuorPlot.
 bool PnxPrintToRegistered() {
+  // Keys that are not there are what this check reports, in its own line.
   CWinReg reg;
-  if (!reg.InitForRead(CWinReg::HKEY_CLASSES_ROOT, ".pnx")) return false;
+  if (!reg.InitForReadIfPresent(CWinReg::HKEY_CLASSES_ROOT, ".pnx")) return false;
   std::string cls = reg.GetString("");
   reg.CloseKey();
   if (cls.empty()) return false;
-  if (!reg.InitForRead(CWinReg::HKEY_CLASSES_ROOT, cls + "\\shell\\printto\\command")) return false;
+  if (!reg.InitForReadIfPresent(CWinReg::HKEY_CLASSES_ROOT, cls + "\\shell\\printto\\command")) return false;
   return Lower(reg.GetLongString("")).find("quorplot") != std::string::npos;
 }
 
@@ -166,7 +167,8 @@ std::vector<std::string> OtherLogs(const std::string& folder, const std::string&
 std::string ProductVersion() {
   try {
     CWinReg reg;
-    if (!reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvane\\Pelorin")) return "";
+    // A build tree or a portable copy has no product key: no version, no record.
+    if (!reg.InitForReadIfPresent(CWinReg::HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvane\\Pelorin")) return "";
     return reg.GetString("Version");
   } catch (...) {
     WriteErrorLog(CurrentError().number, CurrentError().description, "mBug.ProductVersion");
@@ -202,10 +204,10 @@ BugReportText BuildBugReport(const BugReportProbes& probes) {
   } else {
     b += std::string("Outlook version: Not installed") + kCrLf;
   }
-  std::string account;
-  step("mail account", [&] { account = probes.mailAccount ? probes.mailAccount() : ""; });
-  b += std::string("MAPI:") + (account.empty() ? "No" : "Ok") + kCrLf;
-  b += "Mail account: " + (account.empty() ? std::string("not set up") : account) + kCrLf;
+  bool session = false;
+  // CDO comes with the mail program: without one there is no session to make.
+  step("mail session", [&] { session = r.program.Present() && probes.cdoSession && probes.cdoSession(); });
+  b += std::string("MAPI:") + (session ? "Ok" : "No") + kCrLf;
 
   std::string modems;
   step("fax service", [&] { b += FaxServiceLines(probes, modems); });

@@ -1,6 +1,6 @@
 #pragma once
 // Diagnostics: the bug report. Its body is a dump of the installation
-// (versions, system, mail program and account, fax service and devices,
+// (versions, system, mail program and session, fax service and devices,
 // processes, suite files, configuration, printers); the program's logs go
 // with it as attachments. The report becomes a mail item in the Outbox of
 // the mail store and opens in the user's mail program, where the user types
@@ -54,17 +54,17 @@ struct BugReportProbes {
   std::function<MailProgram()> mailProgram;
   // The mail store opens, so the report can be an item of its Outbox.
   std::function<bool()> mailStore;
-  // The mail account under "Software\Norvane\Pelorin\Mail": "" when none is
-  // set up, else what it sends through.
-  std::function<std::string()> mailAccount;
+  // A CDO session exists after mCommon::SetCDOSession (kept even when its
+  // logon fails): the "MAPI:" line.
+  std::function<bool()> cdoSession;
   std::function<FaxServiceReport(bool xp, const std::string& computerName)> faxService;
   std::function<std::vector<PrinterRecord>()> printers;
   std::function<std::string()> osDescription;
   std::function<std::string()> xpCheck;  // "XP" or ""
 };
 // The probes of this machine: the configured or desktop mail program, the
-// mail store and account, a fax server of its own connected to the fax
-// service, CUPS printers, uname and /etc/os-release.
+// mail store and session, a fax server of its own connected to the fax
+// service, the spooler's printers, the operating-system description.
 BugReportProbes DefaultBugReportProbes();
 
 // The report as built: body text (CR LF lines), the logs to attach and the

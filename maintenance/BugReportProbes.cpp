@@ -1,12 +1,10 @@
-// The bug report's probes over this machine: the mail program and account,
-// the fax service through its client, CUPS for printers, uname and
-// os-release for the system.
-#include <cups/cups.h>
+// The bug report's probes over this machine: the mail program and session,
+// the fax service through its client, the spooler for printers, the
+// version record for the system.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,7 +19,7 @@
 #include "maintenance/BugReport.h"
 #include "platform/faxservice/FaxService.h"
 #include "platform/mail/MailStore.h"
-#include "platform/print/Cups.h"
+#include "printing/Spooler.h"
 #include "platform/process/Process.h"
 
 extern char** environ;
@@ -29,41 +27,20 @@ extern char** environ;
 namespace brevant {
 namespace {
 
-std::vector<PrinterRecord> CupsPrinters() {
+// The installed printers as the spooler reports them (the printer objects'
+// source). The fax printer's data type and print processor are the ones its
+// set-up stored with the queue; a queue that has none shows the spooler's
+// usual values.
+std::vector<PrinterRecord> SpoolerPrinters() {
   std::vector<PrinterRecord> list;
-  cups_dest_t* dests = nullptr;
-  int n = brevant::print::Cups().cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
-  for (int i = 0; i < n; ++i) {
-    const cups_dest_t& d = dests[i];
-    if (d.instance) continue;
-    auto opt = [&](const char* name, const char* fallback) {
-      const char* v = brevant::print::Cups().cupsGetOption(name, d.num_options, d.options);
-      return std::string(v && *v ? v : fallback);
-    };
-    // The queue's driver is its make and model; the print processor and the
-    // data type are kept as options of the queue, with the spooler's usual
-    // values when a queue has none.
-    list.push_back({d.name, opt("printer-make-and-model", ""), opt("print-processor", "winprint"),
-                    opt("datatype", "RAW")});
+  long error = 0;
+  for (const std::string& name : spooler::PrinterNames(&error)) {
+    spooler::PrinterRecord rec;
+    if (spooler::GetPrinter(name, &rec) != 0) continue;
+    list.push_back({rec.PrinterName, rec.DriverName, rec.PrintProcessor.empty() ? "winprint" : rec.PrintProcessor,
+                    rec.Datatype.empty() ? "RAW" : rec.Datatype});
   }
-  brevant::print::Cups().cupsFreeDests(n, dests);
   return list;
-}
-
-std::string OsDescription() {
-  struct utsname u {};
-  if (::uname(&u) != 0) return "";
-  std::string text = std::string(u.sysname) + " " + u.release + " " + u.machine;
-  std::ifstream in("/etc/os-release");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("PRETTY_NAME=", 0) == 0) {
-      std::string v = line.substr(12);
-      if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
-      text += " (" + v + ")";
-    }
-  }
-  return text;
 }
 
 // The first line a program writes to standard output, waiting at most
@@ -148,7 +125,7 @@ MailProgram FindMailProgram() {
   MailProgram p;
   std::string configured;
   CWinReg reg;
-  if (reg.InitForRead(CWinReg::HKEY_CURRENT_USER, mail::kAccountKey)) {
+  if (reg.InitForReadIfPresent(CWinReg::HKEY_CURRENT_USER, mail::kAccountKey)) {
     configured = reg.GetString("MailProgram");
     reg.CloseKey();
   }
@@ -169,17 +146,6 @@ MailProgram FindMailProgram() {
   if (!program.empty()) p.version = FirstLineOf({program, "--version"}, 5000);
   p.command = {"xdg-open"};
   return p;
-}
-
-std::string MailAccountState() {
-  CWinReg reg;
-  if (!reg.InitForRead(CWinReg::HKEY_CURRENT_USER, mail::kAccountKey)) return "";
-  bool named = !reg.GetString("SmtpServer").empty();
-  reg.CloseKey();
-  if (!named) return "";
-  const mail::Account& a = *mCommon::SetCDOSession();
-  return a.sender + " via " + a.server + ":" + std::to_string(a.port) + " (" + a.security + ", " +
-         (a.user.empty() ? std::string("no login") : "login " + a.user) + ")";
 }
 
 // A fax server object of the report's own (the client library makes one
@@ -228,10 +194,10 @@ BugReportProbes DefaultBugReportProbes() {
   BugReportProbes p;
   p.mailProgram = FindMailProgram;
   p.mailStore = [] { return mCommon::GetMapiNamespace() != nullptr; };
-  p.mailAccount = MailAccountState;
+  p.cdoSession = [] { return mCommon::SetCDOSession() != nullptr; };
   p.faxService = ProbeFaxService;
-  p.printers = CupsPrinters;
-  p.osDescription = OsDescription;
+  p.printers = SpoolerPrinters;
+  p.osDescription = mCommon::GetOSDescription;
   p.xpCheck = mCommon::CheckXP;
   return p;
 }

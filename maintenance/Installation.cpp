@@ -75,7 +75,8 @@ std::string GetSystemFolder() {
   std::string dir;
   try {
     CWinReg reg;
-    if (reg.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, kPelorinKey)) dir = reg.GetString("SystemDir");
+    // "SystemDir" is a setting of our own that installations rarely make.
+    if (reg.InitForReadIfPresent(CWinReg::HKEY_LOCAL_MACHINE, kPelorinKey)) dir = reg.GetString("SystemDir");
   } catch (...) {
     dir.clear();
   }
@@ -194,7 +195,12 @@ bool RegisterServerDll(const std::string& path, bool registerIt, long timeoutMs)
   else if (r.exitCode >= 128) why = "the library crashed (signal " + std::to_string(r.exitCode - 128) + ")";
   else if (r.exitCode != kRegsvrOk) why = "the registration helper ended with " + std::to_string(r.exitCode);
   if (why.empty()) return true;
-  WriteErrorLog(kErrInvalidCall, path + ": " + why, "mInstallation.RegisterServerDll");
+  // The caller's record (124, "Cannot registrate:") is the one error record;
+  // why the library failed goes to the trace log beside it.
+  try {
+    WriteTraceLog("mInstallation.RegisterServerDll", path + ": " + why);
+  } catch (...) {
+  }
   return false;
 }
 

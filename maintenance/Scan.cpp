@@ -17,6 +17,7 @@
 #include "common/Errors.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
+#include "platform/env/Environment.h"
 #include "platform/process/Process.h"
 #include "platform/lib/TiffApi.h"
 
@@ -205,12 +206,15 @@ bool ScanDeviceAvailable(long timeoutMs) {
 std::string ScanImagePath() { return GetProgramFolder() + "/FaxScan.bmp"; }
 std::string ScannedPagePath() { return GetProgramFolder() + "/FaxScan.tif"; }
 
-bool StartScan(const std::function<void(const std::string&)>& showWarning, const std::string& consoleTool) {
+bool StartScan(const std::function<void(const std::string&)>& showWarning) {
   try {
     if (!ScanDeviceAvailable() && showWarning) showWarning(kNoScanDeviceMessage);
     ::unlink(ScanImagePath().c_str());
     ::unlink(ScannedPagePath().c_str());
-    std::string tool = consoleTool.empty() ? GetExecutableFolder() + "/quorrender" : consoleTool;
+    // The console tool of the fax image pipeline: BREVANT_QUORRENDER when
+    // set, else quorrender beside this program.
+    std::string tool = platform::env::Get(platform::env::Var::ConsoleTool);
+    if (tool.empty()) tool = GetExecutableFolder() + "/quorrender";
     auto r = platform::Spawn({tool, "scan;"}, GetProgramFolder(), false);
     if (!r.started) throw VbError(kErrFileNotFound, "Cannot start " + tool + ": " + r.error);
     return true;

@@ -20,10 +20,9 @@ std::string ScannedPagePath();
 
 // Init.scan's work without its end: warns through showWarning when no scan
 // device is there (and goes on), deletes the previous scan image, and starts
-// consoleTool with "scan;" without waiting. consoleTool "" means quorrender
-// beside this program. True when the console tool started.
-bool StartScan(const std::function<void(const std::string&)>& showWarning,
-               const std::string& consoleTool = "");
+// the console tool (BREVANT_QUORRENDER, else quorrender beside this program)
+// with "scan;" without waiting. True when the console tool started.
+bool StartScan(const std::function<void(const std::string&)>& showWarning);
 
 inline constexpr const char* kNoScanDeviceMessage =
     "Can't find scan device. Please install scan or device camera.";

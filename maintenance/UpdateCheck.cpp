@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
 
 #include "Version.h"
 #include "common/CWinReg.h"
@@ -36,10 +37,11 @@ size_t CollectBody(char* data, size_t size, size_t count, void* user) {
 }
 
 // Lets window messages run while the transfer waits, so the about box stays
-// responsive.
-int KeepWindowsAlive(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+// responsive; the wait ends only when the user has given the check up.
+int KeepWindowsAlive(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   ui::DoEvents();
-  return 0;
+  const auto* abandoned = static_cast<const std::function<bool()>*>(user);
+  return *abandoned && (*abandoned)() ? 1 : 0;
 }
 
 std::string Trim(const std::string& s) {
@@ -54,9 +56,10 @@ std::string Lower(std::string s) {
   return s;
 }
 
+// "UpdateSite" is a setting of our own that few installations make.
 std::string ReadSite(std::uint32_t root) {
   CWinReg reg;
-  if (!reg.InitForRead(root, kPelorinKey)) return "";
+  if (!reg.InitForReadIfPresent(root, kPelorinKey)) return "";
   return reg.GetString("UpdateSite");
 }
 
@@ -139,7 +142,8 @@ std::string BodyInnerText(const std::string& page) {
   return Trim(text);
 }
 
-UpdateResult QueryUpdateService(const std::string& address, const std::string& version, long timeoutMs) {
+UpdateResult QueryUpdateService(const std::string& address, const std::string& version,
+                                const std::function<bool()>& abandoned) {
   UpdateResult r;
   CURL* curl = brevant::net::Curl().easy_init();
   if (!curl) {
@@ -158,11 +162,13 @@ UpdateResult QueryUpdateService(const std::string& address, const std::string& v
   // Only the web: a site value naming a local file or another protocol fails.
   brevant::net::Curl().easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   brevant::net::Curl().easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  brevant::net::Curl().easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
-  brevant::net::Curl().easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
+  // No time limit: a page that never completes keeps the check waiting, as
+  // a browser keeps loading it, until the user gives it up.
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_TIMEOUT_MS, 0L);
   brevant::net::Curl().easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   brevant::net::Curl().easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   brevant::net::Curl().easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, KeepWindowsAlive);
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_XFERINFODATA, &abandoned);
   brevant::net::Curl().easy_setopt(curl, CURLOPT_USERAGENT, ("Brevant/" + std::string(BREVANT_VERSION_TEXT)).c_str());
   CURLcode rc = brevant::net::Curl().easy_perform(curl);
   brevant::net::Curl().easy_cleanup(curl);
@@ -172,7 +178,7 @@ UpdateResult QueryUpdateService(const std::string& address, const std::string& v
     return r;
   }
   if (rc != CURLE_OK) {
-    r.timedOut = rc == CURLE_OPERATION_TIMEDOUT;
+    r.abandoned = rc == CURLE_ABORTED_BY_CALLBACK;
     r.error = errbuf[0] ? errbuf : brevant::net::Curl().easy_strerror(rc);
     return r;
   }
@@ -186,12 +192,11 @@ UpdateResult QueryUpdateService(const std::string& address, const std::string& v
   return r;
 }
 
-void CheckForUpdate(long timeoutMs) {
+void CheckForUpdate(const std::function<bool()>& abandoned) {
   ui::SetCursor(ui::Cursor::Wait);
   UpdateResult r;
   try {
-    WriteTraceLog("frmUpdate.CheckForUpdate", "start");
-    r = QueryUpdateService(UpdateServiceAddress(), UpdateVersionText(), timeoutMs);
+    r = QueryUpdateService(UpdateServiceAddress(), UpdateVersionText(), abandoned);
     switch (r.answer) {
       case UpdateAnswer::NoUpdate:
         ui::SetCursor(ui::Cursor::Default);
@@ -204,10 +209,7 @@ void CheckForUpdate(long timeoutMs) {
         if (ui::MsgBox("Download Update?", "Pelorin", ui::Buttons::YesNo, ui::Icon::Question,
                        ui::Answer::No) == ui::Answer::Yes) {
           ui::SetCursor(ui::Cursor::Wait);
-          if (!platform::ShellExecute("open", r.text)) {
-            r.answer = UpdateAnswer::Failed;
-            r.error = "No web browser could be started for " + r.text;
-          }
+          if (!platform::ShellExecute("open", r.text)) r.answer = UpdateAnswer::Failed;
         }
         break;
       case UpdateAnswer::Failed:
@@ -215,18 +217,9 @@ void CheckForUpdate(long timeoutMs) {
     }
   } catch (...) {
     r.answer = UpdateAnswer::Failed;
-    r.error = CurrentError().description;
   }
-  if (r.answer == UpdateAnswer::Failed) {
-    if (r.timedOut) {
-      try {
-        std::string limit = std::to_string(timeoutMs / 1000) + "." + std::to_string(timeoutMs % 1000 / 100);
-        WriteTraceLog("frmUpdate.CheckForUpdate",
-                      "The update service did not answer within " + limit + " s: timed out.");
-      } catch (...) {
-      }
-    }
-    WriteErrorLog(kErrPathFileAccess, r.error, "frmUpdate.CheckForUpdate");
+  // A check the user gave up (the about box closed) has nobody to tell.
+  if (r.answer == UpdateAnswer::Failed && !r.abandoned) {
     ui::SetCursor(ui::Cursor::Default);
     ui::MsgBox("Connect error. Check your connection settings.");
   }

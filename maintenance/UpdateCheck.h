@@ -2,6 +2,7 @@
 // The update check behind the about box's "Update" button: asks the maker's
 // update service whether a newer version exists and offers its download
 // address in the browser.
+#include <functional>
 #include <string>
 
 namespace brevant {
@@ -18,12 +19,8 @@ struct UpdateResult {
   UpdateAnswer answer = UpdateAnswer::Failed;
   std::string text;   // the body's text (the download address for Download)
   std::string error;  // why the check failed
-  bool timedOut = false;
+  bool abandoned = false;  // the user gave the check up while it waited
 };
-
-// How long a check may take before it counts as failed: long enough for a
-// slow line, short enough that the about box never waits for ever.
-inline constexpr long kUpdateTimeoutMs = 60000;
 
 // The update service address: the maker's site (the "UpdateSite" value of
 // "Software\Norvane\Pelorin", current user first, then local machine;
@@ -35,9 +32,11 @@ std::string UpdateVersionText();
 
 // Asks address + "?ver=" + version and interprets the answer as the
 // browser's view of the page: the body's text, whatever the HTTP status.
-// Bounded by timeoutMs; the body is read up to 64 KB (a longer one fails).
+// There is no time limit: window messages run while it waits, and it waits
+// until the page is complete or abandoned (asked between polls) says true.
+// The body is read up to 64 KB (a longer one fails).
 UpdateResult QueryUpdateService(const std::string& address, const std::string& version,
-                                long timeoutMs = kUpdateTimeoutMs);
+                                const std::function<bool()>& abandoned = {});
 
 // The text a browser would show for a page body: tags removed, entities
 // for &amp; &lt; &gt; &quot; &nbsp; decoded, surrounding white space trimmed.
@@ -45,8 +44,8 @@ std::string BodyInnerText(const std::string& page);
 
 // The whole check as the about box runs it: busy pointer, the query,
 // "Update is not available.", "Download Update?" (Yes opens the address in
-// the browser), or "Connect error. Check your connection settings." (a time
-// limit that ran out is said in the trace log).
-void CheckForUpdate(long timeoutMs = kUpdateTimeoutMs);
+// the browser), or "Connect error. Check your connection settings.". A
+// check abandoned by its window ends without a word.
+void CheckForUpdate(const std::function<bool()>& abandoned = {});
 
 }  // namespace brevant

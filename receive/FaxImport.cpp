@@ -144,12 +144,16 @@ void SetImportWindows(ImportDialogFn dialog, ImportProgressFn progress) {
   W().progress = std::move(progress);
 }
 
-void RunFaxImport() {
+void RunFaxImport(const std::function<void()>& endRun) {
+  auto end = [&] {
+    if (endRun) endRun();
+  };
   try {
     DateTime newest{};
     long count = CountFaxes(newest);
     if (count == 0) {
       ui::MsgBox(kNoFaxesText, "Pelorin");
+      end();
       return;
     }
     if (count < kImportChoiceThreshold) {
@@ -160,10 +164,12 @@ void RunFaxImport() {
       if (W().progress) W().progress(count, run);
       else run(nullptr);
       ui::MsgBox(kImportDoneText, "Pelorin");
+      end();
       return;
     }
     if (W().dialog) {
-      W().dialog(count, newest);
+      // Modeless: the dialog ends the run when it closes, however it closes.
+      W().dialog(count, newest, endRun);
       return;
     }
     // No window library: the dialog's preselected choice.
@@ -174,6 +180,7 @@ void RunFaxImport() {
     ErrInfo e = CurrentError();
     WriteErrorLog(e.number, e.description, "Init.FaxImport");
   }
+  end();
 }
 
 }  // namespace brevant

@@ -50,11 +50,14 @@ inline constexpr long kImportChoiceThreshold = 20;
 // Without the dialog the import's progress also goes to the UI seam as
 // lines ("Importing faxes: 120 of 1000"), at most one per 5% of the faxes
 // or per second, which unattended runs write to stderr.
-void RunFaxImport();
+// Every ending ends the run with endRun (exitApp(0)): at once, or when the
+// modeless dialog closes.
+void RunFaxImport(const std::function<void()>& endRun);
 
 // The import dialog: given the number of faxes and the newest fax time, it
-// shows "Import Faxes" and returns when it has closed.
-using ImportDialogFn = std::function<void(long count, DateTime newest)>;
+// shows "Import Faxes" modeless and returns at once; closed (by Import,
+// Cancel or its close box) it calls closed.
+using ImportDialogFn = std::function<void(long count, DateTime newest, const std::function<void()>& closed)>;
 // The progress window for imports without the dialog: runs the import with
 // a progress bar of count steps.
 using ImportProgressFn = std::function<void(long count, const std::function<void(ImportProgress*)>& run)>;

@@ -225,11 +225,11 @@ void FaxStop() {
   Finish(err, "Init.FaxStop");
 }
 
-void FaxRecv() { FaxRecv({}); }
-
-void FaxRecv(const std::function<void(const std::string&)>& showWarning) {
+void FaxRecv() {
   PendingError err;
-  if (!FaxDeviceInstalled() && showWarning) showWarning("");
+  // The device check runs for its record; a missing device shows nothing
+  // here (answering without one is a failure the fax service reports).
+  FaxDeviceInstalled();
   {
     auto guard = Guard("QuorRecv");
     if (guard) {

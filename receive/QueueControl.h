@@ -1,7 +1,5 @@
 #pragma once
 // Receiving and fax queue control.
-#include <functional>
-#include <string>
 
 namespace brevant {
 
@@ -11,10 +9,8 @@ void AutoRecv();
 void FaxPause();
 // Cancels the first fax in transmission ("stop").
 void FaxStop();
-// Answers the call ringing on the first fax device ("recv").
+// Answers the call ringing on the first fax device ("recv"). Without a fax
+// device nothing is shown: the device check only records why there is none.
 void FaxRecv();
-// The same, with the command front object's fax warning shown when no fax
-// device is installed.
-void FaxRecv(const std::function<void(const std::string&)>& showWarning);
 
 }  // namespace brevant

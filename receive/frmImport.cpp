@@ -1,7 +1,6 @@
 #include "receive/frmImport.h"
 
 #include <QApplication>
-#include <QEventLoop>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
@@ -107,13 +106,13 @@ void frmImport::reject() {
 
 void RegisterImportWindows() {
   SetImportWindows(
-      [](long count, DateTime newest) {
-        frmImport dlg(count, newest);
-        dlg.setModal(false);
-        QEventLoop wait;
-        QObject::connect(&dlg, &QDialog::finished, &wait, &QEventLoop::quit);
-        dlg.show();
-        wait.exec();
+      [](long count, DateTime newest, const std::function<void()>& closed) {
+        auto* dlg = new frmImport(count, newest);
+        dlg->setAttribute(Qt::WA_DeleteOnClose);
+        QObject::connect(dlg, &QDialog::finished, dlg, [closed] {
+          if (closed) closed();
+        });
+        dlg->show();
       },
       [](long count, const std::function<void(ImportProgress*)>& run) {
         QDialog frmProgress;

@@ -286,7 +286,9 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
     step([&] {
       if (cover.empty()) {
         // No template chosen (a new account has the cover page switched on
-        // but none picked): the fax goes without one.
+        // but none picked, or none is installed): the fax goes without one,
+        // and no delivery path looks for one.
+        job.UseCover = false;
         goOn = report("the cover page", printSteps);
         if (goOn) WriteTraceLog("printToPreview", "no cover page file is chosen; the fax has no cover page");
         return;
@@ -319,6 +321,12 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
                    "Pelorin");
       }
     });
+    // The mail gateway attaches the cover page as a fax image of its own,
+    // "FaxCover.Tif", in front of the documents.
+    if (Config().ProgramType == 2)
+      step([&] {
+        if (Exists(PageFile(spool, 0))) RunConsoleTool("coverpage;maketif;");
+      });
   }
 
   // Every document printed: the bar full, and the line for the conversion

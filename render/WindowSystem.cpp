@@ -105,6 +105,20 @@ class X11Windows : public WindowSystem {
     XSendEvent(d_, w, False, NoEventMask, &ev);
     XFlush(d_);
   }
+  void ShowNormal(Handle w) override {
+    XMapRaised(d_, w);
+    // A window manager activates (and restores) a window when asked on the
+    // root window; without one the mapping and raising above is all.
+    XEvent ev{};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = w;
+    ev.xclient.message_type = XInternAtom(d_, "_NET_ACTIVE_WINDOW", False);
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = 1;  // a request from an application
+    ev.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d_, DefaultRootWindow(d_), False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+    XFlush(d_);
+  }
 
  private:
   Display* d_;

@@ -1,6 +1,6 @@
 #pragma once
-// The desktop's top-level windows, as far as the print routes need them:
-// list, title, hide, minimise, ask to close. On X11 (a display is set and
+// The desktop's top-level windows, as far as the print routes and the about
+// box need them: list, title, hide, minimise, ask to close, show. On X11 (a display is set and
 // answers) this is the X server's window list; without a display there
 // are no windows. Tests install their own.
 #include <string>
@@ -19,6 +19,9 @@ class WindowSystem {
   virtual void Minimise(Handle w) = 0;
   // Asks the window to close, the way its close button does.
   virtual void PostClose(Handle w) = 0;
+  // Shows the window in its normal state, in front (restored when it was
+  // minimised).
+  virtual void ShowNormal(Handle) {}
 };
 
 // The window system of this session (X11 or none).

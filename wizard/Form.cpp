@@ -62,8 +62,8 @@ void Form::Unload() {
 void Form::ShowModal() {
   setWindowModality(Qt::ApplicationModal);
   show();
-  // Nobody answers an unattended run: the window is closed as with its
-  // close box, which ends the run the way it always ends.
+  // Nobody answers an unattended run: the window is closed as with Escape
+  // (its Cancel), which ends the run the way it always ends.
   if (ui::Unattended()) {
     CloseRequested();
     return;
@@ -106,7 +106,7 @@ void Form::closeEvent(QCloseEvent* e) {
     return;
   }
   e->ignore();
-  CloseRequested();
+  CloseBox();
 }
 
 void Form::reject() { CloseRequested(); }

@@ -32,7 +32,7 @@ class Form : public QDialog {
   bool Unloading() const { return unloading_; }
   // Shows the form and waits until it is hidden or unloaded. Unattended
   // runs do not wait: nobody is there to answer, so the form is closed as
-  // with its close box.
+  // with Escape.
   void ShowModal();
   // Shows the form at the place of another window (the wizard's pages take
   // over each other's position; withSize also takes the size).
@@ -44,8 +44,12 @@ class Form : public QDialog {
   virtual void Activate() {}
   // The unload handler.
   virtual void FormUnload() {}
-  // The window's close box and Escape.
+  // Escape, and an unattended run that nobody answers: the Cancel button's
+  // work where the form has one.
   virtual void CloseRequested() { Unload(); }
+  // The window's close box: unloads the form (its unload handler decides
+  // whether the run ends); forms whose close box is their Cancel say so.
+  virtual void CloseBox() { CloseRequested(); }
 
   void showEvent(QShowEvent* e) override;
   void hideEvent(QHideEvent* e) override;

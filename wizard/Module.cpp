@@ -4,22 +4,15 @@
 // default cover page); their core code is found in the executable.
 #include <QApplication>
 #include <QDialog>
-#include <QDialogButtonBox>
 #include <QEvent>
-#include <QLabel>
-#include <QListWidget>
 #include <QPushButton>
 #include <QTimer>
-#include <QVBoxLayout>
 #include <string>
-#include <vector>
 
 #include "app/mMisc.h"
 #include "common/Errors.h"
 #include "common/Logging.h"
-#include "delivery/AddressBook.h"
 #include "delivery/FaxTransport.h"
-#include "platform/mail/MailStore.h"
 #include "receive/ui/ConfigServices.h"
 #include "maintenance/ui/MaintenanceDialogs.h"
 #include "receive/FaxImport.h"
@@ -28,6 +21,7 @@
 #include "platform/ui/Ui.h"
 #include "wizard/Hooks.h"
 #include "wizard/QtWindows.h"
+#include "wizard/frmAddressBook.h"
 
 namespace {
 
@@ -67,36 +61,6 @@ void ConnectConfigServices() {
   };
 }
 
-// The recipients page's address book over the user's vCard contacts: a list
-// to pick people and distribution lists from.
-bool PickFromContacts(std::vector<brevant::AddressEntry>* picked) {
-  std::vector<brevant::mail::Contact> book = brevant::ReadAddressBook();
-  if (brevant::ui::Unattended()) return true;  // nobody to pick: nothing picked
-  QDialog dialog;
-  dialog.setObjectName("frmAddressBook");
-  dialog.setWindowTitle("Address Book");
-  auto* layout = new QVBoxLayout(&dialog);
-  layout->addWidget(new QLabel(QString::fromStdString(
-      book.empty() ? "No contacts in " + brevant::ContactsFolder() : "Contacts (" + brevant::ContactsFolder() + "):")));
-  auto* list = new QListWidget;
-  list->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  for (const auto& c : book)
-    list->addItem(QString::fromStdString(c.isGroup ? c.name + " (list)" : c.name));
-  layout->addWidget(list);
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
-  QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
-  QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
-  QObject::connect(list, &QListWidget::itemDoubleClicked, &dialog, &QDialog::accept);
-  layout->addWidget(buttons);
-  dialog.resize(420, 360);
-  if (dialog.exec() != QDialog::Accepted) return true;
-  for (int row = 0; row < list->count(); ++row) {
-    if (!list->item(row)->isSelected()) continue;
-    picked->push_back(brevant::EntryOf(book[std::size_t(row)], book));
-  }
-  return true;
-}
-
 class ModuleWindows : public Windows {
  public:
   explicit ModuleWindows(Windows* wizard) : wizard_(wizard) {}
@@ -112,7 +76,7 @@ class ModuleWindows : public Windows {
   void ShowImport() override {
     // Unattended, the import takes the dialog's preselected choice.
     if (!brevant::ui::Unattended()) brevant::RegisterImportWindows();
-    brevant::RunFaxImport();
+    brevant::RunFaxImport([] { brevant::exitApp(0); });
   }
   void ShowAbout() override {
     brevant::SetMaintenanceExitHandler([] { brevant::exitApp(0); });
@@ -134,7 +98,7 @@ extern "C" __attribute__((visibility("default"))) Windows* brevant_windows_modul
   Windows* wizard = brevant::wizard::QtWindows();
   if (!wizard) return nullptr;
   static ModuleWindows windows(wizard);
-  brevant::wizard::WizardHooks().AddressBook = &PickFromContacts;
+  brevant::wizard::WizardHooks().AddressBook = &brevant::wizard::PickFromContacts;
   if (brevant::ui::Unattended() && qApp) {
     static UnattendedDialogs closer;
     qApp->installEventFilter(&closer);

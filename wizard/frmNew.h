@@ -26,6 +26,8 @@ class frmNew : public WizardPage {
   void Activate() override;
   void FormUnload() override;
   void CloseRequested() override { btnCancel_Click(); }
+  // The close box unloads the page without its Cancel handler.
+  void CloseBox() override { Unload(); }
 
  private:
   frmNew();

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPixmap>
+#include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -23,6 +24,7 @@
 #include "maintenance/UpdateCheck.h"
 #include "maintenance/ui/MaintenanceDialogs.h"
 #include "platform/ui/Ui.h"
+#include "render/WindowSystem.h"
 
 namespace brevant {
 namespace {
@@ -117,12 +119,22 @@ frmAbout::frmAbout(QWidget* parent) : FormDialog("frmAbout", parent) {
   Trace t("frmAbout->Form_Load");
   setAttribute(Qt::WA_DeleteOnClose);
 
-  // One about box: a second one shows the first in its normal state.
+  // One about box on the desktop: when a top-level window with its title is
+  // there already (this program's, or another copy's in another session on
+  // the same display), that one is shown in its normal state instead.
   for (QWidget* w : QApplication::topLevelWidgets()) {
     if (w != this && w->isVisible() && w->windowTitle() == kAboutCaption) {
       w->showNormal();
       w->raise();
       w->activateWindow();
+      handedOver_ = true;
+      return;
+    }
+  }
+  render::WindowSystem& desktop = render::Windows();
+  for (render::WindowSystem::Handle w : desktop.TopLevelWindows()) {
+    if (desktop.Title(w) == kAboutCaption) {
+      desktop.ShowNormal(w);
       handedOver_ = true;
       return;
     }
@@ -183,12 +195,14 @@ frmAbout::frmAbout(QWidget* parent) : FormDialog("frmAbout", parent) {
     Trace t("frmAbout->cmdBug_Click");
     MakeBugReport();
   });
-  connect(cmdUpdate, &QPushButton::clicked, this, [cmdUpdate] {
+  connect(cmdUpdate, &QPushButton::clicked, this, [this, cmdUpdate] {
     Trace t("frmAbout->cmdUpdate_Click");
-    // Window messages run while the check waits; one check at a time.
+    // Window messages run while the check waits, for as long as the service
+    // takes; closing the about box gives the check up. One check at a time.
+    QPointer<frmAbout> self(this);
     cmdUpdate->setEnabled(false);
-    CheckForUpdate();
-    cmdUpdate->setEnabled(true);
+    CheckForUpdate([self] { return !self || !self->isVisible(); });
+    if (self) cmdUpdate->setEnabled(true);
   });
   connect(cmdSysInfo, &QPushButton::clicked, this, [] {
     Trace t("frmAbout->cmdSysInfo_Click");
@@ -320,7 +334,9 @@ void SetMaintenanceExitHandler(std::function<void()> handler) { ExitHandler() = 
 void ShowAboutBox() {
   auto* about = new frmAbout;
   if (about->HandedOver()) {
+    // Closed as with OK: the run ends.
     about->deleteLater();
+    if (ExitHandler()) ExitHandler()();
     return;
   }
   about->show();

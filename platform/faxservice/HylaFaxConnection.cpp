@@ -116,7 +116,7 @@ struct Fd {
 int DwordOr(const char* name, int fallback) {
   for (auto root : {CWinReg::HKEY_CURRENT_USER, CWinReg::HKEY_LOCAL_MACHINE}) {
     CWinReg reg;
-    if (reg.InitForRead(root, kFaxServerKey) && reg.ValueType(name) == 4) return reg.GetDword(name);
+    if (reg.InitForReadIfPresent(root, kFaxServerKey) && reg.ValueType(name) == 4) return reg.GetDword(name);
   }
   return fallback;
 }
@@ -124,7 +124,7 @@ int DwordOr(const char* name, int fallback) {
 std::string StringOr(const char* name, const std::string& fallback) {
   for (auto root : {CWinReg::HKEY_CURRENT_USER, CWinReg::HKEY_LOCAL_MACHINE}) {
     CWinReg reg;
-    if (reg.InitForRead(root, kFaxServerKey) && reg.ValueType(name) == 1) return reg.GetString(name);
+    if (reg.InitForReadIfPresent(root, kFaxServerKey) && reg.ValueType(name) == 1) return reg.GetString(name);
   }
   return fallback;
 }

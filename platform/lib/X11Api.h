@@ -14,6 +14,7 @@
   X(XGetWindowProperty) \
   X(XIconifyWindow) \
   X(XInternAtom) \
+  X(XMapRaised) \
   X(XOpenDisplay) \
   X(XQueryTree) \
   X(XSendEvent) \
@@ -41,6 +42,7 @@ const X11Api& X11();
 #define XGetWindowProperty (::brevant::platform::X11().XGetWindowProperty)
 #define XIconifyWindow (::brevant::platform::X11().XIconifyWindow)
 #define XInternAtom (::brevant::platform::X11().XInternAtom)
+#define XMapRaised (::brevant::platform::X11().XMapRaised)
 #define XOpenDisplay (::brevant::platform::X11().XOpenDisplay)
 #define XQueryTree (::brevant::platform::X11().XQueryTree)
 #define XSendEvent (::brevant::platform::X11().XSendEvent)

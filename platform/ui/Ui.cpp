@@ -35,6 +35,7 @@ class UnattendedBackend : public Backend {
     DoEvents();
     CloseLoadedForms();
     DoEvents();
+    if (g_backend) g_backend->EndOfRun();
   }
   void ShowStatus(const std::string& text, unsigned long) override { std::cerr << text << std::endl; }
   void CloseStatus() override {}

@@ -29,6 +29,9 @@ class Backend {
   // Runs the window loop until the last window has closed (modeless windows
   // keep the process alive this way). Returns at once when none is open.
   virtual void RunUntilWindowsClosed() = 0;
+  // The run is over: helper threads the window system started end here, so
+  // none is left running while the process ends.
+  virtual void EndOfRun() {}
   // The status window of long operations ("Printing a.pdf..."), shown over
   // the owner window; owner 0 means no status window is wanted.
   virtual void ShowStatus(const std::string& text, unsigned long owner) = 0;

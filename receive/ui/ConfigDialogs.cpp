@@ -43,24 +43,30 @@ bool EnsureApplication(const char* source) {
   return app != nullptr;
 }
 
-// Modal until the user closes the window. Unattended, nobody answers: the
-// window is shown once and closed as if cancelled, so nothing is stored.
+// Unattended, nobody answers: the window is shown once and closed as if
+// cancelled, so nothing is stored.
+bool ClosedUnattended(QDialog& dialog) {
+  if (!ui::Unattended()) return false;
+  dialog.show();
+  QCoreApplication::processEvents();
+  dialog.reject();
+  return true;
+}
+
+// Modal until the user closes the window.
 void RunModal(QDialog& dialog) {
-  if (ui::Unattended()) {
-    dialog.show();
-    QCoreApplication::processEvents();
-    dialog.reject();
-    return;
-  }
-  dialog.exec();
+  if (!ClosedUnattended(dialog)) dialog.exec();
 }
 
 }  // namespace
 
 void ShowConfigDialog(ExitAppFn exitApp) {
   if (!EnsureApplication("Init.Config")) return;
-  frmConfigureClient dialog(exitApp);
-  RunModal(dialog);
+  // Modeless: the command returns at once and the run lives on until the
+  // dialog closes (its buttons and close box end the run through exitApp).
+  auto* dialog = new frmConfigureClient(exitApp);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  if (!ClosedUnattended(*dialog)) dialog->show();
 }
 
 void ShowSetCoverDialog(ExitAppFn exitApp) {

@@ -75,20 +75,23 @@ TEST(GroupFile, UnknownRepeatedAndBadValues) {
   EXPECT_EQ(Config().EmailFax, "first@example.org");
   EXPECT_FALSE(Config().FaxGroupConnect);
 
-  // A value that is not a number or not a Boolean reaches the caller; only
-  // an empty text is no value, blanks are not.
-  for (auto [text, number] : {std::pair<std::string, long>{"<Groups><ProgramType>two</ProgramType></Groups>", 13},
-                              {"<Groups><ProgramType>40000</ProgramType></Groups>", 6},
-                              {"<Groups><ReceiveAll>yes</ReceiveAll></Groups>", 13},
-                              {"<Groups><ProgramType>   </ProgramType></Groups>", 13},
-                              {"<Groups><FaxGroupConnect> </FaxGroupConnect></Groups>", 13}}) {
+  // A value that is not a number or not a Boolean makes the file unreadable:
+  // one record of the reader, and the defaults (only an empty text is no
+  // value, blanks are not).
+  for (auto [text, number] : {std::pair<std::string, std::string>{"<ProgramType>two</ProgramType>", "13"},
+                              {"<ProgramType>40000</ProgramType>", "6"},
+                              {"<ReceiveAll>yes</ReceiveAll>", "13"},
+                              {"<ProgramType>   </ProgramType>", "13"},
+                              {"<FaxGroupConnect> </FaxGroupConnect>", "13"}}) {
     SCOPED_TRACE(text);
-    try {
-      ReadWith(w, &text);
-      ADD_FAILURE() << "no error";
-    } catch (const VbError& e) {
-      EXPECT_EQ(e.Number(), number);
-    }
+    std::filesystem::remove(w.ProgramDir() + "/Errors.log");
+    std::string file = "<Groups>" + text + "</Groups>";
+    EXPECT_FALSE(ReadWith(w, &file));
+    EXPECT_EQ(Config().ProgramType, 0);
+    EXPECT_TRUE(Config().ReceiveAll);
+    EXPECT_EQ(Config().CoverFolder, w.ProgramDir() + "/coverpage/");
+    EXPECT_EQ(w.Errors().rfind(number + ",", 0), 0u) << w.Errors();
+    EXPECT_NE(w.Errors().find(":CXmlGroups.ReadCfgProps\""), std::string::npos) << w.Errors();
   }
 
   // Switches may also be numbers; anything but 0 is True.

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -11,6 +12,7 @@
 #include <QSpinBox>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 
 #include <pugixml.hpp>
 
@@ -31,6 +33,7 @@
 #include "receive/ui/frmConfigureClient.h"
 #include "receive/ui/frmFaxServer.h"
 #include "receive/ui/frmSetCover.h"
+#include "tests/maintenance/FakeShell.h"
 #include "tests/support/QtApp.h"
 #include "tests/support/RegValues.h"
 #include "tests/support/TestWorld.h"
@@ -110,6 +113,41 @@ TEST_F(ConfigFixture, SwitchingToTheMailFaxServiceSavesEverySettingWhereItBelong
             "1 fax@talvane.example /home/ann/Maildir/.Faxes /srv/fax/sent");
   configui::frmConfigureClient again(RecordExit);
   EXPECT_TRUE(again.optFaxMail->isChecked() && again.chkAllIncoming->isChecked());
+}
+
+TEST_F(ConfigFixture, TheFolderBrowserOffersFileSystemFoldersAndHelpOpensTheGuide) {
+  // "...": the file-system folder browser (no mail folders), titled with the
+  // program folder while the box is empty; the folder picked fills the box.
+  const std::string picked = world.Root() + "/faxes";
+  fs::create_directories(picked);
+  std::string seen;
+  QTimer answer;
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    if (auto* browser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+      seen = browser->windowTitle().toStdString() + (browser->testOption(QFileDialog::ShowDirsOnly) ? "|dirs" : "");
+      browser->setDirectory(QString::fromStdString(picked));
+      static_cast<QDialog*>(browser)->accept();
+    }
+  });
+  answer.start(20);
+  configui::frmConfigureClient dlg(RecordExit);
+  dlg.txtIncomFolder->clear();
+  dlg.cmdInboxFolder->click();
+  EXPECT_EQ(seen, GetProgramFolder() + "|dirs");
+  EXPECT_EQ(dlg.txtIncomFolder->text().toStdString(), picked);
+
+  // Help: the user guide built as HTML, in the desktop's browser; a help
+  // file that is not there is said.
+  const std::string guide = test::BinDir() + "/Pelorin.html", missing = world.Root() + "/Pelorin.chm";
+  EXPECT_NE(TestWorld::ReadFile(guide).find("<h2 id=\"installing\">Installing</h2>"), std::string::npos);
+  test::FakeShell shell(world);
+  UiRecorder ui;
+  for (const std::string& help : {guide, missing}) {
+    brevant::Run().HelpFile = help;
+    dlg.cmdHelp->click();
+  }
+  EXPECT_EQ(shell.Opened(), guide);
+  EXPECT_EQ(ui.messages, std::vector<std::string>{"Pelorin: The help file " + missing + " cannot be opened."});
 }
 
 TEST_F(ConfigFixture, DisconnectMailAndCancel) {

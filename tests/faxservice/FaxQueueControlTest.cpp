@@ -181,9 +181,13 @@ TEST(QueueControlWithoutDaemon, EachCommandSaysWhatItSaysWithoutAFaxServer) {
   // Nothing was switched on: "autorecv" stored nothing.
   const std::string stored = test::RegString(test::HKCU, kPelorinKey, "AutoReceive");
   EXPECT_TRUE(stored == "" || stored == "<no key>") << stored;
-  // "recv" looked for a device first and logged why there was none.
+  // "recv" looked for a device first and logged why there was none, and
+  // showed no fax-modem warning for it.
   std::string errors = world.Errors();
   EXPECT_NE(errors.find("mCommon.GetFaxName"), std::string::npos) << errors;
+  // The fax server settings key most users never make is read quietly.
+  EXPECT_EQ(errors.find("Pelorin\\FaxServer"), std::string::npos) << errors;
+  EXPECT_EQ(test::TestWorld::ReadFile(world.ProgramDir() + "/brevant.log").find("frmWarning"), std::string::npos);
 }
 
 using QueueControlAsUsers = test::FaxUsers;

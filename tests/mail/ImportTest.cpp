@@ -11,10 +11,12 @@
 #include <sstream>
 #include <thread>
 
+#include "common/ClientConfig.h"
 #include "common/FaxJob.h"
 #include "receive/FaxImport.h"
 #include "tests/mail/FaxWorld.h"
 #include "tests/mail/MailTestSupport.h"
+#include "tests/support/RegValues.h"
 
 namespace fs = std::filesystem;
 using namespace brevant;
@@ -167,9 +169,20 @@ TEST_F(Import, ImportKilledAtAnyPointAndRunAgainFilesEveryFaxExactlyOnce) {
 // imported, every fax is walked, and progress comes as one line per 5% of
 // them (or per second of a slow walk), the last one always, on stderr only.
 TEST_F(Import, ImportCommandTellsWhenThereAreNoneAndProgressInFewLinesBeforeItsMessage) {
+  // Every ending is the end of a run: a pending cover page request is reset
+  // and the spool folder emptied.
+  auto endOfRun = [&](const char* why) {
+    EXPECT_EQ(test::RegString(test::HKCU, kPelorinKey, "SetCoverPage"), "0") << why;
+    EXPECT_FALSE(std::filesystem::exists(world.SpoolDir() + "00000001.emf")) << why;
+    test::SetRegString(test::HKCU, kPelorinKey, "SetCoverPage", "1");
+    TestWorld::WriteFile(world.SpoolDir() + "00000001.emf", "page");
+  };
+  test::SetRegString(test::HKCU, kPelorinKey, "SetCoverPage", "1");
+  TestWorld::WriteFile(world.SpoolDir() + "00000001.emf", "page");
   auto r = world.RunTool("brevant", "import");
   EXPECT_NE(r.err.find("You do not have faxes to import."), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("Importing faxes"), std::string::npos) << r.err;
+  endOfRun("no faxes");
   const std::string done = "Import from Fax Console has been successful.";
   for (int i = 0; i < 3; ++i) AddFax(Store(), "cmd" + std::to_string(i) + ".tif", "me", "x", 24 * 30);
   r = world.RunTool("brevant", "import");
@@ -178,6 +191,7 @@ TEST_F(Import, ImportCommandTellsWhenThereAreNoneAndProgressInFewLinesBeforeItsM
             (std::vector<std::string>{"Importing faxes: 1 of 3", "Importing faxes: 2 of 3", "Importing faxes: 3 of 3"}));
   EXPECT_LT(r.err.find("Importing faxes: 3 of 3"), r.err.find(done)) << r.err;
   EXPECT_NE(r.err.find(done), std::string::npos) << r.err;
+  endOfRun("fewer than 20");
 
   for (int i = 3; i < 60; ++i)
     AddFax(i % 2 ? Store() : Archive(), "p" + std::to_string(i) + ".tif", "me", "x", i < 9 ? 1 : 24 * 9);
@@ -185,6 +199,7 @@ TEST_F(Import, ImportCommandTellsWhenThereAreNoneAndProgressInFewLinesBeforeItsM
   r = world.RunTool("brevant", "import");
   auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
   EXPECT_NE(r.err.find(done), std::string::npos) << r.err;
+  endOfRun("the dialog's choice");
   EXPECT_EQ(r.out.find("Importing faxes"), std::string::npos) << "progress never goes to stdout";
   EXPECT_EQ(FaxIds(Items(mail::olFolderInbox)).size() + FaxIds(Items(mail::olFolderSentMail)).size(), 9u);
   auto lines = ProgressLines(r.err);

@@ -42,8 +42,9 @@ TEST(Registration, EntryOutcomesOfRealLibraries) {
   EXPECT_EQ(TestWorld::ReadFile(log), good);
   EXPECT_EQ(TestWorld::ReadFile(ErrorLogPath()), "");
 
-  // Each failure has a record naming its library, this process survives the
-  // crash, and a hanging library is stopped within ten seconds.
+  // Each failure is traced with its library and why (the error record is the
+  // caller's), this process survives the crash, and a hanging library is
+  // stopped within ten seconds.
   TestWorld::WriteFile(w.ProgramDir() + "/NotALibrary.dll", "MZ this is text\n");
   auto t0 = std::chrono::steady_clock::now();
   for (const std::string& bad : {Fixture("noentry"), Fixture("refuses"), Fixture("crashes"), Fixture("hangs"),
@@ -52,11 +53,12 @@ TEST(Registration, EntryOutcomesOfRealLibraries) {
   }
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(14));
   EXPECT_EQ(TestWorld::ReadFile(log), good);
-  std::string errors = TestWorld::ReadFile(ErrorLogPath());
+  EXPECT_EQ(TestWorld::ReadFile(ErrorLogPath()), "");
+  std::string trace = TestWorld::ReadFile(TraceLogPath());
   for (const char* part : {"component-noentry.so", "component-refuses.so", "component-crashes.so", "Missing.dll",
                            "NotALibrary.dll", "no registration entry", "mInstallation.RegisterServerDll",
                            "did not return within 10 s"}) {
-    EXPECT_NE(errors.find(part), std::string::npos) << part;
+    EXPECT_NE(trace.find(part), std::string::npos) << part;
   }
   ::unsetenv("BREVANT_COMPONENT_LOG");
 }

@@ -81,7 +81,9 @@ TEST(Scan, PageFromTheFirstDeviceBecomesATiffAndANewFax) {
   EXPECT_EQ(TIFFReadDirectory(t), 0);  // one page
   TIFFClose(t);
   bool warned = false;
-  EXPECT_TRUE(StartScan([&](const std::string&) { warned = true; }, program));
+  ::setenv("BREVANT_QUORRENDER", program.c_str(), 1);
+  EXPECT_TRUE(StartScan([&](const std::string&) { warned = true; }));
+  ::unsetenv("BREVANT_QUORRENDER");
   EXPECT_FALSE(fs::exists(ScannedPagePath()));
   EXPECT_FALSE(warned);
 }
@@ -105,11 +107,14 @@ TEST(Scan, NoDeviceLeavesNoFileARecordAndAWarning) {
   std::string tool = Recorder(w, "quorrender", args);
   TestWorld::WriteFile(ScanImagePath(), "BM old scan");
   std::vector<std::string> warnings;
-  EXPECT_TRUE(StartScan([&](const std::string& m) { warnings.push_back(m); }, tool));
+  ::setenv("BREVANT_QUORRENDER", tool.c_str(), 1);
+  EXPECT_TRUE(StartScan([&](const std::string& m) { warnings.push_back(m); }));
   EXPECT_EQ(warnings, std::vector<std::string>{"Can't find scan device. Please install scan or device camera."});
   EXPECT_FALSE(fs::exists(ScanImagePath()));
   EXPECT_EQ(WaitForText(args, "scan;\n"), "scan;\n");
   // A console tool that is not there is an error record, not a crash.
-  EXPECT_FALSE(StartScan(nullptr, w.Root() + "/missing-tool"));
+  ::setenv("BREVANT_QUORRENDER", (w.Root() + "/missing-tool").c_str(), 1);
+  EXPECT_FALSE(StartScan(nullptr));
+  ::unsetenv("BREVANT_QUORRENDER");
   EXPECT_NE(TestWorld::ReadFile(ErrorLogPath()).find("Init.scan"), std::string::npos);
 }

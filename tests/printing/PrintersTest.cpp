@@ -1,7 +1,11 @@
-// The fax service's driver check on the real CUPS scheduler. (The user's
-// default printer around a fax run is checked in tests/render/PipelineTest.)
+// The fax service's driver check and the bug report's printer lines on the
+// real CUPS scheduler. (The user's default printer around a fax run is
+// checked in tests/render/PipelineTest.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "maintenance/BugReport.h"
 #include "printing/FaxPrinterSetup.h"
 #include "tests/printing/CupsWorld.h"
 
@@ -35,4 +39,12 @@ TEST(FaxPrinterSetup, TheFaxServiceDriverCheck) {
   EXPECT_NE(cw.World().Errors().find("PrinterName = '" + fax + "', DriverName = 'windows nt fax driver'"), std::string::npos)
       << cw.World().Errors();
   SetFaxServiceProbe({});
+
+  // The bug report lists the queue with the data type and print processor
+  // its set-up stored, as the scheduler reports them.
+  ASSERT_TRUE(SetFaxPrinterConfig(fax, "NT EMF 1.008", "vprproc"));
+  std::vector<PrinterRecord> listed = DefaultBugReportProbes().printers();
+  auto it = std::find_if(listed.begin(), listed.end(), [&](const PrinterRecord& p) { return p.name == fax; });
+  ASSERT_NE(it, listed.end());
+  EXPECT_EQ(it->driver + "|" + it->printProcessor + "|" + it->datatype, "windows nt fax driver|vprproc|NT EMF 1.008");
 }

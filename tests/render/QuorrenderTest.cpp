@@ -13,6 +13,7 @@
 #include "platform/events/NamedEvent.h"
 #include "platform/process/ChildProcess.h"
 #include "tests/render/TiffCheck.h"
+#include "tests/support/RegValues.h"
 #include "tests/support/TestWorld.h"
 #include "tools/quorrender/Quorrender.h"
 
@@ -189,10 +190,21 @@ TEST(Quorrender, ConsoleToolStaysOffTheWindowLibrariesAndRefusesUnknownRequests)
   EXPECT_NE(TestWorld::ReadFile(libs).find("Qt6Widgets"), std::string::npos);
   EXPECT_EQ(w.RunTool("quorrender", "").exitCode, 2);
   EXPECT_EQ(w.RunTool("quorrender", "'render;'").exitCode, 2);
-  // Until cover pages are drawn, the request says so and fails.
+  // Without a cover page chosen the request says so and fails.
   auto r = w.RunTool("quorrender", "'coverpage;'");
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("No cover page is configured"), std::string::npos);
+  // With one: the page, and with maketif also the gateway's cover image, one
+  // fax page.
+  brevant::test::SetRegString(brevant::test::HKCU, "Software\\Microsoft\\Fax\\UserInfo", "CoverPageFile",
+                              brevant::test::SourceDir() + "/coverpage/Generic.cov");
+  r = w.RunTool("quorrender", "'coverpage;maketif;'");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(fs::exists(w.SpoolDir() + "00000000.emf"));
+  auto pages = ReadBilevel(w.SpoolDir() + "FaxCover.Tif");
+  ASSERT_EQ(pages.size(), 1u);
+  EXPECT_EQ(pages[0].width, 1728u);
+  EXPECT_EQ(pages[0].compression, COMPRESSION_CCITTFAX4);
 }
 
 TEST(Quorrender, ViewerShowsTheFirstPage) {

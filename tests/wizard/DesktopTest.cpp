@@ -135,6 +135,8 @@ TEST_F(OnTheDesktop, ASecondConfigBringsTheOpenConfigurationToTheFront) {
   int first = Start("config", world.Root() + "/first");
   unsigned long dialog = x.WaitForWindow("Pelorin Configure", 15000);
   ASSERT_NE(dialog, 0u) << TestWorld::ReadFile(world.Root() + "/first");
+  // Modeless: the command has returned while its dialog stays open.
+  EXPECT_NE(Trace().find("Main - END"), std::string::npos) << Trace();
   // Another program's window comes over it and takes the focus.
   unsigned long other = x.MakeWindow("editor", true);
   auto above = [&](unsigned long a, unsigned long b) {
@@ -165,6 +167,18 @@ TEST_F(OnTheDesktop, ASecondConfigBringsTheOpenConfigurationToTheFront) {
   ASSERT_TRUE(x.Keys("Escape"));
   EXPECT_EQ(Wait(first, 10000), 0) << TestWorld::ReadFile(world.Root() + "/first");
   EXPECT_NE(Trace().find("exitApp(0) - END"), std::string::npos);
+}
+
+TEST_F(OnTheDesktop, AboutWithAnAboutBoxOnTheDesktopShowsThatOneAndOpensNone) {
+  // Another program's window titled as the about box (another copy of the
+  // program in another session on this display, for one).
+  unsigned long other = x.MakeWindow("About Pelorin");
+  int pid = Start("about", world.Root() + "/out");
+  EXPECT_EQ(Wait(pid, 15000), 0) << TestWorld::ReadFile(world.Root() + "/out");
+  EXPECT_NE(Trace().find("frmAbout->Form_Load"), std::string::npos) << Trace();
+  EXPECT_EQ(Trace().find("frmAbout->cmdOK_Click"), std::string::npos) << Trace();
+  EXPECT_NE(Trace().find("exitApp(0) - END"), std::string::npos) << "closed as with OK";
+  EXPECT_TRUE(x.Mapped(other));
 }
 
 }  // namespace

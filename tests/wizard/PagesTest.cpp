@@ -88,8 +88,11 @@ TEST_F(WizardTest, CoverPageSwitchedOffNeedsAttachmentsAndClearsTheCoverFields) 
     Click(cover->cmdRemove);
     Click(Button(cover, "cmdNext"));
     ASSERT_NE(frmSend::Loaded(), nullptr);
-    frmSend::Loaded()->close();  // like "Cancel": the run ends
+    frmSend::Loaded()->close();  // the close box: the page unloads and the run ends, without Cancel
   });
+  const std::string trace = TestWorld::ReadFile(TraceLogPath());
+  EXPECT_EQ(trace.find("frmSend->btnCancel_Click"), std::string::npos) << trace;
+  EXPECT_LT(trace.find("frmSend->Form_Unload"), trace.find("exitApp(0) - END")) << trace;
   const FaxJobRecord& job = FaxJob();
   EXPECT_FALSE(job.UseCover);
   EXPECT_EQ(job.FaxSubject, "");

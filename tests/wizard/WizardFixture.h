@@ -25,6 +25,7 @@
 
 #include "common/ClientConfig.h"
 #include "common/FaxJob.h"
+#include "common/Logging.h"
 #include "platform/ui/Ui.h"
 #include "tests/support/RegValues.h"
 #include "tests/support/TestWorld.h"

@@ -1,6 +1,10 @@
 // The Send Fax wizard driven as a user drives it: from the command line
 // through every page to "Finish", and the recipients page on its own.
+#include <QListWidget>
+#include <QTimer>
+
 #include "tests/wizard/WizardFixture.h"
+#include "wizard/frmAddressBook.h"
 
 namespace brevant::test {
 namespace {
@@ -151,7 +155,35 @@ TEST_F(WizardTest, AddressBookAddsEveryEntryWithANumber) {
     Click(page->cmdAddress);
     EXPECT_EQ(Rows(page->lvRecipients),
               (QStringList{"Frank|5551111", "Office Fax|+1 555 2222", "Hal|5553333"}));
+
+    // The address book over the contacts: "AddressBook", the contact moved
+    // to the "To" list with "Choice", then OK.
+    const std::string contacts = world.Root() + "/contacts";
+    ::setenv("BREVANT_CONTACTS_DIR", contacts.c_str(), 1);
+    TestWorld::WriteFile(contacts + "/ivy.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ivy Lane\r\n"
+                                                "TEL;TYPE=FAX,WORK:5554444\r\nEND:VCARD\r\n");
+    WizardHooks().AddressBook = &PickFromContacts;
+    std::string title;
+    QTimer::singleShot(100, [&] {
+      auto* book = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+      if (!book) return;
+      title = book->windowTitle().toStdString();
+      book->findChild<QListWidget*>("lstContacts")->item(0)->setSelected(true);
+      book->findChild<QPushButton*>("cmdChoice")->click();
+      book->findChild<QListWidget*>("lstTo")->count() == 1 ? book->accept() : book->reject();
+    });
+    Click(page->cmdAddress);
+    ::unsetenv("BREVANT_CONTACTS_DIR");
+    EXPECT_EQ(title, "AddressBook");
+    EXPECT_EQ(Rows(page->lvRecipients).last(), "Ivy Lane|5554444");
+    // The close box unloads the page; it is not "Cancel", so the run does
+    // not end through exitApp and the cover page request stays.
+    page->close();
   });
+  const std::string trace = TestWorld::ReadFile(TraceLogPath());
+  EXPECT_NE(trace.find("frmNew->Form_Unload"), std::string::npos) << trace;
+  EXPECT_EQ(trace.find("frmNew->cmdCancel_Click"), std::string::npos) << trace;
+  EXPECT_EQ(trace.find("exitApp("), std::string::npos) << trace;
 }
 
 }  // namespace

@@ -142,6 +142,21 @@ CommandLine ParseCommandLine(const std::string& line) {
   return cl;
 }
 
+namespace {
+
+// "maketif": the cover page also as a one-page fax image, "FaxCover.Tif" in
+// the spool folder, which the mail gateway path attaches in front of the
+// documents (the gateway makes the fax of each document itself).
+bool WriteCoverTiff(const std::string& spool, std::string* error) {
+  emf::Page page;
+  if (!emf::ReadFile(spool + "00000000.emf", &page, error)) return false;
+  TiffPageWriter tiff;
+  return tiff.Open(spool + "FaxCover.Tif", TiffPageWriter::Kind::FaxG4, 1, error) &&
+         tiff.AddPage(ToFaxPage(page), error) && tiff.Commit(error);
+}
+
+}  // namespace
+
 int Run(const std::string& line) {
   QuietLibTiff();
   const CommandLine cl = ParseCommandLine(line);
@@ -154,6 +169,7 @@ int Run(const std::string& line) {
         return Fail(cl, "CoverPage", "No cover page is configured");
       if (!cover::DrawJobCoverPage()) return Fail(cl, "CoverPage", "The cover page could not be drawn");
       Trace("coverpage: " + cover::CurrentCoverTemplate());
+      if (cl.maketif && !WriteCoverTiff(GetSpoolFolder(), &error)) return Fail(cl, "CoverPage", error);
       return 0;
     }
     case CommandLine::Verb::Scan: {

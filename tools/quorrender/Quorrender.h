@@ -5,7 +5,8 @@
 //                                             page files -> "Fax.tif", "FaxPreview.tif";
 //                                             with follow, pages are encoded as the fax
 //                                             printer writes them, until standard input ends
-//   coverpage;[maketif;]                      the cover page as "00000000.emf"
+//   coverpage;[maketif;]                      the cover page as "00000000.emf"; with
+//                                             maketif also as the fax image "FaxCover.Tif"
 //   convert; PATH                             "Fax.jpg" of the first page, beside PATH
 //   "PATH" /pt PRINTER                        PATH printed on PRINTER: a TIFF's pages, a
 //                                             cover page template filled with the fax's
