@@ -480,6 +480,10 @@ TEST_F(ServiceLine, ALockFileHoldsAPortOnlyWhileAProgramThatMayUseModemsHasItOpe
   auto pair = Pair("m");
   std::string lock = "/var/lock/LCK.." + pair->A().substr(5);  // without "/dev/"
   std::replace(lock.begin() + 10, lock.end(), '/', '_');
+  std::shared_ptr<void> removeLock(nullptr, [&](void*) {
+    std::error_code ec;
+    fs::remove_all(lock, ec);
+  });
   // HDB: the pid in ten characters and a newline.
   auto lockText = [](pid_t pid) {
     char text[16];
@@ -528,6 +532,11 @@ TEST_F(ServiceLine, ALockFileHoldsAPortOnlyWhileAProgramThatMayUseModemsHasItOpe
   writeLock(::getpid());
   timeval old[2] = {{std::time(nullptr) - 120, 0}, {std::time(nullptr) - 120, 0}};
   ::utimes(lock.c_str(), old);
+  line = AddLine(Link("m", 'A'));
+  // Nor does a folder a user puts in the lock's place.
+  ASSERT_EQ(Faxd({"lines", "remove", line}).exitCode, 0);
+  ASSERT_TRUE(WaitFor([&] { return !fs::exists(lock); }, 10));
+  mallory.Run([&] { return std::to_string(::mkdir(lock.c_str(), 0755) + ::mkdir((lock + "/x").c_str(), 0755)); });
   AddLine(Link("m", 'A'));
 }
 

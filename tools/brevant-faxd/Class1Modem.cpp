@@ -359,34 +359,45 @@ bool Class1Modem::Lock(dev_t rdev, std::string* why) {
     return false;
   }
   ignoredLock_.clear();
+  HeldPorts().insert(path);
+  heldPort_ = path;
   for (int attempt = 0; attempt < 3; ++attempt) {
     LockFile lock = ReadLock(path, rdev);
     if (lock.honoured) {
+      HeldPorts().erase(path);
+      heldPort_.clear();
       *why = device_ + " is in use by process " + std::to_string(lock.pid) + " (" + path + ")";
       return false;
     }
-    if (lock.exists) {
-      // A lock that holds nothing goes; one somebody put there is said so.
-      if (lock.told) ignoredLock_ = path + " was not honoured: " + lock.why;
-      ::unlink(path.c_str());
-    }
+    // One somebody put there is said so.
+    if (lock.told) ignoredLock_ = path + " was not honoured: " + lock.why;
     // HDB format, readable by the other programs that look at locks (efax,
     // faxgetty, cu): the pid in ten characters and a newline, mode 0644.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0 && errno == EEXIST) continue;  // another program was quicker: look again
-    HeldPorts().insert(path);
-    heldPort_ = path;
-    if (fd < 0) return true;  // no lock folder we may write: the flock alone guards the port
-    ::fchmod(fd, 0644);
+    // It is written aside and put in place in one step: over a lock that
+    // holds nothing (so that nobody slips another one in between), or as a
+    // new name that must not be taken yet.
+    std::string aside = "/var/lock/LTMP.XXXXXX";
+    int fd = ::mkostemp(aside.data(), O_CLOEXEC);
+    if (fd < 0) break;
     char text[16];
     int n = std::snprintf(text, sizeof text, "%10ld\n", static_cast<long>(::getpid()));
-    bool written = ::write(fd, text, static_cast<size_t>(n)) == n;
+    bool written = ::fchmod(fd, 0644) == 0 && ::write(fd, text, static_cast<size_t>(n)) == n;
     ::close(fd);
-    if (written) lockFile_ = path;
-    return true;
+    bool placed = written && (lock.exists ? ::rename(aside.c_str(), path.c_str())
+                                          : ::link(aside.c_str(), path.c_str())) == 0;
+    const int err = errno;
+    if (!placed || !lock.exists) ::unlink(aside.c_str());
+    if (placed) {
+      lockFile_ = path;
+      return true;
+    }
+    if (!written || lock.exists || err != EEXIST) break;
+    // Another program locked the port meanwhile: look again.
   }
-  *why = device_ + " is being locked by another program (" + path + ")";
-  return false;
+  // No lock file could be put in place (no lock folder the service may
+  // write, or something there it cannot replace): the flock alone guards
+  // the port.
+  return true;
 }
 
 void Class1Modem::Unlock() {
