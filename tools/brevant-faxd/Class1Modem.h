@@ -114,8 +114,9 @@ class Class1Modem {
   void Close();
   bool IsOpen() const { return fd_ >= 0; }
   bool Gone() const { return gone_; }
-  // Why the last wait ended in Reply::kOverflow ("the modem on DEVICE sent
-  // ..."); "" when none did since the device was opened.
+  // What the modem sent beyond what the driver takes ("the modem on DEVICE
+  // sent ..."): a wait that ended in Reply::kOverflow, or data beyond
+  // kMaxData; "" when it did not since the device was opened.
   const std::string& Problem() const { return problem_; }
   // A lock file found on the port that was not honoured, and why (for the
   // service's event history); "" when none.
