@@ -7,12 +7,13 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
+#include <random>
 #include <thread>
 
 #include "common/Errors.h"
@@ -38,11 +39,51 @@ std::string Owner(const std::string& path) {
   return std::to_string(st.st_uid) + " " + mode;
 }
 
-long VmHwmKb(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-  return -1;
+// A small disk (tmpfs) mounted on a folder for one test, and files of
+// root's that fill it; unmounted at the end (lazily: the daemon may still
+// hold it).
+class SmallDisk {
+ public:
+  SmallDisk(const std::string& dir, const std::string& size) : dir_(dir) {
+    fs::create_directories(dir);
+    mounted_ = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size + ",mode=0700").c_str()) == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
+  }
+  bool Mounted() const { return mounted_; }
+  // Writes a new file until the disk is full.
+  void Fill() {
+    std::string path = dir_ + "/filler-" + std::to_string(fillers_.size());
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    std::vector<char> block(1 << 16, 'x');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    for (std::size_t n = 4096; n > 0; n /= 2)
+      while (::write(fd, block.data(), n) > 0) {
+      }
+    ::close(fd);
+    fillers_.push_back(path);
+  }
+  void Free() {
+    for (const auto& f : fillers_) ::unlink(f.c_str());
+    fillers_.clear();
+  }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+  std::vector<std::string> fillers_;
+};
+
+// A fax of noise, which no coding makes small: about 1 MB a page.
+std::string NoiseFax(const std::string& path, int pages) {
+  std::vector<faxsvc::FaxPage> out(static_cast<std::size_t>(pages), faxsvc::BlankPage());
+  std::mt19937 bits(7);
+  for (auto& page : out)
+    for (auto& px : page.pixels) px = bits() & 1;
+  std::string why;
+  return faxsvc::WriteFaxTiff(path, out, "", &why) ? path : "";
 }
 
 class Hostile : public test::FaxUsers {
@@ -341,12 +382,12 @@ TEST_F(Hostile, HostileDocumentsAndRequestsCostBoundedMemoryAndTime) {
   }
   ::chown(tiny.c_str(), alice.Uid(), alice.Gid());
   EXPECT_LT(fs::file_size(tiny), 200000u);
-  long before = VmHwmKb(daemon.Pid());
+  long before = test::PeakMemoryKb(daemon.Pid());
   Message r = As(alice, Message("submit").Set("file", tiny).Set("number", "555 0300").Set("server_cover", "1"));
   ASSERT_EQ(r.Get("ok"), "1") << r.Get("error");
   EXPECT_EQ(r.GetInt("pages"), 20);
   // Less than one such page would take decoded (1728 x 20,000 bytes).
-  EXPECT_LT(VmHwmKb(daemon.Pid()) - before, 24 * 1024) << "kB more at the daemon's peak";
+  EXPECT_LT(test::PeakMemoryKb(daemon.Pid()) - before, 24 * 1024) << "kB more at the daemon's peak";
 
   // 170,000 fields in one 1 MiB request: refused at once, unread.
   std::string body = "op=hello\n";
@@ -382,6 +423,94 @@ TEST_F(Hostile, HostileDocumentsAndRequestsCostBoundedMemoryAndTime) {
            std::to_string(one.GetInt("count") < 141);
   });
   EXPECT_EQ(listed, "141 1 1");
+}
+
+TEST_F(Hostile, EachUserHasAShareOfTheQueueAndTheServiceKeepsRoomForItsRecords) {
+  SmallDisk disk(daemon.StateDir(), "20m");
+  if (!disk.Mounted()) GTEST_SKIP() << "no tmpfs here";
+  Start();
+  Message shares = Message("line_set").Set("quota_jobs", "3").Set("quota_mb", "5").Set("reserve_mb", "4");
+  ASSERT_EQ(As(boss, shares).Get("ok"), "1");
+  daemon.Call(Message("queue_set").Set("paused", "1"));
+  // Alice queues faxes of noise: her share is 3 faxes and 5 MiB.
+  std::string big = NoiseFax(shared.Path() + "/noise.tif", 2), tiny = UserFax(alice, "tiny.tif", 1);
+  ::chown(big.c_str(), alice.Uid(), alice.Gid());
+  auto submit = [&](const TestUser& u, const std::string& doc) {
+    Message r = As(u, Message("submit").Set("file", doc).Set("number", "555 0500").Set("discount", "1"));
+    return r.Get("ok") == "1" ? r.Get("id") : r.Get("error");
+  };
+  std::vector<std::string> ids{submit(alice, big), submit(alice, big)};
+  EXPECT_EQ(submit(alice, big),
+            "not enough room in the queue: your faxes there would take 6 MiB, and each user may keep 5 MiB"
+            " (the fax service's quota_mb)");
+  ids.push_back(submit(alice, tiny));
+  EXPECT_EQ(submit(alice, tiny),
+            "too many faxes in the queue: you have 3 waiting to be sent, and each user may have 3"
+            " (the fax service's quota_jobs)");
+  for (const std::string& id : ids) EXPECT_EQ(daemon.Job(id).GetInt("status"), faxsvc::kJobPending) << id;
+
+  // Whatever fills the disk, the service keeps its reserve: a new fax is
+  // refused, and everybody sees why.
+  disk.Fill();
+  EXPECT_EQ(submit(bob, UserFax(bob, "b.tif", 1)),
+            "no room for the fax on the fax service's disk: 0 MiB free, and the service keeps 4 MiB for its"
+            " records (a fax administrator must free space)");
+  Message queue = As(bob, Message("queue_get"));
+  EXPECT_EQ(queue.Get("disk_low") + " " + queue.Get("reserve_mb"), "1 4");
+  // Status and cancel still work; a cancelled fax gives up its copy to make
+  // room.
+  EXPECT_EQ(As(alice, Message("jobs").Set("queue", "out")).GetInt("count"), 3);
+  Message cancelled = As(alice, Message("job_op").Set("id", ids[0]).Set("action", "cancel"));
+  ASSERT_EQ(cancelled.Get("ok"), "1") << cancelled.Get("error");
+  EXPECT_EQ(cancelled.Item(1).GetInt("status"), faxsvc::kJobCanceled);
+  EXPECT_NE(cancelled.Item(1).Get("error").find("removed from the queue to make room"), std::string::npos);
+  EXPECT_EQ(std::distance(fs::directory_iterator(daemon.StateDir() + "/queue"), fs::directory_iterator()), 2);
+  disk.Free();
+  EXPECT_EQ(daemon.Job(submit(bob, UserFax(bob, "c.tif", 1))).GetInt("status"), faxsvc::kJobPending);
+}
+
+TEST(FaxServiceDisk, AFullDiskEndsNeitherACallNorTheServiceAndTheFaxIsFiledOnceThereIsRoom) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+  TestWorld world;
+  FaxDaemon daemon(world);
+  SmallDisk disk(daemon.StateDir(), "20m");
+  if (!disk.Mounted()) GTEST_SKIP() << "no tmpfs here";
+  // The far end keeps its pages elsewhere, as a real one does.
+  SmallDisk farEnd(daemon.StateDir() + "/farend", "20m");
+  daemon.CaptureStderr();
+  ASSERT_TRUE(daemon.Start());
+  daemon.Call(Message("line_set").Set("pace", "1").Set("reserve_mb", "1"));
+  ASSERT_TRUE(test::WaitFor([&] { return fs::exists(daemon.StateDir() + "/reserve"); }, 10));
+  std::string fax = test::MakeFaxTiff(world.TempDir() + "/a.tif", 2);
+  const std::string a = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0600")).Get("id"),
+                    b = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0601")).Get("id");
+  ASSERT_TRUE(daemon.WaitJob(a, faxsvc::kJobInProgress));
+  // The disk fills while the fax is on the line, the reserve file too.
+  disk.Fill();
+  ASSERT_EQ(daemon.Call(Message("line_set").Set("pace", "1")).Get("ok"), "1");
+  disk.Fill();
+  // The far end's confirmations cannot be recorded, nor the fax filed: the
+  // call and the service go on, and the fax is kept for later.
+  auto said = [&](const std::string& text) { return daemon.Stderr().find(text) != std::string::npos; };
+  EXPECT_TRUE(test::WaitFor([&] { return said("not in the event history"); }, 60)) << daemon.Stderr();
+  EXPECT_TRUE(said("page 1 of job " + a + " not recorded")) << daemon.Stderr();
+  EXPECT_FALSE(daemon.WaitForExit(0));
+  EXPECT_EQ(daemon.Call(Message("jobs").Set("queue", "out")).GetInt("count"), 2);
+
+  // Stopped and started again on the full disk, the service says so and
+  // serves: status, and a cancel that gives up the fax's copy.
+  daemon.Stop();
+  const std::size_t before = daemon.Stderr().size();
+  ASSERT_TRUE(daemon.Start());
+  EXPECT_NE(daemon.Stderr().find("is full", before), std::string::npos) << daemon.Stderr();
+  EXPECT_EQ(daemon.Call(Message("queue_get")).Get("disk_low"), "1");
+  Message cancel = daemon.Call(Message("job_op").Set("id", b).Set("action", "cancel"));
+  EXPECT_EQ(cancel.Item(1).GetInt("status"), faxsvc::kJobCanceled) << cancel.Get("error");
+  // Once there is room the cut-off fax goes again and is filed.
+  disk.Free();
+  daemon.Call(Message("line_set").Set("pace", "0"));
+  EXPECT_TRUE(daemon.WaitJob(a, faxsvc::kJobCompleted, 60)) << daemon.Job(a).Get("error");
+  EXPECT_EQ(daemon.Call(Message("queue_get")).Get("disk_low"), "0");
 }
 
 TEST(FaxServiceDisk, AFullDiskIsToldAsSuch) {

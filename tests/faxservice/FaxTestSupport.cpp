@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "platform/faxservice/FaxService.h"
@@ -221,6 +222,13 @@ std::vector<faxsvc::FaxPage> ReadPages(const std::string& path) {
   std::string why;
   faxsvc::ReadFaxPages(path, &pages, &why);
   return pages;
+}
+
+long PeakMemoryKb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
 }
 
 bool WaitFor(const std::function<bool()>& pred, double seconds) {

@@ -114,6 +114,9 @@ class FaxUsers : public ::testing::Test {
 std::string MakeFaxTiff(const std::string& path, int pages);
 std::vector<faxsvc::FaxPage> ReadPages(const std::string& path);
 
+// The most memory the process has held (VmHWM), in kB; -1 when unknown.
+long PeakMemoryKb(pid_t pid);
+
 // Polls until pred is true or the time is up; pred's last value.
 bool WaitFor(const std::function<bool()>& pred, double seconds);
 

@@ -21,7 +21,9 @@
 // line is idle rings A; RTP that stops for 3 s of line time hangs A up. It
 // prints "B 127.0.0.1:<its own port>" for the peer to send to.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -286,6 +288,13 @@ bool OpenPty(Modem& m) {
   m.path = name;
   m.slave = ::open(name, O_RDWR | O_NOCTTY);
   if (m.slave < 0) return false;
+  // A modem device as the system makes one: root's, group dialout, 0660
+  // (a fax service opens no terminal a user owns).
+  if (::geteuid() == 0) {
+    const group* dialout = ::getgrnam("dialout");
+    const gid_t gid = dialout ? dialout->gr_gid : 0;
+    if (::fchown(m.slave, 0, gid) != 0 || ::fchmod(m.slave, 0660) != 0) return false;
+  }
   termios t{};
   ::tcgetattr(m.slave, &t);
   ::cfmakeraw(&t);

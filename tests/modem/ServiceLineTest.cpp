@@ -2,7 +2,11 @@
 // to efax and receiving from it, a modem unplugged or a service killed in a
 // call, two lines at once; the far end's pages compared pixel for pixel.
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,16 +38,74 @@ namespace {
 constexpr const char* kEfaxId = "+1 555 0300";
 constexpr const char* kOurId = "+49 30 1234";
 
-// A pseudo-terminal nobody answers on: a serial port with no modem behind it.
+// A pseudo-terminal nobody answers on: a serial port with no modem behind
+// it, a modem device of root and the dialout group as the system makes one,
+// or with `owner` a terminal of that user. What is written to it stays to
+// be read from `master` (Heard).
 struct SilentPort {
-  SilentPort() : master(::posix_openpt(O_RDWR | O_NOCTTY)) {
+  explicit SilentPort(uid_t owner = 0) : master(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK)) {
     ::grantpt(master);
     ::unlockpt(master);
     path = ::ptsname(master);
+    slave = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+    const group* g = ::getgrnam(owner == 0 ? "dialout" : "tty");
+    EXPECT_EQ(::chown(path.c_str(), owner, g ? g->gr_gid : 0), 0);
+    EXPECT_EQ(::chmod(path.c_str(), owner == 0 ? 0660 : 0620), 0);
   }
-  ~SilentPort() { ::close(master); }
-  int master;
+  ~SilentPort() {
+    ::close(slave);
+    ::close(master);
+  }
+  std::string Heard() const {
+    std::string got;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) got.append(buf, static_cast<std::size_t>(n));
+    return got;
+  }
+  int master, slave;
   std::string path;
+};
+
+// A Class 1 fax modem as far as the fax service's probe goes, which on
+// request sends without end and never ends a line.
+class FakeModem {
+ public:
+  FakeModem() : thread_([this] { Run(); }) {}
+  ~FakeModem() {
+    stop_ = true;
+    thread_.join();
+  }
+  const std::string& Path() const { return port_.path; }
+  std::atomic<bool> flood{false};
+
+ private:
+  void Run() {
+    std::string command;
+    const std::string junk(1 << 16, 'A');
+    while (!stop_) {
+      pollfd p{port_.master, POLLIN, 0};
+      ::poll(&p, 1, 10);
+      char buf[512];
+      for (ssize_t n; (n = ::read(port_.master, buf, sizeof buf)) > 0;)
+        for (ssize_t i = 0; i < n; ++i) {
+          if (buf[i] == '\r') Answer(std::exchange(command, ""));
+          else if (buf[i] >= ' ') command += buf[i];
+        }
+      if (flood) {
+        [[maybe_unused]] ssize_t w = ::write(port_.master, junk.data(), junk.size());
+      }
+    }
+  }
+  void Answer(const std::string& command) {
+    std::string reply = command == "AT+FCLASS=?"                         ? "0,1\r\nOK"
+                        : command == "AT+FTM=?" || command == "AT+FRM=?" ? "24,48,72,96\r\nOK"
+                                                                         : "OK";
+    reply = "\r\n" + reply + "\r\n";
+    [[maybe_unused]] ssize_t w = ::write(port_.master, reply.data(), reply.size());
+  }
+  SilentPort port_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
 };
 
 // The fax service with modem lines; the loopback line goes, so that every
@@ -71,7 +133,7 @@ class ServiceLine : public ::testing::Test {
     Message r = daemon_.Call(settings);
     EXPECT_EQ(r.Get("ok"), "1") << r.Get("error");
     std::string id = r.Get("id");
-    EXPECT_TRUE(WaitFor([&] { return LineStatus(id).rfind("ready", 0) == 0; }, 20)) << LineStatus(id);
+    EXPECT_TRUE(WaitFor([&] { return LineStatus(id).rfind("ready: ", 0) == 0; }, 20)) << LineStatus(id);
     return id;
   }
   Message LineOf(const std::string& id) {
@@ -148,14 +210,6 @@ TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLineAndThe
       {session.path, "brevant-faxd: " + session.path + " is the terminal of process " + std::to_string(leader) +
                          ", not a modem\n"},
   };
-  // A port another program has locked the UUCP way (faxgetty, efax -x).
-  std::string lock = "/var/lock/LCK.." + pair->B().substr(5);  // without "/dev/"
-  std::replace(lock.begin() + 10, lock.end(), '/', '_');
-  if (::access("/var/lock", W_OK) == 0) {
-    TestWorld::WriteFile(lock, std::to_string(::getppid()) + "\n");
-    refused.push_back({pair->B(), "brevant-faxd: " + pair->B() + " is in use by process " +
-                                      std::to_string(::getppid()) + " (" + lock + ")\n"});
-  }
   for (const auto& [device, message] : refused) {
     auto r = Faxd({"lines", "add", device});
     EXPECT_EQ(r.exitCode, 1) << device;
@@ -163,7 +217,6 @@ TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLineAndThe
   }
   ::kill(leader, SIGKILL);
   ::waitpid(leader, nullptr, 0);
-  ::unlink(lock.c_str());
   EXPECT_EQ(daemon_.Call(Message("devices")).GetInt("count"), 0);
 
   auto add = Faxd({"lines", "add", Link("m", 'A'), "station_id=+49 30 1234", "rings=3", "receive=manual",
@@ -423,4 +476,114 @@ TEST_F(ServiceLine, TwoLinesSendAtOnceAtTheirOwnRates) {
   std::multiset<long long> rates;
   for (const Message& m : Archive("out")) rates.insert(m.GetInt("bitrate"));
   EXPECT_EQ(rates, (std::multiset<long long>{9600, 14400}));
+}
+
+TEST_F(ServiceLine, ALockFileHoldsAPortOnlyWhileAProgramThatMayUseModemsHasItOpen) {
+  if (::access("/var/lock", W_OK) != 0) GTEST_SKIP() << "no UUCP lock folder";
+  auto pair = Pair("m");
+  std::string lock = "/var/lock/LCK.." + pair->A().substr(5);  // without "/dev/"
+  std::replace(lock.begin() + 10, lock.end(), '/', '_');
+  std::shared_ptr<void> removeLock(nullptr, [&](void*) {
+    std::error_code ec;
+    fs::remove_all(lock, ec);
+  });
+  // HDB: the pid in ten characters and a newline.
+  auto lockText = [](pid_t pid) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", pid);
+    return std::string(text);
+  };
+  auto writeLock = [&](pid_t pid) {
+    ::unlink(lock.c_str());
+    TestWorld::WriteFile(lock, lockText(pid));
+    return std::string();
+  };
+  // A user plants a lock naming a process that lives (init): the line takes
+  // its port all the same, and the history says which file it passed over.
+  TestUser mallory;
+  ASSERT_TRUE(mallory.Made()) << mallory.Problem();
+  mallory.Run([&] { return writeLock(1); });
+  std::string line = AddLine(Link("m", 'A'));
+  bool told = false;
+  for (const Message& e : daemon_.Call(Message("events")).Items())
+    told |= e.Get("text") == "line " + line + ": " + lock + " was not honoured: it was written by user " +
+                                 mallory.Name() + ", who may not use modems";
+  EXPECT_TRUE(told);
+  // The line's own lock is one efax and HylaFAX read: HDB text, 0644.
+  struct stat st {};
+  ASSERT_EQ(::lstat(lock.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(TestWorld::ReadFile(lock), lockText(daemon_.Pid()));
+  ASSERT_EQ(Faxd({"lines", "remove", line}).exitCode, 0);
+  EXPECT_TRUE(WaitFor([&] { return !fs::exists(lock); }, 10));
+
+  // A program that has the port open and locked (as efax -x does) holds it.
+  pid_t holder = ::fork();
+  if (holder == 0) {
+    int fd = ::open(pair->A().c_str(), O_RDWR | O_NOCTTY);
+    writeLock(::getpid());
+    ::pause();
+    ::_exit(fd < 0);
+  }
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(lock); }, 5));
+  const std::string held = " is in use by process " + std::to_string(holder) + " (" + lock + ")\n";
+  EXPECT_EQ(Faxd({"lines", "add", Link("m", 'A')}).err, "brevant-faxd: " + Link("m", 'A') + held);
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  // A lock of root's for a process that lives but has not had the port open
+  // for minutes holds nothing either.
+  writeLock(::getpid());
+  timeval old[2] = {{std::time(nullptr) - 120, 0}, {std::time(nullptr) - 120, 0}};
+  ::utimes(lock.c_str(), old);
+  line = AddLine(Link("m", 'A'));
+  // Nor does a folder a user puts in the lock's place.
+  ASSERT_EQ(Faxd({"lines", "remove", line}).exitCode, 0);
+  ASSERT_TRUE(WaitFor([&] { return !fs::exists(lock); }, 10));
+  mallory.Run([&] { return std::to_string(::mkdir(lock.c_str(), 0755) + ::mkdir((lock + "/x").c_str(), 0755)); });
+  AddLine(Link("m", 'A'));
+}
+
+TEST_F(ServiceLine, OnlyModemDevicesAreOpenedNeverAUsersTerminalNorWhatALinkLeadsToLater) {
+  auto pair = Pair("m");
+  TestUser alice;
+  ASSERT_TRUE(alice.Made()) << alice.Problem();
+  SilentPort hers(alice.Uid());
+  const std::string notHers =
+      " belongs to user " + alice.Name() + ", not to root as a modem device does; it is not opened";
+  for (const auto& [device, message] : std::vector<std::pair<std::string, std::string>>{
+           {hers.path, hers.path + notHers},
+           {"/dev/console", "/dev/console is not a serial port"},
+           {"/dev/tty1", "/dev/tty1 is not a serial port"}}) {
+    EXPECT_EQ(Faxd({"lines", "add", device}).err, "brevant-faxd: " + message + "\n");
+    EXPECT_EQ(Faxd({"modem", "probe", device}).err, "brevant-faxd: " + message + "\n");
+  }
+  // Alice's link to a modem is a modem; once she points it at her terminal,
+  // the line neither takes it as a new device nor opens it again.
+  const std::string link = alice.Home() + "/modem";
+  alice.Run([&] { return std::to_string(::symlink(pair->A().c_str(), link.c_str())); });
+  std::string line = AddLine(link);
+  alice.Run([&] {
+    ::unlink(link.c_str());
+    return std::to_string(::symlink(hers.path.c_str(), link.c_str()));
+  });
+  EXPECT_EQ(Faxd({"lines", "set", line, "device=" + hers.path}).err,
+            "brevant-faxd: " + hers.path + notHers + "\n");
+  pair->Kill();  // the line opens its device again
+  EXPECT_TRUE(WaitFor([&] { return LineStatus(line) == link + notHers; }, 20)) << LineStatus(line);
+  EXPECT_EQ(hers.Heard(), "");
+}
+
+TEST_F(ServiceLine, AModemThatNeverEndsALineIsLetGoWithinBoundedMemory) {
+  FakeModem modem;
+  std::string line = AddLine(modem.Path());
+  const long before = PeakMemoryKb(daemon_.Pid());
+  modem.flood = true;
+  EXPECT_TRUE(WaitFor([&] {
+    const std::string said = "the modem on " + modem.Path() + " sent a line of more than 1024 characters";
+    return LineStatus(line).rfind(said, 0) == 0;
+  }, 20)) << LineStatus(line);
+  std::this_thread::sleep_for(std::chrono::seconds(8));  // and again when the line opens it again
+  EXPECT_LT(PeakMemoryKb(daemon_.Pid()) - before, 4096) << "kB more at the daemon's peak";
+  modem.flood = false;
+  EXPECT_TRUE(WaitFor([&] { return LineStatus(line).rfind("ready", 0) == 0; }, 30)) << LineStatus(line);
 }

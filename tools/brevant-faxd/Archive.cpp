@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -208,7 +209,7 @@ std::string Archive::NewFile(const Folder& folder, const std::string& prefix) co
 std::string Archive::NewQueueFile(const std::string& prefix) const { return NewFile(queue_, prefix); }
 std::string Archive::NewIncomingFile(const std::string& prefix) const { return NewFile(incoming_, prefix); }
 
-std::string Archive::TakeDocument(int fd, const std::string& prefix) const {
+std::string Archive::TakeDocument(int fd, const std::string& prefix, long long limit) const {
   struct stat st {};
   if (fd < 0) throw Refused(53, "no document: hand the document over as an open file");
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) throw Refused(13, "the document is not a regular file");
@@ -223,10 +224,12 @@ std::string Archive::TakeDocument(int fd, const std::string& prefix) const {
       throw Refused(75, "cannot queue the fax: " + why);
     }
     int err = 0;
-    long long copied = CopyAll(fd, to, kMaxDocumentBytes, &err);
+    long long copied = CopyAll(fd, to, std::min(limit, kMaxDocumentBytes), &err);
     ::close(to);
     if (copied < 0) {
       ::unlinkat(queue_.Fd(), name.c_str(), 0);
+      if (copied == -2 && limit < kMaxDocumentBytes)
+        throw Refused(7, "the document grew while the fax service read it");
       if (copied == -2)
         throw Refused(7, "the document is larger than " + std::to_string(kMaxDocumentBytes >> 20) + " MiB");
       if (err == EBADF || err == EISDIR || err == EINVAL) throw Refused(13, "the document cannot be read");

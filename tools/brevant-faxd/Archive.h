@@ -63,9 +63,10 @@ class Archive {
   std::string FarEndDir() const { return farend_.Path(); }
 
   // A client's document, read from the descriptor it handed over (a
-  // regular file of at most kMaxDocumentBytes), copied into a new file of
-  // the queue. Returns its path; throws Refused.
-  std::string TakeDocument(int fd, const std::string& prefix) const;
+  // regular file of at most kMaxDocumentBytes, and of at most `limit`
+  // bytes: the size it had when it was counted against its owner's share),
+  // copied into a new file of the queue. Returns its path; throws Refused.
+  std::string TakeDocument(int fd, const std::string& prefix, long long limit = kMaxDocumentBytes) const;
   // A new empty file of the queue or of incoming/; throws Refused.
   std::string NewQueueFile(const std::string& prefix) const;
   std::string NewIncomingFile(const std::string& prefix) const;

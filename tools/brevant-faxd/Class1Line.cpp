@@ -99,10 +99,11 @@ pid_t SessionOn(dev_t rdev) {
 }
 
 // The service opens a modem as root for whoever configured it, so the
-// device must be a serial port or a pseudo-terminal nobody works on: what
-// the path leads to is checked (a character device in /dev of the kernel's
-// terminal class, not a console, not the terminal of a session) and that
-// resolved path is what is opened. *resolved gets it.
+// device must be a modem device nobody works on: what the path leads to is
+// checked (a serial port, USB modem or emulated modem of root and the
+// dialout group, ModemDeviceAllowed; not the terminal of a session) and
+// that resolved path is what is opened, where the modem checks the node
+// again on its descriptor. *resolved gets it.
 bool CheckModemDevice(const std::string& path, std::string* resolved, std::string* why) {
   if (path.empty() || path[0] != '/') {
     *why = "the modem's device must be given as a full path (/dev/ttyUSB0), not \"" + path.substr(0, 64) + "\"";
@@ -116,22 +117,13 @@ bool CheckModemDevice(const std::string& path, std::string* resolved, std::strin
   }
   *resolved = real.string();
   struct stat st {};
-  if (resolved->rfind("/dev/", 0) != 0 || resolved->rfind("/dev/shm/", 0) == 0 ||
-      resolved->rfind("/dev/mqueue/", 0) == 0 || ::stat(resolved->c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
-    *why = path + " is not a serial port";
+  if (::stat(resolved->c_str(), &st) != 0) {
+    *why = "cannot open " + path + ": " + std::strerror(errno);
     return false;
   }
-  unsigned maj = major(st.st_rdev), min = minor(st.st_rdev);
-  bool pty = maj >= 136 && maj <= 143;  // Unix 98 pseudo-terminals
-  std::string cls;
-  if (!pty) {
-    char link[64];
-    std::snprintf(link, sizeof link, "/sys/dev/char/%u:%u/subsystem", maj, min);
-    cls = fs::read_symlink(link, ec).filename().string();
-  }
-  bool console = maj == 5 || (maj == 4 && min < 64);  // /dev/tty, console, ptmx; the virtual consoles
-  if ((!pty && cls != "tty") || console) {
-    *why = path + " is not a serial port";
+  if (!ModemDeviceAllowed(st, *resolved, why)) {
+    // Said of the path the administrator gave.
+    if (why->rfind(*resolved, 0) == 0) why->replace(0, resolved->size(), path);
     return false;
   }
   if (pid_t pid = SessionOn(st.st_rdev)) {
@@ -215,6 +207,7 @@ bool CheckModemLine(Message& config, bool tryDevice, Message* report, std::strin
   Class1Modem modem(s.device, s.baud, resolved);
   ModemInfo info;
   if (!PrepareModem(modem, s, {}, &info, why)) return false;
+  if (!modem.IgnoredLock().empty()) report->Set("ignored_lock", modem.IgnoredLock());
   std::string tx, rx;
   for (int c : info.transmitRates) tx += (tx.empty() ? "" : ",") + std::to_string(c);
   for (int c : info.receiveRates) rx += (rx.empty() ? "" : ",") + std::to_string(c);
@@ -273,6 +266,7 @@ class Class1Line : public Line {
     }
     std::vector<std::string> info;
     Reply r = modem_->WaitReply(ms / 1000.0, [&] { return !hooks.workPending(); }, &info);
+    if (r == Reply::kOverflow) return Lost(s);
     // Caller id comes as "NMBR = 5551234" between the rings, where the
     // modem and the telephone line offer it.
     for (const std::string& line : info)
@@ -350,17 +344,20 @@ class Class1Line : public Line {
     }
     ready_ = true;
     healthAt_ = Clock::now() + kHealthCheck;
+    if (!modem_->IgnoredLock().empty() && env_.note) env_.note(modem_->IgnoredLock());
     Status("ready: " + info_.Name() + ", up to " + std::to_string(std::min(info_.MaxBitRate(), s.maxRate)) +
            " bit/s");
     return true;
   }
 
-  // The modem went away or stopped answering while idle.
+  // The modem went away, stopped answering or sent more than an answer
+  // holds while idle: the line lets go of it and opens it again later.
   void Lost(const ModemSettings& s) {
+    const std::string problem = modem_->Problem();
     modem_->Close();
     ready_ = false;
     retryAt_ = Clock::now() + kRetryOpen;
-    Status("modem stopped answering on " + s.device);
+    Status(problem.empty() ? "modem stopped answering on " + s.device : problem + "; the line was reset");
   }
 
   // After a call the modem is reset before the next; one that failed in

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 namespace brevant::faxd {
 
@@ -60,6 +62,11 @@ bool Daemon::Start(std::string* why) {
   archive_.RegisterFolders();
   try {
     LineWorker::RecoverAfterRestart(state_, archive_);
+  } catch (const DbFull&) {
+    // On a full disk the service starts all the same, to serve status and
+    // cancels while an administrator frees space; the lines file what was
+    // left on them first, once they can.
+    state_.recoveryDue = true;
   } catch (const std::exception& e) {
     *why = e.what();
     return false;
@@ -98,25 +105,63 @@ void Daemon::SyncLines() {
       if (running) continue;
       LineEnv env;
       env.stateDir = archive_.StateDir();
-      env.setting = [this](const std::string& key) {
-        std::lock_guard g(state_.mu);
-        return state_.Setting(key);
+      // None of these throws (Line.h): a record that cannot be written is
+      // said on stderr, and what cannot be read is the last that could.
+      auto failed = [id](const std::exception& e) {
+        std::fprintf(stderr, "brevant-faxd: line %lld: %s\n", id, e.what());
       };
-      env.putSetting = [this](const std::string& key, const std::string& value) {
-        std::lock_guard g(state_.mu);
-        state_.PutSetting(key, value);
+      env.setting = [this, failed](const std::string& key) {
+        try {
+          std::lock_guard g(state_.mu);
+          return state_.Setting(key);
+        } catch (const std::exception& e) {
+          failed(e);
+          return std::string();
+        }
       };
-      env.farEndRecord = [this](const faxsvc::Message& record) { RecordFarEnd(state_, record); };
-      env.device = [this, id] {
-        std::lock_guard g(state_.mu);
-        auto rows = state_.db.Query("SELECT * FROM devices WHERE id=?", {id});
-        return rows.empty() ? faxsvc::Message() : rows[0];
+      env.putSetting = [this, failed](const std::string& key, const std::string& value) {
+        try {
+          std::lock_guard g(state_.mu);
+          state_.PutSetting(key, value);
+        } catch (const std::exception& e) {
+          failed(e);
+        }
       };
-      env.status = [this, id](const std::string& status) {
-        std::lock_guard g(state_.mu);
-        state_.db.Exec("UPDATE devices SET line_status=? WHERE id=?", {status, id});
-        state_.Event("line", 0, "line " + std::to_string(id) + ": " + status);
+      env.farEndRecord = [this, failed](const faxsvc::Message& record) {
+        try {
+          RecordFarEnd(state_, record);
+        } catch (const std::exception& e) {
+          failed(e);
+        }
       };
+      env.device = [this, id, failed, last = std::make_shared<faxsvc::Message>(device)] {
+        try {
+          std::lock_guard g(state_.mu);
+          auto rows = state_.db.Query("SELECT * FROM devices WHERE id=?", {id});
+          *last = rows.empty() ? faxsvc::Message() : rows[0];
+        } catch (const std::exception& e) {
+          failed(e);
+        }
+        return *last;
+      };
+      auto event = [this, id, failed](const std::string& text) {
+        try {
+          std::lock_guard g(state_.mu);
+          state_.Event("line", 0, "line " + std::to_string(id) + ": " + text);
+        } catch (const std::exception& e) {
+          failed(e);
+        }
+      };
+      env.status = [this, id, failed, event](const std::string& status) {
+        try {
+          std::lock_guard g(state_.mu);
+          state_.db.Exec("UPDATE devices SET line_status=? WHERE id=?", {status, id});
+        } catch (const std::exception& e) {
+          failed(e);
+        }
+        event(status);
+      };
+      env.note = event;
       std::unique_ptr<Line> line = MakeLine(env, device);
       if (!line) {
         std::string why = "no line of kind \"" + device.Get("kind") + "\" in this fax service";

@@ -15,9 +15,12 @@ bool Db::Open(const std::string& path, std::string* why) {
     return false;
   }
   sqlite3_busy_timeout(db_, 5000);
+  int persist = 1;
+  sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
   try {
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=NORMAL");
+    Exec("PRAGMA temp_store=MEMORY");
   } catch (const std::exception& e) {
     *why = e.what();
     Close();
@@ -48,29 +51,43 @@ sqlite3_stmt* Db::Prepare(const std::string& sql, const std::vector<DbValue>& ar
   return st;
 }
 
-void Db::Exec(const std::string& sql, const std::vector<DbValue>& args) {
-  sqlite3_stmt* st = Prepare(sql, args);
-  int rc;
-  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+void Db::Run(const std::string& sql, const std::vector<DbValue>& args, std::vector<faxsvc::Message>* rows) {
+  for (int attempt = 0;; ++attempt) {
+    sqlite3_stmt* st = Prepare(sql, args);
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+      if (!rows) continue;
+      faxsvc::Message m;
+      for (int c = 0; c < sqlite3_column_count(st); ++c) {
+        const unsigned char* t = sqlite3_column_text(st, c);
+        m.Set(sqlite3_column_name(st, c), t ? std::string(reinterpret_cast<const char*>(t)) : std::string());
+      }
+      rows->push_back(std::move(m));
+    }
+    sqlite3_finalize(st);
+    if (rc == SQLITE_DONE) return;
+    const std::string what = std::string("database: ") + sqlite3_errmsg(db_);
+    if ((rc & 0xff) != SQLITE_FULL) throw std::runtime_error(what);
+    // Inside a transaction the whole transaction goes again (Transaction).
+    if (attempt > 0 || inTransaction_ || !onFull_ || !onFull_()) throw DbFull(what);
+    if (rows) rows->clear();
   }
-  sqlite3_finalize(st);
-  if (rc != SQLITE_DONE) throw std::runtime_error(std::string("database: ") + sqlite3_errmsg(db_));
 }
 
-std::vector<faxsvc::Message> Db::Query(const std::string& sql, const std::vector<DbValue>& args) {
-  sqlite3_stmt* st = Prepare(sql, args);
-  std::vector<faxsvc::Message> rows;
-  int rc;
-  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-    faxsvc::Message m;
-    for (int c = 0; c < sqlite3_column_count(st); ++c) {
-      const unsigned char* t = sqlite3_column_text(st, c);
-      m.Set(sqlite3_column_name(st, c), t ? std::string(reinterpret_cast<const char*>(t)) : std::string());
-    }
-    rows.push_back(std::move(m));
+void Db::Rollback() {
+  inTransaction_ = false;
+  if (!db_ || sqlite3_get_autocommit(db_)) return;  // SQLite rolled it back itself
+  try {
+    Exec("ROLLBACK");
+  } catch (...) {
   }
-  sqlite3_finalize(st);
-  if (rc != SQLITE_DONE) throw std::runtime_error(std::string("database: ") + sqlite3_errmsg(db_));
+}
+
+void Db::Exec(const std::string& sql, const std::vector<DbValue>& args) { Run(sql, args, nullptr); }
+
+std::vector<faxsvc::Message> Db::Query(const std::string& sql, const std::vector<DbValue>& args) {
+  std::vector<faxsvc::Message> rows;
+  Run(sql, args, &rows);
   return rows;
 }
 

@@ -46,21 +46,23 @@ struct CallReport {
   bool ok() const { return outcome == CallOutcome::kDelivered; }
 };
 
-// The service's side of a running call. Called on the line's thread.
+// The service's side of a running call. Called on the line's thread, also
+// from inside a fax engine's callbacks: none of them throws (a record the
+// service cannot write, on a full disk, is the service's to file later).
 class CallEvents {
  public:
   virtual ~CallEvents() = default;
   // The far end answered as a fax machine: pages are about to flow.
-  virtual void Connected() = 0;
+  virtual void Connected() noexcept = 0;
   // The far end confirmed another page (pagesSent pages of this call so
   // far). The service records it before the call goes on, so a service
   // that ends right after still knows the page arrived.
-  virtual void PageConfirmed(int pagesSent) = 0;
+  virtual void PageConfirmed(int pagesSent) noexcept = 0;
   // Another page was received (pagesReceived of this call so far).
-  virtual void PageReceived(int pagesReceived) = 0;
+  virtual void PageReceived(int pagesReceived) noexcept = 0;
   // True once the call is to be abandoned; a line asks often (every few
   // hundred milliseconds of line time at most).
-  virtual bool Cancelled() const = 0;
+  virtual bool Cancelled() const noexcept = 0;
 };
 
 // A fax to send.
@@ -84,7 +86,9 @@ struct IncomingCall {
   std::string callerDocument;
 };
 
-// What a line is given when it is made.
+// What a line is given when it is made. None of its functions throws: a
+// line calls them from inside its fax engine's callbacks, and the service's
+// records failing (a full disk) must not end a call.
 struct LineEnv {
   std::string stateDir;      // the service's state folder
   // The line's own settings (the service's settings table): read when a
@@ -100,6 +104,9 @@ struct LineEnv {
   // What the line says about itself for people ("ready", or why it cannot
   // take calls now): shown with the device.
   std::function<void(const std::string& status)> status;
+  // Something the line did that an administrator should hear of (a lock
+  // file it did not honour), for the event history.
+  std::function<void(const std::string& text)> note;
 };
 
 // What an idle line may do while the service has nothing for it.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 
 #include "platform/faxservice/FaxService.h"
 #include "platform/ui/Ui.h"
@@ -62,7 +63,8 @@ struct Completion {
 // description), the sent record and the job's completion. With lk, the
 // lock is let go while the copy is written. A copy that cannot be written
 // (a full disk, an unusable folder) loses nothing: the queue keeps its
-// copy and the report says why.
+// copy and the report says why. Records that cannot be written throw, and
+// leave no archive copy behind (the fax is filed again later).
 void FileDelivered(State& state, const Archive& archive, std::unique_lock<std::mutex>* lk, const Message& job,
                    const Completion& c) {
   const long long id = job.GetInt("id");
@@ -70,70 +72,170 @@ void FileDelivered(State& state, const Archive& archive, std::unique_lock<std::m
                             job.Get("name") + "\nRecipientNumber=" + job.Get("number") + "\nSenderName=" +
                             job.Get("sender_name") + "\nSubject=" + job.Get("subject") + "\nTime=" + IsoTime(c.ended);
   std::string archived, archiveError;
-  if (lk) lk->unlock();
-  if (!archive.File(true, job.Get("file"), Stamp(c.ended) + "-" + std::to_string(id) + ".tif", description,
-                    &archived, &archiveError))
-    archived.clear();
-  if (lk) lk->lock();
-  state.db.Transaction([&] {
-    state.db.Exec(
-        "INSERT OR REPLACE INTO sent(job_id, path, number, name, subject, priority, sender_name, sender_fax,"
-        " tsid, csid, pages, submitted, scheduled, started, ended, duration, bitrate, result, status,"
-        " attempts, archive_error, owner_uid, modem)"
-        " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-        {id, archived, job.Get("number"), job.Get("name"), job.Get("subject"), job.GetInt("priority", 1),
-         job.Get("sender_name"), job.Get("sender_fax"), c.localIdent, c.remoteIdent, c.pages,
-         job.GetReal("submitted"), job.GetReal("scheduled"), c.started, c.ended, c.duration, c.bitRate, c.result,
-         static_cast<long long>(faxsvc::kJobCompleted), c.attempts, archiveError, job.GetInt("owner_uid"), c.modem});
-    state.db.Exec(
-        "UPDATE jobs SET status=?, error=?, ended=?, pages_sent=?, bitrate=?, remote_id=?, duration=?,"
-        " resume_from=1 WHERE id=?",
-        {static_cast<long long>(faxsvc::kJobCompleted),
-         archiveError.empty() ? std::string() : "not archived: " + archiveError, c.ended, c.pages, c.bitRate,
-         c.remoteIdent, c.duration, id});
-    state.Event("sent", id, "fax to " + job.Get("number") + ": " + std::to_string(c.pages) + " page(s) at " +
-                                std::to_string(c.bitRate) + " bit/s");
-    // The sender's desktop is told of this event (and of "failed") by the
-    // sender's own session, which follows the events of its faxes.
-    if (!archiveError.empty()) state.Event("not_archived", id, "fax sent but not archived: " + archiveError);
-  });
+  {
+    std::optional<Unlocked> unlocked;
+    if (lk) unlocked.emplace(*lk);
+    if (!archive.File(true, job.Get("file"), Stamp(c.ended) + "-" + std::to_string(id) + ".tif", description,
+                      &archived, &archiveError))
+      archived.clear();
+  }
+  try {
+    state.db.Transaction([&] {
+      state.db.Exec(
+          "INSERT OR REPLACE INTO sent(job_id, path, number, name, subject, priority, sender_name,"
+          " sender_fax, tsid, csid, pages, submitted, scheduled, started, ended, duration, bitrate, result,"
+          " status, attempts, archive_error, owner_uid, modem)"
+          " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+          {id, archived, job.Get("number"), job.Get("name"), job.Get("subject"), job.GetInt("priority", 1),
+           job.Get("sender_name"), job.Get("sender_fax"), c.localIdent, c.remoteIdent, c.pages,
+           job.GetReal("submitted"), job.GetReal("scheduled"), c.started, c.ended, c.duration, c.bitRate,
+           c.result, static_cast<long long>(faxsvc::kJobCompleted), c.attempts, archiveError,
+           job.GetInt("owner_uid"), c.modem});
+      state.db.Exec(
+          "UPDATE jobs SET status=?, error=?, ended=?, pages_sent=?, bitrate=?, remote_id=?, duration=?,"
+          " resume_from=1, size=? WHERE id=?",
+          {static_cast<long long>(faxsvc::kJobCompleted),
+           archiveError.empty() ? std::string() : "not archived: " + archiveError, c.ended, c.pages,
+           c.bitRate, c.remoteIdent, c.duration, archived.empty() ? job.GetInt("size") : 0LL, id});
+      state.Event("sent", id,
+                  "fax to " + job.Get("number") + ": " + std::to_string(c.pages) + " page(s) at " +
+                      std::to_string(c.bitRate) + " bit/s");
+      // The sender's desktop is told of this event (and of "failed") by the
+      // sender's own session, which follows the events of its faxes.
+      if (!archiveError.empty())
+        state.Event("not_archived", id, "fax sent but not archived: " + archiveError);
+    });
+  } catch (...) {
+    if (!archived.empty()) ::unlink(archived.c_str());
+    throw;
+  }
   if (!archived.empty()) ::unlink(job.Get("file").c_str());
 }
+
+// How a fax's call came to end without being filed, for its report: the
+// service stopped, or an error of the service (why) came between.
+struct CutOff {
+  std::string interrupted;  // "Transmission interrupted when the fax service stopped"
+  std::string during;       // "The fax service stopped during the call"
+  std::string before;       // "before the fax service stopped"
+};
+
+CutOff ServiceStopped() {
+  return {"Transmission interrupted when the fax service stopped", "The fax service stopped during the call",
+          "before the fax service stopped"};
+}
+
+CutOff ServiceError(const std::string& why) {
+  const std::string error = "an error of the fax service (" + why + ")";
+  return {"Transmission interrupted by " + error, "An error of the fax service (" + why + ") ended the call",
+          "before " + error};
+}
+
+// Files a fax whose call was cut off: as sent when the far end had
+// confirmed every page (`known` pages, or more the job recorded); as
+// cancelled when a cancel was under way; otherwise it goes again from the
+// first page the far end did not confirm (the cut-off attempt does not
+// count), and its event says the far end may already have that page.
+void FileCutOff(State& state, const Archive& archive, std::unique_lock<std::mutex>* lk, long long id,
+                long long known, const CutOff& how) {
+  using namespace faxsvc;
+  Message job = state.JobRow(id);
+  long long pages = job.GetInt("pages"), confirmed = std::max(known, job.GetInt("pages_sent"));
+  if (confirmed >= pages && pages > 0) {
+    Completion c;
+    auto dev = state.db.Query("SELECT tsid FROM devices WHERE id=?", {job.GetInt("device_id")});
+    c.localIdent = dev.empty() ? "" : dev[0].Get("tsid");
+    c.remoteIdent = job.Get("number");
+    c.result = "OK (the far end confirmed every page " + how.before + ")";
+    c.pages = pages;
+    c.attempts = job.GetInt("attempts");
+    c.started = job.GetReal("started");
+    c.ended = Now();
+    state.Event("recovered", id, "the far end had confirmed every page: filed as sent");
+    FileDelivered(state, archive, lk, job, c);
+  } else if (job.GetInt("status") == kJobCanceling) {
+    // A cancel that was under way when the call was cut off is complete.
+    state.db.Exec("UPDATE jobs SET status=?, error='Cancelled during transmission' WHERE id=?",
+                  {static_cast<long long>(kJobCanceled), id});
+  } else {
+    const std::string next = std::to_string(confirmed + 1);
+    std::string why = confirmed == 0
+                          ? how.interrupted + "; sending again"
+                          : how.during + " after the far end confirmed " + std::to_string(confirmed) +
+                                " of " + std::to_string(pages) + " pages; sending page " + next +
+                                " onwards (the far end may already have received page " + next + ")";
+    state.db.Transaction([&] {
+      state.db.Exec("UPDATE jobs SET status=?, attempts=MAX(attempts-1,0), next_attempt=0, resume_from=?,"
+                    " error=? WHERE id=?",
+                    {static_cast<long long>(kJobPending), confirmed + 1, why, id});
+      state.Event("recovered", id, why);
+    });
+  }
+}
+
+// A call registered for the requests (cancel, pause) while it runs: made
+// and ended with the state's lock held, in the scope around the one that
+// lets go of the lock for the call.
+class ActiveEntry {
+ public:
+  ActiveEntry(State& state, long long job, ActiveCall* call) : state_(state), job_(job) {
+    state_.active[job] = call;
+  }
+  ~ActiveEntry() { state_.active.erase(job_); }
+  ActiveEntry(const ActiveEntry&) = delete;
+  ActiveEntry& operator=(const ActiveEntry&) = delete;
+
+ private:
+  State& state_;
+  long long job_;
+};
 
 // The service's side of one call on this worker's line.
 class Events : public CallEvents {
  public:
+  // *confirmed follows the pages as they are confirmed (or received), so
+  // that the worker knows them also when the record could not be written.
   Events(State& state, long long job, const ActiveCall& active, int pagesBefore, int pages, std::string number,
-         bool outgoing)
+         bool outgoing, long long* confirmed)
       : state_(state), job_(job), active_(active), before_(pagesBefore), pages_(pages),
-        number_(std::move(number)), outgoing_(outgoing) {}
-  void Connected() override {
+        number_(std::move(number)), outgoing_(outgoing), confirmed_(confirmed) {}
+  void Connected() noexcept override {
     if (outgoing_) TransmissionLine(number_, "page " + std::to_string(before_ + 1) + " of " + std::to_string(pages_));
   }
-  void PageConfirmed(int sent) override {
+  void PageConfirmed(int sent) noexcept override {
     // Committed before the call goes on: this row is what a restarted
     // service believes about the pages that arrived.
     int total = before_ + sent;
-    {
-      std::lock_guard g(state_.mu);
-      state_.db.Exec("UPDATE jobs SET pages_sent=? WHERE id=?", {static_cast<long long>(total), job_});
-      if (total >= pages_) state_.Event("confirmed", job_, "the far end confirmed the last page");
-    }
+    *confirmed_ = total;
+    Record(total, total >= pages_ ? "the far end confirmed the last page" : "");
     if (total < pages_) TransmissionLine(number_, "page " + std::to_string(total + 1) + " of " + std::to_string(pages_));
   }
-  void PageReceived(int received) override {
-    std::lock_guard g(state_.mu);
-    state_.db.Exec("UPDATE jobs SET pages_sent=? WHERE id=?", {static_cast<long long>(received), job_});
+  void PageReceived(int received) noexcept override {
+    *confirmed_ = received;
+    Record(received, "");
   }
-  bool Cancelled() const override { return active_.cancel.load(); }
+  bool Cancelled() const noexcept override { return active_.cancel.load(); }
 
  private:
+  // The call goes on whatever becomes of the record: the worker files what
+  // *confirmed_ says when the call ends.
+  void Record(long long pages, const std::string& event) noexcept {
+    try {
+      std::lock_guard g(state_.mu);
+      state_.db.Exec("UPDATE jobs SET pages_sent=? WHERE id=?", {pages, job_});
+      if (!event.empty()) state_.Event("confirmed", job_, event);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "brevant-faxd: page %lld of job %lld not recorded: %s\n", pages, job_, e.what());
+    }
+  }
+
   State& state_;
   long long job_;
   const ActiveCall& active_;
   int before_, pages_;
   std::string number_;
   bool outgoing_;
+  long long* confirmed_;
 };
 
 }  // namespace
@@ -162,40 +264,7 @@ void LineWorker::RecoverAfterRestart(State& state, const Archive& archive) {
   // confirmed reached the far end and is filed as sent, not sent again.
   auto cut = state.db.Query("SELECT id FROM jobs WHERE queue='out' AND status IN (?, ?)",
                             {static_cast<long long>(kJobInProgress), static_cast<long long>(kJobCanceling)});
-  for (auto& row : cut) {
-    Message job = state.JobRow(row.GetInt("id"));
-    long long id = job.GetInt("id"), pages = job.GetInt("pages"), confirmed = job.GetInt("pages_sent");
-    if (confirmed >= pages && pages > 0) {
-      Completion c;
-      auto dev = state.db.Query("SELECT tsid FROM devices WHERE id=?", {job.GetInt("device_id")});
-      c.localIdent = dev.empty() ? "" : dev[0].Get("tsid");
-      c.remoteIdent = job.Get("number");
-      c.result = "OK (the far end confirmed every page before the fax service stopped)";
-      c.pages = pages;
-      c.attempts = job.GetInt("attempts");
-      c.started = job.GetReal("started");
-      c.ended = Now();
-      state.Event("recovered", id, "the far end had confirmed every page: filed as sent");
-      FileDelivered(state, archive, nullptr, job, c);
-    } else if (job.GetInt("status") == kJobCanceling) {
-      // A cancel that was under way when the service ended is complete.
-      state.db.Exec("UPDATE jobs SET status=?, error='Cancelled during transmission' WHERE id=?",
-                    {static_cast<long long>(kJobCanceled), id});
-    } else {
-      // The rest goes again from the first page the far end did not
-      // confirm; the cut-off attempt does not count.
-      std::string why =
-          confirmed == 0
-              ? "Transmission interrupted when the fax service stopped; sending again"
-              : "The fax service stopped during the call after the far end confirmed " + std::to_string(confirmed) +
-                    " of " + std::to_string(pages) + " pages; sending page " + std::to_string(confirmed + 1) +
-                    " onwards (the far end may already have received page " + std::to_string(confirmed + 1) + ")";
-      state.db.Exec("UPDATE jobs SET status=?, attempts=MAX(attempts-1,0), next_attempt=0, resume_from=?, error=?"
-                    " WHERE id=?",
-                    {static_cast<long long>(kJobPending), confirmed + 1, why, id});
-      state.Event("recovered", id, why);
-    }
-  }
+  for (auto& row : cut) FileCutOff(state, archive, nullptr, row.GetInt("id"), 0, ServiceStopped());
   // The event history keeps its newest 10,000 entries.
   state.db.Exec("DELETE FROM events WHERE id <= (SELECT MAX(id) FROM events) - 10000");
   // An incoming call does not survive: the caller has hung up.
@@ -213,24 +282,49 @@ void LineWorker::RecoverAfterRestart(State& state, const Archive& archive) {
 
 void LineWorker::Loop() {
   std::unique_lock lk(state_.mu);
+  std::string lastError;
+  // An error of a round (the state that cannot be written, a line that
+  // fails) comes back here with the lock held, whatever the round let go
+  // of: the fax on the line is filed once the state can be written, and
+  // the service goes on.
+  auto trap = [&](auto&& round) {
+    try {
+      round();
+      return;
+    } catch (const std::exception& e) {
+      lastError = e.what();
+    } catch (...) {
+      lastError = "an unknown error";
+    }
+    if (onLine_.job) {
+      onLine_.why = lastError;
+      unfiled_.push_back(onLine_);
+      onLine_ = {};
+    }
+    try {
+      state_.Event("error", 0, "line " + std::to_string(device_) + ": " + lastError);
+    } catch (...) {
+    }
+  };
   while (!state_.stopping && !stop_) {
     double now = Now();
     double wake = now + 1.0;
-    try {
-      if (RunIncoming(lk, now, &wake)) continue;
-      if (RunOutgoing(lk, now, &wake)) continue;
-    } catch (const std::exception& e) {
-      // A failing database must not end the service; the next round tries
-      // again.
-      try {
-        state_.Event("error", 0, e.what());
-      } catch (...) {
+    bool worked = false;
+    trap([&] {
+      state_.KeepReserve();
+      // A start on a full disk could not file what the last run left on
+      // the lines; no line takes work before that is done.
+      if (state_.recoveryDue) {
+        RecoverAfterRestart(state_, archive_);
+        state_.recoveryDue = false;
       }
-    }
+      if (!unfiled_.empty()) FileUnfiled(lk);
+      worked = RunIncoming(lk, now, &wake) || RunOutgoing(lk, now, &wake);
+    });
+    if (worked) continue;
     if (state_.stopping || stop_) break;
     int waitMs = static_cast<int>(std::clamp(wake - Now(), 0.01, 1.0) * 1000);
     unsigned long long seen = state_.changes;
-    lk.unlock();
     IdleHooks hooks;
     hooks.wait = [&](int ms) {
       std::unique_lock w(state_.mu);
@@ -244,28 +338,63 @@ void LineWorker::Loop() {
     hooks.ring = [&](const std::string& callerId) {
       // The first ring makes the incoming call; each one after counts, also
       // towards a call that was rejected or missed: its rings go on until
-      // the caller gives up.
+      // the caller gives up. A ring the state cannot record is lost; the
+      // next one tries again.
       std::lock_guard w(state_.mu);
-      double at = Now();
-      bool sameCall = ringCall_ != 0 && at - lastRing_ < kRingGap;
-      lastRing_ = at;
-      if (sameCall) {
-        state_.db.Exec("UPDATE jobs SET rings_heard=rings_heard+1 WHERE id=? AND status=?",
-                       {ringCall_, static_cast<long long>(faxsvc::kJobPending)});
-      } else {
-        long long owner = state_.db.QueryInt("SELECT route_uid FROM devices WHERE id=?", {device_}, -1);
-        state_.db.Exec("INSERT INTO jobs(queue, status, device_id, number, from_number, file, pages, submitted, started,"
-                       " rings_heard, owner_uid) VALUES('in', ?, ?, '', ?, '', 0, ?, ?, 1, ?)",
-                       {static_cast<long long>(faxsvc::kJobPending), device_, callerId, Now(), Now(),
-                        owner >= 0 ? owner : 0});
-        ringCall_ = state_.db.LastInsertId();
-        state_.Event("ringing", ringCall_,
-                     "incoming call" + (callerId.empty() ? std::string() : " from " + callerId) + " ringing");
-      }
-      state_.Changed();
+      trap([&] {
+        double at = Now();
+        bool sameCall = ringCall_ != 0 && at - lastRing_ < kRingGap;
+        lastRing_ = at;
+        if (sameCall) {
+          state_.db.Exec("UPDATE jobs SET rings_heard=rings_heard+1 WHERE id=? AND status=?",
+                         {ringCall_, static_cast<long long>(faxsvc::kJobPending)});
+        } else {
+          long long owner = state_.db.QueryInt("SELECT route_uid FROM devices WHERE id=?", {device_}, -1);
+          state_.db.Exec("INSERT INTO jobs(queue, status, device_id, number, from_number, file, pages,"
+                         " submitted, started, rings_heard, owner_uid)"
+                         " VALUES('in', ?, ?, '', ?, '', 0, ?, ?, 1, ?)",
+                         {static_cast<long long>(faxsvc::kJobPending), device_, callerId, Now(), Now(),
+                          owner >= 0 ? owner : 0});
+          ringCall_ = state_.db.LastInsertId();
+          const std::string from = callerId.empty() ? std::string() : " from " + callerId;
+          state_.Event("ringing", ringCall_, "incoming call" + from + " ringing");
+        }
+        state_.Changed();
+      });
     };
-    line_->Idle(waitMs, hooks);
-    lk.lock();
+    trap([&] {
+      Unlocked unlocked(lk);
+      line_->Idle(waitMs, hooks);
+    });
+  }
+}
+
+void LineWorker::FileUnfiled(std::unique_lock<std::mutex>& lk) {
+  using namespace faxsvc;
+  while (!unfiled_.empty()) {
+    const Unfiled u = unfiled_.front();
+    std::optional<Message> job;
+    try {
+      job = state_.JobRow(u.job);
+    } catch (const Refused&) {
+    }
+    // Somebody else settled it meanwhile (a cancel), or it is gone.
+    const long long status = job ? job->GetInt("status") : 0;
+    if (status == kJobInProgress || status == kJobCanceling) {
+      if (u.incoming) {
+        state_.db.Transaction([&] {
+          state_.db.Exec("UPDATE jobs SET status=?, error=?, ended=?, pages_sent=? WHERE id=?",
+                         {static_cast<long long>(kJobFailed),
+                          "The call ended by an error of the fax service: " + u.why, Now(), u.confirmed,
+                          u.job});
+          state_.Event("failed", u.job, "incoming call ended by an error of the fax service: " + u.why);
+        });
+      } else {
+        FileCutOff(state_, archive_, &lk, u.job, u.confirmed, ServiceError(u.why));
+      }
+    }
+    unfiled_.erase(unfiled_.begin());
+    state_.Changed();
   }
 }
 
@@ -324,26 +453,30 @@ bool LineWorker::RunIncoming(std::unique_lock<std::mutex>& lk, double now, doubl
   call.callerDocument = job.Get("file");
   call.receiveFile = archive_.NewIncomingFile("rx-");
   long long owner = dev.empty() ? -1 : dev[0].GetInt("route_uid", -1);
-  ActiveCall active;
-  active.action = "cancel";
-  active.cancel = state_.stopping.load();
-  state_.active[answer] = &active;
   double started = Now();
+  onLine_ = {answer, true, 0, ""};
   state_.db.Exec("UPDATE jobs SET started=? WHERE id=?", {started, answer});
-  lk.unlock();
-  Events events(state_, answer, active, 0, 0, call.callerNumber, false);
-  CallReport r = line_->Receive(call, events);
-  double ended = Now();
-  // The store gets the fax with the station ids in its description, so a
-  // reader of the file alone still knows who sent it.
+  CallReport r;
+  double ended = 0;
   std::string stored, why;
-  if (r.pagesReceived > 0 &&
-      !archive_.File(false, call.receiveFile, Stamp(ended) + "-" + std::to_string(answer) + ".tif",
-                     "TSID=" + r.remoteIdent + "\nCSID=" + call.localIdent + "\nTime=" + IsoTime(ended), &stored, &why))
-    stored.clear();
-  ::unlink(call.receiveFile.c_str());
-  lk.lock();
-  state_.active.erase(answer);
+  {
+    ActiveCall active;
+    active.action = "cancel";
+    active.cancel = state_.stopping.load();
+    ActiveEntry registered(state_, answer, &active);
+    Unlocked unlocked(lk);
+    Events events(state_, answer, active, 0, 0, call.callerNumber, false, &onLine_.confirmed);
+    r = line_->Receive(call, events);
+    ended = Now();
+    // The store gets the fax with the station ids in its description, so a
+    // reader of the file alone still knows who sent it.
+    if (r.pagesReceived > 0 &&
+        !archive_.File(false, call.receiveFile, Stamp(ended) + "-" + std::to_string(answer) + ".tif",
+                       "TSID=" + r.remoteIdent + "\nCSID=" + call.localIdent + "\nTime=" + IsoTime(ended),
+                       &stored, &why))
+      stored.clear();
+    ::unlink(call.receiveFile.c_str());
+  }
   bool cancelled = r.outcome == CallOutcome::kCancelled;
   int status = r.ok() ? kJobCompleted : (cancelled && !state_.stopping ? kJobCanceled : kJobFailed);
   std::string result = r.result;
@@ -364,6 +497,7 @@ bool LineWorker::RunIncoming(std::unique_lock<std::mutex>& lk, double now, doubl
     state_.Event(r.ok() ? "received" : cancelled ? "cancelled" : "failed", answer,
                  "fax from " + r.remoteIdent + ": " + std::to_string(r.pagesReceived) + " page(s), " + result);
   });
+  onLine_ = {};
   if (!call.callerDocument.empty()) ::unlink(call.callerDocument.c_str());
   return true;
 }
@@ -396,6 +530,7 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
   const double started = Now();
   state_.db.Exec("UPDATE jobs SET status=?, attempts=?, started=?, pages_sent=?, device_id=? WHERE id=?",
                  {static_cast<long long>(kJobInProgress), attempts, started, firstPage - 1, device_, id});
+  onLine_ = {id, false, firstPage - 1, ""};
   state_.Event("sending", id,
                "calling " + number + " (attempt " + std::to_string(attempts) +
                    (firstPage > 1 ? ", from page " + std::to_string(firstPage) : std::string()) + ")");
@@ -406,16 +541,19 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
   call.firstPage = static_cast<int>(firstPage);
   call.pages = static_cast<int>(pages);
   call.localIdent = dev[0].Get("tsid");
+  CallReport r;
   ActiveCall active;
   active.cancel = state_.stopping.load();
-  state_.active[id] = &active;
-  lk.unlock();
-  Events events(state_, id, active, static_cast<int>(firstPage - 1), static_cast<int>(pages), number, true);
-  CallReport r = line_->Send(call, events);
-  lk.lock();
-  state_.active.erase(id);
+  {
+    ActiveEntry registered(state_, id, &active);
+    Unlocked unlocked(lk);
+    Events events(state_, id, active, static_cast<int>(firstPage - 1), static_cast<int>(pages), number, true,
+                  &onLine_.confirmed);
+    r = line_->Send(call, events);
+  }
   const double ended = Now();
   const long long confirmed = firstPage - 1 + r.pagesSent;
+  onLine_.confirmed = std::max(onLine_.confirmed, confirmed);
 
   if (r.ok() || (confirmed >= pages && pages > 0)) {
     Completion c;
@@ -430,6 +568,7 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
     c.bitRate = r.bitRate;
     c.modem = r.modem.empty() ? dev[0].Get("name") : r.modem;
     FileDelivered(state_, archive_, &lk, job, c);
+    onLine_ = {};
     TransmissionLine(number, PagesSent(confirmed, pages));
     return true;
   }
@@ -451,6 +590,7 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
                      {static_cast<long long>(kJobPending), attempts - 1, confirmed + 1, id});
       TransmissionLine(number, "Transmission interrupted when the fax service stopped; sending again");
     }
+    onLine_ = {};
     return true;
   }
 
@@ -471,6 +611,7 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
                  "fax to " + number + ": " + r.result +
                      (badNumber ? "" : giveUp ? " (no attempts left)" : " (attempt " + std::to_string(attempts) + ", trying again)"));
   });
+  onLine_ = {};
   TransmissionLine(number, r.result + " (" + PagesSent(confirmed, pages) + (giveUp ? ")" : ", trying again)"));
   return true;
 }

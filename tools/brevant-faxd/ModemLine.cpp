@@ -73,6 +73,12 @@ void SpanTrace(int, const char* text) {
   }
 }
 
+// Why the modem failed the call: what it did wrong when it sent more than
+// the driver takes, else that it stopped answering.
+std::string ModemFault(const Class1Modem& modem, const std::string& device) {
+  return modem.Problem().empty() ? "modem stopped answering on " + device : modem.Problem();
+}
+
 bool Cancelled(const CallHooks& hooks) {
   return (hooks.cancel && hooks.cancel->load()) || (hooks.cancelled && hooks.cancelled());
 }
@@ -251,6 +257,7 @@ class Session {
         return;  // cancelled: Tick has ended the call
       case Reply::kTimeout:
       case Reply::kGone:
+      case Reply::kOverflow:
         End(LineFailure::kModem);
         return;
       case Reply::kError:  // Class 1 commands fail once the line is on hook
@@ -548,7 +555,7 @@ class Session {
     }
     if (end) {
       r = modem_.WaitReply(5, [this] { return Tick(); });  // NO CARRIER, as the carrier ended
-      if (r == Reply::kTimeout || r == Reply::kGone) return End(LineFailure::kModem);
+      if (r == Reply::kTimeout || r == Reply::kGone || r == Reply::kOverflow) return End(LineFailure::kModem);
     }
     if (want.hdlc) {
       t30_hdlc_accept(t30_, nullptr, SIG_STATUS_CARRIER_DOWN, true);
@@ -612,7 +619,8 @@ bool DroppedMidCall(int completion) {
 }
 
 // The outcome of a session in the call result.
-void Report(const Session& s, const std::string& device, bool calling, ModemCallResult* r) {
+void Report(const Session& s, const Class1Modem& modem, const std::string& device, bool calling,
+            ModemCallResult* r) {
   t30_stats_t st;
   t30_get_transfer_statistics(s.T30(), &st);
   r->pagesSent = st.pages_tx;
@@ -630,7 +638,7 @@ void Report(const Session& s, const std::string& device, bool calling, ModemCall
       return;
     case LineFailure::kModem:
       r->failure = LineFailure::kModem;
-      r->result = "modem stopped answering on " + device;
+      r->result = ModemFault(modem, device);
       return;
     default:
       break;
@@ -764,7 +772,7 @@ ModemCallResult SendOnModem(Class1Modem& modem, const ModemInfo& info, const Mod
         break;
       default:
         r.failure = LineFailure::kModem;
-        r.result = "modem stopped answering on " + line.device;
+        r.result = ModemFault(modem, line.device);
         break;
     }
     HangUp(modem, line);
@@ -777,7 +785,7 @@ ModemCallResult SendOnModem(Class1Modem& modem, const ModemInfo& info, const Mod
     Session s(modem, line, info, hooks, true);
     s.Start(tiff, firstPage, "");
     s.Run();
-    Report(s, line.device, true, &r);
+    Report(s, modem, line.device, true, &r);
   }
   HangUp(modem, line);
   Finish(&r, start, connected);
@@ -821,9 +829,9 @@ ModemCallResult ReceiveFax(const ModemSettings& line, const std::string& tiff, d
       r.result = "Cancelled while waiting for a call";
       Finish(&r, start, {});
       return r;
-    } else if (w == Reply::kGone) {
+    } else if (w == Reply::kGone || w == Reply::kOverflow) {
       r.failure = LineFailure::kModem;
-      r.result = "modem stopped answering on " + line.device;
+      r.result = ModemFault(modem, line.device);
       Finish(&r, start, {});
       return r;
     }
@@ -844,8 +852,9 @@ ModemCallResult AnswerOnModem(Class1Modem& modem, const ModemInfo& info, const M
   Reply a = modem.Command("A", 30, nullptr, [&] { return !Cancelled(hooks); });
   r.dialSeconds = Since(answering);
   if (a != Reply::kConnect) {
-    r.failure = a == Reply::kTimeout || a == Reply::kGone ? LineFailure::kModem : LineFailure::kNoCarrier;
-    r.result = r.failure == LineFailure::kModem ? "modem stopped answering on " + line.device
+    r.failure = a == Reply::kTimeout || a == Reply::kGone || a == Reply::kOverflow ? LineFailure::kModem
+                                                                                  : LineFailure::kNoCarrier;
+    r.result = r.failure == LineFailure::kModem ? ModemFault(modem, line.device)
                                                 : std::string("No fax machine called (") + ReplyText(a) + ")";
     if (a == Reply::kAborted) {
       r.canceled = true;
@@ -862,7 +871,7 @@ ModemCallResult AnswerOnModem(Class1Modem& modem, const ModemInfo& info, const M
     Session s(modem, line, info, hooks, false);
     s.Start("", 0, tiff);
     s.Run();
-    Report(s, line.device, false, &r);
+    Report(s, modem, line.device, false, &r);
   }
   HangUp(modem, line);
   if (r.pagesReceived == 0) std::remove(tiff.c_str());

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -181,6 +182,84 @@ struct FdGuard {
   }
 };
 
+// The size of what a client handed over (0 for anything but a regular
+// file, which the copy refuses anyway), and of a queue copy.
+long long DocumentSize(int fd) {
+  struct stat st {};
+  return fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<long long>(st.st_size) : 0;
+}
+long long FileSize(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+}
+
+constexpr long long kMiB = 1ll << 20;
+
+// A document on its way into the queue, for the owner's share of the queue
+// (quota_jobs faxes waiting, quota_mb MiB of documents with the finished
+// faxes' copies; fax administrators have no share) and the disk's room:
+// checked when it is made, and counted, like the jobs already queued, until
+// it goes (with the lock held: it is made and ends in the locked scope of a
+// request, whatever the request let go of meanwhile).
+class QueueClaim {
+ public:
+  QueueClaim(State& state, bool administrator, long long owner, long long bytes)
+      : state_(state), owner_(owner), bytes_(bytes) {
+    auto it = state_.claimed.find(owner_);
+    if (!administrator)
+      CheckShare(it == state_.claimed.end() ? 0 : it->second.first,
+                 it == state_.claimed.end() ? 0 : it->second.second);
+    state_.CheckRoom(bytes_);
+    auto& [jobs, held] = state_.claimed[owner_];
+    ++jobs;
+    held += bytes_;
+    state_.claimedBytes += bytes_;
+  }
+  ~QueueClaim() {
+    auto it = state_.claimed.find(owner_);
+    state_.claimedBytes -= bytes_;
+    if (--it->second.first == 0) state_.claimed.erase(it);
+    else it->second.second -= bytes_;
+  }
+  QueueClaim(const QueueClaim&) = delete;
+  QueueClaim& operator=(const QueueClaim&) = delete;
+
+ private:
+  void CheckShare(long long claimedJobs, long long claimedBytes) {
+    using namespace faxsvc;
+    const long long maxJobs = static_cast<long long>(state_.SettingReal("quota_jobs"));
+    const long long maxBytes = static_cast<long long>(state_.SettingReal("quota_mb")) * kMiB;
+    const std::vector<DbValue> waitingArgs{owner_,
+                                           static_cast<long long>(kJobPending),
+                                           static_cast<long long>(kJobInProgress),
+                                           static_cast<long long>(kJobPaused),
+                                           static_cast<long long>(kJobRetrying),
+                                           static_cast<long long>(kJobCanceling)};
+    const long long waiting =
+        claimedJobs + state_.db.QueryInt("SELECT COUNT(*) FROM jobs WHERE queue='out' AND owner_uid=? AND"
+                                         " status IN (?, ?, ?, ?, ?)",
+                                         waitingArgs);
+    if (maxJobs > 0 && waiting >= maxJobs)
+      throw Refused(61, "too many faxes in the queue: you have " + std::to_string(waiting) +
+                            " waiting to be sent, and each user may have " + std::to_string(maxJobs) +
+                            " (the fax service's quota_jobs)");
+    if (maxBytes <= 0) return;
+    long long held = claimedBytes + state_.db.QueryInt("SELECT COALESCE(SUM(size), 0) FROM jobs"
+                                                       " WHERE queue='out' AND owner_uid=? AND size>0",
+                                                       {owner_});
+    // The user's own finished faxes give up their copies first.
+    if (held + bytes_ > maxBytes) held -= state_.FreeFinishedCopies(owner_, held + bytes_ - maxBytes);
+    if (held + bytes_ > maxBytes)
+      throw Refused(61, "not enough room in the queue: your faxes there would take " +
+                            std::to_string((held + bytes_ + kMiB - 1) / kMiB) +
+                            " MiB, and each user may keep " + std::to_string(maxBytes / kMiB) +
+                            " MiB (the fax service's quota_mb)");
+  }
+
+  State& state_;
+  long long owner_, bytes_;
+};
+
 }  // namespace
 
 void RecordFarEnd(State& state, const Message& record) {
@@ -224,9 +303,18 @@ Reply Requests::Handle(const Caller& caller, const Message& req, int documentFd)
       r.AddItem(1, state_.JobRow(req.GetInt("id")));
       return {r};
     }
-    if (op == "job_op") return {JobOp(req, lk)};
-    if (op == "resend") return {Resend(req, lk)};
-    if (op == "queue_get") return {Ok().Set("paused", state_.Setting("paused"))};
+    if (op == "job_op") return {JobOp(caller, req, lk)};
+    if (op == "resend") return {Resend(caller, req, lk)};
+    if (op == "queue_get") {
+      // With the room on the service's disk, so that everybody sees why new
+      // faxes are refused.
+      Disk disk = state_.DiskSpace();
+      return {Ok()
+                  .Set("paused", state_.Setting("paused"))
+                  .Set("free_mb", disk.free / kMiB)
+                  .Set("reserve_mb", disk.reserve / kMiB)
+                  .Set("disk_low", disk.Low() ? 1 : 0)};
+    }
     if (op == "queue_set") {
       std::string p = req.Get("paused") == "1" ? "1" : "0";
       state_.PutSetting("paused", p);
@@ -310,45 +398,50 @@ Message Requests::Submit(const Caller& caller, const Message& req, int fd, std::
   CheckNumber(number);
   CheckLengths(req);
   const std::string document = req.Get("document");
-  lk.unlock();
-  // The queue keeps its own copy, read from the descriptor the sender
-  // opened, so the sender may remove its spool files at once. A text
-  // document (the blank stand-in of a fax that is only its cover page)
-  // becomes one white page.
-  std::string queued = archive_.TakeDocument(fd, "out-");
-  std::string why;
+  // The user's share of the queue and the disk's room are checked before a
+  // byte is copied, and held for this document until its job holds it.
+  const long long size = DocumentSize(fd);
+  QueueClaim claim(state_, caller.admin, static_cast<long long>(caller.uid), size);
+  std::string queued, why, coverNote;
   int pageCount = 0;
-  try {
-    if (EndsWithTxt(document)) {
-      pageCount = 1;
-      if (!faxsvc::WriteFaxTiff(queued, std::vector<faxsvc::FaxPage>{faxsvc::BlankPage()}, "", &why))
-        throw Refused(75, "cannot queue the fax: " + why);
-    } else if (!faxsvc::CheckFaxTiff(queued, &pageCount, &why)) {
-      throw Refused(13, (document.empty() ? std::string("the document") : document) + " is not a fax document: " + why);
+  {
+    Unlocked unlocked(lk);
+    // The queue keeps its own copy, read from the descriptor the sender
+    // opened, so the sender may remove its spool files at once. A text
+    // document (the blank stand-in of a fax that is only its cover page)
+    // becomes one white page.
+    queued = archive_.TakeDocument(fd, "out-", size);
+    try {
+      if (EndsWithTxt(document)) {
+        pageCount = 1;
+        if (!faxsvc::WriteFaxTiff(queued, std::vector<faxsvc::FaxPage>{faxsvc::BlankPage()}, "", &why))
+          throw Refused(75, "cannot queue the fax: " + why);
+      } else if (!faxsvc::CheckFaxTiff(queued, &pageCount, &why)) {
+        throw Refused(13, (document.empty() ? std::string("the document") : document) +
+                              " is not a fax document: " + why);
+      }
+    } catch (...) {
+      ::unlink(queued.c_str());
+      throw;
     }
-  } catch (...) {
-    ::unlink(queued.c_str());
-    throw;
-  }
-  // A fax that asks for the service's own cover page and has no pages of
-  // its own (the blank stand-in) gets it in front of the blank page (page by
-  // page, a row at a time); without Ghostscript it goes without one, and
-  // says so. A fax image brings its cover page as its first page already:
-  // a second one in front of it is never added.
-  std::string coverNote;
-  if (req.GetInt("server_cover") == 1 && EndsWithTxt(document)) {
-    std::string cover = archive_.NewQueueFile("cover-");
-    if (MakeCoverPage(req, pageCount, cover, &why) && faxsvc::ConcatFaxTiffs({cover, queued}, queued, &why))
-      ++pageCount;
-    else coverNote = why;
-    ::unlink(cover.c_str());
+    // A fax that asks for the service's own cover page and has no pages of
+    // its own (the blank stand-in) gets it in front of the blank page (page
+    // by page, a row at a time); without Ghostscript it goes without one,
+    // and says so. A fax image brings its cover page as its first page
+    // already: a second one in front of it is never added.
+    if (req.GetInt("server_cover") == 1 && EndsWithTxt(document)) {
+      std::string cover = archive_.NewQueueFile("cover-");
+      if (MakeCoverPage(req, pageCount, cover, &why) && faxsvc::ConcatFaxTiffs({cover, queued}, queued, &why))
+        ++pageCount;
+      else coverNote = why;
+      ::unlink(cover.c_str());
+    }
   }
   // Everything the document carries besides the recipient goes with the job
   // to the sent archive.
   Message props;
   for (auto& [k, v] : req.Fields())
     if (k != "op" && k != "document") props.Set(k, v);
-  lk.lock();
   double now = Now();
   double due = 0;
   if (req.GetInt("discount") == 1) {
@@ -369,13 +462,13 @@ Message Requests::Submit(const Caller& caller, const Message& req, int fd, std::
   try {
     state_.db.Exec(
         "INSERT INTO jobs(queue, status, device_id, number, name, file, pages, submitted, scheduled,"
-        " next_attempt, subject, priority, sender_name, sender_fax, props, owner_uid, owner_name)"
-        " VALUES('out', ?, 0, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        " next_attempt, subject, priority, sender_name, sender_fax, props, owner_uid, owner_name, size)"
+        " VALUES('out', ?, 0, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
         {static_cast<long long>(faxsvc::kJobPending), number, req.Get("name"), queued,
          static_cast<long long>(pageCount), now, due, due,
          req.Get("display_name").empty() ? req.Get("subject") : req.Get("display_name"), req.GetInt("priority", 1),
          req.Get("sender_name"), req.Get("sender_fax"), props.Encode(), static_cast<long long>(caller.uid),
-         caller.name});
+         caller.name, FileSize(queued)});
   } catch (...) {
     ::unlink(queued.c_str());
     throw;
@@ -392,17 +485,22 @@ Message Requests::PlaceCall(const Message& req, int fd, std::unique_lock<std::mu
   if (state_.db.QueryInt("SELECT COUNT(*) FROM devices WHERE id=?", {device}) == 0)
     throw Refused(5, "no fax device " + std::to_string(device));
   CheckLengths(req);
-  lk.unlock();
-  std::string copy = archive_.TakeDocument(fd, "call-");
+  const long long size = DocumentSize(fd);
+  state_.CheckRoom(size);
+  std::string copy;
   int pageCount = 0;
-  std::string why;
-  if (!faxsvc::CheckFaxTiff(copy, &pageCount, &why)) {
-    ::unlink(copy.c_str());
-    std::string document = req.Get("document");
-    throw Refused(13, (document.empty() ? std::string("the document") : document) + " is not a fax document: " + why);
+  {
+    Unlocked unlocked(lk);
+    copy = archive_.TakeDocument(fd, "call-", size);
+    std::string why;
+    if (!faxsvc::CheckFaxTiff(copy, &pageCount, &why)) {
+      ::unlink(copy.c_str());
+      std::string document = req.Get("document");
+      throw Refused(13, (document.empty() ? std::string("the document") : document) +
+                            " is not a fax document: " + why);
+    }
   }
   std::string from = req.Get("from").empty() ? "Unknown" : req.Get("from");
-  lk.lock();
   long long owner = state_.db.QueryInt("SELECT route_uid FROM devices WHERE id=?", {device}, -1);
   state_.db.Exec("INSERT INTO jobs(queue, status, device_id, number, from_number, file, pages, submitted, started,"
                  " owner_uid) VALUES('in', ?, ?, '', ?, ?, ?, ?, ?, ?)",
@@ -425,7 +523,7 @@ Message Requests::ListJobs(const Grant& grant, const Message& req) {
   sql += " ORDER BY id LIMIT " + std::to_string(kPageRows + 1);
   return Page(state_.db.Query(sql, args), [](Message& m) {
     int status = static_cast<int>(m.GetInt("status"));
-    m.Set("ops", OperationsFor(status, m.Get("queue") == "in"));
+    m.Set("ops", OperationsFor(status, m.Get("queue") == "in", !m.Get("file").empty()));
     m.Set("queue_status", faxsvc::QueueStatusText(status));
   });
 }
@@ -476,7 +574,7 @@ Reply Requests::OpenFax(const Message& req) {
   return {Ok().Set("name", fs::path(path).filename().string()), fd};
 }
 
-Message Requests::JobOp(const Message& req, std::unique_lock<std::mutex>& lk) {
+Message Requests::JobOp(const Caller& caller, const Message& req, std::unique_lock<std::mutex>& lk) {
   using namespace faxsvc;
   long long id = req.GetInt("id");
   Message job = state_.JobRow(id);
@@ -496,6 +594,16 @@ Message Requests::JobOp(const Message& req, std::unique_lock<std::mutex>& lk) {
       running->second->action = "cancel";
       running->second->cancel = true;
       state_.db.Exec("UPDATE jobs SET status=? WHERE id=?", {static_cast<long long>(kJobCanceling), id});
+    } else if (!incoming && !job.Get("file").empty() && state_.DiskSpace().Low()) {
+      // On a disk under the reserve the fax's copy goes first: it makes the
+      // room this record needs, and a cancelled fax keeps its copy only
+      // while there is room.
+      ::unlink(job.Get("file").c_str());
+      state_.db.Exec("UPDATE jobs SET status=?, error=?, file='', size=0 WHERE id=?",
+                     {static_cast<long long>(kJobCanceled),
+                      std::string("Cancelled by the user (its document was removed from the queue to make"
+                                  " room: it cannot be sent again)"),
+                      id});
     } else {
       set(kJobCanceled, incoming ? "Call rejected" : "Cancelled by the user");
     }
@@ -515,7 +623,7 @@ Message Requests::JobOp(const Message& req, std::unique_lock<std::mutex>& lk) {
     state_.Event("resumed", id, "fax to " + job.Get("number") + " resumed");
   } else if (action == "restart") {
     if (!(ops & kOpRestart)) throw Refused(5, "The fax job cannot be sent again in its state (" + QueueStatusText(status) + ")");
-    if (status == kJobCompleted) return Resend(Message("resend").Set("job", id), lk);
+    if (status == kJobCompleted) return Resend(caller, Message("resend").Set("job", id), lk);
     state_.db.Exec("UPDATE jobs SET status=?, attempts=0, error='', pages_sent=0, next_attempt=0, resume_from=1 WHERE id=?",
                    {static_cast<long long>(kJobPending), id});
     state_.Event("restarted", id, "fax to " + job.Get("number") + " queued again");
@@ -528,7 +636,7 @@ Message Requests::JobOp(const Message& req, std::unique_lock<std::mutex>& lk) {
   return r;
 }
 
-Message Requests::Resend(const Message& req, std::unique_lock<std::mutex>& lk) {
+Message Requests::Resend(const Caller& caller, const Message& req, std::unique_lock<std::mutex>& lk) {
   // A sent fax (by its archive id, or by the job that sent it) goes out
   // again as a new job of its owner with the same document and recipient.
   auto rows = req.Has("job") ? state_.db.Query("SELECT * FROM sent WHERE job_id=?", {req.GetInt("job")})
@@ -543,16 +651,20 @@ Message Requests::Resend(const Message& req, std::unique_lock<std::mutex>& lk) {
     fd = archive_.Queue().OpenOwn(fs::path(old[0].Get("file")).filename().string(), &why);
   if (fd < 0) throw Refused(53, "the sent fax's document is missing: " + why);
   FdGuard guard{fd};
-  lk.unlock();
-  std::string queued = archive_.TakeDocument(fd, "out-");
-  lk.lock();
+  const long long size = DocumentSize(fd);
+  QueueClaim claim(state_, caller.admin, s.GetInt("owner_uid"), size);
+  std::string queued;
+  {
+    Unlocked unlocked(lk);
+    queued = archive_.TakeDocument(fd, "out-", size);
+  }
   state_.db.Exec("INSERT INTO jobs(queue, status, device_id, number, name, file, pages, submitted, subject, priority,"
-                 " sender_name, sender_fax, props, owner_uid, owner_name) VALUES('out', ?, 0, ?, ?, ?, ?, ?, ?, ?, ?, ?,"
-                 " ?, ?, ?)",
+                 " sender_name, sender_fax, props, owner_uid, owner_name, size)"
+                 " VALUES('out', ?, 0, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                  {static_cast<long long>(faxsvc::kJobPending), s.Get("number"), s.Get("name"), queued,
                   s.GetInt("pages"), Now(), s.Get("subject"), s.GetInt("priority", 1), s.Get("sender_name"),
                   s.Get("sender_fax"), old.empty() ? std::string() : old[0].Get("props"), s.GetInt("owner_uid"),
-                  old.empty() ? std::string() : old[0].Get("owner_name")});
+                  old.empty() ? std::string() : old[0].Get("owner_name"), FileSize(queued)});
   long long id = state_.db.LastInsertId();
   state_.Event("submitted", id, "fax to " + s.Get("number") + " sent again");
   state_.Changed();
@@ -619,8 +731,12 @@ Message Requests::Answer(const Message& req) {
 
 Message Requests::SetLine(const Message& req) {
   CheckLengths(req);
-  for (auto& [k, v] : req.Fields())
+  for (auto& [k, v] : req.Fields()) {
     if (k != "op" && !State::KnownSetting(k)) throw Refused(5, "unknown line setting \"" + k.substr(0, 32) + "\"");
+    if ((k == "quota_jobs" || k == "quota_mb" || k == "reserve_mb") &&
+        (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos))
+      throw Refused(5, k + " must be a whole number");
+  }
   for (auto& [k, v] : req.Fields())
     if (k != "op") state_.PutSetting(k, v);
   state_.Changed();
@@ -668,11 +784,13 @@ Message Requests::ProbeModem(const Message& req, std::unique_lock<std::mutex>& l
     throw Refused(5, config.Get("device") + " is the modem of line " + std::to_string(line) + " (" +
                          (rows.empty() ? std::string() : rows[0].Get("line_status")) + ")");
   }
-  lk.unlock();  // asking a modem takes seconds
   Message report;
   std::string why;
-  bool ok = check(config, true, &report, &why);
-  lk.lock();
+  bool ok;
+  {
+    Unlocked unlocked(lk);  // asking a modem takes seconds
+    ok = check(config, true, &report, &why);
+  }
   if (!ok) throw Refused(5, why);
   Message r = Ok();
   for (auto& [k, v] : report.Fields()) r.Set(k, v);
@@ -696,10 +814,12 @@ Message Requests::AddLine(const Message& req, std::unique_lock<std::mutex>& lk) 
   if (check) {
     // The modem is asked before the line is kept: a device that is no fax
     // modem is refused here, with the reason.
-    lk.unlock();
     std::string why;
-    bool ok = check(config, true, &report, &why);
-    lk.lock();
+    bool ok;
+    {
+      Unlocked unlocked(lk);
+      ok = check(config, true, &report, &why);
+    }
     if (!ok) throw Refused(5, why);
     if (long long other = LineWithDevice(config.Get("device"), 0))
       throw Refused(5, config.Get("device") + " is the device of line " + std::to_string(other) + " already");
@@ -722,6 +842,8 @@ Message Requests::AddLine(const Message& req, std::unique_lock<std::mutex>& lk) 
   for (auto& [col, value] : cols) state_.db.Exec("UPDATE devices SET " + col + "=? WHERE id=?", {value, id});
   state_.RememberIdleMode(id);
   state_.Event("line", 0, "line " + std::to_string(id) + " added: " + description);
+  if (report.Has("ignored_lock"))
+    state_.Event("line", 0, "line " + std::to_string(id) + ": " + report.Get("ignored_lock"));
   state_.Changed();
   Message r = Ok().Set("id", id);
   for (auto& [k, v] : report.Fields()) r.Set(k, v);
@@ -755,11 +877,13 @@ Message Requests::UpdateLine(const Message& req, std::unique_lock<std::mutex>& l
     Message old;
     Message::Decode(rows[0].Get("config"), &old);
     bool newDevice = SameDevice(old.Get("device")) != SameDevice(config.Get("device"));
-    lk.unlock();
     Message report;
     std::string why;
-    bool ok = check(config, newDevice, &report, &why);
-    lk.lock();
+    bool ok;
+    {
+      Unlocked unlocked(lk);
+      ok = check(config, newDevice, &report, &why);
+    }
     if (!ok) throw Refused(5, why);
     state_.db.Exec("UPDATE devices SET config=? WHERE id=?", {config.Encode(), id});
     if (newDevice)

@@ -44,8 +44,8 @@ class Requests {
   faxsvc::Message ListArchive(const Grant& grant, const faxsvc::Message& req);
   faxsvc::Message ListEvents(const Grant& grant, const faxsvc::Message& req);
   faxsvc::Message ListFarEnd(const faxsvc::Message& req);
-  faxsvc::Message JobOp(const faxsvc::Message& req, std::unique_lock<std::mutex>& lk);
-  faxsvc::Message Resend(const faxsvc::Message& req, std::unique_lock<std::mutex>& lk);
+  faxsvc::Message JobOp(const Caller& caller, const faxsvc::Message& req, std::unique_lock<std::mutex>& lk);
+  faxsvc::Message Resend(const Caller& caller, const faxsvc::Message& req, std::unique_lock<std::mutex>& lk);
   faxsvc::Message SetDevice(const faxsvc::Message& req);
   faxsvc::Message Answer(const faxsvc::Message& req);
   faxsvc::Message SetLine(const faxsvc::Message& req);

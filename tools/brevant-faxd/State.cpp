@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -52,7 +55,15 @@ const Default kDefaults[] = {
     {"busy_count", "0"},      {"hangup_after", "0"},   {"modems", "7"},
     {"ecm", "0"},             {"discount_start", "20"}, {"discount_end", "7"},
     {"station_id", "Brevant Fax"}, {"notify", "1"},
+    // What one user may keep in the outgoing queue (faxes waiting to go,
+    // and MiB of documents with their finished faxes' copies; 0: no limit),
+    // and the MiB of free space the service keeps for its records.
+    {"quota_jobs", "500"},    {"quota_mb", "512"},     {"reserve_mb", "64"},
 };
+
+constexpr long long kMiB = 1ll << 20;
+// The disk is looked at this often (seconds) by KeepReserve.
+constexpr double kDiskCheck = 2;
 
 }  // namespace
 
@@ -60,9 +71,10 @@ double Now() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-int OperationsFor(int status, bool incoming) {
+int OperationsFor(int status, bool incoming, bool document) {
   using namespace faxsvc;
   if (incoming) return (status == kJobPending || status == kJobInProgress) ? kOpView | kOpDelete : kOpView;
+  const int again = document ? kOpRestart : 0;  // a completed fax goes again from the archive
   switch (status) {
     case kJobPending:
     case kJobInProgress:
@@ -70,11 +82,18 @@ int OperationsFor(int status, bool incoming) {
     case kJobPaused: return kOpView | kOpResume | kOpDelete;
     case kJobFailed:
     case kJobRetriesExceeded:
-    case kJobNoLine: return kOpView | kOpRestart | kOpDelete;
-    case kJobCompleted:
-    case kJobCanceled: return kOpView | kOpRestart;
+    case kJobNoLine: return kOpView | again | kOpDelete;
+    case kJobCompleted: return kOpView | kOpRestart;
+    case kJobCanceled: return kOpView | again;
     default: return kOpView;
   }
+}
+
+std::string Disk::Text() const {
+  std::string text = std::to_string(free / kMiB) + " MiB free";
+  if (Low())
+    text += ", under the " + std::to_string(reserve / kMiB) + " MiB the fax service keeps for its records";
+  return text;
 }
 
 bool State::Open(std::string* why) {
@@ -90,20 +109,119 @@ bool State::Open(std::string* why) {
   ::fchmod(fd, 0600);
   ::close(fd);
   for (const char* extra : {"-wal", "-shm"}) ::chmod((path + extra).c_str(), 0600);
+  // On a full disk the reserve goes first: the database may need a little
+  // room to open.
+  struct stat st {};
+  reserveHeld_ = ::lstat((dir_ + "/reserve").c_str(), &st) == 0;
+  struct statvfs vfs {};
+  if (::statvfs(dir_.c_str(), &vfs) == 0 &&
+      static_cast<long long>(vfs.f_bavail) * static_cast<long long>(vfs.f_frsize) < kReserveFile)
+    ReleaseReserve();
   if (!db.Open(path, why)) return false;
+  db.SetFullHandler([this] { return ReleaseReserve(); });
   try {
     CreateSchema();
+  } catch (const DbFull& e) {
+    // An older database that needs new columns cannot get them now.
+    *why = std::string(e.what()) + " (" + DiskSpace().Text() + " in " + dir_ + ")";
+    return false;
   } catch (const std::exception& e) {
     *why = e.what();
     return false;
   }
+  KeepReserve();
   return true;
 }
 
-void State::AddColumn(const std::string& table, const std::string& column, const std::string& declaration) {
+Disk State::DiskSpace() {
+  Disk d;
+  struct statvfs vfs {};
+  if (::statvfs(dir_.c_str(), &vfs) == 0)
+    d.free = static_cast<long long>(vfs.f_bavail) * static_cast<long long>(vfs.f_frsize);
+  d.reserve = std::max(0ll, static_cast<long long>(SettingReal("reserve_mb"))) * kMiB;
+  return d;
+}
+
+bool State::ReleaseReserve() {
+  if (!reserveHeld_) return false;
+  reserveHeld_ = false;
+  ::unlink((dir_ + "/reserve").c_str());
+  std::fprintf(stderr, "brevant-faxd: the disk of %s is full; the service gave up its reserve file"
+                       " to keep its records\n", dir_.c_str());
+  return true;
+}
+
+void State::Announce(bool full, const Disk& disk) {
+  if (full == full_) return;
+  full_ = full;
+  std::string text = "the disk of " + dir_ +
+                     (full ? " is full (" + disk.Text() + "): new faxes are refused until space is freed"
+                           : " has room again (" + disk.Text() + "): new faxes are taken");
+  std::fprintf(stderr, "brevant-faxd: %s\n", text.c_str());
+  try {
+    Event("disk", 0, text);
+  } catch (const std::exception&) {
+  }
+}
+
+void State::KeepReserve() {
+  const double now = Now();
+  if (now < reserveChecked_ + kDiskCheck && now >= reserveChecked_) return;
+  reserveChecked_ = now;
+  Disk disk = DiskSpace();
+  const long long file = std::min(kReserveFile, disk.reserve);
+  if (disk.Low()) disk.free += FreeFinishedCopies(-1, disk.reserve - disk.free);
+  if (!reserveHeld_ && file > 0 && disk.free >= disk.reserve + file) {
+    int fd = ::open((dir_ + "/reserve").c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 && ::posix_fallocate(fd, 0, file) == 0) reserveHeld_ = true;
+    if (fd >= 0) ::close(fd);
+    if (!reserveHeld_) ::unlink((dir_ + "/reserve").c_str());
+  }
+  Announce(disk.Low(), disk);
+}
+
+void State::CheckRoom(long long bytes) {
+  Disk disk = DiskSpace();
+  disk.free -= claimedBytes;
+  if (disk.free - bytes >= disk.reserve) return;
+  disk.free += FreeFinishedCopies(-1, disk.reserve + bytes - disk.free);
+  if (disk.free - bytes >= disk.reserve) return;
+  if (disk.Low()) Announce(true, disk);
+  const std::string free = std::to_string(std::max(0ll, disk.free) / kMiB);
+  throw Refused(61, "no room for the fax on the fax service's disk: " + free +
+                        " MiB free, and the service keeps " + std::to_string(disk.reserve / kMiB) +
+                        " MiB for its records (a fax administrator must free space)");
+}
+
+long long State::FreeFinishedCopies(long long owner, long long bytes) {
+  using namespace faxsvc;
+  long long freed = 0;
+  if (bytes <= 0) return 0;
+  auto rows = db.Query(
+      "SELECT id, file, size FROM jobs WHERE queue='out' AND size>0 AND file<>'' AND status IN (?, ?, ?, ?)"
+      " AND (?<0 OR owner_uid=?) ORDER BY id LIMIT 1000",
+      {static_cast<long long>(kJobFailed), static_cast<long long>(kJobRetriesExceeded),
+       static_cast<long long>(kJobCanceled), static_cast<long long>(kJobNoLine), owner, owner});
+  for (const auto& row : rows) {
+    if (freed >= bytes) break;
+    // The file goes first: on a full disk that is the room the record needs.
+    if (::unlink(row.Get("file").c_str()) == 0) freed += row.GetInt("size");
+    try {
+      db.Exec("UPDATE jobs SET file='', size=0, error=error || ? WHERE id=?",
+              {std::string(" (its document was removed from the queue to make room:"
+                           " it cannot be sent again)"),
+               row.GetInt("id")});
+    } catch (const std::exception&) {
+    }
+  }
+  return freed;
+}
+
+bool State::AddColumn(const std::string& table, const std::string& column, const std::string& declaration) {
   for (auto& row : db.Query("PRAGMA table_info(" + table + ")"))
-    if (row.Get("name") == column) return;
+    if (row.Get("name") == column) return false;
   db.Exec("ALTER TABLE " + table + " ADD COLUMN " + column + " " + declaration);
+  return true;
 }
 
 void State::CreateSchema() {
@@ -130,6 +248,15 @@ void State::CreateSchema() {
   AddColumn("devices", "line_status", "TEXT DEFAULT ''");
   AddColumn("sent", "modem", "TEXT DEFAULT ''");
   AddColumn("received", "modem", "TEXT DEFAULT ''");
+  // The bytes of each job's queue copy, for the users' quotas (0 once the
+  // copy is gone); an older installation's copies are measured once.
+  if (AddColumn("jobs", "size", "INTEGER DEFAULT 0")) {
+    for (auto& row : db.Query("SELECT id, file FROM jobs WHERE queue='out' AND file<>''")) {
+      struct stat st {};
+      if (::stat(row.Get("file").c_str(), &st) == 0)
+        db.Exec("UPDATE jobs SET size=? WHERE id=?", {static_cast<long long>(st.st_size), row.GetInt("id")});
+    }
+  }
   // A new service starts with the loopback line; lines an administrator
   // removed stay removed.
   bool fresh = db.QueryInt("SELECT COUNT(*) FROM settings") == 0;
@@ -149,7 +276,10 @@ void State::CreateSchema() {
 }
 
 void State::RememberIdleMode(long long id) {
-  db.Exec("UPDATE devices SET idle_mode=receive_mode WHERE (?=0 OR id=?) AND receive_mode<>?",
+  // Rows that would not change are left alone: a start writes nothing it
+  // does not have to (a full disk takes no writes).
+  db.Exec("UPDATE devices SET idle_mode=receive_mode"
+          " WHERE (?=0 OR id=?) AND receive_mode<>? AND idle_mode<>receive_mode",
           {id, id, static_cast<long long>(faxsvc::kReceiveAuto)});
 }
 
@@ -171,7 +301,15 @@ bool State::KnownSetting(const std::string& key) {
 }
 
 void State::Event(const std::string& kind, long long jobId, const std::string& text) {
-  db.Exec("INSERT INTO events(time, kind, job_id, text) VALUES(?, ?, ?, ?)", {Now(), kind, jobId, text});
+  try {
+    db.Exec("INSERT INTO events(time, kind, job_id, text) VALUES(?, ?, ?, ?)", {Now(), kind, jobId, text});
+  } catch (const DbFull&) {
+    // The history may miss an entry on a full disk; what it tells of (a
+    // cancel, a filed fax) must not fail for it. Inside a transaction the
+    // whole goes again or fails together.
+    if (db.InTransaction()) throw;
+    std::fprintf(stderr, "brevant-faxd: not in the event history (the disk is full): %s\n", text.c_str());
+  }
 }
 
 faxsvc::Message State::JobRow(long long id) {
@@ -179,7 +317,7 @@ faxsvc::Message State::JobRow(long long id) {
   if (rows.empty()) throw Refused(5, "no fax job " + std::to_string(id));
   faxsvc::Message& m = rows[0];
   int status = static_cast<int>(m.GetInt("status"));
-  m.Set("ops", OperationsFor(status, m.Get("queue") == "in"));
+  m.Set("ops", OperationsFor(status, m.Get("queue") == "in", !m.Get("file").empty()));
   m.Set("queue_status", faxsvc::QueueStatusText(status));
   return m;
 }

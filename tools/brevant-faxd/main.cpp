@@ -206,6 +206,11 @@ int main(int argc, char** argv) {
     Message paused;
     if (!Request(socket, Message("queue_get"), &paused)) return 1;
     std::cout << "outgoing queue: " << (paused.Get("paused") == "1" ? "paused" : "running") << "\n";
+    std::cout << "disk: " << paused.Get("free_mb") << " MiB free";
+    if (paused.GetInt("disk_low"))
+      std::cout << ", under the " << paused.Get("reserve_mb")
+                << " MiB the service keeps for its records: new faxes are refused";
+    std::cout << "\n";
     if (!Request(socket, Message("jobs").Set("queue", "out"), &reply)) return 1;
     for (int i = 1; i <= reply.GetInt("count"); ++i) {
       Message j = reply.Item(i);
