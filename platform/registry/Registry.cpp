@@ -12,8 +12,9 @@
 
 namespace fs = std::filesystem;
 
-#include "platform/text/Escapes.h"
 #include "platform/env/Environment.h"
+#include "platform/fs/SafeFiles.h"
+#include "platform/text/Escapes.h"
 
 namespace brevant::reg {
 namespace {
@@ -261,7 +262,7 @@ std::string HiveFile(HKEY root) {
   std::string dir = platform::env::Get(platform::env::Var::RegistryDir);
   if (!dir.empty()) return dir + "/" + name;
   if (root == kCurrentUser) {
-    std::string cfg = EnvOr("XDG_CONFIG_HOME", EnvOr("HOME", "/tmp") + "/.config");
+    std::string cfg = EnvOr("XDG_CONFIG_HOME", platform::HomeFolder() + "/.config");
     return cfg + "/brevant/registry/" + name;
   }
   return "/var/lib/brevant/registry/" + name;

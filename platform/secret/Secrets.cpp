@@ -263,8 +263,7 @@ std::string FilePath() {
   if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) {
     cfg = x;
   } else {
-    const char* home = std::getenv("HOME");
-    cfg = std::string(home && *home ? home : "/tmp") + "/.config";
+    cfg = HomeFolder() + "/.config";
   }
   return cfg + "/brevant/secrets";
 }

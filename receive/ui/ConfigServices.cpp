@@ -6,7 +6,6 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QVBoxLayout>
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -15,8 +14,9 @@
 #include "common/Folders.h"
 #include "common/Logging.h"
 #include "delivery/MailTransport.h"
-#include "platform/process/Process.h"
 #include "platform/env/Environment.h"
+#include "platform/fs/SafeFiles.h"
+#include "platform/process/Process.h"
 
 namespace fs = std::filesystem;
 
@@ -26,8 +26,7 @@ namespace {
 // The mail store's top folder, found the way the mail store finds it.
 std::string MaildirRoot() {
   if (std::string m = platform::env::Get(platform::env::Var::MailDir); !m.empty()) return m;
-  const char* home = std::getenv("HOME");
-  return std::string(home && *home ? home : "/tmp") + "/Maildir";
+  return platform::HomeFolder() + "/Maildir";
 }
 
 // A list of the mail folders with a button for any other folder.
