@@ -39,7 +39,6 @@ std::string TempFolder() {
   return t.empty() ? mCommon::GetTempDir() : t;
 }
 
-
 // Copies the fax TIFF into the folder the user keeps copies in, unless that
 // is the fax service's own folder.
 void CopyToUserFolder(CFax& fax, const std::string& userFolder, const std::string& serviceFolder,

@@ -35,8 +35,8 @@ std::string Extension(const std::string& path) {
 
 // A new fax image in the user's temporary folder ("" when none can be made).
 std::string TempTiff() {
-  std::string why, dir = mCommon::GetTempDir();
-  return dir.empty() ? "" : platform::MakeUniqueFile(dir, "Fax", ".tif", &why);
+  std::string why;
+  return platform::MakeUniqueFile(mCommon::GetTempDir(), "Fax", ".tif", &why);
 }
 
 faxsvc::FaxPage FromPageFile(const emf::Page& in) {

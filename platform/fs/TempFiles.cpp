@@ -208,8 +208,12 @@ bool CreateFreshFolder(const std::string& path, std::string* why) {
 
 std::string MakeUniqueFile(const std::string& folder, const std::string& prefix, const std::string& suffix,
                            std::string* why) {
+  if (folder.empty()) {
+    *why = "there is no temporary folder";
+    return "";
+  }
   std::string path = folder;
-  if (!path.empty() && path.back() != '/') path += '/';
+  if (path.back() != '/') path += '/';
   path += prefix + "XXXXXX" + suffix;
   int fd = ::mkostemps(path.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
   if (fd < 0) {
