@@ -100,9 +100,9 @@ struct TcpSocket {
   uid_t uid = 0;
 };
 
-// The sockets of one listing's text; lines that do not parse are passed
-// over.
-std::vector<TcpSocket> ParseTcpListing(const std::string& text, bool v6) {
+// The sockets of one listing's text (with listeningOnly, those that
+// listen); lines that do not parse are passed over.
+std::vector<TcpSocket> ParseTcpListing(const std::string& text, bool v6, bool listeningOnly) {
   std::vector<TcpSocket> out;
   // "host:port" of the listing: the address in hexadecimal words, the port
   // a hexadecimal number.
@@ -118,6 +118,9 @@ std::vector<TcpSocket> ParseTcpListing(const std::string& text, bool v6) {
   };
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
+    // A busy machine lists thousands of connections: the state, the only
+    // field that is "0A" alone, passes over them before any parsing.
+    if (listeningOnly && line.find(" 0A ") == std::string::npos) continue;
     // "sl local remote state tx:rx tr:when retransmits uid timeout inode ..."
     std::istringstream f(line);
     std::string sl, local, remote, state, queues, timer, retransmits, uid;
@@ -135,11 +138,11 @@ std::vector<TcpSocket> ParseTcpListing(const std::string& text, bool v6) {
   return out;
 }
 
-std::vector<TcpSocket> Listing(bool v6) {
+std::vector<TcpSocket> Listing(bool v6, bool listeningOnly) {
   std::ifstream in(v6 ? "/proc/net/tcp6" : "/proc/net/tcp");
   std::stringstream text;
   text << in.rdbuf();
-  return ParseTcpListing(text.str(), v6);
+  return ParseTcpListing(text.str(), v6, listeningOnly);
 }
 
 // Whether a socket's address (of either listing) is the endpoint's, or,
@@ -160,7 +163,7 @@ std::vector<uid_t> ListenerOwners(const sockaddr_storage& address) {
   Endpoint want;
   if (!ToEndpoint(address, &want)) return owners;
   for (bool v6 : {false, true})
-    for (const TcpSocket& s : Listing(v6))
+    for (const TcpSocket& s : Listing(v6, true))
       if (s.listening && s.localPort == want.port && Same(s, s.local, want, true)) owners.push_back(s.uid);
   return owners;
 }
@@ -169,7 +172,7 @@ bool ConnectionOwner(const sockaddr_storage& local, const sockaddr_storage& remo
   Endpoint ours, theirs;
   if (!ToEndpoint(local, &ours) || !ToEndpoint(remote, &theirs)) return false;
   for (bool v6 : {false, true})
-    for (const TcpSocket& s : Listing(v6))
+    for (const TcpSocket& s : Listing(v6, false))
       if (!s.listening && s.localPort == theirs.port && s.remotePort == ours.port &&
           Same(s, s.local, theirs, false) && Same(s, s.remote, ours, false)) {
         *owner = s.uid;
