@@ -2,8 +2,9 @@
 // Who listens on this machine's TCP ports. A client that is about to send a
 // password to a server on the same machine must know the server is the one
 // it means: any user may listen on a free port above 1023 (hfaxd's 4559),
-// and would then be sent the password of whoever connects. The kernel lists
-// every TCP socket with its owner in /proc/net/tcp and /proc/net/tcp6.
+// and would then be sent the password of whoever connects. The kernel tells
+// every TCP socket's owner through its socket diagnostics (sock_diag), and
+// in /proc/net/tcp and /proc/net/tcp6 where those do not answer.
 #include <sys/socket.h>
 #include <sys/types.h>
 
