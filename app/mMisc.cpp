@@ -24,9 +24,10 @@
 #include "common/SenderInfo.h"
 #include "faxjob/CXmlGroups.h"
 #include "maintenance/BugReport.h"
+#include "platform/fs/TempFiles.h"
+#include "platform/ui/Ui.h"
 #include "printing/FaxPrinterSetup.h"
 #include "render/Pipeline.h"
-#include "platform/ui/Ui.h"
 
 namespace fs = std::filesystem;
 
@@ -48,11 +49,12 @@ StringList CollectSpoolPages() {
   std::string spool = GetSpoolFolder();
   std::error_code missing;
   if (!fs::is_directory(spool, missing)) return {};
+  if (temp.empty()) throw VbError(kErrPathNotFound, "There is no temporary folder for the printed pages");
   for (const fs::directory_entry& e : fs::directory_iterator(spool)) {
     std::string name = e.path().filename().string();
     if (!ContainsEmf(name)) continue;
-    std::string copy = temp + name;
-    fs::copy_file(e.path(), copy, fs::copy_options::overwrite_existing);
+    std::string copy = temp + name, why;
+    if (!platform::CopyToFreshFile(e.path(), copy, 0600, &why)) throw VbError(kErrPathFileAccess, why);
     files.back() = copy;
     files.push_back("");
   }

@@ -13,8 +13,10 @@
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
 #include "common/Logging.h"
-#include "platform/process/Process.h"
 #include "platform/env/Environment.h"
+#include "platform/fs/SafeFiles.h"
+#include "platform/fs/TempFiles.h"
+#include "platform/process/Process.h"
 
 namespace fs = std::filesystem;
 
@@ -43,7 +45,7 @@ std::string GetProgramFolder() {
   // An installed copy in a read-only folder keeps its files per user.
   std::string data;
   if (const char* x = std::getenv("XDG_DATA_HOME"); x && *x) data = x;
-  else data = std::string(std::getenv("HOME") ? std::getenv("HOME") : "/tmp") + "/.local/share";
+  else data = platform::HomeFolder() + "/.local/share";
   std::string dir = data + "/brevant";
   std::error_code ec;
   fs::create_directories(dir, ec);
@@ -101,10 +103,11 @@ namespace mCommon {
 
 std::string GetTempDir() {
   try {
-    std::string dir;
-    if (const char* t = std::getenv("TMPDIR"); t && *t) dir = t;
-    else dir = "/tmp";
-    if (dir.back() != '/') dir += '/';
+    std::string why;
+    std::string dir = platform::PrivateTempFolder(&why);
+    // A refused runtime folder is worth a record even when a folder of the
+    // run's own took its place: someone may have made it to get in the way.
+    if (!why.empty()) WriteErrorLog(kErrPathFileAccess, why, "mCommon.GetTempDir");
     return dir;
   } catch (...) {
     ErrInfo e = CurrentError();
@@ -117,11 +120,10 @@ std::string GetTempFile() {
   try {
     std::string dir = GetTempDir();
     if (dir.empty()) throw VbError(kErrPathNotFound, "no temporary folder");
-    std::string tmpl = dir + "FaxXXXXXX";
-    int fd = ::mkstemp(tmpl.data());
-    if (fd < 0) throw VbError(kErrPathFileAccess, "cannot create a file in " + dir + ": " + std::strerror(errno));
-    ::close(fd);
-    return tmpl;
+    std::string why;
+    std::string file = platform::MakeUniqueFile(dir, "Fax", "", &why);
+    if (file.empty()) throw VbError(kErrPathFileAccess, why);
+    return file;
   } catch (...) {
     ErrInfo e = CurrentError();
     WriteErrorLog(e.number, e.description, "mCommon.GetTempFile");

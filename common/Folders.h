@@ -34,10 +34,15 @@ std::string GetGroupFileFolder();
 std::string GetLocalComputerName();
 
 namespace mCommon {
-// The system temporary folder ($TMPDIR, else /tmp), ending with "/"; "" on error.
+// The user's private temporary folder, ending with "/"; "" on error. It is
+// "tmp" in the user's runtime folder (platform/fs/TempFiles.h), never a
+// folder other users may write: the fixed names the program uses there
+// ("Fax.Cov", "FaxPreview.tif", "Quortmp", a fax's "<CSID>.tiff") are
+// created anew each time (platform::CreateFreshFile), never written
+// through what was at the name.
 std::string GetTempDir();
-// A new, empty, uniquely named file "Fax......" in the temporary folder; ""
-// on error. The caller deletes it.
+// A new, empty, uniquely named file "Fax......" in the temporary folder
+// (mode 0600); "" on error. The caller deletes it.
 std::string GetTempFile();
 }  // namespace mCommon
 

@@ -6,8 +6,9 @@
 
 #include "common/CWinReg.h"
 #include "common/Logging.h"
-#include "platform/mail/MailStore.h"
 #include "platform/env/Environment.h"
+#include "platform/fs/SafeFiles.h"
+#include "platform/mail/MailStore.h"
 
 namespace brevant {
 
@@ -72,8 +73,7 @@ std::string ContactsFolder() {
     reg.CloseKey();
   }
   if (!f.empty()) return f;
-  const char* home = std::getenv("HOME");
-  return std::string(home && *home ? home : "/tmp") + "/.contacts";
+  return platform::HomeFolder() + "/.contacts";
 }
 
 std::vector<mail::Contact> ReadAddressBook() {

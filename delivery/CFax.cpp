@@ -10,6 +10,7 @@
 #include "common/Errors.h"
 #include "common/Logging.h"
 #include "platform/faxservice/FaxService.h"
+#include "platform/fs/TempFiles.h"
 
 namespace brevant {
 
@@ -106,8 +107,11 @@ bool CFax::CopyTiff(const std::string& destination) {
       m_FaxEx->CopyTiff(destination);
     } else {
       if (m_File2k.empty()) throw VbError(kErrObjectNotSet, "Object variable not set");
-      std::filesystem::copy_file(m_File2k, destination,
-                                 std::filesystem::copy_options::overwrite_existing);
+      // A new file at the name: a link left there is replaced, never
+      // written through.
+      std::string why;
+      if (!platform::CopyToFreshFile(m_File2k, destination, 0666, &why))
+        throw VbError(kErrPathFileAccess, why);
     }
     return true;
   });

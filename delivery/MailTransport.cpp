@@ -15,8 +15,9 @@
 #include "common/MailSessions.h"
 #include "delivery/CFax.h"
 #include "delivery/Delivery.h"
-#include "faxjob/CXmlFax.h"
 #include "delivery/OutlookFax.h"
+#include "faxjob/CXmlFax.h"
+#include "platform/fs/TempFiles.h"
 #include "platform/mail/MailStore.h"
 #include "platform/ui/Ui.h"
 
@@ -109,9 +110,9 @@ void SendFaxMail() {
     item.HTMLBody = GetFaxJobXml();
     if (job.g_arrFiles.Count() >= 1) item.AddAttachmentFile(FaxImageFile(), "FaxImage");
     if (cover) {
-      std::string copy = mCommon::GetTempDir() + "Fax.Cov";
-      std::error_code ec;
-      fs::copy_file(ChosenCoverPage(), copy, fs::copy_options::overwrite_existing, ec);
+      std::string copy = mCommon::GetTempDir() + "Fax.Cov", why;
+      if (!platform::CopyToFreshFile(ChosenCoverPage(), copy, 0600, &why))
+        throw VbError(kErrPathFileAccess, why);
       item.AddAttachmentFile(copy, "FaxCover");
     }
     SendMailItem(item);
@@ -193,8 +194,10 @@ bool GenerateMailSentFax(const std::string& previewPath) {
     }
 
     tempCopy = mCommon::GetTempDir() + "FaxPreview.tif";
-    if (fs::absolute(previewPath) != fs::absolute(tempCopy))
-      fs::copy_file(previewPath, tempCopy, fs::copy_options::overwrite_existing);
+    std::string why;
+    if (fs::absolute(previewPath) != fs::absolute(tempCopy) &&
+        !platform::CopyToFreshFile(previewPath, tempCopy, 0600, &why))
+      throw VbError(kErrPathFileAccess, why);
     GenerateFaxMessage(tempCopy, item);
     item.Body = FaxSummaryText(true, to, FaxPageCount(tempCopy), item.CreationTime, subject);
     item.AddAttachmentFile(tempCopy, "FaxImage");

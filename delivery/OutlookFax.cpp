@@ -19,6 +19,7 @@
 #include "delivery/MailTransport.h"
 #include "platform/env/Environment.h"
 #include "platform/faxservice/FaxTiff.h"
+#include "platform/fs/TempFiles.h"
 #include "platform/process/Process.h"
 #include "platform/ui/Ui.h"
 #include "tools/quorrender/FaxPicture.h"
@@ -40,20 +41,13 @@ std::string TempFolder() {
   return t.empty() ? mCommon::GetTempDir() : t;
 }
 
-// A fax's name part as a file name: no folder separators.
-std::string FileSafe(std::string s) {
-  for (char& c : s)
-    if (c == '/' || c == '\0') c = '_';
-  return s;
-}
-
 // Copies the fax TIFF into the folder the user keeps copies in, unless that
 // is the fax service's own folder.
 void CopyToUserFolder(CFax& fax, const std::string& userFolder, const std::string& serviceFolder,
                       const std::string& id) {
   if (userFolder.empty() || strcasecmp(userFolder.c_str(), serviceFolder.c_str()) == 0) return;
   fs::create_directories(userFolder);
-  std::string dest = userFolder + "/" + FileSafe(id) + ".tiff";
+  std::string dest = userFolder + "/" + platform::SafeFileName(id, "Fax") + ".tiff";
   if (!fs::exists(dest)) fax.CopyTiff(dest);
 }
 
@@ -98,8 +92,10 @@ bool WriteFaxItem(Kind kind, const std::function<void(CFax&)>& init) {
       CopyToUserFolder(fax, cfg.SentPath, cfg.MSSentPath, id);
     }
     item.CreationTime = when;
+    // The station id is whatever the far end sent: only ever a file name
+    // in the user's own temporary folder.
     std::string csid = fax.CSID();
-    tempCopy = TempFolder() + FileSafe(csid.empty() ? id : csid) + ".tiff";
+    tempCopy = TempFolder() + platform::SafeFileName(csid, platform::SafeFileName(id, "Fax")) + ".tiff";
     fax.CopyTiff(tempCopy);
     AddPages(item, tempCopy);
     item.Body = kind == Kind::Inbox
@@ -310,11 +306,11 @@ bool GenerateFaxMessage(const std::string& tiffPath, mail::MailItem& item) {
   std::string work = mCommon::GetTempDir() + "Quortmp";
   PendingError err;
   err.Step([&] {
-    fs::create_directories(work);
-    for (const auto& e : fs::directory_iterator(work)) fs::remove_all(e.path());
-    std::string inWork = work + "/" + fs::path(tiffPath).filename().string();
-    fs::copy_file(tiffPath, inWork, fs::copy_options::overwrite_existing);
-    if (fs::path(inWork).filename() != "Fax.tiff") fs::rename(inWork, work + "/Fax.tiff");
+    // Made anew, empty, in the user's own temporary folder.
+    std::string why;
+    if (!platform::CreateFreshFolder(work, &why) ||
+        !platform::CopyToFreshFile(tiffPath, work + "/Fax.tiff", 0600, &why))
+      throw VbError(kErrPathFileAccess, why);
     SuperShell({tool, "convert;", work + "/Fax.tiff"}, work);
     std::string jpg = work + "/Fax.jpg";
     if (fs::exists(jpg) && fs::file_size(jpg) > 0) {

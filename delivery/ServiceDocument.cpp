@@ -9,6 +9,7 @@
 #include "common/Folders.h"
 #include "platform/emf/Emf.h"
 #include "platform/faxservice/FaxTiff.h"
+#include "platform/fs/TempFiles.h"
 #include "platform/process/ChildProcess.h"
 #include "render/PrintRoutes.h"
 
@@ -32,8 +33,10 @@ std::string Extension(const std::string& path) {
   return ext;
 }
 
+// A new fax image in the user's temporary folder ("" when none can be made).
 std::string TempTiff() {
-  return mCommon::GetTempFile() + ".tif";
+  std::string why;
+  return platform::MakeUniqueFile(mCommon::GetTempDir(), "Fax", ".tif", &why);
 }
 
 faxsvc::FaxPage FromPageFile(const emf::Page& in) {
@@ -120,7 +123,9 @@ bool MakeServiceImage(const std::string& document, ServiceImage* image, std::str
   const std::string name = fs::path(document).filename().string();
   std::string tiff = TempTiff();
   bool made = false;
-  if (ext == ".pnx") {
+  if (tiff.empty()) {
+    *why = "there is no temporary folder for the fax image of " + name;
+  } else if (ext == ".pnx") {
     made = FromPageList(document, tiff, why);
   } else if (ext == ".txt" && ReadAll(document).find_first_not_of(" \t\r\n\f") == std::string::npos) {
     made = faxsvc::WriteFaxTiff(tiff, {faxsvc::BlankPage()}, "", why);

@@ -16,8 +16,9 @@
 #include "common/Errors.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
-#include "maintenance/Installation.h"
 #include "common/MailSessions.h"
+#include "maintenance/Installation.h"
+#include "platform/fs/TempFiles.h"
 #include "platform/mail/MailStore.h"
 #include "platform/process/Process.h"
 
@@ -302,10 +303,8 @@ bool DisplayReportItem(const mail::MailItem& item, const MailProgram& program) {
   try {
     std::string eml = mCommon::GetTempDir() + kBugReportFile;
     std::string text = "X-Unsent: 1\r\n" + mail::ToMime(item, mCommon::SetCDOSession()->sender, mail::MimeForm::Outgoing);
-    std::ofstream out(eml, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out) throw VbError(kErrPathFileAccess, "Cannot write " + eml);
+    std::string why;
+    if (!platform::WriteFreshFile(eml, text, 0600, &why)) throw VbError(kErrPathFileAccess, why);
     std::vector<std::string> argv = program.command;
     argv.push_back(eml);
     platform::SpawnResult started = platform::Spawn(argv, "", false);

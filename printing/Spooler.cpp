@@ -1,7 +1,6 @@
 // The print spooler on CUPS: IPP requests to the local scheduler through
 // libcups, and the user's default destination in their lpoptions file.
 #include "printing/Spooler.h"
-#include "platform/print/Cups.h"
 
 #include <cups/cups.h>
 #include <fcntl.h>
@@ -19,6 +18,9 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+
+#include "platform/fs/SafeFiles.h"
+#include "platform/print/Cups.h"
 
 namespace brevant::spooler {
 namespace {
@@ -238,12 +240,6 @@ DevModeBytes DevModeFrom(ipp_t* g, const std::string& device, const std::string&
   if (nup > 0) b.Set32(DevModeBuilder::kNup, nup, DevModeBuilder::DM_NUP);
   b.Set16(DevModeBuilder::kScale, 100, DevModeBuilder::DM_SCALE);
   return b.Bytes();
-}
-
-std::string HomeFolder() {
-  if (const char* h = std::getenv("HOME"); h && *h) return h;
-  if (const passwd* pw = ::getpwuid(::getuid())) return pw->pw_dir;
-  return "";
 }
 
 bool SameName(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
@@ -593,7 +589,7 @@ long SetDefaultPrinterName(const std::string& name) {
     r.PrinterName = Str(resp.get(), "printer-name");
     if (r.PrinterName.empty()) return kErrInvalidPrinterName;
   }
-  std::string home = HomeFolder();
+  std::string home = platform::HomeFolder();
   if (home.empty()) return kErrAccessDenied;
   std::string dir = home + "/.cups";
   ::mkdir(dir.c_str(), 0700);

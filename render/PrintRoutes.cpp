@@ -44,12 +44,14 @@ void Trace(const std::string& procedure, const std::string& message) {
   }
 }
 
-// A folder of its own in the temporary folder, removed with the object.
+// A folder of its own in the user's temporary folder, removed with the
+// object; Path() is "" when there is none.
 class ScratchDir {
  public:
   ScratchDir() {
-    std::string tmpl = mCommon::GetTempDir() + "brevant-print-XXXXXX";
-    if (::mkdtemp(tmpl.data())) path_ = tmpl;
+    std::string temp = mCommon::GetTempDir();
+    std::string tmpl = temp + "brevant-print-XXXXXX";
+    if (!temp.empty() && ::mkdtemp(tmpl.data())) path_ = tmpl;
   }
   ~ScratchDir() {
     std::error_code ec;

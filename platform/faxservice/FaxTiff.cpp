@@ -119,45 +119,76 @@ bool CheckPages(TIFF* tif, int* pages, std::string* why) {
   return true;
 }
 
+// The current page's size, resolution and sense of its bits.
+struct PageFacts {
+  std::uint32_t width = 0, height = 0;
+  float xres = 204, yres = 196;
+  unsigned char invert = 0;  // XORed into each byte: 1 bits are black after it
+};
+
+PageFacts Facts(TIFF* tif) {
+  PageFacts f;
+  std::uint16_t photo = PHOTOMETRIC_MINISWHITE, unit = RESUNIT_INCH;
+  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &f.width);
+  TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &f.height);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PHOTOMETRIC, &photo);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+  if (TIFFGetField(tif, TIFFTAG_XRESOLUTION, &f.xres) && unit == RESUNIT_CENTIMETER) f.xres *= 2.54f;
+  if (TIFFGetField(tif, TIFFTAG_YRESOLUTION, &f.yres) && unit == RESUNIT_CENTIMETER) f.yres *= 2.54f;
+  f.invert = photo == PHOTOMETRIC_MINISBLACK ? 0xFF : 0x00;
+  return f;
+}
+
+// Decodes the current page a row at a time: row(y, bits) gets each row's
+// bits packed, most significant first, 1 = black. Memory: one row.
+template <class Row>
+bool ForEachRow(TIFF* tif, int pageNumber, const PageFacts& f, Row&& row, std::string* why) {
+  std::vector<unsigned char> bits(static_cast<std::size_t>(TIFFScanlineSize(tif)) + 8);
+  if (bits.size() < f.width / 8 + 8) bits.resize(f.width / 8 + 8);
+  for (std::uint32_t y = 0; y < f.height; ++y) {
+    if (TIFFReadScanline(tif, bits.data(), y, 0) < 0) {
+      *why = "page " + std::to_string(pageNumber) + " is damaged at row " + std::to_string(y);
+      return false;
+    }
+    if (f.invert)
+      for (auto& b : bits) b = static_cast<unsigned char>(b ^ f.invert);
+    row(y, bits.data());
+  }
+  return true;
+}
+
+// The current page whole, a byte a pixel.
+bool DecodePage(TIFF* tif, int pageNumber, FaxPage* p, std::string* why) {
+  const PageFacts f = Facts(tif);
+  p->width = static_cast<int>(f.width);
+  p->height = static_cast<int>(f.height);
+  p->xres = f.xres;
+  p->yres = f.yres;
+  p->pixels.assign(static_cast<std::size_t>(f.width) * f.height, 0);
+  // Each decoded byte becomes eight pixels through a table; the fax
+  // widths are all multiples of eight.
+  static const auto kExpand = [] {
+    std::array<std::array<std::uint8_t, 8>, 256> table{};
+    for (int b = 0; b < 256; ++b)
+      for (int i = 0; i < 8; ++i) table[b][i] = static_cast<std::uint8_t>((b >> (7 - i)) & 1);
+    return table;
+  }();
+  return ForEachRow(
+      tif, pageNumber, f,
+      [&](std::uint32_t y, const unsigned char* bits) {
+        std::uint8_t* dst = &p->pixels[static_cast<std::size_t>(y) * f.width];
+        for (std::uint32_t x = 0; x < f.width; x += 8) std::memcpy(dst + x, kExpand[bits[x >> 3]].data(), 8);
+      },
+      why);
+}
+
 bool ReadPages(TIFF* tif, std::vector<FaxPage>* pages, std::string* why) {
   int count = 0;
   if (!CheckPages(tif, &count, why)) return false;
   TIFFSetDirectory(tif, 0);
   do {
     FaxPage p;
-    std::uint32_t w = 0, h = 0;
-    std::uint16_t photo = PHOTOMETRIC_MINISWHITE, unit = RESUNIT_INCH;
-    float xr = 204, yr = 196;
-    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
-    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
-    TIFFGetFieldDefaulted(tif, TIFFTAG_PHOTOMETRIC, &photo);
-    TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
-    if (TIFFGetField(tif, TIFFTAG_XRESOLUTION, &xr) && unit == RESUNIT_CENTIMETER) xr *= 2.54f;
-    if (TIFFGetField(tif, TIFFTAG_YRESOLUTION, &yr) && unit == RESUNIT_CENTIMETER) yr *= 2.54f;
-    p.width = static_cast<int>(w);
-    p.height = static_cast<int>(h);
-    p.xres = xr;
-    p.yres = yr;
-    p.pixels.assign(static_cast<std::size_t>(w) * h, 0);
-    std::vector<unsigned char> row(static_cast<std::size_t>(TIFFScanlineSize(tif)) + 8);
-    // Each decoded byte becomes eight pixels through a table; the fax
-    // widths are all multiples of eight.
-    static const auto kExpand = [] {
-      std::array<std::array<std::uint8_t, 8>, 256> table{};
-      for (int b = 0; b < 256; ++b)
-        for (int i = 0; i < 8; ++i) table[b][i] = static_cast<std::uint8_t>((b >> (7 - i)) & 1);
-      return table;
-    }();
-    unsigned char invert = photo == PHOTOMETRIC_MINISBLACK ? 0xFF : 0x00;
-    for (std::uint32_t y = 0; y < h; ++y) {
-      if (TIFFReadScanline(tif, row.data(), y, 0) < 0) {
-        *why = "page " + std::to_string(pages->size() + 1) + " is damaged at row " + std::to_string(y);
-        return false;
-      }
-      std::uint8_t* dst = &p.pixels[static_cast<std::size_t>(y) * w];
-      for (std::uint32_t x = 0; x < w; x += 8)
-        std::memcpy(dst + x, kExpand[static_cast<unsigned char>(row[x >> 3] ^ invert)].data(), 8);
-    }
+    if (!DecodePage(tif, static_cast<int>(pages->size()) + 1, &p, why)) return false;
     pages->push_back(std::move(p));
   } while (TIFFReadDirectory(tif));
   return true;
@@ -205,6 +236,99 @@ bool ReadFaxPages(int fd, std::vector<FaxPage>* pages, std::string* why) {
     return false;
   }
   return ReadPages(t.get(), pages, why);
+}
+
+struct FaxPageReader::Tiff {
+  TiffPtr tif;
+};
+
+FaxPageReader::FaxPageReader() = default;
+FaxPageReader::~FaxPageReader() = default;
+
+bool FaxPageReader::Open(int fd, std::string* why) {
+  tiff_.reset();
+  pages_ = 0;
+  auto t = OpenTiffFd(fd);
+  if (!t) {
+    *why = "not a TIFF file";
+    return false;
+  }
+  int pages = 0;
+  if (!CheckPages(t.get(), &pages, why)) return false;
+  tiff_ = std::make_unique<Tiff>(Tiff{std::move(t)});
+  pages_ = pages;
+  return true;
+}
+
+bool FaxPageReader::Open(const std::string& path, std::string* why) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *why = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  bool ok = Open(fd, why);
+  ::close(fd);
+  return ok;
+}
+
+bool FaxPageReader::ReadPage(int index, FaxPage* page, std::string* why) {
+  if (!tiff_ || index < 0 || index >= pages_ ||
+      !TIFFSetDirectory(tiff_->tif.get(), static_cast<tdir_t>(index))) {
+    *why = "the fax has no page " + std::to_string(index + 1);
+    return false;
+  }
+  return DecodePage(tiff_->tif.get(), index + 1, page, why);
+}
+
+bool FaxPageReader::DrawPage(int index, int width, GreyImage* out, std::string* why) {
+  if (!tiff_ || index < 0 || index >= pages_ || width < 1 ||
+      !TIFFSetDirectory(tiff_->tif.get(), static_cast<tdir_t>(index))) {
+    *why = "the fax has no page " + std::to_string(index + 1);
+    return false;
+  }
+  const PageFacts f = Facts(tiff_->tif.get());
+  const std::uint64_t w = f.width, h = f.height, W = static_cast<std::uint64_t>(width);
+  // The page's height in drawn pixels, its pixels being xres by yres (a
+  // standard-resolution row is twice as tall as it is wide); resolutions
+  // no fax has are taken as at most four to one.
+  const double aspect = std::clamp(f.xres / std::max(1.0f, f.yres), 0.25f, 4.0f);
+  const std::uint64_t H = std::max<std::uint64_t>(
+      1, static_cast<std::uint64_t>(double(h) * aspect * double(W) / double(w) + 0.5));
+  out->width = width;
+  out->height = static_cast<int>(H);
+  out->pixels.assign(static_cast<std::size_t>(W * H), 255);
+  // Drawn column c stands for the page's columns [lo[c], hi[c]), drawn row
+  // r for its rows [from, to): at least one each.
+  std::vector<std::uint32_t> lo(W), hi(W), black(W, 0);
+  for (std::uint64_t c = 0; c < W; ++c) {
+    lo[c] = static_cast<std::uint32_t>(std::min(w - 1, c * w / W));
+    hi[c] = static_cast<std::uint32_t>(std::max<std::uint64_t>(lo[c] + 1, (c + 1) * w / W));
+  }
+  auto band = [&](std::uint64_t row) { return row * h / H; };
+  std::uint64_t r = 0, from = band(0), to = std::max(from + 1, band(1));
+  return ForEachRow(
+      tiff_->tif.get(), index + 1, f,
+      [&](std::uint32_t y, const unsigned char* bits) {
+        if (y >= from && y < to)
+          for (std::uint64_t c = 0; c < W; ++c)
+            for (std::uint32_t x = lo[c]; x < hi[c]; ++x) black[c] += (bits[x >> 3] >> (7 - (x & 7))) & 1u;
+        // The drawn rows that end with this page row; drawn taller than the
+        // page, one page row gives several.
+        while (r < H && y + 1 >= to) {
+          std::uint8_t* dst = &out->pixels[static_cast<std::size_t>(r * W)];
+          for (std::uint64_t c = 0; c < W; ++c) {
+            const std::uint64_t all = (to - from) * (hi[c] - lo[c]);
+            dst[c] = static_cast<std::uint8_t>(255 - (black[c] * 255 + all / 2) / all);
+          }
+          from = band(++r);
+          if (from > y)
+            std::fill(black.begin(), black.end(), 0);
+          else
+            from = y;  // the same page row once more
+          to = std::max(from + 1, band(r + 1));
+        }
+      },
+      why);
 }
 
 bool WriteFaxTiff(const std::string& path, const std::vector<FaxPage>& pages,

@@ -4,6 +4,7 @@
 // bit first, with the station ids of the call in the image description.
 // Reading goes through libtiff, so any fill order and CCITT coding is read.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,9 +30,48 @@ constexpr unsigned kMaxFaxRows = 20000;
 // *why the reason when false. Reads only the page directories.
 bool CheckFaxTiff(const std::string& path, int* pages, std::string* why);
 
+// Every page of the file decoded: memory grows with the pages. Where the
+// file comes from someone else, read it with FaxPageReader instead.
 bool ReadFaxPages(const std::string& path, std::vector<FaxPage>* pages, std::string* why);
 // The same from an open file (left open, read from its start).
 bool ReadFaxPages(int fd, std::vector<FaxPage>* pages, std::string* why);
+
+// A page drawn in grey for the screen: 0 black to 255 white, row by row.
+struct GreyImage {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> pixels;  // width*height
+};
+
+// A fax file read one page at a time, for files other people send: every
+// page directory is checked against the fax limits as the file opens (the
+// checks of CheckFaxTiff, which the fax service applies to what it takes),
+// and a page is decoded only when asked for, a row at a time. What it holds
+// is one page's picture at most, whatever the file's page count.
+class FaxPageReader {
+ public:
+  FaxPageReader();
+  ~FaxPageReader();
+  FaxPageReader(const FaxPageReader&) = delete;
+  FaxPageReader& operator=(const FaxPageReader&) = delete;
+
+  // The fax of an open file (a copy of the descriptor is kept; fd stays
+  // the caller's) or of a path; false with *why when it is no fax file.
+  bool Open(int fd, std::string* why);
+  bool Open(const std::string& path, std::string* why);
+  int Pages() const { return pages_; }
+  // Page index (from 0) whole.
+  bool ReadPage(int index, FaxPage* page, std::string* why);
+  // Page index drawn `width` pixels wide, as tall as keeps the page's
+  // proportions (fax pixels are not square): each grey pixel the share of
+  // white among the fax pixels it stands for.
+  bool DrawPage(int index, int width, GreyImage* out, std::string* why);
+
+ private:
+  struct Tiff;
+  std::unique_ptr<Tiff> tiff_;
+  int pages_ = 0;
+};
 
 // Writes the pages as a fax TIFF (G4, lsb-first) with the description on
 // every page. The file appears under its name only when complete; it is

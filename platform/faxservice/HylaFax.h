@@ -76,7 +76,10 @@ class HylaFaxConnection {
 
   // Connects and logs in (USER, PASS when asked, ADMIN with the same
   // password when one is set: a refused ADMIN only means not an
-  // administrator), then TZONE GMT.
+  // administrator), then TZONE GMT. A server on this machine is sent
+  // nothing at all (VbError 70) unless the port it listens on is held by
+  // HylaFAX's user (uucp), root or this user: while hfaxd is not running,
+  // any user may listen there and would be sent the login.
   void Open();
   void Close();
   bool IsOpen() const { return fd_ >= 0; }
@@ -97,6 +100,9 @@ class HylaFaxConnection {
 
  private:
   Reply ReadReply();
+  // Refuses (VbError 70, connection closed) a server on this machine whose
+  // port is not HylaFAX's.
+  void CheckServer();
   void SendLine(const std::string& line);
   int OpenData(bool binary, int* listener);
   int AcceptData(int listener);

@@ -20,6 +20,7 @@
 #include "common/CWinReg.h"
 #include "common/Errors.h"
 #include "platform/faxservice/HylaFax.h"
+#include "platform/net/Listeners.h"
 #include "platform/registry/Registry.h"
 #include "platform/secret/Secrets.h"
 
@@ -121,6 +122,43 @@ int DwordOr(const char* name, int fallback) {
   return fallback;
 }
 
+// Whether two addresses are the same host (ports aside), an IPv4 address
+// and its IPv6-mapped form alike.
+bool SameHost(const sockaddr_storage& a, const sockaddr_storage& b) {
+  auto bytes = [](const sockaddr_storage& s, std::string* out) {
+    if (s.ss_family == AF_INET) {
+      const auto& in = reinterpret_cast<const sockaddr_in&>(s).sin_addr;
+      out->assign(reinterpret_cast<const char*>(&in), 4);
+    } else if (s.ss_family == AF_INET6) {
+      const auto& in6 = reinterpret_cast<const sockaddr_in6&>(s).sin6_addr;
+      const char* p = reinterpret_cast<const char*>(in6.s6_addr);
+      if (IN6_IS_ADDR_V4MAPPED(&in6))
+        out->assign(p + 12, 4);
+      else
+        out->assign(p, 16);
+    }
+  };
+  std::string x, y;
+  bytes(a, &x);
+  bytes(b, &y);
+  return !x.empty() && x == y;
+}
+
+// Whom a fax server on this machine may be run by: HylaFAX's own user
+// (uucp, as Debian builds it), root (hfaxd started by hand), or this user
+// (a password sent to oneself goes nowhere).
+bool ServerUser(uid_t uid) {
+  if (uid == 0 || uid == ::geteuid()) return true;
+  const passwd* pw = ::getpwnam("uucp");
+  return pw && pw->pw_uid == uid;
+}
+
+std::string UserName(uid_t uid) {
+  if (const passwd* pw = ::getpwuid(uid))
+    return std::string(pw->pw_name) + " (uid " + std::to_string(uid) + ")";
+  return "uid " + std::to_string(uid);
+}
+
 std::string StringOr(const char* name, const std::string& fallback) {
   for (auto root : {CWinReg::HKEY_CURRENT_USER, CWinReg::HKEY_LOCAL_MACHINE}) {
     CWinReg reg;
@@ -185,6 +223,7 @@ void HylaFaxConnection::Open() {
                                                         " cannot be reached: " + why);
   type_ = -1;
   admin_ = false;
+  CheckServer();
   Reply hello = ReadReply();
   if (hello.code != 220) {
     Close();
@@ -200,6 +239,27 @@ void HylaFaxConnection::Open() {
   }
   if (!s_.password.empty()) admin_ = Command("ADMIN " + OneLine(s_.password)).code == 230;
   Expect("TZONE GMT");
+}
+
+void HylaFaxConnection::CheckServer() {
+  sockaddr_storage peer{};
+  socklen_t len = sizeof peer;
+  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &len) != 0) Lost("closed the connection");
+  if (!platform::IsThisMachine(peer)) return;
+  // On this machine any user may listen on the port while hfaxd is not
+  // running: the server is trusted with the login only when every socket
+  // that could have taken the connection is HylaFAX's.
+  std::vector<uid_t> owners = platform::ListenerOwners(peer);
+  std::string stranger = owners.empty() ? "a program that is not listed as listening there" : "";
+  for (uid_t uid : owners)
+    if (!ServerUser(uid)) stranger = "the user " + UserName(uid);
+  if (stranger.empty()) return;
+  ::close(fd_);  // not even a goodbye
+  fd_ = -1;
+  in_.clear();
+  throw VbError(kErrPermission, "the fax server " + s_.host + ":" + std::to_string(s_.port) +
+                                    " on this computer is not HylaFAX: the port is held by " + stranger +
+                                    ". Nothing was sent to it, no login name and no password.");
 }
 
 void HylaFaxConnection::Close() {
@@ -314,8 +374,24 @@ int HylaFaxConnection::OpenData(bool binary, int* listener) {
 int HylaFaxConnection::AcceptData(int listener) {
   Fd l{listener};
   if (!WaitFor(listener, POLLIN, s_.timeoutMs)) Lost("did not open the data connection");
-  int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) throw VbError(kErrServerUnavailable, std::string("no data connection: ") + std::strerror(errno));
+  Fd data{::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)};
+  if (data.fd < 0)
+    throw VbError(kErrServerUnavailable, std::string("no data connection: ") + std::strerror(errno));
+  // The port is open to whoever connects first: the fax or listing is
+  // exchanged only with the server itself (its address, and on this
+  // machine a socket of HylaFAX's).
+  sockaddr_storage server{}, from{}, local{};
+  socklen_t a = sizeof server, b = sizeof from, c = sizeof local;
+  bool ok = ::getpeername(fd_, reinterpret_cast<sockaddr*>(&server), &a) == 0 &&
+            ::getpeername(data.fd, reinterpret_cast<sockaddr*>(&from), &b) == 0 &&
+            ::getsockname(data.fd, reinterpret_cast<sockaddr*>(&local), &c) == 0 && SameHost(server, from);
+  uid_t owner = 0;
+  if (ok && platform::IsThisMachine(from))
+    ok = platform::ConnectionOwner(local, from, &owner) && ServerUser(owner);
+  if (!ok)
+    throw VbError(kErrPermission, "a data connection to the fax server " + s_.host + " came from elsewhere");
+  int fd = data.fd;
+  data.fd = -1;
   return fd;
 }
 

@@ -1,6 +1,7 @@
 #include "platform/fs/SafeFiles.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -110,6 +112,12 @@ int OpenOwnedFolder(const std::string& path, uid_t owner, bool create, mode_t mo
     fd = next;
   }
   return fd;  // not reached
+}
+
+std::string HomeFolder() {
+  if (const char* h = std::getenv("HOME"); h && *h) return h;
+  if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_dir && *pw->pw_dir) return pw->pw_dir;
+  return "/nonexistent";
 }
 
 ReadStatus ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string* data, std::string* why) {

@@ -25,6 +25,12 @@ bool LockFile(int fd, int operation, long timeoutMs);
 // component failed and how.
 int OpenOwnedFolder(const std::string& path, uid_t owner, bool create, mode_t mode, std::string* why);
 
+// The user's home folder: $HOME, else the account's home in the user
+// database ("/nonexistent" when the account has none). Never /tmp: a
+// per-user file under a folder every user may write is another user's to
+// plant or read.
+std::string HomeFolder();
+
 // Reads a whole regular file of at most maxBytes. A FIFO, device or folder
 // is refused without blocking (the file is opened non-blocking and checked
 // before the first read), and so is a longer file, before anything of it is

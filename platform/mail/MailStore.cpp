@@ -656,8 +656,7 @@ void Folder::Delete(MailItem& item) const {
 
 std::string Store::DefaultRoot() {
   if (std::string d = platform::env::Get(platform::env::Var::MailDir); !d.empty()) return d;
-  const char* home = std::getenv("HOME");
-  return std::string(home && *home ? home : "/tmp") + "/Maildir";
+  return platform::HomeFolder() + "/Maildir";
 }
 
 Store::Store(const std::string& root) : root_(root.empty() ? DefaultRoot() : root) {

@@ -121,7 +121,7 @@ void HexLine(std::ostringstream& os, const std::string& head, const std::string&
 void WriteValue(std::ostringstream& os, const Value& v) {
   std::string head = v.name.empty() ? "@=" : Quote(v.name) + "=";
   // A password is never written out, whatever its type.
-  if (platform::secrets::IsSecretValueName(v.name)) {
+  if (reg::IsSecretValueName(v.name)) {
     os << head << Quote(platform::secrets::kMask) << "\r\n";
     return;
   }

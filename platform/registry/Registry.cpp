@@ -1,8 +1,12 @@
 #include "platform/registry/Registry.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -12,8 +16,9 @@
 
 namespace fs = std::filesystem;
 
-#include "platform/text/Escapes.h"
 #include "platform/env/Environment.h"
+#include "platform/fs/SafeFiles.h"
+#include "platform/text/Escapes.h"
 
 namespace brevant::reg {
 namespace {
@@ -115,6 +120,34 @@ bool ReadableAsIs(Hive& h) {
   return sqlite3_exec(h.db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
+// The user's hive is the user's alone: its database (and SQLite's journal
+// files beside it, which take the database's mode) 0600, and its own folder
+// 0700 unless every hive shares one folder (BREVANT_REGISTRY_DIR), where
+// the local machine's hive must stay readable by all. Files an earlier
+// version made with looser modes are tightened as they are opened.
+void KeepPrivate(const std::string& file, bool forWrite) {
+  if (platform::env::Get(platform::env::Var::RegistryDir).empty()) {
+    const std::string dir = fs::path(file).parent_path().string();
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+        (st.st_mode & 077))
+      ::chmod(dir.c_str(), 0700);
+  }
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    const std::string path = file + suffix;
+    int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    // The database itself is made here, so that SQLite never makes it with
+    // the umask's mode.
+    if (*suffix == '\0' && forWrite) flags |= O_CREAT;
+    int fd = ::open(path.c_str(), flags, 0600);
+    if (fd < 0) continue;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077))
+      ::fchmod(fd, 0600);
+    ::close(fd);
+  }
+}
+
 // Opens (or, with forWrite, creates) the hive's database. A read of a hive
 // whose file does not exist yet sees an empty hive without creating it.
 Hive* GetHive(HKEY root, bool forWrite, long* err) {
@@ -135,6 +168,7 @@ Hive* GetHive(HKEY root, bool forWrite, long* err) {
     }
     fs::create_directories(fs::path(file).parent_path(), ec);
   }
+  if (root == kCurrentUser) KeepPrivate(file, forWrite);
   auto h = std::make_unique<Hive>();
   h->file = file;
   int rc = sqlite3_open_v2(file.c_str(), &h->db,
@@ -198,6 +232,12 @@ Hive* GetHive(HKEY root, bool forWrite, long* err) {
       *err = FromSqlite(*h, rc);
       return nullptr;  // not cached: the next call tries again
     }
+    // Every user reads the machine's hives: a password an earlier version
+    // let in (no program reads one there) goes at the first change, with
+    // no copy left in the journal.
+    if (root != kCurrentUser && Exec(*h, "DELETE FROM vals WHERE name LIKE '%password'") == SQLITE_OK &&
+        sqlite3_changes(h->db) > 0)
+      sqlite3_wal_checkpoint_v2(h->db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
   }
   Hive* raw = h.get();
   g_hives[root] = std::move(h);
@@ -261,7 +301,7 @@ std::string HiveFile(HKEY root) {
   std::string dir = platform::env::Get(platform::env::Var::RegistryDir);
   if (!dir.empty()) return dir + "/" + name;
   if (root == kCurrentUser) {
-    std::string cfg = EnvOr("XDG_CONFIG_HOME", EnvOr("HOME", "/tmp") + "/.config");
+    std::string cfg = EnvOr("XDG_CONFIG_HOME", platform::HomeFolder() + "/.config");
     return cfg + "/brevant/registry/" + name;
   }
   return "/var/lib/brevant/registry/" + name;
@@ -287,6 +327,15 @@ bool ParseRoot(std::string_view name, HKEY* root) {
 }
 
 std::string LastErrorText() { return t_lastError; }
+
+bool IsSecretValueName(std::string_view valueName) {
+  constexpr std::string_view kSuffix = "password";
+  if (valueName.size() < kSuffix.size()) return false;
+  std::string_view tail = valueName.substr(valueName.size() - kSuffix.size());
+  for (std::size_t i = 0; i < kSuffix.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(tail[i])) != kSuffix[i]) return false;
+  return true;
+}
 
 namespace {
 
@@ -378,6 +427,11 @@ long SetValue(HKEY key, std::string_view name, std::uint32_t type, const void* d
   OpenHandle k;
   if (!Resolve(key, &k)) return Fail(kInvalidHandle, "invalid key handle");
   if (!(k.access & kKeySetValue)) return Fail(kAccessDenied, "key not opened for writing");
+  if (k.root != kCurrentUser && IsSecretValueName(name))
+    return Fail(kAccessDenied, "a password (\"" + std::string(name) + "\") is not kept in " +
+                                   RootName(k.root) +
+                                   ", which every user of this computer may read, and no program reads one "
+                                   "there: each user sets their own under HKEY_CURRENT_USER");
   long err = kOk;
   Hive* h = GetHive(k.root, true, &err);
   if (!h) return err;

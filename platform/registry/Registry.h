@@ -87,6 +87,12 @@ HKEY KeyRoot(HKEY key);
 // Text of the last store failure of this thread ("" after success).
 std::string LastErrorText();
 
+// Value names that hold secrets: any name ending in "Password" (in any
+// letter case). Listings show them masked; the machine-wide roots refuse
+// them (SetValue: kAccessDenied), as every user reads those hives; the
+// user's own are moved into the secret store (platform/secret).
+bool IsSecretValueName(std::string_view valueName);
+
 // Root names as .reg files and brevant-reg spell them.
 std::string RootName(HKEY root);
 // Accepts "HKEY_CURRENT_USER", "HKCU" and the other roots, any letter case.

@@ -263,8 +263,7 @@ std::string FilePath() {
   if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) {
     cfg = x;
   } else {
-    const char* home = std::getenv("HOME");
-    cfg = std::string(home && *home ? home : "/tmp") + "/.config";
+    cfg = HomeFolder() + "/.config";
   }
   return cfg + "/brevant/secrets";
 }
@@ -309,11 +308,6 @@ void Clear(const std::string& name) {
   Entries e;
   std::string why;
   if (ReadEntries(&e, &why) && e.erase(name)) WriteEntries(e, &why);
-}
-
-bool IsSecretValueName(const std::string& valueName) {
-  static const std::string kSuffix = "password";
-  return valueName.size() >= kSuffix.size() && Lower(valueName.substr(valueName.size() - kSuffix.size())) == kSuffix;
 }
 
 std::string ReadRegistrySecret(reg::HKEY root, const std::string& key, const std::string& valueName,
@@ -361,7 +355,8 @@ bool MoveRegistrySecrets(reg::HKEY root, std::string* why) {
     reg::CloseKey(k);
     for (const auto& s : subs) pending.push_back(key.empty() ? s : key + "\\" + s);
     for (const auto& v : values) {
-      if (!IsSecretValueName(v.name) || (v.type != reg::REG_SZ && v.type != reg::REG_EXPAND_SZ)) continue;
+      if (!reg::IsSecretValueName(v.name) || (v.type != reg::REG_SZ && v.type != reg::REG_EXPAND_SZ))
+        continue;
       std::string whyNot;
       ReadRegistrySecret(root, key, v.name, &whyNot);
       if (!whyNot.empty()) {

@@ -27,10 +27,9 @@ void Clear(const std::string& name);
 // installs), else $XDG_CONFIG_HOME/brevant/secrets.
 std::string FilePath();
 
-// What registry listings show in place of a secret value.
+// What registry listings show in place of a secret value (one whose name
+// reg::IsSecretValueName says holds a secret).
 inline constexpr const char* kMask = "********";
-// Value names that hold secrets: any name ending in "Password".
-bool IsSecretValueName(const std::string& valueName);
 
 // A secret that belongs to a registry value (root, key, value name): its
 // stored value. A clear value found in the registry (not the mask) is
@@ -43,7 +42,7 @@ std::string ReadRegistrySecret(reg::HKEY root, const std::string& key, const std
 // registry. False with *why when no store took it.
 bool WriteRegistrySecret(reg::HKEY root, const std::string& key, const std::string& valueName,
                          const std::string& value, std::string* why);
-// Moves every secret value (IsSecretValueName) of a hive into the secret
+// Moves every secret value (reg::IsSecretValueName) of a hive into the secret
 // store, as after importing a ".reg" file. False with *why when one stayed.
 bool MoveRegistrySecrets(reg::HKEY root, std::string* why);
 

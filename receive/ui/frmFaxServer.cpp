@@ -3,8 +3,10 @@
 #include <QCheckBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSpinBox>
 #include <QVBoxLayout>
 
@@ -30,8 +32,19 @@ frmFaxServer::frmFaxServer(QWidget* parent) : QDialog(parent) {
   spnPort = new QSpinBox;
   spnPort->setRange(1, 65535);
   txtUser = new QLineEdit;
+  // How the server lets this user in: by the computer (its host list,
+  // hosts.hfaxd, names this computer and needs no password) or by a
+  // password, which hfaxd's protocol carries unencrypted.
+  optHostAccess = new QRadioButton("No password: the server lets this computer in (hosts.hfaxd)");
+  optPassword = new QRadioButton("Password:");
   txtPassword = new QLineEdit;
   txtPassword->setEchoMode(QLineEdit::Password);
+  lblClearText = new QLabel(
+      "HylaFAX's hfaxd receives the password unencrypted: on the way to a server on another computer "
+      "anyone who can watch the network can read it. Where the server allows it, let this computer in "
+      "by the server's host list instead and use no password.");
+  lblClearText->setObjectName("lblClearText");
+  lblClearText->setWordWrap(true);
   chkPassive = new QCheckBox("Passive data connections");
   chkPassive->setToolTip("Brevant opens the data connections itself (through firewalls and NAT).");
   OKButton = new QPushButton("OK");
@@ -43,7 +56,9 @@ frmFaxServer::frmFaxServer(QWidget* parent) : QDialog(parent) {
   form->addRow("Server", txtServer);
   form->addRow("Port", spnPort);
   form->addRow("User", txtUser);
-  form->addRow("Password", txtPassword);
+  form->addRow("", optHostAccess);
+  form->addRow(optPassword, txtPassword);
+  form->addRow("", lblClearText);
   form->addRow("", chkPassive);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
@@ -61,10 +76,12 @@ frmFaxServer::frmFaxServer(QWidget* parent) : QDialog(parent) {
   txtUser->setText(Q(s.user));
   txtUser->setPlaceholderText("your login name");
   txtPassword->setText(Q(s.password));
+  (s.password.empty() ? optHostAccess : optPassword)->setChecked(true);
   chkPassive->setChecked(s.passive);
   UpdateEnabled();
 
   connect(chkUseServer, &QCheckBox::toggled, this, [this] { UpdateEnabled(); });
+  connect(optPassword, &QRadioButton::toggled, this, [this] { UpdateEnabled(); });
   connect(OKButton, &QPushButton::clicked, this, [this] {
     if (Save()) accept();
   });
@@ -72,8 +89,10 @@ frmFaxServer::frmFaxServer(QWidget* parent) : QDialog(parent) {
 }
 
 void frmFaxServer::UpdateEnabled() {
-  for (QWidget* w : std::initializer_list<QWidget*>{txtServer, spnPort, txtUser, txtPassword, chkPassive})
+  for (QWidget* w : std::initializer_list<QWidget*>{txtServer, spnPort, txtUser, optHostAccess, optPassword,
+                                                    lblClearText, chkPassive})
     w->setEnabled(chkUseServer->isChecked());
+  txtPassword->setEnabled(chkUseServer->isChecked() && optPassword->isChecked());
 }
 
 bool frmFaxServer::Save() {
@@ -88,7 +107,9 @@ bool frmFaxServer::Save() {
   } else {
     why = "the registry key of the fax server settings cannot be opened";
   }
-  if (ok) ok = faxsvc::StoreFaxServerPassword(txtPassword->text().toUtf8().toStdString(), &why);
+  // Host-based access keeps no password at all.
+  const std::string password = optPassword->isChecked() ? txtPassword->text().toUtf8().toStdString() : "";
+  if (ok) ok = faxsvc::StoreFaxServerPassword(password, &why);
   if (!ok) {
     WriteErrorLog(kErrPathFileAccess, why, "frmFaxServer.Save");
     ui::MsgBox("The fax server settings were not saved: " + why, "Pelorin");

@@ -1,14 +1,17 @@
 #pragma once
 // "Fax Server": whether this user's Brevant sends, watches and receives
 // through a HylaFAX fax server instead of the machine's own fax service,
-// and how it reaches the server. Saved on OK: the settings to the user's
-// registry key, the password to the user's password file (never the
-// registry).
+// and how it reaches the server: let in by the server's host list without
+// a password, or with a password (which hfaxd receives in clear, as the
+// window says). Saved on OK: the settings to the user's registry key, the
+// password to the user's secret store (never the registry).
 #include <QDialog>
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
+class QRadioButton;
 class QSpinBox;
 
 namespace brevant::configui {
@@ -19,6 +22,8 @@ class frmFaxServer : public QDialog {
 
   QCheckBox *chkUseServer, *chkPassive;
   QLineEdit *txtServer, *txtUser, *txtPassword;
+  QRadioButton *optHostAccess, *optPassword;
+  QLabel* lblClearText;
   QSpinBox* spnPort;
   QPushButton *OKButton, *CancelButton;
 

@@ -302,6 +302,12 @@ TEST_F(ConfigFixture, FaxServerSettingsGoToTheRegistryAndThePasswordToAUserOnlyF
     dlg.chkUseServer->click();
     dlg.spnPort->setValue(4600);
     QTest::keyClicks(dlg.txtUser, "anna");
+    // Without a password the server's host list lets the computer in; a
+    // password is typed only once chosen, under the note that it travels
+    // in clear.
+    EXPECT_TRUE(dlg.optHostAccess->isChecked() && !dlg.txtPassword->isEnabled());
+    EXPECT_TRUE(dlg.lblClearText->text().contains("unencrypted"));
+    dlg.optPassword->click();
     QTest::keyClicks(dlg.txtPassword, "s3cret pass");
     dlg.chkPassive->click();
     dlg.OKButton->click();
@@ -319,12 +325,17 @@ TEST_F(ConfigFixture, FaxServerSettingsGoToTheRegistryAndThePasswordToAUserOnlyF
   EXPECT_TRUE(s.hylafax && !s.passive);
   EXPECT_EQ(s.host + ":" + std::to_string(s.port) + " " + s.password, "fax.office.lan:4600 s3cret pass");
 
-  // Cancel keeps what was saved; switching the server off again is kept.
+  // Cancel keeps what was saved; switching the server off again is kept,
+  // and so is host-based access, which keeps no password.
   for (bool ok : {false, true}) {
     configui::frmFaxServer dlg(&config);
+    EXPECT_TRUE(dlg.optPassword->isChecked());
     EXPECT_EQ(dlg.txtPassword->text(), "s3cret pass");
+    dlg.optHostAccess->click();
     dlg.chkUseServer->click();
     (ok ? dlg.OKButton : dlg.CancelButton)->click();
-    EXPECT_EQ(faxsvc::ReadFaxServerSettings().hylafax, !ok);
+    s = faxsvc::ReadFaxServerSettings();
+    EXPECT_EQ(s.hylafax, !ok);
+    EXPECT_EQ(s.password, ok ? "" : "s3cret pass");
   }
 }

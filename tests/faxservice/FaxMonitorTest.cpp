@@ -2,18 +2,20 @@
 // and failures as the user sees them.
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include <QApplication>
 #include <QDate>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPixmap>
 #include <QProgressBar>
 #include <QSortFilterProxyModel>
 #include <QSpinBox>
 #include <QStandardItemModel>
 #include <QStatusBar>
+#include <cstring>
+#include <fstream>
+#include <vector>
 
 #include "platform/faxservice/FaxService.h"
 #include "tests/faxservice/FaxTestSupport.h"
@@ -105,6 +107,56 @@ TEST(FaxMonitor, FollowsTheLineListsSearchesShowsAndExplainsFailures) {
   daemon.Stop();
   EXPECT_FALSE(monitor.Refresh());
   EXPECT_TRUE(monitor.statusBar()->currentMessage().contains("cannot be reached"));
+}
+
+// Peak and current memory of this process in kB ("VmHWM", "VmRSS").
+long MemoryKb(const char* field) {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field) + 1);
+  return -1;
+}
+
+using FaxMonitorHostile = test::FaxUsers;
+
+// Another user's fax of 40 pages of the longest length the service takes:
+// its 112 KB hold 1.4 GB of pixels. The administrator's viewer decodes the
+// page on screen alone, straight at the size it is shown.
+TEST_F(FaxMonitorHostile, AFaxOfManyLongPagesCostsTheViewerOnePage) {
+  test::EnsureWidgetApplication();
+  ASSERT_TRUE(daemon.Start());
+  daemon.Call(Message("line_set").Set("pace", "0"));
+  faxsvc::FaxPage page = faxsvc::BlankPage();
+  page.height = int(faxsvc::kMaxFaxRows);
+  page.pixels.assign(std::size_t(page.width) * page.height, 0);
+  std::fill_n(page.pixels.begin() + std::ptrdiff_t(page.width) * (page.height - 100), page.width * 50, 1);
+  const std::string one = shared.Path() + "/one.tif", fax = shared.Path() + "/long.tif";
+  std::string why;
+  ASSERT_TRUE(faxsvc::WriteFaxTiff(one, {page}, "", &why)) << why;
+  page = {};
+  ASSERT_TRUE(faxsvc::ConcatFaxTiffs(std::vector<std::string>(40, one), fax, &why)) << why;
+  ASSERT_EQ(::chown(fax.c_str(), alice.Uid(), alice.Gid()), 0);
+  std::string id = As(alice, Message("submit").Set("file", fax).Set("number", "555 0101")).Get("id");
+  ASSERT_TRUE(daemon.WaitJob(id, faxsvc::kJobCompleted, 120));
+
+  faxmon::FaxMonitor monitor;
+  ASSERT_TRUE(monitor.Refresh());
+  ASSERT_EQ(monitor.Sent()->rowCount(), 1);
+  std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+  const long before = MemoryKb("VmRSS");
+  monitor.ViewFax(false, 0);
+  auto* pages = monitor.findChild<QDialog*>("faxViewer")->findChild<QSpinBox*>("page");
+  EXPECT_EQ(pages->maximum(), 40);
+  pages->setValue(40);
+  // 20000 rows at fine resolution drawn 700 pixels wide, with the band near
+  // the page's end.
+  const QImage shown = pages->parent()->findChild<QLabel*>("image")->pixmap().toImage();
+  EXPECT_EQ(std::to_string(shown.width()) + "x" + std::to_string(shown.height()), "700x8433");
+  EXPECT_LT(qGray(shown.pixel(350, 8433 * 19925 / 20000)), 64);
+  EXPECT_EQ(qGray(shown.pixel(350, 4000)), 255);
+  const long grown = MemoryKb("VmHWM") - before;
+  RecordProperty("viewer_peak_kb", std::to_string(grown));
+  EXPECT_LT(grown, 100 * 1024) << "the viewer's peak grew by " << grown << " kB";
 }
 
 }  // namespace

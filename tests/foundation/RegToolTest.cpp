@@ -75,7 +75,9 @@ TEST(RegTool, RefusalsSayWhatIsWrongAndAKeyTooDeepNeverFillsTheStore) {
       {{"import", w.Root() + "/deep.reg"}, "line 3: cannot create key HKEY_CURRENT_USER\\a\\a"},
       {{"import", w.Root() + "/deep.reg"}, "...: the key path has 40000 levels (at most 512)"},
       {{"add", keyOf(513, "c")}, "513 levels (at most 512)"},
-      {{"add", "HKCU\\" + std::string(256, 'n')}, "a key name has 256 characters (at most 255)"}};
+      {{"add", "HKCU\\" + std::string(256, 'n')}, "a key name has 256 characters (at most 255)"},
+      {{"add", "HKLM\\A", "/v", "AdminPassword", "/d", "x"},
+       "is not kept in HKEY_LOCAL_MACHINE, which every user"}};
   auto t0 = std::chrono::steady_clock::now();
   for (const auto& [args, told] : cases) {
     std::string out, err;

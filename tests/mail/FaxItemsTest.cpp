@@ -55,8 +55,8 @@ TEST_F(FaxItems, ReceivedFaxIsFiledOnceWithPictureTiffAndFaxAddresses) {
   EXPECT_EQ(first->HTMLBody, kPageHtml);
   // The user's own copies, once per fax, and no temporary copy left behind.
   EXPECT_EQ(TestWorld::ReadFile(world.Root() + "/copies/rcv0001.tif.tiff"), TestWorld::ReadFile(a));
-  EXPECT_FALSE(fs::exists(world.TempDir() + "/+49 30 111.tiff"));
-  EXPECT_FALSE(fs::exists(world.TempDir() + "/Quortmp"));
+  EXPECT_FALSE(fs::exists(world.PrivateTempDir() + "/+49 30 111.tiff"));
+  EXPECT_FALSE(fs::exists(world.PrivateTempDir() + "/Quortmp"));
 }
 
 TEST_F(FaxItems, SentFaxGoesToSentItemsAsReadWithItsRecipientLine) {

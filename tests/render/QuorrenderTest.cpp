@@ -48,7 +48,8 @@ void WritePage(const std::string& spool, int n, const Page& p) {
   fs::rename(spool + "new.part", spool + PageName(n));
 }
 
-// How many pages a following run has encoded so far (its files in TMPDIR).
+// How many pages a following run has encoded so far (its files in the
+// temporary folder).
 int EncodedSoFar(const std::string& tmp) {
   int n = 0;
   std::error_code ec;
@@ -69,9 +70,9 @@ TEST(Quorrender, FollowingRunMakesTheImagesOfThePagesAsTheyEndUp) {
     return tool.Start({brevant::test::BinDir() + "/quorrender", args}, w.ProgramDir());
   };
   auto encoded = [&](int pages) {
-    for (int i = 0; i < 500 && EncodedSoFar(w.TempDir()) < pages; ++i)
+    for (int i = 0; i < 500 && EncodedSoFar(w.PrivateTempDir()) < pages; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return EncodedSoFar(w.TempDir());
+    return EncodedSoFar(w.PrivateTempDir());
   };
   WritePage(spool, 1, BandPage(300));
   brevant::platform::ChildProcess tool;
@@ -84,7 +85,7 @@ TEST(Quorrender, FollowingRunMakesTheImagesOfThePagesAsTheyEndUp) {
   tool.CloseInput();
   ASSERT_TRUE(tool.Wait(60'000, 10));
   ASSERT_EQ(tool.ExitCode(), 0);
-  EXPECT_EQ(EncodedSoFar(w.TempDir()), 0) << "encoded pages left in TMPDIR";
+  EXPECT_EQ(EncodedSoFar(w.PrivateTempDir()), 0) << "encoded pages left in the temporary folder";
 
   const auto followed = ReadBilevel(spool + "Fax.tif");
   ASSERT_EQ(followed.size(), 3u);
@@ -103,7 +104,7 @@ TEST(Quorrender, FollowingRunMakesTheImagesOfThePagesAsTheyEndUp) {
   EXPECT_EQ(ended.ExitCode(), 1);
   EXPECT_FALSE(fs::exists(spool + "Fax.tif"));
   EXPECT_TRUE(fs::exists(spool + PageName(1)));
-  EXPECT_EQ(EncodedSoFar(w.TempDir()), 0);
+  EXPECT_EQ(EncodedSoFar(w.PrivateTempDir()), 0);
 }
 
 TEST(Quorrender, FailedSpoolRunsLeaveNoFaxImageAndStillSignal) {

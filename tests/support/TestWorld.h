@@ -18,7 +18,11 @@ class TestWorld {
   std::string ProgramDir() const { return root_ + "/prog"; }
   std::string RegistryDir() const { return root_ + "/reg"; }
   std::string RuntimeDir() const { return root_ + "/run"; }
+  // TMPDIR of the world's processes (other programs' temporary files).
   std::string TempDir() const { return root_ + "/tmp"; }
+  // Brevant's own temporary files: the user's private folder in the
+  // runtime folder (mCommon::GetTempDir).
+  std::string PrivateTempDir() const { return RuntimeDir() + "/tmp"; }
   std::string SpoolDir() const { return ProgramDir() + "/QuorSpool/"; }
   std::string Errors() const { return ReadFile(ProgramDir() + "/Errors.log"); }
 

@@ -77,16 +77,23 @@ int Selected(QTableView* view) {
   return rows.isEmpty() ? -1 : rows.first().row();
 }
 
-// The viewer: one fax's pages, one at a time, with its report above.
+// The viewer: one fax's pages, one at a time, with its report above. A fax
+// is someone else's file: its pages are checked against the fax limits
+// before any is shown, and only the page on screen is decoded, drawn
+// straight at the width it is shown, so a file of many long pages costs
+// no more than one.
 class FaxViewer : public QDialog {
  public:
+  static constexpr int kShownWidth = 700;
+
   // fd: the fax as the service handed it over (-1 when it could not,
   // with the reason in why).
   FaxViewer(int fd, const std::string& name, std::string why, const QString& report, QWidget* parent)
       : QDialog(parent) {
     setObjectName("faxViewer");
     setWindowTitle(tr("Fax - %1").arg(Q(name)));
-    if (fd >= 0) faxsvc::ReadFaxPages(fd, &pages_, &why);
+    if (fd >= 0) reader_.Open(fd, &why);
+    const int pages = reader_.Pages();
     auto* layout = new QVBoxLayout(this);
     auto* info = new QLabel(report.isEmpty() ? Q(name) : report);
     info->setObjectName("report");
@@ -95,8 +102,8 @@ class FaxViewer : public QDialog {
     auto* bar = new QHBoxLayout;
     page_ = new QSpinBox;
     page_->setObjectName("page");
-    page_->setRange(1, std::max<int>(1, static_cast<int>(pages_.size())));
-    page_->setSuffix(tr(" of %1").arg(pages_.size()));
+    page_->setRange(1, std::max(1, pages));
+    page_->setSuffix(tr(" of %1").arg(pages));
     bar->addWidget(new QLabel(tr("Page")));
     bar->addWidget(page_);
     bar->addStretch();
@@ -107,7 +114,7 @@ class FaxViewer : public QDialog {
     scroll->setWidget(image_);
     scroll->setWidgetResizable(true);
     layout->addWidget(scroll, 1);
-    if (pages_.empty()) image_->setText(tr("The fax cannot be shown: %1").arg(Q(why)));
+    if (pages == 0) image_->setText(tr("The fax cannot be shown: %1").arg(Q(why)));
     connect(page_, &QSpinBox::valueChanged, this, [this](int n) { Show(n - 1); });
     Show(0);
     resize(760, 900);
@@ -115,19 +122,18 @@ class FaxViewer : public QDialog {
 
  private:
   void Show(int index) {
-    if (index < 0 || index >= static_cast<int>(pages_.size())) return;
-    const faxsvc::FaxPage& p = pages_[static_cast<std::size_t>(index)];
-    QImage img(p.width, p.height, QImage::Format_Grayscale8);
-    for (int y = 0; y < p.height; ++y) {
-      uchar* line = img.scanLine(y);
-      for (int x = 0; x < p.width; ++x) line[x] = p.Black(x, y) ? 0 : 255;
+    if (index < 0 || index >= reader_.Pages()) return;
+    faxsvc::GreyImage grey;
+    std::string why;
+    if (!reader_.DrawPage(index, kShownWidth, &grey, &why)) {
+      image_->setPixmap(QPixmap());
+      image_->setText(tr("Page %1 cannot be shown: %2").arg(index + 1).arg(Q(why)));
+      return;
     }
-    // Fax pixels are not square: fine resolution is 204 x 196 dpi, standard
-    // 204 x 98; scale the height so the page keeps its proportions.
-    int h = static_cast<int>(p.height * (p.xres / std::max(1.0f, p.yres)));
-    image_->setPixmap(QPixmap::fromImage(img.scaled(700, h * 700 / p.width, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
+    const QImage img(grey.pixels.data(), grey.width, grey.height, grey.width, QImage::Format_Grayscale8);
+    image_->setPixmap(QPixmap::fromImage(img));
   }
-  std::vector<faxsvc::FaxPage> pages_;
+  faxsvc::FaxPageReader reader_;
   QSpinBox* page_;
   QLabel* image_;
 };

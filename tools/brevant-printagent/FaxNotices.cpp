@@ -6,6 +6,7 @@
 
 #include "common/Errors.h"
 #include "platform/faxservice/FaxService.h"
+#include "platform/fs/TempFiles.h"
 
 namespace brevant::printagent {
 
@@ -61,13 +62,9 @@ FaxNotices::~FaxNotices() = default;
 
 void FaxNotices::Save() {
   if (seenFile_.empty()) return;
-  std::string tmp = seenFile_ + ".part";
-  {
-    std::ofstream out(tmp, std::ios::trunc);
-    out << last_ << "\n";
-    if (!out) return;
-  }
-  std::rename(tmp.c_str(), seenFile_.c_str());
+  std::string tmp = seenFile_ + ".part", why;
+  if (platform::WriteFreshFile(tmp, std::to_string(last_) + "\n", 0600, &why))
+    std::rename(tmp.c_str(), seenFile_.c_str());
 }
 
 bool FaxNotices::Poll() {

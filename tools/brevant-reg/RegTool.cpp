@@ -45,7 +45,7 @@ std::string TypeName(std::uint32_t t) {
 }
 
 std::string DataText(const reg::Value& v) {
-  if (platform::secrets::IsSecretValueName(v.name)) return platform::secrets::kMask;
+  if (reg::IsSecretValueName(v.name)) return platform::secrets::kMask;
   std::ostringstream os;
   switch (v.type) {
     case reg::REG_SZ:
@@ -233,8 +233,8 @@ int Add(const Options& o, std::ostream& out, std::ostream& err) {
   }
   long rc = reg::kOk;
   // A user's password goes to the secret store, never into the registry.
-  const bool secret = o.hasName && root == reg::kCurrentUser && type == reg::REG_SZ &&
-                      platform::secrets::IsSecretValueName(o.name);
+  const bool secret =
+      o.hasName && root == reg::kCurrentUser && type == reg::REG_SZ && reg::IsSecretValueName(o.name);
   if (o.hasName && !secret) rc = reg::SetValue(k, o.name, type, bytes.data(), std::uint32_t(bytes.size()));
   reg::CloseKey(k);
   if (rc != reg::kOk) { err << "brevant-reg: cannot set the value: " << reg::LastErrorText() << "\n"; return 1; }

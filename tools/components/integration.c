@@ -22,6 +22,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -67,11 +68,18 @@ HELPER int FindProgram(const char* name, char* out, size_t size) {
   return access(out, X_OK) == 0;
 }
 
+/* The user's home: $HOME, else the account's (never a shared folder). */
+HELPER const char* Home(void) {
+  const char* home = getenv("HOME");
+  if (home && *home) return home;
+  const struct passwd* pw = getpwuid(geteuid());
+  return pw && pw->pw_dir && *pw->pw_dir ? pw->pw_dir : "/nonexistent";
+}
+
 HELPER void DataHome(char* out, size_t size) {
   const char* x = getenv("XDG_DATA_HOME");
-  const char* home = getenv("HOME");
   if (x && *x) Join(out, size, "%s", x);
-  else Join(out, size, "%s/.local/share", home && *home ? home : "/tmp");
+  else Join(out, size, "%s/.local/share", Home());
 }
 
 HELPER int MakeFolders(const char* path) {
@@ -296,9 +304,8 @@ EXPORT long DllUnregisterServer(void) { return Unopkg("remove", kIdentifier); }
 
 static void MailStoreRoot(char* out, size_t size) {
   const char* m = getenv("BREVANT_MAILDIR");
-  const char* home = getenv("HOME");
   if (m && *m) Join(out, size, "%s", m);
-  else Join(out, size, "%s/Maildir", home && *home ? home : "/tmp");
+  else Join(out, size, "%s/Maildir", Home());
 }
 
 /* The store the mail layer files into: a Maildir whose Inbox is its root. */

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "common/Folders.h"
+#include "platform/fs/TempFiles.h"
 #include "render/cover/CoverImage.h"
 #include "tools/quorrender/FaxTiff.h"
 #include "tools/quorrender/Quorrender.h"
@@ -167,8 +168,8 @@ bool PrintPicture(const std::string& picturePath, const std::string& printer, in
   emf::Page page;
   if (emf::ReadFile(picturePath, &page, &why) && page.width == kFaxWidth && page.xdpi == kFaxXdpi)
     return PrintFaxPage(page, name, printer, jobId, error);
-  const std::string png = mCommon::GetTempFile() + ".png";
-  if (!cover::SavePictureAsPng(picturePath, png, &why)) {
+  const std::string png = platform::MakeUniqueFile(mCommon::GetTempDir(), "Fax", ".png", &why);
+  if (png.empty() || !cover::SavePictureAsPng(picturePath, png, &why)) {
     *error = name + " cannot be printed: " + why;
     return false;
   }

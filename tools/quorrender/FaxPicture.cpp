@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/fs/TempFiles.h"
 #include "platform/lib/JpegApi.h"
 #include "tools/quorrender/FaxTiff.h"
 
@@ -123,17 +124,11 @@ bool WriteJpegOfFirstPage(const std::string& tiffPath, const std::string& jpgPat
   std::string jpeg;
   if (!JpegOfFirstPage(tiffPath, &jpeg, error)) return false;
   const std::string tmp = jpgPath + ".part";
-  std::FILE* out = std::fopen(tmp.c_str(), "wb");
-  if (!out) {
-    *error = "cannot create " + tmp;
-    return false;
-  }
-  bool ok = std::fwrite(jpeg.data(), 1, jpeg.size(), out) == jpeg.size();
-  ok = (std::fclose(out) == 0) && ok;
+  if (!platform::WriteFreshFile(tmp, jpeg, 0666, error)) return false;
   std::error_code ec;
-  if (ok) fs::rename(tmp, jpgPath, ec);
-  if (!ok || ec) {
-    *error = "cannot write " + jpgPath + (ec ? ": " + ec.message() : "");
+  fs::rename(tmp, jpgPath, ec);
+  if (ec) {
+    *error = "cannot write " + jpgPath + ": " + ec.message();
     fs::remove(tmp, ec);
     return false;
   }

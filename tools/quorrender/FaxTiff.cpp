@@ -1,6 +1,6 @@
 #include "tools/quorrender/FaxTiff.h"
 
-#include "platform/lib/TiffApi.h"
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+
+#include "platform/fs/TempFiles.h"
+#include "platform/lib/TiffApi.h"
 
 namespace brevant::quor {
 namespace {
@@ -88,8 +91,13 @@ bool TiffPageWriter::Open(const std::string& path, Kind kind, int pageCount, std
   kind_ = kind;
   pageCount_ = pageCount;
   written_ = 0;
-  tif_ = TIFFOpen(tmpPath_.c_str(), "w");
+  // Made anew: a link left at the name is never written through.
+  int fd = platform::CreateFreshFile(tmpPath_, 0666, error);
+  if (fd < 0) return false;
+  tif_ = TIFFFdOpen(fd, tmpPath_.c_str(), "w");
   if (!tif_) {
+    ::close(fd);
+    ::unlink(tmpPath_.c_str());
     *error = Why("cannot create " + tmpPath_);
     return false;
   }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <future>
 
+#include "common/Folders.h"
 #include "tools/quorrender/FaxTiff.h"
 #include "tools/quorrender/Quorrender.h"
 
@@ -41,9 +42,11 @@ bool SameFile(const PageCache::Entry& a, const PageCache::Entry& b) {
 }  // namespace
 
 PageCache::PageCache(const SpoolOptions& options) : options_(options) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/quorrender-XXXXXX";
-  if (::mkdtemp(pattern.data())) dir_ = pattern + "/";
+  // The encoded pages are the user's document: in the user's own
+  // temporary folder.
+  std::string temp = mCommon::GetTempDir();
+  std::string pattern = temp + "quorrender-XXXXXX";
+  if (!temp.empty() && ::mkdtemp(pattern.data())) dir_ = pattern + "/";
 }
 
 PageCache::~PageCache() {

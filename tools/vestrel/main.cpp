@@ -27,6 +27,7 @@
 #include "platform/env/Environment.h"
 #include "platform/events/NamedEvent.h"
 #include "platform/fs/SafeFiles.h"
+#include "platform/fs/TempFiles.h"
 #include "platform/process/Process.h"
 #include "tools/vestrel/Backend.h"
 #include "tools/vestrel/JobUser.h"
@@ -63,19 +64,27 @@ bool Become(const Account& a, std::string* error) {
   return true;
 }
 
-// A private temporary file for the document; TMPDIR of the scheduler is not
-// open to the job's user, so fall back to /tmp.
-int MakeTemp(std::string* path) {
-  for (const char* dir : {static_cast<const char*>(std::getenv("TMPDIR")), "/tmp"}) {
-    if (!dir || !*dir) continue;
-    std::string t = std::string(dir) + "/vestrel-XXXXXX";
-    int fd = ::mkstemp(t.data());
-    if (fd >= 0) {
-      *path = t;
-      return fd;
-    }
+// The document's copy, in a folder made for this job alone (mode 0700,
+// made with mkdtemp: the scheduler's TMPDIR, where the job's user may not
+// write, falls back to /tmp). The folder belongs to whoever renders; *dir
+// is removed by the caller.
+int MakeTemp(uid_t renderUid, gid_t renderGid, std::string* dir, std::string* path, std::string* error) {
+  *dir = brevant::platform::MakePrivateFolder("vestrel-", error);
+  if (dir->empty()) return -1;
+  *path = *dir + "document";
+  int fd = ::open(path->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = "cannot create " + *path + ": " + std::strerror(errno);
+    return -1;
   }
-  return -1;
+  // Root's own jobs are rendered by lp, which must read the copy.
+  if (renderUid != ::geteuid() &&
+      (::fchown(fd, renderUid, renderGid) != 0 || ::chown(dir->c_str(), renderUid, renderGid) != 0)) {
+    *error = std::string("cannot hand the document over: ") + std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 void OnPage(const std::string& path, int index) {
@@ -194,24 +203,24 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "INFO: job %s was printed from another application\n", argv[1]);
   bool handOff = fromApplication && device.handoff;
 
-  std::string doc;
-  int tmp = MakeTemp(&doc);
+  std::string docDir, doc;
+  int tmp = MakeTemp(renderer.uid, renderer.gid, &docDir, &doc, &error);
+  // The job's folder goes with the job, whatever becomes of it.
+  struct RemoveFolder {
+    const std::string& dir;
+    ~RemoveFolder() {
+      std::error_code ec;
+      if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+    }
+  } removeDocDir{docDir};
   if (tmp < 0) {
-    std::fprintf(stderr, "ERROR: cannot create a temporary file: %s\n", std::strerror(errno));
-    return kBackendFailed;
-  }
-  // Root's own jobs are rendered by lp, which must read the copy.
-  if (renderer.uid != ::geteuid() && ::fchown(tmp, renderer.uid, renderer.gid) != 0) {
-    std::fprintf(stderr, "ERROR: cannot hand the document to %s: %s\n", renderer.name.c_str(), std::strerror(errno));
-    ::close(tmp);
-    ::unlink(doc.c_str());
+    std::fprintf(stderr, "ERROR: no temporary copy of the document: %s\n", error.c_str());
     return kBackendFailed;
   }
   bool copied = CopyWithoutPjl(input, tmp, &error);
   ::close(tmp);
   if (input != 0) ::close(input);
   if (!copied) {
-    ::unlink(doc.c_str());
     std::fprintf(stderr, "ERROR: %s\n", error.c_str());
     return kBackendFailed;
   }
@@ -233,7 +242,6 @@ int main(int argc, char** argv) {
   std::string jobId = argv[1];
   if (jobId.empty() || jobId.find_first_not_of("0123456789") != std::string::npos) jobId = "job";
   RenderResult r = handOff ? RenderForAgent(o, jobId, &jobFolder) : RenderToSpool(o);
-  ::unlink(doc.c_str());
   std::fprintf(stderr, "STATE: -connecting-to-device\n");
   if (r.status != kBackendOk) {
     std::fprintf(stderr, "ERROR: %s\n", r.error.c_str());
