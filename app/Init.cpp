@@ -276,6 +276,7 @@ void Init::FaxRecv() {
 }
 void Init::SendNow(const StringList& names, const StringList& numbers, const StringList& files) {
   ClientConfig& cfg = brevant::Config();
+  Run().ExitStatus = kSendNothing;
   if (cfg.ProgramType == 1 && cfg.EmailFax.empty()) {
     ui::MsgBox("You should set Fax Mail in Setup for using Pelorin.");
     return;
@@ -318,11 +319,14 @@ void Init::SendNow(const StringList& names, const StringList& numbers, const Str
   }
   ReportMissingFiles("Init.SendNow");
 
-  // From here on errors do not stop the steps.
+  // From here on errors do not stop the steps. A fax the pipeline cannot
+  // make ends the run from inside it, with this status.
+  Run().ExitStatus = kSendNotMade;
   PendingError err;
   err.Step([&] {
     if (job.PreviewFile.empty()) PrintPreview(0, false);
   });
+  const bool made = !job.FaxImageFile.empty();
   err.Step([&] {
     if (cfg.ProgramType != 2) {
       std::error_code ec;
@@ -346,6 +350,8 @@ void Init::SendNow(const StringList& names, const StringList& numbers, const Str
     WriteErrorLog(err.Get().number, err.Get().description, "init.SendNow");
     err.Clear();
   }
+  const bool went = Run().FaxesHandedOver >= job.g_arrFaxName.Count();
+  Run().ExitStatus = went ? kSendHandedOver : made ? kSendRefused : kSendNotMade;
   exitApp(0);
 }
 

@@ -161,7 +161,7 @@ void mMisc::Main(const std::string& commandLine) {
     // A fax that cannot be made ends the run from inside the pipeline.
     SetPipelineExitHandler([](int code) {
       exitApp(code);
-      std::exit(code);
+      std::exit(Run().ExitStatus);
     });
     auto ci = std::make_unique<Init>();
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/mMisc.h"
+#include "common/FaxJob.h"
 #include "platform/ui/Ui.h"
 
 int main(int argc, char** argv) {
@@ -20,5 +21,5 @@ int main(int argc, char** argv) {
     std::cerr << "brevant: " << e.what() << std::endl;
     return 1;
   }
-  return 0;
+  return brevant::Run().ExitStatus;
 }

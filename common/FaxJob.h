@@ -82,7 +82,21 @@ struct RunState {
   // Set by whoever opened a PDF reader window while printing; exitApp
   // calls it to close that window.
   void (*ClosePdfReaderWindow)() = nullptr;
+  // Faxes the delivery paths took in this run, counted per recipient (a
+  // mail to the mail-fax service counts for each of its recipients).
+  std::size_t FaxesHandedOver = 0;
+  // The program's exit status at the end of the run (kSend...).
+  int ExitStatus = 0;
 };
 RunState& Run();
+
+// Exit statuses of "sendnow", so that a script can tell whether the fax
+// went (brevant(1), EXIT STATUS). 1 is the unexpected error of any run.
+enum SendStatus : int {
+  kSendHandedOver = 0,  // every recipient's fax went to the delivery path
+  kSendNothing = 2,     // no recipient, nothing to send, no mail-fax address
+  kSendNotMade = 3,     // the documents gave no fax image, and nothing went
+  kSendRefused = 4,     // the fax was made, the delivery path did not take it
+};
 
 }  // namespace brevant

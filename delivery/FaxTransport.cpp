@@ -30,6 +30,12 @@ std::shared_ptr<faxsvc::FaxServer>& ProcessFaxServer() {
   return server;
 }
 
+// Why the last attempt to reach the fax service failed ("" once it answered).
+std::string& ConnectFailure() {
+  static std::string why;
+  return why;
+}
+
 // The folder of faxes the user reads as files: the fax service's archives
 // belong to the service, so the user's own view of one (their faxes, as
 // the service hands them over) is kept in the program folder. Without the
@@ -59,19 +65,24 @@ std::string FaxStoreFolder() { return FolderView(true); }
 
 std::string FaxArchiveFolder() { return FolderView(false); }
 
-std::shared_ptr<faxsvc::FaxServer> CreateFaxServer() { return faxsvc::FaxServer::Running(); }
+std::shared_ptr<faxsvc::FaxServer> CreateFaxServer(std::string* why) {
+  return faxsvc::FaxServer::Running(why);
+}
 
 std::shared_ptr<faxsvc::FaxServer> GetFaxServer() {
   auto& server = ProcessFaxServer();
   if (!server) {
     // Without the service there is no server, and the next call tries
-    // again; a server that fails to connect is kept, unconnected.
-    server = CreateFaxServer();
+    // again; a server that fails to connect is kept, unconnected. Why is
+    // kept for the message that the fax service cannot be reached.
+    ConnectFailure().clear();
+    server = CreateFaxServer(&ConnectFailure());
     if (!server) return nullptr;
     try {
       server->Connect(Config().FaxDevice.empty() ? GetLocalComputerName() : Config().FaxDevice);
     } catch (...) {
       // Not reported here: the caller's next call on the server fails.
+      ConnectFailure() = CurrentError().description;
     }
   }
   return server;
@@ -95,7 +106,10 @@ void SendFaxMSFax() {
     if (!printing) throw VbError(kErrInvalidCall, "cannot create the FaxPrinter event");
   });
   if (err.Any()) {
-    ui::MsgBox("Error connect to fax. Please reinstall fax server.", "Pelorin");
+    // The fixed text, then what stood in the way.
+    const std::string why = ConnectFailure().empty() ? err.Get().description : ConnectFailure();
+    WriteErrorLog(err.Get().number, why, "msend.SendFaxMSFax");
+    ui::MsgBox("Error connect to fax. Please reinstall fax server.\n" + why, "Pelorin");
   } else {
     GenerateFax();
   }
@@ -166,6 +180,7 @@ void GenerateFax() {
       doc->CoverpageSubject = job.FaxSubject;
       doc->DisplayName = job.FaxSubject;
       doc->Send();
+      ++Run().FaxesHandedOver;
     }
   } catch (const Refusal& r) {
     WriteErrorLog(kErrFileNotFound, r.what(), "msend.GenerateFax");

@@ -18,8 +18,8 @@ class FaxServer;
 // unconnected, and its next call fails.
 std::shared_ptr<faxsvc::FaxServer> GetFaxServer();
 // The running fax service as a fax server object, not connected; null when
-// the service does not answer.
-std::shared_ptr<faxsvc::FaxServer> CreateFaxServer();
+// the service does not answer (*why says why, when given).
+std::shared_ptr<faxsvc::FaxServer> CreateFaxServer(std::string* why = nullptr);
 // Forgets the process's fax server (tests that start a new daemon).
 void ResetFaxServerForTests();
 

@@ -44,6 +44,7 @@ std::string ChosenCoverPage() {
 
 // After a successful hand-over: tell the user, then record the sent fax.
 void AfterHandOver(const char* source) {
+  Run().FaxesHandedOver += FaxJob().g_arrFaxName.Count();
   ui::MsgBox(kHandedOverText, "Pelorin");
   std::string spool = GetSpoolFolder();
   if (fs::exists(spool + "FaxPreview.tif")) GenerateMailSentFax(spool + "FaxPreview.tif");

@@ -11,6 +11,7 @@
 #include "platform/faxservice/FaxTiff.h"
 #include "platform/fs/TempFiles.h"
 #include "platform/process/ChildProcess.h"
+#include "render/PdfPrint.h"
 #include "render/PrintRoutes.h"
 
 namespace fs = std::filesystem;
@@ -81,20 +82,27 @@ bool FromPageList(const std::string& list, const std::string& tiff, std::string*
   return faxsvc::WriteFaxTiff(tiff, pages, "", why);
 }
 
-// Each page at fine resolution on the fax line's width, turned upright when
-// landscape and shrunk to fit, as the fax printer draws it.
+// Each page at fine resolution, fitted into the printable area of a fax
+// page (turned upright when landscape), as the fax printer draws a PDF.
 bool FromPdf(const std::string& pdf, const std::string& tiff, std::string* why) {
-  std::string failure;
-  int rc = platform::RunAwaited(
-      {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dPDFSTOPONERROR", "-sDEVICE=tiffg4", "-r204x196",
-       "-g1728x2292", "-dFIXEDMEDIA", "-dPDFFitPage", "-sOutputFile=" + tiff, "-f", pdf},
-      "", render::ToolTimeoutMs(), &failure);
-  int pages = 0;
-  std::string check;
-  std::error_code ec;
-  if (rc == 0 && fs::exists(tiff, ec) && faxsvc::CheckFaxTiff(tiff, &pages, &check) && pages > 0) return true;
-  fs::remove(tiff, ec);
   const std::string name = fs::path(pdf).filename().string();
+  if (render::PdfProtection(pdf) == render::PdfLock::Password) {
+    *why = render::PasswordPdfText(name);
+    return false;
+  }
+  std::string failure;
+  const std::string area = tiff + ".pbm";
+  int rc = platform::RunAwaited(
+      {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dPDFSTOPONERROR", "-sDEVICE=pbmraw", "-r204x196",
+       "-g" + std::to_string(faxsvc::kPrintableWidth) + "x" + std::to_string(faxsvc::kPrintableHeight),
+       "-dFIXEDMEDIA", "-dPDFFitPage", "-sOutputFile=" + area, "-f", pdf},
+      "", render::ToolTimeoutMs(), &failure);
+  std::string check;
+  const bool made = rc == 0 && faxsvc::PlacePrintablePages(area, tiff, &check);
+  std::error_code ec;
+  fs::remove(area, ec);
+  if (made) return true;
+  fs::remove(tiff, ec);
   if (rc < 0)
     *why = "Ghostscript could not be run for " + name + " (" + failure + ").";
   else if (rc != 0)

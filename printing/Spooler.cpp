@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 
@@ -423,37 +424,69 @@ long GetJobCount(const std::string& name, std::uint32_t* count) {
   return 0;
 }
 
-long EnumJobs(const std::string& name, std::vector<JobRecord>* out) {
-  out->clear();
+namespace {
+
+// Calls each with the attributes of every job of the printer that
+// whichJobs names ("completed", "all"), as one group each.
+long ForEachJob(const std::string& name, const char* whichJobs, const std::vector<const char*>& attributes,
+                const std::function<void(ipp_t*)>& each) {
   if (!ValidName(name)) return kErrInvalidPrinterName;
   Ipp req = NewRequest(IPP_OP_GET_JOBS, PrinterUri(name));
-  brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "not-completed");
-  RequestAttributes(req.get(), {"job-id", "job-name", "job-originating-user-name", "job-originating-host-name",
-                                "job-state", "job-state-reasons", "job-priority", "job-k-octets",
-                                "time-at-creation", "time-at-processing", "time-at-completed",
-                                "job-impressions", "job-impressions-completed", "job-media-sheets-completed",
-                                "document-format-detected", "document-format-supplied", "document-format", "copies", "media",
-                                "orientation-requested", "sides", "print-color-mode", "printer-resolution",
-                                "number-up"});
+  brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr,
+                                      whichJobs);
+  RequestAttributes(req.get(), attributes);
   Ipp resp;
-  long err = Send(std::move(req), "/", &resp);
-  if (err) return err;
-  PrinterRecord printer;
-  std::string driver = GetPrinter(name, &printer) == 0 ? printer.DriverName : "";
-  std::string printerName = printer.PrinterName.empty() ? name : printer.PrinterName;
-
-  // The answer is one attribute group per job, separated by group tags.
+  if (long err = Send(std::move(req), "/", &resp)) return err;
   ipp_t* g = resp.get();
   ipp_attribute_t* a = brevant::print::Cups().ippFirstAttribute(g);
   while (a) {
     while (a && brevant::print::Cups().ippGetGroupTag(a) != IPP_TAG_JOB) a = brevant::print::Cups().ippNextAttribute(g);
     if (!a) break;
     Ipp job(brevant::print::Cups().ippNew());
-    for (; a && brevant::print::Cups().ippGetGroupTag(a) == IPP_TAG_JOB; a = brevant::print::Cups().ippNextAttribute(g)) brevant::print::Cups().ippCopyAttribute(job.get(), a, 0);
-    ipp_t* j = job.get();
+    for (; a && brevant::print::Cups().ippGetGroupTag(a) == IPP_TAG_JOB;
+         a = brevant::print::Cups().ippNextAttribute(g))
+      brevant::print::Cups().ippCopyAttribute(job.get(), a, 0);
+    each(job.get());
+  }
+  return 0;
+}
+
+}  // namespace
+
+long EnumJobs(const std::string& name, std::vector<JobRecord>* out) {
+  out->clear();
+  if (!ValidName(name)) return kErrInvalidPrinterName;
+  PrinterRecord printer;
+  std::string driver = GetPrinter(name, &printer) == 0 ? printer.DriverName : "";
+  std::string printerName = printer.PrinterName.empty() ? name : printer.PrinterName;
+  static const std::vector<const char*> kAttributes{"job-id",
+                                                    "job-name",
+                                                    "job-originating-user-name",
+                                                    "job-originating-host-name",
+                                                    "job-state",
+                                                    "job-state-reasons",
+                                                    "job-priority",
+                                                    "job-k-octets",
+                                                    "time-at-creation",
+                                                    "time-at-processing",
+                                                    "time-at-completed",
+                                                    "job-impressions",
+                                                    "job-impressions-completed",
+                                                    "job-media-sheets-completed",
+                                                    "document-format-detected",
+                                                    "document-format-supplied",
+                                                    "document-format",
+                                                    "copies",
+                                                    "media",
+                                                    "orientation-requested",
+                                                    "sides",
+                                                    "print-color-mode",
+                                                    "printer-resolution",
+                                                    "number-up"};
+  return ForEachJob(name, "not-completed", kAttributes, [&](ipp_t* j) {
     JobRecord r;
     r.JobId = std::uint32_t(Int(j, "job-id"));
-    if (r.JobId == 0) continue;
+    if (r.JobId == 0) return;
     r.PrinterName = printerName;
     r.MachineName = Str(j, "job-originating-host-name");
     r.UserName = Str(j, "job-originating-user-name");
@@ -476,8 +509,29 @@ long EnumJobs(const std::string& name, std::vector<JobRecord>* out) {
     if (started > 0) r.Time = std::uint32_t(((ended > 0 ? ended : int(std::time(nullptr))) - started) * 1000);
     r.devMode = DevModeFrom(j, printerName, "");
     out->push_back(std::move(r));
-  }
-  return 0;
+  });
+}
+
+long NewestJobId(const std::string& name, std::uint32_t* id) {
+  *id = 0;
+  const std::string me = brevant::print::Cups().cupsUser();
+  return ForEachJob(name, "all", {"job-id", "job-originating-user-name"}, [&](ipp_t* j) {
+    if (Str(j, "job-originating-user-name") == me) *id = std::max(*id, std::uint32_t(Int(j, "job-id")));
+  });
+}
+
+long RefusedJobs(const std::string& name, std::uint32_t afterJobId, std::vector<RefusedJob>* out) {
+  out->clear();
+  const std::string me = brevant::print::Cups().cupsUser();
+  return ForEachJob(
+      name, "completed",
+      {"job-id", "job-name", "job-originating-user-name", "job-state", "job-printer-state-message"},
+      [&](ipp_t* j) {
+        const std::uint32_t id = std::uint32_t(Int(j, "job-id"));
+        if (id > afterJobId && Int(j, "job-state") == IPP_JSTATE_ABORTED &&
+            Str(j, "job-originating-user-name") == me)
+          out->push_back({id, Str(j, "job-name"), Str(j, "job-printer-state-message")});
+      });
 }
 
 long ControlPrinter(const std::string& name, int command) {

@@ -60,6 +60,18 @@ long GetJobCount(const std::string& name, std::uint32_t* count);
 // The jobs waiting or printing, in queue order (Position 1 upward).
 long EnumJobs(const std::string& name, std::vector<JobRecord>* out);
 
+// The highest job id of this user's jobs on the printer, those that ended
+// included (0 when there is none).
+long NewestJobId(const std::string& name, std::uint32_t* id);
+// This user's jobs on the printer newer than afterJobId that the printer
+// ended without printing them (aborted), each with the printer's last
+// message on it: why it refused the job.
+struct RefusedJob {
+  std::uint32_t JobId = 0;
+  std::string Document, Reason;
+};
+long RefusedJobs(const std::string& name, std::uint32_t afterJobId, std::vector<RefusedJob>* out);
+
 // Printer commands: 1 pause, 2 resume, 3 purge.
 long ControlPrinter(const std::string& name, int command);
 // Job commands: 1 pause (hold), 2 resume (release), 3 and 5 cancel,

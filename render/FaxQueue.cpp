@@ -170,18 +170,34 @@ DefaultPrinterSwitch::~DefaultPrinterSwitch() {
   PutEnv("LPDEST", lpdest_);
 }
 
-void PrintOnFaxPrinter(const std::string& source, const std::function<void()>& print) {
+std::string PrintOnFaxPrinter(const std::string& source, const std::function<void()>& print) {
   DefaultPrinterSwitch useFaxPrinter;
   auto faxPrinter = platform::NamedEvent::Create("FaxPrinter", true, true);
   const unsigned long emptied = g_queueEmptied;
+  const std::string printer = FaxPrinterName();
+  std::uint32_t before = 0;
+  spooler::NewestJobId(printer, &before);
   print();
   // A route that handed its job over and returned gives the scheduler a
   // moment to show the job. One that waited until its job had left the
   // queue needs no such pause: the queue is only asked whether anything
   // came after.
   if (g_queueEmptied == emptied) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  WaitQueueEmpty(FaxPrinterName(), source);
+  WaitQueueEmpty(printer, source);
   if (faxPrinter) faxPrinter->Reset();
+
+  // The jobs of this print the fax printer aborted: its message says why (a
+  // spool folder it may not write, a document it cannot read).
+  std::vector<spooler::RefusedJob> refused;
+  std::string why;
+  if (spooler::RefusedJobs(printer, before, &refused) != 0) return why;
+  for (const spooler::RefusedJob& j : refused) {
+    const std::string line = "The fax printer \"" + printer + "\" refused " + j.Document + ": " +
+                             (j.Reason.empty() ? "it gave no reason" : j.Reason);
+    WriteErrorLog(0, line, source);
+    why += (why.empty() ? "" : "\n") + line;
+  }
+  return why;
 }
 
 }  // namespace brevant::render

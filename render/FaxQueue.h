@@ -69,6 +69,10 @@ class DefaultPrinterSwitch {
 // Prints one document (or cover page) the way every print of a fax is
 // made: the fax printer the default printer and "FaxPrinter" held while
 // print runs, then the queue awaited (failures recorded under source).
-void PrintOnFaxPrinter(const std::string& source, const std::function<void()>& print);
+// Returns why the fax printer refused what print handed it: for each of
+// this user's jobs it aborted meanwhile, "The fax printer "Vestrel" refused
+// NAME: " and its message, one a line; "" when it refused none. A refusal
+// is also recorded under source.
+std::string PrintOnFaxPrinter(const std::string& source, const std::function<void()>& print);
 
 }  // namespace brevant::render

@@ -1,15 +1,20 @@
 #include "render/PdfPrint.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "common/Errors.h"
+#include "common/Folders.h"
 #include "common/Logging.h"
-#include "platform/process/Process.h"
-#include "platform/process/ChildProcess.h"
-#include "render/FaxQueue.h"
 #include "platform/env/Environment.h"
+#include "platform/process/ChildProcess.h"
+#include "platform/process/Process.h"
+#include "render/FaxQueue.h"
+#include "render/PrintRoutes.h"
 
 namespace brevant::render {
 
@@ -194,6 +199,29 @@ void PrintPDF(const std::string& path, ui::WindowHandle, const std::string& faxP
     ErrInfo e = CurrentError();
     WriteErrorLog(e.number, e.description, "PrintPDF");
   }
+}
+
+PdfLock PdfProtection(const std::string& path) {
+  const std::string out = mCommon::GetTempFile();
+  if (out.empty()) return PdfLock::None;
+  ChildProcess info;
+  if (info.Start({"pdfinfo", path}, "", out) && !info.Wait(ToolTimeoutMs(), 10)) info.Kill();
+  std::ifstream in(out);
+  std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::remove(out.c_str());
+  if (said.find("Incorrect password") != std::string::npos) return PdfLock::Password;
+  // "Encrypted:       yes (print:no copy:no ...)"
+  const auto encrypted = said.find("\nEncrypted:");
+  if (encrypted != std::string::npos && said.find("print:no", encrypted) < said.find('\n', encrypted + 1))
+    return PdfLock::NoPrinting;
+  return PdfLock::None;
+}
+
+std::string PasswordPdfText(const std::string& name) {
+  return name +
+         " is protected by a password. To fax it, open it in a PDF reader with the password and print it "
+         "to the fax printer \"" +
+         FaxPrinterName() + "\".";
 }
 
 void CloseAcrobatWindow() {

@@ -29,6 +29,15 @@ WindowSystem::Handle FindReaderWindow();
 std::string PdfReaderCommand();
 
 void PrintPDF(const std::string& path, ui::WindowHandle parent, const std::string& faxPrinter);
+
+// How a PDF guards itself, as poppler's pdfinfo reads it: it opens only
+// with its password, or it opens but its owner does not allow printing.
+// None also when pdfinfo is missing or cannot tell.
+enum class PdfLock { None, NoPrinting, Password };
+PdfLock PdfProtection(const std::string& path);
+// What the user is told of a PDF that opens only with its password (file
+// name given): that it is protected, and how to fax it.
+std::string PasswordPdfText(const std::string& name);
 void CloseAcrobatWindow();
 
 // How many 1 ms polls phases 1 and 2 take at most (30000; tests shorten it).

@@ -220,6 +220,9 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
     if (status) ui::CloseStatus();
     WriteTraceLog("printToPreview", "cancelled by the user");
   };
+  // Why documents gave no page: the second line of the message that no fax
+  // image was made.
+  std::string noPages;
   const std::string cover = job.CoverIndex >= 1 && std::size_t(job.CoverIndex) <= job.CoverPages.Count()
                                 ? job.CoverPages[std::size_t(job.CoverIndex)]
                                 : "";
@@ -274,7 +277,16 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
       step([&] { goOn = report(name, long(i)); });
       if (!goOn) return abort();
       step([&] { progress.SetPos(std::int32_t(i) - 1); });
-      step([&] { PrintOnFaxPrinter("printToPreview", [&] { PrintDocument(file, owner); }); });
+      step([&] {
+        const long pagesBefore = PageFileCount(spool);
+        std::string notPrinted;
+        std::string refused =
+            PrintOnFaxPrinter("printToPreview", [&] { notPrinted = PrintDocument(file, owner); });
+        if (PageFileCount(spool) > pagesBefore) return;
+        if (refused.empty())
+          refused = notPrinted.empty() ? name + " gave the fax printer no page." : notPrinted;
+        noPages += "\n" + refused;
+      });
     }
   }
 
@@ -283,6 +295,7 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
     // printing adds after them.
     const long before = PageFileCount(spool);
     bool goOn = true;
+    std::string refused;
     step([&] {
       if (cover.empty()) {
         // No template chosen (a new account has the cover page switched on
@@ -293,7 +306,7 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
         if (goOn) WriteTraceLog("printToPreview", "no cover page file is chosen; the fax has no cover page");
         return;
       }
-      PrintOnFaxPrinter("printToPreview", [&] {
+      refused = PrintOnFaxPrinter("printToPreview", [&] {
         WriteCoverUserInfo();
         goOn = report(fs::path(cover).filename().string(), printSteps);
         if (!goOn) return;
@@ -317,7 +330,8 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
       } else if (!cover.empty()) {
         WriteErrorLog(567, "The cover page " + cover + " made no page", "printToPreview");
         ui::MsgBox("The cover page " + fs::path(cover).filename().string() +
-                       " could not be printed. The fax goes without it.",
+                       " could not be printed. The fax goes without it." +
+                       (refused.empty() ? "" : "\n" + refused),
                    "Pelorin");
       }
     });
@@ -366,7 +380,8 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
         WritePageList(spool, list);
         if (preview) {
           if (Exists(spool + "FaxPreview.tif")) job.PreviewFile = spool + "FaxPreview.tif";
-          else ui::MsgBox("Generate fax preview error.", "Pelorin");
+          else
+            ui::MsgBox("Generate fax preview error." + noPages, "Pelorin");
         }
         if (docs >= 1) {
           if (Exists(spool + "spool.pnx")) job.FaxImageFile = spool + "spool.pnx";
@@ -378,7 +393,8 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
         if (following) AwaitConsoleTool(follower, spoolWord);
         if (following || RunConsoleTool(spoolWord)) WaitForSpoolEvent("VestrelSpool");
         if (Exists(spool + "FaxPreview.tif")) job.PreviewFile = spool + "FaxPreview.tif";
-        else ui::MsgBox("Generate fax image error.", "Pelorin");
+        else
+          ui::MsgBox("Generate fax image error." + noPages, "Pelorin");
         if (docs >= 1) {
           if (Exists(spool + "Fax.tif")) job.FaxImageFile = spool + "Fax.tif";
           else WriteErrorLog(128, "printToPreview", "Not found - \"" + spool + "Fax.tif\"");
@@ -416,7 +432,9 @@ void PrintWebPage(const std::string& path) {
       ui::MsgBox(why, "Pelorin");
       return;
     }
-    PrintOnFaxPrinter("printToPreview", [&] { PrintWebPageRoute(path); });
+    if (std::string refused = PrintOnFaxPrinter("printToPreview", [&] { PrintWebPageRoute(path); });
+        !refused.empty())
+      ui::MsgBox(refused, "Pelorin");
   } catch (...) {
     ErrInfo e = CurrentError();
     WriteErrorLog(e.number, e.description, "mPrint.PrintWebPage");

@@ -44,6 +44,15 @@ void Trace(const std::string& procedure, const std::string& message) {
   }
 }
 
+// Why the document being printed reached no printer: the last failure of
+// its route, for the message that tells the user no fax image was made.
+std::string g_failure;
+
+void Failed(long number, const std::string& why, const std::string& source) {
+  WriteErrorLog(number, why, source);
+  g_failure = why;
+}
+
 // A folder of its own in the user's temporary folder, removed with the
 // object; Path() is "" when there is none.
 class ScratchDir {
@@ -130,16 +139,17 @@ void PrintOffice(const std::string& file, bool word) {
   OfficeResult r = dir.Path().empty() ? OfficeResult::NoSuite : OfficeToPdf(file, dir.Path(), &pdf, &why);
   if (r == OfficeResult::NoSuite) {
     WriteErrorLog(429, why + "\t" + "Cant Create " + app, "printToPreview");
+    g_failure = why;
     if (word) ShellPrint(file, "");
     return;
   }
   if (r == OfficeResult::Failed) {
-    WriteErrorLog(0, why, "printToPreview");
+    Failed(0, why, "printToPreview");
     return;
   }
   std::string error;
   if (!SubmitFile("", pdf, fs::path(file).filename().string(), {}, &error)) {
-    WriteErrorLog(0, error, "printToPreview");
+    Failed(0, error, "printToPreview");
     return;
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -192,14 +202,14 @@ void PrintImage(const std::string& file) {
   // follows.
   std::string why;
   if (!ConsolePrint(file, FaxPrinterName(), &why)) {
-    WriteErrorLog(0, why, "printToPreview(" + file + ")");
+    Failed(0, why, "printToPreview(" + file + ")");
     ui::MsgBox(why, "Pelorin");
   }
 }
 
 void PrintTiff(const std::string& file) {
   std::string why;
-  if (!ConsolePrint(file, FaxPrinterName(), &why)) WriteErrorLog(0, why, "printToPreview");
+  if (!ConsolePrint(file, FaxPrinterName(), &why)) Failed(0, why, "printToPreview");
 }
 
 // The "print" verb of a file: a cover page template's is the console tool,
@@ -278,14 +288,14 @@ bool IsFileOpen(const std::string& path) {
 
 bool ShellPrint(const std::string& path, const std::string& windowTitle) {
   if (path.empty()) {
-    WriteErrorLog(kErrFileNotFound, "no file to print", "ShellPrint");
+    Failed(kErrFileNotFound, "no file to print", "ShellPrint");
     return false;
   }
   ScratchDir dir;
   const std::string log = dir.Path() + "/verb.log";
   ChildProcess p;
   if (!p.Start(PrintVerb(path), "", log)) {
-    WriteErrorLog(0, "cannot start the print verb: " + p.Error(), "ShellPrint");
+    Failed(0, "cannot start the print verb: " + p.Error(), "ShellPrint");
     return false;
   }
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ToolTimeoutMs());
@@ -298,16 +308,16 @@ bool ShellPrint(const std::string& path, const std::string& windowTitle) {
     ui::DoEvents();
     if (std::chrono::steady_clock::now() >= end) {
       p.Kill();
-      WriteErrorLog(0, "the print verb on " + path + " did not end and was stopped", "ShellPrint");
+      Failed(0, "the print verb on " + path + " did not end and was stopped", "ShellPrint");
       break;
     }
   }
   if (p.ExitCode() != 0) {
     const std::string said = LastLine(log);
-    WriteErrorLog(0,
-                  "the print verb could not print " + path + " (exit code " + std::to_string(p.ExitCode()) +
-                      ")" + (said.empty() ? "" : ": " + said),
-                  "ShellPrint");
+    Failed(0,
+           "the print verb could not print " + path + " (exit code " + std::to_string(p.ExitCode()) + ")" +
+               (said.empty() ? "" : ": " + said),
+           "ShellPrint");
   }
   return true;
 }
@@ -315,7 +325,7 @@ bool ShellPrint(const std::string& path, const std::string& windowTitle) {
 bool PrintPictureFitted(const std::string& printer, const std::string& picturePath) {
   std::string why;
   if (ConsolePrint(picturePath, printer, &why)) return true;
-  WriteErrorLog(0, why, "PrintPictureFitted");
+  Failed(0, why, "PrintPictureFitted");
   return false;
 }
 
@@ -326,7 +336,7 @@ void PrintWebPageRoute(const std::string& pathOrUrl) {
   std::string target = fs::exists(pathOrUrl, ec) ? "file://" + fs::absolute(pathOrUrl, ec).string() : pathOrUrl;
   std::string browser = FindProgram(platform::env::Var::Browser, {"chromium", "chromium-browser", "google-chrome"});
   if (browser.empty()) {
-    WriteErrorLog(0, "no web browser (chromium) to print " + pathOrUrl, "frmWebPrint.PrintPage");
+    Failed(0, "no web browser (chromium) to print " + pathOrUrl, "frmWebPrint.PrintPage");
     return;
   }
   ScratchDir dir;
@@ -336,24 +346,25 @@ void PrintWebPageRoute(const std::string& pathOrUrl) {
                 "--user-data-dir=" + dir.Path() + "/profile", "--no-pdf-header-footer", "--print-to-pdf=" + pdf,
                 target},
                dir.Path(), dir.Path() + "/browser.log")) {
-    WriteErrorLog(0, "cannot start " + browser + ": " + p.Error(), "frmWebPrint.PrintPage");
+    Failed(0, "cannot start " + browser + ": " + p.Error(), "frmWebPrint.PrintPage");
     return;
   }
   if (!p.Wait(BrowserTimeoutMs(), 10)) {
     p.Kill();
-    WriteErrorLog(0, "the browser did not print " + pathOrUrl + " within " + std::to_string(BrowserTimeoutMs() / 1000) +
-                         " s and was ended",
-                  "frmWebPrint.PrintPage");
+    Failed(0,
+           "the browser did not print " + pathOrUrl + " within " + std::to_string(BrowserTimeoutMs() / 1000) +
+               " s and was ended",
+           "frmWebPrint.PrintPage");
     return;
   }
   if (!fs::exists(pdf, ec) || fs::file_size(pdf, ec) == 0) {
-    WriteErrorLog(0, "the browser made no page of " + pathOrUrl, "frmWebPrint.PrintPage");
+    Failed(0, "the browser made no page of " + pathOrUrl, "frmWebPrint.PrintPage");
     return;
   }
   std::string error;
   int job = SubmitFile("", pdf, fs::path(pathOrUrl).filename().string(), {}, &error);
   if (!job) {
-    WriteErrorLog(0, error, "frmWebPrint.PrintPage");
+    Failed(0, error, "frmWebPrint.PrintPage");
     return;
   }
   // Printed: now wait until the queue shows the change (bounded: a job
@@ -361,25 +372,40 @@ void PrintWebPageRoute(const std::string& pathOrUrl) {
   for (int i = 0; i < 1000 && QueueJobCount(printer) == c0; ++i) ui::SleepEvents(10);
 }
 
-void PrintDocument(const std::string& document, ui::WindowHandle owner) {
+std::string PrintDocument(const std::string& document, ui::WindowHandle owner) {
   // The helpers run in folders of their own: they need the full path.
   std::error_code ec;
   const std::string path = fs::exists(document, ec) ? fs::absolute(document, ec).string() : document;
+  if (!fs::exists(path, ec)) return "The file \"" + path + "\" cannot be found.";
   Route r = RouteFor(path);
   Trace("printToPreview", std::string("route ") + RouteName(r) + ": " + path);
+  g_failure.clear();
   switch (r) {
     case Route::Image: PrintImage(path); break;
     case Route::Tiff: PrintTiff(path); break;
     case Route::Word: PrintOffice(path, true); break;
     case Route::Excel: PrintOffice(path, false); break;
     case Route::WebPage: PrintWebPageRoute(path); break;
-    case Route::Pdf:
+    case Route::Pdf: {
+      // A PDF that opens only with its password cannot be printed without
+      // it; one whose owner forbids printing is printed all the same.
+      const std::string name = fs::path(path).filename().string();
+      const PdfLock lock = PdfProtection(path);
+      if (lock == PdfLock::Password) {
+        Failed(0, PasswordPdfText(name), "printToPreview");
+        break;
+      }
+      if (lock == PdfLock::NoPrinting)
+        Trace("printToPreview",
+              name + ": its owner does not allow printing it; the fax printer prints it all the same");
       PrintPDF(path, owner, FaxPrinterName());
       Run().AcrobatOpen = true;
       Run().ClosePdfReaderWindow = &CloseAcrobatWindow;
       break;
+    }
     case Route::Shell: ShellPrint(path, ""); break;
   }
+  return g_failure;
 }
 
 }  // namespace brevant::render

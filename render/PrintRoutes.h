@@ -19,8 +19,10 @@ Route RouteFor(const std::string& path);
 const char* RouteName(Route r);
 
 // Prints one document by its route. owner: the window print dialogs and
-// the PDF reader would belong to.
-void PrintDocument(const std::string& path, ui::WindowHandle owner);
+// the PDF reader would belong to. Returns why the route could not hand the
+// document to the printer (a missing file, a PDF that needs its password,
+// the route's last failure); "" when it did.
+std::string PrintDocument(const std::string& path, ui::WindowHandle owner);
 
 // ".emf", ".rle", ".wmf", ".bmp", ".ico", ".gif" or ".jpg" anywhere in the
 // path, any case ("photo.jpeg" is not one).

@@ -180,10 +180,11 @@ void WizardPage::FinishFrame(const char* backName, const char* nextName, const c
   next_->setObjectName(nextName);
   cancel_ = new QPushButton("Cancel");
   cancel_->setObjectName(cancelName);
-  for (QPushButton* b : {back_, next_, cancel_}) {
-    b->setAutoDefault(false);
+  for (QPushButton* b : {back_, next_, cancel_})
     b->setMinimumWidth(b->fontMetrics().horizontalAdvance(b->text()) + 36);
-  }
+  // Return presses the button that has the focus, as on the desktop the
+  // wizard comes from; "Next >" only when the focus is elsewhere (a text
+  // box, the list). Every push button of a page is an auto-default one.
   next_->setDefault(true);
   buttons->addWidget(back_);
   buttons->addWidget(next_);

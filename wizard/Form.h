@@ -70,6 +70,9 @@ class WizardPage : public Form {
   WizardPage(const char* name, const char* title);
 
  protected:
+  // Escape does not end the wizard: one key would throw away everything
+  // typed on its pages. "Cancel" and the close box end it.
+  void reject() override {}
   // Builds the heading; returns the layout for the page's own controls.
   // The page then creates its controls and calls FinishFrame, so the tab
   // order runs from the heading through the controls to the buttons.

@@ -145,7 +145,8 @@ class QtBackend : public ui::Backend {
     if (status_) return;
     status_ = new QFrame;
     status_->setObjectName("frmStatus");
-    status_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    status_->setWindowFlags(Qt::Tool | Qt::WindowStaysOnTopHint);
+    status_->setWindowTitle("Pelorin");
     status_->setFrameStyle(QFrame::Box);
     auto* layout = new QVBoxLayout(status_);
     layout->setContentsMargins(16, 16, 16, 16);

@@ -20,6 +20,8 @@
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <iterator>
+#include <memory>
 
 #include "app/mMisc.h"
 #include "common/CWinReg.h"
@@ -45,11 +47,23 @@ void LogError(const char* source) {
   WriteErrorLog(e.number, e.description, source);
 }
 
+// A file-open pattern as the desktop the wizard comes from matches it:
+// without regard to case, and an extension of three letters also matches
+// the longer ones that begin with it ("*.doc" shows "Letter.DOCX", "*.tif"
+// shows "scan.tiff"); "*.*" shows every file.
+QString DesktopPattern(const QString& pattern) {
+  if (pattern == "*.*") return "*";
+  QString out;
+  for (QChar c : pattern) out += c.isLetter() ? QString("[%1%2]").arg(c.toLower(), c.toUpper()) : QString(c);
+  const qsizetype dot = pattern.lastIndexOf('.');
+  if (dot >= 0 && pattern.size() - dot - 1 == 3) out += '*';
+  return out;
+}
+
 QString PickWithDialog(QWidget* owner) {
-  return QFileDialog::getOpenFileName(
-      owner, "Add attachment", QString(),
-      "Documents ( *.doc,  *.pdf, *.txt, *.rtf, *.xls, *.xlw) (*.doc *.pdf *.rtf *.txt *.xls *.xlw);;"
-      "Images (*.bmp, *.jpg, *.gif, *.tif) (*.bmp *.jpg *.gif *.tif);;All (*.*) (*)");
+  std::unique_ptr<QFileDialog> dialog(frmCover::AttachmentDialog(owner));
+  if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return QString();
+  return dialog->selectedFiles().first();
 }
 
 }  // namespace
@@ -60,6 +74,30 @@ frmCover* frmCover::Load() {
 }
 frmCover* frmCover::Loaded() { return g_page && !g_page->Unloading() ? g_page.data() : nullptr; }
 void frmCover::SetFilePicker(FilePicker picker) { g_picker = std::move(picker); }
+
+QFileDialog* frmCover::AttachmentDialog(QWidget* owner) {
+  // The filter texts are the ones users know; the patterns behind them
+  // match as described at DesktopPattern.
+  const std::pair<const char*, const char*> filters[] = {
+      {"Documents ( *.doc,  *.pdf, *.txt, *.rtf, *.xls, *.xlw)", "*.doc;*.pdf;*.rtf;*.txt;*.xls;*.xlw"},
+      {"Images (*.bmp, *.jpg, *.gif, *.tif)", "*.bmp;*.jpg;*.gif;*.tif"},
+      {"All (*.*)", "*.*"}};
+  QStringList named;
+  for (const auto& [text, patterns] : filters) {
+    QStringList matched;
+    for (const QString& p : QString(patterns).split(';')) matched << DesktopPattern(p);
+    named << QString("%1 (%2)").arg(text, matched.join(' '));
+  }
+  auto* dialog = new QFileDialog(owner, "Add attachment");
+  dialog->setFileMode(QFileDialog::ExistingFile);
+  dialog->setNameFilters(named);
+  dialog->setOption(QFileDialog::HideNameFilterDetails);
+  // Qt collapses the blanks of a filter's text; the list shows it as written.
+  if (auto* types = dialog->findChild<QComboBox*>("fileTypeCombo"))
+    for (int i = 0; i < types->count() && i < int(std::size(filters)); ++i)
+      types->setItemText(i, filters[i].first);
+  return dialog;
+}
 
 frmCover::frmCover() : WizardPage("frmCover", "Cover Page") {
   QVBoxLayout* body = BuildFrame(
@@ -133,7 +171,6 @@ frmCover::frmCover() : WizardPage("frmCover", "Cover Page") {
   senderRow->addWidget(cmdSender);
   senderRow->addStretch(1);
   body->addLayout(senderRow);
-  for (QPushButton* b : {cmdBrowse, cmdRemove, cmdSender}) b->setAutoDefault(false);
   FinishFrame("cmdBack", "cmdNext", "cmdCancel");
 
   connect(chkCover, &QCheckBox::clicked, this, [this] { chkCover_Click(); });

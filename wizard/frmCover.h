@@ -8,6 +8,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QFileDialog;
 class QLabel;
 class QLineEdit;
 class QTextEdit;
@@ -22,6 +23,8 @@ class frmCover : public WizardPage {
   // The file-open dialog of "Add"; replaceable so tests can answer it.
   using FilePicker = std::function<QString(QWidget* owner)>;
   static void SetFilePicker(FilePicker picker);
+  // The "Add" button's file dialog, not yet shown, owned by the caller.
+  static QFileDialog* AttachmentDialog(QWidget* owner);
 
   QCheckBox* chkCover = nullptr;
   QComboBox* cbCover = nullptr;

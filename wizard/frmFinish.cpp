@@ -83,7 +83,6 @@ frmFinish::frmFinish() : WizardPage("frmFinish", "Finish") {
 
   btnPreview = new QPushButton("Preview Fax...");
   btnPreview->setObjectName("btnPreview");
-  btnPreview->setAutoDefault(false);
   auto* previewRow = new QHBoxLayout;
   previewRow->addWidget(btnPreview);
   previewRow->addStretch(1);

@@ -100,7 +100,6 @@ frmNew::frmNew() : WizardPage("frmNew", "New Fax") {
   listRow->addWidget(cmdRemove, 2, 1);
   listRow->setRowStretch(3, 1);
   body->addLayout(listRow, 1);
-  for (QPushButton* b : {cmdAdd, cmdEdit, cmdRemove, cmdAddress}) b->setAutoDefault(false);
   FinishFrame("btnBack", "btnNext", "btnCancel");
   setTabOrder(txtTo, txtFaxNumber);
   setTabOrder(txtFaxNumber, cmdAddress);

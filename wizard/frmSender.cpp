@@ -88,7 +88,6 @@ frmSender::frmSender() : Form("frmSender") {
   btnOk->setDefault(true);
   btnCancel = new QPushButton("Cancel");
   btnCancel->setObjectName("btnCancel");
-  btnCancel->setAutoDefault(false);
   buttons->addWidget(btnOk);
   buttons->addWidget(btnCancel);
   outer->addLayout(buttons);

@@ -4,10 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <array>
-#include <cstring>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <memory>
 
 #include "platform/lib/TiffApi.h"
@@ -428,6 +429,61 @@ FaxPage BlankPage() {
   p.height = 2292;  // 297 mm at 196 lines per inch
   p.pixels.assign(static_cast<std::size_t>(p.width) * p.height, 0);
   return p;
+}
+
+namespace {
+
+// The header of the next raw PBM page ("P4", comment lines, width and
+// height) no larger than the printable area; false at the end or on
+// anything else.
+bool PrintablePbmHeader(std::istream& in, int* w, int* h) {
+  std::string magic;
+  if (!(in >> magic) || magic != "P4" || in.get() != '\n') return false;
+  while (in.peek() == '#') in.ignore(1 << 16, '\n');
+  return bool(in >> *w >> *h) && in.get() == '\n' && *w > 0 && *h > 0 && *w <= kPrintableWidth &&
+         *h <= kPrintableHeight;
+}
+
+}  // namespace
+
+bool PlacePrintablePages(const std::string& pbm, const std::string& path, std::string* why) {
+  std::ifstream in(pbm, std::ios::binary);
+  int total = 0, w = 0, h = 0;
+  while (total < kMaxFaxPages && PrintablePbmHeader(in, &w, &h) &&
+         in.seekg(std::streamoff((w + 7) / 8) * h, std::ios::cur))
+    ++total;
+  if (total == 0) {
+    *why = "no page was drawn";
+    return false;
+  }
+  in.clear();
+  in.seekg(0);
+  const std::string tmp = path + ".part";
+  auto out = CreatePart(tmp, why);
+  if (!out) return false;
+  auto fail = [&] {
+    *why = WriteError(tmp);
+    out.reset();
+    ::unlink(tmp.c_str());
+    return false;
+  };
+  const FaxPage blank = BlankPage();
+  std::vector<unsigned char> row(static_cast<std::size_t>(blank.width) / 8), drawn;
+  for (int n = 0; n < total && PrintablePbmHeader(in, &w, &h); ++n) {
+    SetPageFields(out.get(), std::uint32_t(blank.width), std::uint32_t(blank.height), blank.xres, blank.yres,
+                  n, total, "");
+    drawn.assign(static_cast<std::size_t>(w + 7) / 8, 0);
+    for (int y = 0; y < blank.height; ++y) {
+      std::fill(row.begin(), row.end(), 0);
+      if (y >= kPrintableTop && y < kPrintableTop + h) {
+        in.read(reinterpret_cast<char*>(drawn.data()), std::streamsize(drawn.size()));
+        std::copy(drawn.begin(), drawn.end(), row.begin() + kPrintableLeft / 8);
+      }
+      if (TIFFWriteScanline(out.get(), row.data(), std::uint32_t(y), 0) < 0) return fail();
+    }
+    if (!TIFFWriteDirectory(out.get())) return fail();
+  }
+  return FinishPart(std::move(out), tmp, path, why);
 }
 
 namespace {

@@ -26,6 +26,19 @@ struct FaxPage {
 constexpr int kMaxFaxPages = 500;
 constexpr unsigned kMaxFaxRows = 20000;
 
+// The printable area of an A4 fax page at fine resolution (1728 x 2292):
+// outside it are the band at the top where the receiving machine prints the
+// sender's header line (10 mm) and the 7 mm at the sides and the bottom
+// that not every fax machine reproduces. The fax printer lays documents out
+// inside it; its PPD declares the same area in points.
+constexpr int kPrintableLeft = 56, kPrintableTop = 77, kPrintableWidth = 1616, kPrintableHeight = 2161;
+
+// Writes a fax TIFF (as WriteFaxTiff) of the pages Ghostscript drew into
+// the printable area: the raw PBM file pbm (its pbmraw device's "P4"
+// bitmaps, one after the other), each page placed on a white fax page at
+// the printable area's place, a row at a time.
+bool PlacePrintablePages(const std::string& pbm, const std::string& path, std::string* why);
+
 // True when every page of the file is a fax page; *pages gets their count,
 // *why the reason when false. Reads only the page directories.
 bool CheckFaxTiff(const std::string& path, int* pages, std::string* why);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Creates (or updates in place) the fax printer queue "Vestrel" with the
-# backend of this build, writing pages into the build tree's spool folder.
-# Without a built backend yet it says so and leaves it.
+# backend of this build, writing each user's pages where that user's Brevant
+# of this build reads them (see scripts/setup-printer). Without a built
+# backend yet it says so and leaves it.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/../.." && pwd)"
 if [ ! -x "$top/build/bin/vestrel" ]; then

@@ -130,12 +130,16 @@ void ExpectPages(const Arrival& a, std::size_t skip, int count, Mark mark, int f
     EXPECT_TRUE(p.yres == 196.0f || p.yres == 98.0f) << p.yres;
     const int n = first + int(i) - int(skip);
     if (i < skip) continue;
+    if (mark != Mark::FaxPages)
+      EXPECT_EQ(InkOutsidePrintable(p), std::vector<std::string>{})
+          << "page " << i + 1 << " reaches the fax's edge";
     if (mark == Mark::Lines) {
       EXPECT_EQ(TextLines(p), 3 * n) << "page " << i + 1 << " is not text page " << n;
       continue;
     }
     EXPECT_EQ(Squares(p), n) << "page " << i + 1 << " is not page " << n;
-    if (mark == Mark::Squares) EXPECT_EQ(MissingSides(p), std::vector<std::string>{}) << "page " << i + 1 << " lost its edges";
+    if (mark != Mark::SquaresUnframed)
+      EXPECT_EQ(MissingSides(p), std::vector<std::string>{}) << "page " << i + 1 << " lost its edges";
   }
 }
 

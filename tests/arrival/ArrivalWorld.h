@@ -29,11 +29,13 @@ struct Arrival {
   int archiveCompression = 0;          // of the archive copy (4: G4)
 };
 
-// How a document's pages show their numbers (see Marks.h).
-enum class Mark { Squares, Lines, SquaresUnframed };
+// How a document's pages show their numbers (see Marks.h); FaxPages are
+// framed squares on fax pages, which are sent as they are.
+enum class Mark { Squares, Lines, SquaresUnframed, FaxPages };
 
 // Pages skip+1.. of a fax show the numbers first.. count of them in `mark`'s
-// way, each on a fax page and (framed) whole.
+// way, each on a fax page, (framed) whole and, but for fax pages, inside the
+// printable area.
 void ExpectPages(const Arrival& a, std::size_t skip, int count, Mark mark = Mark::Squares, int first = 1);
 
 class ArrivalWorld {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -240,13 +241,32 @@ std::vector<std::string> MissingSides(const faxsvc::FaxPage& page) {
   return missing;
 }
 
+std::vector<std::string> InkOutsidePrintable(const faxsvc::FaxPage& page) {
+  // A page sent at standard resolution has every other row.
+  const int rows = page.yres < 150 ? 2 : 1, top = faxsvc::kPrintableTop / rows,
+            bottom = (faxsvc::kPrintableTop + faxsvc::kPrintableHeight) / rows,
+            right = faxsvc::kPrintableLeft + faxsvc::kPrintableWidth;
+  std::set<std::string> outside;
+  for (int y = 0; y < page.height; ++y)
+    for (int x = 0; x < page.width; ++x)
+      if (page.Black(x, y) && (y < top || y >= bottom || x < faxsvc::kPrintableLeft || x >= right))
+        outside.insert(y < top                      ? "top"
+                       : y >= bottom                ? "bottom"
+                       : x < faxsvc::kPrintableLeft ? "left"
+                                                    : "right");
+  return {outside.begin(), outside.end()};
+}
+
 std::vector<faxsvc::FaxPage> FaxPagesOf(const std::string& pdf) {
-  const std::string tiff = pdf + ".fax.tif";
+  const std::string pbm = pdf + ".fax.pbm", tiff = pdf + ".fax.tif";
   std::vector<faxsvc::FaxPage> pages;
   std::string why;
-  if (Sh("gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=tiffg4 -r204x196 -g1728x2292 -dFIXEDMEDIA -dPDFFitPage -o '" +
-         tiff + "' '" + pdf + "' >/dev/null 2>&1") == 0)
+  if (Sh("gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pbmraw -r204x196 -g" +
+         std::to_string(faxsvc::kPrintableWidth) + "x" + std::to_string(faxsvc::kPrintableHeight) +
+         " -dFIXEDMEDIA -dPDFFitPage -o '" + pbm + "' '" + pdf + "' >/dev/null 2>&1") == 0 &&
+      faxsvc::PlacePrintablePages(pbm, tiff, &why))
     faxsvc::ReadFaxPages(tiff, &pages, &why);
+  fs::remove(pbm);
   fs::remove(tiff);
   return pages;
 }

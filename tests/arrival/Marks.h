@@ -30,6 +30,9 @@ int Squares(const faxsvc::FaxPage& page);
 int TextLines(const faxsvc::FaxPage& page);
 // The sides ("left", ...) where the frame's line is missing.
 std::vector<std::string> MissingSides(const faxsvc::FaxPage& page);
+// The sides where ink lies outside the printable area (under the header
+// band at the top, or in the margins a fax machine may lose).
+std::vector<std::string> InkOutsidePrintable(const faxsvc::FaxPage& page);
 
 // The pages of a PDF as the fax printer draws them.
 std::vector<faxsvc::FaxPage> FaxPagesOf(const std::string& pdf);

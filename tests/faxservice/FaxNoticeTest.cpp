@@ -104,23 +104,24 @@ TEST_F(FaxNotices, AFailedFaxIsToldOnTheDesktopOfItsSenderOnly) {
   // the last own one.
   std::string toldAlice = aliceDesktop.Told(2), toldBoss = bossDesktop->Told(2);
   EXPECT_EQ(toldAlice.substr(0, toldAlice.find('\n') + 1),
-            "Brevant Fax|Fax failed|Fax to 555 0170 failed: The line is busy\n")
+            "Pelorin Fax|Fax failed|Fax to 555 0170 failed: The line is busy\n")
       << toldAlice;
-  EXPECT_NE(toldAlice.find("\nBrevant Fax|Fax not archived|Fax to 555 0171 was sent but not archived: "),
+  EXPECT_NE(toldAlice.find("\nPelorin Fax|Fax not archived|Fax to 555 0171 was sent but not archived: "),
             std::string::npos)
       << toldAlice;
   EXPECT_NE(toldAlice.find("may be written by other users"), std::string::npos) << toldAlice;
   EXPECT_EQ(std::count(toldAlice.begin(), toldAlice.end(), '\n'), 2) << toldAlice;
   EXPECT_EQ(toldBoss,
-            "Brevant Fax|Fax failed|Fax to 555 0190 failed: The line is busy\n"
-            "Brevant Fax|Fax failed|Fax to 555 0191 failed: The line is busy\n");
+            "Pelorin Fax|Fax failed|Fax to 555 0190 failed: The line is busy\n"
+            "Pelorin Fax|Fax failed|Fax to 555 0191 failed: The line is busy\n");
   EXPECT_FALSE(fs::exists(daemonTold)) << TestWorld::ReadFile(daemonTold);
 
   // One that fails while Boss is logged out is told at his next login.
   bossDesktop.reset();
   send(boss, "555 0192", 1);
   bossDesktop.emplace(boss, shared.Path(), daemon.Socket());
-  EXPECT_EQ(bossDesktop->Told(3), toldBoss + "Brevant Fax|Fax failed|Fax to 555 0192 failed: The line is busy\n");
+  EXPECT_EQ(bossDesktop->Told(3),
+            toldBoss + "Pelorin Fax|Fax failed|Fax to 555 0192 failed: The line is busy\n");
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
 // The cover, schedule and finish pages: their rules, what they store, and
 // how they end the run.
+#include <QComboBox>
 #include <QDropEvent>
+#include <QFileDialog>
+#include <QFileSystemModel>
 #include <QMimeData>
 #include <QUrl>
+#include <memory>
 
 #include "tests/wizard/WizardFixture.h"
 
@@ -100,6 +104,36 @@ TEST_F(WizardTest, CoverPageSwitchedOffNeedsAttachmentsAndClearsTheCoverFields) 
   EXPECT_EQ(job.g_arrFiles[1], "/srv/b.tif");
   EXPECT_EQ(RegString(HKCU, kPelorin, "SetCoverPage"), "0");
   EXPECT_TRUE(ui::LoadedForms().empty());
+
+  // "Add" offers the filters users know, each showing what it shows on the
+  // desktop the wizard comes from: any case, "*.doc" also ".docx".
+  const QString folder = QString::fromStdString(world.Root() + "/documents");
+  for (const char* f :
+       {"Letter.DOCX", "report.PDF", "notes.odt", "budget.xlsx", "scan.TIFF", "pic.Jpg", "photo.jpeg"})
+    TestWorld::WriteFile(folder.toStdString() + "/" + f, "x");
+  std::unique_ptr<QFileDialog> dialog(frmCover::AttachmentDialog(nullptr));
+  dialog->setOption(QFileDialog::DontUseNativeDialog);
+  dialog->setDirectory(folder);
+  auto* files = dialog->findChild<QFileSystemModel*>();
+  auto* types = dialog->findChild<QComboBox*>("fileTypeCombo");
+  ASSERT_TRUE(files && types && types->count() == 3);
+  auto listed = [&] {
+    QStringList names;
+    for (int r = 0; r < files->rowCount(files->index(folder)); ++r)
+      names << files->fileName(files->index(r, 0, files->index(folder)));
+    names.sort();
+    return names.join(" ").toStdString();
+  };
+  const std::pair<const char*, const char*> shown[] = {
+      {"Documents ( *.doc,  *.pdf, *.txt, *.rtf, *.xls, *.xlw)", "Letter.DOCX budget.xlsx report.PDF"},
+      {"Images (*.bmp, *.jpg, *.gif, *.tif)", "pic.Jpg scan.TIFF"},
+      {"All (*.*)", "Letter.DOCX budget.xlsx notes.odt photo.jpeg pic.Jpg report.PDF scan.TIFF"}};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(types->itemText(i).toStdString(), shown[i].first);
+    dialog->selectNameFilter(dialog->nameFilters()[i]);
+    QTest::qWaitFor([&] { return listed() == shown[i].second; }, 5000);
+    EXPECT_EQ(listed(), shown[i].second) << shown[i].first;
+  }
 }
 
 TEST_F(WizardTest, SchedulePageOffersWhatTheDeliveryPathAndSystemAllow) {

@@ -15,6 +15,7 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QSortFilterProxyModel>
 #include <QSpinBox>
@@ -50,6 +51,9 @@ QTableView* MakeTable(QAbstractItemModel* model, const char* name) {
   v->setSelectionBehavior(QAbstractItemView::SelectRows);
   v->setSelectionMode(QAbstractItemView::SingleSelection);
   v->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  // Every column as wide as its widest entry (dates and line names whole),
+  // the last one taking the rest.
+  v->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
   v->horizontalHeader()->setStretchLastSection(true);
   v->verticalHeader()->hide();
   v->setSortingEnabled(true);
@@ -72,6 +76,12 @@ class ProgressDelegate : public QStyledItemDelegate {
   }
 };
 
+// A window's first size, no larger than the screen it opens on leaves free.
+QSize OnScreen(const QSize& wanted) {
+  const QScreen* s = QGuiApplication::primaryScreen();
+  return s ? wanted.boundedTo(s->availableGeometry().size() * 0.95) : wanted;
+}
+
 int Selected(QTableView* view) {
   auto rows = view->selectionModel() ? view->selectionModel()->selectedRows() : QModelIndexList();
   return rows.isEmpty() ? -1 : rows.first().row();
@@ -91,7 +101,7 @@ class FaxViewer : public QDialog {
   FaxViewer(int fd, const std::string& name, std::string why, const QString& report, QWidget* parent)
       : QDialog(parent) {
     setObjectName("faxViewer");
-    setWindowTitle(tr("Fax - %1").arg(Q(name)));
+    setWindowTitle(tr("%1 - Pelorin Fax Monitor").arg(Q(name)));
     if (fd >= 0) reader_.Open(fd, &why);
     const int pages = reader_.Pages();
     auto* layout = new QVBoxLayout(this);
@@ -117,7 +127,7 @@ class FaxViewer : public QDialog {
     if (pages == 0) image_->setText(tr("The fax cannot be shown: %1").arg(Q(why)));
     connect(page_, &QSpinBox::valueChanged, this, [this](int n) { Show(n - 1); });
     Show(0);
-    resize(760, 900);
+    resize(OnScreen(QSize(760, 900)));
   }
 
  private:
@@ -142,7 +152,7 @@ class FaxViewer : public QDialog {
 
 FaxMonitor::FaxMonitor(bool queueFirst, QWidget* parent) : QMainWindow(parent) {
   setObjectName("frmFaxMonitor");
-  setWindowTitle(tr("Fax Monitor"));
+  setWindowTitle(tr("Pelorin Fax Monitor"));
   devices_ = new QStandardItemModel(0, 6, this);
   devices_->setHorizontalHeaderLabels(
       {tr("Device"), tr("Station id"), tr("Answer"), tr("Rings"), tr("Line"), tr("Status")});
@@ -251,7 +261,7 @@ FaxMonitor::FaxMonitor(bool queueFirst, QWidget* parent) : QMainWindow(parent) {
   tabs_->addTab(failPage, tr("Failed"));
   setCentralWidget(tabs_);
   if (queueFirst) tabs_->setCurrentIndex(1);
-  resize(900, 560);
+  resize(OnScreen(QSize(900, 560)));
 
   // The fax on the line now, whatever the tab: its recipient and page, with
   // a bar of the pages sent; hidden while no fax is being sent.

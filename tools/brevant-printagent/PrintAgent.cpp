@@ -167,7 +167,7 @@ int Run(const Options& o) {
   if (!o.once) Say("watching " + handoff);
   // A failed fax asks for the user's action: it stays on screen until seen.
   auto show = [](const Notice& n, std::string* why) {
-    return platform::ShowDesktopNotice("Brevant Fax", n.summary, n.body, platform::NoticeUrgency::Critical,
+    return platform::ShowDesktopNotice("Pelorin Fax", n.summary, n.body, platform::NoticeUrgency::Critical,
                                        why);
   };
   std::unique_ptr<FaxNoticeThread> notices;

@@ -9,6 +9,7 @@
 
 #include "common/Folders.h"
 #include "platform/fs/TempFiles.h"
+#include "platform/faxservice/FaxTiff.h"
 #include "render/cover/CoverImage.h"
 #include "tools/quorrender/FaxTiff.h"
 #include "tools/quorrender/Quorrender.h"
@@ -100,12 +101,17 @@ bool WritePagesAsPdf(int n, const std::function<bool(int, GreyPage*, std::string
 
 namespace {
 
+// How a document is laid onto the printer's page: a picture fitted into the
+// printable area, a PDF as the printer lays out PDFs, fax pages as they are.
+enum class Scaling { Fit, Printer, None };
+
 // Hands a file to a CUPS destination; false with *error when refused.
 bool Submit(const std::string& file, const std::string& format, const std::string& title,
-            const std::string& printer, bool fit, int* jobId, std::string* error) {
+            const std::string& printer, Scaling scaling, int* jobId, std::string* error) {
   cups_option_t* options = nullptr;
   int nOptions = cupsAddOption("document-format", format.c_str(), 0, &options);
-  if (fit) nOptions = cupsAddOption("fit-to-page", "true", nOptions, &options);
+  if (scaling == Scaling::Fit) nOptions = cupsAddOption("fit-to-page", "true", nOptions, &options);
+  if (scaling == Scaling::None) nOptions = cupsAddOption("print-scaling", "none", nOptions, &options);
   *jobId = cupsPrintFile(printer.c_str(), file.c_str(), title.c_str(), nOptions, options);
   cupsFreeOptions(nOptions, options);
   if (*jobId <= 0) {
@@ -118,7 +124,7 @@ bool Submit(const std::string& file, const std::string& format, const std::strin
 
 // Writes a PDF into a temporary file with write, prints it and removes it
 // (CUPS has its own copy once the job exists).
-bool PrintPdfMadeBy(const std::function<bool(const std::string&, std::string*)>& write,
+bool PrintPdfMadeBy(const std::function<bool(const std::string&, std::string*)>& write, Scaling scaling,
                     const std::string& title, const std::string& printer, int* jobId, std::string* error) {
   *jobId = 0;
   std::string pdf = mCommon::GetTempFile();
@@ -126,7 +132,7 @@ bool PrintPdfMadeBy(const std::function<bool(const std::string&, std::string*)>&
     *error = "no temporary file for the print job";
     return false;
   }
-  bool ok = write(pdf, error) && Submit(pdf, "application/pdf", title, printer, false, jobId, error);
+  bool ok = write(pdf, error) && Submit(pdf, "application/pdf", title, printer, scaling, jobId, error);
   std::error_code ec;
   fs::remove(pdf, ec);
   return ok;
@@ -135,8 +141,13 @@ bool PrintPdfMadeBy(const std::function<bool(const std::string&, std::string*)>&
 }  // namespace
 
 bool PrintTiff(const std::string& tiffPath, const std::string& printer, int* jobId, std::string* error) {
+  // A fax's pages come back as they are; other pictures in a TIFF are laid
+  // into the printable area like any PDF page.
+  int pages = 0;
+  std::string notFax;
+  const Scaling scaling = faxsvc::CheckFaxTiff(tiffPath, &pages, &notFax) ? Scaling::None : Scaling::Printer;
   return PrintPdfMadeBy(
-      [&](const std::string& pdf, std::string* why) { return WriteTiffAsPdf(tiffPath, pdf, why); },
+      [&](const std::string& pdf, std::string* why) { return WriteTiffAsPdf(tiffPath, pdf, why); }, scaling,
       fs::path(tiffPath).filename().string(), printer, jobId, error);
 }
 
@@ -154,8 +165,8 @@ bool PrintFaxPage(const emf::Page& page, const std::string& title, const std::st
     return true;
   };
   return PrintPdfMadeBy(
-      [&](const std::string& pdf, std::string* why) { return WritePagesAsPdf(1, grey, pdf, why); }, title,
-      printer, jobId, error);
+      [&](const std::string& pdf, std::string* why) { return WritePagesAsPdf(1, grey, pdf, why); },
+      Scaling::None, title, printer, jobId, error);
 }
 
 bool PrintPicture(const std::string& picturePath, const std::string& printer, int* jobId,
@@ -173,7 +184,7 @@ bool PrintPicture(const std::string& picturePath, const std::string& printer, in
     *error = name + " cannot be printed: " + why;
     return false;
   }
-  bool ok = Submit(png, "image/png", name, printer, true, jobId, error);
+  bool ok = Submit(png, "image/png", name, printer, Scaling::Fit, jobId, error);
   std::error_code ec;
   fs::remove(png, ec);
   return ok;

@@ -1,7 +1,6 @@
 // quorrender-viewer: a TIFF shown page by page with zoom. Kept out of the
 // console tool so only viewing loads the window libraries.
 #include <QAction>
-#include <algorithm>
 #include <QApplication>
 #include <QImage>
 #include <QKeySequence>
@@ -9,13 +8,15 @@
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QToolBar>
+#include <algorithm>
 
-#include "tools/quorrender/FaxTiff.h"
 #include "platform/env/Environment.h"
+#include "tools/quorrender/FaxTiff.h"
 
 namespace {
 
@@ -38,7 +39,9 @@ class TiffViewer : public QMainWindow {
     Add(bar, "actZoomIn", "Zoom &In", QKeySequence::ZoomIn, [this] { Zoom(zoom_ * 1.25); });
     Add(bar, "actZoomOut", "Zoom &Out", QKeySequence::ZoomOut, [this] { Zoom(zoom_ / 1.25); });
     Add(bar, "actFitWidth", "Fit &Width", QKeySequence(Qt::CTRL | Qt::Key_0), [this] { FitWidth(); });
-    resize(900, 1000);
+    // As tall as a page wants, on a screen that leaves room for it.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    resize(screen ? QSize(900, 1000).boundedTo(screen->availableGeometry().size() * 0.95) : QSize(900, 1000));
     std::string error;
     if (!reader_.Open(path.toStdString(), &error)) {
       error_ = QString::fromStdString(error);

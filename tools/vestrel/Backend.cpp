@@ -21,6 +21,7 @@
 #include <filesystem>
 
 #include "platform/emf/Emf.h"
+#include "platform/faxservice/FaxTiff.h"
 #include "platform/text/Escapes.h"
 
 extern char** environ;
@@ -232,9 +233,9 @@ bool ParseDeviceUri(const std::string& uri, const std::string& altScheme, Device
     std::string value = eq == std::string::npos ? "1" : platform::HexUnescape(param.substr(eq + 1));
     if (key == "handoff") {
       d.handoff = value != "0" && value != "no" && value != "false";
-    } else if (key == "events") {
+    } else if (key == "events" || key == "programdir") {
       if (value.empty() || value[0] != '/' || value.find('\0') != std::string::npos) return false;
-      d.eventsDir = value;
+      (key == "events" ? d.eventsDir : d.programDir) = value;
     }
   }
   *out = std::move(d);
@@ -251,6 +252,18 @@ std::string ExpandUserHome(const std::string& path, const std::string& home) {
   std::string h = home;
   while (h.size() > 1 && h.back() == '/') h.pop_back();
   return (h == "/" ? "" : h) + path.substr(2);
+}
+
+bool FitsPrintableArea(const std::string& contentType, const std::string& options) {
+  const bool authored = contentType == "application/pdf" || contentType == "application/postscript";
+  return authored && (" " + options + " ").find(" print-scaling=none ") == std::string::npos;
+}
+
+std::string ProgramSpoolFolder(const DeviceUri& device) {
+  if (device.programDir.empty() || ::access(device.programDir.c_str(), W_OK) != 0) return "";
+  std::string dir = device.programDir;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir + "/QuorSpool/";
 }
 
 std::string HandoffFolder(const std::string& spoolFolder) {
@@ -401,12 +414,23 @@ RenderResult RenderToSpool(const RenderOptions& o) {
   // Room for a couple of pages in the pipe, so Ghostscript renders on while
   // a page file is being written.
   ::fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
-  std::vector<std::string> args = {
-      o.ghostscript, "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOPROMPT",
-      "-sstdout=%stderr", "-sDEVICE=pbmraw",
-      "-r" + std::to_string(kXdpi) + "x" + std::to_string(kYdpi),
-      "-g" + std::to_string(kPageWidth) + "x" + std::to_string(kPageHeight),
-      "-dFIXEDMEDIA", "-dPDFFitPage", "-sOutputFile=-", "-f", o.document};
+  const int areaWidth = o.fitPrintable ? faxsvc::kPrintableWidth : kPageWidth;
+  const int areaHeight = o.fitPrintable ? faxsvc::kPrintableHeight : kPageHeight;
+  std::vector<std::string> args = {o.ghostscript,
+                                   "-q",
+                                   "-dSAFER",
+                                   "-dBATCH",
+                                   "-dNOPAUSE",
+                                   "-dNOPROMPT",
+                                   "-sstdout=%stderr",
+                                   "-sDEVICE=pbmraw",
+                                   "-r" + std::to_string(kXdpi) + "x" + std::to_string(kYdpi),
+                                   "-g" + std::to_string(areaWidth) + "x" + std::to_string(areaHeight),
+                                   "-dFIXEDMEDIA",
+                                   "-dPDFFitPage",
+                                   "-sOutputFile=-",
+                                   "-f",
+                                   o.document};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -424,7 +448,7 @@ RenderResult RenderToSpool(const RenderOptions& o) {
 
   int number = NextPageNumberAt(dirFd);
   PipeReader in(fds[0], deadline);
-  emf::Page page;
+  emf::Page page, area;
   page.xdpi = kXdpi;
   page.ydpi = kYdpi;
   std::string failure;
@@ -447,10 +471,22 @@ RenderResult RenderToSpool(const RenderOptions& o) {
       failure = "unexpected page size " + std::to_string(w) + " x " + std::to_string(h);
       break;
     }
-    page.Resize(w, h);
-    if (!in.Read(page.bits.data(), page.bits.size())) {
+    emf::Page& rendered = o.fitPrintable ? area : page;
+    rendered.Resize(w, h);
+    if (!in.Read(rendered.bits.data(), rendered.bits.size())) {
       failure = "a rendered page was cut short";
       break;
+    }
+    if (o.fitPrintable) {
+      // The printable area's rows go onto a white page at their place; its
+      // left edge is on a byte boundary.
+      static_assert(faxsvc::kPrintableLeft % 8 == 0);
+      page.Resize(kPageWidth, kPageHeight);
+      const std::size_t skip = faxsvc::kPrintableLeft / 8;
+      const std::size_t bytes = std::min(area.Stride(), page.Stride() - skip);
+      for (int y = 0; y < std::min(h, kPageHeight - faxsvc::kPrintableTop); ++y)
+        std::memcpy(&page.bits[std::size_t(y + faxsvc::kPrintableTop) * page.Stride() + skip],
+                    &area.bits[std::size_t(y) * area.Stride()], bytes);
     }
     std::string path = o.spoolFolder + PageFileName(number);
     std::string err;

@@ -35,12 +35,17 @@ constexpr int kYdpi = 196;
 //   ...?events=/dir           Brevant's named events live in /dir (when the
 //                             desktop session keeps them somewhere the
 //                             scheduler's environment does not tell)
-// Parameters are joined with "&"; the path and the events folder are
+//   ...?programdir=/dir       the programs' folder of a build tree or a
+//                             portable copy: a user who may write it has
+//                             Brevant's program folder there, so their pages
+//                             go into /dir/QuorSpool/ (ProgramSpoolFolder)
+// Parameters are joined with "&"; the path and the folders are
 // percent-decoded.
 struct DeviceUri {
   std::string spoolFolder;  // ends with "/"; may begin with "/~/"
   bool handoff = false;
   std::string eventsDir;
+  std::string programDir;
 };
 
 // Parses a device URI "vestrel:/path/" or "vestrel:///path/" (the scheme may
@@ -54,6 +59,12 @@ std::string SpoolFolderFromUri(const std::string& uri, const std::string& altSch
 // "/~/rest" with home "/home/ann" gives "/home/ann/rest"; other paths are
 // returned as they are.
 std::string ExpandUserHome(const std::string& path, const std::string& home);
+
+// The spool folder of a user whose Brevant keeps its files in the programs'
+// folder itself, as Brevant does wherever it may write the folder of its
+// executables: programDir + "/QuorSpool/". "" when the URI names no
+// programs' folder or this process (become the job's user) may not write it.
+std::string ProgramSpoolFolder(const DeviceUri& device);
 
 // Where jobs printed from other applications wait for the print agent:
 // spool folder + "Printed/". Each job is a folder named after its job id,
@@ -95,10 +106,23 @@ struct RenderOptions {
   uid_t renderUid = uid_t(-1);
   gid_t renderGid = gid_t(-1);
   std::string ghostscript = "gs";
+  // Each page fitted into the printable area of the fax page (a document
+  // laid out by its author, as a PDF reader fits pages to the printable
+  // area); otherwise onto the whole page (pages CUPS's filters laid out
+  // inside the printable area the PPD declares, and fax pages printed as
+  // they are).
+  bool fitPrintable = false;
   long timeoutMs = 600000;  // the whole render; Ghostscript is killed after it
   // Called with each page's path once it is under its final name.
   void (*onPage)(const std::string& path, int pageIndex) = nullptr;
 };
+
+// Whether a job's pages are fitted into the printable area: documents whose
+// layout is their author's (contentType: CUPS's CONTENT_TYPE, the format the
+// job was submitted in: PDF or PostScript), unless the job asks for no
+// scaling ("print-scaling=none" among its options, as the console tool
+// prints fax pages).
+bool FitsPrintableArea(const std::string& contentType, const std::string& options);
 
 // Renders options.document into the spool folder. On failure no page of this
 // job is left behind. Holds an exclusive lock on the spool folder while it

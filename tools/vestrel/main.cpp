@@ -5,7 +5,9 @@
 //
 // The device URI (argv[0] or DEVICE_URI) names the spool folder:
 // "vestrel:/home/ann/brevant/QuorSpool/", or one in each user's home,
-// "vestrel:/~/.local/share/brevant/QuorSpool/?handoff=1" (see DeviceUri).
+// "vestrel:/~/.local/share/brevant/QuorSpool/?handoff=1", where a build
+// tree's queue adds "&programdir=/src/build/bin" for the users whose Brevant
+// keeps its files there (see DeviceUri).
 // Installed with mode 0700 it runs as root and asks the scheduler who
 // printed the job (see JobUser.h): it becomes that user before it reads the
 // document, renders as them and writes only into a spool folder that is
@@ -121,7 +123,7 @@ int main(int argc, char** argv) {
   if (!ParseDeviceUri(uri, scheme, &device)) {
     std::fprintf(stderr,
                  "ERROR: the device URI \"%s\" does not name a spool folder (vestrel:/path/, with "
-                 "?handoff=1 and &events=/folder when wanted)\n",
+                 "?handoff=1, &events=/folder and &programdir=/folder when wanted)\n",
                  uri.c_str());
     return kBackendFailed;
   }
@@ -158,16 +160,6 @@ int main(int argc, char** argv) {
     renderer = writer;
   }
 
-  std::string spool = device.spoolFolder;
-  const bool perUserSpool = spool.compare(0, 3, "/~/") == 0;
-  if (perUserSpool) {
-    if (jobUser.empty() || writer.home.empty() || writer.home[0] != '/') {
-      std::fprintf(stderr, "ERROR: no home folder of the job's user for %s\n", spool.c_str());
-      return kBackendFailed;
-    }
-    spool = ExpandUserHome(spool, writer.home);
-  }
-
   int input = 0;
   if (argc == 7) {
     input = ::open(argv[6], O_RDONLY | O_CLOEXEC);
@@ -182,10 +174,23 @@ int main(int argc, char** argv) {
     return kBackendFailed;
   }
 
+  // A user who may write the programs' folder the URI names keeps Brevant's
+  // files there (a build tree's owner); everyone else where the URI says.
+  std::string spool = ProgramSpoolFolder(device);
+  const bool ownFolder = !spool.empty() || device.spoolFolder.compare(0, 3, "/~/") == 0;
+  if (spool.empty()) spool = device.spoolFolder;
+  if (spool.compare(0, 3, "/~/") == 0) {
+    if (jobUser.empty() || writer.home.empty() || writer.home[0] != '/') {
+      std::fprintf(stderr, "ERROR: no home folder of the job's user for %s\n", spool.c_str());
+      return kBackendFailed;
+    }
+    spool = ExpandUserHome(spool, writer.home);
+  }
+
   // Pages go only into a folder of the writer's own that nobody else may
   // change, reached without a symlink anywhere on its path. A spool folder
-  // in the user's home may not exist before Brevant's first run.
-  int folder = brevant::platform::OpenOwnedFolder(spool, ::geteuid(), perUserSpool, 0700, &error);
+  // of the user's own may not exist before Brevant's first run.
+  int folder = brevant::platform::OpenOwnedFolder(spool, ::geteuid(), ownFolder, 0700, &error);
   if (folder < 0) {
     std::fprintf(stderr, "ERROR: the spool folder %s is refused: %s\n", spool.c_str(), error.c_str());
     return kBackendFailed;
@@ -236,6 +241,8 @@ int main(int argc, char** argv) {
     o.renderGid = renderer.gid;
   }
   if (const char* gs = std::getenv("VESTREL_GS"); gs && *gs) o.ghostscript = gs;
+  const char* contentType = std::getenv("CONTENT_TYPE");
+  o.fitPrintable = FitsPrintableArea(contentType ? contentType : "", argv[5]);
   if (const char* t = std::getenv("VESTREL_TIMEOUT"); t && std::atol(t) > 0) o.timeoutMs = std::atol(t) * 1000;
   o.onPage = OnPage;
   std::string jobFolder;
