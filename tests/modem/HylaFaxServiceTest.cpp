@@ -80,7 +80,7 @@ class HylaFaxService : public test::FaxWorld {
   }
   void SetUp() override {
     std::string why;
-    if (!test::HylaFax::Available(&why)) GTEST_SKIP() << why;
+    ASSERT_TRUE(test::HylaFax::Available(&why)) << why;
     ASSERT_TRUE(g_pair && g_pair->Started()) << "modem-pair did not start";
     ASSERT_TRUE(g_hylafax->Running()) << g_hylafax->Why();
     FaxWorld::SetUp();

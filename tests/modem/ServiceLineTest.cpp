@@ -51,7 +51,7 @@ struct SilentPort {
 class ServiceLine : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!fs::exists("/usr/bin/efax")) GTEST_SKIP() << "efax is not installed";
+    ASSERT_TRUE(fs::exists("/usr/bin/efax")) << "efax is not installed";
     ASSERT_TRUE(daemon_.Start());
     ASSERT_EQ(daemon_.Call(Message("line_remove").Set("id", 1)).Get("ok"), "1");
     daemon_.Call(Message("line_set").Set("retry_interval", "0").Set("retries", "1"));
