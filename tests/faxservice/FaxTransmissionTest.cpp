@@ -2,9 +2,9 @@
 // stored, the sent archive and its reports, retries, resending, restarts.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
-#include <thread>
 
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
@@ -286,7 +286,7 @@ TEST_F(FaxTransmission, DiscountRateFaxWaitsForTheCheapHours) {
   daemon.Call(Message("line_set").Set("discount_start", start).Set("discount_end", (start + 1) % 24));
   std::string id = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0160").Set("discount", "1")).Get("id");
   EXPECT_NEAR(daemon.Job(id).GetReal("next_attempt") - static_cast<double>(now), 2 * 3600.0, 3600.0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(daemon.WaitForLineRound(fax));
   EXPECT_EQ(daemon.Job(id).GetInt("status"), faxsvc::kJobPending);
 }
 
