@@ -116,12 +116,13 @@ TEST_F(FaxItems, StoreThatCannotBeOpenedLogsAndFilesNothing) {
 }
 
 TEST_F(FaxItems, ForwardIsTheItemItselfFiledInSentItemsAndTheIconComesLast) {
-  ASSERT_TRUE(test::EnsureSmtpServer());
-  test::UseLocalSmtp();
+  test::SmtpServer smtp(world.Root() + "/smtp");
+  ASSERT_GT(smtp.Port(), 0) << smtp.Why();
+  smtp.Use();
   std::string marker = "fwd" + std::to_string(::getpid());
   Config().ForwardEmail = marker + "@example.org";
   ASSERT_TRUE(GenerateOutlookInboxFax(AddFax(Store(), "fwd.tif", "+1 2", "+3 4")));
-  auto got = test::ReceivedWith(marker);
+  auto got = smtp.ReceivedWith(marker);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].rcptTo + got[0].item.Subject, "<" + marker + "@example.org>FW: Fax");
   EXPECT_TRUE(Find(got[0].item, "FaxImage") && Find(got[0].item, "Page"));

@@ -34,8 +34,8 @@ class MailTransport : public FaxWorld {
  protected:
   void SetUp() override {
     FaxWorld::SetUp();
-    ASSERT_TRUE(test::EnsureSmtpServer());
-    test::UseLocalSmtp();
+    ASSERT_GT(smtp.Port(), 0) << smtp.Why();
+    smtp.Use();
     marker = "t" + std::to_string(::getpid());
     spool = GetSpoolFolder();
     fs::create_directories(spool);
@@ -58,6 +58,7 @@ class MailTransport : public FaxWorld {
     AddFax(spool, "FaxPreview.tif", "", "");
   }
 
+  test::SmtpServer smtp{world.Root() + "/smtp"};
   std::string marker, spool, image, cover;
 };
 
@@ -67,7 +68,7 @@ TEST_F(MailTransport, MailFaxServiceGetsOneMailWithJobXmlImageAndCoverAndTheFaxI
   Config().MSSentPath = Archive();
   SetModified(spool + "FaxPreview.tif", 5);  // made long before it is recorded
   SendFaxMail();
-  auto got = test::ReceivedWith(marker);
+  auto got = smtp.ReceivedWith(marker);
   ASSERT_EQ(got.size(), 1u) << world.Errors();
   EXPECT_EQ(got[0].raw.find("X-Brevant-"), std::string::npos);
   EXPECT_EQ(got[0].rcptTo, "<" + marker + "@talvane.test>");
@@ -113,7 +114,7 @@ TEST_F(MailTransport, CoverAlreadyInTheImageAndNoDocumentsAttachNothingButTheXml
   FaxJob().CoverInImage = true;
   FaxJob().g_arrFiles.Clear();
   SendFaxMail();
-  auto got = test::ReceivedWith(marker);
+  auto got = smtp.ReceivedWith(marker);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_TRUE(got[0].item.Attachments.empty());
   EXPECT_NE(got[0].item.HTMLBody.find("<RecipientsNumber>2</RecipientsNumber>"), std::string::npos);
@@ -129,7 +130,7 @@ TEST_F(MailTransport, GatewayGetsOneAddressPerCleanedNumberAndEveryDocument) {
   FaxJob().g_arrFiles.Append(doc2);
   TestWorld::WriteFile(spool + "FaxCover.Tif", "cover image");
   SendFaxEFax();
-  auto got = test::ReceivedWith(marker);
+  auto got = smtp.ReceivedWith(marker);
   ASSERT_EQ(got.size(), 1u) << world.Errors();
   EXPECT_EQ(got[0].rcptTo, "<427@" + marker + ".gateway.test>, <51@" + marker + ".gateway.test>");
   EXPECT_EQ(got[0].item.Subject + got[0].item.HTMLBody, "");
@@ -146,7 +147,7 @@ TEST_F(MailTransport, GatewayGetsOneAddressPerCleanedNumberAndEveryDocument) {
 
 TEST_F(MailTransport, DisconnectMailGoesOutAndIsFiledInSentItems) {
   ASSERT_TRUE(SendDisconnectMail(marker + "@talvane.test"));
-  auto got = test::ReceivedWith(marker);
+  auto got = smtp.ReceivedWith(marker);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].item.Subject + "|" + got[0].item.Body.substr(0, got[0].item.Body.find_last_not_of("\r\n") + 1),
             "Pelorin Disconnect|Disconnect");
@@ -170,7 +171,7 @@ TEST_F(MailTransport, FailureToHandOverLogsOnceAndRecordsNothing) {
   EXPECT_NE(world.Errors().find("127.0.0.1:1"), std::string::npos);
   EXPECT_TRUE(Items(mail::olFolderSentMail).empty());
 
-  test::UseLocalSmtp();
+  smtp.Use();
   mCommon::Dispose();  // the sending session is read once per run
   fs::remove(spool + "FaxCover.Tif");  // the gateway's cover image is missing
   SendFaxEFax();
