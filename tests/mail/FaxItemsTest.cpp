@@ -148,15 +148,12 @@ TEST_F(FaxItems, ForwardIsTheItemItselfFiledInSentItemsAndTheIconComesLast) {
 }
 
 TEST_F(FaxItems, MapiTimesAddTheTimeZoneBiasAndAStoredSentFaxHasTheZeroDate) {
-  const char* tz = std::getenv("TZ");
-  std::string oldTz = tz ? tz : "";
-  ::setenv("TZ", "BRV-3", 1);  // three hours east of UTC: a bias of -180 minutes
-  ::tzset();
-  ASSERT_EQ(TimeZoneBias(), -180);
-  ASSERT_TRUE(GenerateOutlookInboxFax(AddFax(Store(), "tz.tif", "1", "2", 5)));
-  ASSERT_TRUE(GenerateOutlookSentFax(AddFax(Archive(), "tzsent.tif", "1", "2", 5)));
-  tz ? ::setenv("TZ", oldTz.c_str(), 1) : ::unsetenv("TZ");
-  ::tzset();
+  {
+    test::TimeZone east("BRV-3");  // three hours east of UTC: a bias of -180 minutes
+    ASSERT_EQ(TimeZoneBias(), -180);
+    ASSERT_TRUE(GenerateOutlookInboxFax(AddFax(Store(), "tz.tif", "1", "2", 5)));
+    ASSERT_TRUE(GenerateOutlookSentFax(AddFax(Archive(), "tzsent.tif", "1", "2", 5)));
+  }
 
   auto inbox = Items(mail::olFolderInbox);
   ASSERT_EQ(inbox.size(), 1u);

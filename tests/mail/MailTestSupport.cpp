@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <thread>
 
@@ -87,6 +88,19 @@ std::vector<Received> SmtpServer::ReceivedWith(const std::string& marker, std::s
     if (out.size() >= atLeast || std::chrono::steady_clock::now() > until) return out;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+}
+
+TimeZone::TimeZone(const char* tz) {
+  const char* before = std::getenv("TZ");
+  had_ = before != nullptr;
+  before_ = had_ ? before : "";
+  ::setenv("TZ", tz, 1);
+  ::tzset();
+}
+
+TimeZone::~TimeZone() {
+  had_ ? ::setenv("TZ", before_.c_str(), 1) : ::unsetenv("TZ");
+  ::tzset();
 }
 
 std::vector<mail::MailItem> ItemsOf(const mail::Folder& folder) {

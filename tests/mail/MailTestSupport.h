@@ -41,6 +41,21 @@ class SmtpServer {
   int port_ = 0;
 };
 
+// The time zone TZ names while the object lives ("BRV-3": three hours east
+// of UTC, no daylight saving), so times that depend on it are checked
+// against fixed values on any machine.
+class TimeZone {
+ public:
+  explicit TimeZone(const char* tz);
+  ~TimeZone();
+  TimeZone(const TimeZone&) = delete;
+  TimeZone& operator=(const TimeZone&) = delete;
+
+ private:
+  std::string before_;
+  bool had_;
+};
+
 // Every item of a Maildir folder parsed from its file.
 std::vector<mail::MailItem> ItemsOf(const mail::Folder& folder);
 
