@@ -2,7 +2,6 @@
 // program against a running daemon, in both editions the version selects.
 #include <gtest/gtest.h>
 
-
 #include "common/ClientConfig.h"
 #include "platform/events/NamedEvent.h"
 #include "platform/faxservice/FaxService.h"

@@ -191,7 +191,7 @@ SharedDir::~SharedDir() {
 }
 
 void FaxUsers::SetUp() {
-  ASSERT_TRUE(alice.Made() && bob.Made() && boss.Made()) << alice.Problem();
+  ASSERT_TRUE(alice.Made() && bob.Made() && boss.Made()) << alice.Problem() << bob.Problem() << boss.Problem();
   ASSERT_TRUE(admins.Add(boss));
   daemon.SetAdminGroup(admins.Name());
   ::setenv("BREVANT_FAXD_SOCKET", daemon.Socket().c_str(), 1);
