@@ -41,13 +41,10 @@ class FaxDaemon {
   faxsvc::Message Raw(const faxsvc::Message& request, int passFd = -1) const;
   faxsvc::Message Job(const std::string& id) const;
   bool WaitJob(const std::string& id, long long status, double seconds = 30) const;
-  // Waits until the worker of line `device` has gone round its loop once,
-  // the outgoing queue included, after every request made so far: a call
-  // (with the fax TIFF `fax`) that the device would answer by hand or
-  // after rings is given up at once (ring_timeout 0), in a round that goes
-  // on to the queue before it lets the service's lock go. A test that shows
-  // a fax does NOT go out waits for this instead of sleeping. False when
-  // the call was not given up within 30 s.
+  // Waits until line `device` has looked at the outgoing queue after every
+  // request so far: a call (of `fax`) it does not answer at once is given
+  // up (ring_timeout 0) in a round that goes on to the queue under the
+  // service's lock. What shows a fax does not go waits for this.
   bool WaitForLineRound(const std::string& fax, const std::string& device = "1") const;
   // The sent ("out") or received ("in") archive's list.
   faxsvc::Message Archive(const std::string& folder) const;

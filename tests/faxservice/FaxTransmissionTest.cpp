@@ -268,16 +268,6 @@ TEST_F(FaxTransmission, StateSurvivesARestart) {
   EXPECT_EQ(test::ReadPages(FarEnd().Item(1).Get("path")).size(), 3u);
 }
 
-TEST_F(FaxTransmission, AnIncomingCallNotAnsweredIsRecordedAsMissed) {
-  daemon.Call(Message("device_set").Set("id", 1).Set("receive_mode", 0));
-  daemon.Call(Message("line_set").Set("ring_timeout", "0.3"));
-  Message call = daemon.Call(Message("call").Set("file", fax).Set("from", "111"));
-  ASSERT_EQ(call.Get("ok"), "1");
-  ASSERT_TRUE(daemon.WaitJob(call.Get("id"), faxsvc::kJobFailed, 10));
-  EXPECT_EQ(daemon.Job(call.Get("id")).Get("error"), "Not answered");
-  EXPECT_EQ(daemon.Archive("in").GetInt("count"), 0);
-}
-
 TEST_F(FaxTransmission, DiscountRateFaxWaitsForTheCheapHours) {
   // Cheap rates start two hours from now: the fax waits.
   std::time_t now = std::time(nullptr);

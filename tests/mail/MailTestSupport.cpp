@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <thread>
 
@@ -57,7 +56,7 @@ SmtpServer::~SmtpServer() {
   ::waitpid(pid_, nullptr, 0);
 }
 
-void SmtpServer::Use(const std::string& user, const std::string& password) const {
+bool SmtpServer::Use(const std::string& user, const std::string& password) const {
   mail::Account a;
   a.server = "127.0.0.1";
   a.port = port_;
@@ -66,6 +65,7 @@ void SmtpServer::Use(const std::string& user, const std::string& password) const
   a.password = password;
   a.timeoutSeconds = 5;
   mail::SaveAccount(a);
+  return port_ > 0;
 }
 
 std::vector<Received> SmtpServer::ReceivedWith(const std::string& marker, std::size_t atLeast) const {
@@ -88,19 +88,6 @@ std::vector<Received> SmtpServer::ReceivedWith(const std::string& marker, std::s
     if (out.size() >= atLeast || std::chrono::steady_clock::now() > until) return out;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-}
-
-TimeZone::TimeZone(const char* tz) {
-  const char* before = std::getenv("TZ");
-  had_ = before != nullptr;
-  before_ = had_ ? before : "";
-  ::setenv("TZ", tz, 1);
-  ::tzset();
-}
-
-TimeZone::~TimeZone() {
-  had_ ? ::setenv("TZ", before_.c_str(), 1) : ::unsetenv("TZ");
-  ::tzset();
 }
 
 std::vector<mail::MailItem> ItemsOf(const mail::Folder& folder) {

@@ -26,11 +26,10 @@ class SmtpServer {
   SmtpServer(const SmtpServer&) = delete;
   SmtpServer& operator=(const SmtpServer&) = delete;
 
-  // 0 when the server did not come up (Why says why).
-  int Port() const { return port_; }
+  // Points the mail account at this server; false when the server did not
+  // come up (Why says why).
+  bool Use(const std::string& user = "", const std::string& password = "") const;
   const std::string& Why() const { return why_; }
-  // Points the mail account at this server.
-  void Use(const std::string& user = "", const std::string& password = "") const;
   // The mails received whose raw text contains marker, waiting up to 5 s
   // for at least `atLeast` of them.
   std::vector<Received> ReceivedWith(const std::string& marker, std::size_t atLeast = 1) const;
@@ -39,21 +38,6 @@ class SmtpServer {
   std::string drop_, why_;
   pid_t pid_ = -1;
   int port_ = 0;
-};
-
-// The time zone TZ names while the object lives ("BRV-3": three hours east
-// of UTC, no daylight saving), so times that depend on it are checked
-// against fixed values on any machine.
-class TimeZone {
- public:
-  explicit TimeZone(const char* tz);
-  ~TimeZone();
-  TimeZone(const TimeZone&) = delete;
-  TimeZone& operator=(const TimeZone&) = delete;
-
- private:
-  std::string before_;
-  bool had_;
 };
 
 // Every item of a Maildir folder parsed from its file.

@@ -1,8 +1,6 @@
-// The main of every test program: GoogleTest's, with one rule added. A
-// test may skip only for a reason tests/skip-allowed.txt lists (one a
-// machine may legitimately lack); any other skip would hide a broken
-// set-up (a service that did not start, a package CI installs gone
-// missing), so it fails the test with its message.
+// GoogleTest's main for every test program, with one rule: a skip whose
+// message does not begin with a reason tests/skip-allowed.txt lists fails
+// its test, so a broken set-up never passes for a missing one.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -11,26 +9,14 @@
 
 namespace {
 
-// The reasons allowed: each line that is not empty and not a comment
-// ("#") begins a skip message that may stand.
-std::vector<std::string> AllowedSkips() {
-  std::vector<std::string> reasons;
-  std::ifstream in(BREVANT_SOURCE_DIR "/tests/skip-allowed.txt");
-  for (std::string line; std::getline(in, line);)
-    if (!line.empty() && line[0] != '#') reasons.push_back(line);
-  return reasons;
-}
-
 class SkipGuard : public testing::EmptyTestEventListener {
- public:
-  // A result cannot be added while one is being reported: the skip is
-  // kept and turned into a failure when its test ends, before the result
-  // is printed.
-  void OnTestPartResult(const testing::TestPartResult& result) override {
-    if (!result.skipped()) return;
+  // No result may be added while one is reported: a refused skip becomes
+  // a failure when its test ends, before the result is printed.
+  void OnTestPartResult(const testing::TestPartResult& r) override {
+    if (!r.skipped()) return;
     for (const auto& reason : allowed_)
-      if (std::string(result.message()).rfind(reason, 0) == 0) return;
-    refused_.push_back(result);
+      if (std::string(r.message()).rfind(reason, 0) == 0) return;
+    refused_.push_back(r);
   }
   void OnTestEnd(const testing::TestInfo&) override {
     for (const auto& r : refused_)
@@ -38,9 +24,13 @@ class SkipGuard : public testing::EmptyTestEventListener {
           << "skipped for a reason tests/skip-allowed.txt does not allow: " << r.message();
     refused_.clear();
   }
-
- private:
-  const std::vector<std::string> allowed_ = AllowedSkips();
+  std::vector<std::string> allowed_ = [] {
+    std::vector<std::string> lines;
+    std::ifstream in(BREVANT_SOURCE_DIR "/tests/skip-allowed.txt");
+    for (std::string line; std::getline(in, line);)
+      if (!line.empty() && line[0] != '#') lines.push_back(line);
+    return lines;
+  }();
   std::vector<testing::TestPartResult> refused_;
 };
 
