@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The local SMTP server the mail tests send to: 127.0.0.1:8025 (override with
+# A local SMTP server for the demo and for trying mail by hand (the tests
+# start one of their own per test): 127.0.0.1:8025 (override with
 # BREVANT_SMTP_PORT). Each accepted mail lands as one ".eml" file in
 # BREVANT_SMTP_SPOOL (default /tmp/brevant-smtp). Idempotent: a server that
 # already answers on the port is left alone.

@@ -2,8 +2,6 @@
 // program against a running daemon, in both editions the version selects.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "common/ClientConfig.h"
 #include "platform/events/NamedEvent.h"
 #include "platform/faxservice/FaxService.h"
@@ -118,7 +116,7 @@ TEST_F(QueueControl, PauseTogglesTheServerQueueOnTheOlderEdition) {
   EXPECT_EQ(daemon.Call(Message("queue_get")).Get("paused"), "1");
   // A paused queue keeps its faxes.
   std::string id = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0301")).Get("id");
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(daemon.WaitForLineRound(fax));
   EXPECT_EQ(Job(id).GetInt("status"), faxsvc::kJobPending);
   // "stop" leaves pending faxes alone and says nothing.
   auto stop = Brevant("stop");

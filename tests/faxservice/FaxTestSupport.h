@@ -41,6 +41,11 @@ class FaxDaemon {
   faxsvc::Message Raw(const faxsvc::Message& request, int passFd = -1) const;
   faxsvc::Message Job(const std::string& id) const;
   bool WaitJob(const std::string& id, long long status, double seconds = 30) const;
+  // Waits until line `device` has looked at the outgoing queue after every
+  // request so far: a call (of `fax`) it does not answer at once is given
+  // up (ring_timeout 0) in a round that goes on to the queue under the
+  // service's lock. What shows a fax does not go waits for this.
+  bool WaitForLineRound(const std::string& fax, const std::string& device = "1") const;
   // The sent ("out") or received ("in") archive's list.
   faxsvc::Message Archive(const std::string& folder) const;
   std::string StoreDir() const { return store_; }

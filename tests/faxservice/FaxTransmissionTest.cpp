@@ -2,9 +2,9 @@
 // stored, the sent archive and its reports, retries, resending, restarts.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
-#include <thread>
 
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
@@ -255,16 +255,6 @@ TEST_F(FaxTransmission, StateSurvivesARestart) {
   EXPECT_EQ(test::ReadPages(FarEnd().Item(1).Get("path")).size(), 3u);
 }
 
-TEST_F(FaxTransmission, AnIncomingCallNotAnsweredIsRecordedAsMissed) {
-  daemon.Call(Message("device_set").Set("id", 1).Set("receive_mode", 0));
-  daemon.Call(Message("line_set").Set("ring_timeout", "0.3"));
-  Message call = daemon.Call(Message("call").Set("file", fax).Set("from", "111"));
-  ASSERT_EQ(call.Get("ok"), "1");
-  ASSERT_TRUE(daemon.WaitJob(call.Get("id"), faxsvc::kJobFailed, 10));
-  EXPECT_EQ(daemon.Job(call.Get("id")).Get("error"), "Not answered");
-  EXPECT_EQ(daemon.Archive("in").GetInt("count"), 0);
-}
-
 TEST_F(FaxTransmission, DiscountRateFaxWaitsForTheCheapHours) {
   // Cheap rates start two hours from now: the fax waits.
   std::time_t now = std::time(nullptr);
@@ -273,7 +263,7 @@ TEST_F(FaxTransmission, DiscountRateFaxWaitsForTheCheapHours) {
   daemon.Call(Message("line_set").Set("discount_start", start).Set("discount_end", (start + 1) % 24));
   std::string id = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0160").Set("discount", "1")).Get("id");
   EXPECT_NEAR(daemon.Job(id).GetReal("next_attempt") - static_cast<double>(now), 2 * 3600.0, 3600.0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(daemon.WaitForLineRound(fax));
   EXPECT_EQ(daemon.Job(id).GetInt("status"), faxsvc::kJobPending);
 }
 

@@ -7,6 +7,7 @@
 #include <regex>
 #include <sstream>
 
+#include "Version.h"
 #include "common/Errors.h"
 #include "common/Logging.h"
 #include "tests/support/LockHolder.h"
@@ -26,6 +27,8 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 const std::string kDate = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})";
+// The version the build gives the program, as a pattern ("1\.0\.0").
+const std::string kVersion = std::regex_replace(BREVANT_VERSION_TEXT, std::regex("\\."), "\\.");
 
 }  // namespace
 
@@ -40,8 +43,10 @@ TEST(Logging, RecordFormats) {
   const std::pair<const char*, std::vector<std::string>> logs[] = {
       {"/foundation_tests.log",
        {"\"" + kDate + ", frmSend->btnNext_Click\"", "\"" + kDate + ", Main - CommandLine = new;0;\""}},
-      {"/Errors.log", {"5,\"x\",\"foundation_tests:m.p\",\"ver\",\"1\\.0\\.0\",\"str:\",0,#" + kDate + "#"}},
-      {"/Debug.log", {"#" + kDate + "#,\"ver\",\"1\\.0\\.0\",\"PrintPDF\",\"Acrobat \"window\" found\""}}};
+      {"/Errors.log",
+       {"5,\"x\",\"foundation_tests:m.p\",\"ver\",\"" + kVersion + "\",\"str:\",0,#" + kDate + "#"}},
+      {"/Debug.log",
+       {"#" + kDate + "#,\"ver\",\"" + kVersion + "\",\"PrintPDF\",\"Acrobat \"window\" found\""}}};
   for (const auto& [file, patterns] : logs) {
     auto lines = Lines(test::TestWorld::ReadFile(w.ProgramDir() + file));
     ASSERT_EQ(lines.size(), patterns.size()) << file;

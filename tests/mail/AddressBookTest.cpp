@@ -117,7 +117,7 @@ TEST(MailSessions, SendingSessionMakesThisTheDefaultMailClientUntilDispose) {
 
 TEST(MailSessions, TheSendingSessionLogsOnAndAFailedLogonIsRecordedOnce) {
   TestWorld world;
-  ASSERT_TRUE(test::EnsureSmtpServer());
+  test::SmtpServer smtp(world.Root() + "/smtp");
   auto log = [&] { return world.Errors(); };
   auto logonErrors = [&] {
     std::string text = log();
@@ -125,12 +125,12 @@ TEST(MailSessions, TheSendingSessionLogsOnAndAFailedLogonIsRecordedOnce) {
     for (auto at = text.find("Logon CDO error:"); at != std::string::npos; at = text.find("Logon CDO error:", at + 1)) ++n;
     return n;
   };
-  test::UseLocalSmtp("brevant", "secret");
+  ASSERT_TRUE(smtp.Use("brevant", "secret")) << smtp.Why();
   ASSERT_NE(mCommon::SetCDOSession(), nullptr);
   EXPECT_EQ(logonErrors(), 0u);
   mCommon::Dispose();
   // A wrong password: recorded once, and the session kept for the run.
-  test::UseLocalSmtp("brevant", "wrong");
+  smtp.Use("brevant", "wrong");
   const mail::Account* session = mCommon::SetCDOSession();
   ASSERT_NE(session, nullptr);
   EXPECT_EQ(mCommon::SetCDOSession(), session);

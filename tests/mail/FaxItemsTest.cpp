@@ -116,12 +116,12 @@ TEST_F(FaxItems, StoreThatCannotBeOpenedLogsAndFilesNothing) {
 }
 
 TEST_F(FaxItems, ForwardIsTheItemItselfFiledInSentItemsAndTheIconComesLast) {
-  ASSERT_TRUE(test::EnsureSmtpServer());
-  test::UseLocalSmtp();
+  test::SmtpServer smtp(world.Root() + "/smtp");
+  ASSERT_TRUE(smtp.Use()) << smtp.Why();
   std::string marker = "fwd" + std::to_string(::getpid());
   Config().ForwardEmail = marker + "@example.org";
   ASSERT_TRUE(GenerateOutlookInboxFax(AddFax(Store(), "fwd.tif", "+1 2", "+3 4")));
-  auto got = test::ReceivedWith(marker);
+  auto got = smtp.ReceivedWith(marker);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].rcptTo + got[0].item.Subject, "<" + marker + "@example.org>FW: Fax");
   EXPECT_TRUE(Find(got[0].item, "FaxImage") && Find(got[0].item, "Page"));
@@ -143,19 +143,17 @@ TEST_F(FaxItems, ForwardIsTheItemItselfFiledInSentItemsAndTheIconComesLast) {
   EXPECT_NE(world.Errors().find("mSend.GenerateOutlookInboxFax"), std::string::npos);
   EXPECT_EQ(Items(mail::olFolderSentMail).size(), 1u);
   for (const auto& item : Items(mail::olFolderInbox))
-    if (item.FindUserProperty("FaxID")->value == "fwd2.tif") EXPECT_EQ(item.GetProp(mail::tag::IconIndex), "");
+    if (item.FindUserProperty("FaxID")->value == "fwd2.tif") {
+      EXPECT_EQ(item.GetProp(mail::tag::IconIndex), "");
+    }
 }
 
 TEST_F(FaxItems, MapiTimesAddTheTimeZoneBiasAndAStoredSentFaxHasTheZeroDate) {
-  const char* tz = std::getenv("TZ");
-  std::string oldTz = tz ? tz : "";
-  ::setenv("TZ", "BRV-3", 1);  // three hours east of UTC: a bias of -180 minutes
+  ::setenv("TZ", "BRV-3", 1);  // three hours east of UTC: a bias of -180 minutes (the world undoes it)
   ::tzset();
   ASSERT_EQ(TimeZoneBias(), -180);
   ASSERT_TRUE(GenerateOutlookInboxFax(AddFax(Store(), "tz.tif", "1", "2", 5)));
   ASSERT_TRUE(GenerateOutlookSentFax(AddFax(Archive(), "tzsent.tif", "1", "2", 5)));
-  tz ? ::setenv("TZ", oldTz.c_str(), 1) : ::unsetenv("TZ");
-  ::tzset();
 
   auto inbox = Items(mail::olFolderInbox);
   ASSERT_EQ(inbox.size(), 1u);

@@ -1,8 +1,10 @@
 #include "tests/mail/MailTestSupport.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,49 +18,63 @@ namespace fs = std::filesystem;
 
 namespace brevant::test {
 
-namespace {
-std::string Env(const char* name, const char* otherwise) {
-  const char* v = std::getenv(name);
-  return v && *v ? v : otherwise;
+SmtpServer::SmtpServer(std::string dropFolder) : drop_(std::move(dropFolder)) {
+  fs::create_directories(drop_);
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) {
+    why_ = "no pipe";
+    return;
+  }
+  const std::string script = SourceDir() + "/tests/mail/smtp_drop.py", log = drop_ + ".log";
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a test that dies
+    ::dup2(out[1], STDOUT_FILENO);
+    int err = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (err >= 0) ::dup2(err, STDERR_FILENO);
+    // Port 0: the server takes a free one and says which.
+    ::execl("/usr/bin/python3", "python3", script.c_str(), "127.0.0.1", "0", drop_.c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  std::string line;
+  pollfd p{out[0], POLLIN, 0};
+  char c;
+  while (line.find('\n') == std::string::npos && ::poll(&p, 1, 15000) == 1 && ::read(out[0], &c, 1) == 1)
+    line += c;
+  ::close(out[0]);
+  // "smtp_drop listening on 127.0.0.1:PORT, mails into FOLDER"
+  auto colon = line.find("127.0.0.1:");
+  if (colon != std::string::npos) port_ = std::atoi(line.c_str() + colon + 10);
+  if (port_ <= 0) why_ = "smtp_drop.py did not start: " + TestWorld::ReadFile(log);
 }
-int SmtpPort() { return std::atoi(Env("BREVANT_SMTP_PORT", "8025").c_str()); }
 
-bool Answers() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(SmtpPort()));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(fd);
-  return ok;
-}
-}  // namespace
-
-bool EnsureSmtpServer() {
-  return Answers() ||
-         (std::system(("bash " + SourceDir() + "/scripts/services.d/20-smtp.sh >/dev/null 2>&1").c_str()) == 0 &&
-          Answers());
+SmtpServer::~SmtpServer() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  ::waitpid(pid_, nullptr, 0);
 }
 
-void UseLocalSmtp(const std::string& user, const std::string& password) {
+bool SmtpServer::Use(const std::string& user, const std::string& password) const {
   mail::Account a;
   a.server = "127.0.0.1";
-  a.port = SmtpPort();
+  a.port = port_;
   a.sender = "fax.user@brevant.test";
   a.user = user;
   a.password = password;
   a.timeoutSeconds = 5;
   mail::SaveAccount(a);
+  return port_ > 0;
 }
 
-std::vector<Received> ReceivedWith(const std::string& marker, std::size_t atLeast) {
+std::vector<Received> SmtpServer::ReceivedWith(const std::string& marker, std::size_t atLeast) const {
   std::vector<Received> out;
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   for (;;) {
     out.clear();
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(Env("BREVANT_SMTP_SPOOL", "/tmp/brevant-smtp"), ec)) {
+    for (const auto& e : fs::directory_iterator(drop_, ec)) {
       if (e.path().extension() != ".eml") continue;
       std::string raw = TestWorld::ReadFile(e.path().string());
       if (raw.find(marker) == std::string::npos) continue;

@@ -8,7 +8,6 @@
 #include "common/FaxJob.h"
 #include "common/Folders.h"
 #include "common/MailSessions.h"
-#include "delivery/CFax.h"
 #include "delivery/Delivery.h"
 #include "faxjob/CXmlFax.h"
 #include "delivery/MailTransport.h"
@@ -34,8 +33,7 @@ class MailTransport : public FaxWorld {
  protected:
   void SetUp() override {
     FaxWorld::SetUp();
-    ASSERT_TRUE(test::EnsureSmtpServer());
-    test::UseLocalSmtp();
+    ASSERT_TRUE(smtp.Use()) << smtp.Why();
     marker = "t" + std::to_string(::getpid());
     spool = GetSpoolFolder();
     fs::create_directories(spool);
@@ -58,16 +56,19 @@ class MailTransport : public FaxWorld {
     AddFax(spool, "FaxPreview.tif", "", "");
   }
 
+  test::SmtpServer smtp{world.Root() + "/smtp"};
   std::string marker, spool, image, cover;
 };
 
 TEST_F(MailTransport, MailFaxServiceGetsOneMailWithJobXmlImageAndCoverAndTheFaxIsRecorded) {
+  ::setenv("TZ", "BRV-3", 1);  // the mail client's times are UTC minus 180 minutes here
+  ::tzset();
   Config().EmailFax = marker + "@talvane.test";
   Config().SentPath = world.Root() + "/my sent faxes";
   Config().MSSentPath = Archive();
   SetModified(spool + "FaxPreview.tif", 5);  // made long before it is recorded
   SendFaxMail();
-  auto got = test::ReceivedWith(marker);
+  auto got = smtp.ReceivedWith(marker);
   ASSERT_EQ(got.size(), 1u) << world.Errors();
   EXPECT_EQ(got[0].raw.find("X-Brevant-"), std::string::npos);
   EXPECT_EQ(got[0].rcptTo, "<" + marker + "@talvane.test>");
@@ -92,11 +93,12 @@ TEST_F(MailTransport, MailFaxServiceGetsOneMailWithJobXmlImageAndCoverAndTheFaxI
   EXPECT_EQ(attached.rfind("Page:", 0), 0u);
   EXPECT_NE(attached.find("|FaxImage:FaxPreview.tif:" + TestWorld::ReadFile(spool + "FaxPreview.tif") + "|"),
             std::string::npos);
-  // Its times are the item's own creation, not the preview's.
+  // Its times are the item's own creation, not the preview's, with the
+  // zone's bias added.
   auto created = record->CreationTime;
   EXPECT_LT(std::chrono::system_clock::now() - created, std::chrono::minutes(2));
   mail::MailItem expected;
-  expected.SetProp(mail::tag::ClientSubmitTime, PlusTimeZoneBias(created));
+  expected.SetProp(mail::tag::ClientSubmitTime, created - std::chrono::minutes(180));
   EXPECT_EQ(record->GetProp(mail::tag::ClientSubmitTime), expected.GetProp(mail::tag::ClientSubmitTime));
   // The user's copy in SentPath, named after the fax id.
   std::string faxId = record->FindUserProperty("FaxID")->value;
@@ -113,7 +115,7 @@ TEST_F(MailTransport, CoverAlreadyInTheImageAndNoDocumentsAttachNothingButTheXml
   FaxJob().CoverInImage = true;
   FaxJob().g_arrFiles.Clear();
   SendFaxMail();
-  auto got = test::ReceivedWith(marker);
+  auto got = smtp.ReceivedWith(marker);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_TRUE(got[0].item.Attachments.empty());
   EXPECT_NE(got[0].item.HTMLBody.find("<RecipientsNumber>2</RecipientsNumber>"), std::string::npos);
@@ -129,7 +131,7 @@ TEST_F(MailTransport, GatewayGetsOneAddressPerCleanedNumberAndEveryDocument) {
   FaxJob().g_arrFiles.Append(doc2);
   TestWorld::WriteFile(spool + "FaxCover.Tif", "cover image");
   SendFaxEFax();
-  auto got = test::ReceivedWith(marker);
+  auto got = smtp.ReceivedWith(marker);
   ASSERT_EQ(got.size(), 1u) << world.Errors();
   EXPECT_EQ(got[0].rcptTo, "<427@" + marker + ".gateway.test>, <51@" + marker + ".gateway.test>");
   EXPECT_EQ(got[0].item.Subject + got[0].item.HTMLBody, "");
@@ -146,7 +148,7 @@ TEST_F(MailTransport, GatewayGetsOneAddressPerCleanedNumberAndEveryDocument) {
 
 TEST_F(MailTransport, DisconnectMailGoesOutAndIsFiledInSentItems) {
   ASSERT_TRUE(SendDisconnectMail(marker + "@talvane.test"));
-  auto got = test::ReceivedWith(marker);
+  auto got = smtp.ReceivedWith(marker);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].item.Subject + "|" + got[0].item.Body.substr(0, got[0].item.Body.find_last_not_of("\r\n") + 1),
             "Pelorin Disconnect|Disconnect");
@@ -170,7 +172,7 @@ TEST_F(MailTransport, FailureToHandOverLogsOnceAndRecordsNothing) {
   EXPECT_NE(world.Errors().find("127.0.0.1:1"), std::string::npos);
   EXPECT_TRUE(Items(mail::olFolderSentMail).empty());
 
-  test::UseLocalSmtp();
+  smtp.Use();
   mCommon::Dispose();  // the sending session is read once per run
   fs::remove(spool + "FaxCover.Tif");  // the gateway's cover image is missing
   SendFaxEFax();

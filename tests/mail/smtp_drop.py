@@ -10,6 +10,8 @@ To let the tests see the failures a real server gives:
 - AUTH succeeds only for the login "brevant" with the password "secret".
 
 Usage: /usr/bin/python3 smtp_drop.py HOST PORT DROP_FOLDER
+With PORT 0 it listens on a free port; the first line it prints names the
+port it listens on.
 """
 import asyncio
 import itertools
@@ -66,6 +68,7 @@ def main():
                       auth_required=False, enable_SMTPUTF8=True)
 
     server = loop.run_until_complete(loop.create_server(factory, host, port))
+    port = server.sockets[0].getsockname()[1]
     print("smtp_drop listening on %s:%d, mails into %s" % (host, port, folder), flush=True)
     try:
         loop.run_forever()

@@ -128,8 +128,8 @@ TEST(Components, EachInstallsItsIntegrationForTheUserRemovesItAndRepairBringsItB
 // as an ordinary user ("nobody") with a home inside the world, and "Send as
 // Fax" is run on a document in that user's LibreOffice.
 TEST(Components, SendAsFaxFromLibreOfficeHandsTheDocumentOver) {
-  if (::geteuid() != 0 || ::system("command -v soffice unopkg runuser >/dev/null 2>&1") != 0)
-    GTEST_SKIP() << "needs root, LibreOffice and runuser";
+  ASSERT_EQ(::geteuid(), 0u) << "runs as root";
+  ASSERT_EQ(::system("command -v soffice unopkg runuser >/dev/null 2>&1"), 0) << "no LibreOffice or runuser";
   TestWorld w;
   std::string dir = w.Root() + "/lo";
   fs::create_directories(dir + "/home");

@@ -169,20 +169,11 @@ const char* const kSpool = "/var/spool/hylafax";
 constexpr const char* kFarNumber = "5550100";
 }  // namespace
 
-bool HylaFax::Available(std::string* why) {
-  if (::geteuid() != 0) {
-    *why = "HylaFAX's spool is system-wide: the test needs root";
-    return false;
-  }
-  if (!fs::exists("/usr/sbin/faxgetty") || !fs::exists("/usr/bin/sendfax")) {
-    *why = "hylafax-server and hylafax-client are not installed";
-    return false;
-  }
-  return true;
-}
-
 HylaFax::HylaFax(const std::string& device) {
-  if (!Available(&why_)) return;
+  if (::geteuid() != 0 || !fs::exists("/usr/sbin/faxgetty") || !fs::exists("/usr/bin/sendfax")) {
+    why_ = "HylaFAX's spool is system-wide: the test needs root, hylafax-server and hylafax-client";
+    return;
+  }
   // Another test program's server may be running: wait for it to end.
   lock_ = ::open("/run/brevant-hylafax.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
   if (lock_ < 0 || ::flock(lock_, LOCK_EX) != 0) {

@@ -79,7 +79,6 @@ class HylaFax {
  public:
   explicit HylaFax(const std::string& device);
   ~HylaFax();
-  static bool Available(std::string* why);
   bool Running() const { return running_; }
   const std::string& Why() const { return why_; }
   // Waits for a fax received since the start that faxgetty has logged and

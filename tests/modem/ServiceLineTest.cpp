@@ -113,7 +113,7 @@ class FakeModem {
 class ServiceLine : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!fs::exists("/usr/bin/efax")) GTEST_SKIP() << "efax is not installed";
+    ASSERT_TRUE(fs::exists("/usr/bin/efax")) << "efax is not installed";
     ASSERT_TRUE(daemon_.Start());
     ASSERT_EQ(daemon_.Call(Message("line_remove").Set("id", 1)).Get("ok"), "1");
     daemon_.Call(Message("line_set").Set("retry_interval", "0").Set("retries", "1"));
@@ -393,7 +393,8 @@ TEST_F(ServiceLine, AModemUnpluggedInACallIsReopenedAndTheFaxSentOnce) {
   auto pair = Pair("m");
   std::string line = AddLine(Link("m", 'A'));
   auto efax = EfaxReceiver(Link("m", 'B'), Dir("efax1"), kEfaxId);
-  std::string job = Submit(Doc("three.tif", pages), "5550300");
+  std::string doc = Doc("three.tif", pages);
+  std::string job = Submit(doc, "5550300");
   ASSERT_TRUE(WaitFor([&] { return Job(job).GetInt("pages_sent") >= 1; }, 60));
   pair->Kill();  // both modems vanish
   ASSERT_TRUE(WaitFor([&] { return Job(job).GetInt("status") == faxsvc::kJobRetrying; }, 30));
@@ -401,7 +402,7 @@ TEST_F(ServiceLine, AModemUnpluggedInACallIsReopenedAndTheFaxSentOnce) {
   // While the modem is away the line says why and keeps the fax queued.
   EXPECT_TRUE(WaitFor([&] { return LineStatus(line).find(Link("m", 'A')) != std::string::npos &&
                                    LineStatus(line).rfind("ready", 0) != 0; }, 10));
-  std::this_thread::sleep_for(std::chrono::seconds(2));
+  ASSERT_TRUE(daemon_.WaitForLineRound(doc, line));
   EXPECT_EQ(Job(job).GetInt("status"), faxsvc::kJobRetrying);
   EXPECT_EQ(Job(job).GetInt("attempts"), 1);
 

@@ -39,7 +39,7 @@ class Pipeline : public ::testing::Test {
   void SetUp() override {
     test::EnsureWidgetApplication();  // before a picture makes a plain GUI one
     cups_ = std::make_unique<test::CupsWorld>();
-    if (!cups_->Problem().empty()) GTEST_SKIP() << cups_->Problem();
+    REQUIRE_CUPS(*cups_);
     world_ = &cups_->World();
     spool_ = world_->SpoolDir();
     queue_ = cups_->AddQueue(spool_);

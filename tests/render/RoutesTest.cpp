@@ -94,7 +94,7 @@ TEST_F(Routes, PipelineWithoutAPrintSchedulerEndsPromptlyAndSaysSo) {
 // hidden, and asked to close the way a close button does.
 TEST_F(Routes, ReaderWindowOnAnXServerIsFoundHiddenAndAskedToClose) {
   XDesktop x;
-  if (!x.Start()) GTEST_SKIP() << "no Xvfb to run windows on";
+  ASSERT_TRUE(x.Start()) << "Xvfb did not start";
   x.MakeWindow("Acrobat Reader - report.pdf");  // not bracketed: not the reader
   unsigned long reader = x.MakeWindow("Acrobat Reader 9 - [invoice.pdf]");
   ::setenv("DISPLAY", x.Display().c_str(), 1);

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -51,6 +52,7 @@ std::string OriginalTemp() {
 }  // namespace
 
 TestWorld::TestWorld() {
+  if (const char* tz = std::getenv("TZ")) tz_ = tz;
   std::string tmpl = OriginalTemp() + "/brevant-test-XXXXXX";
   root_ = ::mkdtemp(tmpl.data());
   for (const auto& d : {ProgramDir(), RegistryDir(), RuntimeDir(), TempDir()}) fs::create_directories(d);
@@ -66,6 +68,8 @@ TestWorld::TestWorld() {
 
 TestWorld::~TestWorld() {
   reg::ResetForTests();
+  tz_ ? ::setenv("TZ", tz_->c_str(), 1) : ::unsetenv("TZ");
+  ::tzset();
   ::setenv("TMPDIR", OriginalTemp().c_str(), 1);
   std::error_code ec;
   fs::remove_all(root_, ec);

@@ -1,7 +1,9 @@
 #pragma once
 // A private world for one test: its own registry hives, program folder,
 // runtime folder (named events), spool and temporary folders, all under one
-// fresh temporary folder that is removed afterwards.
+// fresh temporary folder that is removed afterwards. A time zone (TZ) the
+// test sets is undone with the world.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,7 @@ class TestWorld {
 
  private:
   std::string root_;
+  std::optional<std::string> tz_;  // TZ as the world found it
 };
 
 std::string BinDir();
