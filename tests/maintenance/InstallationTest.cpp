@@ -133,6 +133,7 @@ TEST(Components, SendAsFaxFromLibreOfficeHandsTheDocumentOver) {
   TestWorld w;
   std::string dir = w.Root() + "/lo";
   fs::create_directories(dir + "/home");
+  fs::create_directories(dir + "/run");
   for (const char* f : {"QuorWordAddin.dll", "QuorWordAddin.oxt", "QuorExcelAddin.dll", "QuorExcelAddin.oxt",
                         "brevant-regsvr"})
     fs::copy_file(test::BinDir() + "/" + f, dir + "/" + f);
@@ -148,7 +149,8 @@ TEST(Components, SendAsFaxFromLibreOfficeHandsTheDocumentOver) {
   }
   ::system(("chmod -R a+rwX '" + dir + "' && chmod 0755 '" + dir + "/bin/brevant-send-files'").c_str());
   auto run = [&](const std::string& cmd) {
-    return ::system(("runuser -u nobody -- env HOME='" + dir + "/home' TMPDIR='" + dir + "' PATH='" + dir +
+    return ::system(("runuser -u nobody -- env -u BREVANT_RUNTIME_DIR HOME='" + dir + "/home' TMPDIR='" + dir + "' XDG_RUNTIME_DIR='" + dir +
+                     "/run' PATH='" + dir +
                      "/bin:/usr/bin:/bin' " + cmd + " 2>/dev/null").c_str());
   };
   auto regsvr = [&](const std::string& args) { return run("'" + dir + "/brevant-regsvr' " + args); };
@@ -185,8 +187,10 @@ TEST(Components, SendAsFaxFromLibreOfficeHandsTheDocumentOver) {
           "  StarDesktop.terminate()\nEnd Sub\n</script:module>\n");
   ::chmod(module.c_str(), 0666);
   ASSERT_EQ(run("timeout 90 soffice --headless --norestore macro:///Standard.Module1.Drive"), 0);
-  EXPECT_EQ(TestWorld::ReadFile(dir + "/sent"), dir + "/note one.txt\n" + dir + "/sums.csv\n" + dir + "/Untitled 1.pdf\n");
-  EXPECT_EQ(TestWorld::ReadFile(dir + "/Untitled 1.pdf").substr(0, 5), "%PDF-") << "an unsaved document as PDF";
+  // An unsaved document goes as a PDF in the user's own temporary folder.
+  const std::string pdf = dir + "/run/brevant/tmp/Untitled 1.pdf";
+  EXPECT_EQ(TestWorld::ReadFile(dir + "/sent"), dir + "/note one.txt\n" + dir + "/sums.csv\n" + pdf + "\n");
+  EXPECT_EQ(TestWorld::ReadFile(pdf).substr(0, 5), "%PDF-") << "an unsaved document as PDF";
 
   ASSERT_EQ(regsvr("/u '" + dir + "/QuorWordAddin.dll'"), 0);
   list = listed();

@@ -129,7 +129,7 @@ TEST_F(BrevantProcessTest, UnattendedWindowsEndTheRunAsEscapeDoes) {
   // Attended with no display: said once on stderr and in the error log;
   // the messages follow there.
   Clean();
-  EXPECT_EQ(Run("BREVANT_UNATTENDED=0", "sendnow;0;;;"), 0);
+  EXPECT_EQ(Run("BREVANT_UNATTENDED=0", "sendnow;0;;;"), 2);  // nothing was handed over
   std::string out = TestWorld::ReadFile(world.Root() + "/out");
   EXPECT_EQ(out.find("no window can be shown"), out.rfind("no window can be shown")) << out;
   EXPECT_NE(out.find("Pelorin: Please dial a fax number."), std::string::npos) << out;
@@ -146,14 +146,14 @@ TEST_F(BrevantProcessTest, CommandLineListsThatDoNotMatchAreErrors) {
   // "sendnow" and "new" size the recipients by the names: fewer numbers
   // than names is the same error, and nothing is sent.
   Clean();
-  EXPECT_EQ(Run("BREVANT_UNATTENDED=1", "sendnow;0;Ann#Bob#Cy#;5551234#;/srv/letter.pdf#"), 0);
+  EXPECT_EQ(Run("BREVANT_UNATTENDED=1", "sendnow;0;Ann#Bob#Cy#;5551234#;/srv/letter.pdf#"), 2);
   EXPECT_NE(world.Errors().find("9,\"sendnow;0;Ann#Bob#Cy#;5551234#;/srv/letter.pdf#Subscript out of range\","),
             std::string::npos)
       << world.Errors();
   EXPECT_EQ(world.Errors().find("printToPreview"), std::string::npos) << world.Errors();
   // A name with no number at all is a number still to dial, not an error.
   Clean();
-  EXPECT_EQ(Run("BREVANT_UNATTENDED=1", "sendnow;;A#;;"), 0);
+  EXPECT_EQ(Run("BREVANT_UNATTENDED=1", "sendnow;;A#;;"), 2);
   EXPECT_NE(TestWorld::ReadFile(world.Root() + "/out").find("Pelorin: Please dial a fax number."), std::string::npos);
   EXPECT_EQ(world.Errors().find("mMisc.Main"), std::string::npos) << world.Errors();
   // More numbers than names: the extra numbers are not used. Pages from the
