@@ -344,8 +344,8 @@ Message Requests::Submit(const Caller& caller, const Message& req, int fd, std::
     }
     // A fax that asks for the service's own cover page and has no pages of
     // its own (the blank stand-in) gets it in front of the blank page (page
-    // by page, a row at a time); without Ghostscript it goes without one,
-    // and says so. A fax image brings its cover page as its first page
+    // by page, a row at a time); one that cannot be drawn is left out, and
+    // the job's history says why. A fax image brings its cover page as its first page
     // already: a second one in front of it is never added.
     if (req.GetInt("server_cover") == 1 && EndsWithTxt(document)) {
       std::string cover = archive_.NewQueueFile("cover-");
