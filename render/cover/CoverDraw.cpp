@@ -1,5 +1,7 @@
 // Drawing cover pages: a template or picture filled with the fields,
 // painted onto a fax page or a picture.
+#include "render/cover/CoverDraw.h"
+
 #include <QByteArray>
 #include <QGuiApplication>
 #include <QImage>
@@ -11,7 +13,6 @@
 #include <fstream>
 
 #include "common/Errors.h"  // the error numbers of problems (no code of the program)
-#include "render/cover/CoverDraw.h"
 #include "render/cover/CoverImage.h"
 #include "render/cover/CoverPage_p.h"
 

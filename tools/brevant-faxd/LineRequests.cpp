@@ -1,5 +1,5 @@
-// The line administration requests: the lines (devices) listed, added,
-// changed and removed, their modems asked, and the service's settings.
+#include "tools/brevant-faxd/Requests.h"
+
 #include <pwd.h>
 
 #include <algorithm>
@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "tools/brevant-faxd/Line.h"
-#include "tools/brevant-faxd/Requests.h"
+
+// The line administration requests: the lines (devices) listed, added,
+// changed and removed, their modems asked, and the service's settings.
 
 namespace brevant::faxd {
 
