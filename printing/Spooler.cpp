@@ -101,7 +101,7 @@ long ErrorFromIpp(ipp_status_t st) {
       return kErrAccessDenied;
     case IPP_STATUS_ERROR_SERVICE_UNAVAILABLE:
     case IPP_STATUS_ERROR_DEVICE:
-      return kErrServerUnavailable;
+      return kErrSpoolerUnavailable;
     case IPP_STATUS_ERROR_NOT_POSSIBLE:
     case IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED:
       return kErrInvalidPrinterCommand;
@@ -120,11 +120,11 @@ Ipp NewRequest(ipp_op_t op, const std::string& printerUri) {
 
 // Sends a request; on success *response holds the answer (when wanted).
 long Send(Ipp req, const std::string& resource, Ipp* response = nullptr) {
-  if (g_down.Now()) return kErrServerUnavailable;
+  if (g_down.Now()) return kErrSpoolerUnavailable;
   Http http = Connect();
   if (!http) {
     g_down.Remember();
-    return kErrServerUnavailable;
+    return kErrSpoolerUnavailable;
   }
   Ipp resp(brevant::print::Cups().cupsDoRequest(http.get(), req.release(), resource.c_str()));
   if (!resp) {
@@ -132,7 +132,7 @@ long Send(Ipp req, const std::string& resource, Ipp* response = nullptr) {
     long err = ErrorFromIpp(brevant::print::Cups().cupsLastError());
     if (err == kErrAccessDenied || err == kErrInvalidPrinterName) return err;
     g_down.Remember();
-    return kErrServerUnavailable;
+    return kErrSpoolerUnavailable;
   }
   long err = ErrorFromIpp(brevant::print::Cups().ippGetStatusCode(resp.get()));
   if (err == 0 && response) *response = std::move(resp);
@@ -324,7 +324,7 @@ std::string SystemMessage(long code) {
       return "The request is not supported.\r\n";
     case kErrInvalidParameter:
       return "The parameter is incorrect.\r\n";
-    case kErrServerUnavailable:
+    case kErrSpoolerUnavailable:
       return "The RPC server is unavailable.\r\n";
     case kErrInvalidPrinterName:
       return "The printer name is invalid.\r\n";

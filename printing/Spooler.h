@@ -6,8 +6,11 @@
 // to the scheduler, so nothing stays open between calls.
 //
 // Failures are returned as system error codes the status texts understand:
-// kErrInvalidPrinterName when the queue does not exist, kErrServerUnavailable
+// kErrInvalidPrinterName when the queue does not exist, kErrSpoolerUnavailable
 // when the scheduler does not answer, kErrAccessDenied when it refuses.
+// These are the print system's own numbers, not the program's run-time
+// error numbers (5 is "Access is denied" here, not an invalid call; the fax
+// service that cannot be reached is faxsvc::kErrServiceUnreachable, 462).
 #include <array>
 #include <cstdint>
 #include <ctime>
@@ -22,7 +25,7 @@ namespace brevant::spooler {
 constexpr long kErrAccessDenied = 5;
 constexpr long kErrInvalidParameter = 87;
 constexpr long kErrInvalidPrinterName = 1801;
-constexpr long kErrServerUnavailable = 1722;
+constexpr long kErrSpoolerUnavailable = 1722;
 constexpr long kErrInvalidPrinterCommand = 1803;
 constexpr long kErrNotSupported = 50;
 

@@ -139,7 +139,7 @@ void FaxPause() {
   if (!server || !server->Connected()) {
     // Without the fax service there is no queue to toggle; the reason goes
     // to the error log.
-    if (server) WriteErrorLog(462, "the fax service is not running", "Init.FaxPause");
+    if (server) WriteErrorLog(faxsvc::kErrServiceUnreachable, "the fax service is not running", "Init.FaxPause");
     return;
   }
   if (mCommon::CheckXP() != "XP") {

@@ -19,8 +19,6 @@
 namespace brevant::faxsvc {
 
 namespace {
-// "The remote server machine does not exist or is unavailable."
-constexpr long kErrServerUnavailable = 462;
 // A reply slower than this means the daemon hangs; the caller fails rather
 // than waits.
 constexpr long kReplyTimeoutMs = 15000;
@@ -150,7 +148,7 @@ class Session {
       OpenLocked();
       if (!WriteFrame(fd_, body, passFd)) {
         CloseLocked();
-        throw VbError(kErrServerUnavailable, "the fax service closed the connection");
+        throw VbError(kErrServiceUnreachable, "the fax service closed the connection");
       }
     }
     std::string reply;
@@ -158,7 +156,7 @@ class Session {
     lastUse_ = std::chrono::steady_clock::now();
     if (r != FrameResult::Ok) {
       CloseLocked();
-      throw VbError(kErrServerUnavailable, r == FrameResult::TimedOut
+      throw VbError(kErrServiceUnreachable, r == FrameResult::TimedOut
                                                ? "the fax service does not answer"
                                                : "the fax service closed the connection");
     }
@@ -191,7 +189,7 @@ class Session {
     if (fd_ >= 0) return;
     std::string error;
     fd_ = ConnectSocket(path_, &error);
-    if (fd_ < 0) throw VbError(kErrServerUnavailable, error);
+    if (fd_ < 0) throw VbError(kErrServiceUnreachable, error);
     lastUse_ = std::chrono::steady_clock::now();
   }
   void CloseLocked() {

@@ -37,30 +37,6 @@ namespace brevant::faxsvc {
 
 using TimePoint = std::chrono::system_clock::time_point;
 
-// Job status values (newer family).
-enum JobStatus : int {
-  kJobPending = 1,
-  kJobInProgress = 2,
-  kJobFailed = 8,
-  kJobPaused = 16,
-  kJobNoLine = 32,
-  kJobRetrying = 64,
-  kJobRetriesExceeded = 128,
-  kJobCompleted = 256,
-  kJobCanceled = 512,
-  kJobCanceling = 1024,
-};
-// AvailableOperations bits.
-enum JobOperation : int {
-  kOpView = 1,
-  kOpPause = 2,
-  kOpResume = 4,
-  kOpRestart = 8,
-  kOpDelete = 16,
-};
-// Device ReceiveMode values.
-enum ReceiveMode : int { kReceiveOff = 0, kReceiveAuto = 1, kReceiveManual = 2 };
-
 // Access rights of the fax server (the newer family's FaxSecurity
 // GrantedRights bits).
 enum AccessRight : int {

@@ -27,7 +27,6 @@
 namespace brevant::faxsvc {
 
 namespace {
-constexpr long kErrServerUnavailable = 462;
 // A reply longer than this is no reply of a fax server.
 constexpr std::size_t kMaxReply = 1u << 16;
 // Nor is a listing or a fax larger than this.
@@ -211,7 +210,7 @@ void HylaFaxConnection::Lost(const std::string& what) {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   in_.clear();
-  throw VbError(kErrServerUnavailable,
+  throw VbError(kErrServiceUnreachable,
                 "the fax server " + s_.host + ":" + std::to_string(s_.port) + " " + what);
 }
 
@@ -219,7 +218,7 @@ void HylaFaxConnection::Open() {
   if (fd_ >= 0) return;
   std::string why;
   fd_ = ConnectTcp(s_.host, s_.port, s_.timeoutMs, &why);
-  if (fd_ < 0) throw VbError(kErrServerUnavailable, "the fax server " + s_.host + ":" + std::to_string(s_.port) +
+  if (fd_ < 0) throw VbError(kErrServiceUnreachable, "the fax server " + s_.host + ":" + std::to_string(s_.port) +
                                                         " cannot be reached: " + why);
   type_ = -1;
   admin_ = false;
@@ -227,7 +226,7 @@ void HylaFaxConnection::Open() {
   Reply hello = ReadReply();
   if (hello.code != 220) {
     Close();
-    throw VbError(kErrServerUnavailable, "the fax server " + s_.host + " does not serve clients now: " + hello.text);
+    throw VbError(kErrServiceUnreachable, "the fax server " + s_.host + " does not serve clients now: " + hello.text);
   }
   greeting_ = hello.text;
   Reply r = Command("USER " + OneLine(user_));
@@ -348,7 +347,7 @@ int HylaFaxConnection::OpenData(bool binary, int* listener) {
       throw VbError(kErrInvalidCall, "the fax server gave no data port: " + r.text);
     std::string why;
     int fd = ConnectTcp(s_.host, v[4] * 256 + v[5], s_.timeoutMs, &why);
-    if (fd < 0) throw VbError(kErrServerUnavailable, "no data connection to the fax server: " + why);
+    if (fd < 0) throw VbError(kErrServiceUnreachable, "no data connection to the fax server: " + why);
     return fd;
   }
   // Active: the server connects to a port we listen on, on the address
@@ -376,7 +375,7 @@ int HylaFaxConnection::AcceptData(int listener) {
   if (!WaitFor(listener, POLLIN, s_.timeoutMs)) Lost("did not open the data connection");
   Fd data{::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)};
   if (data.fd < 0)
-    throw VbError(kErrServerUnavailable, std::string("no data connection: ") + std::strerror(errno));
+    throw VbError(kErrServiceUnreachable, std::string("no data connection: ") + std::strerror(errno));
   // The port is open to whoever connects first: the fax or listing is
   // exchanged only with the server itself (its address, and on this
   // machine a socket of HylaFAX's).

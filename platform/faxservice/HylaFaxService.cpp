@@ -23,8 +23,6 @@ namespace brevant::faxsvc {
 
 namespace {
 
-constexpr long kErrNotOffered = 438;
-
 // Fields of the server's listings, tab-separated; the free texts come
 // last, the failure text of a job at the very end (it may hold anything).
 constexpr const char* kJobFormat = "%j\t%a\t%o\t%e\t%p\t%y\t%t\t%u\t%Z\t%i\t%R\t%S\t%J\t%s";

@@ -64,6 +64,60 @@ class Message {
   std::unordered_map<std::string, std::size_t> index_;
 };
 
+// A job's status (the newer family's values), as the service stores it
+// and reports it in "status".
+enum JobStatus : int {
+  kJobPending = 1,
+  kJobInProgress = 2,
+  kJobFailed = 8,
+  kJobPaused = 16,
+  kJobNoLine = 32,
+  kJobRetrying = 64,
+  kJobRetriesExceeded = 128,
+  kJobCompleted = 256,
+  kJobCanceled = 512,
+  kJobCanceling = 1024,
+};
+// What a client may do to a job ("ops": the AvailableOperations bits).
+enum JobOperation : int {
+  kOpView = 1,
+  kOpPause = 2,
+  kOpResume = 4,
+  kOpRestart = 8,
+  kOpDelete = 16,
+};
+// How a line answers calls ("receive_mode").
+enum ReceiveMode : int { kReceiveOff = 0, kReceiveAuto = 1, kReceiveManual = 2 };
+
+// Why a request failed: the "errno" of a refusal, which the client raises
+// as the program's run-time error of that number with the reply's "error"
+// text. Each number means one thing on either side of the socket.
+enum ErrorNumber : long {
+  // A request the service cannot carry out as asked: a field out of range,
+  // a job or line that does not exist (or is not the caller's), a job in a
+  // state that does not allow the action, a device that does not answer.
+  kErrRefused = 5,
+  // A document larger than the service takes.
+  kErrTooLarge = 7,
+  // A document that is no fax image, or no regular file.
+  kErrNotFaxDocument = 13,
+  // No document where one is needed: none handed over, or a stored fax
+  // that is gone.
+  kErrNoDocument = 53,
+  // No room: the user's share of the queue, or the service's disk.
+  kErrNoRoom = 61,
+  // A request only fax administrators may make.
+  kErrAdministratorsOnly = 70,
+  // The service cannot write its own files (the queue, the archives).
+  kErrServiceFiles = 75,
+  // A request the service does not offer (an unknown "op", or one a
+  // HylaFAX server has no counterpart for).
+  kErrNotOffered = 438,
+  // The fax service (brevant-faxd or a HylaFAX server) cannot be reached,
+  // or stopped answering.
+  kErrServiceUnreachable = 462,
+};
+
 enum class FrameResult { Ok, Closed, Truncated, Oversized, TimedOut, Error };
 
 // Writes one frame, with an open descriptor attached when passFd >= 0 (the

@@ -1,5 +1,5 @@
-// The fields a cover page shows: their names, the sample data of previews
-// and the current fax's values.
+// The fields a cover page shows: the sample data of previews and the
+// current fax's values.
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -34,18 +34,6 @@ int CountPageFiles(const std::string& folder) {
 }
 
 }  // namespace
-
-const std::vector<std::string>& FieldNames() {
-  static const std::vector<std::string> names{
-      "RecName",       "RecFaxNumber",      "RecCompany",     "RecStreetAddress",
-      "RecCity",       "RecState",          "RecZip",         "RecCountry",
-      "RecTitle",      "RecDepartment",     "RecOfficeLocation", "RecHomePhone",
-      "RecOfficePhone", "SdrName",          "SdrFaxNumber",   "SdrCompany",
-      "SdrAddress",    "SdrTitle",          "SdrDepartment",  "SdrOfficeLocation",
-      "SdrHomePhone",  "SdrOfficePhone",    "SdrEmail",       "SdrBillingCode",
-      "Note",          "Subject",           "TimeSent",       "PageCount"};
-  return names;
-}
 
 CoverFields SampleFields() {
   return {{"RecName", "RecName"},

@@ -8,22 +8,16 @@
 // A template that cannot be used (not SVG, too large, no placeholders) is
 // reported as an error record and replaced by the built-in layout, so a
 // cover page always shows the fields that fit.
-#include <cstdint>
-#include <map>
+//
+// The drawing itself (CoverDraw.h) knows nothing of the program's settings;
+// this header adds the program's side: the current fax's fields and
+// template from its settings, previews, and error records.
 #include <optional>
 #include <string>
-#include <vector>
 
-#include "platform/emf/Emf.h"
+#include "render/cover/CoverDraw.h"
 
 namespace brevant::cover {
-
-// Field name -> value. Names missing from the map read as "".
-using CoverFields = std::map<std::string, std::string>;
-
-// Every field name a template may use, in the order of the cover page
-// information.
-const std::vector<std::string>& FieldNames();
 
 // The sample data shown in template previews.
 CoverFields SampleFields();
@@ -36,46 +30,6 @@ CoverFields SampleFields();
 // cover page itself. The cover page is drawn in another process than the
 // one composing the fax, so the registry is the only source.
 CoverFields JobFields(const std::string& spoolFolder);
-
-// What went wrong while drawing a cover page; each problem is also written
-// as an error record by the operations below.
-struct Problem {
-  long number = 0;
-  std::string text;
-};
-
-// A 32-bit picture (0xAARRGGBB, rows top-down).
-struct Picture {
-  int width = 0;
-  int height = 0;
-  std::vector<std::uint32_t> pixels;
-};
-
-// Size of a cover page at fax resolution: A4 at 204 x 196 dpi.
-inline constexpr int kPageWidth = 1728;
-inline constexpr int kPageHeight = 2292;
-
-// Draws the template filled with fields onto a fax page (1728 pixels wide,
-// 204 x 196 dpi, 1 bit). Returns false only when nothing could be drawn at
-// all; problems are appended to *problems (may be null) and not logged.
-bool RenderPage(const std::string& templatePath, const CoverFields& fields, emf::Page* page,
-                std::vector<Problem>* problems);
-
-// Draws the template filled with fields as a picture of width x height: the
-// page fitted into it, centred on a light background.
-bool RenderPicture(const std::string& templatePath, const CoverFields& fields, int width,
-                   int height, Picture* picture, std::vector<Problem>* problems);
-
-// The result of filling a template, for checks and tools.
-struct FilledTemplate {
-  std::string svg;        // the filled SVG document
-  int placeholders = 0;   // placeholders found in text content
-  std::vector<Problem> problems;
-};
-// Fills SVG text (already read) with fields; false when it is not usable
-// SVG. baseFolder resolves relative image references.
-bool FillTemplate(const std::string& svgText, const CoverFields& fields,
-                  const std::string& baseFolder, FilledTemplate* out);
 
 // The cover page of the current fax, drawn from the template named by
 // "CoverPageFile" with JobFields, as "00000000.emf" in spoolFolder ("" =

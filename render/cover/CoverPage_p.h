@@ -2,7 +2,7 @@
 // Internals of the cover page library shared by its source files.
 #include <string>
 
-#include "render/cover/CoverPage.h"
+#include "render/cover/CoverDraw.h"
 
 class QImage;
 class QPainter;
@@ -28,9 +28,10 @@ inline constexpr int kMaxTemplateNesting = 100;
 bool PaintCover(const std::string& templatePath, const CoverFields& fields, QPainter& painter,
                 const QRectF& target, std::vector<Problem>* problems);
 
-// Rewrites "DeviceCaps.log" in the program folder for a drawing surface.
+// The program's side (CoverRender.cpp): rewrites "DeviceCaps.log" in the
+// program folder for a drawing surface, and writes problems as error
+// records under source.
 void WriteDeviceCapsLog(int width, int height);
-
 void LogProblems(const std::vector<Problem>& problems, const std::string& source);
 
 bool IsImageFile(const std::string& path);

@@ -22,10 +22,22 @@
 #include <sstream>
 
 #include "common/Errors.h"
-#include "render/cover/CoverPage.h"
+#include "render/cover/CoverDraw.h"
 #include "render/cover/CoverPage_p.h"
 
 namespace brevant::cover {
+
+const std::vector<std::string>& FieldNames() {
+  static const std::vector<std::string> names{
+      "RecName",       "RecFaxNumber",      "RecCompany",     "RecStreetAddress",
+      "RecCity",       "RecState",          "RecZip",         "RecCountry",
+      "RecTitle",      "RecDepartment",     "RecOfficeLocation", "RecHomePhone",
+      "RecOfficePhone", "SdrName",          "SdrFaxNumber",   "SdrCompany",
+      "SdrAddress",    "SdrTitle",          "SdrDepartment",  "SdrOfficeLocation",
+      "SdrHomePhone",  "SdrOfficePhone",    "SdrEmail",       "SdrBillingCode",
+      "Note",          "Subject",           "TimeSent",       "PageCount"};
+  return names;
+}
 namespace {
 
 std::string LocalName(const pugi::xml_node& n) {

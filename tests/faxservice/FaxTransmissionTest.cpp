@@ -13,6 +13,7 @@
 #include "delivery/Delivery.h"
 #include "delivery/FaxTransport.h"
 #include "platform/faxservice/FaxService.h"
+#include "render/cover/CoverDraw.h"
 #include "tests/faxservice/FaxTestSupport.h"
 #include "tests/support/RegValues.h"
 
@@ -162,13 +163,24 @@ TEST_F(FaxTransmission, NoDocumentSendsTheBlankStandInPageWithTheServiceCoverOnl
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(black(got[0]), 0u);
 
-  // A common cover page: the service's cover sheet before the blank page.
+  // A common cover page: the service's cover sheet before the blank page,
+  // the program's built-in cover page: its title and "To:" row (the top
+  // 400 rows) as drawn here with the recipient's name.
   FaxJob().CoverPages[1] = world.TempDir() + "/Common Coverpages/fax.cov";
   SendFaxMSFax();
   ASSERT_TRUE(QueueSettled());
   got = test::ReadPages(FarEnd().Item(2).Get("path"));
   ASSERT_EQ(got.size(), 2u);
-  EXPECT_GT(black(got[0]), 5000u);
+  emf::Page drawn;
+  ASSERT_TRUE(cover::RenderPage("", {{"RecName", "Cover only"}}, &drawn, nullptr));
+  faxsvc::FaxPage sheet = got[0], expected;
+  sheet.height = expected.height = 400;
+  sheet.pixels.resize(std::size_t(sheet.width) * 400);
+  expected.width = drawn.width;
+  for (int y = 0; y < 400; ++y)
+    for (int x = 0; x < drawn.width; ++x) expected.pixels.push_back(drawn.Black(x, y) ? 1 : 0);
+  EXPECT_LT(faxsvc::PixelDifference(sheet, expected), 0.001);
+  EXPECT_GT(black(expected), 5000u);
   EXPECT_EQ(black(got[1]), 0u);
 }
 

@@ -132,7 +132,7 @@ Grant CheckAccess(const Caller& caller, const faxsvc::Message& request, const Ow
   const OpRule* rule = nullptr;
   for (const OpRule& r : kRules)
     if (op == r.op) rule = &r;
-  if (!rule) throw Refused(438, "unknown request \"" + op.substr(0, 64) + "\"");
+  if (!rule) throw Refused(faxsvc::kErrNotOffered, "unknown request \"" + op.substr(0, 64) + "\"");
   Grant grant;
   grant.all = caller.admin;
   grant.owner = static_cast<long long>(caller.uid);
@@ -140,12 +140,12 @@ Grant CheckAccess(const Caller& caller, const faxsvc::Message& request, const Ow
     case Rule::kAnyone: break;
     case Rule::kAdministrators:
       if (!caller.admin)
-        throw Refused(70, std::string("Permission denied: only fax administrators may ") + rule->what);
+        throw Refused(faxsvc::kErrAdministratorsOnly, std::string("Permission denied: only fax administrators may ") + rule->what);
       break;
     case Rule::kOwner: {
       Named named = NamedBy(request);
       std::optional<long long> owner = ownerOf(named.kind, named.id);
-      if (!owner || !grant.Allows(*owner)) throw Refused(5, named.missing);
+      if (!owner || !grant.Allows(*owner)) throw Refused(faxsvc::kErrRefused, named.missing);
       break;
     }
   }

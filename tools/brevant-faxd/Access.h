@@ -47,8 +47,8 @@ struct Grant {
 using OwnerLookup = std::function<std::optional<long long>(const std::string& kind, long long id)>;
 
 // The one check every request passes before any job, device or archive
-// code sees it. Throws Refused: 438 for an unknown request, 70 for a
-// request only administrators may make, and for a job or fax that is not
+// code sees it. Throws Refused: kErrNotOffered for an unknown request,
+// kErrAdministratorsOnly for a request only administrators may make, and for a job or fax that is not
 // the caller's the same refusal as for one that does not exist.
 Grant CheckAccess(const Caller& caller, const faxsvc::Message& request, const OwnerLookup& ownerOf);
 

@@ -203,7 +203,7 @@ std::string Archive::NewFile(const Folder& folder, const std::string& prefix) co
     }
     if (errno != EEXIST) break;
   }
-  throw Refused(75, why);
+  throw Refused(faxsvc::kErrServiceFiles, why);
 }
 
 std::string Archive::NewQueueFile(const std::string& prefix) const { return NewFile(queue_, prefix); }
@@ -211,17 +211,17 @@ std::string Archive::NewIncomingFile(const std::string& prefix) const { return N
 
 std::string Archive::TakeDocument(int fd, const std::string& prefix, long long limit) const {
   struct stat st {};
-  if (fd < 0) throw Refused(53, "no document: hand the document over as an open file");
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) throw Refused(13, "the document is not a regular file");
+  if (fd < 0) throw Refused(faxsvc::kErrNoDocument, "no document: hand the document over as an open file");
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) throw Refused(faxsvc::kErrNotFaxDocument, "the document is not a regular file");
   if (st.st_size > kMaxDocumentBytes)
-    throw Refused(7, "the document is larger than " + std::to_string(kMaxDocumentBytes >> 20) + " MiB");
+    throw Refused(faxsvc::kErrTooLarge, "the document is larger than " + std::to_string(kMaxDocumentBytes >> 20) + " MiB");
   std::string why;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = prefix + RandomSuffix() + ".tif";
     int to = queue_.Create(name, &why);
     if (to < 0) {
       if (errno == EEXIST) continue;
-      throw Refused(75, "cannot queue the fax: " + why);
+      throw Refused(faxsvc::kErrServiceFiles, "cannot queue the fax: " + why);
     }
     int err = 0;
     long long copied = CopyAll(fd, to, std::min(limit, kMaxDocumentBytes), &err);
@@ -229,15 +229,15 @@ std::string Archive::TakeDocument(int fd, const std::string& prefix, long long l
     if (copied < 0) {
       ::unlinkat(queue_.Fd(), name.c_str(), 0);
       if (copied == -2 && limit < kMaxDocumentBytes)
-        throw Refused(7, "the document grew while the fax service read it");
+        throw Refused(faxsvc::kErrTooLarge, "the document grew while the fax service read it");
       if (copied == -2)
-        throw Refused(7, "the document is larger than " + std::to_string(kMaxDocumentBytes >> 20) + " MiB");
-      if (err == EBADF || err == EISDIR || err == EINVAL) throw Refused(13, "the document cannot be read");
-      throw Refused(75, "cannot queue the fax: " + Errno(err));
+        throw Refused(faxsvc::kErrTooLarge, "the document is larger than " + std::to_string(kMaxDocumentBytes >> 20) + " MiB");
+      if (err == EBADF || err == EISDIR || err == EINVAL) throw Refused(faxsvc::kErrNotFaxDocument, "the document cannot be read");
+      throw Refused(faxsvc::kErrServiceFiles, "cannot queue the fax: " + Errno(err));
     }
     return queue_.Path() + "/" + name;
   }
-  throw Refused(75, "cannot queue the fax: no free file name");
+  throw Refused(faxsvc::kErrServiceFiles, "cannot queue the fax: no free file name");
 }
 
 std::string Archive::DefaultFolder(bool incoming) const {

@@ -405,8 +405,8 @@ bool LineWorker::RunIncoming(std::unique_lock<std::mutex>& lk, double now, doubl
   auto calls = state_.db.Query(
       "SELECT j.id, j.status, j.started, j.rings_heard, d.receive_mode, d.rings FROM jobs j"
       " JOIN devices d ON d.id=j.device_id"
-      " WHERE j.queue='in' AND j.status IN (1, 2) AND j.device_id=? ORDER BY j.id",
-      {device_});
+      " WHERE j.queue='in' AND j.status IN (?, ?) AND j.device_id=? ORDER BY j.id",
+      {static_cast<long long>(kJobPending), static_cast<long long>(kJobInProgress), device_});
   long long answer = 0;
   for (auto& c : calls) {
     long long id = c.GetInt("id");
@@ -509,8 +509,9 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
   if (dev.empty() || dev[0].GetInt("send_enabled", 1) == 0 || dev[0].GetInt("powered_off") != 0) return false;
   // Any line may take any fax, also one an earlier attempt made on another
   // line: a line whose modem fails leaves its faxes to the others.
-  auto due = state_.db.Query("SELECT id, next_attempt FROM jobs WHERE queue='out' AND status IN (1, 64)"
-                             " ORDER BY priority DESC, id LIMIT 50");
+  auto due = state_.db.Query("SELECT id, next_attempt FROM jobs WHERE queue='out' AND status IN (?, ?)"
+                             " ORDER BY priority DESC, id LIMIT 50",
+                             {static_cast<long long>(kJobPending), static_cast<long long>(kJobRetrying)});
   long long id = 0;
   for (auto& d : due) {
     double at = d.GetReal("next_attempt");

@@ -1,11 +1,9 @@
 #include "tools/brevant-faxd/Requests.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <ctime>
@@ -15,12 +13,17 @@
 #include "platform/faxservice/FaxService.h"
 #include "platform/faxservice/FaxTiff.h"
 #include "tools/brevant-faxd/CoverPage.h"
-#include "tools/brevant-faxd/Line.h"
 
 namespace brevant::faxd {
 
 namespace fs = std::filesystem;
 using faxsvc::Message;
+using faxsvc::kErrNoDocument;
+using faxsvc::kErrNoRoom;
+using faxsvc::kErrNotFaxDocument;
+using faxsvc::kErrNotOffered;
+using faxsvc::kErrRefused;
+using faxsvc::kErrServiceFiles;
 
 namespace {
 
@@ -37,12 +40,6 @@ constexpr std::size_t kPageBytes = 512 * 1024;
 // cut in lists; the item says "truncated=1".
 constexpr std::size_t kListField = 16384;
 
-Message Ok() { return Message().Set("ok", "1"); }
-
-Message Error(long number, const std::string& text) {
-  return Message().Set("ok", "0").Set("errno", static_cast<long long>(number)).Set("error", text);
-}
-
 // Accepts what people write in fax numbers (digits, blanks, + - ( ) . /)
 // and the dial modifiers (p pulse dialling, w and d wait for dial tone, ","
 // pause), and refuses letters and numbers no exchange would dial. A modem
@@ -52,22 +49,13 @@ void CheckNumber(const std::string& number) {
   for (unsigned char c : number) {
     if (std::isdigit(c)) ++digits;
     else if (!std::strchr(" +-()./pPwWd,", c))
-      throw Refused(5, "Invalid fax number \"" + number.substr(0, 64) +
+      throw Refused(kErrRefused, "Invalid fax number \"" + number.substr(0, 64) +
                            "\": only digits, blanks, + - ( ) . / and the dial characters p w d , are allowed");
   }
-  if (digits == 0) throw Refused(5, "Invalid fax number \"" + number.substr(0, 64) + "\": it has no digits");
+  if (digits == 0) throw Refused(kErrRefused, "Invalid fax number \"" + number.substr(0, 64) + "\": it has no digits");
   if (digits > kMaxDigits)
-    throw Refused(5, "Invalid fax number: it has " + std::to_string(digits) + " digits, at most " +
+    throw Refused(kErrRefused, "Invalid fax number: it has " + std::to_string(digits) + " digits, at most " +
                          std::to_string(kMaxDigits) + " are dialled");
-}
-
-void CheckLengths(const Message& req) {
-  for (auto& [k, v] : req.Fields()) {
-    std::size_t limit = k == "note" ? kMaxNote : kMaxText;
-    if (v.size() > limit)
-      throw Refused(5, "the field \"" + k.substr(0, 32) + "\" is longer than " + std::to_string(limit) +
-                           " characters");
-  }
 }
 
 bool EndsWithTxt(std::string name) {
@@ -110,70 +98,6 @@ Message Page(std::vector<Message> rows, const std::function<void(Message&)>& dec
 }
 
 long long After(const Message& req) { return req.GetInt("after", req.GetInt("since", 0)); }
-
-std::string UserOf(long long uid) {
-  std::vector<char> buf(16384);
-  passwd pw{}, *found = nullptr;
-  if (uid >= 0 && ::getpwuid_r(static_cast<uid_t>(uid), &pw, buf.data(), buf.size(), &found) == 0 && found)
-    return pw.pw_name;
-  return "";
-}
-
-// The settings every line has, kept in the device row's own columns; the
-// others of a line request are the line's kind's own ("config").
-bool CommonLineSetting(const std::string& key) {
-  for (const char* k : {"op", "id", "kind", "name", "station_id", "tsid", "csid", "rings", "receive",
-                        "send_enabled", "priority"})
-    if (key == k) return true;
-  return false;
-}
-
-// "receive" as people write it: off, auto (on), manual, or the number.
-long long ReceiveModeOf(const std::string& v) {
-  if (v == "off" || v == "0" || v == "no") return faxsvc::kReceiveOff;
-  if (v == "auto" || v == "on" || v == "1" || v == "yes") return faxsvc::kReceiveAuto;
-  if (v == "manual" || v == "2") return faxsvc::kReceiveManual;
-  throw Refused(5, "receive must be off, auto or manual");
-}
-
-// The device row's columns a line request sets (name, station ids, rings,
-// receive mode, sending, priority), checked.
-std::vector<std::pair<std::string, DbValue>> CommonColumns(const Message& req) {
-  std::vector<std::pair<std::string, DbValue>> cols;
-  if (req.Has("name")) {
-    if (req.Get("name").empty()) throw Refused(5, "a line's name may not be empty");
-    cols.emplace_back("name", req.Get("name").substr(0, 64));
-  }
-  if (req.Has("station_id")) {
-    cols.emplace_back("tsid", req.Get("station_id").substr(0, 20));
-    cols.emplace_back("csid", req.Get("station_id").substr(0, 20));
-  }
-  for (const char* k : {"tsid", "csid"})
-    if (req.Has(k)) cols.emplace_back(k, req.Get(k).substr(0, 20));
-  if (req.Has("rings")) {
-    long long rings = req.GetInt("rings", -1);
-    if (rings < 0 || rings > 99 || req.Get("rings").find_first_not_of("0123456789") != std::string::npos)
-      throw Refused(5, "rings must be 0 to 99");
-    cols.emplace_back("rings", rings);
-  }
-  if (req.Has("receive")) cols.emplace_back("receive_mode", ReceiveModeOf(req.Get("receive")));
-  if (req.Has("send_enabled")) {
-    const std::string v = req.Get("send_enabled");
-    if (v != "0" && v != "1" && v != "on" && v != "off") throw Refused(5, "send_enabled must be on or off");
-    cols.emplace_back("send_enabled", v == "1" || v == "on" ? 1LL : 0LL);
-  }
-  if (req.Has("priority")) cols.emplace_back("priority", req.GetInt("priority", 1));
-  return cols;
-}
-
-// A line's device as a path that names the same thing for every line
-// ("" when none).
-std::string SameDevice(const std::string& path) {
-  if (path.empty()) return "";
-  std::error_code ec;
-  fs::path p = fs::weakly_canonical(path, ec);
-  return ec ? path : p.string();
-}
 
 struct FdGuard {
   int fd;
@@ -240,7 +164,7 @@ class QueueClaim {
                                          " status IN (?, ?, ?, ?, ?)",
                                          waitingArgs);
     if (maxJobs > 0 && waiting >= maxJobs)
-      throw Refused(61, "too many faxes in the queue: you have " + std::to_string(waiting) +
+      throw Refused(kErrNoRoom, "too many faxes in the queue: you have " + std::to_string(waiting) +
                             " waiting to be sent, and each user may have " + std::to_string(maxJobs) +
                             " (the fax service's quota_jobs)");
     if (maxBytes <= 0) return;
@@ -250,7 +174,7 @@ class QueueClaim {
     // The user's own finished faxes give up their copies first.
     if (held + bytes_ > maxBytes) held -= state_.FreeFinishedCopies(owner_, held + bytes_ - maxBytes);
     if (held + bytes_ > maxBytes)
-      throw Refused(61, "not enough room in the queue: your faxes there would take " +
+      throw Refused(kErrNoRoom, "not enough room in the queue: your faxes there would take " +
                             std::to_string((held + bytes_ + kMiB - 1) / kMiB) +
                             " MiB, and each user may keep " + std::to_string(maxBytes / kMiB) +
                             " MiB (the fax service's quota_mb)");
@@ -261,6 +185,21 @@ class QueueClaim {
 };
 
 }  // namespace
+
+Message Ok() { return Message().Set("ok", "1"); }
+
+Message Refusal(long number, const std::string& text) {
+  return Message().Set("ok", "0").Set("errno", static_cast<long long>(number)).Set("error", text);
+}
+
+void CheckLengths(const Message& req) {
+  for (auto& [k, v] : req.Fields()) {
+    std::size_t limit = k == "note" ? kMaxNote : kMaxText;
+    if (v.size() > limit)
+      throw Refused(kErrRefused, "the field \"" + k.substr(0, 32) + "\" is longer than " + std::to_string(limit) +
+                           " characters");
+  }
+}
 
 void RecordFarEnd(State& state, const Message& record) {
   std::lock_guard g(state.mu);
@@ -290,7 +229,7 @@ Reply Requests::Handle(const Caller& caller, const Message& req, int documentFd)
     // The service never opens a file a client names: documents come as
     // descriptors. A request naming one is refused the same way whatever
     // the name, so nothing can be learnt about files through the service.
-    if (req.Has("file")) throw Refused(53, "no document: hand the document over as an open file");
+    if (req.Has("file")) throw Refused(kErrNoDocument, "no document: hand the document over as an open file");
     if (op == "hello") return {Hello(caller)};
     if (op == "devices") return {Devices(caller)};
     if (op == "submit") return {Submit(caller, req, documentFd, lk)};
@@ -348,13 +287,13 @@ Reply Requests::Handle(const Caller& caller, const Message& req, int documentFd)
       stopService_();
       return {Ok()};
     }
-    return {Error(438, "unknown request \"" + op.substr(0, 64) + "\"")};
+    return {Refusal(kErrNotOffered, "unknown request \"" + op.substr(0, 64) + "\"")};
   } catch (const Refused& e) {
-    return {Error(e.Number(), e.what())};
+    return {Refusal(e.Number(), e.what())};
   } catch (const fs::filesystem_error& e) {
-    return {Error(75, e.what())};
+    return {Refusal(kErrServiceFiles, e.what())};
   } catch (const std::exception& e) {
-    return {Error(5, e.what())};
+    return {Refusal(kErrRefused, e.what())};
   }
 }
 
@@ -370,27 +309,6 @@ Message Requests::Hello(const Caller& caller) {
       .Set("admin", caller.admin ? 1 : 0)
       .Set("granted_rights", caller.Rights())
       .Set("idle_timeout_ms", static_cast<long long>(idleTimeoutMs_));
-}
-
-Message Requests::Devices(const Caller& caller) {
-  Message r = Ok();
-  auto rows = state_.db.Query("SELECT * FROM devices ORDER BY priority, id");
-  int n = 0;
-  for (Message& row : rows) {
-    Message d;
-    for (const char* k : {"id", "name", "description", "kind", "tsid", "csid", "receive_mode", "rings", "powered_off",
-                          "send_enabled", "priority"})
-      d.Set(k, row.Get(k));
-    d.Set("status", row.Get("line_status").empty() ? "ready" : row.Get("line_status"));
-    d.Set("receive_enabled", row.GetInt("receive_mode") != faxsvc::kReceiveOff ? 1 : 0);
-    // Who may change the device: the administrators.
-    d.Set("can_modify", caller.admin ? 1 : 0);
-    d.Set("ringing", state_.db.QueryInt("SELECT COUNT(*) FROM jobs WHERE queue='in' AND status=? AND device_id=?",
-                                        {static_cast<long long>(faxsvc::kJobPending), row.GetInt("id")}));
-    if (caller.admin) d.Set("route_to", UserOf(row.GetInt("route_uid", -1)));
-    r.AddItem(++n, d);
-  }
-  return r.Set("count", n);
 }
 
 Message Requests::Submit(const Caller& caller, const Message& req, int fd, std::unique_lock<std::mutex>& lk) {
@@ -415,9 +333,9 @@ Message Requests::Submit(const Caller& caller, const Message& req, int fd, std::
       if (EndsWithTxt(document)) {
         pageCount = 1;
         if (!faxsvc::WriteFaxTiff(queued, std::vector<faxsvc::FaxPage>{faxsvc::BlankPage()}, "", &why))
-          throw Refused(75, "cannot queue the fax: " + why);
+          throw Refused(kErrServiceFiles, "cannot queue the fax: " + why);
       } else if (!faxsvc::CheckFaxTiff(queued, &pageCount, &why)) {
-        throw Refused(13, (document.empty() ? std::string("the document") : document) +
+        throw Refused(kErrNotFaxDocument, (document.empty() ? std::string("the document") : document) +
                               " is not a fax document: " + why);
       }
     } catch (...) {
@@ -426,8 +344,8 @@ Message Requests::Submit(const Caller& caller, const Message& req, int fd, std::
     }
     // A fax that asks for the service's own cover page and has no pages of
     // its own (the blank stand-in) gets it in front of the blank page (page
-    // by page, a row at a time); without Ghostscript it goes without one,
-    // and says so. A fax image brings its cover page as its first page
+    // by page, a row at a time); one that cannot be drawn is left out, and
+    // the job's history says why. A fax image brings its cover page as its first page
     // already: a second one in front of it is never added.
     if (req.GetInt("server_cover") == 1 && EndsWithTxt(document)) {
       std::string cover = archive_.NewQueueFile("cover-");
@@ -483,7 +401,7 @@ Message Requests::Submit(const Caller& caller, const Message& req, int fd, std::
 Message Requests::PlaceCall(const Message& req, int fd, std::unique_lock<std::mutex>& lk) {
   long long device = req.GetInt("device", 1);
   if (state_.db.QueryInt("SELECT COUNT(*) FROM devices WHERE id=?", {device}) == 0)
-    throw Refused(5, "no fax device " + std::to_string(device));
+    throw Refused(kErrRefused, "no fax device " + std::to_string(device));
   CheckLengths(req);
   const long long size = DocumentSize(fd);
   state_.CheckRoom(size);
@@ -496,7 +414,7 @@ Message Requests::PlaceCall(const Message& req, int fd, std::unique_lock<std::mu
     if (!faxsvc::CheckFaxTiff(copy, &pageCount, &why)) {
       ::unlink(copy.c_str());
       std::string document = req.Get("document");
-      throw Refused(13, (document.empty() ? std::string("the document") : document) +
+      throw Refused(kErrNotFaxDocument, (document.empty() ? std::string("the document") : document) +
                             " is not a fax document: " + why);
     }
   }
@@ -513,9 +431,16 @@ Message Requests::PlaceCall(const Message& req, int fd, std::unique_lock<std::mu
 }
 
 Message Requests::ListJobs(const Grant& grant, const Message& req) {
+  // Without "all", the calls still ringing or being received, and the
+  // faxes not yet sent or cancelled.
+  const bool incoming = req.Get("queue") == "in";
   std::string sql = "SELECT * FROM jobs WHERE queue=? AND id>?";
-  if (req.Get("all") != "1") sql += req.Get("queue") == "in" ? " AND status IN (1, 2)" : " AND status NOT IN (256, 512)";
-  std::vector<DbValue> args{req.Get("queue") == "in" ? std::string("in") : std::string("out"), After(req)};
+  std::vector<DbValue> args{incoming ? std::string("in") : std::string("out"), After(req)};
+  if (req.Get("all") != "1") {
+    sql += incoming ? " AND status IN (?, ?)" : " AND status NOT IN (?, ?)";
+    args.emplace_back(static_cast<long long>(incoming ? faxsvc::kJobPending : faxsvc::kJobCompleted));
+    args.emplace_back(static_cast<long long>(incoming ? faxsvc::kJobInProgress : faxsvc::kJobCanceled));
+  }
   if (!grant.all) {
     sql += " AND owner_uid=?";
     args.push_back(grant.owner);
@@ -565,12 +490,12 @@ Reply Requests::OpenFax(const Message& req) {
   auto rows = state_.db.Query(std::string("SELECT path") + (incoming ? "" : ", archive_error") + " FROM " +
                                   (incoming ? "received" : "sent") + " WHERE id=?",
                               {req.GetInt("id")});
-  if (rows.empty()) throw Refused(5, "no fax " + req.Get("id") + " in this folder");
+  if (rows.empty()) throw Refused(kErrRefused, "no fax " + req.Get("id") + " in this folder");
   std::string path = rows[0].Get("path");
-  if (path.empty()) throw Refused(53, "the fax was not archived: " + rows[0].Get("archive_error"));
+  if (path.empty()) throw Refused(kErrNoDocument, "the fax was not archived: " + rows[0].Get("archive_error"));
   std::string why;
   int fd = archive_.OpenStored(path, &why);
-  if (fd < 0) throw Refused(53, why);
+  if (fd < 0) throw Refused(kErrNoDocument, why);
   return {Ok().Set("name", fs::path(path).filename().string()), fd};
 }
 
@@ -589,7 +514,7 @@ Message Requests::JobOp(const Caller& caller, const Message& req, std::unique_lo
   bool onLine = status == kJobInProgress && running != state_.active.end();
   int ops = OperationsFor(status, incoming);
   if (action == "cancel") {
-    if (!(ops & kOpDelete)) throw Refused(5, "The fax job cannot be cancelled in its state (" + QueueStatusText(status) + ")");
+    if (!(ops & kOpDelete)) throw Refused(kErrRefused, "The fax job cannot be cancelled in its state (" + QueueStatusText(status) + ")");
     if (onLine) {
       running->second->action = "cancel";
       running->second->cancel = true;
@@ -609,7 +534,7 @@ Message Requests::JobOp(const Caller& caller, const Message& req, std::unique_lo
     }
     state_.Event("cancelled", id, incoming ? "incoming call cancelled" : "fax to " + job.Get("number") + " cancelled");
   } else if (action == "pause") {
-    if (!(ops & kOpPause)) throw Refused(5, "The fax job cannot be paused in its state (" + QueueStatusText(status) + ")");
+    if (!(ops & kOpPause)) throw Refused(kErrRefused, "The fax job cannot be paused in its state (" + QueueStatusText(status) + ")");
     if (onLine) {
       running->second->action = "pause";
       running->second->cancel = true;
@@ -618,17 +543,17 @@ Message Requests::JobOp(const Caller& caller, const Message& req, std::unique_lo
     }
     state_.Event("paused", id, "fax to " + job.Get("number") + " paused");
   } else if (action == "resume") {
-    if (!(ops & kOpResume)) throw Refused(5, "The fax job is not paused");
+    if (!(ops & kOpResume)) throw Refused(kErrRefused, "The fax job is not paused");
     set(kJobPending, "");
     state_.Event("resumed", id, "fax to " + job.Get("number") + " resumed");
   } else if (action == "restart") {
-    if (!(ops & kOpRestart)) throw Refused(5, "The fax job cannot be sent again in its state (" + QueueStatusText(status) + ")");
+    if (!(ops & kOpRestart)) throw Refused(kErrRefused, "The fax job cannot be sent again in its state (" + QueueStatusText(status) + ")");
     if (status == kJobCompleted) return Resend(caller, Message("resend").Set("job", id), lk);
     state_.db.Exec("UPDATE jobs SET status=?, attempts=0, error='', pages_sent=0, next_attempt=0, resume_from=1 WHERE id=?",
                    {static_cast<long long>(kJobPending), id});
     state_.Event("restarted", id, "fax to " + job.Get("number") + " queued again");
   } else {
-    throw Refused(5, "unknown job action \"" + action.substr(0, 32) + "\"");
+    throw Refused(kErrRefused, "unknown job action \"" + action.substr(0, 32) + "\"");
   }
   state_.Changed();
   Message r = Ok().Set("count", 1);
@@ -641,7 +566,7 @@ Message Requests::Resend(const Caller& caller, const Message& req, std::unique_l
   // again as a new job of its owner with the same document and recipient.
   auto rows = req.Has("job") ? state_.db.Query("SELECT * FROM sent WHERE job_id=?", {req.GetInt("job")})
                              : state_.db.Query("SELECT * FROM sent WHERE id=?", {req.GetInt("id")});
-  if (rows.empty()) throw Refused(5, "no sent fax to send again");
+  if (rows.empty()) throw Refused(kErrRefused, "no sent fax to send again");
   Message s = rows[0];
   auto old = state_.db.Query("SELECT props, file, owner_name FROM jobs WHERE id=?", {s.GetInt("job_id")});
   std::string why;
@@ -649,7 +574,7 @@ Message Requests::Resend(const Caller& caller, const Message& req, std::unique_l
   // A fax that could not be archived still has its queue copy.
   if (fd < 0 && !old.empty() && !old[0].Get("file").empty())
     fd = archive_.Queue().OpenOwn(fs::path(old[0].Get("file")).filename().string(), &why);
-  if (fd < 0) throw Refused(53, "the sent fax's document is missing: " + why);
+  if (fd < 0) throw Refused(kErrNoDocument, "the sent fax's document is missing: " + why);
   FdGuard guard{fd};
   const long long size = DocumentSize(fd);
   QueueClaim claim(state_, caller.admin, s.GetInt("owner_uid"), size);
@@ -673,249 +598,14 @@ Message Requests::Resend(const Caller& caller, const Message& req, std::unique_l
   return r;
 }
 
-Message Requests::SetDevice(const Message& req) {
-  long long id = req.GetInt("id", 1);
-  if (state_.db.QueryInt("SELECT COUNT(*) FROM devices WHERE id=?", {id}) == 0)
-    throw Refused(5, "no fax device " + std::to_string(id));
-  CheckLengths(req);
-  long long mode = req.GetInt("receive_mode", -1), rings = req.GetInt("rings", -1);
-  if (req.Has("receive_mode") && (mode < 0 || mode > 2)) throw Refused(5, "ReceiveMode must be 0, 1 or 2");
-  const std::string autoAnswer = req.Has("auto_answer") ? req.Get("auto_answer") : "";
-  if (req.Has("auto_answer") && (req.Has("receive_mode") || (autoAnswer != "0" && autoAnswer != "1")))
-    throw Refused(5, "auto_answer is 0 or 1, and goes without receive_mode");
-  if (req.Has("rings") && (rings < 0 || rings > 99)) throw Refused(5, "rings must be 0 to 99");
-  long long route = -1;
-  if (req.Has("route_to") && !req.Get("route_to").empty()) {
-    std::vector<char> buf(16384);
-    passwd pw{}, *found = nullptr;
-    if (::getpwnam_r(req.Get("route_to").c_str(), &pw, buf.data(), buf.size(), &found) != 0 || !found)
-      throw Refused(5, "no user \"" + req.Get("route_to") + "\" to route received faxes to");
-    route = found->pw_uid;
-  }
-  if (req.Has("receive_mode")) state_.db.Exec("UPDATE devices SET receive_mode=? WHERE id=?", {mode, id});
-  // Automatic answering as one switch (the older family's port): off again
-  // returns the device to what it did before, off or answered by hand.
-  const long long automatic = faxsvc::kReceiveAuto;
-  if (autoAnswer == "1") state_.db.Exec("UPDATE devices SET receive_mode=? WHERE id=?", {automatic, id});
-  if (autoAnswer == "0")
-    state_.db.Exec("UPDATE devices SET receive_mode=idle_mode WHERE id=? AND receive_mode=?",
-                   {id, automatic});
-  state_.RememberIdleMode(id);
-  if (req.Has("rings")) state_.db.Exec("UPDATE devices SET rings=? WHERE id=?", {rings, id});
-  if (req.Has("route_to")) state_.db.Exec("UPDATE devices SET route_uid=? WHERE id=?", {route, id});
-  if (req.Has("send_enabled"))
-    state_.db.Exec("UPDATE devices SET send_enabled=? WHERE id=?", {req.GetInt("send_enabled") ? 1LL : 0LL, id});
-  for (const char* k : {"tsid", "csid"})
-    if (req.Has(k))
-      state_.db.Exec(std::string("UPDATE devices SET ") + k + "=? WHERE id=?", {req.Get(k).substr(0, 20), id});
-  auto row = state_.db.Query("SELECT * FROM devices WHERE id=?", {id});
-  state_.Event("device", 0, "device " + std::to_string(id) + ": receive mode " + row[0].Get("receive_mode") + ", " +
-                                row[0].Get("rings") + " rings");
-  state_.Changed();
-  Message r = Ok().Set("count", 1);
-  r.AddItem(1, row[0]);
-  return r;
-}
-
 Message Requests::Answer(const Message& req) {
   long long device = req.GetInt("id", 1);
   auto rows = state_.db.Query("SELECT id FROM jobs WHERE queue='in' AND status=? AND device_id=? ORDER BY id LIMIT 1",
                               {static_cast<long long>(faxsvc::kJobPending), device});
-  if (rows.empty()) throw Refused(5, "No call is ringing on the fax device");
+  if (rows.empty()) throw Refused(kErrRefused, "No call is ringing on the fax device");
   long long id = rows[0].GetInt("id");
   state_.db.Exec("UPDATE jobs SET status=?, error='' WHERE id=?", {static_cast<long long>(faxsvc::kJobInProgress), id});
   state_.Event("answered", id, "incoming call answered");
-  state_.Changed();
-  return Ok().Set("id", id);
-}
-
-Message Requests::SetLine(const Message& req) {
-  CheckLengths(req);
-  for (auto& [k, v] : req.Fields()) {
-    if (k != "op" && !State::KnownSetting(k)) throw Refused(5, "unknown line setting \"" + k.substr(0, 32) + "\"");
-    if ((k == "quota_jobs" || k == "quota_mb" || k == "reserve_mb") &&
-        (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos))
-      throw Refused(5, k + " must be a whole number");
-  }
-  for (auto& [k, v] : req.Fields())
-    if (k != "op") state_.PutSetting(k, v);
-  state_.Changed();
-  return Ok();
-}
-
-// The fax lines.
-
-long long Requests::LineWithDevice(const std::string& device, long long except) {
-  const std::string wanted = SameDevice(device);
-  for (Message& row : state_.db.Query("SELECT id, config FROM devices WHERE id<>?", {except})) {
-    Message config;
-    Message::Decode(row.Get("config"), &config);
-    if (!wanted.empty() && SameDevice(config.Get("device")) == wanted) return row.GetInt("id");
-  }
-  return 0;
-}
-
-Message Requests::ListLines() {
-  Message r = Ok();
-  int n = 0;
-  for (Message& row : state_.db.Query("SELECT * FROM devices ORDER BY priority, id")) {
-    Message line;
-    for (const char* k : {"id", "name", "kind", "description", "tsid", "csid", "rings", "receive_mode", "priority",
-                          "send_enabled"})
-      line.Set(k, row.Get(k));
-    line.Set("status", row.Get("line_status").empty() ? "ready" : row.Get("line_status"));
-    Message config;
-    Message::Decode(row.Get("config"), &config);
-    for (auto& [k, v] : config.Fields()) line.Set(k, v);
-    r.AddItem(++n, line);
-  }
-  return r.Set("count", n);
-}
-
-Message Requests::ProbeModem(const Message& req, std::unique_lock<std::mutex>& lk) {
-  LineCheck check;
-  if (!FindLineKind("modem", &check) || !check) throw Refused(5, "this fax service has no modem lines");
-  Message config;
-  for (auto& [k, v] : req.Fields())
-    if (k != "op") config.Set(k, v);
-  // A modem a line holds is busy for anyone else, the service included.
-  if (long long line = LineWithDevice(config.Get("device"), 0)) {
-    auto rows = state_.db.Query("SELECT line_status FROM devices WHERE id=?", {line});
-    throw Refused(5, config.Get("device") + " is the modem of line " + std::to_string(line) + " (" +
-                         (rows.empty() ? std::string() : rows[0].Get("line_status")) + ")");
-  }
-  Message report;
-  std::string why;
-  bool ok;
-  {
-    Unlocked unlocked(lk);  // asking a modem takes seconds
-    ok = check(config, true, &report, &why);
-  }
-  if (!ok) throw Refused(5, why);
-  Message r = Ok();
-  for (auto& [k, v] : report.Fields()) r.Set(k, v);
-  return r.Set("device", config.Get("device"));
-}
-
-Message Requests::AddLine(const Message& req, std::unique_lock<std::mutex>& lk) {
-  CheckLengths(req);
-  const std::string kind = req.Get("kind").empty() ? "modem" : req.Get("kind");
-  LineCheck check;
-  if (!FindLineKind(kind, &check)) throw Refused(5, "no line of kind \"" + kind.substr(0, 32) + "\" in this fax service");
-  auto cols = CommonColumns(req);
-  Message config;
-  for (auto& [k, v] : req.Fields())
-    if (!CommonLineSetting(k)) config.Set(k, v);
-  if (!check && config.Size() > 0)
-    throw Refused(5, "unknown setting \"" + config.Fields()[0].first.substr(0, 32) + "\" of a " + kind + " line");
-  if (long long other = LineWithDevice(config.Get("device"), 0))
-    throw Refused(5, config.Get("device") + " is the device of line " + std::to_string(other) + " already");
-  Message report;
-  if (check) {
-    // The modem is asked before the line is kept: a device that is no fax
-    // modem is refused here, with the reason.
-    std::string why;
-    bool ok;
-    {
-      Unlocked unlocked(lk);
-      ok = check(config, true, &report, &why);
-    }
-    if (!ok) throw Refused(5, why);
-    if (long long other = LineWithDevice(config.Get("device"), 0))
-      throw Refused(5, config.Get("device") + " is the device of line " + std::to_string(other) + " already");
-  }
-  const std::string station = state_.Setting("station_id");
-  std::string name = kind == "modem" ? "Fax modem on " + config.Get("device") : "Brevant Loopback Modem";
-  std::string description =
-      kind == "modem" ? "Class 1 fax modem " + report.Get("modem") + " on " + config.Get("device") + ", up to " +
-                            report.Get("max_rate") + " bit/s"
-                      : "Loopback line: faxes go over T.30 (SpanDSP) to a far-end station inside the fax service";
-  // A line's number is never given again: jobs and faxes name the line
-  // that carried them.
-  long long id = 1 + std::max(state_.db.QueryInt("SELECT MAX(id) FROM devices"),
-                              static_cast<long long>(state_.SettingReal("last_line_id")));
-  state_.PutSetting("last_line_id", std::to_string(id));
-  state_.db.Exec("INSERT INTO devices(id, name, tsid, csid, receive_mode, rings, kind, config, description, priority)"
-                 " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                 {id, name, station, station, static_cast<long long>(faxsvc::kReceiveAuto), 2LL, kind,
-                  config.Size() ? config.Encode() : std::string(), description, 1LL});
-  for (auto& [col, value] : cols) state_.db.Exec("UPDATE devices SET " + col + "=? WHERE id=?", {value, id});
-  state_.RememberIdleMode(id);
-  state_.Event("line", 0, "line " + std::to_string(id) + " added: " + description);
-  if (report.Has("ignored_lock"))
-    state_.Event("line", 0, "line " + std::to_string(id) + ": " + report.Get("ignored_lock"));
-  state_.Changed();
-  Message r = Ok().Set("id", id);
-  for (auto& [k, v] : report.Fields()) r.Set(k, v);
-  return r;
-}
-
-Message Requests::UpdateLine(const Message& req, std::unique_lock<std::mutex>& lk) {
-  CheckLengths(req);
-  const long long id = req.GetInt("id");
-  auto rows = state_.db.Query("SELECT * FROM devices WHERE id=?", {id});
-  if (rows.empty()) throw Refused(5, "no fax line " + req.Get("id").substr(0, 32));
-  if (req.Has("kind") && req.Get("kind") != rows[0].Get("kind"))
-    throw Refused(5, "a line's kind cannot change: remove the line and add another");
-  auto cols = CommonColumns(req);
-  Message config;
-  Message::Decode(rows[0].Get("config"), &config);
-  bool changed = false;
-  for (auto& [k, v] : req.Fields())
-    if (!CommonLineSetting(k)) {
-      config.Set(k, v);
-      changed = true;
-    }
-  LineCheck check;
-  FindLineKind(rows[0].Get("kind"), &check);
-  if (changed && !check) throw Refused(5, "a " + rows[0].Get("kind") + " line has no settings of its own");
-  if (changed) {
-    if (long long other = LineWithDevice(config.Get("device"), id))
-      throw Refused(5, config.Get("device") + " is the device of line " + std::to_string(other) + " already");
-    // A new device is asked before the line takes it; the line's own modem
-    // is busy with the line, which opens it again with the new settings.
-    Message old;
-    Message::Decode(rows[0].Get("config"), &old);
-    bool newDevice = SameDevice(old.Get("device")) != SameDevice(config.Get("device"));
-    Message report;
-    std::string why;
-    bool ok;
-    {
-      Unlocked unlocked(lk);
-      ok = check(config, newDevice, &report, &why);
-    }
-    if (!ok) throw Refused(5, why);
-    state_.db.Exec("UPDATE devices SET config=? WHERE id=?", {config.Encode(), id});
-    if (newDevice)
-      state_.db.Exec("UPDATE devices SET description=? WHERE id=?",
-                     {"Class 1 fax modem " + report.Get("modem") + " on " + config.Get("device") + ", up to " +
-                          report.Get("max_rate") + " bit/s",
-                      id});
-  }
-  for (auto& [col, value] : cols) state_.db.Exec("UPDATE devices SET " + col + "=? WHERE id=?", {value, id});
-  state_.RememberIdleMode(id);
-  state_.Event("line", 0, "line " + std::to_string(id) + " changed");
-  state_.Changed();
-  return Ok().Set("id", id);
-}
-
-Message Requests::RemoveLine(const Message& req) {
-  const long long id = req.GetInt("id");
-  if (state_.db.QueryInt("SELECT COUNT(*) FROM devices WHERE id=?", {id}) == 0)
-    throw Refused(5, "no fax line " + req.Get("id").substr(0, 32));
-  // A call on the line is finished (or cancelled) first; a fax waiting
-  // for the line goes on another.
-  if (state_.db.QueryInt("SELECT COUNT(*) FROM jobs WHERE device_id=? AND status IN (?, ?)",
-                         {id, static_cast<long long>(faxsvc::kJobInProgress),
-                          static_cast<long long>(faxsvc::kJobCanceling)}) > 0)
-    throw Refused(5, "line " + std::to_string(id) + " is on a call: cancel it or wait until it ends");
-  state_.db.Transaction([&] {
-    state_.db.Exec("DELETE FROM devices WHERE id=?", {id});
-    state_.db.Exec("UPDATE jobs SET status=?, error='The line was removed while the call rang', ended=?"
-                   " WHERE queue='in' AND device_id=? AND status=?",
-                   {static_cast<long long>(faxsvc::kJobFailed), Now(), id, static_cast<long long>(faxsvc::kJobPending)});
-    state_.Event("line", 0, "line " + std::to_string(id) + " removed");
-  });
   state_.Changed();
   return Ok().Set("id", id);
 }

@@ -1,7 +1,9 @@
 #pragma once
 // The service's requests: each passes the access check (Access.h) and then
 // reaches the jobs, devices and archives through the state it shares with
-// the line workers. docs/fax-service.md lists them.
+// the line workers. docs/fax-service.md lists them. Requests.cpp answers
+// the job, queue and archive requests; LineRequests.cpp the line
+// administration (lines, their devices and the service's settings).
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -10,6 +12,7 @@
 #include "platform/faxservice/Protocol.h"
 #include "tools/brevant-faxd/Access.h"
 #include "tools/brevant-faxd/Archive.h"
+#include "tools/brevant-faxd/Line.h"
 #include "tools/brevant-faxd/State.h"
 
 namespace brevant::faxd {
@@ -56,6 +59,26 @@ class Requests {
   faxsvc::Message ProbeModem(const faxsvc::Message& req, std::unique_lock<std::mutex>& lk);
   // The line (other than `except`) whose device is `device`, 0 when none.
   long long LineWithDevice(const std::string& device, long long except);
+
+  // A line's settings as a request leaves them: its kind's own settings
+  // (config, defaults filled in) and whether its device is to be asked.
+  struct LinePlan {
+    faxsvc::Message config;
+    LineCheck check;
+    bool askDevice = false;
+  };
+  // Refuses (Refused) a plan whose device another line than `line` owns,
+  // or whose settings the kind's check refuses.
+  void ClaimDevice(LinePlan& plan, long long line);
+  // Every change of a line's settings goes through here. `plan` works the
+  // change out from the rows as they are, with the lock held; the device
+  // is then asked without the lock (a modem takes seconds), so another
+  // administrator may change the lines meanwhile: with the lock taken
+  // again, `plan` runs again, and `write` keeps what it found then, with
+  // the device's report, provided the device it asked is still the one
+  // the change needs (otherwise the new one is asked).
+  faxsvc::Message ChangeLine(std::unique_lock<std::mutex>& lk, const std::function<LinePlan()>& plan,
+                             const std::function<faxsvc::Message(const LinePlan&, const faxsvc::Message& report)>& write);
   Reply OpenFax(const faxsvc::Message& req);
 
   State& state_;
@@ -64,6 +87,13 @@ class Requests {
   std::function<void()> stopService_;
   std::function<void()> linesChanged_;
 };
+
+// A reply that says yes, and one that refuses with an error number
+// (faxsvc::ErrorNumber) and the reason.
+faxsvc::Message Ok();
+faxsvc::Message Refusal(long number, const std::string& text);
+// Refuses (Refused) a request with a field longer than the service keeps.
+void CheckLengths(const faxsvc::Message& req);
 
 // The far-end station's record of one call, kept in the state (the
 // loopback line's LineEnv::farEndRecord).

@@ -21,10 +21,6 @@ using faxsvc::Message;
 
 namespace {
 
-Message Error(long number, const std::string& text) {
-  return Message().Set("ok", "0").Set("errno", static_cast<long long>(number)).Set("error", text);
-}
-
 // The socket's folder: made (0755) when missing; it must belong to root or
 // the service and be writable by nobody else unless sticky, or another
 // user could put their own socket in the service's place.
@@ -126,7 +122,7 @@ void Server::Serve() {
       refusal = "too many clients of the fax service";
     if (!refusal.empty()) {
       lk.unlock();
-      faxsvc::WriteFrame(fd, Error(7, refusal).Encode());
+      faxsvc::WriteFrame(fd, Refusal(faxsvc::kErrTooLarge, refusal).Encode());
       ::close(fd);
       continue;
     }
@@ -148,20 +144,20 @@ void Server::Client(int fd, Caller caller) {
     int doc = -1;
     faxsvc::FrameResult r = faxsvc::ReadFrame(fd, &body, idleTimeoutMs_, 5000, &doc, 30000);
     if (r == faxsvc::FrameResult::Oversized) {
-      faxsvc::WriteFrame(fd, Error(7, "message too large for the fax service (at most " +
+      faxsvc::WriteFrame(fd, Refusal(faxsvc::kErrTooLarge, "message too large for the fax service (at most " +
                                           std::to_string(faxsvc::kMaxBody) + " bytes)")
                                  .Encode());
       break;
     }
     if (r == faxsvc::FrameResult::Truncated) {
-      faxsvc::WriteFrame(fd, Error(5, "truncated message").Encode());
+      faxsvc::WriteFrame(fd, Refusal(faxsvc::kErrRefused, "truncated message").Encode());
       break;
     }
     if (r != faxsvc::FrameResult::Ok) break;  // closed, idle too long, or broken
     Message req;
     Reply reply;
     if (Message::Decode(body, &req, kMaxRequestFields)) reply = handler_(caller, req, doc);
-    else reply.message = Error(5, "malformed message (key=value lines, each key once, at most " +
+    else reply.message = Refusal(faxsvc::kErrRefused, "malformed message (key=value lines, each key once, at most " +
                                       std::to_string(kMaxRequestFields) + " fields)");
     if (doc >= 0) ::close(doc);
     bool sent = faxsvc::WriteFrame(fd, reply.message.Encode(), reply.fd);

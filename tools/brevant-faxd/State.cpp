@@ -188,7 +188,7 @@ void State::CheckRoom(long long bytes) {
   if (disk.free - bytes >= disk.reserve) return;
   if (disk.Low()) Announce(true, disk);
   const std::string free = std::to_string(std::max(0ll, disk.free) / kMiB);
-  throw Refused(61, "no room for the fax on the fax service's disk: " + free +
+  throw Refused(faxsvc::kErrNoRoom, "no room for the fax on the fax service's disk: " + free +
                         " MiB free, and the service keeps " + std::to_string(disk.reserve / kMiB) +
                         " MiB for its records (a fax administrator must free space)");
 }
@@ -314,7 +314,7 @@ void State::Event(const std::string& kind, long long jobId, const std::string& t
 
 faxsvc::Message State::JobRow(long long id) {
   auto rows = db.Query("SELECT * FROM jobs WHERE id=?", {id});
-  if (rows.empty()) throw Refused(5, "no fax job " + std::to_string(id));
+  if (rows.empty()) throw Refused(faxsvc::kErrRefused, "no fax job " + std::to_string(id));
   faxsvc::Message& m = rows[0];
   int status = static_cast<int>(m.GetInt("status"));
   m.Set("ops", OperationsFor(status, m.Get("queue") == "in", !m.Get("file").empty()));

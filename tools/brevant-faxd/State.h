@@ -76,9 +76,9 @@ class State {
   // the far end confirmed) and takes again once there is room.
   static constexpr long long kReserveFile = 4ll << 20;
   Disk DiskSpace();
-  // Throws Refused (61) when `bytes` more would bring the free space under
-  // the reserve, once the copies of finished faxes have made what room
-  // they can.
+  // Throws Refused (kErrNoRoom) when `bytes` more would bring the free
+  // space under the reserve, once the copies of finished faxes have made
+  // what room they can.
   void CheckRoom(long long bytes);
   // Now and then (every few seconds; the line workers call it): takes the
   // reserve file again when there is room, and frees finished faxes' copies
