@@ -16,7 +16,7 @@
 #include "delivery/Delivery.h"
 #include "delivery/ServiceDocument.h"
 #include "platform/events/NamedEvent.h"
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/client/FaxService.h"
 #include "platform/process/Process.h"
 #include "platform/registry/Registry.h"
 #include "platform/ui/Ui.h"

@@ -18,7 +18,7 @@
 #include "delivery/CFax.h"
 #include "delivery/MailTransport.h"
 #include "platform/env/Environment.h"
-#include "platform/faxservice/FaxTiff.h"
+#include "faxservice/protocol/FaxTiff.h"
 #include "platform/fs/TempFiles.h"
 #include "platform/process/Process.h"
 #include "platform/ui/Ui.h"

@@ -17,7 +17,7 @@
 #include "common/MailSessions.h"
 #include "common/OsCheck.h"
 #include "maintenance/BugReport.h"
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/client/FaxService.h"
 #include "platform/mail/MailStore.h"
 #include "printing/Spooler.h"
 #include "platform/process/Process.h"

@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "common/CWinReg.h"
-#include "platform/faxservice/FaxService.h"
-#include "platform/faxservice/FaxTiff.h"
-#include "platform/faxservice/HylaFax.h"
+#include "faxservice/client/FaxService.h"
+#include "faxservice/protocol/FaxTiff.h"
+#include "faxservice/client/HylaFax.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "common/CWinReg.h"
 #include "common/Errors.h"
 #include "common/Logging.h"
-#include "platform/faxservice/HylaFax.h"
+#include "faxservice/client/HylaFax.h"
 #include "platform/ui/Ui.h"
 
 namespace brevant::configui {

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "common/Errors.h"
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/client/FaxService.h"
 #include "tests/faxservice/FaxTestSupport.h"
 
 namespace brevant {

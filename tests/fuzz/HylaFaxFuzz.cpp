@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/Errors.h"
-#include "platform/faxservice/HylaFax.h"
+#include "faxservice/client/HylaFax.h"
 #include "tests/fuzz/FuzzWorld.h"
 
 using namespace brevant;

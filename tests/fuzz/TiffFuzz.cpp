@@ -5,7 +5,7 @@
 // their pixels, and a page is drawn in the size asked for.
 #include <vector>
 
-#include "platform/faxservice/FaxTiff.h"
+#include "faxservice/protocol/FaxTiff.h"
 #include "tests/fuzz/FuzzWorld.h"
 #include "tools/quorrender/FaxTiff.h"
 

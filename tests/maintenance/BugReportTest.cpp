@@ -19,7 +19,7 @@
 #include "common/Logging.h"
 #include "common/MailSessions.h"
 #include "maintenance/BugReport.h"
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/client/FaxService.h"
 #include "platform/mail/MailStore.h"
 #include "tests/faxservice/FaxTestSupport.h"
 #include "tests/maintenance/FakeShell.h"

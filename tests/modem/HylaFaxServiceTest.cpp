@@ -26,11 +26,11 @@
 #include "tests/support/UiRecorder.h"
 #include "tools/brevant-faxmon/FaxMonitor.h"
 #include "tools/brevant-printagent/FaxNotices.h"
-#include "platform/faxservice/FaxService.h"
-#include "platform/faxservice/HylaFax.h"
+#include "faxservice/client/FaxService.h"
+#include "faxservice/client/HylaFax.h"
 #include "tests/mail/FaxWorld.h"
 #include "tests/modem/ModemTestSupport.h"
-#include "tools/brevant-faxd/ModemLine.h"
+#include "faxservice/daemon/lines/class1/ModemLine.h"
 
 namespace brevant {
 namespace {

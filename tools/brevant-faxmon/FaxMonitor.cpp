@@ -28,8 +28,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "platform/faxservice/FaxService.h"
-#include "platform/faxservice/FaxTiff.h"
+#include "faxservice/client/FaxService.h"
+#include "faxservice/protocol/FaxTiff.h"
 
 namespace brevant::faxmon {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/Errors.h"
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/client/FaxService.h"
 #include "platform/fs/TempFiles.h"
 
 namespace brevant::printagent {
