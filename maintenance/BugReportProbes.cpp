@@ -14,6 +14,7 @@
 #include <fstream>
 
 #include "common/CWinReg.h"
+#include "common/MailAccount.h"
 #include "common/MailSessions.h"
 #include "common/OsCheck.h"
 #include "maintenance/BugReport.h"

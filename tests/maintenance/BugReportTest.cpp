@@ -17,6 +17,7 @@
 #include "common/ClientConfig.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
+#include "common/MailAccount.h"
 #include "common/MailSessions.h"
 #include "maintenance/BugReport.h"
 #include "faxservice/client/FaxService.h"
