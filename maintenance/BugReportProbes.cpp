@@ -14,6 +14,7 @@
 #include <fstream>
 
 #include "common/CWinReg.h"
+#include "common/FaxServerConfig.h"
 #include "common/MailAccount.h"
 #include "common/MailSessions.h"
 #include "common/OsCheck.h"
@@ -154,7 +155,7 @@ MailProgram FindMailProgram() {
 // connection): connected, read, disconnected.
 FaxServiceReport ProbeFaxService(bool xp, const std::string& computerName) {
   FaxServiceReport r;
-  auto server = std::make_shared<faxsvc::FaxServer>();
+  auto server = std::make_shared<faxsvc::FaxServer>(faxsvc::ProgramFaxClient());
   r.created = true;
   try {
     server->Connect(computerName);

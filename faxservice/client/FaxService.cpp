@@ -11,7 +11,6 @@
 #include <mutex>
 #include <set>
 
-#include "common/Errors.h"
 #include "faxservice/protocol/FaxTiff.h"
 #include "faxservice/client/HylaFax.h"
 #include "platform/registry/Registry.h"
@@ -42,7 +41,7 @@ void CopyDescriptorTo(int from, const std::string& destination, bool privateCopy
   std::string tmpl = destination + ".part-XXXXXX";
   int to = ::mkostemp(tmpl.data(), O_CLOEXEC);
   if (to < 0)
-    throw VbError(errno == ENOENT ? kErrPathNotFound : kErrPathFileAccess,
+    throw FaxError(errno == ENOENT ? platform::kErrPathNotFound : platform::kErrPathFileAccess,
                   "cannot write " + destination + ": " + std::strerror(errno));
   FdGuard guard{to};
   if (!privateCopy) {
@@ -59,7 +58,7 @@ void CopyDescriptorTo(int from, const std::string& destination, bool privateCopy
     if (n < 0) {
       int err = errno;
       ::unlink(tmpl.c_str());
-      throw VbError(kErrPathFileAccess, "cannot read the fax: " + std::string(std::strerror(err)));
+      throw FaxError(platform::kErrPathFileAccess, "cannot read the fax: " + std::string(std::strerror(err)));
     }
     if (n == 0) break;
     off += n;
@@ -69,7 +68,7 @@ void CopyDescriptorTo(int from, const std::string& destination, bool privateCopy
       if (w < 0) {
         int err = errno;
         ::unlink(tmpl.c_str());
-        throw VbError(kErrPathFileAccess, "cannot write " + destination + ": " + std::strerror(err));
+        throw FaxError(platform::kErrPathFileAccess, "cannot write " + destination + ": " + std::strerror(err));
       }
       done += w;
     }
@@ -82,39 +81,10 @@ void CopyDescriptorTo(int from, const std::string& destination, bool privateCopy
   if (::rename(tmpl.c_str(), destination.c_str()) != 0) {
     int err = errno;
     ::unlink(tmpl.c_str());
-    throw VbError(kErrPathFileAccess, "cannot write " + destination + ": " + std::strerror(err));
+    throw FaxError(platform::kErrPathFileAccess, "cannot write " + destination + ": " + std::strerror(err));
   }
 }
 }  // namespace
-
-int OpenDocument(const std::string& path) {
-  // Non-blocking, so a FIFO named here cannot hold the caller; it is then
-  // refused as not a regular file.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (fd >= 0) ::close(fd);
-    throw VbError(kErrFileNotFound,
-                  "cannot read the document " + path + ": it does not exist, is not a file or may not be read");
-  }
-  return fd;
-}
-
-std::string QueueStatusText(int status) {
-  switch (status) {
-    case kJobPending: return "Pending";
-    case kJobInProgress: return "Transmitting";
-    case kJobPaused: return "Paused";
-    case kJobRetrying: return "Retrying";
-    case kJobNoLine: return "No line";
-    case kJobFailed:
-    case kJobRetriesExceeded: return "Failed";
-    case kJobCompleted: return "Completed";
-    case kJobCanceled:
-    case kJobCanceling: return "Canceled";
-    default: return "Unknown";
-  }
-}
 
 class Session {
  public:
@@ -142,7 +112,7 @@ class Session {
       CloseLocked();
     if (fd_ < 0) OpenLocked();
     std::string body = request.Encode();
-    if (body.size() > kMaxBody) throw VbError(kErrInvalidCall, "request too large for the fax service");
+    if (body.size() > kMaxBody) throw FaxError(platform::kErrInvalidCall, "request too large for the fax service");
     // A daemon restarted since the last call closed our socket: connect once
     // more before giving up.
     if (!WriteFrame(fd_, body, passFd)) {
@@ -150,7 +120,7 @@ class Session {
       OpenLocked();
       if (!WriteFrame(fd_, body, passFd)) {
         CloseLocked();
-        throw VbError(kErrServerUnavailable, "the fax service closed the connection");
+        throw FaxError(kErrServerUnavailable, "the fax service closed the connection");
       }
     }
     std::string reply;
@@ -158,7 +128,7 @@ class Session {
     lastUse_ = std::chrono::steady_clock::now();
     if (r != FrameResult::Ok) {
       CloseLocked();
-      throw VbError(kErrServerUnavailable, r == FrameResult::TimedOut
+      throw FaxError(kErrServerUnavailable, r == FrameResult::TimedOut
                                                ? "the fax service does not answer"
                                                : "the fax service closed the connection");
     }
@@ -169,12 +139,12 @@ class Session {
     };
     if (!Message::Decode(reply, &m)) {
       dropReceived();
-      throw VbError(kErrInvalidCall, "unreadable reply from the fax service");
+      throw FaxError(platform::kErrInvalidCall, "unreadable reply from the fax service");
     }
     if (m.Has("idle_timeout_ms")) idleLimitMs_ = std::max(1000LL, m.GetInt("idle_timeout_ms", kIdleTimeoutMs));
     if (m.Get("ok") != "1") {
       dropReceived();
-      throw VbError(m.GetInt("errno", kErrInvalidCall),
+      throw FaxError(m.GetInt("errno", platform::kErrInvalidCall),
                     m.Get("error").empty() ? "the fax service refused the request" : m.Get("error"));
     }
     return m;
@@ -191,7 +161,7 @@ class Session {
     if (fd_ >= 0) return;
     std::string error;
     fd_ = ConnectSocket(path_, &error);
-    if (fd_ < 0) throw VbError(kErrServerUnavailable, error);
+    if (fd_ < 0) throw FaxError(kErrServerUnavailable, error);
     lastUse_ = std::chrono::steady_clock::now();
   }
   void CloseLocked() {
@@ -208,7 +178,7 @@ class Session {
 
 template <class T>
 T& Collection<T>::Item(long index) {
-  if (index < 1 || index > Count()) throw VbError(kErrSubscript, "Subscript out of range");
+  if (index < 1 || index > Count()) throw FaxError(platform::kErrSubscript, "Subscript out of range");
   return items_[static_cast<std::size_t>(index - 1)];
 }
 template class Collection<FaxPort>;
@@ -328,7 +298,7 @@ void FaxJob::SetStatus(long command) {
     case 1: Act("cancel"); break;
     case 2: Act("pause"); break;
     case 3: Act("resume"); break;
-    default: throw VbError(kErrInvalidCall, "Invalid procedure call or argument");
+    default: throw FaxError(platform::kErrInvalidCall, "Invalid procedure call or argument");
   }
 }
 void FaxJob::Refresh() { m_ = s_->Call(Message("job").Set("id", Id())).Item(1); }
@@ -350,7 +320,7 @@ namespace {
 int OpenStoredFax(Session& s, bool incoming, const std::string& id) {
   int fd = -1;
   s.Call(Message("fax_open").Set("folder", incoming ? "in" : "out").Set("id", id), -1, &fd);
-  if (fd < 0) throw VbError(kErrFileNotFound, "the fax service sent no file for fax " + id);
+  if (fd < 0) throw FaxError(platform::kErrFileNotFound, "the fax service sent no file for fax " + id);
   return fd;
 }
 }  // namespace
@@ -374,7 +344,7 @@ bool FaxQueue::Paused() {
 }
 
 void FaxQueue::SetPaused(bool paused) {
-  if (incoming_) throw VbError(kErrInvalidCall, "the incoming queue cannot be paused");
+  if (incoming_) throw FaxError(platform::kErrInvalidCall, "the incoming queue cannot be paused");
   s_->Call(Message("queue_set").Set("paused", paused ? 1 : 0));
 }
 
@@ -420,26 +390,25 @@ long FaxDocument::Send() {
 // Server -------------------------------------------------------------------
 
 FaxServer::FaxServer() = default;
+FaxServer::FaxServer(ClientSettings settings) : settings_(std::move(settings)) {}
 FaxServer::~FaxServer() = default;
 
-namespace {
-// The fax service is brevant-faxd on this machine unless the user's
-// settings name a HylaFAX server.
-std::shared_ptr<Session> NewSession() {
-  if (!FaxServerConfigured()) return std::make_shared<Session>(DefaultSocketPath());
-  return std::make_shared<Session>(MakeHylaFaxService(ReadFaxServerSettings()));
+// The fax service is brevant-faxd on this machine unless the settings name
+// a HylaFAX server.
+std::shared_ptr<Session> FaxServer::NewSession() const {
+  if (!settings_.server.hylafax) return std::make_shared<Session>(DefaultSocketPath());
+  return std::make_shared<Session>(MakeHylaFaxService(settings_.server, settings_.errors));
 }
-}  // namespace
 
-std::shared_ptr<FaxServer> FaxServer::Running(std::string* why) {
-  auto s = NewSession();
+std::shared_ptr<FaxServer> FaxServer::Running(const ClientSettings& settings, std::string* why) {
+  auto server = std::make_shared<FaxServer>(settings);
+  auto s = server->NewSession();
   try {
     s->Open();
-  } catch (const VbError& e) {
+  } catch (const FaxError& e) {
     if (why) *why = e.what();
     return nullptr;
   }
-  auto server = std::make_shared<FaxServer>();
   server->bound_ = std::move(s);
   return server;
 }
@@ -468,17 +437,17 @@ void FaxServer::Disconnect() {
 bool FaxServer::Connected() const { return s_ != nullptr; }
 
 Message FaxServer::Call(const Message& request) {
-  if (!s_) throw VbError(kErrObjectNotSet, "the fax server is not connected");
+  if (!s_) throw FaxError(platform::kErrObjectNotSet, "the fax server is not connected");
   return s_->Call(request);
 }
 
 Message FaxServer::CallList(const Message& request) {
-  if (!s_) throw VbError(kErrObjectNotSet, "the fax server is not connected");
+  if (!s_) throw FaxError(platform::kErrObjectNotSet, "the fax server is not connected");
   return ListAll(*s_, request);
 }
 
 int FaxServer::OpenFax(bool incoming, const std::string& id) {
-  if (!s_) throw VbError(kErrObjectNotSet, "the fax server is not connected");
+  if (!s_) throw FaxError(platform::kErrObjectNotSet, "the fax server is not connected");
   return OpenStoredFax(*s_, incoming, id);
 }
 
@@ -487,7 +456,7 @@ Collection<FaxDevice> FaxServer::GetDevices() { return ListOf<FaxDevice>(s_, Cal
 Collection<FaxJob> FaxServer::GetJobs() { return ListOf<FaxJob>(s_, CallList(Message("jobs").Set("queue", "out"))); }
 
 std::shared_ptr<FaxDocument> FaxServer::CreateDocument(const std::string& file) {
-  if (!s_) throw VbError(kErrObjectNotSet, "the fax server is not connected");
+  if (!s_) throw FaxError(platform::kErrObjectNotSet, "the fax server is not connected");
   return std::make_shared<FaxDocument>(s_, file);
 }
 
@@ -495,7 +464,7 @@ bool FaxServer::PauseServerQueue() { return Call(Message("queue_get")).GetInt("p
 void FaxServer::SetPauseServerQueue(bool paused) { Call(Message("queue_set").Set("paused", paused ? 1 : 0)); }
 
 FaxFolders FaxServer::Folders() {
-  if (!s_) throw VbError(kErrObjectNotSet, "the fax server is not connected");
+  if (!s_) throw FaxError(platform::kErrObjectNotSet, "the fax server is not connected");
   return FaxFolders(s_);
 }
 
@@ -510,7 +479,7 @@ long MirrorArchive(FaxServer& server, bool incoming, const std::string& folder) 
   std::error_code ec;
   fs::create_directories(fs::path(folder).parent_path(), ec);
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-    throw VbError(kErrPathNotFound, "cannot create " + folder + ": " + std::strerror(errno));
+    throw FaxError(platform::kErrPathNotFound, "cannot create " + folder + ": " + std::strerror(errno));
   std::set<std::string> names;
   for (FaxMessage& m : messages.Items()) {
     std::string name = m.FileName();
@@ -524,7 +493,7 @@ long MirrorArchive(FaxServer& server, bool incoming, const std::string& folder) 
     try {
       FdGuard fd{m.OpenTiff()};
       CopyDescriptorTo(fd.fd, target, true, m.TransmissionEnd());
-    } catch (const VbError&) {
+    } catch (const FaxError&) {
       // One fax that cannot be had (removed from the archive meanwhile)
       // leaves the others in the view.
       names.erase(name);
@@ -539,46 +508,12 @@ long MirrorArchive(FaxServer& server, bool incoming, const std::string& folder) 
   return count;
 }
 
-// The service's folders ------------------------------------------------------
-
-namespace {
-const char* FolderKey(bool incoming) {
-  return incoming ? "Software\\Microsoft\\Fax\\Setup\\Original Setup Data" : "Software\\Microsoft\\Fax";
-}
-const char* FolderValue(bool incoming) { return incoming ? "Store Directory" : "ArchiveDirectory"; }
-}  // namespace
-
-std::string RegisteredFaxFolder(bool incoming) {
-  reg::HKEY h = 0;
-  if (reg::OpenKey(reg::kLocalMachine, FolderKey(incoming), reg::kKeyRead, &h) != reg::kOk) return "";
-  std::uint32_t type = 0, size = 0;
-  std::string out;
-  if (reg::QueryValue(h, FolderValue(incoming), &type, nullptr, &size) == reg::kOk && size > 0 &&
-      (type == reg::REG_SZ || type == reg::REG_EXPAND_SZ)) {
-    out.resize(size);
-    if (reg::QueryValue(h, FolderValue(incoming), &type, out.data(), &size) != reg::kOk) out.clear();
-    while (!out.empty() && out.back() == '\0') out.pop_back();
-  }
-  reg::CloseKey(h);
-  return out;
-}
-
-bool RegisterFaxFolder(bool incoming, const std::string& folder) {
-  reg::HKEY h = 0;
-  if (reg::CreateKey(reg::kLocalMachine, FolderKey(incoming), reg::kKeyAllAccess, &h) != reg::kOk)
-    return false;
-  bool ok = reg::SetValue(h, FolderValue(incoming), reg::REG_SZ, folder.c_str(),
-                          static_cast<std::uint32_t>(folder.size() + 1)) == reg::kOk;
-  reg::CloseKey(h);
-  return ok;
-}
-
 // TIFF reader ----------------------------------------------------------------
 
 void FaxTiff::SetImage(const std::string& path) {
   int pages = 0;
   std::string why;
-  if (!CheckFaxTiff(path, &pages, &why)) throw VbError(kErrTypeMismatch, why);
+  if (!CheckFaxTiff(path, &pages, &why)) throw FaxError(platform::kErrTypeMismatch, why);
   path_ = path;
   pages_ = pages;
   description_ = ReadDescription(path);

@@ -14,7 +14,7 @@
 //    OutgoingArchive (GetMessages: FaxMessage).
 //
 // Collections are indexed from 1 like the automation collections they
-// stand for. Every call that reaches the daemon throws VbError when it
+// stand for. Every call that reaches the daemon throws FaxError when it
 // fails (the daemon not running, a refused request); the callers' own
 // handlers turn that into their error records and messages.
 //
@@ -31,65 +31,13 @@
 #include <string>
 #include <vector>
 
+#include "faxservice/client/HylaFax.h"
 #include "faxservice/protocol/Protocol.h"
+#include "faxservice/protocol/Service.h"
 
 namespace brevant::faxsvc {
 
 using TimePoint = std::chrono::system_clock::time_point;
-
-// Job status values (newer family).
-enum JobStatus : int {
-  kJobPending = 1,
-  kJobInProgress = 2,
-  kJobFailed = 8,
-  kJobPaused = 16,
-  kJobNoLine = 32,
-  kJobRetrying = 64,
-  kJobRetriesExceeded = 128,
-  kJobCompleted = 256,
-  kJobCanceled = 512,
-  kJobCanceling = 1024,
-};
-// AvailableOperations bits.
-enum JobOperation : int {
-  kOpView = 1,
-  kOpPause = 2,
-  kOpResume = 4,
-  kOpRestart = 8,
-  kOpDelete = 16,
-};
-// Device ReceiveMode values.
-enum ReceiveMode : int { kReceiveOff = 0, kReceiveAuto = 1, kReceiveManual = 2 };
-
-// Access rights of the fax server (the newer family's FaxSecurity
-// GrantedRights bits).
-enum AccessRight : int {
-  kRightSubmitLow = 0x1,
-  kRightSubmitNormal = 0x2,
-  kRightSubmitHigh = 0x4,
-  kRightQueryJobs = 0x8,
-  kRightManageJobs = 0x10,
-  kRightQueryConfig = 0x20,
-  kRightManageConfig = 0x40,
-  kRightQueryInArchive = 0x80,
-  kRightManageInArchive = 0x100,
-  kRightQueryOutArchive = 0x200,
-  kRightManageOutArchive = 0x400,
-};
-// What every user holds: submitting at any priority, managing their own
-// jobs and faxes, reading the configuration.
-constexpr int kUserRights = kRightSubmitLow | kRightSubmitNormal | kRightSubmitHigh | kRightQueryConfig;
-constexpr int kAdministratorRights = 0x7FF;
-
-// The older family's queue status text of a status value ("Pending",
-// "Transmitting", "Paused", "Retrying", "Failed", "Completed", "Canceled").
-std::string QueueStatusText(int status);
-
-// Opens a document for the fax service with this process's rights (the
-// descriptor goes over the socket). A path that is missing, cannot be read
-// or is not a regular file is refused with one message for all three.
-// Throws VbError; the caller closes the descriptor.
-int OpenDocument(const std::string& path);
 
 class Session;  // one connection to the daemon, shared by the objects of a server
 
@@ -99,7 +47,7 @@ class Collection {
   Collection() = default;
   explicit Collection(std::vector<T> items) : items_(std::move(items)) {}
   long Count() const { return static_cast<long>(items_.size()); }
-  // 1-based; throws VbError 9 outside 1..Count.
+  // 1-based; throws FaxError 9 outside 1..Count.
   T& Item(long index);
   std::vector<T>& Items() { return items_; }
 
@@ -231,11 +179,11 @@ class FaxMessage {
   std::string TiffPath() const { return m_.Get("path"); }
   std::string FileName() const;
   // The stored TIFF, opened for reading by the service and handed over
-  // (the caller closes it); throws VbError when the fax is gone or not the
+  // (the caller closes it); throws FaxError when the fax is gone or not the
   // caller's.
   int OpenTiff() const;
   // Copies the fax's TIFF to the destination, overwriting, with this
-  // process's rights; throws VbError.
+  // process's rights; throws FaxError.
   void CopyTiff(const std::string& destination) const;
   const Message& Fields() const { return m_; }
 
@@ -286,7 +234,7 @@ class FaxFolders {
 class FaxDocument {
  public:
   FaxDocument(std::shared_ptr<Session> s, std::string file) : FileName(std::move(file)), s_(std::move(s)) {}
-  // Submits one fax to the recipient; returns the job id. Throws VbError when
+  // Submits one fax to the recipient; returns the job id. Throws FaxError when
   // the daemon refuses it (bad number, not a fax document, queue full).
   long Send();
 
@@ -309,17 +257,26 @@ class FaxDocument {
   std::shared_ptr<Session> s_;
 };
 
+// What the caller hands the client: the fax server to use (brevant-faxd on
+// this machine unless server.hylafax names a HylaFAX server) and where the
+// failures the client handles itself are reported.
+struct ClientSettings {
+  FaxServerSettings server;
+  ErrorSink errors;
+};
+
 class FaxServer {
  public:
+  // brevant-faxd on this machine.
   FaxServer();
+  explicit FaxServer(ClientSettings settings);
   ~FaxServer();
-  // The fax service running on this machine, as a server object bound to
-  // it but not yet connected; null (and *why) when no service answers on
-  // its socket.
-  static std::shared_ptr<FaxServer> Running(std::string* why = nullptr);
+  // The fax service the settings name, as a server object bound to it but
+  // not yet connected; null (and *why) when no service answers.
+  static std::shared_ptr<FaxServer> Running(const ClientSettings& settings, std::string* why = nullptr);
   // Connects to the daemon on this machine (the machine name is the
   // server's name; only the local machine has a fax service here). Throws
-  // VbError when the daemon does not answer.
+  // FaxError when the daemon does not answer.
   void Connect(const std::string& machineName);
   void Disconnect();
   bool Connected() const;
@@ -349,38 +306,30 @@ class FaxServer {
   Message CallList(const Message& request);
   // A stored fax of the received (incoming) or sent archive by its id,
   // opened by the service and handed over; the caller closes it. Throws
-  // VbError when it is gone or not the caller's.
+  // FaxError when it is gone or not the caller's.
   int OpenFax(bool incoming, const std::string& id);
 
  private:
+  std::shared_ptr<Session> NewSession() const;
+  ClientSettings settings_;
   std::shared_ptr<Session> s_;      // once connected
   std::shared_ptr<Session> bound_;  // Running's connection, until Connect takes it
   std::string serverName_;
   Message hello_;
 };
 
-// The fax service's folders as this machine's local-machine registry names
-// them: the received-fax store when incoming ("Store Directory" under
-// Software\Microsoft\Fax\Setup\Original Setup Data), else the sent-fax
-// archive ("ArchiveDirectory" under Software\Microsoft\Fax); "" when not
-// set. The service records its folders there when it starts, so the
-// service and every reader of the folders name the same ones.
-std::string RegisteredFaxFolder(bool incoming);
-// Records a folder there; false when the registry cannot be written.
-bool RegisterFaxFolder(bool incoming, const std::string& folder);
-
 // The file view of one archive folder for this user (the older family
 // reads faxes as files): every fax of the folder the service lets this
 // user read is written into `folder` under the service's file name, with
 // the fax's time as its modification time; files of faxes no longer listed
 // go. Faxes already there are not fetched again. Returns how many files the
-// folder holds; throws VbError when the service cannot be asked.
+// folder holds; throws FaxError when the service cannot be asked.
 long MirrorArchive(FaxServer& server, bool incoming, const std::string& folder);
 
 // The older family's TIFF reader over a stored fax file.
 class FaxTiff {
  public:
-  // Opens the file; throws VbError when it is not a fax TIFF.
+  // Opens the file; throws FaxError when it is not a fax TIFF.
   void SetImage(const std::string& path);
   std::string Image() const { return path_; }
   std::string CSID() const { return Value("CSID"); }

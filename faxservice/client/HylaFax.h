@@ -8,32 +8,17 @@
 // document stored by STOT, JOB/JKILL/JSUSP/JINTR/JREST, LIST/NLST/RETR of
 // sendq, doneq, docq and recvq, ANSWER and SITE CONFIG for the modems).
 //
-// Which service a user's Brevant uses, and how it reaches a fax server, is
-// set in the registry (HKCU, else HKLM):
-//   Software\Norvane\Pelorin\FaxServer
-//     "Service"      "HylaFAX" for a fax server; anything else: brevant-faxd
-//     "Server"       host name or address (localhost)
-//     "Port"         DWORD, 4559
-//     "User"         login name on the server (the user's own login name)
-//     "PassiveMode"  DWORD, 1 (the client opens data connections) or 0 (the
-//                    server connects back, PORT)
-//     "Timeout"      DWORD seconds any reply may take (30)
-//     "DiscountStart", "DiscountEnd"  DWORD hours of cheap rates (20, 7):
-//                    a fax sent at discount rates waits for DiscountStart
-//     "Retries"      DWORD further attempts after the first (the server's
-//                    own default when absent)
-// The password ("Password" of the user's key) is never kept in the
-// registry: it is in the user's secret store (platform/secret), where
-// brevant-reg and the configuration dialog put it.
+// The settings (FaxServerSettings) are the caller's: the program reads them
+// from its registry store (common/FaxServerConfig.h).
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "faxservice/protocol/Protocol.h"
+#include "faxservice/protocol/Service.h"
 
 namespace brevant::faxsvc {
-
-inline constexpr const char* kFaxServerKey = "Software\\Norvane\\Pelorin\\FaxServer";
 
 struct FaxServerSettings {
   bool hylafax = false;
@@ -47,18 +32,12 @@ struct FaxServerSettings {
   int retries = -1;  // the server's default
 };
 
-// The settings of this user (HKCU values first, then HKLM's; the password
-// from the user's secret store).
-FaxServerSettings ReadFaxServerSettings();
-// Whether they name a HylaFAX server ("Service" alone is read).
-bool FaxServerConfigured();
-
-// Stores (or, when empty, removes) the password in the user's secret
-// store; false with *why when no store takes it.
-bool StoreFaxServerPassword(const std::string& password, std::string* why);
+// A value as one command line: control characters become spaces, so a
+// value with a line break cannot end the command and start another.
+std::string OneLine(const std::string& s);
 
 // One control connection to hfaxd, logged in. Every reply is awaited at
-// most the settings' time-out. Failures throw VbError: 462 when the
+// most the settings' time-out. Failures throw FaxError: 462 when the
 // server cannot be reached or stops answering, 70 when it refuses the
 // login, 5 with the server's own text when it refuses a request.
 class HylaFaxConnection {
@@ -77,7 +56,7 @@ class HylaFaxConnection {
   // Connects and logs in (USER, PASS when asked, ADMIN with the same
   // password when one is set: a refused ADMIN only means not an
   // administrator), then TZONE GMT. A server on this machine is sent
-  // nothing at all (VbError 70) unless the port it listens on is held by
+  // nothing at all (FaxError 70) unless the port it listens on is held by
   // HylaFAX's user (uucp), root or this user: while hfaxd is not running,
   // any user may listen there and would be sent the login.
   void Open();
@@ -89,7 +68,7 @@ class HylaFaxConnection {
 
   // Sends one command line and returns the reply, whatever its code.
   Reply Command(const std::string& line);
-  // The same, throwing VbError with the server's text unless the reply is
+  // The same, throwing FaxError with the server's text unless the reply is
   // a success (2xx).
   Reply Expect(const std::string& line);
   // A command answered on a data connection (LIST, NLST, RETR): its data.
@@ -100,7 +79,7 @@ class HylaFaxConnection {
 
  private:
   Reply ReadReply();
-  // Refuses (VbError 70, connection closed) a server on this machine whose
+  // Refuses (FaxError 70, connection closed) a server on this machine whose
   // port is not HylaFAX's.
   void CheckServer();
   void SendLine(const std::string& line);
@@ -121,11 +100,16 @@ class RemoteService {
   virtual ~RemoteService() = default;
   virtual void Open() = 0;
   virtual void Close() = 0;
-  // A request as brevant-faxd would take it; its reply (ok=1), or VbError.
+  // A request as brevant-faxd would take it; its reply (ok=1), or FaxError.
   virtual Message Call(const Message& request, int passFd, int* receivedFd) = 0;
 };
 
-std::unique_ptr<RemoteService> MakeHylaFaxService(const FaxServerSettings& settings);
+// Failures the client reports without throwing them (a HylaFAX login
+// refused: the caller only learns that no fax server answered), with the
+// name of the procedure that met them.
+using ErrorSink = std::function<void(const FaxError& error, const std::string& source)>;
+
+std::unique_ptr<RemoteService> MakeHylaFaxService(const FaxServerSettings& settings, ErrorSink errors = {});
 
 // A job state letter of the server's listings (T, P, S, B, W, R, D, F) as
 // a job status of the fax service (JobStatus), given the job's status text

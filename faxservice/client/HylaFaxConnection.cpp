@@ -1,5 +1,4 @@
-// The control connection to hfaxd and its data connections, and the
-// settings that say where the fax server is.
+// The control connection to hfaxd and its data connections.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -17,12 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/CWinReg.h"
-#include "common/Errors.h"
 #include "faxservice/client/HylaFax.h"
 #include "platform/net/Listeners.h"
-#include "platform/registry/Registry.h"
-#include "platform/secret/Secrets.h"
 
 namespace brevant::faxsvc {
 
@@ -36,15 +31,6 @@ constexpr std::size_t kMaxData = 256u << 20;
 std::string LoginName() {
   if (passwd* pw = ::getpwuid(::geteuid())) return pw->pw_name;
   return "nobody";
-}
-
-// Control characters never reach the server: a value with a line break
-// would otherwise end the command and start another.
-std::string OneLine(const std::string& s) {
-  std::string out = s;
-  for (char& c : out)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
-  return out;
 }
 
 // Waits until fd is ready for events; false on time-out.
@@ -114,14 +100,6 @@ struct Fd {
   }
 };
 
-int DwordOr(const char* name, int fallback) {
-  for (auto root : {CWinReg::HKEY_CURRENT_USER, CWinReg::HKEY_LOCAL_MACHINE}) {
-    CWinReg reg;
-    if (reg.InitForReadIfPresent(root, kFaxServerKey) && reg.ValueType(name) == 4) return reg.GetDword(name);
-  }
-  return fallback;
-}
-
 // Whether two addresses are the same host (ports aside), an IPv4 address
 // and its IPv6-mapped form alike.
 bool SameHost(const sockaddr_storage& a, const sockaddr_storage& b) {
@@ -159,44 +137,13 @@ std::string UserName(uid_t uid) {
   return "uid " + std::to_string(uid);
 }
 
-std::string StringOr(const char* name, const std::string& fallback) {
-  for (auto root : {CWinReg::HKEY_CURRENT_USER, CWinReg::HKEY_LOCAL_MACHINE}) {
-    CWinReg reg;
-    if (reg.InitForReadIfPresent(root, kFaxServerKey) && reg.ValueType(name) == 1) return reg.GetString(name);
-  }
-  return fallback;
-}
 }  // namespace
 
-// Settings ------------------------------------------------------------------
-
-bool FaxServerConfigured() {
-  std::string service = StringOr("Service", "");
-  return service == "HylaFAX" || service == "hylafax";
-}
-
-FaxServerSettings ReadFaxServerSettings() {
-  FaxServerSettings s;
-  s.hylafax = FaxServerConfigured();
-  s.host = StringOr("Server", s.host);
-  if (s.host.empty()) s.host = "localhost";
-  // Values out of range fall back to the defaults or the nearest sensible one.
-  s.port = DwordOr("Port", s.port);
-  if (s.port < 1 || s.port > 65535) s.port = 4559;
-  s.user = StringOr("User", "");
-  s.passive = DwordOr("PassiveMode", 1) != 0;
-  s.timeoutMs = std::clamp(DwordOr("Timeout", 30), 1, 3600) * 1000;
-  auto hour = [](int h, int fallback) { return h >= 0 && h < 24 ? h : fallback; };
-  s.discountStart = hour(DwordOr("DiscountStart", s.discountStart), 20);
-  s.discountEnd = hour(DwordOr("DiscountEnd", s.discountEnd), 7);
-  s.retries = DwordOr("Retries", s.retries);
-  // A password left in clear in the registry moves to the secret store.
-  s.password = platform::secrets::ReadRegistrySecret(reg::kCurrentUser, kFaxServerKey, "Password");
-  return s;
-}
-
-bool StoreFaxServerPassword(const std::string& password, std::string* why) {
-  return platform::secrets::WriteRegistrySecret(reg::kCurrentUser, kFaxServerKey, "Password", OneLine(password), why);
+std::string OneLine(const std::string& s) {
+  std::string out = s;
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+  return out;
 }
 
 // The control connection --------------------------------------------------------
@@ -211,7 +158,7 @@ void HylaFaxConnection::Lost(const std::string& what) {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   in_.clear();
-  throw VbError(kErrServerUnavailable,
+  throw FaxError(kErrServerUnavailable,
                 "the fax server " + s_.host + ":" + std::to_string(s_.port) + " " + what);
 }
 
@@ -219,7 +166,7 @@ void HylaFaxConnection::Open() {
   if (fd_ >= 0) return;
   std::string why;
   fd_ = ConnectTcp(s_.host, s_.port, s_.timeoutMs, &why);
-  if (fd_ < 0) throw VbError(kErrServerUnavailable, "the fax server " + s_.host + ":" + std::to_string(s_.port) +
+  if (fd_ < 0) throw FaxError(kErrServerUnavailable, "the fax server " + s_.host + ":" + std::to_string(s_.port) +
                                                         " cannot be reached: " + why);
   type_ = -1;
   admin_ = false;
@@ -227,14 +174,14 @@ void HylaFaxConnection::Open() {
   Reply hello = ReadReply();
   if (hello.code != 220) {
     Close();
-    throw VbError(kErrServerUnavailable, "the fax server " + s_.host + " does not serve clients now: " + hello.text);
+    throw FaxError(kErrServerUnavailable, "the fax server " + s_.host + " does not serve clients now: " + hello.text);
   }
   greeting_ = hello.text;
   Reply r = Command("USER " + OneLine(user_));
   if (r.code == 331) r = Command("PASS " + OneLine(s_.password));
   if (r.code != 230) {
     Close();
-    throw VbError(kErrPermission,
+    throw FaxError(platform::kErrPermission,
                   "the fax server " + s_.host + " refused the login of " + user_ + ": " + r.text);
   }
   if (!s_.password.empty()) admin_ = Command("ADMIN " + OneLine(s_.password)).code == 230;
@@ -257,7 +204,7 @@ void HylaFaxConnection::CheckServer() {
   ::close(fd_);  // not even a goodbye
   fd_ = -1;
   in_.clear();
-  throw VbError(kErrPermission, "the fax server " + s_.host + ":" + std::to_string(s_.port) +
+  throw FaxError(platform::kErrPermission, "the fax server " + s_.host + ":" + std::to_string(s_.port) +
                                     " on this computer is not HylaFAX: the port is held by " + stranger +
                                     ". Nothing was sent to it, no login name and no password.");
 }
@@ -323,7 +270,7 @@ HylaFaxConnection::Reply HylaFaxConnection::Command(const std::string& line) {
 
 HylaFaxConnection::Reply HylaFaxConnection::Expect(const std::string& line) {
   Reply r = Command(line);
-  if (r.code / 100 != 2) throw VbError(kErrInvalidCall, "the fax server refused " + line.substr(0, line.find(' ')) +
+  if (r.code / 100 != 2) throw FaxError(platform::kErrInvalidCall, "the fax server refused " + line.substr(0, line.find(' ')) +
                                                             ": " + r.text);
   return r;
 }
@@ -345,10 +292,10 @@ int HylaFaxConnection::OpenData(bool binary, int* listener) {
     int v[6] = {};
     if (open == std::string::npos ||
         std::sscanf(r.text.c_str() + open, "(%d,%d,%d,%d,%d,%d)", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) != 6)
-      throw VbError(kErrInvalidCall, "the fax server gave no data port: " + r.text);
+      throw FaxError(platform::kErrInvalidCall, "the fax server gave no data port: " + r.text);
     std::string why;
     int fd = ConnectTcp(s_.host, v[4] * 256 + v[5], s_.timeoutMs, &why);
-    if (fd < 0) throw VbError(kErrServerUnavailable, "no data connection to the fax server: " + why);
+    if (fd < 0) throw FaxError(kErrServerUnavailable, "no data connection to the fax server: " + why);
     return fd;
   }
   // Active: the server connects to a port we listen on, on the address
@@ -356,12 +303,12 @@ int HylaFaxConnection::OpenData(bool binary, int* listener) {
   sockaddr_in local{};
   socklen_t len = sizeof local;
   if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0 || local.sin_family != AF_INET)
-    throw VbError(kErrInvalidCall, "active data connections need an IPv4 connection to the fax server");
+    throw FaxError(platform::kErrInvalidCall, "active data connections need an IPv4 connection to the fax server");
   Fd l{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
   local.sin_port = 0;
   if (l.fd < 0 || ::bind(l.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || ::listen(l.fd, 1) != 0 ||
       ::getsockname(l.fd, reinterpret_cast<sockaddr*>(&local), &len) != 0)
-    throw VbError(kErrInvalidCall, std::string("cannot listen for the fax server: ") + std::strerror(errno));
+    throw FaxError(platform::kErrInvalidCall, std::string("cannot listen for the fax server: ") + std::strerror(errno));
   unsigned char* a = reinterpret_cast<unsigned char*>(&local.sin_addr);
   unsigned port = ntohs(local.sin_port);
   Expect("PORT " + std::to_string(a[0]) + "," + std::to_string(a[1]) + "," + std::to_string(a[2]) + "," +
@@ -376,7 +323,7 @@ int HylaFaxConnection::AcceptData(int listener) {
   if (!WaitFor(listener, POLLIN, s_.timeoutMs)) Lost("did not open the data connection");
   Fd data{::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)};
   if (data.fd < 0)
-    throw VbError(kErrServerUnavailable, std::string("no data connection: ") + std::strerror(errno));
+    throw FaxError(kErrServerUnavailable, std::string("no data connection: ") + std::strerror(errno));
   // The port is open to whoever connects first: the fax or listing is
   // exchanged only with the server itself (its address, and on this
   // machine a socket of HylaFAX's).
@@ -389,7 +336,7 @@ int HylaFaxConnection::AcceptData(int listener) {
   if (ok && platform::IsThisMachine(from))
     ok = platform::ConnectionOwner(local, from, &owner) && ServerUser(owner);
   if (!ok)
-    throw VbError(kErrPermission, "a data connection to the fax server " + s_.host + " came from elsewhere");
+    throw FaxError(platform::kErrPermission, "a data connection to the fax server " + s_.host + " came from elsewhere");
   int fd = data.fd;
   data.fd = -1;
   return fd;
@@ -401,7 +348,7 @@ std::string HylaFaxConnection::Receive(const std::string& line, bool binary) {
   Reply r = Command(line);
   if (r.code / 100 != 1) {
     if (listener >= 0) ::close(listener);
-    throw VbError(r.code == 550 ? kErrFileNotFound : kErrInvalidCall,
+    throw FaxError(r.code == 550 ? platform::kErrFileNotFound : platform::kErrInvalidCall,
                   "the fax server refused " + line.substr(0, line.find(' ')) + ": " + r.text);
   }
   if (listener >= 0) data.fd = AcceptData(listener);
@@ -417,7 +364,7 @@ std::string HylaFaxConnection::Receive(const std::string& line, bool binary) {
     if (out.size() > kMaxData) Lost("sent more than any fax or listing holds");
   }
   r = ReadReply();
-  if (r.code / 100 != 2) throw VbError(kErrInvalidCall, "the fax server did not finish " + line + ": " + r.text);
+  if (r.code / 100 != 2) throw FaxError(platform::kErrInvalidCall, "the fax server did not finish " + line + ": " + r.text);
   return out;
 }
 
@@ -430,7 +377,7 @@ std::string HylaFaxConnection::StoreTemporary(int fd) {
   Reply r = Command("STOT");
   if (r.code / 100 != 1) {
     if (listener >= 0) ::close(listener);
-    throw VbError(kErrInvalidCall, "the fax server does not take the document: " + r.text);
+    throw FaxError(platform::kErrInvalidCall, "the fax server does not take the document: " + r.text);
   }
   if (listener >= 0) data.fd = AcceptData(listener);
   // "150 FILE: /tmp/doc12.tif (Opening new data connection)."
@@ -443,7 +390,7 @@ std::string HylaFaxConnection::StoreTemporary(int fd) {
   for (off_t off = 0;;) {
     ssize_t n = ::pread(fd, buf, sizeof buf, off);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw VbError(kErrPathFileAccess, std::string("cannot read the document: ") + std::strerror(errno));
+    if (n < 0) throw FaxError(platform::kErrPathFileAccess, std::string("cannot read the document: ") + std::strerror(errno));
     if (n == 0) break;
     if (!WriteAll(data.fd, buf, static_cast<std::size_t>(n), s_.timeoutMs)) Lost("broke the data connection");
     off += n;
@@ -452,12 +399,12 @@ std::string HylaFaxConnection::StoreTemporary(int fd) {
   ::close(data.fd);
   data.fd = -1;
   r = ReadReply();
-  if (r.code / 100 != 2) throw VbError(kErrInvalidCall, "the fax server did not store the document: " + r.text);
+  if (r.code / 100 != 2) throw FaxError(platform::kErrInvalidCall, "the fax server did not store the document: " + r.text);
   if (name.empty()) {
     std::size_t at = r.text.find("FILE: ");
     if (at != std::string::npos) name = r.text.substr(at + 6, r.text.find(' ', at + 6) - (at + 6));
   }
-  if (name.empty()) throw VbError(kErrInvalidCall, "the fax server did not name the stored document");
+  if (name.empty()) throw FaxError(platform::kErrInvalidCall, "the fax server did not name the stored document");
   return name;
 }
 

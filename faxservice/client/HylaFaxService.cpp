@@ -12,12 +12,9 @@
 #include <map>
 #include <sstream>
 
-#include "common/Errors.h"
-#include "common/Logging.h"
 #include "faxservice/client/FaxService.h"
 #include "faxservice/protocol/FaxTiff.h"
 #include "faxservice/client/HylaFax.h"
-#include "platform/lib/TiffApi.h"
 
 namespace brevant::faxsvc {
 
@@ -102,48 +99,17 @@ std::time_t NextDiscount(std::time_t now, int start, int end) {
   return t;
 }
 
-// The page count and vertical resolution of the fax image on fd.
-bool ImageFacts(int fd, int* pages, float* yres, std::string* why) {
-  TIFFErrorHandler quiet = TIFFSetErrorHandler(nullptr);
-  TIFFErrorHandler quietW = TIFFSetWarningHandler(nullptr);
-  TIFF* tif = TIFFOpen(("/proc/self/fd/" + std::to_string(fd)).c_str(), "r");
-  TIFFSetErrorHandler(quiet);
-  TIFFSetWarningHandler(quietW);
-  if (!tif) {
-    *why = "the document is not a fax image";
-    return false;
-  }
-  *pages = 0;
-  *yres = 196;
-  do {
-    if (++*pages == 1) {
-      float y = 0;
-      uint16_t unit = RESUNIT_INCH;
-      if (TIFFGetField(tif, TIFFTAG_YRESOLUTION, &y) && y > 0) {
-        TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
-        *yres = unit == RESUNIT_CENTIMETER ? y * 2.54f : y;
-      }
-    }
-  } while (*pages <= kMaxFaxPages && TIFFReadDirectory(tif));
-  TIFFClose(tif);
-  if (*pages > kMaxFaxPages) {
-    *why = "the document has more than " + std::to_string(kMaxFaxPages) + " pages";
-    return false;
-  }
-  return true;
-}
-
 class HylaFaxService : public RemoteService {
  public:
-  explicit HylaFaxService(const FaxServerSettings& s) : s_(s), c_(s) {}
+  HylaFaxService(const FaxServerSettings& s, ErrorSink errors) : s_(s), c_(s), errors_(std::move(errors)) {}
 
   void Open() override {
     try {
       c_.Open();
-    } catch (const VbError& e) {
+    } catch (const FaxError& e) {
       // Whoever connects may only learn that no fax server answered: the
       // reason (unreachable, login refused) goes to the error log.
-      WriteErrorLog(e.Number(), e.what(), "HylaFax.Connect");
+      if (errors_) errors_(e, "HylaFax.Connect");
       throw;
     }
     lastUse_ = std::chrono::steady_clock::now();
@@ -176,7 +142,7 @@ class HylaFaxService : public RemoteService {
     // Desktop notices of failed faxes are each user's own choice here.
     else if (op == "line_get") r = Message().Set("notify", 1);
     else
-      throw VbError(kErrNotOffered, "a HylaFAX fax server does not offer \"" + op + "\"");
+      throw FaxError(kErrNotOffered, "a HylaFAX fax server does not offer \"" + op + "\"");
     lastUse_ = std::chrono::steady_clock::now();
     return r.Set("ok", "1");
   }
@@ -218,7 +184,7 @@ class HylaFaxService : public RemoteService {
     auto modems = Modems();
     long long id = req.GetInt("id", 1);
     if (id < 1 || id > static_cast<long long>(modems.size()))
-      throw VbError(kErrInvalidCall, "the fax server has no device " + req.Get("id"));
+      throw FaxError(platform::kErrInvalidCall, "the fax server has no device " + req.Get("id"));
     return modems[static_cast<std::size_t>(id - 1)];
   }
   Message Devices() {
@@ -258,14 +224,14 @@ class HylaFaxService : public RemoteService {
     if (req.Get("auto_answer") == "1") mode = kReceiveAuto;
     if (req.Get("auto_answer") == "0") mode = kReceiveManual;
     long long rings = req.GetInt("rings", rings_.count(m.name) ? rings_[m.name] : 1);
-    if (rings < 0 || rings > 99) throw VbError(kErrInvalidCall, "rings must be 0 to 99");
+    if (rings < 0 || rings > 99) throw FaxError(platform::kErrInvalidCall, "rings must be 0 to 99");
     if (mode == -1 && !req.Has("rings")) return Devices().Item(static_cast<int>(req.GetInt("id", 1)));
     if (mode == -1) mode = modes_.count(m.name) ? modes_[m.name] : kReceiveAuto;
     long long serverRings = mode == kReceiveAuto ? std::max(1LL, rings) : 0;
     HylaFaxConnection::Reply r =
         c_.Command("SITE CONFIG " + m.name + " RingsBeforeAnswer:" + std::to_string(serverRings));
     if (r.code / 100 != 2)
-      throw VbError(kErrPermission, "the fax server did not change " + m.name + ": " + r.text);
+      throw FaxError(platform::kErrPermission, "the fax server did not change " + m.name + ": " + r.text);
     modes_[m.name] = static_cast<int>(mode);
     rings_[m.name] = static_cast<int>(rings);
     return Devices().Item(static_cast<int>(req.GetInt("id", 1)));
@@ -273,7 +239,7 @@ class HylaFaxService : public RemoteService {
   Message Answer(const Message& req) {
     Modem m = ModemById(req);
     HylaFaxConnection::Reply r = c_.Command("ANSWER " + m.name + " fax");
-    if (r.code / 100 != 2) throw VbError(kErrPermission, "the fax server did not answer on " + m.name + ": " + r.text);
+    if (r.code / 100 != 2) throw FaxError(platform::kErrPermission, "the fax server did not answer on " + m.name + ": " + r.text);
     return Message().Set("id", m.name);
   }
 
@@ -362,12 +328,12 @@ class HylaFaxService : public RemoteService {
               [](const ServerJob& a, const ServerJob& b) { return a.m.GetInt("id") < b.m.GetInt("id"); });
     return jobs;
   }
-  // The job by its id, from either queue; VbError when it is not there or
+  // The job by its id, from either queue; FaxError when it is not there or
   // not the user's (the same reply for both).
   ServerJob FindJob(const std::string& id) {
     for (ServerJob& j : AllJobs(true))
       if (j.m.Get("id") == id && Mine(j)) return j;
-    throw VbError(kErrInvalidCall, "the fax server has no job " + id + " of yours");
+    throw FaxError(platform::kErrInvalidCall, "the fax server has no job " + id + " of yours");
   }
   Message OneJob(const std::string& id) { return ListOf({FindJob(id).m}); }
 
@@ -385,9 +351,9 @@ class HylaFaxService : public RemoteService {
     } else if (action == "resume") {
       c_.Expect("JSUBM");
     } else if (action == "restart") {
-      throw VbError(kErrNotOffered, "the fax server does not send a finished job again: send the fax anew");
+      throw FaxError(kErrNotOffered, "the fax server does not send a finished job again: send the fax anew");
     } else {
-      throw VbError(kErrInvalidCall, "unknown job action " + action);
+      throw FaxError(platform::kErrInvalidCall, "unknown job action " + action);
     }
     return OneJob(id);
   }
@@ -421,19 +387,19 @@ class HylaFaxService : public RemoteService {
     c_.Expect("JPARM " + name + " \"" + v + "\"");
   }
   Message Submit(const Message& req, int fd) {
-    if (fd < 0) throw VbError(kErrInvalidCall, "no document to send");
+    if (fd < 0) throw FaxError(platform::kErrInvalidCall, "no document to send");
     // The number is the server's to judge (its dialling rules); a fax it
     // refuses is refused with its reason.
     const std::string number = req.Get("number");
     int pages = 0;
     float yres = 196;
     std::string why;
-    if (!ImageFacts(fd, &pages, &yres, &why)) throw VbError(kErrTypeMismatch, why);
+    if (!ImageFacts(fd, &pages, &yres, &why)) throw FaxError(platform::kErrTypeMismatch, why);
     const std::string document = c_.StoreTemporary(fd);
     HylaFaxConnection::Reply r = c_.Expect("JNEW");
     // "200 New job created: jobid: 57 groupid: 57."
     std::size_t at = r.text.find("jobid:");
-    if (at == std::string::npos) throw VbError(kErrInvalidCall, "the fax server made no job: " + r.text);
+    if (at == std::string::npos) throw FaxError(platform::kErrInvalidCall, "the fax server made no job: " + r.text);
     const std::string id = std::to_string(Number(r.text.substr(at + 6, r.text.find(' ', at + 7) - at - 6)));
     try {
       Param("DIALSTRING", number);
@@ -466,7 +432,7 @@ class HylaFaxService : public RemoteService {
       Param("PAGELENGTH", "296");
       Param("DOCUMENT", document);
       c_.Expect("JSUBM");
-    } catch (const VbError&) {
+    } catch (const FaxError&) {
       // A job the server refused is deleted: nothing is left behind on it.
       c_.Command("JDELE");
       throw;
@@ -540,7 +506,7 @@ class HylaFaxService : public RemoteService {
     std::string path;
     if (req.Get("folder") == "in") {
       if (id.empty() || id.find('/') != std::string::npos || id[0] == '.')
-        throw VbError(kErrFileNotFound, "no received fax " + id);
+        throw FaxError(platform::kErrFileNotFound, "no received fax " + id);
       path = "recvq/" + id;
     } else {
       // The document a sent job went with, while the server keeps it.
@@ -550,13 +516,13 @@ class HylaFaxService : public RemoteService {
       for (const std::string& l : r.lines)
         if (l.find("docq/") != std::string::npos) path = Trim(l.substr(l.find("docq/")));
       path = path.substr(0, path.find(' '));
-      if (path.empty()) throw VbError(kErrFileNotFound, "the fax server no longer keeps the fax of job " + id);
+      if (path.empty()) throw FaxError(platform::kErrFileNotFound, "the fax server no longer keeps the fax of job " + id);
     }
     std::string data = c_.Receive("RETR " + path, true);
     int fd = ::memfd_create("fax", MFD_CLOEXEC);
     if (fd < 0 || ::write(fd, data.data(), data.size()) != static_cast<ssize_t>(data.size())) {
       if (fd >= 0) ::close(fd);
-      throw VbError(kErrPathFileAccess, "cannot keep the fax in memory");
+      throw FaxError(platform::kErrPathFileAccess, "cannot keep the fax in memory");
     }
     if (receivedFd) *receivedFd = fd;
     else ::close(fd);
@@ -590,6 +556,7 @@ class HylaFaxService : public RemoteService {
 
   FaxServerSettings s_;
   HylaFaxConnection c_;
+  ErrorSink errors_;
   std::chrono::steady_clock::time_point lastUse_;
   std::map<std::string, int> modes_, rings_;  // what this client set, by modem
 };
@@ -610,8 +577,8 @@ int HylaFaxJobStatus(char state, const std::string& statusText, int tries, int m
   }
 }
 
-std::unique_ptr<RemoteService> MakeHylaFaxService(const FaxServerSettings& settings) {
-  return std::make_unique<HylaFaxService>(settings);
+std::unique_ptr<RemoteService> MakeHylaFaxService(const FaxServerSettings& settings, ErrorSink errors) {
+  return std::make_unique<HylaFaxService>(settings, std::move(errors));
 }
 
 }  // namespace brevant::faxsvc

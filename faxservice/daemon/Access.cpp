@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "faxservice/client/FaxService.h"
+#include "faxservice/protocol/Service.h"
 #include "faxservice/daemon/State.h"
 
 namespace brevant::faxd {

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "faxservice/client/FaxService.h"
+#include "faxservice/protocol/Service.h"
 #include "faxservice/protocol/FaxTiff.h"
 #include "faxservice/daemon/State.h"
 

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "faxservice/client/FaxService.h"
+#include "faxservice/protocol/Service.h"
 #include "platform/ui/Ui.h"
 
 namespace brevant::faxd {

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "faxservice/client/FaxService.h"
+#include "faxservice/protocol/Service.h"
 #include "faxservice/protocol/FaxTiff.h"
 #include "faxservice/daemon/CoverPage.h"
 #include "faxservice/daemon/lines/Line.h"

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "faxservice/client/FaxService.h"
+#include "faxservice/protocol/Service.h"
 
 namespace brevant::faxd {
 

@@ -24,8 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/Errors.h"
-#include "faxservice/client/FaxService.h"
+#include "faxservice/protocol/Service.h"
 #include "faxservice/protocol/Protocol.h"
 #include "faxservice/daemon/Daemon.h"
 
@@ -171,7 +170,7 @@ int main(int argc, char** argv) {
     int doc = -1;
     try {
       doc = brevant::faxsvc::OpenDocument(rest[1]);
-    } catch (const brevant::VbError& e) {
+    } catch (const brevant::faxsvc::FaxError& e) {
       std::cerr << "brevant-faxd: " << e.what() << "\n";
       return 1;
     }

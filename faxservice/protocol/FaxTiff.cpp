@@ -17,10 +17,6 @@ namespace brevant::faxsvc {
 
 namespace {
 
-// libtiff reports problems through global handlers that print to stderr;
-// the fax service reports them through its own results instead.
-void QuietHandler(const char*, const char*, va_list) {}
-
 struct TiffCloser {
   void operator()(TIFF* t) const {
     if (t) TIFFClose(t);
@@ -30,12 +26,11 @@ using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 
 
 TiffPtr OpenTiff(const std::string& path, const char* mode) {
-  TIFFSetWarningHandler(QuietHandler);
-  TIFFSetErrorHandler(QuietHandler);
+  QuietLibTiff();
   return TiffPtr(TIFFOpen(path.c_str(), mode));
 }
 
-bool FaxWidth(std::uint32_t w) { return w == 1728 || w == 2048 || w == 2432; }
+bool FaxWidth(std::uint32_t w) { return w == kFaxWidth || w == 2048 || w == 2432; }
 
 // A fresh file for writing at path + ".part": a stale one (or anything a
 // link left there) is removed first, and the new one is made exclusively,
@@ -47,8 +42,7 @@ TiffPtr CreatePart(const std::string& tmp, std::string* why) {
     *why = "cannot create " + tmp + ": " + std::strerror(errno);
     return nullptr;
   }
-  TIFFSetWarningHandler(QuietHandler);
-  TIFFSetErrorHandler(QuietHandler);
+  QuietLibTiff();
   TiffPtr t(TIFFFdOpen(fd, tmp.c_str(), "w"));
   if (!t) {
     ::close(fd);
@@ -200,8 +194,7 @@ TiffPtr OpenTiffFd(int fd) {
   int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (own < 0) return nullptr;
   ::lseek(own, 0, SEEK_SET);
-  TIFFSetWarningHandler(QuietHandler);
-  TIFFSetErrorHandler(QuietHandler);
+  QuietLibTiff();
   TiffPtr t(TIFFFdOpen(own, "fax", "r"));
   if (!t) ::close(own);
   return t;
@@ -425,7 +418,7 @@ bool ConcatFaxTiffs(const std::vector<std::string>& inputs, const std::string& p
 
 FaxPage BlankPage() {
   FaxPage p;
-  p.width = 1728;
+  p.width = kFaxWidth;
   p.height = 2292;  // 297 mm at 196 lines per inch
   p.pixels.assign(static_cast<std::size_t>(p.width) * p.height, 0);
   return p;
@@ -517,11 +510,37 @@ bool StampDescription(int fd, const std::string& description, std::string* why) 
     return false;
   }
   ::lseek(own, 0, SEEK_SET);
-  TIFFSetWarningHandler(QuietHandler);
-  TIFFSetErrorHandler(QuietHandler);
+  QuietLibTiff();
   TiffPtr t(TIFFFdOpen(own, "fax", "r+"));
   if (!t) ::close(own);
   return StampPages(std::move(t), "the fax", description, why);
+}
+
+bool ImageFacts(int fd, int* pages, float* yres, std::string* why) {
+  QuietLibTiff();
+  TIFF* tif = TIFFOpen(("/proc/self/fd/" + std::to_string(fd)).c_str(), "r");
+  if (!tif) {
+    *why = "the document is not a fax image";
+    return false;
+  }
+  *pages = 0;
+  *yres = 196;
+  do {
+    if (++*pages == 1) {
+      float y = 0;
+      uint16_t unit = RESUNIT_INCH;
+      if (TIFFGetField(tif, TIFFTAG_YRESOLUTION, &y) && y > 0) {
+        TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+        *yres = unit == RESUNIT_CENTIMETER ? y * 2.54f : y;
+      }
+    }
+  } while (*pages <= kMaxFaxPages && TIFFReadDirectory(tif));
+  TIFFClose(tif);
+  if (*pages > kMaxFaxPages) {
+    *why = "the document has more than " + std::to_string(kMaxFaxPages) + " pages";
+    return false;
+  }
+  return true;
 }
 
 std::string ReadDescription(const std::string& path) {

@@ -12,6 +12,7 @@
 
 #include "common/CWinReg.h"
 #include "common/Errors.h"
+#include "common/FaxServerConfig.h"
 #include "common/Logging.h"
 #include "faxservice/client/HylaFax.h"
 #include "platform/ui/Ui.h"

@@ -23,6 +23,7 @@
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/FaxJob.h"
+#include "common/FaxServerConfig.h"
 #include "common/Folders.h"
 #include "faxjob/CXmlGroups.h"
 #include "platform/emf/Emf.h"

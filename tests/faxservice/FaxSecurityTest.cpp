@@ -289,7 +289,7 @@ TEST_F(Hostile, DocumentsArriveOnlyAsDescriptorsTheUserOpened) {
         doc->FaxNumber = "1";
         doc->Send();
         out += "sent|";
-      } catch (const VbError& e) {
+      } catch (const faxsvc::FaxError& e) {
         out += std::string(e.what()).substr(0, 40) + "|";
       }
     }

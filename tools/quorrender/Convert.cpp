@@ -11,7 +11,6 @@
 #include "platform/fs/TempFiles.h"
 #include "faxservice/protocol/FaxTiff.h"
 #include "render/cover/CoverImage.h"
-#include "tools/quorrender/FaxTiff.h"
 #include "tools/quorrender/Quorrender.h"
 
 namespace fs = std::filesystem;

@@ -2,15 +2,16 @@
 // A fax line of the service: what places and answers calls and moves T.30
 // page data. The line worker (LineWorker.h) decides which fax goes out
 // when, records every page the far end confirms and files the results; a
-// line only runs calls. Each kind of line is one source file that
-// registers itself:
+// line only runs calls. Each kind of line is a folder under lines/ whose
+// CMakeLists.txt adds its line's source to the daemon, and that source
+// registers the kind:
 //
 //   namespace { const bool kRegistered = RegisterLineKind("loopback", [](const LineEnv& env,
 //       const faxsvc::Message& device) { return std::make_unique<LoopbackLine>(env, device); }); }
 //
 // and a device row whose "kind" names it gets one. The loopback line
-// (LoopbackLine.cpp) joins two SpanDSP T.30 endpoints in memory; a fax
-// modem line (Class1Line.cpp, kind "modem") dials, reports busy/no
+// (loopback/LoopbackLine.cpp) joins two SpanDSP T.30 endpoints in memory; a
+// fax modem line (class1/Class1Line.cpp, kind "modem") dials, reports busy/no
 // answer/no carrier, counts rings and speaks T.30 through the modem.
 #include <functional>
 #include <memory>

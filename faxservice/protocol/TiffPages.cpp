@@ -1,4 +1,4 @@
-#include "tools/quorrender/FaxTiff.h"
+#include "faxservice/protocol/FaxTiff.h"
 
 #include <unistd.h>
 
@@ -13,7 +13,7 @@
 #include "platform/fs/TempFiles.h"
 #include "platform/lib/TiffApi.h"
 
-namespace brevant::quor {
+namespace brevant::faxsvc {
 namespace {
 
 thread_local std::string g_lastTiffError;
@@ -31,6 +31,8 @@ std::string Why(const std::string& what) {
 
 }  // namespace
 
+// libtiff reports problems through process-wide handlers that print to
+// stderr; here they keep the last error's text for the caller's message.
 void QuietLibTiff() {
   TIFFSetErrorHandler(TiffHandler);
   TIFFSetWarningHandler(TiffWarning);
@@ -373,4 +375,4 @@ bool TiffPageReader::ReadPage(int index, GreyPage* page, std::string* error) {
   return true;
 }
 
-}  // namespace brevant::quor
+}  // namespace brevant::faxsvc

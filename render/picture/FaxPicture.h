@@ -4,7 +4,7 @@
 // resolution), whatever the page's own resolution.
 #include <string>
 
-namespace brevant::quor {
+namespace brevant::render {
 
 // The JPEG bytes of the first page of a TIFF.
 bool JpegOfFirstPage(const std::string& tiffPath, std::string* jpeg, std::string* error);
@@ -12,4 +12,4 @@ bool JpegOfFirstPage(const std::string& tiffPath, std::string* jpeg, std::string
 // temporary name renamed into place, so a failed run leaves nothing.
 bool WriteJpegOfFirstPage(const std::string& tiffPath, const std::string& jpgPath, std::string* error);
 
-}  // namespace brevant::quor
+}  // namespace brevant::render

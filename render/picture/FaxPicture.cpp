@@ -1,4 +1,4 @@
-#include "tools/quorrender/FaxPicture.h"
+#include "render/picture/FaxPicture.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,13 +6,16 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "faxservice/protocol/FaxTiff.h"
 #include "platform/fs/TempFiles.h"
 #include "platform/lib/JpegApi.h"
-#include "tools/quorrender/FaxTiff.h"
 
 namespace fs = std::filesystem;
 
-namespace brevant::quor {
+namespace brevant::render {
+
+using faxsvc::GreyPage;
+
 namespace {
 
 struct JpegError {
@@ -104,11 +107,11 @@ GreyPage Preview(const GreyPage& page) {
 }  // namespace
 
 bool JpegOfFirstPage(const std::string& tiffPath, std::string* jpeg, std::string* error) {
-  QuietLibTiff();
-  TiffPageReader reader;
+  faxsvc::QuietLibTiff();
+  faxsvc::TiffPageReader reader;
   GreyPage page;
   if (!reader.Open(tiffPath, error) || !reader.ReadPage(0, &page, error)) return false;
-  GuessResolution(page);
+  faxsvc::GuessResolution(page);
   page = Preview(page);
   unsigned char* buf = nullptr;
   unsigned long size = 0;
@@ -135,4 +138,4 @@ bool WriteJpegOfFirstPage(const std::string& tiffPath, const std::string& jpgPat
   return true;
 }
 
-}  // namespace brevant::quor
+}  // namespace brevant::render
