@@ -11,9 +11,8 @@
 #include <mutex>
 #include <set>
 
-#include "faxservice/protocol/FaxTiff.h"
 #include "faxservice/client/HylaFax.h"
-#include "platform/registry/Registry.h"
+#include "faxservice/protocol/FaxTiff.h"
 
 namespace brevant::faxsvc {
 

@@ -274,9 +274,9 @@ class FaxServer {
   // The fax service the settings name, as a server object bound to it but
   // not yet connected; null (and *why) when no service answers.
   static std::shared_ptr<FaxServer> Running(const ClientSettings& settings, std::string* why = nullptr);
-  // Connects to the daemon on this machine (the machine name is the
-  // server's name; only the local machine has a fax service here). Throws
-  // FaxError when the daemon does not answer.
+  // Connects to the fax service the settings name (the machine name is
+  // the server's name; for brevant-faxd only the local machine has one).
+  // Throws FaxError when the service does not answer.
   void Connect(const std::string& machineName);
   void Disconnect();
   bool Connected() const;
