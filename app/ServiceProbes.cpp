@@ -4,7 +4,7 @@
 #include "common/MailSessions.h"
 #include "common/OsCheck.h"
 #include "delivery/FaxTransport.h"
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/client/FaxService.h"
 #include "printing/FaxPrinterSetup.h"
 
 namespace brevant {

@@ -4,6 +4,8 @@
 #include <new>
 #include <system_error>
 
+#include "platform/error/Error.h"
+
 namespace brevant {
 
 // The description of a library exception is the system's own text for its
@@ -15,6 +17,10 @@ ErrInfo CurrentError() noexcept {
     throw;
   } catch (const VbError& e) {
     return {e.Number(), e.what()};
+  } catch (const platform::Error& e) {
+    // A failure of a layer below (platform, mail, fax service client),
+    // under the number it carries.
+    return {e.Code(), e.what()};
   } catch (const std::system_error& e) {
     auto c = e.code().value();
     if (c == ENOENT) return {kErrFileNotFound, "File not found"};

@@ -8,6 +8,7 @@
 #include "common/FaxJob.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
+#include "common/MailAccount.h"
 #include "common/SenderInfo.h"
 #include "platform/mail/MailStore.h"
 

@@ -6,6 +6,7 @@
 
 #include "common/CWinReg.h"
 #include "common/Logging.h"
+#include "common/MailAccount.h"
 #include "platform/env/Environment.h"
 #include "platform/fs/SafeFiles.h"
 #include "platform/mail/MailStore.h"

@@ -9,7 +9,7 @@
 
 #include "common/Errors.h"
 #include "common/Logging.h"
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/client/FaxService.h"
 #include "platform/fs/TempFiles.h"
 
 namespace brevant {

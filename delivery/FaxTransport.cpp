@@ -10,13 +10,14 @@
 #include "common/CoverFolders.h"
 #include "common/Errors.h"
 #include "common/FaxJob.h"
+#include "common/FaxServerConfig.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
 #include "common/OsCheck.h"
 #include "delivery/Delivery.h"
 #include "delivery/ServiceDocument.h"
 #include "platform/events/NamedEvent.h"
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/client/FaxService.h"
 #include "platform/process/Process.h"
 #include "platform/registry/Registry.h"
 #include "platform/ui/Ui.h"
@@ -66,7 +67,7 @@ std::string FaxStoreFolder() { return FolderView(true); }
 std::string FaxArchiveFolder() { return FolderView(false); }
 
 std::shared_ptr<faxsvc::FaxServer> CreateFaxServer(std::string* why) {
-  return faxsvc::FaxServer::Running(why);
+  return faxsvc::FaxServer::Running(faxsvc::ProgramFaxClient(), why);
 }
 
 std::shared_ptr<faxsvc::FaxServer> GetFaxServer() {

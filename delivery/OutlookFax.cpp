@@ -18,11 +18,11 @@
 #include "delivery/CFax.h"
 #include "delivery/MailTransport.h"
 #include "platform/env/Environment.h"
-#include "platform/faxservice/FaxTiff.h"
+#include "faxservice/protocol/FaxTiff.h"
 #include "platform/fs/TempFiles.h"
 #include "platform/process/Process.h"
 #include "platform/ui/Ui.h"
-#include "tools/quorrender/FaxPicture.h"
+#include "render/picture/FaxPicture.h"
 
 namespace fs = std::filesystem;
 
@@ -297,7 +297,7 @@ bool GenerateFaxMessage(const std::string& tiffPath, mail::MailItem& item) {
     // The picture is made here, as the console tool's "convert;" makes it,
     // without a process per fax (an import makes one per fax).
     std::string jpeg, why;
-    if (quor::JpegOfFirstPage(tiffPath, &jpeg, &why) && !jpeg.empty()) showPicture(std::move(jpeg));
+    if (render::JpegOfFirstPage(tiffPath, &jpeg, &why) && !jpeg.empty()) showPicture(std::move(jpeg));
     else WriteErrorLog(1, why, "quorrender.Convert");
     return true;
   }

@@ -14,10 +14,12 @@
 #include <fstream>
 
 #include "common/CWinReg.h"
+#include "common/FaxServerConfig.h"
+#include "common/MailAccount.h"
 #include "common/MailSessions.h"
 #include "common/OsCheck.h"
 #include "maintenance/BugReport.h"
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/client/FaxService.h"
 #include "platform/mail/MailStore.h"
 #include "printing/Spooler.h"
 #include "platform/process/Process.h"
@@ -153,7 +155,7 @@ MailProgram FindMailProgram() {
 // connection): connected, read, disconnected.
 FaxServiceReport ProbeFaxService(bool xp, const std::string& computerName) {
   FaxServiceReport r;
-  auto server = std::make_shared<faxsvc::FaxServer>();
+  auto server = std::make_shared<faxsvc::FaxServer>(faxsvc::ProgramFaxClient());
   r.created = true;
   try {
     server->Connect(computerName);

@@ -11,7 +11,7 @@
 #include "common/Logging.h"
 #include "delivery/FaxTransport.h"
 #include "platform/events/NamedEvent.h"
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/client/FaxService.h"
 #include "platform/ui/Ui.h"
 
 namespace brevant {

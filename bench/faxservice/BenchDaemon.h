@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/faxservice/FaxTiff.h"
-#include "platform/faxservice/Protocol.h"
+#include "faxservice/protocol/FaxTiff.h"
+#include "faxservice/protocol/Protocol.h"
 
 namespace brevant::bench {
 

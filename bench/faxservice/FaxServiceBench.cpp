@@ -21,8 +21,8 @@
 #undef lrintf
 
 #include "bench/faxservice/BenchDaemon.h"
-#include "platform/faxservice/FaxService.h"
-#include "platform/faxservice/FaxTiff.h"
+#include "faxservice/client/FaxService.h"
+#include "faxservice/protocol/FaxTiff.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/faxservice/FaxTiff.h"
+#include "faxservice/protocol/FaxTiff.h"
 
 using namespace brevant::faxsvc;
 

@@ -24,9 +24,10 @@
 #include <vector>
 
 #include "common/CWinReg.h"
-#include "platform/faxservice/FaxService.h"
-#include "platform/faxservice/FaxTiff.h"
-#include "platform/faxservice/HylaFax.h"
+#include "common/FaxServerConfig.h"
+#include "faxservice/client/FaxService.h"
+#include "faxservice/protocol/FaxTiff.h"
+#include "faxservice/client/HylaFax.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 void BM_BrevantSubmit(benchmark::State& state) {
   for (auto _ : state) {
     auto t0 = std::chrono::steady_clock::now();
-    brevant::faxsvc::FaxServer server;
+    brevant::faxsvc::FaxServer server(brevant::faxsvc::ProgramFaxClient());
     server.Connect("");
     auto doc = server.CreateDocument(g_fax);
     doc->FaxNumber = "5550199";

@@ -19,7 +19,7 @@
 #include "common/Folders.h"
 #include "common/MailSessions.h"
 #include "delivery/OutlookFax.h"
-#include "platform/faxservice/FaxTiff.h"
+#include "faxservice/protocol/FaxTiff.h"
 #include "platform/mail/MailStore.h"
 #include "platform/registry/Registry.h"
 #include "platform/process/Process.h"

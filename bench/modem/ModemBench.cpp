@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "bench/faxservice/BenchDaemon.h"
-#include "platform/faxservice/FaxService.h"
-#include "tools/brevant-faxd/ModemLine.h"
+#include "faxservice/client/FaxService.h"
+#include "faxservice/daemon/lines/class1/ModemLine.h"
 
 namespace {
 

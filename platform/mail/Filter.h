@@ -15,7 +15,7 @@ namespace brevant::mail {
 
 class Filter {
  public:
-  // Throws VbError 13 with the reason when the text does not parse.
+  // Throws MailError 13 with the reason when the text does not parse.
   static Filter Parse(const std::string& text);
 
   // Every field the expression names, as written (without brackets).

@@ -11,7 +11,7 @@ BREVANT_LAZY_LIBRARY(GMime, "libgmime-3.0.so.0", RTLD_NOW | RTLD_GLOBAL, BREVANT
 
 const GMimeApi& GMime() {
   if (const GMimeApi* api = GMimeLibrary()) return *api;
-  throw MailError(kErrFileNotFound, "The mail library (libgmime-3.0.so.0) cannot be loaded");
+  throw MailError(platform::kErrFileNotFound, "The mail library (libgmime-3.0.so.0) cannot be loaded");
 }
 
 }  // namespace brevant::mail

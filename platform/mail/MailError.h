@@ -1,10 +1,9 @@
 #pragma once
-// The mail layer reports failures the way the rest of Brevant does: a
-// VbError carrying an error number and a description, so callers' handlers
-// record the right number. VbError is header-only; nothing else of the
-// common library is used here.
-#include "common/Errors.h"
+// The mail layer reports failures as the layer over Linux does: an error
+// number and a description (platform::Error), so callers' handlers record
+// the number a mail failure has always had.
+#include "platform/error/Error.h"
 
 namespace brevant::mail {
-using MailError = brevant::VbError;
+using MailError = brevant::platform::Error;
 }  // namespace brevant::mail

@@ -104,7 +104,7 @@ class MailItem {
   std::vector<Attachment> Attachments;
 
   // Adds a file by value at the front (position 1) with a display name.
-  // Throws VbError 53 when the file cannot be read.
+  // Throws MailError 53 when the file cannot be read.
   Attachment& AddAttachmentFile(const std::string& path, const std::string& displayName);
 
   // User properties: Find returns null when the item has none of that name
@@ -142,7 +142,7 @@ class Folder;
 class Items {
  public:
   std::size_t Count() const { return files_.size(); }
-  // 1-based, as the mail client numbers them. Throws VbError when the item
+  // 1-based, as the mail client numbers them. Throws MailError when the item
   // cannot be read.
   MailItem Item(std::size_t index) const;
   const std::string& File(std::size_t index) const { return files_.at(index - 1); }
@@ -166,12 +166,12 @@ class Folder {
   //   [MessageClass] = 'IPM.Note' And [FaxID] = '1234.tif'
   // Fields are the item's built-in fields (MessageClass, Subject, To, Body,
   // UnRead, Importance) and the user fields defined on the folder.
-  // Throws VbError 13 for a filter that does not parse and for a field the
+  // Throws MailError 13 for a filter that does not parse and for a field the
   // folder does not know.
   Items Restrict(const std::string& filter) const;
 
   // Writes the item into this folder (a new one gets its entry ID; an
-  // existing one in this folder is replaced atomically). Throws VbError.
+  // existing one in this folder is replaced atomically). Throws MailError.
   void Save(MailItem& item) const;
   // Moves a saved item into this folder; the item's entry ID changes.
   void Move(MailItem& item) const;
@@ -208,11 +208,11 @@ class Store {
   const std::string& Root() const { return root_; }
   static std::string DefaultRoot();
 
-  // Throws VbError 5 for a number without a folder.
+  // Throws MailError 5 for a number without a folder.
   Folder GetDefaultFolder(int number) const;
   // A folder by display name ("Sent Items"), created when missing.
   Folder GetFolder(const std::string& name) const;
-  // Throws VbError 5 when no item has this entry ID.
+  // Throws MailError 5 when no item has this entry ID.
   MailItem GetItemFromID(const std::string& entryId) const;
   // The folder holding an item entry ID or a folder entry ID.
   Folder FolderOfEntry(const std::string& entryId) const;
@@ -235,39 +235,35 @@ enum class MimeForm { Store, Outgoing };
 // addresses, and its fax addresses "Name[Fax:number]" as
 // "Name <number@fax.invalid>"), Date (its creation time) and Subject.
 std::string ToMime(const MailItem& item, const std::string& from = "", MimeForm form = MimeForm::Store);
-// Reads a MIME message (any mail, not only Brevant's). Throws VbError 13 when
+// Reads a MIME message (any mail, not only Brevant's). Throws MailError 13 when
 // the text is not a message.
 MailItem FromMime(const std::string& text);
 
 // --- Sending ----------------------------------------------------------------
 
-// The mail account Brevant sends through: "Software\Norvane\Pelorin\Mail"
-// of the current user (SmtpServer, SmtpPort, SmtpSecurity "none" |
-// "starttls" | "ssl", SenderAddress, SmtpUser, SmtpPassword, SmtpTimeout in
-// seconds). Missing values: localhost, 25, none, user@hostname, no login, 30.
+// The mail account to send through, as the program's settings give it
+// (common/MailAccount.h reads them). Missing values: localhost, 25, none,
+// user@hostname, no login, 30 s.
 struct Account {
   std::string server = "localhost";
   int port = 25;
-  std::string security = "none";
+  std::string security = "none";  // "none" | "starttls" | "ssl"
   std::string sender;
   std::string user;
   std::string password;
   long timeoutSeconds = 30;
 };
-inline constexpr const char* kAccountKey = "Software\\Norvane\\Pelorin\\Mail";
-Account LoadAccount();
-void SaveAccount(const Account& account);
 
 // The addresses of a "To" line ("a@b; c@d", "Name <a@b>") one by one.
 std::vector<std::string> SplitAddresses(const std::string& to);
 
 // Connects to the account's server and logs on (STARTTLS and the login when
-// the account asks for them), then hangs up; sends nothing. Throws VbError
+// the account asks for them), then hangs up; sends nothing. Throws MailError
 // with the reason when the server cannot be reached within timeoutSeconds
 // or refuses the login.
 void Logon(const Account& account, long timeoutSeconds);
 
-// Sends the item over SMTP to every address of its To. Throws VbError with
+// Sends the item over SMTP to every address of its To. Throws MailError with
 // the server's or the connection's reason when the mail is not accepted.
 void Send(const MailItem& item, const Account& account);
 

@@ -2,8 +2,9 @@
 
 #include <dlfcn.h>
 
-#include <stdexcept>
 #include <type_traits>
+
+#include "platform/error/Error.h"
 
 namespace brevant::print {
 
@@ -58,7 +59,8 @@ const CupsApi& Cups() {
     a.loaded = ok;
     return ok ? &a : nullptr;
   }();
-  if (!api) throw std::runtime_error("the print system library (libcups.so.2) cannot be loaded");
+  if (!api)
+    throw platform::Error(platform::kErrInvalidCall, "the print system library (libcups.so.2) cannot be loaded");
   return *api;
 }
 

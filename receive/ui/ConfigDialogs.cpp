@@ -7,7 +7,7 @@
 #include "common/Logging.h"
 #include "platform/ui/Ui.h"
 #include "receive/ui/frmConfigureClient.h"
-#include "receive/ui/frmSetCover.h"
+#include "wizard/frmSetCover.h"
 
 namespace brevant::configui {
 namespace {

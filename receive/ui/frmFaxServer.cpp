@@ -12,8 +12,9 @@
 
 #include "common/CWinReg.h"
 #include "common/Errors.h"
+#include "common/FaxServerConfig.h"
 #include "common/Logging.h"
-#include "platform/faxservice/HylaFax.h"
+#include "faxservice/client/HylaFax.h"
 #include "platform/ui/Ui.h"
 
 namespace brevant::configui {

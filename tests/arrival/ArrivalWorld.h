@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/faxservice/FaxService.h"
-#include "platform/faxservice/FaxTiff.h"
+#include "faxservice/client/FaxService.h"
+#include "faxservice/protocol/FaxTiff.h"
 #include "tests/faxservice/FaxTestSupport.h"
 #include "tests/printing/CupsWorld.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/faxservice/FaxTiff.h"
+#include "faxservice/protocol/FaxTiff.h"
 
 namespace brevant::test {
 

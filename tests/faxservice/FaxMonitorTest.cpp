@@ -17,7 +17,7 @@
 #include <fstream>
 #include <vector>
 
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/client/FaxService.h"
 #include "tests/faxservice/FaxTestSupport.h"
 #include "tests/support/QtApp.h"
 #include "tools/brevant-faxmon/FaxMonitor.h"

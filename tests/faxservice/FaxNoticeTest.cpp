@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/client/FaxService.h"
 #include "tests/faxservice/FaxTestSupport.h"
 
 namespace brevant {

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "common/Errors.h"
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/client/FaxService.h"
 #include "tests/faxservice/FaxTestSupport.h"
 
 namespace brevant {
@@ -47,7 +47,7 @@ TEST_F(FaxSocket, TruncatedOversizedAndMalformedMessagesAreRefusedCleanly) {
   // The client library refuses to send what the daemon would refuse.
   faxsvc::FaxServer server;
   server.Connect("");
-  EXPECT_THROW(server.Call(Message("hello").Set("pad", std::string(faxsvc::kMaxBody + 1, 'x'))), VbError);
+  EXPECT_THROW(server.Call(Message("hello").Set("pad", std::string(faxsvc::kMaxBody + 1, 'x'))), faxsvc::FaxError);
   EXPECT_EQ(server.Call(Message("hello")).Get("ok"), "1");
 }
 

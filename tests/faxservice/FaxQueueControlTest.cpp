@@ -4,7 +4,7 @@
 
 #include "common/ClientConfig.h"
 #include "platform/events/NamedEvent.h"
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/client/FaxService.h"
 #include "tests/faxservice/FaxTestSupport.h"
 #include "tests/support/RegValues.h"
 

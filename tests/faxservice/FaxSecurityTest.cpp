@@ -24,7 +24,7 @@
 #include <thread>
 
 #include "common/Errors.h"
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/client/FaxService.h"
 #include "tests/faxservice/FaxTestSupport.h"
 
 namespace brevant {
@@ -296,7 +296,7 @@ TEST_F(Hostile, DocumentsArriveOnlyAsDescriptorsTheUserOpened) {
         doc->FaxNumber = "1";
         doc->Send();
         out += "sent|";
-      } catch (const VbError& e) {
+      } catch (const faxsvc::FaxError& e) {
         out += std::string(e.what()).substr(0, 40) + "|";
       }
     }

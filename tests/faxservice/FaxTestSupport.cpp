@@ -15,7 +15,7 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/client/FaxService.h"
 #include "tests/support/RegValues.h"
 
 namespace brevant::test {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/faxservice/FaxTiff.h"
-#include "platform/faxservice/Protocol.h"
+#include "faxservice/protocol/FaxTiff.h"
+#include "faxservice/protocol/Protocol.h"
 #include "tests/support/TestUser.h"
 #include "tests/support/TestWorld.h"
 

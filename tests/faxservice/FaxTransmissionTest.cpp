@@ -12,7 +12,7 @@
 #include "common/Logging.h"
 #include "delivery/Delivery.h"
 #include "delivery/FaxTransport.h"
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/client/FaxService.h"
 #include "render/cover/CoverDraw.h"
 #include "tests/faxservice/FaxTestSupport.h"
 #include "tests/support/RegValues.h"

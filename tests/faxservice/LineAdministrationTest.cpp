@@ -7,10 +7,10 @@
 #include <thread>
 
 #include "tests/support/TestWorld.h"
-#include "tools/brevant-faxd/Archive.h"
-#include "tools/brevant-faxd/Line.h"
-#include "tools/brevant-faxd/Requests.h"
-#include "tools/brevant-faxd/State.h"
+#include "faxservice/daemon/Archive.h"
+#include "faxservice/daemon/lines/Line.h"
+#include "faxservice/daemon/Requests.h"
+#include "faxservice/daemon/State.h"
 
 using brevant::faxsvc::Message;
 using namespace brevant::faxd;

@@ -1,10 +1,10 @@
 // Fuzzes the mail store's filter expressions: any text either is refused
-// with a parse error (VbError 13) or gives a filter that evaluates on an
+// with a parse error (MailError 13) or gives a filter that evaluates on an
 // item without trouble, however long or deeply nested the text.
 #include <optional>
 
-#include "common/Errors.h"
 #include "platform/mail/Filter.h"
+#include "platform/mail/MailError.h"
 #include "tests/fuzz/FuzzWorld.h"
 
 using namespace brevant;
@@ -22,8 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool once = f.Matches(item);
     FUZZ_CHECK(f.Matches(item) == once);
     for (const auto& field : f.Fields()) FUZZ_CHECK(text.find(field) != std::string::npos);
-  } catch (const VbError& e) {
-    FUZZ_CHECK(e.Number() == 13);
+  } catch (const mail::MailError& e) {
+    FUZZ_CHECK(e.Code() == 13);
   }
   return 0;
 }

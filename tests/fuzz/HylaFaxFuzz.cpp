@@ -2,7 +2,7 @@
 // fax server objects make: the input is the server's side of the control
 // connection, a zero byte, then what each data connection carries ("PORTS"
 // in a reply names this harness's data port). Every request ends in a
-// reply or a VbError, never in a crash, a hang or a listed item without id.
+// reply or a FaxError, never in a crash, a hang or a listed item without id.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,8 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/Errors.h"
-#include "platform/faxservice/HylaFax.h"
+#include "faxservice/client/HylaFax.h"
 #include "tests/fuzz/FuzzWorld.h"
 
 using namespace brevant;
@@ -106,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       Message r = service->Call(req, -1, &received);
       FUZZ_CHECK(r.Get("ok") == "1");
       for (int i = 1; i <= int(r.GetInt("count")); ++i) FUZZ_CHECK(!r.Item(i).Get("id").empty());
-    } catch (const VbError&) {
+    } catch (const faxsvc::FaxError&) {
     }
     if (received >= 0) ::close(received);
   }

@@ -1,9 +1,9 @@
 // Fuzzes the reading of stored mail items (MIME as the mail store keeps
 // them, from Brevant or any other mail program): any text either is refused
-// with a VbError or gives an item that is written and read back with the
+// with a MailError or gives an item that is written and read back with the
 // same subject, user properties and attachments.
 
-#include "common/Errors.h"
+#include "platform/mail/MailError.h"
 #include "platform/mail/MailStore.h"
 #include "tests/fuzz/FuzzWorld.h"
 
@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   mail::MailItem item;
   try {
     item = mail::FromMime(text);
-  } catch (const VbError&) {
+  } catch (const mail::MailError&) {
     return 0;
   }
   // Written by Brevant, read again: what it wrote reads back (from the

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tests/fuzz/FuzzWorld.h"
-#include "tools/brevant-faxd/Class1Modem.h"
+#include "faxservice/daemon/lines/class1/Class1Modem.h"
 
 using namespace brevant::faxd;
 

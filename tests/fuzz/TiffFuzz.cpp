@@ -5,14 +5,13 @@
 // their pixels, and a page is drawn in the size asked for.
 #include <vector>
 
-#include "platform/faxservice/FaxTiff.h"
+#include "faxservice/protocol/FaxTiff.h"
 #include "tests/fuzz/FuzzWorld.h"
-#include "tools/quorrender/FaxTiff.h"
 
 using namespace brevant;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  quor::QuietLibTiff();
+  faxsvc::QuietLibTiff();
   return 0;
 }
 
@@ -43,11 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  quor::TiffPageReader reader;
+  faxsvc::TiffPageReader reader;
   std::string error;
   if (!reader.Open(file, &error)) return 0;
   for (int i = 0; i < reader.PageCount() && i < 4; ++i) {
-    quor::GreyPage page;
+    faxsvc::GreyPage page;
     if (reader.ReadPage(i, &page, &error))
       FUZZ_CHECK(page.pixels.size() == std::size_t(page.width) * std::size_t(page.height));
   }

@@ -2,7 +2,7 @@
 // decodes into fields that encode back to a body decoding to the same
 // fields.
 
-#include "platform/faxservice/Protocol.h"
+#include "faxservice/protocol/Protocol.h"
 #include "tests/fuzz/FuzzWorld.h"
 
 using brevant::faxsvc::Message;

@@ -3,6 +3,7 @@
 
 #include <chrono>
 
+#include "common/MailAccount.h"
 #include "common/MailSessions.h"
 #include "delivery/AddressBook.h"
 #include "platform/mail/MailStore.h"

@@ -9,8 +9,8 @@
 #include "common/ClientConfig.h"
 #include "common/FaxJob.h"
 #include "common/MailSessions.h"
-#include "platform/faxservice/FaxTiff.h"
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/protocol/FaxTiff.h"
+#include "faxservice/client/FaxService.h"
 #include "tests/mail/MailTestSupport.h"
 
 namespace fs = std::filesystem;

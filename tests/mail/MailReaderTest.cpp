@@ -13,7 +13,7 @@
 #include <regex>
 
 #include "common/FaxJob.h"
-#include "platform/faxservice/FaxTiff.h"
+#include "faxservice/protocol/FaxTiff.h"
 #include "receive/FaxImport.h"
 #include "tests/mail/FaxWorld.h"
 #include "tests/support/TestUser.h"

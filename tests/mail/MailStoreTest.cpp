@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "common/MailAccount.h"
 #include "platform/mail/MailError.h"
 #include "platform/mail/MailStore.h"
 #include "platform/registry/Registry.h"
@@ -23,8 +24,8 @@ namespace {
 long ErrorNumberOf(const std::function<void()>& f) {
   try {
     f();
-  } catch (const VbError& e) {
-    return e.Number();
+  } catch (const mail::MailError& e) {
+    return e.Code();
   }
   return 0;
 }

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "common/MailAccount.h"
 #include "tests/support/TestWorld.h"
 
 namespace fs = std::filesystem;

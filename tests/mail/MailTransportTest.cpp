@@ -7,6 +7,7 @@
 #include "common/ClientConfig.h"
 #include "common/FaxJob.h"
 #include "common/Folders.h"
+#include "common/MailAccount.h"
 #include "common/MailSessions.h"
 #include "delivery/Delivery.h"
 #include "faxjob/CXmlFax.h"

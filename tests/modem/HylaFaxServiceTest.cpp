@@ -20,17 +20,18 @@
 #include "common/CWinReg.h"
 #include "common/Errors.h"
 #include "common/FaxJob.h"
+#include "common/FaxServerConfig.h"
 #include "delivery/Delivery.h"
 #include "delivery/FaxTransport.h"
 #include "tests/support/QtApp.h"
 #include "tests/support/UiRecorder.h"
 #include "tools/brevant-faxmon/FaxMonitor.h"
 #include "tools/brevant-printagent/FaxNotices.h"
-#include "platform/faxservice/FaxService.h"
-#include "platform/faxservice/HylaFax.h"
+#include "faxservice/client/FaxService.h"
+#include "faxservice/client/HylaFax.h"
 #include "tests/mail/FaxWorld.h"
 #include "tests/modem/ModemTestSupport.h"
-#include "tools/brevant-faxd/ModemLine.h"
+#include "faxservice/daemon/lines/class1/ModemLine.h"
 
 namespace brevant {
 namespace {
@@ -99,7 +100,7 @@ class HylaFaxService : public test::FaxWorld {
     ResetFaxServerForTests();
   }
   std::shared_ptr<faxsvc::FaxServer> Connect() {
-    auto s = std::make_shared<faxsvc::FaxServer>();
+    auto s = std::make_shared<faxsvc::FaxServer>(faxsvc::ProgramFaxClient());
     s->Connect("");
     return s;
   }
@@ -125,7 +126,7 @@ class HylaFaxService : public test::FaxWorld {
         auto jobs = Connect()->Folders().OutgoingQueue.GetJobs();
         for (auto& job : jobs.Items())
           if (job.Fields().Get("owner_name").rfind("bv", 0) == 0) job.Cancel();
-      } catch (const VbError& e) {
+      } catch (const faxsvc::FaxError& e) {
         ADD_FAILURE() << "jobs left on the server: " << e.what();
       }
     }
@@ -205,7 +206,7 @@ TEST_F(HylaFaxService, TheGuidesLoginsLetADesktopInOnThePortsItNames) {
   UseServer("ben", "Ben-pass-2");
   EXPECT_EQ(Connect()->GrantedRights(), faxsvc::kAdministratorRights);
   UseServer("anna", "Ben-pass-2");
-  EXPECT_THROW(Connect(), VbError) << "a wrong password is refused";
+  EXPECT_THROW(Connect(), faxsvc::FaxError) << "a wrong password is refused";
 
   // The guide's login test from the desktop: faxstat asks for the password
   // on its terminal, which drops what was typed before it asked, so the
@@ -308,7 +309,7 @@ TEST_F(HylaFaxService, PauseAndStopActOnTheUsersJobOnTheServerAndOtherUsersSeeNo
               std::string::npos);
     EXPECT_FALSE(s->Administrator());
     EXPECT_EQ(s->Folders().OutgoingQueue.GetJobs().Count(), 0);
-    EXPECT_THROW(s->Call(Message("job_op").Set("id", id).Set("action", "cancel")), VbError);
+    EXPECT_THROW(s->Call(Message("job_op").Set("id", id).Set("action", "cancel")), faxsvc::FaxError);
   }
   EXPECT_EQ(Brevant("stop").exitCode, 0);
   EXPECT_EQ(ServerState(id), "P");
@@ -426,8 +427,8 @@ TEST_F(HylaFaxService, RefusedLoginsAndAStoppedServerSaySoAndAFailedFaxIsNews) {
     try {
       Connect();
       ADD_FAILURE() << "connected";
-    } catch (const VbError& e) {
-      const std::string told = std::to_string(e.Number()) + " " + e.what();
+    } catch (const faxsvc::FaxError& e) {
+      const std::string told = std::to_string(e.Code()) + " " + e.what();
       EXPECT_EQ(told.rfind(r.error, 0), 0u) << told;
       EXPECT_NE(told.find(r.logged), std::string::npos) << told;
     }

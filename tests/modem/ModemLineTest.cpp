@@ -9,7 +9,7 @@
 
 #include "tests/modem/ModemTestSupport.h"
 #include "tests/support/TestWorld.h"
-#include "tools/brevant-faxd/ModemLine.h"
+#include "faxservice/daemon/lines/class1/ModemLine.h"
 
 namespace fs = std::filesystem;
 using namespace brevant::faxd;

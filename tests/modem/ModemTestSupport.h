@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/faxservice/FaxTiff.h"
+#include "faxservice/protocol/FaxTiff.h"
 #include "platform/process/ChildProcess.h"
 #include "tests/faxservice/FaxTestSupport.h"  // ReadPages
 

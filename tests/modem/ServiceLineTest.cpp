@@ -20,11 +20,11 @@
 
 #include <QStandardItemModel>
 
-#include "platform/faxservice/FaxService.h"
+#include "faxservice/client/FaxService.h"
 #include "tests/faxservice/FaxTestSupport.h"
 #include "tests/modem/ModemTestSupport.h"
 #include "tests/support/QtApp.h"
-#include "tools/brevant-faxd/ModemLine.h"
+#include "faxservice/daemon/lines/class1/ModemLine.h"
 #include "tools/brevant-faxmon/FaxMonitor.h"
 
 namespace fs = std::filesystem;

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/faxservice/FaxTiff.h"
+#include "faxservice/protocol/FaxTiff.h"
 #include "tests/faxservice/FaxTestSupport.h"
 #include "tests/support/TestWorld.h"
 

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "faxservice/daemon/lines/sip/media/FaxMedia.h"
-#include "platform/faxservice/FaxTiff.h"
+#include "faxservice/protocol/FaxTiff.h"
 #include "tests/arrival/Marks.h"
 #include "tests/modem/ModemTestSupport.h"
 #include "tests/support/TestWorld.h"

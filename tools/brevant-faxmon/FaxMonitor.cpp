@@ -28,8 +28,9 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "platform/faxservice/FaxService.h"
-#include "platform/faxservice/FaxTiff.h"
+#include "common/FaxServerConfig.h"
+#include "faxservice/client/FaxService.h"
+#include "faxservice/protocol/FaxTiff.h"
 
 namespace brevant::faxmon {
 
@@ -313,7 +314,7 @@ QWidget* FaxMonitor::ArchivePage(bool incoming) {
 
 Message FaxMonitor::Call(const Message& request) {
   if (!server_) {
-    auto s = std::make_unique<faxsvc::FaxServer>();
+    auto s = std::make_unique<faxsvc::FaxServer>(faxsvc::ProgramFaxClient());
     s->Connect("");
     server_ = std::move(s);
   }

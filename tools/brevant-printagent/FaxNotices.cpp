@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "common/Errors.h"
-#include "platform/faxservice/FaxService.h"
+#include "common/FaxServerConfig.h"
+#include "faxservice/client/FaxService.h"
 #include "platform/fs/TempFiles.h"
 
 namespace brevant::printagent {
@@ -71,7 +72,7 @@ bool FaxNotices::Poll() {
   try {
     // A connection for each look, not one held for the session: the
     // service's connections are counted, and every desktop has an agent.
-    faxsvc::FaxServer server;
+    faxsvc::FaxServer server(faxsvc::ProgramFaxClient());
     server.Connect("");
     for (int page = 0; page < 1000; ++page) {
       Message r = server.Call(Message("events").Set("own", "1").Set("since", last_ < 0 ? 0 : last_));
@@ -93,7 +94,7 @@ bool FaxNotices::Poll() {
           Message job;
           try {
             job = server.Call(Message("job").Set("id", event.Get("job_id"))).Item(1);
-          } catch (const VbError&) {
+          } catch (const faxsvc::FaxError&) {
           }
           notice = NoticeFor(event, job);
         }

@@ -13,8 +13,7 @@
 #include "maintenance/Scan.h"
 #include "platform/events/NamedEvent.h"
 #include "render/cover/CoverPage.h"
-#include "tools/quorrender/FaxPicture.h"
-#include "tools/quorrender/FaxTiff.h"
+#include "render/picture/FaxPicture.h"
 #include "tools/quorrender/Quorrender.h"
 
 namespace fs = std::filesystem;
@@ -181,7 +180,7 @@ int Run(const std::string& line) {
       if (cl.path.empty()) return Fail(cl, "Convert", "convert; needs a TIFF path");
       std::string folder = fs::path(cl.path).parent_path().string();
       std::string jpg = (folder.empty() ? std::string(".") : folder) + "/Fax.jpg";
-      if (!WriteJpegOfFirstPage(cl.path, jpg, &error)) return Fail(cl, "Convert", error);
+      if (!render::WriteJpegOfFirstPage(cl.path, jpg, &error)) return Fail(cl, "Convert", error);
       Trace("convert: " + cl.path + " -> " + jpg);
       return 0;
     }

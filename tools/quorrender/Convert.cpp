@@ -9,9 +9,8 @@
 
 #include "common/Folders.h"
 #include "platform/fs/TempFiles.h"
-#include "platform/faxservice/FaxTiff.h"
+#include "faxservice/protocol/FaxTiff.h"
 #include "render/cover/CoverImage.h"
-#include "tools/quorrender/FaxTiff.h"
 #include "tools/quorrender/Quorrender.h"
 
 namespace fs = std::filesystem;

@@ -18,9 +18,22 @@
 #include <string>
 #include <utility>
 
-#include "tools/quorrender/FaxTiff.h"
+#include "faxservice/protocol/FaxTiff.h"
 
 namespace brevant::quor {
+
+// The fax page files quorrender writes and reads.
+using faxsvc::GreyPage;
+using faxsvc::GuessResolution;
+using faxsvc::kFaxWidth;
+using faxsvc::kFaxXdpi;
+using faxsvc::kFaxYdpi;
+using faxsvc::LastLibTiffError;
+using faxsvc::PageShape;
+using faxsvc::QuietLibTiff;
+using faxsvc::TiffPageReader;
+using faxsvc::TiffPageWriter;
+using faxsvc::ToFaxPage;
 
 struct CommandLine {
   enum class Verb { None, Spool, CoverPage, Scan, Convert, PrintTo, View, Unknown };

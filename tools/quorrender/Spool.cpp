@@ -10,7 +10,6 @@
 #include <future>
 
 #include "common/Folders.h"
-#include "tools/quorrender/FaxTiff.h"
 #include "tools/quorrender/Quorrender.h"
 
 namespace fs = std::filesystem;

@@ -16,7 +16,7 @@
 #include <algorithm>
 
 #include "platform/env/Environment.h"
-#include "tools/quorrender/FaxTiff.h"
+#include "faxservice/protocol/FaxTiff.h"
 
 namespace {
 
@@ -63,7 +63,7 @@ class TiffViewer : public QMainWindow {
 
   void Show(int index) {
     if (index < 0 || index >= reader_.PageCount()) return;
-    brevant::quor::GreyPage grey;
+    brevant::faxsvc::GreyPage grey;
     std::string error;
     if (!reader_.ReadPage(index, &grey, &error)) {
       statusBar()->showMessage(QString::fromStdString(error));
@@ -93,7 +93,7 @@ class TiffViewer : public QMainWindow {
     Zoom(double(std::max(room, 50)) / original_.width());
   }
 
-  brevant::quor::TiffPageReader reader_;
+  brevant::faxsvc::TiffPageReader reader_;
   QLabel* image_ = nullptr;
   QScrollArea* scroll_ = nullptr;
   QImage original_;
@@ -106,7 +106,7 @@ class TiffViewer : public QMainWindow {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  brevant::quor::QuietLibTiff();
+  brevant::faxsvc::QuietLibTiff();
   if (argc < 2) {
     QMessageBox::warning(nullptr, "Pelorin", "No TIFF file was named.");
     return 2;

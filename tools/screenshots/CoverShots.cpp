@@ -18,7 +18,7 @@
 #include "common/ClientConfig.h"
 #include "common/Folders.h"
 #include "receive/ui/frmConfigureClient.h"
-#include "receive/ui/frmSetCover.h"
+#include "wizard/frmSetCover.h"
 #include "render/cover/CoverImage.h"
 #include "render/cover/CoverPage.h"
 

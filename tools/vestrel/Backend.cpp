@@ -21,7 +21,7 @@
 #include <filesystem>
 
 #include "platform/emf/Emf.h"
-#include "platform/faxservice/FaxTiff.h"
+#include "faxservice/protocol/FaxTiff.h"
 #include "platform/text/Escapes.h"
 
 extern char** environ;
