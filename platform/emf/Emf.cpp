@@ -233,8 +233,7 @@ namespace {
 // anyway, and a job may have hundreds of them.
 bool WriteNew(int dirFd, const std::string& name, const std::string& shown, const Page& page, std::string* error) {
   std::string data = Encode(page);
-  const std::string base = name.substr(name.rfind('/') + 1);
-  const platform::AtomicOptions options = platform::AtomicOptions(0644).Sync(false).TempName(base + ".part");
+  const auto options = platform::AtomicOptions(0644).Sync(false).PartName();
   platform::AtomicFile file;
   bool begun = dirFd == AT_FDCWD ? file.Begin(name, options, error) : file.BeginAt(dirFd, name, shown, options, error);
   return begun && file.Write(data, error) && file.Commit(error);

@@ -54,17 +54,17 @@ int CopyAll(int from, int to, std::uint64_t limit, std::uint64_t* copied, bool* 
   }
 }
 
-namespace {
-
-std::string RandomPart() {
-  static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  unsigned char raw[6];
-  if (::getrandom(raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw))
-    for (auto& c : raw) c = static_cast<unsigned char>(std::rand());
+std::string RandomName(std::size_t length) {
+  static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::string raw(length, '\0');
+  if (::getrandom(raw.data(), length, 0) != static_cast<ssize_t>(length))
+    for (auto& c : raw) c = static_cast<char>(std::rand());
   std::string s;
-  for (unsigned char c : raw) s += kChars[c % (sizeof kChars - 1)];
+  for (char c : raw) s += kChars[static_cast<unsigned char>(c) % (sizeof kChars - 1)];
   return s;
 }
+
+namespace {
 
 // The folder holding path (its name in *name), opened for openat().
 int OpenParent(const std::string& path, std::string* name) {
@@ -169,13 +169,14 @@ bool AtomicFile::Open(int dirFd, int tempDirFd, const std::string& name, const s
   sync_ = options.sync;
   finished_ = false;
   const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  const std::string fixed = !options.tempName.empty() ? options.tempName : options.partName ? name + ".part" : "";
   int err = EEXIST;
   for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
-    if (!options.tempName.empty() && attempt > 0) break;
-    temp_ = options.tempName.empty() ? "." + name + "-" + RandomPart() + ".part" : options.tempName;
+    if (!fixed.empty() && attempt > 0) break;
+    temp_ = fixed.empty() ? "." + name + "-" + RandomName(8) + ".part" : fixed;
     // A fixed name's leftover goes first (the link itself, never what it
     // points to).
-    if (!options.tempName.empty()) ::unlinkat(tempDirFd, temp_.c_str(), 0);
+    if (!fixed.empty()) ::unlinkat(tempDirFd, temp_.c_str(), 0);
     fd_.reset(::openat(tempDirFd, temp_.c_str(), flags, options.mode));
     err = fd_ ? 0 : errno;
   }
@@ -185,9 +186,9 @@ bool AtomicFile::Open(int dirFd, int tempDirFd, const std::string& name, const s
     return false;
   }
   if (options.exactMode && ::fchmod(fd_.get(), options.mode) != 0) {
-    int err = errno;
+    const int failed = errno;
     Abandon();
-    *why = Why("cannot write", shown, err);
+    *why = Why("cannot write", shown, failed);
     return false;
   }
   return true;

@@ -64,8 +64,11 @@ inline int WriteAll(int fd, std::string_view data) noexcept { return WriteAll(fd
 // *copied gets the count copied either way.
 int CopyAll(int from, int to, std::uint64_t limit, std::uint64_t* copied, bool* readFailed = nullptr) noexcept;
 
+// length random lower-case letters and digits, for a new file's name.
+std::string RandomName(std::size_t length);
+
 // How an AtomicFile makes and places its file:
-// AtomicOptions(0644).NoSync().TempName("page.part").
+// AtomicOptions(0644).Sync(false).PartName().
 struct AtomicOptions {
   // The new file's mode, less the umask...
   mode_t mode = 0600;
@@ -77,10 +80,12 @@ struct AtomicOptions {
   // the file system once itself.
   bool sync = true;
   // The temporary's name in the folder. Empty: a new random name,
-  // "." + name + "-XXXXXX.part". A fixed name is for folders the caller
+  // "." + name + "-XXXXXXXX.part". A fixed name is for folders the caller
   // alone writes: whatever is left at it (a piece of a writer that was
   // killed, a link) is removed, never followed, before the file is made.
   std::string tempName;
+  // The fixed name "<name>.part" (for tempName empty).
+  bool partName = false;
   // Another folder on the same file system to write the temporary in (a
   // Maildir's tmp/); empty for the target's own folder.
   std::string tempFolder;
@@ -96,6 +101,10 @@ struct AtomicOptions {
   }
   AtomicOptions& TempName(std::string name) {
     tempName = std::move(name);
+    return *this;
+  }
+  AtomicOptions& PartName() {
+    partName = true;
     return *this;
   }
   AtomicOptions& TempFolder(std::string folder) {

@@ -72,8 +72,8 @@ TEST(Files, ReplaceInOneStepWithTheModeAskedAndNeverThroughALink) {
   // A link left at the temporary's name is never written through.
   const fs::path victim = dir / "victim";
   std::ofstream(victim) << "victim's";
-  fs::create_symlink(victim, dir / ".settings.xml.part");
-  ASSERT_TRUE(WriteFileAtomic(file.string(), "through?", AtomicOptions().TempName(".settings.xml.part"), &why)) << why;
+  fs::create_symlink(victim, dir / "settings.xml.part");
+  ASSERT_TRUE(WriteFileAtomic(file.string(), "through?", AtomicOptions().PartName(), &why)) << why;
   EXPECT_EQ(Read(victim), "victim's");
   EXPECT_EQ(Read(file), "through?");
   EXPECT_EQ(Names(dir), (std::vector<std::string>{"settings.xml", "victim"}));

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/fs/TempFiles.h"
 #include "platform/process/Process.h"
 
 namespace brevant::faxd {
@@ -106,17 +107,7 @@ bool MakeCoverPage(const faxsvc::Message& f, int documentPages, const std::strin
     }
     out << "showpage\n";
     // A new file next to the page, never one a link left there.
-    std::string text = out.str();
-    ::unlink(ps.c_str());
-    int fd = ::open(ps.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    bool written = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    int err = errno;
-    if (fd >= 0) ::close(fd);
-    if (!written) {
-      *why = "cannot write " + ps + ": " + std::strerror(err);
-      ::unlink(ps.c_str());
-      return false;
-    }
+    if (!platform::WriteFreshFile(ps, out.str(), 0600, why)) return false;
   }
   auto r = platform::Spawn({"gs", "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=tiffg4", "-r204x196",
                             "-sPAPERSIZE=a4", "-dFIXEDMEDIA", "-sOutputFile=" + tiffPath, ps},

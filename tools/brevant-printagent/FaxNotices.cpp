@@ -6,7 +6,7 @@
 
 #include "common/Errors.h"
 #include "platform/faxservice/FaxService.h"
-#include "platform/fs/TempFiles.h"
+#include "platform/fs/Files.h"
 
 namespace brevant::printagent {
 
@@ -62,9 +62,8 @@ FaxNotices::~FaxNotices() = default;
 
 void FaxNotices::Save() {
   if (seenFile_.empty()) return;
-  std::string tmp = seenFile_ + ".part", why;
-  if (platform::WriteFreshFile(tmp, std::to_string(last_) + "\n", 0600, &why))
-    std::rename(tmp.c_str(), seenFile_.c_str());
+  std::string why;
+  platform::WriteFileAtomic(seenFile_, std::to_string(last_) + "\n", platform::AtomicOptions(0600).PartName(), &why);
 }
 
 bool FaxNotices::Poll() {
