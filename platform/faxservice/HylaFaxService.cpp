@@ -15,6 +15,7 @@
 #include "common/Errors.h"
 #include "common/Logging.h"
 #include "platform/faxservice/FaxService.h"
+#include "platform/fs/Files.h"
 #include "platform/faxservice/FaxTiff.h"
 #include "platform/faxservice/HylaFax.h"
 #include "platform/lib/TiffApi.h"
@@ -553,13 +554,10 @@ class HylaFaxService : public RemoteService {
       if (path.empty()) throw VbError(kErrFileNotFound, "the fax server no longer keeps the fax of job " + id);
     }
     std::string data = c_.Receive("RETR " + path, true);
-    int fd = ::memfd_create("fax", MFD_CLOEXEC);
-    if (fd < 0 || ::write(fd, data.data(), data.size()) != static_cast<ssize_t>(data.size())) {
-      if (fd >= 0) ::close(fd);
+    platform::UniqueFd fd(::memfd_create("fax", MFD_CLOEXEC));
+    if (!fd || platform::WriteAll(fd.get(), data) != 0)
       throw VbError(kErrPathFileAccess, "cannot keep the fax in memory");
-    }
-    if (receivedFd) *receivedFd = fd;
-    else ::close(fd);
+    if (receivedFd) *receivedFd = fd.release();
     return Message().Set("name", path.substr(path.rfind('/') + 1));
   }
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/fs/Files.h"
 #include "tests/support/TestWorld.h"
 
 namespace fs = std::filesystem;
@@ -24,14 +25,13 @@ std::string Env(const char* name, const char* otherwise) {
 int SmtpPort() { return std::atoi(Env("BREVANT_SMTP_PORT", "8025").c_str()); }
 
 bool Answers() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  platform::UniqueFd sock(::socket(AF_INET, SOCK_STREAM, 0));
+  const int fd = sock.get();
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(SmtpPort()));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(fd);
-  return ok;
+  return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
 }
 }  // namespace
 

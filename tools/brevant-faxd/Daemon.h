@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fs/Files.h"
 #include "tools/brevant-faxd/Archive.h"
 #include "tools/brevant-faxd/LineWorker.h"
 #include "tools/brevant-faxd/Requests.h"
@@ -51,6 +52,8 @@ class Daemon {
   // ends those of lines removed. Called without the state's lock.
   void SyncLines();
 
+  // faxd.lock, held while the service runs: let go of last.
+  platform::UniqueFd lock_;
   DaemonOptions opt_;
   State state_;
   Archive archive_;
@@ -58,7 +61,6 @@ class Daemon {
   Server server_;
   std::mutex workersMu_;
   std::vector<std::unique_ptr<LineWorker>> workers_;
-  int lockFd_ = -1;
 };
 
 }  // namespace brevant::faxd

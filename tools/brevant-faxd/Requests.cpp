@@ -14,6 +14,7 @@
 
 #include "platform/faxservice/FaxService.h"
 #include "platform/faxservice/FaxTiff.h"
+#include "platform/fs/Files.h"
 #include "tools/brevant-faxd/CoverPage.h"
 #include "tools/brevant-faxd/Line.h"
 
@@ -174,13 +175,6 @@ std::string SameDevice(const std::string& path) {
   fs::path p = fs::weakly_canonical(path, ec);
   return ec ? path : p.string();
 }
-
-struct FdGuard {
-  int fd;
-  ~FdGuard() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 // The size of what a client handed over (0 for anything but a regular
 // file, which the copy refuses anyway), and of a queue copy.
@@ -650,7 +644,7 @@ Message Requests::Resend(const Caller& caller, const Message& req, std::unique_l
   if (fd < 0 && !old.empty() && !old[0].Get("file").empty())
     fd = archive_.Queue().OpenOwn(fs::path(old[0].Get("file")).filename().string(), &why);
   if (fd < 0) throw Refused(53, "the sent fax's document is missing: " + why);
-  FdGuard guard{fd};
+  platform::UniqueFd guard(fd);
   const long long size = DocumentSize(fd);
   QueueClaim claim(state_, caller.admin, s.GetInt("owner_uid"), size);
   std::string queued;

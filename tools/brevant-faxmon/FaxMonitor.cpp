@@ -30,6 +30,7 @@
 
 #include "platform/faxservice/FaxService.h"
 #include "platform/faxservice/FaxTiff.h"
+#include "platform/fs/Files.h"
 
 namespace brevant::faxmon {
 
@@ -457,7 +458,7 @@ void FaxMonitor::ViewFax(bool incoming, int row) {
     why = e.what();
   }
   auto* viewer = new FaxViewer(fd, (incoming ? "received fax " : "sent fax ") + id, why, report.join("   "), this);
-  if (fd >= 0) ::close(fd);
+  platform::UniqueFd(fd).reset();  // the viewer has read what it shows
   viewer->setAttribute(Qt::WA_DeleteOnClose);
   viewer->show();
 }
