@@ -5,93 +5,60 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <set>
 
 #include "platform/fs/Files.h"
+#include "tests/support/TestWorld.h"
 
 using namespace brevant::platform;
+using brevant::test::TestWorld;
 namespace fs = std::filesystem;
 
-namespace {
-
-std::string Read(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::vector<std::string> Names(const fs::path& dir) {
-  std::vector<std::string> out;
-  for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename().string());
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
-}  // namespace
-
 TEST(Files, ReplaceInOneStepWithTheModeAskedAndNeverThroughALink) {
-  char tmpl[] = "/tmp/brevant-files-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  const fs::path dir = tmpl;
-  const fs::path file = dir / "settings.xml";
+  TestWorld world;
+  const fs::path dir = world.Root() + "/files", file = dir / "settings.xml", victim = dir / "victim";
+  fs::create_directories(dir);
   std::string why;
-  ASSERT_TRUE(WriteFileAtomic(file.string(), "old content", AtomicOptions(), &why)) << why;
-
+  ASSERT_TRUE(WriteFileAtomic(file, "old", AtomicOptions(), &why)) << why;
+  auto names = [&] {
+    std::set<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir)) out.insert(e.path().filename());
+    return out;
+  };
   // A write that fails half-way (the file size limit stands in for a full
   // disk) leaves the old file whole and no temporary behind.
   ::signal(SIGXFSZ, SIG_IGN);
-  rlimit old{};
+  rlimit old{}, small{};
   ::getrlimit(RLIMIT_FSIZE, &old);
-  rlimit small = old;
-  small.rlim_cur = 4096;
+  small = {4096, old.rlim_max};
   ::setrlimit(RLIMIT_FSIZE, &small);
-  bool wrote = WriteFileAtomic(file.string(), std::string(100000, 'x'), AtomicOptions(), &why);
+  EXPECT_FALSE(WriteFileAtomic(file, std::string(100000, 'x'), AtomicOptions(), &why));
   ::setrlimit(RLIMIT_FSIZE, &old);
-  EXPECT_FALSE(wrote);
-  EXPECT_NE(why.find("settings.xml"), std::string::npos) << why;
-  EXPECT_EQ(Read(file), "old content");
-  EXPECT_EQ(Names(dir), std::vector<std::string>{"settings.xml"});
+  EXPECT_EQ(TestWorld::ReadFile(file), "old");
+  EXPECT_EQ(names(), std::set<std::string>{"settings.xml"});
 
   // The mode: less the umask, or exactly as asked.
   mode_t mask = ::umask(022);
   struct stat st {};
-  ASSERT_TRUE(WriteFileAtomic(file.string(), "new", AtomicOptions(0666), &why)) << why;
-  ASSERT_EQ(::stat(file.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0644u);
-  ASSERT_TRUE(WriteFileAtomic(file.string(), "newer", AtomicOptions(0664).Exact(), &why)) << why;
-  ASSERT_EQ(::stat(file.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0664u);
+  ASSERT_TRUE(WriteFileAtomic(file, "new", AtomicOptions(0666), &why)) << why;
+  EXPECT_TRUE(::stat(file.c_str(), &st) == 0 && (st.st_mode & 07777) == 0644);
+  ASSERT_TRUE(WriteFileAtomic(file, "newer", AtomicOptions(0664).Exact(), &why)) << why;
+  EXPECT_TRUE(::stat(file.c_str(), &st) == 0 && (st.st_mode & 07777) == 0664);
   ::umask(mask);
-  EXPECT_EQ(Read(file), "newer");
 
   // A link left at the temporary's name is never written through.
-  const fs::path victim = dir / "victim";
-  std::ofstream(victim) << "victim's";
+  TestWorld::WriteFile(victim, "victim's");
   fs::create_symlink(victim, dir / "settings.xml.part");
-  ASSERT_TRUE(WriteFileAtomic(file.string(), "through?", AtomicOptions().PartName(), &why)) << why;
-  EXPECT_EQ(Read(victim), "victim's");
-  EXPECT_EQ(Read(file), "through?");
-  EXPECT_EQ(Names(dir), (std::vector<std::string>{"settings.xml", "victim"}));
-
-  // A name that is taken stays as it is: the temporary waits for another.
-  AtomicFile next;
-  ASSERT_TRUE(next.Begin(file.string(), AtomicOptions(), &why)) << why;
-  ASSERT_TRUE(next.Write("second", &why));
-  EXPECT_EQ(next.CommitNew("settings.xml"), EEXIST);
-  EXPECT_EQ(next.CommitNew("settings-2.xml"), 0);
-  EXPECT_EQ(Read(dir / "settings-2.xml"), "second");
-  EXPECT_EQ(Read(file), "through?");
-  fs::remove_all(dir);
+  ASSERT_TRUE(WriteFileAtomic(file, "through?", AtomicOptions().PartName(), &why)) << why;
+  EXPECT_EQ(TestWorld::ReadFile(victim), "victim's");
+  EXPECT_EQ(TestWorld::ReadFile(file), "through?");
+  EXPECT_EQ(names(), (std::set<std::string>{"settings.xml", "victim"}));
 }
 
 TEST(Files, DescriptorClosesExactlyOnce) {
   int raw = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(raw, 0);
   UniqueFd moved;
   {
     UniqueFd first(raw);
@@ -101,10 +68,8 @@ TEST(Files, DescriptorClosesExactlyOnce) {
   EXPECT_EQ(moved.Close(), 0);
   EXPECT_EQ(::fcntl(raw, F_GETFD), -1);
   // The number is reused by the next open; the closed owner leaves it be.
-  int again = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  ASSERT_EQ(again, raw);
-  EXPECT_EQ(moved.Close(), 0);
+  UniqueFd again(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  ASSERT_EQ(again.get(), raw);
   moved.reset();
-  EXPECT_NE(::fcntl(again, F_GETFD), -1);
-  ::close(again);
+  EXPECT_NE(::fcntl(raw, F_GETFD), -1);
 }
