@@ -11,9 +11,9 @@
 
 #include "Version.h"
 #include "common/Errors.h"
-#include "platform/fs/Files.h"
 #include "common/Folders.h"
 #include "platform/events/NamedEvent.h"
+#include "platform/fs/Files.h"
 #include "platform/fs/SafeFiles.h"
 #include "platform/process/Process.h"
 

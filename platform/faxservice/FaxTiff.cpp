@@ -56,12 +56,10 @@ TiffPtr TiffOfFd(int fd, const char* name, const char* mode) {
 // only once it is whole.
 struct TiffPart {
   platform::AtomicFile file;
-  TiffPtr tiff;
-  std::string path;
+  TiffPtr tiff;  // closed before the file is named or removed
 };
 
 bool CreatePart(const std::string& path, TiffPart* part, std::string* why) {
-  part->path = path;
   if (!part->file.Begin(path, platform::AtomicOptions(0600).PartName(), why)) return false;
   part->tiff = TiffOfFd(part->file.fd(), path.c_str(), "w");
   if (!part->tiff) {
@@ -204,7 +202,6 @@ bool ReadPages(TIFF* tif, std::vector<FaxPage>* pages, std::string* why) {
   } while (TIFFReadDirectory(tif));
   return true;
 }
-
 
 }  // namespace
 

@@ -15,9 +15,9 @@
 #include "common/Errors.h"
 #include "common/Logging.h"
 #include "platform/faxservice/FaxService.h"
-#include "platform/fs/Files.h"
 #include "platform/faxservice/FaxTiff.h"
 #include "platform/faxservice/HylaFax.h"
+#include "platform/fs/Files.h"
 #include "platform/lib/TiffApi.h"
 
 namespace brevant::faxsvc {

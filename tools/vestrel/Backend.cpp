@@ -21,8 +21,8 @@
 #include <filesystem>
 
 #include "platform/emf/Emf.h"
-#include "platform/fs/Files.h"
 #include "platform/faxservice/FaxTiff.h"
+#include "platform/fs/Files.h"
 #include "platform/text/Escapes.h"
 
 extern char** environ;
