@@ -13,6 +13,7 @@
 #include "common/Errors.h"
 #include "common/Folders.h"
 #include "platform/events/NamedEvent.h"
+#include "platform/fs/Files.h"
 #include "platform/fs/SafeFiles.h"
 #include "platform/process/Process.h"
 
@@ -36,29 +37,17 @@ std::string FormatNow(const char* fmt) {
 // without it (a single append still lands whole). A log that is a symlink
 // is not written through.
 bool AppendRecord(const std::string& path, const std::string& record, std::string* why) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (fd < 0) {
+  platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
+  if (!fd) {
     *why = std::strerror(errno);
     return false;
   }
-  platform::LockFile(fd, LOCK_EX, 2000);
-  std::string line = record + "\r\n";
-  const char* p = line.data();
-  std::size_t left = line.size();
-  bool ok = true;
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      *why = std::strerror(errno);
-      ok = false;
-      break;
-    }
-    p += n;
-    left -= std::size_t(n);
+  platform::LockFile(fd.get(), LOCK_EX, 2000);
+  if (int err = platform::WriteAll(fd.get(), record + "\r\n")) {
+    *why = std::strerror(err);
+    return false;
   }
-  ::close(fd);  // releases the lock
-  return ok;
+  return true;  // closing releases the lock
 }
 
 void AppendOrThrow(const std::string& path, const std::string& record) {

@@ -14,6 +14,7 @@
 #include <limits>
 
 #include "common/Errors.h"
+#include "platform/fs/Files.h"
 
 namespace brevant {
 
@@ -153,26 +154,13 @@ void ReplaceFile(const std::string& path, const std::string& text) {
   if (had && S_ISDIR(old.st_mode)) ThrowWrite(EISDIR, path);
   if (had && ::access(path.c_str(), W_OK) != 0) ThrowWrite(errno, path);
 
-  static std::atomic<unsigned> counter{0};
-  std::string tmp = path + ".~" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, had ? (old.st_mode & 07777) : 0666);
-  if (fd < 0) ThrowWrite(errno, path);
-  const char* p = text.data();
-  std::size_t left = text.size();
-  int failed = 0;
-  while (left > 0 && !failed) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) failed = n < 0 ? errno : EIO;
-    else p += n, left -= std::size_t(n);
-  }
-  if (!failed && had && ::fchmod(fd, old.st_mode & 07777) != 0) failed = errno;
-  if (::close(fd) != 0 && !failed) failed = errno;
-  if (!failed && ::rename(tmp.c_str(), path.c_str()) != 0) failed = errno;
-  if (failed) {
-    ::unlink(tmp.c_str());
-    ThrowWrite(failed, path);
-  }
+  // A new file gets what the user's umask gives; a replaced one keeps its
+  // permissions exactly.
+  const auto options = platform::AtomicOptions(had ? (old.st_mode & 07777) : 0666).Exact(had);
+  std::string why;
+  platform::AtomicFile file;
+  if (!file.Begin(path, options, &why) || !file.Write(text, &why) || !file.Commit(&why))
+    throw VbError(ErrnoToError(errno), why);
 }
 
 // VB-style number text: blanks, sign, digits, optional fraction and

@@ -20,6 +20,7 @@
 #include "common/OsCheck.h"
 #include "maintenance/BugReport.h"
 #include "faxservice/client/FaxService.h"
+#include "platform/fs/Files.h"
 #include "platform/mail/MailStore.h"
 #include "printing/Spooler.h"
 #include "platform/process/Process.h"
@@ -48,8 +49,10 @@ std::vector<PrinterRecord> SpoolerPrinters() {
 // The first line a program writes to standard output, waiting at most
 // timeoutMs; the program is ended after that. "" when it does not start.
 std::string FirstLineOf(const std::vector<std::string>& argv, long timeoutMs) {
-  int pipeFd[2];
-  if (argv.empty() || ::pipe2(pipeFd, O_CLOEXEC) != 0) return "";
+  int ends[2];
+  if (argv.empty() || ::pipe2(ends, O_CLOEXEC) != 0) return "";
+  platform::UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
+  const int pipeFd[2] = {ends[0], ends[1]};
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_adddup2(&fa, pipeFd[1], 1);
@@ -61,7 +64,7 @@ std::string FirstLineOf(const std::vector<std::string>& argv, long timeoutMs) {
   pid_t pid = -1;
   int rc = ::posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
-  ::close(pipeFd[1]);
+  writeEnd.reset();
   std::string out;
   if (rc == 0) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -77,7 +80,7 @@ std::string FirstLineOf(const std::vector<std::string>& argv, long timeoutMs) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
   }
-  ::close(pipeFd[0]);
+  readEnd.reset();
   out = out.substr(0, out.find('\n'));
   while (!out.empty() && (out.back() == '\r' || out.back() == ' ')) out.pop_back();
   return out;

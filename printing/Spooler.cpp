@@ -20,6 +20,7 @@
 #include <memory>
 #include <sstream>
 
+#include "platform/fs/Files.h"
 #include "platform/fs/SafeFiles.h"
 #include "platform/print/Cups.h"
 
@@ -667,20 +668,9 @@ long SetDefaultPrinterName(const std::string& name) {
     line = std::string(match ? "Default " : "Dest ") + dest + rest;
   }
   if (!found) lines.push_back("Default " + r.PrinterName);
-  std::string tmp = path + ".brevant";
-  {
-    std::ofstream out(tmp, std::ios::trunc);
-    for (const auto& l : lines) out << l << "\n";
-    if (!out.flush()) {
-      ::unlink(tmp.c_str());
-      return kErrAccessDenied;
-    }
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    ::unlink(tmp.c_str());
-    return kErrAccessDenied;
-  }
-  return 0;
+  std::string text, why;
+  for (const auto& l : lines) text += l + "\n";
+  return platform::WriteFileAtomic(path, text, platform::AtomicOptions(0666), &why) ? 0 : kErrAccessDenied;
 }
 
 long SetPrinterOptions(const std::string& name, const std::map<std::string, std::string>& options) {

@@ -12,6 +12,7 @@
 
 #include "common/Logging.h"
 #include "platform/events/NamedEvent.h"
+#include "platform/fs/Files.h"
 #include "platform/print/Cups.h"
 #include "platform/ui/Ui.h"
 #include "printing/Spooler.h"
@@ -67,13 +68,10 @@ bool SetDefaultPrinter(const std::string& name, std::string* error) {
     text += line + "\n";
   }
   in.close();
-  std::ofstream out(path + ".brevant", std::ios::trunc);
-  out << text;
-  out.close();
-  std::error_code ec;
-  std::filesystem::rename(path + ".brevant", path, ec);
-  if (ec && error) *error = "cannot rewrite " + path + ": " + ec.message();
-  return !ec;
+  std::string why;
+  if (platform::WriteFileAtomic(path, text, platform::AtomicOptions(0666), &why)) return true;
+  if (error) *error = why;
+  return false;
 }
 
 namespace {

@@ -15,6 +15,7 @@
 
 #include "common/Errors.h"
 #include "common/FaxJob.h"
+#include "platform/fs/Files.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
 #include "platform/process/ChildProcess.h"
@@ -268,8 +269,9 @@ const char* RouteName(Route r) {
 }
 
 bool IsFileOpen(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const int fd = file.get();
+  if (!file) return false;
   bool open = false;
   if (::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) open = true;
   else ::flock(fd, LOCK_UN);
@@ -277,7 +279,7 @@ bool IsFileOpen(const std::string& path) {
   fl.l_type = F_WRLCK;
   fl.l_whence = SEEK_SET;
   if (!open && ::fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK) open = true;
-  ::close(fd);
+  file.reset();
   if (!open) {
     fs::path p(path);
     std::error_code ec;

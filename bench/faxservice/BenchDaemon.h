@@ -16,6 +16,7 @@
 
 #include "faxservice/protocol/FaxTiff.h"
 #include "faxservice/protocol/Protocol.h"
+#include "platform/fs/Files.h"
 
 namespace brevant::bench {
 
@@ -63,11 +64,7 @@ struct Daemon {
     }
     for (int i = 0; i < 500; ++i) {
       std::string err;
-      int fd = faxsvc::ConnectSocket(socket, &err);
-      if (fd >= 0) {
-        ::close(fd);
-        return;
-      }
+      if (platform::UniqueFd(faxsvc::ConnectSocket(socket, &err))) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }

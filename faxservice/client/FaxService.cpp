@@ -10,9 +10,11 @@
 #include <filesystem>
 #include <mutex>
 #include <set>
+#include <utility>
 
 #include "faxservice/client/HylaFax.h"
 #include "faxservice/protocol/FaxTiff.h"
+#include "platform/fs/Files.h"
 
 namespace brevant::faxsvc {
 
@@ -21,65 +23,28 @@ namespace {
 // than waits.
 constexpr long kReplyTimeoutMs = 15000;
 
-// Closes a descriptor when it goes out of scope.
-struct FdGuard {
-  int fd;
-  ~FdGuard() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 // Writes everything readable from `from` (from its start) into a new file
 // that then takes the name destination: a link or file another user left
 // at that name is replaced, never followed or written through. A private
 // copy is the user's alone (0600); otherwise the user's umask decides.
 void CopyDescriptorTo(int from, const std::string& destination, bool privateCopy = false,
                       std::chrono::system_clock::time_point mtime = {}) {
-  std::string tmpl = destination + ".part-XXXXXX";
-  int to = ::mkostemp(tmpl.data(), O_CLOEXEC);
-  if (to < 0)
-    throw FaxError(errno == ENOENT ? platform::kErrPathNotFound : platform::kErrPathFileAccess,
-                  "cannot write " + destination + ": " + std::strerror(errno));
-  FdGuard guard{to};
-  if (!privateCopy) {
-    // mkstemp's 0600 becomes what a new file of this user would get.
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(to, 0666 & ~mask);
-  }
-  char buf[65536];
-  off_t off = 0;
-  for (;;) {
-    ssize_t n = ::pread(from, buf, sizeof buf, off);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
-      ::unlink(tmpl.c_str());
-      throw FaxError(platform::kErrPathFileAccess, "cannot read the fax: " + std::string(std::strerror(err)));
-    }
-    if (n == 0) break;
-    off += n;
-    for (ssize_t done = 0; done < n;) {
-      ssize_t w = ::write(to, buf + done, static_cast<std::size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) {
-        int err = errno;
-        ::unlink(tmpl.c_str());
-        throw FaxError(platform::kErrPathFileAccess, "cannot write " + destination + ": " + std::strerror(err));
-      }
-      done += w;
-    }
+  platform::AtomicFile to;
+  std::string why;
+  if (!to.Begin(destination, platform::AtomicOptions(privateCopy ? 0600 : 0666).Exact(privateCopy), &why))
+    throw FaxError(errno == ENOENT ? platform::kErrPathNotFound : platform::kErrPathFileAccess, why);
+  std::uint64_t copied = 0;
+  bool readFailed = false;
+  if (int err = platform::CopyAll(from, to.fd(), UINT64_MAX, &copied, &readFailed)) {
+    if (readFailed) throw FaxError(platform::kErrPathFileAccess, "cannot read the fax: " + std::string(std::strerror(err)));
+    throw FaxError(platform::kErrPathFileAccess, "cannot write " + destination + ": " + std::strerror(err));
   }
   if (mtime != std::chrono::system_clock::time_point{}) {
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(mtime.time_since_epoch()).count();
     timespec times[2] = {{ns / 1000000000, ns % 1000000000}, {ns / 1000000000, ns % 1000000000}};
-    ::futimens(to, times);
+    ::futimens(to.fd(), times);
   }
-  if (::rename(tmpl.c_str(), destination.c_str()) != 0) {
-    int err = errno;
-    ::unlink(tmpl.c_str());
-    throw FaxError(platform::kErrPathFileAccess, "cannot write " + destination + ": " + std::strerror(err));
-  }
+  if (!to.Commit(&why)) throw FaxError(platform::kErrPathFileAccess, why);
 }
 }  // namespace
 
@@ -105,23 +70,23 @@ class Session {
     if (receivedFd) *receivedFd = -1;
     // The service closes connections idle for a minute: start afresh well
     // before, so a request never meets a connection closing under it.
-    if (fd_ >= 0 && std::chrono::steady_clock::now() - lastUse_ > std::chrono::milliseconds(idleLimitMs_ / 2))
+    if (fd_ && std::chrono::steady_clock::now() - lastUse_ > std::chrono::milliseconds(idleLimitMs_ / 2))
       CloseLocked();
-    if (fd_ < 0) OpenLocked();
+    if (!fd_) OpenLocked();
     std::string body = request.Encode();
     if (body.size() > kMaxBody) throw FaxError(platform::kErrInvalidCall, "request too large for the fax service");
     // A daemon restarted since the last call closed our socket: connect once
     // more before giving up.
-    if (!WriteFrame(fd_, body, passFd)) {
+    if (!WriteFrame(fd_.get(), body, passFd)) {
       CloseLocked();
       OpenLocked();
-      if (!WriteFrame(fd_, body, passFd)) {
+      if (!WriteFrame(fd_.get(), body, passFd)) {
         CloseLocked();
         throw FaxError(kErrServiceUnreachable, "the fax service closed the connection");
       }
     }
     std::string reply;
-    FrameResult r = ReadFrame(fd_, &reply, kReplyTimeoutMs, 5000, receivedFd);
+    FrameResult r = ReadFrame(fd_.get(), &reply, kReplyTimeoutMs, 5000, receivedFd);
     lastUse_ = std::chrono::steady_clock::now();
     if (r != FrameResult::Ok) {
       CloseLocked();
@@ -131,8 +96,7 @@ class Session {
     }
     Message m;
     auto dropReceived = [&] {
-      if (receivedFd && *receivedFd >= 0) ::close(*receivedFd);
-      if (receivedFd) *receivedFd = -1;
+      if (receivedFd) platform::UniqueFd(std::exchange(*receivedFd, -1));  // closed here
     };
     if (!Message::Decode(reply, &m)) {
       dropReceived();
@@ -155,20 +119,19 @@ class Session {
 
  private:
   void OpenLocked() {
-    if (fd_ >= 0) return;
+    if (fd_) return;
     std::string error;
-    fd_ = ConnectSocket(path_, &error);
-    if (fd_ < 0) throw FaxError(kErrServiceUnreachable, error);
+    fd_.reset(ConnectSocket(path_, &error));
+    if (!fd_) throw FaxError(kErrServiceUnreachable, error);
     lastUse_ = std::chrono::steady_clock::now();
   }
   void CloseLocked() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    fd_.reset();
   }
   std::mutex mu_;
   std::string path_;
   std::unique_ptr<RemoteService> remote_;
-  int fd_ = -1;
+  platform::UniqueFd fd_;
   std::chrono::steady_clock::time_point lastUse_;
   long long idleLimitMs_ = kIdleTimeoutMs;  // the service's, as its hello says
 };
@@ -325,8 +288,8 @@ int OpenStoredFax(Session& s, bool incoming, const std::string& id) {
 int FaxMessage::OpenTiff() const { return OpenStoredFax(*s_, incoming_, Id()); }
 
 void FaxMessage::CopyTiff(const std::string& destination) const {
-  FdGuard fd{OpenTiff()};
-  CopyDescriptorTo(fd.fd, destination);
+  platform::UniqueFd fd(OpenTiff());
+  CopyDescriptorTo(fd.get(), destination);
 }
 
 // Folders ------------------------------------------------------------------
@@ -358,7 +321,7 @@ std::string FaxArchive::ArchiveFolder() {
 long FaxDocument::Send() {
   // The document goes as a descriptor opened with the sender's rights; its
   // name only labels it (and tells a text stand-in from a fax TIFF).
-  FdGuard doc{OpenDocument(ImagePath.empty() ? FileName : ImagePath)};
+  platform::UniqueFd doc(OpenDocument(ImagePath.empty() ? FileName : ImagePath));
   Message m("submit");
   m.Set("document", FileName)
       .Set("name", RecipientName)
@@ -381,7 +344,7 @@ long FaxDocument::Send() {
       .Set("sender_office_phone", SenderOfficePhone)
       .Set("sender_address", SenderAddress)
       .Set("sender_title", SenderTitle);
-  return static_cast<long>(s_->Call(m, doc.fd).GetInt("id"));
+  return static_cast<long>(s_->Call(m, doc.get()).GetInt("id"));
 }
 
 // Server -------------------------------------------------------------------
@@ -488,8 +451,8 @@ long MirrorArchive(FaxServer& server, bool incoming, const std::string& folder) 
     struct stat st {};
     if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) continue;
     try {
-      FdGuard fd{m.OpenTiff()};
-      CopyDescriptorTo(fd.fd, target, true, m.TransmissionEnd());
+      platform::UniqueFd fd(m.OpenTiff());
+      CopyDescriptorTo(fd.get(), target, true, m.TransmissionEnd());
     } catch (const FaxError&) {
       // One fax that cannot be had (removed from the archive meanwhile)
       // leaves the others in the view.

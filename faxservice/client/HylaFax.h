@@ -17,6 +17,7 @@
 
 #include "faxservice/protocol/Protocol.h"
 #include "faxservice/protocol/Service.h"
+#include "platform/fs/Files.h"
 
 namespace brevant::faxsvc {
 
@@ -61,7 +62,7 @@ class HylaFaxConnection {
   // any user may listen there and would be sent the login.
   void Open();
   void Close();
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return fd_.valid(); }
   bool Administrator() const { return admin_; }
   const std::string& User() const { return user_; }
   const std::string& Greeting() const { return greeting_; }
@@ -87,7 +88,7 @@ class HylaFaxConnection {
   int AcceptData(int listener);
   [[noreturn]] void Lost(const std::string& what);
   FaxServerSettings s_;
-  int fd_ = -1;
+  platform::UniqueFd fd_;
   std::string in_;  // bytes read past the last reply
   std::string user_, greeting_;
   bool admin_ = false;

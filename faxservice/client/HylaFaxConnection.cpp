@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "faxservice/client/HylaFax.h"
+#include "platform/fs/Files.h"
 #include "platform/net/Listeners.h"
 
 namespace brevant::faxsvc {
@@ -54,30 +55,29 @@ int ConnectTcp(const std::string& host, int port, int timeoutMs, std::string* wh
     return -1;
   }
   *why = "no address";
-  int fd = -1;
-  for (addrinfo* a = res; a && fd < 0; a = a->ai_next) {
-    fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-    if (fd < 0) continue;
+  platform::UniqueFd fd;
+  for (addrinfo* a = res; a && !fd; a = a->ai_next) {
+    fd.reset(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol));
+    if (!fd) continue;
     int err = 0;
-    if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+    if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) != 0) {
       err = errno;
       if (err == EINPROGRESS) {
         err = ETIMEDOUT;
-        if (WaitFor(fd, POLLOUT, timeoutMs)) {
+        if (WaitFor(fd.get(), POLLOUT, timeoutMs)) {
           socklen_t len = sizeof err;
-          ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+          ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len);
         }
       }
     }
     if (err != 0) {
       *why = std::strerror(err);
-      ::close(fd);
-      fd = -1;
+      fd.reset();
     }
   }
   ::freeaddrinfo(res);
-  if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return fd;
+  if (fd) ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+  return fd.release();
 }
 
 bool WriteAll(int fd, const char* p, std::size_t n, int timeoutMs) {
@@ -92,12 +92,6 @@ bool WriteAll(int fd, const char* p, std::size_t n, int timeoutMs) {
   return true;
 }
 
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 // Whether two addresses are the same host (ports aside), an IPv4 address
 // and its IPv6-mapped form alike.
@@ -154,18 +148,17 @@ HylaFaxConnection::HylaFaxConnection(FaxServerSettings settings) : s_(std::move(
 HylaFaxConnection::~HylaFaxConnection() { Close(); }
 
 void HylaFaxConnection::Lost(const std::string& what) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  fd_.reset();
   in_.clear();
   throw FaxError(kErrServiceUnreachable,
                 "the fax server " + s_.host + ":" + std::to_string(s_.port) + " " + what);
 }
 
 void HylaFaxConnection::Open() {
-  if (fd_ >= 0) return;
+  if (fd_) return;
   std::string why;
-  fd_ = ConnectTcp(s_.host, s_.port, s_.timeoutMs, &why);
-  if (fd_ < 0) throw FaxError(kErrServiceUnreachable, "the fax server " + s_.host + ":" + std::to_string(s_.port) +
+  fd_.reset(ConnectTcp(s_.host, s_.port, s_.timeoutMs, &why));
+  if (!fd_) throw FaxError(kErrServiceUnreachable, "the fax server " + s_.host + ":" + std::to_string(s_.port) +
                                                         " cannot be reached: " + why);
   type_ = -1;
   admin_ = false;
@@ -190,7 +183,7 @@ void HylaFaxConnection::Open() {
 void HylaFaxConnection::CheckServer() {
   sockaddr_storage peer{};
   socklen_t len = sizeof peer;
-  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &len) != 0) Lost("closed the connection");
+  if (::getpeername(fd_.get(), reinterpret_cast<sockaddr*>(&peer), &len) != 0) Lost("closed the connection");
   if (!platform::IsThisMachine(peer)) return;
   // On this machine any user may listen on the port while hfaxd is not
   // running: the server is trusted with the login only when every socket
@@ -200,8 +193,7 @@ void HylaFaxConnection::CheckServer() {
   for (uid_t uid : owners)
     if (!ServerUser(uid)) stranger = "the user " + UserName(uid);
   if (stranger.empty()) return;
-  ::close(fd_);  // not even a goodbye
-  fd_ = -1;
+  fd_.reset();  // not even a goodbye
   in_.clear();
   throw FaxError(platform::kErrPermission, "the fax server " + s_.host + ":" + std::to_string(s_.port) +
                                     " on this computer is not HylaFAX: the port is held by " + stranger +
@@ -209,19 +201,18 @@ void HylaFaxConnection::CheckServer() {
 }
 
 void HylaFaxConnection::Close() {
-  if (fd_ < 0) return;
+  if (!fd_) return;
   // A polite goodbye, not waited for long.
   std::string quit = "QUIT\r\n";
-  WriteAll(fd_, quit.data(), quit.size(), 200);
-  ::close(fd_);
-  fd_ = -1;
+  WriteAll(fd_.get(), quit.data(), quit.size(), 200);
+  fd_.reset();
   in_.clear();
 }
 
 void HylaFaxConnection::SendLine(const std::string& line) {
-  if (fd_ < 0) Open();
+  if (!fd_) Open();
   std::string out = line + "\r\n";
-  if (!WriteAll(fd_, out.data(), out.size(), s_.timeoutMs)) Lost("closed the connection");
+  if (!WriteAll(fd_.get(), out.data(), out.size(), s_.timeoutMs)) Lost("closed the connection");
 }
 
 HylaFaxConnection::Reply HylaFaxConnection::ReadReply() {
@@ -234,9 +225,9 @@ HylaFaxConnection::Reply HylaFaxConnection::ReadReply() {
       int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                       deadline - std::chrono::steady_clock::now())
                                       .count());
-      if (left <= 0 || !WaitFor(fd_, POLLIN, left)) Lost("does not answer");
+      if (left <= 0 || !WaitFor(fd_.get(), POLLIN, left)) Lost("does not answer");
       char buf[4096];
-      ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      ssize_t n = ::recv(fd_.get(), buf, sizeof buf, 0);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) Lost("closed the connection");
       in_.append(buf, static_cast<std::size_t>(n));
@@ -301,61 +292,58 @@ int HylaFaxConnection::OpenData(bool binary, int* listener) {
   // the control connection uses.
   sockaddr_in local{};
   socklen_t len = sizeof local;
-  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0 || local.sin_family != AF_INET)
+  if (::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&local), &len) != 0 || local.sin_family != AF_INET)
     throw FaxError(platform::kErrInvalidCall, "active data connections need an IPv4 connection to the fax server");
-  Fd l{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+  platform::UniqueFd l(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   local.sin_port = 0;
-  if (l.fd < 0 || ::bind(l.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || ::listen(l.fd, 1) != 0 ||
-      ::getsockname(l.fd, reinterpret_cast<sockaddr*>(&local), &len) != 0)
+  if (!l || ::bind(l.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || ::listen(l.get(), 1) != 0 ||
+      ::getsockname(l.get(), reinterpret_cast<sockaddr*>(&local), &len) != 0)
     throw FaxError(platform::kErrInvalidCall, std::string("cannot listen for the fax server: ") + std::strerror(errno));
   unsigned char* a = reinterpret_cast<unsigned char*>(&local.sin_addr);
   unsigned port = ntohs(local.sin_port);
   Expect("PORT " + std::to_string(a[0]) + "," + std::to_string(a[1]) + "," + std::to_string(a[2]) + "," +
          std::to_string(a[3]) + "," + std::to_string(port / 256) + "," + std::to_string(port % 256));
-  *listener = l.fd;
-  l.fd = -1;
+  *listener = l.release();
   return -1;
 }
 
 int HylaFaxConnection::AcceptData(int listener) {
-  Fd l{listener};
+  platform::UniqueFd l(listener);
   if (!WaitFor(listener, POLLIN, s_.timeoutMs)) Lost("did not open the data connection");
-  Fd data{::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)};
-  if (data.fd < 0)
+  platform::UniqueFd data(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+  if (!data)
     throw FaxError(kErrServiceUnreachable, std::string("no data connection: ") + std::strerror(errno));
   // The port is open to whoever connects first: the fax or listing is
   // exchanged only with the server itself (its address, and on this
   // machine a socket of HylaFAX's).
   sockaddr_storage server{}, from{}, local{};
   socklen_t a = sizeof server, b = sizeof from, c = sizeof local;
-  bool ok = ::getpeername(fd_, reinterpret_cast<sockaddr*>(&server), &a) == 0 &&
-            ::getpeername(data.fd, reinterpret_cast<sockaddr*>(&from), &b) == 0 &&
-            ::getsockname(data.fd, reinterpret_cast<sockaddr*>(&local), &c) == 0 && SameHost(server, from);
+  bool ok = ::getpeername(fd_.get(), reinterpret_cast<sockaddr*>(&server), &a) == 0 &&
+            ::getpeername(data.get(), reinterpret_cast<sockaddr*>(&from), &b) == 0 &&
+            ::getsockname(data.get(), reinterpret_cast<sockaddr*>(&local), &c) == 0 && SameHost(server, from);
   uid_t owner = 0;
   if (ok && platform::IsThisMachine(from))
     ok = platform::ConnectionOwner(local, from, &owner) && ServerUser(owner);
   if (!ok)
     throw FaxError(platform::kErrPermission, "a data connection to the fax server " + s_.host + " came from elsewhere");
-  int fd = data.fd;
-  data.fd = -1;
-  return fd;
+  return data.release();
 }
 
 std::string HylaFaxConnection::Receive(const std::string& line, bool binary) {
   int listener = -1;
-  Fd data{OpenData(binary, &listener)};
+  platform::UniqueFd data(OpenData(binary, &listener));
+  platform::UniqueFd listening(listener);
   Reply r = Command(line);
   if (r.code / 100 != 1) {
-    if (listener >= 0) ::close(listener);
     throw FaxError(r.code == 550 ? platform::kErrFileNotFound : platform::kErrInvalidCall,
                   "the fax server refused " + line.substr(0, line.find(' ')) + ": " + r.text);
   }
-  if (listener >= 0) data.fd = AcceptData(listener);
+  if (listening) data.reset(AcceptData(listening.release()));
   std::string out;
   char buf[65536];
   for (;;) {
-    if (!WaitFor(data.fd, POLLIN, s_.timeoutMs)) Lost("stopped sending");
-    ssize_t n = ::recv(data.fd, buf, sizeof buf, 0);
+    if (!WaitFor(data.get(), POLLIN, s_.timeoutMs)) Lost("stopped sending");
+    ssize_t n = ::recv(data.get(), buf, sizeof buf, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) Lost("broke the data connection");
     if (n == 0) break;
@@ -372,13 +360,13 @@ std::string HylaFaxConnection::StoreTemporary(int fd) {
   // form goes through its converters first).
   Expect("FORM TIFF");
   int listener = -1;
-  Fd data{OpenData(true, &listener)};
+  platform::UniqueFd data(OpenData(true, &listener));
+  platform::UniqueFd listening(listener);
   Reply r = Command("STOT");
   if (r.code / 100 != 1) {
-    if (listener >= 0) ::close(listener);
     throw FaxError(platform::kErrInvalidCall, "the fax server does not take the document: " + r.text);
   }
-  if (listener >= 0) data.fd = AcceptData(listener);
+  if (listening) data.reset(AcceptData(listening.release()));
   // "150 FILE: /tmp/doc12.tif (Opening new data connection)."
   std::string name;
   for (const std::string& l : r.lines) {
@@ -391,12 +379,11 @@ std::string HylaFaxConnection::StoreTemporary(int fd) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw FaxError(platform::kErrPathFileAccess, std::string("cannot read the document: ") + std::strerror(errno));
     if (n == 0) break;
-    if (!WriteAll(data.fd, buf, static_cast<std::size_t>(n), s_.timeoutMs)) Lost("broke the data connection");
+    if (!WriteAll(data.get(), buf, static_cast<std::size_t>(n), s_.timeoutMs)) Lost("broke the data connection");
     off += n;
   }
-  ::shutdown(data.fd, SHUT_WR);
-  ::close(data.fd);
-  data.fd = -1;
+  ::shutdown(data.get(), SHUT_WR);
+  data.reset();
   r = ReadReply();
   if (r.code / 100 != 2) throw FaxError(platform::kErrInvalidCall, "the fax server did not store the document: " + r.text);
   if (name.empty()) {

@@ -13,8 +13,9 @@
 #include <sstream>
 
 #include "faxservice/client/FaxService.h"
-#include "faxservice/protocol/FaxTiff.h"
 #include "faxservice/client/HylaFax.h"
+#include "faxservice/protocol/FaxTiff.h"
+#include "platform/fs/Files.h"
 
 namespace brevant::faxsvc {
 
@@ -517,13 +518,10 @@ class HylaFaxService : public RemoteService {
       if (path.empty()) throw FaxError(platform::kErrFileNotFound, "the fax server no longer keeps the fax of job " + id);
     }
     std::string data = c_.Receive("RETR " + path, true);
-    int fd = ::memfd_create("fax", MFD_CLOEXEC);
-    if (fd < 0 || ::write(fd, data.data(), data.size()) != static_cast<ssize_t>(data.size())) {
-      if (fd >= 0) ::close(fd);
+    platform::UniqueFd fd(::memfd_create("fax", MFD_CLOEXEC));
+    if (!fd || platform::WriteAll(fd.get(), data) != 0)
       throw FaxError(platform::kErrPathFileAccess, "cannot keep the fax in memory");
-    }
-    if (receivedFd) *receivedFd = fd;
-    else ::close(fd);
+    if (receivedFd) *receivedFd = fd.release();
     return Message().Set("name", path.substr(path.rfind('/') + 1));
   }
 

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <stdio.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,34 +22,6 @@ namespace {
 
 std::string Errno(int err) { return std::strerror(err); }
 
-// Copies everything of `from` (from its start, at most limit bytes) to
-// `to`; the count copied, or -1 with *err (-2 when from holds more).
-long long CopyAll(int from, int to, long long limit, int* err) {
-  static thread_local char buf[1 << 16];
-  long long total = 0;
-  for (;;) {
-    ssize_t n = ::pread(from, buf, sizeof buf, total);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *err = errno;
-      return -1;
-    }
-    if (n == 0) return total;
-    if (total + n > limit) return -2;
-    for (ssize_t done = 0; done < n;) {
-      ssize_t w = ::write(to, buf + done, static_cast<std::size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        // A write that makes no progress without saying why is a full disk.
-        *err = w < 0 ? errno : ENOSPC;
-        return -1;
-      }
-      done += w;
-    }
-    total += n;
-  }
-}
-
 // Makes the missing folders above a service folder, mode 0755 whatever the
 // service's umask (they may hold things every user reads, such as the
 // registry store beside the state folder).
@@ -61,35 +32,9 @@ void MakeParents(const fs::path& dir) {
   if (::mkdir(dir.c_str(), 0755) == 0) ::chmod(dir.c_str(), 0755);
 }
 
-std::string RandomSuffix() {
-  static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  unsigned char raw[8];
-  if (::getrandom(raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw))
-    for (auto& c : raw) c = static_cast<unsigned char>(std::rand());
-  std::string s;
-  for (unsigned char c : raw) s += kChars[c % (sizeof kChars - 1)];
-  return s;
-}
-
 }  // namespace
 
 // Folder ---------------------------------------------------------------------
-
-Folder::~Folder() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-Folder::Folder(Folder&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) { other.fd_ = -1; }
-
-Folder& Folder::operator=(Folder&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    path_ = std::move(other.path_);
-    other.fd_ = -1;
-  }
-  return *this;
-}
 
 bool Folder::Open(const std::string& path, mode_t mode, bool tighten, Folder* out, std::string* why) {
   if (path.empty() || path[0] != '/') {
@@ -116,40 +61,40 @@ bool Folder::Open(const std::string& path, mode_t mode, bool tighten, Folder* ou
     *why = p.parent_path().string() + " may be changed by other users; " + p.string() + " is not used";
     return false;
   }
-  int fd = ::open(p.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  platform::UniqueFd fd(::open(p.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0) {
+  if (!fd || ::fstat(fd.get(), &st) != 0) {
     *why = "cannot open the folder " + p.string() + ": " + Errno(errno);
-    if (fd >= 0) ::close(fd);
     return false;
   }
   if (st.st_uid != me) {
-    ::close(fd);
     *why = p.string() + " belongs to user " + std::to_string(st.st_uid) + ", not to the fax service; it is not used";
     return false;
   }
   if ((st.st_mode & (S_IWGRP | S_IWOTH | S_ISVTX)) || (tighten && (st.st_mode & 07777) != mode)) {
-    if (!tighten || ::fchmod(fd, mode) != 0) {
-      ::close(fd);
+    if (!tighten || ::fchmod(fd.get(), mode) != 0) {
       char octal[8];
       std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(st.st_mode & 07777));
       *why = p.string() + " may be written by other users (mode " + octal + "); it is not used";
       return false;
     }
   }
-  if (out->fd_ >= 0) ::close(out->fd_);
-  out->fd_ = fd;
+  out->fd_ = std::move(fd);
   out->path_ = p.string();
   return true;
 }
 
 int Folder::Create(const std::string& name, std::string* why) const {
-  int fd = ::openat(fd_, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = ::openat(fd_.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) *why = "cannot create " + path_ + "/" + name + ": " + Errno(errno);
   return fd;
 }
 
-std::string Folder::Publish(const std::string& tmpName, const std::string& name, std::string* why) const {
+bool Folder::Begin(const std::string& name, platform::AtomicFile* file, std::string* why) const {
+  return file->BeginAt(fd_.get(), name, path_ + "/" + name, platform::AtomicOptions(0600).TempName("." + name + ".part"), why);
+}
+
+std::string Folder::Publish(platform::AtomicFile& file, const std::string& name, std::string* why) const {
   std::string stem = name, ext;
   if (auto dot = name.rfind('.'); dot != std::string::npos && dot > 0) {
     stem = name.substr(0, dot);
@@ -157,9 +102,10 @@ std::string Folder::Publish(const std::string& tmpName, const std::string& name,
   }
   for (int n = 1; n < 1000; ++n) {
     std::string candidate = n == 1 ? name : stem + "-" + std::to_string(n) + ext;
-    if (::renameat2(fd_, tmpName.c_str(), fd_, candidate.c_str(), RENAME_NOREPLACE) == 0) return candidate;
-    if (errno != EEXIST) {
-      *why = "cannot name " + path_ + "/" + candidate + ": " + Errno(errno);
+    int err = file.CommitNew(candidate);
+    if (err == 0) return candidate;
+    if (err != EEXIST) {
+      *why = "cannot name " + path_ + "/" + candidate + ": " + Errno(err);
       return "";
     }
   }
@@ -168,19 +114,17 @@ std::string Folder::Publish(const std::string& tmpName, const std::string& name,
 }
 
 int Folder::OpenOwn(const std::string& name, std::string* why) const {
-  int fd = ::openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  platform::UniqueFd fd(::openat(fd_.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0) {
+  if (!fd || ::fstat(fd.get(), &st) != 0) {
     *why = "cannot open " + path_ + "/" + name + ": " + Errno(errno);
-    if (fd >= 0) ::close(fd);
     return -1;
   }
   if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1) {
-    ::close(fd);
     *why = path_ + "/" + name + " is not a fax of the service";
     return -1;
   }
-  return fd;
+  return fd.release();
 }
 
 // Archive --------------------------------------------------------------------
@@ -195,12 +139,8 @@ bool Archive::Start(const std::string& stateDir, std::string* why) {
 std::string Archive::NewFile(const Folder& folder, const std::string& prefix) const {
   std::string why;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = prefix + RandomSuffix() + ".tif";
-    int fd = folder.Create(name, &why);
-    if (fd >= 0) {
-      ::close(fd);
-      return folder.Path() + "/" + name;
-    }
+    std::string name = prefix + platform::RandomName(8) + ".tif";
+    if (platform::UniqueFd(folder.Create(name, &why))) return folder.Path() + "/" + name;
     if (errno != EEXIST) break;
   }
   throw Refused(faxsvc::kErrServiceFiles, why);
@@ -217,20 +157,20 @@ std::string Archive::TakeDocument(int fd, const std::string& prefix, long long l
     throw Refused(faxsvc::kErrTooLarge, "the document is larger than " + std::to_string(kMaxDocumentBytes >> 20) + " MiB");
   std::string why;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = prefix + RandomSuffix() + ".tif";
-    int to = queue_.Create(name, &why);
-    if (to < 0) {
+    std::string name = prefix + platform::RandomName(8) + ".tif";
+    platform::UniqueFd to(queue_.Create(name, &why));
+    if (!to) {
       if (errno == EEXIST) continue;
       throw Refused(faxsvc::kErrServiceFiles, "cannot queue the fax: " + why);
     }
-    int err = 0;
-    long long copied = CopyAll(fd, to, std::min(limit, kMaxDocumentBytes), &err);
-    ::close(to);
-    if (copied < 0) {
+    std::uint64_t copied = 0;
+    int err = platform::CopyAll(fd, to.get(), std::uint64_t(std::min(limit, kMaxDocumentBytes)), &copied);
+    if (int closed = to.Close(); !err) err = closed;
+    if (err) {
       ::unlinkat(queue_.Fd(), name.c_str(), 0);
-      if (copied == -2 && limit < kMaxDocumentBytes)
+      if (err == EFBIG && limit < kMaxDocumentBytes)
         throw Refused(faxsvc::kErrTooLarge, "the document grew while the fax service read it");
-      if (copied == -2)
+      if (err == EFBIG)
         throw Refused(faxsvc::kErrTooLarge, "the document is larger than " + std::to_string(kMaxDocumentBytes >> 20) + " MiB");
       if (err == EBADF || err == EISDIR || err == EINVAL) throw Refused(faxsvc::kErrNotFaxDocument, "the document cannot be read");
       throw Refused(faxsvc::kErrServiceFiles, "cannot queue the fax: " + Errno(err));
@@ -264,33 +204,23 @@ bool Archive::File(bool sent, const std::string& source, const std::string& name
                    std::string* stored, std::string* why) const {
   Folder folder;
   if (!Folder::Open(sent ? ArchiveFolder() : StoreFolder(), 0750, false, &folder, why)) return false;
-  int from = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (from < 0) {
+  platform::UniqueFd from(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!from) {
     *why = "cannot read " + source + ": " + Errno(errno);
     return false;
   }
-  std::string tmp = "." + name + ".part";
-  ::unlinkat(folder.Fd(), tmp.c_str(), 0);  // a piece a stopped service left
-  int to = folder.Create(tmp, why);
-  if (to < 0) {
-    ::close(from);
+  // Written under a name of its own (one a stopped service left goes
+  // first) and named only when whole and on disk.
+  platform::AtomicFile to;
+  if (!folder.Begin(name, &to, why)) return false;
+  std::uint64_t copied = 0;
+  if (int err = platform::CopyAll(from.get(), to.fd(), UINT64_MAX, &copied)) {
+    *why = "cannot write " + folder.Path() + "/" + name + ": " + Errno(err);
     return false;
   }
-  int err = 0;
-  bool ok = CopyAll(from, to, 1ll << 40, &err) >= 0;
-  ::close(from);
-  if (!ok) *why = "cannot write " + folder.Path() + "/" + name + ": " + Errno(err);
-  if (ok) ok = faxsvc::StampDescription(to, description, why);
-  if (ok && ::fdatasync(to) != 0) {
-    ok = false;
-    *why = "cannot write " + folder.Path() + "/" + name + ": " + Errno(errno);
-  }
-  ::close(to);
-  std::string final = ok ? folder.Publish(tmp, name, why) : "";
-  if (final.empty()) {
-    ::unlinkat(folder.Fd(), tmp.c_str(), 0);
-    return false;
-  }
+  if (!faxsvc::StampDescription(to.fd(), description, why)) return false;
+  std::string final = folder.Publish(to, name, why);
+  if (final.empty()) return false;
   *stored = folder.Path() + "/" + final;
   return true;
 }

@@ -16,6 +16,8 @@
 
 #include <string>
 
+#include "platform/fs/Files.h"
+
 namespace brevant::faxd {
 
 // The largest document a client may hand over.
@@ -24,12 +26,6 @@ constexpr long long kMaxDocumentBytes = 64ll << 20;
 // A checked folder, held open.
 class Folder {
  public:
-  Folder() = default;
-  ~Folder();
-  Folder(Folder&& other) noexcept;
-  Folder& operator=(Folder&& other) noexcept;
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
 
   // Opens path as a folder of the service, made with `mode` when missing.
   // With tighten, a folder of the service's user with a wider mode is
@@ -37,19 +33,22 @@ class Folder {
   // folder is refused. False with *why.
   static bool Open(const std::string& path, mode_t mode, bool tighten, Folder* out, std::string* why);
   const std::string& Path() const { return path_; }
-  int Fd() const { return fd_; }
+  int Fd() const { return fd_.get(); }
 
   // A new file of the folder, for reading and writing; -1 with *why.
   int Create(const std::string& name, std::string* why) const;
-  // Gives the written file tmpName the name `name` (or name-2, name-3, ...
-  // when taken: nothing is replaced); the name it got, "" with *why.
-  std::string Publish(const std::string& tmpName, const std::string& name, std::string* why) const;
+  // Starts a new file of the folder that is to be named `name` (written
+  // as ".name.part"); false with *why.
+  bool Begin(const std::string& name, platform::AtomicFile* file, std::string* why) const;
+  // Gives the written file the name `name` (or name-2, name-3, ... when
+  // taken: nothing is replaced); the name it got, "" with *why.
+  std::string Publish(platform::AtomicFile& file, const std::string& name, std::string* why) const;
   // A regular file of the service in the folder, opened for reading; -1
   // with *why for anything else (a link, another user's file, a hard link).
   int OpenOwn(const std::string& name, std::string* why) const;
 
  private:
-  int fd_ = -1;
+  platform::UniqueFd fd_;
   std::string path_;
 };
 

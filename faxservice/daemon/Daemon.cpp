@@ -43,7 +43,6 @@ Daemon::~Daemon() {
     workers_.clear();  // joins
   }
   state_.db.Close();
-  if (lockFd_ >= 0) ::close(lockFd_);
 }
 
 bool Daemon::Start(std::string* why) {
@@ -53,8 +52,8 @@ bool Daemon::Start(std::string* why) {
   if (!archive_.Start(opt_.stateDir, why)) return false;
   // One daemon per state: the lock is released by the kernel when the
   // holder dies, so a killed daemon never blocks its successor.
-  lockFd_ = ::open((archive_.StateDir() + "/faxd.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (lockFd_ < 0 || ::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+  lock_.reset(::open((archive_.StateDir() + "/faxd.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!lock_ || ::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
     *why = "another brevant-faxd already runs with the state folder " + opt_.stateDir;
     return false;
   }

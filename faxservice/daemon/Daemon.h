@@ -14,6 +14,7 @@
 #include "faxservice/daemon/Requests.h"
 #include "faxservice/daemon/Server.h"
 #include "faxservice/daemon/State.h"
+#include "platform/fs/Files.h"
 
 namespace brevant::faxd {
 
@@ -51,6 +52,8 @@ class Daemon {
   // ends those of lines removed. Called without the state's lock.
   void SyncLines();
 
+  // faxd.lock, held while the service runs: let go of last.
+  platform::UniqueFd lock_;
   DaemonOptions opt_;
   State state_;
   Archive archive_;
@@ -58,7 +61,6 @@ class Daemon {
   Server server_;
   std::mutex workersMu_;
   std::vector<std::unique_ptr<LineWorker>> workers_;
-  int lockFd_ = -1;
 };
 
 }  // namespace brevant::faxd

@@ -10,10 +10,11 @@
 #include <filesystem>
 #include <vector>
 
-#include "faxservice/protocol/Service.h"
-#include "faxservice/protocol/FaxTiff.h"
 #include "faxservice/daemon/CoverPage.h"
 #include "faxservice/daemon/lines/Line.h"
+#include "faxservice/protocol/FaxTiff.h"
+#include "faxservice/protocol/Service.h"
+#include "platform/fs/Files.h"
 
 namespace brevant::faxd {
 
@@ -100,12 +101,6 @@ Message Page(std::vector<Message> rows, const std::function<void(Message&)>& dec
 
 long long After(const Message& req) { return req.GetInt("after", req.GetInt("since", 0)); }
 
-struct FdGuard {
-  int fd;
-  ~FdGuard() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 // The size of what a client handed over (0 for anything but a regular
 // file, which the copy refuses anyway), and of a queue copy.
@@ -576,7 +571,7 @@ Message Requests::Resend(const Caller& caller, const Message& req, std::unique_l
   if (fd < 0 && !old.empty() && !old[0].Get("file").empty())
     fd = archive_.Queue().OpenOwn(fs::path(old[0].Get("file")).filename().string(), &why);
   if (fd < 0) throw Refused(kErrNoDocument, "the sent fax's document is missing: " + why);
-  FdGuard guard{fd};
+  platform::UniqueFd guard(fd);
   const long long size = DocumentSize(fd);
   QueueClaim claim(state_, caller.admin, s.GetInt("owner_uid"), size);
   std::string queued;

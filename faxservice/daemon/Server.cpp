@@ -46,19 +46,12 @@ bool CheckSocketFolder(const fs::path& dir, std::string* why) {
 }  // namespace
 
 Server::~Server() {
-  if (listenFd_ >= 0) {
-    ::close(listenFd_);
-    ::unlink(path_.c_str());
-  }
-  for (int fd : wakePipe_)
-    if (fd >= 0) ::close(fd);
+  if (listen_) ::unlink(path_.c_str());
 }
 
 bool Server::Listen(std::string* why) {
   std::string probeError;
-  int probe = faxsvc::ConnectSocket(path_, &probeError);
-  if (probe >= 0) {
-    ::close(probe);
+  if (platform::UniqueFd(faxsvc::ConnectSocket(path_, &probeError))) {
     *why = "another brevant-faxd already listens on " + path_;
     return false;
   }
@@ -73,43 +66,44 @@ bool Server::Listen(std::string* why) {
   if (::lstat(path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path_.c_str());
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
-  listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listenFd_, 64) != 0) {
+  listen_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listen_ || ::bind(listen_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listen_.get(), 64) != 0) {
     *why = "cannot listen on " + path_ + ": " + std::strerror(errno);
     return false;
   }
   // Connecting needs write permission on the socket: every local user may
   // connect, and each request is then decided by who they are.
   ::chmod(path_.c_str(), 0666);
-  if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
     *why = std::strerror(errno);
     return false;
   }
+  wake_[0].reset(ends[0]);
+  wake_[1].reset(ends[1]);
   return true;
 }
 
 void Server::Stop() {
   stopping_ = 1;
-  if (wakePipe_[1] >= 0) {
+  if (wake_[1]) {
     char c = 1;
-    [[maybe_unused]] ssize_t w = ::write(wakePipe_[1], &c, 1);
+    [[maybe_unused]] ssize_t w = ::write(wake_[1].get(), &c, 1);
   }
 }
 
 void Server::Serve() {
   while (!stopping_) {
-    pollfd pfd[2] = {{listenFd_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
+    pollfd pfd[2] = {{listen_.get(), POLLIN, 0}, {wake_[0].get(), POLLIN, 0}};
     int pr = ::poll(pfd, 2, 1000);
     if (pr < 0 && errno != EINTR) break;
     if (pr <= 0 || !(pfd[0].revents & POLLIN)) continue;
-    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
+    platform::UniqueFd conn(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!conn) continue;
+    const int fd = conn.get();
     Caller caller;
-    if (!IdentifyPeer(fd, adminGroup_, &caller)) {
-      ::close(fd);
-      continue;
-    }
+    if (!IdentifyPeer(fd, adminGroup_, &caller)) continue;
     // Replies go out within 10 s or the client is dropped: a client that
     // stops reading cannot hold a thread of the service.
     timeval tv{10, 0};
@@ -123,13 +117,12 @@ void Server::Serve() {
     if (!refusal.empty()) {
       lk.unlock();
       faxsvc::WriteFrame(fd, Refusal(faxsvc::kErrTooLarge, refusal).Encode());
-      ::close(fd);
       continue;
     }
     clients_.insert(fd);
     ++perUser_[caller.uid];
     lk.unlock();
-    std::thread([this, fd, caller] { Client(fd, caller); }).detach();
+    std::thread([this, fd = conn.release(), caller] { Client(fd, caller); }).detach();
   }
   // Wake every client waiting for a request, then wait for them to finish;
   // a reply being made (the one to "shutdown" itself) still goes out.
@@ -139,10 +132,12 @@ void Server::Serve() {
 }
 
 void Server::Client(int fd, Caller caller) {
+  platform::UniqueFd conn(fd);
   for (;;) {
     std::string body;
     int doc = -1;
     faxsvc::FrameResult r = faxsvc::ReadFrame(fd, &body, idleTimeoutMs_, 5000, &doc, 30000);
+    platform::UniqueFd handedOver(doc);
     if (r == faxsvc::FrameResult::Oversized) {
       faxsvc::WriteFrame(fd, Refusal(faxsvc::kErrTooLarge, "message too large for the fax service (at most " +
                                           std::to_string(faxsvc::kMaxBody) + " bytes)")
@@ -159,14 +154,14 @@ void Server::Client(int fd, Caller caller) {
     if (Message::Decode(body, &req, kMaxRequestFields)) reply = handler_(caller, req, doc);
     else reply.message = Refusal(faxsvc::kErrRefused, "malformed message (key=value lines, each key once, at most " +
                                       std::to_string(kMaxRequestFields) + " fields)");
-    if (doc >= 0) ::close(doc);
+    handedOver.reset();
+    const platform::UniqueFd replyFd(reply.fd);
     bool sent = faxsvc::WriteFrame(fd, reply.message.Encode(), reply.fd);
-    if (reply.fd >= 0) ::close(reply.fd);
     if (!sent) break;
   }
   std::lock_guard lk(mu_);
   clients_.erase(fd);
-  ::close(fd);  // after leaving the set: the number may be reused at once
+  conn.reset();  // after leaving the set: the number may be reused at once
   if (--perUser_[caller.uid] <= 0) perUser_.erase(caller.uid);
   done_.notify_all();
 }

@@ -19,6 +19,7 @@
 
 #include "faxservice/daemon/Access.h"
 #include "faxservice/daemon/Requests.h"
+#include "platform/fs/Files.h"
 
 namespace brevant::faxd {
 
@@ -52,8 +53,8 @@ class Server {
   std::string path_, adminGroup_;
   long idleTimeoutMs_;
   Handler handler_;
-  int listenFd_ = -1;
-  int wakePipe_[2] = {-1, -1};
+  platform::UniqueFd listen_;
+  platform::UniqueFd wake_[2];  // Stop writes to [1], Serve polls [0]
   volatile sig_atomic_t stopping_ = 0;
   std::mutex mu_;
   std::condition_variable done_;

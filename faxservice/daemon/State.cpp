@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "faxservice/protocol/Service.h"
+#include "platform/fs/Files.h"
 
 namespace brevant::faxd {
 
@@ -101,13 +102,12 @@ bool State::Open(std::string* why) {
   // service's alone, whatever mode an older installation left it with. Its
   // write-ahead log and index files follow the process's umask (0077).
   std::string path = dir_ + "/faxd.db";
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  if (platform::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)); fd) {
+    ::fchmod(fd.get(), 0600);
+  } else {
     *why = "cannot open " + path + ": " + std::strerror(errno);
     return false;
   }
-  ::fchmod(fd, 0600);
-  ::close(fd);
   for (const char* extra : {"-wal", "-shm"}) ::chmod((path + extra).c_str(), 0600);
   // On a full disk the reserve goes first: the database may need a little
   // room to open.
@@ -172,9 +172,9 @@ void State::KeepReserve() {
   const long long file = std::min(kReserveFile, disk.reserve);
   if (disk.Low()) disk.free += FreeFinishedCopies(-1, disk.reserve - disk.free);
   if (!reserveHeld_ && file > 0 && disk.free >= disk.reserve + file) {
-    int fd = ::open((dir_ + "/reserve").c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0 && ::posix_fallocate(fd, 0, file) == 0) reserveHeld_ = true;
-    if (fd >= 0) ::close(fd);
+    platform::UniqueFd fd(::open((dir_ + "/reserve").c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd && ::posix_fallocate(fd.get(), 0, file) == 0) reserveHeld_ = true;
+    fd.reset();
     if (!reserveHeld_) ::unlink((dir_ + "/reserve").c_str());
   }
   Announce(disk.Low(), disk);

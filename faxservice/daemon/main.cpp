@@ -24,9 +24,10 @@
 #include <thread>
 #include <vector>
 
-#include "faxservice/protocol/Service.h"
-#include "faxservice/protocol/Protocol.h"
 #include "faxservice/daemon/Daemon.h"
+#include "faxservice/protocol/Protocol.h"
+#include "faxservice/protocol/Service.h"
+#include "platform/fs/Files.h"
 
 using brevant::faxsvc::Message;
 
@@ -51,16 +52,16 @@ int Usage() {
 // passFd >= 0); prints the failure and returns false.
 bool Request(const std::string& socket, const Message& req, Message* reply, int passFd = -1) {
   std::string error;
-  int fd = brevant::faxsvc::ConnectSocket(socket, &error);
-  if (fd < 0) {
+  brevant::platform::UniqueFd fd(brevant::faxsvc::ConnectSocket(socket, &error));
+  if (!fd) {
     std::cerr << "brevant-faxd: " << error << "\n";
     return false;
   }
   std::string body;
-  bool ok = brevant::faxsvc::WriteFrame(fd, req.Encode(), passFd) &&
-            brevant::faxsvc::ReadFrame(fd, &body, 15000) == brevant::faxsvc::FrameResult::Ok &&
+  bool ok = brevant::faxsvc::WriteFrame(fd.get(), req.Encode(), passFd) &&
+            brevant::faxsvc::ReadFrame(fd.get(), &body, 15000) == brevant::faxsvc::FrameResult::Ok &&
             Message::Decode(body, reply);
-  ::close(fd);
+  fd.reset();
   if (!ok) {
     std::cerr << "brevant-faxd: no answer from the fax service\n";
     return false;
@@ -78,17 +79,18 @@ int RunDaemon(const brevant::faxd::DaemonOptions& options, bool background) {
   if (background) {
     // Detach from the starting shell; the parent returns once the service
     // listens (or failed), so a start script knows which.
-    int ready[2];
-    if (::pipe(ready) != 0) return 1;
+    int ends[2];
+    if (::pipe(ends) != 0) return 1;
+    brevant::platform::UniqueFd ready[2] = {brevant::platform::UniqueFd(ends[0]), brevant::platform::UniqueFd(ends[1])};
     pid_t pid = ::fork();
     if (pid < 0) return 1;
     if (pid > 0) {
-      ::close(ready[1]);
+      ready[1].reset();
       char c = 0;
-      ssize_t n = ::read(ready[0], &c, 1);
+      ssize_t n = ::read(ready[0].get(), &c, 1);
       return n == 1 && c == 'y' ? 0 : 1;
     }
-    ::close(ready[0]);
+    ready[0].reset();
     ::setsid();
     if (::fork() > 0) ::_exit(0);
     std::filesystem::create_directories(state);
@@ -104,11 +106,11 @@ int RunDaemon(const brevant::faxd::DaemonOptions& options, bool background) {
     std::string why;
     if (!d.Start(&why)) {
       std::cerr << "brevant-faxd: " << why << std::endl;
-      [[maybe_unused]] ssize_t w = ::write(ready[1], "n", 1);
+      [[maybe_unused]] ssize_t w = ::write(ready[1].get(), "n", 1);
       return 1;
     }
-    [[maybe_unused]] ssize_t w = ::write(ready[1], "y", 1);
-    ::close(ready[1]);
+    [[maybe_unused]] ssize_t w = ::write(ready[1].get(), "y", 1);
+    ready[1].reset();
     g_daemon = &d;
     ::signal(SIGTERM, OnSignal);
     ::signal(SIGINT, OnSignal);
@@ -167,15 +169,15 @@ int main(int argc, char** argv) {
     }
     // The caller's document is read with the rights of whoever runs this
     // command, and handed to the service open.
-    int doc = -1;
+    brevant::platform::UniqueFd doc;
     try {
-      doc = brevant::faxsvc::OpenDocument(rest[1]);
+      doc.reset(brevant::faxsvc::OpenDocument(rest[1]));
     } catch (const brevant::faxsvc::FaxError& e) {
       std::cerr << "brevant-faxd: " << e.what() << "\n";
       return 1;
     }
-    bool placed = Request(socket, Message("call").Set("document", rest[1]).Set("from", from), &reply, doc);
-    ::close(doc);
+    bool placed = Request(socket, Message("call").Set("document", rest[1]).Set("from", from), &reply, doc.get());
+    doc.reset();
     if (!placed) return 1;
     long long id = reply.GetInt("id");
     std::cout << "call " << id << " ringing" << std::endl;

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <memory>
 
+#include "platform/fs/Files.h"
 #include "platform/lib/TiffApi.h"
 
 namespace brevant::faxsvc {
@@ -32,40 +33,47 @@ TiffPtr OpenTiff(const std::string& path, const char* mode) {
 
 bool FaxWidth(std::uint32_t w) { return w == kFaxWidth || w == 2048 || w == 2432; }
 
-// A fresh file for writing at path + ".part": a stale one (or anything a
-// link left there) is removed first, and the new one is made exclusively,
-// never following a link, readable by its owner only.
-TiffPtr CreatePart(const std::string& tmp, std::string* why) {
-  ::unlink(tmp.c_str());
-  int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    *why = "cannot create " + tmp + ": " + std::strerror(errno);
-    return nullptr;
-  }
+// A TIFF over a copy of an open descriptor (libtiff closes what it gets),
+// read from its start.
+TiffPtr TiffOfFd(int fd, const char* name, const char* mode) {
+  platform::UniqueFd own(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (!own) return nullptr;
+  ::lseek(own.get(), 0, SEEK_SET);
   QuietLibTiff();
-  TiffPtr t(TIFFFdOpen(fd, tmp.c_str(), "w"));
-  if (!t) {
-    ::close(fd);
-    *why = "cannot create " + tmp;
-  }
+  TiffPtr t(TIFFFdOpen(own.get(), name, mode));
+  if (t) own.release();
   return t;
 }
 
-// Closes the written file and gives it its name. Write failures (a full
-// disk) have shown in the scanlines and directories written before.
-bool FinishPart(TiffPtr t, const std::string& tmp, const std::string& path, std::string* why) {
-  t.reset();
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    *why = "cannot rename " + tmp + " to " + path + ": " + std::strerror(errno);
-    ::unlink(tmp.c_str());
+// A fax TIFF being written: libtiff writes into a new file beside path
+// ("<name>.part", mode 0600, never through a link), which takes path's name
+// only once it is whole.
+struct TiffPart {
+  platform::AtomicFile file;
+  TiffPtr tiff;  // closed before the file is named or removed
+};
+
+bool CreatePart(const std::string& path, TiffPart* part, std::string* why) {
+  if (!part->file.Begin(path, platform::AtomicOptions(0600).PartName(), why)) return false;
+  part->tiff = TiffOfFd(part->file.fd(), path.c_str(), "w");
+  if (!part->tiff) {
+    part->file.Abandon();
+    *why = "cannot create " + path;
     return false;
   }
   return true;
 }
 
-std::string WriteError(const std::string& tmp) {
+// Closes the written file and gives it its name. Write failures (a full
+// disk) have shown in the scanlines and directories written before.
+bool FinishPart(TiffPart& part, std::string* why) {
+  part.tiff.reset();
+  return part.file.Commit(why);
+}
+
+std::string WriteError(const std::string& path) {
   int err = errno;
-  return "cannot write " + tmp + (err ? std::string(": ") + std::strerror(err) : std::string(" (disk full?)"));
+  return "cannot write " + path + (err ? std::string(": ") + std::strerror(err) : std::string(" (disk full?)"));
 }
 
 void SetPageFields(TIFF* tf, std::uint32_t width, std::uint32_t height, float xres, float yres, int n, int count,
@@ -189,17 +197,6 @@ bool ReadPages(TIFF* tif, std::vector<FaxPage>* pages, std::string* why) {
   return true;
 }
 
-// A TIFF of an open descriptor (a copy of it: libtiff closes what it gets).
-TiffPtr OpenTiffFd(int fd) {
-  int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (own < 0) return nullptr;
-  ::lseek(own, 0, SEEK_SET);
-  QuietLibTiff();
-  TiffPtr t(TIFFFdOpen(own, "fax", "r"));
-  if (!t) ::close(own);
-  return t;
-}
-
 }  // namespace
 
 bool CheckFaxTiff(const std::string& path, int* pages, std::string* why) {
@@ -224,7 +221,7 @@ bool ReadFaxPages(const std::string& path, std::vector<FaxPage>* pages, std::str
 
 bool ReadFaxPages(int fd, std::vector<FaxPage>* pages, std::string* why) {
   pages->clear();
-  auto t = OpenTiffFd(fd);
+  auto t = TiffOfFd(fd, "fax", "r");
   if (!t) {
     *why = "not a TIFF file";
     return false;
@@ -242,7 +239,7 @@ FaxPageReader::~FaxPageReader() = default;
 bool FaxPageReader::Open(int fd, std::string* why) {
   tiff_.reset();
   pages_ = 0;
-  auto t = OpenTiffFd(fd);
+  auto t = TiffOfFd(fd, "fax", "r");
   if (!t) {
     *why = "not a TIFF file";
     return false;
@@ -255,14 +252,12 @@ bool FaxPageReader::Open(int fd, std::string* why) {
 }
 
 bool FaxPageReader::Open(const std::string& path, std::string* why) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
     *why = "cannot open " + path + ": " + std::strerror(errno);
     return false;
   }
-  bool ok = Open(fd, why);
-  ::close(fd);
-  return ok;
+  return Open(fd.get(), why);
 }
 
 bool FaxPageReader::ReadPage(int index, FaxPage* page, std::string* why) {
@@ -331,12 +326,11 @@ bool WriteFaxTiff(const std::string& path, const std::vector<FaxPage>& pages,
     *why = "no pages to write";
     return false;
   }
-  std::string tmp = path + ".part";
-  auto t = CreatePart(tmp, why);
-  if (!t) return false;
+  TiffPart t;
+  if (!CreatePart(path, &t, why)) return false;
   int n = 0;
   for (const FaxPage& p : pages) {
-    TIFF* tf = t.get();
+    TIFF* tf = t.tiff.get();
     SetPageFields(tf, static_cast<std::uint32_t>(p.width), static_cast<std::uint32_t>(p.height), p.xres, p.yres, n,
                   static_cast<int>(pages.size()), description);
     std::vector<unsigned char> row(static_cast<std::size_t>((p.width + 7) / 8));
@@ -347,21 +341,17 @@ bool WriteFaxTiff(const std::string& path, const std::vector<FaxPage>& pages,
       for (int x = 0; x < p.width; ++x)
         if (src[x]) row[x >> 3] |= static_cast<unsigned char>(0x80 >> (x & 7));
       if (TIFFWriteScanline(tf, row.data(), static_cast<std::uint32_t>(y), 0) < 0) {
-        *why = WriteError(tmp);
-        t.reset();
-        ::unlink(tmp.c_str());
+        *why = WriteError(path);
         return false;
       }
     }
     if (!TIFFWriteDirectory(tf)) {
-      *why = WriteError(tmp);
-      t.reset();
-      ::unlink(tmp.c_str());
+      *why = WriteError(path);
       return false;
     }
     ++n;
   }
-  return FinishPart(std::move(t), tmp, path, why);
+  return FinishPart(t, why);
 }
 
 bool ConcatFaxTiffs(const std::vector<std::string>& inputs, const std::string& path, std::string* why) {
@@ -375,13 +365,11 @@ bool ConcatFaxTiffs(const std::vector<std::string>& inputs, const std::string& p
     *why = "no pages to write";
     return false;
   }
-  std::string tmp = path + ".part";
-  auto out = CreatePart(tmp, why);
-  if (!out) return false;
+  TiffPart part;
+  if (!CreatePart(path, &part, why)) return false;
+  TIFF* out = part.tiff.get();
   auto fail = [&](const std::string& reason) {
     *why = reason;
-    out.reset();
-    ::unlink(tmp.c_str());
     return false;
   };
   int n = 0;
@@ -398,7 +386,7 @@ bool ConcatFaxTiffs(const std::vector<std::string>& inputs, const std::string& p
       TIFFGetFieldDefaulted(t.get(), TIFFTAG_RESOLUTIONUNIT, &unit);
       if (TIFFGetField(t.get(), TIFFTAG_XRESOLUTION, &xr) && unit == RESUNIT_CENTIMETER) xr *= 2.54f;
       if (TIFFGetField(t.get(), TIFFTAG_YRESOLUTION, &yr) && unit == RESUNIT_CENTIMETER) yr *= 2.54f;
-      SetPageFields(out.get(), w, h, xr, yr, n, total, "");
+      SetPageFields(out, w, h, xr, yr, n, total, "");
       std::vector<unsigned char> row(static_cast<std::size_t>(TIFFScanlineSize(t.get())) + 8);
       unsigned char invert = photo == PHOTOMETRIC_MINISBLACK ? 0xFF : 0x00;
       errno = 0;
@@ -407,13 +395,13 @@ bool ConcatFaxTiffs(const std::vector<std::string>& inputs, const std::string& p
           return fail(in + ": page " + std::to_string(n + 1) + " is damaged at row " + std::to_string(y));
         if (invert)
           for (auto& b : row) b = static_cast<unsigned char>(b ^ invert);
-        if (TIFFWriteScanline(out.get(), row.data(), y, 0) < 0) return fail(WriteError(tmp));
+        if (TIFFWriteScanline(out, row.data(), y, 0) < 0) return fail(WriteError(path));
       }
-      if (!TIFFWriteDirectory(out.get())) return fail(WriteError(tmp));
+      if (!TIFFWriteDirectory(out)) return fail(WriteError(path));
       ++n;
     } while (TIFFReadDirectory(t.get()));
   }
-  return FinishPart(std::move(out), tmp, path, why);
+  return FinishPart(part, why);
 }
 
 FaxPage BlankPage() {
@@ -451,19 +439,17 @@ bool PlacePrintablePages(const std::string& pbm, const std::string& path, std::s
   }
   in.clear();
   in.seekg(0);
-  const std::string tmp = path + ".part";
-  auto out = CreatePart(tmp, why);
-  if (!out) return false;
+  TiffPart part;
+  if (!CreatePart(path, &part, why)) return false;
+  TIFF* out = part.tiff.get();
   auto fail = [&] {
-    *why = WriteError(tmp);
-    out.reset();
-    ::unlink(tmp.c_str());
+    *why = WriteError(path);
     return false;
   };
   const FaxPage blank = BlankPage();
   std::vector<unsigned char> row(static_cast<std::size_t>(blank.width) / 8), drawn;
   for (int n = 0; n < total && PrintablePbmHeader(in, &w, &h); ++n) {
-    SetPageFields(out.get(), std::uint32_t(blank.width), std::uint32_t(blank.height), blank.xres, blank.yres,
+    SetPageFields(out, std::uint32_t(blank.width), std::uint32_t(blank.height), blank.xres, blank.yres,
                   n, total, "");
     drawn.assign(static_cast<std::size_t>(w + 7) / 8, 0);
     for (int y = 0; y < blank.height; ++y) {
@@ -472,11 +458,11 @@ bool PlacePrintablePages(const std::string& pbm, const std::string& path, std::s
         in.read(reinterpret_cast<char*>(drawn.data()), std::streamsize(drawn.size()));
         std::copy(drawn.begin(), drawn.end(), row.begin() + kPrintableLeft / 8);
       }
-      if (TIFFWriteScanline(out.get(), row.data(), std::uint32_t(y), 0) < 0) return fail();
+      if (TIFFWriteScanline(out, row.data(), std::uint32_t(y), 0) < 0) return fail();
     }
-    if (!TIFFWriteDirectory(out.get())) return fail();
+    if (!TIFFWriteDirectory(out)) return fail();
   }
-  return FinishPart(std::move(out), tmp, path, why);
+  return FinishPart(part, why);
 }
 
 namespace {
@@ -503,17 +489,7 @@ bool StampDescription(const std::string& path, const std::string& description, s
 }
 
 bool StampDescription(int fd, const std::string& description, std::string* why) {
-  // libtiff closes the descriptor it is given: give it a copy.
-  int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (own < 0) {
-    *why = std::string("cannot stamp the fax: ") + std::strerror(errno);
-    return false;
-  }
-  ::lseek(own, 0, SEEK_SET);
-  QuietLibTiff();
-  TiffPtr t(TIFFFdOpen(own, "fax", "r+"));
-  if (!t) ::close(own);
-  return StampPages(std::move(t), "the fax", description, why);
+  return StampPages(TiffOfFd(fd, "fax", "r+"), "the fax", description, why);
 }
 
 bool ImageFacts(int fd, int* pages, float* yres, std::string* why) {

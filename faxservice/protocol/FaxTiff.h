@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/emf/Emf.h"
+#include "platform/fs/Files.h"
 
 typedef struct tiff TIFF;
 
@@ -167,7 +168,9 @@ class TiffPageWriter {
   TiffPageWriter(const TiffPageWriter&) = delete;
   TiffPageWriter& operator=(const TiffPageWriter&) = delete;
 
-  bool Open(const std::string& path, Kind kind, int pageCount, std::string* error);
+  // Without sync the file is not flushed to disk before it is named (a
+  // cache file, made again when lost).
+  bool Open(const std::string& path, Kind kind, int pageCount, std::string* error, bool sync = true);
   // page must already be in fax form (ToFaxPage).
   bool AddPage(const emf::Page& page, std::string* error);
   // Adds a page that a writer of the same kind already encoded into a TIFF
@@ -184,7 +187,8 @@ class TiffPageWriter {
 
   TIFF* tif_ = nullptr;
   Kind kind_ = Kind::FaxG4;
-  std::string path_, tmpPath_;
+  platform::AtomicFile file_;
+  std::string path_;
   int pageCount_ = 0;
   int written_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "faxservice/protocol/Protocol.h"
 #include "platform/env/Environment.h"
+#include "platform/fs/Files.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -164,7 +165,7 @@ void TakeDescriptors(msghdr& msg, int* kept, bool wanted) {
       int got;
       std::memcpy(&got, data + i * sizeof(int), sizeof(int));
       if (wanted && *kept < 0) *kept = got;
-      else ::close(got);
+      else platform::UniqueFd unwanted(got);  // closed at once
     }
   }
 }
@@ -250,7 +251,7 @@ FrameResult ReadFrame(int fd, std::string* body, long timeoutMs, long partMs, in
   if (receivedFd) *receivedFd = -1;
   auto finish = [&](FrameResult r) {
     if (r == FrameResult::Ok && receivedFd) *receivedFd = kept;
-    else if (kept >= 0) ::close(kept);
+    else platform::UniqueFd unwanted(kept);  // closed at once
     return r;
   };
   unsigned char hdr[4];
@@ -287,19 +288,18 @@ int ConnectSocket(const std::string& path, std::string* error) {
   }
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) {
     *error = std::strerror(errno);
     return -1;
   }
   // A Unix socket connect never waits on the network: it succeeds, or fails
   // at once with ENOENT (no daemon ever started) or ECONNREFUSED (it died).
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     *error = "the fax service is not running (" + path + ": " + std::strerror(errno) + ")";
-    ::close(fd);
     return -1;
   }
-  return fd;
+  return fd.release();
 }
 
 }  // namespace brevant::faxsvc

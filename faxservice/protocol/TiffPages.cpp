@@ -1,5 +1,6 @@
 #include "faxservice/protocol/FaxTiff.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,7 +11,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/fs/TempFiles.h"
+#include "platform/fs/Files.h"
 #include "platform/lib/TiffApi.h"
 
 namespace brevant::faxsvc {
@@ -85,24 +86,25 @@ emf::Page ToFaxPage(const emf::Page& in) {
 
 TiffPageWriter::~TiffPageWriter() { Abandon(); }
 
-bool TiffPageWriter::Open(const std::string& path, Kind kind, int pageCount, std::string* error) {
+bool TiffPageWriter::Open(const std::string& path, Kind kind, int pageCount, std::string* error, bool sync) {
   Abandon();
   g_lastTiffError.clear();
   path_ = path;
-  tmpPath_ = path + ".part";
   kind_ = kind;
   pageCount_ = pageCount;
   written_ = 0;
-  // Made anew: a link left at the name is never written through.
-  int fd = platform::CreateFreshFile(tmpPath_, 0666, error);
-  if (fd < 0) return false;
-  tif_ = TIFFFdOpen(fd, tmpPath_.c_str(), "w");
+  // Made anew as "<name>.part": a link left at that name is never written
+  // through.
+  if (!file_.Begin(path, platform::AtomicOptions(0666).Sync(sync).PartName(), error)) return false;
+  // libtiff closes the descriptor it is given: it gets a copy.
+  platform::UniqueFd own(::fcntl(file_.fd(), F_DUPFD_CLOEXEC, 0));
+  tif_ = own ? TIFFFdOpen(own.get(), path.c_str(), "w") : nullptr;
   if (!tif_) {
-    ::close(fd);
-    ::unlink(tmpPath_.c_str());
-    *error = Why("cannot create " + tmpPath_);
+    file_.Abandon();
+    *error = Why("cannot create " + path);
     return false;
   }
+  own.release();
   return true;
 }
 
@@ -247,22 +249,13 @@ bool TiffPageWriter::Commit(std::string* error) {
   }
   TIFFClose(tif_);
   tif_ = nullptr;
-  std::error_code ec;
-  std::filesystem::rename(tmpPath_, path_, ec);
-  if (ec) {
-    *error = "cannot rename " + tmpPath_ + " to " + path_ + ": " + ec.message();
-    std::filesystem::remove(tmpPath_, ec);
-    return false;
-  }
-  return true;
+  return file_.Commit(error);
 }
 
 void TiffPageWriter::Abandon() {
-  if (!tif_) return;
-  TIFFClose(tif_);
+  if (tif_) TIFFClose(tif_);
   tif_ = nullptr;
-  std::error_code ec;
-  std::filesystem::remove(tmpPath_, ec);
+  file_.Abandon();
 }
 
 // ---------------------------------------------------------------------------

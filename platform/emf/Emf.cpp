@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/fs/Files.h"
+
 namespace brevant::emf {
 namespace {
 
@@ -227,59 +229,30 @@ bool Decode(std::string_view d, Page* p, std::string* error) {
 
 namespace {
 
-bool WriteNew(int dirFd, const std::string& name, const std::string& shown, const Page& page, bool exclusive,
-              std::string* error) {
+// Spool pages are not synced: a crash loses the print job they belong to
+// anyway, and a job may have hundreds of them.
+bool WriteNew(int dirFd, const std::string& name, const std::string& shown, const Page& page, std::string* error) {
   std::string data = Encode(page);
-  std::string tmp = name + ".part";
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (exclusive ? O_EXCL : O_TRUNC);
-  int fd = ::openat(dirFd, tmp.c_str(), flags, 0644);
-  if (fd < 0 && exclusive && errno == EEXIST) {
-    // Left by a writer that was killed half-way: the caller's folder is its
-    // own, so the leftover goes and the page is made new.
-    ::unlinkat(dirFd, tmp.c_str(), 0);
-    fd = ::openat(dirFd, tmp.c_str(), flags, 0644);
-  }
-  if (fd < 0) {
-    *error = shown + ".part: " + std::strerror(errno);
-    return false;
-  }
-  const char* p = data.data();
-  std::size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      *error = shown + ".part: " + std::strerror(errno);
-      ::close(fd);
-      ::unlinkat(dirFd, tmp.c_str(), 0);
-      return false;
-    }
-    p += n;
-    left -= std::size_t(n);
-  }
-  if (::close(fd) != 0 || ::renameat(dirFd, tmp.c_str(), dirFd, name.c_str()) != 0) {
-    *error = shown + ": " + std::strerror(errno);
-    ::unlinkat(dirFd, tmp.c_str(), 0);
-    return false;
-  }
-  return true;
+  const auto options = platform::AtomicOptions(0644).Sync(false).PartName();
+  platform::AtomicFile file;
+  bool begun = dirFd == AT_FDCWD ? file.Begin(name, options, error) : file.BeginAt(dirFd, name, shown, options, error);
+  return begun && file.Write(data, error) && file.Commit(error);
 }
 
 }  // namespace
 
 bool WriteFile(const std::string& path, const Page& page, std::string* error) {
-  return WriteNew(AT_FDCWD, path, path, page, false, error);
+  return WriteNew(AT_FDCWD, path, path, page, error);
 }
 
 bool WriteFileAt(int dirFd, const std::string& name, const Page& page, std::string* error) {
-  return WriteNew(dirFd, name, name, page, true, error);
+  return WriteNew(dirFd, name, name, page, error);
 }
 
 bool ReadFile(const std::string& path, Page* page, std::string* error) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0) {
-    if (fd >= 0) ::close(fd);
+  if (!fd || ::fstat(fd.get(), &st) != 0) {
     *error = path + ": cannot open";
     return false;
   }
@@ -287,12 +260,12 @@ bool ReadFile(const std::string& path, Page* page, std::string* error) {
   std::string data(std::size_t(st.st_size), '\0');
   std::size_t got = 0;
   while (got < data.size()) {
-    ssize_t n = ::read(fd, data.data() + got, data.size() - got);
+    ssize_t n = ::read(fd.get(), data.data() + got, data.size() - got);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     got += std::size_t(n);
   }
-  ::close(fd);
+  fd.reset();
   data.resize(got);
   if (!Decode(data, page, error)) {
     *error = path + ": " + *error;

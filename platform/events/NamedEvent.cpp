@@ -41,18 +41,17 @@ int OpenFolder(const char* source) {
 // One file of an event in the folder: never through a symlink, and only a
 // regular file of the user's own.
 int OpenEventFile(int dirFd, const std::string& file, int flags, const char* source) {
-  int fd = ::openat(dirFd, file.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  UniqueFd fd(::openat(dirFd, file.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  if (!fd) {
     if (errno == ELOOP) g_reporter("the named event file " + file + " is a symbolic link", source);
     return -1;
   }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
     g_reporter("the named event file " + file + " is not a regular file of this user", source);
-    ::close(fd);
     return -1;
   }
-  return fd;
+  return fd.release();
 }
 
 }  // namespace
@@ -72,55 +71,43 @@ std::string NamedEvent::RuntimeDir() {
 }
 
 NamedEvent::~NamedEvent() {
-  if (sigFd_ >= 0) ::close(sigFd_);
-  if (lockFd_ >= 0) ::close(lockFd_);  // releases the shared lock
+  sigFd_.reset();
+  lockFd_.reset();  // releases the shared lock
 }
 
 bool NamedEvent::Exists(const std::string& name) {
-  int dir = OpenFolder("NamedEvent.Exists");
-  if (dir < 0) return false;
-  int fd = OpenEventFile(dir, SafeName(name) + ".event", O_RDONLY, "NamedEvent.Exists");
-  ::close(dir);
-  if (fd < 0) return false;
+  UniqueFd dir(OpenFolder("NamedEvent.Exists"));
+  if (!dir) return false;
+  UniqueFd fd(OpenEventFile(dir.get(), SafeName(name) + ".event", O_RDONLY, "NamedEvent.Exists"));
   // Someone holds it when an exclusive lock cannot be had.
-  bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-  ::close(fd);
-  return held;
+  return fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0;
 }
 
 std::unique_ptr<NamedEvent> NamedEvent::Create(const std::string& name, bool manualReset,
                                                bool initiallySignalled, bool* alreadyExisted) {
   const char* source = "NamedEvent.Create";
-  int dir = OpenFolder(source);
-  if (dir < 0) return nullptr;
+  UniqueFd dir(OpenFolder(source));
+  if (!dir) return nullptr;
   const std::string base = SafeName(name);
-  int fd = OpenEventFile(dir, base + ".event", O_RDWR | O_CREAT, source);
-  if (fd < 0) {
-    ::close(dir);
-    return nullptr;
-  }
+  UniqueFd fd(OpenEventFile(dir.get(), base + ".event", O_RDWR | O_CREAT, source));
+  if (!fd) return nullptr;
   // First holder: nobody else has it, so the signal count starts again.
-  bool first = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-  int sig = OpenEventFile(dir, base + ".sig", O_RDWR | O_CREAT | O_APPEND, source);
-  ::close(dir);
-  if (sig < 0) {
-    ::close(fd);
-    return nullptr;
-  }
-  if (first && ::ftruncate(sig, 0) != 0) g_reporter("cannot reset the signals of " + name, source);
+  bool first = ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
+  UniqueFd sig(OpenEventFile(dir.get(), base + ".sig", O_RDWR | O_CREAT | O_APPEND, source));
+  dir.reset();
+  if (!sig) return nullptr;
+  if (first && ::ftruncate(sig.get(), 0) != 0) g_reporter("cannot reset the signals of " + name, source);
   // Converts the exclusive lock, or joins the holders once a process that
   // is creating the event has let go of its exclusive one.
-  if (!LockFile(fd, LOCK_SH, kLockTimeoutMs)) {
+  if (!LockFile(fd.get(), LOCK_SH, kLockTimeoutMs)) {
     g_reporter("the named event " + name + " stayed locked by another process", source);
-    ::close(sig);
-    ::close(fd);
     return nullptr;
   }
   std::unique_ptr<NamedEvent> ev(new NamedEvent);
   ev->name_ = name;
   ev->manualReset_ = manualReset;
-  ev->lockFd_ = fd;
-  ev->sigFd_ = sig;
+  ev->lockFd_ = std::move(fd);
+  ev->sigFd_ = std::move(sig);
   ev->seen_ = ev->SignalCount();
   if (first && initiallySignalled) ev->Set();
   if (alreadyExisted) *alreadyExisted = !first;
@@ -137,12 +124,12 @@ std::unique_ptr<NamedEvent> NamedEvent::Open(const std::string& name) {
 
 long NamedEvent::SignalCount() const {
   struct stat st {};
-  return ::fstat(sigFd_, &st) == 0 ? long(st.st_size) : 0;
+  return ::fstat(sigFd_.get(), &st) == 0 ? long(st.st_size) : 0;
 }
 
 void NamedEvent::Set() {
   char b = 1;
-  [[maybe_unused]] auto n = ::write(sigFd_, &b, 1);
+  [[maybe_unused]] auto n = ::write(sigFd_.get(), &b, 1);
 }
 
 void NamedEvent::Reset() { seen_ = SignalCount(); }
@@ -156,10 +143,11 @@ bool NamedEvent::Wait(long timeoutMs) {
     if (!manualReset_) seen_ = now;
     return true;
   }
-  int in = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  UniqueFd watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  const int in = watch.get();
   // Watched through the open descriptor: the name in the folder is not
   // looked up again.
-  const std::string self = "/proc/self/fd/" + std::to_string(sigFd_);
+  const std::string self = "/proc/self/fd/" + std::to_string(sigFd_.get());
   if (in >= 0) ::inotify_add_watch(in, self.c_str(), IN_MODIFY | IN_ATTRIB);
   bool signalled = false;
   for (;;) {
@@ -184,7 +172,6 @@ bool NamedEvent::Wait(long timeoutMs) {
       ::usleep(useconds_t(slice) * 1000);
     }
   }
-  if (in >= 0) ::close(in);
   return signalled;
 }
 

@@ -16,6 +16,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/fs/Files.h"
+
 namespace brevant::platform {
 
 class NamedEvent {
@@ -59,8 +61,8 @@ class NamedEvent {
   NamedEvent() = default;
   long SignalCount() const;
   std::string name_;
-  int lockFd_ = -1;
-  int sigFd_ = -1;
+  UniqueFd lockFd_;
+  UniqueFd sigFd_;
   bool manualReset_ = false;
   long seen_ = 0;
 };

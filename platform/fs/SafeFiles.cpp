@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/fs/Files.h"
+
 namespace brevant::platform {
 
 bool LockFile(int fd, int operation, long timeoutMs) {
@@ -57,8 +59,8 @@ int OpenOwnedFolder(const std::string& path, uid_t owner, bool create, mode_t mo
     if (!part.empty() && part != ".") parts.push_back(part);
     start = end + 1;
   }
-  int fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
+  UniqueFd fd(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) {
     *why = std::string("/: ") + std::strerror(errno);
     return -1;
   }
@@ -66,9 +68,8 @@ int OpenOwnedFolder(const std::string& path, uid_t owner, bool create, mode_t mo
   for (std::size_t i = 0; i <= parts.size(); ++i) {
     const bool last = i == parts.size();
     struct stat st {};
-    if (::fstat(fd, &st) != 0) {
+    if (::fstat(fd.get(), &st) != 0) {
       *why = (sofar.empty() ? "/" : sofar) + ": " + std::strerror(errno);
-      ::close(fd);
       return -1;
     }
     const std::string here = sofar.empty() ? "/" : sofar;
@@ -76,42 +77,37 @@ int OpenOwnedFolder(const std::string& path, uid_t owner, bool create, mode_t mo
     bool othersWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
     if (othersWrite && (last || !(st.st_mode & S_ISVTX))) {
       *why = Describe(here, st) + " may be changed by other users";
-      ::close(fd);
       return -1;
     }
     if (!ownerOk) {
       *why = Describe(here, st) + (last ? " does not belong to uid " + std::to_string(owner)
                                         : " belongs to another user");
-      ::close(fd);
       return -1;
     }
-    if (last) return fd;
+    if (last) return fd.release();
     const std::string& name = parts[i];
     sofar += "/" + name;
-    int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0 && errno == ENOENT && create) {
-      if (::mkdirat(fd, name.c_str(), mode) != 0 && errno != EEXIST) {
+    UniqueFd next(::openat(fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next && errno == ENOENT && create) {
+      if (::mkdirat(fd.get(), name.c_str(), mode) != 0 && errno != EEXIST) {
         *why = "cannot create " + sofar + ": " + std::strerror(errno);
-        ::close(fd);
         return -1;
       }
-      next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      next.reset(::openat(fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     }
-    if (next < 0) {
+    if (!next) {
       int e = errno;
       struct stat lst {};
-      if ((e == ELOOP || e == ENOTDIR) && ::fstatat(fd, name.c_str(), &lst, AT_SYMLINK_NOFOLLOW) == 0 &&
+      if ((e == ELOOP || e == ENOTDIR) && ::fstatat(fd.get(), name.c_str(), &lst, AT_SYMLINK_NOFOLLOW) == 0 &&
           S_ISLNK(lst.st_mode))
         *why = sofar + " is a symbolic link";
       else
         *why = sofar + ": " + std::strerror(e);
-      ::close(fd);
       return -1;
     }
-    ::close(fd);
-    fd = next;
+    fd = std::move(next);
   }
-  return fd;  // not reached
+  return -1;  // not reached
 }
 
 std::string HomeFolder() {
@@ -132,19 +128,17 @@ ReadStatus ReadRegularFile(const std::string& path, std::size_t maxBytes, std::s
     *why = path + " is not a regular file";
     return ReadStatus::NotRegular;
   }
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) {
     *why = path + ": " + std::strerror(errno);
     return errno == ENOENT ? ReadStatus::NotFound : ReadStatus::Failed;
   }
   // What was opened may have been swapped since the stat.
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     *why = path + " is not a regular file";
     return ReadStatus::NotRegular;
   }
   auto tooLarge = [&] {
-    ::close(fd);
     data->clear();
     *why = path + " is larger than " + std::to_string(maxBytes) + " bytes";
     return ReadStatus::TooLarge;
@@ -153,11 +147,10 @@ ReadStatus ReadRegularFile(const std::string& path, std::size_t maxBytes, std::s
   data->reserve(std::size_t(st.st_size));
   char buf[1 << 16];
   for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
       *why = path + ": " + std::strerror(errno);
-      ::close(fd);
       data->clear();
       return ReadStatus::Failed;
     }
@@ -166,7 +159,6 @@ ReadStatus ReadRegularFile(const std::string& path, std::size_t maxBytes, std::s
     if (data->size() + std::size_t(n) > maxBytes) return tooLarge();
     data->append(buf, std::size_t(n));
   }
-  ::close(fd);
   return ReadStatus::Ok;
 }
 

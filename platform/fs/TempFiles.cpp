@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
 
 #include "platform/events/NamedEvent.h"
+#include "platform/fs/Files.h"
 #include "platform/fs/SafeFiles.h"
 
 namespace fs = std::filesystem;
@@ -69,11 +71,7 @@ std::string MakePrivateFolder(const std::string& prefix, std::string* why) {
     }
     // Made 0700; every folder on the way must be one nobody else can
     // change, or our folder could be renamed away and another put there.
-    int fd = OpenOwnedFolder(made, ::geteuid(), false, 0700, &refused);
-    if (fd >= 0) {
-      ::close(fd);
-      return made + "/";
-    }
+    if (UniqueFd(OpenOwnedFolder(made, ::geteuid(), false, 0700, &refused))) return made + "/";
     ::rmdir(made.c_str());
   }
   *why = "no private temporary folder can be made (" + refused + ")";
@@ -83,12 +81,10 @@ std::string MakePrivateFolder(const std::string& prefix, std::string* why) {
 std::string PrivateTempFolder(std::string* why) {
   const std::string dir = NamedEvent::RuntimeDir() + "/tmp";
   std::string refused;
-  int fd = OpenOwnedFolder(dir, ::geteuid(), true, 0700, &refused);
-  if (fd >= 0) {
+  if (UniqueFd fd(OpenOwnedFolder(dir, ::geteuid(), true, 0700, &refused)); fd) {
     struct stat st {};
     // A folder made by hand with looser rights is the user's: tightened.
-    if (::fstat(fd, &st) == 0 && (st.st_mode & 077)) ::fchmod(fd, 0700);
-    ::close(fd);
+    if (::fstat(fd.get(), &st) == 0 && (st.st_mode & 077)) ::fchmod(fd.get(), 0700);
     return dir + "/";
   }
   ProcessFolder& fallback = Fallback();
@@ -126,21 +122,12 @@ int CreateFreshFile(const std::string& path, mode_t mode, std::string* why) {
 }
 
 bool WriteFreshFile(const std::string& path, const std::string& data, mode_t mode, std::string* why) {
-  int fd = CreateFreshFile(path, mode, why);
-  if (fd < 0) return false;
-  for (std::size_t done = 0; done < data.size();) {
-    ssize_t w = ::write(fd, data.data() + done, data.size() - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      *why = "cannot write " + path + ": " + std::strerror(w < 0 ? errno : ENOSPC);
-      ::close(fd);
-      ::unlink(path.c_str());
-      return false;
-    }
-    done += static_cast<std::size_t>(w);
-  }
-  if (::close(fd) != 0) {
-    *why = "cannot write " + path + ": " + std::strerror(errno);
+  UniqueFd fd(CreateFreshFile(path, mode, why));
+  if (!fd) return false;
+  int err = WriteAll(fd.get(), data);
+  if (int closed = fd.Close(); !err) err = closed;
+  if (err) {
+    *why = "cannot write " + path + ": " + std::strerror(err);
     ::unlink(path.c_str());
     return false;
   }
@@ -149,52 +136,28 @@ bool WriteFreshFile(const std::string& path, const std::string& data, mode_t mod
 
 bool CopyToFreshFile(const std::string& from, const std::string& path, mode_t mode, std::string* why) {
   // Opened without waiting: a FIFO or a device is no file to copy.
-  int in = ::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (in < 0) {
+  UniqueFd in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!in) {
     *why = from + ": " + std::strerror(errno);
     return false;
   }
   struct stat st {};
-  if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     *why = from + " is not a regular file";
-    ::close(in);
     return false;
   }
-  int out = CreateFreshFile(path, mode, why);
-  if (out < 0) {
-    ::close(in);
+  UniqueFd out(CreateFreshFile(path, mode, why));
+  if (!out) return false;
+  std::uint64_t copied = 0;
+  bool readFailed = false;
+  int err = CopyAll(in.get(), out.get(), UINT64_MAX, &copied, &readFailed);
+  if (int closed = out.Close(); !err) err = closed;
+  if (err) {
+    *why = readFailed ? from + ": " + std::strerror(err) : "cannot write " + path + ": " + std::strerror(err);
+    ::unlink(path.c_str());
     return false;
   }
-  bool ok = true;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(in, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *why = from + ": " + std::strerror(errno);
-      ok = false;
-      break;
-    }
-    if (n == 0) break;
-    for (ssize_t done = 0; ok && done < n;) {
-      ssize_t w = ::write(out, buf + done, static_cast<std::size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        *why = "cannot write " + path + ": " + std::strerror(w < 0 ? errno : ENOSPC);
-        ok = false;
-      } else {
-        done += w;
-      }
-    }
-    if (!ok) break;
-  }
-  ::close(in);
-  if (::close(out) != 0 && ok) {
-    *why = "cannot write " + path + ": " + std::strerror(errno);
-    ok = false;
-  }
-  if (!ok) ::unlink(path.c_str());
-  return ok;
+  return true;
 }
 
 bool CreateFreshFolder(const std::string& path, std::string* why) {
@@ -215,12 +178,11 @@ std::string MakeUniqueFile(const std::string& folder, const std::string& prefix,
   std::string path = folder;
   if (path.back() != '/') path += '/';
   path += prefix + "XXXXXX" + suffix;
-  int fd = ::mkostemps(path.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
-  if (fd < 0) {
+  UniqueFd fd(::mkostemps(path.data(), static_cast<int>(suffix.size()), O_CLOEXEC));
+  if (!fd) {
     *why = "cannot create a file in " + folder + ": " + std::strerror(errno);
     return "";
   }
-  ::close(fd);
   return path;
 }
 

@@ -26,6 +26,7 @@
 #include "platform/mail/Filter.h"
 #include "platform/mail/MailError.h"
 #include "platform/mail/Mime_p.h"
+#include "platform/fs/Files.h"
 #include "platform/fs/SafeFiles.h"
 #include "platform/text/Escapes.h"
 #include "platform/env/Environment.h"
@@ -114,33 +115,13 @@ std::string FileStamp(const struct stat& st) {
 // the caller flushes the file system itself later (a batch does, once).
 std::string WriteAtomic(const std::string& tmpDir, const std::string& target, const std::string& data,
                         bool sync = true) {
-  static std::atomic<unsigned> counter{0};
-  std::string tmp = tmpDir + "/" + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".w";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) throw MailError(75, "Cannot write " + tmp + ": " + std::strerror(errno));
-  const char* p = data.data();
-  std::size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int e = errno;
-      ::close(fd);
-      ::unlink(tmp.c_str());
-      throw MailError(75, "Cannot write " + tmp + ": " + std::strerror(e));
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  if (sync) ::fsync(fd);
+  platform::AtomicFile file;
+  std::string why;
+  if (!file.Begin(target, platform::AtomicOptions(0600).Sync(sync).TempFolder(tmpDir), &why) || !file.Write(data, &why))
+    throw MailError(75, why);
   struct stat st {};
-  ::fstat(fd, &st);  // a rename keeps the inode, size and time
-  ::close(fd);
-  if (::rename(tmp.c_str(), target.c_str()) != 0) {
-    int e = errno;
-    ::unlink(tmp.c_str());
-    throw MailError(75, "Cannot file " + target + ": " + std::strerror(e));
-  }
+  ::fstat(file.fd(), &st);  // a rename keeps the inode, size and time
+  if (!file.Commit(&why)) throw MailError(75, why);
   return FileStamp(st);
 }
 
@@ -177,18 +158,15 @@ std::string FlagsOf(const std::string& fileName) {
 // is only a summary, and a reader checks every line against its file.
 class FolderLock {
  public:
-  explicit FolderLock(const std::string& dir) {
-    fd_ = ::open((dir + "/" + kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd_ >= 0) platform::LockFile(fd_, LOCK_EX, 5000);
-  }
-  ~FolderLock() {
-    if (fd_ >= 0) ::close(fd_);
+  explicit FolderLock(const std::string& dir)
+      : fd_(::open((dir + "/" + kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
+    if (fd_) platform::LockFile(fd_.get(), LOCK_EX, 5000);
   }
   FolderLock(const FolderLock&) = delete;
   FolderLock& operator=(const FolderLock&) = delete;
 
  private:
-  int fd_ = -1;
+  platform::UniqueFd fd_;
 };
 
 // --- The summary index -------------------------------------------------------
@@ -219,13 +197,15 @@ std::string IndexLine(const std::string& rel, const std::string& stamp, const Su
   return line + "\n";
 }
 
+// Lines added at the end of a folder's index. A failure is let be: the
+// index is rebuilt from the files when needed.
+void AppendToIndex(const std::string& dir, const std::string& lines) {
+  platform::UniqueFd fd(::open((dir + "/" + kIndexFile).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+  if (fd) platform::WriteAll(fd.get(), lines);
+}
+
 void AppendIndex(const std::string& dir, const std::string& rel, const std::string& stamp, const Summary& s) {
-  std::string line = IndexLine(rel, stamp, s);
-  int fd = ::open((dir + "/" + kIndexFile).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (fd < 0) return;  // the index is rebuilt from the files when needed
-  ssize_t n = ::write(fd, line.data(), line.size());
-  (void)n;
-  ::close(fd);
+  AppendToIndex(dir, IndexLine(rel, stamp, s));
 }
 
 std::vector<std::string> ListItemFiles(const std::string& dir) {
@@ -760,22 +740,13 @@ void SaveBatch::Flush() {
     for (const auto& e : lines) text += IndexLine(e.rel, e.stamp, e.summary);
     {
       FolderLock lock(dir);
-      int fd = ::open((dir + "/" + kIndexFile).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-      if (fd >= 0) {
-        ssize_t n = ::write(fd, text.data(), text.size());
-        (void)n;
-        ::close(fd);
-      }
+      AppendToIndex(dir, text);
     }
     ForgetSummaries(dir);
     // One flush per file system for all the items of the batch.
     struct stat st {};
     if (::stat(dir.c_str(), &st) != 0 || std::find(synced.begin(), synced.end(), st.st_dev) != synced.end()) continue;
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-      ::syncfs(dfd);
-      ::close(dfd);
-    }
+    if (platform::UniqueFd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dfd) ::syncfs(dfd.get());
     synced.push_back(st.st_dev);
   }
 }

@@ -17,6 +17,8 @@
 #include <sstream>
 #include <string>
 
+#include "platform/fs/Files.h"
+
 namespace brevant::platform {
 namespace {
 
@@ -148,8 +150,9 @@ std::vector<TcpSocket> ParseTcpListing(const std::string& text, bool v6, bool li
 // by state themselves and are much cheaper than the text listing on a busy
 // machine; false when they do not answer.
 bool Dump(bool v6, bool listeningOnly, std::vector<TcpSocket>* out) {
-  int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  if (fd < 0) return false;
+  UniqueFd diag(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+  const int fd = diag.get();
+  if (!diag) return false;
   struct {
     nlmsghdr header;
     inet_diag_req_v2 request;
@@ -186,7 +189,6 @@ bool Dump(bool v6, bool listeningOnly, std::vector<TcpSocket>* out) {
       out->push_back(s);
     }
   }
-  ::close(fd);
   return ok && done;
 }
 

@@ -23,10 +23,7 @@ ChildProcess::~ChildProcess() {
   CloseInput();
 }
 
-void ChildProcess::CloseInput() {
-  if (input_ >= 0) ::close(input_);
-  input_ = -1;
-}
+void ChildProcess::CloseInput() { input_.reset(); }
 
 bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& workDir,
                          const std::string& logFile, bool inheritOutput) {
@@ -39,18 +36,19 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   CloseInput();
-  int feed[2] = {-1, -1};
-  if (feedInput_ && ::pipe2(feed, O_CLOEXEC) != 0) {
+  int ends[2] = {-1, -1};
+  if (feedInput_ && ::pipe2(ends, O_CLOEXEC) != 0) {
     error_ = std::string("pipe: ") + std::strerror(errno);
     return false;
   }
+  UniqueFd feed[2] = {UniqueFd(ends[0]), UniqueFd(ends[1])};
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   if (!workDir.empty()) posix_spawn_file_actions_addchdir_np(&fa, workDir.c_str());
-  if (feed[0] >= 0) posix_spawn_file_actions_adddup2(&fa, feed[0], 0);
+  if (feed[0]) posix_spawn_file_actions_adddup2(&fa, feed[0].get(), 0);
   if (!inheritOutput) {
     const char* out = logFile.empty() ? "/dev/null" : logFile.c_str();
-    if (feed[0] < 0) posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    if (!feed[0]) posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, out, O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
   }
@@ -64,13 +62,12 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
                : posix_spawn(&pid, args[0], &fa, &attr, args.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
   posix_spawnattr_destroy(&attr);
-  if (feed[0] >= 0) ::close(feed[0]);
+  feed[0].reset();
   if (rc != 0) {
-    if (feed[1] >= 0) ::close(feed[1]);
     error_ = argv[0] + ": " + std::strerror(rc);
     return false;
   }
-  input_ = feed[1];
+  input_ = std::move(feed[1]);
   pid_ = int(pid);
   reaped_ = false;
   exitCode_ = -1;
@@ -99,7 +96,8 @@ bool ChildProcess::Wait(long timeoutMs, long stepMs) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   // Each step ends early when the child does (its process descriptor turns
   // readable), so a short run is not rounded up to a whole step.
-  const int pidFd = reaped_ ? -1 : int(::syscall(SYS_pidfd_open, pid_, 0));
+  const UniqueFd pidOwner(reaped_ ? -1 : int(::syscall(SYS_pidfd_open, pid_, 0)));
+  const int pidFd = pidOwner.get();
   bool ended = true;
   while (Running()) {
     if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= end) {
@@ -114,7 +112,6 @@ bool ChildProcess::Wait(long timeoutMs, long stepMs) {
       ui::SleepEvents(stepMs);
     }
   }
-  if (pidFd >= 0) ::close(pidFd);
   return ended;
 }
 

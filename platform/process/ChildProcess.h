@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/fs/Files.h"
+
 namespace brevant::platform {
 
 class ChildProcess {
@@ -40,7 +42,7 @@ class ChildProcess {
 
  private:
   int pid_ = 0;
-  int input_ = -1;
+  UniqueFd input_;
   bool feedInput_ = false;
   bool reaped_ = true;
   int exitCode_ = -1;

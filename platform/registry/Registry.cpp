@@ -17,6 +17,7 @@
 namespace fs = std::filesystem;
 
 #include "platform/env/Environment.h"
+#include "platform/fs/Files.h"
 #include "platform/fs/SafeFiles.h"
 #include "platform/text/Escapes.h"
 
@@ -139,12 +140,11 @@ void KeepPrivate(const std::string& file, bool forWrite) {
     // The database itself is made here, so that SQLite never makes it with
     // the umask's mode.
     if (*suffix == '\0' && forWrite) flags |= O_CREAT;
-    int fd = ::open(path.c_str(), flags, 0600);
-    if (fd < 0) continue;
+    platform::UniqueFd fd(::open(path.c_str(), flags, 0600));
+    if (!fd) continue;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077))
-      ::fchmod(fd, 0600);
-    ::close(fd);
+    if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077))
+      ::fchmod(fd.get(), 0600);
   }
 }
 

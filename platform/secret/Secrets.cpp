@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/fs/Files.h"
 #include "platform/fs/SafeFiles.h"
 #include "platform/text/Escapes.h"
 #include "platform/env/Environment.h"
@@ -162,23 +163,22 @@ std::string Escape(const std::string& s) { return HexEscape(s, "%=\r\n"); }
 
 bool ReadEntries(Entries* out, std::string* why) {
   out->clear();
-  int fd = ::open(FilePath().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
+  UniqueFd fd(::open(FilePath().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) {
     if (errno == ENOENT) return true;
     *why = FilePath() + ": " + std::strerror(errno);
     return false;
   }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_size > (1 << 20)) {
-    ::close(fd);
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_size > (1 << 20)) {
     *why = FilePath() + " is not a file of this user's own";
     return false;
   }
-  if (st.st_mode & 077) ::fchmod(fd, 0600);  // never readable by others again
+  if (st.st_mode & 077) ::fchmod(fd.get(), 0600);  // never readable by others again
   std::string text;
   char buf[8192];
-  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, std::size_t(n));
-  ::close(fd);
+  for (ssize_t n; (n = ::read(fd.get(), buf, sizeof buf)) > 0;) text.append(buf, std::size_t(n));
+  fd.reset();
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
@@ -203,20 +203,7 @@ bool WriteEntries(const Entries& entries, std::string* why) {
   }
   std::string text;
   for (const auto& [k, v] : entries) text += Escape(k) + "=" + Escape(v) + "\n";
-  std::string tmp = path + ".XXXXXX";
-  int fd = ::mkostemp(tmp.data(), O_CLOEXEC);  // 0600
-  if (fd < 0) {
-    *why = "cannot write " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  bool ok = ::write(fd, text.data(), text.size()) == ssize_t(text.size()) && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
-    *why = "cannot write " + path + ": " + std::strerror(errno);
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  return true;
+  return WriteFileAtomic(path, text, platform::AtomicOptions(0600).Exact(), why);
 }
 
 std::string Lower(std::string s) {

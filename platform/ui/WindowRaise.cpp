@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/events/NamedEvent.h"
+#include "platform/fs/Files.h"
 
 namespace brevant::ui {
 namespace {
@@ -59,13 +60,9 @@ int Connect() {
   if (!Address(&addr)) return -1;
   struct stat st{};
   if (::lstat(addr.sun_path, &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != ::getuid()) return -1;
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+  platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
+  return fd.release();
 }
 
 }  // namespace
@@ -77,23 +74,17 @@ std::string RaiseSocketPath() {
 int ListenForRaise() {
   sockaddr_un addr;
   if (!Address(&addr)) return -1;
-  if (int other = Connect(); other >= 0) {
-    ::close(other);
-    return -1;  // the running copy owns the socket
-  }
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return -1;
+  if (platform::UniqueFd(Connect())) return -1;  // the running copy owns the socket
+  platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd) return -1;
   // Nobody answers on a socket file that is left: its copy has ended.
   struct stat st{};
   if (::lstat(addr.sun_path, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == ::getuid()) ::unlink(addr.sun_path);
   mode_t old = ::umask(0077);
-  bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  bool bound = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
   ::umask(old);
-  if (!bound || ::listen(fd, 4) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+  if (!bound || ::listen(fd.get(), 4) != 0) return -1;
+  return fd.release();
 }
 
 void StopListening(int listenFd) {
@@ -101,14 +92,15 @@ void StopListening(int listenFd) {
   sockaddr_un mine{};
   socklen_t len = sizeof mine;
   bool named = ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&mine), &len) == 0;
-  ::close(listenFd);
+  platform::UniqueFd(listenFd).reset();
   if (named && mine.sun_path[0]) ::unlink(mine.sun_path);
 }
 
 void ServeRaiseRequests(int listenFd, const std::function<bool(const std::string& title)>& raise) {
   for (;;) {
-    int client = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) return;
+    platform::UniqueFd accepted(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
+    if (!accepted) return;
+    const int client = accepted.get();
     ucred peer{};
     socklen_t len = sizeof peer;
     bool sameUser = ::getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &len) == 0 && peer.uid == ::getuid();
@@ -121,20 +113,18 @@ void ServeRaiseRequests(int listenFd, const std::function<bool(const std::string
     bool raised = sameUser && c == '\n' && raise && raise(title);
     char answer = raised ? '1' : '0';
     (void)!::write(client, &answer, 1);
-    ::close(client);
   }
 }
 
 bool AskToRaise(const std::string& title, long timeoutMs) {
-  int fd = Connect();
-  if (fd < 0) return false;
+  platform::UniqueFd connection(Connect());
+  const int fd = connection.get();
+  if (!connection) return false;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   std::string request = title + "\n";
   bool sent = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size());
   char answer = '0';
-  bool raised = sent && WaitFor(fd, POLLIN, deadline) && ::read(fd, &answer, 1) == 1 && answer == '1';
-  ::close(fd);
-  return raised;
+  return sent && WaitFor(fd, POLLIN, deadline) && ::read(fd, &answer, 1) == 1 && answer == '1';
 }
 
 }  // namespace brevant::ui

@@ -4,13 +4,12 @@
 #include <cmath>
 #include <csetjmp>
 #include <cstdlib>
-#include <filesystem>
 
 #include "faxservice/protocol/FaxTiff.h"
+#include "platform/fs/Files.h"
 #include "platform/fs/TempFiles.h"
 #include "platform/lib/JpegApi.h"
 
-namespace fs = std::filesystem;
 
 namespace brevant::render {
 
@@ -126,16 +125,7 @@ bool JpegOfFirstPage(const std::string& tiffPath, std::string* jpeg, std::string
 bool WriteJpegOfFirstPage(const std::string& tiffPath, const std::string& jpgPath, std::string* error) {
   std::string jpeg;
   if (!JpegOfFirstPage(tiffPath, &jpeg, error)) return false;
-  const std::string tmp = jpgPath + ".part";
-  if (!platform::WriteFreshFile(tmp, jpeg, 0666, error)) return false;
-  std::error_code ec;
-  fs::rename(tmp, jpgPath, ec);
-  if (ec) {
-    *error = "cannot write " + jpgPath + ": " + ec.message();
-    fs::remove(tmp, ec);
-    return false;
-  }
-  return true;
+  return platform::WriteFileAtomic(jpgPath, jpeg, platform::AtomicOptions(0666).PartName(), error);
 }
 
 }  // namespace brevant::render

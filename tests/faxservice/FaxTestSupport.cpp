@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "faxservice/client/FaxService.h"
+#include "platform/fs/Files.h"
 #include "tests/support/RegValues.h"
 
 namespace brevant::test {
@@ -55,10 +56,7 @@ bool FaxDaemon::Start() {
   }
   return WaitFor([&] {
     std::string err;
-    int fd = faxsvc::ConnectSocket(socket_, &err);
-    if (fd < 0) return false;
-    ::close(fd);
-    return true;
+    return platform::UniqueFd(faxsvc::ConnectSocket(socket_, &err)).valid();
   }, 10);
 }
 
@@ -82,13 +80,12 @@ bool FaxDaemon::WaitForExit(double seconds) {
 faxsvc::Message FaxDaemon::Raw(const faxsvc::Message& request, int passFd) const {
   std::string err;
   faxsvc::Message reply;
-  int fd = faxsvc::ConnectSocket(socket_, &err);
-  if (fd < 0) return reply.Set("ok", "0").Set("error", err);
+  platform::UniqueFd fd(faxsvc::ConnectSocket(socket_, &err));
+  if (!fd) return reply.Set("ok", "0").Set("error", err);
   std::string body;
-  if (faxsvc::WriteFrame(fd, request.Encode(), passFd) &&
-      faxsvc::ReadFrame(fd, &body, 15000) == faxsvc::FrameResult::Ok)
+  if (faxsvc::WriteFrame(fd.get(), request.Encode(), passFd) &&
+      faxsvc::ReadFrame(fd.get(), &body, 15000) == faxsvc::FrameResult::Ok)
     faxsvc::Message::Decode(body, &reply);
-  ::close(fd);
   return reply;
 }
 
@@ -96,10 +93,8 @@ faxsvc::Message FaxDaemon::Call(const faxsvc::Message& request) const {
   if (!request.Has("file")) return Raw(request);
   faxsvc::Message req;
   for (auto& [k, v] : request.Fields()) req.Set(k == "file" ? "document" : k, v);
-  int doc = ::open(request.Get("file").c_str(), O_RDONLY | O_CLOEXEC);
-  faxsvc::Message reply = Raw(req, doc);
-  if (doc >= 0) ::close(doc);
-  return reply;
+  platform::UniqueFd doc(::open(request.Get("file").c_str(), O_RDONLY | O_CLOEXEC));
+  return Raw(req, doc.get());
 }
 
 faxsvc::Message FaxDaemon::Job(const std::string& id) const {
@@ -167,7 +162,7 @@ void UserHome::Stop(TestUser::Child child) {
   if (child.pid <= 0) return;
   ::kill(-child.pid, SIGTERM);
   ::waitpid(child.pid, nullptr, 0);
-  ::close(child.out);
+  platform::UniqueFd(child.out).reset();
 }
 
 TestGroup::TestGroup() {

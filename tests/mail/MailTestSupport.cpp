@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/MailAccount.h"
+#include "platform/fs/Files.h"
 #include "tests/support/TestWorld.h"
 
 namespace fs = std::filesystem;

@@ -62,8 +62,7 @@ void ModemPair::Kill() {
 
 int Run(const std::vector<std::string>& argv, double seconds, std::string* output) {
   char path[] = "/tmp/brevant-run-XXXXXX";
-  int fd = ::mkstemp(path);
-  if (fd >= 0) ::close(fd);
+  platform::UniqueFd(::mkstemp(path)).reset();
   int code;
   {
     Program p(argv, "", path);
@@ -76,8 +75,7 @@ int Run(const std::vector<std::string>& argv, double seconds, std::string* outpu
 
 std::vector<faxsvc::FaxPage> TestPages(int count, bool fine) {
   char path[] = "/tmp/brevant-pages-XXXXXX";
-  int fd = ::mkstemp(path);
-  if (fd >= 0) ::close(fd);
+  platform::UniqueFd(::mkstemp(path)).reset();
   auto pages = ReadPages(MakeFaxTiff(path, count));
   ::unlink(path);
   for (auto& page : pages) {
@@ -175,8 +173,8 @@ HylaFax::HylaFax(const std::string& device) {
     return;
   }
   // Another test program's server may be running: wait for it to end.
-  lock_ = ::open("/run/brevant-hylafax.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
-  if (lock_ < 0 || ::flock(lock_, LOCK_EX) != 0) {
+  lock_.reset(::open("/run/brevant-hylafax.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600));
+  if (!lock_ || ::flock(lock_.get(), LOCK_EX) != 0) {
     why_ = std::string("cannot take /run/brevant-hylafax.lock: ") + std::strerror(errno);
     return;
   }
@@ -198,7 +196,6 @@ HylaFax::~HylaFax() {
     for (const auto& f : Received())
       if (std::find(before_.begin(), before_.end(), f) == before_.end()) fs::remove(f);
   Run({SourceDir() + "/scripts/setup-hylafax", "stop"}, 30);
-  if (lock_ >= 0) ::close(lock_);
 }
 
 std::vector<std::string> HylaFax::Received() const {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "faxservice/protocol/FaxTiff.h"
+#include "platform/fs/Files.h"
 #include "platform/process/ChildProcess.h"
 #include "tests/faxservice/FaxTestSupport.h"  // ReadPages
 
@@ -92,7 +93,7 @@ class HylaFax {
  private:
   std::vector<std::string> Received() const;  // files in its received queue
   bool started_ = false, running_ = false;
-  int lock_ = -1;
+  platform::UniqueFd lock_;
   std::string why_;
   std::vector<std::string> before_;
 };

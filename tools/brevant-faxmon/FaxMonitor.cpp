@@ -31,6 +31,7 @@
 #include "common/FaxServerConfig.h"
 #include "faxservice/client/FaxService.h"
 #include "faxservice/protocol/FaxTiff.h"
+#include "platform/fs/Files.h"
 
 namespace brevant::faxmon {
 
@@ -458,7 +459,7 @@ void FaxMonitor::ViewFax(bool incoming, int row) {
     why = e.what();
   }
   auto* viewer = new FaxViewer(fd, (incoming ? "received fax " : "sent fax ") + id, why, report.join("   "), this);
-  if (fd >= 0) ::close(fd);
+  platform::UniqueFd(fd).reset();  // the viewer has read what it shows
   viewer->setAttribute(Qt::WA_DeleteOnClose);
   viewer->show();
 }

@@ -7,6 +7,7 @@
 #include "common/Errors.h"
 #include "common/FaxServerConfig.h"
 #include "faxservice/client/FaxService.h"
+#include "platform/fs/Files.h"
 #include "platform/fs/TempFiles.h"
 
 namespace brevant::printagent {
@@ -63,9 +64,8 @@ FaxNotices::~FaxNotices() = default;
 
 void FaxNotices::Save() {
   if (seenFile_.empty()) return;
-  std::string tmp = seenFile_ + ".part", why;
-  if (platform::WriteFreshFile(tmp, std::to_string(last_) + "\n", 0600, &why))
-    std::rename(tmp.c_str(), seenFile_.c_str());
+  std::string why;
+  platform::WriteFileAtomic(seenFile_, std::to_string(last_) + "\n", platform::AtomicOptions(0600).PartName(), &why);
 }
 
 bool FaxNotices::Poll() {

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 
+#include "platform/fs/Files.h"
 #include "platform/notify/DesktopNotice.h"
 #include "platform/process/ChildProcess.h"
 #include "platform/process/Process.h"
@@ -153,17 +154,15 @@ int Run(const Options& o) {
     return 1;
   }
   // One agent per user: a second one (the session started it twice) leaves.
-  int lock = ::open((handoff + ".agent.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+  platform::UniqueFd lock(::open((handoff + ".agent.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!lock || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
     Say("another print agent already watches " + handoff);
-    if (lock >= 0) ::close(lock);
     return o.once ? 1 : 0;
   }
-  int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  if (watch >= 0 && ::inotify_add_watch(watch, handoff.c_str(), IN_MOVED_TO | IN_CREATE | IN_ATTRIB) < 0) {
-    ::close(watch);
-    watch = -1;
-  }
+  platform::UniqueFd watching(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  if (watching && ::inotify_add_watch(watching.get(), handoff.c_str(), IN_MOVED_TO | IN_CREATE | IN_ATTRIB) < 0)
+    watching.reset();
+  const int watch = watching.get();
   if (!o.once) Say("watching " + handoff);
   // A failed fax asks for the user's action: it stays on screen until seen.
   auto show = [](const Notice& n, std::string* why) {
@@ -207,8 +206,6 @@ int Run(const Options& o) {
       ::usleep(useconds_t(o.pollMs) * 1000);
     }
   }
-  if (watch >= 0) ::close(watch);
-  ::close(lock);
   return 0;
 }
 

@@ -10,6 +10,7 @@
 #include <future>
 
 #include "common/Folders.h"
+#include "platform/fs/Files.h"
 #include "tools/quorrender/Quorrender.h"
 
 namespace fs = std::filesystem;
@@ -69,7 +70,7 @@ bool PageCache::Add(const std::string& pageFile) {
   const std::string base = dir_ + std::to_string(++made_);
   auto encode = [&](const std::string& path, TiffPageWriter::Kind kind) {
     TiffPageWriter w;
-    return w.Open(path, kind, 1, &error) && w.AddPage(faxPage, &error) && w.Commit(&error);
+    return w.Open(path, kind, 1, &error, false) && w.AddPage(faxPage, &error) && w.Commit(&error);
   };
   if (!options_.previewOnly) {
     e.fax = base + ".fax.tif";
@@ -96,7 +97,8 @@ bool FollowSpool(const std::string& spoolFolder, PageCache& cache, int inputFd) 
   sigemptyset(&term);
   sigaddset(&term, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &term, nullptr);
-  const int sig = ::signalfd(-1, &term, SFD_CLOEXEC);
+  const platform::UniqueFd sigOwner(::signalfd(-1, &term, SFD_CLOEXEC));
+  const int sig = sigOwner.get();
   // Whether printing is over (standard input at its end) or the run is
   // being ended (SIGTERM), waiting up to waitMs for either.
   enum class Input { Open, Ended, Term };
@@ -127,7 +129,6 @@ bool FollowSpool(const std::string& spoolFolder, PageCache& cache, int inputFd) 
     if (input == Input::Open) input = look(5);
   }
   const bool go = input != Input::Term;
-  if (sig >= 0) ::close(sig);
   if (go) pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
   return go;
 }

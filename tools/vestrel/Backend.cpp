@@ -22,6 +22,7 @@
 
 #include "platform/emf/Emf.h"
 #include "faxservice/protocol/FaxTiff.h"
+#include "platform/fs/Files.h"
 #include "platform/text/Escapes.h"
 
 extern char** environ;
@@ -38,19 +39,6 @@ long NowMs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return long(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-bool WriteAll(int fd, const char* p, std::size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= std::size_t(w);
-  }
-  return true;
 }
 
 // Reads Ghostscript's output pipe with a deadline, so a stuck renderer
@@ -152,15 +140,11 @@ int SpawnRenderer(std::vector<char*>& argv, int out, uid_t uid, gid_t gid, pid_t
     return rc;
   }
   // The child reports a failed set-up or exec through this pipe.
-  int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) return errno;
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return errno;
+  platform::UniqueFd report[2] = {platform::UniqueFd(ends[0]), platform::UniqueFd(ends[1])};
   pid_t child = ::fork();
-  if (child < 0) {
-    int e = errno;
-    ::close(report[0]);
-    ::close(report[1]);
-    return e;
-  }
+  if (child < 0) return errno;
   if (child == 0) {
     int e = 0;
     if (::setgroups(1, &gid) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0 || ::getuid() != uid ||
@@ -172,15 +156,15 @@ int SpawnRenderer(std::vector<char*>& argv, int out, uid_t uid, gid_t gid, pid_t
       ::execvp(argv[0], argv.data());
       e = errno;
     }
-    [[maybe_unused]] auto n = ::write(report[1], &e, sizeof e);
+    [[maybe_unused]] auto n = ::write(report[1].get(), &e, sizeof e);
     ::_exit(127);
   }
-  ::close(report[1]);
+  report[1].reset();
   int e = 0;
   ssize_t n;
-  while ((n = ::read(report[0], &e, sizeof e)) < 0 && errno == EINTR) {
+  while ((n = ::read(report[0].get(), &e, sizeof e)) < 0 && errno == EINTR) {
   }
-  ::close(report[0]);
+  report[0].reset();
   if (n == sizeof e) {
     while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
@@ -289,21 +273,16 @@ int PageNumberOf(const char* n) {
 }
 
 int NextPageNumber(const std::string& folder) {
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return 1;
-  int n = NextPageNumberAt(fd);
-  ::close(fd);
-  return n;
+  platform::UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd ? NextPageNumberAt(fd.get()) : 1;
 }
 
 int NextPageNumberAt(int folderFd) {
   int highest = 0;
-  int fd = ::dup(folderFd);
-  DIR* d = fd < 0 ? nullptr : ::fdopendir(fd);
-  if (!d) {
-    if (fd >= 0) ::close(fd);
-    return 1;
-  }
+  platform::UniqueFd fd(::fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
+  DIR* d = fd ? ::fdopendir(fd.get()) : nullptr;
+  if (!d) return 1;
+  fd.release();  // closedir closes it
   ::rewinddir(d);
   while (dirent* e = ::readdir(d)) highest = std::max(highest, PageNumberOf(e->d_name));
   ::closedir(d);
@@ -327,7 +306,7 @@ bool CopyWithoutPjl(int fd, int out, std::string* error) {
   const bool wrapped = head.compare(0, sizeof(kUel) - 1, kUel) == 0;
   if (!wrapped) {
     // The usual case: pass everything through unchanged.
-    if (!WriteAll(out, head.data(), head.size())) {
+    if (platform::WriteAll(out, head.data(), head.size()) != 0) {
       *error = std::string("writing the document: ") + std::strerror(errno);
       return false;
     }
@@ -339,7 +318,7 @@ bool CopyWithoutPjl(int fd, int out, std::string* error) {
         return false;
       }
       if (n == 0) return true;
-      if (!WriteAll(out, buf, std::size_t(n))) {
+      if (platform::WriteAll(out, buf, std::size_t(n)) != 0) {
         *error = std::string("writing the document: ") + std::strerror(errno);
         return false;
       }
@@ -369,7 +348,7 @@ bool CopyWithoutPjl(int fd, int out, std::string* error) {
   }
   std::size_t end = all.rfind(kUel);
   if (end == std::string::npos || end < pos) end = all.size();
-  if (!WriteAll(out, all.data() + pos, end - pos)) {
+  if (platform::WriteAll(out, all.data() + pos, end - pos) != 0) {
     *error = std::string("writing the document: ") + std::strerror(errno);
     return false;
   }
@@ -384,14 +363,15 @@ RenderResult RenderToSpool(const RenderOptions& o) {
     r.error = "the document is not rendered with root's rights";
     return r;
   }
-  int dirFd = o.folderFd >= 0 ? ::dup(o.folderFd) : ::open(o.spoolFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd < 0) {
+  platform::UniqueFd dir(o.folderFd >= 0 ? ::fcntl(o.folderFd, F_DUPFD_CLOEXEC, 0)
+                                         : ::open(o.spoolFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const int dirFd = dir.get();
+  if (!dir) {
     r.error = "spool folder " + o.spoolFolder + ": " + std::strerror(errno);
     return r;
   }
   if (::faccessat(dirFd, ".", W_OK, AT_EACCESS) != 0) {
     r.error = "spool folder " + o.spoolFolder + " is not writable: " + std::strerror(errno);
-    ::close(dirFd);
     return r;
   }
   // Another job writing into the same folder finishes its numbering first.
@@ -399,21 +379,20 @@ RenderResult RenderToSpool(const RenderOptions& o) {
     if (g_cancel || NowMs() >= deadline) {
       r.status = g_cancel ? kBackendCancel : kBackendFailed;
       r.error = "spool folder " + o.spoolFolder + " stayed locked by another job";
-      ::close(dirFd);
       return r;
     }
     ::usleep(20000);
   }
 
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) {
     r.error = std::string("pipe: ") + std::strerror(errno);
-    ::close(dirFd);
     return r;
   }
+  platform::UniqueFd fds[2] = {platform::UniqueFd(ends[0]), platform::UniqueFd(ends[1])};
   // Room for a couple of pages in the pipe, so Ghostscript renders on while
   // a page file is being written.
-  ::fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
+  ::fcntl(fds[0].get(), F_SETPIPE_SZ, 1 << 20);
   const int areaWidth = o.fitPrintable ? faxsvc::kPrintableWidth : kPageWidth;
   const int areaHeight = o.fitPrintable ? faxsvc::kPrintableHeight : kPageHeight;
   std::vector<std::string> args = {o.ghostscript,
@@ -435,19 +414,17 @@ RenderResult RenderToSpool(const RenderOptions& o) {
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
-  int rc = SpawnRenderer(argv, fds[1], o.renderUid, o.renderGid, &pid);
-  ::close(fds[1]);
+  int rc = SpawnRenderer(argv, fds[1].get(), o.renderUid, o.renderGid, &pid);
+  fds[1].reset();
   if (rc != 0) {
     r.error = "cannot start " + o.ghostscript + ": " + std::strerror(rc);
-    ::close(fds[0]);
-    ::close(dirFd);
     return r;
   }
   g_child = pid;
   if (g_cancel) ::kill(pid, SIGKILL);
 
   int number = NextPageNumberAt(dirFd);
-  PipeReader in(fds[0], deadline);
+  PipeReader in(fds[0].get(), deadline);
   emf::Page page, area;
   page.xdpi = kXdpi;
   page.ydpi = kYdpi;
@@ -502,7 +479,7 @@ RenderResult RenderToSpool(const RenderOptions& o) {
     failure = "rendering took longer than " +
               (o.timeoutMs % 1000 ? std::to_string(o.timeoutMs) + " ms" : std::to_string(o.timeoutMs / 1000) + " s");
   if (!failure.empty() || g_cancel) ::kill(pid, SIGKILL);
-  ::close(fds[0]);
+  fds[0].reset();
   int st = 0;
   while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
   }
@@ -528,7 +505,7 @@ RenderResult RenderToSpool(const RenderOptions& o) {
     for (const auto& p : r.pages) ::unlinkat(dirFd, p.substr(p.find_last_of('/') + 1).c_str(), 0);
     r.pages.clear();
   }
-  ::close(dirFd);  // releases the lock
+  dir.reset();  // releases the lock
   return r;
 }
 
@@ -537,36 +514,32 @@ namespace {
 // Removes a job folder left by a job that was killed half-way: its page
 // files, then the folder. Nothing is followed through a symlink.
 void RemoveJobFolder(int parentFd, const std::string& name) {
-  int fd = ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd >= 0) {
-    if (DIR* d = ::fdopendir(fd)) {
-      while (dirent* e = ::readdir(d))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ::unlinkat(fd, e->d_name, 0);
-      ::closedir(d);
-    } else {
-      ::close(fd);
-    }
+  platform::UniqueFd fd(::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (DIR* d = fd ? ::fdopendir(fd.get()) : nullptr) {
+    const int dirFd = fd.release();  // closedir closes it
+    while (dirent* e = ::readdir(d))
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ::unlinkat(dirFd, e->d_name, 0);
+    ::closedir(d);
   }
   ::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR);
 }
 
 // A folder inside parentFd, made when missing, opened without following a
 // symlink and checked to be this process's own.
-int SubFolder(int parentFd, const std::string& name, std::string* error) {
+platform::UniqueFd SubFolder(int parentFd, const std::string& name, std::string* error) {
   if (::mkdirat(parentFd, name.c_str(), 0700) != 0 && errno != EEXIST) {
     *error = std::strerror(errno);
-    return -1;
+    return {};
   }
-  int fd = ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
+  platform::UniqueFd fd(::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) {
     *error = std::strerror(errno);
-    return -1;
+    return {};
   }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+  if (::fstat(fd.get(), &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
     *error = "not a folder of this user that only they may change";
-    ::close(fd);
-    return -1;
+    return {};
   }
   return fd;
 }
@@ -576,19 +549,20 @@ int SubFolder(int parentFd, const std::string& name, std::string* error) {
 RenderResult RenderForAgent(const RenderOptions& o, const std::string& jobId, std::string* jobFolder) {
   RenderResult r;
   std::string root = HandoffFolder(o.spoolFolder);
-  int spoolFd = o.folderFd >= 0 ? ::dup(o.folderFd) : -1;
-  if (spoolFd < 0) {
+  platform::UniqueFd spool(o.folderFd >= 0 ? ::fcntl(o.folderFd, F_DUPFD_CLOEXEC, 0) : -1);
+  if (!spool) {
     // The user's spool folder may not exist yet when Brevant has never run.
     ::mkdir(o.spoolFolder.c_str(), 0700);
-    spoolFd = ::open(o.spoolFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    spool.reset(::open(o.spoolFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   }
-  if (spoolFd < 0) {
+  if (!spool) {
     r.error = "cannot open " + o.spoolFolder + ": " + std::strerror(errno);
     return r;
   }
-  int rootFd = SubFolder(spoolFd, "Printed", &r.error);
-  ::close(spoolFd);
-  if (rootFd < 0) {
+  platform::UniqueFd rootFolder = SubFolder(spool.get(), "Printed", &r.error);
+  spool.reset();
+  const int rootFd = rootFolder.get();
+  if (!rootFolder) {
     r.error = "cannot create " + root + ": " + r.error;
     return r;
   }
@@ -596,17 +570,16 @@ RenderResult RenderForAgent(const RenderOptions& o, const std::string& jobId, st
   std::string part = root + partName + "/";
   // A folder left by a job that was killed half-way is not this job's.
   RemoveJobFolder(rootFd, partName);
-  int partFd = SubFolder(rootFd, partName, &r.error);
-  if (partFd < 0) {
+  platform::UniqueFd partFolder = SubFolder(rootFd, partName, &r.error);
+  if (!partFolder) {
     r.error = "cannot create " + part + ": " + r.error;
-    ::close(rootFd);
     return r;
   }
   RenderOptions into = o;
   into.spoolFolder = part;
-  into.folderFd = partFd;
+  into.folderFd = partFolder.get();
   r = RenderToSpool(into);
-  ::close(partFd);
+  partFolder.reset();
   if (r.status == kBackendOk) {
     // The agent only sees the job once its name loses ".part": renaming
     // the folder makes every page appear at once.
@@ -618,7 +591,6 @@ RenderResult RenderForAgent(const RenderOptions& o, const std::string& jobId, st
       if (moved == 0) {
         *jobFolder = root + name + "/";
         for (auto& p : r.pages) p = *jobFolder + p.substr(part.size());
-        ::close(rootFd);
         return r;
       }
       if (errno != EEXIST && errno != ENOTEMPTY) break;
@@ -628,7 +600,6 @@ RenderResult RenderForAgent(const RenderOptions& o, const std::string& jobId, st
     r.pages.clear();
   }
   RemoveJobFolder(rootFd, partName);
-  ::close(rootFd);
   return r;
 }
 

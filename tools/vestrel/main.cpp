@@ -28,6 +28,7 @@
 
 #include "platform/env/Environment.h"
 #include "platform/events/NamedEvent.h"
+#include "platform/fs/Files.h"
 #include "platform/fs/SafeFiles.h"
 #include "platform/fs/TempFiles.h"
 #include "platform/process/Process.h"
@@ -74,19 +75,18 @@ int MakeTemp(uid_t renderUid, gid_t renderGid, std::string* dir, std::string* pa
   *dir = brevant::platform::MakePrivateFolder("vestrel-", error);
   if (dir->empty()) return -1;
   *path = *dir + "document";
-  int fd = ::open(path->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  brevant::platform::UniqueFd fd(::open(path->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd) {
     *error = "cannot create " + *path + ": " + std::strerror(errno);
     return -1;
   }
   // Root's own jobs are rendered by lp, which must read the copy.
   if (renderUid != ::geteuid() &&
-      (::fchown(fd, renderUid, renderGid) != 0 || ::chown(dir->c_str(), renderUid, renderGid) != 0)) {
+      (::fchown(fd.get(), renderUid, renderGid) != 0 || ::chown(dir->c_str(), renderUid, renderGid) != 0)) {
     *error = std::string("cannot hand the document over: ") + std::strerror(errno);
-    ::close(fd);
     return -1;
   }
-  return fd;
+  return fd.release();
 }
 
 void OnPage(const std::string& path, int index) {
@@ -223,8 +223,8 @@ int main(int argc, char** argv) {
     return kBackendFailed;
   }
   bool copied = CopyWithoutPjl(input, tmp, &error);
-  ::close(tmp);
-  if (input != 0) ::close(input);
+  brevant::platform::UniqueFd(tmp).reset();
+  if (input != 0) brevant::platform::UniqueFd(input).reset();
   if (!copied) {
     std::fprintf(stderr, "ERROR: %s\n", error.c_str());
     return kBackendFailed;

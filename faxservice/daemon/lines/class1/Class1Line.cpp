@@ -379,11 +379,8 @@ class Class1Line : public Line {
     if (config.Get("trace") != "1") return {};
     std::string path = env_.stateDir + "/modem-" + std::to_string(id_) + ".log";
     return [path](const std::string& line) {
-      int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
-      if (fd < 0) return;
-      std::string text = line + "\n";
-      [[maybe_unused]] ssize_t n = ::write(fd, text.data(), text.size());
-      ::close(fd);
+      platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
+      if (fd) platform::WriteAll(fd.get(), line + "\n");
     };
   }
 

@@ -22,6 +22,7 @@
 #include <optional>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 namespace brevant::faxd {
 
@@ -150,8 +151,8 @@ struct LockFile {
 // 1) would keep the line down for ever.
 LockFile ReadLock(const std::string& path, dev_t rdev) {
   LockFile lock;
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
+  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) {
     lock.exists = errno != ENOENT;
     lock.why = "it cannot be read: " + std::string(std::strerror(errno));
     return lock;
@@ -159,8 +160,8 @@ LockFile ReadLock(const std::string& path, dev_t rdev) {
   lock.exists = true;
   struct stat st {};
   char text[64] = {};
-  ssize_t n = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::read(fd, text, sizeof text - 1) : -1;
-  ::close(fd);
+  ssize_t n = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) ? ::read(fd.get(), text, sizeof text - 1) : -1;
+  fd.reset();
   if (n <= 0) {
     lock.why = "it holds no process id";
     return lock;
@@ -376,22 +377,20 @@ bool Class1Modem::Lock(dev_t rdev, std::string* why) {
     // It is written aside and put in place in one step: over a lock that
     // holds nothing (so that nobody slips another one in between), or as a
     // new name that must not be taken yet.
-    std::string aside = "/var/lock/LTMP.XXXXXX";
-    int fd = ::mkostemp(aside.data(), O_CLOEXEC);
-    if (fd < 0) break;
+    platform::AtomicFile aside;
+    std::string failed;
     char text[16];
     int n = std::snprintf(text, sizeof text, "%10ld\n", static_cast<long>(::getpid()));
-    bool written = ::fchmod(fd, 0644) == 0 && ::write(fd, text, static_cast<size_t>(n)) == n;
-    ::close(fd);
-    bool placed = written && (lock.exists ? ::rename(aside.c_str(), path.c_str())
-                                          : ::link(aside.c_str(), path.c_str())) == 0;
-    const int err = errno;
-    if (!placed || !lock.exists) ::unlink(aside.c_str());
-    if (placed) {
+    if (!aside.Begin(path, platform::AtomicOptions(0644).Exact(), &failed) ||
+        !aside.Write(std::string_view(text, static_cast<size_t>(n)), &failed))
+      break;
+    const std::string name = path.substr(path.rfind('/') + 1);
+    const int err = lock.exists ? (aside.Commit(&failed) ? 0 : errno) : aside.CommitNew(name);
+    if (err == 0) {
       lockFile_ = path;
       return true;
     }
-    if (!written || lock.exists || err != EEXIST) break;
+    if (lock.exists || err != EEXIST) break;
     // Another program locked the port meanwhile: look again.
   }
   // No lock file could be put in place (no lock folder the service may
@@ -421,14 +420,14 @@ bool Class1Modem::Open(std::string* why) {
   }
   if (!ModemDeviceAllowed(before, openPath_, why)) return false;
   if (!Lock(before.st_rdev, why)) return false;
-  fd_ = ::open(openPath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (fd_ < 0) {
+  fd_.reset(::open(openPath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd_) {
     *why = "cannot open " + device_ + ": " + std::strerror(errno);
     Unlock();
     return false;
   }
   struct stat opened {};
-  if (::fstat(fd_, &opened) != 0 || opened.st_dev != before.st_dev || opened.st_ino != before.st_ino) {
+  if (::fstat(fd_.get(), &opened) != 0 || opened.st_dev != before.st_dev || opened.st_ino != before.st_ino) {
     *why = openPath_ + " changed while it was opened; it is not used";
     Close();
     return false;
@@ -437,13 +436,13 @@ bool Class1Modem::Open(std::string* why) {
     Close();
     return false;
   }
-  if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+  if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
     *why = device_ + " is in use by another program";
     Close();
     return false;
   }
   termios t{};
-  if (::tcgetattr(fd_, &t) != 0) {
+  if (::tcgetattr(fd_.get(), &t) != 0) {
     *why = device_ + " is not a serial port: " + std::strerror(errno);
     Close();
     return false;
@@ -455,27 +454,24 @@ bool Class1Modem::Open(std::string* why) {
   t.c_cc[VTIME] = 0;
   ::cfsetispeed(&t, Speed(baud_));
   ::cfsetospeed(&t, Speed(baud_));
-  ::tcsetattr(fd_, TCSANOW, &t);
+  ::tcsetattr(fd_.get(), TCSANOW, &t);
   int lines = TIOCM_DTR | TIOCM_RTS;
-  ::ioctl(fd_, TIOCMBIS, &lines);  // not every device has modem lines (a pty has none)
-  ::tcflush(fd_, TCIOFLUSH);
+  ::ioctl(fd_.get(), TIOCMBIS, &lines);  // not every device has modem lines (a pty has none)
+  ::tcflush(fd_.get(), TCIOFLUSH);
   in_.Clear();
   return true;
 }
 
 void Class1Modem::Close() {
-  if (fd_ >= 0) {
-    ::tcflush(fd_, TCOFLUSH);
-    ::close(fd_);  // drops DTR (HUPCL): a modem still off hook hangs up
-  }
-  fd_ = -1;
+  if (fd_) ::tcflush(fd_.get(), TCOFLUSH);
+  fd_.reset();  // drops DTR (HUPCL): a modem still off hook hangs up
   in_.Clear();
   Unlock();
 }
 
 bool Class1Modem::Fill(double wait) {
-  if (fd_ < 0 || gone_) return false;
-  pollfd p{fd_, POLLIN, 0};
+  if (!fd_ || gone_) return false;
+  pollfd p{fd_.get(), POLLIN, 0};
   int ms = std::max(0, static_cast<int>(wait * 1000));
   int r = ::poll(&p, 1, ms);
   if (r < 0) return errno == EINTR;
@@ -488,7 +484,7 @@ bool Class1Modem::Fill(double wait) {
   // without end is cut off before that) waits for its reader.
   if (in_.Room() == 0) return true;
   uint8_t buf[4096];
-  ssize_t n = ::read(fd_, buf, std::min(sizeof buf, in_.Room()));
+  ssize_t n = ::read(fd_.get(), buf, std::min(sizeof buf, in_.Room()));
   if (n > 0) {
     in_.Append(buf, static_cast<size_t>(n));
     return true;
@@ -500,11 +496,11 @@ bool Class1Modem::Fill(double wait) {
 }
 
 bool Class1Modem::WriteRaw(const uint8_t* data, size_t len, double timeout, const Idle& idle) {
-  if (fd_ < 0 || gone_) return false;
+  if (!fd_ || gone_) return false;
   auto deadline = Deadline(timeout);
   size_t done = 0;
   while (done < len) {
-    ssize_t n = ::write(fd_, data + done, len - done);
+    ssize_t n = ::write(fd_.get(), data + done, len - done);
     if (n > 0) {
       done += static_cast<size_t>(n);
       continue;
@@ -515,7 +511,7 @@ bool Class1Modem::WriteRaw(const uint8_t* data, size_t len, double timeout, cons
       return false;
     }
     if (Clock::now() >= deadline) return false;
-    pollfd p{fd_, POLLOUT, 0};
+    pollfd p{fd_.get(), POLLOUT, 0};
     ::poll(&p, 1, 20);
     if (p.revents & (POLLERR | POLLNVAL)) {
       gone_ = true;
@@ -620,7 +616,7 @@ Reply Class1Modem::Abort(double timeout) {
 }
 
 void Class1Modem::DiscardOutput() {
-  if (fd_ >= 0) ::tcflush(fd_, TCOFLUSH);
+  if (fd_) ::tcflush(fd_.get(), TCOFLUSH);
 }
 
 bool Class1Modem::Reset(const std::string& init, std::string* why) {

@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/fs/Files.h"
+
 namespace brevant::faxd {
 
 // A modem's final result codes (V.250, T.31), plus two of our own.
@@ -112,7 +114,7 @@ class Class1Modem {
   // RTS/CTS flow control, DTR raised, pending input dropped.
   bool Open(std::string* why);
   void Close();
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return fd_.valid(); }
   bool Gone() const { return gone_; }
   // What the modem sent beyond what the driver takes ("the modem on DEVICE
   // sent ..."): a wait that ended in Reply::kOverflow, or data beyond
@@ -174,7 +176,7 @@ class Class1Modem {
 
   std::string device_, openPath_;
   int baud_;
-  int fd_ = -1;
+  platform::UniqueFd fd_;
   bool gone_ = false;
   std::string problem_;
   std::size_t dataTaken_ = 0;  // since the last CONNECT

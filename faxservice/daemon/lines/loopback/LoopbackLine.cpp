@@ -16,6 +16,8 @@
 #include <memory>
 #include <thread>
 
+#include "platform/fs/Files.h"
+
 namespace brevant::faxd {
 
 namespace {
@@ -200,11 +202,8 @@ Result RunCall(Call& c, const std::string& callerIdent, const std::string& answe
 std::string NewFile(const std::string& folder, const std::string& stem) {
   for (int n = 1; n < 10000; ++n) {
     std::string path = folder + "/" + stem + "-" + std::to_string(n) + ".tif";
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      ::close(fd);
+    if (platform::UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)))
       return path;
-    }
     if (errno != EEXIST) return "";
   }
   return "";
