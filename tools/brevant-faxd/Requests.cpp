@@ -14,6 +14,7 @@
 
 #include "platform/faxservice/FaxService.h"
 #include "platform/faxservice/FaxTiff.h"
+#include "faxservice/daemon/lines/sip/LineSecrets.h"
 #include "tools/brevant-faxd/CoverPage.h"
 #include "tools/brevant-faxd/Line.h"
 
@@ -126,6 +127,17 @@ bool CommonLineSetting(const std::string& key) {
                         "send_enabled", "priority"})
     if (key == k) return true;
   return false;
+}
+
+// A line's password goes to the service's secret store, never into the
+// device row that "lines" shows.
+bool LineSecretSetting(const std::string& kind, const std::string& key) { return kind == "sip" && key == "password"; }
+
+void PutSecrets(const std::string& stateDir, const std::string& kind, long long id, const Message& req) {
+  std::string why;
+  if (LineSecretSetting(kind, "password") && req.Has("password") &&
+      !PutLineSecret(stateDir, id, req.Get("password"), &why))
+    throw Refused(5, "the line's password was not kept: " + why);
 }
 
 // "receive" as people write it: off, auto (on), manual, or the number.
@@ -767,6 +779,14 @@ Message Requests::ListLines() {
     Message config;
     Message::Decode(row.Get("config"), &config);
     for (auto& [k, v] : config.Fields()) line.Set(k, v);
+    if (row.Get("kind") == "sip") {
+      // Whether each number called took T.38 or needed G.711 audio.
+      std::string memory;
+      for (Message& m : state_.db.Query("SELECT key, value FROM settings WHERE key LIKE 'sip_t38:%' ORDER BY key"))
+        memory += (memory.empty() ? "" : ", ") + m.Get("key").substr(8) + " " + m.Get("value");
+      line.Set("password", LineSecret(state_.Dir(), row.GetInt("id")).empty() ? "not set" : "set");
+      line.Set("t38_memory", memory);
+    }
     r.AddItem(++n, line);
   }
   return r.Set("count", n);
@@ -805,7 +825,7 @@ Message Requests::AddLine(const Message& req, std::unique_lock<std::mutex>& lk) 
   auto cols = CommonColumns(req);
   Message config;
   for (auto& [k, v] : req.Fields())
-    if (!CommonLineSetting(k)) config.Set(k, v);
+    if (!CommonLineSetting(k) && !LineSecretSetting(kind, k)) config.Set(k, v);
   if (!check && config.Size() > 0)
     throw Refused(5, "unknown setting \"" + config.Fields()[0].first.substr(0, 32) + "\" of a " + kind + " line");
   if (long long other = LineWithDevice(config.Get("device"), 0))
@@ -825,9 +845,12 @@ Message Requests::AddLine(const Message& req, std::unique_lock<std::mutex>& lk) 
       throw Refused(5, config.Get("device") + " is the device of line " + std::to_string(other) + " already");
   }
   const std::string station = state_.Setting("station_id");
-  std::string name = kind == "modem" ? "Fax modem on " + config.Get("device") : "Brevant Loopback Modem";
+  std::string name = report.Has("name")   ? report.Get("name")
+                     : kind == "modem"     ? "Fax modem on " + config.Get("device")
+                                           : "Brevant Loopback Modem";
   std::string description =
-      kind == "modem" ? "Class 1 fax modem " + report.Get("modem") + " on " + config.Get("device") + ", up to " +
+      report.Has("description") ? report.Get("description")
+      : kind == "modem"         ? "Class 1 fax modem " + report.Get("modem") + " on " + config.Get("device") + ", up to " +
                             report.Get("max_rate") + " bit/s"
                       : "Loopback line: faxes go over T.30 (SpanDSP) to a far-end station inside the fax service";
   // A line's number is never given again: jobs and faxes name the line
@@ -835,6 +858,7 @@ Message Requests::AddLine(const Message& req, std::unique_lock<std::mutex>& lk) 
   long long id = 1 + std::max(state_.db.QueryInt("SELECT MAX(id) FROM devices"),
                               static_cast<long long>(state_.SettingReal("last_line_id")));
   state_.PutSetting("last_line_id", std::to_string(id));
+  PutSecrets(state_.Dir(), kind, id, req);
   state_.db.Exec("INSERT INTO devices(id, name, tsid, csid, receive_mode, rings, kind, config, description, priority)"
                  " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                  {id, name, station, station, static_cast<long long>(faxsvc::kReceiveAuto), 2LL, kind,
@@ -861,8 +885,9 @@ Message Requests::UpdateLine(const Message& req, std::unique_lock<std::mutex>& l
   Message config;
   Message::Decode(rows[0].Get("config"), &config);
   bool changed = false;
+  PutSecrets(state_.Dir(), rows[0].Get("kind"), id, req);
   for (auto& [k, v] : req.Fields())
-    if (!CommonLineSetting(k)) {
+    if (!CommonLineSetting(k) && !LineSecretSetting(rows[0].Get("kind"), k)) {
       config.Set(k, v);
       changed = true;
     }
@@ -916,6 +941,7 @@ Message Requests::RemoveLine(const Message& req) {
                    {static_cast<long long>(faxsvc::kJobFailed), Now(), id, static_cast<long long>(faxsvc::kJobPending)});
     state_.Event("line", 0, "line " + std::to_string(id) + " removed");
   });
+  RemoveLineSecret(state_.Dir(), id);
   state_.Changed();
   return Ok().Set("id", id);
 }

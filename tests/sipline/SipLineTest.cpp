@@ -1,0 +1,151 @@
+// brevant-faxd's SIP lines at a real provider (Kamailio on 127.0.0.1): one
+// service with three lines, each its own SIP account, faxes from one line
+// to another's number. What the far end received is compared pixel for
+// pixel with what was sent; the transmission reports and the lines' status
+// say how each fax travelled.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/faxservice/FaxService.h"
+#include "tests/faxservice/FaxTestSupport.h"
+#include "tests/modem/ModemTestSupport.h"
+#include "tests/support/SipWorld.h"
+
+using brevant::faxsvc::Message;
+using namespace brevant;
+using namespace brevant::test;
+
+namespace {
+
+// carol's line takes no T.38: a call offering only T.38 is refused (488).
+const std::vector<SipUser> kUsers = {{"alice", "secretA", {"5551001"}},
+                                     {"bob", "secretB", {"5552002"}},
+                                     {"carol", "secretC", {"5553003"}}};
+
+class SipLines : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(provider_.Running()) << provider_.Log();
+    ASSERT_TRUE(daemon_.Start());
+    ASSERT_EQ(daemon_.Call(Message("line_remove").Set("id", 1)).Get("ok"), "1");
+    daemon_.Call(Message("line_set").Set("retry_interval", "0").Set("retries", "1").Set("ring_seconds", "1"));
+  }
+  // A SIP line of the user; its id once it registered.
+  std::string AddLine(const SipUser& u, Message extra = Message("line_add")) {
+    // Each line its own media ports, away from other tests running now.
+    static int next = 30000 + (getpid() % 300) * 60;
+    next += 20;
+    extra.Set("kind", "sip").Set("registrar", provider_.Registrar()).Set("user", u.user)
+        .Set("password", u.password).Set("number", u.numbers[0]).Set("sip_port", "0")
+        .Set("local_address", "127.0.0.1").Set("pace", "8").Set("rings", "1")
+        .Set("ports", std::to_string(next) + "-" + std::to_string(next + 19));
+    Message r = daemon_.Call(extra);
+    EXPECT_EQ(r.Get("ok"), "1") << r.Get("error");
+    return r.Get("id");
+  }
+  Message LineOf(const std::string& id) {
+    for (const Message& line : daemon_.Call(Message("lines")).Items())
+      if (line.Get("id") == id) return line;
+    return Message();
+  }
+  bool Registered(const std::string& id) {
+    return WaitFor([&] { return LineOf(id).Get("status").rfind("ready: registered", 0) == 0; }, 15);
+  }
+  // Only `line` places calls.
+  void SendOn(const std::vector<std::string>& lines, const std::string& line) {
+    for (const std::string& l : lines)
+      daemon_.Call(Message("line_update").Set("id", l).Set("send_enabled", l == line ? "1" : "0"));
+  }
+  // Sends the pages to the number; the job once settled.
+  Message Fax(const std::vector<faxsvc::FaxPage>& pages, const std::string& number) {
+    std::string path = world_.Root() + "/doc-" + std::to_string(++docs_) + ".tif", why;
+    EXPECT_TRUE(faxsvc::WriteFaxTiff(path, pages, "", &why)) << why;
+    Message r = daemon_.Call(Message("submit").Set("file", path).Set("number", number).Set("name", "Test"));
+    EXPECT_EQ(r.Get("ok"), "1") << r.Get("error");
+    const std::string id = r.Get("id");
+    auto job = [&] { return daemon_.Call(Message("job").Set("id", id)).Item(1); };
+    WaitFor([&] {
+      long long s = job().GetInt("status");
+      return s == faxsvc::kJobCompleted || s == faxsvc::kJobFailed || s == faxsvc::kJobRetriesExceeded;
+    }, 120);
+    return job();
+  }
+  // The sent record and the received fax of the last call; the received
+  // fax's pages compared with `pages`.
+  void ExpectArrived(const std::vector<faxsvc::FaxPage>& pages, const std::string& how) {
+    auto sent = daemon_.Archive("out").Items();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.back().GetInt("pages"), static_cast<long long>(pages.size()));
+    EXPECT_NE(sent.back().Get("modem").find("(" + how), std::string::npos) << sent.back().Get("modem");
+    std::vector<Message> in;
+    ASSERT_TRUE(WaitFor([&] { return (in = daemon_.Archive("in").Items()).size() > received_; }, 20));
+    received_ = in.size();
+    EXPECT_TRUE(SamePages(pages, ReadPages(in.back().Get("path"))));
+  }
+  std::string Events() {
+    std::string all;
+    for (const Message& e : daemon_.Call(Message("events")).Items()) all += e.Get("text") + "\n";
+    return all;
+  }
+
+  TestWorld world_;
+  SipWorld provider_{world_.Root(), kUsers, {}};
+  FaxDaemon daemon_{world_};
+  int docs_ = 0;
+  std::size_t received_ = 0;
+};
+
+}  // namespace
+
+TEST_F(SipLines, PasswordIsKeptSecretAndAFailedRegistrationSaysTheRegistrarsReason) {
+  std::string wrong = AddLine({"bob", "not-bobs", {"5552002"}});
+  EXPECT_TRUE(WaitFor([&] { return LineOf(wrong).Get("status").find("failed: 401 Unauthorized") != std::string::npos; }, 15))
+      << LineOf(wrong).Get("status");
+  const Message line = LineOf(wrong);
+  EXPECT_EQ(line.Get("password"), "set");
+  for (const auto& [k, v] : daemon_.Call(Message("lines")).Fields()) EXPECT_EQ(v.find("not-bobs"), std::string::npos) << k;
+  EXPECT_EQ(TestWorld::ReadFile(daemon_.StateDir() + "/faxd.db").find("not-bobs"), std::string::npos);
+  struct stat st {};
+  ASSERT_EQ(::stat((daemon_.StateDir() + "/secrets/line-" + wrong).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  // The right password, given later, registers the line.
+  daemon_.Call(Message("line_update").Set("id", wrong).Set("password", "secretB"));
+  EXPECT_TRUE(Registered(wrong)) << LineOf(wrong).Get("status");
+  // Settings a SIP line cannot use are refused with the reason.
+  Message bad = daemon_.Call(Message("line_add").Set("kind", "sip").Set("registrar", provider_.Registrar())
+                                 .Set("user", "x").Set("codecs", "G729"));
+  EXPECT_EQ(bad.Get("error"), "codecs must be PCMA, PCMU or both in the order wanted (PCMA,PCMU)");
+  daemon_.Call(Message("line_remove").Set("id", wrong));
+  EXPECT_NE(::stat((daemon_.StateDir() + "/secrets/line-" + wrong).c_str(), &st), 0);
+}
+
+TEST_F(SipLines, FaxesGoAsT38BothWaysAndAsG711WhereT38IsRefusedAndTheNextCallStartsThatWay) {
+  const std::string a = AddLine(kUsers[0]), b = AddLine(kUsers[1]);
+  const std::string c = AddLine(kUsers[2], Message("line_add").Set("t38", "off"));
+  for (const std::string& l : {a, b, c}) ASSERT_TRUE(Registered(l)) << LineOf(l).Get("status");
+  const auto pages = TestPages(2, false);
+
+  SendOn({a, b, c}, a);
+  Message job = Fax(pages, "5552002");
+  ASSERT_EQ(job.GetInt("status"), faxsvc::kJobCompleted) << job.Get("error") << Events();
+  ExpectArrived(pages, "T.38");
+  SendOn({a, b, c}, b);
+  job = Fax(pages, "5551001");
+  ASSERT_EQ(job.GetInt("status"), faxsvc::kJobCompleted) << job.Get("error") << Events();
+  ExpectArrived(pages, "T.38");
+
+  // carol refuses T.38: the fax goes as G.711, and so does the next one,
+  // without asking for T.38 first.
+  SendOn({a, b, c}, a);
+  job = Fax(pages, "5553003");
+  ASSERT_EQ(job.GetInt("status"), faxsvc::kJobCompleted) << job.Get("error") << Events();
+  ExpectArrived(pages, "G.711");
+  EXPECT_EQ(Events().find("refused T.38 before"), std::string::npos);
+  EXPECT_EQ(LineOf(a).Get("t38_memory"), "5551001 T.38, 5552002 T.38, 5553003 G.711");
+  job = Fax(pages, "5553003");
+  ASSERT_EQ(job.GetInt("status"), faxsvc::kJobCompleted) << job.Get("error") << Events();
+  ExpectArrived(pages, "G.711");
+  EXPECT_NE(Events().find("5553003 refused T.38 before: calling it with G.711 audio"), std::string::npos) << Events();
+}
