@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/faxservice/FaxService.h"
 #include "tests/faxservice/FaxTestSupport.h"
 #include "tests/modem/ModemTestSupport.h"
@@ -84,6 +86,16 @@ class SipLines : public ::testing::Test {
     received_ = in.size();
     EXPECT_TRUE(SamePages(pages, ReadPages(in.back().Get("path"))));
   }
+  // The job of the last event of the kind ("sending", "answered"), "" when none.
+  std::string LastJob(const std::string& kind) {
+    std::string id;
+    for (const Message& e : daemon_.Call(Message("events")).Items())
+      if (e.Get("kind") == kind) id = e.Get("job_id");
+    return id;
+  }
+  long long PagesOf(const std::string& job) {
+    return job.empty() ? 0 : daemon_.Call(Message("job").Set("id", job)).Item(1).GetInt("pages_sent");
+  }
   std::string Events() {
     std::string all;
     for (const Message& e : daemon_.Call(Message("events")).Items()) all += e.Get("text") + "\n";
@@ -105,7 +117,8 @@ TEST_F(SipLines, PasswordIsKeptSecretAndAFailedRegistrationSaysTheRegistrarsReas
       << LineOf(wrong).Get("status");
   const Message line = LineOf(wrong);
   EXPECT_EQ(line.Get("password"), "set");
-  for (const auto& [k, v] : daemon_.Call(Message("lines")).Fields()) EXPECT_EQ(v.find("not-bobs"), std::string::npos) << k;
+  const Message lines = daemon_.Call(Message("lines"));
+  for (const auto& [k, v] : lines.Fields()) EXPECT_EQ(v.find("not-bobs"), std::string::npos) << k;
   EXPECT_EQ(TestWorld::ReadFile(daemon_.StateDir() + "/faxd.db").find("not-bobs"), std::string::npos);
   struct stat st {};
   ASSERT_EQ(::stat((daemon_.StateDir() + "/secrets/line-" + wrong).c_str(), &st), 0);
@@ -148,4 +161,58 @@ TEST_F(SipLines, FaxesGoAsT38BothWaysAndAsG711WhereT38IsRefusedAndTheNextCallSta
   ASSERT_EQ(job.GetInt("status"), faxsvc::kJobCompleted) << job.Get("error") << Events();
   ExpectArrived(pages, "G.711");
   EXPECT_NE(Events().find("5553003 refused T.38 before: calling it with G.711 audio"), std::string::npos) << Events();
+  // Once carol takes T.38, she asks for it on the caller's fax tones: the
+  // audio call moves to T.38 and the number is T.38 again.
+  auto registrations = [&] {
+    const std::string all = Events(), mark = "line " + c + ": ready: registered";
+    int n = 0;
+    for (auto at = all.find(mark); at != std::string::npos; at = all.find(mark, at + 1)) ++n;
+    return n;
+  };
+  const int before = registrations();
+  daemon_.Call(Message("line_update").Set("id", c).Set("t38", "on"));
+  ASSERT_TRUE(WaitFor([&] { return registrations() > before; }, 15)) << Events();
+  job = Fax(pages, "5553003");
+  ASSERT_EQ(job.GetInt("status"), faxsvc::kJobCompleted) << job.Get("error") << Events();
+  ExpectArrived(pages, "T.38");
+  EXPECT_NE(LineOf(a).Get("t38_memory").find("5553003 T.38"), std::string::npos);
+
+  // A provider that answers 503: tried again as the retry rules say, then
+  // failed with the provider's answer, and nothing arrived.
+  job = Fax(pages, "5550503");
+  EXPECT_EQ(job.GetInt("status"), faxsvc::kJobRetriesExceeded);
+  EXPECT_EQ(job.Get("error"), "provider: 503 Service Unavailable");
+  EXPECT_EQ(daemon_.Archive("in").Items().size(), received_);
+}
+
+TEST_F(SipLines, AFarEndThatHangsUpMidFaxIsAFailedAttemptThatNamesTheConfirmedPages) {
+  const std::string a = AddLine(kUsers[0]), b = AddLine(kUsers[1]);
+  for (const std::string& l : {a, b}) ASSERT_TRUE(Registered(l)) << LineOf(l).Get("status");
+  SendOn({a, b}, a);
+  const auto pages = TestPages(3, false);
+  // bob's side hangs up (its call cancelled) once alice's side has the
+  // first page confirmed.
+  std::thread cut([&] {
+    WaitFor([&] {
+      const std::string out = LastJob("sending"), in = LastJob("answered");
+      if (PagesOf(out) < 1 || in.empty()) return false;
+      daemon_.Call(Message("job_op").Set("id", in).Set("action", "cancel"));
+      return true;
+    }, 60);
+  });
+  Message job = Fax(pages, "5552002");
+  cut.join();
+  // The cut call is a failed attempt that names the pages confirmed, never
+  // "done"; the retry brings the whole fax.
+  ASSERT_EQ(job.GetInt("status"), faxsvc::kJobCompleted) << job.Get("error") << Events();
+  EXPECT_NE(Events().find("fax to 5552002: the far end hung up (BYE); pages confirmed: 1"), std::string::npos)
+      << Events();
+  EXPECT_EQ(job.GetInt("attempts"), 2);
+  std::vector<Message> in;
+  ASSERT_TRUE(WaitFor([&] { return (in = daemon_.Archive("in").Items()).size() == 2; }, 20));
+  const auto cutShort = ReadPages(in[0].Get("path"));
+  ASSERT_FALSE(cutShort.empty());
+  ASSERT_LT(cutShort.size(), pages.size());
+  EXPECT_TRUE(SamePages({pages.begin(), pages.begin() + static_cast<long>(cutShort.size())}, cutShort));
+  EXPECT_TRUE(SamePages(pages, ReadPages(in[1].Get("path"))));
 }

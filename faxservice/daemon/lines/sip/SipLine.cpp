@@ -46,9 +46,6 @@ namespace fm = brevant::faxmedia;
 
 // A line that could not start its account or media tries again after this.
 constexpr auto kRetryStart = std::chrono::seconds(5);
-// A call connected but with no fax on it ends after this much wall time
-// without news (the media engine's own silence limit ends a quiet fax).
-constexpr auto kNoMediaLimit = std::chrono::seconds(40);
 // After the far end hung up, a fax session gets this long to finish by
 // itself (the DCN it just received) before it is cut off.
 constexpr auto kFinishAfterHangUp = std::chrono::seconds(3);
@@ -397,13 +394,11 @@ class SipLine final : public Line, sip::SipListener {
     bool connected = false, offered = false, cancelled = false;
     int confirmed = 0, received = 0;
     unsigned seen = ~0u;
-    auto lastNews = Clock::now();
     std::optional<Clock::time_point> hungUpAt;
     const auto ringLimit = Clock::now() + std::chrono::seconds(settings_.account.ringSeconds + 10);
     for (;;) {
       std::unique_lock lock(mu_);
       cv_.wait_for(lock, std::chrono::milliseconds(100), [&] { return c->changes != seen; });
-      if (c->changes != seen) lastNews = Clock::now();
       seen = c->changes;
       const bool started = c->started, finished = c->finished, ended = c->ended;
       const bool offerT38 = c->tone && c->t38Allowed && c->t38Refused.empty() && c->kind == sip::MediaKind::kAudio;
@@ -432,7 +427,9 @@ class SipLine final : public Line, sip::SipListener {
         if (!hungUpAt) hungUpAt = Clock::now();
         if (Clock::now() - *hungUpAt > kFinishAfterHangUp) break;
       }
-      if ((!started && Clock::now() > ringLimit) || (started && Clock::now() - lastNews > kNoMediaLimit)) break;
+      // Once connected, a far end that goes quiet is ended by the media
+      // engine's silence limit (line time), however slow the pages are.
+      if (!started && Clock::now() > ringLimit) break;
     }
     std::shared_ptr<fm::MediaCall> media;
     std::shared_ptr<sip::SipCall> sipCall;
