@@ -157,6 +157,7 @@ TEST_F(SipLines, FaxesGoAsT38BothWaysAndAsG711WhereT38IsRefusedAndTheNextCallSta
   ExpectArrived(pages, "G.711");
   EXPECT_EQ(Events().find("refused T.38 before"), std::string::npos);
   EXPECT_EQ(LineOf(a).Get("t38_memory"), "5551001 T.38, 5552002 T.38, 5553003 G.711");
+  EXPECT_EQ(daemon_.Call(Message("devices")).Get("1.t38_memory"), LineOf(a).Get("t38_memory"));
   job = Fax(pages, "5553003");
   ASSERT_EQ(job.GetInt("status"), faxsvc::kJobCompleted) << job.Get("error") << Events();
   ExpectArrived(pages, "G.711");

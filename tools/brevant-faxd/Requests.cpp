@@ -133,6 +133,15 @@ bool CommonLineSetting(const std::string& key) {
 // device row that "lines" shows.
 bool LineSecretSetting(const std::string& kind, const std::string& key) { return kind == "sip" && key == "password"; }
 
+// What the SIP lines learnt of the numbers they called: "5552002 T.38,
+// 5553003 G.711" (the numbers called are the administrators' to see).
+std::string T38Memory(State& state) {
+  std::string memory;
+  for (Message& m : state.db.Query("SELECT key, value FROM settings WHERE key LIKE 'sip_t38:%' ORDER BY key"))
+    memory += (memory.empty() ? "" : ", ") + m.Get("key").substr(8) + " " + m.Get("value");
+  return memory;
+}
+
 void PutSecrets(const std::string& stateDir, const std::string& kind, long long id, const Message& req) {
   std::string why;
   if (LineSecretSetting(kind, "password") && req.Has("password") &&
@@ -400,6 +409,7 @@ Message Requests::Devices(const Caller& caller) {
     d.Set("ringing", state_.db.QueryInt("SELECT COUNT(*) FROM jobs WHERE queue='in' AND status=? AND device_id=?",
                                         {static_cast<long long>(faxsvc::kJobPending), row.GetInt("id")}));
     if (caller.admin) d.Set("route_to", UserOf(row.GetInt("route_uid", -1)));
+    if (caller.admin && row.Get("kind") == "sip") d.Set("t38_memory", T38Memory(state_));
     r.AddItem(++n, d);
   }
   return r.Set("count", n);
@@ -780,12 +790,8 @@ Message Requests::ListLines() {
     Message::Decode(row.Get("config"), &config);
     for (auto& [k, v] : config.Fields()) line.Set(k, v);
     if (row.Get("kind") == "sip") {
-      // Whether each number called took T.38 or needed G.711 audio.
-      std::string memory;
-      for (Message& m : state_.db.Query("SELECT key, value FROM settings WHERE key LIKE 'sip_t38:%' ORDER BY key"))
-        memory += (memory.empty() ? "" : ", ") + m.Get("key").substr(8) + " " + m.Get("value");
       line.Set("password", LineSecret(state_.Dir(), row.GetInt("id")).empty() ? "not set" : "set");
-      line.Set("t38_memory", memory);
+      line.Set("t38_memory", T38Memory(state_));
     }
     r.AddItem(++n, line);
   }
