@@ -138,7 +138,7 @@ TEST_F(SipLines, FaxesGoAsT38BothWaysAndAsG711WhereT38IsRefusedAndTheNextCallSta
   EXPECT_EQ(LineOf(a).Get("t38_memory"), "5551001 T.38, 5552002 T.38, 5553003 G.711");
   EXPECT_EQ(daemon_.Call(Message("devices")).Get("1.t38_memory"), LineOf(a).Get("t38_memory"));
   ExpectSent(pages, "5553003", "G.711");
-  EXPECT_EQ(Said("5553003 refused T.38 before: calling it with G.711 audio"), 1) << Events();
+  EXPECT_EQ(Said("5553003 did not fax over T.38 before: calling it with G.711 audio"), 1) << Events();
   // Once carol takes T.38, she asks for it on the caller's fax tones: the
   // audio call moves to T.38 and the number is T.38 again.
   const int before = Said("line " + c + ": ready: registered");

@@ -285,10 +285,10 @@ class SipLine final : public Line, sip::SipListener {
       report.result = "\"" + out.number.substr(0, 40) + "\" is not a number a SIP call can dial";
       return report;
     }
-    // T.38 first unless this number refused it before.
+    // T.38 first unless it did not work with this number before.
     const bool t38 = settings_.account.t38 && env_.setting(MemoryKey(number)) != "G.711";
     if (settings_.account.t38 && !t38 && env_.note)
-      env_.note(number + " refused T.38 before: calling it with G.711 audio");
+      env_.note(number + " did not fax over T.38 before: calling it with G.711 audio");
     auto call = NewCall(false);
     call->job.sendFile = out.document;
     call->job.firstPage = out.firstPage;
@@ -300,15 +300,18 @@ class SipLine final : public Line, sip::SipListener {
       if (!call->sip) call->sip = sipCall;
     }
     report = Run(call, events, out.pages - out.firstPage + 1);
-    // What worked is remembered for the next call to the number.
+    // What worked is remembered for the next call to the number: T.38
+    // once a page went over it; G.711 when T.38 was refused, or taken but
+    // no page got through on it (a gateway that agrees to T.38 and then
+    // fails is a common fault between vendors).
     bool refused, onT38;
     {
       std::lock_guard lock(mu_);
       refused = !call->t38Refused.empty();
       onT38 = call->kind == sip::MediaKind::kT38;
     }
-    if (refused) env_.putSetting(MemoryKey(number), "G.711");
-    else if (onT38 && report.pagesSent > 0) env_.putSetting(MemoryKey(number), "T.38");
+    if (onT38 && report.pagesSent > 0) env_.putSetting(MemoryKey(number), "T.38");
+    else if (refused || (onT38 && report.outcome == CallOutcome::kFailed)) env_.putSetting(MemoryKey(number), "G.711");
     return report;
   }
 
