@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "faxservice/daemon/lines/Line.h"
+#include "faxservice/daemon/lines/sip/LineSecrets.h"
 
 // The line administration requests: the lines (devices) listed, added,
 // changed and removed, their modems asked, and the service's settings.
@@ -34,6 +35,26 @@ bool CommonLineSetting(const std::string& key) {
                         "send_enabled", "priority"})
     if (key == k) return true;
   return false;
+}
+
+// A line's password goes to the service's secret store, never into the
+// device row that "lines" shows.
+bool LineSecretSetting(const std::string& kind, const std::string& key) { return kind == "sip" && key == "password"; }
+
+// What the SIP lines learnt of the numbers they called: "5552002 T.38,
+// 5553003 G.711" (the numbers called are the administrators' to see).
+std::string T38Memory(State& state) {
+  std::string memory;
+  for (Message& m : state.db.Query("SELECT key, value FROM settings WHERE key LIKE 'sip_t38:%' ORDER BY key"))
+    memory += (memory.empty() ? "" : ", ") + m.Get("key").substr(8) + " " + m.Get("value");
+  return memory;
+}
+
+void PutSecrets(const std::string& stateDir, const std::string& kind, long long id, const Message& req) {
+  std::string why;
+  if (LineSecretSetting(kind, "password") && req.Has("password") &&
+      !PutLineSecret(stateDir, id, req.Get("password"), &why))
+    throw Refused(kErrRefused, "the line's password was not kept: " + why);
 }
 
 // "receive" as people write it: off, auto (on), manual, or the number.
@@ -101,6 +122,7 @@ Message Requests::Devices(const Caller& caller) {
     d.Set("ringing", state_.db.QueryInt("SELECT COUNT(*) FROM jobs WHERE queue='in' AND status=? AND device_id=?",
                                         {static_cast<long long>(faxsvc::kJobPending), row.GetInt("id")}));
     if (caller.admin) d.Set("route_to", UserOf(row.GetInt("route_uid", -1)));
+    if (caller.admin && row.Get("kind") == "sip") d.Set("t38_memory", T38Memory(state_));
     r.AddItem(++n, d);
   }
   return r.Set("count", n);
@@ -191,6 +213,10 @@ Message Requests::ListLines() {
     Message config;
     Message::Decode(row.Get("config"), &config);
     for (auto& [k, v] : config.Fields()) line.Set(k, v);
+    if (row.Get("kind") == "sip") {
+      line.Set("password", LineSecret(state_.Dir(), row.GetInt("id")).empty() ? "not set" : "set");
+      line.Set("t38_memory", T38Memory(state_));
+    }
     r.AddItem(++n, line);
   }
   return r.Set("count", n);
@@ -267,7 +293,7 @@ Message Requests::AddLine(const Message& req, std::unique_lock<std::mutex>& lk) 
         LinePlan plan;
         plan.check = check;
         for (auto& [k, v] : req.Fields())
-          if (!CommonLineSetting(k)) plan.config.Set(k, v);
+          if (!CommonLineSetting(k) && !LineSecretSetting(kind, k)) plan.config.Set(k, v);
         if (!check && plan.config.Size() > 0)
           throw Refused(kErrRefused,
                         "unknown setting \"" + plan.config.Fields()[0].first.substr(0, 32) + "\" of a " + kind + " line");
@@ -280,16 +306,23 @@ Message Requests::AddLine(const Message& req, std::unique_lock<std::mutex>& lk) 
       [&](const LinePlan& plan, const Message& report) {
         const Message& config = plan.config;
         const std::string station = state_.Setting("station_id");
-        std::string name = kind == "modem" ? "Fax modem on " + config.Get("device") : "Brevant Loopback Modem";
+        // A kind's check may name the line and say what it is (a SIP line
+        // its account).
+        std::string name = report.Has("name")  ? report.Get("name")
+                           : kind == "modem"    ? "Fax modem on " + config.Get("device")
+                                                : "Brevant Loopback Modem";
         std::string description =
-            kind == "modem" ? "Class 1 fax modem " + report.Get("modem") + " on " + config.Get("device") +
-                                  ", up to " + report.Get("max_rate") + " bit/s"
-                            : "Loopback line: faxes go over T.30 (SpanDSP) to a far-end station inside the fax service";
+            report.Has("description") ? report.Get("description")
+            : kind == "modem"
+                ? "Class 1 fax modem " + report.Get("modem") + " on " + config.Get("device") + ", up to " +
+                      report.Get("max_rate") + " bit/s"
+                : "Loopback line: faxes go over T.30 (SpanDSP) to a far-end station inside the fax service";
         // A line's number is never given again: jobs and faxes name the
         // line that carried them.
         long long id = 1 + std::max(state_.db.QueryInt("SELECT MAX(id) FROM devices"),
                                     static_cast<long long>(state_.SettingReal("last_line_id")));
         state_.PutSetting("last_line_id", std::to_string(id));
+        PutSecrets(state_.Dir(), kind, id, req);
         state_.db.Exec(
             "INSERT INTO devices(id, name, tsid, csid, receive_mode, rings, kind, config, description, priority)"
             " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
@@ -312,14 +345,16 @@ Message Requests::UpdateLine(const Message& req, std::unique_lock<std::mutex>& l
   const long long id = req.GetInt("id");
   auto cols = CommonColumns(req);
   bool changed = false;
-  for (auto& [k, v] : req.Fields()) changed |= !CommonLineSetting(k);
+  std::string kind;
   return ChangeLine(
       lk,
       [&] {
         // The line's settings as they are now, with the request's on top.
         auto rows = state_.db.Query("SELECT kind, config FROM devices WHERE id=?", {id});
         if (rows.empty()) throw Refused(kErrRefused, "no fax line " + req.Get("id").substr(0, 32));
-        const std::string kind = rows[0].Get("kind");
+        kind = rows[0].Get("kind");
+        changed = false;
+        for (auto& [k, v] : req.Fields()) changed |= !CommonLineSetting(k) && !LineSecretSetting(kind, k);
         if (req.Has("kind") && req.Get("kind") != kind)
           throw Refused(kErrRefused, "a line's kind cannot change: remove the line and add another");
         LinePlan plan;
@@ -328,7 +363,7 @@ Message Requests::UpdateLine(const Message& req, std::unique_lock<std::mutex>& l
         Message::Decode(rows[0].Get("config"), &plan.config);
         const std::string device = plan.config.Get("device");
         for (auto& [k, v] : req.Fields())
-          if (!CommonLineSetting(k)) plan.config.Set(k, v);
+          if (!CommonLineSetting(k) && !LineSecretSetting(kind, k)) plan.config.Set(k, v);
         if (changed) {
           // A new device is asked before the line takes it; the line's own
           // modem is busy with the line, which opens it again with the new
@@ -339,6 +374,7 @@ Message Requests::UpdateLine(const Message& req, std::unique_lock<std::mutex>& l
         return plan;
       },
       [&](const LinePlan& plan, const Message& report) {
+        PutSecrets(state_.Dir(), kind, id, req);
         if (changed) state_.db.Exec("UPDATE devices SET config=? WHERE id=?", {plan.config.Encode(), id});
         if (plan.askDevice)
           state_.db.Exec("UPDATE devices SET description=? WHERE id=?",
@@ -370,6 +406,7 @@ Message Requests::RemoveLine(const Message& req) {
                    {static_cast<long long>(faxsvc::kJobFailed), Now(), id, static_cast<long long>(faxsvc::kJobPending)});
     state_.Event("line", 0, "line " + std::to_string(id) + " removed");
   });
+  RemoveLineSecret(state_.Dir(), id);
   state_.Changed();
   return Ok().Set("id", id);
 }

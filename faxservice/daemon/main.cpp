@@ -43,7 +43,7 @@ int Usage() {
                "                    [--idle-timeout SECONDS] [--daemon]\n"
                "       brevant-faxd call FILE.tif [--from NUMBER] [--wait]\n"
                "       brevant-faxd status | stop | line KEY=VALUE... | device [id=N] KEY=VALUE...\n"
-               "       brevant-faxd lines [list] | lines add DEVICE [KEY=VALUE...] | lines set ID KEY=VALUE...\n"
+               "       brevant-faxd lines [list] | lines add DEVICE|sip [KEY=VALUE...] | lines set ID KEY=VALUE...\n"
                "       brevant-faxd lines remove ID | modem probe DEVICE [speed=N] [init=CMDS]\n";
   return 2;
 }
@@ -258,10 +258,12 @@ int main(int argc, char** argv) {
     } else if (sub == "list") {
       req = Message("lines");
     } else if (sub == "add" && rest.size() >= 3) {
-      // "lines add kind=loopback" adds a line without a device.
+      // "lines add kind=loopback" adds a line without a device; "lines add
+      // sip KEY=VALUE..." a SIP line.
       req = Message("line_add");
       bool device = rest[2].find('=') == std::string::npos;
-      if (device) req.Set("device", rest[2]);
+      if (rest[2] == "sip" || rest[2] == "loopback") req.Set("kind", rest[2]);
+      else if (device) req.Set("device", rest[2]);
       from = device ? 3 : 2;
     } else if ((sub == "set" || sub == "remove") && rest.size() >= 3) {
       req = Message(sub == "set" ? "line_update" : "line_remove").Set("id", rest[2]);
@@ -272,7 +274,11 @@ int main(int argc, char** argv) {
     for (std::size_t i = from; i < rest.size(); ++i) {
       auto eq = rest[i].find('=');
       if (eq == std::string::npos || sub == "remove" || sub == "list") return Usage();
-      req.Set(rest[i].substr(0, eq), rest[i].substr(eq + 1));
+      std::string value = rest[i].substr(eq + 1);
+      // "password=-" reads the password from the first line of standard
+      // input, so that it shows in no process list.
+      if (rest[i].substr(0, eq) == "password" && value == "-" && !std::getline(std::cin, value)) return Usage();
+      req.Set(rest[i].substr(0, eq), value);
     }
     if (!Request(socket, req, &reply)) return 1;
     if (sub == "list") {

@@ -769,6 +769,7 @@ void Account::Authenticate(nua_handle_t* nh, const sip_t* sip) {
 }
 
 int Account::AllocatePort() {
+  if (s_.takeMediaPort) return s_.takeMediaPort();
   int first = s_.mediaPortFirst + (s_.mediaPortFirst & 1);  // RTP takes even ports
   int count = (s_.mediaPortLast - first) / 2 + 1;
   for (int i = 0; i < count; ++i) {
@@ -782,7 +783,9 @@ int Account::AllocatePort() {
 
 void Account::FreePort(const Call& call) {
   auto it = ports_.find(call.port_);
-  if (it != ports_.end() && it->second == call.Id()) ports_.erase(it);
+  if (it == ports_.end() || it->second != call.Id()) return;
+  ports_.erase(it);
+  if (s_.releaseMediaPort) s_.releaseMediaPort(call.port_);
 }
 
 void Account::Release(Call* call) {

@@ -22,6 +22,7 @@
 // media port from the account's range, given back as the call ends. A call
 // object stays valid as long as someone holds it; once ended, its
 // functions do nothing.
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,6 +43,11 @@ struct AccountSettings {
   std::string localAddress;  // address to use; empty: the one that reaches the registrar
   int sipPort = 5060;        // 0: any free port
   int mediaPortFirst = 40000, mediaPortLast = 40999;  // RTP/UDPTL ports, one per call
+  // When set, each call's media port comes from here instead of the range
+  // (0: none free), already bound by whoever runs the media, and goes back
+  // through releaseMediaPort as the call ends. Called on the stack's thread.
+  std::function<int()> takeMediaPort;
+  std::function<void(int)> releaseMediaPort;
   int registerSeconds = 600;       // registration lifetime asked for
   int retrySeconds = 30;           // wait after a failed registration before trying again
   int sessionSeconds = 1800;       // session timer asked for (RFC 4028)

@@ -1,0 +1,185 @@
+// brevant-faxd's SIP lines at a real provider (Kamailio on 127.0.0.1): one
+// service with three lines, each its own SIP account, faxes from one line
+// to another's number. What the far end received is compared pixel for
+// pixel with what was sent; the transmission reports and the lines' status
+// say how each fax travelled.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "faxservice/client/FaxService.h"
+#include "tests/faxservice/FaxTestSupport.h"
+#include "tests/modem/ModemTestSupport.h"
+#include "tests/support/SipWorld.h"
+
+using brevant::faxsvc::Message;
+using namespace brevant;
+using namespace brevant::test;
+
+namespace {
+
+// carol's line takes no T.38: a call offering only T.38 is refused (488).
+const std::vector<SipUser> kUsers = {{"alice", "secretA", {"5551001"}},
+                                     {"bob", "secretB", {"5552002"}},
+                                     {"carol", "secretC", {"5553003"}}};
+
+class SipLines : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(provider_.Running()) << provider_.Log();
+    ASSERT_TRUE(daemon_.Start());
+    ASSERT_EQ(daemon_.Call(Message("line_remove").Set("id", 1)).Get("ok"), "1");
+    daemon_.Call(Message("line_set").Set("retry_interval", "0").Set("retries", "1").Set("ring_seconds", "1"));
+  }
+  // A SIP line of the user; its id once it registered.
+  std::string AddLine(const SipUser& u, Message extra = Message("line_add")) {
+    // Each line its own media ports, away from other tests running now.
+    static int next = 30000 + (getpid() % 300) * 60;
+    next += 20;
+    extra.Set("kind", "sip").Set("registrar", provider_.Registrar()).Set("user", u.user)
+        .Set("password", u.password).Set("number", u.numbers[0]).Set("sip_port", "0")
+        .Set("local_address", "127.0.0.1").Set("pace", "8").Set("rings", "1")
+        .Set("ports", std::to_string(next) + "-" + std::to_string(next + 19));
+    Message r = daemon_.Call(extra);
+    EXPECT_EQ(r.Get("ok"), "1") << r.Get("error");
+    return r.Get("id");
+  }
+  Message LineOf(const std::string& id) {
+    for (const Message& line : daemon_.Call(Message("lines")).Items())
+      if (line.Get("id") == id) return line;
+    return Message();
+  }
+  bool Registered(const std::string& id) {
+    return WaitFor([&] { return LineOf(id).Get("status").rfind("ready: registered", 0) == 0; }, 15);
+  }
+  // Only `line` places calls.
+  void SendOn(const std::vector<std::string>& lines, const std::string& line) {
+    for (const std::string& l : lines)
+      daemon_.Call(Message("line_update").Set("id", l).Set("send_enabled", l == line ? "1" : "0"));
+  }
+  Message Job(const std::string& id) { return daemon_.Call(Message("job").Set("id", id)).Item(1); }
+  std::string Submit(const std::vector<faxsvc::FaxPage>& pages, const std::string& number) {
+    std::string path = world_.Root() + "/doc-" + number + ".tif", why;
+    EXPECT_TRUE(faxsvc::WriteFaxTiff(path, pages, "", &why)) << why;
+    return daemon_.Call(Message("submit").Set("file", path).Set("number", number).Set("name", "Test")).Get("id");
+  }
+  // The job once done or failed for good.
+  Message Settled(const std::string& id) {
+    Message job;
+    WaitFor([&] {
+      const long long s = (job = Job(id)).GetInt("status");
+      return s == faxsvc::kJobCompleted || s == faxsvc::kJobFailed || s == faxsvc::kJobRetriesExceeded;
+    }, 120);
+    return job;
+  }
+  // Sends the pages to the number: the fax is sent, its report says how it
+  // travelled ("T.38", "G.711"), and the pages the far end stored are the
+  // pages sent.
+  void ExpectSent(const std::vector<faxsvc::FaxPage>& pages, const std::string& number, const std::string& how) {
+    Message job = Settled(Submit(pages, number));
+    ASSERT_EQ(job.GetInt("status"), faxsvc::kJobCompleted) << job.Get("error") << Events();
+    const Message sent = daemon_.Archive("out").Items().back();
+    EXPECT_EQ(sent.GetInt("pages"), static_cast<long long>(pages.size()));
+    EXPECT_NE(sent.Get("modem").find("(" + how), std::string::npos) << sent.Get("modem");
+    std::vector<Message> in;
+    ASSERT_TRUE(WaitFor([&] { return (in = daemon_.Archive("in").Items()).size() > received_; }, 20));
+    received_ = in.size();
+    EXPECT_TRUE(SamePages(pages, ReadPages(in.back().Get("path"))));
+  }
+  std::string Events() {
+    std::string all;
+    for (const Message& e : daemon_.Call(Message("events")).Items()) all += e.Get("text") + "\n";
+    return all;
+  }
+  // How often the event history says `text`.
+  int Said(const std::string& text) {
+    const std::string all = Events();
+    int n = 0;
+    for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
+    return n;
+  }
+
+  TestWorld world_;
+  SipWorld provider_{world_.Root(), kUsers, {}};
+  FaxDaemon daemon_{world_};
+  std::size_t received_ = 0;
+};
+
+}  // namespace
+
+TEST_F(SipLines, FaxesGoAsT38BothWaysAndAsG711WhereT38IsRefusedAndTheNextCallStartsThatWay) {
+  // bob's line first has a wrong password: the registrar's reason is its
+  // status, and the password is in no reply and not in the database.
+  const std::string a = AddLine(kUsers[0]), b = AddLine({"bob", "not-bobs", {"5552002"}});
+  const std::string c = AddLine(kUsers[2], Message("line_add").Set("t38", "off"));
+  EXPECT_TRUE(WaitFor([&] { return LineOf(b).Get("status").find("failed: 401 Unauthorized") != std::string::npos; }, 15))
+      << LineOf(b).Get("status");
+  const Message lines = daemon_.Call(Message("lines"));
+  EXPECT_EQ(lines.Encode().find("not-bobs"), std::string::npos);
+  EXPECT_EQ(LineOf(b).Get("password"), "set");
+  EXPECT_EQ(TestWorld::ReadFile(daemon_.StateDir() + "/faxd.db").find("not-bobs"), std::string::npos);
+  const std::string secret = daemon_.StateDir() + "/secrets/line-" + b;
+  struct stat st {};
+  ASSERT_EQ(::stat(secret.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  daemon_.Call(Message("line_update").Set("id", b).Set("password", "secretB"));
+  for (const std::string& l : {a, b, c}) ASSERT_TRUE(Registered(l)) << LineOf(l).Get("status");
+
+  const auto pages = TestPages(2, false);
+  SendOn({a, b, c}, a);
+  ExpectSent(pages, "5552002", "T.38");
+  SendOn({a, b, c}, b);
+  ExpectSent(pages, "5551001", "T.38");
+  // carol refuses T.38: the fax goes as G.711, and so does the next one,
+  // without asking for T.38 first.
+  SendOn({a, b, c}, a);
+  ExpectSent(pages, "5553003", "G.711");
+  EXPECT_EQ(LineOf(a).Get("t38_memory"), "5551001 T.38, 5552002 T.38, 5553003 G.711");
+  EXPECT_EQ(daemon_.Call(Message("devices")).Get("1.t38_memory"), LineOf(a).Get("t38_memory"));
+  ExpectSent(pages, "5553003", "G.711");
+  EXPECT_EQ(Said("5553003 did not fax over T.38 before: calling it with G.711 audio"), 1) << Events();
+  // Once carol takes T.38, she asks for it on the caller's fax tones: the
+  // audio call moves to T.38 and the number is T.38 again.
+  const int before = Said("line " + c + ": ready: registered");
+  daemon_.Call(Message("line_update").Set("id", c).Set("t38", "on"));
+  ASSERT_TRUE(WaitFor([&] { return Said("line " + c + ": ready: registered") > before; }, 15)) << Events();
+  ExpectSent(pages, "5553003", "T.38");
+  EXPECT_NE(LineOf(a).Get("t38_memory").find("5553003 T.38"), std::string::npos);
+
+  // A provider that answers 503: tried again as the retry rules say, then
+  // failed with the provider's answer, and nothing arrived.
+  Message job = Settled(Submit(pages, "5550503"));
+  EXPECT_EQ(job.GetInt("status"), faxsvc::kJobRetriesExceeded);
+  EXPECT_EQ(job.Get("error"), "provider: 503 Service Unavailable");
+  EXPECT_EQ(daemon_.Archive("in").Items().size(), received_);
+  // A line removed takes its password with it.
+  daemon_.Call(Message("line_remove").Set("id", b));
+  EXPECT_NE(::stat(secret.c_str(), &st), 0);
+}
+
+TEST_F(SipLines, AFarEndThatHangsUpMidFaxIsAFailedAttemptThatNamesTheConfirmedPages) {
+  const std::string a = AddLine(kUsers[0]), b = AddLine(kUsers[1]);
+  for (const std::string& l : {a, b}) ASSERT_TRUE(Registered(l)) << LineOf(l).Get("status");
+  SendOn({a, b}, a);
+  const auto pages = TestPages(3, false);
+  const std::string id = Submit(pages, "5552002");
+  // bob's side hangs up (its call cancelled) once alice's has page 1 confirmed.
+  ASSERT_TRUE(WaitFor([&] { return Job(id).GetInt("pages_sent") >= 1; }, 60));
+  std::string answered;
+  for (const Message& e : daemon_.Call(Message("events")).Items())
+    if (e.Get("kind") == "answered") answered = e.Get("job_id");
+  daemon_.Call(Message("job_op").Set("id", answered).Set("action", "cancel"));
+  // The cut call is a failed attempt that names the pages confirmed, never
+  // "done"; the retry brings the whole fax.
+  Message job = Settled(id);
+  ASSERT_EQ(job.GetInt("status"), faxsvc::kJobCompleted) << job.Get("error") << Events();
+  EXPECT_EQ(Said("fax to 5552002: the far end hung up (BYE); pages confirmed: 1"), 1) << Events();
+  EXPECT_EQ(job.GetInt("attempts"), 2);
+  std::vector<Message> in;
+  ASSERT_TRUE(WaitFor([&] { return (in = daemon_.Archive("in").Items()).size() == 2; }, 20));
+  const auto cutShort = ReadPages(in[0].Get("path"));
+  ASSERT_LT(cutShort.size(), pages.size());
+  EXPECT_TRUE(SamePages({pages.begin(), pages.begin() + static_cast<long>(cutShort.size())}, cutShort));
+  EXPECT_TRUE(SamePages(pages, ReadPages(in[1].Get("path"))));
+}
