@@ -36,7 +36,7 @@ void EnsureGui() {
 }
 
 // Squares and frame on a page of w x h units; the squares are `side` wide.
-// With `corner`, a bar lies across the top-left corner inside the frame.
+// With `corner`, a bar lies in the top-left corner inside the frame.
 void DrawMarks(QPainter& p, int w, int h, int squares, int side, int line, bool corner = false) {
   p.fillRect(0, 0, w, h, Qt::white);
   p.setPen(QPen(Qt::black, line));
