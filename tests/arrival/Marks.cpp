@@ -36,13 +36,61 @@ void EnsureGui() {
 }
 
 // Squares and frame on a page of w x h units; the squares are `side` wide.
-void DrawMarks(QPainter& p, int w, int h, int squares, int side, int line) {
+// With `corner`, a bar lies in the top-left corner inside the frame.
+void DrawMarks(QPainter& p, int w, int h, int squares, int side, int line, bool corner = false) {
   p.fillRect(0, 0, w, h, Qt::white);
   p.setPen(QPen(Qt::black, line));
   p.drawRect(line * 2, line * 2, w - line * 4, h - line * 4);
   const int gap = side / 3, total = squares * side + (squares - 1) * gap;
   for (int i = 0; i < squares; ++i)
     p.fillRect((w - total) / 2 + i * (side + gap), (h - side) / 2, side, side, Qt::black);
+  if (corner) p.fillRect(line * 6, line * 6, side * 4 / 3, side / 3, Qt::black);
+}
+
+// A solid shape on a page: its box in 8 x 8 pixel cells, and how many
+// cells it fills.
+struct Shape {
+  int x0, y0, x1, y1, cells;
+  int Width() const { return x1 - x0 + 1; }
+  int Height() const { return y1 - y0 + 1; }
+};
+constexpr int kCell = 8;
+
+// The joined runs of black cells (at least 90 % black) on a page.
+std::vector<Shape> SolidShapes(const faxsvc::FaxPage& page) {
+  const int gw = page.width / kCell, gh = page.height / kCell;
+  std::vector<char> solid(std::size_t(gw) * std::size_t(gh), 0);
+  for (int gy = 0; gy < gh; ++gy)
+    for (int gx = 0; gx < gw; ++gx) {
+      int n = 0;
+      for (int y = gy * kCell; y < gy * kCell + kCell; ++y)
+        for (int x = gx * kCell; x < gx * kCell + kCell; ++x) n += page.Black(x, y);
+      solid[std::size_t(gy) * std::size_t(gw) + std::size_t(gx)] = n >= kCell * kCell * 9 / 10;
+    }
+  std::vector<Shape> shapes;
+  std::vector<std::pair<int, int>> stack;
+  for (int start = 0; start < gw * gh; ++start) {
+    if (!solid[std::size_t(start)]) continue;
+    Shape s{gw, gh, 0, 0, 0};
+    stack.push_back({start % gw, start / gw});
+    solid[std::size_t(start)] = 0;
+    while (!stack.empty()) {
+      auto [x, y] = stack.back();
+      stack.pop_back();
+      ++s.cells;
+      s.x0 = std::min(s.x0, x), s.x1 = std::max(s.x1, x), s.y0 = std::min(s.y0, y), s.y1 = std::max(s.y1, y);
+      for (auto [dx, dy] : {std::pair{1, 0}, {-1, 0}, {0, 1}, {0, -1}}) {
+        int nx = x + dx, ny = y + dy;
+        if (nx < 0 || ny < 0 || nx >= gw || ny >= gh ||
+            !solid[std::size_t(ny) * std::size_t(gw) + std::size_t(nx)])
+          continue;
+        solid[std::size_t(ny) * std::size_t(gw) + std::size_t(nx)] = 0;
+        stack.push_back({nx, ny});
+      }
+    }
+    shapes.push_back(s);
+  }
+  return shapes;
 }
 
 }  // namespace
@@ -56,6 +104,7 @@ std::string MarkedPdf(const std::string& path, const std::vector<PageSize>& page
         "  W 20 sub neg 0 rlineto closepath stroke\n"
         "  /x0 W N 80 mul 20 sub sub 2 div def\n"
         "  0 1 N 1 sub { 80 mul x0 add H 60 sub 2 div 60 60 rectfill } for\n"
+        "  24 H 44 sub 80 20 rectfill\n"
         "  showpage } def\n";
   for (std::size_t i = 0; i < pages.size(); ++i)
     ps << pages[i].width << ' ' << pages[i].height << ' ' << i + 1 << " page\n";
@@ -139,11 +188,12 @@ std::string MarkedWriter(const std::string& path, int pages) {
   return path;
 }
 
-std::string MarkedPicture(const std::string& path, int squares) {
+std::string MarkedPicture(const std::string& path, int squares, const PageSize& size) {
   EnsureGui();
-  QImage image(1240, 1754, QImage::Format_RGB32);  // A4 at 150 dpi
+  // The page at 150 dpi.
+  QImage image(int(size.width * 150 / 72 + 0.5), int(size.height * 150 / 72 + 0.5), QImage::Format_RGB32);
   QPainter p(&image);
-  DrawMarks(p, image.width(), image.height(), squares, 130, 4);
+  DrawMarks(p, image.width(), image.height(), squares, 130, 4, true);
   p.end();
   // An icon holds 256 pixels at most.
   if (fs::path(path).extension() == ".ico") image = image.scaledToHeight(256, Qt::SmoothTransformation);
@@ -169,41 +219,26 @@ std::string MarkedTiff(const std::string& path, int pages) {
 }
 
 int Squares(const faxsvc::FaxPage& page) {
-  // Joined black 8 x 8 cells at least 64 pixels each way, about square.
-  const int c = 8, gw = page.width / c, gh = page.height / c;
-  std::vector<char> solid(std::size_t(gw) * std::size_t(gh), 0);
-  for (int gy = 0; gy < gh; ++gy)
-    for (int gx = 0; gx < gw; ++gx) {
-      int n = 0;
-      for (int y = gy * c; y < gy * c + c; ++y)
-        for (int x = gx * c; x < gx * c + c; ++x) n += page.Black(x, y);
-      solid[std::size_t(gy) * std::size_t(gw) + std::size_t(gx)] = n >= c * c * 9 / 10;
-    }
+  // Shapes at least 64 pixels each way, about square and filled.
   int count = 0;
-  std::vector<std::pair<int, int>> stack;
-  for (int start = 0; start < gw * gh; ++start) {
-    if (!solid[std::size_t(start)]) continue;
-    int x0 = gw, y0 = gh, x1 = 0, y1 = 0, cells = 0;
-    stack.push_back({start % gw, start / gw});
-    solid[std::size_t(start)] = 0;
-    while (!stack.empty()) {
-      auto [x, y] = stack.back();
-      stack.pop_back();
-      ++cells;
-      x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
-      for (auto [dx, dy] : {std::pair{1, 0}, {-1, 0}, {0, 1}, {0, -1}}) {
-        int nx = x + dx, ny = y + dy;
-        if (nx < 0 || ny < 0 || nx >= gw || ny >= gh ||
-            !solid[std::size_t(ny) * std::size_t(gw) + std::size_t(nx)])
-          continue;
-        solid[std::size_t(ny) * std::size_t(gw) + std::size_t(nx)] = 0;
-        stack.push_back({nx, ny});
-      }
-    }
-    const int w = x1 - x0 + 1, h = y1 - y0 + 1;
-    if (w >= 8 && h >= 8 && w * 10 >= h * 6 && h * 10 >= w * 6 && cells * 10 >= w * h * 8) ++count;
+  for (const Shape& s : SolidShapes(page)) {
+    const int w = s.Width(), h = s.Height();
+    if (w >= 8 && h >= 8 && w * 10 >= h * 6 && h * 10 >= w * 6 && s.cells * 10 >= w * h * 8) ++count;
   }
   return count;
+}
+
+std::string MarkedCorner(const faxsvc::FaxPage& page) {
+  // A filled bar at least three times as long as it is wide.
+  std::string corner;
+  for (const Shape& s : SolidShapes(page)) {
+    const int longer = std::max(s.Width(), s.Height()), shorter = std::min(s.Width(), s.Height());
+    if (shorter < 2 || longer < 3 * shorter || s.cells * 10 < s.Width() * s.Height() * 8) continue;
+    if (!corner.empty()) return "";
+    const bool top = (s.y0 + s.y1 + 1) * kCell < page.height, left = (s.x0 + s.x1 + 1) * kCell < page.width;
+    corner = std::string(top ? "top" : "bottom") + (left ? " left" : " right");
+  }
+  return corner;
 }
 
 int TextLines(const faxsvc::FaxPage& page) {

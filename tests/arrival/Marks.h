@@ -1,6 +1,8 @@
 #pragma once
 // Documents whose page n shows n solid squares and a frame 10 pt inside its
 // edges (a cut page loses a line of it); text page n has 3n lines instead.
+// PDF pages and pictures also show a bar in their top-left corner, which
+// tells where a page's top went.
 #include <string>
 #include <vector>
 
@@ -21,13 +23,17 @@ std::string MarkedText(const std::string& path, int pages);
 std::string MarkedHtml(const std::string& path, int pages);
 // A Writer document (".odt"), made from its flat XML by the office suite.
 std::string MarkedWriter(const std::string& path, int pages);
-// A picture of an A4 page (by extension) with `squares` squares and the frame.
-std::string MarkedPicture(const std::string& path, int squares);
+// A picture of a page (by extension) with `squares` squares, the frame and
+// the corner bar.
+std::string MarkedPicture(const std::string& path, int squares, const PageSize& size = kA4);
 std::string MarkedTiff(const std::string& path, int pages);
 
 // What a received page shows.
 int Squares(const faxsvc::FaxPage& page);
 int TextLines(const faxsvc::FaxPage& page);
+// The fax page's corner ("top left", "bottom left", ...) that holds the
+// corner bar; "" when there is none, or more than one.
+std::string MarkedCorner(const faxsvc::FaxPage& page);
 // The sides ("left", ...) where the frame's line is missing.
 std::vector<std::string> MissingSides(const faxsvc::FaxPage& page);
 // The sides where ink lies outside the printable area (under the header

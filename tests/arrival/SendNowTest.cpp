@@ -39,6 +39,13 @@ Arrival SendAndCheck(ArrivalWorld& w, const std::string& doc, int pages, Mark ma
   return a;
 }
 
+// Where each page's corner bar arrived (see Marks.h).
+std::vector<std::string> Corners(const Arrival& a) {
+  std::vector<std::string> corners;
+  for (const faxsvc::FaxPage& p : a.pages) corners.push_back(MarkedCorner(p));
+  return corners;
+}
+
 class FaxArrival : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -50,13 +57,17 @@ class FaxArrival : public ::testing::Test {
 }  // namespace
 
 TEST_F(FaxArrival, PdfPagesOfEverySizeAndOrientationArriveWholeAndInOrder) {
-  // Landscape turned upright, Letter and Legal shrunk, A5 grown, none cut.
-  SendAndCheck(w, MarkedPdf(w.Dir() + "/mixed.pdf", {kA4, kA4Landscape, kLetter, kLegal, kA5}), 5,
-               Mark::Squares);
+  // Landscape turned upright, its top along the fax page's left; Letter
+  // and Legal shrunk, A5 grown, none cut.
+  Arrival a = SendAndCheck(w, MarkedPdf(w.Dir() + "/mixed.pdf", {kA4, kA4Landscape, kLetter, kLegal, kA5}), 5,
+                           Mark::Squares);
+  EXPECT_EQ(Corners(a),
+            (std::vector<std::string>{"top left", "bottom left", "top left", "top left", "top left"}));
   SendAndCheck(w, MarkedPdf(w.Dir() + "/letter size.pdf", {kLetter, kLetter}), 2, Mark::Squares);
   // The page list edition's "spool.pnx" becomes a fax image first.
   ::setenv("BREVANT_PRINT_STRATEGY", "2", 1);
-  SendAndCheck(w, MarkedPdf(w.Dir() + "/listed.pdf", {kA4, kA4Landscape, kA4}), 3, Mark::Squares);
+  a = SendAndCheck(w, MarkedPdf(w.Dir() + "/listed.pdf", {kA4, kA4Landscape, kA4}), 3, Mark::Squares);
+  EXPECT_EQ(Corners(a), (std::vector<std::string>{"top left", "bottom left", "top left"}));
   ::unsetenv("BREVANT_PRINT_STRATEGY");
 }
 
@@ -65,10 +76,19 @@ TEST_F(FaxArrival, OfficeWebTextPicturesAndTiffArriveInOrder) {
   SendAndCheck(w, MarkedHtml(w.Dir() + "/marks.html", 2), 2, Mark::Squares);
   SendAndCheck(w, MarkedText(w.Dir() + "/marks.txt", 3), 3, Mark::Lines);
   SendAndCheck(w, MarkedTiff(w.Dir() + "/marks.tif", 3), 3, Mark::FaxPages);
-  // PNG goes to the print system as it is, JPEG, BMP, ICO through the console tool.
-  SendAndCheck(w, MarkedPicture(w.Dir() + "/one.png", 1), 1, Mark::Squares);
-  SendAndCheck(w, MarkedPicture(w.Dir() + "/two.jpg", 2), 1, Mark::Squares, 0, 2);
-  SendAndCheck(w, MarkedPicture(w.Dir() + "/three.bmp", 3), 1, Mark::Squares, 0, 3);
+  // PNG goes to the print system as it is, JPEG, BMP, ICO through the
+  // console tool; a landscape picture is turned the way a landscape PDF
+  // page is.
+  std::vector<std::string> corners;
+  for (const auto& [name, size] : {std::pair{"one.png", kA4}, {"two.jpg", kA4}, {"three.bmp", kA4},
+                                   {"four.png", kA4Landscape}, {"five.jpg", kA4Landscape}}) {
+    const int n = int(corners.size()) + 1;
+    const Arrival a =
+        SendAndCheck(w, MarkedPicture(w.Dir() + "/" + name, n, size), 1, Mark::Squares, 0, n);
+    corners.push_back(a.pages.empty() ? "" : MarkedCorner(a.pages[0]));
+  }
+  EXPECT_EQ(corners,
+            (std::vector<std::string>{"top left", "top left", "top left", "bottom left", "bottom left"}));
   SendAndCheck(w, MarkedPicture(w.Dir() + "/four.ico", 4), 1, Mark::SquaresUnframed, 0, 4);
 }
 

@@ -2,6 +2,8 @@
 #include <cups/cups.h>
 #include <zlib.h>
 
+#include <QImageReader>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -104,12 +106,16 @@ namespace {
 // printable area, a PDF as the printer lays out PDFs, fax pages as they are.
 enum class Scaling { Fit, Printer, None };
 
-// Hands a file to a CUPS destination; false with *error when refused.
+// Hands a file to a CUPS destination; false with *error when refused. A
+// picture goes with its orientation (IPP's "orientation-requested": 3
+// portrait, 4 landscape); empty leaves it to the printer.
 bool Submit(const std::string& file, const std::string& format, const std::string& title,
-            const std::string& printer, Scaling scaling, int* jobId, std::string* error) {
+            const std::string& printer, Scaling scaling, const char* orientation, int* jobId,
+            std::string* error) {
   cups_option_t* options = nullptr;
   int nOptions = cupsAddOption("document-format", format.c_str(), 0, &options);
   if (scaling == Scaling::Fit) nOptions = cupsAddOption("fit-to-page", "true", nOptions, &options);
+  if (*orientation) nOptions = cupsAddOption("orientation-requested", orientation, nOptions, &options);
   if (scaling == Scaling::None) nOptions = cupsAddOption("print-scaling", "none", nOptions, &options);
   *jobId = cupsPrintFile(printer.c_str(), file.c_str(), title.c_str(), nOptions, options);
   cupsFreeOptions(nOptions, options);
@@ -131,7 +137,7 @@ bool PrintPdfMadeBy(const std::function<bool(const std::string&, std::string*)>&
     *error = "no temporary file for the print job";
     return false;
   }
-  bool ok = write(pdf, error) && Submit(pdf, "application/pdf", title, printer, scaling, jobId, error);
+  bool ok = write(pdf, error) && Submit(pdf, "application/pdf", title, printer, scaling, "", jobId, error);
   std::error_code ec;
   fs::remove(pdf, ec);
   return ok;
@@ -183,7 +189,13 @@ bool PrintPicture(const std::string& picturePath, const std::string& printer, in
     *error = name + " cannot be printed: " + why;
     return false;
   }
-  bool ok = Submit(png, "image/png", name, printer, Scaling::Fit, jobId, error);
+  // A picture wider than high is printed landscape. IPP's landscape turns
+  // it a quarter anticlockwise, its top along the fax page's left, as the
+  // fax printer turns a landscape PDF page, rather than as the print
+  // system's picture filter would choose by a rule of its own.
+  const QSize size = QImageReader(QString::fromStdString(png)).size();
+  const char* orientation = size.height() < size.width() ? "4" : "3";
+  bool ok = Submit(png, "image/png", name, printer, Scaling::Fit, orientation, jobId, error);
   std::error_code ec;
   fs::remove(png, ec);
   return ok;
