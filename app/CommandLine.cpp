@@ -51,13 +51,16 @@ StringList ParseFilesArg(const std::string& arg) {
     // /dev/zero) would hang the run or fill its memory.
     std::string text, why;
     switch (platform::ReadRegularFile(listFile, kMaxListFileBytes, &text, &why)) {
-      case platform::ReadStatus::Ok: break;
-      case platform::ReadStatus::NotFound: throw VbError(kErrFileNotFound, "File not found: " + listFile);
+      case platform::ReadStatus::Ok:
+        break;
+      case platform::ReadStatus::NotFound:
+        throw VbError(kErrFileNotFound, "File not found: " + listFile);
       case platform::ReadStatus::Failed:
         if (::access(listFile.c_str(), R_OK) != 0 && errno == EACCES)
           throw VbError(kErrPermission, "Permission denied: " + listFile);
         throw VbError(kErrPathFileAccess, "Path/File access error: " + why);
-      default: throw VbError(kErrPathFileAccess, "Path/File access error: " + why);
+      default:
+        throw VbError(kErrPathFileAccess, "Path/File access error: " + why);
     }
     // A text line ends at LF, CR LF or a lone CR; a last line without its
     // end counts too.

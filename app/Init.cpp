@@ -2,6 +2,7 @@
 
 #include <strings.h>
 #include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -19,13 +20,13 @@
 #include "delivery/FaxTransport.h"
 #include "maintenance/BugReport.h"
 #include "maintenance/Scan.h"
+#include "platform/env/Environment.h"
 #include "platform/process/Process.h"
 #include "platform/ui/Ui.h"
 #include "platform/ui/WindowRaise.h"
 #include "receive/FaxImport.h"
 #include "receive/QueueControl.h"
 #include "render/Pipeline.h"
-#include "platform/env/Environment.h"
 
 namespace brevant {
 namespace {
@@ -39,7 +40,8 @@ bool OtherInstanceInSession() {
   std::string me = platform::ExecutableName();
   for (const platform::ProcessEntry& p : platform::ListProcesses()) {
     std::string name = p.name;
-    if (name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".exe") == 0) name.resize(name.size() - 4);
+    if (name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".exe") == 0)
+      name.resize(name.size() - 4);
     if (p.pid == int(::getpid()) || p.uid != int(::getuid()) || strcasecmp(name.c_str(), me.c_str()) != 0)
       continue;
     std::ifstream in("/proc/" + std::to_string(p.pid) + "/environ", std::ios::binary);
@@ -58,7 +60,9 @@ bool OtherInstanceInSession() {
 
 Init::InstanceTest g_instanceTest = &OtherInstanceInSession;
 
-bool AnotherInstance() { return g_instanceTest && g_instanceTest(); }
+bool AnotherInstance() {
+  return g_instanceTest && g_instanceTest();
+}
 
 // The window operations leave the window to the copy of the program that
 // runs already: it is asked to bring its window (the one titled title, or
@@ -119,9 +123,13 @@ void RequestCoverPage(bool keepStored) {
 
 }  // namespace
 
-void Init::SetInstanceTest(InstanceTest test) { g_instanceTest = test; }
+void Init::SetInstanceTest(InstanceTest test) {
+  g_instanceTest = test;
+}
 
-Init::~Init() { mCommon::Dispose(); }
+Init::~Init() {
+  mCommon::Dispose();
+}
 
 void CopyListsToFaxJob(const StringList& names, const StringList& numbers, const StringList& files) {
   FaxJobRecord& job = FaxJob();
@@ -183,9 +191,15 @@ void Init::Config() {
   }
 }
 
-void Init::AutoRecv() { brevant::AutoRecv(); }
-void Init::FaxPause() { brevant::FaxPause(); }
-void Init::FaxStop() { brevant::FaxStop(); }
+void Init::AutoRecv() {
+  brevant::AutoRecv();
+}
+void Init::FaxPause() {
+  brevant::FaxPause();
+}
+void Init::FaxStop() {
+  brevant::FaxStop();
+}
 
 void Init::FaxFolder() {
   // The result is ignored: a missing file manager only means nothing opens.
@@ -247,7 +261,9 @@ void Init::FaxSender() {
   }
 }
 
-void Init::FaxConsole() { mCommon::RunFaxConsole(); }
+void Init::FaxConsole() {
+  mCommon::RunFaxConsole();
+}
 
 void Init::FaxAbout() {
   try {
@@ -269,7 +285,9 @@ void Init::Repair() {
   }
 }
 
-void Init::FaxHelp() { ui::MsgBox("Help", "Pelorin"); }
+void Init::FaxHelp() {
+  ui::MsgBox("Help", "Pelorin");
+}
 void Init::FaxRecv() {
   brevant::FaxRecv();
   exitApp(0);
@@ -340,9 +358,15 @@ void Init::SendNow(const StringList& names, const StringList& numbers, const Str
   });
   err.Step([&] {
     switch (cfg.ProgramType) {
-      case 1: SendFaxMail(); break;
-      case 2: SendFaxEFax(); break;
-      default: SendFaxMSFax(); break;
+      case 1:
+        SendFaxMail();
+        break;
+      case 2:
+        SendFaxEFax();
+        break;
+      default:
+        SendFaxMSFax();
+        break;
     }
   });
   if (err.Any()) {

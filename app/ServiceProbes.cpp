@@ -11,12 +11,11 @@ namespace brevant {
 
 void RegisterServiceProbes() {
   mCommon::SetFaxServerStarter([] { GetFaxServer(); });
-  SetFaxServiceProbe(FaxServiceProbe{
-      [] {
-        auto server = GetFaxServer();
-        return server && server->Connected();
-      },
-      [] { return mCommon::CheckXP(); }});
+  SetFaxServiceProbe(FaxServiceProbe{[] {
+                                       auto server = GetFaxServer();
+                                       return server && server->Connected();
+                                     },
+                                     [] { return mCommon::CheckXP(); }});
 }
 
 }  // namespace brevant

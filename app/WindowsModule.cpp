@@ -26,8 +26,8 @@ wizard::Windows* LoadModule() {
   // lib/brevant/ in a system install.
   std::string bin = Folder(platform::ExecutablePath());
   std::string tried;
-  for (const std::string& path : {bin + "/" + wizard::kModuleFile,
-                                  Folder(bin) + "/lib/brevant/" + wizard::kModuleFile}) {
+  for (const std::string& path :
+       {bin + "/" + wizard::kModuleFile, Folder(bin) + "/lib/brevant/" + wizard::kModuleFile}) {
     void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
     if (!handle) {
       const char* why = ::dlerror();
@@ -59,7 +59,9 @@ wizard::Windows* AppWindows() {
   return g_windows;
 }
 
-bool LoadWindowsForMessages() { return AppWindows() != nullptr; }
+bool LoadWindowsForMessages() {
+  return AppWindows() != nullptr;
+}
 
 void SetAppWindows(wizard::Windows* windows) {
   g_windows = windows;

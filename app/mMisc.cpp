@@ -140,7 +140,7 @@ void mMisc::Main(const std::string& commandLine) {
 
   // Trace log housekeeping, errors ignored.
   {
-    struct stat st{};
+    struct stat st {};
     std::string trace = TraceLogPath();
     if (::stat(trace.c_str(), &st) == 0 && st.st_size > 102400) ::unlink(trace.c_str());
   }

@@ -23,7 +23,9 @@ auto Trapped(const char* source, F&& f) -> decltype(f()) {
 
 CRegStatus::CRegStatus() = default;
 
-CRegStatus::~CRegStatus() { Done(); }
+CRegStatus::~CRegStatus() {
+  Done();
+}
 
 CWinReg& CRegStatus::Reg() {
   if (!reg_) reg_ = std::make_unique<CWinReg>();

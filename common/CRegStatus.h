@@ -23,7 +23,8 @@ class CRegStatus {
 
   // Opens the key for writing (created when missing) and writes
   // "ProgressMin", "ProgressMax", "ProgressPos", "ProgressStep", "Caption".
-  void Init(std::int32_t max, std::int32_t min, std::int32_t step, std::int32_t pos, const std::string& caption);
+  void Init(std::int32_t max, std::int32_t min, std::int32_t step, std::int32_t pos,
+            const std::string& caption);
   // True when "Abort" holds the DWORD 1; it is reset to 0 first, so each
   // cancel request is reported once. Anything else gives False.
   bool Aborted();

@@ -9,7 +9,9 @@
 
 namespace brevant {
 
-CWinReg::~CWinReg() { CloseKey(); }
+CWinReg::~CWinReg() {
+  CloseKey();
+}
 
 bool CWinReg::InitForRead(std::uint32_t root, const std::string& keyPath) {
   return InitForAccess(root, keyPath, kRead, false);
@@ -66,7 +68,9 @@ std::string CWinReg::QueryString(const std::string& valueName, std::uint32_t buf
   return std::string(buf.data(), size - 1);
 }
 
-std::string CWinReg::GetString(const std::string& valueName) { return QueryString(valueName, 256); }
+std::string CWinReg::GetString(const std::string& valueName) {
+  return QueryString(valueName, 256);
+}
 
 std::string CWinReg::GetLongString(const std::string& valueName) {
   return QueryString(valueName, 65556);

@@ -23,8 +23,7 @@ class CWinReg {
 
   bool InitForRead(std::uint32_t root, const std::string& keyPath);
   bool InitForWrite(std::uint32_t root, const std::string& keyPath, bool create);
-  bool InitForAccess(std::uint32_t root, const std::string& keyPath, std::int32_t accessMask,
-                     bool create);
+  bool InitForAccess(std::uint32_t root, const std::string& keyPath, std::int32_t accessMask, bool create);
   void CloseKey();
   bool SetString(const std::string& valueName, const std::string& data);
   bool SetExpandString(const std::string& valueName, const std::string& data);

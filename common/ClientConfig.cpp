@@ -44,7 +44,8 @@ void WriteClientPaths() {
     CWinReg reg;
     if (reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, true)) {
       reg.SetString("ForwardEmail", c.ForwardEmail);
-      reg.SetString("InboxPath", strcasecmp(c.InboxPath.c_str(), c.MSInboxPath.c_str()) != 0 ? c.InboxPath : "");
+      reg.SetString("InboxPath",
+                    strcasecmp(c.InboxPath.c_str(), c.MSInboxPath.c_str()) != 0 ? c.InboxPath : "");
       reg.SetString("SentPath", strcasecmp(c.SentPath.c_str(), c.MSSentPath.c_str()) != 0 ? c.SentPath : "");
       reg.CloseKey();
     }

@@ -37,9 +37,11 @@ std::string CommonCoverFolder() {
   // Without the machine's shared folder there is no common folder: "" (no
   // template is one of its), never "/" (every template would be).
   const bool xp = CheckXP() == "XP";
-  std::string base = Read(CWinReg::HKEY_LOCAL_MACHINE, kShellFolders, xp ? "Common AppData" : "Common Documents");
+  std::string base =
+      Read(CWinReg::HKEY_LOCAL_MACHINE, kShellFolders, xp ? "Common AppData" : "Common Documents");
   if (base.empty()) return "";
-  return Join(base, xp ? Read(CWinReg::HKEY_LOCAL_MACHINE, kFaxSetup, "ServerCoverPageDir") : "My Faxes/Common Coverpages");
+  return Join(base, xp ? Read(CWinReg::HKEY_LOCAL_MACHINE, kFaxSetup, "ServerCoverPageDir")
+                       : "My Faxes/Common Coverpages");
 }
 
 std::string PersonalCoverFolder() {

@@ -27,8 +27,7 @@ enum ErrorNumber : long {
 
 class VbError : public std::runtime_error {
  public:
-  VbError(long number, const std::string& description)
-      : std::runtime_error(description), number_(number) {}
+  VbError(long number, const std::string& description) : std::runtime_error(description), number_(number) {}
   long Number() const { return number_; }
 
  private:

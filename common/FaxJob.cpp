@@ -1,8 +1,8 @@
 #include "common/FaxJob.h"
 
-#include "common/ClientConfig.h"
-
 #include <ctime>
+
+#include "common/ClientConfig.h"
 
 namespace brevant {
 

@@ -51,9 +51,8 @@ struct FaxJobRecord {
   std::string Note;
   std::string FaxName;
   std::string FaxBody;
-  std::string SenderAddress, SenderBillingCode, SenderCompany, SenderDepartment, SenderEmail,
-      SenderfaxNumber, SenderFullName, SenderHomePhone, SenderTitle, SenderOffice,
-      SenderWorkPhone;
+  std::string SenderAddress, SenderBillingCode, SenderCompany, SenderDepartment, SenderEmail, SenderfaxNumber,
+      SenderFullName, SenderHomePhone, SenderTitle, SenderOffice, SenderWorkPhone;
   VbList<std::string> g_arrFaxName;
   VbList<std::string> g_arrFaxNumber;
   VbList<std::string> g_arrFiles;

@@ -55,7 +55,8 @@ FaxServerSettings ReadFaxServerSettings() {
 }
 
 bool StoreFaxServerPassword(const std::string& password, std::string* why) {
-  return platform::secrets::WriteRegistrySecret(reg::kCurrentUser, kFaxServerKey, "Password", OneLine(password), why);
+  return platform::secrets::WriteRegistrySecret(reg::kCurrentUser, kFaxServerKey, "Password",
+                                                OneLine(password), why);
 }
 
 ClientSettings ProgramFaxClient() {

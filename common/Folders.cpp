@@ -33,7 +33,7 @@ std::string GetProgramFolder() {
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     // A launcher may name a folder that a fresh account does not have yet.
     // No error record when it cannot be made: the logs live in this folder.
-    struct stat st{};
+    struct stat st {};
     if (::stat(dir.c_str(), &st) != 0) {
       std::error_code ec;
       fs::create_directories(dir, ec);
@@ -44,8 +44,10 @@ std::string GetProgramFolder() {
   if (::access(exeDir.c_str(), W_OK) == 0) return exeDir;
   // An installed copy in a read-only folder keeps its files per user.
   std::string data;
-  if (const char* x = std::getenv("XDG_DATA_HOME"); x && *x) data = x;
-  else data = platform::HomeFolder() + "/.local/share";
+  if (const char* x = std::getenv("XDG_DATA_HOME"); x && *x)
+    data = x;
+  else
+    data = platform::HomeFolder() + "/.local/share";
   std::string dir = data + "/brevant";
   std::error_code ec;
   fs::create_directories(dir, ec);

@@ -20,7 +20,9 @@
 namespace brevant {
 namespace {
 
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+std::string Quoted(const std::string& s) {
+  return "\"" + s + "\"";
+}
 
 std::string FormatNow(const char* fmt) {
   std::time_t t = std::time(nullptr);
@@ -67,35 +69,45 @@ std::string TraceText(const std::string& procedure, const std::string& message) 
 // Refusals of the named events (an unsafe runtime folder, a planted file)
 // become error records of whichever program meets them.
 [[maybe_unused]] static const bool g_eventReports = [] {
-  platform::NamedEvent::SetReporter(
-      [](const std::string& text, const std::string& source) { WriteErrorLog(kErrPathFileAccess, text, source); });
+  platform::NamedEvent::SetReporter([](const std::string& text, const std::string& source) {
+    WriteErrorLog(kErrPathFileAccess, text, source);
+  });
   return true;
 }();
 
-std::string ProgramVersion() { return BREVANT_VERSION_TEXT; }
+std::string ProgramVersion() {
+  return BREVANT_VERSION_TEXT;
+}
 
-std::string TraceLogPath() { return GetProgramFolder() + "/" + platform::ExecutableName() + ".log"; }
-std::string ErrorLogPath() { return GetProgramFolder() + "/Errors.log"; }
-std::string DebugLogPath() { return GetProgramFolder() + "/Debug.log"; }
+std::string TraceLogPath() {
+  return GetProgramFolder() + "/" + platform::ExecutableName() + ".log";
+}
+std::string ErrorLogPath() {
+  return GetProgramFolder() + "/Errors.log";
+}
+std::string DebugLogPath() {
+  return GetProgramFolder() + "/Debug.log";
+}
 
-std::string RecordDateTime() { return FormatNow("#%Y-%m-%d %H:%M:%S#"); }
-std::string GeneralDateTime() { return FormatNow("%Y-%m-%d %H:%M:%S"); }
+std::string RecordDateTime() {
+  return FormatNow("#%Y-%m-%d %H:%M:%S#");
+}
+std::string GeneralDateTime() {
+  return FormatNow("%Y-%m-%d %H:%M:%S");
+}
 
 void WriteTraceLog(const std::string& procedure, const std::string& message) {
   AppendOrThrow(TraceLogPath(), TraceText(procedure, message));
 }
 
 void WriteErrorLog(long number, const std::string& description, const std::string& source) {
-  std::string message =
-      "Error (" + std::to_string(number) + ") in " + source + ": " + description;
+  std::string message = "Error (" + std::to_string(number) + ") in " + source + ": " + description;
   std::string record = std::to_string(number) + "," + Quoted(description) + "," +
-                       Quoted(platform::ExecutableName() + ":" + source) + "," + Quoted("ver") +
-                       "," + Quoted(ProgramVersion()) + "," + Quoted("str:") + ",0," +
-                       RecordDateTime();
+                       Quoted(platform::ExecutableName() + ":" + source) + "," + Quoted("ver") + "," +
+                       Quoted(ProgramVersion()) + "," + Quoted("str:") + ",0," + RecordDateTime();
   std::string why;
   if (!AppendRecord(ErrorLogPath(), record, &why))
-    std::cerr << "brevant: cannot write " << ErrorLogPath() << " (" << why << "): " << message
-              << std::endl;
+    std::cerr << "brevant: cannot write " << ErrorLogPath() << " (" << why << "): " << message << std::endl;
   if (strcasecmp(platform::ExecutableName().c_str(), "Brevant") == 0 &&
       !AppendRecord(TraceLogPath(), TraceText("", message), &why))
     std::cerr << "brevant: cannot write " << TraceLogPath() << " (" << why << ")" << std::endl;
@@ -106,9 +118,8 @@ void NotAvailable(const std::string& source) {
 }
 
 void WriteDebugLog(const std::string& procedure, const std::string& message) {
-  AppendOrThrow(DebugLogPath(), RecordDateTime() + "," + Quoted("ver") + "," +
-                                    Quoted(ProgramVersion()) + "," + Quoted(procedure) + "," +
-                                    Quoted(message));
+  AppendOrThrow(DebugLogPath(), RecordDateTime() + "," + Quoted("ver") + "," + Quoted(ProgramVersion()) +
+                                    "," + Quoted(procedure) + "," + Quoted(message));
 }
 
 }  // namespace brevant

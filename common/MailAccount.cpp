@@ -69,7 +69,8 @@ void SaveAccount(const Account& a) {
   put("SmtpTimeout", std::to_string(a.timeoutSeconds));
   reg::CloseKey(key);
   std::string why;
-  if (!platform::secrets::WriteRegistrySecret(reg::kCurrentUser, kAccountKey, "SmtpPassword", a.password, &why))
+  if (!platform::secrets::WriteRegistrySecret(reg::kCurrentUser, kAccountKey, "SmtpPassword", a.password,
+                                              &why))
     throw MailError(75, "Cannot store the SMTP password: " + why);
 }
 

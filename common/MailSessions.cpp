@@ -77,7 +77,9 @@ const mail::Account* SetCDOSession() {
   return S().account.get();
 }
 
-bool HasCDOSession() { return S().account != nullptr; }
+bool HasCDOSession() {
+  return S().account != nullptr;
+}
 
 void OutlookDefaultMail(bool set) {
   try {
@@ -107,9 +109,13 @@ void OutlookDefaultMail(bool set) {
   }
 }
 
-const std::string& MailTempFolder() { return S().tempFolder; }
+const std::string& MailTempFolder() {
+  return S().tempFolder;
+}
 
-void SetFaxServerStarter(FaxServerStarter start) { S().startFaxServer = start; }
+void SetFaxServerStarter(FaxServerStarter start) {
+  S().startFaxServer = start;
+}
 
 void Start(bool resetJob) {
   PendingError err;

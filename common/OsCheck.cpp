@@ -73,10 +73,17 @@ std::string GetOSDescription() {
     if (!QueryOsVersion(&v)) return "";
     std::string platform;
     switch (v.platformId) {
-      case 0: platform = "Windows 32s"; break;
-      case 1: platform = "Windows 95/98"; break;
-      case 2: platform = "Windows NT"; break;
-      default: break;
+      case 0:
+        platform = "Windows 32s";
+        break;
+      case 1:
+        platform = "Windows 95/98";
+        break;
+      case 2:
+        platform = "Windows NT";
+        break;
+      default:
+        break;
     }
     return platform + " Win version:" + " " + std::to_string(v.major) + "." + std::to_string(v.minor) +
            " Build: " + " " + std::to_string(v.build);
@@ -93,11 +100,12 @@ std::string GetSystemDescription() {
   for (std::string line; std::getline(in, line);) {
     if (line.rfind("PRETTY_NAME=", 0) != 0) continue;
     pretty = line.substr(12);
-    if (pretty.size() >= 2 && (pretty.front() == '"' || pretty.front() == '\'') && pretty.back() == pretty.front())
+    if (pretty.size() >= 2 && (pretty.front() == '"' || pretty.front() == '\'') &&
+        pretty.back() == pretty.front())
       pretty = pretty.substr(1, pretty.size() - 2);
     break;
   }
-  struct utsname u{};
+  struct utsname u {};
   std::string kernel;
   if (::uname(&u) == 0) kernel = std::string(u.sysname) + " " + u.release + " " + u.machine;
   if (pretty.empty()) return kernel;

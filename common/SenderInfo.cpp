@@ -34,9 +34,8 @@ void GetSenderInfo() {
   try {
     CWinReg reg;
     if (reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kUserInfoKey)) {
-      ForEachSenderField(FaxJob(), [&](const char* value, std::string& field) {
-        field = reg.GetString(value);
-      });
+      ForEachSenderField(FaxJob(),
+                         [&](const char* value, std::string& field) { field = reg.GetString(value); });
       reg.CloseKey();
     }
   } catch (...) {
@@ -49,9 +48,8 @@ void SetSenderInfo() {
   try {
     CWinReg reg;
     if (reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kUserInfoKey, true)) {
-      ForEachSenderField(FaxJob(), [&](const char* value, std::string& field) {
-        reg.SetString(value, field);
-      });
+      ForEachSenderField(FaxJob(),
+                         [&](const char* value, std::string& field) { reg.SetString(value, field); });
       reg.CloseKey();
     }
   } catch (...) {

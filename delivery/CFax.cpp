@@ -16,13 +16,15 @@ namespace brevant {
 
 namespace {
 
-std::string FileName(const std::string& path) { return std::filesystem::path(path).filename().string(); }
+std::string FileName(const std::string& path) {
+  return std::filesystem::path(path).filename().string();
+}
 
 // Runs one member's body; a failure is recorded under the member's label and
 // the member's empty value is returned.
 template <class T, class F>
-T Guarded(CFax* self, void (CFax::*trace)(const std::string&, long, const std::string&),
-          const char* label, T empty, F&& body) {
+T Guarded(CFax* self, void (CFax::*trace)(const std::string&, long, const std::string&), const char* label,
+          T empty, F&& body) {
   try {
     return body();
   } catch (...) {
@@ -32,7 +34,9 @@ T Guarded(CFax* self, void (CFax::*trace)(const std::string&, long, const std::s
   }
 }
 
-[[noreturn]] void TypeMismatch() { throw VbError(kErrTypeMismatch, "Type mismatch"); }
+[[noreturn]] void TypeMismatch() {
+  throw VbError(kErrTypeMismatch, "Type mismatch");
+}
 
 }  // namespace
 
@@ -44,15 +48,15 @@ long TimeZoneBias() {
 }
 
 CFax::CFax() = default;
-CFax::~CFax() { Done(); }
+CFax::~CFax() {
+  Done();
+}
 
 void CFax::ErrorTrace(const std::string& label, long number, const std::string& description) {
-  std::string text = description + "\r\n" + "m_XP = " + (m_XP ? "true" : "false") + "\r\n" +
-                     "m_FaxEx is " +
-                     (m_FaxEx ? (m_FaxEx->Incoming() ? "IFaxIncomingMessage" : "IFaxOutgoingMessage")
-                              : "Nothing") +
-                     "\r\n" + "m_Tiff2k_private is " + (m_Tiff2k ? "IFaxTiff" : "Nothing") + "\r\n" +
-                     "m_File2k.Path =" + m_File2k;
+  std::string text =
+      description + "\r\n" + "m_XP = " + (m_XP ? "true" : "false") + "\r\n" + "m_FaxEx is " +
+      (m_FaxEx ? (m_FaxEx->Incoming() ? "IFaxIncomingMessage" : "IFaxOutgoingMessage") : "Nothing") + "\r\n" +
+      "m_Tiff2k_private is " + (m_Tiff2k ? "IFaxTiff" : "Nothing") + "\r\n" + "m_File2k.Path =" + m_File2k;
   WriteErrorLog(number, text, "CFax." + label);
 }
 
@@ -149,15 +153,13 @@ DateTime CFax::TimeReceived() {
 }
 
 std::string CFax::CSID() {
-  return Guarded<std::string>(this, &CFax::ErrorTrace, "CSID", "", [&] {
-    return m_XP ? m_FaxEx->CSID() : Tiff2k()->CSID();
-  });
+  return Guarded<std::string>(this, &CFax::ErrorTrace, "CSID", "",
+                              [&] { return m_XP ? m_FaxEx->CSID() : Tiff2k()->CSID(); });
 }
 
 std::string CFax::TSID() {
-  return Guarded<std::string>(this, &CFax::ErrorTrace, "TSID", "", [&] {
-    return m_XP ? m_FaxEx->TSID() : Tiff2k()->TSID();
-  });
+  return Guarded<std::string>(this, &CFax::ErrorTrace, "TSID", "",
+                              [&] { return m_XP ? m_FaxEx->TSID() : Tiff2k()->TSID(); });
 }
 
 std::string CFax::Subject() {
@@ -180,8 +182,8 @@ long CFax::Importance() {
 DateTime CFax::TimeSent() {
   return Guarded<DateTime>(this, &CFax::ErrorTrace, "TimeSent", DateTime{}, [&] {
     if (!m_XP) TypeMismatch();
-    for (faxsvc::TimePoint t : {m_FaxEx->OriginalScheduledTime(), m_FaxEx->ScheduledTime(),
-                                m_FaxEx->SubmissionTime()})
+    for (faxsvc::TimePoint t :
+         {m_FaxEx->OriginalScheduledTime(), m_FaxEx->ScheduledTime(), m_FaxEx->SubmissionTime()})
       if (t != faxsvc::TimePoint{}) return DateTime(t);
     return std::chrono::system_clock::now();
   });

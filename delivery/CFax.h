@@ -31,7 +31,9 @@ class FaxTiff;
 // minus local time, daylight saving included when it is in force now (UTC+2
 // gives -120). The fax items' MAPI times are a fax time plus this bias.
 long TimeZoneBias();
-inline DateTime PlusTimeZoneBias(DateTime t) { return t + std::chrono::minutes(TimeZoneBias()); }
+inline DateTime PlusTimeZoneBias(DateTime t) {
+  return t + std::chrono::minutes(TimeZoneBias());
+}
 
 class CFax {
  public:

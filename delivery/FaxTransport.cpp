@@ -16,8 +16,8 @@
 #include "common/OsCheck.h"
 #include "delivery/Delivery.h"
 #include "delivery/ServiceDocument.h"
-#include "platform/events/NamedEvent.h"
 #include "faxservice/client/FaxService.h"
+#include "platform/events/NamedEvent.h"
 #include "platform/process/Process.h"
 #include "platform/registry/Registry.h"
 #include "platform/ui/Ui.h"
@@ -62,9 +62,13 @@ struct Refusal : std::runtime_error {
 
 }  // namespace
 
-std::string FaxStoreFolder() { return FolderView(true); }
+std::string FaxStoreFolder() {
+  return FolderView(true);
+}
 
-std::string FaxArchiveFolder() { return FolderView(false); }
+std::string FaxArchiveFolder() {
+  return FolderView(false);
+}
 
 std::shared_ptr<faxsvc::FaxServer> CreateFaxServer(std::string* why) {
   return faxsvc::FaxServer::Running(faxsvc::ProgramFaxClient(), why);
@@ -89,15 +93,16 @@ std::shared_ptr<faxsvc::FaxServer> GetFaxServer() {
   return server;
 }
 
-void ResetFaxServerForTests() { ProcessFaxServer().reset(); }
+void ResetFaxServerForTests() {
+  ProcessFaxServer().reset();
+}
 
 void SendFaxMSFax() {
   PendingError err;
   std::shared_ptr<faxsvc::FaxServer> server;
   err.Step([&] {
     server = GetFaxServer();
-    if (!server || !server->Connected())
-      throw VbError(429, "ActiveX component can't create object");
+    if (!server || !server->Connected()) throw VbError(429, "ActiveX component can't create object");
   });
   // "FaxPrinter" tells the suite's printing components that this program is
   // submitting; it is held for the whole submission.

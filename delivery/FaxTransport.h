@@ -34,7 +34,6 @@ bool FaxDeviceInstalled();
 // Always False: documents are not converted through the fax service.
 bool Doc2Tiff_viaFaxComLibEx(const std::string& document, const std::string& target);
 
-
 // The received-fax store and the sent-fax archive as folders of files, for
 // the older fax server edition: with the fax service running, this user's
 // view of them in the program folder ("FaxService/Received", ".../Sent"),

@@ -27,7 +27,9 @@ namespace brevant {
 
 namespace {
 
-bool CoverWanted() { return FaxJob().UseCover && !FaxJob().CoverInImage; }
+bool CoverWanted() {
+  return FaxJob().UseCover && !FaxJob().CoverInImage;
+}
 
 // The fax image the pipeline made for this job.
 std::string FaxImageFile() {
@@ -47,8 +49,10 @@ void AfterHandOver(const char* source) {
   Run().FaxesHandedOver += FaxJob().g_arrFaxName.Count();
   ui::MsgBox(kHandedOverText, "Pelorin");
   std::string spool = GetSpoolFolder();
-  if (fs::exists(spool + "FaxPreview.tif")) GenerateMailSentFax(spool + "FaxPreview.tif");
-  else WriteErrorLog(567, "File not found: " + spool + "FaxPreview.tif", source);
+  if (fs::exists(spool + "FaxPreview.tif"))
+    GenerateMailSentFax(spool + "FaxPreview.tif");
+  else
+    WriteErrorLog(567, "File not found: " + spool + "FaxPreview.tif", source);
 }
 
 std::string LocalGeneralDate(std::time_t t) {
@@ -139,7 +143,8 @@ void SendFaxEFax() {
     item.To = to;
     item.Body = "";
     if (cover) item.AddAttachmentFile(GetSpoolFolder() + "FaxCover.Tif", "FaxCover");
-    for (std::size_t k = 1; k <= job.g_arrFiles.Count(); ++k) item.AddAttachmentFile(job.g_arrFiles[k], "FaxImage");
+    for (std::size_t k = 1; k <= job.g_arrFiles.Count(); ++k)
+      item.AddAttachmentFile(job.g_arrFiles[k], "FaxImage");
     item.AddUserProperty("FaxToEFax", mail::olText);
     SendMailItem(item);
   } catch (...) {
@@ -159,7 +164,8 @@ bool GenerateMailSentFax(const std::string& previewPath) {
     mail::Folder sent = store->GetDefaultFolder(mail::olFolderSentMail);
     std::string subject = job.FaxSubject.empty() ? "Fax" : job.FaxSubject;
     struct stat st {};
-    if (::stat(previewPath.c_str(), &st) != 0) throw VbError(kErrFileNotFound, "File not found: " + previewPath);
+    if (::stat(previewPath.c_str(), &st) != 0)
+      throw VbError(kErrFileNotFound, "File not found: " + previewPath);
     std::string faxId = LocalGeneralDate(st.st_mtime);
 
     // The same fax filed before (same subject, same preview time) is reused.
@@ -182,7 +188,8 @@ bool GenerateMailSentFax(const std::string& previewPath) {
     item.Importance = job.FaxPriority;
     std::string to;
     for (std::size_t k = 1; k <= job.g_arrFaxName.Count(); ++k)
-      to += job.g_arrFaxName[k] + "[Fax:" + (k <= job.g_arrFaxNumber.Count() ? job.g_arrFaxNumber[k] : "") + "];";
+      to += job.g_arrFaxName[k] + "[Fax:" + (k <= job.g_arrFaxNumber.Count() ? job.g_arrFaxNumber[k] : "") +
+            "];";
     item.To = to;
     // A new item is created now; a reused one keeps the time it was made.
     if (item.CreationTime == DateTime{}) item.CreationTime = std::chrono::system_clock::now();

@@ -17,8 +17,8 @@
 #include "common/MailSessions.h"
 #include "delivery/CFax.h"
 #include "delivery/MailTransport.h"
-#include "platform/env/Environment.h"
 #include "faxservice/protocol/FaxTiff.h"
+#include "platform/env/Environment.h"
 #include "platform/fs/TempFiles.h"
 #include "platform/process/Process.h"
 #include "platform/ui/Ui.h"
@@ -70,7 +70,8 @@ bool WriteFaxItem(Kind kind, const std::function<void(CFax&)>& init) {
     CFax fax;
     init(fax);
     mail::Store& store = StoreOrThrow();
-    mail::Folder folder = store.GetDefaultFolder(kind == Kind::Inbox ? mail::olFolderInbox : mail::olFolderSentMail);
+    mail::Folder folder =
+        store.GetDefaultFolder(kind == Kind::Inbox ? mail::olFolderInbox : mail::olFolderSentMail);
     std::string id = fax.Id();
     if (id.empty()) throw VbError(kErrInvalidCall, "The fax has no fax id");
     if (OutlookFaxExists(folder, id)) return true;
@@ -246,8 +247,8 @@ std::optional<mail::Items> RestrictOutlookFaxes(const mail::Folder& folder, cons
   }
 }
 
-void AddUserProp2Folder(const mail::Folder& folder, long itemType, const std::string& propName,
-                        long propType, const std::string&) {
+void AddUserProp2Folder(const mail::Folder& folder, long itemType, const std::string& propName, long propType,
+                        const std::string&) {
   WriteErrorLog(0, "Warning: Adding UserProperty to Folder", "AddUserProp2Folder");
   try {
     mail::MailItem item = mail::Store::CreateItem(static_cast<int>(itemType));
@@ -297,8 +298,10 @@ bool GenerateFaxMessage(const std::string& tiffPath, mail::MailItem& item) {
     // The picture is made here, as the console tool's "convert;" makes it,
     // without a process per fax (an import makes one per fax).
     std::string jpeg, why;
-    if (render::JpegOfFirstPage(tiffPath, &jpeg, &why) && !jpeg.empty()) showPicture(std::move(jpeg));
-    else WriteErrorLog(1, why, "quorrender.Convert");
+    if (render::JpegOfFirstPage(tiffPath, &jpeg, &why) && !jpeg.empty())
+      showPicture(std::move(jpeg));
+    else
+      WriteErrorLog(1, why, "quorrender.Convert");
     return true;
   }
   // Another converter named for this run gets the console tool's command

@@ -36,8 +36,8 @@ bool OutlookFaxExists(const mail::Folder& folder, const std::string& faxId);
 // tries once more. Nothing on a second failure.
 std::optional<mail::Items> RestrictOutlookFaxes(const mail::Folder& folder, const std::string& faxId);
 // Defines a user field on a folder through a throw-away item.
-void AddUserProp2Folder(const mail::Folder& folder, long itemType, const std::string& propName,
-                        long propType, const std::string& unused);
+void AddUserProp2Folder(const mail::Folder& folder, long itemType, const std::string& propName, long propType,
+                        const std::string& unused);
 
 // Puts the first page of the TIFF into the item as a picture: the console
 // tool's "convert;" writes "Fax.jpg", which becomes the inline attachment

@@ -7,8 +7,8 @@
 #include <iterator>
 
 #include "common/Folders.h"
-#include "platform/emf/Emf.h"
 #include "faxservice/protocol/FaxTiff.h"
+#include "platform/emf/Emf.h"
 #include "platform/fs/TempFiles.h"
 #include "platform/process/ChildProcess.h"
 #include "render/PdfPrint.h"

@@ -1,10 +1,9 @@
 #include "faxjob/CXmlFax.h"
 
-#include <pugixml.hpp>
-
 #include <cerrno>
 #include <ctime>
 #include <limits>
+#include <pugixml.hpp>
 #include <string_view>
 #include <unordered_map>
 
@@ -33,7 +32,8 @@ LocalDateTime FromFields(int year, int month, int day, int hour, int minute, int
   errno = 0;
   std::time_t t = ::timegm(&tm);
   // The date-time type counts nanoseconds in 64 bits: about 1678 to 2261.
-  constexpr auto kLimit = std::chrono::duration_cast<std::chrono::seconds>(LocalDateTime::duration::max()).count() - 1;
+  constexpr auto kLimit =
+      std::chrono::duration_cast<std::chrono::seconds>(LocalDateTime::duration::max()).count() - 1;
   if ((t == std::time_t(-1) && errno == EOVERFLOW) || t > kLimit || t < -kLimit)
     throw VbError(kErrOverflow, "Overflow: the date is out of range");
   return LocalDateTime(std::chrono::seconds(t));
@@ -51,7 +51,8 @@ CXmlFax::CXmlFax() : CXmlStore(kFaxLayout, "") {}
 void CXmlFax::WriteSendFaxProps() {
   const FaxJobRecord& j = FaxJob();
   Create();
-  WriteItemProp("FaxCover", j.UseCover ? j.CoverPages[std::size_t(j.CoverIndex < 0 ? -1 : j.CoverIndex)] : "");
+  WriteItemProp("FaxCover",
+                j.UseCover ? j.CoverPages[std::size_t(j.CoverIndex < 0 ? -1 : j.CoverIndex)] : "");
   WriteItemProp("FaxSubject", j.FaxSubject);
   WriteItemProp("FaxPriority", std::to_string(j.FaxPriority));
   WriteItemProp("FaxSchedule", std::to_string(j.FaxSchedule));
@@ -105,7 +106,8 @@ void CXmlFax::ReadSendFaxProps() {
   auto read = [&](const std::string& name) {
     auto it = first.find(name);
     if (it == first.end())
-      throw VbError(kErrObjectNotSet, "Object variable or With block variable not set: no element \"" + name + "\"");
+      throw VbError(kErrObjectNotSet,
+                    "Object variable or With block variable not set: no element \"" + name + "\"");
     return XmlNodeText(it->second);
   };
 

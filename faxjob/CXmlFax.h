@@ -24,11 +24,11 @@ class CXmlFax : private CXmlStore {
   CXmlFax();  // no file name
 
   using CXmlStore::CreateItem;
-  using CXmlStore::WriteItemProp;
   using CXmlStore::GetItemsCount;
-  using CXmlStore::SetCurItem;
-  using CXmlStore::ReadItemPropS;
   using CXmlStore::ReadItemProp;
+  using CXmlStore::ReadItemPropS;
+  using CXmlStore::SetCurItem;
+  using CXmlStore::WriteItemProp;
   // Create, then the whole fax job. Error 9 when the use-cover flag points
   // past the cover page list or a recipient has no number entry.
   void WriteSendFaxProps();
@@ -48,13 +48,13 @@ class CXmlFax : private CXmlStore {
   void ReadSendFaxProps();
   using CXmlStore::Create;
   using CXmlStore::Delete;
-  using CXmlStore::Save;
   using CXmlStore::GetFilename;
-  using CXmlStore::SetFilename;
   using CXmlStore::IsEmpty;
-  using CXmlStore::XML;
-  using CXmlStore::SetXML;
   using CXmlStore::Load;
+  using CXmlStore::Save;
+  using CXmlStore::SetFilename;
+  using CXmlStore::SetXML;
+  using CXmlStore::XML;
 };
 
 // The fax job XML of the process-wide fax job; "" after writing an error

@@ -16,11 +16,11 @@ class CXmlGroups : private CXmlStore {
   CXmlGroups();  // file name: GetGroupFileFolder() + "/FaxGroup.xml"
 
   using CXmlStore::CreateItem;
-  using CXmlStore::WriteItemProp;
   using CXmlStore::GetItemsCount;
-  using CXmlStore::SetCurItem;
-  using CXmlStore::ReadItemPropS;
   using CXmlStore::ReadItemProp;
+  using CXmlStore::ReadItemPropS;
+  using CXmlStore::SetCurItem;
+  using CXmlStore::WriteItemProp;
   // Writes a new file holding the six file fields of the client
   // configuration, in this order: EmailFax, ReceiveAll, ProgramType,
   // FaxDevice, CoverFolder, FaxGroupConnect. Raises the error of Save when
@@ -36,13 +36,13 @@ class CXmlGroups : private CXmlStore {
   bool ReadCfgProps();
   using CXmlStore::Create;
   using CXmlStore::Delete;
-  using CXmlStore::Save;
   using CXmlStore::GetFilename;
-  using CXmlStore::SetFilename;
   using CXmlStore::IsEmpty;
-  using CXmlStore::XML;
-  using CXmlStore::SetXML;
   using CXmlStore::Load;
+  using CXmlStore::Save;
+  using CXmlStore::SetFilename;
+  using CXmlStore::SetXML;
+  using CXmlStore::XML;
 };
 
 }  // namespace brevant

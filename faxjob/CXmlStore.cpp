@@ -4,14 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <pugixml.hpp>
-
 #include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <pugixml.hpp>
 
 #include "common/Errors.h"
 #include "platform/fs/Files.h"
@@ -30,7 +29,9 @@ constexpr unsigned kWriteFlags = pugi::format_raw | pugi::format_no_declaration;
 // A value of blanks or line breaks only is still a value.
 constexpr unsigned kParseFlags = pugi::parse_default | pugi::parse_ws_pcdata_single;
 
-[[noreturn]] void NotSet() { throw VbError(kErrObjectNotSet, "Object variable or With block variable not set"); }
+[[noreturn]] void NotSet() {
+  throw VbError(kErrObjectNotSet, "Object variable or With block variable not set");
+}
 
 pugi::xml_node ChildAt(pugi::xml_node parent, long index0) {
   if (!parent || index0 < 0) NotSet();
@@ -62,10 +63,14 @@ std::size_t Utf8Length(const std::string& s, std::size_t i) {
   std::size_t len;
   std::uint32_t cp;
   if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
-  else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
-  else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
-  else return 0;
+  if (c >= 0xC2 && c <= 0xDF)
+    len = 2, cp = c & 0x1F;
+  else if (c >= 0xE0 && c <= 0xEF)
+    len = 3, cp = c & 0x0F;
+  else if (c >= 0xF0 && c <= 0xF4)
+    len = 4, cp = c & 0x07;
+  else
+    return 0;
   if (i + len > s.size()) return 0;
   for (std::size_t k = 1; k < len; ++k) {
     if ((at(i + k) & 0xC0) != 0x80) return 0;
@@ -149,7 +154,7 @@ long ErrnoToError(int e) {
 // written is not replaced.
 void ReplaceFile(const std::string& path, const std::string& text) {
   if (path.empty()) throw VbError(kErrBadFileName, "Bad file name: no file name set");
-  struct stat old{};
+  struct stat old {};
   bool had = ::stat(path.c_str(), &old) == 0;
   if (had && S_ISDIR(old.st_mode)) ThrowWrite(EISDIR, path);
   if (had && ::access(path.c_str(), W_OK) != 0) ThrowWrite(errno, path);
@@ -206,13 +211,18 @@ std::string XmlNodeText(pugi::xml_node node) {
   return text;
 }
 
-std::int16_t XmlTextToInt16(const std::string& text) { return IntegerText<std::int16_t>(text); }
-std::int32_t XmlTextToInt32(const std::string& text) { return IntegerText<std::int32_t>(text); }
+std::int16_t XmlTextToInt16(const std::string& text) {
+  return IntegerText<std::int16_t>(text);
+}
+std::int32_t XmlTextToInt32(const std::string& text) {
+  return IntegerText<std::int32_t>(text);
+}
 
 bool XmlTextToBool(const std::string& text) {
   std::string t;
   for (char c : text)
-    if (c != ' ' && c != '\t' && c != '\r' && c != '\n') t += char(std::tolower(static_cast<unsigned char>(c)));
+    if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+      t += char(std::tolower(static_cast<unsigned char>(c)));
   if (t == "true") return true;
   if (t == "false") return false;
   try {
@@ -230,7 +240,9 @@ CXmlStore::CXmlStore(const Layout& layout, std::string fileName)
 
 CXmlStore::~CXmlStore() = default;
 
-pugi::xml_node CXmlStore::PropertyParent() const { return nodes_->propertyParent; }
+pugi::xml_node CXmlStore::PropertyParent() const {
+  return nodes_->propertyParent;
+}
 
 void CXmlStore::CreateItem() {
   if (!nodes_->itemContainer) NotSet();
@@ -239,12 +251,15 @@ void CXmlStore::CreateItem() {
 
 void CXmlStore::WriteItemProp(const std::string& strName, const std::string& strValue) {
   if (!nodes_->propertyParent) NotSet();
-  if (!IsXmlName(strName)) throw VbError(kErrInvalidCall, "Invalid procedure call: \"" + strName + "\" is not an element name");
+  if (!IsXmlName(strName))
+    throw VbError(kErrInvalidCall, "Invalid procedure call: \"" + strName + "\" is not an element name");
   pugi::xml_node n = nodes_->propertyParent.append_child(strName.c_str());
   if (strValue.empty()) return;
   pugi::xml_node text = n.append_child(pugi::node_pcdata);
-  if (XmlSafe(strValue)) text.set_value(strValue.c_str());
-  else text.set_value(XmlSafeText(strValue).c_str());
+  if (XmlSafe(strValue))
+    text.set_value(strValue.c_str());
+  else
+    text.set_value(XmlSafeText(strValue).c_str());
 }
 
 long CXmlStore::GetItemsCount() {
@@ -254,21 +269,28 @@ long CXmlStore::GetItemsCount() {
   return n;
 }
 
-void CXmlStore::SetCurItem(long index) { nodes_->currentItem = ChildAt(nodes_->itemContainer, index - 1); }
+void CXmlStore::SetCurItem(long index) {
+  nodes_->currentItem = ChildAt(nodes_->itemContainer, index - 1);
+}
 
 std::string CXmlStore::ReadItemPropS(const std::string& strName) {
   pugi::xml_node n;
   if (nodes_->propertyParent) n = nodes_->propertyParent.child(strName.c_str());
   if (!n) {
     if (layout_.missingReadsEmpty) return "";
-    throw VbError(kErrObjectNotSet, "Object variable or With block variable not set: no element \"" + strName + "\"");
+    throw VbError(kErrObjectNotSet,
+                  "Object variable or With block variable not set: no element \"" + strName + "\"");
   }
   return XmlNodeText(n);
 }
 
-std::string CXmlStore::ReadItemProp(long index) { return XmlNodeText(ChildAt(nodes_->currentItem, index - 1)); }
+std::string CXmlStore::ReadItemProp(long index) {
+  return XmlNodeText(ChildAt(nodes_->currentItem, index - 1));
+}
 
-void CXmlStore::ClearNodes() { *nodes_ = Nodes(); }
+void CXmlStore::ClearNodes() {
+  *nodes_ = Nodes();
+}
 
 void CXmlStore::Create() {
   ClearNodes();
@@ -289,7 +311,9 @@ void CXmlStore::Save() {
   ReplaceFile(fileName_, XML());
 }
 
-bool CXmlStore::IsEmpty() { return !nodes_->propertyParent || !nodes_->propertyParent.first_child(); }
+bool CXmlStore::IsEmpty() {
+  return !nodes_->propertyParent || !nodes_->propertyParent.first_child();
+}
 
 std::string CXmlStore::XML() {
   // The text of the last document serialised is a fair guess of the size
@@ -313,9 +337,8 @@ void CXmlStore::Anchor() {
   pugi::xml_node parent = root;
   if (!layout_.valuesUnderRoot) {
     pugi::xml_node first = root.first_child();
-    if (first && first.type() == pugi::node_element && first.find_child([](pugi::xml_node c) {
-          return c.type() == pugi::node_element;
-        }))
+    if (first && first.type() == pugi::node_element &&
+        first.find_child([](pugi::xml_node c) { return c.type() == pugi::node_element; }))
       parent = first;
   }
   nodes_->propertyParent = nodes_->itemContainer = parent;

@@ -67,9 +67,11 @@ std::string GetKeyValue(std::uint32_t root, const std::string& key, const std::s
 }
 
 bool StartSysInfo() {
-  std::string path = GetKeyValue(CWinReg::HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Shared Tools\\MSINFO", "PATH");
+  std::string path =
+      GetKeyValue(CWinReg::HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Shared Tools\\MSINFO", "PATH");
   if (path.empty()) {
-    std::string dir = GetKeyValue(CWinReg::HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Shared Tools Location", "MSINFO");
+    std::string dir =
+        GetKeyValue(CWinReg::HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Shared Tools Location", "MSINFO");
     if (!dir.empty()) path = dir + "/MSINFO32.EXE";
   }
   struct stat st {};
@@ -82,8 +84,12 @@ bool StartSysInfo() {
   return false;
 }
 
-bool OpenProductWebPage() { return platform::ShellExecute("open", kProductWebPage); }
+bool OpenProductWebPage() {
+  return platform::ShellExecute("open", kProductWebPage);
+}
 
-bool OpenSupportMail() { return platform::ShellExecute("open", std::string("mailto:") + kSupportAddress); }
+bool OpenSupportMail() {
+  return platform::ShellExecute("open", std::string("mailto:") + kSupportAddress);
+}
 
 }  // namespace brevant

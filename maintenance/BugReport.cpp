@@ -130,10 +130,18 @@ std::string ConfigLines() {
   const ClientConfig& c = Config();
   std::string using_;
   switch (c.ProgramType) {
-    case 0: using_ = "MSFAX"; break;
-    case 1: using_ = "QuorGroup"; break;
-    case 2: using_ = "EFax"; break;
-    default: using_ = "Invalid - " + std::to_string(c.ProgramType); break;
+    case 0:
+      using_ = "MSFAX";
+      break;
+    case 1:
+      using_ = "QuorGroup";
+      break;
+    case 2:
+      using_ = "EFax";
+      break;
+    default:
+      using_ = "Invalid - " + std::to_string(c.ProgramType);
+      break;
   }
   std::string out = "Using = " + using_ + kCrLf;
   bool local = Lower(c.FaxDevice) == Lower(GetLocalComputerName());
@@ -193,15 +201,18 @@ BugReportText BuildBugReport(const BugReportProbes& probes) {
     r.withMailItem = r.program.Present() && probes.mailStore && probes.mailStore();
   });
 
-  b = std::string(kCrLf) + kCrLf + kCrLf + "-- Please type bug description above this line. Thank you --" + kCrLf + kCrLf;
+  b = std::string(kCrLf) + kCrLf + kCrLf + "-- Please type bug description above this line. Thank you --" +
+      kCrLf + kCrLf;
   step("product version", [&] {
     std::string v = ProductVersion();
     if (!v.empty()) b += "Product version: " + v + kCrLf;
   });
   b += "Brevant version: " + ProgramVersion() + kCrLf;
-  step("system", [&] { b += "OS:" + (probes.osDescription ? probes.osDescription() : std::string()) + kCrLf; });
+  step("system",
+       [&] { b += "OS:" + (probes.osDescription ? probes.osDescription() : std::string()) + kCrLf; });
   if (r.withMailItem) {
-    b += "Outlook version:" + r.program.name + (r.program.version.empty() ? "" : " " + r.program.version) + kCrLf;
+    b += "Outlook version:" + r.program.name + (r.program.version.empty() ? "" : " " + r.program.version) +
+         kCrLf;
   } else {
     b += std::string("Outlook version: Not installed") + kCrLf;
   }
@@ -225,7 +236,8 @@ BugReportText BuildBugReport(const BugReportProbes& probes) {
   });
   step("suite files", [&] {
     std::string folder = mInstallation::GetComponentFolder();
-    for (const char* dll : {"Pelorin.dll", "PelorinAddin.dll", "QuorIE.dll", "QuorSendTo.dll", "QuorWordAddin.dll"}) {
+    for (const char* dll :
+         {"Pelorin.dll", "PelorinAddin.dll", "QuorIE.dll", "QuorSendTo.dll", "QuorWordAddin.dll"}) {
       if (mInstallation::FindFileNoCase(folder, dll).empty()) b += std::string(dll) + " not exist" + kCrLf;
     }
     for (const char* exe : {"quorrender.exe", "QuorPrint.exe"}) {
@@ -240,8 +252,10 @@ BugReportText BuildBugReport(const BugReportProbes& probes) {
     if (found.empty()) {
       b += std::string(kCrLf) + "Errors log not found.";
     } else {
-      if (r.withMailItem) r.attachments.push_back(found);
-      else b += ReadWhole(found);
+      if (r.withMailItem)
+        r.attachments.push_back(found);
+      else
+        b += ReadWhole(found);
       r.consumedLogs.push_back(found);
     }
   });
@@ -302,7 +316,8 @@ bool SaveReportItem(const BugReportText& report, mail::MailItem* item) {
 bool DisplayReportItem(const mail::MailItem& item, const MailProgram& program) {
   try {
     std::string eml = mCommon::GetTempDir() + kBugReportFile;
-    std::string text = "X-Unsent: 1\r\n" + mail::ToMime(item, mCommon::SetCDOSession()->sender, mail::MimeForm::Outgoing);
+    std::string text =
+        "X-Unsent: 1\r\n" + mail::ToMime(item, mCommon::SetCDOSession()->sender, mail::MimeForm::Outgoing);
     std::string why;
     if (!platform::WriteFreshFile(eml, text, 0600, &why)) throw VbError(kErrPathFileAccess, why);
     std::vector<std::string> argv = program.command;

@@ -24,8 +24,7 @@ struct PrinterRecord {
 // What the fax service told about itself and its devices (XP) or ports. A
 // value the service does not report stays empty.
 struct FaxDeviceInfo {
-  std::string DeviceName, Description, PoweredOff, ReceiveMode, RingsBeforeAnswer, SendEnabled,
-      CSID, TSID;
+  std::string DeviceName, Description, PoweredOff, ReceiveMode, RingsBeforeAnswer, SendEnabled, CSID, TSID;
 };
 struct FaxPortInfo {
   std::string CanModify, Send, Receive, Rings, Priority, TSID, CSID, DeviceId;
@@ -34,7 +33,7 @@ struct FaxServiceReport {
   bool created = false;
   std::string createError;  // why the server object could not be made
   bool connected = false;
-  std::string grantedRights;  // hexadecimal, upper case; "" when not reported (XP only)
+  std::string grantedRights;           // hexadecimal, upper case; "" when not reported (XP only)
   std::vector<FaxDeviceInfo> devices;  // XP
   std::vector<FaxPortInfo> ports;      // older systems
 };
@@ -43,8 +42,8 @@ struct FaxServiceReport {
 // the mail account key (current user) when set, else the desktop's program
 // for mail messages (message/rfc822), reached through xdg-open.
 struct MailProgram {
-  std::string name;     // "Thunderbird", or the configured program's file name
-  std::string version;  // the first line of its "--version", "" when it says none
+  std::string name;                  // "Thunderbird", or the configured program's file name
+  std::string version;               // the first line of its "--version", "" when it says none
   std::vector<std::string> command;  // the report's .eml is added as last argument
   bool Present() const { return !command.empty(); }
 };

@@ -18,12 +18,12 @@
 #include "common/MailAccount.h"
 #include "common/MailSessions.h"
 #include "common/OsCheck.h"
-#include "maintenance/BugReport.h"
 #include "faxservice/client/FaxService.h"
+#include "maintenance/BugReport.h"
 #include "platform/fs/Files.h"
 #include "platform/mail/MailStore.h"
-#include "printing/Spooler.h"
 #include "platform/process/Process.h"
+#include "printing/Spooler.h"
 
 extern char** environ;
 
@@ -40,7 +40,8 @@ std::vector<PrinterRecord> SpoolerPrinters() {
   for (const std::string& name : spooler::PrinterNames(&error)) {
     spooler::PrinterRecord rec;
     if (spooler::GetPrinter(name, &rec) != 0) continue;
-    list.push_back({rec.PrinterName, rec.DriverName, rec.PrintProcessor.empty() ? "winprint" : rec.PrintProcessor,
+    list.push_back({rec.PrinterName, rec.DriverName,
+                    rec.PrintProcessor.empty() ? "winprint" : rec.PrintProcessor,
                     rec.Datatype.empty() ? "RAW" : rec.Datatype});
   }
   return list;
@@ -70,7 +71,9 @@ std::string FirstLineOf(const std::vector<std::string>& argv, long timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     char buf[512];
     while (out.find('\n') == std::string::npos && out.size() < 4096) {
-      long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      long left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+              .count();
       pollfd p{pipeFd[0], POLLIN, 0};
       if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) break;
       ssize_t n = ::read(pipeFd[0], buf, sizeof buf);
@@ -97,8 +100,10 @@ bool ReadDesktopEntry(const std::string& id, std::string* name, std::string* pro
   std::vector<std::string> dirs;
   const char* home = std::getenv("XDG_DATA_HOME");
   const char* userHome = std::getenv("HOME");
-  if (home && *home) dirs.push_back(home);
-  else if (userHome && *userHome) dirs.push_back(std::string(userHome) + "/.local/share");
+  if (home && *home)
+    dirs.push_back(home);
+  else if (userHome && *userHome)
+    dirs.push_back(std::string(userHome) + "/.local/share");
   const char* sys = std::getenv("XDG_DATA_DIRS");
   std::string list = sys && *sys ? sys : "/usr/local/share:/usr/share";
   for (std::size_t b = 0; b <= list.size();) {

@@ -1,19 +1,20 @@
 #include "maintenance/Installation.h"
 
 #include <dirent.h>
-#include <cstdlib>
 #include <dlfcn.h>
 #include <strings.h>
 #include <sys/stat.h>
+
+#include <cstdlib>
 
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
+#include "platform/env/Environment.h"
 #include "platform/process/Process.h"
 #include "platform/ui/Ui.h"
-#include "platform/env/Environment.h"
 
 namespace brevant::mInstallation {
 namespace {
@@ -36,10 +37,14 @@ bool LibreOfficeHas(const char* library) {
 
 bool ConditionHolds(Component::Needs needs) {
   switch (needs) {
-    case Component::Needs::Always: return true;
-    case Component::Needs::Outlook: return IsOutlookInstalled();
-    case Component::Needs::Word: return IsWordInstalled();
-    case Component::Needs::Excel: return IsExcelInstalled();
+    case Component::Needs::Always:
+      return true;
+    case Component::Needs::Outlook:
+      return IsOutlookInstalled();
+    case Component::Needs::Word:
+      return IsWordInstalled();
+    case Component::Needs::Excel:
+      return IsExcelInstalled();
   }
   return false;
 }
@@ -65,11 +70,19 @@ constexpr AddinKey kAddinKeys[] = {
 
 }  // namespace
 
-bool IsOutlookInstalled() { return g_probes.outlook ? g_probes.outlook() : true; }
-bool IsWordInstalled() { return g_probes.word ? g_probes.word() : LibreOfficeHas("libswlo.so"); }
-bool IsExcelInstalled() { return g_probes.excel ? g_probes.excel() : LibreOfficeHas("libsclo.so"); }
+bool IsOutlookInstalled() {
+  return g_probes.outlook ? g_probes.outlook() : true;
+}
+bool IsWordInstalled() {
+  return g_probes.word ? g_probes.word() : LibreOfficeHas("libswlo.so");
+}
+bool IsExcelInstalled() {
+  return g_probes.excel ? g_probes.excel() : LibreOfficeHas("libsclo.so");
+}
 
-void SetOfficeProbes(OfficeProbes probes) { g_probes = std::move(probes); }
+void SetOfficeProbes(OfficeProbes probes) {
+  g_probes = std::move(probes);
+}
 
 std::string GetSystemFolder() {
   std::string dir;
@@ -108,9 +121,9 @@ std::string FindFileNoCase(const std::string& folder, const std::string& name) {
 const std::vector<Component>& SuiteComponents() {
   using N = Component::Needs;
   static const std::vector<Component> kList = {
-      {"QuorSendTo.dll", true, false, N::Always},     {"QuorIE.dll", true, false, N::Always},
-      {"Pelorin.dll", true, false, N::Always},        {"PelorinAddin.dll", true, false, N::Outlook},
-      {"QuorWordAddin.dll", true, false, N::Word},    {"QuorExcelAddin.dll", true, false, N::Excel},
+      {"QuorSendTo.dll", true, false, N::Always},  {"QuorIE.dll", true, false, N::Always},
+      {"Pelorin.dll", true, false, N::Always},     {"PelorinAddin.dll", true, false, N::Outlook},
+      {"QuorWordAddin.dll", true, false, N::Word}, {"QuorExcelAddin.dll", true, false, N::Excel},
       {"Redemption.dll", false, true, N::Always},
   };
   return kList;
@@ -156,8 +169,9 @@ bool RegisterAddin() {
       // the local machine's keys need.
       {
         CWinReg current;
-        if (current.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, a.key) && current.GetDword("CommandLineSafe") == 0 &&
-            current.GetDword("LoadBehavior") == 3 && current.GetString("Description") == "Add-In Orlimex" &&
+        if (current.InitForRead(CWinReg::HKEY_LOCAL_MACHINE, a.key) &&
+            current.GetDword("CommandLineSafe") == 0 && current.GetDword("LoadBehavior") == 3 &&
+            current.GetString("Description") == "Add-In Orlimex" &&
             current.GetString("FriendlyName") == a.friendlyName)
           return;
       }
@@ -187,13 +201,20 @@ bool RegisterServerDll(const std::string& path, bool registerIt, long timeoutMs)
   argv.push_back(path);
   auto r = platform::Spawn(argv, "", true, timeoutMs);
   std::string why;
-  if (!r.started) why = "the registration helper did not start: " + r.error;
-  else if (r.timedOut) why = "the library did not return within " + std::to_string(timeoutMs / 1000) + " s";
-  else if (r.exitCode == kRegsvrNotLoaded) why = "the library cannot be loaded";
-  else if (r.exitCode == kRegsvrNoEntry) why = "the library has no registration entry";
-  else if (r.exitCode == kRegsvrEntryFailed) why = "the registration entry reported a failure";
-  else if (r.exitCode >= 128) why = "the library crashed (signal " + std::to_string(r.exitCode - 128) + ")";
-  else if (r.exitCode != kRegsvrOk) why = "the registration helper ended with " + std::to_string(r.exitCode);
+  if (!r.started)
+    why = "the registration helper did not start: " + r.error;
+  else if (r.timedOut)
+    why = "the library did not return within " + std::to_string(timeoutMs / 1000) + " s";
+  else if (r.exitCode == kRegsvrNotLoaded)
+    why = "the library cannot be loaded";
+  else if (r.exitCode == kRegsvrNoEntry)
+    why = "the library has no registration entry";
+  else if (r.exitCode == kRegsvrEntryFailed)
+    why = "the registration entry reported a failure";
+  else if (r.exitCode >= 128)
+    why = "the library crashed (signal " + std::to_string(r.exitCode - 128) + ")";
+  else if (r.exitCode != kRegsvrOk)
+    why = "the registration helper ended with " + std::to_string(r.exitCode);
   if (why.empty()) return true;
   // The caller's record (124, "Cannot registrate:") is the one error record;
   // why the library failed goes to the trace log beside it.

@@ -1,14 +1,13 @@
 #include "maintenance/Scan.h"
 
+#include <dlfcn.h>
 #include <sane/sane.h>
 #include <sane/saneopts.h>
-#include <dlfcn.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-
 #include <cstring>
 #include <thread>
 #include <type_traits>
@@ -18,8 +17,8 @@
 #include "common/Folders.h"
 #include "common/Logging.h"
 #include "platform/env/Environment.h"
-#include "platform/process/Process.h"
 #include "platform/lib/TiffApi.h"
+#include "platform/process/Process.h"
 
 namespace {
 
@@ -41,7 +40,9 @@ struct SaneApi {
   bool loaded = false;
 };
 
-SANE_Status NoSane(SANE_Int*, SANE_Auth_Callback) { return SANE_STATUS_UNSUPPORTED; }
+SANE_Status NoSane(SANE_Int*, SANE_Auth_Callback) {
+  return SANE_STATUS_UNSUPPORTED;
+}
 
 const SaneApi& Sane() {
   static const SaneApi api = [] {
@@ -55,8 +56,9 @@ const SaneApi& Sane() {
       a.loaded = load(a.init, "sane_init") & load(a.exit, "sane_exit") &
                  load(a.get_devices, "sane_get_devices") & load(a.open, "sane_open") &
                  load(a.close, "sane_close") & load(a.get_option_descriptor, "sane_get_option_descriptor") &
-                 load(a.control_option, "sane_control_option") & load(a.get_parameters, "sane_get_parameters") &
-                 load(a.start, "sane_start") & load(a.read, "sane_read") & load(a.cancel, "sane_cancel") &
+                 load(a.control_option, "sane_control_option") &
+                 load(a.get_parameters, "sane_get_parameters") & load(a.start, "sane_start") &
+                 load(a.read, "sane_read") & load(a.cancel, "sane_cancel") &
                  load(a.strstatus, "sane_strstatus");
     }
     // Without SANE no device is ever found: sane_init reports it unsupported.
@@ -115,8 +117,8 @@ double ResolutionOf(SANE_Handle h) {
   return 200.0;
 }
 
-void WriteTiff(const std::string& path, const SANE_Parameters& p, int lines, const std::vector<unsigned char>& data,
-               double dpi) {
+void WriteTiff(const std::string& path, const SANE_Parameters& p, int lines,
+               const std::vector<unsigned char>& data, double dpi) {
   TIFF* tif = TIFFOpen(path.c_str(), "w");
   if (!tif) throw VbError(kErrPathFileAccess, "Cannot create " + path);
   bool color = p.format == SANE_FRAME_RGB;
@@ -203,8 +205,12 @@ bool ScanDeviceAvailable(long timeoutMs) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-std::string ScanImagePath() { return GetProgramFolder() + "/FaxScan.bmp"; }
-std::string ScannedPagePath() { return GetProgramFolder() + "/FaxScan.tif"; }
+std::string ScanImagePath() {
+  return GetProgramFolder() + "/FaxScan.bmp";
+}
+std::string ScannedPagePath() {
+  return GetProgramFolder() + "/FaxScan.tif";
+}
 
 bool StartScan(const std::function<void(const std::string&)>& showWarning) {
   try {
@@ -240,25 +246,29 @@ bool AcquireScanPage(const std::string& tiffPath, std::string* error, const std:
       name = list[0]->name;
     }
     SANE_Status st = Sane().open(name.c_str(), &h);
-    if (st != SANE_STATUS_GOOD) throw VbError(kErrFileNotFound, "Cannot open " + name + ": " + Sane().strstatus(st));
+    if (st != SANE_STATUS_GOOD)
+      throw VbError(kErrFileNotFound, "Cannot open " + name + ": " + Sane().strstatus(st));
     PreferFaxResolution(h);
     double dpi = ResolutionOf(h);
     st = Sane().start(h);
-    if (st != SANE_STATUS_GOOD) throw VbError(kErrPathFileAccess, std::string("The scan did not start: ") + Sane().strstatus(st));
-    SANE_Parameters p {};
+    if (st != SANE_STATUS_GOOD)
+      throw VbError(kErrPathFileAccess, std::string("The scan did not start: ") + Sane().strstatus(st));
+    SANE_Parameters p{};
     st = Sane().get_parameters(h, &p);
     if (st != SANE_STATUS_GOOD) throw VbError(kErrPathFileAccess, Sane().strstatus(st));
     if (p.format != SANE_FRAME_GRAY && p.format != SANE_FRAME_RGB) {
       throw VbError(kErrInvalidCall, "Scans in separate colour frames are not supported.");
     }
-    if (p.bytes_per_line <= 0 || p.pixels_per_line <= 0) throw VbError(kErrInvalidCall, "The scanner gave no page size.");
+    if (p.bytes_per_line <= 0 || p.pixels_per_line <= 0)
+      throw VbError(kErrInvalidCall, "The scanner gave no page size.");
     std::vector<unsigned char> data;
     std::vector<unsigned char> buf(64 * 1024);
     for (;;) {
       SANE_Int len = 0;
       st = Sane().read(h, buf.data(), static_cast<SANE_Int>(buf.size()), &len);
       if (st == SANE_STATUS_EOF) break;
-      if (st != SANE_STATUS_GOOD) throw VbError(kErrPathFileAccess, std::string("The scan failed: ") + Sane().strstatus(st));
+      if (st != SANE_STATUS_GOOD)
+        throw VbError(kErrPathFileAccess, std::string("The scan failed: ") + Sane().strstatus(st));
       data.insert(data.end(), buf.begin(), buf.begin() + len);
       if (data.size() > 512u * 1024 * 1024) throw VbError(kErrOutOfMemory, "The scanned page is too large.");
     }

@@ -31,8 +31,7 @@ inline constexpr const char* kNoScanDeviceMessage =
 // as a one-page TIFF: 1-bit pages as CCITT Group 4, grey and colour pages
 // uncompressed with their resolution. False with *error set when there is no
 // device or the scan fails; no partial file is left.
-bool AcquireScanPage(const std::string& tiffPath, std::string* error,
-                     const std::string& deviceName = "");
+bool AcquireScanPage(const std::string& tiffPath, std::string* error, const std::string& deviceName = "");
 
 // The console tool's "scan;" work: one page from the first scanner into
 // ScannedPagePath, then a new fax with it: program (default: brevant beside

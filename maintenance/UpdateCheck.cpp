@@ -1,7 +1,5 @@
 #include "maintenance/UpdateCheck.h"
 
-#include "platform/net/Curl.h"
-
 #include <algorithm>
 #include <cctype>
 #include <functional>
@@ -11,6 +9,7 @@
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
 #include "common/Logging.h"
+#include "platform/net/Curl.h"
 #include "platform/process/Process.h"
 #include "platform/ui/Ui.h"
 
@@ -169,7 +168,8 @@ UpdateResult QueryUpdateService(const std::string& address, const std::string& v
   brevant::net::Curl().easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   brevant::net::Curl().easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, KeepWindowsAlive);
   brevant::net::Curl().easy_setopt(curl, CURLOPT_XFERINFODATA, &abandoned);
-  brevant::net::Curl().easy_setopt(curl, CURLOPT_USERAGENT, ("Brevant/" + std::string(BREVANT_VERSION_TEXT)).c_str());
+  brevant::net::Curl().easy_setopt(curl, CURLOPT_USERAGENT,
+                                   ("Brevant/" + std::string(BREVANT_VERSION_TEXT)).c_str());
   CURLcode rc = brevant::net::Curl().easy_perform(curl);
   brevant::net::Curl().easy_cleanup(curl);
 
@@ -186,9 +186,12 @@ UpdateResult QueryUpdateService(const std::string& address, const std::string& v
   // site is text like any other, and anything but "0" and "1" is the address
   // to download from.
   r.text = BodyInnerText(d.body);
-  if (r.text == "0") r.answer = UpdateAnswer::NoUpdate;
-  else if (r.text == "1") r.answer = UpdateAnswer::Nothing;
-  else r.answer = UpdateAnswer::Download;
+  if (r.text == "0")
+    r.answer = UpdateAnswer::NoUpdate;
+  else if (r.text == "1")
+    r.answer = UpdateAnswer::Nothing;
+  else
+    r.answer = UpdateAnswer::Download;
   return r;
 }
 

@@ -17,8 +17,8 @@ enum class UpdateAnswer {
 
 struct UpdateResult {
   UpdateAnswer answer = UpdateAnswer::Failed;
-  std::string text;   // the body's text (the download address for Download)
-  std::string error;  // why the check failed
+  std::string text;        // the body's text (the download address for Download)
+  std::string error;       // why the check failed
   bool abandoned = false;  // the user gave the check up while it waited
 };
 

@@ -64,15 +64,14 @@ class DevModeBuilder {
   const std::array<std::uint8_t, CDevMode::kSize>& Bytes() const { return bytes_; }
 
   // Offsets and field bits of the DEVMODE members the builder fills.
-  static constexpr std::size_t kOrientation = 44, kPaperSize = 46, kPaperLength = 48,
-                               kPaperWidth = 50, kScale = 52, kCopies = 54, kPrintQuality = 58,
-                               kColor = 60, kDuplex = 62, kYResolution = 64, kCollate = 68,
-                               kNup = 116;
+  static constexpr std::size_t kOrientation = 44, kPaperSize = 46, kPaperLength = 48, kPaperWidth = 50,
+                               kScale = 52, kCopies = 54, kPrintQuality = 58, kColor = 60, kDuplex = 62,
+                               kYResolution = 64, kCollate = 68, kNup = 116;
   static constexpr std::uint32_t DM_ORIENTATION = 0x1, DM_PAPERSIZE = 0x2, DM_PAPERLENGTH = 0x4,
                                  DM_PAPERWIDTH = 0x8, DM_SCALE = 0x10, DM_COPIES = 0x100,
                                  DM_PRINTQUALITY = 0x400, DM_COLOR = 0x800, DM_DUPLEX = 0x1000,
-                                 DM_YRESOLUTION = 0x2000, DM_COLLATE = 0x8000,
-                                 DM_FORMNAME = 0x10000, DM_NUP = 0x40;
+                                 DM_YRESOLUTION = 0x2000, DM_COLLATE = 0x8000, DM_FORMNAME = 0x10000,
+                                 DM_NUP = 0x40;
 
  private:
   std::uint32_t Fields() const;

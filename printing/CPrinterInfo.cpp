@@ -58,9 +58,13 @@ bool CPrinterInfo::CanAdminister() const {
   }
 }
 
-bool CPrinterInfo::IsToFile() const { return Upper(rec_->PortName).find("FILE:") != std::string::npos; }
+bool CPrinterInfo::IsToFile() const {
+  return Upper(rec_->PortName).find("FILE:") != std::string::npos;
+}
 
-std::string CPrinterInfo::StatusText() const { return StatusTextFor(rec_->Status, getPrinterError_); }
+std::string CPrinterInfo::StatusText() const {
+  return StatusTextFor(rec_->Status, getPrinterError_);
+}
 
 std::string CPrinterInfo::StatusTextFor(std::uint32_t status, std::uint32_t printerError) {
   if (printerError != 0) {
@@ -115,24 +119,60 @@ std::string CPrinterInfo::MakeDisplayName(const std::string& deviceName, std::ui
   return deviceName;
 }
 
-std::uint32_t CPrinterInfo::Attributes() const { return rec_->Attributes; }
-std::uint32_t CPrinterInfo::AveragePPM() const { return rec_->AveragePPM; }
-std::string CPrinterInfo::Comment() const { return rec_->Comment; }
-std::string CPrinterInfo::Datatype() const { return rec_->Datatype; }
-std::uint32_t CPrinterInfo::DefaultPriority() const { return rec_->DefaultPriority; }
-std::string CPrinterInfo::DriverName() const { return rec_->DriverName; }
-std::string CPrinterInfo::Location() const { return rec_->Location; }
-std::string CPrinterInfo::Parameters() const { return rec_->Parameters; }
-std::string CPrinterInfo::PortName() const { return rec_->PortName; }
-std::string CPrinterInfo::PrinterName() const { return rec_->PrinterName; }
-std::string CPrinterInfo::PrintProcessor() const { return rec_->PrintProcessor; }
-std::uint32_t CPrinterInfo::Priority() const { return rec_->Priority; }
-std::string CPrinterInfo::SeparatorPageFile() const { return rec_->SeparatorPageFile; }
-std::string CPrinterInfo::ServerName() const { return rec_->ServerName; }
-std::string CPrinterInfo::ShareName() const { return rec_->ShareName; }
-std::uint32_t CPrinterInfo::StartTime() const { return rec_->StartTime; }
-std::uint32_t CPrinterInfo::Status() const { return rec_->Status; }
-std::uint32_t CPrinterInfo::UntilTime() const { return rec_->UntilTime; }
+std::uint32_t CPrinterInfo::Attributes() const {
+  return rec_->Attributes;
+}
+std::uint32_t CPrinterInfo::AveragePPM() const {
+  return rec_->AveragePPM;
+}
+std::string CPrinterInfo::Comment() const {
+  return rec_->Comment;
+}
+std::string CPrinterInfo::Datatype() const {
+  return rec_->Datatype;
+}
+std::uint32_t CPrinterInfo::DefaultPriority() const {
+  return rec_->DefaultPriority;
+}
+std::string CPrinterInfo::DriverName() const {
+  return rec_->DriverName;
+}
+std::string CPrinterInfo::Location() const {
+  return rec_->Location;
+}
+std::string CPrinterInfo::Parameters() const {
+  return rec_->Parameters;
+}
+std::string CPrinterInfo::PortName() const {
+  return rec_->PortName;
+}
+std::string CPrinterInfo::PrinterName() const {
+  return rec_->PrinterName;
+}
+std::string CPrinterInfo::PrintProcessor() const {
+  return rec_->PrintProcessor;
+}
+std::uint32_t CPrinterInfo::Priority() const {
+  return rec_->Priority;
+}
+std::string CPrinterInfo::SeparatorPageFile() const {
+  return rec_->SeparatorPageFile;
+}
+std::string CPrinterInfo::ServerName() const {
+  return rec_->ServerName;
+}
+std::string CPrinterInfo::ShareName() const {
+  return rec_->ShareName;
+}
+std::uint32_t CPrinterInfo::StartTime() const {
+  return rec_->StartTime;
+}
+std::uint32_t CPrinterInfo::Status() const {
+  return rec_->Status;
+}
+std::uint32_t CPrinterInfo::UntilTime() const {
+  return rec_->UntilTime;
+}
 
 bool CPrinterInfo::Control(int command, const char* procedure) {
   try {
@@ -146,9 +186,15 @@ bool CPrinterInfo::Control(int command, const char* procedure) {
   }
 }
 
-bool CPrinterInfo::ControlPause() { return Control(1, "CPrinterInfo.ControlPause"); }
-bool CPrinterInfo::ControlPurge() { return Control(3, "CPrinterInfo.ControlPurge"); }
-bool CPrinterInfo::ControlResume() { return Control(2, "CPrinterInfo.ControlResume"); }
+bool CPrinterInfo::ControlPause() {
+  return Control(1, "CPrinterInfo.ControlPause");
+}
+bool CPrinterInfo::ControlPurge() {
+  return Control(3, "CPrinterInfo.ControlPurge");
+}
+bool CPrinterInfo::ControlResume() {
+  return Control(2, "CPrinterInfo.ControlResume");
+}
 
 void CPrinterInfo::Refresh() {
   try {

@@ -7,25 +7,63 @@ namespace brevant {
 CPrinterJobInfo::CPrinterJobInfo() : rec_(std::make_unique<spooler::JobRecord>()) {}
 CPrinterJobInfo::~CPrinterJobInfo() = default;
 
-std::string CPrinterJobInfo::Datatype() const { return rec_->Datatype; }
-std::string CPrinterJobInfo::Document() const { return rec_->Document; }
-std::string CPrinterJobInfo::DriverName() const { return rec_->DriverName; }
-std::uint32_t CPrinterJobInfo::JobId() const { return rec_->JobId; }
-std::string CPrinterJobInfo::MachineName() const { return rec_->MachineName; }
-std::string CPrinterJobInfo::NotifyName() const { return rec_->NotifyName; }
-std::uint32_t CPrinterJobInfo::PagesPrinted() const { return rec_->PagesPrinted; }
-std::string CPrinterJobInfo::Parameters() const { return rec_->Parameters; }
-std::uint32_t CPrinterJobInfo::Position() const { return rec_->Position; }
-std::string CPrinterJobInfo::PrinterName() const { return rec_->PrinterName; }
-std::string CPrinterJobInfo::PrintProcessor() const { return rec_->PrintProcessor; }
-std::uint32_t CPrinterJobInfo::Priority() const { return rec_->Priority; }
-std::uint32_t CPrinterJobInfo::Size() const { return rec_->Size; }
-std::uint32_t CPrinterJobInfo::StartTime() const { return rec_->StartTime; }
-std::uint32_t CPrinterJobInfo::Status() const { return rec_->Status; }
-std::uint32_t CPrinterJobInfo::Time() const { return rec_->Time; }
-std::uint32_t CPrinterJobInfo::TotalPages() const { return rec_->TotalPages; }
-std::uint32_t CPrinterJobInfo::UntilTime() const { return rec_->UntilTime; }
-std::string CPrinterJobInfo::UserName() const { return rec_->UserName; }
+std::string CPrinterJobInfo::Datatype() const {
+  return rec_->Datatype;
+}
+std::string CPrinterJobInfo::Document() const {
+  return rec_->Document;
+}
+std::string CPrinterJobInfo::DriverName() const {
+  return rec_->DriverName;
+}
+std::uint32_t CPrinterJobInfo::JobId() const {
+  return rec_->JobId;
+}
+std::string CPrinterJobInfo::MachineName() const {
+  return rec_->MachineName;
+}
+std::string CPrinterJobInfo::NotifyName() const {
+  return rec_->NotifyName;
+}
+std::uint32_t CPrinterJobInfo::PagesPrinted() const {
+  return rec_->PagesPrinted;
+}
+std::string CPrinterJobInfo::Parameters() const {
+  return rec_->Parameters;
+}
+std::uint32_t CPrinterJobInfo::Position() const {
+  return rec_->Position;
+}
+std::string CPrinterJobInfo::PrinterName() const {
+  return rec_->PrinterName;
+}
+std::string CPrinterJobInfo::PrintProcessor() const {
+  return rec_->PrintProcessor;
+}
+std::uint32_t CPrinterJobInfo::Priority() const {
+  return rec_->Priority;
+}
+std::uint32_t CPrinterJobInfo::Size() const {
+  return rec_->Size;
+}
+std::uint32_t CPrinterJobInfo::StartTime() const {
+  return rec_->StartTime;
+}
+std::uint32_t CPrinterJobInfo::Status() const {
+  return rec_->Status;
+}
+std::uint32_t CPrinterJobInfo::Time() const {
+  return rec_->Time;
+}
+std::uint32_t CPrinterJobInfo::TotalPages() const {
+  return rec_->TotalPages;
+}
+std::uint32_t CPrinterJobInfo::UntilTime() const {
+  return rec_->UntilTime;
+}
+std::string CPrinterJobInfo::UserName() const {
+  return rec_->UserName;
+}
 
 std::tm CPrinterJobInfo::Submitted() const {
   std::tm local{};
@@ -34,7 +72,9 @@ std::tm CPrinterJobInfo::Submitted() const {
   return local;
 }
 
-std::string CPrinterJobInfo::StatusText() const { return StatusTextFor(rec_->Status, rec_->StatusString); }
+std::string CPrinterJobInfo::StatusText() const {
+  return StatusTextFor(rec_->Status, rec_->StatusString);
+}
 
 std::string CPrinterJobInfo::StatusTextFor(std::uint32_t status, const std::string& statusString) {
   if (!statusString.empty()) return statusString;
@@ -46,9 +86,9 @@ std::string CPrinterJobInfo::StatusTextFor(std::uint32_t status, const std::stri
   static const struct {
     std::uint32_t bit;
     const char* text;
-  } kAppended[] = {{0x20, "Offline"},       {0x40, "Paper Out"},      {0x4, "Deleting..."},
-                   {0x8, "Spooling..."},    {0x10, "Printing..."},    {0x800, "Restarting..."},
-                   {0x80, "Printed"},       {0x100, "Deleted"},       {0x200, "Cannot Print"}};
+  } kAppended[] = {{0x20, "Offline"},    {0x40, "Paper Out"},   {0x4, "Deleting..."},
+                   {0x8, "Spooling..."}, {0x10, "Printing..."}, {0x800, "Restarting..."},
+                   {0x80, "Printed"},    {0x100, "Deleted"},    {0x200, "Cannot Print"}};
   for (const auto& a : kAppended) {
     if (!(status & a.bit)) continue;
     text = text.empty() ? a.text : text + " - " + a.text;

@@ -69,10 +69,18 @@ bool CPrinterJobs::Control(std::uint32_t jobId, int command, const char* procedu
 
 // Deleting a job (command 5) is what the NT family's spooler does for a
 // cancel; on CUPS both cancel the job.
-bool CPrinterJobs::ControlCancel(std::uint32_t jobId) { return Control(jobId, 5, "CPrinterJobs.ControlCancel"); }
-bool CPrinterJobs::ControlRestart(std::uint32_t jobId) { return Control(jobId, 4, "CPrinterJobs.ControlRestart"); }
-bool CPrinterJobs::ControlResume(std::uint32_t jobId) { return Control(jobId, 2, "CPrinterJobs.ControlResume"); }
-bool CPrinterJobs::ControlPause(std::uint32_t jobId) { return Control(jobId, 1, "CPrinterJobs.ControlPause"); }
+bool CPrinterJobs::ControlCancel(std::uint32_t jobId) {
+  return Control(jobId, 5, "CPrinterJobs.ControlCancel");
+}
+bool CPrinterJobs::ControlRestart(std::uint32_t jobId) {
+  return Control(jobId, 4, "CPrinterJobs.ControlRestart");
+}
+bool CPrinterJobs::ControlResume(std::uint32_t jobId) {
+  return Control(jobId, 2, "CPrinterJobs.ControlResume");
+}
+bool CPrinterJobs::ControlPause(std::uint32_t jobId) {
+  return Control(jobId, 1, "CPrinterJobs.ControlPause");
+}
 
 bool CPrinterJobs::PositionMoveDown(std::uint32_t jobId) {
   try {

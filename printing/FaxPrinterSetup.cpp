@@ -16,7 +16,9 @@ FaxServiceProbe& Probe() {
 }
 }  // namespace
 
-void SetFaxServiceProbe(FaxServiceProbe probe) { Probe() = std::move(probe); }
+void SetFaxServiceProbe(FaxServiceProbe probe) {
+  Probe() = std::move(probe);
+}
 
 void ConfigureFaxPrinterForConfig() {
   try {

@@ -57,7 +57,9 @@ struct IppDeleter {
 using Ipp = std::unique_ptr<ipp_t, IppDeleter>;
 
 Http Connect() {
-  Http http(brevant::print::Cups().httpConnect2(brevant::print::Cups().cupsServer(), brevant::print::Cups().ippPort(), nullptr, AF_UNSPEC, brevant::print::Cups().cupsEncryption(), 1, kConnectMs, nullptr));
+  Http http(brevant::print::Cups().httpConnect2(
+      brevant::print::Cups().cupsServer(), brevant::print::Cups().ippPort(), nullptr, AF_UNSPEC,
+      brevant::print::Cups().cupsEncryption(), 1, kConnectMs, nullptr));
   // A scheduler that takes a request but never answers fails it after this.
   if (http) brevant::print::Cups().httpSetTimeout(http.get(), kAnswerSeconds, nullptr, nullptr);
   return http;
@@ -67,23 +69,22 @@ Http Connect() {
 bool ValidName(const std::string& name) {
   if (name.empty() || name.size() > 127) return false;
   for (unsigned char c : name)
-    if (c <= ' ' || c == 127 || c == '/' || c == '#' || c == '\\' || c == '?' || c == '\'' ||
-        c == '"')
+    if (c <= ' ' || c == 127 || c == '/' || c == '#' || c == '\\' || c == '?' || c == '\'' || c == '"')
       return false;
   return true;
 }
 
 std::string PrinterUri(const std::string& name) {
   char uri[HTTP_MAX_URI];
-  brevant::print::Cups().httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0,
-                   "/printers/%s", name.c_str());
+  brevant::print::Cups().httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost",
+                                          0, "/printers/%s", name.c_str());
   return uri;
 }
 
 std::string JobUri(std::uint32_t id) {
   char uri[HTTP_MAX_URI];
-  brevant::print::Cups().httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0,
-                   "/jobs/%u", id);
+  brevant::print::Cups().httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost",
+                                          0, "/jobs/%u", id);
   return uri;
 }
 
@@ -114,8 +115,10 @@ long ErrorFromIpp(ipp_status_t st) {
 Ipp NewRequest(ipp_op_t op, const std::string& printerUri) {
   Ipp req(brevant::print::Cups().ippNewRequest(op));
   if (!printerUri.empty())
-    brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri.c_str());
-  brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, brevant::print::Cups().cupsUser());
+    brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                                        printerUri.c_str());
+  brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name",
+                                      nullptr, brevant::print::Cups().cupsUser());
   return req;
 }
 
@@ -141,15 +144,16 @@ long Send(Ipp req, const std::string& resource, Ipp* response = nullptr) {
 }
 
 void RequestAttributes(ipp_t* req, const std::vector<const char*>& names) {
-  brevant::print::Cups().ippAddStrings(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", int(names.size()),
-                nullptr, names.data());
+  brevant::print::Cups().ippAddStrings(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                                       int(names.size()), nullptr, names.data());
 }
 
 std::string Str(ipp_t* group, const char* name) {
   ipp_attribute_t* a = brevant::print::Cups().ippFindAttribute(group, name, IPP_TAG_ZERO);
   if (!a) return "";
   ipp_tag_t t = brevant::print::Cups().ippGetValueTag(a);
-  if (t == IPP_TAG_INTEGER || t == IPP_TAG_ENUM) return std::to_string(brevant::print::Cups().ippGetInteger(a, 0));
+  if (t == IPP_TAG_INTEGER || t == IPP_TAG_ENUM)
+    return std::to_string(brevant::print::Cups().ippGetInteger(a, 0));
   const char* s = brevant::print::Cups().ippGetString(a, 0, nullptr);
   return s ? s : "";
 }
@@ -219,7 +223,8 @@ DevModeBytes DevModeFrom(ipp_t* g, const std::string& device, const std::string&
     b.Set16(DevModeBuilder::kOrientation, std::int16_t(orient == 4 ? 2 : 1), DevModeBuilder::DM_ORIENTATION);
   int copies = Int(g, name("copies").c_str());
   if (copies > 0) b.Set16(DevModeBuilder::kCopies, std::int16_t(copies), DevModeBuilder::DM_COPIES);
-  if (ipp_attribute_t* r = brevant::print::Cups().ippFindAttribute(g, name("printer-resolution").c_str(), IPP_TAG_RESOLUTION)) {
+  if (ipp_attribute_t* r = brevant::print::Cups().ippFindAttribute(g, name("printer-resolution").c_str(),
+                                                                   IPP_TAG_RESOLUTION)) {
     int y = 0;
     ipp_res_t units;
     int x = brevant::print::Cups().ippGetResolution(r, 0, &y, &units);
@@ -236,7 +241,9 @@ DevModeBytes DevModeFrom(ipp_t* g, const std::string& device, const std::string&
   std::string sides = Str(g, name("sides").c_str());
   if (!sides.empty())
     b.Set16(DevModeBuilder::kDuplex,
-            std::int16_t(sides == "two-sided-long-edge" ? 2 : sides == "two-sided-short-edge" ? 3 : 1),
+            std::int16_t(sides == "two-sided-long-edge"    ? 2
+                         : sides == "two-sided-short-edge" ? 3
+                                                           : 1),
             DevModeBuilder::DM_DUPLEX);
   int nup = Int(g, name("number-up").c_str());
   if (nup > 0) b.Set32(DevModeBuilder::kNup, nup, DevModeBuilder::DM_NUP);
@@ -244,15 +251,17 @@ DevModeBytes DevModeFrom(ipp_t* g, const std::string& device, const std::string&
   return b.Bytes();
 }
 
-bool SameName(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+bool SameName(const std::string& a, const std::string& b) {
+  return strcasecmp(a.c_str(), b.c_str()) == 0;
+}
 
 }  // namespace
 
 std::uint32_t PrinterStatusBits(int state, bool accepting, const std::vector<std::string>& reasons) {
   std::uint32_t bits = 0;
-  if (state == 5) bits |= 0x1;      // stopped: paused
-  if (state == 4) bits |= 0x400;    // processing: printing
-  if (!accepting) bits |= 0x1000;   // rejecting jobs: not available
+  if (state == 5) bits |= 0x1;     // stopped: paused
+  if (state == 4) bits |= 0x400;   // processing: printing
+  if (!accepting) bits |= 0x1000;  // rejecting jobs: not available
   static const struct {
     const char* reason;
     std::uint32_t bit;
@@ -337,8 +346,8 @@ std::string SystemMessage(long code) {
 
 std::string PrinterWebPage(const std::string& name) {
   char uri[HTTP_MAX_URI];
-  brevant::print::Cups().httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "http", nullptr, "localhost", brevant::print::Cups().ippPort(),
-                   "/printers/%s", name.c_str());
+  brevant::print::Cups().httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "http", nullptr, "localhost",
+                                          brevant::print::Cups().ippPort(), "/printers/%s", name.c_str());
   return uri;
 }
 
@@ -349,7 +358,8 @@ std::vector<std::string> PrinterNames(long* error) {
   Ipp resp;
   *error = Send(std::move(req), "/", &resp);
   if (*error) return names;
-  for (ipp_attribute_t* a = brevant::print::Cups().ippFirstAttribute(resp.get()); a; a = brevant::print::Cups().ippNextAttribute(resp.get())) {
+  for (ipp_attribute_t* a = brevant::print::Cups().ippFirstAttribute(resp.get()); a;
+       a = brevant::print::Cups().ippNextAttribute(resp.get())) {
     const char* n = brevant::print::Cups().ippGetName(a);
     if (n && std::strcmp(n, "printer-name") == 0)
       if (const char* s = brevant::print::Cups().ippGetString(a, 0, nullptr)) names.push_back(s);
@@ -361,14 +371,29 @@ long GetPrinter(const std::string& name, PrinterRecord* out) {
   *out = PrinterRecord{};
   if (!ValidName(name)) return kErrInvalidPrinterName;
   Ipp req = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, PrinterUri(name));
-  RequestAttributes(req.get(), {"printer-name", "printer-info", "printer-location", "printer-make-and-model",
-                                "device-uri", "printer-state", "printer-state-reasons",
-                                "printer-is-accepting-jobs", "printer-is-shared", "printer-type",
-                                "queued-job-count", "job-priority-default", "job-sheets-default",
-                                "pages-per-minute", "brevant-datatype-default",
-                                "brevant-print-processor-default", "brevant-priority-default",
-                                "media-default", "copies-default", "orientation-requested-default",
-                                "printer-resolution-default", "print-color-mode-default", "sides-default",
+  RequestAttributes(req.get(), {"printer-name",
+                                "printer-info",
+                                "printer-location",
+                                "printer-make-and-model",
+                                "device-uri",
+                                "printer-state",
+                                "printer-state-reasons",
+                                "printer-is-accepting-jobs",
+                                "printer-is-shared",
+                                "printer-type",
+                                "queued-job-count",
+                                "job-priority-default",
+                                "job-sheets-default",
+                                "pages-per-minute",
+                                "brevant-datatype-default",
+                                "brevant-print-processor-default",
+                                "brevant-priority-default",
+                                "media-default",
+                                "copies-default",
+                                "orientation-requested-default",
+                                "printer-resolution-default",
+                                "print-color-mode-default",
+                                "sides-default",
                                 "number-up-default"});
   Ipp resp;
   long err = Send(std::move(req), "/", &resp);
@@ -391,8 +416,9 @@ long GetPrinter(const std::string& name, PrinterRecord* out) {
     r.Attributes |= kAttrNetwork;
     char scheme[32], user[256], host[256], resource[1024];
     int port;
-    if (brevant::print::Cups().httpSeparateURI(HTTP_URI_CODING_ALL, r.PortName.c_str(), scheme, sizeof scheme, user, sizeof user,
-                        host, sizeof host, &port, resource, sizeof resource) >= HTTP_URI_STATUS_OK)
+    if (brevant::print::Cups().httpSeparateURI(HTTP_URI_CODING_ALL, r.PortName.c_str(), scheme, sizeof scheme,
+                                               user, sizeof user, host, sizeof host, &port, resource,
+                                               sizeof resource) >= HTTP_URI_STATUS_OK)
       r.ServerName = std::string("\\\\") + host;
   } else {
     r.Attributes |= kAttrLocal;
@@ -404,7 +430,8 @@ long GetPrinter(const std::string& name, PrinterRecord* out) {
   if (SameName(DefaultPrinterName(), r.PrinterName)) r.Attributes |= kAttrDefault;
   r.DefaultPriority = std::uint32_t(Int(g, "job-priority-default", 50));
   r.Priority = std::uint32_t(Int(g, "brevant-priority-default", 1));
-  if (std::string p = Str(g, "brevant-priority-default"); !p.empty()) r.Priority = std::uint32_t(std::atoi(p.c_str()));
+  if (std::string p = Str(g, "brevant-priority-default"); !p.empty())
+    r.Priority = std::uint32_t(std::atoi(p.c_str()));
   r.Status = PrinterStatusBits(Int(g, "printer-state", 3), Int(g, "printer-is-accepting-jobs", 1) != 0,
                                Keywords(g, "printer-state-reasons"));
   r.cJobs = std::uint32_t(Int(g, "queued-job-count"));
@@ -441,7 +468,8 @@ long ForEachJob(const std::string& name, const char* whichJobs, const std::vecto
   ipp_t* g = resp.get();
   ipp_attribute_t* a = brevant::print::Cups().ippFirstAttribute(g);
   while (a) {
-    while (a && brevant::print::Cups().ippGetGroupTag(a) != IPP_TAG_JOB) a = brevant::print::Cups().ippNextAttribute(g);
+    while (a && brevant::print::Cups().ippGetGroupTag(a) != IPP_TAG_JOB)
+      a = brevant::print::Cups().ippNextAttribute(g);
     if (!a) break;
     Ipp job(brevant::print::Cups().ippNew());
     for (; a && brevant::print::Cups().ippGetGroupTag(a) == IPP_TAG_JOB;
@@ -504,7 +532,8 @@ long EnumJobs(const std::string& name, std::vector<JobRecord>* out) {
     r.Position = std::uint32_t(out->size() + 1);
     r.Size = std::uint32_t(Int(j, "job-k-octets")) * 1024u;
     r.TotalPages = std::uint32_t(Int(j, "job-impressions"));
-    r.PagesPrinted = std::uint32_t(std::max(Int(j, "job-impressions-completed"), Int(j, "job-media-sheets-completed")));
+    r.PagesPrinted =
+        std::uint32_t(std::max(Int(j, "job-impressions-completed"), Int(j, "job-media-sheets-completed")));
     r.Submitted = std::time_t(Int(j, "time-at-creation"));
     int started = Int(j, "time-at-processing"), ended = Int(j, "time-at-completed");
     if (started > 0) r.Time = std::uint32_t(((ended > 0 ? ended : int(std::time(nullptr))) - started) * 1000);
@@ -539,10 +568,17 @@ long ControlPrinter(const std::string& name, int command) {
   if (!ValidName(name)) return kErrInvalidPrinterName;
   ipp_op_t op;
   switch (command) {
-    case 1: op = IPP_OP_PAUSE_PRINTER; break;
-    case 2: op = IPP_OP_RESUME_PRINTER; break;
-    case 3: op = IPP_OP_PURGE_JOBS; break;
-    default: return kErrInvalidPrinterCommand;
+    case 1:
+      op = IPP_OP_PAUSE_PRINTER;
+      break;
+    case 2:
+      op = IPP_OP_RESUME_PRINTER;
+      break;
+    case 3:
+      op = IPP_OP_PURGE_JOBS;
+      break;
+    default:
+      return kErrInvalidPrinterCommand;
   }
   return Send(NewRequest(op, PrinterUri(name)), "/admin/");
 }
@@ -551,12 +587,21 @@ long ControlJob(const std::string& name, std::uint32_t jobId, int command) {
   if (!ValidName(name)) return kErrInvalidPrinterName;
   ipp_op_t op;
   switch (command) {
-    case 1: op = IPP_OP_HOLD_JOB; break;
-    case 2: op = IPP_OP_RELEASE_JOB; break;
+    case 1:
+      op = IPP_OP_HOLD_JOB;
+      break;
+    case 2:
+      op = IPP_OP_RELEASE_JOB;
+      break;
     case 3:
-    case 5: op = IPP_OP_CANCEL_JOB; break;
-    case 4: op = IPP_OP_RESTART_JOB; break;
-    default: return kErrInvalidParameter;
+    case 5:
+      op = IPP_OP_CANCEL_JOB;
+      break;
+    case 4:
+      op = IPP_OP_RESTART_JOB;
+      break;
+    default:
+      return kErrInvalidParameter;
   }
   // The job must belong to this printer.
   std::vector<JobRecord> jobs;
@@ -565,15 +610,19 @@ long ControlJob(const std::string& name, std::uint32_t jobId, int command) {
       std::none_of(jobs.begin(), jobs.end(), [&](const JobRecord& j) { return j.JobId == jobId; }))
     return kErrInvalidParameter;
   Ipp req(brevant::print::Cups().ippNewRequest(op));
-  brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, JobUri(jobId).c_str());
-  brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, brevant::print::Cups().cupsUser());
+  brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr,
+                                      JobUri(jobId).c_str());
+  brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name",
+                                      nullptr, brevant::print::Cups().cupsUser());
   return Send(std::move(req), "/jobs/");
 }
 
 long SetJobPriority(std::uint32_t jobId, int priority) {
   Ipp req(brevant::print::Cups().ippNewRequest(IPP_OP_SET_JOB_ATTRIBUTES));
-  brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, JobUri(jobId).c_str());
-  brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, brevant::print::Cups().cupsUser());
+  brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr,
+                                      JobUri(jobId).c_str());
+  brevant::print::Cups().ippAddString(req.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name",
+                                      nullptr, brevant::print::Cups().cupsUser());
   brevant::print::Cups().ippAddInteger(req.get(), IPP_TAG_JOB, IPP_TAG_INTEGER, "job-priority", priority);
   return Send(std::move(req), "/jobs/");
 }
@@ -681,9 +730,11 @@ long SetPrinterOptions(const std::string& name, const std::map<std::string, std:
   for (const auto& [key, value] : options) {
     std::string attr = key + "-default";
     if (key == "job-priority")
-      brevant::print::Cups().ippAddInteger(req.get(), IPP_TAG_PRINTER, IPP_TAG_INTEGER, attr.c_str(), std::atoi(value.c_str()));
+      brevant::print::Cups().ippAddInteger(req.get(), IPP_TAG_PRINTER, IPP_TAG_INTEGER, attr.c_str(),
+                                           std::atoi(value.c_str()));
     else
-      brevant::print::Cups().ippAddString(req.get(), IPP_TAG_PRINTER, IPP_TAG_NAME, attr.c_str(), nullptr, value.c_str());
+      brevant::print::Cups().ippAddString(req.get(), IPP_TAG_PRINTER, IPP_TAG_NAME, attr.c_str(), nullptr,
+                                          value.c_str());
   }
   return Send(std::move(req), "/admin/");
 }

@@ -32,23 +32,22 @@ constexpr long kErrNotSupported = 50;
 using DevModeBytes = std::array<std::uint8_t, CDevMode::kSize>;
 
 // Printer attribute bits and status bits, as the spooler reports them.
-constexpr std::uint32_t kAttrDefault = 0x4, kAttrShared = 0x8, kAttrNetwork = 0x10,
-                        kAttrLocal = 0x40;
+constexpr std::uint32_t kAttrDefault = 0x4, kAttrShared = 0x8, kAttrNetwork = 0x10, kAttrLocal = 0x40;
 
 struct PrinterRecord {
-  std::string ServerName, PrinterName, ShareName, PortName, DriverName, Comment, Location,
-      SeparatorPageFile, PrintProcessor, Datatype, Parameters;
-  std::uint32_t Attributes = 0, Priority = 0, DefaultPriority = 0, StartTime = 0, UntilTime = 0,
-                Status = 0, cJobs = 0, AveragePPM = 0;
+  std::string ServerName, PrinterName, ShareName, PortName, DriverName, Comment, Location, SeparatorPageFile,
+      PrintProcessor, Datatype, Parameters;
+  std::uint32_t Attributes = 0, Priority = 0, DefaultPriority = 0, StartTime = 0, UntilTime = 0, Status = 0,
+                cJobs = 0, AveragePPM = 0;
   DevModeBytes devMode{};
 };
 
 struct JobRecord {
   std::uint32_t JobId = 0;
-  std::string PrinterName, MachineName, UserName, Document, NotifyName, Datatype, PrintProcessor,
-      Parameters, DriverName, StatusString;
-  std::uint32_t Status = 0, Priority = 0, Position = 0, StartTime = 0, UntilTime = 0,
-                TotalPages = 0, Size = 0, Time = 0, PagesPrinted = 0;
+  std::string PrinterName, MachineName, UserName, Document, NotifyName, Datatype, PrintProcessor, Parameters,
+      DriverName, StatusString;
+  std::uint32_t Status = 0, Priority = 0, Position = 0, StartTime = 0, UntilTime = 0, TotalPages = 0,
+                Size = 0, Time = 0, PagesPrinted = 0;
   std::time_t Submitted = 0;  // UTC seconds
   DevModeBytes devMode{};
 };

@@ -37,7 +37,8 @@ DateTime ModifiedTime(const fs::directory_entry& e) {
   struct stat st {};
   if (::stat(e.path().c_str(), &st) != 0) return {};
   return std::chrono::system_clock::from_time_t(st.st_mtim.tv_sec) +
-         std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::nanoseconds(st.st_mtim.tv_nsec));
+         std::chrono::duration_cast<std::chrono::system_clock::duration>(
+             std::chrono::nanoseconds(st.st_mtim.tv_nsec));
 }
 
 // The files of a fax folder, in the order the file system lists them. A
@@ -94,7 +95,9 @@ class ProgressLines : public ImportProgress {
 
 }  // namespace
 
-long DayBoundaries(DateTime from, DateTime to) { return DayNumber(to) - DayNumber(from); }
+long DayBoundaries(DateTime from, DateTime to) {
+  return DayNumber(to) - DayNumber(from);
+}
 
 long CountFaxes(DateTime& newest) {
   long count = 0;
@@ -122,8 +125,10 @@ bool ImportFolder(FaxFolderKind kind, bool lastDay, ImportProgress* progress, Da
       if (progress && progress->Cancelled()) return false;
       ui::DoEvents();
       if (!lastDay || DayBoundaries(ModifiedTime(e), reference) <= 1) {
-        if (kind == FaxFolderKind::SentArchive) GenerateOutlookSentFax(e.path().string());
-        else GenerateOutlookInboxFax(e.path().string());
+        if (kind == FaxFolderKind::SentArchive)
+          GenerateOutlookSentFax(e.path().string());
+        else
+          GenerateOutlookInboxFax(e.path().string());
       }
       ui::DoEvents();
       if (progress) progress->Step();
@@ -161,8 +166,10 @@ void RunFaxImport(const std::function<void()>& endRun) {
         ProgressLines lines(p, count);
         ImportFaxes(false, &lines, DateTime{});
       };
-      if (W().progress) W().progress(count, run);
-      else run(nullptr);
+      if (W().progress)
+        W().progress(count, run);
+      else
+        run(nullptr);
       ui::MsgBox(kImportDoneText, "Pelorin");
       end();
       return;

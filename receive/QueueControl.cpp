@@ -4,14 +4,14 @@
 #include <cstdlib>
 #include <memory>
 
-#include "common/OsCheck.h"
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
 #include "common/Logging.h"
+#include "common/OsCheck.h"
 #include "delivery/FaxTransport.h"
-#include "platform/events/NamedEvent.h"
 #include "faxservice/client/FaxService.h"
+#include "platform/events/NamedEvent.h"
 #include "platform/ui/Ui.h"
 
 namespace brevant {
@@ -39,7 +39,9 @@ bool IsNumeric(const std::string& s) {
   return end && *end == '\0';
 }
 
-long ToLong(const std::string& s) { return std::lround(std::strtod(s.c_str(), nullptr)); }
+long ToLong(const std::string& s) {
+  return std::lround(std::strtod(s.c_str(), nullptr));
+}
 
 // Runs f; a failure becomes the pending error and the step's result is the
 // fallback, so the operation continues as the fax service's calls allow.
@@ -121,7 +123,8 @@ void AutoRecv() {
       reg.SetString("AutoReceive", "0");
       std::string isReceive = reg.GetString("IsReceive");
       std::string rings = reg.GetString("Rings");
-      device.SetReceiveMode(IsNumeric(isReceive) ? ToLong(isReceive) : static_cast<long>(faxsvc::kReceiveManual));
+      device.SetReceiveMode(IsNumeric(isReceive) ? ToLong(isReceive)
+                                                 : static_cast<long>(faxsvc::kReceiveManual));
       device.SetRingsBeforeAnswer(IsNumeric(rings) ? ToLong(rings) : 4);
       err.Step([&] { device.Save(); });
       ui::MsgBox("Auto Receive OFF", "Pelorin");
@@ -139,7 +142,8 @@ void FaxPause() {
   if (!server || !server->Connected()) {
     // Without the fax service there is no queue to toggle; the reason goes
     // to the error log.
-    if (server) WriteErrorLog(faxsvc::kErrServiceUnreachable, "the fax service is not running", "Init.FaxPause");
+    if (server)
+      WriteErrorLog(faxsvc::kErrServiceUnreachable, "the fax service is not running", "Init.FaxPause");
     return;
   }
   if (mCommon::CheckXP() != "XP") {
@@ -159,7 +163,8 @@ void FaxPause() {
     return;
   }
   faxsvc::FaxFolders folders = server->Folders();
-  auto incoming = Try(err, faxsvc::Collection<faxsvc::FaxJob>(), [&] { return folders.IncomingQueue.GetJobs(); });
+  auto incoming =
+      Try(err, faxsvc::Collection<faxsvc::FaxJob>(), [&] { return folders.IncomingQueue.GetJobs(); });
   for (long i = 1; i <= incoming.Count(); ++i) {
     faxsvc::FaxJob& job = incoming.Item(i);
     if (job.Status() != faxsvc::kJobPending) {
@@ -169,7 +174,8 @@ void FaxPause() {
       return;
     }
   }
-  auto outgoing = Try(err, faxsvc::Collection<faxsvc::FaxJob>(), [&] { return folders.OutgoingQueue.GetJobs(); });
+  auto outgoing =
+      Try(err, faxsvc::Collection<faxsvc::FaxJob>(), [&] { return folders.OutgoingQueue.GetJobs(); });
   for (long i = 1; i <= outgoing.Count(); ++i) {
     faxsvc::FaxJob& job = outgoing.Item(i);
     if (job.Status() == faxsvc::kJobPaused && (job.AvailableOperations() & faxsvc::kOpResume)) {
@@ -214,7 +220,8 @@ void FaxStop() {
     for (faxsvc::FaxQueue* queue : {&folders.IncomingQueue, &folders.OutgoingQueue}) {
       auto jobs = queue->GetJobs();
       for (long i = 1; i <= jobs.Count() && !found; ++i)
-        if (jobs.Item(i).Status() != faxsvc::kJobPending) found = std::make_unique<faxsvc::FaxJob>(jobs.Item(i));
+        if (jobs.Item(i).Status() != faxsvc::kJobPending)
+          found = std::make_unique<faxsvc::FaxJob>(jobs.Item(i));
       if (found) break;
     }
   });

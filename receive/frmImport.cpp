@@ -85,8 +85,10 @@ void frmImport::OKButton_Click() {
   CancelButton->setEnabled(false);
   importing_ = true;
   BarProgress bar(progress);
-  if (optLast->isChecked()) ImportFaxes(true, &bar, newest_);
-  else ImportFaxes(false, &bar, DateTime{});
+  if (optLast->isChecked())
+    ImportFaxes(true, &bar, newest_);
+  else
+    ImportFaxes(false, &bar, DateTime{});
   importing_ = false;
   hide();
   ui::MsgBox(kImportDoneText, "Pelorin");

@@ -11,12 +11,12 @@
 #include <thread>
 
 #include "common/Logging.h"
+#include "platform/env/Environment.h"
 #include "platform/events/NamedEvent.h"
 #include "platform/fs/Files.h"
 #include "platform/print/Cups.h"
 #include "platform/ui/Ui.h"
 #include "printing/Spooler.h"
-#include "platform/env/Environment.h"
 
 namespace brevant::render {
 
@@ -40,7 +40,9 @@ bool FaxPrinterInstalled(std::string* why) {
   return false;
 }
 
-std::string GetDefaultPrinter() { return spooler::DefaultPrinterName(); }
+std::string GetDefaultPrinter() {
+  return spooler::DefaultPrinterName();
+}
 
 bool SetDefaultPrinter(const std::string& name, std::string* error) {
   if (!name.empty()) {
@@ -103,7 +105,8 @@ bool WaitQueueEmpty(const std::string& printer, const std::string& source, long 
       return false;
     }
     if (std::chrono::steady_clock::now() >= end) {
-      WriteErrorLog(0, "Jobs still in " + printer + " after " + std::to_string(timeoutMs / 1000) + " s", source);
+      WriteErrorLog(0, "Jobs still in " + printer + " after " + std::to_string(timeoutMs / 1000) + " s",
+                    source);
       return false;
     }
     ui::SleepEvents(pollMs);
@@ -122,7 +125,8 @@ int SubmitFile(const std::string& printer, const std::string& path, const std::s
   for (const auto& [k, v] : options) n = brevant::print::Cups().cupsAddOption(k.c_str(), v.c_str(), n, &opts);
   int job = brevant::print::Cups().cupsPrintFile(dest.c_str(), path.c_str(), title.c_str(), n, opts);
   brevant::print::Cups().cupsFreeOptions(n, opts);
-  if (job <= 0) *error = "CUPS refused " + path + " for " + dest + ": " + brevant::print::Cups().cupsLastErrorString();
+  if (job <= 0)
+    *error = "CUPS refused " + path + " for " + dest + ": " + brevant::print::Cups().cupsLastErrorString();
   return job > 0 ? job : 0;
 }
 

@@ -32,11 +32,15 @@ void Debug(const std::string& message) {
   }
 }
 
-void SleepMs(long ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SleepMs(long ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 }  // namespace
 
-void SetReaderPollLimit(int polls) { g_pollLimit = polls; }
+void SetReaderPollLimit(int polls) {
+  g_pollLimit = polls;
+}
 
 bool ParseReaderTitle(const std::string& title, std::string* version, std::string* document) {
   static const std::string kReader = "Acrobat Reader";
@@ -82,7 +86,8 @@ void PrintPDF(const std::string& path, ui::WindowHandle, const std::string& faxP
     if (argv.size() == 1 && argv[0] == "lp") argv = {"lp", "-t", doc, "--"};
     argv.push_back(path);
     ChildProcess reader;
-    if (!reader.Start(argv, "")) WriteErrorLog(0, "cannot start the PDF reader: " + reader.Error(), "PrintPDF");
+    if (!reader.Start(argv, ""))
+      WriteErrorLog(0, "cannot start the PDF reader: " + reader.Error(), "PrintPDF");
     // A failed reader that left no job ends the waiting early: no window
     // and no job will come.
     auto readerFailed = [&] {
@@ -187,8 +192,10 @@ void PrintPDF(const std::string& path, ui::WindowHandle, const std::string& faxP
         break;
       case Exit::Reader:
         Debug("ExitByReader: " + phase);
-        WriteErrorLog(0, "The PDF reader could not print " + path + " (exit code " +
-                             std::to_string(reader.ExitCode()) + ")", "PrintPDF");
+        WriteErrorLog(0,
+                      "The PDF reader could not print " + path + " (exit code " +
+                          std::to_string(reader.ExitCode()) + ")",
+                      "PrintPDF");
         break;
       case Exit::None:
         break;

@@ -20,7 +20,8 @@ namespace brevant::render {
 // version text, then optionally " - [document]". *document is "" when no
 // document is loaded. A title whose last " - " part is not bracketed is
 // not the reader's.
-bool ParseReaderTitle(const std::string& title, std::string* version = nullptr, std::string* document = nullptr);
+bool ParseReaderTitle(const std::string& title, std::string* version = nullptr,
+                      std::string* document = nullptr);
 // The first top-level window whose title is the reader's; 0 when none.
 WindowSystem::Handle FindReaderWindow();
 

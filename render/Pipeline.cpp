@@ -15,13 +15,13 @@
 #include "common/Logging.h"
 #include "common/OsCheck.h"
 #include "platform/emf/Emf.h"
+#include "platform/env/Environment.h"
 #include "platform/events/NamedEvent.h"
 #include "platform/process/ChildProcess.h"
 #include "printing/FaxPrinterSetup.h"
 #include "render/FaxQueue.h"
 #include "render/PdfPrint.h"
 #include "render/PrintRoutes.h"
-#include "platform/env/Environment.h"
 
 namespace fs = std::filesystem;
 
@@ -70,7 +70,8 @@ void AwaitConsoleTool(ChildProcess& p, const std::string& commandWord) {
   long limit = platform::env::Milliseconds(platform::env::Var::SpoolTimeoutMs, 600'000);
   if (!p.Wait(limit, 100)) {
     p.Kill();
-    WriteErrorLog(0, "the console tool did not finish \"" + commandWord + "\" and was ended", "mMailFuncs.SuperShell");
+    WriteErrorLog(0, "the console tool did not finish \"" + commandWord + "\" and was ended",
+                  "mMailFuncs.SuperShell");
   }
 }
 
@@ -115,7 +116,9 @@ std::string DateText(const LocalDateTime& t) {
 
 }  // namespace
 
-void SetPipelineExitHandler(void (*exitApp)(int)) { g_exitApp = exitApp; }
+void SetPipelineExitHandler(void (*exitApp)(int)) {
+  g_exitApp = exitApp;
+}
 
 void ClearSpoolFiles(const std::string& spool) {
   fs::create_directories(spool);
@@ -127,7 +130,9 @@ void ClearSpoolFiles(const std::string& spool) {
   }
 }
 
-void SetFaxServiceRenderer(bool (*render)(const std::string&, const std::string&)) { g_faxServiceRender = render; }
+void SetFaxServiceRenderer(bool (*render)(const std::string&, const std::string&)) {
+  g_faxServiceRender = render;
+}
 
 void WaitForSpoolEvent(const std::string& eventName) {
   try {
@@ -190,10 +195,11 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
   step([&] { ClearSpoolFiles(spool); });
 
   const bool status = owner != 0;
-  if (status) step([&] {
-    ui::ShowStatus("", owner);
-    ui::DoEvents();
-  });
+  if (status)
+    step([&] {
+      ui::ShowStatus("", owner);
+      ui::DoEvents();
+    });
 
   const std::size_t docs = job.g_arrFiles.Count();
   CRegStatus progress;
@@ -255,7 +261,8 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
     for (std::size_t i = 1; i <= docs; ++i)
       step([&] {
         const std::string& f = job.g_arrFiles[i];
-        if (Exists(f)) fs::copy_file(f, spool + fs::path(f).filename().string(), fs::copy_options::overwrite_existing);
+        if (Exists(f))
+          fs::copy_file(f, spool + fs::path(f).filename().string(), fs::copy_options::overwrite_existing);
       });
   } else {
     for (std::size_t i = 1; i <= docs; ++i) {
@@ -363,7 +370,8 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
       bool ok = g_faxServiceRender && g_faxServiceRender(spool + "spool.pnx", spool + "FaxPreview.tif");
       if (!ok) {
         strategy = Config().ProgramType != 2 ? 2 : 0;
-        WriteErrorLog(0, "Good quality tiff failed, use " + std::to_string(strategy) + " strategy", "printToPreview_");
+        WriteErrorLog(0, "Good quality tiff failed, use " + std::to_string(strategy) + " strategy",
+                      "printToPreview_");
         again = true;
       }
     } else if (strategy == 2) {
@@ -379,25 +387,31 @@ void printToPreview(ui::WindowHandle owner, bool preview) {
         }
         WritePageList(spool, list);
         if (preview) {
-          if (Exists(spool + "FaxPreview.tif")) job.PreviewFile = spool + "FaxPreview.tif";
+          if (Exists(spool + "FaxPreview.tif"))
+            job.PreviewFile = spool + "FaxPreview.tif";
           else
             ui::MsgBox("Generate fax preview error." + noPages, "Pelorin");
         }
         if (docs >= 1) {
-          if (Exists(spool + "spool.pnx")) job.FaxImageFile = spool + "spool.pnx";
-          else WriteErrorLog(128, "printToPreview", "Not found - \"" + spool + "spool.pnx\"");
+          if (Exists(spool + "spool.pnx"))
+            job.FaxImageFile = spool + "spool.pnx";
+          else
+            WriteErrorLog(128, "printToPreview", "Not found - \"" + spool + "spool.pnx\"");
         }
       });
     } else {
       step([&] {
         if (following) AwaitConsoleTool(follower, spoolWord);
         if (following || RunConsoleTool(spoolWord)) WaitForSpoolEvent("VestrelSpool");
-        if (Exists(spool + "FaxPreview.tif")) job.PreviewFile = spool + "FaxPreview.tif";
+        if (Exists(spool + "FaxPreview.tif"))
+          job.PreviewFile = spool + "FaxPreview.tif";
         else
           ui::MsgBox("Generate fax image error." + noPages, "Pelorin");
         if (docs >= 1) {
-          if (Exists(spool + "Fax.tif")) job.FaxImageFile = spool + "Fax.tif";
-          else WriteErrorLog(128, "printToPreview", "Not found - \"" + spool + "Fax.tif\"");
+          if (Exists(spool + "Fax.tif"))
+            job.FaxImageFile = spool + "Fax.tif";
+          else
+            WriteErrorLog(128, "printToPreview", "Not found - \"" + spool + "Fax.tif\"");
         } else if (job.UseCover && Exists(spool + "Fax.tif")) {
           // A fax that is its cover page alone: the image is that page, and
           // no delivery path adds another.

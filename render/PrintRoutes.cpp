@@ -15,14 +15,14 @@
 
 #include "common/Errors.h"
 #include "common/FaxJob.h"
-#include "platform/fs/Files.h"
 #include "common/Folders.h"
 #include "common/Logging.h"
+#include "platform/env/Environment.h"
+#include "platform/fs/Files.h"
 #include "platform/process/ChildProcess.h"
 #include "render/FaxQueue.h"
 #include "render/PdfPrint.h"
 #include "render/WindowSystem.h"
-#include "platform/env/Environment.h"
 
 namespace fs = std::filesystem;
 
@@ -35,7 +35,9 @@ std::string Lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
   return s;
 }
-bool Has(const std::string& path, const char* ext) { return Lower(path).find(ext) != std::string::npos; }
+bool Has(const std::string& path, const char* ext) {
+  return Lower(path).find(ext) != std::string::npos;
+}
 
 void Trace(const std::string& procedure, const std::string& message) {
   try {
@@ -94,7 +96,8 @@ std::string FindProgram(platform::env::Var given, std::initializer_list<const ch
 // The office suite, headless, converting one document to PDF in outDir.
 // Returns the PDF's path, "" when the suite could not make one.
 enum class OfficeResult { Done, NoSuite, Failed };
-OfficeResult OfficeToPdf(const std::string& file, const std::string& outDir, std::string* pdf, std::string* why) {
+OfficeResult OfficeToPdf(const std::string& file, const std::string& outDir, std::string* pdf,
+                         std::string* why) {
   std::string soffice = FindProgram(platform::env::Var::Office, {"soffice", "libreoffice"});
   if (soffice.empty()) {
     *why = "the office suite (soffice) is not installed";
@@ -105,9 +108,10 @@ OfficeResult OfficeToPdf(const std::string& file, const std::string& outDir, std
   std::string profile = mCommon::GetTempDir() + "brevant-office-" + std::to_string(::getuid());
   std::string log = outDir + "/office.log";
   ChildProcess p;
-  if (!p.Start({soffice, "-env:UserInstallation=file://" + profile, "--headless", "--invisible", "--norestore",
-                "--nolockcheck", "--nodefault", "--convert-to", "pdf", "--outdir", outDir, file},
-               outDir, log)) {
+  if (!p.Start(
+          {soffice, "-env:UserInstallation=file://" + profile, "--headless", "--invisible", "--norestore",
+           "--nolockcheck", "--nodefault", "--convert-to", "pdf", "--outdir", outDir, file},
+          outDir, log)) {
     *why = p.Error();
     return OfficeResult::NoSuite;
   }
@@ -226,9 +230,15 @@ std::vector<std::string> PrintVerb(const std::string& path) {
 
 }  // namespace
 
-long OfficeTimeoutMs() { return platform::env::Milliseconds(platform::env::Var::OfficeTimeoutMs, 180'000); }
-long BrowserTimeoutMs() { return platform::env::Milliseconds(platform::env::Var::BrowserTimeoutMs, 90'000); }
-long ToolTimeoutMs() { return platform::env::Milliseconds(platform::env::Var::ToolTimeoutMs, 120'000); }
+long OfficeTimeoutMs() {
+  return platform::env::Milliseconds(platform::env::Var::OfficeTimeoutMs, 180'000);
+}
+long BrowserTimeoutMs() {
+  return platform::env::Milliseconds(platform::env::Var::BrowserTimeoutMs, 90'000);
+}
+long ToolTimeoutMs() {
+  return platform::env::Milliseconds(platform::env::Var::ToolTimeoutMs, 120'000);
+}
 
 bool IsCoverTemplate(const std::string& path) {
   const std::string ext = Lower(fs::path(path).extension().string());
@@ -257,13 +267,20 @@ Route RouteFor(const std::string& path) {
 
 const char* RouteName(Route r) {
   switch (r) {
-    case Route::Image: return "image";
-    case Route::Tiff: return "TIFF";
-    case Route::Word: return "Word";
-    case Route::Excel: return "Excel";
-    case Route::WebPage: return "web page";
-    case Route::Pdf: return "PDF";
-    case Route::Shell: return "shell";
+    case Route::Image:
+      return "image";
+    case Route::Tiff:
+      return "TIFF";
+    case Route::Word:
+      return "Word";
+    case Route::Excel:
+      return "Excel";
+    case Route::WebPage:
+      return "web page";
+    case Route::Pdf:
+      return "PDF";
+    case Route::Shell:
+      return "shell";
   }
   return "?";
 }
@@ -273,8 +290,10 @@ bool IsFileOpen(const std::string& path) {
   const int fd = file.get();
   if (!file) return false;
   bool open = false;
-  if (::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) open = true;
-  else ::flock(fd, LOCK_UN);
+  if (::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+    open = true;
+  else
+    ::flock(fd, LOCK_UN);
   struct flock fl {};
   fl.l_type = F_WRLCK;
   fl.l_whence = SEEK_SET;
@@ -335,8 +354,10 @@ void PrintWebPageRoute(const std::string& pathOrUrl) {
   const std::string printer = FaxPrinterName();
   const int c0 = QueueJobCount(printer);
   std::error_code ec;
-  std::string target = fs::exists(pathOrUrl, ec) ? "file://" + fs::absolute(pathOrUrl, ec).string() : pathOrUrl;
-  std::string browser = FindProgram(platform::env::Var::Browser, {"chromium", "chromium-browser", "google-chrome"});
+  std::string target =
+      fs::exists(pathOrUrl, ec) ? "file://" + fs::absolute(pathOrUrl, ec).string() : pathOrUrl;
+  std::string browser =
+      FindProgram(platform::env::Var::Browser, {"chromium", "chromium-browser", "google-chrome"});
   if (browser.empty()) {
     Failed(0, "no web browser (chromium) to print " + pathOrUrl, "frmWebPrint.PrintPage");
     return;
@@ -345,8 +366,8 @@ void PrintWebPageRoute(const std::string& pathOrUrl) {
   const std::string pdf = dir.Path() + "/page.pdf";
   ChildProcess p;
   if (!p.Start({browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                "--user-data-dir=" + dir.Path() + "/profile", "--no-pdf-header-footer", "--print-to-pdf=" + pdf,
-                target},
+                "--user-data-dir=" + dir.Path() + "/profile", "--no-pdf-header-footer",
+                "--print-to-pdf=" + pdf, target},
                dir.Path(), dir.Path() + "/browser.log")) {
     Failed(0, "cannot start " + browser + ": " + p.Error(), "frmWebPrint.PrintPage");
     return;
@@ -383,11 +404,21 @@ std::string PrintDocument(const std::string& document, ui::WindowHandle owner) {
   Trace("printToPreview", std::string("route ") + RouteName(r) + ": " + path);
   g_failure.clear();
   switch (r) {
-    case Route::Image: PrintImage(path); break;
-    case Route::Tiff: PrintTiff(path); break;
-    case Route::Word: PrintOffice(path, true); break;
-    case Route::Excel: PrintOffice(path, false); break;
-    case Route::WebPage: PrintWebPageRoute(path); break;
+    case Route::Image:
+      PrintImage(path);
+      break;
+    case Route::Tiff:
+      PrintTiff(path);
+      break;
+    case Route::Word:
+      PrintOffice(path, true);
+      break;
+    case Route::Excel:
+      PrintOffice(path, false);
+      break;
+    case Route::WebPage:
+      PrintWebPageRoute(path);
+      break;
     case Route::Pdf: {
       // A PDF that opens only with its password cannot be printed without
       // it; one whose owner forbids printing is printed all the same.
@@ -405,7 +436,9 @@ std::string PrintDocument(const std::string& document, ui::WindowHandle owner) {
       Run().ClosePdfReaderWindow = &CloseAcrobatWindow;
       break;
     }
-    case Route::Shell: ShellPrint(path, ""); break;
+    case Route::Shell:
+      ShellPrint(path, "");
+      break;
   }
   return g_failure;
 }

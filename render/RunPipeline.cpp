@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
   }
   Config().ProgramType = 1;  // the TIFF image, as for the mail-fax paths
   printToPreview(0, preview);
-  std::printf("Fax.tif: %s\nFaxPreview.tif: %s\n", job.FaxImageFile.empty() ? "(none)" : job.FaxImageFile.c_str(),
+  std::printf("Fax.tif: %s\nFaxPreview.tif: %s\n",
+              job.FaxImageFile.empty() ? "(none)" : job.FaxImageFile.c_str(),
               job.PreviewFile.empty() ? "(none)" : job.PreviewFile.c_str());
   return job.FaxImageFile.empty() && !job.g_arrFiles.Empty() ? 1 : 0;
 }

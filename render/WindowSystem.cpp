@@ -3,10 +3,10 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
-#include "platform/lib/X11Api.h"
-
 #include <cstdlib>
 #include <mutex>
+
+#include "platform/lib/X11Api.h"
 
 namespace brevant::render {
 namespace {
@@ -22,7 +22,9 @@ class NoWindows : public WindowSystem {
 
 // A window that vanished between listing and use gives BadWindow; that is
 // an ordinary answer here, not a reason to end the program.
-int IgnoreXErrors(Display*, XErrorEvent*) { return 0; }
+int IgnoreXErrors(Display*, XErrorEvent*) {
+  return 0;
+}
 
 class X11Windows : public WindowSystem {
  public:
@@ -44,8 +46,8 @@ class X11Windows : public WindowSystem {
     int format;
     unsigned long n = 0, after = 0;
     unsigned char* data = nullptr;
-    if (XGetWindowProperty(d_, root, clientList_, 0, 4096, False, XA_WINDOW, &type, &format, &n, &after, &data) ==
-            Success &&
+    if (XGetWindowProperty(d_, root, clientList_, 0, 4096, False, XA_WINDOW, &type, &format, &n, &after,
+                           &data) == Success &&
         data && n > 0) {
       auto* w = reinterpret_cast<Window*>(data);
       for (unsigned long i = 0; i < n; ++i) out.push_back(w[i]);
@@ -71,7 +73,8 @@ class X11Windows : public WindowSystem {
     int format;
     unsigned long n = 0, after = 0;
     unsigned char* data = nullptr;
-    if (XGetWindowProperty(d_, w, netName_, 0, 1024, False, utf8_, &type, &format, &n, &after, &data) == Success &&
+    if (XGetWindowProperty(d_, w, netName_, 0, 1024, False, utf8_, &type, &format, &n, &after, &data) ==
+            Success &&
         data && n > 0)
       title.assign(reinterpret_cast<char*>(data), n);
     if (data) XFree(data);
@@ -131,7 +134,7 @@ WindowSystem* g_override = nullptr;
 
 WindowSystem& Windows() {
   if (g_override) return *g_override;
-  static WindowSystem* session = [] () -> WindowSystem* {
+  static WindowSystem* session = []() -> WindowSystem* {
     const char* display = std::getenv("DISPLAY");
     if (display && *display && platform::X11Library())
       if (Display* d = XOpenDisplay(display)) return new X11Windows(d);
@@ -140,6 +143,8 @@ WindowSystem& Windows() {
   return *session;
 }
 
-void SetWindowSystem(WindowSystem* ws) { g_override = ws; }
+void SetWindowSystem(WindowSystem* ws) {
+  g_override = ws;
+}
 
 }  // namespace brevant::render

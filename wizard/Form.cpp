@@ -15,8 +15,12 @@
 
 namespace brevant::wizard {
 
-QString Q(const std::string& s) { return QString::fromLocal8Bit(s.data(), qsizetype(s.size())); }
-std::string S(const QString& s) { return s.toLocal8Bit().toStdString(); }
+QString Q(const std::string& s) {
+  return QString::fromLocal8Bit(s.data(), qsizetype(s.size()));
+}
+std::string S(const QString& s) {
+  return s.toLocal8Bit().toStdString();
+}
 
 std::string TrimBlanks(const std::string& s) {
   auto b = s.find_first_not_of(' ');
@@ -29,7 +33,8 @@ Form::Form(const char* name) {
   setAttribute(Qt::WA_DeleteOnClose, false);
   QPointer<Form> self(this);
   formId_ = ui::RegisterForm(
-      name, [self] {
+      name,
+      [self] {
         if (self) self->Unload();
       },
       [self] {
@@ -41,7 +46,9 @@ Form::~Form() {
   if (formId_) ui::UnregisterForm(formId_);
 }
 
-void Form::Trace(const std::string& text) { WriteTraceLog(text, ""); }
+void Form::Trace(const std::string& text) {
+  WriteTraceLog(text, "");
+}
 
 void Form::Unload() {
   if (unloading_) return;
@@ -109,7 +116,9 @@ void Form::closeEvent(QCloseEvent* e) {
   CloseBox();
 }
 
-void Form::reject() { CloseRequested(); }
+void Form::reject() {
+  CloseRequested();
+}
 
 WizardPage::WizardPage(const char* name, const char* title) : Form(name) {
   setWindowTitle(title);

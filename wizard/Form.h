@@ -3,10 +3,9 @@
 // registers itself with the loaded forms, writes the trace lines of its
 // handlers, and is unloaded (its unload handler runs, then it is deleted)
 // rather than merely closed.
-#include <string>
-
 #include <QDialog>
 #include <QString>
+#include <string>
 
 class QBoxLayout;
 class QEventLoop;

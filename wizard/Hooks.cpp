@@ -37,7 +37,9 @@ Hooks& WizardHooks() {
   return hooks;
 }
 
-void ResetWizardHooks() { WizardHooks() = RealHooks(); }
+void ResetWizardHooks() {
+  WizardHooks() = RealHooks();
+}
 
 bool IsValidFaxNumber(const std::string& text) {
   std::string rest;

@@ -1,9 +1,5 @@
 #include "wizard/QtUi.h"
 
-#include <algorithm>
-#include <cstdlib>
-#include <map>
-
 #include <QApplication>
 #include <QEventLoop>
 #include <QFrame>
@@ -17,6 +13,9 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
+#include <algorithm>
+#include <cstdlib>
+#include <map>
 
 #include "common/FaxJob.h"
 #include "common/Logging.h"
@@ -26,14 +25,20 @@
 namespace brevant::wizard {
 namespace {
 
-QString Q(const std::string& s) { return QString::fromLocal8Bit(s.data(), qsizetype(s.size())); }
+QString Q(const std::string& s) {
+  return QString::fromLocal8Bit(s.data(), qsizetype(s.size()));
+}
 
 QMessageBox::StandardButton ToButton(ui::Answer a) {
   switch (a) {
-    case ui::Answer::Cancel: return QMessageBox::Cancel;
-    case ui::Answer::Yes: return QMessageBox::Yes;
-    case ui::Answer::No: return QMessageBox::No;
-    default: return QMessageBox::Ok;
+    case ui::Answer::Cancel:
+      return QMessageBox::Cancel;
+    case ui::Answer::Yes:
+      return QMessageBox::Yes;
+    case ui::Answer::No:
+      return QMessageBox::No;
+    default:
+      return QMessageBox::Ok;
   }
 }
 
@@ -49,27 +54,47 @@ class QtBackend : public ui::Backend {
     box.setWindowTitle(Q(caption));
     box.setText(Q(text));
     switch (icon) {
-      case ui::Icon::Information: box.setIcon(QMessageBox::Information); break;
-      case ui::Icon::Warning: box.setIcon(QMessageBox::Warning); break;
-      case ui::Icon::Critical: box.setIcon(QMessageBox::Critical); break;
-      case ui::Icon::Question: box.setIcon(QMessageBox::Question); break;
-      case ui::Icon::None: break;
+      case ui::Icon::Information:
+        box.setIcon(QMessageBox::Information);
+        break;
+      case ui::Icon::Warning:
+        box.setIcon(QMessageBox::Warning);
+        break;
+      case ui::Icon::Critical:
+        box.setIcon(QMessageBox::Critical);
+        break;
+      case ui::Icon::Question:
+        box.setIcon(QMessageBox::Question);
+        break;
+      case ui::Icon::None:
+        break;
     }
     switch (buttons) {
-      case ui::Buttons::Ok: box.setStandardButtons(QMessageBox::Ok); break;
-      case ui::Buttons::OkCancel: box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel); break;
-      case ui::Buttons::YesNo: box.setStandardButtons(QMessageBox::Yes | QMessageBox::No); break;
+      case ui::Buttons::Ok:
+        box.setStandardButtons(QMessageBox::Ok);
+        break;
+      case ui::Buttons::OkCancel:
+        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+        break;
+      case ui::Buttons::YesNo:
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        break;
       case ui::Buttons::YesNoCancel:
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
         break;
     }
     box.setDefaultButton(ToButton(defaultAnswer));
     switch (box.exec()) {
-      case QMessageBox::Cancel: return ui::Answer::Cancel;
-      case QMessageBox::Yes: return ui::Answer::Yes;
-      case QMessageBox::No: return ui::Answer::No;
-      case QMessageBox::Ok: return ui::Answer::Ok;
-      default: return buttons == ui::Buttons::Ok ? ui::Answer::Ok : ui::Answer::Cancel;  // closed
+      case QMessageBox::Cancel:
+        return ui::Answer::Cancel;
+      case QMessageBox::Yes:
+        return ui::Answer::Yes;
+      case QMessageBox::No:
+        return ui::Answer::No;
+      case QMessageBox::Ok:
+        return ui::Answer::Ok;
+      default:
+        return buttons == ui::Buttons::Ok ? ui::Answer::Ok : ui::Answer::Cancel;  // closed
     }
   }
 
@@ -182,10 +207,12 @@ class OwnerGiver : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override {
     if (event->type() != QEvent::Show || !watched->isWidgetType()) return false;
     auto* w = static_cast<QWidget*>(watched);
-    if (!w->isWindow() || w->parentWidget() || w->windowType() == Qt::Popup || w->windowType() == Qt::ToolTip ||
-        w->windowType() == Qt::Tool || (w->windowFlags() & Qt::WindowStaysOnTopHint))
+    if (!w->isWindow() || w->parentWidget() || w->windowType() == Qt::Popup ||
+        w->windowType() == Qt::ToolTip || w->windowType() == Qt::Tool ||
+        (w->windowFlags() & Qt::WindowStaysOnTopHint))
       return false;
-    if (QWindow* handle = w->windowHandle(); handle && !handle->transientParent()) GiveOwner(w, Run().OwnerWindow);
+    if (QWindow* handle = w->windowHandle(); handle && !handle->transientParent())
+      GiveOwner(w, Run().OwnerWindow);
     return false;
   }
 };
@@ -215,7 +242,8 @@ void ListenForRaiseRequests() {
   g_raiseSocket = ui::ListenForRaise();
   if (g_raiseSocket < 0) return;
   auto* notifier = new QSocketNotifier(qintptr(g_raiseSocket), QSocketNotifier::Read, qApp);
-  QObject::connect(notifier, &QSocketNotifier::activated, [] { ui::ServeRaiseRequests(g_raiseSocket, &RaiseWindow); });
+  QObject::connect(notifier, &QSocketNotifier::activated,
+                   [] { ui::ServeRaiseRequests(g_raiseSocket, &RaiseWindow); });
   std::atexit([] { ui::StopListening(g_raiseSocket); });
 }
 

@@ -6,7 +6,6 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
-
 #include <algorithm>
 
 #include "platform/ui/Ui.h"
@@ -22,7 +21,8 @@ bool PickFromContacts(std::vector<AddressEntry>* picked) {
   auto* contacts = new QListWidget;
   contacts->setObjectName("lstContacts");
   contacts->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  for (const auto& c : book) contacts->addItem(QString::fromStdString(c.isGroup ? c.name + " (list)" : c.name));
+  for (const auto& c : book)
+    contacts->addItem(QString::fromStdString(c.isGroup ? c.name + " (list)" : c.name));
   auto* to = new QListWidget;
   to->setObjectName("lstTo");
   std::vector<std::size_t> chosen;  // book positions, in the order chosen
@@ -44,8 +44,8 @@ bool PickFromContacts(std::vector<AddressEntry>* picked) {
   QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
 
   auto* layout = new QGridLayout(&dialog);
-  layout->addWidget(new QLabel(QString::fromStdString(
-                        book.empty() ? "No contacts in " + ContactsFolder() : "Contacts (" + ContactsFolder() + "):")),
+  layout->addWidget(new QLabel(QString::fromStdString(book.empty() ? "No contacts in " + ContactsFolder()
+                                                                   : "Contacts (" + ContactsFolder() + "):")),
                     0, 0, 1, 2);
   layout->addWidget(contacts, 1, 0, 2, 1);
   layout->addWidget(choice, 1, 1, Qt::AlignTop);

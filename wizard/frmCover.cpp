@@ -72,8 +72,12 @@ frmCover* frmCover::Load() {
   if (!g_page || g_page->Unloading()) g_page = new frmCover;
   return g_page;
 }
-frmCover* frmCover::Loaded() { return g_page && !g_page->Unloading() ? g_page.data() : nullptr; }
-void frmCover::SetFilePicker(FilePicker picker) { g_picker = std::move(picker); }
+frmCover* frmCover::Loaded() {
+  return g_page && !g_page->Unloading() ? g_page.data() : nullptr;
+}
+void frmCover::SetFilePicker(FilePicker picker) {
+  g_picker = std::move(picker);
+}
 
 QFileDialog* frmCover::AttachmentDialog(QWidget* owner) {
   // The filter texts are the ones users know; the patterns behind them
@@ -192,7 +196,9 @@ frmCover::frmCover() : WizardPage("frmCover", "Cover Page") {
   }
 }
 
-void frmCover::FormUnload() { Trace("frmCover->Form_Unload"); }
+void frmCover::FormUnload() {
+  Trace("frmCover->Form_Unload");
+}
 
 void frmCover::GetCoverPages() {
   VbList<std::string>& list = FaxJob().CoverPages;
@@ -256,10 +262,12 @@ void frmCover::Activate() {
 
 void frmCover::chkCover_Click() {
   bool on = chkCover->isChecked();
-  for (QWidget* w : std::initializer_list<QWidget*>{cbCover, txtSubject, rtbNote, lblTemplate_, lblSubject_, lblNote_})
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{cbCover, txtSubject, rtbNote, lblTemplate_, lblSubject_, lblNote_})
     w->setEnabled(on);
   QPalette pal = txtSubject->palette();
-  pal.setColor(QPalette::Base, on ? rtbNote->palette().color(QPalette::Base) : palette().color(QPalette::Window));
+  pal.setColor(QPalette::Base,
+               on ? rtbNote->palette().color(QPalette::Base) : palette().color(QPalette::Window));
   txtSubject->setPalette(pal);
 }
 
@@ -392,9 +400,9 @@ void frmCover::cmdNext_Click() {
   try {
     Trace("frmCover->cmdNext_Click");
     bool on = chkCover->isChecked();
-    bool mayLeave = lstAttachments->topLevelItemCount() > 0 ||
-                    (on && (!TrimBlanks(S(txtSubject->text())).empty() ||
-                            !TrimBlanks(S(rtbNote->toPlainText())).empty()));
+    bool mayLeave =
+        lstAttachments->topLevelItemCount() > 0 || (on && (!TrimBlanks(S(txtSubject->text())).empty() ||
+                                                           !TrimBlanks(S(rtbNote->toPlainText())).empty()));
     if (!mayLeave) {
       ui::MsgBox(on ? "Please enter text in the Note and/or Subject field." : "Please add attachment.",
                  "Pelorin");

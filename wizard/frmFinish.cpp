@@ -54,7 +54,9 @@ frmFinish* frmFinish::Load() {
   if (!g_page || g_page->Unloading()) g_page = new frmFinish;
   return g_page;
 }
-frmFinish* frmFinish::Loaded() { return g_page && !g_page->Unloading() ? g_page.data() : nullptr; }
+frmFinish* frmFinish::Loaded() {
+  return g_page && !g_page->Unloading() ? g_page.data() : nullptr;
+}
 
 frmFinish::frmFinish() : WizardPage("frmFinish", "Finish") {
   Trace("frmFinish.Form_Initialize");
@@ -108,8 +110,9 @@ void frmFinish::Activate() {
     const FaxJobRecord& job = FaxJob();
     lvRecipients->clear();
     for (std::size_t k = 1; k <= job.g_arrFaxName.Count(); ++k)
-      new QTreeWidgetItem(lvRecipients, QStringList{Q(job.g_arrFaxName[k]),
-                                                    Q(k <= job.g_arrFaxNumber.Count() ? job.g_arrFaxNumber[k] : "")});
+      new QTreeWidgetItem(lvRecipients,
+                          QStringList{Q(job.g_arrFaxName[k]),
+                                      Q(k <= job.g_arrFaxNumber.Count() ? job.g_arrFaxNumber[k] : "")});
     lvRecipients->resizeColumnToContents(0);
     if (job.FaxSchedule == 1) {
       lblSend->setText(ScheduledTimeText(ToQt(job.DTFaxSend), QDate::currentDate()));

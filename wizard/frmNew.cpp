@@ -1,7 +1,5 @@
 #include "wizard/frmNew.h"
 
-#include <algorithm>
-
 #include <QGridLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -10,6 +8,7 @@
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/mMisc.h"
 #include "common/Errors.h"
@@ -30,7 +29,9 @@ void LogError(const char* source) {
   WriteErrorLog(e.number, e.description, source);
 }
 
-bool ContainsFax(const std::string& name) { return Q(name).contains("fax", Qt::CaseInsensitive); }
+bool ContainsFax(const std::string& name) {
+  return Q(name).contains("fax", Qt::CaseInsensitive);
+}
 
 std::string AfterAt(const std::string& address) {
   auto at = address.find('@');
@@ -43,7 +44,9 @@ frmNew* frmNew::Load() {
   if (!g_page || g_page->Unloading()) g_page = new frmNew;
   return g_page;
 }
-frmNew* frmNew::Loaded() { return g_page && !g_page->Unloading() ? g_page.data() : nullptr; }
+frmNew* frmNew::Loaded() {
+  return g_page && !g_page->Unloading() ? g_page.data() : nullptr;
+}
 
 frmNew::frmNew() : WizardPage("frmNew", "New Fax") {
   Trace("frmNew->Form_Initialize");
@@ -124,7 +127,9 @@ frmNew::frmNew() : WizardPage("frmNew", "New Fax") {
   Trace("frmNew->Form_Load");
 }
 
-void frmNew::FormUnload() { Trace("frmNew->Form_Unload"); }
+void frmNew::FormUnload() {
+  Trace("frmNew->Form_Unload");
+}
 
 void frmNew::FitColumns() {
   // The number column takes what the name column leaves of the list's

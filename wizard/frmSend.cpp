@@ -1,8 +1,5 @@
 #include "wizard/frmSend.h"
 
-#include <array>
-#include <chrono>
-
 #include <QButtonGroup>
 #include <QDateTimeEdit>
 #include <QGroupBox>
@@ -11,13 +8,15 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
+#include <array>
+#include <chrono>
 
 #include "app/mMisc.h"
-#include "common/OsCheck.h"
 #include "common/ClientConfig.h"
 #include "common/Errors.h"
 #include "common/FaxJob.h"
 #include "common/Logging.h"
+#include "common/OsCheck.h"
 #include "wizard/frmCover.h"
 #include "wizard/frmFinish.h"
 
@@ -56,7 +55,9 @@ frmSend* frmSend::Load() {
   if (!g_page || g_page->Unloading()) g_page = new frmSend;
   return g_page;
 }
-frmSend* frmSend::Loaded() { return g_page && !g_page->Unloading() ? g_page.data() : nullptr; }
+frmSend* frmSend::Loaded() {
+  return g_page && !g_page->Unloading() ? g_page.data() : nullptr;
+}
 
 frmSend::frmSend() : WizardPage("frmSend", "Send Schedule") {
   Trace("frmSend->Form_Initialize");
@@ -99,7 +100,8 @@ frmSend::frmSend() : WizardPage("frmSend", "Send Schedule") {
   body->addStretch(1);
   FinishFrame("btnBack", "btnNext", "btnCancel");
 
-  for (QRadioButton* b : {optPriorityLow, optPriorityNormal, optPriorityHigh, optSchNow, optSchDiscount, optSchTime})
+  for (QRadioButton* b :
+       {optPriorityLow, optPriorityNormal, optPriorityHigh, optSchNow, optSchDiscount, optSchTime})
     connect(b, &QRadioButton::clicked, this, [this, b] { Choose(b); });
   connect(next_, &QPushButton::clicked, this, [this] { btnNext_Click(); });
   connect(back_, &QPushButton::clicked, this, [this] { btnBack_Click(); });
@@ -170,8 +172,9 @@ void frmSend::Choose(QRadioButton* choice) {
   if (guard_) return;
   guard_ = true;
   bool schedule = choice == optSchNow || choice == optSchDiscount || choice == optSchTime;
-  std::array<QRadioButton*, 3> group = schedule ? std::array<QRadioButton*, 3>{optSchNow, optSchDiscount, optSchTime}
-                                                : std::array<QRadioButton*, 3>{optPriorityLow, optPriorityNormal, optPriorityHigh};
+  std::array<QRadioButton*, 3> group =
+      schedule ? std::array<QRadioButton*, 3>{optSchNow, optSchDiscount, optSchTime}
+               : std::array<QRadioButton*, 3>{optPriorityLow, optPriorityNormal, optPriorityHigh};
   for (QRadioButton* b : group) b->setChecked(b == choice);
   if (schedule) dtFaxSend->setEnabled(choice == optSchTime);
   guard_ = false;

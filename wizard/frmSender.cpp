@@ -33,7 +33,9 @@ frmSender* frmSender::Open(bool endsRun) {
   g_dialog->endsRun_ = endsRun;
   return g_dialog;
 }
-frmSender* frmSender::Loaded() { return g_dialog && !g_dialog->Unloading() ? g_dialog.data() : nullptr; }
+frmSender* frmSender::Loaded() {
+  return g_dialog && !g_dialog->Unloading() ? g_dialog.data() : nullptr;
+}
 
 frmSender::frmSender() : Form("frmSender") {
   setWindowTitle("Sender Information");
@@ -127,8 +129,7 @@ void frmSender::btnOk_Click() {
     Trace("frmSender->btnOk_Click - END");
     return;
   }
-  if (btnOk->text().contains('&'))
-    WriteErrorLog(0, "frmSender.btnOK.Caption has '&' symbols", "frmSender");
+  if (btnOk->text().contains('&')) WriteErrorLog(0, "frmSender.btnOK.Caption has '&' symbols", "frmSender");
   FaxJobRecord& j = FaxJob();
   j.SenderAddress = S(txtAddress->toPlainText());
   j.SenderBillingCode = S(txtBillingCode->text());
@@ -146,7 +147,9 @@ void frmSender::btnOk_Click() {
   Trace("frmSender->btnOk_Click - END");
 }
 
-void frmSender::btnCancel_Click() { Unload(); }
+void frmSender::btnCancel_Click() {
+  Unload();
+}
 
 void frmSender::FormUnload() {
   if (endsRun_) exitApp(0);

@@ -27,8 +27,12 @@
 namespace brevant::configui {
 namespace {
 
-QString Q(const std::string& s) { return QString::fromLocal8Bit(s.c_str()); }
-std::string S(const QString& s) { return s.toLocal8Bit().toStdString(); }
+QString Q(const std::string& s) {
+  return QString::fromLocal8Bit(s.c_str());
+}
+std::string S(const QString& s) {
+  return s.toLocal8Bit().toStdString();
+}
 
 // Blanks at both ends go; tabs and line breaks are part of the text.
 std::string Trim(const std::string& s) {
@@ -195,10 +199,12 @@ void frmSetCover::showEvent(QShowEvent* event) {
 
 void frmSetCover::chkCover_Click() {
   bool on = chkCover->isChecked();
-  for (QWidget* w : std::initializer_list<QWidget*>{cbCover, txtSubject, rtbNote, lblTemplate, lblSubject, lblNote})
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{cbCover, txtSubject, rtbNote, lblTemplate, lblSubject, lblNote})
     w->setEnabled(on);
   QPalette pal = txtSubject->palette();
-  pal.setColor(QPalette::Base, on ? rtbNote->palette().color(QPalette::Base) : palette().color(QPalette::Window));
+  pal.setColor(QPalette::Base,
+               on ? rtbNote->palette().color(QPalette::Base) : palette().color(QPalette::Window));
   txtSubject->setPalette(pal);
 }
 
@@ -255,9 +261,13 @@ void frmSetCover::cmdNext_Click() {
   Finish();
 }
 
-void frmSetCover::cmdCancel_Click() { Finish(); }
+void frmSetCover::cmdCancel_Click() {
+  Finish();
+}
 
-void frmSetCover::reject() { cmdCancel_Click(); }
+void frmSetCover::reject() {
+  cmdCancel_Click();
+}
 
 void frmSetCover::closeEvent(QCloseEvent* event) {
   event->accept();

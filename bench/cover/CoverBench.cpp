@@ -11,7 +11,9 @@ using namespace brevant;
 
 namespace {
 
-std::string Template(const char* name) { return std::string(BREVANT_COVER_DIR) + "/" + name; }
+std::string Template(const char* name) {
+  return std::string(BREVANT_COVER_DIR) + "/" + name;
+}
 
 cover::CoverFields Fields() {
   cover::CoverFields f = cover::SampleFields();

@@ -50,8 +50,9 @@ struct Daemon {
   std::string socket, state;
   // A fresh state folder unless one is given (a restart on the same state).
   void Start(const std::string& bin, const std::string& dir, std::string keepState = "") {
-    state = keepState.empty() ? dir + "/state-" + std::to_string(::getpid()) + "-" + std::to_string(std::rand())
-                              : keepState;
+    state = keepState.empty()
+                ? dir + "/state-" + std::to_string(::getpid()) + "-" + std::to_string(std::rand())
+                : keepState;
     socket = dir + "/faxd.sock";
     ::setenv("BREVANT_FAXD_SOCKET", socket.c_str(), 1);
     pid = ::fork();

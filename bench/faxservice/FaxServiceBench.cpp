@@ -3,8 +3,8 @@
 // bare back-to-back call of two SpanDSP endpoints on the same TIFF, and 100
 // faxes queued by 4 clients at once.
 #include <benchmark/benchmark.h>
-#include <signal.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,10 +15,12 @@
 #include <set>
 #include <thread>
 
+// clang-format off
 #include <tiffio.h>
 #include <spandsp.h>
 #undef lrint
 #undef lrintf
+// clang-format on
 
 #include "bench/faxservice/BenchDaemon.h"
 #include "faxservice/client/FaxService.h"
@@ -80,8 +82,8 @@ void BM_BareLoop(benchmark::State& state) {
   state.counters["audio_s"] = audio;
   state.counters["pages"] = pages;
   state.counters["bit_rate"] = rate;
-  state.counters["x_realtime"] = benchmark::Counter(audio * static_cast<double>(state.iterations()),
-                                                    benchmark::Counter::kIsRate);
+  state.counters["x_realtime"] =
+      benchmark::Counter(audio * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 void BM_DaemonLoopback(benchmark::State& state) {
@@ -104,7 +106,8 @@ void BM_DaemonLoopback(benchmark::State& state) {
         pages = static_cast<long>(j.GetInt("pages_sent"));
         break;
       }
-      if (j.GetInt("status") >= brevant::faxsvc::kJobFailed && j.GetInt("status") != brevant::faxsvc::kJobPaused &&
+      if (j.GetInt("status") >= brevant::faxsvc::kJobFailed &&
+          j.GetInt("status") != brevant::faxsvc::kJobPaused &&
           j.GetInt("status") != brevant::faxsvc::kJobRetrying) {
         state.SkipWithError(("fax failed: " + j.Get("error")).c_str());
         return;
@@ -118,8 +121,8 @@ void BM_DaemonLoopback(benchmark::State& state) {
   state.counters["audio_s"] = audio;
   state.counters["pages"] = static_cast<double>(pages);
   state.counters["bit_rate"] = static_cast<double>(bitrate);
-  state.counters["x_realtime"] = benchmark::Counter(audio * static_cast<double>(state.iterations()),
-                                                    benchmark::Counter::kIsRate);
+  state.counters["x_realtime"] =
+      benchmark::Counter(audio * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 void BM_HundredJobsFourClients(benchmark::State& state) {

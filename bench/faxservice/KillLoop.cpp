@@ -39,7 +39,9 @@ Message Ask(const Message& request) {
   }
 }
 
-Message Job(const std::string& id) { return Ask(Message("job").Set("id", id)).Item(1); }
+Message Job(const std::string& id) {
+  return Ask(Message("job").Set("id", id)).Item(1);
+}
 
 std::vector<faxsvc::FaxPage> Pages(const std::string& path) {
   std::vector<faxsvc::FaxPage> pages;
@@ -98,10 +100,14 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     d.Kill();
-    if (!hit) ++missed;
-    else if (mode == 2) ++afterLast;
-    else if (mode < 2) ++afterPage;
-    else ++atRandom;
+    if (!hit)
+      ++missed;
+    else if (mode == 2)
+      ++afterLast;
+    else if (mode < 2)
+      ++afterPage;
+    else
+      ++atRandom;
     d.Start(bin, dir, state);
     // The fax is finished before the next one goes.
     while (Job(id).GetInt("status") != faxsvc::kJobCompleted) {
@@ -144,18 +150,25 @@ int main(int argc, char** argv) {
     }
     bool reported = false;
     for (const Message& e : events.Items())
-      reported |= e.Get("job_id") == id && e.Get("text").find("may already have received") != std::string::npos;
-    if (fullCalls > 1) ++twiceInFull;
-    else if (!allThere) ++lost;
-    else if (repeated) (reported ? repeatedReported : repeatedSilent)++;
-    else ++once;
+      reported |=
+          e.Get("job_id") == id && e.Get("text").find("may already have received") != std::string::npos;
+    if (fullCalls > 1)
+      ++twiceInFull;
+    else if (!allThere)
+      ++lost;
+    else if (repeated)
+      (reported ? repeatedReported : repeatedSilent)++;
+    else
+      ++once;
   }
-  std::printf("kills: %d (after page 1 or 2 confirmed: %d, after the last page confirmed: %d, at a random moment: %d,"
-              " fax done before the kill: %d)\n",
-              kills, afterPage, afterLast, atRandom, missed);
-  std::printf("faxes: %zu; at the far end exactly once: %d; one page twice, reported as possible: %d;"
-              " one page twice, not reported: %d; sent twice in full: %d; pages lost: %d; not completed: %d\n",
-              ids.size(), once, repeatedReported, repeatedSilent, twiceInFull, lost, notCompleted);
+  std::printf(
+      "kills: %d (after page 1 or 2 confirmed: %d, after the last page confirmed: %d, at a random moment: %d,"
+      " fax done before the kill: %d)\n",
+      kills, afterPage, afterLast, atRandom, missed);
+  std::printf(
+      "faxes: %zu; at the far end exactly once: %d; one page twice, reported as possible: %d;"
+      " one page twice, not reported: %d; sent twice in full: %d; pages lost: %d; not completed: %d\n",
+      ids.size(), once, repeatedReported, repeatedSilent, twiceInFull, lost, notCompleted);
   std::printf("time: %.1f s (%.1f s per kill and recovery)\n", secs, secs / std::max(1, kills));
   std::error_code ec;
   fs::remove_all(dir, ec);

@@ -49,7 +49,8 @@ void TenThousandWrites(benchmark::State& state) {
   for (auto _ : state) {
     for (int i = 0; i < 10000; ++i) reg.SetString("v" + std::to_string(i), "value");
   }
-  state.counters["writes/s"] = benchmark::Counter(10000.0 * double(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["writes/s"] =
+      benchmark::Counter(10000.0 * double(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(TenThousandWrites)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 

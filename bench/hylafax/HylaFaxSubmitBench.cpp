@@ -26,8 +26,8 @@
 #include "common/CWinReg.h"
 #include "common/FaxServerConfig.h"
 #include "faxservice/client/FaxService.h"
-#include "faxservice/protocol/FaxTiff.h"
 #include "faxservice/client/HylaFax.h"
+#include "faxservice/protocol/FaxTiff.h"
 
 namespace {
 
@@ -159,8 +159,9 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     double b = Median(g_brevant), s = Median(g_sendfax);
-    std::printf("median per 10-page fax: brevant %.1f ms, sendfax %.1f ms, brevant/sendfax %.2f (goal <= 1.20)\n",
-                b * 1000, s * 1000, s > 0 ? b / s : 0.0);
+    std::printf(
+        "median per 10-page fax: brevant %.1f ms, sendfax %.1f ms, brevant/sendfax %.2f (goal <= 1.20)\n",
+        b * 1000, s * 1000, s > 0 ? b / s : 0.0);
   }
   Shell(setup + " stop");
   ::kill(pair, SIGTERM);

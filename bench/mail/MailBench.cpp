@@ -21,8 +21,8 @@
 #include "delivery/OutlookFax.h"
 #include "faxservice/protocol/FaxTiff.h"
 #include "platform/mail/MailStore.h"
-#include "platform/registry/Registry.h"
 #include "platform/process/Process.h"
+#include "platform/registry/Registry.h"
 #include "receive/FaxImport.h"
 
 namespace fs = std::filesystem;
@@ -34,7 +34,8 @@ std::string Root() {
   static std::string root = [] {
     std::string tmpl = (fs::temp_directory_path() / "brevant-mailbench-XXXXXX").string();
     std::string r = ::mkdtemp(tmpl.data());
-    for (const char* d : {"/reg", "/prog", "/tmp", "/store", "/archive", "/run"}) fs::create_directories(r + d);
+    for (const char* d : {"/reg", "/prog", "/tmp", "/store", "/archive", "/run"})
+      fs::create_directories(r + d);
     // A runtime folder of its own: the machine's running fax service (and
     // its archives) stays out of the run; the registry names the folders.
     ::setenv("BREVANT_RUNTIME_DIR", (r + "/run").c_str(), 1);
@@ -84,7 +85,8 @@ void BM_CopyFaxes(benchmark::State& state) {
   for (auto _ : state) {
     std::error_code ec;
     fs::remove_all(copy, ec);
-    if (std::system(("cp -r '" + Root() + "/store' '" + copy + "'").c_str()) != 0) state.SkipWithError("cp failed");
+    if (std::system(("cp -r '" + Root() + "/store' '" + copy + "'").c_str()) != 0)
+      state.SkipWithError("cp failed");
   }
 }
 BENCHMARK(BM_CopyFaxes)->Iterations(1)->Unit(benchmark::kSecond);
@@ -95,8 +97,8 @@ void BM_ImportFirst(benchmark::State& state) {
   for (auto _ : state) {
     ImportFaxes(false, nullptr, DateTime{});
   }
-  state.counters["items"] = static_cast<double>(
-      mail::Store().GetDefaultFolder(mail::olFolderInbox).AllItems().Count());
+  state.counters["items"] =
+      static_cast<double>(mail::Store().GetDefaultFolder(mail::olFolderInbox).AllItems().Count());
 }
 BENCHMARK(BM_ImportFirst)->Iterations(1)->Unit(benchmark::kSecond);
 
@@ -104,8 +106,8 @@ void BM_ImportAgain(benchmark::State& state) {
   for (auto _ : state) {
     ImportFaxes(false, nullptr, DateTime{});
   }
-  state.counters["items"] = static_cast<double>(
-      mail::Store().GetDefaultFolder(mail::olFolderInbox).AllItems().Count());
+  state.counters["items"] =
+      static_cast<double>(mail::Store().GetDefaultFolder(mail::olFolderInbox).AllItems().Count());
 }
 BENCHMARK(BM_ImportAgain)->Iterations(1)->Unit(benchmark::kSecond);
 
@@ -126,7 +128,8 @@ void BM_RestrictFaxID(benchmark::State& state) {
     for (int i = 0; i < 10000; ++i) {
       std::string id = "fax" + std::to_string(100000 + i) + ".tif";
       std::string text = mime.substr(0, at) + id + mime.substr(at + 11);
-      std::ofstream(folder.Path() + "/cur/" + std::to_string(i) + ".bench.host:2,S", std::ios::binary) << text;
+      std::ofstream(folder.Path() + "/cur/" + std::to_string(i) + ".bench.host:2,S", std::ios::binary)
+          << text;
     }
     folder.Restrict("[FaxID] = 'x'");  // the summary index is built once here
   }
@@ -146,6 +149,7 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   std::error_code ec;
-  if (const char* r = std::getenv("BREVANT_MAILDIR"); r && *r && !std::getenv("BREVANT_BENCH_KEEP")) fs::remove_all(fs::path(r).parent_path(), ec);
+  if (const char* r = std::getenv("BREVANT_MAILDIR"); r && *r && !std::getenv("BREVANT_BENCH_KEEP"))
+    fs::remove_all(fs::path(r).parent_path(), ec);
   return 0;
 }

@@ -107,9 +107,10 @@ bool StartLine(benchmark::State& state, pid_t* pair, pid_t* efax) {
 std::string LetterPage() {
   std::string page = g_dir + "/letter.tif";
   if (fs::exists(page)) return page;
-  std::string gs = "gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=tiffg4 -r204x196 -sPAPERSIZE=a4 -dFIXEDMEDIA "
-                   "-dPDFFitPage -dFirstPage=2 -dLastPage=2 -sOutputFile=" + page + " " BREVANT_SOURCE_DIR
-                   "/samples/letter.pdf";
+  std::string gs =
+      "gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=tiffg4 -r204x196 -sPAPERSIZE=a4 -dFIXEDMEDIA "
+      "-dPDFFitPage -dFirstPage=2 -dLastPage=2 -sOutputFile=" +
+      page + " " BREVANT_SOURCE_DIR "/samples/letter.pdf";
   return std::system(gs.c_str()) == 0 ? page : "";
 }
 
@@ -167,7 +168,8 @@ void BM_OnePageThroughTheServiceToEfax(benchmark::State& state) {
     server.Call(Message("line_remove").Set("id", 1));
     Message added = server.Call(Message("line_add").Set("device", g_dir + "/ttyA").Set("ecm", "off"));
     if (added.Get("ok") != "1") return state.SkipWithError(("no modem line: " + added.Get("error")).c_str());
-    for (int i = 0; i < 200 && server.Call(Message("lines")).Item(1).Get("status").rfind("ready", 0) != 0; ++i)
+    for (int i = 0; i < 200 && server.Call(Message("lines")).Item(1).Get("status").rfind("ready", 0) != 0;
+         ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     double cpu0 = ProcessCpuSeconds(daemon.pid);
     auto t0 = std::chrono::steady_clock::now();

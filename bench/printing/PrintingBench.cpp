@@ -14,7 +14,8 @@ struct BenchQueue {
   std::string name = "BrevantBench" + std::to_string(::getpid());
   bool ok = false;
   BenchQueue() {
-    std::string cmd = "lpadmin -p " + name + " -E -v 'vestrel:/tmp/' -P '" BREVANT_SOURCE_DIR
+    std::string cmd = "lpadmin -p " + name +
+                      " -E -v 'vestrel:/tmp/' -P '" BREVANT_SOURCE_DIR
                       "/tools/vestrel/vestrel.ppd' -o printer-is-shared=false 2>/dev/null && cupsdisable " +
                       name;
     ok = std::system(cmd.c_str()) == 0;

@@ -4,10 +4,10 @@
 // of the same bitmap from memory. The pages look like typed letters: rows
 // of word-sized ink blocks, which is what G4 compresses in practice.
 #include <benchmark/benchmark.h>
-#include <tiffio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <tiffio.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -76,9 +76,10 @@ void SpoolHundredPages(benchmark::State& state) {
   }
   state.counters["peak_MB"] = double(peakKb) / 1024.0;
   state.counters["Fax.tif_KB"] = double(fs::file_size(g_root + "/prog/QuorSpool/Fax.tif")) / 1024.0;
-  state.counters["pages_per_s"] = benchmark::Counter(100.0 * double(state.iterations()), benchmark::Counter::kIsRate);
-  state.counters["s_per_page"] =
-      benchmark::Counter(100.0 * double(state.iterations()), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["pages_per_s"] =
+      benchmark::Counter(100.0 * double(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["s_per_page"] = benchmark::Counter(
+      100.0 * double(state.iterations()), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 // The baseline: one page bitmap already in memory, written as a one-page
 // G4 TIFF by libtiff. Its peak memory is the page bitmap itself.

@@ -10,10 +10,12 @@
 // 1 / figure / cores is how many calls the machine carries in real time.
 #include <time.h>
 
+// clang-format off
 #include <tiffio.h>
 #include <spandsp.h>
 #undef lrint
 #undef lrintf
+// clang-format on
 
 #include <cstdio>
 #include <cstdlib>
@@ -70,8 +72,10 @@ Figure BareT38(const std::string& doc, const std::string& rx) {
   while (t30_call_active(t38_terminal_get_t30_state(a)) || t30_call_active(t38_terminal_get_t30_state(b))) {
     t38_terminal_send_timeout(a, 160);
     t38_terminal_send_timeout(b, 160);
-    for (auto& p : qa.q) t38_core_rx_ifp_packet(t38_terminal_get_t38_core_state(b), p.data(), int(p.size()), sa++);
-    for (auto& p : qb.q) t38_core_rx_ifp_packet(t38_terminal_get_t38_core_state(a), p.data(), int(p.size()), sb++);
+    for (auto& p : qa.q)
+      t38_core_rx_ifp_packet(t38_terminal_get_t38_core_state(b), p.data(), int(p.size()), sa++);
+    for (auto& p : qb.q)
+      t38_core_rx_ifp_packet(t38_terminal_get_t38_core_state(a), p.data(), int(p.size()), sb++);
     qa.q.clear();
     qb.q.clear();
     if (++ticks > 50 * 600) break;
@@ -167,9 +171,9 @@ Figure Engine(bool t38, int pairs, double pace, int threads, const std::string& 
 }
 
 void Print(const char* what, const Figure& engine, const Figure& bare) {
-  std::printf("%-6s engine: %d calls, %d delivered whole, %.1f s line time each, %.3f ms CPU per call-second\n",
-              what, engine.calls, engine.delivered, engine.line / std::max(engine.calls, 1),
-              engine.PerCall() * 1000);
+  std::printf(
+      "%-6s engine: %d calls, %d delivered whole, %.1f s line time each, %.3f ms CPU per call-second\n", what,
+      engine.calls, engine.delivered, engine.line / std::max(engine.calls, 1), engine.PerCall() * 1000);
   std::printf("%-6s bare SpanDSP pair in memory: %.3f ms CPU per call-second; engine / bare = %.2f\n", what,
               bare.PerCall() * 1000, bare.PerCall() > 0 ? engine.PerCall() / bare.PerCall() : 0);
 }
@@ -182,11 +186,14 @@ int main(int argc, char** argv) {
   const double pace = argc > 3 ? std::atof(argv[3]) : 1;
   const int threads = argc > 4 ? std::atoi(argv[4]) : 2;
   TIFFSetWarningHandler(nullptr);
-  const std::string dir = std::filesystem::temp_directory_path() / ("sipmedia-bench-" + std::to_string(getpid()));
+  const std::string dir =
+      std::filesystem::temp_directory_path() / ("sipmedia-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   const std::string doc = dir + "/letter.tif";
-  const std::string gs = "gs -q -dNOPAUSE -dBATCH -sDEVICE=tiffg4 -r204x196 -sPAPERSIZE=a4 -dFIXEDMEDIA -dPDFFitPage "
-                         "-sOutputFile=" + doc + " " BREVANT_SOURCE_DIR "/samples/letter.pdf";
+  const std::string gs =
+      "gs -q -dNOPAUSE -dBATCH -sDEVICE=tiffg4 -r204x196 -sPAPERSIZE=a4 -dFIXEDMEDIA -dPDFFitPage "
+      "-sOutputFile=" +
+      doc + " " BREVANT_SOURCE_DIR "/samples/letter.pdf";
   if (std::system(gs.c_str()) != 0) return std::fprintf(stderr, "Ghostscript failed\n"), 1;
 
   Figure bareT38, bareAudio;

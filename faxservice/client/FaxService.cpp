@@ -36,7 +36,8 @@ void CopyDescriptorTo(int from, const std::string& destination, bool privateCopy
   std::uint64_t copied = 0;
   bool readFailed = false;
   if (int err = platform::CopyAll(from, to.fd(), UINT64_MAX, &copied, &readFailed)) {
-    if (readFailed) throw FaxError(platform::kErrPathFileAccess, "cannot read the fax: " + std::string(std::strerror(err)));
+    if (readFailed)
+      throw FaxError(platform::kErrPathFileAccess, "cannot read the fax: " + std::string(std::strerror(err)));
     throw FaxError(platform::kErrPathFileAccess, "cannot write " + destination + ": " + std::strerror(err));
   }
   if (mtime != std::chrono::system_clock::time_point{}) {
@@ -74,7 +75,8 @@ class Session {
       CloseLocked();
     if (!fd_) OpenLocked();
     std::string body = request.Encode();
-    if (body.size() > kMaxBody) throw FaxError(platform::kErrInvalidCall, "request too large for the fax service");
+    if (body.size() > kMaxBody)
+      throw FaxError(platform::kErrInvalidCall, "request too large for the fax service");
     // A daemon restarted since the last call closed our socket: connect once
     // more before giving up.
     if (!WriteFrame(fd_.get(), body, passFd)) {
@@ -91,8 +93,8 @@ class Session {
     if (r != FrameResult::Ok) {
       CloseLocked();
       throw FaxError(kErrServiceUnreachable, r == FrameResult::TimedOut
-                                               ? "the fax service does not answer"
-                                               : "the fax service closed the connection");
+                                                 ? "the fax service does not answer"
+                                                 : "the fax service closed the connection");
     }
     Message m;
     auto dropReceived = [&] {
@@ -102,11 +104,12 @@ class Session {
       dropReceived();
       throw FaxError(platform::kErrInvalidCall, "unreadable reply from the fax service");
     }
-    if (m.Has("idle_timeout_ms")) idleLimitMs_ = std::max(1000LL, m.GetInt("idle_timeout_ms", kIdleTimeoutMs));
+    if (m.Has("idle_timeout_ms"))
+      idleLimitMs_ = std::max(1000LL, m.GetInt("idle_timeout_ms", kIdleTimeoutMs));
     if (m.Get("ok") != "1") {
       dropReceived();
       throw FaxError(m.GetInt("errno", platform::kErrInvalidCall),
-                    m.Get("error").empty() ? "the fax service refused the request" : m.Get("error"));
+                     m.Get("error").empty() ? "the fax service refused the request" : m.Get("error"));
     }
     return m;
   }
@@ -125,9 +128,7 @@ class Session {
     if (!fd_) throw FaxError(kErrServiceUnreachable, error);
     lastUse_ = std::chrono::steady_clock::now();
   }
-  void CloseLocked() {
-    fd_.reset();
-  }
+  void CloseLocked() { fd_.reset(); }
   std::mutex mu_;
   std::string path_;
   std::unique_ptr<RemoteService> remote_;
@@ -195,7 +196,9 @@ void FaxPort::SetRings(long rings) {
   rings_ = rings;
 }
 
-FaxDevice::FaxDevice(std::shared_ptr<Session> s, const Message& m) : s_(std::move(s)) { Load(m); }
+FaxDevice::FaxDevice(std::shared_ptr<Session> s, const Message& m) : s_(std::move(s)) {
+  Load(m);
+}
 
 void FaxDevice::Load(const Message& m) {
   m_ = m;
@@ -227,8 +230,12 @@ std::optional<bool> FaxDevice::ReceiveEnabled() const {
   auto v = Number("receive_enabled");
   return v ? std::optional<bool>(*v != 0) : std::nullopt;
 }
-std::optional<long> FaxDevice::Priority() const { return Number("priority"); }
-std::optional<long> FaxDevice::CanModify() const { return Number("can_modify"); }
+std::optional<long> FaxDevice::Priority() const {
+  return Number("priority");
+}
+std::optional<long> FaxDevice::CanModify() const {
+  return Number("can_modify");
+}
 
 void FaxDevice::Save() {
   s_->Call(Message("device_set").Set("id", id_).Set("receive_mode", mode_).Set("rings", rings_));
@@ -239,7 +246,9 @@ void FaxDevice::Refresh() {
     if (m.GetInt("id") == id_) Load(m);
 }
 
-void FaxDevice::AnswerCall() { s_->Call(Message("answer").Set("id", id_)); }
+void FaxDevice::AnswerCall() {
+  s_->Call(Message("answer").Set("id", id_));
+}
 
 // Jobs ---------------------------------------------------------------------
 
@@ -249,19 +258,36 @@ void FaxJob::Act(const std::string& action) {
   Message r = s_->Call(Message("job_op").Set("id", Id()).Set("action", action));
   m_ = r.Item(1);
 }
-void FaxJob::Cancel() { Act("cancel"); }
-void FaxJob::Pause() { Act("pause"); }
-void FaxJob::Resume() { Act("resume"); }
-void FaxJob::Restart() { Act("restart"); }
+void FaxJob::Cancel() {
+  Act("cancel");
+}
+void FaxJob::Pause() {
+  Act("pause");
+}
+void FaxJob::Resume() {
+  Act("resume");
+}
+void FaxJob::Restart() {
+  Act("restart");
+}
 void FaxJob::SetStatus(long command) {
   switch (command) {
-    case 1: Act("cancel"); break;
-    case 2: Act("pause"); break;
-    case 3: Act("resume"); break;
-    default: throw FaxError(platform::kErrInvalidCall, "Invalid procedure call or argument");
+    case 1:
+      Act("cancel");
+      break;
+    case 2:
+      Act("pause");
+      break;
+    case 3:
+      Act("resume");
+      break;
+    default:
+      throw FaxError(platform::kErrInvalidCall, "Invalid procedure call or argument");
   }
 }
-void FaxJob::Refresh() { m_ = s_->Call(Message("job").Set("id", Id())).Item(1); }
+void FaxJob::Refresh() {
+  m_ = s_->Call(Message("job").Set("id", Id())).Item(1);
+}
 
 // Archive messages ---------------------------------------------------------
 
@@ -274,7 +300,9 @@ TimePoint FaxMessage::Time(const char* key) const {
   return TimePoint(std::chrono::duration_cast<TimePoint::duration>(std::chrono::duration<double>(t)));
 }
 
-std::string FaxMessage::FileName() const { return std::filesystem::path(TiffPath()).filename().string(); }
+std::string FaxMessage::FileName() const {
+  return std::filesystem::path(TiffPath()).filename().string();
+}
 
 namespace {
 int OpenStoredFax(Session& s, bool incoming, const std::string& id) {
@@ -285,7 +313,9 @@ int OpenStoredFax(Session& s, bool incoming, const std::string& id) {
 }
 }  // namespace
 
-int FaxMessage::OpenTiff() const { return OpenStoredFax(*s_, incoming_, Id()); }
+int FaxMessage::OpenTiff() const {
+  return OpenStoredFax(*s_, incoming_, Id());
+}
 
 void FaxMessage::CopyTiff(const std::string& destination) const {
   platform::UniqueFd fd(OpenTiff());
@@ -309,7 +339,8 @@ void FaxQueue::SetPaused(bool paused) {
 }
 
 Collection<FaxMessage> FaxArchive::GetMessages() {
-  return ListOf<FaxMessage>(s_, ListAll(*s_, Message("archive").Set("folder", incoming_ ? "in" : "out")), incoming_);
+  return ListOf<FaxMessage>(s_, ListAll(*s_, Message("archive").Set("folder", incoming_ ? "in" : "out")),
+                            incoming_);
 }
 
 std::string FaxArchive::ArchiveFolder() {
@@ -394,7 +425,9 @@ void FaxServer::Disconnect() {
   hello_ = Message();
 }
 
-bool FaxServer::Connected() const { return s_ != nullptr; }
+bool FaxServer::Connected() const {
+  return s_ != nullptr;
+}
 
 Message FaxServer::Call(const Message& request) {
   if (!s_) throw FaxError(platform::kErrObjectNotSet, "the fax server is not connected");
@@ -411,17 +444,27 @@ int FaxServer::OpenFax(bool incoming, const std::string& id) {
   return OpenStoredFax(*s_, incoming, id);
 }
 
-Collection<FaxPort> FaxServer::GetPorts() { return ListOf<FaxPort>(s_, Call(Message("devices"))); }
-Collection<FaxDevice> FaxServer::GetDevices() { return ListOf<FaxDevice>(s_, Call(Message("devices"))); }
-Collection<FaxJob> FaxServer::GetJobs() { return ListOf<FaxJob>(s_, CallList(Message("jobs").Set("queue", "out"))); }
+Collection<FaxPort> FaxServer::GetPorts() {
+  return ListOf<FaxPort>(s_, Call(Message("devices")));
+}
+Collection<FaxDevice> FaxServer::GetDevices() {
+  return ListOf<FaxDevice>(s_, Call(Message("devices")));
+}
+Collection<FaxJob> FaxServer::GetJobs() {
+  return ListOf<FaxJob>(s_, CallList(Message("jobs").Set("queue", "out")));
+}
 
 std::shared_ptr<FaxDocument> FaxServer::CreateDocument(const std::string& file) {
   if (!s_) throw FaxError(platform::kErrObjectNotSet, "the fax server is not connected");
   return std::make_shared<FaxDocument>(s_, file);
 }
 
-bool FaxServer::PauseServerQueue() { return Call(Message("queue_get")).GetInt("paused") != 0; }
-void FaxServer::SetPauseServerQueue(bool paused) { Call(Message("queue_set").Set("paused", paused ? 1 : 0)); }
+bool FaxServer::PauseServerQueue() {
+  return Call(Message("queue_get")).GetInt("paused") != 0;
+}
+void FaxServer::SetPauseServerQueue(bool paused) {
+  Call(Message("queue_set").Set("paused", paused ? 1 : 0));
+}
 
 FaxFolders FaxServer::Folders() {
   if (!s_) throw FaxError(platform::kErrObjectNotSet, "the fax server is not connected");
@@ -462,8 +505,10 @@ long MirrorArchive(FaxServer& server, bool incoming, const std::string& folder) 
   long count = 0;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     std::string name = it->path().filename().string();
-    if (names.count(name)) ++count;
-    else if (it->is_regular_file(ec) || it->is_symlink(ec)) fs::remove(it->path(), ec);
+    if (names.count(name))
+      ++count;
+    else if (it->is_regular_file(ec) || it->is_symlink(ec))
+      fs::remove(it->path(), ec);
   }
   return count;
 }
@@ -479,6 +524,8 @@ void FaxTiff::SetImage(const std::string& path) {
   description_ = ReadDescription(path);
 }
 
-std::string FaxTiff::Value(const char* name) const { return DescriptionValue(description_, name); }
+std::string FaxTiff::Value(const char* name) const {
+  return DescriptionValue(description_, name);
+}
 
 }  // namespace brevant::faxsvc

@@ -222,7 +222,9 @@ class FaxArchive {
 class FaxFolders {
  public:
   explicit FaxFolders(std::shared_ptr<Session> s)
-      : IncomingQueue(s, true), OutgoingQueue(s, false), IncomingArchive(s, true),
+      : IncomingQueue(s, true),
+        OutgoingQueue(s, false),
+        IncomingArchive(s, true),
         OutgoingArchive(s, false) {}
   FaxQueue IncomingQueue;
   FaxQueue OutgoingQueue;
@@ -249,8 +251,8 @@ class FaxDocument {
   bool ServerCoverpage = false;
   std::string RecipientName, RecipientAddress, FaxNumber;
   long DiscountSend = 0;
-  std::string BillingCode, SenderCompany, SenderDepartment, EmailAddress, SenderFax,
-      SenderHomePhone, SenderName, SenderOffice, SenderOfficePhone, SenderAddress, SenderTitle;
+  std::string BillingCode, SenderCompany, SenderDepartment, EmailAddress, SenderFax, SenderHomePhone,
+      SenderName, SenderOffice, SenderOfficePhone, SenderAddress, SenderTitle;
   long Priority = 1;
 
  private:

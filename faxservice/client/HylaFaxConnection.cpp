@@ -92,7 +92,6 @@ bool WriteAll(int fd, const char* p, std::size_t n, int timeoutMs) {
   return true;
 }
 
-
 // Whether two addresses are the same host (ports aside), an IPv4 address
 // and its IPv6-mapped form alike.
 bool SameHost(const sockaddr_storage& a, const sockaddr_storage& b) {
@@ -145,28 +144,32 @@ HylaFaxConnection::HylaFaxConnection(FaxServerSettings settings) : s_(std::move(
   user_ = s_.user.empty() ? LoginName() : s_.user;
 }
 
-HylaFaxConnection::~HylaFaxConnection() { Close(); }
+HylaFaxConnection::~HylaFaxConnection() {
+  Close();
+}
 
 void HylaFaxConnection::Lost(const std::string& what) {
   fd_.reset();
   in_.clear();
   throw FaxError(kErrServiceUnreachable,
-                "the fax server " + s_.host + ":" + std::to_string(s_.port) + " " + what);
+                 "the fax server " + s_.host + ":" + std::to_string(s_.port) + " " + what);
 }
 
 void HylaFaxConnection::Open() {
   if (fd_) return;
   std::string why;
   fd_.reset(ConnectTcp(s_.host, s_.port, s_.timeoutMs, &why));
-  if (!fd_) throw FaxError(kErrServiceUnreachable, "the fax server " + s_.host + ":" + std::to_string(s_.port) +
-                                                        " cannot be reached: " + why);
+  if (!fd_)
+    throw FaxError(kErrServiceUnreachable, "the fax server " + s_.host + ":" + std::to_string(s_.port) +
+                                               " cannot be reached: " + why);
   type_ = -1;
   admin_ = false;
   CheckServer();
   Reply hello = ReadReply();
   if (hello.code != 220) {
     Close();
-    throw FaxError(kErrServiceUnreachable, "the fax server " + s_.host + " does not serve clients now: " + hello.text);
+    throw FaxError(kErrServiceUnreachable,
+                   "the fax server " + s_.host + " does not serve clients now: " + hello.text);
   }
   greeting_ = hello.text;
   Reply r = Command("USER " + OneLine(user_));
@@ -174,7 +177,7 @@ void HylaFaxConnection::Open() {
   if (r.code != 230) {
     Close();
     throw FaxError(platform::kErrPermission,
-                  "the fax server " + s_.host + " refused the login of " + user_ + ": " + r.text);
+                   "the fax server " + s_.host + " refused the login of " + user_ + ": " + r.text);
   }
   if (!s_.password.empty()) admin_ = Command("ADMIN " + OneLine(s_.password)).code == 230;
   Expect("TZONE GMT");
@@ -196,8 +199,9 @@ void HylaFaxConnection::CheckServer() {
   fd_.reset();  // not even a goodbye
   in_.clear();
   throw FaxError(platform::kErrPermission, "the fax server " + s_.host + ":" + std::to_string(s_.port) +
-                                    " on this computer is not HylaFAX: the port is held by " + stranger +
-                                    ". Nothing was sent to it, no login name and no password.");
+                                               " on this computer is not HylaFAX: the port is held by " +
+                                               stranger +
+                                               ". Nothing was sent to it, no login name and no password.");
 }
 
 void HylaFaxConnection::Close() {
@@ -222,9 +226,9 @@ HylaFaxConnection::Reply HylaFaxConnection::ReadReply() {
     std::size_t eol = in_.find('\n');
     if (eol == std::string::npos) {
       if (in_.size() > kMaxReply) Lost("sent a reply too long to be one");
-      int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      deadline - std::chrono::steady_clock::now())
-                                      .count());
+      int left = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+              .count());
       if (left <= 0 || !WaitFor(fd_.get(), POLLIN, left)) Lost("does not answer");
       char buf[4096];
       ssize_t n = ::recv(fd_.get(), buf, sizeof buf, 0);
@@ -241,8 +245,8 @@ HylaFaxConnection::Reply HylaFaxConnection::ReadReply() {
     // The last line of a reply is "NNN text"; "NNN-text" and indented
     // lines continue it.
     if (line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
-        std::isdigit(static_cast<unsigned char>(line[1])) && std::isdigit(static_cast<unsigned char>(line[2])) &&
-        (line.size() == 3 || line[3] == ' ')) {
+        std::isdigit(static_cast<unsigned char>(line[1])) &&
+        std::isdigit(static_cast<unsigned char>(line[2])) && (line.size() == 3 || line[3] == ' ')) {
       int code = std::atoi(line.substr(0, 3).c_str());
       if (r.lines.size() == 1 || r.lines.front().compare(0, 3, line, 0, 3) == 0) {
         r.code = code;
@@ -260,8 +264,9 @@ HylaFaxConnection::Reply HylaFaxConnection::Command(const std::string& line) {
 
 HylaFaxConnection::Reply HylaFaxConnection::Expect(const std::string& line) {
   Reply r = Command(line);
-  if (r.code / 100 != 2) throw FaxError(platform::kErrInvalidCall, "the fax server refused " + line.substr(0, line.find(' ')) +
-                                                            ": " + r.text);
+  if (r.code / 100 != 2)
+    throw FaxError(platform::kErrInvalidCall,
+                   "the fax server refused " + line.substr(0, line.find(' ')) + ": " + r.text);
   return r;
 }
 
@@ -280,8 +285,8 @@ int HylaFaxConnection::OpenData(bool binary, int* listener) {
     // server's: connect to the host we reached it by, at the port it names.
     std::size_t open = r.text.find('(');
     int v[6] = {};
-    if (open == std::string::npos ||
-        std::sscanf(r.text.c_str() + open, "(%d,%d,%d,%d,%d,%d)", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) != 6)
+    if (open == std::string::npos || std::sscanf(r.text.c_str() + open, "(%d,%d,%d,%d,%d,%d)", &v[0], &v[1],
+                                                 &v[2], &v[3], &v[4], &v[5]) != 6)
       throw FaxError(platform::kErrInvalidCall, "the fax server gave no data port: " + r.text);
     std::string why;
     int fd = ConnectTcp(s_.host, v[4] * 256 + v[5], s_.timeoutMs, &why);
@@ -293,12 +298,14 @@ int HylaFaxConnection::OpenData(bool binary, int* listener) {
   sockaddr_in local{};
   socklen_t len = sizeof local;
   if (::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&local), &len) != 0 || local.sin_family != AF_INET)
-    throw FaxError(platform::kErrInvalidCall, "active data connections need an IPv4 connection to the fax server");
+    throw FaxError(platform::kErrInvalidCall,
+                   "active data connections need an IPv4 connection to the fax server");
   platform::UniqueFd l(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   local.sin_port = 0;
-  if (!l || ::bind(l.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || ::listen(l.get(), 1) != 0 ||
-      ::getsockname(l.get(), reinterpret_cast<sockaddr*>(&local), &len) != 0)
-    throw FaxError(platform::kErrInvalidCall, std::string("cannot listen for the fax server: ") + std::strerror(errno));
+  if (!l || ::bind(l.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      ::listen(l.get(), 1) != 0 || ::getsockname(l.get(), reinterpret_cast<sockaddr*>(&local), &len) != 0)
+    throw FaxError(platform::kErrInvalidCall,
+                   std::string("cannot listen for the fax server: ") + std::strerror(errno));
   unsigned char* a = reinterpret_cast<unsigned char*>(&local.sin_addr);
   unsigned port = ntohs(local.sin_port);
   Expect("PORT " + std::to_string(a[0]) + "," + std::to_string(a[1]) + "," + std::to_string(a[2]) + "," +
@@ -325,7 +332,8 @@ int HylaFaxConnection::AcceptData(int listener) {
   if (ok && platform::IsThisMachine(from))
     ok = platform::ConnectionOwner(local, from, &owner) && ServerUser(owner);
   if (!ok)
-    throw FaxError(platform::kErrPermission, "a data connection to the fax server " + s_.host + " came from elsewhere");
+    throw FaxError(platform::kErrPermission,
+                   "a data connection to the fax server " + s_.host + " came from elsewhere");
   return data.release();
 }
 
@@ -336,7 +344,7 @@ std::string HylaFaxConnection::Receive(const std::string& line, bool binary) {
   Reply r = Command(line);
   if (r.code / 100 != 1) {
     throw FaxError(r.code == 550 ? platform::kErrFileNotFound : platform::kErrInvalidCall,
-                  "the fax server refused " + line.substr(0, line.find(' ')) + ": " + r.text);
+                   "the fax server refused " + line.substr(0, line.find(' ')) + ": " + r.text);
   }
   if (listening) data.reset(AcceptData(listening.release()));
   std::string out;
@@ -351,7 +359,8 @@ std::string HylaFaxConnection::Receive(const std::string& line, bool binary) {
     if (out.size() > kMaxData) Lost("sent more than any fax or listing holds");
   }
   r = ReadReply();
-  if (r.code / 100 != 2) throw FaxError(platform::kErrInvalidCall, "the fax server did not finish " + line + ": " + r.text);
+  if (r.code / 100 != 2)
+    throw FaxError(platform::kErrInvalidCall, "the fax server did not finish " + line + ": " + r.text);
   return out;
 }
 
@@ -377,20 +386,25 @@ std::string HylaFaxConnection::StoreTemporary(int fd) {
   for (off_t off = 0;;) {
     ssize_t n = ::pread(fd, buf, sizeof buf, off);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw FaxError(platform::kErrPathFileAccess, std::string("cannot read the document: ") + std::strerror(errno));
+    if (n < 0)
+      throw FaxError(platform::kErrPathFileAccess,
+                     std::string("cannot read the document: ") + std::strerror(errno));
     if (n == 0) break;
-    if (!WriteAll(data.get(), buf, static_cast<std::size_t>(n), s_.timeoutMs)) Lost("broke the data connection");
+    if (!WriteAll(data.get(), buf, static_cast<std::size_t>(n), s_.timeoutMs))
+      Lost("broke the data connection");
     off += n;
   }
   ::shutdown(data.get(), SHUT_WR);
   data.reset();
   r = ReadReply();
-  if (r.code / 100 != 2) throw FaxError(platform::kErrInvalidCall, "the fax server did not store the document: " + r.text);
+  if (r.code / 100 != 2)
+    throw FaxError(platform::kErrInvalidCall, "the fax server did not store the document: " + r.text);
   if (name.empty()) {
     std::size_t at = r.text.find("FILE: ");
     if (at != std::string::npos) name = r.text.substr(at + 6, r.text.find(' ', at + 6) - (at + 6));
   }
-  if (name.empty()) throw FaxError(platform::kErrInvalidCall, "the fax server did not name the stored document");
+  if (name.empty())
+    throw FaxError(platform::kErrInvalidCall, "the fax server did not name the stored document");
   return name;
 }
 

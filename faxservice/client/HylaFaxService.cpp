@@ -83,7 +83,8 @@ std::string ServerTime(std::time_t t) {
 std::time_t NextDiscount(std::time_t now, int start, int end) {
   std::tm tm{};
   ::localtime_r(&now, &tm);
-  bool on = start <= end ? (tm.tm_hour >= start && tm.tm_hour < end) : (tm.tm_hour >= start || tm.tm_hour < end);
+  bool on =
+      start <= end ? (tm.tm_hour >= start && tm.tm_hour < end) : (tm.tm_hour >= start || tm.tm_hour < end);
   if (on || start == end) return now;
   std::tm at = tm;
   at.tm_hour = start;
@@ -124,22 +125,37 @@ class HylaFaxService : public RemoteService {
     lastUse_ = std::chrono::steady_clock::now();
     const std::string op = req.Get("op");
     Message r;
-    if (op == "hello") r = Hello();
-    else if (op == "devices") r = Devices();
-    else if (op == "device_set") r = SetDevice(req);
-    else if (op == "answer") r = Answer(req);
-    else if (op == "submit") r = Submit(req, passFd);
-    else if (op == "jobs") r = Jobs(req);
-    else if (op == "job") r = OneJob(req.Get("id"));
-    else if (op == "job_op") r = JobOp(req);
-    else if (op == "queue_get") r = Message().Set("paused", QueuePaused() ? 1 : 0);
-    else if (op == "queue_set") r = SetQueuePaused(req.Get("paused") == "1");
-    else if (op == "archive") r = Archive(req.Get("folder") == "in");
-    else if (op == "fax_open") r = OpenFax(req, receivedFd);
-    else if (op == "events") r = Events(req);
-    else if (op == "folders") r = Message().Set("store", "").Set("archive", "").Set("state", "");
+    if (op == "hello")
+      r = Hello();
+    else if (op == "devices")
+      r = Devices();
+    else if (op == "device_set")
+      r = SetDevice(req);
+    else if (op == "answer")
+      r = Answer(req);
+    else if (op == "submit")
+      r = Submit(req, passFd);
+    else if (op == "jobs")
+      r = Jobs(req);
+    else if (op == "job")
+      r = OneJob(req.Get("id"));
+    else if (op == "job_op")
+      r = JobOp(req);
+    else if (op == "queue_get")
+      r = Message().Set("paused", QueuePaused() ? 1 : 0);
+    else if (op == "queue_set")
+      r = SetQueuePaused(req.Get("paused") == "1");
+    else if (op == "archive")
+      r = Archive(req.Get("folder") == "in");
+    else if (op == "fax_open")
+      r = OpenFax(req, receivedFd);
+    else if (op == "events")
+      r = Events(req);
+    else if (op == "folders")
+      r = Message().Set("store", "").Set("archive", "").Set("state", "");
     // Desktop notices of failed faxes are each user's own choice here.
-    else if (op == "line_get") r = Message().Set("notify", 1);
+    else if (op == "line_get")
+      r = Message().Set("notify", 1);
     else
       throw FaxError(kErrNotOffered, "a HylaFAX fax server does not offer \"" + op + "\"");
     lastUse_ = std::chrono::steady_clock::now();
@@ -203,14 +219,17 @@ class HylaFaxService : public RemoteService {
           .Set("csid", m.ident)
           .Set("number", m.number)
           // A modem faxgetty serves answers by itself unless told otherwise.
-          .Set("receive_mode", !m.served ? kReceiveOff : mode != modes_.end() ? mode->second : kReceiveAuto)
+          .Set("receive_mode", !m.served              ? kReceiveOff
+                               : mode != modes_.end() ? mode->second
+                                                      : kReceiveAuto)
           .Set("rings", rings != rings_.end() ? rings->second : 1)
           .Set("powered_off", m.served ? 0 : 1)
           .Set("send_enabled", 1)
           .Set("receive_enabled", m.served ? 1 : 0)
           .Set("priority", i)
           .Set("can_modify", c_.Administrator() ? 1 : 0)
-          .Set("ringing", m.state.find("ing") != std::string::npos && m.state.find("Answer") != std::string::npos);
+          .Set("ringing",
+               m.state.find("ing") != std::string::npos && m.state.find("Answer") != std::string::npos);
       r.AddItem(i, d);
     }
     return r.Set("count", i);
@@ -238,7 +257,8 @@ class HylaFaxService : public RemoteService {
   Message Answer(const Message& req) {
     Modem m = ModemById(req);
     HylaFaxConnection::Reply r = c_.Command("ANSWER " + m.name + " fax");
-    if (r.code / 100 != 2) throw FaxError(platform::kErrPermission, "the fax server did not answer on " + m.name + ": " + r.text);
+    if (r.code / 100 != 2)
+      throw FaxError(platform::kErrPermission, "the fax server did not answer on " + m.name + ": " + r.text);
     return Message().Set("id", m.name);
   }
 
@@ -257,8 +277,10 @@ class HylaFaxService : public RemoteService {
       const std::string error = Trim(f[13]);
       int status = HylaFaxJobStatus(j.state, error, tries, maxTries);
       int ops = kOpView;
-      if (status == kJobPaused) ops |= kOpResume | kOpDelete;
-      else if (!done) ops |= kOpPause | kOpDelete;
+      if (status == kJobPaused)
+        ops |= kOpResume | kOpDelete;
+      else if (!done)
+        ops |= kOpPause | kOpDelete;
       long long schedPri = Number(f[9], 127);
       j.m.Set("id", Trim(f[0]))
           .Set("queue", "out")
@@ -272,7 +294,9 @@ class HylaFaxService : public RemoteService {
           .Set("attempts", tries)
           .Set("max_tries", maxTries)
           .Set("scheduled", Number(f[8]))
-          .Set("priority", schedPri < 127 ? 2 : schedPri > 127 ? 0 : 1)
+          .Set("priority", schedPri < 127   ? 2
+                           : schedPri > 127 ? 0
+                                            : 1)
           .Set("name", Trim(f[10]))
           .Set("sender_name", Trim(f[11]))
           .Set("subject", Trim(f[12]))
@@ -301,14 +325,15 @@ class HylaFaxService : public RemoteService {
     std::vector<Message> items;
     if (req.Get("queue") == "in") {
       // Calls being received now.
-      for (const Message& f : ReceivedFaxes(true)) items.push_back(Message()
-                                                                     .Set("id", f.Get("id"))
-                                                                     .Set("queue", "in")
-                                                                     .Set("status", kJobInProgress)
-                                                                     .Set("ops", kOpView)
-                                                                     .Set("queue_status", QueueStatusText(kJobInProgress))
-                                                                     .Set("pages_sent", f.Get("pages"))
-                                                                     .Set("tsid", f.Get("tsid")));
+      for (const Message& f : ReceivedFaxes(true))
+        items.push_back(Message()
+                            .Set("id", f.Get("id"))
+                            .Set("queue", "in")
+                            .Set("status", kJobInProgress)
+                            .Set("ops", kOpView)
+                            .Set("queue_status", QueueStatusText(kJobInProgress))
+                            .Set("pages_sent", f.Get("pages"))
+                            .Set("tsid", f.Get("tsid")));
       return ListOf(items);
     }
     for (const ServerJob& j : AllJobs(req.Get("all") == "1"))
@@ -321,7 +346,8 @@ class HylaFaxService : public RemoteService {
     std::vector<ServerJob> jobs = ListJobs("sendq");
     if (!done) return jobs;
     for (ServerJob& j : ListJobs("doneq"))
-      if (std::none_of(jobs.begin(), jobs.end(), [&](const ServerJob& k) { return k.m.Get("id") == j.m.Get("id"); }))
+      if (std::none_of(jobs.begin(), jobs.end(),
+                       [&](const ServerJob& k) { return k.m.Get("id") == j.m.Get("id"); }))
         jobs.push_back(std::move(j));
     std::sort(jobs.begin(), jobs.end(),
               [](const ServerJob& a, const ServerJob& b) { return a.m.GetInt("id") < b.m.GetInt("id"); });
@@ -398,7 +424,8 @@ class HylaFaxService : public RemoteService {
     HylaFaxConnection::Reply r = c_.Expect("JNEW");
     // "200 New job created: jobid: 57 groupid: 57."
     std::size_t at = r.text.find("jobid:");
-    if (at == std::string::npos) throw FaxError(platform::kErrInvalidCall, "the fax server made no job: " + r.text);
+    if (at == std::string::npos)
+      throw FaxError(platform::kErrInvalidCall, "the fax server made no job: " + r.text);
     const std::string id = std::to_string(Number(r.text.substr(at + 6, r.text.find(' ', at + 7) - at - 6)));
     try {
       Param("DIALSTRING", number);
@@ -415,8 +442,10 @@ class HylaFaxService : public RemoteService {
       Param("SCHEDPRI", priority >= 2 ? "63" : priority <= 0 ? "190" : "127");
       std::time_t now = std::time(nullptr);
       std::time_t at = now;
-      if (req.GetInt("send_at") > now) at = static_cast<std::time_t>(req.GetInt("send_at"));
-      else if (req.GetInt("discount") != 0) at = NextDiscount(now, s_.discountStart, s_.discountEnd);
+      if (req.GetInt("send_at") > now)
+        at = static_cast<std::time_t>(req.GetInt("send_at"));
+      else if (req.GetInt("discount") != 0)
+        at = NextDiscount(now, s_.discountStart, s_.discountEnd);
       Param("SENDTIME", at > now + 30 ? ServerTime(at) : "NOW");
       // The time the server keeps trying, from the time to send: always
       // given, the server's own default is not reliable across time zones.
@@ -447,7 +476,8 @@ class HylaFaxService : public RemoteService {
       auto f = Split(l, 8);
       if (f.size() < 8) continue;
       std::string file = Trim(f[0]);
-      if (file.size() < 5 || file.compare(file.size() - 4, 4, ".tif") != 0 || file.find('/') != std::string::npos)
+      if (file.size() < 5 || file.compare(file.size() - 4, 4, ".tif") != 0 ||
+          file.find('/') != std::string::npos)
         continue;
       if ((Trim(f[3]) == "*") != receiving) continue;
       Message m;
@@ -462,7 +492,8 @@ class HylaFaxService : public RemoteService {
           .Set("status", Trim(f[7]).empty() ? kJobCompleted : kJobFailed);
       // "h" is HH:MM:SS on the line.
       int h = 0, mi = 0, se = 0;
-      if (std::sscanf(Trim(f[5]).c_str(), "%d:%d:%d", &h, &mi, &se) == 3) m.Set("duration", h * 3600 + mi * 60 + se);
+      if (std::sscanf(Trim(f[5]).c_str(), "%d:%d:%d", &h, &mi, &se) == 3)
+        m.Set("duration", h * 3600 + mi * 60 + se);
       out.push_back(std::move(m));
     }
     return out;
@@ -471,8 +502,8 @@ class HylaFaxService : public RemoteService {
   long long FileTime(const std::string& path) {
     HylaFaxConnection::Reply r = c_.Command("MDTM " + path);
     std::tm tm{};
-    if (r.code != 213 || std::sscanf(r.text.c_str(), "%4d%2d%2d%2d%2d%2d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
-                                     &tm.tm_hour, &tm.tm_min, &tm.tm_sec) != 6)
+    if (r.code != 213 || std::sscanf(r.text.c_str(), "%4d%2d%2d%2d%2d%2d", &tm.tm_year, &tm.tm_mon,
+                                     &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec) != 6)
       return 0;
     tm.tm_year -= 1900;
     tm.tm_mon -= 1;
@@ -515,7 +546,8 @@ class HylaFaxService : public RemoteService {
       for (const std::string& l : r.lines)
         if (l.find("docq/") != std::string::npos) path = Trim(l.substr(l.find("docq/")));
       path = path.substr(0, path.find(' '));
-      if (path.empty()) throw FaxError(platform::kErrFileNotFound, "the fax server no longer keeps the fax of job " + id);
+      if (path.empty())
+        throw FaxError(platform::kErrFileNotFound, "the fax server no longer keeps the fax of job " + id);
     }
     std::string data = c_.Receive("RETR " + path, true);
     platform::UniqueFd fd(::memfd_create("fax", MFD_CLOEXEC));
@@ -546,7 +578,8 @@ class HylaFaxService : public RemoteService {
                           .Set("job_id", j.m.Get("id"))
                           .Set("text", j.m.Get("error")));
     }
-    std::sort(items.begin(), items.end(), [](const Message& a, const Message& b) { return a.GetInt("id") < b.GetInt("id"); });
+    std::sort(items.begin(), items.end(),
+              [](const Message& a, const Message& b) { return a.GetInt("id") < b.GetInt("id"); });
     return ListOf(items).Set("latest", latest);
   }
 
@@ -561,15 +594,21 @@ class HylaFaxService : public RemoteService {
 
 int HylaFaxJobStatus(char state, const std::string& statusText, int tries, int maxTries) {
   switch (state) {
-    case 'T': return kJobPaused;
-    case 'R': return kJobInProgress;
-    case 'S': return tries > 0 ? kJobRetrying : kJobPending;
-    case 'D': return kJobCompleted;
+    case 'T':
+      return kJobPaused;
+    case 'R':
+      return kJobInProgress;
+    case 'S':
+      return tries > 0 ? kJobRetrying : kJobPending;
+    case 'D':
+      return kJobCompleted;
     case 'F':
-      if (statusText.find("aborted by request") != std::string::npos || statusText.find("removed") != std::string::npos)
+      if (statusText.find("aborted by request") != std::string::npos ||
+          statusText.find("removed") != std::string::npos)
         return kJobCanceled;
       return maxTries > 0 && tries >= maxTries ? kJobRetriesExceeded : kJobFailed;
-    default: return kJobPending;  // P, B, W, ?: waiting for its time or a modem
+    default:
+      return kJobPending;  // P, B, W, ?: waiting for its time or a modem
   }
 }
 

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "faxservice/protocol/Service.h"
 #include "faxservice/daemon/State.h"
+#include "faxservice/protocol/Service.h"
 
 namespace brevant::faxd {
 
@@ -74,7 +74,8 @@ Named NamedBy(const faxsvc::Message& req) {
   if (op == "resend") return {"sent", req.GetInt("id"), "no sent fax to send again"};
   if (op == "fax_open") {
     long long id = req.GetInt("id");
-    return {req.Get("folder") == "in" ? "received" : "sent", id, "no fax " + std::to_string(id) + " in this folder"};
+    return {req.Get("folder") == "in" ? "received" : "sent", id,
+            "no fax " + std::to_string(id) + " in this folder"};
   }
   long long id = req.GetInt("id");
   return {"job", id, "no fax job " + std::to_string(id)};
@@ -89,7 +90,9 @@ std::string UserName(uid_t uid) {
 
 }  // namespace
 
-int Caller::Rights() const { return admin ? faxsvc::kAdministratorRights : faxsvc::kUserRights; }
+int Caller::Rights() const {
+  return admin ? faxsvc::kAdministratorRights : faxsvc::kUserRights;
+}
 
 bool IsFaxAdministrator(uid_t uid, const std::string& adminGroup) {
   if (uid == 0) return true;
@@ -137,10 +140,12 @@ Grant CheckAccess(const Caller& caller, const faxsvc::Message& request, const Ow
   grant.all = caller.admin;
   grant.owner = static_cast<long long>(caller.uid);
   switch (rule->rule) {
-    case Rule::kAnyone: break;
+    case Rule::kAnyone:
+      break;
     case Rule::kAdministrators:
       if (!caller.admin)
-        throw Refused(faxsvc::kErrAdministratorsOnly, std::string("Permission denied: only fax administrators may ") + rule->what);
+        throw Refused(faxsvc::kErrAdministratorsOnly,
+                      std::string("Permission denied: only fax administrators may ") + rule->what);
       break;
     case Rule::kOwner: {
       Named named = NamedBy(request);

@@ -10,9 +10,9 @@
 #include <cstring>
 #include <filesystem>
 
-#include "faxservice/protocol/Service.h"
-#include "faxservice/protocol/FaxTiff.h"
 #include "faxservice/daemon/State.h"
+#include "faxservice/protocol/FaxTiff.h"
+#include "faxservice/protocol/Service.h"
 
 namespace brevant::faxd {
 
@@ -20,7 +20,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Errno(int err) { return std::strerror(err); }
+std::string Errno(int err) {
+  return std::strerror(err);
+}
 
 // Makes the missing folders above a service folder, mode 0755 whatever the
 // service's umask (they may hold things every user reads, such as the
@@ -68,7 +70,8 @@ bool Folder::Open(const std::string& path, mode_t mode, bool tighten, Folder* ou
     return false;
   }
   if (st.st_uid != me) {
-    *why = p.string() + " belongs to user " + std::to_string(st.st_uid) + ", not to the fax service; it is not used";
+    *why = p.string() + " belongs to user " + std::to_string(st.st_uid) +
+           ", not to the fax service; it is not used";
     return false;
   }
   if ((st.st_mode & (S_IWGRP | S_IWOTH | S_ISVTX)) || (tighten && (st.st_mode & 07777) != mode)) {
@@ -91,7 +94,8 @@ int Folder::Create(const std::string& name, std::string* why) const {
 }
 
 bool Folder::Begin(const std::string& name, platform::AtomicFile* file, std::string* why) const {
-  return file->BeginAt(fd_.get(), name, path_ + "/" + name, platform::AtomicOptions(0600).TempName("." + name + ".part"), why);
+  return file->BeginAt(fd_.get(), name, path_ + "/" + name,
+                       platform::AtomicOptions(0600).TempName("." + name + ".part"), why);
 }
 
 std::string Folder::Publish(platform::AtomicFile& file, const std::string& name, std::string* why) const {
@@ -146,15 +150,21 @@ std::string Archive::NewFile(const Folder& folder, const std::string& prefix) co
   throw Refused(faxsvc::kErrServiceFiles, why);
 }
 
-std::string Archive::NewQueueFile(const std::string& prefix) const { return NewFile(queue_, prefix); }
-std::string Archive::NewIncomingFile(const std::string& prefix) const { return NewFile(incoming_, prefix); }
+std::string Archive::NewQueueFile(const std::string& prefix) const {
+  return NewFile(queue_, prefix);
+}
+std::string Archive::NewIncomingFile(const std::string& prefix) const {
+  return NewFile(incoming_, prefix);
+}
 
 std::string Archive::TakeDocument(int fd, const std::string& prefix, long long limit) const {
   struct stat st {};
   if (fd < 0) throw Refused(faxsvc::kErrNoDocument, "no document: hand the document over as an open file");
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) throw Refused(faxsvc::kErrNotFaxDocument, "the document is not a regular file");
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    throw Refused(faxsvc::kErrNotFaxDocument, "the document is not a regular file");
   if (st.st_size > kMaxDocumentBytes)
-    throw Refused(faxsvc::kErrTooLarge, "the document is larger than " + std::to_string(kMaxDocumentBytes >> 20) + " MiB");
+    throw Refused(faxsvc::kErrTooLarge,
+                  "the document is larger than " + std::to_string(kMaxDocumentBytes >> 20) + " MiB");
   std::string why;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = prefix + platform::RandomName(8) + ".tif";
@@ -171,8 +181,10 @@ std::string Archive::TakeDocument(int fd, const std::string& prefix, long long l
       if (err == EFBIG && limit < kMaxDocumentBytes)
         throw Refused(faxsvc::kErrTooLarge, "the document grew while the fax service read it");
       if (err == EFBIG)
-        throw Refused(faxsvc::kErrTooLarge, "the document is larger than " + std::to_string(kMaxDocumentBytes >> 20) + " MiB");
-      if (err == EBADF || err == EISDIR || err == EINVAL) throw Refused(faxsvc::kErrNotFaxDocument, "the document cannot be read");
+        throw Refused(faxsvc::kErrTooLarge,
+                      "the document is larger than " + std::to_string(kMaxDocumentBytes >> 20) + " MiB");
+      if (err == EBADF || err == EISDIR || err == EINVAL)
+        throw Refused(faxsvc::kErrNotFaxDocument, "the document cannot be read");
       throw Refused(faxsvc::kErrServiceFiles, "cannot queue the fax: " + Errno(err));
     }
     return queue_.Path() + "/" + name;
@@ -200,8 +212,8 @@ std::string Archive::ArchiveFolder() const {
   return dir.empty() ? DefaultFolder(false) : dir;
 }
 
-bool Archive::File(bool sent, const std::string& source, const std::string& name, const std::string& description,
-                   std::string* stored, std::string* why) const {
+bool Archive::File(bool sent, const std::string& source, const std::string& name,
+                   const std::string& description, std::string* stored, std::string* why) const {
   Folder folder;
   if (!Folder::Open(sent ? ArchiveFolder() : StoreFolder(), 0750, false, &folder, why)) return false;
   platform::UniqueFd from(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));

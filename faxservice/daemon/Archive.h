@@ -26,7 +26,6 @@ constexpr long long kMaxDocumentBytes = 64ll << 20;
 // A checked folder, held open.
 class Folder {
  public:
-
   // Opens path as a folder of the service, made with `mode` when missing.
   // With tighten, a folder of the service's user with a wider mode is
   // narrowed to `mode` (the service's own state folders); otherwise such a

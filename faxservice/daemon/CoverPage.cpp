@@ -94,7 +94,8 @@ bool Draw(const std::string& input, std::string* page, std::string* why) {
   }
   // Everything the child needs is made before it is forked: the service has
   // threads, and the child may only make system calls.
-  std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=/", "LANG=C.UTF-8", "QT_QPA_PLATFORM=offscreen"};
+  std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=/", "LANG=C.UTF-8",
+                                  "QT_QPA_PLATFORM=offscreen"};
   for (const char* pass : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
     if (const char* v = std::getenv(pass)) env.push_back(std::string(pass) + "=" + v);
   std::vector<char*> envp;
@@ -115,7 +116,8 @@ bool Draw(const std::string& input, std::string* page, std::string* why) {
   const bool dropping = uid != ::geteuid();
   pid_t pid = ::fork();
   if (pid == 0) {
-    if (::dup2(in[0], 0) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(err[1], 2) < 0 || ::chdir("/") != 0) ::_exit(126);
+    if (::dup2(in[0], 0) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(err[1], 2) < 0 || ::chdir("/") != 0)
+      ::_exit(126);
     // Nothing of the service's (clients' connections, its database) goes
     // with it.
     ::close_range(3, ~0u, 0);
@@ -136,7 +138,9 @@ bool Draw(const std::string& input, std::string* page, std::string* why) {
   bool tooLarge = false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrawMs);
   while (out[0] >= 0 || err[0] >= 0) {
-    const long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    const long left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
     if (left <= 0) break;
     pollfd p[3] = {{in[1], POLLOUT, 0}, {out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     if (::poll(p, 3, static_cast<int>(left)) < 0 && errno != EINTR) break;
@@ -170,19 +174,25 @@ bool Draw(const std::string& input, std::string* page, std::string* why) {
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
-  if (timedOut) *why = "the cover page was not drawn in time";
-  else if (tooLarge) *why = "the cover page's drawing handed over more than a page";
-  else if (WIFEXITED(status) && WEXITSTATUS(status) == 127) *why = "cannot run " + helper;
-  else if (WIFEXITED(status) && WEXITSTATUS(status) == 126) *why = "cannot take on the user nobody to draw the cover page";
+  if (timedOut)
+    *why = "the cover page was not drawn in time";
+  else if (tooLarge)
+    *why = "the cover page's drawing handed over more than a page";
+  else if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
+    *why = "cannot run " + helper;
+  else if (WIFEXITED(status) && WEXITSTATUS(status) == 126)
+    *why = "cannot take on the user nobody to draw the cover page";
   else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
     *why = reason.empty() ? "the cover page's drawing failed" : reason.substr(0, 512);
-  else return true;
+  else
+    return true;
   return false;
 }
 
 }  // namespace
 
-bool MakeCoverPage(const faxsvc::Message& f, int documentPages, const std::string& tiffPath, std::string* why) {
+bool MakeCoverPage(const faxsvc::Message& f, int documentPages, const std::string& tiffPath,
+                   std::string* why) {
   std::string input;
   for (const auto& [name, value] : CoverFields(f, documentPages)) {
     // A NUL would end the value early; the service's fields hold text.

@@ -1,5 +1,4 @@
 #include "faxservice/daemon/Daemon.h"
-#include "platform/env/Environment.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,6 +9,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/env/Environment.h"
+
 namespace brevant::faxd {
 
 std::string DefaultStateDir() {
@@ -17,16 +18,20 @@ std::string DefaultStateDir() {
   if (::access("/var/lib/brevant", W_OK) == 0 || (::access("/var/lib", W_OK) == 0 && ::geteuid() == 0))
     return "/var/lib/brevant/faxd";
   std::string base;
-  if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x) base = x;
-  else if (const char* h = std::getenv("HOME"); h && *h) base = std::string(h) + "/.local/state";
-  else base = "/tmp";
+  if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x)
+    base = x;
+  else if (const char* h = std::getenv("HOME"); h && *h)
+    base = std::string(h) + "/.local/state";
+  else
+    base = "/tmp";
   return base + "/brevant/faxd";
 }
 
 Daemon::Daemon(DaemonOptions options)
     : opt_(std::move(options)),
       state_(opt_.stateDir),
-      requests_(state_, archive_, opt_.idleTimeoutMs, [this] { RequestStop(); }, [this] { SyncLines(); }),
+      requests_(
+          state_, archive_, opt_.idleTimeoutMs, [this] { RequestStop(); }, [this] { SyncLines(); }),
       server_(opt_.socketPath, opt_.adminGroup, opt_.idleTimeoutMs,
               [this](const Caller& caller, const faxsvc::Message& req, int fd) {
                 return requests_.Handle(caller, req, fd);
@@ -52,7 +57,8 @@ bool Daemon::Start(std::string* why) {
   if (!archive_.Start(opt_.stateDir, why)) return false;
   // One daemon per state: the lock is released by the kernel when the
   // holder dies, so a killed daemon never blocks its successor.
-  lock_.reset(::open((archive_.StateDir() + "/faxd.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  lock_.reset(
+      ::open((archive_.StateDir() + "/faxd.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!lock_ || ::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
     *why = "another brevant-faxd already runs with the state folder " + opt_.stateDir;
     return false;

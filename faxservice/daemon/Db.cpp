@@ -4,7 +4,9 @@
 
 namespace brevant::faxd {
 
-Db::~Db() { Close(); }
+Db::~Db() {
+  Close();
+}
 
 bool Db::Open(const std::string& path, std::string* why) {
   Close();
@@ -42,11 +44,14 @@ sqlite3_stmt* Db::Prepare(const std::string& sql, const std::vector<DbValue>& ar
   for (std::size_t i = 0; i < args.size(); ++i) {
     int n = static_cast<int>(i + 1);
     const DbValue& v = args[i];
-    if (std::holds_alternative<long long>(v)) sqlite3_bind_int64(st, n, std::get<long long>(v));
-    else if (std::holds_alternative<double>(v)) sqlite3_bind_double(st, n, std::get<double>(v));
+    if (std::holds_alternative<long long>(v))
+      sqlite3_bind_int64(st, n, std::get<long long>(v));
+    else if (std::holds_alternative<double>(v))
+      sqlite3_bind_double(st, n, std::get<double>(v));
     else if (std::holds_alternative<std::string>(v))
       sqlite3_bind_text(st, n, std::get<std::string>(v).c_str(), -1, SQLITE_TRANSIENT);
-    else sqlite3_bind_null(st, n);
+    else
+      sqlite3_bind_null(st, n);
   }
   return st;
 }
@@ -83,7 +88,9 @@ void Db::Rollback() {
   }
 }
 
-void Db::Exec(const std::string& sql, const std::vector<DbValue>& args) { Run(sql, args, nullptr); }
+void Db::Exec(const std::string& sql, const std::vector<DbValue>& args) {
+  Run(sql, args, nullptr);
+}
 
 std::vector<faxsvc::Message> Db::Query(const std::string& sql, const std::vector<DbValue>& args) {
   std::vector<faxsvc::Message> rows;
@@ -97,6 +104,8 @@ long long Db::QueryInt(const std::string& sql, const std::vector<DbValue>& args,
   return rows[0].GetInt(rows[0].Fields()[0].first, fallback);
 }
 
-long long Db::LastInsertId() const { return sqlite3_last_insert_rowid(db_); }
+long long Db::LastInsertId() const {
+  return sqlite3_last_insert_rowid(db_);
+}
 
 }  // namespace brevant::faxd

@@ -1,11 +1,10 @@
-#include "faxservice/daemon/Requests.h"
-
 #include <pwd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <vector>
 
+#include "faxservice/daemon/Requests.h"
 #include "faxservice/daemon/lines/Line.h"
 #include "faxservice/daemon/lines/sip/LineSecrets.h"
 
@@ -15,8 +14,8 @@
 namespace brevant::faxd {
 
 namespace fs = std::filesystem;
-using faxsvc::Message;
 using faxsvc::kErrRefused;
+using faxsvc::Message;
 
 namespace {
 
@@ -39,7 +38,9 @@ bool CommonLineSetting(const std::string& key) {
 
 // A line's password goes to the service's secret store, never into the
 // device row that "lines" shows.
-bool LineSecretSetting(const std::string& kind, const std::string& key) { return kind == "sip" && key == "password"; }
+bool LineSecretSetting(const std::string& kind, const std::string& key) {
+  return kind == "sip" && key == "password";
+}
 
 // What the SIP lines learnt of the numbers they called: "5552002 T.38,
 // 5553003 G.711" (the numbers called are the administrators' to see).
@@ -88,7 +89,8 @@ std::vector<std::pair<std::string, DbValue>> CommonColumns(const Message& req) {
   if (req.Has("receive")) cols.emplace_back("receive_mode", ReceiveModeOf(req.Get("receive")));
   if (req.Has("send_enabled")) {
     const std::string v = req.Get("send_enabled");
-    if (v != "0" && v != "1" && v != "on" && v != "off") throw Refused(kErrRefused, "send_enabled must be on or off");
+    if (v != "0" && v != "1" && v != "on" && v != "off")
+      throw Refused(kErrRefused, "send_enabled must be on or off");
     cols.emplace_back("send_enabled", v == "1" || v == "on" ? 1LL : 0LL);
   }
   if (req.Has("priority")) cols.emplace_back("priority", req.GetInt("priority", 1));
@@ -112,15 +114,16 @@ Message Requests::Devices(const Caller& caller) {
   int n = 0;
   for (Message& row : rows) {
     Message d;
-    for (const char* k : {"id", "name", "description", "kind", "tsid", "csid", "receive_mode", "rings", "powered_off",
-                          "send_enabled", "priority"})
+    for (const char* k : {"id", "name", "description", "kind", "tsid", "csid", "receive_mode", "rings",
+                          "powered_off", "send_enabled", "priority"})
       d.Set(k, row.Get(k));
     d.Set("status", row.Get("line_status").empty() ? "ready" : row.Get("line_status"));
     d.Set("receive_enabled", row.GetInt("receive_mode") != faxsvc::kReceiveOff ? 1 : 0);
     // Who may change the device: the administrators.
     d.Set("can_modify", caller.admin ? 1 : 0);
-    d.Set("ringing", state_.db.QueryInt("SELECT COUNT(*) FROM jobs WHERE queue='in' AND status=? AND device_id=?",
-                                        {static_cast<long long>(faxsvc::kJobPending), row.GetInt("id")}));
+    d.Set("ringing",
+          state_.db.QueryInt("SELECT COUNT(*) FROM jobs WHERE queue='in' AND status=? AND device_id=?",
+                             {static_cast<long long>(faxsvc::kJobPending), row.GetInt("id")}));
     if (caller.admin) d.Set("route_to", UserOf(row.GetInt("route_uid", -1)));
     if (caller.admin && row.Get("kind") == "sip") d.Set("t38_memory", T38Memory(state_));
     r.AddItem(++n, d);
@@ -128,14 +131,14 @@ Message Requests::Devices(const Caller& caller) {
   return r.Set("count", n);
 }
 
-
 Message Requests::SetDevice(const Message& req) {
   long long id = req.GetInt("id", 1);
   if (state_.db.QueryInt("SELECT COUNT(*) FROM devices WHERE id=?", {id}) == 0)
     throw Refused(kErrRefused, "no fax device " + std::to_string(id));
   CheckLengths(req);
   long long mode = req.GetInt("receive_mode", -1), rings = req.GetInt("rings", -1);
-  if (req.Has("receive_mode") && (mode < 0 || mode > 2)) throw Refused(kErrRefused, "ReceiveMode must be 0, 1 or 2");
+  if (req.Has("receive_mode") && (mode < 0 || mode > 2))
+    throw Refused(kErrRefused, "ReceiveMode must be 0, 1 or 2");
   const std::string autoAnswer = req.Has("auto_answer") ? req.Get("auto_answer") : "";
   if (req.Has("auto_answer") && (req.Has("receive_mode") || (autoAnswer != "0" && autoAnswer != "1")))
     throw Refused(kErrRefused, "auto_answer is 0 or 1, and goes without receive_mode");
@@ -160,24 +163,27 @@ Message Requests::SetDevice(const Message& req) {
   if (req.Has("rings")) state_.db.Exec("UPDATE devices SET rings=? WHERE id=?", {rings, id});
   if (req.Has("route_to")) state_.db.Exec("UPDATE devices SET route_uid=? WHERE id=?", {route, id});
   if (req.Has("send_enabled"))
-    state_.db.Exec("UPDATE devices SET send_enabled=? WHERE id=?", {req.GetInt("send_enabled") ? 1LL : 0LL, id});
+    state_.db.Exec("UPDATE devices SET send_enabled=? WHERE id=?",
+                   {req.GetInt("send_enabled") ? 1LL : 0LL, id});
   for (const char* k : {"tsid", "csid"})
     if (req.Has(k))
-      state_.db.Exec(std::string("UPDATE devices SET ") + k + "=? WHERE id=?", {req.Get(k).substr(0, 20), id});
+      state_.db.Exec(std::string("UPDATE devices SET ") + k + "=? WHERE id=?",
+                     {req.Get(k).substr(0, 20), id});
   auto row = state_.db.Query("SELECT * FROM devices WHERE id=?", {id});
-  state_.Event("device", 0, "device " + std::to_string(id) + ": receive mode " + row[0].Get("receive_mode") + ", " +
-                                row[0].Get("rings") + " rings");
+  state_.Event("device", 0,
+               "device " + std::to_string(id) + ": receive mode " + row[0].Get("receive_mode") + ", " +
+                   row[0].Get("rings") + " rings");
   state_.Changed();
   Message r = Ok().Set("count", 1);
   r.AddItem(1, row[0]);
   return r;
 }
 
-
 Message Requests::SetLine(const Message& req) {
   CheckLengths(req);
   for (auto& [k, v] : req.Fields()) {
-    if (k != "op" && !State::KnownSetting(k)) throw Refused(kErrRefused, "unknown line setting \"" + k.substr(0, 32) + "\"");
+    if (k != "op" && !State::KnownSetting(k))
+      throw Refused(kErrRefused, "unknown line setting \"" + k.substr(0, 32) + "\"");
     if ((k == "quota_jobs" || k == "quota_mb" || k == "reserve_mb") &&
         (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos))
       throw Refused(kErrRefused, k + " must be a whole number");
@@ -187,7 +193,6 @@ Message Requests::SetLine(const Message& req) {
   state_.Changed();
   return Ok();
 }
-
 
 // The fax lines.
 
@@ -206,8 +211,8 @@ Message Requests::ListLines() {
   int n = 0;
   for (Message& row : state_.db.Query("SELECT * FROM devices ORDER BY priority, id")) {
     Message line;
-    for (const char* k : {"id", "name", "kind", "description", "tsid", "csid", "rings", "receive_mode", "priority",
-                          "send_enabled"})
+    for (const char* k : {"id", "name", "kind", "description", "tsid", "csid", "rings", "receive_mode",
+                          "priority", "send_enabled"})
       line.Set(k, row.Get(k));
     line.Set("status", row.Get("line_status").empty() ? "ready" : row.Get("line_status"));
     Message config;
@@ -224,7 +229,8 @@ Message Requests::ListLines() {
 
 Message Requests::ProbeModem(const Message& req, std::unique_lock<std::mutex>& lk) {
   LineCheck check;
-  if (!FindLineKind("modem", &check) || !check) throw Refused(kErrRefused, "this fax service has no modem lines");
+  if (!FindLineKind("modem", &check) || !check)
+    throw Refused(kErrRefused, "this fax service has no modem lines");
   Message config;
   for (auto& [k, v] : req.Fields())
     if (k != "op") config.Set(k, v);
@@ -232,7 +238,7 @@ Message Requests::ProbeModem(const Message& req, std::unique_lock<std::mutex>& l
   if (long long line = LineWithDevice(config.Get("device"), 0)) {
     auto rows = state_.db.Query("SELECT line_status FROM devices WHERE id=?", {line});
     throw Refused(kErrRefused, config.Get("device") + " is the modem of line " + std::to_string(line) + " (" +
-                         (rows.empty() ? std::string() : rows[0].Get("line_status")) + ")");
+                                   (rows.empty() ? std::string() : rows[0].Get("line_status")) + ")");
   }
   Message report;
   std::string why;
@@ -295,8 +301,8 @@ Message Requests::AddLine(const Message& req, std::unique_lock<std::mutex>& lk) 
         for (auto& [k, v] : req.Fields())
           if (!CommonLineSetting(k) && !LineSecretSetting(kind, k)) plan.config.Set(k, v);
         if (!check && plan.config.Size() > 0)
-          throw Refused(kErrRefused,
-                        "unknown setting \"" + plan.config.Fields()[0].first.substr(0, 32) + "\" of a " + kind + " line");
+          throw Refused(kErrRefused, "unknown setting \"" + plan.config.Fields()[0].first.substr(0, 32) +
+                                         "\" of a " + kind + " line");
         // The modem is asked before the line is kept: a device that is no
         // fax modem is refused here, with the reason.
         plan.askDevice = static_cast<bool>(check);
@@ -308,9 +314,9 @@ Message Requests::AddLine(const Message& req, std::unique_lock<std::mutex>& lk) 
         const std::string station = state_.Setting("station_id");
         // A kind's check may name the line and say what it is (a SIP line
         // its account).
-        std::string name = report.Has("name")  ? report.Get("name")
-                           : kind == "modem"    ? "Fax modem on " + config.Get("device")
-                                                : "Brevant Loopback Modem";
+        std::string name = report.Has("name") ? report.Get("name")
+                           : kind == "modem"  ? "Fax modem on " + config.Get("device")
+                                              : "Brevant Loopback Modem";
         std::string description =
             report.Has("description") ? report.Get("description")
             : kind == "modem"
@@ -324,11 +330,13 @@ Message Requests::AddLine(const Message& req, std::unique_lock<std::mutex>& lk) 
         state_.PutSetting("last_line_id", std::to_string(id));
         PutSecrets(state_.Dir(), kind, id, req);
         state_.db.Exec(
-            "INSERT INTO devices(id, name, tsid, csid, receive_mode, rings, kind, config, description, priority)"
+            "INSERT INTO devices(id, name, tsid, csid, receive_mode, rings, kind, config, description, "
+            "priority)"
             " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
             {id, name, station, station, static_cast<long long>(faxsvc::kReceiveAuto), 2LL, kind,
              config.Size() ? config.Encode() : std::string(), description, 1LL});
-        for (auto& [col, value] : cols) state_.db.Exec("UPDATE devices SET " + col + "=? WHERE id=?", {value, id});
+        for (auto& [col, value] : cols)
+          state_.db.Exec("UPDATE devices SET " + col + "=? WHERE id=?", {value, id});
         state_.RememberIdleMode(id);
         state_.Event("line", 0, "line " + std::to_string(id) + " added: " + description);
         if (report.Has("ignored_lock"))
@@ -359,7 +367,8 @@ Message Requests::UpdateLine(const Message& req, std::unique_lock<std::mutex>& l
           throw Refused(kErrRefused, "a line's kind cannot change: remove the line and add another");
         LinePlan plan;
         FindLineKind(kind, &plan.check);
-        if (changed && !plan.check) throw Refused(kErrRefused, "a " + kind + " line has no settings of its own");
+        if (changed && !plan.check)
+          throw Refused(kErrRefused, "a " + kind + " line has no settings of its own");
         Message::Decode(rows[0].Get("config"), &plan.config);
         const std::string device = plan.config.Get("device");
         for (auto& [k, v] : req.Fields())
@@ -381,7 +390,8 @@ Message Requests::UpdateLine(const Message& req, std::unique_lock<std::mutex>& l
                          {"Class 1 fax modem " + report.Get("modem") + " on " + plan.config.Get("device") +
                               ", up to " + report.Get("max_rate") + " bit/s",
                           id});
-        for (auto& [col, value] : cols) state_.db.Exec("UPDATE devices SET " + col + "=? WHERE id=?", {value, id});
+        for (auto& [col, value] : cols)
+          state_.db.Exec("UPDATE devices SET " + col + "=? WHERE id=?", {value, id});
         state_.RememberIdleMode(id);
         state_.Event("line", 0, "line " + std::to_string(id) + " changed");
         state_.Changed();
@@ -398,12 +408,14 @@ Message Requests::RemoveLine(const Message& req) {
   if (state_.db.QueryInt("SELECT COUNT(*) FROM jobs WHERE device_id=? AND status IN (?, ?)",
                          {id, static_cast<long long>(faxsvc::kJobInProgress),
                           static_cast<long long>(faxsvc::kJobCanceling)}) > 0)
-    throw Refused(kErrRefused, "line " + std::to_string(id) + " is on a call: cancel it or wait until it ends");
+    throw Refused(kErrRefused,
+                  "line " + std::to_string(id) + " is on a call: cancel it or wait until it ends");
   state_.db.Transaction([&] {
     state_.db.Exec("DELETE FROM devices WHERE id=?", {id});
-    state_.db.Exec("UPDATE jobs SET status=?, error='The line was removed while the call rang', ended=?"
-                   " WHERE queue='in' AND device_id=? AND status=?",
-                   {static_cast<long long>(faxsvc::kJobFailed), Now(), id, static_cast<long long>(faxsvc::kJobPending)});
+    state_.db.Exec(
+        "UPDATE jobs SET status=?, error='The line was removed while the call rang', ended=?"
+        " WHERE queue='in' AND device_id=? AND status=?",
+        {static_cast<long long>(faxsvc::kJobFailed), Now(), id, static_cast<long long>(faxsvc::kJobPending)});
     state_.Event("line", 0, "line " + std::to_string(id) + " removed");
   });
   RemoveLineSecret(state_.Dir(), id);

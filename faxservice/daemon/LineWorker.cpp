@@ -29,8 +29,12 @@ std::string LocalTime(double t, const char* format) {
   std::strftime(buf, sizeof buf, format, &tm);
   return buf;
 }
-std::string Stamp(double t) { return LocalTime(t, "%Y%m%d-%H%M%S"); }
-std::string IsoTime(double t) { return LocalTime(t, "%Y-%m-%d %H:%M:%S"); }
+std::string Stamp(double t) {
+  return LocalTime(t, "%Y%m%d-%H%M%S");
+}
+std::string IsoTime(double t) {
+  return LocalTime(t, "%Y-%m-%d %H:%M:%S");
+}
 
 // A transmission's progress for whoever reads the service's stderr in an
 // unattended run (BREVANT_UNATTENDED=1): a line as each page starts and one
@@ -68,9 +72,10 @@ struct Completion {
 void FileDelivered(State& state, const Archive& archive, std::unique_lock<std::mutex>* lk, const Message& job,
                    const Completion& c) {
   const long long id = job.GetInt("id");
-  std::string description = "TSID=" + c.localIdent + "\nCSID=" + c.remoteIdent + "\nRecipientName=" +
-                            job.Get("name") + "\nRecipientNumber=" + job.Get("number") + "\nSenderName=" +
-                            job.Get("sender_name") + "\nSubject=" + job.Get("subject") + "\nTime=" + IsoTime(c.ended);
+  std::string description = "TSID=" + c.localIdent + "\nCSID=" + c.remoteIdent +
+                            "\nRecipientName=" + job.Get("name") + "\nRecipientNumber=" + job.Get("number") +
+                            "\nSenderName=" + job.Get("sender_name") + "\nSubject=" + job.Get("subject") +
+                            "\nTime=" + IsoTime(c.ended);
   std::string archived, archiveError;
   {
     std::optional<Unlocked> unlocked;
@@ -86,11 +91,29 @@ void FileDelivered(State& state, const Archive& archive, std::unique_lock<std::m
           " sender_fax, tsid, csid, pages, submitted, scheduled, started, ended, duration, bitrate, result,"
           " status, attempts, archive_error, owner_uid, modem)"
           " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-          {id, archived, job.Get("number"), job.Get("name"), job.Get("subject"), job.GetInt("priority", 1),
-           job.Get("sender_name"), job.Get("sender_fax"), c.localIdent, c.remoteIdent, c.pages,
-           job.GetReal("submitted"), job.GetReal("scheduled"), c.started, c.ended, c.duration, c.bitRate,
-           c.result, static_cast<long long>(faxsvc::kJobCompleted), c.attempts, archiveError,
-           job.GetInt("owner_uid"), c.modem});
+          {id,
+           archived,
+           job.Get("number"),
+           job.Get("name"),
+           job.Get("subject"),
+           job.GetInt("priority", 1),
+           job.Get("sender_name"),
+           job.Get("sender_fax"),
+           c.localIdent,
+           c.remoteIdent,
+           c.pages,
+           job.GetReal("submitted"),
+           job.GetReal("scheduled"),
+           c.started,
+           c.ended,
+           c.duration,
+           c.bitRate,
+           c.result,
+           static_cast<long long>(faxsvc::kJobCompleted),
+           c.attempts,
+           archiveError,
+           job.GetInt("owner_uid"),
+           c.modem});
       state.db.Exec(
           "UPDATE jobs SET status=?, error=?, ended=?, pages_sent=?, bitrate=?, remote_id=?, duration=?,"
           " resume_from=1, size=? WHERE id=?",
@@ -165,9 +188,10 @@ void FileCutOff(State& state, const Archive& archive, std::unique_lock<std::mute
                                 " of " + std::to_string(pages) + " pages; sending page " + next +
                                 " onwards (the far end may already have received page " + next + ")";
     state.db.Transaction([&] {
-      state.db.Exec("UPDATE jobs SET status=?, attempts=MAX(attempts-1,0), next_attempt=0, resume_from=?,"
-                    " error=? WHERE id=?",
-                    {static_cast<long long>(kJobPending), confirmed + 1, why, id});
+      state.db.Exec(
+          "UPDATE jobs SET status=?, attempts=MAX(attempts-1,0), next_attempt=0, resume_from=?,"
+          " error=? WHERE id=?",
+          {static_cast<long long>(kJobPending), confirmed + 1, why, id});
       state.Event("recovered", id, why);
     });
   }
@@ -195,12 +219,19 @@ class Events : public CallEvents {
  public:
   // *confirmed follows the pages as they are confirmed (or received), so
   // that the worker knows them also when the record could not be written.
-  Events(State& state, long long job, const ActiveCall& active, int pagesBefore, int pages, std::string number,
-         bool outgoing, long long* confirmed)
-      : state_(state), job_(job), active_(active), before_(pagesBefore), pages_(pages),
-        number_(std::move(number)), outgoing_(outgoing), confirmed_(confirmed) {}
+  Events(State& state, long long job, const ActiveCall& active, int pagesBefore, int pages,
+         std::string number, bool outgoing, long long* confirmed)
+      : state_(state),
+        job_(job),
+        active_(active),
+        before_(pagesBefore),
+        pages_(pages),
+        number_(std::move(number)),
+        outgoing_(outgoing),
+        confirmed_(confirmed) {}
   void Connected() noexcept override {
-    if (outgoing_) TransmissionLine(number_, "page " + std::to_string(before_ + 1) + " of " + std::to_string(pages_));
+    if (outgoing_)
+      TransmissionLine(number_, "page " + std::to_string(before_ + 1) + " of " + std::to_string(pages_));
   }
   void PageConfirmed(int sent) noexcept override {
     // Committed before the call goes on: this row is what a restarted
@@ -208,7 +239,8 @@ class Events : public CallEvents {
     int total = before_ + sent;
     *confirmed_ = total;
     Record(total, total >= pages_ ? "the far end confirmed the last page" : "");
-    if (total < pages_) TransmissionLine(number_, "page " + std::to_string(total + 1) + " of " + std::to_string(pages_));
+    if (total < pages_)
+      TransmissionLine(number_, "page " + std::to_string(total + 1) + " of " + std::to_string(pages_));
   }
   void PageReceived(int received) noexcept override {
     *confirmed_ = received;
@@ -240,12 +272,17 @@ class Events : public CallEvents {
 
 }  // namespace
 
-LineWorker::LineWorker(State& state, const Archive& archive, const Message& device, std::unique_ptr<Line> line)
+LineWorker::LineWorker(State& state, const Archive& archive, const Message& device,
+                       std::unique_ptr<Line> line)
     : state_(state), archive_(archive), device_(device.GetInt("id")), line_(std::move(line)) {}
 
-LineWorker::~LineWorker() { Join(); }
+LineWorker::~LineWorker() {
+  Join();
+}
 
-void LineWorker::Start() { thread_ = std::thread([this] { Loop(); }); }
+void LineWorker::Start() {
+  thread_ = std::thread([this] { Loop(); });
+}
 
 void LineWorker::RequestStop() {
   stop_ = true;
@@ -350,11 +387,12 @@ void LineWorker::Loop() {
                          {ringCall_, static_cast<long long>(faxsvc::kJobPending)});
         } else {
           long long owner = state_.db.QueryInt("SELECT route_uid FROM devices WHERE id=?", {device_}, -1);
-          state_.db.Exec("INSERT INTO jobs(queue, status, device_id, number, from_number, file, pages,"
-                         " submitted, started, rings_heard, owner_uid)"
-                         " VALUES('in', ?, ?, '', ?, '', 0, ?, ?, 1, ?)",
-                         {static_cast<long long>(faxsvc::kJobPending), device_, callerId, Now(), Now(),
-                          owner >= 0 ? owner : 0});
+          state_.db.Exec(
+              "INSERT INTO jobs(queue, status, device_id, number, from_number, file, pages,"
+              " submitted, started, rings_heard, owner_uid)"
+              " VALUES('in', ?, ?, '', ?, '', 0, ?, ?, 1, ?)",
+              {static_cast<long long>(faxsvc::kJobPending), device_, callerId, Now(), Now(),
+               owner >= 0 ? owner : 0});
           ringCall_ = state_.db.LastInsertId();
           const std::string from = callerId.empty() ? std::string() : " from " + callerId;
           state_.Event("ringing", ringCall_, "incoming call" + from + " ringing");
@@ -383,10 +421,10 @@ void LineWorker::FileUnfiled(std::unique_lock<std::mutex>& lk) {
     if (status == kJobInProgress || status == kJobCanceling) {
       if (u.incoming) {
         state_.db.Transaction([&] {
-          state_.db.Exec("UPDATE jobs SET status=?, error=?, ended=?, pages_sent=? WHERE id=?",
-                         {static_cast<long long>(kJobFailed),
-                          "The call ended by an error of the fax service: " + u.why, Now(), u.confirmed,
-                          u.job});
+          state_.db.Exec(
+              "UPDATE jobs SET status=?, error=?, ended=?, pages_sent=? WHERE id=?",
+              {static_cast<long long>(kJobFailed), "The call ended by an error of the fax service: " + u.why,
+               Now(), u.confirmed, u.job});
           state_.Event("failed", u.job, "incoming call ended by an error of the fax service: " + u.why);
         });
       } else {
@@ -429,9 +467,10 @@ bool LineWorker::RunIncoming(std::unique_lock<std::mutex>& lk, double now, doubl
       *wake = std::min(*wake, at);
     }
     if (id == ringCall_ && now >= lastRing_ + kRingGap) {
-      state_.db.Exec("UPDATE jobs SET status=?, error='The caller hung up before the call was answered', ended=?"
-                     " WHERE id=?",
-                     {static_cast<long long>(kJobFailed), now, id});
+      state_.db.Exec(
+          "UPDATE jobs SET status=?, error='The caller hung up before the call was answered', ended=?"
+          " WHERE id=?",
+          {static_cast<long long>(kJobFailed), now, id});
       state_.Event("missed", id, "incoming call not answered: the caller hung up");
     } else if (now >= started + ringTimeout) {
       state_.db.Exec("UPDATE jobs SET status=?, error='Not answered', ended=? WHERE id=?",
@@ -484,18 +523,24 @@ bool LineWorker::RunIncoming(std::unique_lock<std::mutex>& lk, double now, doubl
   state_.db.Transaction([&] {
     if (!stored.empty())
       state_.db.Exec(
-          "INSERT OR REPLACE INTO received(job_id, device_id, path, tsid, csid, pages, started, ended, duration,"
+          "INSERT OR REPLACE INTO received(job_id, device_id, path, tsid, csid, pages, started, ended, "
+          "duration,"
           " bitrate, result, status, owner_uid, modem) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-          {answer, device_, stored, r.remoteIdent, call.localIdent, static_cast<long long>(r.pagesReceived), started,
-           ended, r.lineSeconds, static_cast<long long>(r.bitRate), result, static_cast<long long>(status),
-           owner >= 0 ? owner : 0, !r.modem.empty() || dev.empty() ? r.modem : dev[0].Get("name")});
+          {answer, device_, stored, r.remoteIdent, call.localIdent, static_cast<long long>(r.pagesReceived),
+           started, ended, r.lineSeconds, static_cast<long long>(r.bitRate), result,
+           static_cast<long long>(status), owner >= 0 ? owner : 0,
+           !r.modem.empty() || dev.empty() ? r.modem : dev[0].Get("name")});
     state_.db.Exec(
-        "UPDATE jobs SET status=?, error=?, ended=?, pages_sent=?, bitrate=?, remote_id=?, duration=? WHERE id=?",
+        "UPDATE jobs SET status=?, error=?, ended=?, pages_sent=?, bitrate=?, remote_id=?, duration=? WHERE "
+        "id=?",
         {static_cast<long long>(status), r.ok() ? std::string() : result, ended,
-         static_cast<long long>(r.pagesReceived), static_cast<long long>(r.bitRate), r.remoteIdent, r.lineSeconds,
-         answer});
-    state_.Event(r.ok() ? "received" : cancelled ? "cancelled" : "failed", answer,
-                 "fax from " + r.remoteIdent + ": " + std::to_string(r.pagesReceived) + " page(s), " + result);
+         static_cast<long long>(r.pagesReceived), static_cast<long long>(r.bitRate), r.remoteIdent,
+         r.lineSeconds, answer});
+    state_.Event(
+        r.ok()      ? "received"
+        : cancelled ? "cancelled"
+                    : "failed",
+        answer, "fax from " + r.remoteIdent + ": " + std::to_string(r.pagesReceived) + " page(s), " + result);
   });
   onLine_ = {};
   if (!call.callerDocument.empty()) ::unlink(call.callerDocument.c_str());
@@ -509,9 +554,10 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
   if (dev.empty() || dev[0].GetInt("send_enabled", 1) == 0 || dev[0].GetInt("powered_off") != 0) return false;
   // Any line may take any fax, also one an earlier attempt made on another
   // line: a line whose modem fails leaves its faxes to the others.
-  auto due = state_.db.Query("SELECT id, next_attempt FROM jobs WHERE queue='out' AND status IN (?, ?)"
-                             " ORDER BY priority DESC, id LIMIT 50",
-                             {static_cast<long long>(kJobPending), static_cast<long long>(kJobRetrying)});
+  auto due = state_.db.Query(
+      "SELECT id, next_attempt FROM jobs WHERE queue='out' AND status IN (?, ?)"
+      " ORDER BY priority DESC, id LIMIT 50",
+      {static_cast<long long>(kJobPending), static_cast<long long>(kJobRetrying)});
   long long id = 0;
   for (auto& d : due) {
     double at = d.GetReal("next_attempt");
@@ -576,8 +622,9 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
 
   if (r.outcome == CallOutcome::kCancelled) {
     if (active.action == "pause") {
-      state_.db.Exec("UPDATE jobs SET status=?, attempts=?, error='Paused during transmission', pages_sent=0 WHERE id=?",
-                     {static_cast<long long>(kJobPaused), attempts - 1, id});
+      state_.db.Exec(
+          "UPDATE jobs SET status=?, attempts=?, error='Paused during transmission', pages_sent=0 WHERE id=?",
+          {static_cast<long long>(kJobPaused), attempts - 1, id});
       TransmissionLine(number, "Paused during transmission (" + PagesSent(confirmed, pages) + ")");
     } else if (active.action == "cancel") {
       state_.db.Exec("UPDATE jobs SET status=?, error='Cancelled during transmission', ended=? WHERE id=?",
@@ -586,9 +633,10 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
     } else {
       // The service is stopping: the job waits for the next start and goes
       // on from the first page the far end did not confirm.
-      state_.db.Exec("UPDATE jobs SET status=?, attempts=?, resume_from=?,"
-                     " error='Transmission interrupted when the fax service stopped; sending again' WHERE id=?",
-                     {static_cast<long long>(kJobPending), attempts - 1, confirmed + 1, id});
+      state_.db.Exec(
+          "UPDATE jobs SET status=?, attempts=?, resume_from=?,"
+          " error='Transmission interrupted when the fax service stopped; sending again' WHERE id=?",
+          {static_cast<long long>(kJobPending), attempts - 1, confirmed + 1, id});
       TransmissionLine(number, "Transmission interrupted when the fax service stopped; sending again");
     }
     onLine_ = {};
@@ -606,14 +654,17 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
     state_.db.Exec(
         "UPDATE jobs SET status=?, error=?, next_attempt=?, ended=?, bitrate=?, remote_id=?, duration=?,"
         " resume_from=1 WHERE id=?",
-        {static_cast<long long>(status), r.result, next, ended, static_cast<long long>(r.bitRate), r.remoteIdent,
-         r.lineSeconds, id});
+        {static_cast<long long>(status), r.result, next, ended, static_cast<long long>(r.bitRate),
+         r.remoteIdent, r.lineSeconds, id});
     state_.Event(giveUp ? "failed" : "retrying", id,
                  "fax to " + number + ": " + r.result +
-                     (badNumber ? "" : giveUp ? " (no attempts left)" : " (attempt " + std::to_string(attempts) + ", trying again)"));
+                     (badNumber ? ""
+                      : giveUp  ? " (no attempts left)"
+                                : " (attempt " + std::to_string(attempts) + ", trying again)"));
   });
   onLine_ = {};
-  TransmissionLine(number, r.result + " (" + PagesSent(confirmed, pages) + (giveUp ? ")" : ", trying again)"));
+  TransmissionLine(number,
+                   r.result + " (" + PagesSent(confirmed, pages) + (giveUp ? ")" : ", trying again)"));
   return true;
 }
 

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "faxservice/daemon/Archive.h"
-#include "faxservice/daemon/lines/Line.h"
 #include "faxservice/daemon/State.h"
+#include "faxservice/daemon/lines/Line.h"
 
 namespace brevant::faxd {
 

@@ -19,13 +19,13 @@
 namespace brevant::faxd {
 
 namespace fs = std::filesystem;
-using faxsvc::Message;
 using faxsvc::kErrNoDocument;
 using faxsvc::kErrNoRoom;
 using faxsvc::kErrNotFaxDocument;
 using faxsvc::kErrNotOffered;
 using faxsvc::kErrRefused;
 using faxsvc::kErrServiceFiles;
+using faxsvc::Message;
 
 namespace {
 
@@ -49,15 +49,18 @@ constexpr std::size_t kListField = 16384;
 void CheckNumber(const std::string& number) {
   int digits = 0;
   for (unsigned char c : number) {
-    if (std::isdigit(c)) ++digits;
+    if (std::isdigit(c))
+      ++digits;
     else if (!std::strchr(" +-()./pPwWd,", c))
-      throw Refused(kErrRefused, "Invalid fax number \"" + number.substr(0, 64) +
-                           "\": only digits, blanks, + - ( ) . / and the dial characters p w d , are allowed");
+      throw Refused(kErrRefused,
+                    "Invalid fax number \"" + number.substr(0, 64) +
+                        "\": only digits, blanks, + - ( ) . / and the dial characters p w d , are allowed");
   }
-  if (digits == 0) throw Refused(kErrRefused, "Invalid fax number \"" + number.substr(0, 64) + "\": it has no digits");
+  if (digits == 0)
+    throw Refused(kErrRefused, "Invalid fax number \"" + number.substr(0, 64) + "\": it has no digits");
   if (digits > kMaxDigits)
     throw Refused(kErrRefused, "Invalid fax number: it has " + std::to_string(digits) + " digits, at most " +
-                         std::to_string(kMaxDigits) + " are dialled");
+                                   std::to_string(kMaxDigits) + " are dialled");
 }
 
 bool EndsWithTxt(std::string name) {
@@ -99,8 +102,9 @@ Message Page(std::vector<Message> rows, const std::function<void(Message&)>& dec
   return r;
 }
 
-long long After(const Message& req) { return req.GetInt("after", req.GetInt("since", 0)); }
-
+long long After(const Message& req) {
+  return req.GetInt("after", req.GetInt("since", 0));
+}
 
 // The size of what a client handed over (0 for anything but a regular
 // file, which the copy refuses anyway), and of a queue copy.
@@ -138,8 +142,10 @@ class QueueClaim {
   ~QueueClaim() {
     auto it = state_.claimed.find(owner_);
     state_.claimedBytes -= bytes_;
-    if (--it->second.first == 0) state_.claimed.erase(it);
-    else it->second.second -= bytes_;
+    if (--it->second.first == 0)
+      state_.claimed.erase(it);
+    else
+      it->second.second -= bytes_;
   }
   QueueClaim(const QueueClaim&) = delete;
   QueueClaim& operator=(const QueueClaim&) = delete;
@@ -156,24 +162,26 @@ class QueueClaim {
                                            static_cast<long long>(kJobRetrying),
                                            static_cast<long long>(kJobCanceling)};
     const long long waiting =
-        claimedJobs + state_.db.QueryInt("SELECT COUNT(*) FROM jobs WHERE queue='out' AND owner_uid=? AND"
-                                         " status IN (?, ?, ?, ?, ?)",
-                                         waitingArgs);
+        claimedJobs + state_.db.QueryInt(
+                          "SELECT COUNT(*) FROM jobs WHERE queue='out' AND owner_uid=? AND"
+                          " status IN (?, ?, ?, ?, ?)",
+                          waitingArgs);
     if (maxJobs > 0 && waiting >= maxJobs)
       throw Refused(kErrNoRoom, "too many faxes in the queue: you have " + std::to_string(waiting) +
-                            " waiting to be sent, and each user may have " + std::to_string(maxJobs) +
-                            " (the fax service's quota_jobs)");
+                                    " waiting to be sent, and each user may have " + std::to_string(maxJobs) +
+                                    " (the fax service's quota_jobs)");
     if (maxBytes <= 0) return;
-    long long held = claimedBytes + state_.db.QueryInt("SELECT COALESCE(SUM(size), 0) FROM jobs"
-                                                       " WHERE queue='out' AND owner_uid=? AND size>0",
-                                                       {owner_});
+    long long held = claimedBytes + state_.db.QueryInt(
+                                        "SELECT COALESCE(SUM(size), 0) FROM jobs"
+                                        " WHERE queue='out' AND owner_uid=? AND size>0",
+                                        {owner_});
     // The user's own finished faxes give up their copies first.
     if (held + bytes_ > maxBytes) held -= state_.FreeFinishedCopies(owner_, held + bytes_ - maxBytes);
     if (held + bytes_ > maxBytes)
       throw Refused(kErrNoRoom, "not enough room in the queue: your faxes there would take " +
-                            std::to_string((held + bytes_ + kMiB - 1) / kMiB) +
-                            " MiB, and each user may keep " + std::to_string(maxBytes / kMiB) +
-                            " MiB (the fax service's quota_mb)");
+                                    std::to_string((held + bytes_ + kMiB - 1) / kMiB) +
+                                    " MiB, and each user may keep " + std::to_string(maxBytes / kMiB) +
+                                    " MiB (the fax service's quota_mb)");
   }
 
   State& state_;
@@ -182,7 +190,9 @@ class QueueClaim {
 
 }  // namespace
 
-Message Ok() { return Message().Set("ok", "1"); }
+Message Ok() {
+  return Message().Set("ok", "1");
+}
 
 Message Refusal(long number, const std::string& text) {
   return Message().Set("ok", "0").Set("errno", static_cast<long long>(number)).Set("error", text);
@@ -192,8 +202,8 @@ void CheckLengths(const Message& req) {
   for (auto& [k, v] : req.Fields()) {
     std::size_t limit = k == "note" ? kMaxNote : kMaxText;
     if (v.size() > limit)
-      throw Refused(kErrRefused, "the field \"" + k.substr(0, 32) + "\" is longer than " + std::to_string(limit) +
-                           " characters");
+      throw Refused(kErrRefused, "the field \"" + k.substr(0, 32) + "\" is longer than " +
+                                     std::to_string(limit) + " characters");
   }
 }
 
@@ -221,7 +231,8 @@ Reply Requests::Handle(const Caller& caller, const Message& req, int documentFd)
   const std::string op = req.Get("op");
   try {
     std::unique_lock lk(state_.mu);
-    Grant grant = CheckAccess(caller, req, [this](const std::string& kind, long long id) { return OwnerOf(kind, id); });
+    Grant grant =
+        CheckAccess(caller, req, [this](const std::string& kind, long long id) { return OwnerOf(kind, id); });
     // The service never opens a file a client names: documents come as
     // descriptors. A request naming one is refused the same way whatever
     // the name, so nothing can be learnt about files through the service.
@@ -244,8 +255,7 @@ Reply Requests::Handle(const Caller& caller, const Message& req, int documentFd)
       // With the room on the service's disk, so that everybody sees why new
       // faxes are refused.
       Disk disk = state_.DiskSpace();
-      return {Ok()
-                  .Set("paused", state_.Setting("paused"))
+      return {Ok().Set("paused", state_.Setting("paused"))
                   .Set("free_mb", disk.free / kMiB)
                   .Set("reserve_mb", disk.reserve / kMiB)
                   .Set("disk_low", disk.Low() ? 1 : 0)};
@@ -253,7 +263,8 @@ Reply Requests::Handle(const Caller& caller, const Message& req, int documentFd)
     if (op == "queue_set") {
       std::string p = req.Get("paused") == "1" ? "1" : "0";
       state_.PutSetting("paused", p);
-      state_.Event(p == "1" ? "paused" : "resumed", 0, p == "1" ? "outgoing queue paused" : "outgoing queue resumed");
+      state_.Event(p == "1" ? "paused" : "resumed", 0,
+                   p == "1" ? "outgoing queue paused" : "outgoing queue resumed");
       state_.Changed();
       return {Ok().Set("paused", p)};
     }
@@ -262,7 +273,9 @@ Reply Requests::Handle(const Caller& caller, const Message& req, int documentFd)
     if (op == "events") return {ListEvents(grant, req)};
     if (op == "fax_open") return OpenFax(req);
     if (op == "folders")
-      return {Ok().Set("store", archive_.StoreFolder()).Set("archive", archive_.ArchiveFolder()).Set("state", state_.Dir())};
+      return {Ok().Set("store", archive_.StoreFolder())
+                  .Set("archive", archive_.ArchiveFolder())
+                  .Set("state", state_.Dir())};
     if (op == "line_get") {
       Message r = Ok();
       for (auto& row : state_.db.Query("SELECT key, value FROM settings ORDER BY key"))
@@ -273,13 +286,16 @@ Reply Requests::Handle(const Caller& caller, const Message& req, int documentFd)
     if (op == "lines") return {ListLines()};
     if (op == "modem_probe") return {ProbeModem(req, lk)};
     if (op == "line_add" || op == "line_update" || op == "line_remove") {
-      Message r = op == "line_add" ? AddLine(req, lk) : op == "line_update" ? UpdateLine(req, lk) : RemoveLine(req);
+      Message r = op == "line_add"      ? AddLine(req, lk)
+                  : op == "line_update" ? UpdateLine(req, lk)
+                                        : RemoveLine(req);
       if (lk.owns_lock()) lk.unlock();
       if (linesChanged_) linesChanged_();
       return {r};
     }
     if (op == "shutdown") {
-      state_.Event("stop", 0, "stop requested by " + (caller.name.empty() ? std::to_string(caller.uid) : caller.name));
+      state_.Event("stop", 0,
+                   "stop requested by " + (caller.name.empty() ? std::to_string(caller.uid) : caller.name));
       stopService_();
       return {Ok()};
     }
@@ -332,7 +348,7 @@ Message Requests::Submit(const Caller& caller, const Message& req, int fd, std::
           throw Refused(kErrServiceFiles, "cannot queue the fax: " + why);
       } else if (!faxsvc::CheckFaxTiff(queued, &pageCount, &why)) {
         throw Refused(kErrNotFaxDocument, (document.empty() ? std::string("the document") : document) +
-                              " is not a fax document: " + why);
+                                              " is not a fax document: " + why);
       }
     } catch (...) {
       ::unlink(queued.c_str());
@@ -347,7 +363,8 @@ Message Requests::Submit(const Caller& caller, const Message& req, int fd, std::
       std::string cover = archive_.NewQueueFile("cover-");
       if (MakeCoverPage(req, pageCount, cover, &why) && faxsvc::ConcatFaxTiffs({cover, queued}, queued, &why))
         ++pageCount;
-      else coverNote = why;
+      else
+        coverNote = why;
       ::unlink(cover.c_str());
     }
   }
@@ -365,7 +382,8 @@ Message Requests::Submit(const Caller& caller, const Message& req, int fd, std::
     std::time_t tt = static_cast<std::time_t>(now);
     std::tm tm{};
     localtime_r(&tt, &tm);
-    bool inside = start > end ? (tm.tm_hour >= start || tm.tm_hour < end) : (tm.tm_hour >= start && tm.tm_hour < end);
+    bool inside =
+        start > end ? (tm.tm_hour >= start || tm.tm_hour < end) : (tm.tm_hour >= start && tm.tm_hour < end);
     if (!inside) {
       tm.tm_hour = start;
       tm.tm_min = tm.tm_sec = 0;
@@ -380,15 +398,16 @@ Message Requests::Submit(const Caller& caller, const Message& req, int fd, std::
         " VALUES('out', ?, 0, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
         {static_cast<long long>(faxsvc::kJobPending), number, req.Get("name"), queued,
          static_cast<long long>(pageCount), now, due, due,
-         req.Get("display_name").empty() ? req.Get("subject") : req.Get("display_name"), req.GetInt("priority", 1),
-         req.Get("sender_name"), req.Get("sender_fax"), props.Encode(), static_cast<long long>(caller.uid),
-         caller.name, FileSize(queued)});
+         req.Get("display_name").empty() ? req.Get("subject") : req.Get("display_name"),
+         req.GetInt("priority", 1), req.Get("sender_name"), req.Get("sender_fax"), props.Encode(),
+         static_cast<long long>(caller.uid), caller.name, FileSize(queued)});
   } catch (...) {
     ::unlink(queued.c_str());
     throw;
   }
   long long id = state_.db.LastInsertId();
-  state_.Event("submitted", id, "fax to " + number + " (" + req.Get("name") + "), " + std::to_string(pageCount) + " page(s)");
+  state_.Event("submitted", id,
+               "fax to " + number + " (" + req.Get("name") + "), " + std::to_string(pageCount) + " page(s)");
   if (!coverNote.empty()) state_.Event("error", id, "sent without its cover page: " + coverNote);
   state_.Changed();
   return Ok().Set("id", id).Set("pages", static_cast<long long>(pageCount));
@@ -411,15 +430,16 @@ Message Requests::PlaceCall(const Message& req, int fd, std::unique_lock<std::mu
       ::unlink(copy.c_str());
       std::string document = req.Get("document");
       throw Refused(kErrNotFaxDocument, (document.empty() ? std::string("the document") : document) +
-                            " is not a fax document: " + why);
+                                            " is not a fax document: " + why);
     }
   }
   std::string from = req.Get("from").empty() ? "Unknown" : req.Get("from");
   long long owner = state_.db.QueryInt("SELECT route_uid FROM devices WHERE id=?", {device}, -1);
-  state_.db.Exec("INSERT INTO jobs(queue, status, device_id, number, from_number, file, pages, submitted, started,"
-                 " owner_uid) VALUES('in', ?, ?, '', ?, ?, ?, ?, ?, ?)",
-                 {static_cast<long long>(faxsvc::kJobPending), device, from, copy, static_cast<long long>(pageCount),
-                  Now(), Now(), owner >= 0 ? owner : 0});
+  state_.db.Exec(
+      "INSERT INTO jobs(queue, status, device_id, number, from_number, file, pages, submitted, started,"
+      " owner_uid) VALUES('in', ?, ?, '', ?, ?, ?, ?, ?, ?)",
+      {static_cast<long long>(faxsvc::kJobPending), device, from, copy, static_cast<long long>(pageCount),
+       Now(), Now(), owner >= 0 ? owner : 0});
   long long id = state_.db.LastInsertId();
   state_.Event("ringing", id, "incoming call from " + from + " ringing");
   state_.Changed();
@@ -450,7 +470,8 @@ Message Requests::ListJobs(const Grant& grant, const Message& req) {
 }
 
 Message Requests::ListArchive(const Grant& grant, const Message& req) {
-  std::string sql = std::string("SELECT * FROM ") + (req.Get("folder") == "in" ? "received" : "sent") + " WHERE id>?";
+  std::string sql =
+      std::string("SELECT * FROM ") + (req.Get("folder") == "in" ? "received" : "sent") + " WHERE id>?";
   std::vector<DbValue> args{After(req)};
   if (!grant.all) {
     sql += " AND owner_uid=?";
@@ -477,8 +498,9 @@ Message Requests::ListEvents(const Grant& grant, const Message& req) {
 }
 
 Message Requests::ListFarEnd(const Message& req) {
-  return Page(state_.db.Query("SELECT * FROM farend_calls WHERE id>? ORDER BY id LIMIT " + std::to_string(kPageRows + 1),
-                              {After(req)}));
+  return Page(state_.db.Query(
+      "SELECT * FROM farend_calls WHERE id>? ORDER BY id LIMIT " + std::to_string(kPageRows + 1),
+      {After(req)}));
 }
 
 Reply Requests::OpenFax(const Message& req) {
@@ -488,7 +510,8 @@ Reply Requests::OpenFax(const Message& req) {
                               {req.GetInt("id")});
   if (rows.empty()) throw Refused(kErrRefused, "no fax " + req.Get("id") + " in this folder");
   std::string path = rows[0].Get("path");
-  if (path.empty()) throw Refused(kErrNoDocument, "the fax was not archived: " + rows[0].Get("archive_error"));
+  if (path.empty())
+    throw Refused(kErrNoDocument, "the fax was not archived: " + rows[0].Get("archive_error"));
   std::string why;
   int fd = archive_.OpenStored(path, &why);
   if (fd < 0) throw Refused(kErrNoDocument, why);
@@ -503,14 +526,17 @@ Message Requests::JobOp(const Caller& caller, const Message& req, std::unique_lo
   bool incoming = job.Get("queue") == "in";
   const std::string action = req.Get("action");
   auto set = [&](int s, const std::string& error) {
-    state_.db.Exec("UPDATE jobs SET status=?, error=?, next_attempt=? WHERE id=?",
-                   {static_cast<long long>(s), error, s == kJobPending ? Now() : job.GetReal("next_attempt"), id});
+    state_.db.Exec(
+        "UPDATE jobs SET status=?, error=?, next_attempt=? WHERE id=?",
+        {static_cast<long long>(s), error, s == kJobPending ? Now() : job.GetReal("next_attempt"), id});
   };
   auto running = state_.active.find(id);
   bool onLine = status == kJobInProgress && running != state_.active.end();
   int ops = OperationsFor(status, incoming);
   if (action == "cancel") {
-    if (!(ops & kOpDelete)) throw Refused(kErrRefused, "The fax job cannot be cancelled in its state (" + QueueStatusText(status) + ")");
+    if (!(ops & kOpDelete))
+      throw Refused(kErrRefused,
+                    "The fax job cannot be cancelled in its state (" + QueueStatusText(status) + ")");
     if (onLine) {
       running->second->action = "cancel";
       running->second->cancel = true;
@@ -528,9 +554,12 @@ Message Requests::JobOp(const Caller& caller, const Message& req, std::unique_lo
     } else {
       set(kJobCanceled, incoming ? "Call rejected" : "Cancelled by the user");
     }
-    state_.Event("cancelled", id, incoming ? "incoming call cancelled" : "fax to " + job.Get("number") + " cancelled");
+    state_.Event("cancelled", id,
+                 incoming ? "incoming call cancelled" : "fax to " + job.Get("number") + " cancelled");
   } else if (action == "pause") {
-    if (!(ops & kOpPause)) throw Refused(kErrRefused, "The fax job cannot be paused in its state (" + QueueStatusText(status) + ")");
+    if (!(ops & kOpPause))
+      throw Refused(kErrRefused,
+                    "The fax job cannot be paused in its state (" + QueueStatusText(status) + ")");
     if (onLine) {
       running->second->action = "pause";
       running->second->cancel = true;
@@ -543,10 +572,14 @@ Message Requests::JobOp(const Caller& caller, const Message& req, std::unique_lo
     set(kJobPending, "");
     state_.Event("resumed", id, "fax to " + job.Get("number") + " resumed");
   } else if (action == "restart") {
-    if (!(ops & kOpRestart)) throw Refused(kErrRefused, "The fax job cannot be sent again in its state (" + QueueStatusText(status) + ")");
+    if (!(ops & kOpRestart))
+      throw Refused(kErrRefused,
+                    "The fax job cannot be sent again in its state (" + QueueStatusText(status) + ")");
     if (status == kJobCompleted) return Resend(caller, Message("resend").Set("job", id), lk);
-    state_.db.Exec("UPDATE jobs SET status=?, attempts=0, error='', pages_sent=0, next_attempt=0, resume_from=1 WHERE id=?",
-                   {static_cast<long long>(kJobPending), id});
+    state_.db.Exec(
+        "UPDATE jobs SET status=?, attempts=0, error='', pages_sent=0, next_attempt=0, resume_from=1 WHERE "
+        "id=?",
+        {static_cast<long long>(kJobPending), id});
     state_.Event("restarted", id, "fax to " + job.Get("number") + " queued again");
   } else {
     throw Refused(kErrRefused, "unknown job action \"" + action.substr(0, 32) + "\"");
@@ -579,13 +612,14 @@ Message Requests::Resend(const Caller& caller, const Message& req, std::unique_l
     Unlocked unlocked(lk);
     queued = archive_.TakeDocument(fd, "out-", size);
   }
-  state_.db.Exec("INSERT INTO jobs(queue, status, device_id, number, name, file, pages, submitted, subject, priority,"
-                 " sender_name, sender_fax, props, owner_uid, owner_name, size)"
-                 " VALUES('out', ?, 0, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                 {static_cast<long long>(faxsvc::kJobPending), s.Get("number"), s.Get("name"), queued,
-                  s.GetInt("pages"), Now(), s.Get("subject"), s.GetInt("priority", 1), s.Get("sender_name"),
-                  s.Get("sender_fax"), old.empty() ? std::string() : old[0].Get("props"), s.GetInt("owner_uid"),
-                  old.empty() ? std::string() : old[0].Get("owner_name"), FileSize(queued)});
+  state_.db.Exec(
+      "INSERT INTO jobs(queue, status, device_id, number, name, file, pages, submitted, subject, priority,"
+      " sender_name, sender_fax, props, owner_uid, owner_name, size)"
+      " VALUES('out', ?, 0, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+      {static_cast<long long>(faxsvc::kJobPending), s.Get("number"), s.Get("name"), queued, s.GetInt("pages"),
+       Now(), s.Get("subject"), s.GetInt("priority", 1), s.Get("sender_name"), s.Get("sender_fax"),
+       old.empty() ? std::string() : old[0].Get("props"), s.GetInt("owner_uid"),
+       old.empty() ? std::string() : old[0].Get("owner_name"), FileSize(queued)});
   long long id = state_.db.LastInsertId();
   state_.Event("submitted", id, "fax to " + s.Get("number") + " sent again");
   state_.Changed();
@@ -596,11 +630,13 @@ Message Requests::Resend(const Caller& caller, const Message& req, std::unique_l
 
 Message Requests::Answer(const Message& req) {
   long long device = req.GetInt("id", 1);
-  auto rows = state_.db.Query("SELECT id FROM jobs WHERE queue='in' AND status=? AND device_id=? ORDER BY id LIMIT 1",
-                              {static_cast<long long>(faxsvc::kJobPending), device});
+  auto rows =
+      state_.db.Query("SELECT id FROM jobs WHERE queue='in' AND status=? AND device_id=? ORDER BY id LIMIT 1",
+                      {static_cast<long long>(faxsvc::kJobPending), device});
   if (rows.empty()) throw Refused(kErrRefused, "No call is ringing on the fax device");
   long long id = rows[0].GetInt("id");
-  state_.db.Exec("UPDATE jobs SET status=?, error='' WHERE id=?", {static_cast<long long>(faxsvc::kJobInProgress), id});
+  state_.db.Exec("UPDATE jobs SET status=?, error='' WHERE id=?",
+                 {static_cast<long long>(faxsvc::kJobInProgress), id});
   state_.Event("answered", id, "incoming call answered");
   state_.Changed();
   return Ok().Set("id", id);

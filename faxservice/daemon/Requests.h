@@ -9,11 +9,11 @@
 #include <optional>
 #include <string>
 
-#include "faxservice/protocol/Protocol.h"
 #include "faxservice/daemon/Access.h"
 #include "faxservice/daemon/Archive.h"
 #include "faxservice/daemon/State.h"
 #include "faxservice/daemon/lines/Line.h"
+#include "faxservice/protocol/Protocol.h"
 
 namespace brevant::faxd {
 
@@ -30,7 +30,10 @@ class Requests {
   // workers of lines added or removed (called without the state's lock).
   Requests(State& state, const Archive& archive, long idleTimeoutMs, std::function<void()> stopService,
            std::function<void()> linesChanged = {})
-      : state_(state), archive_(archive), idleTimeoutMs_(idleTimeoutMs), stopService_(std::move(stopService)),
+      : state_(state),
+        archive_(archive),
+        idleTimeoutMs_(idleTimeoutMs),
+        stopService_(std::move(stopService)),
         linesChanged_(std::move(linesChanged)) {}
 
   // One request of the caller, with the document descriptor its frame
@@ -41,7 +44,8 @@ class Requests {
   std::optional<long long> OwnerOf(const std::string& kind, long long id);
   faxsvc::Message Hello(const Caller& caller);
   faxsvc::Message Devices(const Caller& caller);
-  faxsvc::Message Submit(const Caller& caller, const faxsvc::Message& req, int fd, std::unique_lock<std::mutex>& lk);
+  faxsvc::Message Submit(const Caller& caller, const faxsvc::Message& req, int fd,
+                         std::unique_lock<std::mutex>& lk);
   faxsvc::Message PlaceCall(const faxsvc::Message& req, int fd, std::unique_lock<std::mutex>& lk);
   faxsvc::Message ListJobs(const Grant& grant, const faxsvc::Message& req);
   faxsvc::Message ListArchive(const Grant& grant, const faxsvc::Message& req);
@@ -77,8 +81,9 @@ class Requests {
   // again, `plan` runs again, and `write` keeps what it found then, with
   // the device's report, provided the device it asked is still the one
   // the change needs (otherwise the new one is asked).
-  faxsvc::Message ChangeLine(std::unique_lock<std::mutex>& lk, const std::function<LinePlan()>& plan,
-                             const std::function<faxsvc::Message(const LinePlan&, const faxsvc::Message& report)>& write);
+  faxsvc::Message ChangeLine(
+      std::unique_lock<std::mutex>& lk, const std::function<LinePlan()>& plan,
+      const std::function<faxsvc::Message(const LinePlan&, const faxsvc::Message& report)>& write);
   Reply OpenFax(const faxsvc::Message& req);
 
   State& state_;

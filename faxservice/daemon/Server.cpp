@@ -37,7 +37,8 @@ bool CheckSocketFolder(const fs::path& dir, std::string* why) {
   }
   if ((st.st_uid != 0 && st.st_uid != ::geteuid()) ||
       ((st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX))) {
-    *why = "the socket's folder " + dir.string() + " may be changed by other users; the service does not listen there";
+    *why = "the socket's folder " + dir.string() +
+           " may be changed by other users; the service does not listen there";
     return false;
   }
   return true;
@@ -111,7 +112,8 @@ void Server::Serve() {
     std::unique_lock lk(mu_);
     std::string refusal;
     if (perUser_[caller.uid] >= kMaxPerUser)
-      refusal = "too many connections of your user to the fax service (at most " + std::to_string(kMaxPerUser) + ")";
+      refusal = "too many connections of your user to the fax service (at most " +
+                std::to_string(kMaxPerUser) + ")";
     else if (static_cast<int>(clients_.size()) >= kMaxClients)
       refusal = "too many clients of the fax service";
     if (!refusal.empty()) {
@@ -140,7 +142,7 @@ void Server::Client(int fd, Caller caller) {
     platform::UniqueFd handedOver(doc);
     if (r == faxsvc::FrameResult::Oversized) {
       faxsvc::WriteFrame(fd, Refusal(faxsvc::kErrTooLarge, "message too large for the fax service (at most " +
-                                          std::to_string(faxsvc::kMaxBody) + " bytes)")
+                                                               std::to_string(faxsvc::kMaxBody) + " bytes)")
                                  .Encode());
       break;
     }
@@ -151,9 +153,12 @@ void Server::Client(int fd, Caller caller) {
     if (r != faxsvc::FrameResult::Ok) break;  // closed, idle too long, or broken
     Message req;
     Reply reply;
-    if (Message::Decode(body, &req, kMaxRequestFields)) reply = handler_(caller, req, doc);
-    else reply.message = Refusal(faxsvc::kErrRefused, "malformed message (key=value lines, each key once, at most " +
-                                      std::to_string(kMaxRequestFields) + " fields)");
+    if (Message::Decode(body, &req, kMaxRequestFields))
+      reply = handler_(caller, req, doc);
+    else
+      reply.message =
+          Refusal(faxsvc::kErrRefused, "malformed message (key=value lines, each key once, at most " +
+                                           std::to_string(kMaxRequestFields) + " fields)");
     handedOver.reset();
     const platform::UniqueFd replyFd(reply.fd);
     bool sent = faxsvc::WriteFrame(fd, reply.message.Encode(), reply.fd);

@@ -33,7 +33,9 @@ class Server {
  public:
   using Handler = std::function<Reply(const Caller&, const faxsvc::Message&, int documentFd)>;
   Server(std::string socketPath, std::string adminGroup, long idleTimeoutMs, Handler handler)
-      : path_(std::move(socketPath)), adminGroup_(std::move(adminGroup)), idleTimeoutMs_(idleTimeoutMs),
+      : path_(std::move(socketPath)),
+        adminGroup_(std::move(adminGroup)),
+        idleTimeoutMs_(idleTimeoutMs),
         handler_(std::move(handler)) {}
   ~Server();
 

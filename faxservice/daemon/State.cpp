@@ -51,15 +51,26 @@ struct Default {
 };
 // The line's and the queue's settings; line_set changes them.
 const Default kDefaults[] = {
-    {"paused", "0"},          {"retries", "3"},        {"retry_interval", "60"},
-    {"pace", "0"},            {"ring_seconds", "6"},   {"ring_timeout", "60"},
-    {"busy_count", "0"},      {"hangup_after", "0"},   {"modems", "7"},
-    {"ecm", "0"},             {"discount_start", "20"}, {"discount_end", "7"},
-    {"station_id", "Brevant Fax"}, {"notify", "1"},
+    {"paused", "0"},
+    {"retries", "3"},
+    {"retry_interval", "60"},
+    {"pace", "0"},
+    {"ring_seconds", "6"},
+    {"ring_timeout", "60"},
+    {"busy_count", "0"},
+    {"hangup_after", "0"},
+    {"modems", "7"},
+    {"ecm", "0"},
+    {"discount_start", "20"},
+    {"discount_end", "7"},
+    {"station_id", "Brevant Fax"},
+    {"notify", "1"},
     // What one user may keep in the outgoing queue (faxes waiting to go,
     // and MiB of documents with their finished faxes' copies; 0: no limit),
     // and the MiB of free space the service keeps for its records.
-    {"quota_jobs", "500"},    {"quota_mb", "512"},     {"reserve_mb", "64"},
+    {"quota_jobs", "500"},
+    {"quota_mb", "512"},
+    {"reserve_mb", "64"},
 };
 
 constexpr long long kMiB = 1ll << 20;
@@ -79,14 +90,20 @@ int OperationsFor(int status, bool incoming, bool document) {
   switch (status) {
     case kJobPending:
     case kJobInProgress:
-    case kJobRetrying: return kOpView | kOpPause | kOpDelete;
-    case kJobPaused: return kOpView | kOpResume | kOpDelete;
+    case kJobRetrying:
+      return kOpView | kOpPause | kOpDelete;
+    case kJobPaused:
+      return kOpView | kOpResume | kOpDelete;
     case kJobFailed:
     case kJobRetriesExceeded:
-    case kJobNoLine: return kOpView | again | kOpDelete;
-    case kJobCompleted: return kOpView | kOpRestart;
-    case kJobCanceled: return kOpView | again;
-    default: return kOpView;
+    case kJobNoLine:
+      return kOpView | again | kOpDelete;
+    case kJobCompleted:
+      return kOpView | kOpRestart;
+    case kJobCanceled:
+      return kOpView | again;
+    default:
+      return kOpView;
   }
 }
 
@@ -146,8 +163,10 @@ bool State::ReleaseReserve() {
   if (!reserveHeld_) return false;
   reserveHeld_ = false;
   ::unlink((dir_ + "/reserve").c_str());
-  std::fprintf(stderr, "brevant-faxd: the disk of %s is full; the service gave up its reserve file"
-                       " to keep its records\n", dir_.c_str());
+  std::fprintf(stderr,
+               "brevant-faxd: the disk of %s is full; the service gave up its reserve file"
+               " to keep its records\n",
+               dir_.c_str());
   return true;
 }
 
@@ -172,7 +191,8 @@ void State::KeepReserve() {
   const long long file = std::min(kReserveFile, disk.reserve);
   if (disk.Low()) disk.free += FreeFinishedCopies(-1, disk.reserve - disk.free);
   if (!reserveHeld_ && file > 0 && disk.free >= disk.reserve + file) {
-    platform::UniqueFd fd(::open((dir_ + "/reserve").c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    platform::UniqueFd fd(
+        ::open((dir_ + "/reserve").c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd && ::posix_fallocate(fd.get(), 0, file) == 0) reserveHeld_ = true;
     fd.reset();
     if (!reserveHeld_) ::unlink((dir_ + "/reserve").c_str());
@@ -189,8 +209,9 @@ void State::CheckRoom(long long bytes) {
   if (disk.Low()) Announce(true, disk);
   const std::string free = std::to_string(std::max(0ll, disk.free) / kMiB);
   throw Refused(faxsvc::kErrNoRoom, "no room for the fax on the fax service's disk: " + free +
-                        " MiB free, and the service keeps " + std::to_string(disk.reserve / kMiB) +
-                        " MiB for its records (a fax administrator must free space)");
+                                        " MiB free, and the service keeps " +
+                                        std::to_string(disk.reserve / kMiB) +
+                                        " MiB for its records (a fax administrator must free space)");
 }
 
 long long State::FreeFinishedCopies(long long owner, long long bytes) {
@@ -261,26 +282,33 @@ void State::CreateSchema() {
   // removed stay removed.
   bool fresh = db.QueryInt("SELECT COUNT(*) FROM settings") == 0;
   for (const Default& d : kDefaults)
-    db.Exec("INSERT OR IGNORE INTO settings(key, value) VALUES(?, ?)", {std::string(d.key), std::string(d.value)});
+    db.Exec("INSERT OR IGNORE INTO settings(key, value) VALUES(?, ?)",
+            {std::string(d.key), std::string(d.value)});
   if (fresh && db.QueryInt("SELECT COUNT(*) FROM devices") == 0) {
     std::string station = Setting("station_id");
-    db.Exec("INSERT INTO devices(id, name, tsid, csid, receive_mode, rings, kind, description) VALUES(1, ?, ?, ?, ?, 4,"
-            " 'loopback', ?)",
-            {std::string("Brevant Loopback Modem"), station, station, static_cast<long long>(faxsvc::kReceiveManual),
-             std::string("Loopback line: faxes go over T.30 (SpanDSP) to a far-end station inside the fax service")});
+    db.Exec(
+        "INSERT INTO devices(id, name, tsid, csid, receive_mode, rings, kind, description) VALUES(1, ?, ?, "
+        "?, ?, 4,"
+        " 'loopback', ?)",
+        {std::string("Brevant Loopback Modem"), station, station,
+         static_cast<long long>(faxsvc::kReceiveManual),
+         std::string(
+             "Loopback line: faxes go over T.30 (SpanDSP) to a far-end station inside the fax service")});
   }
   // The highest line number given so far (a removed line's is not given
   // again).
-  db.Exec("INSERT OR IGNORE INTO settings(key, value) SELECT 'last_line_id', COALESCE(MAX(id), 0) FROM devices");
+  db.Exec(
+      "INSERT OR IGNORE INTO settings(key, value) SELECT 'last_line_id', COALESCE(MAX(id), 0) FROM devices");
   RememberIdleMode(0);
 }
 
 void State::RememberIdleMode(long long id) {
   // Rows that would not change are left alone: a start writes nothing it
   // does not have to (a full disk takes no writes).
-  db.Exec("UPDATE devices SET idle_mode=receive_mode"
-          " WHERE (?=0 OR id=?) AND receive_mode<>? AND idle_mode<>receive_mode",
-          {id, id, static_cast<long long>(faxsvc::kReceiveAuto)});
+  db.Exec(
+      "UPDATE devices SET idle_mode=receive_mode"
+      " WHERE (?=0 OR id=?) AND receive_mode<>? AND idle_mode<>receive_mode",
+      {id, id, static_cast<long long>(faxsvc::kReceiveAuto)});
 }
 
 std::string State::Setting(const std::string& key) {
@@ -288,7 +316,9 @@ std::string State::Setting(const std::string& key) {
   return rows.empty() ? "" : rows[0].Get("value");
 }
 
-double State::SettingReal(const std::string& key) { return std::atof(Setting(key).c_str()); }
+double State::SettingReal(const std::string& key) {
+  return std::atof(Setting(key).c_str());
+}
 
 void State::PutSetting(const std::string& key, const std::string& value) {
   db.Exec("INSERT OR REPLACE INTO settings(key, value) VALUES(?, ?)", {key, value});

@@ -10,8 +10,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "faxservice/protocol/Protocol.h"
 #include "faxservice/daemon/Db.h"
+#include "faxservice/protocol/Protocol.h"
 
 namespace brevant::faxd {
 

@@ -16,8 +16,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -43,7 +43,8 @@ int Usage() {
                "                    [--idle-timeout SECONDS] [--daemon]\n"
                "       brevant-faxd call FILE.tif [--from NUMBER] [--wait]\n"
                "       brevant-faxd status | stop | line KEY=VALUE... | device [id=N] KEY=VALUE...\n"
-               "       brevant-faxd lines [list] | lines add DEVICE|sip [KEY=VALUE...] | lines set ID KEY=VALUE...\n"
+               "       brevant-faxd lines [list] | lines add DEVICE|sip [KEY=VALUE...] | lines set ID "
+               "KEY=VALUE...\n"
                "       brevant-faxd lines remove ID | modem probe DEVICE [speed=N] [init=CMDS]\n";
   return 2;
 }
@@ -81,7 +82,8 @@ int RunDaemon(const brevant::faxd::DaemonOptions& options, bool background) {
     // listens (or failed), so a start script knows which.
     int ends[2];
     if (::pipe(ends) != 0) return 1;
-    brevant::platform::UniqueFd ready[2] = {brevant::platform::UniqueFd(ends[0]), brevant::platform::UniqueFd(ends[1])};
+    brevant::platform::UniqueFd ready[2] = {brevant::platform::UniqueFd(ends[0]),
+                                            brevant::platform::UniqueFd(ends[1])};
     pid_t pid = ::fork();
     if (pid < 0) return 1;
     if (pid > 0) {
@@ -95,7 +97,8 @@ int RunDaemon(const brevant::faxd::DaemonOptions& options, bool background) {
     if (::fork() > 0) ::_exit(0);
     std::filesystem::create_directories(state);
     ::chmod(state.c_str(), 0700);
-    int log = ::open((state + "/faxd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int log =
+        ::open((state + "/faxd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
     int null = ::open("/dev/null", O_RDONLY);
     if (null >= 0) ::dup2(null, 0);
     if (log >= 0) {
@@ -146,13 +149,20 @@ int main(int argc, char** argv) {
   std::vector<std::string> rest;
   bool background = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--state" && i + 1 < args.size()) options.stateDir = args[++i];
-    else if (args[i] == "--socket" && i + 1 < args.size()) socket = args[++i];
-    else if (args[i] == "--admin-group" && i + 1 < args.size()) options.adminGroup = args[++i];
-    else if (args[i] == "--idle-timeout" && i + 1 < args.size()) options.idleTimeoutMs = std::atol(args[++i].c_str()) * 1000;
-    else if (args[i] == "--daemon") background = true;
-    else if (args[i] == "--help" || args[i] == "-h") return Usage();
-    else rest.push_back(args[i]);
+    if (args[i] == "--state" && i + 1 < args.size())
+      options.stateDir = args[++i];
+    else if (args[i] == "--socket" && i + 1 < args.size())
+      socket = args[++i];
+    else if (args[i] == "--admin-group" && i + 1 < args.size())
+      options.adminGroup = args[++i];
+    else if (args[i] == "--idle-timeout" && i + 1 < args.size())
+      options.idleTimeoutMs = std::atol(args[++i].c_str()) * 1000;
+    else if (args[i] == "--daemon")
+      background = true;
+    else if (args[i] == "--help" || args[i] == "-h")
+      return Usage();
+    else
+      rest.push_back(args[i]);
   }
   if (rest.empty()) return RunDaemon(options, background);
 
@@ -163,9 +173,12 @@ int main(int argc, char** argv) {
     std::string from;
     bool wait = false;
     for (std::size_t i = 2; i < rest.size(); ++i) {
-      if (rest[i] == "--from" && i + 1 < rest.size()) from = rest[++i];
-      else if (rest[i] == "--wait") wait = true;
-      else return Usage();
+      if (rest[i] == "--from" && i + 1 < rest.size())
+        from = rest[++i];
+      else if (rest[i] == "--wait")
+        wait = true;
+      else
+        return Usage();
     }
     // The caller's document is read with the rights of whoever runs this
     // command, and handed to the service open.
@@ -176,7 +189,8 @@ int main(int argc, char** argv) {
       std::cerr << "brevant-faxd: " << e.what() << "\n";
       return 1;
     }
-    bool placed = Request(socket, Message("call").Set("document", rest[1]).Set("from", from), &reply, doc.get());
+    bool placed =
+        Request(socket, Message("call").Set("document", rest[1]).Set("from", from), &reply, doc.get());
     doc.reset();
     if (!placed) return 1;
     long long id = reply.GetInt("id");
@@ -188,7 +202,8 @@ int main(int argc, char** argv) {
       Message job = reply.Item(1);
       long long status = job.GetInt("status");
       if (status == brevant::faxsvc::kJobCompleted) {
-        std::cout << "received " << job.Get("pages_sent") << " page(s) from " << job.Get("remote_id") << std::endl;
+        std::cout << "received " << job.Get("pages_sent") << " page(s) from " << job.Get("remote_id")
+                  << std::endl;
         return 0;
       }
       if (status != brevant::faxsvc::kJobPending && status != brevant::faxsvc::kJobInProgress) {
@@ -201,8 +216,9 @@ int main(int argc, char** argv) {
     if (!Request(socket, Message("devices"), &reply)) return 1;
     for (int i = 1; i <= reply.GetInt("count"); ++i) {
       Message d = reply.Item(i);
-      std::cout << "device " << d.Get("id") << ": " << d.Get("name") << ", receive mode " << d.Get("receive_mode")
-                << ", " << d.Get("rings") << " rings" << (d.GetInt("ringing") ? ", ringing" : "") << "\n";
+      std::cout << "device " << d.Get("id") << ": " << d.Get("name") << ", receive mode "
+                << d.Get("receive_mode") << ", " << d.Get("rings") << " rings"
+                << (d.GetInt("ringing") ? ", ringing" : "") << "\n";
     }
     Message paused;
     if (!Request(socket, Message("queue_get"), &paused)) return 1;
@@ -216,8 +232,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i <= reply.GetInt("count"); ++i) {
       Message j = reply.Item(i);
       std::cout << "job " << j.Get("id") << ": " << j.Get("number") << " " << j.Get("queue_status") << " "
-                << j.Get("pages_sent") << "/" << j.Get("pages") << (j.Get("error").empty() ? "" : " - " + j.Get("error"))
-                << "\n";
+                << j.Get("pages_sent") << "/" << j.Get("pages")
+                << (j.Get("error").empty() ? "" : " - " + j.Get("error")) << "\n";
     }
     return 0;
   }
@@ -262,8 +278,10 @@ int main(int argc, char** argv) {
       // sip KEY=VALUE..." a SIP line.
       req = Message("line_add");
       bool device = rest[2].find('=') == std::string::npos;
-      if (rest[2] == "sip" || rest[2] == "loopback") req.Set("kind", rest[2]);
-      else if (device) req.Set("device", rest[2]);
+      if (rest[2] == "sip" || rest[2] == "loopback")
+        req.Set("kind", rest[2]);
+      else if (device)
+        req.Set("device", rest[2]);
       from = device ? 3 : 2;
     } else if ((sub == "set" || sub == "remove") && rest.size() >= 3) {
       req = Message(sub == "set" ? "line_update" : "line_remove").Set("id", rest[2]);
@@ -277,7 +295,8 @@ int main(int argc, char** argv) {
       std::string value = rest[i].substr(eq + 1);
       // "password=-" reads the password from the first line of standard
       // input, so that it shows in no process list.
-      if (rest[i].substr(0, eq) == "password" && value == "-" && !std::getline(std::cin, value)) return Usage();
+      if (rest[i].substr(0, eq) == "password" && value == "-" && !std::getline(std::cin, value))
+        return Usage();
       req.Set(rest[i].substr(0, eq), value);
     }
     if (!Request(socket, req, &reply)) return 1;
@@ -288,9 +307,12 @@ int main(int argc, char** argv) {
       }
       return 0;
     }
-    if (sub == "add") std::cout << "line " << reply.Get("id") << " added\n";
-    else if (sub == "set") std::cout << "line " << reply.Get("id") << " changed\n";
-    else if (sub == "remove") std::cout << "line " << reply.Get("id") << " removed\n";
+    if (sub == "add")
+      std::cout << "line " << reply.Get("id") << " added\n";
+    else if (sub == "set")
+      std::cout << "line " << reply.Get("id") << " changed\n";
+    else if (sub == "remove")
+      std::cout << "line " << reply.Get("id") << " removed\n";
     for (auto& [k, v] : reply.Fields())
       if (k != "ok" && k != "id") std::cout << k << "=" << v << "\n";
     return 0;

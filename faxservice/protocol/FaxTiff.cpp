@@ -25,13 +25,14 @@ struct TiffCloser {
 };
 using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 
-
 TiffPtr OpenTiff(const std::string& path, const char* mode) {
   QuietLibTiff();
   return TiffPtr(TIFFOpen(path.c_str(), mode));
 }
 
-bool FaxWidth(std::uint32_t w) { return w == kFaxWidth || w == 2048 || w == 2432; }
+bool FaxWidth(std::uint32_t w) {
+  return w == kFaxWidth || w == 2048 || w == 2432;
+}
 
 // A TIFF over a copy of an open descriptor (libtiff closes what it gets),
 // read from its start.
@@ -73,11 +74,12 @@ bool FinishPart(TiffPart& part, std::string* why) {
 
 std::string WriteError(const std::string& path) {
   int err = errno;
-  return "cannot write " + path + (err ? std::string(": ") + std::strerror(err) : std::string(" (disk full?)"));
+  return "cannot write " + path +
+         (err ? std::string(": ") + std::strerror(err) : std::string(" (disk full?)"));
 }
 
-void SetPageFields(TIFF* tf, std::uint32_t width, std::uint32_t height, float xres, float yres, int n, int count,
-                   const std::string& description) {
+void SetPageFields(TIFF* tf, std::uint32_t width, std::uint32_t height, float xres, float yres, int n,
+                   int count, const std::string& description) {
   TIFFSetField(tf, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
   TIFFSetField(tf, TIFFTAG_IMAGEWIDTH, width);
   TIFFSetField(tf, TIFFTAG_IMAGELENGTH, height);
@@ -320,8 +322,8 @@ bool FaxPageReader::DrawPage(int index, int width, GreyImage* out, std::string* 
       why);
 }
 
-bool WriteFaxTiff(const std::string& path, const std::vector<FaxPage>& pages,
-                  const std::string& description, std::string* why) {
+bool WriteFaxTiff(const std::string& path, const std::vector<FaxPage>& pages, const std::string& description,
+                  std::string* why) {
   if (pages.empty()) {
     *why = "no pages to write";
     return false;
@@ -331,8 +333,8 @@ bool WriteFaxTiff(const std::string& path, const std::vector<FaxPage>& pages,
   int n = 0;
   for (const FaxPage& p : pages) {
     TIFF* tf = t.tiff.get();
-    SetPageFields(tf, static_cast<std::uint32_t>(p.width), static_cast<std::uint32_t>(p.height), p.xres, p.yres, n,
-                  static_cast<int>(pages.size()), description);
+    SetPageFields(tf, static_cast<std::uint32_t>(p.width), static_cast<std::uint32_t>(p.height), p.xres,
+                  p.yres, n, static_cast<int>(pages.size()), description);
     std::vector<unsigned char> row(static_cast<std::size_t>((p.width + 7) / 8));
     errno = 0;
     for (int y = 0; y < p.height; ++y) {
@@ -449,8 +451,8 @@ bool PlacePrintablePages(const std::string& pbm, const std::string& path, std::s
   const FaxPage blank = BlankPage();
   std::vector<unsigned char> row(static_cast<std::size_t>(blank.width) / 8), drawn;
   for (int n = 0; n < total && PrintablePbmHeader(in, &w, &h); ++n) {
-    SetPageFields(out, std::uint32_t(blank.width), std::uint32_t(blank.height), blank.xres, blank.yres,
-                  n, total, "");
+    SetPageFields(out, std::uint32_t(blank.width), std::uint32_t(blank.height), blank.xres, blank.yres, n,
+                  total, "");
     drawn.assign(static_cast<std::size_t>(w + 7) / 8, 0);
     for (int y = 0; y < blank.height; ++y) {
       std::fill(row.begin(), row.end(), 0);
@@ -475,7 +477,8 @@ bool StampPages(TiffPtr t, const std::string& name, const std::string& descripti
   int pages = TIFFNumberOfDirectories(t.get());
   for (int i = 0; i < pages; ++i) {
     if (!TIFFSetDirectory(t.get(), static_cast<tdir_t>(i)) ||
-        !TIFFSetField(t.get(), TIFFTAG_IMAGEDESCRIPTION, description.c_str()) || !TIFFRewriteDirectory(t.get())) {
+        !TIFFSetField(t.get(), TIFFTAG_IMAGEDESCRIPTION, description.c_str()) ||
+        !TIFFRewriteDirectory(t.get())) {
       *why = "cannot write the description of page " + std::to_string(i + 1) + " of " + path;
       return false;
     }

@@ -108,8 +108,8 @@ class FaxPageReader {
 // Writes the pages as a fax TIFF (G4, lsb-first) with the description on
 // every page. The file appears under its name only when complete; it is
 // made new (never through a link left at its name) with mode 0600.
-bool WriteFaxTiff(const std::string& path, const std::vector<FaxPage>& pages,
-                  const std::string& description, std::string* why);
+bool WriteFaxTiff(const std::string& path, const std::vector<FaxPage>& pages, const std::string& description,
+                  std::string* why);
 
 // Writes the pages of the given fax files one after the other into a new
 // fax file, a row at a time: memory stays that of one row whatever the

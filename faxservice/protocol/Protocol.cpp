@@ -1,6 +1,4 @@
 #include "faxservice/protocol/Protocol.h"
-#include "platform/env/Environment.h"
-#include "platform/fs/Files.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,6 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/env/Environment.h"
+#include "platform/fs/Files.h"
+
 namespace brevant::faxsvc {
 
 const std::string* Message::Find(std::string_view key) const {
@@ -24,8 +25,10 @@ const std::string* Message::Find(std::string_view key) const {
 
 Message& Message::Set(std::string_view key, std::string value) {
   auto [it, added] = index_.try_emplace(std::string(key), fields_.size());
-  if (added) fields_.emplace_back(std::string(key), std::move(value));
-  else fields_[it->second].second = std::move(value);
+  if (added)
+    fields_.emplace_back(std::string(key), std::move(value));
+  else
+    fields_[it->second].second = std::move(value);
   return *this;
 }
 
@@ -35,7 +38,9 @@ Message& Message::SetReal(std::string_view key, double value) {
   return Set(key, std::string(buf));
 }
 
-bool Message::Has(std::string_view key) const { return Find(key) != nullptr; }
+bool Message::Has(std::string_view key) const {
+  return Find(key) != nullptr;
+}
 
 std::string Message::Get(std::string_view key) const {
   const std::string* v = Find(key);
@@ -70,9 +75,8 @@ Message Message::Item(int i) const {
 
 std::vector<Message> Message::Items() const {
   long long count = GetInt("count");
-  std::vector<Message> items(count > 0 && static_cast<std::size_t>(count) <= fields_.size()
-                                 ? static_cast<std::size_t>(count)
-                                 : 0);
+  std::vector<Message> items(
+      count > 0 && static_cast<std::size_t>(count) <= fields_.size() ? static_cast<std::size_t>(count) : 0);
   for (auto& [k, v] : fields_) {
     std::size_t dot = k.find('.');
     if (dot == std::string::npos || dot == 0) continue;
@@ -95,9 +99,12 @@ std::string Message::Encode() const {
     out += k;
     out += '=';
     for (char c : v) {
-      if (c == '\\') out += "\\\\";
-      else if (c == '\n') out += "\\n";
-      else out += c;
+      if (c == '\\')
+        out += "\\\\";
+      else if (c == '\n')
+        out += "\\n";
+      else
+        out += c;
     }
     out += '\n';
   }
@@ -124,9 +131,12 @@ bool Message::Decode(std::string_view body, Message* out, std::size_t maxFields)
         continue;
       }
       if (++i >= raw.size()) return false;
-      if (raw[i] == 'n') value += '\n';
-      else if (raw[i] == '\\') value += '\\';
-      else return false;
+      if (raw[i] == 'n')
+        value += '\n';
+      else if (raw[i] == '\\')
+        value += '\\';
+      else
+        return false;
     }
     std::string_view key = line.substr(0, eq);
     if (m.Has(key)) return false;  // two values for one key: which one was meant?
@@ -164,8 +174,10 @@ void TakeDescriptors(msghdr& msg, int* kept, bool wanted) {
     for (std::size_t i = 0; i < n; ++i) {
       int got;
       std::memcpy(&got, data + i * sizeof(int), sizeof(int));
-      if (wanted && *kept < 0) *kept = got;
-      else platform::UniqueFd unwanted(got);  // closed at once
+      if (wanted && *kept < 0)
+        *kept = got;
+      else
+        platform::UniqueFd unwanted(got);  // closed at once
     }
   }
 }
@@ -176,8 +188,8 @@ enum class ReadStatus { Done, Closed, Stalled, Error };
 // seen). *got counts what arrived.
 // *frameEnd is the frame's deadline, set from frameMs when its first byte
 // arrives (a default time point until then).
-ReadStatus ReadExact(int fd, char* p, std::size_t n, std::size_t* got, long firstMs, long partMs, long frameMs,
-                     Clock::time_point* frameEnd, int* kept, bool wanted) {
+ReadStatus ReadExact(int fd, char* p, std::size_t n, std::size_t* got, long firstMs, long partMs,
+                     long frameMs, Clock::time_point* frameEnd, int* kept, bool wanted) {
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
   while (*got < n) {
     bool started = *frameEnd != Clock::time_point{};
@@ -250,15 +262,17 @@ FrameResult ReadFrame(int fd, std::string* body, long timeoutMs, long partMs, in
   int kept = -1;
   if (receivedFd) *receivedFd = -1;
   auto finish = [&](FrameResult r) {
-    if (r == FrameResult::Ok && receivedFd) *receivedFd = kept;
-    else platform::UniqueFd unwanted(kept);  // closed at once
+    if (r == FrameResult::Ok && receivedFd)
+      *receivedFd = kept;
+    else
+      platform::UniqueFd unwanted(kept);  // closed at once
     return r;
   };
   unsigned char hdr[4];
   std::size_t got = 0;
   Clock::time_point frameEnd{};
-  ReadStatus st = ReadExact(fd, reinterpret_cast<char*>(hdr), 4, &got, timeoutMs, partMs, frameMs, &frameEnd, &kept,
-                            receivedFd != nullptr);
+  ReadStatus st = ReadExact(fd, reinterpret_cast<char*>(hdr), 4, &got, timeoutMs, partMs, frameMs, &frameEnd,
+                            &kept, receivedFd != nullptr);
   if (st == ReadStatus::Error) return finish(FrameResult::Error);
   if (got == 0) return finish(st == ReadStatus::Stalled ? FrameResult::TimedOut : FrameResult::Closed);
   if (st != ReadStatus::Done) return finish(FrameResult::Truncated);

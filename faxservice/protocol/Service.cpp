@@ -15,25 +15,34 @@ int OpenDocument(const std::string& path) {
   struct stat st {};
   if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     if (fd >= 0) ::close(fd);
-    throw FaxError(platform::kErrFileNotFound,
-                   "cannot read the document " + path + ": it does not exist, is not a file or may not be read");
+    throw FaxError(platform::kErrFileNotFound, "cannot read the document " + path +
+                                                   ": it does not exist, is not a file or may not be read");
   }
   return fd;
 }
 
 std::string QueueStatusText(int status) {
   switch (status) {
-    case kJobPending: return "Pending";
-    case kJobInProgress: return "Transmitting";
-    case kJobPaused: return "Paused";
-    case kJobRetrying: return "Retrying";
-    case kJobNoLine: return "No line";
+    case kJobPending:
+      return "Pending";
+    case kJobInProgress:
+      return "Transmitting";
+    case kJobPaused:
+      return "Paused";
+    case kJobRetrying:
+      return "Retrying";
+    case kJobNoLine:
+      return "No line";
     case kJobFailed:
-    case kJobRetriesExceeded: return "Failed";
-    case kJobCompleted: return "Completed";
+    case kJobRetriesExceeded:
+      return "Failed";
+    case kJobCompleted:
+      return "Completed";
     case kJobCanceled:
-    case kJobCanceling: return "Canceled";
-    default: return "Unknown";
+    case kJobCanceling:
+      return "Canceled";
+    default:
+      return "Unknown";
   }
 }
 
@@ -43,7 +52,9 @@ namespace {
 const char* FolderKey(bool incoming) {
   return incoming ? "Software\\Microsoft\\Fax\\Setup\\Original Setup Data" : "Software\\Microsoft\\Fax";
 }
-const char* FolderValue(bool incoming) { return incoming ? "Store Directory" : "ArchiveDirectory"; }
+const char* FolderValue(bool incoming) {
+  return incoming ? "Store Directory" : "ArchiveDirectory";
+}
 }  // namespace
 
 std::string RegisteredFaxFolder(bool incoming) {

@@ -1,5 +1,3 @@
-#include "faxservice/protocol/FaxTiff.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "faxservice/protocol/FaxTiff.h"
 #include "platform/fs/Files.h"
 #include "platform/lib/TiffApi.h"
 
@@ -38,7 +37,9 @@ void QuietLibTiff() {
   TIFFSetErrorHandler(TiffHandler);
   TIFFSetWarningHandler(TiffWarning);
 }
-std::string LastLibTiffError() { return g_lastTiffError; }
+std::string LastLibTiffError() {
+  return g_lastTiffError;
+}
 
 emf::Page ToFaxPage(const emf::Page& in) {
   if (in.width == kFaxWidth && in.xdpi == kFaxXdpi && in.ydpi == kFaxYdpi) return in;
@@ -84,7 +85,9 @@ emf::Page ToFaxPage(const emf::Page& in) {
 
 // ---------------------------------------------------------------------------
 
-TiffPageWriter::~TiffPageWriter() { Abandon(); }
+TiffPageWriter::~TiffPageWriter() {
+  Abandon();
+}
 
 bool TiffPageWriter::Open(const std::string& path, Kind kind, int pageCount, std::string* error, bool sync) {
   Abandon();
@@ -213,7 +216,8 @@ bool TiffPageWriter::AddPage(const emf::Page& page, std::string* error) {
   return true;
 }
 
-bool TiffPageWriter::AddEncodedPage(const std::string& onePageTiff, const PageShape& shape, std::string* error) {
+bool TiffPageWriter::AddEncodedPage(const std::string& onePageTiff, const PageShape& shape,
+                                    std::string* error) {
   if (!tif_) {
     *error = "no file open";
     return false;
@@ -235,7 +239,8 @@ bool TiffPageWriter::AddEncodedPage(const std::string& onePageTiff, const PageSh
   TIFFClose(src);
   if (ok) ok = TIFFWriteDirectory(tif_) != 0;
   if (!ok) {
-    *error = Why("cannot copy page " + std::to_string(written_ + 1) + " of " + path_ + " from " + onePageTiff);
+    *error =
+        Why("cannot copy page " + std::to_string(written_ + 1) + " of " + path_ + " from " + onePageTiff);
     return false;
   }
   ++written_;
@@ -308,7 +313,9 @@ bool TiffPageReader::ReadPage(int index, GreyPage* page, std::string* error) {
   double factor = unit == RESUNIT_CENTIMETER ? 2.54 : 1.0;
   // A resolution no page has (zero, negative, not a number, absurdly fine)
   // counts as none: it would size the page it is scaled to.
-  auto usable = [&](double dpi) { return hasRes && unit != RESUNIT_NONE && dpi >= 10 && dpi <= 10000 ? dpi : 0; };
+  auto usable = [&](double dpi) {
+    return hasRes && unit != RESUNIT_NONE && dpi >= 10 && dpi <= 10000 ? dpi : 0;
+  };
   page->xdpi = usable(xr * factor);
   page->ydpi = usable(yr * factor);
 
@@ -327,7 +334,8 @@ bool TiffPageReader::ReadPage(int index, GreyPage* page, std::string* error) {
     // The eight grey pixels of each byte value.
     std::array<std::array<std::uint8_t, 8>, 256> spread{};
     for (int b = 0; b < 256; ++b)
-      for (int k = 0; k < 8; ++k) spread[std::size_t(b)][std::size_t(k)] = (b & (0x80 >> k)) ? one : std::uint8_t(255 - one);
+      for (int k = 0; k < 8; ++k)
+        spread[std::size_t(b)][std::size_t(k)] = (b & (0x80 >> k)) ? one : std::uint8_t(255 - one);
     std::vector<std::uint8_t> line(std::size_t(TIFFScanlineSize(tif_)));
     page->pixels.resize(std::size_t(w) * h);
     bool ok = line.size() * 8 >= w;
@@ -351,7 +359,8 @@ bool TiffPageReader::ReadPage(int index, GreyPage* page, std::string* error) {
   char emsg[1024] = "";
   if (!TIFFRGBAImageOK(tif_, emsg) ||
       !TIFFReadRGBAImageOriented(tif_, w, h, raster.data(), ORIENTATION_TOPLEFT, 0)) {
-    *error = Why("cannot decode page " + std::to_string(index + 1) + (emsg[0] ? std::string(": ") + emsg : ""));
+    *error =
+        Why("cannot decode page " + std::to_string(index + 1) + (emsg[0] ? std::string(": ") + emsg : ""));
     return false;
   }
   page->width = int(w);

@@ -96,7 +96,9 @@ FormDialog::FormDialog(const char* name, QWidget* parent) : QDialog(parent) {
   formId_ = ui::RegisterForm(name, [this] { close(); });
 }
 
-FormDialog::~FormDialog() { Unload(); }
+FormDialog::~FormDialog() {
+  Unload();
+}
 
 void FormDialog::Unload() {
   if (formId_) ui::UnregisterForm(formId_);
@@ -149,9 +151,10 @@ frmAbout::frmAbout(QWidget* parent) : FormDialog("frmAbout", parent) {
   f.setPointSizeF(f.pointSizeF() * 1.8);
   f.setBold(true);
   title->setFont(f);
-  lblVersion_ = NamedLabel(
-      "lblVersion",
-      QString::fromStdString(AboutVersionText(BREVANT_VERSION_MAJOR, BREVANT_VERSION_MINOR, ProductVersion())), this);
+  lblVersion_ = NamedLabel("lblVersion",
+                           QString::fromStdString(AboutVersionText(BREVANT_VERSION_MAJOR,
+                                                                   BREVANT_VERSION_MINOR, ProductVersion())),
+                           this);
   labelUrl_ = NamedLabel("LabelURL", kProductWebPage, this);
   lblSupport_ = NamedLabel("lblSupport", kSupportAddress, this);
   for (QLabel* link : {labelUrl_, lblSupport_}) {
@@ -329,7 +332,9 @@ void frmRepair::CancelButton_Click() {
 
 // ---- entry points -----------------------------------------------------------
 
-void SetMaintenanceExitHandler(std::function<void()> handler) { ExitHandler() = std::move(handler); }
+void SetMaintenanceExitHandler(std::function<void()> handler) {
+  ExitHandler() = std::move(handler);
+}
 
 void ShowAboutBox() {
   auto* about = new frmAbout;

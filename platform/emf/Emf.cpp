@@ -75,32 +75,53 @@ std::string Encode(const Page& p) {
   // EMR_HEADER
   Put32(s, EMR_HEADER);
   Put32(s, kHeaderSize);
-  Put32(s, 0); Put32(s, 0); Put32(s, std::uint32_t(w - 1)); Put32(s, std::uint32_t(h - 1));  // rclBounds
-  Put32(s, 0); Put32(s, 0); Put32(s, std::uint32_t(frameW - 1)); Put32(s, std::uint32_t(frameH - 1));  // rclFrame
+  Put32(s, 0);
+  Put32(s, 0);
+  Put32(s, std::uint32_t(w - 1));
+  Put32(s, std::uint32_t(h - 1));  // rclBounds
+  Put32(s, 0);
+  Put32(s, 0);
+  Put32(s, std::uint32_t(frameW - 1));
+  Put32(s, std::uint32_t(frameH - 1));  // rclFrame
   Put32(s, kSignature);
   Put32(s, 0x10000);  // version
   Put32(s, total);    // nBytes
   Put32(s, 3);        // nRecords
   Put16(s, 1);        // nHandles
   Put16(s, 0);        // reserved
-  Put32(s, 0); Put32(s, 0);  // no description
-  Put32(s, 0);               // no palette
-  Put32(s, std::uint32_t(w)); Put32(s, std::uint32_t(h));                        // szlDevice
-  Put32(s, std::uint32_t(frameW / 100)); Put32(s, std::uint32_t(frameH / 100));  // szlMillimeters
-  Put32(s, 0); Put32(s, 0); Put32(s, 0);                                         // no pixel format, no OpenGL
-  Put32(s, std::uint32_t(frameW * 10)); Put32(s, std::uint32_t(frameH * 10));    // szlMicrometers
+  Put32(s, 0);
+  Put32(s, 0);  // no description
+  Put32(s, 0);  // no palette
+  Put32(s, std::uint32_t(w));
+  Put32(s, std::uint32_t(h));  // szlDevice
+  Put32(s, std::uint32_t(frameW / 100));
+  Put32(s, std::uint32_t(frameH / 100));  // szlMillimeters
+  Put32(s, 0);
+  Put32(s, 0);
+  Put32(s, 0);  // no pixel format, no OpenGL
+  Put32(s, std::uint32_t(frameW * 10));
+  Put32(s, std::uint32_t(frameH * 10));  // szlMicrometers
   // EMR_STRETCHDIBITS
   Put32(s, EMR_STRETCHDIBITS);
   Put32(s, stretchSize);
-  Put32(s, 0); Put32(s, 0); Put32(s, std::uint32_t(w - 1)); Put32(s, std::uint32_t(h - 1));  // rclBounds
-  Put32(s, 0); Put32(s, 0);  // xDest, yDest
-  Put32(s, 0); Put32(s, 0);  // xSrc, ySrc
-  Put32(s, std::uint32_t(w)); Put32(s, std::uint32_t(h));  // cxSrc, cySrc
-  Put32(s, kStretchFixed); Put32(s, kBmiSize);
-  Put32(s, kStretchFixed + kBmiSize); Put32(s, bitsSize);
+  Put32(s, 0);
+  Put32(s, 0);
+  Put32(s, std::uint32_t(w - 1));
+  Put32(s, std::uint32_t(h - 1));  // rclBounds
+  Put32(s, 0);
+  Put32(s, 0);  // xDest, yDest
+  Put32(s, 0);
+  Put32(s, 0);  // xSrc, ySrc
+  Put32(s, std::uint32_t(w));
+  Put32(s, std::uint32_t(h));  // cxSrc, cySrc
+  Put32(s, kStretchFixed);
+  Put32(s, kBmiSize);
+  Put32(s, kStretchFixed + kBmiSize);
+  Put32(s, bitsSize);
   Put32(s, 0);           // DIB_RGB_COLORS
   Put32(s, 0x00CC0020);  // SRCCOPY
-  Put32(s, std::uint32_t(w)); Put32(s, std::uint32_t(h));  // cxDest, cyDest
+  Put32(s, std::uint32_t(w));
+  Put32(s, std::uint32_t(h));  // cxDest, cyDest
   // BITMAPINFOHEADER: bottom-up, 1 bit, palette white (0) and black (1).
   Put32(s, 40);
   Put32(s, std::uint32_t(w));
@@ -139,14 +160,16 @@ bool Decode(std::string_view d, Page* p, std::string* error) {
   std::size_t off = 0;
   while (off + 8 <= d.size()) {
     std::uint32_t type = Get32(d, off), size = Get32(d, off + 4);
-    if (size < 8 || size % 4 || off + size > d.size()) return fail("damaged record at offset " + std::to_string(off));
+    if (size < 8 || size % 4 || off + size > d.size())
+      return fail("damaged record at offset " + std::to_string(off));
     if (type == EMR_EOF) break;
     if (type == EMR_STRETCHDIBITS && size >= kStretchFixed) {
       std::string_view r = d.substr(off, size);
       // Offsets and sizes come from the file: every sum is taken in 64 bits
       // so that none of them can wrap around and pass a bounds check.
       const std::uint64_t rsize = size;
-      const std::uint64_t offBmi = Get32(r, 48), cbBmi = Get32(r, 52), offBits = Get32(r, 56), cbBits = Get32(r, 60);
+      const std::uint64_t offBmi = Get32(r, 48), cbBmi = Get32(r, 52), offBits = Get32(r, 56),
+                          cbBits = Get32(r, 60);
       if (offBmi + 40 > rsize || offBmi + cbBmi > rsize || offBits + cbBits > rsize)
         return fail("bitmap outside its record");
       std::int32_t w = std::int32_t(Get32(r, offBmi + 4)), h = std::int32_t(Get32(r, offBmi + 8));
@@ -157,7 +180,8 @@ bool Decode(std::string_view d, Page* p, std::string* error) {
       if (topDown) h = h == INT32_MIN ? 0 : -h;
       if (w <= 0 || h <= 0 || w > 20000 || h > 40000) return fail("bitmap size out of range");
       if (compression != 0) return fail("compressed bitmaps are not supported");
-      if (bpp != 1 && bpp != 8 && bpp != 24 && bpp != 32) return fail("unsupported bits per pixel: " + std::to_string(bpp));
+      if (bpp != 1 && bpp != 8 && bpp != 24 && bpp != 32)
+        return fail("unsupported bits per pixel: " + std::to_string(bpp));
       std::uint64_t dibStride = (std::uint64_t(w) * bpp + 31) / 32 * 4;
       if (dibStride * std::uint64_t(h) > cbBits) return fail("bitmap data too short");
       const std::uint64_t hdr = Get32(r, offBmi);
@@ -165,7 +189,8 @@ bool Decode(std::string_view d, Page* p, std::string* error) {
       // A palette has at most one entry per pixel value.
       if (bpp <= 8 && clrUsed > (1u << bpp)) return fail("palette larger than the bitmap's colours");
       const std::uint32_t palCount = bpp <= 8 ? std::uint32_t(clrUsed ? clrUsed : (1u << bpp)) : 0;
-      if (hdr < 40 || offBmi + hdr + std::uint64_t(palCount) * 4 > rsize) return fail("palette outside its record");
+      if (hdr < 40 || offBmi + hdr + std::uint64_t(palCount) * 4 > rsize)
+        return fail("palette outside its record");
       // Luminance of each palette entry decides black or white.
       std::vector<std::uint8_t> palBlack(palCount);
       for (std::uint32_t i = 0; i < palCount; ++i) {
@@ -192,8 +217,8 @@ bool Decode(std::string_view d, Page* p, std::string* error) {
         const int spare = int(stride * 8) - w;
         const std::uint8_t lastMask = std::uint8_t(0xFF << spare);
         for (int y = 0; y < h; ++y) {
-          const unsigned char* src =
-              reinterpret_cast<const unsigned char*>(bits) + dibStride * std::uint64_t(topDown ? y : h - 1 - y);
+          const unsigned char* src = reinterpret_cast<const unsigned char*>(bits) +
+                                     dibStride * std::uint64_t(topDown ? y : h - 1 - y);
           std::uint8_t* dst = p->bits.data() + std::size_t(y) * stride;
           if (black1 && !black0) {
             std::memcpy(dst, src, stride);
@@ -231,11 +256,13 @@ namespace {
 
 // Spool pages are not synced: a crash loses the print job they belong to
 // anyway, and a job may have hundreds of them.
-bool WriteNew(int dirFd, const std::string& name, const std::string& shown, const Page& page, std::string* error) {
+bool WriteNew(int dirFd, const std::string& name, const std::string& shown, const Page& page,
+              std::string* error) {
   std::string data = Encode(page);
   const auto options = platform::AtomicOptions(0644).Sync(false).PartName();
   platform::AtomicFile file;
-  bool begun = dirFd == AT_FDCWD ? file.Begin(name, options, error) : file.BeginAt(dirFd, name, shown, options, error);
+  bool begun =
+      dirFd == AT_FDCWD ? file.Begin(name, options, error) : file.BeginAt(dirFd, name, shown, options, error);
   return begun && file.Write(data, error) && file.Commit(error);
 }
 

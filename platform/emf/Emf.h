@@ -25,8 +25,12 @@ struct Page {
     height = h;
     bits.assign(Stride() * std::size_t(h), 0);
   }
-  bool Black(int x, int y) const { return bits[std::size_t(y) * Stride() + std::size_t(x) / 8] & (0x80 >> (x % 8)); }
-  void SetBlack(int x, int y) { bits[std::size_t(y) * Stride() + std::size_t(x) / 8] |= std::uint8_t(0x80 >> (x % 8)); }
+  bool Black(int x, int y) const {
+    return bits[std::size_t(y) * Stride() + std::size_t(x) / 8] & (0x80 >> (x % 8));
+  }
+  void SetBlack(int x, int y) {
+    bits[std::size_t(y) * Stride() + std::size_t(x) / 8] |= std::uint8_t(0x80 >> (x % 8));
+  }
   std::size_t BlackCount() const;
 };
 

@@ -15,11 +15,11 @@ enum class Var {
   MailDir,      // BREVANT_MAILDIR: the mail store
   ContactsDir,  // BREVANT_CONTACTS_DIR: the address book's vCards
   // Which fax printer and fax service a run uses.
-  FaxPrinter,   // BREVANT_FAX_PRINTER: the print queue of the fax printer
-  FaxdSocket,   // BREVANT_FAXD_SOCKET: the fax service's socket
-  FaxdState,    // BREVANT_FAXD_STATE: brevant-faxd's state folder
+  FaxPrinter,  // BREVANT_FAX_PRINTER: the print queue of the fax printer
+  FaxdSocket,  // BREVANT_FAXD_SOCKET: the fax service's socket
+  FaxdState,   // BREVANT_FAXD_STATE: brevant-faxd's state folder
   // How a run meets the user.
-  Unattended,   // BREVANT_UNATTENDED=1: no windows; messages on stderr
+  Unattended,  // BREVANT_UNATTENDED=1: no windows; messages on stderr
   // The helper programs, where they are not found on PATH.
   ConsoleTool,   // BREVANT_QUORRENDER: the console tool
   Office,        // BREVANT_SOFFICE: the office suite

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/fs/SafeFiles.h"
 #include "platform/env/Environment.h"
+#include "platform/fs/SafeFiles.h"
 
 namespace brevant::platform {
 namespace {
@@ -56,7 +56,9 @@ int OpenEventFile(int dirFd, const std::string& file, int flags, const char* sou
 
 }  // namespace
 
-void NamedEvent::SetReporter(Reporter reporter) { g_reporter = reporter ? reporter : &ToStderr; }
+void NamedEvent::SetReporter(Reporter reporter) {
+  g_reporter = reporter ? reporter : &ToStderr;
+}
 
 std::string NamedEvent::RuntimeDir() {
   if (std::string d = platform::env::Get(platform::env::Var::RuntimeDir); !d.empty()) return d;
@@ -66,7 +68,8 @@ std::string NamedEvent::RuntimeDir() {
   const std::string uid = std::to_string(::geteuid());
   const std::string run = "/run/user/" + uid;
   struct stat st {};
-  if (::lstat(run.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) return run + "/brevant";
+  if (::lstat(run.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid())
+    return run + "/brevant";
   return "/tmp/brevant-" + uid;
 }
 
@@ -132,7 +135,9 @@ void NamedEvent::Set() {
   [[maybe_unused]] auto n = ::write(sigFd_.get(), &b, 1);
 }
 
-void NamedEvent::Reset() { seen_ = SignalCount(); }
+void NamedEvent::Reset() {
+  seen_ = SignalCount();
+}
 
 bool NamedEvent::Wait(long timeoutMs) {
   using clock = std::chrono::steady_clock;

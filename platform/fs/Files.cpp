@@ -82,7 +82,9 @@ std::string Why(const std::string& what, const std::string& shown, int err) {
 
 }  // namespace
 
-AtomicFile::AtomicFile(AtomicFile&& other) noexcept { *this = std::move(other); }
+AtomicFile::AtomicFile(AtomicFile&& other) noexcept {
+  *this = std::move(other);
+}
 
 AtomicFile& AtomicFile::operator=(AtomicFile&& other) noexcept {
   if (this != &other) {
@@ -141,11 +143,12 @@ bool AtomicFile::Begin(const std::string& path, const AtomicOptions& options, st
   return true;
 }
 
-bool AtomicFile::BeginAt(int dirFd, const std::string& name, const std::string& shown, const AtomicOptions& options,
-                         std::string* why) {
+bool AtomicFile::BeginAt(int dirFd, const std::string& name, const std::string& shown,
+                         const AtomicOptions& options, std::string* why) {
   Abandon();
   if (!options.tempFolder.empty()) {
-    tempDir_.reset(::openat(dirFd, options.tempFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    tempDir_.reset(
+        ::openat(dirFd, options.tempFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!tempDir_) {
       *why = Why("cannot write", shown, errno);
       return false;
@@ -169,7 +172,9 @@ bool AtomicFile::Open(int dirFd, int tempDirFd, const std::string& name, const s
   sync_ = options.sync;
   finished_ = false;
   const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  const std::string fixed = !options.tempName.empty() ? options.tempName : options.partName ? name + ".part" : "";
+  const std::string fixed = !options.tempName.empty() ? options.tempName
+                            : options.partName        ? name + ".part"
+                                                      : "";
   int err = EEXIST;
   for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
     if (!fixed.empty() && attempt > 0) break;
@@ -229,7 +234,8 @@ bool AtomicFile::Commit(std::string* why) {
 
 int AtomicFile::CommitNew(const std::string& name) {
   int err = Finish();
-  if (!err && ::renameat2(tempDirFd_, temp_.c_str(), dirFd_, name.c_str(), RENAME_NOREPLACE) != 0) err = errno;
+  if (!err && ::renameat2(tempDirFd_, temp_.c_str(), dirFd_, name.c_str(), RENAME_NOREPLACE) != 0)
+    err = errno;
   if (err == EEXIST) return err;
   if (err) {
     Abandon();

@@ -56,13 +56,16 @@ class UniqueFd {
 // ones. 0, or the errno of the write that failed (ENOSPC for a write that
 // wrote nothing without saying why).
 int WriteAll(int fd, const void* data, std::size_t size) noexcept;
-inline int WriteAll(int fd, std::string_view data) noexcept { return WriteAll(fd, data.data(), data.size()); }
+inline int WriteAll(int fd, std::string_view data) noexcept {
+  return WriteAll(fd, data.data(), data.size());
+}
 
 // Copies what `from` holds, from its start (pread: its offset is left
 // alone), to fd `to`: at most `limit` bytes. 0, EFBIG when `from` holds
 // more, or the errno of the read (*readFailed set) or write that failed.
 // *copied gets the count copied either way.
-int CopyAll(int from, int to, std::uint64_t limit, std::uint64_t* copied, bool* readFailed = nullptr) noexcept;
+int CopyAll(int from, int to, std::uint64_t limit, std::uint64_t* copied,
+            bool* readFailed = nullptr) noexcept;
 
 // length random lower-case letters and digits, for a new file's name.
 std::string RandomName(std::size_t length);

@@ -80,8 +80,8 @@ int OpenOwnedFolder(const std::string& path, uid_t owner, bool create, mode_t mo
       return -1;
     }
     if (!ownerOk) {
-      *why = Describe(here, st) + (last ? " does not belong to uid " + std::to_string(owner)
-                                        : " belongs to another user");
+      *why = Describe(here, st) +
+             (last ? " does not belong to uid " + std::to_string(owner) : " belongs to another user");
       return -1;
     }
     if (last) return fd.release();
@@ -116,7 +116,8 @@ std::string HomeFolder() {
   return "/nonexistent";
 }
 
-ReadStatus ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string* data, std::string* why) {
+ReadStatus ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string* data,
+                           std::string* why) {
   data->clear();
   struct stat st {};
   // Looked at before opening: opening a device may already do something.

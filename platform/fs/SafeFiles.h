@@ -36,6 +36,7 @@ std::string HomeFolder();
 // before the first read), and so is a longer file, before anything of it is
 // held.
 enum class ReadStatus { Ok, NotFound, NotRegular, TooLarge, Failed };
-ReadStatus ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string* data, std::string* why);
+ReadStatus ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string* data,
+                           std::string* why);
 
 }  // namespace brevant::platform

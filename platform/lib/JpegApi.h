@@ -2,20 +2,22 @@
 // The functions of libjpeg.so.62 that Brevant calls (a fax's page picture), loaded on
 // first use (platform/lib/LazyLibrary.h). Include this instead of the
 // library's own header: each name below then calls through the table.
+// clang-format off
 #include <cstdio>  // before jpeglib.h, which uses FILE
 #include <jpeglib.h>
+// clang-format on
 
 #include "platform/lib/LazyLibrary.h"
 
 #define BREVANT_JPEG_FUNCTIONS(X) \
-  X(jpeg_CreateCompress) \
-  X(jpeg_destroy_compress) \
-  X(jpeg_finish_compress) \
-  X(jpeg_mem_dest) \
-  X(jpeg_set_defaults) \
-  X(jpeg_set_quality) \
-  X(jpeg_start_compress) \
-  X(jpeg_std_error) \
+  X(jpeg_CreateCompress)          \
+  X(jpeg_destroy_compress)        \
+  X(jpeg_finish_compress)         \
+  X(jpeg_mem_dest)                \
+  X(jpeg_set_defaults)            \
+  X(jpeg_set_quality)             \
+  X(jpeg_start_compress)          \
+  X(jpeg_std_error)               \
   X(jpeg_write_scanlines)
 
 namespace brevant::platform {

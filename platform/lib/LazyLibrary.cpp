@@ -3,8 +3,8 @@
 #include <string>
 
 #include "platform/error/Error.h"
-#include "platform/lib/TiffApi.h"
 #include "platform/lib/JpegApi.h"
+#include "platform/lib/TiffApi.h"
 #include "platform/lib/X11Api.h"
 
 namespace brevant::platform {

@@ -9,22 +9,23 @@
 #include <dlfcn.h>
 
 #define BREVANT_LAZY_MEMBER(f) decltype(&::f) f = nullptr;
-#define BREVANT_LAZY_LOAD(f)                                           \
+#define BREVANT_LAZY_LOAD(f)                                       \
   table.f = reinterpret_cast<decltype(table.f)>(::dlsym(lib, #f)); \
   ok = ok && table.f != nullptr;
 
 // Defines NameLibrary(): the table of LIST's functions from soname, loaded
 // with dlopen's flags on the first call; nullptr when the library or one
 // of the functions cannot be found.
-#define BREVANT_LAZY_LIBRARY(Name, soname, flags, LIST)          \
-  const Name##Api* Name##Library() {                              \
-    static const Name##Api* api = []() -> const Name##Api* {      \
-      void* lib = ::dlopen(soname, flags);                        \
-      if (!lib) return nullptr;                                   \
-      static Name##Api table;                                     \
-      bool ok = true;                                             \
-      LIST(BREVANT_LAZY_LOAD)                                     \
-      return ok ? &table : nullptr;                               \
-    }();                                                          \
-    return api;                                                   \
+#define BREVANT_LAZY_LIBRARY(Name, soname, flags, LIST)      \
+  const Name##Api* Name##Library() {                         \
+    static const Name##Api* api = []() -> const Name##Api* { \
+      void* lib = ::dlopen(soname, flags);                   \
+      if (!lib) return nullptr;                              \
+      static Name##Api table;                                \
+      bool ok = true;                                        \
+      LIST(BREVANT_LAZY_LOAD)                                \
+      return ok ? &table : nullptr;                          \
+    }                                                        \
+    ();                                                      \
+    return api;                                              \
   }

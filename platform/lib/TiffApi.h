@@ -7,30 +7,30 @@
 #include "platform/lib/LazyLibrary.h"
 
 #define BREVANT_TIFF_FUNCTIONS(X) \
-  X(TIFFClose) \
-  X(TIFFDefaultStripSize) \
-  X(TIFFFdOpen) \
-  X(TIFFGetField) \
-  X(TIFFGetFieldDefaulted) \
-  X(TIFFIsTiled) \
-  X(TIFFNumberOfDirectories) \
-  X(TIFFOpen) \
-  X(TIFFNumberOfStrips) \
-  X(TIFFRGBAImageOK) \
-  X(TIFFRawStripSize) \
-  X(TIFFReadDirectory) \
-  X(TIFFReadRawStrip) \
-  X(TIFFReadRGBAImageOriented) \
-  X(TIFFReadScanline) \
-  X(TIFFRewriteDirectory) \
-  X(TIFFScanlineSize) \
-  X(TIFFSetDirectory) \
-  X(TIFFSetErrorHandler) \
-  X(TIFFSetField) \
-  X(TIFFSetWarningHandler) \
-  X(TIFFWriteDirectory) \
-  X(TIFFWriteEncodedStrip) \
-  X(TIFFWriteRawStrip) \
+  X(TIFFClose)                    \
+  X(TIFFDefaultStripSize)         \
+  X(TIFFFdOpen)                   \
+  X(TIFFGetField)                 \
+  X(TIFFGetFieldDefaulted)        \
+  X(TIFFIsTiled)                  \
+  X(TIFFNumberOfDirectories)      \
+  X(TIFFOpen)                     \
+  X(TIFFNumberOfStrips)           \
+  X(TIFFRGBAImageOK)              \
+  X(TIFFRawStripSize)             \
+  X(TIFFReadDirectory)            \
+  X(TIFFReadRawStrip)             \
+  X(TIFFReadRGBAImageOriented)    \
+  X(TIFFReadScanline)             \
+  X(TIFFRewriteDirectory)         \
+  X(TIFFScanlineSize)             \
+  X(TIFFSetDirectory)             \
+  X(TIFFSetErrorHandler)          \
+  X(TIFFSetField)                 \
+  X(TIFFSetWarningHandler)        \
+  X(TIFFWriteDirectory)           \
+  X(TIFFWriteEncodedStrip)        \
+  X(TIFFWriteRawStrip)            \
   X(TIFFWriteScanline)
 
 namespace brevant::platform {

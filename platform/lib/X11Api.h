@@ -7,18 +7,18 @@
 #include "platform/lib/LazyLibrary.h"
 
 #define BREVANT_X11_FUNCTIONS(X) \
-  X(XFetchName) \
-  X(XFlush) \
-  X(XFree) \
-  X(XGetWindowAttributes) \
-  X(XGetWindowProperty) \
-  X(XIconifyWindow) \
-  X(XInternAtom) \
-  X(XMapRaised) \
-  X(XOpenDisplay) \
-  X(XQueryTree) \
-  X(XSendEvent) \
-  X(XSetErrorHandler) \
+  X(XFetchName)                  \
+  X(XFlush)                      \
+  X(XFree)                       \
+  X(XGetWindowAttributes)        \
+  X(XGetWindowProperty)          \
+  X(XIconifyWindow)              \
+  X(XInternAtom)                 \
+  X(XMapRaised)                  \
+  X(XOpenDisplay)                \
+  X(XQueryTree)                  \
+  X(XSendEvent)                  \
+  X(XSetErrorHandler)            \
   X(XWithdrawWindow)
 
 namespace brevant::platform {

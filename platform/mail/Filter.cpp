@@ -57,8 +57,8 @@ class Parser {
   [[noreturn]] void Fail(const std::string& why) {
     // A long filter is named by its start only.
     std::string shown = s_.size() > 200 ? s_.substr(0, 200) + "..." : s_;
-    throw MailError(13, "Cannot parse the filter \"" + shown + "\": " + why + " at position " +
-                            std::to_string(pos_ + 1));
+    throw MailError(
+        13, "Cannot parse the filter \"" + shown + "\": " + why + " at position " + std::to_string(pos_ + 1));
   }
   void SkipBlanks() {
     while (pos_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[pos_]))) ++pos_;
@@ -92,7 +92,8 @@ class Parser {
   // One level deeper for the parenthesis or Not being read.
   struct Level {
     explicit Level(Parser& p) : p_(p) {
-      if (++p_.depth_ > kMaxNesting) p_.Fail("more than " + std::to_string(kMaxNesting) + " levels of nesting");
+      if (++p_.depth_ > kMaxNesting)
+        p_.Fail("more than " + std::to_string(kMaxNesting) + " levels of nesting");
     }
     ~Level() { --p_.depth_; }
     Parser& p_;
@@ -163,8 +164,8 @@ class Parser {
       }
     }
     std::size_t start = pos_;
-    while (pos_ < s_.size() && (std::isalnum(static_cast<unsigned char>(s_[pos_])) ||
-                                s_[pos_] == '.' || s_[pos_] == '-' || s_[pos_] == '+'))
+    while (pos_ < s_.size() && (std::isalnum(static_cast<unsigned char>(s_[pos_])) || s_[pos_] == '.' ||
+                                s_[pos_] == '-' || s_[pos_] == '+'))
       ++pos_;
     std::string word = s_.substr(start, pos_ - start);
     double d;
@@ -190,8 +191,10 @@ bool Eval(const Filter::Node& n, const Filter::Lookup& value) {
       for (const auto& o : n.operands)
         if (Eval(*o, value)) return true;
       return false;
-    case Filter::Node::Not: return !Eval(*n.operands.front(), value);
-    case Filter::Node::Compare: break;
+    case Filter::Node::Not:
+      return !Eval(*n.operands.front(), value);
+    case Filter::Node::Compare:
+      break;
   }
   std::optional<std::string> v = value(n.field);
   if (!v) return false;
@@ -219,6 +222,8 @@ Filter Filter::Parse(const std::string& text) {
   return f;
 }
 
-bool Filter::Matches(const Lookup& value) const { return root_ && Eval(*root_, value); }
+bool Filter::Matches(const Lookup& value) const {
+  return root_ && Eval(*root_, value);
+}
 
 }  // namespace brevant::mail

@@ -23,13 +23,13 @@
 #include <sstream>
 #include <unordered_map>
 
+#include "platform/env/Environment.h"
+#include "platform/fs/Files.h"
+#include "platform/fs/SafeFiles.h"
 #include "platform/mail/Filter.h"
 #include "platform/mail/MailError.h"
 #include "platform/mail/Mime_p.h"
-#include "platform/fs/Files.h"
-#include "platform/fs/SafeFiles.h"
 #include "platform/text/Escapes.h"
-#include "platform/env/Environment.h"
 
 namespace brevant::mail {
 
@@ -44,11 +44,16 @@ struct NamedFolder {
   const char* name;
 };
 constexpr NamedFolder kDefaultFolders[] = {
-    {olFolderDeletedItems, "Deleted Items"}, {olFolderOutbox, "Outbox"},
-    {olFolderSentMail, "Sent Items"},       {olFolderInbox, "Inbox"},
-    {olFolderCalendar, "Calendar"},         {olFolderContacts, "Contacts"},
-    {olFolderJournal, "Journal"},           {olFolderNotes, "Notes"},
-    {olFolderTasks, "Tasks"},               {olFolderDrafts, "Drafts"},
+    {olFolderDeletedItems, "Deleted Items"},
+    {olFolderOutbox, "Outbox"},
+    {olFolderSentMail, "Sent Items"},
+    {olFolderInbox, "Inbox"},
+    {olFolderCalendar, "Calendar"},
+    {olFolderContacts, "Contacts"},
+    {olFolderJournal, "Journal"},
+    {olFolderNotes, "Notes"},
+    {olFolderTasks, "Tasks"},
+    {olFolderDrafts, "Drafts"},
     {olFolderJunk, "Junk E-mail"},
 };
 
@@ -106,8 +111,8 @@ std::string ReadWhole(const std::string& path) {
 // Which version of a file an index line describes: a re-saved item is a new
 // file (a new inode), and its size and time tell the rest.
 std::string FileStamp(const struct stat& st) {
-  return std::to_string(st.st_ino) + "." + std::to_string(st.st_size) + "." + std::to_string(st.st_mtim.tv_sec) +
-         "." + std::to_string(st.st_mtim.tv_nsec);
+  return std::to_string(st.st_ino) + "." + std::to_string(st.st_size) + "." +
+         std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
 }
 
 // Writes a file under dir/tmp and renames it to target: readers see the
@@ -117,7 +122,8 @@ std::string WriteAtomic(const std::string& tmpDir, const std::string& target, co
                         bool sync = true) {
   platform::AtomicFile file;
   std::string why;
-  if (!file.Begin(target, platform::AtomicOptions(0600).Sync(sync).TempFolder(tmpDir), &why) || !file.Write(data, &why))
+  if (!file.Begin(target, platform::AtomicOptions(0600).Sync(sync).TempFolder(tmpDir), &why) ||
+      !file.Write(data, &why))
     throw MailError(75, why);
   struct stat st {};
   ::fstat(file.fd(), &st);  // a rename keeps the inode, size and time
@@ -137,9 +143,8 @@ std::string NewUniqueName() {
   static thread_local std::mt19937 rng(std::random_device{}());
   timeval tv{};
   ::gettimeofday(&tv, nullptr);
-  return std::to_string(tv.tv_sec) + ".M" + std::to_string(tv.tv_usec) + "P" +
-         std::to_string(::getpid()) + "Q" + std::to_string(counter++) + "R" +
-         std::to_string(rng() % 1000000) + "." + host;
+  return std::to_string(tv.tv_sec) + ".M" + std::to_string(tv.tv_usec) + "P" + std::to_string(::getpid()) +
+         "Q" + std::to_string(counter++) + "R" + std::to_string(rng() % 1000000) + "." + host;
 }
 
 // "NAME:2,FLAGS" -> "NAME"
@@ -178,8 +183,12 @@ class FolderLock {
 
 using Summary = std::vector<std::pair<std::string, std::string>>;
 
-std::string EscapeIdx(const std::string& s) { return platform::HexEscape(s, "%\t\n\r="); }
-std::string UnescapeIdx(const std::string& s) { return platform::HexUnescape(s); }
+std::string EscapeIdx(const std::string& s) {
+  return platform::HexEscape(s, "%\t\n\r=");
+}
+std::string UnescapeIdx(const std::string& s) {
+  return platform::HexUnescape(s);
+}
 
 Summary Summarize(const MailItem& item) {
   Summary s;
@@ -200,7 +209,8 @@ std::string IndexLine(const std::string& rel, const std::string& stamp, const Su
 // Lines added at the end of a folder's index. A failure is let be: the
 // index is rebuilt from the files when needed.
 void AppendToIndex(const std::string& dir, const std::string& lines) {
-  platform::UniqueFd fd(::open((dir + "/" + kIndexFile).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+  platform::UniqueFd fd(
+      ::open((dir + "/" + kIndexFile).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
   if (fd) platform::WriteAll(fd.get(), lines);
 }
 
@@ -258,8 +268,10 @@ std::vector<IndexEntry> ReadIndex(const std::string& dir) {
         std::size_t next = line.find('\t', tab + 1);
         std::string kv = line.substr(tab + 1, next == std::string::npos ? std::string::npos : next - tab - 1);
         auto eq = kv.find('=');
-        if (!kv.empty() && kv[0] == '#') d.stamp = kv.substr(1);
-        else if (eq != std::string::npos) d.summary.emplace_back(UnescapeIdx(kv.substr(0, eq)), UnescapeIdx(kv.substr(eq + 1)));
+        if (!kv.empty() && kv[0] == '#')
+          d.stamp = kv.substr(1);
+        else if (eq != std::string::npos)
+          d.summary.emplace_back(UnescapeIdx(kv.substr(0, eq)), UnescapeIdx(kv.substr(eq + 1)));
         tab = next;
       }
       if (known.count(rel)) dirty = true;  // a later line for the same file wins
@@ -295,7 +307,8 @@ std::vector<IndexEntry> ReadIndex(const std::string& dir) {
     if (it != known.end()) known.erase(it);
     auto [pos, fresh] = byUnique.emplace(unique, out.size());
     if (!fresh) {
-      if (st.st_mtime >= mtimes[pos->second]) out[pos->second] = std::move(e), mtimes[pos->second] = st.st_mtime;
+      if (st.st_mtime >= mtimes[pos->second])
+        out[pos->second] = std::move(e), mtimes[pos->second] = st.st_mtime;
       continue;
     }
     out.push_back(std::move(e));
@@ -322,7 +335,9 @@ struct FolderStamp {
   timespec cur{}, fresh{}, index{};
   off_t indexSize = -1;
   bool operator==(const FolderStamp& o) const {
-    auto eq = [](const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
+    auto eq = [](const timespec& a, const timespec& b) {
+      return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+    };
     return eq(cur, o.cur) && eq(fresh, o.fresh) && eq(index, o.index) && indexSize == o.indexSize;
   }
 };
@@ -396,8 +411,9 @@ Summaries LoadIndex(const std::string& dir) {
   stamp.indexSize = after.indexSize;
   // Inside a batch this process's own saves keep the cache current, so a
   // folder changed a moment ago is cached all the same.
-  if ((SettledStamp(stamp) || Batch().open > 0) && after.cur.tv_sec == before.cur.tv_sec && after.cur.tv_nsec == before.cur.tv_nsec &&
-      after.fresh.tv_sec == before.fresh.tv_sec && after.fresh.tv_nsec == before.fresh.tv_nsec) {
+  if ((SettledStamp(stamp) || Batch().open > 0) && after.cur.tv_sec == before.cur.tv_sec &&
+      after.cur.tv_nsec == before.cur.tv_nsec && after.fresh.tv_sec == before.fresh.tv_sec &&
+      after.fresh.tv_nsec == before.fresh.tv_nsec) {
     std::lock_guard<std::mutex> lock(CacheMutex());
     Cache()[dir] = {stamp, fresh};
   }
@@ -408,8 +424,8 @@ Summaries LoadIndex(const std::string& dir) {
 // a folder whose summaries were cached as of `before`: the cache takes the
 // item in place of a re-read. Any other change to the folder meanwhile
 // drops the cache, and the next read finds the new file on disk.
-void CacheSaved(const std::string& dir, const FolderStamp& before, const std::string& rel, const std::string& oldRel,
-                const std::string& stamp, const Summary& summary) {
+void CacheSaved(const std::string& dir, const FolderStamp& before, const std::string& rel,
+                const std::string& oldRel, const std::string& stamp, const Summary& summary) {
   std::lock_guard<std::mutex> lock(CacheMutex());
   auto it = Cache().find(dir);
   if (it == Cache().end()) return;
@@ -485,7 +501,9 @@ UserProperty& MailItem::AddUserProperty(const std::string& name, int type) {
   return UserProperties.back();
 }
 
-void MailItem::SetProp(std::uint32_t t, DateTime value) { Props[t] = FormatPropTime(value); }
+void MailItem::SetProp(std::uint32_t t, DateTime value) {
+  Props[t] = FormatPropTime(value);
+}
 
 std::string MailItem::GetProp(std::uint32_t t) const {
   auto it = Props.find(t);
@@ -555,8 +573,7 @@ Items Folder::Restrict(const std::string& text) const {
     if (key.empty())
       for (const auto& uf : fields)
         if (IEquals(uf.name, name)) key = "U:" + uf.name;
-    if (key.empty())
-      throw MailError(13, "The property \"" + name + "\" is unknown in the folder " + name_);
+    if (key.empty()) throw MailError(13, "The property \"" + name + "\" is unknown in the folder " + name_);
     keys.emplace_back(name, key);
   }
   Items items;
@@ -720,7 +737,9 @@ std::vector<std::string> SplitAddresses(const std::string& to) {
 
 // --- SaveBatch ----------------------------------------------------------------
 
-SaveBatch::SaveBatch() { ++Batch().open; }
+SaveBatch::SaveBatch() {
+  ++Batch().open;
+}
 
 SaveBatch::~SaveBatch() {
   try {
@@ -745,8 +764,10 @@ void SaveBatch::Flush() {
     ForgetSummaries(dir);
     // One flush per file system for all the items of the batch.
     struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0 || std::find(synced.begin(), synced.end(), st.st_dev) != synced.end()) continue;
-    if (platform::UniqueFd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dfd) ::syncfs(dfd.get());
+    if (::stat(dir.c_str(), &st) != 0 || std::find(synced.begin(), synced.end(), st.st_dev) != synced.end())
+      continue;
+    if (platform::UniqueFd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dfd)
+      ::syncfs(dfd.get());
     synced.push_back(st.st_dev);
   }
 }

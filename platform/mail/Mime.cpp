@@ -1,12 +1,11 @@
 // The MIME form of an item, written and read with GMime, which is loaded on
 // the first call (GMimeApi.h). Only this file sees GMime.
-#include "platform/mail/GMimeApi.h"
-
 #include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 
+#include "platform/mail/GMimeApi.h"
 #include "platform/mail/MailError.h"
 #include "platform/mail/MailStore.h"
 #include "platform/mail/Mime_p.h"
@@ -218,7 +217,9 @@ void AddAddresses(GMimeMessage* msg, GMimeAddressType type, const std::string& t
 
 }  // namespace
 
-std::string FormatPropTime(DateTime t) { return FormatUtc(t); }
+std::string FormatPropTime(DateTime t) {
+  return FormatUtc(t);
+}
 
 std::string MimeTypeForName(const std::string& name) {
   auto dot = name.find_last_of('.');
@@ -288,7 +289,8 @@ std::string ToMime(const MailItem& item, const std::string& from, MimeForm form)
     for (const auto& [t, v] : item.Props) {
       char hex[16];
       std::snprintf(hex, sizeof hex, "%08X", t);
-      g_mime_object_append_header(top, "X-Brevant-Prop", (std::string(hex) + ";" + Escape(v)).c_str(), nullptr);
+      g_mime_object_append_header(top, "X-Brevant-Prop", (std::string(hex) + ";" + Escape(v)).c_str(),
+                                  nullptr);
     }
   }
 
@@ -373,8 +375,10 @@ MailItem FromMime(const std::string& text) {
   GDateTime* gd = g_mime_message_get_date(msg.get());
   if (gd) item.CreationTime = std::chrono::system_clock::from_time_t(g_date_time_to_unix(gd));
   std::string imp = Header(top, "Importance");
-  if (strcasecmp(imp.c_str(), "high") == 0) item.Importance = 2;
-  else if (strcasecmp(imp.c_str(), "low") == 0) item.Importance = 0;
+  if (strcasecmp(imp.c_str(), "high") == 0)
+    item.Importance = 2;
+  else if (strcasecmp(imp.c_str(), "low") == 0)
+    item.Importance = 0;
   bool haveTo = false;
   GMimeHeaderList* hl = g_mime_object_get_header_list(top);
   int n = g_mime_header_list_get_count(hl);
@@ -403,7 +407,8 @@ MailItem FromMime(const std::string& text) {
       std::string hex = v.substr(0, a);
       char* end = nullptr;
       unsigned long t = std::strtoul(hex.c_str(), &end, 16);
-      if (!hex.empty() && end && *end == '\0') item.Props[static_cast<std::uint32_t>(t)] = Unescape(v.substr(a + 1));
+      if (!hex.empty() && end && *end == '\0')
+        item.Props[static_cast<std::uint32_t>(t)] = Unescape(v.substr(a + 1));
     }
   }
   if (!haveTo) {

@@ -1,5 +1,4 @@
 // Sending over SMTP with libcurl.
-#include "platform/net/Curl.h"
 #include <unistd.h>
 
 #include <cstring>
@@ -7,6 +6,7 @@
 
 #include "platform/mail/MailError.h"
 #include "platform/mail/MailStore.h"
+#include "platform/net/Curl.h"
 
 namespace brevant::mail {
 
@@ -36,8 +36,7 @@ std::size_t ReadChunk(char* out, std::size_t size, std::size_t n, void* user) {
 std::string Envelope(const std::string& address) {
   auto lt = address.find('<');
   auto gt = address.find('>', lt == std::string::npos ? 0 : lt);
-  if (lt != std::string::npos && gt != std::string::npos)
-    return address.substr(lt, gt - lt + 1);
+  if (lt != std::string::npos && gt != std::string::npos) return address.substr(lt, gt - lt + 1);
   return "<" + address + ">";
 }
 
@@ -63,7 +62,8 @@ void Logon(const Account& account, long timeoutSeconds) {
   brevant::net::Curl().easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   brevant::net::Curl().easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, timeoutSeconds);
   brevant::net::Curl().easy_setopt(curl, CURLOPT_TIMEOUT, timeoutSeconds);
-  if (account.security == "starttls") brevant::net::Curl().easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+  if (account.security == "starttls")
+    brevant::net::Curl().easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
   if (!account.user.empty()) {
     brevant::net::Curl().easy_setopt(curl, CURLOPT_USERNAME, account.user.c_str());
     brevant::net::Curl().easy_setopt(curl, CURLOPT_PASSWORD, account.password.c_str());
@@ -73,7 +73,8 @@ void Logon(const Account& account, long timeoutSeconds) {
   if (rc == CURLE_OK) return;
   std::string why = errbuf[0] ? errbuf : brevant::net::Curl().easy_strerror(rc);
   std::string where = account.server + ":" + std::to_string(account.port);
-  if (rc == CURLE_LOGIN_DENIED) throw MailError(kErrNotAccepted, "The server " + where + " rejected the login: " + why);
+  if (rc == CURLE_LOGIN_DENIED)
+    throw MailError(kErrNotAccepted, "The server " + where + " rejected the login: " + why);
   throw MailError(kErrCannotConnect, "The transport failed to connect to the server " + where + ": " + why);
 }
 
@@ -87,8 +88,8 @@ void Send(const MailItem& item, const Account& account) {
   CURL* curl = brevant::net::Curl().easy_init();
   if (!curl) throw MailError(7, "Cannot start a mail transfer");
   bool ssl = account.security == "ssl";
-  std::string url = std::string(ssl ? "smtps://" : "smtp://") + account.server + ":" +
-                    std::to_string(account.port);
+  std::string url =
+      std::string(ssl ? "smtps://" : "smtp://") + account.server + ":" + std::to_string(account.port);
   curl_slist* rcpt = nullptr;
   for (const auto& a : to) rcpt = brevant::net::Curl().slist_append(rcpt, Envelope(a).c_str());
   Upload up{&data};
@@ -104,7 +105,8 @@ void Send(const MailItem& item, const Account& account) {
   brevant::net::Curl().easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   brevant::net::Curl().easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, account.timeoutSeconds);
   brevant::net::Curl().easy_setopt(curl, CURLOPT_TIMEOUT, account.timeoutSeconds * 4);
-  if (account.security == "starttls") brevant::net::Curl().easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+  if (account.security == "starttls")
+    brevant::net::Curl().easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
   if (!account.user.empty()) {
     brevant::net::Curl().easy_setopt(curl, CURLOPT_USERNAME, account.user.c_str());
     brevant::net::Curl().easy_setopt(curl, CURLOPT_PASSWORD, account.password.c_str());
@@ -117,14 +119,14 @@ void Send(const MailItem& item, const Account& account) {
   if (rc == CURLE_OK) return;
   std::string why = errbuf[0] ? errbuf : brevant::net::Curl().easy_strerror(rc);
   std::string where = account.server + ":" + std::to_string(account.port);
-  if (rc == CURLE_COULDNT_CONNECT || rc == CURLE_COULDNT_RESOLVE_HOST ||
-      rc == CURLE_OPERATION_TIMEDOUT || rc == CURLE_SSL_CONNECT_ERROR)
+  if (rc == CURLE_COULDNT_CONNECT || rc == CURLE_COULDNT_RESOLVE_HOST || rc == CURLE_OPERATION_TIMEDOUT ||
+      rc == CURLE_SSL_CONNECT_ERROR)
     throw MailError(kErrCannotConnect, "The transport failed to connect to the server " + where + ": " + why);
   if (rc == CURLE_LOGIN_DENIED)
     throw MailError(kErrNotAccepted, "The server " + where + " rejected the login: " + why);
   throw MailError(kErrNotAccepted, "The message could not be sent to the SMTP server " + where +
-                                       (response ? " (reply " + std::to_string(response) + ")" : "") +
-                                       ": " + why);
+                                       (response ? " (reply " + std::to_string(response) + ")" : "") + ": " +
+                                       why);
 }
 
 }  // namespace brevant::mail

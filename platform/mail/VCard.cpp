@@ -1,13 +1,13 @@
 #include "platform/mail/VCard.h"
 
-#include "platform/text/Escapes.h"
-
 #include <dirent.h>
 #include <strings.h>
 
 #include <algorithm>
 #include <fstream>
 #include <sstream>
+
+#include "platform/text/Escapes.h"
 
 namespace brevant::mail {
 
@@ -38,7 +38,9 @@ std::string Unescape(const std::string& v) {
   return o;
 }
 
-std::string DecodeQuotedPrintable(const std::string& v) { return platform::HexUnescape(v, '='); }
+std::string DecodeQuotedPrintable(const std::string& v) {
+  return platform::HexUnescape(v, '=');
+}
 
 // Physical lines joined into logical ones: a line starting with a blank or
 // TAB continues the previous one; a quoted-printable value ending in "="

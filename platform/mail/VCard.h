@@ -11,8 +11,8 @@ namespace brevant::mail {
 
 struct Contact {
   std::string uid;
-  std::string name;     // FN, else N put together
-  std::string email;    // first EMAIL
+  std::string name;                            // FN, else N put together
+  std::string email;                           // first EMAIL
   std::string businessFax, homeFax, otherFax;  // TEL of type FAX (with WORK, HOME, neither)
   bool isGroup = false;
   std::vector<std::string> members;  // MEMBER values as written

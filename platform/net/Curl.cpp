@@ -7,12 +7,20 @@
 namespace brevant::net {
 namespace {
 
-CURL* NoEasyInit() { return nullptr; }
-const char* NoStrError(CURLcode) { return "libcurl is not installed"; }
-curl_slist* NoSlistAppend(curl_slist* list, const char*) { return list; }
+CURL* NoEasyInit() {
+  return nullptr;
+}
+const char* NoStrError(CURLcode) {
+  return "libcurl is not installed";
+}
+curl_slist* NoSlistAppend(curl_slist* list, const char*) {
+  return list;
+}
 void NoSlistFree(curl_slist*) {}
 void NoCleanup(CURL*) {}
-CURLcode NoGlobalInit(long) { return CURLE_FAILED_INIT; }
+CURLcode NoGlobalInit(long) {
+  return CURLE_FAILED_INIT;
+}
 
 }  // namespace
 

@@ -165,17 +165,20 @@ bool Dump(bool v6, bool listeningOnly, std::vector<TcpSocket>* out) {
   ask.request.idiag_states = listeningOnly ? 1u << TCP_LISTEN : ~0u;
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
-  bool done = false, ok = ::sendto(fd, &ask, sizeof ask, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
-                          static_cast<ssize_t>(sizeof ask);
+  bool done = false, ok = ::sendto(fd, &ask, sizeof ask, 0, reinterpret_cast<sockaddr*>(&kernel),
+                                   sizeof kernel) == static_cast<ssize_t>(sizeof ask);
   alignas(nlmsghdr) char buf[32768];
   while (ok && !done) {
     ssize_t n = ::recv(fd, buf, sizeof buf, 0);
     if (n < 0 && errno == EINTR) continue;
     int left = static_cast<int>(n);
     ok = n > 0;
-    for (auto* h = reinterpret_cast<nlmsghdr*>(buf); ok && !done && NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
-      if (h->nlmsg_type == NLMSG_DONE) done = true;
-      else if (h->nlmsg_type == NLMSG_ERROR) ok = false;
+    for (auto* h = reinterpret_cast<nlmsghdr*>(buf); ok && !done && NLMSG_OK(h, left);
+         h = NLMSG_NEXT(h, left)) {
+      if (h->nlmsg_type == NLMSG_DONE)
+        done = true;
+      else if (h->nlmsg_type == NLMSG_ERROR)
+        ok = false;
       if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
       const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
       TcpSocket s;

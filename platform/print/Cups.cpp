@@ -60,7 +60,8 @@ const CupsApi& Cups() {
     return ok ? &a : nullptr;
   }();
   if (!api)
-    throw platform::Error(platform::kErrInvalidCall, "the print system library (libcups.so.2) cannot be loaded");
+    throw platform::Error(platform::kErrInvalidCall,
+                          "the print system library (libcups.so.2) cannot be loaded");
   return *api;
 }
 

@@ -23,7 +23,9 @@ ChildProcess::~ChildProcess() {
   CloseInput();
 }
 
-void ChildProcess::CloseInput() { input_.reset(); }
+void ChildProcess::CloseInput() {
+  input_.reset();
+}
 
 bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& workDir,
                          const std::string& logFile, bool inheritOutput) {
@@ -93,7 +95,8 @@ bool ChildProcess::Running() {
 }
 
 bool ChildProcess::Wait(long timeoutMs, long stepMs) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  const auto end =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   // Each step ends early when the child does (its process descriptor turns
   // readable), so a short run is not rounded up to a whole step.
   const UniqueFd pidOwner(reaped_ ? -1 : int(::syscall(SYS_pidfd_open, pid_, 0)));
@@ -147,7 +150,8 @@ int RunAwaited(const std::vector<std::string>& argv, const std::string& workDir,
   }
   if (!child.Wait(timeoutMs, stepMs)) {
     child.Kill();
-    if (why) *why = argv[0] + " did not finish within " + std::to_string(timeoutMs / 1000) + " s and was ended";
+    if (why)
+      *why = argv[0] + " did not finish within " + std::to_string(timeoutMs / 1000) + " s and was ended";
     return -1;
   }
   return child.ExitCode();

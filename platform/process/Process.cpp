@@ -54,7 +54,7 @@ std::vector<ProcessEntry> ListProcesses() {
     ProcessEntry p;
     p.pid = std::atoi(e->d_name);
     std::string dir = std::string("/proc/") + e->d_name;
-    struct stat st{};
+    struct stat st {};
     if (::stat(dir.c_str(), &st) != 0) continue;
     p.uid = int(st.st_uid);
     // The exe link names the program even when comm is cut at 15 characters;
@@ -85,14 +85,20 @@ bool ProgramRunning(const std::string& name) {
   return false;
 }
 
-bool OtherInstanceRunning() { return ProgramRunning(ExecutableName()); }
+bool OtherInstanceRunning() {
+  return ProgramRunning(ExecutableName());
+}
 
 std::vector<std::string> SplitCommandLine(const std::string& s) {
   std::vector<std::string> out;
   std::string cur;
   bool inWord = false, quoted = false;
   for (char c : s) {
-    if (c == '"') { quoted = !quoted; inWord = true; continue; }
+    if (c == '"') {
+      quoted = !quoted;
+      inWord = true;
+      continue;
+    }
     if (!quoted && (c == ' ' || c == '\t')) {
       if (inWord) out.push_back(cur);
       cur.clear();
@@ -131,8 +137,10 @@ SpawnResult Spawn(const std::vector<std::string>& argv, const std::string& workD
 
 bool ShellExecute(const std::string& verb, const std::string& target) {
   std::vector<std::string> argv;
-  if (verb == "print") argv = {"lp", target};
-  else argv = {"xdg-open", target};
+  if (verb == "print")
+    argv = {"lp", target};
+  else
+    argv = {"xdg-open", target};
   return Spawn(argv, "", false).started;
 }
 

@@ -31,10 +31,10 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 
 struct SpawnResult {
   bool started = false;
-  int exitCode = -1;    // when waited for
+  int exitCode = -1;  // when waited for
   bool timedOut = false;
   int pid = 0;
-  std::string error;    // why it did not start
+  std::string error;  // why it did not start
 };
 // Starts argv[0] (searched in PATH when it has no "/") in workDir ("" =
 // current). With wait, waits up to timeoutMs (< 0: without limit); a child

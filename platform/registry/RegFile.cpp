@@ -16,20 +16,36 @@ namespace {
 std::u16string ToUtf16(const std::string& s) {
   std::u16string out;
   std::size_t i = 0;
-  auto raw = [&](unsigned char b) { out.push_back(char16_t(0xDC00 + b)); ++i; };
+  auto raw = [&](unsigned char b) {
+    out.push_back(char16_t(0xDC00 + b));
+    ++i;
+  };
   while (i < s.size()) {
     unsigned char c = static_cast<unsigned char>(s[i]);
     int len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (len == 0 || i + len > s.size()) { if (c < 0x80) { out.push_back(c); ++i; } else raw(c); continue; }
+    if (len == 0 || i + len > s.size()) {
+      if (c < 0x80) {
+        out.push_back(c);
+        ++i;
+      } else
+        raw(c);
+      continue;
+    }
     char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
     bool ok = true;
     for (int k = 1; k < len; ++k) {
       unsigned char d = static_cast<unsigned char>(s[i + k]);
-      if ((d >> 6) != 2) { ok = false; break; }
+      if ((d >> 6) != 2) {
+        ok = false;
+        break;
+      }
       cp = (cp << 6) | (d & 0x3F);
     }
     static const char32_t minCp[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (!ok || cp < minCp[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) { raw(c); continue; }
+    if (!ok || cp < minCp[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      raw(c);
+      continue;
+    }
     if (cp >= 0x10000) {
       cp -= 0x10000;
       out.push_back(char16_t(0xD800 + (cp >> 10)));
@@ -46,14 +62,20 @@ std::string FromUtf16(const std::u16string& s) {
   std::string out;
   for (std::size_t i = 0; i < s.size(); ++i) {
     char32_t cp = s[i];
-    if (cp >= 0xDC80 && cp <= 0xDCFF) { out.push_back(char(cp - 0xDC00)); continue; }
+    if (cp >= 0xDC80 && cp <= 0xDCFF) {
+      out.push_back(char(cp - 0xDC00));
+      continue;
+    }
     if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
       ++i;
     }
-    if (cp < 0x80) out.push_back(char(cp));
-    else if (cp < 0x800) { out.push_back(char(0xC0 | (cp >> 6))); out.push_back(char(0x80 | (cp & 0x3F))); }
-    else if (cp < 0x10000) {
+    if (cp < 0x80)
+      out.push_back(char(cp));
+    else if (cp < 0x800) {
+      out.push_back(char(0xC0 | (cp >> 6)));
+      out.push_back(char(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
       out.push_back(char(0xE0 | (cp >> 12)));
       out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
       out.push_back(char(0x80 | (cp & 0x3F)));
@@ -71,7 +93,10 @@ std::string Utf16Bytes(const std::string& s, bool terminate) {
   std::u16string u = ToUtf16(s);
   if (terminate) u.push_back(0);
   std::string out;
-  for (char16_t c : u) { out.push_back(char(c & 0xFF)); out.push_back(char(c >> 8)); }
+  for (char16_t c : u) {
+    out.push_back(char(c & 0xFF));
+    out.push_back(char(c >> 8));
+  }
   return out;
 }
 
@@ -98,7 +123,10 @@ bool Printable(const std::string& s) {
     if (c < 0x20 || c == 0x7F) return false;
   std::u16string u = ToUtf16(s);
   for (std::size_t i = 0; i < u.size(); ++i) {
-    if (u[i] >= 0xD800 && u[i] <= 0xDBFF) { ++i; continue; }
+    if (u[i] >= 0xD800 && u[i] <= 0xDBFF) {
+      ++i;
+      continue;
+    }
     if (u[i] >= 0xDC00 && u[i] <= 0xDFFF) return false;  // a byte that is not UTF-8
   }
   return true;
@@ -112,7 +140,10 @@ void HexLine(std::ostringstream& os, const std::string& head, const std::string&
     line += buf;
     if (i + 1 < bytes.size()) {
       line += ',';
-      if (line.size() > 76) { os << line << "\\\r\n"; line = "  "; }
+      if (line.size() > 76) {
+        os << line << "\\\r\n";
+        line = "  ";
+      }
     }
   }
   os << line << "\r\n";
@@ -127,7 +158,10 @@ void WriteValue(std::ostringstream& os, const Value& v) {
   }
   switch (v.type) {
     case REG_SZ:
-      if (Printable(v.data)) { os << head << Quote(v.data) << "\r\n"; return; }
+      if (Printable(v.data)) {
+        os << head << Quote(v.data) << "\r\n";
+        return;
+      }
       HexLine(os, head + "hex(1):", Utf16Bytes(v.data, true));
       return;
     case REG_DWORD:
@@ -170,7 +204,10 @@ bool ExportTree(HKEY root, const std::string& path, std::ostringstream& os, std:
   rc = EnumValues(k, &values);
   if (rc == kOk) rc = EnumSubKeys(k, &subs);
   CloseKey(k);
-  if (rc != kOk) { *error = LastErrorText(); return false; }
+  if (rc != kOk) {
+    *error = LastErrorText();
+    return false;
+  }
   os << "[" << RootName(root) << (stored.empty() ? "" : "\\" + stored) << "]\r\n";
   for (const Value& v : values) WriteValue(os, v);
   os << "\r\n";
@@ -184,8 +221,14 @@ bool ParseQuoted(const std::string& line, std::size_t* pos, std::string* out) {
   out->clear();
   for (std::size_t i = *pos + 1; i < line.size(); ++i) {
     char c = line[i];
-    if (c == '\\' && i + 1 < line.size()) { *out += line[++i]; continue; }
-    if (c == '"') { *pos = i + 1; return true; }
+    if (c == '\\' && i + 1 < line.size()) {
+      *out += line[++i];
+      continue;
+    }
+    if (c == '"') {
+      *pos = i + 1;
+      return true;
+    }
     *out += c;
   }
   return false;
@@ -271,7 +314,12 @@ bool ImportText(const std::string& textIn, std::string* error) {
   };
   bool sawHeader = false;
   HKEY cur = 0;
-  auto closeCur = [&] { if (cur) { CloseKey(cur); cur = 0; } };
+  auto closeCur = [&] {
+    if (cur) {
+      CloseKey(cur);
+      cur = 0;
+    }
+  };
   bool skipping = false;  // inside a deleted key's section
   for (auto& [no, line] : lines) {
     std::size_t first = line.find_first_not_of(" \t");
@@ -303,18 +351,28 @@ bool ImportText(const std::string& textIn, std::string* error) {
       }
       skipping = false;
       if (CreateKey(root, path, kKeyWrite, &cur) != kOk)
-        return bad(no, "cannot create key " + (name.size() > 120 ? name.substr(0, 120) + "..." : name) + ": " +
-                           LastErrorText());
+        return bad(no, "cannot create key " + (name.size() > 120 ? name.substr(0, 120) + "..." : name) +
+                           ": " + LastErrorText());
       continue;
     }
     if (skipping) continue;
-    if (!cur) { closeCur(); return bad(no, "value outside of a key section"); }
+    if (!cur) {
+      closeCur();
+      return bad(no, "value outside of a key section");
+    }
     std::string vname;
     std::size_t pos = 0;
-    if (l[0] == '@') pos = 1;
-    else if (!ParseQuoted(l, &pos, &vname)) { closeCur(); return bad(no, "malformed value name"); }
+    if (l[0] == '@')
+      pos = 1;
+    else if (!ParseQuoted(l, &pos, &vname)) {
+      closeCur();
+      return bad(no, "malformed value name");
+    }
     while (pos < l.size() && (l[pos] == ' ' || l[pos] == '\t')) ++pos;
-    if (pos >= l.size() || l[pos] != '=') { closeCur(); return bad(no, "missing '=' after value name"); }
+    if (pos >= l.size() || l[pos] != '=') {
+      closeCur();
+      return bad(no, "missing '=' after value name");
+    }
     ++pos;
     while (pos < l.size() && (l[pos] == ' ' || l[pos] == '\t')) ++pos;
     std::string rest = l.substr(pos);
@@ -326,11 +384,15 @@ bool ImportText(const std::string& textIn, std::string* error) {
     } else if (!rest.empty() && rest[0] == '"') {
       std::string data;
       std::size_t p = 0;
-      if (!ParseQuoted(rest, &p, &data) || p != rest.size()) { closeCur(); return bad(no, "malformed string value"); }
+      if (!ParseQuoted(rest, &p, &data) || p != rest.size()) {
+        closeCur();
+        return bad(no, "malformed string value");
+      }
       rc = SetValue(cur, vname, REG_SZ, data.data(), std::uint32_t(data.size()));
     } else if (rest.rfind("dword:", 0) == 0) {
       std::string hex = rest.substr(6);
-      if (hex.empty() || hex.size() > 8 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+      if (hex.empty() || hex.size() > 8 ||
+          hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
         closeCur();
         return bad(no, "malformed dword value");
       }
@@ -339,16 +401,28 @@ bool ImportText(const std::string& textIn, std::string* error) {
     } else if (rest.rfind("hex", 0) == 0) {
       std::uint32_t type = REG_BINARY;
       std::size_t colon = rest.find(':');
-      if (colon == std::string::npos) { closeCur(); return bad(no, "malformed hex value"); }
+      if (colon == std::string::npos) {
+        closeCur();
+        return bad(no, "malformed hex value");
+      }
       std::string spec = rest.substr(3, colon - 3);
       if (!spec.empty()) {
-        if (spec.size() < 3 || spec.front() != '(' || spec.back() != ')') { closeCur(); return bad(no, "malformed hex type"); }
+        if (spec.size() < 3 || spec.front() != '(' || spec.back() != ')') {
+          closeCur();
+          return bad(no, "malformed hex type");
+        }
         try {
           type = std::uint32_t(std::stoul(spec.substr(1, spec.size() - 2), nullptr, 16));
-        } catch (...) { closeCur(); return bad(no, "malformed hex type"); }
+        } catch (...) {
+          closeCur();
+          return bad(no, "malformed hex type");
+        }
       }
       std::string bytes;
-      if (!ParseHex(rest.substr(colon + 1), &bytes)) { closeCur(); return bad(no, "malformed hex data"); }
+      if (!ParseHex(rest.substr(colon + 1), &bytes)) {
+        closeCur();
+        return bad(no, "malformed hex data");
+      }
       std::string data = bytes;
       if (type == REG_SZ || type == REG_EXPAND_SZ) {
         data = BytesFromUtf16(bytes);
@@ -361,10 +435,16 @@ bool ImportText(const std::string& textIn, std::string* error) {
       closeCur();
       return bad(no, "unknown value form: " + rest.substr(0, 40));
     }
-    if (rc != kOk) { closeCur(); return bad(no, "cannot set value: " + LastErrorText()); }
+    if (rc != kOk) {
+      closeCur();
+      return bad(no, "cannot set value: " + LastErrorText());
+    }
   }
   closeCur();
-  if (!sawHeader) { *error = "empty registry file"; return false; }
+  if (!sawHeader) {
+    *error = "empty registry file";
+    return false;
+  }
   return true;
 }
 

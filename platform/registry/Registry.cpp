@@ -49,7 +49,9 @@ std::map<HKEY, std::unique_ptr<Hive>> g_hives;
 std::map<HKEY, OpenHandle> g_handles;
 HKEY g_nextHandle = 0x100;
 
-bool IsRoot(HKEY k) { return k == kClassesRoot || k == kCurrentUser || k == kLocalMachine; }
+bool IsRoot(HKEY k) {
+  return k == kClassesRoot || k == kCurrentUser || k == kLocalMachine;
+}
 
 std::string EnvOr(const char* name, const std::string& fallback) {
   const char* v = std::getenv(name);
@@ -114,7 +116,9 @@ sqlite3_stmt* Prepare(Hive& h, const char* sql, int* rc) {
   return st;
 }
 
-int Exec(Hive& h, const char* sql) { return sqlite3_exec(h.db, sql, nullptr, nullptr, nullptr); }
+int Exec(Hive& h, const char* sql) {
+  return sqlite3_exec(h.db, sql, nullptr, nullptr, nullptr);
+}
 
 // True when the schema of a read-only hive can be read as it is opened.
 bool ReadableAsIs(Hive& h) {
@@ -206,7 +210,8 @@ Hive* GetHive(HKEY root, bool forWrite, long* err) {
     sqlite3_close(h->db);
     h->db = nullptr;
     std::string uri = "file:" + platform::HexEscape(file, "%?#") + "?immutable=1";
-    rc = sqlite3_open_v2(uri.c_str(), &h->db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+    rc = sqlite3_open_v2(uri.c_str(), &h->db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
+                         nullptr);
     if (rc != SQLITE_OK) {
       *err = FromSqlite(*h, rc);
       if (h->db) sqlite3_close(h->db);
@@ -309,24 +314,34 @@ std::string HiveFile(HKEY root) {
 
 std::string RootName(HKEY root) {
   switch (root) {
-    case kClassesRoot: return "HKEY_CLASSES_ROOT";
-    case kCurrentUser: return "HKEY_CURRENT_USER";
-    case kLocalMachine: return "HKEY_LOCAL_MACHINE";
-    default: return "";
+    case kClassesRoot:
+      return "HKEY_CLASSES_ROOT";
+    case kCurrentUser:
+      return "HKEY_CURRENT_USER";
+    case kLocalMachine:
+      return "HKEY_LOCAL_MACHINE";
+    default:
+      return "";
   }
 }
 
 bool ParseRoot(std::string_view name, HKEY* root) {
   std::string up(name);
   for (char& c : up) c = char(std::toupper(static_cast<unsigned char>(c)));
-  if (up == "HKEY_CLASSES_ROOT" || up == "HKCR") *root = kClassesRoot;
-  else if (up == "HKEY_CURRENT_USER" || up == "HKCU") *root = kCurrentUser;
-  else if (up == "HKEY_LOCAL_MACHINE" || up == "HKLM") *root = kLocalMachine;
-  else return false;
+  if (up == "HKEY_CLASSES_ROOT" || up == "HKCR")
+    *root = kClassesRoot;
+  else if (up == "HKEY_CURRENT_USER" || up == "HKCU")
+    *root = kCurrentUser;
+  else if (up == "HKEY_LOCAL_MACHINE" || up == "HKLM")
+    *root = kLocalMachine;
+  else
+    return false;
   return true;
 }
 
-std::string LastErrorText() { return t_lastError; }
+std::string LastErrorText() {
+  return t_lastError;
+}
 
 bool IsSecretValueName(std::string_view valueName) {
   constexpr std::string_view kSuffix = "password";
@@ -340,8 +355,7 @@ bool IsSecretValueName(std::string_view valueName) {
 namespace {
 
 // Opens a key; with create, a missing key is created with its parents.
-long OpenOrCreateKey(HKEY parent, std::string_view subPath, std::uint32_t access, bool create,
-                     HKEY* result) {
+long OpenOrCreateKey(HKEY parent, std::string_view subPath, std::uint32_t access, bool create, HKEY* result) {
   std::lock_guard lock(g_mutex);
   t_lastError.clear();
   *result = 0;
@@ -420,8 +434,7 @@ long CloseKey(HKEY key) {
   return g_handles.erase(key) ? kOk : kInvalidHandle;
 }
 
-long SetValue(HKEY key, std::string_view name, std::uint32_t type, const void* data,
-              std::uint32_t size) {
+long SetValue(HKEY key, std::string_view name, std::uint32_t type, const void* data, std::uint32_t size) {
   std::lock_guard lock(g_mutex);
   t_lastError.clear();
   OpenHandle k;
@@ -448,8 +461,7 @@ long SetValue(HKEY key, std::string_view name, std::uint32_t type, const void* d
   return rc == SQLITE_DONE ? kOk : FromSqlite(*h, rc);
 }
 
-long QueryValue(HKEY key, std::string_view name, std::uint32_t* type, void* data,
-                std::uint32_t* size) {
+long QueryValue(HKEY key, std::string_view name, std::uint32_t* type, void* data, std::uint32_t* size) {
   std::lock_guard lock(g_mutex);
   t_lastError.clear();
   OpenHandle k;
@@ -470,8 +482,8 @@ long QueryValue(HKEY key, std::string_view name, std::uint32_t* type, void* data
   std::uint32_t t = std::uint32_t(sqlite3_column_int64(st, 0));
   const void* blob = sqlite3_column_blob(st, 1);
   std::uint32_t n = std::uint32_t(sqlite3_column_bytes(st, 1));
-  bool addZero = (t == REG_SZ || t == REG_EXPAND_SZ) &&
-                 (n == 0 || static_cast<const char*>(blob)[n - 1] != '\0');
+  bool addZero =
+      (t == REG_SZ || t == REG_EXPAND_SZ) && (n == 0 || static_cast<const char*>(blob)[n - 1] != '\0');
   std::uint32_t need = n + (addZero ? 1 : 0);
   if (type) *type = t;
   long result = kOk;
@@ -514,8 +526,7 @@ long FlushKey(HKEY key) {
   if (!Resolve(key, &k)) return Fail(kInvalidHandle, "invalid key handle");
   auto it = g_hives.find(k.root);
   if (it == g_hives.end() || it->second->readOnly) return kOk;
-  int rc = sqlite3_wal_checkpoint_v2(it->second->db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr,
-                                     nullptr);
+  int rc = sqlite3_wal_checkpoint_v2(it->second->db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   return (rc == SQLITE_OK || rc == SQLITE_BUSY) ? kOk : FromSqlite(*it->second, rc);
 }
 

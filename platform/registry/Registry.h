@@ -56,14 +56,12 @@ long CreateKey(HKEY root, std::string_view path, std::uint32_t access, HKEY* res
 constexpr std::size_t kMaxKeyDepth = 512;
 constexpr std::size_t kMaxKeyNameLength = 255;
 long CloseKey(HKEY key);
-long SetValue(HKEY key, std::string_view name, std::uint32_t type, const void* data,
-              std::uint32_t size);
+long SetValue(HKEY key, std::string_view name, std::uint32_t type, const void* data, std::uint32_t size);
 // Copies the value into data (up to *size bytes). Strings (REG_SZ,
 // REG_EXPAND_SZ) are returned with a terminating zero byte that counts in
 // *size. When the buffer is too small: kMoreData, *size = bytes needed.
 // data may be null to ask for the size only.
-long QueryValue(HKEY key, std::string_view name, std::uint32_t* type, void* data,
-                std::uint32_t* size);
+long QueryValue(HKEY key, std::string_view name, std::uint32_t* type, void* data, std::uint32_t* size);
 long DeleteValue(HKEY key, std::string_view name);
 long FlushKey(HKEY key);
 // Writes the hive's journal into its file and empties the journal, so that

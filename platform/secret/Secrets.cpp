@@ -2,11 +2,10 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <libsecret/secret.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <libsecret/secret.h>
 
 #include <cctype>
 #include <chrono>
@@ -19,10 +18,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/env/Environment.h"
 #include "platform/fs/Files.h"
 #include "platform/fs/SafeFiles.h"
 #include "platform/text/Escapes.h"
-#include "platform/env/Environment.h"
 
 namespace brevant::platform::secrets {
 namespace {
@@ -66,7 +65,14 @@ const SecretSchema kSchema = {"org.pelorin.Brevant",
                               {{"store", SECRET_SCHEMA_ATTRIBUTE_STRING},
                                {"name", SECRET_SCHEMA_ATTRIBUTE_STRING},
                                {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-                              0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+                              0,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr};
 
 // A secret service answers on the session bus. Tests and portable installs
 // (BREVANT_REGISTRY_DIR) use it only when a bus address is given outright,
@@ -92,7 +98,8 @@ class Watchdog {
   explicit Watchdog(const SecretApi& api) : api_(api), cancellable_(api.cancellableNew()) {
     thread_ = std::thread([this] {
       std::unique_lock lock(mutex_);
-      if (!done_cv_.wait_for(lock, std::chrono::seconds(20), [this] { return done_; })) api_.cancel(cancellable_);
+      if (!done_cv_.wait_for(lock, std::chrono::seconds(20), [this] { return done_; }))
+        api_.cancel(cancellable_);
     });
   }
   ~Watchdog() {
@@ -115,7 +122,9 @@ class Watchdog {
   std::thread thread_;
 };
 
-bool ServiceUsable() { return SessionBus() && Api().loaded; }
+bool ServiceUsable() {
+  return SessionBus() && Api().loaded;
+}
 
 std::string TakeError(GError* e) {
   std::string text = e && e->message ? e->message : "unknown error";
@@ -123,12 +132,13 @@ std::string TakeError(GError* e) {
   return text;
 }
 
-bool ServiceStore(const std::string& name, const std::string& label, const std::string& value, std::string* why) {
+bool ServiceStore(const std::string& name, const std::string& label, const std::string& value,
+                  std::string* why) {
   const SecretApi& api = Api();
   Watchdog dog(api);
   GError* error = nullptr;
-  gboolean ok = api.store(&kSchema, SECRET_COLLECTION_DEFAULT, label.c_str(), value.c_str(), dog.Get(), &error,
-                          "store", StoreId().c_str(), "name", name.c_str(), nullptr);
+  gboolean ok = api.store(&kSchema, SECRET_COLLECTION_DEFAULT, label.c_str(), value.c_str(), dog.Get(),
+                          &error, "store", StoreId().c_str(), "name", name.c_str(), nullptr);
   if (!ok) *why = "the secret service: " + TakeError(error);
   return ok;
 }
@@ -159,7 +169,9 @@ void ServiceClear(const std::string& name) {
 
 using Entries = std::map<std::string, std::string>;
 
-std::string Escape(const std::string& s) { return HexEscape(s, "%=\r\n"); }
+std::string Escape(const std::string& s) {
+  return HexEscape(s, "%=\r\n");
+}
 
 bool ReadEntries(Entries* out, std::string* why) {
   out->clear();
@@ -170,7 +182,8 @@ bool ReadEntries(Entries* out, std::string* why) {
     return false;
   }
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_size > (1 << 20)) {
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+      st.st_size > (1 << 20)) {
     *why = FilePath() + " is not a file of this user's own";
     return false;
   }
@@ -216,7 +229,8 @@ std::string SecretName(reg::HKEY root, const std::string& key, const std::string
 }
 
 // The registry value as text, when it is a string; nullopt otherwise.
-std::optional<std::string> RegistryString(reg::HKEY root, const std::string& key, const std::string& valueName) {
+std::optional<std::string> RegistryString(reg::HKEY root, const std::string& key,
+                                          const std::string& valueName) {
   reg::HKEY k = 0;
   if (reg::OpenKey(root, key, reg::kKeyRead, &k) != reg::kOk) return std::nullopt;
   std::uint32_t type = 0, size = 0;

@@ -1,6 +1,9 @@
 // The window system's active window, for the owner of the program's
 // windows. X11 is asked through libX11, loaded on demand: most runs show no
 // window, and programs that never ask do not pay for the library.
+// Ui.h comes before the X11 headers, whose macros (None, ...) would
+// otherwise rename its names.
+// clang-format off
 #include "platform/ui/Ui.h"
 
 #include <dlfcn.h>
@@ -10,6 +13,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+// clang-format on
 
 namespace brevant::ui {
 namespace {
@@ -45,7 +49,9 @@ const XApi* X() {
 
 // A window that went away while it was asked about is an answer, not an
 // error that ends the program.
-int IgnoreXErrors(Display*, XErrorEvent*) { return 0; }
+int IgnoreXErrors(Display*, XErrorEvent*) {
+  return 0;
+}
 
 }  // namespace
 
@@ -65,8 +71,8 @@ WindowHandle ForegroundWindow() {
     int format = 0;
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
-    if (x->GetWindowProperty(d, x->RootOf(d), netActive, 0, 1, False, XA_WINDOW, &type, &format,
-                             &count, &after, &data) == Success &&
+    if (x->GetWindowProperty(d, x->RootOf(d), netActive, 0, 1, False, XA_WINDOW, &type, &format, &count,
+                             &after, &data) == Success &&
         data && type == XA_WINDOW && format == 32 && count == 1)
       active = *reinterpret_cast<Window*>(data);
     if (data) x->Free(data);

@@ -1,5 +1,4 @@
 #include "platform/ui/Ui.h"
-#include "platform/env/Environment.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -7,6 +6,8 @@
 #include <iostream>
 #include <map>
 #include <thread>
+
+#include "platform/env/Environment.h"
 
 namespace brevant::ui {
 namespace {
@@ -76,7 +77,9 @@ void CloseLoadedForms() {
 
 }  // namespace
 
-void SetBackend(Backend* backend) { g_backend = backend; }
+void SetBackend(Backend* backend) {
+  g_backend = backend;
+}
 
 void SetBackendLoader(BackendLoader loader) {
   g_loader = loader;
@@ -103,18 +106,28 @@ Answer MsgBox(const std::string& text, const std::string& caption, Buttons butto
   return CurrentBackend()->MessageBox(text, caption, buttons, icon, defaultAnswer);
 }
 
-void DoEvents() { CurrentBackend()->DoEvents(); }
+void DoEvents() {
+  CurrentBackend()->DoEvents();
+}
 
 void SleepEvents(long ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   DoEvents();
 }
 
-void SetCursor(Cursor c) { CurrentBackend()->SetCursor(c); }
+void SetCursor(Cursor c) {
+  CurrentBackend()->SetCursor(c);
+}
 
-void RunUntilWindowsClosed() { CurrentBackend()->RunUntilWindowsClosed(); }
-void ShowStatus(const std::string& text, unsigned long owner) { CurrentBackend()->ShowStatus(text, owner); }
-void CloseStatus() { CurrentBackend()->CloseStatus(); }
+void RunUntilWindowsClosed() {
+  CurrentBackend()->RunUntilWindowsClosed();
+}
+void ShowStatus(const std::string& text, unsigned long owner) {
+  CurrentBackend()->ShowStatus(text, owner);
+}
+void CloseStatus() {
+  CurrentBackend()->CloseStatus();
+}
 void ShowProgress(const std::string& line, long done, long total, unsigned long owner) {
   CurrentBackend()->ShowProgress(line, done, total, owner);
 }
@@ -126,7 +139,9 @@ int RegisterForm(const std::string& name, std::function<void()> unload, std::fun
   return id;
 }
 
-void UnregisterForm(int id) { TheForms().entries.erase(id); }
+void UnregisterForm(int id) {
+  TheForms().entries.erase(id);
+}
 
 std::vector<std::string> LoadedForms() {
   std::vector<std::string> out;

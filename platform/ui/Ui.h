@@ -21,8 +21,8 @@ enum class Cursor { Default = 0, Arrow = 1, Wait = 11 };
 class Backend {
  public:
   virtual ~Backend() = default;
-  virtual Answer MessageBox(const std::string& text, const std::string& caption, Buttons buttons,
-                            Icon icon, Answer defaultAnswer) = 0;
+  virtual Answer MessageBox(const std::string& text, const std::string& caption, Buttons buttons, Icon icon,
+                            Answer defaultAnswer) = 0;
   // Let pending window messages run.
   virtual void DoEvents() = 0;
   virtual void SetCursor(Cursor c) = 0;
@@ -56,9 +56,8 @@ using BackendLoader = bool (*)();
 void SetBackendLoader(BackendLoader loader);
 
 // Shows a message box with caption "Pelorin" unless another is given.
-Answer MsgBox(const std::string& text, const std::string& caption = "Pelorin",
-              Buttons buttons = Buttons::Ok, Icon icon = Icon::None,
-              Answer defaultAnswer = Answer::Ok);
+Answer MsgBox(const std::string& text, const std::string& caption = "Pelorin", Buttons buttons = Buttons::Ok,
+              Icon icon = Icon::None, Answer defaultAnswer = Answer::Ok);
 void DoEvents();
 // Sleeps ms milliseconds, then lets pending window messages run.
 void SleepEvents(long ms);
@@ -78,8 +77,7 @@ struct FormEntry {
   std::function<void()> unload;
   std::function<void()> close;  // empty: unload
 };
-int RegisterForm(const std::string& name, std::function<void()> unload,
-                 std::function<void()> close = {});
+int RegisterForm(const std::string& name, std::function<void()> unload, std::function<void()> close = {});
 void UnregisterForm(int id);
 std::vector<std::string> LoadedForms();
 void UnloadAllForms();

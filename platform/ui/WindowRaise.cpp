@@ -44,7 +44,8 @@ bool Address(sockaddr_un* addr) {
 // Waits until fd is ready for events, at most until deadline.
 bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd p{fd, events, 0};
     int n = ::poll(&p, 1, int(left.count()));
@@ -58,7 +59,7 @@ bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadlin
 int Connect() {
   sockaddr_un addr;
   if (!Address(&addr)) return -1;
-  struct stat st{};
+  struct stat st {};
   if (::lstat(addr.sun_path, &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != ::getuid()) return -1;
   platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
@@ -78,8 +79,9 @@ int ListenForRaise() {
   platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd) return -1;
   // Nobody answers on a socket file that is left: its copy has ended.
-  struct stat st{};
-  if (::lstat(addr.sun_path, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == ::getuid()) ::unlink(addr.sun_path);
+  struct stat st {};
+  if (::lstat(addr.sun_path, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == ::getuid())
+    ::unlink(addr.sun_path);
   mode_t old = ::umask(0077);
   bool bound = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
   ::umask(old);
@@ -107,8 +109,8 @@ void ServeRaiseRequests(int listenFd, const std::function<bool(const std::string
     std::string title;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     char c = 0;
-    while (sameUser && title.size() < 1024 && WaitFor(client, POLLIN, deadline) && ::read(client, &c, 1) == 1 &&
-           c != '\n')
+    while (sameUser && title.size() < 1024 && WaitFor(client, POLLIN, deadline) &&
+           ::read(client, &c, 1) == 1 && c != '\n')
       title += c;
     bool raised = sameUser && c == '\n' && raise && raise(title);
     char answer = raised ? '1' : '0';

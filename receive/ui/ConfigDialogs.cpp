@@ -1,7 +1,6 @@
 #include "receive/ui/ConfigDialogs.h"
 
 #include <QApplication>
-
 #include <cstdlib>
 
 #include "common/Logging.h"

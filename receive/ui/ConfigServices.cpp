@@ -1,7 +1,6 @@
 #include "receive/ui/ConfigServices.h"
 
 #include <QFileDialog>
-
 #include <filesystem>
 
 #include "common/FaxJob.h"
@@ -18,7 +17,8 @@ namespace {
 // says, opening at the current folder. Mail folders are not offered: fax
 // files belong in a folder of their own, never inside the mail store.
 std::optional<std::string> PickFolder(QWidget* owner, const std::string& title, const std::string& current) {
-  QFileDialog dialog(owner, QString::fromStdString(title), QString::fromStdString(current.empty() ? title : current));
+  QFileDialog dialog(owner, QString::fromStdString(title),
+                     QString::fromStdString(current.empty() ? title : current));
   dialog.setObjectName("dlgBrowseFolder");
   dialog.setFileMode(QFileDialog::Directory);
   dialog.setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
@@ -56,6 +56,8 @@ ConfigServices& Services() {
   return services;
 }
 
-void ResetServices() { Services() = Plain(); }
+void ResetServices() {
+  Services() = Plain();
+}
 
 }  // namespace brevant::configui

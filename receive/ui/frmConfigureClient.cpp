@@ -10,7 +10,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
-
 #include <algorithm>
 
 #include "common/ClientConfig.h"
@@ -25,8 +24,12 @@
 namespace brevant::configui {
 namespace {
 
-QString Q(const std::string& s) { return QString::fromLocal8Bit(s.c_str()); }
-std::string S(const QString& s) { return s.toLocal8Bit().toStdString(); }
+QString Q(const std::string& s) {
+  return QString::fromLocal8Bit(s.c_str());
+}
+std::string S(const QString& s) {
+  return s.toLocal8Bit().toStdString();
+}
 
 // Entry and end lines of an event handler in the trace log; a log that
 // cannot be written does not stop the handler.
@@ -99,7 +102,8 @@ frmConfigureClient::frmConfigureClient(ExitAppFn exitApp, QWidget* parent)
   auto* service = new QGroupBox("Talvane fax service");
   Label1 = static_cast<QLabel*>(named(new QLabel("Fax Mail"), "Label1"));
   txtServerEmail = static_cast<QLineEdit*>(named(new QLineEdit, "txtServerEmail"));
-  chkAllIncoming = static_cast<QCheckBox*>(named(new QCheckBox("Receive all incoming faxes"), "chkAllIncoming"));
+  chkAllIncoming =
+      static_cast<QCheckBox*>(named(new QCheckBox("Receive all incoming faxes"), "chkAllIncoming"));
   cmdDisconnect = static_cast<QPushButton*>(named(new QPushButton("Disconnect"), "cmdDisconnect"));
   cmdDisconnect->setToolTip("Disconnect from Talvane.");
   auto* serviceLayout = new QGridLayout(service);
@@ -111,7 +115,8 @@ frmConfigureClient::frmConfigureClient(ExitAppFn exitApp, QWidget* parent)
 
   // Where faxes go.
   auto* folders = new QGroupBox("Incoming and outgoing faxes");
-  Label3 = static_cast<QLabel*>(named(new QLabel("Forward incoming faxes (e.g. office@example.com)"), "Label3"));
+  Label3 =
+      static_cast<QLabel*>(named(new QLabel("Forward incoming faxes (e.g. office@example.com)"), "Label3"));
   txtForwardEmail = static_cast<QLineEdit*>(named(new QLineEdit, "txtForwardEmail"));
   Label4 = static_cast<QLabel*>(named(new QLabel("Folder to store incoming faxes"), "Label4"));
   txtIncomFolder = static_cast<QLineEdit*>(named(new QLineEdit, "txtIncomFolder"));
@@ -139,7 +144,8 @@ frmConfigureClient::frmConfigureClient(ExitAppFn exitApp, QWidget* parent)
   OKButton = static_cast<QPushButton*>(named(new QPushButton("OK"), "OKButton"));
   CancelButton = static_cast<QPushButton*>(named(new QPushButton("Cancel"), "CancelButton"));
   OKButton->setDefault(true);
-  for (QPushButton* b : {cmdFaxDevice, cmdFaxServer, cmdDisconnect, cmdInboxFolder, cmdSentFolder, cmdHelp, CancelButton})
+  for (QPushButton* b :
+       {cmdFaxDevice, cmdFaxServer, cmdDisconnect, cmdInboxFolder, cmdSentFolder, cmdHelp, CancelButton})
     b->setAutoDefault(false);
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(cmdHelp);
@@ -209,8 +215,10 @@ void frmConfigureClient::GetInitData() {
 // "Disconnect" only makes sense with an address and while all incoming
 // faxes are asked for.
 void frmConfigureClient::ApplyDisconnectRule() {
-  if (txtServerEmail->text().trimmed().isEmpty()) cmdDisconnect->setEnabled(false);
-  else cmdDisconnect->setEnabled(chkAllIncoming->isChecked());
+  if (txtServerEmail->text().trimmed().isEmpty())
+    cmdDisconnect->setEnabled(false);
+  else
+    cmdDisconnect->setEnabled(chkAllIncoming->isChecked());
 }
 
 void frmConfigureClient::SetData() {
@@ -251,7 +259,9 @@ void frmConfigureClient::CancelButton_Click() {
   Finish();
 }
 
-void frmConfigureClient::reject() { CancelButton_Click(); }
+void frmConfigureClient::reject() {
+  CancelButton_Click();
+}
 
 void frmConfigureClient::closeEvent(QCloseEvent* event) {
   event->accept();

@@ -20,8 +20,12 @@
 namespace brevant::configui {
 
 namespace {
-QString Q(const std::string& s) { return QString::fromUtf8(s.c_str()); }
-std::string S(const QString& s) { return s.trimmed().toUtf8().toStdString(); }
+QString Q(const std::string& s) {
+  return QString::fromUtf8(s.c_str());
+}
+std::string S(const QString& s) {
+  return s.trimmed().toUtf8().toStdString();
+}
 }  // namespace
 
 frmFaxServer::frmFaxServer(QWidget* parent) : QDialog(parent) {
@@ -103,7 +107,8 @@ bool frmFaxServer::Save() {
   if (ok) {
     ok = reg.SetString("Service", chkUseServer->isChecked() ? "HylaFAX" : "brevant-faxd") &&
          reg.SetString("Server", S(txtServer->text())) && reg.SetDword("Port", spnPort->value()) &&
-         reg.SetString("User", S(txtUser->text())) && reg.SetDword("PassiveMode", chkPassive->isChecked() ? 1 : 0);
+         reg.SetString("User", S(txtUser->text())) &&
+         reg.SetDword("PassiveMode", chkPassive->isChecked() ? 1 : 0);
     if (!ok) why = "the settings cannot be written to the registry store";
   } else {
     why = "the registry key of the fax server settings cannot be opened";

@@ -5,7 +5,8 @@
 namespace brevant::cover::detail {
 
 const std::string& BuiltinTemplate() {
-  static const std::string svg = R"SVG(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 2150 2970" font-family="DejaVu Sans">
+  static const std::string svg =
+      R"SVG(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 2150 2970" font-family="DejaVu Sans">
 <text x="160" y="300" font-size="120" font-weight="bold">Fax</text>
 <rect x="160" y="350" width="1830" height="10"/>
 <g font-size="40" font-weight="bold">

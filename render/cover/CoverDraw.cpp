@@ -7,7 +7,6 @@
 #include <QImage>
 #include <QPainter>
 #include <QSvgRenderer>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -88,7 +87,8 @@ bool PaintCover(const std::string& templatePath, const CoverFields& fields, QPai
     emf::Page page;
     std::string error;
     if (!emf::ReadFile(templatePath, &page, &error)) {
-      problems->push_back({kErrTypeMismatch, "Cover page picture cannot be read: " + templatePath + ": " + error});
+      problems->push_back(
+          {kErrTypeMismatch, "Cover page picture cannot be read: " + templatePath + ": " + error});
       return PaintBuiltin(fields, painter, target, problems);
     }
     painter.drawImage(target, PageImage(page));
@@ -120,8 +120,8 @@ bool PaintCover(const std::string& templatePath, const CoverFields& fields, QPai
     return PaintBuiltin(fields, painter, target, problems);
   }
   FilledTemplate filled;
-  bool usable = FillTemplate(text, fields, std::filesystem::path(templatePath).parent_path().string(),
-                             &filled);
+  bool usable =
+      FillTemplate(text, fields, std::filesystem::path(templatePath).parent_path().string(), &filled);
   for (auto& p : filled.problems) p.text += " (" + templatePath + ")";
   problems->insert(problems->end(), filled.problems.begin(), filled.problems.end());
   if (!usable || filled.placeholders == 0) return PaintBuiltin(fields, painter, target, problems);
@@ -145,7 +145,8 @@ void ToFaxPage(const QImage& image, emf::Page* page) {
   page->Resize(w, h);
   page->xdpi = 204;
   page->ydpi = 196;
-  std::vector<int> prev(static_cast<std::size_t>(w), 255), cur(static_cast<std::size_t>(w)), next(static_cast<std::size_t>(w));
+  std::vector<int> prev(static_cast<std::size_t>(w), 255), cur(static_cast<std::size_t>(w)),
+      next(static_cast<std::size_t>(w));
   auto load = [&](int y, std::vector<int>& row) {
     if (y < 0 || y >= h) return std::fill(row.begin(), row.end(), 255);
     const QRgb* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
@@ -157,9 +158,9 @@ void ToFaxPage(const QImage& image, emf::Page* page) {
     for (int x = 0; x < w; ++x) {
       int g = cur[std::size_t(x)];
       if (g >= 250) continue;
-      bool flat = g > 40 && g < 215 && x > 0 && x + 1 < w &&
-                  std::abs(cur[std::size_t(x - 1)] - g) < 12 && std::abs(cur[std::size_t(x + 1)] - g) < 12 &&
-                  std::abs(prev[std::size_t(x)] - g) < 12 && std::abs(next[std::size_t(x)] - g) < 12;
+      bool flat = g > 40 && g < 215 && x > 0 && x + 1 < w && std::abs(cur[std::size_t(x - 1)] - g) < 12 &&
+                  std::abs(cur[std::size_t(x + 1)] - g) < 12 && std::abs(prev[std::size_t(x)] - g) < 12 &&
+                  std::abs(next[std::size_t(x)] - g) < 12;
       int threshold = flat ? bayer[y & 3][x & 3] * 16 + 8 : 150;
       if (g < threshold) page->SetBlack(x, y);
     }
@@ -183,8 +184,8 @@ bool RenderPage(const std::string& templatePath, const CoverFields& fields, emf:
   bool drawn;
   {
     QPainter painter(&image);
-    drawn = detail::PaintCover(templatePath, fields, painter, QRectF(0, 0, kPageWidth, kPageHeight),
-                               problems);
+    drawn =
+        detail::PaintCover(templatePath, fields, painter, QRectF(0, 0, kPageWidth, kPageHeight), problems);
   }
   if (!drawn) return false;
   ToFaxPage(image, page);
@@ -219,8 +220,8 @@ QImage RenderCoverImage(const std::string& templatePath, const CoverFields& fiel
   return drawn ? image : QImage();
 }
 
-bool RenderPicture(const std::string& templatePath, const CoverFields& fields, int width,
-                   int height, Picture* picture, std::vector<Problem>* problems) {
+bool RenderPicture(const std::string& templatePath, const CoverFields& fields, int width, int height,
+                   Picture* picture, std::vector<Problem>* problems) {
   QImage image = RenderCoverImage(templatePath, fields, QSize(width, height), problems);
   if (image.isNull()) return false;
   image = image.convertToFormat(QImage::Format_ARGB32);

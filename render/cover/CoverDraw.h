@@ -49,17 +49,17 @@ bool RenderPage(const std::string& templatePath, const CoverFields& fields, emf:
 
 // Draws the template filled with fields as a picture of width x height: the
 // page fitted into it, centred on a light background.
-bool RenderPicture(const std::string& templatePath, const CoverFields& fields, int width,
-                   int height, Picture* picture, std::vector<Problem>* problems);
+bool RenderPicture(const std::string& templatePath, const CoverFields& fields, int width, int height,
+                   Picture* picture, std::vector<Problem>* problems);
 
 // The result of filling a template, for checks and tools.
 struct FilledTemplate {
-  std::string svg;        // the filled SVG document
-  int placeholders = 0;   // placeholders found in text content
+  std::string svg;       // the filled SVG document
+  int placeholders = 0;  // placeholders found in text content
   std::vector<Problem> problems;
 };
 // Fills SVG text (already read) with fields; false when it is not usable
 // SVG. baseFolder resolves relative image references.
-bool FillTemplate(const std::string& svgText, const CoverFields& fields,
-                  const std::string& baseFolder, FilledTemplate* out);
+bool FillTemplate(const std::string& svgText, const CoverFields& fields, const std::string& baseFolder,
+                  FilledTemplate* out);
 }  // namespace brevant::cover

@@ -18,7 +18,10 @@ namespace {
 std::string FormatTime(std::chrono::system_clock::time_point t, bool utc) {
   std::time_t tt = std::chrono::system_clock::to_time_t(t);
   std::tm tm{};
-  if (utc) gmtime_r(&tt, &tm); else localtime_r(&tt, &tm);
+  if (utc)
+    gmtime_r(&tt, &tm);
+  else
+    localtime_r(&tt, &tm);
   char buf[64];
   std::strftime(buf, sizeof buf, utc ? "%Y-%m-%d %H:%M UTC" : "%Y-%m-%d %H:%M", &tm);
   return buf;

@@ -4,7 +4,6 @@
 // CoverPage.h.
 #include <QImage>
 #include <QSize>
-
 #include <string>
 #include <vector>
 

@@ -56,6 +56,6 @@ namespace brevant::mRender {
 // used. Nothing when the file cannot be drawn at all; every problem is an
 // error record with the source "mRender.ViewCoverPage". Also rewrites
 // "DeviceCaps.log" in the program folder with the drawing surface's values.
-std::optional<cover::Picture> ViewCoverPage(const std::string& coverPath, long x, long y,
-                                            int width, int height);
+std::optional<cover::Picture> ViewCoverPage(const std::string& coverPath, long x, long y, int width,
+                                            int height);
 }  // namespace brevant::mRender

@@ -2,7 +2,6 @@
 // the print system, the current fax's "00000000.emf", and the error records
 // of every problem met while drawing them (CoverDraw.cpp draws).
 #include <QImage>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -21,18 +20,27 @@ namespace detail {
 void WriteDeviceCapsLog(int width, int height) {
   try {
     const std::pair<const char*, long> caps[] = {
-        {"DRIVERVERSION = ", 0x400}, {"TECHNOLOGY = ", 2},  // raster printer
+        {"DRIVERVERSION = ", 0x400},
+        {"TECHNOLOGY = ", 2},  // raster printer
         {"HORZSIZE = ", std::lround(width * 25.4 / 204)},
         {"VERTSIZE = ", std::lround(height * 25.4 / 196)},
-        {"HORZRES = ", width},       {"VERTRES = ", height},
-        {"BITSPIXEL = ", 1},         {"PLANES = ", 1},
+        {"HORZRES = ", width},
+        {"VERTRES = ", height},
+        {"BITSPIXEL = ", 1},
+        {"PLANES = ", 1},
         {"RASTERCAPS = ", 0x0001 | 0x0008 | 0x0800},  // bitblt, bitmap64, stretchblt
-        {"ASPECTX = ", 196},         {"ASPECTY = ", 204},
-        {"ASPECTXY = ", 283},        {"LOGPIXELSX = ", 204},
-        {"LOGPIXELSY = ", 196},      {"SIZEPALETTE = ", 0},
-        {"COLORRES = ", 0},          {"PHYSICALWIDTH = ", width},
-        {"PHYSICALHEIGHT = ", height}, {"PHYSICALOFFSETX = ", 0},
-        {"PHYSICALOFFSETY = ", 0},   {"SCALINGFACTORX = ", 0},
+        {"ASPECTX = ", 196},
+        {"ASPECTY = ", 204},
+        {"ASPECTXY = ", 283},
+        {"LOGPIXELSX = ", 204},
+        {"LOGPIXELSY = ", 196},
+        {"SIZEPALETTE = ", 0},
+        {"COLORRES = ", 0},
+        {"PHYSICALWIDTH = ", width},
+        {"PHYSICALHEIGHT = ", height},
+        {"PHYSICALOFFSETX = ", 0},
+        {"PHYSICALOFFSETY = ", 0},
+        {"SCALINGFACTORX = ", 0},
         {"SCALINGFACTORY = ", 0}};
     std::ofstream out(GetProgramFolder() + "/DeviceCaps.log", std::ios::binary | std::ios::trunc);
     for (const auto& [label, value] : caps) out << label << value << "\r\n";
@@ -146,8 +154,7 @@ bool DrawJobCoverPage(const std::string& spoolFolder) {
 
 namespace brevant::mRender {
 
-std::optional<cover::Picture> ViewCoverPage(const std::string& coverPath, long, long, int width,
-                                            int height) {
+std::optional<cover::Picture> ViewCoverPage(const std::string& coverPath, long, long, int width, int height) {
   QImage image = cover::ViewCoverPageImage(coverPath, width, height);
   if (image.isNull()) return std::nullopt;
   cover::Picture picture;

@@ -10,13 +10,11 @@
 #include <QFontMetricsF>
 #include <QString>
 #include <QStringList>
-
-#include <pugixml.hpp>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <pugixml.hpp>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -29,13 +27,12 @@ namespace brevant::cover {
 
 const std::vector<std::string>& FieldNames() {
   static const std::vector<std::string> names{
-      "RecName",       "RecFaxNumber",      "RecCompany",     "RecStreetAddress",
-      "RecCity",       "RecState",          "RecZip",         "RecCountry",
-      "RecTitle",      "RecDepartment",     "RecOfficeLocation", "RecHomePhone",
-      "RecOfficePhone", "SdrName",          "SdrFaxNumber",   "SdrCompany",
-      "SdrAddress",    "SdrTitle",          "SdrDepartment",  "SdrOfficeLocation",
-      "SdrHomePhone",  "SdrOfficePhone",    "SdrEmail",       "SdrBillingCode",
-      "Note",          "Subject",           "TimeSent",       "PageCount"};
+      "RecName",           "RecFaxNumber",   "RecCompany",     "RecStreetAddress", "RecCity",
+      "RecState",          "RecZip",         "RecCountry",     "RecTitle",         "RecDepartment",
+      "RecOfficeLocation", "RecHomePhone",   "RecOfficePhone", "SdrName",          "SdrFaxNumber",
+      "SdrCompany",        "SdrAddress",     "SdrTitle",       "SdrDepartment",    "SdrOfficeLocation",
+      "SdrHomePhone",      "SdrOfficePhone", "SdrEmail",       "SdrBillingCode",   "Note",
+      "Subject",           "TimeSent",       "PageCount"};
   return names;
 }
 namespace {
@@ -71,8 +68,7 @@ std::string OwnProperty(const pugi::xml_node& n, const std::string& prop) {
 // The SVG renderer takes no text properties from the root element, so
 // neither does measuring.
 std::string InheritedProperty(pugi::xml_node n, const std::string& prop) {
-  for (; n && n.type() == pugi::node_element && n.parent().type() == pugi::node_element;
-       n = n.parent()) {
+  for (; n && n.type() == pugi::node_element && n.parent().type() == pugi::node_element; n = n.parent()) {
     std::string v = OwnProperty(n, prop);
     if (!v.empty() && v != "inherit") return v;
   }
@@ -101,8 +97,8 @@ QStringList FamilyList(const std::string& value) {
 }
 
 bool IsGenericFamily(const QString& f) {
-  static const QStringList generic{"serif", "sans-serif", "monospace", "cursive", "fantasy",
-                                   "sans", "system-ui"};
+  static const QStringList generic{"serif",   "sans-serif", "monospace", "cursive",
+                                   "fantasy", "sans",       "system-ui"};
   return generic.contains(f.toLower());
 }
 
@@ -139,7 +135,10 @@ QString CutToWidth(const TextMeasure& m, const QString& fixed, const QString& va
   int lo = 0, hi = static_cast<int>(value.size());
   while (lo < hi) {
     int mid = (lo + hi + 1) / 2;
-    if (m.Width(fixed + value.left(mid) + kEllipsis) <= width) lo = mid; else hi = mid - 1;
+    if (m.Width(fixed + value.left(mid) + kEllipsis) <= width)
+      lo = mid;
+    else
+      hi = mid - 1;
   }
   if (lo == 0) return m.Width(fixed + kEllipsis) <= width ? kEllipsis : QString();
   // Do not leave a lone half of a surrogate pair behind.
@@ -208,8 +207,8 @@ const std::regex& PlaceholderPattern() {
 }
 
 // Replaces the placeholders of one text; counts them and notes unknown names.
-std::string Substitute(const std::string& text, const CoverFields& fields, bool oneLine,
-                       int* count, std::string* fixedPart, std::set<std::string>* unknown) {
+std::string Substitute(const std::string& text, const CoverFields& fields, bool oneLine, int* count,
+                       std::string* fixedPart, std::set<std::string>* unknown) {
   const auto& names = FieldNames();
   std::string out, fixed;
   auto begin = std::sregex_iterator(text.begin(), text.end(), PlaceholderPattern());
@@ -271,8 +270,10 @@ int NestingDepth(const pugi::xml_document& doc) {
 
 void CollectPcdata(pugi::xml_node n, std::vector<pugi::xml_node>* out) {
   for (pugi::xml_node c = n.first_child(); c; c = c.next_sibling()) {
-    if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) out->push_back(c);
-    else if (c.type() == pugi::node_element) CollectPcdata(c, out);
+    if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata)
+      out->push_back(c);
+    else if (c.type() == pugi::node_element)
+      CollectPcdata(c, out);
   }
 }
 
@@ -310,9 +311,12 @@ void FitTextElement(pugi::xml_node text, std::vector<Substituted>& parts, const 
   double width = Number(text.attribute("data-fit-width").value(), -1);
   if (width <= 0) {
     double margin = m.Size() * 0.5;
-    if (anchor == "middle") width = 2 * std::min(x - vb.x, vb.x + vb.width - x) - 2 * margin;
-    else if (anchor == "end") width = x - vb.x - margin;
-    else width = vb.x + vb.width - x - margin;
+    if (anchor == "middle")
+      width = 2 * std::min(x - vb.x, vb.x + vb.width - x) - 2 * margin;
+    else if (anchor == "end")
+      width = x - vb.x - margin;
+    else
+      width = vb.x + vb.width - x - margin;
   }
   width = std::max(width, 0.0);
   int lines = static_cast<int>(Number(text.attribute("data-lines").value(), 1));
@@ -394,8 +398,7 @@ void CheckFonts(const pugi::xml_node& root, std::vector<Problem>* problems) {
 
 // Images must be embedded or files that exist; others are removed so the
 // page draws without them (and nothing is fetched from a network).
-void CheckImages(pugi::xml_node root, const std::string& baseFolder,
-                 std::vector<Problem>* problems) {
+void CheckImages(pugi::xml_node root, const std::string& baseFolder, std::vector<Problem>* problems) {
   std::vector<pugi::xml_node> images;
   std::vector<pugi::xml_node> stack{root};
   while (!stack.empty()) {
@@ -428,12 +431,12 @@ void CheckImages(pugi::xml_node root, const std::string& baseFolder,
 
 }  // namespace
 
-bool FillTemplate(const std::string& svgText, const CoverFields& fields,
-                  const std::string& baseFolder, FilledTemplate* out) {
+bool FillTemplate(const std::string& svgText, const CoverFields& fields, const std::string& baseFolder,
+                  FilledTemplate* out) {
   *out = FilledTemplate();
   if (svgText.size() > detail::kMaxTemplateBytes) {
-    out->problems.push_back({kErrOutOfMemory, "Cover page template too large: " +
-                                                  std::to_string(svgText.size()) + " bytes"});
+    out->problems.push_back(
+        {kErrOutOfMemory, "Cover page template too large: " + std::to_string(svgText.size()) + " bytes"});
     return false;
   }
   if (!detail::EnsureGuiApplication()) {
@@ -451,14 +454,14 @@ bool FillTemplate(const std::string& svgText, const CoverFields& fields,
   }
   if (int depth = NestingDepth(doc); depth > detail::kMaxTemplateNesting) {
     out->problems.push_back({kErrTypeMismatch, "Cover page template nests elements " + std::to_string(depth) +
-                                                   " deep (at most " + std::to_string(detail::kMaxTemplateNesting) +
-                                                   ")"});
+                                                   " deep (at most " +
+                                                   std::to_string(detail::kMaxTemplateNesting) + ")"});
     return false;
   }
   pugi::xml_node svg = doc.document_element();
   if (LocalName(svg) != "svg") {
-    out->problems.push_back({kErrTypeMismatch, "Cover page template is not SVG: root element <" +
-                                                   std::string(svg.name()) + ">"});
+    out->problems.push_back(
+        {kErrTypeMismatch, "Cover page template is not SVG: root element <" + std::string(svg.name()) + ">"});
     return false;
   }
   ViewBox vb = ReadViewBox(svg);
@@ -504,8 +507,7 @@ bool FillTemplate(const std::string& svgText, const CoverFields& fields,
   }
   for (const auto& name : unknown)
     out->problems.push_back({kErrInvalidCall, "Unknown cover page field: {{" + name + "}}"});
-  if (out->placeholders == 0)
-    out->problems.push_back({kErrInvalidCall, "Cover page template has no fields"});
+  if (out->placeholders == 0) out->problems.push_back({kErrInvalidCall, "Cover page template has no fields"});
 
   std::ostringstream os;
   doc.save(os, "", pugi::format_raw | pugi::format_no_declaration);

@@ -10,7 +10,6 @@
 #include "platform/fs/TempFiles.h"
 #include "platform/lib/JpegApi.h"
 
-
 namespace brevant::render {
 
 using faxsvc::GreyPage;
@@ -57,7 +56,8 @@ bool EncodeJpeg(const GreyPage& page, unsigned char** out, unsigned long* outSiz
   cinfo.Y_density = density(page.ydpi);
   jpeg_start_compress(&cinfo, TRUE);
   while (cinfo.next_scanline < cinfo.image_height) {
-    JSAMPROW row = const_cast<JSAMPROW>(page.pixels.data() + std::size_t(cinfo.next_scanline) * std::size_t(page.width));
+    JSAMPROW row =
+        const_cast<JSAMPROW>(page.pixels.data() + std::size_t(cinfo.next_scanline) * std::size_t(page.width));
     jpeg_write_scanlines(&cinfo, &row, 1);
   }
   jpeg_finish_compress(&cinfo);

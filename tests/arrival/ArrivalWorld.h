@@ -53,7 +53,6 @@ class ArrivalWorld {
   // The stored cover page choice; nullopt switches it off.
   void ChooseCover(const std::optional<CoverChoice>& choice);
 
-
   // The newest outgoing job (0 when none).
   long LastJob();
   // Waits for a job to end and reads what the far end received.
@@ -63,8 +62,8 @@ class ArrivalWorld {
   faxsvc::FaxPage ExpectedCover(const CoverChoice& choice, const std::string& name, const std::string& number,
                                 int pageCount, bool blankFields = false);
   // The first page of a fax is that cover page, its fields filled in.
-  void ExpectCover(const Arrival& a, const CoverChoice& choice, const std::string& name, const std::string& number,
-                   int pageCount);
+  void ExpectCover(const Arrival& a, const CoverChoice& choice, const std::string& name,
+                   const std::string& number, int pageCount);
 
  private:
   CupsWorld cups_;

@@ -48,9 +48,7 @@ std::vector<std::string> Corners(const Arrival& a) {
 
 class FaxArrival : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(w.Problem(), "");
-  }
+  void SetUp() override { ASSERT_EQ(w.Problem(), ""); }
   ArrivalWorld w;
 };
 
@@ -80,11 +78,13 @@ TEST_F(FaxArrival, OfficeWebTextPicturesAndTiffArriveInOrder) {
   // console tool; a landscape picture is turned the way a landscape PDF
   // page is.
   std::vector<std::string> corners;
-  for (const auto& [name, size] : {std::pair{"one.png", kA4}, {"two.jpg", kA4}, {"three.bmp", kA4},
-                                   {"four.png", kA4Landscape}, {"five.jpg", kA4Landscape}}) {
+  for (const auto& [name, size] : {std::pair{"one.png", kA4},
+                                   {"two.jpg", kA4},
+                                   {"three.bmp", kA4},
+                                   {"four.png", kA4Landscape},
+                                   {"five.jpg", kA4Landscape}}) {
     const int n = int(corners.size()) + 1;
-    const Arrival a =
-        SendAndCheck(w, MarkedPicture(w.Dir() + "/" + name, n, size), 1, Mark::Squares, 0, n);
+    const Arrival a = SendAndCheck(w, MarkedPicture(w.Dir() + "/" + name, n, size), 1, Mark::Squares, 0, n);
     corners.push_back(a.pages.empty() ? "" : MarkedCorner(a.pages[0]));
   }
   EXPECT_EQ(corners,

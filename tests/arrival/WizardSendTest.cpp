@@ -64,8 +64,8 @@ class WizardArrival : public ::testing::Test {
     Init::SetInstanceTest([] { return false; });
     ResetWizardHooks();
     // The shipped templates are the common ones.
-    SetRegString(HKLM, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "Common AppData",
-                 SourceDir());
+    SetRegString(HKLM, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
+                 "Common AppData", SourceDir());
     SetRegString(HKLM, "Software\\Microsoft\\Fax\\Setup", "ServerCoverPageDir", "coverpage");
   }
   void TearDown() override {
@@ -130,8 +130,8 @@ TEST_F(WizardArrival, NewFaxWithATemplateAndACoverOnlyFax) {
   Arrival a = Run("new;0;Ann Example#;5551234#;" + doc + "#",
                   [] { Through("Generic", "Floor plans", "Two pages follow."); });
   ExpectPages(a, 1, 2);
-  w.ExpectCover(a, {SourceDir() + "/coverpage/Generic.cov", "Floor plans", "Two pages follow."}, "Ann Example",
-                "5551234", 3);
+  w.ExpectCover(a, {SourceDir() + "/coverpage/Generic.cov", "Floor plans", "Two pages follow."},
+                "Ann Example", "5551234", 3);
 
   // "cover": the wizard starts at the cover page; the fax is that page.
   a = Run("cover;0;Bob Reader;5559876", [] { Through("Urgent", "Call me back", ""); });
@@ -151,8 +151,8 @@ TEST_F(WizardArrival, PagesPrintedFromTheOfficeSuiteAndAWebPage) {
   Arrival a =
       Run("new;1;Dan Printer#;5550002#;", [] { Through("Confidential", "Printed pages", "From Writer"); });
   ExpectPages(a, 1, 2);
-  w.ExpectCover(a, {SourceDir() + "/coverpage/Confidential.cov", "Printed pages", "From Writer"}, "Dan Printer",
-                "5550002", 3);
+  w.ExpectCover(a, {SourceDir() + "/coverpage/Confidential.cov", "Printed pages", "From Writer"},
+                "Dan Printer", "5550002", 3);
 
   // Mode 2: a web page printed first, the wizard on its pages.
   const std::string page = MarkedHtml(w.Dir() + "/page.html", 2);

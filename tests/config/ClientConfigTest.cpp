@@ -33,8 +33,9 @@ TEST(ClientPaths, FollowTheFaxServiceFoldersUnlessSetAndSaveThatWay) {
   SetRegString(HKCU, kPelorinKey, "ForwardEmail", "boss@example.org");
   ReadClientPaths();
   const ClientConfig& c = Config();
-  EXPECT_EQ(c.ForwardEmail + "|" + c.InboxPath + "|" + c.MSInboxPath + "|" + c.SentPath + "|" + c.MSSentPath,
-            "boss@example.org|/var/spool/fax/Inbox|/var/spool/fax/Inbox|/home/anna/Faxes/Sent|/var/spool/fax/Sent");
+  EXPECT_EQ(
+      c.ForwardEmail + "|" + c.InboxPath + "|" + c.MSInboxPath + "|" + c.SentPath + "|" + c.MSSentPath,
+      "boss@example.org|/var/spool/fax/Inbox|/var/spool/fax/Inbox|/home/anna/Faxes/Sent|/var/spool/fax/Sent");
   // A folder equal to the fax service's own in any letter case is stored
   // as "": follow the fax service. A cleared address is stored cleared.
   Config().InboxPath = "/VAR/spool/fax/inbox";
@@ -80,8 +81,11 @@ TEST(OsCheck, VersionRecordChoosesTheFaxServiceEditionAndTheCoverFolders) {
   TestWorld w;
   EXPECT_EQ(mCommon::CheckXP(), "XP");  // no record: Windows XP
   const std::string key = kWindowsVersionKey;
-  for (auto [version, xp] : {std::pair<const char*, const char*>{"5.0", ""}, {"5.2", "XP"}, {"6.0", ""},
-                             {"10.0", ""}, {"5.10", "XP"}}) {
+  for (auto [version, xp] : {std::pair<const char*, const char*>{"5.0", ""},
+                             {"5.2", "XP"},
+                             {"6.0", ""},
+                             {"10.0", ""},
+                             {"5.10", "XP"}}) {
     SetRegString(HKLM, key, "CurrentVersion", version);
     EXPECT_EQ(mCommon::CheckXP(), xp) << version;
   }
@@ -150,7 +154,8 @@ TEST(StartUp, LoadsGroupFileSenderAndClientPaths) {
   TestWorld w;
   // A hand-edited group file that cannot be read is recorded once by its
   // reader; the command still runs, with the defaults.
-  TestWorld::WriteFile(w.ProgramDir() + "/FaxGroup.xml", "<Groups><ProgramType>&amp;H1</ProgramType></Groups>");
+  TestWorld::WriteFile(w.ProgramDir() + "/FaxGroup.xml",
+                       "<Groups><ProgramType>&amp;H1</ProgramType></Groups>");
   auto r = w.RunTool("brevant", "help");
   EXPECT_NE(r.err.find("Pelorin: Help"), std::string::npos) << r.err;
   EXPECT_NE(w.Errors().find(":CXmlGroups.ReadCfgProps\""), std::string::npos) << w.Errors();
@@ -165,7 +170,8 @@ TEST(StartUp, LoadsGroupFileSenderAndClientPaths) {
   TestWorld::WriteFile(prefix + "/etc/brevant/FaxGroup.xml", "<Groups><ProgramType>1</ProgramType></Groups>");
   TestWorld::WriteFile(w.ProgramDir() + "/FaxGroup.xml", "<Groups><ProgramType>0</ProgramType></Groups>");
   r = w.RunArgs(prefix + "/lib/brevant/brevant", {"sendnow;0;Ann#;5551234#;/x.pdf#"});
-  EXPECT_NE(r.err.find("Pelorin: You should set Fax Mail in Setup for using Pelorin."), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Pelorin: You should set Fax Mail in Setup for using Pelorin."), std::string::npos)
+      << r.err;
   std::filesystem::remove(prefix + "/etc/brevant/FaxGroup.xml");
   r = w.RunArgs(prefix + "/lib/brevant/brevant", {"sendnow;0;;;/x.pdf#"});
   EXPECT_EQ(r.err.find("Fax Mail"), std::string::npos) << "without the shared file: the defaults";

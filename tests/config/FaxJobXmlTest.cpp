@@ -73,7 +73,9 @@ TEST(FaxJobXml, TextThatXmlCannotHoldIsMadeSafe) {
   ClearFaxJob();
   FaxJob().FaxSubject = std::string("bell\x07 tab\t latin1 \xE9t\xE9", 22);
   std::string xml = GetFaxJobXml();
-  EXPECT_NE(xml.find("<FaxSubject>bell tab\t latin1 \xEF\xBF\xBDt\xEF\xBF\xBD</FaxSubject>"), std::string::npos) << xml;
+  EXPECT_NE(xml.find("<FaxSubject>bell tab\t latin1 \xEF\xBF\xBDt\xEF\xBF\xBD</FaxSubject>"),
+            std::string::npos)
+      << xml;
 
   // A cover page index past the list: no text, one error record.
   test::TestWorld w;

@@ -16,7 +16,9 @@ using test::TestWorld;
 
 namespace {
 
-std::string GroupFile(const TestWorld& w) { return w.ProgramDir() + "/FaxGroup.xml"; }
+std::string GroupFile(const TestWorld& w) {
+  return w.ProgramDir() + "/FaxGroup.xml";
+}
 
 // Reads the file into a configuration that starts from known odd values.
 bool ReadWith(const TestWorld& w, const std::string* text) {
@@ -37,8 +39,9 @@ TEST(GroupFile, MissingEmptyOrBrokenFilesGiveTheDefaults) {
   // Missing (a new installation) or present but unreadable: the defaults,
   // the address kept, no error record; a bad file is left for the
   // administrator to repair.
-  for (const char* bad : {static_cast<const char*>(nullptr), "", "<Groups><EmailFax>a@b</EmailFax><Progr",
-                          "EmailFax=a@b\nProgramType=1\n", "<?xml version=\"1.0\"?>", "<Groups><EmailFax>a</Groups>"}) {
+  for (const char* bad :
+       {static_cast<const char*>(nullptr), "", "<Groups><EmailFax>a@b</EmailFax><Progr",
+        "EmailFax=a@b\nProgramType=1\n", "<?xml version=\"1.0\"?>", "<Groups><EmailFax>a</Groups>"}) {
     SCOPED_TRACE(bad ? bad : "missing");
     std::filesystem::remove(w.ProgramDir() + "/Errors.log");
     std::string text = bad ? bad : "";
@@ -49,7 +52,9 @@ TEST(GroupFile, MissingEmptyOrBrokenFilesGiveTheDefaults) {
     EXPECT_EQ(Config().EmailFax, "kept@example.org");
     EXPECT_EQ(Config().CoverFolder, w.ProgramDir() + "/coverpage/");
     EXPECT_EQ(w.Errors(), "");
-    if (bad) { EXPECT_EQ(TestWorld::ReadFile(GroupFile(w)), text); }
+    if (bad) {
+      EXPECT_EQ(TestWorld::ReadFile(GroupFile(w)), text);
+    }
   }
 
   // Only the root: read like a file whose elements are all empty.
@@ -119,7 +124,8 @@ TEST(GroupFile, AFileThatCannotBeWrittenStaysAsItWas) {
       return e.Number() == kErrPermission ? 0 : 2;
     }
     return 1;
-  }), 0);
+  }),
+            0);
   EXPECT_EQ(TestWorld::ReadFile(GroupFile(w)), old);
   std::filesystem::permissions(w.ProgramDir(), std::filesystem::perms(0777));
 
@@ -135,7 +141,6 @@ TEST(GroupFile, AFileThatCannotBeWrittenStaysAsItWas) {
   TestWorld::WriteFile(GroupFile(w), old);
   ::chmod(GroupFile(w).c_str(), 0664);
   CXmlGroups().WriteCfgProps();
-  EXPECT_EQ(std::filesystem::status(GroupFile(w)).permissions(),
-            std::filesystem::perms(0664));
+  EXPECT_EQ(std::filesystem::status(GroupFile(w)).permissions(), std::filesystem::perms(0664));
   EXPECT_NE(TestWorld::ReadFile(GroupFile(w)).find("new@example.org"), std::string::npos);
 }

@@ -1,5 +1,6 @@
 // The settings windows driven like a user would: what is stored and shown.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -13,12 +14,8 @@
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
-
-#include <pugixml.hpp>
-
-#include <sys/stat.h>
-
 #include <filesystem>
+#include <pugixml.hpp>
 
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
@@ -26,19 +23,19 @@
 #include "common/FaxServerConfig.h"
 #include "common/Folders.h"
 #include "faxjob/CXmlGroups.h"
-#include "platform/emf/Emf.h"
 #include "faxservice/client/HylaFax.h"
+#include "platform/emf/Emf.h"
 #include "platform/secret/Secrets.h"
 #include "receive/ui/ConfigDialogs.h"
 #include "receive/ui/ConfigServices.h"
 #include "receive/ui/frmConfigureClient.h"
 #include "receive/ui/frmFaxServer.h"
-#include "wizard/frmSetCover.h"
 #include "tests/maintenance/FakeShell.h"
 #include "tests/support/QtApp.h"
 #include "tests/support/RegValues.h"
 #include "tests/support/TestWorld.h"
 #include "tests/support/UiRecorder.h"
+#include "wizard/frmSetCover.h"
 
 namespace fs = std::filesystem;
 using namespace brevant;
@@ -47,7 +44,9 @@ using namespace brevant::test;
 namespace {
 
 std::vector<int> g_exitCodes;
-void RecordExit(int code) { g_exitCodes.push_back(code); }
+void RecordExit(int code) {
+  g_exitCodes.push_back(code);
+}
 
 // The configuration as start-up loads it.
 void StartUp() {
@@ -64,9 +63,11 @@ struct ConfigFixture : ::testing::Test {
     configui::ResetServices();
     SetRegString(HKLM, "Software\\Microsoft\\Fax\\Inbox", "Folder", "/srv/fax/inbox");
     SetRegString(HKLM, "Software\\Microsoft\\Fax\\SentItems", "Folder", "/srv/fax/sent");
-    TestWorld::WriteFile(world.ProgramDir() + "/FaxGroup.xml",
-                         "<Groups><EmailFax></EmailFax><ReceiveAll>False</ReceiveAll><ProgramType>0</ProgramType>"
-                         "<FaxDevice>old</FaxDevice><CoverFolder></CoverFolder><FaxGroupConnect>True</FaxGroupConnect></Groups>");
+    TestWorld::WriteFile(
+        world.ProgramDir() + "/FaxGroup.xml",
+        "<Groups><EmailFax></EmailFax><ReceiveAll>False</ReceiveAll><ProgramType>0</ProgramType>"
+        "<FaxDevice>old</FaxDevice><CoverFolder></CoverFolder><FaxGroupConnect>True</FaxGroupConnect></"
+        "Groups>");
     StartUp();
   }
   void TearDown() override { configui::ResetServices(); }
@@ -99,9 +100,11 @@ TEST_F(ConfigFixture, SwitchingToTheMailFaxServiceSavesEverySettingWhereItBelong
   ASSERT_TRUE(doc.load_file((world.ProgramDir() + "/FaxGroup.xml").c_str()));
   std::string saved;  // the elements in their order, with their values
   for (pugi::xml_node n : doc.child("Groups").children())
-    saved += std::string(n.name()) + (n.name() == std::string("CoverFolder") ? ";" : "=" + std::string(n.child_value()) + ";");
-  EXPECT_EQ(saved, "EmailFax=fax@talvane.example;ReceiveAll=True;ProgramType=1;FaxDevice=faxhost;CoverFolder;"
-                   "FaxGroupConnect=True;");
+    saved += std::string(n.name()) +
+             (n.name() == std::string("CoverFolder") ? ";" : "=" + std::string(n.child_value()) + ";");
+  EXPECT_EQ(saved,
+            "EmailFax=fax@talvane.example;ReceiveAll=True;ProgramType=1;FaxDevice=faxhost;CoverFolder;"
+            "FaxGroupConnect=True;");
   EXPECT_EQ(RegString(HKCU, kPelorinKey, "ForwardEmail"), "boss@example.com");
   EXPECT_EQ(RegString(HKCU, kPelorinKey, "InboxPath"), "/home/ann/Maildir/.Faxes");
   // The fax service's own folder is stored as "follow the fax service".
@@ -125,7 +128,8 @@ TEST_F(ConfigFixture, TheFolderBrowserOffersFileSystemFoldersAndHelpOpensTheGuid
   QTimer answer;
   QObject::connect(&answer, &QTimer::timeout, [&] {
     if (auto* browser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
-      seen = browser->windowTitle().toStdString() + (browser->testOption(QFileDialog::ShowDirsOnly) ? "|dirs" : "");
+      seen = browser->windowTitle().toStdString() +
+             (browser->testOption(QFileDialog::ShowDirsOnly) ? "|dirs" : "");
       browser->setDirectory(QString::fromStdString(picked));
       static_cast<QDialog*>(browser)->accept();
     }
@@ -148,7 +152,8 @@ TEST_F(ConfigFixture, TheFolderBrowserOffersFileSystemFoldersAndHelpOpensTheGuid
     dlg.cmdHelp->click();
   }
   EXPECT_EQ(shell.Opened(), guide);
-  EXPECT_EQ(ui.messages, std::vector<std::string>{"Pelorin: The help file " + missing + " cannot be opened."});
+  EXPECT_EQ(ui.messages,
+            std::vector<std::string>{"Pelorin: The help file " + missing + " cannot be opened."});
 }
 
 TEST_F(ConfigFixture, DisconnectMailAndCancel) {
@@ -164,7 +169,8 @@ TEST_F(ConfigFixture, DisconnectMailAndCancel) {
     QTest::keyClicks(dlg.txtServerEmail, "  fax@talvane.example");
     dlg.cmdDisconnect->click();
     EXPECT_EQ(mails, std::vector<std::string>{"  fax@talvane.example"});
-    EXPECT_FALSE(dlg.cmdDisconnect->isEnabled() || dlg.chkAllIncoming->isChecked() || Config().FaxGroupConnect);
+    EXPECT_FALSE(dlg.cmdDisconnect->isEnabled() || dlg.chkAllIncoming->isChecked() ||
+                 Config().FaxGroupConnect);
     dlg.CancelButton->click();
   }
   EXPECT_EQ(g_exitCodes, std::vector<int>{0});
@@ -250,8 +256,9 @@ TEST_F(SetCoverFixture, TheStoredChoiceIsShownAndOkStoresTheNewOne) {
   EXPECT_TRUE(messages.messages.empty() && g_exitCodes == std::vector<int>{1});
   EXPECT_EQ(RegString(HKCU, kUserInfoKey, "CoverPageFile"), world.Root() + "/home/Covers/Mine.cov");
   // Only blanks are trimmed: a tab and line breaks are part of the note.
-  EXPECT_EQ(RegString(HKCU, kPelorinKey, "SetCoverPage") + "|" + RegString(HKCU, kPelorinKey, "CoverPageSubject") +
-                "|" + RegString(HKCU, kPelorinKey, "CoverPageNote"),
+  EXPECT_EQ(RegString(HKCU, kPelorinKey, "SetCoverPage") + "|" +
+                RegString(HKCU, kPelorinKey, "CoverPageSubject") + "|" +
+                RegString(HKCU, kPelorinKey, "CoverPageNote"),
             "1|New subject|\tLine one\nLine two\n");
 }
 
@@ -266,15 +273,17 @@ TEST_F(SetCoverFixture, EmptyFieldsUncheckedBoxCancelAndNoTemplates) {
     dlg.chkCover->click();
     dlg.txtSubject->setText("   ");
     dlg.cmdNext->click();
-    EXPECT_EQ(messages.messages, std::vector<std::string>{"Pelorin: Please enter text in the Note and/or Subject field."});
+    EXPECT_EQ(messages.messages,
+              std::vector<std::string>{"Pelorin: Please enter text in the Note and/or Subject field."});
     EXPECT_TRUE(g_exitCodes.empty());
     EXPECT_EQ(RegString(HKCU, kPelorinKey, "CoverPageSubject"), "kept");
     // Unchecked, Ok stores "0" and the (empty) fields.
     dlg.chkCover->click();
     dlg.cmdNext->click();
     EXPECT_EQ(g_exitCodes, std::vector<int>{1});
-    EXPECT_EQ(RegString(HKCU, kPelorinKey, "SetCoverPage") + "|" + RegString(HKCU, kPelorinKey, "CoverPageSubject") +
-                  "|" + RegString(HKCU, kUserInfoKey, "CoverPageFile"),
+    EXPECT_EQ(RegString(HKCU, kPelorinKey, "SetCoverPage") + "|" +
+                  RegString(HKCU, kPelorinKey, "CoverPageSubject") + "|" +
+                  RegString(HKCU, kUserInfoKey, "CoverPageFile"),
               "0||" + common + "Generic.cov");
   }
   {
@@ -313,7 +322,8 @@ TEST_F(ConfigFixture, FaxServerSettingsGoToTheRegistryAndThePasswordToAUserOnlyF
     dlg.chkPassive->click();
     dlg.OKButton->click();
   }
-  EXPECT_EQ(RegString(HKCU, faxsvc::kFaxServerKey, "Service") + "|" + RegString(HKCU, faxsvc::kFaxServerKey, "User"),
+  EXPECT_EQ(RegString(HKCU, faxsvc::kFaxServerKey, "Service") + "|" +
+                RegString(HKCU, faxsvc::kFaxServerKey, "User"),
             "HylaFAX|anna");
   CWinReg reg;
   ASSERT_TRUE(reg.InitForRead(HKCU, faxsvc::kFaxServerKey));

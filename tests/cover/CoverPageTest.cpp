@@ -2,9 +2,8 @@
 // templates. The fax's own cover page is judged where it arrives (tests/arrival).
 #include <gtest/gtest.h>
 
-#include <pugixml.hpp>
-
 #include <functional>
+#include <pugixml.hpp>
 #include <string>
 
 #include "platform/emf/Emf.h"
@@ -16,15 +15,17 @@ using brevant::test::TestWorld;
 
 namespace {
 
-std::string Shipped(const std::string& name) { return test::SourceDir() + "/coverpage/" + name; }
+std::string Shipped(const std::string& name) {
+  return test::SourceDir() + "/coverpage/" + name;
+}
 
 cover::CoverFields RealFields() {
-  return {{"RecName", "Dr. Helena Markovic"},   {"RecFaxNumber", "+49 30 5557 1290"},
-          {"RecCompany", "Lindqvist & Partner"}, {"SdrName", "Jonas Bergmann"},
-          {"SdrCompany", "Brevant Engineering"}, {"SdrFaxNumber", "+49 40 5550 1999"},
+  return {{"RecName", "Dr. Helena Markovic"},     {"RecFaxNumber", "+49 30 5557 1290"},
+          {"RecCompany", "Lindqvist & Partner"},  {"SdrName", "Jonas Bergmann"},
+          {"SdrCompany", "Brevant Engineering"},  {"SdrFaxNumber", "+49 40 5550 1999"},
           {"SdrOfficePhone", "+49 40 5550 1900"}, {"SdrEmail", "j.bergmann@example.com"},
-          {"Subject", "Revised floor plans"},    {"Note", "Please call me back.\nThanks."},
-          {"TimeSent", "2026-12-06 09:30"},      {"PageCount", "4"}};
+          {"Subject", "Revised floor plans"},     {"Note", "Please call me back.\nThanks."},
+          {"TimeSent", "2026-12-06 09:30"},       {"PageCount", "4"}};
 }
 
 // Where a field's text element sits in a template (viewBox units).
@@ -39,9 +40,13 @@ FieldBox FindField(const std::string& templatePath, const std::string& field) {
   FieldBox box;
   std::function<bool(pugi::xml_node, double)> walk = [&](pugi::xml_node n, double size) -> bool {
     if (n.attribute("font-size")) size = n.attribute("font-size").as_double();
-    if (std::string(n.name()) == "text" && std::string(n.child_value()).find("{{" + field + "}}") != std::string::npos) {
-      box = {n.attribute("x").as_double(), n.attribute("y").as_double(),
-             n.attribute("data-fit-width").as_double(), size, n.attribute("data-lines").as_int(1),
+    if (std::string(n.name()) == "text" &&
+        std::string(n.child_value()).find("{{" + field + "}}") != std::string::npos) {
+      box = {n.attribute("x").as_double(),
+             n.attribute("y").as_double(),
+             n.attribute("data-fit-width").as_double(),
+             size,
+             n.attribute("data-lines").as_int(1),
              n.attribute("data-line-height").as_double(size * 1.3)};
       return true;
     }
@@ -62,12 +67,17 @@ Diff Compare(const emf::Page& a, const emf::Page& b) {
   for (int y = 0; y < a.height; ++y)
     for (int x = 0; x < a.width; ++x)
       if (a.Black(x, y) != b.Black(x, y))
-        d = {d.count + 1, std::min(d.left, x), std::max(d.right, x), std::min(d.top, y), std::max(d.bottom, y)};
+        d = {d.count + 1, std::min(d.left, x), std::max(d.right, x), std::min(d.top, y),
+             std::max(d.bottom, y)};
   return d;
 }
 
-double PageX(double units) { return units * cover::kPageWidth / 2150.0; }
-double PageY(double units) { return units * cover::kPageHeight / 2970.0; }
+double PageX(double units) {
+  return units * cover::kPageWidth / 2150.0;
+}
+double PageY(double units) {
+  return units * cover::kPageHeight / 2970.0;
+}
 
 }  // namespace
 
@@ -82,16 +92,15 @@ TEST(CoverPages, ValuesStayTextWhateverTheyContain) {
   pugi::xml_document plainDoc;
   ASSERT_TRUE(plainDoc.load_string(plain.svg.c_str()));
 
-  const std::string attacks[] = {
-      R"(</text><rect width="2150" height="2970" fill="black"/><text>)",
-      R"(A & B <C> "quoted" 'single' &amp; &lt;)",
-      R"(]]><image href="file:///etc/passwd"/><![CDATA[)",
-      "<!-- comment --><?pi x?>\x01\x02 tail"};
+  const std::string attacks[] = {R"(</text><rect width="2150" height="2970" fill="black"/><text>)",
+                                 R"(A & B <C> "quoted" 'single' &amp; &lt;)",
+                                 R"(]]><image href="file:///etc/passwd"/><![CDATA[)",
+                                 "<!-- comment --><?pi x?>\x01\x02 tail"};
   for (const auto& attack : attacks) {
     SCOPED_TRACE(attack);
     cover::FilledTemplate out;
-    ASSERT_TRUE(cover::FillTemplate(tmpl, {{"RecName", attack}, {"Subject", attack}, {"Note", attack}},
-                                    "", &out));
+    ASSERT_TRUE(
+        cover::FillTemplate(tmpl, {{"RecName", attack}, {"Subject", attack}, {"Note", attack}}, "", &out));
     EXPECT_EQ(out.placeholders, 2);  // the attribute is not a place for fields
     pugi::xml_document doc;
     ASSERT_TRUE(doc.load_string(out.svg.c_str())) << out.svg;
@@ -163,13 +172,15 @@ TEST(CoverPages, UnusableTemplatesAreReportedAndTheFieldsStillShow) {
   TestWorld world;
   std::string dir = world.Root() + "/covers/";
   TestWorld::WriteFile(dir + "Text.cov", "This is a plain text file {{RecName}}\n");
-  TestWorld::WriteFile(dir + "Static.cov",
-                       R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 100 100"><text x="5" y="50">Fax</text></svg>)");
-  TestWorld::WriteFile(dir + "Assets.cov",
-                       R"(<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" viewBox="0 0 2150 2970">)"
-                       R"(<image x="0" y="0" width="400" height="200" xlink:href="logo-missing.png"/>)"
-                       R"(<image x="0" y="0" width="400" height="200" href="http://example.com/x.png"/>)"
-                       R"(<text x="100" y="600" font-size="80" font-family="Nonexistent Typeface">{{RecName}}</text></svg>)");
+  TestWorld::WriteFile(
+      dir + "Static.cov",
+      R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 100 100"><text x="5" y="50">Fax</text></svg>)");
+  TestWorld::WriteFile(
+      dir + "Assets.cov",
+      R"(<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" viewBox="0 0 2150 2970">)"
+      R"(<image x="0" y="0" width="400" height="200" xlink:href="logo-missing.png"/>)"
+      R"(<image x="0" y="0" width="400" height="200" href="http://example.com/x.png"/>)"
+      R"(<text x="100" y="600" font-size="80" font-family="Nonexistent Typeface">{{RecName}}</text></svg>)");
   std::string big = R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 10 10"><text>{{RecName}}</text>)";
   big += std::string(5 * 1024 * 1024, ' ') + "</svg>";
   TestWorld::WriteFile(dir + "Huge.cov", big);

@@ -48,18 +48,22 @@ TEST(FaxMonitor, FollowsTheLineListsSearchesShowsAndExplainsFailures) {
   std::string id = submit("555 0101", "Anna Berg");
   std::vector<std::string> seen;
   int mostSent = -1;
-  ASSERT_TRUE(test::WaitFor([&] {
-    bool finished = daemon.Job(id).GetInt("status") == faxsvc::kJobCompleted;
-    monitor.Refresh();
-    if (label->isVisibleTo(&monitor)) {
-      if (seen.empty() || seen.back() != label->text().toStdString()) seen.push_back(label->text().toStdString());
-      EXPECT_EQ(bar->maximum(), 3);
-      EXPECT_TRUE(bar->isVisibleTo(&monitor));
-      mostSent = std::max(mostSent, bar->value());
-    }
-    return finished;
-  }, 60));
-  const std::vector<std::string> pages{"Sending fax to 555 0101: page 1 of 3", "Sending fax to 555 0101: page 2 of 3",
+  ASSERT_TRUE(test::WaitFor(
+      [&] {
+        bool finished = daemon.Job(id).GetInt("status") == faxsvc::kJobCompleted;
+        monitor.Refresh();
+        if (label->isVisibleTo(&monitor)) {
+          if (seen.empty() || seen.back() != label->text().toStdString())
+            seen.push_back(label->text().toStdString());
+          EXPECT_EQ(bar->maximum(), 3);
+          EXPECT_TRUE(bar->isVisibleTo(&monitor));
+          mostSent = std::max(mostSent, bar->value());
+        }
+        return finished;
+      },
+      60));
+  const std::vector<std::string> pages{"Sending fax to 555 0101: page 1 of 3",
+                                       "Sending fax to 555 0101: page 2 of 3",
                                        "Sending fax to 555 0101: page 3 of 3"};
   EXPECT_EQ(seen, pages);
   EXPECT_GE(mostSent, 2) << "the bar counts the pages the far end confirmed";

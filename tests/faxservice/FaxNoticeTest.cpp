@@ -1,7 +1,6 @@
 // A fax that fails is told on the desktop of the user who sent it, by the
 // print agent of that user's session; the root daemon shows nothing itself.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,16 +37,20 @@ class Desktop {
   std::string Notices() const { return home_.Path() + "/notices"; }
   std::string AgentLog() const { return home_.Path() + "/agent.err"; }
   bool Ready() const {
-    return test::WaitFor([&] {
-      return fs::exists(Notices()) &&
-             TestWorld::ReadFile(AgentLog()).find("telling this desktop") != std::string::npos;
-    }, 20);
+    return test::WaitFor(
+        [&] {
+          return fs::exists(Notices()) &&
+                 TestWorld::ReadFile(AgentLog()).find("telling this desktop") != std::string::npos;
+        },
+        20);
   }
   std::string Told(std::size_t lines) const {
-    test::WaitFor([&] {
-      std::string t = TestWorld::ReadFile(Notices());
-      return static_cast<std::size_t>(std::count(t.begin(), t.end(), '\n')) >= lines;
-    }, 20);
+    test::WaitFor(
+        [&] {
+          std::string t = TestWorld::ReadFile(Notices());
+          return static_cast<std::size_t>(std::count(t.begin(), t.end(), '\n')) >= lines;
+        },
+        20);
     return TestWorld::ReadFile(Notices());
   }
 
@@ -87,7 +90,8 @@ TEST_F(FaxNotices, AFailedFaxIsToldOnTheDesktopOfItsSenderOnly) {
                     .Set("retry_interval", "0"));
     Message reply = As(user, Message("submit").Set("file", fax).Set("number", number));
     EXPECT_EQ(reply.Get("ok"), "1") << reply.Get("error");
-    EXPECT_TRUE(daemon.WaitJob(reply.Get("id"), busy ? faxsvc::kJobRetriesExceeded : faxsvc::kJobCompleted, 20))
+    EXPECT_TRUE(
+        daemon.WaitJob(reply.Get("id"), busy ? faxsvc::kJobRetriesExceeded : faxsvc::kJobCompleted, 20))
         << number;
   };
   send(boss, "555 0190", 1);

@@ -1,6 +1,5 @@
 // The daemon's socket under bad and concurrent input.
 #include <gtest/gtest.h>
-
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -42,12 +41,14 @@ TEST_F(FaxSocket, TruncatedOversizedAndMalformedMessagesAreRefusedCleanly) {
   };
   EXPECT_EQ(raw(std::string("\0\0\0\x64op=hello\nx", 14), true), "0:truncated message");
   EXPECT_EQ(raw(std::string("\x04\0\0\0", 4), false).rfind("0:message too large", 0), 0u);
-  EXPECT_EQ(raw(std::string("\0\0\0\x17garbage without equals\n", 27), false).rfind("0:malformed message", 0), 0u);
+  EXPECT_EQ(raw(std::string("\0\0\0\x17garbage without equals\n", 27), false).rfind("0:malformed message", 0),
+            0u);
   EXPECT_EQ(daemon.Call(Message("hello")).Get("ok"), "1");
   // The client library refuses to send what the daemon would refuse.
   faxsvc::FaxServer server;
   server.Connect("");
-  EXPECT_THROW(server.Call(Message("hello").Set("pad", std::string(faxsvc::kMaxBody + 1, 'x'))), faxsvc::FaxError);
+  EXPECT_THROW(server.Call(Message("hello").Set("pad", std::string(faxsvc::kMaxBody + 1, 'x'))),
+               faxsvc::FaxError);
   EXPECT_EQ(server.Call(Message("hello")).Get("ok"), "1");
 }
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "common/ClientConfig.h"
-#include "platform/events/NamedEvent.h"
 #include "faxservice/client/FaxService.h"
+#include "platform/events/NamedEvent.h"
 #include "tests/faxservice/FaxTestSupport.h"
 #include "tests/support/RegValues.h"
 
@@ -48,7 +48,8 @@ class QueueControl : public ::testing::Test {
 // not numbers restore manual answering on XP and switch it on in the older
 // edition, after 4 rings.
 TEST_F(QueueControl, AutoRecvTogglesAndRestoresTheDeviceInBothEditions) {
-  const std::string on = std::to_string(faxsvc::kReceiveAuto), manual = std::to_string(faxsvc::kReceiveManual);
+  const std::string on = std::to_string(faxsvc::kReceiveAuto),
+                    manual = std::to_string(faxsvc::kReceiveManual);
   const struct {
     const char* version;
     std::string stored, fromNonNumbers;
@@ -185,7 +186,8 @@ TEST(QueueControlWithoutDaemon, EachCommandSaysWhatItSaysWithoutAFaxServer) {
   EXPECT_NE(errors.find("mCommon.GetFaxName"), std::string::npos) << errors;
   // The fax server settings key most users never make is read quietly.
   EXPECT_EQ(errors.find("Pelorin\\FaxServer"), std::string::npos) << errors;
-  EXPECT_EQ(test::TestWorld::ReadFile(world.ProgramDir() + "/brevant.log").find("frmWarning"), std::string::npos);
+  EXPECT_EQ(test::TestWorld::ReadFile(world.ProgramDir() + "/brevant.log").find("frmWarning"),
+            std::string::npos);
 }
 
 using QueueControlAsUsers = test::FaxUsers;
@@ -206,7 +208,8 @@ TEST_F(QueueControlAsUsers, OnlyAFaxAdministratorMayToggleAutomaticAnswering) {
   EXPECT_EQ(refused.find("Auto Receive"), std::string::npos) << refused;
   EXPECT_EQ(refused.find("REG_SZ"), std::string::npos) << "nothing was stored: " << refused;
   Message device = daemon.Call(Message("devices")).Item(1);
-  EXPECT_EQ(device.Get("receive_mode") + "/" + device.Get("rings"), std::to_string(faxsvc::kReceiveManual) + "/3");
+  EXPECT_EQ(device.Get("receive_mode") + "/" + device.Get("rings"),
+            std::to_string(faxsvc::kReceiveManual) + "/3");
   // An administrator may.
   std::string done = autorecv(boss);
   EXPECT_NE(done.find("Auto Receive ON"), std::string::npos) << done;

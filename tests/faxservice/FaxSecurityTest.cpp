@@ -1,9 +1,8 @@
 // The fax service as a hostile local user meets it: the root daemon must
 // give no user root, another user's faxes, the administrators' controls, or
 // the power to lock others out.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -122,7 +121,8 @@ TEST_F(Hostile, ArchivesAreTheServicesAloneAndLinksLeftInThemAreNeverFollowed) {
   std::string fax = UserFax(alice, "a.tif", 1);
   std::string first = As(alice, Message("submit").Set("file", fax).Set("number", "555 0101")).Get("id");
   ASSERT_TRUE(Settled(first));
-  EXPECT_NE(daemon.Job(first).Get("error").find("may be written by other users"), std::string::npos) << daemon.Job(first).Get("error");
+  EXPECT_NE(daemon.Job(first).Get("error").find("may be written by other users"), std::string::npos)
+      << daemon.Job(first).Get("error");
   EXPECT_TRUE(fs::exists(daemon.Job(first).Get("file")));
   EXPECT_NE(daemon.Archive("out").Item(1).Get("archive_error"), "");
   Message again = daemon.Call(Message("resend").Set("id", daemon.Archive("out").Item(1).Get("id")));
@@ -159,8 +159,10 @@ TEST_F(Hostile, ArchivesAreTheServicesAloneAndLinksLeftInThemAreNeverFollowed) {
   EXPECT_EQ(test::ReadPages(path).size(), 1u);
 
   // The service's own folders and files are its alone.
-  for (const char* d : {"", "/queue", "/farend", "/incoming"}) EXPECT_EQ(Owner(daemon.StateDir() + d), "0 700") << d;
-  for (const char* f : {"/faxd.db", "/faxd.db-wal", "/faxd.db-shm"}) EXPECT_EQ(Owner(daemon.StateDir() + f), "0 600") << f;
+  for (const char* d : {"", "/queue", "/farend", "/incoming"})
+    EXPECT_EQ(Owner(daemon.StateDir() + d), "0 700") << d;
+  for (const char* f : {"/faxd.db", "/faxd.db-wal", "/faxd.db-shm"})
+    EXPECT_EQ(Owner(daemon.StateDir() + f), "0 600") << f;
   for (auto& e : fs::directory_iterator(daemon.StateDir() + "/farend")) EXPECT_EQ(Owner(e.path()), "0 600");
   EXPECT_EQ(As(alice, Message("farend")).GetInt("errno"), 70);
 }
@@ -169,7 +171,10 @@ TEST_F(Hostile, UsersSeeAndActOnlyOnTheirOwnJobsAndFaxes) {
   Start();
   daemon.Call(Message("queue_set").Set("paused", "1"));
   std::string fax = UserFax(alice, "mine.tif", 2);
-  Message sub = As(alice, Message("submit").Set("file", fax).Set("number", "555 0200").Set("note", "alice's secret")
+  Message sub = As(alice, Message("submit")
+                              .Set("file", fax)
+                              .Set("number", "555 0200")
+                              .Set("note", "alice's secret")
                               .Set("billing_code", "4711"));
   ASSERT_EQ(sub.Get("ok"), "1") << sub.Get("error");
   const std::string id = sub.Get("id");
@@ -179,7 +184,8 @@ TEST_F(Hostile, UsersSeeAndActOnlyOnTheirOwnJobsAndFaxes) {
   for (const std::string& jid : {id, std::string("99999")})
     EXPECT_EQ(As(bob, Message("job").Set("id", jid)).Get("error"), "no fax job " + jid);
   for (const char* action : {"cancel", "pause"})
-    EXPECT_EQ(As(bob, Message("job_op").Set("id", id).Set("action", action)).Get("error"), "no fax job " + id);
+    EXPECT_EQ(As(bob, Message("job_op").Set("id", id).Set("action", action)).Get("error"),
+              "no fax job " + id);
   Message events = As(bob, Message("events"));
   for (const Message& e : events.Items()) EXPECT_NE(e.Get("job_id"), id) << e.Get("text");
   EXPECT_EQ(daemon.Job(id).GetInt("status"), faxsvc::kJobPending);
@@ -209,7 +215,8 @@ TEST_F(Hostile, UsersSeeAndActOnlyOnTheirOwnJobsAndFaxes) {
     } catch (const std::exception& e) {
       return std::string(e.what());
     }
-  }), "1");
+  }),
+            "1");
   std::string copy = home + "/Sent/" + fs::path(archived.Get("path")).filename().string();
   EXPECT_EQ(Owner(copy), std::to_string(alice.Uid()) + " 600");
   EXPECT_EQ(test::ReadPages(copy).size(), 2u);
@@ -225,15 +232,19 @@ TEST_F(Hostile, UsersSeeAndActOnlyOnTheirOwnJobsAndFaxes) {
   EXPECT_EQ(bob.Run([&] {
     return std::to_string(::open((daemon.StateDir() + "/faxd.db").c_str(), O_RDONLY)) + " " +
            std::to_string(::open(archived.Get("path").c_str(), O_RDONLY));
-  }), "-1 -1");
+  }),
+            "-1 -1");
 
   // A received fax routed to Alice is hers.
-  daemon.Call(Message("device_set").Set("id", 1).Set("route_to", alice.Name()).Set("receive_mode", 1).Set("rings", 0));
+  daemon.Call(Message("device_set")
+                  .Set("id", 1)
+                  .Set("route_to", alice.Name())
+                  .Set("receive_mode", 1)
+                  .Set("rings", 0));
   ASSERT_EQ(daemon.Call(Message("call").Set("file", fax).Set("from", "555 9999")).Get("ok"), "1");
   ASSERT_TRUE(test::WaitFor([&] { return daemon.Archive("in").GetInt("count") == 1; }, 30));
   EXPECT_EQ(As(alice, Message("archive").Set("folder", "in")).GetInt("count"), 1);
   EXPECT_EQ(As(bob, Message("archive").Set("folder", "in")).GetInt("count"), 0);
-
 }
 
 TEST_F(Hostile, AdministrationIsRefusedToUsersAndLeftToTheAdministrators) {
@@ -330,7 +341,8 @@ std::vector<int> ConnectionsOf(const TestUser& u, const std::string& socket, int
   for (int i = 0; i < n; ++i) {
     std::string body;
     int fd = -1;
-    if (faxsvc::ReadFrame(sp[0], &body, 1000, 1000, &fd) == faxsvc::FrameResult::Ok && fd >= 0) fds.push_back(fd);
+    if (faxsvc::ReadFrame(sp[0], &body, 1000, 1000, &fd) == faxsvc::FrameResult::Ok && fd >= 0)
+      fds.push_back(fd);
   }
   ::close(sp[0]);
   return fds;
@@ -389,7 +401,8 @@ TEST_F(Hostile, OneUsersIdleConnectionsLockNobodyOutAndAreClosed) {
     for (const auto& fd : sockets())  // its connection, closed by the service
       if (!before.count(fd) && !ClosedBefore(std::stoi(fd), until)) return std::string("left open");
     return server.Call(Message("hello")).Get("ok");
-  }), "1");
+  }),
+            "1");
 }
 
 TEST_F(Hostile, HostileDocumentsAndRequestsCostBoundedMemoryAndTime) {
@@ -410,7 +423,8 @@ TEST_F(Hostile, HostileDocumentsAndRequestsCostBoundedMemoryAndTime) {
   ::chown(tiny.c_str(), alice.Uid(), alice.Gid());
   EXPECT_LT(fs::file_size(tiny), 200000u);
   long before = test::PeakMemoryKb(daemon.Pid());
-  Message r = As(alice, Message("submit").Set("file", tiny).Set("number", "555 0300").Set("server_cover", "1"));
+  Message r =
+      As(alice, Message("submit").Set("file", tiny).Set("number", "555 0300").Set("server_cover", "1"));
   ASSERT_EQ(r.Get("ok"), "1") << r.Get("error");
   EXPECT_EQ(r.GetInt("pages"), 20);
   // Less than one such page would take decoded (1728 x 20,000 bytes).
@@ -433,7 +447,9 @@ TEST_F(Hostile, HostileDocumentsAndRequestsCostBoundedMemoryAndTime) {
   // A note too long is refused; the longest notes allowed on many jobs make
   // a list of jobs come in pages the client library follows.
   std::string fax = UserFax(alice, "n.tif", 1);
-  Message huge = As(alice, Message("submit").Set("file", fax).Set("number", "555 0301").Set("note", std::string(1000000, 'n')));
+  Message huge =
+      As(alice,
+         Message("submit").Set("file", fax).Set("number", "555 0301").Set("note", std::string(1000000, 'n')));
   EXPECT_NE(huge.Get("error").find("\"note\" is longer than 8192"), std::string::npos) << huge.Get("error");
   std::string listed = alice.Run([&] {
     faxsvc::FaxServer server;

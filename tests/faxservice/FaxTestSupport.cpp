@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -22,7 +22,9 @@
 namespace brevant::test {
 
 namespace {
-int Quiet(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()); }
+int Quiet(const std::string& cmd) {
+  return std::system((cmd + " >/dev/null 2>&1").c_str());
+}
 }  // namespace
 
 FaxDaemon::FaxDaemon(const TestWorld& world, std::string socketDir)
@@ -35,7 +37,9 @@ FaxDaemon::FaxDaemon(const TestWorld& world, std::string socketDir)
   faxsvc::RegisterFaxFolder(false, archive_);
 }
 
-FaxDaemon::~FaxDaemon() { Stop(); }
+FaxDaemon::~FaxDaemon() {
+  Stop();
+}
 
 bool FaxDaemon::Start() {
   pid_ = ::fork();
@@ -54,15 +58,23 @@ bool FaxDaemon::Start() {
     ::execv(exe.c_str(), argv.data());
     ::_exit(127);
   }
-  return WaitFor([&] {
-    std::string err;
-    return platform::UniqueFd(faxsvc::ConnectSocket(socket_, &err)).valid();
-  }, 10);
+  return WaitFor(
+      [&] {
+        std::string err;
+        return platform::UniqueFd(faxsvc::ConnectSocket(socket_, &err)).valid();
+      },
+      10);
 }
 
-std::string FaxDaemon::Stderr() const { return TestWorld::ReadFile(stderr_); }
-void FaxDaemon::Stop() { End(SIGTERM); }
-void FaxDaemon::Kill() { End(SIGKILL); }
+std::string FaxDaemon::Stderr() const {
+  return TestWorld::ReadFile(stderr_);
+}
+void FaxDaemon::Stop() {
+  End(SIGTERM);
+}
+void FaxDaemon::Kill() {
+  End(SIGKILL);
+}
 
 void FaxDaemon::End(int signal) {
   if (pid_ <= 0) return;
@@ -126,10 +138,14 @@ UserHome::UserHome(const TestUser& user, const std::string& parent, std::string 
 
 void UserHome::Enter() const {
   for (const char* sub : {"/reg", "/prog", "/run", "/tmp"}) ::mkdir((path_ + sub).c_str(), 0700);
-  for (const auto& [var, value] : {std::pair<const char*, std::string>{"HOME", path_}, {"BREVANT_REGISTRY_DIR", path_ + "/reg"},
-                                   {"BREVANT_PROGRAM_DIR", path_ + "/prog"}, {"BREVANT_RUNTIME_DIR", path_ + "/run"},
-                                   {"XDG_RUNTIME_DIR", path_ + "/run"}, {"TMPDIR", path_ + "/tmp"},
-                                   {"BREVANT_FAXD_SOCKET", socket_}, {"BREVANT_UNATTENDED", "1"}})
+  for (const auto& [var, value] : {std::pair<const char*, std::string>{"HOME", path_},
+                                   {"BREVANT_REGISTRY_DIR", path_ + "/reg"},
+                                   {"BREVANT_PROGRAM_DIR", path_ + "/prog"},
+                                   {"BREVANT_RUNTIME_DIR", path_ + "/run"},
+                                   {"XDG_RUNTIME_DIR", path_ + "/run"},
+                                   {"TMPDIR", path_ + "/tmp"},
+                                   {"BREVANT_FAXD_SOCKET", socket_},
+                                   {"BREVANT_UNATTENDED", "1"}})
     ::setenv(var, value.c_str(), 1);
   for (const char* var : {"DBUS_SESSION_BUS_ADDRESS", "BREVANT_MAILDIR", "DISPLAY"}) ::unsetenv(var);
 }
@@ -171,9 +187,13 @@ TestGroup::TestGroup() {
   Quiet("groupadd " + name_);
 }
 
-TestGroup::~TestGroup() { Quiet("groupdel " + name_); }
+TestGroup::~TestGroup() {
+  Quiet("groupdel " + name_);
+}
 
-bool TestGroup::Add(const TestUser& user) { return Quiet("usermod -a -G " + name_ + " " + user.Name()) == 0; }
+bool TestGroup::Add(const TestUser& user) {
+  return Quiet("usermod -a -G " + name_ + " " + user.Name()) == 0;
+}
 
 SharedDir::SharedDir() {
   std::string tmpl = "/tmp/brevant-shared-XXXXXX";
@@ -187,7 +207,8 @@ SharedDir::~SharedDir() {
 }
 
 void FaxUsers::SetUp() {
-  ASSERT_TRUE(alice.Made() && bob.Made() && boss.Made()) << alice.Problem() << bob.Problem() << boss.Problem();
+  ASSERT_TRUE(alice.Made() && bob.Made() && boss.Made())
+      << alice.Problem() << bob.Problem() << boss.Problem();
   ASSERT_TRUE(admins.Add(boss));
   daemon.SetAdminGroup(admins.Name());
   ::setenv("BREVANT_FAXD_SOCKET", daemon.Socket().c_str(), 1);

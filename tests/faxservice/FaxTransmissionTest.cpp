@@ -43,17 +43,22 @@ class FaxTransmission : public ::testing::Test {
   }
   Message Jobs() { return daemon.Call(Message("jobs").Set("queue", "out").Set("all", "1")); }
   Message FarEnd() { return daemon.Call(Message("farend")); }
-  Message Submit(const std::string& number) { return daemon.Call(Message("submit").Set("file", fax).Set("number", number)); }
+  Message Submit(const std::string& number) {
+    return daemon.Call(Message("submit").Set("file", fax).Set("number", number));
+  }
   // No job of the outgoing queue waiting or on the line.
   bool QueueSettled(double seconds = 30) {
-    return test::WaitFor([&] {
-      Message r = Jobs();
-      for (int i = 1; i <= r.GetInt("count"); ++i) {
-        long long s = r.Item(i).GetInt("status");
-        if (s == faxsvc::kJobPending || s == faxsvc::kJobInProgress || s == faxsvc::kJobRetrying) return false;
-      }
-      return true;
-    }, seconds);
+    return test::WaitFor(
+        [&] {
+          Message r = Jobs();
+          for (int i = 1; i <= r.GetInt("count"); ++i) {
+            long long s = r.Item(i).GetInt("status");
+            if (s == faxsvc::kJobPending || s == faxsvc::kJobInProgress || s == faxsvc::kJobRetrying)
+              return false;
+          }
+          return true;
+        },
+        seconds);
   }
   std::string ErrorLog() { return TestWorld::ReadFile(ErrorLogPath()); }
 
@@ -84,8 +89,8 @@ TEST_F(FaxTransmission, OneFaxPerRecipientArrivesIntactWithItsReport) {
     numbers.push_back(j.Get("number"));
     Message props;
     ASSERT_TRUE(Message::Decode(j.Get("props"), &props));
-    EXPECT_EQ(props.Get("sender_name") + "|" + props.Get("sender_fax") + "|" + props.Get("sender_company") + "|" +
-                  props.Get("subject"),
+    EXPECT_EQ(props.Get("sender_name") + "|" + props.Get("sender_fax") + "|" + props.Get("sender_company") +
+                  "|" + props.Get("subject"),
               "Dana Sender|555 0100||Quarterly figures");
   }
   EXPECT_EQ(numbers, (std::vector<std::string>{"+49 (30) 555-0101", "0301234567", "555 0199"}));
@@ -148,7 +153,8 @@ TEST_F(FaxTransmission, NoDocumentSendsTheBlankStandInPageWithTheServiceCoverOnl
   // own (its common ones are in "Common AppData" + "ServerCoverPageDir").
   test::SetRegString(test::HKLM, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
                      "Common AppData", world.TempDir());
-  test::SetRegString(test::HKLM, "Software\\Microsoft\\Fax\\Setup", "ServerCoverPageDir", "Common Coverpages");
+  test::SetRegString(test::HKLM, "Software\\Microsoft\\Fax\\Setup", "ServerCoverPageDir",
+                     "Common Coverpages");
   AddRecipient("Cover only", "555 0110");
   FaxJob().UseCover = true;
   FaxJob().CoverPages.Append(world.TempDir() + "/fax.cov");
@@ -229,10 +235,12 @@ TEST_F(FaxTransmission, ADaemonKilledDuringACallNeverSendsAConfirmedPageAgain) {
   // start and not sent again (a kill after page 1: ServiceLine tests).
   daemon.Call(Message("line_set").Set("pace", "2"));
   std::string id = Submit("555 0130").Get("id");
-  bool inWindow = test::WaitFor([&] {
-    Message j = daemon.Job(id);
-    return j.GetInt("pages_sent") == 3 && j.GetInt("status") == faxsvc::kJobInProgress;
-  }, 60);
+  bool inWindow = test::WaitFor(
+      [&] {
+        Message j = daemon.Job(id);
+        return j.GetInt("pages_sent") == 3 && j.GetInt("status") == faxsvc::kJobInProgress;
+      },
+      60);
   daemon.Kill();
   ASSERT_TRUE(inWindow);
   ASSERT_TRUE(daemon.Start());
@@ -240,7 +248,8 @@ TEST_F(FaxTransmission, ADaemonKilledDuringACallNeverSendsAConfirmedPageAgain) {
   EXPECT_EQ(daemon.Job(id).GetInt("attempts"), 1);
   Message arch = daemon.Archive("out");
   ASSERT_EQ(arch.GetInt("count"), 1);
-  EXPECT_NE(arch.Item(1).Get("result").find("confirmed every page before the fax service stopped"), std::string::npos);
+  EXPECT_NE(arch.Item(1).Get("result").find("confirmed every page before the fax service stopped"),
+            std::string::npos);
   EXPECT_EQ(test::ReadPages(arch.Item(1).Get("path")).size(), 3u);
   std::vector<std::string> calls;
   for (const Message& f : FarEnd().Items()) calls.push_back(f.Get("job_id") + ":" + f.Get("pages"));
@@ -251,7 +260,8 @@ TEST_F(FaxTransmission, StateSurvivesARestart) {
   daemon.Call(Message("queue_set").Set("paused", "1"));
   daemon.Call(Message("device_set").Set("id", 1).Set("receive_mode", 0).Set("rings", 7));
   daemon.Call(Message("line_set").Set("retries", "5"));
-  std::string id = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0150").Set("name", "Kept")).Get("id");
+  std::string id =
+      daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0150").Set("name", "Kept")).Get("id");
   daemon.Stop();
   // The sender's own file gone: the queue has its copy.
   fs::remove(fax);
@@ -273,7 +283,9 @@ TEST_F(FaxTransmission, DiscountRateFaxWaitsForTheCheapHours) {
   std::tm tm{};
   int start = (localtime_r(&now, &tm)->tm_hour + 2) % 24;
   daemon.Call(Message("line_set").Set("discount_start", start).Set("discount_end", (start + 1) % 24));
-  std::string id = daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0160").Set("discount", "1")).Get("id");
+  std::string id =
+      daemon.Call(Message("submit").Set("file", fax).Set("number", "555 0160").Set("discount", "1"))
+          .Get("id");
   EXPECT_NEAR(daemon.Job(id).GetReal("next_attempt") - static_cast<double>(now), 2 * 3600.0, 3600.0);
   ASSERT_TRUE(daemon.WaitForLineRound(fax));
   EXPECT_EQ(daemon.Job(id).GetInt("status"), faxsvc::kJobPending);
@@ -294,7 +306,8 @@ TEST(FaxServiceFolders, WithoutRegisteredFoldersTheServiceNamesItsOwnAndImportFi
   std::string in = daemon.Call(Message("call").Set("file", fax).Set("from", "555 0176")).Get("id");
   daemon.Call(Message("answer").Set("id", 1));
   for (const std::string& id : {out, in}) ASSERT_TRUE(daemon.WaitJob(id, faxsvc::kJobCompleted, 20)) << id;
-  EXPECT_EQ(fs::path(daemon.Archive("in").Item(1).Get("path")).parent_path(), daemon.StateDir() + "/Received");
+  EXPECT_EQ(fs::path(daemon.Archive("in").Item(1).Get("path")).parent_path(),
+            daemon.StateDir() + "/Received");
   EXPECT_EQ(fs::path(daemon.Archive("out").Item(1).Get("path")).parent_path(), daemon.StateDir() + "/Sent");
   daemon.Stop();
 

@@ -6,11 +6,11 @@
 #include <string>
 #include <thread>
 
-#include "tests/support/TestWorld.h"
 #include "faxservice/daemon/Archive.h"
-#include "faxservice/daemon/lines/Line.h"
 #include "faxservice/daemon/Requests.h"
 #include "faxservice/daemon/State.h"
+#include "faxservice/daemon/lines/Line.h"
+#include "tests/support/TestWorld.h"
 
 using brevant::faxsvc::Message;
 using namespace brevant::faxd;
@@ -70,12 +70,15 @@ TEST_F(LineAdministration, TwoAdministratorsChangingLinesAtOnceNeverShareADevice
     // One adds a line on a device while the other moves an existing line
     // to it: one of them is refused, whichever asked the device first.
     Message added, moved;
-    std::thread a([&] { added = As(alice_, Message("line_add").Set("kind", "slow-device").Set("device", "/dev/fax-a")); });
-    std::thread b([&] { moved = As(bob_, Message("line_update").Set("id", line).Set("device", "/dev/fax-a")); });
+    std::thread a([&] {
+      added = As(alice_, Message("line_add").Set("kind", "slow-device").Set("device", "/dev/fax-a"));
+    });
+    std::thread b(
+        [&] { moved = As(bob_, Message("line_update").Set("id", line).Set("device", "/dev/fax-a")); });
     a.join();
     b.join();
-    ASSERT_EQ(Owners("/dev/fax-a"), 1) << "round " << round << ": added " << added.Get("error") << ", moved "
-                                       << moved.Get("error");
+    ASSERT_EQ(Owners("/dev/fax-a"), 1)
+        << "round " << round << ": added " << added.Get("error") << ", moved " << moved.Get("error");
     EXPECT_NE(added.Get("ok"), moved.Get("ok")) << "round " << round;
     if (added.Get("ok") == "1") {
       ASSERT_EQ(As(alice_, Message("line_remove").Set("id", added.Get("id"))).Get("ok"), "1");

@@ -45,9 +45,13 @@ void OnBus(GDBusConnection* bus, const gchar*, gpointer) {
                                     nullptr, nullptr, nullptr);
 }
 
-void OnName(GDBusConnection*, const gchar*, gpointer) { Append(""); }
+void OnName(GDBusConnection*, const gchar*, gpointer) {
+  Append("");
+}
 
-void OnLost(GDBusConnection*, const gchar*, gpointer) { g_main_loop_quit(g_loop); }
+void OnLost(GDBusConnection*, const gchar*, gpointer) {
+  g_main_loop_quit(g_loop);
+}
 
 }  // namespace
 

@@ -16,8 +16,11 @@ TEST(CWinReg, StringSizesTypesBooleansAndAFailedOpen) {
   // Strings up to 255 bytes come back from GetString, up to 65,555 from
   // GetLongString; a value of the other type reads as empty or 0.
   std::string s255(255, 'a'), s256(256, 'b'), s65555(65555, 'c');
-  for (const auto& [name, value] : {std::pair<const char*, std::string>{"s255", s255}, {"s256", s256},
-                                    {"s65555", s65555}, {"s65556", std::string(65556, 'd')}, {"caps", "YES"},
+  for (const auto& [name, value] : {std::pair<const char*, std::string>{"s255", s255},
+                                    {"s256", s256},
+                                    {"s65555", s65555},
+                                    {"s65556", std::string(65556, 'd')},
+                                    {"caps", "YES"},
                                     {"truth", "true"}})
     EXPECT_TRUE(reg.SetString(name, value)) << name;
   EXPECT_TRUE(reg.SetDword("neg", -5));
@@ -42,7 +45,8 @@ TEST(CWinReg, StringSizesTypesBooleansAndAFailedOpen) {
   EXPECT_FALSE(reg.InitForRead(CWinReg::HKEY_CURRENT_USER, "Software\\Missing"));
   EXPECT_FALSE(reg.IsOpen());
   std::string log = w.Errors();
-  EXPECT_NE(log.find("0,\"failed open for 131097 access -2147483647\\Software\\Missing\",\"foundation_tests:CWinReg.InitForAccess\""),
+  EXPECT_NE(log.find("0,\"failed open for 131097 access "
+                     "-2147483647\\Software\\Missing\",\"foundation_tests:CWinReg.InitForAccess\""),
             std::string::npos)
       << log;
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1);

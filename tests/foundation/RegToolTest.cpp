@@ -39,7 +39,8 @@ TEST(RegTool, AddQueryAndDelete) {
   std::string out, err;
   ASSERT_EQ(Reg({"query", "HKEY_CURRENT_USER\\software\\norvane\\pelorin"}, &out), 0);
   EXPECT_NE(out.find("HKEY_CURRENT_USER\\Software\\Norvane\\Pelorin\n"), std::string::npos) << out;
-  for (const auto& [args, shown] : values) EXPECT_NE(out.find("    " + shown + "\n"), std::string::npos) << out;
+  for (const auto& [args, shown] : values)
+    EXPECT_NE(out.find("    " + shown + "\n"), std::string::npos) << out;
   EXPECT_NE(out.find("HKEY_CURRENT_USER\\Software\\Norvane\\Pelorin\\ProgressBar\n"), std::string::npos);
 
   ASSERT_EQ(Reg({"delete", key, "/v", "Debug"}), 0);
@@ -63,7 +64,8 @@ TEST(RegTool, RefusalsSayWhatIsWrongAndAKeyTooDeepNeverFillsTheStore) {
     return k;
   };
   const std::string head = "Windows Registry Editor Version 5.00\r\n";
-  test::TestWorld::WriteFile(w.Root() + "/deep.reg", head + "\r\n[" + keyOf(40000, "a") + "]\r\n\"v\"=\"x\"\r\n");
+  test::TestWorld::WriteFile(w.Root() + "/deep.reg",
+                             head + "\r\n[" + keyOf(40000, "a") + "]\r\n\"v\"=\"x\"\r\n");
   test::TestWorld::WriteFile(w.Root() + "/bad.reg", head + "[HKCU\\A]\r\n\"v\"=what\r\n");
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{}, "usage:"},
@@ -83,7 +85,8 @@ TEST(RegTool, RefusalsSayWhatIsWrongAndAKeyTooDeepNeverFillsTheStore) {
     std::string out, err;
     EXPECT_EQ(Reg(args, &out, &err), 1) << told;
     EXPECT_NE(err.find(told), std::string::npos) << err.substr(0, 300);
-    if (args.size() == 2 && args[1].ends_with("deep.reg")) EXPECT_LT(err.size(), 400u) << "a key is named by its start";
+    if (args.size() == 2 && args[1].ends_with("deep.reg"))
+      EXPECT_LT(err.size(), 400u) << "a key is named by its start";
   }
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
   EXPECT_LT(std::filesystem::file_size(w.RegistryDir() + "/HKEY_CURRENT_USER.db"), 1u << 20);

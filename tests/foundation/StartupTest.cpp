@@ -17,8 +17,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Trace(const test::TestWorld& w) { return test::TestWorld::ReadFile(w.ProgramDir() + "/brevant.log"); }
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+std::string Trace(const test::TestWorld& w) {
+  return test::TestWorld::ReadFile(w.ProgramDir() + "/brevant.log");
+}
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 }  // namespace
 
@@ -82,7 +86,8 @@ TEST(Startup, ErrorsEndMainWithOneRecordAndLoseNothing) {
   auto r = w.RunTool("brevant", "\"new;0;A#;1#;@" + list + "#\"");
   EXPECT_EQ(r.exitCode, 0);
   std::string e = w.Errors();
-  EXPECT_TRUE(Has(e, "53,\"new;0;A#;1#;@" + list + "#File not found: " + list + "\",\"brevant:Brevant.mMisc.Main\""))
+  EXPECT_TRUE(
+      Has(e, "53,\"new;0;A#;1#;@" + list + "#File not found: " + list + "\",\"brevant:Brevant.mMisc.Main\""))
       << e;
   std::string t = Trace(w);
   EXPECT_TRUE(Has(t, " - Error (53) in Brevant.mMisc.Main: new;0;A#;1#;@")) << t;
@@ -118,7 +123,10 @@ TEST(ExitApp, ResetsTheCoverRequestEmptiesTheSpoolAndReportsLoadedForms) {
   bool unloaded = false;
   int stubborn = ui::RegisterForm("frmFinish", [] { throw std::runtime_error("refuses"); });
   int fine = 0;
-  fine = ui::RegisterForm("frmNew", [&] { unloaded = true; ui::UnregisterForm(fine); });
+  fine = ui::RegisterForm("frmNew", [&] {
+    unloaded = true;
+    ui::UnregisterForm(fine);
+  });
 
   exitApp(1);
   CWinReg reg;
@@ -128,7 +136,8 @@ TEST(ExitApp, ResetsTheCoverRequestEmptiesTheSpoolAndReportsLoadedForms) {
   EXPECT_EQ(test::TestWorld::ReadFile(w.SpoolDir() + "keep/inner.txt"), "stays");
   EXPECT_TRUE(unloaded);
   // The form that refused to unload is reported.
-  EXPECT_TRUE(Has(w.Errors(), "0,\"Brevant.exe DumpedForms: frmFinish\",\"foundation_tests:\"")) << w.Errors();
+  EXPECT_TRUE(Has(w.Errors(), "0,\"Brevant.exe DumpedForms: frmFinish\",\"foundation_tests:\""))
+      << w.Errors();
   ui::UnregisterForm(stubborn);
 
   exitApp(0);

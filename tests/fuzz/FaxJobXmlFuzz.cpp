@@ -23,9 +23,14 @@ bool Plain(const std::string& s) {
 }
 
 std::vector<std::string*> TextFields(FaxJobRecord& j) {
-  return {&j.FaxSubject,        &j.Note,          &j.FaxName,         &j.FaxBody,        &j.SenderAddress,
-          &j.SenderBillingCode, &j.SenderCompany, &j.SenderDepartment, &j.SenderEmail,    &j.SenderfaxNumber,
-          &j.SenderFullName,    &j.SenderHomePhone, &j.SenderTitle,   &j.SenderOffice,   &j.SenderWorkPhone};
+  return {&j.FaxSubject,     &j.Note,
+          &j.FaxName,        &j.FaxBody,
+          &j.SenderAddress,  &j.SenderBillingCode,
+          &j.SenderCompany,  &j.SenderDepartment,
+          &j.SenderEmail,    &j.SenderfaxNumber,
+          &j.SenderFullName, &j.SenderHomePhone,
+          &j.SenderTitle,    &j.SenderOffice,
+          &j.SenderWorkPhone};
 }
 
 FaxJobRecord ReadBack(const std::string& xml) {
@@ -55,8 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::string> fields;
   std::string cur;
   for (std::size_t i = 8; i < size; ++i) {
-    if (data[i] == 0) fields.push_back(std::move(cur)), cur.clear();
-    else cur += char(data[i]);
+    if (data[i] == 0)
+      fields.push_back(std::move(cur)), cur.clear();
+    else
+      cur += char(data[i]);
   }
   fields.push_back(cur);
   std::size_t f = 0;

@@ -16,8 +16,8 @@ namespace brevant::fuzz {
 // The world's folder, made on first use.
 inline const std::string& Dir() {
   static const std::string dir = [] {
-    std::string dir = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/brevant-fuzz-") +
-                    std::to_string(::getpid());
+    std::string dir = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                      std::string("/brevant-fuzz-") + std::to_string(::getpid());
     ::mkdir(dir.c_str(), 0700);
     ::mkdir((dir + "/reg").c_str(), 0700);
     ::setenv("BREVANT_PROGRAM_DIR", dir.c_str(), 1);
@@ -47,10 +47,10 @@ inline void Put(const std::string& path, const std::string& text) {
 
 // A harness whose first step needs the private world (the others call Dir()
 // first; a harness without set-up defines no LLVMFuzzerInitialize).
-#define FUZZ_WORLD_SETUP                              \
+#define FUZZ_WORLD_SETUP                               \
   extern "C" int LLVMFuzzerInitialize(int*, char***) { \
-    brevant::fuzz::Dir();                             \
-    return 0;                                         \
+    brevant::fuzz::Dir();                              \
+    return 0;                                          \
   }
 
 }  // namespace brevant::fuzz

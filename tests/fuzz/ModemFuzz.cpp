@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/fuzz/FuzzWorld.h"
 #include "faxservice/daemon/lines/class1/Class1Modem.h"
+#include "tests/fuzz/FuzzWorld.h"
 
 using namespace brevant::faxd;
 

@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   EmptyStore();
   const std::string text(reinterpret_cast<const char*>(data), size);
   std::string error;
-  if (!reg::ImportText(text, &error)) FUZZ_CHECK(error.rfind("line ", 0) == 0 || error == "empty registry file");
+  if (!reg::ImportText(text, &error))
+    FUZZ_CHECK(error.rfind("line ", 0) == 0 || error == "empty registry file");
   // The store grows with the text, never with the square of a key's depth.
   struct stat st {};
   std::uintmax_t stored = 0;

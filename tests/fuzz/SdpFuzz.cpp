@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string sdp = brevant::fuzz::Text(data, size);
   auto usable = [](const Media& m) {
     return m.remotePort > 0 && m.remotePort <= 65535 && !m.remoteAddress.empty() &&
-           (m.kind == MediaKind::kT38 || (m.kind == MediaKind::kAudio && m.payloadType >= 0 && m.payloadType < 128));
+           (m.kind == MediaKind::kT38 ||
+            (m.kind == MediaKind::kAudio && m.payloadType >= 0 && m.payloadType < 128));
   };
   std::string why, answer;
   if (auto m = SdpSession("127.0.0.1", 1).Answer(sdp, 40000, MediaPolicy{}, &answer, &why)) {
@@ -24,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int taken = 0;
     for (size_t i = 0; i < back->size(); ++i) {
       const SdpStream& s = (*back)[i];
-      FUZZ_CHECK(s.media == (*offered)[i].media && strcasecmp(s.proto.c_str(), (*offered)[i].proto.c_str()) == 0);
+      FUZZ_CHECK(s.media == (*offered)[i].media &&
+                 strcasecmp(s.proto.c_str(), (*offered)[i].proto.c_str()) == 0);
       taken += s.port != 0;
       FUZZ_CHECK(!s.port || (s.kind == m->kind && s.port == 40000 && s.address == "127.0.0.1"));
     }

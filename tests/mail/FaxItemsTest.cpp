@@ -72,8 +72,8 @@ TEST_F(FaxItems, SentFaxGoesToSentItemsAsReadWithItsRecipientLine) {
   EXPECT_FALSE(sent[0].UnRead);
   EXPECT_EQ(sent[0].Importance, 1);
   // Sent by the user; no received-by on a sent fax.
-  EXPECT_EQ(sent[0].GetProp(mail::tag::SenderName) + "|" + sent[0].GetProp(mail::tag::SentRepresentingEmail) + "|" +
-                sent[0].GetProp(mail::tag::ReceivedByName),
+  EXPECT_EQ(sent[0].GetProp(mail::tag::SenderName) + "|" + sent[0].GetProp(mail::tag::SentRepresentingEmail) +
+                "|" + sent[0].GetProp(mail::tag::ReceivedByName),
             "Fiona Fax|+49 30 999|");
   ASSERT_NE(Find(sent[0], "FaxImage"), nullptr);
   EXPECT_EQ(fs::directory_iterator(Archive())->path().filename(), "snt0001.tif")
@@ -134,7 +134,8 @@ TEST_F(FaxItems, ForwardIsTheItemItselfFiledInSentItemsAndTheIconComesLast) {
   EXPECT_EQ(inbox[0].GetProp(mail::tag::IconIndex), "1545");
   EXPECT_EQ(sent[0].Subject + "|" + sent[0].To, "FW: Fax|" + marker + "@example.org");
   ASSERT_NE(sent[0].FindUserProperty("FaxID"), nullptr);
-  EXPECT_EQ(sent[0].FindUserProperty("FaxID")->value + "|" + sent[0].GetProp(mail::tag::SenderName), "fwd.tif|+3 4");
+  EXPECT_EQ(sent[0].FindUserProperty("FaxID")->value + "|" + sent[0].GetProp(mail::tag::SenderName),
+            "fwd.tif|+3 4");
   EXPECT_EQ(sent[0].GetProp(mail::tag::IconIndex), "") << "forwarded before the icon is written";
 
   // A forward the server refuses: the fax is filed, but stops before its icon.

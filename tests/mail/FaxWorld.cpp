@@ -9,8 +9,8 @@
 #include "common/ClientConfig.h"
 #include "common/FaxJob.h"
 #include "common/MailSessions.h"
-#include "faxservice/protocol/FaxTiff.h"
 #include "faxservice/client/FaxService.h"
+#include "faxservice/protocol/FaxTiff.h"
 #include "tests/mail/MailTestSupport.h"
 
 namespace fs = std::filesystem;
@@ -62,6 +62,8 @@ void FaxWorld::SetModified(const std::string& path, double hoursAgo) {
   ::utime(path.c_str(), &times);
 }
 
-std::vector<mail::MailItem> FaxWorld::Items(int number) const { return ItemsOf(Folder(number)); }
+std::vector<mail::MailItem> FaxWorld::Items(int number) const {
+  return ItemsOf(Folder(number));
+}
 
 }  // namespace brevant::test

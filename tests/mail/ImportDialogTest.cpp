@@ -1,7 +1,5 @@
 // The "Import Faxes" dialog and the small import's progress window, driven
 // by their controls.
-#include <filesystem>
-
 #include <QApplication>
 #include <QLabel>
 #include <QProgressBar>
@@ -9,6 +7,7 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <filesystem>
 
 #include "receive/frmImport.h"
 #include "tests/mail/FaxWorld.h"
@@ -108,7 +107,8 @@ TEST_F(ImportDialog, SmallImportShowsItsProgressWindowUpToTheLastFax) {
   EXPECT_EQ(Items(mail::olFolderInbox).size(), 17u);
   EXPECT_NE(err.find("Import from Fax Console has been successful."), std::string::npos) << err;
   for (QWidget* w : QApplication::topLevelWidgets())
-    EXPECT_FALSE(w->objectName() == "frmProgress" && w->isVisible()) << "the progress window closes after the import";
+    EXPECT_FALSE(w->objectName() == "frmProgress" && w->isVisible())
+        << "the progress window closes after the import";
 }
 
 }  // namespace

@@ -90,7 +90,8 @@ TEST_F(Import, AllOrLastDayFilesEachFaxOnceAndCountsEveryFile) {
   CountingProgress p;
   ImportFaxes(true, &p, newest);
   EXPECT_EQ(p.steps, 7);
-  EXPECT_EQ(FaxIds(Items(mail::olFolderSentMail)), (std::map<std::string, int>{{"s1.tif", 1}, {"s2.tif", 1}}));
+  EXPECT_EQ(FaxIds(Items(mail::olFolderSentMail)),
+            (std::map<std::string, int>{{"s1.tif", 1}, {"s2.tif", 1}}));
   EXPECT_EQ(FaxIds(Items(mail::olFolderInbox)), (std::map<std::string, int>{{"r1.tif", 1}, {"r2.tif", 1}}));
 
   CountingProgress all;
@@ -125,7 +126,8 @@ TEST_F(Import, CancelStopsTheWalkBeforeTheNextFax) {
 
 TEST_F(Import, ImportKilledAtAnyPointAndRunAgainFilesEveryFaxExactlyOnce) {
   const int n = 60;
-  for (int i = 0; i < n; ++i) AddFax(i % 3 ? Store() : Archive(), "k" + std::to_string(i) + ".tif", "+1", "+2", i * 0.01);
+  for (int i = 0; i < n; ++i)
+    AddFax(i % 3 ? Store() : Archive(), "k" + std::to_string(i) + ".tif", "+1", "+2", i * 0.01);
   // Somebody's own mail in the Inbox stays as it is.
   mail::Folder inbox = Folder(mail::olFolderInbox);
   TestWorld::WriteFile(inbox.Path() + "/cur/1.own.host:2,S", "Subject: mine\r\n\r\nkeep me\r\n");
@@ -154,7 +156,8 @@ TEST_F(Import, ImportKilledAtAnyPointAndRunAgainFilesEveryFaxExactlyOnce) {
     int st = 0;
     ::waitpid(child, &st, 0);
     auto ids = FaxIds(Items(mail::olFolderInbox));
-    for (const auto& [id, count] : ids) EXPECT_EQ(count, 1) << id << " filed twice after a kill at " << stopAt;
+    for (const auto& [id, count] : ids)
+      EXPECT_EQ(count, 1) << id << " filed twice after a kill at " << stopAt;
   }
   ImportFaxes(false, nullptr, DateTime{});
   auto in = FaxIds(Items(mail::olFolderInbox));
@@ -188,7 +191,8 @@ TEST_F(Import, ImportCommandTellsWhenThereAreNoneAndProgressInFewLinesBeforeItsM
   r = world.RunTool("brevant", "import");
   EXPECT_EQ(FaxIds(Items(mail::olFolderInbox)).size(), 3u);
   EXPECT_EQ(ProgressLines(r.err),
-            (std::vector<std::string>{"Importing faxes: 1 of 3", "Importing faxes: 2 of 3", "Importing faxes: 3 of 3"}));
+            (std::vector<std::string>{"Importing faxes: 1 of 3", "Importing faxes: 2 of 3",
+                                      "Importing faxes: 3 of 3"}));
   EXPECT_LT(r.err.find("Importing faxes: 3 of 3"), r.err.find(done)) << r.err;
   EXPECT_NE(r.err.find(done), std::string::npos) << r.err;
   endOfRun("fewer than 20");
@@ -197,7 +201,8 @@ TEST_F(Import, ImportCommandTellsWhenThereAreNoneAndProgressInFewLinesBeforeItsM
     AddFax(i % 2 ? Store() : Archive(), "p" + std::to_string(i) + ".tif", "me", "x", i < 9 ? 1 : 24 * 9);
   auto start = std::chrono::steady_clock::now();
   r = world.RunTool("brevant", "import");
-  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+  auto seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
   EXPECT_NE(r.err.find(done), std::string::npos) << r.err;
   endOfRun("the dialog's choice");
   EXPECT_EQ(r.out.find("Importing faxes"), std::string::npos) << "progress never goes to stdout";

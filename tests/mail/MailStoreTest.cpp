@@ -123,16 +123,19 @@ TEST_F(MailStoreTest, ForeignAndMalformedFilesAreReadOrSkippedAndNeverTouched) {
   inbox.AddUserField("FaxID", mail::olText);
   std::string foreign =
       "From: Ann <ann@example.org>\r\nTo: bob@example.org\r\nSubject: =?utf-8?q?Gr=C3=BC=C3=9Fe?=\r\n"
-      "Date: Mon, 1 Jun 2026 10:00:00 +0000\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=iso-8859-1\r\n"
+      "Date: Mon, 1 Jun 2026 10:00:00 +0000\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; "
+      "charset=iso-8859-1\r\n"
       "Content-Transfer-Encoding: 8bit\r\n\r\nHallo J\xFCrgen\r\n";
   TestWorld::WriteFile(inbox.Path() + "/new/1000.foreign.host", foreign);
   TestWorld::WriteFile(inbox.Path() + "/cur/1001.garbage.host:2,S", std::string("\0\1\2\3", 4));
   TestWorld::WriteFile(inbox.Path() + "/cur/1002.empty.host:2,", "");
-  TestWorld::WriteFile(inbox.Path() + "/cur/1003.fake.host:2,",
-                       "X-Brevant-UserProperty: broken\r\nX-Brevant-Prop: zz\r\nSubject: fake\r\n\r\nbody\r\n");
+  TestWorld::WriteFile(
+      inbox.Path() + "/cur/1003.fake.host:2,",
+      "X-Brevant-UserProperty: broken\r\nX-Brevant-Prop: zz\r\nSubject: fake\r\n\r\nbody\r\n");
   std::string read;
   for (const auto& m : test::ItemsOf(inbox))
-    read += m.Subject + (m.Subject == "Grüße" ? "=" + m.To + ":" + m.Body + std::to_string(m.UnRead) : "") + "|";
+    read +=
+        m.Subject + (m.Subject == "Grüße" ? "=" + m.To + ":" + m.Body + std::to_string(m.UnRead) : "") + "|";
   EXPECT_NE(read.find("Grüße=bob@example.org:Hallo Jürgen\n1|"), std::string::npos) << read;
   EXPECT_NE(read.find("fake|"), std::string::npos) << read;
   EXPECT_EQ(inbox.Restrict("[FaxID] >= ' ' And [FaxID] <= 'z'").Count(), 0u);
@@ -200,7 +203,8 @@ TEST(MailAccount, ThePasswordIsKeptOutOfTheRegistryAndNeverShown) {
   reg::HKEY k = 0;
   ASSERT_EQ(reg::CreateKey(reg::kCurrentUser, mail::kAccountKey, reg::kKeyAllAccess, &k), reg::kOk);
   const std::string clear = "clear-pw-0815";
-  ASSERT_EQ(reg::SetValue(k, "SmtpPassword", reg::REG_SZ, clear.c_str(), std::uint32_t(clear.size() + 1)), reg::kOk);
+  ASSERT_EQ(reg::SetValue(k, "SmtpPassword", reg::REG_SZ, clear.c_str(), std::uint32_t(clear.size() + 1)),
+            reg::kOk);
   reg::CloseKey(k);
   auto q = w.RunTool("brevant-reg", "query '" + key + "' -v SmtpPassword");
   EXPECT_NE(q.out.find("SmtpPassword    REG_SZ    ********"), std::string::npos) << q.out;
@@ -243,12 +247,15 @@ TEST(MailAccount, WithASecretServiceThePasswordGoesThere) {
   TestWorld::WriteFile(script,
                        "set -e\n"
                        "printf pw | gnome-keyring-daemon --unlock --components=secrets >/dev/null\n"
-                       "'" + test::BinDir() + "/brevant-reg' add '" + key + "' -v SmtpPassword -d keyring-pw-77 >/dev/null\n"
-                       "secret-tool lookup store '" + w.RegistryDir() +
+                       "'" +
+                           test::BinDir() + "/brevant-reg' add '" + key +
+                           "' -v SmtpPassword -d keyring-pw-77 >/dev/null\n"
+                           "secret-tool lookup store '" +
+                           w.RegistryDir() +
                            "' name 'HKEY_CURRENT_USER\\software\\norvane\\pelorin\\mail\\smtppassword'\n");
   const std::string out = w.Root() + "/lookup.txt";
-  int rc = std::system(("HOME='" + home + "' XDG_RUNTIME_DIR='" + home + "' timeout 60 dbus-run-session -- sh '" +
-                        script + "' >'" + out + "' 2>/dev/null")
+  int rc = std::system(("HOME='" + home + "' XDG_RUNTIME_DIR='" + home +
+                        "' timeout 60 dbus-run-session -- sh '" + script + "' >'" + out + "' 2>/dev/null")
                            .c_str());
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(TestWorld::ReadFile(out), "keyring-pw-77");

@@ -11,9 +11,9 @@
 namespace brevant::test {
 
 struct Received {
-  std::string raw;        // the file as the server wrote it
-  std::string rcptTo;     // envelope recipients as the server recorded them
-  mail::MailItem item;    // parsed back with GMime
+  std::string raw;      // the file as the server wrote it
+  std::string rcptTo;   // envelope recipients as the server recorded them
+  mail::MailItem item;  // parsed back with GMime
 };
 
 // An SMTP server of one test (tests/mail/smtp_drop.py): a free port of the

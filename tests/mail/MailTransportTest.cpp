@@ -10,8 +10,8 @@
 #include "common/MailAccount.h"
 #include "common/MailSessions.h"
 #include "delivery/Delivery.h"
-#include "faxjob/CXmlFax.h"
 #include "delivery/MailTransport.h"
+#include "faxjob/CXmlFax.h"
 #include "tests/mail/FaxWorld.h"
 #include "tests/mail/MailTestSupport.h"
 #include "tests/support/RegValues.h"
@@ -78,7 +78,8 @@ TEST_F(MailTransport, MailFaxServiceGetsOneMailWithJobXmlImageAndCoverAndTheFaxI
   EXPECT_NE(got[0].item.HTMLBody.find("<RecipientName1>Ann Ærø</RecipientName1>"), std::string::npos);
   EXPECT_NE(got[0].item.HTMLBody.find("<RecipientNumber2>5.1</RecipientNumber2>"), std::string::npos);
   // The cover added last, at position 1.
-  EXPECT_EQ(Attached(got[0].item), "FaxCover:Fax.Cov:cover template bytes|FaxImage:Fax.tif:" + TestWorld::ReadFile(image) + "|");
+  EXPECT_EQ(Attached(got[0].item),
+            "FaxCover:Fax.Cov:cover template bytes|FaxImage:Fax.tif:" + TestWorld::ReadFile(image) + "|");
 
   // Sent Items: the mail as sent, and the fax record with its pages.
   auto sent = Items(mail::olFolderSentMail);
@@ -89,7 +90,8 @@ TEST_F(MailTransport, MailFaxServiceGetsOneMailWithJobXmlImageAndCoverAndTheFaxI
   EXPECT_EQ(record->Subject + "|" + record->To, "Quarterly figures|Ann Ærø[Fax:+4 (2) 7];Bob[Fax:5.1];");
   ASSERT_NE(record->FindUserProperty("FaxID"), nullptr);
   EXPECT_EQ(record->FindUserProperty("FaxID")->value.size(), 19u) << "the preview's time as date text";
-  EXPECT_EQ(record->GetProp(mail::tag::DisplayTo) + "|" + record->GetProp(mail::tag::IconIndex), "Fiona Fax|1545");
+  EXPECT_EQ(record->GetProp(mail::tag::DisplayTo) + "|" + record->GetProp(mail::tag::IconIndex),
+            "Fiona Fax|1545");
   const std::string attached = Attached(*record);  // the page picture, then the preview as the fax image
   EXPECT_EQ(attached.rfind("Page:", 0), 0u);
   EXPECT_NE(attached.find("|FaxImage:FaxPreview.tif:" + TestWorld::ReadFile(spool + "FaxPreview.tif") + "|"),
@@ -103,7 +105,8 @@ TEST_F(MailTransport, MailFaxServiceGetsOneMailWithJobXmlImageAndCoverAndTheFaxI
   EXPECT_EQ(record->GetProp(mail::tag::ClientSubmitTime), expected.GetProp(mail::tag::ClientSubmitTime));
   // The user's copy in SentPath, named after the fax id.
   std::string faxId = record->FindUserProperty("FaxID")->value;
-  EXPECT_EQ(TestWorld::ReadFile(Config().SentPath + "/" + faxId + ".tiff"), TestWorld::ReadFile(spool + "FaxPreview.tif"));
+  EXPECT_EQ(TestWorld::ReadFile(Config().SentPath + "/" + faxId + ".tiff"),
+            TestWorld::ReadFile(spool + "FaxPreview.tif"));
 
   // Recording the same fax again replaces its record.
   EXPECT_TRUE(GenerateMailSentFax(spool + "FaxPreview.tif"));
@@ -136,8 +139,8 @@ TEST_F(MailTransport, GatewayGetsOneAddressPerCleanedNumberAndEveryDocument) {
   ASSERT_EQ(got.size(), 1u) << world.Errors();
   EXPECT_EQ(got[0].rcptTo, "<427@" + marker + ".gateway.test>, <51@" + marker + ".gateway.test>");
   EXPECT_EQ(got[0].item.Subject + got[0].item.HTMLBody, "");
-  EXPECT_EQ(Attached(got[0].item), "FaxImage:letter.pdf:%PDF-1.4 letter|FaxImage:Fax.tif:" + TestWorld::ReadFile(image) +
-                                       "|FaxCover:FaxCover.Tif:cover image|");
+  EXPECT_EQ(Attached(got[0].item), "FaxImage:letter.pdf:%PDF-1.4 letter|FaxImage:Fax.tif:" +
+                                       TestWorld::ReadFile(image) + "|FaxCover:FaxCover.Tif:cover image|");
 
   auto sent = Items(mail::olFolderSentMail);
   ASSERT_EQ(sent.size(), 2u);
@@ -151,8 +154,9 @@ TEST_F(MailTransport, DisconnectMailGoesOutAndIsFiledInSentItems) {
   ASSERT_TRUE(SendDisconnectMail(marker + "@talvane.test"));
   auto got = smtp.ReceivedWith(marker);
   ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].item.Subject + "|" + got[0].item.Body.substr(0, got[0].item.Body.find_last_not_of("\r\n") + 1),
-            "Pelorin Disconnect|Disconnect");
+  EXPECT_EQ(
+      got[0].item.Subject + "|" + got[0].item.Body.substr(0, got[0].item.Body.find_last_not_of("\r\n") + 1),
+      "Pelorin Disconnect|Disconnect");
   auto sent = Items(mail::olFolderSentMail);
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].Subject + "|" + sent[0].To, "Pelorin Disconnect|" + marker + "@talvane.test");
@@ -174,7 +178,7 @@ TEST_F(MailTransport, FailureToHandOverLogsOnceAndRecordsNothing) {
   EXPECT_TRUE(Items(mail::olFolderSentMail).empty());
 
   smtp.Use();
-  mCommon::Dispose();  // the sending session is read once per run
+  mCommon::Dispose();                  // the sending session is read once per run
   fs::remove(spool + "FaxCover.Tif");  // the gateway's cover image is missing
   SendFaxEFax();
   EXPECT_NE(world.Errors().find("msendFaxMail.SendFaxEFax"), std::string::npos);

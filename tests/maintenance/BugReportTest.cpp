@@ -19,8 +19,8 @@
 #include "common/Logging.h"
 #include "common/MailAccount.h"
 #include "common/MailSessions.h"
-#include "maintenance/BugReport.h"
 #include "faxservice/client/FaxService.h"
+#include "maintenance/BugReport.h"
 #include "platform/mail/MailStore.h"
 #include "tests/faxservice/FaxTestSupport.h"
 #include "tests/maintenance/FakeShell.h"
@@ -72,7 +72,9 @@ BugReportProbes FixedProbes(bool mail) {
   return p;
 }
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 std::vector<mail::MailItem> Outbox() {
   mail::Items items = mail::Store().GetDefaultFolder(mail::olFolderOutbox).AllItems();
@@ -94,8 +96,8 @@ std::string Script(const TestWorld& w, const std::string& name, const std::strin
 TEST(BugReport, BodyOfACompleteInstallationAndTheLinesOfMissingPieces) {
   TestWorld w;
   ::setenv("BREVANT_COMPONENT_DIR", w.ProgramDir().c_str(), 1);
-  const char* suite[] = {"Pelorin.dll", "PelorinAddin.dll", "QuorIE.dll", "QuorSendTo.dll", "QuorWordAddin.dll",
-                         "quorrender", "QuorPrint.exe"};
+  const char* suite[] = {"Pelorin.dll",       "PelorinAddin.dll", "QuorIE.dll",   "QuorSendTo.dll",
+                         "QuorWordAddin.dll", "quorrender",       "QuorPrint.exe"};
   for (const char* f : suite) TestWorld::WriteFile(w.ProgramDir() + "/" + f, "x");
   std::string sys = w.Root() + "/system";
   TestWorld::WriteFile(sys + "/RICHTX32.OCX", "x");
@@ -114,25 +116,28 @@ TEST(BugReport, BodyOfACompleteInstallationAndTheLinesOfMissingPieces) {
   c.MSSentPath = "/var/spool/fax/sent";
   BugReportText r;
   {
-    NamedProcess printHelper(w, "QuorPrint.exe"), a(w, "brevant"), b(w, "Brevant.exe");  // found by name, any case
+    NamedProcess printHelper(w, "QuorPrint.exe"), a(w, "brevant"),
+        b(w, "Brevant.exe");  // found by name, any case
     r = BuildBugReport(FixedProbes(false));
   }
   std::smatch m;
   const std::regex copies("Warning: running ([0-9]+) instances of Brevant.exe\r\n");
   ASSERT_TRUE(std::regex_search(r.body, m, copies)) << r.body;
   EXPECT_GE(std::stoi(m[1]), 2);
-  EXPECT_EQ(std::regex_replace(r.body, copies, ""),
-            "\r\n\r\n\r\n-- Please type bug description above this line. Thank you --\r\n\r\n"
-            "Brevant version: " BREVANT_VERSION_TEXT "\r\nOS:TestOS 1.2\r\nOutlook version: Not installed\r\n"
-            "MAPI:No\r\n"
-            "The creation of 'FaxComEx.FaxServer' was failed. No fax service client.\r\n\r\nErrors log not found."
-            "\r\n---------------- config ----------------\r\nUsing = Invalid - 7\r\nLocalFaxServer = yes\r\n"
-            "ForwardEmail = no\r\nInboxPath = /home/u/Faxes/Inbox\r\nSentPath = /home/u/Faxes/Sent\r\n"
-            "MSSentPath = /var/spool/fax/sent\r\nMSInboxPath = /var/spool/fax/inbox\r\n"
-            "---------------- modems ----------------\r\n---------------- printers ----------------\r\n"
-            "PrinterName = 'Vestrel'\r\n\tDriverName = 'Generic PDF Printer'\r\n\tPrintProcessor = winprint\r\n"
-            "\tDatatype = RAW\r\nPrinterName = 'Office'\r\n\tDriverName = 'HP LaserJet'\r\n"
-            "\tPrintProcessor = winprint\r\n\tDatatype = NT EMF 1.008\r\n\r\n");
+  EXPECT_EQ(
+      std::regex_replace(r.body, copies, ""),
+      "\r\n\r\n\r\n-- Please type bug description above this line. Thank you --\r\n\r\n"
+      "Brevant version: " BREVANT_VERSION_TEXT
+      "\r\nOS:TestOS 1.2\r\nOutlook version: Not installed\r\n"
+      "MAPI:No\r\n"
+      "The creation of 'FaxComEx.FaxServer' was failed. No fax service client.\r\n\r\nErrors log not found."
+      "\r\n---------------- config ----------------\r\nUsing = Invalid - 7\r\nLocalFaxServer = yes\r\n"
+      "ForwardEmail = no\r\nInboxPath = /home/u/Faxes/Inbox\r\nSentPath = /home/u/Faxes/Sent\r\n"
+      "MSSentPath = /var/spool/fax/sent\r\nMSInboxPath = /var/spool/fax/inbox\r\n"
+      "---------------- modems ----------------\r\n---------------- printers ----------------\r\n"
+      "PrinterName = 'Vestrel'\r\n\tDriverName = 'Generic PDF Printer'\r\n\tPrintProcessor = winprint\r\n"
+      "\tDatatype = RAW\r\nPrinterName = 'Office'\r\n\tDriverName = 'HP LaserJet'\r\n"
+      "\tPrintProcessor = winprint\r\n\tDatatype = NT EMF 1.008\r\n\r\n");
   EXPECT_FALSE(r.withMailItem);
   EXPECT_TRUE(r.attachments.empty());
 
@@ -161,12 +166,14 @@ TEST(BugReport, BodyOfACompleteInstallationAndTheLinesOfMissingPieces) {
   TestWorld::WriteFile(ErrorLogPath(), "#2026# 5 Boom Init.ShowFaxNew\r\n");
   std::string body = std::regex_replace(BuildBugReport(FixedProbes(false)).body, copies, "");
   std::string quorrender = fs::exists(test::BinDir() + "/quorrender") ? "" : "\\quorrender.exe not exist\r\n";
-  EXPECT_TRUE(Has(body, "Error: No QuorPrint.exe in processes\r\n"
-                        "Error: shell command 'printto' is not registered for .pnx document\r\n"
-                        "RICHTX32.OCX not exists!!!!!\r\nPelorin.dll not exist\r\nPelorinAddin.dll not exist\r\n"
-                        "QuorSendTo.dll not exist\r\nQuorWordAddin.dll not exist\r\n" +
-                            quorrender + "\\QuorPrint.exe not exist\r\n#2026# 5 Boom Init.ShowFaxNew\r\n"
-                                         "\r\n---------------- config ----------------\r\n"))
+  EXPECT_TRUE(Has(body,
+                  "Error: No QuorPrint.exe in processes\r\n"
+                  "Error: shell command 'printto' is not registered for .pnx document\r\n"
+                  "RICHTX32.OCX not exists!!!!!\r\nPelorin.dll not exist\r\nPelorinAddin.dll not exist\r\n"
+                  "QuorSendTo.dll not exist\r\nQuorWordAddin.dll not exist\r\n" +
+                      quorrender +
+                      "\\QuorPrint.exe not exist\r\n#2026# 5 Boom Init.ShowFaxNew\r\n"
+                      "\r\n---------------- config ----------------\r\n"))
       << body;
 }
 
@@ -178,29 +185,44 @@ TEST(BugReport, FaxServiceLinesAndDeviceRecordsFromTheRunningService) {
   test::FaxDaemon daemon(w);
   ASSERT_TRUE(daemon.Start());
   // Sending off, receiving on: the records must not mix the two up.
-  daemon.Call(faxsvc::Message("device_set").Set("id", 1).Set("send_enabled", 0).Set("receive_mode", faxsvc::kReceiveAuto)
-                  .Set("rings", 4).Set("tsid", "+49 30 1").Set("csid", "+49 30 2"));
+  daemon.Call(faxsvc::Message("device_set")
+                  .Set("id", 1)
+                  .Set("send_enabled", 0)
+                  .Set("receive_mode", faxsvc::kReceiveAuto)
+                  .Set("rings", 4)
+                  .Set("tsid", "+49 30 1")
+                  .Set("csid", "+49 30 2"));
   faxsvc::Message devices = daemon.Call(faxsvc::Message("devices")), d = devices.Item(1);
   ASSERT_EQ(devices.GetInt("count"), 1);
   faxsvc::Message hello = daemon.Call(faxsvc::Message("hello"));
   char rights[32] = "";
-  if (hello.Has("granted_rights")) std::snprintf(rights, sizeof rights, "%llX", hello.GetInt("granted_rights"));
+  if (hello.Has("granted_rights"))
+    std::snprintf(rights, sizeof rights, "%llX", hello.GetInt("granted_rights"));
   const std::string modems = "---------------- modems ----------------\r\n";
   BugReportProbes p = FixedProbes(false);
   p.faxService = DefaultBugReportProbes().faxService;
   std::string body = BuildBugReport(p).body;
-  EXPECT_TRUE(Has(body, "MAPI:No\r\nFaxComEx.FaxServer(local): OK\r\nFaxComEx.FaxServer(local): access rights "
-                        "granted to the user = 0x" + std::string(rights) + "\r\n")) << body;
-  EXPECT_TRUE(Has(body, modems + "DeviceName = " + d.Get("name") + "\r\n\tDescription = " + d.Get("description") +
+  EXPECT_TRUE(Has(body,
+                  "MAPI:No\r\nFaxComEx.FaxServer(local): OK\r\nFaxComEx.FaxServer(local): access rights "
+                  "granted to the user = 0x" +
+                      std::string(rights) + "\r\n"))
+      << body;
+  EXPECT_TRUE(Has(body, modems + "DeviceName = " + d.Get("name") +
+                            "\r\n\tDescription = " + d.Get("description") +
                             "\r\n\tPoweredOff = False\r\n\tReceiveMode = 1\r\n\tRingsBeforeAnswer = 4\r\n\t"
-                            "SendEnabled = False\r\n\tCSID = +49 30 2\r\n\tTSID = +49 30 1\r\n---")) << body;
+                            "SendEnabled = False\r\n\tCSID = +49 30 2\r\n\tTSID = +49 30 1\r\n---"))
+      << body;
   p.xpCheck = [] { return ""; };
   body = BuildBugReport(p).body;
   EXPECT_TRUE(Has(body, "MAPI:No\r\nFaxServer.FaxServer(local): OK\r\nError")) << body;
   EXPECT_FALSE(Has(body, "access rights"));
-  EXPECT_TRUE(Has(body, modems + "\tCanModify = " + d.Get("can_modify") + "\r\n\tSend = False\r\n\tReceive = True\r\n"
-                            "\tRings = 4\r\n\tPriority = " + d.Get("priority") + "\r\n\tTsid = +49 30 1\r\n\t"
-                            "Csid = +49 30 2\r\n\tDeviceId = 1\r\n---")) << body;
+  EXPECT_TRUE(Has(body, modems + "\tCanModify = " + d.Get("can_modify") +
+                            "\r\n\tSend = False\r\n\tReceive = True\r\n"
+                            "\tRings = 4\r\n\tPriority = " +
+                            d.Get("priority") +
+                            "\r\n\tTsid = +49 30 1\r\n\t"
+                            "Csid = +49 30 2\r\n\tDeviceId = 1\r\n---"))
+      << body;
   daemon.Stop();
   EXPECT_TRUE(Has(BuildBugReport(p).body, "MAPI:No\r\nThe connection to FaxServer was failed.\r\n"));
 }
@@ -215,7 +237,8 @@ TEST(BugReport, ReportGoesToTheMailProgramAsAnOutboxItemOrElseAsAMailtoLink) {
   std::string seen = w.Root() + "/seen.eml";
   std::string program = Script(w, "fakemail",
                                "if [ \"$1\" = --version ]; then echo 'FakeMail 9.9'; exit 0; fi\n"
-                               "cp \"$1\" '" + seen + ".part' && mv '" + seen + ".part' '" + seen + "'\n");
+                               "cp \"$1\" '" +
+                                   seen + ".part' && mv '" + seen + ".part' '" + seen + "'\n");
   SetRegString(HKCU, mail::kAccountKey, "MailProgram", program);
   SetRegString(HKCU, mail::kAccountKey, "SmtpServer", "smtp.example.org");
   SetRegString(HKCU, mail::kAccountKey, "SenderAddress", "ann@example.org");
@@ -239,7 +262,8 @@ TEST(BugReport, ReportGoesToTheMailProgramAsAnOutboxItemOrElseAsAMailtoLink) {
   EXPECT_EQ(attached["Debug.log"], "debug line\r\n");
   EXPECT_TRUE(attached.count(fs::path(TraceLogPath()).filename()));
   // Saved with them, the logs are gone from the folder; other files stay.
-  for (const auto& e : fs::directory_iterator(w.ProgramDir())) EXPECT_NE(e.path().extension(), ".log") << e.path();
+  for (const auto& e : fs::directory_iterator(w.ProgramDir()))
+    EXPECT_NE(e.path().extension(), ".log") << e.path();
   EXPECT_TRUE(fs::exists(w.ProgramDir() + "/FaxGroup.xml"));
   // The mail program got the same message as an unsent one, without the
   // store's own headers.
@@ -281,7 +305,8 @@ TEST(BugReport, ReportGoesToTheMailProgramAsAnOutboxItemOrElseAsAMailtoLink) {
   TestWorld::WriteFile(DebugLogPath(), "debug line\r\n");
   MakeBugReport();
   std::string link = shell.Opened();
-  ASSERT_EQ(link.rfind("mailto:support@norvane.com?subject=Pelorin Bug Report&body=\r\n\r\n\r\n-- Please", 0), 0u)
+  ASSERT_EQ(link.rfind("mailto:support@norvane.com?subject=Pelorin Bug Report&body=\r\n\r\n\r\n-- Please", 0),
+            0u)
       << link;
   EXPECT_EQ(link.back(), ';');
   EXPECT_TRUE(Has(link, "Outlook version: Not installed\r\nMAPI:No\r\n"));

@@ -60,7 +60,9 @@ void Shot(QWidget* w, const std::string& name) {
 
 // Counts the runs that end (OK, Cancel) while it lives.
 struct Exits {
-  Exits() { SetMaintenanceExitHandler([this] { ++count; }); }
+  Exits() {
+    SetMaintenanceExitHandler([this] { ++count; });
+  }
   ~Exits() { SetMaintenanceExitHandler(nullptr); }
   int count = 0;
 };
@@ -90,8 +92,9 @@ TEST(AboutBox, OneWindowWithTheInstalledVersionWhoseButtonsAndLinkReachTheirServ
   Click(about, "cmdUpdate");
   EXPECT_EQ(updates.Requests().size(), 1u);
   Click(about, "cmdSysInfo");  // no system information tool is registered
-  EXPECT_EQ(ui.messages, (std::vector<std::string>{"Pelorin: Update is not available.",
-                                                   "Pelorin: System Information Is Unavailable At This Time"}));
+  EXPECT_EQ(ui.messages,
+            (std::vector<std::string>{"Pelorin: Update is not available.",
+                                      "Pelorin: System Information Is Unavailable At This Time"}));
   QTest::mouseClick(about->findChild<QLabel*>("LabelURL"), Qt::LeftButton);
   EXPECT_EQ(shell.Opened(), "https://www.norvane.com/pelorin");
 
@@ -127,9 +130,10 @@ TEST(WarningDialog, OnTopWithOnlyOkEveryTimeItIsAskedFor) {
       Click(dlg, "cmdOK");
     });
     ShowWarningDialog(text);  // returns only when OK closed it
-    EXPECT_EQ(seen, text.empty() ? "Warning: This application work only with fax-modem. You fax not installed or "
-                                   "not correct setup. Please reinstall your fax."
-                                 : "Warning:" + text);
+    EXPECT_EQ(seen, text.empty()
+                        ? "Warning: This application work only with fax-modem. You fax not installed or "
+                          "not correct setup. Please reinstall your fax."
+                        : "Warning:" + text);
   }
 }
 
@@ -152,13 +156,16 @@ TEST(RepairDialog, EachStepShowsItsOutcomeAndRepairRepeats) {
   ShowRepairDialog();
   ASSERT_EQ(Open("frmRepair").size(), 1u);
   QWidget* repair = Open("frmRepair")[0];
-  auto rows = [&] { return Text(repair, "lblFileOK") + "|" + Text(repair, "lblRegOk") + "|" + Text(repair, "lblAddinOk"); };
+  auto rows = [&] {
+    return Text(repair, "lblFileOK") + "|" + Text(repair, "lblRegOk") + "|" + Text(repair, "lblAddinOk");
+  };
   EXPECT_EQ(rows(), "not testing|not testing|not testing");
   Shot(repair, "repair");
   Click(repair, "OKButton");
   EXPECT_EQ(rows(), "Ok|Ok|Ok");
-  EXPECT_EQ(TestWorld::ReadFile(log), "register QuorSendTo.dll\nregister QuorIE.dll\nregister Pelorin.dll\n"
-                                      "register PelorinAddin.dll\nregister Redemption.dll\n");
+  EXPECT_EQ(TestWorld::ReadFile(log),
+            "register QuorSendTo.dll\nregister QuorIE.dll\nregister Pelorin.dll\n"
+            "register PelorinAddin.dll\nregister Redemption.dll\n");
   EXPECT_TRUE(ui.messages.empty());
   Shot(repair, "repair-done");
   // The add-in keys of the machine: Outlook's and Excel's, not Word's.
@@ -189,7 +196,8 @@ TEST(RepairDialog, EachStepShowsItsOutcomeAndRepairRepeats) {
   std::string missing = w.ProgramDir() + "/QuorIE.dll";
   ASSERT_EQ(ui.messages.size(), 2u);
   EXPECT_EQ(ui.messages[0], "Pelorin: " + missing + " - registration unsuccessful.");
-  EXPECT_EQ(TestWorld::ReadFile(log), "register QuorSendTo.dll\nregister pelorin.DLL\nregister Redemption.dll\n");
+  EXPECT_EQ(TestWorld::ReadFile(log),
+            "register QuorSendTo.dll\nregister pelorin.DLL\nregister Redemption.dll\n");
   EXPECT_NE(TestWorld::ReadFile(ErrorLogPath()).find("Cannot registrate:" + missing), std::string::npos);
   Shot(repair, "repair-errors");
   // With Excel its missing add-in fails the check; with Word its key is written.

@@ -16,8 +16,8 @@ class FakeShell {
  public:
   explicit FakeShell(const TestWorld& w) : dir_(w.Root() + "/fakebin"), log_(w.Root() + "/shell.log") {
     oldPath_ = std::getenv("PATH") ? std::getenv("PATH") : "";
-    TestWorld::WriteFile(dir_ + "/xdg-open",
-                         "#!/bin/sh\nprintf '%s' \"$1\" > '" + log_ + ".part'\nmv '" + log_ + ".part' '" + log_ + "'\n");
+    TestWorld::WriteFile(dir_ + "/xdg-open", "#!/bin/sh\nprintf '%s' \"$1\" > '" + log_ + ".part'\nmv '" +
+                                                 log_ + ".part' '" + log_ + "'\n");
     ::chmod((dir_ + "/xdg-open").c_str(), 0755);
     ::setenv("PATH", (dir_ + ":" + oldPath_).c_str(), 1);
   }

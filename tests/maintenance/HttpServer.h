@@ -67,7 +67,8 @@ class HttpServer {
       // A stalled reply holds the connection until the client or the test ends.
       while (reply_.stall && !stop_)
         if (Readable(c, 50) && ::read(c, buf, sizeof buf) <= 0) break;
-      std::string all = "HTTP/1.1 " + std::to_string(reply_.status) + " X\r\nContent-Type: " + reply_.contentType +
+      std::string all = "HTTP/1.1 " + std::to_string(reply_.status) +
+                        " X\r\nContent-Type: " + reply_.contentType +
                         "\r\nContent-Length: " + std::to_string(reply_.body.size()) +
                         "\r\nConnection: close\r\n\r\n" + reply_.body;
       for (ssize_t off = 0, n = 1; !reply_.stall && n > 0 && off < ssize_t(all.size()) && !stop_; off += n)

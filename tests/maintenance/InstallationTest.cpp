@@ -21,7 +21,9 @@ using test::TestWorld;
 
 namespace {
 
-std::string Fixture(const std::string& kind) { return std::string(BREVANT_COMPONENTS_DIR) + "/component-" + kind + ".so"; }
+std::string Fixture(const std::string& kind) {
+  return std::string(BREVANT_COMPONENTS_DIR) + "/component-" + kind + ".so";
+}
 
 struct Office {
   Office(bool outlook, bool word, bool excel) {
@@ -55,9 +57,9 @@ TEST(Registration, EntryOutcomesOfRealLibraries) {
   EXPECT_EQ(TestWorld::ReadFile(log), good);
   EXPECT_EQ(TestWorld::ReadFile(ErrorLogPath()), "");
   std::string trace = TestWorld::ReadFile(TraceLogPath());
-  for (const char* part : {"component-noentry.so", "component-refuses.so", "component-crashes.so", "Missing.dll",
-                           "NotALibrary.dll", "no registration entry", "mInstallation.RegisterServerDll",
-                           "did not return within 10 s"}) {
+  for (const char* part : {"component-noentry.so", "component-refuses.so", "component-crashes.so",
+                           "Missing.dll", "NotALibrary.dll", "no registration entry",
+                           "mInstallation.RegisterServerDll", "did not return within 10 s"}) {
     EXPECT_NE(trace.find(part), std::string::npos) << part;
   }
   ::unsetenv("BREVANT_COMPONENT_LOG");
@@ -65,8 +67,12 @@ TEST(Registration, EntryOutcomesOfRealLibraries) {
 
 namespace {
 
-std::string Component(const std::string& name) { return test::BinDir() + "/" + name + ".dll"; }
-bool Has(const std::string& file, const std::string& text) { return TestWorld::ReadFile(file).find(text) != std::string::npos; }
+std::string Component(const std::string& name) {
+  return test::BinDir() + "/" + name + ".dll";
+}
+bool Has(const std::string& file, const std::string& text) {
+  return TestWorld::ReadFile(file).find(text) != std::string::npos;
+}
 
 }  // namespace
 
@@ -86,7 +92,8 @@ TEST(Components, EachInstallsItsIntegrationForTheUserRemovesItAndRepairBringsItB
   const char* suite[] = {"QuorSendTo", "QuorIE", "Pelorin", "PelorinAddin", "Redemption"};
 
   for (const char* c : suite)
-    ASSERT_TRUE(mInstallation::RegisterServerDll(Component(c), true)) << c << TestWorld::ReadFile(ErrorLogPath());
+    ASSERT_TRUE(mInstallation::RegisterServerDll(Component(c), true))
+        << c << TestWorld::ReadFile(ErrorLogPath());
   EXPECT_TRUE(Has(entry, "Exec=\"" + send + "\" %F\n"));
   EXPECT_TRUE(Has(entry, "application/vnd.oasis.opendocument.text;"));
   EXPECT_EQ(TestWorld::ReadFile(thunar), TestWorld::ReadFile(entry));
@@ -138,7 +145,8 @@ TEST(Components, SendAsFaxFromLibreOfficeHandsTheDocumentOver) {
                         "brevant-regsvr"})
     fs::copy_file(test::BinDir() + "/" + f, dir + "/" + f);
   // What "Send as Fax" starts, recorded.
-  TestWorld::WriteFile(dir + "/bin/brevant-send-files", "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + dir + "/sent'\n");
+  TestWorld::WriteFile(dir + "/bin/brevant-send-files",
+                       "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + dir + "/sent'\n");
   TestWorld::WriteFile(dir + "/note one.txt", "Hello fax\n");
   TestWorld::WriteFile(dir + "/sums.csv", "1,2\n3,4\n");
   // The world is the test's own; the folders above it only need to let the
@@ -149,9 +157,10 @@ TEST(Components, SendAsFaxFromLibreOfficeHandsTheDocumentOver) {
   }
   ::system(("chmod -R a+rwX '" + dir + "' && chmod 0755 '" + dir + "/bin/brevant-send-files'").c_str());
   auto run = [&](const std::string& cmd) {
-    return ::system(("runuser -u nobody -- env -u BREVANT_RUNTIME_DIR HOME='" + dir + "/home' TMPDIR='" + dir + "' XDG_RUNTIME_DIR='" + dir +
-                     "/run' PATH='" + dir +
-                     "/bin:/usr/bin:/bin' " + cmd + " 2>/dev/null").c_str());
+    return ::system(("runuser -u nobody -- env -u BREVANT_RUNTIME_DIR HOME='" + dir + "/home' TMPDIR='" +
+                     dir + "' XDG_RUNTIME_DIR='" + dir + "/run' PATH='" + dir + "/bin:/usr/bin:/bin' " + cmd +
+                     " 2>/dev/null")
+                        .c_str());
   };
   auto regsvr = [&](const std::string& args) { return run("'" + dir + "/brevant-regsvr' " + args); };
   auto listed = [&] {
@@ -170,8 +179,10 @@ TEST(Components, SendAsFaxFromLibreOfficeHandsTheDocumentOver) {
   std::string module = dir + "/home/.config/libreoffice/4/user/basic/Standard/Module1.xba";
   ASSERT_TRUE(fs::exists(module));
   auto send = [&](const std::string& url, const std::string& lib) {
-    return "  doc = StarDesktop.loadComponentFromURL(\"" + url + "\", \"_blank\", 0, Array())\n"
-           "  helper.executeDispatch(doc.getCurrentController().getFrame(), \"vnd.sun.star.script:" + lib +
+    return "  doc = StarDesktop.loadComponentFromURL(\"" + url +
+           "\", \"_blank\", 0, Array())\n"
+           "  helper.executeDispatch(doc.getCurrentController().getFrame(), \"vnd.sun.star.script:" +
+           lib +
            ".SendFax.SendAsFax?language=Basic&amp;location=application\", \"\", 0, Array())\n"
            "  doc.close(True)\n";
   };
@@ -183,7 +194,8 @@ TEST(Components, SendAsFaxFromLibreOfficeHandsTheDocumentOver) {
       "script:language=\"StarBasic\">\nSub Drive\n  Dim doc As Object, helper As Object\n"
       "  helper = createUnoService(\"com.sun.star.frame.DispatchHelper\")\n" +
           send("file://" + dir + "/note%20one.txt", "PelorinWriterFax") +
-          send("file://" + dir + "/sums.csv", "PelorinCalcFax") + send("private:factory/swriter", "PelorinWriterFax") +
+          send("file://" + dir + "/sums.csv", "PelorinCalcFax") +
+          send("private:factory/swriter", "PelorinWriterFax") +
           "  StarDesktop.terminate()\nEnd Sub\n</script:module>\n");
   ::chmod(module.c_str(), 0666);
   ASSERT_EQ(run("timeout 90 soffice --headless --norestore macro:///Standard.Module1.Drive"), 0);

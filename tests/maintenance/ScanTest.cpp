@@ -23,7 +23,8 @@ void UseSaneConfig(const TestWorld& w, bool testBackend) {
   std::string dir = w.Root() + (testBackend ? "/sane-test" : "/sane-none");
   fs::create_directories(dir);
   TestWorld::WriteFile(dir + "/dll.conf", testBackend ? "test\n" : "\n");
-  if (testBackend) fs::copy_file("/etc/sane.d/test.conf", dir + "/test.conf", fs::copy_options::overwrite_existing);
+  if (testBackend)
+    fs::copy_file("/etc/sane.d/test.conf", dir + "/test.conf", fs::copy_options::overwrite_existing);
   ::setenv("SANE_CONFIG_DIR", dir.c_str(), 1);
 }
 
@@ -31,8 +32,8 @@ void UseSaneConfig(const TestWorld& w, bool testBackend) {
 // last scanned image is still there).
 std::string Recorder(const TestWorld& w, const std::string& name, const std::string& args) {
   std::string tool = w.Root() + "/" + name;
-  TestWorld::WriteFile(tool, "#!/bin/sh\ntest -e '" + w.ProgramDir() + "/FaxScan.bmp' && echo stale >> '" + args +
-                                 "'\necho \"$@\" >> '" + args + "'\n");
+  TestWorld::WriteFile(tool, "#!/bin/sh\ntest -e '" + w.ProgramDir() + "/FaxScan.bmp' && echo stale >> '" +
+                                 args + "'\necho \"$@\" >> '" + args + "'\n");
   ::chmod(tool.c_str(), 0755);
   return tool;
 }
@@ -53,7 +54,8 @@ TEST(Scan, PageFromTheFirstDeviceBecomesATiffAndANewFax) {
   EXPECT_TRUE(ScanDeviceAvailable());
   std::string error, args = w.Root() + "/args.txt", program = Recorder(w, "brevant", args);
   ASSERT_TRUE(ScanToNewFax(&error, program)) << error;
-  EXPECT_EQ(WaitForText(args, "new;0;;;" + ScannedPagePath() + "#\n"), "new;0;;;" + ScannedPagePath() + "#\n");
+  EXPECT_EQ(WaitForText(args, "new;0;;;" + ScannedPagePath() + "#\n"),
+            "new;0;;;" + ScannedPagePath() + "#\n");
   TIFF* t = TIFFOpen(ScannedPagePath().c_str(), "r");
   ASSERT_NE(t, nullptr);
   uint32_t width = 0, height = 0;
@@ -109,7 +111,8 @@ TEST(Scan, NoDeviceLeavesNoFileARecordAndAWarning) {
   std::vector<std::string> warnings;
   ::setenv("BREVANT_QUORRENDER", tool.c_str(), 1);
   EXPECT_TRUE(StartScan([&](const std::string& m) { warnings.push_back(m); }));
-  EXPECT_EQ(warnings, std::vector<std::string>{"Can't find scan device. Please install scan or device camera."});
+  EXPECT_EQ(warnings,
+            std::vector<std::string>{"Can't find scan device. Please install scan or device camera."});
   EXPECT_FALSE(fs::exists(ScanImagePath()));
   EXPECT_EQ(WaitForText(args, "scan;\n"), "scan;\n");
   // A console tool that is not there is an error record, not a crash.

@@ -19,7 +19,9 @@ using test::HttpServer;
 
 namespace {
 
-void SetSite(const std::string& site) { test::SetRegString(test::HKLM, kPelorinKey, "UpdateSite", site); }
+void SetSite(const std::string& site) {
+  test::SetRegString(test::HKLM, kPelorinKey, "UpdateSite", site);
+}
 
 }  // namespace
 
@@ -43,18 +45,27 @@ TEST(UpdateCheck, TheAddressAndWhatTheUserSeesForEachAnswerPlainOrAsHtml) {
   } cases[] = {
       {{200, "0"}, ui::Answer::Ok, none, ""},
       {{200, "1\r\n"}, ui::Answer::Ok, "", ""},
-      {{200, "  https://www.norvane.com/download/pelorin-1.1.tar.gz\n"}, ui::Answer::Yes, download,
+      {{200, "  https://www.norvane.com/download/pelorin-1.1.tar.gz\n"},
+       ui::Answer::Yes,
+       download,
        "https://www.norvane.com/download/pelorin-1.1.tar.gz"},
       {{200, "http://dl.example.org/new"}, ui::Answer::No, download, ""},
       {{200,
         "<html><head><title>1</title></head><body>\n<script>var v = 2;</script><p>0</p>"
         "<STYLE>p { color: red }</STYLE>\n</body></html>",
         "text/html"},
-       ui::Answer::Ok, none, ""},
+       ui::Answer::Ok,
+       none,
+       ""},
       {{200, "<HTML><BODY><a href=\"x\">http://dl.example.org/a?x=1&amp;y=2</a></BODY></HTML>", "text/html"},
-       ui::Answer::Yes, download, "http://dl.example.org/a?x=1&y=2"},
+       ui::Answer::Yes,
+       download,
+       "http://dl.example.org/a?x=1&y=2"},
       // Whatever the page says and whatever its status, its text is the answer.
-      {{404, "<html><body><h1>Not Found</h1></body></html>", "text/html"}, ui::Answer::Yes, download, "Not Found"},
+      {{404, "<html><body><h1>Not Found</h1></body></html>", "text/html"},
+       ui::Answer::Yes,
+       download,
+       "Not Found"},
       {{500, "0"}, ui::Answer::Ok, none, ""},
       {{200, std::string(10 * 1024 * 1024, 'x')}, ui::Answer::Ok, failed, ""},  // a page too long
   };
@@ -67,7 +78,8 @@ TEST(UpdateCheck, TheAddressAndWhatTheUserSeesForEachAnswerPlainOrAsHtml) {
     SetSite(s.Site());
     CheckForUpdate();
     EXPECT_EQ(s.Requests(), std::vector<std::string>{"GET /_check_update.asp?ver=1.0 HTTP/1.1"});
-    EXPECT_EQ(ui.messages, c.shown.empty() ? std::vector<std::string>{} : std::vector<std::string>{"Pelorin: " + c.shown});
+    EXPECT_EQ(ui.messages,
+              c.shown.empty() ? std::vector<std::string>{} : std::vector<std::string>{"Pelorin: " + c.shown});
     EXPECT_EQ(ui.cursor, ui::Cursor::Default);
     EXPECT_EQ(shell.Opened(c.opened.empty() ? 300 : 5000), c.opened);
   }

@@ -2,13 +2,11 @@
 // a real hfaxd and faxq on one modem of the emulated line; our Class 1 driver
 // is the far station. One server, with the suite's users, serves the suite.
 #include <crypt.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <QStandardItemModel>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -23,15 +21,15 @@
 #include "common/FaxServerConfig.h"
 #include "delivery/Delivery.h"
 #include "delivery/FaxTransport.h"
+#include "faxservice/client/FaxService.h"
+#include "faxservice/client/HylaFax.h"
+#include "faxservice/daemon/lines/class1/ModemLine.h"
+#include "tests/mail/FaxWorld.h"
+#include "tests/modem/ModemTestSupport.h"
 #include "tests/support/QtApp.h"
 #include "tests/support/UiRecorder.h"
 #include "tools/brevant-faxmon/FaxMonitor.h"
 #include "tools/brevant-printagent/FaxNotices.h"
-#include "faxservice/client/FaxService.h"
-#include "faxservice/client/HylaFax.h"
-#include "tests/mail/FaxWorld.h"
-#include "tests/modem/ModemTestSupport.h"
-#include "faxservice/daemon/lines/class1/ModemLine.h"
 
 namespace brevant {
 namespace {
@@ -54,7 +52,9 @@ int Rows(QStandardItemModel* model, int column, const std::string& text) {
   return static_cast<int>(model->findItems(QString::fromStdString(text), Qt::MatchExactly, column).size());
 }
 
-std::string Crypt(const std::string& password) { return crypt(password.c_str(), "$6$brevanttest$"); }
+std::string Crypt(const std::string& password) {
+  return crypt(password.c_str(), "$6$brevanttest$");
+}
 
 class HylaFaxService : public test::FaxWorld {
  protected:
@@ -212,7 +212,8 @@ TEST_F(HylaFaxService, TheGuidesLoginsLetADesktopInOnThePortsItNames) {
   // on its terminal, which drops what was typed before it asked, so the
   // password comes once a second until faxstat has ended.
   const std::string typing = "for i in $(seq 20); do sleep 1; echo Anna-pass-1 || exit 0; done";
-  ASSERT_EQ(test::Run({"bash", "-c", "{ " + typing + "; } | script -qec '" + check + "' /dev/null"}, 30, &out), 0)
+  ASSERT_EQ(
+      test::Run({"bash", "-c", "{ " + typing + "; } | script -qec '" + check + "' /dev/null"}, 30, &out), 0)
       << out;
   EXPECT_NE(out.find("Modem ttyFAX0 (5550200): "), std::string::npos) << out;
 
@@ -233,7 +234,8 @@ TEST_F(HylaFaxService, SendNowGoesThroughTheServerAndTheFarEndGetsThePagesInOrde
   ASSERT_TRUE(test::WriteG3Tiff(fax, pages));
   QueueFax(fax);
   // Earlier runs' faxes stay in the server's done queue: this one's subject is its own.
-  const std::string subject = "Two pages " + std::to_string(::getpid()) + "." + std::to_string(std::time(nullptr));
+  const std::string subject =
+      "Two pages " + std::to_string(::getpid()) + "." + std::to_string(std::time(nullptr));
   FaxJob().FaxSubject = subject;
   // The far station answers the call.
   faxd::ModemSettings far;
@@ -253,12 +255,14 @@ TEST_F(HylaFaxService, SendNowGoesThroughTheServerAndTheFarEndGetsThePagesInOrde
   // The user's newest job is done; the monitor's lists show it.
   auto s = Connect();
   Message job;
-  ASSERT_TRUE(test::WaitFor([&] {
-    Message jobs = s->CallList(Message("jobs").Set("queue", "out").Set("all", "1"));
-    if (jobs.GetInt("count") == 0) return false;
-    job = jobs.Item(static_cast<int>(jobs.GetInt("count")));
-    return job.GetInt("status") == faxsvc::kJobCompleted;
-  }, 60));
+  ASSERT_TRUE(test::WaitFor(
+      [&] {
+        Message jobs = s->CallList(Message("jobs").Set("queue", "out").Set("all", "1"));
+        if (jobs.GetInt("count") == 0) return false;
+        job = jobs.Item(static_cast<int>(jobs.GetInt("count")));
+        return job.GetInt("status") == faxsvc::kJobCompleted;
+      },
+      60));
   EXPECT_EQ(job.Get("owner_name"), "bvalice");
   EXPECT_EQ(job.Get("number"), kFarEnd);
   EXPECT_EQ(job.GetInt("pages"), 2);
@@ -298,14 +302,16 @@ TEST_F(HylaFaxService, PauseAndStopActOnTheUsersJobOnTheServerAndOtherUsersSeeNo
   // Bob gives his password with brevant-reg: it goes to his secret store,
   // never into the registry.
   UseServer("bvbob", "");
-  auto reg = world.RunTool("brevant-reg", "add 'HKCU\\Software\\Norvane\\Pelorin\\FaxServer' /v Password /d bob-pw");
+  auto reg =
+      world.RunTool("brevant-reg", "add 'HKCU\\Software\\Norvane\\Pelorin\\FaxServer' /v Password /d bob-pw");
   ASSERT_EQ(reg.exitCode, 0) << reg.err;
   {
     auto s = Connect();
     CWinReg key;
     ASSERT_TRUE(key.InitForRead(CWinReg::HKEY_CURRENT_USER, faxsvc::kFaxServerKey));
     EXPECT_EQ(key.ValueType("Password"), 0u);
-    EXPECT_EQ(world.RunTool("brevant-reg", "query 'HKCU\\Software\\Norvane\\Pelorin\\FaxServer'").out.find("bob-pw"),
+    EXPECT_EQ(world.RunTool("brevant-reg", "query 'HKCU\\Software\\Norvane\\Pelorin\\FaxServer'")
+                  .out.find("bob-pw"),
               std::string::npos);
     EXPECT_FALSE(s->Administrator());
     EXPECT_EQ(s->Folders().OutgoingQueue.GetJobs().Count(), 0);
@@ -337,7 +343,8 @@ TEST_F(HylaFaxService, PauseAndStopActOnTheUsersJobOnTheServerAndOtherUsersSeeNo
   EXPECT_EQ(world.Errors().find("Init.AutoRecv"), std::string::npos) << world.Errors();
   UseServer("bvbob", "bob-pw");
   Brevant("autorecv");
-  EXPECT_NE(world.Errors().find("the fax server did not change ttyFAX0"), std::string::npos) << world.Errors();
+  EXPECT_NE(world.Errors().find("the fax server did not change ttyFAX0"), std::string::npos)
+      << world.Errors();
 
   // The older edition's pause stops and restarts the user's queue on the
   // server; on XP, stop cancels the job that is not merely waiting.
@@ -419,8 +426,9 @@ TEST_F(HylaFaxService, RefusedLoginsAndAStoppedServerSaySoAndAFailedFaxIsNews) {
     const char* password;
     int port;
     std::string error, logged;
-  } refusals[] = {{"not-the-password", 4559, std::to_string(kErrPermission) + " ", "refused the login of bvalice"},
-                  {"alice-pw", 4558, "462 ", "localhost:4558 cannot be reached"}};
+  } refusals[] = {
+      {"not-the-password", 4559, std::to_string(kErrPermission) + " ", "refused the login of bvalice"},
+      {"alice-pw", 4558, "462 ", "localhost:4558 cannot be reached"}};
   for (const Refusal& r : refusals) {
     SCOPED_TRACE(r.logged);
     UseServer("bvalice", r.password, r.port);
@@ -453,20 +461,23 @@ TEST_F(HylaFaxService, RefusedLoginsAndAStoppedServerSaySoAndAFailedFaxIsNews) {
     reg.SetDword("PassiveMode", 0);
   }
   std::vector<printagent::Notice> told;
-  printagent::FaxNotices notices(world.Root() + "/notices-seen", [&](const printagent::Notice& n, std::string*) {
-    told.push_back(n);
-    return true;
-  });
+  printagent::FaxNotices notices(world.Root() + "/notices-seen",
+                                 [&](const printagent::Notice& n, std::string*) {
+                                   told.push_back(n);
+                                   return true;
+                                 });
   ASSERT_TRUE(notices.Poll());  // the first look: what failed before is no news
   ASSERT_TRUE(test::HylaFax::WaitIdle(60));
   auto s = Connect();
   auto doc = s->CreateDocument(fax);
   doc->FaxNumber = "5550111";
   const long long id = doc->Send();
-  EXPECT_TRUE(test::WaitFor([&] {
-    notices.Poll();
-    return !told.empty();
-  }, 90));
+  EXPECT_TRUE(test::WaitFor(
+      [&] {
+        notices.Poll();
+        return !told.empty();
+      },
+      90));
   ASSERT_EQ(told.size(), 1u);
   EXPECT_EQ(told[0].summary, "Fax failed");
   EXPECT_EQ(told[0].body.rfind("Fax to 5550111 failed: ", 0), 0u) << told[0].body;

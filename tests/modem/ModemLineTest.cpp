@@ -1,15 +1,15 @@
 // The Class 1 driver on the emulated telephone line: dial strings, calls
 // between two of our own ends (error correction, a noisy line) and the line
 // refusing a call or no call coming.
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <future>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "faxservice/daemon/lines/class1/ModemLine.h"
 #include "tests/modem/ModemTestSupport.h"
 #include "tests/support/TestWorld.h"
-#include "faxservice/daemon/lines/class1/ModemLine.h"
 
 namespace fs = std::filesystem;
 using namespace brevant::faxd;
@@ -83,7 +83,8 @@ TEST(ModemCall, OurOwnEndsExchangePagesOnCleanAndNoisyLines) {
     CallHooks rxHooks, txHooks;
     rxHooks.onPage = [&](int n) { received.push_back(n); };
     txHooks.onPage = [&](int n) { confirmed.push_back(n); };
-    auto rx = std::async(std::launch::async, [&] { return ReceiveFax(Line(pair.B(), "+49 30 2222"), got, 60, rxHooks); });
+    auto rx = std::async(std::launch::async,
+                         [&] { return ReceiveFax(Line(pair.B(), "+49 30 2222"), got, 60, rxHooks); });
     ModemCallResult sent = SendFax(Line(pair.A(), "+49 30 1111"), "5550200", doc, txHooks);
     ModemCallResult in = rx.get();
     EXPECT_TRUE(sent.ok && in.ok) << sent.result << " / " << in.result;
@@ -108,9 +109,9 @@ TEST(ModemCall, TheLineRefusingOrNoCallIsReportedAsSuch) {
   ModemSettings line = Line(pair.A(), "");
 
   ModemCallResult r;
-  const std::pair<LineFailure, std::string> failures[] = {
-      {LineFailure::kNoDialTone, "No dial tone"}, {LineFailure::kBusy, "The line is busy"},
-      {LineFailure::kNoAnswer, "No answer"}};
+  const std::pair<LineFailure, std::string> failures[] = {{LineFailure::kNoDialTone, "No dial tone"},
+                                                          {LineFailure::kBusy, "The line is busy"},
+                                                          {LineFailure::kNoAnswer, "No answer"}};
   for (const auto& [failure, result] : failures) {
     r = SendFax(line, "5550200", doc);
     EXPECT_EQ(r.failure, failure);
@@ -130,4 +131,3 @@ TEST(ModemCall, TheLineRefusingOrNoCallIsReportedAsSuch) {
   EXPECT_EQ(r.result, "No call came in");
   EXPECT_FALSE(fs::exists(got));
 }
-

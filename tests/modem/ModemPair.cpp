@@ -43,11 +43,13 @@
 
 // The AT interpreter's receive mode tells which bytes from a program are
 // HDLC frames; that state is only reachable through the internal structures.
+// clang-format off
 #define SPANDSP_EXPOSE_INTERNAL_STRUCTURES
 #include <tiffio.h>
 #include <spandsp.h>
 #undef lrint
 #undef lrintf
+// clang-format on
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -57,12 +59,12 @@
 
 namespace {
 
-constexpr int kBlock = 160;        // 20 ms at 8 kHz
+constexpr int kBlock = 160;  // 20 ms at 8 kHz
 constexpr int kRate = 8000;
 constexpr uint8_t kDle = 0x10, kEtx = 0x03;
-constexpr uint8_t kMcf = 0x8C;     // message confirmation, as it stands in a frame
-constexpr int kDelayMs = 160;      // each way, as on a real line
-constexpr int kNoise = 8000;       // amplitude of the noise that garbles a carrier
+constexpr uint8_t kMcf = 0x8C;  // message confirmation, as it stands in a frame
+constexpr int kDelayMs = 160;   // each way, as on a real line
+constexpr int kNoise = 8000;    // amplitude of the noise that garbles a carrier
 
 struct Options {
   std::string link[2];
@@ -81,7 +83,9 @@ struct Options {
 };
 
 volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
+void OnSignal(int) {
+  g_stop = 1;
+}
 
 struct Line;
 
@@ -97,7 +101,7 @@ struct Modem {
   // Frames written by the program while the modem sends HDLC.
   std::vector<uint8_t> frame;
   bool dle = false;
-  bool fastTx = false;  // sending image data (or the training check)
+  bool fastTx = false;      // sending image data (or the training check)
   std::deque<uint8_t> out;  // to the program, not yet taken
   char Name() const { return static_cast<char>('A' + index); }
 };
@@ -311,7 +315,8 @@ void ReadProgram(Modem& m) {
     if (n <= 0) return;
     bool hdlc = m.t31->at_state.at_rx_mode == AT_MODE_HDLC;
     if (hdlc) WatchFrames(m, buf, static_cast<size_t>(n));
-    m.line->Trace("%c -> %s", m.Name(), hdlc || n < 64 ? Printable(buf, static_cast<size_t>(n)).c_str() : "(data)");
+    m.line->Trace("%c -> %s", m.Name(),
+                  hdlc || n < 64 ? Printable(buf, static_cast<size_t>(n)).c_str() : "(data)");
     t31_at_rx(m.t31, reinterpret_cast<const char*>(buf), static_cast<int>(n));
   }
 }
@@ -449,16 +454,26 @@ bool ParseArgs(int argc, char** argv, Options* o) {
       continue;
     }
     if (!(v = value())) return false;
-    if (a == "--link-a") o->link[0] = v;
-    else if (a == "--link-b") o->link[1] = v;
-    else if (a == "--pace") o->pace = std::atof(v);
-    else if (a == "--ring-seconds") o->ringSeconds = std::atof(v);
-    else if (a == "--rings") o->maxRings = std::atoi(v);
-    else if (a == "--busy") o->busy = std::atoi(v);
-    else if (a == "--no-dialtone") o->noDialTone = std::atoi(v);
-    else if (a == "--hangup-after") o->hangupAfter = std::atoi(v);
-    else if (a == "--rtp") o->rtpPeer = std::atoi(v);
-    else if (a != "--garble" || std::sscanf(v, "%d:%d:%d", &o->garbleCarrier, &o->garbleFromMs, &o->garbleMs) != 3)
+    if (a == "--link-a")
+      o->link[0] = v;
+    else if (a == "--link-b")
+      o->link[1] = v;
+    else if (a == "--pace")
+      o->pace = std::atof(v);
+    else if (a == "--ring-seconds")
+      o->ringSeconds = std::atof(v);
+    else if (a == "--rings")
+      o->maxRings = std::atoi(v);
+    else if (a == "--busy")
+      o->busy = std::atoi(v);
+    else if (a == "--no-dialtone")
+      o->noDialTone = std::atoi(v);
+    else if (a == "--hangup-after")
+      o->hangupAfter = std::atoi(v);
+    else if (a == "--rtp")
+      o->rtpPeer = std::atoi(v);
+    else if (a != "--garble" ||
+             std::sscanf(v, "%d:%d:%d", &o->garbleCarrier, &o->garbleFromMs, &o->garbleMs) != 3)
       return false;
   }
   return o->pace > 0 && o->ringSeconds > 0;
@@ -531,7 +546,8 @@ int main(int argc, char** argv) {
   auto block = std::chrono::duration<double>(static_cast<double>(kBlock) / kRate / line.opt.pace);
   for (long ticks = 1; !g_stop; ++ticks) {
     Tick(line);
-    std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(block * ticks));
+    std::this_thread::sleep_until(
+        start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(block * ticks));
   }
   for (int i = 0; i < line.Modems(); ++i) {
     if (!line.opt.link[i].empty()) ::unlink(line.opt.link[i].c_str());

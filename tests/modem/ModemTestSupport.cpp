@@ -38,7 +38,9 @@ int Program::Wait(double seconds) {
   return -1;
 }
 
-std::string Program::Output() const { return TestWorld::ReadFile(output_); }
+std::string Program::Output() const {
+  return TestWorld::ReadFile(output_);
+}
 
 bool Program::WaitOutput(const std::string& text, double seconds) const {
   return WaitFor([&] { return Output().find(text) != std::string::npos; }, seconds);
@@ -84,7 +86,8 @@ std::vector<faxsvc::FaxPage> TestPages(int count, bool fine) {
     page.yres = 98;
     page.height /= 2;
     for (int y = 0; y < page.height; ++y)
-      std::copy_n(page.pixels.begin() + 2L * y * page.width, page.width, page.pixels.begin() + 1L * y * page.width);
+      std::copy_n(page.pixels.begin() + 2L * y * page.width, page.width,
+                  page.pixels.begin() + 1L * y * page.width);
     page.pixels.resize(static_cast<size_t>(page.width) * page.height);
   }
   return pages;
@@ -120,23 +123,25 @@ bool ImageAt(const faxsvc::FaxPage& sent, const faxsvc::FaxPage& got, int top, i
     return ::testing::AssertionFailure() << got.size() << " pages arrived, " << sent.size() << " were sent";
   for (size_t p = 0; p < sent.size(); ++p) {
     if (sent[p].width != got[p].width || std::abs(sent[p].yres - got[p].yres) > 2)
-      return ::testing::AssertionFailure() << "page " << p + 1 << " arrived " << got[p].width << " wide at "
-                                           << got[p].yres << " lpi; sent " << sent[p].width << " at "
-                                           << sent[p].yres;
+      return ::testing::AssertionFailure()
+             << "page " << p + 1 << " arrived " << got[p].width << " wide at " << got[p].yres << " lpi; sent "
+             << sent[p].width << " at " << sent[p].yres;
     if (header > 0) {
       bool found = false;
       for (int top = 0; top <= header && !found; ++top) found = ImageAt(sent[p], got[p], top, header);
       if (!found)
-        return ::testing::AssertionFailure() << "page " << p + 1 << " does not hold the sent image below a "
-                                             << header << "-row header (" << got[p].height << " rows arrived)";
+        return ::testing::AssertionFailure()
+               << "page " << p + 1 << " does not hold the sent image below a " << header << "-row header ("
+               << got[p].height << " rows arrived)";
       continue;
     }
     // Rows missing at the end count as white: a receiver may drop the last
     // row when the carrier ends within the end-of-page signal, never more.
     double d = faxsvc::PixelDifference(sent[p], got[p]);
     if (d != 0 || got[p].height < sent[p].height - 2)
-      return ::testing::AssertionFailure() << "page " << p + 1 << " differs in " << d * 100 << "% of its pixels ("
-                                           << got[p].height << " rows arrived, " << sent[p].height << " sent)";
+      return ::testing::AssertionFailure()
+             << "page " << p + 1 << " differs in " << d * 100 << "% of its pixels (" << got[p].height
+             << " rows arrived, " << sent[p].height << " sent)";
   }
   return ::testing::AssertionSuccess();
 }
@@ -153,7 +158,8 @@ std::vector<faxsvc::FaxPage> EfaxPages(const std::string& prefix) {
   return pages;
 }
 
-std::unique_ptr<Program> EfaxReceiver(const std::string& device, const std::string& dir, const std::string& id) {
+std::unique_ptr<Program> EfaxReceiver(const std::string& device, const std::string& dir,
+                                      const std::string& id) {
   auto efax = std::make_unique<Program>(
       std::vector<std::string>{"efax", "-d", device, "-o1", "-w", "-iS0=1", "-l", id, "-r", "got"}, dir,
       dir + "/efax.log");
@@ -181,13 +187,16 @@ HylaFax::HylaFax(const std::string& device) {
   // A job an earlier run left queued would be sent as soon as faxq starts.
   for (const auto& e : fs::directory_iterator(std::string(kSpool) + "/sendq"))
     if (e.path().filename().string().rfind('q', 0) == 0 &&
-        TestWorld::ReadFile(e.path().string()).find(std::string("\nnumber:") + kFarNumber + "\n") != std::string::npos)
+        TestWorld::ReadFile(e.path().string()).find(std::string("\nnumber:") + kFarNumber + "\n") !=
+            std::string::npos)
       fs::remove(e.path());
   std::string out;
   started_ = true;
   running_ = Run({SourceDir() + "/scripts/setup-hylafax", "start", device}, 60, &out) == 0;
-  if (running_) before_ = Received();
-  else why_ = "setup-hylafax start failed: " + out;
+  if (running_)
+    before_ = Received();
+  else
+    why_ = "setup-hylafax start failed: " + out;
 }
 
 HylaFax::~HylaFax() {
@@ -207,18 +216,21 @@ std::vector<std::string> HylaFax::Received() const {
 
 std::string HylaFax::WaitReceived(int pages, double seconds) const {
   std::string logged;
-  WaitFor([&] {
-    for (const auto& f : Received()) {
-      if (std::find(before_.begin(), before_.end(), f) != before_.end()) continue;
-      std::string name = "recvq/" + fs::path(f).filename().string();
-      if (TestWorld::ReadFile(std::string(kSpool) + "/log/xferfaxlog").find(name) == std::string::npos) continue;
-      logged = f;
-      int count = 0;
-      std::string why;
-      if (faxsvc::CheckFaxTiff(f, &count, &why) && count == pages) return true;
-    }
-    return false;
-  }, seconds);
+  WaitFor(
+      [&] {
+        for (const auto& f : Received()) {
+          if (std::find(before_.begin(), before_.end(), f) != before_.end()) continue;
+          std::string name = "recvq/" + fs::path(f).filename().string();
+          if (TestWorld::ReadFile(std::string(kSpool) + "/log/xferfaxlog").find(name) == std::string::npos)
+            continue;
+          logged = f;
+          int count = 0;
+          std::string why;
+          if (faxsvc::CheckFaxTiff(f, &count, &why) && count == pages) return true;
+        }
+        return false;
+      },
+      seconds);
   return logged;  // the pages it holds are for the caller to compare
 }
 
@@ -226,6 +238,8 @@ bool HylaFax::WaitIdle(double seconds) {
   return WaitFor([] { return ModemState().find("Running and idle") != std::string::npos; }, seconds);
 }
 
-std::string HylaFax::ModemState() { return TestWorld::ReadFile(std::string(kSpool) + "/status/ttyFAX0"); }
+std::string HylaFax::ModemState() {
+  return TestWorld::ReadFile(std::string(kSpool) + "/status/ttyFAX0");
+}
 
 }  // namespace brevant::test

@@ -43,7 +43,7 @@ class ModemPair {
   bool Started() const { return !a_.empty() && !b_.empty(); }
   const std::string& A() const { return a_; }
   const std::string& B() const { return b_; }
-  void Kill();  // as if the modems were unplugged
+  void Kill();                                              // as if the modems were unplugged
   std::string Trace() const { return program_->Output(); }  // the AT traffic of both modems
 
  private:
@@ -71,7 +71,8 @@ std::vector<faxsvc::FaxPage> EfaxPages(const std::string& prefix);
 // efax waiting for a call on `device` and answering at the first ring as
 // station `id`, its pages going to DIR/got.001, ...; returned once it has
 // set its modem up (a failed expectation when it did not).
-std::unique_ptr<Program> EfaxReceiver(const std::string& device, const std::string& dir, const std::string& id);
+std::unique_ptr<Program> EfaxReceiver(const std::string& device, const std::string& dir,
+                                      const std::string& id);
 
 // HylaFAX's servers on one modem of the line (scripts/setup-hylafax), until
 // destroyed (removing the faxes received meanwhile). Needs root; the spool is

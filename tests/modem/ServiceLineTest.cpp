@@ -3,6 +3,7 @@
 // call, two lines at once; the far end's pages compared pixel for pixel.
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,21 +11,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QStandardItemModel>
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <set>
 #include <thread>
 
-#include <gtest/gtest.h>
-
-#include <QStandardItemModel>
-
 #include "faxservice/client/FaxService.h"
+#include "faxservice/daemon/lines/class1/ModemLine.h"
 #include "tests/faxservice/FaxTestSupport.h"
 #include "tests/modem/ModemTestSupport.h"
 #include "tests/support/QtApp.h"
-#include "faxservice/daemon/lines/class1/ModemLine.h"
 #include "tools/brevant-faxmon/FaxMonitor.h"
 
 namespace fs = std::filesystem;
@@ -88,8 +86,10 @@ class FakeModem {
       char buf[512];
       for (ssize_t n; (n = ::read(port_.master, buf, sizeof buf)) > 0;)
         for (ssize_t i = 0; i < n; ++i) {
-          if (buf[i] == '\r') Answer(std::exchange(command, ""));
-          else if (buf[i] >= ' ') command += buf[i];
+          if (buf[i] == '\r')
+            Answer(std::exchange(command, ""));
+          else if (buf[i] >= ' ')
+            command += buf[i];
         }
       if (flood) {
         [[maybe_unused]] ssize_t w = ::write(port_.master, junk.data(), junk.size());
@@ -146,19 +146,20 @@ class ServiceLine : public ::testing::Test {
     return TestWorld::ReadFile(daemon_.StateDir() + "/modem-" + id + ".log");
   }
   std::string Submit(const std::string& doc, const std::string& number) {
-    Message r =
-        daemon_.Call(Message("submit").Set("file", doc).Set("number", number).Set("name", "Eve Fax"));
+    Message r = daemon_.Call(Message("submit").Set("file", doc).Set("number", number).Set("name", "Eve Fax"));
     EXPECT_EQ(r.Get("ok"), "1") << r.Get("error");
     return r.Get("id");
   }
   Message Job(const std::string& id) { return daemon_.Call(Message("job").Set("id", id)).Item(1); }
   // The job once it is done, failed for good or cancelled.
   Message Settled(const std::string& id, double seconds = 120) {
-    WaitFor([&] {
-      long long s = Job(id).GetInt("status");
-      return s == faxsvc::kJobCompleted || s == faxsvc::kJobFailed || s == faxsvc::kJobRetriesExceeded ||
-             s == faxsvc::kJobCanceled;
-    }, seconds);
+    WaitFor(
+        [&] {
+          long long s = Job(id).GetInt("status");
+          return s == faxsvc::kJobCompleted || s == faxsvc::kJobFailed || s == faxsvc::kJobRetriesExceeded ||
+                 s == faxsvc::kJobCanceled;
+        },
+        seconds);
     return Job(id);
   }
   std::vector<Message> Archive(const char* folder) {
@@ -176,7 +177,9 @@ class ServiceLine : public ::testing::Test {
     fs::create_directories(dir);
     return dir;
   }
-  TestWorld::Result Faxd(const std::vector<std::string>& args) { return world_.RunArgs("brevant-faxd", args); }
+  TestWorld::Result Faxd(const std::vector<std::string>& args) {
+    return world_.RunArgs("brevant-faxd", args);
+  }
 
   TestWorld world_;
   FaxDaemon daemon_{world_};
@@ -200,15 +203,21 @@ TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLineAndThe
     ::pause();
     ::_exit(fd < 0);
   }
-  ASSERT_TRUE(WaitFor([&] { return Faxd({"modem", "probe", session.path}).err.find("terminal of process") != std::string::npos; }, 5));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return Faxd({"modem", "probe", session.path}).err.find("terminal of process") != std::string::npos;
+      },
+      5));
   std::vector<std::pair<std::string, std::string>> refused = {
       {"/dev/null", "brevant-faxd: /dev/null is not a serial port\n"},
       {"/dev/tty", "brevant-faxd: /dev/tty is not a serial port\n"},
-      {"ttyS0", "brevant-faxd: the modem's device must be given as a full path (/dev/ttyUSB0), not \"ttyS0\"\n"},
-      {world_.Root() + "/none", "brevant-faxd: cannot open " + world_.Root() + "/none: No such file or directory\n"},
+      {"ttyS0",
+       "brevant-faxd: the modem's device must be given as a full path (/dev/ttyUSB0), not \"ttyS0\"\n"},
+      {world_.Root() + "/none",
+       "brevant-faxd: cannot open " + world_.Root() + "/none: No such file or directory\n"},
       {silent.path, "brevant-faxd: modem stopped answering on " + silent.path + "\n"},
-      {session.path, "brevant-faxd: " + session.path + " is the terminal of process " + std::to_string(leader) +
-                         ", not a modem\n"},
+      {session.path, "brevant-faxd: " + session.path + " is the terminal of process " +
+                         std::to_string(leader) + ", not a modem\n"},
   };
   for (const auto& [device, message] : refused) {
     auto r = Faxd({"lines", "add", device});
@@ -225,13 +234,15 @@ TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLineAndThe
   EXPECT_NE(add.out.find("line 2 added\nmodem=spandsp\n"), std::string::npos) << add.out;
   EXPECT_EQ(Faxd({"lines", "add", Link("m", 'A')}).err,
             "brevant-faxd: " + Link("m", 'A') + " is the device of line 2 already\n");
-  ASSERT_TRUE(WaitFor([&] { return LineStatus("2") == "ready: spandsp, up to 9600 bit/s"; }, 20)) << LineStatus("2");
+  ASSERT_TRUE(WaitFor([&] { return LineStatus("2") == "ready: spandsp, up to 9600 bit/s"; }, 20))
+      << LineStatus("2");
   auto list = Faxd({"lines"}).out;
   for (const char* field : {"dial_prefix=0,\n", "max_rate=9600\n", "ecm=0\n", "rings=3\n", "receive_mode=2\n",
                             "tsid=+49 30 1234\n"})
     EXPECT_NE(list.find(field), std::string::npos) << field << " in\n" << list;
   // The modem belongs to the line now: nobody else opens it.
-  EXPECT_NE(Faxd({"modem", "probe", Link("m", 'A')}).err.find("is the modem of line 2 (ready"), std::string::npos);
+  EXPECT_NE(Faxd({"modem", "probe", Link("m", 'A')}).err.find("is the modem of line 2 (ready"),
+            std::string::npos);
   ModemInfo info;
   std::string why;
   ModemSettings other;
@@ -239,9 +250,12 @@ TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLineAndThe
   EXPECT_FALSE(ProbeDevice(other, &info, &why));
 
   // Settings that make no sense are refused and change nothing.
-  EXPECT_EQ(Faxd({"lines", "set", "2", "dial_mode=rotary"}).err, "brevant-faxd: dial_mode must be tone or pulse\n");
-  EXPECT_NE(Faxd({"lines", "set", "2", "volume=9"}).err.find("unknown modem setting \"volume\""), std::string::npos);
-  EXPECT_NE(Faxd({"lines", "set", "2", "init=Z\x01"}).err.find("printable characters only"), std::string::npos);
+  EXPECT_EQ(Faxd({"lines", "set", "2", "dial_mode=rotary"}).err,
+            "brevant-faxd: dial_mode must be tone or pulse\n");
+  EXPECT_NE(Faxd({"lines", "set", "2", "volume=9"}).err.find("unknown modem setting \"volume\""),
+            std::string::npos);
+  EXPECT_NE(Faxd({"lines", "set", "2", "init=Z\x01"}).err.find("printable characters only"),
+            std::string::npos);
   EXPECT_EQ(Faxd({"lines", "set", "2", "send_enabled=maybe"}).err,
             "brevant-faxd: send_enabled must be on or off\n");
   EXPECT_EQ(Faxd({"lines", "set", "2", "dial_mode=pulse", "rings=4", "send_enabled=off"}).exitCode, 0);
@@ -270,11 +284,13 @@ TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLineAndThe
   faxmon::FaxMonitor monitor;
   EXPECT_EQ(monitor.AddLine(QString::fromStdString(Link("m", 'A'))).toStdString(),
             "Line 3 added: spandsp on " + Link("m", 'A') + ", up to 14400 bit/s");
-  ASSERT_TRUE(WaitFor([&] {
-    monitor.Refresh();
-    return monitor.Devices()->rowCount() == 1 &&
-           monitor.Devices()->item(0, 5)->text() == "ready: spandsp, up to 14400 bit/s";
-  }, 20));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        monitor.Refresh();
+        return monitor.Devices()->rowCount() == 1 &&
+               monitor.Devices()->item(0, 5)->text() == "ready: spandsp, up to 14400 bit/s";
+      },
+      20));
   EXPECT_EQ(monitor.RemoveLine(0).toStdString(), "Line 3 removed.");
   EXPECT_TRUE(daemon_.Call(Message("lines")).Items().empty());
 }
@@ -292,8 +308,9 @@ TEST_F(ServiceLine, ACancelledFaxEndsAtOnceAndTheNextGoesToEfaxWithDialModifiers
   EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCanceled);
   EXPECT_EQ(j.Get("error"), "Cancelled during transmission");
   first->Wait(60);
-  EXPECT_TRUE(WaitFor([&] { return LineStatus(line).rfind("ready", 0) == 0; }, 20)) << LineStatus(line) << "\n"
-                                                                                    << ModemLog(line);
+  EXPECT_TRUE(WaitFor([&] { return LineStatus(line).rfind("ready", 0) == 0; }, 20))
+      << LineStatus(line) << "\n"
+      << ModemLog(line);
   EXPECT_TRUE(Archive("out").empty());
 
   auto efax = EfaxReceiver(Link("m", 'B'), Dir("efax2"), kEfaxId);
@@ -332,7 +349,8 @@ TEST_F(ServiceLine, EfaxCallsAndTheFaxIsAnsweredAndStored) {
   auto pages = TestPages(2, true);
   auto call = [&](const std::vector<faxsvc::FaxPage>& send, const std::string& name) {
     std::vector<std::string> argv = {"efax", "-d", Link("m", 'B'), "-o1", "-l", kEfaxId, "-t", "5550200"};
-    for (size_t p = 0; p < send.size(); ++p) argv.push_back(Doc(name + std::to_string(p + 1) + ".tif", {send[p]}, true));
+    for (size_t p = 0; p < send.size(); ++p)
+      argv.push_back(Doc(name + std::to_string(p + 1) + ".tif", {send[p]}, true));
     return std::make_unique<Program>(argv, world_.Root(), world_.Root() + "/" + name + ".log");
   };
   auto efax = call(pages, "auto");
@@ -366,7 +384,6 @@ TEST_F(ServiceLine, EfaxCallsAndTheFaxIsAnsweredAndStored) {
   ASSERT_TRUE(WaitFor([&] { return Archive("in").size() == 2; }, 30)) << ModemLog(line);
   for (const Message& m : Archive("in"))
     EXPECT_TRUE(m.GetInt("pages") == 2 || SamePages({pages[1]}, ReadPages(m.Get("path")), 32));
-
 }
 
 // A far end that hangs up after confirming page 1 (a busy line, retried,
@@ -400,8 +417,12 @@ TEST_F(ServiceLine, AModemUnpluggedInACallIsReopenedAndTheFaxSentOnce) {
   ASSERT_TRUE(WaitFor([&] { return Job(job).GetInt("status") == faxsvc::kJobRetrying; }, 30));
   EXPECT_EQ(Job(job).Get("error"), "modem stopped answering on " + Link("m", 'A'));
   // While the modem is away the line says why and keeps the fax queued.
-  EXPECT_TRUE(WaitFor([&] { return LineStatus(line).find(Link("m", 'A')) != std::string::npos &&
-                                   LineStatus(line).rfind("ready", 0) != 0; }, 10));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return LineStatus(line).find(Link("m", 'A')) != std::string::npos &&
+               LineStatus(line).rfind("ready", 0) != 0;
+      },
+      10));
   ASSERT_TRUE(daemon_.WaitForLineRound(doc, line));
   EXPECT_EQ(Job(job).GetInt("status"), faxsvc::kJobRetrying);
   EXPECT_EQ(Job(job).GetInt("attempts"), 1);
@@ -473,7 +494,8 @@ TEST_F(ServiceLine, TwoLinesSendAtOnceAtTheirOwnRates) {
   EXPECT_LT(jb.GetReal("started"), ja.GetReal("ended"));
   EXPECT_EQ(efax1->Wait(60), 0);
   EXPECT_EQ(efax2->Wait(60), 0);
-  for (const char* dir : {"efax1", "efax2"}) EXPECT_TRUE(SamePages(pages, EfaxPages(Dir(dir) + "/got"))) << dir;
+  for (const char* dir : {"efax1", "efax2"})
+    EXPECT_TRUE(SamePages(pages, EfaxPages(Dir(dir) + "/got"))) << dir;
   std::multiset<long long> rates;
   for (const Message& m : Archive("out")) rates.insert(m.GetInt("bitrate"));
   EXPECT_EQ(rates, (std::multiset<long long>{9600, 14400}));
@@ -540,7 +562,8 @@ TEST_F(ServiceLine, ALockFileHoldsAPortOnlyWhileAProgramThatMayUseModemsHasItOpe
   // Nor does a folder a user puts in the lock's place.
   ASSERT_EQ(Faxd({"lines", "remove", line}).exitCode, 0);
   ASSERT_TRUE(WaitFor([&] { return !fs::exists(lock); }, 10));
-  mallory.Run([&] { return std::to_string(::mkdir(lock.c_str(), 0755) + ::mkdir((lock + "/x").c_str(), 0755)); });
+  mallory.Run(
+      [&] { return std::to_string(::mkdir(lock.c_str(), 0755) + ::mkdir((lock + "/x").c_str(), 0755)); });
   AddLine(Link("m", 'A'));
 }
 
@@ -551,10 +574,10 @@ TEST_F(ServiceLine, OnlyModemDevicesAreOpenedNeverAUsersTerminalNorWhatALinkLead
   SilentPort hers(alice.Uid());
   const std::string notHers =
       " belongs to user " + alice.Name() + ", not to root as a modem device does; it is not opened";
-  for (const auto& [device, message] : std::vector<std::pair<std::string, std::string>>{
-           {hers.path, hers.path + notHers},
-           {"/dev/console", "/dev/console is not a serial port"},
-           {"/dev/tty1", "/dev/tty1 is not a serial port"}}) {
+  for (const auto& [device, message] :
+       std::vector<std::pair<std::string, std::string>>{{hers.path, hers.path + notHers},
+                                                        {"/dev/console", "/dev/console is not a serial port"},
+                                                        {"/dev/tty1", "/dev/tty1 is not a serial port"}}) {
     EXPECT_EQ(Faxd({"lines", "add", device}).err, "brevant-faxd: " + message + "\n");
     EXPECT_EQ(Faxd({"modem", "probe", device}).err, "brevant-faxd: " + message + "\n");
   }
@@ -579,10 +602,13 @@ TEST_F(ServiceLine, AModemThatNeverEndsALineIsLetGoWithinBoundedMemory) {
   std::string line = AddLine(modem.Path());
   const long before = PeakMemoryKb(daemon_.Pid());
   modem.flood = true;
-  EXPECT_TRUE(WaitFor([&] {
-    const std::string said = "the modem on " + modem.Path() + " sent a line of more than 1024 characters";
-    return LineStatus(line).rfind(said, 0) == 0;
-  }, 20)) << LineStatus(line);
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        const std::string said = "the modem on " + modem.Path() + " sent a line of more than 1024 characters";
+        return LineStatus(line).rfind(said, 0) == 0;
+      },
+      20))
+      << LineStatus(line);
   std::this_thread::sleep_for(std::chrono::seconds(8));  // and again when the line opens it again
   EXPECT_LT(PeakMemoryKb(daemon_.Pid()) - before, 4096) << "kB more at the daemon's peak";
   modem.flood = false;

@@ -69,7 +69,9 @@ TEST(NamedEvent, ExistsWhileHeldAndSignalsCrossProcesses) {
 namespace {
 
 std::string g_reports;
-void Collect(const std::string& text, const std::string& source) { g_reports += source + ": " + text + "\n"; }
+void Collect(const std::string& text, const std::string& source) {
+  g_reports += source + ": " + text + "\n";
+}
 
 std::string ModeAndText(const std::string& path) {
   struct stat st {};
@@ -99,8 +101,8 @@ TEST(NamedEvent, AnotherUserCanNeitherPlantFilesNorHoldTheEvents) {
   const std::string shared = "/tmp/" + attacker.Name() + "-shared";
   ASSERT_EQ(::mkdir(shared.c_str(), 0777), 0);
   ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
-  ASSERT_EQ(attacker.Sh("ln -s " + secret + " " + shared + "/FaxPrinter.event && ln -s " + secret + " " + shared +
-                        "/FaxPrinter.sig"),
+  ASSERT_EQ(attacker.Sh("ln -s " + secret + " " + shared + "/FaxPrinter.event && ln -s " + secret + " " +
+                        shared + "/FaxPrinter.sig"),
             0);
   LockHolder holder(shared + "/QuorPause.event", attacker.Uid(), attacker.Gid());
   ASSERT_TRUE(holder.held);
@@ -108,11 +110,12 @@ TEST(NamedEvent, AnotherUserCanNeitherPlantFilesNorHoldTheEvents) {
     NamedEvent::SetReporter(&Collect);
     ::setenv("BREVANT_RUNTIME_DIR", shared.c_str(), 1);
     auto t0 = std::chrono::steady_clock::now();
-    bool none = !NamedEvent::Create("FaxPrinter", true, true) && !NamedEvent::Create("QuorPause", false, true) &&
-                !NamedEvent::Exists("QuorPause");
+    bool none = !NamedEvent::Create("FaxPrinter", true, true) &&
+                !NamedEvent::Create("QuorPause", false, true) && !NamedEvent::Exists("QuorPause");
     bool quick = std::chrono::steady_clock::now() - t0 < std::chrono::seconds(1);
-    bool told = g_reports.find("NamedEvent.Create: the named events folder is refused: " + shared +
-                               " (owner uid 0, mode 1777) may be changed by other users") != std::string::npos;
+    bool told =
+        g_reports.find("NamedEvent.Create: the named events folder is refused: " + shared +
+                       " (owner uid 0, mode 1777) may be changed by other users") != std::string::npos;
     return none && quick && told ? 0 : 1;
   };
   EXPECT_EQ(victim.Run(inShared), 0);
@@ -121,7 +124,9 @@ TEST(NamedEvent, AnotherUserCanNeitherPlantFilesNorHoldTheEvents) {
   // Outside a session the folder is /tmp/brevant-<uid>; one the attacker
   // made first is not the victim's and is refused the same way.
   const std::string fallback = "/tmp/brevant-" + std::to_string(victim.Uid());
-  ASSERT_EQ(attacker.Sh("mkdir -m 0755 " + fallback + " && ln -s " + secret + " " + fallback + "/FaxPrinter.sig"), 0);
+  ASSERT_EQ(
+      attacker.Sh("mkdir -m 0755 " + fallback + " && ln -s " + secret + " " + fallback + "/FaxPrinter.sig"),
+      0);
   auto outsideSession = [&] {
     NamedEvent::SetReporter(&Collect);
     ::unsetenv("BREVANT_RUNTIME_DIR");

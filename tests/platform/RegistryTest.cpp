@@ -48,7 +48,7 @@ TEST(RegistryStore, KeysAreCaseInsensitiveHandlesKeepTheirAccessAndTreesGo) {
   HKEY r = 0;
   ASSERT_EQ(OpenKey(kCurrentUser, "\\SOFTWARE\\norvane\\pelorin\\", kKeyRead, &r), kOk);
   EXPECT_EQ(KeyPath(r), "Software\\Norvane\\Pelorin");
-  EXPECT_EQ(Get(r, "setcoverpage"), std::string("1\0", 2));  // strings come back terminated
+  EXPECT_EQ(Get(r, "setcoverpage"), std::string("1\0", 2));    // strings come back terminated
   EXPECT_EQ(SetValue(r, "x", REG_SZ, "y", 1), kAccessDenied);  // a read-only handle
   CloseKey(r);
   EXPECT_EQ(OpenKey(kLocalMachine, "Software\\Norvane\\Pelorin", kKeyRead, &r), kFileNotFound);
@@ -83,16 +83,19 @@ TEST(RegistryStore, ReadOnlyHivesAndConcurrentWriters) {
   std::string file = HiveFile(kLocalMachine);
   ASSERT_FALSE(std::ifstream(file + "-shm").good());
   ::chmod(file.c_str(), 0644);
-  for (std::string p = file.substr(0, file.rfind('/')); p.size() > 1 && p != "/tmp"; p = p.substr(0, p.rfind('/')))
+  for (std::string p = file.substr(0, file.rfind('/')); p.size() > 1 && p != "/tmp";
+       p = p.substr(0, p.rfind('/')))
     ::chmod(p.c_str(), 0755);
   if (::geteuid() == 0)
     EXPECT_EQ(InChild([] {
-      if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 10;
-      HKEY r = 0, wr = 0;
-      if (OpenKey(kLocalMachine, "Software\\Norvane\\Pelorin", kKeyRead, &r) != kOk) return 11;
-      if (std::string(Get(r, "Version").c_str()) != "1.0.0") return 12;
-      return CreateKey(kLocalMachine, "Software\\Other", kKeyWrite, &wr) == kOk ? 13 : 0;
-    }), 0) << "10 setuid, 11 open, 12 value, 13 write allowed";
+                if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 10;
+                HKEY r = 0, wr = 0;
+                if (OpenKey(kLocalMachine, "Software\\Norvane\\Pelorin", kKeyRead, &r) != kOk) return 11;
+                if (std::string(Get(r, "Version").c_str()) != "1.0.0") return 12;
+                return CreateKey(kLocalMachine, "Software\\Other", kKeyWrite, &wr) == kOk ? 13 : 0;
+              }),
+              0)
+        << "10 setuid, 11 open, 12 value, 13 write allowed";
   EXPECT_EQ(OpenKey(kLocalMachine, "Software\\Other", kKeyRead, &k), kFileNotFound);
 
   pid_t kids[2];
@@ -153,19 +156,23 @@ TEST(RegFile, ExportImportMalformedTextAndDeletions) {
   ASSERT_EQ(OpenKey(kCurrentUser, "Software\\Norvane\\Pelorin", kKeyRead, &k), kOk);
   for (const auto& v : values) {
     std::uint32_t type = 0;
-    EXPECT_EQ(Get(k, v.name, &type), v.type == REG_SZ || v.type == REG_EXPAND_SZ ? v.data + '\0' : v.data) << v.name;
+    EXPECT_EQ(Get(k, v.name, &type), v.type == REG_SZ || v.type == REG_EXPAND_SZ ? v.data + '\0' : v.data)
+        << v.name;
     EXPECT_EQ(type, v.type) << v.name;
   }
   CloseKey(k);
 
   const std::string head = "Windows Registry Editor Version 5.00\n";
-  for (const auto& [bad, line] : std::vector<std::pair<std::string, std::string>>{
-           {"hello\r\n", "line 1"}, {head + "\n[HKCU\\A]\n\"x\"=dword:xyz\n", "line 4"},
-           {head + "[HKXX\\A]\n", "line 2"}, {head + "\"v\"=\"outside\"\n", "line 2"}}) {
+  for (const auto& [bad, line] :
+       std::vector<std::pair<std::string, std::string>>{{"hello\r\n", "line 1"},
+                                                        {head + "\n[HKCU\\A]\n\"x\"=dword:xyz\n", "line 4"},
+                                                        {head + "[HKXX\\A]\n", "line 2"},
+                                                        {head + "\"v\"=\"outside\"\n", "line 2"}}) {
     EXPECT_FALSE(ImportText(bad, &error)) << bad;
     EXPECT_EQ(error.rfind(line, 0), 0u) << error;
   }
-  ASSERT_TRUE(ImportText(head + "[HKCU\\A\\B]\n\"x\"=\"1\"\n\"y\"=\"2\"\n[HKCU\\A\\B]\n\"x\"=-\n[-HKCU\\A\\C]\n", &error))
+  ASSERT_TRUE(ImportText(
+      head + "[HKCU\\A\\B]\n\"x\"=\"1\"\n\"y\"=\"2\"\n[HKCU\\A\\B]\n\"x\"=-\n[-HKCU\\A\\C]\n", &error))
       << error;
   ASSERT_EQ(OpenKey(kCurrentUser, "A\\B", kKeyRead, &k), kOk);
   EXPECT_EQ(Get(k, "x"), "<missing>");

@@ -1,12 +1,10 @@
 #include "tests/printing/CupsWorld.h"
 
-#include "tests/arrival/Marks.h"
-
 #include <cups/cups.h>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
+
+#include "tests/arrival/Marks.h"
 
 namespace fs = std::filesystem;
 
@@ -81,9 +81,11 @@ std::string CupsWorld::AddQueue(const std::string& spool, bool createSpool, cons
   if (createSpool) fs::create_directories(spool);
   std::string name = "BrevantT" + std::to_string(::getpid()) + "_" + std::to_string(++g_queueSerial);
   std::string file = ppd.empty() ? SourceDir() + "/tools/vestrel/vestrel.ppd" : ppd;
-  int rc = Sh("lpadmin -p " + name + " -E -v '" + scheme_ + ":" + spool + (query.empty() ? "" : "?" + query) + "' -P '" + file +
-              "' -D 'Brevant test queue' -L 'test bench' -o printer-error-policy=abort-job -o printer-is-shared=false"
-              " -o printer-op-policy=authenticated 2>/dev/null");
+  int rc = Sh(
+      "lpadmin -p " + name + " -E -v '" + scheme_ + ":" + spool + (query.empty() ? "" : "?" + query) +
+      "' -P '" + file +
+      "' -D 'Brevant test queue' -L 'test bench' -o printer-error-policy=abort-job -o printer-is-shared=false"
+      " -o printer-op-policy=authenticated 2>/dev/null");
   if (rc != 0) return "";
   queues_.push_back(name);
   return name;
@@ -104,7 +106,8 @@ int CupsWorld::Print(const std::string& queue, const std::string& file, const st
     cupsSetUser(nullptr);  // the user the parent's connection cached is not this one
     cups_option_t* options = nullptr;
     int n = cupsAddOption("copies", std::to_string(copies).c_str(), 0, &options);
-    http_t* http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 30000, nullptr);
+    http_t* http =
+        httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 30000, nullptr);
     int job = http ? cupsPrintFile2(http, queue.c_str(), file.c_str(), title.c_str(), n, options) : 0;
     (void)!::write(result[1], &job, sizeof job);
     ::_exit(0);
@@ -116,7 +119,9 @@ int CupsWorld::Print(const std::string& queue, const std::string& file, const st
   return id;
 }
 
-int CupsWorld::JobState(int jobId) { return JobAttrInt(jobId, "job-state"); }
+int CupsWorld::JobState(int jobId) {
+  return JobAttrInt(jobId, "job-state");
+}
 
 std::string CupsWorld::JobMessage(int jobId) {
   std::string s;
@@ -139,9 +144,12 @@ std::string CupsWorld::PrintDone(const std::string& queue, const std::string& fi
   int job = Print(queue, file, title, user, copies);
   if (job <= 0) return "not accepted";
   switch (WaitJobDone(job)) {
-    case 9: return "completed";
-    case 8: return "aborted: " + JobMessage(job);
-    case 7: return "canceled";
+    case 9:
+      return "completed";
+    case 8:
+      return "aborted: " + JobMessage(job);
+    case 7:
+      return "canceled";
   }
   return "timed out";
 }

@@ -21,9 +21,11 @@ namespace {
 // `take` it clears them as the wizard does.
 std::string FakeBrevant(TestWorld& w, const std::string& name, const std::string& spool, bool take) {
   std::string path = w.Root() + "/" + name;
-  TestWorld::WriteFile(path, "#!/bin/sh\necho \"run $1\" >>'" + w.Root() + "/runs.txt'\n"
-                             "cd '" + spool + "' && ls *.emf >>'" + w.Root() + "/runs.txt'\n" +
-                             (take ? "rm -f '" + spool + "'*.emf\n" : std::string()));
+  TestWorld::WriteFile(path, "#!/bin/sh\necho \"run $1\" >>'" + w.Root() +
+                                 "/runs.txt'\n"
+                                 "cd '" +
+                                 spool + "' && ls *.emf >>'" + w.Root() + "/runs.txt'\n" +
+                                 (take ? "rm -f '" + spool + "'*.emf\n" : std::string()));
   ::chmod(path.c_str(), 0755);
   return path;
 }
@@ -44,7 +46,8 @@ TEST(VestrelHandOff, JobsFromOtherApplicationsReachBrevantOneByOneAndNoneIsLost)
   int first = cw.Print(queue, cw.MakePdf(2, "two.pdf"), "from an editor");
   ASSERT_EQ(cw.WaitJobDone(first), 9) << cw.JobMessage(first);
   EXPECT_TRUE(CupsWorld::Pages(spool).empty());
-  ASSERT_EQ(printagent::WaitingJobs(printed), std::vector<std::string>{printed + std::to_string(first) + "/"});
+  ASSERT_EQ(printagent::WaitingJobs(printed),
+            std::vector<std::string>{printed + std::to_string(first) + "/"});
   EXPECT_EQ(CupsWorld::Pages(printed + std::to_string(first)),
             (std::vector<std::string>{"00000001.emf", "00000002.emf"}));
 

@@ -36,7 +36,8 @@ TEST(FaxPrinterSetup, TheFaxServiceDriverCheck) {
   // On XP only the shared fax driver counts; the record lists the printers.
   xp = "XP";
   EXPECT_FALSE(MSFaxProperlyInstalled());
-  EXPECT_NE(cw.World().Errors().find("PrinterName = '" + fax + "', DriverName = 'windows nt fax driver'"), std::string::npos)
+  EXPECT_NE(cw.World().Errors().find("PrinterName = '" + fax + "', DriverName = 'windows nt fax driver'"),
+            std::string::npos)
       << cw.World().Errors();
   SetFaxServiceProbe({});
 
@@ -46,5 +47,6 @@ TEST(FaxPrinterSetup, TheFaxServiceDriverCheck) {
   std::vector<PrinterRecord> listed = DefaultBugReportProbes().printers();
   auto it = std::find_if(listed.begin(), listed.end(), [&](const PrinterRecord& p) { return p.name == fax; });
   ASSERT_NE(it, listed.end());
-  EXPECT_EQ(it->driver + "|" + it->printProcessor + "|" + it->datatype, "windows nt fax driver|vprproc|NT EMF 1.008");
+  EXPECT_EQ(it->driver + "|" + it->printProcessor + "|" + it->datatype,
+            "windows nt fax driver|vprproc|NT EMF 1.008");
 }

@@ -43,7 +43,8 @@ class VestrelPrinter : public ::testing::Test {
 
 TEST_F(VestrelPrinter, PdfBecomesNumberedFaxPagesOfA4AtFineResolution) {
   ASSERT_EQ(cw.PrintDone(q, cw.MakePdf(3), "three pages"), "completed");
-  ASSERT_EQ(CupsWorld::Pages(spool), (std::vector<std::string>{"00000001.emf", "00000002.emf", "00000003.emf"}));
+  ASSERT_EQ(CupsWorld::Pages(spool),
+            (std::vector<std::string>{"00000001.emf", "00000002.emf", "00000003.emf"}));
 
   // Fine fax pages (their ink is judged in tests/arrival).
   emf::Page first = ReadPage(spool + "00000001.emf");
@@ -105,7 +106,8 @@ TEST_F(VestrelPrinter, PagesGoOnlyIntoTheAuthenticatedUsersOwnFolder) {
       << result;
   ASSERT_EQ(eve.Sh("ln -s " + annFixed + " link"), 0);
   result = cw.PrintDone(cw.AddQueue(eve.Home() + "/link/sub/", false), doc, "link", eve.Name());
-  EXPECT_TRUE(result.starts_with("aborted: ") && result.find("is a symbolic link") != std::string::npos) << result;
+  EXPECT_TRUE(result.starts_with("aborted: ") && result.find("is a symbolic link") != std::string::npos)
+      << result;
   EXPECT_TRUE(CupsWorld::Pages(annFixed, true).empty());
 
   // A queue that lets "lp -U" through: the claimed name gets no folder.
@@ -123,8 +125,9 @@ TEST_F(VestrelPrinter, PagesGoOnlyIntoTheAuthenticatedUsersOwnFolder) {
 TEST_F(VestrelPrinter, RootsJobsAreRenderedAsLp) {
   // A page that takes Ghostscript a few seconds, so its process is seen.
   std::string slow = cw.World().Root() + "/slow.ps";
-  TestWorld::WriteFile(slow, "%!PS\n1 1 15000000 { pop } for\n/Helvetica findfont 30 scalefont setfont\n"
-                             "72 700 moveto (slow) show showpage\n");
+  TestWorld::WriteFile(slow,
+                       "%!PS\n1 1 15000000 { pop } for\n/Helvetica findfont 30 scalefont setfont\n"
+                       "72 700 moveto (slow) show showpage\n");
   int job = cw.Print(q, slow, "slow");
   ASSERT_GT(job, 0);
   // The backend runs with its device URI as argv[0]; its child renders.
@@ -147,7 +150,8 @@ TEST_F(VestrelPrinter, RootsJobsAreRenderedAsLp) {
       std::string pid = e.path().filename();
       if (cmdline(pid).find("-sDEVICE=pbmraw") == std::string::npos) continue;
       std::string status = TestWorld::ReadFile("/proc/" + pid + "/status");
-      if (cmdline(std::to_string(field(status, "PPid"))).starts_with(cw.Scheme() + ":")) renderer = field(status, "Uid");
+      if (cmdline(std::to_string(field(status, "PPid"))).starts_with(cw.Scheme() + ":"))
+        renderer = field(status, "Uid");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -164,7 +168,8 @@ TEST_F(VestrelPrinter, BadDocumentsAndFoldersAbortTheJobAndTwoQueuesShareNoPageN
 
   // A cut, a garbage and an empty PDF: never a page.
   const std::string dir = cw.World().Root();
-  TestWorld::WriteFile(dir + "/cut.pdf", TestWorld::ReadFile(pdf).substr(0, TestWorld::ReadFile(pdf).size() / 4));
+  TestWorld::WriteFile(dir + "/cut.pdf",
+                       TestWorld::ReadFile(pdf).substr(0, TestWorld::ReadFile(pdf).size() / 4));
   TestWorld::WriteFile(dir + "/junk.pdf", "%PDF-1.4\n" + std::string(3000, 'x') + "\n%%EOF\n");
   TestWorld::WriteFile(dir + "/empty.pdf", "");
   EXPECT_EQ(cw.PrintDone(q, dir + "/cut.pdf", "cut").substr(0, 8), "aborted:");
@@ -194,14 +199,17 @@ TEST_F(VestrelPrinter, AJobStaysQueuedUntilItsPagesAreWrittenAndACancelledOneWri
     int dir = ::open(spool.c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_EQ(::flock(dir, LOCK_EX), 0);
     int job = cw.Print(q, pdf, "waits");
-    for (int i = 0; i < 500 && cw.JobState(job) != 5; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 500 && cw.JobState(job) != 5; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_EQ(cw.JobState(job), 5) << "the job is being printed";
     CPrinterInfo printer;
     printer.SetDeviceName(q);
     EXPECT_EQ(printer.Jobs().Count(), 1);
     EXPECT_EQ(CupsWorld::Pages(spool, true).size(), cancel ? 2u : 0u);
-    if (cancel) EXPECT_EQ(CupsWorld::Sh("cancel " + std::to_string(job)), 0);
-    else ::close(dir);
+    if (cancel)
+      EXPECT_EQ(CupsWorld::Sh("cancel " + std::to_string(job)), 0);
+    else
+      ::close(dir);
     EXPECT_EQ(cw.WaitJobDone(job, 10000), cancel ? 7 : 9);
     if (cancel) ::close(dir);
     std::this_thread::sleep_for(std::chrono::milliseconds(cancel ? 500 : 0));
@@ -291,7 +299,8 @@ TEST(VestrelBackend, NumberingContinuesAfterTheHighestPageAndACancelledJobLeaves
   // page; a page a killed job left half-written does not block its number.
   o.timeoutMs = 10000;
   const std::string fake = w.Root() + "/fake-gs";
-  for (auto [output, error] : {std::pair{"", "cannot start"}, {"exit 0", "the document has no pages"},
+  for (auto [output, error] : {std::pair{"", "cannot start"},
+                               {"exit 0", "the document has no pages"},
                                {"printf 'P4\\n99999 99999\\n'", "unexpected page size"},
                                {"printf 'P4\\n8 2\\n\\377'", "a rendered page was cut short"},
                                {"printf 'P4\\n8 2\\n\\377\\377'", ""}}) {
@@ -299,8 +308,11 @@ TEST(VestrelBackend, NumberingContinuesAfterTheHighestPageAndACancelledJobLeaves
     ::chmod(fake.c_str(), 0755);
     o.ghostscript = *output ? fake : w.Root() + "/no-such-gs";
     r = vestrel::RenderToSpool(o);
-    EXPECT_TRUE(*error ? r.error.find(error) != std::string::npos : r.status == vestrel::kBackendOk) << r.error;
-    if (*error) { EXPECT_EQ(CupsWorld::Pages(spool, true).size(), 4u) << error; }
+    EXPECT_TRUE(*error ? r.error.find(error) != std::string::npos : r.status == vestrel::kBackendOk)
+        << r.error;
+    if (*error) {
+      EXPECT_EQ(CupsWorld::Pages(spool, true).size(), 4u) << error;
+    }
   }
   EXPECT_EQ(CupsWorld::Pages(spool, true),
             (std::vector<std::string>{"00000000.emf", "00000009.EMF", "00000010.emf", "spool.pnx"}));
@@ -321,8 +333,8 @@ TEST(VestrelSetup, ScriptInstallsBackendAndQueueAndCanRunAgain) {
   const std::string queue = "BrevantSetup" + id, scheme = "vestrel-s" + id;
   const std::string spool = cw.World().Root() + "/Program Files/QuorSpool/";
   const std::string build = std::filesystem::path(test::BinDir()).parent_path().string();
-  const std::string run = "VESTREL_QUEUE=" + queue + " VESTREL_SCHEME=" + scheme + " BUILD_DIR='" + build + "' " +
-                          test::SourceDir() + "/scripts/setup-printer '" + spool + "' >/dev/null";
+  const std::string run = "VESTREL_QUEUE=" + queue + " VESTREL_SCHEME=" + scheme + " BUILD_DIR='" + build +
+                          "' " + test::SourceDir() + "/scripts/setup-printer '" + spool + "' >/dev/null";
   struct Cleanup {
     std::string queue, backend;
     ~Cleanup() {

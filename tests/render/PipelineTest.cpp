@@ -97,8 +97,8 @@ TEST_F(Pipeline, PdfAndTextBecomeFaxImagesWithTheFaxPrinterDefaultOnlyWhilePrint
   const std::string reader = world_->Root() + "/reader.sh";
   TestWorld::WriteFile(reader, "#!/bin/sh\nlpstat -d > " + seen + "\nif flock -n -x " +
                                    platform::NamedEvent::RuntimeDir() +
-                                   "/FaxPrinter.event true; then echo free >> " + seen + "; else echo held >> " + seen +
-                                   "; fi\nexec lp \"$@\"\n");
+                                   "/FaxPrinter.event true; then echo free >> " + seen +
+                                   "; else echo held >> " + seen + "; fi\nexec lp \"$@\"\n");
   ::chmod(reader.c_str(), 0755);
   ::setenv("BREVANT_PDF_READER", reader.c_str(), 1);
   // No default of the user's own: afterwards there is none again.
@@ -127,7 +127,8 @@ TEST_F(Pipeline, HelpersThatHangAreEnded) {
   // A hanging office suite and browser: ended in time, every process of theirs.
   const std::string pids = world_->Root() + "/pids";
   const std::string hang = world_->Root() + "/hang.sh";
-  TestWorld::WriteFile(hang, "#!/bin/sh\necho $$ >> " + pids + "\nsleep 300 &\necho $! >> " + pids + "\nwait\n");
+  TestWorld::WriteFile(hang,
+                       "#!/bin/sh\necho $$ >> " + pids + "\nsleep 300 &\necho $! >> " + pids + "\nwait\n");
   ::chmod(hang.c_str(), 0755);
   ::setenv("BREVANT_SOFFICE", hang.c_str(), 1);
   ::setenv("BREVANT_CHROMIUM", hang.c_str(), 1);
@@ -163,7 +164,8 @@ TEST_F(Pipeline, EmptyLastDocumentWithoutCoverEndsTheRunAndACancelStopsIt) {
   testing::internal::CaptureStderr();
   printToPreview(0, false);
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("The attachment's file is empty and cover page not exist. Cannot make fax."), std::string::npos);
+  EXPECT_NE(err.find("The attachment's file is empty and cover page not exist. Cannot make fax."),
+            std::string::npos);
   EXPECT_EQ(exitCode, 0);
   EXPECT_TRUE(FaxJob().FaxImageFile.empty());
 
@@ -195,15 +197,17 @@ TEST_F(Pipeline, SendNowPrintsEveryNamedDocumentAndSaysWhichIsMissing) {
   // that name; a missing one is reported, never silently left out.
   const std::string quoted = world_->Root() + "/say \"hi\".txt";
   fs::copy_file(Sample("letter.txt"), quoted);
-  auto r = world_->RunTool("brevant", "'sendnow;0;Ann#;5550100#;" + Sample("letter.txt") + "#\"" + quoted + "\"#" +
-                                     world_->Root() + "/gone.txt#'");
+  auto r = world_->RunTool("brevant", "'sendnow;0;Ann#;5550100#;" + Sample("letter.txt") + "#\"" + quoted +
+                                          "\"#" + world_->Root() + "/gone.txt#'");
   const std::string trace = TestWorld::ReadFile(world_->ProgramDir() + "/brevant.log");
   EXPECT_NE(trace.find("route shell: " + Sample("letter.txt")), std::string::npos) << trace;
   EXPECT_NE(trace.find("route shell: " + quoted), std::string::npos) << trace;
-  EXPECT_NE(r.err.find("The file \"" + world_->Root() + "/gone.txt\" cannot be found and is not part of the fax."),
-            std::string::npos)
+  EXPECT_NE(
+      r.err.find("The file \"" + world_->Root() + "/gone.txt\" cannot be found and is not part of the fax."),
+      std::string::npos)
       << r.err;
-  EXPECT_NE(world_->Errors().find("53,\"File not found: " + world_->Root() + "/gone.txt\",\"brevant:Init.SendNow\""),
+  EXPECT_NE(world_->Errors().find("53,\"File not found: " + world_->Root() +
+                                  "/gone.txt\",\"brevant:Init.SendNow\""),
             std::string::npos)
       << world_->Errors();
   EXPECT_EQ(world_->Errors().find("File not exist"), std::string::npos) << world_->Errors();
@@ -256,7 +260,8 @@ TEST_F(Pipeline, EachPrintedDocumentIsAStepOnStderrUnattendedAndOnTheStatusWindo
     QWidget* w = status();
     auto* label = w ? w->findChild<QLabel*>("lblStatus") : nullptr;
     auto* bar = w ? w->findChild<QProgressBar*>("progress") : nullptr;
-    if (label && !texts.ends_with(label->text().toStdString() + "\n")) texts += label->text().toStdString() + "\n";
+    if (label && !texts.ends_with(label->text().toStdString() + "\n"))
+      texts += label->text().toStdString() + "\n";
     if (!bar || !bar->isVisible()) return;
     barMax = bar->maximum();
     if (values.empty() || values.back() != bar->value()) values.push_back(bar->value());
@@ -287,7 +292,8 @@ TEST_F(Pipeline, PageListEditionKeepsThePagesAndListsThem) {
   FaxJob().g_arrFiles.Append(Sample("letter.txt"));
   printToPreview(0, true);
   // Two one-page documents and the cover page, renumbered to page 0.
-  for (const char* f : {"00000000.emf", "00000001.emf", "00000002.emf"}) EXPECT_TRUE(fs::exists(spool_ + f)) << f;
+  for (const char* f : {"00000000.emf", "00000001.emf", "00000002.emf"})
+    EXPECT_TRUE(fs::exists(spool_ + f)) << f;
   EXPECT_FALSE(fs::exists(spool_ + "00000003.emf"));
   EXPECT_EQ(FaxJob().FaxImageFile, spool_ + "spool.pnx");
   EXPECT_EQ(TestWorld::ReadFile(spool_ + "spool.pnx"), spool_ + "00000001.emf\r\n" + spool_ + "00000002.emf");

@@ -1,8 +1,7 @@
 // The console tool as the pipeline runs it, on real page files.
 #include <gtest/gtest.h>
-#include <tiffio.h>
-
 #include <signal.h>
+#include <tiffio.h>
 
 #include <chrono>
 #include <cstdio>
@@ -147,10 +146,14 @@ TEST(Quorrender, ConvertWritesJpegOfFirstPageBesideAnyTiff) {
   std::vector<uint8_t> row(320 * 3, 255);  // left half dark red, right half white
   for (int x = 0; x < 160; ++x) row[size_t(x) * 3] = 120, row[size_t(x) * 3 + 1] = row[size_t(x) * 3 + 2] = 0;
   for (int page = 0; page < 2; ++page) {
-    for (auto [tag, value] : {std::pair{TIFFTAG_IMAGEWIDTH, 320}, {TIFFTAG_IMAGELENGTH, 200},
-                              {TIFFTAG_SAMPLESPERPIXEL, 3}, {TIFFTAG_BITSPERSAMPLE, 8},
-                              {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB}, {TIFFTAG_COMPRESSION, COMPRESSION_LZW},
-                              {TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG}, {TIFFTAG_ROWSPERSTRIP, 200}})
+    for (auto [tag, value] : {std::pair{TIFFTAG_IMAGEWIDTH, 320},
+                              {TIFFTAG_IMAGELENGTH, 200},
+                              {TIFFTAG_SAMPLESPERPIXEL, 3},
+                              {TIFFTAG_BITSPERSAMPLE, 8},
+                              {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB},
+                              {TIFFTAG_COMPRESSION, COMPRESSION_LZW},
+                              {TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG},
+                              {TIFFTAG_ROWSPERSTRIP, 200}})
       TIFFSetField(t, tag, value);
     for (int y = 0; y < 200; ++y) TIFFWriteScanline(t, row.data(), uint32_t(y), 0);
     TIFFWriteDirectory(t);

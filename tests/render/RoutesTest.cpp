@@ -3,14 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "common/FaxJob.h"
-#include "render/FaxQueue.h"
-#include "render/Pipeline.h"
 #include "common/Logging.h"
+#include "render/FaxQueue.h"
 #include "render/PdfPrint.h"
+#include "render/Pipeline.h"
 #include "render/PrintRoutes.h"
 #include "render/WindowSystem.h"
-#include "tests/support/XDesktop.h"
 #include "tests/support/TestWorld.h"
+#include "tests/support/XDesktop.h"
 
 using namespace brevant;
 using namespace brevant::render;
@@ -41,11 +41,15 @@ TEST_F(Routes, NamesDecideTheRoute) {
   // (Each kind of document is sent end to end in tests/arrival; here the
   // names that are easy to get wrong.)
   const std::pair<const char*, Route> routes[] = {
-      {"report.DOC", Route::Word},  {"archive.doc.zip", Route::Word}, {"sheet.ods", Route::Excel},
-      {"page.HTM", Route::WebPage}, {"photo.jpeg", Route::Shell},
+      {"report.DOC", Route::Word},
+      {"archive.doc.zip", Route::Word},
+      {"sheet.ods", Route::Excel},
+      {"page.HTM", Route::WebPage},
+      {"photo.jpeg", Route::Shell},
       {"x.pdf/scan.gif", Route::Image}};  // images win over a folder named like a document
   for (auto [name, route] : routes) EXPECT_EQ(RouteFor(std::string("/home/a/") + name), route) << name;
-  EXPECT_TRUE(IsImageFile("a.Jpg") && IsImageFile("a.EMF") && !IsImageFile("a.jpeg") && !IsImageFile("a.png"));
+  EXPECT_TRUE(IsImageFile("a.Jpg") && IsImageFile("a.EMF") && !IsImageFile("a.jpeg") &&
+              !IsImageFile("a.png"));
 }
 
 // The default reader ("lp") opens no window: a reader that fails ends the
@@ -57,7 +61,8 @@ TEST_F(Routes, ReaderThatFailsWithoutWindowEndsTheWaitEarly) {
   auto start = std::chrono::steady_clock::now();
   PrintPDF("/tmp/broken.pdf", 0, "NoSuchFaxQueueHere");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  EXPECT_NE(TestWorld::ReadFile(DebugLogPath()).find("ExitByReader: 1. Waiting creation of Acrobat window"), std::string::npos);
+  EXPECT_NE(TestWorld::ReadFile(DebugLogPath()).find("ExitByReader: 1. Waiting creation of Acrobat window"),
+            std::string::npos);
   EXPECT_NE(TestWorld::ReadFile(ErrorLogPath()).find("The PDF reader could not print /tmp/broken.pdf"),
             std::string::npos);
 }

@@ -3,10 +3,9 @@
 // to another's number. What the far end received is compared pixel for
 // pixel with what was sent; the transmission reports and the lines' status
 // say how each fax travelled.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "faxservice/client/FaxService.h"
 #include "tests/faxservice/FaxTestSupport.h"
@@ -20,9 +19,8 @@ using namespace brevant::test;
 namespace {
 
 // carol's line takes no T.38: a call offering only T.38 is refused (488).
-const std::vector<SipUser> kUsers = {{"alice", "secretA", {"5551001"}},
-                                     {"bob", "secretB", {"5552002"}},
-                                     {"carol", "secretC", {"5553003"}}};
+const std::vector<SipUser> kUsers = {
+    {"alice", "secretA", {"5551001"}}, {"bob", "secretB", {"5552002"}}, {"carol", "secretC", {"5553003"}}};
 
 class SipLines : public ::testing::Test {
  protected:
@@ -37,9 +35,15 @@ class SipLines : public ::testing::Test {
     // Each line its own media ports, away from other tests running now.
     static int next = 30000 + (getpid() % 300) * 60;
     next += 20;
-    extra.Set("kind", "sip").Set("registrar", provider_.Registrar()).Set("user", u.user)
-        .Set("password", u.password).Set("number", u.numbers[0]).Set("sip_port", "0")
-        .Set("local_address", "127.0.0.1").Set("pace", "8").Set("rings", "1")
+    extra.Set("kind", "sip")
+        .Set("registrar", provider_.Registrar())
+        .Set("user", u.user)
+        .Set("password", u.password)
+        .Set("number", u.numbers[0])
+        .Set("sip_port", "0")
+        .Set("local_address", "127.0.0.1")
+        .Set("pace", "8")
+        .Set("rings", "1")
         .Set("ports", std::to_string(next) + "-" + std::to_string(next + 19));
     Message r = daemon_.Call(extra);
     EXPECT_EQ(r.Get("ok"), "1") << r.Get("error");
@@ -62,21 +66,25 @@ class SipLines : public ::testing::Test {
   std::string Submit(const std::vector<faxsvc::FaxPage>& pages, const std::string& number) {
     std::string path = world_.Root() + "/doc-" + number + ".tif", why;
     EXPECT_TRUE(faxsvc::WriteFaxTiff(path, pages, "", &why)) << why;
-    return daemon_.Call(Message("submit").Set("file", path).Set("number", number).Set("name", "Test")).Get("id");
+    return daemon_.Call(Message("submit").Set("file", path).Set("number", number).Set("name", "Test"))
+        .Get("id");
   }
   // The job once done or failed for good.
   Message Settled(const std::string& id) {
     Message job;
-    WaitFor([&] {
-      const long long s = (job = Job(id)).GetInt("status");
-      return s == faxsvc::kJobCompleted || s == faxsvc::kJobFailed || s == faxsvc::kJobRetriesExceeded;
-    }, 120);
+    WaitFor(
+        [&] {
+          const long long s = (job = Job(id)).GetInt("status");
+          return s == faxsvc::kJobCompleted || s == faxsvc::kJobFailed || s == faxsvc::kJobRetriesExceeded;
+        },
+        120);
     return job;
   }
   // Sends the pages to the number: the fax is sent, its report says how it
   // travelled ("T.38", "G.711"), and the pages the far end stored are the
   // pages sent.
-  void ExpectSent(const std::vector<faxsvc::FaxPage>& pages, const std::string& number, const std::string& how) {
+  void ExpectSent(const std::vector<faxsvc::FaxPage>& pages, const std::string& number,
+                  const std::string& how) {
     Message job = Settled(Submit(pages, number));
     ASSERT_EQ(job.GetInt("status"), faxsvc::kJobCompleted) << job.Get("error") << Events();
     const Message sent = daemon_.Archive("out").Items().back();
@@ -113,7 +121,8 @@ TEST_F(SipLines, FaxesGoAsT38BothWaysAndAsG711WhereT38IsRefusedAndTheNextCallSta
   // status, and the password is in no reply and not in the database.
   const std::string a = AddLine(kUsers[0]), b = AddLine({"bob", "not-bobs", {"5552002"}});
   const std::string c = AddLine(kUsers[2], Message("line_add").Set("t38", "off"));
-  EXPECT_TRUE(WaitFor([&] { return LineOf(b).Get("status").find("failed: 401 Unauthorized") != std::string::npos; }, 15))
+  EXPECT_TRUE(WaitFor(
+      [&] { return LineOf(b).Get("status").find("failed: 401 Unauthorized") != std::string::npos; }, 15))
       << LineOf(b).Get("status");
   const Message lines = daemon_.Call(Message("lines"));
   EXPECT_EQ(lines.Encode().find("not-bobs"), std::string::npos);

@@ -2,14 +2,13 @@
 // ways: our line -> Kamailio -> a SIP peer whose stream is modem-pair's
 // RTP side -> the emulated line -> efax's modem. The peer takes no T.38, so
 // each call also proves the fall-back to G.711.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 
-#include <gtest/gtest.h>
-
-#include "faxservice/daemon/lines/sip/signalling/SipAccount.h"
 #include "faxservice/client/FaxService.h"
+#include "faxservice/daemon/lines/sip/signalling/SipAccount.h"
 #include "tests/faxservice/FaxTestSupport.h"
 #include "tests/modem/ModemTestSupport.h"
 #include "tests/support/SipWorld.h"
@@ -54,19 +53,27 @@ TEST(SipLineEfax, OurLineAndEfaxFaxEachOtherOverG711AfterT38IsRefused) {
   ModemPair line(dir, {"--rtp", std::to_string(ours)});
   ASSERT_TRUE(line.Started()) << line.Trace();
   BridgePeer peer(provider, std::atoi(line.B().substr(line.B().rfind(':') + 1).c_str()));
-  ASSERT_TRUE(WaitFor([&] { return peer.account->CurrentRegistration().state == sip::RegistrationState::kRegistered; }, 10));
+  ASSERT_TRUE(WaitFor(
+      [&] { return peer.account->CurrentRegistration().state == sip::RegistrationState::kRegistered; }, 10));
 
   FaxDaemon daemon(world);
   ASSERT_TRUE(daemon.Start());
   daemon.Call(Message("line_remove").Set("id", 1));
   daemon.Call(Message("line_set").Set("retries", "0").Set("ring_seconds", "1"));
-  Message added = daemon.Call(Message("line_add").Set("kind", "sip").Set("registrar", provider.Registrar())
-                                  .Set("user", "alice").Set("password", "secretA").Set("number", "5551001")
-                                  .Set("sip_port", "0").Set("local_address", "127.0.0.1").Set("rings", "1")
+  Message added = daemon.Call(Message("line_add")
+                                  .Set("kind", "sip")
+                                  .Set("registrar", provider.Registrar())
+                                  .Set("user", "alice")
+                                  .Set("password", "secretA")
+                                  .Set("number", "5551001")
+                                  .Set("sip_port", "0")
+                                  .Set("local_address", "127.0.0.1")
+                                  .Set("rings", "1")
                                   .Set("pace", std::to_string(Pace()))
                                   .Set("ports", std::to_string(ours) + "-" + std::to_string(ours + 1)));
   ASSERT_EQ(added.Get("ok"), "1") << added.Get("error");
-  ASSERT_TRUE(WaitFor([&] { return daemon.Call(Message("lines")).Get("1.status").rfind("ready:", 0) == 0; }, 15));
+  ASSERT_TRUE(
+      WaitFor([&] { return daemon.Call(Message("lines")).Get("1.status").rfind("ready:", 0) == 0; }, 15));
   const auto pages = TestPages(2, true);
 
   {  // our line sends to efax, which answers at the first ring
@@ -74,7 +81,8 @@ TEST(SipLineEfax, OurLineAndEfaxFaxEachOtherOverG711AfterT38IsRefused) {
     std::string doc = dir + "/doc.tif", why;
     ASSERT_TRUE(faxsvc::WriteFaxTiff(doc, pages, "", &why)) << why;
     const std::string id = daemon.Call(Message("submit").Set("file", doc).Set("number", "5552002")).Get("id");
-    ASSERT_TRUE(daemon.WaitJob(id, faxsvc::kJobCompleted, 240)) << daemon.Job(id).Get("error") << efax->Output();
+    ASSERT_TRUE(daemon.WaitJob(id, faxsvc::kJobCompleted, 240))
+        << daemon.Job(id).Get("error") << efax->Output();
     efax->Wait(30);
     EXPECT_TRUE(SamePages(pages, EfaxPages(dir + "/got")));
     const Message sent = daemon.Archive("out").Item(1);
@@ -88,7 +96,8 @@ TEST(SipLineEfax, OurLineAndEfaxFaxEachOtherOverG711AfterT38IsRefused) {
       ASSERT_TRUE(WriteG3Tiff(argv.back(), {pages[p]}));
     }
     Program efax(argv, dir, dir + "/efax-send.log");
-    ASSERT_TRUE(WaitFor([&] { return line.Trace().find("A dials") != std::string::npos; }, 30)) << line.Trace();
+    ASSERT_TRUE(WaitFor([&] { return line.Trace().find("A dials") != std::string::npos; }, 30))
+        << line.Trace();
     auto call = peer.account->Dial("5551001", false);
     EXPECT_EQ(efax.Wait(240), 0) << efax.Output();
     ASSERT_TRUE(WaitFor([&] { return daemon.Archive("in").Get("count") == "1"; }, 30));

@@ -4,10 +4,9 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <signal.h>
 
 #include <atomic>
 #include <chrono>
@@ -311,7 +310,8 @@ TEST_F(FaxMediaTest, AudioCallSwitchesToT38WhenFaxTonesAreHeard) {
   ASSERT_TRUE(faxsvc::ReadFaxPages(send.sendFile, &sent, &why));
   ASSERT_TRUE(faxsvc::ReadFaxPages(recv.receiveFile, &arrived, &why)) << why;
   ASSERT_EQ(arrived.size(), 2u);
-  for (int i = 0; i < 2; ++i) EXPECT_EQ(faxsvc::PixelDifference(arrived[i], sent[i]), 0.0) << "page " << i + 1;
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(faxsvc::PixelDifference(arrived[i], sent[i]), 0.0) << "page " << i + 1;
 }
 
 TEST_F(FaxMediaTest, TsharkReadsTheT30ExchangeAndTheRedundancyOnTheWire) {
@@ -331,16 +331,18 @@ TEST_F(FaxMediaTest, TsharkReadsTheT30ExchangeAndTheRedundancyOnTheWire) {
   FaxJob recv;
   recv.calling = false;
   recv.receiveFile = world_.Root() + "/wire.tif";
-  ASSERT_TRUE(answerer->StartT38({"127.0.0.1", caller->LocalPort()}, T38Params{}, recv, nullptr, &why)) << why;
-  ASSERT_TRUE(caller->StartT38({"127.0.0.1", answerer->LocalPort()}, T38Params{}, send, nullptr, &why)) << why;
+  ASSERT_TRUE(answerer->StartT38({"127.0.0.1", caller->LocalPort()}, T38Params{}, recv, nullptr, &why))
+      << why;
+  ASSERT_TRUE(caller->StartT38({"127.0.0.1", answerer->LocalPort()}, T38Params{}, send, nullptr, &why))
+      << why;
   ASSERT_TRUE(caller->Wait(120'000) && answerer->Wait(10'000));
   EXPECT_TRUE(caller->Report().delivered) << caller->Report().result;
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ::kill(dumpcap.Pid(), SIGINT);
   dumpcap.Wait(10);
   std::string out;
-  ASSERT_EQ(test::Run({"tshark", "-r", pcap, "-d", "udp.port==" + a + ",t38", "-d", "udp.port==" + b + ",t38", "-T",
-                       "fields", "-e", "t38.secondary_ifp_packets", "-e", "_ws.col.Info"},
+  ASSERT_EQ(test::Run({"tshark", "-r", pcap, "-d", "udp.port==" + a + ",t38", "-d", "udp.port==" + b + ",t38",
+                       "-T", "fields", "-e", "t38.secondary_ifp_packets", "-e", "_ws.col.Info"},
                       60, &out),
             0)
       << out;
@@ -349,7 +351,8 @@ TEST_F(FaxMediaTest, TsharkReadsTheT30ExchangeAndTheRedundancyOnTheWire) {
     for (auto at = out.find(what); at != std::string::npos; at = out.find(what, at + 1)) ++n;
     return n;
   };
-  for (const char* frame : {"DIS -", "DCS -", "-training", "DCN -"}) EXPECT_GE(count(frame), 1) << frame << "\n" << out;
+  for (const char* frame : {"DIS -", "DCS -", "-training", "DCN -"})
+    EXPECT_GE(count(frame), 1) << frame << "\n" << out;
   EXPECT_EQ(count("MCF -"), 2) << out;  // one per page
   EXPECT_GE(count("\n6\t"), 1) << "no datagram carried six secondary IFPs\n" << out;
 }

@@ -115,7 +115,6 @@ TEST(Udptl, ReceiverRecoversLostPacketsInOrderAndDropsRepeats) {
   EXPECT_EQ(fecRx.Stats().recovered, 11u);
   ASSERT_EQ(fecGot.items.size(), 59u);
   for (const auto& [seq, ifp] : fecGot.items) EXPECT_EQ(ifp, ifps[seq]) << "seq " << seq;
-
 }
 
 TEST(Udptl, SenderKeepsToTheFarEndsDatagramSize) {
@@ -133,7 +132,8 @@ TEST(Rtp, PlayoutKeepsTimeOrderAndFillsGapsWithSilence) {
   RtpHeader h{true, 8, 65535, 0xfffffff0u, 0x1234};
   std::vector<std::uint8_t> payload{1, 2, 3};
   const auto wire = BuildRtp(h, payload);
-  EXPECT_EQ(wire, (std::vector<std::uint8_t>{0x80, 0x88, 0xff, 0xff, 0xff, 0xff, 0xff, 0xf0, 0, 0, 0x12, 0x34, 1, 2, 3}));
+  EXPECT_EQ(wire, (std::vector<std::uint8_t>{0x80, 0x88, 0xff, 0xff, 0xff, 0xff, 0xff, 0xf0, 0, 0, 0x12, 0x34,
+                                             1, 2, 3}));
   RtpHeader back;
   std::span<const std::uint8_t> got;
   ASSERT_TRUE(ParseRtp(wire, &back, &got));

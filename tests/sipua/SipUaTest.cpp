@@ -2,6 +2,7 @@
 // gateway): two accounts of ours register, call each other, move calls to
 // T.38 and end them; SIPp plays a far end ours could not (491 and 488 on
 // cue), and tshark reads what really went over the wire.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,8 +12,6 @@
 #include <functional>
 #include <mutex>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "faxservice/daemon/lines/sip/signalling/SipAccount.h"
 #include "platform/process/ChildProcess.h"
@@ -47,10 +46,14 @@ class Recorder : public SipListener {
   }
   void Ringing(SipCall&) override { Add("ringing"); }
   void MediaReady(SipCall&, const Media& m) override {
-    Add(m.kind == MediaKind::kT38 ? "media t38" : m.codec == Codec::kPcma ? "media audio PCMA" : "media audio PCMU");
+    Add(m.kind == MediaKind::kT38 ? "media t38"
+        : m.codec == Codec::kPcma ? "media audio PCMA"
+                                  : "media audio PCMU");
   }
   void T38Refused(SipCall&, const std::string& status) override { Add("t38 refused: " + status); }
-  void CallEnded(SipCall&, const CallEnd& e) override { Add(std::string("ended ") + Name(e.reason) + ": " + e.text); }
+  void CallEnded(SipCall&, const CallEnd& e) override {
+    Add(std::string("ended ") + Name(e.reason) + ": " + e.text);
+  }
 
   // Whether an event starting with `text` comes within the time ("": any).
   bool Wait(const std::string& text, double seconds = 5) {
@@ -84,16 +87,28 @@ class Recorder : public SipListener {
   size_t next_ = 0;
 };
 
-const std::vector<SipUser> kUsers = {{"alice", "secretA", {"5551001"}}, {"bob", "secretB", {"5552002", "5552999"}}};
+const std::vector<SipUser> kUsers = {{"alice", "secretA", {"5551001"}},
+                                     {"bob", "secretB", {"5552002", "5552999"}}};
 
 AccountSettings Settings(const SipWorld& provider, const SipUser& u) {
   // Each account its own media range, away from other tests running now.
   static int next = 20000 + (getpid() % 400) * 50;
   next += 50;
-  return {.registrar = provider.Registrar(), .user = u.user, .authUser = "", .password = u.password,
-          .number = u.numbers[0], .outboundProxy = "", .localAddress = "127.0.0.1", .sipPort = 0,
-          .mediaPortFirst = next, .mediaPortLast = next + 39, .registerSeconds = 60, .retrySeconds = 1,
-          .minSessionSeconds = 2, .requestTimeoutMs = 2000, .ringSeconds = 2};
+  return {.registrar = provider.Registrar(),
+          .user = u.user,
+          .authUser = "",
+          .password = u.password,
+          .number = u.numbers[0],
+          .outboundProxy = "",
+          .localAddress = "127.0.0.1",
+          .sipPort = 0,
+          .mediaPortFirst = next,
+          .mediaPortLast = next + 39,
+          .registerSeconds = 60,
+          .retrySeconds = 1,
+          .minSessionSeconds = 2,
+          .requestTimeoutMs = 2000,
+          .ringSeconds = 2};
 }
 
 // Two registered accounts of ours, alice (5551001) and bob (5552002), at
@@ -127,19 +142,24 @@ struct Pair {
 TEST(SipUa, FarEndDescriptionsAreReadStrictly) {
   const std::string head = "v=0\r\no=- 1 1 IN IP4 10.0.0.2\r\ns=-\r\nc=IN IP4 10.0.0.2\r\nt=0 0\r\n";
   const std::string t38 = "m=image 4002 udptl t38\r\na=T38FaxVersion:1\r\n";
-  const std::pair<std::string, std::string> cases[] = {  // description, the stream taken or the reason for 488
+  const std::pair<std::string, std::string> cases[] = {
+      // description, the stream taken or the reason for 488
       // Our codec order decides, an rtpmap renames a payload type, the far end's ptime is kept;
       // T.38 wins over audio; a stream's own address goes before the session's.
-      {head + "m=audio 4000 RTP/AVP 0 96\r\na=rtpmap:96 PCMA/8000\r\na=ptime:30\r\n", "audio 96 10.0.0.2:4000 30"},
+      {head + "m=audio 4000 RTP/AVP 0 96\r\na=rtpmap:96 PCMA/8000\r\na=ptime:30\r\n",
+       "audio 96 10.0.0.2:4000 30"},
       {head + "m=audio 4000 RTP/AVP 8 0\r\na=rtpmap:8 G729/8000\r\n", "audio 0 10.0.0.2:4000 20"},
       {head + "m=audio 4000 RTP/AVP 8\r\n" + t38 + "c=IN IP4 10.0.0.4\r\na=T38FaxUdpEC:t38UDPRedundancy\r\n",
        "t38 v0 ec1 10.0.0.4:4002"},
       {head + "a=inactive\r\nm=audio 4000 RTP/AVP 8\r\n", "stream is inactive"},
-      {head + "m=audio 0 RTP/AVP 8\r\nm=audio 4000 RTP/SAVP 8\r\nm=video 4002 RTP/AVP 8\r\n", "no acceptable media"},
+      {head + "m=audio 0 RTP/AVP 8\r\nm=audio 4000 RTP/SAVP 8\r\nm=video 4002 RTP/AVP 8\r\n",
+       "no acceptable media"},
       {head + t38 + "a=T38FaxRateManagement:localTCF\r\n", "T.38 with local TCF is not supported"},
       {head + "m=audio 4000 RTP/AVP 8\r\na=ptime:2\r\n", "line 7: bad ptime"},
       {head + "m=audio 4000 RTP/AVP :8\r\n", "line 6: bad m= format"},
-      {head + "m=image 4000 udptl t\x01" "38\r\n", "line 6: control character"},
+      {head + "m=image 4000 udptl t\x01"
+              "38\r\n",
+       "line 6: control character"},
       {head.substr(0, head.find("t=")) + "m=audio 4000 RTP/AVP 8\r\n", "line 5: m= line before the t= line"},
       {"v=0\no=- 1 1 IN IP4 x\ns=-\nc=IN IP6 ::1\n", "line 4: connection address is not an IPv4 address"},
   };
@@ -154,7 +174,8 @@ TEST(SipUa, FarEndDescriptionsAreReadStrictly) {
       agreed = "t38 v" + std::to_string(m->t38.version) + " ec" +
                std::to_string(static_cast<int>(m->t38.errorCorrection)) + " " + m->remoteAddress + ":" +
                std::to_string(m->remotePort);
-    EXPECT_EQ(agreed, (expected.rfind("line ", 0) ? "" : "unreadable session description: ") + expected) << sdp;
+    EXPECT_EQ(agreed, (expected.rfind("line ", 0) ? "" : "unreadable session description: ") + expected)
+        << sdp;
   }
 }
 
@@ -163,7 +184,8 @@ TEST(SipUa, RegistrationFailsWithTheRegistrarsReasonAndComesBackWithTheRegistrar
   Pair p({}, [](AccountSettings& a, AccountSettings&) { a.registerSeconds = 2; });
   Recorder bad;
   std::string error;
-  auto mallory = SipAccount::Create(p.stack, Settings(p.provider, {"bob", "wrong", {"5552002"}}), bad, &error);
+  auto mallory =
+      SipAccount::Create(p.stack, Settings(p.provider, {"bob", "wrong", {"5552002"}}), bad, &error);
   ASSERT_TRUE(mallory) << error;
   EXPECT_TRUE(bad.Wait("registration failed: 401 Unauthorized")) << bad.Events();
   EXPECT_EQ(mallory->CurrentRegistration().reason, "401 Unauthorized");
@@ -213,7 +235,8 @@ TEST(SipUa, FailedCallsEndWithTheReasonTheRetryRulesNeedAndGiveBackTheirPort) {
   EXPECT_EQ(p.alice->Dial("5552002", false)->State(), CallState::kEnded);
   EXPECT_TRUE(p.a.Wait("ended no media port: no free media port", 0)) << p.a.Events();
   p.bob->Dial("5551001", false);
-  EXPECT_TRUE(p.b.Wait("ended busy: 486 Busy Here") && !p.a.Wait("incoming", 0)) << p.a.Events() << p.b.Events();
+  EXPECT_TRUE(p.b.Wait("ended busy: 486 Busy Here") && !p.a.Wait("incoming", 0))
+      << p.a.Events() << p.b.Events();
   first->HangUp();
   p.Connect();
 }
@@ -239,7 +262,8 @@ TEST(SipUa, AFarEndWithoutT38GetsAudioOrTheGatewaysT38) {
     SCOPED_TRACE(decode ? "T.38=decode" : "T.38=force");
     call = decode ? p.alice->Dial(std::string(SipWorld::kDecodeT38) + "5552002", true)
                   : p.bob->Dial(std::string(SipWorld::kForceT38) + "5551001", false);
-    ASSERT_TRUE(p.a.Wait("media t38") && p.b.Wait("media audio")) << p.a.Events() << p.b.Events() << p.provider.Log();
+    ASSERT_TRUE(p.a.Wait("media t38") && p.b.Wait("media audio"))
+        << p.a.Events() << p.b.Events() << p.provider.Log();
     Media t38 = (decode ? call : p.a.incoming)->CurrentMedia();
     Media audio = (decode ? p.b.incoming : call)->CurrentMedia();
     EXPECT_EQ(t38.kind, MediaKind::kT38);
@@ -258,15 +282,18 @@ class Capture {
   Capture(const std::string& dir, int port) : file_(dir + "/sip.pcap") {
     dumpcap_.Start({"dumpcap", "-q", "-i", "lo", "-f", "udp port " + std::to_string(port), "-w", file_}, dir,
                    dir + "/dumpcap.log");
-    for (int i = 0; i < 100 && TestWorld::ReadFile(dir + "/dumpcap.log").find("Capturing") == std::string::npos; ++i)
+    for (int i = 0;
+         i < 100 && TestWorld::ReadFile(dir + "/dumpcap.log").find("Capturing") == std::string::npos; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
   std::string Fields() {
     ::kill(-dumpcap_.Pid(), SIGINT);  // dumpcap writes out what it has and ends
     dumpcap_.Wait(5000);
-    return TestWorld().RunArgs("/usr/bin/tshark", {"-r", file_, "-Y", "sip", "-T", "fields", "-e", "sip.Method",
-                                                   "-e", "sip.Status-Code", "-e", "sdp.media.media"}).out;
+    return TestWorld()
+        .RunArgs("/usr/bin/tshark", {"-r", file_, "-Y", "sip", "-T", "fields", "-e", "sip.Method", "-e",
+                                     "sip.Status-Code", "-e", "sdp.media.media"})
+        .out;
   }
 
  private:

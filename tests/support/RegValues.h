@@ -20,7 +20,8 @@ inline void SetRegString(std::uint32_t root, const std::string& key, const std::
   ASSERT_TRUE(reg.SetString(name, data)) << key << "\\" << name;
 }
 
-inline void SetRegDword(std::uint32_t root, const std::string& key, const std::string& name, std::int32_t data) {
+inline void SetRegDword(std::uint32_t root, const std::string& key, const std::string& name,
+                        std::int32_t data) {
   CWinReg reg;
   ASSERT_TRUE(reg.InitForWrite(root, key, true)) << key;
   ASSERT_TRUE(reg.SetDword(name, data)) << key << "\\" << name;

@@ -44,19 +44,23 @@ bool SipWorld::WaitUdpBound(int port, double seconds) {
   return false;
 }
 
-int SipWorld::FreeUdpPort() { return TryBind(0); }
+int SipWorld::FreeUdpPort() {
+  return TryBind(0);
+}
 
 SipWorld::SipWorld(const std::string& dir, std::vector<SipUser> users, Options options)
     : dir_(dir + "/kamailio"), options_(options), port_(FreeUdpPort()) {
   std::filesystem::create_directories(dir_ + "/db");
   std::filesystem::create_directories(dir_ + "/run");
-  TestWorld::WriteFile(dir_ + "/db/version", "table_name(str) table_version(int)\nsubscriber:7\nlocation:9\n");
+  TestWorld::WriteFile(dir_ + "/db/version",
+                       "table_name(str) table_version(int)\nsubscriber:7\nlocation:9\n");
   std::string table = "id(int,auto) username(str) domain(str) password(str) ha1(str,null) ha1b(str,null)\n";
   std::string numbers, defines;
   std::string config = TestWorld::ReadFile(SourceDir() + "/tests/support/kamailio.cfg");
   for (const SipUser& u : users) {
     table += std::to_string(&u - users.data() + 1) + ":" + u.user + ":127.0.0.1:" + u.password + ":::\n";
-    for (const std::string& n : u.numbers) numbers += "  if ($rU == \"" + n + "\") { $rU = \"" + u.user + "\"; }\n";
+    for (const std::string& n : u.numbers)
+      numbers += "  if ($rU == \"" + n + "\") { $rU = \"" + u.user + "\"; }\n";
   }
   for (const auto& [number, target] : options_.routes)
     numbers += "  if ($rU == \"" + number + "\") { $du = \"sip:" + target + "\"; route(RELAY); }\n";
@@ -89,8 +93,9 @@ SipWorld::~SipWorld() {
 
 bool SipWorld::Start() {
   if (running_) return true;
-  kamailio_.Start({"kamailio", "-f", dir_ + "/kamailio.cfg", "-DD", "-E", "-m", "32", "-M", "4", "-Y", dir_ + "/run"},
-                  dir_, dir_ + "/kamailio.log");
+  kamailio_.Start(
+      {"kamailio", "-f", dir_ + "/kamailio.cfg", "-DD", "-E", "-m", "32", "-M", "4", "-Y", dir_ + "/run"},
+      dir_, dir_ + "/kamailio.log");
   running_ = WaitUdpBound(port_, 10) && kamailio_.Running();
   return running_;
 }

@@ -25,7 +25,8 @@ int g_serial = 0;
 
 // In a child: groups, group and user of the test user, for good.
 bool Become(const std::string& name, gid_t gid, uid_t uid) {
-  return ::initgroups(name.c_str(), gid) == 0 && ::setgid(gid) == 0 && ::setuid(uid) == 0 && ::getuid() == uid;
+  return ::initgroups(name.c_str(), gid) == 0 && ::setgid(gid) == 0 && ::setuid(uid) == 0 &&
+         ::getuid() == uid;
 }
 
 }  // namespace
@@ -90,7 +91,8 @@ int TestUser::Sh(const std::string& command, std::string* output) const {
   std::string out = "/tmp/" + name_ + ".out";
   std::string quoted;
   for (char c : command) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  int rc = Shell("cd " + home_ + " && runuser -u " + name_ + " -- sh -c '" + quoted + "' >" + out + " 2>&1 </dev/null");
+  int rc = Shell("cd " + home_ + " && runuser -u " + name_ + " -- sh -c '" + quoted + "' >" + out +
+                 " 2>&1 </dev/null");
   if (output) *output = TestWorld::ReadFile(out);
   ::unlink(out.c_str());
   return rc;
@@ -120,7 +122,8 @@ std::string TestUser::Finish(Child child) {
   if (child.pid <= 0) return "<no user>";
   std::string result;
   char buf[4096];
-  for (ssize_t n; (n = ::read(child.out, buf, sizeof buf)) > 0;) result.append(buf, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = ::read(child.out, buf, sizeof buf)) > 0;)
+    result.append(buf, static_cast<std::size_t>(n));
   ::close(child.out);
   int st = 0;
   ::waitpid(child.pid, &st, 0);

@@ -17,8 +17,12 @@ namespace fs = std::filesystem;
 
 namespace brevant::test {
 
-std::string BinDir() { return BREVANT_BIN_DIR; }
-std::string SourceDir() { return BREVANT_SOURCE_DIR; }
+std::string BinDir() {
+  return BREVANT_BIN_DIR;
+}
+std::string SourceDir() {
+  return BREVANT_SOURCE_DIR;
+}
 
 // Leaks inside system libraries that tests cannot free (fontconfig, D-Bus,
 // Qt and the X libraries under it, glib, CUPS, TLS), for every test program:

@@ -1,5 +1,8 @@
 #include "tests/support/XDesktop.h"
 
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -7,15 +10,15 @@
 
 #include <cstdlib>
 
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-
 namespace brevant::test {
 namespace {
 
-::Display* D(void* p) { return static_cast<::Display*>(p); }
-int IgnoreErrors(::Display*, XErrorEvent*) { return 0; }
+::Display* D(void* p) {
+  return static_cast<::Display*>(p);
+}
+int IgnoreErrors(::Display*, XErrorEvent*) {
+  return 0;
+}
 
 // A window property's bytes (format 32 items are longs in memory).
 std::string Property(::Display* d, Window w, Atom name, Atom type, bool remove) {
@@ -24,8 +27,11 @@ std::string Property(::Display* d, Window w, Atom name, Atom type, bool remove) 
   unsigned long count = 0, after = 0;
   unsigned char* data = nullptr;
   std::string out;
-  if (XGetWindowProperty(d, w, name, 0, 65536, remove, type, &got, &format, &count, &after, &data) == Success && data)
-    out.assign(reinterpret_cast<char*>(data), count * (format == 32 ? sizeof(long) : std::size_t(format / 8)));
+  if (XGetWindowProperty(d, w, name, 0, 65536, remove, type, &got, &format, &count, &after, &data) ==
+          Success &&
+      data)
+    out.assign(reinterpret_cast<char*>(data),
+               count * (format == 32 ? sizeof(long) : std::size_t(format / 8)));
   if (data) XFree(data);
   return out;
 }
@@ -52,8 +58,8 @@ bool XDesktop::Start() {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlives a test that dies
     ::close(fds[0]);
     std::string fd = std::to_string(fds[1]);
-    ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-            static_cast<char*>(nullptr));
+    ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten",
+            "tcp", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(fds[1]);
@@ -157,7 +163,9 @@ bool XDesktop::Xdotool(const std::vector<std::string>& args) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-bool XDesktop::Keys(const std::string& keys) { return Xdotool({"key", "--delay", "50", keys}); }
+bool XDesktop::Keys(const std::string& keys) {
+  return Xdotool({"key", "--delay", "50", keys});
+}
 
 std::string XDesktop::SelectText(unsigned long window) {
   ::Display* d = D(dpy_);
@@ -169,7 +177,8 @@ std::string XDesktop::SelectText(unsigned long window) {
     return "";
   for (int percent : {25, 33, 40, 45}) {
     int px = x + a.width / 2, py = y + a.height * percent / 100;
-    Xdotool({"mousemove", std::to_string(px), std::to_string(py), "click", "--repeat", "3", "--delay", "40", "1"});
+    Xdotool({"mousemove", std::to_string(px), std::to_string(py), "click", "--repeat", "3", "--delay", "40",
+             "1"});
     // What the window put into the primary selection, asked for as UTF-8.
     Window me = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
     Atom into = XInternAtom(d, "XDESKTOP_SELECTION", False);
@@ -177,9 +186,11 @@ std::string XDesktop::SelectText(unsigned long window) {
     XSync(d, False);
     XEvent ev{};
     bool got = false;
-    for (int waited = 0; waited <= 2000 && !(got = XCheckTypedWindowEvent(d, me, SelectionNotify, &ev)); waited += 20)
+    for (int waited = 0; waited <= 2000 && !(got = XCheckTypedWindowEvent(d, me, SelectionNotify, &ev));
+         waited += 20)
       ::usleep(20000);
-    std::string text = got && ev.xselection.property != None ? Property(d, me, into, AnyPropertyType, true) : "";
+    std::string text =
+        got && ev.xselection.property != None ? Property(d, me, into, AnyPropertyType, true) : "";
     XDestroyWindow(d, me);
     if (!text.empty()) return text;
   }

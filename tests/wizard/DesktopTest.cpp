@@ -25,9 +25,7 @@ constexpr const char* kPelorin = "Software\\Norvane\\Pelorin";
 
 class OnTheDesktop : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(x.Start()) << "Xvfb did not start";
-  }
+  void SetUp() override { ASSERT_TRUE(x.Start()) << "Xvfb did not start"; }
   void TearDown() override {
     for (int pid : pids_) {
       ::kill(pid, SIGKILL);
@@ -156,7 +154,8 @@ TEST_F(OnTheDesktop, ASecondConfigBringsTheOpenConfigurationToTheFront) {
 
   int second = Start("config", world.Root() + "/second");
   EXPECT_EQ(Wait(second, 10000), 0);
-  for (int i = 0; i < 100 && !above(dialog, other); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (int i = 0; i < 100 && !above(dialog, other); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_TRUE(above(dialog, other));
   // One dialog only: the second copy opened nothing and ended normally.
   const std::string shown = "frmConfigureClient->GetInitData\"";

@@ -117,8 +117,10 @@ TEST_F(BrevantProcessTest, UnattendedWindowsEndTheRunAsEscapeDoes) {
     EXPECT_EQ(Run("BREVANT_UNATTENDED=1", command), 0) << TestWorld::ReadFile(world.Root() + "/out");
     bool setcover = command == "setcover";
     std::string trace = TestWorld::ReadFile(TraceLog());
-    EXPECT_NE(trace.find(setcover ? ", exitApp(1) - END\"" : ", exitApp(0) - END\""), std::string::npos) << trace;
-    EXPECT_EQ(trace.find("ConfigureFaxPrinterForConfig"), std::string::npos) << "a line of its own for nothing";
+    EXPECT_NE(trace.find(setcover ? ", exitApp(1) - END\"" : ", exitApp(0) - END\""), std::string::npos)
+        << trace;
+    EXPECT_EQ(trace.find("ConfigureFaxPrinterForConfig"), std::string::npos)
+        << "a line of its own for nothing";
     EXPECT_EQ(RegString(HKCU, kPelorin, "SetCoverPage"), setcover ? "1" : "0");
     // Closed unattended, no window stores a setting.
     EXPECT_FALSE(std::filesystem::exists(world.ProgramDir() + "/FaxGroup.xml"));
@@ -147,14 +149,16 @@ TEST_F(BrevantProcessTest, CommandLineListsThatDoNotMatchAreErrors) {
   // than names is the same error, and nothing is sent.
   Clean();
   EXPECT_EQ(Run("BREVANT_UNATTENDED=1", "sendnow;0;Ann#Bob#Cy#;5551234#;/srv/letter.pdf#"), 2);
-  EXPECT_NE(world.Errors().find("9,\"sendnow;0;Ann#Bob#Cy#;5551234#;/srv/letter.pdf#Subscript out of range\","),
-            std::string::npos)
+  EXPECT_NE(
+      world.Errors().find("9,\"sendnow;0;Ann#Bob#Cy#;5551234#;/srv/letter.pdf#Subscript out of range\","),
+      std::string::npos)
       << world.Errors();
   EXPECT_EQ(world.Errors().find("printToPreview"), std::string::npos) << world.Errors();
   // A name with no number at all is a number still to dial, not an error.
   Clean();
   EXPECT_EQ(Run("BREVANT_UNATTENDED=1", "sendnow;;A#;;"), 2);
-  EXPECT_NE(TestWorld::ReadFile(world.Root() + "/out").find("Pelorin: Please dial a fax number."), std::string::npos);
+  EXPECT_NE(TestWorld::ReadFile(world.Root() + "/out").find("Pelorin: Please dial a fax number."),
+            std::string::npos);
   EXPECT_EQ(world.Errors().find("mMisc.Main"), std::string::npos) << world.Errors();
   // More numbers than names: the extra numbers are not used. Pages from the
   // fax printer with no spool folder at all: no pages, the wizard opens all

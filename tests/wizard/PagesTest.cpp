@@ -37,7 +37,8 @@ TEST_F(WizardTest, CoverCommandStartsAtTheCoverPageAndItsChecksHold) {
     EXPECT_EQ(cover->cbCover->currentText(), "Cover pages not found.");
     EXPECT_FALSE(cover->chkCover->isEnabled());
     Click(Button(cover, "cmdNext"));
-    EXPECT_EQ(recorder.messages, std::vector<std::string>{"Pelorin: Please enter text in the Note and/or Subject field."});
+    EXPECT_EQ(recorder.messages,
+              std::vector<std::string>{"Pelorin: Please enter text in the Note and/or Subject field."});
     EXPECT_EQ(frmSend::Loaded(), nullptr);
     // "< Back" shows the recipients the command line gave; the same page
     // comes back, reading what was typed from the fax job.
@@ -84,9 +85,11 @@ TEST_F(WizardTest, CoverPageSwitchedOffNeedsAttachmentsAndClearsTheCoverFields) 
 
     // Only a list of files is taken, in its order.
     brevant::Run().SpoolPages = true;  // pages from the fax printer so far
-    EXPECT_FALSE(DropUrls(cover->lstAttachments, {QUrl::fromLocalFile("/srv/a.pdf"), QUrl("https://x.org/")}));
+    EXPECT_FALSE(
+        DropUrls(cover->lstAttachments, {QUrl::fromLocalFile("/srv/a.pdf"), QUrl("https://x.org/")}));
     EXPECT_TRUE(brevant::Run().SpoolPages);
-    EXPECT_TRUE(DropUrls(cover->lstAttachments, {QUrl::fromLocalFile("/srv/a.pdf"), QUrl::fromLocalFile("/srv/b.tif")}));
+    EXPECT_TRUE(DropUrls(cover->lstAttachments,
+                         {QUrl::fromLocalFile("/srv/a.pdf"), QUrl::fromLocalFile("/srv/b.tif")}));
     EXPECT_FALSE(brevant::Run().SpoolPages);  // the fax is built from the list now
     cover->lstAttachments->setCurrentItem(cover->lstAttachments->topLevelItem(0));
     Click(cover->cmdRemove);
@@ -220,7 +223,8 @@ TEST_F(WizardTest, FinishPagePreviewsOnceAndDeliversByTheConfiguredPath) {
   EXPECT_EQ(calls, (std::vector<std::string>{"preview", "open " + preview, "image", "msfax"}));
 
   // The gateway keeps the documents; other values go the fax service's way.
-  for (auto [type, expected] : std::vector<std::pair<int, std::string>>{{2, "efax"}, {1, "mail"}, {7, "msfax"}}) {
+  for (auto [type, expected] :
+       std::vector<std::pair<int, std::string>>{{2, "efax"}, {1, "mail"}, {7, "msfax"}}) {
     calls.clear();
     job.PreviewFile.clear();
     job.g_arrFiles.Clear();

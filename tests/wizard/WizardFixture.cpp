@@ -1,8 +1,7 @@
 #include "tests/wizard/WizardFixture.h"
 
-#include <filesystem>
-
 #include <QTimer>
+#include <filesystem>
 
 #include "app/Init.h"
 #include "app/WindowsModule.h"
@@ -33,7 +32,8 @@ void WizardTest::SetUp() {
     if (preview) FaxJob().PreviewFile = world.TempDir() + "/FaxPreview.tif";
   };
   h.OpenPreview = [this](const std::string& path) { calls.push_back("open " + path); };
-  for (auto [hook, path] : {std::pair{&h.SendFaxMSFax, "msfax"}, {&h.SendFaxMail, "mail"}, {&h.SendFaxEFax, "efax"}})
+  for (auto [hook, path] :
+       {std::pair{&h.SendFaxMSFax, "msfax"}, {&h.SendFaxMail, "mail"}, {&h.SendFaxEFax, "efax"}})
     *hook = [this, path] { calls.push_back(path); };
   wizard::frmCover::SetFilePicker(nullptr);
 }

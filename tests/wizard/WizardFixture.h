@@ -58,7 +58,9 @@ class WizardTest : public ::testing::Test {
   static void Soon(const std::function<void()>& script) { QTimer::singleShot(0, script); }
 
   static void Click(QWidget* button);
-  static void ClickCheck(QWidget* box) { QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2)); }
+  static void ClickCheck(QWidget* box) {
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
+  }
   static void Type(QWidget* field, const QString& text) {
     field->setFocus();
     QTest::keyClicks(field, text);

@@ -62,13 +62,20 @@ TEST_F(WizardTest, RecipientsAreTypedCheckedEditedAndRemoved) {
     frmNew* page = frmNew::Loaded();
     ASSERT_NE(page, nullptr);
     Click(Button(page, "btnNext"));
-    EXPECT_EQ(recorder.messages, std::vector<std::string>{"Send Fax Wizard: Please enter the recipient's name."});
+    EXPECT_EQ(recorder.messages,
+              std::vector<std::string>{"Send Fax Wizard: Please enter the recipient's name."});
 
     // "Add" follows the number check as the user types.
     Type(page->txtTo, "Carol");
-    for (auto [number, good] : std::vector<std::pair<const char*, bool>>{
-             {"+49 (30) 123-456", true}, {"9,,123p456", true}, {"0049/30/1234", true}, {" 5551234 ", true},
-             {"030.1234", false}, {" - - ", false}, {"12D34", false}, {"+", false}, {"555x", false}}) {
+    for (auto [number, good] : std::vector<std::pair<const char*, bool>>{{"+49 (30) 123-456", true},
+                                                                         {"9,,123p456", true},
+                                                                         {"0049/30/1234", true},
+                                                                         {" 5551234 ", true},
+                                                                         {"030.1234", false},
+                                                                         {" - - ", false},
+                                                                         {"12D34", false},
+                                                                         {"+", false},
+                                                                         {"555x", false}}) {
       page->txtFaxNumber->setText(number);
       EXPECT_EQ(page->cmdAdd->isEnabled(), good) << number;
     }
@@ -144,7 +151,7 @@ TEST_F(WizardTest, AddressBookAddsEveryEntryWithANumber) {
     WizardHooks().AddressBook = [](std::vector<AddressEntry>* picked) {
       AddressEntry list{"Sales", "", {}, {}};
       list.members.push_back({"Frank", "frank@example.org", {"", "5551111"}, {}});
-      list.members.push_back({"Gina", "gina@example.org", {}, {}});           // no number
+      list.members.push_back({"Gina", "gina@example.org", {}, {}});            // no number
       list.members.push_back({"Office Fax", "FAX@+1 555 2222", {"999"}, {}});  // number from the address
       AddressEntry inner{"Night shift", "", {}, {{"Hal", "hal@example.org", {"5553333"}, {}}}};
       list.members.push_back(inner);
@@ -160,8 +167,9 @@ TEST_F(WizardTest, AddressBookAddsEveryEntryWithANumber) {
     // to the "To" list with "Choice", then OK.
     const std::string contacts = world.Root() + "/contacts";
     ::setenv("BREVANT_CONTACTS_DIR", contacts.c_str(), 1);
-    TestWorld::WriteFile(contacts + "/ivy.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ivy Lane\r\n"
-                                                "TEL;TYPE=FAX,WORK:5554444\r\nEND:VCARD\r\n");
+    TestWorld::WriteFile(contacts + "/ivy.vcf",
+                         "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ivy Lane\r\n"
+                         "TEL;TYPE=FAX,WORK:5554444\r\nEND:VCARD\r\n");
     WizardHooks().AddressBook = &PickFromContacts;
     std::string title;
     QTimer::singleShot(100, [&] {

@@ -58,7 +58,8 @@ int main() {
   }
   const std::string header = "P4\n" + std::to_string(page.width) + " " + std::to_string(page.height) + "\n";
   if (std::fwrite(header.data(), 1, header.size(), stdout) != header.size() ||
-      std::fwrite(page.bits.data(), 1, page.bits.size(), stdout) != page.bits.size() || std::fflush(stdout) != 0) {
+      std::fwrite(page.bits.data(), 1, page.bits.size(), stdout) != page.bits.size() ||
+      std::fflush(stdout) != 0) {
     std::fputs("brevant-coversheet: the page could not be handed over\n", stderr);
     return 1;
   }

@@ -39,7 +39,9 @@ using faxsvc::Message;
 
 namespace {
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s) {
+  return QString::fromStdString(s);
+}
 
 QString When(double t) {
   if (t <= 0) return {};
@@ -159,13 +161,17 @@ FaxMonitor::FaxMonitor(bool queueFirst, QWidget* parent) : QMainWindow(parent) {
   devices_->setHorizontalHeaderLabels(
       {tr("Device"), tr("Station id"), tr("Answer"), tr("Rings"), tr("Line"), tr("Status")});
   queue_ = new QStandardItemModel(0, 7, this);
-  queue_->setHorizontalHeaderLabels({tr("Job"), tr("Number"), tr("Name"), tr("Status"), tr("Progress"), tr("Attempts"), tr("Reason")});
+  queue_->setHorizontalHeaderLabels(
+      {tr("Job"), tr("Number"), tr("Name"), tr("Status"), tr("Progress"), tr("Attempts"), tr("Reason")});
   failures_ = new QStandardItemModel(0, 6, this);
-  failures_->setHorizontalHeaderLabels({tr("Job"), tr("Date"), tr("Number"), tr("Name"), tr("Status"), tr("Reason")});
+  failures_->setHorizontalHeaderLabels(
+      {tr("Job"), tr("Date"), tr("Number"), tr("Name"), tr("Status"), tr("Reason")});
   sent_ = new QStandardItemModel(0, 9, this);
-  sent_->setHorizontalHeaderLabels({tr("Date"), tr("Number"), tr("Name"), tr("Subject"), tr("Pages"), tr("Bit rate"), tr("Duration"), tr("Remote id"), tr("Result")});
+  sent_->setHorizontalHeaderLabels({tr("Date"), tr("Number"), tr("Name"), tr("Subject"), tr("Pages"),
+                                    tr("Bit rate"), tr("Duration"), tr("Remote id"), tr("Result")});
   received_ = new QStandardItemModel(0, 6, this);
-  received_->setHorizontalHeaderLabels({tr("Date"), tr("From"), tr("Pages"), tr("Bit rate"), tr("Duration"), tr("Result")});
+  received_->setHorizontalHeaderLabels(
+      {tr("Date"), tr("From"), tr("Pages"), tr("Bit rate"), tr("Duration"), tr("Result")});
   sentProxy_ = new QSortFilterProxyModel(this);
   sentProxy_->setSourceModel(sent_);
   receivedProxy_ = new QSortFilterProxyModel(this);
@@ -231,8 +237,10 @@ FaxMonitor::FaxMonitor(bool queueFirst, QWidget* parent) : QMainWindow(parent) {
   queueView_->setItemDelegateForColumn(4, new ProgressDelegate(queueView_));
   queueLayout->addWidget(queueView_);
   auto* queueButtons = new QHBoxLayout;
-  const std::pair<const char*, QString> actions[] = {
-      {"pause", tr("Pause")}, {"resume", tr("Resume")}, {"cancel", tr("Cancel")}, {"restart", tr("Send again")}};
+  const std::pair<const char*, QString> actions[] = {{"pause", tr("Pause")},
+                                                     {"resume", tr("Resume")},
+                                                     {"cancel", tr("Cancel")},
+                                                     {"restart", tr("Send again")}};
   for (const auto& [action, label] : actions) {
     auto* b = new QPushButton(label);
     b->setObjectName(QString("btn_") + action);
@@ -294,9 +302,8 @@ QWidget* FaxMonitor::ArchivePage(bool incoming) {
   search->setClearButtonEnabled(true);
   layout->addWidget(search);
   QSortFilterProxyModel* proxy = incoming ? receivedProxy_ : sentProxy_;
-  connect(search, &QLineEdit::textChanged, proxy, [proxy](const QString& text) {
-    proxy->setFilterFixedString(text);
-  });
+  connect(search, &QLineEdit::textChanged, proxy,
+          [proxy](const QString& text) { proxy->setFilterFixedString(text); });
   QTableView* view = MakeTable(proxy, incoming ? "lvReceived" : "lvSent");
   layout->addWidget(view);
   auto* viewBtn = new QPushButton(tr("View"));
@@ -353,13 +360,14 @@ bool FaxMonitor::Refresh() {
                            new QStandardItem(d.GetInt("ringing") ? tr("Ringing") : tr("Idle")),
                            new QStandardItem(Q(d.Get("status")))});
     }
-    queueState_->setText(Call(Message("queue_get")).Get("paused") == "1" ? tr("The outgoing queue is paused.")
-                                                                          : tr("The outgoing queue is running."));
+    queueState_->setText(Call(Message("queue_get")).Get("paused") == "1"
+                             ? tr("The outgoing queue is paused.")
+                             : tr("The outgoing queue is running."));
     // Changing devices and the queue is for the fax administrators; others
     // see their own faxes only.
     bool admin = server_ && server_->Administrator();
-    for (const char* name : {"btnAutoAnswer", "btnManualAnswer", "btnAnswer", "btnToggleQueue", "btnProbeModem",
-                             "btnAddLine", "btnRemoveLine"})
+    for (const char* name : {"btnAutoAnswer", "btnManualAnswer", "btnAnswer", "btnToggleQueue",
+                             "btnProbeModem", "btnAddLine", "btnRemoveLine"})
       if (auto* b = findChild<QPushButton*>(name)) b->setEnabled(admin);
     Message jobs = CallList(Message("jobs").Set("queue", "out").Set("all", "1"));
     queue_->setRowCount(0);
@@ -369,10 +377,12 @@ bool FaxMonitor::Refresh() {
       Message j = jobs.Item(i);
       long long status = j.GetInt("status");
       if (status == faxsvc::kJobInProgress && !sending.Has("id")) sending = j;
-      if (status == faxsvc::kJobFailed || status == faxsvc::kJobRetriesExceeded || status == faxsvc::kJobCanceled) {
+      if (status == faxsvc::kJobFailed || status == faxsvc::kJobRetriesExceeded ||
+          status == faxsvc::kJobCanceled) {
         failures_->appendRow({new QStandardItem(Q(j.Get("id"))), new QStandardItem(When(j.GetReal("ended"))),
                               new QStandardItem(Q(j.Get("number"))), new QStandardItem(Q(j.Get("name"))),
-                              new QStandardItem(Q(j.Get("queue_status"))), new QStandardItem(Q(j.Get("error")))});
+                              new QStandardItem(Q(j.Get("queue_status"))),
+                              new QStandardItem(Q(j.Get("error")))});
         continue;
       }
       if (status == faxsvc::kJobCompleted) continue;
@@ -380,8 +390,9 @@ bool FaxMonitor::Refresh() {
       progress->setData(static_cast<int>(j.GetInt("pages_sent")), Qt::UserRole);
       progress->setData(static_cast<int>(j.GetInt("pages")), Qt::UserRole + 1);
       queue_->appendRow({new QStandardItem(Q(j.Get("id"))), new QStandardItem(Q(j.Get("number"))),
-                         new QStandardItem(Q(j.Get("name"))), new QStandardItem(Q(j.Get("queue_status"))), progress,
-                         new QStandardItem(Q(j.Get("attempts"))), new QStandardItem(Q(j.Get("error")))});
+                         new QStandardItem(Q(j.Get("name"))), new QStandardItem(Q(j.Get("queue_status"))),
+                         progress, new QStandardItem(Q(j.Get("attempts"))),
+                         new QStandardItem(Q(j.Get("error")))});
     }
     ShowTransmission(sending);
     Message sent = CallList(Message("archive").Set("folder", "out"));
@@ -458,7 +469,8 @@ void FaxMonitor::ViewFax(bool incoming, int row) {
   } catch (const std::exception& e) {
     why = e.what();
   }
-  auto* viewer = new FaxViewer(fd, (incoming ? "received fax " : "sent fax ") + id, why, report.join("   "), this);
+  auto* viewer =
+      new FaxViewer(fd, (incoming ? "received fax " : "sent fax ") + id, why, report.join("   "), this);
   platform::UniqueFd(fd).reset();  // the viewer has read what it shows
   viewer->setAttribute(Qt::WA_DeleteOnClose);
   viewer->show();
@@ -522,15 +534,17 @@ long long FaxMonitor::SelectedDevice() {
 
 QString FaxMonitor::AskDevice(const QString& title) {
   bool ok = false;
-  QString device = QInputDialog::getText(this, title, tr("The modem's device (a USB fax modem is /dev/ttyACM0 or /dev/ttyUSB0):"),
-                                         QLineEdit::Normal, "/dev/ttyACM0", &ok);
+  QString device = QInputDialog::getText(
+      this, title, tr("The modem's device (a USB fax modem is /dev/ttyACM0 or /dev/ttyUSB0):"),
+      QLineEdit::Normal, "/dev/ttyACM0", &ok);
   return ok ? device.trimmed() : QString();
 }
 
 QString FaxMonitor::ProbeModem(const QString& device) {
   try {
     Message r = Call(Message("modem_probe").Set("device", device.toStdString()));
-    return tr("%1: %2, a Class 1 fax modem, up to %3 bit/s").arg(device, Q(r.Get("modem")), Q(r.Get("max_rate")));
+    return tr("%1: %2, a Class 1 fax modem, up to %3 bit/s")
+        .arg(device, Q(r.Get("modem")), Q(r.Get("max_rate")));
   } catch (const std::exception& e) {
     return Q(e.what());
   }
@@ -540,7 +554,8 @@ QString FaxMonitor::AddLine(const QString& device) {
   QString text;
   try {
     Message r = Call(Message("line_add").Set("device", device.toStdString()));
-    text = tr("Line %1 added: %2 on %3, up to %4 bit/s").arg(Q(r.Get("id")), Q(r.Get("modem")), device, Q(r.Get("max_rate")));
+    text = tr("Line %1 added: %2 on %3, up to %4 bit/s")
+               .arg(Q(r.Get("id")), Q(r.Get("modem")), device, Q(r.Get("max_rate")));
   } catch (const std::exception& e) {
     text = Q(e.what());
   }

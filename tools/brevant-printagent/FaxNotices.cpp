@@ -20,7 +20,9 @@ namespace {
 // yet) is tried again at each look, this many times, then left.
 constexpr int kShowAttempts = 20;
 
-void Say(const std::string& text) { std::fprintf(stderr, "brevant-printagent: %s\n", text.c_str()); }
+void Say(const std::string& text) {
+  std::fprintf(stderr, "brevant-printagent: %s\n", text.c_str());
+}
 
 std::string Without(const std::string& text, const std::string& prefix) {
   return text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : text;
@@ -43,8 +45,8 @@ Notice NoticeFor(const Message& event, const Message& job) {
   // A job that is gone: the event's own text says what happened.
   if (!job.Has("id")) return {summary, event.Get("text")};
   if (kind == "not_archived")
-    return {summary, "Fax to " + job.Get("number") + " was sent but not archived: " +
-                         Without(job.Get("error"), "not archived: ")};
+    return {summary, "Fax to " + job.Get("number") +
+                         " was sent but not archived: " + Without(job.Get("error"), "not archived: ")};
   if (incoming) {
     std::string from = job.Get("remote_id").empty() ? job.Get("from_number") : job.Get("remote_id");
     if (from.empty()) from = "an unknown caller";
@@ -65,7 +67,8 @@ FaxNotices::~FaxNotices() = default;
 void FaxNotices::Save() {
   if (seenFile_.empty()) return;
   std::string why;
-  platform::WriteFileAtomic(seenFile_, std::to_string(last_) + "\n", platform::AtomicOptions(0600).PartName(), &why);
+  platform::WriteFileAtomic(seenFile_, std::to_string(last_) + "\n", platform::AtomicOptions(0600).PartName(),
+                            &why);
 }
 
 bool FaxNotices::Poll() {

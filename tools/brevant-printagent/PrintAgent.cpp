@@ -28,7 +28,9 @@ namespace brevant::printagent {
 
 namespace {
 
-void Say(const std::string& text) { std::fprintf(stderr, "brevant-printagent: %s\n", text.c_str()); }
+void Say(const std::string& text) {
+  std::fprintf(stderr, "brevant-printagent: %s\n", text.c_str());
+}
 
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -85,9 +87,8 @@ std::vector<std::string> WaitingJobs(const std::string& handoffFolder) {
     if (!e.is_directory(ec)) continue;
     jobs.push_back({e.last_write_time(ec), e.path().string() + "/"});
   }
-  std::sort(jobs.begin(), jobs.end(), [](const Job& a, const Job& b) {
-    return a.time != b.time ? a.time < b.time : a.path < b.path;
-  });
+  std::sort(jobs.begin(), jobs.end(),
+            [](const Job& a, const Job& b) { return a.time != b.time ? a.time < b.time : a.path < b.path; });
   std::vector<std::string> out;
   for (auto& j : jobs) out.push_back(std::move(j.path));
   return out;
@@ -111,8 +112,8 @@ HandOverResult HandOver(const std::string& jobFolder, const Options& o, std::str
   if (!MovePages(pages, o.spoolFolder, &moved, message)) return HandOverResult::Failed;
 
   platform::ChildProcess brevant;
-  Say("job " + NameOf(jobFolder) + ": opening the Send Fax wizard on " + std::to_string(pages.size()) + " page" +
-      (pages.size() == 1 ? "" : "s"));
+  Say("job " + NameOf(jobFolder) + ": opening the Send Fax wizard on " + std::to_string(pages.size()) +
+      " page" + (pages.size() == 1 ? "" : "s"));
   if (!brevant.Start({o.brevant, "new;1;"}, "", "", true)) {
     std::string error = brevant.Error();
     std::vector<std::string> back;
@@ -160,7 +161,8 @@ int Run(const Options& o) {
     return o.once ? 1 : 0;
   }
   platform::UniqueFd watching(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-  if (watching && ::inotify_add_watch(watching.get(), handoff.c_str(), IN_MOVED_TO | IN_CREATE | IN_ATTRIB) < 0)
+  if (watching &&
+      ::inotify_add_watch(watching.get(), handoff.c_str(), IN_MOVED_TO | IN_CREATE | IN_ATTRIB) < 0)
     watching.reset();
   const int watch = watching.get();
   if (!o.once) Say("watching " + handoff);

@@ -34,13 +34,20 @@ struct Options {
 
 std::string TypeName(std::uint32_t t) {
   switch (t) {
-    case reg::REG_SZ: return "REG_SZ";
-    case reg::REG_EXPAND_SZ: return "REG_EXPAND_SZ";
-    case reg::REG_BINARY: return "REG_BINARY";
-    case reg::REG_DWORD: return "REG_DWORD";
-    case reg::REG_MULTI_SZ: return "REG_MULTI_SZ";
-    case reg::REG_NONE: return "REG_NONE";
-    default: return "REG_TYPE_" + std::to_string(t);
+    case reg::REG_SZ:
+      return "REG_SZ";
+    case reg::REG_EXPAND_SZ:
+      return "REG_EXPAND_SZ";
+    case reg::REG_BINARY:
+      return "REG_BINARY";
+    case reg::REG_DWORD:
+      return "REG_DWORD";
+    case reg::REG_MULTI_SZ:
+      return "REG_MULTI_SZ";
+    case reg::REG_NONE:
+      return "REG_NONE";
+    default:
+      return "REG_TYPE_" + std::to_string(t);
   }
 }
 
@@ -88,20 +95,41 @@ bool ParseArgs(const std::vector<std::string>& args, Options* o, std::ostream& e
     static const char* const kOptions[] = {"v", "ve", "va", "s", "f", "y", "t", "d"};
     bool isOpt = (a[0] == '-' || a[0] == '/') &&
                  std::find(std::begin(kOptions), std::end(kOptions), opt) != std::end(kOptions);
-    if (!isOpt && a[0] == '-' && a.size() > 1) { err << "brevant-reg: unknown option " << a << "\n"; return false; }
-    if (!isOpt) { positional.push_back(a); continue; }
+    if (!isOpt && a[0] == '-' && a.size() > 1) {
+      err << "brevant-reg: unknown option " << a << "\n";
+      return false;
+    }
+    if (!isOpt) {
+      positional.push_back(a);
+      continue;
+    }
     auto next = [&](std::string* dst) {
-      if (i + 1 >= args.size()) { err << "brevant-reg: " << a << " needs a value\n"; return false; }
+      if (i + 1 >= args.size()) {
+        err << "brevant-reg: " << a << " needs a value\n";
+        return false;
+      }
       *dst = args[++i];
       return true;
     };
-    if (opt == "v") { o->hasName = true; if (!next(&o->name)) return false; }
-    else if (opt == "ve") { o->hasName = true; o->defaultValue = true; o->name.clear(); }
-    else if (opt == "va") o->allValues = true;
-    else if (opt == "s") o->recurse = true;
-    else if (opt == "f" || opt == "y") o->force = true;
-    else if (opt == "t") { if (!next(&o->type)) return false; }
-    else if (opt == "d") { o->hasData = true; if (!next(&o->data)) return false; }
+    if (opt == "v") {
+      o->hasName = true;
+      if (!next(&o->name)) return false;
+    } else if (opt == "ve") {
+      o->hasName = true;
+      o->defaultValue = true;
+      o->name.clear();
+    } else if (opt == "va")
+      o->allValues = true;
+    else if (opt == "s")
+      o->recurse = true;
+    else if (opt == "f" || opt == "y")
+      o->force = true;
+    else if (opt == "t") {
+      if (!next(&o->type)) return false;
+    } else if (opt == "d") {
+      o->hasData = true;
+      if (!next(&o->data)) return false;
+    }
   }
   if (o->command == "import") {
     if (positional.size() != 1) return false;
@@ -148,11 +176,15 @@ void PrintKey(reg::HKEY root, const std::string& path, reg::HKEY k, const Option
 int Query(const Options& o, std::ostream& out, std::ostream& err) {
   unsigned root;
   std::string path;
-  if (!reg::SplitFullKey(o.key, &root, &path)) { err << "brevant-reg: not a registry key: " << o.key << "\n"; return 1; }
+  if (!reg::SplitFullKey(o.key, &root, &path)) {
+    err << "brevant-reg: not a registry key: " << o.key << "\n";
+    return 1;
+  }
   reg::HKEY k = 0;
   long rc = reg::OpenKey(root, path, reg::kKeyRead, &k);
   if (rc != reg::kOk) {
-    err << "brevant-reg: " << (rc == reg::kFileNotFound ? "the key does not exist: " + o.key : reg::LastErrorText()) << "\n";
+    err << "brevant-reg: "
+        << (rc == reg::kFileNotFound ? "the key does not exist: " + o.key : reg::LastErrorText()) << "\n";
     return 1;
   }
   std::string stored = reg::KeyPath(k);
@@ -173,8 +205,16 @@ int Query(const Options& o, std::ostream& out, std::ostream& err) {
 bool ParseData(const Options& o, std::uint32_t* type, std::string* bytes, std::ostream& err) {
   std::string t = o.type;
   for (char& c : t) c = char(std::toupper(static_cast<unsigned char>(c)));
-  if (t == "REG_SZ") { *type = reg::REG_SZ; *bytes = o.data; return true; }
-  if (t == "REG_EXPAND_SZ") { *type = reg::REG_EXPAND_SZ; *bytes = o.data; return true; }
+  if (t == "REG_SZ") {
+    *type = reg::REG_SZ;
+    *bytes = o.data;
+    return true;
+  }
+  if (t == "REG_EXPAND_SZ") {
+    *type = reg::REG_EXPAND_SZ;
+    *bytes = o.data;
+    return true;
+  }
   if (t == "REG_DWORD") {
     *type = reg::REG_DWORD;
     std::string d = o.hasData ? o.data : "0";
@@ -197,7 +237,8 @@ bool ParseData(const Options& o, std::uint32_t* type, std::string* bytes, std::o
       return false;
     }
     bytes->clear();
-    for (std::size_t i = 0; i < h.size(); i += 2) bytes->push_back(char(std::stoi(h.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i < h.size(); i += 2)
+      bytes->push_back(char(std::stoi(h.substr(i, 2), nullptr, 16)));
     return true;
   }
   if (t == "REG_MULTI_SZ") {
@@ -222,7 +263,10 @@ bool ParseData(const Options& o, std::uint32_t* type, std::string* bytes, std::o
 int Add(const Options& o, std::ostream& out, std::ostream& err) {
   unsigned root;
   std::string path;
-  if (!reg::SplitFullKey(o.key, &root, &path)) { err << "brevant-reg: not a registry key: " << o.key << "\n"; return 1; }
+  if (!reg::SplitFullKey(o.key, &root, &path)) {
+    err << "brevant-reg: not a registry key: " << o.key << "\n";
+    return 1;
+  }
   std::uint32_t type = reg::REG_SZ;
   std::string bytes;
   if (o.hasName && !ParseData(o, &type, &bytes, err)) return 1;
@@ -237,7 +281,10 @@ int Add(const Options& o, std::ostream& out, std::ostream& err) {
       o.hasName && root == reg::kCurrentUser && type == reg::REG_SZ && reg::IsSecretValueName(o.name);
   if (o.hasName && !secret) rc = reg::SetValue(k, o.name, type, bytes.data(), std::uint32_t(bytes.size()));
   reg::CloseKey(k);
-  if (rc != reg::kOk) { err << "brevant-reg: cannot set the value: " << reg::LastErrorText() << "\n"; return 1; }
+  if (rc != reg::kOk) {
+    err << "brevant-reg: cannot set the value: " << reg::LastErrorText() << "\n";
+    return 1;
+  }
   std::string why;
   if (secret && !platform::secrets::WriteRegistrySecret(root, path, o.name, bytes, &why)) {
     err << "brevant-reg: cannot store " << o.name << ": " << why << "\n";
@@ -251,7 +298,10 @@ int Add(const Options& o, std::ostream& out, std::ostream& err) {
 int Delete(const Options& o, std::ostream& out, std::ostream& err) {
   unsigned root;
   std::string path;
-  if (!reg::SplitFullKey(o.key, &root, &path)) { err << "brevant-reg: not a registry key: " << o.key << "\n"; return 1; }
+  if (!reg::SplitFullKey(o.key, &root, &path)) {
+    err << "brevant-reg: not a registry key: " << o.key << "\n";
+    return 1;
+  }
   long rc;
   if (o.hasName || o.allValues) {
     reg::HKEY k = 0;
@@ -270,27 +320,45 @@ int Delete(const Options& o, std::ostream& out, std::ostream& err) {
   } else {
     rc = reg::DeleteKeyTree(root, path);
   }
-  if (rc == reg::kFileNotFound) { err << "brevant-reg: nothing to delete: " << o.key << (o.hasName ? " " + o.name : "") << "\n"; return 1; }
-  if (rc != reg::kOk) { err << "brevant-reg: " << reg::LastErrorText() << "\n"; return 1; }
+  if (rc == reg::kFileNotFound) {
+    err << "brevant-reg: nothing to delete: " << o.key << (o.hasName ? " " + o.name : "") << "\n";
+    return 1;
+  }
+  if (rc != reg::kOk) {
+    err << "brevant-reg: " << reg::LastErrorText() << "\n";
+    return 1;
+  }
   out << "The operation completed successfully.\n";
   return 0;
 }
 
 int Export(const Options& o, std::ostream& out, std::ostream& err) {
   std::string text, error;
-  if (!reg::ExportKey(o.key, &text, &error)) { err << "brevant-reg: " << error << "\n"; return 1; }
-  if (o.file == "-") { out << text; return 0; }
+  if (!reg::ExportKey(o.key, &text, &error)) {
+    err << "brevant-reg: " << error << "\n";
+    return 1;
+  }
+  if (o.file == "-") {
+    out << text;
+    return 0;
+  }
   std::ofstream f(o.file, std::ios::binary | std::ios::trunc);
   f << text;
   f.close();
-  if (!f) { err << "brevant-reg: cannot write " << o.file << "\n"; return 1; }
+  if (!f) {
+    err << "brevant-reg: cannot write " << o.file << "\n";
+    return 1;
+  }
   out << "The operation completed successfully.\n";
   return 0;
 }
 
 int Import(const Options& o, std::ostream& out, std::ostream& err) {
   std::ifstream f(o.file, std::ios::binary);
-  if (!f) { err << "brevant-reg: cannot read " << o.file << "\n"; return 1; }
+  if (!f) {
+    err << "brevant-reg: cannot read " << o.file << "\n";
+    return 1;
+  }
   std::stringstream ss;
   ss << f.rdbuf();
   std::string error;
@@ -299,7 +367,10 @@ int Import(const Options& o, std::ostream& out, std::ostream& err) {
   std::string why;
   if (!platform::secrets::MoveRegistrySecrets(reg::kCurrentUser, &why))
     err << "brevant-reg: a password stays in the registry: " << why << "\n";
-  if (!imported) { err << "brevant-reg: " << o.file << ": " << error << "\n"; return 1; }
+  if (!imported) {
+    err << "brevant-reg: " << o.file << ": " << error << "\n";
+    return 1;
+  }
   out << "The operation completed successfully.\n";
   return 0;
 }
@@ -308,7 +379,10 @@ int Import(const Options& o, std::ostream& out, std::ostream& err) {
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   Options o;
-  if (!ParseArgs(args, &o, err)) { err << kUsage; return 1; }
+  if (!ParseArgs(args, &o, err)) {
+    err << kUsage;
+    return 1;
+  }
   if (o.command == "query") return Query(o, out, err);
   if (o.command == "add") return Add(o, out, err);
   if (o.command == "delete") return Delete(o, out, err);

@@ -87,8 +87,10 @@ int RunSpool(const CommandLine& cl) {
   }
   SpoolResult r = SpoolToTiff(spool, opt, cache.get());
   int code = 0;
-  if (r.ok) Trace("spool: " + std::to_string(r.pages) + " page(s) done");
-  else code = Fail(cl, "Spool", r.error);
+  if (r.ok)
+    Trace("spool: " + std::to_string(r.pages) + " page(s) done");
+  else
+    code = Fail(cl, "Spool", r.error);
   if (done) done->Set();
   return code;
 }
@@ -129,12 +131,18 @@ CommandLine ParseCommandLine(const std::string& line) {
                 : word == "scan"      ? CommandLine::Verb::Scan
                                       : CommandLine::Verb::Unknown;
       first = false;
-    } else if (word == "keep") cl.keep = true;
-    else if (word == "preview") cl.preview = true;
-    else if (word == "fast") cl.fast = true;
-    else if (word == "silent") cl.silent = true;
-    else if (word == "maketif") cl.maketif = true;
-    else if (word == "follow") cl.follow = true;
+    } else if (word == "keep")
+      cl.keep = true;
+    else if (word == "preview")
+      cl.preview = true;
+    else if (word == "fast")
+      cl.fast = true;
+    else if (word == "silent")
+      cl.silent = true;
+    else if (word == "maketif")
+      cl.maketif = true;
+    else if (word == "follow")
+      cl.follow = true;
     if (end == std::string::npos) break;
     start = end + 1;
   }
@@ -164,8 +172,7 @@ int Run(const std::string& line) {
     case CommandLine::Verb::Spool:
       return RunSpool(cl);
     case CommandLine::Verb::CoverPage: {
-      if (cover::CurrentCoverTemplate().empty())
-        return Fail(cl, "CoverPage", "No cover page is configured");
+      if (cover::CurrentCoverTemplate().empty()) return Fail(cl, "CoverPage", "No cover page is configured");
       if (!cover::DrawJobCoverPage()) return Fail(cl, "CoverPage", "The cover page could not be drawn");
       Trace("coverpage: " + cover::CurrentCoverTemplate());
       if (cl.maketif && !WriteCoverTiff(GetSpoolFolder(), &error)) return Fail(cl, "CoverPage", error);

@@ -3,15 +3,14 @@
 #include <zlib.h>
 
 #include <QImageReader>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 
 #include "common/Folders.h"
-#include "platform/fs/TempFiles.h"
 #include "faxservice/protocol/FaxTiff.h"
+#include "platform/fs/TempFiles.h"
 #include "render/cover/CoverImage.h"
 #include "tools/quorrender/Quorrender.h"
 

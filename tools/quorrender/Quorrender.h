@@ -43,7 +43,7 @@ struct CommandLine {
   bool fast = false;     // a full-resolution 1-bit preview instead of grey levels
   bool silent = false;   // failures go to the error log only, never to the user
   bool maketif = false;
-  bool follow = false;   // encode pages as they arrive, until standard input ends
+  bool follow = false;  // encode pages as they arrive, until standard input ends
   std::string path;
   std::string printer;
   std::string word;  // the verb as given

@@ -26,7 +26,7 @@ emf::Page InFaxForm(emf::Page page) {
 }
 
 bool StatPage(const std::string& path, PageCache::Entry* e) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   e->dev = st.st_dev;
   e->ino = st.st_ino;
@@ -77,7 +77,8 @@ bool PageCache::Add(const std::string& pageFile) {
     if (!encode(e.fax, TiffPageWriter::Kind::FaxG4)) return false;
   }
   e.preview = base + ".preview.tif";
-  if (!encode(e.preview, options_.fast ? TiffPageWriter::Kind::PreviewBilevel : TiffPageWriter::Kind::PreviewGrey))
+  if (!encode(e.preview,
+              options_.fast ? TiffPageWriter::Kind::PreviewBilevel : TiffPageWriter::Kind::PreviewGrey))
     return false;
   entries_[{e.dev, e.ino}] = std::move(e);
   return true;
@@ -160,7 +161,8 @@ SpoolResult SpoolToTiff(const std::string& spoolFolder, const SpoolOptions& opti
   const int count = int(pages.size());
 
   TiffPageWriter fax, preview;
-  if (!options.previewOnly && !fax.Open(faxPath, TiffPageWriter::Kind::FaxG4, count, &result.error)) return result;
+  if (!options.previewOnly && !fax.Open(faxPath, TiffPageWriter::Kind::FaxG4, count, &result.error))
+    return result;
   if (!preview.Open(previewPath,
                     options.fast ? TiffPageWriter::Kind::PreviewBilevel : TiffPageWriter::Kind::PreviewGrey,
                     count, &result.error))
@@ -180,7 +182,8 @@ SpoolResult SpoolToTiff(const std::string& spoolFolder, const SpoolOptions& opti
   auto load = [&pages, &ready](std::size_t i) {
     Loaded l;
     const std::string& path = pages[i].second;
-    if (!ready[i] && !emf::ReadFile(path, &l.page, &l.error)) l.error = "cannot read page file " + path + ": " + l.error;
+    if (!ready[i] && !emf::ReadFile(path, &l.page, &l.error))
+      l.error = "cannot read page file " + path + ": " + l.error;
     return l;
   };
   std::future<Loaded> next = std::async(std::launch::async, load, 0);
@@ -198,7 +201,8 @@ SpoolResult SpoolToTiff(const std::string& spoolFolder, const SpoolOptions& opti
     }
     const emf::Page faxPage = InFaxForm(std::move(cur.page));
     std::string previewError;
-    auto previewDone = std::async(std::launch::async, [&] { return preview.AddPage(faxPage, &previewError); });
+    auto previewDone =
+        std::async(std::launch::async, [&] { return preview.AddPage(faxPage, &previewError); });
     bool faxOk = options.previewOnly || fax.AddPage(faxPage, &result.error);
     bool previewOk = previewDone.get();
     if (!faxOk) return result;

@@ -15,8 +15,8 @@
 #include <QToolBar>
 #include <algorithm>
 
-#include "platform/env/Environment.h"
 #include "faxservice/protocol/FaxTiff.h"
+#include "platform/env/Environment.h"
 
 namespace {
 
@@ -74,7 +74,8 @@ class TiffViewer : public QMainWindow {
     // Fax pages have a lower vertical resolution: stretch them so the page
     // keeps its paper shape.
     double aspect = grey.xdpi > 0 && grey.ydpi > 0 ? grey.xdpi / grey.ydpi : 1.0;
-    original_ = img.scaled(grey.width, int(grey.height * aspect), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    original_ =
+        img.scaled(grey.width, int(grey.height * aspect), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     Zoom(zoom_);
     statusBar()->showMessage(QString("Page %1 of %2").arg(page_ + 1).arg(reader_.PageCount()));
   }
@@ -82,7 +83,8 @@ class TiffViewer : public QMainWindow {
   void Zoom(double z) {
     zoom_ = std::clamp(z, 0.05, 8.0);
     if (original_.isNull()) return;
-    QImage shown = original_.scaledToWidth(std::max(1, int(original_.width() * zoom_)), Qt::SmoothTransformation);
+    QImage shown =
+        original_.scaledToWidth(std::max(1, int(original_.width() * zoom_)), Qt::SmoothTransformation);
     image_->setPixmap(QPixmap::fromImage(shown));
     image_->resize(shown.size());
   }

@@ -4,25 +4,23 @@
 // Run it with BREVANT_REGISTRY_DIR and BREVANT_PROGRAM_DIR pointing to a
 // scratch folder: it writes the settings the windows show.
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
-#include <QThread>
-#include <QCheckBox>
 #include <QPushButton>
-
+#include <QThread>
 #include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "common/CWinReg.h"
 #include "common/ClientConfig.h"
 #include "common/Folders.h"
 #include "receive/ui/frmConfigureClient.h"
-#include "wizard/frmSetCover.h"
 #include "render/cover/CoverImage.h"
 #include "render/cover/CoverPage.h"
-
-#include <fstream>
+#include "wizard/frmSetCover.h"
 
 using namespace brevant;
 using brevant::configui::frmConfigureClient;
@@ -46,17 +44,18 @@ int main(int argc, char** argv) {
                        {"SdrOfficePhone", "+49 40 5550 1900"},
                        {"SdrEmail", "j.bergmann@example.com"},
                        {"Subject", "Revised floor plans for building C"},
-                       {"Note", "Dear Dr. Markovic,\nplease find attached the revised floor plans for the "
-                                "second and third storey. The stairwell has moved two metres to the east, "
-                                "as agreed in Tuesday's meeting.\nKind regards, Jonas Bergmann"},
+                       {"Note",
+                        "Dear Dr. Markovic,\nplease find attached the revised floor plans for the "
+                        "second and third storey. The stairwell has moved two metres to the east, "
+                        "as agreed in Tuesday's meeting.\nKind regards, Jonas Bergmann"},
                        {"TimeSent", "2026-12-06 09:30"},
                        {"PageCount", "4"}};
   int failures = 0;
   QDir templates(QString::fromLocal8Bit(argv[2]));
   for (const QFileInfo& fi : templates.entryInfoList({"*.cov"}, QDir::Files, QDir::Name)) {
     std::vector<cover::Problem> problems;
-    QImage image = cover::RenderCoverImage(fi.absoluteFilePath().toStdString(), f, QSize(620, 860),
-                                           &problems);
+    QImage image =
+        cover::RenderCoverImage(fi.absoluteFilePath().toStdString(), f, QSize(620, 860), &problems);
     for (auto& p : problems) std::fprintf(stderr, "%s: %s\n", qPrintable(fi.fileName()), p.text.c_str());
     QString name = out.filePath("cover-" + fi.baseName().toLower() + ".png");
     if (image.isNull() || !image.save(name)) ++failures;

@@ -4,17 +4,16 @@
 // world, never to the user's registry.
 #include <stdlib.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <string>
-
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QTextEdit>
 #include <QTimer>
 #include <QTreeWidget>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
 
 #include "app/Init.h"
 #include "app/WindowsModule.h"
@@ -42,8 +41,10 @@ void Shot(QWidget* w, const char* name) {
   w->raise();
   for (int i = 0; i < 5; ++i) QApplication::processEvents();
   std::string path = g_out + "/" + name + ".png";
-  if (!w->grab().save(QString::fromStdString(path))) std::fprintf(stderr, "cannot write %s\n", path.c_str());
-  else std::printf("%s\n", path.c_str());
+  if (!w->grab().save(QString::fromStdString(path)))
+    std::fprintf(stderr, "cannot write %s\n", path.c_str());
+  else
+    std::printf("%s\n", path.c_str());
 }
 
 void SetReg(std::uint32_t root, const char* key, const char* value, const std::string& data) {
@@ -62,7 +63,8 @@ void Sample(const std::string& world) {
       "<g stroke='#888' stroke-width='6'><line x1='60' y1='300' x2='790' y2='300'/>"
       "<line x1='60' y1='380' x2='790' y2='380'/><line x1='60' y1='460' x2='790' y2='460'/>"
       "<line x1='60' y1='540' x2='790' y2='540'/></g></svg>";
-  for (const char* n : {"Generic.cov", "Urgent.cov", "Confidential.cov"}) std::ofstream(covers + "/" + n) << svg;
+  for (const char* n : {"Generic.cov", "Urgent.cov", "Confidential.cov"})
+    std::ofstream(covers + "/" + n) << svg;
   SetReg(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
          "Common AppData", world + "/common");
   SetReg(CWinReg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Fax\\Setup", "ServerCoverPageDir", "Coverpages");
@@ -79,7 +81,8 @@ void Sample(const std::string& world) {
   SetReg(CWinReg::HKEY_CURRENT_USER, "Software\\Norvane\\Pelorin", "CoverPageNote",
          "Please find the figures for the third quarter attached.");
   FaxJobRecord& job = FaxJob();
-  for (auto [name, number] : {std::pair{"Bob Miller", "+1 (555) 123-4567"}, std::pair{"Carol Jones", "555 9876"}}) {
+  for (auto [name, number] :
+       {std::pair{"Bob Miller", "+1 (555) 123-4567"}, std::pair{"Carol Jones", "555 9876"}}) {
     job.g_arrFaxName.Append(name);
     job.g_arrFaxNumber.Append(number);
   }

@@ -20,8 +20,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/emf/Emf.h"
 #include "faxservice/protocol/FaxTiff.h"
+#include "platform/emf/Emf.h"
 #include "platform/fs/Files.h"
 #include "platform/text/Escapes.h"
 
@@ -182,7 +182,9 @@ void RequestCancel() {
   if (pid > 0) ::kill(pid, SIGKILL);
 }
 
-void ClearCancel() { g_cancel = 0; }
+void ClearCancel() {
+  g_cancel = 0;
+}
 
 bool ParseDeviceUri(const std::string& uri, const std::string& altScheme, DeviceUri* out) {
   std::size_t colon = uri.find(':');
@@ -476,8 +478,9 @@ RenderResult RenderToSpool(const RenderOptions& o) {
     ++number;
   }
   if (in.TimedOut())
-    failure = "rendering took longer than " +
-              (o.timeoutMs % 1000 ? std::to_string(o.timeoutMs) + " ms" : std::to_string(o.timeoutMs / 1000) + " s");
+    failure =
+        "rendering took longer than " + (o.timeoutMs % 1000 ? std::to_string(o.timeoutMs) + " ms"
+                                                            : std::to_string(o.timeoutMs / 1000) + " s");
   if (!failure.empty() || g_cancel) ::kill(pid, SIGKILL);
   fds[0].reset();
   int st = 0;
@@ -518,7 +521,8 @@ void RemoveJobFolder(int parentFd, const std::string& name) {
   if (DIR* d = fd ? ::fdopendir(fd.get()) : nullptr) {
     const int dirFd = fd.release();  // closedir closes it
     while (dirent* e = ::readdir(d))
-      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ::unlinkat(dirFd, e->d_name, 0);
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+        ::unlinkat(dirFd, e->d_name, 0);
     ::closedir(d);
   }
   ::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR);

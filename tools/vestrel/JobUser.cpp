@@ -25,7 +25,9 @@ std::vector<std::string> Words(const std::string& s) {
   return out;
 }
 
-bool Same(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+bool Same(const std::string& a, const std::string& b) {
+  return strcasecmp(a.c_str(), b.c_str()) == 0;
+}
 
 // One <Limit> (or <LimitExcept>) block of a policy.
 struct Limit {
@@ -127,21 +129,24 @@ JobUser FindJobUser(int jobId, const std::string& queue, const std::string& serv
       u.why = "the print scheduler does not know job " + std::to_string(jobId);
       return u;
     }
-    std::string policy = queue.empty() ? "" : ask(IPP_OP_GET_PRINTER_ATTRIBUTES, "printer-uri",
-                                                  "ipp://localhost/printers/" + queue, "printer-op-policy");
+    std::string policy = queue.empty() ? ""
+                                       : ask(IPP_OP_GET_PRINTER_ATTRIBUTES, "printer-uri",
+                                             "ipp://localhost/printers/" + queue, "printer-op-policy");
     if (policy.empty()) {
       u.why = "the print scheduler does not tell the operation policy of the queue \"" + queue + "\"";
       return u;
     }
     std::string conf, why;
-    if (platform::ReadRegularFile(serverRoot + "/cupsd.conf", 1 << 20, &conf, &why) != platform::ReadStatus::Ok) {
+    if (platform::ReadRegularFile(serverRoot + "/cupsd.conf", 1 << 20, &conf, &why) !=
+        platform::ReadStatus::Ok) {
       u.why = "cannot read the scheduler's configuration: " + why;
       return u;
     }
     u.authenticated = PolicyAuthenticatesJobs(conf, policy);
     if (!u.authenticated)
       u.why = "the queue's operation policy \"" + policy +
-              "\" lets anyone print under any name (lpadmin -p " + queue + " -o printer-op-policy=authenticated)";
+              "\" lets anyone print under any name (lpadmin -p " + queue +
+              " -o printer-op-policy=authenticated)";
   } catch (const std::exception& e) {
     u.why = std::string("cannot ask the print scheduler: ") + e.what();
   }

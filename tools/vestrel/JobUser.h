@@ -11,7 +11,7 @@ namespace brevant::vestrel {
 struct JobUser {
   std::string name;  // "" when not known
   bool authenticated = false;
-  std::string why;   // what is missing when the name does not count
+  std::string why;  // what is missing when the name does not count
 };
 
 // Asks the scheduler (IPP Get-Job-Attributes, Get-Printer-Attributes) for

@@ -39,7 +39,9 @@ using namespace brevant::vestrel;
 
 namespace {
 
-void OnTerm(int) { RequestCancel(); }
+void OnTerm(int) {
+  RequestCancel();
+}
 
 struct Account {
   std::string name;
@@ -75,7 +77,8 @@ int MakeTemp(uid_t renderUid, gid_t renderGid, std::string* dir, std::string* pa
   *dir = brevant::platform::MakePrivateFolder("vestrel-", error);
   if (dir->empty()) return -1;
   *path = *dir + "document";
-  brevant::platform::UniqueFd fd(::open(path->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  brevant::platform::UniqueFd fd(
+      ::open(path->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd) {
     *error = "cannot create " + *path + ": " + std::strerror(errno);
     return -1;
@@ -197,15 +200,15 @@ int main(int argc, char** argv) {
   }
   // Brevant's named events: where the URI says, else where the user's
   // desktop session keeps them.
-  if (!device.eventsDir.empty()) brevant::platform::env::Set(brevant::platform::env::Var::RuntimeDir, device.eventsDir);
+  if (!device.eventsDir.empty())
+    brevant::platform::env::Set(brevant::platform::env::Var::RuntimeDir, device.eventsDir);
   // A job printed while no Brevant process holds "FaxPrinter" came from
   // another application. With hand-off its pages go into a job folder of
   // their own, where the user's print agent picks them up and opens the
   // Send Fax wizard on them; otherwise they are kept in the spool folder
   // like any other, so the user's Brevant can take them over.
   bool fromApplication = !brevant::platform::NamedEvent::Exists("FaxPrinter");
-  if (fromApplication)
-    std::fprintf(stderr, "INFO: job %s was printed from another application\n", argv[1]);
+  if (fromApplication) std::fprintf(stderr, "INFO: job %s was printed from another application\n", argv[1]);
   bool handOff = fromApplication && device.handoff;
 
   std::string docDir, doc;
@@ -243,7 +246,8 @@ int main(int argc, char** argv) {
   if (const char* gs = std::getenv("VESTREL_GS"); gs && *gs) o.ghostscript = gs;
   const char* contentType = std::getenv("CONTENT_TYPE");
   o.fitPrintable = FitsPrintableArea(contentType ? contentType : "", argv[5]);
-  if (const char* t = std::getenv("VESTREL_TIMEOUT"); t && std::atol(t) > 0) o.timeoutMs = std::atol(t) * 1000;
+  if (const char* t = std::getenv("VESTREL_TIMEOUT"); t && std::atol(t) > 0)
+    o.timeoutMs = std::atol(t) * 1000;
   o.onPage = OnPage;
   std::string jobFolder;
   std::string jobId = argv[1];
@@ -254,6 +258,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ERROR: %s\n", r.error.c_str());
     return r.status;
   }
-  std::fprintf(stderr, "INFO: %zu page(s) in %s\n", r.pages.size(), handOff ? jobFolder.c_str() : spool.c_str());
+  std::fprintf(stderr, "INFO: %zu page(s) in %s\n", r.pages.size(),
+               handOff ? jobFolder.c_str() : spool.c_str());
   return kBackendOk;
 }

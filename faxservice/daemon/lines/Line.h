@@ -37,13 +37,13 @@ enum class CallOutcome {
 // The transmission report of one call.
 struct CallReport {
   CallOutcome outcome = CallOutcome::kFailed;
-  std::string result;        // "OK" or why the call failed, for people
-  int pagesSent = 0;         // pages the far end confirmed in this call
-  int pagesReceived = 0;     // pages this side received (incoming calls)
+  std::string result;     // "OK" or why the call failed, for people
+  int pagesSent = 0;      // pages the far end confirmed in this call
+  int pagesReceived = 0;  // pages this side received (incoming calls)
   int bitRate = 0;
-  std::string remoteIdent;   // the far end's station id
-  double lineSeconds = 0;    // length of the call on the line
-  std::string modem;         // the line's modem ("spandsp on /dev/ttyUSB0"), when it has one
+  std::string remoteIdent;  // the far end's station id
+  double lineSeconds = 0;   // length of the call on the line
+  std::string modem;        // the line's modem ("spandsp on /dev/ttyUSB0"), when it has one
   bool ok() const { return outcome == CallOutcome::kDelivered; }
 };
 
@@ -69,18 +69,18 @@ class CallEvents {
 // A fax to send.
 struct OutgoingCall {
   long long job = 0;
-  std::string number;        // as submitted: digits, separators and dial modifiers (p w d ,)
-  std::string document;      // fax TIFF in the service's own queue folder
-  int firstPage = 1;         // 1-based; earlier pages reached the far end before
-  int pages = 0;             // pages of the document
-  std::string localIdent;    // our station id (TSID)
+  std::string number;      // as submitted: digits, separators and dial modifiers (p w d ,)
+  std::string document;    // fax TIFF in the service's own queue folder
+  int firstPage = 1;       // 1-based; earlier pages reached the far end before
+  int pages = 0;           // pages of the document
+  std::string localIdent;  // our station id (TSID)
 };
 
 // A call to answer.
 struct IncomingCall {
   long long job = 0;
-  std::string receiveFile;   // where to write the pages (made, empty, by the service)
-  std::string localIdent;    // our station id (CSID)
+  std::string receiveFile;  // where to write the pages (made, empty, by the service)
+  std::string localIdent;   // our station id (CSID)
   // Lines that simulate their callers (the loopback) take the caller's
   // number and document from here; a real line reports the caller's id.
   std::string callerNumber;
@@ -91,7 +91,7 @@ struct IncomingCall {
 // line calls them from inside its fax engine's callbacks, and the service's
 // records failing (a full disk) must not end a call.
 struct LineEnv {
-  std::string stateDir;      // the service's state folder
+  std::string stateDir;  // the service's state folder
   // The line's own settings (the service's settings table): read when a
   // call starts, written for the line's own counters.
   std::function<std::string(const std::string& key)> setting;

@@ -31,8 +31,8 @@
 #include <functional>
 #include <memory>
 
-#include "faxservice/daemon/lines/class1/Class1Modem.h"
 #include "faxservice/daemon/lines/Line.h"
+#include "faxservice/daemon/lines/class1/Class1Modem.h"
 #include "faxservice/daemon/lines/class1/ModemLine.h"
 
 namespace brevant::faxd {
@@ -53,7 +53,7 @@ struct Key {
   const char* name;
   const char* fallback;
 };
-constexpr Key kKeys[] = {{"device", ""},    {"speed", "19200"},  {"init", ""},  {"dial_prefix", ""},
+constexpr Key kKeys[] = {{"device", ""},        {"speed", "19200"},    {"init", ""}, {"dial_prefix", ""},
                          {"dial_mode", "tone"}, {"max_rate", "14400"}, {"ecm", "1"}, {"trace", "0"}};
 
 bool OneOf(long long v, std::initializer_list<long long> allowed) {
@@ -87,8 +87,8 @@ pid_t SessionOn(dev_t rdev) {
     if (close == std::string::npos) continue;
     long long fields[5] = {};
     char state = 0;
-    if (std::sscanf(stat.c_str() + close + 1, " %c %lld %lld %lld %lld", &state, &fields[0], &fields[1], &fields[2],
-                    &fields[3]) != 5)
+    if (std::sscanf(stat.c_str() + close + 1, " %c %lld %lld %lld %lld", &state, &fields[0], &fields[1],
+                    &fields[2], &fields[3]) != 5)
       continue;
     unsigned tty = static_cast<unsigned>(fields[3]);
     if (tty == 0) continue;
@@ -106,7 +106,8 @@ pid_t SessionOn(dev_t rdev) {
 // again on its descriptor. *resolved gets it.
 bool CheckModemDevice(const std::string& path, std::string* resolved, std::string* why) {
   if (path.empty() || path[0] != '/') {
-    *why = "the modem's device must be given as a full path (/dev/ttyUSB0), not \"" + path.substr(0, 64) + "\"";
+    *why =
+        "the modem's device must be given as a full path (/dev/ttyUSB0), not \"" + path.substr(0, 64) + "\"";
     return false;
   }
   std::error_code ec;
@@ -155,7 +156,8 @@ bool CheckModemLine(Message& config, bool tryDevice, Message* report, std::strin
     bool known = false;
     for (const Key& key : kKeys) known |= k == key.name;
     if (!known) {
-      *why = "unknown modem setting \"" + k.substr(0, 32) + "\" (known: device, speed, init, dial_prefix, "
+      *why = "unknown modem setting \"" + k.substr(0, 32) +
+             "\" (known: device, speed, init, dial_prefix, "
              "dial_mode, max_rate, ecm, trace)";
       return false;
     }
@@ -166,7 +168,8 @@ bool CheckModemLine(Message& config, bool tryDevice, Message* report, std::strin
     *why = "a modem line needs its device (device=/dev/ttyUSB0)";
     return false;
   }
-  if (!IsNumber(full.Get("speed")) || !OneOf(full.GetInt("speed"), {9600, 19200, 38400, 57600, 115200, 230400})) {
+  if (!IsNumber(full.Get("speed")) ||
+      !OneOf(full.GetInt("speed"), {9600, 19200, 38400, 57600, 115200, 230400})) {
     *why = "speed must be 9600, 19200, 38400, 57600, 115200 or 230400";
     return false;
   }
@@ -224,14 +227,22 @@ bool CheckModemLine(Message& config, bool tryDevice, Message* report, std::strin
 CallOutcome OutcomeOf(const ModemCallResult& r) {
   if (r.ok) return CallOutcome::kDelivered;
   switch (r.failure) {
-    case LineFailure::kBusy: return CallOutcome::kBusy;
-    case LineFailure::kNoAnswer: return CallOutcome::kNoAnswer;
-    case LineFailure::kNoCarrier: return CallOutcome::kNoCarrier;
-    case LineFailure::kNoDialTone: return CallOutcome::kNoDialTone;
-    case LineFailure::kModem: return CallOutcome::kLineFault;
-    case LineFailure::kBadNumber: return CallOutcome::kBadNumber;
-    case LineFailure::kCancelled: return CallOutcome::kCancelled;
-    default: return CallOutcome::kFailed;
+    case LineFailure::kBusy:
+      return CallOutcome::kBusy;
+    case LineFailure::kNoAnswer:
+      return CallOutcome::kNoAnswer;
+    case LineFailure::kNoCarrier:
+      return CallOutcome::kNoCarrier;
+    case LineFailure::kNoDialTone:
+      return CallOutcome::kNoDialTone;
+    case LineFailure::kModem:
+      return CallOutcome::kLineFault;
+    case LineFailure::kBadNumber:
+      return CallOutcome::kBadNumber;
+    case LineFailure::kCancelled:
+      return CallOutcome::kCancelled;
+    default:
+      return CallOutcome::kFailed;
   }
 }
 
@@ -261,11 +272,14 @@ class Class1Line : public Line {
       // A modem that hangs without going away is only found by asking.
       healthAt_ = Clock::now() + kHealthCheck;
       Reply r = modem_->Command("", 3);
-      if (r == Reply::kRing) hooks.ring(callerId_);
-      else if (r != Reply::kOk) return Lost(s);
+      if (r == Reply::kRing)
+        hooks.ring(callerId_);
+      else if (r != Reply::kOk)
+        return Lost(s);
     }
     std::vector<std::string> info;
-    Reply r = modem_->WaitReply(ms / 1000.0, [&] { return !hooks.workPending(); }, &info);
+    Reply r = modem_->WaitReply(
+        ms / 1000.0, [&] { return !hooks.workPending(); }, &info);
     if (r == Reply::kOverflow) return Lost(s);
     // Caller id comes as "NMBR = 5551234" between the rings, where the
     // modem and the telephone line offer it.
@@ -275,8 +289,10 @@ class Class1Line : public Line {
         number.erase(0, number.find_first_not_of(' '));
         callerId_ = number.substr(0, 40);
       }
-    if (r == Reply::kRing) hooks.ring(callerId_);
-    else if (r == Reply::kGone) Lost(s);
+    if (r == Reply::kRing)
+      hooks.ring(callerId_);
+    else if (r == Reply::kGone)
+      Lost(s);
   }
 
   bool Ready() const override { return ready_; }
@@ -379,7 +395,8 @@ class Class1Line : public Line {
     if (config.Get("trace") != "1") return {};
     std::string path = env_.stateDir + "/modem-" + std::to_string(id_) + ".log";
     return [path](const std::string& line) {
-      platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
+      platform::UniqueFd fd(
+          ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
       if (fd) platform::WriteAll(fd.get(), line + "\n");
     };
   }
@@ -388,8 +405,10 @@ class Class1Line : public Line {
     CallHooks hooks;
     hooks.cancelled = [&events] { return events.Cancelled(); };
     hooks.onConnect = [&events] { events.Connected(); };
-    if (sending) hooks.onPage = [&events](int pages) { events.PageConfirmed(pages); };
-    else hooks.onPage = [&events](int pages) { events.PageReceived(pages); };
+    if (sending)
+      hooks.onPage = [&events](int pages) { events.PageConfirmed(pages); };
+    else
+      hooks.onPage = [&events](int pages) { events.PageReceived(pages); };
     hooks.trace = Tracer();
     return hooks;
   }
@@ -407,7 +426,8 @@ class Class1Line : public Line {
 };
 
 [[maybe_unused]] const bool kRegistered = RegisterLineKind(
-    "modem", [](const LineEnv& env, const Message& device) { return std::make_unique<Class1Line>(env, device); },
+    "modem",
+    [](const LineEnv& env, const Message& device) { return std::make_unique<Class1Line>(env, device); },
     CheckModemLine);
 
 }  // namespace

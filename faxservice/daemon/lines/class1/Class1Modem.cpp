@@ -38,13 +38,20 @@ Clock::time_point Deadline(double seconds) {
 
 speed_t Speed(int baud) {
   switch (baud) {
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    default: return B19200;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    case 230400:
+      return B230400;
+    default:
+      return B19200;
   }
 }
 
@@ -53,9 +60,15 @@ struct Code {
   Reply reply;
 };
 constexpr Code kCodes[] = {
-    {"OK", Reply::kOk},           {"CONNECT", Reply::kConnect},         {"RING", Reply::kRing},
-    {"NO CARRIER", Reply::kNoCarrier}, {"ERROR", Reply::kError},       {"NO DIALTONE", Reply::kNoDialTone},
-    {"NO DIAL TONE", Reply::kNoDialTone}, {"BUSY", Reply::kBusy},      {"NO ANSWER", Reply::kNoAnswer},
+    {"OK", Reply::kOk},
+    {"CONNECT", Reply::kConnect},
+    {"RING", Reply::kRing},
+    {"NO CARRIER", Reply::kNoCarrier},
+    {"ERROR", Reply::kError},
+    {"NO DIALTONE", Reply::kNoDialTone},
+    {"NO DIAL TONE", Reply::kNoDialTone},
+    {"BUSY", Reply::kBusy},
+    {"NO ANSWER", Reply::kNoAnswer},
     {"+FCERROR", Reply::kFcError},
 };
 
@@ -140,8 +153,8 @@ struct LockFile {
   bool exists = false;
   bool honoured = false;
   long pid = 0;
-  std::string why;     // why it is not honoured
-  bool told = false;   // worth telling: someone put it there, not a program that ended
+  std::string why;    // why it is not honoured
+  bool told = false;  // worth telling: someone put it there, not a program that ended
 };
 
 // A lock file holds the port only when a program that may use modems wrote
@@ -160,7 +173,8 @@ LockFile ReadLock(const std::string& path, dev_t rdev) {
   lock.exists = true;
   struct stat st {};
   char text[64] = {};
-  ssize_t n = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) ? ::read(fd.get(), text, sizeof text - 1) : -1;
+  ssize_t n =
+      ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) ? ::read(fd.get(), text, sizeof text - 1) : -1;
   fd.reset();
   if (n <= 0) {
     lock.why = "it holds no process id";
@@ -209,19 +223,32 @@ std::set<std::string>& HeldPorts() {
 
 const char* ReplyText(Reply r) {
   switch (r) {
-    case Reply::kOk: return "OK";
-    case Reply::kConnect: return "CONNECT";
-    case Reply::kRing: return "RING";
-    case Reply::kNoCarrier: return "NO CARRIER";
-    case Reply::kError: return "ERROR";
-    case Reply::kNoDialTone: return "NO DIALTONE";
-    case Reply::kBusy: return "BUSY";
-    case Reply::kNoAnswer: return "NO ANSWER";
-    case Reply::kFcError: return "+FCERROR";
-    case Reply::kTimeout: return "no answer in time";
-    case Reply::kGone: return "device gone";
-    case Reply::kAborted: return "aborted";
-    case Reply::kOverflow: return "answer too long";
+    case Reply::kOk:
+      return "OK";
+    case Reply::kConnect:
+      return "CONNECT";
+    case Reply::kRing:
+      return "RING";
+    case Reply::kNoCarrier:
+      return "NO CARRIER";
+    case Reply::kError:
+      return "ERROR";
+    case Reply::kNoDialTone:
+      return "NO DIALTONE";
+    case Reply::kBusy:
+      return "BUSY";
+    case Reply::kNoAnswer:
+      return "NO ANSWER";
+    case Reply::kFcError:
+      return "+FCERROR";
+    case Reply::kTimeout:
+      return "no answer in time";
+    case Reply::kGone:
+      return "device gone";
+    case Reply::kAborted:
+      return "aborted";
+    case Reply::kOverflow:
+      return "answer too long";
   }
   return "?";
 }
@@ -308,9 +335,8 @@ bool ModemDeviceAllowed(const struct stat& st, const std::string& path, std::str
   // By the kernel's device numbers: ttyS (4, from minor 64: below are the
   // virtual consoles), ttyACM (166), ttyUSB (188), and the Unix 98
   // pseudo-terminals (136-143) under /dev/pts.
-  const bool kind = S_ISCHR(st.st_mode) &&
-                    ((maj == 4 && min >= 64) || maj == 166 || maj == 188 ||
-                     (maj >= 136 && maj <= 143 && path.rfind("/dev/pts/", 0) == 0));
+  const bool kind = S_ISCHR(st.st_mode) && ((maj == 4 && min >= 64) || maj == 166 || maj == 188 ||
+                                            (maj >= 136 && maj <= 143 && path.rfind("/dev/pts/", 0) == 0));
   if (!kind) {
     *why = path + " is not a serial port";
     return false;
@@ -341,7 +367,9 @@ Class1Modem::Class1Modem(std::string device, int baud, std::string openPath)
   }
 }
 
-Class1Modem::~Class1Modem() { Close(); }
+Class1Modem::~Class1Modem() {
+  Close();
+}
 
 void Class1Modem::Trace(const std::string& what) const {
   if (trace_) trace_(what);
@@ -565,7 +593,8 @@ Reply Class1Modem::WaitReply(double timeout, const Idle& idle, std::vector<std::
   }
 }
 
-Reply Class1Modem::Command(const std::string& cmd, double timeout, std::vector<std::string>* info, const Idle& idle) {
+Reply Class1Modem::Command(const std::string& cmd, double timeout, std::vector<std::string>* info,
+                           const Idle& idle) {
   if (!Send(cmd)) return gone_ ? Reply::kGone : Reply::kTimeout;
   return WaitReply(timeout, idle, info);
 }
@@ -659,13 +688,26 @@ std::string ModemInfo::Name() const {
 
 int ModulationBitRate(int code) {
   switch (code) {
-    case 24: return 2400;
-    case 48: return 4800;
-    case 72: case 73: case 74: return 7200;
-    case 96: case 97: case 98: return 9600;
-    case 121: case 122: return 12000;
-    case 145: case 146: return 14400;
-    default: return 0;
+    case 24:
+      return 2400;
+    case 48:
+      return 4800;
+    case 72:
+    case 73:
+    case 74:
+      return 7200;
+    case 96:
+    case 97:
+    case 98:
+      return 9600;
+    case 121:
+    case 122:
+      return 12000;
+    case 145:
+    case 146:
+      return 14400;
+    default:
+      return 0;
   }
 }
 

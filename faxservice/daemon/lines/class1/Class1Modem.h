@@ -183,7 +183,7 @@ class Class1Modem {
   std::string ignoredLock_;
   std::string lockFile_;
   std::string heldPort_;  // the lock file's name while this object holds the port
-  ModemInput in_;  // received, not yet taken
+  ModemInput in_;         // received, not yet taken
   std::function<void(const std::string&)> trace_;
 };
 
@@ -191,8 +191,8 @@ class Class1Modem {
 // +FRM=?.
 struct ModemInfo {
   std::string manufacturer, model, revision, identity;
-  std::string classes;              // as the modem lists them ("0,1,2")
-  std::vector<int> transmitRates;   // Class 1 modulation codes (24 ... 146)
+  std::string classes;             // as the modem lists them ("0,1,2")
+  std::vector<int> transmitRates;  // Class 1 modulation codes (24 ... 146)
   std::vector<int> receiveRates;
   bool class1 = false;
   // "maker model" as far as known, else the ATI answer, else the device.

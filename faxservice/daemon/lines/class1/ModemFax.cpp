@@ -24,7 +24,9 @@
 namespace {
 
 std::atomic<bool> g_cancel{false};
-void OnSignal(int) { g_cancel = true; }
+void OnSignal(int) {
+  g_cancel = true;
+}
 
 int Usage() {
   std::fprintf(stderr,
@@ -39,17 +41,28 @@ int Usage() {
 const char* FailureName(brevant::faxd::LineFailure f) {
   using brevant::faxd::LineFailure;
   switch (f) {
-    case LineFailure::kNone: return "none";
-    case LineFailure::kBusy: return "busy";
-    case LineFailure::kNoAnswer: return "no-answer";
-    case LineFailure::kNoCarrier: return "no-carrier";
-    case LineFailure::kNoDialTone: return "no-dial-tone";
-    case LineFailure::kFarEndHungUp: return "far-end-hung-up";
-    case LineFailure::kModem: return "modem";
-    case LineFailure::kProtocol: return "protocol";
-    case LineFailure::kCancelled: return "cancelled";
-    case LineFailure::kBadNumber: return "bad-number";
-    case LineFailure::kNoCall: return "no-call";
+    case LineFailure::kNone:
+      return "none";
+    case LineFailure::kBusy:
+      return "busy";
+    case LineFailure::kNoAnswer:
+      return "no-answer";
+    case LineFailure::kNoCarrier:
+      return "no-carrier";
+    case LineFailure::kNoDialTone:
+      return "no-dial-tone";
+    case LineFailure::kFarEndHungUp:
+      return "far-end-hung-up";
+    case LineFailure::kModem:
+      return "modem";
+    case LineFailure::kProtocol:
+      return "protocol";
+    case LineFailure::kCancelled:
+      return "cancelled";
+    case LineFailure::kBadNumber:
+      return "bad-number";
+    case LineFailure::kNoCall:
+      return "no-call";
   }
   return "?";
 }
@@ -66,18 +79,30 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&]() -> std::string { return i + 1 < args.size() ? args[++i] : std::string(); };
-    if (a == "--id") line.stationId = value();
-    else if (a == "--prefix") line.dialPrefix = value();
-    else if (a == "--pulse") line.pulse = true;
-    else if (a == "--init") line.init = value();
-    else if (a == "--max-rate") line.maxRate = std::atoi(value().c_str());
-    else if (a == "--no-ecm") line.ecm = false;
-    else if (a == "--rings") line.rings = std::atoi(value().c_str());
-    else if (a == "--wait") wait = std::atof(value().c_str());
-    else if (a == "--baud") line.baud = std::atoi(value().c_str());
-    else if (a == "--trace") trace = true;
-    else if (a.compare(0, 2, "--") == 0) return Usage();
-    else pos.push_back(a);
+    if (a == "--id")
+      line.stationId = value();
+    else if (a == "--prefix")
+      line.dialPrefix = value();
+    else if (a == "--pulse")
+      line.pulse = true;
+    else if (a == "--init")
+      line.init = value();
+    else if (a == "--max-rate")
+      line.maxRate = std::atoi(value().c_str());
+    else if (a == "--no-ecm")
+      line.ecm = false;
+    else if (a == "--rings")
+      line.rings = std::atoi(value().c_str());
+    else if (a == "--wait")
+      wait = std::atof(value().c_str());
+    else if (a == "--baud")
+      line.baud = std::atoi(value().c_str());
+    else if (a == "--trace")
+      trace = true;
+    else if (a.compare(0, 2, "--") == 0)
+      return Usage();
+    else
+      pos.push_back(a);
   }
   if (pos.size() < 2) return Usage();
   line.device = pos[1];
@@ -111,9 +136,10 @@ int main(int argc, char** argv) {
   } else {
     return Usage();
   }
-  std::printf("result=%s\nfailure=%s\npages_sent=%d\npages_received=%d\nrate=%d\nremote=%s\ncaller=%s\n"
-              "modem=%s\nline_seconds=%.1f\nseconds=%.1f\n",
-              r.result.c_str(), FailureName(r.failure), r.pagesSent, r.pagesReceived, r.bitRate,
-              r.remoteIdent.c_str(), r.callerIdent.c_str(), r.modem.c_str(), r.audioSeconds, r.wallSeconds);
+  std::printf(
+      "result=%s\nfailure=%s\npages_sent=%d\npages_received=%d\nrate=%d\nremote=%s\ncaller=%s\n"
+      "modem=%s\nline_seconds=%.1f\nseconds=%.1f\n",
+      r.result.c_str(), FailureName(r.failure), r.pagesSent, r.pagesReceived, r.bitRate,
+      r.remoteIdent.c_str(), r.callerIdent.c_str(), r.modem.c_str(), r.audioSeconds, r.wallSeconds);
   return r.ok ? 0 : 1;
 }

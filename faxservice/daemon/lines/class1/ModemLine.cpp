@@ -2,10 +2,12 @@
 
 // SpanDSP's headers need the C math and TIFF declarations first, and under
 // C++ define lrint/lrintf as truncating macros: keep SpanDSP to this file.
+// clang-format off
 #include <tiffio.h>
 #include <spandsp.h>
 #undef lrint
 #undef lrintf
+// clang-format on
 
 #include <algorithm>
 #include <chrono>
@@ -14,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "faxservice/protocol/FaxTiff.h"
 #include "faxservice/daemon/lines/class1/Class1Modem.h"
+#include "faxservice/protocol/FaxTiff.h"
 
 namespace brevant::faxd {
 
@@ -23,7 +25,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+double Since(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
+}
 
 // The Class 1 modulation code (+FTM/+FRM) for a T.30 modem choice.
 int ModulationCode(int type, int bitRate, bool shortTrain) {
@@ -34,10 +38,14 @@ int ModulationCode(int type, int bitRate, bool shortTrain) {
       return bitRate >= 9600 ? 96 : 72;
     case T30_MODEM_V17:
       switch (bitRate) {
-        case 7200: return shortTrain ? 74 : 73;
-        case 9600: return shortTrain ? 98 : 97;
-        case 12000: return shortTrain ? 122 : 121;
-        default: return shortTrain ? 146 : 145;
+        case 7200:
+          return shortTrain ? 74 : 73;
+        case 9600:
+          return shortTrain ? 98 : 97;
+        case 12000:
+          return shortTrain ? 122 : 121;
+        default:
+          return shortTrain ? 146 : 145;
       }
     default:
       return 0;
@@ -329,7 +337,8 @@ class Session {
       std::vector<uint8_t> frame = std::move(frames_.front());
       frames_.pop_front();
       bool final = frame.size() >= 2 && (frame[1] & 0x10);
-      if (!modem_.WriteData(frame.data(), frame.size(), 5) || !modem_.EndData(5)) return End(LineFailure::kModem);
+      if (!modem_.WriteData(frame.data(), frame.size(), 5) || !modem_.EndData(5))
+        return End(LineFailure::kModem);
       double air = static_cast<double>(frame.size() + 40) * 8 / 300;  // the frame and a second of flags
       Reply r = modem_.WaitReply(5 + air, [this] {
         Tick();
@@ -538,7 +547,8 @@ class Session {
       if (!data.empty()) {
         last = Clock::now();
         if (want.hdlc) {
-          for (auto& b : data) b = bit_reverse8(b);  // bottom bit first on the line, top bit first for SpanDSP
+          for (auto& b : data)
+            b = bit_reverse8(b);  // bottom bit first on the line, top bit first for SpanDSP
           hdlc_rx_put(ecmRx_, data.data(), static_cast<int>(data.size()));
         } else {
           t30_non_ecm_put_chunk(t30_, data.data(), static_cast<int>(data.size()));
@@ -665,23 +675,47 @@ void Finish(ModemCallResult* r, Clock::time_point start, Clock::time_point conne
 
 }  // namespace
 
-bool DialCommand(const ModemSettings& line, const std::string& number, std::string* command, std::string* why) {
+bool DialCommand(const ModemSettings& line, const std::string& number, std::string* command,
+                 std::string* why) {
   std::string dial;
   auto add = [&](const std::string& text, bool isNumber) {
     for (char c : text) {
       switch (c) {
-        case 'p': case 'P': dial += 'P'; break;
-        case 't': case 'T': dial += 'T'; break;
-        case 'w': case 'W': case 'd': dial += 'W'; break;
-        case ',': dial += ','; break;
-        case ' ': case '-': case '/': case '(': case ')': case '.': break;
-        case '*': case '#': dial += c; break;
-        case '+': break;  // the international prefix belongs in the line's dial prefix
+        case 'p':
+        case 'P':
+          dial += 'P';
+          break;
+        case 't':
+        case 'T':
+          dial += 'T';
+          break;
+        case 'w':
+        case 'W':
+        case 'd':
+          dial += 'W';
+          break;
+        case ',':
+          dial += ',';
+          break;
+        case ' ':
+        case '-':
+        case '/':
+        case '(':
+        case ')':
+        case '.':
+          break;
+        case '*':
+        case '#':
+          dial += c;
+          break;
+        case '+':
+          break;  // the international prefix belongs in the line's dial prefix
         default:
           if (c >= '0' && c <= '9') {
             dial += c;
           } else {
-            *why = std::string(isNumber ? "the fax number \"" + number : "the dial prefix \"" + line.dialPrefix) +
+            *why = std::string(isNumber ? "the fax number \"" + number
+                                        : "the dial prefix \"" + line.dialPrefix) +
                    "\" holds '" + c + "', which is not a dial character";
             return false;
           }
@@ -744,7 +778,8 @@ ModemCallResult SendOnModem(Class1Modem& modem, const ModemInfo& info, const Mod
   }
   if (!faxsvc::CheckFaxTiff(tiff, &pages, &why) || firstPage < 1 || firstPage > pages) {
     r.failure = LineFailure::kProtocol;
-    r.result = "cannot send " + tiff + (why.empty() ? ": it has no page " + std::to_string(firstPage) : ": " + why);
+    r.result =
+        "cannot send " + tiff + (why.empty() ? ": it has no page " + std::to_string(firstPage) : ": " + why);
     return r;
   }
   modem.SetTrace(hooks.trace);
@@ -753,9 +788,18 @@ ModemCallResult SendOnModem(Class1Modem& modem, const ModemInfo& info, const Mod
   r.dialSeconds = Since(dialling);
   if (d != Reply::kConnect) {
     switch (d) {
-      case Reply::kBusy: r.failure = LineFailure::kBusy; r.result = "The line is busy"; break;
-      case Reply::kNoAnswer: r.failure = LineFailure::kNoAnswer; r.result = "No answer"; break;
-      case Reply::kNoDialTone: r.failure = LineFailure::kNoDialTone; r.result = "No dial tone"; break;
+      case Reply::kBusy:
+        r.failure = LineFailure::kBusy;
+        r.result = "The line is busy";
+        break;
+      case Reply::kNoAnswer:
+        r.failure = LineFailure::kNoAnswer;
+        r.result = "No answer";
+        break;
+      case Reply::kNoDialTone:
+        r.failure = LineFailure::kNoDialTone;
+        r.result = "No dial tone";
+        break;
       case Reply::kNoCarrier:
         r.failure = LineFailure::kNoCarrier;
         r.result = "No carrier: no fax machine answered";
@@ -853,7 +897,7 @@ ModemCallResult AnswerOnModem(Class1Modem& modem, const ModemInfo& info, const M
   r.dialSeconds = Since(answering);
   if (a != Reply::kConnect) {
     r.failure = a == Reply::kTimeout || a == Reply::kGone || a == Reply::kOverflow ? LineFailure::kModem
-                                                                                  : LineFailure::kNoCarrier;
+                                                                                   : LineFailure::kNoCarrier;
     r.result = r.failure == LineFailure::kModem ? ModemFault(modem, line.device)
                                                 : std::string("No fax machine called (") + ReplyText(a) + ")";
     if (a == Reply::kAborted) {

@@ -20,30 +20,30 @@ namespace brevant::faxd {
 
 // One modem line's settings.
 struct ModemSettings {
-  std::string device;        // /dev/ttyUSB0, /dev/ttyACM0, /dev/ttyS0, a pty
-  int baud = 19200;          // speed of the serial port
-  std::string init;          // extra init commands, without "AT" ("&FM0")
-  std::string dialPrefix;    // dialled before every number ("0," for an outside line)
-  bool pulse = false;        // pulse dialling instead of tone
-  std::string stationId;     // our TSID when sending, CSID when receiving
-  int rings = 1;             // rings before answering
-  int maxRate = 14400;       // highest image bit rate (2400 ... 14400)
-  bool ecm = true;           // offer error correction
+  std::string device;      // /dev/ttyUSB0, /dev/ttyACM0, /dev/ttyS0, a pty
+  int baud = 19200;        // speed of the serial port
+  std::string init;        // extra init commands, without "AT" ("&FM0")
+  std::string dialPrefix;  // dialled before every number ("0," for an outside line)
+  bool pulse = false;      // pulse dialling instead of tone
+  std::string stationId;   // our TSID when sending, CSID when receiving
+  int rings = 1;           // rings before answering
+  int maxRate = 14400;     // highest image bit rate (2400 ... 14400)
+  bool ecm = true;         // offer error correction
 };
 
 // Why a call did not succeed, for the retry rules.
 enum class LineFailure {
   kNone,
   kBusy,
-  kNoAnswer,      // it rang out
-  kNoCarrier,     // answered, but no fax machine (or dialling gave NO CARRIER)
+  kNoAnswer,   // it rang out
+  kNoCarrier,  // answered, but no fax machine (or dialling gave NO CARRIER)
   kNoDialTone,
   kFarEndHungUp,  // the call dropped after it had started
   kModem,         // the modem stopped answering, or its device went away
   kProtocol,      // T.30 failed: training, incompatible far end, ...
   kCancelled,
-  kBadNumber,     // nothing dialable
-  kNoCall,        // receiving: no call came in the time allowed
+  kBadNumber,  // nothing dialable
+  kNoCall,     // receiving: no call came in the time allowed
 };
 
 // audioSeconds counts from the answer (CONNECT) to the end of the T.30
@@ -62,7 +62,7 @@ struct ModemCallResult {
   double audioSeconds = 0;
   double wallSeconds = 0;
   LineFailure failure = LineFailure::kNone;
-  std::string modem;   // the modem's make and model
+  std::string modem;  // the modem's make and model
   std::string device;
   double dialSeconds = 0;  // from dialling (or answering) to CONNECT
 };
@@ -86,7 +86,8 @@ struct CallHooks {
 // "d" wait for dial tone, "," pause; blanks and - / ( ) . dropped). False
 // with a reason when nothing dialable is left or a character is not one a
 // fax number may hold.
-bool DialCommand(const ModemSettings& line, const std::string& number, std::string* command, std::string* why);
+bool DialCommand(const ModemSettings& line, const std::string& number, std::string* command,
+                 std::string* why);
 
 // Opens the modem when it is not open (or went away), resets it (ATZ, the
 // line's init string, Class 1) and asks it about itself: the first step of

@@ -3,11 +3,13 @@
 // SpanDSP's headers need the C math and TIFF declarations first, and under
 // C++ define lrint/lrintf as truncating macros: keep SpanDSP to this file.
 #include <fcntl.h>
-#include <tiffio.h>
 #include <unistd.h>
+// clang-format off
+#include <tiffio.h>
 #include <spandsp.h>
 #undef lrint
 #undef lrintf
+// clang-format on
 
 #include <chrono>
 #include <cstdio>
@@ -122,8 +124,9 @@ struct Result {
 };
 
 // Runs the whole call.
-Result RunCall(Call& c, const std::string& callerIdent, const std::string& answerIdent, const std::string& txFile,
-               int firstPage, const std::string& rxFile, const CallEvents& events) {
+Result RunCall(Call& c, const std::string& callerIdent, const std::string& answerIdent,
+               const std::string& txFile, int firstPage, const std::string& rxFile,
+               const CallEvents& events) {
   auto wallStart = std::chrono::steady_clock::now();
   Result r;
   Setup(c.caller, true, callerIdent, c.opts);
@@ -188,9 +191,10 @@ Result RunCall(Call& c, const std::string& callerIdent, const std::string& answe
   } else if (c.caller.completion == T30_ERR_OK && !r.farEndHungUp) {
     r.ok = true;
   } else {
-    r.failure = r.farEndHungUp ? std::string("The far end hung up after page ") + std::to_string(c.pagesArrived) +
-                                     " (" + t30_completion_code_to_str(c.caller.completion) + ")"
-                               : t30_completion_code_to_str(c.caller.completion);
+    r.failure = r.farEndHungUp
+                    ? std::string("The far end hung up after page ") + std::to_string(c.pagesArrived) + " (" +
+                          t30_completion_code_to_str(c.caller.completion) + ")"
+                    : t30_completion_code_to_str(c.caller.completion);
   }
   fax_free(c.caller.fax);
   fax_free(c.answerer.fax);
@@ -253,7 +257,9 @@ CallReport LoopbackLine::Send(const OutgoingCall& call, CallEvents& events) {
   report.bitRate = r.bitRate;
   report.remoteIdent = r.remoteIdent;
   report.lineSeconds = r.seconds;
-  report.outcome = r.ok ? CallOutcome::kDelivered : r.canceled ? CallOutcome::kCancelled : CallOutcome::kFailed;
+  report.outcome = r.ok         ? CallOutcome::kDelivered
+                   : r.canceled ? CallOutcome::kCancelled
+                                : CallOutcome::kFailed;
   report.result = r.ok ? "OK" : r.failure;
   return report;
 }
@@ -270,15 +276,18 @@ CallReport LoopbackLine::Receive(const IncomingCall& call, CallEvents& events) {
   report.bitRate = r.bitRate;
   report.remoteIdent = r.callerIdent;
   report.lineSeconds = r.seconds;
-  report.outcome = r.answererOk ? CallOutcome::kDelivered : r.canceled ? CallOutcome::kCancelled : CallOutcome::kFailed;
+  report.outcome = r.answererOk ? CallOutcome::kDelivered
+                   : r.canceled ? CallOutcome::kCancelled
+                                : CallOutcome::kFailed;
   report.result = r.answererOk ? "OK" : r.failure.empty() ? "The call failed" : r.failure;
   return report;
 }
 
 namespace {
-[[maybe_unused]] const bool kRegistered = RegisterLineKind("loopback", [](const LineEnv& env, const faxsvc::Message& device) {
-  return std::make_unique<LoopbackLine>(env, device);
-});
+[[maybe_unused]] const bool kRegistered =
+    RegisterLineKind("loopback", [](const LineEnv& env, const faxsvc::Message& device) {
+      return std::make_unique<LoopbackLine>(env, device);
+    });
 }  // namespace
 
 }  // namespace brevant::faxd

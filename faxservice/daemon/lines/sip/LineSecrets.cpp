@@ -13,7 +13,9 @@ namespace brevant::faxd {
 
 namespace {
 
-std::string Folder(const std::string& stateDir) { return stateDir + "/secrets"; }
+std::string Folder(const std::string& stateDir) {
+  return stateDir + "/secrets";
+}
 std::string PathOf(const std::string& stateDir, long long line) {
   return Folder(stateDir) + "/line-" + std::to_string(line);
 }
@@ -46,6 +48,8 @@ std::string LineSecret(const std::string& stateDir, long long line) {
   return value;
 }
 
-void RemoveLineSecret(const std::string& stateDir, long long line) { ::unlink(PathOf(stateDir, line).c_str()); }
+void RemoveLineSecret(const std::string& stateDir, long long line) {
+  ::unlink(PathOf(stateDir, line).c_str());
+}
 
 }  // namespace brevant::faxd

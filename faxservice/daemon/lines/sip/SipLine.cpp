@@ -31,10 +31,10 @@
 #include <utility>
 #include <vector>
 
+#include "faxservice/daemon/lines/Line.h"
 #include "faxservice/daemon/lines/sip/LineSecrets.h"
 #include "faxservice/daemon/lines/sip/media/FaxMedia.h"
 #include "faxservice/daemon/lines/sip/signalling/SipAccount.h"
-#include "faxservice/daemon/lines/Line.h"
 
 namespace brevant::faxd {
 
@@ -54,10 +54,18 @@ struct Key {
   const char* name;
   const char* fallback;
 };
-constexpr Key kKeys[] = {{"registrar", ""},      {"user", ""},        {"auth_user", ""},
-                         {"number", ""},         {"codecs", "PCMA,PCMU"}, {"t38", "1"},
-                         {"ports", "40000-40999"}, {"sip_port", "5060"}, {"outbound_proxy", ""},
-                         {"local_address", ""},  {"ecm", "1"},        {"max_rate", "14400"},
+constexpr Key kKeys[] = {{"registrar", ""},
+                         {"user", ""},
+                         {"auth_user", ""},
+                         {"number", ""},
+                         {"codecs", "PCMA,PCMU"},
+                         {"t38", "1"},
+                         {"ports", "40000-40999"},
+                         {"sip_port", "5060"},
+                         {"outbound_proxy", ""},
+                         {"local_address", ""},
+                         {"ecm", "1"},
+                         {"max_rate", "14400"},
                          {"pace", "1"}};
 
 std::string Flag(const std::string& v) {
@@ -188,7 +196,8 @@ bool CheckSipLine(Message& config, bool, Message* report, std::string* why) {
   const std::string who = s.account.user + "@" + s.account.registrar;
   report->Set("name", "SIP line " + who)
       .Set("description", "SIP line " + who + " answering " + s.account.number + ", " + codecs +
-                              (s.account.t38 ? ", T.38" : ", no T.38") + ", media ports " + full.Get("ports"));
+                              (s.account.t38 ? ", T.38" : ", no T.38") + ", media ports " +
+                              full.Get("ports"));
   return true;
 }
 
@@ -198,8 +207,10 @@ bool CheckSipLine(Message& config, bool, Message* report, std::string* why) {
 std::string DialString(const std::string& number) {
   std::string out;
   for (char c : number) {
-    if ((c >= '0' && c <= '9') || c == '+' || c == '*' || c == '#') out += c;
-    else if (std::string(" -/().pPwWdD,").find(c) == std::string::npos) return "";
+    if ((c >= '0' && c <= '9') || c == '+' || c == '*' || c == '#')
+      out += c;
+    else if (std::string(" -/().pPwWdD,").find(c) == std::string::npos)
+      return "";
   }
   return out;
 }
@@ -210,7 +221,8 @@ std::string PageList(const std::vector<int>& pages) {
   for (std::size_t i = 0; i < pages.size();) {
     std::size_t j = i;
     while (j + 1 < pages.size() && pages[j + 1] == pages[j] + 1) ++j;
-    out += (out.empty() ? "" : ",") + std::to_string(pages[i]) + (j > i ? "-" + std::to_string(pages[j]) : "");
+    out +=
+        (out.empty() ? "" : ",") + std::to_string(pages[i]) + (j > i ? "-" + std::to_string(pages[j]) : "");
     i = j + 1;
   }
   return out;
@@ -232,11 +244,11 @@ struct Call final : fm::SessionEvents {
   bool t38Allowed = true;  // a re-INVITE to T.38 on fax tones
   bool started = false, tone = false, finished = false, ended = false;
   sip::MediaKind kind = sip::MediaKind::kNone;
-  std::string codec;          // "PCMA" or "PCMU" of the audio stream
-  std::string t38Refused;     // the far end's answer when it refused T.38
+  std::string codec;       // "PCMA" or "PCMU" of the audio stream
+  std::string t38Refused;  // the far end's answer when it refused T.38
   sip::CallEnd end;
   int confirmed = 0, received = 0;
-  fm::FaxReport report;       // the session's, once finished
+  fm::FaxReport report;  // the session's, once finished
   unsigned changes = 0;
 
   void Note(const std::function<void()>& what) {
@@ -247,9 +259,15 @@ struct Call final : fm::SessionEvents {
     }
     cv.notify_all();
   }
-  void PageConfirmed(int) override { Note([&] { ++confirmed; }); }
-  void PageReceived(int pages) override { Note([&] { received = pages; }); }
-  void ToneHeard(fm::FaxTone) override { Note([&] { tone = true; }); }
+  void PageConfirmed(int) override {
+    Note([&] { ++confirmed; });
+  }
+  void PageReceived(int pages) override {
+    Note([&] { received = pages; });
+  }
+  void ToneHeard(fm::FaxTone) override {
+    Note([&] { tone = true; });
+  }
   void Finished(const fm::FaxReport& r) override {
     Note([&] {
       finished = true;
@@ -310,8 +328,10 @@ class SipLine final : public Line, sip::SipListener {
       refused = !call->t38Refused.empty();
       onT38 = call->kind == sip::MediaKind::kT38;
     }
-    if (onT38 && report.pagesSent > 0) env_.putSetting(MemoryKey(number), "T.38");
-    else if (refused || (onT38 && report.outcome == CallOutcome::kFailed)) env_.putSetting(MemoryKey(number), "G.711");
+    if (onT38 && report.pagesSent > 0)
+      env_.putSetting(MemoryKey(number), "T.38");
+    else if (refused || (onT38 && report.outcome == CallOutcome::kFailed))
+      env_.putSetting(MemoryKey(number), "G.711");
     return report;
   }
 
@@ -404,7 +424,8 @@ class SipLine final : public Line, sip::SipListener {
       cv_.wait_for(lock, std::chrono::milliseconds(100), [&] { return c->changes != seen; });
       seen = c->changes;
       const bool started = c->started, finished = c->finished, ended = c->ended;
-      const bool offerT38 = c->tone && c->t38Allowed && c->t38Refused.empty() && c->kind == sip::MediaKind::kAudio;
+      const bool offerT38 =
+          c->tone && c->t38Allowed && c->t38Refused.empty() && c->kind == sip::MediaKind::kAudio;
       const int nowConfirmed = c->confirmed, nowReceived = c->received;
       auto sipCall = c->sip;
       auto media = c->media;
@@ -483,7 +504,8 @@ class SipLine final : public Line, sip::SipListener {
                       : c.kind == sip::MediaKind::kAudio ? "G.711 " + c.codec
                                                          : "";
     if (!how.empty())
-      how += (r.bitRate ? ", " + std::to_string(r.bitRate) + " bit/s" : std::string()) + (r.ecm ? ", ECM" : ", no ECM");
+      how += (r.bitRate ? ", " + std::to_string(r.bitRate) + " bit/s" : std::string()) +
+             (r.ecm ? ", ECM" : ", no ECM");
     out.modem = Who() + (how.empty() ? "" : " (" + how + ")");
     const bool done = c.incoming ? r.delivered : r.delivered && out.pagesSent >= pages && pages > 0;
     if (done) {
@@ -499,11 +521,20 @@ class SipLine final : public Line, sip::SipListener {
     if (!c.started) {
       using R = sip::CallEndReason;
       switch (c.ended ? c.end.reason : R::kNoAnswer) {
-        case R::kBusy: out.outcome = CallOutcome::kBusy; break;
-        case R::kNoAnswer: out.outcome = CallOutcome::kNoAnswer; break;
-        case R::kBadNumber: out.outcome = CallOutcome::kBadNumber; break;
-        case R::kAuthFailed: out.outcome = CallOutcome::kLineFault; break;
-        default: out.outcome = CallOutcome::kFailed;
+        case R::kBusy:
+          out.outcome = CallOutcome::kBusy;
+          break;
+        case R::kNoAnswer:
+          out.outcome = CallOutcome::kNoAnswer;
+          break;
+        case R::kBadNumber:
+          out.outcome = CallOutcome::kBadNumber;
+          break;
+        case R::kAuthFailed:
+          out.outcome = CallOutcome::kLineFault;
+          break;
+        default:
+          out.outcome = CallOutcome::kFailed;
       }
       out.result = c.ended ? std::string(sip::Name(c.end.reason)) + ": " + c.end.text : "no answer";
       if (c.ended && c.end.reason == sip::CallEndReason::kNoMediaPort)
@@ -513,7 +544,8 @@ class SipLine final : public Line, sip::SipListener {
     }
     out.outcome = CallOutcome::kFailed;
     std::string why = r.result.empty() || r.result == "Cancelled" ? "the fax did not finish" : r.result;
-    if (c.ended && c.end.reason == sip::CallEndReason::kHungUpThere) why = "the far end hung up (" + c.end.text + ")";
+    if (c.ended && c.end.reason == sip::CallEndReason::kHungUpThere)
+      why = "the far end hung up (" + c.end.text + ")";
     out.result = c.incoming ? why + " after " + std::to_string(r.pagesReceived) + " page(s)"
                             : why + "; pages confirmed: " + PageList(r.pagesConfirmed);
     return out;
@@ -571,10 +603,18 @@ class SipLine final : public Line, sip::SipListener {
     const sip::AccountSettings& a = settings_.account;
     const std::string where = a.registrar + " as " + a.user;
     switch (r.state) {
-      case sip::RegistrationState::kRegistered: Status("ready: registered at " + where + ", answering " + a.number); break;
-      case sip::RegistrationState::kRegistering: Status("registering at " + where); break;
-      case sip::RegistrationState::kFailed: Status("registration at " + where + " failed: " + r.reason); break;
-      case sip::RegistrationState::kUnregistered: Status("not registered at " + where); break;
+      case sip::RegistrationState::kRegistered:
+        Status("ready: registered at " + where + ", answering " + a.number);
+        break;
+      case sip::RegistrationState::kRegistering:
+        Status("registering at " + where);
+        break;
+      case sip::RegistrationState::kFailed:
+        Status("registration at " + where + " failed: " + r.reason);
+        break;
+      case sip::RegistrationState::kUnregistered:
+        Status("not registered at " + where);
+        break;
     }
   }
 
@@ -607,8 +647,10 @@ class SipLine final : public Line, sip::SipListener {
         nextRing_ = Clock::now();
       }
     }
-    if (busy) call->Reject(486);
-    else call->Ring();
+    if (busy)
+      call->Reject(486);
+    else
+      call->Ring();
   }
 
   void MediaReady(sip::SipCall& call, const sip::Media& m) override {

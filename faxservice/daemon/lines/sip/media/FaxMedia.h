@@ -35,13 +35,13 @@ namespace brevant::faxmedia {
 
 // What the T.30 session does and with which document.
 struct FaxJob {
-  bool calling = true;       // we placed the call (CNG) or answered it (CED)
-  std::string sendFile;      // fax TIFF to send; "" to receive
-  int firstPage = 1;         // first page of sendFile to send (1-based)
-  std::string receiveFile;   // where received pages go (receiving)
-  std::string localIdent;    // our station id (up to 20 characters)
-  bool ecm = true;           // offer error correction mode
-  int maxBitRate = 14400;    // fastest image modem: 14400 (V.17), 9600 (V.29), 4800 (V.27ter)
+  bool calling = true;      // we placed the call (CNG) or answered it (CED)
+  std::string sendFile;     // fax TIFF to send; "" to receive
+  int firstPage = 1;        // first page of sendFile to send (1-based)
+  std::string receiveFile;  // where received pages go (receiving)
+  std::string localIdent;   // our station id (up to 20 characters)
+  bool ecm = true;          // offer error correction mode
+  int maxBitRate = 14400;   // fastest image modem: 14400 (V.17), 9600 (V.29), 4800 (V.27ter)
 };
 
 // The T.38 session as the SDP negotiated it, and how we protect what we
@@ -76,14 +76,14 @@ struct RtpStats {
 struct FaxReport {
   Transport transport = Transport::kNone;  // of the last session on the call
   bool finished = false;
-  bool delivered = false;          // sending: every page confirmed; receiving: pages received, call ended well
-  std::vector<int> pagesConfirmed; // page numbers of sendFile the far end confirmed (MCF)
+  bool delivered = false;  // sending: every page confirmed; receiving: pages received, call ended well
+  std::vector<int> pagesConfirmed;  // page numbers of sendFile the far end confirmed (MCF)
   int pagesReceived = 0;
   int bitRate = 0;
   bool ecm = false;
   std::string remoteIdent;
-  int completion = -1;             // SpanDSP's T.30 completion code (-1: none)
-  std::string result;              // "OK", the completion code named, or why the engine ended it
+  int completion = -1;  // SpanDSP's T.30 completion code (-1: none)
+  std::string result;   // "OK", the completion code named, or why the engine ended it
   double lineSeconds = 0;
   UdptlStats udptl;
   RtpStats rtp;
@@ -108,8 +108,8 @@ struct EngineOptions {
   int firstPort = 40000;              // the range media ports come from (even ports)
   int lastPort = 40999;
   int threads = 1;
-  double pace = 1.0;                  // line time per wall time (tests run faster)
-  int silenceLimitMs = 30000;         // line time the far end may stay silent
+  double pace = 1.0;           // line time per wall time (tests run faster)
+  int silenceLimitMs = 30000;  // line time the far end may stay silent
   // Received audio held before it is played, in wall time: it absorbs the
   // network's jitter and the loop threads' own on a loaded machine.
   int playoutMs = 100;

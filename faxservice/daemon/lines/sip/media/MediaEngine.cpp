@@ -240,7 +240,8 @@ std::unique_ptr<MediaEngine> MediaEngine::Start(const EngineOptions& options, st
   auto impl = std::make_unique<Impl>();
   impl->options = options;
   impl->options.firstPort += options.firstPort % 2;
-  if (impl->options.firstPort < 1024 || options.lastPort > 65535 || impl->options.firstPort > options.lastPort)
+  if (impl->options.firstPort < 1024 || options.lastPort > 65535 ||
+      impl->options.firstPort > options.lastPort)
     return *why = "The media port range " + std::to_string(options.firstPort) + "-" +
                   std::to_string(options.lastPort) + " is not a range of UDP ports",
            nullptr;
@@ -345,7 +346,9 @@ MediaCall::~MediaCall() {
   if (!posted) state->Close();  // the engine has ended: the loop is gone
 }
 
-int MediaCall::LocalPort() const { return state_->port; }
+int MediaCall::LocalPort() const {
+  return state_->port;
+}
 
 namespace {
 
@@ -411,8 +414,8 @@ bool StartSession(const std::shared_ptr<MediaCall::State>& state, const Endpoint
 
 }  // namespace
 
-bool MediaCall::StartT38(const Endpoint& remote, const T38Params& params, const FaxJob& job, SessionEvents* events,
-                         std::string* why) {
+bool MediaCall::StartT38(const Endpoint& remote, const T38Params& params, const FaxJob& job,
+                         SessionEvents* events, std::string* why) {
   return StartSession(
       state_, remote, job, events, Transport::kT38,
       [params](const detail::SessionContext& ctx, const FaxJob& j, std::string* w) {

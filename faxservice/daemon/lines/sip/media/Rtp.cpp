@@ -21,7 +21,8 @@ std::vector<std::uint8_t> BuildRtp(const RtpHeader& h, std::span<const std::uint
 bool ParseRtp(std::span<const std::uint8_t> d, RtpHeader* h, std::span<const std::uint8_t>* payload) {
   if (d.size() < 12 || (d[0] >> 6) != 2) return false;
   auto word = [&](std::size_t at) {
-    return std::uint32_t(d[at]) << 24 | std::uint32_t(d[at + 1]) << 16 | std::uint32_t(d[at + 2]) << 8 | d[at + 3];
+    return std::uint32_t(d[at]) << 24 | std::uint32_t(d[at + 1]) << 16 | std::uint32_t(d[at + 2]) << 8 |
+           d[at + 3];
   };
   h->marker = (d[1] & 0x80) != 0;
   h->payloadType = d[1] & 0x7F;

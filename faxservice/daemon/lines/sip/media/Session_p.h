@@ -40,7 +40,7 @@ class Session {
 // Null with the reason when the job cannot start (no such document, ...).
 std::unique_ptr<Session> MakeT38Session(const SessionContext& ctx, const T38Params& params, const FaxJob& job,
                                         std::string* why);
-std::unique_ptr<Session> MakeAudioSession(const SessionContext& ctx, const AudioParams& params, const FaxJob& job,
-                                          std::string* why);
+std::unique_ptr<Session> MakeAudioSession(const SessionContext& ctx, const AudioParams& params,
+                                          const FaxJob& job, std::string* why);
 
 }  // namespace brevant::faxmedia::detail

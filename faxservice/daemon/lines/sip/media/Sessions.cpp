@@ -4,10 +4,12 @@
 
 // SpanDSP's headers need the C math and TIFF declarations first, and under
 // C++ define lrint/lrintf as truncating macros: keep SpanDSP to this file.
+// clang-format off
 #include <tiffio.h>
 #include <spandsp.h>
 #undef lrint
 #undef lrintf
+// clang-format on
 
 #include <algorithm>
 #include <cstring>
@@ -19,9 +21,12 @@ namespace brevant::faxmedia {
 
 const char* ToneName(FaxTone tone) {
   switch (tone) {
-    case FaxTone::kCng: return "CNG";
-    case FaxTone::kCed: return "CED";
-    case FaxTone::kV21Preamble: return "V.21 preamble";
+    case FaxTone::kCng:
+      return "CNG";
+    case FaxTone::kCed:
+      return "CED";
+    case FaxTone::kV21Preamble:
+      return "V.21 preamble";
   }
   return "";
 }
@@ -316,10 +321,14 @@ class AudioSession final : public T30Session {
   static void Tone(void* user, int code, int, int) {
     auto* self = static_cast<AudioSession*>(user);
     FaxTone tone;
-    if (code == MODEM_CONNECT_TONES_FAX_CNG) tone = FaxTone::kCng;
-    else if (code == MODEM_CONNECT_TONES_FAX_CED) tone = FaxTone::kCed;
-    else if (code == MODEM_CONNECT_TONES_FAX_PREAMBLE) tone = FaxTone::kV21Preamble;
-    else return;
+    if (code == MODEM_CONNECT_TONES_FAX_CNG)
+      tone = FaxTone::kCng;
+    else if (code == MODEM_CONNECT_TONES_FAX_CED)
+      tone = FaxTone::kCed;
+    else if (code == MODEM_CONNECT_TONES_FAX_PREAMBLE)
+      tone = FaxTone::kV21Preamble;
+    else
+      return;
     bool& heard = self->heard_[int(tone)];
     if (heard) return;
     heard = true;
@@ -349,8 +358,8 @@ std::unique_ptr<Session> MakeT38Session(const SessionContext& ctx, const T38Para
   return std::make_unique<T38Session>(ctx, params, job, pages);
 }
 
-std::unique_ptr<Session> MakeAudioSession(const SessionContext& ctx, const AudioParams& params, const FaxJob& job,
-                                          std::string* why) {
+std::unique_ptr<Session> MakeAudioSession(const SessionContext& ctx, const AudioParams& params,
+                                          const FaxJob& job, std::string* why) {
   int pages = 0;
   if (!CheckJob(job, &pages, why)) return nullptr;
   return std::make_unique<AudioSession>(ctx, params, job, pages, ctx.playoutDelay);

@@ -64,7 +64,9 @@ void PutOctets(Bytes& out, std::span<const std::uint8_t> b) {
   out.insert(out.end(), b.begin(), b.end());
 }
 
-std::size_t EncodedSize(std::size_t n) { return (n < 0x80 ? 1 : 2) + n; }
+std::size_t EncodedSize(std::size_t n) {
+  return (n < 0x80 ? 1 : 2) + n;
+}
 
 // A bounded list of length-prefixed octet strings.
 bool ReadList(PerReader& r, std::vector<Bytes>* out) {
@@ -240,8 +242,8 @@ Bytes UdptlSender::Next(std::span<const std::uint8_t> ifp, bool control) {
     }
   }
   history_.push_back({p.primary, control ? options_.controlDepth : options_.imageDepth});
-  const std::size_t keep = std::size_t(std::max({options_.controlDepth, options_.imageDepth,
-                                                 options_.fec ? entries * span : 0}));
+  const std::size_t keep =
+      std::size_t(std::max({options_.controlDepth, options_.imageDepth, options_.fec ? entries * span : 0}));
   if (history_.size() > keep) history_.erase(history_.begin(), history_.end() - long(keep));
   return EncodeUdptl(p);
 }

@@ -48,10 +48,10 @@ std::size_t IfpLength(std::span<const std::uint8_t> bytes, int version);
 std::uint16_t FecCovered(std::uint16_t seq, int entry, int entries, int k);
 
 struct UdptlSendOptions {
-  int imageDepth = 3;       // earlier IFPs each image-data IFP is repeated in
-  int controlDepth = 6;     // the same for indicators and V.21 control frames
-  int maxDatagram = 1400;   // the far end's T38FaxMaxDatagram
-  bool fec = false;         // send parity instead of secondary IFPs
+  int imageDepth = 3;      // earlier IFPs each image-data IFP is repeated in
+  int controlDepth = 6;    // the same for indicators and V.21 control frames
+  int maxDatagram = 1400;  // the far end's T38FaxMaxDatagram
+  bool fec = false;        // send parity instead of secondary IFPs
   int fecEntries = 3;
   int fecSpan = 3;
 };

@@ -9,7 +9,9 @@ namespace {
 
 constexpr int kPtime = 20;  // this side sends and asks for 20 ms packets
 
-const char* CodecName(Codec c) { return c == Codec::kPcma ? "PCMA" : "PCMU"; }
+const char* CodecName(Codec c) {
+  return c == Codec::kPcma ? "PCMA" : "PCMU";
+}
 
 const char* EcName(T38ErrorCorrection ec) {
   return ec == T38ErrorCorrection::kFec ? "t38UDPFEC" : "t38UDPRedundancy";
@@ -54,8 +56,8 @@ SdpSession::SdpSession(std::string address, uint64_t sessionId)
 std::string SdpSession::Render(const std::string& media) {
   if (!last_.empty() && media != lastMedia_) ++version_;
   lastMedia_ = media;
-  last_ = "v=0\r\no=brevant " + std::to_string(id_) + " " + std::to_string(version_) + " IN IP4 " +
-          address_ + "\r\ns=brevant\r\nc=IN IP4 " + address_ + "\r\nt=0 0\r\n" + media;
+  last_ = "v=0\r\no=brevant " + std::to_string(id_) + " " + std::to_string(version_) + " IN IP4 " + address_ +
+          "\r\ns=brevant\r\nc=IN IP4 " + address_ + "\r\nt=0 0\r\n" + media;
   return last_;
 }
 
@@ -71,7 +73,8 @@ std::string SdpSession::Offer(MediaKind kind, int localPort, const MediaPolicy& 
 
 std::string SdpSession::Describe(const Media& media, const MediaPolicy& policy) {
   if (media.kind == MediaKind::kT38) return Render(T38Line(media.localPort, media.t38, policy.t38Local));
-  if (media.kind == MediaKind::kAudio) return Render(AudioLine(media.localPort, {{media.payloadType, media.codec}}));
+  if (media.kind == MediaKind::kAudio)
+    return Render(AudioLine(media.localPort, {{media.payloadType, media.codec}}));
   return Offer(MediaKind::kAudio, media.localPort, policy);
 }
 
@@ -148,8 +151,9 @@ std::optional<Media> SdpSession::Answer(std::string_view offer, int localPort, c
     }
   }
   if (!chosen) {
-    if (!policy.t38 && std::any_of(lines.begin(), lines.end(),
-                                   [](const SdpStream& l) { return l.kind == MediaKind::kT38 && l.port > 0; }))
+    if (!policy.t38 && std::any_of(lines.begin(), lines.end(), [](const SdpStream& l) {
+          return l.kind == MediaKind::kT38 && l.port > 0;
+        }))
       *why = "T.38 is switched off";
     return std::nullopt;
   }

@@ -42,8 +42,8 @@ struct T38Params {
 // The stream both sides agreed on.
 struct Media {
   MediaKind kind = MediaKind::kNone;
-  int localPort = 0;           // where this side receives
-  std::string remoteAddress;   // where to send
+  int localPort = 0;          // where this side receives
+  std::string remoteAddress;  // where to send
   int remotePort = 0;
   // Audio: the codec, its payload type as the far end numbered it (0 PCMU,
   // 8 PCMA unless the far end mapped a dynamic type) and the packet time.

@@ -24,18 +24,22 @@ bool TokenChar(char c) {
   return c > 0x20 && c < 0x7f && std::string_view("\"(),/:;<=>?@[\\]{}").find(c) == std::string_view::npos;
 }
 
-bool Token(std::string_view s) { return !s.empty() && std::all_of(s.begin(), s.end(), TokenChar); }
+bool Token(std::string_view s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), TokenChar);
+}
 
 // A decimal number of at most 9 digits in [low, high].
 bool Number(std::string_view s, int low, int high, int* v) {
-  if (s.empty() || s.size() > 9 || !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }))
+  if (s.empty() || s.size() > 9 ||
+      !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }))
     return false;
   std::from_chars(s.data(), s.data() + s.size(), *v);
   return *v >= low && *v <= high;
 }
 
 bool Digits(std::string_view s) {
-  return !s.empty() && s.size() <= 20 && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+  return !s.empty() && s.size() <= 20 &&
+         std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // Splits at single spaces; false when there are not min to max fields or a
@@ -74,7 +78,8 @@ class Reader {
     if (text.size() > kMaxSize) return Refuse("longer than " + std::to_string(kMaxSize) + " bytes");
     for (size_t start = 0; start < text.size();) {
       size_t end = text.find('\n', start);
-      std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+      std::string_view line =
+          text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
       start = end == std::string_view::npos ? text.size() : end + 1;
       ++lineNumber_;
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -103,7 +108,8 @@ class Reader {
 
   bool Line(std::string_view line) {
     for (char c : line)
-      if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f) return Refuse("control character"), false;
+      if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f)
+        return Refuse("control character"), false;
     if (line.size() < 2 || line[1] != '=' || line[0] < 'a' || line[0] > 'z')
       return Refuse("not a <type>=<value> line"), false;
     const char type = line[0];
@@ -194,8 +200,10 @@ class Reader {
       t38 = t38 || Same(f[i], "t38");
       s.formats += (i > 3 ? " " : "") + std::string(f[i]);
     }
-    if (s.media == "audio" && rtp) s.kind = MediaKind::kAudio;
-    else if (s.media == "image" && Same(s.proto, "udptl") && t38) s.kind = MediaKind::kT38;
+    if (s.media == "audio" && rtp)
+      s.kind = MediaKind::kAudio;
+    else if (s.media == "image" && Same(s.proto, "udptl") && t38)
+      s.kind = MediaKind::kT38;
     s.t38.errorCorrection = T38ErrorCorrection::kNone;
     return true;
   }
@@ -243,7 +251,8 @@ class Reader {
     if (Same(name, "T38FaxMaxBuffer")) return number("T38FaxMaxBuffer", 1, 1 << 24, &t.maxBuffer);
     if (Same(name, "T38FaxMaxDatagram")) return number("T38FaxMaxDatagram", 1, 65535, &t.maxDatagram);
     if (Same(name, "T38FaxRateManagement")) {
-      if (!Same(v, "transferredTCF") && !Same(v, "localTCF")) return Refuse("bad T38FaxRateManagement"), false;
+      if (!Same(v, "transferredTCF") && !Same(v, "localTCF"))
+        return Refuse("bad T38FaxRateManagement"), false;
       t.transferredTcf = Same(v, "transferredTCF");
       return true;
     }
@@ -268,7 +277,8 @@ class Reader {
     if (!Token(encoding) || !Number(rateText, 1, 1000000, &rate) ||
         (rateText.size() < rest.size() && !Number(rest.substr(rateText.size() + 1), 1, 255, &channels)))
       return Refuse("bad rtpmap"), false;
-    if (std::count(current_.mapped.begin(), current_.mapped.end(), pt)) return Refuse("payload mapped twice"), false;
+    if (std::count(current_.mapped.begin(), current_.mapped.end(), pt))
+      return Refuse("payload mapped twice"), false;
     current_.mapped.push_back(pt);
     if (rate == 8000 && channels == 1 && (Same(encoding, "PCMA") || Same(encoding, "PCMU")))
       current_.rtpmaps.emplace_back(pt, Same(encoding, "PCMA") ? Codec::kPcma : Codec::kPcmu);
@@ -283,8 +293,10 @@ class Reader {
       auto named = std::find_if(current_.rtpmaps.begin(), current_.rtpmaps.end(),
                                 [&](const auto& r) { return r.first == pt; });
       bool renamed = std::count(current_.mapped.begin(), current_.mapped.end(), pt) > 0;
-      if (named != current_.rtpmaps.end()) s.codecs.push_back(*named);
-      else if (!renamed && (pt == 0 || pt == 8)) s.codecs.emplace_back(pt, static_cast<Codec>(pt));
+      if (named != current_.rtpmaps.end())
+        s.codecs.push_back(*named);
+      else if (!renamed && (pt == 0 || pt == 8))
+        s.codecs.emplace_back(pt, static_cast<Codec>(pt));
     }
     if (!current_.hasDirection) s.direction = sessionDirection_;
     streams_.push_back(std::move(s));

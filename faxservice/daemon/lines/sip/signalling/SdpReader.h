@@ -23,10 +23,11 @@ namespace brevant::sip {
 // session part (connection address, direction).
 struct SdpStream {
   MediaKind kind = MediaKind::kNone;  // audio: RTP/AVP; T.38: image over UDPTL with format t38
-  std::string media, proto, formats;  // as written, to refuse it in an answer ("m=<media> 0 <proto> <formats>")
-  int port = 0;                       // 0: a stream refused or switched off
-  std::string address;                // IPv4 address to send to; empty when the description has none
-  std::string direction = "sendrecv";  // or sendonly, recvonly, inactive
+  std::string media, proto,
+      formats;          // as written, to refuse it in an answer ("m=<media> 0 <proto> <formats>")
+  int port = 0;         // 0: a stream refused or switched off
+  std::string address;  // IPv4 address to send to; empty when the description has none
+  std::string direction = "sendrecv";         // or sendonly, recvonly, inactive
   std::vector<std::pair<int, Codec>> codecs;  // G.711 payloads, in the far end's order of preference
   int ptime = 20;
   T38Params t38;  // error correction kNone unless stated

@@ -11,6 +11,15 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sofia-sip/msg_header.h>
+#include <sofia-sip/nta_tag.h>
+#include <sofia-sip/nua.h>
+#include <sofia-sip/nua_tag.h>
+#include <sofia-sip/sip_header.h>
+#include <sofia-sip/sip_status.h>
+#include <sofia-sip/su_log.h>
+#include <sofia-sip/su_tag.h>
+#include <sofia-sip/su_wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,16 +31,6 @@
 #include <mutex>
 #include <random>
 #include <thread>
-
-#include <sofia-sip/msg_header.h>
-#include <sofia-sip/nta_tag.h>
-#include <sofia-sip/nua.h>
-#include <sofia-sip/nua_tag.h>
-#include <sofia-sip/sip_header.h>
-#include <sofia-sip/sip_status.h>
-#include <sofia-sip/su_log.h>
-#include <sofia-sip/su_tag.h>
-#include <sofia-sip/su_wait.h>
 
 namespace brevant::sip {
 
@@ -169,7 +168,9 @@ bool PortFree(const std::string& address, int port) {
   return ok;
 }
 
-bool T38Refusal(int status) { return status == 488 || status == 415 || status == 606; }
+bool T38Refusal(int status) {
+  return status == 488 || status == 415 || status == 606;
+}
 
 class Account;
 
@@ -221,8 +222,8 @@ class Call : public SipCall, public std::enable_shared_from_this<Call> {
   std::optional<Media> pending_;          // an incoming call's answer, ready to send
   std::string pendingSdp_;
   int authTries_ = 0;
-  bool reinviting_ = false;   // our re-INVITE is in flight
-  bool cancelled_ = false;    // this side cancelled the ringing call
+  bool reinviting_ = false;  // our re-INVITE is in flight
+  bool cancelled_ = false;   // this side cancelled the ringing call
   bool ringTimedOut_ = false;
   bool ended_ = false;
   su_timer_t* timer_ = nullptr;
@@ -300,12 +301,19 @@ class Account : public SipAccount {
 // ---------------------------------------------------------------------------
 
 Call::Call(Account* account, int id, bool incoming, std::string remote, int port, const std::string& address)
-    : account_(account), port_(port), id_(id), incoming_(incoming), remote_(std::move(remote)),
+    : account_(account),
+      port_(port),
+      id_(id),
+      incoming_(incoming),
+      remote_(std::move(remote)),
       state_(incoming ? CallState::kOffered : CallState::kCalling),
-      sdp_(address, static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count() /
-                                          1000000) + static_cast<uint64_t>(id)) {}
+      sdp_(address,
+           static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count() / 1000000) +
+               static_cast<uint64_t>(id)) {}
 
-Call::~Call() { StopTimer(); }
+Call::~Call() {
+  StopTimer();
+}
 
 CallState Call::State() const {
   CallState s = CallState::kEnded;
@@ -319,7 +327,6 @@ Media Call::CurrentMedia() const {
   return m;
 }
 
-
 void Call::StartTimer(int ms, void (*fire)(Call*)) {
   StopTimer();
   timer_ = su_timer_create(su_root_task(account_->Stack().Root()), 0);
@@ -327,7 +334,10 @@ void Call::StartTimer(int ms, void (*fire)(Call*)) {
   fire_ = fire;
   // The timer goes with the call, so the call is alive whenever it fires.
   su_timer_set_interval(
-      timer_, [](su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg) { static_cast<Call*>(arg)->fire_(static_cast<Call*>(arg)); },
+      timer_,
+      [](su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg) {
+        static_cast<Call*>(arg)->fire_(static_cast<Call*>(arg));
+      },
       this, ms);
 }
 
@@ -467,7 +477,8 @@ void Call::InviteAnswered(int status, const char* phrase, const sip_t* sip) {
       reinviting_ = true;
       offered_ = MediaKind::kAudio;
       std::string offer = sdp_.Offer(MediaKind::kAudio, port_, account_->Policy());
-      nua_invite(nh_, SIPTAG_CONTENT_TYPE_STR("application/sdp"), SIPTAG_PAYLOAD_STR(offer.c_str()), TAG_END());
+      nua_invite(nh_, SIPTAG_CONTENT_TYPE_STR("application/sdp"), SIPTAG_PAYLOAD_STR(offer.c_str()),
+                 TAG_END());
     } else if (status == 408 || status == 481) {
       nua_bye(nh_, TAG_END());
       End(CallEndReason::kFailed, Why(status, phrase, sip));
@@ -481,8 +492,10 @@ void Call::InviteAnswered(int status, const char* phrase, const sip_t* sip) {
   if (status < 300) {
     if (cancelled_ || !answered) {
       nua_bye(nh_, TAG_END());
-      if (cancelled_) End(CallEndReason::kHungUpHere, "cancelled");
-      else End(CallEndReason::kFailed, "unusable answer: " + why);
+      if (cancelled_)
+        End(CallEndReason::kHungUpHere, "cancelled");
+      else
+        End(CallEndReason::kFailed, "unusable answer: " + why);
       return;
     }
     state_ = CallState::kConnected;
@@ -494,8 +507,8 @@ void Call::InviteAnswered(int status, const char* phrase, const sip_t* sip) {
     if (SipListener* l = account_->Listener()) l->T38Refused(*this, Why(status, phrase, sip));
     if (ended_) return;
     nua_handle_t* old = nh_;
-    nua_handle_t* nh = nua_handle(account_->Nua(), this, SIPTAG_TO_STR(account_->Target(remote_).c_str()),
-                                  TAG_END());
+    nua_handle_t* nh =
+        nua_handle(account_->Nua(), this, SIPTAG_TO_STR(account_->Target(remote_).c_str()), TAG_END());
     nua_handle_destroy(old);
     state_ = CallState::kCalling;
     Invite(nh, MediaKind::kAudio);
@@ -507,13 +520,20 @@ void Call::InviteAnswered(int status, const char* phrase, const sip_t* sip) {
   }
   std::string text = Why(status, phrase, sip);
   CallEndReason reason = CallEndReason::kFailed;
-  if (cancelled_) reason = CallEndReason::kHungUpHere, text = "cancelled";
-  else if (ringTimedOut_) reason = CallEndReason::kNoAnswer, text = "no answer";
-  else if (status == 486 || status == 600) reason = CallEndReason::kBusy;
-  else if (status == 408 || status == 480 || status == 487) reason = CallEndReason::kNoAnswer;
-  else if (status == 404 || status == 484 || status == 604) reason = CallEndReason::kBadNumber;
-  else if (status == 503) reason = CallEndReason::kProvider;
-  else if (status == 401 || status == 407 || status == 403) reason = CallEndReason::kAuthFailed;
+  if (cancelled_)
+    reason = CallEndReason::kHungUpHere, text = "cancelled";
+  else if (ringTimedOut_)
+    reason = CallEndReason::kNoAnswer, text = "no answer";
+  else if (status == 486 || status == 600)
+    reason = CallEndReason::kBusy;
+  else if (status == 408 || status == 480 || status == 487)
+    reason = CallEndReason::kNoAnswer;
+  else if (status == 404 || status == 484 || status == 604)
+    reason = CallEndReason::kBadNumber;
+  else if (status == 503)
+    reason = CallEndReason::kProvider;
+  else if (status == 401 || status == 407 || status == 403)
+    reason = CallEndReason::kAuthFailed;
   End(reason, text);
 }
 
@@ -521,8 +541,8 @@ void Call::ReInvited(const sip_t* sip) {
   if (!sip->sip_payload || !sip->sip_payload->pl_data) {
     // A re-INVITE without offer (a refresh): offer what runs now, unchanged.
     std::string current = sdp_.Describe(media_, account_->Policy());
-    nua_respond(nh_, SIP_200_OK, SIPTAG_CONTENT_TYPE_STR("application/sdp"), SIPTAG_PAYLOAD_STR(current.c_str()),
-                TAG_END());
+    nua_respond(nh_, SIP_200_OK, SIPTAG_CONTENT_TYPE_STR("application/sdp"),
+                SIPTAG_PAYLOAD_STR(current.c_str()), TAG_END());
     return;
   }
   if (reinviting_) {
@@ -545,7 +565,8 @@ void Call::ReInvited(const sip_t* sip) {
 
 // The ACK of an INVITE that came without offer carries the answer to ours.
 void Call::Acked(const sip_t* sip) {
-  if (!pending_ || pending_->kind != MediaKind::kNone || !sip || !sip->sip_payload || !sip->sip_payload->pl_data)
+  if (!pending_ || pending_->kind != MediaKind::kNone || !sip || !sip->sip_payload ||
+      !sip->sip_payload->pl_data)
     return;
   std::string why;
   if (auto m = sdp_.ReadAnswer(std::string_view(sip->sip_payload->pl_data, sip->sip_payload->pl_len), &why)) {
@@ -581,9 +602,9 @@ bool Account::Start(std::string* error) {
   std::string registrar = HostPort(s_.registrar);
   if (registrar.empty() || s_.user.empty()) return *error = "registrar and user are needed", false;
   domain_ = registrar;
-  address_ = s_.localAddress.empty() ? AddressTowards(HostPort(s_.outboundProxy.empty() ? registrar
-                                                                                        : s_.outboundProxy))
-                                     : s_.localAddress;
+  address_ = s_.localAddress.empty()
+                 ? AddressTowards(HostPort(s_.outboundProxy.empty() ? registrar : s_.outboundProxy))
+                 : s_.localAddress;
   if (address_.empty()) return *error = "no local address reaches " + registrar, false;
   if (s_.mediaPortFirst <= 0 || s_.mediaPortLast < s_.mediaPortFirst || s_.mediaPortLast > 65535)
     return *error = "bad media port range", false;
@@ -612,15 +633,15 @@ bool Account::Start(std::string* error) {
   std::string proxy = s_.outboundProxy.empty() ? "" : "sip:" + HostPort(s_.outboundProxy);
   bool ok = false;
   stack_.Run([&] {
-    nua_ = nua_create(stack_.Root(), &Account::OnEvent, this, NUTAG_URL(bindUrl.c_str()),
-                      NUTAG_MEDIA_ENABLE(0), NUTAG_AUTOALERT(0), NUTAG_AUTOANSWER(0), NUTAG_AUTOACK(1),
-                      NUTAG_ENABLEINVITE(1), NUTAG_SESSION_TIMER(s_.sessionSeconds),
-                      NUTAG_MIN_SE(s_.minSessionSeconds), NUTAG_SESSION_REFRESHER(nua_any_refresher),
-                      NUTAG_UPDATE_REFRESH(1), NUTAG_ALLOW("UPDATE"), NUTAG_M_USERNAME(s_.user.c_str()),
-                      NUTAG_REGISTRAR(registrarUrl.c_str()), SIPTAG_FROM_STR(from.c_str()),
-                      TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())),
-                      NTATAG_SIP_T1X64(static_cast<unsigned>(s_.requestTimeoutMs)),
-                      SIPTAG_USER_AGENT_STR("Brevant"), TAG_END());
+    nua_ =
+        nua_create(stack_.Root(), &Account::OnEvent, this, NUTAG_URL(bindUrl.c_str()), NUTAG_MEDIA_ENABLE(0),
+                   NUTAG_AUTOALERT(0), NUTAG_AUTOANSWER(0), NUTAG_AUTOACK(1), NUTAG_ENABLEINVITE(1),
+                   NUTAG_SESSION_TIMER(s_.sessionSeconds), NUTAG_MIN_SE(s_.minSessionSeconds),
+                   NUTAG_SESSION_REFRESHER(nua_any_refresher), NUTAG_UPDATE_REFRESH(1), NUTAG_ALLOW("UPDATE"),
+                   NUTAG_M_USERNAME(s_.user.c_str()), NUTAG_REGISTRAR(registrarUrl.c_str()),
+                   SIPTAG_FROM_STR(from.c_str()), TAG_IF(!proxy.empty(), NUTAG_PROXY(proxy.c_str())),
+                   NTATAG_SIP_T1X64(static_cast<unsigned>(s_.requestTimeoutMs)),
+                   SIPTAG_USER_AGENT_STR("Brevant"), TAG_END());
     if (!nua_) return;
     retry_ = su_timer_create(su_root_task(stack_.Root()), 0);
     aor_ = from;
@@ -682,8 +703,10 @@ void Account::Event(nua_event_t event, int status, const char* phrase, nua_handl
       if ((status == 401 || status == 407) && sip && regAuthTries_++ < 1) Authenticate(nh, sip);
       return;
     case nua_i_invite:
-      if (call && call->account_) call->ReInvited(sip);
-      else if (!call && !quiet_) IncomingInvite(nh, sip);
+      if (call && call->account_)
+        call->ReInvited(sip);
+      else if (!call && !quiet_)
+        IncomingInvite(nh, sip);
       return;
     default:
       break;
@@ -691,8 +714,7 @@ void Account::Event(nua_event_t event, int status, const char* phrase, nua_handl
   if (!call) {
     // Requests outside our calls (OPTIONS, MESSAGE, ...): the stack has
     // answered them; their handles are not needed.
-    if (nh && nh != regHandle_ && event != nua_i_state && event != nua_i_terminated)
-      nua_handle_destroy(nh);
+    if (nh && nh != regHandle_ && event != nua_i_state && event != nua_i_terminated) nua_handle_destroy(nh);
     return;
   }
   if (!call->account_) return;
@@ -744,7 +766,8 @@ void Account::Registered(int status, const char* phrase, const sip_t* sip) {
   nua_handle_destroy(regHandle_);
   regHandle_ = nua_handle(nua_, nullptr, SIPTAG_TO_STR(aor_.c_str()), TAG_END());
   su_timer_set_interval(
-      retry_, [](su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg) { static_cast<Account*>(arg)->Register(); },
+      retry_,
+      [](su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg) { static_cast<Account*>(arg)->Register(); },
       this, s_.retrySeconds * 1000);
 }
 
@@ -757,7 +780,8 @@ void Account::SetRegistration(RegistrationState state, const std::string& reason
 
 // Answers a 401/407 challenge with the account's credentials.
 void Account::Authenticate(nua_handle_t* nh, const sip_t* sip) {
-  const msg_auth_t* challenge = sip->sip_www_authenticate ? sip->sip_www_authenticate : sip->sip_proxy_authenticate;
+  const msg_auth_t* challenge =
+      sip->sip_www_authenticate ? sip->sip_www_authenticate : sip->sip_proxy_authenticate;
   if (!challenge || !challenge->au_scheme) return;
   const char* realm = msg_params_find(challenge->au_params, "realm=");
   std::string quoted = realm ? realm : "\"\"";
@@ -820,9 +844,11 @@ std::shared_ptr<SipCall> Account::Dial(const std::string& number, bool t38First)
 }
 
 void Account::IncomingInvite(nua_handle_t* nh, const sip_t* sip) {
-  auto user = [](const sip_addr_t* a) { return a && a->a_url->url_user ? std::string(a->a_url->url_user) : ""; };
-  std::string requestUser = sip->sip_request && sip->sip_request->rq_url->url_user
-                                ? sip->sip_request->rq_url->url_user : "";
+  auto user = [](const sip_addr_t* a) {
+    return a && a->a_url->url_user ? std::string(a->a_url->url_user) : "";
+  };
+  std::string requestUser =
+      sip->sip_request && sip->sip_request->rq_url->url_user ? sip->sip_request->rq_url->url_user : "";
   std::string did = UriNumber(s_.number);
   if (did.empty() || (UriNumber(requestUser) != did && UriNumber(user(sip->sip_to)) != did)) {
     nua_respond(nh, SIP_404_NOT_FOUND, TAG_END());
@@ -854,8 +880,9 @@ const char* Name(RegistrationState state) {
 }
 
 const char* Name(CallEndReason reason) {
-  static const char* const names[] = {"hung up here", "hung up there", "busy",     "no answer",     "bad number",
-                                      "provider",     "auth failed",   "rejected", "no media port", "failed"};
+  static const char* const names[] = {"hung up here",  "hung up there", "busy",        "no answer",
+                                      "bad number",    "provider",      "auth failed", "rejected",
+                                      "no media port", "failed"};
   return names[static_cast<int>(reason)];
 }
 

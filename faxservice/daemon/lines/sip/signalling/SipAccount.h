@@ -48,12 +48,12 @@ struct AccountSettings {
   // through releaseMediaPort as the call ends. Called on the stack's thread.
   std::function<int()> takeMediaPort;
   std::function<void(int)> releaseMediaPort;
-  int registerSeconds = 600;       // registration lifetime asked for
-  int retrySeconds = 30;           // wait after a failed registration before trying again
-  int sessionSeconds = 1800;       // session timer asked for (RFC 4028)
-  int minSessionSeconds = 90;      // shortest session timer accepted
-  int requestTimeoutMs = 32000;    // how long a request waits for its final answer
-  int ringSeconds = 60;            // an outgoing call not answered by then ends as no answer
+  int registerSeconds = 600;     // registration lifetime asked for
+  int retrySeconds = 30;         // wait after a failed registration before trying again
+  int sessionSeconds = 1800;     // session timer asked for (RFC 4028)
+  int minSessionSeconds = 90;    // shortest session timer accepted
+  int requestTimeoutMs = 32000;  // how long a request waits for its final answer
+  int ringSeconds = 60;          // an outgoing call not answered by then ends as no answer
 };
 
 enum class RegistrationState { kUnregistered, kRegistering, kRegistered, kFailed };
@@ -93,11 +93,11 @@ const char* Name(CallEndReason reason);
 class SipCall {
  public:
   virtual ~SipCall() = default;
-  virtual int Id() const = 0;                  // unique within the stack
+  virtual int Id() const = 0;  // unique within the stack
   virtual bool Incoming() const = 0;
   virtual std::string RemoteNumber() const = 0;  // the number dialled, or the caller's
   virtual CallState State() const = 0;
-  virtual Media CurrentMedia() const = 0;       // kind kNone until agreed
+  virtual Media CurrentMedia() const = 0;  // kind kNone until agreed
 
   // An incoming call: ring (180), answer (200 with the answer), refuse.
   virtual void Ring() = 0;
