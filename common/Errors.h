@@ -6,22 +6,26 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/error/Error.h"
+
 namespace brevant {
 
-// Error numbers used across the program.
+// Error numbers used across the program: those the layer over Linux also
+// reports its failures under are its own (platform/error/Error.h), so a
+// number means one thing above and below that layer.
 enum ErrorNumber : long {
-  kErrInvalidCall = 5,
+  kErrInvalidCall = platform::kErrInvalidCall,
   kErrOverflow = 6,
   kErrOutOfMemory = 7,
-  kErrSubscript = 9,
-  kErrTypeMismatch = 13,
+  kErrSubscript = platform::kErrSubscript,
+  kErrTypeMismatch = platform::kErrTypeMismatch,
   kErrBadFileName = 52,
-  kErrFileNotFound = 53,
+  kErrFileNotFound = platform::kErrFileNotFound,
   kErrFileExists = 58,
-  kErrPermission = 70,
-  kErrPathFileAccess = 75,
-  kErrPathNotFound = 76,
-  kErrObjectNotSet = 91,
+  kErrPermission = platform::kErrPermission,
+  kErrPathFileAccess = platform::kErrPathFileAccess,
+  kErrPathNotFound = platform::kErrPathNotFound,
+  kErrObjectNotSet = platform::kErrObjectNotSet,
   kErrNotAvailable = 438,
 };
 
