@@ -288,7 +288,7 @@ TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLineAndThe
       [&] {
         monitor.Refresh();
         return monitor.Devices()->rowCount() == 1 &&
-               monitor.Devices()->item(0, 5)->text() == "ready: spandsp, up to 14400 bit/s";
+               monitor.Devices()->item(0, 6)->text() == "ready: spandsp, up to 14400 bit/s";
       },
       20));
   EXPECT_EQ(monitor.RemoveLine(0).toStdString(), "Line 3 removed.");
