@@ -91,6 +91,9 @@ TEST(FaxMonitor, FollowsTheLineListsSearchesShowsAndExplainsFailures) {
   EXPECT_EQ(monitor.Sent()->item(0, 5)->text(), "14400");  // the report: bit rate
   EXPECT_EQ(monitor.Received()->rowCount(), 1);
   EXPECT_EQ(monitor.Received()->item(0, 1)->text(), "030 999");
+  // The line that carried each fax.
+  EXPECT_EQ(monitor.Sent()->item(0, 8)->text(), "Brevant Loopback Modem");
+  EXPECT_EQ(monitor.Received()->item(0, 5)->text(), "Brevant Loopback Modem");
   EXPECT_EQ(monitor.Queue()->rowCount(), 0);
   ASSERT_EQ(monitor.Failures()->rowCount(), 1);
   EXPECT_EQ(monitor.Failures()->item(0, 2)->text(), "555 0303");

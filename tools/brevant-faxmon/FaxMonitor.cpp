@@ -168,12 +168,15 @@ FaxMonitor::FaxMonitor(bool queueFirst, QWidget* parent) : QMainWindow(parent) {
   failures_ = new QStandardItemModel(0, 6, this);
   failures_->setHorizontalHeaderLabels(
       {tr("Job"), tr("Date"), tr("Number"), tr("Name"), tr("Status"), tr("Reason")});
-  sent_ = new QStandardItemModel(0, 9, this);
+  // "Line": the line that carried the fax and how ("SIP alice@sip.example.net
+  // (T.38, 14400 bit/s, ECM)", a modem's name and device).
+  sent_ = new QStandardItemModel(0, 10, this);
   sent_->setHorizontalHeaderLabels({tr("Date"), tr("Number"), tr("Name"), tr("Subject"), tr("Pages"),
-                                    tr("Bit rate"), tr("Duration"), tr("Remote id"), tr("Result")});
-  received_ = new QStandardItemModel(0, 6, this);
+                                    tr("Bit rate"), tr("Duration"), tr("Remote id"), tr("Line"),
+                                    tr("Result")});
+  received_ = new QStandardItemModel(0, 7, this);
   received_->setHorizontalHeaderLabels(
-      {tr("Date"), tr("From"), tr("Pages"), tr("Bit rate"), tr("Duration"), tr("Result")});
+      {tr("Date"), tr("From"), tr("Pages"), tr("Bit rate"), tr("Duration"), tr("Line"), tr("Result")});
   sentProxy_ = new QSortFilterProxyModel(this);
   sentProxy_->setSourceModel(sent_);
   receivedProxy_ = new QSortFilterProxyModel(this);
@@ -435,7 +438,8 @@ bool FaxMonitor::Refresh() {
                         new QStandardItem(Q(s.Get("subject"))), new QStandardItem(Q(s.Get("pages"))),
                         new QStandardItem(Q(s.Get("bitrate"))),
                         new QStandardItem(QString::number(s.GetReal("duration"), 'f', 1) + " s"),
-                        new QStandardItem(Q(s.Get("csid"))), new QStandardItem(Q(s.Get("result")))});
+                        new QStandardItem(Q(s.Get("csid"))), new QStandardItem(Q(s.Get("modem"))),
+                        new QStandardItem(Q(s.Get("result")))});
     }
     Message rec = CallList(Message("archive").Set("folder", "in"));
     received_->setRowCount(0);
@@ -446,7 +450,7 @@ bool FaxMonitor::Refresh() {
       received_->appendRow({first, new QStandardItem(Q(r.Get("tsid"))), new QStandardItem(Q(r.Get("pages"))),
                             new QStandardItem(Q(r.Get("bitrate"))),
                             new QStandardItem(QString::number(r.GetReal("duration"), 'f', 1) + " s"),
-                            new QStandardItem(Q(r.Get("result")))});
+                            new QStandardItem(Q(r.Get("modem"))), new QStandardItem(Q(r.Get("result")))});
     }
     // The newest failure of the event history goes to the status line.
     Message events = Call(Message("events").Set("since", lastEvent_));
