@@ -269,7 +269,8 @@ std::string AddSipLineWithoutRegistrar(const FaxDaemon& daemon) {
       "INSERT INTO settings(key, value) VALUES ('sip_t38:5552002', 'T.38'), "
       "('sip_t38:5553003', 'G.711')";
   if (id.empty() ||
-      std::system(("sqlite3 " + daemon.StateDir() + "/faxd.db \"" + memory + "\"").c_str()) != 0)
+      std::system(
+          ("sqlite3 -cmd '.timeout 5000' " + daemon.StateDir() + "/faxd.db \"" + memory + "\"").c_str()) != 0)
     return "";
   bool failed = WaitFor(
       [&] {
