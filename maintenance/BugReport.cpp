@@ -110,6 +110,13 @@ std::string FaxServiceLines(const BugReportProbes& probes, std::string& modems) 
       modems += std::string(kCrLf) + "\tDeviceId = " + p.DeviceId;
     }
   }
+  // SIP lines after the devices: whether each is registered (or the
+  // registrar's reason), and how calls to each number go.
+  for (const auto& l : fax.sipLines) {
+    modems += std::string(kCrLf) + "SipLine = " + l.DeviceName;
+    modems += std::string(kCrLf) + "\tStatus = " + l.Status;
+    modems += std::string(kCrLf) + "\tT38Memory = " + l.T38Memory;
+  }
   return out;
 }
 

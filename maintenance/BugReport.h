@@ -29,6 +29,11 @@ struct FaxDeviceInfo {
 struct FaxPortInfo {
   std::string CanModify, Send, Receive, Rings, Priority, TSID, CSID, DeviceId;
 };
+// A SIP line as the service reports it: its registration state and what
+// its calls learnt of each number (never its password).
+struct FaxSipLineInfo {
+  std::string DeviceName, Status, T38Memory;
+};
 struct FaxServiceReport {
   bool created = false;
   std::string createError;  // why the server object could not be made
@@ -36,6 +41,7 @@ struct FaxServiceReport {
   std::string grantedRights;           // hexadecimal, upper case; "" when not reported (XP only)
   std::vector<FaxDeviceInfo> devices;  // XP
   std::vector<FaxPortInfo> ports;      // older systems
+  std::vector<FaxSipLineInfo> sipLines;
 };
 
 // The mail program that shows the report: the command line "MailProgram" of

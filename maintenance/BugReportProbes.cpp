@@ -190,6 +190,8 @@ FaxServiceReport ProbeFaxService(bool xp, const std::string& computerName) {
                            std::to_string(d.RingsBeforeAnswer()), text(d.Priority()), d.TSID(), d.CSID(),
                            std::to_string(d.Id())});
       }
+      if (d.Fields().Get("kind") == "sip")
+        r.sipLines.push_back({d.DeviceName(), d.Fields().Get("status"), d.Fields().Get("t38_memory")});
     }
   } catch (...) {
     // A service that fails to list its devices leaves the modems part empty.

@@ -214,12 +214,16 @@ int main(int argc, char** argv) {
   }
   if (cmd == "status") {
     if (!Request(socket, Message("devices"), &reply)) return 1;
+    std::string memory;  // the SIP lines' one T.38 memory, told to administrators
     for (int i = 1; i <= reply.GetInt("count"); ++i) {
       Message d = reply.Item(i);
       std::cout << "device " << d.Get("id") << ": " << d.Get("name") << ", receive mode "
                 << d.Get("receive_mode") << ", " << d.Get("rings") << " rings"
-                << (d.GetInt("ringing") ? ", ringing" : "") << "\n";
+                << (d.GetInt("ringing") ? ", ringing" : "") << ", " << d.Get("status") << "\n";
+      if (d.Has("t38_memory"))
+        memory = d.Get("t38_memory").empty() ? "no number called yet" : d.Get("t38_memory");
     }
+    if (!memory.empty()) std::cout << "T.38 memory of the SIP lines: " << memory << "\n";
     Message paused;
     if (!Request(socket, Message("queue_get"), &paused)) return 1;
     std::cout << "outgoing queue: " << (paused.Get("paused") == "1" ? "paused" : "running") << "\n";

@@ -82,11 +82,18 @@ TEST(FaxMonitor, FollowsTheLineListsSearchesShowsAndExplainsFailures) {
 
   ASSERT_TRUE(monitor.Refresh());
   EXPECT_EQ(monitor.Devices()->rowCount(), 1);
-  EXPECT_EQ(monitor.Devices()->item(0, 2)->text(), "Automatically");
+  EXPECT_EQ(monitor.Devices()->item(0, 1)->text(), "Loopback");
+  EXPECT_EQ(monitor.Devices()->item(0, 3)->text(), "Automatically");
+  auto* memory = monitor.findChild<QWidget*>("lvT38Memory");
+  ASSERT_NE(memory, nullptr);
+  EXPECT_FALSE(memory->isVisibleTo(&monitor)) << "no SIP line, nothing learnt of numbers";
   EXPECT_EQ(monitor.Sent()->rowCount(), 2);
   EXPECT_EQ(monitor.Sent()->item(0, 5)->text(), "14400");  // the report: bit rate
   EXPECT_EQ(monitor.Received()->rowCount(), 1);
   EXPECT_EQ(monitor.Received()->item(0, 1)->text(), "030 999");
+  // The line that carried each fax.
+  EXPECT_EQ(monitor.Sent()->item(0, 8)->text(), "Brevant Loopback Modem");
+  EXPECT_EQ(monitor.Received()->item(0, 5)->text(), "Brevant Loopback Modem");
   EXPECT_EQ(monitor.Queue()->rowCount(), 0);
   ASSERT_EQ(monitor.Failures()->rowCount(), 1);
   EXPECT_EQ(monitor.Failures()->item(0, 2)->text(), "555 0303");
@@ -107,6 +114,21 @@ TEST(FaxMonitor, FollowsTheLineListsSearchesShowsAndExplainsFailures) {
   EXPECT_EQ(viewer->findChild<QSpinBox*>("page")->maximum(), 3);
   EXPECT_FALSE(viewer->findChild<QLabel*>("image")->pixmap().isNull());
   viewer->close();
+  // A SIP line: its kind, its registration state as the service reports
+  // it (the registrar's answer), and how calls to each number go.
+  ASSERT_NE(test::AddSipLineWithoutRegistrar(daemon), "");
+  ASSERT_TRUE(monitor.Refresh());
+  ASSERT_EQ(monitor.Devices()->rowCount(), 2);
+  EXPECT_EQ(monitor.Devices()->item(1, 1)->text(), "SIP");
+  EXPECT_TRUE(
+      monitor.Devices()->item(1, 6)->text().startsWith("registration at 127.0.0.1:9 as alice failed: "))
+      << monitor.Devices()->item(1, 6)->text().toStdString();
+  EXPECT_TRUE(memory->isVisibleTo(&monitor));
+  ASSERT_EQ(monitor.T38Memory()->rowCount(), 2);
+  EXPECT_EQ(monitor.T38Memory()->item(0, 0)->text() + " " + monitor.T38Memory()->item(0, 1)->text(),
+            "5552002 T.38");
+  EXPECT_EQ(monitor.T38Memory()->item(1, 0)->text() + " " + monitor.T38Memory()->item(1, 1)->text(),
+            "5553003 G.711 audio (T.38 did not work)");
   // The service gone: the monitor says so instead of hanging.
   daemon.Stop();
   EXPECT_FALSE(monitor.Refresh());

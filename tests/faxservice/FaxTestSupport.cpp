@@ -255,6 +255,33 @@ long PeakMemoryKb(pid_t pid) {
   return -1;
 }
 
+std::string AddSipLineWithoutRegistrar(const FaxDaemon& daemon) {
+  const std::string id = daemon
+                             .Call(faxsvc::Message("line_add")
+                                       .Set("kind", "sip")
+                                       .Set("registrar", "127.0.0.1:9")
+                                       .Set("user", "alice")
+                                       .Set("password", "not-for-reports")
+                                       .Set("sip_port", "0")
+                                       .Set("ports", "41990-41999"))
+                             .Get("id");
+  const std::string memory =
+      "INSERT INTO settings(key, value) VALUES ('sip_t38:5552002', 'T.38'), "
+      "('sip_t38:5553003', 'G.711')";
+  if (id.empty() ||
+      std::system(
+          ("sqlite3 -cmd '.timeout 5000' " + daemon.StateDir() + "/faxd.db \"" + memory + "\"").c_str()) != 0)
+    return "";
+  bool failed = WaitFor(
+      [&] {
+        for (const faxsvc::Message& d : daemon.Call(faxsvc::Message("devices")).Items())
+          if (d.Get("id") == id && d.Get("status").find("failed") != std::string::npos) return true;
+        return false;
+      },
+      30);
+  return failed ? id : "";
+}
+
 bool WaitFor(const std::function<bool()>& pred, double seconds) {
   auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (std::chrono::steady_clock::now() < end) {

@@ -114,6 +114,13 @@ class FaxUsers : public ::testing::Test {
   FaxDaemon daemon{world, shared.Path()};
 };
 
+// A SIP line (user alice, password "not-for-reports") at a registrar that
+// is not there: nothing answers on UDP port 9 here. And what calls would
+// have left in the service's T.38 memory: 5552002 took T.38, 5553003 did
+// not. The line's id once its status says the registration failed, ""
+// when it never does.
+std::string AddSipLineWithoutRegistrar(const FaxDaemon& daemon);
+
 // A fax TIFF whose pages each have a pattern of their own (so a page swap
 // or a lost page shows as a difference).
 std::string MakeFaxTiff(const std::string& path, int pages);

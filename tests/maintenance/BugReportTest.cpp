@@ -223,6 +223,16 @@ TEST(BugReport, FaxServiceLinesAndDeviceRecordsFromTheRunningService) {
                             "\r\n\tTsid = +49 30 1\r\n\t"
                             "Csid = +49 30 2\r\n\tDeviceId = 1\r\n---"))
       << body;
+  // A SIP line follows the devices with its registration state (the
+  // registrar's answer) and what its calls learnt, never its password.
+  ASSERT_NE(test::AddSipLineWithoutRegistrar(daemon), "");
+  body = BuildBugReport(p).body;
+  EXPECT_TRUE(Has(body,
+                  "\r\nSipLine = SIP line alice@127.0.0.1:9\r\n\tStatus = registration at 127.0.0.1:9 as "
+                  "alice failed: "))
+      << body;
+  EXPECT_TRUE(Has(body, "\r\n\tT38Memory = 5552002 T.38, 5553003 G.711\r\n---")) << body;
+  EXPECT_FALSE(Has(body, "not-for-reports"));
   daemon.Stop();
   EXPECT_TRUE(Has(BuildBugReport(p).body, "MAPI:No\r\nThe connection to FaxServer was failed.\r\n"));
 }

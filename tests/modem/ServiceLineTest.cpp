@@ -272,6 +272,7 @@ TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLineAndThe
   EXPECT_EQ(devices.Item(1).DeviceName(), "Fax modem on " + Link("m", 'A'));
   EXPECT_EQ(devices.Item(1).RingsBeforeAnswer(), 4);
   EXPECT_EQ(devices.Item(1).Fields().Get("status"), "ready: spandsp, up to 9600 bit/s");
+  EXPECT_NE(Faxd({"status"}).out.find(", 4 rings, ready: spandsp, up to 9600 bit/s\n"), std::string::npos);
 
   // Removed, the line lets go of its modem.
   auto removed = Faxd({"lines", "remove", "2"});
@@ -288,7 +289,7 @@ TEST_F(ServiceLine, LinesAreProbedAddedChangedAndRemovedFromTheCommandLineAndThe
       [&] {
         monitor.Refresh();
         return monitor.Devices()->rowCount() == 1 &&
-               monitor.Devices()->item(0, 5)->text() == "ready: spandsp, up to 14400 bit/s";
+               monitor.Devices()->item(0, 6)->text() == "ready: spandsp, up to 14400 bit/s";
       },
       20));
   EXPECT_EQ(monitor.RemoveLine(0).toStdString(), "Line 3 removed.");

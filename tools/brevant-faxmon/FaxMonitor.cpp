@@ -157,21 +157,26 @@ class FaxViewer : public QDialog {
 FaxMonitor::FaxMonitor(bool queueFirst, QWidget* parent) : QMainWindow(parent) {
   setObjectName("frmFaxMonitor");
   setWindowTitle(tr("Pelorin Fax Monitor"));
-  devices_ = new QStandardItemModel(0, 6, this);
+  devices_ = new QStandardItemModel(0, 7, this);
   devices_->setHorizontalHeaderLabels(
-      {tr("Device"), tr("Station id"), tr("Answer"), tr("Rings"), tr("Line"), tr("Status")});
+      {tr("Device"), tr("Kind"), tr("Station id"), tr("Answer"), tr("Rings"), tr("Line"), tr("Status")});
+  t38Memory_ = new QStandardItemModel(0, 2, this);
+  t38Memory_->setHorizontalHeaderLabels({tr("Number"), tr("Faxes go as")});
   queue_ = new QStandardItemModel(0, 7, this);
   queue_->setHorizontalHeaderLabels(
       {tr("Job"), tr("Number"), tr("Name"), tr("Status"), tr("Progress"), tr("Attempts"), tr("Reason")});
   failures_ = new QStandardItemModel(0, 6, this);
   failures_->setHorizontalHeaderLabels(
       {tr("Job"), tr("Date"), tr("Number"), tr("Name"), tr("Status"), tr("Reason")});
-  sent_ = new QStandardItemModel(0, 9, this);
+  // "Line": the line that carried the fax and how ("SIP alice@sip.example.net
+  // (T.38, 14400 bit/s, ECM)", a modem's name and device).
+  sent_ = new QStandardItemModel(0, 10, this);
   sent_->setHorizontalHeaderLabels({tr("Date"), tr("Number"), tr("Name"), tr("Subject"), tr("Pages"),
-                                    tr("Bit rate"), tr("Duration"), tr("Remote id"), tr("Result")});
-  received_ = new QStandardItemModel(0, 6, this);
+                                    tr("Bit rate"), tr("Duration"), tr("Remote id"), tr("Line"),
+                                    tr("Result")});
+  received_ = new QStandardItemModel(0, 7, this);
   received_->setHorizontalHeaderLabels(
-      {tr("Date"), tr("From"), tr("Pages"), tr("Bit rate"), tr("Duration"), tr("Result")});
+      {tr("Date"), tr("From"), tr("Pages"), tr("Bit rate"), tr("Duration"), tr("Line"), tr("Result")});
   sentProxy_ = new QSortFilterProxyModel(this);
   sentProxy_->setSourceModel(sent_);
   receivedProxy_ = new QSortFilterProxyModel(this);
@@ -188,7 +193,14 @@ FaxMonitor::FaxMonitor(bool queueFirst, QWidget* parent) : QMainWindow(parent) {
   auto* devPage = new QWidget;
   auto* devLayout = new QVBoxLayout(devPage);
   devicesView_ = MakeTable(devices_, "lvDevices");
-  devLayout->addWidget(devicesView_);
+  devLayout->addWidget(devicesView_, 3);
+  // What the SIP lines learnt of the numbers they called: those whose
+  // calls went over T.38, and those called with audio because T.38 failed.
+  t38MemoryLabel_ = new QLabel(tr("Fax over the internet: how calls to each number go"));
+  t38MemoryLabel_->setObjectName("lblT38Memory");
+  t38MemoryView_ = MakeTable(t38Memory_, "lvT38Memory");
+  devLayout->addWidget(t38MemoryLabel_);
+  devLayout->addWidget(t38MemoryView_, 1);
   auto* devButtons = new QHBoxLayout;
   auto* autoBtn = new QPushButton(tr("Answer automatically"));
   autoBtn->setObjectName("btnAutoAnswer");
@@ -348,18 +360,39 @@ bool FaxMonitor::Refresh() {
   try {
     Message devs = Call(Message("devices"));
     devices_->setRowCount(0);
+    t38Memory_->setRowCount(0);
+    bool memory = false;
     for (int i = 1; i <= devs.GetInt("count"); ++i) {
       Message d = devs.Item(i);
       static const char* modes[] = {"No", "Automatically", "Manually"};
       long long mode = d.GetInt("receive_mode");
       auto* name = new QStandardItem(Q(d.Get("name")));
       name->setData(static_cast<qlonglong>(d.GetInt("id")), Qt::UserRole);
-      devices_->appendRow({name, new QStandardItem(Q(d.Get("tsid"))),
+      const std::string kind = d.Get("kind");
+      devices_->appendRow({name,
+                           new QStandardItem(kind == "sip"        ? tr("SIP")
+                                             : kind == "modem"    ? tr("Modem")
+                                             : kind == "loopback" ? tr("Loopback")
+                                                                  : Q(kind)),
+                           new QStandardItem(Q(d.Get("tsid"))),
                            new QStandardItem(mode >= 0 && mode <= 2 ? modes[mode] : "?"),
                            new QStandardItem(Q(d.Get("rings"))),
                            new QStandardItem(d.GetInt("ringing") ? tr("Ringing") : tr("Idle")),
                            new QStandardItem(Q(d.Get("status")))});
+      // The service tells the administrators, with each SIP line, the one
+      // memory all its SIP lines share: "5552002 T.38, 5553003 G.711".
+      if (d.Has("t38_memory") && !memory) {
+        memory = true;
+        for (const QString& entry : Q(d.Get("t38_memory")).split(", ", Qt::SkipEmptyParts)) {
+          const QString number = entry.section(' ', 0, 0), how = entry.section(' ', 1);
+          t38Memory_->appendRow(
+              {new QStandardItem(number),
+               new QStandardItem(how == "G.711" ? tr("G.711 audio (T.38 did not work)") : how)});
+        }
+      }
     }
+    t38MemoryLabel_->setVisible(memory);
+    t38MemoryView_->setVisible(memory);
     queueState_->setText(Call(Message("queue_get")).Get("paused") == "1"
                              ? tr("The outgoing queue is paused.")
                              : tr("The outgoing queue is running."));
@@ -405,7 +438,8 @@ bool FaxMonitor::Refresh() {
                         new QStandardItem(Q(s.Get("subject"))), new QStandardItem(Q(s.Get("pages"))),
                         new QStandardItem(Q(s.Get("bitrate"))),
                         new QStandardItem(QString::number(s.GetReal("duration"), 'f', 1) + " s"),
-                        new QStandardItem(Q(s.Get("csid"))), new QStandardItem(Q(s.Get("result")))});
+                        new QStandardItem(Q(s.Get("csid"))), new QStandardItem(Q(s.Get("modem"))),
+                        new QStandardItem(Q(s.Get("result")))});
     }
     Message rec = CallList(Message("archive").Set("folder", "in"));
     received_->setRowCount(0);
@@ -416,7 +450,7 @@ bool FaxMonitor::Refresh() {
       received_->appendRow({first, new QStandardItem(Q(r.Get("tsid"))), new QStandardItem(Q(r.Get("pages"))),
                             new QStandardItem(Q(r.Get("bitrate"))),
                             new QStandardItem(QString::number(r.GetReal("duration"), 'f', 1) + " s"),
-                            new QStandardItem(Q(r.Get("result")))});
+                            new QStandardItem(Q(r.Get("modem"))), new QStandardItem(Q(r.Get("result")))});
     }
     // The newest failure of the event history goes to the status line.
     Message events = Call(Message("events").Set("since", lastEvent_));

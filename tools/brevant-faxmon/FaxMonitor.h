@@ -43,6 +43,9 @@ class FaxMonitor : public QMainWindow {
   QString RemoveLine(int row);
 
   QStandardItemModel* Devices() const { return devices_; }
+  // Number and how its calls go (T.38, or G.711 audio), while the service
+  // reports the SIP lines' memory (to administrators).
+  QStandardItemModel* T38Memory() const { return t38Memory_; }
   QStandardItemModel* Queue() const { return queue_; }
   QStandardItemModel* Sent() const { return sent_; }
   QStandardItemModel* Received() const { return received_; }
@@ -73,10 +76,12 @@ class FaxMonitor : public QMainWindow {
 
   std::unique_ptr<faxsvc::FaxServer> server_;
   QTabWidget* tabs_ = nullptr;
-  QStandardItemModel *devices_, *queue_, *sent_, *received_, *failures_;
+  QStandardItemModel *devices_, *t38Memory_, *queue_, *sent_, *received_, *failures_;
   QSortFilterProxyModel *sentProxy_, *receivedProxy_;
   QLineEdit *sentSearch_ = nullptr, *receivedSearch_ = nullptr;
   QTableView *devicesView_ = nullptr, *queueView_ = nullptr, *failuresView_ = nullptr;
+  QTableView* t38MemoryView_ = nullptr;
+  QLabel* t38MemoryLabel_ = nullptr;
   QTableView *sentView_ = nullptr, *receivedView_ = nullptr;
   QLabel* queueState_ = nullptr;
   QLabel* transmission_ = nullptr;
