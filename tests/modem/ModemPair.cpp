@@ -18,8 +18,13 @@
 // RTP peer on 127.0.0.1:PORT (a SIP line's audio session): A's line audio
 // goes there as 20 ms PCMA packets (PCMU with --pcmu) and what comes back
 // is played to A. Dialling on A connects at once; RTP arriving while the
-// line is idle rings A; RTP that stops for 3 s of line time hangs A up. It
-// prints "B 127.0.0.1:<its own port>" for the peer to send to.
+// line is idle rings A (after a second of quiet: the stream of a call just
+// ended rings nothing); RTP that stops for 3 s of line time hangs A up. It
+// prints "B 127.0.0.1:<its own port>" for the peer to send to. Its audio
+// goes where the peer's packets come from (symmetric RTP, as a relay such
+// as a provider's media gateway expects); with --rtp 0 nothing is sent in
+// a call until the first packet has come, and the line waits 10 s of line
+// time for it instead of 3.
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -78,7 +83,8 @@ struct Options {
   int garbleFromMs = 0;
   int garbleMs = 0;
   bool trace = false;
-  int rtpPeer = 0;  // modem B replaced by an RTP peer on this port
+  bool rtp = false;  // modem B replaced by an RTP peer
+  int rtpPeer = 0;   // its port, 0 until its first packet
   bool pcmu = false;
 };
 
@@ -121,14 +127,14 @@ struct RtpSide {
   brevant::faxmedia::RtpHeader tx;
   std::unique_ptr<brevant::faxmedia::Playout> playout;
   g711_state_t *enc = nullptr, *dec = nullptr;
-  long lastHeard = 0;
+  long lastHeard = -2L * kRate;  // long ago
 };
 
 struct Line {
   Options opt;
   Modem modem[2];
   RtpSide rtp;
-  int Modems() const { return opt.rtpPeer ? 1 : 2; }
+  int Modems() const { return opt.rtp ? 1 : 2; }
   enum State { kIdle, kRinging, kConnected } state = kIdle;
   int caller = -1;
   long now = 0;  // samples of line time
@@ -146,9 +152,11 @@ struct Line {
   void Later(double seconds, int m, int event) {
     events.push_back({now + static_cast<long>(seconds * kRate), m, event});
   }
-  // The audio already on its way still arrives after the call ends.
+  // The audio already on its way still arrives after the call ends. A
+  // peer learnt from its packets is learnt again in the next call.
   void EndCall() {
     state = kIdle;
+    if (!opt.rtpPeer) rtp.peer.sin_port = 0;
     caller = -1;
     hangupAt = -1;
   }
@@ -240,11 +248,11 @@ int Control(t31_state_t*, void* user, int op, const char* num) {
       } else if (l.opt.busy > 0 || l.state != Line::kIdle) {
         if (l.opt.busy > 0) --l.opt.busy;
         l.Later(2, m->index, AT_CALL_EVENT_BUSY);
-      } else if (l.opt.rtpPeer) {
+      } else if (l.opt.rtp) {
         // The RTP peer is a session that already runs: it answers at once.
         l.state = Line::kConnected;
         l.caller = m->index;
-        l.rtp.lastHeard = l.now;
+        l.rtp.lastHeard = l.now + (l.rtp.peer.sin_port ? 0 : 7L * kRate);
         l.Later(1, m->index, AT_CALL_EVENT_CONNECTED);
       } else {
         l.state = Line::kRinging;
@@ -327,15 +335,24 @@ void ReceiveRtp(Line& l) {
   using namespace brevant::faxmedia;
   std::uint8_t buf[2048];
   ssize_t n;
-  while ((n = ::recv(l.rtp.fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
+  sockaddr_in from{};
+  socklen_t fromLen = sizeof from;
+  while ((n = ::recvfrom(l.rtp.fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+                         &fromLen)) > 0) {
     RtpHeader h;
     std::span<const std::uint8_t> payload;
     if (!ParseRtp({buf, std::size_t(n)}, &h, &payload) || payload.size() > 1024) continue;
+    if (from.sin_port != l.rtp.peer.sin_port)
+      l.Trace("RTP from 127.0.0.1:%d: the line's audio goes there", ntohs(from.sin_port));
+    l.rtp.peer = from;
     std::int16_t pcm[1024];
     const int got = g711_decode(l.rtp.dec, pcm, payload.data(), int(payload.size()));
     l.rtp.playout->Put(h.timestamp, {pcm, std::size_t(got)});
+    // A stream that goes on after its call ended (the peer hangs up a
+    // moment later) rings nothing; a new one starts after a pause.
+    const bool resumed = l.now - l.rtp.lastHeard > kRate;
     l.rtp.lastHeard = l.now;
-    if (l.state == Line::kIdle) {
+    if (l.state == Line::kIdle && resumed) {
       l.Trace("RTP from the peer: the line rings");
       l.state = Line::kRinging;
       l.caller = 1;
@@ -352,6 +369,7 @@ void ReceiveRtp(Line& l) {
 }
 
 void SendRtp(Line& l, const int16_t* samples) {
+  if (!l.rtp.peer.sin_port) return;  // not heard from yet
   std::uint8_t g711[kBlock];
   g711_encode(l.rtp.enc, g711, samples, kBlock);
   const auto packet = brevant::faxmedia::BuildRtp(l.rtp.tx, g711);
@@ -367,7 +385,7 @@ void Tick(Line& l) {
     WriteProgram(l.modem[i]);
     ReadProgram(l.modem[i]);
   }
-  if (l.opt.rtpPeer) ReceiveRtp(l);
+  if (l.opt.rtp) ReceiveRtp(l);
 
   for (auto it = l.events.begin(); it != l.events.end();) {
     if (it->at <= l.now) {
@@ -400,7 +418,7 @@ void Tick(Line& l) {
 
   // One block of audio each way; the line delay is a queue of samples.
   std::array<std::array<int16_t, kBlock>, 2> out{};
-  if (l.opt.rtpPeer) l.rtp.playout->Take(out[1]);
+  if (l.opt.rtp) l.rtp.playout->Take(out[1]);
   for (int i = 0; i < l.Modems(); ++i) {
     Modem& m = l.modem[i];
     int n = t31_tx(m.t31, out[i].data(), kBlock);
@@ -420,7 +438,7 @@ void Tick(Line& l) {
         sample = static_cast<int16_t>(static_cast<int>((l.noise >> 16) % (2 * kNoise + 1)) - kNoise);
       }
   }
-  if (l.opt.rtpPeer && l.state == Line::kConnected) SendRtp(l, out[0].data());
+  if (l.opt.rtp && l.state == Line::kConnected) SendRtp(l, out[0].data());
   size_t delay = static_cast<size_t>(kDelayMs) * kRate / 1000;
   for (int i = 0; i < l.Modems(); ++i) {
     Modem& m = l.modem[i];
@@ -470,10 +488,11 @@ bool ParseArgs(int argc, char** argv, Options* o) {
       o->noDialTone = std::atoi(v);
     else if (a == "--hangup-after")
       o->hangupAfter = std::atoi(v);
-    else if (a == "--rtp")
+    else if (a == "--rtp") {
+      o->rtp = true;
       o->rtpPeer = std::atoi(v);
-    else if (a != "--garble" ||
-             std::sscanf(v, "%d:%d:%d", &o->garbleCarrier, &o->garbleFromMs, &o->garbleMs) != 3)
+    } else if (a != "--garble" ||
+               std::sscanf(v, "%d:%d:%d", &o->garbleCarrier, &o->garbleFromMs, &o->garbleMs) != 3)
       return false;
   }
   return o->pace > 0 && o->ringSeconds > 0;
@@ -535,7 +554,7 @@ int main(int argc, char** argv) {
     }
     std::printf("%c %s\n", m.Name(), m.path.c_str());
   }
-  if (line.opt.rtpPeer && !OpenRtp(line)) {
+  if (line.opt.rtp && !OpenRtp(line)) {
     std::perror("modem-pair: RTP socket");
     return 1;
   }

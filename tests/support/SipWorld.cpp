@@ -67,11 +67,14 @@ SipWorld::SipWorld(const std::string& dir, std::vector<SipUser> users, Options o
   if (options_.sessionSeconds > 0) defines += "#!define SESSION_TIMER\n";
   if (options_.t38Gateway) {
     // User space only (no kernel table); up before Kamailio, which looks
-    // for it as it starts.
+    // for it as it starts. A call is forgotten at its BYE (by default its
+    // streams would go on for 30 s: the gateway's audio would ring a line
+    // that has hung up).
     int control = FreeUdpPort();
-    rtpengine_.Start({"rtpengine", "--config-file=none", "--foreground", "--log-stderr", "--table=-1",
-                      "--interface=127.0.0.1", "--listen-ng=127.0.0.1:" + std::to_string(control)},
-                     dir_, dir_ + "/rtpengine.log");
+    rtpengine_.Start(
+        {"rtpengine", "--config-file=none", "--foreground", "--log-stderr", "--table=-1", "--delete-delay=0",
+         "--interface=127.0.0.1", "--listen-ng=127.0.0.1:" + std::to_string(control)},
+        dir_, dir_ + "/rtpengine.log");
     if (!WaitUdpBound(control, 10)) return;
     defines += "#!define T38_GATEWAY\n";
     Replace(config, "@GATEWAY_PORT@", std::to_string(control));
