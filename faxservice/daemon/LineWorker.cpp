@@ -129,8 +129,8 @@ void FileDelivered(State& state, const Archive& archive, std::unique_lock<std::m
           " resume_from=1, attempt_pages=?, size=? WHERE id=?",
           {static_cast<long long>(faxsvc::kJobCompleted),
            archiveError.empty() ? std::string() : "not archived: " + archiveError, c.ended, c.pages,
-           c.bitRate, c.remoteIdent, c.duration, c.attemptPages,
-           archived.empty() ? job.GetInt("size") : 0LL, id});
+           c.bitRate, c.remoteIdent, c.duration, c.attemptPages, archived.empty() ? job.GetInt("size") : 0LL,
+           id});
       state.Event("sent", id,
                   "fax to " + job.Get("number") + ": " + std::to_string(c.pages) + " page(s) at " +
                       std::to_string(c.bitRate) + " bit/s");

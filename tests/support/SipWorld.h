@@ -31,6 +31,9 @@ class SipWorld {
   };
   static constexpr const char* kForceT38 = "9381";
   static constexpr const char* kDecodeT38 = "9382";
+  // Behind this prefix each end is told to send its media to the other's
+  // port on 127.0.0.2, where a test's relay carries it (or loses it).
+  static constexpr const char* kRelayMedia = "9383";
 
   // dir: a folder of the test's own for configuration, users and logs.
   SipWorld(const std::string& dir, std::vector<SipUser> users, Options options);
