@@ -14,6 +14,9 @@
 #include <atomic>
 #include <map>
 #include <random>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "faxservice/client/FaxService.h"
@@ -31,25 +34,28 @@ namespace {
 const std::vector<SipUser> kUsers = {
     {"alice", "secretA", {"5551001"}}, {"bob", "secretB", {"5552002"}}, {"carol", "secretC", {"5553003"}}};
 
+// A UDP socket bound to address:port; -1 when the port is taken.
+int BoundUdp(const char* address, int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = inet_addr(address);
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
 // The media of calls dialled behind SipWorld::kRelayMedia: the provider
-// points each end at 127.0.0.2 on the other's port; the relay takes a datagram from
-// 127.0.0.1:Q to 127.0.0.2:P and passes it on from 127.0.0.2:Q to
-// 127.0.0.1:P, losing each with the probability `loss` (seeded, so a run
-// can be repeated). It stops after `seconds` at most.
+// points each end at 127.0.0.2 on the other's port; the relay takes a
+// datagram from 127.0.0.1:Q to 127.0.0.2:P and passes it on from
+// 127.0.0.2:Q to 127.0.0.1:P, losing each with the probability `loss`
+// (seeded, so a run can be repeated). It stops after `seconds` at most.
 class LossyRelay {
  public:
   LossyRelay(int first, int last, unsigned seed, double seconds) : random_(seed) {
-    for (int port = first; port <= last; ++port) {
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(static_cast<uint16_t>(port));
-      a.sin_addr.s_addr = inet_addr("127.0.0.2");
-      const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-      if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
-        fds_[port] = fd;
-      else
-        close(fd);
-    }
+    for (int port = first; port <= last; ++port)
+      if (int fd = BoundUdp("127.0.0.2", port); fd >= 0) fds_[port] = fd;
     thread_ = std::thread([this, seconds] { Run(seconds); });
   }
   ~LossyRelay() {
@@ -340,17 +346,10 @@ TEST_F(SipLines, FailuresEndWithAClearStatusOrResultAndRetryWithoutSendingAPageT
   }
   {
     SCOPED_TRACE("the one media port of the range in use");
-    const int taken = socket(AF_INET, SOCK_DGRAM, 0);
-    int port = 0;
-    for (int tries = 0; tries < 20 && !port; ++tries) {
-      port = SipWorld::FreeUdpPort() & ~1;
-      sockaddr_in at{};
-      at.sin_family = AF_INET;
-      at.sin_port = htons(static_cast<uint16_t>(port));
-      at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      if (bind(taken, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) port = 0;
-    }
-    ASSERT_NE(port, 0);
+    int port = 0, taken = -1;
+    for (int tries = 0; tries < 20 && taken < 0; ++tries)
+      taken = BoundUdp("127.0.0.1", port = SipWorld::FreeUdpPort() & ~1);
+    ASSERT_GE(taken, 0);
     const std::string range = std::to_string(port) + "-" + std::to_string(port + 1);
     const std::string c = AddLine(kUsers[2], Message("line_add").Set("ports", range));
     ASSERT_TRUE(Registered(c)) << LineOf(c).Get("status");
@@ -382,4 +381,72 @@ TEST_F(SipLines, FailuresEndWithAClearStatusOrResultAndRetryWithoutSendingAPageT
     SendOn({a, b}, a);
     ExpectArrived(Settled(id), page, "");
   }
+}
+
+// tshark, an independent decoder, reads what the lines put on the wire: a
+// T.38 call between alice and bob, and a G.711 call to carol.
+TEST_F(SipLines, OnTheWireT38CarriesTheT30ExchangeWithRedundancyAndG711AnUnbrokenRtpStream) {
+  const std::string a = AddLine(kUsers[0]), b = AddLine(kUsers[1]);
+  const std::string c = AddLine(kUsers[2], Message("line_add").Set("t38", "off"));
+  for (const std::string& l : {a, b, c}) ASSERT_TRUE(Registered(l)) << LineOf(l).Get("status");
+  SendOn({a, b, c}, a);
+  // The SIP messages tell tshark which ports carry T.38 and RTP.
+  const std::string sip = std::to_string(provider_.Port());
+  WireCapture wire(world_.Root(), "udp port " + sip + " or udp portrange " + std::to_string(ports_.first) +
+                                      "-" + std::to_string(ports_.second));
+  ExpectSent(TestPages(2, false), "5552002", "T.38");
+  ExpectSent(TestPages(1, false), "5553003", "G.711");
+  auto lines = [&](const std::string& filter, const std::vector<std::string>& fields) {
+    std::vector<std::string> args{"-d", "udp.port==" + sip + ",sip", "-Y", filter, "-T", "fields"};
+    for (const std::string& f : fields) args.insert(args.end(), {"-e", f});
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(wire.Read(args));
+    for (std::string line; std::getline(in, line);) {
+      rows.emplace_back();
+      std::istringstream cells(line);
+      for (std::string cell; std::getline(cells, cell, '\t');) rows.back().push_back(cell);
+      rows.back().resize(fields.size());
+    }
+    return rows;
+  };
+
+  // T.38: the T.30 messages and training each once (a datagram that comes
+  // again as redundancy is not counted again), in the order of a fax call
+  // with error correction; every datagram after the first carries earlier
+  // ones as redundancy.
+  std::string exchange, callerPort;
+  std::set<std::string> seen;
+  int datagrams = 0, unprotected = 0, deepest = 0;
+  const std::regex what(R"(Seq=(\d+).*(?:HDLC Reassembled: ([A-Z]+)|t30ind: \S+-(training)))");
+  for (const auto& row : lines("t38", {"udp.srcport", "t38.secondary_ifp_packets", "_ws.col.Info"})) {
+    std::smatch m;
+    const std::string seq = std::regex_search(row[2], m, std::regex(R"(Seq=(\d+))")) ? m[1].str() : "";
+    if (!seen.insert(row[0] + ":" + seq).second) continue;
+    ++datagrams;
+    if (std::stoi(seq) > 0 && std::atoi(row[1].c_str()) == 0) ++unprotected;
+    deepest = std::max(deepest, std::atoi(row[1].c_str()));
+    if (!std::regex_search(row[2], m, what)) continue;
+    const std::string name = m[2].matched ? m[2].str() : m[3].str();
+    if (name == "DCS") callerPort = row[0];
+    if (name == "DIS" || name == "DCS" || name == "training" || name == "CFR" || name == "MCF" ||
+        name == "DCN")
+      exchange += (exchange.empty() ? "" : " ") + name + (row[0] == callerPort ? ">" : "<");
+  }
+  EXPECT_EQ(exchange, "DIS< DCS> training> CFR< training> MCF< training> MCF< DCN>");
+  EXPECT_GT(datagrams, 100);
+  EXPECT_EQ(unprotected, 0);
+  EXPECT_EQ(deepest, 6);  // V.21 control and indicators: 6 earlier datagrams
+
+  // G.711: PCMA both ways, each stream without a gap in its sequence.
+  std::map<std::string, std::pair<long, long>> streams;  // ssrc -> last seq, packets
+  int gaps = 0;
+  for (const auto& row : lines("rtp", {"rtp.ssrc", "rtp.p_type", "rtp.seq"})) {
+    EXPECT_EQ(row[1], "8");
+    auto [it, first] = streams.try_emplace(row[0], std::atol(row[2].c_str()) - 1, 0);
+    gaps += (it->second.first + 1) % 65536 != std::atol(row[2].c_str());
+    it->second = {std::atol(row[2].c_str()), it->second.second + 1};
+  }
+  ASSERT_EQ(streams.size(), 2u);
+  for (const auto& [ssrc, stream] : streams) EXPECT_GT(stream.second, 200) << ssrc;
+  EXPECT_EQ(gaps, 0);
 }

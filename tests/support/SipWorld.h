@@ -61,4 +61,17 @@ class SipWorld {
   platform::ChildProcess rtpengine_, kamailio_;
 };
 
+// Captures UDP traffic on lo (dumpcap, with a capture filter such as "udp
+// port 5060"); Read() stops the capture and reads it back with tshark and
+// the arguments given ("-Y", "sip", "-T", "fields", ...): its output.
+class WireCapture {
+ public:
+  WireCapture(const std::string& dir, const std::string& filter);
+  std::string Read(const std::vector<std::string>& tsharkArgs);
+
+ private:
+  std::string dir_, file_;
+  platform::ChildProcess dumpcap_;
+};
+
 }  // namespace brevant::test

@@ -786,8 +786,7 @@ void Account::Registered(int status, const char* phrase, const sip_t* sip) {
 }
 
 void Account::RetryLater(void (*what)(Account*), int seconds) {
-  // The timer's argument carries the account; what to do is picked by the
-  // state it finds then.
+  // One timer serves both: next_ says what it does when it fires.
   next_ = what;
   su_timer_set_interval(
       retry_,
