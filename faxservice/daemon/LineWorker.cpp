@@ -614,8 +614,10 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
     r = line_->Send(call, events);
   }
   const double ended = Now();
-  const long long confirmed = firstPage - 1 + r.pagesSent;
-  onLine_.confirmed = std::max(onLine_.confirmed, confirmed);
+  // The pages confirmed as the call went count too, should the line's
+  // report know fewer (a modem that stopped answering).
+  const long long confirmed = std::max<long long>(firstPage - 1 + r.pagesSent, onLine_.confirmed);
+  onLine_.confirmed = confirmed;
   // Every later attempt goes on from the first page the far end did not
   // confirm: no page is sent twice. Only the user's "restart" starts over.
   const std::string attemptPages = WithAttemptPages(job.Get("attempt_pages"), attempts, firstPage, confirmed);

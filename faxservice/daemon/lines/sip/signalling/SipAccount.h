@@ -50,10 +50,7 @@ struct AccountSettings {
   std::function<void(int)> releaseMediaPort;
   int registerSeconds = 600;     // registration lifetime asked for
   int retrySeconds = 30;         // wait after a failed registration before trying again
-  // While registered, an OPTIONS to the registrar this often: a registrar
-  // that does not answer is noticed then, not at the next re-registration
-  // (0: none).
-  int keepAliveSeconds = 30;
+  int keepAliveSeconds = 30;     // while registered, an OPTIONS to the registrar this often (0: none)
   int sessionSeconds = 1800;     // session timer asked for (RFC 4028)
   int minSessionSeconds = 90;    // shortest session timer accepted
   int requestTimeoutMs = 32000;  // how long a request waits for its final answer
