@@ -110,8 +110,7 @@ std::string SipWorld::Log() const {
   return TestWorld::ReadFile(dir_ + "/kamailio.log") + TestWorld::ReadFile(dir_ + "/rtpengine.log");
 }
 
-WireCapture::WireCapture(const std::string& dir, const std::string& filter)
-    : dir_(dir), file_(dir + "/wire.pcap") {
+WireCapture::WireCapture(const std::string& dir, const std::string& filter) : file_(dir + "/wire.pcap") {
   dumpcap_.Start({"dumpcap", "-q", "-i", "lo", "-f", filter, "-w", file_}, dir, dir + "/dumpcap.log");
   for (int i = 0; i < 100 && TestWorld::ReadFile(dir + "/dumpcap.log").find("Capturing") == std::string::npos;
        ++i)

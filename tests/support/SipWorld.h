@@ -70,7 +70,7 @@ class WireCapture {
   std::string Read(const std::vector<std::string>& tsharkArgs);
 
  private:
-  std::string dir_, file_;
+  std::string file_;
   platform::ChildProcess dumpcap_;
 };
 
