@@ -706,8 +706,9 @@ void Account::Event(nua_event_t event, int status, const char* phrase, nua_handl
       if (!quiet_) Registered(status, phrase, sip);
       return;
     case nua_r_options:
-      // Our keep-alive's answer; its handle goes below.
-      if (!call && !quiet_ && status >= 200) KeptAlive(status);
+      // Our keep-alive's final answer; its handle goes below.
+      if (status < 200) return;
+      if (!call && !quiet_) KeptAlive(status);
       break;
     case nua_r_unregister:
       // Leaving: the registrar may want credentials for that too.
