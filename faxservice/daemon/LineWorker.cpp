@@ -51,6 +51,16 @@ std::string PagesSent(long long sent, long long pages) {
   return std::to_string(sent) + " of " + std::to_string(pages) + " pages sent";
 }
 
+// The job's list of which pages went in which attempt ("attempt 1: page 1;
+// attempt 2: pages 2-3") with the pages first..last of this attempt added;
+// an attempt that got no page confirmed adds nothing.
+std::string WithAttemptPages(const std::string& list, long long attempt, long long first, long long last) {
+  if (last < first) return list;
+  std::string pages = first == last ? "page " + std::to_string(first)
+                                    : "pages " + std::to_string(first) + "-" + std::to_string(last);
+  return list + (list.empty() ? "" : "; ") + "attempt " + std::to_string(attempt) + ": " + pages;
+}
+
 // A line that hears rings itself: a ring this long after the last one
 // belongs to a new call; a waiting call without rings for this long was
 // given up by its caller.
@@ -58,7 +68,7 @@ constexpr double kRingGap = 10;
 
 // What the sent record says about the call that completed a fax.
 struct Completion {
-  std::string localIdent, remoteIdent, result, modem;
+  std::string localIdent, remoteIdent, result, modem, attemptPages;
   long long pages = 0, bitRate = 0, attempts = 0;
   double started = 0, ended = 0, duration = 0;
 };
@@ -116,10 +126,11 @@ void FileDelivered(State& state, const Archive& archive, std::unique_lock<std::m
            c.modem});
       state.db.Exec(
           "UPDATE jobs SET status=?, error=?, ended=?, pages_sent=?, bitrate=?, remote_id=?, duration=?,"
-          " resume_from=1, size=? WHERE id=?",
+          " resume_from=1, attempt_pages=?, size=? WHERE id=?",
           {static_cast<long long>(faxsvc::kJobCompleted),
            archiveError.empty() ? std::string() : "not archived: " + archiveError, c.ended, c.pages,
-           c.bitRate, c.remoteIdent, c.duration, archived.empty() ? job.GetInt("size") : 0LL, id});
+           c.bitRate, c.remoteIdent, c.duration, c.attemptPages, archived.empty() ? job.GetInt("size") : 0LL,
+           id});
       state.Event("sent", id,
                   "fax to " + job.Get("number") + ": " + std::to_string(c.pages) + " page(s) at " +
                       std::to_string(c.bitRate) + " bit/s");
@@ -172,6 +183,7 @@ void FileCutOff(State& state, const Archive& archive, std::unique_lock<std::mute
     c.result = "OK (the far end confirmed every page " + how.before + ")";
     c.pages = pages;
     c.attempts = job.GetInt("attempts");
+    c.attemptPages = job.Get("attempt_pages");
     c.started = job.GetReal("started");
     c.ended = Now();
     state.Event("recovered", id, "the far end had confirmed every page: filed as sent");
@@ -190,8 +202,11 @@ void FileCutOff(State& state, const Archive& archive, std::unique_lock<std::mute
     state.db.Transaction([&] {
       state.db.Exec(
           "UPDATE jobs SET status=?, attempts=MAX(attempts-1,0), next_attempt=0, resume_from=?,"
-          " error=? WHERE id=?",
-          {static_cast<long long>(kJobPending), confirmed + 1, why, id});
+          " attempt_pages=?, error=? WHERE id=?",
+          {static_cast<long long>(kJobPending), confirmed + 1,
+           WithAttemptPages(job.Get("attempt_pages"), job.GetInt("attempts"), job.GetInt("resume_from", 1),
+                            confirmed),
+           why, id});
       state.Event("recovered", id, why);
     });
   }
@@ -599,14 +614,22 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
     r = line_->Send(call, events);
   }
   const double ended = Now();
-  const long long confirmed = firstPage - 1 + r.pagesSent;
-  onLine_.confirmed = std::max(onLine_.confirmed, confirmed);
+  // The pages confirmed as the call went count too, should the line's
+  // report know fewer (a modem that stopped answering).
+  const long long confirmed = std::max<long long>(firstPage - 1 + r.pagesSent, onLine_.confirmed);
+  onLine_.confirmed = confirmed;
+  // Every later attempt goes on from the first page the far end did not
+  // confirm: no page is sent twice. Only the user's "restart" starts over.
+  const std::string attemptPages = WithAttemptPages(job.Get("attempt_pages"), attempts, firstPage, confirmed);
 
   if (r.ok() || (confirmed >= pages && pages > 0)) {
     Completion c;
     c.localIdent = call.localIdent;
     c.remoteIdent = r.remoteIdent;
     c.result = r.ok() ? "OK" : "OK (the far end confirmed every page; the call then ended: " + r.result + ")";
+    // A fax that took several calls says which pages went in which.
+    if (firstPage > 1) c.result += " (" + attemptPages + ")";
+    c.attemptPages = attemptPages;
     c.pages = confirmed;
     c.attempts = attempts;
     c.started = started;
@@ -623,8 +646,9 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
   if (r.outcome == CallOutcome::kCancelled) {
     if (active.action == "pause") {
       state_.db.Exec(
-          "UPDATE jobs SET status=?, attempts=?, error='Paused during transmission', pages_sent=0 WHERE id=?",
-          {static_cast<long long>(kJobPaused), attempts - 1, id});
+          "UPDATE jobs SET status=?, attempts=?, error='Paused during transmission', resume_from=?,"
+          " attempt_pages=? WHERE id=?",
+          {static_cast<long long>(kJobPaused), attempts - 1, confirmed + 1, attemptPages, id});
       TransmissionLine(number, "Paused during transmission (" + PagesSent(confirmed, pages) + ")");
     } else if (active.action == "cancel") {
       state_.db.Exec("UPDATE jobs SET status=?, error='Cancelled during transmission', ended=? WHERE id=?",
@@ -634,9 +658,9 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
       // The service is stopping: the job waits for the next start and goes
       // on from the first page the far end did not confirm.
       state_.db.Exec(
-          "UPDATE jobs SET status=?, attempts=?, resume_from=?,"
+          "UPDATE jobs SET status=?, attempts=?, resume_from=?, attempt_pages=?,"
           " error='Transmission interrupted when the fax service stopped; sending again' WHERE id=?",
-          {static_cast<long long>(kJobPending), attempts - 1, confirmed + 1, id});
+          {static_cast<long long>(kJobPending), attempts - 1, confirmed + 1, attemptPages, id});
       TransmissionLine(number, "Transmission interrupted when the fax service stopped; sending again");
     }
     onLine_ = {};
@@ -653,14 +677,15 @@ bool LineWorker::RunOutgoing(std::unique_lock<std::mutex>& lk, double now, doubl
   state_.db.Transaction([&] {
     state_.db.Exec(
         "UPDATE jobs SET status=?, error=?, next_attempt=?, ended=?, bitrate=?, remote_id=?, duration=?,"
-        " resume_from=1 WHERE id=?",
+        " resume_from=?, attempt_pages=? WHERE id=?",
         {static_cast<long long>(status), r.result, next, ended, static_cast<long long>(r.bitRate),
-         r.remoteIdent, r.lineSeconds, id});
+         r.remoteIdent, r.lineSeconds, std::min(confirmed + 1, pages), attemptPages, id});
+    const std::string from = confirmed > 0 ? " from page " + std::to_string(confirmed + 1) : "";
     state_.Event(giveUp ? "failed" : "retrying", id,
                  "fax to " + number + ": " + r.result +
                      (badNumber ? ""
                       : giveUp  ? " (no attempts left)"
-                                : " (attempt " + std::to_string(attempts) + ", trying again)"));
+                                : " (attempt " + std::to_string(attempts) + ", trying again" + from + ")"));
   });
   onLine_ = {};
   TransmissionLine(number,

@@ -577,8 +577,8 @@ Message Requests::JobOp(const Caller& caller, const Message& req, std::unique_lo
                     "The fax job cannot be sent again in its state (" + QueueStatusText(status) + ")");
     if (status == kJobCompleted) return Resend(caller, Message("resend").Set("job", id), lk);
     state_.db.Exec(
-        "UPDATE jobs SET status=?, attempts=0, error='', pages_sent=0, next_attempt=0, resume_from=1 WHERE "
-        "id=?",
+        "UPDATE jobs SET status=?, attempts=0, error='', pages_sent=0, next_attempt=0, resume_from=1,"
+        " attempt_pages='' WHERE id=?",
         {static_cast<long long>(kJobPending), id});
     state_.Event("restarted", id, "fax to " + job.Get("number") + " queued again");
   } else {

@@ -262,6 +262,9 @@ void State::CreateSchema() {
   AddColumn("jobs", "owner_name", "TEXT DEFAULT ''");
   AddColumn("jobs", "resume_from", "INTEGER DEFAULT 1");
   AddColumn("jobs", "rings_heard", "INTEGER DEFAULT -1");
+  // Which pages the far end confirmed in which attempt ("attempt 1: page 1;
+  // attempt 2: pages 2-3"), for a fax that took more than one call.
+  AddColumn("jobs", "attempt_pages", "TEXT DEFAULT ''");
   AddColumn("sent", "owner_uid", "INTEGER DEFAULT 0");
   AddColumn("received", "owner_uid", "INTEGER DEFAULT 0");
   // Lines: what each line says about itself, and the modem that carried a

@@ -427,8 +427,11 @@ TEST_F(ServiceLine, AModemUnpluggedInACallIsReopenedAndTheFaxSentOnce) {
   ASSERT_TRUE(daemon_.WaitForLineRound(doc, line));
   EXPECT_EQ(Job(job).GetInt("status"), faxsvc::kJobRetrying);
   EXPECT_EQ(Job(job).GetInt("attempts"), 1);
+  const long from = static_cast<long>(Job(job).GetInt("resume_from"));  // the first page not confirmed
+  ASSERT_GE(from, 2);
 
-  // Plugged in again: the line reopens it, and the fax goes out once.
+  // Plugged in again: the line reopens it, and the pages not confirmed go
+  // out once.
   efax->Wait(5);
   pair = Pair("m");
   auto again = EfaxReceiver(Link("m", 'B'), Dir("efax2"), kEfaxId);
@@ -436,7 +439,7 @@ TEST_F(ServiceLine, AModemUnpluggedInACallIsReopenedAndTheFaxSentOnce) {
   EXPECT_EQ(j.GetInt("status"), faxsvc::kJobCompleted) << j.Get("error");
   EXPECT_EQ(j.GetInt("attempts"), 2);
   EXPECT_EQ(again->Wait(60), 0);
-  EXPECT_TRUE(SamePages(pages, EfaxPages(Dir("efax2") + "/got")));
+  EXPECT_TRUE(SamePages({pages.begin() + from - 1, pages.end()}, EfaxPages(Dir("efax2") + "/got")));
   EXPECT_EQ(Archive("out").size(), 1u);
   EXPECT_EQ(LineStatus(line).rfind("ready", 0), 0u) << LineStatus(line);
 }

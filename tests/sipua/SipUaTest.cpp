@@ -3,7 +3,6 @@
 // T.38 and end them; SIPp plays a far end ours could not (491 and 488 on
 // cue), and tshark reads what really went over the wire.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -275,35 +274,9 @@ TEST(SipUa, AFarEndWithoutT38GetsAudioOrTheGatewaysT38) {
   }
 }
 
-// Captures the provider's traffic; Fields() reads it back with tshark, one
-// line per SIP message: method or status, and the SDP media type.
-class Capture {
- public:
-  Capture(const std::string& dir, int port) : file_(dir + "/sip.pcap") {
-    dumpcap_.Start({"dumpcap", "-q", "-i", "lo", "-f", "udp port " + std::to_string(port), "-w", file_}, dir,
-                   dir + "/dumpcap.log");
-    for (int i = 0;
-         i < 100 && TestWorld::ReadFile(dir + "/dumpcap.log").find("Capturing") == std::string::npos; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  }
-  std::string Fields() {
-    ::kill(-dumpcap_.Pid(), SIGINT);  // dumpcap writes out what it has and ends
-    dumpcap_.Wait(5000);
-    return TestWorld()
-        .RunArgs("/usr/bin/tshark", {"-r", file_, "-Y", "sip", "-T", "fields", "-e", "sip.Method", "-e",
-                                     "sip.Status-Code", "-e", "sdp.media.media"})
-        .out;
-  }
-
- private:
-  std::string file_;
-  platform::ChildProcess dumpcap_;
-};
-
 TEST(SipUa, CrossedReInvitesSettleOnT38AndSessionRefreshesKeepIt) {
   Pair p({.sessionSeconds = 4});
-  Capture wire(p.world.TempDir(), p.provider.Port());
+  WireCapture wire(p.world.TempDir(), "udp port " + std::to_string(p.provider.Port()));
   auto call = p.Connect();
   Media audio = call->CurrentMedia();
   EXPECT_EQ(std::pair(audio.codec, audio.payloadType), std::pair(Codec::kPcma, 8));
@@ -332,7 +305,9 @@ TEST(SipUa, CrossedReInvitesSettleOnT38AndSessionRefreshesKeepIt) {
   // On the wire: the re-INVITEs did cross, the refreshes went out as
   // UPDATEs (each twice: to and from the proxy), and no description after
   // the switch went back to audio.
-  std::string fields = wire.Fields();
+  // One line per SIP message: method or status, and the SDP media type.
+  std::string fields = wire.Read(
+      {"-Y", "sip", "-T", "fields", "-e", "sip.Method", "-e", "sip.Status-Code", "-e", "sdp.media.media"});
   auto count = [&](const std::string& what) {
     size_t n = 0;
     for (size_t at = fields.find(what); at != std::string::npos; at = fields.find(what, at + 1)) ++n;

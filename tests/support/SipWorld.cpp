@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -110,6 +111,24 @@ void SipWorld::Stop() {
 
 std::string SipWorld::Log() const {
   return TestWorld::ReadFile(dir_ + "/kamailio.log") + TestWorld::ReadFile(dir_ + "/rtpengine.log");
+}
+
+WireCapture::WireCapture(const std::string& dir, const std::string& filter) : file_(dir + "/wire.pcap") {
+  dumpcap_.Start({"dumpcap", "-q", "-i", "lo", "-f", filter, "-w", file_}, dir, dir + "/dumpcap.log");
+  for (int i = 0; i < 100 && TestWorld::ReadFile(dir + "/dumpcap.log").find("Capturing") == std::string::npos;
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+}
+
+std::string WireCapture::Read(const std::vector<std::string>& tsharkArgs) {
+  if (dumpcap_.Running()) {
+    ::kill(-dumpcap_.Pid(), SIGINT);  // dumpcap writes out what it has and ends
+    dumpcap_.Wait(5000);
+  }
+  std::vector<std::string> args{"-r", file_};
+  args.insert(args.end(), tsharkArgs.begin(), tsharkArgs.end());
+  return TestWorld().RunArgs("/usr/bin/tshark", args).out;
 }
 
 }  // namespace brevant::test

@@ -31,6 +31,9 @@ class SipWorld {
   };
   static constexpr const char* kForceT38 = "9381";
   static constexpr const char* kDecodeT38 = "9382";
+  // Behind this prefix each end is told to send its media to the other's
+  // port on 127.0.0.2, where a test's relay carries it (or loses it).
+  static constexpr const char* kRelayMedia = "9383";
 
   // dir: a folder of the test's own for configuration, users and logs.
   SipWorld(const std::string& dir, std::vector<SipUser> users, Options options);
@@ -56,6 +59,19 @@ class SipWorld {
   int port_;
   bool running_ = false;
   platform::ChildProcess rtpengine_, kamailio_;
+};
+
+// Captures UDP traffic on lo (dumpcap, with a capture filter such as "udp
+// port 5060"); Read() stops the capture and reads it back with tshark and
+// the arguments given ("-Y", "sip", "-T", "fields", ...): its output.
+class WireCapture {
+ public:
+  WireCapture(const std::string& dir, const std::string& filter);
+  std::string Read(const std::vector<std::string>& tsharkArgs);
+
+ private:
+  std::string file_;
+  platform::ChildProcess dumpcap_;
 };
 
 }  // namespace brevant::test

@@ -9,7 +9,9 @@
 // number (the DID it answers; the user when not given), codecs (PCMA,PCMU
 // in order of preference), t38 (on/off), ports (the media port range,
 // 40000-40999), sip_port (5060; 0 any free one), outbound_proxy,
-// local_address, ecm, max_rate, pace (line time per wall time: only for
+// local_address, keepalive (seconds between the line's checks that its
+// registrar is there, and its waits before registering again after a
+// failure; 30), ecm, max_rate, pace (line time per wall time: only for
 // two lines of this service faxing each other in a test). The password is
 // in the service's secret store (LineSecrets.h), never in the row.
 //
@@ -66,7 +68,8 @@ constexpr Key kKeys[] = {{"registrar", ""},
                          {"local_address", ""},
                          {"ecm", "1"},
                          {"max_rate", "14400"},
-                         {"pace", "1"}};
+                         {"pace", "1"},
+                         {"keepalive", "30"}};
 
 std::string Flag(const std::string& v) {
   if (v == "1" || v == "on" || v == "yes") return "1";
@@ -117,6 +120,10 @@ SipSettings SettingsOf(const Message& config) {
   a.localAddress = get("local_address");
   a.t38 = get("t38") != "0";
   a.sipPort = std::atoi(get("sip_port").c_str());
+  a.keepAliveSeconds = a.retrySeconds = std::atoi(get("keepalive").c_str());
+  // The session timer the provider sets is taken however short: refusing
+  // it (422) would fail the call, and a refresh costs a fax nothing.
+  a.minSessionSeconds = 2;
   a.codecs.clear();
   const std::string codecs = get("codecs") + ",";
   for (std::size_t at = 0, comma; (comma = codecs.find(',', at)) != std::string::npos; at = comma + 1) {
@@ -145,7 +152,7 @@ bool CheckSipLine(Message& config, bool, Message* report, std::string* why) {
     if (!known) {
       *why = "unknown SIP line setting \"" + k.substr(0, 32) +
              "\" (known: registrar, user, auth_user, password, number, codecs, t38, ports, sip_port, "
-             "outbound_proxy, local_address, ecm, max_rate, pace)";
+             "outbound_proxy, local_address, keepalive, ecm, max_rate, pace)";
       return false;
     }
   }
@@ -181,6 +188,10 @@ bool CheckSipLine(Message& config, bool, Message* report, std::string* why) {
   }
   if (!Digits(full.Get("sip_port")) || s.account.sipPort > 65535) {
     *why = "sip_port must be a UDP port (5060), or 0 for any free one";
+    return false;
+  }
+  if (!Digits(full.Get("keepalive")) || s.account.keepAliveSeconds < 1 || s.account.keepAliveSeconds > 3600) {
+    *why = "keepalive must be a number of seconds from 1 to 3600 (30)";
     return false;
   }
   if (full.Get("max_rate") != "4800" && full.Get("max_rate") != "9600" && full.Get("max_rate") != "14400") {

@@ -23,6 +23,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -271,6 +272,9 @@ class Account : public SipAccount {
              const sip_t* sip, tagi_t tags[]);
   void Register();
   void Registered(int status, const char* phrase, const sip_t* sip);
+  void RetryLater(void (*what)(Account*), int seconds);
+  void KeepAlive();
+  void KeptAlive(int status);
   void SetRegistration(RegistrationState state, const std::string& reason);
   void IncomingInvite(nua_handle_t* nh, const sip_t* sip);
   int AllocatePort();
@@ -285,7 +289,9 @@ class Account : public SipAccount {
   nua_handle_t* regHandle_ = nullptr;
   Registration reg_;
   int regAuthTries_ = 0;
-  su_timer_t* retry_ = nullptr;
+  void (*next_)(Account*) = nullptr;  // what retry_ does when it fires
+  su_timer_t* retry_ = nullptr;       // the next registration or keep-alive
+  std::string registrarUrl_;
   std::map<int, std::shared_ptr<Call>> calls_;
   std::map<int, int> ports_;  // media port -> call id
   int portCursor_ = 0;
@@ -644,6 +650,7 @@ bool Account::Start(std::string* error) {
                    SIPTAG_USER_AGENT_STR("Brevant"), TAG_END());
     if (!nua_) return;
     retry_ = su_timer_create(su_root_task(stack_.Root()), 0);
+    registrarUrl_ = registrarUrl;
     aor_ = from;
     regHandle_ = nua_handle(nua_, nullptr, SIPTAG_TO_STR(aor_.c_str()), TAG_END());
     Register();
@@ -698,6 +705,11 @@ void Account::Event(nua_event_t event, int status, const char* phrase, nua_handl
     case nua_r_register:
       if (!quiet_) Registered(status, phrase, sip);
       return;
+    case nua_r_options:
+      // Our keep-alive's final answer; its handle goes below.
+      if (status < 200) return;
+      if (!call && !quiet_) KeptAlive(status);
+      break;
     case nua_r_unregister:
       // Leaving: the registrar may want credentials for that too.
       if ((status == 401 || status == 407) && sip && regAuthTries_++ < 1) Authenticate(nh, sip);
@@ -758,17 +770,55 @@ void Account::Registered(int status, const char* phrase, const sip_t* sip) {
   regAuthTries_ = 0;
   if (status < 300) {
     SetRegistration(RegistrationState::kRegistered, "");
+    if (s_.keepAliveSeconds > 0) RetryLater([](Account* a) { a->KeepAlive(); }, s_.keepAliveSeconds);
     return;
   }
-  SetRegistration(RegistrationState::kFailed, Why(status, phrase, sip));
+  // sofia answers a request that found nobody at the registrar's address
+  // (port closed, host unreachable) with a 503 of its own, which looks
+  // like the registrar's; either way the registrar cannot be had.
+  SetRegistration(RegistrationState::kFailed,
+                  status == 503 ? "cannot reach the registrar (" + Why(status, phrase, sip) + ")"
+                                : Why(status, phrase, sip));
   // A refused request stays open in the stack waiting for credentials:
   // start the next try on a fresh handle.
   nua_handle_destroy(regHandle_);
   regHandle_ = nua_handle(nua_, nullptr, SIPTAG_TO_STR(aor_.c_str()), TAG_END());
+  RetryLater([](Account* a) { a->Register(); }, s_.retrySeconds);
+}
+
+void Account::RetryLater(void (*what)(Account*), int seconds) {
+  // One timer serves both: next_ says what it does when it fires.
+  next_ = what;
   su_timer_set_interval(
       retry_,
-      [](su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg) { static_cast<Account*>(arg)->Register(); },
-      this, s_.retrySeconds * 1000);
+      [](su_root_magic_t*, su_timer_t*, su_timer_arg_t* arg) {
+        auto* a = static_cast<Account*>(arg);
+        if (a->next_) a->next_(a);
+      },
+      this, std::max(1, seconds) * 1000);
+}
+
+void Account::KeepAlive() {
+  if (quiet_ || reg_.state != RegistrationState::kRegistered) return;
+  // A handle of its own each time: the answer's event frees it.
+  nua_handle_t* nh = nua_handle(nua_, nullptr, NUTAG_URL(registrarUrl_.c_str()),
+                                SIPTAG_TO_STR(registrarUrl_.c_str()), TAG_END());
+  nua_options(nh, TAG_END());
+}
+
+void Account::KeptAlive(int status) {
+  if (reg_.state != RegistrationState::kRegistered) return;
+  if (status != 408 && status != 503) {
+    // Whatever else the registrar answers, it is there.
+    RetryLater([](Account* a) { a->KeepAlive(); }, s_.keepAliveSeconds);
+    return;
+  }
+  // No answer (sofia makes up a 408 or 503 then): the registration is as
+  // good as gone. Register again now; its answer says how things stand,
+  // and a failure is tried again after retrySeconds.
+  nua_handle_destroy(regHandle_);
+  regHandle_ = nua_handle(nua_, nullptr, SIPTAG_TO_STR(aor_.c_str()), TAG_END());
+  Register();
 }
 
 void Account::SetRegistration(RegistrationState state, const std::string& reason) {

@@ -50,6 +50,7 @@ struct AccountSettings {
   std::function<void(int)> releaseMediaPort;
   int registerSeconds = 600;     // registration lifetime asked for
   int retrySeconds = 30;         // wait after a failed registration before trying again
+  int keepAliveSeconds = 30;     // while registered, an OPTIONS to the registrar this often (0: none)
   int sessionSeconds = 1800;     // session timer asked for (RFC 4028)
   int minSessionSeconds = 90;    // shortest session timer accepted
   int requestTimeoutMs = 32000;  // how long a request waits for its final answer
@@ -61,7 +62,8 @@ enum class RegistrationState { kUnregistered, kRegistering, kRegistered, kFailed
 struct Registration {
   RegistrationState state = RegistrationState::kUnregistered;
   // Why it failed, as the registrar said it ("403 Forbidden", "401
-  // Unauthorized") or as this side saw it ("timeout", "unreachable").
+  // Unauthorized") or as this side saw it ("timeout", "cannot reach the
+  // registrar").
   std::string reason;
 };
 
