@@ -285,10 +285,12 @@ Run Calls(bool t38, int n, const std::string& doc, const std::vector<faxsvc::Fax
   r.kamailio = KamailioCpu(dir) - kam0;
   r.wall = std::chrono::duration<double>(Clock::now() - t0).count();
   r.ours.calls = n;
+  std::map<std::string, int> failures;
   for (const auto& m : sent) {
     const fm::FaxReport rep = m->Report();
     r.ours.line += rep.lineSeconds;
     r.ours.delivered += rep.delivered;
+    if (!rep.delivered) ++failures[rep.result];
     r.datagrams += double(rep.udptl.datagrams + rep.rtp.received);
   }
   for (const auto& m : received) {
@@ -296,6 +298,7 @@ Run Calls(bool t38, int n, const std::string& doc, const std::vector<faxsvc::Fax
     r.datagrams += double(rep.udptl.datagrams + rep.rtp.received);
   }
   for (const auto& f : std::filesystem::directory_iterator(rx)) r.whole += SamePages(pages, f.path());
+  for (const auto& [why, count] : failures) std::printf("not delivered: %d calls: %s\n", count, why.c_str());
   if (!ended || alice.Failed() || bob.Failed())
     std::fprintf(stderr, "sipline_bench: %d + %d sessions did not start; every call ended: %s\n",
                  alice.Failed(), bob.Failed(), ended ? "yes" : "no");
