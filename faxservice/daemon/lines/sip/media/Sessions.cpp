@@ -215,7 +215,7 @@ class T38Session final : public T30Session {
     const bool indicator = len > 0 && (buf[0] & 0x40) == 0;
     const bool v21 = len > 0 && (buf[0] & 0x40) && (buf[0] & 0x20) == 0 && ((buf[0] >> 1) & 0x0F) == 0;
     if (len > 0 && !indicator && !v21) self->sinceImage_ = 0;
-    const Bytes d = self->sender_.Next({buf, std::size_t(std::max(len, 0))}, indicator || v21);
+    const Bytes& d = self->sender_.Next({buf, std::size_t(std::max(len, 0))}, indicator || v21);
     self->ctx_.send(d, std::clamp(count, 1, 8));
     return 0;
   }

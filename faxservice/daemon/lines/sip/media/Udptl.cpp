@@ -30,12 +30,12 @@ class PerReader {
     }
     return Fail();
   }
-  bool Octets(std::size_t n, Bytes* out) {
+  bool Octets(std::size_t n, std::span<const std::uint8_t>* out) {
     if (!ok_ || n > in_.size() - pos_) {
       Fail();
       return false;
     }
-    out->assign(in_.begin() + long(pos_), in_.begin() + long(pos_ + n));
+    *out = in_.subspan(pos_, n);
     pos_ += n;
     return true;
   }
@@ -69,13 +69,13 @@ std::size_t EncodedSize(std::size_t n) {
 }
 
 // A bounded list of length-prefixed octet strings.
-bool ReadList(PerReader& r, std::vector<Bytes>* out) {
+bool ReadList(PerReader& r, detail::UdptlView* out) {
   const std::size_t count = r.Length();
   if (!r.ok() || count > kMaxRecoveryEntries) return false;
-  out->resize(count);
-  for (auto& item : *out) {
+  out->count = count;
+  for (std::size_t i = 0; i < count; ++i) {
     const std::size_t n = r.Length();
-    if (!r.ok() || n > kMaxIfpBytes || !r.Octets(n, &item)) return false;
+    if (!r.ok() || n > kMaxIfpBytes || !r.Octets(n, &out->entries[i])) return false;
   }
   return true;
 }
@@ -125,9 +125,14 @@ bool ReadEnum(BitReader& b, int rootBits) {
 
 }  // namespace
 
-bool DecodeUdptl(std::span<const std::uint8_t> datagram, UdptlPacket* out) {
+namespace detail {
+
+bool DecodeUdptlView(std::span<const std::uint8_t> datagram, UdptlView* out) {
   PerReader r(datagram);
-  UdptlPacket p;
+  UdptlView& p = *out;
+  p.fec = false;
+  p.fecSpan = 0;
+  p.count = 0;
   const int hi = r.Byte(), lo = r.Byte();
   if (!r.ok()) return false;
   p.seq = std::uint16_t((hi << 8) | lo);
@@ -137,7 +142,7 @@ bool DecodeUdptl(std::span<const std::uint8_t> datagram, UdptlPacket* out) {
   if (choice < 0) return false;
   p.fec = (choice & 0x80) != 0;
   if (!p.fec) {
-    if (!ReadList(r, &p.secondary)) return false;
+    if (!ReadList(r, &p)) return false;
   } else {
     // fec-npackets: an unconstrained INTEGER, its length then its octets.
     const std::size_t len = r.Length();
@@ -146,8 +151,23 @@ bool DecodeUdptl(std::span<const std::uint8_t> datagram, UdptlPacket* out) {
     for (std::size_t i = 0; i < len; ++i) span = (span << 8) | r.Byte();
     if (!r.ok() || span < 1 || span > int(kMaxRecoveryEntries)) return false;
     p.fecSpan = span;
-    if (!ReadList(r, &p.fecData)) return false;
+    if (!ReadList(r, &p)) return false;
   }
+  return true;
+}
+
+}  // namespace detail
+
+bool DecodeUdptl(std::span<const std::uint8_t> datagram, UdptlPacket* out) {
+  detail::UdptlView v;
+  if (!detail::DecodeUdptlView(datagram, &v)) return false;
+  UdptlPacket p;
+  p.seq = v.seq;
+  p.primary.assign(v.primary.begin(), v.primary.end());
+  p.fec = v.fec;
+  p.fecSpan = v.fecSpan;
+  std::vector<Bytes>& list = v.fec ? p.fecData : p.secondary;
+  for (std::size_t i = 0; i < v.count; ++i) list.emplace_back(v.entries[i].begin(), v.entries[i].end());
   *out = std::move(p);
   return true;
 }
@@ -209,43 +229,59 @@ std::uint16_t FecCovered(std::uint16_t seq, int entry, int entries, int k) {
   return std::uint16_t(seq - 1 - entry - k * entries);
 }
 
-Bytes UdptlSender::Next(std::span<const std::uint8_t> ifp, bool control) {
-  UdptlPacket p;
-  p.seq = seq_++;
-  p.primary.assign(ifp.begin(), ifp.end());
-  const std::size_t have = history_.size();
+UdptlSender::UdptlSender(UdptlSendOptions options) : options_(options) {
+  const int keep = std::max({options_.controlDepth, options_.imageDepth,
+                             options_.fec ? options_.fecEntries * options_.fecSpan : 0, 0});
+  history_.resize(std::size_t(keep));
+}
+
+const Bytes& UdptlSender::Next(std::span<const std::uint8_t> ifp, bool control) {
+  // Written straight into one buffer, the history's IFPs kept in place: no
+  // allocation per datagram once the buffers have grown.
+  out_.clear();
+  out_.push_back(std::uint8_t(seq_ >> 8));
+  out_.push_back(std::uint8_t(seq_ & 0xFF));
+  ++seq_;
+  PutOctets(out_, ifp);
   const int entries = options_.fecEntries, span = options_.fecSpan;
-  if (options_.fec && have >= std::size_t(entries * span)) {
-    p.fec = true;
-    p.fecSpan = span;
+  if (options_.fec && held_ >= std::size_t(entries * span)) {
+    out_.push_back(0x80);
+    out_.push_back(1);
+    out_.push_back(std::uint8_t(span));
+    PutLength(out_, std::size_t(entries));
     for (int m = 0; m < entries; ++m) {
-      Bytes parity;
+      parity_.clear();
       for (int k = 0; k < span; ++k) {
-        const Bytes& b = history_[have - 1 - std::size_t(m + k * entries)].ifp;
-        if (parity.size() < b.size()) parity.resize(b.size(), 0);
-        for (std::size_t i = 0; i < b.size(); ++i) parity[i] ^= b[i];
+        const Bytes& b = Held(1 + std::size_t(m + k * entries)).ifp;
+        if (parity_.size() < b.size()) parity_.resize(b.size(), 0);
+        for (std::size_t i = 0; i < b.size(); ++i) parity_[i] ^= b[i];
       }
-      p.fecData.push_back(std::move(parity));
+      PutOctets(out_, parity_);
     }
   } else {
     // As many earlier IFPs as the deepest one still owed needs: secondary
     // IFPs must run back without gaps.
     std::size_t count = 0;
-    for (std::size_t i = 1; i <= have; ++i)
-      if (history_[have - i].depth >= int(i)) count = i;
-    std::size_t size = EncodeUdptl(p).size();
-    for (std::size_t i = 1; i <= count; ++i) {
-      const Bytes& b = history_[have - i].ifp;
-      if (size + EncodedSize(b.size()) + 1 > std::size_t(options_.maxDatagram)) break;
-      size += EncodedSize(b.size());
-      p.secondary.push_back(b);
+    for (std::size_t i = 1; i <= held_; ++i)
+      if (Held(i).depth >= int(i)) count = i;
+    std::size_t size = out_.size() + 2, fit = 0;
+    for (; fit < count; ++fit) {
+      const std::size_t n = EncodedSize(Held(fit + 1).ifp.size());
+      if (size + n + 1 > std::size_t(options_.maxDatagram)) break;
+      size += n;
     }
+    out_.push_back(0x00);
+    PutLength(out_, fit);
+    for (std::size_t i = 1; i <= fit; ++i) PutOctets(out_, Held(i).ifp);
   }
-  history_.push_back({p.primary, control ? options_.controlDepth : options_.imageDepth});
-  const std::size_t keep =
-      std::size_t(std::max({options_.controlDepth, options_.imageDepth, options_.fec ? entries * span : 0}));
-  if (history_.size() > keep) history_.erase(history_.begin(), history_.end() - long(keep));
-  return EncodeUdptl(p);
+  if (!history_.empty()) {
+    Sent& slot = history_[next_];
+    slot.ifp.assign(ifp.begin(), ifp.end());
+    slot.depth = control ? options_.controlDepth : options_.imageDepth;
+    next_ = (next_ + 1) % history_.size();
+    held_ = std::min(held_ + 1, history_.size());
+  }
+  return out_;
 }
 
 const UdptlReceiver::Slot* UdptlReceiver::Find(std::uint16_t seq) const {
@@ -260,11 +296,11 @@ void UdptlReceiver::Keep(std::uint16_t seq, std::span<const std::uint8_t> ifp) {
   s.ifp.assign(ifp.begin(), ifp.end());
 }
 
-bool UdptlReceiver::RecoverFromParity(const UdptlPacket& p, std::uint16_t missing, Bytes* out) const {
-  const int entries = int(p.fecData.size());
+bool UdptlReceiver::RecoverFromParity(const detail::UdptlView& p, std::uint16_t missing, Bytes* out) const {
+  const int entries = int(p.count);
   for (int m = 0; m < entries; ++m) {
     bool covers = false, solvable = true;
-    Bytes x = p.fecData[std::size_t(m)];
+    Bytes x(p.entries[std::size_t(m)].begin(), p.entries[std::size_t(m)].end());
     for (int k = 0; k < p.fecSpan && solvable; ++k) {
       const std::uint16_t s = FecCovered(p.seq, m, entries, k);
       if (s == missing) {
@@ -288,8 +324,8 @@ bool UdptlReceiver::RecoverFromParity(const UdptlPacket& p, std::uint16_t missin
 
 void UdptlReceiver::Receive(std::span<const std::uint8_t> datagram, const Deliver& deliver) {
   ++stats_.datagrams;
-  UdptlPacket p;
-  if (!DecodeUdptl(datagram, &p)) {
+  detail::UdptlView& p = view_;
+  if (!detail::DecodeUdptlView(datagram, &p)) {
     ++stats_.malformed;
     return;
   }
@@ -315,16 +351,19 @@ void UdptlReceiver::Receive(std::span<const std::uint8_t> datagram, const Delive
   }
   for (std::uint16_t s = next_; s != p.seq; ++s) {
     const int back = std::uint16_t(p.seq - s);  // 1 for the packet just before
+    std::span<const std::uint8_t> ifp;
     Bytes rebuilt;
-    if (!p.fec && back <= int(p.secondary.size()) && !p.secondary[std::size_t(back - 1)].empty()) {
-      rebuilt = p.secondary[std::size_t(back - 1)];
-    } else if (!(p.fec && RecoverFromParity(p, s, &rebuilt))) {
+    if (!p.fec && back <= int(p.count) && !p.entries[std::size_t(back - 1)].empty()) {
+      ifp = p.entries[std::size_t(back - 1)];
+    } else if (p.fec && RecoverFromParity(p, s, &rebuilt)) {
+      ifp = rebuilt;
+    } else {
       ++stats_.lost;
       continue;
     }
     ++stats_.recovered;
-    Keep(s, rebuilt);
-    deliver(s, rebuilt);
+    Keep(s, ifp);
+    deliver(s, ifp);
   }
   Keep(p.seq, p.primary);
   next_ = std::uint16_t(p.seq + 1);

@@ -33,6 +33,20 @@ struct UdptlPacket {
   std::vector<Bytes> fecData;    // parity entries
 };
 
+namespace detail {
+// A decoded datagram that points into it: what the receiver reads each
+// datagram into, without copying.
+struct UdptlView {
+  std::uint16_t seq = 0;
+  std::span<const std::uint8_t> primary;
+  bool fec = false;
+  int fecSpan = 0;
+  std::size_t count = 0;  // secondary IFPs, or parity entries when fec
+  std::span<const std::uint8_t> entries[kMaxRecoveryEntries];
+};
+bool DecodeUdptlView(std::span<const std::uint8_t> datagram, UdptlView* out);
+}  // namespace detail
+
 // False when the datagram is no UDPTL packet within the limits.
 bool DecodeUdptl(std::span<const std::uint8_t> datagram, UdptlPacket* out);
 Bytes EncodeUdptl(const UdptlPacket& packet);
@@ -58,10 +72,11 @@ struct UdptlSendOptions {
 
 class UdptlSender {
  public:
-  explicit UdptlSender(UdptlSendOptions options) : options_(options) {}
-  // The next datagram, carrying `ifp` as its primary. Control IFPs
-  // (indicators, V.21 frames) are carried further by later datagrams.
-  Bytes Next(std::span<const std::uint8_t> ifp, bool control);
+  explicit UdptlSender(UdptlSendOptions options);
+  // The next datagram, carrying `ifp` as its primary (valid until the next
+  // call). Control IFPs (indicators, V.21 frames) are carried further by
+  // later datagrams.
+  const Bytes& Next(std::span<const std::uint8_t> ifp, bool control);
   std::uint16_t NextSeq() const { return seq_; }
 
  private:
@@ -69,9 +84,14 @@ class UdptlSender {
     Bytes ifp;
     int depth;
   };
+  // The i-th IFP sent before (1: the last one).
+  const Sent& Held(std::size_t i) const { return history_[(next_ + history_.size() - i) % history_.size()]; }
   UdptlSendOptions options_;
   std::uint16_t seq_ = 0;
-  std::vector<Sent> history_;  // most recent last
+  std::vector<Sent> history_;  // a ring of the IFPs redundancy may repeat
+  std::size_t next_ = 0;       // where the next one goes
+  std::size_t held_ = 0;       // how many it holds
+  Bytes out_, parity_;
 };
 
 struct UdptlStats {
@@ -103,13 +123,14 @@ class UdptlReceiver {
   };
   const Slot* Find(std::uint16_t seq) const;
   void Keep(std::uint16_t seq, std::span<const std::uint8_t> ifp);
-  bool RecoverFromParity(const UdptlPacket& p, std::uint16_t missing, Bytes* out) const;
+  bool RecoverFromParity(const detail::UdptlView& p, std::uint16_t missing, Bytes* out) const;
 
   int version_;
   bool started_ = false;
   std::uint16_t next_ = 0;
   Slot ring_[kRing];
   UdptlStats stats_;
+  detail::UdptlView view_;
 };
 
 }  // namespace brevant::faxmedia
