@@ -8,6 +8,7 @@
 #include "common/CWinReg.h"
 #include "faxjob/CXmlGroups.h"
 #include "tests/wizard/WizardFixture.h"
+#include "wizard/QtUi.h"
 
 namespace brevant::test {
 namespace {
@@ -170,6 +171,28 @@ TEST_F(BrevantProcessTest, CommandLineListsThatDoNotMatchAreErrors) {
     EXPECT_NE(TestWorld::ReadFile(TraceLog()).find("frmNew->Activate - END"), std::string::npos) << command;
     EXPECT_EQ(world.Errors().find("mMisc.Main"), std::string::npos) << world.Errors();
   }
+}
+
+// Painting a frame hands work to Qt's thread pool; an unattended run's end
+// waits until those threads are gone, not only idle: the leak check of a
+// sanitizer build stops every thread still there when the process ends,
+// and one on its way out makes it fail.
+TEST(EndOfRun, NoPaintingThreadIsLeftWhenTheRunEnds) {
+  TestWorld world;
+  ASSERT_TRUE(wizard::EnsureQtUi());
+  auto threads = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); };
+  ui::RunUntilWindowsClosed();
+  QTest::qWait(300);
+  const auto before = threads();
+  for (int round = 0; round < 20; ++round) {
+    QGroupBox frame("Frame");
+    frame.resize(1600, 1200);
+    QImage painted(frame.size(), QImage::Format_ARGB32);
+    frame.render(&painted);
+    ui::RunUntilWindowsClosed();
+    EXPECT_EQ(threads(), before) << "round " << round;
+  }
+  ui::SetBackend(nullptr);
 }
 
 }  // namespace
