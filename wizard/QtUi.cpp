@@ -9,12 +9,15 @@
 #include <QProgressBar>
 #include <QScreen>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QThreadPool>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "common/FaxJob.h"
@@ -40,6 +43,20 @@ QMessageBox::StandardButton ToButton(ui::Answer a) {
     default:
       return QMessageBox::Ok;
   }
+}
+
+// The threads of Qt's thread pools still running (Qt names each of them
+// "Thread (pooled)").
+int PooledThreads() {
+  std::error_code ec;
+  int n = 0;
+  for (std::filesystem::directory_iterator it("/proc/self/task", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::ifstream comm(it->path() / "comm");
+    std::string name;
+    n += std::getline(comm, name) && name == "Thread (pooled)";
+  }
+  return n;
 }
 
 class QtBackend : public ui::Backend {
@@ -128,8 +145,13 @@ class QtBackend : public ui::Backend {
   // Painting large areas (a group box's frame) hands parts of the work to
   // the global thread pool, whose idle threads would otherwise still be
   // running while the process ends (the leak checker of a sanitizer build
-  // fails on them); they are ended here.
-  void EndOfRun() override { QThreadPool::globalInstance()->waitForDone(); }
+  // fails on them); they are ended here. Qt's threads are detached, so
+  // waitForDone may return while the last one is still on its way out: the
+  // run goes on once they are all gone (2 seconds at the most).
+  void EndOfRun() override {
+    QThreadPool::globalInstance()->waitForDone();
+    for (int i = 0; i < 200 && PooledThreads() > 0; ++i) QThread::msleep(10);
+  }
 
   void ShowStatus(const std::string& text, unsigned long owner) override {
     if (owner == 0) return;

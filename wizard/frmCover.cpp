@@ -8,14 +8,11 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
-#include <QPixmap>
 #include <QPointer>
 #include <QPushButton>
-#include <QSignalBlocker>
 #include <QTextEdit>
 #include <QTreeWidget>
 #include <QUrl>
@@ -30,8 +27,7 @@
 #include "common/FaxJob.h"
 #include "common/Logging.h"
 #include "platform/ui/Ui.h"
-#include "render/CoverPageList.h"
-#include "render/cover/CoverImage.h"
+#include "wizard/CoverChoice.h"
 #include "wizard/frmNew.h"
 #include "wizard/frmSend.h"
 #include "wizard/frmSender.h"
@@ -201,19 +197,7 @@ void frmCover::FormUnload() {
 }
 
 void frmCover::GetCoverPages() {
-  VbList<std::string>& list = FaxJob().CoverPages;
-  list.Clear();
-  QSignalBlocker quiet(cbCover);
-  for (const render::CoverPageEntry& e : render::ListCoverPages("frmCover.GetCoverPages")) {
-    cbCover->addItem(Q(e.display));
-    list.Append(e.path);
-  }
-  if (cbCover->count() == 0) {
-    cbCover->setEditable(true);
-    cbCover->setEditText("Cover pages not found.");
-    cbCover->lineEdit()->setReadOnly(true);
-    chkCover->setEnabled(false);
-  }
+  FillCoverList(cbCover, chkCover, "frmCover.GetCoverPages");
 }
 
 void frmCover::Activate() {
@@ -232,14 +216,7 @@ void frmCover::Activate() {
         }
       }
     }
-    {
-      CWinReg reg;
-      if (reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kUserInfoKey)) {
-        std::string file = reg.GetString("CoverPageFile");
-        for (std::size_t i = 1; i <= job.CoverPages.Count(); ++i)
-          if (job.CoverPages[i] == file) job.CoverIndex = std::int16_t(i - 1);
-      }
-    }
+    SelectStoredCover();
     txtSubject->setText(Q(job.FaxSubject));
     rtbNote->setPlainText(Q(job.Note));
     lstAttachments->clear();
@@ -261,29 +238,13 @@ void frmCover::Activate() {
 }
 
 void frmCover::chkCover_Click() {
-  bool on = chkCover->isChecked();
-  for (QWidget* w :
-       std::initializer_list<QWidget*>{cbCover, txtSubject, rtbNote, lblTemplate_, lblSubject_, lblNote_})
-    w->setEnabled(on);
-  QPalette pal = txtSubject->palette();
-  pal.setColor(QPalette::Base,
-               on ? rtbNote->palette().color(QPalette::Base) : palette().color(QPalette::Window));
-  txtSubject->setPalette(pal);
+  EnableCoverFields(chkCover->isChecked(), {cbCover, lblTemplate_, lblSubject_, lblNote_}, txtSubject,
+                    rtbNote);
 }
 
 void frmCover::cbCover_Click() {
   try {
-    int pos = cbCover->currentIndex();
-    const VbList<std::string>& list = FaxJob().CoverPages;
-    if (cbCover->isEditable() || pos < 0 || std::size_t(pos) + 1 > list.Count()) {
-      Picture1->clear();
-      return;
-    }
-    const qreal ratio = devicePixelRatioF();
-    QImage picture =
-        cover::CoverPreview(list[std::size_t(pos) + 1], Picture1->size() * ratio, "frmCover.cbCover_Click");
-    picture.setDevicePixelRatio(ratio);
-    Picture1->setPixmap(QPixmap::fromImage(picture));
+    ShowCoverPreview(cbCover, Picture1, "frmCover.cbCover_Click");
   } catch (...) {
     // the preview is a courtesy; the page stays usable without it
   }

@@ -7,7 +7,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPixmap>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTextEdit>
@@ -20,28 +19,14 @@
 #include "common/FaxJob.h"
 #include "common/Logging.h"
 #include "platform/ui/Ui.h"
-#include "render/CoverPageList.h"
-#include "render/cover/CoverImage.h"
-#include "render/cover/CoverPage.h"
+#include "wizard/CoverChoice.h"
+#include "wizard/Form.h"
 
 namespace brevant::configui {
-namespace {
 
-QString Q(const std::string& s) {
-  return QString::fromLocal8Bit(s.c_str());
-}
-std::string S(const QString& s) {
-  return s.toLocal8Bit().toStdString();
-}
-
-// Blanks at both ends go; tabs and line breaks are part of the text.
-std::string Trim(const std::string& s) {
-  auto b = s.find_first_not_of(' ');
-  if (b == std::string::npos) return "";
-  return s.substr(b, s.find_last_not_of(' ') - b + 1);
-}
-
-}  // namespace
+using wizard::Q;
+using wizard::S;
+using wizard::TrimBlanks;
 
 frmSetCover::frmSetCover(ExitAppFn exitApp, QWidget* parent) : QDialog(parent), exitApp_(exitApp) {
   setObjectName("frmSetCover");
@@ -143,30 +128,12 @@ frmSetCover::~frmSetCover() {
 }
 
 void frmSetCover::GetCoverPages() {
-  VbList<std::string>& list = FaxJob().CoverPages;
-  list.Clear();
-  QSignalBlocker quiet(cbCover);
-  for (const render::CoverPageEntry& e : render::ListCoverPages("frmSetCover.GetCoverPages")) {
-    cbCover->addItem(Q(e.display));
-    list.Append(e.path);
-  }
-  if (cbCover->count() == 0) {
-    cbCover->setEditable(true);
-    cbCover->setEditText("Cover pages not found.");
-    chkCover->setEnabled(false);
-  }
+  wizard::FillCoverList(cbCover, chkCover, "frmSetCover.GetCoverPages");
 }
 
 void frmSetCover::Activate() {
   FaxJobRecord& job = FaxJob();
-  {
-    CWinReg reg;
-    if (reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kUserInfoKey)) {
-      std::string file = reg.GetString("CoverPageFile");
-      for (std::size_t i = 1; i <= job.CoverPages.Count(); ++i)
-        if (job.CoverPages[i] == file) job.CoverIndex = std::int16_t(i - 1);
-    }
-  }
+  wizard::SelectStoredCover();
   {
     CWinReg reg;
     if (reg.InitForRead(CWinReg::HKEY_CURRENT_USER, kPelorinKey)) {
@@ -198,27 +165,13 @@ void frmSetCover::showEvent(QShowEvent* event) {
 }
 
 void frmSetCover::chkCover_Click() {
-  bool on = chkCover->isChecked();
-  for (QWidget* w :
-       std::initializer_list<QWidget*>{cbCover, txtSubject, rtbNote, lblTemplate, lblSubject, lblNote})
-    w->setEnabled(on);
-  QPalette pal = txtSubject->palette();
-  pal.setColor(QPalette::Base,
-               on ? rtbNote->palette().color(QPalette::Base) : palette().color(QPalette::Window));
-  txtSubject->setPalette(pal);
+  wizard::EnableCoverFields(chkCover->isChecked(), {cbCover, lblTemplate, lblSubject, lblNote}, txtSubject,
+                            rtbNote);
 }
 
 void frmSetCover::cbCover_Click() {
   try {
-    int pos = cbCover->currentIndex();
-    const VbList<std::string>& list = FaxJob().CoverPages;
-    if (cbCover->isEditable() || pos < 0 || std::size_t(pos) + 1 > list.Count()) {
-      Picture1->clear();
-      return;
-    }
-    QImage picture =
-        cover::CoverPreview(list[std::size_t(pos) + 1], Picture1->size(), "frmSetCover.cbCover_Click");
-    Picture1->setPixmap(QPixmap::fromImage(picture));
+    wizard::ShowCoverPreview(cbCover, Picture1, "frmSetCover.cbCover_Click");
   } catch (...) {
     ErrInfo e = CurrentError();
     WriteErrorLog(e.number, e.description, "frmSetCover.cbCover_Click");
@@ -237,8 +190,8 @@ void frmSetCover::SetProperties() {
     CWinReg reg;
     if (reg.InitForWrite(CWinReg::HKEY_CURRENT_USER, kPelorinKey, true)) {
       reg.SetString("SetCoverPage", chkCover->isChecked() ? "1" : "0");
-      reg.SetString("CoverPageSubject", Trim(S(txtSubject->text())));
-      reg.SetString("CoverPageNote", Trim(S(rtbNote->toPlainText())));
+      reg.SetString("CoverPageSubject", TrimBlanks(S(txtSubject->text())));
+      reg.SetString("CoverPageNote", TrimBlanks(S(rtbNote->toPlainText())));
     }
   } catch (...) {
     ErrInfo e = CurrentError();
@@ -248,8 +201,8 @@ void frmSetCover::SetProperties() {
 
 void frmSetCover::cmdNext_Click() {
   try {
-    if (chkCover->isChecked() && Trim(S(txtSubject->text())).empty() &&
-        Trim(S(rtbNote->toPlainText())).empty()) {
+    if (chkCover->isChecked() && TrimBlanks(S(txtSubject->text())).empty() &&
+        TrimBlanks(S(rtbNote->toPlainText())).empty()) {
       ui::MsgBox("Please enter text in the Note and/or Subject field.");
       return;
     }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "faxservice/protocol/FaxTiff.h"
+#include "platform/fs/Files.h"
 #include "platform/process/Process.h"
 
 namespace brevant::faxd {
@@ -65,14 +66,6 @@ bool ParsePage(const std::string& pbm, faxsvc::FaxPage* page) {
   return true;
 }
 
-void CloseAll(std::initializer_list<int*> fds) {
-  for (int* fd : fds)
-    if (*fd >= 0) {
-      ::close(*fd);
-      *fd = -1;
-    }
-}
-
 // Runs brevant-coversheet (beside this program) with the fields on its
 // input; its output in *page, or false with *why. As root, the drawing runs
 // as the user nobody: templates, fonts and Qt never run with the service's
@@ -104,19 +97,24 @@ bool Draw(const std::string& input, std::string* page, std::string* why) {
   std::string arg0 = helper;
   char* argv[] = {arg0.data(), nullptr};
 
-  int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
   // The fields go over a socket: a helper that ends before reading them
   // costs the sender an error, not a SIGPIPE.
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
-      ::pipe2(err, O_CLOEXEC) != 0) {
-    *why = std::string("cannot start the cover page's drawing: ") + std::strerror(errno);
-    CloseAll({&in[0], &in[1], &out[0], &out[1], &err[0], &err[1]});
+  int fds[6] = {-1, -1, -1, -1, -1, -1};
+  const bool made = ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0 &&
+                    ::pipe2(fds + 2, O_CLOEXEC) == 0 && ::pipe2(fds + 4, O_CLOEXEC) == 0;
+  const int madeErrno = errno;
+  platform::UniqueFd in[2] = {platform::UniqueFd(fds[0]), platform::UniqueFd(fds[1])};
+  platform::UniqueFd out[2] = {platform::UniqueFd(fds[2]), platform::UniqueFd(fds[3])};
+  platform::UniqueFd err[2] = {platform::UniqueFd(fds[4]), platform::UniqueFd(fds[5])};
+  if (!made) {
+    *why = std::string("cannot start the cover page's drawing: ") + std::strerror(madeErrno);
     return false;
   }
   const bool dropping = uid != ::geteuid();
   pid_t pid = ::fork();
   if (pid == 0) {
-    if (::dup2(in[0], 0) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(err[1], 2) < 0 || ::chdir("/") != 0)
+    if (::dup2(in[0].get(), 0) < 0 || ::dup2(out[1].get(), 1) < 0 || ::dup2(err[1].get(), 2) < 0 ||
+        ::chdir("/") != 0)
       ::_exit(126);
     // Nothing of the service's (clients' connections, its database) goes
     // with it.
@@ -125,10 +123,12 @@ bool Draw(const std::string& input, std::string* page, std::string* why) {
     ::execve(argv[0], argv, envp.data());
     ::_exit(127);
   }
-  CloseAll({&in[0], &out[1], &err[1]});
+  const int forkErrno = errno;
+  in[0].reset();
+  out[1].reset();
+  err[1].reset();
   if (pid < 0) {
-    *why = std::string("cannot start the cover page's drawing: ") + std::strerror(errno);
-    CloseAll({&in[1], &out[0], &err[0]});
+    *why = std::string("cannot start the cover page's drawing: ") + std::strerror(forkErrno);
     return false;
   }
   // Writes the fields and reads the page and the reason at the same time,
@@ -137,38 +137,41 @@ bool Draw(const std::string& input, std::string* page, std::string* why) {
   std::size_t written = 0;
   bool tooLarge = false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrawMs);
-  while (out[0] >= 0 || err[0] >= 0) {
+  while (out[0] || err[0]) {
     const long left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
             .count();
     if (left <= 0) break;
-    pollfd p[3] = {{in[1], POLLOUT, 0}, {out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    pollfd p[3] = {{in[1].get(), POLLOUT, 0}, {out[0].get(), POLLIN, 0}, {err[0].get(), POLLIN, 0}};
     if (::poll(p, 3, static_cast<int>(left)) < 0 && errno != EINTR) break;
-    if (in[1] >= 0 && (p[0].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      ssize_t n = ::send(in[1], input.data() + written, input.size() - written, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (in[1] && (p[0].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      ssize_t n =
+          ::send(in[1].get(), input.data() + written, input.size() - written, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n > 0) written += static_cast<std::size_t>(n);
-      if ((n < 0 && errno != EAGAIN) || written == input.size()) CloseAll({&in[1]});
+      if ((n < 0 && errno != EAGAIN) || written == input.size()) in[1].reset();
     }
     for (int i : {1, 2}) {
-      int& fd = i == 1 ? out[0] : err[0];
-      if (fd < 0 || !(p[i].revents & (POLLIN | POLLERR | POLLHUP))) continue;
+      platform::UniqueFd& fd = i == 1 ? out[0] : err[0];
+      if (!fd || !(p[i].revents & (POLLIN | POLLERR | POLLHUP))) continue;
       char buf[65536];
-      ssize_t n = ::read(fd, buf, sizeof buf);
+      ssize_t n = ::read(fd.get(), buf, sizeof buf);
       if (n <= 0) {
-        CloseAll({&fd});
+        fd.reset();
       } else if (i == 1) {
         page->append(buf, static_cast<std::size_t>(n));
         if (page->size() > kMaxPageBytes) {
           tooLarge = true;
-          CloseAll({&fd});
+          fd.reset();
         }
       } else if (reason.size() < kMaxReason) {
         reason.append(buf, static_cast<std::size_t>(n));
       }
     }
   }
-  const bool timedOut = out[0] >= 0 || err[0] >= 0;
-  CloseAll({&in[1], &out[0], &err[0]});
+  const bool timedOut = out[0] || err[0];
+  in[1].reset();
+  out[0].reset();
+  err[0].reset();
   if (timedOut || tooLarge) ::kill(pid, SIGKILL);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {

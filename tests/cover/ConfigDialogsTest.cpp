@@ -1,6 +1,5 @@
 // The settings windows driven like a user would: what is stored and shown.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -329,9 +328,7 @@ TEST_F(ConfigFixture, FaxServerSettingsGoToTheRegistryAndThePasswordToAUserOnlyF
   ASSERT_TRUE(reg.InitForRead(HKCU, faxsvc::kFaxServerKey));
   EXPECT_EQ(reg.ValueType("Password"), 0u);  // never in the registry
   // Without a desktop secret service here, the user-only secrets file.
-  struct stat st {};
-  ASSERT_EQ(::stat(platform::secrets::FilePath().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(TestWorld::Owner(platform::secrets::FilePath()), std::to_string(::geteuid()) + " 600");
   faxsvc::FaxServerSettings s = faxsvc::ReadFaxServerSettings();
   EXPECT_TRUE(s.hylafax && !s.passive);
   EXPECT_EQ(s.host + ":" + std::to_string(s.port) + " " + s.password, "fax.office.lan:4600 s3cret pass");

@@ -125,7 +125,8 @@ TEST_F(FaxNotices, AFailedFaxIsToldOnTheDesktopOfItsSenderOnly) {
   send(boss, "555 0192", 1);
   bossDesktop.emplace(boss, shared.Path(), daemon.Socket());
   EXPECT_EQ(bossDesktop->Told(3),
-            toldBoss + "Pelorin Fax|Fax failed|Fax to 555 0192 failed: The line is busy\n");
+            toldBoss + "Pelorin Fax|Fax failed|Fax to 555 0192 failed: The line is busy\n")
+      << TestWorld::ReadFile(bossDesktop->AgentLog());
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,16 +33,6 @@ using faxsvc::Message;
 using test::FaxDaemon;
 using test::TestUser;
 using test::TestWorld;
-
-// A file's owner and permission bits ("0 600"), "link" for a symbolic link.
-std::string Owner(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return "missing";
-  if (S_ISLNK(st.st_mode)) return "link";
-  char mode[8];
-  std::snprintf(mode, sizeof mode, "%o", st.st_mode & 07777u);
-  return std::to_string(st.st_uid) + " " + mode;
-}
 
 // A small disk (tmpfs) mounted on a folder for one test, and files of
 // root's that fill it; unmounted at the end (lazily: the daemon may still
@@ -155,15 +144,16 @@ TEST_F(Hostile, ArchivesAreTheServicesAloneAndLinksLeftInThemAreNeverFollowed) {
   EXPECT_EQ(TestWorld::ReadFile(victim), "precious");
   EXPECT_FALSE(fs::exists(created));
   std::string path = daemon.Archive("out").Item(3).Get("path");
-  EXPECT_EQ(Owner(path), "0 600") << path;
+  EXPECT_EQ(TestWorld::Owner(path), "0 600") << path;
   EXPECT_EQ(test::ReadPages(path).size(), 1u);
 
   // The service's own folders and files are its alone.
   for (const char* d : {"", "/queue", "/farend", "/incoming"})
-    EXPECT_EQ(Owner(daemon.StateDir() + d), "0 700") << d;
+    EXPECT_EQ(TestWorld::Owner(daemon.StateDir() + d), "0 700") << d;
   for (const char* f : {"/faxd.db", "/faxd.db-wal", "/faxd.db-shm"})
-    EXPECT_EQ(Owner(daemon.StateDir() + f), "0 600") << f;
-  for (auto& e : fs::directory_iterator(daemon.StateDir() + "/farend")) EXPECT_EQ(Owner(e.path()), "0 600");
+    EXPECT_EQ(TestWorld::Owner(daemon.StateDir() + f), "0 600") << f;
+  for (auto& e : fs::directory_iterator(daemon.StateDir() + "/farend"))
+    EXPECT_EQ(TestWorld::Owner(e.path()), "0 600");
   EXPECT_EQ(As(alice, Message("farend")).GetInt("errno"), 70);
 }
 
@@ -191,7 +181,7 @@ TEST_F(Hostile, UsersSeeAndActOnlyOnTheirOwnJobsAndFaxes) {
   EXPECT_EQ(daemon.Job(id).GetInt("status"), faxsvc::kJobPending);
   // The queue holds root's private copy of her fax, page for page.
   const std::string queued = daemon.Job(id).Get("file");
-  EXPECT_EQ(Owner(queued), "0 600") << queued;
+  EXPECT_EQ(TestWorld::Owner(queued), "0 600") << queued;
   EXPECT_EQ(faxsvc::PixelDifference(test::ReadPages(queued).at(1), test::ReadPages(fax).at(1)), 0.0);
   // Alice sees her job with its fields; the administrators see it too.
   Message mine = As(alice, Message("jobs").Set("queue", "out"));
@@ -218,7 +208,7 @@ TEST_F(Hostile, UsersSeeAndActOnlyOnTheirOwnJobsAndFaxes) {
   }),
             "1");
   std::string copy = home + "/Sent/" + fs::path(archived.Get("path")).filename().string();
-  EXPECT_EQ(Owner(copy), std::to_string(alice.Uid()) + " 600");
+  EXPECT_EQ(TestWorld::Owner(copy), std::to_string(alice.Uid()) + " 600");
   EXPECT_EQ(test::ReadPages(copy).size(), 2u);
   struct stat st {};
   ::stat(copy.c_str(), &st);

@@ -3,8 +3,6 @@
 // connection, a zero byte, then what each data connection carries ("PORTS"
 // in a reply names this harness's data port). Every request ends in a
 // reply or a FaxError, never in a crash, a hang or a listed item without id.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +12,7 @@
 
 #include "faxservice/client/HylaFax.h"
 #include "tests/fuzz/FuzzWorld.h"
+#include "tests/support/Loopback.h"
 
 using namespace brevant;
 
@@ -22,15 +21,8 @@ namespace {
 int g_control = -1, g_data = -1, g_controlPort = 0, g_dataPort = 0;
 
 int Listen(int* port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, 8) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    std::abort();
-  *port = ntohs(a.sin_port);
+  int fd = test::ListenLoopback(port);
+  if (fd < 0) std::abort();
   return fd;
 }
 

@@ -2,8 +2,6 @@
 // over IMAP by dovecot on 127.0.0.1 and read there by mutt, and read in
 // place by neomutt, both in batch mode (a display filter copies what the
 // reader shows to a file).
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +14,7 @@
 #include "faxservice/protocol/FaxTiff.h"
 #include "receive/FaxImport.h"
 #include "tests/mail/FaxWorld.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestUser.h"
 
 namespace fs = std::filesystem;
@@ -26,16 +25,8 @@ using brevant::test::TestWorld;
 namespace {
 
 int FreePort() {
-  int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
   int port = 0;
-  if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  ::close(s);
+  ::close(test::ListenLoopback(&port));
   return port;
 }
 

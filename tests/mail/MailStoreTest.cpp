@@ -2,7 +2,6 @@
 // over fax ids as the import uses it, files of other programs, and the SMTP
 // account's password.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -193,10 +192,7 @@ TEST(MailAccount, ThePasswordIsKeptOutOfTheRegistryAndNeverShown) {
   EXPECT_FALSE(inStore("first-pw-4711")) << "saved in the clear (a later read would move it out)";
   EXPECT_EQ(mail::LoadAccount().password, "first-pw-4711");
   const std::string file = w.RegistryDir() + "/secrets";
-  struct stat st {};
-  ASSERT_EQ(::stat(file.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(st.st_uid, ::geteuid());
+  EXPECT_EQ(TestWorld::Owner(file), std::to_string(::geteuid()) + " 600");
   EXPECT_NE(TestWorld::ReadFile(file).find("first-pw-4711"), std::string::npos);
 
   // A clear password an older Brevant (or a hand) left in the registry.

@@ -2,17 +2,15 @@
 // A tiny HTTP server on 127.0.0.1 for the update check's tests: answers each
 // request with a fixed status and body, or stalls, and keeps the request
 // lines it saw.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/Loopback.h"
 
 namespace brevant::test {
 
@@ -25,15 +23,7 @@ class HttpServer {
     bool stall = false;  // accept, read the request and never answer
   };
 
-  explicit HttpServer(Reply reply) : reply_(std::move(reply)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), len);
-    ::listen(fd_, 8);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+  explicit HttpServer(Reply reply) : reply_(std::move(reply)), fd_(ListenLoopback(&port_)) {
     thread_ = std::thread([this] { Serve(); });
   }
   ~HttpServer() {
@@ -78,8 +68,8 @@ class HttpServer {
   }
 
   Reply reply_;
-  int fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
   int port_ = 0;
+  int fd_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
   std::mutex m_;

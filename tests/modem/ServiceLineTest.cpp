@@ -537,9 +537,7 @@ TEST_F(ServiceLine, ALockFileHoldsAPortOnlyWhileAProgramThatMayUseModemsHasItOpe
                                  mallory.Name() + ", who may not use modems";
   EXPECT_TRUE(told);
   // The line's own lock is one efax and HylaFAX read: HDB text, 0644.
-  struct stat st {};
-  ASSERT_EQ(::lstat(lock.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(TestWorld::Owner(lock), "0 644");
   EXPECT_EQ(TestWorld::ReadFile(lock), lockText(daemon_.Pid()));
   ASSERT_EQ(Faxd({"lines", "remove", line}).exitCode, 0);
   EXPECT_TRUE(WaitFor([&] { return !fs::exists(lock); }, 10));

@@ -154,14 +154,6 @@ std::string CupsWorld::PrintDone(const std::string& queue, const std::string& fi
   return "timed out";
 }
 
-std::string CupsWorld::Owner(const std::string& path, bool group) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return "";
-  char mode[16];
-  std::snprintf(mode, sizeof mode, "%o", unsigned(st.st_mode & 0777));
-  return std::to_string(st.st_uid) + (group ? " " + std::to_string(st.st_gid) : "") + " " + mode;
-}
-
 std::vector<std::string> CupsWorld::Pages(const std::string& folder, bool all) {
   std::vector<std::string> out;
   std::error_code ec;

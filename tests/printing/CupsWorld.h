@@ -41,8 +41,6 @@ class CupsWorld {
   std::string JobMessage(int jobId);
 
   static int Sh(const std::string& command);
-  // "uid gid mode" (octal mode; without the group "uid mode"), "" if missing.
-  static std::string Owner(const std::string& path, bool group = true);
   // Page files ("NNNNNNNN.emf") in a folder, sorted; `all` lists every file.
   static std::vector<std::string> Pages(const std::string& folder, bool all = false);
   // A PDF of `pages` A4 pages, page n marked with n squares (Marks.h).

@@ -76,8 +76,8 @@ TEST_F(VestrelPrinter, PagesGoOnlyIntoTheAuthenticatedUsersOwnFolder) {
   const std::string annSpool = ann.Home() + "/" + tag + "/QuorSpool/";
   const std::string annIds = std::to_string(ann.Uid()) + " " + std::to_string(ann.Gid());
   ASSERT_EQ(CupsWorld::Pages(annSpool, true), (std::vector<std::string>{"00000001.emf", "00000002.emf"}));
-  EXPECT_EQ(CupsWorld::Owner(annSpool), annIds + " 700");
-  EXPECT_EQ(CupsWorld::Owner(annSpool + "00000002.emf"), annIds + " 644");
+  EXPECT_EQ(TestWorld::Owner(annSpool, true), annIds + " 700");
+  EXPECT_EQ(TestWorld::Owner(annSpool + "00000002.emf", true), annIds + " 644");
 
   // Eve claims to be Ann, then root: the scheduler refuses both, and
   // neither Ann's folder nor root's home gets anything.
@@ -159,7 +159,7 @@ TEST_F(VestrelPrinter, RootsJobsAreRenderedAsLp) {
   ASSERT_NE(lp, nullptr);
   EXPECT_EQ(renderer, long(lp->pw_uid));
   ASSERT_EQ(cw.WaitJobDone(job), 9) << cw.JobMessage(job);
-  EXPECT_EQ(CupsWorld::Owner(spool + "00000001.emf", false), "0 644");
+  EXPECT_EQ(TestWorld::Owner(spool + "00000001.emf"), "0 644");
 }
 
 TEST_F(VestrelPrinter, BadDocumentsAndFoldersAbortTheJobAndTwoQueuesShareNoPageNumber) {
@@ -344,7 +344,7 @@ TEST(VestrelSetup, ScriptInstallsBackendAndQueueAndCanRunAgain) {
   } cleanup{queue, "/usr/lib/cups/backend/" + scheme};
 
   ASSERT_EQ(CupsWorld::Sh(run), 0);
-  EXPECT_EQ(CupsWorld::Owner(cleanup.backend, false), "0 700") << "mode 0700 makes cupsd run it as root";
+  EXPECT_EQ(TestWorld::Owner(cleanup.backend), "0 700") << "mode 0700 makes cupsd run it as root";
   CPrinterInfo p;
   p.SetDeviceName(queue);
   EXPECT_EQ(p.PortName(), scheme + ":" + cw.World().Root() + "/Program%20Files/QuorSpool/");

@@ -2,9 +2,7 @@
 // shares /tmp and the loopback ports with a victim must get neither the
 // victim's files, nor the fax server password, nor the victim's settings.
 // Every program runs as a real user made for the test.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -19,6 +17,7 @@
 
 #include "faxservice/protocol/FaxTiff.h"
 #include "tests/faxservice/FaxTestSupport.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestWorld.h"
 
 namespace fs = std::filesystem;
@@ -58,19 +57,6 @@ std::string FakeServer(int listener) {
   }
   ::close(fd);
   return got;
-}
-
-int ListenLoopback(int* port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    return -1;
-  *port = ntohs(a.sin_port);
-  return fd;
 }
 
 class Desktop : public ::testing::Test {
@@ -143,7 +129,7 @@ TEST_F(Desktop, ImportWritesNoTemporaryFileThroughAnotherUsersLinks) {
 TEST_F(Desktop, TheFaxServerPasswordGoesOnlyToHylaFaxOnThisComputer) {
   const std::string portFile = world.TempDir() + "/attacker-port";
   TestUser::Child listening = attacker.Start([&] {
-    int port = 0, fd = ListenLoopback(&port);
+    int port = 0, fd = brevant::test::ListenLoopback(&port);
     TestWorld::WriteFile(portFile, std::to_string(port));
     return FakeServer(fd);
   });

@@ -1,6 +1,7 @@
 #include "tests/support/TestWorld.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,6 +78,15 @@ TestWorld::~TestWorld() {
   ::setenv("TMPDIR", OriginalTemp().c_str(), 1);
   std::error_code ec;
   fs::remove_all(root_, ec);
+}
+
+std::string TestWorld::Owner(const std::string& path, bool group) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return "missing";
+  if (S_ISLNK(st.st_mode)) return "link";
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%o", st.st_mode & 07777u);
+  return std::to_string(st.st_uid) + (group ? " " + std::to_string(st.st_gid) : "") + " " + mode;
 }
 
 std::string TestWorld::ReadFile(const std::string& path) {

@@ -31,6 +31,9 @@ class TestWorld {
   // Whole file as text ("" when missing).
   static std::string ReadFile(const std::string& path);
   static void WriteFile(const std::string& path, const std::string& text);
+  // A file's owner and permission bits in octal: "uid mode", with `group`
+  // "uid gid mode"; "link" for a symbolic link, "missing" when there is none.
+  static std::string Owner(const std::string& path, bool group = false);
   // Runs a program of the build tree (bin/NAME) with the world's
   // environment; returns its exit code, stdout and stderr.
   struct Result {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -30,6 +31,40 @@ namespace {
 
 void Say(const std::string& text) {
   std::fprintf(stderr, "brevant-printagent: %s\n", text.c_str());
+}
+
+// The session ends the agent with SIGTERM (SIGHUP, or SIGINT from a
+// terminal). The agent then stops between two steps instead of in the
+// middle of one: a fax notice already shown is also marked as told, so the
+// next login does not show it again.
+int g_endPipe[2] = {-1, -1};
+
+void OnEndSignal(int) {
+  const int saved = errno;
+  const char c = 0;
+  [[maybe_unused]] ssize_t n = ::write(g_endPipe[1], &c, 1);
+  errno = saved;
+}
+
+void CatchEndSignals() {
+  if (g_endPipe[0] < 0 && ::pipe2(g_endPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  struct sigaction sa {};
+  sa.sa_handler = OnEndSignal;
+  sa.sa_flags = SA_RESTART;
+  ::sigemptyset(&sa.sa_mask);
+  for (int s : {SIGTERM, SIGHUP, SIGINT}) ::sigaction(s, &sa, nullptr);
+}
+
+// Waits up to ms for a change in the folder watched (watch < 0: none) or
+// the end of the session; true when the agent is to end.
+bool WaitOrEnd(int watch, int ms) {
+  pollfd p[2] = {{g_endPipe[0], POLLIN, 0}, {watch, POLLIN, 0}};
+  if (::poll(p, 2, ms) > 0 && (p[1].revents & POLLIN)) {
+    char buf[4096];
+    while (::read(watch, buf, sizeof buf) > 0) {
+    }
+  }
+  return p[0].revents & POLLIN;
 }
 
 bool EndsWith(const std::string& s, const std::string& tail) {
@@ -171,6 +206,7 @@ int Run(const Options& o) {
     return platform::ShowDesktopNotice("Pelorin Fax", n.summary, n.body, platform::NoticeUrgency::Critical,
                                        why);
   };
+  if (!o.once) CatchEndSignals();
   std::unique_ptr<FaxNoticeThread> notices;
   if (!o.once && o.noticePollMs > 0)
     notices = std::make_unique<FaxNoticeThread>(std::make_unique<FaxNotices>(handoff + ".fax-notices", show),
@@ -182,7 +218,8 @@ int Run(const Options& o) {
     for (const std::string& job : WaitingJobs(handoff)) {
       // A Brevant that runs now would be in the way: it either ignores a
       // second wizard or clears the spool folder under it.
-      while (platform::ProgramRunning(program)) ::usleep(useconds_t(o.busyPollMs) * 1000);
+      while (platform::ProgramRunning(program))
+        if (WaitOrEnd(-1, o.busyPollMs)) return 0;
       std::string message;
       HandOverResult r = HandOver(job, o, &message);
       Say(message);
@@ -199,15 +236,9 @@ int Run(const Options& o) {
     }
     if (o.once && WaitingJobs(handoff).empty()) break;
     if (o.once) continue;
-    pollfd p{watch, POLLIN, 0};
-    if (watch >= 0 && ::poll(&p, 1, o.pollMs) > 0) {
-      char buf[4096];
-      while (::read(watch, buf, sizeof buf) > 0) {
-      }
-    } else if (watch < 0) {
-      ::usleep(useconds_t(o.pollMs) * 1000);
-    }
+    if (WaitOrEnd(watch, o.pollMs)) break;
   }
+  // The notice thread ends after the step it is in.
   return 0;
 }
 
