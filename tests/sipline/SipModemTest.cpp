@@ -183,7 +183,9 @@ void HylaFaxBothWays(bool gateway, int count) {
   const std::string doc = chain.dir + "/to-us.tif";
   ASSERT_TRUE(WriteG3Tiff(doc, pages));
   std::string out;
-  ASSERT_EQ(Run({"sendfax", "-n", gateway ? "-l" : "-m", "-h", "localhost", "-d", "5550100", doc}, 30, &out), 0) << out;
+  ASSERT_EQ(Run({"sendfax", "-n", gateway ? "-l" : "-m", "-h", "localhost", "-d", "5550100", doc}, 30, &out),
+            0)
+      << out;
   const Message in = chain.Receive(HylaFax::ModemState);
   EXPECT_EQ(in.Get("tsid"), "+1 555 0200");
   EXPECT_TRUE(SamePages(pages, ReadPages(in.Get("path"))));

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -312,49 +311,6 @@ TEST_F(FaxMediaTest, AudioCallSwitchesToT38WhenFaxTonesAreHeard) {
   ASSERT_EQ(arrived.size(), 2u);
   for (int i = 0; i < 2; ++i)
     EXPECT_EQ(faxsvc::PixelDifference(arrived[i], sent[i]), 0.0) << "page " << i + 1;
-}
-
-TEST_F(FaxMediaTest, TsharkReadsTheT30ExchangeAndTheRedundancyOnTheWire) {
-  // An independent decoder on the loopback interface: Wireshark's T.38
-  // dissector, told that the two ports carry UDPTL.
-  if (geteuid() != 0 || access("/usr/bin/tshark", X_OK) != 0) GTEST_SKIP() << "needs root and tshark";
-  std::string why;
-  auto caller = a_->Open(&why), answerer = b_->Open(&why);
-  ASSERT_TRUE(caller && answerer) << why;
-  const std::string a = std::to_string(caller->LocalPort()), b = std::to_string(answerer->LocalPort());
-  const std::string pcap = world_.Root() + "/t38.pcapng";
-  test::Program dumpcap({"dumpcap", "-i", "lo", "-f", "udp port " + a + " or udp port " + b, "-w", pcap},
-                        world_.Root(), world_.Root() + "/dumpcap.log");
-  ASSERT_TRUE(dumpcap.WaitOutput("Capturing on", 30)) << dumpcap.Output();
-  FaxJob send;
-  send.sendFile = Document(2);
-  FaxJob recv;
-  recv.calling = false;
-  recv.receiveFile = world_.Root() + "/wire.tif";
-  ASSERT_TRUE(answerer->StartT38({"127.0.0.1", caller->LocalPort()}, T38Params{}, recv, nullptr, &why))
-      << why;
-  ASSERT_TRUE(caller->StartT38({"127.0.0.1", answerer->LocalPort()}, T38Params{}, send, nullptr, &why))
-      << why;
-  ASSERT_TRUE(caller->Wait(120'000) && answerer->Wait(10'000));
-  EXPECT_TRUE(caller->Report().delivered) << caller->Report().result;
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  ::kill(dumpcap.Pid(), SIGINT);
-  dumpcap.Wait(10);
-  std::string out;
-  ASSERT_EQ(test::Run({"tshark", "-r", pcap, "-d", "udp.port==" + a + ",t38", "-d", "udp.port==" + b + ",t38",
-                       "-T", "fields", "-e", "t38.secondary_ifp_packets", "-e", "_ws.col.Info"},
-                      60, &out),
-            0)
-      << out;
-  auto count = [&](const std::string& what) {
-    int n = 0;
-    for (auto at = out.find(what); at != std::string::npos; at = out.find(what, at + 1)) ++n;
-    return n;
-  };
-  for (const char* frame : {"DIS -", "DCS -", "-training", "DCN -"})
-    EXPECT_GE(count(frame), 1) << frame << "\n" << out;
-  EXPECT_EQ(count("MCF -"), 2) << out;  // one per page
-  EXPECT_GE(count("\n6\t"), 1) << "no datagram carried six secondary IFPs\n" << out;
 }
 
 TEST_F(FaxMediaTest, PortsCancelAndBadRequestsEndClearly) {
