@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/error/Error.h"
+
 namespace brevant::faxsvc {
 
 // Largest body either side accepts; a longer frame is refused and the
@@ -91,25 +93,26 @@ enum ReceiveMode : int { kReceiveOff = 0, kReceiveAuto = 1, kReceiveManual = 2 }
 
 // Why a request failed: the "errno" of a refusal, which the client raises
 // as the program's run-time error of that number with the reply's "error"
-// text. Each number means one thing on either side of the socket.
+// text. Each number means one thing on either side of the socket; those
+// the layer over Linux also reports under are its own.
 enum ErrorNumber : long {
   // A request the service cannot carry out as asked: a field out of range,
   // a job or line that does not exist (or is not the caller's), a job in a
   // state that does not allow the action, a device that does not answer.
-  kErrRefused = 5,
+  kErrRefused = platform::kErrInvalidCall,
   // A document larger than the service takes.
   kErrTooLarge = 7,
   // A document that is no fax image, or no regular file.
-  kErrNotFaxDocument = 13,
+  kErrNotFaxDocument = platform::kErrTypeMismatch,
   // No document where one is needed: none handed over, or a stored fax
   // that is gone.
-  kErrNoDocument = 53,
+  kErrNoDocument = platform::kErrFileNotFound,
   // No room: the user's share of the queue, or the service's disk.
   kErrNoRoom = 61,
   // A request only fax administrators may make.
-  kErrAdministratorsOnly = 70,
+  kErrAdministratorsOnly = platform::kErrPermission,
   // The service cannot write its own files (the queue, the archives).
-  kErrServiceFiles = 75,
+  kErrServiceFiles = platform::kErrPathFileAccess,
   // A request the service does not offer (an unknown "op", or one a
   // HylaFAX server has no counterpart for).
   kErrNotOffered = 438,

@@ -15,6 +15,7 @@
 // answer/no carrier, counts rings and speaks T.30 through the modem.
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "faxservice/protocol/Protocol.h"
@@ -147,6 +148,23 @@ using LineFactory = std::function<std::unique_ptr<Line>(const LineEnv&, const fa
 // make, model and rates). False with a reason a person can act on.
 using LineCheck =
     std::function<bool(faxsvc::Message& config, bool tryDevice, faxsvc::Message* report, std::string* why)>;
+
+// One setting of a kind of line and its default.
+struct LineSetting {
+  const char* name;
+  const char* fallback;
+};
+// The first step of a kind's check: `full` gets every setting of `known`,
+// the value given in `config` or the default. A setting the kind does not
+// know is refused ("unknown KIND setting "x" (known: ...)"); `keptElsewhere`
+// names settings the kind takes but keeps out of `full` (a password kept in
+// the secret store).
+bool FillLineSettings(const faxsvc::Message& config, std::span<const LineSetting> known,
+                      const std::string& kind, std::initializer_list<const char*> keptElsewhere,
+                      faxsvc::Message* full, std::string* why);
+// Each of the on/off settings `flags` of `full` as "1" or "0" (taking on,
+// yes, 1, off, no, 0); false, "FLAG must be on or off", for anything else.
+bool OnOffSettings(faxsvc::Message& full, std::initializer_list<const char*> flags, std::string* why);
 
 // Registers a kind of line (at static initialisation); false when the name
 // is taken. A kind without a check has no settings of its own.

@@ -49,12 +49,9 @@ constexpr auto kRetryOpen = std::chrono::seconds(5);
 constexpr auto kHealthCheck = std::chrono::seconds(30);
 
 // The modem's own settings (the device row's "config") and their defaults.
-struct Key {
-  const char* name;
-  const char* fallback;
-};
-constexpr Key kKeys[] = {{"device", ""},        {"speed", "19200"},    {"init", ""}, {"dial_prefix", ""},
-                         {"dial_mode", "tone"}, {"max_rate", "14400"}, {"ecm", "1"}, {"trace", "0"}};
+constexpr LineSetting kKeys[] = {{"device", ""},      {"speed", "19200"},    {"init", ""},
+                                 {"dial_prefix", ""}, {"dial_mode", "tone"}, {"max_rate", "14400"},
+                                 {"ecm", "1"},        {"trace", "0"}};
 
 bool OneOf(long long v, std::initializer_list<long long> allowed) {
   for (long long a : allowed)
@@ -64,12 +61,6 @@ bool OneOf(long long v, std::initializer_list<long long> allowed) {
 
 bool IsNumber(const std::string& s) {
   return !s.empty() && s.size() < 10 && s.find_first_not_of("0123456789") == std::string::npos;
-}
-
-std::string Flag(const std::string& v) {
-  if (v == "1" || v == "on" || v == "yes") return "1";
-  if (v == "0" || v == "off" || v == "no") return "0";
-  return "";
 }
 
 // Whether a process has the terminal `rdev` as its controlling terminal
@@ -152,18 +143,8 @@ ModemSettings SettingsOf(const Message& device) {
 // The line's check of a modem's settings: the keys it knows, with their
 // defaults filled in, and the modem itself asked.
 bool CheckModemLine(Message& config, bool tryDevice, Message* report, std::string* why) {
-  for (const auto& [k, v] : config.Fields()) {
-    bool known = false;
-    for (const Key& key : kKeys) known |= k == key.name;
-    if (!known) {
-      *why = "unknown modem setting \"" + k.substr(0, 32) +
-             "\" (known: device, speed, init, dial_prefix, "
-             "dial_mode, max_rate, ecm, trace)";
-      return false;
-    }
-  }
   Message full;
-  for (const Key& key : kKeys) full.Set(key.name, config.Has(key.name) ? config.Get(key.name) : key.fallback);
+  if (!FillLineSettings(config, kKeys, "modem", {}, &full, why)) return false;
   if (full.Get("device").empty()) {
     *why = "a modem line needs its device (device=/dev/ttyUSB0)";
     return false;
@@ -182,13 +163,7 @@ bool CheckModemLine(Message& config, bool tryDevice, Message* report, std::strin
     *why = "dial_mode must be tone or pulse";
     return false;
   }
-  for (const char* flag : {"ecm", "trace"}) {
-    if (Flag(full.Get(flag)).empty()) {
-      *why = std::string(flag) + " must be on or off";
-      return false;
-    }
-    full.Set(flag, Flag(full.Get(flag)));
-  }
+  if (!OnOffSettings(full, {"ecm", "trace"}, why)) return false;
   // The init string goes into one command line: printable characters only.
   const std::string init = full.Get("init");
   for (unsigned char c : init)

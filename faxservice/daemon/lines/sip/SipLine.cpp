@@ -52,30 +52,20 @@ constexpr auto kRetryStart = std::chrono::seconds(5);
 // itself (the DCN it just received) before it is cut off.
 constexpr auto kFinishAfterHangUp = std::chrono::seconds(3);
 
-struct Key {
-  const char* name;
-  const char* fallback;
-};
-constexpr Key kKeys[] = {{"registrar", ""},
-                         {"user", ""},
-                         {"auth_user", ""},
-                         {"number", ""},
-                         {"codecs", "PCMA,PCMU"},
-                         {"t38", "1"},
-                         {"ports", "40000-40999"},
-                         {"sip_port", "5060"},
-                         {"outbound_proxy", ""},
-                         {"local_address", ""},
-                         {"ecm", "1"},
-                         {"max_rate", "14400"},
-                         {"pace", "1"},
-                         {"keepalive", "30"}};
-
-std::string Flag(const std::string& v) {
-  if (v == "1" || v == "on" || v == "yes") return "1";
-  if (v == "0" || v == "off" || v == "no") return "0";
-  return "";
-}
+constexpr LineSetting kKeys[] = {{"registrar", ""},
+                                 {"user", ""},
+                                 {"auth_user", ""},
+                                 {"number", ""},
+                                 {"codecs", "PCMA,PCMU"},
+                                 {"t38", "1"},
+                                 {"ports", "40000-40999"},
+                                 {"sip_port", "5060"},
+                                 {"outbound_proxy", ""},
+                                 {"local_address", ""},
+                                 {"ecm", "1"},
+                                 {"max_rate", "14400"},
+                                 {"pace", "1"},
+                                 {"keepalive", "30"}};
 
 bool Digits(const std::string& s) {
   return !s.empty() && s.size() < 7 && s.find_first_not_of("0123456789") == std::string::npos;
@@ -106,7 +96,7 @@ bool ParsePorts(const std::string& v, int* first, int* last) {
 
 SipSettings SettingsOf(const Message& config) {
   auto get = [&](const char* key) {
-    for (const Key& k : kKeys)
+    for (const LineSetting& k : kKeys)
       if (std::string(k.name) == key) return config.Has(key) ? config.Get(key) : std::string(k.fallback);
     return config.Get(key);
   };
@@ -146,18 +136,8 @@ SipSettings SettingsOf(const Message& config) {
 // filled in. Nothing is asked of the provider here: the line registers
 // once it runs, and its status says how that went.
 bool CheckSipLine(Message& config, bool, Message* report, std::string* why) {
-  for (const auto& [k, v] : config.Fields()) {
-    bool known = false;
-    for (const Key& key : kKeys) known |= k == key.name;
-    if (!known) {
-      *why = "unknown SIP line setting \"" + k.substr(0, 32) +
-             "\" (known: registrar, user, auth_user, password, number, codecs, t38, ports, sip_port, "
-             "outbound_proxy, local_address, keepalive, ecm, max_rate, pace)";
-      return false;
-    }
-  }
   Message full;
-  for (const Key& key : kKeys) full.Set(key.name, config.Has(key.name) ? config.Get(key.name) : key.fallback);
+  if (!FillLineSettings(config, kKeys, "SIP line", {"password"}, &full, why)) return false;
   if (full.Get("registrar").empty() || full.Get("user").empty()) {
     *why = "a SIP line needs its registrar and user (registrar=sip.example.net user=5551234)";
     return false;
@@ -167,13 +147,7 @@ bool CheckSipLine(Message& config, bool, Message* report, std::string* why) {
       *why = std::string(key) + " may hold printable characters only, without blanks";
       return false;
     }
-  for (const char* flag : {"t38", "ecm"}) {
-    if (Flag(full.Get(flag)).empty()) {
-      *why = std::string(flag) + " must be on or off";
-      return false;
-    }
-    full.Set(flag, Flag(full.Get(flag)));
-  }
+  if (!OnOffSettings(full, {"t38", "ecm"}, why)) return false;
   SipSettings s = SettingsOf(full);
   const std::string codecs = full.Get("codecs");
   if (s.account.codecs.empty() || codecs.size() > 9 ||
